@@ -1,0 +1,711 @@
+#include "platform/comm/termios_serial_device.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace comm {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// While written bytes drain out of a real UART the only way to see the end is to ask.
+constexpr int kDrainPollMs = 2;
+// How often the modem lines are sampled while the mask asks for their changes.
+constexpr int kModemPollMs = 10;
+
+UniqueFd MakeEventFd() { return UniqueFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)); }
+
+int RemainingMs(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    // Round up so that a wait never ends before its time.
+    return static_cast<int>(std::max<int64_t>(0, left.count() + 1));
+}
+
+bool IsVanishedError(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+
+}  // namespace
+
+std::string DevicePathForPort(const std::string& port_name) {
+    if (!port_name.empty() && port_name.front() == '/') {
+        return port_name;
+    }
+    return "/dev/" + port_name;
+}
+
+OpenResult OpenSerialDevice(const std::string& path) { return TermiosSerialDevice::Open(path); }
+
+OpenResult TermiosSerialDevice::Open(const std::string& path) {
+    if (path.empty()) {
+        return {nullptr, CommStatus::Failure("open", ENOENT)};
+    }
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) {
+        return {nullptr, CommStatus::Failure("open", errno)};
+    }
+    // flock binds every user, root included; TIOCEXCL keeps out programs that do not flock.
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        int error = errno == EWOULDBLOCK ? EBUSY : errno;
+        return {nullptr, CommStatus::Failure("flock", error)};
+    }
+    KernelTermios current;
+    if (CommStatus status = GetKernelTermios(fd.get(), current); !status) {
+        return {nullptr, status};
+    }
+    ioctl(fd.get(), TIOCEXCL);
+
+    UniqueFd wait_wake = MakeEventFd();
+    UniqueFd read_wake = MakeEventFd();
+    UniqueFd writer_wake = MakeEventFd();
+    if (!wait_wake.valid() || !read_wake.valid() || !writer_wake.valid()) {
+        int error = errno;
+        ioctl(fd.get(), TIOCNXCL);
+        return {nullptr, CommStatus::Failure("eventfd", error)};
+    }
+    std::unique_ptr<TermiosSerialDevice> device(new TermiosSerialDevice(
+        std::move(fd), std::move(wait_wake), std::move(read_wake), std::move(writer_wake)));
+
+    // Start from the terminal's own speed and size, in raw mode, with DTR and RTS raised.
+    Dcb dcb;
+    dcb.fBinary = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.XonChar = 17;
+    dcb.XoffChar = 19;
+    ReadTermiosInto(current, dcb);
+    if (dcb.BaudRate == 0) {
+        dcb.BaudRate = 9600;
+    }
+    device->SetState(dcb);
+    ioctl(device->fd_.get(), TCFLSH, TCIOFLUSH);
+    {
+        std::lock_guard lock(device->mutex_);
+        device->SnapshotModemLines();
+        device->error_baseline_ = device->CurrentCounters();
+        device->stats_baseline_ = device->error_baseline_;
+    }
+    return {std::move(device), {}};
+}
+
+TermiosSerialDevice::TermiosSerialDevice(UniqueFd fd, UniqueFd wait_wake, UniqueFd read_wake,
+                                         UniqueFd writer_wake)
+    : fd_(std::move(fd)),
+      wait_wake_(std::move(wait_wake)),
+      read_wake_(std::move(read_wake)),
+      writer_wake_(std::move(writer_wake)) {
+    LineCounters counters;
+    has_icount_ = ReadLineCounters(counters);
+    int bits;
+    has_modem_ = ReadModemBits(bits);
+}
+
+TermiosSerialDevice::~TermiosSerialDevice() {
+    {
+        std::lock_guard lock(out_mutex_);
+        writer_stop_ = true;
+    }
+    out_cv_.notify_all();
+    Signal(writer_wake_.get());
+    if (writer_.joinable()) {
+        writer_.join();
+    }
+    // The exclusive flag belongs to the terminal, not to this descriptor: clear it for the next
+    // user. The flock ends with the descriptor.
+    ioctl(fd_.get(), TIOCNXCL);
+}
+
+void TermiosSerialDevice::Signal(int event_fd) {
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(event_fd, &one, sizeof one);
+}
+
+void TermiosSerialDevice::Drain(int event_fd) {
+    uint64_t value;
+    [[maybe_unused]] ssize_t n = ::read(event_fd, &value, sizeof value);
+}
+
+bool TermiosSerialDevice::ReadLineCounters(LineCounters& c) const {
+    serial_icounter_struct ic{};
+    if (ioctl(fd_.get(), TIOCGICOUNT, &ic) != 0) {
+        return false;
+    }
+    c.cts = ic.cts;
+    c.dsr = ic.dsr;
+    c.rng = ic.rng;
+    c.dcd = ic.dcd;
+    c.rx = ic.rx;
+    c.tx = ic.tx;
+    c.frame = ic.frame;
+    c.overrun = ic.overrun;
+    c.parity = ic.parity;
+    c.brk = ic.brk;
+    c.buf_overrun = ic.buf_overrun;
+    return true;
+}
+
+bool TermiosSerialDevice::ReadModemBits(int& bits) const {
+    return ioctl(fd_.get(), TIOCMGET, &bits) == 0;
+}
+
+TermiosSerialDevice::LineCounters TermiosSerialDevice::CurrentCounters() const {
+    LineCounters c;
+    if (!has_icount_ || !ReadLineCounters(c)) {
+        c = LineCounters{};
+        c.rx = own_rx_.load();
+        c.tx = own_tx_.load();
+    }
+    return c;
+}
+
+// --- line state ------------------------------------------------------------------------------
+
+CommStatus TermiosSerialDevice::SetState(const Dcb& dcb) {
+    std::lock_guard lock(mutex_);
+    KernelTermios current;
+    if (CommStatus status = GetKernelTermios(fd_.get(), current); !status) {
+        return status;
+    }
+    KernelTermios wanted;
+    if (!BuildTermios(dcb, current, wanted)) {
+        return CommStatus::Failure("SetState", EINVAL);
+    }
+    if (CommStatus status = SetKernelTermios(fd_.get(), wanted); !status) {
+        return status;
+    }
+    // DTR and RTS follow their control modes; handshake and toggle keep the line raised (the
+    // kernel drives RTS itself under CRTSCTS and has no DTR handshake). Terminals without modem
+    // lines refuse these requests, which changes nothing.
+    int dtr = TIOCM_DTR;
+    int rts = TIOCM_RTS;
+    ioctl(fd_.get(), dcb.fDtrControl == DTR_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &dtr);
+    ioctl(fd_.get(), dcb.fRtsControl == RTS_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &rts);
+    dcb_ = dcb;
+    dcb_.DCBlength = sizeof(Dcb);
+    return {};
+}
+
+CommStatus TermiosSerialDevice::GetState(Dcb& dcb) {
+    std::lock_guard lock(mutex_);
+    KernelTermios current;
+    if (CommStatus status = GetKernelTermios(fd_.get(), current); !status) {
+        return status;
+    }
+    dcb = dcb_;
+    ReadTermiosInto(current, dcb);
+    return {};
+}
+
+CommStatus TermiosSerialDevice::SetTimeouts(const CommTimeouts& timeouts) {
+    std::lock_guard lock(mutex_);
+    timeouts_ = timeouts;
+    return {};
+}
+
+CommStatus TermiosSerialDevice::GetTimeouts(CommTimeouts& timeouts) {
+    std::lock_guard lock(mutex_);
+    timeouts = timeouts_;
+    return {};
+}
+
+// --- events ----------------------------------------------------------------------------------
+
+CommStatus TermiosSerialDevice::SetEventMask(uint32_t mask) {
+    {
+        std::lock_guard lock(mutex_);
+        mask_ = mask;
+        ++mask_generation_;
+        SnapshotModemLines();
+    }
+    Signal(wait_wake_.get());
+    return {};
+}
+
+uint32_t TermiosSerialDevice::EventMask() {
+    std::lock_guard lock(mutex_);
+    return mask_;
+}
+
+void TermiosSerialDevice::SnapshotModemLines() {
+    if (has_icount_) {
+        ReadLineCounters(modem_seen_);
+    }
+    if (has_modem_) {
+        ReadModemBits(modem_bits_seen_);
+    }
+}
+
+uint32_t TermiosSerialDevice::TakeModemChanges() {
+    uint32_t events = 0;
+    if (has_icount_) {
+        LineCounters now;
+        if (ReadLineCounters(now)) {
+            if (now.cts != modem_seen_.cts) events |= EV_CTS;
+            if (now.dsr != modem_seen_.dsr) events |= EV_DSR;
+            if (now.dcd != modem_seen_.dcd) events |= EV_RLSD;
+            if (now.rng != modem_seen_.rng) events |= EV_RING;
+            modem_seen_ = now;
+        }
+    }
+    if (has_modem_) {
+        int bits;
+        if (ReadModemBits(bits)) {
+            int changed = bits ^ modem_bits_seen_;
+            if (changed & TIOCM_CTS) events |= EV_CTS;
+            if (changed & TIOCM_DSR) events |= EV_DSR;
+            if (changed & TIOCM_CD) events |= EV_RLSD;
+            if (changed & TIOCM_RI) events |= EV_RING;
+            modem_bits_seen_ = bits;
+        }
+    }
+    return events;
+}
+
+bool TermiosSerialDevice::OutputDrained() {
+    {
+        std::lock_guard lock(out_mutex_);
+        if (out_head_ < out_.size()) {
+            return false;
+        }
+    }
+    int pending = 0;
+    return ioctl(fd_.get(), TIOCOUTQ, &pending) != 0 || pending == 0;
+}
+
+CommStatus TermiosSerialDevice::WaitEvent(uint32_t& events) {
+    events = 0;
+    std::unique_lock lock(mutex_);
+    const uint64_t generation = mask_generation_;
+    for (;;) {
+        if (cancelled_) {
+            return CommStatus::Failure("WaitEvent", ECANCELED);
+        }
+        if (mask_generation_ != generation) {
+            return {};
+        }
+        const uint32_t mask = mask_;
+        uint32_t found = 0;
+        if ((mask & kModemEvents) != 0) {
+            found |= TakeModemChanges();
+        }
+        bool draining = false;
+        if ((mask & EV_TXEMPTY) != 0 && tx_armed_) {
+            if (OutputDrained()) {
+                found |= EV_TXEMPTY;
+                tx_armed_ = false;
+            } else {
+                draining = true;
+            }
+        }
+        lock.unlock();
+
+        int timeout = -1;
+        if ((found & mask) != 0) {
+            timeout = 0;
+        } else if (draining) {
+            timeout = kDrainPollMs;
+        } else if ((mask & kModemEvents) != 0 && (has_icount_ || has_modem_)) {
+            timeout = kModemPollMs;
+        }
+        pollfd fds[2] = {{fd_.get(), static_cast<short>((mask & EV_RXCHAR) ? POLLIN : 0), 0},
+                         {wait_wake_.get(), POLLIN, 0}};
+        int rc = ::poll(fds, 2, timeout);
+        if (rc < 0 && errno != EINTR) {
+            return CommStatus::Failure("poll", errno);
+        }
+        if (fds[1].revents & POLLIN) {
+            Drain(wait_wake_.get());
+        }
+        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            // A hung-up terminal polls readable for ever; only bytes still queued count.
+            int queued = 0;
+            if (ioctl(fd_.get(), FIONREAD, &queued) != 0 || queued <= 0) {
+                return CommStatus::Failure("WaitEvent", EIO);  // the device is gone
+            }
+        }
+        if (fds[0].revents & POLLIN) {
+            found |= EV_RXCHAR;
+        }
+        lock.lock();
+        if ((found & mask_) != 0 && mask_generation_ == generation && !cancelled_) {
+            events = found & mask_;
+            return {};
+        }
+    }
+}
+
+void TermiosSerialDevice::CancelIo() {
+    {
+        std::lock_guard lock(mutex_);
+        cancelled_ = true;
+    }
+    Signal(wait_wake_.get());
+    Signal(read_wake_.get());
+}
+
+// --- reading ---------------------------------------------------------------------------------
+
+CommStatus TermiosSerialDevice::Read(uint8_t* buffer, size_t count, size_t& got) {
+    got = 0;
+    if (count == 0) {
+        return {};
+    }
+    CommTimeouts t;
+    uint64_t abort_generation;
+    {
+        std::lock_guard lock(mutex_);
+        if (cancelled_) {
+            return CommStatus::Failure("Read", ECANCELED);
+        }
+        t = timeouts_;
+        abort_generation = read_abort_generation_;
+    }
+    // The combinations of the Windows time-out rules.
+    const bool immediate = t.ReadIntervalTimeout == kMaxDword &&
+                           t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+    const bool first_byte_ends = t.ReadIntervalTimeout == kMaxDword &&
+                                 t.ReadTotalTimeoutMultiplier == kMaxDword &&
+                                 t.ReadTotalTimeoutConstant > 0 &&
+                                 t.ReadTotalTimeoutConstant < kMaxDword;
+    const uint32_t interval =
+        (t.ReadIntervalTimeout == kMaxDword || immediate) ? 0 : t.ReadIntervalTimeout;
+    uint64_t total_ms = 0;
+    if (first_byte_ends) {
+        total_ms = t.ReadTotalTimeoutConstant;
+    } else if (!immediate) {
+        total_ms = uint64_t{t.ReadTotalTimeoutMultiplier} * count + t.ReadTotalTimeoutConstant;
+    }
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point total_deadline = start + std::chrono::milliseconds(total_ms);
+    Clock::time_point last_byte = start;
+
+    for (;;) {
+        ssize_t n = ::read(fd_.get(), buffer + got, count - got);
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+            if (!has_icount_) {
+                own_rx_ += static_cast<uint32_t>(n);
+            }
+            last_byte = Clock::now();
+            if (got == count || first_byte_ends) {
+                return {};
+            }
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            int error = n == 0 ? EIO : errno;
+            return got > 0 ? CommStatus{} : CommStatus::Failure("read", error);
+        }
+        if (immediate) {
+            return {};
+        }
+        int timeout = -1;
+        if (total_ms > 0) {
+            timeout = RemainingMs(total_deadline);
+        }
+        if (got > 0 && interval > 0) {
+            int gap = RemainingMs(last_byte + std::chrono::milliseconds(interval));
+            timeout = timeout < 0 ? gap : std::min(timeout, gap);
+        }
+        if (timeout == 0) {
+            return {};
+        }
+        pollfd fds[2] = {{fd_.get(), POLLIN, 0}, {read_wake_.get(), POLLIN, 0}};
+        int rc = ::poll(fds, 2, timeout);
+        if (rc < 0 && errno != EINTR) {
+            return CommStatus::Failure("poll", errno);
+        }
+        if (fds[1].revents & POLLIN) {
+            Drain(read_wake_.get());
+            std::lock_guard lock(mutex_);
+            if (cancelled_ || read_abort_generation_ != abort_generation) {
+                return CommStatus::Failure("Read", ECANCELED);
+            }
+        }
+        if (!(fds[0].revents & POLLIN) && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            return got > 0 ? CommStatus{} : CommStatus::Failure("read", EIO);
+        }
+        if (rc == 0 && total_ms > 0 && Clock::now() >= total_deadline) {
+            return {};
+        }
+    }
+}
+
+// --- writing ---------------------------------------------------------------------------------
+
+void TermiosSerialDevice::CountTransmitted(size_t n) {
+    if (!has_icount_) {
+        own_tx_ += static_cast<uint32_t>(n);
+    }
+}
+
+uint64_t TermiosSerialDevice::Submit(const uint8_t* bytes, size_t count, size_t& sent_now) {
+    sent_now = 0;
+    std::unique_lock lock(out_mutex_);
+    if (out_head_ == out_.size()) {
+        // Nothing queued: try to send at once, keeping the order of earlier writes.
+        while (sent_now < count) {
+            ssize_t n = ::write(fd_.get(), bytes + sent_now, count - sent_now);
+            if (n > 0) {
+                sent_now += static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        CountTransmitted(sent_now);
+        sent_total_ += sent_now;
+    }
+    enqueued_total_ += count;
+    const uint64_t mark = enqueued_total_;
+    if (sent_now < count) {
+        if (out_head_ > 0 && out_head_ == out_.size()) {
+            out_.clear();
+            out_head_ = 0;
+        }
+        out_.insert(out_.end(), bytes + sent_now, bytes + count);
+        if (!writer_.joinable()) {
+            writer_ = std::thread(&TermiosSerialDevice::WriterLoop, this);
+        }
+        lock.unlock();
+        out_cv_.notify_all();
+    } else {
+        lock.unlock();
+    }
+    if (count > 0) {
+        std::lock_guard state_lock(mutex_);
+        tx_armed_ = true;
+    }
+    Signal(wait_wake_.get());
+    return mark;
+}
+
+void TermiosSerialDevice::WriterLoop() {
+    std::unique_lock lock(out_mutex_);
+    for (;;) {
+        out_cv_.wait(lock, [this] { return writer_stop_ || out_head_ < out_.size(); });
+        if (writer_stop_) {
+            return;
+        }
+        lock.unlock();
+        pollfd fds[2] = {{fd_.get(), POLLOUT, 0}, {writer_wake_.get(), POLLIN, 0}};
+        int rc = ::poll(fds, 2, -1);
+        if (fds[1].revents & POLLIN) {
+            Drain(writer_wake_.get());
+        }
+        lock.lock();
+        if (writer_stop_) {
+            return;
+        }
+        if (rc <= 0 || out_head_ == out_.size()) {
+            continue;
+        }
+        ssize_t n = ::write(fd_.get(), out_.data() + out_head_, out_.size() - out_head_);
+        if (n > 0) {
+            out_head_ += static_cast<size_t>(n);
+            sent_total_ += static_cast<uint64_t>(n);
+            CountTransmitted(static_cast<size_t>(n));
+        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            // The device is gone or refuses output: drop what waits so that nobody waits forever.
+            sent_total_ += out_.size() - out_head_;
+            out_head_ = out_.size();
+        } else if (n <= 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            sent_total_ += out_.size() - out_head_;
+            out_head_ = out_.size();
+        }
+        if (out_head_ == out_.size()) {
+            out_.clear();
+            out_head_ = 0;
+            Signal(wait_wake_.get());
+        }
+        out_cv_.notify_all();
+    }
+}
+
+CommStatus TermiosSerialDevice::WriteAsync(const uint8_t* bytes, size_t count,
+                                           size_t& completed_now) {
+    size_t sent_now = 0;
+    Submit(bytes, count, sent_now);
+    completed_now = sent_now == count ? count : 0;
+    return {};
+}
+
+CommStatus TermiosSerialDevice::Write(const uint8_t* bytes, size_t count, size_t& written) {
+    CommTimeouts t;
+    {
+        std::lock_guard lock(mutex_);
+        if (cancelled_) {
+            written = 0;
+            return CommStatus::Failure("Write", ECANCELED);
+        }
+        t = timeouts_;
+    }
+    size_t sent_now = 0;
+    const uint64_t mark = Submit(bytes, count, sent_now);
+    const uint64_t total_ms =
+        uint64_t{t.WriteTotalTimeoutMultiplier} * count + t.WriteTotalTimeoutConstant;
+    std::unique_lock lock(out_mutex_);
+    auto done = [&] { return sent_total_ >= mark || writer_stop_; };
+    if (total_ms == 0) {
+        out_cv_.wait(lock, done);
+    } else {
+        out_cv_.wait_until(lock, Clock::now() + std::chrono::milliseconds(total_ms), done);
+    }
+    uint64_t unsent = sent_total_ >= mark ? 0 : mark - sent_total_;
+    if (unsent > 0 && enqueued_total_ == mark) {
+        // Timed out with our bytes at the tail of the queue: take the unsent part back.
+        out_.resize(out_.size() - unsent);
+        enqueued_total_ -= unsent;
+    }
+    written = count - static_cast<size_t>(unsent);
+    return {};
+}
+
+CommStatus TermiosSerialDevice::Purge(uint32_t flags) {
+    if (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) {
+        {
+            std::lock_guard lock(out_mutex_);
+            sent_total_ += out_.size() - out_head_;
+            out_.clear();
+            out_head_ = 0;
+        }
+        out_cv_.notify_all();
+        ioctl(fd_.get(), TCFLSH, TCOFLUSH);
+    }
+    if (flags & PURGE_RXABORT) {
+        {
+            std::lock_guard lock(mutex_);
+            ++read_abort_generation_;
+        }
+        Signal(read_wake_.get());
+    }
+    if (flags & PURGE_RXCLEAR) {
+        ioctl(fd_.get(), TCFLSH, TCIFLUSH);
+    }
+    return {};
+}
+
+// --- status ----------------------------------------------------------------------------------
+
+CommStatus TermiosSerialDevice::ClearError(uint32_t* errors, QueueStatus* status) {
+    if (errors != nullptr) {
+        *errors = 0;
+        std::lock_guard lock(mutex_);
+        LineCounters now = CurrentCounters();
+        if (now.frame != error_baseline_.frame) *errors |= CE_FRAME;
+        if (now.parity != error_baseline_.parity) *errors |= CE_RXPARITY;
+        if (now.overrun != error_baseline_.overrun) *errors |= CE_OVERRUN;
+        if (now.buf_overrun != error_baseline_.buf_overrun) *errors |= CE_RXOVER;
+        if (now.brk != error_baseline_.brk) *errors |= CE_BREAK;
+        error_baseline_ = now;
+    }
+    if (status != nullptr) {
+        int in = 0;
+        int out = 0;
+        if (ioctl(fd_.get(), FIONREAD, &in) != 0) {
+            int error = errno;
+            if (IsVanishedError(error)) {
+                return CommStatus::Failure("FIONREAD", error);
+            }
+            in = 0;
+        }
+        ioctl(fd_.get(), TIOCOUTQ, &out);
+        std::lock_guard lock(out_mutex_);
+        status->in_queue = static_cast<uint32_t>(std::max(in, 0));
+        status->out_queue = static_cast<uint32_t>(std::max(out, 0) + (out_.size() - out_head_));
+    }
+    return {};
+}
+
+CommStatus TermiosSerialDevice::GetModemStatus(uint32_t& status) {
+    status = 0;
+    int bits;
+    if (!ReadModemBits(bits)) {
+        return CommStatus::Failure("TIOCMGET", errno);
+    }
+    if (bits & TIOCM_CTS) status |= MS_CTS_ON;
+    if (bits & TIOCM_DSR) status |= MS_DSR_ON;
+    if (bits & TIOCM_RI) status |= MS_RING_ON;
+    if (bits & TIOCM_CD) status |= MS_RLSD_ON;
+    return {};
+}
+
+CommStatus TermiosSerialDevice::GetModemControl(uint32_t& control) {
+    control = 0;
+    int bits;
+    if (!ReadModemBits(bits)) {
+        return CommStatus::Failure("TIOCMGET", errno);
+    }
+    if (bits & TIOCM_DTR) control |= kModemControlDtr;
+    if (bits & TIOCM_RTS) control |= kModemControlRts;
+    return {};
+}
+
+CommStatus TermiosSerialDevice::EscapeFunction(Escape function) {
+    int rc = -1;
+    int dtr = TIOCM_DTR;
+    int rts = TIOCM_RTS;
+    switch (function) {
+        case Escape::SetXoff:
+            rc = ioctl(fd_.get(), TCXONC, TCOOFF);
+            break;
+        case Escape::SetXon:
+            rc = ioctl(fd_.get(), TCXONC, TCOON);
+            break;
+        case Escape::SetRts:
+            rc = ioctl(fd_.get(), TIOCMBIS, &rts);
+            break;
+        case Escape::ClrRts:
+            rc = ioctl(fd_.get(), TIOCMBIC, &rts);
+            break;
+        case Escape::SetDtr:
+            rc = ioctl(fd_.get(), TIOCMBIS, &dtr);
+            break;
+        case Escape::ClrDtr:
+            rc = ioctl(fd_.get(), TIOCMBIC, &dtr);
+            break;
+        case Escape::SetBreak:
+            rc = ioctl(fd_.get(), TIOCSBRK);
+            break;
+        case Escape::ClrBreak:
+            rc = ioctl(fd_.get(), TIOCCBRK);
+            break;
+        default:
+            return CommStatus::Failure("EscapeFunction", EINVAL);
+    }
+    return rc == 0 ? CommStatus{} : CommStatus::Failure("EscapeFunction", errno);
+}
+
+CommStatus TermiosSerialDevice::GetStatistics(SerialStats& stats) {
+    std::lock_guard lock(mutex_);
+    LineCounters now = CurrentCounters();
+    // Differences in 32 bits wrap exactly as the driver's own counters do.
+    stats.ReceivedCount = now.rx - stats_baseline_.rx;
+    stats.TransmittedCount = now.tx - stats_baseline_.tx;
+    stats.FrameErrorCount = now.frame - stats_baseline_.frame;
+    stats.SerialOverrunErrorCount = now.overrun - stats_baseline_.overrun;
+    stats.BufferOverrunErrorCount = now.buf_overrun - stats_baseline_.buf_overrun;
+    stats.ParityErrorCount = now.parity - stats_baseline_.parity;
+    return {};
+}
+
+CommStatus TermiosSerialDevice::ClearStatistics() {
+    std::lock_guard lock(mutex_);
+    stats_baseline_ = CurrentCounters();
+    return {};
+}
+
+}  // namespace comm

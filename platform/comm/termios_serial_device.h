@@ -1,0 +1,110 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/comm/kernel_termios.h"
+#include "platform/comm/serial_device.h"
+#include "platform/comm/unique_fd.h"
+
+namespace comm {
+
+// A serial port on a Linux terminal device. Exclusive through flock (which binds root too) and
+// TIOCEXCL. Writes that cannot go out at once wait in a queue that a writer thread drains, so a
+// started write never blocks its caller. Statistics come from TIOCGICOUNT where the driver has
+// it; otherwise (pseudo-terminals, some USB adapters) the device counts bytes itself and reports
+// no errors. Modem-line changes are found by sampling the line counters (or the status word) every
+// few milliseconds while the event mask asks for them: TIOCMIWAIT cannot be interrupted without
+// signals, and the counters still catch a pulse shorter than the sampling period.
+class TermiosSerialDevice final : public SerialDevice {
+public:
+    static OpenResult Open(const std::string& path);
+    ~TermiosSerialDevice() override;
+
+    CommStatus SetState(const Dcb& dcb) override;
+    CommStatus GetState(Dcb& dcb) override;
+    CommStatus SetTimeouts(const CommTimeouts& timeouts) override;
+    CommStatus GetTimeouts(CommTimeouts& timeouts) override;
+    CommStatus SetEventMask(uint32_t mask) override;
+    uint32_t EventMask() override;
+    CommStatus WaitEvent(uint32_t& events) override;
+    CommStatus Read(uint8_t* buffer, size_t count, size_t& got) override;
+    CommStatus Write(const uint8_t* bytes, size_t count, size_t& written) override;
+    CommStatus WriteAsync(const uint8_t* bytes, size_t count, size_t& completed_now) override;
+    CommStatus Purge(uint32_t flags) override;
+    CommStatus ClearError(uint32_t* errors, QueueStatus* status) override;
+    CommStatus GetModemStatus(uint32_t& status) override;
+    CommStatus GetModemControl(uint32_t& control) override;
+    CommStatus EscapeFunction(Escape function) override;
+    CommStatus GetStatistics(SerialStats& stats) override;
+    CommStatus ClearStatistics() override;
+    void CancelIo() override;
+
+    // Whether the driver keeps line counters (TIOCGICOUNT) and modem lines (TIOCMGET).
+    bool HasLineCounters() const { return has_icount_; }
+    bool HasModemLines() const { return has_modem_; }
+
+private:
+    // The driver's line counters that the device uses, in one place.
+    struct LineCounters {
+        uint32_t cts = 0, dsr = 0, rng = 0, dcd = 0;
+        uint32_t rx = 0, tx = 0;
+        uint32_t frame = 0, overrun = 0, parity = 0, brk = 0, buf_overrun = 0;
+    };
+
+    TermiosSerialDevice(UniqueFd fd, UniqueFd wait_wake, UniqueFd read_wake, UniqueFd writer_wake);
+
+    bool ReadLineCounters(LineCounters& counters) const;
+    bool ReadModemBits(int& bits) const;
+    LineCounters CurrentCounters() const;  // driver counters, or the device's own byte counts
+    uint32_t TakeModemChanges();           // needs mutex_
+    void SnapshotModemLines();             // needs mutex_
+    bool OutputDrained();
+    static void Signal(int event_fd);
+    static void Drain(int event_fd);
+
+    // Queues what a non-blocking write could not send; returns the total-enqueued mark that the
+    // last byte of these bytes reaches.
+    uint64_t Submit(const uint8_t* bytes, size_t count, size_t& sent_now);
+    void WriterLoop();
+    void CountTransmitted(size_t n);
+
+    UniqueFd fd_;
+    UniqueFd wait_wake_;    // eventfd: wakes WaitEvent (mask change, cancel, output drained)
+    UniqueFd read_wake_;    // eventfd: wakes Read (cancel, receive abort)
+    UniqueFd writer_wake_;  // eventfd: wakes the writer thread (stop)
+    bool has_icount_ = false;
+    bool has_modem_ = false;
+
+    std::mutex mutex_;  // guards the fields down to the next blank line
+    Dcb dcb_;
+    CommTimeouts timeouts_;
+    uint32_t mask_ = 0;
+    uint64_t mask_generation_ = 0;
+    uint64_t read_abort_generation_ = 0;
+    bool cancelled_ = false;
+    bool tx_armed_ = false;  // bytes were written since the last EV_TXEMPTY
+    LineCounters modem_seen_;
+    int modem_bits_seen_ = 0;
+    LineCounters error_baseline_;
+    LineCounters stats_baseline_;
+
+    std::atomic<uint32_t> own_rx_{0};  // bytes counted by the device when the driver has no counters
+    std::atomic<uint32_t> own_tx_{0};
+
+    std::mutex out_mutex_;  // guards the output queue and its marks
+    std::condition_variable out_cv_;
+    std::vector<uint8_t> out_;  // bytes waiting to be written, from out_head_ on
+    size_t out_head_ = 0;
+    uint64_t enqueued_total_ = 0;  // bytes ever handed to Submit
+    uint64_t sent_total_ = 0;      // bytes ever written or dropped by a purge
+    bool writer_stop_ = false;
+    std::thread writer_;
+};
+
+}  // namespace comm

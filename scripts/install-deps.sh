@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, only those that are missing.
+set -euo pipefail
+packages=(
+    build-essential cmake ninja-build pkg-config
+    libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+    clang libclang-rt-14-dev clang-format
+)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+echo "Installing: ${missing[*]}"
+if ! $sudo apt-get install -y --no-install-recommends "${missing[@]}"; then
+    $sudo apt-get update
+    $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+fi
