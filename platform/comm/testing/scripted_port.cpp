@@ -49,6 +49,7 @@ public:
         auto lock = Lock();
         port_->mask_ = mask;
         ++port_->mask_generation_;
+        port_->pending_events_ = 0;  // what happened before the mask was set is not reported
         port_->changed_.notify_all();
         return {};
     }
@@ -234,9 +235,10 @@ void ScriptedPort::AddLineErrors(uint32_t frame, uint32_t overrun, uint32_t buff
     if (parity) errors_ |= CE_RXPARITY;
 }
 
-void ScriptedPort::InjectEvents(uint32_t events) {
+void ScriptedPort::InjectEvents(uint32_t events, const std::vector<uint8_t>& bytes) {
     std::lock_guard lock(mutex_);
     injected_.push_back(events);
+    received_.insert(received_.end(), bytes.begin(), bytes.end());
     changed_.notify_all();
 }
 

@@ -28,7 +28,8 @@ public:
     void Receive(const std::vector<uint8_t>& bytes);     // bytes arrive (EV_RXCHAR)
     void SetModemStatus(uint32_t status);                // MS_* word; changed lines raise events
     void AddLineErrors(uint32_t frame, uint32_t overrun, uint32_t buffer_overrun, uint32_t parity);
-    void InjectEvents(uint32_t events);                  // the next wait returns exactly this word
+    // The next wait returns exactly this word; bytes arrive with it (not on a wake-up of their own).
+    void InjectEvents(uint32_t events, const std::vector<uint8_t>& bytes = {});
     void HoldTransmit(bool hold);                        // written bytes stay queued; no EV_TXEMPTY
     void SetWriteCompletesAtOnce(bool at_once);          // WriteAsync reports count or 0 (pending)
     void Vanish();                                       // every later operation fails with EIO

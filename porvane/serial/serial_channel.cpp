@@ -1,0 +1,294 @@
+#include "porvane/serial/serial_channel.h"
+
+#include <algorithm>
+#include <chrono>
+#include <system_error>
+#include <utility>
+
+#include "platform/comm/comm_constants.h"
+#include "porvane/serial/page_notify.h"
+
+namespace porvane::serial {
+namespace {
+
+bool DeviceGone(const comm::CommStatus& status) {
+    return status.error() == EIO || status.error() == ENXIO || status.error() == ENODEV ||
+           status.error() == ECANCELED;
+}
+
+}  // namespace
+
+SerialChannel::SerialChannel(DeviceOpener opener)
+    : opener_(std::move(opener)), settings_(BlankLineSettings()) {}
+
+SerialChannel::~SerialChannel() {
+    ClosePort();
+    if (thread_.joinable()) {
+        thread_.join();  // a thread that closed its own port ends on its own
+    }
+}
+
+std::shared_ptr<comm::SerialDevice> SerialChannel::Device() const {
+    std::lock_guard lock(device_mutex_);
+    return device_;
+}
+
+bool SerialChannel::IsOpen() const { return Device() != nullptr; }
+
+int SerialChannel::OpenPort(PageWindow* owner) {
+    owner_ = owner;
+    if (IsOpen()) {
+        if (owner != nullptr) owner->ShowMessage(kMessagePortAlreadyOpen);
+        return 0;
+    }
+    if (thread_.joinable()) {
+        JoinEventThread();
+    }
+    const std::string name = PortNameOf(settings_);
+    comm::OpenResult opened =
+        name.empty() ? comm::OpenResult{nullptr, comm::CommStatus::Failure("open", ENOENT)}
+                     : opener_(comm::DevicePathForPort(name));
+    if (!opened.device) {
+        if (owner != nullptr) owner->ShowMessage(kMessagePortBusy);
+        return 0;
+    }
+    std::shared_ptr<comm::SerialDevice> device = std::move(opened.device);
+    // Refusals are not acted on: the port keeps whatever the driver accepted.
+    device->SetState(settings_.dcb);
+    device->SetTimeouts(settings_.timeouts);
+    device->SetEventMask(kChannelEventMask);
+    device->Purge(comm::PURGE_TXABORT | comm::PURGE_RXABORT | comm::PURGE_TXCLEAR |
+                  comm::PURGE_RXCLEAR);
+    {
+        std::lock_guard lock(counters_mutex_);
+        bytes_written_total_ = 0;
+        bytes_written_since_send_empty_ = 0;
+    }
+    bytes_read_total_ = 0;
+    last_read_count_ = 0;
+    {
+        std::lock_guard lock(tester_mutex_);
+        if (tester_ != nullptr) tester_->OnPortOpened();
+    }
+    device->ClearStatistics();
+    {
+        std::lock_guard lock(device_mutex_);
+        device_ = device;
+    }
+    {
+        std::lock_guard lock(thread_state_mutex_);
+        thread_done_ = false;
+    }
+    running_ = true;
+    try {
+        thread_ = std::thread(&SerialChannel::EventThread, this, device);
+    } catch (const std::system_error&) {
+        running_ = false;
+        {
+            std::lock_guard lock(thread_state_mutex_);
+            thread_done_ = true;
+        }
+        std::lock_guard lock(device_mutex_);
+        device_.reset();
+        return 0;
+    }
+    return 1;
+}
+
+int SerialChannel::ClosePort() {
+    std::shared_ptr<comm::SerialDevice> device = Device();
+    if (!device) {
+        return 1;
+    }
+    running_ = false;
+    device->SetEventMask(0);  // completes the pending wait
+    device->CancelIo();
+    if (std::this_thread::get_id() != event_thread_id_.load()) {
+        JoinEventThread();
+    }
+    // Called from a notification on the event thread itself: the thread ends when the page's
+    // handler returns and releases its own reference to the device; it is joined at the next open.
+    std::lock_guard lock(device_mutex_);
+    device_.reset();
+    return 1;
+}
+
+void SerialChannel::JoinEventThread() {
+    {
+        std::unique_lock lock(thread_state_mutex_);
+        while (!thread_done_) {
+            lock.unlock();
+            if (PageWindow* owner = owner_.load()) {
+                owner->PumpNotifications();
+            }
+            lock.lock();
+            thread_done_cv_.wait_for(lock, std::chrono::milliseconds(2),
+                                     [this] { return thread_done_; });
+        }
+    }
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+uint32_t SerialChannel::WritePort(const uint8_t* bytes, uint32_t count) {
+    std::shared_ptr<comm::SerialDevice> device = Device();
+    if (!device) {
+        return 0;
+    }
+    {
+        // Counted before the write starts, so that a transmit-empty report always includes it.
+        std::lock_guard lock(counters_mutex_);
+        bytes_written_total_ += count;
+        bytes_written_since_send_empty_ += count;
+    }
+    size_t completed = 0;
+    if (!device->WriteAsync(bytes, count, completed)) {
+        return 0;
+    }
+    return static_cast<uint32_t>(completed);
+}
+
+uint32_t SerialChannel::ReadPort(uint8_t* buffer, uint32_t count) {
+    std::shared_ptr<comm::SerialDevice> device = Device();
+    if (!device) {
+        return 0;
+    }
+    size_t got = 0;
+    device->Read(buffer, std::min(count, kReceiveBufferSize), got);
+    bytes_read_total_ += static_cast<uint32_t>(got);
+    last_read_count_ = static_cast<uint32_t>(got);
+    Notify(PN_RECV_COUNT, &last_read_count_);
+    return last_read_count_;
+}
+
+void SerialChannel::ApplySettings(const LineSettings& settings) {
+    if (std::shared_ptr<comm::SerialDevice> device = Device()) {
+        device->SetState(settings.dcb);
+        device->SetTimeouts(settings.timeouts);
+    }
+}
+
+uint8_t SerialChannel::GetModemControl() {
+    std::shared_ptr<comm::SerialDevice> device = Device();
+    uint32_t control = 0;
+    if (!device || !device->GetModemControl(control)) {
+        return 0;
+    }
+    return static_cast<uint8_t>(control & 0xFF);
+}
+
+void SerialChannel::GetPortStatistics(comm::SerialStats* out) {
+    std::shared_ptr<comm::SerialDevice> device = Device();
+    comm::SerialStats stats;
+    if (device && out != nullptr && device->GetStatistics(stats)) {
+        *out = stats;
+    }
+}
+
+void SerialChannel::ClearPortStatistics() {
+    if (std::shared_ptr<comm::SerialDevice> device = Device()) {
+        device->ClearStatistics();
+    }
+}
+
+uint32_t SerialChannel::bytes_written_total() const {
+    std::lock_guard lock(counters_mutex_);
+    return bytes_written_total_;
+}
+
+uint32_t SerialChannel::bytes_written_since_send_empty() const {
+    std::lock_guard lock(counters_mutex_);
+    return bytes_written_since_send_empty_;
+}
+
+void SerialChannel::SetTester(ChannelTester* tester) {
+    std::lock_guard lock(tester_mutex_);
+    tester_ = tester;
+}
+
+void SerialChannel::HandOverTestSettings(const TestSettings& settings) {
+    std::lock_guard lock(tester_mutex_);
+    test_settings_ = settings;
+    if (tester_ != nullptr) {
+        tester_->OnTestSettings(settings);
+    }
+}
+
+void SerialChannel::WithTester(const std::function<void(ChannelTester&)>& f) {
+    std::lock_guard lock(tester_mutex_);
+    if (tester_ != nullptr) {
+        f(*tester_);
+    }
+}
+
+void SerialChannel::GenerateTestBlock() {
+    uint8_t block[kTestBlockSize];
+    uint32_t made = 0;
+    {
+        std::lock_guard lock(tester_mutex_);
+        if (tester_ == nullptr || test_settings_.running != 1) {
+            return;
+        }
+        made = tester_->GenerateBlock(block, kTestBlockSize);
+    }
+    WritePort(block, made);
+}
+
+void SerialChannel::CheckTestBlock(const uint8_t* bytes, uint32_t count) {
+    std::lock_guard lock(tester_mutex_);
+    if (tester_ != nullptr && test_settings_.running == 1) {
+        tester_->CheckReceived(bytes, count);
+    }
+}
+
+intptr_t SerialChannel::Notify(uint32_t code, void* data) {
+    PageWindow* owner = owner_.load();
+    return owner != nullptr ? owner->PageNotify(code, data) : 0;
+}
+
+void SerialChannel::EventThread(std::shared_ptr<comm::SerialDevice> device) {
+    event_thread_id_ = std::this_thread::get_id();
+    uint8_t buffer[kReceiveBufferSize];
+    for (;;) {
+        uint32_t events = 0;
+        comm::CommStatus waited = device->WaitEvent(events);
+        if (!running_) {
+            break;
+        }
+        if (!waited) {
+            if (DeviceGone(waited)) {
+                break;  // the port vanished: nothing more will come; ClosePort releases it
+            }
+            device->ClearError(nullptr, nullptr);
+            continue;  // the event word of a failed wait is not acted on a second time
+        }
+        if (events & comm::kModemEvents) {
+            uint32_t modem_status = 0;
+            device->GetModemStatus(modem_status);
+            Notify(PN_MODEM_STATUS, &modem_status);
+        }
+        if (events & comm::EV_TXEMPTY) {
+            GenerateTestBlock();
+            uint32_t written;
+            {
+                std::lock_guard lock(counters_mutex_);
+                written = std::exchange(bytes_written_since_send_empty_, 0);
+            }
+            Notify(PN_SEND_EMPTY, &written);
+        }
+        if ((events & comm::EV_RXCHAR) && owner_ != nullptr) {
+            comm::QueueStatus queue;
+            device->ClearError(nullptr, &queue);
+            uint32_t got = ReadPort(buffer, std::min(queue.in_queue, kReceiveBufferSize));
+            DataBlock block{buffer, got};
+            Notify(PN_RECV_DATA, &block);
+            CheckTestBlock(buffer, got);
+        }
+    }
+    std::lock_guard lock(thread_state_mutex_);
+    thread_done_ = true;
+    thread_done_cv_.notify_all();
+}
+
+}  // namespace porvane::serial
