@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <random>
+
+#include "platform/comm/serial_device.h"
+#include "platform/comm/testing/child_process.h"
+#include "porvane/cli/term_session.h"
+
+namespace porvane::cli {
+namespace {
+
+using comm::testing::ChildProcess;
+using comm::testing::TempDir;
+using comm::testing::WaitForPath;
+
+class TermCommandTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        link_ = dir_.path() + "/loop";
+        vport_ = std::make_unique<ChildProcess>("vport", std::vector<std::string>{"loop", link_});
+        ASSERT_TRUE(WaitForPath(link_));
+    }
+    TempDir dir_;
+    std::string link_;
+    std::unique_ptr<ChildProcess> vport_;
+};
+
+TEST_F(TermCommandTest, HexModeShowsTheEchoAsGroups) {
+    std::string input = "hello";
+    ChildProcess term("porvane-cli", {"term", link_, "--hex"}, &input);
+    EXPECT_EQ(term.ReadAllOutput(), "68 65 6c 6c 6f ");
+    EXPECT_EQ(term.Wait(), 0);
+}
+
+TEST_F(TermCommandTest, AMegabyteComesBackWholeAndInOrder) {
+    std::mt19937 gen(11);
+    std::string input(1 << 20, '\0');
+    for (char& c : input) c = static_cast<char>(gen());
+    ChildProcess term("porvane-cli", {"term", link_, "--baud", "115200", "--data", "8", "--parity",
+                                      "no", "--stop", "1"},
+                      &input);
+    std::string output = term.ReadAllOutput(60000);
+    EXPECT_EQ(term.Wait(), 0);
+    ASSERT_EQ(output.size(), input.size());
+    EXPECT_TRUE(output == input);
+}
+
+TEST_F(TermCommandTest, HeldPortFailsWithTheBusyMessage) {
+    comm::OpenResult held = comm::OpenSerialDevice(link_);
+    ASSERT_TRUE(held.device);
+    ChildProcess term("porvane-cli", {"term", link_});
+    EXPECT_EQ(term.Wait(), 1);
+    EXPECT_EQ(term.ReadAllError(), "串口被占用!!\n");
+}
+
+TEST_F(TermCommandTest, StopsCleanlyOnSigterm) {
+    std::string keep_open;
+    ChildProcess term("porvane-cli", {"term", link_}, &keep_open);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    term.Signal(SIGTERM);
+    EXPECT_EQ(term.Wait(5000), 0);
+}
+
+TEST(TermCommand, MissingDeviceAndBadOptionsFail) {
+    ChildProcess missing("porvane-cli", {"term", "/dev/no-such-port"});
+    EXPECT_EQ(missing.Wait(), 1);
+    EXPECT_EQ(missing.ReadAllError(), "串口被占用!!\n");
+    ChildProcess bad("porvane-cli", {"term", "ttyS0", "--parity", "sideways"});
+    EXPECT_NE(bad.Wait(), 0);
+}
+
+TEST(TermSettings, OptionsBecomeTheRecord) {
+    TermOptions o;
+    o.port = "ttyUSB0";
+    o.baud = 57600;
+    o.data_bits = 7;
+    o.parity = "mark";
+    o.stop = "1.5";
+    serial::LineSettings s;
+    std::string error;
+    ASSERT_TRUE(BuildTermSettings(o, s, error));
+    EXPECT_STREQ(s.PortName, "ttyUSB0");
+    EXPECT_EQ(s.dcb.BaudRate, 57600u);
+    EXPECT_EQ(s.dcb.ByteSize, 7);
+    EXPECT_EQ(s.dcb.Parity, 3);
+    EXPECT_EQ(s.dcb.StopBits, 1);
+    EXPECT_EQ(s.dcb.fDtrControl, 1u);
+    o.stop = "3";
+    EXPECT_FALSE(BuildTermSettings(o, s, error));
+    EXPECT_FALSE(error.empty());
+}
+
+class PortsCommandTest : public ::testing::Test {
+protected:
+    void UseMap(const std::string& text) {
+        map_ = dir_.path() + "/map";
+        std::ofstream(map_) << text;
+        setenv("PORVANE_DEVICE_MAP", map_.c_str(), 1);
+    }
+    void TearDown() override { unsetenv("PORVANE_DEVICE_MAP"); }
+    TempDir dir_;
+    std::string map_;
+};
+
+TEST_F(PortsCommandTest, ListsThePortsOfTheMap) {
+    UseMap("ttyUSB0=ttyUSB0\nttyS1=/tmp/vport-b\nttyS0=ttyS0\n");
+    ChildProcess ports("porvane-cli", {"ports"});
+    EXPECT_EQ(ports.ReadAllOutput(), "ttyS0\n/tmp/vport-b\n");
+    EXPECT_EQ(ports.Wait(), 0);
+    ChildProcess map("porvane-cli", {"ports", "--map"});
+    EXPECT_EQ(map.ReadAllOutput(), "ttyUSB0=ttyUSB0\nttyS1=/tmp/vport-b\nttyS0=ttyS0\n");
+}
+
+TEST_F(PortsCommandTest, NoPortPrintsTheMessageAndExitsOne) {
+    UseMap("VCP0=VCP0\n");
+    ChildProcess ports("porvane-cli", {"ports"});
+    EXPECT_EQ(ports.ReadAllOutput(), "");
+    EXPECT_EQ(ports.Wait(), 1);
+    EXPECT_EQ(ports.ReadAllError(), "在" + map_ + "里找不到串口!!!\n");
+}
+
+}  // namespace
+}  // namespace porvane::cli

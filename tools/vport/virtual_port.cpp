@@ -1,0 +1,174 @@
+#include "tools/vport/virtual_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <stdexcept>
+
+namespace tools {
+
+PublishedPty::PublishedPty(const std::string& link_path) : link_path_(link_path) {
+    master_.Reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+    if (!master_.valid() || grantpt(master_.get()) != 0 || unlockpt(master_.get()) != 0) {
+        throw std::runtime_error(std::string("cannot create a pseudo-terminal: ") +
+                                 std::strerror(errno));
+    }
+    char name[PATH_MAX];
+    if (ptsname_r(master_.get(), name, sizeof name) != 0) {
+        throw std::runtime_error("cannot name the pseudo-terminal");
+    }
+    slave_path_ = name;
+    slave_keep_.Reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+    if (!slave_keep_.valid()) {
+        throw std::runtime_error(std::string("cannot open ") + name + ": " + std::strerror(errno));
+    }
+    termios t;
+    if (tcgetattr(slave_keep_.get(), &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(slave_keep_.get(), TCSANOW, &t);
+    }
+    struct stat st;
+    if (lstat(link_path.c_str(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) {
+            throw std::runtime_error(link_path + " exists and is not a symbolic link");
+        }
+        ::unlink(link_path.c_str());
+    }
+    if (::symlink(name, link_path.c_str()) != 0) {
+        throw std::runtime_error("cannot create " + link_path + ": " + std::strerror(errno));
+    }
+}
+
+PublishedPty::~PublishedPty() {
+    char target[PATH_MAX];
+    ssize_t n = ::readlink(link_path_.c_str(), target, sizeof target - 1);
+    if (n > 0) {
+        target[n] = '\0';
+        if (slave_path_ == target) {
+            ::unlink(link_path_.c_str());
+        }
+    }
+}
+
+size_t FaultRequests::Apply(uint8_t* bytes, size_t length) {
+    size_t out = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (drops > 0) {
+            --drops;
+            continue;
+        }
+        uint8_t b = bytes[i];
+        if (corruptions > 0) {
+            --corruptions;
+            b ^= 0x01;
+        }
+        bytes[out++] = b;
+    }
+    return out;
+}
+
+void Forwarder::Flush() {
+    while (head_ < pending_.size()) {
+        ssize_t n = ::write(to_, pending_.data() + head_, pending_.size() - head_);
+        if (n > 0) {
+            head_ += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return;  // full (EAGAIN) or gone; try again when it polls writable
+        }
+    }
+    pending_.clear();
+    head_ = 0;
+}
+
+bool Forwarder::Pump(FaultRequests& faults) {
+    if (HasPending()) {
+        Flush();
+        if (HasPending()) {
+            return true;
+        }
+    }
+    uint8_t buffer[65536];
+    ssize_t n = ::read(from_, buffer, sizeof buffer);
+    if (n < 0) {
+        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    }
+    if (n == 0) {
+        return false;
+    }
+    size_t length = faults.Apply(buffer, static_cast<size_t>(n));
+    pending_.assign(buffer, buffer + length);
+    head_ = 0;
+    Flush();
+    return true;
+}
+
+namespace {
+
+sigset_t VportSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&signals, s);
+    return signals;
+}
+
+}  // namespace
+
+void BlockVportSignals() {
+    sigset_t signals = VportSignals();
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+}
+
+int RunVirtualPorts(std::vector<Forwarder> forwarders) {
+    BlockVportSignals();
+    sigset_t signals = VportSignals();
+    comm::UniqueFd sigfd(signalfd(-1, &signals, SFD_CLOEXEC));
+    if (!sigfd.valid()) {
+        return 2;
+    }
+    FaultRequests faults;
+    std::vector<pollfd> fds(forwarders.size() + 1);
+    for (;;) {
+        for (size_t i = 0; i < forwarders.size(); ++i) {
+            // A forwarder that holds bytes waits for its destination; otherwise for its source.
+            if (forwarders[i].HasPending()) {
+                fds[i] = {forwarders[i].to(), POLLOUT, 0};
+            } else {
+                fds[i] = {forwarders[i].from(), POLLIN, 0};
+            }
+        }
+        fds.back() = {sigfd.get(), POLLIN, 0};
+        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) {
+            return 2;
+        }
+        if (fds.back().revents & POLLIN) {
+            signalfd_siginfo info;
+            if (::read(sigfd.get(), &info, sizeof info) == sizeof info) {
+                if (info.ssi_signo == SIGUSR1) {
+                    ++faults.drops;
+                } else if (info.ssi_signo == SIGUSR2) {
+                    ++faults.corruptions;
+                } else {
+                    return 0;
+                }
+            }
+        }
+        for (size_t i = 0; i < forwarders.size(); ++i) {
+            if (fds[i].revents & (POLLIN | POLLOUT)) {
+                forwarders[i].Pump(faults);
+            }
+        }
+    }
+}
+
+}  // namespace tools

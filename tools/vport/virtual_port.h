@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/comm/unique_fd.h"
+
+namespace tools {
+
+// One pseudo-terminal published under a path of the user's choice: the master end stays with
+// the virtual port, the slave end is what programs open through the link. The slave is kept open
+// (and raw) so that the master never sees a hang-up between the programs' opens. The link is
+// removed again on destruction when it still points at this terminal.
+class PublishedPty {
+public:
+    // Throws std::runtime_error with a clear message when the terminal or the link cannot be made.
+    explicit PublishedPty(const std::string& link_path);
+    ~PublishedPty();
+    PublishedPty(const PublishedPty&) = delete;
+    PublishedPty& operator=(const PublishedPty&) = delete;
+
+    int master() const { return master_.get(); }
+    const std::string& slave_path() const { return slave_path_; }
+    const std::string& link_path() const { return link_path_; }
+
+private:
+    comm::UniqueFd master_;
+    comm::UniqueFd slave_keep_;
+    std::string slave_path_;
+    std::string link_path_;
+};
+
+// Faults to put into the stream on demand: the next byte that passes is dropped or has its
+// lowest bit flipped. Each request applies to one byte.
+struct FaultRequests {
+    int drops = 0;
+    int corruptions = 0;
+
+    // Applies pending faults to the bytes in place; returns the new length.
+    size_t Apply(uint8_t* bytes, size_t length);
+};
+
+// Moves bytes from one master to another (or back to itself for a loop-back plug), holding what
+// the far side cannot take yet and reading no more until it has gone.
+class Forwarder {
+public:
+    Forwarder(int from, int to) : from_(from), to_(to) {}
+    int from() const { return from_; }
+    int to() const { return to_; }
+    bool HasPending() const { return head_ < pending_.size(); }
+
+    // Reads what is there and writes what the far side takes. False when the source hung up.
+    bool Pump(FaultRequests& faults);
+    // Writes held bytes.
+    void Flush();
+
+private:
+    int from_;
+    int to_;
+    std::vector<uint8_t> pending_;
+    size_t head_ = 0;
+};
+
+// Blocks the signals the virtual ports act on, so that they wait for RunVirtualPorts; call first.
+void BlockVportSignals();
+
+// Runs until SIGINT or SIGTERM: SIGUSR1 asks for a dropped byte, SIGUSR2 for a corrupted one.
+// Returns the exit code.
+int RunVirtualPorts(std::vector<Forwarder> forwarders);
+
+}  // namespace tools

@@ -1,0 +1,47 @@
+// vport: virtual serial ports for tests and demonstrations.
+//   vport loop PATH          a loop-back plug: everything written to PATH comes back
+//   vport pair PATH_A PATH_B a null-modem cable between two ports
+// Runs until SIGINT or SIGTERM and removes its links. SIGUSR1 drops the next byte that passes,
+// SIGUSR2 flips the lowest bit of the next one.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+
+#include "tools/vport/virtual_port.h"
+
+int main(int argc, char** argv) {
+    tools::BlockVportSignals();
+    CLI::App app{"Virtual serial ports on pseudo-terminals"};
+    app.require_subcommand(1);
+    std::string loop_path, path_a, path_b;
+    CLI::App* loop = app.add_subcommand("loop", "A loop-back plug: bytes written come back");
+    loop->add_option("PATH", loop_path, "Symbolic link to create for the port")->required();
+    CLI::App* pair = app.add_subcommand("pair", "Two ports joined by a null-modem cable");
+    pair->add_option("PATH_A", path_a, "Link for the first port")->required();
+    pair->add_option("PATH_B", path_b, "Link for the second port")->required();
+    CLI11_PARSE(app, argc, argv);
+
+    try {
+        std::vector<std::unique_ptr<tools::PublishedPty>> ports;
+        std::vector<tools::Forwarder> forwarders;
+        if (loop->parsed()) {
+            ports.push_back(std::make_unique<tools::PublishedPty>(loop_path));
+            forwarders.emplace_back(ports[0]->master(), ports[0]->master());
+        } else {
+            ports.push_back(std::make_unique<tools::PublishedPty>(path_a));
+            ports.push_back(std::make_unique<tools::PublishedPty>(path_b));
+            forwarders.emplace_back(ports[0]->master(), ports[1]->master());
+            forwarders.emplace_back(ports[1]->master(), ports[0]->master());
+        }
+        for (const auto& port : ports) {
+            std::printf("%s -> %s\n", port->link_path().c_str(), port->slave_path().c_str());
+        }
+        std::fflush(stdout);
+        return tools::RunVirtualPorts(std::move(forwarders));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vport: %s\n", e.what());
+        return 2;
+    }
+}
