@@ -278,12 +278,18 @@ void SerialChannel::EventThread(std::shared_ptr<comm::SerialDevice> device) {
             Notify(PN_SEND_EMPTY, &written);
         }
         if ((events & comm::EV_RXCHAR) && owner_ != nullptr) {
+            // Reads what the port reports queued, a buffer at a time, all in this wake-up.
             comm::QueueStatus queue;
             device->ClearError(nullptr, &queue);
-            uint32_t got = ReadPort(buffer, std::min(queue.in_queue, kReceiveBufferSize));
-            DataBlock block{buffer, got};
-            Notify(PN_RECV_DATA, &block);
-            CheckTestBlock(buffer, got);
+            uint32_t queued = queue.in_queue;
+            uint32_t got = 0;
+            do {
+                got = ReadPort(buffer, std::min(queued, kReceiveBufferSize));
+                DataBlock block{buffer, got};
+                Notify(PN_RECV_DATA, &block);
+                CheckTestBlock(buffer, got);
+                queued -= std::min(queued, got);
+            } while (queued > 0 && got > 0 && running_);
         }
     }
     std::lock_guard lock(thread_state_mutex_);

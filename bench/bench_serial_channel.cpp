@@ -1,0 +1,123 @@
+// Throughput of received data through SerialChannel (event thread, notifications, copy into a
+// sink) against a bare read() loop on the same kind of pseudo-terminal pair, in one run.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/comm/testing/pty_pair.h"
+#include "porvane/serial/page_notify.h"
+#include "porvane/serial/serial_channel.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr size_t kTotal = 128u << 20;  // bytes per run
+constexpr int kRounds = 7;
+constexpr size_t kChunk = 64 * 1024;
+
+// Writes kTotal bytes into the master as fast as the terminal takes them.
+void Feed(int master) {
+    std::vector<char> chunk(kChunk, 'x');
+    size_t sent = 0;
+    while (sent < kTotal) {
+        ssize_t n = ::write(master, chunk.data(), std::min(kChunk, kTotal - sent));
+        if (n <= 0) return;
+        sent += static_cast<size_t>(n);
+    }
+}
+
+// The page: copies every block into a sink, as a page that keeps the data would.
+class SinkPage : public porvane::serial::PageWindow {
+public:
+    intptr_t PageNotify(uint32_t code, void* data) override {
+        if (code == porvane::serial::PN_RECV_DATA) {
+            auto* block = static_cast<porvane::serial::DataBlock*>(data);
+            std::memcpy(sink_, block->data, block->count);
+            std::lock_guard lock(mutex_);
+            received_ += block->count;
+            if (received_ >= kTotal) done_.notify_all();
+        }
+        return 0;
+    }
+    void ShowMessage(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
+    void WaitAll() {
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [this] { return received_ >= kTotal; });
+    }
+
+private:
+    uint8_t sink_[porvane::serial::kReceiveBufferSize];
+    std::mutex mutex_;  // guards received_
+    std::condition_variable done_;
+    size_t received_ = 0;
+};
+
+double ChannelRun() {
+    comm::testing::PtyPair pty;
+    porvane::serial::SerialChannel channel;
+    channel.settings() = porvane::serial::PanelDefaultLineSettings();
+    porvane::serial::SetPortName(channel.settings(), pty.slave_path());
+    SinkPage page;
+    if (channel.OpenPort(&page) != 1) return 0;
+    auto start = Clock::now();
+    std::thread feeder(Feed, pty.master());
+    page.WaitAll();
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    feeder.join();
+    channel.ClosePort();
+    return kTotal / seconds;
+}
+
+double BareRun() {
+    comm::testing::PtyPair pty;
+    int fd = ::open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY);
+    uint8_t buffer[porvane::serial::kReceiveBufferSize];
+    uint8_t sink[sizeof buffer];
+    auto start = Clock::now();
+    std::thread feeder(Feed, pty.master());
+    size_t received = 0;
+    while (received < kTotal) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        std::memcpy(sink, buffer, static_cast<size_t>(n));
+        received += static_cast<size_t>(n);
+    }
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    feeder.join();
+    ::close(fd);
+    return received / seconds;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+}  // namespace
+
+int main() {
+    // Interleaved rounds, so that both see the same machine; medians, so that one disturbed
+    // round does not decide.
+    std::vector<double> channel, bare;
+    for (int round = 0; round < kRounds; ++round) {
+        bare.push_back(BareRun());
+        channel.push_back(ChannelRun());
+    }
+    const double channel_rate = Median(channel);
+    const double bare_rate = Median(bare);
+    std::printf("bench_serial_channel: %zu MiB per run, median of %d interleaved rounds\n",
+                kTotal >> 20, kRounds);
+    std::printf("  SerialChannel    %8.1f MB/s\n", channel_rate / 1e6);
+    std::printf("  bare read() loop %8.1f MB/s\n", bare_rate / 1e6);
+    std::printf("  ratio            %8.2f (target >= 0.80)\n", channel_rate / bare_rate);
+    return 0;
+}
