@@ -30,31 +30,35 @@ void Feed(int master) {
     size_t sent = 0;
     while (sent < kTotal) {
         ssize_t n = ::write(master, chunk.data(), std::min(kChunk, kTotal - sent));
-        if (n <= 0) return;
+        if (n <= 0)
+            return;
         sent += static_cast<size_t>(n);
     }
 }
 
 // The page: copies every block into a sink, as a page that keeps the data would.
 class SinkPage : public porvane::serial::PageWindow {
-public:
+  public:
     intptr_t PageNotify(uint32_t code, void* data) override {
         if (code == porvane::serial::PN_RECV_DATA) {
             auto* block = static_cast<porvane::serial::DataBlock*>(data);
             std::memcpy(sink_, block->data, block->count);
             std::lock_guard lock(mutex_);
             received_ += block->count;
-            if (received_ >= kTotal) done_.notify_all();
+            if (received_ >= kTotal)
+                done_.notify_all();
         }
         return 0;
     }
-    void ShowMessage(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
+    void ShowMessage(const std::string& text) override {
+        std::fprintf(stderr, "%s\n", text.c_str());
+    }
     void WaitAll() {
         std::unique_lock lock(mutex_);
         done_.wait(lock, [this] { return received_ >= kTotal; });
     }
 
-private:
+  private:
     uint8_t sink_[porvane::serial::kReceiveBufferSize];
     std::mutex mutex_;  // guards received_
     std::condition_variable done_;
@@ -67,7 +71,8 @@ double ChannelRun() {
     channel.settings() = porvane::serial::PanelDefaultLineSettings();
     porvane::serial::SetPortName(channel.settings(), pty.slave_path());
     SinkPage page;
-    if (channel.OpenPort(&page) != 1) return 0;
+    if (channel.OpenPort(&page) != 1)
+        return 0;
     auto start = Clock::now();
     std::thread feeder(Feed, pty.master());
     page.WaitAll();
@@ -87,7 +92,8 @@ double BareRun() {
     size_t received = 0;
     while (received < kTotal) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0) break;
+        if (n <= 0)
+            break;
         std::memcpy(sink, buffer, static_cast<size_t>(n));
         received += static_cast<size_t>(n);
     }

@@ -8,7 +8,7 @@ namespace comm {
 // Outcome of a device operation: success, or the operation that failed and the system's error
 // code, so that a message can say what failed and why.
 class CommStatus {
-public:
+  public:
     CommStatus() = default;
     // An error code of 0 (a failure the system did not explain) is reported as EIO.
     static CommStatus Failure(const char* operation, int error) {
@@ -21,7 +21,7 @@ public:
     int error() const { return error_; }
     std::string Describe() const;
 
-private:
+  private:
     CommStatus(const char* operation, int error) : operation_(operation), error_(error) {}
 
     const char* operation_ = "";

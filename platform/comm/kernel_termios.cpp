@@ -93,9 +93,12 @@ bool BuildTermios(const Dcb& dcb, const KernelTermios& base, KernelTermios& out)
     KernelTermios t = base;
     t.iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
                  INPCK | IGNPAR | IUCLC | IMAXBEL);
-    if (dcb.fOutX) t.iflag |= IXON;
-    if (dcb.fInX) t.iflag |= IXOFF;
-    if (dcb.fParity) t.iflag |= INPCK;
+    if (dcb.fOutX)
+        t.iflag |= IXON;
+    if (dcb.fInX)
+        t.iflag |= IXOFF;
+    if (dcb.fParity)
+        t.iflag |= INPCK;
 
     t.oflag &= ~OPOST;
     t.lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN | ECHOE | ECHOK | ECHOCTL | ECHOKE);
@@ -118,8 +121,10 @@ bool BuildTermios(const Dcb& dcb, const KernelTermios& base, KernelTermios& out)
         default:
             break;
     }
-    if (dcb.StopBits != ONESTOPBIT) t.cflag |= CSTOPB;
-    if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) t.cflag |= CRTSCTS;
+    if (dcb.StopBits != ONESTOPBIT)
+        t.cflag |= CSTOPB;
+    if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE)
+        t.cflag |= CRTSCTS;
 
     t.ispeed = dcb.BaudRate;
     t.ospeed = dcb.BaudRate;

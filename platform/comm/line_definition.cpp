@@ -29,7 +29,8 @@ std::optional<uint32_t> Number(std::string_view s) {
 }
 
 std::optional<uint8_t> ParityOf(std::string_view v) {
-    if (v.size() != 1) return std::nullopt;
+    if (v.size() != 1)
+        return std::nullopt;
     switch (v[0]) {
         case 'n':
             return NOPARITY;
@@ -47,21 +48,27 @@ std::optional<uint8_t> ParityOf(std::string_view v) {
 }
 
 std::optional<uint8_t> StopOf(std::string_view v) {
-    if (v == "1") return ONESTOPBIT;
-    if (v == "1.5") return ONE5STOPBITS;
-    if (v == "2") return TWOSTOPBITS;
+    if (v == "1")
+        return ONESTOPBIT;
+    if (v == "1.5")
+        return ONE5STOPBITS;
+    if (v == "2")
+        return TWOSTOPBITS;
     return std::nullopt;
 }
 
 std::optional<uint8_t> DataOf(std::string_view v) {
     auto n = Number(v);
-    if (!n || *n < 5 || *n > 8) return std::nullopt;
+    if (!n || *n < 5 || *n > 8)
+        return std::nullopt;
     return static_cast<uint8_t>(*n);
 }
 
 std::optional<bool> OnOff(std::string_view v) {
-    if (v == "on") return true;
-    if (v == "off") return false;
+    if (v == "on")
+        return true;
+    if (v == "off")
+        return false;
     return std::nullopt;
 }
 
@@ -109,51 +116,64 @@ std::vector<std::string> Split(const std::string& s, char separator) {
 bool ApplyKeyed(const std::string& text, Dcb& dcb, bool& stop_given) {
     size_t i = 0;
     while (i < text.size()) {
-        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-        if (i == text.size()) break;
+        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+            ++i;
+        if (i == text.size())
+            break;
         size_t end = i;
-        while (end < text.size() && !std::isspace(static_cast<unsigned char>(text[end]))) ++end;
+        while (end < text.size() && !std::isspace(static_cast<unsigned char>(text[end])))
+            ++end;
         std::string item = text.substr(i, end - i);
         i = end;
         size_t eq = item.find('=');
-        if (eq == std::string::npos) return false;
+        if (eq == std::string::npos)
+            return false;
         std::string key = item.substr(0, eq);
         std::string value = item.substr(eq + 1);
         if (key == "baud") {
             auto n = Number(value);
-            if (!n || *n == 0) return false;
+            if (!n || *n == 0)
+                return false;
             dcb.BaudRate = ExpandBaud(*n);
         } else if (key == "parity") {
             auto p = ParityOf(value);
-            if (!p) return false;
+            if (!p)
+                return false;
             dcb.Parity = *p;
         } else if (key == "data") {
             auto d = DataOf(value);
-            if (!d) return false;
+            if (!d)
+                return false;
             dcb.ByteSize = *d;
         } else if (key == "stop") {
             auto s = StopOf(value);
-            if (!s) return false;
+            if (!s)
+                return false;
             dcb.StopBits = *s;
             stop_given = true;
         } else if (key == "xon") {
             auto on = OnOff(value);
-            if (!on) return false;
+            if (!on)
+                return false;
             dcb.fOutX = dcb.fInX = *on;
         } else if (key == "odsr") {
             auto on = OnOff(value);
-            if (!on) return false;
+            if (!on)
+                return false;
             dcb.fOutxDsrFlow = *on;
         } else if (key == "octs") {
             auto on = OnOff(value);
-            if (!on) return false;
+            if (!on)
+                return false;
             dcb.fOutxCtsFlow = *on;
         } else if (key == "idsr") {
             auto on = OnOff(value);
-            if (!on) return false;
+            if (!on)
+                return false;
             dcb.fDsrSensitivity = *on;
         } else if (key == "to") {
-            if (!OnOff(value)) return false;  // infinite time-out: nothing in the Dcb
+            if (!OnOff(value))
+                return false;  // infinite time-out: nothing in the Dcb
         } else if (key == "dtr") {
             if (value == "on") {
                 dcb.fDtrControl = DTR_CONTROL_ENABLE;
@@ -189,25 +209,30 @@ bool ApplyPositional(std::string text, Dcb& dcb, bool& stop_given) {
         text = text.substr(colon + 1);
     }
     std::vector<std::string> fields = Split(text, ',');
-    if (fields.empty() || fields.size() > 5) return false;
+    if (fields.empty() || fields.size() > 5)
+        return false;
     if (!fields[0].empty()) {
         auto n = Number(fields[0]);
-        if (!n || *n == 0) return false;
+        if (!n || *n == 0)
+            return false;
         dcb.BaudRate = ExpandBaud(*n);
     }
     if (fields.size() > 1 && !fields[1].empty()) {
         auto p = ParityOf(fields[1]);
-        if (!p) return false;
+        if (!p)
+            return false;
         dcb.Parity = *p;
     }
     if (fields.size() > 2 && !fields[2].empty()) {
         auto d = DataOf(fields[2]);
-        if (!d) return false;
+        if (!d)
+            return false;
         dcb.ByteSize = *d;
     }
     if (fields.size() > 3 && !fields[3].empty()) {
         auto s = StopOf(fields[3]);
-        if (!s) return false;
+        if (!s)
+            return false;
         dcb.StopBits = *s;
         stop_given = true;
     }

@@ -17,7 +17,7 @@ namespace comm {
 // method may be called from any thread; one thread may wait for events or read while others
 // write or query. Closing is the destruction of the object.
 class SerialDevice {
-public:
+  public:
     virtual ~SerialDevice() = default;
 
     // Line state. SetState refuses a record it cannot apply (EINVAL) and changes nothing then.

@@ -23,7 +23,9 @@ constexpr int kDrainPollMs = 2;
 // How often the modem lines are sampled while the mask asks for their changes.
 constexpr int kModemPollMs = 10;
 
-UniqueFd MakeEventFd() { return UniqueFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)); }
+UniqueFd MakeEventFd() {
+    return UniqueFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+}
 
 int RemainingMs(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -31,7 +33,9 @@ int RemainingMs(Clock::time_point deadline) {
     return static_cast<int>(std::max<int64_t>(0, left.count() + 1));
 }
 
-bool IsVanishedError(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+bool IsVanishedError(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
 
 }  // namespace
 
@@ -42,7 +46,9 @@ std::string DevicePathForPort(const std::string& port_name) {
     return "/dev/" + port_name;
 }
 
-OpenResult OpenSerialDevice(const std::string& path) { return TermiosSerialDevice::Open(path); }
+OpenResult OpenSerialDevice(const std::string& path) {
+    return TermiosSerialDevice::Open(path);
+}
 
 OpenResult TermiosSerialDevice::Open(const std::string& path) {
     if (path.empty()) {
@@ -248,10 +254,14 @@ uint32_t TermiosSerialDevice::TakeModemChanges() {
     if (has_icount_) {
         LineCounters now;
         if (ReadLineCounters(now)) {
-            if (now.cts != modem_seen_.cts) events |= EV_CTS;
-            if (now.dsr != modem_seen_.dsr) events |= EV_DSR;
-            if (now.dcd != modem_seen_.dcd) events |= EV_RLSD;
-            if (now.rng != modem_seen_.rng) events |= EV_RING;
+            if (now.cts != modem_seen_.cts)
+                events |= EV_CTS;
+            if (now.dsr != modem_seen_.dsr)
+                events |= EV_DSR;
+            if (now.dcd != modem_seen_.dcd)
+                events |= EV_RLSD;
+            if (now.rng != modem_seen_.rng)
+                events |= EV_RING;
             modem_seen_ = now;
         }
     }
@@ -259,10 +269,14 @@ uint32_t TermiosSerialDevice::TakeModemChanges() {
         int bits;
         if (ReadModemBits(bits)) {
             int changed = bits ^ modem_bits_seen_;
-            if (changed & TIOCM_CTS) events |= EV_CTS;
-            if (changed & TIOCM_DSR) events |= EV_DSR;
-            if (changed & TIOCM_CD) events |= EV_RLSD;
-            if (changed & TIOCM_RI) events |= EV_RING;
+            if (changed & TIOCM_CTS)
+                events |= EV_CTS;
+            if (changed & TIOCM_DSR)
+                events |= EV_DSR;
+            if (changed & TIOCM_CD)
+                events |= EV_RLSD;
+            if (changed & TIOCM_RI)
+                events |= EV_RING;
             modem_bits_seen_ = bits;
         }
     }
@@ -371,10 +385,9 @@ CommStatus TermiosSerialDevice::Read(uint8_t* buffer, size_t count, size_t& got)
     // The combinations of the Windows time-out rules.
     const bool immediate = t.ReadIntervalTimeout == kMaxDword &&
                            t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
-    const bool first_byte_ends = t.ReadIntervalTimeout == kMaxDword &&
-                                 t.ReadTotalTimeoutMultiplier == kMaxDword &&
-                                 t.ReadTotalTimeoutConstant > 0 &&
-                                 t.ReadTotalTimeoutConstant < kMaxDword;
+    const bool first_byte_ends =
+        t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == kMaxDword &&
+        t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < kMaxDword;
     const uint32_t interval =
         (t.ReadIntervalTimeout == kMaxDword || immediate) ? 0 : t.ReadIntervalTimeout;
     uint64_t total_ms = 0;
@@ -605,11 +618,16 @@ CommStatus TermiosSerialDevice::ClearError(uint32_t* errors, QueueStatus* status
         *errors = 0;
         std::lock_guard lock(mutex_);
         LineCounters now = CurrentCounters();
-        if (now.frame != error_baseline_.frame) *errors |= CE_FRAME;
-        if (now.parity != error_baseline_.parity) *errors |= CE_RXPARITY;
-        if (now.overrun != error_baseline_.overrun) *errors |= CE_OVERRUN;
-        if (now.buf_overrun != error_baseline_.buf_overrun) *errors |= CE_RXOVER;
-        if (now.brk != error_baseline_.brk) *errors |= CE_BREAK;
+        if (now.frame != error_baseline_.frame)
+            *errors |= CE_FRAME;
+        if (now.parity != error_baseline_.parity)
+            *errors |= CE_RXPARITY;
+        if (now.overrun != error_baseline_.overrun)
+            *errors |= CE_OVERRUN;
+        if (now.buf_overrun != error_baseline_.buf_overrun)
+            *errors |= CE_RXOVER;
+        if (now.brk != error_baseline_.brk)
+            *errors |= CE_BREAK;
         error_baseline_ = now;
     }
     if (status != nullptr) {
@@ -636,10 +654,14 @@ CommStatus TermiosSerialDevice::GetModemStatus(uint32_t& status) {
     if (!ReadModemBits(bits)) {
         return CommStatus::Failure("TIOCMGET", errno);
     }
-    if (bits & TIOCM_CTS) status |= MS_CTS_ON;
-    if (bits & TIOCM_DSR) status |= MS_DSR_ON;
-    if (bits & TIOCM_RI) status |= MS_RING_ON;
-    if (bits & TIOCM_CD) status |= MS_RLSD_ON;
+    if (bits & TIOCM_CTS)
+        status |= MS_CTS_ON;
+    if (bits & TIOCM_DSR)
+        status |= MS_DSR_ON;
+    if (bits & TIOCM_RI)
+        status |= MS_RING_ON;
+    if (bits & TIOCM_CD)
+        status |= MS_RLSD_ON;
     return {};
 }
 
@@ -649,8 +671,10 @@ CommStatus TermiosSerialDevice::GetModemControl(uint32_t& control) {
     if (!ReadModemBits(bits)) {
         return CommStatus::Failure("TIOCMGET", errno);
     }
-    if (bits & TIOCM_DTR) control |= kModemControlDtr;
-    if (bits & TIOCM_RTS) control |= kModemControlRts;
+    if (bits & TIOCM_DTR)
+        control |= kModemControlDtr;
+    if (bits & TIOCM_RTS)
+        control |= kModemControlRts;
     return {};
 }
 

@@ -22,7 +22,7 @@ namespace comm {
 // few milliseconds while the event mask asks for them: TIOCMIWAIT cannot be interrupted without
 // signals, and the counters still catch a pulse shorter than the sampling period.
 class TermiosSerialDevice final : public SerialDevice {
-public:
+  public:
     static OpenResult Open(const std::string& path);
     ~TermiosSerialDevice() override;
 
@@ -49,7 +49,7 @@ public:
     bool HasLineCounters() const { return has_icount_; }
     bool HasModemLines() const { return has_modem_; }
 
-private:
+  private:
     // The driver's line counters that the device uses, in one place.
     struct LineCounters {
         uint32_t cts = 0, dsr = 0, rng = 0, dcd = 0;
@@ -94,7 +94,8 @@ private:
     LineCounters error_baseline_;
     LineCounters stats_baseline_;
 
-    std::atomic<uint32_t> own_rx_{0};  // bytes counted by the device when the driver has no counters
+    std::atomic<uint32_t> own_rx_{
+        0};  // bytes counted by the device when the driver has no counters
     std::atomic<uint32_t> own_tx_{0};
 
     std::mutex out_mutex_;  // guards the output queue and its marks

@@ -8,7 +8,7 @@ namespace comm {
 
 // Owns one file descriptor and closes it once.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     ~UniqueFd() { Reset(); }
@@ -32,7 +32,7 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -10,7 +10,7 @@ namespace {
 
 // One iconv descriptor, released on every path.
 class Iconv {
-public:
+  public:
     Iconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {
         if (cd_ == reinterpret_cast<iconv_t>(-1)) {
             throw std::runtime_error(std::string("iconv cannot convert ") + from + " to " + to);
@@ -52,11 +52,14 @@ public:
         return out;
     }
 
-private:
+  private:
     static size_t Utf8SequenceLength(unsigned char lead) {
-        if (lead >= 0xF0 && lead < 0xF8) return 4;
-        if (lead >= 0xE0) return lead < 0xF0 ? 3 : 1;
-        if (lead >= 0xC0) return 2;
+        if (lead >= 0xF0 && lead < 0xF8)
+            return 4;
+        if (lead >= 0xE0)
+            return lead < 0xF0 ? 3 : 1;
+        if (lead >= 0xC0)
+            return 2;
         return 1;
     }
 

@@ -5,7 +5,9 @@
 namespace text {
 namespace {
 
-bool IsLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+bool IsLeadByte(unsigned char c) {
+    return c >= 0x81 && c <= 0xFE;
+}
 
 // Length of the prefix that ends on a character boundary: everything but a trailing lead byte.
 size_t CompletePrefix(std::string_view bytes) {

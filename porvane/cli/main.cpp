@@ -19,13 +19,15 @@ int main(int argc, char** argv) {
     ports->add_flag("--map", show_map, "Print the device map as device=port lines instead");
 
     porvane::cli::TermOptions term_options;
-    CLI::App* term = app.add_subcommand("term", "Copy standard input to a port and the port to standard output");
+    CLI::App* term =
+        app.add_subcommand("term", "Copy standard input to a port and the port to standard output");
     term->add_option("PORT", term_options.port, "Port name (ttyUSB0) or device path")->required();
     term->add_option("--baud", term_options.baud, "Baud rate")->check(CLI::PositiveNumber);
     term->add_option("--data", term_options.data_bits, "Data bits")->check(CLI::Range(5, 8));
     term->add_option("--parity", term_options.parity, "Parity")
         ->check(CLI::IsMember({"no", "odd", "even", "mark", "space"}));
-    term->add_option("--stop", term_options.stop, "Stop bits")->check(CLI::IsMember({"1", "1.5", "2"}));
+    term->add_option("--stop", term_options.stop, "Stop bits")
+        ->check(CLI::IsMember({"1", "1.5", "2"}));
     term->add_flag("--hex", term_options.hex, "Show received bytes as hex groups");
     term->add_option("--linger", term_options.linger_ms,
                      "Milliseconds of silence to wait for replies after the input has been sent")

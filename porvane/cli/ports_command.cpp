@@ -11,7 +11,7 @@ namespace {
 
 // Collects the names and what discovery would show or ask for.
 class PrintedList : public serial::PortListTarget, public serial::DiscoveryUi {
-public:
+  public:
     explicit PrintedList(std::FILE* err) : err_(err) {}
     void AddString(const std::string& text) override { names.push_back(text); }
     int Count() const override { return static_cast<int>(names.size()); }
@@ -21,7 +21,7 @@ public:
     std::vector<std::string> names;
     int exit_code = 0;
 
-private:
+  private:
     std::FILE* err_;
 };
 

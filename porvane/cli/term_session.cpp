@@ -21,7 +21,8 @@ bool WriteAllTo(int fd, const char* data, size_t size) {
     while (size > 0) {
         ssize_t n = ::write(fd, data, size);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return false;
         }
         data += n;
@@ -102,7 +103,8 @@ void TermSession::ShowMessage(const std::string& text) {
 
 bool TermSession::StopRequested(int timeout_ms) {
     if (stop_fd_ < 0) {
-        if (timeout_ms > 0) usleep(static_cast<useconds_t>(timeout_ms) * 1000);
+        if (timeout_ms > 0)
+            usleep(static_cast<useconds_t>(timeout_ms) * 1000);
         return false;
     }
     pollfd fd{stop_fd_, POLLIN, 0};
@@ -114,10 +116,13 @@ bool TermSession::WaitForTransmit(uint64_t target, int timeout_ms) {
     for (;;) {
         {
             std::unique_lock lock(mutex_);
-            if (acknowledged_ >= target) return true;
+            if (acknowledged_ >= target)
+                return true;
         }
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        if (StopRequested(10)) return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        if (StopRequested(10))
+            return true;
     }
 }
 
@@ -130,9 +135,11 @@ void TermSession::WaitForQuietLine() {
             std::lock_guard lock(mutex_);
             now = receive_count_;
         }
-        if (now == seen || std::chrono::steady_clock::now() >= hard_end) return;
+        if (now == seen || std::chrono::steady_clock::now() >= hard_end)
+            return;
         seen = now;
-        if (StopRequested(options_.linger_ms)) return;
+        if (StopRequested(options_.linger_ms))
+            return;
     }
 }
 
@@ -153,15 +160,19 @@ int TermSession::Run() {
     char buffer[4096];
     for (;;) {
         pollfd fds[2] = {{input_fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
-        if (::poll(fds, stop_fd_ >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) break;
+        if (::poll(fds, stop_fd_ >= 0 ? 2 : 1, -1) < 0 && errno != EINTR)
+            break;
         if (fds[1].revents & POLLIN) {
             channel_.ClosePort();
             return 0;
         }
-        if (!(fds[0].revents & (POLLIN | POLLHUP))) continue;
+        if (!(fds[0].revents & (POLLIN | POLLHUP)))
+            continue;
         ssize_t n = ::read(input_fd_, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;  // end of input
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;  // end of input
         channel_.WritePort(reinterpret_cast<const uint8_t*>(buffer), static_cast<uint32_t>(n));
         written += static_cast<uint64_t>(n);
         if (written > kMaxOutstanding &&

@@ -30,7 +30,7 @@ bool BuildTermSettings(const TermOptions& options, serial::LineSettings& setting
 // "%02x " groups in hex mode), what is read from input_fd goes to the port. It is the page of
 // its channel; notifications arrive on the event thread and are handled there.
 class TermSession : public serial::PageWindow {
-public:
+  public:
     TermSession(const TermOptions& options, int input_fd, int output_fd, int stop_fd);
 
     // Opens the port and copies until the end of input has been written out (0), a stop
@@ -40,7 +40,7 @@ public:
     intptr_t PageNotify(uint32_t code, void* data) override;
     void ShowMessage(const std::string& text) override;
 
-private:
+  private:
     bool WaitForTransmit(uint64_t target, int timeout_ms);
     void WaitForQuietLine();
     bool StopRequested(int timeout_ms);

@@ -6,7 +6,9 @@
 
 namespace porvane::serial {
 
-AdvancedOptions DefaultAdvancedOptions() { return AdvancedOptions{}; }
+AdvancedOptions DefaultAdvancedOptions() {
+    return AdvancedOptions{};
+}
 
 void ApplyFlowControlPreset(AdvancedOptions& options, int preset) {
     struct Preset {

@@ -39,8 +39,8 @@ struct AdvancedOptions {
     bool operator==(const AdvancedOptions&) const = default;
 };
 
-inline constexpr std::array<const char*, 4> kFlowControlEntries = {
-    "NONE", "硬件RTS/CTS流控", "硬件DTR/DSR流控", "软件流控"};
+inline constexpr std::array<const char*, 4> kFlowControlEntries = {"NONE", "硬件RTS/CTS流控",
+                                                                   "硬件DTR/DSR流控", "软件流控"};
 inline constexpr std::array<const char*, 3> kDtrControlEntries = {"Disable", "Enable", "Handshake"};
 inline constexpr std::array<const char*, 4> kRtsControlEntries = {"Disable", "Enable", "Handshake",
                                                                   "Toggle"};

@@ -17,7 +17,7 @@ struct TestSettings {
 // The line tester's pattern generator and checker as the channel's event thread drives them.
 // Every call is made under the channel's tester lock, never while a notification is in flight.
 class ChannelTester {
-public:
+  public:
     virtual ~ChannelTester() = default;
 
     // A new set of test settings has been handed over.

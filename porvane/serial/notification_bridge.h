@@ -14,7 +14,7 @@ namespace porvane::serial {
 // waiting calls itself (Pump) while it waits for a worker to end, so closing a port never
 // deadlocks against an event thread that is blocked in a notification.
 class NotificationBridge {
-public:
+  public:
     // post asks the page's thread to call Pump() soon; it may be called from any thread.
     explicit NotificationBridge(std::function<void()> post);
 
@@ -27,7 +27,7 @@ public:
     // Page's thread: runs every call that waits.
     void Pump();
 
-private:
+  private:
     struct Pending {
         const std::function<void()>* call;
         bool done = false;

@@ -7,7 +7,7 @@ namespace porvane::serial {
 
 // What a page offers to the panels and channels it owns.
 class PageWindow {
-public:
+  public:
     virtual ~PageWindow() = default;
 
     // Delivers a notification (PageCode) and returns when the page has handled it. May be called

@@ -15,7 +15,8 @@ int OtherSerialIndex(const std::string& device) {
         return -1;
     }
     size_t letters_end = 3;
-    while (letters_end < device.size() && std::isalpha(static_cast<unsigned char>(device[letters_end]))) {
+    while (letters_end < device.size() &&
+           std::isalpha(static_cast<unsigned char>(device[letters_end]))) {
         ++letters_end;
     }
     const std::string prefix = device.substr(3, letters_end - 3);
@@ -24,7 +25,8 @@ int OtherSerialIndex(const std::string& device) {
         return -1;
     }
     for (char c : digits) {
-        if (!std::isdigit(static_cast<unsigned char>(c))) return -1;
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return -1;
     }
     if (digits.size() > 1 && digits[0] == '0') {
         return -1;
@@ -41,7 +43,9 @@ void AddIfFits(PortListTarget& list, const std::string& port) {
 
 }  // namespace
 
-std::string NoPortMessage(const std::string& source) { return "在" + source + "里找不到串口!!!"; }
+std::string NoPortMessage(const std::string& source) {
+    return "在" + source + "里找不到串口!!!";
+}
 
 void PortListFill(PortListTarget& list, DiscoveryUi& ui,
                   const std::optional<devicemap::DeviceMap>& map) {

@@ -9,7 +9,7 @@ namespace porvane::serial {
 
 // A drop-down list that port names are appended to (not sorted).
 class PortListTarget {
-public:
+  public:
     virtual ~PortListTarget() = default;
     virtual void AddString(const std::string& text) = 0;
     virtual int Count() const = 0;
@@ -17,10 +17,10 @@ public:
 
 // What discovery may do to the program when no port exists at all.
 class DiscoveryUi {
-public:
+  public:
     virtual ~DiscoveryUi() = default;
     virtual void ShowMessage(const std::string& text) = 0;  // modal, OK button
-    virtual void RequestQuit(int exit_code) = 0;           // posted, not immediate
+    virtual void RequestQuit(int exit_code) = 0;            // posted, not immediate
 };
 
 // The message shown when the map holds no serial port; `source` names where the map was read.

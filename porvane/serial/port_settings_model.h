@@ -12,7 +12,7 @@ namespace porvane::serial {
 // selections, the record it keeps for its page and the open-port report. The panel's widgets
 // show this state and forward the user's choices here.
 class PortSettingsModel {
-public:
+  public:
     // ports: the names that port discovery found, in its order; the first is selected.
     PortSettingsModel(PageWindow& page, std::vector<std::string> ports);
 
@@ -45,7 +45,7 @@ public:
     // PN_PORT_STATE: remembers whether the page's port is open.
     void SetPortState(uint32_t open_flag) { port_open_ = open_flag != 0; }
 
-private:
+  private:
     // While the port is open: sends the record's line parameters (no name) as PN_SETTINGS_CHANGED.
     void ReportIfOpen();
 

@@ -33,12 +33,15 @@ std::shared_ptr<comm::SerialDevice> SerialChannel::Device() const {
     return device_;
 }
 
-bool SerialChannel::IsOpen() const { return Device() != nullptr; }
+bool SerialChannel::IsOpen() const {
+    return Device() != nullptr;
+}
 
 int SerialChannel::OpenPort(PageWindow* owner) {
     owner_ = owner;
     if (IsOpen()) {
-        if (owner != nullptr) owner->ShowMessage(kMessagePortAlreadyOpen);
+        if (owner != nullptr)
+            owner->ShowMessage(kMessagePortAlreadyOpen);
         return 0;
     }
     if (thread_.joinable()) {
@@ -49,7 +52,8 @@ int SerialChannel::OpenPort(PageWindow* owner) {
         name.empty() ? comm::OpenResult{nullptr, comm::CommStatus::Failure("open", ENOENT)}
                      : opener_(comm::DevicePathForPort(name));
     if (!opened.device) {
-        if (owner != nullptr) owner->ShowMessage(kMessagePortBusy);
+        if (owner != nullptr)
+            owner->ShowMessage(kMessagePortBusy);
         return 0;
     }
     std::shared_ptr<comm::SerialDevice> device = std::move(opened.device);
@@ -68,7 +72,8 @@ int SerialChannel::OpenPort(PageWindow* owner) {
     last_read_count_ = 0;
     {
         std::lock_guard lock(tester_mutex_);
-        if (tester_ != nullptr) tester_->OnPortOpened();
+        if (tester_ != nullptr)
+            tester_->OnPortOpened();
     }
     device->ClearStatistics();
     {

@@ -33,7 +33,7 @@ inline constexpr uint32_t kTestBlockSize = 1000;
 // runs the tester hooks. ClosePort waits until the event thread has ended before it releases the
 // port, running the page's pending notifications meanwhile (PageWindow::PumpNotifications).
 class SerialChannel {
-public:
+  public:
     using DeviceOpener = std::function<comm::OpenResult(const std::string& path)>;
 
     explicit SerialChannel(DeviceOpener opener = comm::OpenSerialDevice);
@@ -76,7 +76,7 @@ public:
     // Runs f on the tester under the tester lock (tally fetch, resynchronisation).
     void WithTester(const std::function<void(ChannelTester&)>& f);
 
-private:
+  private:
     std::shared_ptr<comm::SerialDevice> Device() const;
     void EventThread(std::shared_ptr<comm::SerialDevice> device);
     intptr_t Notify(uint32_t code, void* data);

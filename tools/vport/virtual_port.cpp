@@ -118,7 +118,8 @@ namespace {
 sigset_t VportSignals() {
     sigset_t signals;
     sigemptyset(&signals);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&signals, s);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2})
+        sigaddset(&signals, s);
     return signals;
 }
 

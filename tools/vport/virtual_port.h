@@ -13,7 +13,7 @@ namespace tools {
 // (and raw) so that the master never sees a hang-up between the programs' opens. The link is
 // removed again on destruction when it still points at this terminal.
 class PublishedPty {
-public:
+  public:
     // Throws std::runtime_error with a clear message when the terminal or the link cannot be made.
     explicit PublishedPty(const std::string& link_path);
     ~PublishedPty();
@@ -24,7 +24,7 @@ public:
     const std::string& slave_path() const { return slave_path_; }
     const std::string& link_path() const { return link_path_; }
 
-private:
+  private:
     comm::UniqueFd master_;
     comm::UniqueFd slave_keep_;
     std::string slave_path_;
@@ -44,7 +44,7 @@ struct FaultRequests {
 // Moves bytes from one master to another (or back to itself for a loop-back plug), holding what
 // the far side cannot take yet and reading no more until it has gone.
 class Forwarder {
-public:
+  public:
     Forwarder(int from, int to) : from_(from), to_(to) {}
     int from() const { return from_; }
     int to() const { return to_; }
@@ -55,7 +55,7 @@ public:
     // Writes held bytes.
     void Flush();
 
-private:
+  private:
     int from_;
     int to_;
     std::vector<uint8_t> pending_;

@@ -24,11 +24,14 @@ std::string ReadPipe(int fd, int timeout_ms) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - std::chrono::steady_clock::now())
                         .count();
-        if (left <= 0) break;
+        if (left <= 0)
+            break;
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+        if (::poll(&p, 1, static_cast<int>(left)) <= 0)
+            continue;
         ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0) break;
+        if (n <= 0)
+            break;
         out.append(buffer, static_cast<size_t>(n));
     }
     return out;
@@ -51,7 +54,8 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     // Everything the child needs is made before the fork: it may not allocate.
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(path.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     pid_ = fork();
     if (pid_ < 0) {
@@ -83,7 +87,8 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
             size_t done = 0;
             while (done < text.size()) {
                 ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-                if (n <= 0) break;
+                if (n <= 0)
+                    break;
                 done += static_cast<size_t>(n);
             }
             ::close(fd);
@@ -99,11 +104,15 @@ ChildProcess::~ChildProcess() {
         waitpid(pid_, nullptr, 0);
     }
     CloseInput();
-    if (out_fd_ >= 0) ::close(out_fd_);
-    if (err_fd_ >= 0) ::close(err_fd_);
+    if (out_fd_ >= 0)
+        ::close(out_fd_);
+    if (err_fd_ >= 0)
+        ::close(err_fd_);
 }
 
-void ChildProcess::Signal(int signal) const { ::kill(pid_, signal); }
+void ChildProcess::Signal(int signal) const {
+    ::kill(pid_, signal);
+}
 
 void ChildProcess::CloseInput() {
     if (in_fd_ >= 0) {
@@ -120,21 +129,29 @@ int ChildProcess::Wait(int timeout_ms) {
             reaped_ = true;
             break;
         }
-        if (std::chrono::steady_clock::now() >= deadline) return -1;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    if (WIFEXITED(status_)) return WEXITSTATUS(status_);
-    if (WIFSIGNALED(status_)) return 128 + WTERMSIG(status_);
+    if (WIFEXITED(status_))
+        return WEXITSTATUS(status_);
+    if (WIFSIGNALED(status_))
+        return 128 + WTERMSIG(status_);
     return -1;
 }
 
-std::string ChildProcess::ReadAllOutput(int timeout_ms) { return ReadPipe(out_fd_, timeout_ms); }
-std::string ChildProcess::ReadAllError(int timeout_ms) { return ReadPipe(err_fd_, timeout_ms); }
+std::string ChildProcess::ReadAllOutput(int timeout_ms) {
+    return ReadPipe(out_fd_, timeout_ms);
+}
+std::string ChildProcess::ReadAllError(int timeout_ms) {
+    return ReadPipe(err_fd_, timeout_ms);
+}
 
 bool WaitForPath(const std::string& path, int timeout_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (::access(path.c_str(), F_OK) == 0) return true;
+        if (::access(path.c_str(), F_OK) == 0)
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return false;
@@ -143,7 +160,8 @@ bool WaitForPath(const std::string& path, int timeout_ms) {
 TempDir::TempDir() {
     char pattern[] = "/tmp/porvane-test-XXXXXX";
     char* made = mkdtemp(pattern);
-    if (made == nullptr) throw std::runtime_error("mkdtemp failed");
+    if (made == nullptr)
+        throw std::runtime_error("mkdtemp failed");
     path_ = made;
 }
 

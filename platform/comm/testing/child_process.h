@@ -10,7 +10,7 @@ namespace comm::testing {
 // A program started by a test, with its standard output captured into a pipe; killed and reaped
 // on destruction if it still runs.
 class ChildProcess {
-public:
+  public:
     // program: a path, or a name found in $PORVANE_BIN_DIR. stdin_text, when given, is fed to the
     // program's standard input, which is then closed (an empty text leaves it open until
     // CloseInput); otherwise standard input is /dev/null.
@@ -32,7 +32,7 @@ public:
     // The directory the build puts its programs in.
     static std::string BinDir();
 
-private:
+  private:
     pid_t pid_ = -1;
     int out_fd_ = -1;
     int err_fd_ = -1;
@@ -46,12 +46,12 @@ bool WaitForPath(const std::string& path, int timeout_ms = 10000);
 
 // A fresh, empty temporary directory, removed with its contents on destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 

@@ -10,7 +10,7 @@ namespace comm::testing {
 // device opens. The slave is set raw and kept open so that the master never sees a hang-up
 // between the test's opens.
 class PtyPair {
-public:
+  public:
     PtyPair();
     int master() const { return master_.get(); }
     const std::string& slave_path() const { return slave_path_; }
@@ -20,7 +20,7 @@ public:
     void WriteAll(const std::string& bytes);
     std::string ReadExactly(size_t n, int timeout_ms = 5000);
 
-private:
+  private:
     UniqueFd master_;
     UniqueFd slave_keep_;
     std::string slave_path_;

@@ -6,7 +6,7 @@ namespace comm::testing {
 
 // The device side of a ScriptedPort, for one open.
 class ScriptedSerialDevice final : public SerialDevice {
-public:
+  public:
     ScriptedSerialDevice(std::shared_ptr<ScriptedPort> port, uint64_t generation)
         : port_(std::move(port)), generation_(generation) {}
     ~ScriptedSerialDevice() override {
@@ -19,7 +19,8 @@ public:
 
     CommStatus SetState(const Dcb& dcb) override {
         auto lock = Lock();
-        if (port_->vanished_) return Gone("SetState");
+        if (port_->vanished_)
+            return Gone("SetState");
         if (dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
             dcb.StopBits > TWOSTOPBITS || dcb.BaudRate == 0) {
             return CommStatus::Failure("SetState", EINVAL);
@@ -36,7 +37,8 @@ public:
     }
     CommStatus SetTimeouts(const CommTimeouts& t) override {
         auto lock = Lock();
-        if (port_->vanished_) return Gone("SetTimeouts");
+        if (port_->vanished_)
+            return Gone("SetTimeouts");
         port_->timeouts_ = t;
         return {};
     }
@@ -62,21 +64,27 @@ public:
         auto lock = Lock();
         const uint64_t generation = port_->mask_generation_;
         for (;;) {
-            if (port_->cancelled_) return CommStatus::Failure("WaitEvent", ECANCELED);
-            if (port_->vanished_) return Gone("WaitEvent");
-            if (port_->mask_generation_ != generation) return {};
+            if (port_->cancelled_)
+                return CommStatus::Failure("WaitEvent", ECANCELED);
+            if (port_->vanished_)
+                return Gone("WaitEvent");
+            if (port_->mask_generation_ != generation)
+                return {};
             if (!port_->injected_.empty()) {
                 events = port_->injected_.front();
                 port_->injected_.erase(port_->injected_.begin());
                 return {};
             }
             uint32_t found = port_->pending_events_;
-            if (!port_->received_.empty()) found |= EV_RXCHAR;
-            if (port_->tx_armed_ && port_->unsent_ == 0) found |= EV_TXEMPTY;
+            if (!port_->received_.empty())
+                found |= EV_RXCHAR;
+            if (port_->tx_armed_ && port_->unsent_ == 0)
+                found |= EV_TXEMPTY;
             found &= port_->mask_;
             if (found != 0) {
                 port_->pending_events_ &= ~found;
-                if (found & EV_TXEMPTY) port_->tx_armed_ = false;
+                if (found & EV_TXEMPTY)
+                    port_->tx_armed_ = false;
                 events = found;
                 return {};
             }
@@ -86,8 +94,10 @@ public:
     CommStatus Read(uint8_t* buffer, size_t count, size_t& got) override {
         auto lock = Lock();
         got = 0;
-        if (port_->cancelled_) return CommStatus::Failure("Read", ECANCELED);
-        if (port_->vanished_) return Gone("read");
+        if (port_->cancelled_)
+            return CommStatus::Failure("Read", ECANCELED);
+        if (port_->vanished_)
+            return Gone("read");
         got = std::min(count, port_->received_.size());
         std::copy_n(port_->received_.begin(), got, buffer);
         port_->received_.erase(port_->received_.begin(), port_->received_.begin() + got);
@@ -103,11 +113,14 @@ public:
     CommStatus WriteAsync(const uint8_t* bytes, size_t count, size_t& completed_now) override {
         auto lock = Lock();
         completed_now = 0;
-        if (port_->vanished_) return Gone("write");
+        if (port_->vanished_)
+            return Gone("write");
         port_->written_.insert(port_->written_.end(), bytes, bytes + count);
         port_->counters_.TransmittedCount += static_cast<uint32_t>(count);
-        if (port_->hold_transmit_) port_->unsent_ += count;
-        if (count > 0) port_->tx_armed_ = true;
+        if (port_->hold_transmit_)
+            port_->unsent_ += count;
+        if (count > 0)
+            port_->tx_armed_ = true;
         completed_now = port_->write_at_once_ ? count : 0;
         port_->changed_.notify_all();
         return {};
@@ -115,14 +128,18 @@ public:
     CommStatus Purge(uint32_t flags) override {
         auto lock = Lock();
         port_->purges_.push_back(flags);
-        if (flags & PURGE_RXCLEAR) port_->received_.clear();
-        if (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) port_->unsent_ = 0;
+        if (flags & PURGE_RXCLEAR)
+            port_->received_.clear();
+        if (flags & (PURGE_TXABORT | PURGE_TXCLEAR))
+            port_->unsent_ = 0;
         return {};
     }
     CommStatus ClearError(uint32_t* errors, QueueStatus* status) override {
         auto lock = Lock();
-        if (port_->vanished_) return Gone("ClearError");
-        if (errors) *errors = port_->errors_;
+        if (port_->vanished_)
+            return Gone("ClearError");
+        if (errors)
+            *errors = port_->errors_;
         port_->errors_ = 0;
         if (status) {
             status->in_queue = static_cast<uint32_t>(port_->received_.size());
@@ -132,13 +149,15 @@ public:
     }
     CommStatus GetModemStatus(uint32_t& status) override {
         auto lock = Lock();
-        if (port_->vanished_) return Gone("GetModemStatus");
+        if (port_->vanished_)
+            return Gone("GetModemStatus");
         status = port_->modem_status_;
         return {};
     }
     CommStatus GetModemControl(uint32_t& control) override {
         auto lock = Lock();
-        if (port_->vanished_) return Gone("GetModemControl");
+        if (port_->vanished_)
+            return Gone("GetModemControl");
         control = port_->modem_control_;
         return {};
     }
@@ -164,7 +183,8 @@ public:
     }
     CommStatus GetStatistics(SerialStats& stats) override {
         auto lock = Lock();
-        if (port_->vanished_) return Gone("GetStatistics");
+        if (port_->vanished_)
+            return Gone("GetStatistics");
         stats = port_->counters_;
         return {};
     }
@@ -179,7 +199,7 @@ public:
         port_->changed_.notify_all();
     }
 
-private:
+  private:
     std::unique_lock<std::mutex> Lock() { return std::unique_lock(port_->mutex_); }
     static CommStatus Gone(const char* operation) { return CommStatus::Failure(operation, EIO); }
 
@@ -214,10 +234,14 @@ void ScriptedPort::Receive(const std::vector<uint8_t>& bytes) {
 void ScriptedPort::SetModemStatus(uint32_t status) {
     std::lock_guard lock(mutex_);
     uint32_t changed = status ^ modem_status_;
-    if (changed & MS_CTS_ON) pending_events_ |= EV_CTS;
-    if (changed & MS_DSR_ON) pending_events_ |= EV_DSR;
-    if (changed & MS_RLSD_ON) pending_events_ |= EV_RLSD;
-    if (changed & MS_RING_ON) pending_events_ |= EV_RING;
+    if (changed & MS_CTS_ON)
+        pending_events_ |= EV_CTS;
+    if (changed & MS_DSR_ON)
+        pending_events_ |= EV_DSR;
+    if (changed & MS_RLSD_ON)
+        pending_events_ |= EV_RLSD;
+    if (changed & MS_RING_ON)
+        pending_events_ |= EV_RING;
     modem_status_ = status;
     changed_.notify_all();
 }
@@ -229,10 +253,14 @@ void ScriptedPort::AddLineErrors(uint32_t frame, uint32_t overrun, uint32_t buff
     counters_.SerialOverrunErrorCount += overrun;
     counters_.BufferOverrunErrorCount += buffer_overrun;
     counters_.ParityErrorCount += parity;
-    if (frame) errors_ |= CE_FRAME;
-    if (overrun) errors_ |= CE_OVERRUN;
-    if (buffer_overrun) errors_ |= CE_RXOVER;
-    if (parity) errors_ |= CE_RXPARITY;
+    if (frame)
+        errors_ |= CE_FRAME;
+    if (overrun)
+        errors_ |= CE_OVERRUN;
+    if (buffer_overrun)
+        errors_ |= CE_RXOVER;
+    if (parity)
+        errors_ |= CE_RXPARITY;
 }
 
 void ScriptedPort::InjectEvents(uint32_t events, const std::vector<uint8_t>& bytes) {
@@ -245,7 +273,8 @@ void ScriptedPort::InjectEvents(uint32_t events, const std::vector<uint8_t>& byt
 void ScriptedPort::HoldTransmit(bool hold) {
     std::lock_guard lock(mutex_);
     hold_transmit_ = hold;
-    if (!hold) unsent_ = 0;
+    if (!hold)
+        unsent_ = 0;
     changed_.notify_all();
 }
 

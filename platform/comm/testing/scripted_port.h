@@ -17,22 +17,25 @@ namespace comm::testing {
 // covers what pseudo-terminals lack (modem lines, error counters) behind the same SerialDevice
 // interface that real ports use. One device may be open on it at a time.
 class ScriptedPort : public std::enable_shared_from_this<ScriptedPort> {
-public:
-    static std::shared_ptr<ScriptedPort> Create() { return std::shared_ptr<ScriptedPort>(new ScriptedPort); }
+  public:
+    static std::shared_ptr<ScriptedPort> Create() {
+        return std::shared_ptr<ScriptedPort>(new ScriptedPort);
+    }
 
     // Opens a device on the line; EBUSY while one is open or while SetBusy(true).
     OpenResult Open();
     void SetBusy(bool busy);
 
     // --- what the far end does ---
-    void Receive(const std::vector<uint8_t>& bytes);     // bytes arrive (EV_RXCHAR)
-    void SetModemStatus(uint32_t status);                // MS_* word; changed lines raise events
+    void Receive(const std::vector<uint8_t>& bytes);  // bytes arrive (EV_RXCHAR)
+    void SetModemStatus(uint32_t status);             // MS_* word; changed lines raise events
     void AddLineErrors(uint32_t frame, uint32_t overrun, uint32_t buffer_overrun, uint32_t parity);
-    // The next wait returns exactly this word; bytes arrive with it (not on a wake-up of their own).
+    // The next wait returns exactly this word; bytes arrive with it (not on a wake-up of their
+    // own).
     void InjectEvents(uint32_t events, const std::vector<uint8_t>& bytes = {});
-    void HoldTransmit(bool hold);                        // written bytes stay queued; no EV_TXEMPTY
-    void SetWriteCompletesAtOnce(bool at_once);          // WriteAsync reports count or 0 (pending)
-    void Vanish();                                       // every later operation fails with EIO
+    void HoldTransmit(bool hold);                // written bytes stay queued; no EV_TXEMPTY
+    void SetWriteCompletesAtOnce(bool at_once);  // WriteAsync reports count or 0 (pending)
+    void Vanish();                               // every later operation fails with EIO
 
     // --- what the device did ---
     std::vector<uint8_t> Written() const;
@@ -44,7 +47,7 @@ public:
     int Opens() const;
     bool IsOpen() const;
 
-private:
+  private:
     friend class ScriptedSerialDevice;
     ScriptedPort() = default;
 
@@ -62,7 +65,7 @@ private:
     std::vector<uint32_t> injected_;
     bool hold_transmit_ = false;
     bool write_at_once_ = true;
-    size_t unsent_ = 0;     // written bytes not yet "on the wire" while transmit is held
+    size_t unsent_ = 0;  // written bytes not yet "on the wire" while transmit is held
     bool tx_armed_ = false;
     SerialStats counters_;  // since the last clear
     uint32_t errors_ = 0;   // CE_* since the last ClearError

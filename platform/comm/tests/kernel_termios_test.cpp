@@ -46,8 +46,8 @@ TEST(BuildTermios, FiveParitiesAndThreeStopSettings) {
         bool parenb, parodd, cmspar;
     };
     const Row rows[] = {
-        {"none", NOPARITY, false, false, false}, {"odd", ODDPARITY, true, true, false},
-        {"even", EVENPARITY, true, false, false}, {"mark", MARKPARITY, true, true, true},
+        {"none", NOPARITY, false, false, false},   {"odd", ODDPARITY, true, true, false},
+        {"even", EVENPARITY, true, false, false},  {"mark", MARKPARITY, true, true, true},
         {"space", SPACEPARITY, true, false, true},
     };
     for (const Row& row : rows) {

@@ -39,7 +39,8 @@ TEST(LineDefinition, FlowControlKeysAndDefaults) {
     EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
     EXPECT_EQ(dcb.fRtsControl, RTS_CONTROL_ENABLE);  // untouched
 
-    ASSERT_TRUE(ApplyLineDefinition("baud=9600 xon=on octs=on odsr=on idsr=on dtr=hs rts=tg to=on", dcb));
+    ASSERT_TRUE(
+        ApplyLineDefinition("baud=9600 xon=on octs=on odsr=on idsr=on dtr=hs rts=tg to=on", dcb));
     EXPECT_EQ(dcb.fOutX, 1u);
     EXPECT_EQ(dcb.fInX, 1u);
     EXPECT_EQ(dcb.fOutxCtsFlow, 1u);
@@ -73,7 +74,7 @@ TEST(LineDefinition, LowBaudGetsTwoStopBitsUnlessGiven) {
 }
 
 TEST(LineDefinition, MalformedTextChangesNothing) {
-    const char* bad[] = {"baud=abc",   "parity=x", "data=9",     "stop=3",  "colour=red",
+    const char* bad[] = {"baud=abc",       "parity=x", "data=9",     "stop=3",      "colour=red",
                          "baud=9600 junk", "96,q,8,1", "96,n,8,1,z", "1,2,3,4,5,6", "baud=0"};
     for (const char* text : bad) {
         SCOPED_TRACE(text);

@@ -23,12 +23,13 @@ int64_t MsSince(Clock::time_point start) {
 std::string RandomBytes(size_t n, unsigned seed) {
     std::mt19937 gen(seed);
     std::string s(n, '\0');
-    for (char& c : s) c = static_cast<char>(gen());
+    for (char& c : s)
+        c = static_cast<char>(gen());
     return s;
 }
 
 class TermiosSerialDeviceTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         OpenResult opened = OpenSerialDevice(pty_.slave_path());
         ASSERT_TRUE(opened.status) << opened.status.Describe();
@@ -142,7 +143,8 @@ TEST_F(TermiosSerialDeviceTest, ManyMegabytesOutInOrder) {
     for (size_t at = 0; at < data.size(); at += 1000) {
         size_t n = std::min<size_t>(1000, data.size() - at);
         size_t now;
-        ASSERT_TRUE(device_->WriteAsync(reinterpret_cast<const uint8_t*>(data.data() + at), n, now));
+        ASSERT_TRUE(
+            device_->WriteAsync(reinterpret_cast<const uint8_t*>(data.data() + at), n, now));
     }
     reader.join();
     ASSERT_EQ(received.size(), data.size());
@@ -164,7 +166,8 @@ TEST_F(TermiosSerialDeviceTest, ManyMegabytesInThroughEventsAndReads) {
     while (received.size() < data.size()) {
         uint32_t events = 0;
         ASSERT_TRUE(device_->WaitEvent(events));
-        if (!(events & EV_RXCHAR)) continue;
+        if (!(events & EV_RXCHAR))
+            continue;
         QueueStatus queue;
         ASSERT_TRUE(device_->ClearError(nullptr, &queue));
         size_t got = 0;

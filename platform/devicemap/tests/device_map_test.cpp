@@ -12,7 +12,7 @@ namespace {
 namespace fs = std::filesystem;
 
 class TempDir {
-public:
+  public:
     TempDir() {
         char pattern[] = "/tmp/devicemap-test-XXXXXX";
         path_ = mkdtemp(pattern);
@@ -20,7 +20,7 @@ public:
     ~TempDir() { fs::remove_all(path_); }
     const fs::path& path() const { return path_; }
 
-private:
+  private:
     fs::path path_;
 };
 
@@ -47,7 +47,8 @@ void AddTty(const fs::path& root, const std::string& name, bool driver, int type
 
 std::vector<std::string> Ports(const DeviceMap& map) {
     std::vector<std::string> ports;
-    for (const auto& e : map.entries) ports.push_back(e.port);
+    for (const auto& e : map.entries)
+        ports.push_back(e.port);
     return ports;
 }
 

@@ -19,14 +19,19 @@ TEST(Gbk, RoundTripsChineseAndAscii) {
 }
 
 TEST(Gbk, BadBytesBecomeReplacementCharacters) {
-    EXPECT_EQ(GbkToUtf8("A\xFF" "B"), "A\xEF\xBF\xBD" "B");
+    EXPECT_EQ(GbkToUtf8("A\xFF"
+                        "B"),
+              "A\xEF\xBF\xBD"
+              "B");
     // A lead byte at the very end has no second byte.
     EXPECT_EQ(GbkToUtf8("A\xB4"), "A\xEF\xBF\xBD");
 }
 
 TEST(Gbk, CharactersOutsideGbkBecomeQuestionMarks) {
-    EXPECT_EQ(Utf8ToGbk("a\xF0\x9F\x98\x80" "b"), "a?b");  // an emoji
-    EXPECT_EQ(Utf8ToGbk("a\xC3"), "a?");                      // truncated UTF-8
+    EXPECT_EQ(Utf8ToGbk("a\xF0\x9F\x98\x80"
+                        "b"),
+              "a?b");                     // an emoji
+    EXPECT_EQ(Utf8ToGbk("a\xC3"), "a?");  // truncated UTF-8
 }
 
 TEST(Gbk, ZeroBytesPassThrough) {

@@ -17,7 +17,7 @@ using comm::testing::TempDir;
 using comm::testing::WaitForPath;
 
 class TermCommandTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         link_ = dir_.path() + "/loop";
         vport_ = std::make_unique<ChildProcess>("vport", std::vector<std::string>{"loop", link_});
@@ -38,10 +38,12 @@ TEST_F(TermCommandTest, HexModeShowsTheEchoAsGroups) {
 TEST_F(TermCommandTest, AMegabyteComesBackWholeAndInOrder) {
     std::mt19937 gen(11);
     std::string input(1 << 20, '\0');
-    for (char& c : input) c = static_cast<char>(gen());
-    ChildProcess term("porvane-cli", {"term", link_, "--baud", "115200", "--data", "8", "--parity",
-                                      "no", "--stop", "1"},
-                      &input);
+    for (char& c : input)
+        c = static_cast<char>(gen());
+    ChildProcess term(
+        "porvane-cli",
+        {"term", link_, "--baud", "115200", "--data", "8", "--parity", "no", "--stop", "1"},
+        &input);
     std::string output = term.ReadAllOutput(60000);
     EXPECT_EQ(term.Wait(), 0);
     ASSERT_EQ(output.size(), input.size());
@@ -94,7 +96,7 @@ TEST(TermSettings, OptionsBecomeTheRecord) {
 }
 
 class PortsCommandTest : public ::testing::Test {
-protected:
+  protected:
     void UseMap(const std::string& text) {
         map_ = dir_.path() + "/map";
         std::ofstream(map_) << text;

@@ -13,9 +13,8 @@ namespace {
 
 // A page thread with a queue of wake-ups, standing in for the user-interface event loop.
 class PageLoop {
-public:
-    PageLoop()
-        : bridge_([this] { Post(); }), thread_([this] { Run(); }) {
+  public:
+    PageLoop() : bridge_([this] { Post(); }), thread_([this] { Run(); }) {
         std::unique_lock lock(mutex_);
         started_.wait(lock, [this] { return running_; });
     }
@@ -30,7 +29,7 @@ public:
     NotificationBridge& bridge() { return bridge_; }
     std::thread::id id() const { return thread_.get_id(); }
 
-private:
+  private:
     void Post() {
         {
             std::lock_guard lock(mutex_);
@@ -45,7 +44,8 @@ private:
         started_.notify_all();
         for (;;) {
             wake_.wait(lock, [this] { return stop_ || posted_ > 0; });
-            if (stop_) return;
+            if (stop_)
+                return;
             posted_ = 0;
             lock.unlock();
             bridge_.Pump();
@@ -79,7 +79,8 @@ TEST(NotificationBridge, RunsCallsOnThePageThreadAndWaitsForThem) {
             }
         });
     }
-    for (auto& w : workers) w.join();
+    for (auto& w : workers)
+        w.join();
     EXPECT_EQ(total.load(), 4 * (199 * 200 / 2));
 }
 

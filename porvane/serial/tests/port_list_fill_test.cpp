@@ -6,7 +6,7 @@ namespace porvane::serial {
 namespace {
 
 class ListAndUi : public PortListTarget, public DiscoveryUi {
-public:
+  public:
     void AddString(const std::string& text) override { items.push_back(text); }
     int Count() const override { return static_cast<int>(items.size()); }
     void ShowMessage(const std::string& text) override { messages.push_back(text); }
@@ -38,7 +38,8 @@ TEST(PortListFill, OtherSerialDevicesThroughTheSecondPass) {
 
 TEST(PortListFill, OnlyOtherShapesEndTheProgramAfterTheMessage) {
     ListAndUi ui;
-    PortListFill(ui, ui, Map({{"VCP0", "VCP0"}, {"ttyS", "x"}, {"ttyUSB256", "y"}, {"ttyUSB01", "z"}}));
+    PortListFill(ui, ui,
+                 Map({{"VCP0", "VCP0"}, {"ttyS", "x"}, {"ttyUSB256", "y"}, {"ttyUSB01", "z"}}));
     EXPECT_TRUE(ui.items.empty());
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0], "在/sys/class/tty里找不到串口!!!");
@@ -59,8 +60,7 @@ TEST(PortListFill, EmptyMapShowsTheMessageAndNoMapIsSilent) {
 
 TEST(PortListFill, NamesThatDoNotFitAHundredBytesAreSkipped) {
     ListAndUi ui;
-    PortListFill(ui, ui,
-                 Map({{"ttyS0", std::string(100, 'a')}, {"ttyS1", std::string(99, 'b')}}));
+    PortListFill(ui, ui, Map({{"ttyS0", std::string(100, 'a')}, {"ttyS1", std::string(99, 'b')}}));
     ASSERT_EQ(ui.items.size(), 1u);
     EXPECT_EQ(ui.items[0], std::string(99, 'b'));
 }

@@ -10,7 +10,7 @@ namespace {
 
 // Keeps every PN_SETTINGS_CHANGED record the panel sends.
 class SettingsPage : public PageWindow {
-public:
+  public:
     intptr_t PageNotify(uint32_t code, void* data) override {
         if (code == PN_SETTINGS_CHANGED) {
             reports.push_back(*static_cast<const LineSettings*>(data));
@@ -22,7 +22,7 @@ public:
 };
 
 class PortSettingsModelTest : public ::testing::Test {
-protected:
+  protected:
     SettingsPage page_;
     PortSettingsModel model_{page_, {"COM10", "COM1"}};
 };

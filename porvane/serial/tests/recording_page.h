@@ -15,7 +15,7 @@ namespace porvane::serial::testing {
 
 // A page that records every notification with a copy of its payload, and every message.
 class RecordingPage : public PageWindow {
-public:
+  public:
     struct Entry {
         uint32_t code;
         uint32_t value;              // codes 3, 9, 10
@@ -41,7 +41,8 @@ public:
             hook = on_notify_;
         }
         changed_.notify_all();
-        if (hook) hook(entry);
+        if (hook)
+            hook(entry);
         return 0;
     }
 
@@ -61,7 +62,8 @@ public:
     }
     std::vector<uint32_t> codes() {
         std::vector<uint32_t> out;
-        for (const Entry& e : entries()) out.push_back(e.code);
+        for (const Entry& e : entries())
+            out.push_back(e.code);
         return out;
     }
     std::vector<std::string> messages() {
@@ -89,13 +91,14 @@ public:
         return WaitFor(
             [code](const std::vector<Entry>& entries, const std::string&) {
                 for (const Entry& e : entries)
-                    if (e.code == code) return true;
+                    if (e.code == code)
+                        return true;
                 return false;
             },
             timeout_ms);
     }
 
-private:
+  private:
     std::mutex mutex_;  // guards everything below
     std::condition_variable changed_;
     std::vector<Entry> entries_;

@@ -22,7 +22,7 @@ using testing::RecordingPage;
 
 // A channel on a scripted line.
 class ScriptedChannelTest : public ::testing::Test {
-protected:
+  protected:
     ScriptedChannelTest()
         : port_(ScriptedPort::Create()),
           channel_([port = port_](const std::string&) { return port->Open(); }) {
@@ -178,11 +178,12 @@ TEST_F(ScriptedChannelTest, VanishingPortEndsTheThreadAndCloseStillWorks) {
 
 // The line tester's hooks, recorded.
 class CountingTester : public ChannelTester {
-public:
+  public:
     void OnTestSettings(const TestSettings& s) override { settings = s; }
     void OnPortOpened() override { ++opens; }
     uint32_t GenerateBlock(uint8_t* block, uint32_t capacity) override {
-        for (uint32_t i = 0; i < capacity; ++i) block[i] = static_cast<uint8_t>(i);
+        for (uint32_t i = 0; i < capacity; ++i)
+            block[i] = static_cast<uint8_t>(i);
         ++blocks;
         return capacity;
     }
@@ -227,7 +228,7 @@ TEST_F(ScriptedChannelTest, TesterHooksRunOnlyWhileTheTestRuns) {
 
 // A channel on a real pseudo-terminal.
 class PtyChannelTest : public ::testing::Test {
-protected:
+  protected:
     PtyChannelTest() {
         channel_.settings() = PanelDefaultLineSettings();
         SetPortName(channel_.settings(), pty_.slave_path());
@@ -244,20 +245,24 @@ TEST_F(PtyChannelTest, MegabytesLoopBackWithoutLossOrReordering) {
         char buffer[65536];
         while (!stop) {
             pollfd fd{pty_.master(), POLLIN, 0};
-            if (poll(&fd, 1, 20) <= 0) continue;
+            if (poll(&fd, 1, 20) <= 0)
+                continue;
             ssize_t n = read(pty_.master(), buffer, sizeof buffer);
-            if (n > 0) pty_.WriteAll(std::string(buffer, static_cast<size_t>(n)));
+            if (n > 0)
+                pty_.WriteAll(std::string(buffer, static_cast<size_t>(n)));
         }
     });
     std::mt19937 gen(7);
     std::string data(3 << 20, '\0');
-    for (char& c : data) c = static_cast<char>(gen());
+    for (char& c : data)
+        c = static_cast<char>(gen());
     for (size_t at = 0; at < data.size(); at += 4096) {
         size_t n = std::min<size_t>(4096, data.size() - at);
-        channel_.WritePort(reinterpret_cast<const uint8_t*>(data.data() + at), static_cast<uint32_t>(n));
+        channel_.WritePort(reinterpret_cast<const uint8_t*>(data.data() + at),
+                           static_cast<uint32_t>(n));
     }
-    bool all = page_.WaitFor([&](auto&, const std::string& received) { return received.size() >= data.size(); },
-                             60000);
+    bool all = page_.WaitFor(
+        [&](auto&, const std::string& received) { return received.size() >= data.size(); }, 60000);
     stop = true;
     loop.join();
     ASSERT_TRUE(all);
@@ -295,7 +300,7 @@ TEST_F(PtyChannelTest, MissingDeviceIsBusy) {
 
 // A page whose notifications run on the page's own thread, as the windows' pages do.
 class BridgedPage : public RecordingPage {
-public:
+  public:
     BridgedPage() : bridge_([] {}) {}  // the test's thread pumps only while closing
     intptr_t PageNotify(uint32_t code, void* data) override {
         intptr_t result = 0;
@@ -305,7 +310,7 @@ public:
     void PumpNotifications() override { bridge_.Pump(); }
     std::atomic<int> waiting{0};
 
-private:
+  private:
     NotificationBridge bridge_;
 };
 
@@ -323,7 +328,8 @@ TEST_F(PtyChannelTest, CloseDoesNotDeadlockAgainstANotificationInFlight) {
 
 TEST_F(PtyChannelTest, ClosingFromInsideANotificationReleasesThePort) {
     page_.OnNotify([this](const RecordingPage::Entry& e) {
-        if (e.code == PN_RECV_DATA) channel_.ClosePort();
+        if (e.code == PN_RECV_DATA)
+            channel_.ClosePort();
     });
     ASSERT_EQ(channel_.OpenPort(&page_), 1);
     pty_.WriteAll("x");

@@ -33,7 +33,8 @@ std::string ReadSome(comm::SerialDevice& device, size_t n) {
     size_t got = 0;
     size_t total = 0;
     while (total < n) {
-        if (!device.Read(reinterpret_cast<uint8_t*>(out.data()) + total, n - total, got) || got == 0) {
+        if (!device.Read(reinterpret_cast<uint8_t*>(out.data()) + total, n - total, got) ||
+            got == 0) {
             break;
         }
         total += got;
@@ -44,7 +45,8 @@ std::string ReadSome(comm::SerialDevice& device, size_t n) {
 
 void Send(comm::SerialDevice& device, const std::string& bytes) {
     size_t written = 0;
-    ASSERT_TRUE(device.Write(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), written));
+    ASSERT_TRUE(
+        device.Write(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), written));
     ASSERT_EQ(written, bytes.size());
 }
 
@@ -57,7 +59,8 @@ TEST(Vport, LoopBackPlugEchoesAMegabyteAndRemovesItsLink) {
     ASSERT_TRUE(port);
     std::mt19937 gen(5);
     std::string data(1 << 20, '\0');
-    for (char& c : data) c = static_cast<char>(gen());
+    for (char& c : data)
+        c = static_cast<char>(gen());
     std::string echoed;
     std::thread reader([&] { echoed = ReadSome(*port, data.size()); });
     Send(*port, data);
