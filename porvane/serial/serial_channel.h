@@ -44,7 +44,8 @@ class SerialChannel {
     // The record OpenPort uses; the page fills it before each open.
     LineSettings& settings() { return settings_; }
 
-    // Returns 1 when the port is open and the event thread runs; otherwise shows
+    // owner must outlive the channel (or its next OpenPort). Returns 1 when the port is open and
+    // the event thread runs; otherwise shows
     // "串口已经打开!!" (already open) or "串口被占用!!" (cannot open) and returns 0.
     int OpenPort(PageWindow* owner);
     // Returns 1 always; does nothing when the port is closed.

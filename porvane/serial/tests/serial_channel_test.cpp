@@ -283,9 +283,9 @@ TEST_F(PtyChannelTest, MegabytesLoopBackWithoutLossOrReordering) {
 
 TEST_F(PtyChannelTest, HeldPortIsBusyForASecondChannel) {
     ASSERT_EQ(channel_.OpenPort(&page_), 1);
+    RecordingPage other;  // outlives the channel that reports to it
     SerialChannel second;
     second.settings() = channel_.settings();
-    RecordingPage other;
     EXPECT_EQ(second.OpenPort(&other), 0);
     EXPECT_EQ(other.messages(), std::vector<std::string>{"串口被占用!!"});
     channel_.ClosePort();
