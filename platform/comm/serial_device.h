@@ -33,7 +33,10 @@ class SerialDevice {
     // Blocks until an event of the mask occurs and returns its bits (EV_*); returns an empty word
     // when the mask changes, and ECANCELED after CancelIo. EV_RXCHAR is reported while received
     // bytes are waiting; EV_TXEMPTY once after written bytes have all left the device.
-    virtual CommStatus WaitEvent(uint32_t& events) = 0;
+    CommStatus WaitEvent(uint32_t& events) { return WaitEventFor(events, -1); }
+
+    // The same, giving up with ETIMEDOUT after timeout_ms (-1: no limit).
+    virtual CommStatus WaitEventFor(uint32_t& events, int timeout_ms) = 0;
 
     // Reads up to count bytes within the time-outs. Ends early (with fewer bytes, still a
     // success) when a time-out expires; ECANCELED after CancelIo or a receive abort.

@@ -294,8 +294,11 @@ bool TermiosSerialDevice::OutputDrained() {
     return ioctl(fd_.get(), TIOCOUTQ, &pending) != 0 || pending == 0;
 }
 
-CommStatus TermiosSerialDevice::WaitEvent(uint32_t& events) {
+CommStatus TermiosSerialDevice::WaitEventFor(uint32_t& events, int timeout_ms) {
     events = 0;
+    const bool limited = timeout_ms >= 0;
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(limited ? timeout_ms : 0);
     std::unique_lock lock(mutex_);
     const uint64_t generation = mask_generation_;
     for (;;) {
@@ -328,6 +331,13 @@ CommStatus TermiosSerialDevice::WaitEvent(uint32_t& events) {
             timeout = kDrainPollMs;
         } else if ((mask & kModemEvents) != 0 && (has_icount_ || has_modem_)) {
             timeout = kModemPollMs;
+        }
+        if (limited && timeout != 0) {
+            int left = RemainingMs(deadline);
+            if (Clock::now() >= deadline) {
+                return CommStatus::Failure("WaitEvent", ETIMEDOUT);
+            }
+            timeout = timeout < 0 ? left : std::min(timeout, left);
         }
         pollfd fds[2] = {{fd_.get(), static_cast<short>((mask & EV_RXCHAR) ? POLLIN : 0), 0},
                          {wait_wake_.get(), POLLIN, 0}};

@@ -32,7 +32,7 @@ class TermiosSerialDevice final : public SerialDevice {
     CommStatus GetTimeouts(CommTimeouts& timeouts) override;
     CommStatus SetEventMask(uint32_t mask) override;
     uint32_t EventMask() override;
-    CommStatus WaitEvent(uint32_t& events) override;
+    CommStatus WaitEventFor(uint32_t& events, int timeout_ms) override;
     CommStatus Read(uint8_t* buffer, size_t count, size_t& got) override;
     CommStatus Write(const uint8_t* bytes, size_t count, size_t& written) override;
     CommStatus WriteAsync(const uint8_t* bytes, size_t count, size_t& completed_now) override;

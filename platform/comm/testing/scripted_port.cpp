@@ -1,6 +1,7 @@
 #include "platform/comm/testing/scripted_port.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace comm::testing {
 
@@ -59,8 +60,10 @@ class ScriptedSerialDevice final : public SerialDevice {
         auto lock = Lock();
         return port_->mask_;
     }
-    CommStatus WaitEvent(uint32_t& events) override {
+    CommStatus WaitEventFor(uint32_t& events, int timeout_ms) override {
         events = 0;
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
         auto lock = Lock();
         const uint64_t generation = port_->mask_generation_;
         for (;;) {
@@ -88,7 +91,11 @@ class ScriptedSerialDevice final : public SerialDevice {
                 events = found;
                 return {};
             }
-            port_->changed_.wait(lock);
+            if (timeout_ms < 0) {
+                port_->changed_.wait(lock);
+            } else if (port_->changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
+                return CommStatus::Failure("WaitEvent", ETIMEDOUT);
+            }
         }
     }
     CommStatus Read(uint8_t* buffer, size_t count, size_t& got) override {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include "platform/comm/com_port.h"
 #include "platform/comm/comm_constants.h"
 #include "platform/comm/line_definition.h"
 
@@ -87,6 +90,15 @@ TEST(LineDefinition, MalformedTextChangesNothing) {
         EXPECT_EQ(dcb.BaudRate, 4800u);
         EXPECT_EQ(dcb.fOutX, 1u);
     }
+}
+
+TEST(ComPortPath, EnvironmentFirstThenBuiltInPorts) {
+    unsetenv("COM3");
+    EXPECT_EQ(ComPortPath(1), "/dev/ttyS0");
+    EXPECT_EQ(ComPortPath(3), "/dev/ttyS2");
+    setenv("COM3", "/dev/ttyUSB0", 1);
+    EXPECT_EQ(ComPortPath(3), "/dev/ttyUSB0");
+    unsetenv("COM3");
 }
 
 }  // namespace

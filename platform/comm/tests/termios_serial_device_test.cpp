@@ -250,6 +250,20 @@ TEST_F(TermiosSerialDeviceTest, WaitsEndOnMaskChangeAndCancel) {
     EXPECT_EQ(device_->WaitEvent(events).error(), ECANCELED);
 }
 
+TEST_F(TermiosSerialDeviceTest, TimedWaitGivesUpOrReturnsAtOnce) {
+    ASSERT_TRUE(device_->SetEventMask(EV_RXCHAR));
+    uint32_t events = 0;
+    auto start = Clock::now();
+    EXPECT_EQ(device_->WaitEventFor(events, 80).error(), ETIMEDOUT);
+    EXPECT_GE(MsSince(start), 80);
+    EXPECT_LT(MsSince(start), 500);
+    pty_.WriteAll("q");
+    start = Clock::now();
+    ASSERT_TRUE(device_->WaitEventFor(events, 1000));
+    EXPECT_EQ(events, EV_RXCHAR);
+    EXPECT_LT(MsSince(start), 100);
+}
+
 TEST_F(TermiosSerialDeviceTest, ReceiveAbortEndsAPendingRead) {
     uint8_t buffer[4];
     size_t got = 0;

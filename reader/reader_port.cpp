@@ -1,0 +1,177 @@
+#include "reader/reader_port.h"
+
+#include "platform/comm/com_port.h"
+#include "platform/comm/comm_constants.h"
+
+namespace reader {
+namespace {
+
+constexpr int kRates[] = {9600, 14400, 19200, 28800, 38400, 57600, 115200};
+
+}  // namespace
+
+ReaderPort::ReaderPort(Opener opener) : opener_(std::move(opener)) {}
+
+bool ReaderPort::SelectPort(int number) {
+    const bool listed = number >= 1 && number <= 4;
+    port_number_ = listed ? number : 1;
+    port_name_ = "COM" + std::to_string(port_number_);
+    return listed;
+}
+
+bool ReaderPort::SetBaud(int rate) {
+    bool listed = false;
+    for (int r : kRates) {
+        listed = listed || r == rate;
+    }
+    baud_ = listed ? rate : 115200;
+    read_multiplier_ = baud_ == 9600 ? 50 : 24;
+    return listed;
+}
+
+int ReaderPort::Open() {
+    if (IsOpen()) {
+        return kNotOpen;
+    }
+    comm::OpenResult opened = opener_(comm::ComPortPath(port_number_));
+    if (!opened.device) {
+        return kOpenFailed;
+    }
+    device_ = std::move(opened.device);
+    // The driver's own queues are used as they are: Linux sizes them itself. Line state and
+    // time-out failures are not reported, as a port that opened is usable.
+    SetLineState(baud_, 8, comm::NOPARITY, comm::ONESTOPBIT);
+    SetTimeouts();
+    return kPortOk;
+}
+
+bool ReaderPort::Close() {
+    if (!IsOpen()) {
+        return false;
+    }
+    device_.reset();
+    return true;
+}
+
+int ReaderPort::SetLineState(int baud, int data_bits, int parity, int stop_bits) {
+    if (!IsOpen()) {
+        return kNotOpen;
+    }
+    if (!device_->SetEventMask(comm::EV_RXCHAR)) {
+        return kEventMaskFailed;
+    }
+    comm::Dcb dcb;
+    if (!device_->GetState(dcb)) {
+        return kGetStateFailed;
+    }
+    dcb.BaudRate = static_cast<uint32_t>(baud);
+    dcb.ByteSize = static_cast<uint8_t>(data_bits);
+    dcb.Parity = static_cast<uint8_t>(parity);
+    dcb.StopBits = static_cast<uint8_t>(stop_bits);
+    dcb.fParity = parity != 0 ? 1 : 0;
+    if (!device_->SetState(dcb)) {
+        return kSetStateFailed;
+    }
+    return kPortOk;
+}
+
+int ReaderPort::SetTimeouts() {
+    if (!IsOpen()) {
+        return kNotOpen;
+    }
+    comm::CommTimeouts t;
+    if (!device_->GetTimeouts(t)) {
+        return kGetTimeoutsFailed;
+    }
+    t.ReadIntervalTimeout = 0;
+    t.ReadTotalTimeoutMultiplier = read_multiplier_;
+    t.ReadTotalTimeoutConstant = 0;
+    if (!device_->SetTimeouts(t)) {
+        return kSetTimeoutsFailed;
+    }
+    return kPortOk;
+}
+
+int ReaderPort::Write(const uint8_t* bytes, size_t length, int wait_ms) {
+    if (!IsOpen()) {
+        return kNotOpen;
+    }
+    comm::CommTimeouts saved;
+    device_->GetTimeouts(saved);
+    comm::CommTimeouts bounded = saved;
+    bounded.WriteTotalTimeoutMultiplier = 0;
+    bounded.WriteTotalTimeoutConstant = static_cast<uint32_t>(wait_ms > 0 ? wait_ms : 1);
+    device_->SetTimeouts(bounded);
+    size_t written = 0;
+    comm::CommStatus status = device_->Write(bytes, length, written);
+    device_->SetTimeouts(saved);
+    return status && written == length ? kPortOk : kTransferFailed;
+}
+
+int ReaderPort::Read(uint8_t* buffer, size_t length, size_t* got, int wait_ms) {
+    size_t count = 0;
+    if (got != nullptr) {
+        *got = 0;
+    }
+    if (!IsOpen()) {
+        return kNotOpen;
+    }
+    const uint64_t own_limit = uint64_t{read_multiplier_} * length;
+    const bool bounded_by_wait = own_limit == 0 || own_limit > static_cast<uint64_t>(wait_ms);
+    comm::CommTimeouts saved;
+    if (bounded_by_wait) {
+        // The read would outlast the caller's wait: give up when the wait ends.
+        device_->GetTimeouts(saved);
+        comm::CommTimeouts t = saved;
+        t.ReadIntervalTimeout = 0;
+        t.ReadTotalTimeoutMultiplier = 0;
+        t.ReadTotalTimeoutConstant = static_cast<uint32_t>(wait_ms > 0 ? wait_ms : 1);
+        device_->SetTimeouts(t);
+    }
+    comm::CommStatus status = device_->Read(buffer, length, count);
+    if (bounded_by_wait) {
+        device_->SetTimeouts(saved);
+    }
+    if (got != nullptr) {
+        *got = count;
+    }
+    if (!status) {
+        return kTransferFailed;
+    }
+    if (bounded_by_wait && count < length) {
+        return kReadTimedOut;
+    }
+    return kPortOk;
+}
+
+int ReaderPort::WaitForData(int ms) {
+    if (!IsOpen()) {
+        return kWaitEventFailed;
+    }
+    uint32_t events = 0;
+    if (!device_->WaitEventFor(events, ms)) {
+        return kWaitEventFailed;
+    }
+    return (events & comm::EV_RXCHAR) ? 0 : 1;
+}
+
+uint32_t ReaderPort::BytesWaiting() {
+    if (!IsOpen()) {
+        return 0;
+    }
+    uint32_t errors = 0;
+    comm::QueueStatus queue;
+    if (!device_->ClearError(&errors, &queue)) {
+        return 0;
+    }
+    return queue.in_queue;
+}
+
+int ReaderPort::PurgeReceive() {
+    if (!IsOpen()) {
+        return kNotOpen;
+    }
+    return device_->Purge(comm::PURGE_RXABORT | comm::PURGE_RXCLEAR) ? kPortOk : kPurgeFailed;
+}
+
+}  // namespace reader

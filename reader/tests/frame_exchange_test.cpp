@@ -1,0 +1,184 @@
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/comm/kernel_termios.h"
+#include "reader/frame/reader_frame.h"
+#include "reader/frame_exchange.h"
+#include "reader/reader_port.h"
+#include "reader/tests/simulated_reader.h"
+
+namespace reader {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using testing::SimulatedReader;
+
+int64_t MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+ReaderPort::Opener OpenerFor(const std::string& path) {
+    return [path](const std::string&) { return comm::OpenSerialDevice(path); };
+}
+
+const std::vector<uint8_t> kRequest52 = {0x00, 0x41, 0x01, 0x52, 0xED, 0x03};
+
+TEST(ReaderPort, PortAndRateFallBacks) {
+    ReaderPort port;
+    EXPECT_EQ(port.port_name(), "COM1");
+    EXPECT_EQ(port.read_multiplier(), 0u);
+    EXPECT_FALSE(port.SelectPort(7));
+    EXPECT_EQ(port.port_name(), "COM1");
+    EXPECT_TRUE(port.SelectPort(2));
+    EXPECT_EQ(port.port_name(), "COM2");
+    EXPECT_FALSE(port.SetBaud(4800));
+    EXPECT_EQ(port.baud(), 115200);
+    EXPECT_EQ(port.read_multiplier(), 24u);
+    EXPECT_TRUE(port.SetBaud(9600));
+    EXPECT_EQ(port.read_multiplier(), 50u);
+    EXPECT_TRUE(port.SetBaud(28800));
+    EXPECT_EQ(port.read_multiplier(), 24u);
+}
+
+TEST(ReaderPort, OpenSetsTheLineAndRefusesASecondOpen) {
+    SimulatedReader reader;
+    ReaderPort port(OpenerFor(reader.path()));
+    port.SetBaud(19200);
+    ASSERT_EQ(port.Open(), kPortOk);
+    comm::KernelTermios t;
+    ASSERT_TRUE(comm::GetKernelTermios(reader.master(), t));
+    EXPECT_EQ(t.ospeed, 19200u);
+    EXPECT_EQ(port.Open(), kNotOpen);
+    EXPECT_TRUE(port.Close());
+    EXPECT_FALSE(port.Close());
+}
+
+TEST(ReaderPort, MissingDeviceFailsToOpenAndClosedPortRefusesEverything) {
+    ReaderPort port(OpenerFor("/dev/no-such-reader"));
+    EXPECT_EQ(port.Open(), kOpenFailed);
+    uint8_t b = 0;
+    EXPECT_EQ(port.Write(&b, 1, 100), kNotOpen);
+    EXPECT_EQ(port.Read(&b, 1, nullptr, 100), kNotOpen);
+    EXPECT_EQ(port.WaitForData(10), kWaitEventFailed);
+    EXPECT_EQ(port.PurgeReceive(), kNotOpen);
+    ReplyBuffer reply;
+    EXPECT_EQ(Transact(port, kRequest52, reply), kNoReply);
+}
+
+class ExchangeTest : public ::testing::Test {
+protected:
+    void Start(sim::SimulatorFaults faults, int baud = 115200) {
+        reader_ = std::make_unique<SimulatedReader>(faults);
+        port_ = std::make_unique<ReaderPort>(OpenerFor(reader_->path()));
+        port_->SetBaud(baud);
+        ASSERT_EQ(port_->Open(), kPortOk);
+    }
+    std::unique_ptr<SimulatedReader> reader_;
+    std::unique_ptr<ReaderPort> port_;
+    ReplyBuffer reply_;
+};
+
+TEST_F(ExchangeTest, RequestGetsTheCardType) {
+    Start({});
+    EXPECT_EQ(Transact(*port_, kRequest52, reply_), 0x00);
+    EXPECT_EQ(reply_.length(), 2);
+    EXPECT_EQ(reply_.data(0), 0x04);
+    EXPECT_EQ(reply_.data(1), 0x00);
+    EXPECT_EQ(reader_->simulator().requests(), std::vector<std::vector<uint8_t>>{kRequest52});
+}
+
+TEST_F(ExchangeTest, ReaderThatNeverAcknowledgesCostsThreeShortAttempts) {
+    Start({.never_acknowledge = true});
+    auto start = Clock::now();
+    EXPECT_EQ(Transact(*port_, kRequest52, reply_), kNoReply);
+    const int64_t elapsed = MsSince(start);
+    EXPECT_GE(elapsed, 3 * 24);        // each attempt waits out the per-byte read time-out
+    EXPECT_LT(elapsed, 3 * (100 + 100));  // and never longer than its two waits
+    EXPECT_TRUE(reader_->simulator().requests().empty());
+}
+
+TEST_F(ExchangeTest, NeverAcknowledgingAtNineThousandSixHundredWaitsFiftyMsAnAttempt) {
+    Start({.never_acknowledge = true}, 9600);
+    auto start = Clock::now();
+    EXPECT_EQ(Transact(*port_, kRequest52, reply_), kNoReply);
+    EXPECT_GE(MsSince(start), 3 * 50);
+    EXPECT_LT(MsSince(start), 600);
+}
+
+TEST_F(ExchangeTest, WrongCheckBytesAreRetried) {
+    Start({.bad_check_replies = 2});
+    EXPECT_EQ(Transact(*port_, kRequest52, reply_), 0x00);
+    EXPECT_EQ(reader_->simulator().requests().size(), 3u);
+}
+
+TEST_F(ExchangeTest, ThreeWrongCheckBytesGiveNoReply) {
+    Start({.bad_check_replies = 3});
+    EXPECT_EQ(Transact(*port_, kRequest52, reply_), kNoReply);
+    EXPECT_EQ(reader_->simulator().requests().size(), 3u);
+}
+
+TEST_F(ExchangeTest, ErrorStatusIsReturnedAfterOneAttempt) {
+    Start({.status = 0x0A});
+    EXPECT_EQ(Transact(*port_, kRequest52, reply_), 0x0A);
+    EXPECT_EQ(reader_->simulator().requests().size(), 1u);
+    EXPECT_EQ(reply_.length(), 0);  // a five-byte reply is accepted
+}
+
+TEST_F(ExchangeTest, RepliesInBurstsArriveWhole) {
+    Start({.burst_size = 2, .burst_gap_ms = 8});
+    EXPECT_EQ(Transact(*port_, kRequest52, reply_), 0x00);
+    EXPECT_EQ(reply_.data(0), 0x04);
+    EXPECT_EQ(reader_->simulator().requests().size(), 1u);
+}
+
+TEST_F(ExchangeTest, AGapLongerThanTheByteTimeOutBreaksTheReply) {
+    Start({.burst_size = 3, .burst_gap_ms = 60});
+    EXPECT_EQ(Transact(*port_, kRequest52, reply_), kNoReply);
+}
+
+TEST_F(ExchangeTest, LateRepliesAreTakenOrGivenUpOn) {
+    Start({.reply_delay_ms = 60});
+    EXPECT_EQ(Transact(*port_, kRequest52, reply_), 0x00);
+    reader_.reset();
+    port_.reset();
+    Start({.reply_delay_ms = 600});
+    auto start = Clock::now();
+    EXPECT_EQ(Transact(*port_, kRequest52, reply_), kNoReply);
+    EXPECT_LT(MsSince(start), 3 * (2 * 100 + 3 * 110 + 5 * 100));
+}
+
+// A reader whose reply announces 200 data bytes: more than the reply buffer can hold.
+TEST(ExchangeOversized, ReplyAnnouncingTooMuchIsRefusedWithoutOverrun) {
+    comm::testing::PtyPair pty;
+    std::atomic<bool> stop{false};
+    std::thread peer([&] {
+        uint8_t b;
+        while (!stop) {
+            pollfd p{pty.master(), POLLIN, 0};
+            if (poll(&p, 1, 10) <= 0 || read(pty.master(), &b, 1) != 1) continue;
+            if (b == kFrameAnnounce) {
+                pty.WriteAll(std::string(1, kFrameAcknowledge));
+            } else if (b == kFrameEnd) {  // the request is in: announce the reply
+                pty.WriteAll(std::string(1, kFrameAnnounce));
+            } else if (b == kFrameAcknowledge) {
+                std::string reply = {0x00, 0x00, static_cast<char>(200)};
+                reply += std::string(210, '\x55');
+                pty.WriteAll(reply);
+            }
+        }
+    });
+    ReaderPort port(OpenerFor(pty.slave_path()));
+    port.SetBaud(115200);
+    ASSERT_EQ(port.Open(), kPortOk);
+    ReplyBuffer reply;
+    EXPECT_EQ(Transact(port, kRequest52, reply), kNoReply);
+    stop = true;
+    peer.join();
+}
+
+}  // namespace
+}  // namespace reader

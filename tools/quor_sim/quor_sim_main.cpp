@@ -1,0 +1,66 @@
+// quor-sim: the card reader on a virtual port, for tests and for users without hardware.
+//   quor-sim PATH [--no-ack] [--bad-check K] [--status S] [--burst N] [--burst-gap MS]
+//            [--delay MS] [--serial HEX8]
+// PATH becomes a symbolic link to the reader's terminal; point COM1 (or COM2..COM4) at it.
+#include <signal.h>
+#include <sys/signalfd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+#include "platform/comm/unique_fd.h"
+#include "reader/sim/reader_simulator.h"
+#include "tools/vport/virtual_port.h"
+
+int main(int argc, char** argv) {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stop, nullptr);
+
+    CLI::App app{"Contactless card reader simulator with a MIFARE Classic 1K card in its field"};
+    std::string path;
+    reader::sim::SimulatorFaults faults;
+    int status = -1;
+    std::string serial_hex = "3A7C9105";
+    app.add_option("PATH", path, "Symbolic link to create for the reader's port")->required();
+    app.add_flag("--no-ack", faults.never_acknowledge, "Never acknowledge a request");
+    app.add_option("--bad-check", faults.bad_check_replies, "Wrong check byte on the first K replies")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--status", status, "Answer every command with this status (0..255)")
+        ->check(CLI::Range(0, 255));
+    app.add_option("--burst", faults.burst_size, "Send replies in bursts of N bytes");
+    app.add_option("--burst-gap", faults.burst_gap_ms, "Milliseconds between bursts")
+        ->check(CLI::Range(0, 10000));
+    app.add_option("--delay", faults.reply_delay_ms, "Milliseconds to wait before each reply")
+        ->check(CLI::Range(0, 60000));
+    app.add_option("--serial", serial_hex, "The card's serial number, 8 hex digits in card order");
+    CLI11_PARSE(app, argc, argv);
+    if (status >= 0) {
+        faults.status = static_cast<uint8_t>(status);
+    }
+    std::array<uint8_t, 4> serial{};
+    if (serial_hex.size() != 8 ||
+        serial_hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+        std::fprintf(stderr, "quor-sim: --serial takes 8 hex digits\n");
+        return 2;
+    }
+    for (int i = 0; i < 4; ++i) {
+        serial[i] = static_cast<uint8_t>(std::stoul(serial_hex.substr(2 * i, 2), nullptr, 16));
+    }
+
+    try {
+        tools::PublishedPty port(path);
+        std::printf("%s -> %s\n", port.link_path().c_str(), port.slave_path().c_str());
+        std::fflush(stdout);
+        comm::UniqueFd stop_fd(signalfd(-1, &stop, SFD_CLOEXEC));
+        reader::sim::ReaderSimulator simulator(faults, serial);
+        simulator.Serve(port.master(), stop_fd.get());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quor-sim: %s\n", e.what());
+        return 2;
+    }
+    return 0;
+}
