@@ -6,7 +6,11 @@
 JOBS ?= $(shell nproc)
 GEN := -G Ninja
 
-.PHONY: all deps build run test bench tsan format clean
+.PHONY: all deps build run test fuzz bench tsan format clean
+
+# Seconds each fuzz target runs in make test.
+FUZZ_SECONDS ?= 30
+FUZZ_TARGETS := quor_b_reply_fuzzer
 
 all: build
 
@@ -24,9 +28,21 @@ test: deps
 	cmake -S . -B build/asan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DPORVANE_SANITIZE=address,undefined
 	cmake --build build/asan -j $(JOBS)
 	cd build/asan && ctest --output-on-failure -j $(JOBS) --timeout 300
+	$(MAKE) fuzz
+
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build/fuzz $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DPORVANE_FUZZ=ON -DPORVANE_SANITIZE=address,undefined
+	cmake --build build/fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
+	for t in $(FUZZ_TARGETS); do \
+		mkdir -p build/fuzz/corpus/$$t && \
+		./build/fuzz/bin/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build/fuzz/corpus/$$t \
+			|| exit 1; \
+	done
 
 bench: build
 	./build/bin/bench_serial_channel
+	./build/bin/bench_quor_b
 
 tsan: deps
 	cmake -S . -B build/tsan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DPORVANE_SANITIZE=thread

@@ -1,8 +1,5 @@
 #include "reader/frame_exchange.h"
 
-#include <chrono>
-#include <thread>
-
 #include "reader/frame/reader_frame.h"
 
 namespace reader {
@@ -17,7 +14,7 @@ bool AwaitData(ReaderPort& port) {
         if (port.WaitForData(kByteWaitMs) == 0 && port.BytesWaiting() > 0) {
             return true;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(kRetrySleepMs));
+        port.Pause(kRetrySleepMs);
     }
     return false;
 }

@@ -17,7 +17,7 @@ using reader::ReplyBuffer;
 
 // The library's one port and the status of its last operation, alive from load to unload.
 class ReaderLibrary {
-public:
+  public:
     ~ReaderLibrary() {
         if (port.IsOpen()) {
             port.PurgeReceive();
@@ -76,7 +76,7 @@ uint16_t ReadLe16(const ReplyBuffer& r, size_t first) {
 
 // Request data assembled from pieces.
 class Data {
-public:
+  public:
     Data& Byte(uint8_t b) {
         bytes_.push_back(b);
         return *this;
@@ -95,7 +95,7 @@ public:
     }
     operator std::span<const uint8_t>() const { return bytes_; }
 
-private:
+  private:
     std::vector<uint8_t> bytes_;
 };
 
@@ -113,6 +113,17 @@ void CopyOut(uint8_t* out, const ReplyBuffer& r, size_t first, size_t count) {
 }
 
 }  // namespace
+
+namespace reader {
+
+// Replaces the library's port (closed) by one that opens through opener; for test harnesses
+// that link the library's sources. Not exported.
+void ReplacePortForTesting(ReaderPort port) {
+    g_library.port.Close();
+    g_library.port = std::move(port);
+}
+
+}  // namespace reader
 
 // --- port housekeeping -----------------------------------------------------------------------
 
@@ -207,7 +218,9 @@ QUOR_EXPORT uint8_t Quor_ReadADDT(uint8_t p1, uint8_t* first, uint16_t* tagType,
     });
 }
 
-QUOR_EXPORT uint8_t Quor_Halt(void) { return g_library.Run(0x45, Data()); }
+QUOR_EXPORT uint8_t Quor_Halt(void) {
+    return g_library.Run(0x45, Data());
+}
 
 // --- authentication and keys -----------------------------------------------------------------
 
@@ -281,9 +294,13 @@ QUOR_EXPORT uint8_t Quor_Decrement(uint8_t block, const int32_t* value) {
     return g_library.Run(0x49, Data().Byte(block).Bytes(Le32(value)));
 }
 
-QUOR_EXPORT uint8_t Quor_Restore(uint8_t block) { return g_library.Run(0x4A, Data().Byte(block)); }
+QUOR_EXPORT uint8_t Quor_Restore(uint8_t block) {
+    return g_library.Run(0x4A, Data().Byte(block));
+}
 
-QUOR_EXPORT uint8_t Quor_Transfer(uint8_t block) { return g_library.Run(0x4B, Data().Byte(block)); }
+QUOR_EXPORT uint8_t Quor_Transfer(uint8_t block) {
+    return g_library.Run(0x4B, Data().Byte(block));
+}
 
 QUOR_EXPORT uint8_t Quor_Value(uint8_t p1, uint8_t p2, const int32_t* value, uint8_t p4) {
     return g_library.Run(0x70, Data().Byte(p1).Byte(p2).Bytes(Le32(value)).Byte(p4));
@@ -302,16 +319,23 @@ QUOR_EXPORT uint8_t Quor_WriteValue_Auth(uint8_t p1, uint8_t p2, uint8_t p3, con
 
 QUOR_EXPORT uint8_t Quor_Value_Auth(uint8_t p1, uint8_t p2, uint8_t p3, uint8_t p4,
                                     const int32_t* value, uint8_t p6) {
-    return g_library.Run(0x14, Data().Byte(p1).Byte(p2).Byte(p3).Byte(p4).Bytes(Le32(value)).Byte(p6));
+    return g_library.Run(0x14,
+                         Data().Byte(p1).Byte(p2).Byte(p3).Byte(p4).Bytes(Le32(value)).Byte(p6));
 }
 
 // --- reader housekeeping and EEPROM ----------------------------------------------------------
 
-QUOR_EXPORT uint8_t Quor_Reset(uint8_t p1) { return g_library.Run(0x4E, Data().Byte(p1)); }
+QUOR_EXPORT uint8_t Quor_Reset(uint8_t p1) {
+    return g_library.Run(0x4E, Data().Byte(p1));
+}
 
-QUOR_EXPORT uint8_t Quor_Close(void) { return g_library.Run(0x3F, Data()); }
+QUOR_EXPORT uint8_t Quor_Close(void) {
+    return g_library.Run(0x3F, Data());
+}
 
-QUOR_EXPORT uint8_t Quor_Config(void) { return g_library.Run(0x52, Data()); }
+QUOR_EXPORT uint8_t Quor_Config(void) {
+    return g_library.Run(0x52, Data());
+}
 
 QUOR_EXPORT uint8_t Quor_Get_Info(uint8_t info[9]) {
     return g_library.Run(0x4F, Data(), [&](const ReplyBuffer& r) {
@@ -320,9 +344,13 @@ QUOR_EXPORT uint8_t Quor_Get_Info(uint8_t info[9]) {
     });
 }
 
-QUOR_EXPORT uint8_t Quor_Set_Control_Bit(void) { return g_library.Run(0x50, Data()); }
+QUOR_EXPORT uint8_t Quor_Set_Control_Bit(void) {
+    return g_library.Run(0x50, Data());
+}
 
-QUOR_EXPORT uint8_t Quor_Clr_Control_Bit(void) { return g_library.Run(0x51, Data()); }
+QUOR_EXPORT uint8_t Quor_Clr_Control_Bit(void) {
+    return g_library.Run(0x51, Data());
+}
 
 QUOR_EXPORT uint8_t Quor_Buzzer(uint8_t p1, uint8_t p2, uint8_t p3, uint8_t p4) {
     return g_library.Run(0x60, Data().Byte(p1).Byte(p2).Byte(p3).Byte(p4));

@@ -1,5 +1,8 @@
 #include "reader/reader_port.h"
 
+#include <chrono>
+#include <thread>
+
 #include "platform/comm/com_port.h"
 #include "platform/comm/comm_constants.h"
 
@@ -10,7 +13,9 @@ constexpr int kRates[] = {9600, 14400, 19200, 28800, 38400, 57600, 115200};
 
 }  // namespace
 
-ReaderPort::ReaderPort(Opener opener) : opener_(std::move(opener)) {}
+ReaderPort::ReaderPort(Opener opener)
+    : opener_(std::move(opener)),
+      pause_([](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }) {}
 
 bool ReaderPort::SelectPort(int number) {
     const bool listed = number >= 1 && number <= 4;

@@ -32,7 +32,7 @@ enum PortResult : int32_t {
 // The reader library's serial port: a numbered port "COM1".."COM4" at one of seven rates, with
 // single-byte reads bounded by a per-byte time-out (50 ms at 9600 baud, 24 ms otherwise).
 class ReaderPort {
-public:
+  public:
     using Opener = std::function<comm::OpenResult(const std::string& path)>;
 
     explicit ReaderPort(Opener opener = comm::OpenSerialDevice);
@@ -65,13 +65,18 @@ public:
     uint32_t BytesWaiting();
     int PurgeReceive();
 
-private:
+    // Pauses between tries; a test harness that feeds bytes without delay replaces it.
+    void Pause(int ms) { pause_(ms); }
+    void SetPause(std::function<void(int ms)> pause) { pause_ = std::move(pause); }
+
+  private:
     Opener opener_;
     std::string port_name_ = "COM1";
     int port_number_ = 1;
     int baud_ = 9600;
     uint32_t read_multiplier_ = 0;
     std::unique_ptr<comm::SerialDevice> device_;
+    std::function<void(int ms)> pause_;
 };
 
 }  // namespace reader

@@ -324,15 +324,22 @@ CommStatus TermiosSerialDevice::WaitEventFor(uint32_t& events, int timeout_ms) {
         }
         lock.unlock();
 
-        int timeout = -1;
+        // Bytes already queued need no poll (which costs a pass through the line discipline).
+        int queued = 0;
+        if ((mask & EV_RXCHAR) != 0 && ioctl(fd_.get(), FIONREAD, &queued) == 0 && queued > 0) {
+            found |= EV_RXCHAR;
+        }
         if ((found & mask) != 0) {
-            timeout = 0;
-        } else if (draining) {
+            events = found & mask;
+            return {};
+        }
+        int timeout = -1;
+        if (draining) {
             timeout = kDrainPollMs;
         } else if ((mask & kModemEvents) != 0 && (has_icount_ || has_modem_)) {
             timeout = kModemPollMs;
         }
-        if (limited && timeout != 0) {
+        if (limited) {
             int left = RemainingMs(deadline);
             if (Clock::now() >= deadline) {
                 return CommStatus::Failure("WaitEvent", ETIMEDOUT);

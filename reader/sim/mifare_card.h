@@ -10,8 +10,9 @@ namespace reader::sim {
 inline constexpr uint8_t kStatusOk = 0x00;
 inline constexpr uint8_t kStatusNoCard = 0x01;
 inline constexpr uint8_t kStatusAuthFailed = 0x04;
-inline constexpr uint8_t kStatusAccessDenied = 0x05;  // not authenticated for the block, or read-only
-inline constexpr uint8_t kStatusValueFormat = 0x06;   // not a value block, or value out of range
+inline constexpr uint8_t kStatusAccessDenied =
+    0x05;  // not authenticated for the block, or read-only
+inline constexpr uint8_t kStatusValueFormat = 0x06;  // not a value block, or value out of range
 inline constexpr uint8_t kStatusBadParameter = 0x07;
 inline constexpr uint8_t kStatusUnknownCommand = 0x08;
 
@@ -23,7 +24,7 @@ using Key = std::array<uint8_t, 6>;
 // first. It follows the card's states: idle, ready after a request, active after select,
 // halted after halt (answering only a request for all cards).
 class MifareClassicCard {
-public:
+  public:
     enum class State { kIdle, kReady, kActive, kHalted };
     static constexpr uint16_t kAtqa = 0x0004;
     static constexpr uint8_t kSak = 0x08;
@@ -55,7 +56,7 @@ public:
 
     const Block& RawBlock(uint8_t block) const { return blocks_[block]; }
 
-private:
+  private:
     static bool IsTrailer(uint8_t block) { return block % 4 == 3; }
     uint8_t CheckAccess(uint8_t block) const;
 

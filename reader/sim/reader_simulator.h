@@ -13,18 +13,18 @@ namespace reader::sim {
 
 // What the simulated reader does wrong on request.
 struct SimulatorFaults {
-    bool never_acknowledge = false;     // ignore the host's 0x20
-    int bad_check_replies = 0;          // the first k replies carry a wrong check byte
-    std::optional<uint8_t> status;      // answer every command with this status and no data
-    size_t burst_size = 0;              // send replies in bursts of this many bytes (0: at once)
-    int burst_gap_ms = 20;              // pause between bursts
-    int reply_delay_ms = 0;             // wait before announcing a reply
+    bool never_acknowledge = false;  // ignore the host's 0x20
+    int bad_check_replies = 0;       // the first k replies carry a wrong check byte
+    std::optional<uint8_t> status;   // answer every command with this status and no data
+    size_t burst_size = 0;           // send replies in bursts of this many bytes (0: at once)
+    int burst_gap_ms = 20;           // pause between bursts
+    int reply_delay_ms = 0;          // wait before announcing a reply
 };
 
 // The reader side of the frame protocol with one MIFARE Classic 1K card in its field. Handle
 // runs one command; Serve speaks the protocol on a terminal's master side.
 class ReaderSimulator {
-public:
+  public:
     struct Reply {
         uint8_t status = kStatusOk;
         std::vector<uint8_t> data;
@@ -43,7 +43,7 @@ public:
     std::vector<std::vector<uint8_t>> requests() const;
     const MifareClassicCard& card() const { return card_; }
 
-private:
+  private:
     Reply Selected(uint8_t status, std::vector<uint8_t> data = {}) const;
     Reply AuthenticateWithSlot(uint8_t key_type, uint8_t slot, uint8_t block);
     std::optional<Key> StoredKey(uint8_t key_type, uint8_t slot) const;

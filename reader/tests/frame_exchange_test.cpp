@@ -70,7 +70,7 @@ TEST(ReaderPort, MissingDeviceFailsToOpenAndClosedPortRefusesEverything) {
 }
 
 class ExchangeTest : public ::testing::Test {
-protected:
+  protected:
     void Start(sim::SimulatorFaults faults, int baud = 115200) {
         reader_ = std::make_unique<SimulatedReader>(faults);
         port_ = std::make_unique<ReaderPort>(OpenerFor(reader_->path()));
@@ -96,7 +96,7 @@ TEST_F(ExchangeTest, ReaderThatNeverAcknowledgesCostsThreeShortAttempts) {
     auto start = Clock::now();
     EXPECT_EQ(Transact(*port_, kRequest52, reply_), kNoReply);
     const int64_t elapsed = MsSince(start);
-    EXPECT_GE(elapsed, 3 * 24);        // each attempt waits out the per-byte read time-out
+    EXPECT_GE(elapsed, 3 * 24);           // each attempt waits out the per-byte read time-out
     EXPECT_LT(elapsed, 3 * (100 + 100));  // and never longer than its two waits
     EXPECT_TRUE(reader_->simulator().requests().empty());
 }
@@ -159,7 +159,8 @@ TEST(ExchangeOversized, ReplyAnnouncingTooMuchIsRefusedWithoutOverrun) {
         uint8_t b;
         while (!stop) {
             pollfd p{pty.master(), POLLIN, 0};
-            if (poll(&p, 1, 10) <= 0 || read(pty.master(), &b, 1) != 1) continue;
+            if (poll(&p, 1, 10) <= 0 || read(pty.master(), &b, 1) != 1)
+                continue;
             if (b == kFrameAnnounce) {
                 pty.WriteAll(std::string(1, kFrameAcknowledge));
             } else if (b == kFrameEnd) {  // the request is in: announce the reply

@@ -19,10 +19,12 @@ const uint8_t kData16[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 
 const uint8_t kSerialBytes[4] = {0x3A, 0x7C, 0x91, 0x05};
 const int32_t kValue = 0x01020304;
 
-Bytes Frame(uint8_t command, Bytes data) { return reader::BuildReaderFrame(command, data); }
+Bytes Frame(uint8_t command, Bytes data) {
+    return reader::BuildReaderFrame(command, data);
+}
 
 class QuorExportsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         reader_ = std::make_unique<SimulatedReader>();
         setenv("COM1", reader_->path().c_str(), 1);
@@ -60,18 +62,23 @@ TEST_F(QuorExportsTest, EveryExportPutsItsFrameOnTheWire) {
         {"Request", [&] { return Quor_Request(0x52, &u16); }, {0x00, 0x41, 0x01, 0x52, 0xED, 0x03}},
         {"Anticoll", [&] { return Quor_Anticoll(0x93, &u32); }, Frame(0x42, {0x93})},
         {"Anticoll2", [&] { return Quor_Anticoll2(0x93, 0x20, &u32); }, Frame(0x71, {0x93, 0x20})},
-        {"Select", [&] { return Quor_Select(0x05917C3A, &u8); }, Frame(0x43, {0x3A, 0x7C, 0x91, 0x05})},
-        {"Casc_Anticoll", [&] { return Quor_Casc_Anticoll(0x93, 0, &u32); }, Frame(0x74, {0x93, 0})},
+        {"Select", [&] { return Quor_Select(0x05917C3A, &u8); },
+         Frame(0x43, {0x3A, 0x7C, 0x91, 0x05})},
+        {"Casc_Anticoll", [&] { return Quor_Casc_Anticoll(0x93, 0, &u32); },
+         Frame(0x74, {0x93, 0})},
         {"Casc_Select", [&] { return Quor_Casc_Select(0x93, kSerialBytes, &u8); },
          Frame(0x75, {0x93, 0x3A, 0x7C, 0x91, 0x05})},
-        {"Get_CardSnr", [&] { return Quor_Get_CardSnr(0x26, &u16, &u8, &u8, buf); }, Frame(0x10, {0x26})},
-        {"ReadADDT", [&] { return Quor_ReadADDT(0x01, &u8, &u16, &u8, buf, nullptr); }, Frame(0x81, {0x01})},
+        {"Get_CardSnr", [&] { return Quor_Get_CardSnr(0x26, &u16, &u8, &u8, buf); },
+         Frame(0x10, {0x26})},
+        {"ReadADDT", [&] { return Quor_ReadADDT(0x01, &u8, &u16, &u8, buf, nullptr); },
+         Frame(0x81, {0x01})},
         {"Halt", [&] { return Quor_Halt(); }, {0x00, 0x45, 0x00, 0xBA, 0x03}},
         {"Auth", [&] { return Quor_Auth(0x60, 1); }, Frame(0x44, {0x60, 1})},
         {"Auth2", [&] { return Quor_Auth2(0x60, 1, 4); }, Frame(0x72, {0x60, 1, 4})},
         {"Auth_Key", [&] { return Quor_Auth_Key(0x61, 8, kKey); },
          Frame(0x73, {0x61, 8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})},
-        {"Load_Key", [&] { return Quor_Load_Key(0x60, 2, kData16); }, Frame(0x4C, {0x60, 2, 1, 2, 3, 4, 5, 6})},
+        {"Load_Key", [&] { return Quor_Load_Key(0x60, 2, kData16); },
+         Frame(0x4C, {0x60, 2, 1, 2, 3, 4, 5, 6})},
         {"AutoDetect 0", [&] { return Quor_AutoDetect(0x60, 1, 4, 0x00, 9, kData16, 7); },
          Frame(0x80, {0x60, 1, 4, 0x00})},
         {"AutoDetect E", [&] { return Quor_AutoDetect(0x60, 1, 4, 'E', 9, kData16, 7); },
@@ -89,8 +96,10 @@ TEST_F(QuorExportsTest, EveryExportPutsItsFrameOnTheWire) {
         {"Decrement", [&] { return Quor_Decrement(4, &kValue); }, Frame(0x49, {4, 4, 3, 2, 1})},
         {"Restore", [&] { return Quor_Restore(4); }, Frame(0x4A, {4})},
         {"Transfer", [&] { return Quor_Transfer(5); }, Frame(0x4B, {5})},
-        {"Value", [&] { return Quor_Value(0xC1, 4, &kValue, 5); }, Frame(0x70, {0xC1, 4, 4, 3, 2, 1, 5})},
-        {"ReadValue_Auth", [&] { return Quor_ReadValue_Auth(0x60, 1, 4, &i32); }, Frame(0x12, {0x60, 1, 4})},
+        {"Value", [&] { return Quor_Value(0xC1, 4, &kValue, 5); },
+         Frame(0x70, {0xC1, 4, 4, 3, 2, 1, 5})},
+        {"ReadValue_Auth", [&] { return Quor_ReadValue_Auth(0x60, 1, 4, &i32); },
+         Frame(0x12, {0x60, 1, 4})},
         {"WriteValue_Auth", [&] { return Quor_WriteValue_Auth(0x60, 1, 5, &kValue); },
          Frame(0x13, {0x60, 1, 5, 4, 3, 2, 1})},
         {"Value_Auth", [&] { return Quor_Value_Auth(0x60, 1, 4, 0xC0, &kValue, 4); },
@@ -103,8 +112,10 @@ TEST_F(QuorExportsTest, EveryExportPutsItsFrameOnTheWire) {
         {"Clr_Control_Bit", [&] { return Quor_Clr_Control_Bit(); }, Frame(0x51, {})},
         {"Buzzer", [&] { return Quor_Buzzer(1, 2, 3, 4); }, Frame(0x60, {1, 2, 3, 4})},
         {"Read_E2", [&] { return Quor_Read_E2(0x20, 3, buf); }, Frame(0x61, {0x20, 3})},
-        {"Write_E2", [&] { return Quor_Write_E2(0x10, 5, kData16); },
-         {0x00, 0x62, 0x07, 0x10, 0x05, 1, 2, 3, 4, 5, reader::FrameBcc(Bytes{0x00, 0x62, 0x07, 0x10, 0x05, 1, 2, 3, 4, 5}.data(), 10), 0x03}},
+        {"Write_E2",
+         [&] { return Quor_Write_E2(0x10, 5, kData16); },
+         {0x00, 0x62, 0x07, 0x10, 0x05, 1, 2, 3, 4, 5,
+          reader::FrameBcc(Bytes{0x00, 0x62, 0x07, 0x10, 0x05, 1, 2, 3, 4, 5}.data(), 10), 0x03}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

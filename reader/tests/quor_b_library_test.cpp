@@ -22,15 +22,19 @@ using reader::testing::SimulatedReader;
 std::string RunShell(const std::string& command) {
     std::string out;
     FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return out;
+    if (pipe == nullptr)
+        return out;
     char buffer[4096];
     size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        out.append(buffer, n);
     pclose(pipe);
     return out;
 }
 
-std::string LibraryPath() { return ChildProcess::BinDir() + "/../lib/libquor_b.so"; }
+std::string LibraryPath() {
+    return ChildProcess::BinDir() + "/../lib/libquor_b.so";
+}
 
 TEST(QuorLibrary, ExportsExactlyTheThirtyEightFunctions) {
     const std::string symbols =
@@ -40,18 +44,48 @@ TEST(QuorLibrary, ExportsExactlyTheThirtyEightFunctions) {
     while (at < symbols.size()) {
         size_t end = symbols.find('\n', at);
         std::string name = symbols.substr(at, end - at);
-        if (!name.empty()) exported.insert(name);
+        if (!name.empty())
+            exported.insert(name);
         at = end == std::string::npos ? symbols.size() : end + 1;
     }
-    const std::set<std::string> expected = {
-        "Quor_Init", "Quor_Exit", "Quor_Request", "Quor_Anticoll", "Quor_Anticoll2", "Quor_Select",
-        "Quor_Casc_Anticoll", "Quor_Casc_Select", "Quor_Get_CardSnr", "Quor_ReadADDT", "Quor_Halt",
-        "Quor_Auth", "Quor_Auth2", "Quor_Auth_Key", "Quor_Load_Key", "Quor_AutoDetect", "Quor_Read",
-        "Quor_Write", "Quor_Ul_Write", "Quor_Read_Auth", "Quor_Write_Auth", "Quor_Increment",
-        "Quor_Decrement", "Quor_Restore", "Quor_Transfer", "Quor_Value", "Quor_ReadValue_Auth",
-        "Quor_WriteValue_Auth", "Quor_Value_Auth", "Quor_Reset", "Quor_Close", "Quor_Config",
-        "Quor_Get_Info", "Quor_Set_Control_Bit", "Quor_Clr_Control_Bit", "Quor_Buzzer",
-        "Quor_Read_E2", "Quor_Write_E2"};
+    const std::set<std::string> expected = {"Quor_Init",
+                                            "Quor_Exit",
+                                            "Quor_Request",
+                                            "Quor_Anticoll",
+                                            "Quor_Anticoll2",
+                                            "Quor_Select",
+                                            "Quor_Casc_Anticoll",
+                                            "Quor_Casc_Select",
+                                            "Quor_Get_CardSnr",
+                                            "Quor_ReadADDT",
+                                            "Quor_Halt",
+                                            "Quor_Auth",
+                                            "Quor_Auth2",
+                                            "Quor_Auth_Key",
+                                            "Quor_Load_Key",
+                                            "Quor_AutoDetect",
+                                            "Quor_Read",
+                                            "Quor_Write",
+                                            "Quor_Ul_Write",
+                                            "Quor_Read_Auth",
+                                            "Quor_Write_Auth",
+                                            "Quor_Increment",
+                                            "Quor_Decrement",
+                                            "Quor_Restore",
+                                            "Quor_Transfer",
+                                            "Quor_Value",
+                                            "Quor_ReadValue_Auth",
+                                            "Quor_WriteValue_Auth",
+                                            "Quor_Value_Auth",
+                                            "Quor_Reset",
+                                            "Quor_Close",
+                                            "Quor_Config",
+                                            "Quor_Get_Info",
+                                            "Quor_Set_Control_Bit",
+                                            "Quor_Clr_Control_Bit",
+                                            "Quor_Buzzer",
+                                            "Quor_Read_E2",
+                                            "Quor_Write_E2"};
     EXPECT_EQ(expected.size(), 38u);
     EXPECT_EQ(exported, expected);
     EXPECT_NE(RunShell("objdump -p " + LibraryPath() + " | grep SONAME").find("libquor_b.so.1"),
@@ -59,10 +93,11 @@ TEST(QuorLibrary, ExportsExactlyTheThirtyEightFunctions) {
 }
 
 class QuorLibraryTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         Quor_Exit();
-        for (const char* name : {"COM1", "COM2", "COM3", "COM4"}) unsetenv(name);
+        for (const char* name : {"COM1", "COM2", "COM3", "COM4"})
+            unsetenv(name);
     }
 };
 
@@ -112,7 +147,8 @@ TEST_F(QuorLibraryTest, SilentReaderGivesNoReplyWithinThePortWaits) {
     uint32_t serial = 0x12345678;
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Quor_Anticoll(0x93, &serial), 0xFF);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - start)
                   .count();
     EXPECT_EQ(serial, 0x12345678u);
     EXPECT_GE(ms, 3 * 50);   // three attempts, each waiting out the 50 ms byte time-out
@@ -145,7 +181,8 @@ TEST_F(QuorLibraryTest, SimulatorProgramFaultModes) {
 TEST(QuorPackage, InstallsLibraryHeaderPkgConfigAndCMakePackage) {
     TempDir prefix;
     const std::string build = ChildProcess::BinDir() + "/..";
-    RunShell("cmake --install " + build + " --prefix " + prefix.path() + " --component Unspecified >/dev/null 2>&1");
+    RunShell("cmake --install " + build + " --prefix " + prefix.path() +
+             " --component Unspecified >/dev/null 2>&1");
     namespace fs = std::filesystem;
     const fs::path root = prefix.path();
     EXPECT_TRUE(fs::exists(root / "include/quor_b.h"));
@@ -154,8 +191,9 @@ TEST(QuorPackage, InstallsLibraryHeaderPkgConfigAndCMakePackage) {
         library = library || fs::exists(root / dir / "libquor_b.so.1");
         if (fs::exists(root / dir / "pkgconfig/quor_b.pc")) {
             EXPECT_TRUE(fs::exists(root / dir / "cmake/quor_b/quor_bConfig.cmake"));
-            const std::string flags = RunShell("PKG_CONFIG_PATH=" + (root / dir / "pkgconfig").string() +
-                                               " pkg-config --libs --cflags quor_b");
+            const std::string flags =
+                RunShell("PKG_CONFIG_PATH=" + (root / dir / "pkgconfig").string() +
+                         " pkg-config --libs --cflags quor_b");
             EXPECT_NE(flags.find("-lquor_b"), std::string::npos) << flags;
         }
     }

@@ -15,7 +15,8 @@ TEST(FrameBcc, KnownValues) {
 
 TEST(BuildReaderFrame, WrapsDataInLeadLengthCheckAndEnd) {
     const uint8_t mode[] = {0x52};
-    EXPECT_EQ(BuildReaderFrame(0x41, mode), (std::vector<uint8_t>{0x00, 0x41, 0x01, 0x52, 0xED, 0x03}));
+    EXPECT_EQ(BuildReaderFrame(0x41, mode),
+              (std::vector<uint8_t>{0x00, 0x41, 0x01, 0x52, 0xED, 0x03}));
     EXPECT_EQ(BuildReaderFrame(0x45, {}), (std::vector<uint8_t>{0x00, 0x45, 0x00, 0xBA, 0x03}));
     std::vector<uint8_t> big(255, 0xAA);
     auto frame = BuildReaderFrame(0x62, big);

@@ -12,7 +12,7 @@ namespace reader::testing {
 
 // A simulated reader serving on a fresh pseudo-terminal in a thread of the test.
 class SimulatedReader {
-public:
+  public:
     explicit SimulatedReader(sim::SimulatorFaults faults = {});
     ~SimulatedReader();
 
@@ -21,7 +21,7 @@ public:
     sim::ReaderSimulator& simulator() { return simulator_; }
     std::vector<uint8_t> LastRequest() const;
 
-private:
+  private:
     comm::testing::PtyPair pty_;
     sim::ReaderSimulator simulator_;
     comm::UniqueFd stop_read_;

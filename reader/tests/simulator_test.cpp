@@ -8,7 +8,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 class SimulatorTest : public ::testing::Test {
-protected:
+  protected:
     ReaderSimulator::Reply Do(uint8_t command, Bytes data) { return sim_.Handle(command, data); }
     void SelectCard() {
         ASSERT_EQ(Do(0x41, {0x52}).status, kStatusOk);
@@ -16,8 +16,10 @@ protected:
         ASSERT_EQ(Do(0x43, {0x3A, 0x7C, 0x91, 0x05}).status, kStatusOk);
     }
     void AuthSector(uint8_t sector) {
-        ASSERT_EQ(Do(0x73, {0x60, static_cast<uint8_t>(sector * 4), 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}).status,
-                  kStatusOk);
+        ASSERT_EQ(
+            Do(0x73, {0x60, static_cast<uint8_t>(sector * 4), 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})
+                .status,
+            kStatusOk);
     }
     ReaderSimulator sim_;
 };
@@ -46,7 +48,7 @@ TEST_F(SimulatorTest, WrongKeyFailsAndReadNeedsAuthentication) {
     AuthSector(1);
     auto read = Do(0x46, {4});
     ASSERT_EQ(read.status, kStatusOk);
-    EXPECT_EQ(read.data[0], 100);  // the purse
+    EXPECT_EQ(read.data[0], 100);                          // the purse
     EXPECT_EQ(Do(0x46, {8}).status, kStatusAccessDenied);  // another sector
 }
 
@@ -90,7 +92,8 @@ TEST_F(SimulatorTest, StoredKeysAndCombinedCommands) {
     EXPECT_EQ(snr.data, (Bytes{0x04, 0x00, 0x08, 4, 0x3A, 0x7C, 0x91, 0x05}));
     auto addt = Do(0x81, {0x00});
     EXPECT_EQ(addt.data.size(), 5u + 4 + 16);
-    EXPECT_EQ(Do(0x80, {0x60, 0, 4, 'F', 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0}).status, kStatusOk);
+    EXPECT_EQ(Do(0x80, {0x60, 0, 4, 'F', 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0}).status,
+              kStatusOk);
     EXPECT_EQ(Do(0x80, {0x60, 0, 4, 'X'}).status, kStatusBadParameter);
 }
 

@@ -27,7 +27,8 @@ int main(int argc, char** argv) {
     std::string serial_hex = "3A7C9105";
     app.add_option("PATH", path, "Symbolic link to create for the reader's port")->required();
     app.add_flag("--no-ack", faults.never_acknowledge, "Never acknowledge a request");
-    app.add_option("--bad-check", faults.bad_check_replies, "Wrong check byte on the first K replies")
+    app.add_option("--bad-check", faults.bad_check_replies,
+                   "Wrong check byte on the first K replies")
         ->check(CLI::NonNegativeNumber);
     app.add_option("--status", status, "Answer every command with this status (0..255)")
         ->check(CLI::Range(0, 255));
