@@ -22,7 +22,7 @@ constexpr auto kRunTime = std::chrono::seconds(3);
 
 // The simulator serving on the master side until destroyed.
 class Reader {
-public:
+  public:
     Reader() {
         int fds[2];
         if (pipe(fds) == 0) {
@@ -38,7 +38,7 @@ public:
     }
     const std::string& path() const { return pty_.slave_path(); }
 
-private:
+  private:
     comm::testing::PtyPair pty_;
     reader::sim::ReaderSimulator simulator_;
     comm::UniqueFd stop_read_, stop_write_;
@@ -47,12 +47,14 @@ private:
 
 double LibraryRate(const std::string& path) {
     setenv("COM1", path.c_str(), 1);
-    if (Quor_Init(1, 115200) != 0) return 0;
+    if (Quor_Init(1, 115200) != 0)
+        return 0;
     long done = 0;
     uint16_t type;
     auto start = Clock::now();
     while (Clock::now() - start < kRunTime) {
-        if (Quor_Request(0x52, &type) == 0) ++done;
+        if (Quor_Request(0x52, &type) == 0)
+            ++done;
     }
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     Quor_Exit();
@@ -63,7 +65,8 @@ bool ReadExactly(int fd, uint8_t* out, size_t n) {
     size_t got = 0;
     while (got < n) {
         ssize_t r = read(fd, out + got, n - got);
-        if (r <= 0) return false;
+        if (r <= 0)
+            return false;
         got += static_cast<size_t>(r);
     }
     return true;
@@ -77,14 +80,21 @@ double MinimalRate(const std::string& path) {
     auto start = Clock::now();
     while (Clock::now() - start < kRunTime) {
         uint8_t b = reader::kFrameAnnounce;
-        if (write(fd.get(), &b, 1) != 1 || !ReadExactly(fd.get(), &b, 1) || b != reader::kFrameAcknowledge) break;
-        if (write(fd.get(), frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) break;
-        if (!ReadExactly(fd.get(), &b, 1) || b != reader::kFrameAnnounce) break;
+        if (write(fd.get(), &b, 1) != 1 || !ReadExactly(fd.get(), &b, 1) ||
+            b != reader::kFrameAcknowledge)
+            break;
+        if (write(fd.get(), frame.data(), frame.size()) != static_cast<ssize_t>(frame.size()))
+            break;
+        if (!ReadExactly(fd.get(), &b, 1) || b != reader::kFrameAnnounce)
+            break;
         b = reader::kFrameAcknowledge;
-        if (write(fd.get(), &b, 1) != 1) break;
+        if (write(fd.get(), &b, 1) != 1)
+            break;
         uint8_t reply[260];
-        if (!ReadExactly(fd.get(), reply, 3) || !ReadExactly(fd.get(), reply + 3, reply[2] + 2u)) break;
-        if (reader::FrameBcc(reply, reply[2] + 3u) == reply[reply[2] + 3] && reply[1] == 0) ++done;
+        if (!ReadExactly(fd.get(), reply, 3) || !ReadExactly(fd.get(), reply + 3, reply[2] + 2u))
+            break;
+        if (reader::FrameBcc(reply, reply[2] + 3u) == reply[reply[2] + 3] && reply[1] == 0)
+            ++done;
     }
     return done / std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -99,6 +109,7 @@ int main() {
                 static_cast<long long>(kRunTime.count()));
     std::printf("  Quor_B library      %8.0f exchanges/s\n", library);
     std::printf("  minimal loop        %8.0f exchanges/s\n", minimal);
-    std::printf("  ratio               %8.2f (target >= 0.50)\n", minimal > 0 ? library / minimal : 0);
+    std::printf("  ratio               %8.2f (target >= 0.50)\n",
+                minimal > 0 ? library / minimal : 0);
     return 0;
 }

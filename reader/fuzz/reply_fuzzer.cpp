@@ -24,7 +24,7 @@ struct FeedState {
 FeedState g_feed;
 
 class FeedDevice final : public comm::SerialDevice {
-public:
+  public:
     comm::CommStatus SetState(const comm::Dcb& dcb) override {
         dcb_ = dcb;
         return {};
@@ -48,7 +48,8 @@ public:
     uint32_t EventMask() override { return mask_; }
     comm::CommStatus WaitEventFor(uint32_t& events, int) override {
         events = g_feed.Left() > 0 ? comm::EV_RXCHAR : 0;
-        return g_feed.Left() > 0 ? comm::CommStatus{} : comm::CommStatus::Failure("wait", ETIMEDOUT);
+        return g_feed.Left() > 0 ? comm::CommStatus{}
+                                 : comm::CommStatus::Failure("wait", ETIMEDOUT);
     }
     comm::CommStatus Read(uint8_t* buffer, size_t count, size_t& got) override {
         got = std::min(count, g_feed.Left());
@@ -66,8 +67,10 @@ public:
     }
     comm::CommStatus Purge(uint32_t) override { return {}; }
     comm::CommStatus ClearError(uint32_t* errors, comm::QueueStatus* status) override {
-        if (errors) *errors = 0;
-        if (status) status->in_queue = static_cast<uint32_t>(g_feed.Left());
+        if (errors)
+            *errors = 0;
+        if (status)
+            status->in_queue = static_cast<uint32_t>(g_feed.Left());
         return {};
     }
     comm::CommStatus GetModemStatus(uint32_t& s) override {
@@ -86,7 +89,7 @@ public:
     comm::CommStatus ClearStatistics() override { return {}; }
     void CancelIo() override {}
 
-private:
+  private:
     comm::Dcb dcb_;
     comm::CommTimeouts timeouts_;
     uint32_t mask_ = 0;
@@ -105,7 +108,8 @@ bool OpenLibrary() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool opened = OpenLibrary();
-    if (!opened || size == 0) return 0;
+    if (!opened || size == 0)
+        return 0;
     g_feed = {data + 1, size - 1, 0};
     // Guard bytes around every out-parameter catch writes past what the export promises.
     uint8_t out[300];
