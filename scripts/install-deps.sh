@@ -5,6 +5,7 @@ packages=(
     build-essential cmake ninja-build pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
     clang libclang-rt-14-dev clang-format
+    qt6-base-dev libgl-dev fonts-wqy-microhei
 )
 missing=()
 for p in "${packages[@]}"; do

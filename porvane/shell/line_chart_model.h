@@ -17,7 +17,7 @@ struct ChartSeries {
 
 // The values behind the line chart: series, clamping and the row a value is drawn at.
 class LineChartModel {
-public:
+  public:
     static constexpr int kStepPixels = 4;
 
     // Note the order: maximum before minimum. Returns 1.
@@ -30,7 +30,7 @@ public:
     // Row of value in a picture of height h: h × (maximum − value) ÷ range, truncated.
     static int Row(const ChartSeries& s, uint32_t value, int height);
 
-private:
+  private:
     std::vector<ChartSeries> series_;
 };
 

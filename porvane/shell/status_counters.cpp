@@ -18,7 +18,8 @@ StatusTick StatusCounters::Tick(uint8_t modem_control, const comm::SerialStats& 
     t.sent_total = sent_total_;
     t.received_total = received_total_;
     // In 64 bits, so that a large count times 100 does not wrap before the division.
-    t.chart_sent = static_cast<uint32_t>(uint64_t{sent} * 100 / (scale_sending_ ? scale_sending_ : 1));
+    t.chart_sent =
+        static_cast<uint32_t>(uint64_t{sent} * 100 / (scale_sending_ ? scale_sending_ : 1));
     t.chart_received =
         static_cast<uint32_t>(uint64_t{received} * 100 / (scale_receiving_ ? scale_receiving_ : 1));
     previous_ = now;

@@ -26,7 +26,7 @@ struct StatusTick {
 // the counters restarted (the port was closed and opened again): the new value is then what
 // came since the restart, instead of a huge wrapped difference.
 class StatusCounters {
-public:
+  public:
     void SetChartScale(uint32_t sending, uint32_t receiving) {
         scale_sending_ = sending;
         scale_receiving_ = receiving;
@@ -41,8 +41,10 @@ public:
     uint32_t sent_total() const { return sent_total_; }
     uint32_t received_total() const { return received_total_; }
 
-private:
-    static uint32_t Since(uint32_t now, uint32_t before) { return now >= before ? now - before : now; }
+  private:
+    static uint32_t Since(uint32_t now, uint32_t before) {
+        return now >= before ? now - before : now;
+    }
 
     comm::SerialStats previous_;
     uint32_t sent_total_ = 0;

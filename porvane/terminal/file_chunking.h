@@ -9,8 +9,10 @@ namespace porvane::terminal {
 // at the port.
 inline uint64_t FileChunkSize(uint64_t length) {
     uint64_t chunk = length / 100;
-    if (chunk <= 100) chunk = 100;
-    if (chunk > 1024) chunk = 1024;
+    if (chunk <= 100)
+        chunk = 100;
+    if (chunk > 1024)
+        chunk = 1024;
     return chunk;
 }
 

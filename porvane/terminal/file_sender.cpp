@@ -27,7 +27,8 @@ void FileSender::Join() {
     std::unique_lock lock(mutex_);
     while (active_) {
         lock.unlock();
-        if (callbacks_.pump) callbacks_.pump();
+        if (callbacks_.pump)
+            callbacks_.pump();
         lock.lock();
         changed_.wait_for(lock, std::chrono::milliseconds(2), [this] { return !active_; });
     }
@@ -71,7 +72,8 @@ void FileSender::SetPortOpen(bool open) {
     {
         std::lock_guard lock(mutex_);
         port_open_ = open;
-        if (!open) sending_ = false;
+        if (!open)
+            sending_ = false;
     }
     changed_.notify_all();
 }
@@ -90,7 +92,8 @@ void FileSender::Run(std::string path) {
     };
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-        if (callbacks_.open_failed) callbacks_.open_failed();
+        if (callbacks_.open_failed)
+            callbacks_.open_failed();
         finish_worker();
         return;
     }
@@ -103,7 +106,8 @@ void FileSender::Run(std::string path) {
     }
     const uint64_t chunk = FileChunkSize(length);
     std::vector<uint8_t> buffer(chunk + 1);
-    if (callbacks_.started) callbacks_.started(length);
+    if (callbacks_.started)
+        callbacks_.started(length);
     {
         std::lock_guard lock(mutex_);
         sending_ = port_open_;
@@ -111,7 +115,8 @@ void FileSender::Run(std::string path) {
     for (uint64_t offset = 0; offset < length; offset += chunk) {
         {
             std::lock_guard lock(mutex_);
-            if (!sending_) break;
+            if (!sending_)
+                break;
             chunk_done_ = false;
         }
         file.clear();
@@ -123,9 +128,11 @@ void FileSender::Run(std::string path) {
             std::unique_lock lock(mutex_);
             changed_.wait(lock, [this] { return chunk_done_ || !port_open_; });
         }
-        if (callbacks_.progress) callbacks_.progress(offset);
+        if (callbacks_.progress)
+            callbacks_.progress(offset);
     }
-    if (callbacks_.finished) callbacks_.finished();
+    if (callbacks_.finished)
+        callbacks_.finished();
     finish_worker();
 }
 

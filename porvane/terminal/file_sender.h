@@ -14,9 +14,10 @@ namespace porvane::terminal {
 // worker is still finishing its chunk is refused. A closed port ends the transfer, since no
 // transmit-empty report will come.
 class FileSender {
-public:
+  public:
     struct Callbacks {
-        std::function<void(const uint8_t* bytes, uint32_t count)> send_chunk;  // returns once written
+        std::function<void(const uint8_t* bytes, uint32_t count)>
+            send_chunk;                                // returns once written
         std::function<void(uint64_t length)> started;  // the file is open and not empty
         std::function<void(uint64_t offset)> progress;
         std::function<void()> finished;     // after the last chunk, a stop, or a closed port
@@ -40,7 +41,7 @@ public:
     void SetPortOpen(bool open);
     bool running() const;
 
-private:
+  private:
     void Run(std::string path);
     void Join();
 

@@ -12,7 +12,7 @@ namespace porvane::terminal {
 // that the oldest go, so a line that never fills the view (binary data full of zero bytes, which
 // shows no text) cannot grow it without bound.
 class ReceiveStore {
-public:
+  public:
     static constexpr size_t kDefaultCapacity = 1'000'000;
 
     explicit ReceiveStore(size_t capacity = kDefaultCapacity) : capacity_(capacity) {}
@@ -23,7 +23,7 @@ public:
     size_t size() const { return data_.size() - head_; }
     size_t capacity() const { return capacity_; }
 
-private:
+  private:
     size_t capacity_;
     std::vector<uint8_t> data_;
     size_t head_ = 0;  // bytes before head_ were dropped

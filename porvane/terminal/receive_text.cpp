@@ -10,8 +10,7 @@ namespace {
 
 std::string_view UpToZero(std::span<const uint8_t> bytes) {
     auto zero = std::find(bytes.begin(), bytes.end(), uint8_t{0});
-    return {reinterpret_cast<const char*>(bytes.data()),
-            static_cast<size_t>(zero - bytes.begin())};
+    return {reinterpret_cast<const char*>(bytes.data()), static_cast<size_t>(zero - bytes.begin())};
 }
 
 }  // namespace

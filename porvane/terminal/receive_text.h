@@ -15,13 +15,13 @@ inline constexpr char kOverflowNotice[] = "------- Too more data, delete automat
 // byte; otherwise the bytes as GBK text up to the first zero byte of the block. A two-byte
 // character split across two blocks is shown whole when its second byte arrives.
 class ReceiveTextRenderer {
-public:
+  public:
     std::string Render(std::span<const uint8_t> bytes, bool hex);
     // The whole store at once (for "重新显示"): text stops at the store's first zero byte.
     static std::string RenderAll(std::span<const uint8_t> bytes, bool hex);
     void Reset() { decoder_.Reset(); }
 
-private:
+  private:
     text::GbkDecoder decoder_;
 };
 

@@ -35,7 +35,9 @@ TEST(ParseHexText, TheSendPanelExamples) {
         {"7FFFFF41", {0x41}},
         {"", {}},
         {" ,;-", {}},
-        {"\xB4\xAE" "41", {0x41}},  // bytes of a double-byte character separate groups
+        {"\xB4\xAE"
+         "41",
+         {0x41}},  // bytes of a double-byte character separate groups
         {"0a\r\n0b", {0x0A, 0x0B}},
     };
     for (const Row& row : rows) {
@@ -68,7 +70,8 @@ TEST(ReceiveStore, KeepsArrivalOrderAndStaysBounded) {
     store.Append(Bytes{1, 2, 3});
     store.Append(Bytes{4, 5});
     EXPECT_EQ(Bytes(store.bytes().begin(), store.bytes().end()), (Bytes{1, 2, 3, 4, 5}));
-    for (uint8_t i = 6; i < 40; ++i) store.Append(Bytes{i});
+    for (uint8_t i = 6; i < 40; ++i)
+        store.Append(Bytes{i});
     EXPECT_EQ(store.size(), 10u);
     EXPECT_EQ(store.bytes().front(), 30);
     EXPECT_EQ(store.bytes().back(), 39);
@@ -81,7 +84,8 @@ TEST(ReceiveStore, KeepsArrivalOrderAndStaysBounded) {
 TEST(ReceiveStore, ZeroBytesForeverDoNotGrowIt) {
     ReceiveStore store;
     Bytes zeros(2048, 0);
-    for (int i = 0; i < 2000; ++i) store.Append(zeros);  // about 4 MB
+    for (int i = 0; i < 2000; ++i)
+        store.Append(zeros);  // about 4 MB
     EXPECT_EQ(store.size(), ReceiveStore::kDefaultCapacity);
 }
 
@@ -102,7 +106,7 @@ TEST(ReceiveTextRenderer, AGbkCharacterSplitAcrossReadsStaysWhole) {
 
 // File transfers against a page that reports transmit-empty for every chunk.
 class FileSenderTest : public ::testing::Test {
-protected:
+  protected:
     FileSenderTest()
         : sender_({.send_chunk =
                        [this](const uint8_t* b, uint32_t n) {
@@ -111,7 +115,8 @@ protected:
                                chunks_.push_back(n);
                                received_.append(reinterpret_cast<const char*>(b), n);
                            }
-                           if (auto_done_) sender_.ChunkDone();
+                           if (auto_done_)
+                               sender_.ChunkDone();
                        },
                    .started = [this](uint64_t length) { started_ = length; },
                    .progress = [this](uint64_t offset) { last_progress_ = offset; },
@@ -122,13 +127,15 @@ protected:
     std::string MakeFile(size_t size) {
         std::string path = dir_.path() + "/f" + std::to_string(size);
         std::string data(size, '\0');
-        for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 7);
+        for (size_t i = 0; i < size; ++i)
+            data[i] = static_cast<char>(i * 7);
         std::ofstream(path, std::ios::binary) << data;
         expected_ = data;
         return path;
     }
     void WaitIdle() {
-        for (int i = 0; i < 5000 && sender_.running(); ++i) usleep(1000);
+        for (int i = 0; i < 5000 && sender_.running(); ++i)
+            usleep(1000);
     }
 
     comm::testing::TempDir dir_;
@@ -150,7 +157,8 @@ TEST_F(FileSenderTest, ChunkCountsOfTheThreeSizes) {
         size_t chunks;
         uint32_t first, last;
     };
-    for (Row row : {Row{5000, 50, 100, 100}, Row{50000, 100, 500, 500}, Row{1000000, 977, 1024, 576}}) {
+    for (Row row :
+         {Row{5000, 50, 100, 100}, Row{50000, 100, 500, 500}, Row{1000000, 977, 1024, 576}}) {
         SCOPED_TRACE(row.size);
         chunks_.clear();
         received_.clear();
@@ -170,7 +178,8 @@ TEST_F(FileSenderTest, ChunkCountsOfTheThreeSizes) {
 TEST_F(FileSenderTest, StopEndsAfterTheCurrentChunkAndASecondStartWaits) {
     auto_done_ = false;
     ASSERT_TRUE(sender_.Start(MakeFile(5000)));
-    while (chunks_.empty()) usleep(1000);
+    while (chunks_.empty())
+        usleep(1000);
     sender_.Stop();
     EXPECT_FALSE(sender_.Start(MakeFile(5000)));  // the first worker still waits for its chunk
     sender_.ChunkDone();
@@ -182,7 +191,8 @@ TEST_F(FileSenderTest, StopEndsAfterTheCurrentChunkAndASecondStartWaits) {
 TEST_F(FileSenderTest, ClosedPortEndsTheTransfer) {
     auto_done_ = false;
     ASSERT_TRUE(sender_.Start(MakeFile(50000)));
-    while (chunks_.empty()) usleep(1000);
+    while (chunks_.empty())
+        usleep(1000);
     sender_.SetPortOpen(false);
     WaitIdle();
     EXPECT_FALSE(sender_.running());

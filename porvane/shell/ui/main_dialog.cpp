@@ -1,0 +1,78 @@
+#include "porvane/shell/ui/main_dialog.h"
+
+#include <QAction>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "porvane/shell/ui/help_launcher.h"
+#include "porvane/shell/ui/helper_page.h"
+#include "porvane/shell/ui/program_identity.h"
+#include "porvane/shell/ui/terminal_page.h"
+#include "porvane/widgets/dialog_units.h"
+
+namespace porvane::shell {
+
+AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
+    auto* icon = new QLabel;
+    icon->setPixmap(ProgramIcon().pixmap(32, 32));
+    auto* name = new QLabel(ProgramCaption());
+    name->setObjectName("aboutName");
+    auto* line = new QLabel(QString::fromUtf8("串口调试, 测试, 监视和过滤工具"));
+    auto* ok = new QPushButton(QString::fromUtf8("确定"));
+    ok->setObjectName("aboutOk");
+    ok->setDefault(true);
+    auto* texts = new QVBoxLayout;
+    texts->addWidget(name);
+    texts->addWidget(line);
+    auto* row = new QHBoxLayout;
+    row->addWidget(icon, 0, Qt::AlignTop);
+    row->addLayout(texts, 1);
+    row->addWidget(ok, 0, Qt::AlignTop);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(row);
+    setWindowTitle(QString::fromUtf8("关于 Porvane"));
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+MainDialog::MainDialog(QWidget* parent) : QMainWindow(parent) {
+    setWindowTitle(ProgramCaption());
+    setWindowIcon(ProgramIcon());
+    tabs_ = new QTabWidget;
+    tabs_->setObjectName("pageTabs");
+    terminal_ = new TerminalPage;
+    terminal_->setObjectName("terminalPage");
+    tabs_->addTab(terminal_, QString::fromUtf8("串口调试 (Debuger)"));
+    tabs_->addTab(new CaptionPage(QString::fromUtf8("串口测试 (Testor)")), QString::fromUtf8("串口测试 (Testor)"));
+    tabs_->addTab(new CaptionPage(QString::fromUtf8("串口监视 (Monitor)")), QString::fromUtf8("串口监视 (Monitor)"));
+    tabs_->addTab(new CaptionPage(QString::fromUtf8("串口过滤 (Filter)")), QString::fromUtf8("串口过滤 (Filter)"));
+    tabs_->addTab(new HelperPage, QString::fromUtf8("关于帮助 (Helper)"));
+    setCentralWidget(tabs_);
+
+    QMenu* help = menuBar()->addMenu(QString::fromUtf8("帮助(&H)"));
+    QAction* manual = help->addAction(QString::fromUtf8("使用手册"));
+    manual->setObjectName("manualAction");
+    manual->setShortcut(QKeySequence::HelpContents);  // F1 anywhere in the window
+    manual->setShortcutContext(Qt::ApplicationShortcut);
+    help->addSeparator();
+    QAction* about = help->addAction(QString::fromUtf8("关于 Porvane(&A)..."));
+    about->setObjectName("aboutAction");
+    connect(manual, &QAction::triggered, this, [] { OpenHelp(); });
+    connect(about, &QAction::triggered, this, &MainDialog::ShowAbout);
+
+    // The first size (456 × 300 dialog units) is also the smallest.
+    const QSize first = widgets::DialogUnitsToPixels(this, 456, 300);
+    resize(first);
+    setMinimumSize(first);
+}
+
+void MainDialog::ShowAbout() {
+    AboutBox box(this);
+    box.setObjectName("aboutBox");
+    box.exec();
+}
+
+}  // namespace porvane::shell

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QDialog>
+#include <QMainWindow>
+
+class QTabWidget;
+
+namespace porvane::shell {
+
+class TerminalPage;
+
+// The about box: the program's name and version.
+class AboutBox : public QDialog {
+    Q_OBJECT
+public:
+    explicit AboutBox(QWidget* parent = nullptr);
+};
+
+// The workbench window: five tab pages, created terminal, tester, monitor, filter, helper.
+// Switching tabs only shows and hides pages, so a port open on one page stays open. The window
+// cannot be made smaller than its first size. "帮助" holds "关于 Porvane(&A)..." and the
+// manual (F1).
+class MainDialog : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit MainDialog(QWidget* parent = nullptr);
+
+    QTabWidget* tabs() const { return tabs_; }
+    TerminalPage* terminal_page() const { return terminal_; }
+    void ShowAbout();
+
+private:
+    QTabWidget* tabs_;
+    TerminalPage* terminal_;
+};
+
+}  // namespace porvane::shell

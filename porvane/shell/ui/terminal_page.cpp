@@ -1,0 +1,106 @@
+#include "porvane/shell/ui/terminal_page.h"
+
+#include "porvane/serial/page_notify.h"
+#include "porvane/serial/ui/port_settings_panel.h"
+#include "porvane/shell/ui/status_strip.h"
+#include "porvane/terminal/ui/receive_panel.h"
+#include "porvane/terminal/ui/receive_view.h"
+#include "porvane/terminal/ui/send_panel.h"
+
+namespace porvane::shell {
+
+using serial::PageCode;
+
+TerminalPage::TerminalPage(QWidget* parent) : PageBase(parent) {
+    settings_panel_ = new serial::PortSettingsPanel(*this, this);
+    strip_ = new StatusStrip(*this, this);
+    receive_panel_ = new terminal::ReceivePanel(*this, this);
+    send_panel_ = new terminal::SendPanel(*this, this);
+    view_ = new terminal::ReceiveView(this);
+    uint32_t scale[2] = {100, 100};
+    Route(serial::PN_SET_CHART_SCALE, scale);
+}
+
+TerminalPage::~TerminalPage() {
+    // The port's event thread and the file sender deliver to this page: stop them while the
+    // page is whole.
+    send_panel_->Shutdown();
+    receive_panel_->ClosePort();
+}
+
+intptr_t TerminalPage::Route(uint32_t code, void* data) {
+    switch (code) {
+        case serial::PN_FILL_SETTINGS:
+            settings_panel_->FillSettings(static_cast<serial::LineSettings*>(data));
+            break;
+        case serial::PN_SETTINGS_CHANGED:
+            receive_panel_->ApplySettings(static_cast<const serial::LineSettings*>(data));
+            break;
+        case serial::PN_PORT_STATE: {
+            const uint32_t open = *static_cast<uint32_t*>(data);
+            settings_panel_->SetPortState(open);
+            send_panel_->SetPortState(open);
+            break;
+        }
+        case serial::PN_MODEM_STATUS:
+            strip_->SetModemStatus(*static_cast<uint32_t*>(data));
+            break;
+        case serial::PN_RECV_DATA: {
+            auto* block = static_cast<serial::DataBlock*>(data);
+            view_->ShowReceived(block->data, block->count);
+            break;
+        }
+        case serial::PN_SEND_DATA:
+            receive_panel_->Write(static_cast<serial::DataBlock*>(data));
+            break;
+        case serial::PN_HEX_VIEW:
+            view_->SetHex(*static_cast<uint32_t*>(data) != 0);
+            break;
+        case serial::PN_STOP_VIEW:
+            view_->SetStopped(*static_cast<uint32_t*>(data) != 0);
+            break;
+        case serial::PN_CLEAR_VIEW:
+            view_->Clear();
+            break;
+        case serial::PN_SEND_EMPTY:
+            send_panel_->SendEmpty();
+            break;
+        case serial::PN_GET_MODEM_CONTROL:
+            *static_cast<uint8_t*>(data) = receive_panel_->ModemControl();
+            break;
+        case serial::PN_GET_VIEW_TEXT:
+            view_->GetViewText(static_cast<serial::TextBlock*>(data));
+            break;
+        case serial::PN_GET_STATISTICS:
+            receive_panel_->Statistics(static_cast<comm::SerialStats*>(data));
+            break;
+        case serial::PN_SET_CHART_SCALE: {
+            auto* scale = static_cast<uint32_t*>(data);
+            strip_->SetChartScale(scale[0], scale[1]);
+            break;
+        }
+        case serial::PN_REDISPLAY:
+            view_->Redisplay();
+            break;
+        default:
+            break;  // PN_RECV_COUNT and the tester's codes are not for this page
+    }
+    return 0;
+}
+
+void TerminalPage::resizeEvent(QResizeEvent*) {
+    const int cx = width();
+    const int cy = height();
+    const QSize settings = settings_panel_->sizeHint();
+    const QSize receive = receive_panel_->sizeHint();
+    const int wp = std::max(settings.width(), receive.width());
+    const int hs = strip_->sizeHint().height();
+    const int hsend = send_panel_->sizeHint().height();
+    settings_panel_->setGeometry(0, 0, wp, settings.height());
+    receive_panel_->setGeometry(0, settings.height(), wp, receive.height());
+    view_->setGeometry(wp, 0, cx - wp, cy - hs - hsend);
+    send_panel_->setGeometry(0, cy - hs - hsend, cx, hsend);
+    strip_->setGeometry(0, cy - hs, cx, hs);
+}
+
+}  // namespace porvane::shell

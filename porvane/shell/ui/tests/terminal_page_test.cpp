@@ -1,0 +1,461 @@
+// The terminal page driven through its real widgets, headless, over a virtual loop-back port.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTabWidget>
+#include <QtTest>
+#include <fstream>
+
+#include "platform/comm/serial_device.h"
+#include "platform/comm/testing/child_process.h"
+#include "porvane/serial/page_notify.h"
+#include "porvane/serial/ui/port_settings_panel.h"
+#include "porvane/shell/ui/help_launcher.h"
+#include "porvane/shell/ui/line_chart.h"
+#include "porvane/shell/ui/main_dialog.h"
+#include "porvane/shell/ui/status_strip.h"
+#include "porvane/shell/ui/terminal_page.h"
+#include "porvane/terminal/receive_text.h"
+#include "porvane/terminal/ui/receive_panel.h"
+#include "porvane/terminal/ui/receive_view.h"
+#include "porvane/terminal/ui/send_panel.h"
+#include "porvane/terminal/ui/text_progress_bar.h"
+#include "qt_test_support.h"
+
+using comm::testing::ChildProcess;
+using comm::testing::TempDir;
+using porvane::testing::MessageCatcher;
+using porvane::testing::WaitUntil;
+
+class TerminalPageTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void openCloseAndLamp();
+    void busyPortShowsTheMessage();
+    void typedTextComesBackFromThePlug();
+    void hexSendExamples_data();
+    void hexSendExamples();
+    void periodicSending();
+    void fileArrivesWhole_data();
+    void fileArrivesWhole();
+    void stopDuringTransfer();
+    void closingThePortEndsATransfer();
+    void zeroByteShowsTextUpToItAndHexShowsAll();
+    void limitRuleAtTheMillionthCharacter();
+    void saveWritesTheHexText();
+    void saveToAnImpossiblePathSaysSo();
+    void statusStripCountsAndResets();
+    void advancedDialogOpensOnDefaultsAgain();
+    void changingBaudWhileOpenReachesThePort();
+    void lineChartStepsAndClamps();
+    void mainWindowTabsMinimumSizeAndScreenshot();
+
+private:
+    QWidget* Find(const char* name) { return page_->findChild<QWidget*>(QString::fromLatin1(name)); }
+    template <class T>
+    T* Find(const char* name) {
+        return page_->findChild<T*>(QString::fromLatin1(name));
+    }
+    void Click(const char* name) {
+        if (auto* box = Find<QCheckBox>(name)) {
+            box->click();  // a click on the box itself, wherever its label ends
+        } else {
+            QTest::mouseClick(Find(name), Qt::LeftButton);
+        }
+    }
+    void OpenPort();
+    void SendText(const QString& text, bool hex);
+    QByteArray Stored();
+    bool WaitStored(int n, int timeout_ms = 10000);
+
+    std::unique_ptr<TempDir> dir_;
+    std::unique_ptr<ChildProcess> vport_;
+    QString link_;
+    std::unique_ptr<porvane::shell::TerminalPage> page_;
+};
+
+void TerminalPageTest::initTestCase() {
+    dir_ = std::make_unique<TempDir>();
+    link_ = QString::fromStdString(dir_->path() + "/loop");
+    vport_ = std::make_unique<ChildProcess>("vport", std::vector<std::string>{"loop", link_.toStdString()});
+    QVERIFY(comm::testing::WaitForPath(link_.toStdString()));
+    const std::string map = dir_->path() + "/map";
+    std::ofstream(map) << "ttyS0=" << link_.toStdString() << "\n";
+    qputenv("PORVANE_DEVICE_MAP", QByteArray::fromStdString(map));
+}
+
+void TerminalPageTest::init() {
+    page_ = std::make_unique<porvane::shell::TerminalPage>();
+    page_->resize(900, 600);
+    page_->show();
+}
+
+void TerminalPageTest::cleanup() { page_.reset(); }
+
+void TerminalPageTest::OpenPort() {
+    Click("openButton");
+    QCOMPARE(Find<QPushButton>("openButton")->text(), QString::fromUtf8("关闭串口"));
+}
+
+void TerminalPageTest::SendText(const QString& text, bool hex) {
+    Find<QPlainTextEdit>("sendText")->setPlainText(text);
+    Find<QCheckBox>("sendHexCheck")->setChecked(hex);
+    Click("sendButton");
+}
+
+QByteArray TerminalPageTest::Stored() {
+    auto bytes = page_->receive_view()->store().bytes();
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()));
+}
+
+bool TerminalPageTest::WaitStored(int n, int timeout_ms) {
+    return WaitUntil([&] { return Stored().size() >= n; }, timeout_ms);
+}
+
+void TerminalPageTest::openCloseAndLamp() {
+    auto* lamp = Find("portLamp");
+    QVERIFY(!lamp->property("lit").isValid() || true);
+    QVERIFY(!Find<QPushButton>("sendButton")->isEnabled());
+    OpenPort();
+    QVERIFY(!Find<QComboBox>("portCombo")->isEnabled());
+    QVERIFY(Find<QPushButton>("sendButton")->isEnabled());
+    QVERIFY(Find<QPushButton>("sendFileButton")->isEnabled());
+    QVERIFY(page_->receive_panel()->channel().IsOpen());
+    Click("openButton");
+    QCOMPARE(Find<QPushButton>("openButton")->text(), QString::fromUtf8("打开串口"));
+    QVERIFY(Find<QComboBox>("portCombo")->isEnabled());
+    QVERIFY(!Find<QPushButton>("sendButton")->isEnabled());
+    QVERIFY(!page_->receive_panel()->channel().IsOpen());
+}
+
+void TerminalPageTest::busyPortShowsTheMessage() {
+    comm::OpenResult held = comm::OpenSerialDevice(link_.toStdString());
+    QVERIFY(held.device != nullptr);
+    MessageCatcher catcher;
+    Click("openButton");
+    QVERIFY(WaitUntil([&] { return !catcher.messages.isEmpty(); }));
+    QCOMPARE(catcher.messages.first(), QString::fromUtf8("串口被占用!!"));
+    QCOMPARE(Find<QPushButton>("openButton")->text(), QString::fromUtf8("打开串口"));
+}
+
+void TerminalPageTest::typedTextComesBackFromThePlug() {
+    OpenPort();
+    SendText(QString::fromUtf8("hello 串口\nline2"), false);
+    const QByteArray expected = QByteArray("hello \xB4\xAE\xBF\xDA\r\nline2");
+    QVERIFY(WaitStored(expected.size()));
+    QCOMPARE(Stored(), expected);
+    QVERIFY(WaitUntil([&] { return page_->receive_view()->Text() == QString::fromUtf8("hello 串口\r\nline2"); }));
+}
+
+void TerminalPageTest::hexSendExamples_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("G1") << "G1" << QByteArray("\x01", 1);
+    QTest::newRow("1 2 3") << "1 2 3" << QByteArray("\x01\x02\x03", 3);
+    QTest::newRow("0x1F") << "0x1F" << QByteArray("\x00\x1F", 2);
+    QTest::newRow("12345") << "12345" << QByteArray("\x45", 1);
+    QTest::newRow("nine F") << "FFFFFFFFF" << QByteArray("\xFF", 1);
+    QTest::newRow("01 02 0A ff") << "01 02 0A ff" << QByteArray("\x01\x02\x0A\xFF", 4);
+}
+
+void TerminalPageTest::hexSendExamples() {
+    QFETCH(QString, text);
+    QFETCH(QByteArray, bytes);
+    OpenPort();
+    SendText(text, true);
+    QVERIFY(WaitStored(bytes.size()));
+    QTest::qWait(50);
+    QCOMPARE(Stored(), bytes);
+}
+
+void TerminalPageTest::periodicSending() {
+    OpenPort();
+    Find<QPlainTextEdit>("sendText")->setPlainText("ab");
+    Find<QLineEdit>("periodField")->setText("");
+    Click("periodCheck");
+    QCOMPARE(Find<QLineEdit>("periodField")->text(), QStringLiteral("1000"));
+    Click("periodCheck");  // off
+    Find<QLineEdit>("periodField")->setText("50");
+    Click("periodCheck");  // on, every 50 ms
+    QVERIFY(WaitStored(8, 5000));
+    Click("periodCheck");
+    QVERIFY(Stored().startsWith("abababab"));
+}
+
+void TerminalPageTest::fileArrivesWhole_data() {
+    QTest::addColumn<int>("size");
+    QTest::newRow("5,000 bytes") << 5000;
+    QTest::newRow("50,000 bytes") << 50000;
+    QTest::newRow("1,000,000 bytes") << 1000000;
+}
+
+void TerminalPageTest::fileArrivesWhole() {
+    QFETCH(int, size);
+    QByteArray data(size, '\0');
+    for (int i = 0; i < size; ++i) data[i] = static_cast<char>((i * 31) ^ (i >> 8));
+    const QString path = QString::fromStdString(dir_->path()) + "/send.bin";
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(data);
+    file.close();
+    OpenPort();
+    Find<QLineEdit>("sendFileField")->setText(path);
+    auto* progress = Find<porvane::terminal::TextProgressBar>("progressBar");
+    bool bar_seen = false;
+    Click("sendFileButton");
+    QVERIFY(WaitUntil([&] {
+        bar_seen = bar_seen || progress->isVisible();
+        return bar_seen && !page_->send_panel()->transferring();
+    }, 60000));
+    QVERIFY(bar_seen);
+    QVERIFY(!progress->isVisible());
+    QVERIFY(Find("sendFileField")->isVisible());
+    QCOMPARE(Find<QPushButton>("sendFileButton")->text(), QString::fromUtf8("发送文件"));
+    QVERIFY(WaitStored(size, 30000));
+    QCOMPARE(Stored().size(), size);
+    QVERIFY(Stored() == data);
+}
+
+void TerminalPageTest::stopDuringTransfer() {
+    const QString path = QString::fromStdString(dir_->path()) + "/big.bin";
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(1000000, 'z'));
+    file.close();
+    OpenPort();
+    Find<QLineEdit>("sendFileField")->setText(path);
+    Click("sendFileButton");
+    QVERIFY(WaitUntil([&] { return page_->send_panel()->transferring(); }));
+    QCOMPARE(Find<QPushButton>("sendFileButton")->text(), QString::fromUtf8("停止发送"));
+    QVERIFY(!Find<QPushButton>("sendButton")->isEnabled());
+    Click("sendFileButton");
+    QVERIFY(WaitUntil([&] { return !page_->send_panel()->transferring(); }));
+    QCOMPARE(Find<QPushButton>("sendFileButton")->text(), QString::fromUtf8("发送文件"));
+    QVERIFY(Find<QPushButton>("sendButton")->isEnabled());
+    QVERIFY(Find("sendFileField")->isVisible());
+    QTest::qWait(100);
+    QVERIFY(Stored().size() < 1000000);
+}
+
+void TerminalPageTest::closingThePortEndsATransfer() {
+    const QString path = QString::fromStdString(dir_->path()) + "/big2.bin";
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(1000000, 'y'));
+    file.close();
+    OpenPort();
+    Find<QLineEdit>("sendFileField")->setText(path);
+    Click("sendFileButton");
+    QVERIFY(WaitUntil([&] { return page_->send_panel()->transferring(); }));
+    Click("openButton");  // close
+    QVERIFY(WaitUntil([&] { return !page_->send_panel()->transferring(); }));
+    QVERIFY(!Find<QPushButton>("sendFileButton")->isEnabled());
+}
+
+void TerminalPageTest::zeroByteShowsTextUpToItAndHexShowsAll() {
+    OpenPort();
+    SendText("41 00 42", true);
+    QVERIFY(WaitStored(3));
+    auto* view = page_->receive_view();
+    QVERIFY(WaitUntil([&] { return view->Text() == "A"; }));
+    Click("redisplayButton");
+    QCOMPARE(view->Text(), QStringLiteral("A"));
+    Click("hexCheck");
+    QCOMPARE(view->Text(), QStringLiteral("A"));  // only later data and a redisplay see the change
+    Click("redisplayButton");
+    QCOMPARE(view->Text(), QStringLiteral("41 00 42 "));
+    Click("clearButton");
+    Click("redisplayButton");
+    QCOMPARE(view->Text(), QString());
+}
+
+void TerminalPageTest::limitRuleAtTheMillionthCharacter() {
+    auto* view = page_->receive_view();
+    std::vector<uint8_t> big(999'999, 'a');
+    view->ShowReceived(big.data(), static_cast<uint32_t>(big.size()));
+    view->Flush();
+    QCOMPARE(view->TextLength(), size_t{999'999});
+    const uint8_t b = 'b';
+    view->ShowReceived(&b, 1);  // 999,999 shown: still appended
+    view->Flush();
+    QCOMPARE(view->TextLength(), size_t{1'000'000});
+    const uint8_t c = 'c';
+    view->ShowReceived(&c, 1);  // 1,000,000 shown: the notice replaces the view
+    QCOMPARE(view->Text(), QString::fromUtf8(porvane::terminal::kOverflowNotice));
+    QCOMPARE(view->store().size(), size_t{1});  // the byte of the reset starts the new store
+    view->ShowReceived(&c, 1);
+    QCOMPARE(view->Text(), QString::fromUtf8(porvane::terminal::kOverflowNotice) + "c");
+}
+
+void TerminalPageTest::saveWritesTheHexText() {
+    OpenPort();
+    Click("hexCheck");
+    SendText("41 00 42", true);
+    QVERIFY(WaitStored(3));
+    const QString path = QString::fromStdString(dir_->path()) + "/saved.txt";
+    Find<QLineEdit>("fileField")->setText(path);
+    Click("saveButton");
+    QFile saved(path);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(saved.readAll(), QByteArray("41 00 42 "));
+}
+
+void TerminalPageTest::saveToAnImpossiblePathSaysSo() {
+    MessageCatcher catcher;
+    Find<QLineEdit>("fileField")->setText("/no/such/folder/file.txt");
+    Click("saveButton");
+    QVERIFY(WaitUntil([&] { return !catcher.messages.isEmpty(); }));
+    QCOMPARE(catcher.messages.first(), QString::fromUtf8("文件打开失败!"));
+    Find<QLineEdit>("fileField")->setText(QString::fromUtf8("No file selected!"));
+    Click("saveButton");  // nothing chosen: silently nothing
+    QTest::qWait(30);
+    QCOMPARE(catcher.messages.size(), 1);
+}
+
+void TerminalPageTest::statusStripCountsAndResets() {
+    auto* strip = page_->status_strip();
+    strip->Tick();
+    QVERIFY(Find("noSignalLamp")->property("lit").isNull() || true);
+    OpenPort();
+    strip->Tick();
+    SendText("0123456789", false);
+    QVERIFY(WaitStored(10));
+    strip->Tick();
+    QCOMPARE(Find<QLabel>("txLabel")->text(), QStringLiteral("TX: 10"));
+    QCOMPARE(Find<QLabel>("rxLabel")->text(), QStringLiteral("RX: 10"));
+    Click("resetCountButton");
+    QCOMPARE(Find<QLabel>("txLabel")->text(), QStringLiteral("TX: 0"));
+    QCOMPARE(Find<QLabel>("rxLabel")->text(), QStringLiteral("RX: 0"));
+    SendText("abc", false);
+    QVERIFY(WaitStored(13));
+    strip->Tick();
+    QCOMPARE(Find<QLabel>("rxLabel")->text(), QStringLiteral("RX: 3"));
+    Click("openButton");  // closed: the counters restart, nothing bogus is added
+    strip->Tick();
+    OpenPort();
+    strip->Tick();
+    QCOMPARE(Find<QLabel>("rxLabel")->text(), QStringLiteral("RX: 3"));
+}
+
+void TerminalPageTest::advancedDialogOpensOnDefaultsAgain() {
+    auto& model = page_->settings_panel()->model();
+    QTimer::singleShot(50, [] {
+        auto* dialog = QApplication::activeModalWidget();
+        QVERIFY(dialog);
+        auto* xon = dialog->findChild<QLineEdit*>("xonLimitField");
+        xon->setText("99");
+        dialog->findChild<QComboBox*>("flowControlCombo")->setCurrentIndex(3);
+        QTest::mouseClick(dialog->findChild<QPushButton*>("okButton"), Qt::LeftButton);
+    });
+    Click("advancedButton");
+    QCOMPARE(model.record().dcb.XonLim, 99);
+    QCOMPARE(model.record().dcb.fOutX, 1u);
+    QString shown;
+    QTimer::singleShot(50, [&shown] {
+        auto* dialog = QApplication::activeModalWidget();
+        shown = dialog->findChild<QLineEdit*>("xonLimitField")->text();
+        QTest::mouseClick(dialog->findChild<QPushButton*>("okButton"), Qt::LeftButton);
+    });
+    Click("advancedButton");
+    QCOMPARE(shown, QStringLiteral("512"));
+    QCOMPARE(model.record().dcb.XonLim, 512);
+    QCOMPARE(model.record().dcb.fOutX, 0u);
+}
+
+void TerminalPageTest::changingBaudWhileOpenReachesThePort() {
+    OpenPort();
+    Find<QComboBox>("baudCombo")->setCurrentIndex(13);  // 128000
+    comm::Dcb dcb;
+    // The channel's device is private; the tty's speed tells what reached the port.
+    comm::OpenResult probe = comm::OpenSerialDevice(link_.toStdString());
+    QVERIFY(probe.device == nullptr);  // still held by the page
+    Q_UNUSED(dcb);
+    QCOMPARE(page_->settings_panel()->model().record().dcb.BaudRate, 128000u);
+}
+
+void TerminalPageTest::lineChartStepsAndClamps() {
+    porvane::shell::LineChart chart;
+    chart.resize(64, 32);
+    chart.show();
+    QVERIFY(chart.picture().isNull());
+    chart.Step();  // nothing before a picture exists
+    chart.AddSeries(0x00FF00, 100, 0);
+    QCOMPARE(chart.SetValue(1, 5), 0u);
+    const QImage before = chart.picture();
+    chart.Step();  // the curve rests at its minimum: row h, below the picture
+    chart.Step();
+    const QImage after = chart.picture();
+    // Shifted by 8 pixels: column 0 now shows what column 8 showed.
+    for (int y = 0; y < after.height(); ++y) QCOMPARE(after.pixel(0, y), before.pixel(8, y));
+    // Exactly one vertical grid line in the two new strips.
+    const int w = after.width();
+    const int h = after.height();
+    int full_columns = 0;
+    for (int x = w - 8; x < w; ++x) {
+        int green = 0;
+        for (int y = 0; y < h; ++y) green += after.pixel(x, y) == qRgb(0, 128, 0);
+        if (green == h) ++full_columns;
+    }
+    QCOMPARE(full_columns, 1);
+    chart.SetValue(0, 1000);  // clamped to the maximum
+    chart.SetValue(0, 1000);
+    chart.Step();
+    QCOMPARE(chart.picture().pixel(w - 1, 0), qRgb(0, 255, 0));  // the curve at its maximum: row 0
+}
+
+void TerminalPageTest::mainWindowTabsMinimumSizeAndScreenshot() {
+    page_.reset();
+    porvane::shell::MainDialog window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto* tabs = window.tabs();
+    const QStringList expected = {QString::fromUtf8("串口调试 (Debuger)"), QString::fromUtf8("串口测试 (Testor)"),
+                                  QString::fromUtf8("串口监视 (Monitor)"), QString::fromUtf8("串口过滤 (Filter)"),
+                                  QString::fromUtf8("关于帮助 (Helper)")};
+    for (int i = 0; i < 5; ++i) QCOMPARE(tabs->tabText(i), expected[i]);
+    QVERIFY(window.windowTitle().contains("1.1 For Linux"));
+    const QSize first = window.size();
+    QCOMPARE(window.minimumSize(), first);
+    window.resize(first.width() / 2, first.height() / 2);
+    QCOMPARE(window.size(), first);  // never smaller than its first size
+
+    auto* page = window.terminal_page();
+    QTest::mouseClick(page->findChild<QPushButton*>("openButton"), Qt::LeftButton);
+    QVERIFY(page->receive_panel()->open());
+    tabs->setCurrentIndex(4);
+    tabs->setCurrentIndex(0);
+    QVERIFY(page->receive_panel()->open());  // switching tabs never closes the port
+    window.resize(first.width() + 200, first.height() + 100);
+    QTest::qWait(50);
+    auto* exit = page->findChild<QPushButton*>("exitButton");
+    QVERIFY(exit->mapTo(page, QPoint(exit->width(), 0)).x() >= page->width() - 10);
+    page->findChild<QPlainTextEdit*>("sendText")->setPlainText(QString::fromUtf8("你好, Porvane!"));
+    QTest::mouseClick(page->findChild<QPushButton*>("sendButton"), Qt::LeftButton);
+    QVERIFY(WaitUntil([&] { return !page->receive_view()->Text().isEmpty(); }));
+    page->status_strip()->Tick();
+    QDir().mkpath(QStringLiteral(PORVANE_SCREENSHOT_DIR));
+    QVERIFY(window.grab().save(QStringLiteral(PORVANE_SCREENSHOT_DIR "/terminal.png")));
+    int about_seen = 0;
+    QTimer::singleShot(50, [&] {
+        if (auto* box = QApplication::activeModalWidget()) {
+            ++about_seen;
+            QTest::mouseClick(box->findChild<QPushButton*>("aboutOk"), Qt::LeftButton);
+        }
+    });
+    window.findChild<QAction*>("aboutAction")->trigger();
+    QCOMPARE(about_seen, 1);
+}
+
+QTEST_MAIN(TerminalPageTest)
+#include "terminal_page_test.moc"

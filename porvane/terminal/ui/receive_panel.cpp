@@ -1,0 +1,140 @@
+#include "porvane/terminal/ui/receive_panel.h"
+
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QLineEdit>
+#include <QPushButton>
+#include <fstream>
+
+#include "porvane/serial/page_notify.h"
+#include "porvane/widgets/lamp.h"
+#include "porvane/widgets/page_base.h"
+
+namespace porvane::terminal {
+
+ReceivePanel::ReceivePanel(serial::PageWindow& page, QWidget* parent) : QWidget(parent), page_(page) {
+    open_ = new QPushButton(QString::fromUtf8("打开串口"));
+    open_->setObjectName("openButton");
+    lamp_ = new widgets::Lamp(QSize(28, 25), widgets::Lamp::Shape::kCircle);
+    lamp_->setObjectName("portLamp");
+    stop_ = new QPushButton(QString::fromUtf8("停止显示"));
+    stop_->setObjectName("stopButton");
+    auto* clear = new QPushButton(QString::fromUtf8("清除显示"));
+    clear->setObjectName("clearButton");
+    hex_ = new QCheckBox(QString::fromUtf8("16进制"));
+    hex_->setObjectName("hexCheck");
+    auto* redisplay = new QPushButton(QString::fromUtf8("重新显示"));
+    redisplay->setObjectName("redisplayButton");
+    auto* choose = new QPushButton(QString::fromUtf8("选择文件"));
+    choose->setObjectName("chooseFileButton");
+    auto* save = new QPushButton(QString::fromUtf8("保存数据"));
+    save->setObjectName("saveButton");
+    file_ = new QLineEdit(QString::fromUtf8(kNoFileSelected));
+    file_->setObjectName("fileField");
+    file_->setReadOnly(true);
+
+    auto* layout = new QGridLayout(this);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->addWidget(open_, 0, 0);
+    layout->addWidget(lamp_, 0, 1, Qt::AlignCenter);
+    layout->addWidget(stop_, 1, 0);
+    layout->addWidget(clear, 1, 1);
+    layout->addWidget(hex_, 2, 0);
+    layout->addWidget(redisplay, 2, 1);
+    layout->addWidget(choose, 3, 0);
+    layout->addWidget(save, 3, 1);
+    layout->addWidget(file_, 4, 0, 1, 2);
+    layout->setRowStretch(5, 1);
+
+    connect(open_, &QPushButton::clicked, this, &ReceivePanel::OnOpenClose);
+    connect(stop_, &QPushButton::clicked, this, &ReceivePanel::OnStopContinue);
+    connect(clear, &QPushButton::clicked, this, [this] { page_.PageNotify(serial::PN_CLEAR_VIEW, nullptr); });
+    connect(hex_, &QCheckBox::clicked, this, [this](bool checked) {
+        hex_flag_ = checked ? 1 : 0;
+        page_.PageNotify(serial::PN_HEX_VIEW, &hex_flag_);
+    });
+    connect(redisplay, &QPushButton::clicked, this, [this] { page_.PageNotify(serial::PN_REDISPLAY, nullptr); });
+    connect(choose, &QPushButton::clicked, this, &ReceivePanel::OnChooseFile);
+    connect(save, &QPushButton::clicked, this, &ReceivePanel::OnSave);
+}
+
+void ReceivePanel::OnOpenClose() {
+    if (open_flag_ == 0) {
+        page_.PageNotify(serial::PN_FILL_SETTINGS, &channel_.settings());
+        if (channel_.OpenPort(&page_) == 0) {
+            return;
+        }
+        open_flag_ = 1;
+        open_->setText(QString::fromUtf8("关闭串口"));
+        lamp_->SetLit(true);
+    } else {
+        channel_.ClosePort();
+        open_flag_ = 0;
+        open_->setText(QString::fromUtf8("打开串口"));
+        lamp_->SetLit(false);
+    }
+    page_.PageNotify(serial::PN_PORT_STATE, &open_flag_);
+}
+
+void ReceivePanel::ClosePort() {
+    if (open_flag_ != 0) {
+        OnOpenClose();
+    }
+    channel_.ClosePort();
+}
+
+void ReceivePanel::OnStopContinue() {
+    stopped_flag_ = stopped_flag_ ? 0 : 1;
+    stop_->setText(QString::fromUtf8(stopped_flag_ ? "继续显示" : "停止显示"));
+    page_.PageNotify(serial::PN_STOP_VIEW, &stopped_flag_);
+}
+
+void ReceivePanel::OnChooseFile() {
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Send File"), QString(),
+                                                      QStringLiteral("Text Files (*.txt)"));
+    if (!path.isEmpty()) {
+        file_->setText(path);
+    }
+}
+
+void ReceivePanel::OnSave() {
+    const QString path = file_->text();
+    if (path == QString::fromUtf8(kNoFileSelected)) {
+        return;
+    }
+    std::ofstream out(path.toStdString(), std::ios::binary | std::ios::trunc);
+    if (!out) {
+        widgets::ShowProgramMessage(this, QString::fromUtf8(kFileOpenFailed));
+        return;
+    }
+    serial::TextBlock text{nullptr, 0};
+    page_.PageNotify(serial::PN_GET_VIEW_TEXT, &text);
+    out.write(text.text, text.length);
+    out.close();
+    if (!out) {
+        widgets::ShowProgramMessage(this, QString::fromUtf8("文件写入失败!"));
+    }
+}
+
+void ReceivePanel::ApplySettings(const serial::LineSettings* settings) {
+    if (open_flag_ != 0 && settings != nullptr) {
+        channel_.ApplySettings(*settings);
+    }
+}
+
+void ReceivePanel::Write(const serial::DataBlock* block) {
+    if (block != nullptr) {
+        channel_.WritePort(block->data, block->count);
+    }
+}
+
+uint8_t ReceivePanel::ModemControl() { return channel_.GetModemControl(); }
+
+void ReceivePanel::Statistics(comm::SerialStats* stats) {
+    if (open_flag_ != 0) {
+        channel_.GetPortStatistics(stats);
+    }
+}
+
+}  // namespace porvane::terminal
