@@ -43,6 +43,7 @@ fuzz: deps
 bench: build
 	./build/bin/bench_serial_channel
 	./build/bin/bench_quor_b
+	./build/bin/bench_terminal_page
 
 tsan: deps
 	cmake -S . -B build/tsan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DPORVANE_SANITIZE=thread

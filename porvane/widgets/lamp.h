@@ -7,7 +7,7 @@ namespace porvane::widgets {
 // A lamp: red when lit, dark blue when dark, painted at a fixed size.
 class Lamp : public QWidget {
     Q_OBJECT
-public:
+  public:
     enum class Shape { kRectangle, kCircle };
     Lamp(QSize size, Shape shape, QWidget* parent = nullptr);
 
@@ -15,10 +15,10 @@ public:
     bool lit() const { return lit_; }
     QSize sizeHint() const override { return size_; }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
 
-private:
+  private:
     QSize size_;
     Shape shape_;
     bool lit_ = false;

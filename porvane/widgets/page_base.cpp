@@ -6,8 +6,10 @@
 namespace porvane::widgets {
 
 PageBase::PageBase(QWidget* parent)
-    : QWidget(parent),
-      bridge_([this] { QMetaObject::invokeMethod(this, [this] { bridge_.Pump(); }, Qt::QueuedConnection); }) {}
+    : QWidget(parent), bridge_([this] {
+          QMetaObject::invokeMethod(
+              this, [this] { bridge_.Pump(); }, Qt::QueuedConnection);
+      }) {}
 
 intptr_t PageBase::PageNotify(uint32_t code, void* data) {
     intptr_t result = 0;

@@ -12,18 +12,18 @@ namespace porvane::widgets {
 // thread while the worker waits; messages are modal boxes owned by the page.
 class PageBase : public QWidget, public serial::PageWindow {
     Q_OBJECT
-public:
+  public:
     explicit PageBase(QWidget* parent = nullptr);
 
     intptr_t PageNotify(uint32_t code, void* data) final;
     void ShowMessage(const std::string& text) override;
     void PumpNotifications() override { bridge_.Pump(); }
 
-protected:
+  protected:
     // Runs on the user-interface thread.
     virtual intptr_t Route(uint32_t code, void* data) = 0;
 
-private:
+  private:
     serial::NotificationBridge bridge_;
 };
 

@@ -21,7 +21,8 @@ const char kNoLinuxEquivalent[] =
 QComboBox* Combo(const QString& name, std::initializer_list<const char*> items) {
     auto* combo = new QComboBox;
     combo->setObjectName(name);
-    for (const char* item : items) combo->addItem(QString::fromUtf8(item));
+    for (const char* item : items)
+        combo->addItem(QString::fromUtf8(item));
     return combo;
 }
 
@@ -36,11 +37,13 @@ QCheckBox* Check(const QString& name, const char* text) {
 QLineEdit* AdvancedOptionsDialog::NumberField(const QString& name, const QString& text) {
     auto* field = new QLineEdit(text, this);
     field->setObjectName(name);
-    field->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), field));
+    field->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), field));
     return field;
 }
 
-AdvancedOptionsDialog::AdvancedOptionsDialog(QWidget* parent, comm::Dcb* dcb, comm::CommTimeouts* timeouts)
+AdvancedOptionsDialog::AdvancedOptionsDialog(QWidget* parent, comm::Dcb* dcb,
+                                             comm::CommTimeouts* timeouts)
     : QDialog(parent), dcb_(dcb), timeouts_(timeouts) {
     flow_ = Combo("flowControlCombo", {kFlowControlEntries[0], kFlowControlEntries[1],
                                        kFlowControlEntries[2], kFlowControlEntries[3]});
@@ -147,7 +150,8 @@ AdvancedOptionsDialog::AdvancedOptionsDialog(QWidget* parent, comm::Dcb* dcb, co
     connect(flow_, &QComboBox::currentIndexChanged, this, &AdvancedOptionsDialog::OnFlowControl);
     connect(ok, &QPushButton::clicked, this, &AdvancedOptionsDialog::OnOk);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
-    connect(defaults, &QPushButton::clicked, this, [this] { ShowOptions(DefaultAdvancedOptions()); });
+    connect(defaults, &QPushButton::clicked, this,
+            [this] { ShowOptions(DefaultAdvancedOptions()); });
 }
 
 AdvancedOptions AdvancedOptionsDialog::Options() const {

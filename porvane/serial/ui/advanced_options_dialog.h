@@ -16,14 +16,14 @@ namespace porvane::serial {
 // the record; "OK" writes every control into the records it was given.
 class AdvancedOptionsDialog : public QDialog {
     Q_OBJECT
-public:
+  public:
     AdvancedOptionsDialog(QWidget* parent, comm::Dcb* dcb, comm::CommTimeouts* timeouts);
 
     // The controls as they stand.
     AdvancedOptions Options() const;
     void ShowOptions(const AdvancedOptions& options);
 
-private:
+  private:
     void OnFlowControl(int index);
     void OnOk();
     QLineEdit* NumberField(const QString& name, const QString& text);

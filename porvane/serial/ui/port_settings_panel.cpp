@@ -16,19 +16,22 @@ namespace {
 
 // Port discovery filling a combo box; "no port at all" asks the program to end with code 1.
 class ComboPortList : public PortListTarget, public DiscoveryUi {
-public:
+  public:
     ComboPortList(QComboBox* combo, QWidget* owner) : combo_(combo), owner_(owner) {}
-    void AddString(const std::string& text) override { combo_->addItem(QString::fromStdString(text)); }
+    void AddString(const std::string& text) override {
+        combo_->addItem(QString::fromStdString(text));
+    }
     int Count() const override { return combo_->count(); }
     void ShowMessage(const std::string& text) override {
         widgets::ShowProgramMessage(owner_, QString::fromStdString(text));
     }
     void RequestQuit(int exit_code) override {
-        QMetaObject::invokeMethod(QCoreApplication::instance(),
-                                  [exit_code] { QCoreApplication::exit(exit_code); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [exit_code] { QCoreApplication::exit(exit_code); },
+            Qt::QueuedConnection);
     }
 
-private:
+  private:
     QComboBox* combo_;
     QWidget* owner_;
 };
@@ -37,7 +40,8 @@ template <size_t N>
 QComboBox* FixedList(const QString& name, const std::array<const char*, N>& entries, int selected) {
     auto* combo = new QComboBox;
     combo->setObjectName(name);
-    for (const char* entry : entries) combo->addItem(QString::fromUtf8(entry));
+    for (const char* entry : entries)
+        combo->addItem(QString::fromUtf8(entry));
     combo->setCurrentIndex(selected);
     return combo;
 }
@@ -50,7 +54,8 @@ PortSettingsPanel::PortSettingsPanel(PageWindow& page, QWidget* parent) : QWidge
     ComboPortList list(port_, this);
     PortListFill(list, list);
     std::vector<std::string> ports;
-    for (int i = 0; i < port_->count(); ++i) ports.push_back(port_->itemText(i).toStdString());
+    for (int i = 0; i < port_->count(); ++i)
+        ports.push_back(port_->itemText(i).toStdString());
     model_ = std::make_unique<PortSettingsModel>(page, ports);
     port_->setCurrentIndex(model_->port_index());
 
@@ -75,7 +80,8 @@ PortSettingsPanel::PortSettingsPanel(PageWindow& page, QWidget* parent) : QWidge
     connect(baud_, &QComboBox::currentIndexChanged, this, [this](int i) { model_->SelectBaud(i); });
     connect(data_bits_, &QComboBox::currentIndexChanged, this,
             [this](int i) { model_->SelectDataBits(i); });
-    connect(parity_, &QComboBox::currentIndexChanged, this, [this](int i) { model_->SelectParity(i); });
+    connect(parity_, &QComboBox::currentIndexChanged, this,
+            [this](int i) { model_->SelectParity(i); });
     connect(stop_bits_, &QComboBox::currentIndexChanged, this,
             [this](int i) { model_->SelectStopBits(i); });
     connect(advanced_, &QPushButton::clicked, this, &PortSettingsPanel::OnAdvancedOptions);

@@ -16,7 +16,7 @@ namespace porvane::serial {
 // terminal and tester pages. The port list is filled by port discovery when the panel is made.
 class PortSettingsPanel : public QWidget {
     Q_OBJECT
-public:
+  public:
     PortSettingsPanel(PageWindow& page, QWidget* parent);
     ~PortSettingsPanel() override;
 
@@ -26,7 +26,7 @@ public:
 
     const PortSettingsModel& model() const { return *model_; }
 
-private:
+  private:
     void OnAdvancedOptions();
 
     std::unique_ptr<PortSettingsModel> model_;

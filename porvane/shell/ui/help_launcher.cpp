@@ -12,6 +12,8 @@ QString HelpFilePath() {
         .absoluteFilePath(QStringLiteral("../share/porvane/porvane-help.html"));
 }
 
-void OpenHelp() { QDesktopServices::openUrl(QUrl::fromLocalFile(QDir::cleanPath(HelpFilePath()))); }
+void OpenHelp() {
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QDir::cleanPath(HelpFilePath())));
+}
 
 }  // namespace porvane::shell

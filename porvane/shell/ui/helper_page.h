@@ -9,18 +9,18 @@ namespace porvane::shell {
 // "关于帮助 (Helper)": what the program does and how to get help.
 class HelperPage : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit HelperPage(QWidget* parent = nullptr);
     static QString NotesText();
 
-private:
+  private:
     QPlainTextEdit* notes_;
 };
 
 // A tab page whose contents are still to come: it shows its caption.
 class CaptionPage : public QWidget {
     Q_OBJECT
-public:
+  public:
     CaptionPage(const QString& caption, QWidget* parent = nullptr);
 };
 

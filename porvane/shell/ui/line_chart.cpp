@@ -27,8 +27,10 @@ void LineChart::Rebuild() {
     picture_.fill(Qt::black);
     QPainter painter(&picture_);
     painter.setPen(kGrid);
-    for (int x = 0; x < size.width(); x += kCell) painter.drawLine(x, 0, x, size.height());
-    for (int y = 0; y < size.height(); y += kCell) painter.drawLine(0, y, size.width(), y);
+    for (int x = 0; x < size.width(); x += kCell)
+        painter.drawLine(x, 0, x, size.height());
+    for (int y = 0; y < size.height(); y += kCell)
+        painter.drawLine(0, y, size.width(), y);
     update();
 }
 
@@ -43,7 +45,8 @@ void LineChart::Step() {
     QPainter painter(&picture_);
     painter.fillRect(w - kStep, 0, kStep, h, Qt::black);
     painter.setPen(kGrid);
-    for (int y = 0; y < h; y += kCell) painter.drawLine(w - kStep, y, w - 1, y);
+    for (int y = 0; y < h; y += kCell)
+        painter.drawLine(w - kStep, y, w - 1, y);
     grid_phase_ = !grid_phase_;
     if (grid_phase_) {
         painter.drawLine(w - 2, 0, w - 2, h);

@@ -12,7 +12,7 @@ namespace porvane::shell {
 // the picture.
 class LineChart : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit LineChart(QWidget* parent = nullptr);
 
     int AddSeries(uint32_t colour, uint32_t maximum, uint32_t minimum);
@@ -23,11 +23,11 @@ public:
     const QImage& picture() const { return picture_; }
     const LineChartModel& model() const { return model_; }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
-private:
+  private:
     LineChartModel model_;
     QImage picture_;
     bool grid_phase_ = false;

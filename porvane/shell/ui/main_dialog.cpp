@@ -46,9 +46,12 @@ MainDialog::MainDialog(QWidget* parent) : QMainWindow(parent) {
     terminal_ = new TerminalPage;
     terminal_->setObjectName("terminalPage");
     tabs_->addTab(terminal_, QString::fromUtf8("串口调试 (Debuger)"));
-    tabs_->addTab(new CaptionPage(QString::fromUtf8("串口测试 (Testor)")), QString::fromUtf8("串口测试 (Testor)"));
-    tabs_->addTab(new CaptionPage(QString::fromUtf8("串口监视 (Monitor)")), QString::fromUtf8("串口监视 (Monitor)"));
-    tabs_->addTab(new CaptionPage(QString::fromUtf8("串口过滤 (Filter)")), QString::fromUtf8("串口过滤 (Filter)"));
+    tabs_->addTab(new CaptionPage(QString::fromUtf8("串口测试 (Testor)")),
+                  QString::fromUtf8("串口测试 (Testor)"));
+    tabs_->addTab(new CaptionPage(QString::fromUtf8("串口监视 (Monitor)")),
+                  QString::fromUtf8("串口监视 (Monitor)"));
+    tabs_->addTab(new CaptionPage(QString::fromUtf8("串口过滤 (Filter)")),
+                  QString::fromUtf8("串口过滤 (Filter)"));
     tabs_->addTab(new HelperPage, QString::fromUtf8("关于帮助 (Helper)"));
     setCentralWidget(tabs_);
 

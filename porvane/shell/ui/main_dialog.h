@@ -12,7 +12,7 @@ class TerminalPage;
 // The about box: the program's name and version.
 class AboutBox : public QDialog {
     Q_OBJECT
-public:
+  public:
     explicit AboutBox(QWidget* parent = nullptr);
 };
 
@@ -22,14 +22,14 @@ public:
 // manual (F1).
 class MainDialog : public QMainWindow {
     Q_OBJECT
-public:
+  public:
     explicit MainDialog(QWidget* parent = nullptr);
 
     QTabWidget* tabs() const { return tabs_; }
     TerminalPage* terminal_page() const { return terminal_; }
     void ShowAbout();
 
-private:
+  private:
     QTabWidget* tabs_;
     TerminalPage* terminal_;
 };

@@ -5,7 +5,9 @@
 
 namespace porvane::shell {
 
-QString ProgramCaption() { return QStringLiteral("Porvane 1.1 For Linux"); }
+QString ProgramCaption() {
+    return QStringLiteral("Porvane 1.1 For Linux");
+}
 
 QIcon ProgramIcon() {
     QPixmap pixmap(32, 32);
@@ -16,8 +18,10 @@ QIcon ProgramIcon() {
     painter.setPen(Qt::NoPen);
     painter.drawRoundedRect(2, 6, 28, 20, 4, 4);
     painter.setBrush(QColor(255, 255, 255));
-    for (int i = 0; i < 5; ++i) painter.drawEllipse(QPointF(7.5 + i * 4.25, 13), 1.5, 1.5);
-    for (int i = 0; i < 4; ++i) painter.drawEllipse(QPointF(9.5 + i * 4.25, 19), 1.5, 1.5);
+    for (int i = 0; i < 5; ++i)
+        painter.drawEllipse(QPointF(7.5 + i * 4.25, 13), 1.5, 1.5);
+    for (int i = 0; i < 4; ++i)
+        painter.drawEllipse(QPointF(9.5 + i * 4.25, 19), 1.5, 1.5);
     return QIcon(pixmap);
 }
 

@@ -56,7 +56,8 @@ StatusStrip::StatusStrip(serial::PageWindow& page, QWidget* parent) : QWidget(pa
     tx_->setObjectName("txLabel");
     rx_ = new QLabel(QStringLiteral("RX: 0"));
     rx_->setObjectName("rxLabel");
-    const int counter_width = tx_->fontMetrics().horizontalAdvance(QStringLiteral("RX: 4294967295"));
+    const int counter_width =
+        tx_->fontMetrics().horizontalAdvance(QStringLiteral("RX: 4294967295"));
     tx_->setMinimumWidth(counter_width);
     rx_->setMinimumWidth(counter_width);
     auto* counters = new QVBoxLayout;

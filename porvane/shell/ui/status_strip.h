@@ -20,17 +20,17 @@ class LineChart;
 // byte counters and the traffic chart, brought up to date once a second from the page.
 class StatusStrip : public QWidget {
     Q_OBJECT
-public:
+  public:
     StatusStrip(serial::PageWindow& page, QWidget* parent);
 
-    void SetModemStatus(uint32_t status);                  // PN_MODEM_STATUS
+    void SetModemStatus(uint32_t status);                      // PN_MODEM_STATUS
     void SetChartScale(uint32_t sending, uint32_t receiving);  // PN_SET_CHART_SCALE
-    void Tick();                                           // the one-second timer
-    void ResetCounts();                                    // "重新计数"
+    void Tick();                                               // the one-second timer
+    void ResetCounts();                                        // "重新计数"
 
     LineChart* chart() const { return chart_; }
 
-private:
+  private:
     serial::PageWindow& page_;
     StatusCounters counters_;
     widgets::Lamp* dtr_;

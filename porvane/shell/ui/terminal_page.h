@@ -9,7 +9,7 @@ namespace porvane::terminal {
 class ReceivePanel;
 class ReceiveView;
 class SendPanel;
-}
+}  // namespace porvane::terminal
 
 namespace porvane::shell {
 
@@ -20,7 +20,7 @@ class StatusStrip;
 // its members to the one that serves it.
 class TerminalPage : public widgets::PageBase {
     Q_OBJECT
-public:
+  public:
     explicit TerminalPage(QWidget* parent = nullptr);
     ~TerminalPage() override;
 
@@ -30,11 +30,11 @@ public:
     terminal::SendPanel* send_panel() const { return send_panel_; }
     terminal::ReceiveView* receive_view() const { return view_; }
 
-protected:
+  protected:
     intptr_t Route(uint32_t code, void* data) override;
     void resizeEvent(QResizeEvent* event) override;
 
-private:
+  private:
     serial::PortSettingsPanel* settings_panel_;
     StatusStrip* strip_;
     terminal::ReceivePanel* receive_panel_;

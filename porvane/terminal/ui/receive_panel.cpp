@@ -13,7 +13,8 @@
 
 namespace porvane::terminal {
 
-ReceivePanel::ReceivePanel(serial::PageWindow& page, QWidget* parent) : QWidget(parent), page_(page) {
+ReceivePanel::ReceivePanel(serial::PageWindow& page, QWidget* parent)
+    : QWidget(parent), page_(page) {
     open_ = new QPushButton(QString::fromUtf8("打开串口"));
     open_->setObjectName("openButton");
     lamp_ = new widgets::Lamp(QSize(28, 25), widgets::Lamp::Shape::kCircle);
@@ -49,12 +50,14 @@ ReceivePanel::ReceivePanel(serial::PageWindow& page, QWidget* parent) : QWidget(
 
     connect(open_, &QPushButton::clicked, this, &ReceivePanel::OnOpenClose);
     connect(stop_, &QPushButton::clicked, this, &ReceivePanel::OnStopContinue);
-    connect(clear, &QPushButton::clicked, this, [this] { page_.PageNotify(serial::PN_CLEAR_VIEW, nullptr); });
+    connect(clear, &QPushButton::clicked, this,
+            [this] { page_.PageNotify(serial::PN_CLEAR_VIEW, nullptr); });
     connect(hex_, &QCheckBox::clicked, this, [this](bool checked) {
         hex_flag_ = checked ? 1 : 0;
         page_.PageNotify(serial::PN_HEX_VIEW, &hex_flag_);
     });
-    connect(redisplay, &QPushButton::clicked, this, [this] { page_.PageNotify(serial::PN_REDISPLAY, nullptr); });
+    connect(redisplay, &QPushButton::clicked, this,
+            [this] { page_.PageNotify(serial::PN_REDISPLAY, nullptr); });
     connect(choose, &QPushButton::clicked, this, &ReceivePanel::OnChooseFile);
     connect(save, &QPushButton::clicked, this, &ReceivePanel::OnSave);
 }
@@ -129,7 +132,9 @@ void ReceivePanel::Write(const serial::DataBlock* block) {
     }
 }
 
-uint8_t ReceivePanel::ModemControl() { return channel_.GetModemControl(); }
+uint8_t ReceivePanel::ModemControl() {
+    return channel_.GetModemControl();
+}
 
 void ReceivePanel::Statistics(comm::SerialStats* stats) {
     if (open_flag_ != 0) {

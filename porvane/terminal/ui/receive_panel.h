@@ -23,12 +23,12 @@ inline constexpr char kFileOpenFailed[] = "文件打开失败!";
 // It owns the page's serial channel.
 class ReceivePanel : public QWidget {
     Q_OBJECT
-public:
+  public:
     ReceivePanel(serial::PageWindow& page, QWidget* parent);
 
     // Served for the page.
     void ApplySettings(const serial::LineSettings* settings);  // PN_SETTINGS_CHANGED
-    void Write(const serial::DataBlock* block);               // PN_SEND_DATA
+    void Write(const serial::DataBlock* block);                // PN_SEND_DATA
     uint8_t ModemControl();                                    // PN_GET_MODEM_CONTROL
     void Statistics(comm::SerialStats* stats);                 // PN_GET_STATISTICS
     // Closes the port (the page calls this before it goes away).
@@ -37,7 +37,7 @@ public:
     bool open() const { return open_flag_ != 0; }
     serial::SerialChannel& channel() { return channel_; }
 
-private:
+  private:
     void OnOpenClose();
     void OnStopContinue();
     void OnChooseFile();

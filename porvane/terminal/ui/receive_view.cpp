@@ -38,7 +38,8 @@ ReceiveView::ReceiveView(QWidget* parent) : QWidget(parent) {
     flush_timer_->setInterval(kFlushMs);
     connect(flush_timer_, &QTimer::timeout, this, &ReceiveView::Flush);
     connect(field_->document(), &QTextDocument::contentsChanged, this, [this] {
-        if (!inserting_) CountSoftBreaks();  // the user edited the field
+        if (!inserting_)
+            CountSoftBreaks();  // the user edited the field
     });
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(1, 5, 0, 3);
@@ -56,7 +57,8 @@ QString ReceiveView::Normalise(const QString& text) {
         const QChar c = text[i];
         if (c == QLatin1Char('\r')) {
             out += QLatin1Char('\n');
-            if (i + 1 < text.size() && text[i + 1] == QLatin1Char('\n')) ++i;
+            if (i + 1 < text.size() && text[i + 1] == QLatin1Char('\n'))
+                ++i;
         } else {
             out += c;
         }
@@ -96,7 +98,8 @@ void ReceiveView::ShowReceived(const uint8_t* bytes, uint32_t count) {
             pending_length_ = CountedLength(pending_);
             store_.Clear();
         } else {
-            const QString shown = Normalise(QString::fromUtf8(text.data(), static_cast<int>(text.size())));
+            const QString shown =
+                Normalise(QString::fromUtf8(text.data(), static_cast<int>(text.size())));
             pending_ += shown;
             pending_length_ += CountedLength(shown);
         }
@@ -158,7 +161,8 @@ void ReceiveView::SetWholeText(const QString& text) {
 void ReceiveView::CountSoftBreaks() {
     size_t count = 0;
     for (QTextBlock b = field_->document()->begin(); b.isValid(); b = b.next()) {
-        if (b.userState() == kSoftBreak && b != field_->document()->begin()) ++count;
+        if (b.userState() == kSoftBreak && b != field_->document()->begin())
+            ++count;
     }
     soft_breaks_ = count;
 }
@@ -203,7 +207,8 @@ QString ReceiveView::Text() {
 
 void ReceiveView::GetViewText(serial::TextBlock* block) {
     const QByteArray utf8 = Text().toUtf8();
-    view_text_ = text::Utf8ToGbk(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
+    view_text_ =
+        text::Utf8ToGbk(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
     if (block != nullptr) {
         block->text = view_text_.data();
         block->length = static_cast<uint32_t>(view_text_.size());

@@ -20,7 +20,7 @@ namespace porvane::terminal {
 // never stalls the window; what the field holds, read back, is exactly the text shown.
 class ReceiveView : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit ReceiveView(QWidget* parent = nullptr);
 
     // The page's requests.
@@ -45,7 +45,7 @@ public:
     // Shows what waits at once (normally a short timer does).
     void Flush();
 
-private:
+  private:
     void InsertText(const QString& text);
     void SetWholeText(const QString& text);
     void CountSoftBreaks();

@@ -32,7 +32,8 @@ SendPanel::SendPanel(serial::PageWindow& page, QWidget* parent) : QWidget(parent
     periodic_->setObjectName("periodCheck");
     period_ = new QLineEdit(QStringLiteral("1000"));
     period_->setObjectName("periodField");
-    period_->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), period_));
+    period_->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), period_));
     period_->setMaximumWidth(60);
     auto* choose = new QPushButton(QString::fromUtf8("选择文件"));
     choose->setObjectName("chooseSendFileButton");
@@ -84,13 +85,16 @@ SendPanel::SendPanel(serial::PageWindow& page, QWidget* parent) : QWidget(parent
         page_.PageNotify(serial::PN_SEND_DATA, &block);
     };
     callbacks.started = [this](uint64_t length) {
-        QMetaObject::invokeMethod(this, [this, length] { OnTransferStarted(length); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, length] { OnTransferStarted(length); }, Qt::QueuedConnection);
     };
     callbacks.progress = [this](uint64_t offset) {
-        QMetaObject::invokeMethod(this, [this, offset] { OnTransferProgress(offset); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, offset] { OnTransferProgress(offset); }, Qt::QueuedConnection);
     };
     callbacks.finished = [this] {
-        QMetaObject::invokeMethod(this, [this] { OnTransferFinished(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { OnTransferFinished(); }, Qt::QueuedConnection);
     };
     callbacks.open_failed = [this] {
         QMetaObject::invokeMethod(
@@ -101,19 +105,25 @@ SendPanel::SendPanel(serial::PageWindow& page, QWidget* parent) : QWidget(parent
     sender_ = std::make_unique<FileSender>(std::move(callbacks));
 }
 
-SendPanel::~SendPanel() { Shutdown(); }
+SendPanel::~SendPanel() {
+    Shutdown();
+}
 
-void SendPanel::Shutdown() { sender_.reset(); }
+void SendPanel::Shutdown() {
+    sender_.reset();
+}
 
 void SendPanel::SetPortState(uint32_t open_flag) {
     open_flag_ = open_flag;
     send_->setEnabled(open_flag_ == 1 && !transferring_);
     send_file_->setEnabled(open_flag_ == 1);
-    if (sender_) sender_->SetPortOpen(open_flag_ == 1);
+    if (sender_)
+        sender_->SetPortOpen(open_flag_ == 1);
 }
 
 void SendPanel::SendEmpty() {
-    if (sender_) sender_->ChunkDone();
+    if (sender_)
+        sender_->ChunkDone();
 }
 
 void SendPanel::SendText() {
@@ -123,7 +133,8 @@ void SendPanel::SendText() {
     }
     text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
     const QByteArray utf8 = text.toUtf8();
-    std::string bytes = text::Utf8ToGbk(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
+    std::string bytes =
+        text::Utf8ToGbk(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
     std::vector<uint8_t> data(bytes.begin(), bytes.end());
     if (hex_->isChecked()) {
         data = ParseHexText(bytes);

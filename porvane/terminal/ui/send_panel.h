@@ -21,7 +21,7 @@ class TextProgressBar;
 // periodically, and whole files in chunks paced by the port's transmit-empty reports.
 class SendPanel : public QWidget {
     Q_OBJECT
-public:
+  public:
     SendPanel(serial::PageWindow& page, QWidget* parent);
     ~SendPanel() override;
 
@@ -35,7 +35,7 @@ public:
     bool transferring() const { return transferring_; }
     TextProgressBar* progress() const { return progress_; }
 
-private:
+  private:
     void OnPeriodic(bool checked);
     void OnChooseFile();
     void OnSendFile();

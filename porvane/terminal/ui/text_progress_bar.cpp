@@ -16,7 +16,8 @@ void TextProgressBar::SetRange(int lower, int upper) {
 }
 
 int TextProgressBar::FilledWidth() const {
-    if (lower_ >= upper_) return 0;
+    if (lower_ >= upper_)
+        return 0;
     const double fraction = static_cast<double>(position_ - lower_) / (upper_ - lower_);
     return static_cast<int>(width() * fraction);
 }
@@ -46,16 +47,21 @@ void TextProgressBar::SetCustomText(const QString& text) {
 }
 
 QString TextProgressBar::DisplayedText() const {
-    if (!custom_text_.isEmpty()) return custom_text_;
-    if (lower_ >= upper_) return {};
+    if (!custom_text_.isEmpty())
+        return custom_text_;
+    if (lower_ >= upper_)
+        return {};
     const double fraction = static_cast<double>(position_ - lower_) / (upper_ - lower_);
     return QString::asprintf("%d%%", static_cast<int>(fraction * 100));
 }
 
-void TextProgressBar::resizeEvent(QResizeEvent*) { last_width_ = -1; }
+void TextProgressBar::resizeEvent(QResizeEvent*) {
+    last_width_ = -1;
+}
 
 void TextProgressBar::paintEvent(QPaintEvent*) {
-    if (lower_ >= upper_) return;
+    if (lower_ >= upper_)
+        return;
     QPainter painter(this);
     const int filled = FilledWidth();
     last_width_ = filled;
@@ -64,7 +70,8 @@ void TextProgressBar::paintEvent(QPaintEvent*) {
     const QPalette& p = palette();
     painter.fillRect(bar, p.color(QPalette::Highlight));
     painter.fillRect(rest, p.color(QPalette::Button));
-    if (!show_text_) return;
+    if (!show_text_)
+        return;
     const QString text = DisplayedText();
     painter.setClipRect(bar);
     painter.setPen(p.color(QPalette::Base));

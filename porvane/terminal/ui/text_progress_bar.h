@@ -9,7 +9,7 @@ namespace porvane::terminal {
 // colours inverted where the bar has filled.
 class TextProgressBar : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit TextProgressBar(QWidget* parent = nullptr);
 
     void SetRange(int lower, int upper);
@@ -25,11 +25,11 @@ public:
     int upper() const { return upper_; }
     QString DisplayedText() const;
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
-private:
+  private:
     int FilledWidth() const;
 
     int position_ = 0;

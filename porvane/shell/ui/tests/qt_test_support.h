@@ -12,7 +12,7 @@ namespace porvane::testing {
 // Answers every modal message box that opens (OK) and keeps its text, so that tests go on.
 class MessageCatcher : public QObject {
     Q_OBJECT
-public:
+  public:
     MessageCatcher() {
         timer_.setInterval(5);
         connect(&timer_, &QTimer::timeout, this, [this] {
@@ -25,7 +25,7 @@ public:
     }
     QStringList messages;
 
-private:
+  private:
     QTimer timer_;
 };
 
@@ -35,7 +35,8 @@ bool WaitUntil(Pred pred, int timeout_ms = 10000) {
     QElapsedTimer timer;
     timer.start();
     while (!pred()) {
-        if (timer.elapsed() > timeout_ms) return false;
+        if (timer.elapsed() > timeout_ms)
+            return false;
         QApplication::processEvents(QEventLoop::AllEvents, 5);
     }
     return true;

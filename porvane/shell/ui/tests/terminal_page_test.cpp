@@ -36,7 +36,7 @@ using porvane::testing::WaitUntil;
 
 class TerminalPageTest : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void initTestCase();
     void init();
     void cleanup();
@@ -61,8 +61,10 @@ private slots:
     void lineChartStepsAndClamps();
     void mainWindowTabsMinimumSizeAndScreenshot();
 
-private:
-    QWidget* Find(const char* name) { return page_->findChild<QWidget*>(QString::fromLatin1(name)); }
+  private:
+    QWidget* Find(const char* name) {
+        return page_->findChild<QWidget*>(QString::fromLatin1(name));
+    }
     template <class T>
     T* Find(const char* name) {
         return page_->findChild<T*>(QString::fromLatin1(name));
@@ -88,7 +90,8 @@ private:
 void TerminalPageTest::initTestCase() {
     dir_ = std::make_unique<TempDir>();
     link_ = QString::fromStdString(dir_->path() + "/loop");
-    vport_ = std::make_unique<ChildProcess>("vport", std::vector<std::string>{"loop", link_.toStdString()});
+    vport_ = std::make_unique<ChildProcess>("vport",
+                                            std::vector<std::string>{"loop", link_.toStdString()});
     QVERIFY(comm::testing::WaitForPath(link_.toStdString()));
     const std::string map = dir_->path() + "/map";
     std::ofstream(map) << "ttyS0=" << link_.toStdString() << "\n";
@@ -101,7 +104,9 @@ void TerminalPageTest::init() {
     page_->show();
 }
 
-void TerminalPageTest::cleanup() { page_.reset(); }
+void TerminalPageTest::cleanup() {
+    page_.reset();
+}
 
 void TerminalPageTest::OpenPort() {
     Click("openButton");
@@ -155,7 +160,8 @@ void TerminalPageTest::typedTextComesBackFromThePlug() {
     const QByteArray expected = QByteArray("hello \xB4\xAE\xBF\xDA\r\nline2");
     QVERIFY(WaitStored(expected.size()));
     QCOMPARE(Stored(), expected);
-    QVERIFY(WaitUntil([&] { return page_->receive_view()->Text() == QString::fromUtf8("hello 串口\r\nline2"); }));
+    QVERIFY(WaitUntil(
+        [&] { return page_->receive_view()->Text() == QString::fromUtf8("hello 串口\r\nline2"); }));
 }
 
 void TerminalPageTest::hexSendExamples_data() {
@@ -203,7 +209,8 @@ void TerminalPageTest::fileArrivesWhole_data() {
 void TerminalPageTest::fileArrivesWhole() {
     QFETCH(int, size);
     QByteArray data(size, '\0');
-    for (int i = 0; i < size; ++i) data[i] = static_cast<char>((i * 31) ^ (i >> 8));
+    for (int i = 0; i < size; ++i)
+        data[i] = static_cast<char>((i * 31) ^ (i >> 8));
     const QString path = QString::fromStdString(dir_->path()) + "/send.bin";
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
@@ -214,10 +221,12 @@ void TerminalPageTest::fileArrivesWhole() {
     auto* progress = Find<porvane::terminal::TextProgressBar>("progressBar");
     bool bar_seen = false;
     Click("sendFileButton");
-    QVERIFY(WaitUntil([&] {
-        bar_seen = bar_seen || progress->isVisible();
-        return bar_seen && !page_->send_panel()->transferring();
-    }, 60000));
+    QVERIFY(WaitUntil(
+        [&] {
+            bar_seen = bar_seen || progress->isVisible();
+            return bar_seen && !page_->send_panel()->transferring();
+        },
+        60000));
     QVERIFY(bar_seen);
     QVERIFY(!progress->isVisible());
     QVERIFY(Find("sendFileField")->isVisible());
@@ -397,15 +406,18 @@ void TerminalPageTest::lineChartStepsAndClamps() {
     chart.Step();
     const QImage after = chart.picture();
     // Shifted by 8 pixels: column 0 now shows what column 8 showed.
-    for (int y = 0; y < after.height(); ++y) QCOMPARE(after.pixel(0, y), before.pixel(8, y));
+    for (int y = 0; y < after.height(); ++y)
+        QCOMPARE(after.pixel(0, y), before.pixel(8, y));
     // Exactly one vertical grid line in the two new strips.
     const int w = after.width();
     const int h = after.height();
     int full_columns = 0;
     for (int x = w - 8; x < w; ++x) {
         int green = 0;
-        for (int y = 0; y < h; ++y) green += after.pixel(x, y) == qRgb(0, 128, 0);
-        if (green == h) ++full_columns;
+        for (int y = 0; y < h; ++y)
+            green += after.pixel(x, y) == qRgb(0, 128, 0);
+        if (green == h)
+            ++full_columns;
     }
     QCOMPARE(full_columns, 1);
     chart.SetValue(0, 1000);  // clamped to the maximum
@@ -420,10 +432,12 @@ void TerminalPageTest::mainWindowTabsMinimumSizeAndScreenshot() {
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     auto* tabs = window.tabs();
-    const QStringList expected = {QString::fromUtf8("串口调试 (Debuger)"), QString::fromUtf8("串口测试 (Testor)"),
-                                  QString::fromUtf8("串口监视 (Monitor)"), QString::fromUtf8("串口过滤 (Filter)"),
-                                  QString::fromUtf8("关于帮助 (Helper)")};
-    for (int i = 0; i < 5; ++i) QCOMPARE(tabs->tabText(i), expected[i]);
+    const QStringList expected = {
+        QString::fromUtf8("串口调试 (Debuger)"), QString::fromUtf8("串口测试 (Testor)"),
+        QString::fromUtf8("串口监视 (Monitor)"), QString::fromUtf8("串口过滤 (Filter)"),
+        QString::fromUtf8("关于帮助 (Helper)")};
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(tabs->tabText(i), expected[i]);
     QVERIFY(window.windowTitle().contains("1.1 For Linux"));
     const QSize first = window.size();
     QCOMPARE(window.minimumSize(), first);
