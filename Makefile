@@ -48,7 +48,7 @@ bench: build
 tsan: deps
 	cmake -S . -B build/tsan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DPORVANE_SANITIZE=thread
 	cmake --build build/tsan -j $(JOBS)
-	cd build/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) --timeout 300
+	cd build/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) --timeout 300 -LE gui
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -39,7 +39,8 @@ std::string TestData(bool hex_mode) {
 
 uint64_t Fnv(const std::string& data) {
     uint64_t h = 0xcbf29ce484222325ull;
-    for (unsigned char c : data) h = (h ^ c) * 0x100000001b3ull;
+    for (unsigned char c : data)
+        h = (h ^ c) * 0x100000001b3ull;
     return h;
 }
 
@@ -55,7 +56,8 @@ bool Run(bool hex_mode, const std::string& map_path) {
     porvane::shell::TerminalPage page;
     page.resize(1000, 700);
     page.show();
-    if (hex_mode) page.findChild<QCheckBox*>("hexCheck")->click();
+    if (hex_mode)
+        page.findChild<QCheckBox*>("hexCheck")->click();
     page.findChild<QPushButton*>("openButton")->click();
     if (!page.receive_panel()->open()) {
         std::fprintf(stderr, "cannot open %s\n", pty.slave_path().c_str());
@@ -85,18 +87,20 @@ bool Run(bool hex_mode, const std::string& map_path) {
     const double seconds = clock.elapsed() / 1000.0;
     feeder.join();
     view->Flush();
-    std::printf("  %-4s mode: %6.1f MB/s, longest stall %4lld ms, peak memory %ld MB, "
-                "bytes %llu of %zu, checksum %s\n",
-                hex_mode ? "hex" : "text", kTotal / seconds / 1e6, static_cast<long long>(longest_stall),
-                PeakMemoryMb(), static_cast<unsigned long long>(view->handed_count()), kTotal,
-                view->handed_checksum() == expected ? "matches" : "DIFFERS");
+    std::printf(
+        "  %-4s mode: %6.1f MB/s, longest stall %4lld ms, peak memory %ld MB, "
+        "bytes %llu of %zu, checksum %s\n",
+        hex_mode ? "hex" : "text", kTotal / seconds / 1e6, static_cast<long long>(longest_stall),
+        PeakMemoryMb(), static_cast<unsigned long long>(view->handed_count()), kTotal,
+        view->handed_checksum() == expected ? "matches" : "DIFFERS");
     return view->handed_count() == kTotal && view->handed_checksum() == expected;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     char map_template[] = "/tmp/bench-terminal-map-XXXXXX";
     const int fd = mkstemp(map_template);
     close(fd);

@@ -133,6 +133,14 @@ class FileSenderTest : public ::testing::Test {
         expected_ = data;
         return path;
     }
+    size_t ChunkCount() {
+        std::lock_guard lock(mutex_);
+        return chunks_.size();
+    }
+    void WaitForFirstChunk() {
+        while (ChunkCount() == 0)
+            usleep(1000);
+    }
     void WaitIdle() {
         for (int i = 0; i < 5000 && sender_.running(); ++i)
             usleep(1000);
@@ -178,8 +186,7 @@ TEST_F(FileSenderTest, ChunkCountsOfTheThreeSizes) {
 TEST_F(FileSenderTest, StopEndsAfterTheCurrentChunkAndASecondStartWaits) {
     auto_done_ = false;
     ASSERT_TRUE(sender_.Start(MakeFile(5000)));
-    while (chunks_.empty())
-        usleep(1000);
+    WaitForFirstChunk();
     sender_.Stop();
     EXPECT_FALSE(sender_.Start(MakeFile(5000)));  // the first worker still waits for its chunk
     sender_.ChunkDone();
@@ -191,8 +198,7 @@ TEST_F(FileSenderTest, StopEndsAfterTheCurrentChunkAndASecondStartWaits) {
 TEST_F(FileSenderTest, ClosedPortEndsTheTransfer) {
     auto_done_ = false;
     ASSERT_TRUE(sender_.Start(MakeFile(50000)));
-    while (chunks_.empty())
-        usleep(1000);
+    WaitForFirstChunk();
     sender_.SetPortOpen(false);
     WaitIdle();
     EXPECT_FALSE(sender_.running());
