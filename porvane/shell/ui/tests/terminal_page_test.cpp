@@ -13,6 +13,10 @@
 #include <QtTest>
 #include <fstream>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "platform/comm/kernel_termios.h"
 #include "platform/comm/serial_device.h"
 #include "platform/comm/testing/child_process.h"
 #include "porvane/serial/page_notify.h"
@@ -383,14 +387,20 @@ void TerminalPageTest::advancedDialogOpensOnDefaultsAgain() {
 }
 
 void TerminalPageTest::changingBaudWhileOpenReachesThePort() {
+    auto tty_speed = [this] {
+        // A plain descriptor (no lock) reads the terminal's settings beside the page's own.
+        const int fd = ::open(link_.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        comm::KernelTermios t;
+        comm::GetKernelTermios(fd, t);
+        ::close(fd);
+        return t.ospeed;
+    };
+    Find<QComboBox>("baudCombo")->setCurrentIndex(8);  // 19200 while closed: the record only
+    QCOMPARE(page_->settings_panel()->model().record().dcb.BaudRate, 19200u);
     OpenPort();
-    Find<QComboBox>("baudCombo")->setCurrentIndex(13);  // 128000
-    comm::Dcb dcb;
-    // The channel's device is private; the tty's speed tells what reached the port.
-    comm::OpenResult probe = comm::OpenSerialDevice(link_.toStdString());
-    QVERIFY(probe.device == nullptr);  // still held by the page
-    Q_UNUSED(dcb);
-    QCOMPARE(page_->settings_panel()->model().record().dcb.BaudRate, 128000u);
+    QCOMPARE(tty_speed(), 19200u);
+    Find<QComboBox>("baudCombo")->setCurrentIndex(13);  // 128000 while open: at once
+    QCOMPARE(tty_speed(), 128000u);
 }
 
 void TerminalPageTest::lineChartStepsAndClamps() {
