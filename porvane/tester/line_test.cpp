@@ -1,0 +1,119 @@
+#include "porvane/tester/line_test.h"
+
+#include <bit>
+
+#include "porvane/tester/pattern_step.h"
+
+namespace porvane::tester {
+namespace {
+
+constexpr int32_t kThreshold[] = {0, 10000, 1000, 0};
+
+template <uint32_t Kind, uint32_t N>
+void CheckRun(ReceiveTally& t, const uint8_t* bytes, uint32_t count) {
+    constexpr uint32_t kMask = (1u << N) - 1;
+    uint16_t reg = static_cast<uint16_t>(t.receive_register);
+    uint32_t errors = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        reg = PatternStep(N, Kind, reg);
+        errors += static_cast<uint32_t>(std::popcount((static_cast<uint32_t>(reg) ^ bytes[i]) & kMask));
+    }
+    t.receive_register = reg;
+    t.bit_errors += errors;
+}
+
+template <uint32_t Kind>
+void CheckRunForKind(uint32_t n, ReceiveTally& t, const uint8_t* bytes, uint32_t count) {
+    switch (n) {
+        case 5:
+            return CheckRun<Kind, 5>(t, bytes, count);
+        case 6:
+            return CheckRun<Kind, 6>(t, bytes, count);
+        case 7:
+            return CheckRun<Kind, 7>(t, bytes, count);
+        default:
+            return CheckRun<Kind, 8>(t, bytes, count);
+    }
+}
+
+uint32_t BitsPerCharacter(const TestSettings& s) {
+    return s.bits_per_character >= 5 && s.bits_per_character <= 8 ? s.bits_per_character : 8;
+}
+
+}  // namespace
+
+void PrbsGenerator::Generate(TestSettings& settings, uint8_t* block, uint32_t count) {
+    const uint32_t n = BitsPerCharacter(settings);
+    const uint32_t mode = settings.error_insert_mode <= 3 ? settings.error_insert_mode : 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        register_ = PatternStep(n, settings.pattern_kind, register_);
+        uint8_t c = static_cast<uint8_t>(register_ & 0xFF);
+        insertion_counter_ += static_cast<int32_t>(n);
+        const bool periodic = (mode == 1 || mode == 2) && insertion_counter_ > kThreshold[mode];
+        if (periodic || settings.single_error != 0) {
+            settings.single_error = 0;
+            insertion_counter_ = 0;
+            c ^= 0x01;  // the first data bit on the line; the register stays right
+        }
+        block[i] = c;
+    }
+}
+
+void CheckPattern(const TestSettings& settings, ReceiveTally& t, const uint8_t* bytes, uint32_t count) {
+    const uint32_t n = BitsPerCharacter(settings);
+    t.bits += count * n;
+    t.characters += count;
+    uint32_t i = 0;
+    while (t.sync_counter > 0 && i < count) {
+        t.receive_register = ((t.receive_register << n) | (bytes[i] & ((1u << n) - 1))) & 0xFFFF;
+        ++i;
+        if (++t.sync_counter > 3) t.sync_counter = 0;
+    }
+    switch (settings.pattern_kind) {
+        case kPrbs15:
+            return CheckRunForKind<kPrbs15>(n, t, bytes + i, count - i);
+        case kPrbs11:
+            return CheckRunForKind<kPrbs11>(n, t, bytes + i, count - i);
+        case kPrbs9:
+            return CheckRunForKind<kPrbs9>(n, t, bytes + i, count - i);
+        default:
+            return CheckRunForKind<kUserPattern>(n, t, bytes + i, count - i);
+    }
+}
+
+void LineTest::OnTestSettings(const TestSettings& settings) {
+    settings_ = settings;
+    if (settings_.single_error == 0 && settings_.pattern_kind == kUserPattern) {
+        generator_.LoadRegister(static_cast<uint16_t>(settings_.user_pattern & 0xFFFF));
+    }
+}
+
+uint32_t LineTest::GenerateBlock(uint8_t* block, uint32_t capacity) {
+    generator_.Generate(settings_, block, capacity);
+    return capacity;
+}
+
+void LineTest::CheckReceived(const uint8_t* bytes, uint32_t count) { CheckPattern(settings_, tally_, bytes, count); }
+
+ReceiveTally LineTest::FetchTally() {
+    const ReceiveTally copy = tally_;
+    tally_.bits = 0;
+    tally_.bit_errors = 0;
+    tally_.characters = 0;
+    tally_.sync_counter = 0;
+    return copy;
+}
+
+uint16_t ReadUserPattern(const std::string& typed, std::string* corrected) {
+    const std::string read = typed.substr(0, 18);
+    std::string considered = read.substr(0, 16);
+    uint16_t value = 0;
+    for (size_t i = 0; i < considered.size(); ++i) {
+        if (considered[i] != '1' && considered[i] != '0') considered[i] = '0';
+        if (considered[i] == '1') value |= static_cast<uint16_t>(1u << (15 - i));
+    }
+    if (corrected != nullptr) *corrected = considered;
+    return value;
+}
+
+}  // namespace porvane::tester
