@@ -227,7 +227,7 @@ void SerialChannel::WithTester(const std::function<void(ChannelTester&)>& f) {
     }
 }
 
-void SerialChannel::GenerateTestBlock() {
+void SerialChannel::WriteTestBlock() {
     uint8_t block[kTestBlockSize];
     uint32_t made = 0;
     {
@@ -274,7 +274,7 @@ void SerialChannel::EventThread(std::shared_ptr<comm::SerialDevice> device) {
             Notify(PN_MODEM_STATUS, &modem_status);
         }
         if (events & comm::EV_TXEMPTY) {
-            GenerateTestBlock();
+            WriteTestBlock();
             uint32_t written;
             {
                 std::lock_guard lock(counters_mutex_);

@@ -73,6 +73,9 @@ class SerialChannel {
 
     // Line tester hooks. SetTester before opening; the tester outlives the channel's use of it.
     void SetTester(ChannelTester* tester);
+    // Generates one test block and writes it (while the test settings say running), as every
+    // transmit-empty does; the page calls it once when it opens the port.
+    void WriteTestBlock();
     void HandOverTestSettings(const TestSettings& settings);
     // Runs f on the tester under the tester lock (tally fetch, resynchronisation).
     void WithTester(const std::function<void(ChannelTester&)>& f);
@@ -82,7 +85,6 @@ class SerialChannel {
     void EventThread(std::shared_ptr<comm::SerialDevice> device);
     intptr_t Notify(uint32_t code, void* data);
     void JoinEventThread();
-    void GenerateTestBlock();
     void CheckTestBlock(const uint8_t* bytes, uint32_t count);
 
     DeviceOpener opener_;

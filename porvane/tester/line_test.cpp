@@ -16,7 +16,8 @@ void CheckRun(ReceiveTally& t, const uint8_t* bytes, uint32_t count) {
     uint32_t errors = 0;
     for (uint32_t i = 0; i < count; ++i) {
         reg = PatternStep(N, Kind, reg);
-        errors += static_cast<uint32_t>(std::popcount((static_cast<uint32_t>(reg) ^ bytes[i]) & kMask));
+        errors +=
+            static_cast<uint32_t>(std::popcount((static_cast<uint32_t>(reg) ^ bytes[i]) & kMask));
     }
     t.receive_register = reg;
     t.bit_errors += errors;
@@ -59,7 +60,8 @@ void PrbsGenerator::Generate(TestSettings& settings, uint8_t* block, uint32_t co
     }
 }
 
-void CheckPattern(const TestSettings& settings, ReceiveTally& t, const uint8_t* bytes, uint32_t count) {
+void CheckPattern(const TestSettings& settings, ReceiveTally& t, const uint8_t* bytes,
+                  uint32_t count) {
     const uint32_t n = BitsPerCharacter(settings);
     t.bits += count * n;
     t.characters += count;
@@ -67,7 +69,8 @@ void CheckPattern(const TestSettings& settings, ReceiveTally& t, const uint8_t* 
     while (t.sync_counter > 0 && i < count) {
         t.receive_register = ((t.receive_register << n) | (bytes[i] & ((1u << n) - 1))) & 0xFFFF;
         ++i;
-        if (++t.sync_counter > 3) t.sync_counter = 0;
+        if (++t.sync_counter > 3)
+            t.sync_counter = 0;
     }
     switch (settings.pattern_kind) {
         case kPrbs15:
@@ -93,7 +96,9 @@ uint32_t LineTest::GenerateBlock(uint8_t* block, uint32_t capacity) {
     return capacity;
 }
 
-void LineTest::CheckReceived(const uint8_t* bytes, uint32_t count) { CheckPattern(settings_, tally_, bytes, count); }
+void LineTest::CheckReceived(const uint8_t* bytes, uint32_t count) {
+    CheckPattern(settings_, tally_, bytes, count);
+}
 
 ReceiveTally LineTest::FetchTally() {
     const ReceiveTally copy = tally_;
@@ -104,15 +109,30 @@ ReceiveTally LineTest::FetchTally() {
     return copy;
 }
 
+bool LineTest::LostSynchronisation(const ReceiveTally& t) {
+    return t.bits > 0 && static_cast<float>(t.bit_errors) / static_cast<float>(t.bits) > 0.1f;
+}
+
+ReceiveTally LineTest::FetchTallyAndResynchroniseOnLoss() {
+    const ReceiveTally copy = FetchTally();
+    if (LostSynchronisation(copy)) {
+        Resynchronise();
+    }
+    return copy;
+}
+
 uint16_t ReadUserPattern(const std::string& typed, std::string* corrected) {
     const std::string read = typed.substr(0, 18);
     std::string considered = read.substr(0, 16);
     uint16_t value = 0;
     for (size_t i = 0; i < considered.size(); ++i) {
-        if (considered[i] != '1' && considered[i] != '0') considered[i] = '0';
-        if (considered[i] == '1') value |= static_cast<uint16_t>(1u << (15 - i));
+        if (considered[i] != '1' && considered[i] != '0')
+            considered[i] = '0';
+        if (considered[i] == '1')
+            value |= static_cast<uint16_t>(1u << (15 - i));
     }
-    if (corrected != nullptr) *corrected = considered;
+    if (corrected != nullptr)
+        *corrected = considered;
     return value;
 }
 

@@ -3,7 +3,9 @@
 namespace porvane::tester {
 namespace {
 
-uint32_t Bit(uint32_t r, int i) { return (r >> i) & 1u; }
+uint32_t Bit(uint32_t r, int i) {
+    return (r >> i) & 1u;
+}
 
 uint32_t FeedbackBit(uint32_t kind, uint32_t r) {
     switch (kind) {
@@ -21,7 +23,8 @@ uint32_t FeedbackBit(uint32_t kind, uint32_t r) {
 inline uint32_t ParallelBits(uint32_t r, int a, int b, int k, bool inverted) {
     const uint32_t mask = (1u << k) - 1;
     uint32_t bits = (r >> (a + 1 - k)) ^ (r >> (b + 1 - k));
-    if (inverted) bits = ~bits;
+    if (inverted)
+        bits = ~bits;
     return bits & mask;
 }
 
@@ -45,18 +48,22 @@ uint16_t PatternStep(uint32_t n, uint32_t kind, uint16_t reg) {
         case kPrbs15:
             // Taps 14 and 13: every new bit of a character reads old bits; the guard state is
             // never reached again once left.
-            if ((r & 0x7FFF) == 0x7FFF) break;
+            if ((r & 0x7FFF) == 0x7FFF)
+                break;
             return static_cast<uint16_t>(((r << k) | ParallelBits(r, 14, 13, k, true)) & 0xFFFF);
         case kPrbs11:
-            if ((r & 0x7FF) == 0) break;
+            if ((r & 0x7FF) == 0)
+                break;
             return static_cast<uint16_t>(((r << k) | ParallelBits(r, 10, 8, k, false)) & 0xFFFF);
         case kPrbs9: {
             // Tap 4 reaches new bits after five steps: two rounds.
-            if ((r & 0x1FF) == 0) break;
+            if ((r & 0x1FF) == 0)
+                break;
             const int first = k < 5 ? k : 5;
             uint32_t s = ((r << first) | ParallelBits(r, 8, 4, first, false)) & 0xFFFF;
             const int rest = k - first;
-            if (rest > 0) s = ((s << rest) | ParallelBits(s, 8, 4, rest, false)) & 0xFFFF;
+            if (rest > 0)
+                s = ((s << rest) | ParallelBits(s, 8, 4, rest, false)) & 0xFFFF;
             return static_cast<uint16_t>(s);
         }
         default:

@@ -29,16 +29,18 @@ LocalTime NowLocal() {
     std::tm local{};
     localtime_r(&t, &local);
     const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,       local.tm_hour,
             local.tm_min,         local.tm_sec,     static_cast<int>(ms)};
 }
 
 TestStatistics::TestStatistics(Clock clock)
     : clock_(std::move(clock)),
-      performance_{"总比特: 0b", "总时间: 0s", "误码秒: 0s", "误码秒率: 0.0000%", "误码数: 0b",
-                   "误码率: 0.0000e+000"},
-      hardware_{"发送字节数: 0", "接收字节数: 0", "帧错误: 0", "校验错: 0", "发送溢出: 0", "接收溢出: 0"},
+      performance_{"总比特: 0b",        "总时间: 0s", "误码秒: 0s",
+                   "误码秒率: 0.0000%", "误码数: 0b", "误码率: 0.0000e+000"},
+      hardware_{"发送字节数: 0", "接收字节数: 0", "帧错误: 0",
+                "校验错: 0",     "发送溢出: 0",   "接收溢出: 0"},
       bytes_per_second_("每秒字节数: 0bytes") {}
 
 void TestStatistics::Start() {
@@ -59,7 +61,8 @@ void TestStatistics::RefreshLabels(const comm::SerialStats& hw) {
     performance_[1] = Format("总时间: %us", seconds_);
     performance_[2] = Format("误码秒: %us", errored_seconds_);
     if (seconds_ != 0) {
-        const float rate = 100.0f * static_cast<float>(errored_seconds_) / static_cast<float>(seconds_);
+        const float rate =
+            100.0f * static_cast<float>(errored_seconds_) / static_cast<float>(seconds_);
         performance_[3] = Format("误码秒率: %.4f", static_cast<double>(rate)) + "%";
     }
     performance_[4] = Format("误码数: %llub", static_cast<unsigned long long>(total_errors_));
@@ -94,8 +97,7 @@ TickSignals TestStatistics::Tick(const comm::SerialStats& hardware, const Receiv
     }
     TickSignals s;
     if (tally.bits > 0) {
-        const float ratio = static_cast<float>(tally.bit_errors) / static_cast<float>(tally.bits);
-        s.lost_sync = ratio > 0.1f;
+        s.lost_sync = LineTest::LostSynchronisation(tally);
         s.bit_errors = tally.bit_errors != 0;
         if (s.bit_errors) {
             error_sum_ += tally.bit_errors;
@@ -117,8 +119,8 @@ TickSignals TestStatistics::Tick(const comm::SerialStats& hardware, const Receiv
 
 void TestStatistics::UpdateEvents() {
     const LocalTime now = clock_();
-    const std::string when = Format("%d-%02d-%02d %02d-%02d-%02d", now.year, now.month, now.day, now.hour,
-                                    now.minute, now.second);
+    const std::string when = Format("%d-%02d-%02d %02d-%02d-%02d", now.year, now.month, now.day,
+                                    now.hour, now.minute, now.second);
     for (int kind = 0; kind < 3; ++kind) {
         EventState& e = events_[kind];
         if (e.current) {
@@ -153,18 +155,21 @@ std::string WriteTestReport(const std::string& path, const TestStatistics& s) {
         return Format("%s打开失败!! 原因: %d", path.c_str(), errno);
     }
     auto time_line = [](const char* head, const LocalTime& t) {
-        return Format("%s: %d年%02d月%02d日%02d时%02d分%02d秒\r\n", head, t.year, t.month, t.day, t.hour,
-                      t.minute, t.second);
+        return Format("%s: %d年%02d月%02d日%02d时%02d分%02d秒\r\n", head, t.year, t.month, t.day,
+                      t.hour, t.minute, t.second);
     };
     std::string report = "--------- 串口测试结果报告 --------------\r\n";
     report += time_line("测试起始时间", s.start_time());
     report += time_line("测试结束时间", s.last_update_time());
-    for (const std::string& label : s.performance_labels()) report += label + "\r\n";
+    for (const std::string& label : s.performance_labels())
+        report += label + "\r\n";
     report += "\r\n";
-    for (const std::string& label : s.hardware_labels()) report += label + "\r\n";
+    for (const std::string& label : s.hardware_labels())
+        report += label + "\r\n";
     report += "\r\n";
     for (const EventRow& row : s.rows()) {
-        for (const std::string& column : row) report += column + "    ";
+        for (const std::string& column : row)
+            report += column + "    ";
         report += "\r\n";
     }
     report += "--------- 串口测试结果报告结束 ----------";

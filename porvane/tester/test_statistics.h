@@ -35,7 +35,7 @@ struct TickSignals {
 // the error events and their list. Texts are UTF-8. The clock is injectable, so that tests can
 // go second by second.
 class TestStatistics {
-public:
+  public:
     using Clock = std::function<LocalTime()>;
     explicit TestStatistics(Clock clock = NowLocal);
 
@@ -59,7 +59,7 @@ public:
     uint32_t seconds() const { return seconds_; }
     uint32_t errored_seconds() const { return errored_seconds_; }
 
-private:
+  private:
     enum Kind { kNoSignal = 0, kLostSync = 1, kBitErrors = 2 };
     struct EventState {
         bool current = false;

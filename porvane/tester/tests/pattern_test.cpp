@@ -56,7 +56,8 @@ TEST(PatternStep, FullPeriods) {
         uint16_t mask;
         uint32_t period;
     };
-    for (Row row : {Row{kPrbs15, 0x7FFF, 32767}, Row{kPrbs11, 0x7FF, 2047}, Row{kPrbs9, 0x1FF, 511}}) {
+    for (Row row :
+         {Row{kPrbs15, 0x7FFF, 32767}, Row{kPrbs11, 0x7FF, 2047}, Row{kPrbs9, 0x1FF, 511}}) {
         SCOPED_TRACE(row.period);
         uint16_t start = PatternStep(1, row.kind, 0x7FFF);  // out of any locked state
         uint16_t r = start;
@@ -138,7 +139,7 @@ TEST(ReadUserPattern, TheEditRules) {
 }
 
 class CheckerTest : public ::testing::Test {
-protected:
+  protected:
     CheckerTest() {
         settings_.bits_per_character = 8;
         settings_.pattern_kind = kPrbs15;
@@ -152,7 +153,7 @@ TEST_F(CheckerTest, UnsynchronisedThenLoadsThreeCharactersAndChecksClean) {
     CheckPattern(settings_, tally_, line.data(), 1000);  // register 0x5555: out of phase
     EXPECT_GT(static_cast<double>(tally_.bit_errors) / tally_.bits, 0.1);
     tally_ = ReceiveTally{0, 0, tally_.receive_register, 0, 1};  // fetched, resynchronisation asked
-    CheckPattern(settings_, tally_, line.data() + 1000, 1);  // loading spans blocks
+    CheckPattern(settings_, tally_, line.data() + 1000, 1);      // loading spans blocks
     CheckPattern(settings_, tally_, line.data() + 1001, 2);
     EXPECT_EQ(tally_.sync_counter, 0u);
     CheckPattern(settings_, tally_, line.data() + 1003, 1997);
@@ -196,6 +197,20 @@ TEST(LineTestFetch, CopiesAndClearsButKeepsTheRegister) {
     EXPECT_EQ(second.receive_register, first.receive_register);
     test.Resynchronise();
     EXPECT_EQ(test.FetchTally().sync_counter, 1u);
+}
+
+TEST(LineTestFetch, AnOutOfPhaseSecondAsksForResynchronisationInTheSameStep) {
+    LineTest test;
+    TestSettings s;
+    s.bits_per_character = 8;
+    test.OnTestSettings(s);
+    const Bytes line = Generate(kPrbs15, 8, 2000, 0x0101);
+    test.CheckReceived(line.data(), 1000);  // register 0x5555: out of phase
+    EXPECT_TRUE(LineTest::LostSynchronisation(test.FetchTallyAndResynchroniseOnLoss()));
+    test.CheckReceived(line.data() + 1000, 1000);  // loads three characters, then all right
+    const ReceiveTally next = test.FetchTallyAndResynchroniseOnLoss();
+    EXPECT_EQ(next.bit_errors, 0u);
+    EXPECT_EQ(next.sync_counter, 0u);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ namespace {
 
 // A clock that moves one second each time the test says so.
 class FakeClock {
-public:
+  public:
     LocalTime Now() const { return now_; }
     void Advance() {
         if (++now_.second == 60) {
@@ -24,7 +24,7 @@ public:
         return [this] { return Now(); };
     }
 
-private:
+  private:
     LocalTime now_{2026, 12, 8, 9, 30, 0, 0};
 };
 
@@ -37,7 +37,7 @@ ReceiveTally Tally(uint32_t bits, uint32_t errors, uint32_t characters = 0) {
 }
 
 class StatisticsTest : public ::testing::Test {
-protected:
+  protected:
     TickSignals Tick(uint32_t bits, uint32_t errors) {
         clock_.Advance();
         return stats_.Tick(hardware_, Tally(bits, errors));
@@ -93,7 +93,8 @@ TEST_F(StatisticsTest, LabelsTrailTheTallyByOneTick) {
 
 TEST_F(StatisticsTest, TotalsBeyondThirtyTwoBitsShowInFull) {
     stats_.Start();
-    for (int i = 0; i < 3; ++i) Tick(2'000'000'000u, 0);
+    for (int i = 0; i < 3; ++i)
+        Tick(2'000'000'000u, 0);
     Tick(0, 0);
     EXPECT_EQ(stats_.performance_labels()[0], "总比特: 6000000000b");
     EXPECT_EQ(stats_.total_bits(), 6'000'000'000ull);
@@ -164,7 +165,8 @@ TEST_F(StatisticsTest, ReportToAMissingFolderGivesTheErrorCode) {
     stats_.Start();
     Tick(8000, 0);
     Tick(8000, 0);
-    EXPECT_EQ(WriteTestReport("/no/such/folder/r.txt", stats_), "/no/such/folder/r.txt打开失败!! 原因: 2");
+    EXPECT_EQ(WriteTestReport("/no/such/folder/r.txt", stats_),
+              "/no/such/folder/r.txt打开失败!! 原因: 2");
 }
 
 }  // namespace
