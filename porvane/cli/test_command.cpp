@@ -14,12 +14,12 @@ namespace {
 
 // The channel's page: the tester needs no notification; messages go to standard error.
 class SilentPage : public serial::PageWindow {
-public:
+  public:
     explicit SilentPage(std::FILE* err) : err_(err) {}
     intptr_t PageNotify(uint32_t, void*) override { return 0; }
     void ShowMessage(const std::string& text) override { std::fprintf(err_, "%s\n", text.c_str()); }
 
-private:
+  private:
     std::FILE* err_;
 };
 
@@ -30,7 +30,8 @@ bool ParsePattern(const std::string& text, uint32_t& kind, uint32_t& user_patter
         kind = tester::kPrbs11;
     } else if (text == "2^9-1") {
         kind = tester::kPrbs9;
-    } else if (!text.empty() && text.size() <= 16 && text.find_first_not_of("01") == std::string::npos) {
+    } else if (!text.empty() && text.size() <= 16 &&
+               text.find_first_not_of("01") == std::string::npos) {
         kind = tester::kUserPattern;
         user_pattern = tester::ReadUserPattern(text, nullptr);
     } else {
@@ -40,21 +41,27 @@ bool ParsePattern(const std::string& text, uint32_t& kind, uint32_t& user_patter
 }
 
 bool ParseInsert(const std::string& text, uint32_t& mode) {
-    if (text == "none") mode = tester::kInsertNone;
-    else if (text == "1/10000") mode = tester::kInsert1In10000;
-    else if (text == "1/1000") mode = tester::kInsert1In1000;
-    else return false;
+    if (text == "none")
+        mode = tester::kInsertNone;
+    else if (text == "1/10000")
+        mode = tester::kInsert1In10000;
+    else if (text == "1/1000")
+        mode = tester::kInsert1In1000;
+    else
+        return false;
     return true;
 }
 
 }  // namespace
 
 void G821Counter::AddSecond(bool severely_errored) {
-    if (severely_errored) ++severely_errored_;
+    if (severely_errored)
+        ++severely_errored_;
     // A run of seconds against the current state; ten of them switch it, counting themselves.
     const bool against = in_unavailable_ ? !severely_errored : severely_errored;
     run_ = against ? run_ + 1 : 0;
-    if (in_unavailable_) ++unavailable_;
+    if (in_unavailable_)
+        ++unavailable_;
     if (run_ == 10) {
         if (in_unavailable_) {
             unavailable_ -= 10;  // the ten clean seconds belong to available time
@@ -66,12 +73,15 @@ void G821Counter::AddSecond(bool severely_errored) {
     }
 }
 
-uint32_t G821Counter::unavailable_seconds() const { return unavailable_; }
+uint32_t G821Counter::unavailable_seconds() const {
+    return unavailable_;
+}
 
 int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std::FILE* err) {
     serial::TestSettings settings;
     if (!ParsePattern(options.pattern, settings.pattern_kind, settings.user_pattern)) {
-        std::fprintf(err, "porvane-cli: --pattern takes 2^15-1, 2^11-1, 2^9-1 or up to 16 digits 0/1\n");
+        std::fprintf(err,
+                     "porvane-cli: --pattern takes 2^15-1, 2^11-1, 2^9-1 or up to 16 digits 0/1\n");
         return 1;
     }
     if (!ParseInsert(options.insert, settings.error_insert_mode)) {
@@ -105,28 +115,35 @@ int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std:
     bool stopped = false;
     for (int tick = 1; !stopped && (options.seconds == 0 || tick <= options.seconds); ++tick) {
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next_tick - Clock::now()).count();
-            if (left <= 0) break;
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(next_tick - Clock::now())
+                    .count();
+            if (left <= 0)
+                break;
             pollfd fd{stop_fd, POLLIN, 0};
             if (stop_fd >= 0 && ::poll(&fd, 1, static_cast<int>(left)) > 0) {
                 stopped = true;
                 break;
             }
-            if (stop_fd < 0) ::poll(nullptr, 0, static_cast<int>(left));
+            if (stop_fd < 0)
+                ::poll(nullptr, 0, static_cast<int>(left));
         }
-        if (stopped) break;
+        if (stopped)
+            break;
         next_tick += std::chrono::seconds(1);
         comm::SerialStats hardware;
         channel.GetPortStatistics(&hardware);
         tester::ReceiveTally tally;
-        channel.WithTester([&](serial::ChannelTester&) { tally = line_test.FetchTallyAndResynchroniseOnLoss(); });
+        channel.WithTester(
+            [&](serial::ChannelTester&) { tally = line_test.FetchTallyAndResynchroniseOnLoss(); });
         const tester::TickSignals signals = statistics.Tick(hardware, tally);
         if (signals.resync) {
             channel.WithTester([&](serial::ChannelTester&) { line_test.Resynchronise(); });
         }
         total_errors += tally.bit_errors;
         g821.AddSecond(tally.bits == 0 ||
-                       static_cast<double>(tally.bit_errors) / static_cast<double>(tally.bits) >= 1e-3);
+                       static_cast<double>(tally.bit_errors) / static_cast<double>(tally.bits) >=
+                           1e-3);
         std::fprintf(out, "%d\t%u\t%u\t%u\t%d\t%d\t%d\t%llu\n", tick, tally.bits, tally.bit_errors,
                      tally.characters, signals.no_signal ? 1 : 0, signals.lost_sync ? 1 : 0,
                      signals.bit_errors ? 1 : 0, static_cast<unsigned long long>(total_errors));
@@ -138,7 +155,8 @@ int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std:
     channel.ClosePort();
     const uint32_t seconds = statistics.seconds();
     std::fprintf(out, "# seconds %u, errored seconds %u, bit errors %llu of %llu bits\n", seconds,
-                 statistics.errored_seconds(), static_cast<unsigned long long>(statistics.total_bit_errors()),
+                 statistics.errored_seconds(),
+                 static_cast<unsigned long long>(statistics.total_bit_errors()),
                  static_cast<unsigned long long>(statistics.total_bits()));
     std::fprintf(out, "# G.821: severely errored seconds %u, unavailable seconds %u\n",
                  g821.severely_errored_seconds(), g821.unavailable_seconds());

@@ -10,23 +10,23 @@ namespace porvane::cli {
 
 // "porvane-cli test": the line tester without windows.
 struct TestOptions {
-    TermOptions line;                  // port and line parameters
-    std::string pattern = "2^15-1";    // 2^15-1, 2^11-1, 2^9-1, or up to 16 characters 0/1
-    std::string insert = "none";       // none, 1/10000, 1/1000
-    int seconds = 0;                   // 0: until SIGINT/SIGTERM
-    std::string report;                // report file, if any
+    TermOptions line;                // port and line parameters
+    std::string pattern = "2^15-1";  // 2^15-1, 2^11-1, 2^9-1, or up to 16 characters 0/1
+    std::string insert = "none";     // none, 1/10000, 1/1000
+    int seconds = 0;                 // 0: until SIGINT/SIGTERM
+    std::string report;              // report file, if any
 };
 
 // The G.821 figures: severely errored seconds (bit error ratio ≥ 1e-3, or no signal) and
 // unavailable time (starts with 10 consecutive severely errored seconds, which count as
 // unavailable, and ends with 10 consecutive seconds that are not, which count as available).
 class G821Counter {
-public:
+  public:
     void AddSecond(bool severely_errored);
     uint32_t severely_errored_seconds() const { return severely_errored_; }
     uint32_t unavailable_seconds() const;
 
-private:
+  private:
     uint32_t severely_errored_ = 0;
     uint32_t unavailable_ = 0;
     bool in_unavailable_ = false;

@@ -26,12 +26,13 @@ std::vector<Second> ParseSeconds(const std::string& output) {
     std::istringstream in(output);
     std::string line;
     while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
+        if (line.empty() || line[0] == '#')
+            continue;
         std::istringstream fields(line);
         int tick;
         Second s{};
-        fields >> tick >> s.bits >> s.errors >> s.characters >> s.no_signal >> s.lost_sync >> s.bit_errors >>
-            s.total_errors;
+        fields >> tick >> s.bits >> s.errors >> s.characters >> s.no_signal >> s.lost_sync >>
+            s.bit_errors >> s.total_errors;
         EXPECT_EQ(tick, static_cast<int>(seconds.size()) + 1);
         seconds.push_back(s);
     }
@@ -39,7 +40,7 @@ std::vector<Second> ParseSeconds(const std::string& output) {
 }
 
 class LineTestCommand : public ::testing::Test {
-protected:
+  protected:
     void StartLoop() {
         link_ = dir_.path() + "/loop";
         vport_ = std::make_unique<ChildProcess>("vport", std::vector<std::string>{"loop", link_});
@@ -66,7 +67,8 @@ TEST_F(LineTestCommand, CleanLoopBackLosesSynchronisationOnlyInTheFirstSecond) {
         EXPECT_EQ(seconds[i].lost_sync, 0);
         EXPECT_EQ(seconds[i].no_signal, 0);
     }
-    EXPECT_NE(output.find("# G.821: severely errored seconds 1, unavailable seconds 0"), std::string::npos);
+    EXPECT_NE(output.find("# G.821: severely errored seconds 1, unavailable seconds 0"),
+              std::string::npos);
     std::ifstream in(report, std::ios::binary);
     std::stringstream content;
     content << in.rdbuf();
@@ -101,7 +103,8 @@ TEST_F(LineTestCommand, ADroppedCharacterCostsOneLossOfSyncSecond) {
     ASSERT_EQ(test.Wait(), 0);
     ASSERT_EQ(seconds.size(), 6u);
     int lost = 0;
-    for (size_t i = 1; i < seconds.size(); ++i) lost += seconds[i].lost_sync;
+    for (size_t i = 1; i < seconds.size(); ++i)
+        lost += seconds[i].lost_sync;
     EXPECT_EQ(lost, 1);
     EXPECT_EQ(seconds[4].errors, 0u);  // resynchronised: clean seconds after
     EXPECT_EQ(seconds[5].errors, 0u);
@@ -109,7 +112,8 @@ TEST_F(LineTestCommand, ADroppedCharacterCostsOneLossOfSyncSecond) {
 
 TEST_F(LineTestCommand, UserPatternAndSevenBits) {
     StartLoop();
-    ChildProcess test("porvane-cli", {"test", link_, "--seconds", "3", "--pattern", "1100101", "--data", "7"});
+    ChildProcess test("porvane-cli",
+                      {"test", link_, "--seconds", "3", "--pattern", "1100101", "--data", "7"});
     const auto seconds = ParseSeconds(test.ReadAllOutput(30000));
     ASSERT_EQ(test.Wait(), 0);
     ASSERT_EQ(seconds.size(), 3u);
@@ -142,13 +146,16 @@ TEST(LineTestCommandErrors, MissingPortAndBadPattern) {
 
 TEST(G821Counter, UnavailableTimeStartsAndEndsWithTenSeconds) {
     G821Counter c;
-    for (int i = 0; i < 9; ++i) c.AddSecond(true);
+    for (int i = 0; i < 9; ++i)
+        c.AddSecond(true);
     EXPECT_EQ(c.unavailable_seconds(), 0u);
     c.AddSecond(true);  // the tenth: all ten are unavailable
     EXPECT_EQ(c.unavailable_seconds(), 10u);
-    for (int i = 0; i < 5; ++i) c.AddSecond(false);
+    for (int i = 0; i < 5; ++i)
+        c.AddSecond(false);
     c.AddSecond(true);
-    for (int i = 0; i < 10; ++i) c.AddSecond(false);  // ten clean seconds end it
+    for (int i = 0; i < 10; ++i)
+        c.AddSecond(false);  // ten clean seconds end it
     EXPECT_EQ(c.unavailable_seconds(), 10u + 6u);
     EXPECT_EQ(c.severely_errored_seconds(), 11u);
 }

@@ -12,6 +12,7 @@
 #include "porvane/shell/ui/helper_page.h"
 #include "porvane/shell/ui/program_identity.h"
 #include "porvane/shell/ui/terminal_page.h"
+#include "porvane/tester/ui/tester_page.h"
 #include "porvane/widgets/dialog_units.h"
 
 namespace porvane::shell {

@@ -5,6 +5,10 @@
 
 class QTabWidget;
 
+namespace porvane::tester {
+class TesterPage;
+}
+
 namespace porvane::shell {
 
 class TerminalPage;
@@ -27,11 +31,13 @@ class MainDialog : public QMainWindow {
 
     QTabWidget* tabs() const { return tabs_; }
     TerminalPage* terminal_page() const { return terminal_; }
+    tester::TesterPage* tester_page() const { return tester_; }
     void ShowAbout();
 
   private:
     QTabWidget* tabs_;
     TerminalPage* terminal_;
+    tester::TesterPage* tester_;
 };
 
 }  // namespace porvane::shell

@@ -11,7 +11,6 @@ namespace porvane::testing {
 
 // Answers every modal message box that opens (OK) and keeps its text, so that tests go on.
 class MessageCatcher : public QObject {
-    Q_OBJECT
   public:
     MessageCatcher() {
         timer_.setInterval(5);

@@ -1,0 +1,132 @@
+// The tester page driven through its real widgets, headless, over a virtual loop-back port.
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QtTest>
+#include <fstream>
+
+#include "platform/comm/testing/child_process.h"
+#include "porvane/serial/page_notify.h"
+#include "porvane/shell/ui/tests/qt_test_support.h"
+#include "porvane/tester/ui/statistics_panel.h"
+#include "porvane/tester/ui/tester_page.h"
+#include "porvane/tester/ui/tester_panel.h"
+#include "porvane/widgets/lamp.h"
+
+using comm::testing::ChildProcess;
+using comm::testing::TempDir;
+using porvane::testing::MessageCatcher;
+using porvane::testing::WaitUntil;
+
+class TesterPageTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void patternEditAndEnablingRules();
+    void saveWithoutATestSaysSo();
+    void loopBackTestRunsCleanAfterTheFirstSecond();
+
+private:
+    template <class T>
+    T* Find(const char* name) {
+        return page_->findChild<T*>(QString::fromLatin1(name));
+    }
+    bool Lit(const char* name) { return Find<porvane::widgets::Lamp>(name)->lit(); }
+
+    std::unique_ptr<TempDir> dir_;
+    std::unique_ptr<ChildProcess> vport_;
+    std::string link_;
+    std::unique_ptr<porvane::tester::TesterPage> page_;
+};
+
+void TesterPageTest::initTestCase() {
+    dir_ = std::make_unique<TempDir>();
+    link_ = dir_->path() + "/loop";
+    vport_ = std::make_unique<ChildProcess>("vport", std::vector<std::string>{"loop", link_});
+    QVERIFY(comm::testing::WaitForPath(link_));
+    const std::string map = dir_->path() + "/map";
+    std::ofstream(map) << "ttyS0=" << link_ << "\n";
+    qputenv("PORVANE_DEVICE_MAP", QByteArray::fromStdString(map));
+}
+
+void TesterPageTest::init() {
+    page_ = std::make_unique<porvane::tester::TesterPage>();
+    page_->resize(1000, 700);
+    page_->show();
+}
+
+void TesterPageTest::cleanup() { page_.reset(); }
+
+void TesterPageTest::patternEditAndEnablingRules() {
+    auto* panel = page_->tester_panel();
+    auto* edit = Find<QLineEdit>("userPatternField");
+    QVERIFY(!edit->isEnabled());
+    QVERIFY(!Find<QPushButton>("singleErrorButton")->isEnabled());
+    QVERIFY(!Find<QPushButton>("startTestButton")->isEnabled());
+    QCOMPARE(panel->settings().user_pattern, 0xAAAAu);
+    Find<QComboBox>("patternCombo")->setCurrentIndex(3);
+    QVERIFY(edit->isEnabled());
+    edit->setText("1021");
+    QCOMPARE(edit->text(), QStringLiteral("1001"));
+    QCOMPARE(panel->settings().user_pattern, 0x9000u);
+    edit->setText("1");
+    QCOMPARE(panel->settings().user_pattern, 0x8000u);
+    edit->setText("");
+    QCOMPARE(panel->settings().user_pattern, 0u);
+    Find<QComboBox>("insertCombo")->setCurrentIndex(3);
+    QVERIFY(Find<QPushButton>("singleErrorButton")->isEnabled());
+}
+
+void TesterPageTest::saveWithoutATestSaysSo() {
+    MessageCatcher catcher;
+    const std::string path = dir_->path() + "/none.txt";
+    page_->PageNotify(porvane::serial::PN_SAVE_REPORT, const_cast<char*>(path.c_str()));
+    QVERIFY(WaitUntil([&] { return !catcher.messages.isEmpty(); }));
+    QCOMPARE(catcher.messages.first(), QString::fromUtf8("没有测试结果,不用保存!!"));
+    QVERIFY(!QFile::exists(QString::fromStdString(path)));
+}
+
+void TesterPageTest::loopBackTestRunsCleanAfterTheFirstSecond() {
+    QTest::mouseClick(Find<QPushButton>("testerOpenButton"), Qt::LeftButton);
+    QVERIFY(page_->tester_panel()->open());
+    QVERIFY(Lit("testerPortLamp"));
+    QVERIFY(!page_->findChild<QComboBox*>("portCombo")->isEnabled());
+    QTest::mouseClick(Find<QPushButton>("startTestButton"), Qt::LeftButton);
+    QVERIFY(page_->tester_panel()->testing());
+    QVERIFY(!Find<QPushButton>("testerOpenButton")->isEnabled());
+    QCOMPARE(Find<QPushButton>("startTestButton")->text(), QString::fromUtf8("停止测试"));
+    auto* stats = page_->statistics_panel();
+    QVERIFY(WaitUntil([&] { return stats->statistics().seconds() >= 4; }, 10000));
+    QVERIFY(!Lit("lostSyncLamp"));
+    QVERIFY(!Lit("testNoSignalLamp"));
+    QVERIFY(!Lit("bitErrorLamp"));
+    QVERIFY(Find<QLabel>("totalBitsLabel")->text() != QString::fromUtf8("总比特: 0b"));
+    // Only the first second after opening lost synchronisation.
+    auto* list = stats->event_list();
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        QVERIFY(list->topLevelItem(i)->text(0) != QString::fromUtf8("无信号"));
+    }
+    QDir().mkpath(QStringLiteral(PORVANE_SCREENSHOT_DIR));
+    QVERIFY(page_->grab().save(QStringLiteral(PORVANE_SCREENSHOT_DIR "/tester.png")));
+    QTest::mouseClick(Find<QPushButton>("startTestButton"), Qt::LeftButton);
+    QVERIFY(!page_->tester_panel()->testing());
+    const std::string path = dir_->path() + "/report.txt";
+    page_->PageNotify(porvane::serial::PN_SAVE_REPORT, const_cast<char*>(path.c_str()));
+    QFile report(QString::fromStdString(path));
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    const QByteArray bytes = report.readAll();
+    QVERIFY(bytes.startsWith("--------- "));
+    QVERIFY(bytes.contains("\r\n"));
+    QVERIFY(!bytes.endsWith("\n"));
+    QTest::mouseClick(Find<QPushButton>("testerOpenButton"), Qt::LeftButton);
+    QVERIFY(!page_->tester_panel()->open());
+}
+
+QTEST_MAIN(TesterPageTest)
+#include "tester_page_test.moc"
