@@ -23,34 +23,39 @@ QByteArray ToneWave(int frequency_hz, int duration_ms) {
         pcm[2 * i + 1] = static_cast<char>((v >> 8) & 0xFF);
     }
     auto le32 = [](uint32_t v) {
-        const char b[4] = {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
-                           static_cast<char>(v >> 24)};
+        const char b[4] = {static_cast<char>(v), static_cast<char>(v >> 8),
+                           static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
         return QByteArray(b, 4);
     };
     auto le16 = [](uint16_t v) {
         const char b[2] = {static_cast<char>(v), static_cast<char>(v >> 8)};
         return QByteArray(b, 2);
     };
-    QByteArray wav = QByteArray("RIFF") + le32(static_cast<uint32_t>(36 + pcm.size())) + "WAVEfmt " + le32(16) + le16(1) + le16(1) + le32(kRate) +
-                     le32(kRate * 2) + le16(2) + le16(16) + "data" + le32(static_cast<uint32_t>(pcm.size()));
+    QByteArray wav = QByteArray("RIFF") + le32(static_cast<uint32_t>(36 + pcm.size())) +
+                     "WAVEfmt " + le32(16) + le16(1) + le16(1) + le32(kRate) + le32(kRate * 2) +
+                     le16(2) + le16(16) + "data" + le32(static_cast<uint32_t>(pcm.size()));
     return wav + pcm;
 }
 
 }  // namespace
 
 void Beep(int frequency_hz, int duration_ms) {
-    const QString path = QDir::temp().filePath(QStringLiteral("porvane-beep-%1-%2.wav").arg(frequency_hz).arg(duration_ms));
+    const QString path = QDir::temp().filePath(
+        QStringLiteral("porvane-beep-%1-%2.wav").arg(frequency_hz).arg(duration_ms));
     if (!QFile::exists(path)) {
         QFile file(path);
-        if (file.open(QIODevice::WriteOnly)) file.write(ToneWave(frequency_hz, duration_ms));
+        if (file.open(QIODevice::WriteOnly))
+            file.write(ToneWave(frequency_hz, duration_ms));
     }
     for (const char* player : {"paplay", "aplay"}) {
         const QString program = QStandardPaths::findExecutable(QString::fromLatin1(player));
         if (!program.isEmpty()) {
             QStringList args;
-            if (QLatin1String(player) == QLatin1String("aplay")) args << QStringLiteral("-q");
+            if (QLatin1String(player) == QLatin1String("aplay"))
+                args << QStringLiteral("-q");
             args << path;
-            if (QProcess::startDetached(program, args)) return;
+            if (QProcess::startDetached(program, args))
+                return;
         }
     }
     QApplication::beep();

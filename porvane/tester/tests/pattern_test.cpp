@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 #include "porvane/tester/line_test.h"
@@ -180,6 +181,42 @@ TEST_F(CheckerTest, FiveBitCharactersResynchroniseEveryPrbsKind) {
         t.sync_counter = 1;
         CheckPattern(settings_, t, line.data(), 500);
         EXPECT_EQ(t.bit_errors, 0u);
+    }
+}
+
+TEST(CheckPattern, AgreesWithACharacterByCharacterReferenceOnAnyBytes) {
+    std::mt19937 gen(99);
+    for (uint32_t kind = 0; kind < 4; ++kind) {
+        for (uint32_t n = 5; n <= 8; ++n) {
+            SCOPED_TRACE(testing::Message() << "kind " << kind << " n " << n);
+            TestSettings s;
+            s.bits_per_character = n;
+            s.pattern_kind = kind;
+            for (int round = 0; round < 20; ++round) {
+                Bytes data(gen() % 300);
+                for (uint8_t& b : data)
+                    b = static_cast<uint8_t>(gen());
+                // Now and then a run of the real pattern, so that both paths see clean data too.
+                if (round % 2 == 0 && data.size() > 10) {
+                    const Bytes clean =
+                        Generate(kind, n, data.size(), static_cast<uint16_t>(gen()));
+                    std::copy(clean.begin(), clean.end(), data.begin());
+                }
+                ReceiveTally t;
+                t.receive_register =
+                    round % 5 == 0 ? (kind == 0 ? 0x7FFFu : 0u) : gen() & 0xFFFF;  // locked too
+                uint16_t reg = static_cast<uint16_t>(t.receive_register);
+                uint32_t expected = 0;
+                for (uint8_t c : data) {
+                    reg = PatternStepBitwise(n, kind, reg);
+                    expected +=
+                        static_cast<uint32_t>(__builtin_popcount((reg ^ c) & ((1u << n) - 1)));
+                }
+                CheckPattern(s, t, data.data(), static_cast<uint32_t>(data.size()));
+                ASSERT_EQ(t.bit_errors, expected);
+                ASSERT_EQ(t.receive_register, reg);
+            }
+        }
     }
 }
 

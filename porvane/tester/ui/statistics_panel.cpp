@@ -30,11 +30,13 @@ widgets::Lamp* SignalLamp(QHBoxLayout* row, const QString& name, const char* lab
 
 }  // namespace
 
-StatisticsPanel::StatisticsPanel(serial::PageWindow& page, QWidget* parent) : QWidget(parent), page_(page) {
+StatisticsPanel::StatisticsPanel(serial::PageWindow& page, QWidget* parent)
+    : QWidget(parent), page_(page) {
     auto* performance = new QGroupBox(QString::fromUtf8("性能测试(秒)"));
     auto* performance_grid = new QGridLayout(performance);
-    const char* const performance_names[] = {"totalBitsLabel", "totalTimeLabel", "erroredSecondsLabel",
-                                             "erroredSecondRatioLabel", "bitErrorsLabel", "bitErrorRatioLabel"};
+    const char* const performance_names[] = {"totalBitsLabel",      "totalTimeLabel",
+                                             "erroredSecondsLabel", "erroredSecondRatioLabel",
+                                             "bitErrorsLabel",      "bitErrorRatioLabel"};
     for (int i = 0; i < 6; ++i) {
         performance_[i] = new QLabel;
         performance_[i]->setObjectName(performance_names[i]);
@@ -67,7 +69,8 @@ StatisticsPanel::StatisticsPanel(serial::PageWindow& page, QWidget* parent) : QW
     events_->setRootIsDecorated(false);
     events_->setSelectionMode(QAbstractItemView::SingleSelection);
     events_->setSortingEnabled(false);
-    events_->setHeaderLabels({QString::fromUtf8("错误事件类型"), QString::fromUtf8("起始时间(年-月-日 时-分-秒)"),
+    events_->setHeaderLabels({QString::fromUtf8("错误事件类型"),
+                              QString::fromUtf8("起始时间(年-月-日 时-分-秒)"),
                               QString::fromUtf8("持续时间 (误码个数,平均误码率)")});
     events_->setColumnWidth(0, 100);
     events_->setColumnWidth(1, 200);
@@ -101,8 +104,10 @@ void StatisticsPanel::ShowRows() {
     }
     for (size_t i = 0; i < rows.size(); ++i) {
         QTreeWidgetItem* item = events_->topLevelItem(static_cast<int>(i));
-        if (item == nullptr) item = new QTreeWidgetItem(events_);
-        for (int c = 0; c < 3; ++c) item->setText(c, QString::fromStdString(rows[i][c]));
+        if (item == nullptr)
+            item = new QTreeWidgetItem(events_);
+        for (int c = 0; c < 3; ++c)
+            item->setText(c, QString::fromStdString(rows[i][c]));
     }
     events_->verticalScrollBar()->setValue(events_->verticalScrollBar()->maximum());
 }

@@ -21,17 +21,17 @@ namespace porvane::tester {
 // the port's hardware counters and the error event list, brought up to date once a second.
 class StatisticsPanel : public QWidget {
     Q_OBJECT
-public:
+  public:
     StatisticsPanel(serial::PageWindow& page, QWidget* parent);
 
-    void SetTesting(bool testing);              // PN_TEST_STATE
+    void SetTesting(bool testing);             // PN_TEST_STATE
     void SaveReport(const std::string& path);  // PN_SAVE_REPORT
     void Tick();                               // the one-second timer
 
     const TestStatistics& statistics() const { return statistics_; }
     QTreeWidget* event_list() const { return events_; }
 
-private:
+  private:
     void ShowLabels();
     void ShowRows();
 

@@ -16,7 +16,9 @@ TesterPage::TesterPage(QWidget* parent) : PageBase(parent) {
     strip_->SetChartScale(2000, 2000);
 }
 
-TesterPage::~TesterPage() { tester_panel_->ClosePort(); }
+TesterPage::~TesterPage() {
+    tester_panel_->ClosePort();
+}
 
 intptr_t TesterPage::Route(uint32_t code, void* data) {
     switch (code) {

@@ -18,7 +18,7 @@ class TesterPanel;
 // the status strip (full scale 2000 bytes a second) along the bottom.
 class TesterPage : public widgets::PageBase {
     Q_OBJECT
-public:
+  public:
     explicit TesterPage(QWidget* parent = nullptr);
     ~TesterPage() override;
 
@@ -26,11 +26,11 @@ public:
     StatisticsPanel* statistics_panel() const { return statistics_panel_; }
     shell::StatusStrip* status_strip() const { return strip_; }
 
-protected:
+  protected:
     intptr_t Route(uint32_t code, void* data) override;
     void resizeEvent(QResizeEvent* event) override;
 
-private:
+  private:
     serial::PortSettingsPanel* settings_panel_;
     shell::StatusStrip* strip_;
     TesterPanel* tester_panel_;

@@ -20,14 +20,17 @@ TesterPanel::TesterPanel(serial::PageWindow& page, QWidget* parent) : QWidget(pa
 
     pattern_ = new QComboBox;
     pattern_->setObjectName("patternCombo");
-    for (const char* entry : {"2^15-1", "2^11-1", "2^9-1", "16bit人工码"}) pattern_->addItem(QString::fromUtf8(entry));
+    for (const char* entry : {"2^15-1", "2^11-1", "2^9-1", "16bit人工码"})
+        pattern_->addItem(QString::fromUtf8(entry));
     user_pattern_ = new QLineEdit(QStringLiteral("1010101010101010"));
     user_pattern_->setObjectName("userPatternField");
-    user_pattern_->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,18}")), user_pattern_));
+    user_pattern_->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("[0-9]{0,18}")), user_pattern_));
     user_pattern_->setEnabled(false);
     insert_ = new QComboBox;
     insert_->setObjectName("insertCombo");
-    for (const char* entry : {"无", "1/10000", "1/1000", "单个"}) insert_->addItem(QString::fromUtf8(entry));
+    for (const char* entry : {"无", "1/10000", "1/1000", "单个"})
+        insert_->addItem(QString::fromUtf8(entry));
     single_error_ = new QPushButton(QString::fromUtf8("插单个误码"));
     single_error_->setObjectName("singleErrorButton");
     single_error_->setEnabled(false);
@@ -102,8 +105,10 @@ void TesterPanel::OnOpenClose() {
 }
 
 void TesterPanel::ClosePort() {
-    if (testing_flag_ != 0) OnStartStop();
-    if (open_flag_ != 0) OnOpenClose();
+    if (testing_flag_ != 0)
+        OnStartStop();
+    if (open_flag_ != 0)
+        OnOpenClose();
     channel_.ClosePort();
 }
 
@@ -161,15 +166,21 @@ void TesterPanel::OnSaveResults() {
 }
 
 void TesterPanel::ApplySettings(const serial::LineSettings* settings) {
-    if (open_flag_ != 0 && settings != nullptr) channel_.ApplySettings(*settings);
+    if (open_flag_ != 0 && settings != nullptr)
+        channel_.ApplySettings(*settings);
 }
 
-uint8_t TesterPanel::ModemControl() { return channel_.GetModemControl(); }
+uint8_t TesterPanel::ModemControl() {
+    return channel_.GetModemControl();
+}
 
-void TesterPanel::Statistics(comm::SerialStats* stats) { channel_.GetPortStatistics(stats); }
+void TesterPanel::Statistics(comm::SerialStats* stats) {
+    channel_.GetPortStatistics(stats);
+}
 
 void TesterPanel::FetchTally(ReceiveTally* tally) {
-    channel_.WithTester([&](serial::ChannelTester&) { *tally = line_test_.FetchTallyAndResynchroniseOnLoss(); });
+    channel_.WithTester(
+        [&](serial::ChannelTester&) { *tally = line_test_.FetchTallyAndResynchroniseOnLoss(); });
 }
 
 void TesterPanel::Resynchronise() {

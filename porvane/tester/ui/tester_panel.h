@@ -20,7 +20,7 @@ namespace porvane::tester {
 // owns the page's serial channel, whose event thread generates and checks the pattern.
 class TesterPanel : public QWidget {
     Q_OBJECT
-public:
+  public:
     TesterPanel(serial::PageWindow& page, QWidget* parent);
 
     // Served for the page.
@@ -36,7 +36,7 @@ public:
     const TestSettings& settings() const { return settings_; }
     const LineTest& line_test() const { return line_test_; }
 
-private:
+  private:
     void OnOpenClose();
     void OnStartStop();
     void OnPattern(int index);

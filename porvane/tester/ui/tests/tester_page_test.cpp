@@ -24,7 +24,7 @@ using porvane::testing::WaitUntil;
 
 class TesterPageTest : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void initTestCase();
     void init();
     void cleanup();
@@ -32,7 +32,7 @@ private slots:
     void saveWithoutATestSaysSo();
     void loopBackTestRunsCleanAfterTheFirstSecond();
 
-private:
+  private:
     template <class T>
     T* Find(const char* name) {
         return page_->findChild<T*>(QString::fromLatin1(name));
@@ -61,7 +61,9 @@ void TesterPageTest::init() {
     page_->show();
 }
 
-void TesterPageTest::cleanup() { page_.reset(); }
+void TesterPageTest::cleanup() {
+    page_.reset();
+}
 
 void TesterPageTest::patternEditAndEnablingRules() {
     auto* panel = page_->tester_panel();
