@@ -34,7 +34,8 @@ uint32_t ReferenceCheck(uint32_t kind, uint16_t& reg, const uint8_t* bytes, uint
             r = ((r << 1) | f) & 0xFFFF;
         }
         reg = static_cast<uint16_t>(r);
-        for (int b = 0; b < 8; ++b) errors += ((r >> b) ^ (bytes[i] >> b)) & 1;
+        for (int b = 0; b < 8; ++b)
+            errors += ((r >> b) ^ (bytes[i] >> b)) & 1;
     }
     return errors;
 }
@@ -56,7 +57,8 @@ double CharsPerSecond(F run) {
 
 int main() {
     std::printf("bench_prbs: characters per second on one core, 8 bits per character\n");
-    std::printf("  %-8s %14s %14s %14s %8s\n", "kind", "generator", "checker", "reference", "ratio");
+    std::printf("  %-8s %14s %14s %14s %8s\n", "kind", "generator", "checker", "reference",
+                "ratio");
     const char* names[] = {"2^15-1", "2^11-1", "2^9-1", "16bit"};
     bool ok = true;
     std::vector<uint8_t> block(kBlock);
@@ -66,7 +68,8 @@ int main() {
         settings.pattern_kind = kind;
         PrbsGenerator generator;
         generator.LoadRegister(0x1234);
-        const double generate = CharsPerSecond([&] { generator.Generate(settings, block.data(), kBlock); });
+        const double generate =
+            CharsPerSecond([&] { generator.Generate(settings, block.data(), kBlock); });
         ReceiveTally tally;
         tally.sync_counter = 1;
         const double check = CharsPerSecond([&] {
@@ -77,11 +80,14 @@ int main() {
         if (kind < 3) {
             uint16_t reg = 0x1234;
             volatile uint32_t sink = 0;
-            reference = CharsPerSecond([&] { sink = sink + ReferenceCheck(kind, reg, block.data(), kBlock); });
+            reference = CharsPerSecond(
+                [&] { sink = sink + ReferenceCheck(kind, reg, block.data(), kBlock); });
         }
         const double ratio = reference > 0 ? check / reference : 0;
-        std::printf("  %-8s %14.0f %14.0f %14.0f %8.1f\n", names[kind], generate, check, reference, ratio);
-        if (kind < 3) ok = ok && check >= 500e6 && ratio >= 20;
+        std::printf("  %-8s %14.0f %14.0f %14.0f %8.1f\n", names[kind], generate, check, reference,
+                    ratio);
+        if (kind < 3)
+            ok = ok && check >= 500e6 && ratio >= 20;
     }
     std::printf("  targets: checker >= 500,000,000 characters/s and >= 20 x the reference: %s\n",
                 ok ? "met" : "NOT met");

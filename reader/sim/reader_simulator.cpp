@@ -365,9 +365,16 @@ ReaderSimulator::Reply ReaderSimulator::Handle(uint8_t command, std::span<const 
 
 void ReaderSimulator::Serve(int fd, int stop_fd) {
     Line line(fd, stop_fd);
+    bool announced = false;  // a request announcement came while a reply was being offered
     while (!line.stopped()) {
-        auto announce = line.ReadByte(-1);
-        if (!announce || *announce != kFrameAnnounce || faults_.never_acknowledge) {
+        if (!announced) {
+            auto announce = line.ReadByte(-1);
+            if (!announce || *announce != kFrameAnnounce) {
+                continue;
+            }
+        }
+        announced = false;
+        if (faults_.never_acknowledge) {
             continue;
         }
         line.Write(&kFrameAcknowledge, 1);
@@ -405,6 +412,9 @@ void ReaderSimulator::Serve(int fd, int stop_fd) {
         line.Write(&kFrameAnnounce, 1);
         auto go = line.ReadByte(kFrameByteWaitMs);
         if (!go || *go != kFrameAcknowledge) {
+            // A host that does not take replies (it sends its next request instead) gets its
+            // new request served; the reply is dropped.
+            announced = go && *go == kFrameAnnounce;
             continue;
         }
         if (faults_.burst_size == 0) {

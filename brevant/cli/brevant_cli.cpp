@@ -1,0 +1,131 @@
+// brevant-cli: sends the rows of a command file to the reader as the send-all sequence does and
+// prints what came back.
+//   brevant-cli run FILE [--port N] [--baud N] [--send hex|asc] [--recv hex|asc]
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+
+#include "brevant/app_settings.h"
+#include "brevant/command_file.h"
+#include "brevant/event_port.h"
+#include "brevant/row_frame.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kReplyWindow = std::chrono::milliseconds(300);
+
+// Collects the bytes and the first burst end after each send.
+class Collector : public brevant::EventPortOwner {
+public:
+    explicit Collector(int receive_format) : receive_format_(receive_format) {}
+
+    void OnPortMessage(uint32_t message, uint32_t wparam, uint32_t) override {
+        std::lock_guard lock(mutex_);
+        if (message == brevant::PortMsgRxChar) {
+            reply_ += brevant::ReceivedByteText(static_cast<uint8_t>(wparam), receive_format_);
+        } else if (message == brevant::PortMsgRxFlag && !reply_.empty() && !first_burst_) {
+            first_burst_ = Clock::now();
+            changed_.notify_all();
+        }
+    }
+    void ShowErrorBox(const std::string& text) override { std::fprintf(stderr, "%s: %s", brevant::kErrorBoxCaption, text.c_str()); }
+
+    void StartRow() {
+        std::lock_guard lock(mutex_);
+        reply_.clear();
+        first_burst_.reset();
+        sent_ = Clock::now();
+    }
+    // Waits out the row's window; returns the reply text and the milliseconds to the first burst.
+    std::pair<std::string, std::optional<long>> FinishRow() {
+        std::unique_lock lock(mutex_);
+        changed_.wait_until(lock, sent_ + kReplyWindow, [this] { return false; });
+        std::optional<long> ms;
+        if (first_burst_) {
+            ms = std::chrono::duration_cast<std::chrono::milliseconds>(*first_burst_ - sent_).count();
+        }
+        return {reply_, ms};
+    }
+
+private:
+    int receive_format_;
+    std::mutex mutex_;  // guards everything below
+    std::condition_variable changed_;
+    std::string reply_;
+    Clock::time_point sent_;
+    std::optional<Clock::time_point> first_burst_;
+};
+
+std::string HexOf(const std::vector<uint8_t>& bytes) {
+    std::string text;
+    char pair[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(pair, sizeof pair, i + 1 < bytes.size() ? "%02X " : "%02X", bytes[i]);
+        text += pair;
+    }
+    return text;
+}
+
+int FormatIndex(const std::string& text) { return text == "asc" ? 1 : 0; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"The reader command assistant on the command line"};
+    app.require_subcommand(1);
+    CLI::App* run = app.add_subcommand("run", "Send the rows of a command file and print the replies");
+    std::string file;
+    int port = -1;
+    int baud = -1;
+    std::string send, recv;
+    run->add_option("FILE", file, "Command file")->required();
+    run->add_option("--port", port, "Port number (COMn)")->check(CLI::Range(1, 255));
+    run->add_option("--baud", baud, "Baud rate")->check(CLI::PositiveNumber);
+    run->add_option("--send", send, "Send format")->check(CLI::IsMember({"hex", "asc"}));
+    run->add_option("--recv", recv, "Receive format")->check(CLI::IsMember({"hex", "asc"}));
+    CLI11_PARSE(app, argc, argv);
+
+    brevant::IniFile ini(brevant::ConfigIniPath());
+    brevant::AppSettings settings = brevant::ReadSettings(ini);
+    if (port > 0) settings.port = port;
+    if (baud > 0) settings.baud = baud;
+    if (!send.empty()) settings.send_format = FormatIndex(send);
+    if (!recv.empty()) settings.receive_format = FormatIndex(recv);
+
+    brevant::CommandRows rows;
+    if (!brevant::LoadCommandFile(file, rows)) {
+        std::fprintf(stderr, "brevant-cli: cannot read %s\n", file.c_str());
+        return 1;
+    }
+    Collector collector(settings.receive_format);
+    brevant::EventPort event_port;
+    if (!event_port.Initialise(&collector, settings.port, settings.baud, settings.parity ? settings.parity : 'N',
+                               settings.data_bits, settings.stop_bits, 3, 512) ||
+        !event_port.StartMonitoring()) {
+        std::fprintf(stderr, "没有发现此串口或被占用\n");
+        return 1;
+    }
+    bool all_answered = true;
+    for (int r = 1; r <= brevant::kCommandRows && all_answered; ++r) {
+        if (rows.data[r].empty()) continue;
+        const brevant::RowFrame frame = brevant::BuildRowFrame(rows.data[r], settings.send_format);
+        for (const std::string& warning : frame.warnings) std::fprintf(stderr, "row %d: %s\n", r, warning.c_str());
+        collector.StartRow();
+        if (!event_port.Write(frame.wire.data(), frame.wire.size())) {
+            std::fprintf(stderr, "row %d: the frame does not fit the 512-byte write buffer\n", r);
+            all_answered = false;
+            break;
+        }
+        const auto [reply, ms] = collector.FinishRow();
+        std::printf("%d\t%s\t%s\t%s\t%s\n", r, rows.comment[r].c_str(), HexOf(frame.wire).c_str(), reply.c_str(),
+                    ms ? std::to_string(*ms).c_str() : "timeout");
+        std::fflush(stdout);
+        all_answered = ms.has_value();  // a late reply ends the sequence
+    }
+    event_port.Shutdown();
+    return all_answered ? 0 : 1;
+}

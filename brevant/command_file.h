@@ -1,0 +1,31 @@
+#pragma once
+
+#include <array>
+#include <string>
+
+namespace brevant {
+
+inline constexpr int kCommandRows = 200;
+inline constexpr char kCommandSeparator[] = "/*****************/";
+
+// The comment (column 2) and data (column 4) of grid rows 1..200 (index 0 unused).
+struct CommandRows {
+    std::array<std::string, kCommandRows + 1> comment;
+    std::array<std::string, kCommandRows + 1> data;
+};
+
+// The path a save uses: ".ini" is added unless the name (longer than 4 characters) already ends
+// in ".INI" in any case.
+std::string CommandFileSavePath(const std::string& chosen);
+
+// Saves every row with data: separator, comment, data; then a separator and a line of two
+// spaces. Lines end in CR LF. False when the file cannot be written.
+bool SaveCommandFile(const std::string& path, const CommandRows& rows);
+
+// Loads as the original loader does (separators expected on lines 1, 4, 7, ...; lines before
+// the first separator ignored; rows beyond the file keep their contents; the closing line of two
+// spaces becomes the comment of the row after the last command). False when the file cannot be
+// read; a malformed file loads what it can.
+bool LoadCommandFile(const std::string& path, CommandRows& rows);
+
+}  // namespace brevant

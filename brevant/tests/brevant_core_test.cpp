@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "brevant/app_settings.h"
+#include "brevant/command_file.h"
+#include "brevant/omnix.h"
+#include "brevant/row_frame.h"
+#include "brevant/row_selection.h"
+#include "platform/comm/testing/child_process.h"
+
+namespace brevant {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using comm::testing::TempDir;
+
+TEST(RowFrame, RequestDataBecomesTheWireFrame) {
+    RowFrame f = BuildRowFrame("00 41 01 52", 0);
+    EXPECT_TRUE(f.warnings.empty());
+    EXPECT_EQ(f.check_text, "ed");
+    EXPECT_EQ(f.frame_text, "2000410152ed03");
+    EXPECT_EQ(f.wire, (Bytes{0x20, 0x00, 0x41, 0x01, 0x52, 0xED, 0x03}));
+    RowFrame asc = BuildRowFrame("00 41 01 52", 1);
+    EXPECT_EQ(std::string(asc.wire.begin(), asc.wire.end()), "2000410152ed03");
+    EXPECT_EQ(asc.wire.size(), 14u);
+}
+
+TEST(RowFrame, CheckBelowSixteenKeepsItsLeadingZero) {
+    RowFrame f = BuildRowFrame("00 41 01 BE", 0);  // 0xFF ^ 0x41 ^ 0x01 ^ 0xBE = 0x01
+    EXPECT_EQ(f.check_text, "01");
+    EXPECT_EQ(f.check_text.size(), 2u);
+}
+
+TEST(RowFrame, OddLengthWarnsAndShiftsThePairs) {
+    RowFrame f = BuildRowFrame("0041015", 0);
+    EXPECT_EQ(f.warnings, std::vector<std::string>{kMessageErr2});
+    EXPECT_EQ(f.check_text, "bf");
+    EXPECT_EQ(f.wire, (Bytes{0x20, 0x00, 0x41, 0x01, 0x5B, 0xF0}));
+}
+
+TEST(RowFrame, WarningsNeverStopTheSend) {
+    RowFrame empty = BuildRowFrame("", 0);
+    EXPECT_EQ(empty.warnings, (std::vector<std::string>{kMessageEmptyData, kMessageErr1}));
+    EXPECT_EQ(empty.wire, (Bytes{0x20, 0xFF, 0x03}));
+    RowFrame bad = BuildRowFrame("00 4g 01 52", 0);
+    EXPECT_EQ(bad.warnings, std::vector<std::string>{kMessageErr3});
+    EXPECT_EQ(bad.wire, (Bytes{0x20, 0x00}));  // conversion stops at the first bad pair
+}
+
+TEST(RowFrame, ReceivedBytesAsTheMonitorShowsThem) {
+    EXPECT_EQ(ReceivedByteText(0x06, 0) + ReceivedByteText(0x20, 0), "06 20 ");
+    EXPECT_EQ(ReceivedByteText('A', 1), "A");
+}
+
+TEST(HexToBytes, PairsSpacesAndStops) {
+    EXPECT_EQ(HexToBytes("0a 0B ff"), (Bytes{0x0A, 0x0B, 0xFF}));
+    EXPECT_EQ(HexToBytes("123"), Bytes{0x12});
+    EXPECT_EQ(HexToBytes("12zz34"), Bytes{0x12});
+}
+
+TEST(IniFile, ReadsWritesAndKeepsOtherKeys) {
+    TempDir dir;
+    IniFile ini(dir.path() + "/Config.INI");
+    std::string value;
+    EXPECT_FALSE(ini.Read("PARAM", "COM", value));
+    EXPECT_TRUE(ini.Write("PARAM", "COM", "3"));
+    EXPECT_TRUE(ini.Write("OTHER", "X", "1"));
+    EXPECT_TRUE(ini.Write("PARAM", "BAND", "9600"));
+    EXPECT_TRUE(ini.Write("PARAM", "COM", "12"));
+    EXPECT_TRUE(ini.Read("PARAM", "COM", value));
+    EXPECT_EQ(value, "12");
+    EXPECT_TRUE(ini.Read("PARAM", "BAND", value));
+    EXPECT_EQ(value, "9600");
+    EXPECT_TRUE(ini.Read("OTHER", "X", value));
+    EXPECT_FALSE(ini.Read("OTHER", "COM", value));
+}
+
+TEST(AppSettings, FirstStartDefaultsAndRoundTrip) {
+    TempDir dir;
+    IniFile ini(dir.path() + "/Config.INI");
+    AppSettings s = ReadSettings(ini);
+    EXPECT_EQ(s.port, 1);
+    EXPECT_EQ(s.baud, 9600);
+    EXPECT_EQ(s.parity, 'N');
+    EXPECT_EQ(s.timeout_ms, 1000);
+    s.port = 12;
+    s.baud = 115200;
+    s.send_format = 1;
+    s.data_bits = 6;
+    WriteSettings(ini, s, "250ms");
+    AppSettings back = ReadSettings(ini);
+    EXPECT_EQ(back.port, 12);
+    EXPECT_EQ(back.baud, 115200);
+    EXPECT_EQ(back.send_format, 1);
+    EXPECT_EQ(back.data_bits, 6);
+    EXPECT_EQ(back.timeout_ms, 250);  // leading digits
+    EXPECT_EQ(back.parity, 'N');      // never written, kept
+}
+
+TEST(AppSettings, ConfigLivesUnderXdgConfigHome) {
+    TempDir dir;
+    setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+    EXPECT_EQ(ConfigIniPath(), dir.path() + "/brevant/Config.INI");
+    unsetenv("XDG_CONFIG_HOME");
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+TEST(CommandFile, SaveAndLoadTheExample) {
+    TempDir dir;
+    CommandRows rows;
+    rows.comment[3] = "request";
+    rows.data[3] = "00 41 01 52";
+    rows.comment[5] = "comment only";
+    rows.comment[7] = "halt";
+    rows.data[7] = "00 45 00";
+    const std::string path = dir.path() + "/cmds.ini";
+    ASSERT_TRUE(SaveCommandFile(path, rows));
+    EXPECT_EQ(ReadAll(path),
+              "/*****************/\r\nrequest\r\n00 41 01 52\r\n"
+              "/*****************/\r\nhalt\r\n00 45 00\r\n"
+              "/*****************/\r\n  \r\n");
+    CommandRows loaded;
+    loaded.comment[9] = "kept";
+    ASSERT_TRUE(LoadCommandFile(path, loaded));
+    EXPECT_EQ(loaded.comment[1], "request");
+    EXPECT_EQ(loaded.data[1], "00 41 01 52");
+    EXPECT_EQ(loaded.comment[2], "halt");
+    EXPECT_EQ(loaded.data[2], "00 45 00");
+    EXPECT_EQ(loaded.comment[3], "  ");
+    EXPECT_EQ(loaded.data[3], "");
+    EXPECT_EQ(loaded.comment[9], "kept");
+}
+
+TEST(CommandFile, SuffixRuleAndUnreadableFiles) {
+    EXPECT_EQ(CommandFileSavePath("/tmp/cmds"), "/tmp/cmds.ini");
+    EXPECT_EQ(CommandFileSavePath("/tmp/cmds.ini"), "/tmp/cmds.ini");
+    EXPECT_EQ(CommandFileSavePath("/tmp/CMDS.INI"), "/tmp/CMDS.INI");
+    EXPECT_EQ(CommandFileSavePath("abcd"), "abcd");  // four characters or fewer are kept
+    CommandRows rows;
+    EXPECT_FALSE(LoadCommandFile("/no/such/file.ini", rows));
+}
+
+TEST(CommandFile, MalformedFilesLoadWhatTheyCan) {
+    TempDir dir;
+    const std::string path = dir.path() + "/odd.ini";
+    std::ofstream(path, std::ios::binary) << "junk before\n/*****************/\nc1\nd1\nstray\n";
+    CommandRows rows;
+    ASSERT_TRUE(LoadCommandFile(path, rows));
+    // The separator is not on line 1, so the loader's count is off by one line and it takes the
+    // lines as they come, as the original loader does.
+    EXPECT_EQ(rows.comment[1], "d1");
+    EXPECT_EQ(rows.data[1], "stray");
+    std::string many;
+    for (int i = 0; i < 250; ++i) many += "/*****************/\nc\nd\n";
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << many;
+    EXPECT_TRUE(LoadCommandFile(path, rows));  // more than 200 commands: the rest is ignored
+}
+
+TEST(RowSelection, SendAllGoesInRowOrderAndEndsOnALateReply) {
+    RowSelection s;
+    s.Toggle(7);
+    s.Toggle(3);
+    s.Toggle(5);
+    EXPECT_TRUE(s.IsSelected(3));
+    s.StartSendAll();
+    EXPECT_EQ(s.NextToSend(false), 3);
+    EXPECT_EQ(s.NextToSend(false), 5);
+    EXPECT_FALSE(s.NextToSend(true).has_value());  // the reply to 5 is late: the sequence ends
+    EXPECT_FALSE(s.IsSelected(7));
+    EXPECT_FALSE(s.NextToSend(false).has_value());
+}
+
+TEST(RowSelection, ClickingASelectedRowDeselectsIt) {
+    RowSelection s;
+    EXPECT_TRUE(s.Toggle(4));
+    EXPECT_FALSE(s.Toggle(4));
+    EXPECT_FALSE(s.IsSelected(4));
+    s.StartSendAll();
+    EXPECT_FALSE(s.NextToSend(false).has_value());
+}
+
+}  // namespace
+}  // namespace brevant

@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "brevant/event_port.h"
+#include "platform/comm/testing/child_process.h"
+#include "platform/comm/testing/pty_pair.h"
+
+namespace brevant {
+namespace {
+
+using comm::testing::ChildProcess;
+using comm::testing::PtyPair;
+using comm::testing::TempDir;
+
+// Records the notifications in order.
+class RecordingOwner : public EventPortOwner {
+public:
+    void OnPortMessage(uint32_t message, uint32_t wparam, uint32_t port) override {
+        std::lock_guard lock(mutex_);
+        log_.push_back({message, wparam});
+        last_port_ = port;
+        changed_.notify_all();
+    }
+    void ShowErrorBox(const std::string& text) override {
+        std::lock_guard lock(mutex_);
+        boxes_.push_back(text);
+    }
+    std::vector<std::pair<uint32_t, uint32_t>> log() {
+        std::lock_guard lock(mutex_);
+        return log_;
+    }
+    std::vector<std::string> boxes() {
+        std::lock_guard lock(mutex_);
+        return boxes_;
+    }
+    bool WaitFor(size_t count, int ms = 5000) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return log_.size() >= count; });
+    }
+    uint32_t last_port_ = 0;
+
+private:
+    std::mutex mutex_;  // guards log_ and boxes_
+    std::condition_variable changed_;
+    std::vector<std::pair<uint32_t, uint32_t>> log_;
+    std::vector<std::string> boxes_;
+};
+
+class EventPortTest : public ::testing::Test {
+protected:
+    void SetUp() override { setenv("COM9", pty_.slave_path().c_str(), 1); }
+    void TearDown() override { unsetenv("COM9"); }
+    PtyPair pty_;
+    RecordingOwner owner_;
+};
+
+TEST(EventPortNames, DeviceNamesAndLineDefinition) {
+    EXPECT_EQ(EventPort::DeviceName(9), "COM9");
+    EXPECT_EQ(EventPort::DeviceName(10), "\\\\.\\COM10");
+    EXPECT_EQ(EventPort::LineDefinition(9600, 'N', 8, 1), "baud=9600 parity=N data=8 stop=1");
+    EXPECT_EQ(EventPort::ErrorBoxText("SetCommState()", EINVAL, 3),
+              "WARNING:  SetCommState() Failed with the following error: \nInvalid argument\nPort: 3\n");
+}
+
+TEST_F(EventPortTest, BytesOneByOneThenTheEndOfTheBurst) {
+    EventPort port;
+    ASSERT_TRUE(port.Initialise(&owner_, 9, 9600, 'N', 8, 1, 3, 512));
+    ASSERT_TRUE(port.StartMonitoring());
+    // The thread purges the port when it starts: bytes sent before that would be discarded.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pty_.WriteAll(std::string("\x06\x20", 2));
+    ASSERT_TRUE(owner_.WaitFor(3));
+    auto log = owner_.log();
+    EXPECT_EQ(log[0], std::make_pair(uint32_t{PortMsgRxChar}, uint32_t{0x06}));
+    EXPECT_EQ(log[1], std::make_pair(uint32_t{PortMsgRxChar}, uint32_t{0x20}));
+    EXPECT_EQ(log[2].first, uint32_t{PortMsgRxFlag});
+    EXPECT_EQ(owner_.last_port_, 9u);
+    pty_.WriteAll("q");  // the event character is just another byte
+    ASSERT_TRUE(owner_.WaitFor(5));
+    EXPECT_EQ(owner_.log()[3], std::make_pair(uint32_t{PortMsgRxChar}, uint32_t{'q'}));
+    EXPECT_EQ(owner_.log()[4].first, uint32_t{PortMsgRxFlag});
+}
+
+TEST_F(EventPortTest, WritesAreQueuedWholeAndLongOnesRefused) {
+    EventPort port;
+    ASSERT_TRUE(port.Initialise(&owner_, 9, 9600, 'N', 8, 1, 3, 512));
+    ASSERT_TRUE(port.StartMonitoring());
+    std::vector<uint8_t> frame = {0x20, 0x00, 0x41, 0x01, 0x52, 0xED, 0x03};
+    ASSERT_TRUE(port.Write(frame.data(), frame.size()));
+    frame[1] = 0x77;  // the caller's buffer changes: the queued bytes do not
+    ASSERT_TRUE(port.Write(std::string("AB")));
+    EXPECT_EQ(pty_.ReadExactly(9), std::string("\x20\x00\x41\x01\x52\xED\x03" "AB", 9));
+    std::vector<uint8_t> big(513, 0);
+    EXPECT_FALSE(port.Write(big.data(), big.size()));
+}
+
+TEST_F(EventPortTest, ShutdownEndsTheThreadWithOneHundred) {
+    EventPort port;
+    ASSERT_TRUE(port.Initialise(&owner_, 9, 9600, 'N', 8, 1, 3, 512));
+    ASSERT_TRUE(port.StartMonitoring());
+    EXPECT_TRUE(port.alive());
+    port.Shutdown();
+    for (int i = 0; i < 500 && port.alive(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_FALSE(port.alive());
+    EXPECT_EQ(port.exit_code(), 100);
+    // The port was released: it can be opened again.
+    EXPECT_TRUE(port.Initialise(&owner_, 9, 9600, 'N', 8, 1, 3, 512));
+}
+
+TEST_F(EventPortTest, BadLineDefinitionShowsTheBoxAndStillOpens) {
+    EventPort port;
+    EXPECT_TRUE(port.Initialise(&owner_, 9, 9600, 'N', 4, 1, 3, 512));
+    ASSERT_EQ(owner_.boxes().size(), 1u);
+    EXPECT_NE(owner_.boxes()[0].find("BuildCommDCB()"), std::string::npos);
+}
+
+TEST(EventPortMissing, MissingDeviceFailsWithoutABox) {
+    setenv("COM7", "/dev/no-such-reader", 1);
+    RecordingOwner owner;
+    EventPort port;
+    EXPECT_FALSE(port.Initialise(&owner, 7, 9600, 'N', 8, 1, 3, 512));
+    EXPECT_TRUE(owner.boxes().empty());
+    EXPECT_FALSE(port.StartMonitoring());
+    unsetenv("COM7");
+}
+
+TEST(BrevantCli, RunsACommandFileAgainstTheSimulatedReader) {
+    TempDir dir;
+    const std::string link = dir.path() + "/reader";
+    ChildProcess sim("quor-sim", {link, "--burst", "1", "--burst-gap", "5"});
+    ASSERT_TRUE(comm::testing::WaitForPath(link));
+    const std::string file = dir.path() + "/cmds.ini";
+    std::ofstream(file, std::ios::binary) << "/*****************/\r\nrequest\r\n00 41 01 52\r\n"
+                                             "/*****************/\r\nhalt\r\n00 45 00\r\n"
+                                             "/*****************/\r\n  \r\n";
+    setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+    setenv("COM4", link.c_str(), 1);
+    ChildProcess cli("brevant-cli", {"run", file, "--port", "4", "--baud", "115200"});
+    const std::string output = cli.ReadAllOutput(10000);
+    EXPECT_EQ(cli.Wait(), 0);
+    unsetenv("COM4");
+    unsetenv("XDG_CONFIG_HOME");
+    std::istringstream lines(output);
+    std::string first, second;
+    std::getline(lines, first);
+    std::getline(lines, second);
+    // The reader acknowledges (06) and announces its reply (20); the assistant does not answer
+    // the announcement, so that is all that comes back.
+    EXPECT_EQ(first.substr(0, first.rfind('\t')), "1\trequest\t20 00 41 01 52 ED 03\t06 20 ");
+    EXPECT_EQ(second.substr(0, second.rfind('\t')), "2\thalt\t20 00 45 00 BA 03\t06 20 ");
+    EXPECT_NE(first.substr(first.rfind('\t') + 1), "timeout");
+}
+
+TEST(BrevantCli, SilentReaderTimesOut) {
+    TempDir dir;
+    const std::string link = dir.path() + "/reader";
+    ChildProcess sim("quor-sim", {link, "--no-ack"});
+    ASSERT_TRUE(comm::testing::WaitForPath(link));
+    const std::string file = dir.path() + "/cmds.ini";
+    std::ofstream(file, std::ios::binary) << "/*****************/\r\nrequest\r\n00 41 01 52\r\n";
+    setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+    setenv("COM4", link.c_str(), 1);
+    ChildProcess cli("brevant-cli", {"run", file, "--port", "4"});
+    const std::string output = cli.ReadAllOutput(10000);
+    EXPECT_EQ(cli.Wait(), 1);
+    unsetenv("COM4");
+    unsetenv("XDG_CONFIG_HOME");
+    EXPECT_NE(output.find("\ttimeout"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace brevant
