@@ -9,14 +9,14 @@ namespace brevant {
 
 // The serial settings kept in Config.INI, section "PARAM".
 struct AppSettings {
-    int port = 0;             // COM
-    int baud = 0;             // BAND
-    char parity = 0;          // PARITY (first character)
-    int data_bits = 0;        // DATABITS
-    int stop_bits = 0;        // STOPBITS
-    int send_format = 0;      // SENDTYPE: 0 HEX, 1 ASC
-    int receive_format = 0;   // REVICETYPE: 0 HEX, 1 ASC
-    long timeout_ms = 0;      // MS
+    int port = 0;            // COM
+    int baud = 0;            // BAND
+    char parity = 0;         // PARITY (first character)
+    int data_bits = 0;       // DATABITS
+    int stop_bits = 0;       // STOPBITS
+    int send_format = 0;     // SENDTYPE: 0 HEX, 1 ASC
+    int receive_format = 0;  // REVICETYPE: 0 HEX, 1 ASC
+    long timeout_ms = 0;     // MS
 };
 
 // $XDG_CONFIG_HOME/brevant/Config.INI (~/.config/brevant/Config.INI without it); the folder is

@@ -31,7 +31,8 @@ EventPort::~EventPort() {
 
 std::string EventPort::LineDefinition(int baud, char parity, int data_bits, int stop_bits) {
     char text[96];
-    std::snprintf(text, sizeof text, "baud=%d parity=%c data=%d stop=%d", baud, parity, data_bits, stop_bits);
+    std::snprintf(text, sizeof text, "baud=%d parity=%c data=%d stop=%d", baud, parity, data_bits,
+                  stop_bits);
     return text;
 }
 
@@ -43,27 +44,32 @@ std::string EventPort::DeviceName(int port_number) {
 
 std::string EventPort::ErrorBoxText(const char* step, int error, int port_number) {
     char text[512];
-    std::snprintf(text, sizeof text, "WARNING:  %s Failed with the following error: \n%s\nPort: %d\n", step,
+    std::snprintf(text, sizeof text,
+                  "WARNING:  %s Failed with the following error: \n%s\nPort: %d\n", step,
                   std::strerror(error), port_number);
     return text;
 }
 
 void EventPort::Fail(const char* step, int error) {
-    if (owner_ != nullptr) owner_->ShowErrorBox(ErrorBoxText(step, error, port_number_));
+    if (owner_ != nullptr)
+        owner_->ShowErrorBox(ErrorBoxText(step, error, port_number_));
 }
 
 void EventPort::EndThread() {
-    if (!thread_.joinable()) return;
+    if (!thread_.joinable())
+        return;
     while (alive_) {
-        if (owner_ != nullptr) owner_->PumpNotifications();
+        if (owner_ != nullptr)
+            owner_->PumpNotifications();
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         Shutdown();
     }
     thread_.join();
 }
 
-bool EventPort::Initialise(EventPortOwner* owner, int port_number, int baud, char parity, int data_bits,
-                           int stop_bits, uint32_t event_mask, size_t write_buffer_size) {
+bool EventPort::Initialise(EventPortOwner* owner, int port_number, int baud, char parity,
+                           int data_bits, int stop_bits, uint32_t event_mask,
+                           size_t write_buffer_size) {
     Shutdown();
     EndThread();
     {
@@ -83,8 +89,8 @@ bool EventPort::Initialise(EventPortOwner* owner, int port_number, int baud, cha
     }
     device_ = std::move(opened.device);
     comm::SerialDevice& d = *device_;
-    const comm::CommTimeouts timeouts{kAllTimeoutsMs, kAllTimeoutsMs, kAllTimeoutsMs, kAllTimeoutsMs,
-                                      kAllTimeoutsMs};
+    const comm::CommTimeouts timeouts{kAllTimeoutsMs, kAllTimeoutsMs, kAllTimeoutsMs,
+                                      kAllTimeoutsMs, kAllTimeoutsMs};
     comm::Dcb dcb;
     comm::CommStatus status;
     if (!(status = d.SetTimeouts(timeouts))) {
@@ -96,7 +102,8 @@ bool EventPort::Initialise(EventPortOwner* owner, int port_number, int baud, cha
     } else {
         dcb.EvtChar = 0x71;
         dcb.fRtsControl = comm::RTS_CONTROL_ENABLE;
-        if (!(status = comm::ApplyLineDefinition(LineDefinition(baud, parity, data_bits, stop_bits), dcb))) {
+        if (!(status = comm::ApplyLineDefinition(LineDefinition(baud, parity, data_bits, stop_bits),
+                                                 dcb))) {
             Fail("BuildCommDCB()", status.error());
         } else if (!(status = d.SetState(dcb))) {
             Fail("SetCommState()", status.error());
@@ -120,7 +127,9 @@ bool EventPort::StartMonitoring() {
     return true;
 }
 
-void EventPort::Wake(comm::SerialDevice& device) { device.SetEventMask(mask_); }
+void EventPort::Wake(comm::SerialDevice& device) {
+    device.SetEventMask(mask_);
+}
 
 bool EventPort::Write(const uint8_t* bytes, size_t length) {
     if (length > buffer_size_ || !alive_) {
@@ -131,7 +140,8 @@ bool EventPort::Write(const uint8_t* bytes, size_t length) {
         writes_.emplace_back(bytes, bytes + length);
     }
     std::lock_guard lock(port_lock_);
-    if (device_) Wake(*device_);
+    if (device_)
+        Wake(*device_);
     return true;
 }
 
@@ -145,17 +155,20 @@ void EventPort::Shutdown() {
         shutdown_ = true;
     }
     std::lock_guard lock(port_lock_);
-    if (device_) Wake(*device_);
+    if (device_)
+        Wake(*device_);
 }
 
 void EventPort::Run(std::shared_ptr<comm::SerialDevice> device) {
-    device->Purge(comm::PURGE_TXABORT | comm::PURGE_RXABORT | comm::PURGE_TXCLEAR | comm::PURGE_RXCLEAR);
+    device->Purge(comm::PURGE_TXABORT | comm::PURGE_RXABORT | comm::PURGE_TXCLEAR |
+                  comm::PURGE_RXCLEAR);
     bool gone = false;
     for (;;) {
         std::vector<uint8_t> write;
         {
             std::lock_guard lock(requests_mutex_);
-            if (shutdown_) break;
+            if (shutdown_)
+                break;
             if (!writes_.empty()) {
                 write = std::move(writes_.front());
                 writes_.pop_front();
@@ -196,13 +209,15 @@ void EventPort::Run(std::shared_ptr<comm::SerialDevice> device) {
                 {
                     std::lock_guard lock(port_lock_);
                     comm::QueueStatus queue;
-                    if (!device->ClearError(nullptr, &queue) || queue.in_queue == 0) break;
+                    if (!device->ClearError(nullptr, &queue) || queue.in_queue == 0)
+                        break;
                     if (comm::CommStatus s = device->Read(&byte, 1, got); !s) {
                         Fail("ReadFile()", s.error());
                         break;
                     }
                 }
-                if (got == 1 && owner_ != nullptr) owner_->OnPortMessage(PortMsgRxChar, byte, port_number_);
+                if (got == 1 && owner_ != nullptr)
+                    owner_->OnPortMessage(PortMsgRxChar, byte, port_number_);
             }
         }
         const std::pair<uint32_t, PortMessage> reports[] = {{comm::EV_CTS, PortMsgCts},
@@ -211,12 +226,14 @@ void EventPort::Run(std::shared_ptr<comm::SerialDevice> device) {
                                                             {comm::EV_RING, PortMsgRing},
                                                             {comm::EV_RXFLAG, PortMsgRxFlag}};
         for (const auto& [bit, message] : reports) {
-            if ((mask_ & bit) && owner_ != nullptr) owner_->OnPortMessage(message, 0, port_number_);
+            if ((mask_ & bit) && owner_ != nullptr)
+                owner_->OnPortMessage(message, 0, port_number_);
         }
     }
     {
         std::lock_guard lock(port_lock_);
-        if (device_ == device) device_.reset();
+        if (device_ == device)
+            device_.reset();
     }
     exit_code_ = 100;
     alive_ = false;

@@ -29,7 +29,7 @@ inline constexpr char kErrorBoxCaption[] = "Application Error";
 
 // The window that receives an EventPort's notifications.
 class EventPortOwner {
-public:
+  public:
     virtual ~EventPortOwner() = default;
     // Called on the port's thread; returns once the window has handled it.
     virtual void OnPortMessage(uint32_t message, uint32_t wparam, uint32_t port_number) = 0;
@@ -43,7 +43,7 @@ public:
 // time (1031 each), reports the configured events (1032 ends a burst with the mask 3) and
 // performs queued writes. A write request is copied and queued, so bytes in flight never change.
 class EventPort {
-public:
+  public:
     using Opener = std::function<comm::OpenResult(const std::string& path)>;
     explicit EventPort(Opener opener = comm::OpenSerialDevice);
     ~EventPort();
@@ -67,7 +67,7 @@ public:
     static std::string DeviceName(int port_number);
     static std::string ErrorBoxText(const char* step, int error, int port_number);
 
-private:
+  private:
     void Run(std::shared_ptr<comm::SerialDevice> device);
     void Wake(comm::SerialDevice& device);
     void EndThread();
@@ -79,7 +79,7 @@ private:
     uint32_t mask_ = 0;
     size_t buffer_size_ = 0;
     std::shared_ptr<comm::SerialDevice> device_;  // the port, or none
-    std::recursive_mutex port_lock_;  // guards device_ and (re)configuration
+    std::recursive_mutex port_lock_;              // guards device_ and (re)configuration
     std::thread thread_;
     std::atomic<bool> alive_{false};
     std::atomic<int> exit_code_{0};

@@ -11,15 +11,19 @@ namespace brevant {
 namespace {
 
 int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
 std::string Trim(const std::string& s) {
     const size_t begin = s.find_first_not_of(" \t\r");
-    if (begin == std::string::npos) return {};
+    if (begin == std::string::npos)
+        return {};
     const size_t end = s.find_last_not_of(" \t\r");
     return s.substr(begin, end - begin + 1);
 }
@@ -29,7 +33,8 @@ std::vector<std::string> ReadLines(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::string line;
     while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
         lines.push_back(line);
     }
     return lines;
@@ -37,14 +42,17 @@ std::vector<std::string> ReadLines(const std::string& path) {
 
 bool IsSection(const std::string& line, std::string* name) {
     const std::string t = Trim(line);
-    if (t.size() < 2 || t.front() != '[' || t.back() != ']') return false;
-    if (name) *name = Trim(t.substr(1, t.size() - 2));
+    if (t.size() < 2 || t.front() != '[' || t.back() != ']')
+        return false;
+    if (name)
+        *name = Trim(t.substr(1, t.size() - 2));
     return true;
 }
 
 bool KeyOf(const std::string& line, std::string& key, std::string& value) {
     const size_t eq = line.find('=');
-    if (eq == std::string::npos) return false;
+    if (eq == std::string::npos)
+        return false;
     key = Trim(line.substr(0, eq));
     value = Trim(line.substr(eq + 1));
     return true;
@@ -56,11 +64,14 @@ std::vector<uint8_t> HexToBytes(const std::string& text) {
     std::vector<uint8_t> bytes;
     size_t i = 0;
     for (;;) {
-        while (i < text.size() && text[i] == ' ') ++i;
-        if (i + 1 >= text.size()) break;
+        while (i < text.size() && text[i] == ' ')
+            ++i;
+        if (i + 1 >= text.size())
+            break;
         const int high = HexValue(text[i]);
         const int low = HexValue(text[i + 1]);
-        if (high < 0 || low < 0) break;
+        if (high < 0 || low < 0)
+            break;
         bytes.push_back(static_cast<uint8_t>(high << 4 | low));
         i += 2;
     }
@@ -93,7 +104,8 @@ bool IniFile::Write(const std::string& section, const std::string& key, const st
         std::string name;
         if (IsSection(lines[i], &name)) {
             current = name;
-            if (current == section) section_end = static_cast<int>(i);
+            if (current == section)
+                section_end = static_cast<int>(i);
             continue;
         }
         std::string k, v;
@@ -116,7 +128,8 @@ bool IniFile::Write(const std::string& section, const std::string& key, const st
     const std::string temporary = path_ + ".tmp";
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        for (const std::string& line : lines) out << line << "\r\n";
+        for (const std::string& line : lines)
+            out << line << "\r\n";
         out.flush();
         if (!out) {
             std::remove(temporary.c_str());

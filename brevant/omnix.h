@@ -16,7 +16,7 @@ std::vector<uint8_t> HexToBytes(const std::string& text);
 // on disk at the time of the read; writes rewrite it whole (through a temporary file and a
 // rename, so that a failure never leaves half a file).
 class IniFile {
-public:
+  public:
     explicit IniFile(std::string path = {}) : path_(std::move(path)) {}
     void SetFile(const std::string& path) { path_ = path; }
     const std::string& path() const { return path_; }
@@ -25,7 +25,7 @@ public:
     bool Read(const std::string& section, const std::string& key, std::string& value) const;
     bool Write(const std::string& section, const std::string& key, const std::string& value);
 
-private:
+  private:
     std::string path_;
 };
 

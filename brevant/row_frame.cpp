@@ -9,13 +9,17 @@ namespace brevant {
 
 RowFrame BuildRowFrame(const std::string& data_cell, int send_format) {
     RowFrame f;
-    if (data_cell.empty()) f.warnings.push_back(kMessageEmptyData);
+    if (data_cell.empty())
+        f.warnings.push_back(kMessageEmptyData);
     std::string data;
     for (char c : data_cell) {
-        if (c != ' ') data += c;
+        if (c != ' ')
+            data += c;
     }
-    if (data.size() < 6) f.warnings.push_back(kMessageErr1);
-    if (data.size() % 2 != 0) f.warnings.push_back(kMessageErr2);
+    if (data.size() < 6)
+        f.warnings.push_back(kMessageErr1);
+    if (data.size() % 2 != 0)
+        f.warnings.push_back(kMessageErr2);
     for (char c : data) {
         if (c < '0' || c > 'f') {
             f.warnings.push_back(kMessageErr3);

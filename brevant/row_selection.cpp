@@ -6,13 +6,15 @@ namespace brevant {
 
 bool RowSelection::IsSelected(int row) const {
     for (int s = 1; s <= 200; ++s) {
-        if (slots_[s] == row) return true;
+        if (slots_[s] == row)
+            return true;
     }
     return false;
 }
 
 bool RowSelection::Toggle(int row) {
-    if (row < 1 || row > 200) return false;
+    if (row < 1 || row > 200)
+        return false;
     for (int s = 1; s <= 200; ++s) {
         if (slots_[s] == row) {
             slots_[s] = 0;
@@ -31,11 +33,13 @@ bool RowSelection::Toggle(int row) {
 void RowSelection::StartSendAll() {
     std::vector<uint8_t> rows;
     for (int s = 1; s <= 200; ++s) {
-        if (slots_[s] != 0) rows.push_back(slots_[s]);
+        if (slots_[s] != 0)
+            rows.push_back(slots_[s]);
         slots_[s] = 0;
     }
     std::sort(rows.begin(), rows.end());
-    for (size_t i = 0; i < rows.size(); ++i) slots_[i] = rows[i];
+    for (size_t i = 0; i < rows.size(); ++i)
+        slots_[i] = rows[i];
 }
 
 std::optional<int> RowSelection::NextToSend(bool reply_pending) {

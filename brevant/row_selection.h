@@ -11,7 +11,7 @@ namespace brevant {
 // them: slots 1..200 hold the selected rows in the order they were selected; during a send-all,
 // slots 0, 1, 2, ... hold the queue in ascending row order.
 class RowSelection {
-public:
+  public:
     // Column 1 was clicked: selects the row (first empty slot from 1) or deselects it. Returns
     // whether the row is now selected.
     bool Toggle(int row);
@@ -24,9 +24,9 @@ public:
     // (the sequence ends: every slot is emptied).
     std::optional<int> NextToSend(bool reply_pending);
 
-    const std::array<uint8_t, 201>& slots() const { return slots_; }
+    const std::array<uint8_t, 201>& slot_array() const { return slots_; }
 
-private:
+  private:
     std::array<uint8_t, 201> slots_{};
 };
 

@@ -20,7 +20,7 @@ constexpr auto kReplyWindow = std::chrono::milliseconds(300);
 
 // Collects the bytes and the first burst end after each send.
 class Collector : public brevant::EventPortOwner {
-public:
+  public:
     explicit Collector(int receive_format) : receive_format_(receive_format) {}
 
     void OnPortMessage(uint32_t message, uint32_t wparam, uint32_t) override {
@@ -32,7 +32,9 @@ public:
             changed_.notify_all();
         }
     }
-    void ShowErrorBox(const std::string& text) override { std::fprintf(stderr, "%s: %s", brevant::kErrorBoxCaption, text.c_str()); }
+    void ShowErrorBox(const std::string& text) override {
+        std::fprintf(stderr, "%s: %s", brevant::kErrorBoxCaption, text.c_str());
+    }
 
     void StartRow() {
         std::lock_guard lock(mutex_);
@@ -46,12 +48,13 @@ public:
         changed_.wait_until(lock, sent_ + kReplyWindow, [this] { return false; });
         std::optional<long> ms;
         if (first_burst_) {
-            ms = std::chrono::duration_cast<std::chrono::milliseconds>(*first_burst_ - sent_).count();
+            ms = std::chrono::duration_cast<std::chrono::milliseconds>(*first_burst_ - sent_)
+                     .count();
         }
         return {reply_, ms};
     }
 
-private:
+  private:
     int receive_format_;
     std::mutex mutex_;  // guards everything below
     std::condition_variable changed_;
@@ -70,14 +73,17 @@ std::string HexOf(const std::vector<uint8_t>& bytes) {
     return text;
 }
 
-int FormatIndex(const std::string& text) { return text == "asc" ? 1 : 0; }
+int FormatIndex(const std::string& text) {
+    return text == "asc" ? 1 : 0;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"The reader command assistant on the command line"};
     app.require_subcommand(1);
-    CLI::App* run = app.add_subcommand("run", "Send the rows of a command file and print the replies");
+    CLI::App* run =
+        app.add_subcommand("run", "Send the rows of a command file and print the replies");
     std::string file;
     int port = -1;
     int baud = -1;
@@ -91,10 +97,14 @@ int main(int argc, char** argv) {
 
     brevant::IniFile ini(brevant::ConfigIniPath());
     brevant::AppSettings settings = brevant::ReadSettings(ini);
-    if (port > 0) settings.port = port;
-    if (baud > 0) settings.baud = baud;
-    if (!send.empty()) settings.send_format = FormatIndex(send);
-    if (!recv.empty()) settings.receive_format = FormatIndex(recv);
+    if (port > 0)
+        settings.port = port;
+    if (baud > 0)
+        settings.baud = baud;
+    if (!send.empty())
+        settings.send_format = FormatIndex(send);
+    if (!recv.empty())
+        settings.receive_format = FormatIndex(recv);
 
     brevant::CommandRows rows;
     if (!brevant::LoadCommandFile(file, rows)) {
@@ -103,17 +113,20 @@ int main(int argc, char** argv) {
     }
     Collector collector(settings.receive_format);
     brevant::EventPort event_port;
-    if (!event_port.Initialise(&collector, settings.port, settings.baud, settings.parity ? settings.parity : 'N',
-                               settings.data_bits, settings.stop_bits, 3, 512) ||
+    if (!event_port.Initialise(&collector, settings.port, settings.baud,
+                               settings.parity ? settings.parity : 'N', settings.data_bits,
+                               settings.stop_bits, 3, 512) ||
         !event_port.StartMonitoring()) {
         std::fprintf(stderr, "没有发现此串口或被占用\n");
         return 1;
     }
     bool all_answered = true;
     for (int r = 1; r <= brevant::kCommandRows && all_answered; ++r) {
-        if (rows.data[r].empty()) continue;
+        if (rows.data[r].empty())
+            continue;
         const brevant::RowFrame frame = brevant::BuildRowFrame(rows.data[r], settings.send_format);
-        for (const std::string& warning : frame.warnings) std::fprintf(stderr, "row %d: %s\n", r, warning.c_str());
+        for (const std::string& warning : frame.warnings)
+            std::fprintf(stderr, "row %d: %s\n", r, warning.c_str());
         collector.StartRow();
         if (!event_port.Write(frame.wire.data(), frame.wire.size())) {
             std::fprintf(stderr, "row %d: the frame does not fit the 512-byte write buffer\n", r);
@@ -121,8 +134,8 @@ int main(int argc, char** argv) {
             break;
         }
         const auto [reply, ms] = collector.FinishRow();
-        std::printf("%d\t%s\t%s\t%s\t%s\n", r, rows.comment[r].c_str(), HexOf(frame.wire).c_str(), reply.c_str(),
-                    ms ? std::to_string(*ms).c_str() : "timeout");
+        std::printf("%d\t%s\t%s\t%s\t%s\n", r, rows.comment[r].c_str(), HexOf(frame.wire).c_str(),
+                    reply.c_str(), ms ? std::to_string(*ms).c_str() : "timeout");
         std::fflush(stdout);
         all_answered = ms.has_value();  // a late reply ends the sequence
     }

@@ -160,7 +160,8 @@ TEST(CommandFile, MalformedFilesLoadWhatTheyCan) {
     EXPECT_EQ(rows.comment[1], "d1");
     EXPECT_EQ(rows.data[1], "stray");
     std::string many;
-    for (int i = 0; i < 250; ++i) many += "/*****************/\nc\nd\n";
+    for (int i = 0; i < 250; ++i)
+        many += "/*****************/\nc\nd\n";
     std::ofstream(path, std::ios::binary | std::ios::trunc) << many;
     EXPECT_TRUE(LoadCommandFile(path, rows));  // more than 200 commands: the rest is ignored
 }

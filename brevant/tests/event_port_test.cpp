@@ -19,7 +19,7 @@ using comm::testing::TempDir;
 
 // Records the notifications in order.
 class RecordingOwner : public EventPortOwner {
-public:
+  public:
     void OnPortMessage(uint32_t message, uint32_t wparam, uint32_t port) override {
         std::lock_guard lock(mutex_);
         log_.push_back({message, wparam});
@@ -40,11 +40,12 @@ public:
     }
     bool WaitFor(size_t count, int ms = 5000) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return log_.size() >= count; });
+        return changed_.wait_for(lock, std::chrono::milliseconds(ms),
+                                 [&] { return log_.size() >= count; });
     }
     uint32_t last_port_ = 0;
 
-private:
+  private:
     std::mutex mutex_;  // guards log_ and boxes_
     std::condition_variable changed_;
     std::vector<std::pair<uint32_t, uint32_t>> log_;
@@ -52,7 +53,7 @@ private:
 };
 
 class EventPortTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { setenv("COM9", pty_.slave_path().c_str(), 1); }
     void TearDown() override { unsetenv("COM9"); }
     PtyPair pty_;
@@ -63,8 +64,9 @@ TEST(EventPortNames, DeviceNamesAndLineDefinition) {
     EXPECT_EQ(EventPort::DeviceName(9), "COM9");
     EXPECT_EQ(EventPort::DeviceName(10), "\\\\.\\COM10");
     EXPECT_EQ(EventPort::LineDefinition(9600, 'N', 8, 1), "baud=9600 parity=N data=8 stop=1");
-    EXPECT_EQ(EventPort::ErrorBoxText("SetCommState()", EINVAL, 3),
-              "WARNING:  SetCommState() Failed with the following error: \nInvalid argument\nPort: 3\n");
+    EXPECT_EQ(
+        EventPort::ErrorBoxText("SetCommState()", EINVAL, 3),
+        "WARNING:  SetCommState() Failed with the following error: \nInvalid argument\nPort: 3\n");
 }
 
 TEST_F(EventPortTest, BytesOneByOneThenTheEndOfTheBurst) {
@@ -94,7 +96,9 @@ TEST_F(EventPortTest, WritesAreQueuedWholeAndLongOnesRefused) {
     ASSERT_TRUE(port.Write(frame.data(), frame.size()));
     frame[1] = 0x77;  // the caller's buffer changes: the queued bytes do not
     ASSERT_TRUE(port.Write(std::string("AB")));
-    EXPECT_EQ(pty_.ReadExactly(9), std::string("\x20\x00\x41\x01\x52\xED\x03" "AB", 9));
+    EXPECT_EQ(pty_.ReadExactly(9), std::string("\x20\x00\x41\x01\x52\xED\x03"
+                                               "AB",
+                                               9));
     std::vector<uint8_t> big(513, 0);
     EXPECT_FALSE(port.Write(big.data(), big.size()));
 }
@@ -105,7 +109,8 @@ TEST_F(EventPortTest, ShutdownEndsTheThreadWithOneHundred) {
     ASSERT_TRUE(port.StartMonitoring());
     EXPECT_TRUE(port.alive());
     port.Shutdown();
-    for (int i = 0; i < 500 && port.alive(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    for (int i = 0; i < 500 && port.alive(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_FALSE(port.alive());
     EXPECT_EQ(port.exit_code(), 100);
     // The port was released: it can be opened again.

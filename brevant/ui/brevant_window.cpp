@@ -1,0 +1,538 @@
+#include "brevant/ui/brevant_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QScrollBar>
+#include <QStatusBar>
+#include <QStyledItemDelegate>
+#include <QTableWidget>
+#include <QTimer>
+#include <QToolBar>
+#include <QVBoxLayout>
+#include <QWheelEvent>
+
+#include "brevant/row_frame.h"
+
+namespace brevant {
+namespace {
+
+constexpr int kRows = 200;
+constexpr int kColumns = 9;  // grid columns 1..9; column 0 is the row header
+const int kTwips[] = {400, 500, 6000, 600, 5000, 600, 600, 800, 6300, 1000};
+const QColor kEvenRow(0xC7, 0xED, 0xCC);   // COLORREF 0xCCEDC7
+const QColor kSendText(0xFA, 0x06, 0x17);  // COLORREF 0x1706FA
+constexpr int kWriteBufferSize = 512;
+
+// A 32 × 32 picture for a toolbar button or a selection mark, drawn rather than loaded.
+QIcon DrawnIcon(const QColor& fill, const QString& letter) {
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setBrush(fill);
+    p.setPen(fill.darker(150));
+    p.drawRoundedRect(2, 2, 28, 28, 5, 5);
+    p.setPen(Qt::white);
+    QFont font = p.font();
+    font.setBold(true);
+    font.setPixelSize(14);
+    p.setFont(font);
+    p.drawText(QRect(0, 0, 32, 32), Qt::AlignCenter, letter);
+    return QIcon(pixmap);
+}
+
+QIcon SelectionIcon(bool selected) {
+    QPixmap pixmap(14, 14);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setPen(QColor(80, 80, 80));
+    p.setBrush(Qt::white);
+    p.drawRect(1, 1, 11, 11);
+    if (selected) {
+        p.setPen(QPen(QColor(0, 128, 0), 2));
+        p.drawLine(3, 7, 6, 10);
+        p.drawLine(6, 10, 11, 3);
+    }
+    return QIcon(pixmap);
+}
+
+// The in-place editor: upper-case letters for the command columns, read-only for the replies.
+class CellDelegate : public QStyledItemDelegate {
+public:
+    explicit CellDelegate(QObject* parent) : QStyledItemDelegate(parent) {}
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem&, const QModelIndex& index) const override {
+        auto* editor = new QLineEdit(parent);
+        editor->setObjectName("cellEditor");
+        if (index.column() == 7) {  // grid column 8: the reply, to view and copy
+            editor->setReadOnly(true);
+        } else {
+            QObject::connect(editor, &QLineEdit::textEdited, editor, [editor](const QString& text) {
+                const int position = editor->cursorPosition();
+                editor->setText(text.toUpper());
+                editor->setCursorPosition(position);
+            });
+        }
+        return editor;
+    }
+};
+
+// The mouse wheel moves the grid by one row.
+class OneRowWheel : public QObject {
+public:
+    explicit OneRowWheel(QTableWidget* grid) : QObject(grid), grid_(grid) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() != QEvent::Wheel) return false;
+        auto* wheel = static_cast<QWheelEvent*>(event);
+        QScrollBar* bar = grid_->verticalScrollBar();
+        bar->setValue(bar->value() + (wheel->angleDelta().y() > 0 ? -1 : 1));
+        return true;
+    }
+
+private:
+    QTableWidget* grid_;
+};
+
+}  // namespace
+
+// --- settings dialog ------------------------------------------------------------------------
+
+SettingsDialog::SettingsDialog(IniFile& ini, QWidget* parent) : QDialog(parent), ini_(ini) {
+    settings_ = ReadSettings(ini_);
+    port_ = new QComboBox;
+    port_->setObjectName("portList");
+    for (int n = 1; n <= 101; ++n) port_->addItem(QStringLiteral("COM%1").arg(n));
+    port_->setCurrentIndex(std::clamp(settings_.port - 1, 0, 100));
+    baud_ = new QComboBox;
+    baud_->setObjectName("baudList");
+    for (const char* b : {"600", "1200", "2400", "4800", "9600", "14400", "19200", "28800", "38400", "57600",
+                          "115200", "128000", "256000"}) {
+        baud_->addItem(QString::fromLatin1(b));
+    }
+    const int baud_index = baud_->findText(QString::number(settings_.baud));
+    baud_->setCurrentIndex(baud_index >= 0 ? baud_index : 0);
+    data_bits_ = new QComboBox;
+    data_bits_->setObjectName("dataBitsList");
+    for (const char* d : {"4", "6", "8"}) data_bits_->addItem(QString::fromLatin1(d));
+    const int data_index = data_bits_->findText(QString::number(settings_.data_bits));
+    data_bits_->setCurrentIndex(data_index >= 0 ? data_index : 0);
+    send_format_ = new QComboBox;
+    send_format_->setObjectName("sendFormatList");
+    receive_format_ = new QComboBox;
+    receive_format_->setObjectName("receiveFormatList");
+    for (QComboBox* c : {send_format_, receive_format_}) c->addItems({"HEX", "ASC"});
+    send_format_->setCurrentIndex(std::clamp(settings_.send_format, 0, 1));
+    receive_format_->setCurrentIndex(std::clamp(settings_.receive_format, 0, 1));
+    timeout_ = new QLineEdit(QString::number(settings_.timeout_ms));
+    timeout_->setObjectName("timeoutBox");
+    auto* save = new QPushButton(QString::fromUtf8("保  存"));
+    save->setObjectName("saveSettingsButton");
+    auto* cancel = new QPushButton(QString::fromUtf8("取  消"));
+    cancel->setObjectName("cancelSettingsButton");
+
+    auto* form = new QFormLayout;
+    form->addRow(QString::fromUtf8("端口号"), port_);
+    form->addRow(QString::fromUtf8("波特率"), baud_);
+    form->addRow(QString::fromUtf8("数据位"), data_bits_);
+    form->addRow(QString::fromUtf8("发送格式"), send_format_);
+    form->addRow(QString::fromUtf8("接收格式"), receive_format_);
+    form->addRow(QString::fromUtf8("串口超时(ms)"), timeout_);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(save);
+    buttons->addWidget(cancel);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(form);
+    layout->addLayout(buttons);
+    setWindowTitle(QString::fromUtf8("参数设置"));
+    connect(save, &QPushButton::clicked, this, &SettingsDialog::Save);
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void SettingsDialog::Save() {
+    settings_.port = port_->currentIndex() + 1;
+    settings_.baud = baud_->currentText().toInt();
+    settings_.data_bits = data_bits_->currentText().toInt();
+    settings_.send_format = send_format_->currentIndex();
+    settings_.receive_format = receive_format_->currentIndex();
+    WriteSettings(ini_, settings_, timeout_->text().toStdString());
+    accept();
+}
+
+// --- main window ---------------------------------------------------------------------------
+
+BrevantWindow::BrevantWindow(QWidget* parent)
+    : QMainWindow(parent),
+      ini_(ConfigIniPath()),
+      port_(std::make_unique<EventPort>()),
+      bridge_([this] { QMetaObject::invokeMethod(this, [this] { bridge_.Pump(); }, Qt::QueuedConnection); }) {
+    setWindowTitle(QStringLiteral("Brevant"));
+    grid_ = new QTableWidget(kRows, kColumns);
+    grid_->setObjectName("commandGrid");
+    monitor_ = new QPlainTextEdit;
+    monitor_->setObjectName("monitorBox");
+    send_all_ = new QPushButton(DrawnIcon(QColor(0, 120, 60), QStringLiteral(">>")), QString::fromUtf8("全部发送"));
+    send_all_->setObjectName("sendAllButton");
+    auto* exit = new QPushButton(QString::fromUtf8("退  出"));
+    exit->setObjectName("exitButton");
+    send_all_timer_ = new QTimer(this);
+
+    auto* central = new QWidget;
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(send_all_);
+    buttons->addStretch();
+    buttons->addWidget(exit);
+    auto* layout = new QVBoxLayout(central);
+    layout->addWidget(grid_, 3);
+    layout->addWidget(monitor_, 1);
+    layout->addLayout(buttons);
+    setCentralWidget(central);
+
+    for (int i = 0; i < 12; ++i) {
+        status_[i] = new QLabel;
+        status_[i]->setMinimumWidth(i == 11 ? 200 : 70);
+        statusBar()->addWidget(status_[i], i == 11 ? 1 : 0);
+    }
+    ReloadSettings();
+    OpenPort();
+    BuildMenusAndToolbar();
+    BuildGrid();
+    RefreshStatusBar();
+    resize(1000, 640);
+
+    connect(send_all_, &QPushButton::clicked, this, &BrevantWindow::StartSendAll);
+    connect(exit, &QPushButton::clicked, this, &QWidget::close);
+    connect(send_all_timer_, &QTimer::timeout, this, &BrevantWindow::OnSendAllTick);
+}
+
+BrevantWindow::~BrevantWindow() {
+    // The port's thread may wait on this window: end it while the window is whole.
+    port_.reset();
+}
+
+void BrevantWindow::BuildGrid() {
+    QStringList headers = {QString::fromUtf8("选择"), QString::fromUtf8("命令注释"), QString::fromUtf8("开始"),
+                           QString::fromUtf8("数据区(Hex)"), QString::fromUtf8("校验"), QString::fromUtf8("结束"),
+                           QString::fromUtf8("发送"), QString::fromUtf8("返回数据(Hex)"), QString::fromUtf8("时间(ms)")};
+    grid_->setHorizontalHeaderLabels(headers);
+    const double pixels_per_twip = logicalDpiX() / 1440.0;
+    grid_->verticalHeader()->setFixedWidth(static_cast<int>(kTwips[0] * pixels_per_twip) + 8);
+    for (int c = 1; c <= kColumns; ++c) grid_->setColumnWidth(c - 1, static_cast<int>(kTwips[c] * pixels_per_twip));
+    grid_->setItemDelegate(new CellDelegate(grid_));
+    grid_->setEditTriggers(QAbstractItemView::SelectedClicked | QAbstractItemView::AnyKeyPressed |
+                           QAbstractItemView::EditKeyPressed | QAbstractItemView::DoubleClicked);
+    grid_->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
+    grid_->viewport()->installEventFilter(new OneRowWheel(grid_));
+    QFont send_font = font();
+    send_font.setPointSize(11);
+    send_font.setBold(true);
+    for (int r = 1; r <= kRows; ++r) {
+        for (int c = 1; c <= kColumns; ++c) {
+            auto* item = new QTableWidgetItem;
+            Qt::ItemFlags flags = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+            if (c == 2 || c == 4 || c == 8) flags |= Qt::ItemIsEditable;
+            item->setFlags(flags);
+            if (r % 2 == 0) item->setBackground(kEvenRow);
+            grid_->setItem(r - 1, c - 1, item);
+        }
+        grid_->item(r - 1, 0)->setIcon(SelectionIcon(false));
+        grid_->item(r - 1, 2)->setText(QStringLiteral("0x20"));
+        grid_->item(r - 1, 5)->setText(QStringLiteral("0x03"));
+        QTableWidgetItem* send = grid_->item(r - 1, 6);
+        send->setText(QString::fromUtf8("发送"));
+        send->setForeground(kSendText);
+        send->setFont(send_font);
+        send->setTextAlignment(Qt::AlignCenter);
+        grid_->item(r - 1, 3)->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    }
+    connect(grid_, &QTableWidget::cellClicked, this, [this](int table_row, int table_column) {
+        const int row = table_row + 1;
+        const int column = table_column + 1;
+        if (column == 1) {
+            current_row_ = row;
+            ToggleSelection(row);
+        } else if (column == 7) {
+            current_row_ = row;
+            SendRow(row);
+        } else if (column == 2 || column == 4 || column == 8) {
+            grid_->editItem(grid_->item(table_row, table_column));
+        }
+    });
+}
+
+void BrevantWindow::BuildMenusAndToolbar() {
+    auto action = [this](const QString& name, const char* text, const char* tip, const QColor& colour,
+                         const QString& letter, auto slot) {
+        auto* a = new QAction(DrawnIcon(colour, letter), QString::fromUtf8(text), this);
+        a->setObjectName(name);
+        a->setToolTip(QString::fromUtf8(tip));
+        connect(a, &QAction::triggered, this, slot);
+        return a;
+    };
+    QAction* open_file = action("openFileAction", "打开文件", "打开文件", QColor(40, 90, 160), "O", [this] { OnOpenFile(); });
+    QAction* save_file = action("saveFileAction", "保存文件", "保存文件", QColor(40, 90, 160), "S", [this] { OnSaveFile(); });
+    QAction* quit = action("quitAction", "退出系统", "退出系统", QColor(150, 30, 30), "X", [this] {
+        port_->Shutdown();
+        close();
+    });
+    QAction* settings = action("settingsAction", "设置参数", "串口设置参数", QColor(90, 90, 90), "P", [this] { OnSettings(); });
+    QAction* about = action("aboutAction", "关于", "关于...", QColor(90, 90, 90), "?", [this] { ShowAbout(); });
+    online_ = action("onlineAction", "联机", "打开/关闭端口", QColor(0, 140, 0), "On", [this] { TogglePort(); });
+    QAction* monitor = action("monitorAction", "监视窗口", "监视窗口", QColor(120, 60, 140), "M",
+                              [this] { monitor_->setVisible(!monitor_->isVisible()); });
+    QAction* clear_monitor = action("clearMonitorAction", "清空监视", "清空监视", QColor(200, 120, 0), "CM", [this] { ClearMonitor(); });
+    QAction* clear_results = action("clearResultsAction", "清空结果", "清空结果", QColor(200, 120, 0), "CR", [this] { ClearResults(); });
+    QAction* clear_commands = action("clearCommandsAction", "清空命令", "清空命令", QColor(200, 120, 0), "CC", [this] { ClearCommands(); });
+
+    QMenu* file = menuBar()->addMenu(QString::fromUtf8("文件"));
+    file->addAction(open_file);
+    file->addAction(save_file);
+    file->addAction(quit);
+    menuBar()->addMenu(QString::fromUtf8("设置参数"))->addAction(settings);
+    QMenu* help = menuBar()->addMenu(QString::fromUtf8("帮助"));
+    help->addAction(about);
+    QAction* about_brevant = help->addAction(QString::fromUtf8("关于 Brevant(&A)..."));
+    connect(about_brevant, &QAction::triggered, this, [this] { ShowAbout(); });
+
+    QToolBar* bar = addToolBar(QStringLiteral("commands"));
+    bar->setObjectName("toolbar");
+    bar->setIconSize(QSize(32, 32));
+    for (QAction* a : {online_, settings}) bar->addAction(a);
+    bar->addSeparator();
+    for (QAction* a : {open_file, save_file}) bar->addAction(a);
+    bar->addSeparator();
+    for (QAction* a : {clear_commands, clear_results, clear_monitor}) bar->addAction(a);
+    bar->addSeparator();
+    bar->addAction(monitor);
+    bar->addSeparator();
+    for (QAction* a : {about, quit}) bar->addAction(a);
+}
+
+void BrevantWindow::ReloadSettings() { settings_ = ReadSettings(ini_); }
+
+void BrevantWindow::OpenPort() {
+    ReloadSettings();
+    const char parity = settings_.parity != 0 ? settings_.parity : 'N';
+    if (port_->Initialise(this, settings_.port, settings_.baud, parity, settings_.data_bits, settings_.stop_bits, 3,
+                         kWriteBufferSize) &&
+        port_->StartMonitoring()) {
+        port_open_ = true;
+    } else {
+        port_open_ = false;
+        Message(QString::fromUtf8("没有发现此串口或被占用"));
+    }
+}
+
+void BrevantWindow::TogglePort() {
+    if (port_open_) {
+        port_->Shutdown();
+        port_open_ = false;
+    } else {
+        OpenPort();
+    }
+    if (online_ != nullptr) {
+        online_->setIcon(DrawnIcon(port_open_ ? QColor(0, 140, 0) : QColor(120, 120, 120),
+                                   port_open_ ? QStringLiteral("On") : QStringLiteral("Off")));
+    }
+    RefreshStatusBar();
+}
+
+void BrevantWindow::RefreshStatusBar() {
+    const QString texts[12] = {QString::fromUtf8("端口号"), QStringLiteral("COM%1").arg(settings_.port),
+                               QString::fromUtf8("波特率"), QString::number(settings_.baud),
+                               QString::fromUtf8("发送格式"), settings_.send_format == 1 ? "ASC" : "HEX",
+                               QString::fromUtf8("接收格式"), settings_.receive_format == 1 ? "ASC" : "HEX",
+                               QString::fromUtf8("串口超时"), QString::number(settings_.timeout_ms),
+                               QString::fromUtf8("状态"), QString::fromUtf8(port_open_ ? "打开" : "关闭")};
+    for (int i = 0; i < 12; ++i) status_[i]->setText(texts[i]);
+}
+
+QString BrevantWindow::StatusText() const {
+    QStringList parts;
+    for (QLabel* label : status_) parts << label->text();
+    return parts.join(' ');
+}
+
+QString BrevantWindow::Cell(int row, int column) const { return grid_->item(row - 1, column - 1)->text(); }
+
+void BrevantWindow::SetCell(int row, int column, const QString& text) { grid_->item(row - 1, column - 1)->setText(text); }
+
+void BrevantWindow::Message(const QString& text) {
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Brevant"), text, QMessageBox::Ok, this);
+    box.exec();
+}
+
+void BrevantWindow::ShowErrorBox(const std::string& text) {
+    bridge_.Call([&] {
+        QMessageBox box(QMessageBox::Critical, QString::fromLatin1(kErrorBoxCaption), QString::fromStdString(text),
+                        QMessageBox::Ok);
+        box.exec();
+    });
+}
+
+void BrevantWindow::OnPortMessage(uint32_t message, uint32_t wparam, uint32_t) {
+    bridge_.Call([&] {
+        if (message == PortMsgRxChar) {
+            OnReceivedByte(static_cast<uint8_t>(wparam));
+        } else if (message == PortMsgRxFlag) {
+            OnBurstEnd();
+        }
+    });
+}
+
+void BrevantWindow::SendRow(int row) {
+    current_row_ = row;
+    SetCell(row, 5, {});
+    SetCell(row, 8, {});
+    if (!port_open_) {
+        Message(QString::fromUtf8("串口没有打开或被占用，请打开串口"));
+        return;
+    }
+    const RowFrame frame = BuildRowFrame(Cell(row, 4).toStdString(), settings_.send_format);
+    for (const std::string& warning : frame.warnings) Message(QString::fromStdString(warning));
+    SetCell(row, 5, QStringLiteral("0x") + QString::fromStdString(frame.check_text));
+    if (!port_->Write(frame.wire.data(), frame.wire.size())) {
+        Message(QString::fromUtf8("数据太长: 一帧最多 %1 字节").arg(kWriteBufferSize));
+        return;
+    }
+    send_time_.start();
+}
+
+void BrevantWindow::OnReceivedByte(uint8_t byte) {
+    const QString text = QString::fromLatin1(ReceivedByteText(byte, settings_.receive_format).c_str());
+    monitor_->moveCursor(QTextCursor::End);
+    monitor_->insertPlainText(text);
+    monitor_->ensureCursorVisible();
+    reply_text_ += text;
+}
+
+void BrevantWindow::OnBurstEnd() {
+    if (reply_text_.isEmpty() || !port_open_) {
+        return;
+    }
+    const qint64 elapsed = send_time_.isValid() ? send_time_.elapsed() : 0;
+    SetCell(current_row_, 8, reply_text_);
+    grid_->item(current_row_ - 1, 7)->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    monitor_text_ += reply_text_ + QStringLiteral("\r\n");
+    monitor_->setPlainText(monitor_text_);
+    monitor_->moveCursor(QTextCursor::End);
+    SetCell(current_row_, 9, QString::number(elapsed));
+    reply_pending_ = false;
+    reply_text_.clear();
+}
+
+void BrevantWindow::ShowSelection(int row, bool selected) { grid_->item(row - 1, 0)->setIcon(SelectionIcon(selected)); }
+
+void BrevantWindow::ToggleSelection(int row) { ShowSelection(row, selection_.Toggle(row)); }
+
+void BrevantWindow::StartSendAll() {
+    selection_.StartSendAll();
+    send_all_timer_->start(10);
+}
+
+bool BrevantWindow::SendAllRunning() const { return send_all_timer_->isActive(); }
+
+void BrevantWindow::OnSendAllTick() {
+    if (std::optional<int> row = selection_.NextToSend(reply_pending_)) {
+        current_row_ = *row;
+        reply_pending_ = true;
+        SendRow(*row);
+        send_all_timer_->start(300);
+        return;
+    }
+    send_all_timer_->stop();
+    for (int r = 1; r <= kRows; ++r) ShowSelection(r, false);
+}
+
+void BrevantWindow::ClearResults() {
+    for (int r = 1; r <= kRows; ++r) {
+        for (int c : {5, 8, 9}) SetCell(r, c, {});
+        SetCell(r, 1, {});
+        ShowSelection(r, false);
+    }
+    selection_.Clear();
+}
+
+void BrevantWindow::ClearCommands() {
+    for (int r = 1; r <= kRows; ++r) {
+        for (int c : {2, 4, 5, 8, 9}) SetCell(r, c, {});
+        ShowSelection(r, false);
+    }
+    selection_.Clear();
+}
+
+void BrevantWindow::ClearMonitor() {
+    monitor_->clear();
+    monitor_text_.clear();
+}
+
+QString BrevantWindow::MonitorText() const { return monitor_->toPlainText(); }
+
+bool BrevantWindow::SaveCommandsTo(const QString& path) {
+    CommandRows rows;
+    for (int r = 1; r <= kRows; ++r) {
+        rows.comment[r] = Cell(r, 2).toStdString();
+        rows.data[r] = Cell(r, 4).toStdString();
+    }
+    return SaveCommandFile(CommandFileSavePath(path.toStdString()), rows);
+}
+
+bool BrevantWindow::LoadCommandsFrom(const QString& path) {
+    CommandRows rows;
+    for (int r = 1; r <= kRows; ++r) {
+        rows.comment[r] = Cell(r, 2).toStdString();
+        rows.data[r] = Cell(r, 4).toStdString();
+    }
+    if (!LoadCommandFile(path.toStdString(), rows)) {
+        Message(QString::fromUtf8("无法读取命令文件: ") + path);
+        return false;
+    }
+    for (int r = 1; r <= kRows; ++r) {
+        SetCell(r, 2, QString::fromStdString(rows.comment[r]));
+        SetCell(r, 4, QString::fromStdString(rows.data[r]));
+    }
+    return true;
+}
+
+void BrevantWindow::OnOpenFile() {
+    const QString path = QFileDialog::getOpenFileName(this, QString(), QString(),
+                                                      QString::fromUtf8("命令文件 (*.INI *.ini);;所有文件(*)"));
+    if (!path.isEmpty()) LoadCommandsFrom(path);
+}
+
+void BrevantWindow::OnSaveFile() {
+    const QString path = QFileDialog::getSaveFileName(this, QString(), QString(),
+                                                      QString::fromUtf8("命令文件 (*.INI *.ini);;所有文件(*)"));
+    if (!path.isEmpty() && !SaveCommandsTo(path)) Message(QString::fromUtf8("无法保存命令文件: ") + path);
+}
+
+void BrevantWindow::OnSettings() {
+    SettingsDialog dialog(ini_, this);
+    dialog.setObjectName("settingsDialog");
+    if (dialog.exec() == QDialog::Accepted) {
+        ReloadSettings();  // an open port keeps its settings until it is reopened
+        RefreshStatusBar();
+    }
+}
+
+void BrevantWindow::ShowAbout() {
+    QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8("关于 Brevant"),
+                    QString::fromUtf8("Brevant 1.0 版\n2026"), QMessageBox::NoButton, this);
+    box.setObjectName("aboutBox");
+    box.addButton(QString::fromUtf8("确定"), QMessageBox::AcceptRole);
+    box.exec();
+}
+
+}  // namespace brevant

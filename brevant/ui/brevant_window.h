@@ -1,0 +1,113 @@
+#pragma once
+
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QMainWindow>
+#include <array>
+#include <memory>
+
+#include "brevant/app_settings.h"
+#include "brevant/command_file.h"
+#include "brevant/event_port.h"
+#include "brevant/row_selection.h"
+#include "porvane/serial/notification_bridge.h"
+
+class QAction;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QTableWidget;
+class QTimer;
+
+namespace brevant {
+
+// "参数设置": port, baud, data bits, send and receive formats and the timeout, kept in Config.INI.
+class SettingsDialog : public QDialog {
+    Q_OBJECT
+public:
+    SettingsDialog(IniFile& ini, QWidget* parent);
+
+private:
+    void Save();
+
+    IniFile& ini_;
+    AppSettings settings_;
+    QComboBox* port_;
+    QComboBox* baud_;
+    QComboBox* data_bits_;
+    QComboBox* send_format_;
+    QComboBox* receive_format_;
+    QLineEdit* timeout_;
+};
+
+// The command assistant's main window: a grid of reader commands sent as frames, the replies
+// and round-trip times written back into the rows, a monitor of everything received.
+class BrevantWindow : public QMainWindow, public EventPortOwner {
+    Q_OBJECT
+public:
+    explicit BrevantWindow(QWidget* parent = nullptr);
+    ~BrevantWindow() override;
+
+    // EventPortOwner: the port's thread hands each notification to this window's thread.
+    void OnPortMessage(uint32_t message, uint32_t wparam, uint32_t port_number) override;
+    void ShowErrorBox(const std::string& text) override;
+    void PumpNotifications() override { bridge_.Pump(); }
+
+    // Grid rows and columns as the program numbers them: rows 1..200, columns 1..9.
+    QString Cell(int row, int column) const;
+    void SetCell(int row, int column, const QString& text);
+    void SendRow(int row);
+    void ToggleSelection(int row);
+    bool IsSelected(int row) const { return selection_.IsSelected(row); }
+    void StartSendAll();
+    bool SendAllRunning() const;
+    void TogglePort();
+    bool port_open() const { return port_open_; }
+    bool SaveCommandsTo(const QString& path);
+    bool LoadCommandsFrom(const QString& path);
+    void ClearResults();
+    void ClearCommands();
+    void ClearMonitor();
+    void ReloadSettings();
+    QString MonitorText() const;
+    QString StatusText() const;
+    QTableWidget* grid() const { return grid_; }
+    IniFile& ini() { return ini_; }
+
+private:
+    void BuildGrid();
+    void BuildMenusAndToolbar();
+    void OpenPort();
+    void RefreshStatusBar();
+    void ShowSelection(int row, bool selected);
+    void OnSendAllTick();
+    void OnReceivedByte(uint8_t byte);
+    void OnBurstEnd();
+    void OnOpenFile();
+    void OnSaveFile();
+    void OnSettings();
+    void ShowAbout();
+    void Message(const QString& text);
+
+    IniFile ini_;
+    AppSettings settings_;
+    std::unique_ptr<EventPort> port_;
+    porvane::serial::NotificationBridge bridge_;
+    bool port_open_ = false;
+    int current_row_ = 1;
+    RowSelection selection_;
+    bool reply_pending_ = false;
+    QString reply_text_;
+    QString monitor_text_;
+    QElapsedTimer send_time_;
+    QTableWidget* grid_;
+    QPlainTextEdit* monitor_;
+    QPushButton* send_all_;
+    QTimer* send_all_timer_;
+    QAction* online_;
+    std::array<QLabel*, 12> status_{};
+};
+
+}  // namespace brevant

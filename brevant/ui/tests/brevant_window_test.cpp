@@ -1,0 +1,197 @@
+// The command assistant's window driven headless against the reader simulator on a virtual port.
+#include <QAction>
+#include <QComboBox>
+#include <QDir>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTableWidget>
+#include <QtTest>
+#include <fstream>
+
+#include "brevant/ui/brevant_window.h"
+#include "platform/comm/testing/child_process.h"
+#include "porvane/shell/ui/tests/qt_test_support.h"
+
+using comm::testing::ChildProcess;
+using comm::testing::TempDir;
+using porvane::testing::MessageCatcher;
+using porvane::testing::WaitUntil;
+
+class BrevantWindowTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void sendingARowRecordsTheReplyAndTime();
+    void sendAllAnswersTheSelectedRowsAndClearsTheMarks();
+    void aLateReplyEndsTheSendAll();
+    void closedPortAndWarnings();
+    void commandFilesAndSettingsThroughTheWindow();
+
+private:
+    void ClickCell(brevant::BrevantWindow& w, int row, int column) {
+        QTableWidget* grid = w.grid();
+        QTableWidgetItem* item = grid->item(row - 1, column - 1);
+        grid->scrollToItem(item);
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualItemRect(item).center());
+    }
+    std::unique_ptr<ChildProcess> StartReader(const std::string& name, std::vector<std::string> faults) {
+        const std::string link = dir_->path() + "/" + name;
+        faults.insert(faults.begin(), link);
+        auto sim = std::make_unique<ChildProcess>("quor-sim", faults);
+        if (!comm::testing::WaitForPath(link)) return nullptr;
+        return sim;
+    }
+    void WriteConfig(int port) {
+        std::ofstream(dir_->path() + "/brevant/Config.INI", std::ios::binary)
+            << "[PARAM]\r\nCOM=" << port
+            << "\r\nBAND=115200\r\nPARITY=N\r\nDATABITS=8\r\nSTOPBITS=1\r\nSENDTYPE=0\r\nREVICETYPE=0\r\nMS=1000\r\n";
+    }
+
+    std::unique_ptr<TempDir> dir_;
+    std::unique_ptr<ChildProcess> reader_;
+    std::unique_ptr<ChildProcess> slow_reader_;
+};
+
+void BrevantWindowTest::initTestCase() {
+    dir_ = std::make_unique<TempDir>();
+    QDir().mkpath(QString::fromStdString(dir_->path() + "/brevant"));
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(dir_->path()));
+    reader_ = StartReader("reader", {});
+    slow_reader_ = StartReader("slow", {"--no-ack"});  // no reply within 300 ms, nor ever
+    QVERIFY(reader_ && slow_reader_);
+    qputenv("COM5", QByteArray::fromStdString(dir_->path() + "/reader"));
+    qputenv("COM6", QByteArray::fromStdString(dir_->path() + "/slow"));
+}
+
+void BrevantWindowTest::cleanupTestCase() {
+    reader_.reset();
+    slow_reader_.reset();
+}
+
+void BrevantWindowTest::sendingARowRecordsTheReplyAndTime() {
+    WriteConfig(5);
+    brevant::BrevantWindow w;
+    w.show();
+    QVERIFY(w.port_open());
+    QVERIFY(w.StatusText().contains("COM5"));
+    QVERIFY(w.StatusText().contains(QString::fromUtf8("打开")));
+    w.SetCell(1, 2, "request");
+    w.SetCell(1, 4, "00 41 01 52");
+    ClickCell(w, 1, 7);
+    QVERIFY(WaitUntil([&] { return !w.Cell(1, 9).isEmpty(); }, 5000));
+    QCOMPARE(w.Cell(1, 5), QStringLiteral("0xed"));
+    QVERIFY(w.Cell(1, 8).startsWith("06 "));
+    QVERIFY(w.MonitorText().startsWith("06 "));
+    bool ok = false;
+    const int ms = w.Cell(1, 9).toInt(&ok);
+    QVERIFY(ok && ms >= 0 && ms < 300);
+}
+
+void BrevantWindowTest::sendAllAnswersTheSelectedRowsAndClearsTheMarks() {
+    WriteConfig(5);
+    brevant::BrevantWindow w;
+    w.show();
+    QVERIFY(w.port_open());
+    for (int row : {3, 5, 7}) w.SetCell(row, 4, "00 41 01 52");
+    w.SetCell(4, 4, "00 45 00");  // not selected: not sent
+    for (int row : {7, 3, 5}) ClickCell(w, row, 1);
+    QVERIFY(w.IsSelected(3) && w.IsSelected(5) && w.IsSelected(7));
+    ClickCell(w, 5, 1);  // a click on a selected row deselects it
+    QVERIFY(!w.IsSelected(5));
+    ClickCell(w, 5, 1);
+    QTest::mouseClick(w.findChild<QPushButton*>("sendAllButton"), Qt::LeftButton);
+    QVERIFY(WaitUntil([&] { return !w.SendAllRunning(); }, 10000));
+    for (int row : {3, 5, 7}) {
+        QVERIFY2(!w.Cell(row, 9).isEmpty(), qPrintable(QString::number(row)));
+        QVERIFY(!w.IsSelected(row));
+    }
+    QVERIFY(w.Cell(4, 5).isEmpty());
+    QCOMPARE(w.MonitorText().count('\n'), 3);
+    for (int row : {8, 9}) {
+        w.SetCell(row, 2, row == 8 ? "halt" : "request");
+        w.SetCell(row, 4, row == 8 ? "00 45 00" : "00 41 01 52");
+        ClickCell(w, row, 7);
+        QVERIFY(WaitUntil([&] { return !w.Cell(row, 9).isEmpty(); }, 5000));
+    }
+    w.resize(1700, 640);
+    w.grid()->scrollToTop();
+    w.grid()->horizontalScrollBar()->setValue(0);
+    QTest::qWait(20);
+    QDir().mkpath(QStringLiteral(PORVANE_SCREENSHOT_DIR));
+    QVERIFY(w.grab().save(QStringLiteral(PORVANE_SCREENSHOT_DIR "/brevant.png")));
+}
+
+void BrevantWindowTest::aLateReplyEndsTheSendAll() {
+    WriteConfig(6);
+    brevant::BrevantWindow w;
+    w.show();
+    QVERIFY(w.port_open());
+    w.SetCell(3, 4, "00 41 01 52");
+    w.SetCell(5, 4, "00 41 01 52");
+    w.ToggleSelection(5);
+    w.ToggleSelection(3);
+    w.StartSendAll();
+    QVERIFY(WaitUntil([&] { return !w.SendAllRunning(); }, 5000));
+    QCOMPARE(w.Cell(3, 5), QStringLiteral("0xed"));  // sent
+    QVERIFY(w.Cell(5, 5).isEmpty());                  // never sent
+    QVERIFY(!w.IsSelected(5));
+}
+
+void BrevantWindowTest::closedPortAndWarnings() {
+    WriteConfig(5);
+    brevant::BrevantWindow w;
+    w.show();
+    MessageCatcher catcher;
+    w.SetCell(2, 4, "0041015");
+    w.SendRow(2);
+    QVERIFY(WaitUntil([&] { return catcher.messages.size() >= 1; }));
+    QCOMPARE(catcher.messages.first(), QString::fromUtf8("请输入正确规格的数据-Err2"));
+    QCOMPARE(w.Cell(2, 5), QStringLiteral("0xbf"));
+    w.TogglePort();
+    QVERIFY(!w.port_open());
+    QVERIFY(w.StatusText().contains(QString::fromUtf8("关闭")));
+    w.SendRow(2);
+    QVERIFY(WaitUntil([&] { return catcher.messages.size() >= 2; }));
+    QCOMPARE(catcher.messages.last(), QString::fromUtf8("串口没有打开或被占用，请打开串口"));
+    w.TogglePort();
+    QVERIFY(w.port_open());
+}
+
+void BrevantWindowTest::commandFilesAndSettingsThroughTheWindow() {
+    WriteConfig(5);
+    brevant::BrevantWindow w;
+    w.show();
+    w.SetCell(3, 2, "request");
+    w.SetCell(3, 4, "00 41 01 52");
+    w.SetCell(7, 2, "halt");
+    w.SetCell(7, 4, "00 45 00");
+    const QString base = QString::fromStdString(dir_->path()) + "/cmds";
+    QVERIFY(w.SaveCommandsTo(base));
+    w.ClearCommands();
+    QVERIFY(w.Cell(3, 4).isEmpty());
+    QVERIFY(w.LoadCommandsFrom(base + ".ini"));
+    QCOMPARE(w.Cell(1, 2), QStringLiteral("request"));
+    QCOMPARE(w.Cell(2, 4), QStringLiteral("00 45 00"));
+    QCOMPARE(w.Cell(3, 2), QStringLiteral("  "));
+    MessageCatcher catcher;
+    QVERIFY(!w.LoadCommandsFrom("/no/such/file.ini"));
+    QVERIFY(WaitUntil([&] { return !catcher.messages.isEmpty(); }));
+
+    QTimer::singleShot(50, [] {
+        auto* dialog = QApplication::activeModalWidget();
+        QVERIFY(dialog);
+        dialog->findChild<QComboBox*>("sendFormatList")->setCurrentIndex(1);
+        dialog->findChild<QComboBox*>("portList")->setCurrentIndex(11);
+        QTest::mouseClick(dialog->findChild<QPushButton*>("saveSettingsButton"), Qt::LeftButton);
+    });
+    w.findChild<QAction*>("settingsAction")->trigger();
+    QVERIFY(w.StatusText().contains("ASC"));
+    QVERIFY(w.StatusText().contains("COM12"));
+    std::string value;
+    QVERIFY(w.ini().Read("PARAM", "COM", value));
+    QCOMPARE(QString::fromStdString(value), QStringLiteral("12"));
+}
+
+QTEST_MAIN(BrevantWindowTest)
+#include "brevant_window_test.moc"
