@@ -10,6 +10,7 @@ namespace reader {
 namespace {
 
 constexpr int kRates[] = {9600, 14400, 19200, 28800, 38400, 57600, 115200};
+constexpr int kWriteWaitMs = 100;
 
 }  // namespace
 
@@ -91,6 +92,10 @@ int ReaderPort::SetTimeouts() {
     t.ReadIntervalTimeout = 0;
     t.ReadTotalTimeoutMultiplier = read_multiplier_;
     t.ReadTotalTimeoutConstant = 0;
+    // Every write of the library waits at most this long (the write time-outs read from the
+    // port are otherwise unused); setting it once spares two changes per write.
+    t.WriteTotalTimeoutMultiplier = 0;
+    t.WriteTotalTimeoutConstant = kWriteWaitMs;
     if (!device_->SetTimeouts(t)) {
         return kSetTimeoutsFailed;
     }
@@ -101,15 +106,20 @@ int ReaderPort::Write(const uint8_t* bytes, size_t length, int wait_ms) {
     if (!IsOpen()) {
         return kNotOpen;
     }
+    const bool own_wait = wait_ms != kWriteWaitMs;
     comm::CommTimeouts saved;
-    device_->GetTimeouts(saved);
-    comm::CommTimeouts bounded = saved;
-    bounded.WriteTotalTimeoutMultiplier = 0;
-    bounded.WriteTotalTimeoutConstant = static_cast<uint32_t>(wait_ms > 0 ? wait_ms : 1);
-    device_->SetTimeouts(bounded);
+    if (own_wait) {
+        device_->GetTimeouts(saved);
+        comm::CommTimeouts bounded = saved;
+        bounded.WriteTotalTimeoutMultiplier = 0;
+        bounded.WriteTotalTimeoutConstant = static_cast<uint32_t>(wait_ms > 0 ? wait_ms : 1);
+        device_->SetTimeouts(bounded);
+    }
     size_t written = 0;
     comm::CommStatus status = device_->Write(bytes, length, written);
-    device_->SetTimeouts(saved);
+    if (own_wait) {
+        device_->SetTimeouts(saved);
+    }
     return status && written == length ? kPortOk : kTransferFailed;
 }
 
@@ -176,7 +186,8 @@ int ReaderPort::PurgeReceive() {
     if (!IsOpen()) {
         return kNotOpen;
     }
-    return device_->Purge(comm::PURGE_RXABORT | comm::PURGE_RXCLEAR) ? kPortOk : kPurgeFailed;
+    // No read is pending while the library purges (it has one thread), so clearing is enough.
+    return device_->Purge(comm::PURGE_RXCLEAR) ? kPortOk : kPurgeFailed;
 }
 
 }  // namespace reader

@@ -71,9 +71,10 @@ QIcon SelectionIcon(bool selected) {
 
 // The in-place editor: upper-case letters for the command columns, read-only for the replies.
 class CellDelegate : public QStyledItemDelegate {
-public:
+  public:
     explicit CellDelegate(QObject* parent) : QStyledItemDelegate(parent) {}
-    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem&, const QModelIndex& index) const override {
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem&,
+                          const QModelIndex& index) const override {
         auto* editor = new QLineEdit(parent);
         editor->setObjectName("cellEditor");
         if (index.column() == 7) {  // grid column 8: the reply, to view and copy
@@ -91,17 +92,18 @@ public:
 
 // The mouse wheel moves the grid by one row.
 class OneRowWheel : public QObject {
-public:
+  public:
     explicit OneRowWheel(QTableWidget* grid) : QObject(grid), grid_(grid) {}
     bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() != QEvent::Wheel) return false;
+        if (event->type() != QEvent::Wheel)
+            return false;
         auto* wheel = static_cast<QWheelEvent*>(event);
         QScrollBar* bar = grid_->verticalScrollBar();
         bar->setValue(bar->value() + (wheel->angleDelta().y() > 0 ? -1 : 1));
         return true;
     }
 
-private:
+  private:
     QTableWidget* grid_;
 };
 
@@ -113,26 +115,29 @@ SettingsDialog::SettingsDialog(IniFile& ini, QWidget* parent) : QDialog(parent),
     settings_ = ReadSettings(ini_);
     port_ = new QComboBox;
     port_->setObjectName("portList");
-    for (int n = 1; n <= 101; ++n) port_->addItem(QStringLiteral("COM%1").arg(n));
+    for (int n = 1; n <= 101; ++n)
+        port_->addItem(QStringLiteral("COM%1").arg(n));
     port_->setCurrentIndex(std::clamp(settings_.port - 1, 0, 100));
     baud_ = new QComboBox;
     baud_->setObjectName("baudList");
-    for (const char* b : {"600", "1200", "2400", "4800", "9600", "14400", "19200", "28800", "38400", "57600",
-                          "115200", "128000", "256000"}) {
+    for (const char* b : {"600", "1200", "2400", "4800", "9600", "14400", "19200", "28800", "38400",
+                          "57600", "115200", "128000", "256000"}) {
         baud_->addItem(QString::fromLatin1(b));
     }
     const int baud_index = baud_->findText(QString::number(settings_.baud));
     baud_->setCurrentIndex(baud_index >= 0 ? baud_index : 0);
     data_bits_ = new QComboBox;
     data_bits_->setObjectName("dataBitsList");
-    for (const char* d : {"4", "6", "8"}) data_bits_->addItem(QString::fromLatin1(d));
+    for (const char* d : {"4", "6", "8"})
+        data_bits_->addItem(QString::fromLatin1(d));
     const int data_index = data_bits_->findText(QString::number(settings_.data_bits));
     data_bits_->setCurrentIndex(data_index >= 0 ? data_index : 0);
     send_format_ = new QComboBox;
     send_format_->setObjectName("sendFormatList");
     receive_format_ = new QComboBox;
     receive_format_->setObjectName("receiveFormatList");
-    for (QComboBox* c : {send_format_, receive_format_}) c->addItems({"HEX", "ASC"});
+    for (QComboBox* c : {send_format_, receive_format_})
+        c->addItems({"HEX", "ASC"});
     send_format_->setCurrentIndex(std::clamp(settings_.send_format, 0, 1));
     receive_format_->setCurrentIndex(std::clamp(settings_.receive_format, 0, 1));
     timeout_ = new QLineEdit(QString::number(settings_.timeout_ms));
@@ -177,13 +182,17 @@ BrevantWindow::BrevantWindow(QWidget* parent)
     : QMainWindow(parent),
       ini_(ConfigIniPath()),
       port_(std::make_unique<EventPort>()),
-      bridge_([this] { QMetaObject::invokeMethod(this, [this] { bridge_.Pump(); }, Qt::QueuedConnection); }) {
+      bridge_([this] {
+          QMetaObject::invokeMethod(
+              this, [this] { bridge_.Pump(); }, Qt::QueuedConnection);
+      }) {
     setWindowTitle(QStringLiteral("Brevant"));
     grid_ = new QTableWidget(kRows, kColumns);
     grid_->setObjectName("commandGrid");
     monitor_ = new QPlainTextEdit;
     monitor_->setObjectName("monitorBox");
-    send_all_ = new QPushButton(DrawnIcon(QColor(0, 120, 60), QStringLiteral(">>")), QString::fromUtf8("全部发送"));
+    send_all_ = new QPushButton(DrawnIcon(QColor(0, 120, 60), QStringLiteral(">>")),
+                                QString::fromUtf8("全部发送"));
     send_all_->setObjectName("sendAllButton");
     auto* exit = new QPushButton(QString::fromUtf8("退  出"));
     exit->setObjectName("exitButton");
@@ -223,13 +232,16 @@ BrevantWindow::~BrevantWindow() {
 }
 
 void BrevantWindow::BuildGrid() {
-    QStringList headers = {QString::fromUtf8("选择"), QString::fromUtf8("命令注释"), QString::fromUtf8("开始"),
-                           QString::fromUtf8("数据区(Hex)"), QString::fromUtf8("校验"), QString::fromUtf8("结束"),
-                           QString::fromUtf8("发送"), QString::fromUtf8("返回数据(Hex)"), QString::fromUtf8("时间(ms)")};
+    QStringList headers = {QString::fromUtf8("选择"),    QString::fromUtf8("命令注释"),
+                           QString::fromUtf8("开始"),    QString::fromUtf8("数据区(Hex)"),
+                           QString::fromUtf8("校验"),    QString::fromUtf8("结束"),
+                           QString::fromUtf8("发送"),    QString::fromUtf8("返回数据(Hex)"),
+                           QString::fromUtf8("时间(ms)")};
     grid_->setHorizontalHeaderLabels(headers);
     const double pixels_per_twip = logicalDpiX() / 1440.0;
     grid_->verticalHeader()->setFixedWidth(static_cast<int>(kTwips[0] * pixels_per_twip) + 8);
-    for (int c = 1; c <= kColumns; ++c) grid_->setColumnWidth(c - 1, static_cast<int>(kTwips[c] * pixels_per_twip));
+    for (int c = 1; c <= kColumns; ++c)
+        grid_->setColumnWidth(c - 1, static_cast<int>(kTwips[c] * pixels_per_twip));
     grid_->setItemDelegate(new CellDelegate(grid_));
     grid_->setEditTriggers(QAbstractItemView::SelectedClicked | QAbstractItemView::AnyKeyPressed |
                            QAbstractItemView::EditKeyPressed | QAbstractItemView::DoubleClicked);
@@ -242,9 +254,11 @@ void BrevantWindow::BuildGrid() {
         for (int c = 1; c <= kColumns; ++c) {
             auto* item = new QTableWidgetItem;
             Qt::ItemFlags flags = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
-            if (c == 2 || c == 4 || c == 8) flags |= Qt::ItemIsEditable;
+            if (c == 2 || c == 4 || c == 8)
+                flags |= Qt::ItemIsEditable;
             item->setFlags(flags);
-            if (r % 2 == 0) item->setBackground(kEvenRow);
+            if (r % 2 == 0)
+                item->setBackground(kEvenRow);
             grid_->setItem(r - 1, c - 1, item);
         }
         grid_->item(r - 1, 0)->setIcon(SelectionIcon(false));
@@ -273,28 +287,36 @@ void BrevantWindow::BuildGrid() {
 }
 
 void BrevantWindow::BuildMenusAndToolbar() {
-    auto action = [this](const QString& name, const char* text, const char* tip, const QColor& colour,
-                         const QString& letter, auto slot) {
+    auto action = [this](const QString& name, const char* text, const char* tip,
+                         const QColor& colour, const QString& letter, auto slot) {
         auto* a = new QAction(DrawnIcon(colour, letter), QString::fromUtf8(text), this);
         a->setObjectName(name);
         a->setToolTip(QString::fromUtf8(tip));
         connect(a, &QAction::triggered, this, slot);
         return a;
     };
-    QAction* open_file = action("openFileAction", "打开文件", "打开文件", QColor(40, 90, 160), "O", [this] { OnOpenFile(); });
-    QAction* save_file = action("saveFileAction", "保存文件", "保存文件", QColor(40, 90, 160), "S", [this] { OnSaveFile(); });
+    QAction* open_file = action("openFileAction", "打开文件", "打开文件", QColor(40, 90, 160), "O",
+                                [this] { OnOpenFile(); });
+    QAction* save_file = action("saveFileAction", "保存文件", "保存文件", QColor(40, 90, 160), "S",
+                                [this] { OnSaveFile(); });
     QAction* quit = action("quitAction", "退出系统", "退出系统", QColor(150, 30, 30), "X", [this] {
         port_->Shutdown();
         close();
     });
-    QAction* settings = action("settingsAction", "设置参数", "串口设置参数", QColor(90, 90, 90), "P", [this] { OnSettings(); });
-    QAction* about = action("aboutAction", "关于", "关于...", QColor(90, 90, 90), "?", [this] { ShowAbout(); });
-    online_ = action("onlineAction", "联机", "打开/关闭端口", QColor(0, 140, 0), "On", [this] { TogglePort(); });
+    QAction* settings = action("settingsAction", "设置参数", "串口设置参数", QColor(90, 90, 90),
+                               "P", [this] { OnSettings(); });
+    QAction* about =
+        action("aboutAction", "关于", "关于...", QColor(90, 90, 90), "?", [this] { ShowAbout(); });
+    online_ = action("onlineAction", "联机", "打开/关闭端口", QColor(0, 140, 0), "On",
+                     [this] { TogglePort(); });
     QAction* monitor = action("monitorAction", "监视窗口", "监视窗口", QColor(120, 60, 140), "M",
                               [this] { monitor_->setVisible(!monitor_->isVisible()); });
-    QAction* clear_monitor = action("clearMonitorAction", "清空监视", "清空监视", QColor(200, 120, 0), "CM", [this] { ClearMonitor(); });
-    QAction* clear_results = action("clearResultsAction", "清空结果", "清空结果", QColor(200, 120, 0), "CR", [this] { ClearResults(); });
-    QAction* clear_commands = action("clearCommandsAction", "清空命令", "清空命令", QColor(200, 120, 0), "CC", [this] { ClearCommands(); });
+    QAction* clear_monitor = action("clearMonitorAction", "清空监视", "清空监视",
+                                    QColor(200, 120, 0), "CM", [this] { ClearMonitor(); });
+    QAction* clear_results = action("clearResultsAction", "清空结果", "清空结果",
+                                    QColor(200, 120, 0), "CR", [this] { ClearResults(); });
+    QAction* clear_commands = action("clearCommandsAction", "清空命令", "清空命令",
+                                     QColor(200, 120, 0), "CC", [this] { ClearCommands(); });
 
     QMenu* file = menuBar()->addMenu(QString::fromUtf8("文件"));
     file->addAction(open_file);
@@ -309,24 +331,30 @@ void BrevantWindow::BuildMenusAndToolbar() {
     QToolBar* bar = addToolBar(QStringLiteral("commands"));
     bar->setObjectName("toolbar");
     bar->setIconSize(QSize(32, 32));
-    for (QAction* a : {online_, settings}) bar->addAction(a);
+    for (QAction* a : {online_, settings})
+        bar->addAction(a);
     bar->addSeparator();
-    for (QAction* a : {open_file, save_file}) bar->addAction(a);
+    for (QAction* a : {open_file, save_file})
+        bar->addAction(a);
     bar->addSeparator();
-    for (QAction* a : {clear_commands, clear_results, clear_monitor}) bar->addAction(a);
+    for (QAction* a : {clear_commands, clear_results, clear_monitor})
+        bar->addAction(a);
     bar->addSeparator();
     bar->addAction(monitor);
     bar->addSeparator();
-    for (QAction* a : {about, quit}) bar->addAction(a);
+    for (QAction* a : {about, quit})
+        bar->addAction(a);
 }
 
-void BrevantWindow::ReloadSettings() { settings_ = ReadSettings(ini_); }
+void BrevantWindow::ReloadSettings() {
+    settings_ = ReadSettings(ini_);
+}
 
 void BrevantWindow::OpenPort() {
     ReloadSettings();
     const char parity = settings_.parity != 0 ? settings_.parity : 'N';
-    if (port_->Initialise(this, settings_.port, settings_.baud, parity, settings_.data_bits, settings_.stop_bits, 3,
-                         kWriteBufferSize) &&
+    if (port_->Initialise(this, settings_.port, settings_.baud, parity, settings_.data_bits,
+                          settings_.stop_bits, 3, kWriteBufferSize) &&
         port_->StartMonitoring()) {
         port_open_ = true;
     } else {
@@ -350,24 +378,31 @@ void BrevantWindow::TogglePort() {
 }
 
 void BrevantWindow::RefreshStatusBar() {
-    const QString texts[12] = {QString::fromUtf8("端口号"), QStringLiteral("COM%1").arg(settings_.port),
-                               QString::fromUtf8("波特率"), QString::number(settings_.baud),
-                               QString::fromUtf8("发送格式"), settings_.send_format == 1 ? "ASC" : "HEX",
-                               QString::fromUtf8("接收格式"), settings_.receive_format == 1 ? "ASC" : "HEX",
-                               QString::fromUtf8("串口超时"), QString::number(settings_.timeout_ms),
-                               QString::fromUtf8("状态"), QString::fromUtf8(port_open_ ? "打开" : "关闭")};
-    for (int i = 0; i < 12; ++i) status_[i]->setText(texts[i]);
+    const QString texts[12] = {
+        QString::fromUtf8("端口号"),   QStringLiteral("COM%1").arg(settings_.port),
+        QString::fromUtf8("波特率"),   QString::number(settings_.baud),
+        QString::fromUtf8("发送格式"), settings_.send_format == 1 ? "ASC" : "HEX",
+        QString::fromUtf8("接收格式"), settings_.receive_format == 1 ? "ASC" : "HEX",
+        QString::fromUtf8("串口超时"), QString::number(settings_.timeout_ms),
+        QString::fromUtf8("状态"),     QString::fromUtf8(port_open_ ? "打开" : "关闭")};
+    for (int i = 0; i < 12; ++i)
+        status_[i]->setText(texts[i]);
 }
 
 QString BrevantWindow::StatusText() const {
     QStringList parts;
-    for (QLabel* label : status_) parts << label->text();
+    for (QLabel* label : status_)
+        parts << label->text();
     return parts.join(' ');
 }
 
-QString BrevantWindow::Cell(int row, int column) const { return grid_->item(row - 1, column - 1)->text(); }
+QString BrevantWindow::Cell(int row, int column) const {
+    return grid_->item(row - 1, column - 1)->text();
+}
 
-void BrevantWindow::SetCell(int row, int column, const QString& text) { grid_->item(row - 1, column - 1)->setText(text); }
+void BrevantWindow::SetCell(int row, int column, const QString& text) {
+    grid_->item(row - 1, column - 1)->setText(text);
+}
 
 void BrevantWindow::Message(const QString& text) {
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Brevant"), text, QMessageBox::Ok, this);
@@ -376,8 +411,8 @@ void BrevantWindow::Message(const QString& text) {
 
 void BrevantWindow::ShowErrorBox(const std::string& text) {
     bridge_.Call([&] {
-        QMessageBox box(QMessageBox::Critical, QString::fromLatin1(kErrorBoxCaption), QString::fromStdString(text),
-                        QMessageBox::Ok);
+        QMessageBox box(QMessageBox::Critical, QString::fromLatin1(kErrorBoxCaption),
+                        QString::fromStdString(text), QMessageBox::Ok);
         box.exec();
     });
 }
@@ -401,7 +436,8 @@ void BrevantWindow::SendRow(int row) {
         return;
     }
     const RowFrame frame = BuildRowFrame(Cell(row, 4).toStdString(), settings_.send_format);
-    for (const std::string& warning : frame.warnings) Message(QString::fromStdString(warning));
+    for (const std::string& warning : frame.warnings)
+        Message(QString::fromStdString(warning));
     SetCell(row, 5, QStringLiteral("0x") + QString::fromStdString(frame.check_text));
     if (!port_->Write(frame.wire.data(), frame.wire.size())) {
         Message(QString::fromUtf8("数据太长: 一帧最多 %1 字节").arg(kWriteBufferSize));
@@ -411,7 +447,8 @@ void BrevantWindow::SendRow(int row) {
 }
 
 void BrevantWindow::OnReceivedByte(uint8_t byte) {
-    const QString text = QString::fromLatin1(ReceivedByteText(byte, settings_.receive_format).c_str());
+    const QString text =
+        QString::fromLatin1(ReceivedByteText(byte, settings_.receive_format).c_str());
     monitor_->moveCursor(QTextCursor::End);
     monitor_->insertPlainText(text);
     monitor_->ensureCursorVisible();
@@ -433,16 +470,22 @@ void BrevantWindow::OnBurstEnd() {
     reply_text_.clear();
 }
 
-void BrevantWindow::ShowSelection(int row, bool selected) { grid_->item(row - 1, 0)->setIcon(SelectionIcon(selected)); }
+void BrevantWindow::ShowSelection(int row, bool selected) {
+    grid_->item(row - 1, 0)->setIcon(SelectionIcon(selected));
+}
 
-void BrevantWindow::ToggleSelection(int row) { ShowSelection(row, selection_.Toggle(row)); }
+void BrevantWindow::ToggleSelection(int row) {
+    ShowSelection(row, selection_.Toggle(row));
+}
 
 void BrevantWindow::StartSendAll() {
     selection_.StartSendAll();
     send_all_timer_->start(10);
 }
 
-bool BrevantWindow::SendAllRunning() const { return send_all_timer_->isActive(); }
+bool BrevantWindow::SendAllRunning() const {
+    return send_all_timer_->isActive();
+}
 
 void BrevantWindow::OnSendAllTick() {
     if (std::optional<int> row = selection_.NextToSend(reply_pending_)) {
@@ -453,12 +496,14 @@ void BrevantWindow::OnSendAllTick() {
         return;
     }
     send_all_timer_->stop();
-    for (int r = 1; r <= kRows; ++r) ShowSelection(r, false);
+    for (int r = 1; r <= kRows; ++r)
+        ShowSelection(r, false);
 }
 
 void BrevantWindow::ClearResults() {
     for (int r = 1; r <= kRows; ++r) {
-        for (int c : {5, 8, 9}) SetCell(r, c, {});
+        for (int c : {5, 8, 9})
+            SetCell(r, c, {});
         SetCell(r, 1, {});
         ShowSelection(r, false);
     }
@@ -467,7 +512,8 @@ void BrevantWindow::ClearResults() {
 
 void BrevantWindow::ClearCommands() {
     for (int r = 1; r <= kRows; ++r) {
-        for (int c : {2, 4, 5, 8, 9}) SetCell(r, c, {});
+        for (int c : {2, 4, 5, 8, 9})
+            SetCell(r, c, {});
         ShowSelection(r, false);
     }
     selection_.Clear();
@@ -478,7 +524,9 @@ void BrevantWindow::ClearMonitor() {
     monitor_text_.clear();
 }
 
-QString BrevantWindow::MonitorText() const { return monitor_->toPlainText(); }
+QString BrevantWindow::MonitorText() const {
+    return monitor_->toPlainText();
+}
 
 bool BrevantWindow::SaveCommandsTo(const QString& path) {
     CommandRows rows;
@@ -507,15 +555,17 @@ bool BrevantWindow::LoadCommandsFrom(const QString& path) {
 }
 
 void BrevantWindow::OnOpenFile() {
-    const QString path = QFileDialog::getOpenFileName(this, QString(), QString(),
-                                                      QString::fromUtf8("命令文件 (*.INI *.ini);;所有文件(*)"));
-    if (!path.isEmpty()) LoadCommandsFrom(path);
+    const QString path = QFileDialog::getOpenFileName(
+        this, QString(), QString(), QString::fromUtf8("命令文件 (*.INI *.ini);;所有文件(*)"));
+    if (!path.isEmpty())
+        LoadCommandsFrom(path);
 }
 
 void BrevantWindow::OnSaveFile() {
-    const QString path = QFileDialog::getSaveFileName(this, QString(), QString(),
-                                                      QString::fromUtf8("命令文件 (*.INI *.ini);;所有文件(*)"));
-    if (!path.isEmpty() && !SaveCommandsTo(path)) Message(QString::fromUtf8("无法保存命令文件: ") + path);
+    const QString path = QFileDialog::getSaveFileName(
+        this, QString(), QString(), QString::fromUtf8("命令文件 (*.INI *.ini);;所有文件(*)"));
+    if (!path.isEmpty() && !SaveCommandsTo(path))
+        Message(QString::fromUtf8("无法保存命令文件: ") + path);
 }
 
 void BrevantWindow::OnSettings() {

@@ -26,10 +26,10 @@ namespace brevant {
 // "参数设置": port, baud, data bits, send and receive formats and the timeout, kept in Config.INI.
 class SettingsDialog : public QDialog {
     Q_OBJECT
-public:
+  public:
     SettingsDialog(IniFile& ini, QWidget* parent);
 
-private:
+  private:
     void Save();
 
     IniFile& ini_;
@@ -46,7 +46,7 @@ private:
 // and round-trip times written back into the rows, a monitor of everything received.
 class BrevantWindow : public QMainWindow, public EventPortOwner {
     Q_OBJECT
-public:
+  public:
     explicit BrevantWindow(QWidget* parent = nullptr);
     ~BrevantWindow() override;
 
@@ -76,7 +76,7 @@ public:
     QTableWidget* grid() const { return grid_; }
     IniFile& ini() { return ini_; }
 
-private:
+  private:
     void BuildGrid();
     void BuildMenusAndToolbar();
     void OpenPort();

@@ -515,11 +515,15 @@ uint64_t TermiosSerialDevice::Submit(const uint8_t* bytes, size_t count, size_t&
     } else {
         lock.unlock();
     }
+    bool wake = false;
     if (count > 0) {
         std::lock_guard state_lock(mutex_);
         tx_armed_ = true;
+        wake = (mask_ & EV_TXEMPTY) != 0;  // only a wait for transmit-empty cares
     }
-    Signal(wait_wake_.get());
+    if (wake) {
+        Signal(wait_wake_.get());
+    }
     return mark;
 }
 

@@ -11,6 +11,9 @@
 namespace porvane::serial {
 namespace {
 
+// Received bytes read in one wake-up at most, before the other events get their turn.
+constexpr uint32_t kMaxReadPerWake = 64 * 1024;
+
 bool DeviceGone(const comm::CommStatus& status) {
     return status.error() == EIO || status.error() == ENXIO || status.error() == ENODEV ||
            status.error() == ECANCELED;
@@ -283,17 +286,24 @@ void SerialChannel::EventThread(std::shared_ptr<comm::SerialDevice> device) {
             Notify(PN_SEND_EMPTY, &written);
         }
         if ((events & comm::EV_RXCHAR) && owner_ != nullptr) {
-            // Reads what the port reports queued, a buffer at a time, all in this wake-up.
+            // Reads what the port reports queued, a buffer at a time, and goes on while more
+            // keeps arriving (up to a bound, so that the other events are not starved).
             comm::QueueStatus queue;
             device->ClearError(nullptr, &queue);
             uint32_t queued = queue.in_queue;
             uint32_t got = 0;
+            uint32_t this_wake = 0;
             do {
                 got = ReadPort(buffer, std::min(queued, kReceiveBufferSize));
                 DataBlock block{buffer, got};
                 Notify(PN_RECV_DATA, &block);
                 CheckTestBlock(buffer, got);
                 queued -= std::min(queued, got);
+                this_wake += got;
+                if (queued == 0 && got > 0 && this_wake < kMaxReadPerWake) {
+                    device->ClearError(nullptr, &queue);
+                    queued = queue.in_queue;
+                }
             } while (queued > 0 && got > 0 && running_);
         }
     }

@@ -19,7 +19,7 @@ using porvane::testing::WaitUntil;
 
 class BrevantWindowTest : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void initTestCase();
     void cleanupTestCase();
     void sendingARowRecordsTheReplyAndTime();
@@ -28,24 +28,28 @@ private slots:
     void closedPortAndWarnings();
     void commandFilesAndSettingsThroughTheWindow();
 
-private:
+  private:
     void ClickCell(brevant::BrevantWindow& w, int row, int column) {
         QTableWidget* grid = w.grid();
         QTableWidgetItem* item = grid->item(row - 1, column - 1);
         grid->scrollToItem(item);
-        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualItemRect(item).center());
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {},
+                          grid->visualItemRect(item).center());
     }
-    std::unique_ptr<ChildProcess> StartReader(const std::string& name, std::vector<std::string> faults) {
+    std::unique_ptr<ChildProcess> StartReader(const std::string& name,
+                                              std::vector<std::string> faults) {
         const std::string link = dir_->path() + "/" + name;
         faults.insert(faults.begin(), link);
         auto sim = std::make_unique<ChildProcess>("quor-sim", faults);
-        if (!comm::testing::WaitForPath(link)) return nullptr;
+        if (!comm::testing::WaitForPath(link))
+            return nullptr;
         return sim;
     }
     void WriteConfig(int port) {
         std::ofstream(dir_->path() + "/brevant/Config.INI", std::ios::binary)
             << "[PARAM]\r\nCOM=" << port
-            << "\r\nBAND=115200\r\nPARITY=N\r\nDATABITS=8\r\nSTOPBITS=1\r\nSENDTYPE=0\r\nREVICETYPE=0\r\nMS=1000\r\n";
+            << "\r\nBAND=115200\r\nPARITY=N\r\nDATABITS=8\r\nSTOPBITS=1\r\nSENDTYPE="
+               "0\r\nREVICETYPE=0\r\nMS=1000\r\n";
     }
 
     std::unique_ptr<TempDir> dir_;
@@ -93,9 +97,11 @@ void BrevantWindowTest::sendAllAnswersTheSelectedRowsAndClearsTheMarks() {
     brevant::BrevantWindow w;
     w.show();
     QVERIFY(w.port_open());
-    for (int row : {3, 5, 7}) w.SetCell(row, 4, "00 41 01 52");
+    for (int row : {3, 5, 7})
+        w.SetCell(row, 4, "00 41 01 52");
     w.SetCell(4, 4, "00 45 00");  // not selected: not sent
-    for (int row : {7, 3, 5}) ClickCell(w, row, 1);
+    for (int row : {7, 3, 5})
+        ClickCell(w, row, 1);
     QVERIFY(w.IsSelected(3) && w.IsSelected(5) && w.IsSelected(7));
     ClickCell(w, 5, 1);  // a click on a selected row deselects it
     QVERIFY(!w.IsSelected(5));
@@ -134,7 +140,7 @@ void BrevantWindowTest::aLateReplyEndsTheSendAll() {
     w.StartSendAll();
     QVERIFY(WaitUntil([&] { return !w.SendAllRunning(); }, 5000));
     QCOMPARE(w.Cell(3, 5), QStringLiteral("0xed"));  // sent
-    QVERIFY(w.Cell(5, 5).isEmpty());                  // never sent
+    QVERIFY(w.Cell(5, 5).isEmpty());                 // never sent
     QVERIFY(!w.IsSelected(5));
 }
 
