@@ -1,0 +1,42 @@
+#pragma once
+
+// The filter driver: for every serial port a filter device stacked above the port's serial
+// driver, through which the port's application talks to the port, and a named control device
+// through which the workbench watches and steers it.
+#include "driver/sievra_protocol.h"
+#include "platform/kernel/io_manager.h"
+
+namespace sievra {
+
+enum DeviceRole : uint32_t { kPortFilterDevice = 0, kPortControlDevice = 1 };
+
+// The extension of both device roles (zeroed at creation). The per-port lock guards the rules,
+// the link mode, the open flag, the queue and the pending read; it is never held while a request
+// is passed down or completed.
+struct SievraExtension {
+    kernel::DeviceObject* lower;   // filter: the top of the port's stack below this driver
+    kernel::DeviceObject* self;    // both: the owner of this extension
+    uint32_t role;                 // both: DeviceRole
+    SievraExtension* partner;      // both: the other device of the same port
+    uint32_t link_mode;            // filter: 0 filter, other: monitor
+    FilterRule send_count_rule;    // filter
+    FilterRule send_time_rule;     // filter
+    FilterRule recv_count_rule;    // filter
+    FilterRule recv_time_rule;     // filter
+    uint8_t open;                  // control: the workbench holds the control device open
+    char link_name[32];            // control: "\??\Sievr<n>", kept for deletion
+    uint8_t* queue;                // control: the 4096-byte record queue
+    uint32_t queued;               // control: bytes of whole records in the queue
+    kernel::Irp* pending_read;     // control: a read waiting for records
+    kernel::KSpinLock* port_lock;  // both: the port's lock (owned by the filter device)
+};
+
+inline SievraExtension* ExtensionOf(kernel::DeviceObject* device) { return device->Extension<SievraExtension>(); }
+
+kernel::NTSTATUS DriverEntry(kernel::DriverObject* driver);
+kernel::NTSTATUS AddDevice(kernel::DriverObject* driver, kernel::DeviceObject* physical_device);
+
+// The port counter: ports added since the driver was loaded.
+uint32_t PortsAdded();
+
+}  // namespace sievra

@@ -1,0 +1,59 @@
+#pragma once
+
+// The contract between the workbench and the filter driver: control codes, the 16-byte filter
+// rule, link modes and the monitor record stream.
+#include <cstdint>
+#include <cstring>
+
+namespace sievra {
+
+inline constexpr uint32_t IOCTL_FILTER_SEND_COUNT_RULE = 0x1B2004;
+inline constexpr uint32_t IOCTL_FILTER_SEND_TIME_RULE = 0x1B2008;
+inline constexpr uint32_t IOCTL_FILTER_RECV_COUNT_RULE = 0x1B200C;
+inline constexpr uint32_t IOCTL_FILTER_RECV_TIME_RULE = 0x1B2010;
+inline constexpr uint32_t IOCTL_FILTER_SET_MODE = 0x1B2014;
+
+inline constexpr uint32_t kLinkModeFilter = 0;
+inline constexpr uint32_t kLinkModeMonitor = 1;
+
+enum FilterAction : uint32_t { kFlip = 0, kReplace = 1, kDelete = 2 };
+
+#pragma pack(push, 1)
+struct FilterRule {
+    uint32_t action;
+    uint32_t count;      // count rules: period N (0 off); time rules: 1 armed, 0 off
+    uint32_t countdown;  // count rules: bytes still to pass
+    uint8_t periodic;
+    uint8_t byte;        // mask (flip) or replacement (replace)
+    uint16_t reserved;
+};
+#pragma pack(pop)
+static_assert(sizeof(FilterRule) == 16);
+
+// Record header: tag, request kind, code, data length; then the data.
+inline constexpr size_t kRecordHeaderSize = 13;
+inline constexpr size_t kRecordQueueSize = 4096;
+inline constexpr uint32_t kMaxRecordData = 4082;
+inline constexpr uint8_t kMonitorTag = 1;
+
+enum RequestKind : uint32_t {
+    kKindCreate = 0,
+    kKindClose = 2,
+    kKindRead = 3,
+    kKindWrite = 4,
+    kKindDeviceControl = 14,
+};
+
+inline void PutLe32(uint8_t* out, uint32_t v) {
+    out[0] = static_cast<uint8_t>(v);
+    out[1] = static_cast<uint8_t>(v >> 8);
+    out[2] = static_cast<uint8_t>(v >> 16);
+    out[3] = static_cast<uint8_t>(v >> 24);
+}
+
+inline uint32_t GetLe32(const uint8_t* in) {
+    return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 | static_cast<uint32_t>(in[2]) << 16 |
+           static_cast<uint32_t>(in[3]) << 24;
+}
+
+}  // namespace sievra
