@@ -29,8 +29,9 @@ void Act(const FilterRule& rule, uint32_t code, uint8_t* data, uint32_t& length,
 
 }  // namespace
 
-void ApplyRules(FilterRule& time_rule, uint32_t time_code, FilterRule& count_rule, uint32_t count_code,
-                uint8_t* data, uint32_t& length, const FilterEventSink& report) {
+void ApplyRules(FilterRule& time_rule, uint32_t time_code, FilterRule& count_rule,
+                uint32_t count_code, uint8_t* data, uint32_t& length,
+                const FilterEventSink& report) {
     if (time_rule.count != 0 && length > 0) {
         time_rule.count = 0;
         Act(time_rule, time_code, data, length, 0, report);

@@ -24,13 +24,13 @@ std::atomic<uint32_t> g_port_counter{0};
 
 // Holds the port's lock for a scope.
 class PortLock {
-public:
+  public:
     explicit PortLock(SievraExtension* ext) : lock_(ext->port_lock) { lock_->Acquire(&irql_); }
     ~PortLock() { lock_->Release(irql_); }
     PortLock(const PortLock&) = delete;
     PortLock& operator=(const PortLock&) = delete;
 
-private:
+  private:
     KSpinLock* lock_;
     KIRQL irql_ = 0;
 };
@@ -54,11 +54,14 @@ uintptr_t DeliverLocked(SievraExtension* control, Irp* read) {
 
 // Appends a record; a waiting read takes everything queued. Called with the port lock held;
 // returns the read to complete (after the lock is released), if any.
-Irp* AddRecordLocked(SievraExtension* control, uint8_t tag, uint32_t kind, uint32_t code, const uint8_t* data,
-                     uint32_t length) {
-    if (control == nullptr || control->queue == nullptr) return nullptr;
-    if (control->queued + kRecordHeaderSize + length >= kRecordQueueSize) control->queued = 0;
-    if (control->queued + kRecordHeaderSize + length >= kRecordQueueSize) length = kMaxRecordData;
+Irp* AddRecordLocked(SievraExtension* control, uint8_t tag, uint32_t kind, uint32_t code,
+                     const uint8_t* data, uint32_t length) {
+    if (control == nullptr || control->queue == nullptr)
+        return nullptr;
+    if (control->queued + kRecordHeaderSize + length >= kRecordQueueSize)
+        control->queued = 0;
+    if (control->queued + kRecordHeaderSize + length >= kRecordQueueSize)
+        length = kMaxRecordData;
     uint8_t* at = control->queue + control->queued;
     at[0] = tag;
     PutLe32(at + 1, kind);
@@ -70,7 +73,8 @@ Irp* AddRecordLocked(SievraExtension* control, uint8_t tag, uint32_t kind, uint3
         control->queued += length;
     }
     Irp* read = control->pending_read;
-    if (read == nullptr) return nullptr;
+    if (read == nullptr)
+        return nullptr;
     control->pending_read = nullptr;
     read->IoStatus.Status = STATUS_SUCCESS;
     read->IoStatus.Information = DeliverLocked(control, read);
@@ -78,7 +82,8 @@ Irp* AddRecordLocked(SievraExtension* control, uint8_t tag, uint32_t kind, uint3
 }
 
 void CompleteTaken(Irp* read) {
-    if (read != nullptr) IoCompleteRequest(read);
+    if (read != nullptr)
+        IoCompleteRequest(read);
 }
 
 // Applies one direction's rules of a filter device to a transfer; events go to the queue.
@@ -88,8 +93,10 @@ Irp* ApplyDirectionLocked(SievraExtension* filter, bool send, uint8_t* data, uin
     SievraExtension* control = filter->partner;
     auto report = [&](uint32_t code, uint32_t action, uint8_t before, uint8_t after) {
         const uint8_t pair[2] = {before, after};
-        Irp* read = AddRecordLocked(control, static_cast<uint8_t>(action), kKindDeviceControl, code, pair, 2);
-        if (read != nullptr) taken = read;  // at most one read waits at a time
+        Irp* read = AddRecordLocked(control, static_cast<uint8_t>(action), kKindDeviceControl, code,
+                                    pair, 2);
+        if (read != nullptr)
+            taken = read;  // at most one read waits at a time
     };
     if (send) {
         ApplyRules(filter->send_time_rule, IOCTL_FILTER_SEND_TIME_RULE, filter->send_count_rule,
@@ -124,23 +131,28 @@ NTSTATUS FilterCompletion(DeviceObject*, Irp* irp, void* context) {
             } else if (major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE) {
                 uint8_t status[4];
                 PutLe32(status, static_cast<uint32_t>(irp->IoStatus.Status));
-                taken = AddRecordLocked(control, kMonitorTag, major == IRP_MJ_CREATE ? kKindCreate : kKindClose, 0,
+                taken = AddRecordLocked(control, kMonitorTag,
+                                        major == IRP_MJ_CREATE ? kKindCreate : kKindClose, 0,
                                         status, 4);
             } else if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
                 uint32_t length = static_cast<uint32_t>(irp->IoStatus.Information);
-                if (major == IRP_MJ_WRITE) length = std::min(length, location->Parameters.Length);
-                taken = AddRecordLocked(control, kMonitorTag, major == IRP_MJ_READ ? kKindRead : kKindWrite, 0,
-                                        buffer, buffer != nullptr ? length : 0);
+                if (major == IRP_MJ_WRITE)
+                    length = std::min(length, location->Parameters.Length);
+                taken = AddRecordLocked(control, kMonitorTag,
+                                        major == IRP_MJ_READ ? kKindRead : kKindWrite, 0, buffer,
+                                        buffer != nullptr ? length : 0);
             } else if (major == IRP_MJ_DEVICE_CONTROL) {
-                const uint32_t length =
-                    std::max(location->Parameters.InputBufferLength, location->Parameters.OutputBufferLength);
-                taken = AddRecordLocked(control, kMonitorTag, kKindDeviceControl, location->Parameters.IoControlCode,
-                                        buffer, buffer != nullptr ? length : 0);
+                const uint32_t length = std::max(location->Parameters.InputBufferLength,
+                                                 location->Parameters.OutputBufferLength);
+                taken = AddRecordLocked(control, kMonitorTag, kKindDeviceControl,
+                                        location->Parameters.IoControlCode, buffer,
+                                        buffer != nullptr ? length : 0);
             }
         }
     }
     CompleteTaken(taken);
-    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
     return STATUS_SUCCESS;
 }
 
@@ -198,8 +210,9 @@ NTSTATUS FilterDispatch(SievraExtension* filter, Irp* irp) {
                 SievraExtension* control = filter->partner;
                 if (filter->link_mode == kLinkModeFilter && control != nullptr && control->open &&
                     irp->SystemBuffer != nullptr) {
-                    taken = ApplyDirectionLocked(filter, true, static_cast<uint8_t*>(irp->SystemBuffer),
-                                                 location->Parameters.Length);
+                    taken =
+                        ApplyDirectionLocked(filter, true, static_cast<uint8_t*>(irp->SystemBuffer),
+                                             location->Parameters.Length);
                 }
             }
             CompleteTaken(taken);
@@ -208,7 +221,8 @@ NTSTATUS FilterDispatch(SievraExtension* filter, Irp* irp) {
         case IRP_MJ_PNP: {
             const bool remove = location->MinorFunction == IRP_MN_REMOVE_DEVICE;
             const NTSTATUS status = PassDown(filter, irp);
-            if (remove) RemovePort(filter);
+            if (remove)
+                RemovePort(filter);
             return status;
         }
         default:
@@ -221,15 +235,15 @@ NTSTATUS FilterDispatch(SievraExtension* filter, Irp* irp) {
 NTSTATUS ForwardToSerialDriver(SievraExtension* control, Irp* irp) {
     IoStackLocation* location = IoGetCurrentIrpStackLocation(irp);
     SievraExtension* filter = control->partner;
-    if (filter == nullptr || filter->lower == nullptr) return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    if (filter == nullptr || filter->lower == nullptr)
+        return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     const uint32_t in = location->Parameters.InputBufferLength;
     const uint32_t out = location->Parameters.OutputBufferLength;
     KEvent done;
     IoStatusBlock status;
-    Irp* forwarded = IoBuildDeviceIoControlRequest(location->Parameters.IoControlCode, filter->lower,
-                                                   in != 0 ? irp->SystemBuffer : nullptr, in,
-                                                   in != 0 ? nullptr : irp->SystemBuffer, in != 0 ? 0 : out, &done,
-                                                   &status);
+    Irp* forwarded = IoBuildDeviceIoControlRequest(
+        location->Parameters.IoControlCode, filter->lower, in != 0 ? irp->SystemBuffer : nullptr,
+        in, in != 0 ? nullptr : irp->SystemBuffer, in != 0 ? 0 : out, &done, &status);
     IoCallDriver(filter->lower, forwarded);
     done.Wait();
     return CompleteNow(irp, status.Status, status.Information);
@@ -264,7 +278,8 @@ NTSTATUS ControlDeviceControl(SievraExtension* control, Irp* irp) {
         default:
             return ForwardToSerialDriver(control, irp);
     }
-    if (location->Parameters.InputBufferLength < sizeof(FilterRule) || irp->SystemBuffer == nullptr) {
+    if (location->Parameters.InputBufferLength < sizeof(FilterRule) ||
+        irp->SystemBuffer == nullptr) {
         return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
     {
@@ -296,7 +311,8 @@ NTSTATUS ControlDispatch(SievraExtension* control, Irp* irp) {
                 read = control->pending_read;
                 control->pending_read = nullptr;
             }
-            if (read != nullptr) CompleteNow(read, STATUS_CANCELLED, 0);
+            if (read != nullptr)
+                CompleteNow(read, STATUS_CANCELLED, 0);
             return CompleteNow(irp, STATUS_SUCCESS, 0);
         }
         case IRP_MJ_READ: {
@@ -324,7 +340,8 @@ NTSTATUS ControlDispatch(SievraExtension* control, Irp* irp) {
         case IRP_MJ_DEVICE_CONTROL:
             return ControlDeviceControl(control, irp);
         default:
-            return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST, 0);  // a control device has no lower device
+            return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST,
+                               0);  // a control device has no lower device
     }
 }
 
@@ -336,12 +353,15 @@ NTSTATUS Dispatch(DeviceObject* device, Irp* irp) {
 
 }  // namespace
 
-uint32_t PortsAdded() { return g_port_counter.load(); }
+uint32_t PortsAdded() {
+    return g_port_counter.load();
+}
 
 NTSTATUS DriverEntry(DriverObject* driver) {
     // Pass-through for every request type up to plug and play, power included: the serial
     // driver below handles power itself.
-    for (uint8_t major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) driver->MajorFunction[major] = Dispatch;
+    for (uint8_t major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major)
+        driver->MajorFunction[major] = Dispatch;
     driver->AddDevice = AddDevice;
     driver->DriverUnload = [](DriverObject*) {};
     g_port_counter = 0;
@@ -350,9 +370,10 @@ NTSTATUS DriverEntry(DriverObject* driver) {
 
 NTSTATUS AddDevice(DriverObject* driver, DeviceObject* physical_device) {
     DeviceObject* filter_device = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(SievraExtension), {}, FILE_DEVICE_SERIAL_PORT, 0, true,
-                                     &filter_device);
-    if (!NT_SUCCESS(status)) return status;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(SievraExtension), {}, FILE_DEVICE_SERIAL_PORT,
+                                     0, true, &filter_device);
+    if (!NT_SUCCESS(status))
+        return status;
     SievraExtension* filter = ExtensionOf(filter_device);
     std::memset(static_cast<void*>(filter), 0, sizeof *filter);
     filter->role = kPortFilterDevice;
@@ -391,8 +412,9 @@ NTSTATUS AddDevice(DriverObject* driver, DeviceObject* physical_device) {
 
     const uint32_t n = ++g_port_counter;
     DeviceObject* control_device = nullptr;
-    status = IoCreateDevice(driver, sizeof(SievraExtension), "\\Device\\FilterDev" + std::to_string(n),
-                            FILE_DEVICE_UNKNOWN, 0, true, &control_device);
+    status =
+        IoCreateDevice(driver, sizeof(SievraExtension), "\\Device\\FilterDev" + std::to_string(n),
+                       FILE_DEVICE_UNKNOWN, 0, true, &control_device);
     if (!NT_SUCCESS(status)) {
         undo_lock();
         IoDetachDevice(filter->lower);

@@ -31,7 +31,9 @@ struct SievraExtension {
     kernel::KSpinLock* port_lock;  // both: the port's lock (owned by the filter device)
 };
 
-inline SievraExtension* ExtensionOf(kernel::DeviceObject* device) { return device->Extension<SievraExtension>(); }
+inline SievraExtension* ExtensionOf(kernel::DeviceObject* device) {
+    return device->Extension<SievraExtension>();
+}
 
 kernel::NTSTATUS DriverEntry(kernel::DriverObject* driver);
 kernel::NTSTATUS AddDevice(kernel::DriverObject* driver, kernel::DeviceObject* physical_device);

@@ -24,7 +24,7 @@ struct FilterRule {
     uint32_t count;      // count rules: period N (0 off); time rules: 1 armed, 0 off
     uint32_t countdown;  // count rules: bytes still to pass
     uint8_t periodic;
-    uint8_t byte;        // mask (flip) or replacement (replace)
+    uint8_t byte;  // mask (flip) or replacement (replace)
     uint16_t reserved;
 };
 #pragma pack(pop)
@@ -52,8 +52,8 @@ inline void PutLe32(uint8_t* out, uint32_t v) {
 }
 
 inline uint32_t GetLe32(const uint8_t* in) {
-    return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 | static_cast<uint32_t>(in[2]) << 16 |
-           static_cast<uint32_t>(in[3]) << 24;
+    return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
+           static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
 }
 
 }  // namespace sievra

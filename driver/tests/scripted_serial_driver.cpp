@@ -14,7 +14,8 @@ ScriptedSerialDriver* g_current = nullptr;  // the driver object's owner, for th
 
 ScriptedSerialDriver::ScriptedSerialDriver() {
     g_current = this;
-    for (auto& f : driver_.MajorFunction) f = &ScriptedSerialDriver::Dispatch;
+    for (auto& f : driver_.MajorFunction)
+        f = &ScriptedSerialDriver::Dispatch;
 }
 
 ScriptedSerialDriver::~ScriptedSerialDriver() {
@@ -63,7 +64,8 @@ void ScriptedSerialDriver::ReleaseHeldRead() {
     {
         std::lock_guard lock(mutex_);
         irp = std::exchange(held_read_, nullptr);
-        if (irp == nullptr) return;
+        if (irp == nullptr)
+            return;
         const uint32_t length = IoGetCurrentIrpStackLocation(irp)->Parameters.Length;
         const size_t n = std::min<size_t>(length, to_read_.size());
         std::copy_n(to_read_.begin(), n, static_cast<uint8_t*>(irp->SystemBuffer));
@@ -74,7 +76,9 @@ void ScriptedSerialDriver::ReleaseHeldRead() {
     IoCompleteRequest(irp);
 }
 
-NTSTATUS ScriptedSerialDriver::Dispatch(DeviceObject*, Irp* irp) { return g_current->Handle(irp); }
+NTSTATUS ScriptedSerialDriver::Dispatch(DeviceObject*, Irp* irp) {
+    return g_current->Handle(irp);
+}
 
 NTSTATUS ScriptedSerialDriver::Handle(Irp* irp) {
     IoStackLocation* location = IoGetCurrentIrpStackLocation(irp);
@@ -95,17 +99,21 @@ NTSTATUS ScriptedSerialDriver::Handle(Irp* irp) {
                 } else {
                     const size_t n = std::min<size_t>(location->Parameters.Length, to_read_.size());
                     std::copy_n(to_read_.begin(), n, buffer);
-                    to_read_.erase(to_read_.begin(), to_read_.begin() + static_cast<std::ptrdiff_t>(n));
+                    to_read_.erase(to_read_.begin(),
+                                   to_read_.begin() + static_cast<std::ptrdiff_t>(n));
                     information = n;
                 }
                 break;
             case IRP_MJ_DEVICE_CONTROL: {
                 const uint32_t code = location->Parameters.IoControlCode;
                 const uint32_t in = location->Parameters.InputBufferLength;
-                if (in > 0 && buffer != nullptr) inputs_[code].assign(buffer, buffer + in);
+                if (in > 0 && buffer != nullptr)
+                    inputs_[code].assign(buffer, buffer + in);
                 const auto& answer = answers_[code];
-                const size_t n = std::min<size_t>(answer.size(), location->Parameters.OutputBufferLength);
-                if (n > 0 && buffer != nullptr) std::memcpy(buffer, answer.data(), n);
+                const size_t n =
+                    std::min<size_t>(answer.size(), location->Parameters.OutputBufferLength);
+                if (n > 0 && buffer != nullptr)
+                    std::memcpy(buffer, answer.data(), n);
                 information = n;
                 break;
             }
@@ -119,8 +127,9 @@ NTSTATUS ScriptedSerialDriver::Handle(Irp* irp) {
     return STATUS_SUCCESS;
 }
 
-RequestResult SendRequest(DeviceObject* top, uint8_t major, std::vector<uint8_t> buffer, uint32_t length,
-                          uint32_t code, uint32_t input_length, uint32_t output_length, uint8_t minor) {
+RequestResult SendRequest(DeviceObject* top, uint8_t major, std::vector<uint8_t> buffer,
+                          uint32_t length, uint32_t code, uint32_t input_length,
+                          uint32_t output_length, uint8_t minor) {
     Irp irp(top->StackSize);
     KEvent done;
     IoStatusBlock iosb;
@@ -136,7 +145,8 @@ RequestResult SendRequest(DeviceObject* top, uint8_t major, std::vector<uint8_t>
     next->Parameters.OutputBufferLength = output_length;
     IoCallDriver(top, &irp);
     done.Wait();
-    buffer.resize(std::min<size_t>(buffer.size(), std::max<size_t>(iosb.Information, input_length)));
+    buffer.resize(
+        std::min<size_t>(buffer.size(), std::max<size_t>(iosb.Information, input_length)));
     return {iosb.Status, iosb.Information, buffer};
 }
 
@@ -156,10 +166,13 @@ AsyncRequest::~AsyncRequest() {
     IoFreeIrp(irp_);
 }
 
-bool AsyncRequest::Wait(int timeout_ms) { return done_.Wait(timeout_ms); }
+bool AsyncRequest::Wait(int timeout_ms) {
+    return done_.Wait(timeout_ms);
+}
 
 std::vector<uint8_t> AsyncRequest::Data() const {
-    return {buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(iosb_.Information, buffer_.size()))};
+    return {buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(
+                                                   iosb_.Information, buffer_.size()))};
 }
 
 }  // namespace sievra::testing

@@ -14,7 +14,7 @@ namespace sievra::testing {
 // writes are recorded, and whose control requests answer from a table (input stored, output
 // returned). Reads can be held pending and completed later.
 class ScriptedSerialDriver {
-public:
+  public:
     ScriptedSerialDriver();
     ~ScriptedSerialDriver();
 
@@ -30,7 +30,7 @@ public:
 
     kernel::DriverObject& driver() { return driver_; }
 
-private:
+  private:
     static kernel::NTSTATUS Dispatch(kernel::DeviceObject* device, kernel::Irp* irp);
     kernel::NTSTATUS Handle(kernel::Irp* irp);
 
@@ -51,13 +51,13 @@ struct RequestResult {
     uintptr_t information;
     std::vector<uint8_t> buffer;
 };
-RequestResult SendRequest(kernel::DeviceObject* top, uint8_t major, std::vector<uint8_t> buffer = {},
-                          uint32_t length = 0, uint32_t code = 0, uint32_t input_length = 0,
-                          uint32_t output_length = 0, uint8_t minor = 0);
+RequestResult SendRequest(kernel::DeviceObject* top, uint8_t major,
+                          std::vector<uint8_t> buffer = {}, uint32_t length = 0, uint32_t code = 0,
+                          uint32_t input_length = 0, uint32_t output_length = 0, uint8_t minor = 0);
 
 // A request whose completion the test waits for later (a read that pends).
 class AsyncRequest {
-public:
+  public:
     AsyncRequest(kernel::DeviceObject* top, uint8_t major, uint32_t length);
     ~AsyncRequest();
     kernel::NTSTATUS start_status() const { return start_status_; }
@@ -66,7 +66,7 @@ public:
     std::vector<uint8_t> Data() const;
     kernel::IoStatusBlock status() const { return iosb_; }
 
-private:
+  private:
     std::vector<uint8_t> buffer_;
     kernel::KEvent done_;
     kernel::IoStatusBlock iosb_;

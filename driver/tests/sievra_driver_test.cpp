@@ -28,18 +28,20 @@ Bytes RuleBytes(uint32_t action, uint32_t count, bool periodic, uint8_t byte) {
 }
 
 class SievraTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(DriverEntry(&driver_), STATUS_SUCCESS);
         AddPort();
     }
     void TearDown() override {
-        for (DeviceObject* physical : ports_) RemovePort(physical);
+        for (DeviceObject* physical : ports_)
+            RemovePort(physical);
     }
     DeviceObject* AddPort(uint32_t type = FILE_DEVICE_SERIAL_PORT) {
         DeviceObject* physical = serial_.AddPort(type);
         EXPECT_EQ(AddDevice(&driver_, physical), STATUS_SUCCESS);
-        if (physical->AttachedDevice != nullptr) ports_.push_back(physical);
+        if (physical->AttachedDevice != nullptr)
+            ports_.push_back(physical);
         return physical;
     }
     void RemovePort(DeviceObject* physical) {
@@ -48,26 +50,34 @@ protected:
         }
     }
     DeviceObject* Filter(size_t port = 0) { return ports_[port]->AttachedDevice; }
-    DeviceObject* Control(uint32_t n = 1) { return IoLookupDevice("\\??\\Sievr" + std::to_string(n)); }
+    DeviceObject* Control(uint32_t n = 1) {
+        return IoLookupDevice("\\??\\Sievr" + std::to_string(n));
+    }
 
     void OpenControl(uint32_t mode) {
         ASSERT_EQ(SendRequest(Control(), IRP_MJ_CREATE).status, STATUS_SUCCESS);
         Bytes m(4);
         PutLe32(m.data(), mode);
-        ASSERT_EQ(SendRequest(Control(), IRP_MJ_DEVICE_CONTROL, m, 0, IOCTL_FILTER_SET_MODE, 4).status, STATUS_SUCCESS);
+        ASSERT_EQ(
+            SendRequest(Control(), IRP_MJ_DEVICE_CONTROL, m, 0, IOCTL_FILTER_SET_MODE, 4).status,
+            STATUS_SUCCESS);
     }
     void LoadRule(uint32_t code, const Bytes& rule) {
-        ASSERT_EQ(SendRequest(Control(), IRP_MJ_DEVICE_CONTROL, rule, 0, code, 16).status, STATUS_SUCCESS);
+        ASSERT_EQ(SendRequest(Control(), IRP_MJ_DEVICE_CONTROL, rule, 0, code, 16).status,
+                  STATUS_SUCCESS);
     }
     Bytes ReadRecords(uint32_t length = 4096) {
         auto r = SendRequest(Control(), IRP_MJ_READ, Bytes(length), length);
         return r.buffer;
     }
     void AppWrite(const Bytes& bytes) {
-        ASSERT_EQ(SendRequest(Filter(), IRP_MJ_WRITE, bytes, static_cast<uint32_t>(bytes.size())).status,
-                  STATUS_SUCCESS);
+        ASSERT_EQ(
+            SendRequest(Filter(), IRP_MJ_WRITE, bytes, static_cast<uint32_t>(bytes.size())).status,
+            STATUS_SUCCESS);
     }
-    Bytes AppRead(uint32_t length) { return SendRequest(Filter(), IRP_MJ_READ, Bytes(length), length).buffer; }
+    Bytes AppRead(uint32_t length) {
+        return SendRequest(Filter(), IRP_MJ_READ, Bytes(length), length).buffer;
+    }
 
     DriverObject driver_;
     ScriptedSerialDriver serial_;
@@ -79,7 +89,8 @@ TEST_F(SievraTest, SetBaudRecordIsSeventeenBytes) {
     Bytes baud(4);
     PutLe32(baud.data(), 9600);
     SendRequest(Filter(), IRP_MJ_DEVICE_CONTROL, baud, 0, IOCTL_SERIAL_SET_BAUD_RATE, 4);
-    EXPECT_EQ(ReadRecords(), (Bytes{0x01, 0x0E, 0, 0, 0, 0x04, 0x00, 0x1B, 0x00, 0x04, 0, 0, 0, 0x80, 0x25, 0, 0}));
+    EXPECT_EQ(ReadRecords(), (Bytes{0x01, 0x0E, 0, 0, 0, 0x04, 0x00, 0x1B, 0x00, 0x04, 0, 0, 0,
+                                    0x80, 0x25, 0, 0}));
 }
 
 TEST_F(SievraTest, MonitorRecordsOfTheApplicationsRequests) {
@@ -91,11 +102,12 @@ TEST_F(SievraTest, MonitorRecordsOfTheApplicationsRequests) {
     SendRequest(Filter(), IRP_MJ_DEVICE_CONTROL, {}, 0, IOCTL_SERIAL_SET_DTR);  // no buffers
     SendRequest(Filter(), IRP_MJ_READ, {}, 0);  // a read with no data: a 13-byte record
     const Bytes records = ReadRecords();
-    const Bytes expected = {1, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0,        // create, status 0
-                            1, 4, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 'h', 'i',          // write
-                            1, 3, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 'o', 'k',          // read
-                            1, 14, 0, 0, 0, 0x24, 0, 0x1B, 0, 0, 0, 0, 0,             // set DTR
-                            1, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};                   // empty read
+    const Bytes expected = {1, 0,  0, 0, 0, 0,    0, 0,    0, 4, 0, 0, 0, 0,   0,
+                            0, 0,  // create, status 0
+                            1, 4,  0, 0, 0, 0,    0, 0,    0, 2, 0, 0, 0, 'h', 'i',  // write
+                            1, 3,  0, 0, 0, 0,    0, 0,    0, 2, 0, 0, 0, 'o', 'k',  // read
+                            1, 14, 0, 0, 0, 0x24, 0, 0x1B, 0, 0, 0, 0, 0,            // set DTR
+                            1, 3,  0, 0, 0, 0,    0, 0,    0, 0, 0, 0, 0};           // empty read
     EXPECT_EQ(records, expected);
 }
 
@@ -104,7 +116,8 @@ TEST_F(SievraTest, SendCountReplaceOneShot) {
     LoadRule(IOCTL_FILTER_SEND_COUNT_RULE, RuleBytes(kReplace, 3, false, 0x55));
     AppWrite({0x41, 0x42, 0x43, 0x44, 0x45});
     EXPECT_EQ(serial_.Written(), (Bytes{0x41, 0x42, 0x55, 0x44, 0x45}));
-    EXPECT_EQ(ReadRecords(), (Bytes{0x01, 0x0E, 0, 0, 0, 0x04, 0x20, 0x1B, 0x00, 0x02, 0, 0, 0, 0x43, 0x55}));
+    EXPECT_EQ(ReadRecords(),
+              (Bytes{0x01, 0x0E, 0, 0, 0, 0x04, 0x20, 0x1B, 0x00, 0x02, 0, 0, 0, 0x43, 0x55}));
     AppWrite({0x46, 0x47, 0x48, 0x49});  // the rule is off now
     EXPECT_EQ(serial_.Written().back(), 0x49);
     EXPECT_EQ(serial_.Written()[7], 0x48);
@@ -205,7 +218,8 @@ TEST_F(SievraTest, ApplicationClosingThePortClearsTheRules) {
 TEST_F(SievraTest, ForwardedRequestsReachTheSerialDriver) {
     OpenControl(kLinkModeFilter);
     serial_.SetControlAnswer(IOCTL_SERIAL_GET_BAUD_RATE, {0x80, 0x25, 0, 0});
-    auto baud = SendRequest(Control(), IRP_MJ_DEVICE_CONTROL, Bytes(4), 0, IOCTL_SERIAL_GET_BAUD_RATE, 0, 4);
+    auto baud = SendRequest(Control(), IRP_MJ_DEVICE_CONTROL, Bytes(4), 0,
+                            IOCTL_SERIAL_GET_BAUD_RATE, 0, 4);
     EXPECT_EQ(baud.status, STATUS_SUCCESS);
     EXPECT_EQ(baud.information, 4u);
     EXPECT_EQ(GetLe32(baud.buffer.data()), 9600u);

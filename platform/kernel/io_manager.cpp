@@ -1,11 +1,11 @@
 #include "platform/kernel/io_manager.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
 #include <map>
 
 namespace kernel {
@@ -40,7 +40,8 @@ void KernelBugCheck(const std::string& what) {
         std::lock_guard lock(g_bugcheck_mutex);
         handler = g_bugcheck;
     }
-    if (handler) handler(what);
+    if (handler)
+        handler(what);
     std::fprintf(stderr, "kernel bug check: %s\n", what.c_str());
     std::abort();
 }
@@ -71,19 +72,25 @@ bool KEvent::Wait(int timeout_ms) {
         changed_.wait(lock, [this] { return signalled_; });
         return true;
     }
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return signalled_; });
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                             [this] { return signalled_; });
 }
 
 void KSpinLock::Acquire(KIRQL* old_irql) {
     mutex_.lock();
-    if (old_irql) *old_irql = 0;
+    if (old_irql)
+        *old_irql = 0;
 }
 
-void KSpinLock::Release(KIRQL) { mutex_.unlock(); }
+void KSpinLock::Release(KIRQL) {
+    mutex_.unlock();
+}
 
 // --- pool ------------------------------------------------------------------------------------
 
-void SetPoolFailures(int next_allocations_to_fail) { g_pool_failures = next_allocations_to_fail; }
+void SetPoolFailures(int next_allocations_to_fail) {
+    g_pool_failures = next_allocations_to_fail;
+}
 
 void* ExAllocatePoolWithTag(size_t size, uint32_t) {
     if (g_pool_failures > 0) {
@@ -93,12 +100,15 @@ void* ExAllocatePoolWithTag(size_t size, uint32_t) {
     return std::calloc(1, size);
 }
 
-void ExFreePoolWithTag(void* memory, uint32_t) { std::free(memory); }
+void ExFreePoolWithTag(void* memory, uint32_t) {
+    std::free(memory);
+}
 
 // --- devices ---------------------------------------------------------------------------------
 
-NTSTATUS IoCreateDevice(DriverObject* driver, size_t extension_size, const std::string& name, uint32_t type,
-                        uint32_t characteristics, bool exclusive, DeviceObject** device) {
+NTSTATUS IoCreateDevice(DriverObject* driver, size_t extension_size, const std::string& name,
+                        uint32_t type, uint32_t characteristics, bool exclusive,
+                        DeviceObject** device) {
     *device = nullptr;
     auto created = std::make_unique<DeviceObject>();
     created->DeviceType = type;
@@ -111,7 +121,8 @@ NTSTATUS IoCreateDevice(DriverObject* driver, size_t extension_size, const std::
     if (!name.empty()) {
         Namespace& names = Names();
         std::lock_guard lock(names.mutex);
-        if (names.devices.count(name)) return STATUS_OBJECT_NAME_COLLISION;
+        if (names.devices.count(name))
+            return STATUS_OBJECT_NAME_COLLISION;
         names.devices[name] = created.get();
     }
     *device = created.release();
@@ -135,7 +146,8 @@ void IoDeleteDevice(DeviceObject* device) {
 
 DeviceObject* IoAttachDeviceToDeviceStack(DeviceObject* source, DeviceObject* target) {
     DeviceObject* top = target;
-    while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+    while (top->AttachedDevice != nullptr)
+        top = top->AttachedDevice;
     top->AttachedDevice = source;
     source->LowerDevice = top;
     return top;
@@ -152,7 +164,8 @@ void IoDetachDevice(DeviceObject* lower) {
 NTSTATUS IoCreateSymbolicLink(const std::string& link, const std::string& device_name) {
     Namespace& names = Names();
     std::lock_guard lock(names.mutex);
-    if (names.links.count(link)) return STATUS_OBJECT_NAME_COLLISION;
+    if (names.links.count(link))
+        return STATUS_OBJECT_NAME_COLLISION;
     names.links[link] = device_name;
     return STATUS_SUCCESS;
 }
@@ -167,14 +180,17 @@ DeviceObject* IoLookupDevice(const std::string& name_or_link) {
     Namespace& names = Names();
     std::lock_guard lock(names.mutex);
     std::string name = name_or_link;
-    if (auto link = names.links.find(name); link != names.links.end()) name = link->second;
+    if (auto link = names.links.find(name); link != names.links.end())
+        name = link->second;
     auto device = names.devices.find(name);
     return device == names.devices.end() ? nullptr : device->second;
 }
 
 // --- requests --------------------------------------------------------------------------------
 
-Irp::Irp(int8_t stack_size) : Stack(static_cast<size_t>(std::max<int8_t>(stack_size, 1))), CurrentLocation(static_cast<int>(Stack.size())) {}
+Irp::Irp(int8_t stack_size)
+    : Stack(static_cast<size_t>(std::max<int8_t>(stack_size, 1))),
+      CurrentLocation(static_cast<int>(Stack.size())) {}
 
 IoStackLocation* Irp::CurrentStackLocation() {
     if (CurrentLocation < 0 || CurrentLocation >= static_cast<int>(Stack.size())) {
@@ -185,12 +201,17 @@ IoStackLocation* Irp::CurrentStackLocation() {
 
 IoStackLocation* Irp::NextStackLocation() {
     const int next = CurrentLocation - 1;
-    if (next < 0) KernelBugCheck("no stack location below the current one");
+    if (next < 0)
+        KernelBugCheck("no stack location below the current one");
     return &Stack[static_cast<size_t>(next)];
 }
 
-IoStackLocation* IoGetCurrentIrpStackLocation(Irp* irp) { return irp->CurrentStackLocation(); }
-IoStackLocation* IoGetNextIrpStackLocation(Irp* irp) { return irp->NextStackLocation(); }
+IoStackLocation* IoGetCurrentIrpStackLocation(Irp* irp) {
+    return irp->CurrentStackLocation();
+}
+IoStackLocation* IoGetNextIrpStackLocation(Irp* irp) {
+    return irp->NextStackLocation();
+}
 
 void IoCopyCurrentIrpStackLocationToNext(Irp* irp) {
     IoStackLocation copy = *irp->CurrentStackLocation();
@@ -200,23 +221,30 @@ void IoCopyCurrentIrpStackLocationToNext(Irp* irp) {
     *irp->NextStackLocation() = copy;
 }
 
-void IoSkipCurrentIrpStackLocation(Irp* irp) { ++irp->CurrentLocation; }
+void IoSkipCurrentIrpStackLocation(Irp* irp) {
+    ++irp->CurrentLocation;
+}
 
-void IoSetCompletionRoutine(Irp* irp, CompletionRoutine routine, void* context, bool on_success, bool on_error,
-                            bool on_cancel) {
+void IoSetCompletionRoutine(Irp* irp, CompletionRoutine routine, void* context, bool on_success,
+                            bool on_error, bool on_cancel) {
     IoStackLocation* next = irp->NextStackLocation();
     next->Completion = routine;
     next->Context = context;
-    next->Control = static_cast<uint8_t>((on_success ? SL_INVOKE_ON_SUCCESS : 0) | (on_error ? SL_INVOKE_ON_ERROR : 0) |
+    next->Control = static_cast<uint8_t>((on_success ? SL_INVOKE_ON_SUCCESS : 0) |
+                                         (on_error ? SL_INVOKE_ON_ERROR : 0) |
                                          (on_cancel ? SL_INVOKE_ON_CANCEL : 0));
 }
 
-void IoMarkIrpPending(Irp* irp) { irp->CurrentStackLocation()->Control |= SL_PENDING_RETURNED; }
+void IoMarkIrpPending(Irp* irp) {
+    irp->CurrentStackLocation()->Control |= SL_PENDING_RETURNED;
+}
 
 NTSTATUS IoCallDriver(DeviceObject* device, Irp* irp) {
-    if (device == nullptr) KernelBugCheck("IoCallDriver without a device");
+    if (device == nullptr)
+        KernelBugCheck("IoCallDriver without a device");
     --irp->CurrentLocation;
-    if (irp->CurrentLocation < 0) KernelBugCheck("IoCallDriver: the request has no stack location left");
+    if (irp->CurrentLocation < 0)
+        KernelBugCheck("IoCallDriver: the request has no stack location left");
     IoStackLocation* location = irp->CurrentStackLocation();
     location->Device = device;
     DriverDispatch dispatch = device->Driver->MajorFunction[location->MajorFunction];
@@ -230,8 +258,10 @@ NTSTATUS IoCallDriver(DeviceObject* device, Irp* irp) {
 }
 
 void IoCompleteRequest(Irp* irp) {
-    if (irp->completed) KernelBugCheck("IoCompleteRequest: the request was completed twice");
-    if (irp->IoStatus.Status == STATUS_PENDING) KernelBugCheck("IoCompleteRequest with STATUS_PENDING");
+    if (irp->completed)
+        KernelBugCheck("IoCompleteRequest: the request was completed twice");
+    if (irp->IoStatus.Status == STATUS_PENDING)
+        KernelBugCheck("IoCompleteRequest with STATUS_PENDING");
     irp->completed = true;
     const int size = static_cast<int>(irp->Stack.size());
     for (int location = std::max(irp->CurrentLocation, 0); location < size; ++location) {
@@ -240,10 +270,13 @@ void IoCompleteRequest(Irp* irp) {
         const NTSTATUS status = irp->IoStatus.Status;
         const bool invoke = here.Completion != nullptr &&
                             ((NT_SUCCESS(status) && (here.Control & SL_INVOKE_ON_SUCCESS)) ||
-                             (!NT_SUCCESS(status) && status != STATUS_CANCELLED && (here.Control & SL_INVOKE_ON_ERROR)) ||
+                             (!NT_SUCCESS(status) && status != STATUS_CANCELLED &&
+                              (here.Control & SL_INVOKE_ON_ERROR)) ||
                              (status == STATUS_CANCELLED && (here.Control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
-            DeviceObject* owner = location + 1 < size ? irp->Stack[static_cast<size_t>(location) + 1].Device : nullptr;
+            DeviceObject* owner = location + 1 < size
+                                      ? irp->Stack[static_cast<size_t>(location) + 1].Device
+                                      : nullptr;
             irp->CurrentLocation = location + 1;
             if (here.Completion(owner, irp, here.Context) == STATUS_MORE_PROCESSING_REQUIRED) {
                 irp->completed = false;  // the routine's owner takes the request back
@@ -258,18 +291,22 @@ void IoCompleteRequest(Irp* irp) {
         const size_t n = std::min<size_t>(irp->IoStatus.Information, irp->UserBufferLength);
         std::memcpy(irp->UserBuffer, irp->SystemBuffer, n);
     }
-    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+    if (irp->UserIosb != nullptr)
+        *irp->UserIosb = irp->IoStatus;
     KEvent* event = irp->UserEvent;
-    if (irp->released_on_completion) delete irp;
-    if (event != nullptr) event->Set();  // last: the waiter may go on at once
+    if (irp->released_on_completion)
+        delete irp;
+    if (event != nullptr)
+        event->Set();  // last: the waiter may go on at once
 }
 
-Irp* IoBuildDeviceIoControlRequest(uint32_t code, DeviceObject* device, const void* input, uint32_t input_length,
-                                   void* output_buffer, uint32_t output_length, KEvent* event,
-                                   IoStatusBlock* iosb) {
+Irp* IoBuildDeviceIoControlRequest(uint32_t code, DeviceObject* device, const void* input,
+                                   uint32_t input_length, void* output_buffer,
+                                   uint32_t output_length, KEvent* event, IoStatusBlock* iosb) {
     auto* irp = new Irp(device->StackSize);
     irp->owned_buffer.assign(std::max(input_length, output_length), 0);
-    if (input != nullptr && input_length > 0) std::memcpy(irp->owned_buffer.data(), input, input_length);
+    if (input != nullptr && input_length > 0)
+        std::memcpy(irp->owned_buffer.data(), input, input_length);
     irp->SystemBuffer = irp->owned_buffer.data();
     irp->UserEvent = event;
     irp->UserIosb = iosb;
@@ -284,6 +321,8 @@ Irp* IoBuildDeviceIoControlRequest(uint32_t code, DeviceObject* device, const vo
     return irp;
 }
 
-void IoFreeIrp(Irp* irp) { delete irp; }
+void IoFreeIrp(Irp* irp) {
+    delete irp;
+}
 
 }  // namespace kernel

@@ -24,7 +24,9 @@ inline constexpr NTSTATUS STATUS_INVALID_DEVICE_REQUEST = static_cast<NTSTATUS>(
 inline constexpr NTSTATUS STATUS_INSUFFICIENT_RESOURCES = static_cast<NTSTATUS>(0xC000009A);
 inline constexpr NTSTATUS STATUS_OBJECT_NAME_COLLISION = static_cast<NTSTATUS>(0xC0000035);
 inline constexpr NTSTATUS STATUS_CANCELLED = static_cast<NTSTATUS>(0xC0000120);
-inline bool NT_SUCCESS(NTSTATUS s) { return s >= 0; }
+inline bool NT_SUCCESS(NTSTATUS s) {
+    return s >= 0;
+}
 
 // Request types.
 inline constexpr uint8_t IRP_MJ_CREATE = 0x00;
@@ -118,13 +120,13 @@ struct IoStackLocation {
 
 // A kernel event: notification type (stays signalled until reset).
 class KEvent {
-public:
+  public:
     void Set();
     void Reset();
     bool Wait(int timeout_ms = -1);
     bool IsSet();
 
-private:
+  private:
     std::mutex mutex_;  // guards signalled_
     std::condition_variable changed_;
     bool signalled_ = false;
@@ -134,8 +136,8 @@ struct Irp {
     explicit Irp(int8_t stack_size);
 
     std::vector<IoStackLocation> Stack;  // location 0 is the lowest device's
-    int CurrentLocation;                 // index of the current location (Stack.size() before the first call)
-    void* SystemBuffer = nullptr;        // the caller's buffer for buffered transfers
+    int CurrentLocation;  // index of the current location (Stack.size() before the first call)
+    void* SystemBuffer = nullptr;  // the caller's buffer for buffered transfers
     IoStatusBlock IoStatus;
     bool PendingReturned = false;
     bool Cancel = false;
@@ -154,8 +156,9 @@ struct Irp {
 };
 
 // Devices, stacks and names.
-NTSTATUS IoCreateDevice(DriverObject* driver, size_t extension_size, const std::string& name, uint32_t type,
-                        uint32_t characteristics, bool exclusive, DeviceObject** device);
+NTSTATUS IoCreateDevice(DriverObject* driver, size_t extension_size, const std::string& name,
+                        uint32_t type, uint32_t characteristics, bool exclusive,
+                        DeviceObject** device);
 void IoDeleteDevice(DeviceObject* device);
 DeviceObject* IoAttachDeviceToDeviceStack(DeviceObject* source, DeviceObject* target);
 void IoDetachDevice(DeviceObject* lower);
@@ -169,16 +172,16 @@ IoStackLocation* IoGetCurrentIrpStackLocation(Irp* irp);
 IoStackLocation* IoGetNextIrpStackLocation(Irp* irp);
 void IoCopyCurrentIrpStackLocationToNext(Irp* irp);
 void IoSkipCurrentIrpStackLocation(Irp* irp);
-void IoSetCompletionRoutine(Irp* irp, CompletionRoutine routine, void* context, bool on_success, bool on_error,
-                            bool on_cancel);
+void IoSetCompletionRoutine(Irp* irp, CompletionRoutine routine, void* context, bool on_success,
+                            bool on_error, bool on_cancel);
 void IoMarkIrpPending(Irp* irp);
 NTSTATUS IoCallDriver(DeviceObject* device, Irp* irp);
 void IoCompleteRequest(Irp* irp);
 // A device-control request for device with its own buffer (input copied in; output copied to
 // output_buffer at completion), the event set and the status block filled when it completes.
-Irp* IoBuildDeviceIoControlRequest(uint32_t code, DeviceObject* device, const void* input, uint32_t input_length,
-                                   void* output_buffer, uint32_t output_length, KEvent* event,
-                                   IoStatusBlock* iosb);
+Irp* IoBuildDeviceIoControlRequest(uint32_t code, DeviceObject* device, const void* input,
+                                   uint32_t input_length, void* output_buffer,
+                                   uint32_t output_length, KEvent* event, IoStatusBlock* iosb);
 // Releases a request the caller created (after completion). Built requests release themselves.
 void IoFreeIrp(Irp* irp);
 
@@ -190,11 +193,11 @@ void SetPoolFailures(int next_allocations_to_fail);
 // A spin lock (a mutex in user space); KIRQL is kept for the shape of the calls.
 using KIRQL = uint8_t;
 class KSpinLock {
-public:
+  public:
     void Acquire(KIRQL* old_irql);
     void Release(KIRQL old_irql);
 
-private:
+  private:
     std::mutex mutex_;
 };
 
