@@ -22,20 +22,26 @@ struct Word {
     const char* text;
 };
 
-const Word kEventWords[] = {{0x0008, "EV_CTS, "},     {0x0010, "EV_DSR, "},    {0x0100, "EV_RING, "},
-                            {0x0020, "EV_RLSD(CD), "}, {0x0001, "EV_RXCHAR, "}, {0x0002, "EV_RXFLAG, "},
-                            {0x0004, "EV_TXEMPTY, "}, {0x0040, "EV_Break, "},  {0x0080, "EV_ERR, "}};
+const Word kEventWords[] = {
+    {0x0008, "EV_CTS, "},      {0x0010, "EV_DSR, "},    {0x0100, "EV_RING, "},
+    {0x0020, "EV_RLSD(CD), "}, {0x0001, "EV_RXCHAR, "}, {0x0002, "EV_RXFLAG, "},
+    {0x0004, "EV_TXEMPTY, "},  {0x0040, "EV_Break, "},  {0x0080, "EV_ERR, "}};
 const Word kPurgeWords[] = {{0x8, "清空接收(RXCLEAR), "},
                             {0x4, "清空发送(TXCLEAR), "},
                             {0x2, "取消读命令(RXABORT), "},
                             {0x1, "取消写命令(TXABORT), "}};
-const Word kHandShakeWords[] = {{0x02, "DTR Handshake, "}, {0x08, "CTS Handshake, "}, {0x10, "DSR Handshake, "},
+const Word kHandShakeWords[] = {{0x02, "DTR Handshake, "},
+                                {0x08, "CTS Handshake, "},
+                                {0x10, "DSR Handshake, "},
                                 {0x20, "DCD Handshake, "}};
-const Word kFlowReplaceWords[] = {
-    {0x01, "XON/XOFF Handshake Out, "}, {0x02, "XON/XOFF Handshake In, "}, {0x80, "RTS Handshake, "}};
-const Word kModemStatusWords[] = {{0x20, " DSR ON, "}, {0x10, " CTS ON, "}, {0x40, " RING ON, "}, {0x80, " CD ON, "}};
-const Word kHoldReasonWords[] = {{0x01, "CTS, "}, {0x02, "DSR, "},   {0x04, "DCD, "}, {0x08, "XON, "},
-                                 {0x20, "BREAK, "}, {0x40, "DSR, "}, {0x10, "XOFF, "}};
+const Word kFlowReplaceWords[] = {{0x01, "XON/XOFF Handshake Out, "},
+                                  {0x02, "XON/XOFF Handshake In, "},
+                                  {0x80, "RTS Handshake, "}};
+const Word kModemStatusWords[] = {
+    {0x20, " DSR ON, "}, {0x10, " CTS ON, "}, {0x40, " RING ON, "}, {0x80, " CD ON, "}};
+const Word kHoldReasonWords[] = {{0x01, "CTS, "}, {0x02, "DSR, "},   {0x04, "DCD, "},
+                                 {0x08, "XON, "}, {0x20, "BREAK, "}, {0x40, "DSR, "},
+                                 {0x10, "XOFF, "}};
 
 std::string Format(const char* format, ...) {
     char buffer[1024];
@@ -50,24 +56,26 @@ template <size_t N>
 std::string Words(const Word (&words)[N], uint32_t value) {
     std::string out;
     for (const Word& w : words) {
-        if (value & w.bit) out += w.text;
+        if (value & w.bit)
+            out += w.text;
     }
     return out;
 }
 
 // The record's data read as the platform's structures: a field beyond the data reads as 0.
 class Fields {
-public:
+  public:
     Fields(const uint8_t* data, uint32_t length) : data_(data), length_(length) {}
     uint8_t U8(uint32_t offset) const { return offset < length_ ? data_[offset] : 0; }
     uint32_t U32(uint32_t offset) const {
         uint32_t v = 0;
-        for (uint32_t i = 0; i < 4; ++i) v |= static_cast<uint32_t>(U8(offset + i)) << (8 * i);
+        for (uint32_t i = 0; i < 4; ++i)
+            v |= static_cast<uint32_t>(U8(offset + i)) << (8 * i);
         return v;
     }
     int32_t I32(uint32_t offset) const { return static_cast<int32_t>(U32(offset)); }
 
-private:
+  private:
     const uint8_t* data_;
     uint32_t length_;
 };
@@ -78,37 +86,45 @@ const char* Name(const char* const (&names)[N], uint32_t index, const char* unkn
 }
 
 std::string LineControl(const char* head, const Fields& d) {
-    return Format("%s: %d DataBit ,%s Parity, %s Stopbit\r\n", head, d.U8(2), Name(kParityNames, d.U8(1)),
-                  Name(kStopNames, d.U8(0)));
+    return Format("%s: %d DataBit ,%s Parity, %s Stopbit\r\n", head, d.U8(2),
+                  Name(kParityNames, d.U8(1)), Name(kStopNames, d.U8(0)));
 }
 
 std::string Timeouts(const char* head, const Fields& d) {
-    return Format("%s: ReadIntervalTimeouts %dms, ReadTotalMultiplier %dms, ReadTotalConstant %dms, "
-                  "WriteTotalMultiplier %dms, WriteTotalConstant %dms\r\n",
-                  head, d.I32(0), d.I32(4), d.I32(8), d.I32(12), d.I32(16));
+    return Format(
+        "%s: ReadIntervalTimeouts %dms, ReadTotalMultiplier %dms, ReadTotalConstant %dms, "
+        "WriteTotalMultiplier %dms, WriteTotalConstant %dms\r\n",
+        head, d.I32(0), d.I32(4), d.I32(8), d.I32(12), d.I32(16));
 }
 
 std::string Chars(const char* head, const Fields& d) {
-    return Format("%s: End Char 0x%02x, Error Char 0x%02x, Break Char 0x%02x, Event Char 0x%02x, XON Char 0x%02x, "
-                  "XOFF Char 0x%02x.\r\n",
-                  head, d.U8(0), d.U8(1), d.U8(2), d.U8(3), d.U8(4), d.U8(5));
+    return Format(
+        "%s: End Char 0x%02x, Error Char 0x%02x, Break Char 0x%02x, Event Char 0x%02x, XON Char "
+        "0x%02x, "
+        "XOFF Char 0x%02x.\r\n",
+        head, d.U8(0), d.U8(1), d.U8(2), d.U8(3), d.U8(4), d.U8(5));
 }
 
 std::string HandFlow(const char* head, const Fields& d) {
-    return std::string(head) + ": " + Words(kHandShakeWords, d.U32(0)) + Words(kFlowReplaceWords, d.U32(4)) +
+    return std::string(head) + ": " + Words(kHandShakeWords, d.U32(0)) +
+           Words(kFlowReplaceWords, d.U32(4)) +
            Format("Xon Limit %d, Xoff Limit %d", d.I32(8), d.I32(12)) + "\r\n";
 }
 
 std::string DataDump(const MonitorRecord& r, bool hex) {
-    if (r.length == 0) return {};
-    if (hex) return text::HexGroups({r.data, r.length});
+    if (r.length == 0)
+        return {};
+    if (hex)
+        return text::HexGroups({r.data, r.length});
     const auto* end = std::find(r.data, r.data + r.length, uint8_t{0});
-    return text::GbkToUtf8(std::string_view(reinterpret_cast<const char*>(r.data), static_cast<size_t>(end - r.data)));
+    return text::GbkToUtf8(
+        std::string_view(reinterpret_cast<const char*>(r.data), static_cast<size_t>(end - r.data)));
 }
 
 }  // namespace
 
-std::string DecodeControl(uint32_t code, const uint8_t* data, uint32_t length, MonitorFields& fields) {
+std::string DecodeControl(uint32_t code, const uint8_t* data, uint32_t length,
+                          MonitorFields& fields) {
     const Fields d(data, length);
     switch (code) {
         case 0x1B0004:
@@ -178,16 +194,19 @@ std::string DecodeControl(uint32_t code, const uint8_t* data, uint32_t length, M
             return HandFlow("设置流量控制", d);
         }
         case 0x1B0068:
-            return Format("查询modem状态寄存器(MSR): 0x%02x   ", d.U8(0)) + Words(kModemStatusWords, d.U8(0)) + "\r\n";
+            return Format("查询modem状态寄存器(MSR): 0x%02x   ", d.U8(0)) +
+                   Words(kModemStatusWords, d.U8(0)) + "\r\n";
         case 0x1B006C:
-            return Format("查询串口状态: 发送区字节数 %d, 接收区字节数 %d, ", d.I32(12), d.I32(8)) + " 阻断原因: " +
-                   Words(kHoldReasonWords, d.U32(4)) + "\r\n";
+            return Format("查询串口状态: 发送区字节数 %d, 接收区字节数 %d, ", d.I32(12), d.I32(8)) +
+                   " 阻断原因: " + Words(kHoldReasonWords, d.U32(4)) + "\r\n";
         case 0x1B0074:
             return "IoCtl_ Get Properties.\r\n";
         case 0x1B008C:
-            return Format("查询统计数据:   接收总字节数 %d, 发送总字节数 %d, 发送冲掉的字节数 %d, 接收冲掉的字节数 %d, "
-                          "帧错数 %d, 校验错数 %d\r\n",
-                          d.I32(0), d.I32(4), d.I32(12), d.I32(16), d.I32(8), d.I32(20));
+            return Format(
+                "查询统计数据:   接收总字节数 %d, 发送总字节数 %d, 发送冲掉的字节数 %d, "
+                "接收冲掉的字节数 %d, "
+                "帧错数 %d, 校验错数 %d\r\n",
+                d.I32(0), d.I32(4), d.I32(12), d.I32(16), d.I32(8), d.I32(20));
         case 0x1B0090:
             return "清除统计数据\r\n";
         case 0x1B0094:
@@ -205,10 +224,15 @@ MonitorOutput DecodeRecords(const uint8_t* buffer, size_t count, ContentMode mod
     WalkRecords(buffer, count, [&](const MonitorRecord& r) {
         switch (r.kind) {
             case sievra::kKindCreate:
-                if (all) out.lower += Fields(r.data, r.length).U32(0) == 0 ? "Open Com OK\r\n" : "Open Com Failure!!.\r\n";
+                if (all)
+                    out.lower += Fields(r.data, r.length).U32(0) == 0 ? "Open Com OK\r\n"
+                                                                      : "Open Com Failure!!.\r\n";
                 break;
             case sievra::kKindClose:
-                if (all) out.lower += Fields(r.data, r.length).U32(0) == 0 ? "Close Com OK.\r\n\r\n" : "Close Com Failure!!.\r\n\r\n";
+                if (all)
+                    out.lower += Fields(r.data, r.length).U32(0) == 0
+                                     ? "Close Com OK.\r\n\r\n"
+                                     : "Close Com Failure!!.\r\n\r\n";
                 break;
             case sievra::kKindRead:
                 if (all) {
@@ -225,7 +249,8 @@ MonitorOutput DecodeRecords(const uint8_t* buffer, size_t count, ContentMode mod
                 }
                 break;
             case sievra::kKindDeviceControl:
-                if (all) out.lower += DecodeControl(r.code, r.data, r.length, out.fields);
+                if (all)
+                    out.lower += DecodeControl(r.code, r.data, r.length, out.fields);
                 break;
             default:
                 break;

@@ -29,6 +29,7 @@ MonitorOutput DecodeRecords(const uint8_t* buffer, size_t count, ContentMode mod
 
 // The decoded line of one control record (empty for codes the page does not list), and the
 // fields it sets.
-std::string DecodeControl(uint32_t code, const uint8_t* data, uint32_t length, MonitorFields& fields);
+std::string DecodeControl(uint32_t code, const uint8_t* data, uint32_t length,
+                          MonitorFields& fields);
 
 }  // namespace porvane::monitor

@@ -4,7 +4,8 @@
 
 namespace porvane::monitor {
 
-size_t WalkRecords(const uint8_t* buffer, size_t count, const std::function<void(const MonitorRecord&)>& visit) {
+size_t WalkRecords(const uint8_t* buffer, size_t count,
+                   const std::function<void(const MonitorRecord&)>& visit) {
     size_t seen = 0;
     size_t p = 0;
     while (buffer != nullptr && count - p >= sievra::kRecordHeaderSize) {

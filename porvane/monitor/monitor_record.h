@@ -19,6 +19,7 @@ struct MonitorRecord {
 // Walks the records of a buffer in order. A record whose header or data would run past the end
 // of the buffer ends the walk: nothing outside the buffer is ever read. Returns the number of
 // whole records seen.
-size_t WalkRecords(const uint8_t* buffer, size_t count, const std::function<void(const MonitorRecord&)>& visit);
+size_t WalkRecords(const uint8_t* buffer, size_t count,
+                   const std::function<void(const MonitorRecord&)>& visit);
 
 }  // namespace porvane::monitor

@@ -41,7 +41,9 @@ TEST(MonitorRecords, WalkerStopsAtABrokenRecordAndNeverReadsPast) {
     const Bytes second = Record(4, 0, {});
     buffer.insert(buffer.end(), second.begin(), second.end());
     std::vector<uint32_t> kinds;
-    EXPECT_EQ(WalkRecords(buffer.data(), buffer.size(), [&](const MonitorRecord& r) { kinds.push_back(r.kind); }), 2u);
+    EXPECT_EQ(WalkRecords(buffer.data(), buffer.size(),
+                          [&](const MonitorRecord& r) { kinds.push_back(r.kind); }),
+              2u);
     EXPECT_EQ(kinds, (std::vector<uint32_t>{3, 4}));
     Bytes broken = Record(3, 0, Bytes(10, 'x'));
     broken.resize(broken.size() - 1);  // one data byte short
@@ -64,10 +66,12 @@ TEST(MonitorDecoder, EveryControlCodeOfTheTable) {
         {0x1B000C, {2, 1, 7}, "设置线路状态寄存器(LSR): 7 DataBit ,ODD Parity, 2 Stopbit\r\n"},
         {0x1B0018, {0x41}, "发送立即字符: 0x41\r\n"},
         {0x1B001C, Le32s({1, 2, 3, 4, 5}),
-         "设置超时(SetCommTimouts): ReadIntervalTimeouts 1ms, ReadTotalMultiplier 2ms, ReadTotalConstant 3ms, "
+         "设置超时(SetCommTimouts): ReadIntervalTimeouts 1ms, ReadTotalMultiplier 2ms, "
+         "ReadTotalConstant 3ms, "
          "WriteTotalMultiplier 4ms, WriteTotalConstant 5ms\r\n"},
         {0x1B0020, Le32s({1, 2, 3, 4, 5}),
-         "查询超时(GetCommTimouts): ReadIntervalTimeouts 1ms, ReadTotalMultiplier 2ms, ReadTotalConstant 3ms, "
+         "查询超时(GetCommTimouts): ReadIntervalTimeouts 1ms, ReadTotalMultiplier 2ms, "
+         "ReadTotalConstant 3ms, "
          "WriteTotalMultiplier 4ms, WriteTotalConstant 5ms\r\n"},
         {0x1B0024, {}, "设置 DTR.\r\n"},
         {0x1B0028, {}, "清除 DTR.\r\n"},
@@ -77,30 +81,40 @@ TEST(MonitorDecoder, EveryControlCodeOfTheTable) {
         {0x1B0038, {}, "设置XOFF字节: 0x00\r\n"},
         {0x1B003C, {}, "设置XON字节: 0x00\r\n"},
         {0x1B0040, Le32s({0x1FF}),
-         "查询等待事件(GetCommMask): EV_CTS, EV_DSR, EV_RING, EV_RLSD(CD), EV_RXCHAR, EV_RXFLAG, EV_TXEMPTY, "
+         "查询等待事件(GetCommMask): EV_CTS, EV_DSR, EV_RING, EV_RLSD(CD), EV_RXCHAR, EV_RXFLAG, "
+         "EV_TXEMPTY, "
          "EV_Break, EV_ERR, \r\n"},
         {0x1B0044, Le32s({0x13D}),
-         "设置等待事件(SetCommMask): EV_CTS, EV_DSR, EV_RING, EV_RLSD(CD), EV_RXCHAR, EV_TXEMPTY, \r\n"},
+         "设置等待事件(SetCommMask): EV_CTS, EV_DSR, EV_RING, EV_RLSD(CD), EV_RXCHAR, EV_TXEMPTY, "
+         "\r\n"},
         {0x1B0048, Le32s({0}), "等待事件发生(WaitCommEvent): \r\n"},
         {0x1B004C, Le32s({0x0F}),
-         "清空数据(PurgeComm): 清空接收(RXCLEAR), 清空发送(TXCLEAR), 取消读命令(RXABORT), 取消写命令(TXABORT), \r\n"},
+         "清空数据(PurgeComm): 清空接收(RXCLEAR), 清空发送(TXCLEAR), 取消读命令(RXABORT), "
+         "取消写命令(TXABORT), \r\n"},
         {0x1B0050, Le32s({115200}), "查询波特率: 115200 bps\r\n"},
         {0x1B0054, {0, 0, 8}, "查询线路状态寄存器(LSR): 8 DataBit ,NO Parity, 1 Stopbit\r\n"},
-        {0x1B0058, {1, 2, 3, 4, 0x11, 0x13},
-         "查询串口字符: End Char 0x01, Error Char 0x02, Break Char 0x03, Event Char 0x04, XON Char 0x11, XOFF Char "
+        {0x1B0058,
+         {1, 2, 3, 4, 0x11, 0x13},
+         "查询串口字符: End Char 0x01, Error Char 0x02, Break Char 0x03, Event Char 0x04, XON Char "
+         "0x11, XOFF Char "
          "0x13.\r\n"},
-        {0x1B005C, {0, 0, 0, 0x71, 0x11, 0x13},
-         "设置串口字符: End Char 0x00, Error Char 0x00, Break Char 0x00, Event Char 0x71, XON Char 0x11, XOFF Char "
+        {0x1B005C,
+         {0, 0, 0, 0x71, 0x11, 0x13},
+         "设置串口字符: End Char 0x00, Error Char 0x00, Break Char 0x00, Event Char 0x71, XON Char "
+         "0x11, XOFF Char "
          "0x13.\r\n"},
         {0x1B0060, Le32s({0x3A, 0x83, 512, 2048}),
-         "查询流量控制: DTR Handshake, CTS Handshake, DSR Handshake, DCD Handshake, XON/XOFF Handshake Out, XON/XOFF "
+         "查询流量控制: DTR Handshake, CTS Handshake, DSR Handshake, DCD Handshake, XON/XOFF "
+         "Handshake Out, XON/XOFF "
          "Handshake In, RTS Handshake, Xon Limit 512, Xoff Limit 2048\r\n"},
         {0x1B0068, {0xB0}, "查询modem状态寄存器(MSR): 0xb0    DSR ON,  CTS ON,  CD ON, \r\n"},
         {0x1B006C, Le32s({0, 0x7F, 5, 9}),
-         "查询串口状态: 发送区字节数 9, 接收区字节数 5,  阻断原因: CTS, DSR, DCD, XON, BREAK, DSR, XOFF, \r\n"},
+         "查询串口状态: 发送区字节数 9, 接收区字节数 5,  阻断原因: CTS, DSR, DCD, XON, BREAK, DSR, "
+         "XOFF, \r\n"},
         {0x1B0074, {}, "IoCtl_ Get Properties.\r\n"},
         {0x1B008C, Le32s({10, 20, 1, 2, 3, 4}),
-         "查询统计数据:   接收总字节数 10, 发送总字节数 20, 发送冲掉的字节数 2, 接收冲掉的字节数 3, 帧错数 1, 校验错数 4\r\n"},
+         "查询统计数据:   接收总字节数 10, 发送总字节数 20, 发送冲掉的字节数 2, 接收冲掉的字节数 "
+         "3, 帧错数 1, 校验错数 4\r\n"},
         {0x1B0090, {}, "清除统计数据\r\n"},
         {0x1B0094, Le32s({3}), "查询modem控制寄存器(MCR): 0x03\r\n"},
         {0x1B0098, Le32s({1}), "设置modem控制寄存器(MCR): 0x01\r\n"},
@@ -147,7 +161,8 @@ TEST(MonitorDecoder, AllInfoAndDataOnly) {
     }
     MonitorOutput all = DecodeRecords(buffer.data(), buffer.size(), ContentMode::kAllInfo, false);
     EXPECT_EQ(all.lower,
-              "Open Com OK\r\n写串口 2 bytes: hi\r\n读串口 3 bytes: o\r\n读串口 0 bytes: \r\n设置波特率: 9600 bps\r\n"
+              "Open Com OK\r\n写串口 2 bytes: hi\r\n读串口 3 bytes: o\r\n读串口 0 bytes: "
+              "\r\n设置波特率: 9600 bps\r\n"
               "Close Com Failure!!.\r\n\r\n");
     EXPECT_TRUE(all.upper.empty());
     EXPECT_EQ(all.fields.baud, "9600");

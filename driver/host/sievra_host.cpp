@@ -1,0 +1,255 @@
+#include "driver/host/sievra_host.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "driver/link_protocol.h"
+
+namespace sievra {
+
+using namespace kernel;
+
+struct SievraHost::Port {
+    uint32_t number = 0;
+    DeviceObject* physical = nullptr;
+    DeviceObject* control = nullptr;
+    int listen_fd = -1;
+    std::string path;
+    std::atomic<bool> busy{false};
+};
+
+namespace {
+
+// The ports as the host sees them until an application's descriptor is attached: requests
+// succeed with no data, and queries report zeros (a baud of 0: no application has the port).
+NTSTATUS HostSerialDispatch(DeviceObject*, Irp* irp) {
+    IoStackLocation* location = IoGetCurrentIrpStackLocation(irp);
+    uintptr_t information = 0;
+    if (location->MajorFunction == IRP_MJ_WRITE) {
+        information = location->Parameters.Length;
+    } else if (location->MajorFunction == IRP_MJ_DEVICE_CONTROL && irp->SystemBuffer != nullptr) {
+        std::memset(irp->SystemBuffer, 0, location->Parameters.OutputBufferLength);
+        information = location->Parameters.OutputBufferLength;
+    }
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp);
+    return STATUS_SUCCESS;
+}
+
+// A request to the top of a device's stack, waited for.
+IoStatusBlock CallAndWait(DeviceObject* device, uint8_t major, void* buffer = nullptr, uint32_t length = 0,
+                          uint32_t code = 0, uint32_t input_length = 0, uint32_t output_length = 0) {
+    Irp irp(device->StackSize);
+    KEvent done;
+    IoStatusBlock status;
+    irp.UserEvent = &done;
+    irp.UserIosb = &status;
+    irp.SystemBuffer = buffer;
+    IoStackLocation* next = irp.NextStackLocation();
+    next->MajorFunction = major;
+    next->Parameters.Length = length;
+    next->Parameters.IoControlCode = code;
+    next->Parameters.InputBufferLength = input_length;
+    next->Parameters.OutputBufferLength = output_length;
+    IoCallDriver(device, &irp);
+    done.Wait();
+    return status;
+}
+
+bool ReadFully(int fd, void* out, size_t n) {
+    auto* p = static_cast<uint8_t*>(out);
+    while (n > 0) {
+        const ssize_t got = ::recv(fd, p, n, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        p += got;
+        n -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+bool SendResponse(int fd, std::mutex& write_mutex, uint32_t id, int32_t status, uint32_t information,
+                  const uint8_t* data, uint32_t length) {
+    uint8_t header[link::kResponseHeaderSize];
+    PutLe32(header, id);
+    PutLe32(header + 4, static_cast<uint32_t>(status));
+    PutLe32(header + 8, information);
+    PutLe32(header + 12, length);
+    std::lock_guard lock(write_mutex);
+    if (::send(fd, header, sizeof header, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof header)) return false;
+    size_t sent = 0;
+    while (sent < length) {
+        const ssize_t n = ::send(fd, data + sent, length - sent, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+SievraHost::SievraHost(Options options) : options_(std::move(options)) {
+    for (auto& f : serial_driver_.MajorFunction) f = HostSerialDispatch;
+}
+
+SievraHost::~SievraHost() {
+    Stop();
+    {
+        std::lock_guard lock(clients_mutex_);
+        for (std::thread& t : clients_) t.join();
+        clients_.clear();
+    }
+    for (auto& port : ports_) {
+        if (port->listen_fd >= 0) {
+            ::close(port->listen_fd);
+            ::unlink(port->path.c_str());
+        }
+    }
+    for (int fd : stop_fd_) {
+        if (fd >= 0) ::close(fd);
+    }
+}
+
+bool SievraHost::Start(std::string& error) {
+    if (::pipe2(stop_fd_, O_CLOEXEC) != 0) {
+        error = "pipe failed";
+        return false;
+    }
+    ::mkdir(options_.runtime_dir.c_str(), 0755);
+    gid_t group = static_cast<gid_t>(-1);
+    if (!options_.group.empty()) {
+        struct group* g = ::getgrnam(options_.group.c_str());
+        if (g == nullptr) {
+            error = "no such group: " + options_.group;
+            return false;
+        }
+        group = g->gr_gid;
+    }
+    DriverEntry(&driver_);
+    for (size_t i = 0; i < options_.ports.size(); ++i) {
+        auto port = std::make_unique<Port>();
+        IoCreateDevice(&serial_driver_, 0, {}, FILE_DEVICE_SERIAL_PORT, 0, false, &port->physical);
+        if (!NT_SUCCESS(AddDevice(&driver_, port->physical)) || port->physical->AttachedDevice == nullptr) {
+            error = "the driver did not take port " + options_.ports[i];
+            return false;
+        }
+        port->number = PortsAdded();
+        port->control = IoLookupDevice("\\??\\Sievr" + std::to_string(port->number));
+        port->path = options_.runtime_dir + "/Sievr" + std::to_string(port->number);
+        port->listen_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (port->path.size() >= sizeof address.sun_path) {
+            error = "runtime folder path too long";
+            return false;
+        }
+        std::strcpy(address.sun_path, port->path.c_str());
+        ::unlink(port->path.c_str());
+        if (::bind(port->listen_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(port->listen_fd, 4) != 0) {
+            error = "cannot listen on " + port->path + ": " + std::strerror(errno);
+            return false;
+        }
+        if (group != static_cast<gid_t>(-1)) {
+            ::chown(port->path.c_str(), static_cast<uid_t>(-1), group);
+            ::chmod(port->path.c_str(), 0660);
+        } else {
+            ::chmod(port->path.c_str(), 0600);
+        }
+        ports_.push_back(std::move(port));
+    }
+    return true;
+}
+
+void SievraHost::Stop() {
+    if (stop_fd_[1] >= 0) {
+        const char b = 1;
+        [[maybe_unused]] ssize_t n = ::write(stop_fd_[1], &b, 1);
+    }
+}
+
+void SievraHost::Serve() {
+    std::vector<pollfd> fds;
+    for (auto& port : ports_) fds.push_back({port->listen_fd, POLLIN, 0});
+    fds.push_back({stop_fd_[0], POLLIN, 0});
+    for (;;) {
+        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
+        if (fds.back().revents & POLLIN) return;
+        for (size_t i = 0; i < ports_.size(); ++i) {
+            if (!(fds[i].revents & POLLIN)) continue;
+            const int client = ::accept4(ports_[i]->listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0) continue;
+            Port& port = *ports_[i];
+            bool expected = false;
+            if (!port.busy.compare_exchange_strong(expected, true)) {
+                std::mutex m;
+                SendResponse(client, m, 0, link::kStatusSharingViolation, 0, nullptr, 0);
+                ::close(client);
+                continue;
+            }
+            std::lock_guard lock(clients_mutex_);
+            clients_.emplace_back(&SievraHost::ServeClient, this, std::ref(port), client);
+        }
+    }
+}
+
+void SievraHost::ServeClient(Port& port, int fd) {
+    std::mutex write_mutex;  // guards the socket's sending side
+    std::vector<std::thread> reads;
+    SendResponse(fd, write_mutex, 0, STATUS_SUCCESS, 0, nullptr, 0);
+    CallAndWait(port.control, IRP_MJ_CREATE);
+    uint32_t close_id = 0;
+    bool closing = false;
+    for (;;) {
+        uint8_t header[link::kRequestHeaderSize];
+        if (!ReadFully(fd, header, sizeof header)) break;  // the client is gone: a close
+        const uint32_t id = GetLe32(header);
+        const uint8_t op = header[4];
+        const uint32_t code = GetLe32(header + 5);
+        const uint32_t in = GetLe32(header + 9);
+        const uint32_t out = GetLe32(header + 13);
+        if (in > link::kMaxTransfer || out > link::kMaxTransfer) {
+            SendResponse(fd, write_mutex, id, link::kStatusInvalidRequest, 0, nullptr, 0);
+            break;  // the stream cannot be trusted any more
+        }
+        std::vector<uint8_t> buffer(std::max(in, out));
+        if (in > 0 && !ReadFully(fd, buffer.data(), in)) break;
+        if (op == link::kDeviceControl) {
+            const IoStatusBlock s = CallAndWait(port.control, IRP_MJ_DEVICE_CONTROL, buffer.empty() ? nullptr : buffer.data(),
+                                                0, code, in, out);
+            const uint32_t n = static_cast<uint32_t>(std::min<uintptr_t>(s.Information, out));
+            SendResponse(fd, write_mutex, id, s.Status, static_cast<uint32_t>(s.Information), buffer.data(), n);
+        } else if (op == link::kRead) {
+            // The read may wait for records: it completes on its own thread.
+            reads.emplace_back([&port, fd, id, out, &write_mutex] {
+                std::vector<uint8_t> data(out);
+                const IoStatusBlock s = CallAndWait(port.control, IRP_MJ_READ, data.empty() ? nullptr : data.data(), out);
+                const uint32_t n = static_cast<uint32_t>(std::min<uintptr_t>(s.Information, out));
+                SendResponse(fd, write_mutex, id, s.Status, n, data.data(), n);
+            });
+        } else if (op == link::kClose) {
+            close_id = id;
+            closing = true;
+            break;
+        } else {
+            SendResponse(fd, write_mutex, id, link::kStatusInvalidRequest, 0, nullptr, 0);
+        }
+    }
+    CallAndWait(port.control, IRP_MJ_CLEANUP);  // ends a waiting read
+    for (std::thread& t : reads) t.join();
+    CallAndWait(port.control, IRP_MJ_CLOSE);
+    port.busy = false;  // free before the client hears of the close, so it may open again at once
+    if (closing) SendResponse(fd, write_mutex, close_id, STATUS_SUCCESS, 0, nullptr, 0);
+    ::close(fd);
+}
+
+}  // namespace sievra

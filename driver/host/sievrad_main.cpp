@@ -1,0 +1,53 @@
+// sievrad: the filter driver's host. Adds a port for each port of the device map and serves each
+// port's control device as the socket Sievr<n> in $SIEVRA_RUNTIME_DIR (default /run/sievra).
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "driver/host/sievra_host.h"
+#include "platform/devicemap/device_map.h"
+
+int main(int argc, char** argv) {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stop, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    CLI::App app{"The serial filter driver's host"};
+    sievra::SievraHost::Options options;
+    const char* env_dir = std::getenv("SIEVRA_RUNTIME_DIR");
+    options.runtime_dir = env_dir != nullptr && *env_dir != '\0' ? env_dir : "/run/sievra";
+    app.add_option("--runtime-dir", options.runtime_dir, "Folder of the control sockets");
+    app.add_option("--group", options.group, "Group allowed to use the control sockets");
+    CLI11_PARSE(app, argc, argv);
+
+    auto map = devicemap::ReadDeviceMap();
+    if (map) {
+        for (const auto& entry : map->entries) options.ports.push_back(entry.port);
+    }
+    sievra::SievraHost host(options);
+    std::string error;
+    if (!host.Start(error)) {
+        std::fprintf(stderr, "sievrad: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("sievrad: %zu ports in %s\n", options.ports.size(), options.runtime_dir.c_str());
+    std::fflush(stdout);
+    const int sigfd = signalfd(-1, &stop, SFD_CLOEXEC);
+    std::thread waiter([&] {
+        signalfd_siginfo info;
+        [[maybe_unused]] ssize_t n = ::read(sigfd, &info, sizeof info);
+        host.Stop();
+    });
+    host.Serve();
+    ::kill(::getpid(), SIGTERM);  // lets the waiter end if Serve ended on its own
+    waiter.join();
+    return 0;
+}

@@ -1,0 +1,24 @@
+#pragma once
+
+// The messages between the driver host and its clients on a port's control socket. Requests:
+// id, operation, code, input length, output length (each 32-bit little-endian; the operation one
+// byte), then the input bytes. Responses: id, status, information, data length, then the data.
+// The host first sends one response with id 0: status 0 (the control device is open for this
+// client) or STATUS_SHARING_VIOLATION (another client holds it).
+#include <cstdint>
+
+namespace sievra::link {
+
+enum Operation : uint8_t {
+    kDeviceControl = 1,  // code, input, output length
+    kRead = 2,           // output length: bytes wanted
+    kClose = 3,
+};
+
+inline constexpr uint32_t kMaxTransfer = 4096;
+inline constexpr size_t kRequestHeaderSize = 17;
+inline constexpr size_t kResponseHeaderSize = 16;
+inline constexpr int32_t kStatusSharingViolation = static_cast<int32_t>(0xC0000043);
+inline constexpr int32_t kStatusInvalidRequest = static_cast<int32_t>(0xC0000010);
+
+}  // namespace sievra::link

@@ -1,0 +1,186 @@
+#include "porvane/monitor/driver_link.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/link_protocol.h"
+
+namespace porvane::monitor {
+namespace {
+
+bool ReadFully(int fd, void* out, size_t n) {
+    auto* p = static_cast<uint8_t*>(out);
+    while (n > 0) {
+        const ssize_t got = ::recv(fd, p, n, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        p += got;
+        n -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string DriverLink::RuntimeDir() {
+    const char* dir = std::getenv("SIEVRA_RUNTIME_DIR");
+    return dir != nullptr && *dir != '\0' ? dir : "/run/sievra";
+}
+
+DriverLink::DriverLink(std::string runtime_dir) : runtime_dir_(std::move(runtime_dir)) {}
+
+DriverLink::~DriverLink() { Close(); }
+
+bool DriverLink::IsOpen() const {
+    std::lock_guard lock(mutex_);
+    return !closed_;
+}
+
+bool DriverLink::Open(int port_index) {
+    Close();
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = runtime_dir_ + "/Sievr" + std::to_string(port_index + 1);
+    if (path.size() >= sizeof address.sun_path) {
+        ::close(fd);
+        return false;
+    }
+    std::strcpy(address.sun_path, path.c_str());
+    uint8_t welcome[sievra::link::kResponseHeaderSize];
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        !ReadFully(fd, welcome, sizeof welcome) || sievra::GetLe32(welcome + 4) != 0) {
+        ::close(fd);
+        return false;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        fd_ = fd;
+        closed_ = false;
+    }
+    receiver_ = std::thread(&DriverLink::Receive, this, fd);
+    return true;
+}
+
+void DriverLink::Receive(int fd) {
+    for (;;) {
+        uint8_t header[sievra::link::kResponseHeaderSize];
+        if (!ReadFully(fd, header, sizeof header)) break;
+        const uint32_t id = sievra::GetLe32(header);
+        const uint32_t length = sievra::GetLe32(header + 12);
+        if (length > sievra::link::kMaxTransfer) break;
+        std::vector<uint8_t> data(length);
+        if (length > 0 && !ReadFully(fd, data.data(), length)) break;
+        std::lock_guard lock(mutex_);
+        auto waiter = waiting_.find(id);
+        if (waiter == waiting_.end()) continue;
+        Reply* reply = waiter->second;
+        reply->status = static_cast<int32_t>(sievra::GetLe32(header + 4));
+        reply->information = sievra::GetLe32(header + 8);
+        reply->data = std::move(data);
+        reply->done = true;
+        waiting_.erase(waiter);
+        replied_.notify_all();
+    }
+    // The connection ended: every waiting call fails.
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    for (auto& [id, reply] : waiting_) {
+        reply->done = true;
+        reply->status = sievra::link::kStatusInvalidRequest;
+        reply->information = 0;
+    }
+    waiting_.clear();
+    replied_.notify_all();
+}
+
+bool DriverLink::Call(uint8_t op, uint32_t code, const void* input, uint32_t input_length, uint32_t output_length,
+                      Reply& reply) {
+    uint32_t id;
+    int fd;
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_) return false;
+        id = next_id_++;
+        waiting_[id] = &reply;
+        fd = fd_;
+    }
+    std::vector<uint8_t> request(sievra::link::kRequestHeaderSize + input_length);
+    sievra::PutLe32(request.data(), id);
+    request[4] = op;
+    sievra::PutLe32(request.data() + 5, code);
+    sievra::PutLe32(request.data() + 9, input_length);
+    sievra::PutLe32(request.data() + 13, output_length);
+    if (input_length > 0) std::memcpy(request.data() + sievra::link::kRequestHeaderSize, input, input_length);
+    bool sent;
+    {
+        std::lock_guard lock(send_mutex_);
+        sent = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
+    }
+    std::unique_lock lock(mutex_);
+    if (!sent) {
+        waiting_.erase(id);
+        return false;
+    }
+    replied_.wait(lock, [&] { return reply.done; });
+    return reply.status >= 0;
+}
+
+int DriverLink::SetMode(uint32_t mode) {
+    uint8_t value[4];
+    sievra::PutLe32(value, mode);
+    Reply reply;
+    return Call(sievra::link::kDeviceControl, sievra::IOCTL_FILTER_SET_MODE, value, 4, 0, reply) ? 1 : 0;
+}
+
+int DriverLink::LoadRule(uint32_t code, const sievra::FilterRule& rule) {
+    Reply reply;
+    return Call(sievra::link::kDeviceControl, code, &rule, sizeof rule, 0, reply) ? 1 : 0;
+}
+
+int DriverLink::Forward(uint32_t code, const void* input, uint32_t input_length, void* output,
+                        uint32_t output_length, uint32_t* returned) {
+    if (input_length > sievra::link::kMaxTransfer || output_length > sievra::link::kMaxTransfer) return 0;
+    Reply reply;
+    const bool ok = Call(sievra::link::kDeviceControl, code, input, input_length, output_length, reply);
+    if (output != nullptr && !reply.data.empty()) {
+        std::memcpy(output, reply.data.data(), std::min<size_t>(reply.data.size(), output_length));
+    }
+    if (returned != nullptr) *returned = reply.information;
+    return ok ? 1 : 0;
+}
+
+uint32_t DriverLink::Read(uint8_t* buffer, uint32_t length) {
+    Reply reply;
+    length = std::min<uint32_t>(length, sievra::link::kMaxTransfer);
+    if (!Call(sievra::link::kRead, 0, nullptr, 0, length, reply)) return 0;
+    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(reply.data.size(), length));
+    std::memcpy(buffer, reply.data.data(), n);
+    return n;
+}
+
+void DriverLink::Close() {
+    if (IsOpen()) {
+        // The host cleans up (a waiting read ends with no records) and answers once the control
+        // device is closed, so the port can be opened again as soon as this returns.
+        Reply reply;
+        Call(sievra::link::kClose, 0, nullptr, 0, 0, reply);
+    }
+    int fd;
+    {
+        std::lock_guard lock(mutex_);
+        fd = fd_;
+        fd_ = -1;
+    }
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);  // ends the receiver and every waiting call
+    if (receiver_.joinable()) receiver_.join();
+    if (fd >= 0) ::close(fd);
+}
+
+}  // namespace porvane::monitor

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/sievra_protocol.h"
+
+namespace porvane::monitor {
+
+// The client side of the driver's control protocol: one open control device of one port,
+// reached through the driver host's socket. Control calls may come from one thread while
+// another blocks in Read; Close from any thread ends a blocked Read (it returns 0).
+class DriverLink {
+public:
+    // The folder of the host's sockets: $SIEVRA_RUNTIME_DIR, else /run/sievra.
+    static std::string RuntimeDir();
+
+    explicit DriverLink(std::string runtime_dir = RuntimeDir());
+    ~DriverLink();
+    DriverLink(const DriverLink&) = delete;
+    DriverLink& operator=(const DriverLink&) = delete;
+
+    // Opens port (index + 1)'s control device; false when there is no host, no such port, or
+    // another client holds it.
+    bool Open(int port_index);
+    bool IsOpen() const;
+    // Each returns 1 on success, 0 on failure or when closed.
+    int SetMode(uint32_t mode);
+    int LoadRule(uint32_t code, const sievra::FilterRule& rule);
+    // A serial request passed to the port's serial driver; returned gets the byte count.
+    int Forward(uint32_t code, const void* input, uint32_t input_length, void* output, uint32_t output_length,
+                uint32_t* returned = nullptr);
+    // Up to 4096 bytes of whole records; blocks until records come; 0 when closed.
+    uint32_t Read(uint8_t* buffer, uint32_t length = 4096);
+    void Close();
+
+private:
+    struct Reply {
+        bool done = false;
+        int32_t status = 0;
+        uint32_t information = 0;
+        std::vector<uint8_t> data;
+    };
+    bool Call(uint8_t op, uint32_t code, const void* input, uint32_t input_length, uint32_t output_length, Reply& reply);
+    void Receive(int fd);
+
+    std::string runtime_dir_;
+    int fd_ = -1;
+    std::thread receiver_;
+    mutable std::mutex mutex_;  // guards fd_ state, next_id_, waiting_, closed_
+    std::condition_variable replied_;
+    uint32_t next_id_ = 1;
+    std::map<uint32_t, Reply*> waiting_;
+    bool closed_ = true;
+    std::mutex send_mutex_;  // guards the socket's sending side
+};
+
+}  // namespace porvane::monitor

@@ -1,0 +1,145 @@
+// The control protocol through a real driver host over its sockets.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+
+#include "driver/link_protocol.h"
+#include "platform/comm/testing/child_process.h"
+#include "porvane/monitor/driver_link.h"
+
+namespace porvane::monitor {
+namespace {
+
+using comm::testing::ChildProcess;
+using comm::testing::TempDir;
+
+constexpr uint32_t IOCTL_SERIAL_GET_BAUD_RATE = 0x1B0050;
+
+class DriverLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string map = dir_.path() + "/map";
+        std::ofstream(map) << "ttyS0=/tmp/port-a\nttyS1=/tmp/port-b\n";
+        runtime_ = dir_.path() + "/run";
+        setenv("PORVANE_DEVICE_MAP", map.c_str(), 1);
+        host_ = std::make_unique<ChildProcess>("sievrad", std::vector<std::string>{"--runtime-dir", runtime_});
+        ASSERT_TRUE(comm::testing::WaitForPath(runtime_ + "/Sievr2"));
+        unsetenv("PORVANE_DEVICE_MAP");
+    }
+    TempDir dir_;
+    std::string runtime_;
+    std::unique_ptr<ChildProcess> host_;
+};
+
+TEST_F(DriverLinkTest, SocketsBelongToTheOwnerOnly) {
+    struct stat st;
+    ASSERT_EQ(::stat((runtime_ + "/Sievr1").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(DriverLinkTest, OneClientAtATimeAndControlCalls) {
+    DriverLink first(runtime_);
+    ASSERT_TRUE(first.Open(0));
+    DriverLink second(runtime_);
+    EXPECT_FALSE(second.Open(0));  // held by the first
+    EXPECT_TRUE(second.Open(1));   // another port is free
+    EXPECT_EQ(first.SetMode(1), 1);
+    sievra::FilterRule rule{sievra::kReplace, 3, 3, 0, 0x55, 0};
+    EXPECT_EQ(first.LoadRule(sievra::IOCTL_FILTER_SEND_COUNT_RULE, rule), 1);
+    uint32_t baud = 77;
+    uint32_t returned = 0;
+    EXPECT_EQ(first.Forward(IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4, &returned), 1);
+    EXPECT_EQ(baud, 0u);  // no application has the port open
+    EXPECT_EQ(returned, 4u);
+    first.Close();
+    EXPECT_EQ(first.SetMode(1), 0);  // closed: nothing happens
+    DriverLink third(runtime_);
+    EXPECT_TRUE(third.Open(0));  // free again
+    EXPECT_FALSE(DriverLink(runtime_).Open(5));  // no such port
+}
+
+TEST_F(DriverLinkTest, CloseEndsABlockedRead) {
+    DriverLink link(runtime_);
+    ASSERT_TRUE(link.Open(0));
+    uint32_t got = 99;
+    std::thread reader([&] {
+        uint8_t buffer[4096];
+        got = link.Read(buffer);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    link.Close();
+    reader.join();
+    EXPECT_EQ(got, 0u);
+    DriverLink again(runtime_);
+    EXPECT_TRUE(again.Open(0));
+}
+
+TEST_F(DriverLinkTest, AClientKilledMidReadIsAClose) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        DriverLink link(runtime_);
+        if (!link.Open(0)) _exit(2);
+        uint8_t buffer[4096];
+        link.Read(buffer);  // blocks until killed
+        _exit(0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    DriverLink link(runtime_);
+    bool opened = false;
+    for (int i = 0; i < 100 && !(opened = link.Open(0)); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(opened);
+}
+
+int RawConnect(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
+    uint8_t welcome[sievra::link::kResponseHeaderSize];
+    if (::recv(fd, welcome, sizeof welcome, MSG_WAITALL) != static_cast<ssize_t>(sizeof welcome)) return -1;
+    return fd;
+}
+
+TEST_F(DriverLinkTest, MalformedAndOversizedRequestsAreRefusedAndTheHostServesOn) {
+    int fd = RawConnect(runtime_ + "/Sievr1");
+    ASSERT_GE(fd, 0);
+    uint8_t unknown[sievra::link::kRequestHeaderSize] = {};
+    unknown[0] = 7;
+    unknown[4] = 99;  // no such operation
+    ASSERT_EQ(::send(fd, unknown, sizeof unknown, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof unknown));
+    uint8_t reply[sievra::link::kResponseHeaderSize];
+    ASSERT_EQ(::recv(fd, reply, sizeof reply, MSG_WAITALL), static_cast<ssize_t>(sizeof reply));
+    EXPECT_EQ(static_cast<int32_t>(sievra::GetLe32(reply + 4)), sievra::link::kStatusInvalidRequest);
+    uint8_t huge[sievra::link::kRequestHeaderSize] = {};
+    huge[4] = sievra::link::kDeviceControl;
+    sievra::PutLe32(huge + 9, 1u << 30);  // far beyond what a request may carry
+    ::send(fd, huge, sizeof huge, MSG_NOSIGNAL);
+    ASSERT_EQ(::recv(fd, reply, sizeof reply, MSG_WAITALL), static_cast<ssize_t>(sizeof reply));
+    uint8_t more;
+    EXPECT_EQ(::recv(fd, &more, 1, 0), 0);  // the host ended that connection
+    ::close(fd);
+    fd = RawConnect(runtime_ + "/Sievr1");
+    ::send(fd, "\x01\x02", 2, MSG_NOSIGNAL);  // half a header, then gone
+    ::close(fd);
+    DriverLink link(runtime_);
+    bool opened = false;
+    for (int i = 0; i < 100 && !(opened = link.Open(0)); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(opened);
+    EXPECT_EQ(link.SetMode(0), 1);
+}
+
+}  // namespace
+}  // namespace porvane::monitor
