@@ -13,6 +13,10 @@ enum Operation : uint8_t {
     kDeviceControl = 1,  // code, input, output length
     kRead = 2,           // output length: bytes wanted
     kClose = 3,
+    // The port's application side ("SievrApp<n>"): its requests pass through the port's filter
+    // device to the serial driver below, as an application's calls on the port do.
+    kAppCreate = 4,
+    kAppWrite = 5,  // input: the bytes to write
 };
 
 inline constexpr uint32_t kMaxTransfer = 4096;

@@ -24,6 +24,8 @@ struct SievraHost::Port {
     int listen_fd = -1;
     std::string path;
     std::atomic<bool> busy{false};
+    int app_listen_fd = -1;
+    std::string app_path;
 };
 
 namespace {
@@ -46,8 +48,9 @@ NTSTATUS HostSerialDispatch(DeviceObject*, Irp* irp) {
 }
 
 // A request to the top of a device's stack, waited for.
-IoStatusBlock CallAndWait(DeviceObject* device, uint8_t major, void* buffer = nullptr, uint32_t length = 0,
-                          uint32_t code = 0, uint32_t input_length = 0, uint32_t output_length = 0) {
+IoStatusBlock CallAndWait(DeviceObject* device, uint8_t major, void* buffer = nullptr,
+                          uint32_t length = 0, uint32_t code = 0, uint32_t input_length = 0,
+                          uint32_t output_length = 0) {
     Irp irp(device->StackSize);
     KEvent done;
     IoStatusBlock status;
@@ -69,27 +72,31 @@ bool ReadFully(int fd, void* out, size_t n) {
     auto* p = static_cast<uint8_t*>(out);
     while (n > 0) {
         const ssize_t got = ::recv(fd, p, n, 0);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
         p += got;
         n -= static_cast<size_t>(got);
     }
     return true;
 }
 
-bool SendResponse(int fd, std::mutex& write_mutex, uint32_t id, int32_t status, uint32_t information,
-                  const uint8_t* data, uint32_t length) {
+bool SendResponse(int fd, std::mutex& write_mutex, uint32_t id, int32_t status,
+                  uint32_t information, const uint8_t* data, uint32_t length) {
     uint8_t header[link::kResponseHeaderSize];
     PutLe32(header, id);
     PutLe32(header + 4, static_cast<uint32_t>(status));
     PutLe32(header + 8, information);
     PutLe32(header + 12, length);
     std::lock_guard lock(write_mutex);
-    if (::send(fd, header, sizeof header, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof header)) return false;
+    if (::send(fd, header, sizeof header, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof header))
+        return false;
     size_t sent = 0;
     while (sent < length) {
         const ssize_t n = ::send(fd, data + sent, length - sent, MSG_NOSIGNAL);
-        if (n <= 0) return false;
+        if (n <= 0)
+            return false;
         sent += static_cast<size_t>(n);
     }
     return true;
@@ -98,14 +105,16 @@ bool SendResponse(int fd, std::mutex& write_mutex, uint32_t id, int32_t status, 
 }  // namespace
 
 SievraHost::SievraHost(Options options) : options_(std::move(options)) {
-    for (auto& f : serial_driver_.MajorFunction) f = HostSerialDispatch;
+    for (auto& f : serial_driver_.MajorFunction)
+        f = HostSerialDispatch;
 }
 
 SievraHost::~SievraHost() {
     Stop();
     {
         std::lock_guard lock(clients_mutex_);
-        for (std::thread& t : clients_) t.join();
+        for (std::thread& t : clients_)
+            t.join();
         clients_.clear();
     }
     for (auto& port : ports_) {
@@ -113,9 +122,14 @@ SievraHost::~SievraHost() {
             ::close(port->listen_fd);
             ::unlink(port->path.c_str());
         }
+        if (port->app_listen_fd >= 0) {
+            ::close(port->app_listen_fd);
+            ::unlink(port->app_path.c_str());
+        }
     }
     for (int fd : stop_fd_) {
-        if (fd >= 0) ::close(fd);
+        if (fd >= 0)
+            ::close(fd);
     }
 }
 
@@ -138,7 +152,8 @@ bool SievraHost::Start(std::string& error) {
     for (size_t i = 0; i < options_.ports.size(); ++i) {
         auto port = std::make_unique<Port>();
         IoCreateDevice(&serial_driver_, 0, {}, FILE_DEVICE_SERIAL_PORT, 0, false, &port->physical);
-        if (!NT_SUCCESS(AddDevice(&driver_, port->physical)) || port->physical->AttachedDevice == nullptr) {
+        if (!NT_SUCCESS(AddDevice(&driver_, port->physical)) ||
+            port->physical->AttachedDevice == nullptr) {
             error = "the driver did not take port " + options_.ports[i];
             return false;
         }
@@ -159,11 +174,25 @@ bool SievraHost::Start(std::string& error) {
             error = "cannot listen on " + port->path + ": " + std::strerror(errno);
             return false;
         }
-        if (group != static_cast<gid_t>(-1)) {
-            ::chown(port->path.c_str(), static_cast<uid_t>(-1), group);
-            ::chmod(port->path.c_str(), 0660);
-        } else {
-            ::chmod(port->path.c_str(), 0600);
+        port->app_path = options_.runtime_dir + "/SievrApp" + std::to_string(port->number);
+        port->app_listen_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un app_address{};
+        app_address.sun_family = AF_UNIX;
+        std::strcpy(app_address.sun_path, port->app_path.c_str());
+        ::unlink(port->app_path.c_str());
+        if (::bind(port->app_listen_fd, reinterpret_cast<sockaddr*>(&app_address),
+                   sizeof app_address) != 0 ||
+            ::listen(port->app_listen_fd, 4) != 0) {
+            error = "cannot listen on " + port->app_path + ": " + std::strerror(errno);
+            return false;
+        }
+        for (const std::string& path : {port->path, port->app_path}) {
+            if (group != static_cast<gid_t>(-1)) {
+                ::chown(path.c_str(), static_cast<uid_t>(-1), group);
+                ::chmod(path.c_str(), 0660);
+            } else {
+                ::chmod(path.c_str(), 0600);
+            }
         }
         ports_.push_back(std::move(port));
     }
@@ -179,15 +208,31 @@ void SievraHost::Stop() {
 
 void SievraHost::Serve() {
     std::vector<pollfd> fds;
-    for (auto& port : ports_) fds.push_back({port->listen_fd, POLLIN, 0});
+    for (auto& port : ports_)
+        fds.push_back({port->listen_fd, POLLIN, 0});
+    for (auto& port : ports_)
+        fds.push_back({port->app_listen_fd, POLLIN, 0});
     fds.push_back({stop_fd_[0], POLLIN, 0});
     for (;;) {
-        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
-        if (fds.back().revents & POLLIN) return;
+        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR)
+            return;
+        if (fds.back().revents & POLLIN)
+            return;
         for (size_t i = 0; i < ports_.size(); ++i) {
-            if (!(fds[i].revents & POLLIN)) continue;
+            if (!(fds[ports_.size() + i].revents & POLLIN))
+                continue;
+            const int app = ::accept4(ports_[i]->app_listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (app < 0)
+                continue;
+            std::lock_guard lock(clients_mutex_);
+            clients_.emplace_back(&SievraHost::ServeApplication, this, std::ref(*ports_[i]), app);
+        }
+        for (size_t i = 0; i < ports_.size(); ++i) {
+            if (!(fds[i].revents & POLLIN))
+                continue;
             const int client = ::accept4(ports_[i]->listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (client < 0) continue;
+            if (client < 0)
+                continue;
             Port& port = *ports_[i];
             bool expected = false;
             if (!port.busy.compare_exchange_strong(expected, true)) {
@@ -211,7 +256,8 @@ void SievraHost::ServeClient(Port& port, int fd) {
     bool closing = false;
     for (;;) {
         uint8_t header[link::kRequestHeaderSize];
-        if (!ReadFully(fd, header, sizeof header)) break;  // the client is gone: a close
+        if (!ReadFully(fd, header, sizeof header))
+            break;  // the client is gone: a close
         const uint32_t id = GetLe32(header);
         const uint8_t op = header[4];
         const uint32_t code = GetLe32(header + 5);
@@ -222,17 +268,21 @@ void SievraHost::ServeClient(Port& port, int fd) {
             break;  // the stream cannot be trusted any more
         }
         std::vector<uint8_t> buffer(std::max(in, out));
-        if (in > 0 && !ReadFully(fd, buffer.data(), in)) break;
+        if (in > 0 && !ReadFully(fd, buffer.data(), in))
+            break;
         if (op == link::kDeviceControl) {
-            const IoStatusBlock s = CallAndWait(port.control, IRP_MJ_DEVICE_CONTROL, buffer.empty() ? nullptr : buffer.data(),
-                                                0, code, in, out);
+            const IoStatusBlock s =
+                CallAndWait(port.control, IRP_MJ_DEVICE_CONTROL,
+                            buffer.empty() ? nullptr : buffer.data(), 0, code, in, out);
             const uint32_t n = static_cast<uint32_t>(std::min<uintptr_t>(s.Information, out));
-            SendResponse(fd, write_mutex, id, s.Status, static_cast<uint32_t>(s.Information), buffer.data(), n);
+            SendResponse(fd, write_mutex, id, s.Status, static_cast<uint32_t>(s.Information),
+                         buffer.data(), n);
         } else if (op == link::kRead) {
             // The read may wait for records: it completes on its own thread.
             reads.emplace_back([&port, fd, id, out, &write_mutex] {
                 std::vector<uint8_t> data(out);
-                const IoStatusBlock s = CallAndWait(port.control, IRP_MJ_READ, data.empty() ? nullptr : data.data(), out);
+                const IoStatusBlock s = CallAndWait(port.control, IRP_MJ_READ,
+                                                    data.empty() ? nullptr : data.data(), out);
                 const uint32_t n = static_cast<uint32_t>(std::min<uintptr_t>(s.Information, out));
                 SendResponse(fd, write_mutex, id, s.Status, n, data.data(), n);
             });
@@ -245,10 +295,65 @@ void SievraHost::ServeClient(Port& port, int fd) {
         }
     }
     CallAndWait(port.control, IRP_MJ_CLEANUP);  // ends a waiting read
-    for (std::thread& t : reads) t.join();
+    for (std::thread& t : reads)
+        t.join();
     CallAndWait(port.control, IRP_MJ_CLOSE);
     port.busy = false;  // free before the client hears of the close, so it may open again at once
-    if (closing) SendResponse(fd, write_mutex, close_id, STATUS_SUCCESS, 0, nullptr, 0);
+    if (closing)
+        SendResponse(fd, write_mutex, close_id, STATUS_SUCCESS, 0, nullptr, 0);
+    ::close(fd);
+}
+
+void SievraHost::ServeApplication(Port& port, int fd) {
+    std::mutex write_mutex;                             // guards the socket's sending side
+    DeviceObject* top = port.physical->AttachedDevice;  // the port's filter device
+    for (;;) {
+        uint8_t header[link::kRequestHeaderSize];
+        if (!ReadFully(fd, header, sizeof header))
+            break;
+        const uint32_t id = GetLe32(header);
+        const uint8_t op = header[4];
+        const uint32_t code = GetLe32(header + 5);
+        const uint32_t in = GetLe32(header + 9);
+        const uint32_t out = GetLe32(header + 13);
+        if (in > link::kMaxTransfer || out > link::kMaxTransfer) {
+            SendResponse(fd, write_mutex, id, link::kStatusInvalidRequest, 0, nullptr, 0);
+            break;
+        }
+        std::vector<uint8_t> buffer(std::max(in, out));
+        if (in > 0 && !ReadFully(fd, buffer.data(), in))
+            break;
+        void* data = buffer.empty() ? nullptr : buffer.data();
+        IoStatusBlock s;
+        uint32_t reply_length = 0;
+        switch (op) {
+            case link::kAppCreate:
+                s = CallAndWait(top, IRP_MJ_CREATE);
+                break;
+            case link::kClose:
+                s = CallAndWait(top, IRP_MJ_CLEANUP);
+                s = CallAndWait(top, IRP_MJ_CLOSE);
+                break;
+            case link::kAppWrite:
+                s = CallAndWait(top, IRP_MJ_WRITE, data, in);
+                break;
+            case link::kRead:
+                s = CallAndWait(top, IRP_MJ_READ, data, out);
+                reply_length = static_cast<uint32_t>(std::min<uintptr_t>(s.Information, out));
+                break;
+            case link::kDeviceControl:
+                s = CallAndWait(top, IRP_MJ_DEVICE_CONTROL, data, 0, code, in, out);
+                reply_length = static_cast<uint32_t>(std::min<uintptr_t>(s.Information, out));
+                break;
+            default:
+                s.Status = link::kStatusInvalidRequest;
+                break;
+        }
+        if (!SendResponse(fd, write_mutex, id, s.Status, static_cast<uint32_t>(s.Information),
+                          buffer.data(), reply_length)) {
+            break;
+        }
+    }
     ::close(fd);
 }
 

@@ -16,8 +16,10 @@ namespace sievra {
 // map order, and serves port n's control device as the Unix socket "Sievr<n>" in the runtime
 // folder (mode 0600, or 0660 with a group). One client at a time per port; a client that
 // vanishes is a close; a malformed request ends that client's connection, not the host.
+// Beside it, "SievrApp<n>" takes the requests of the application that uses the port (open,
+// read, write, control, close), which pass through the port's filter device.
 class SievraHost {
-public:
+  public:
     struct Options {
         std::string runtime_dir;
         std::vector<std::string> ports;  // the device map's ports, in map order
@@ -33,9 +35,10 @@ public:
     void Serve();
     void Stop();
 
-private:
+  private:
     struct Port;
     void ServeClient(Port& port, int fd);
+    void ServeApplication(Port& port, int fd);
 
     Options options_;
     kernel::DriverObject driver_;

@@ -30,7 +30,8 @@ int main(int argc, char** argv) {
 
     auto map = devicemap::ReadDeviceMap();
     if (map) {
-        for (const auto& entry : map->entries) options.ports.push_back(entry.port);
+        for (const auto& entry : map->entries)
+            options.ports.push_back(entry.port);
     }
     sievra::SievraHost host(options);
     std::string error;

@@ -17,8 +17,10 @@ bool ReadFully(int fd, void* out, size_t n) {
     auto* p = static_cast<uint8_t*>(out);
     while (n > 0) {
         const ssize_t got = ::recv(fd, p, n, 0);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
         p += got;
         n -= static_cast<size_t>(got);
     }
@@ -34,7 +36,9 @@ std::string DriverLink::RuntimeDir() {
 
 DriverLink::DriverLink(std::string runtime_dir) : runtime_dir_(std::move(runtime_dir)) {}
 
-DriverLink::~DriverLink() { Close(); }
+DriverLink::~DriverLink() {
+    Close();
+}
 
 bool DriverLink::IsOpen() const {
     std::lock_guard lock(mutex_);
@@ -44,7 +48,8 @@ bool DriverLink::IsOpen() const {
 bool DriverLink::Open(int port_index) {
     Close();
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     const std::string path = runtime_dir_ + "/Sievr" + std::to_string(port_index + 1);
@@ -71,15 +76,19 @@ bool DriverLink::Open(int port_index) {
 void DriverLink::Receive(int fd) {
     for (;;) {
         uint8_t header[sievra::link::kResponseHeaderSize];
-        if (!ReadFully(fd, header, sizeof header)) break;
+        if (!ReadFully(fd, header, sizeof header))
+            break;
         const uint32_t id = sievra::GetLe32(header);
         const uint32_t length = sievra::GetLe32(header + 12);
-        if (length > sievra::link::kMaxTransfer) break;
+        if (length > sievra::link::kMaxTransfer)
+            break;
         std::vector<uint8_t> data(length);
-        if (length > 0 && !ReadFully(fd, data.data(), length)) break;
+        if (length > 0 && !ReadFully(fd, data.data(), length))
+            break;
         std::lock_guard lock(mutex_);
         auto waiter = waiting_.find(id);
-        if (waiter == waiting_.end()) continue;
+        if (waiter == waiting_.end())
+            continue;
         Reply* reply = waiter->second;
         reply->status = static_cast<int32_t>(sievra::GetLe32(header + 4));
         reply->information = sievra::GetLe32(header + 8);
@@ -100,13 +109,14 @@ void DriverLink::Receive(int fd) {
     replied_.notify_all();
 }
 
-bool DriverLink::Call(uint8_t op, uint32_t code, const void* input, uint32_t input_length, uint32_t output_length,
-                      Reply& reply) {
+bool DriverLink::Call(uint8_t op, uint32_t code, const void* input, uint32_t input_length,
+                      uint32_t output_length, Reply& reply) {
     uint32_t id;
     int fd;
     {
         std::lock_guard lock(mutex_);
-        if (closed_) return false;
+        if (closed_)
+            return false;
         id = next_id_++;
         waiting_[id] = &reply;
         fd = fd_;
@@ -117,11 +127,13 @@ bool DriverLink::Call(uint8_t op, uint32_t code, const void* input, uint32_t inp
     sievra::PutLe32(request.data() + 5, code);
     sievra::PutLe32(request.data() + 9, input_length);
     sievra::PutLe32(request.data() + 13, output_length);
-    if (input_length > 0) std::memcpy(request.data() + sievra::link::kRequestHeaderSize, input, input_length);
+    if (input_length > 0)
+        std::memcpy(request.data() + sievra::link::kRequestHeaderSize, input, input_length);
     bool sent;
     {
         std::lock_guard lock(send_mutex_);
-        sent = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
+        sent = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(request.size());
     }
     std::unique_lock lock(mutex_);
     if (!sent) {
@@ -136,7 +148,9 @@ int DriverLink::SetMode(uint32_t mode) {
     uint8_t value[4];
     sievra::PutLe32(value, mode);
     Reply reply;
-    return Call(sievra::link::kDeviceControl, sievra::IOCTL_FILTER_SET_MODE, value, 4, 0, reply) ? 1 : 0;
+    return Call(sievra::link::kDeviceControl, sievra::IOCTL_FILTER_SET_MODE, value, 4, 0, reply)
+               ? 1
+               : 0;
 }
 
 int DriverLink::LoadRule(uint32_t code, const sievra::FilterRule& rule) {
@@ -146,20 +160,24 @@ int DriverLink::LoadRule(uint32_t code, const sievra::FilterRule& rule) {
 
 int DriverLink::Forward(uint32_t code, const void* input, uint32_t input_length, void* output,
                         uint32_t output_length, uint32_t* returned) {
-    if (input_length > sievra::link::kMaxTransfer || output_length > sievra::link::kMaxTransfer) return 0;
+    if (input_length > sievra::link::kMaxTransfer || output_length > sievra::link::kMaxTransfer)
+        return 0;
     Reply reply;
-    const bool ok = Call(sievra::link::kDeviceControl, code, input, input_length, output_length, reply);
+    const bool ok =
+        Call(sievra::link::kDeviceControl, code, input, input_length, output_length, reply);
     if (output != nullptr && !reply.data.empty()) {
         std::memcpy(output, reply.data.data(), std::min<size_t>(reply.data.size(), output_length));
     }
-    if (returned != nullptr) *returned = reply.information;
+    if (returned != nullptr)
+        *returned = reply.information;
     return ok ? 1 : 0;
 }
 
 uint32_t DriverLink::Read(uint8_t* buffer, uint32_t length) {
     Reply reply;
     length = std::min<uint32_t>(length, sievra::link::kMaxTransfer);
-    if (!Call(sievra::link::kRead, 0, nullptr, 0, length, reply)) return 0;
+    if (!Call(sievra::link::kRead, 0, nullptr, 0, length, reply))
+        return 0;
     const uint32_t n = static_cast<uint32_t>(std::min<size_t>(reply.data.size(), length));
     std::memcpy(buffer, reply.data.data(), n);
     return n;
@@ -178,9 +196,12 @@ void DriverLink::Close() {
         fd = fd_;
         fd_ = -1;
     }
-    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);  // ends the receiver and every waiting call
-    if (receiver_.joinable()) receiver_.join();
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0)
+        ::shutdown(fd, SHUT_RDWR);  // ends the receiver and every waiting call
+    if (receiver_.joinable())
+        receiver_.join();
+    if (fd >= 0)
+        ::close(fd);
 }
 
 }  // namespace porvane::monitor

@@ -16,7 +16,7 @@ namespace porvane::monitor {
 // reached through the driver host's socket. Control calls may come from one thread while
 // another blocks in Read; Close from any thread ends a blocked Read (it returns 0).
 class DriverLink {
-public:
+  public:
     // The folder of the host's sockets: $SIEVRA_RUNTIME_DIR, else /run/sievra.
     static std::string RuntimeDir();
 
@@ -33,20 +33,21 @@ public:
     int SetMode(uint32_t mode);
     int LoadRule(uint32_t code, const sievra::FilterRule& rule);
     // A serial request passed to the port's serial driver; returned gets the byte count.
-    int Forward(uint32_t code, const void* input, uint32_t input_length, void* output, uint32_t output_length,
-                uint32_t* returned = nullptr);
+    int Forward(uint32_t code, const void* input, uint32_t input_length, void* output,
+                uint32_t output_length, uint32_t* returned = nullptr);
     // Up to 4096 bytes of whole records; blocks until records come; 0 when closed.
     uint32_t Read(uint8_t* buffer, uint32_t length = 4096);
     void Close();
 
-private:
+  private:
     struct Reply {
         bool done = false;
         int32_t status = 0;
         uint32_t information = 0;
         std::vector<uint8_t> data;
     };
-    bool Call(uint8_t op, uint32_t code, const void* input, uint32_t input_length, uint32_t output_length, Reply& reply);
+    bool Call(uint8_t op, uint32_t code, const void* input, uint32_t input_length,
+              uint32_t output_length, Reply& reply);
     void Receive(int fd);
 
     std::string runtime_dir_;

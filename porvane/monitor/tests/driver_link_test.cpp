@@ -22,13 +22,14 @@ using comm::testing::TempDir;
 constexpr uint32_t IOCTL_SERIAL_GET_BAUD_RATE = 0x1B0050;
 
 class DriverLinkTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const std::string map = dir_.path() + "/map";
         std::ofstream(map) << "ttyS0=/tmp/port-a\nttyS1=/tmp/port-b\n";
         runtime_ = dir_.path() + "/run";
         setenv("PORVANE_DEVICE_MAP", map.c_str(), 1);
-        host_ = std::make_unique<ChildProcess>("sievrad", std::vector<std::string>{"--runtime-dir", runtime_});
+        host_ = std::make_unique<ChildProcess>("sievrad",
+                                               std::vector<std::string>{"--runtime-dir", runtime_});
         ASSERT_TRUE(comm::testing::WaitForPath(runtime_ + "/Sievr2"));
         unsetenv("PORVANE_DEVICE_MAP");
     }
@@ -61,7 +62,7 @@ TEST_F(DriverLinkTest, OneClientAtATimeAndControlCalls) {
     first.Close();
     EXPECT_EQ(first.SetMode(1), 0);  // closed: nothing happens
     DriverLink third(runtime_);
-    EXPECT_TRUE(third.Open(0));  // free again
+    EXPECT_TRUE(third.Open(0));                  // free again
     EXPECT_FALSE(DriverLink(runtime_).Open(5));  // no such port
 }
 
@@ -86,7 +87,8 @@ TEST_F(DriverLinkTest, AClientKilledMidReadIsAClose) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         DriverLink link(runtime_);
-        if (!link.Open(0)) _exit(2);
+        if (!link.Open(0))
+            _exit(2);
         uint8_t buffer[4096];
         link.Read(buffer);  // blocks until killed
         _exit(0);
@@ -107,9 +109,11 @@ int RawConnect(const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strcpy(address.sun_path, path.c_str());
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return -1;
     uint8_t welcome[sievra::link::kResponseHeaderSize];
-    if (::recv(fd, welcome, sizeof welcome, MSG_WAITALL) != static_cast<ssize_t>(sizeof welcome)) return -1;
+    if (::recv(fd, welcome, sizeof welcome, MSG_WAITALL) != static_cast<ssize_t>(sizeof welcome))
+        return -1;
     return fd;
 }
 
@@ -119,10 +123,12 @@ TEST_F(DriverLinkTest, MalformedAndOversizedRequestsAreRefusedAndTheHostServesOn
     uint8_t unknown[sievra::link::kRequestHeaderSize] = {};
     unknown[0] = 7;
     unknown[4] = 99;  // no such operation
-    ASSERT_EQ(::send(fd, unknown, sizeof unknown, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof unknown));
+    ASSERT_EQ(::send(fd, unknown, sizeof unknown, MSG_NOSIGNAL),
+              static_cast<ssize_t>(sizeof unknown));
     uint8_t reply[sievra::link::kResponseHeaderSize];
     ASSERT_EQ(::recv(fd, reply, sizeof reply, MSG_WAITALL), static_cast<ssize_t>(sizeof reply));
-    EXPECT_EQ(static_cast<int32_t>(sievra::GetLe32(reply + 4)), sievra::link::kStatusInvalidRequest);
+    EXPECT_EQ(static_cast<int32_t>(sievra::GetLe32(reply + 4)),
+              sievra::link::kStatusInvalidRequest);
     uint8_t huge[sievra::link::kRequestHeaderSize] = {};
     huge[4] = sievra::link::kDeviceControl;
     sievra::PutLe32(huge + 9, 1u << 30);  // far beyond what a request may carry
@@ -136,9 +142,73 @@ TEST_F(DriverLinkTest, MalformedAndOversizedRequestsAreRefusedAndTheHostServesOn
     ::close(fd);
     DriverLink link(runtime_);
     bool opened = false;
-    for (int i = 0; i < 100 && !(opened = link.Open(0)); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 100 && !(opened = link.Open(0)); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(opened);
     EXPECT_EQ(link.SetMode(0), 1);
+}
+
+// The application side of a port, as an attachment speaks it: requests on the filter device.
+class AppClient {
+  public:
+    explicit AppClient(const std::string& path) {
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, path.c_str());
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~AppClient() { ::close(fd_); }
+    bool connected() const { return connected_; }
+    int32_t Request(uint8_t op, uint32_t code, const std::vector<uint8_t>& input,
+                    uint32_t output_length) {
+        std::vector<uint8_t> request(sievra::link::kRequestHeaderSize + input.size());
+        sievra::PutLe32(request.data(), ++id_);
+        request[4] = op;
+        sievra::PutLe32(request.data() + 5, code);
+        sievra::PutLe32(request.data() + 9, static_cast<uint32_t>(input.size()));
+        sievra::PutLe32(request.data() + 13, output_length);
+        std::copy(input.begin(), input.end(), request.begin() + sievra::link::kRequestHeaderSize);
+        ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL);
+        uint8_t reply[sievra::link::kResponseHeaderSize];
+        if (::recv(fd_, reply, sizeof reply, MSG_WAITALL) != static_cast<ssize_t>(sizeof reply))
+            return -1;
+        std::vector<uint8_t> data(sievra::GetLe32(reply + 12));
+        if (!data.empty())
+            ::recv(fd_, data.data(), data.size(), MSG_WAITALL);
+        return static_cast<int32_t>(sievra::GetLe32(reply + 4));
+    }
+
+  private:
+    int fd_;
+    bool connected_ = false;
+    uint32_t id_ = 0;
+};
+
+TEST_F(DriverLinkTest, TheTwoRecordExamplesArriveByteForByte) {
+    DriverLink link(runtime_);
+    ASSERT_TRUE(link.Open(0));
+    ASSERT_EQ(link.SetMode(sievra::kLinkModeMonitor), 1);
+    AppClient app(runtime_ + "/SievrApp1");
+    ASSERT_TRUE(app.connected());
+    EXPECT_EQ(app.Request(sievra::link::kAppCreate, 0, {}, 0), 0);
+    EXPECT_EQ(app.Request(sievra::link::kDeviceControl, 0x1B0004, {0x80, 0x25, 0, 0}, 0), 0);
+    uint8_t buffer[4096];
+    uint32_t n = link.Read(buffer);
+    ASSERT_EQ(n, 13u + 4u + 17u);  // the open's record and the baud's, in one read
+    const std::vector<uint8_t> baud(buffer + 17, buffer + 34);
+    EXPECT_EQ(baud, (std::vector<uint8_t>{0x01, 0x0E, 0, 0, 0, 0x04, 0x00, 0x1B, 0x00, 0x04, 0, 0,
+                                          0, 0x80, 0x25, 0, 0}));
+
+    ASSERT_EQ(link.SetMode(sievra::kLinkModeFilter), 1);
+    sievra::FilterRule rule{sievra::kReplace, 3, 3, 0, 0x55, 0};
+    ASSERT_EQ(link.LoadRule(sievra::IOCTL_FILTER_SEND_COUNT_RULE, rule), 1);
+    EXPECT_EQ(app.Request(sievra::link::kAppWrite, 0, {0x41, 0x42, 0x43, 0x44, 0x45}, 0), 0);
+    n = link.Read(buffer);
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + n),
+              (std::vector<uint8_t>{0x01, 0x0E, 0, 0, 0, 0x04, 0x20, 0x1B, 0x00, 0x02, 0, 0, 0,
+                                    0x43, 0x55}));
+    EXPECT_EQ(app.Request(sievra::link::kClose, 0, {}, 0), 0);
 }
 
 }  // namespace
