@@ -98,7 +98,7 @@ TEST_F(DriverLinkTest, AClientKilledMidReadIsAClose) {
     waitpid(child, nullptr, 0);
     DriverLink link(runtime_);
     bool opened = false;
-    for (int i = 0; i < 100 && !(opened = link.Open(0)); ++i) {
+    for (int i = 0; i < 500 && !(opened = link.Open(0)); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_TRUE(opened);
@@ -142,7 +142,7 @@ TEST_F(DriverLinkTest, MalformedAndOversizedRequestsAreRefusedAndTheHostServesOn
     ::close(fd);
     DriverLink link(runtime_);
     bool opened = false;
-    for (int i = 0; i < 100 && !(opened = link.Open(0)); ++i)
+    for (int i = 0; i < 500 && !(opened = link.Open(0)); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(opened);
     EXPECT_EQ(link.SetMode(0), 1);
