@@ -250,14 +250,20 @@ TEST_F(SievraTest, FailuresInAddDeviceUndoWhatWasDone) {
     EXPECT_EQ(AddDevice(&driver_, first), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(first->AttachedDevice, nullptr);
     EXPECT_EQ(driver_.devices.size(), devices_before);
+    SetPoolFailures(1, 1);  // the record queue
+    DeviceObject* queue_less = serial_.AddPort();
+    EXPECT_EQ(AddDevice(&driver_, queue_less), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(queue_less->AttachedDevice, nullptr);
+    EXPECT_EQ(driver_.devices.size(), devices_before);
+    EXPECT_EQ(IoLookupDevice("\\Device\\FilterDev2"), nullptr);  // number 2 was used and is gone
     SetPoolFailures(0);
-    ASSERT_EQ(IoCreateSymbolicLink("\\??\\Sievr2", "\\Device\\Elsewhere"), STATUS_SUCCESS);
+    ASSERT_EQ(IoCreateSymbolicLink("\\??\\Sievr3", "\\Device\\Elsewhere"), STATUS_SUCCESS);
     DeviceObject* second = serial_.AddPort();
     EXPECT_EQ(AddDevice(&driver_, second), STATUS_OBJECT_NAME_COLLISION);  // the link name is taken
     EXPECT_EQ(second->AttachedDevice, nullptr);
     EXPECT_EQ(driver_.devices.size(), devices_before);
-    EXPECT_EQ(IoLookupDevice("\\Device\\FilterDev2"), nullptr);
-    IoDeleteSymbolicLink("\\??\\Sievr2");
+    EXPECT_EQ(IoLookupDevice("\\Device\\FilterDev3"), nullptr);
+    IoDeleteSymbolicLink("\\??\\Sievr3");
 }
 
 TEST(KernelRules, CompletingARequestTwiceStopsTheProcess) {

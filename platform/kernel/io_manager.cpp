@@ -26,6 +26,7 @@ Namespace& Names() {
 std::mutex g_bugcheck_mutex;  // guards g_bugcheck
 std::function<void(const std::string&)> g_bugcheck;
 std::atomic<int> g_pool_failures{0};
+std::atomic<int> g_pool_successes_first{0};
 
 }  // namespace
 
@@ -88,12 +89,15 @@ void KSpinLock::Release(KIRQL) {
 
 // --- pool ------------------------------------------------------------------------------------
 
-void SetPoolFailures(int next_allocations_to_fail) {
+void SetPoolFailures(int next_allocations_to_fail, int succeed_first) {
+    g_pool_successes_first = succeed_first;
     g_pool_failures = next_allocations_to_fail;
 }
 
 void* ExAllocatePoolWithTag(size_t size, uint32_t) {
-    if (g_pool_failures > 0) {
+    if (g_pool_failures > 0 && g_pool_successes_first > 0) {
+        --g_pool_successes_first;
+    } else if (g_pool_failures > 0) {
         --g_pool_failures;
         return nullptr;
     }

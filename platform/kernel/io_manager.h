@@ -188,7 +188,8 @@ void IoFreeIrp(Irp* irp);
 // Pool memory, with a test hook that makes the next allocations fail.
 void* ExAllocatePoolWithTag(size_t size, uint32_t tag);
 void ExFreePoolWithTag(void* memory, uint32_t tag);
-void SetPoolFailures(int next_allocations_to_fail);
+// After `succeed_first` more allocations succeed, the next `next_allocations_to_fail` fail.
+void SetPoolFailures(int next_allocations_to_fail, int succeed_first = 0);
 
 // A spin lock (a mutex in user space); KIRQL is kept for the shape of the calls.
 using KIRQL = uint8_t;
