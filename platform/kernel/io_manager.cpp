@@ -50,10 +50,10 @@ void KernelBugCheck(const std::string& what) {
 // --- events and locks ------------------------------------------------------------------------
 
 void KEvent::Set() {
-    {
-        std::lock_guard lock(mutex_);
-        signalled_ = true;
-    }
+    // Notified under the lock: a waiter that sees the event set may destroy it at once (it lives
+    // on the waiter's stack), so nothing may touch it after the lock is released.
+    std::lock_guard lock(mutex_);
+    signalled_ = true;
     changed_.notify_all();
 }
 

@@ -33,6 +33,14 @@ class DriverLinkTest : public ::testing::Test {
         ASSERT_TRUE(comm::testing::WaitForPath(runtime_ + "/Sievr2"));
         unsetenv("PORVANE_DEVICE_MAP");
     }
+    void TearDown() override {
+        // The host must end cleanly and say nothing on its error output (sanitizer reports
+        // included).
+        host_->Signal(SIGTERM);
+        EXPECT_EQ(host_->Wait(10000), 0);
+        const std::string errors = host_->ReadAllError(1000);
+        EXPECT_TRUE(errors.empty()) << errors.substr(0, 4000);
+    }
     TempDir dir_;
     std::string runtime_;
     std::unique_ptr<ChildProcess> host_;
