@@ -50,7 +50,7 @@ NTSTATUS HostSerialDispatch(DeviceObject*, Irp* irp) {
 // A request to the top of a device's stack, waited for.
 IoStatusBlock CallAndWait(DeviceObject* device, uint8_t major, void* buffer = nullptr,
                           uint32_t length = 0, uint32_t code = 0, uint32_t input_length = 0,
-                          uint32_t output_length = 0) {
+                          uint32_t output_length = 0, uint8_t minor = 0) {
     Irp irp(device->StackSize);
     KEvent done;
     IoStatusBlock status;
@@ -59,6 +59,7 @@ IoStatusBlock CallAndWait(DeviceObject* device, uint8_t major, void* buffer = nu
     irp.SystemBuffer = buffer;
     IoStackLocation* next = irp.NextStackLocation();
     next->MajorFunction = major;
+    next->MinorFunction = minor;
     next->Parameters.Length = length;
     next->Parameters.IoControlCode = code;
     next->Parameters.InputBufferLength = input_length;
@@ -118,6 +119,12 @@ SievraHost::~SievraHost() {
         clients_.clear();
     }
     for (auto& port : ports_) {
+        // The ports go as the platform removes them: the driver tears its devices down.
+        if (port->physical->AttachedDevice != nullptr) {
+            CallAndWait(port->physical->AttachedDevice, IRP_MJ_PNP, nullptr, 0, 0, 0, 0,
+                        IRP_MN_REMOVE_DEVICE);
+        }
+        IoDeleteDevice(port->physical);
         if (port->listen_fd >= 0) {
             ::close(port->listen_fd);
             ::unlink(port->path.c_str());
