@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -81,6 +82,36 @@ bool ReadFully(int fd, void* out, size_t n) {
         n -= static_cast<size_t>(got);
     }
     return true;
+}
+
+// One request off a link socket: its header, then its input bytes. The buffer is sized for
+// whichever of input and output is larger, so the reply can be written back into it.
+struct LinkRequest {
+    uint32_t id = 0;
+    uint8_t op = 0;
+    uint32_t code = 0;
+    uint32_t in = 0;
+    uint32_t out = 0;
+    std::vector<uint8_t> buffer;
+};
+
+enum class RequestRead { kOk, kGone, kOversized };
+
+RequestRead ReadRequest(int fd, LinkRequest& request) {
+    uint8_t header[link::kRequestHeaderSize];
+    if (!ReadFully(fd, header, sizeof header))
+        return RequestRead::kGone;
+    request.id = GetLe32(header);
+    request.op = header[4];
+    request.code = GetLe32(header + 5);
+    request.in = GetLe32(header + 9);
+    request.out = GetLe32(header + 13);
+    if (request.in > link::kMaxTransfer || request.out > link::kMaxTransfer)
+        return RequestRead::kOversized;
+    request.buffer.assign(std::max(request.in, request.out), 0);
+    if (request.in > 0 && !ReadFully(fd, request.buffer.data(), request.in))
+        return RequestRead::kGone;
+    return RequestRead::kOk;
 }
 
 bool SendResponse(int fd, std::mutex& write_mutex, uint32_t id, int32_t status,
@@ -262,21 +293,20 @@ void SievraHost::ServeClient(Port& port, int fd) {
     uint32_t close_id = 0;
     bool closing = false;
     for (;;) {
-        uint8_t header[link::kRequestHeaderSize];
-        if (!ReadFully(fd, header, sizeof header))
+        LinkRequest request;
+        const RequestRead read = ReadRequest(fd, request);
+        if (read == RequestRead::kGone)
             break;  // the client is gone: a close
-        const uint32_t id = GetLe32(header);
-        const uint8_t op = header[4];
-        const uint32_t code = GetLe32(header + 5);
-        const uint32_t in = GetLe32(header + 9);
-        const uint32_t out = GetLe32(header + 13);
-        if (in > link::kMaxTransfer || out > link::kMaxTransfer) {
+        const uint32_t id = request.id;
+        if (read == RequestRead::kOversized) {
             SendResponse(fd, write_mutex, id, link::kStatusInvalidRequest, 0, nullptr, 0);
             break;  // the stream cannot be trusted any more
         }
-        std::vector<uint8_t> buffer(std::max(in, out));
-        if (in > 0 && !ReadFully(fd, buffer.data(), in))
-            break;
+        const uint8_t op = request.op;
+        const uint32_t code = request.code;
+        const uint32_t in = request.in;
+        const uint32_t out = request.out;
+        std::vector<uint8_t>& buffer = request.buffer;
         if (op == link::kDeviceControl) {
             const IoStatusBlock s =
                 CallAndWait(port.control, IRP_MJ_DEVICE_CONTROL,
@@ -315,21 +345,20 @@ void SievraHost::ServeApplication(Port& port, int fd) {
     std::mutex write_mutex;                             // guards the socket's sending side
     DeviceObject* top = port.physical->AttachedDevice;  // the port's filter device
     for (;;) {
-        uint8_t header[link::kRequestHeaderSize];
-        if (!ReadFully(fd, header, sizeof header))
+        LinkRequest request;
+        const RequestRead read = ReadRequest(fd, request);
+        if (read == RequestRead::kGone)
             break;
-        const uint32_t id = GetLe32(header);
-        const uint8_t op = header[4];
-        const uint32_t code = GetLe32(header + 5);
-        const uint32_t in = GetLe32(header + 9);
-        const uint32_t out = GetLe32(header + 13);
-        if (in > link::kMaxTransfer || out > link::kMaxTransfer) {
+        const uint32_t id = request.id;
+        if (read == RequestRead::kOversized) {
             SendResponse(fd, write_mutex, id, link::kStatusInvalidRequest, 0, nullptr, 0);
             break;
         }
-        std::vector<uint8_t> buffer(std::max(in, out));
-        if (in > 0 && !ReadFully(fd, buffer.data(), in))
-            break;
+        const uint8_t op = request.op;
+        const uint32_t code = request.code;
+        const uint32_t in = request.in;
+        const uint32_t out = request.out;
+        std::vector<uint8_t>& buffer = request.buffer;
         void* data = buffer.empty() ? nullptr : buffer.data();
         IoStatusBlock s;
         uint32_t reply_length = 0;
