@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "driver/link_protocol.h"
+#include "driver/link_socket.h"
 
 namespace sievra {
 
@@ -70,20 +71,6 @@ IoStatusBlock CallAndWait(DeviceObject* device, uint8_t major, void* buffer = nu
     return status;
 }
 
-bool ReadFully(int fd, void* out, size_t n) {
-    auto* p = static_cast<uint8_t*>(out);
-    while (n > 0) {
-        const ssize_t got = ::recv(fd, p, n, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        p += got;
-        n -= static_cast<size_t>(got);
-    }
-    return true;
-}
-
 // One request off a link socket: its header, then its input bytes. The buffer is sized for
 // whichever of input and output is larger, so the reply can be written back into it.
 struct LinkRequest {
@@ -99,7 +86,7 @@ enum class RequestRead { kOk, kGone, kOversized };
 
 RequestRead ReadRequest(int fd, LinkRequest& request) {
     uint8_t header[link::kRequestHeaderSize];
-    if (!ReadFully(fd, header, sizeof header))
+    if (!link::ReadFully(fd, header, sizeof header))
         return RequestRead::kGone;
     request.id = GetLe32(header);
     request.op = header[4];
@@ -109,7 +96,7 @@ RequestRead ReadRequest(int fd, LinkRequest& request) {
     if (request.in > link::kMaxTransfer || request.out > link::kMaxTransfer)
         return RequestRead::kOversized;
     request.buffer.assign(std::max(request.in, request.out), 0);
-    if (request.in > 0 && !ReadFully(fd, request.buffer.data(), request.in))
+    if (request.in > 0 && !link::ReadFully(fd, request.buffer.data(), request.in))
         return RequestRead::kGone;
     return RequestRead::kOk;
 }

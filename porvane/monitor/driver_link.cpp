@@ -9,25 +9,9 @@
 #include <cstring>
 
 #include "driver/link_protocol.h"
+#include "driver/link_socket.h"
 
 namespace porvane::monitor {
-namespace {
-
-bool ReadFully(int fd, void* out, size_t n) {
-    auto* p = static_cast<uint8_t*>(out);
-    while (n > 0) {
-        const ssize_t got = ::recv(fd, p, n, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        p += got;
-        n -= static_cast<size_t>(got);
-    }
-    return true;
-}
-
-}  // namespace
 
 std::string DriverLink::RuntimeDir() {
     const char* dir = std::getenv("SIEVRA_RUNTIME_DIR");
@@ -60,7 +44,8 @@ bool DriverLink::Open(int port_index) {
     std::strcpy(address.sun_path, path.c_str());
     uint8_t welcome[sievra::link::kResponseHeaderSize];
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        !ReadFully(fd, welcome, sizeof welcome) || sievra::GetLe32(welcome + 4) != 0) {
+        !sievra::link::ReadFully(fd, welcome, sizeof welcome) ||
+        sievra::GetLe32(welcome + 4) != 0) {
         ::close(fd);
         return false;
     }
@@ -76,14 +61,14 @@ bool DriverLink::Open(int port_index) {
 void DriverLink::Receive(int fd) {
     for (;;) {
         uint8_t header[sievra::link::kResponseHeaderSize];
-        if (!ReadFully(fd, header, sizeof header))
+        if (!sievra::link::ReadFully(fd, header, sizeof header))
             break;
         const uint32_t id = sievra::GetLe32(header);
         const uint32_t length = sievra::GetLe32(header + 12);
         if (length > sievra::link::kMaxTransfer)
             break;
         std::vector<uint8_t> data(length);
-        if (length > 0 && !ReadFully(fd, data.data(), length))
+        if (length > 0 && !sievra::link::ReadFully(fd, data.data(), length))
             break;
         std::lock_guard lock(mutex_);
         auto waiter = waiting_.find(id);
