@@ -122,6 +122,9 @@ bool EventPort::StartMonitoring() {
     if (!device || thread_.joinable()) {
         return false;
     }
+    // Stale input goes before the thread starts, so bytes that arrive once this returns are kept.
+    device->Purge(comm::PURGE_TXABORT | comm::PURGE_RXABORT | comm::PURGE_TXCLEAR |
+                  comm::PURGE_RXCLEAR);
     alive_ = true;
     thread_ = std::thread(&EventPort::Run, this, device);
     return true;
@@ -160,8 +163,6 @@ void EventPort::Shutdown() {
 }
 
 void EventPort::Run(std::shared_ptr<comm::SerialDevice> device) {
-    device->Purge(comm::PURGE_TXABORT | comm::PURGE_RXABORT | comm::PURGE_TXCLEAR |
-                  comm::PURGE_RXCLEAR);
     bool gone = false;
     for (;;) {
         std::vector<uint8_t> write;

@@ -73,8 +73,6 @@ TEST_F(EventPortTest, BytesOneByOneThenTheEndOfTheBurst) {
     EventPort port;
     ASSERT_TRUE(port.Initialise(&owner_, 9, 9600, 'N', 8, 1, 3, 512));
     ASSERT_TRUE(port.StartMonitoring());
-    // The thread purges the port when it starts: bytes sent before that would be discarded.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     pty_.WriteAll(std::string("\x06\x20", 2));
     ASSERT_TRUE(owner_.WaitFor(3));
     auto log = owner_.log();
@@ -86,6 +84,17 @@ TEST_F(EventPortTest, BytesOneByOneThenTheEndOfTheBurst) {
     ASSERT_TRUE(owner_.WaitFor(5));
     EXPECT_EQ(owner_.log()[3], std::make_pair(uint32_t{PortMsgRxChar}, uint32_t{'q'}));
     EXPECT_EQ(owner_.log()[4].first, uint32_t{PortMsgRxFlag});
+}
+
+TEST_F(EventPortTest, InputFromBeforeTheStartIsDiscarded) {
+    EventPort port;
+    ASSERT_TRUE(port.Initialise(&owner_, 9, 9600, 'N', 8, 1, 3, 512));
+    pty_.WriteAll("stale");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the bytes reach the port
+    ASSERT_TRUE(port.StartMonitoring());
+    pty_.WriteAll("x");
+    ASSERT_TRUE(owner_.WaitFor(2));
+    EXPECT_EQ(owner_.log()[0], std::make_pair(uint32_t{PortMsgRxChar}, uint32_t{'x'}));
 }
 
 TEST_F(EventPortTest, WritesAreQueuedWholeAndLongOnesRefused) {

@@ -49,28 +49,6 @@ NTSTATUS HostSerialDispatch(DeviceObject*, Irp* irp) {
     return STATUS_SUCCESS;
 }
 
-// A request to the top of a device's stack, waited for.
-IoStatusBlock CallAndWait(DeviceObject* device, uint8_t major, void* buffer = nullptr,
-                          uint32_t length = 0, uint32_t code = 0, uint32_t input_length = 0,
-                          uint32_t output_length = 0, uint8_t minor = 0) {
-    Irp irp(device->StackSize);
-    KEvent done;
-    IoStatusBlock status;
-    irp.UserEvent = &done;
-    irp.UserIosb = &status;
-    irp.SystemBuffer = buffer;
-    IoStackLocation* next = irp.NextStackLocation();
-    next->MajorFunction = major;
-    next->MinorFunction = minor;
-    next->Parameters.Length = length;
-    next->Parameters.IoControlCode = code;
-    next->Parameters.InputBufferLength = input_length;
-    next->Parameters.OutputBufferLength = output_length;
-    IoCallDriver(device, &irp);
-    done.Wait();
-    return status;
-}
-
 // One request off a link socket: its header, then its input bytes. The buffer is sized for
 // whichever of input and output is larger, so the reply can be written back into it.
 struct LinkRequest {
@@ -139,8 +117,8 @@ SievraHost::~SievraHost() {
     for (auto& port : ports_) {
         // The ports go as the platform removes them: the driver tears its devices down.
         if (port->physical->AttachedDevice != nullptr) {
-            CallAndWait(port->physical->AttachedDevice, IRP_MJ_PNP, nullptr, 0, 0, 0, 0,
-                        IRP_MN_REMOVE_DEVICE);
+            IoCallDriverAndWait(port->physical->AttachedDevice, IRP_MJ_PNP, nullptr, 0, 0, 0, 0,
+                                IRP_MN_REMOVE_DEVICE);
         }
         IoDeleteDevice(port->physical);
         if (port->listen_fd >= 0) {
@@ -276,7 +254,7 @@ void SievraHost::ServeClient(Port& port, int fd) {
     std::mutex write_mutex;  // guards the socket's sending side
     std::vector<std::thread> reads;
     SendResponse(fd, write_mutex, 0, STATUS_SUCCESS, 0, nullptr, 0);
-    CallAndWait(port.control, IRP_MJ_CREATE);
+    IoCallDriverAndWait(port.control, IRP_MJ_CREATE);
     uint32_t close_id = 0;
     bool closing = false;
     for (;;) {
@@ -296,8 +274,8 @@ void SievraHost::ServeClient(Port& port, int fd) {
         std::vector<uint8_t>& buffer = request.buffer;
         if (op == link::kDeviceControl) {
             const IoStatusBlock s =
-                CallAndWait(port.control, IRP_MJ_DEVICE_CONTROL,
-                            buffer.empty() ? nullptr : buffer.data(), 0, code, in, out);
+                IoCallDriverAndWait(port.control, IRP_MJ_DEVICE_CONTROL,
+                                    buffer.empty() ? nullptr : buffer.data(), 0, code, in, out);
             const uint32_t n = static_cast<uint32_t>(std::min<uintptr_t>(s.Information, out));
             SendResponse(fd, write_mutex, id, s.Status, static_cast<uint32_t>(s.Information),
                          buffer.data(), n);
@@ -305,8 +283,8 @@ void SievraHost::ServeClient(Port& port, int fd) {
             // The read may wait for records: it completes on its own thread.
             reads.emplace_back([&port, fd, id, out, &write_mutex] {
                 std::vector<uint8_t> data(out);
-                const IoStatusBlock s = CallAndWait(port.control, IRP_MJ_READ,
-                                                    data.empty() ? nullptr : data.data(), out);
+                const IoStatusBlock s = IoCallDriverAndWait(
+                    port.control, IRP_MJ_READ, data.empty() ? nullptr : data.data(), out);
                 const uint32_t n = static_cast<uint32_t>(std::min<uintptr_t>(s.Information, out));
                 SendResponse(fd, write_mutex, id, s.Status, n, data.data(), n);
             });
@@ -318,10 +296,10 @@ void SievraHost::ServeClient(Port& port, int fd) {
             SendResponse(fd, write_mutex, id, link::kStatusInvalidRequest, 0, nullptr, 0);
         }
     }
-    CallAndWait(port.control, IRP_MJ_CLEANUP);  // ends a waiting read
+    IoCallDriverAndWait(port.control, IRP_MJ_CLEANUP);  // ends a waiting read
     for (std::thread& t : reads)
         t.join();
-    CallAndWait(port.control, IRP_MJ_CLOSE);
+    IoCallDriverAndWait(port.control, IRP_MJ_CLOSE);
     port.busy = false;  // free before the client hears of the close, so it may open again at once
     if (closing)
         SendResponse(fd, write_mutex, close_id, STATUS_SUCCESS, 0, nullptr, 0);
@@ -351,21 +329,21 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         uint32_t reply_length = 0;
         switch (op) {
             case link::kAppCreate:
-                s = CallAndWait(top, IRP_MJ_CREATE);
+                s = IoCallDriverAndWait(top, IRP_MJ_CREATE);
                 break;
             case link::kClose:
-                s = CallAndWait(top, IRP_MJ_CLEANUP);
-                s = CallAndWait(top, IRP_MJ_CLOSE);
+                s = IoCallDriverAndWait(top, IRP_MJ_CLEANUP);
+                s = IoCallDriverAndWait(top, IRP_MJ_CLOSE);
                 break;
             case link::kAppWrite:
-                s = CallAndWait(top, IRP_MJ_WRITE, data, in);
+                s = IoCallDriverAndWait(top, IRP_MJ_WRITE, data, in);
                 break;
             case link::kRead:
-                s = CallAndWait(top, IRP_MJ_READ, data, out);
+                s = IoCallDriverAndWait(top, IRP_MJ_READ, data, out);
                 reply_length = static_cast<uint32_t>(std::min<uintptr_t>(s.Information, out));
                 break;
             case link::kDeviceControl:
-                s = CallAndWait(top, IRP_MJ_DEVICE_CONTROL, data, 0, code, in, out);
+                s = IoCallDriverAndWait(top, IRP_MJ_DEVICE_CONTROL, data, 0, code, in, out);
                 reply_length = static_cast<uint32_t>(std::min<uintptr_t>(s.Information, out));
                 break;
             default:

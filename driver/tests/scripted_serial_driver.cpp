@@ -130,40 +130,27 @@ NTSTATUS ScriptedSerialDriver::Handle(Irp* irp) {
 RequestResult SendRequest(DeviceObject* top, uint8_t major, std::vector<uint8_t> buffer,
                           uint32_t length, uint32_t code, uint32_t input_length,
                           uint32_t output_length, uint8_t minor) {
-    Irp irp(top->StackSize);
-    KEvent done;
-    IoStatusBlock iosb;
-    irp.UserEvent = &done;
-    irp.UserIosb = &iosb;
-    irp.SystemBuffer = buffer.empty() ? nullptr : buffer.data();
-    IoStackLocation* next = irp.NextStackLocation();
-    next->MajorFunction = major;
-    next->MinorFunction = minor;
-    next->Parameters.Length = length;
-    next->Parameters.IoControlCode = code;
-    next->Parameters.InputBufferLength = input_length;
-    next->Parameters.OutputBufferLength = output_length;
-    IoCallDriver(top, &irp);
-    done.Wait();
+    const IoStatusBlock iosb =
+        IoCallDriverAndWait(top, major, buffer.empty() ? nullptr : buffer.data(), length, code,
+                            input_length, output_length, minor);
     buffer.resize(
         std::min<size_t>(buffer.size(), std::max<size_t>(iosb.Information, input_length)));
     return {iosb.Status, iosb.Information, buffer};
 }
 
 AsyncRequest::AsyncRequest(DeviceObject* top, uint8_t major, uint32_t length) : buffer_(length) {
-    irp_ = new Irp(top->StackSize);
+    irp_ = std::make_unique<Irp>(top->StackSize);
     irp_->UserEvent = &done_;
     irp_->UserIosb = &iosb_;
     irp_->SystemBuffer = buffer_.empty() ? nullptr : buffer_.data();
     IoStackLocation* next = irp_->NextStackLocation();
     next->MajorFunction = major;
     next->Parameters.Length = length;
-    start_status_ = IoCallDriver(top, irp_);
+    start_status_ = IoCallDriver(top, irp_.get());
 }
 
 AsyncRequest::~AsyncRequest() {
     done_.Wait(5000);
-    IoFreeIrp(irp_);
 }
 
 bool AsyncRequest::Wait(int timeout_ms) {

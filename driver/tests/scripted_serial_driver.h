@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -62,7 +63,7 @@ class AsyncRequest {
     ~AsyncRequest();
     kernel::NTSTATUS start_status() const { return start_status_; }
     bool Wait(int timeout_ms);
-    kernel::Irp* irp() { return irp_; }
+    kernel::Irp* irp() { return irp_.get(); }
     std::vector<uint8_t> Data() const;
     kernel::IoStatusBlock status() const { return iosb_; }
 
@@ -70,7 +71,7 @@ class AsyncRequest {
     std::vector<uint8_t> buffer_;
     kernel::KEvent done_;
     kernel::IoStatusBlock iosb_;
-    kernel::Irp* irp_;
+    std::unique_ptr<kernel::Irp> irp_;  // after the event and status block it points at
     kernel::NTSTATUS start_status_;
 };
 

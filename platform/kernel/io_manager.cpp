@@ -325,6 +325,27 @@ Irp* IoBuildDeviceIoControlRequest(uint32_t code, DeviceObject* device, const vo
     return irp;
 }
 
+IoStatusBlock IoCallDriverAndWait(DeviceObject* device, uint8_t major, void* buffer,
+                                  uint32_t length, uint32_t code, uint32_t input_length,
+                                  uint32_t output_length, uint8_t minor) {
+    Irp irp(device->StackSize);
+    KEvent done;
+    IoStatusBlock status;
+    irp.UserEvent = &done;
+    irp.UserIosb = &status;
+    irp.SystemBuffer = buffer;
+    IoStackLocation* next = irp.NextStackLocation();
+    next->MajorFunction = major;
+    next->MinorFunction = minor;
+    next->Parameters.Length = length;
+    next->Parameters.IoControlCode = code;
+    next->Parameters.InputBufferLength = input_length;
+    next->Parameters.OutputBufferLength = output_length;
+    IoCallDriver(device, &irp);
+    done.Wait();
+    return status;
+}
+
 void IoFreeIrp(Irp* irp) {
     delete irp;
 }

@@ -182,6 +182,11 @@ void IoCompleteRequest(Irp* irp);
 Irp* IoBuildDeviceIoControlRequest(uint32_t code, DeviceObject* device, const void* input,
                                    uint32_t input_length, void* output_buffer,
                                    uint32_t output_length, KEvent* event, IoStatusBlock* iosb);
+// Sends a request to the top of device's stack with the caller's buffer and waits for it to
+// complete, however deep it pends.
+IoStatusBlock IoCallDriverAndWait(DeviceObject* device, uint8_t major, void* buffer = nullptr,
+                                  uint32_t length = 0, uint32_t code = 0, uint32_t input_length = 0,
+                                  uint32_t output_length = 0, uint8_t minor = 0);
 // Releases a request the caller created (after completion). Built requests release themselves.
 void IoFreeIrp(Irp* irp);
 
