@@ -34,14 +34,18 @@ class QuorExportsTest : public ::testing::Test {
         Quor_Exit();
         unsetenv("COM1");
     }
-    // Brings the card to the active state and authenticates sector 1 (blocks 4..7).
-    void SelectAndAuthenticate() {
+    // Brings the card to the active state.
+    void SelectCard() {
         uint32_t serial = 0;
         uint8_t answer = 0;
         uint16_t type = 0;
         ASSERT_EQ(Quor_Request(0x52, &type), 0);
         ASSERT_EQ(Quor_Anticoll(0x93, &serial), 0);
         ASSERT_EQ(Quor_Select(serial, &answer), 0);
+    }
+    // Selects the card and authenticates sector 1 (blocks 4..7).
+    void SelectAndAuthenticate() {
+        ASSERT_NO_FATAL_FAILURE(SelectCard());
         ASSERT_EQ(Quor_Auth_Key(0x60, 4, kKey), 0);
     }
     Bytes LastRequest() { return reader_->LastRequest(); }
@@ -218,12 +222,7 @@ TEST_F(QuorExportsTest, ErrorStatusesLeaveOutParametersAlone) {
     EXPECT_EQ(Quor_Read(4, data), 0x01);  // no card selected
     EXPECT_EQ(data[0], 0xCC);
     uint8_t wrong[6] = {1, 2, 3, 4, 5, 6};
-    uint32_t serial = 0;
-    uint8_t answer = 0;
-    uint16_t type = 0;
-    ASSERT_EQ(Quor_Request(0x52, &type), 0);
-    ASSERT_EQ(Quor_Anticoll(0x93, &serial), 0);
-    ASSERT_EQ(Quor_Select(serial, &answer), 0);
+    ASSERT_NO_FATAL_FAILURE(SelectCard());
     EXPECT_EQ(Quor_Auth_Key(0x60, 4, wrong), 0x04);
     EXPECT_EQ(Quor_Read(4, data), 0x05);
     EXPECT_EQ(data[0], 0xCC);
