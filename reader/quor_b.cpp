@@ -133,7 +133,7 @@ QUOR_EXPORT int Quor_Init(int port, int baud) {
     g_library.port.SelectPort(port);
     g_library.port.SetBaud(baud);
     g_library.last_status = 0;
-    return g_library.port.Open() == reader::kPortOk ? 0 : -1;
+    return g_library.port.Open() ? 0 : -1;
 }
 
 QUOR_EXPORT int Quor_Exit(void) {

@@ -1,5 +1,6 @@
 #include "reader/reader_port.h"
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -10,7 +11,13 @@ namespace reader {
 namespace {
 
 constexpr int kRates[] = {9600, 14400, 19200, 28800, 38400, 57600, 115200};
+using comm::CommStatus;
+
 constexpr int kWriteWaitMs = 100;
+
+CommStatus NotOpen(const char* operation) {
+    return CommStatus::Failure(operation, EBADF);
+}
 
 }  // namespace
 
@@ -35,20 +42,20 @@ bool ReaderPort::SetBaud(int rate) {
     return listed;
 }
 
-int ReaderPort::Open() {
+comm::CommStatus ReaderPort::Open() {
     if (IsOpen()) {
-        return kNotOpen;
+        return CommStatus::Failure("Open", EBUSY);
     }
     comm::OpenResult opened = opener_(comm::ComPortPath(port_number_));
     if (!opened.device) {
-        return kOpenFailed;
+        return opened.status ? CommStatus::Failure("open", EIO) : opened.status;
     }
     device_ = std::move(opened.device);
     // The driver's own queues are used as they are: Linux sizes them itself. Line state and
     // time-out failures are not reported, as a port that opened is usable.
     SetLineState(baud_, 8, comm::NOPARITY, comm::ONESTOPBIT);
     SetTimeouts();
-    return kPortOk;
+    return {};
 }
 
 bool ReaderPort::Close() {
@@ -59,35 +66,32 @@ bool ReaderPort::Close() {
     return true;
 }
 
-int ReaderPort::SetLineState(int baud, int data_bits, int parity, int stop_bits) {
+CommStatus ReaderPort::SetLineState(int baud, int data_bits, int parity, int stop_bits) {
     if (!IsOpen()) {
-        return kNotOpen;
+        return NotOpen("SetLineState");
     }
-    if (!device_->SetEventMask(comm::EV_RXCHAR)) {
-        return kEventMaskFailed;
+    if (CommStatus armed = device_->SetEventMask(comm::EV_RXCHAR); !armed) {
+        return armed;
     }
     comm::Dcb dcb;
-    if (!device_->GetState(dcb)) {
-        return kGetStateFailed;
+    if (CommStatus got = device_->GetState(dcb); !got) {
+        return got;
     }
     dcb.BaudRate = static_cast<uint32_t>(baud);
     dcb.ByteSize = static_cast<uint8_t>(data_bits);
     dcb.Parity = static_cast<uint8_t>(parity);
     dcb.StopBits = static_cast<uint8_t>(stop_bits);
     dcb.fParity = parity != 0 ? 1 : 0;
-    if (!device_->SetState(dcb)) {
-        return kSetStateFailed;
-    }
-    return kPortOk;
+    return device_->SetState(dcb);
 }
 
-int ReaderPort::SetTimeouts() {
+CommStatus ReaderPort::SetTimeouts() {
     if (!IsOpen()) {
-        return kNotOpen;
+        return NotOpen("SetTimeouts");
     }
     comm::CommTimeouts t;
-    if (!device_->GetTimeouts(t)) {
-        return kGetTimeoutsFailed;
+    if (CommStatus got = device_->GetTimeouts(t); !got) {
+        return got;
     }
     t.ReadIntervalTimeout = 0;
     t.ReadTotalTimeoutMultiplier = read_multiplier_;
@@ -96,15 +100,12 @@ int ReaderPort::SetTimeouts() {
     // port are otherwise unused); setting it once spares two changes per write.
     t.WriteTotalTimeoutMultiplier = 0;
     t.WriteTotalTimeoutConstant = kWriteWaitMs;
-    if (!device_->SetTimeouts(t)) {
-        return kSetTimeoutsFailed;
-    }
-    return kPortOk;
+    return device_->SetTimeouts(t);
 }
 
-int ReaderPort::Write(const uint8_t* bytes, size_t length, int wait_ms) {
+CommStatus ReaderPort::Write(const uint8_t* bytes, size_t length, int wait_ms) {
     if (!IsOpen()) {
-        return kNotOpen;
+        return NotOpen("Write");
     }
     const bool own_wait = wait_ms != kWriteWaitMs;
     comm::CommTimeouts saved;
@@ -116,20 +117,23 @@ int ReaderPort::Write(const uint8_t* bytes, size_t length, int wait_ms) {
         device_->SetTimeouts(bounded);
     }
     size_t written = 0;
-    comm::CommStatus status = device_->Write(bytes, length, written);
+    CommStatus status = device_->Write(bytes, length, written);
     if (own_wait) {
         device_->SetTimeouts(saved);
     }
-    return status && written == length ? kPortOk : kTransferFailed;
+    if (status && written != length) {
+        return CommStatus::Failure("Write", ETIMEDOUT);  // the write time-out cut it short
+    }
+    return status;
 }
 
-int ReaderPort::Read(uint8_t* buffer, size_t length, size_t* got, int wait_ms) {
+CommStatus ReaderPort::Read(uint8_t* buffer, size_t length, size_t* got, int wait_ms) {
     size_t count = 0;
     if (got != nullptr) {
         *got = 0;
     }
     if (!IsOpen()) {
-        return kNotOpen;
+        return NotOpen("Read");
     }
     const uint64_t own_limit = uint64_t{read_multiplier_} * length;
     const bool bounded_by_wait = own_limit == 0 || own_limit > static_cast<uint64_t>(wait_ms);
@@ -143,31 +147,28 @@ int ReaderPort::Read(uint8_t* buffer, size_t length, size_t* got, int wait_ms) {
         t.ReadTotalTimeoutConstant = static_cast<uint32_t>(wait_ms > 0 ? wait_ms : 1);
         device_->SetTimeouts(t);
     }
-    comm::CommStatus status = device_->Read(buffer, length, count);
+    CommStatus status = device_->Read(buffer, length, count);
     if (bounded_by_wait) {
         device_->SetTimeouts(saved);
     }
     if (got != nullptr) {
         *got = count;
     }
-    if (!status) {
-        return kTransferFailed;
+    if (status && bounded_by_wait && count < length) {
+        return CommStatus::Failure("Read", ETIMEDOUT);
     }
-    if (bounded_by_wait && count < length) {
-        return kReadTimedOut;
-    }
-    return kPortOk;
+    return status;
 }
 
-int ReaderPort::WaitForData(int ms) {
+CommStatus ReaderPort::WaitForData(int ms) {
     if (!IsOpen()) {
-        return kWaitEventFailed;
+        return NotOpen("WaitForData");
     }
     uint32_t events = 0;
-    if (!device_->WaitEventFor(events, ms)) {
-        return kWaitEventFailed;
+    if (CommStatus waited = device_->WaitEventFor(events, ms); !waited) {
+        return waited;
     }
-    return (events & comm::EV_RXCHAR) ? 0 : 1;
+    return (events & comm::EV_RXCHAR) ? CommStatus{} : CommStatus::Failure("WaitForData", ENODATA);
 }
 
 uint32_t ReaderPort::BytesWaiting() {
@@ -182,12 +183,12 @@ uint32_t ReaderPort::BytesWaiting() {
     return queue.in_queue;
 }
 
-int ReaderPort::PurgeReceive() {
+CommStatus ReaderPort::PurgeReceive() {
     if (!IsOpen()) {
-        return kNotOpen;
+        return NotOpen("PurgeReceive");
     }
     // No read is pending while the library purges (it has one thread), so clearing is enough.
-    return device_->Purge(comm::PURGE_RXCLEAR) ? kPortOk : kPurgeFailed;
+    return device_->Purge(comm::PURGE_RXCLEAR);
 }
 
 }  // namespace reader
