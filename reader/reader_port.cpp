@@ -12,11 +12,30 @@ namespace {
 
 constexpr int kRates[] = {9600, 14400, 19200, 28800, 38400, 57600, 115200};
 using comm::CommStatus;
+using comm::CommTimeouts;
 
 constexpr int kWriteWaitMs = 100;
 
 CommStatus NotOpen(const char* operation) {
     return CommStatus::Failure(operation, EBADF);
+}
+
+// A caller's wait as a time-out constant: at least 1 ms, as 0 would mean no time-out.
+uint32_t WaitConstant(int wait_ms) {
+    return static_cast<uint32_t>(wait_ms > 0 ? wait_ms : 1);
+}
+
+// Runs transfer under the device's time-outs as adjust changes them, then restores them.
+template <class Transfer, class Adjust>
+CommStatus WithTimeouts(comm::SerialDevice& device, Transfer transfer, Adjust adjust) {
+    CommTimeouts saved;
+    device.GetTimeouts(saved);
+    CommTimeouts changed = saved;
+    adjust(changed);
+    device.SetTimeouts(changed);
+    const CommStatus status = transfer();
+    device.SetTimeouts(saved);
+    return status;
 }
 
 }  // namespace
@@ -107,20 +126,14 @@ CommStatus ReaderPort::Write(const uint8_t* bytes, size_t length, int wait_ms) {
     if (!IsOpen()) {
         return NotOpen("Write");
     }
-    const bool own_wait = wait_ms != kWriteWaitMs;
-    comm::CommTimeouts saved;
-    if (own_wait) {
-        device_->GetTimeouts(saved);
-        comm::CommTimeouts bounded = saved;
-        bounded.WriteTotalTimeoutMultiplier = 0;
-        bounded.WriteTotalTimeoutConstant = static_cast<uint32_t>(wait_ms > 0 ? wait_ms : 1);
-        device_->SetTimeouts(bounded);
-    }
     size_t written = 0;
-    CommStatus status = device_->Write(bytes, length, written);
-    if (own_wait) {
-        device_->SetTimeouts(saved);
-    }
+    auto write = [&] { return device_->Write(bytes, length, written); };
+    // The port's write time-out is the usual wait; another wait replaces it for this write.
+    const CommStatus status =
+        wait_ms == kWriteWaitMs ? write() : WithTimeouts(*device_, write, [&](CommTimeouts& t) {
+            t.WriteTotalTimeoutMultiplier = 0;
+            t.WriteTotalTimeoutConstant = WaitConstant(wait_ms);
+        });
     if (status && written != length) {
         return CommStatus::Failure("Write", ETIMEDOUT);  // the write time-out cut it short
     }
@@ -137,20 +150,14 @@ CommStatus ReaderPort::Read(uint8_t* buffer, size_t length, size_t* got, int wai
     }
     const uint64_t own_limit = uint64_t{read_multiplier_} * length;
     const bool bounded_by_wait = own_limit == 0 || own_limit > static_cast<uint64_t>(wait_ms);
-    comm::CommTimeouts saved;
-    if (bounded_by_wait) {
-        // The read would outlast the caller's wait: give up when the wait ends.
-        device_->GetTimeouts(saved);
-        comm::CommTimeouts t = saved;
-        t.ReadIntervalTimeout = 0;
-        t.ReadTotalTimeoutMultiplier = 0;
-        t.ReadTotalTimeoutConstant = static_cast<uint32_t>(wait_ms > 0 ? wait_ms : 1);
-        device_->SetTimeouts(t);
-    }
-    CommStatus status = device_->Read(buffer, length, count);
-    if (bounded_by_wait) {
-        device_->SetTimeouts(saved);
-    }
+    auto read = [&] { return device_->Read(buffer, length, count); };
+    // A read that would outlast the caller's wait gives up when the wait ends.
+    const CommStatus status =
+        !bounded_by_wait ? read() : WithTimeouts(*device_, read, [&](CommTimeouts& t) {
+            t.ReadIntervalTimeout = 0;
+            t.ReadTotalTimeoutMultiplier = 0;
+            t.ReadTotalTimeoutConstant = WaitConstant(wait_ms);
+        });
     if (got != nullptr) {
         *got = count;
     }

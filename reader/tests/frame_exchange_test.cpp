@@ -275,5 +275,30 @@ TEST(ReaderPortFailure, WaitForDataTellsDataFromOtherEvents) {
     EXPECT_EQ(quiet.error(), ETIMEDOUT);
 }
 
+// A transfer given a wait of its own runs under it and leaves the port's time-outs as they were.
+TEST(ReaderPortFailure, OwnWaitsAreUndoneAfterTheTransfer) {
+    auto line = comm::testing::ScriptedPort::Create();
+    ReaderPort port(ScriptedOpener(line));
+    port.SetBaud(115200);
+    ASSERT_TRUE(port.Open().ok());
+    const comm::CommTimeouts own = line->LastTimeouts();
+    EXPECT_EQ(own.ReadTotalTimeoutMultiplier, 24u);
+    EXPECT_EQ(own.WriteTotalTimeoutConstant, 100u);
+
+    uint8_t byte = 0;
+    size_t got = 1;
+    const comm::CommStatus read = port.Read(&byte, 1, &got, 10);  // shorter than 24 ms a byte
+    EXPECT_STREQ(read.operation(), "Read");
+    EXPECT_EQ(read.error(), ETIMEDOUT);
+    EXPECT_EQ(got, 0u);
+    const uint8_t bytes[3] = {1, 2, 3};
+    EXPECT_TRUE(port.Write(bytes, 3, 30).ok());
+    EXPECT_EQ(line->Written(), (std::vector<uint8_t>{1, 2, 3}));
+    const comm::CommTimeouts after = line->LastTimeouts();
+    EXPECT_EQ(after.ReadTotalTimeoutMultiplier, own.ReadTotalTimeoutMultiplier);
+    EXPECT_EQ(after.ReadTotalTimeoutConstant, own.ReadTotalTimeoutConstant);
+    EXPECT_EQ(after.WriteTotalTimeoutConstant, own.WriteTotalTimeoutConstant);
+}
+
 }  // namespace
 }  // namespace reader
