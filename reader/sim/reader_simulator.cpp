@@ -107,7 +107,7 @@ std::vector<std::vector<uint8_t>> ReaderSimulator::requests() const {
     return requests_;
 }
 
-// --- dispatch ------------------------------------------------------------------------------
+// --- dispatch ------------------------------------------------------------------------------------
 
 // A command the simulated reader knows: the data length it takes and the handler that runs it.
 struct ReaderSimulator::CommandEntry {
@@ -179,7 +179,7 @@ ReaderSimulator::Reply ReaderSimulator::Handle(uint8_t command, std::span<const 
     return (this->*entry->handler)(data);
 }
 
-// --- shared steps ----------------------------------------------------------------------------
+// --- shared steps --------------------------------------------------------------------------------
 
 ReaderSimulator::Reply ReaderSimulator::Selected(uint8_t status, std::vector<uint8_t> data) const {
     return {status, status == kStatusOk ? std::move(data) : std::vector<uint8_t>{}};
@@ -245,7 +245,7 @@ ReaderSimulator::Reply ReaderSimulator::WriteBlock(uint8_t block, Data bytes) {
     return {card_.Write(block, b), {}};
 }
 
-// --- card selection --------------------------------------------------------------------------
+// --- card selection ------------------------------------------------------------------------------
 
 ReaderSimulator::Reply ReaderSimulator::Request(Data d) {
     if (!card_.Request(d[0]))
@@ -303,7 +303,7 @@ ReaderSimulator::Reply ReaderSimulator::Halt(Data) {
     return {kStatusOk, {}};
 }
 
-// --- authentication and keys -----------------------------------------------------------------
+// --- authentication and keys ---------------------------------------------------------------------
 
 // The sector's first block with the key of a slot.
 ReaderSimulator::Reply ReaderSimulator::Auth(Data d) {
@@ -358,7 +358,7 @@ ReaderSimulator::Reply ReaderSimulator::AutoDetect(Data d) {
     return {card_.Authenticate(*type, d[2], key), {}};
 }
 
-// --- block read and write --------------------------------------------------------------------
+// --- block read and write ------------------------------------------------------------------------
 
 ReaderSimulator::Reply ReaderSimulator::Read(Data d) {
     return ReadBlock(d[0]);
@@ -387,7 +387,7 @@ ReaderSimulator::Reply ReaderSimulator::WriteAuth(Data d) {
     return WriteBlock(d[2], d.subspan(3));
 }
 
-// --- value operations ------------------------------------------------------------------------
+// --- value operations ----------------------------------------------------------------------------
 
 // Increment, decrement and restore go into the transfer register.
 ReaderSimulator::Reply ReaderSimulator::Increment(Data d) {
@@ -434,7 +434,7 @@ ReaderSimulator::Reply ReaderSimulator::ValueAuth(Data d) {
     return {card_.Transfer(d[8]), {}};
 }
 
-// --- reader housekeeping and EEPROM ----------------------------------------------------------
+// --- reader housekeeping and EEPROM --------------------------------------------------------------
 
 // Switches the field off and on.
 ReaderSimulator::Reply ReaderSimulator::Reset(Data) {
@@ -475,7 +475,7 @@ ReaderSimulator::Reply ReaderSimulator::WriteE2(Data d) {
     return {kStatusOk, {}};
 }
 
-// --- the line --------------------------------------------------------------------------------
+// --- serving the protocol on a terminal ----------------------------------------------------------
 
 void ReaderSimulator::Serve(int fd, int stop_fd) {
     Line line(fd, stop_fd);
