@@ -29,16 +29,22 @@ struct ReplyBuffer {
     uint8_t data(size_t index) const { return bytes[4 + index]; }
 };
 
-// Announces a frame (0x20), waits for the reader's 0x06 and sends the frame. 0 sent, 1 failed.
-int SendFrame(ReaderPort& port, std::span<const uint8_t> frame);
+// Announces a frame (0x20), waits for the reader's 0x06 and sends the frame. A failure names
+// what failed: the port's operation with its error, or "acknowledge" when the reader answered
+// with another byte (EPROTO) or not at all (ETIMEDOUT).
+comm::CommStatus SendFrame(ReaderPort& port, std::span<const uint8_t> frame);
 
-// Answers the reader's 0x20 with 0x06 and reads its reply frame into reply; 0 when the check
-// byte is right, 1 otherwise. A reply announcing more data than the buffer holds is refused
-// before any of it is stored.
-int ReceiveFrame(ReaderPort& port, ReplyBuffer& reply);
+// Answers the reader's 0x20 with 0x06 and reads its reply frame into reply; success when the
+// check byte is right. A failure names the port's operation with its error, or the part of the
+// reply that was wrong: "reply announce" (EPROTO, or ETIMEDOUT when nothing came), "reply
+// length" (EMSGSIZE: more data than the buffer holds, refused before any of it is stored),
+// "reply check" (EBADMSG).
+comm::CommStatus ReceiveFrame(ReaderPort& port, ReplyBuffer& reply);
 
 // Up to three attempts of send and receive. Returns the reply's status, or 0xFF when no valid
-// reply came (then reply holds nothing of use).
-uint8_t Transact(ReaderPort& port, std::span<const uint8_t> request, ReplyBuffer& reply);
+// reply came (then reply holds nothing of use). failure, when given, receives what ended the
+// last attempt (success when a reply came).
+uint8_t Transact(ReaderPort& port, std::span<const uint8_t> request, ReplyBuffer& reply,
+                 comm::CommStatus* failure = nullptr);
 
 }  // namespace reader

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "reader/frame/reader_command.h"
 #include "reader/frame/reader_frame.h"
 #include "reader/frame_exchange.h"
 #include "reader/reader_port.h"
@@ -14,6 +15,7 @@
 namespace {
 
 using reader::ReplyBuffer;
+using Command = reader::ReaderCommand;
 
 // The library's one port and the status of its last operation, alive from load to unload.
 class ReaderLibrary {
@@ -29,8 +31,9 @@ class ReaderLibrary {
     // returns false when what it would copy runs past the reply buffer, and then nothing is
     // written and the result is 0xFF.
     template <class ReadReply>
-    uint8_t Run(uint8_t command, std::span<const uint8_t> data, ReadReply read_reply) {
-        const std::vector<uint8_t> frame = reader::BuildReaderFrame(command, data);
+    uint8_t Run(Command command, std::span<const uint8_t> data, ReadReply read_reply) {
+        const std::vector<uint8_t> frame =
+            reader::BuildReaderFrame(reader::CommandByte(command), data);
         ReplyBuffer reply;
         uint8_t status = reader::Transact(port, frame, reply);
         if (status == 0x00 && !read_reply(reply)) {
@@ -40,7 +43,7 @@ class ReaderLibrary {
         return status;
     }
 
-    uint8_t Run(uint8_t command, std::span<const uint8_t> data) {
+    uint8_t Run(Command command, std::span<const uint8_t> data) {
         return Run(command, data, [](const ReplyBuffer&) { return true; });
     }
 
@@ -56,18 +59,13 @@ class ReaderLibrary {
 
 ReaderLibrary g_library;
 
-std::array<uint8_t, 4> Le32(uint32_t value) {
-    return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-            static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-}
-
+// A value taken from the caller's pointer (0 for none).
 std::array<uint8_t, 4> Le32(const int32_t* value) {
-    return Le32(value != nullptr ? static_cast<uint32_t>(*value) : 0u);
+    return reader::Le32Bytes(value != nullptr ? static_cast<uint32_t>(*value) : 0u);
 }
 
 uint32_t ReadLe32(const ReplyBuffer& r, size_t first) {
-    return r.data(first) | r.data(first + 1) << 8 | r.data(first + 2) << 16 |
-           static_cast<uint32_t>(r.data(first + 3)) << 24;
+    return reader::LoadLe32(r.data() + first);
 }
 
 uint16_t ReadLe16(const ReplyBuffer& r, size_t first) {
@@ -135,7 +133,7 @@ QUOR_EXPORT int Quor_Init(int port, int baud) {
     g_library.port.SelectPort(port);
     g_library.port.SetBaud(baud);
     g_library.last_status = 0;
-    return g_library.port.Open() == reader::kPortOk ? 0 : -1;
+    return g_library.port.Open() ? 0 : -1;
 }
 
 QUOR_EXPORT int Quor_Exit(void) {
@@ -146,50 +144,53 @@ QUOR_EXPORT int Quor_Exit(void) {
 // --- card selection --------------------------------------------------------------------------
 
 QUOR_EXPORT uint8_t Quor_Request(uint8_t mode, uint16_t* tagType) {
-    return g_library.Run(0x41, Data().Byte(mode), [&](const ReplyBuffer& r) {
+    return g_library.Run(Command::kRequest, Data().Byte(mode), [&](const ReplyBuffer& r) {
         Store(tagType, ReadLe16(r, 0));
         return true;
     });
 }
 
 QUOR_EXPORT uint8_t Quor_Anticoll(uint8_t p1, uint32_t* serial) {
-    return g_library.Run(0x42, Data().Byte(p1), [&](const ReplyBuffer& r) {
+    return g_library.Run(Command::kAnticoll, Data().Byte(p1), [&](const ReplyBuffer& r) {
         Store(serial, ReadLe32(r, 0));
         return true;
     });
 }
 
 QUOR_EXPORT uint8_t Quor_Anticoll2(uint8_t p1, uint8_t p2, uint32_t* serial) {
-    return g_library.Run(0x71, Data().Byte(p1).Byte(p2), [&](const ReplyBuffer& r) {
+    return g_library.Run(Command::kAnticoll2, Data().Byte(p1).Byte(p2), [&](const ReplyBuffer& r) {
         Store(serial, ReadLe32(r, 0));
         return true;
     });
 }
 
 QUOR_EXPORT uint8_t Quor_Select(uint32_t serial, uint8_t* answer) {
-    return g_library.Run(0x43, Data().Bytes(Le32(serial)), [&](const ReplyBuffer& r) {
-        Store(answer, r.data(0));
-        return true;
-    });
+    return g_library.Run(Command::kSelect, Data().Bytes(reader::Le32Bytes(serial)),
+                         [&](const ReplyBuffer& r) {
+                             Store(answer, r.data(0));
+                             return true;
+                         });
 }
 
 QUOR_EXPORT uint8_t Quor_Casc_Anticoll(uint8_t level, uint8_t p2, uint32_t* serial) {
-    return g_library.Run(0x74, Data().Byte(level).Byte(p2), [&](const ReplyBuffer& r) {
-        Store(serial, ReadLe32(r, 0));
-        return true;
-    });
+    return g_library.Run(Command::kCascAnticoll, Data().Byte(level).Byte(p2),
+                         [&](const ReplyBuffer& r) {
+                             Store(serial, ReadLe32(r, 0));
+                             return true;
+                         });
 }
 
 QUOR_EXPORT uint8_t Quor_Casc_Select(uint8_t level, const uint8_t serial[4], uint8_t* answer) {
-    return g_library.Run(0x75, Data().Byte(level).Bytes(serial, 4), [&](const ReplyBuffer& r) {
-        Store(answer, r.data(0));
-        return true;
-    });
+    return g_library.Run(Command::kCascSelect, Data().Byte(level).Bytes(serial, 4),
+                         [&](const ReplyBuffer& r) {
+                             Store(answer, r.data(0));
+                             return true;
+                         });
 }
 
 QUOR_EXPORT uint8_t Quor_Get_CardSnr(uint8_t mode, uint16_t* tagType, uint8_t* answer,
                                      uint8_t* serialLength, uint8_t* serial) {
-    return g_library.Run(0x10, Data().Byte(mode), [&](const ReplyBuffer& r) {
+    return g_library.Run(Command::kGetCardSnr, Data().Byte(mode), [&](const ReplyBuffer& r) {
         const size_t length = r.data(3);
         if (!ReplyBuffer::Holds(4, length)) {
             return false;
@@ -204,7 +205,7 @@ QUOR_EXPORT uint8_t Quor_Get_CardSnr(uint8_t mode, uint16_t* tagType, uint8_t* a
 
 QUOR_EXPORT uint8_t Quor_ReadADDT(uint8_t p1, uint8_t* first, uint16_t* tagType, uint8_t* answer,
                                   uint8_t* serial, uint8_t* block) {
-    return g_library.Run(0x81, Data().Byte(p1), [&](const ReplyBuffer& r) {
+    return g_library.Run(Command::kReadAddt, Data().Byte(p1), [&](const ReplyBuffer& r) {
         const size_t length = r.data(4);
         if (!ReplyBuffer::Holds(5, length + (block != nullptr ? 16 : 0))) {
             return false;
@@ -219,25 +220,25 @@ QUOR_EXPORT uint8_t Quor_ReadADDT(uint8_t p1, uint8_t* first, uint16_t* tagType,
 }
 
 QUOR_EXPORT uint8_t Quor_Halt(void) {
-    return g_library.Run(0x45, Data());
+    return g_library.Run(Command::kHalt, Data());
 }
 
 // --- authentication and keys -----------------------------------------------------------------
 
 QUOR_EXPORT uint8_t Quor_Auth(uint8_t p1, uint8_t p2) {
-    return g_library.Run(0x44, Data().Byte(p1).Byte(p2));
+    return g_library.Run(Command::kAuth, Data().Byte(p1).Byte(p2));
 }
 
 QUOR_EXPORT uint8_t Quor_Auth2(uint8_t p1, uint8_t p2, uint8_t p3) {
-    return g_library.Run(0x72, Data().Byte(p1).Byte(p2).Byte(p3));
+    return g_library.Run(Command::kAuth2, Data().Byte(p1).Byte(p2).Byte(p3));
 }
 
 QUOR_EXPORT uint8_t Quor_Auth_Key(uint8_t p1, uint8_t p2, const uint8_t key[6]) {
-    return g_library.Run(0x73, Data().Byte(p1).Byte(p2).Bytes(key, 6));
+    return g_library.Run(Command::kAuthKey, Data().Byte(p1).Byte(p2).Bytes(key, 6));
 }
 
 QUOR_EXPORT uint8_t Quor_Load_Key(uint8_t p1, uint8_t p2, const uint8_t key[6]) {
-    return g_library.Run(0x4C, Data().Byte(p1).Byte(p2).Bytes(key, 6));
+    return g_library.Run(Command::kLoadKey, Data().Byte(p1).Byte(p2).Bytes(key, 6));
 }
 
 QUOR_EXPORT uint8_t Quor_AutoDetect(uint8_t p1, uint8_t p2, uint8_t p3, uint8_t keySource,
@@ -253,122 +254,126 @@ QUOR_EXPORT uint8_t Quor_AutoDetect(uint8_t p1, uint8_t p2, uint8_t p3, uint8_t 
     } else {
         return g_library.Refuse();
     }
-    return g_library.Run(0x80, data);
+    return g_library.Run(Command::kAutoDetect, data);
 }
 
 // --- block read and write --------------------------------------------------------------------
 
 QUOR_EXPORT uint8_t Quor_Read(uint8_t block, uint8_t data[16]) {
-    return g_library.Run(0x46, Data().Byte(block), [&](const ReplyBuffer& r) {
+    return g_library.Run(Command::kRead, Data().Byte(block), [&](const ReplyBuffer& r) {
         CopyOut(data, r, 0, 16);
         return true;
     });
 }
 
 QUOR_EXPORT uint8_t Quor_Write(uint8_t block, const uint8_t data[16]) {
-    return g_library.Run(0x47, Data().Byte(block).Bytes(data, 16));
+    return g_library.Run(Command::kWrite, Data().Byte(block).Bytes(data, 16));
 }
 
 QUOR_EXPORT uint8_t Quor_Ul_Write(uint8_t page, const uint8_t data[4]) {
-    return g_library.Run(0x76, Data().Byte(page).Bytes(data, 4));
+    return g_library.Run(Command::kUlWrite, Data().Byte(page).Bytes(data, 4));
 }
 
 QUOR_EXPORT uint8_t Quor_Read_Auth(uint8_t p1, uint8_t p2, uint8_t p3, uint8_t data[16]) {
-    return g_library.Run(0x12, Data().Byte(p1).Byte(p2).Byte(p3), [&](const ReplyBuffer& r) {
-        CopyOut(data, r, 0, 16);
-        return true;
-    });
+    return g_library.Run(Command::kReadAuth, Data().Byte(p1).Byte(p2).Byte(p3),
+                         [&](const ReplyBuffer& r) {
+                             CopyOut(data, r, 0, 16);
+                             return true;
+                         });
 }
 
 QUOR_EXPORT uint8_t Quor_Write_Auth(uint8_t p1, uint8_t p2, uint8_t p3, const uint8_t data[16]) {
-    return g_library.Run(0x11, Data().Byte(p1).Byte(p2).Byte(p3).Bytes(data, 16));
+    return g_library.Run(Command::kWriteAuth, Data().Byte(p1).Byte(p2).Byte(p3).Bytes(data, 16));
 }
 
 // --- value operations ------------------------------------------------------------------------
 
 QUOR_EXPORT uint8_t Quor_Increment(uint8_t block, const int32_t* value) {
-    return g_library.Run(0x48, Data().Byte(block).Bytes(Le32(value)));
+    return g_library.Run(Command::kIncrement, Data().Byte(block).Bytes(Le32(value)));
 }
 
 QUOR_EXPORT uint8_t Quor_Decrement(uint8_t block, const int32_t* value) {
-    return g_library.Run(0x49, Data().Byte(block).Bytes(Le32(value)));
+    return g_library.Run(Command::kDecrement, Data().Byte(block).Bytes(Le32(value)));
 }
 
 QUOR_EXPORT uint8_t Quor_Restore(uint8_t block) {
-    return g_library.Run(0x4A, Data().Byte(block));
+    return g_library.Run(Command::kRestore, Data().Byte(block));
 }
 
 QUOR_EXPORT uint8_t Quor_Transfer(uint8_t block) {
-    return g_library.Run(0x4B, Data().Byte(block));
+    return g_library.Run(Command::kTransfer, Data().Byte(block));
 }
 
 QUOR_EXPORT uint8_t Quor_Value(uint8_t p1, uint8_t p2, const int32_t* value, uint8_t p4) {
-    return g_library.Run(0x70, Data().Byte(p1).Byte(p2).Bytes(Le32(value)).Byte(p4));
+    return g_library.Run(Command::kValue, Data().Byte(p1).Byte(p2).Bytes(Le32(value)).Byte(p4));
 }
 
 QUOR_EXPORT uint8_t Quor_ReadValue_Auth(uint8_t p1, uint8_t p2, uint8_t p3, int32_t* value) {
-    return g_library.Run(0x12, Data().Byte(p1).Byte(p2).Byte(p3), [&](const ReplyBuffer& r) {
-        Store(value, static_cast<int32_t>(ReadLe32(r, 0)));
-        return true;
-    });
+    return g_library.Run(Command::kReadAuth, Data().Byte(p1).Byte(p2).Byte(p3),
+                         [&](const ReplyBuffer& r) {
+                             Store(value, static_cast<int32_t>(ReadLe32(r, 0)));
+                             return true;
+                         });
 }
 
 QUOR_EXPORT uint8_t Quor_WriteValue_Auth(uint8_t p1, uint8_t p2, uint8_t p3, const int32_t* value) {
-    return g_library.Run(0x13, Data().Byte(p1).Byte(p2).Byte(p3).Bytes(Le32(value)));
+    return g_library.Run(Command::kWriteValueAuth,
+                         Data().Byte(p1).Byte(p2).Byte(p3).Bytes(Le32(value)));
 }
 
 QUOR_EXPORT uint8_t Quor_Value_Auth(uint8_t p1, uint8_t p2, uint8_t p3, uint8_t p4,
                                     const int32_t* value, uint8_t p6) {
-    return g_library.Run(0x14,
+    return g_library.Run(Command::kValueAuth,
                          Data().Byte(p1).Byte(p2).Byte(p3).Byte(p4).Bytes(Le32(value)).Byte(p6));
 }
 
 // --- reader housekeeping and EEPROM ----------------------------------------------------------
 
 QUOR_EXPORT uint8_t Quor_Reset(uint8_t p1) {
-    return g_library.Run(0x4E, Data().Byte(p1));
+    return g_library.Run(Command::kReset, Data().Byte(p1));
 }
 
 QUOR_EXPORT uint8_t Quor_Close(void) {
-    return g_library.Run(0x3F, Data());
+    return g_library.Run(Command::kClose, Data());
 }
 
 QUOR_EXPORT uint8_t Quor_Config(void) {
-    return g_library.Run(0x52, Data());
+    return g_library.Run(Command::kConfig, Data());
 }
 
 QUOR_EXPORT uint8_t Quor_Get_Info(uint8_t info[9]) {
-    return g_library.Run(0x4F, Data(), [&](const ReplyBuffer& r) {
+    return g_library.Run(Command::kGetInfo, Data(), [&](const ReplyBuffer& r) {
         CopyOut(info, r, 0, 9);
         return true;
     });
 }
 
 QUOR_EXPORT uint8_t Quor_Set_Control_Bit(void) {
-    return g_library.Run(0x50, Data());
+    return g_library.Run(Command::kSetControlBit, Data());
 }
 
 QUOR_EXPORT uint8_t Quor_Clr_Control_Bit(void) {
-    return g_library.Run(0x51, Data());
+    return g_library.Run(Command::kClrControlBit, Data());
 }
 
 QUOR_EXPORT uint8_t Quor_Buzzer(uint8_t p1, uint8_t p2, uint8_t p3, uint8_t p4) {
-    return g_library.Run(0x60, Data().Byte(p1).Byte(p2).Byte(p3).Byte(p4));
+    return g_library.Run(Command::kBuzzer, Data().Byte(p1).Byte(p2).Byte(p3).Byte(p4));
 }
 
 QUOR_EXPORT uint8_t Quor_Read_E2(uint8_t address, uint8_t count, uint8_t* data) {
     if (!ReplyBuffer::Holds(0, count)) {
         return g_library.Refuse();
     }
-    return g_library.Run(0x61, Data().Byte(address).Byte(count), [&](const ReplyBuffer& r) {
-        CopyOut(data, r, 0, count);
-        return true;
-    });
+    return g_library.Run(Command::kReadE2, Data().Byte(address).Byte(count),
+                         [&](const ReplyBuffer& r) {
+                             CopyOut(data, r, 0, count);
+                             return true;
+                         });
 }
 
 QUOR_EXPORT uint8_t Quor_Write_E2(uint8_t address, uint8_t count, const uint8_t* data) {
     if (count > 253) {
         return g_library.Refuse();
     }
-    return g_library.Run(0x62, Data().Byte(address).Byte(count).Bytes(data, count));
+    return g_library.Run(Command::kWriteE2, Data().Byte(address).Byte(count).Bytes(data, count));
 }

@@ -1,5 +1,6 @@
 #include "reader/reader_port.h"
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -10,7 +11,32 @@ namespace reader {
 namespace {
 
 constexpr int kRates[] = {9600, 14400, 19200, 28800, 38400, 57600, 115200};
+using comm::CommStatus;
+using comm::CommTimeouts;
+
 constexpr int kWriteWaitMs = 100;
+
+CommStatus NotOpen(const char* operation) {
+    return CommStatus::Failure(operation, EBADF);
+}
+
+// A caller's wait as a time-out constant: at least 1 ms, as 0 would mean no time-out.
+uint32_t WaitConstant(int wait_ms) {
+    return static_cast<uint32_t>(wait_ms > 0 ? wait_ms : 1);
+}
+
+// Runs transfer under the device's time-outs as adjust changes them, then restores them.
+template <class Transfer, class Adjust>
+CommStatus WithTimeouts(comm::SerialDevice& device, Transfer transfer, Adjust adjust) {
+    CommTimeouts saved;
+    device.GetTimeouts(saved);
+    CommTimeouts changed = saved;
+    adjust(changed);
+    device.SetTimeouts(changed);
+    const CommStatus status = transfer();
+    device.SetTimeouts(saved);
+    return status;
+}
 
 }  // namespace
 
@@ -35,20 +61,20 @@ bool ReaderPort::SetBaud(int rate) {
     return listed;
 }
 
-int ReaderPort::Open() {
+comm::CommStatus ReaderPort::Open() {
     if (IsOpen()) {
-        return kNotOpen;
+        return CommStatus::Failure("Open", EBUSY);
     }
     comm::OpenResult opened = opener_(comm::ComPortPath(port_number_));
     if (!opened.device) {
-        return kOpenFailed;
+        return opened.status ? CommStatus::Failure("open", EIO) : opened.status;
     }
     device_ = std::move(opened.device);
     // The driver's own queues are used as they are: Linux sizes them itself. Line state and
     // time-out failures are not reported, as a port that opened is usable.
     SetLineState(baud_, 8, comm::NOPARITY, comm::ONESTOPBIT);
     SetTimeouts();
-    return kPortOk;
+    return {};
 }
 
 bool ReaderPort::Close() {
@@ -59,35 +85,32 @@ bool ReaderPort::Close() {
     return true;
 }
 
-int ReaderPort::SetLineState(int baud, int data_bits, int parity, int stop_bits) {
+CommStatus ReaderPort::SetLineState(int baud, int data_bits, int parity, int stop_bits) {
     if (!IsOpen()) {
-        return kNotOpen;
+        return NotOpen("SetLineState");
     }
-    if (!device_->SetEventMask(comm::EV_RXCHAR)) {
-        return kEventMaskFailed;
+    if (CommStatus armed = device_->SetEventMask(comm::EV_RXCHAR); !armed) {
+        return armed;
     }
     comm::Dcb dcb;
-    if (!device_->GetState(dcb)) {
-        return kGetStateFailed;
+    if (CommStatus got = device_->GetState(dcb); !got) {
+        return got;
     }
     dcb.BaudRate = static_cast<uint32_t>(baud);
     dcb.ByteSize = static_cast<uint8_t>(data_bits);
     dcb.Parity = static_cast<uint8_t>(parity);
     dcb.StopBits = static_cast<uint8_t>(stop_bits);
     dcb.fParity = parity != 0 ? 1 : 0;
-    if (!device_->SetState(dcb)) {
-        return kSetStateFailed;
-    }
-    return kPortOk;
+    return device_->SetState(dcb);
 }
 
-int ReaderPort::SetTimeouts() {
+CommStatus ReaderPort::SetTimeouts() {
     if (!IsOpen()) {
-        return kNotOpen;
+        return NotOpen("SetTimeouts");
     }
     comm::CommTimeouts t;
-    if (!device_->GetTimeouts(t)) {
-        return kGetTimeoutsFailed;
+    if (CommStatus got = device_->GetTimeouts(t); !got) {
+        return got;
     }
     t.ReadIntervalTimeout = 0;
     t.ReadTotalTimeoutMultiplier = read_multiplier_;
@@ -96,78 +119,63 @@ int ReaderPort::SetTimeouts() {
     // port are otherwise unused); setting it once spares two changes per write.
     t.WriteTotalTimeoutMultiplier = 0;
     t.WriteTotalTimeoutConstant = kWriteWaitMs;
-    if (!device_->SetTimeouts(t)) {
-        return kSetTimeoutsFailed;
-    }
-    return kPortOk;
+    return device_->SetTimeouts(t);
 }
 
-int ReaderPort::Write(const uint8_t* bytes, size_t length, int wait_ms) {
+CommStatus ReaderPort::Write(const uint8_t* bytes, size_t length, int wait_ms) {
     if (!IsOpen()) {
-        return kNotOpen;
-    }
-    const bool own_wait = wait_ms != kWriteWaitMs;
-    comm::CommTimeouts saved;
-    if (own_wait) {
-        device_->GetTimeouts(saved);
-        comm::CommTimeouts bounded = saved;
-        bounded.WriteTotalTimeoutMultiplier = 0;
-        bounded.WriteTotalTimeoutConstant = static_cast<uint32_t>(wait_ms > 0 ? wait_ms : 1);
-        device_->SetTimeouts(bounded);
+        return NotOpen("Write");
     }
     size_t written = 0;
-    comm::CommStatus status = device_->Write(bytes, length, written);
-    if (own_wait) {
-        device_->SetTimeouts(saved);
+    auto write = [&] { return device_->Write(bytes, length, written); };
+    // The port's write time-out is the usual wait; another wait replaces it for this write.
+    const CommStatus status =
+        wait_ms == kWriteWaitMs ? write() : WithTimeouts(*device_, write, [&](CommTimeouts& t) {
+            t.WriteTotalTimeoutMultiplier = 0;
+            t.WriteTotalTimeoutConstant = WaitConstant(wait_ms);
+        });
+    if (status && written != length) {
+        return CommStatus::Failure("Write", ETIMEDOUT);  // the write time-out cut it short
     }
-    return status && written == length ? kPortOk : kTransferFailed;
+    return status;
 }
 
-int ReaderPort::Read(uint8_t* buffer, size_t length, size_t* got, int wait_ms) {
+CommStatus ReaderPort::Read(uint8_t* buffer, size_t length, size_t* got, int wait_ms) {
     size_t count = 0;
     if (got != nullptr) {
         *got = 0;
     }
     if (!IsOpen()) {
-        return kNotOpen;
+        return NotOpen("Read");
     }
     const uint64_t own_limit = uint64_t{read_multiplier_} * length;
     const bool bounded_by_wait = own_limit == 0 || own_limit > static_cast<uint64_t>(wait_ms);
-    comm::CommTimeouts saved;
-    if (bounded_by_wait) {
-        // The read would outlast the caller's wait: give up when the wait ends.
-        device_->GetTimeouts(saved);
-        comm::CommTimeouts t = saved;
-        t.ReadIntervalTimeout = 0;
-        t.ReadTotalTimeoutMultiplier = 0;
-        t.ReadTotalTimeoutConstant = static_cast<uint32_t>(wait_ms > 0 ? wait_ms : 1);
-        device_->SetTimeouts(t);
-    }
-    comm::CommStatus status = device_->Read(buffer, length, count);
-    if (bounded_by_wait) {
-        device_->SetTimeouts(saved);
-    }
+    auto read = [&] { return device_->Read(buffer, length, count); };
+    // A read that would outlast the caller's wait gives up when the wait ends.
+    const CommStatus status =
+        !bounded_by_wait ? read() : WithTimeouts(*device_, read, [&](CommTimeouts& t) {
+            t.ReadIntervalTimeout = 0;
+            t.ReadTotalTimeoutMultiplier = 0;
+            t.ReadTotalTimeoutConstant = WaitConstant(wait_ms);
+        });
     if (got != nullptr) {
         *got = count;
     }
-    if (!status) {
-        return kTransferFailed;
+    if (status && bounded_by_wait && count < length) {
+        return CommStatus::Failure("Read", ETIMEDOUT);
     }
-    if (bounded_by_wait && count < length) {
-        return kReadTimedOut;
-    }
-    return kPortOk;
+    return status;
 }
 
-int ReaderPort::WaitForData(int ms) {
+CommStatus ReaderPort::WaitForData(int ms) {
     if (!IsOpen()) {
-        return kWaitEventFailed;
+        return NotOpen("WaitForData");
     }
     uint32_t events = 0;
-    if (!device_->WaitEventFor(events, ms)) {
-        return kWaitEventFailed;
+    if (CommStatus waited = device_->WaitEventFor(events, ms); !waited) {
+        return waited;
     }
-    return (events & comm::EV_RXCHAR) ? 0 : 1;
+    return (events & comm::EV_RXCHAR) ? CommStatus{} : CommStatus::Failure("WaitForData", ENODATA);
 }
 
 uint32_t ReaderPort::BytesWaiting() {
@@ -182,12 +190,12 @@ uint32_t ReaderPort::BytesWaiting() {
     return queue.in_queue;
 }
 
-int ReaderPort::PurgeReceive() {
+CommStatus ReaderPort::PurgeReceive() {
     if (!IsOpen()) {
-        return kNotOpen;
+        return NotOpen("PurgeReceive");
     }
     // No read is pending while the library purges (it has one thread), so clearing is enough.
-    return device_->Purge(comm::PURGE_RXCLEAR) ? kPortOk : kPurgeFailed;
+    return device_->Purge(comm::PURGE_RXCLEAR);
 }
 
 }  // namespace reader

@@ -9,28 +9,11 @@
 
 namespace reader {
 
-// Results of the port operations; 0 is success.
-enum PortResult : int32_t {
-    kPortOk = 0,
-    kOpenFailed = 101,
-    kNotOpen = 102,  // also: open while already open
-    kReadStartFailed = 103,
-    kTransferFailed = 104,
-    kReadTimedOut = 105,
-    kReadWaitFailed = 106,
-    kEventFailed = 200,
-    kGetStateFailed = 201,
-    kSetStateFailed = 202,
-    kGetTimeoutsFailed = 203,
-    kSetTimeoutsFailed = 204,
-    kBufferSizeFailed = 205,
-    kPurgeFailed = 207,
-    kEventMaskFailed = 208,
-    kWaitEventFailed = 209,
-};
-
 // The reader library's serial port: a numbered port "COM1".."COM4" at one of seven rates, with
 // single-byte reads bounded by a per-byte time-out (50 ms at 9600 baud, 24 ms otherwise).
+// Its operations report success, or the operation that failed and why: the device's own
+// failure as it gave it, EBADF from a port that is not open, EBUSY from opening an open port,
+// ETIMEDOUT from a transfer that ran out of its wait.
 class ReaderPort {
   public:
     using Opener = std::function<comm::OpenResult(const std::string& path)>;
@@ -49,21 +32,24 @@ class ReaderPort {
     uint32_t read_multiplier() const { return read_multiplier_; }
     bool IsOpen() const { return device_ != nullptr; }
 
-    int Open();
+    comm::CommStatus Open();
     // True when an open port was closed.
     bool Close();
 
-    int SetLineState(int baud, int data_bits, int parity, int stop_bits);
-    int SetTimeouts();
+    comm::CommStatus SetLineState(int baud, int data_bits, int parity, int stop_bits);
+    comm::CommStatus SetTimeouts();
 
     // Writes length bytes, waiting at most wait_ms for them to be taken.
-    int Write(const uint8_t* bytes, size_t length, int wait_ms);
+    comm::CommStatus Write(const uint8_t* bytes, size_t length, int wait_ms);
     // Reads up to length bytes within the port's read time-out, at most wait_ms; got may be 0.
-    int Read(uint8_t* buffer, size_t length, size_t* got, int wait_ms);
-    // 0 when received data was reported within ms, 1 when another event came, 209 otherwise.
-    int WaitForData(int ms);
+    // A read bounded by the port's own time-out succeeds with fewer bytes; one cut short by
+    // wait_ms fails with ETIMEDOUT.
+    comm::CommStatus Read(uint8_t* buffer, size_t length, size_t* got, int wait_ms);
+    // Success when received data was reported within ms; ENODATA when another event came.
+    comm::CommStatus WaitForData(int ms);
+    // 0 also when the port is not open or the query failed.
     uint32_t BytesWaiting();
-    int PurgeReceive();
+    comm::CommStatus PurgeReceive();
 
     // Pauses between tries; a test harness that feeds bytes without delay replaces it.
     void Pause(int ms) { pause_(ms); }

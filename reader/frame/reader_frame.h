@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -21,6 +22,16 @@ inline uint8_t FrameBcc(const uint8_t* bytes, size_t count) {
         bcc ^= bytes[i];
     }
     return static_cast<uint8_t>(~bcc);
+}
+
+// Multi-byte values in frame data go least significant byte first, both ways.
+inline uint32_t LoadLe32(const uint8_t* bytes) {
+    return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+inline std::array<uint8_t, 4> Le32Bytes(uint32_t value) {
+    return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+            static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
 }
 
 // A request frame: 0x00, command, length, data, check over the first n + 3 bytes, 0x03.

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 
+#include "reader/frame/reader_command.h"
 #include "reader/frame/reader_frame.h"
 
 namespace reader::sim {
@@ -15,8 +16,19 @@ namespace {
 
 constexpr int kFrameByteWaitMs = 500;
 
+constexpr uint8_t kRequestAll = 0x52;      // request mode that also wakes a halted card
+constexpr uint8_t kCascadeLevel1 = 0x93;   // the only cascade level of a four-byte serial
+constexpr uint8_t kValueDecrement = 0xC0;  // value operation codes of the card
+constexpr uint8_t kValueIncrement = 0xC1;
+constexpr uint8_t kValueRestore = 0xC2;
+
 int32_t Le32(const uint8_t* p) {
-    return static_cast<int32_t>(p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24);
+    return static_cast<int32_t>(LoadLe32(p));
+}
+
+std::vector<uint8_t> AtqaBytes() {
+    return {static_cast<uint8_t>(MifareClassicCard::kAtqa),
+            static_cast<uint8_t>(MifareClassicCard::kAtqa >> 8)};
 }
 
 // Key type of a mode byte: 0x60/0x00 key A, 0x61/0x04 key B.
@@ -95,6 +107,80 @@ std::vector<std::vector<uint8_t>> ReaderSimulator::requests() const {
     return requests_;
 }
 
+// --- dispatch ------------------------------------------------------------------------------------
+
+// A command the simulated reader knows: the data length it takes and the handler that runs it.
+struct ReaderSimulator::CommandEntry {
+    static constexpr int kCheckedByHandler = -1;  // the length depends on the data itself
+
+    ReaderCommand command;
+    int data_length;
+    Reply (ReaderSimulator::*handler)(Data);
+};
+
+const ReaderSimulator::CommandEntry* ReaderSimulator::FindCommand(uint8_t command) {
+    using C = ReaderCommand;
+    using S = ReaderSimulator;
+    constexpr int kAny = CommandEntry::kCheckedByHandler;
+    static constexpr CommandEntry kTable[] = {
+        {C::kRequest, 1, &S::Request},
+        {C::kAnticoll, 1, &S::Anticoll},
+        {C::kAnticoll2, 2, &S::Anticoll},
+        {C::kSelect, 4, &S::Select},
+        {C::kCascAnticoll, 2, &S::CascAnticoll},
+        {C::kCascSelect, 5, &S::CascSelect},
+        {C::kGetCardSnr, 1, &S::GetCardSnr},
+        {C::kReadAddt, 1, &S::ReadAddt},
+        {C::kHalt, 0, &S::Halt},
+        {C::kAuth, 2, &S::Auth},
+        {C::kAuth2, 3, &S::Auth2},
+        {C::kAuthKey, 8, &S::AuthKey},
+        {C::kLoadKey, 8, &S::LoadKey},
+        {C::kAutoDetect, kAny, &S::AutoDetect},
+        {C::kRead, 1, &S::Read},
+        {C::kWrite, 17, &S::Write},
+        {C::kUlWrite, 5, &S::UlWrite},
+        {C::kReadAuth, 3, &S::ReadAuth},
+        {C::kWriteAuth, 19, &S::WriteAuth},
+        {C::kIncrement, 5, &S::Increment},
+        {C::kDecrement, 5, &S::Decrement},
+        {C::kRestore, 1, &S::Restore},
+        {C::kTransfer, 1, &S::Transfer},
+        {C::kValue, 7, &S::Value},
+        {C::kWriteValueAuth, 7, &S::WriteValueAuth},
+        {C::kValueAuth, 9, &S::ValueAuth},
+        {C::kReset, 1, &S::Reset},
+        {C::kClose, 0, &S::Acknowledge},
+        {C::kConfig, 0, &S::Acknowledge},
+        {C::kGetInfo, 0, &S::GetInfo},
+        {C::kSetControlBit, 0, &S::SetControlBit},
+        {C::kClrControlBit, 0, &S::ClrControlBit},
+        {C::kBuzzer, 4, &S::Acknowledge},
+        {C::kReadE2, 2, &S::ReadE2},
+        {C::kWriteE2, kAny, &S::WriteE2},
+    };
+    for (const CommandEntry& entry : kTable) {
+        if (CommandByte(entry.command) == command) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+ReaderSimulator::Reply ReaderSimulator::Handle(uint8_t command, std::span<const uint8_t> data) {
+    const CommandEntry* entry = FindCommand(command);
+    if (entry == nullptr) {
+        return {kStatusUnknownCommand, {}};
+    }
+    if (entry->data_length != CommandEntry::kCheckedByHandler &&
+        data.size() != static_cast<size_t>(entry->data_length)) {
+        return {kStatusBadParameter, {}};
+    }
+    return (this->*entry->handler)(data);
+}
+
+// --- shared steps --------------------------------------------------------------------------------
+
 ReaderSimulator::Reply ReaderSimulator::Selected(uint8_t status, std::vector<uint8_t> data) const {
     return {status, status == kStatusOk ? std::move(data) : std::vector<uint8_t>{}};
 }
@@ -116,7 +202,7 @@ ReaderSimulator::Reply ReaderSimulator::AuthenticateWithSlot(uint8_t mode, uint8
     return {card_.Authenticate(*type, block, *key), {}};
 }
 
-// Request, anticollision and select in one: the card's type, answer and serial.
+// Request, anticollision and select in one.
 ReaderSimulator::Reply ReaderSimulator::SelectCard(uint8_t mode) {
     if (!card_.Request(mode) || !card_.Select(card_.serial())) {
         return {kStatusNoCard, {}};
@@ -124,244 +210,272 @@ ReaderSimulator::Reply ReaderSimulator::SelectCard(uint8_t mode) {
     return {kStatusOk, {}};
 }
 
-ReaderSimulator::Reply ReaderSimulator::Handle(uint8_t command, std::span<const uint8_t> d) {
-    auto need = [&](size_t n) { return d.size() == n; };
-    auto bad = Reply{kStatusBadParameter, {}};
-    const auto& serial = card_.serial();
-    switch (command) {
-        case 0x41:  // request
-            if (!need(1))
-                return bad;
-            if (!card_.Request(d[0]))
-                return {kStatusNoCard, {}};
-            return {kStatusOk,
-                    {static_cast<uint8_t>(MifareClassicCard::kAtqa),
-                     static_cast<uint8_t>(MifareClassicCard::kAtqa >> 8)}};
-        case 0x42:  // anticollision
-        case 0x71:
-        case 0x74:
-            if (!need(command == 0x42 ? 1 : 2))
-                return bad;
-            if (command == 0x74 && d[0] != 0x93)
-                return {kStatusNoCard, {}};
-            if (!card_.Anticollision())
-                return {kStatusNoCard, {}};
-            return {kStatusOk, {serial.begin(), serial.end()}};
-        case 0x43:  // select
-            if (!need(4))
-                return bad;
-            if (!card_.Select({d[0], d[1], d[2], d[3]}))
-                return {kStatusNoCard, {}};
-            return {kStatusOk, {MifareClassicCard::kSak}};
-        case 0x75:  // cascaded select
-            if (!need(5))
-                return bad;
-            if (d[0] != 0x93 || !card_.Select({d[1], d[2], d[3], d[4]}))
-                return {kStatusNoCard, {}};
-            return {kStatusOk, {MifareClassicCard::kSak}};
-        case 0x10: {  // card serial number in one step
-            if (!need(1))
-                return bad;
-            Reply r = SelectCard(d[0]);
-            if (r.status != kStatusOk)
-                return r;
-            std::vector<uint8_t> out = {static_cast<uint8_t>(MifareClassicCard::kAtqa),
-                                        static_cast<uint8_t>(MifareClassicCard::kAtqa >> 8),
-                                        MifareClassicCard::kSak, 4};
-            out.insert(out.end(), serial.begin(), serial.end());
-            return {kStatusOk, out};
-        }
-        case 0x81: {  // selection with the manufacturer block
-            if (!need(1))
-                return bad;
-            Reply r = SelectCard(0x52);
-            if (r.status != kStatusOk)
-                return r;
-            std::vector<uint8_t> out = {0x00, static_cast<uint8_t>(MifareClassicCard::kAtqa),
-                                        static_cast<uint8_t>(MifareClassicCard::kAtqa >> 8),
-                                        MifareClassicCard::kSak, 4};
-            out.insert(out.end(), serial.begin(), serial.end());
-            const Block& b0 = card_.RawBlock(0);
-            out.insert(out.end(), b0.begin(), b0.end());
-            return {kStatusOk, out};
-        }
-        case 0x45:  // halt
-            if (!need(0))
-                return bad;
-            if (card_.state() != MifareClassicCard::State::kActive)
-                return {kStatusNoCard, {}};
-            card_.Halt();
-            return {kStatusOk, {}};
-        case 0x44:  // authenticate sector with a stored key
-            if (!need(2))
-                return bad;
-            return AuthenticateWithSlot(d[0], d[1], static_cast<uint8_t>(d[1] * 4));
-        case 0x72:  // authenticate block with the key of a slot
-            if (!need(3))
-                return bad;
-            return AuthenticateWithSlot(d[0], d[1], d[2]);
-        case 0x73: {  // authenticate block with a given key
-            if (!need(8))
-                return bad;
-            auto type = KeyType(d[0]);
-            if (!type)
-                return bad;
-            return {card_.Authenticate(*type, d[1], {d[2], d[3], d[4], d[5], d[6], d[7]}), {}};
-        }
-        case 0x4C: {  // load a key into the reader
-            if (!need(8))
-                return bad;
-            auto type = KeyType(d[0]);
-            if (!type || d[1] >= 16)
-                return bad;
-            std::copy(d.begin() + 2, d.end(), key_store_[*type][d[1]].begin());
-            return {kStatusOk, {}};
-        }
-        case 0x80: {  // select and authenticate in one
-            if (d.size() < 4)
-                return bad;
-            const uint8_t source = d[3];
-            Key key;
-            auto type = KeyType(d[0]);
-            if (!type)
-                return bad;
-            if (source == 0x00 && need(4)) {
-                key = key_store_[*type][d[2] / 4 % 16];
-            } else if (source == 'E' && need(7)) {
-                auto stored = StoredKey(*type, d[5]);
-                if (!stored)
-                    return bad;
-                key = *stored;
-            } else if (source == 'F' && need(12)) {
-                std::copy(d.begin() + 5, d.begin() + 11, key.begin());
-            } else {
-                return bad;
-            }
-            Reply r = SelectCard(0x52);
-            if (r.status != kStatusOk)
-                return r;
-            return {card_.Authenticate(*type, d[2], key), {}};
-        }
-        case 0x46: {  // read
-            if (!need(1))
-                return bad;
-            Block b;
-            uint8_t status = card_.Read(d[0], b);
-            return Selected(status, {b.begin(), b.end()});
-        }
-        case 0x47: {  // write
-            if (!need(17))
-                return bad;
-            Block b;
-            std::copy(d.begin() + 1, d.end(), b.begin());
-            return {card_.Write(d[0], b), {}};
-        }
-        case 0x76:  // ultralight page write: not this card's command set
-            if (!need(5))
-                return bad;
-            return {kStatusUnknownCommand, {}};
-        case 0x12: {  // authenticate and read
-            if (!need(3))
-                return bad;
-            Reply auth = AuthenticateWithSlot(d[0], d[1], d[2]);
-            if (auth.status != kStatusOk)
-                return auth;
-            Block b;
-            uint8_t status = card_.Read(d[2], b);
-            return Selected(status, {b.begin(), b.end()});
-        }
-        case 0x11: {  // authenticate and write
-            if (!need(19))
-                return bad;
-            Reply auth = AuthenticateWithSlot(d[0], d[1], d[2]);
-            if (auth.status != kStatusOk)
-                return auth;
-            Block b;
-            std::copy(d.begin() + 3, d.end(), b.begin());
-            return {card_.Write(d[2], b), {}};
-        }
-        case 0x48:  // increment, decrement into the transfer register
-        case 0x49:
-            if (!need(5))
-                return bad;
-            return {card_.ValueOperation(command == 0x48 ? 0xC1 : 0xC0, d[0], Le32(&d[1])), {}};
-        case 0x4A:  // restore
-            if (!need(1))
-                return bad;
-            return {card_.ValueOperation(0xC2, d[0], 0), {}};
-        case 0x4B:  // transfer
-            if (!need(1))
-                return bad;
-            return {card_.Transfer(d[0]), {}};
-        case 0x70: {  // value operation and transfer
-            if (!need(7))
-                return bad;
-            uint8_t status = card_.ValueOperation(d[0], d[1], Le32(&d[2]));
-            if (status != kStatusOk)
-                return {status, {}};
-            return {card_.Transfer(d[6]), {}};
-        }
-        case 0x13: {  // authenticate and write a value block
-            if (!need(7))
-                return bad;
-            Reply auth = AuthenticateWithSlot(d[0], d[1], d[2]);
-            if (auth.status != kStatusOk)
-                return auth;
-            return {card_.WriteValue(d[2], Le32(&d[3])), {}};
-        }
-        case 0x14: {  // authenticate, value operation and transfer
-            if (!need(9))
-                return bad;
-            Reply auth = AuthenticateWithSlot(d[0], d[1], d[2]);
-            if (auth.status != kStatusOk)
-                return auth;
-            uint8_t status = card_.ValueOperation(d[3], d[2], Le32(&d[4]));
-            if (status != kStatusOk)
-                return {status, {}};
-            if (d[8] / 4 != d[2] / 4)
-                return {kStatusAccessDenied, {}};
-            return {card_.Transfer(d[8]), {}};
-        }
-        case 0x4E:  // switch the field off and on
-            if (!need(1))
-                return bad;
-            card_.FieldReset();
-            return {kStatusOk, {}};
-        case 0x3F:  // reader close
-        case 0x52:  // configure
-            if (!need(0))
-                return bad;
-            return {kStatusOk, {}};
-        case 0x4F: {  // reader information
-            if (!need(0))
-                return bad;
-            const char info[] = "QSIM-1.00";
-            return {kStatusOk, {info, info + 9}};
-        }
-        case 0x50:
-        case 0x51:
-            if (!need(0))
-                return bad;
-            control_bit_ = command == 0x50;
-            return {kStatusOk, {}};
-        case 0x60:  // buzzer
-            if (!need(4))
-                return bad;
-            return {kStatusOk, {}};
-        case 0x61: {  // EEPROM read
-            if (!need(2) || d[0] + d[1] > 256)
-                return bad;
-            return {kStatusOk, {eeprom_.begin() + d[0], eeprom_.begin() + d[0] + d[1]}};
-        }
-        case 0x62:  // EEPROM write
-            if (d.size() < 2 || d.size() != d[1] + 2u || d[0] + d[1] > 256)
-                return bad;
-            std::copy(d.begin() + 2, d.end(), eeprom_.begin() + d[0]);
-            return {kStatusOk, {}};
-        default:
-            return {kStatusUnknownCommand, {}};
-    }
+// The serial of a card that answers anticollision.
+ReaderSimulator::Reply ReaderSimulator::CardSerial() const {
+    if (!card_.Anticollision())
+        return {kStatusNoCard, {}};
+    return {kStatusOk, {card_.serial().begin(), card_.serial().end()}};
 }
+
+// The selected card's type, answer to select, serial length and serial.
+std::vector<uint8_t> ReaderSimulator::TypeAnswerSerial() const {
+    std::vector<uint8_t> out = AtqaBytes();
+    out.push_back(MifareClassicCard::kSak);
+    out.push_back(static_cast<uint8_t>(card_.serial().size()));
+    out.insert(out.end(), card_.serial().begin(), card_.serial().end());
+    return out;
+}
+
+// Selects the card with the four serial bytes given; its answer to select.
+ReaderSimulator::Reply ReaderSimulator::SelectSerial(Data serial) {
+    if (!card_.Select({serial[0], serial[1], serial[2], serial[3]}))
+        return {kStatusNoCard, {}};
+    return {kStatusOk, {MifareClassicCard::kSak}};
+}
+
+ReaderSimulator::Reply ReaderSimulator::ReadBlock(uint8_t block) const {
+    Block b;
+    const uint8_t status = card_.Read(block, b);
+    return Selected(status, {b.begin(), b.end()});
+}
+
+ReaderSimulator::Reply ReaderSimulator::WriteBlock(uint8_t block, Data bytes) {
+    Block b;
+    std::copy(bytes.begin(), bytes.end(), b.begin());
+    return {card_.Write(block, b), {}};
+}
+
+// --- card selection ------------------------------------------------------------------------------
+
+ReaderSimulator::Reply ReaderSimulator::Request(Data d) {
+    if (!card_.Request(d[0]))
+        return {kStatusNoCard, {}};
+    return {kStatusOk, AtqaBytes()};
+}
+
+// The plain and the two-byte anticollision alike.
+ReaderSimulator::Reply ReaderSimulator::Anticoll(Data) {
+    return CardSerial();
+}
+
+// Only cascade level 1 (0x93): the card has a four-byte serial.
+ReaderSimulator::Reply ReaderSimulator::CascAnticoll(Data d) {
+    if (d[0] != kCascadeLevel1)
+        return {kStatusNoCard, {}};
+    return CardSerial();
+}
+
+ReaderSimulator::Reply ReaderSimulator::Select(Data d) {
+    return SelectSerial(d);
+}
+
+ReaderSimulator::Reply ReaderSimulator::CascSelect(Data d) {
+    if (d[0] != kCascadeLevel1)
+        return {kStatusNoCard, {}};
+    return SelectSerial(d.subspan(1));
+}
+
+// Request, anticollision and select in one step: type, answer, serial length and serial.
+ReaderSimulator::Reply ReaderSimulator::GetCardSnr(Data d) {
+    Reply r = SelectCard(d[0]);
+    if (r.status != kStatusOk)
+        return r;
+    return {kStatusOk, TypeAnswerSerial()};
+}
+
+// Selection with the manufacturer block after the serial.
+ReaderSimulator::Reply ReaderSimulator::ReadAddt(Data) {
+    Reply r = SelectCard(kRequestAll);
+    if (r.status != kStatusOk)
+        return r;
+    std::vector<uint8_t> out = {0x00};
+    const std::vector<uint8_t> selection = TypeAnswerSerial();
+    out.insert(out.end(), selection.begin(), selection.end());
+    const Block& b0 = card_.RawBlock(0);
+    out.insert(out.end(), b0.begin(), b0.end());
+    return {kStatusOk, out};
+}
+
+ReaderSimulator::Reply ReaderSimulator::Halt(Data) {
+    if (card_.state() != MifareClassicCard::State::kActive)
+        return {kStatusNoCard, {}};
+    card_.Halt();
+    return {kStatusOk, {}};
+}
+
+// --- authentication and keys ---------------------------------------------------------------------
+
+// The sector's first block with the key of a slot.
+ReaderSimulator::Reply ReaderSimulator::Auth(Data d) {
+    return AuthenticateWithSlot(d[0], d[1], static_cast<uint8_t>(d[1] * 4));
+}
+
+ReaderSimulator::Reply ReaderSimulator::Auth2(Data d) {
+    return AuthenticateWithSlot(d[0], d[1], d[2]);
+}
+
+ReaderSimulator::Reply ReaderSimulator::AuthKey(Data d) {
+    auto type = KeyType(d[0]);
+    if (!type)
+        return {kStatusBadParameter, {}};
+    return {card_.Authenticate(*type, d[1], {d[2], d[3], d[4], d[5], d[6], d[7]}), {}};
+}
+
+ReaderSimulator::Reply ReaderSimulator::LoadKey(Data d) {
+    auto type = KeyType(d[0]);
+    if (!type || d[1] >= 16)
+        return {kStatusBadParameter, {}};
+    std::copy(d.begin() + 2, d.end(), key_store_[*type][d[1]].begin());
+    return {kStatusOk, {}};
+}
+
+// Select and authenticate in one; the key comes from the sector's slot (source 0x00), from a
+// named slot ('E') or with the request ('F').
+ReaderSimulator::Reply ReaderSimulator::AutoDetect(Data d) {
+    const Reply bad{kStatusBadParameter, {}};
+    if (d.size() < 4)
+        return bad;
+    const uint8_t source = d[3];
+    Key key;
+    auto type = KeyType(d[0]);
+    if (!type)
+        return bad;
+    if (source == 0x00 && d.size() == 4) {
+        key = key_store_[*type][d[2] / 4 % 16];
+    } else if (source == 'E' && d.size() == 7) {
+        auto stored = StoredKey(*type, d[5]);
+        if (!stored)
+            return bad;
+        key = *stored;
+    } else if (source == 'F' && d.size() == 12) {
+        std::copy(d.begin() + 5, d.begin() + 11, key.begin());
+    } else {
+        return bad;
+    }
+    Reply r = SelectCard(kRequestAll);
+    if (r.status != kStatusOk)
+        return r;
+    return {card_.Authenticate(*type, d[2], key), {}};
+}
+
+// --- block read and write ------------------------------------------------------------------------
+
+ReaderSimulator::Reply ReaderSimulator::Read(Data d) {
+    return ReadBlock(d[0]);
+}
+
+ReaderSimulator::Reply ReaderSimulator::Write(Data d) {
+    return WriteBlock(d[0], d.subspan(1));
+}
+
+// Ultralight page write: not this card's command set.
+ReaderSimulator::Reply ReaderSimulator::UlWrite(Data) {
+    return {kStatusUnknownCommand, {}};
+}
+
+ReaderSimulator::Reply ReaderSimulator::ReadAuth(Data d) {
+    Reply auth = AuthenticateWithSlot(d[0], d[1], d[2]);
+    if (auth.status != kStatusOk)
+        return auth;
+    return ReadBlock(d[2]);
+}
+
+ReaderSimulator::Reply ReaderSimulator::WriteAuth(Data d) {
+    Reply auth = AuthenticateWithSlot(d[0], d[1], d[2]);
+    if (auth.status != kStatusOk)
+        return auth;
+    return WriteBlock(d[2], d.subspan(3));
+}
+
+// --- value operations ----------------------------------------------------------------------------
+
+// Increment, decrement and restore go into the transfer register.
+ReaderSimulator::Reply ReaderSimulator::Increment(Data d) {
+    return {card_.ValueOperation(kValueIncrement, d[0], Le32(&d[1])), {}};
+}
+
+ReaderSimulator::Reply ReaderSimulator::Decrement(Data d) {
+    return {card_.ValueOperation(kValueDecrement, d[0], Le32(&d[1])), {}};
+}
+
+ReaderSimulator::Reply ReaderSimulator::Restore(Data d) {
+    return {card_.ValueOperation(kValueRestore, d[0], 0), {}};
+}
+
+ReaderSimulator::Reply ReaderSimulator::Transfer(Data d) {
+    return {card_.Transfer(d[0]), {}};
+}
+
+// Value operation and transfer.
+ReaderSimulator::Reply ReaderSimulator::Value(Data d) {
+    const uint8_t status = card_.ValueOperation(d[0], d[1], Le32(&d[2]));
+    if (status != kStatusOk)
+        return {status, {}};
+    return {card_.Transfer(d[6]), {}};
+}
+
+ReaderSimulator::Reply ReaderSimulator::WriteValueAuth(Data d) {
+    Reply auth = AuthenticateWithSlot(d[0], d[1], d[2]);
+    if (auth.status != kStatusOk)
+        return auth;
+    return {card_.WriteValue(d[2], Le32(&d[3])), {}};
+}
+
+// Authenticate, value operation and transfer within the authenticated sector.
+ReaderSimulator::Reply ReaderSimulator::ValueAuth(Data d) {
+    Reply auth = AuthenticateWithSlot(d[0], d[1], d[2]);
+    if (auth.status != kStatusOk)
+        return auth;
+    const uint8_t status = card_.ValueOperation(d[3], d[2], Le32(&d[4]));
+    if (status != kStatusOk)
+        return {status, {}};
+    if (d[8] / 4 != d[2] / 4)
+        return {kStatusAccessDenied, {}};
+    return {card_.Transfer(d[8]), {}};
+}
+
+// --- reader housekeeping and EEPROM --------------------------------------------------------------
+
+// Switches the field off and on.
+ReaderSimulator::Reply ReaderSimulator::Reset(Data) {
+    card_.FieldReset();
+    return {kStatusOk, {}};
+}
+
+ReaderSimulator::Reply ReaderSimulator::Acknowledge(Data) {
+    return {kStatusOk, {}};
+}
+
+ReaderSimulator::Reply ReaderSimulator::GetInfo(Data) {
+    const char info[] = "QSIM-1.00";
+    return {kStatusOk, {info, info + 9}};
+}
+
+ReaderSimulator::Reply ReaderSimulator::SetControlBit(Data) {
+    control_bit_ = true;
+    return {kStatusOk, {}};
+}
+
+ReaderSimulator::Reply ReaderSimulator::ClrControlBit(Data) {
+    control_bit_ = false;
+    return {kStatusOk, {}};
+}
+
+ReaderSimulator::Reply ReaderSimulator::ReadE2(Data d) {
+    if (d[0] + d[1] > 256)
+        return {kStatusBadParameter, {}};
+    return {kStatusOk, {eeprom_.begin() + d[0], eeprom_.begin() + d[0] + d[1]}};
+}
+
+// Address, count and exactly count bytes.
+ReaderSimulator::Reply ReaderSimulator::WriteE2(Data d) {
+    if (d.size() < 2 || d.size() != d[1] + 2u || d[0] + d[1] > 256)
+        return {kStatusBadParameter, {}};
+    std::copy(d.begin() + 2, d.end(), eeprom_.begin() + d[0]);
+    return {kStatusOk, {}};
+}
+
+// --- serving the protocol on a terminal ----------------------------------------------------------
 
 void ReaderSimulator::Serve(int fd, int stop_fd) {
     Line line(fd, stop_fd);

@@ -2,10 +2,13 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "platform/comm/kernel_termios.h"
+#include "platform/comm/testing/scripted_port.h"
 #include "reader/frame/reader_frame.h"
 #include "reader/frame_exchange.h"
 #include "reader/reader_port.h"
@@ -48,23 +51,23 @@ TEST(ReaderPort, OpenSetsTheLineAndRefusesASecondOpen) {
     SimulatedReader reader;
     ReaderPort port(OpenerFor(reader.path()));
     port.SetBaud(19200);
-    ASSERT_EQ(port.Open(), kPortOk);
+    ASSERT_TRUE(port.Open().ok());
     comm::KernelTermios t;
     ASSERT_TRUE(comm::GetKernelTermios(reader.master(), t));
     EXPECT_EQ(t.ospeed, 19200u);
-    EXPECT_EQ(port.Open(), kNotOpen);
+    EXPECT_EQ(port.Open().error(), EBUSY);
     EXPECT_TRUE(port.Close());
     EXPECT_FALSE(port.Close());
 }
 
 TEST(ReaderPort, MissingDeviceFailsToOpenAndClosedPortRefusesEverything) {
     ReaderPort port(OpenerFor("/dev/no-such-reader"));
-    EXPECT_EQ(port.Open(), kOpenFailed);
+    EXPECT_EQ(port.Open().error(), ENOENT);
     uint8_t b = 0;
-    EXPECT_EQ(port.Write(&b, 1, 100), kNotOpen);
-    EXPECT_EQ(port.Read(&b, 1, nullptr, 100), kNotOpen);
-    EXPECT_EQ(port.WaitForData(10), kWaitEventFailed);
-    EXPECT_EQ(port.PurgeReceive(), kNotOpen);
+    EXPECT_EQ(port.Write(&b, 1, 100).error(), EBADF);
+    EXPECT_EQ(port.Read(&b, 1, nullptr, 100).error(), EBADF);
+    EXPECT_EQ(port.WaitForData(10).error(), EBADF);
+    EXPECT_EQ(port.PurgeReceive().error(), EBADF);
     ReplyBuffer reply;
     EXPECT_EQ(Transact(port, kRequest52, reply), kNoReply);
 }
@@ -75,7 +78,7 @@ class ExchangeTest : public ::testing::Test {
         reader_ = std::make_unique<SimulatedReader>(faults);
         port_ = std::make_unique<ReaderPort>(OpenerFor(reader_->path()));
         port_->SetBaud(baud);
-        ASSERT_EQ(port_->Open(), kPortOk);
+        ASSERT_TRUE(port_->Open().ok());
     }
     std::unique_ptr<SimulatedReader> reader_;
     std::unique_ptr<ReaderPort> port_;
@@ -174,11 +177,127 @@ TEST(ExchangeOversized, ReplyAnnouncingTooMuchIsRefusedWithoutOverrun) {
     });
     ReaderPort port(OpenerFor(pty.slave_path()));
     port.SetBaud(115200);
-    ASSERT_EQ(port.Open(), kPortOk);
+    ASSERT_TRUE(port.Open().ok());
     ReplyBuffer reply;
-    EXPECT_EQ(Transact(port, kRequest52, reply), kNoReply);
+    comm::CommStatus why;
+    EXPECT_EQ(Transact(port, kRequest52, reply, &why), kNoReply);
+    EXPECT_STREQ(why.operation(), "reply length");
+    EXPECT_EQ(why.error(), EMSGSIZE);
     stop = true;
     peer.join();
+}
+
+// A failed exchange says which step failed and why; a good one reports success.
+TEST_F(ExchangeTest, TransactReportsWhatEndedTheLastAttempt) {
+    struct Row {
+        const char* name;
+        sim::SimulatorFaults faults;
+        const char* operation;  // null: success
+        int error;
+    };
+    const Row rows[] = {
+        {"answered", {}, nullptr, 0},
+        {"never acknowledged", {.never_acknowledge = true}, "acknowledge", ETIMEDOUT},
+        {"wrong check bytes", {.bad_check_replies = 3}, "reply check", EBADMSG},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        reader_.reset();
+        port_.reset();
+        ASSERT_NO_FATAL_FAILURE(Start(row.faults));
+        comm::CommStatus why = comm::CommStatus::Failure("not written", EINVAL);
+        const uint8_t status = Transact(*port_, kRequest52, reply_, &why);
+        if (row.operation == nullptr) {
+            EXPECT_EQ(status, 0x00);
+            EXPECT_TRUE(why.ok()) << why.Describe();
+        } else {
+            EXPECT_EQ(status, kNoReply);
+            EXPECT_STREQ(why.operation(), row.operation);
+            EXPECT_EQ(why.error(), row.error) << why.Describe();
+        }
+    }
+}
+
+ReaderPort::Opener ScriptedOpener(const std::shared_ptr<comm::testing::ScriptedPort>& line) {
+    return [line](const std::string&) { return line->Open(); };
+}
+
+// The device's own failure, operation and errno, reaches the caller of every port operation and
+// of the exchange.
+TEST(ReaderPortFailure, DeviceErrorsAreCarriedThrough) {
+    auto line = comm::testing::ScriptedPort::Create();
+    ReaderPort port(ScriptedOpener(line));
+    port.SetPause([](int) {});
+    line->SetBusy(true);
+    const comm::CommStatus busy = port.Open();
+    EXPECT_STREQ(busy.operation(), "open");
+    EXPECT_EQ(busy.error(), EBUSY);
+    EXPECT_FALSE(port.IsOpen());
+
+    line->SetBusy(false);
+    ASSERT_TRUE(port.Open().ok());
+    line->Vanish();
+    const uint8_t announce = kFrameAnnounce;
+    const comm::CommStatus write = port.Write(&announce, 1, 100);
+    EXPECT_STREQ(write.operation(), "write");
+    EXPECT_EQ(write.error(), EIO);
+    uint8_t byte = 0;
+    EXPECT_EQ(port.Read(&byte, 1, nullptr, 100).error(), EIO);
+    EXPECT_EQ(port.WaitForData(10).error(), EIO);
+    EXPECT_EQ(port.SetLineState(9600, 8, 0, 0).error(), EIO);
+    EXPECT_EQ(port.SetTimeouts().error(), EIO);
+
+    ReplyBuffer reply;
+    comm::CommStatus why;
+    EXPECT_EQ(Transact(port, kRequest52, reply, &why), kNoReply);
+    EXPECT_EQ(why.Describe(),
+              std::string("write: ") + std::strerror(EIO) + " (" + std::to_string(EIO) + ")");
+    EXPECT_TRUE(line->Written().empty());
+}
+
+// Only a received-character event is data: another event word is ENODATA, a quiet line the
+// device's own time-out.
+TEST(ReaderPortFailure, WaitForDataTellsDataFromOtherEvents) {
+    auto line = comm::testing::ScriptedPort::Create();
+    ReaderPort port(ScriptedOpener(line));
+    ASSERT_TRUE(port.Open().ok());
+    line->InjectEvents(comm::EV_TXEMPTY);
+    const comm::CommStatus other = port.WaitForData(1000);
+    EXPECT_STREQ(other.operation(), "WaitForData");
+    EXPECT_EQ(other.error(), ENODATA);
+    line->Receive({0x20});
+    EXPECT_TRUE(port.WaitForData(1000).ok());
+    EXPECT_EQ(port.BytesWaiting(), 1u);
+    EXPECT_TRUE(port.WaitForData(0).ok());
+    port.PurgeReceive();
+    const comm::CommStatus quiet = port.WaitForData(0);
+    EXPECT_STREQ(quiet.operation(), "WaitEvent");
+    EXPECT_EQ(quiet.error(), ETIMEDOUT);
+}
+
+// A transfer given a wait of its own runs under it and leaves the port's time-outs as they were.
+TEST(ReaderPortFailure, OwnWaitsAreUndoneAfterTheTransfer) {
+    auto line = comm::testing::ScriptedPort::Create();
+    ReaderPort port(ScriptedOpener(line));
+    port.SetBaud(115200);
+    ASSERT_TRUE(port.Open().ok());
+    const comm::CommTimeouts own = line->LastTimeouts();
+    EXPECT_EQ(own.ReadTotalTimeoutMultiplier, 24u);
+    EXPECT_EQ(own.WriteTotalTimeoutConstant, 100u);
+
+    uint8_t byte = 0;
+    size_t got = 1;
+    const comm::CommStatus read = port.Read(&byte, 1, &got, 10);  // shorter than 24 ms a byte
+    EXPECT_STREQ(read.operation(), "Read");
+    EXPECT_EQ(read.error(), ETIMEDOUT);
+    EXPECT_EQ(got, 0u);
+    const uint8_t bytes[3] = {1, 2, 3};
+    EXPECT_TRUE(port.Write(bytes, 3, 30).ok());
+    EXPECT_EQ(line->Written(), (std::vector<uint8_t>{1, 2, 3}));
+    const comm::CommTimeouts after = line->LastTimeouts();
+    EXPECT_EQ(after.ReadTotalTimeoutMultiplier, own.ReadTotalTimeoutMultiplier);
+    EXPECT_EQ(after.ReadTotalTimeoutConstant, own.ReadTotalTimeoutConstant);
+    EXPECT_EQ(after.WriteTotalTimeoutConstant, own.WriteTotalTimeoutConstant);
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <set>
+#include <string>
+
+#include "reader/frame/reader_command.h"
 #include "reader/sim/reader_simulator.h"
 
 namespace reader::sim {
@@ -105,6 +109,90 @@ TEST_F(SimulatorTest, EepromAndHousekeeping) {
     EXPECT_EQ(Do(0x4F, {}).data.size(), 9u);
     EXPECT_EQ(Do(0x99, {}).status, kStatusUnknownCommand);
     EXPECT_EQ(Do(0x41, {}).status, kStatusBadParameter);
+}
+
+// The command table: every named command reaches a handler that takes exactly its data, and no
+// other command byte is known.
+TEST(SimulatorDispatch, EveryCommandTakesItsDataAndNoOtherByteIsKnown) {
+    struct Row {
+        const char* name;
+        ReaderCommand command;
+        Bytes data;  // well-formed; one byte less must be refused
+    };
+    const Bytes key = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    Bytes block = {5};
+    block.resize(17, 0x22);
+    Bytes auth_block = {0x60, 1, 5};
+    auth_block.resize(19, 0x33);
+    using C = ReaderCommand;
+    const Row rows[] = {
+        {"Request", C::kRequest, {0x52}},
+        {"Anticoll", C::kAnticoll, {0x93}},
+        {"Anticoll2", C::kAnticoll2, {0x93, 0x20}},
+        {"Select", C::kSelect, {0x3A, 0x7C, 0x91, 0x05}},
+        {"CascAnticoll", C::kCascAnticoll, {0x93, 0x20}},
+        {"CascSelect", C::kCascSelect, {0x93, 0x3A, 0x7C, 0x91, 0x05}},
+        {"GetCardSnr", C::kGetCardSnr, {0x52}},
+        {"ReadAddt", C::kReadAddt, {0x00}},
+        {"Auth", C::kAuth, {0x60, 1}},
+        {"Auth2", C::kAuth2, {0x60, 1, 4}},
+        {"AuthKey", C::kAuthKey, {0x60, 4, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+        {"LoadKey", C::kLoadKey, {0x60, 1, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+        {"AutoDetect", C::kAutoDetect, {0x60, 0, 4, 'F', 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0}},
+        {"Read", C::kRead, {4}},
+        {"Write", C::kWrite, block},
+        {"ReadAuth", C::kReadAuth, {0x60, 1, 4}},
+        {"WriteAuth", C::kWriteAuth, auth_block},
+        {"Increment", C::kIncrement, {4, 1, 0, 0, 0}},
+        {"Decrement", C::kDecrement, {4, 1, 0, 0, 0}},
+        {"Restore", C::kRestore, {4}},
+        {"Transfer", C::kTransfer, {4}},
+        {"Value", C::kValue, {0xC1, 4, 1, 0, 0, 0, 4}},
+        {"WriteValueAuth", C::kWriteValueAuth, {0x60, 1, 6, 7, 0, 0, 0}},
+        {"ValueAuth", C::kValueAuth, {0x60, 1, 4, 0xC1, 1, 0, 0, 0, 4}},
+        {"Halt", C::kHalt, {}},
+        {"Reset", C::kReset, {1}},
+        {"Close", C::kClose, {}},
+        {"Config", C::kConfig, {}},
+        {"GetInfo", C::kGetInfo, {}},
+        {"SetControlBit", C::kSetControlBit, {}},
+        {"ClrControlBit", C::kClrControlBit, {}},
+        {"Buzzer", C::kBuzzer, {1, 2, 3, 4}},
+        {"ReadE2", C::kReadE2, {0x10, 2}},
+        {"WriteE2", C::kWriteE2, {0x10, 2, 7, 8}},
+    };
+    ReaderSimulator sim;
+    std::set<ReaderCommand> covered;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        covered.insert(row.command);
+        const ReaderSimulator::Reply reply = sim.Handle(CommandByte(row.command), row.data);
+        EXPECT_EQ(reply.status, kStatusOk);
+        Bytes longer = row.data;
+        longer.push_back(0);
+        EXPECT_EQ(sim.Handle(CommandByte(row.command), longer).status, kStatusBadParameter);
+        if (!row.data.empty()) {
+            const Bytes shorter(row.data.begin(), row.data.end() - 1);
+            EXPECT_EQ(sim.Handle(CommandByte(row.command), shorter).status, kStatusBadParameter);
+        }
+    }
+    // The ultralight write is named but not this card's command set.
+    covered.insert(C::kUlWrite);
+    EXPECT_EQ(sim.Handle(CommandByte(C::kUlWrite), Bytes{1, 2, 3, 4, 5}).status,
+              kStatusUnknownCommand);
+    EXPECT_EQ(sim.Handle(CommandByte(C::kUlWrite), Bytes{1, 2, 3, 4}).status, kStatusBadParameter);
+    EXPECT_EQ(covered, std::set<ReaderCommand>(kReaderCommands.begin(), kReaderCommands.end()));
+
+    const std::set<ReaderCommand> named(kReaderCommands.begin(), kReaderCommands.end());
+    EXPECT_EQ(named.size(), kReaderCommands.size());  // no command listed twice
+    for (int byte = 0; byte < 256; ++byte) {
+        if (named.count(static_cast<ReaderCommand>(byte)) == 0) {
+            SCOPED_TRACE(byte);
+            EXPECT_EQ(sim.Handle(static_cast<uint8_t>(byte), {}).status, kStatusUnknownCommand);
+            EXPECT_EQ(sim.Handle(static_cast<uint8_t>(byte), Bytes(4, 0)).status,
+                      kStatusUnknownCommand);
+        }
+    }
 }
 
 }  // namespace
