@@ -16,7 +16,8 @@
 
 namespace tools {
 
-PublishedPty::PublishedPty(const std::string& link_path) : link_path_(link_path) {
+PublishedPty::PublishedPty(const std::string& link_path)
+    : claim_(link_path), link_path_(link_path) {
     master_.Reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
     if (!master_.valid() || grantpt(master_.get()) != 0 || unlockpt(master_.get()) != 0) {
         throw std::runtime_error(std::string("cannot create a pseudo-terminal: ") +
@@ -36,6 +37,7 @@ PublishedPty::PublishedPty(const std::string& link_path) : link_path_(link_path)
         cfmakeraw(&t);
         tcsetattr(slave_keep_.get(), TCSANOW, &t);
     }
+    use_ = PortUseWatch(slave_path_);  // before the link: every program's open is seen
     struct stat st;
     if (lstat(link_path.c_str(), &st) == 0) {
         if (!S_ISLNK(st.st_mode)) {
@@ -57,6 +59,10 @@ PublishedPty::~PublishedPty() {
             ::unlink(link_path_.c_str());
         }
     }
+}
+
+void PublishedPty::DiscardQueued(bool own_output) {
+    tcflush(slave_keep_.get(), own_output ? TCIOFLUSH : TCIFLUSH);
 }
 
 size_t FaultRequests::Apply(uint8_t* bytes, size_t length) {
@@ -91,7 +97,25 @@ void Forwarder::Flush() {
     head_ = 0;
 }
 
+void Forwarder::DropPending() {
+    pending_.clear();
+    head_ = 0;
+}
+
+bool Forwarder::DestinationSessionGoesOn() {
+    if (destination_ == nullptr)
+        return true;
+    PortUseWatch& use = destination_->use();
+    use.Refresh();
+    const bool same_session = use.sessions_ended() == sessions_seen_;
+    sessions_seen_ = use.sessions_ended();
+    return same_session && use.in_use();
+}
+
 bool Forwarder::Pump(FaultRequests& faults) {
+    if (HasPending() && !DestinationSessionGoesOn()) {
+        DropPending();
+    }
     if (HasPending()) {
         Flush();
         if (HasPending()) {
@@ -107,6 +131,12 @@ bool Forwarder::Pump(FaultRequests& faults) {
         return false;
     }
     size_t length = faults.Apply(buffer, static_cast<size_t>(n));
+    // Looked at after the read: a program opens the port before it writes, so when this read
+    // returned a new program's bytes, its open is seen here. Bytes read across the end of a
+    // session, or for a port that nobody holds, fall on the floor.
+    if (!DestinationSessionGoesOn()) {
+        return true;
+    }
     pending_.assign(buffer, buffer + length);
     head_ = 0;
     Flush();
@@ -118,7 +148,7 @@ namespace {
 sigset_t VportSignals() {
     sigset_t signals;
     sigemptyset(&signals);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2})
+    for (int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2})
         sigaddset(&signals, s);
     return signals;
 }
@@ -126,11 +156,13 @@ sigset_t VportSignals() {
 }  // namespace
 
 void BlockVportSignals() {
+    // A virtual port outlives the terminal it was started from (vport ... &, then logging out).
+    signal(SIGHUP, SIG_IGN);
     sigset_t signals = VportSignals();
     sigprocmask(SIG_BLOCK, &signals, nullptr);
 }
 
-int RunVirtualPorts(std::vector<Forwarder> forwarders) {
+int RunVirtualPorts(std::vector<Forwarder> forwarders, const std::vector<PublishedPty*>& ports) {
     BlockVportSignals();
     sigset_t signals = VportSignals();
     comm::UniqueFd sigfd(signalfd(-1, &signals, SFD_CLOEXEC));
@@ -138,7 +170,9 @@ int RunVirtualPorts(std::vector<Forwarder> forwarders) {
         return 2;
     }
     FaultRequests faults;
-    std::vector<pollfd> fds(forwarders.size() + 1);
+    // Forwarders first, then the signal, then one watch per port.
+    std::vector<pollfd> fds(forwarders.size() + 1 + ports.size());
+    std::vector<uint64_t> sessions_seen(ports.size(), 0);  // per port, at the last look
     for (;;) {
         for (size_t i = 0; i < forwarders.size(); ++i) {
             // A forwarder that holds bytes waits for its destination; otherwise for its source.
@@ -148,11 +182,14 @@ int RunVirtualPorts(std::vector<Forwarder> forwarders) {
                 fds[i] = {forwarders[i].from(), POLLIN, 0};
             }
         }
-        fds.back() = {sigfd.get(), POLLIN, 0};
+        fds[forwarders.size()] = {sigfd.get(), POLLIN, 0};
+        for (size_t p = 0; p < ports.size(); ++p) {
+            fds[forwarders.size() + 1 + p] = {ports[p]->use().fd(), POLLIN, 0};
+        }
         if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) {
             return 2;
         }
-        if (fds.back().revents & POLLIN) {
+        if (fds[forwarders.size()].revents & POLLIN) {
             signalfd_siginfo info;
             if (::read(sigfd.get(), &info, sizeof info) == sizeof info) {
                 if (info.ssi_signo == SIGUSR1) {
@@ -162,6 +199,25 @@ int RunVirtualPorts(std::vector<Forwarder> forwarders) {
                 } else {
                     return 0;
                 }
+            }
+        }
+        for (size_t p = 0; p < ports.size(); ++p) {
+            PortUseWatch& use = ports[p]->use();
+            use.Refresh();
+            if (use.sessions_ended() == sessions_seen[p])
+                continue;
+            sessions_seen[p] = use.sessions_ended();
+            bool loop = false;
+            for (Forwarder& forwarder : forwarders) {
+                if (forwarder.destination() == ports[p]) {
+                    forwarder.DropPending();
+                    loop = loop || forwarder.from() == forwarder.to();
+                }
+            }
+            // The terminal's queues: a program that opened meanwhile has emptied them itself
+            // when it opened (and may already have written).
+            if (!use.in_use()) {
+                ports[p]->DiscardQueued(loop);
             }
         }
         for (size_t i = 0; i < forwarders.size(); ++i) {
