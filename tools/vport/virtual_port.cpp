@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -13,6 +14,7 @@
 #include <climits>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace tools {
 
@@ -62,7 +64,19 @@ PublishedPty::~PublishedPty() {
 }
 
 void PublishedPty::DiscardQueued(bool own_output) {
-    tcflush(slave_keep_.get(), own_output ? TCIOFLUSH : TCIFLUSH);
+    tcflush(slave_keep_.get(), TCIFLUSH);
+    if (own_output) {
+        // What the program wrote waits on the master's input side, which a flush of the
+        // terminal's output does not fully reach.
+        tcflush(master_.get(), TCIFLUSH);
+    }
+    // In packet mode this flush marks the master like a program's would; take that status away
+    // so that it is not taken for a program's flush.
+    pollfd fd{master_.get(), POLLPRI, 0};
+    uint8_t status = 0;
+    if (::poll(&fd, 1, 0) == 1 && (fd.revents & POLLPRI)) {
+        (void)!::read(master_.get(), &status, 1);
+    }
 }
 
 size_t FaultRequests::Apply(uint8_t* bytes, size_t length) {
@@ -102,18 +116,40 @@ void Forwarder::DropPending() {
     head_ = 0;
 }
 
-bool Forwarder::DestinationSessionGoesOn() {
+bool Forwarder::RefreshDestination() {
     if (destination_ == nullptr)
-        return true;
+        return false;
     PortUseWatch& use = destination_->use();
     use.Refresh();
-    const bool same_session = use.sessions_ended() == sessions_seen_;
+    const bool ended = use.sessions_ended() != sessions_seen_;
     sessions_seen_ = use.sessions_ended();
-    return same_session && use.in_use();
+    return ended;
+}
+
+bool Forwarder::DestinationInUse() const {
+    return destination_ == nullptr || destination_->use().in_use();
+}
+
+bool Forwarder::DestinationFlushedInput() {
+    // In packet mode a flush of the far terminal's input marks its master with a status that a
+    // read returns on its own, ahead of any data (POLLPRI while it waits).
+    pollfd fd{to_, POLLPRI, 0};
+    if (::poll(&fd, 1, 0) != 1 || !(fd.revents & POLLPRI))
+        return false;
+    uint8_t status = 0;
+    if (::read(to_, &status, 1) != 1 || !(status & TIOCPKT_FLUSHREAD))
+        return false;
+    // Bytes written to it since the program emptied its input were read before that: stale too.
+    if (destination_ != nullptr)
+        destination_->DiscardQueued(false);
+    return true;
 }
 
 bool Forwarder::Pump(FaultRequests& faults) {
-    if (HasPending() && !DestinationSessionGoesOn()) {
+    // Held bytes were read before the last look, so they belong to the session that was on
+    // then; a program that empties its input (as every one does when it opens) wants none.
+    if (RefreshDestination() || !DestinationInUse() ||
+        (HasPending() && DestinationFlushedInput())) {
         DropPending();
     }
     if (HasPending()) {
@@ -130,17 +166,27 @@ bool Forwarder::Pump(FaultRequests& faults) {
     if (n == 0) {
         return false;
     }
-    size_t length = faults.Apply(buffer, static_cast<size_t>(n));
-    // Looked at after the read: a program opens the port before it writes, so when this read
-    // returned a new program's bytes, its open is seen here. Bytes read across the end of a
-    // session, or for a port that nobody holds, fall on the floor.
-    if (!DestinationSessionGoesOn()) {
+    if (buffer[0] != TIOCPKT_DATA) {
+        // A status: the source's program emptied its input, so what is held for it is stale.
+        source_flushed_input_ = source_flushed_input_ || (buffer[0] & TIOCPKT_FLUSHREAD) != 0;
         return true;
     }
-    pending_.assign(buffer, buffer + length);
+    size_t length = faults.Apply(buffer + 1, static_cast<size_t>(n - 1));
+    // Looked at after the read: a program opens the port before it writes, so when this read
+    // returned a new program's bytes, its open is seen here and they are delivered. Bytes for a
+    // port that nobody holds fall on the floor.
+    RefreshDestination();
+    if (!DestinationInUse()) {
+        return true;
+    }
+    pending_.assign(buffer + 1, buffer + 1 + length);
     head_ = 0;
     Flush();
     return true;
+}
+
+bool Forwarder::TakeSourceFlushedInput() {
+    return std::exchange(source_flushed_input_, false);
 }
 
 namespace {
@@ -169,6 +215,12 @@ int RunVirtualPorts(std::vector<Forwarder> forwarders, const std::vector<Publish
     if (!sigfd.valid()) {
         return 2;
     }
+    // Packet mode: reads of a master report a flush of its terminal's input as a status, so
+    // that bytes held for a program that emptied its input are dropped, not delivered late.
+    for (const Forwarder& forwarder : forwarders) {
+        int on = 1;
+        ioctl(forwarder.from(), TIOCPKT, &on);
+    }
     FaultRequests faults;
     // Forwarders first, then the signal, then one watch per port.
     std::vector<pollfd> fds(forwarders.size() + 1 + ports.size());
@@ -177,7 +229,7 @@ int RunVirtualPorts(std::vector<Forwarder> forwarders, const std::vector<Publish
         for (size_t i = 0; i < forwarders.size(); ++i) {
             // A forwarder that holds bytes waits for its destination; otherwise for its source.
             if (forwarders[i].HasPending()) {
-                fds[i] = {forwarders[i].to(), POLLOUT, 0};
+                fds[i] = {forwarders[i].to(), POLLOUT | POLLPRI, 0};
             } else {
                 fds[i] = {forwarders[i].from(), POLLIN, 0};
             }
@@ -221,8 +273,20 @@ int RunVirtualPorts(std::vector<Forwarder> forwarders, const std::vector<Publish
             }
         }
         for (size_t i = 0; i < forwarders.size(); ++i) {
-            if (fds[i].revents & (POLLIN | POLLOUT)) {
+            if (fds[i].revents & (POLLIN | POLLPRI | POLLOUT)) {
                 forwarders[i].Pump(faults);
+            }
+            if (forwarders[i].TakeSourceFlushedInput()) {
+                // Held bytes, and bytes written since the program emptied its input, were read
+                // before it did so: the program must not receive them.
+                for (Forwarder& into : forwarders) {
+                    if (into.to() == forwarders[i].from())
+                        into.DropPending();
+                }
+                for (PublishedPty* port : ports) {
+                    if (port->master() == forwarders[i].from())
+                        port->DiscardQueued(false);
+                }
             }
         }
     }

@@ -29,7 +29,8 @@ class PublishedPty {
     const std::string& link_path() const { return link_path_; }
     PortUseWatch& use() { return use_; }
     // Empties what waits in the terminal for the next program to read, and with own_output also
-    // what the last program wrote that has not been taken yet.
+    // what the last program wrote that has not been taken yet. With the master in packet mode,
+    // the status this flush leaves on it is taken away.
     void DiscardQueued(bool own_output);
 
   private:
@@ -65,20 +66,25 @@ class Forwarder {
     bool HasPending() const { return head_ < pending_.size(); }
 
     // Reads what is there and writes what the far side takes. False when the source hung up.
+    // The masters are in packet mode (RunVirtualPorts).
     bool Pump(FaultRequests& faults);
+    // True once after a read returned the status "the source's program emptied its input".
+    bool TakeSourceFlushedInput();
     // Writes held bytes.
     void Flush();
     void DropPending();
 
   private:
-    // Takes in the destination's opens and closes; false when the session that the held or
-    // just-read bytes were meant for has ended (or no program holds the port).
-    bool DestinationSessionGoesOn();
+    // Takes in the destination's opens and closes; true when a session ended since the last look.
+    bool RefreshDestination();
+    bool DestinationInUse() const;
+    bool DestinationFlushedInput();
 
     int from_;
     int to_;
     PublishedPty* destination_;
     uint64_t sessions_seen_ = 0;  // the destination's ended sessions at the last look
+    bool source_flushed_input_ = false;
     std::vector<uint8_t> pending_;
     size_t head_ = 0;
 };
