@@ -6,6 +6,7 @@
 #include <fstream>
 #include <random>
 
+#include "platform/comm/open_failure.h"
 #include "platform/comm/serial_device.h"
 #include "platform/comm/testing/child_process.h"
 #include "tools/vport/virtual_port.h"
@@ -184,7 +185,19 @@ TEST(Vport, ReplacesALinkLeftByAKilledVport) {
     }
     ASSERT_TRUE(std::filesystem::is_symlink(link));  // left behind
     ChildProcess vport("vport", {"loop", link});
-    ASSERT_TRUE(WaitForPath(link));
+    // The old link may lead to a terminal number that another program has been given since:
+    // wait until it leads to the new vport's terminal (which the new vport keeps open).
+    auto served_by_new_vport = [&] {
+        for (const comm::PortHolder& holder : comm::FindPortHolders(link)) {
+            if (holder.pid == vport.pid())
+                return true;
+        }
+        return false;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!served_by_new_vport() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(served_by_new_vport());
     auto port = OpenPort(link);
     ASSERT_TRUE(port);
     Send(*port, "ok");
