@@ -2,9 +2,11 @@
 // prints what came back.
 //   brevant-cli run FILE [--port N] [--baud N] [--send hex|asc] [--recv hex|asc]
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <optional>
 
@@ -12,6 +14,9 @@
 #include "brevant/command_file.h"
 #include "brevant/event_port.h"
 #include "brevant/row_frame.h"
+#include "platform/cli/number_option.h"
+#include "platform/comm/com_port.h"
+#include "platform/comm/recording_opener.h"
 
 namespace {
 
@@ -77,22 +82,55 @@ int FormatIndex(const std::string& text) {
     return text == "asc" ? 1 : 0;
 }
 
+constexpr char kRunFooter[] =
+    "A command file (.ini, as the window's save writes it) holds three lines per command:\n"
+    "  /*****************/      the separator: a slash, 17 asterisks, a slash\n"
+    "  request                  a comment, possibly empty\n"
+    "  00 41 01 52              the data: hex pairs (address, command, length, data), or the\n"
+    "                           frame's characters with --send asc\n"
+    "and after the last command one more separator and a line of two spaces. Each command is\n"
+    "sent as a frame: 20, the data, the check byte, 03. Lines before the first separator are\n"
+    "ignored. Example: brevant/examples/commands.ini in the source tree.\n"
+    "Prints one line per command: row, comment, frame, reply, milliseconds (or timeout); a\n"
+    "command without a reply in time ends the run.\n"
+    "Port n is /dev/ttyS(n-1) unless the environment variable COMn (COM1, COM2, ...) names a\n"
+    "device: COM1=/tmp/reader brevant-cli run commands.ini --port 1\n"
+    "Defaults come from $XDG_CONFIG_HOME/brevant/Config.INI (~/.config/brevant/Config.INI),\n"
+    "which a first start writes: port 1, 9600 baud, parity N, 8 data bits, 1 stop bit, hex.\n"
+    "Exit status: 0 every command answered, 1 otherwise (unreadable file, no commands, port\n"
+    "not opened, a command not answered).";
+
+int CountCommands(const brevant::CommandRows& rows) {
+    int count = 0;
+    for (int r = 1; r <= brevant::kCommandRows; ++r)
+        count += rows.data[r].empty() ? 0 : 1;
+    return count;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"The reader command assistant on the command line"};
     app.require_subcommand(1);
+    app.footer(
+        "Port n is /dev/ttyS(n-1) unless the environment variable COMn (COM1, COM2, ...)\n"
+        "names a device. \"brevant-cli run --help\" describes the command file.");
     CLI::App* run =
         app.add_subcommand("run", "Send the rows of a command file and print the replies");
     std::string file;
     int port = -1;
     int baud = -1;
     std::string send, recv;
-    run->add_option("FILE", file, "Command file")->required();
-    run->add_option("--port", port, "Port number (COMn)")->check(CLI::Range(1, 255));
-    run->add_option("--baud", baud, "Baud rate")->check(CLI::PositiveNumber);
-    run->add_option("--send", send, "Send format")->check(CLI::IsMember({"hex", "asc"}));
-    run->add_option("--recv", recv, "Receive format")->check(CLI::IsMember({"hex", "asc"}));
+    run->footer(kRunFooter);
+    run->add_option("FILE", file, "Command file (format below)")->required();
+    run->add_option("--port", port, "Port number n of COMn (default: COM of Config.INI, 1)")
+        ->check(cli_support::WholeNumber(1, 255));
+    run->add_option("--baud", baud, "Baud rate (default: BAND of Config.INI, 9600)")
+        ->check(cli_support::WholeNumber(cli_support::kMinBaud, cli_support::kMaxBaud));
+    run->add_option("--send", send, "Send format (default: SENDTYPE of Config.INI, hex)")
+        ->check(CLI::IsMember({"hex", "asc"}));
+    run->add_option("--recv", recv, "Receive format (default: REVICETYPE of Config.INI, hex)")
+        ->check(CLI::IsMember({"hex", "asc"}));
     CLI11_PARSE(app, argc, argv);
 
     brevant::IniFile ini(brevant::ConfigIniPath());
@@ -107,17 +145,30 @@ int main(int argc, char** argv) {
         settings.receive_format = FormatIndex(recv);
 
     brevant::CommandRows rows;
+    errno = 0;
     if (!brevant::LoadCommandFile(file, rows)) {
-        std::fprintf(stderr, "brevant-cli: cannot read %s\n", file.c_str());
+        std::fprintf(stderr, "brevant-cli: cannot read %s: %s\n", file.c_str(),
+                     std::strerror(errno != 0 ? errno : EIO));
+        return 1;
+    }
+    if (CountCommands(rows) == 0) {
+        std::fprintf(stderr,
+                     "brevant-cli: %s holds no commands: each command is a separator line "
+                     "/*****************/, a comment line and a data line (see brevant-cli run "
+                     "--help)\n",
+                     file.c_str());
         return 1;
     }
     Collector collector(settings.receive_format);
-    brevant::EventPort event_port;
+    comm::RecordingOpener opener;
+    brevant::EventPort event_port(opener.opener());
     if (!event_port.Initialise(&collector, settings.port, settings.baud,
                                settings.parity ? settings.parity : 'N', settings.data_bits,
                                settings.stop_bits, 3, 512) ||
         !event_port.StartMonitoring()) {
-        std::fprintf(stderr, "没有发现此串口或被占用\n");
+        std::fprintf(
+            stderr, "没有发现此串口或被占用 (COM%d: %s)\n", settings.port,
+            opener.failed() ? opener.Describe().c_str() : comm::ComPortPath(settings.port).c_str());
         return 1;
     }
     bool all_answered = true;

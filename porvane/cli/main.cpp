@@ -5,11 +5,44 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <limits>
 
+#include "platform/cli/number_option.h"
 #include "platform/comm/unique_fd.h"
 #include "porvane/cli/ports_command.h"
 #include "porvane/cli/term_session.h"
 #include "porvane/cli/test_command.h"
+
+namespace {
+
+constexpr char kTestFooter[] =
+    "Prints a commented header, then one line a second: tick, bits, bit errors, characters,\n"
+    "no signal, loss of synchronisation, errored second (1 when the second had bit errors),\n"
+    "total bit errors. The checker starts unsynchronised: the seconds before its first clean\n"
+    "second are printed as comment lines, and the figures, the summary (errored seconds, G.821\n"
+    "severely errored and unavailable seconds) and the report count from that second on.\n"
+    "Exit status: 0 done, 1 the port did not open, 2 the report cannot be written, 3 the line\n"
+    "never synchronised.";
+
+// The port and line options that "term" and "test" share, with their defaults in the help.
+void AddLineOptions(CLI::App* command, porvane::cli::TermOptions& line) {
+    command->add_option("PORT", line.port, "Port name (ttyUSB0, opened as /dev/ttyUSB0) or path")
+        ->required();
+    command->add_option("--baud", line.baud, "Baud rate")
+        ->check(cli_support::WholeNumber(cli_support::kMinBaud, cli_support::kMaxBaud))
+        ->capture_default_str();
+    command->add_option("--data", line.data_bits, "Data bits")
+        ->check(cli_support::WholeNumber(5, 8))
+        ->capture_default_str();
+    command->add_option("--parity", line.parity, "Parity")
+        ->check(CLI::IsMember({"no", "odd", "even", "mark", "space"}))
+        ->capture_default_str();
+    command->add_option("--stop", line.stop, "Stop bits")
+        ->check(CLI::IsMember({"1", "1.5", "2"}))
+        ->capture_default_str();
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"Serial workbench on the command line"};
@@ -22,36 +55,30 @@ int main(int argc, char** argv) {
     porvane::cli::TermOptions term_options;
     CLI::App* term =
         app.add_subcommand("term", "Copy standard input to a port and the port to standard output");
-    term->add_option("PORT", term_options.port, "Port name (ttyUSB0) or device path")->required();
-    term->add_option("--baud", term_options.baud, "Baud rate")->check(CLI::PositiveNumber);
-    term->add_option("--data", term_options.data_bits, "Data bits")->check(CLI::Range(5, 8));
-    term->add_option("--parity", term_options.parity, "Parity")
-        ->check(CLI::IsMember({"no", "odd", "even", "mark", "space"}));
-    term->add_option("--stop", term_options.stop, "Stop bits")
-        ->check(CLI::IsMember({"1", "1.5", "2"}));
-    term->add_flag("--hex", term_options.hex, "Show received bytes as hex groups");
+    AddLineOptions(term, term_options);
+    term->add_flag("--hex", term_options.hex, "Show received bytes as \"%02x \" groups");
     term->add_option("--linger", term_options.linger_ms,
                      "Milliseconds of silence to wait for replies after the input has been sent")
-        ->check(CLI::Range(0, 60000));
+        ->check(cli_support::WholeNumber(0, 60000))
+        ->capture_default_str();
 
     porvane::cli::TestOptions test_options;
     CLI::App* test =
         app.add_subcommand("test", "Run the line tester on a port (loop-back plug or far tester)");
-    test->add_option("PORT", test_options.line.port, "Port name (ttyUSB0) or device path")
-        ->required();
-    test->add_option("--baud", test_options.line.baud, "Baud rate")->check(CLI::PositiveNumber);
-    test->add_option("--data", test_options.line.data_bits, "Data bits")->check(CLI::Range(5, 8));
-    test->add_option("--parity", test_options.line.parity, "Parity")
-        ->check(CLI::IsMember({"no", "odd", "even", "mark", "space"}));
-    test->add_option("--stop", test_options.line.stop, "Stop bits")
-        ->check(CLI::IsMember({"1", "1.5", "2"}));
+    test->footer(kTestFooter);
+    AddLineOptions(test, test_options.line);
     test->add_option("--pattern", test_options.pattern,
-                     "2^15-1, 2^11-1, 2^9-1 or up to 16 digits 0/1");
+                     "2^15-1, 2^11-1, 2^9-1 or up to 16 digits 0/1")
+        ->capture_default_str();
     test->add_option("--insert", test_options.insert, "Error insertion")
-        ->check(CLI::IsMember({"none", "1/10000", "1/1000"}));
-    test->add_option("--seconds", test_options.seconds, "Seconds to test (default: until stopped)")
-        ->check(CLI::NonNegativeNumber);
-    test->add_option("--report", test_options.report, "Write the test report to this file");
+        ->check(CLI::IsMember({"none", "1/10000", "1/1000"}))
+        ->capture_default_str();
+    test->add_option("--seconds", test_options.seconds,
+                     "Seconds to run, synchronisation included (0: until Ctrl-C or SIGTERM)")
+        ->check(cli_support::WholeNumber(0, std::numeric_limits<int>::max()))
+        ->capture_default_str();
+    test->add_option("--report", test_options.report,
+                     "Write the test report (GBK) to this file; checked before the test starts");
     CLI11_PARSE(app, argc, argv);
 
     if (ports->parsed()) {

@@ -8,6 +8,7 @@
 
 #include "platform/comm/comm_constants.h"
 #include "platform/text/hex_text.h"
+#include "porvane/cli/open_message.h"
 #include "porvane/serial/page_notify.h"
 
 namespace porvane::cli {
@@ -75,7 +76,11 @@ bool BuildTermSettings(const TermOptions& o, serial::LineSettings& s, std::strin
 }
 
 TermSession::TermSession(const TermOptions& options, int input_fd, int output_fd, int stop_fd)
-    : options_(options), input_fd_(input_fd), output_fd_(output_fd), stop_fd_(stop_fd) {}
+    : options_(options),
+      input_fd_(input_fd),
+      output_fd_(output_fd),
+      stop_fd_(stop_fd),
+      channel_(opener_.opener()) {}
 
 intptr_t TermSession::PageNotify(uint32_t code, void* data) {
     if (code == serial::PN_RECV_DATA) {
@@ -98,7 +103,16 @@ intptr_t TermSession::PageNotify(uint32_t code, void* data) {
 }
 
 void TermSession::ShowMessage(const std::string& text) {
-    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fprintf(stderr, "%s\n", WithOpenFailure(text, opener_).c_str());
+}
+
+void TermSession::ClosePort() {
+    channel_.ClosePort();
+    // The event thread has ended: the hex groups are complete and get their line end.
+    std::lock_guard lock(mutex_);
+    if (options_.hex && receive_count_ > 0) {
+        WriteAllTo(output_fd_, "\n", 1);
+    }
 }
 
 bool TermSession::StopRequested(int timeout_ms) {
@@ -163,7 +177,7 @@ int TermSession::Run() {
         if (::poll(fds, stop_fd_ >= 0 ? 2 : 1, -1) < 0 && errno != EINTR)
             break;
         if (fds[1].revents & POLLIN) {
-            channel_.ClosePort();
+            ClosePort();
             return 0;
         }
         if (!(fds[0].revents & (POLLIN | POLLHUP)))
@@ -178,17 +192,17 @@ int TermSession::Run() {
         if (written > kMaxOutstanding &&
             !WaitForTransmit(written - kMaxOutstanding, drain_ms(kMaxOutstanding))) {
             std::fprintf(stderr, "porvane-cli: the port stopped sending\n");
-            channel_.ClosePort();
+            ClosePort();
             return 1;
         }
     }
     if (!WaitForTransmit(written, drain_ms(kMaxOutstanding))) {
         std::fprintf(stderr, "porvane-cli: the port stopped sending\n");
-        channel_.ClosePort();
+        ClosePort();
         return 1;
     }
     WaitForQuietLine();
-    channel_.ClosePort();
+    ClosePort();
     return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/comm/recording_opener.h"
 #include "porvane/serial/line_settings.h"
 #include "porvane/serial/page_window.h"
 #include "porvane/serial/serial_channel.h"
@@ -34,13 +35,15 @@ class TermSession : public serial::PageWindow {
     TermSession(const TermOptions& options, int input_fd, int output_fd, int stop_fd);
 
     // Opens the port and copies until the end of input has been written out (0), a stop
-    // request arrives on stop_fd (0), or the port fails (1). Messages go to standard error.
+    // request arrives on stop_fd (0), or the port fails (1). Messages go to standard error, an
+    // open failure with the port and the reason. Hex output ends with a line end.
     int Run();
 
     intptr_t PageNotify(uint32_t code, void* data) override;
     void ShowMessage(const std::string& text) override;
 
   private:
+    void ClosePort();
     bool WaitForTransmit(uint64_t target, int timeout_ms);
     void WaitForQuietLine();
     bool StopRequested(int timeout_ms);
@@ -49,6 +52,7 @@ class TermSession : public serial::PageWindow {
     int input_fd_;
     int output_fd_;
     int stop_fd_;
+    comm::RecordingOpener opener_;  // keeps why the port did not open
     serial::SerialChannel channel_;
 
     std::mutex mutex_;  // guards acknowledged_ and receive_count_

@@ -4,6 +4,9 @@
 
 #include <chrono>
 
+#include "platform/comm/recording_opener.h"
+#include "porvane/cli/open_message.h"
+#include "porvane/cli/report_file.h"
 #include "porvane/serial/serial_channel.h"
 #include "porvane/tester/line_test.h"
 #include "porvane/tester/pattern_step.h"
@@ -12,16 +15,32 @@
 namespace porvane::cli {
 namespace {
 
-// The channel's page: the tester needs no notification; messages go to standard error.
-class SilentPage : public serial::PageWindow {
+// The channel's page: the tester needs no notification; messages go to standard error, an
+// open failure with its port and reason.
+class CommandLinePage : public serial::PageWindow {
   public:
-    explicit SilentPage(std::FILE* err) : err_(err) {}
+    CommandLinePage(std::FILE* err, const comm::RecordingOpener& opener)
+        : err_(err), opener_(opener) {}
     intptr_t PageNotify(uint32_t, void*) override { return 0; }
-    void ShowMessage(const std::string& text) override { std::fprintf(err_, "%s\n", text.c_str()); }
+    void ShowMessage(const std::string& text) override {
+        std::fprintf(err_, "%s\n", WithOpenFailure(text, opener_).c_str());
+    }
 
   private:
     std::FILE* err_;
+    const comm::RecordingOpener& opener_;
 };
+
+// The port's counters since baseline, so that the report's hardware figures cover the same
+// seconds as its performance figures.
+comm::SerialStats CountersSince(const comm::SerialStats& baseline, const comm::SerialStats& now) {
+    return {now.ReceivedCount - baseline.ReceivedCount,
+            now.TransmittedCount - baseline.TransmittedCount,
+            now.FrameErrorCount - baseline.FrameErrorCount,
+            now.SerialOverrunErrorCount - baseline.SerialOverrunErrorCount,
+            now.BufferOverrunErrorCount - baseline.BufferOverrunErrorCount,
+            now.ParityErrorCount - baseline.ParityErrorCount};
+}
 
 bool ParsePattern(const std::string& text, uint32_t& kind, uint32_t& user_pattern) {
     if (text == "2^15-1") {
@@ -88,8 +107,13 @@ int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std:
         std::fprintf(err, "porvane-cli: --insert takes none, 1/10000 or 1/1000\n");
         return 1;
     }
-    SilentPage page(err);
-    serial::SerialChannel channel;
+    ReportFile report(options.report);
+    if (!report.Claim(err)) {
+        return 2;
+    }
+    comm::RecordingOpener opener;
+    CommandLinePage page(err, opener);
+    serial::SerialChannel channel(opener.opener());
     tester::LineTest line_test;
     channel.SetTester(&line_test);
     std::string error;
@@ -106,14 +130,18 @@ int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std:
     channel.WriteTestBlock();
     tester::TestStatistics statistics;
     channel.ClearPortStatistics();
-    statistics.Start();
     G821Counter g821;
     uint64_t total_errors = 0;
+    bool synchronised = false;
+    comm::SerialStats hardware_baseline{};  // the counters when the counted seconds began
+    comm::SerialStats hardware{};
+    std::fprintf(out, "%s\n", kTestHeader);
 
     using Clock = std::chrono::steady_clock;
     auto next_tick = Clock::now() + std::chrono::seconds(1);
     bool stopped = false;
-    for (int tick = 1; !stopped && (options.seconds == 0 || tick <= options.seconds); ++tick) {
+    int tick = 1;
+    for (; !stopped && (options.seconds == 0 || tick <= options.seconds); ++tick) {
         for (;;) {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(next_tick - Clock::now())
@@ -131,14 +159,28 @@ int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std:
         if (stopped)
             break;
         next_tick += std::chrono::seconds(1);
-        comm::SerialStats hardware;
+        const comm::SerialStats previous_hardware = hardware;
         channel.GetPortStatistics(&hardware);
         tester::ReceiveTally tally;
         channel.WithTester(
             [&](serial::ChannelTester&) { tally = line_test.FetchTallyAndResynchroniseOnLoss(); });
-        const tester::TickSignals signals = statistics.Tick(hardware, tally);
+        // The checker starts unsynchronised, so the seconds before its first clean one measure
+        // the start, not the line: they are shown as comments and counted nowhere.
+        if (!synchronised && tally.bits > 0 && !tester::LineTest::LostSynchronisation(tally)) {
+            synchronised = true;
+            hardware_baseline = previous_hardware;
+            statistics.Start();
+        }
+        const tester::TickSignals signals =
+            statistics.Tick(CountersSince(hardware_baseline, hardware), tally);
         if (signals.resync) {
             channel.WithTester([&](serial::ChannelTester&) { line_test.Resynchronise(); });
+        }
+        if (!synchronised) {
+            std::fprintf(out, "# %d\tnot synchronised yet: %u bits, %u bit errors, %u characters\n",
+                         tick, tally.bits, tally.bit_errors, tally.characters);
+            std::fflush(out);
+            continue;
         }
         total_errors += tally.bit_errors;
         g821.AddSecond(tally.bits == 0 ||
@@ -149,25 +191,25 @@ int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std:
                      signals.bit_errors ? 1 : 0, static_cast<unsigned long long>(total_errors));
         std::fflush(out);
     }
+    // The labels trail the totals by a tick; bring them up to the last printed second.
+    statistics.RefreshLabels(CountersSince(hardware_baseline, hardware));
     statistics.Stop();
     settings.running = 0;
     channel.HandOverTestSettings(settings);
     channel.ClosePort();
-    const uint32_t seconds = statistics.seconds();
-    std::fprintf(out, "# seconds %u, errored seconds %u, bit errors %llu of %llu bits\n", seconds,
-                 statistics.errored_seconds(),
+    if (!synchronised) {
+        std::fprintf(out, "# not synchronised in %d seconds: no figures\n", tick - 1);
+        std::fprintf(err, "porvane-cli: the line never synchronised: nothing to count%s\n",
+                     options.report.empty() ? "" : ", no report written");
+        return 3;
+    }
+    std::fprintf(out, "# seconds %u, errored seconds %u, bit errors %llu of %llu bits\n",
+                 statistics.seconds(), statistics.errored_seconds(),
                  static_cast<unsigned long long>(statistics.total_bit_errors()),
                  static_cast<unsigned long long>(statistics.total_bits()));
     std::fprintf(out, "# G.821: severely errored seconds %u, unavailable seconds %u\n",
                  g821.severely_errored_seconds(), g821.unavailable_seconds());
-    if (!options.report.empty()) {
-        const std::string message = tester::WriteTestReport(options.report, statistics);
-        if (!message.empty()) {
-            std::fprintf(err, "%s\n", message.c_str());
-            return 2;
-        }
-    }
-    return 0;
+    return report.Write(statistics, err) ? 0 : 2;
 }
 
 }  // namespace porvane::cli

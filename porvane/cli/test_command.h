@@ -33,9 +33,18 @@ class G821Counter {
     uint32_t run_ = 0;  // consecutive seconds against the current state
 };
 
-// Opens the port, runs the test and prints a line of eight tab-separated fields each second.
-// Returns 0 after a completed test, 1 when the port cannot be opened, 2 when the report cannot be
-// written.
+// The commented header line above the seconds, naming their eight tab-separated fields; the
+// seventh is 1 for a second with bit errors.
+inline constexpr char kTestHeader[] =
+    "# tick\tbits\tbit errors\tcharacters\tno signal\tloss of sync\terrored second\t"
+    "total bit errors";
+
+// Opens the port, runs the test and prints the header, then a line of eight tab-separated fields
+// each second. The checker starts unsynchronised: the seconds before its first clean second are
+// printed as comment lines, and the figures, the summary and the report count from that second
+// on. Returns 0 after a completed test, 1 when the port cannot be opened, 2 when the report
+// cannot be written (a path that cannot be opened is refused before the test starts), 3 when
+// the line never synchronised.
 int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std::FILE* err);
 
 }  // namespace porvane::cli

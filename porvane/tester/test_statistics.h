@@ -46,6 +46,10 @@ class TestStatistics {
     // One tick. hardware: the port's counters (read only while testing); tally: the tally
     // fetched from the channel at this tick.
     TickSignals Tick(const comm::SerialStats& hardware, const ReceiveTally& tally);
+    // Sets the labels from the totals so far and the last update time to now. A tick does this
+    // first, so the labels trail its tally by a second; a caller that ends a test can call it
+    // once more so that the labels cover every counted second.
+    void RefreshLabels(const comm::SerialStats& hardware);
 
     // The labels as they stand: "总比特: ..b" ... "误码率: ..." (6), "发送字节数: .." ... (6).
     const std::array<std::string, 6>& performance_labels() const { return performance_; }
@@ -68,7 +72,6 @@ class TestStatistics {
         uint32_t row = 0;
     };
 
-    void RefreshLabels(const comm::SerialStats& hardware);
     void UpdateEvents();
 
     Clock clock_;

@@ -7,7 +7,9 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <limits>
 
+#include "platform/cli/number_option.h"
 #include "platform/comm/unique_fd.h"
 #include "reader/sim/reader_simulator.h"
 #include "tools/vport/virtual_port.h"
@@ -25,19 +27,26 @@ int main(int argc, char** argv) {
     reader::sim::SimulatorFaults faults;
     int status = -1;
     std::string serial_hex = "3A7C9105";
+    constexpr long long kMaxCount = std::numeric_limits<int>::max();
     app.add_option("PATH", path, "Symbolic link to create for the reader's port")->required();
     app.add_flag("--no-ack", faults.never_acknowledge, "Never acknowledge a request");
     app.add_option("--bad-check", faults.bad_check_replies,
                    "Wrong check byte on the first K replies")
-        ->check(CLI::NonNegativeNumber);
-    app.add_option("--status", status, "Answer every command with this status (0..255)")
-        ->check(CLI::Range(0, 255));
-    app.add_option("--burst", faults.burst_size, "Send replies in bursts of N bytes");
+        ->check(cli_support::WholeNumber(0, kMaxCount))
+        ->capture_default_str();
+    app.add_option("--status", status, "Answer every command with this status (default: none)")
+        ->check(cli_support::WholeNumber(0, 255));
+    app.add_option("--burst", faults.burst_size, "Send replies in bursts of N bytes (0: at once)")
+        ->check(cli_support::WholeNumber(0, kMaxCount))
+        ->capture_default_str();
     app.add_option("--burst-gap", faults.burst_gap_ms, "Milliseconds between bursts")
-        ->check(CLI::Range(0, 10000));
+        ->check(cli_support::WholeNumber(0, 10000))
+        ->capture_default_str();
     app.add_option("--delay", faults.reply_delay_ms, "Milliseconds to wait before each reply")
-        ->check(CLI::Range(0, 60000));
-    app.add_option("--serial", serial_hex, "The card's serial number, 8 hex digits in card order");
+        ->check(cli_support::WholeNumber(0, 60000))
+        ->capture_default_str();
+    app.add_option("--serial", serial_hex, "The card's serial number, 8 hex digits in card order")
+        ->capture_default_str();
     CLI11_PARSE(app, argc, argv);
     if (status >= 0) {
         faults.status = static_cast<uint8_t>(status);

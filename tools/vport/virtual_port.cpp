@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -13,10 +14,12 @@
 #include <climits>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace tools {
 
-PublishedPty::PublishedPty(const std::string& link_path) : link_path_(link_path) {
+PublishedPty::PublishedPty(const std::string& link_path)
+    : claim_(link_path), link_path_(link_path) {
     master_.Reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
     if (!master_.valid() || grantpt(master_.get()) != 0 || unlockpt(master_.get()) != 0) {
         throw std::runtime_error(std::string("cannot create a pseudo-terminal: ") +
@@ -36,6 +39,7 @@ PublishedPty::PublishedPty(const std::string& link_path) : link_path_(link_path)
         cfmakeraw(&t);
         tcsetattr(slave_keep_.get(), TCSANOW, &t);
     }
+    use_ = PortUseWatch(slave_path_);  // before the link: every program's open is seen
     struct stat st;
     if (lstat(link_path.c_str(), &st) == 0) {
         if (!S_ISLNK(st.st_mode)) {
@@ -56,6 +60,22 @@ PublishedPty::~PublishedPty() {
         if (slave_path_ == target) {
             ::unlink(link_path_.c_str());
         }
+    }
+}
+
+void PublishedPty::DiscardQueued(bool own_output) {
+    tcflush(slave_keep_.get(), TCIFLUSH);
+    if (own_output) {
+        // What the program wrote waits on the master's input side, which a flush of the
+        // terminal's output does not fully reach.
+        tcflush(master_.get(), TCIFLUSH);
+    }
+    // In packet mode this flush marks the master like a program's would; take that status away
+    // so that it is not taken for a program's flush.
+    pollfd fd{master_.get(), POLLPRI, 0};
+    uint8_t status = 0;
+    if (::poll(&fd, 1, 0) == 1 && (fd.revents & POLLPRI)) {
+        (void)!::read(master_.get(), &status, 1);
     }
 }
 
@@ -91,7 +111,47 @@ void Forwarder::Flush() {
     head_ = 0;
 }
 
+void Forwarder::DropPending() {
+    pending_.clear();
+    head_ = 0;
+}
+
+bool Forwarder::RefreshDestination() {
+    if (destination_ == nullptr)
+        return false;
+    PortUseWatch& use = destination_->use();
+    use.Refresh();
+    const bool ended = use.sessions_ended() != sessions_seen_;
+    sessions_seen_ = use.sessions_ended();
+    return ended;
+}
+
+bool Forwarder::DestinationInUse() const {
+    return destination_ == nullptr || destination_->use().in_use();
+}
+
+bool Forwarder::DestinationFlushedInput() {
+    // In packet mode a flush of the far terminal's input marks its master with a status that a
+    // read returns on its own, ahead of any data (POLLPRI while it waits).
+    pollfd fd{to_, POLLPRI, 0};
+    if (::poll(&fd, 1, 0) != 1 || !(fd.revents & POLLPRI))
+        return false;
+    uint8_t status = 0;
+    if (::read(to_, &status, 1) != 1 || !(status & TIOCPKT_FLUSHREAD))
+        return false;
+    // Bytes written to it since the program emptied its input were read before that: stale too.
+    if (destination_ != nullptr)
+        destination_->DiscardQueued(false);
+    return true;
+}
+
 bool Forwarder::Pump(FaultRequests& faults) {
+    // Held bytes were read before the last look, so they belong to the session that was on
+    // then; a program that empties its input (as every one does when it opens) wants none.
+    if (RefreshDestination() || !DestinationInUse() ||
+        (HasPending() && DestinationFlushedInput())) {
+        DropPending();
+    }
     if (HasPending()) {
         Flush();
         if (HasPending()) {
@@ -106,11 +166,27 @@ bool Forwarder::Pump(FaultRequests& faults) {
     if (n == 0) {
         return false;
     }
-    size_t length = faults.Apply(buffer, static_cast<size_t>(n));
-    pending_.assign(buffer, buffer + length);
+    if (buffer[0] != TIOCPKT_DATA) {
+        // A status: the source's program emptied its input, so what is held for it is stale.
+        source_flushed_input_ = source_flushed_input_ || (buffer[0] & TIOCPKT_FLUSHREAD) != 0;
+        return true;
+    }
+    size_t length = faults.Apply(buffer + 1, static_cast<size_t>(n - 1));
+    // Looked at after the read: a program opens the port before it writes, so when this read
+    // returned a new program's bytes, its open is seen here and they are delivered. Bytes for a
+    // port that nobody holds fall on the floor.
+    RefreshDestination();
+    if (!DestinationInUse()) {
+        return true;
+    }
+    pending_.assign(buffer + 1, buffer + 1 + length);
     head_ = 0;
     Flush();
     return true;
+}
+
+bool Forwarder::TakeSourceFlushedInput() {
+    return std::exchange(source_flushed_input_, false);
 }
 
 namespace {
@@ -118,7 +194,7 @@ namespace {
 sigset_t VportSignals() {
     sigset_t signals;
     sigemptyset(&signals);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2})
+    for (int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2})
         sigaddset(&signals, s);
     return signals;
 }
@@ -126,33 +202,46 @@ sigset_t VportSignals() {
 }  // namespace
 
 void BlockVportSignals() {
+    // A virtual port outlives the terminal it was started from (vport ... &, then logging out).
+    signal(SIGHUP, SIG_IGN);
     sigset_t signals = VportSignals();
     sigprocmask(SIG_BLOCK, &signals, nullptr);
 }
 
-int RunVirtualPorts(std::vector<Forwarder> forwarders) {
+int RunVirtualPorts(std::vector<Forwarder> forwarders, const std::vector<PublishedPty*>& ports) {
     BlockVportSignals();
     sigset_t signals = VportSignals();
     comm::UniqueFd sigfd(signalfd(-1, &signals, SFD_CLOEXEC));
     if (!sigfd.valid()) {
         return 2;
     }
+    // Packet mode: reads of a master report a flush of its terminal's input as a status, so
+    // that bytes held for a program that emptied its input are dropped, not delivered late.
+    for (const Forwarder& forwarder : forwarders) {
+        int on = 1;
+        ioctl(forwarder.from(), TIOCPKT, &on);
+    }
     FaultRequests faults;
-    std::vector<pollfd> fds(forwarders.size() + 1);
+    // Forwarders first, then the signal, then one watch per port.
+    std::vector<pollfd> fds(forwarders.size() + 1 + ports.size());
+    std::vector<uint64_t> sessions_seen(ports.size(), 0);  // per port, at the last look
     for (;;) {
         for (size_t i = 0; i < forwarders.size(); ++i) {
             // A forwarder that holds bytes waits for its destination; otherwise for its source.
             if (forwarders[i].HasPending()) {
-                fds[i] = {forwarders[i].to(), POLLOUT, 0};
+                fds[i] = {forwarders[i].to(), POLLOUT | POLLPRI, 0};
             } else {
                 fds[i] = {forwarders[i].from(), POLLIN, 0};
             }
         }
-        fds.back() = {sigfd.get(), POLLIN, 0};
+        fds[forwarders.size()] = {sigfd.get(), POLLIN, 0};
+        for (size_t p = 0; p < ports.size(); ++p) {
+            fds[forwarders.size() + 1 + p] = {ports[p]->use().fd(), POLLIN, 0};
+        }
         if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) {
             return 2;
         }
-        if (fds.back().revents & POLLIN) {
+        if (fds[forwarders.size()].revents & POLLIN) {
             signalfd_siginfo info;
             if (::read(sigfd.get(), &info, sizeof info) == sizeof info) {
                 if (info.ssi_signo == SIGUSR1) {
@@ -164,9 +253,40 @@ int RunVirtualPorts(std::vector<Forwarder> forwarders) {
                 }
             }
         }
+        for (size_t p = 0; p < ports.size(); ++p) {
+            PortUseWatch& use = ports[p]->use();
+            use.Refresh();
+            if (use.sessions_ended() == sessions_seen[p])
+                continue;
+            sessions_seen[p] = use.sessions_ended();
+            bool loop = false;
+            for (Forwarder& forwarder : forwarders) {
+                if (forwarder.destination() == ports[p]) {
+                    forwarder.DropPending();
+                    loop = loop || forwarder.from() == forwarder.to();
+                }
+            }
+            // The terminal's queues: a program that opened meanwhile has emptied them itself
+            // when it opened (and may already have written).
+            if (!use.in_use()) {
+                ports[p]->DiscardQueued(loop);
+            }
+        }
         for (size_t i = 0; i < forwarders.size(); ++i) {
-            if (fds[i].revents & (POLLIN | POLLOUT)) {
+            if (fds[i].revents & (POLLIN | POLLPRI | POLLOUT)) {
                 forwarders[i].Pump(faults);
+            }
+            if (forwarders[i].TakeSourceFlushedInput()) {
+                // Held bytes, and bytes written since the program emptied its input, were read
+                // before it did so: the program must not receive them.
+                for (Forwarder& into : forwarders) {
+                    if (into.to() == forwarders[i].from())
+                        into.DropPending();
+                }
+                for (PublishedPty* port : ports) {
+                    if (port->master() == forwarders[i].from())
+                        port->DiscardQueued(false);
+                }
             }
         }
     }

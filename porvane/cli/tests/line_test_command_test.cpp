@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "platform/comm/testing/child_process.h"
+#include "platform/text/gbk.h"
 #include "porvane/cli/test_command.h"
 
 namespace porvane::cli {
@@ -16,27 +18,52 @@ using comm::testing::TempDir;
 using comm::testing::WaitForPath;
 
 struct Second {
+    int tick;
     uint64_t bits, errors, characters;
     int no_signal, lost_sync, bit_errors;
     uint64_t total_errors;
 };
 
-std::vector<Second> ParseSeconds(const std::string& output) {
+// The output of a run: its header, the counted seconds, the seconds before synchronisation
+// (comment lines) and the summary lines.
+struct RunOutput {
+    std::string header;
     std::vector<Second> seconds;
+    std::vector<std::string> unsynchronised;
+    std::vector<std::string> summary;
+};
+
+RunOutput ParseRun(const std::string& output) {
+    RunOutput run;
     std::istringstream in(output);
     std::string line;
+    std::getline(in, run.header);
     while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#')
+        if (line.rfind("# ", 0) == 0 && line.find("not synchronised yet") != std::string::npos) {
+            run.unsynchronised.push_back(line);
             continue;
+        }
+        if (line.empty() || line[0] == '#') {
+            run.summary.push_back(line);
+            continue;
+        }
         std::istringstream fields(line);
-        int tick;
         Second s{};
-        fields >> tick >> s.bits >> s.errors >> s.characters >> s.no_signal >> s.lost_sync >>
+        fields >> s.tick >> s.bits >> s.errors >> s.characters >> s.no_signal >> s.lost_sync >>
             s.bit_errors >> s.total_errors;
-        EXPECT_EQ(tick, static_cast<int>(seconds.size()) + 1);
-        seconds.push_back(s);
+        if (!run.seconds.empty()) {
+            EXPECT_EQ(s.tick, run.seconds.back().tick + 1);
+        }
+        run.seconds.push_back(s);
     }
-    return seconds;
+    return run;
+}
+
+std::string ReportText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return text::GbkToUtf8(content.str());
 }
 
 class LineTestCommand : public ::testing::Test {
@@ -51,43 +78,54 @@ class LineTestCommand : public ::testing::Test {
     std::unique_ptr<ChildProcess> vport_;
 };
 
-TEST_F(LineTestCommand, CleanLoopBackLosesSynchronisationOnlyInTheFirstSecond) {
+TEST_F(LineTestCommand, CleanLoopBackCountsFromTheFirstSynchronisedSecond) {
     StartLoop();
     const std::string report = dir_.path() + "/report.txt";
     ChildProcess test("porvane-cli", {"test", link_, "--seconds", "4", "--report", report});
-    const std::string output = test.ReadAllOutput(30000);
+    const RunOutput run = ParseRun(test.ReadAllOutput(30000));
     ASSERT_EQ(test.Wait(), 0);
-    const auto seconds = ParseSeconds(output);
-    ASSERT_EQ(seconds.size(), 4u);
-    EXPECT_EQ(seconds[0].lost_sync, 1);
-    for (size_t i = 1; i < seconds.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_GT(seconds[i].bits, 0u);
-        EXPECT_EQ(seconds[i].errors, 0u);
-        EXPECT_EQ(seconds[i].lost_sync, 0);
-        EXPECT_EQ(seconds[i].no_signal, 0);
+    EXPECT_EQ(run.header, kTestHeader);
+    // The checker starts unsynchronised: the first second is shown as a comment, not counted.
+    ASSERT_GE(run.unsynchronised.size(), 1u);
+    EXPECT_EQ(run.unsynchronised[0].rfind("# 1\tnot synchronised yet: ", 0), 0u);
+    ASSERT_EQ(run.seconds.size() + run.unsynchronised.size(), 4u);
+    uint64_t bits = 0;
+    for (const Second& s : run.seconds) {
+        SCOPED_TRACE(s.tick);
+        EXPECT_GT(s.bits, 0u);
+        EXPECT_EQ(s.errors, 0u);
+        EXPECT_EQ(s.lost_sync, 0);
+        EXPECT_EQ(s.no_signal, 0);
+        EXPECT_EQ(s.total_errors, 0u);
+        bits += s.bits;
     }
-    EXPECT_NE(output.find("# G.821: severely errored seconds 1, unavailable seconds 0"),
-              std::string::npos);
-    std::ifstream in(report, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    EXPECT_EQ(content.str().rfind("---------", 0), 0u);
-    EXPECT_NE(content.str().find("\r\n"), std::string::npos);
+    const std::string counted = std::to_string(run.seconds.size());
+    ASSERT_EQ(run.summary.size(), 2u);
+    EXPECT_EQ(run.summary[0], "# seconds " + counted + ", errored seconds 0, bit errors 0 of " +
+                                  std::to_string(bits) + " bits");
+    EXPECT_EQ(run.summary[1], "# G.821: severely errored seconds 0, unavailable seconds 0");
+    // The report covers every printed second, with the same figures.
+    const std::string text = ReportText(report);
+    EXPECT_EQ(text.rfind("--------- 串口测试结果报告 --------------\r\n", 0), 0u);
+    EXPECT_NE(text.find("\r\n总比特: " + std::to_string(bits) + "b\r\n"), std::string::npos);
+    EXPECT_NE(text.find("\r\n总时间: " + counted + "s\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\r\n误码秒: 0s\r\n"), std::string::npos);
+    EXPECT_NE(text.find("\r\n误码数: 0b\r\n"), std::string::npos);
 }
 
 TEST_F(LineTestCommand, OneInAThousandGivesARatioNearOneIn1008) {
     StartLoop();
     ChildProcess test("porvane-cli", {"test", link_, "--seconds", "4", "--insert", "1/1000"});
-    const auto seconds = ParseSeconds(test.ReadAllOutput(30000));
+    const RunOutput run = ParseRun(test.ReadAllOutput(30000));
     ASSERT_EQ(test.Wait(), 0);
-    ASSERT_EQ(seconds.size(), 4u);
+    ASSERT_GE(run.seconds.size(), 2u);
     uint64_t bits = 0, errors = 0;
-    for (size_t i = 1; i < seconds.size(); ++i) {
-        bits += seconds[i].bits;
-        errors += seconds[i].errors;
-        EXPECT_EQ(seconds[i].lost_sync, 0);
-        EXPECT_EQ(seconds[i].bit_errors, 1);
+    for (const Second& s : run.seconds) {
+        bits += s.bits;
+        errors += s.errors;
+        EXPECT_EQ(s.lost_sync, 0);
+        EXPECT_EQ(s.bit_errors, 1);
+        EXPECT_EQ(s.total_errors, errors);
     }
     ASSERT_GT(bits, 100000u);
     const double ratio = static_cast<double>(errors) / static_cast<double>(bits);
@@ -99,47 +137,77 @@ TEST_F(LineTestCommand, ADroppedCharacterCostsOneLossOfSyncSecond) {
     ChildProcess test("porvane-cli", {"test", link_, "--seconds", "6"});
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     vport_->Signal(SIGUSR1);  // the plug drops one character
-    const auto seconds = ParseSeconds(test.ReadAllOutput(30000));
+    const RunOutput run = ParseRun(test.ReadAllOutput(30000));
     ASSERT_EQ(test.Wait(), 0);
-    ASSERT_EQ(seconds.size(), 6u);
+    ASSERT_EQ(run.seconds.size(), 5u);
     int lost = 0;
-    for (size_t i = 1; i < seconds.size(); ++i)
-        lost += seconds[i].lost_sync;
+    for (const Second& s : run.seconds)
+        lost += s.lost_sync;
     EXPECT_EQ(lost, 1);
-    EXPECT_EQ(seconds[4].errors, 0u);  // resynchronised: clean seconds after
-    EXPECT_EQ(seconds[5].errors, 0u);
+    EXPECT_EQ(run.seconds[3].errors, 0u);  // resynchronised: clean seconds after
+    EXPECT_EQ(run.seconds[4].errors, 0u);
 }
 
 TEST_F(LineTestCommand, UserPatternAndSevenBits) {
     StartLoop();
     ChildProcess test("porvane-cli",
                       {"test", link_, "--seconds", "3", "--pattern", "1100101", "--data", "7"});
-    const auto seconds = ParseSeconds(test.ReadAllOutput(30000));
+    const RunOutput run = ParseRun(test.ReadAllOutput(30000));
     ASSERT_EQ(test.Wait(), 0);
-    ASSERT_EQ(seconds.size(), 3u);
-    EXPECT_EQ(seconds[2].errors, 0u);
-    EXPECT_EQ(seconds[2].bits, seconds[2].characters * 7);  // the settings' 7 bits are checked
+    ASSERT_EQ(run.seconds.size(), 2u);
+    EXPECT_EQ(run.seconds[1].errors, 0u);
+    EXPECT_EQ(run.seconds[1].bits, run.seconds[1].characters * 7);  // 7 bits are checked
 }
 
-TEST_F(LineTestCommand, SilentLineLightsNoSignal) {
+TEST_F(LineTestCommand, SilentLineNeverSynchronises) {
     const std::string a = dir_.path() + "/a";
     const std::string b = dir_.path() + "/b";
     ChildProcess pair("vport", {"pair", a, b});
     ASSERT_TRUE(WaitForPath(a) && WaitForPath(b));
-    ChildProcess test("porvane-cli", {"test", a, "--seconds", "2"});
-    const auto seconds = ParseSeconds(test.ReadAllOutput(30000));
-    ASSERT_EQ(test.Wait(), 0);
-    ASSERT_EQ(seconds.size(), 2u);
-    for (const Second& s : seconds) {
-        EXPECT_EQ(s.no_signal, 1);
-        EXPECT_EQ(s.lost_sync, 0);
+    const std::string report = dir_.path() + "/report.txt";
+    ChildProcess test("porvane-cli", {"test", a, "--seconds", "2", "--report", report});
+    const RunOutput run = ParseRun(test.ReadAllOutput(30000));
+    EXPECT_EQ(test.Wait(), 3);
+    EXPECT_EQ(test.ReadAllError(),
+              "porvane-cli: the line never synchronised: nothing to count, no report written\n");
+    EXPECT_TRUE(run.seconds.empty());
+    ASSERT_EQ(run.unsynchronised.size(), 2u);
+    EXPECT_EQ(run.unsynchronised[1],
+              "# 2\tnot synchronised yet: 0 bits, 0 bit errors, 0 characters");
+    ASSERT_EQ(run.summary.size(), 1u);
+    EXPECT_EQ(run.summary[0], "# not synchronised in 2 seconds: no figures");
+    EXPECT_FALSE(std::filesystem::exists(report));  // the claimed file is not left behind
+}
+
+TEST(LineTestCommandErrors, ReportPathIsCheckedBeforeThePort) {
+    TempDir dir;
+    struct Row {
+        const char* name;
+        std::string report;
+        std::string reason;
+    } rows[] = {
+        {"missing folder", dir.path() + "/no/report.txt", "No such file or directory"},
+        {"folder", dir.path(), "Is a directory"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        // The port does not exist either: the report path is refused first (status 2, not 1).
+        ChildProcess test("porvane-cli", {"test", "/dev/no-such-port", "--report", row.report});
+        EXPECT_EQ(test.Wait(), 2);
+        EXPECT_EQ(test.ReadAllError(),
+                  "porvane-cli: --report: " + row.report + ": " + row.reason + "\n");
     }
+    const std::string report = dir.path() + "/report.txt";
+    ChildProcess unopened("porvane-cli", {"test", "/dev/no-such-port", "--report", report});
+    EXPECT_EQ(unopened.Wait(), 1);
+    EXPECT_FALSE(std::filesystem::exists(report));
 }
 
 TEST(LineTestCommandErrors, MissingPortAndBadPattern) {
     ChildProcess missing("porvane-cli", {"test", "/dev/no-such-port", "--seconds", "1"});
     EXPECT_EQ(missing.Wait(), 1);
-    EXPECT_EQ(missing.ReadAllError(), "串口被占用!!\n");
+    EXPECT_EQ(missing.ReadAllError(),
+              "串口被占用!! (/dev/no-such-port: No such file or directory)\n");
     ChildProcess bad("porvane-cli", {"test", "/dev/null", "--pattern", "10201"});
     EXPECT_EQ(bad.Wait(), 1);
 }

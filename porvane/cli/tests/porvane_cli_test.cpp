@@ -2,6 +2,8 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <unistd.h>
+
 #include <fstream>
 #include <random>
 
@@ -31,7 +33,7 @@ class TermCommandTest : public ::testing::Test {
 TEST_F(TermCommandTest, HexModeShowsTheEchoAsGroups) {
     std::string input = "hello";
     ChildProcess term("porvane-cli", {"term", link_, "--hex"}, &input);
-    EXPECT_EQ(term.ReadAllOutput(), "68 65 6c 6c 6f ");
+    EXPECT_EQ(term.ReadAllOutput(), "68 65 6c 6c 6f \n");  // ends with a line end
     EXPECT_EQ(term.Wait(), 0);
 }
 
@@ -50,12 +52,23 @@ TEST_F(TermCommandTest, AMegabyteComesBackWholeAndInOrder) {
     EXPECT_TRUE(output == input);
 }
 
-TEST_F(TermCommandTest, HeldPortFailsWithTheBusyMessage) {
+TEST_F(TermCommandTest, HeldPortNamesTheProcessThatHoldsIt) {
     comm::OpenResult held = comm::OpenSerialDevice(link_);
     ASSERT_TRUE(held.device);
+    std::string self;
+    std::getline(std::ifstream("/proc/self/comm"), self);
     ChildProcess term("porvane-cli", {"term", link_});
     EXPECT_EQ(term.Wait(), 1);
-    EXPECT_EQ(term.ReadAllError(), "串口被占用!!\n");
+    EXPECT_EQ(term.ReadAllError(), "串口被占用!! (" + link_ + ": in use by process " +
+                                       std::to_string(getpid()) + " (" + self + "))\n");
+}
+
+TEST_F(TermCommandTest, HexModeWithoutReplyPrintsNothing) {
+    std::string input;
+    ChildProcess term("porvane-cli", {"term", link_, "--hex"}, &input);
+    term.CloseInput();
+    EXPECT_EQ(term.ReadAllOutput(), "");
+    EXPECT_EQ(term.Wait(), 0);
 }
 
 TEST_F(TermCommandTest, StopsCleanlyOnSigterm) {
@@ -66,10 +79,27 @@ TEST_F(TermCommandTest, StopsCleanlyOnSigterm) {
     EXPECT_EQ(term.Wait(5000), 0);
 }
 
-TEST(TermCommand, MissingDeviceAndBadOptionsFail) {
-    ChildProcess missing("porvane-cli", {"term", "/dev/no-such-port"});
-    EXPECT_EQ(missing.Wait(), 1);
-    EXPECT_EQ(missing.ReadAllError(), "串口被占用!!\n");
+TEST(TermCommand, OpenFailuresSayWhichPortAndWhy) {
+    TempDir dir;
+    const std::string file = dir.path() + "/file";
+    std::ofstream(file) << "not a port";
+    struct Row {
+        const char* name;
+        std::string port;
+        std::string reason;
+    } rows[] = {
+        {"missing path", "/tmp/nonexist-" + std::to_string(getpid()),
+         "/tmp/nonexist-" + std::to_string(getpid()) + ": No such file or directory"},
+        {"missing tty name", "ttyNoSuch", "/dev/ttyNoSuch: No such file or directory"},
+        {"regular file", file, file + ": not a serial port"},
+        {"folder", dir.path(), dir.path() + ": Is a directory"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ChildProcess term("porvane-cli", {"term", row.port});
+        EXPECT_EQ(term.Wait(), 1);
+        EXPECT_EQ(term.ReadAllError(), "串口被占用!! (" + row.reason + ")\n");
+    }
     ChildProcess bad("porvane-cli", {"term", "ttyS0", "--parity", "sideways"});
     EXPECT_NE(bad.Wait(), 0);
 }

@@ -2,9 +2,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <random>
 
+#include "platform/comm/open_failure.h"
 #include "platform/comm/serial_device.h"
 #include "platform/comm/testing/child_process.h"
 #include "tools/vport/virtual_port.h"
@@ -112,6 +114,119 @@ TEST(Vport, RefusesToReplaceAFile) {
     ChildProcess vport("vport", {"loop", file});
     EXPECT_EQ(vport.Wait(), 2);
     EXPECT_NE(vport.ReadAllError().find("not a symbolic link"), std::string::npos);
+}
+
+// Waits until the process sleeps (in vport: in its poll, so it has taken in every event that
+// was queued before this call); false when it does not within the time.
+bool WaitUntilAsleep(pid_t pid) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const size_t end_of_name = line.rfind(')');
+        if (end_of_name != std::string::npos && line.compare(end_of_name + 2, 1, "S") == 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+TEST(Vport, ALoopPlugForgetsWhatAClosedProgramLeft) {
+    TempDir dir;
+    const std::string link = dir.path() + "/loop";
+    ChildProcess vport("vport", {"loop", link});
+    ASSERT_TRUE(WaitForPath(link));
+    {
+        auto first = OpenPort(link);
+        ASSERT_TRUE(first);
+        Send(*first, std::string(16384, 'a'));  // never read: the plug has to hold most of it
+        comm::QueueStatus queues;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        do {
+            ASSERT_TRUE(first->ClearError(nullptr, &queues));
+        } while (queues.in_queue < 4000 && std::chrono::steady_clock::now() < deadline);
+        ASSERT_GE(queues.in_queue, 4000u);  // the terminal is full, the rest is on its way
+    }
+    // The plug has seen the close (it was queued before this wait began).
+    ASSERT_TRUE(WaitUntilAsleep(vport.pid()));
+    // The next program finds nothing of the first one's: its own marker comes back first.
+    auto next = OpenPort(link);
+    ASSERT_TRUE(next);
+    Send(*next, "M");
+    EXPECT_EQ(ReadSome(*next, 1), "M");
+}
+
+TEST(Vport, RefusesALinkAnotherRunningVportServes) {
+    TempDir dir;
+    const std::string link = dir.path() + "/loop";
+    ChildProcess first("vport", {"loop", link});
+    ASSERT_TRUE(WaitForPath(link));
+    ChildProcess second("vport", {"loop", link});
+    EXPECT_EQ(second.Wait(), 2);
+    EXPECT_EQ(second.ReadAllError(),
+              "vport: " + link +
+                  " is the port of another running vport (or quor-sim); stop that one first or "
+                  "choose another path\n");
+    auto port = OpenPort(link);  // the first one still serves the link
+    ASSERT_TRUE(port);
+    Send(*port, "ok");
+    EXPECT_EQ(ReadSome(*port, 2), "ok");
+}
+
+TEST(Vport, ReplacesALinkLeftByAKilledVport) {
+    TempDir dir;
+    const std::string link = dir.path() + "/loop";
+    {
+        ChildProcess killed("vport", {"loop", link});
+        ASSERT_TRUE(WaitForPath(link));
+        killed.Signal(SIGKILL);
+        EXPECT_EQ(killed.Wait(), 128 + SIGKILL);
+    }
+    ASSERT_TRUE(std::filesystem::is_symlink(link));  // left behind
+    ChildProcess vport("vport", {"loop", link});
+    // The old link may lead to a terminal number that another program has been given since:
+    // wait until it leads to the new vport's terminal (which the new vport keeps open).
+    auto served_by_new_vport = [&] {
+        for (const comm::PortHolder& holder : comm::FindPortHolders(link)) {
+            if (holder.pid == vport.pid())
+                return true;
+        }
+        return false;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!served_by_new_vport() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(served_by_new_vport());
+    auto port = OpenPort(link);
+    ASSERT_TRUE(port);
+    Send(*port, "ok");
+    EXPECT_EQ(ReadSome(*port, 2), "ok");
+}
+
+TEST(Vport, RefusesAPairOfOnePath) {
+    TempDir dir;
+    const std::string canonical = std::filesystem::canonical(dir.path()).string() + "/x";
+    ChildProcess vport("vport", {"pair", dir.path() + "/x", dir.path() + "/./x"});
+    EXPECT_EQ(vport.Wait(), 2);
+    EXPECT_EQ(vport.ReadAllError(),
+              "vport: pair needs two different paths (both are " + canonical + ")\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.path() + "/x"));
+}
+
+TEST(Vport, KeepsRunningWhenItsTerminalHangsUp) {
+    TempDir dir;
+    const std::string link = dir.path() + "/loop";
+    ChildProcess vport("vport", {"loop", link});
+    ASSERT_TRUE(WaitForPath(link));
+    vport.Signal(SIGHUP);
+    auto port = OpenPort(link);
+    ASSERT_TRUE(port);
+    Send(*port, "ok");
+    EXPECT_EQ(ReadSome(*port, 2), "ok");
+    port.reset();
+    vport.Signal(SIGTERM);
+    EXPECT_EQ(vport.Wait(), 0);  // a hang-up would have ended it with 128 + SIGHUP
 }
 
 TEST(FaultRequests, ApplyToOneByteEach) {

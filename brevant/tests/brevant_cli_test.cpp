@@ -1,0 +1,69 @@
+// brevant-cli as a newcomer meets it: the command file shipped as the example, and the messages
+// for a file without commands, an unreadable file and a port that does not open.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/comm/testing/child_process.h"
+
+namespace brevant {
+namespace {
+
+using comm::testing::ChildProcess;
+using comm::testing::TempDir;
+
+TEST(BrevantCli, RunsTheShippedExampleFile) {
+    TempDir dir;
+    const std::string link = dir.path() + "/reader";
+    ChildProcess sim("quor-sim", {link});
+    ASSERT_TRUE(comm::testing::WaitForPath(link));
+    setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+    setenv("COM1", link.c_str(), 1);
+    ChildProcess cli("brevant-cli", {"run", BREVANT_EXAMPLES_DIR "/commands.ini", "--port", "1"});
+    const std::string output = cli.ReadAllOutput(10000);
+    EXPECT_EQ(cli.Wait(), 0);
+    unsetenv("COM1");
+    unsetenv("XDG_CONFIG_HOME");
+    std::istringstream lines(output);
+    std::vector<std::string> rows;
+    for (std::string line; std::getline(lines, line);)
+        rows.push_back(line.substr(0, line.rfind('\t')));
+    EXPECT_EQ(rows, (std::vector<std::string>{
+                        "1\trequest: every card in the field\t20 00 41 01 52 ED 03\t06 20 ",
+                        "2\tanticollision: the card's serial number\t20 00 42 01 00 BC 03\t06 20 ",
+                        "3\thalt\t20 00 45 00 BA 03\t06 20 "}));
+}
+
+TEST(BrevantCli, RefusesFilesWithoutCommandsAndSaysWhichPortFailed) {
+    TempDir dir;
+    setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+    const std::string guessed = dir.path() + "/guessed.ini";
+    std::ofstream(guessed) << "[commands]\nrequest=00 41 01 52\n";
+    ChildProcess empty("brevant-cli", {"run", guessed});
+    EXPECT_EQ(empty.Wait(), 1);
+    EXPECT_EQ(empty.ReadAllError(),
+              "brevant-cli: " + guessed +
+                  " holds no commands: each command is a separator line /*****************/, a "
+                  "comment line and a data line (see brevant-cli run --help)\n");
+    const std::string missing = dir.path() + "/missing.ini";
+    ChildProcess unreadable("brevant-cli", {"run", missing});
+    EXPECT_EQ(unreadable.Wait(), 1);
+    EXPECT_EQ(unreadable.ReadAllError(),
+              "brevant-cli: cannot read " + missing + ": No such file or directory\n");
+    const std::string port = dir.path() + "/no-reader";
+    setenv("COM4", port.c_str(), 1);
+    ChildProcess unopened("brevant-cli",
+                          {"run", BREVANT_EXAMPLES_DIR "/commands.ini", "--port", "4"});
+    EXPECT_EQ(unopened.Wait(), 1);
+    EXPECT_EQ(unopened.ReadAllError(),
+              "没有发现此串口或被占用 (COM4: " + port + ": No such file or directory)\n");
+    unsetenv("COM4");
+    unsetenv("XDG_CONFIG_HOME");
+}
+
+}  // namespace
+}  // namespace brevant

@@ -1,0 +1,112 @@
+#include "platform/comm/open_failure.h"
+
+#include <dirent.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+namespace comm {
+namespace {
+
+std::string ProcessName(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(in, name);
+    return name;
+}
+
+// The flock holder of the file behind st, from lines such as
+// "1: FLOCK  ADVISORY  WRITE 1234 00:18:3 0 EOF" (device of the file's file system in hex, inode).
+pid_t LockHolder(const struct stat& st) {
+    char key[64];
+    std::snprintf(key, sizeof key, "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long>(st.st_ino));
+    std::ifstream in("/proc/locks");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string ordinal, kind, mode, access, pid, file;
+        fields >> ordinal >> kind;
+        if (kind == "->")  // a waiter, not a holder
+            continue;
+        fields >> mode >> access >> pid >> file;
+        if (kind == "FLOCK" && file == key) {
+            return static_cast<pid_t>(std::atol(pid.c_str()));
+        }
+    }
+    return 0;
+}
+
+std::vector<pid_t> ProcessesWithOpen(const std::string& real_path) {
+    std::vector<pid_t> found;
+    std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
+    if (!proc)
+        return found;
+    const pid_t self = getpid();
+    while (dirent* entry = readdir(proc.get())) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0 || pid == self)
+            continue;
+        const std::string fd_dir = std::string("/proc/") + entry->d_name + "/fd";
+        std::unique_ptr<DIR, int (*)(DIR*)> fds(opendir(fd_dir.c_str()), closedir);
+        if (!fds)
+            continue;  // another user's process: not readable
+        while (dirent* fd = readdir(fds.get())) {
+            char target[PATH_MAX];
+            const std::string link = fd_dir + "/" + fd->d_name;
+            const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+            if (n > 0 && real_path == std::string(target, static_cast<size_t>(n))) {
+                found.push_back(static_cast<pid_t>(pid));
+                break;
+            }
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
+std::vector<PortHolder> FindPortHolders(const std::string& path) {
+    std::vector<PortHolder> holders;
+    char real[PATH_MAX];
+    struct stat st;
+    if (::realpath(path.c_str(), real) == nullptr || ::stat(real, &st) != 0)
+        return holders;
+    if (const pid_t locker = LockHolder(st); locker > 0 && locker != getpid()) {
+        holders.push_back({locker, ProcessName(locker)});
+        return holders;
+    }
+    for (pid_t pid : ProcessesWithOpen(real))
+        holders.push_back({pid, ProcessName(pid)});
+    return holders;
+}
+
+std::string DescribeOpenFailure(const std::string& path, const CommStatus& status) {
+    const int error = status.ok() ? EIO : status.error();
+    if (error == EBUSY) {
+        const std::vector<PortHolder> holders = FindPortHolders(path);
+        if (!holders.empty()) {
+            std::string text = path + ": in use by process";
+            for (size_t i = 0; i < holders.size(); ++i) {
+                text += (i == 0 ? " " : ", ") + std::to_string(holders[i].pid) + " (" +
+                        holders[i].name + ")";
+            }
+            return text;
+        }
+    }
+    if (error == ENOTTY) {
+        return path + ": not a serial port";
+    }
+    return path + ": " + std::strerror(error);
+}
+
+}  // namespace comm

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+
+#include "platform/comm/recording_opener.h"
+
+namespace porvane::cli {
+
+// The channel's message as the command line prints it: "串口被占用!!" gains the port and the
+// reason of the failed open ("串口被占用!! (/tmp/nonexist: No such file or directory)"); the
+// windows show the message alone.
+std::string WithOpenFailure(const std::string& message, const comm::RecordingOpener& opener);
+
+}  // namespace porvane::cli
