@@ -136,7 +136,9 @@ TEST(ReadUserPattern, TheEditRules) {
     EXPECT_EQ(ReadUserPattern("", &corrected), 0);
     EXPECT_EQ(ReadUserPattern("1010101010101010", &corrected), 0xAAAA);
     EXPECT_EQ(ReadUserPattern("00000000000000011111", &corrected), 0x0001);
-    EXPECT_EQ(corrected, "0000000000000001");
+    EXPECT_EQ(corrected, "000000000000000111");  // 18 read, the last two not part of the value
+    EXPECT_EQ(ReadUserPattern("2000000000000000129", &corrected), 0x0000);
+    EXPECT_EQ(corrected, "000000000000000012");
 }
 
 class CheckerTest : public ::testing::Test {
