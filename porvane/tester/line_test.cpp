@@ -139,7 +139,10 @@ void PrbsGenerator::Generate(TestSettings& settings, uint8_t* block, uint32_t co
     for (uint32_t i = 0; i < count; ++i) {
         register_ = PatternStep(n, settings.pattern_kind, register_);
         uint8_t c = static_cast<uint8_t>(register_ & 0xFF);
-        insertion_counter_ += static_cast<int32_t>(n);
+        // Without periodic insertion the counter would grow for ever (and overflow in a long
+        // test); past the largest threshold its value no longer matters, so it stops there.
+        if (insertion_counter_ <= kThreshold[1])
+            insertion_counter_ += static_cast<int32_t>(n);
         const bool periodic = (mode == 1 || mode == 2) && insertion_counter_ > kThreshold[mode];
         if (periodic || settings.single_error != 0) {
             settings.single_error = 0;

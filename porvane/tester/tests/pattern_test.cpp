@@ -100,6 +100,11 @@ TEST(PrbsGenerator, CounterGrowsInEveryModeAndSingleRequestsAreConsumed) {
     Bytes block(200);
     generator.Generate(s, block.data(), 200);  // 1600 bits, no insertion
     EXPECT_EQ(generator.insertion_counter(), 1600);
+    Bytes long_run(100000);
+    for (int i = 0; i < 3; ++i)  // a long test without insertion: the counter stays bounded
+        generator.Generate(s, long_run.data(), static_cast<uint32_t>(long_run.size()));
+    EXPECT_GT(generator.insertion_counter(), 10000);
+    EXPECT_LE(generator.insertion_counter(), 10008);
     s.error_insert_mode = kInsert1In1000;
     const uint16_t before = generator.transmit_register();
     generator.Generate(s, block.data(), 1);  // beyond the threshold: the very next character

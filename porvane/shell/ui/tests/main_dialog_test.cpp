@@ -183,7 +183,7 @@ void MainDialogTest::lineTestFromTheSecondTabOverALoopBack() {
     auto* stats = page->statistics_panel();
     auto* total = page->findChild<QLabel*>("totalBitsLabel");
     QVERIFY(WaitUntil(
-        [&] { return stats->statistics().seconds() >= 2 && stats->statistics().total_bits() > 0; },
+        [&] { return stats->statistics().seconds() >= 3 && stats->statistics().total_bits() > 0; },
         60000));
     QVERIFY(total->text() != QString::fromUtf8("总比特: 0b"));
     QVERIFY(window.grab().save(QStringLiteral(PORVANE_SCREENSHOT_DIR "/main-tester.png")));

@@ -305,6 +305,7 @@ void TerminalPageTest::vanishedPortClosesThePageAndEndsATransfer() {
     std::ofstream(map, std::ios::trunc) << "ttyS0=" << doomed_link << "\n";
     auto restore = qScopeGuard(
         [&] { std::ofstream(map, std::ios::trunc) << "ttyS0=" << link_.toStdString() << "\n"; });
+    init();  // a page whose port list names the doomed port
     const QString path = QString::fromStdString(dir_->path()) + "/big3.bin";
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));

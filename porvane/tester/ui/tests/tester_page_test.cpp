@@ -141,6 +141,7 @@ void TesterPageTest::vanishedPortStopsTheTest() {
     std::ofstream(map, std::ios::trunc) << "ttyS0=" << doomed_link << "\n";
     auto restore =
         qScopeGuard([&] { std::ofstream(map, std::ios::trunc) << "ttyS0=" << link_ << "\n"; });
+    init();  // a page whose port list names the doomed port
     MessageCatcher catcher;
     QTest::mouseClick(Find<QPushButton>("testerOpenButton"), Qt::LeftButton);
     QVERIFY(page_->tester_panel()->open());
