@@ -38,6 +38,8 @@ class BrevantWindowTest : public QObject {
         text.remove(QLatin1Char('\n'));
         return text;
     }
+    // True when the last byte shown has been followed by the end of its burst.
+    static bool BurstsEnded(const QString& monitor) { return monitor.endsWith(QLatin1Char('\n')); }
     void ClickCell(brevant::BrevantWindow& w, int row, int column) {
         QTableWidget* grid = w.grid();
         QTableWidgetItem* item = grid->item(row - 1, column - 1);
@@ -94,8 +96,10 @@ void BrevantWindowTest::sendingARowRecordsTheReplyAndTime() {
     w.SetCell(1, 4, "00 41 01 52");
     ClickCell(w, 1, 7);
     // The acknowledgement and the announcement may come in one burst or in two, as the machine
-    // schedules the reader: the monitor holds both either way.
-    QVERIFY(WaitUntil([&] { return Unbroken(w.MonitorText()) == "06 20 "; }, 30000));
+    // schedules the reader: the monitor holds both either way, and a line ends at a burst's end.
+    QVERIFY(WaitUntil(
+        [&] { return BurstsEnded(w.MonitorText()) && Unbroken(w.MonitorText()) == "06 20 "; },
+        30000));
     QCOMPARE(w.Cell(1, 5), QStringLiteral("0xed"));
     QVERIFY(!w.Cell(1, 8).isEmpty());
     bool ok = false;
@@ -125,7 +129,12 @@ void BrevantWindowTest::sendAllAnswersTheSelectedRowsAndClearsTheMarks() {
         QVERIFY(!w.IsSelected(row));
     }
     QVERIFY(w.Cell(4, 5).isEmpty());
-    QVERIFY(WaitUntil([&] { return Unbroken(w.MonitorText()) == "06 20 06 20 06 20 "; }, 30000));
+    QVERIFY(WaitUntil(
+        [&] {
+            return BurstsEnded(w.MonitorText()) &&
+                   Unbroken(w.MonitorText()) == "06 20 06 20 06 20 ";
+        },
+        30000));
     for (int row : {8, 9}) {
         w.SetCell(row, 2, row == 8 ? "halt" : "request");
         w.SetCell(row, 4, row == 8 ? "00 45 00" : "00 41 01 52");
@@ -234,9 +243,9 @@ void BrevantWindowTest::chineseCommandFilesAndRepliesStayChinese() {
     QVERIFY(!pty.ReadExactly(7).empty());
     pty.WriteAll("\xC4");
     pty.WriteAll("\xE3\xBA\xC3");
-    QVERIFY(
-        WaitUntil([&] { return Unbroken(w.MonitorText()) == QString::fromUtf8("你好"); }, 30000));
-    QCOMPARE(w.Cell(1, 8), QString::fromUtf8("你好"));
+    // The reply's cell is filled at the end of the burst, after the monitor has shown each byte.
+    QVERIFY(WaitUntil([&] { return w.Cell(1, 8) == QString::fromUtf8("你好"); }, 30000));
+    QCOMPARE(Unbroken(w.MonitorText()), QString::fromUtf8("你好"));
 }
 
 void BrevantWindowTest::onlineButtonFollowsThePortFromTheStart() {
