@@ -152,14 +152,13 @@ void MainDialogTest::everyControlIsWholeAtTheFirstSizeAndAbove() {
         const QSize first = window.size();
         QCOMPARE(window.minimumSize(), first);
         QStringList faults = TabLayoutFaults(window, QStringLiteral("first size"));
-        if (font_scale == 1.0) {
-            for (int i = 0; i < window.tabs()->count(); ++i) {
-                window.tabs()->setCurrentIndex(i);
-                QApplication::processEvents();
-                const QString path =
-                    QStringLiteral(PORVANE_SCREENSHOT_DIR "/first-size-%1.png").arg(kTabNames[i]);
-                QVERIFY(window.grab().save(path));
-            }
+        for (int i = 0; i < window.tabs()->count(); ++i) {
+            window.tabs()->setCurrentIndex(i);
+            QApplication::processEvents();
+            const QString path = QStringLiteral(PORVANE_SCREENSHOT_DIR "/first-size-%1%2.png")
+                                     .arg(QLatin1String(kTabNames[i]),
+                                          QLatin1String(font_scale == 1.0 ? "" : "-large-font"));
+            QVERIFY(window.grab().save(path));
         }
         window.resize(first.width() * 2, first.height() * 3 / 2);
         QApplication::processEvents();
