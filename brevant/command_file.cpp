@@ -2,9 +2,62 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "platform/text/gbk.h"
 
 namespace brevant {
+namespace {
+
+constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
+
+// True when bytes is well-formed UTF-8 (shortest forms, no surrogates, at most U+10FFFF).
+bool IsValidUtf8(std::string_view bytes) {
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        size_t extra = 0;
+        uint32_t code = 0;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            extra = 1;
+            code = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            extra = 2;
+            code = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            extra = 3;
+            code = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + extra >= bytes.size())
+            return false;  // cut short by the end
+        for (size_t k = 1; k <= extra; ++k) {
+            const auto t = static_cast<unsigned char>(bytes[i + k]);
+            if ((t & 0xC0) != 0x80)
+                return false;
+            code = (code << 6) | (t & 0x3F);
+        }
+        if ((extra == 2 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
+            (extra == 3 && (code < 0x10000 || code > 0x10FFFF)))
+            return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+CommandFileEncoding DetectCommandFileEncoding(std::string_view bytes) {
+    const bool gbk = text::GbkToUtf8(bytes).find(kReplacementCharacter) == std::string::npos;
+    return !gbk && IsValidUtf8(bytes) ? CommandFileEncoding::kUtf8 : CommandFileEncoding::kGbk;
+}
 
 std::string CommandFileSavePath(const std::string& chosen) {
     if (chosen.size() > 4) {
@@ -17,26 +70,38 @@ std::string CommandFileSavePath(const std::string& chosen) {
     return chosen;
 }
 
-bool SaveCommandFile(const std::string& path, const CommandRows& rows) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out)
-        return false;
+bool SaveCommandFile(const std::string& path, const CommandRows& rows,
+                     CommandFileEncoding encoding) {
+    std::string text;
     for (int r = 1; r <= kCommandRows; ++r) {
         if (rows.data[r].empty())
             continue;
-        out << kCommandSeparator << "\r\n" << rows.comment[r] << "\r\n" << rows.data[r] << "\r\n";
+        text.append(kCommandSeparator).append("\r\n");
+        text.append(rows.comment[r]).append("\r\n").append(rows.data[r]).append("\r\n");
     }
-    out << kCommandSeparator << "\r\n"
-        << "  "
-        << "\r\n";
+    text.append(kCommandSeparator).append("\r\n").append("  ").append("\r\n");
+    if (encoding == CommandFileEncoding::kGbk)
+        text = text::Utf8ToGbk(text);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out)
+        return false;
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
     out.flush();
     return static_cast<bool>(out);
 }
 
-bool LoadCommandFile(const std::string& path, CommandRows& rows) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+bool LoadCommandFile(const std::string& path, CommandRows& rows, CommandFileEncoding* encoding) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
         return false;
+    std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    if (file.bad())
+        return false;
+    const CommandFileEncoding found = DetectCommandFileEncoding(bytes);
+    if (encoding != nullptr)
+        *encoding = found;
+    std::istringstream in(found == CommandFileEncoding::kGbk ? text::GbkToUtf8(bytes)
+                                                             : std::move(bytes));
     std::string line;
     long line_number = 0;
     int row = 0;

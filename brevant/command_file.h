@@ -2,6 +2,7 @@
 
 #include <array>
 #include <string>
+#include <string_view>
 
 namespace brevant {
 
@@ -14,18 +15,29 @@ struct CommandRows {
     std::array<std::string, kCommandRows + 1> data;
 };
 
+// How a command file's bytes are encoded. Rows always hold UTF-8; files are GBK unless they
+// were read as UTF-8, and are written back in the encoding they were read in.
+enum class CommandFileEncoding { kGbk, kUtf8 };
+
 // The path a save uses: ".ini" is added unless the name (longer than 4 characters) already ends
 // in ".INI" in any case.
 std::string CommandFileSavePath(const std::string& chosen);
 
 // Saves every row with data: separator, comment, data; then a separator and a line of two
-// spaces. Lines end in CR LF. False when the file cannot be written.
-bool SaveCommandFile(const std::string& path, const CommandRows& rows);
+// spaces. Lines end in CR LF; the text is encoded as asked. False when the file cannot be
+// written.
+bool SaveCommandFile(const std::string& path, const CommandRows& rows,
+                     CommandFileEncoding encoding = CommandFileEncoding::kGbk);
 
 // Loads as the original loader does (separators expected on lines 1, 4, 7, ...; lines before
 // the first separator ignored; rows beyond the file keep their contents; the closing line of two
 // spaces becomes the comment of the row after the last command). False when the file cannot be
-// read; a malformed file loads what it can.
-bool LoadCommandFile(const std::string& path, CommandRows& rows);
+// read; a malformed file loads what it can. The file is read as GBK; one that is not GBK but is
+// valid UTF-8 is read as UTF-8. encoding (when given) receives which one was used.
+bool LoadCommandFile(const std::string& path, CommandRows& rows,
+                     CommandFileEncoding* encoding = nullptr);
+
+// The encoding a command file's bytes are read in (see LoadCommandFile).
+CommandFileEncoding DetectCommandFileEncoding(std::string_view bytes);
 
 }  // namespace brevant

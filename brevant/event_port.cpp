@@ -77,7 +77,24 @@ bool EventPort::Initialise(EventPortOwner* owner, int port_number, int baud, cha
         shutdown_ = false;
         writes_.clear();
     }
-    std::lock_guard lock(port_lock_);
+    const char* failed_step = nullptr;
+    comm::CommStatus status;
+    {
+        std::lock_guard lock(port_lock_);
+        if (!Configure(owner, port_number, baud, parity, data_bits, stop_bits, event_mask,
+                       write_buffer_size, failed_step, status))
+            return false;
+    }
+    // Reported once the lock is released, so that the box's own event loop may use the port.
+    if (failed_step != nullptr)
+        Fail(failed_step, status.error());
+    return true;
+}
+
+bool EventPort::Configure(EventPortOwner* owner, int port_number, int baud, char parity,
+                          int data_bits, int stop_bits, uint32_t event_mask,
+                          size_t write_buffer_size, const char*& failed_step,
+                          comm::CommStatus& status) {
     owner_ = owner;
     port_number_ = port_number;
     mask_ = event_mask;
@@ -92,21 +109,20 @@ bool EventPort::Initialise(EventPortOwner* owner, int port_number, int baud, cha
     const comm::CommTimeouts timeouts{kAllTimeoutsMs, kAllTimeoutsMs, kAllTimeoutsMs,
                                       kAllTimeoutsMs, kAllTimeoutsMs};
     comm::Dcb dcb;
-    comm::CommStatus status;
     if (!(status = d.SetTimeouts(timeouts))) {
-        Fail("SetCommTimeouts()", status.error());
+        failed_step = "SetCommTimeouts()";
     } else if (!(status = d.SetEventMask(mask_))) {
-        Fail("SetCommMask()", status.error());
+        failed_step = "SetCommMask()";
     } else if (!(status = d.GetState(dcb))) {
-        Fail("GetCommState()", status.error());
+        failed_step = "GetCommState()";
     } else {
         dcb.EvtChar = 0x71;
         dcb.fRtsControl = comm::RTS_CONTROL_ENABLE;
         if (!(status = comm::ApplyLineDefinition(LineDefinition(baud, parity, data_bits, stop_bits),
                                                  dcb))) {
-            Fail("BuildCommDCB()", status.error());
+            failed_step = "BuildCommDCB()";
         } else if (!(status = d.SetState(dcb))) {
-            Fail("SetCommState()", status.error());
+            failed_step = "SetCommState()";
         }
     }
     d.Purge(comm::PURGE_TXABORT | comm::PURGE_RXABORT | comm::PURGE_TXCLEAR | comm::PURGE_RXCLEAR);
@@ -176,14 +192,19 @@ void EventPort::Run(std::shared_ptr<comm::SerialDevice> device) {
             }
         }
         if (!write.empty()) {
-            std::lock_guard lock(port_lock_);
-            // Unread input is discarded before every write. Output is not: a purge of that
-            // direction would drop an earlier frame the line has not finished sending.
-            device->Purge(comm::PURGE_RXABORT | comm::PURGE_RXCLEAR);
-            size_t written = 0;
-            if (comm::CommStatus s = device->Write(write.data(), write.size(), written); !s) {
-                Fail("WriteFile()", s.error());
+            comm::CommStatus s;
+            {
+                std::lock_guard lock(port_lock_);
+                // Unread input is discarded before every write. Output is not: a purge of that
+                // direction would drop an earlier frame the line has not finished sending.
+                device->Purge(comm::PURGE_RXABORT | comm::PURGE_RXCLEAR);
+                size_t written = 0;
+                s = device->Write(write.data(), write.size(), written);
             }
+            // The box waits for the window's thread, which may itself be waiting for port_lock_
+            // in Write or Shutdown: it is shown only once the lock is released.
+            if (!s)
+                Fail("WriteFile()", s.error());
             continue;
         }
         if (gone) {
@@ -207,15 +228,17 @@ void EventPort::Run(std::shared_ptr<comm::SerialDevice> device) {
             for (;;) {
                 uint8_t byte = 0;
                 size_t got = 0;
+                comm::CommStatus s;
                 {
                     std::lock_guard lock(port_lock_);
                     comm::QueueStatus queue;
                     if (!device->ClearError(nullptr, &queue) || queue.in_queue == 0)
                         break;
-                    if (comm::CommStatus s = device->Read(&byte, 1, got); !s) {
-                        Fail("ReadFile()", s.error());
-                        break;
-                    }
+                    s = device->Read(&byte, 1, got);
+                }
+                if (!s) {
+                    Fail("ReadFile()", s.error());  // after unlocking, as for a write
+                    break;
                 }
                 if (got == 1 && owner_ != nullptr)
                     owner_->OnPortMessage(PortMsgRxChar, byte, port_number_);

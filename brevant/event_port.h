@@ -68,6 +68,11 @@ class EventPort {
     static std::string ErrorBoxText(const char* step, int error, int port_number);
 
   private:
+    // Initialise under port_lock_: opens and configures the port; the first refused step is
+    // returned in failed_step and status for the caller to report once the lock is released.
+    bool Configure(EventPortOwner* owner, int port_number, int baud, char parity, int data_bits,
+                   int stop_bits, uint32_t event_mask, size_t write_buffer_size,
+                   const char*& failed_step, comm::CommStatus& status);
     void Run(std::shared_ptr<comm::SerialDevice> device);
     void Wake(comm::SerialDevice& device);
     void EndThread();
@@ -79,7 +84,9 @@ class EventPort {
     uint32_t mask_ = 0;
     size_t buffer_size_ = 0;
     std::shared_ptr<comm::SerialDevice> device_;  // the port, or none
-    std::recursive_mutex port_lock_;              // guards device_ and (re)configuration
+    // Guards device_ and (re)configuration. Never held while the owner is called: its handlers
+    // wait for the window's thread, which takes this lock in Write and Shutdown.
+    std::mutex port_lock_;
     std::thread thread_;
     std::atomic<bool> alive_{false};
     std::atomic<int> exit_code_{0};

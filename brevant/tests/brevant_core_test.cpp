@@ -140,6 +140,42 @@ TEST(CommandFile, SaveAndLoadTheExample) {
     EXPECT_EQ(loaded.comment[9], "kept");
 }
 
+TEST(CommandFile, GbkFilesKeepTheirChineseAndUtf8FilesStayUtf8) {
+    TempDir dir;
+    // "读卡" / "停止" in GBK.
+    const std::string gbk_path = dir.path() + "/gbk.ini";
+    std::ofstream(gbk_path, std::ios::binary)
+        << "/*****************/\r\n\xB6\xC1\xBF\xA8\r\n00 41\r\n"
+           "/*****************/\r\n\xCD\xA3\xD6\xB9\r\n00 45\r\n";
+    CommandRows rows;
+    CommandFileEncoding encoding = CommandFileEncoding::kUtf8;
+    ASSERT_TRUE(LoadCommandFile(gbk_path, rows, &encoding));
+    EXPECT_EQ(encoding, CommandFileEncoding::kGbk);
+    EXPECT_EQ(rows.comment[1], "读卡");
+    EXPECT_EQ(rows.comment[2], "停止");
+    const std::string before = ReadAll(gbk_path);
+    ASSERT_TRUE(SaveCommandFile(gbk_path, rows, encoding));
+    EXPECT_EQ(ReadAll(gbk_path), before + "/*****************/\r\n  \r\n");
+
+    // Valid UTF-8 that is not GBK ("读卡器" is nine bytes, so its last one is a GBK lead byte
+    // before a CR): read and written back as UTF-8.
+    const std::string utf8_path = dir.path() + "/utf8.ini";
+    const std::string utf8_text = "/*****************/\r\n读卡器\r\n00 41\r\n";
+    std::ofstream(utf8_path, std::ios::binary) << utf8_text;
+    CommandRows utf8_rows;
+    ASSERT_TRUE(LoadCommandFile(utf8_path, utf8_rows, &encoding));
+    EXPECT_EQ(encoding, CommandFileEncoding::kUtf8);
+    EXPECT_EQ(utf8_rows.comment[1], "读卡器");
+    ASSERT_TRUE(SaveCommandFile(utf8_path, utf8_rows, encoding));
+    EXPECT_EQ(ReadAll(utf8_path), utf8_text + "/*****************/\r\n  \r\n");
+
+    // Plain ASCII counts as GBK; a new file is written in GBK.
+    EXPECT_EQ(DetectCommandFileEncoding("00 41 01"), CommandFileEncoding::kGbk);
+    EXPECT_EQ(DetectCommandFileEncoding("\xFF\xFF"), CommandFileEncoding::kGbk);  // neither
+    ASSERT_TRUE(SaveCommandFile(utf8_path, utf8_rows));
+    EXPECT_NE(ReadAll(utf8_path).find("\xB6\xC1\xBF\xA8\xC6\xF7\r\n"), std::string::npos);
+}
+
 TEST(CommandFile, SuffixRuleAndUnreadableFiles) {
     EXPECT_EQ(CommandFileSavePath("/tmp/cmds"), "/tmp/cmds.ini");
     EXPECT_EQ(CommandFileSavePath("/tmp/cmds.ini"), "/tmp/cmds.ini");

@@ -5,10 +5,12 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "brevant/event_port.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
+#include "platform/comm/testing/scripted_port.h"
 
 namespace brevant {
 namespace {
@@ -118,7 +120,7 @@ TEST_F(EventPortTest, ShutdownEndsTheThreadWithOneHundred) {
     ASSERT_TRUE(port.StartMonitoring());
     EXPECT_TRUE(port.alive());
     port.Shutdown();
-    for (int i = 0; i < 500 && port.alive(); ++i)
+    for (int i = 0; i < 30000 && port.alive(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_FALSE(port.alive());
     EXPECT_EQ(port.exit_code(), 100);
@@ -131,6 +133,74 @@ TEST_F(EventPortTest, BadLineDefinitionShowsTheBoxAndStillOpens) {
     EXPECT_TRUE(port.Initialise(&owner_, 9, 9600, 'N', 4, 1, 3, 512));
     ASSERT_EQ(owner_.boxes().size(), 1u);
     EXPECT_NE(owner_.boxes()[0].find("BuildCommDCB()"), std::string::npos);
+}
+
+// Stands for the window: the error box blocks the port's thread until the window's thread
+// has done what it was doing, here a write and a shutdown of the same port.
+class WindowLikeOwner : public EventPortOwner {
+  public:
+    void OnPortMessage(uint32_t, uint32_t, uint32_t) override {}
+    void ShowErrorBox(const std::string& text) override {
+        std::unique_lock lock(mutex_);
+        if (port_ == nullptr || box_shown_ || text.find("WriteFile()") == std::string::npos)
+            return;
+        box_shown_ = true;
+        EventPort* port = port_;
+        // The window's thread, busy in the port while the box waits for it.
+        std::thread window([this, port] {
+            port->Write(std::string("x"));
+            port->Shutdown();
+            std::lock_guard done_lock(mutex_);
+            window_done_ = true;
+            changed_.notify_all();
+        });
+        window_done_in_box_ =
+            changed_.wait_for(lock, std::chrono::seconds(20), [this] { return window_done_; });
+        first_box_ = text;
+        changed_.notify_all();
+        lock.unlock();
+        window.join();
+    }
+    void Attach(EventPort* port) {
+        std::lock_guard lock(mutex_);
+        port_ = port;
+    }
+    bool WaitForBox() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(20),
+                                 [this] { return !first_box_.empty(); });
+    }
+    bool window_done_in_box() {
+        std::lock_guard lock(mutex_);
+        return window_done_in_box_;
+    }
+    std::string first_box() {
+        std::lock_guard lock(mutex_);
+        return first_box_;
+    }
+
+  private:
+    std::mutex mutex_;  // guards every field below
+    std::condition_variable changed_;
+    EventPort* port_ = nullptr;
+    bool box_shown_ = false;
+    bool window_done_ = false;
+    bool window_done_in_box_ = false;
+    std::string first_box_;
+};
+
+TEST(EventPortErrors, ErrorBoxIsShownWithoutHoldingThePort) {
+    auto line = comm::testing::ScriptedPort::Create();
+    WindowLikeOwner owner;
+    EventPort port([line](const std::string&) { return line->Open(); });
+    ASSERT_TRUE(port.Initialise(&owner, 9, 9600, 'N', 8, 1, 3, 512));
+    owner.Attach(&port);
+    ASSERT_TRUE(port.StartMonitoring());
+    line->Vanish();  // the device goes away: the write below fails and its box is shown
+    ASSERT_TRUE(port.Write(std::string("ab")));
+    ASSERT_TRUE(owner.WaitForBox());
+    EXPECT_TRUE(owner.window_done_in_box());  // the window's Write and Shutdown did not wait
+    EXPECT_NE(owner.first_box().find("WriteFile()"), std::string::npos);
 }
 
 TEST(EventPortMissing, MissingDeviceFailsWithoutABox) {

@@ -217,6 +217,7 @@ BrevantWindow::BrevantWindow(QWidget* parent)
     ReloadSettings();
     OpenPort();
     BuildMenusAndToolbar();
+    ShowOnlineState();  // the port may have failed to open
     BuildGrid();
     RefreshStatusBar();
     resize(1000, 640);
@@ -370,11 +371,16 @@ void BrevantWindow::TogglePort() {
     } else {
         OpenPort();
     }
+    ShowOnlineState();
+    RefreshStatusBar();
+}
+
+void BrevantWindow::ShowOnlineState() {
     if (online_ != nullptr) {
         online_->setIcon(DrawnIcon(port_open_ ? QColor(0, 140, 0) : QColor(120, 120, 120),
                                    port_open_ ? QStringLiteral("On") : QStringLiteral("Off")));
+        online_->setProperty("online", port_open_);
     }
-    RefreshStatusBar();
 }
 
 void BrevantWindow::RefreshStatusBar() {
@@ -429,6 +435,7 @@ void BrevantWindow::OnPortMessage(uint32_t message, uint32_t wparam, uint32_t) {
 
 void BrevantWindow::SendRow(int row) {
     current_row_ = row;
+    reply_decoder_.Reset();
     SetCell(row, 5, {});
     SetCell(row, 8, {});
     if (!port_open_) {
@@ -447,8 +454,9 @@ void BrevantWindow::SendRow(int row) {
 }
 
 void BrevantWindow::OnReceivedByte(uint8_t byte) {
+    const std::string piece = ReceivedByteText(byte, settings_.receive_format);
     const QString text =
-        QString::fromLatin1(ReceivedByteText(byte, settings_.receive_format).c_str());
+        QString::fromStdString(settings_.receive_format == 0 ? piece : reply_decoder_.Feed(piece));
     monitor_->moveCursor(QTextCursor::End);
     monitor_->insertPlainText(text);
     monitor_->ensureCursorVisible();
@@ -492,7 +500,7 @@ void BrevantWindow::OnSendAllTick() {
         current_row_ = *row;
         reply_pending_ = true;
         SendRow(*row);
-        send_all_timer_->start(300);
+        send_all_timer_->start(reply_wait_ms_);
         return;
     }
     send_all_timer_->stop();
@@ -534,7 +542,7 @@ bool BrevantWindow::SaveCommandsTo(const QString& path) {
         rows.comment[r] = Cell(r, 2).toStdString();
         rows.data[r] = Cell(r, 4).toStdString();
     }
-    return SaveCommandFile(CommandFileSavePath(path.toStdString()), rows);
+    return SaveCommandFile(CommandFileSavePath(path.toStdString()), rows, file_encoding_);
 }
 
 bool BrevantWindow::LoadCommandsFrom(const QString& path) {
@@ -543,7 +551,7 @@ bool BrevantWindow::LoadCommandsFrom(const QString& path) {
         rows.comment[r] = Cell(r, 2).toStdString();
         rows.data[r] = Cell(r, 4).toStdString();
     }
-    if (!LoadCommandFile(path.toStdString(), rows)) {
+    if (!LoadCommandFile(path.toStdString(), rows, &file_encoding_)) {
         Message(QString::fromUtf8("无法读取命令文件: ") + path);
         return false;
     }

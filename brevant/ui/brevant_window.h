@@ -10,6 +10,7 @@
 #include "brevant/command_file.h"
 #include "brevant/event_port.h"
 #include "brevant/row_selection.h"
+#include "platform/text/gbk_decoder.h"
 #include "porvane/serial/notification_bridge.h"
 
 class QAction;
@@ -74,6 +75,9 @@ class BrevantWindow : public QMainWindow, public EventPortOwner {
     QString MonitorText() const;
     QString StatusText() const;
     QTableWidget* grid() const { return grid_; }
+    // How long "全部发送" waits for a reply before it ends (300 ms). Tests on a loaded machine
+    // give the reader longer.
+    void set_reply_wait_ms(int ms) { reply_wait_ms_ = ms; }
     IniFile& ini() { return ini_; }
 
   private:
@@ -90,6 +94,7 @@ class BrevantWindow : public QMainWindow, public EventPortOwner {
     void OnSettings();
     void ShowAbout();
     void Message(const QString& text);
+    void ShowOnlineState();
 
     IniFile ini_;
     AppSettings settings_;
@@ -99,7 +104,11 @@ class BrevantWindow : public QMainWindow, public EventPortOwner {
     int current_row_ = 1;
     RowSelection selection_;
     bool reply_pending_ = false;
+    int reply_wait_ms_ = 300;
     QString reply_text_;
+    // ASC replies are GBK; a character may span two bursts, so a lead byte waits for the next.
+    text::GbkDecoder reply_decoder_;
+    CommandFileEncoding file_encoding_ = CommandFileEncoding::kGbk;  // of the last file loaded
     QString monitor_text_;
     QElapsedTimer send_time_;
     QTableWidget* grid_;

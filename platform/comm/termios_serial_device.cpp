@@ -301,6 +301,7 @@ CommStatus TermiosSerialDevice::WaitEventFor(uint32_t& events, int timeout_ms) {
         Clock::now() + std::chrono::milliseconds(limited ? timeout_ms : 0);
     std::unique_lock lock(mutex_);
     const uint64_t generation = mask_generation_;
+    ++calls_begun_;
     for (;;) {
         if (cancelled_) {
             return CommStatus::Failure("WaitEvent", ECANCELED);
@@ -373,6 +374,11 @@ CommStatus TermiosSerialDevice::WaitEventFor(uint32_t& events, int timeout_ms) {
     }
 }
 
+uint64_t TermiosSerialDevice::calls_begun() {
+    std::lock_guard lock(mutex_);
+    return calls_begun_;
+}
+
 void TermiosSerialDevice::CancelIo() {
     {
         std::lock_guard lock(mutex_);
@@ -398,6 +404,7 @@ CommStatus TermiosSerialDevice::Read(uint8_t* buffer, size_t count, size_t& got)
         }
         t = timeouts_;
         abort_generation = read_abort_generation_;
+        ++calls_begun_;
     }
     // The combinations of the Windows time-out rules.
     const bool immediate = t.ReadIntervalTimeout == kMaxDword &&
@@ -480,9 +487,14 @@ void TermiosSerialDevice::CountTransmitted(size_t n) {
     }
 }
 
-uint64_t TermiosSerialDevice::Submit(const uint8_t* bytes, size_t count, size_t& sent_now) {
+bool TermiosSerialDevice::Submit(const uint8_t* bytes, size_t count, size_t& sent_now,
+                                 uint64_t& mark) {
     sent_now = 0;
     std::unique_lock lock(out_mutex_);
+    if (gone_) {
+        mark = enqueued_total_;
+        return false;
+    }
     if (out_head_ == out_.size()) {
         // Nothing queued: try to send at once, keeping the order of earlier writes.
         while (sent_now < count) {
@@ -494,13 +506,24 @@ uint64_t TermiosSerialDevice::Submit(const uint8_t* bytes, size_t count, size_t&
             if (n < 0 && errno == EINTR) {
                 continue;
             }
+            if (n < 0 && IsVanishedError(errno)) {
+                gone_ = true;
+            }
             break;
         }
         CountTransmitted(sent_now);
         sent_total_ += sent_now;
+        if (gone_) {
+            enqueued_total_ += sent_now;  // the rest goes nowhere: not queued, not counted as sent
+            mark = enqueued_total_;
+            lock.unlock();
+            out_cv_.notify_all();
+            Signal(wait_wake_.get());
+            return false;
+        }
     }
     enqueued_total_ += count;
-    const uint64_t mark = enqueued_total_;
+    mark = enqueued_total_;
     if (sent_now < count) {
         if (out_head_ > 0 && out_head_ == out_.size()) {
             out_.clear();
@@ -524,7 +547,7 @@ uint64_t TermiosSerialDevice::Submit(const uint8_t* bytes, size_t count, size_t&
     if (wake) {
         Signal(wait_wake_.get());
     }
-    return mark;
+    return true;
 }
 
 void TermiosSerialDevice::WriterLoop() {
@@ -552,12 +575,11 @@ void TermiosSerialDevice::WriterLoop() {
             out_head_ += static_cast<size_t>(n);
             sent_total_ += static_cast<uint64_t>(n);
             CountTransmitted(static_cast<size_t>(n));
-        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            // The device is gone or refuses output: drop what waits so that nobody waits forever.
-            sent_total_ += out_.size() - out_head_;
-            out_head_ = out_.size();
-        } else if (n <= 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            sent_total_ += out_.size() - out_head_;
+        } else if ((n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ||
+                   (n <= 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)))) {
+            // The device is gone or refuses output: what waits is dropped, not sent, and every
+            // later write fails, so that nobody waits forever and nobody counts it as written.
+            gone_ = true;
             out_head_ = out_.size();
         }
         if (out_head_ == out_.size()) {
@@ -572,7 +594,11 @@ void TermiosSerialDevice::WriterLoop() {
 CommStatus TermiosSerialDevice::WriteAsync(const uint8_t* bytes, size_t count,
                                            size_t& completed_now) {
     size_t sent_now = 0;
-    Submit(bytes, count, sent_now);
+    uint64_t mark = 0;
+    if (!Submit(bytes, count, sent_now, mark)) {
+        completed_now = sent_now;  // what left before the device went away
+        return CommStatus::Failure("WriteAsync", EIO);
+    }
     completed_now = sent_now == count ? count : 0;
     return {};
 }
@@ -588,17 +614,25 @@ CommStatus TermiosSerialDevice::Write(const uint8_t* bytes, size_t count, size_t
         t = timeouts_;
     }
     size_t sent_now = 0;
-    const uint64_t mark = Submit(bytes, count, sent_now);
+    uint64_t mark = 0;
+    if (!Submit(bytes, count, sent_now, mark)) {
+        written = sent_now;
+        return CommStatus::Failure("Write", EIO);
+    }
     const uint64_t total_ms =
         uint64_t{t.WriteTotalTimeoutMultiplier} * count + t.WriteTotalTimeoutConstant;
     std::unique_lock lock(out_mutex_);
-    auto done = [&] { return sent_total_ >= mark || writer_stop_; };
+    auto done = [&] { return sent_total_ >= mark || writer_stop_ || gone_; };
     if (total_ms == 0) {
         out_cv_.wait(lock, done);
     } else {
         out_cv_.wait_until(lock, Clock::now() + std::chrono::milliseconds(total_ms), done);
     }
     uint64_t unsent = sent_total_ >= mark ? 0 : mark - sent_total_;
+    if (gone_ && unsent > 0) {
+        written = count - static_cast<size_t>(std::min<uint64_t>(unsent, count));
+        return CommStatus::Failure("Write", EIO);
+    }
     if (unsent > 0 && enqueued_total_ == mark) {
         // Timed out with our bytes at the tail of the queue: take the unsent part back.
         out_.resize(out_.size() - unsent);

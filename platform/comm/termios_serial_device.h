@@ -48,6 +48,9 @@ class TermiosSerialDevice final : public SerialDevice {
     // Whether the driver keeps line counters (TIOCGICOUNT) and modem lines (TIOCMGET).
     bool HasLineCounters() const { return has_icount_; }
     bool HasModemLines() const { return has_modem_; }
+    // How many waits and reads have taken their mask, time-outs and abort marks: a mask change,
+    // cancel or receive abort made after that reaches the call. Tests act on pending calls by it.
+    uint64_t calls_begun();
 
   private:
     // The driver's line counters that the device uses, in one place.
@@ -70,7 +73,9 @@ class TermiosSerialDevice final : public SerialDevice {
 
     // Queues what a non-blocking write could not send; returns the total-enqueued mark that the
     // last byte of these bytes reaches.
-    uint64_t Submit(const uint8_t* bytes, size_t count, size_t& sent_now);
+    // Writes what goes out at once and queues the rest; mark is the queue position after these
+    // bytes. False (nothing queued) once the device is gone.
+    bool Submit(const uint8_t* bytes, size_t count, size_t& sent_now, uint64_t& mark);
     void WriterLoop();
     void CountTransmitted(size_t n);
 
@@ -89,6 +94,7 @@ class TermiosSerialDevice final : public SerialDevice {
     uint64_t read_abort_generation_ = 0;
     bool cancelled_ = false;
     bool tx_armed_ = false;  // bytes were written since the last EV_TXEMPTY
+    uint64_t calls_begun_ = 0;
     LineCounters modem_seen_;
     int modem_bits_seen_ = 0;
     LineCounters error_baseline_;
@@ -103,8 +109,9 @@ class TermiosSerialDevice final : public SerialDevice {
     std::vector<uint8_t> out_;  // bytes waiting to be written, from out_head_ on
     size_t out_head_ = 0;
     uint64_t enqueued_total_ = 0;  // bytes ever handed to Submit
-    uint64_t sent_total_ = 0;      // bytes ever written or dropped by a purge
+    uint64_t sent_total_ = 0;      // bytes ever written or dropped by a purge (not by a failure)
     bool writer_stop_ = false;
+    bool gone_ = false;  // output failed for good (device unplugged, far end hung up)
     std::thread writer_;
 };
 

@@ -27,6 +27,7 @@ enum PageCode : uint32_t {
     PN_SAVE_REPORT = 18,        // tester: const char* path
     PN_SET_CHART_SCALE = 19,    // uint32_t[2]: full scale for sending, receiving
     PN_REDISPLAY = 20,          // none
+    PN_PORT_GONE = 21,          // none: the device behind the open port went away (event thread)
 };
 
 // The {pointer, count} pair of the data codes. Valid only during the notification.

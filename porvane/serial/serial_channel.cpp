@@ -152,6 +152,11 @@ uint32_t SerialChannel::WritePort(const uint8_t* bytes, uint32_t count) {
     }
     size_t completed = 0;
     if (!device->WriteAsync(bytes, count, completed)) {
+        // Refused (the device is gone): what did not leave is not counted as written.
+        const uint32_t unsent = count - static_cast<uint32_t>(std::min<size_t>(completed, count));
+        std::lock_guard lock(counters_mutex_);
+        bytes_written_total_ -= std::min(bytes_written_total_, unsent);
+        bytes_written_since_send_empty_ -= std::min(bytes_written_since_send_empty_, unsent);
         return 0;
     }
     return static_cast<uint32_t>(completed);
@@ -265,8 +270,14 @@ void SerialChannel::EventThread(std::shared_ptr<comm::SerialDevice> device) {
             break;
         }
         if (!waited) {
+            if (DeviceGone(waited) && waited.error() != ECANCELED) {
+                // The port vanished: nothing more will come. The page closes the port (which
+                // ends a transfer and a test) on its own thread once this thread has ended.
+                Notify(PN_PORT_GONE, nullptr);
+                break;
+            }
             if (DeviceGone(waited)) {
-                break;  // the port vanished: nothing more will come; ClosePort releases it
+                break;  // cancelled by ClosePort
             }
             device->ClearError(nullptr, nullptr);
             continue;  // the event word of a failed wait is not acted on a second time

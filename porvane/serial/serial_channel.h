@@ -18,6 +18,7 @@ namespace porvane::serial {
 
 inline constexpr char kMessagePortAlreadyOpen[] = "串口已经打开!!";
 inline constexpr char kMessagePortBusy[] = "串口被占用!!";
+inline constexpr char kMessagePortGone[] = "串口已断开";
 
 // The event mask a channel waits with: received characters, transmit empty and the four modem
 // lines. Line errors are seen through the statistics instead.
@@ -27,7 +28,9 @@ inline constexpr uint32_t kTestBlockSize = 1000;
 
 // One serial port opened by one page, with the event thread that reports modem-line changes
 // (PN_MODEM_STATUS), transmit-empty (PN_SEND_EMPTY), each read (PN_RECV_COUNT) and received
-// bytes (PN_RECV_DATA) to the owner page, in that order within one wake-up.
+// bytes (PN_RECV_DATA) to the owner page, in that order within one wake-up. When the device goes
+// away (unplugged, far end hung up) the thread sends PN_PORT_GONE and ends; the page then closes
+// the port from its own thread.
 //
 // Threads: the page's thread calls everything except ReadPort; the event thread waits, reads and
 // runs the tester hooks. ClosePort waits until the event thread has ended before it releases the
@@ -52,8 +55,9 @@ class SerialChannel {
     int ClosePort();
     bool IsOpen() const;
 
-    // Starts a write; the bytes are taken over before the call returns. Counts them whatever
-    // the outcome; returns what went out at once (0 while the write is under way, 0 when closed).
+    // Starts a write; the bytes are taken over before the call returns and counted, unless the
+    // device refuses them (gone): then only what left is counted. Returns what went out at once
+    // (0 while the write is under way, 0 when closed).
     uint32_t WritePort(const uint8_t* bytes, uint32_t count);
     // Event thread: reads up to count bytes, counts them, sends PN_RECV_COUNT, returns the count.
     uint32_t ReadPort(uint8_t* buffer, uint32_t count);

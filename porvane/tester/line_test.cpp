@@ -1,5 +1,6 @@
 #include "porvane/tester/line_test.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -138,7 +139,10 @@ void PrbsGenerator::Generate(TestSettings& settings, uint8_t* block, uint32_t co
     for (uint32_t i = 0; i < count; ++i) {
         register_ = PatternStep(n, settings.pattern_kind, register_);
         uint8_t c = static_cast<uint8_t>(register_ & 0xFF);
-        insertion_counter_ += static_cast<int32_t>(n);
+        // Without periodic insertion the counter would grow for ever (and overflow in a long
+        // test); past the largest threshold its value no longer matters, so it stops there.
+        if (insertion_counter_ <= kThreshold[1])
+            insertion_counter_ += static_cast<int32_t>(n);
         const bool periodic = (mode == 1 || mode == 2) && insertion_counter_ > kThreshold[mode];
         if (periodic || settings.single_error != 0) {
             settings.single_error = 0;
@@ -199,7 +203,8 @@ ReceiveTally LineTest::FetchTally() {
 }
 
 bool LineTest::LostSynchronisation(const ReceiveTally& t) {
-    return t.bits > 0 && static_cast<float>(t.bit_errors) / static_cast<float>(t.bits) > 0.1f;
+    // errors / bits > 1/10, compared exactly: a tenth itself is not a loss.
+    return t.bits > 0 && uint64_t{t.bit_errors} * 10 > uint64_t{t.bits};
 }
 
 ReceiveTally LineTest::FetchTallyAndResynchroniseOnLoss() {
@@ -211,17 +216,17 @@ ReceiveTally LineTest::FetchTallyAndResynchroniseOnLoss() {
 }
 
 uint16_t ReadUserPattern(const std::string& typed, std::string* corrected) {
-    const std::string read = typed.substr(0, 18);
-    std::string considered = read.substr(0, 16);
+    // Up to 18 characters are read and kept in the edit; only the first 16 make the value.
+    std::string read = typed.substr(0, 18);
     uint16_t value = 0;
-    for (size_t i = 0; i < considered.size(); ++i) {
-        if (considered[i] != '1' && considered[i] != '0')
-            considered[i] = '0';
-        if (considered[i] == '1')
+    for (size_t i = 0; i < std::min<size_t>(read.size(), 16); ++i) {
+        if (read[i] != '1' && read[i] != '0')
+            read[i] = '0';
+        if (read[i] == '1')
             value |= static_cast<uint16_t>(1u << (15 - i));
     }
     if (corrected != nullptr)
-        *corrected = considered;
+        *corrected = read;
     return value;
 }
 

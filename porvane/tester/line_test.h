@@ -73,8 +73,9 @@ class LineTest : public serial::ChannelTester {
     ReceiveTally tally_;
 };
 
-// The user pattern edit: keeps the first 16 of up to 18 characters, turns anything but '0'/'1'
-// into '0' (corrected is the text the edit then shows), and reads position i as bit 15 - i.
+// The user pattern edit: reads up to 18 characters, turns anything but '0'/'1' among the first
+// 16 into '0' (corrected, the 18 at most with those corrections, is the text the edit then
+// shows), and reads position i of the first 16 as bit 15 - i.
 uint16_t ReadUserPattern(const std::string& typed, std::string* corrected);
 
 }  // namespace porvane::tester

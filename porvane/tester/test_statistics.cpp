@@ -53,6 +53,7 @@ void TestStatistics::Start() {
     error_sum_ = 0;
     bit_sum_ = 0;
     rows_.clear();
+    characters_per_second_ = 0;  // the first tick of a test shows no figure of the last one
     start_time_ = clock_();
 }
 

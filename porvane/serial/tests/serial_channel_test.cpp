@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
 #include <thread>
 
@@ -167,13 +168,26 @@ TEST_F(ScriptedChannelTest, StatisticsRestartAtEveryOpen) {
     EXPECT_EQ(channel_.bytes_read_total(), 0u);
 }
 
-TEST_F(ScriptedChannelTest, VanishingPortEndsTheThreadAndCloseStillWorks) {
+TEST_F(ScriptedChannelTest, VanishingPortIsReportedOnceAndItsWritesAreNotCounted) {
     Open();
+    const uint8_t out[] = {1, 2, 3};
+    channel_.WritePort(out, 3);
     port_->Vanish();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(page_.WaitForCode(PN_PORT_GONE));
+    EXPECT_EQ(channel_.WritePort(out, 3), 0u);
+    EXPECT_EQ(channel_.bytes_written_total(), 3u);  // only the bytes the line took
     EXPECT_EQ(channel_.ClosePort(), 1);
     EXPECT_FALSE(channel_.IsOpen());
     EXPECT_FALSE(port_->IsOpen());
+    const std::vector<uint32_t> codes = page_.codes();
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), uint32_t{PN_PORT_GONE}), 1);
+}
+
+TEST_F(ScriptedChannelTest, ClosingThePortIsNotAVanishedPort) {
+    Open();
+    EXPECT_EQ(channel_.ClosePort(), 1);
+    const std::vector<uint32_t> codes = page_.codes();
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), uint32_t{PN_PORT_GONE}), 0);
 }
 
 // The line tester's hooks, recorded.
@@ -218,7 +232,7 @@ TEST_F(ScriptedChannelTest, TesterHooksRunOnlyWhileTheTestRuns) {
     EXPECT_EQ(port_->Written().size(), 1000u);
     EXPECT_EQ(page_.entries()[0].value, 1000u);  // the block written on this very wake-up
     port_->Receive({3, 4, 5});
-    for (int i = 0; i < 500 && tester.checked.load() < 3; ++i) {
+    for (int i = 0; i < 30000 && tester.checked.load() < 3; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     channel_.WithTester([](ChannelTester&) {});  // the lock is free between blocks
@@ -301,16 +315,29 @@ TEST_F(PtyChannelTest, MissingDeviceIsBusy) {
 // A page whose notifications run on the page's own thread, as the windows' pages do.
 class BridgedPage : public RecordingPage {
   public:
-    BridgedPage() : bridge_([] {}) {}  // the test's thread pumps only while closing
+    // The test's thread pumps only while closing; a post says a worker waits in Call.
+    BridgedPage()
+        : bridge_([this] {
+              std::lock_guard lock(post_mutex_);
+              posted_ = true;
+              post_cv_.notify_all();
+          }) {}
     intptr_t PageNotify(uint32_t code, void* data) override {
         intptr_t result = 0;
         bridge_.Call([&] { result = RecordingPage::PageNotify(code, data); });
         return result;
     }
     void PumpNotifications() override { bridge_.Pump(); }
-    std::atomic<int> waiting{0};
+    // Returns once a notification waits for this page's thread.
+    bool WaitForWaitingCall() {
+        std::unique_lock lock(post_mutex_);
+        return post_cv_.wait_for(lock, std::chrono::seconds(60), [this] { return posted_; });
+    }
 
   private:
+    std::mutex post_mutex_;  // guards posted_
+    std::condition_variable post_cv_;
+    bool posted_ = false;
     NotificationBridge bridge_;
 };
 
@@ -318,7 +345,7 @@ TEST_F(PtyChannelTest, CloseDoesNotDeadlockAgainstANotificationInFlight) {
     BridgedPage page;
     ASSERT_EQ(channel_.OpenPort(&page), 1);
     pty_.WriteAll("data that nobody on the page thread has taken yet");
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // event thread now blocked in Call
+    ASSERT_TRUE(page.WaitForWaitingCall());  // the event thread is blocked in Call
     EXPECT_EQ(channel_.ClosePort(), 1);
     EXPECT_FALSE(channel_.IsOpen());
     EXPECT_EQ(page.received(), "data that nobody on the page thread has taken yet");
@@ -334,7 +361,7 @@ TEST_F(PtyChannelTest, ClosingFromInsideANotificationReleasesThePort) {
     ASSERT_EQ(channel_.OpenPort(&page_), 1);
     pty_.WriteAll("x");
     ASSERT_TRUE(page_.WaitForCode(PN_RECV_DATA));
-    for (int i = 0; i < 100 && channel_.IsOpen(); ++i) {
+    for (int i = 0; i < 12000 && channel_.IsOpen(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_FALSE(channel_.IsOpen());
@@ -346,7 +373,11 @@ TEST_F(PtyChannelTest, ClosingFromInsideANotificationReleasesThePort) {
 TEST_F(PtyChannelTest, FarEndHangingUpEndsTheEventThread) {
     ASSERT_EQ(channel_.OpenPort(&page_), 1);
     pty_.CloseMaster();
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_TRUE(page_.WaitForCode(PN_PORT_GONE));
+    const uint8_t out[] = {1, 2, 3};
+    const uint32_t before = channel_.bytes_written_total();
+    EXPECT_EQ(channel_.WritePort(out, 3), 0u);
+    EXPECT_EQ(channel_.bytes_written_total(), before);  // refused, so not counted
     EXPECT_EQ(channel_.ClosePort(), 1);
 }
 

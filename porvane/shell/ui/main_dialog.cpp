@@ -47,8 +47,9 @@ MainDialog::MainDialog(QWidget* parent) : QMainWindow(parent) {
     terminal_ = new TerminalPage;
     terminal_->setObjectName("terminalPage");
     tabs_->addTab(terminal_, QString::fromUtf8("串口调试 (Debuger)"));
-    tabs_->addTab(new CaptionPage(QString::fromUtf8("串口测试 (Testor)")),
-                  QString::fromUtf8("串口测试 (Testor)"));
+    tester_ = new tester::TesterPage;
+    tester_->setObjectName("testerPage");
+    tabs_->addTab(tester_, QString::fromUtf8("串口测试 (Testor)"));
     tabs_->addTab(new CaptionPage(QString::fromUtf8("串口监视 (Monitor)")),
                   QString::fromUtf8("串口监视 (Monitor)"));
     tabs_->addTab(new CaptionPage(QString::fromUtf8("串口过滤 (Filter)")),
@@ -67,8 +68,9 @@ MainDialog::MainDialog(QWidget* parent) : QMainWindow(parent) {
     connect(manual, &QAction::triggered, this, [] { OpenHelp(); });
     connect(about, &QAction::triggered, this, &MainDialog::ShowAbout);
 
-    // The first size (456 × 300 dialog units) is also the smallest.
-    const QSize first = widgets::DialogUnitsToPixels(this, 456, 300);
+    // The first size (456 × 300 dialog units) is also the smallest; it grows where the pages
+    // need more room to show every control whole (a large font).
+    const QSize first = widgets::DialogUnitsToPixels(this, 456, 300).expandedTo(minimumSizeHint());
     resize(first);
     setMinimumSize(first);
 }

@@ -71,6 +71,8 @@ StatusStrip::StatusStrip(serial::PageWindow& page, QWidget* parent) : QWidget(pa
     chart_ = new LineChart;
     chart_->setObjectName("trafficChart");
     chart_->setToolTip(QString::fromUtf8("图形显示流量"));
+    // Wide enough to read a few seconds of traffic whatever the window's width.
+    chart_->setMinimumWidth(tx_->fontMetrics().horizontalAdvance(QLatin1Char('0')) * 12);
     layout->addWidget(chart_, 1);
     auto* help = new QPushButton(QString::fromUtf8("运行帮助"));
     help->setObjectName("helpButton");

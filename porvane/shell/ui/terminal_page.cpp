@@ -1,5 +1,8 @@
 #include "porvane/shell/ui/terminal_page.h"
 
+#include <QGridLayout>
+#include <QVBoxLayout>
+
 #include "porvane/serial/page_notify.h"
 #include "porvane/serial/ui/port_settings_panel.h"
 #include "porvane/shell/ui/status_strip.h"
@@ -17,6 +20,23 @@ TerminalPage::TerminalPage(QWidget* parent) : PageBase(parent) {
     receive_panel_ = new terminal::ReceivePanel(*this, this);
     send_panel_ = new terminal::SendPanel(*this, this);
     view_ = new terminal::ReceiveView(this);
+    // Settings over the receive controls on the left, the view to their right, the send band
+    // and the status strip across the bottom. The layout's minimum keeps every control whole.
+    auto* left = new QVBoxLayout;
+    left->setContentsMargins(0, 0, 0, 0);
+    left->setSpacing(0);
+    left->addWidget(settings_panel_);
+    left->addWidget(receive_panel_);
+    left->addStretch(1);
+    auto* layout = new QGridLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addLayout(left, 0, 0);
+    layout->addWidget(view_, 0, 1);
+    layout->addWidget(send_panel_, 1, 0, 1, 2);
+    layout->addWidget(strip_, 2, 0, 1, 2);
+    layout->setColumnStretch(1, 1);
+    layout->setRowStretch(0, 1);
     uint32_t scale[2] = {100, 100};
     Route(serial::PN_SET_CHART_SCALE, scale);
 }
@@ -82,25 +102,17 @@ intptr_t TerminalPage::Route(uint32_t code, void* data) {
         case serial::PN_REDISPLAY:
             view_->Redisplay();
             break;
+        case serial::PN_PORT_GONE:
+            // Closing joins the event thread, which is waiting for this very notification: the
+            // panel closes the port once the thread has been let go.
+            QMetaObject::invokeMethod(
+                receive_panel_, [panel = receive_panel_] { panel->PortVanished(); },
+                Qt::QueuedConnection);
+            break;
         default:
             break;  // PN_RECV_COUNT and the tester's codes are not for this page
     }
     return 0;
-}
-
-void TerminalPage::resizeEvent(QResizeEvent*) {
-    const int cx = width();
-    const int cy = height();
-    const QSize settings = settings_panel_->sizeHint();
-    const QSize receive = receive_panel_->sizeHint();
-    const int wp = std::max(settings.width(), receive.width());
-    const int hs = strip_->sizeHint().height();
-    const int hsend = send_panel_->sizeHint().height();
-    settings_panel_->setGeometry(0, 0, wp, settings.height());
-    receive_panel_->setGeometry(0, settings.height(), wp, receive.height());
-    view_->setGeometry(wp, 0, cx - wp, cy - hs - hsend);
-    send_panel_->setGeometry(0, cy - hs - hsend, cx, hsend);
-    strip_->setGeometry(0, cy - hs, cx, hs);
 }
 
 }  // namespace porvane::shell

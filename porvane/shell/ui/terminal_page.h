@@ -32,7 +32,6 @@ class TerminalPage : public widgets::PageBase {
 
   protected:
     intptr_t Route(uint32_t code, void* data) override;
-    void resizeEvent(QResizeEvent* event) override;
 
   private:
     serial::PortSettingsPanel* settings_panel_;

@@ -87,6 +87,14 @@ void ReceivePanel::ClosePort() {
     channel_.ClosePort();
 }
 
+void ReceivePanel::PortVanished() {
+    if (open_flag_ == 0) {
+        return;  // closed meanwhile by the user
+    }
+    ClosePort();
+    widgets::ShowProgramMessage(this, QString::fromUtf8(serial::kMessagePortGone));
+}
+
 void ReceivePanel::OnStopContinue() {
     stopped_flag_ = stopped_flag_ ? 0 : 1;
     stop_->setText(QString::fromUtf8(stopped_flag_ ? "继续显示" : "停止显示"));

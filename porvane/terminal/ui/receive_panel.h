@@ -33,6 +33,9 @@ class ReceivePanel : public QWidget {
     void Statistics(comm::SerialStats* stats);                 // PN_GET_STATISTICS
     // Closes the port (the page calls this before it goes away).
     void ClosePort();
+    // The device behind the open port went away (PN_PORT_GONE, run later on this thread):
+    // closes the port, which also ends a file transfer, and says so once.
+    void PortVanished();
 
     bool open() const { return open_flag_ != 0; }
     serial::SerialChannel& channel() { return channel_; }

@@ -100,6 +100,11 @@ TEST(PrbsGenerator, CounterGrowsInEveryModeAndSingleRequestsAreConsumed) {
     Bytes block(200);
     generator.Generate(s, block.data(), 200);  // 1600 bits, no insertion
     EXPECT_EQ(generator.insertion_counter(), 1600);
+    Bytes long_run(100000);
+    for (int i = 0; i < 3; ++i)  // a long test without insertion: the counter stays bounded
+        generator.Generate(s, long_run.data(), static_cast<uint32_t>(long_run.size()));
+    EXPECT_GT(generator.insertion_counter(), 10000);
+    EXPECT_LE(generator.insertion_counter(), 10008);
     s.error_insert_mode = kInsert1In1000;
     const uint16_t before = generator.transmit_register();
     generator.Generate(s, block.data(), 1);  // beyond the threshold: the very next character
@@ -136,7 +141,9 @@ TEST(ReadUserPattern, TheEditRules) {
     EXPECT_EQ(ReadUserPattern("", &corrected), 0);
     EXPECT_EQ(ReadUserPattern("1010101010101010", &corrected), 0xAAAA);
     EXPECT_EQ(ReadUserPattern("00000000000000011111", &corrected), 0x0001);
-    EXPECT_EQ(corrected, "0000000000000001");
+    EXPECT_EQ(corrected, "000000000000000111");  // 18 read, the last two not part of the value
+    EXPECT_EQ(ReadUserPattern("2000000000000000129", &corrected), 0x0000);
+    EXPECT_EQ(corrected, "000000000000000012");
 }
 
 class CheckerTest : public ::testing::Test {

@@ -91,6 +91,26 @@ TEST_F(StatisticsTest, LabelsTrailTheTallyByOneTick) {
     EXPECT_EQ(stats_.bytes_per_second_label(), "每秒字节数: 1000bytes");
 }
 
+TEST_F(StatisticsTest, LossOfSyncIsMoreThanATenthExactly) {
+    EXPECT_FALSE(Tick(7680, 768).lost_sync);  // exactly a tenth
+    EXPECT_TRUE(Tick(7680, 769).lost_sync);
+    EXPECT_FALSE(Tick(10, 1).lost_sync);
+    EXPECT_TRUE(Tick(4'000'000'000u, 400'000'001u).lost_sync);  // no overflow in the product
+}
+
+TEST_F(StatisticsTest, ANewTestStartsWithoutTheLastFigureOfBytesPerSecond) {
+    stats_.Start();
+    Tick(8000, 0);
+    Tick(8000, 0);
+    EXPECT_EQ(stats_.bytes_per_second_label(), "每秒字节数: 1000bytes");
+    stats_.Stop();
+    stats_.Start();
+    Tick(800, 0);
+    EXPECT_EQ(stats_.bytes_per_second_label(), "每秒字节数: 0bytes");
+    Tick(800, 0);
+    EXPECT_EQ(stats_.bytes_per_second_label(), "每秒字节数: 100bytes");
+}
+
 TEST_F(StatisticsTest, TotalsBeyondThirtyTwoBitsShowInFull) {
     stats_.Start();
     for (int i = 0; i < 3; ++i)

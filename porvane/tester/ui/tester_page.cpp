@@ -1,5 +1,8 @@
 #include "porvane/tester/ui/tester_page.h"
 
+#include <QGridLayout>
+#include <QVBoxLayout>
+
 #include "porvane/serial/page_notify.h"
 #include "porvane/serial/ui/port_settings_panel.h"
 #include "porvane/shell/ui/status_strip.h"
@@ -13,6 +16,22 @@ TesterPage::TesterPage(QWidget* parent) : PageBase(parent) {
     strip_ = new shell::StatusStrip(*this, this);
     tester_panel_ = new TesterPanel(*this, this);
     statistics_panel_ = new StatisticsPanel(*this, this);
+    // Settings over the tester controls on the left, the statistics to their right, the status
+    // strip across the bottom. The layout's minimum keeps every control whole.
+    auto* left = new QVBoxLayout;
+    left->setContentsMargins(0, 0, 0, 0);
+    left->setSpacing(0);
+    left->addWidget(settings_panel_);
+    left->addWidget(tester_panel_);
+    left->addStretch(1);
+    auto* layout = new QGridLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addLayout(left, 0, 0);
+    layout->addWidget(statistics_panel_, 0, 1);
+    layout->addWidget(strip_, 1, 0, 1, 2);
+    layout->setColumnStretch(1, 1);
+    layout->setRowStretch(0, 1);
     strip_->SetChartScale(2000, 2000);
 }
 
@@ -52,6 +71,12 @@ intptr_t TesterPage::Route(uint32_t code, void* data) {
         case serial::PN_SAVE_REPORT:
             statistics_panel_->SaveReport(static_cast<const char*>(data));
             break;
+        case serial::PN_PORT_GONE:
+            // Closing joins the event thread, which is waiting for this very notification.
+            QMetaObject::invokeMethod(
+                tester_panel_, [panel = tester_panel_] { panel->PortVanished(); },
+                Qt::QueuedConnection);
+            break;
         case serial::PN_SET_CHART_SCALE: {
             auto* scale = static_cast<uint32_t*>(data);
             strip_->SetChartScale(scale[0], scale[1]);
@@ -61,19 +86,6 @@ intptr_t TesterPage::Route(uint32_t code, void* data) {
             break;  // received data, transmit-empty and the terminal's codes are not for this page
     }
     return 0;
-}
-
-void TesterPage::resizeEvent(QResizeEvent*) {
-    const int cx = width();
-    const int cy = height();
-    const QSize settings = settings_panel_->sizeHint();
-    const QSize tester = tester_panel_->sizeHint();
-    const int wp = std::max(settings.width(), tester.width());
-    const int hs = strip_->sizeHint().height();
-    settings_panel_->setGeometry(0, 0, wp, settings.height());
-    tester_panel_->setGeometry(0, settings.height(), wp, tester.height());
-    statistics_panel_->setGeometry(wp, 0, cx - wp, cy - hs);
-    strip_->setGeometry(0, cy - hs, cx, hs);
 }
 
 }  // namespace porvane::tester

@@ -28,7 +28,6 @@ class TesterPage : public widgets::PageBase {
 
   protected:
     intptr_t Route(uint32_t code, void* data) override;
-    void resizeEvent(QResizeEvent* event) override;
 
   private:
     serial::PortSettingsPanel* settings_panel_;

@@ -11,6 +11,7 @@
 #include "porvane/serial/page_notify.h"
 #include "porvane/tester/pattern_step.h"
 #include "porvane/widgets/lamp.h"
+#include "porvane/widgets/page_base.h"
 
 namespace porvane::tester {
 
@@ -110,6 +111,14 @@ void TesterPanel::ClosePort() {
     if (open_flag_ != 0)
         OnOpenClose();
     channel_.ClosePort();
+}
+
+void TesterPanel::PortVanished() {
+    if (open_flag_ == 0) {
+        return;  // closed meanwhile by the user
+    }
+    ClosePort();
+    widgets::ShowProgramMessage(this, QString::fromUtf8(serial::kMessagePortGone));
 }
 
 void TesterPanel::OnStartStop() {

@@ -30,6 +30,9 @@ class TesterPanel : public QWidget {
     void FetchTally(ReceiveTally* tally);                      // PN_FETCH_TALLY
     void Resynchronise();                                      // PN_RESYNC
     void ClosePort();
+    // The device behind the open port went away (PN_PORT_GONE, run later on this thread):
+    // stops the test, closes the port and says so once.
+    void PortVanished();
 
     bool open() const { return open_flag_ != 0; }
     bool testing() const { return testing_flag_ != 0; }

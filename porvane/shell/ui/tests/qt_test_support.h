@@ -30,7 +30,7 @@ class MessageCatcher : public QObject {
 
 // Runs the event loop until pred holds or timeout_ms passes.
 template <class Pred>
-bool WaitUntil(Pred pred, int timeout_ms = 10000) {
+bool WaitUntil(Pred pred, int timeout_ms = 60000) {
     QElapsedTimer timer;
     timer.start();
     while (!pred()) {

@@ -9,6 +9,8 @@
 #include <QtTest>
 #include <fstream>
 
+#include <signal.h>
+
 #include "platform/comm/testing/child_process.h"
 #include "porvane/serial/page_notify.h"
 #include "porvane/shell/ui/tests/qt_test_support.h"
@@ -31,6 +33,7 @@ class TesterPageTest : public QObject {
     void patternEditAndEnablingRules();
     void saveWithoutATestSaysSo();
     void loopBackTestRunsCleanAfterTheFirstSecond();
+    void vanishedPortStopsTheTest();
 
   private:
     template <class T>
@@ -104,7 +107,7 @@ void TesterPageTest::loopBackTestRunsCleanAfterTheFirstSecond() {
     QVERIFY(!Find<QPushButton>("testerOpenButton")->isEnabled());
     QCOMPARE(Find<QPushButton>("startTestButton")->text(), QString::fromUtf8("停止测试"));
     auto* stats = page_->statistics_panel();
-    QVERIFY(WaitUntil([&] { return stats->statistics().seconds() >= 4; }, 10000));
+    QVERIFY(WaitUntil([&] { return stats->statistics().seconds() >= 4; }, 60000));
     QVERIFY(!Lit("lostSyncLamp"));
     QVERIFY(!Lit("testNoSignalLamp"));
     QVERIFY(!Lit("bitErrorLamp"));
@@ -128,6 +131,32 @@ void TesterPageTest::loopBackTestRunsCleanAfterTheFirstSecond() {
     QVERIFY(!bytes.endsWith("\n"));
     QTest::mouseClick(Find<QPushButton>("testerOpenButton"), Qt::LeftButton);
     QVERIFY(!page_->tester_panel()->open());
+}
+
+void TesterPageTest::vanishedPortStopsTheTest() {
+    const std::string doomed_link = dir_->path() + "/doomed";
+    ChildProcess doomed("vport", {"loop", doomed_link});
+    QVERIFY(comm::testing::WaitForPath(doomed_link));
+    const std::string map = dir_->path() + "/map";
+    std::ofstream(map, std::ios::trunc) << "ttyS0=" << doomed_link << "\n";
+    auto restore =
+        qScopeGuard([&] { std::ofstream(map, std::ios::trunc) << "ttyS0=" << link_ << "\n"; });
+    init();  // a page whose port list names the doomed port
+    MessageCatcher catcher;
+    QTest::mouseClick(Find<QPushButton>("testerOpenButton"), Qt::LeftButton);
+    QVERIFY(page_->tester_panel()->open());
+    QTest::mouseClick(Find<QPushButton>("startTestButton"), Qt::LeftButton);
+    QVERIFY(page_->tester_panel()->testing());
+    QVERIFY(::kill(doomed.pid(), SIGKILL) == 0);
+    doomed.Wait();
+    QVERIFY(WaitUntil([&] { return !catcher.messages.isEmpty(); }, 60000));
+    QCOMPARE(catcher.messages.first(), QString::fromUtf8("串口已断开"));
+    QVERIFY(!page_->tester_panel()->testing());
+    QVERIFY(!page_->tester_panel()->open());
+    QVERIFY(!Lit("testerPortLamp"));
+    QCOMPARE(Find<QPushButton>("startTestButton")->text(), QString::fromUtf8("开始测试"));
+    QVERIFY(Find<QPushButton>("testerOpenButton")->isEnabled());
+    QCOMPARE(catcher.messages.size(), 1);
 }
 
 QTEST_MAIN(TesterPageTest)

@@ -1,0 +1,196 @@
+// The workbench window as it opens: each tab holds its page, every control is whole at the first
+// size and above (default and large font), and the tester tab runs a line test over a virtual
+// loop-back port.
+#include <QAbstractButton>
+#include <QAbstractScrollArea>
+#include <QAbstractSpinBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QtTest>
+#include <fstream>
+
+#include "platform/comm/testing/child_process.h"
+#include "porvane/shell/ui/helper_page.h"
+#include "porvane/shell/ui/main_dialog.h"
+#include "porvane/shell/ui/terminal_page.h"
+#include "porvane/tester/ui/statistics_panel.h"
+#include "porvane/tester/ui/tester_page.h"
+#include "porvane/tester/ui/tester_panel.h"
+#include "qt_test_support.h"
+
+using comm::testing::ChildProcess;
+using comm::testing::TempDir;
+using porvane::testing::WaitUntil;
+
+namespace {
+
+const char* const kTabNames[] = {"terminal", "tester", "monitor", "filter", "helper"};
+
+// A control whose inside is its own business (scroll areas, combo boxes, ...): its children are
+// not checked, only its place among its siblings.
+bool IsControl(const QWidget* w) {
+    return qobject_cast<const QAbstractButton*>(w) || qobject_cast<const QComboBox*>(w) ||
+           qobject_cast<const QLineEdit*>(w) || qobject_cast<const QAbstractScrollArea*>(w) ||
+           qobject_cast<const QAbstractSpinBox*>(w) || qobject_cast<const QLabel*>(w) ||
+           qobject_cast<const QTabBar*>(w) || qobject_cast<const QProgressBar*>(w) ||
+           qobject_cast<const QMenuBar*>(w);
+}
+
+QString Describe(const QWidget* w) {
+    return QStringLiteral("%1 \"%2\" %3,%4 %5x%6")
+        .arg(QString::fromLatin1(w->metaObject()->className()), w->objectName())
+        .arg(w->x())
+        .arg(w->y())
+        .arg(w->width())
+        .arg(w->height());
+}
+
+// Collects every overlap of visible siblings, every child that its parent cuts off and every
+// control smaller than it can be, from parent down.
+void FindLayoutFaults(const QWidget* parent, QStringList& faults) {
+    QList<const QWidget*> shown;
+    for (const QObject* o : parent->children()) {
+        const auto* w = qobject_cast<const QWidget*>(o);
+        if (w == nullptr || !w->isVisible() || w->isWindow())
+            continue;
+        shown << w;
+    }
+    for (int i = 0; i < shown.size(); ++i) {
+        const QWidget* w = shown[i];
+        if (!parent->rect().contains(w->geometry()))
+            faults << QStringLiteral("clipped by %1: %2").arg(Describe(parent), Describe(w));
+        const QSize least = w->minimumSizeHint();
+        if ((qobject_cast<const QAbstractButton*>(w) || qobject_cast<const QComboBox*>(w)) &&
+            (w->width() < least.width() || w->height() < least.height()))
+            faults << QStringLiteral("squeezed: %1").arg(Describe(w));
+        for (int j = i + 1; j < shown.size(); ++j) {
+            if (w->geometry().intersects(shown[j]->geometry()))
+                faults << QStringLiteral("overlap: %1 / %2").arg(Describe(w), Describe(shown[j]));
+        }
+        if (!IsControl(w))
+            FindLayoutFaults(w, faults);
+    }
+}
+
+// Every tab at the window's current size; returns the faults found, tab by tab.
+QStringList TabLayoutFaults(porvane::shell::MainDialog& window, const QString& when) {
+    QStringList faults;
+    for (int i = 0; i < window.tabs()->count(); ++i) {
+        window.tabs()->setCurrentIndex(i);
+        QApplication::processEvents();
+        QStringList found;
+        FindLayoutFaults(&window, found);
+        for (const QString& f : found)
+            faults << QStringLiteral("%1, tab %2: %3").arg(when, kTabNames[i], f);
+    }
+    window.tabs()->setCurrentIndex(0);
+    return faults;
+}
+
+}  // namespace
+
+class MainDialogTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void initTestCase();
+    void eachTabHoldsItsPage();
+    void everyControlIsWholeAtTheFirstSizeAndAbove_data();
+    void everyControlIsWholeAtTheFirstSizeAndAbove();
+    void lineTestFromTheSecondTabOverALoopBack();
+
+  private:
+    std::unique_ptr<TempDir> dir_;
+    std::unique_ptr<ChildProcess> vport_;
+};
+
+void MainDialogTest::initTestCase() {
+    dir_ = std::make_unique<TempDir>();
+    const std::string link = dir_->path() + "/loop";
+    vport_ = std::make_unique<ChildProcess>("vport", std::vector<std::string>{"loop", link});
+    QVERIFY(comm::testing::WaitForPath(link));
+    const std::string map = dir_->path() + "/map";
+    std::ofstream(map) << "ttyS0=" << link << "\n";
+    qputenv("PORVANE_DEVICE_MAP", QByteArray::fromStdString(map));
+    QDir().mkpath(QStringLiteral(PORVANE_SCREENSHOT_DIR));
+}
+
+void MainDialogTest::eachTabHoldsItsPage() {
+    porvane::shell::MainDialog window;
+    auto* tabs = window.tabs();
+    QCOMPARE(tabs->count(), 5);
+    QVERIFY(window.terminal_page() != nullptr);
+    QVERIFY(window.tester_page() != nullptr);
+    QCOMPARE(tabs->widget(0), static_cast<QWidget*>(window.terminal_page()));
+    QCOMPARE(tabs->widget(1), static_cast<QWidget*>(window.tester_page()));
+    QVERIFY(qobject_cast<porvane::shell::HelperPage*>(tabs->widget(4)) != nullptr);
+    QVERIFY(window.tester_page()->findChild<QPushButton*>("startTestButton") != nullptr);
+}
+
+void MainDialogTest::everyControlIsWholeAtTheFirstSizeAndAbove_data() {
+    QTest::addColumn<double>("font_scale");
+    QTest::newRow("default font") << 1.0;
+    QTest::newRow("1.5 times the font") << 1.5;
+}
+
+void MainDialogTest::everyControlIsWholeAtTheFirstSizeAndAbove() {
+    QFETCH(double, font_scale);
+    const QFont original = QApplication::font();
+    QFont font = original;
+    font.setPointSizeF(original.pointSizeF() * font_scale);
+    QApplication::setFont(font);
+    {
+        porvane::shell::MainDialog window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QSize first = window.size();
+        QCOMPARE(window.minimumSize(), first);
+        QStringList faults = TabLayoutFaults(window, QStringLiteral("first size"));
+        for (int i = 0; i < window.tabs()->count(); ++i) {
+            window.tabs()->setCurrentIndex(i);
+            QApplication::processEvents();
+            const QString path = QStringLiteral(PORVANE_SCREENSHOT_DIR "/first-size-%1%2.png")
+                                     .arg(QLatin1String(kTabNames[i]),
+                                          QLatin1String(font_scale == 1.0 ? "" : "-large-font"));
+            QVERIFY(window.grab().save(path));
+        }
+        window.resize(first.width() * 2, first.height() * 3 / 2);
+        QApplication::processEvents();
+        faults << TabLayoutFaults(window, QStringLiteral("large size"));
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QLatin1Char('\n'))));
+    }
+    QApplication::setFont(original);
+}
+
+void MainDialogTest::lineTestFromTheSecondTabOverALoopBack() {
+    porvane::shell::MainDialog window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.tabs()->setCurrentIndex(1);
+    auto* page = qobject_cast<porvane::tester::TesterPage*>(window.tabs()->currentWidget());
+    QVERIFY(page != nullptr);
+    QTest::mouseClick(page->findChild<QPushButton*>("testerOpenButton"), Qt::LeftButton);
+    QVERIFY(page->tester_panel()->open());
+    QTest::mouseClick(page->findChild<QPushButton*>("startTestButton"), Qt::LeftButton);
+    QVERIFY(page->tester_panel()->testing());
+    auto* stats = page->statistics_panel();
+    auto* total = page->findChild<QLabel*>("totalBitsLabel");
+    QVERIFY(WaitUntil(
+        [&] { return stats->statistics().seconds() >= 3 && stats->statistics().total_bits() > 0; },
+        60000));
+    QVERIFY(total->text() != QString::fromUtf8("总比特: 0b"));
+    QVERIFY(window.grab().save(QStringLiteral(PORVANE_SCREENSHOT_DIR "/main-tester.png")));
+    QTest::mouseClick(page->findChild<QPushButton*>("startTestButton"), Qt::LeftButton);
+    QVERIFY(!page->tester_panel()->testing());
+    QTest::mouseClick(page->findChild<QPushButton*>("testerOpenButton"), Qt::LeftButton);
+    QVERIFY(!page->tester_panel()->open());
+}
+
+QTEST_MAIN(MainDialogTest)
+#include "main_dialog_test.moc"
