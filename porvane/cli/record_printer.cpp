@@ -1,8 +1,10 @@
 #include "porvane/cli/record_printer.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "driver/sievra_protocol.h"
+#include "platform/devicemap/device_map.h"
 #include "porvane/monitor/monitor_decoder.h"
 #include "porvane/monitor/monitor_record.h"
 #include "porvane/serial/port_list_fill.h"
@@ -61,8 +63,18 @@ void PrintRecords(std::FILE* out, const uint8_t* buffer, size_t count, bool hex,
 int PortListIndex(const std::string& name) {
     NameList list;
     serial::PortListFill(list, list);
+    // The name as listed, or a device name of the map (ttyS0) standing for its port.
+    std::string port = name;
+    if (std::find(list.names.begin(), list.names.end(), name) == list.names.end()) {
+        if (const auto map = devicemap::ReadDeviceMap()) {
+            for (const auto& entry : map->entries) {
+                if (entry.device == name)
+                    port = entry.port;
+            }
+        }
+    }
     for (size_t i = 0; i < list.names.size(); ++i) {
-        if (list.names[i] == name)
+        if (list.names[i] == port)
             return static_cast<int>(i);
     }
     return -1;

@@ -12,7 +12,8 @@ namespace porvane::cli {
 void PrintRecords(std::FILE* out, const uint8_t* buffer, size_t count, bool hex, bool data_only,
                   const std::string& prefix);
 
-// The position of a port name in the port list (as the pages list them), or -1.
+// The position of a port in the port list (as the pages list them), named as listed or by its
+// device name in the map (ttyS0); -1 when it is not there.
 int PortListIndex(const std::string& name);
 
 }  // namespace porvane::cli
