@@ -185,10 +185,15 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         });
 
     std::vector<std::string> env;
+    std::string preload = library;  // the attachment first, then whatever was preloaded already
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry = *e;
-        if (entry.rfind("SIEVRA_RUNTIME_DIR=", 0) != 0 && entry.rfind("LD_PRELOAD=", 0) != 0)
+        if (entry.rfind("LD_PRELOAD=", 0) == 0) {
+            if (entry.size() > 11)
+                preload += ":" + entry.substr(11);
+        } else if (entry.rfind("SIEVRA_RUNTIME_DIR=", 0) != 0) {
             env.push_back(entry);
+        }
     }
     env.push_back("SIEVRA_RUNTIME_DIR=" + runtime_dir);
 
@@ -259,7 +264,7 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         ports.push_back(std::move(port));
     }
 
-    env.push_back("LD_PRELOAD=" + library);
+    env.push_back("LD_PRELOAD=" + preload);
     const pid_t program = Spawn(options.command, env, -1, true, error);
     int status = kCannotRun;
     if (program < 0) {
