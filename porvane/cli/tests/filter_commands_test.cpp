@@ -75,6 +75,15 @@ class LineProcess {
         }
         return true;
     }
+    // Standard error to its end (after the program ended): what it said, sanitizer reports
+    // included.
+    const std::string& AllErrors() {
+        char chunk[4096];
+        ssize_t n;
+        while ((n = ::read(err_, chunk, sizeof chunk)) > 0)
+            err_text_.append(chunk, static_cast<size_t>(n));
+        return err_text_;
+    }
     int Stop() {
         ::kill(pid_, SIGTERM);
         return Wait();
@@ -143,6 +152,7 @@ TEST_F(DriverHostCommandTest, MonitorPrintsTheDecodedLinesAsTheyArrive) {
               "写串口 2 bytes: hi\n"
               "Close Com OK.\n\n");
     EXPECT_EQ(monitor.Stop(), 0);
+    EXPECT_EQ(monitor.AllErrors(), "porvane-cli: monitoring ttyS0\n");
 }
 
 TEST_F(DriverHostCommandTest, MonitorDataOnlyMarksTheDirectionAndHex) {
@@ -299,6 +309,7 @@ request(4, 3, 0)
     LineProcess watch(Watch(), {"watch", "--", "python3", "-c", script});
     EXPECT_EQ(watch.Wait(), 0);
     watch.WaitFor(false, "Close Com OK.\n" + port_.slave_path() + ": \n");
+    EXPECT_EQ(watch.AllErrors(), "");
     EXPECT_EQ(watch.out(), port_.slave_path() + ": Open Com OK\n" + port_.slave_path() +
                                ": 设置波特率: 9600 bps\n" + port_.slave_path() +
                                ": 写串口 4 bytes: ping\n" + port_.slave_path() +
