@@ -365,10 +365,16 @@ void MonitorPage::SaveTo(const QString& path) {
         QByteArray::fromStdString(text::Utf8ToGbk((upper_text_ + lower_text_).toStdString())));
 }
 
+// The page's modem timer (100 ms while monitoring): the program's port's modem lines reach the
+// strip's CTS, DSR, RI and CD lamps, and its DTR and RTS lines the strip's DTR and RTS lamps,
+// which the strip's own tick otherwise brings up to date only once a second.
 void MonitorPage::PollModemStatus() {
     uint32_t status = 0;
     if (link_->Forward(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, &status, 4) == 1)
         Route(serial::PN_MODEM_STATUS, &status);
+    uint32_t control = 0;
+    if (link_->Forward(IOCTL_SERIAL_GET_MODEM_CONTROL, nullptr, 0, &control, 4) == 1)
+        strip_->SetModemControl(static_cast<uint8_t>(control));
 }
 
 intptr_t MonitorPage::Route(uint32_t code, void* data) {

@@ -18,6 +18,7 @@
 #include "porvane/monitor/ui/monitor_page.h"
 #include "porvane/serial/page_notify.h"
 #include "porvane/shell/ui/main_dialog.h"
+#include "porvane/shell/ui/status_strip.h"
 #include "porvane/widgets/lamp.h"
 #include "qt_test_support.h"
 
@@ -266,8 +267,14 @@ void MonitorPageTest::statusStripAnswersThroughTheLink() {
     auto* timer = page_->findChild<QTimer*>("modemTimer");
     QVERIFY(timer->isActive());
     QCOMPARE(timer->interval(), 100);
-    QVERIFY(
-        WaitUntil([&] { return !page_->findChild<porvane::widgets::Lamp*>("ctsLamp")->lit(); }));
+    page_->status_strip()->SetModemControl(0x03);
+    QVERIFY(page_->findChild<porvane::widgets::Lamp*>("dtrLamp")->lit());
+    // A port nobody has open reports every line low.
+    QVERIFY(WaitUntil([&] {
+        return !page_->findChild<porvane::widgets::Lamp*>("ctsLamp")->lit() &&
+               !page_->findChild<porvane::widgets::Lamp*>("dtrLamp")->lit() &&
+               !page_->findChild<porvane::widgets::Lamp*>("rtsLamp")->lit();
+    }));
     QTest::mouseClick(Find<QPushButton>("monitorStartButton"), Qt::LeftButton);
     QVERIFY(!timer->isActive());
 }
