@@ -9,9 +9,13 @@
 
 #include "platform/cli/number_option.h"
 #include "platform/comm/unique_fd.h"
+#include "porvane/cli/driver_command.h"
+#include "porvane/cli/filter_command.h"
+#include "porvane/cli/monitor_command.h"
 #include "porvane/cli/ports_command.h"
 #include "porvane/cli/term_session.h"
 #include "porvane/cli/test_command.h"
+#include "porvane/cli/watch_command.h"
 
 namespace {
 
@@ -79,7 +83,57 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     test->add_option("--report", test_options.report,
                      "Write the test report (GBK) to this file; checked before the test starts");
+
+    // The filter driver's jobs: monitor, filter, watch, driver.
+    porvane::cli::MonitorOptions monitor_options;
+    CLI::App* monitor = app.add_subcommand(
+        "monitor", "Print the decoded requests of the program that uses a port, until stopped");
+    monitor->add_option("PORT", monitor_options.port, "Port name as 'ports' lists it")->required();
+    monitor->add_flag("--hex", monitor_options.hex, "Show data as hex groups");
+    monitor->add_flag("--data-only", monitor_options.data_only,
+                      "Only the data written (W) and read (R)");
+
+    porvane::cli::FilterOptions filter_options;
+    CLI::App* filter = app.add_subcommand(
+        "filter", "Inject one error rule into a port's data stream and print the events");
+    filter->add_option("PORT", filter_options.port, "Port name as 'ports' lists it")->required();
+    filter->add_option("--action", filter_options.action, "flip, replace or delete")
+        ->check(CLI::IsMember({"flip", "replace", "delete"}));
+    filter->add_option("--byte", filter_options.byte, "Mask or replacement byte, hexadecimal");
+    filter->add_option("--send-count", filter_options.send_count, "Act on the Nth byte sent")
+        ->check(cli_support::WholeNumber(0, std::numeric_limits<int>::max()));
+    filter->add_option("--recv-count", filter_options.recv_count, "Act on the Nth byte received")
+        ->check(cli_support::WholeNumber(0, std::numeric_limits<int>::max()));
+    filter
+        ->add_option("--send-seconds", filter_options.send_seconds,
+                     "Act on a byte sent T seconds from now")
+        ->check(cli_support::WholeNumber(0, std::numeric_limits<int>::max()));
+    filter
+        ->add_option("--recv-seconds", filter_options.recv_seconds,
+                     "Act on a byte received T seconds from now")
+        ->check(cli_support::WholeNumber(0, std::numeric_limits<int>::max()));
+    filter->add_flag("--periodic", filter_options.periodic, "Repeat every N bytes or T seconds");
+    filter->add_option("--force", filter_options.force,
+                       "Force BAUD,DATA,PARITY,STOP on the port (e.g. 9600,8,no,1)");
+
+    porvane::cli::WatchOptions watch_options;
+    CLI::App* watch = app.add_subcommand(
+        "watch", "Run a program and print how it drives its serial ports (no installation)");
+    watch->add_flag("--hex", watch_options.hex, "Show data as hex groups");
+    watch->add_flag("--data-only", watch_options.data_only,
+                    "Only the data written (W) and read (R)");
+    watch->add_option("PROGRAM", watch_options.command, "-- PROGRAM ARGS...")->required();
+
+    std::string driver_action;
+    std::string driver_root;
+    CLI::App* driver = app.add_subcommand("driver", "Install or remove the filter driver");
+    driver->add_option("ACTION", driver_action, "status, install or remove")
+        ->required()
+        ->check(CLI::IsMember({"status", "install", "remove"}));
+    driver->add_option("--root", driver_root, "System root to install under (default /)");
     CLI11_PARSE(app, argc, argv);
+    if (driver->parsed())
+        return porvane::cli::RunDriverCommand(driver_action, driver_root, stdout, stderr);
 
     if (ports->parsed()) {
         return show_map ? porvane::cli::RunMapCommand(stdout, stderr)
@@ -93,6 +147,12 @@ int main(int argc, char** argv) {
     sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
     comm::UniqueFd stop_fd(signalfd(-1, &stop_signals, SFD_CLOEXEC));
+    if (monitor->parsed())
+        return porvane::cli::RunMonitorCommand(monitor_options, stop_fd.get(), stdout, stderr);
+    if (filter->parsed())
+        return porvane::cli::RunFilterCommand(filter_options, stop_fd.get(), stdout, stderr);
+    if (watch->parsed())
+        return porvane::cli::RunWatchCommand(watch_options, stop_fd.get(), stdout, stderr);
     if (test->parsed()) {
         return porvane::cli::RunTestCommand(test_options, stop_fd.get(), stdout, stderr);
     }

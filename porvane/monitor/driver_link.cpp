@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -12,6 +13,9 @@
 #include "driver/link_socket.h"
 
 namespace porvane::monitor {
+namespace {
+constexpr int kCloseReplyLimitMs = 5000;
+}  // namespace
 
 std::string DriverLink::RuntimeDir() {
     const char* dir = std::getenv("SIEVRA_RUNTIME_DIR");
@@ -95,7 +99,7 @@ void DriverLink::Receive(int fd) {
 }
 
 bool DriverLink::Call(uint8_t op, uint32_t code, const void* input, uint32_t input_length,
-                      uint32_t output_length, Reply& reply) {
+                      uint32_t output_length, Reply& reply, int timeout_ms) {
     uint32_t id;
     int fd;
     {
@@ -125,7 +129,13 @@ bool DriverLink::Call(uint8_t op, uint32_t code, const void* input, uint32_t inp
         waiting_.erase(id);
         return false;
     }
-    replied_.wait(lock, [&] { return reply.done; });
+    if (timeout_ms < 0) {
+        replied_.wait(lock, [&] { return reply.done; });
+    } else if (!replied_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                  [&] { return reply.done; })) {
+        waiting_.erase(id);
+        return false;
+    }
     return reply.status >= 0;
 }
 
@@ -172,8 +182,10 @@ void DriverLink::Close() {
     if (IsOpen()) {
         // The host cleans up (a waiting read ends with no records) and answers once the control
         // device is closed, so the port can be opened again as soon as this returns.
+        // A host that does not answer within the limit must not hold the caller (the
+        // workbench's window) for ever: the connection is shut down all the same.
         Reply reply;
-        Call(sievra::link::kClose, 0, nullptr, 0, 0, reply);
+        Call(sievra::link::kClose, 0, nullptr, 0, 0, reply, kCloseReplyLimitMs);
     }
     int fd;
     {

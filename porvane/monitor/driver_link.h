@@ -46,8 +46,10 @@ class DriverLink {
         uint32_t information = 0;
         std::vector<uint8_t> data;
     };
+    // Sends a request and waits for its reply; with a time limit (milliseconds, -1 none) a reply
+    // that does not come in time counts as a failure.
     bool Call(uint8_t op, uint32_t code, const void* input, uint32_t input_length,
-              uint32_t output_length, Reply& reply);
+              uint32_t output_length, Reply& reply, int timeout_ms = -1);
     void Receive(int fd);
 
     std::string runtime_dir_;

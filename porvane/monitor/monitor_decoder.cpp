@@ -185,7 +185,9 @@ std::string DecodeControl(uint32_t code, const uint8_t* data, uint32_t length,
             fields.cts_out = (handshake & 0x08) != 0;
             fields.dsr_out = (handshake & 0x10) != 0;
             fields.dsr_input = (handshake & 0x40) != 0;
-            fields.dtr_mode = Name(kDtrNames, handshake & 0x3);
+            // The platform defines no DTR value 3; its bit 1 is the handshake bit, so it shows
+            // "Handshake".
+            fields.dtr_mode = kDtrNames[std::min<uint32_t>(handshake & 0x3, 2)];
             fields.rts_mode = kRtsNames[(flow >> 6) & 0x3];
             fields.xon_in = (flow & 0x02) != 0;
             fields.xon_out = (flow & 0x01) != 0;

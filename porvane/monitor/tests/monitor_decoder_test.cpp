@@ -139,6 +139,10 @@ TEST(MonitorDecoder, SetTypeRequestsUpdateTheFields) {
     EXPECT_EQ(f.xon_in, true);
     EXPECT_EQ(f.xon_limit, "100");
     EXPECT_NE(Line(0x1B0064, Le32s({0, 0xC0, 0, 0})).find("RTS Handshake, "), std::string::npos);
+    MonitorFields dtr3;
+    const Bytes dtr_value_3 = Le32s({0x03, 0, 0, 0});
+    DecodeControl(0x1B0064, dtr_value_3.data(), 16, dtr3);
+    EXPECT_EQ(dtr3.dtr_mode, "Handshake");  // undefined by the platform; its handshake bit is set
     MonitorFields g;
     const Bytes line_control = {0, 4, 8};
     DecodeControl(0x1B000C, line_control.data(), 3, g);

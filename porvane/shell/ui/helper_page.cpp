@@ -6,6 +6,7 @@
 #include <QPlainTextEdit>
 #include <QVBoxLayout>
 
+#include "porvane/install/ui/driver_panel.h"
 #include "porvane/shell/ui/program_identity.h"
 
 namespace porvane::shell {
@@ -72,8 +73,11 @@ HelperPage::HelperPage(QWidget* parent) : QWidget(parent) {
     inner->addLayout(head);
     inner->addWidget(platform);
     inner->addWidget(notes_, 1);
+    driver_panel_ = new install::DriverPanel(this);
+    driver_panel_->setObjectName("driverPanel");
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(group);
+    layout->addWidget(group, 1);
+    layout->addWidget(driver_panel_);
 }
 
 CaptionPage::CaptionPage(const QString& caption, QWidget* parent) : QWidget(parent) {

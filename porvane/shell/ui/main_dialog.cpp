@@ -8,6 +8,8 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "porvane/monitor/ui/filter_page.h"
+#include "porvane/monitor/ui/monitor_page.h"
 #include "porvane/shell/ui/help_launcher.h"
 #include "porvane/shell/ui/helper_page.h"
 #include "porvane/shell/ui/program_identity.h"
@@ -50,10 +52,12 @@ MainDialog::MainDialog(QWidget* parent) : QMainWindow(parent) {
     tester_ = new tester::TesterPage;
     tester_->setObjectName("testerPage");
     tabs_->addTab(tester_, QString::fromUtf8("串口测试 (Testor)"));
-    tabs_->addTab(new CaptionPage(QString::fromUtf8("串口监视 (Monitor)")),
-                  QString::fromUtf8("串口监视 (Monitor)"));
-    tabs_->addTab(new CaptionPage(QString::fromUtf8("串口过滤 (Filter)")),
-                  QString::fromUtf8("串口过滤 (Filter)"));
+    monitor_ = new monitor::MonitorPage;
+    monitor_->setObjectName("monitorPage");
+    tabs_->addTab(monitor_, QString::fromUtf8("串口监视 (Monitor)"));
+    filter_ = new monitor::FilterPage;
+    filter_->setObjectName("filterPage");
+    tabs_->addTab(filter_, QString::fromUtf8("串口过滤 (Filter)"));
     tabs_->addTab(new HelperPage, QString::fromUtf8("关于帮助 (Helper)"));
     setCentralWidget(tabs_);
 

@@ -8,6 +8,10 @@ class QTabWidget;
 namespace porvane::tester {
 class TesterPage;
 }
+namespace porvane::monitor {
+class FilterPage;
+class MonitorPage;
+}  // namespace porvane::monitor
 
 namespace porvane::shell {
 
@@ -32,12 +36,16 @@ class MainDialog : public QMainWindow {
     QTabWidget* tabs() const { return tabs_; }
     TerminalPage* terminal_page() const { return terminal_; }
     tester::TesterPage* tester_page() const { return tester_; }
+    monitor::MonitorPage* monitor_page() const { return monitor_; }
+    monitor::FilterPage* filter_page() const { return filter_; }
     void ShowAbout();
 
   private:
     QTabWidget* tabs_;
     TerminalPage* terminal_;
     tester::TesterPage* tester_;
+    monitor::MonitorPage* monitor_;
+    monitor::FilterPage* filter_;
 };
 
 }  // namespace porvane::shell

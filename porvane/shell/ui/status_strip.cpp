@@ -102,6 +102,11 @@ void StatusStrip::SetModemStatus(uint32_t status) {
     cd_->SetLit(status & 0x80);
 }
 
+void StatusStrip::SetModemControl(uint8_t control) {
+    dtr_->SetLit(control & 0x01);
+    rts_->SetLit(control & 0x02);
+}
+
 void StatusStrip::SetChartScale(uint32_t sending, uint32_t receiving) {
     counters_.SetChartScale(sending, receiving);
 }

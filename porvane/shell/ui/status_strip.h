@@ -23,7 +23,8 @@ class StatusStrip : public QWidget {
   public:
     StatusStrip(serial::PageWindow& page, QWidget* parent);
 
-    void SetModemStatus(uint32_t status);                      // PN_MODEM_STATUS
+    void SetModemStatus(uint32_t status);   // PN_MODEM_STATUS
+    void SetModemControl(uint8_t control);  // DTR (bit 0) and RTS (bit 1) between two ticks
     void SetChartScale(uint32_t sending, uint32_t receiving);  // PN_SET_CHART_SCALE
     void Tick();                                               // the one-second timer
     void ResetCounts();                                        // "重新计数"

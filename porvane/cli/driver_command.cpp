@@ -1,0 +1,36 @@
+#include "porvane/cli/driver_command.h"
+
+#include <vector>
+
+#include "porvane/install/driver_image.h"
+#include "porvane/install/filter_installer.h"
+
+namespace porvane::cli {
+
+int RunDriverCommand(const std::string& action, const std::string& root, std::FILE* out,
+                     std::FILE* err) {
+    install::FilterInstaller installer(root.empty() ? install::FilterInstaller::SysRoot() : root,
+                                       install::EmbeddedDriverImage(),
+                                       install::FilterInstaller::DefaultSievradPath());
+    if (action == "status") {
+        const bool installed = installer.IsFilterInstalled();
+        std::fprintf(out, "%s\n",
+                     installed ? "监视/过滤驱动程序已经安装!!!" : "监视过滤驱动程序没有安装!!!");
+        return installed ? 0 : 1;
+    }
+    if (action == "install") {
+        std::vector<std::string> messages;
+        const int written = installer.InstallFilter(messages);
+        for (const std::string& message : messages)
+            std::fprintf(err, "%s\n", message.c_str());
+        if (written == 0)
+            return 1;
+        std::fprintf(out, "监视/过滤驱动程序已经安装,请重新启动计算机!!!\n");
+        return messages.empty() ? 0 : 1;
+    }
+    installer.RemoveFilter();
+    std::fprintf(out, "监视/过滤驱动程序已经删除,请重新启动计算机!!!\n");
+    return 0;
+}
+
+}  // namespace porvane::cli

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace porvane::cli {
+
+// "driver status|install|remove": the notes page's installation for a terminal, under root
+// (empty: $SIEVRA_SYSROOT, default /). status exits 0 when installed and 1 when not.
+int RunDriverCommand(const std::string& action, const std::string& root, std::FILE* out,
+                     std::FILE* err);
+
+}  // namespace porvane::cli

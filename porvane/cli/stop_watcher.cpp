@@ -1,0 +1,34 @@
+#include "porvane/cli/stop_watcher.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace porvane::cli {
+
+StopWatcher::StopWatcher(int stop_fd, std::function<void()> on_stop) {
+    int fds[2] = {-1, -1};
+    if (::pipe2(fds, O_CLOEXEC) == 0) {
+        wake_read_ = comm::UniqueFd(fds[0]);
+        wake_write_ = comm::UniqueFd(fds[1]);
+    }
+    thread_ = std::thread([this, stop_fd, on_stop = std::move(on_stop)] {
+        pollfd p[2] = {{stop_fd, POLLIN, 0}, {wake_read_.get(), POLLIN, 0}};
+        while (::poll(p, 2, -1) < 0 && errno == EINTR) {
+        }
+        if (p[0].revents != 0 && p[1].revents == 0) {
+            stopped_ = true;
+            on_stop();
+        }
+    });
+}
+
+StopWatcher::~StopWatcher() {
+    const char byte = 1;
+    [[maybe_unused]] ssize_t n = ::write(wake_write_.get(), &byte, 1);
+    thread_.join();
+}
+
+}  // namespace porvane::cli

@@ -1,0 +1,290 @@
+#include "porvane/cli/watch_command.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "driver/link_protocol.h"
+#include "driver/link_socket.h"
+#include "driver/sievra_protocol.h"
+#include "platform/comm/unique_fd.h"
+#include "platform/devicemap/device_map.h"
+#include "porvane/cli/record_printer.h"
+#include "porvane/cli/stop_watcher.h"
+#include "porvane/monitor/driver_link.h"
+#include "porvane/monitor/monitor_record.h"
+
+extern char** environ;
+
+namespace porvane::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The exit status watch gives when it cannot run the program at all (as env and nice do).
+constexpr int kCannotRun = 125;
+
+// A request that no program issues through the attachment's tty calls and that changes nothing
+// (IOCTL_SERIAL_GET_DTRRTS): watch sends it on the port's application socket after the program
+// has ended, and its record marks the end of the port's stream.
+constexpr uint32_t kEndMarkerCode = 0x1B0078;
+
+fs::path ProgramFolder() {
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::path(".") : self.parent_path();
+}
+
+// Spawns argv with env; the child starts with default signal handling and an empty mask, and
+// stdout_fd (when not -1) as its standard output.
+pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& env,
+            int stdout_fd, bool search_path, std::string& error) {
+    std::vector<char*> argv;
+    std::vector<std::string> args_copy = args;
+    for (std::string& a : args_copy)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env_copy = env;
+    std::vector<char*> envp;
+    for (std::string& e : env_copy)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t empty, defaults;
+    sigemptyset(&empty);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    posix_spawnattr_setsigmask(&attr, &empty);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (stdout_fd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, stdout_fd, STDOUT_FILENO);
+    pid_t pid = -1;
+    const int result =
+        search_path ? ::posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp.data())
+                    : ::posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (result != 0) {
+        error = std::strerror(result);
+        return -1;
+    }
+    return pid;
+}
+
+int WaitStatus(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return kCannotRun;
+    }
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return WEXITSTATUS(status);
+}
+
+// The private runtime folder: under $XDG_RUNTIME_DIR when set, else a temporary one.
+std::string MakeRuntimeDir() {
+    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+    std::string base = xdg != nullptr && *xdg != '\0' && fs::is_directory(xdg)
+                           ? std::string(xdg)
+                           : fs::temp_directory_path().string();
+    std::string dir = base + "/porvane-watch-XXXXXX";
+    if (::mkdtemp(dir.data()) == nullptr)
+        return {};
+    return dir;
+}
+
+// Sends the end marker on a port's application socket.
+bool SendEndMarker(const std::string& runtime_dir, int port_number) {
+    comm::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = runtime_dir + "/SievrApp" + std::to_string(port_number);
+    if (path.size() >= sizeof address.sun_path)
+        return false;
+    std::strcpy(address.sun_path, path.c_str());
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return false;
+    uint8_t request[sievra::link::kRequestHeaderSize] = {};
+    sievra::PutLe32(request, 1);
+    request[4] = sievra::link::kDeviceControl;
+    sievra::PutLe32(request + 5, kEndMarkerCode);
+    sievra::PutLe32(request + 13, 4);
+    if (::send(fd.get(), request, sizeof request, MSG_NOSIGNAL) != sizeof request)
+        return false;
+    uint8_t reply[sievra::link::kResponseHeaderSize];
+    return sievra::link::ReadFully(fd.get(), reply, sizeof reply);
+}
+
+// One watched port: its link in monitor mode and the thread printing its records until the
+// end marker arrives or the link closes.
+struct WatchedPort {
+    std::string name;
+    monitor::DriverLink link;
+    std::thread reader;
+    explicit WatchedPort(const std::string& runtime_dir) : link(runtime_dir) {}
+};
+
+}  // namespace
+
+std::string AttachmentPath() {
+    return (ProgramFolder().parent_path() / "lib" / "libsievra.so").lexically_normal().string();
+}
+
+int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, std::FILE* err) {
+    if (options.command.empty()) {
+        std::fprintf(err, "porvane-cli: watch needs a program: watch -- PROGRAM ARGS...\n");
+        return 2;
+    }
+    const std::string library = AttachmentPath();
+    if (::access(library.c_str(), R_OK) != 0) {
+        std::fprintf(err, "porvane-cli: the attachment %s is missing (build the sievra target)\n",
+                     library.c_str());
+        return kCannotRun;
+    }
+    const std::string sievrad = (ProgramFolder() / "sievrad").string();
+    if (::access(sievrad.c_str(), X_OK) != 0) {
+        std::fprintf(err, "porvane-cli: the driver host %s is missing\n", sievrad.c_str());
+        return kCannotRun;
+    }
+    const auto map = devicemap::ReadDeviceMap();
+    if (!map || map->entries.empty()) {
+        std::fprintf(err, "porvane-cli: the serial device map holds no port to watch\n");
+        return kCannotRun;
+    }
+    const std::string runtime_dir = MakeRuntimeDir();
+    if (runtime_dir.empty()) {
+        std::fprintf(err, "porvane-cli: cannot create a runtime folder: %s\n",
+                     std::strerror(errno));
+        return kCannotRun;
+    }
+    // Removes the private folder on every way out.
+    const std::unique_ptr<const std::string, void (*)(const std::string*)> folder(
+        &runtime_dir, [](const std::string* dir) {
+            std::error_code ec;
+            fs::remove_all(*dir, ec);
+        });
+
+    std::vector<std::string> env;
+    std::string preload = library;  // the attachment first, then whatever was preloaded already
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        if (entry.rfind("LD_PRELOAD=", 0) == 0) {
+            if (entry.size() > 11)
+                preload += ":" + entry.substr(11);
+        } else if (entry.rfind("SIEVRA_RUNTIME_DIR=", 0) != 0) {
+            env.push_back(entry);
+        }
+    }
+    env.push_back("SIEVRA_RUNTIME_DIR=" + runtime_dir);
+
+    // The host says on its standard output when its sockets are ready.
+    int ready_pipe[2];
+    if (::pipe2(ready_pipe, O_CLOEXEC) != 0) {
+        std::fprintf(err, "porvane-cli: pipe: %s\n", std::strerror(errno));
+        return kCannotRun;
+    }
+    comm::UniqueFd ready_read(ready_pipe[0]);
+    std::string error;
+    const pid_t host =
+        Spawn({sievrad, "--runtime-dir", runtime_dir}, env, ready_pipe[1], false, error);
+    ::close(ready_pipe[1]);
+    if (host < 0) {
+        std::fprintf(err, "porvane-cli: cannot start %s: %s\n", sievrad.c_str(), error.c_str());
+        return kCannotRun;
+    }
+    auto stop_host = [host] {
+        ::kill(host, SIGTERM);
+        return WaitStatus(host);
+    };
+    std::string greeting;
+    char c;
+    while (greeting.find('\n') == std::string::npos && ::read(ready_read.get(), &c, 1) == 1)
+        greeting += c;
+    if (greeting.rfind("sievrad:", 0) != 0) {
+        std::fprintf(err, "porvane-cli: the driver host did not start\n");
+        stop_host();
+        return kCannotRun;
+    }
+
+    // Every port of the map, in the host's order, in monitor mode.
+    std::vector<std::unique_ptr<WatchedPort>> ports;
+    std::mutex out_mutex;  // guards out between the port threads
+    for (size_t i = 0; i < map->entries.size(); ++i) {
+        auto port = std::make_unique<WatchedPort>(runtime_dir);
+        port->name = map->entries[i].port;
+        if (!port->link.Open(static_cast<int>(i))) {
+            std::fprintf(err, "porvane-cli: cannot open the control device of %s\n",
+                         port->name.c_str());
+            continue;
+        }
+        port->link.SetMode(sievra::kLinkModeMonitor);
+        WatchedPort* p = port.get();
+        p->reader = std::thread([p, &options, &out_mutex, out] {
+            std::vector<uint8_t> buffer(4096);
+            bool end = false;
+            while (!end) {
+                const uint32_t n = p->link.Read(buffer.data(), 4096);
+                if (n == 0 && !p->link.IsOpen())
+                    break;
+                // Print up to the end marker.
+                size_t printed = 0;
+                monitor::WalkRecords(buffer.data(), n, [&](const monitor::MonitorRecord& r) {
+                    const size_t at =
+                        static_cast<size_t>(r.data - buffer.data()) - sievra::kRecordHeaderSize;
+                    if (!end && r.kind == sievra::kKindDeviceControl && r.code == kEndMarkerCode) {
+                        end = true;
+                        printed = at;
+                    }
+                });
+                std::lock_guard lock(out_mutex);
+                PrintRecords(out, buffer.data(), end ? printed : n, options.hex, options.data_only,
+                             p->name + ": ");
+            }
+        });
+        ports.push_back(std::move(port));
+    }
+
+    env.push_back("LD_PRELOAD=" + preload);
+    const pid_t program = Spawn(options.command, env, -1, true, error);
+    int status = kCannotRun;
+    if (program < 0) {
+        std::fprintf(err, "porvane-cli: cannot run %s: %s\n", options.command[0].c_str(),
+                     error.c_str());
+    } else {
+        // A signal to watch goes on to the program; its end ends the watch.
+        StopWatcher watcher(stop_fd, [program] { ::kill(program, SIGTERM); });
+        status = WaitStatus(program);
+    }
+    for (size_t i = 0; i < ports.size(); ++i) {
+        if (!SendEndMarker(runtime_dir, static_cast<int>(i) + 1))
+            ports[i]->link.Close();
+    }
+    for (auto& port : ports) {
+        port->reader.join();
+        port->link.Close();
+    }
+    stop_host();
+    return status;
+}
+
+}  // namespace porvane::cli

@@ -1,0 +1,193 @@
+// The driver panel under a temporary system root, and the notes page that carries it.
+#include <QAbstractButton>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QtTest>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/comm/testing/child_process.h"
+#include "porvane/install/rebooter.h"
+#include "porvane/install/ui/driver_panel.h"
+#include "porvane/shell/ui/main_dialog.h"
+
+using porvane::install::DriverPanel;
+
+namespace {
+
+class RecordingRebooter : public porvane::install::Rebooter {
+  public:
+    RecordingRebooter(int* calls, bool accept) : calls_(calls), accept_(accept) {}
+    bool Reboot(std::string& failed_step) override {
+        ++*calls_;
+        failed_step = "logind Reboot: Interactive authentication required.";
+        return accept_;
+    }
+
+  private:
+    int* calls_;
+    bool accept_;
+};
+
+// Answers the restart question with the given button and every other message box with OK,
+// keeping the texts in order.
+class BoxAnswerer : public QObject {
+  public:
+    explicit BoxAnswerer(QMessageBox::StandardButton answer) : answer_(answer) {
+        timer_.setInterval(5);
+        connect(&timer_, &QTimer::timeout, this, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr)
+                return;
+            texts << box->windowTitle() + QLatin1Char('|') + box->text();
+            if (box->objectName() == QLatin1String("restartQuestion"))
+                box->button(answer_)->click();
+            else
+                box->accept();
+        });
+        timer_.start();
+    }
+    QStringList texts;
+
+  private:
+    QMessageBox::StandardButton answer_;
+    QTimer timer_;
+};
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+const QString kQuestion =
+    QString::fromUtf8("安装完毕|必须重新启动计算机,才能使设置生效.\r\n现在重启吗?");
+
+}  // namespace
+
+class DriverPanelTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void init();
+    void cleanup();
+    void installAnswerNoThenRemoveAnswerYes();
+    void installedAtStartShowsTheRemoveButton();
+    void withoutRightsNothingChanges();
+    void aFailedRestartSaysWhichStepFailed();
+    void notesPageScreenshot();
+
+  private:
+    std::unique_ptr<DriverPanel> Panel() {
+        auto panel = std::make_unique<DriverPanel>(image_, nullptr);
+        panel->SetRebooter(std::make_unique<RecordingRebooter>(&reboots_, reboot_accepts_));
+        panel->show();
+        return panel;
+    }
+    QString Text(DriverPanel& panel, const char* name) {
+        if (auto* button = panel.findChild<QPushButton*>(name))
+            return button->text();
+        return panel.findChild<QLabel*>(name)->text();
+    }
+
+    std::unique_ptr<comm::testing::TempDir> root_;
+    std::vector<uint8_t> image_ = ReadBytes(SIEVRA_TEST_IMAGE);
+    int reboots_ = 0;
+    bool reboot_accepts_ = true;
+};
+
+void DriverPanelTest::init() {
+    root_ = std::make_unique<comm::testing::TempDir>();
+    qputenv("SIEVRA_SYSROOT", QByteArray::fromStdString(root_->path()));
+    reboots_ = 0;
+    reboot_accepts_ = true;
+}
+
+void DriverPanelTest::cleanup() {
+    root_.reset();
+}
+
+void DriverPanelTest::installAnswerNoThenRemoveAnswerYes() {
+    auto panel = Panel();
+    QVERIFY(!panel->installed());
+    QCOMPARE(Text(*panel, "driverButton"), QString::fromUtf8("安装监视/过滤驱动"));
+    QCOMPARE(Text(*panel, "driverStatus"), QString::fromUtf8("监视过滤驱动程序没有安装!!!"));
+    {
+        BoxAnswerer answerer(QMessageBox::No);
+        QTest::mouseClick(panel->findChild<QPushButton*>("driverButton"), Qt::LeftButton);
+        QCOMPARE(answerer.texts, QStringList{kQuestion});
+    }
+    QVERIFY(panel->installed());
+    QCOMPARE(reboots_, 0);
+    QCOMPARE(Text(*panel, "driverButton"), QString::fromUtf8("卸载监视/过滤驱动"));
+    QCOMPARE(Text(*panel, "driverStatus"),
+             QString::fromUtf8("监视/过滤驱动程序已经安装,请重新启动计算机!!!"));
+    QCOMPARE(ReadBytes(root_->path() + "/usr/local/lib/sievra/libsievra.so"), image_);
+    QVERIFY(std::filesystem::exists(root_->path() + "/etc/ld.so.preload"));
+    {
+        BoxAnswerer answerer(QMessageBox::Yes);
+        QTest::mouseClick(panel->findChild<QPushButton*>("driverButton"), Qt::LeftButton);
+        QCOMPARE(answerer.texts, QStringList{kQuestion});
+    }
+    QCOMPARE(reboots_, 1);
+    QVERIFY(!panel->installed());
+    QCOMPARE(Text(*panel, "driverButton"), QString::fromUtf8("安装监视/过滤驱动"));
+    QCOMPARE(Text(*panel, "driverStatus"),
+             QString::fromUtf8("监视/过滤驱动程序已经删除,请重新启动计算机!!!"));
+    QVERIFY(!std::filesystem::exists(root_->path() + "/etc/ld.so.preload"));
+}
+
+void DriverPanelTest::installedAtStartShowsTheRemoveButton() {
+    std::filesystem::create_directories(root_->path() + "/etc");
+    std::ofstream(root_->path() + "/etc/ld.so.preload") << "/usr/local/lib/sievra/libsievra.so\n";
+    auto panel = Panel();
+    QVERIFY(panel->installed());
+    QCOMPARE(Text(*panel, "driverButton"), QString::fromUtf8("卸载监视/过滤驱动"));
+    QCOMPARE(Text(*panel, "driverStatus"), QString::fromUtf8("监视/过滤驱动程序已经安装!!!"));
+}
+
+void DriverPanelTest::withoutRightsNothingChanges() {
+    std::filesystem::create_directories(root_->path() + "/usr/local/lib");
+    std::ofstream(root_->path() + "/usr/local/lib/sievra") << "a file where the folder goes";
+    auto panel = Panel();
+    BoxAnswerer answerer(QMessageBox::Yes);
+    QTest::mouseClick(panel->findChild<QPushButton*>("driverButton"), Qt::LeftButton);
+    QCOMPARE(answerer.texts, QStringList{QString::fromUtf8("Porvane|创建驱动文件失败!!")});
+    QVERIFY(!panel->installed());
+    QCOMPARE(Text(*panel, "driverStatus"), QString::fromUtf8("监视过滤驱动程序没有安装!!!"));
+    QCOMPARE(reboots_, 0);
+}
+
+void DriverPanelTest::aFailedRestartSaysWhichStepFailed() {
+    reboot_accepts_ = false;
+    auto panel = Panel();
+    BoxAnswerer answerer(QMessageBox::Yes);
+    QTest::mouseClick(panel->findChild<QPushButton*>("driverButton"), Qt::LeftButton);
+    QCOMPARE(answerer.texts,
+             (QStringList{kQuestion, QString::fromUtf8("Porvane|Reboot Error: logind Reboot: "
+                                                       "Interactive authentication required.")}));
+    QCOMPARE(reboots_, 1);
+    QVERIFY(panel->installed());
+}
+
+void DriverPanelTest::notesPageScreenshot() {
+    porvane::shell::MainDialog window;
+    window.show();
+    window.tabs()->setCurrentIndex(4);
+    auto* panel = window.findChild<DriverPanel*>("driverPanel");
+    QVERIFY(panel != nullptr);
+    QVERIFY(panel->isVisible());
+    // The panel sits below the notes, inside the page.
+    auto* notes = window.findChild<QWidget*>("notesField");
+    const QRect notes_rect(notes->mapTo(&window, QPoint(0, 0)), notes->size());
+    const QRect panel_rect(panel->mapTo(&window, QPoint(0, 0)), panel->size());
+    QVERIFY(!notes_rect.intersects(panel_rect));
+    QVERIFY(window.rect().contains(panel_rect));
+    QDir().mkpath(QStringLiteral(PORVANE_SCREENSHOT_DIR));
+    QVERIFY(window.grab().save(QStringLiteral(PORVANE_SCREENSHOT_DIR "/helper.png")));
+}
+
+QTEST_MAIN(DriverPanelTest)
+#include "driver_panel_test.moc"

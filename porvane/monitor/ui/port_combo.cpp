@@ -1,0 +1,41 @@
+#include "porvane/monitor/ui/port_combo.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+
+#include "porvane/serial/port_list_fill.h"
+#include "porvane/widgets/page_base.h"
+
+namespace porvane::monitor {
+namespace {
+
+class ComboTarget : public serial::PortListTarget, public serial::DiscoveryUi {
+  public:
+    ComboTarget(QComboBox* combo, QWidget* owner) : combo_(combo), owner_(owner) {}
+    void AddString(const std::string& text) override {
+        combo_->addItem(QString::fromStdString(text));
+    }
+    int Count() const override { return combo_->count(); }
+    void ShowMessage(const std::string& text) override {
+        widgets::ShowProgramMessage(owner_, QString::fromStdString(text));
+    }
+    void RequestQuit(int exit_code) override {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [exit_code] { QCoreApplication::exit(exit_code); },
+            Qt::QueuedConnection);
+    }
+
+  private:
+    QComboBox* combo_;
+    QWidget* owner_;
+};
+
+}  // namespace
+
+void FillPortCombo(QComboBox* combo, QWidget* owner) {
+    ComboTarget target(combo, owner);
+    serial::PortListFill(target, target);
+    combo->setCurrentIndex(combo->count() > 0 ? 0 : -1);
+}
+
+}  // namespace porvane::monitor

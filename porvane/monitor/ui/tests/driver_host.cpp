@@ -1,0 +1,47 @@
+#include "driver_host.h"
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace porvane::monitor::testing {
+
+DriverHost::DriverHost() {
+    const std::string map = dir_.path() + "/map";
+    std::ofstream(map) << "ttyS0=" << port_a_.slave_path() << "\nttyS1=" << port_b_.slave_path()
+                       << "\n";
+    runtime_ = dir_.path() + "/run";
+    sysroot_ = dir_.path() + "/root";
+    ::setenv("PORVANE_DEVICE_MAP", map.c_str(), 1);
+    ::setenv("SIEVRA_RUNTIME_DIR", runtime_.c_str(), 1);
+    ::setenv("SIEVRA_SYSROOT", sysroot_.c_str(), 1);
+    SetInstalled(true);
+    host_ = std::make_unique<comm::testing::ChildProcess>(
+        "sievrad", std::vector<std::string>{"--runtime-dir", runtime_});
+    comm::testing::WaitForPath(runtime_ + "/SievrApp2");
+}
+
+DriverHost::~DriverHost() {
+    std::string errors;
+    Shutdown(errors);
+}
+
+void DriverHost::SetInstalled(bool installed) {
+    std::filesystem::create_directories(sysroot_ + "/etc");
+    std::ofstream(sysroot_ + "/etc/ld.so.preload")
+        << (installed ? "/usr/local/lib/sievra/libsievra.so\n" : "");
+}
+
+bool DriverHost::Shutdown(std::string& errors) {
+    if (!host_)
+        return true;
+    host_->Signal(SIGTERM);
+    const int status = host_->Wait(10000);
+    errors = host_->ReadAllError(1000);
+    host_.reset();
+    return status == 0 && errors.empty();
+}
+
+}  // namespace porvane::monitor::testing

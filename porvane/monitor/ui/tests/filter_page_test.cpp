@@ -1,0 +1,280 @@
+// The filter page against a real driver host, with a program's requests on the port.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTimer>
+#include <QtTest>
+
+#include "application_under_test.h"
+#include "driver_host.h"
+#include "porvane/monitor/driver_link.h"
+#include "porvane/monitor/ui/filter_page.h"
+#include "porvane/shell/ui/main_dialog.h"
+#include "porvane/widgets/lamp.h"
+#include "qt_test_support.h"
+
+using porvane::monitor::FilterPage;
+using porvane::monitor::testing::ApplicationUnderTest;
+using porvane::monitor::testing::DriverHost;
+using porvane::testing::MessageCatcher;
+using porvane::testing::WaitUntil;
+
+class FilterPageTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void init();
+    void cleanup();
+
+    void descriptionsFollowTheActionTheByteAndTheValues_data();
+    void descriptionsFollowTheActionTheByteAndTheValues();
+    void startOnAPortNobodyHasOpenSaysSo();
+    void startFailures();
+    void sendCountRuleOnceAndPeriodic();
+    void sendTimeRuleOfOneSecond();
+    void receiveDelete();
+    void forceChangeReachesTheProgramsPort();
+    void screenshot();
+
+  private:
+    template <class T>
+    T* Find(const char* name) {
+        return page_->findChild<T*>(QString::fromLatin1(name));
+    }
+    void Click(const char* name) { QTest::mouseClick(Find<QPushButton>(name), Qt::LeftButton); }
+    // Opens the program's port and starts filtering it. Skips when the host's serial driver
+    // below the filter does not report the program's settings (a baud of 0 for an open port).
+    bool StartOnOpenPort(ApplicationUnderTest& app, FilterPage* page = nullptr);
+    QString Cell(int row, int column) { return page_->events()->item(row, column)->text(); }
+
+    std::unique_ptr<DriverHost> host_;
+    std::unique_ptr<FilterPage> page_;
+};
+
+void FilterPageTest::init() {
+    host_ = std::make_unique<DriverHost>();
+    page_ = std::make_unique<FilterPage>();
+    page_->resize(900, 600);
+    page_->show();
+}
+
+void FilterPageTest::cleanup() {
+    page_.reset();
+    std::string errors;
+    const bool clean = host_->Shutdown(errors);
+    host_.reset();
+    QVERIFY2(clean, errors.substr(0, 4000).c_str());
+}
+
+bool FilterPageTest::StartOnOpenPort(ApplicationUnderTest& app, FilterPage* page) {
+    if (page == nullptr)
+        page = page_.get();
+    if (app.Open() != 0 || app.SetBaud(9600) != 0 || app.SetLineControl(2, 1, 7) != 0)
+        return false;
+    MessageCatcher catcher;
+    QTest::mouseClick(page->findChild<QPushButton*>("filterStartButton"), Qt::LeftButton);
+    return page->filtering();
+}
+
+void FilterPageTest::descriptionsFollowTheActionTheByteAndTheValues_data() {
+    QTest::addColumn<int>("action");
+    QTest::addColumn<QStringList>("texts");
+    QTest::newRow("flip") << 0
+                          << QStringList{"描述: 按开始后,第1000个字符的掩码位(0x01)将会取反.",
+                                         "描述: 按开始10秒后,一个发送字符的掩码位(0x01)将会取反.",
+                                         "描述: 描述: 按开始后,第1000个字符的掩码位(0x01)将会取反.",
+                                         "描述: 在开始10秒后,一个接收字符的掩码位(0x01)将会取反."};
+    QTest::newRow("replace") << 1
+                             << QStringList{"描述: 按开始后,第1000个字符将被字符(0x01)替换.",
+                                            "描述: 按开始10秒后,一个发送字符将被字符(0x01)替换.",
+                                            "描述: 描述: 按开始后,第1000个字符将被字符(0x01)替换.",
+                                            "描述: 在开始10秒后,一个接收字符将被字符(0x01)替换."};
+    QTest::newRow("delete") << 2
+                            << QStringList{"描述: 按开始后,第1000个字符将被删除.",
+                                           "描述: 按开始10秒后,一个发送字符将被删除.",
+                                           "描述: 描述: 按开始后,第1000个字符将被删除.",
+                                           "描述: 在开始10秒后,一个接收字符将被删除."};
+}
+
+void FilterPageTest::descriptionsFollowTheActionTheByteAndTheValues() {
+    QFETCH(int, action);
+    QFETCH(QStringList, texts);
+    static const char* const kLabels[] = {"sendCountDescription", "sendTimeDescription",
+                                          "recvCountDescription", "recvTimeDescription"};
+    Find<QComboBox>("actionCombo")->setCurrentIndex(action);
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(Find<QLabel>(kLabels[i])->text(), texts[i]);
+    static const char* const kByteLabels[] = {"误码掩码", "替换字符", "删除字符"};
+    QCOMPARE(Find<QLabel>("byteLabel")->text(), QString::fromUtf8(kByteLabels[action]));
+    QCOMPARE(Find<QLineEdit>("byteField")->isEnabled(), action != 2);
+    QCOMPARE(Find<QLabel>("byteLabel")->isEnabled(), action != 2);
+    // The byte (hexadecimal) refreshes all four rows; a row's value only its own.
+    Find<QLineEdit>("byteField")->setText(QStringLiteral("aB"));
+    Find<QLineEdit>("recvCountValue")->setText(QStringLiteral("-7"));
+    const QString send_count = Find<QLabel>("sendCountDescription")->text();
+    const QString recv_count = Find<QLabel>("recvCountDescription")->text();
+    if (action == 2) {
+        QCOMPARE(send_count, texts[0]);
+        QCOMPARE(recv_count, QString::fromUtf8("描述: 描述: 按开始后,第-7个字符将被删除."));
+    } else {
+        QVERIFY(send_count.contains(QStringLiteral("(0xab)")));
+        QVERIFY(send_count.contains(QStringLiteral("第1000个")));
+        QVERIFY(recv_count.contains(QStringLiteral("第-7个")));
+    }
+}
+
+void FilterPageTest::startOnAPortNobodyHasOpenSaysSo() {
+    MessageCatcher catcher;
+    Click("filterStartButton");
+    QCOMPARE(catcher.messages, QStringList{QString::fromUtf8("要过滤的串口没有打开,请先打开")});
+    QVERIFY(!page_->filtering());
+    QVERIFY(!Find<porvane::widgets::Lamp>("filterLamp")->lit());
+    QVERIFY(!Find<QPushButton>("forceButton")->isEnabled());
+    // The link was closed again: another client can have the port.
+    QVERIFY(porvane::monitor::DriverLink(host_->runtime_dir()).Open(0));
+    // Rule buttons while stopped do nothing and say nothing.
+    Click("sendCountStart");
+    Find<QCheckBox>("recvCountPeriodic")->click();
+    QVERIFY(catcher.messages.size() == 1);
+}
+
+void FilterPageTest::startFailures() {
+    {
+        porvane::monitor::DriverLink holder(host_->runtime_dir());
+        QVERIFY(holder.Open(0));
+        MessageCatcher catcher;
+        Click("filterStartButton");
+        QCOMPARE(catcher.messages, QStringList{QString::fromUtf8("不能开始过滤,驱动失败!!")});
+        QVERIFY(!page_->filtering());
+    }
+    host_->SetInstalled(false);
+    MessageCatcher catcher;
+    Click("filterStartButton");
+    QCOMPARE(catcher.messages,
+             QStringList{QString::fromUtf8("没有安装监视/过滤驱动程序,请看'关于帮助'的说明.")});
+    QVERIFY(!Find<QPushButton>("filterStartButton")->isEnabled());
+}
+
+void FilterPageTest::sendCountRuleOnceAndPeriodic() {
+    ApplicationUnderTest app(host_->runtime_dir(), 1);
+    if (!StartOnOpenPort(app))
+        QSKIP("the host's serial driver does not report the program's baud yet");
+    // The settings read back into the lists.
+    QCOMPARE(Find<QComboBox>("forceBaudCombo")->currentText(), QStringLiteral("9600"));
+    QCOMPARE(Find<QComboBox>("forceDataBitsCombo")->currentText(), QStringLiteral("7"));
+    QCOMPARE(Find<QComboBox>("forceParityCombo")->currentText(), QStringLiteral("ODD"));
+    QCOMPARE(Find<QComboBox>("forceStopBitsCombo")->currentText(), QStringLiteral("2"));
+    QVERIFY(Find<QPushButton>("forceButton")->isEnabled());
+    Find<QComboBox>("actionCombo")->setCurrentIndex(1);
+    Find<QLineEdit>("byteField")->setText(QStringLiteral("55"));
+    Click("sendCountStart");
+    const std::string block(500, 'C');
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(app.Write(block), 0);
+    QVERIFY(WaitUntil([&] { return page_->events()->rowCount() >= 1; }));
+    QCOMPARE(Cell(0, 0), QString::fromUtf8("发送字节替换"));
+    QCOMPARE(Cell(0, 2), QStringLiteral("0x43 --> 0x55"));
+    QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d-\\d\\d-\\d\\d \\d+$"))
+                .match(Cell(0, 1))
+                .hasMatch());
+    // Ticking "周期性" re-sends the rule: one event per 1000 bytes from now on.
+    Find<QCheckBox>("sendCountPeriodic")->click();
+    for (int i = 0; i < 6; ++i)
+        QCOMPARE(app.Write(block), 0);
+    QVERIFY(WaitUntil([&] { return page_->events()->rowCount() >= 4; }));
+    QCOMPARE(app.Write(std::string(999, 'C')), 0);
+    QCOMPARE(app.Write("C"), 0);
+    QVERIFY(WaitUntil([&] { return page_->events()->rowCount() == 5; }));
+    QCOMPARE(Cell(4, 0), QString::fromUtf8("发送字节替换"));
+    QCOMPARE(app.Close(), 0);
+}
+
+void FilterPageTest::sendTimeRuleOfOneSecond() {
+    ApplicationUnderTest app(host_->runtime_dir(), 1);
+    if (!StartOnOpenPort(app))
+        QSKIP("the host's serial driver does not report the program's baud yet");
+    Find<QComboBox>("actionCombo")->setCurrentIndex(0);
+    Find<QLineEdit>("byteField")->setText(QStringLiteral("ff"));
+    Find<QLineEdit>("sendTimeValue")->setText(QStringLiteral("1"));
+    auto* timer = page_->findChild<QTimer*>("sendTimeTimer");
+    QSignalSpy armed(timer, &QTimer::timeout);
+    Click("sendTimeStart");
+    QCOMPARE(timer->interval(), 1000);
+    QVERIFY(armed.wait(10000));
+    QVERIFY(!timer->isActive());  // not periodic: armed once
+    QCOMPARE(app.Write("AB"), 0);
+    QVERIFY(WaitUntil([&] { return page_->events()->rowCount() == 1; }));
+    QCOMPARE(Cell(0, 0), QString::fromUtf8("发送时间误码"));
+    QCOMPARE(Cell(0, 2), QStringLiteral("0x41 --> 0xbe"));
+    QCOMPARE(app.Close(), 0);
+}
+
+void FilterPageTest::receiveDelete() {
+    ApplicationUnderTest app(host_->runtime_dir(), 1);
+    if (!StartOnOpenPort(app))
+        QSKIP("the host's serial driver does not report the program's baud yet");
+    Find<QComboBox>("actionCombo")->setCurrentIndex(2);
+    Find<QLineEdit>("recvCountValue")->setText(QStringLiteral("3"));
+    Click("recvCountStart");
+    host_->port(0).WriteAll("xyz!");
+    std::string data;
+    QCOMPARE(app.Read(4, &data), 0);
+    if (data.empty())
+        QSKIP("the host's serial driver does not deliver the port's bytes to reads yet");
+    QCOMPARE(data, std::string("xy!"));
+    QVERIFY(WaitUntil([&] { return page_->events()->rowCount() == 1; }));
+    QCOMPARE(Cell(0, 0), QString::fromUtf8("接收字节删除"));
+    QCOMPARE(Cell(0, 2), QString::fromUtf8("字符0x7a被删除"));
+    QCOMPARE(app.Close(), 0);
+}
+
+void FilterPageTest::forceChangeReachesTheProgramsPort() {
+    ApplicationUnderTest app(host_->runtime_dir(), 1);
+    if (!StartOnOpenPort(app))
+        QSKIP("the host's serial driver does not report the program's baud yet");
+    Find<QComboBox>("forceBaudCombo")->setCurrentText(QStringLiteral("57600"));
+    Find<QComboBox>("forceDataBitsCombo")->setCurrentIndex(0);
+    Find<QComboBox>("forceParityCombo")->setCurrentIndex(2);
+    Find<QComboBox>("forceStopBitsCombo")->setCurrentIndex(0);
+    Click("forceButton");
+    std::vector<uint8_t> baud;
+    QCOMPARE(app.Control(0x1B0050, {}, 4, &baud), 0);
+    QCOMPARE(baud, (std::vector<uint8_t>{0x00, 0xE1, 0x00, 0x00}));
+    std::vector<uint8_t> line;
+    QCOMPARE(app.Control(0x1B0054, {}, 3, &line), 0);
+    QCOMPARE(line, (std::vector<uint8_t>{0, 2, 8}));
+    // Stopped, the button stays enabled and does nothing.
+    Click("filterStartButton");
+    QVERIFY(Find<QPushButton>("forceButton")->isEnabled());
+    Click("forceButton");
+    QCOMPARE(app.Close(), 0);
+}
+
+void FilterPageTest::screenshot() {
+    page_.reset();
+    porvane::shell::MainDialog window;
+    window.show();
+    window.tabs()->setCurrentIndex(3);
+    FilterPage* page = window.filter_page();
+    ApplicationUnderTest app(host_->runtime_dir(), 1);
+    if (!StartOnOpenPort(app, page))
+        QSKIP("the host's serial driver does not report the program's baud yet");
+    page->findChild<QComboBox*>("actionCombo")->setCurrentIndex(1);
+    page->findChild<QLineEdit*>("byteField")->setText(QStringLiteral("55"));
+    page->findChild<QLineEdit*>("sendCountValue")->setText(QStringLiteral("100"));
+    page->findChild<QCheckBox*>("sendCountPeriodic")->click();
+    for (int i = 0; i < 8; ++i)
+        QCOMPARE(app.Write(std::string(100, static_cast<char>('A' + i))), 0);
+    QVERIFY(WaitUntil([&] { return page->events()->rowCount() == 8; }));
+    QDir().mkpath(QStringLiteral(PORVANE_SCREENSHOT_DIR));
+    QVERIFY(window.grab().save(QStringLiteral(PORVANE_SCREENSHOT_DIR "/filter.png")));
+    QCOMPARE(app.Close(), 0);
+}
+
+QTEST_MAIN(FilterPageTest)
+#include "filter_page_test.moc"
