@@ -349,7 +349,9 @@ void SievraHost::StartSession(int fd, void (SievraHost::*serve)(Port&, int), Por
     sessions_.push_back(std::move(session));
     s->thread = std::thread([this, s, serve, &port] {
         (this->*serve)(port, s->fd);
+        // Done before the peer hears the end, so a peer that saw it finds the session reaped.
         s->done = true;
+        ::shutdown(s->fd, SHUT_RDWR);
     });
 }
 
@@ -474,7 +476,6 @@ void SievraHost::ServeClient(Port& port, int fd) {
     port.busy = false;  // free before the client hears of the close, so it may open again at once
     if (closing)
         SendResponse(fd, write_mutex, close_id, STATUS_SUCCESS, 0, nullptr, 0);
-    ::shutdown(fd, SHUT_RDWR);
 }
 
 void SievraHost::ServeApplication(Port& port, int fd) {
@@ -551,7 +552,6 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         IoCallDriverAndWait(top, IRP_MJ_CLOSE);
     }
     port.serial.Detach(owner);
-    ::shutdown(fd, SHUT_RDWR);
 }
 
 }  // namespace sievra
