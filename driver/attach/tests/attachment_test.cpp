@@ -76,7 +76,11 @@ class AttachmentTest : public ::testing::Test {
 
 // Opens the port raw with VMIN 5, writes hello, reads five bytes, closes.
 const char* const kTermiosScript = R"(
-import os, sys, termios
+import fcntl, os, sys, termios
+try:
+    os.open(sys.argv[1], os.O_RDONLY | os.O_DIRECTORY)
+except NotADirectoryError:
+    pass
 fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
 a = termios.tcgetattr(fd)
 a[0] = termios.IXON
@@ -90,6 +94,11 @@ os.write(fd, b'hello')
 print('wrote', flush=True)
 print(os.read(fd, 5).decode(), flush=True)
 termios.tcflush(fd, termios.TCIOFLUSH)
+fcntl.ioctl(fd, termios.FIONREAD, b'\0\0\0\0')
+termios.tcflow(fd, termios.TCOOFF)
+termios.tcflow(fd, termios.TCOON)
+termios.tcsendbreak(fd, 0)
+termios.tcdrain(fd)
 os.close(fd)
 )";
 
@@ -108,9 +117,14 @@ TEST_F(AttachmentTest, PythonTermiosCallsAndDataAppearAsTheMonitorDecodesThem) {
                  "设置超时(SetCommTimouts): ReadIntervalTimeouts 0ms", "写串口 5 bytes: hello\r\n",
                  "读串口 5 bytes: world\r\n",
                  "清空数据(PurgeComm): 清空接收(RXCLEAR), 清空发送(TXCLEAR), \r\n",
-                 "Close Com OK.\r\n"});
-    // In the order the program made the calls.
+                 "查询串口状态: 发送区字节数 0, 接收区字节数 0, ", "设置XOFF字节: 0x00\r\n",
+                 "设置XON字节: 0x00\r\n", "Close Com OK.\r\n"});
+    // In the order the program made the calls, each once: the C library's own ioctl inside
+    // tcsetattr is not reported a second time.
     const std::string text = log_->Text();
+    EXPECT_EQ(RecordLog::Count(text, "设置波特率: 9600"), 1u);
+    EXPECT_EQ(RecordLog::Count(text, "Open Com OK"), 1u);
+    EXPECT_EQ(RecordLog::Count(text, "Close Com OK"), 1u);
     EXPECT_LT(text.find("Open Com OK"), text.find("设置波特率: 9600"));
     EXPECT_LT(text.find("设置波特率: 9600"), text.find("写串口"));
     EXPECT_LT(text.find("写串口"), text.find("读串口"));
@@ -333,6 +347,17 @@ TEST_F(AttachmentTest, AHostKilledMidStreamLeavesTheProgramsDataWhole) {
     EXPECT_EQ(far, StreamBytes());
     EXPECT_EQ(program->Wait(), 0) << program->Errors();
     log_.reset();
+}
+
+TEST_F(AttachmentTest, AHostThatStopsAnsweringTurnsThePortIntoPassThrough) {
+    Watch(kLinkModeFilter);
+    host_->Signal(SIGSTOP);
+    std::vector<std::string> environment = AttachedEnvironment(runtime_);
+    environment.insert(environment.begin(), "SIEVRA_REPLY_MS=100");
+    AttachedProgram program({kPython, "-c", kStreamScript, pty_.slave_path()}, environment);
+    EXPECT_EQ(pty_.ReadExactly(65536), StreamBytes());
+    EXPECT_EQ(program.Wait(), 0) << program.Errors();
+    host_->Signal(SIGCONT);
 }
 
 TEST_F(AttachmentTest, NoHostAtAllIsPassThrough) {
