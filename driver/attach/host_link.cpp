@@ -1,5 +1,6 @@
 #include "driver/attach/host_link.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -16,6 +17,7 @@ namespace sievra::attach {
 namespace {
 
 HostLinkConfig g_config;
+constexpr int kHighDescriptor = 700;
 
 int ThreadId() {
     return static_cast<int>(::syscall(SYS_gettid));
@@ -149,9 +151,15 @@ void ConnectAndCreate(OpenPort& port, int descriptor, uint32_t status) {
     std::memcpy(address.sun_path + dir, kName, sizeof kName - 1);
     for (int i = 0; i < digits; ++i)
         address.sun_path[dir + sizeof kName - 1 + i] = number[digits - 1 - i];
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return;
+    // Kept out of the low numbers a program expects its own opens to get.
+    const int high = Real().fcntl(fd, F_DUPFD_CLOEXEC, kHighDescriptor);
+    if (high >= 0) {
+        Real().close(fd);
+        fd = high;
+    }
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         Real().close(fd);
         return;  // no host: the port passes through

@@ -173,7 +173,16 @@ OpenPort* PortRegistry::Detect(int fd) {
         open.next_id = 1;
         open.page.store(MapPage(port));
         ConnectAndCreate(open, fd, 0);
-        slots_[fd].store(i + 1, std::memory_order_release);
+        const int socket = open.socket.load();
+        if (socket >= 0 && socket < kMaxDescriptors) {
+            slots_[socket].store(kOwnSocket);
+            NoteDescriptor(socket);
+        }
+        int undecided = 0;
+        if (!slots_[fd].compare_exchange_strong(undecided, i + 1)) {
+            Release(open);  // another thread decided fd first: its open stands
+            return Lookup(fd);
+        }
         return &open;
     }
     return nullptr;  // every slot in use: this one is not watched
@@ -215,8 +224,17 @@ void PortRegistry::Forget(int fd) {
     if (fd < 0 || fd >= kMaxDescriptors)
         return;
     const int slot = slots_[fd].exchange(0);
-    if (slot > 0)
+    if (slot > 0) {
         Release(opens_[slot - 1]);
+    } else if (slot == kOwnSocket) {
+        // The program closed or replaced one of the attachment's connections (a loop that
+        // closes every descriptor, say): that open passes through from now on, and the number
+        // is never written to again.
+        for (OpenPort& open : opens_) {
+            int expected = fd;
+            open.socket.compare_exchange_strong(expected, -1);
+        }
+    }
 }
 
 void PortRegistry::Duplicated(int from, int to) {

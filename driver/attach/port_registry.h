@@ -63,7 +63,9 @@ class PortRegistry {
     void NoteDescriptor(int fd);
 
     std::atomic<bool> enabled_{false};
-    // Per descriptor: 0 undecided, -1 not a port, n > 0 the open at index n - 1.
+    // Per descriptor: 0 undecided, -1 not a port, kOwnSocket one of the attachment's host
+    // connections, n > 0 the open at index n - 1.
+    static constexpr int kOwnSocket = -2;
     std::atomic<int> slots_[kMaxDescriptors] = {};
     std::atomic<int> highest_{0};  // highest descriptor with a decision
     OpenPort opens_[kMaxOpens];

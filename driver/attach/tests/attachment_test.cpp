@@ -360,6 +360,27 @@ TEST_F(AttachmentTest, AHostThatStopsAnsweringTurnsThePortIntoPassThrough) {
     host_->Signal(SIGCONT);
 }
 
+TEST_F(AttachmentTest, AProgramThatClosesEveryOtherDescriptorKeepsItsPort) {
+    Watch(kLinkModeFilter);
+    auto program = Python(R"(
+import os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+os.write(fd, b'before')
+for other in range(3, 1024):
+    if other != fd:
+        try:
+            os.close(other)
+        except OSError:
+            pass
+spare = os.open('/dev/null', os.O_RDWR)
+os.write(fd, b'after')
+os.close(spare)
+os.close(fd)
+)");
+    EXPECT_EQ(pty_.ReadExactly(11), "beforeafter");
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+}
+
 TEST_F(AttachmentTest, NoHostAtAllIsPassThrough) {
     host_->Signal(SIGTERM);
     EXPECT_EQ(host_->Wait(10000), 0);
