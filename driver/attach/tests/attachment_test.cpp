@@ -155,10 +155,12 @@ for attr, value in (('dtr', False), ('rts', True)):
 s.reset_input_buffer()
 s.send_break(0.01)
 s.write(b'ping')
+s.baudrate = 250000  # a custom rate: set through termios2
 s.close()
 )");
     EXPECT_EQ(program->Wait(), 0) << program->Errors();
     EXPECT_EQ(pty_.ReadExactly(4), "ping");
+    EXPECT_TRUE(log_->WaitFor("设置波特率: 250000 bps\r\n")) << log_->Text();
     ExpectLines({"Open Com OK\r\n", "设置波特率: 115200 bps\r\n",
                  "设置线路状态寄存器(LSR): 7 DataBit ,ODD Parity, 1 Stopbit\r\n", "清除 DTR.\r\n",
                  "设置 RTS.\r\n", "清空数据(PurgeComm): 清空接收(RXCLEAR), \r\n",
@@ -198,6 +200,38 @@ print('done', flush=True)
 sys.stdin.readline()
 os.close(fd)
 )";
+
+TEST_F(AttachmentTest, CopiesOfADescriptorAreWatchedAndOnlyTheLastCloseIsAClose) {
+    Watch(kLinkModeMonitor);
+    auto program = Python(R"(
+import fcntl, os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+copy = os.dup(fd)
+os.close(fd)
+os.write(copy, b'dup')
+os.dup2(copy, 50)
+third = fcntl.fcntl(50, fcntl.F_DUPFD_CLOEXEC, 60)
+os.close(copy)
+os.writev(50, [b'a', b'b'])
+os.close(50)
+print('ready', flush=True)
+parts = [bytearray(2), bytearray(3)]
+assert os.readv(third, parts) == 5
+print(b''.join(parts).decode(), flush=True)
+os.close(third)
+)");
+    ASSERT_EQ(program->ReadLine(), "ready");
+    EXPECT_EQ(pty_.ReadExactly(5), "dupab");
+    pty_.WriteAll("hello");
+    EXPECT_EQ(program->ReadLine(), "hello");
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+    ExpectLines({"写串口 3 bytes: dup\r\n", "写串口 2 bytes: ab\r\n", "读串口 5 bytes: hello\r\n",
+                 "Close Com OK.\r\n"});
+    const std::string text = log_->Text();
+    EXPECT_EQ(RecordLog::Count(text, "Open Com OK"), 1u);
+    EXPECT_EQ(RecordLog::Count(text, "Close Com OK"), 1u);
+    EXPECT_LT(text.find("读串口"), text.find("Close Com"));
+}
 
 TEST_F(AttachmentTest, SendCountRuleFlipsExactlyTheThousandthByteAtTheFarEnd) {
     Watch(kLinkModeFilter);
