@@ -51,10 +51,12 @@ class ExchangeLock {
     bool held_ = false;
 };
 
-// Turns the open into pass-through: the host is gone or too slow.
+// Turns the open into pass-through: the host is gone or too slow. A number that is no longer
+// the attachment's socket (the program closed it behind the attachment's back) is left alone.
 void Drop(OpenPort& port) {
+    const bool still_ours = errno != EBADF && errno != ENOTSOCK;
     const int fd = port.socket.exchange(-1);
-    if (fd >= 0)
+    if (fd >= 0 && still_ours)
         Real().close(fd);
 }
 
@@ -227,6 +229,7 @@ void CloseLink(OpenPort& port) {
             SendAll(fd, &part, 1, -1);
         }
     }
+    errno = 0;
     Drop(port);
 }
 

@@ -148,7 +148,24 @@ void PortRegistry::NoteDescriptor(int fd) {
     }
 }
 
+namespace {
+
+// Keeps errno across a scope: the decision happens inside the program's calls.
+class KeepErrno {
+  public:
+    KeepErrno() : saved_(errno) {}
+    ~KeepErrno() { errno = saved_; }
+    KeepErrno(const KeepErrno&) = delete;
+    KeepErrno& operator=(const KeepErrno&) = delete;
+
+  private:
+    int saved_;
+};
+
+}  // namespace
+
 OpenPort* PortRegistry::Detect(int fd) {
+    const KeepErrno keep;
     struct stat st;
     if (::fstat(fd, &st) != 0)
         return nullptr;  // not open: nothing to decide

@@ -91,6 +91,12 @@ void AttachedProgram::WriteLine(const std::string& line) {
     [[maybe_unused]] ssize_t n = ::write(in_, text.data(), text.size());
 }
 
+void AttachedProgram::CloseInput() {
+    if (in_ >= 0)
+        ::close(in_);
+    in_ = -1;
+}
+
 int AttachedProgram::Wait(int timeout_ms) {
     // The program's end closes its output: wait for that, then reap.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

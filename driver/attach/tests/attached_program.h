@@ -22,6 +22,8 @@ class AttachedProgram {
     // The next line of standard output (without its newline); empty at the end or time-out.
     std::string ReadLine(int timeout_ms = 20000);
     void WriteLine(const std::string& line);
+    // Ends the program's standard input.
+    void CloseInput();
     // Waits for the end: the exit code, 128 + signal, or -1 when it does not end in time.
     int Wait(int timeout_ms = 20000);
     // Everything the program wrote to its error output (after it ended).

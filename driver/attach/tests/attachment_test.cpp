@@ -176,7 +176,10 @@ TEST_F(AttachmentTest, SocatAndPicocomAreWatched) {
         AttachedEnvironment(runtime_));
     socat->WriteLine(input);
     EXPECT_EQ(pty_.ReadExactly(input.size() + 1), input + "\n");
-    socat.reset();  // killed: its connection's drop is the close
+    // Its input ends, so it closes the port and exits. (Killing it at once could land between
+    // its write and the write's record, as it could between any two calls.)
+    socat->CloseInput();
+    EXPECT_EQ(socat->Wait(), 0) << socat->Errors();
     ExpectLines({"Open Com OK\r\n", "设置波特率: 38400 bps\r\n", "写串口 10 bytes: via socat",
                  "Close Com OK.\r\n"});
     auto picocom = Run({"/usr/bin/picocom", "-q", "-X", "-b", "19200", "-y", "e", "-d", "7",
@@ -422,6 +425,23 @@ TEST_F(AttachmentTest, NoHostAtAllIsPassThrough) {
     auto program = Python(kStreamScript);
     EXPECT_EQ(pty_.ReadExactly(65536), StreamBytes());
     EXPECT_EQ(program->Wait(), 0) << program->Errors();
+    // A descriptor first used after exec is decided inside that call; what fails while deciding
+    // (no host files here) does not show in errno.
+    auto inherited = Python(R"(
+import os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+os.set_inheritable(fd, True)
+child = """
+import ctypes, sys
+libc = ctypes.CDLL(None, use_errno=True)
+ctypes.set_errno(77)
+assert libc.write(int(sys.argv[1]), b"kept", 4) == 4
+assert ctypes.get_errno() == 77, ctypes.get_errno()
+"""
+os.execv(sys.executable, [sys.executable, '-c', child, str(fd)])
+)");
+    EXPECT_EQ(pty_.ReadExactly(4), "kept");
+    EXPECT_EQ(inherited->Wait(), 0) << inherited->Errors();
 }
 
 // Writes a marker; run once as the case under test and once, enabled, as the end mark.
@@ -469,7 +489,14 @@ TEST_F(AttachmentTest, AProgramThatForksAndExecsKeepsBeingWatched) {
 import os, sys, subprocess
 fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
 os.write(fd, b'parent')
-child = 'import os, sys; os.write(int(sys.argv[1]), b"child")'
+# The child's first call on the inherited descriptor decides it; errno stays as it was.
+child = """
+import ctypes, sys
+libc = ctypes.CDLL(None, use_errno=True)
+ctypes.set_errno(77)
+assert libc.write(int(sys.argv[1]), b"child", 5) == 5
+assert ctypes.get_errno() == 77, ctypes.get_errno()
+"""
 subprocess.run([sys.executable, '-c', child, str(fd)], pass_fds=[fd], check=True)
 if os.fork() == 0:
     os.write(fd, b'forked')
