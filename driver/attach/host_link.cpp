@@ -19,8 +19,10 @@ namespace {
 HostLinkConfig g_config;
 constexpr int kHighDescriptor = 700;
 
-int ThreadId() {
-    return static_cast<int>(::syscall(SYS_gettid));
+// A number of the calling thread without a system call: the address of its own variable.
+uintptr_t ThreadId() {
+    static thread_local char marker __attribute__((tls_model("initial-exec")));
+    return reinterpret_cast<uintptr_t>(&marker);
 }
 
 // The exchange lock: one request and its answer at a time on an open's socket. A thread that
@@ -29,9 +31,9 @@ int ThreadId() {
 class ExchangeLock {
   public:
     explicit ExchangeLock(OpenPort& port) : port_(port) {
-        const int self = ThreadId();
+        const uintptr_t self = ThreadId();
         for (;;) {
-            int expected = 0;
+            uintptr_t expected = 0;
             if (port_.lock_owner.compare_exchange_weak(expected, self, std::memory_order_acquire))
                 break;
             if (expected == self)
@@ -104,24 +106,47 @@ bool SendAll(int fd, iovec* parts, int count, int fd_to_pass) {
     return true;
 }
 
-// Receives exactly n bytes, each wait bounded by the reply time.
-bool ReceiveAll(int fd, void* out, size_t n) {
-    auto* p = static_cast<uint8_t*>(out);
-    while (n > 0) {
-        const ssize_t got = ::recv(fd, p, n, MSG_DONTWAIT);
-        if (got > 0) {
-            p += got;
-            n -= static_cast<size_t>(got);
-            continue;
+// Receives one answer: its header, then its data into output (at most output_length bytes).
+// Only one request is outstanding on the socket, so reading up to the largest answer never
+// takes bytes of another. Each wait is bounded by the reply time.
+bool ReceiveReply(int fd, uint8_t* header, void* output, uint32_t output_length) {
+    size_t got = 0;
+    size_t want = link::kResponseHeaderSize;
+    for (;;) {
+        if (got >= link::kResponseHeaderSize) {
+            const uint32_t length = GetLe32(header + 12);
+            if (length > output_length)
+                return false;
+            want = link::kResponseHeaderSize + length;
+            if (got >= want)
+                return true;
         }
-        if (got == 0 || (errno != EAGAIN && errno != EINTR))
-            return false;
         pollfd w{fd, POLLIN, 0};
         const int ready = ::poll(&w, 1, g_config.reply_timeout_ms);
         if (ready == 0 || (ready < 0 && errno != EINTR))
             return false;
+        if (ready < 0)
+            continue;
+        iovec parts[2];
+        int count = 0;
+        if (got < link::kResponseHeaderSize)
+            parts[count++] = {header + got, link::kResponseHeaderSize - got};
+        const size_t data_done =
+            got > link::kResponseHeaderSize ? got - link::kResponseHeaderSize : 0;
+        const size_t room = got < link::kResponseHeaderSize
+                                ? output_length
+                                : want - link::kResponseHeaderSize - data_done;
+        if (room > 0)
+            parts[count++] = {static_cast<uint8_t*>(output) + data_done, room};
+        msghdr msg{};
+        msg.msg_iov = parts;
+        msg.msg_iovlen = static_cast<size_t>(count);
+        const ssize_t n = ::recvmsg(fd, &msg, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+            return false;
+        if (n > 0)
+            got += static_cast<size_t>(n);
     }
-    return true;
 }
 
 void Header(uint8_t* header, uint32_t id, uint8_t op, uint32_t code, uint32_t in, uint32_t out) {
@@ -209,9 +234,8 @@ int Exchange(OpenPort& port, uint8_t op, const void* input, uint32_t input_lengt
     Header(header, id, op, 0, input_length, output_length);
     iovec parts[2] = {{header, sizeof header}, {const_cast<void*>(input), input_length}};
     uint8_t reply[link::kResponseHeaderSize];
-    if (!SendAll(fd, parts, input_length > 0 ? 2 : 1, -1) || !ReceiveAll(fd, reply, sizeof reply) ||
-        GetLe32(reply) != id || GetLe32(reply + 12) > output_length ||
-        !ReceiveAll(fd, output, GetLe32(reply + 12))) {
+    if (!SendAll(fd, parts, input_length > 0 ? 2 : 1, -1) ||
+        !ReceiveReply(fd, reply, output, output_length) || GetLe32(reply) != id) {
         Drop(port);
         return -1;
     }

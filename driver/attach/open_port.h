@@ -16,10 +16,10 @@ struct OpenPort {
     std::atomic<int> refs{0};     // descriptors of this process that refer to it; 0: free slot
     std::atomic<int> socket{-1};  // the host's application socket; -1: pass-through
     std::atomic<const std::atomic<uint32_t>*> page{nullptr};  // the port's watch page
-    std::atomic<int> lock_owner{0};  // the thread in an exchange on socket (0: none)
-    uint32_t next_id = 1;            // under the exchange lock
-    uint32_t port = 0;               // the port's number n
-    dev_t device = 0;                // the port's device number
+    std::atomic<uintptr_t> lock_owner{0};  // the thread in an exchange on socket (0: none)
+    uint32_t next_id = 1;                  // under the exchange lock
+    uint32_t port = 0;                     // the port's number n
+    dev_t device = 0;                      // the port's device number
 
     // Who watches now; kUnwatched once the host is gone.
     uint32_t WatchState() const {
