@@ -61,21 +61,17 @@ NTSTATUS SetModemLine(int fd, int bit, bool on) {
 
 void HostSerialPort::Attach(comm::UniqueFd fd, uint64_t owner) {
     std::lock_guard lock(mutex_);
-    fd_ = std::move(fd);
-    owner_ = owner;
+    opens_.emplace_back(owner, std::move(fd));
 }
 
 void HostSerialPort::Detach(uint64_t owner) {
     std::lock_guard lock(mutex_);
-    if (owner_ == owner) {
-        fd_.Reset();
-        owner_ = 0;
-    }
+    std::erase_if(opens_, [owner](const auto& open) { return open.first == owner; });
 }
 
 bool HostSerialPort::attached() const {
     std::lock_guard lock(mutex_);
-    return fd_.valid();
+    return !opens_.empty();
 }
 
 NTSTATUS HostSerialPort::Control(uint32_t code, uint8_t* buffer, uint32_t in, uint32_t out,
@@ -84,14 +80,14 @@ NTSTATUS HostSerialPort::Control(uint32_t code, uint8_t* buffer, uint32_t in, ui
     information = 0;
     if (out > 0 && buffer != nullptr)
         std::memset(buffer + std::min(in, out), 0, out > in ? out - in : 0);
-    if (!fd_.valid()) {
+    if (opens_.empty()) {
         // No application has the port: queries answer zeros.
         if (buffer != nullptr)
             std::memset(buffer, 0, out);
         information = out;
         return STATUS_SUCCESS;
     }
-    const int fd = fd_.get();
+    const int fd = opens_.back().second.get();
     auto put = [&](const void* value, uint32_t size) {
         const uint32_t n = std::min(size, out);
         if (buffer != nullptr)

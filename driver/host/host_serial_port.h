@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "platform/comm/unique_fd.h"
 #include "platform/kernel/io_manager.h"
@@ -12,10 +14,11 @@ namespace sievra {
 // the lower driver only completes it, so the filter above records what the call did.
 inline constexpr uint8_t kMinorAlreadyCarriedOut = 1;
 
-// The host's lower serial driver for one port: the bottom of the port's device stack. It holds a
-// duplicate of the descriptor of the application that has the port open (passed by the
-// attachment) and carries out the requests that reach it on the real port. Without an
-// application, requests succeed with no data and queries answer zeros (a baud of 0).
+// The host's lower serial driver for one port: the bottom of the port's device stack. It holds
+// duplicates of the descriptors of the applications that have the port open (passed by the
+// attachment) and carries out the requests that reach it on the real port, through the one that
+// opened last. Without an application, requests succeed with no data and queries answer zeros
+// (a baud of 0).
 class HostSerialPort {
   public:
     // Takes fd as the port's descriptor for the application connection `owner`.
@@ -30,9 +33,8 @@ class HostSerialPort {
                              uintptr_t& information);
 
   private:
-    mutable std::mutex mutex_;  // guards fd_, owner_ and every call on fd_
-    comm::UniqueFd fd_;
-    uint64_t owner_ = 0;
+    mutable std::mutex mutex_;  // guards opens_ and every call on their descriptors
+    std::vector<std::pair<uint64_t, comm::UniqueFd>> opens_;  // owner, descriptor; oldest first
 };
 
 // The dispatch routine of the host's serial driver: every request type of the physical devices,

@@ -74,6 +74,14 @@ class AttachmentTest : public ::testing::Test {
     std::unique_ptr<RecordLog> log_;
 };
 
+// Writes a marker; run once as the case under test and once, enabled, as the end mark.
+const char* const kMarkerScript = R"(
+import os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+os.write(fd, sys.argv[2].encode())
+os.close(fd)
+)";
+
 // Opens the port raw with VMIN 5, writes hello, reads five bytes, closes.
 const char* const kTermiosScript = R"(
 import fcntl, os, sys, termios
@@ -347,9 +355,16 @@ os.close(fd)
     EXPECT_EQ(line[0], comm::TWOSTOPBITS);
     comm::SERIALPERF_STATS stats{};
     EXPECT_EQ(link.Forward(comm::IOCTL_SERIAL_GET_STATS, nullptr, 0, &stats, sizeof stats), 1);
+    // Another program opens and closes the port meanwhile: the first one still holds it.
+    auto visitor = Run({kPython, "-c", kMarkerScript, pty_.slave_path(), "v"});
+    EXPECT_EQ(visitor->Wait(), 0) << visitor->Errors();
+    EXPECT_EQ(pty_.ReadExactly(1), "v");
+    ASSERT_TRUE(log_->WaitFor("Close Com OK.\r\n"));
+    ASSERT_EQ(link.Forward(comm::IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4), 1);
+    EXPECT_EQ(baud, 57600u);
     program->WriteLine("");
     EXPECT_EQ(program->Wait(), 0) << program->Errors();
-    ASSERT_TRUE(log_->WaitFor("Close Com OK.\r\n"));
+    ASSERT_TRUE(log_->WaitFor("Close Com OK.\r\n", 2));
     ASSERT_EQ(link.Forward(comm::IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4), 1);
     EXPECT_EQ(baud, 0u);  // the program has let go of the port
 }
@@ -443,14 +458,6 @@ os.execv(sys.executable, [sys.executable, '-c', child, str(fd)])
     EXPECT_EQ(pty_.ReadExactly(4), "kept");
     EXPECT_EQ(inherited->Wait(), 0) << inherited->Errors();
 }
-
-// Writes a marker; run once as the case under test and once, enabled, as the end mark.
-const char* const kMarkerScript = R"(
-import os, sys
-fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
-os.write(fd, sys.argv[2].encode())
-os.close(fd)
-)";
 
 TEST_F(AttachmentTest, DisabledAndSetUserIdProgramsAreNotWatched) {
     Watch(kLinkModeMonitor);
