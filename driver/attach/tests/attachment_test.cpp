@@ -74,7 +74,7 @@ class AttachmentTest : public ::testing::Test {
     std::unique_ptr<RecordLog> log_;
 };
 
-// Writes a marker; run once as the case under test and once, enabled, as the end mark.
+// Opens the port, writes its second argument and closes it.
 const char* const kMarkerScript = R"(
 import os, sys
 fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
