@@ -272,8 +272,10 @@ void PortRegistry::ForgetRange(unsigned first, unsigned last) {
 }
 
 void PortRegistry::ResetAfterFork() {
-    for (auto& slot : slots_)
-        slot.store(0, std::memory_order_relaxed);
+    // Only the numbers ever decided: the rest of the table was never touched.
+    const int highest = highest_.load();
+    for (int fd = 0; fd <= highest && fd < kMaxDescriptors; ++fd)
+        slots_[fd].store(0, std::memory_order_relaxed);
     for (OpenPort& open : opens_) {
         const int fd = open.socket.exchange(-1);
         if (fd >= 0)
