@@ -33,9 +33,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The program's side: raw port, `rounds` times write `size` bytes and read them back whole.
-// Prints the nanoseconds per round trip and the calls made.
-int Child(const char* path, long rounds, size_t size) {
+// The program's side: raw port, `rounds` times write `size` bytes and (when the far end echoes)
+// read them back whole. Prints the nanoseconds per round and the calls made.
+int Child(const char* path, long rounds, size_t size, bool echo) {
     const int fd = ::open(path, O_RDWR | O_NOCTTY);
     if (fd < 0)
         return 2;
@@ -51,7 +51,7 @@ int Child(const char* path, long rounds, size_t size) {
         if (::write(fd, out.data(), size) != static_cast<ssize_t>(size))
             return 3;
         ++calls;
-        for (size_t got = 0; got < size;) {
+        for (size_t got = 0; echo && got < size;) {
             const ssize_t n = ::read(fd, in.data() + got, size - got);
             if (n <= 0)
                 return 4;
@@ -74,12 +74,16 @@ struct Result {
 
 // Runs the child under env and echoes on the master until it ends.
 Result RunOnce(const std::string& self, const std::string& slave, int master, long rounds,
-               size_t size, const std::vector<std::string>& env) {
+               size_t size, bool echo, const std::vector<std::string>& env) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0)
         return {};
-    std::vector<std::string> args = {self, "--child", slave, std::to_string(rounds),
-                                     std::to_string(size)};
+    std::vector<std::string> args = {self,
+                                     "--child",
+                                     slave,
+                                     std::to_string(rounds),
+                                     std::to_string(size),
+                                     echo ? "echo" : "drain"};
     std::vector<std::string> envs = env;
     for (char** e = environ; *e != nullptr; ++e)
         envs.emplace_back(*e);
@@ -105,7 +109,7 @@ Result RunOnce(const std::string& self, const std::string& slave, int master, lo
             continue;
         if (fds[0].revents & POLLIN) {
             const ssize_t n = ::read(master, buffer.data(), buffer.size());
-            for (ssize_t done = 0; n > 0 && done < n;) {
+            for (ssize_t done = 0; echo && n > 0 && done < n;) {
                 const ssize_t w = ::write(master, buffer.data() + done, n - done);
                 if (w <= 0)
                     break;
@@ -146,8 +150,10 @@ std::string Directory(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 5 && std::strcmp(argv[1], "--child") == 0)
-        return Child(argv[2], std::atol(argv[3]), static_cast<size_t>(std::atol(argv[4])));
+    if (argc == 6 && std::strcmp(argv[1], "--child") == 0) {
+        return Child(argv[2], std::atol(argv[3]), static_cast<size_t>(std::atol(argv[4])),
+                     std::strcmp(argv[5], "echo") == 0);
+    }
     signal(SIGPIPE, SIG_IGN);
     char self[4096];
     const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
@@ -177,8 +183,9 @@ int main(int argc, char** argv) {
     struct Size {
         size_t bytes;
         long rounds;
+        bool echo;  // ping-pong; otherwise writes only, drained at the far end
     };
-    const Size sizes[] = {{1, 20000}, {4096, 4000}};
+    const Size sizes[] = {{1, 20000, true}, {4096, 4000, true}, {1, 100000, false}};
     std::printf(
         "pty ping-pong, best of 5 runs. Wall: the round trip as the program sees it (on a busy\n"
         "machine mostly scheduling); CPU: the program's own processor time. Added: per read or\n"
@@ -209,7 +216,7 @@ int main(int argc, char** argv) {
                     });
                 }
                 const Result r = RunOnce(self, pty.slave_path(), pty.master(), size.rounds,
-                                         size.bytes, mode == 0 ? none : attached);
+                                         size.bytes, size.echo, mode == 0 ? none : attached);
                 if (r.ns_per_round < best[mode].ns_per_round)
                     best[mode].ns_per_round = r.ns_per_round;
                 if (r.cpu_ns_per_round < best[mode].cpu_ns_per_round || run == 0)
@@ -222,7 +229,8 @@ int main(int argc, char** argv) {
             }
         }
         const char* names[] = {"without", "unwatched", "monitor", "filter"};
-        std::printf("%4zu-byte writes:\n", size.bytes);
+        std::printf("%4zu-byte writes%s:\n", size.bytes,
+                    size.echo ? " and reads (ping-pong)" : " only (one way, drained)");
         for (int mode = 0; mode < 4; ++mode) {
             const Result& r = best[mode];
             const double calls = r.calls_per_round;
