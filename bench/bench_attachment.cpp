@@ -177,8 +177,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::vector<std::string> none;
-    const std::vector<std::string> attached = {"LD_PRELOAD=" + library,
-                                               "SIEVRA_RUNTIME_DIR=" + runtime};
+    // A late answer must not turn filter mode into pass-through half way: that would flatter it.
+    const std::vector<std::string> attached = {
+        "LD_PRELOAD=" + library, "SIEVRA_RUNTIME_DIR=" + runtime, "SIEVRA_REPLY_MS=10000"};
 
     struct Size {
         size_t bytes;

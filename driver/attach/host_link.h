@@ -13,7 +13,7 @@ namespace sievra::attach {
 
 struct HostLinkConfig {
     char runtime_dir[108] = {};
-    int reply_timeout_ms = 50;
+    int reply_timeout_ms = 20;  // SIEVRA_REPLY_MS
 };
 HostLinkConfig& LinkConfig();
 
