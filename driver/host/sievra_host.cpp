@@ -60,53 +60,84 @@ struct LinkRequest {
 
 enum class RequestRead { kOk, kGone, kOversized };
 
-// Reads a request's header with recvmsg, so a descriptor sent with it is taken too.
-bool ReadHeader(int fd, uint8_t* header, comm::UniqueFd& passed) {
-    size_t got = 0;
-    while (got < link::kRequestHeaderSize) {
-        iovec iov{header + got, link::kRequestHeaderSize - got};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        const ssize_t n = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
+// A session's requests off its socket, read in large pieces so that a stream of small requests
+// (an application's monitor records) costs few system calls. A descriptor passed with the bytes
+// (SCM_RIGHTS) is kept until the next request takes it.
+class RequestReader {
+  public:
+    explicit RequestReader(int fd) : fd_(fd), buffer_(kBufferSize) {}
+
+    RequestRead Next(LinkRequest& request) {
+        uint8_t header[link::kRequestHeaderSize];
+        if (!Take(header, sizeof header))
+            return RequestRead::kGone;
+        request.passed = std::move(passed_);
+        request.id = GetLe32(header);
+        request.op = header[4];
+        request.code = GetLe32(header + 5);
+        request.in = GetLe32(header + 9);
+        request.out = GetLe32(header + 13);
+        if (request.in > link::kMaxTransfer || request.out > link::kMaxTransfer)
+            return RequestRead::kOversized;
+        request.buffer.assign(std::max(request.in, request.out), 0);
+        if (request.in > 0 && !Take(request.buffer.data(), request.in))
+            return RequestRead::kGone;
+        return RequestRead::kOk;
+    }
+
+  private:
+    static constexpr size_t kBufferSize = 64 * 1024;
+
+    // Copies n bytes out of the buffer, filling it from the socket as needed.
+    bool Take(uint8_t* out, size_t n) {
+        while (n > 0) {
+            if (start_ == end_ && !Fill())
+                return false;
+            const size_t take = std::min(n, end_ - start_);
+            std::memcpy(out, buffer_.data() + start_, take);
+            start_ += take;
+            out += take;
+            n -= take;
+        }
+        return true;
+    }
+
+    bool Fill() {
+        start_ = end_ = 0;
+        for (;;) {
+            iovec iov{buffer_.data(), buffer_.size()};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+            msghdr msg{};
+            msg.msg_iov = &iov;
+            msg.msg_iovlen = 1;
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            const ssize_t n = ::recvmsg(fd_, &msg, MSG_CMSG_CLOEXEC);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+                if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+                    continue;
                 const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
                 for (size_t i = 0; i < count; ++i) {
-                    int passed_fd;
-                    std::memcpy(&passed_fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-                    passed.Reset(passed_fd);  // only the last one is kept
+                    int passed;
+                    std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+                    passed_.Reset(passed);  // only the last one is kept
                 }
             }
+            end_ = static_cast<size_t>(n);
+            return true;
         }
-        got += static_cast<size_t>(n);
     }
-    return true;
-}
 
-RequestRead ReadRequest(int fd, LinkRequest& request) {
-    uint8_t header[link::kRequestHeaderSize];
-    if (!ReadHeader(fd, header, request.passed))
-        return RequestRead::kGone;
-    request.id = GetLe32(header);
-    request.op = header[4];
-    request.code = GetLe32(header + 5);
-    request.in = GetLe32(header + 9);
-    request.out = GetLe32(header + 13);
-    if (request.in > link::kMaxTransfer || request.out > link::kMaxTransfer)
-        return RequestRead::kOversized;
-    request.buffer.assign(std::max(request.in, request.out), 0);
-    if (request.in > 0 && !link::ReadFully(fd, request.buffer.data(), request.in))
-        return RequestRead::kGone;
-    return RequestRead::kOk;
-}
+    int fd_;
+    std::vector<uint8_t> buffer_;
+    size_t start_ = 0;
+    size_t end_ = 0;
+    comm::UniqueFd passed_;
+};
 
 bool SendResponse(int fd, std::mutex& write_mutex, uint32_t id, int32_t status,
                   uint32_t information, const uint8_t* data, uint32_t length) {
@@ -427,9 +458,10 @@ void SievraHost::ServeClient(Port& port, int fd) {
     });
     uint32_t close_id = 0;
     bool closing = false;
+    RequestReader requests(fd);
     for (;;) {
         LinkRequest request;
-        const RequestRead read = ReadRequest(fd, request);
+        const RequestRead read = requests.Next(request);
         if (read == RequestRead::kGone)
             break;  // the client is gone: a close
         const uint32_t id = request.id;
@@ -483,9 +515,10 @@ void SievraHost::ServeApplication(Port& port, int fd) {
     DeviceObject* top = port.physical->AttachedDevice;  // the port's filter device
     const uint64_t owner = next_owner_++;
     bool created = false;  // an open succeeded and has not been closed yet
+    RequestReader requests(fd);
     for (;;) {
         LinkRequest request;
-        const RequestRead read = ReadRequest(fd, request);
+        const RequestRead read = requests.Next(request);
         if (read == RequestRead::kGone)
             break;
         const uint32_t id = request.id;
