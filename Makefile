@@ -45,6 +45,7 @@ bench: build
 	./build/bin/bench_quor_b
 	./build/bin/bench_terminal_page
 	./build/bin/bench_prbs
+	./build/bin/bench_attachment
 
 tsan: deps
 	cmake -S . -B build/tsan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DPORVANE_SANITIZE=thread

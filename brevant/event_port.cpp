@@ -17,7 +17,7 @@ constexpr int kWaitSliceMs = 20;
 constexpr uint32_t kAllTimeoutsMs = 1000;
 
 bool Vanished(const comm::CommStatus& status) {
-    return status.error() == EIO || status.error() == ENXIO || status.error() == ENODEV;
+    return status.DeviceGone();
 }
 
 }  // namespace
@@ -125,7 +125,7 @@ bool EventPort::Configure(EventPortOwner* owner, int port_number, int baud, char
             failed_step = "SetCommState()";
         }
     }
-    d.Purge(comm::PURGE_TXABORT | comm::PURGE_RXABORT | comm::PURGE_TXCLEAR | comm::PURGE_RXCLEAR);
+    d.Purge(comm::kPurgeAll);
     return true;
 }
 
@@ -139,8 +139,7 @@ bool EventPort::StartMonitoring() {
         return false;
     }
     // Stale input goes before the thread starts, so bytes that arrive once this returns are kept.
-    device->Purge(comm::PURGE_TXABORT | comm::PURGE_RXABORT | comm::PURGE_TXCLEAR |
-                  comm::PURGE_RXCLEAR);
+    device->Purge(comm::kPurgeAll);
     alive_ = true;
     thread_ = std::thread(&EventPort::Run, this, device);
     return true;

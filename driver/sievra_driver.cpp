@@ -295,6 +295,7 @@ NTSTATUS ControlDispatch(SievraExtension* control, Irp* irp) {
         case IRP_MJ_CREATE: {
             PortLock lock(control);
             control->open = 1;
+            control->cleaned_up = 0;
             control->queued = 0;
             control->pending_read = nullptr;
         }
@@ -310,6 +311,7 @@ NTSTATUS ControlDispatch(SievraExtension* control, Irp* irp) {
                 PortLock lock(control);
                 read = control->pending_read;
                 control->pending_read = nullptr;
+                control->cleaned_up = 1;
             }
             if (read != nullptr)
                 CompleteNow(read, STATUS_CANCELLED, 0);
@@ -320,9 +322,12 @@ NTSTATUS ControlDispatch(SievraExtension* control, Irp* irp) {
                 return CompleteNow(irp, STATUS_SUCCESS, 0);
             }
             uintptr_t delivered = 0;
+            NTSTATUS status = STATUS_SUCCESS;
             {
                 PortLock lock(control);
-                if (control->pending_read != nullptr) {
+                if (control->cleaned_up) {
+                    status = STATUS_CANCELLED;  // the handle is going: no read may wait now
+                } else if (control->pending_read != nullptr) {
                     delivered = 0;
                 } else if (control->queued > 0) {
                     delivered = DeliverLocked(control, irp);
@@ -332,7 +337,7 @@ NTSTATUS ControlDispatch(SievraExtension* control, Irp* irp) {
                     return STATUS_PENDING;
                 }
             }
-            return CompleteNow(irp, STATUS_SUCCESS, delivered);
+            return CompleteNow(irp, status, delivered);
         }
         case IRP_MJ_WRITE:
         case IRP_MJ_PNP:

@@ -24,6 +24,7 @@ struct SievraExtension {
     FilterRule recv_count_rule;    // filter
     FilterRule recv_time_rule;     // filter
     uint8_t open;                  // control: the workbench holds the control device open
+    uint8_t cleaned_up;            // control: cleaned up; reads fail until the next open
     char link_name[32];            // control: "\??\Sievr<n>", kept for deletion
     uint8_t* queue;                // control: the 4096-byte record queue
     uint32_t queued;               // control: bytes of whole records in the queue

@@ -6,6 +6,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
     clang libclang-rt-14-dev clang-format
     qt6-base-dev libgl-dev fonts-wqy-microhei
+    python3 python3-serial socat picocom
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -3,15 +3,21 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <deque>
 
+#include "driver/host/host_serial_port.h"
 #include "driver/link_protocol.h"
 #include "driver/link_socket.h"
 
@@ -21,33 +27,24 @@ using namespace kernel;
 
 struct SievraHost::Port {
     uint32_t number = 0;
+    std::string device_path;  // the port's device, for the map file
     DeviceObject* physical = nullptr;
     DeviceObject* control = nullptr;
+    HostSerialPort serial;  // the lower driver's state for this port
     int listen_fd = -1;
     std::string path;
     std::atomic<bool> busy{false};
     int app_listen_fd = -1;
     std::string app_path;
+    // The shared page telling the attachment who watches; written by the control session only.
+    std::atomic<uint32_t>* page = nullptr;
+    std::string page_path;
 };
 
 namespace {
 
-// The ports as the host sees them until an application's descriptor is attached: requests
-// succeed with no data, and queries report zeros (a baud of 0: no application has the port).
-NTSTATUS HostSerialDispatch(DeviceObject*, Irp* irp) {
-    IoStackLocation* location = IoGetCurrentIrpStackLocation(irp);
-    uintptr_t information = 0;
-    if (location->MajorFunction == IRP_MJ_WRITE) {
-        information = location->Parameters.Length;
-    } else if (location->MajorFunction == IRP_MJ_DEVICE_CONTROL && irp->SystemBuffer != nullptr) {
-        std::memset(irp->SystemBuffer, 0, location->Parameters.OutputBufferLength);
-        information = location->Parameters.OutputBufferLength;
-    }
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp);
-    return STATUS_SUCCESS;
-}
+// Reads at most this many reads ahead for one control client; more are refused.
+constexpr size_t kMaxQueuedReads = 64;
 
 // One request off a link socket: its header, then its input bytes. The buffer is sized for
 // whichever of input and output is larger, so the reply can be written back into it.
@@ -58,26 +55,89 @@ struct LinkRequest {
     uint32_t in = 0;
     uint32_t out = 0;
     std::vector<uint8_t> buffer;
+    comm::UniqueFd passed;  // a descriptor that came with the request (SCM_RIGHTS)
 };
 
 enum class RequestRead { kOk, kGone, kOversized };
 
-RequestRead ReadRequest(int fd, LinkRequest& request) {
-    uint8_t header[link::kRequestHeaderSize];
-    if (!link::ReadFully(fd, header, sizeof header))
-        return RequestRead::kGone;
-    request.id = GetLe32(header);
-    request.op = header[4];
-    request.code = GetLe32(header + 5);
-    request.in = GetLe32(header + 9);
-    request.out = GetLe32(header + 13);
-    if (request.in > link::kMaxTransfer || request.out > link::kMaxTransfer)
-        return RequestRead::kOversized;
-    request.buffer.assign(std::max(request.in, request.out), 0);
-    if (request.in > 0 && !link::ReadFully(fd, request.buffer.data(), request.in))
-        return RequestRead::kGone;
-    return RequestRead::kOk;
-}
+// A session's requests off its socket, read in large pieces so that a stream of small requests
+// (an application's monitor records) costs few system calls. A descriptor passed with the bytes
+// (SCM_RIGHTS) is kept until the next request takes it.
+class RequestReader {
+  public:
+    explicit RequestReader(int fd) : fd_(fd), buffer_(kBufferSize) {}
+
+    RequestRead Next(LinkRequest& request) {
+        uint8_t header[link::kRequestHeaderSize];
+        if (!Take(header, sizeof header))
+            return RequestRead::kGone;
+        request.passed = std::move(passed_);
+        request.id = GetLe32(header);
+        request.op = header[4];
+        request.code = GetLe32(header + 5);
+        request.in = GetLe32(header + 9);
+        request.out = GetLe32(header + 13);
+        if (request.in > link::kMaxTransfer || request.out > link::kMaxTransfer)
+            return RequestRead::kOversized;
+        request.buffer.assign(std::max(request.in, request.out), 0);
+        if (request.in > 0 && !Take(request.buffer.data(), request.in))
+            return RequestRead::kGone;
+        return RequestRead::kOk;
+    }
+
+  private:
+    static constexpr size_t kBufferSize = 64 * 1024;
+
+    // Copies n bytes out of the buffer, filling it from the socket as needed.
+    bool Take(uint8_t* out, size_t n) {
+        while (n > 0) {
+            if (start_ == end_ && !Fill())
+                return false;
+            const size_t take = std::min(n, end_ - start_);
+            std::memcpy(out, buffer_.data() + start_, take);
+            start_ += take;
+            out += take;
+            n -= take;
+        }
+        return true;
+    }
+
+    bool Fill() {
+        start_ = end_ = 0;
+        for (;;) {
+            iovec iov{buffer_.data(), buffer_.size()};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+            msghdr msg{};
+            msg.msg_iov = &iov;
+            msg.msg_iovlen = 1;
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            const ssize_t n = ::recvmsg(fd_, &msg, MSG_CMSG_CLOEXEC);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+                if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+                    continue;
+                const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+                for (size_t i = 0; i < count; ++i) {
+                    int passed;
+                    std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+                    passed_.Reset(passed);  // only the last one is kept
+                }
+            }
+            end_ = static_cast<size_t>(n);
+            return true;
+        }
+    }
+
+    int fd_;
+    std::vector<uint8_t> buffer_;
+    size_t start_ = 0;
+    size_t end_ = 0;
+    comm::UniqueFd passed_;
+};
 
 bool SendResponse(int fd, std::mutex& write_mutex, uint32_t id, int32_t status,
                   uint32_t information, const uint8_t* data, uint32_t length) {
@@ -86,17 +146,54 @@ bool SendResponse(int fd, std::mutex& write_mutex, uint32_t id, int32_t status,
     PutLe32(header + 4, static_cast<uint32_t>(status));
     PutLe32(header + 8, information);
     PutLe32(header + 12, length);
+    iovec parts[2] = {{header, sizeof header}, {const_cast<uint8_t*>(data), length}};
+    msghdr msg{};
+    msg.msg_iov = parts;
+    msg.msg_iovlen = length > 0 ? 2 : 1;
     std::lock_guard lock(write_mutex);
-    if (::send(fd, header, sizeof header, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof header))
-        return false;
-    size_t sent = 0;
-    while (sent < length) {
-        const ssize_t n = ::send(fd, data + sent, length - sent, MSG_NOSIGNAL);
+    size_t left = sizeof header + length;
+    while (left > 0) {
+        const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             return false;
-        sent += static_cast<size_t>(n);
+        left -= static_cast<size_t>(n);
+        size_t skip = static_cast<size_t>(n);
+        while (skip > 0 && msg.msg_iovlen > 0) {
+            const size_t take = std::min(skip, msg.msg_iov->iov_len);
+            msg.msg_iov->iov_base = static_cast<uint8_t*>(msg.msg_iov->iov_base) + take;
+            msg.msg_iov->iov_len -= take;
+            skip -= take;
+            if (msg.msg_iov->iov_len == 0) {
+                ++msg.msg_iov;
+                --msg.msg_iovlen;
+            }
+        }
     }
     return true;
+}
+
+// Who watches, as the page tells the attachment: nobody, or a control client in a link mode.
+uint32_t WatchStateOf(bool open, uint32_t link_mode) {
+    if (!open)
+        return link::kUnwatched;
+    return link_mode == kLinkModeMonitor ? link::kWatchedMonitor : link::kWatchedFilter;
+}
+
+void SetPage(std::atomic<uint32_t>* page, uint32_t state) {
+    if (page != nullptr)
+        page->store(state, std::memory_order_release);
+}
+
+// Sets a file's access as the sockets': the owner only, or the owner and a group.
+void SetAccess(const std::string& path, gid_t group) {
+    if (group != static_cast<gid_t>(-1)) {
+        [[maybe_unused]] int r = ::chown(path.c_str(), static_cast<uid_t>(-1), group);
+        ::chmod(path.c_str(), 0660);
+    } else {
+        ::chmod(path.c_str(), 0600);
+    }
 }
 
 }  // namespace
@@ -108,11 +205,14 @@ SievraHost::SievraHost(Options options) : options_(std::move(options)) {
 
 SievraHost::~SievraHost() {
     Stop();
+    std::list<std::unique_ptr<Session>> sessions;
     {
-        std::lock_guard lock(clients_mutex_);
-        for (std::thread& t : clients_)
-            t.join();
-        clients_.clear();
+        std::lock_guard lock(sessions_mutex_);
+        sessions.swap(sessions_);
+    }
+    for (auto& session : sessions) {
+        session->thread.join();
+        ::close(session->fd);
     }
     for (auto& port : ports_) {
         // The ports go as the platform removes them: the driver tears its devices down.
@@ -129,77 +229,113 @@ SievraHost::~SievraHost() {
             ::close(port->app_listen_fd);
             ::unlink(port->app_path.c_str());
         }
+        if (port->page != nullptr) {
+            SetPage(port->page, link::kUnwatched);
+            ::munmap(port->page, link::kPageSize);
+            ::unlink(port->page_path.c_str());
+        }
     }
+    if (!ports_.empty())
+        ::unlink((options_.runtime_dir + "/SievrMap").c_str());
     for (int fd : stop_fd_) {
         if (fd >= 0)
             ::close(fd);
     }
 }
 
-bool SievraHost::Start(std::string& error) {
-    if (::pipe2(stop_fd_, O_CLOEXEC) != 0) {
-        error = "pipe failed";
-        return false;
+comm::CommStatus SievraHost::Listen(const std::string& path, gid_t group, int& fd) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        return comm::CommStatus::Failure("socket path", ENAMETOOLONG);
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return comm::CommStatus::Failure("socket", errno);
+    ::unlink(path.c_str());
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return comm::CommStatus::Failure("bind", errno);
+    if (::listen(fd, 16) != 0)
+        return comm::CommStatus::Failure("listen", errno);
+    SetAccess(path, group);
+    return {};
+}
+
+comm::CommStatus SievraHost::PublishFiles(gid_t group) {
+    std::string map;
+    for (auto& port : ports_) {
+        port->page_path = options_.runtime_dir + "/SievrPage" + std::to_string(port->number);
+        ::unlink(port->page_path.c_str());
+        const comm::UniqueFd page(
+            ::open(port->page_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (!page.valid())
+            return comm::CommStatus::Failure("create page file", errno);
+        if (::ftruncate(page.get(), link::kPageSize) != 0)
+            return comm::CommStatus::Failure("size page file", errno);
+        void* mapped =
+            ::mmap(nullptr, link::kPageSize, PROT_READ | PROT_WRITE, MAP_SHARED, page.get(), 0);
+        if (mapped == MAP_FAILED)
+            return comm::CommStatus::Failure("map page file", errno);
+        port->page = new (mapped) std::atomic<uint32_t>(link::kUnwatched);
+        SetAccess(port->page_path, group);
+        struct stat st;
+        if (::stat(port->device_path.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) {
+            map += std::to_string(port->number) + " " + std::to_string(major(st.st_rdev)) + " " +
+                   std::to_string(minor(st.st_rdev)) + " " + port->device_path + "\n";
+        }
     }
-    ::mkdir(options_.runtime_dir.c_str(), 0755);
+    // Written whole under another name first, so a reader never sees half a map.
+    const std::string path = options_.runtime_dir + "/SievrMap";
+    const std::string temporary = path + ".new";
+    comm::UniqueFd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!file.valid())
+        return comm::CommStatus::Failure("create map file", errno);
+    if (::write(file.get(), map.data(), map.size()) != static_cast<ssize_t>(map.size()))
+        return comm::CommStatus::Failure("write map file", errno);
+    file.Reset();
+    if (::rename(temporary.c_str(), path.c_str()) != 0)
+        return comm::CommStatus::Failure("rename map file", errno);
+    return {};
+}
+
+comm::CommStatus SievraHost::Start() {
+    if (::pipe2(stop_fd_, O_CLOEXEC) != 0)
+        return comm::CommStatus::Failure("pipe2", errno);
+    if (::mkdir(options_.runtime_dir.c_str(), 0755) != 0 && errno != EEXIST)
+        return comm::CommStatus::Failure("mkdir runtime folder", errno);
     gid_t group = static_cast<gid_t>(-1);
     if (!options_.group.empty()) {
+        errno = 0;
         struct group* g = ::getgrnam(options_.group.c_str());
-        if (g == nullptr) {
-            error = "no such group: " + options_.group;
-            return false;
-        }
+        if (g == nullptr)
+            return comm::CommStatus::Failure("getgrnam --group", errno != 0 ? errno : ENOENT);
         group = g->gr_gid;
     }
     DriverEntry(&driver_);
     for (size_t i = 0; i < options_.ports.size(); ++i) {
         auto port = std::make_unique<Port>();
-        IoCreateDevice(&serial_driver_, 0, {}, FILE_DEVICE_SERIAL_PORT, 0, false, &port->physical);
+        const std::string& name = options_.ports[i];
+        port->device_path = !name.empty() && name[0] == '/' ? name : "/dev/" + name;
+        IoCreateDevice(&serial_driver_, sizeof(HostSerialPort*), {}, FILE_DEVICE_SERIAL_PORT, 0,
+                       false, &port->physical);
+        *port->physical->Extension<HostSerialPort*>() = &port->serial;
         if (!NT_SUCCESS(AddDevice(&driver_, port->physical)) ||
             port->physical->AttachedDevice == nullptr) {
-            error = "the driver did not take port " + options_.ports[i];
-            return false;
+            IoDeleteDevice(port->physical);
+            return comm::CommStatus::Failure("AddDevice", ENODEV);
         }
         port->number = PortsAdded();
         port->control = IoLookupDevice("\\??\\Sievr" + std::to_string(port->number));
         port->path = options_.runtime_dir + "/Sievr" + std::to_string(port->number);
-        port->listen_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        if (port->path.size() >= sizeof address.sun_path) {
-            error = "runtime folder path too long";
-            return false;
-        }
-        std::strcpy(address.sun_path, port->path.c_str());
-        ::unlink(port->path.c_str());
-        if (::bind(port->listen_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(port->listen_fd, 4) != 0) {
-            error = "cannot listen on " + port->path + ": " + std::strerror(errno);
-            return false;
-        }
         port->app_path = options_.runtime_dir + "/SievrApp" + std::to_string(port->number);
-        port->app_listen_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un app_address{};
-        app_address.sun_family = AF_UNIX;
-        std::strcpy(app_address.sun_path, port->app_path.c_str());
-        ::unlink(port->app_path.c_str());
-        if (::bind(port->app_listen_fd, reinterpret_cast<sockaddr*>(&app_address),
-                   sizeof app_address) != 0 ||
-            ::listen(port->app_listen_fd, 4) != 0) {
-            error = "cannot listen on " + port->app_path + ": " + std::strerror(errno);
-            return false;
-        }
-        for (const std::string& path : {port->path, port->app_path}) {
-            if (group != static_cast<gid_t>(-1)) {
-                ::chown(path.c_str(), static_cast<uid_t>(-1), group);
-                ::chmod(path.c_str(), 0660);
-            } else {
-                ::chmod(path.c_str(), 0600);
-            }
-        }
-        ports_.push_back(std::move(port));
+        Port& added = *port;
+        ports_.push_back(std::move(port));  // owned now, so a failure below undoes it
+        if (comm::CommStatus s = Listen(added.path, group, added.listen_fd); !s)
+            return s;
+        if (comm::CommStatus s = Listen(added.app_path, group, added.app_listen_fd); !s)
+            return s;
     }
-    return true;
+    return PublishFiles(group);
 }
 
 void SievraHost::Stop() {
@@ -207,6 +343,47 @@ void SievraHost::Stop() {
         const char b = 1;
         [[maybe_unused]] ssize_t n = ::write(stop_fd_[1], &b, 1);
     }
+    std::lock_guard lock(sessions_mutex_);
+    stopping_ = true;
+    for (auto& session : sessions_)
+        ::shutdown(session->fd, SHUT_RDWR);  // ends a session blocked on its socket
+}
+
+size_t SievraHost::SessionCount() {
+    std::lock_guard lock(sessions_mutex_);
+    ReapSessionsLocked();
+    return sessions_.size();
+}
+
+void SievraHost::ReapSessionsLocked() {
+    for (auto it = sessions_.begin(); it != sessions_.end();) {
+        if ((*it)->done.load()) {
+            (*it)->thread.join();
+            ::close((*it)->fd);
+            it = sessions_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void SievraHost::StartSession(int fd, void (SievraHost::*serve)(Port&, int), Port& port) {
+    std::lock_guard lock(sessions_mutex_);
+    ReapSessionsLocked();
+    if (stopping_ || sessions_.size() >= kMaxSessions) {
+        ::close(fd);
+        return;
+    }
+    auto session = std::make_unique<Session>();
+    Session* s = session.get();
+    s->fd = fd;
+    sessions_.push_back(std::move(session));
+    s->thread = std::thread([this, s, serve, &port] {
+        (this->*serve)(port, s->fd);
+        // Done before the peer hears the end, so a peer that saw it finds the session reaped.
+        s->done = true;
+        ::shutdown(s->fd, SHUT_RDWR);
+    });
 }
 
 void SievraHost::Serve() {
@@ -225,10 +402,8 @@ void SievraHost::Serve() {
             if (!(fds[ports_.size() + i].revents & POLLIN))
                 continue;
             const int app = ::accept4(ports_[i]->app_listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (app < 0)
-                continue;
-            std::lock_guard lock(clients_mutex_);
-            clients_.emplace_back(&SievraHost::ServeApplication, this, std::ref(*ports_[i]), app);
+            if (app >= 0)
+                StartSession(app, &SievraHost::ServeApplication, *ports_[i]);
         }
         for (size_t i = 0; i < ports_.size(); ++i) {
             if (!(fds[i].revents & POLLIN))
@@ -244,22 +419,49 @@ void SievraHost::Serve() {
                 ::close(client);
                 continue;
             }
-            std::lock_guard lock(clients_mutex_);
-            clients_.emplace_back(&SievraHost::ServeClient, this, std::ref(port), client);
+            StartSession(client, &SievraHost::ServeClient, port);
         }
     }
 }
 
 void SievraHost::ServeClient(Port& port, int fd) {
     std::mutex write_mutex;  // guards the socket's sending side
-    std::vector<std::thread> reads;
+    // The reads wait for records, so one thread of this session carries them out in order.
+    std::mutex reads_mutex;  // guards reads and ending
+    std::condition_variable reads_changed;
+    std::deque<std::pair<uint32_t, uint32_t>> reads;  // id, bytes wanted
+    bool ending = false;
     SendResponse(fd, write_mutex, 0, STATUS_SUCCESS, 0, nullptr, 0);
     IoCallDriverAndWait(port.control, IRP_MJ_CREATE);
+    SievraExtension* filter = ExtensionOf(port.control)->partner;
+    SetPage(port.page, WatchStateOf(true, filter->link_mode));
+    std::thread reader([&] {
+        for (;;) {
+            std::pair<uint32_t, uint32_t> read;
+            {
+                std::unique_lock lock(reads_mutex);
+                reads_changed.wait(lock, [&] { return ending || !reads.empty(); });
+                if (ending)
+                    return;
+                read = reads.front();
+                reads.pop_front();
+            }
+            std::vector<uint8_t> data(read.second);
+            // After the clean-up the control device fails reads at once, so this never waits
+            // past the session's end.
+            const IoStatusBlock s = IoCallDriverAndWait(
+                port.control, IRP_MJ_READ, data.empty() ? nullptr : data.data(), read.second);
+            const uint32_t n =
+                static_cast<uint32_t>(std::min<uintptr_t>(s.Information, read.second));
+            SendResponse(fd, write_mutex, read.first, s.Status, n, data.data(), n);
+        }
+    });
     uint32_t close_id = 0;
     bool closing = false;
+    RequestReader requests(fd);
     for (;;) {
         LinkRequest request;
-        const RequestRead read = ReadRequest(fd, request);
+        const RequestRead read = requests.Next(request);
         if (read == RequestRead::kGone)
             break;  // the client is gone: a close
         const uint32_t id = request.id;
@@ -267,28 +469,26 @@ void SievraHost::ServeClient(Port& port, int fd) {
             SendResponse(fd, write_mutex, id, link::kStatusInvalidRequest, 0, nullptr, 0);
             break;  // the stream cannot be trusted any more
         }
-        const uint8_t op = request.op;
-        const uint32_t code = request.code;
-        const uint32_t in = request.in;
-        const uint32_t out = request.out;
         std::vector<uint8_t>& buffer = request.buffer;
-        if (op == link::kDeviceControl) {
-            const IoStatusBlock s =
-                IoCallDriverAndWait(port.control, IRP_MJ_DEVICE_CONTROL,
-                                    buffer.empty() ? nullptr : buffer.data(), 0, code, in, out);
-            const uint32_t n = static_cast<uint32_t>(std::min<uintptr_t>(s.Information, out));
+        if (request.op == link::kDeviceControl) {
+            const IoStatusBlock s = IoCallDriverAndWait(port.control, IRP_MJ_DEVICE_CONTROL,
+                                                        buffer.empty() ? nullptr : buffer.data(), 0,
+                                                        request.code, request.in, request.out);
+            if (request.code == IOCTL_FILTER_SET_MODE)
+                SetPage(port.page, WatchStateOf(true, filter->link_mode));
+            const uint32_t n =
+                static_cast<uint32_t>(std::min<uintptr_t>(s.Information, request.out));
             SendResponse(fd, write_mutex, id, s.Status, static_cast<uint32_t>(s.Information),
                          buffer.data(), n);
-        } else if (op == link::kRead) {
-            // The read may wait for records: it completes on its own thread.
-            reads.emplace_back([&port, fd, id, out, &write_mutex] {
-                std::vector<uint8_t> data(out);
-                const IoStatusBlock s = IoCallDriverAndWait(
-                    port.control, IRP_MJ_READ, data.empty() ? nullptr : data.data(), out);
-                const uint32_t n = static_cast<uint32_t>(std::min<uintptr_t>(s.Information, out));
-                SendResponse(fd, write_mutex, id, s.Status, n, data.data(), n);
-            });
-        } else if (op == link::kClose) {
+        } else if (request.op == link::kRead) {
+            std::lock_guard lock(reads_mutex);
+            if (reads.size() >= kMaxQueuedReads) {
+                SendResponse(fd, write_mutex, id, link::kStatusInvalidRequest, 0, nullptr, 0);
+            } else {
+                reads.emplace_back(id, request.out);
+                reads_changed.notify_one();
+            }
+        } else if (request.op == link::kClose) {
             close_id = id;
             closing = true;
             break;
@@ -296,22 +496,29 @@ void SievraHost::ServeClient(Port& port, int fd) {
             SendResponse(fd, write_mutex, id, link::kStatusInvalidRequest, 0, nullptr, 0);
         }
     }
-    IoCallDriverAndWait(port.control, IRP_MJ_CLEANUP);  // ends a waiting read
-    for (std::thread& t : reads)
-        t.join();
+    SetPage(port.page, link::kUnwatched);
+    {
+        std::lock_guard lock(reads_mutex);
+        ending = true;
+        reads_changed.notify_one();
+    }
+    IoCallDriverAndWait(port.control, IRP_MJ_CLEANUP);  // ends a waiting read, fails later ones
+    reader.join();
     IoCallDriverAndWait(port.control, IRP_MJ_CLOSE);
     port.busy = false;  // free before the client hears of the close, so it may open again at once
     if (closing)
         SendResponse(fd, write_mutex, close_id, STATUS_SUCCESS, 0, nullptr, 0);
-    ::close(fd);
 }
 
 void SievraHost::ServeApplication(Port& port, int fd) {
     std::mutex write_mutex;                             // guards the socket's sending side
     DeviceObject* top = port.physical->AttachedDevice;  // the port's filter device
+    const uint64_t owner = next_owner_++;
+    bool created = false;  // an open succeeded and has not been closed yet
+    RequestReader requests(fd);
     for (;;) {
         LinkRequest request;
-        const RequestRead read = ReadRequest(fd, request);
+        const RequestRead read = requests.Next(request);
         if (read == RequestRead::kGone)
             break;
         const uint32_t id = request.id;
@@ -319,8 +526,8 @@ void SievraHost::ServeApplication(Port& port, int fd) {
             SendResponse(fd, write_mutex, id, link::kStatusInvalidRequest, 0, nullptr, 0);
             break;
         }
-        const uint8_t op = request.op;
-        const uint32_t code = request.code;
+        const bool reply = (request.op & link::kNoReply) == 0;
+        const uint8_t op = request.op & ~link::kNoReply;
         const uint32_t in = request.in;
         const uint32_t out = request.out;
         std::vector<uint8_t>& buffer = request.buffer;
@@ -329,33 +536,55 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         uint32_t reply_length = 0;
         switch (op) {
             case link::kAppCreate:
-                s = IoCallDriverAndWait(top, IRP_MJ_CREATE);
+                if (created) {
+                    s.Status = link::kStatusInvalidRequest;  // one open per connection
+                    break;
+                }
+                s = IoCallDriverAndWait(top, IRP_MJ_CREATE, data, in >= 4 ? 4 : 0);
+                created = NT_SUCCESS(s.Status);
+                if (created && request.passed.valid())
+                    port.serial.Attach(std::move(request.passed), owner);
                 break;
             case link::kClose:
-                s = IoCallDriverAndWait(top, IRP_MJ_CLEANUP);
-                s = IoCallDriverAndWait(top, IRP_MJ_CLOSE);
+                if (created) {
+                    s = IoCallDriverAndWait(top, IRP_MJ_CLEANUP);
+                    s = IoCallDriverAndWait(top, IRP_MJ_CLOSE);
+                    port.serial.Detach(owner);
+                    created = false;
+                }
                 break;
             case link::kAppWrite:
-                s = IoCallDriverAndWait(top, IRP_MJ_WRITE, data, in);
+            case link::kAppRead:
+                s = IoCallDriverAndWait(top, op == link::kAppRead ? IRP_MJ_READ : IRP_MJ_WRITE,
+                                        data, in);
+                reply_length = static_cast<uint32_t>(std::min<uintptr_t>(s.Information, out));
                 break;
             case link::kRead:
                 s = IoCallDriverAndWait(top, IRP_MJ_READ, data, out);
                 reply_length = static_cast<uint32_t>(std::min<uintptr_t>(s.Information, out));
                 break;
             case link::kDeviceControl:
-                s = IoCallDriverAndWait(top, IRP_MJ_DEVICE_CONTROL, data, 0, code, in, out);
+                s = IoCallDriverAndWait(top, IRP_MJ_DEVICE_CONTROL, data, 0, request.code, in, out,
+                                        kMinorAlreadyCarriedOut);
                 reply_length = static_cast<uint32_t>(std::min<uintptr_t>(s.Information, out));
                 break;
             default:
                 s.Status = link::kStatusInvalidRequest;
                 break;
         }
-        if (!SendResponse(fd, write_mutex, id, s.Status, static_cast<uint32_t>(s.Information),
+        if (reply &&
+            !SendResponse(fd, write_mutex, id, s.Status, static_cast<uint32_t>(s.Information),
                           buffer.data(), reply_length)) {
             break;
         }
     }
-    ::close(fd);
+    if (created) {
+        // The application went without closing (it exited or was killed): as at a process's
+        // end, its open is cleaned up and closed, which ends its rules and is recorded.
+        IoCallDriverAndWait(top, IRP_MJ_CLEANUP);
+        IoCallDriverAndWait(top, IRP_MJ_CLOSE);
+    }
+    port.serial.Detach(owner);
 }
 
 }  // namespace sievra

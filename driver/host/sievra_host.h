@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "driver/sievra_driver.h"
+#include "platform/comm/comm_status.h"
 #include "platform/kernel/io_manager.h"
 
 namespace sievra {
@@ -16,8 +18,14 @@ namespace sievra {
 // map order, and serves port n's control device as the Unix socket "Sievr<n>" in the runtime
 // folder (mode 0600, or 0660 with a group). One client at a time per port; a client that
 // vanishes is a close; a malformed request ends that client's connection, not the host.
-// Beside it, "SievrApp<n>" takes the requests of the application that uses the port (open,
-// read, write, control, close), which pass through the port's filter device.
+// Beside it, "SievrApp<n>" takes the requests of the applications that use the port (open,
+// read, write, control, close), which pass through the port's filter device; an application
+// that vanishes is a clean-up and close. "SievrMap" lists the ports' device numbers and
+// "SievrPage<n>" tells the attachment whether anyone watches port n.
+//
+// Threads: Serve's thread accepts; every connection is a session thread, and a control session
+// has one more thread for its reads. Finished sessions are joined as new ones arrive, at most
+// kMaxSessions run at once, and Stop ends them all (their sockets are shut down).
 class SievraHost {
   public:
     struct Options {
@@ -25,28 +33,44 @@ class SievraHost {
         std::vector<std::string> ports;  // the device map's ports, in map order
         std::string group;               // optional group allowed on the sockets
     };
+    static constexpr size_t kMaxSessions = 256;
 
     explicit SievraHost(Options options);
     ~SievraHost();
 
-    // Creates the devices and the sockets; false with a message when something is missing.
-    bool Start(std::string& error);
+    // Creates the devices, the sockets and the files beside them; the failed operation and its
+    // error code when something is missing.
+    comm::CommStatus Start();
     // Serves until Stop (from a signal handler thread or another thread).
     void Serve();
+    // Ends Serve and every session; safe from any thread, more than once.
     void Stop();
+    // Sessions running now (for tests of the thread model).
+    size_t SessionCount();
 
   private:
     struct Port;
+    struct Session {
+        std::thread thread;
+        int fd = -1;
+        std::atomic<bool> done{false};
+    };
+    void StartSession(int fd, void (SievraHost::*serve)(Port&, int), Port& port);
+    void ReapSessionsLocked();
     void ServeClient(Port& port, int fd);
     void ServeApplication(Port& port, int fd);
+    comm::CommStatus Listen(const std::string& path, gid_t group, int& fd);
+    comm::CommStatus PublishFiles(gid_t group);
 
     Options options_;
     kernel::DriverObject driver_;
-    kernel::DriverObject serial_driver_;  // the ports as the host sees them (see host_serial)
+    kernel::DriverObject serial_driver_;  // the ports as the host sees them (HostSerialPort)
     std::vector<std::unique_ptr<Port>> ports_;
     int stop_fd_[2] = {-1, -1};
-    std::mutex clients_mutex_;  // guards client threads
-    std::vector<std::thread> clients_;
+    std::atomic<uint64_t> next_owner_{1};  // numbers the application connections
+    std::mutex sessions_mutex_;            // guards sessions_ and stopping_
+    std::list<std::unique_ptr<Session>> sessions_;
+    bool stopping_ = false;
 };
 
 }  // namespace sievra

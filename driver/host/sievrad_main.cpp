@@ -34,9 +34,9 @@ int main(int argc, char** argv) {
             options.ports.push_back(entry.port);
     }
     sievra::SievraHost host(options);
-    std::string error;
-    if (!host.Start(error)) {
-        std::fprintf(stderr, "sievrad: %s\n", error.c_str());
+    if (const comm::CommStatus status = host.Start(); !status) {
+        std::fprintf(stderr, "sievrad: %s: %s\n", options.runtime_dir.c_str(),
+                     status.Describe().c_str());
         return 1;
     }
     std::printf("sievrad: %zu ports in %s\n", options.ports.size(), options.runtime_dir.c_str());

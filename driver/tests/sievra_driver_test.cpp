@@ -5,20 +5,20 @@
 
 #include "driver/sievra_driver.h"
 #include "driver/tests/scripted_serial_driver.h"
+#include "platform/comm/serial_ioctl.h"
 
 namespace sievra {
 namespace {
 
 using namespace kernel;
 using Bytes = std::vector<uint8_t>;
+using comm::IOCTL_SERIAL_GET_BAUD_RATE;
+using comm::IOCTL_SERIAL_SET_BAUD_RATE;
+using comm::IOCTL_SERIAL_SET_DTR;
+using comm::IOCTL_SERIAL_SET_LINE_CONTROL;
 using testing::AsyncRequest;
 using testing::ScriptedSerialDriver;
 using testing::SendRequest;
-
-constexpr uint32_t IOCTL_SERIAL_SET_BAUD_RATE = 0x1B0004;
-constexpr uint32_t IOCTL_SERIAL_GET_BAUD_RATE = 0x1B0050;
-constexpr uint32_t IOCTL_SERIAL_SET_LINE_CONTROL = 0x1B000C;
-constexpr uint32_t IOCTL_SERIAL_SET_DTR = 0x1B0024;
 
 Bytes RuleBytes(uint32_t action, uint32_t count, bool periodic, uint8_t byte) {
     FilterRule rule{action, count, count, static_cast<uint8_t>(periodic ? 1 : 0), byte, 0};

@@ -33,6 +33,8 @@ inline constexpr uint32_t PURGE_TXABORT = 0x01;
 inline constexpr uint32_t PURGE_RXABORT = 0x02;
 inline constexpr uint32_t PURGE_TXCLEAR = 0x04;
 inline constexpr uint32_t PURGE_RXCLEAR = 0x08;
+// Every purge flag at once: abort both directions and clear both buffers.
+inline constexpr uint32_t kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
 // Line error flags reported by ClearError.
 inline constexpr uint32_t CE_RXOVER = 0x0001;

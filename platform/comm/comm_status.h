@@ -19,6 +19,11 @@ class CommStatus {
     explicit operator bool() const { return ok(); }
     const char* operation() const { return operation_; }
     int error() const { return error_; }
+    // The device is no longer there (unplugged, hung up): EIO, ENXIO or ENODEV.
+    bool DeviceGone() const { return IsDeviceGoneError(error_); }
+    static bool IsDeviceGoneError(int error) {
+        return error == EIO || error == ENXIO || error == ENODEV;
+    }
     std::string Describe() const;
 
   private:

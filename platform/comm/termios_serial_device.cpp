@@ -34,7 +34,7 @@ int RemainingMs(Clock::time_point deadline) {
 }
 
 bool IsVanishedError(int error) {
-    return error == EIO || error == ENXIO || error == ENODEV;
+    return CommStatus::IsDeviceGoneError(error);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "driver/sievra_protocol.h"
+#include "platform/comm/serial_ioctl.h"
 #include "platform/text/gbk.h"
 #include "platform/text/hex_text.h"
 #include "porvane/monitor/monitor_record.h"
@@ -127,59 +128,59 @@ std::string DecodeControl(uint32_t code, const uint8_t* data, uint32_t length,
                           MonitorFields& fields) {
     const Fields d(data, length);
     switch (code) {
-        case 0x1B0004:
+        case comm::IOCTL_SERIAL_SET_BAUD_RATE:
             fields.baud = Format("%d", d.I32(0));
             return Format("设置波特率: %d bps\r\n", d.I32(0));
-        case 0x1B0008:
+        case comm::IOCTL_SERIAL_SET_QUEUE_SIZE:
             return Format("设置缓冲区大小(SetupComm): In %d, Out %d\r\n", d.I32(0), d.I32(4));
-        case 0x1B000C:
+        case comm::IOCTL_SERIAL_SET_LINE_CONTROL:
             fields.data_bits = Format("%d", d.U8(2));
             fields.parity = Name(kParityNames, d.U8(1));
             fields.stop_bits = Name(kStopNames, d.U8(0));
             return LineControl("设置线路状态寄存器(LSR)", d);
-        case 0x1B0018:
+        case comm::IOCTL_SERIAL_IMMEDIATE_CHAR:
             return Format("发送立即字符: 0x%02x\r\n", d.U8(0));
-        case 0x1B001C:
+        case comm::IOCTL_SERIAL_SET_TIMEOUTS:
             fields.read_timeouts = Format("%d,%d,%d(ms)", d.I32(0), d.I32(4), d.I32(8));
             fields.write_timeouts = Format("%d,%d(ms)", d.I32(12), d.I32(16));
             return Timeouts("设置超时(SetCommTimouts)", d);
-        case 0x1B0020:
+        case comm::IOCTL_SERIAL_GET_TIMEOUTS:
             return Timeouts("查询超时(GetCommTimouts)", d);
-        case 0x1B0024:
+        case comm::IOCTL_SERIAL_SET_DTR:
             return "设置 DTR.\r\n";
-        case 0x1B0028:
+        case comm::IOCTL_SERIAL_CLR_DTR:
             return "清除 DTR.\r\n";
-        case 0x1B002C:
+        case comm::IOCTL_SERIAL_RESET_DEVICE:
             return "复位串口\r\n";
-        case 0x1B0030:
+        case comm::IOCTL_SERIAL_SET_RTS:
             return "设置 RTS.\r\n";
-        case 0x1B0034:
+        case comm::IOCTL_SERIAL_CLR_RTS:
             return "清除 RTS.\r\n";
-        case 0x1B0038:
+        case comm::IOCTL_SERIAL_SET_XOFF:
             return Format("设置XOFF字节: 0x%02x\r\n", d.U8(0));  // no buffer: 0
-        case 0x1B003C:
+        case comm::IOCTL_SERIAL_SET_XON:
             return Format("设置XON字节: 0x%02x\r\n", d.U8(0));
-        case 0x1B0040:
+        case comm::IOCTL_SERIAL_GET_WAIT_MASK:
             return "查询等待事件(GetCommMask): " + Words(kEventWords, d.U32(0)) + "\r\n";
-        case 0x1B0044:
+        case comm::IOCTL_SERIAL_SET_WAIT_MASK:
             return "设置等待事件(SetCommMask): " + Words(kEventWords, d.U32(0)) + "\r\n";
-        case 0x1B0048:
+        case comm::IOCTL_SERIAL_WAIT_ON_MASK:
             return "等待事件发生(WaitCommEvent): " + Words(kEventWords, d.U32(0)) + "\r\n";
-        case 0x1B004C:
+        case comm::IOCTL_SERIAL_PURGE:
             return "清空数据(PurgeComm): " + Words(kPurgeWords, d.U32(0)) + "\r\n";
-        case 0x1B0050:
+        case comm::IOCTL_SERIAL_GET_BAUD_RATE:
             return Format("查询波特率: %d bps\r\n", d.I32(0));
-        case 0x1B0054:
+        case comm::IOCTL_SERIAL_GET_LINE_CONTROL:
             return LineControl("查询线路状态寄存器(LSR)", d);
-        case 0x1B0058:
+        case comm::IOCTL_SERIAL_GET_CHARS:
             return Chars("查询串口字符", d);
-        case 0x1B005C:
+        case comm::IOCTL_SERIAL_SET_CHARS:
             fields.xon_char = Format("%d", d.U8(4));
             fields.xoff_char = Format("%d", d.U8(5));
             return Chars("设置串口字符", d);
-        case 0x1B0060:
+        case comm::IOCTL_SERIAL_GET_HANDFLOW:
             return HandFlow("查询流量控制", d);
-        case 0x1B0064: {
+        case comm::IOCTL_SERIAL_SET_HANDFLOW: {
             const uint32_t handshake = d.U32(0);
             const uint32_t flow = d.U32(4);
             fields.cts_out = (handshake & 0x08) != 0;
@@ -195,25 +196,25 @@ std::string DecodeControl(uint32_t code, const uint8_t* data, uint32_t length,
             fields.xoff_limit = Format("%d", d.I32(12));
             return HandFlow("设置流量控制", d);
         }
-        case 0x1B0068:
+        case comm::IOCTL_SERIAL_GET_MODEMSTATUS:
             return Format("查询modem状态寄存器(MSR): 0x%02x   ", d.U8(0)) +
                    Words(kModemStatusWords, d.U8(0)) + "\r\n";
-        case 0x1B006C:
+        case comm::IOCTL_SERIAL_GET_COMMSTATUS:
             return Format("查询串口状态: 发送区字节数 %d, 接收区字节数 %d, ", d.I32(12), d.I32(8)) +
                    " 阻断原因: " + Words(kHoldReasonWords, d.U32(4)) + "\r\n";
-        case 0x1B0074:
+        case comm::IOCTL_SERIAL_GET_PROPERTIES:
             return "IoCtl_ Get Properties.\r\n";
-        case 0x1B008C:
+        case comm::IOCTL_SERIAL_GET_STATS:
             return Format(
                 "查询统计数据:   接收总字节数 %d, 发送总字节数 %d, 发送冲掉的字节数 %d, "
                 "接收冲掉的字节数 %d, "
                 "帧错数 %d, 校验错数 %d\r\n",
                 d.I32(0), d.I32(4), d.I32(12), d.I32(16), d.I32(8), d.I32(20));
-        case 0x1B0090:
+        case comm::IOCTL_SERIAL_CLEAR_STATS:
             return "清除统计数据\r\n";
-        case 0x1B0094:
+        case comm::IOCTL_SERIAL_GET_MODEM_CONTROL:
             return Format("查询modem控制寄存器(MCR): 0x%02x\r\n", d.U8(0));
-        case 0x1B0098:
+        case comm::IOCTL_SERIAL_SET_MODEM_CONTROL:
             return Format("设置modem控制寄存器(MCR): 0x%02x\r\n", d.U8(0));
         default:
             return {};

@@ -15,8 +15,7 @@ namespace {
 constexpr uint32_t kMaxReadPerWake = 64 * 1024;
 
 bool DeviceGone(const comm::CommStatus& status) {
-    return status.error() == EIO || status.error() == ENXIO || status.error() == ENODEV ||
-           status.error() == ECANCELED;
+    return status.DeviceGone() || status.error() == ECANCELED;
 }
 
 }  // namespace
@@ -64,8 +63,7 @@ int SerialChannel::OpenPort(PageWindow* owner) {
     device->SetState(settings_.dcb);
     device->SetTimeouts(settings_.timeouts);
     device->SetEventMask(kChannelEventMask);
-    device->Purge(comm::PURGE_TXABORT | comm::PURGE_RXABORT | comm::PURGE_TXCLEAR |
-                  comm::PURGE_RXCLEAR);
+    device->Purge(comm::kPurgeAll);
     {
         std::lock_guard lock(counters_mutex_);
         bytes_written_total_ = 0;

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/comm/comm_constants.h"
 #include "platform/comm/serial_device.h"
 #include "porvane/serial/channel_tester.h"
 #include "porvane/serial/line_settings.h"
@@ -22,7 +23,8 @@ inline constexpr char kMessagePortGone[] = "串口已断开";
 
 // The event mask a channel waits with: received characters, transmit empty and the four modem
 // lines. Line errors are seen through the statistics instead.
-inline constexpr uint32_t kChannelEventMask = 0x13D;
+inline constexpr uint32_t kChannelEventMask = comm::EV_RXCHAR | comm::EV_TXEMPTY | comm::EV_CTS |
+                                              comm::EV_DSR | comm::EV_RLSD | comm::EV_RING;
 inline constexpr uint32_t kReceiveBufferSize = 2048;
 inline constexpr uint32_t kTestBlockSize = 1000;
 

@@ -10,16 +10,16 @@
 #include <thread>
 
 #include "driver/link_protocol.h"
+#include "platform/comm/serial_ioctl.h"
 #include "platform/comm/testing/child_process.h"
 #include "porvane/monitor/driver_link.h"
 
 namespace porvane::monitor {
 namespace {
 
+using comm::IOCTL_SERIAL_GET_BAUD_RATE;
 using comm::testing::ChildProcess;
 using comm::testing::TempDir;
-
-constexpr uint32_t IOCTL_SERIAL_GET_BAUD_RATE = 0x1B0050;
 
 class DriverLinkTest : public ::testing::Test {
   protected:
@@ -200,7 +200,9 @@ TEST_F(DriverLinkTest, TheTwoRecordExamplesArriveByteForByte) {
     AppClient app(runtime_ + "/SievrApp1");
     ASSERT_TRUE(app.connected());
     EXPECT_EQ(app.Request(sievra::link::kAppCreate, 0, {}, 0), 0);
-    EXPECT_EQ(app.Request(sievra::link::kDeviceControl, 0x1B0004, {0x80, 0x25, 0, 0}, 0), 0);
+    EXPECT_EQ(app.Request(sievra::link::kDeviceControl, comm::IOCTL_SERIAL_SET_BAUD_RATE,
+                          {0x80, 0x25, 0, 0}, 0),
+              0);
     uint8_t buffer[4096];
     uint32_t n = link.Read(buffer);
     ASSERT_EQ(n, 13u + 4u + 17u);  // the open's record and the baud's, in one read

@@ -1,0 +1,211 @@
+// Includes the kernel's terminal definitions: the ioctl arguments are the kernel's records.
+#include "driver/attach/control_reports.h"
+
+#include <asm/termbits.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "driver/attach/host_link.h"
+
+namespace sievra::attach {
+namespace {
+
+long RawIoctl(int fd, unsigned long request, void* arg) {
+    return ::syscall(SYS_ioctl, fd, request, arg);
+}
+
+template <class T>
+LineState LineOf(const T& t, uint32_t speed) {
+    LineState line;
+    line.iflag = t.c_iflag;
+    line.cflag = t.c_cflag;
+    line.lflag = t.c_lflag;
+    TakeControlChars(t.c_cc, line);
+    line.speed = speed;
+    return line;
+}
+
+}  // namespace
+
+uint32_t PortSpeed(int fd) {
+    termios2 t{};
+    return RawIoctl(fd, TCGETS2, &t) == 0 ? t.c_ospeed : 0;
+}
+
+void ReadModemCounters(int fd, ModemCounters& counters) {
+    serial_icounter_struct c{};
+    counters.valid = RawIoctl(fd, TIOCGICOUNT, &c) == 0;
+    counters.cts = c.cts;
+    counters.dsr = c.dsr;
+    counters.rng = c.rng;
+    counters.dcd = c.dcd;
+}
+
+void ReportControl(OpenPort& port, uint32_t code, const void* data, uint32_t size) {
+    iovec part{const_cast<void*>(data), size};
+    SendRecord(port, link::kDeviceControl, code, &part, size > 0 ? 1 : 0);
+}
+
+void ReportPurge(OpenPort& port, uint32_t flags) {
+    ReportControl(port, comm::IOCTL_SERIAL_PURGE, &flags, sizeof flags);
+}
+
+void ReportSetLine(OpenPort& port, const LineState& line, bool purge_input_first) {
+    if (purge_input_first)
+        ReportPurge(port, comm::PURGE_RXCLEAR);
+    const comm::SERIAL_BAUD_RATE baud{line.speed};
+    const comm::SERIAL_LINE_CONTROL control = LineControlOf(line);
+    const comm::SERIAL_CHARS chars = CharsOf(line);
+    const comm::SERIAL_HANDFLOW flow = HandFlowOf(line);
+    const comm::SERIAL_TIMEOUTS timeouts = TimeoutsOf(line);
+    ReportControl(port, comm::IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof baud);
+    ReportControl(port, comm::IOCTL_SERIAL_SET_LINE_CONTROL, &control, sizeof control);
+    ReportControl(port, comm::IOCTL_SERIAL_SET_CHARS, &chars, sizeof chars);
+    ReportControl(port, comm::IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow);
+    ReportControl(port, comm::IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts);
+}
+
+void ReportGetLine(OpenPort& port, const LineState& line) {
+    const comm::SERIAL_BAUD_RATE baud{line.speed};
+    const comm::SERIAL_LINE_CONTROL control = LineControlOf(line);
+    const comm::SERIAL_CHARS chars = CharsOf(line);
+    const comm::SERIAL_HANDFLOW flow = HandFlowOf(line);
+    ReportControl(port, comm::IOCTL_SERIAL_GET_BAUD_RATE, &baud, sizeof baud);
+    ReportControl(port, comm::IOCTL_SERIAL_GET_LINE_CONTROL, &control, sizeof control);
+    ReportControl(port, comm::IOCTL_SERIAL_GET_CHARS, &chars, sizeof chars);
+    ReportControl(port, comm::IOCTL_SERIAL_GET_HANDFLOW, &flow, sizeof flow);
+}
+
+bool IsModemWait(unsigned long request) {
+    return request == TIOCMIWAIT;
+}
+
+bool IsModemLineChange(unsigned long request) {
+    return request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET;
+}
+
+void ReportIoctl(OpenPort& port, int fd, unsigned long request, const void* arg,
+                 const ModemCounters& before) {
+    const int lines = (arg != nullptr && (request == TIOCMBIS || request == TIOCMBIC ||
+                                          request == TIOCMSET || request == TIOCMGET))
+                          ? *static_cast<const int*>(arg)
+                          : 0;
+    switch (request) {
+        case TCSETS:
+        case TCSETSW:
+        case TCSETSF:
+            ReportSetLine(port, LineOf(*static_cast<const termios*>(arg), PortSpeed(fd)),
+                          request == TCSETSF);
+            break;
+        case TCSETS2:
+        case TCSETSW2:
+        case TCSETSF2: {
+            const auto& t = *static_cast<const termios2*>(arg);
+            ReportSetLine(port, LineOf(t, PortSpeed(fd)), request == TCSETSF2);
+            break;
+        }
+        case TCGETS:
+            ReportGetLine(port, LineOf(*static_cast<const termios*>(arg), PortSpeed(fd)));
+            break;
+        case TCGETS2: {
+            const auto& t = *static_cast<const termios2*>(arg);
+            ReportGetLine(port, LineOf(t, t.c_ospeed));
+            break;
+        }
+        case TIOCMBIS:
+        case TIOCMBIC: {
+            const bool set = request == TIOCMBIS;
+            if (lines & TIOCM_DTR)
+                ReportControl(port, set ? comm::IOCTL_SERIAL_SET_DTR : comm::IOCTL_SERIAL_CLR_DTR);
+            if (lines & TIOCM_RTS)
+                ReportControl(port, set ? comm::IOCTL_SERIAL_SET_RTS : comm::IOCTL_SERIAL_CLR_RTS);
+            break;
+        }
+        case TIOCMSET: {
+            const uint32_t control = ModemControlOf(lines);
+            ReportControl(port, comm::IOCTL_SERIAL_SET_MODEM_CONTROL, &control, sizeof control);
+            break;
+        }
+        case TIOCMGET: {
+            const uint32_t status = ModemStatusOf(lines);
+            const uint32_t control = ModemControlOf(lines);
+            ReportControl(port, comm::IOCTL_SERIAL_GET_MODEMSTATUS, &status, sizeof status);
+            ReportControl(port, comm::IOCTL_SERIAL_GET_MODEM_CONTROL, &control, sizeof control);
+            break;
+        }
+        case TCFLSH:
+            ReportPurge(port, PurgeFlagsOf(static_cast<int>(reinterpret_cast<intptr_t>(arg))));
+            break;
+        case TIOCSBRK:
+            ReportControl(port, comm::IOCTL_SERIAL_SET_BREAK_ON);
+            break;
+        case TIOCCBRK:
+            ReportControl(port, comm::IOCTL_SERIAL_SET_BREAK_OFF);
+            break;
+        case TCSBRK:
+            // 0 sends a break; any other argument waits for the output to drain, which has no
+            // serial control request of its own and is not reported.
+            if (reinterpret_cast<intptr_t>(arg) == 0) {
+                ReportControl(port, comm::IOCTL_SERIAL_SET_BREAK_ON);
+                ReportControl(port, comm::IOCTL_SERIAL_SET_BREAK_OFF);
+            }
+            break;
+        case TCXONC: {
+            const int action = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+            if (action == TCOOFF) {
+                ReportControl(port, comm::IOCTL_SERIAL_SET_XOFF);
+            } else if (action == TCOON) {
+                ReportControl(port, comm::IOCTL_SERIAL_SET_XON);
+            } else if (action == TCIOFF || action == TCION) {
+                termios2 t{};
+                RawIoctl(fd, TCGETS2, &t);
+                const uint8_t c = t.c_cc[action == TCIOFF ? VSTOP : VSTART];
+                ReportControl(port, comm::IOCTL_SERIAL_IMMEDIATE_CHAR, &c, 1);
+            }
+            break;
+        }
+        case FIONREAD:
+        case TIOCOUTQ: {
+            int in_queue = 0;
+            int out_queue = 0;
+            RawIoctl(fd, FIONREAD, &in_queue);
+            RawIoctl(fd, TIOCOUTQ, &out_queue);
+            comm::SERIAL_STATUS status{};
+            status.AmountInInQueue = static_cast<uint32_t>(in_queue);
+            status.AmountInOutQueue = static_cast<uint32_t>(out_queue);
+            ReportControl(port, comm::IOCTL_SERIAL_GET_COMMSTATUS, &status, sizeof status);
+            break;
+        }
+        case TIOCMIWAIT: {
+            uint32_t events = 0;
+            ModemCounters after;
+            ReadModemCounters(fd, after);
+            if (before.valid && after.valid) {
+                events = (after.cts != before.cts ? comm::EV_CTS : 0) |
+                         (after.dsr != before.dsr ? comm::EV_DSR : 0) |
+                         (after.rng != before.rng ? comm::EV_RING : 0) |
+                         (after.dcd != before.dcd ? comm::EV_RLSD : 0);
+            } else {
+                events = EventsOfLines(static_cast<int>(reinterpret_cast<intptr_t>(arg)));
+            }
+            ReportControl(port, comm::IOCTL_SERIAL_WAIT_ON_MASK, &events, sizeof events);
+            break;
+        }
+        case TIOCGICOUNT: {
+            const auto& c = *static_cast<const serial_icounter_struct*>(arg);
+            const comm::SERIALPERF_STATS stats{
+                static_cast<uint32_t>(c.rx),          static_cast<uint32_t>(c.tx),
+                static_cast<uint32_t>(c.frame),       static_cast<uint32_t>(c.overrun),
+                static_cast<uint32_t>(c.buf_overrun), static_cast<uint32_t>(c.parity)};
+            ReportControl(port, comm::IOCTL_SERIAL_GET_STATS, &stats, sizeof stats);
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+}  // namespace sievra::attach

@@ -1,0 +1,480 @@
+// The entry points through which a program reaches a terminal, interposed with LD_PRELOAD. Each
+// makes the real call first (or, for a filtered write, in place of the program's bytes) and keeps
+// errno as the real call left it. Descriptors that are not watched ports, set-user-id programs
+// and SIEVRA_DISABLE=1 see the real calls only.
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/auxv.h>
+#include <sys/ioctl.h>
+#include <sys/uio.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/attach/control_reports.h"
+#include "driver/attach/host_link.h"
+#include "driver/attach/port_registry.h"
+#include "driver/attach/real_calls.h"
+
+#define SIEVRA_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace sievra::attach {
+namespace {
+
+constexpr size_t kChunk = link::kMaxTransfer;
+
+// Keeps errno across the attachment's own work.
+class ErrnoKeeper {
+  public:
+    ErrnoKeeper() : saved_(errno) {}
+    ~ErrnoKeeper() { errno = saved_; }
+    void Set(int value) { saved_ = value; }
+
+  private:
+    int saved_;
+};
+
+OpenPort* Monitored(int fd) {
+    OpenPort* port = Registry().Lookup(fd);
+    return port != nullptr && port->WatchState() == link::kWatchedMonitor ? port : nullptr;
+}
+
+bool NeedsMode(int flags) {
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+}
+
+bool Blocking(int fd) {
+    const int flags = Real().fcntl(fd, F_GETFL);
+    return flags >= 0 && (flags & O_NONBLOCK) == 0;
+}
+
+// Copies between a span of an iovec array (from byte offset) and a flat buffer.
+void CopyOut(const iovec* iov, int count, size_t offset, uint8_t* out, size_t n) {
+    for (int i = 0; i < count && n > 0; ++i) {
+        if (offset >= iov[i].iov_len) {
+            offset -= iov[i].iov_len;
+            continue;
+        }
+        const size_t take = std::min(n, iov[i].iov_len - offset);
+        std::memcpy(out, static_cast<const uint8_t*>(iov[i].iov_base) + offset, take);
+        out += take;
+        n -= take;
+        offset = 0;
+    }
+}
+
+void CopyIn(const iovec* iov, int count, size_t offset, const uint8_t* in, size_t n) {
+    for (int i = 0; i < count && n > 0; ++i) {
+        if (offset >= iov[i].iov_len) {
+            offset -= iov[i].iov_len;
+            continue;
+        }
+        const size_t take = std::min(n, iov[i].iov_len - offset);
+        std::memmove(static_cast<uint8_t*>(iov[i].iov_base) + offset, in, take);
+        in += take;
+        n -= take;
+        offset = 0;
+    }
+}
+
+// Reports got bytes of a transfer as records of at most one transfer's length each.
+void RecordTransfer(OpenPort& port, uint8_t op, const iovec* iov, int count, size_t got) {
+    uint8_t chunk[kChunk];
+    for (size_t done = 0; done < got;) {
+        const size_t n = std::min(kChunk, got - done);
+        CopyOut(iov, count, done, chunk, n);
+        const iovec part{chunk, n};
+        SendRecord(port, op, 0, &part, 1);
+        done += n;
+    }
+}
+
+// Passes got received bytes through the receive rules; they are compacted in place. Returns
+// how many are left.
+size_t FilterReceived(OpenPort& port, const iovec* iov, int count, size_t got) {
+    uint8_t chunk[kChunk];
+    uint8_t filtered[kChunk];
+    size_t kept = 0;
+    for (size_t done = 0; done < got;) {
+        const size_t n = std::min(kChunk, got - done);
+        CopyOut(iov, count, done, chunk, n);
+        const int m = Exchange(port, link::kAppRead, chunk, static_cast<uint32_t>(n), filtered,
+                               static_cast<uint32_t>(n));
+        if (m >= 0) {
+            CopyIn(iov, count, kept, filtered, static_cast<size_t>(m));
+            kept += static_cast<size_t>(m);
+        } else {
+            CopyIn(iov, count, kept, chunk, n);  // the host is gone: the bytes pass unchanged
+            kept += n;
+        }
+        done += n;
+    }
+    return kept;
+}
+
+// What a read of a port returned, after the driver saw it. Returns the program's result;
+// kReadAgain when a blocking read's bytes were all deleted.
+constexpr ssize_t kReadAgain = -2;
+ssize_t AfterRead(int fd, const iovec* iov, int count, ssize_t got) {
+    if (got <= 0)
+        return got;
+    OpenPort* port = Registry().Lookup(fd);
+    if (port == nullptr)
+        return got;
+    const uint32_t state = port->WatchState();
+    if (state == link::kUnwatched)
+        return got;
+    ErrnoKeeper keep;
+    if (state == link::kWatchedMonitor) {
+        RecordTransfer(*port, link::kAppRead, iov, count, static_cast<size_t>(got));
+        return got;
+    }
+    const size_t kept = FilterReceived(*port, iov, count, static_cast<size_t>(got));
+    if (kept > 0)
+        return static_cast<ssize_t>(kept);
+    // Everything was deleted. 0 would mean hang-up: a blocking read waits for more instead.
+    if (Blocking(fd))
+        return kReadAgain;
+    keep.Set(EAGAIN);
+    return -1;
+}
+
+// Writes all of n bytes (a non-blocking descriptor waits until writable); false on an error.
+bool WriteAll(int fd, const uint8_t* data, size_t n) {
+    while (n > 0) {
+        const ssize_t w = Real().write(fd, data, n);
+        if (w > 0) {
+            data += w;
+            n -= static_cast<size_t>(w);
+        } else if (w < 0 && errno == EAGAIN) {
+            pollfd p{fd, POLLOUT, 0};
+            ::poll(&p, 1, -1);
+        } else if (!(w < 0 && errno == EINTR)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A write while the filter runs: each piece passes the send rules on a copy, then goes out
+// whole. The program sees its whole write done.
+ssize_t FilteredWrite(OpenPort& port, int fd, const iovec* iov, int count, size_t total) {
+    uint8_t chunk[kChunk];
+    uint8_t filtered[kChunk];
+    size_t done = 0;
+    while (done < total) {
+        const size_t n = std::min(kChunk, total - done);
+        CopyOut(iov, count, done, chunk, n);
+        const int m = Exchange(port, link::kAppWrite, chunk, static_cast<uint32_t>(n), filtered,
+                               static_cast<uint32_t>(n));
+        const bool ok =
+            m >= 0 ? WriteAll(fd, filtered, static_cast<size_t>(m)) : WriteAll(fd, chunk, n);
+        if (!ok)
+            return done > 0 ? static_cast<ssize_t>(done) : -1;
+        done += n;
+    }
+    return static_cast<ssize_t>(done);
+}
+
+ssize_t Write(int fd, const iovec* iov, int count, ssize_t (*real)(int, const iovec*, int)) {
+    OpenPort* port = Registry().Lookup(fd);
+    const uint32_t state = port != nullptr ? port->WatchState() : link::kUnwatched;
+    if (state == link::kWatchedFilter) {
+        size_t total = 0;
+        for (int i = 0; i < count; ++i)
+            total += iov[i].iov_len;
+        ErrnoKeeper keep;
+        const ssize_t r = FilteredWrite(*port, fd, iov, count, total);
+        if (r < 0)
+            keep.Set(errno);
+        return r;
+    }
+    const ssize_t r = real(fd, iov, count);
+    if (r > 0 && state == link::kWatchedMonitor) {
+        ErrnoKeeper keep;
+        RecordTransfer(*port, link::kAppWrite, iov, count, static_cast<size_t>(r));
+    }
+    return r;
+}
+
+ssize_t RealWriteOne(int fd, const iovec* iov, int) {
+    return Real().write(fd, iov->iov_base, iov->iov_len);
+}
+
+ssize_t RealWritev(int fd, const iovec* iov, int count) {
+    return Real().writev(fd, iov, count);
+}
+
+LineState LineOf(int fd, const termios& t) {
+    LineState line;
+    line.iflag = t.c_iflag;
+    line.cflag = t.c_cflag;
+    line.lflag = t.c_lflag;
+    TakeControlChars(t.c_cc, line);
+    line.speed = PortSpeed(fd);
+    return line;
+}
+
+int Opened(int fd, const char* path, int flags) {
+    ErrnoKeeper keep;
+    if (fd >= 0) {
+        if ((flags & O_PATH) == 0)
+            Registry().Opened(fd);
+    } else {
+        Registry().OpenFailed(path, errno);
+    }
+    return fd;
+}
+
+void AfterDuplicate(int from, int to) {
+    if (to >= 0 && to != from) {
+        ErrnoKeeper keep;
+        Registry().Duplicated(from, to);
+    }
+}
+
+bool IsDuplicate(int cmd) {
+    return cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC;
+}
+
+__attribute__((constructor)) void Load() {
+    ErrnoKeeper keep;
+    ResolveRealCalls();
+    if (::getauxval(AT_SECURE) != 0)
+        return;  // set-user-id and similar: never touched
+    const char* disable = std::getenv("SIEVRA_DISABLE");
+    if (disable != nullptr && std::strcmp(disable, "1") == 0)
+        return;
+    HostLinkConfig& config = LinkConfig();
+    const char* dir = std::getenv("SIEVRA_RUNTIME_DIR");
+    if (dir == nullptr || *dir == '\0')
+        dir = "/run/sievra";
+    std::strncpy(config.runtime_dir, dir, sizeof config.runtime_dir - 1);
+    if (const char* ms = std::getenv("SIEVRA_REPLY_MS"); ms != nullptr) {
+        const long value = std::strtol(ms, nullptr, 10);
+        if (value > 0 && value <= 60000)
+            config.reply_timeout_ms = static_cast<int>(value);
+    }
+    ::pthread_atfork(nullptr, nullptr, [] { Registry().ResetAfterFork(); });
+    Registry().Enable();
+}
+
+}  // namespace
+}  // namespace sievra::attach
+
+using namespace sievra::attach;
+
+// --- opening -----------------------------------------------------------------------------
+
+#define SIEVRA_MODE_ARG(flags)       \
+    mode_t mode = 0;                 \
+    if (NeedsMode(flags)) {          \
+        va_list args;                \
+        va_start(args, flags);       \
+        mode = va_arg(args, mode_t); \
+        va_end(args);                \
+    }
+
+SIEVRA_EXPORT int open(const char* path, int flags, ...) {
+    SIEVRA_MODE_ARG(flags);
+    return Opened(Real().open(path, flags, mode), path, flags);
+}
+SIEVRA_EXPORT int open64(const char* path, int flags, ...) {
+    SIEVRA_MODE_ARG(flags);
+    return Opened(Real().open64(path, flags, mode), path, flags);
+}
+SIEVRA_EXPORT int openat(int dir, const char* path, int flags, ...) {
+    SIEVRA_MODE_ARG(flags);
+    return Opened(Real().openat(dir, path, flags, mode), path, flags);
+}
+SIEVRA_EXPORT int openat64(int dir, const char* path, int flags, ...) {
+    SIEVRA_MODE_ARG(flags);
+    return Opened(Real().openat64(dir, path, flags, mode), path, flags);
+}
+SIEVRA_EXPORT int __open_2(const char* path, int flags) {
+    return Opened(Real().open_2(path, flags), path, flags);
+}
+SIEVRA_EXPORT int __open64_2(const char* path, int flags) {
+    return Opened(Real().open64_2(path, flags), path, flags);
+}
+SIEVRA_EXPORT int __openat_2(int dir, const char* path, int flags) {
+    return Opened(Real().openat_2(dir, path, flags), path, flags);
+}
+SIEVRA_EXPORT int __openat64_2(int dir, const char* path, int flags) {
+    return Opened(Real().openat64_2(dir, path, flags), path, flags);
+}
+
+// --- descriptors -------------------------------------------------------------------------
+
+SIEVRA_EXPORT int close(int fd) {
+    const int r = Real().close(fd);
+    ErrnoKeeper keep;
+    if (r == 0 || errno != EBADF)
+        Registry().Forget(fd);  // Linux frees the number even when close reports an error
+    return r;
+}
+SIEVRA_EXPORT int close_range(unsigned first, unsigned last, int flags) {
+    const int r = Real().close_range(first, last, flags);
+    if (r == 0 && (flags & CLOSE_RANGE_CLOEXEC) == 0) {
+        ErrnoKeeper keep;
+        Registry().ForgetRange(first, last);
+    }
+    return r;
+}
+SIEVRA_EXPORT int dup(int fd) {
+    const int r = Real().dup(fd);
+    AfterDuplicate(fd, r);
+    return r;
+}
+SIEVRA_EXPORT int dup2(int fd, int to) {
+    const int r = Real().dup2(fd, to);
+    AfterDuplicate(fd, r);
+    return r;
+}
+SIEVRA_EXPORT int dup3(int fd, int to, int flags) {
+    const int r = Real().dup3(fd, to, flags);
+    AfterDuplicate(fd, r);
+    return r;
+}
+SIEVRA_EXPORT int fcntl(int fd, int cmd, ...) {
+    va_list args;
+    va_start(args, cmd);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    const int r = Real().fcntl(fd, cmd, arg);
+    if (IsDuplicate(cmd))
+        AfterDuplicate(fd, r);
+    return r;
+}
+SIEVRA_EXPORT int fcntl64(int fd, int cmd, ...) {
+    va_list args;
+    va_start(args, cmd);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    const int r = Real().fcntl64(fd, cmd, arg);
+    if (IsDuplicate(cmd))
+        AfterDuplicate(fd, r);
+    return r;
+}
+
+// --- data --------------------------------------------------------------------------------
+
+SIEVRA_EXPORT ssize_t read(int fd, void* buffer, size_t n) {
+    for (;;) {
+        const ssize_t got = Real().read(fd, buffer, n);
+        const iovec whole{buffer, n};
+        const ssize_t r = AfterRead(fd, &whole, 1, got);
+        if (r != kReadAgain)
+            return r;
+    }
+}
+SIEVRA_EXPORT ssize_t __read_chk(int fd, void* buffer, size_t n, size_t size) {
+    if (n > size)
+        return Real().read_chk(fd, buffer, n, size);  // reports the overflow as it would
+    return read(fd, buffer, n);
+}
+SIEVRA_EXPORT ssize_t readv(int fd, const iovec* iov, int count) {
+    for (;;) {
+        const ssize_t r = AfterRead(fd, iov, count, Real().readv(fd, iov, count));
+        if (r != kReadAgain)
+            return r;
+    }
+}
+// Terminals cannot seek: these fail on a port as they would anyway, and pass through.
+SIEVRA_EXPORT ssize_t pread64(int fd, void* buffer, size_t n, off_t offset) {
+    return Real().pread64(fd, buffer, n, offset);
+}
+SIEVRA_EXPORT ssize_t pwrite64(int fd, const void* buffer, size_t n, off_t offset) {
+    return Real().pwrite64(fd, buffer, n, offset);
+}
+SIEVRA_EXPORT ssize_t write(int fd, const void* buffer, size_t n) {
+    const iovec whole{const_cast<void*>(buffer), n};
+    return Write(fd, &whole, 1, RealWriteOne);
+}
+SIEVRA_EXPORT ssize_t writev(int fd, const iovec* iov, int count) {
+    return Write(fd, iov, count, RealWritev);
+}
+
+// --- terminal and modem calls -------------------------------------------------------------
+
+SIEVRA_EXPORT int ioctl(int fd, unsigned long request, ...) {
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    OpenPort* port = Monitored(fd);
+    ModemCounters before;
+    if (port != nullptr && IsModemWait(request)) {
+        ErrnoKeeper keep;
+        ReadModemCounters(fd, before);
+    }
+    const int r = Real().ioctl(fd, request, arg);
+    // Modem line changes are reported even when the port refuses them: the request was made.
+    if (port != nullptr && (r >= 0 || IsModemLineChange(request))) {
+        ErrnoKeeper keep;
+        ReportIoctl(*port, fd, request, arg, before);
+    }
+    return r;
+}
+SIEVRA_EXPORT int tcsetattr(int fd, int action, const termios* t) {
+    const int r = Real().tcsetattr(fd, action, t);
+    if (r == 0 && t != nullptr) {
+        if (OpenPort* port = Monitored(fd)) {
+            ErrnoKeeper keep;
+            ReportSetLine(*port, LineOf(fd, *t), action == TCSAFLUSH);
+        }
+    }
+    return r;
+}
+SIEVRA_EXPORT int tcgetattr(int fd, termios* t) {
+    const int r = Real().tcgetattr(fd, t);
+    if (r == 0) {
+        if (OpenPort* port = Monitored(fd)) {
+            ErrnoKeeper keep;
+            ReportGetLine(*port, LineOf(fd, *t));
+        }
+    }
+    return r;
+}
+SIEVRA_EXPORT int tcflush(int fd, int queue) {
+    const int r = Real().tcflush(fd, queue);
+    if (r == 0) {
+        if (OpenPort* port = Monitored(fd)) {
+            ErrnoKeeper keep;
+            ReportPurge(*port, PurgeFlagsOf(queue));
+        }
+    }
+    return r;
+}
+// Waiting for the output to drain has no serial control request of its own: nothing is
+// reported (as for TCSBRK with a non-zero argument).
+SIEVRA_EXPORT int tcdrain(int fd) {
+    return Real().tcdrain(fd);
+}
+SIEVRA_EXPORT int tcsendbreak(int fd, int duration) {
+    const int r = Real().tcsendbreak(fd, duration);
+    if (r == 0) {
+        if (OpenPort* port = Monitored(fd)) {
+            ErrnoKeeper keep;
+            ReportControl(*port, comm::IOCTL_SERIAL_SET_BREAK_ON);
+            ReportControl(*port, comm::IOCTL_SERIAL_SET_BREAK_OFF);
+        }
+    }
+    return r;
+}
+SIEVRA_EXPORT int tcflow(int fd, int action) {
+    const int r = Real().tcflow(fd, action);
+    if (r == 0) {
+        if (OpenPort* port = Monitored(fd)) {
+            ErrnoKeeper keep;
+            ReportIoctl(*port, fd, TCXONC, reinterpret_cast<void*>(static_cast<intptr_t>(action)),
+                        ModemCounters{});
+        }
+    }
+    return r;
+}

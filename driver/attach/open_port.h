@@ -1,0 +1,33 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "driver/link_protocol.h"
+
+namespace sievra::attach {
+
+// One open of a watched port in this process (what the descriptors that share it refer to):
+// its connection to the host and the host's page that says who watches. Every field is touched
+// only with atomics or under the exchange lock, so signal handlers may use it.
+struct OpenPort {
+    std::atomic<int> refs{0};     // descriptors of this process that refer to it; 0: free slot
+    std::atomic<int> socket{-1};  // the host's application socket; -1: pass-through
+    std::atomic<const std::atomic<uint32_t>*> page{nullptr};  // the port's watch page
+    std::atomic<uintptr_t> lock_owner{0};  // the thread in an exchange on socket (0: none)
+    uint32_t next_id = 1;                  // under the exchange lock
+    uint32_t port = 0;                     // the port's number n
+    dev_t device = 0;                      // the port's device number
+
+    // Who watches now; kUnwatched once the host is gone.
+    uint32_t WatchState() const {
+        const std::atomic<uint32_t>* p = page.load(std::memory_order_relaxed);
+        if (p == nullptr || socket.load(std::memory_order_relaxed) < 0)
+            return link::kUnwatched;
+        return p->load(std::memory_order_relaxed);
+    }
+};
+
+}  // namespace sievra::attach

@@ -1,0 +1,291 @@
+#include "driver/attach/port_registry.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "driver/attach/host_link.h"
+#include "driver/attach/real_calls.h"
+
+namespace sievra::attach {
+namespace {
+
+// Constant-initialised: usable from the first hook, before any constructor runs.
+PortRegistry g_registry;
+
+// The path of a file in the runtime folder, into out; false when it does not fit.
+bool RuntimePath(const char* name, uint32_t number, char* out, size_t size) {
+    const char* dir = LinkConfig().runtime_dir;
+    size_t n = ::strnlen(dir, size);
+    const size_t name_length = std::strlen(name);
+    if (n + 1 + name_length + 12 >= size)
+        return false;
+    std::memcpy(out, dir, n);
+    out[n++] = '/';
+    std::memcpy(out + n, name, name_length);
+    n += name_length;
+    if (number != 0) {
+        char digits[12];
+        int d = 0;
+        for (uint32_t v = number; v != 0; v /= 10)
+            digits[d++] = static_cast<char>('0' + v % 10);
+        while (d > 0)
+            out[n++] = digits[--d];
+    }
+    out[n] = '\0';
+    return true;
+}
+
+// NT status of a failed open, as the page shows "Open Com Failure".
+uint32_t StatusOfErrno(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return 0xC0000034;  // STATUS_OBJECT_NAME_NOT_FOUND
+        case EACCES:
+        case EPERM:
+            return 0xC0000022;  // STATUS_ACCESS_DENIED
+        case EBUSY:
+            return 0xC0000043;  // STATUS_SHARING_VIOLATION
+        default:
+            return 0xC0000001;  // STATUS_UNSUCCESSFUL
+    }
+}
+
+const std::atomic<uint32_t>* MapPage(uint32_t port) {
+    char path[160];
+    if (!RuntimePath("SievrPage", port, path, sizeof path))
+        return nullptr;
+    const int fd = Real().open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    void* page = ::mmap(nullptr, link::kPageSize, PROT_READ, MAP_SHARED, fd, 0);
+    Real().close(fd);
+    return page == MAP_FAILED ? nullptr : static_cast<const std::atomic<uint32_t>*>(page);
+}
+
+// Parses an unsigned decimal number at p; advances p past it and one separator.
+uint64_t Number(const char*& p, const char* end) {
+    uint64_t v = 0;
+    while (p < end && *p >= '0' && *p <= '9')
+        v = v * 10 + static_cast<uint64_t>(*p++ - '0');
+    if (p < end)
+        ++p;
+    return v;
+}
+
+}  // namespace
+
+PortRegistry& Registry() {
+    return g_registry;
+}
+
+bool PortRegistry::RefreshMap() {
+    char path[160];
+    if (!RuntimePath("SievrMap", 0, path, sizeof path))
+        return true;
+    struct stat st;
+    if (::stat(path, &st) != 0) {
+        map_count_.store(0);
+        map_inode_.store(0);
+        return true;
+    }
+    const long mtime = st.st_mtim.tv_sec * 1000000000L + st.st_mtim.tv_nsec;
+    if (static_cast<long>(st.st_ino) == map_inode_.load() && mtime == map_mtime_ns_.load())
+        return true;
+    bool expected = false;
+    if (!map_busy_.compare_exchange_strong(expected, true))
+        return false;
+    char text[4096];
+    ssize_t length = -1;
+    const int fd = Real().open(path, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        length = Real().read(fd, text, sizeof text);
+        Real().close(fd);
+    }
+    int count = 0;
+    const char* p = text;
+    const char* end = text + (length > 0 ? length : 0);
+    while (p < end && count < kMaxPorts) {
+        MapEntry& e = map_[count];
+        e.port = static_cast<uint32_t>(Number(p, end));
+        const auto major_number = static_cast<unsigned>(Number(p, end));
+        const auto minor_number = static_cast<unsigned>(Number(p, end));
+        e.device = makedev(major_number, minor_number);
+        size_t n = 0;
+        while (p < end && *p != '\n' && n + 1 < sizeof e.path)
+            e.path[n++] = *p++;
+        e.path[n] = '\0';
+        while (p < end && *p++ != '\n') {
+        }
+        if (e.port != 0)
+            ++count;
+    }
+    map_count_.store(count);
+    map_inode_.store(static_cast<long>(st.st_ino));
+    map_mtime_ns_.store(mtime);
+    map_busy_.store(false);
+    return true;
+}
+
+uint32_t PortRegistry::PortOf(dev_t device) const {
+    const int count = map_count_.load();
+    for (int i = 0; i < count; ++i) {
+        if (map_[i].device == device)
+            return map_[i].port;
+    }
+    return 0;
+}
+
+void PortRegistry::NoteDescriptor(int fd) {
+    int seen = highest_.load(std::memory_order_relaxed);
+    while (fd > seen && !highest_.compare_exchange_weak(seen, fd)) {
+    }
+}
+
+namespace {
+
+// Keeps errno across a scope: the decision happens inside the program's calls.
+class KeepErrno {
+  public:
+    KeepErrno() : saved_(errno) {}
+    ~KeepErrno() { errno = saved_; }
+    KeepErrno(const KeepErrno&) = delete;
+    KeepErrno& operator=(const KeepErrno&) = delete;
+
+  private:
+    int saved_;
+};
+
+}  // namespace
+
+OpenPort* PortRegistry::Detect(int fd) {
+    const KeepErrno keep;
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return nullptr;  // not open: nothing to decide
+    NoteDescriptor(fd);
+    uint32_t port = 0;
+    if (S_ISCHR(st.st_mode)) {
+        if (!RefreshMap())
+            return nullptr;  // decided on a later call
+        port = PortOf(st.st_rdev);
+    }
+    if (port == 0) {
+        slots_[fd].store(-1, std::memory_order_release);
+        return nullptr;
+    }
+    for (int i = 0; i < kMaxOpens; ++i) {
+        OpenPort& open = opens_[i];
+        int expected = 0;
+        if (!open.refs.compare_exchange_strong(expected, 1))
+            continue;
+        open.port = port;
+        open.device = st.st_rdev;
+        open.next_id = 1;
+        open.page.store(MapPage(port));
+        ConnectAndCreate(open, fd, 0);
+        const int socket = open.socket.load();
+        if (socket >= 0 && socket < kMaxDescriptors) {
+            slots_[socket].store(kOwnSocket);
+            NoteDescriptor(socket);
+        }
+        int undecided = 0;
+        if (!slots_[fd].compare_exchange_strong(undecided, i + 1)) {
+            Release(open);  // another thread decided fd first: its open stands
+            return Lookup(fd);
+        }
+        return &open;
+    }
+    return nullptr;  // every slot in use: this one is not watched
+}
+
+void PortRegistry::Opened(int fd) {
+    if (!enabled() || fd < 0 || fd >= kMaxDescriptors)
+        return;
+    Forget(fd);
+    Detect(fd);
+}
+
+void PortRegistry::OpenFailed(const char* path, int error) {
+    if (!enabled() || path == nullptr || path[0] != '/' || !RefreshMap())
+        return;
+    const int count = map_count_.load();
+    for (int i = 0; i < count; ++i) {
+        if (std::strcmp(map_[i].path, path) != 0)
+            continue;
+        OpenPort failed;
+        failed.port = map_[i].port;
+        ConnectAndCreate(failed, -1, StatusOfErrno(error));
+        return;
+    }
+}
+
+void PortRegistry::Release(OpenPort& open) {
+    if (open.refs.fetch_sub(1) != 1)
+        return;
+    open.refs.store(-1);  // closing: not free for reuse yet
+    CloseLink(open);
+    const std::atomic<uint32_t>* page = open.page.exchange(nullptr);
+    if (page != nullptr)
+        ::munmap(const_cast<std::atomic<uint32_t>*>(page), link::kPageSize);
+    open.refs.store(0);
+}
+
+void PortRegistry::Forget(int fd) {
+    if (fd < 0 || fd >= kMaxDescriptors)
+        return;
+    const int slot = slots_[fd].exchange(0);
+    if (slot > 0) {
+        Release(opens_[slot - 1]);
+    } else if (slot == kOwnSocket) {
+        // The program closed or replaced one of the attachment's connections (a loop that
+        // closes every descriptor, say): that open passes through from now on, and the number
+        // is never written to again.
+        for (OpenPort& open : opens_) {
+            int expected = fd;
+            open.socket.compare_exchange_strong(expected, -1);
+        }
+    }
+}
+
+void PortRegistry::Duplicated(int from, int to) {
+    if (!enabled() || from < 0 || from >= kMaxDescriptors || to < 0 || to >= kMaxDescriptors)
+        return;
+    Forget(to);
+    const int slot = slots_[from].load();
+    if (slot > 0)
+        opens_[slot - 1].refs.fetch_add(1);
+    slots_[to].store(slot);
+    NoteDescriptor(to);
+}
+
+void PortRegistry::ForgetRange(unsigned first, unsigned last) {
+    const unsigned highest = static_cast<unsigned>(highest_.load());
+    for (unsigned fd = first; fd <= last && fd <= highest; ++fd)
+        Forget(static_cast<int>(fd));
+}
+
+void PortRegistry::ResetAfterFork() {
+    // Only the numbers ever decided: the rest of the table was never touched.
+    const int highest = highest_.load();
+    for (int fd = 0; fd <= highest && fd < kMaxDescriptors; ++fd)
+        slots_[fd].store(0, std::memory_order_relaxed);
+    for (OpenPort& open : opens_) {
+        const int fd = open.socket.exchange(-1);
+        if (fd >= 0)
+            Real().close(fd);  // the parent's connection stays the parent's
+        const std::atomic<uint32_t>* page = open.page.exchange(nullptr);
+        if (page != nullptr)
+            ::munmap(const_cast<std::atomic<uint32_t>*>(page), link::kPageSize);
+        open.lock_owner.store(0);
+        open.refs.store(0);
+    }
+}
+
+}  // namespace sievra::attach

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "driver/attach/open_port.h"
+
+namespace sievra::attach {
+
+// Which descriptors of this process are ports, decided lazily on first use and kept per
+// descriptor number: a descriptor is a port when it is a character device whose device number
+// the host's port map lists. Lookups are lock-free and allocation-free; the map is read from the
+// runtime folder when it changes.
+class PortRegistry {
+  public:
+    static constexpr int kMaxDescriptors = 1 << 16;  // higher numbers are never watched
+    static constexpr int kMaxOpens = 128;
+    static constexpr int kMaxPorts = 64;
+
+    // Enables the registry (after the configuration is read); until then nothing is a port.
+    void Enable() { enabled_.store(true); }
+    bool enabled() const { return enabled_.load(std::memory_order_relaxed); }
+
+    // The open that fd refers to, or nullptr when fd is not a watched port.
+    OpenPort* Lookup(int fd) {
+        if (fd < 0 || fd >= kMaxDescriptors || !enabled())
+            return nullptr;
+        const int slot = slots_[fd].load(std::memory_order_acquire);
+        if (slot > 0)
+            return &opens_[slot - 1];
+        if (slot < 0)
+            return nullptr;
+        return Detect(fd);
+    }
+
+    // A descriptor the program just opened: decided at once, so the open is reported.
+    void Opened(int fd);
+    // A failed open of path: reported when path names a port.
+    void OpenFailed(const char* path, int error);
+    // fd no longer refers to what it did (closed, or about to be replaced).
+    void Forget(int fd);
+    // to is a copy of from.
+    void Duplicated(int from, int to);
+    // Forgets every descriptor in [first, last].
+    void ForgetRange(unsigned first, unsigned last);
+    // In a child after fork: the parent's connections are the parent's; everything is decided
+    // again (and reported as the child's own opens) when the child uses it.
+    void ResetAfterFork();
+
+  private:
+    struct MapEntry {
+        uint32_t port;
+        dev_t device;
+        char path[108];
+    };
+    OpenPort* Detect(int fd);
+    // Reads the map file again when it changed; false when another thread is reading it.
+    bool RefreshMap();
+    uint32_t PortOf(dev_t device) const;
+    void Release(OpenPort& open);
+    void NoteDescriptor(int fd);
+
+    std::atomic<bool> enabled_{false};
+    // Per descriptor: 0 undecided, -1 not a port, kOwnSocket one of the attachment's host
+    // connections, n > 0 the open at index n - 1.
+    static constexpr int kOwnSocket = -2;
+    std::atomic<int> slots_[kMaxDescriptors] = {};
+    std::atomic<int> highest_{0};  // highest descriptor with a decision
+    OpenPort opens_[kMaxOpens];
+    std::atomic<bool> map_busy_{false};  // a thread is reading the map
+    std::atomic<int> map_count_{0};
+    MapEntry map_[kMaxPorts] = {};
+    // The map file read last, to notice a new one.
+    std::atomic<long> map_inode_{0};
+    std::atomic<long> map_mtime_ns_{0};
+};
+
+PortRegistry& Registry();
+
+}  // namespace sievra::attach

@@ -1,0 +1,545 @@
+// Real programs under the attachment against a real driver host on a pseudo-terminal; what the
+// monitor and filter see is read through the control device as the workbench reads it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <memory>
+
+#include "driver/attach/tests/attached_program.h"
+#include "driver/attach/tests/record_log.h"
+#include "platform/comm/kernel_termios.h"
+#include "platform/comm/serial_ioctl.h"
+#include "platform/comm/testing/child_process.h"
+#include "platform/comm/testing/pty_pair.h"
+#include "platform/comm/unique_fd.h"
+
+namespace sievra::attach::testing {
+namespace {
+
+using comm::testing::ChildProcess;
+using comm::testing::PtyPair;
+using comm::testing::TempDir;
+
+const std::string kPython = "/usr/bin/python3";
+
+class AttachmentTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        runtime_ = dir_.path() + "/run";
+        StartHost();
+    }
+    void TearDown() override {
+        log_.reset();
+        if (host_ != nullptr) {
+            host_->Signal(SIGTERM);
+            EXPECT_EQ(host_->Wait(10000), 0);
+            const std::string errors = host_->ReadAllError(1000);
+            EXPECT_TRUE(errors.empty()) << errors.substr(0, 4000);
+        }
+    }
+    void StartHost() {
+        const std::string map = dir_.path() + "/map";
+        std::ofstream(map) << "ttyS0=" << pty_.slave_path() << "\n";
+        setenv("PORVANE_DEVICE_MAP", map.c_str(), 1);
+        host_ = std::make_unique<ChildProcess>("sievrad",
+                                               std::vector<std::string>{"--runtime-dir", runtime_});
+        unsetenv("PORVANE_DEVICE_MAP");
+        ASSERT_TRUE(comm::testing::WaitForPath(runtime_ + "/SievrMap"));
+    }
+    // Watches port 1 in a link mode.
+    void Watch(uint32_t mode) {
+        log_ = std::make_unique<RecordLog>(runtime_, 0);
+        ASSERT_TRUE(log_->open());
+        ASSERT_EQ(log_->link().SetMode(mode), 1);
+    }
+    std::unique_ptr<AttachedProgram> Run(const std::vector<std::string>& argv) {
+        return std::make_unique<AttachedProgram>(argv, AttachedEnvironment(runtime_));
+    }
+    std::unique_ptr<AttachedProgram> Python(const std::string& script) {
+        return Run({kPython, "-c", script, pty_.slave_path()});
+    }
+    void ExpectLines(const std::vector<std::string>& lines) {
+        for (const std::string& line : lines)
+            EXPECT_TRUE(log_->WaitFor(line)) << "missing: " << line << "\nlog:\n" << log_->Text();
+    }
+
+    PtyPair pty_;
+    TempDir dir_;
+    std::string runtime_;
+    std::unique_ptr<ChildProcess> host_;
+    std::unique_ptr<RecordLog> log_;
+};
+
+// Opens the port, writes its second argument and closes it.
+const char* const kMarkerScript = R"(
+import os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+os.write(fd, sys.argv[2].encode())
+os.close(fd)
+)";
+
+// Opens the port raw with VMIN 5, writes hello, reads five bytes, closes.
+const char* const kTermiosScript = R"(
+import fcntl, os, sys, termios
+try:
+    os.open(sys.argv[1], os.O_RDONLY | os.O_DIRECTORY)
+except NotADirectoryError:
+    pass
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+a = termios.tcgetattr(fd)
+a[0] = termios.IXON
+a[2] = (a[2] & ~termios.CSIZE) | termios.CS7 | termios.PARENB | termios.PARODD | termios.CSTOPB
+a[3] = 0
+a[4] = a[5] = termios.B9600
+a[6][termios.VMIN] = 5
+a[6][termios.VTIME] = 0
+termios.tcsetattr(fd, termios.TCSAFLUSH, a)
+os.write(fd, b'hello')
+print('wrote', flush=True)
+print(os.read(fd, 5).decode(), flush=True)
+termios.tcflush(fd, termios.TCIOFLUSH)
+fcntl.ioctl(fd, termios.FIONREAD, b'\0\0\0\0')
+termios.tcflow(fd, termios.TCOOFF)
+termios.tcflow(fd, termios.TCOON)
+termios.tcsendbreak(fd, 0)
+termios.tcdrain(fd)
+os.close(fd)
+)";
+
+TEST_F(AttachmentTest, PythonTermiosCallsAndDataAppearAsTheMonitorDecodesThem) {
+    Watch(kLinkModeMonitor);
+    auto program = Python(kTermiosScript);
+    ASSERT_EQ(program->ReadLine(), "wrote");
+    EXPECT_EQ(pty_.ReadExactly(5), "hello");
+    pty_.WriteAll("world");
+    EXPECT_EQ(program->ReadLine(), "world");
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+    ExpectLines({"Open Com OK\r\n", "查询波特率: ", "清空数据(PurgeComm): 清空接收(RXCLEAR), \r\n",
+                 "设置波特率: 9600 bps\r\n",
+                 "设置线路状态寄存器(LSR): 7 DataBit ,ODD Parity, 2 Stopbit\r\n",
+                 "设置流量控制: XON/XOFF Handshake Out, ",
+                 "设置超时(SetCommTimouts): ReadIntervalTimeouts 0ms", "写串口 5 bytes: hello\r\n",
+                 "读串口 5 bytes: world\r\n",
+                 "清空数据(PurgeComm): 清空接收(RXCLEAR), 清空发送(TXCLEAR), \r\n",
+                 "查询串口状态: 发送区字节数 0, 接收区字节数 0, ", "设置XOFF字节: 0x00\r\n",
+                 "设置XON字节: 0x00\r\n", "Close Com OK.\r\n"});
+    // In the order the program made the calls, each once: the C library's own ioctl inside
+    // tcsetattr is not reported a second time.
+    const std::string text = log_->Text();
+    EXPECT_EQ(RecordLog::Count(text, "设置波特率: 9600"), 1u);
+    EXPECT_EQ(RecordLog::Count(text, "Open Com OK"), 1u);
+    EXPECT_EQ(RecordLog::Count(text, "Close Com OK"), 1u);
+    EXPECT_LT(text.find("Open Com OK"), text.find("设置波特率: 9600"));
+    EXPECT_LT(text.find("设置波特率: 9600"), text.find("写串口"));
+    EXPECT_LT(text.find("写串口"), text.find("读串口"));
+    EXPECT_LT(text.find("读串口"), text.find("Close Com"));
+}
+
+TEST_F(AttachmentTest, SttyCustomRateParityStopBitsAndFlowControl) {
+    Watch(kLinkModeMonitor);
+    auto stty = Run({"/usr/bin/stty", "-F", pty_.slave_path(), "57600", "parenb", "-parodd",
+                     "cstopb", "crtscts", "ixon"});
+    stty->Wait();  // a pseudo-terminal may refuse parity: stty then says so, which is fine here
+    ExpectLines({"Open Com OK\r\n", "设置波特率: 57600 bps\r\n",
+                 "设置线路状态寄存器(LSR): 8 DataBit ,EVEN Parity, 2 Stopbit\r\n",
+                 "设置流量控制: CTS Handshake, XON/XOFF Handshake Out, RTS Handshake, ",
+                 "Close Com OK.\r\n"});
+}
+
+TEST_F(AttachmentTest, PythonSerialOpensSetsLinesPurgesAndSendsABreak) {
+    Watch(kLinkModeMonitor);
+    auto program = Python(R"(
+import sys, serial
+s = serial.Serial(sys.argv[1], 115200, bytesize=7, parity='O', timeout=1)
+for attr, value in (('dtr', False), ('rts', True)):
+    try:
+        setattr(s, attr, value)
+    except OSError:
+        pass  # a pseudo-terminal has no modem lines
+s.reset_input_buffer()
+s.send_break(0.01)
+s.write(b'ping')
+s.baudrate = 250000  # a custom rate: set through termios2
+s.close()
+)");
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+    EXPECT_EQ(pty_.ReadExactly(4), "ping");
+    EXPECT_TRUE(log_->WaitFor("设置波特率: 250000 bps\r\n")) << log_->Text();
+    ExpectLines({"Open Com OK\r\n", "设置波特率: 115200 bps\r\n",
+                 "设置线路状态寄存器(LSR): 7 DataBit ,ODD Parity, 1 Stopbit\r\n", "清除 DTR.\r\n",
+                 "设置 RTS.\r\n", "清空数据(PurgeComm): 清空接收(RXCLEAR), \r\n",
+                 "写串口 4 bytes: ping\r\n", "Close Com OK.\r\n"});
+}
+
+TEST_F(AttachmentTest, SocatAndPicocomAreWatched) {
+    Watch(kLinkModeMonitor);
+    const std::string input = "via socat";
+    auto socat = std::make_unique<AttachedProgram>(
+        std::vector<std::string>{"/usr/bin/socat", "-u", "STDIN",
+                                 pty_.slave_path() + ",b38400,raw,echo=0"},
+        AttachedEnvironment(runtime_));
+    socat->WriteLine(input);
+    EXPECT_EQ(pty_.ReadExactly(input.size() + 1), input + "\n");
+    // Its input ends, so it closes the port and exits. (Killing it at once could land between
+    // its write and the write's record, as it could between any two calls.)
+    socat->CloseInput();
+    EXPECT_EQ(socat->Wait(), 0) << socat->Errors();
+    ExpectLines({"Open Com OK\r\n", "设置波特率: 38400 bps\r\n", "写串口 10 bytes: via socat",
+                 "Close Com OK.\r\n"});
+    auto picocom = Run({"/usr/bin/picocom", "-q", "-X", "-b", "19200", "-y", "e", "-d", "7",
+                        "--initstring", "AT", pty_.slave_path()});
+    EXPECT_EQ(picocom->Wait(), 0) << picocom->Errors();
+    ExpectLines({"设置波特率: 19200 bps\r\n",
+                 "设置线路状态寄存器(LSR): 7 DataBit ,EVEN Parity, 1 Stopbit\r\n",
+                 "写串口 2 bytes: AT\r\n"});
+    EXPECT_TRUE(log_->WaitFor("Open Com OK\r\n", 2));
+    EXPECT_TRUE(log_->WaitFor("Close Com OK.\r\n", 2));
+}
+
+// Writes 2000 bytes in four writes, then waits for a line before closing.
+const char* const kWriterScript = R"(
+import os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+for i in range(4):
+    n = os.write(fd, b'A' * 500)
+    assert n == 500, n
+print('done', flush=True)
+sys.stdin.readline()
+os.close(fd)
+)";
+
+TEST_F(AttachmentTest, CopiesOfADescriptorAreWatchedAndOnlyTheLastCloseIsAClose) {
+    Watch(kLinkModeMonitor);
+    auto program = Python(R"(
+import fcntl, os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+copy = os.dup(fd)
+os.close(fd)
+os.write(copy, b'dup')
+os.dup2(copy, 50)
+third = fcntl.fcntl(50, fcntl.F_DUPFD_CLOEXEC, 60)
+os.close(copy)
+os.writev(50, [b'a', b'b'])
+os.close(50)
+print('ready', flush=True)
+parts = [bytearray(2), bytearray(3)]
+assert os.readv(third, parts) == 5
+print(b''.join(parts).decode(), flush=True)
+os.close(third)
+)");
+    ASSERT_EQ(program->ReadLine(), "ready");
+    EXPECT_EQ(pty_.ReadExactly(5), "dupab");
+    pty_.WriteAll("hello");
+    EXPECT_EQ(program->ReadLine(), "hello");
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+    ExpectLines({"写串口 3 bytes: dup\r\n", "写串口 2 bytes: ab\r\n", "读串口 5 bytes: hello\r\n",
+                 "Close Com OK.\r\n"});
+    const std::string text = log_->Text();
+    EXPECT_EQ(RecordLog::Count(text, "Open Com OK"), 1u);
+    EXPECT_EQ(RecordLog::Count(text, "Close Com OK"), 1u);
+    EXPECT_LT(text.find("读串口"), text.find("Close Com"));
+}
+
+TEST_F(AttachmentTest, SendCountRuleFlipsExactlyTheThousandthByteAtTheFarEnd) {
+    Watch(kLinkModeFilter);
+    ASSERT_EQ(log_->link().LoadRule(IOCTL_FILTER_SEND_COUNT_RULE,
+                                    FilterRule{kFlip, 1000, 1000, 0, 0x01, 0}),
+              1);
+    auto program = Python(kWriterScript);
+    const std::string far = pty_.ReadExactly(2000);
+    ASSERT_EQ(far.size(), 2000u);
+    for (size_t i = 0; i < far.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(far[i], i == 999 ? '@' : 'A');
+    }
+    uint8_t before = 0, after = 0;
+    ASSERT_TRUE(log_->WaitForEvent(IOCTL_FILTER_SEND_COUNT_RULE, before, after));
+    EXPECT_EQ(before, 'A');
+    EXPECT_EQ(after, '@');
+    EXPECT_EQ(program->ReadLine(), "done");
+    program->WriteLine("");
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+}
+
+TEST_F(AttachmentTest, ReceiveDeleteRuleRemovesExactlyOneByte) {
+    Watch(kLinkModeFilter);
+    ASSERT_EQ(
+        log_->link().LoadRule(IOCTL_FILTER_RECV_COUNT_RULE, FilterRule{kDelete, 3, 3, 0, 0, 0}), 1);
+    auto program = Python(R"(
+import os, sys, tty
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+tty.setraw(fd)
+print('ready', flush=True)
+data = b''
+while len(data) < 5:
+    data += os.read(fd, 5 - len(data))
+print(data.decode(), flush=True)
+os.close(fd)
+)");
+    ASSERT_EQ(program->ReadLine(), "ready");
+    pty_.WriteAll("abcdef");
+    EXPECT_EQ(program->ReadLine(), "abdef");
+    uint8_t before = 0, after = 0;
+    EXPECT_TRUE(log_->WaitForEvent(IOCTL_FILTER_RECV_COUNT_RULE, before, after));
+    EXPECT_EQ(before, 'c');
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+}
+
+TEST_F(AttachmentTest, AReadTheFilterEmptiesWaitsWhenBlockingAndFailsWithEagainWhenNot) {
+    Watch(kLinkModeFilter);
+    ASSERT_EQ(
+        log_->link().LoadRule(IOCTL_FILTER_RECV_COUNT_RULE, FilterRule{kDelete, 1, 1, 0, 0, 0}), 1);
+    auto program = Python(R"(
+import os, sys, tty, select
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+tty.setraw(fd)
+print('ready', flush=True)
+print(os.read(fd, 10).decode(), flush=True)
+os.set_blocking(fd, False)
+print('nonblocking', flush=True)
+select.select([fd], [], [])
+try:
+    print(os.read(fd, 10).decode(), flush=True)
+except BlockingIOError:
+    print('EAGAIN', flush=True)
+os.close(fd)
+)");
+    ASSERT_EQ(program->ReadLine(), "ready");
+    pty_.WriteAll("x");
+    uint8_t before = 0, after = 0;
+    ASSERT_TRUE(log_->WaitForEvent(IOCTL_FILTER_RECV_COUNT_RULE, before, after));
+    pty_.WriteAll("yz");
+    EXPECT_EQ(program->ReadLine(), "yz");  // not the empty read of a hang-up
+    ASSERT_EQ(program->ReadLine(), "nonblocking");
+    ASSERT_EQ(
+        log_->link().LoadRule(IOCTL_FILTER_RECV_COUNT_RULE, FilterRule{kDelete, 1, 1, 0, 0, 0}), 1);
+    pty_.WriteAll("q");
+    EXPECT_EQ(program->ReadLine(), "EAGAIN");
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+}
+
+TEST_F(AttachmentTest, ForwardedRequestsActOnTheRealPortWhileTheProgramHoldsIt) {
+    Watch(kLinkModeMonitor);
+    auto program = Python(R"(
+import os, sys, termios
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+a = termios.tcgetattr(fd)
+a[4] = a[5] = termios.B9600
+termios.tcsetattr(fd, termios.TCSANOW, a)
+print('ready', flush=True)
+sys.stdin.readline()
+os.close(fd)
+)");
+    ASSERT_EQ(program->ReadLine(), "ready");
+    ASSERT_TRUE(log_->WaitFor("设置波特率: 9600 bps\r\n"));
+    porvane::monitor::DriverLink& link = log_->link();
+    uint32_t baud = 0;
+    ASSERT_EQ(link.Forward(comm::IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4), 1);
+    EXPECT_EQ(baud, 9600u);
+    const uint32_t forced = 57600;
+    ASSERT_EQ(link.Forward(comm::IOCTL_SERIAL_SET_BAUD_RATE, &forced, 4, nullptr, 0), 1);
+    const comm::UniqueFd other(::open(pty_.slave_path().c_str(), O_RDWR | O_NOCTTY));
+    comm::KernelTermios seen;
+    ASSERT_TRUE(comm::GetKernelTermios(other.get(), seen));
+    EXPECT_EQ(seen.ospeed, 57600u);
+    const uint8_t seven_even_two[3] = {comm::TWOSTOPBITS, comm::EVENPARITY, 7};
+    EXPECT_EQ(link.Forward(comm::IOCTL_SERIAL_SET_LINE_CONTROL, seven_even_two, 3, nullptr, 0), 1);
+    ASSERT_TRUE(comm::GetKernelTermios(other.get(), seen));
+    EXPECT_TRUE(seen.cflag & comm::TermiosBits::kCstopb);
+    uint8_t line[3] = {};
+    ASSERT_EQ(link.Forward(comm::IOCTL_SERIAL_GET_LINE_CONTROL, nullptr, 0, line, 3), 1);
+    EXPECT_EQ(line[0], comm::TWOSTOPBITS);
+    comm::SERIALPERF_STATS stats{};
+    EXPECT_EQ(link.Forward(comm::IOCTL_SERIAL_GET_STATS, nullptr, 0, &stats, sizeof stats), 1);
+    // Another program opens and closes the port meanwhile: the first one still holds it.
+    auto visitor = Run({kPython, "-c", kMarkerScript, pty_.slave_path(), "v"});
+    EXPECT_EQ(visitor->Wait(), 0) << visitor->Errors();
+    EXPECT_EQ(pty_.ReadExactly(1), "v");
+    ASSERT_TRUE(log_->WaitFor("Close Com OK.\r\n"));
+    ASSERT_EQ(link.Forward(comm::IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4), 1);
+    EXPECT_EQ(baud, 57600u);
+    program->WriteLine("");
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+    ASSERT_TRUE(log_->WaitFor("Close Com OK.\r\n", 2));
+    ASSERT_EQ(link.Forward(comm::IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4), 1);
+    EXPECT_EQ(baud, 0u);  // the program has let go of the port
+}
+
+// Writes 64 KiB in 1 KiB pieces and exits 0 once all is written.
+const char* const kStreamScript = R"(
+import os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+data = bytes(range(256)) * 256
+for i in range(0, len(data), 1024):
+    assert os.write(fd, data[i:i + 1024]) == 1024
+os.close(fd)
+)";
+
+std::string StreamBytes() {
+    std::string data;
+    for (int r = 0; r < 256; ++r) {
+        for (int i = 0; i < 256; ++i)
+            data += static_cast<char>(i);
+    }
+    return data;
+}
+
+TEST_F(AttachmentTest, AHostKilledMidStreamLeavesTheProgramsDataWhole) {
+    Watch(kLinkModeFilter);  // every write waits for the host's answer
+    auto program = Python(kStreamScript);
+    std::string far = pty_.ReadExactly(4096);
+    host_->Signal(SIGKILL);
+    EXPECT_EQ(host_->Wait(10000), 128 + SIGKILL);
+    host_.reset();
+    far += pty_.ReadExactly(65536 - far.size());
+    EXPECT_EQ(far, StreamBytes());
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+    log_.reset();
+}
+
+TEST_F(AttachmentTest, AHostThatStopsAnsweringTurnsThePortIntoPassThrough) {
+    Watch(kLinkModeFilter);
+    host_->Signal(SIGSTOP);
+    std::vector<std::string> environment = AttachedEnvironment(runtime_);
+    environment.insert(environment.begin(), "SIEVRA_REPLY_MS=100");
+    AttachedProgram program({kPython, "-c", kStreamScript, pty_.slave_path()}, environment);
+    EXPECT_EQ(pty_.ReadExactly(65536), StreamBytes());
+    EXPECT_EQ(program.Wait(), 0) << program.Errors();
+    host_->Signal(SIGCONT);
+}
+
+TEST_F(AttachmentTest, AProgramThatClosesEveryOtherDescriptorKeepsItsPort) {
+    Watch(kLinkModeFilter);
+    auto program = Python(R"(
+import os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+os.write(fd, b'before')
+for other in range(3, 1024):
+    if other != fd:
+        try:
+            os.close(other)
+        except OSError:
+            pass
+spare = os.open('/dev/null', os.O_RDWR)
+os.write(fd, b'after')
+os.close(spare)
+os.close(fd)
+)");
+    EXPECT_EQ(pty_.ReadExactly(11), "beforeafter");
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+}
+
+TEST_F(AttachmentTest, NoHostAtAllIsPassThrough) {
+    host_->Signal(SIGTERM);
+    EXPECT_EQ(host_->Wait(10000), 0);
+    host_.reset();
+    auto program = Python(kStreamScript);
+    EXPECT_EQ(pty_.ReadExactly(65536), StreamBytes());
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+    // A descriptor first used after exec is decided inside that call; what fails while deciding
+    // (no host files here) does not show in errno.
+    auto inherited = Python(R"(
+import os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+os.set_inheritable(fd, True)
+child = """
+import ctypes, sys
+libc = ctypes.CDLL(None, use_errno=True)
+ctypes.set_errno(77)
+assert libc.write(int(sys.argv[1]), b"kept", 4) == 4
+assert ctypes.get_errno() == 77, ctypes.get_errno()
+"""
+os.execv(sys.executable, [sys.executable, '-c', child, str(fd)])
+)");
+    EXPECT_EQ(pty_.ReadExactly(4), "kept");
+    EXPECT_EQ(inherited->Wait(), 0) << inherited->Errors();
+}
+
+TEST_F(AttachmentTest, DisabledAndSetUserIdProgramsAreNotWatched) {
+    Watch(kLinkModeMonitor);
+    std::vector<std::string> disabled = AttachedEnvironment(runtime_);
+    disabled.insert(disabled.begin(), "SIEVRA_DISABLE=1");
+    AttachedProgram off({kPython, "-c", kMarkerScript, pty_.slave_path(), "off"}, disabled);
+    EXPECT_EQ(off.Wait(), 0) << off.Errors();
+    EXPECT_EQ(pty_.ReadExactly(3), "off");
+
+    // A set-user-id copy of a program, owned by another user, runs with AT_SECURE.
+    const std::string copy = dir_.path() + "/stty-copy";
+    {
+        std::ifstream from("/usr/bin/stty", std::ios::binary);
+        std::ofstream to(copy, std::ios::binary);
+        to << from.rdbuf();
+    }
+    ASSERT_EQ(::chown(copy.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(copy.c_str(), 04755), 0);
+    ::chmod(dir_.path().c_str(), 0755);
+    ::chmod(pty_.slave_path().c_str(), 0666);
+    auto setuid = Run({copy, "-F", pty_.slave_path(), "4800"});
+    setuid->Wait();
+
+    AttachedProgram end({kPython, "-c", kMarkerScript, pty_.slave_path(), "end"},
+                        AttachedEnvironment(runtime_));
+    EXPECT_EQ(end.Wait(), 0) << end.Errors();
+    ASSERT_TRUE(log_->WaitFor("写串口 3 bytes: end\r\n"));
+    const std::string text = log_->Text();
+    EXPECT_EQ(text.find("off"), std::string::npos) << text;
+    EXPECT_EQ(text.find("4800"), std::string::npos) << text;
+}
+
+TEST_F(AttachmentTest, AProgramThatForksAndExecsKeepsBeingWatched) {
+    Watch(kLinkModeMonitor);
+    auto program = Python(R"(
+import os, sys, subprocess
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+os.write(fd, b'parent')
+# The child's first call on the inherited descriptor decides it; errno stays as it was.
+child = """
+import ctypes, sys
+libc = ctypes.CDLL(None, use_errno=True)
+ctypes.set_errno(77)
+assert libc.write(int(sys.argv[1]), b"child", 5) == 5
+assert ctypes.get_errno() == 77, ctypes.get_errno()
+"""
+subprocess.run([sys.executable, '-c', child, str(fd)], pass_fds=[fd], check=True)
+if os.fork() == 0:
+    os.write(fd, b'forked')
+    os._exit(0)
+os.wait()
+os.close(fd)
+)");
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+    EXPECT_EQ(pty_.ReadExactly(17), "parentchildforked");
+    ExpectLines(
+        {"写串口 6 bytes: parent\r\n", "写串口 5 bytes: child\r\n", "写串口 6 bytes: forked\r\n"});
+}
+
+// A blocking read interrupted by a signal whose handler does not restart calls.
+const char* const kInterruptedReadScript = R"(
+import ctypes, errno, os, signal, sys
+libc = ctypes.CDLL(None, use_errno=True)
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+signal.signal(signal.SIGALRM, lambda *a: None)
+signal.siginterrupt(signal.SIGALRM, True)
+signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
+buf = ctypes.create_string_buffer(16)
+r = libc.read(fd, buf, 16)
+e = ctypes.get_errno()
+signal.setitimer(signal.ITIMER_REAL, 0, 0)
+print(r, errno.errorcode.get(e, e), flush=True)
+)";
+
+TEST_F(AttachmentTest, AnInterruptedBlockingReadReachesTheProgramAsWithoutTheAttachment) {
+    Watch(kLinkModeFilter);
+    AttachedProgram bare({kPython, "-c", kInterruptedReadScript, pty_.slave_path()}, {});
+    EXPECT_EQ(bare.ReadLine(), "-1 EINTR");
+    auto attached = Python(kInterruptedReadScript);
+    EXPECT_EQ(attached->ReadLine(), "-1 EINTR");
+    EXPECT_EQ(attached->Wait(), 0) << attached->Errors();
+}
+
+}  // namespace
+}  // namespace sievra::attach::testing

@@ -1,0 +1,296 @@
+// The driver host's thread model and its sockets, in process, with raw clients.
+#include "driver/host/sievra_host.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+
+#include "driver/link_protocol.h"
+#include "platform/comm/testing/child_process.h"
+#include "platform/comm/testing/pty_pair.h"
+
+namespace sievra {
+namespace {
+
+using comm::testing::PtyPair;
+using comm::testing::TempDir;
+
+// A raw client of one of the host's sockets.
+class RawClient {
+  public:
+    explicit RawClient(const std::string& path) {
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~RawClient() { ::close(fd_); }
+    bool connected() const { return connected_; }
+    void Send(uint32_t id, uint8_t op, uint32_t code = 0, const std::vector<uint8_t>& input = {},
+              uint32_t out = 0) {
+        std::vector<uint8_t> request(link::kRequestHeaderSize + input.size());
+        PutLe32(request.data(), id);
+        request[4] = op;
+        PutLe32(request.data() + 5, code);
+        PutLe32(request.data() + 9, static_cast<uint32_t>(input.size()));
+        PutLe32(request.data() + 13, out);
+        std::copy(input.begin(), input.end(), request.begin() + link::kRequestHeaderSize);
+        ASSERT_EQ(::send(fd_, request.data(), request.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(request.size()));
+    }
+    // The next response: id and status; false when the host closed or nothing came in time.
+    bool Receive(uint32_t& id, int32_t& status, int timeout_ms = 20000) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, timeout_ms) <= 0)
+            return false;
+        uint8_t header[link::kResponseHeaderSize];
+        if (::recv(fd_, header, sizeof header, MSG_WAITALL) != static_cast<ssize_t>(sizeof header))
+            return false;
+        id = GetLe32(header);
+        status = static_cast<int32_t>(GetLe32(header + 4));
+        std::vector<uint8_t> data(GetLe32(header + 12));
+        return data.empty() || ::recv(fd_, data.data(), data.size(), MSG_WAITALL) ==
+                                   static_cast<ssize_t>(data.size());
+    }
+    // Waits for the host to end the connection.
+    bool WaitForEnd(int timeout_ms = 20000) {
+        pollfd p{fd_, POLLIN, 0};
+        char c;
+        while (::poll(&p, 1, timeout_ms) > 0) {
+            const ssize_t n = ::recv(fd_, &c, 1, 0);
+            if (n <= 0)
+                return true;
+        }
+        return false;
+    }
+    // Ends the sending side only, so the host's own end is still seen.
+    void Shutdown() { ::shutdown(fd_, SHUT_WR); }
+
+  private:
+    int fd_ = -1;
+    bool connected_ = false;
+};
+
+class SievraHostTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        host_ =
+            std::make_unique<SievraHost>(SievraHost::Options{dir_.path(), {pty_.slave_path()}, {}});
+        const comm::CommStatus started = host_->Start();
+        ASSERT_TRUE(started) << started.Describe();
+        server_ = std::thread([this] { host_->Serve(); });
+    }
+    void TearDown() override {
+        host_->Stop();
+        server_.join();
+        host_.reset();  // joins every session: a hang here is a failure (test time-out)
+    }
+    // A control client that has been welcomed.
+    std::unique_ptr<RawClient> Control() {
+        auto client = std::make_unique<RawClient>(dir_.path() + "/Sievr1");
+        uint32_t id = 1;
+        int32_t status = 1;
+        EXPECT_TRUE(client->Receive(id, status));
+        EXPECT_EQ(status, 0);
+        return client;
+    }
+    std::string AppPath() const { return dir_.path() + "/SievrApp1"; }
+
+    PtyPair pty_;
+    TempDir dir_;
+    std::unique_ptr<SievraHost> host_;
+    std::thread server_;
+};
+
+TEST_F(SievraHostTest, AReadFollowedAtOnceByACloseEndsTheSession) {
+    for (int round = 0; round < 50; ++round) {
+        SCOPED_TRACE(round);
+        auto client = Control();
+        client->Send(7, link::kRead, 0, {}, 4096);
+        client->Send(8, link::kClose);
+        uint32_t id = 0;
+        int32_t status = 0;
+        bool closed = false;
+        while (!closed && client->Receive(id, status))
+            closed = id == 8;
+        ASSERT_TRUE(closed);
+    }
+}
+
+TEST_F(SievraHostTest, AFloodOfReadsIsBoundedAndEndedSessionsAreJoined) {
+    auto client = Control();
+    constexpr int kReads = 300;
+    for (int i = 0; i < kReads; ++i)
+        client->Send(100 + i, link::kRead, 0, {}, 16);
+    int refused = 0;
+    for (int i = 0; i < kReads - 65; ++i) {
+        uint32_t id = 0;
+        int32_t status = 0;
+        ASSERT_TRUE(client->Receive(id, status));
+        refused += status == link::kStatusInvalidRequest;
+    }
+    EXPECT_EQ(refused, kReads - 65);  // one waits in the driver, 64 wait their turn
+    client->Shutdown();
+    ASSERT_TRUE(client->WaitForEnd());
+    for (int i = 0; i < 300; ++i) {
+        RawClient app(AppPath());
+        ASSERT_TRUE(app.connected());
+        app.Send(1, link::kAppCreate | link::kNoReply, 0, {0, 0, 0, 0});
+        app.Shutdown();
+        ASSERT_TRUE(app.WaitForEnd());
+    }
+    EXPECT_EQ(host_->SessionCount(), 0u);
+}
+
+TEST_F(SievraHostTest, StopEndsSessionsBlockedOnTheirSockets) {
+    auto control = Control();
+    RawClient app(AppPath());
+    ASSERT_TRUE(app.connected());
+    app.Send(1, link::kAppCreate, 0, {0, 0, 0, 0});
+    uint32_t id = 0;
+    int32_t status = 1;
+    ASSERT_TRUE(app.Receive(id, status));
+    host_->Stop();  // both sessions sit in recv; TearDown's join must not wait for the clients
+    EXPECT_TRUE(control->WaitForEnd());
+    EXPECT_TRUE(app.WaitForEnd());
+}
+
+// Reads records off a control client until one of `kind` and `code` comes.
+bool WaitForRecord(int fd, uint32_t kind, uint32_t code) {
+    std::vector<uint8_t> pending;
+    for (uint32_t id = 1000;; ++id) {
+        uint8_t request[link::kRequestHeaderSize] = {};
+        PutLe32(request, id);
+        request[4] = link::kRead;
+        PutLe32(request + 13, 4096);
+        if (::send(fd, request, sizeof request, MSG_NOSIGNAL) != sizeof request)
+            return false;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 20000) <= 0)
+            return false;
+        uint8_t header[link::kResponseHeaderSize];
+        if (::recv(fd, header, sizeof header, MSG_WAITALL) != sizeof header)
+            return false;
+        std::vector<uint8_t> data(GetLe32(header + 12));
+        if (!data.empty() && ::recv(fd, data.data(), data.size(), MSG_WAITALL) !=
+                                 static_cast<ssize_t>(data.size())) {
+            return false;
+        }
+        for (size_t at = 0; at + kRecordHeaderSize <= data.size();) {
+            if (GetLe32(&data[at + 1]) == kind && GetLe32(&data[at + 5]) == code)
+                return true;
+            at += kRecordHeaderSize + GetLe32(&data[at + 9]);
+        }
+    }
+}
+
+TEST_F(SievraHostTest, AnApplicationThatVanishesIsCleanedUpAndClosed) {
+    const std::string control_path = dir_.path() + "/Sievr1";
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, control_path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    uint8_t welcome[link::kResponseHeaderSize];
+    ASSERT_EQ(::recv(fd, welcome, sizeof welcome, MSG_WAITALL),
+              static_cast<ssize_t>(sizeof welcome));
+    auto call = [&](uint32_t code, const std::vector<uint8_t>& input) {
+        std::vector<uint8_t> request(link::kRequestHeaderSize + input.size());
+        PutLe32(request.data(), 1);
+        request[4] = link::kDeviceControl;
+        PutLe32(request.data() + 5, code);
+        PutLe32(request.data() + 9, static_cast<uint32_t>(input.size()));
+        std::copy(input.begin(), input.end(), request.begin() + link::kRequestHeaderSize);
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        uint8_t reply[link::kResponseHeaderSize];
+        return ::recv(fd, reply, sizeof reply, MSG_WAITALL) == sizeof reply &&
+               GetLe32(reply + 4) == 0;
+    };
+    ASSERT_TRUE(call(IOCTL_FILTER_SET_MODE, {1, 0, 0, 0}));
+    {
+        RawClient app(AppPath());
+        app.Send(1, link::kAppCreate | link::kNoReply, 0, {0, 0, 0, 0});
+        app.Send(2, link::kAppWrite | link::kNoReply, 0, {'a'});
+    }  // gone without a close
+    EXPECT_TRUE(WaitForRecord(fd, kKindClose, 0));
+
+    // Its rules end with it: a count rule half way through does not carry over to the next open.
+    ASSERT_TRUE(call(IOCTL_FILTER_SET_MODE, {0, 0, 0, 0}));
+    FilterRule rule{kReplace, 2, 2, 0, 'X', 0};
+    std::vector<uint8_t> bytes(sizeof rule);
+    std::memcpy(bytes.data(), &rule, sizeof rule);
+    ASSERT_TRUE(call(IOCTL_FILTER_SEND_COUNT_RULE, bytes));
+    {
+        RawClient app(AppPath());
+        app.Send(1, link::kAppCreate | link::kNoReply, 0, {0, 0, 0, 0});
+        app.Send(2, link::kAppWrite | link::kNoReply, 0, {'a'});
+        app.Shutdown();
+        ASSERT_TRUE(app.WaitForEnd());  // the host has cleaned it up
+    }
+    FilterRule marker{kReplace, 1, 0, 0, 'M', 0};
+    std::memcpy(bytes.data(), &marker, sizeof marker);
+    RawClient app(AppPath());
+    app.Send(1, link::kAppCreate | link::kNoReply, 0, {0, 0, 0, 0});
+    uint32_t id = 0;
+    int32_t status = 0;
+    app.Send(2, link::kAppWrite, 0, {'b'}, 1);
+    ASSERT_TRUE(app.Receive(id, status));
+    ASSERT_TRUE(call(IOCTL_FILTER_SEND_TIME_RULE, bytes));
+    app.Send(3, link::kAppWrite, 0, {'c'}, 1);
+    ASSERT_TRUE(app.Receive(id, status));
+    // The first event to come is the time rule's: the count rule never fired on 'b'.
+    bool count_fired = false;
+    bool time_fired = false;
+    for (uint32_t rid = 2000; !time_fired; ++rid) {
+        uint8_t request[link::kRequestHeaderSize] = {};
+        PutLe32(request, rid);
+        request[4] = link::kRead;
+        PutLe32(request + 13, 4096);
+        ::send(fd, request, sizeof request, MSG_NOSIGNAL);
+        uint8_t header[link::kResponseHeaderSize];
+        ASSERT_EQ(::recv(fd, header, sizeof header, MSG_WAITALL),
+                  static_cast<ssize_t>(sizeof header));
+        std::vector<uint8_t> data(GetLe32(header + 12));
+        if (!data.empty())
+            ::recv(fd, data.data(), data.size(), MSG_WAITALL);
+        for (size_t at = 0; at + kRecordHeaderSize <= data.size();) {
+            const uint32_t code = GetLe32(&data[at + 5]);
+            count_fired |= code == IOCTL_FILTER_SEND_COUNT_RULE;
+            time_fired |= code == IOCTL_FILTER_SEND_TIME_RULE;
+            at += kRecordHeaderSize + GetLe32(&data[at + 9]);
+        }
+    }
+    EXPECT_FALSE(count_fired);
+    ::close(fd);
+}
+
+TEST(SievraHostStart, BothSocketPathsAreCheckedForLength) {
+    TempDir dir;
+    PtyPair pty;
+    // Long enough for ".../Sievr1" but not for ".../SievrApp1".
+    std::string runtime = dir.path() + "/";
+    const size_t limit = sizeof(sockaddr_un::sun_path);
+    runtime += std::string(limit - runtime.size() - 9, 'r');
+    SievraHost host({runtime, {pty.slave_path()}, {}});
+    const comm::CommStatus started = host.Start();
+    EXPECT_FALSE(started);
+    EXPECT_EQ(started.error(), ENAMETOOLONG);
+    EXPECT_NE(started.Describe().find("socket path"), std::string::npos);
+}
+
+TEST(SievraHostStart, AnUnknownGroupSaysWhatFailed) {
+    TempDir dir;
+    SievraHost host({dir.path(), {}, "no-such-group-here"});
+    const comm::CommStatus started = host.Start();
+    EXPECT_FALSE(started);
+    EXPECT_NE(started.Describe().find("getgrnam --group"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace sievra
