@@ -2,11 +2,12 @@
 # make test  - installs, builds with AddressSanitizer and UndefinedBehaviorSanitizer, runs every test
 # make bench - installs, builds optimised, runs the benchmark programs
 # make tsan  - builds with ThreadSanitizer and runs the threaded tests
+# make core-test - builds every core, program and test without Qt and runs them
 
 JOBS ?= $(shell nproc)
 GEN := -G Ninja
 
-.PHONY: all deps build run test fuzz bench tsan format clean
+.PHONY: all deps build run test core-test fuzz bench tsan format clean
 
 # Seconds each fuzz target runs in make test.
 FUZZ_SECONDS ?= 30
@@ -29,6 +30,13 @@ test: deps
 	cmake --build build/asan -j $(JOBS)
 	cd build/asan && ctest --output-on-failure -j $(JOBS) --timeout 300
 	$(MAKE) fuzz
+
+# The cores, the driver host, the reader library and the command lines must never come to need Qt.
+core-test: deps
+	cmake -S . -B build/core $(GEN) -DCMAKE_BUILD_TYPE=Debug -DPORVANE_GUI=OFF
+	cmake --build build/core -j $(JOBS)
+	./scripts/check-no-qt.sh build/core
+	cd build/core && ctest --output-on-failure -j $(JOBS) --timeout 300
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
