@@ -8,13 +8,6 @@
 #include "platform/comm/serial_system_calls.h"
 
 namespace comm {
-namespace {
-
-bool IsVanishedError(int error) {
-    return error == EIO || error == ENXIO || error == ENODEV;
-}
-
-}  // namespace
 
 OutputQueue::OutputQueue(int fd, SerialSystemCalls& calls, UniqueFd wake, SentListener sent,
                          IdleListener idle)

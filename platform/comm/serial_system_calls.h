@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -30,5 +31,11 @@ class SerialSystemCalls {
         return Ioctl(fd, request, reinterpret_cast<void*>(value));
     }
 };
+
+// The errors by which a terminal's calls say that the device has gone for good (unplugged, the
+// far end hung up), as opposed to a call that may be tried again.
+inline bool IsVanishedError(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
 
 }  // namespace comm

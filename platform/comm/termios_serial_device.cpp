@@ -31,10 +31,6 @@ int RemainingMs(Clock::time_point deadline) {
     return static_cast<int>(std::clamp<int64_t>(left.count() + 1, 0, INT_MAX));
 }
 
-bool IsVanishedError(int error) {
-    return error == EIO || error == ENXIO || error == ENODEV;
-}
-
 }  // namespace
 
 std::string DevicePathForPort(const std::string& port_name) {
@@ -54,6 +50,9 @@ OpenResult TermiosSerialDevice::Open(const std::string& path) {
 
 OpenResult TermiosSerialDevice::Open(const std::string& path,
                                      std::shared_ptr<SerialSystemCalls> calls) {
+    if (!calls) {
+        calls = std::make_shared<SerialSystemCalls>();
+    }
     if (path.empty()) {
         return {nullptr, CommStatus::Failure("open", ENOENT)};
     }

@@ -25,7 +25,8 @@ namespace comm {
 class TermiosSerialDevice final : public SerialDevice {
   public:
     static OpenResult Open(const std::string& path);
-    // The same with the device's system calls going through calls (tests inject faults there).
+    // The same with the device's system calls going through calls (tests inject faults there;
+    // null: straight to the kernel). The device shares calls until it is destroyed.
     static OpenResult Open(const std::string& path, std::shared_ptr<SerialSystemCalls> calls);
     ~TermiosSerialDevice() override;
 
