@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -11,7 +10,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
+#include <climits>
+
+#include "platform/comm/event_fd.h"
+#include "platform/comm/read_plan.h"
 
 namespace comm {
 namespace {
@@ -23,18 +25,10 @@ constexpr int kDrainPollMs = 2;
 // How often the modem lines are sampled while the mask asks for their changes.
 constexpr int kModemPollMs = 10;
 
-UniqueFd MakeEventFd() {
-    return UniqueFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-}
-
 int RemainingMs(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    // Round up so that a wait never ends before its time.
-    return static_cast<int>(std::max<int64_t>(0, left.count() + 1));
-}
-
-bool IsVanishedError(int error) {
-    return CommStatus::IsDeviceGoneError(error);
+    // Round up so that a wait never ends before its time; a longer wait is polled again.
+    return static_cast<int>(std::clamp<int64_t>(left.count() + 1, 0, INT_MAX));
 }
 
 }  // namespace
@@ -51,6 +45,14 @@ OpenResult OpenSerialDevice(const std::string& path) {
 }
 
 OpenResult TermiosSerialDevice::Open(const std::string& path) {
+    return Open(path, std::make_shared<SerialSystemCalls>());
+}
+
+OpenResult TermiosSerialDevice::Open(const std::string& path,
+                                     std::shared_ptr<SerialSystemCalls> calls) {
+    if (!calls) {
+        calls = std::make_shared<SerialSystemCalls>();
+    }
     if (path.empty()) {
         return {nullptr, CommStatus::Failure("open", ENOENT)};
     }
@@ -67,18 +69,19 @@ OpenResult TermiosSerialDevice::Open(const std::string& path) {
     if (CommStatus status = GetKernelTermios(fd.get(), current); !status) {
         return {nullptr, status};
     }
-    ioctl(fd.get(), TIOCEXCL);
+    calls->IoctlValue(fd.get(), TIOCEXCL);
 
     UniqueFd wait_wake = MakeEventFd();
     UniqueFd read_wake = MakeEventFd();
     UniqueFd writer_wake = MakeEventFd();
     if (!wait_wake.valid() || !read_wake.valid() || !writer_wake.valid()) {
         int error = errno;
-        ioctl(fd.get(), TIOCNXCL);
+        calls->IoctlValue(fd.get(), TIOCNXCL);
         return {nullptr, CommStatus::Failure("eventfd", error)};
     }
-    std::unique_ptr<TermiosSerialDevice> device(new TermiosSerialDevice(
-        std::move(fd), std::move(wait_wake), std::move(read_wake), std::move(writer_wake)));
+    std::unique_ptr<TermiosSerialDevice> device(
+        new TermiosSerialDevice(std::move(fd), std::move(wait_wake), std::move(read_wake),
+                                std::move(writer_wake), std::move(calls)));
 
     // Start from the terminal's own speed and size, in raw mode, with DTR and RTS raised.
     Dcb dcb;
@@ -92,7 +95,7 @@ OpenResult TermiosSerialDevice::Open(const std::string& path) {
         dcb.BaudRate = 9600;
     }
     device->SetState(dcb);
-    ioctl(device->fd_.get(), TCFLSH, TCIOFLUSH);
+    device->calls_->IoctlValue(device->fd_.get(), TCFLSH, TCIOFLUSH);
     {
         std::lock_guard lock(device->mutex_);
         device->SnapshotModemLines();
@@ -103,11 +106,15 @@ OpenResult TermiosSerialDevice::Open(const std::string& path) {
 }
 
 TermiosSerialDevice::TermiosSerialDevice(UniqueFd fd, UniqueFd wait_wake, UniqueFd read_wake,
-                                         UniqueFd writer_wake)
-    : fd_(std::move(fd)),
+                                         UniqueFd writer_wake,
+                                         std::shared_ptr<SerialSystemCalls> calls)
+    : calls_(std::move(calls)),
+      fd_(std::move(fd)),
       wait_wake_(std::move(wait_wake)),
       read_wake_(std::move(read_wake)),
-      writer_wake_(std::move(writer_wake)) {
+      queue_(
+          fd_.get(), *calls_, std::move(writer_wake), [this](size_t n) { CountTransmitted(n); },
+          [this] { SignalEventFd(wait_wake_.get()); }) {
     LineCounters counters;
     has_icount_ = ReadLineCounters(counters);
     int bits;
@@ -115,33 +122,15 @@ TermiosSerialDevice::TermiosSerialDevice(UniqueFd fd, UniqueFd wait_wake, Unique
 }
 
 TermiosSerialDevice::~TermiosSerialDevice() {
-    {
-        std::lock_guard lock(out_mutex_);
-        writer_stop_ = true;
-    }
-    out_cv_.notify_all();
-    Signal(writer_wake_.get());
-    if (writer_.joinable()) {
-        writer_.join();
-    }
+    queue_.Stop();
     // The exclusive flag belongs to the terminal, not to this descriptor: clear it for the next
     // user. The flock ends with the descriptor.
-    ioctl(fd_.get(), TIOCNXCL);
-}
-
-void TermiosSerialDevice::Signal(int event_fd) {
-    uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(event_fd, &one, sizeof one);
-}
-
-void TermiosSerialDevice::Drain(int event_fd) {
-    uint64_t value;
-    [[maybe_unused]] ssize_t n = ::read(event_fd, &value, sizeof value);
+    calls_->IoctlValue(fd_.get(), TIOCNXCL);
 }
 
 bool TermiosSerialDevice::ReadLineCounters(LineCounters& c) const {
     serial_icounter_struct ic{};
-    if (ioctl(fd_.get(), TIOCGICOUNT, &ic) != 0) {
+    if (calls_->Ioctl(fd_.get(), TIOCGICOUNT, &ic) != 0) {
         return false;
     }
     c.cts = ic.cts;
@@ -159,7 +148,7 @@ bool TermiosSerialDevice::ReadLineCounters(LineCounters& c) const {
 }
 
 bool TermiosSerialDevice::ReadModemBits(int& bits) const {
-    return ioctl(fd_.get(), TIOCMGET, &bits) == 0;
+    return calls_->Ioctl(fd_.get(), TIOCMGET, &bits) == 0;
 }
 
 TermiosSerialDevice::LineCounters TermiosSerialDevice::CurrentCounters() const {
@@ -192,8 +181,8 @@ CommStatus TermiosSerialDevice::SetState(const Dcb& dcb) {
     // lines refuse these requests, which changes nothing.
     int dtr = TIOCM_DTR;
     int rts = TIOCM_RTS;
-    ioctl(fd_.get(), dcb.fDtrControl == DTR_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &dtr);
-    ioctl(fd_.get(), dcb.fRtsControl == RTS_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &rts);
+    calls_->Ioctl(fd_.get(), dcb.fDtrControl == DTR_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &dtr);
+    calls_->Ioctl(fd_.get(), dcb.fRtsControl == RTS_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &rts);
     dcb_ = dcb;
     dcb_.DCBlength = sizeof(Dcb);
     return {};
@@ -231,7 +220,7 @@ CommStatus TermiosSerialDevice::SetEventMask(uint32_t mask) {
         ++mask_generation_;
         SnapshotModemLines();
     }
-    Signal(wait_wake_.get());
+    SignalEventFd(wait_wake_.get());
     return {};
 }
 
@@ -284,14 +273,11 @@ uint32_t TermiosSerialDevice::TakeModemChanges() {
 }
 
 bool TermiosSerialDevice::OutputDrained() {
-    {
-        std::lock_guard lock(out_mutex_);
-        if (out_head_ < out_.size()) {
-            return false;
-        }
+    if (queue_.waiting() > 0) {
+        return false;
     }
     int pending = 0;
-    return ioctl(fd_.get(), TIOCOUTQ, &pending) != 0 || pending == 0;
+    return calls_->Ioctl(fd_.get(), TIOCOUTQ, &pending) != 0 || pending == 0;
 }
 
 CommStatus TermiosSerialDevice::WaitEventFor(uint32_t& events, int timeout_ms) {
@@ -327,7 +313,8 @@ CommStatus TermiosSerialDevice::WaitEventFor(uint32_t& events, int timeout_ms) {
 
         // Bytes already queued need no poll (which costs a pass through the line discipline).
         int queued = 0;
-        if ((mask & EV_RXCHAR) != 0 && ioctl(fd_.get(), FIONREAD, &queued) == 0 && queued > 0) {
+        if ((mask & EV_RXCHAR) != 0 && calls_->Ioctl(fd_.get(), FIONREAD, &queued) == 0 &&
+            queued > 0) {
             found |= EV_RXCHAR;
         }
         if ((found & mask) != 0) {
@@ -349,17 +336,17 @@ CommStatus TermiosSerialDevice::WaitEventFor(uint32_t& events, int timeout_ms) {
         }
         pollfd fds[2] = {{fd_.get(), static_cast<short>((mask & EV_RXCHAR) ? POLLIN : 0), 0},
                          {wait_wake_.get(), POLLIN, 0}};
-        int rc = ::poll(fds, 2, timeout);
+        int rc = calls_->Poll(fds, 2, timeout);
         if (rc < 0 && errno != EINTR) {
             return CommStatus::Failure("poll", errno);
         }
         if (fds[1].revents & POLLIN) {
-            Drain(wait_wake_.get());
+            DrainEventFd(wait_wake_.get());
         }
         if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
             // A hung-up terminal polls readable for ever; only bytes still queued count.
             int queued = 0;
-            if (ioctl(fd_.get(), FIONREAD, &queued) != 0 || queued <= 0) {
+            if (calls_->Ioctl(fd_.get(), FIONREAD, &queued) != 0 || queued <= 0) {
                 return CommStatus::Failure("WaitEvent", EIO);  // the device is gone
             }
         }
@@ -384,8 +371,8 @@ void TermiosSerialDevice::CancelIo() {
         std::lock_guard lock(mutex_);
         cancelled_ = true;
     }
-    Signal(wait_wake_.get());
-    Signal(read_wake_.get());
+    SignalEventFd(wait_wake_.get());
+    SignalEventFd(read_wake_.get());
 }
 
 // --- reading ---------------------------------------------------------------------------------
@@ -406,33 +393,20 @@ CommStatus TermiosSerialDevice::Read(uint8_t* buffer, size_t count, size_t& got)
         abort_generation = read_abort_generation_;
         ++calls_begun_;
     }
-    // The combinations of the Windows time-out rules.
-    const bool immediate = t.ReadIntervalTimeout == kMaxDword &&
-                           t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
-    const bool first_byte_ends =
-        t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == kMaxDword &&
-        t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < kMaxDword;
-    const uint32_t interval =
-        (t.ReadIntervalTimeout == kMaxDword || immediate) ? 0 : t.ReadIntervalTimeout;
-    uint64_t total_ms = 0;
-    if (first_byte_ends) {
-        total_ms = t.ReadTotalTimeoutConstant;
-    } else if (!immediate) {
-        total_ms = uint64_t{t.ReadTotalTimeoutMultiplier} * count + t.ReadTotalTimeoutConstant;
-    }
+    const ReadPlan plan = PlanRead(t, count);
     const Clock::time_point start = Clock::now();
-    const Clock::time_point total_deadline = start + std::chrono::milliseconds(total_ms);
+    const Clock::time_point total_deadline = start + std::chrono::milliseconds(plan.total_ms);
     Clock::time_point last_byte = start;
 
     for (;;) {
-        ssize_t n = ::read(fd_.get(), buffer + got, count - got);
+        ssize_t n = calls_->Read(fd_.get(), buffer + got, count - got);
         if (n > 0) {
             got += static_cast<size_t>(n);
             if (!has_icount_) {
                 own_rx_ += static_cast<uint32_t>(n);
             }
             last_byte = Clock::now();
-            if (got == count || first_byte_ends) {
+            if (got == count || plan.first_bytes_end) {
                 return {};
             }
             continue;
@@ -444,27 +418,27 @@ CommStatus TermiosSerialDevice::Read(uint8_t* buffer, size_t count, size_t& got)
             int error = n == 0 ? EIO : errno;
             return got > 0 ? CommStatus{} : CommStatus::Failure("read", error);
         }
-        if (immediate) {
+        if (plan.at_once) {
             return {};
         }
         int timeout = -1;
-        if (total_ms > 0) {
+        if (plan.total_ms > 0) {
             timeout = RemainingMs(total_deadline);
         }
-        if (got > 0 && interval > 0) {
-            int gap = RemainingMs(last_byte + std::chrono::milliseconds(interval));
+        if (got > 0 && plan.interval_ms > 0) {
+            int gap = RemainingMs(last_byte + std::chrono::milliseconds(plan.interval_ms));
             timeout = timeout < 0 ? gap : std::min(timeout, gap);
         }
         if (timeout == 0) {
             return {};
         }
         pollfd fds[2] = {{fd_.get(), POLLIN, 0}, {read_wake_.get(), POLLIN, 0}};
-        int rc = ::poll(fds, 2, timeout);
+        int rc = calls_->Poll(fds, 2, timeout);
         if (rc < 0 && errno != EINTR) {
             return CommStatus::Failure("poll", errno);
         }
         if (fds[1].revents & POLLIN) {
-            Drain(read_wake_.get());
+            DrainEventFd(read_wake_.get());
             std::lock_guard lock(mutex_);
             if (cancelled_ || read_abort_generation_ != abort_generation) {
                 return CommStatus::Failure("Read", ECANCELED);
@@ -473,7 +447,7 @@ CommStatus TermiosSerialDevice::Read(uint8_t* buffer, size_t count, size_t& got)
         if (!(fds[0].revents & POLLIN) && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
             return got > 0 ? CommStatus{} : CommStatus::Failure("read", EIO);
         }
-        if (rc == 0 && total_ms > 0 && Clock::now() >= total_deadline) {
+        if (rc == 0 && plan.total_ms > 0 && Clock::now() >= total_deadline) {
             return {};
         }
     }
@@ -489,106 +463,19 @@ void TermiosSerialDevice::CountTransmitted(size_t n) {
 
 bool TermiosSerialDevice::Submit(const uint8_t* bytes, size_t count, size_t& sent_now,
                                  uint64_t& mark) {
-    sent_now = 0;
-    std::unique_lock lock(out_mutex_);
-    if (gone_) {
-        mark = enqueued_total_;
+    if (!queue_.Submit(bytes, count, sent_now, mark)) {
         return false;
-    }
-    if (out_head_ == out_.size()) {
-        // Nothing queued: try to send at once, keeping the order of earlier writes.
-        while (sent_now < count) {
-            ssize_t n = ::write(fd_.get(), bytes + sent_now, count - sent_now);
-            if (n > 0) {
-                sent_now += static_cast<size_t>(n);
-                continue;
-            }
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0 && IsVanishedError(errno)) {
-                gone_ = true;
-            }
-            break;
-        }
-        CountTransmitted(sent_now);
-        sent_total_ += sent_now;
-        if (gone_) {
-            enqueued_total_ += sent_now;  // the rest goes nowhere: not queued, not counted as sent
-            mark = enqueued_total_;
-            lock.unlock();
-            out_cv_.notify_all();
-            Signal(wait_wake_.get());
-            return false;
-        }
-    }
-    enqueued_total_ += count;
-    mark = enqueued_total_;
-    if (sent_now < count) {
-        if (out_head_ > 0 && out_head_ == out_.size()) {
-            out_.clear();
-            out_head_ = 0;
-        }
-        out_.insert(out_.end(), bytes + sent_now, bytes + count);
-        if (!writer_.joinable()) {
-            writer_ = std::thread(&TermiosSerialDevice::WriterLoop, this);
-        }
-        lock.unlock();
-        out_cv_.notify_all();
-    } else {
-        lock.unlock();
     }
     bool wake = false;
     if (count > 0) {
-        std::lock_guard state_lock(mutex_);
+        std::lock_guard lock(mutex_);
         tx_armed_ = true;
         wake = (mask_ & EV_TXEMPTY) != 0;  // only a wait for transmit-empty cares
     }
     if (wake) {
-        Signal(wait_wake_.get());
+        SignalEventFd(wait_wake_.get());
     }
     return true;
-}
-
-void TermiosSerialDevice::WriterLoop() {
-    std::unique_lock lock(out_mutex_);
-    for (;;) {
-        out_cv_.wait(lock, [this] { return writer_stop_ || out_head_ < out_.size(); });
-        if (writer_stop_) {
-            return;
-        }
-        lock.unlock();
-        pollfd fds[2] = {{fd_.get(), POLLOUT, 0}, {writer_wake_.get(), POLLIN, 0}};
-        int rc = ::poll(fds, 2, -1);
-        if (fds[1].revents & POLLIN) {
-            Drain(writer_wake_.get());
-        }
-        lock.lock();
-        if (writer_stop_) {
-            return;
-        }
-        if (rc <= 0 || out_head_ == out_.size()) {
-            continue;
-        }
-        ssize_t n = ::write(fd_.get(), out_.data() + out_head_, out_.size() - out_head_);
-        if (n > 0) {
-            out_head_ += static_cast<size_t>(n);
-            sent_total_ += static_cast<uint64_t>(n);
-            CountTransmitted(static_cast<size_t>(n));
-        } else if ((n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ||
-                   (n <= 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)))) {
-            // The device is gone or refuses output: what waits is dropped, not sent, and every
-            // later write fails, so that nobody waits forever and nobody counts it as written.
-            gone_ = true;
-            out_head_ = out_.size();
-        }
-        if (out_head_ == out_.size()) {
-            out_.clear();
-            out_head_ = 0;
-            Signal(wait_wake_.get());
-        }
-        out_cv_.notify_all();
-    }
 }
 
 CommStatus TermiosSerialDevice::WriteAsync(const uint8_t* bytes, size_t count,
@@ -619,49 +506,28 @@ CommStatus TermiosSerialDevice::Write(const uint8_t* bytes, size_t count, size_t
         written = sent_now;
         return CommStatus::Failure("Write", EIO);
     }
-    const uint64_t total_ms =
-        uint64_t{t.WriteTotalTimeoutMultiplier} * count + t.WriteTotalTimeoutConstant;
-    std::unique_lock lock(out_mutex_);
-    auto done = [&] { return sent_total_ >= mark || writer_stop_ || gone_; };
-    if (total_ms == 0) {
-        out_cv_.wait(lock, done);
-    } else {
-        out_cv_.wait_until(lock, Clock::now() + std::chrono::milliseconds(total_ms), done);
-    }
-    uint64_t unsent = sent_total_ >= mark ? 0 : mark - sent_total_;
-    if (gone_ && unsent > 0) {
-        written = count - static_cast<size_t>(std::min<uint64_t>(unsent, count));
+    const OutputQueue::Outcome outcome = queue_.AwaitSent(mark, count, WriteTotalMs(t, count));
+    written = count - outcome.unsent;
+    if (outcome.gone && outcome.unsent > 0) {
         return CommStatus::Failure("Write", EIO);
     }
-    if (unsent > 0 && enqueued_total_ == mark) {
-        // Timed out with our bytes at the tail of the queue: take the unsent part back.
-        out_.resize(out_.size() - unsent);
-        enqueued_total_ -= unsent;
-    }
-    written = count - static_cast<size_t>(unsent);
     return {};
 }
 
 CommStatus TermiosSerialDevice::Purge(uint32_t flags) {
     if (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) {
-        {
-            std::lock_guard lock(out_mutex_);
-            sent_total_ += out_.size() - out_head_;
-            out_.clear();
-            out_head_ = 0;
-        }
-        out_cv_.notify_all();
-        ioctl(fd_.get(), TCFLSH, TCOFLUSH);
+        queue_.Clear();
+        calls_->IoctlValue(fd_.get(), TCFLSH, TCOFLUSH);
     }
     if (flags & PURGE_RXABORT) {
         {
             std::lock_guard lock(mutex_);
             ++read_abort_generation_;
         }
-        Signal(read_wake_.get());
+        SignalEventFd(read_wake_.get());
     }
     if (flags & PURGE_RXCLEAR) {
-        ioctl(fd_.get(), TCFLSH, TCIFLUSH);
+        calls_->IoctlValue(fd_.get(), TCFLSH, TCIFLUSH);
     }
     return {};
 }
@@ -688,17 +554,16 @@ CommStatus TermiosSerialDevice::ClearError(uint32_t* errors, QueueStatus* status
     if (status != nullptr) {
         int in = 0;
         int out = 0;
-        if (ioctl(fd_.get(), FIONREAD, &in) != 0) {
+        if (calls_->Ioctl(fd_.get(), FIONREAD, &in) != 0) {
             int error = errno;
             if (IsVanishedError(error)) {
                 return CommStatus::Failure("FIONREAD", error);
             }
             in = 0;
         }
-        ioctl(fd_.get(), TIOCOUTQ, &out);
-        std::lock_guard lock(out_mutex_);
+        calls_->Ioctl(fd_.get(), TIOCOUTQ, &out);
         status->in_queue = static_cast<uint32_t>(std::max(in, 0));
-        status->out_queue = static_cast<uint32_t>(std::max(out, 0) + (out_.size() - out_head_));
+        status->out_queue = static_cast<uint32_t>(std::max(out, 0) + queue_.waiting());
     }
     return {};
 }
@@ -739,28 +604,28 @@ CommStatus TermiosSerialDevice::EscapeFunction(Escape function) {
     int rts = TIOCM_RTS;
     switch (function) {
         case Escape::SetXoff:
-            rc = ioctl(fd_.get(), TCXONC, TCOOFF);
+            rc = calls_->IoctlValue(fd_.get(), TCXONC, TCOOFF);
             break;
         case Escape::SetXon:
-            rc = ioctl(fd_.get(), TCXONC, TCOON);
+            rc = calls_->IoctlValue(fd_.get(), TCXONC, TCOON);
             break;
         case Escape::SetRts:
-            rc = ioctl(fd_.get(), TIOCMBIS, &rts);
+            rc = calls_->Ioctl(fd_.get(), TIOCMBIS, &rts);
             break;
         case Escape::ClrRts:
-            rc = ioctl(fd_.get(), TIOCMBIC, &rts);
+            rc = calls_->Ioctl(fd_.get(), TIOCMBIC, &rts);
             break;
         case Escape::SetDtr:
-            rc = ioctl(fd_.get(), TIOCMBIS, &dtr);
+            rc = calls_->Ioctl(fd_.get(), TIOCMBIS, &dtr);
             break;
         case Escape::ClrDtr:
-            rc = ioctl(fd_.get(), TIOCMBIC, &dtr);
+            rc = calls_->Ioctl(fd_.get(), TIOCMBIC, &dtr);
             break;
         case Escape::SetBreak:
-            rc = ioctl(fd_.get(), TIOCSBRK);
+            rc = calls_->IoctlValue(fd_.get(), TIOCSBRK);
             break;
         case Escape::ClrBreak:
-            rc = ioctl(fd_.get(), TIOCCBRK);
+            rc = calls_->IoctlValue(fd_.get(), TIOCCBRK);
             break;
         default:
             return CommStatus::Failure("EscapeFunction", EINVAL);

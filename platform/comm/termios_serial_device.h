@@ -1,29 +1,33 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "platform/comm/kernel_termios.h"
+#include "platform/comm/output_queue.h"
 #include "platform/comm/serial_device.h"
+#include "platform/comm/serial_system_calls.h"
 #include "platform/comm/unique_fd.h"
 
 namespace comm {
 
 // A serial port on a Linux terminal device. Exclusive through flock (which binds root too) and
-// TIOCEXCL. Writes that cannot go out at once wait in a queue that a writer thread drains, so a
-// started write never blocks its caller. Statistics come from TIOCGICOUNT where the driver has
-// it; otherwise (pseudo-terminals, some USB adapters) the device counts bytes itself and reports
-// no errors. Modem-line changes are found by sampling the line counters (or the status word) every
-// few milliseconds while the event mask asks for them: TIOCMIWAIT cannot be interrupted without
-// signals, and the counters still catch a pulse shorter than the sampling period.
+// TIOCEXCL. Writes that cannot go out at once wait in an OutputQueue that its writer thread
+// drains, so a started write never blocks its caller. Reads follow PlanRead. Statistics come from
+// TIOCGICOUNT where the driver has it; otherwise (pseudo-terminals, some USB adapters) the device
+// counts bytes itself and reports no errors. Modem-line changes are found by sampling the line
+// counters (or the status word) every few milliseconds while the event mask asks for them:
+// TIOCMIWAIT cannot be interrupted without signals, and the counters still catch a pulse shorter
+// than the sampling period. Every system call on the terminal goes through one SerialSystemCalls.
 class TermiosSerialDevice final : public SerialDevice {
   public:
     static OpenResult Open(const std::string& path);
+    // The same with the device's system calls going through calls (tests inject faults there;
+    // null: straight to the kernel). The device shares calls until it is destroyed.
+    static OpenResult Open(const std::string& path, std::shared_ptr<SerialSystemCalls> calls);
     ~TermiosSerialDevice() override;
 
     CommStatus SetState(const Dcb& dcb) override;
@@ -60,7 +64,8 @@ class TermiosSerialDevice final : public SerialDevice {
         uint32_t frame = 0, overrun = 0, parity = 0, brk = 0, buf_overrun = 0;
     };
 
-    TermiosSerialDevice(UniqueFd fd, UniqueFd wait_wake, UniqueFd read_wake, UniqueFd writer_wake);
+    TermiosSerialDevice(UniqueFd fd, UniqueFd wait_wake, UniqueFd read_wake, UniqueFd writer_wake,
+                        std::shared_ptr<SerialSystemCalls> calls);
 
     bool ReadLineCounters(LineCounters& counters) const;
     bool ReadModemBits(int& bits) const;
@@ -68,21 +73,14 @@ class TermiosSerialDevice final : public SerialDevice {
     uint32_t TakeModemChanges();           // needs mutex_
     void SnapshotModemLines();             // needs mutex_
     bool OutputDrained();
-    static void Signal(int event_fd);
-    static void Drain(int event_fd);
-
-    // Queues what a non-blocking write could not send; returns the total-enqueued mark that the
-    // last byte of these bytes reaches.
-    // Writes what goes out at once and queues the rest; mark is the queue position after these
-    // bytes. False (nothing queued) once the device is gone.
+    // Hands the bytes to the output queue and arms transmit-empty; false once the device is gone.
     bool Submit(const uint8_t* bytes, size_t count, size_t& sent_now, uint64_t& mark);
-    void WriterLoop();
     void CountTransmitted(size_t n);
 
+    const std::shared_ptr<SerialSystemCalls> calls_;
     UniqueFd fd_;
-    UniqueFd wait_wake_;    // eventfd: wakes WaitEvent (mask change, cancel, output drained)
-    UniqueFd read_wake_;    // eventfd: wakes Read (cancel, receive abort)
-    UniqueFd writer_wake_;  // eventfd: wakes the writer thread (stop)
+    UniqueFd wait_wake_;  // eventfd: wakes WaitEvent (mask change, cancel, output drained)
+    UniqueFd read_wake_;  // eventfd: wakes Read (cancel, receive abort)
     bool has_icount_ = false;
     bool has_modem_ = false;
 
@@ -100,19 +98,11 @@ class TermiosSerialDevice final : public SerialDevice {
     LineCounters error_baseline_;
     LineCounters stats_baseline_;
 
-    std::atomic<uint32_t> own_rx_{
-        0};  // bytes counted by the device when the driver has no counters
+    // Bytes counted by the device itself when the driver has no counters.
+    std::atomic<uint32_t> own_rx_{0};
     std::atomic<uint32_t> own_tx_{0};
 
-    std::mutex out_mutex_;  // guards the output queue and its marks
-    std::condition_variable out_cv_;
-    std::vector<uint8_t> out_;  // bytes waiting to be written, from out_head_ on
-    size_t out_head_ = 0;
-    uint64_t enqueued_total_ = 0;  // bytes ever handed to Submit
-    uint64_t sent_total_ = 0;      // bytes ever written or dropped by a purge (not by a failure)
-    bool writer_stop_ = false;
-    bool gone_ = false;  // output failed for good (device unplugged, far end hung up)
-    std::thread writer_;
+    OutputQueue queue_;  // last: its writer thread uses the fields above until it is stopped
 };
 
 }  // namespace comm

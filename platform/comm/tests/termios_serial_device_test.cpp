@@ -355,6 +355,25 @@ TEST_F(TermiosSerialDeviceTest, WriteTimeoutTakesBackWhatDidNotLeave) {
     EXPECT_TRUE(arrived == big.substr(0, written));
 }
 
+TEST_F(TermiosSerialDeviceTest, TimedOutWriteBehindEarlierBytesTakesBackOnlyItsOwn) {
+    const std::string big = RandomBytes(1 << 20, 6);
+    size_t now = 0;
+    ASSERT_TRUE(device_->WriteAsync(reinterpret_cast<const uint8_t*>(big.data()), big.size(), now));
+    EXPECT_EQ(now, 0u);  // nobody reads the far end yet: most of it waits in the queue
+    CommTimeouts t;
+    t.WriteTotalTimeoutConstant = 100;
+    device_->SetTimeouts(t);
+    const uint8_t tail[3] = {'e', 'n', 'd'};
+    size_t written = 99;
+    ASSERT_TRUE(device_->Write(tail, 3, written));
+    EXPECT_EQ(written, 0u);  // none of its own bytes left, whatever waits before them
+    std::string arrived = pty_.ReadExactly(big.size(), 60000);
+    EXPECT_TRUE(arrived == big);  // the earlier write is not cut short
+    const uint8_t marker = '!';
+    ASSERT_TRUE(device_->WriteAsync(&marker, 1, now));
+    EXPECT_EQ(pty_.ReadExactly(1), "!");  // the taken-back bytes never follow
+}
+
 TEST_F(TermiosSerialDeviceTest, PseudoTerminalHasNoModemLinesButCountsBytes) {
     auto* termios_device = static_cast<TermiosSerialDevice*>(device_.get());
     EXPECT_FALSE(termios_device->HasLineCounters());

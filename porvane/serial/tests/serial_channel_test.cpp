@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "platform/comm/comm_constants.h"
+#include "platform/comm/termios_serial_device.h"
+#include "platform/comm/testing/faulty_system_calls.h"
 #include "platform/comm/testing/pty_pair.h"
 #include "platform/comm/testing/scripted_port.h"
 #include "porvane/serial/notification_bridge.h"
@@ -17,6 +19,7 @@
 namespace porvane::serial {
 namespace {
 
+using comm::testing::FaultySystemCalls;
 using comm::testing::PtyPair;
 using comm::testing::ScriptedPort;
 using testing::RecordingPage;
@@ -378,6 +381,84 @@ TEST_F(PtyChannelTest, FarEndHangingUpEndsTheEventThread) {
     const uint32_t before = channel_.bytes_written_total();
     EXPECT_EQ(channel_.WritePort(out, 3), 0u);
     EXPECT_EQ(channel_.bytes_written_total(), before);  // refused, so not counted
+    EXPECT_EQ(channel_.ClosePort(), 1);
+}
+
+// A channel on a real pseudo-terminal whose device's system calls pass through injected faults.
+class FaultyPtyChannelTest : public ::testing::Test {
+  protected:
+    using Call = FaultySystemCalls::Call;
+
+    FaultyPtyChannelTest()
+        : channel_([calls = calls_](const std::string& path) {
+              return comm::TermiosSerialDevice::Open(path, calls);
+          }) {
+        channel_.settings() = PanelDefaultLineSettings();
+        SetPortName(channel_.settings(), pty_.slave_path());
+    }
+    PtyPair pty_;
+    std::shared_ptr<FaultySystemCalls> calls_ = std::make_shared<FaultySystemCalls>();
+    RecordingPage page_;
+    SerialChannel channel_;
+};
+
+TEST_F(FaultyPtyChannelTest, InterruptedCallsAndShortWritesAreSurvivedByteExact) {
+    ASSERT_EQ(channel_.OpenPort(&page_), 1);
+    calls_->FailEvery(Call::kRead, 2, {EINTR, EAGAIN});
+    calls_->FailEvery(Call::kWrite, 3, {EINTR, EAGAIN});
+    calls_->FailEvery(Call::kPoll, 5, {EINTR});
+    calls_->LimitWrites(61);
+    std::atomic<bool> stop{false};
+    std::thread loop([&] {  // the far end echoes everything
+        char buffer[65536];
+        while (!stop) {
+            pollfd fd{pty_.master(), POLLIN, 0};
+            if (poll(&fd, 1, 20) <= 0)
+                continue;
+            ssize_t n = read(pty_.master(), buffer, sizeof buffer);
+            if (n > 0)
+                pty_.WriteAll(std::string(buffer, static_cast<size_t>(n)));
+        }
+    });
+    std::mt19937 gen(13);
+    std::string data(512 << 10, '\0');
+    for (char& c : data)
+        c = static_cast<char>(gen());
+    for (size_t at = 0; at < data.size(); at += 4096) {
+        size_t n = std::min<size_t>(4096, data.size() - at);
+        channel_.WritePort(reinterpret_cast<const uint8_t*>(data.data() + at),
+                           static_cast<uint32_t>(n));
+    }
+    bool all = page_.WaitFor(
+        [&](auto&, const std::string& received) { return received.size() >= data.size(); }, 60000);
+    stop = true;
+    loop.join();
+    ASSERT_TRUE(all);
+    EXPECT_TRUE(page_.received() == data);
+    EXPECT_EQ(channel_.bytes_written_total(), data.size());
+    EXPECT_EQ(channel_.bytes_read_total(), data.size());
+    comm::SerialStats stats;
+    channel_.GetPortStatistics(&stats);
+    EXPECT_EQ(stats.TransmittedCount, data.size());
+    EXPECT_EQ(stats.ReceivedCount, data.size());
+    EXPECT_GT(calls_->injected(Call::kRead), 0);
+    EXPECT_GT(calls_->injected(Call::kWrite), 0);
+    EXPECT_GT(calls_->injected(Call::kPoll), 0);
+    auto codes = page_.codes();
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), PN_PORT_GONE), 0);
+    channel_.ClosePort();
+}
+
+TEST_F(FaultyPtyChannelTest, PortVanishingMidWriteCountsOnlyWhatLeftAndIsReported) {
+    ASSERT_EQ(channel_.OpenPort(&page_), 1);
+    calls_->VanishAfterWriting(1500);
+    std::string data(4000, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 7);
+    EXPECT_EQ(channel_.WritePort(reinterpret_cast<const uint8_t*>(data.data()), 4000), 0u);
+    EXPECT_EQ(channel_.bytes_written_total(), 1500u);
+    EXPECT_TRUE(pty_.ReadExactly(1500) == data.substr(0, 1500));
+    ASSERT_TRUE(page_.WaitForCode(PN_PORT_GONE));
     EXPECT_EQ(channel_.ClosePort(), 1);
 }
 
