@@ -40,18 +40,22 @@ class RecordingOwner : public EventPortOwner {
         std::lock_guard lock(mutex_);
         return boxes_;
     }
-    bool WaitFor(size_t count, int ms = 5000) {
+    bool WaitFor(size_t count, int ms = 30000) {
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, std::chrono::milliseconds(ms),
                                  [&] { return log_.size() >= count; });
     }
-    uint32_t last_port_ = 0;
+    uint32_t last_port() {
+        std::lock_guard lock(mutex_);
+        return last_port_;
+    }
 
   private:
-    std::mutex mutex_;  // guards log_ and boxes_
+    std::mutex mutex_;  // guards log_, boxes_ and last_port_
     std::condition_variable changed_;
     std::vector<std::pair<uint32_t, uint32_t>> log_;
     std::vector<std::string> boxes_;
+    uint32_t last_port_ = 0;
 };
 
 class EventPortTest : public ::testing::Test {
@@ -81,7 +85,7 @@ TEST_F(EventPortTest, BytesOneByOneThenTheEndOfTheBurst) {
     EXPECT_EQ(log[0], std::make_pair(uint32_t{PortMsgRxChar}, uint32_t{0x06}));
     EXPECT_EQ(log[1], std::make_pair(uint32_t{PortMsgRxChar}, uint32_t{0x20}));
     EXPECT_EQ(log[2].first, uint32_t{PortMsgRxFlag});
-    EXPECT_EQ(owner_.last_port_, 9u);
+    EXPECT_EQ(owner_.last_port(), 9u);
     pty_.WriteAll("q");  // the event character is just another byte
     ASSERT_TRUE(owner_.WaitFor(5));
     EXPECT_EQ(owner_.log()[3], std::make_pair(uint32_t{PortMsgRxChar}, uint32_t{'q'}));
