@@ -396,22 +396,21 @@ void BrevantWindow::OnSendAllTick() {
         ShowSelection(r, false);
 }
 
-void BrevantWindow::ClearResults() {
+void BrevantWindow::ClearColumns(std::initializer_list<int> columns) {
     for (int r = 1; r <= kGridRows; ++r) {
-        for (int c : {kCheckColumn, kReplyColumn, kTimeColumn, kSelectColumn})
+        for (int c : columns)
             SetCell(r, c, {});
         ShowSelection(r, false);
     }
     selection_.Clear();
 }
 
+void BrevantWindow::ClearResults() {
+    ClearColumns({kCheckColumn, kReplyColumn, kTimeColumn, kSelectColumn});
+}
+
 void BrevantWindow::ClearCommands() {
-    for (int r = 1; r <= kGridRows; ++r) {
-        for (int c : {kCommentColumn, kDataColumn, kCheckColumn, kReplyColumn, kTimeColumn})
-            SetCell(r, c, {});
-        ShowSelection(r, false);
-    }
-    selection_.Clear();
+    ClearColumns({kCommentColumn, kDataColumn, kCheckColumn, kReplyColumn, kTimeColumn});
 }
 
 void BrevantWindow::ClearMonitor() {
@@ -423,21 +422,23 @@ QString BrevantWindow::MonitorText() const {
     return monitor_->toPlainText();
 }
 
-bool BrevantWindow::SaveCommandsTo(const QString& path) {
+CommandRows BrevantWindow::GridCommands() const {
     CommandRows rows;
     for (int r = 1; r <= kGridRows; ++r) {
         rows.comment[r] = Cell(r, kCommentColumn).toStdString();
         rows.data[r] = Cell(r, kDataColumn).toStdString();
     }
+    return rows;
+}
+
+bool BrevantWindow::SaveCommandsTo(const QString& path) {
+    const CommandRows rows = GridCommands();
     return SaveCommandFile(CommandFileSavePath(path.toStdString()), rows, file_encoding_);
 }
 
 bool BrevantWindow::LoadCommandsFrom(const QString& path) {
-    CommandRows rows;
-    for (int r = 1; r <= kGridRows; ++r) {
-        rows.comment[r] = Cell(r, kCommentColumn).toStdString();
-        rows.data[r] = Cell(r, kDataColumn).toStdString();
-    }
+    // Rows beyond the file keep what the grid holds.
+    CommandRows rows = GridCommands();
     if (!LoadCommandFile(path.toStdString(), rows, &file_encoding_)) {
         Message(QString::fromUtf8("无法读取命令文件: ") + path);
         return false;

@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <array>
+#include <initializer_list>
 #include <memory>
 
 #include "brevant/app_settings.h"
@@ -62,6 +63,9 @@ class BrevantWindow : public QMainWindow, public EventPortOwner {
   private:
     QTableWidgetItem* Item(int row, int column) const;  // as Cell numbers them
     void BuildGrid();
+    CommandRows GridCommands() const;  // the comment and data columns
+    // Empties the columns of every row and clears the selection.
+    void ClearColumns(std::initializer_list<int> columns);
     void BuildMenusAndToolbar();
     void OpenPort();
     void RefreshStatusBar();
