@@ -16,6 +16,7 @@
 
 #include "platform/comm/testing/pty_pair.h"
 #include "porvane/shell/ui/terminal_page.h"
+#include "porvane/terminal/receive_text.h"
 #include "porvane/terminal/ui/receive_panel.h"
 #include "porvane/terminal/ui/receive_view.h"
 
@@ -35,13 +36,6 @@ std::string TestData(bool hex_mode) {
         }
     }
     return data;
-}
-
-uint64_t Fnv(const std::string& data) {
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (unsigned char c : data)
-        h = (h ^ c) * 0x100000001b3ull;
-    return h;
 }
 
 long PeakMemoryMb() {
@@ -64,7 +58,8 @@ bool Run(bool hex_mode, const std::string& map_path) {
         return false;
     }
     const std::string data = TestData(hex_mode);
-    const uint64_t expected = Fnv(data);
+    const uint64_t expected = porvane::terminal::ReceiveChecksum(
+        {reinterpret_cast<const uint8_t*>(data.data()), data.size()});
 
     QElapsedTimer since_tick;
     since_tick.start();

@@ -61,6 +61,13 @@ bool ReaderPort::SetBaud(int rate) {
     return listed;
 }
 
+void ReaderPort::ScaleTimeoutsForTesting(uint32_t factor) {
+    timeout_scale_ = factor > 0 ? factor : 1;
+    if (IsOpen()) {
+        SetTimeouts();
+    }
+}
+
 comm::CommStatus ReaderPort::Open() {
     if (IsOpen()) {
         return CommStatus::Failure("Open", EBUSY);
@@ -113,12 +120,12 @@ CommStatus ReaderPort::SetTimeouts() {
         return got;
     }
     t.ReadIntervalTimeout = 0;
-    t.ReadTotalTimeoutMultiplier = read_multiplier_;
+    t.ReadTotalTimeoutMultiplier = read_multiplier_ * timeout_scale_;
     t.ReadTotalTimeoutConstant = 0;
     // Every write of the library waits at most this long (the write time-outs read from the
     // port are otherwise unused); setting it once spares two changes per write.
     t.WriteTotalTimeoutMultiplier = 0;
-    t.WriteTotalTimeoutConstant = kWriteWaitMs;
+    t.WriteTotalTimeoutConstant = static_cast<uint32_t>(Scaled(kWriteWaitMs));
     return device_->SetTimeouts(t);
 }
 
@@ -132,7 +139,7 @@ CommStatus ReaderPort::Write(const uint8_t* bytes, size_t length, int wait_ms) {
     const CommStatus status =
         wait_ms == kWriteWaitMs ? write() : WithTimeouts(*device_, write, [&](CommTimeouts& t) {
             t.WriteTotalTimeoutMultiplier = 0;
-            t.WriteTotalTimeoutConstant = WaitConstant(wait_ms);
+            t.WriteTotalTimeoutConstant = WaitConstant(Scaled(wait_ms));
         });
     if (status && written != length) {
         return CommStatus::Failure("Write", ETIMEDOUT);  // the write time-out cut it short
@@ -148,15 +155,16 @@ CommStatus ReaderPort::Read(uint8_t* buffer, size_t length, size_t* got, int wai
     if (!IsOpen()) {
         return NotOpen("Read");
     }
-    const uint64_t own_limit = uint64_t{read_multiplier_} * length;
-    const bool bounded_by_wait = own_limit == 0 || own_limit > static_cast<uint64_t>(wait_ms);
+    const uint64_t own_limit = uint64_t{read_multiplier_} * timeout_scale_ * length;
+    const bool bounded_by_wait =
+        own_limit == 0 || own_limit > static_cast<uint64_t>(Scaled(wait_ms));
     auto read = [&] { return device_->Read(buffer, length, count); };
     // A read that would outlast the caller's wait gives up when the wait ends.
     const CommStatus status =
         !bounded_by_wait ? read() : WithTimeouts(*device_, read, [&](CommTimeouts& t) {
             t.ReadIntervalTimeout = 0;
             t.ReadTotalTimeoutMultiplier = 0;
-            t.ReadTotalTimeoutConstant = WaitConstant(wait_ms);
+            t.ReadTotalTimeoutConstant = WaitConstant(Scaled(wait_ms));
         });
     if (got != nullptr) {
         *got = count;
@@ -172,7 +180,7 @@ CommStatus ReaderPort::WaitForData(int ms) {
         return NotOpen("WaitForData");
     }
     uint32_t events = 0;
-    if (CommStatus waited = device_->WaitEventFor(events, ms); !waited) {
+    if (CommStatus waited = device_->WaitEventFor(events, Scaled(ms)); !waited) {
         return waited;
     }
     return (events & comm::EV_RXCHAR) ? CommStatus{} : CommStatus::Failure("WaitForData", ENODATA);

@@ -51,16 +51,25 @@ class ReaderPort {
     uint32_t BytesWaiting();
     comm::CommStatus PurgeReceive();
 
+    // Multiplies every time-out of the port (the per-byte read time-out and each caller's wait)
+    // by factor, 1 unless changed. For tests of the exchange against a simulated reader, whose
+    // replies a sanitizer build on a loaded machine can delay past the 24 ms a byte; callers of
+    // the library never change it.
+    void ScaleTimeoutsForTesting(uint32_t factor);
+
     // Pauses between tries; a test harness that feeds bytes without delay replaces it.
     void Pause(int ms) { pause_(ms); }
     void SetPause(std::function<void(int ms)> pause) { pause_ = std::move(pause); }
 
   private:
+    int Scaled(int ms) const { return ms * static_cast<int>(timeout_scale_); }
+
     Opener opener_;
     std::string port_name_ = "COM1";
     int port_number_ = 1;
     int baud_ = 9600;
     uint32_t read_multiplier_ = 0;
+    uint32_t timeout_scale_ = 1;  // see ScaleTimeoutsForTesting
     std::unique_ptr<comm::SerialDevice> device_;
     std::function<void(int ms)> pause_;
 };

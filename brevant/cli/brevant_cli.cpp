@@ -12,6 +12,7 @@
 
 #include "brevant/app_settings.h"
 #include "brevant/command_file.h"
+#include "brevant/command_port.h"
 #include "brevant/event_port.h"
 #include "brevant/row_frame.h"
 #include "platform/cli/number_option.h"
@@ -162,12 +163,9 @@ int main(int argc, char** argv) {
     Collector collector(settings.receive_format);
     comm::RecordingOpener opener;
     brevant::EventPort event_port(opener.opener());
-    if (!event_port.Initialise(&collector, settings.port, settings.baud,
-                               settings.parity ? settings.parity : 'N', settings.data_bits,
-                               settings.stop_bits, 3, 512) ||
-        !event_port.StartMonitoring()) {
+    if (!brevant::OpenCommandPort(event_port, &collector, settings)) {
         std::fprintf(
-            stderr, "没有发现此串口或被占用 (COM%d: %s)\n", settings.port,
+            stderr, "%s (COM%d: %s)\n", brevant::kPortNotFoundMessage, settings.port,
             opener.failed() ? opener.Describe().c_str() : comm::ComPortPath(settings.port).c_str());
         return 1;
     }
@@ -180,7 +178,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "row %d: %s\n", r, warning.c_str());
         collector.StartRow();
         if (!event_port.Write(frame.wire.data(), frame.wire.size())) {
-            std::fprintf(stderr, "row %d: the frame does not fit the 512-byte write buffer\n", r);
+            std::fprintf(stderr, "row %d: the frame does not fit the %zu-byte write buffer\n", r,
+                         brevant::kCommandWriteBufferSize);
             all_answered = false;
             break;
         }

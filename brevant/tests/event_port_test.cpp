@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <termios.h>
 
 #include <condition_variable>
 #include <fstream>
@@ -7,7 +8,9 @@
 #include <sstream>
 #include <thread>
 
+#include "brevant/command_port.h"
 #include "brevant/event_port.h"
+#include "platform/comm/kernel_termios.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
 #include "platform/comm/testing/scripted_port.h"
@@ -116,6 +119,37 @@ TEST_F(EventPortTest, WritesAreQueuedWholeAndLongOnesRefused) {
                                                9));
     std::vector<uint8_t> big(513, 0);
     EXPECT_FALSE(port.Write(big.data(), big.size()));
+}
+
+// The command port both front ends open: the line as Config.INI's settings give it, parity N
+// when none is set, the burst end reported and the 512-byte write buffer.
+TEST_F(EventPortTest, CommandPortFollowsTheSettings) {
+    EventPort port;
+    AppSettings settings;
+    settings.port = 9;
+    settings.baud = 19200;
+    settings.data_bits = 8;
+    settings.stop_bits = 1;  // parity left unset: a line definition with parity N
+    ASSERT_TRUE(OpenCommandPort(port, &owner_, settings));
+    EXPECT_TRUE(owner_.boxes().empty());  // the line definition was good
+    comm::KernelTermios line;
+    ASSERT_TRUE(comm::GetKernelTermios(pty_.master(), line));
+    EXPECT_EQ(line.ospeed, 19200u);
+    EXPECT_EQ(line.cflag & CSIZE, static_cast<uint32_t>(CS8));
+    EXPECT_EQ(line.cflag & (CSTOPB | PARENB), 0u);
+    pty_.WriteAll("x");
+    ASSERT_TRUE(owner_.WaitFor(2));
+    EXPECT_EQ(owner_.log()[1].first, static_cast<uint32_t>(PortMsgRxFlag));
+    std::vector<uint8_t> frame(kCommandWriteBufferSize, 0x41);
+    EXPECT_TRUE(port.Write(frame.data(), frame.size()));
+    frame.push_back(0x41);
+    EXPECT_FALSE(port.Write(frame.data(), frame.size()));
+
+    EventPort missing;
+    settings.port = 8;
+    setenv("COM8", "/dev/no-such-command-port", 1);
+    EXPECT_FALSE(OpenCommandPort(missing, &owner_, settings));
+    unsetenv("COM8");
 }
 
 TEST_F(EventPortTest, ShutdownEndsTheThreadWithOneHundred) {

@@ -1,40 +1,35 @@
 #include "brevant/ui/brevant_window.h"
 
 #include <QAction>
-#include <QApplication>
-#include <QComboBox>
 #include <QFileDialog>
-#include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QRegularExpressionValidator>
-#include <QScrollBar>
 #include <QStatusBar>
-#include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
-#include <QWheelEvent>
 
+#include "brevant/command_port.h"
 #include "brevant/row_frame.h"
+#include "brevant/ui/cell_delegate.h"
+#include "brevant/ui/grid_column.h"
+#include "brevant/ui/one_row_wheel.h"
+#include "brevant/ui/settings_dialog.h"
 
 namespace brevant {
 namespace {
 
-constexpr int kRows = 200;
-constexpr int kColumns = 9;  // grid columns 1..9; column 0 is the row header
-const int kTwips[] = {400, 500, 6000, 600, 5000, 600, 600, 800, 6300, 1000};
+// Widths in twips, by GridColumn; [0] is the row header.
+const int kTwips[kGridColumns + 1] = {400, 500, 6000, 600, 5000, 600, 600, 800, 6300, 1000};
 const QColor kEvenRow(0xC7, 0xED, 0xCC);   // COLORREF 0xCCEDC7
 const QColor kSendText(0xFA, 0x06, 0x17);  // COLORREF 0x1706FA
-constexpr int kWriteBufferSize = 512;
 
 // A 32 × 32 picture for a toolbar button or a selection mark, drawn rather than loaded.
 QIcon DrawnIcon(const QColor& fill, const QString& letter) {
@@ -69,114 +64,7 @@ QIcon SelectionIcon(bool selected) {
     return QIcon(pixmap);
 }
 
-// The in-place editor: upper-case letters for the command columns, read-only for the replies.
-class CellDelegate : public QStyledItemDelegate {
-  public:
-    explicit CellDelegate(QObject* parent) : QStyledItemDelegate(parent) {}
-    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem&,
-                          const QModelIndex& index) const override {
-        auto* editor = new QLineEdit(parent);
-        editor->setObjectName("cellEditor");
-        if (index.column() == 7) {  // grid column 8: the reply, to view and copy
-            editor->setReadOnly(true);
-        } else {
-            QObject::connect(editor, &QLineEdit::textEdited, editor, [editor](const QString& text) {
-                const int position = editor->cursorPosition();
-                editor->setText(text.toUpper());
-                editor->setCursorPosition(position);
-            });
-        }
-        return editor;
-    }
-};
-
-// The mouse wheel moves the grid by one row.
-class OneRowWheel : public QObject {
-  public:
-    explicit OneRowWheel(QTableWidget* grid) : QObject(grid), grid_(grid) {}
-    bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() != QEvent::Wheel)
-            return false;
-        auto* wheel = static_cast<QWheelEvent*>(event);
-        QScrollBar* bar = grid_->verticalScrollBar();
-        bar->setValue(bar->value() + (wheel->angleDelta().y() > 0 ? -1 : 1));
-        return true;
-    }
-
-  private:
-    QTableWidget* grid_;
-};
-
 }  // namespace
-
-// --- settings dialog ------------------------------------------------------------------------
-
-SettingsDialog::SettingsDialog(IniFile& ini, QWidget* parent) : QDialog(parent), ini_(ini) {
-    settings_ = ReadSettings(ini_);
-    port_ = new QComboBox;
-    port_->setObjectName("portList");
-    for (int n = 1; n <= 101; ++n)
-        port_->addItem(QStringLiteral("COM%1").arg(n));
-    port_->setCurrentIndex(std::clamp(settings_.port - 1, 0, 100));
-    baud_ = new QComboBox;
-    baud_->setObjectName("baudList");
-    for (const char* b : {"600", "1200", "2400", "4800", "9600", "14400", "19200", "28800", "38400",
-                          "57600", "115200", "128000", "256000"}) {
-        baud_->addItem(QString::fromLatin1(b));
-    }
-    const int baud_index = baud_->findText(QString::number(settings_.baud));
-    baud_->setCurrentIndex(baud_index >= 0 ? baud_index : 0);
-    data_bits_ = new QComboBox;
-    data_bits_->setObjectName("dataBitsList");
-    for (const char* d : {"4", "6", "8"})
-        data_bits_->addItem(QString::fromLatin1(d));
-    const int data_index = data_bits_->findText(QString::number(settings_.data_bits));
-    data_bits_->setCurrentIndex(data_index >= 0 ? data_index : 0);
-    send_format_ = new QComboBox;
-    send_format_->setObjectName("sendFormatList");
-    receive_format_ = new QComboBox;
-    receive_format_->setObjectName("receiveFormatList");
-    for (QComboBox* c : {send_format_, receive_format_})
-        c->addItems({"HEX", "ASC"});
-    send_format_->setCurrentIndex(std::clamp(settings_.send_format, 0, 1));
-    receive_format_->setCurrentIndex(std::clamp(settings_.receive_format, 0, 1));
-    timeout_ = new QLineEdit(QString::number(settings_.timeout_ms));
-    timeout_->setObjectName("timeoutBox");
-    auto* save = new QPushButton(QString::fromUtf8("保  存"));
-    save->setObjectName("saveSettingsButton");
-    auto* cancel = new QPushButton(QString::fromUtf8("取  消"));
-    cancel->setObjectName("cancelSettingsButton");
-
-    auto* form = new QFormLayout;
-    form->addRow(QString::fromUtf8("端口号"), port_);
-    form->addRow(QString::fromUtf8("波特率"), baud_);
-    form->addRow(QString::fromUtf8("数据位"), data_bits_);
-    form->addRow(QString::fromUtf8("发送格式"), send_format_);
-    form->addRow(QString::fromUtf8("接收格式"), receive_format_);
-    form->addRow(QString::fromUtf8("串口超时(ms)"), timeout_);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(save);
-    buttons->addWidget(cancel);
-    auto* layout = new QVBoxLayout(this);
-    layout->addLayout(form);
-    layout->addLayout(buttons);
-    setWindowTitle(QString::fromUtf8("参数设置"));
-    connect(save, &QPushButton::clicked, this, &SettingsDialog::Save);
-    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
-}
-
-void SettingsDialog::Save() {
-    settings_.port = port_->currentIndex() + 1;
-    settings_.baud = baud_->currentText().toInt();
-    settings_.data_bits = data_bits_->currentText().toInt();
-    settings_.send_format = send_format_->currentIndex();
-    settings_.receive_format = receive_format_->currentIndex();
-    WriteSettings(ini_, settings_, timeout_->text().toStdString());
-    accept();
-}
-
-// --- main window ---------------------------------------------------------------------------
 
 BrevantWindow::BrevantWindow(QWidget* parent)
     : QMainWindow(parent),
@@ -187,7 +75,7 @@ BrevantWindow::BrevantWindow(QWidget* parent)
               this, [this] { bridge_.Pump(); }, Qt::QueuedConnection);
       }) {
     setWindowTitle(QStringLiteral("Brevant"));
-    grid_ = new QTableWidget(kRows, kColumns);
+    grid_ = new QTableWidget(kGridRows, kGridColumns);
     grid_->setObjectName("commandGrid");
     monitor_ = new QPlainTextEdit;
     monitor_->setObjectName("monitorBox");
@@ -241,8 +129,8 @@ void BrevantWindow::BuildGrid() {
     grid_->setHorizontalHeaderLabels(headers);
     const double pixels_per_twip = logicalDpiX() / 1440.0;
     grid_->verticalHeader()->setFixedWidth(static_cast<int>(kTwips[0] * pixels_per_twip) + 8);
-    for (int c = 1; c <= kColumns; ++c)
-        grid_->setColumnWidth(c - 1, static_cast<int>(kTwips[c] * pixels_per_twip));
+    for (int c = kSelectColumn; c <= kGridColumns; ++c)
+        grid_->setColumnWidth(TableColumn(c), static_cast<int>(kTwips[c] * pixels_per_twip));
     grid_->setItemDelegate(new CellDelegate(grid_));
     grid_->setEditTriggers(QAbstractItemView::SelectedClicked | QAbstractItemView::AnyKeyPressed |
                            QAbstractItemView::EditKeyPressed | QAbstractItemView::DoubleClicked);
@@ -251,38 +139,38 @@ void BrevantWindow::BuildGrid() {
     QFont send_font = font();
     send_font.setPointSize(11);
     send_font.setBold(true);
-    for (int r = 1; r <= kRows; ++r) {
-        for (int c = 1; c <= kColumns; ++c) {
+    for (int r = 1; r <= kGridRows; ++r) {
+        for (int c = kSelectColumn; c <= kGridColumns; ++c) {
             auto* item = new QTableWidgetItem;
             Qt::ItemFlags flags = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
-            if (c == 2 || c == 4 || c == 8)
+            if (IsEditableColumn(c))
                 flags |= Qt::ItemIsEditable;
             item->setFlags(flags);
             if (r % 2 == 0)
                 item->setBackground(kEvenRow);
-            grid_->setItem(r - 1, c - 1, item);
+            grid_->setItem(TableRow(r), TableColumn(c), item);
         }
-        grid_->item(r - 1, 0)->setIcon(SelectionIcon(false));
-        grid_->item(r - 1, 2)->setText(QStringLiteral("0x20"));
-        grid_->item(r - 1, 5)->setText(QStringLiteral("0x03"));
-        QTableWidgetItem* send = grid_->item(r - 1, 6);
+        Item(r, kSelectColumn)->setIcon(SelectionIcon(false));
+        SetCell(r, kStartColumn, QStringLiteral("0x20"));
+        SetCell(r, kEndColumn, QStringLiteral("0x03"));
+        QTableWidgetItem* send = Item(r, kSendColumn);
         send->setText(QString::fromUtf8("发送"));
         send->setForeground(kSendText);
         send->setFont(send_font);
         send->setTextAlignment(Qt::AlignCenter);
-        grid_->item(r - 1, 3)->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        Item(r, kDataColumn)->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     }
     connect(grid_, &QTableWidget::cellClicked, this, [this](int table_row, int table_column) {
         const int row = table_row + 1;
         const int column = table_column + 1;
-        if (column == 1) {
+        if (column == kSelectColumn) {
             current_row_ = row;
             ToggleSelection(row);
-        } else if (column == 7) {
+        } else if (column == kSendColumn) {
             current_row_ = row;
             SendRow(row);
-        } else if (column == 2 || column == 4 || column == 8) {
-            grid_->editItem(grid_->item(table_row, table_column));
+        } else if (IsEditableColumn(column)) {
+            grid_->editItem(Item(row, column));
         }
     });
 }
@@ -353,14 +241,9 @@ void BrevantWindow::ReloadSettings() {
 
 void BrevantWindow::OpenPort() {
     ReloadSettings();
-    const char parity = settings_.parity != 0 ? settings_.parity : 'N';
-    if (port_->Initialise(this, settings_.port, settings_.baud, parity, settings_.data_bits,
-                          settings_.stop_bits, 3, kWriteBufferSize) &&
-        port_->StartMonitoring()) {
-        port_open_ = true;
-    } else {
-        port_open_ = false;
-        Message(QString::fromUtf8("没有发现此串口或被占用"));
+    port_open_ = OpenCommandPort(*port_, this, settings_);
+    if (!port_open_) {
+        Message(QString::fromUtf8(kPortNotFoundMessage));
     }
 }
 
@@ -402,12 +285,16 @@ QString BrevantWindow::StatusText() const {
     return parts.join(' ');
 }
 
+QTableWidgetItem* BrevantWindow::Item(int row, int column) const {
+    return grid_->item(TableRow(row), TableColumn(column));
+}
+
 QString BrevantWindow::Cell(int row, int column) const {
-    return grid_->item(row - 1, column - 1)->text();
+    return Item(row, column)->text();
 }
 
 void BrevantWindow::SetCell(int row, int column, const QString& text) {
-    grid_->item(row - 1, column - 1)->setText(text);
+    Item(row, column)->setText(text);
 }
 
 void BrevantWindow::Message(const QString& text) {
@@ -436,18 +323,19 @@ void BrevantWindow::OnPortMessage(uint32_t message, uint32_t wparam, uint32_t) {
 void BrevantWindow::SendRow(int row) {
     current_row_ = row;
     reply_decoder_.Reset();
-    SetCell(row, 5, {});
-    SetCell(row, 8, {});
+    SetCell(row, kCheckColumn, {});
+    SetCell(row, kReplyColumn, {});
     if (!port_open_) {
         Message(QString::fromUtf8("串口没有打开或被占用，请打开串口"));
         return;
     }
-    const RowFrame frame = BuildRowFrame(Cell(row, 4).toStdString(), settings_.send_format);
+    const RowFrame frame =
+        BuildRowFrame(Cell(row, kDataColumn).toStdString(), settings_.send_format);
     for (const std::string& warning : frame.warnings)
         Message(QString::fromStdString(warning));
-    SetCell(row, 5, QStringLiteral("0x") + QString::fromStdString(frame.check_text));
+    SetCell(row, kCheckColumn, QStringLiteral("0x") + QString::fromStdString(frame.check_text));
     if (!port_->Write(frame.wire.data(), frame.wire.size())) {
-        Message(QString::fromUtf8("数据太长: 一帧最多 %1 字节").arg(kWriteBufferSize));
+        Message(QString::fromUtf8("数据太长: 一帧最多 %1 字节").arg(kCommandWriteBufferSize));
         return;
     }
     send_time_.start();
@@ -468,18 +356,18 @@ void BrevantWindow::OnBurstEnd() {
         return;
     }
     const qint64 elapsed = send_time_.isValid() ? send_time_.elapsed() : 0;
-    SetCell(current_row_, 8, reply_text_);
-    grid_->item(current_row_ - 1, 7)->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    SetCell(current_row_, kReplyColumn, reply_text_);
+    Item(current_row_, kReplyColumn)->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     monitor_text_ += reply_text_ + QStringLiteral("\r\n");
     monitor_->setPlainText(monitor_text_);
     monitor_->moveCursor(QTextCursor::End);
-    SetCell(current_row_, 9, QString::number(elapsed));
+    SetCell(current_row_, kTimeColumn, QString::number(elapsed));
     reply_pending_ = false;
     reply_text_.clear();
 }
 
 void BrevantWindow::ShowSelection(int row, bool selected) {
-    grid_->item(row - 1, 0)->setIcon(SelectionIcon(selected));
+    Item(row, kSelectColumn)->setIcon(SelectionIcon(selected));
 }
 
 void BrevantWindow::ToggleSelection(int row) {
@@ -504,27 +392,25 @@ void BrevantWindow::OnSendAllTick() {
         return;
     }
     send_all_timer_->stop();
-    for (int r = 1; r <= kRows; ++r)
+    for (int r = 1; r <= kGridRows; ++r)
         ShowSelection(r, false);
+}
+
+void BrevantWindow::ClearColumns(std::initializer_list<int> columns) {
+    for (int r = 1; r <= kGridRows; ++r) {
+        for (int c : columns)
+            SetCell(r, c, {});
+        ShowSelection(r, false);
+    }
+    selection_.Clear();
 }
 
 void BrevantWindow::ClearResults() {
-    for (int r = 1; r <= kRows; ++r) {
-        for (int c : {5, 8, 9})
-            SetCell(r, c, {});
-        SetCell(r, 1, {});
-        ShowSelection(r, false);
-    }
-    selection_.Clear();
+    ClearColumns({kCheckColumn, kReplyColumn, kTimeColumn, kSelectColumn});
 }
 
 void BrevantWindow::ClearCommands() {
-    for (int r = 1; r <= kRows; ++r) {
-        for (int c : {2, 4, 5, 8, 9})
-            SetCell(r, c, {});
-        ShowSelection(r, false);
-    }
-    selection_.Clear();
+    ClearColumns({kCommentColumn, kDataColumn, kCheckColumn, kReplyColumn, kTimeColumn});
 }
 
 void BrevantWindow::ClearMonitor() {
@@ -536,28 +422,30 @@ QString BrevantWindow::MonitorText() const {
     return monitor_->toPlainText();
 }
 
-bool BrevantWindow::SaveCommandsTo(const QString& path) {
+CommandRows BrevantWindow::GridCommands() const {
     CommandRows rows;
-    for (int r = 1; r <= kRows; ++r) {
-        rows.comment[r] = Cell(r, 2).toStdString();
-        rows.data[r] = Cell(r, 4).toStdString();
+    for (int r = 1; r <= kGridRows; ++r) {
+        rows.comment[r] = Cell(r, kCommentColumn).toStdString();
+        rows.data[r] = Cell(r, kDataColumn).toStdString();
     }
+    return rows;
+}
+
+bool BrevantWindow::SaveCommandsTo(const QString& path) {
+    const CommandRows rows = GridCommands();
     return SaveCommandFile(CommandFileSavePath(path.toStdString()), rows, file_encoding_);
 }
 
 bool BrevantWindow::LoadCommandsFrom(const QString& path) {
-    CommandRows rows;
-    for (int r = 1; r <= kRows; ++r) {
-        rows.comment[r] = Cell(r, 2).toStdString();
-        rows.data[r] = Cell(r, 4).toStdString();
-    }
+    // Rows beyond the file keep what the grid holds.
+    CommandRows rows = GridCommands();
     if (!LoadCommandFile(path.toStdString(), rows, &file_encoding_)) {
         Message(QString::fromUtf8("无法读取命令文件: ") + path);
         return false;
     }
-    for (int r = 1; r <= kRows; ++r) {
-        SetCell(r, 2, QString::fromStdString(rows.comment[r]));
-        SetCell(r, 4, QString::fromStdString(rows.data[r]));
+    for (int r = 1; r <= kGridRows; ++r) {
+        SetCell(r, kCommentColumn, QString::fromStdString(rows.comment[r]));
+        SetCell(r, kDataColumn, QString::fromStdString(rows.data[r]));
     }
     return true;
 }

@@ -1,9 +1,9 @@
 #pragma once
 
-#include <QDialog>
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <array>
+#include <initializer_list>
 #include <memory>
 
 #include "brevant/app_settings.h"
@@ -14,34 +14,14 @@
 #include "porvane/serial/notification_bridge.h"
 
 class QAction;
-class QComboBox;
 class QLabel;
-class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QTableWidget;
+class QTableWidgetItem;
 class QTimer;
 
 namespace brevant {
-
-// "参数设置": port, baud, data bits, send and receive formats and the timeout, kept in Config.INI.
-class SettingsDialog : public QDialog {
-    Q_OBJECT
-  public:
-    SettingsDialog(IniFile& ini, QWidget* parent);
-
-  private:
-    void Save();
-
-    IniFile& ini_;
-    AppSettings settings_;
-    QComboBox* port_;
-    QComboBox* baud_;
-    QComboBox* data_bits_;
-    QComboBox* send_format_;
-    QComboBox* receive_format_;
-    QLineEdit* timeout_;
-};
 
 // The command assistant's main window: a grid of reader commands sent as frames, the replies
 // and round-trip times written back into the rows, a monitor of everything received.
@@ -56,7 +36,7 @@ class BrevantWindow : public QMainWindow, public EventPortOwner {
     void ShowErrorBox(const std::string& text) override;
     void PumpNotifications() override { bridge_.Pump(); }
 
-    // Grid rows and columns as the program numbers them: rows 1..200, columns 1..9.
+    // Grid rows and columns as the program numbers them: rows 1..200, columns 1..9 (GridColumn).
     QString Cell(int row, int column) const;
     void SetCell(int row, int column, const QString& text);
     void SendRow(int row);
@@ -81,7 +61,11 @@ class BrevantWindow : public QMainWindow, public EventPortOwner {
     IniFile& ini() { return ini_; }
 
   private:
+    QTableWidgetItem* Item(int row, int column) const;  // as Cell numbers them
     void BuildGrid();
+    CommandRows GridCommands() const;  // the comment and data columns
+    // Empties the columns of every row and clears the selection.
+    void ClearColumns(std::initializer_list<int> columns);
     void BuildMenusAndToolbar();
     void OpenPort();
     void RefreshStatusBar();

@@ -10,7 +10,7 @@
 #include "porvane/serial/serial_channel.h"
 #include "porvane/tester/line_test.h"
 #include "porvane/tester/pattern_step.h"
-#include "porvane/tester/test_statistics.h"
+#include "porvane/tester/test_session.h"
 
 namespace porvane::cli {
 namespace {
@@ -30,17 +30,6 @@ class CommandLinePage : public serial::PageWindow {
     std::FILE* err_;
     const comm::RecordingOpener& opener_;
 };
-
-// The port's counters since baseline, so that the report's hardware figures cover the same
-// seconds as its performance figures.
-comm::SerialStats CountersSince(const comm::SerialStats& baseline, const comm::SerialStats& now) {
-    return {now.ReceivedCount - baseline.ReceivedCount,
-            now.TransmittedCount - baseline.TransmittedCount,
-            now.FrameErrorCount - baseline.FrameErrorCount,
-            now.SerialOverrunErrorCount - baseline.SerialOverrunErrorCount,
-            now.BufferOverrunErrorCount - baseline.BufferOverrunErrorCount,
-            now.ParityErrorCount - baseline.ParityErrorCount};
-}
 
 bool ParsePattern(const std::string& text, uint32_t& kind, uint32_t& user_pattern) {
     if (text == "2^15-1") {
@@ -72,29 +61,6 @@ bool ParseInsert(const std::string& text, uint32_t& mode) {
 }
 
 }  // namespace
-
-void G821Counter::AddSecond(bool severely_errored) {
-    if (severely_errored)
-        ++severely_errored_;
-    // A run of seconds against the current state; ten of them switch it, counting themselves.
-    const bool against = in_unavailable_ ? !severely_errored : severely_errored;
-    run_ = against ? run_ + 1 : 0;
-    if (in_unavailable_)
-        ++unavailable_;
-    if (run_ == 10) {
-        if (in_unavailable_) {
-            unavailable_ -= 10;  // the ten clean seconds belong to available time
-        } else {
-            unavailable_ += 10;
-        }
-        in_unavailable_ = !in_unavailable_;
-        run_ = 0;
-    }
-}
-
-uint32_t G821Counter::unavailable_seconds() const {
-    return unavailable_;
-}
 
 int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std::FILE* err) {
     serial::TestSettings settings;
@@ -128,13 +94,28 @@ int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std:
     settings.bits_per_character = channel.settings().dcb.ByteSize;
     channel.HandOverTestSettings(settings);
     channel.WriteTestBlock();
-    tester::TestStatistics statistics;
     channel.ClearPortStatistics();
-    G821Counter g821;
-    uint64_t total_errors = 0;
-    bool synchronised = false;
-    comm::SerialStats hardware_baseline{};  // the counters when the counted seconds began
-    comm::SerialStats hardware{};
+    tester::TestSession session(
+        {.read_counters =
+             [&] {
+                 comm::SerialStats counters;
+                 channel.GetPortStatistics(&counters);
+                 return counters;
+             },
+         .fetch_tally =
+             [&] {
+                 tester::ReceiveTally tally;
+                 channel.WithTester([&](serial::ChannelTester&) {
+                     tally = line_test.FetchTallyAndResynchroniseOnLoss();
+                 });
+                 return tally;
+             },
+         .resynchronise =
+             [&] {
+                 channel.WithTester([&](serial::ChannelTester&) { line_test.Resynchronise(); });
+             }},
+        tester::TestSession::Counting::kFromFirstSynchronisedSecond);
+    session.Start();
     std::fprintf(out, "%s\n", kTestHeader);
 
     using Clock = std::chrono::steady_clock;
@@ -159,56 +140,38 @@ int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std:
         if (stopped)
             break;
         next_tick += std::chrono::seconds(1);
-        const comm::SerialStats previous_hardware = hardware;
-        channel.GetPortStatistics(&hardware);
-        tester::ReceiveTally tally;
-        channel.WithTester(
-            [&](serial::ChannelTester&) { tally = line_test.FetchTallyAndResynchroniseOnLoss(); });
-        // The checker starts unsynchronised, so the seconds before its first clean one measure
-        // the start, not the line: they are shown as comments and counted nowhere.
-        if (!synchronised && tally.bits > 0 && !tester::LineTest::LostSynchronisation(tally)) {
-            synchronised = true;
-            hardware_baseline = previous_hardware;
-            statistics.Start();
-        }
-        const tester::TickSignals signals =
-            statistics.Tick(CountersSince(hardware_baseline, hardware), tally);
-        if (signals.resync) {
-            channel.WithTester([&](serial::ChannelTester&) { line_test.Resynchronise(); });
-        }
-        if (!synchronised) {
+        const tester::TestSecond second = session.Tick();
+        const tester::ReceiveTally& tally = second.tally;
+        if (!second.counted) {
             std::fprintf(out, "# %d\tnot synchronised yet: %u bits, %u bit errors, %u characters\n",
                          tick, tally.bits, tally.bit_errors, tally.characters);
             std::fflush(out);
             continue;
         }
-        total_errors += tally.bit_errors;
-        g821.AddSecond(tally.bits == 0 ||
-                       static_cast<double>(tally.bit_errors) / static_cast<double>(tally.bits) >=
-                           1e-3);
+        const tester::TickSignals& signals = second.tick;
         std::fprintf(out, "%d\t%u\t%u\t%u\t%d\t%d\t%d\t%llu\n", tick, tally.bits, tally.bit_errors,
                      tally.characters, signals.no_signal ? 1 : 0, signals.lost_sync ? 1 : 0,
-                     signals.bit_errors ? 1 : 0, static_cast<unsigned long long>(total_errors));
+                     signals.bit_errors ? 1 : 0,
+                     static_cast<unsigned long long>(session.statistics().total_bit_errors()));
         std::fflush(out);
     }
-    // The labels trail the totals by a tick; bring them up to the last printed second.
-    statistics.RefreshLabels(CountersSince(hardware_baseline, hardware));
-    statistics.Stop();
+    session.Finish();
     settings.running = 0;
     channel.HandOverTestSettings(settings);
     channel.ClosePort();
-    if (!synchronised) {
+    if (!session.synchronised()) {
         std::fprintf(out, "# not synchronised in %d seconds: no figures\n", tick - 1);
         std::fprintf(err, "porvane-cli: the line never synchronised: nothing to count%s\n",
                      options.report.empty() ? "" : ", no report written");
         return 3;
     }
+    const tester::TestStatistics& statistics = session.statistics();
     std::fprintf(out, "# seconds %u, errored seconds %u, bit errors %llu of %llu bits\n",
                  statistics.seconds(), statistics.errored_seconds(),
                  static_cast<unsigned long long>(statistics.total_bit_errors()),
                  static_cast<unsigned long long>(statistics.total_bits()));
     std::fprintf(out, "# G.821: severely errored seconds %u, unavailable seconds %u\n",
-                 g821.severely_errored_seconds(), g821.unavailable_seconds());
+                 session.g821().severely_errored_seconds(), session.g821().unavailable_seconds());
     return report.Write(statistics, err) ? 0 : 2;
 }
 

@@ -80,13 +80,21 @@ class ExchangeTest : public ::testing::Test {
         port_->SetBaud(baud);
         ASSERT_TRUE(port_->Open().ok());
     }
+    // For cases whose outcome does not rest on how long the port waits: the simulated reader's
+    // thread answers within the port's 24 ms a byte on an idle machine, not always under a
+    // sanitizer on a loaded one, and a late acknowledgement costs an attempt.
+    void StartWithRoomyTimeouts(sim::SimulatorFaults faults) {
+        Start(faults);
+        port_->ScaleTimeoutsForTesting(kRoomyTimeoutScale);
+    }
+    static constexpr uint32_t kRoomyTimeoutScale = 20;
     std::unique_ptr<SimulatedReader> reader_;
     std::unique_ptr<ReaderPort> port_;
     ReplyBuffer reply_;
 };
 
 TEST_F(ExchangeTest, RequestGetsTheCardType) {
-    Start({});
+    StartWithRoomyTimeouts({});
     EXPECT_EQ(Transact(*port_, kRequest52, reply_), 0x00);
     EXPECT_EQ(reply_.length(), 2);
     EXPECT_EQ(reply_.data(0), 0x04);
@@ -111,26 +119,26 @@ TEST_F(ExchangeTest, NeverAcknowledgingAtNineThousandSixHundredWaitsFiftyMsAnAtt
 }
 
 TEST_F(ExchangeTest, WrongCheckBytesAreRetried) {
-    Start({.bad_check_replies = 2});
+    StartWithRoomyTimeouts({.bad_check_replies = 2});
     EXPECT_EQ(Transact(*port_, kRequest52, reply_), 0x00);
     EXPECT_EQ(reader_->simulator().requests().size(), 3u);
 }
 
 TEST_F(ExchangeTest, ThreeWrongCheckBytesGiveNoReply) {
-    Start({.bad_check_replies = 3});
+    StartWithRoomyTimeouts({.bad_check_replies = 3});
     EXPECT_EQ(Transact(*port_, kRequest52, reply_), kNoReply);
     EXPECT_EQ(reader_->simulator().requests().size(), 3u);
 }
 
 TEST_F(ExchangeTest, ErrorStatusIsReturnedAfterOneAttempt) {
-    Start({.status = 0x0A});
+    StartWithRoomyTimeouts({.status = 0x0A});
     EXPECT_EQ(Transact(*port_, kRequest52, reply_), 0x0A);
     EXPECT_EQ(reader_->simulator().requests().size(), 1u);
     EXPECT_EQ(reply_.length(), 0);  // a five-byte reply is accepted
 }
 
 TEST_F(ExchangeTest, RepliesInBurstsArriveWhole) {
-    Start({.burst_size = 2, .burst_gap_ms = 8});
+    StartWithRoomyTimeouts({.burst_size = 2, .burst_gap_ms = 8});
     EXPECT_EQ(Transact(*port_, kRequest52, reply_), 0x00);
     EXPECT_EQ(reply_.data(0), 0x04);
     EXPECT_EQ(reader_->simulator().requests().size(), 1u);
@@ -200,7 +208,7 @@ TEST_F(ExchangeTest, TransactReportsWhatEndedTheLastAttempt) {
         SCOPED_TRACE(row.name);
         reader_.reset();
         port_.reset();
-        ASSERT_NO_FATAL_FAILURE(Start(row.faults));
+        ASSERT_NO_FATAL_FAILURE(StartWithRoomyTimeouts(row.faults));
         comm::CommStatus why = comm::CommStatus::Failure("not written", EINVAL);
         const uint8_t status = Transact(*port_, kRequest52, reply_, &why);
         if (row.operation == nullptr) {
@@ -294,6 +302,29 @@ TEST(ReaderPortFailure, OwnWaitsAreUndoneAfterTheTransfer) {
     EXPECT_EQ(after.ReadTotalTimeoutMultiplier, own.ReadTotalTimeoutMultiplier);
     EXPECT_EQ(after.ReadTotalTimeoutConstant, own.ReadTotalTimeoutConstant);
     EXPECT_EQ(after.WriteTotalTimeoutConstant, own.WriteTotalTimeoutConstant);
+}
+
+// The test-only scale stretches every time-out the port sets or waits, and nothing else.
+TEST(ReaderPortFailure, ScaledTimeoutsStretchEveryWaitAlike) {
+    auto line = comm::testing::ScriptedPort::Create();
+    ReaderPort port(ScriptedOpener(line));
+    port.SetBaud(115200);
+    ASSERT_TRUE(port.Open().ok());
+    port.ScaleTimeoutsForTesting(20);
+    const comm::CommTimeouts scaled = line->LastTimeouts();
+    EXPECT_EQ(scaled.ReadTotalTimeoutMultiplier, 24u * 20u);
+    EXPECT_EQ(scaled.WriteTotalTimeoutConstant, 100u * 20u);
+    EXPECT_EQ(port.read_multiplier(), 24u);
+
+    uint8_t byte = 0;
+    size_t got = 1;
+    // Shorter than a byte's time-out, scaled alike: still cut short by the caller's wait.
+    EXPECT_EQ(port.Read(&byte, 1, &got, 10).error(), ETIMEDOUT);
+    EXPECT_EQ(line->LastTimeouts().ReadTotalTimeoutMultiplier, 24u * 20u);
+
+    port.ScaleTimeoutsForTesting(1);
+    EXPECT_EQ(line->LastTimeouts().ReadTotalTimeoutMultiplier, 24u);
+    EXPECT_EQ(line->LastTimeouts().WriteTotalTimeoutConstant, 100u);
 }
 
 }  // namespace

@@ -241,6 +241,8 @@ int RunVirtualPorts(std::vector<Forwarder> forwarders, const std::vector<Publish
         if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) {
             return 2;
         }
+        // Signals before bytes: a fault asked for before bytes were written applies to them,
+        // as the signal is pending by the time they can be read.
         if (fds[forwarders.size()].revents & POLLIN) {
             signalfd_siginfo info;
             if (::read(sigfd.get(), &info, sizeof info) == sizeof info) {

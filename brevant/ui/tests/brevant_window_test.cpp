@@ -2,13 +2,16 @@
 #include <QAction>
 #include <QComboBox>
 #include <QDir>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTableWidget>
+#include <QWheelEvent>
 #include <QtTest>
 #include <fstream>
 
 #include "brevant/ui/brevant_window.h"
+#include "brevant/ui/grid_column.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
 #include "porvane/shell/ui/tests/qt_test_support.h"
@@ -30,6 +33,7 @@ class BrevantWindowTest : public QObject {
     void commandFilesAndSettingsThroughTheWindow();
     void chineseCommandFilesAndRepliesStayChinese();
     void onlineButtonFollowsThePortFromTheStart();
+    void gridColumnsEditScrollAndClearAsNamed();
 
   private:
     // The monitor's text without its line breaks: the replies one after another.
@@ -267,6 +271,70 @@ void BrevantWindowTest::onlineButtonFollowsThePortFromTheStart() {
     w.TogglePort();
     QVERIFY(!w.port_open());
     QCOMPARE(icon(), offline);
+}
+
+// Each named column holds what its header says, edits as its kind allows, and the clearing
+// actions empty the columns they name.
+void BrevantWindowTest::gridColumnsEditScrollAndClearAsNamed() {
+    using namespace brevant;
+    WriteConfig(5);
+    BrevantWindow w;
+    w.show();
+    QTableWidget* grid = w.grid();
+    QCOMPARE(grid->columnCount(), kGridColumns);
+    QCOMPARE(grid->horizontalHeaderItem(TableColumn(kReplyColumn))->text(),
+             QString::fromUtf8("返回数据(Hex)"));
+    QCOMPARE(w.Cell(2, kStartColumn), QStringLiteral("0x20"));
+    QCOMPARE(w.Cell(2, kEndColumn), QStringLiteral("0x03"));
+    QCOMPARE(w.Cell(2, kSendColumn), QString::fromUtf8("发送"));
+    for (int c = kSelectColumn; c <= kGridColumns; ++c) {
+        const bool editable = grid->item(TableRow(1), TableColumn(c))->flags() & Qt::ItemIsEditable;
+        QCOMPARE(editable, c == kCommentColumn || c == kDataColumn || c == kReplyColumn);
+    }
+
+    // The data column's editor upper-cases what is typed; the reply's only shows it.
+    auto editor = [&](int column) {
+        return std::unique_ptr<QWidget>(grid->itemDelegate()->createEditor(
+            grid->viewport(), {}, grid->model()->index(0, TableColumn(column))));
+    };
+    std::unique_ptr<QWidget> data = editor(kDataColumn);
+    auto* data_edit = qobject_cast<QLineEdit*>(data.get());
+    QVERIFY(data_edit && !data_edit->isReadOnly());
+    QTest::keyClicks(data_edit, "0a ff");
+    QCOMPARE(data_edit->text(), QStringLiteral("0A FF"));
+    std::unique_ptr<QWidget> reply = editor(kReplyColumn);
+    auto* reply_edit = qobject_cast<QLineEdit*>(reply.get());
+    QVERIFY(reply_edit && reply_edit->isReadOnly());
+
+    // The wheel moves the grid by one row each way.
+    QScrollBar* bar = grid->verticalScrollBar();
+    bar->setValue(0);
+    auto wheel = [&](int delta) {
+        QWheelEvent event(QPointF(10, 10), grid->viewport()->mapToGlobal(QPointF(10, 10)), QPoint(),
+                          QPoint(0, delta), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(grid->viewport(), &event);
+    };
+    wheel(-120);
+    QCOMPARE(bar->value(), 1);
+    wheel(-120);
+    QCOMPARE(bar->value(), 2);
+    wheel(120);
+    QCOMPARE(bar->value(), 1);
+
+    // "清空结果" empties the results and keeps the commands.
+    w.SetCell(4, kCommentColumn, "request");
+    w.SetCell(4, kDataColumn, "00 41 01 52");
+    w.SetCell(4, kCheckColumn, "0xed");
+    w.SetCell(4, kReplyColumn, "00 02 04 00");
+    w.SetCell(4, kTimeColumn, "12");
+    w.ToggleSelection(4);
+    w.ClearResults();
+    QVERIFY(w.Cell(4, kCheckColumn).isEmpty());
+    QVERIFY(w.Cell(4, kReplyColumn).isEmpty());
+    QVERIFY(w.Cell(4, kTimeColumn).isEmpty());
+    QVERIFY(!w.IsSelected(4));
+    QCOMPARE(w.Cell(4, kCommentColumn), QStringLiteral("request"));
+    QCOMPARE(w.Cell(4, kDataColumn), QStringLiteral("00 41 01 52"));
 }
 
 QTEST_MAIN(BrevantWindowTest)

@@ -212,21 +212,5 @@ TEST(LineTestCommandErrors, MissingPortAndBadPattern) {
     EXPECT_EQ(bad.Wait(), 1);
 }
 
-TEST(G821Counter, UnavailableTimeStartsAndEndsWithTenSeconds) {
-    G821Counter c;
-    for (int i = 0; i < 9; ++i)
-        c.AddSecond(true);
-    EXPECT_EQ(c.unavailable_seconds(), 0u);
-    c.AddSecond(true);  // the tenth: all ten are unavailable
-    EXPECT_EQ(c.unavailable_seconds(), 10u);
-    for (int i = 0; i < 5; ++i)
-        c.AddSecond(false);
-    c.AddSecond(true);
-    for (int i = 0; i < 10; ++i)
-        c.AddSecond(false);  // ten clean seconds end it
-    EXPECT_EQ(c.unavailable_seconds(), 10u + 6u);
-    EXPECT_EQ(c.severely_errored_seconds(), 11u);
-}
-
 }  // namespace
 }  // namespace porvane::cli

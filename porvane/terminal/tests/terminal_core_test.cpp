@@ -104,6 +104,75 @@ TEST(ReceiveTextRenderer, AGbkCharacterSplitAcrossReadsStaysWhole) {
     EXPECT_EQ(r.Render(Bytes{0xAE}, false), "串");
 }
 
+TEST(ReceiveTextRenderer, LineBreaksFoldToOneLfEachAlsoAcrossArrivals) {
+    struct Row {
+        const char* name;
+        std::vector<const char*> arrivals;
+        std::vector<const char*> folded;
+    };
+    const Row rows[] = {
+        {"cr lf", {"a\r\nb"}, {"a\nb"}},
+        {"lone cr and lone lf", {"a\rb\nc"}, {"a\nb\nc"}},
+        {"lf cr is two breaks", {"a\n\rb"}, {"a\n\nb"}},
+        {"cr lf split across arrivals", {"a\r", "\nb"}, {"a\n", "b"}},
+        {"cr then a second cr", {"a\r", "\r\n"}, {"a\n", "\n"}},
+        {"an empty arrival keeps the pending cr", {"a\r", "", "\nb"}, {"a\n", "", "b"}},
+        {"lf after cr only at the start", {"a\r", "b\n"}, {"a\n", "b\n"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ReceiveTextRenderer r;
+        for (size_t i = 0; i < row.arrivals.size(); ++i)
+            EXPECT_EQ(r.FoldLineBreaks(row.arrivals[i]), row.folded[i]);
+    }
+}
+
+TEST(ReceiveTextRenderer, ResetAndRedisplayForgetAPendingCr) {
+    ReceiveTextRenderer r;
+    r.FoldLineBreaks("a\r");
+    r.Reset();
+    EXPECT_EQ(r.FoldLineBreaks("\nb"), "\nb");
+    r.FoldLineBreaks("a\r");
+    EXPECT_EQ(r.RenderAllForView(Bytes{'\n', 'x', '\r', '\n', 'y', 0, 'z'}, false), "\nx\ny");
+}
+
+TEST(CountedLength, CountsUtf16UnitsAndALineBreakAsTwo) {
+    EXPECT_EQ(CountedLength(""), 0u);
+    EXPECT_EQ(CountedLength("abc"), 3u);
+    EXPECT_EQ(CountedLength("a\nb"), 4u);
+    EXPECT_EQ(CountedLength("串口"), 2u);              // three UTF-8 bytes each, one unit each
+    EXPECT_EQ(CountedLength("\xF0\x9F\x98\x80"), 2u);  // beyond the basic plane: a pair
+}
+
+// The view's limit: below it an arrival is shown; at it the view is emptied for the notice.
+TEST(ReceiveTextRenderer, TheViewLimitEmptiesTheViewForTheNotice) {
+    ReceiveTextRenderer r;
+    ViewUpdate below = r.ForView("x\r", kViewTextLimit - 1);
+    EXPECT_FALSE(below.overflow);
+    EXPECT_EQ(below.text, "x\n");
+    EXPECT_EQ(below.counted_length, 3u);
+
+    ViewUpdate at = r.ForView("\nlost", kViewTextLimit);
+    EXPECT_TRUE(at.overflow);
+    const std::string notice = kOverflowNotice;
+    EXPECT_EQ(at.text, notice.substr(0, notice.size() - 2) + "\n");
+    EXPECT_EQ(at.counted_length, notice.size());  // the notice's CR LF counts as two
+    // The notice ends the pending CR of the text before it: a following LF is a line of its own.
+    EXPECT_EQ(r.ForView("\nz", 0).text, "\nz");
+}
+
+// Golden values: the published FNV-1a 64-bit test vectors ("", "a", "foobar").
+TEST(ReceiveChecksum, MatchesFnv1aVectorsAndContinuesAcrossBlocks) {
+    auto bytes = [](std::string_view s) {
+        return std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+    };
+    EXPECT_EQ(ReceiveChecksum(bytes("")), 0xcbf29ce484222325ull);
+    EXPECT_EQ(ReceiveChecksum(bytes("a")), 0xaf63dc4c8601ec8cull);
+    EXPECT_EQ(ReceiveChecksum(bytes("foobar")), 0x85944171f73967e8ull);
+    EXPECT_EQ(ReceiveChecksum(bytes("bar"), ReceiveChecksum(bytes("foo"))),
+              ReceiveChecksum(bytes("foobar")));
+}
+
 // File transfers against a page that reports transmit-empty for every chunk.
 class FileSenderTest : public ::testing::Test {
   protected:

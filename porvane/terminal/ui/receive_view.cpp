@@ -19,11 +19,6 @@ constexpr int kPieceChars = 4096;
 // Arrivals are shown at most this often.
 constexpr int kFlushMs = 30;
 
-// Length as the limit rule counts it: a line break counts as CR LF.
-size_t CountedLength(const QString& normalised) {
-    return static_cast<size_t>(normalised.size() + normalised.count(QLatin1Char('\n')));
-}
-
 }  // namespace
 
 ReceiveView::ReceiveView(QWidget* parent) : QWidget(parent) {
@@ -46,29 +41,6 @@ ReceiveView::ReceiveView(QWidget* parent) : QWidget(parent) {
     layout->addWidget(field_);
 }
 
-QString ReceiveView::Normalise(const QString& text) {
-    QString out;
-    out.reserve(text.size());
-    int i = 0;
-    if (last_was_cr_ && !text.isEmpty() && text[0] == QLatin1Char('\n')) {
-        i = 1;  // the LF of a CR LF split across two arrivals
-    }
-    for (; i < text.size(); ++i) {
-        const QChar c = text[i];
-        if (c == QLatin1Char('\r')) {
-            out += QLatin1Char('\n');
-            if (i + 1 < text.size() && text[i + 1] == QLatin1Char('\n'))
-                ++i;
-        } else {
-            out += c;
-        }
-    }
-    if (!text.isEmpty()) {
-        last_was_cr_ = text.back() == QLatin1Char('\r');
-    }
-    return out;
-}
-
 size_t ReceiveView::TextLength() {
     if (clear_pending_) {
         return pending_length_;
@@ -83,25 +55,23 @@ void ReceiveView::ShowReceived(const uint8_t* bytes, uint32_t count) {
     if (count == 0) {
         return;
     }
-    for (uint32_t i = 0; i < count; ++i) {
-        handed_checksum_ = (handed_checksum_ ^ bytes[i]) * 0x100000001b3ull;
-    }
-    handed_count_ += count;
     const std::span<const uint8_t> block(bytes, count);
+    handed_checksum_ = ReceiveChecksum(block, handed_checksum_);
+    handed_count_ += count;
     const std::string text = renderer_.Render(block, hex_);
     // While the display is stopped, arrivals are kept but not shown; "重新显示" shows them.
     if (!stopped_) {
-        if (TextLength() >= kViewTextLimit) {
+        const ViewUpdate update = renderer_.ForView(text, TextLength());
+        const QString shown =
+            QString::fromUtf8(update.text.data(), static_cast<qsizetype>(update.text.size()));
+        if (update.overflow) {
             clear_pending_ = true;
-            last_was_cr_ = false;
-            pending_ = Normalise(QString::fromUtf8(kOverflowNotice));
-            pending_length_ = CountedLength(pending_);
+            pending_ = shown;
+            pending_length_ = update.counted_length;
             store_.Clear();
         } else {
-            const QString shown =
-                Normalise(QString::fromUtf8(text.data(), static_cast<int>(text.size())));
             pending_ += shown;
-            pending_length_ += CountedLength(shown);
+            pending_length_ += update.counted_length;
         }
         if (!flush_timer_->isActive()) {
             flush_timer_->start();
@@ -176,7 +146,6 @@ void ReceiveView::Clear() {
     field_->clear();
     inserting_ = false;
     soft_breaks_ = 0;
-    last_was_cr_ = false;
     store_.Clear();
     renderer_.Reset();
 }
@@ -187,9 +156,8 @@ void ReceiveView::Redisplay() {
     if (store_.size() == 0) {
         return;
     }
-    const std::string text = ReceiveTextRenderer::RenderAll(store_.bytes(), hex_);
-    last_was_cr_ = false;
-    SetWholeText(Normalise(QString::fromUtf8(text.data(), static_cast<int>(text.size()))));
+    const std::string text = renderer_.RenderAllForView(store_.bytes(), hex_);
+    SetWholeText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
     field_->verticalScrollBar()->setValue(first_visible);
 }
 

@@ -38,7 +38,7 @@ class ReceiveView : public QWidget {
     const ReceiveStore& store() const { return store_; }
     QPlainTextEdit* field() const { return field_; }
 
-    // Every byte handed to the view, counted and checksummed (FNV-1a), for benchmarks.
+    // Every byte handed to the view, counted and checksummed (ReceiveChecksum), for benchmarks.
     uint64_t handed_count() const { return handed_count_; }
     uint64_t handed_checksum() const { return handed_checksum_; }
 
@@ -49,7 +49,6 @@ class ReceiveView : public QWidget {
     void InsertText(const QString& text);
     void SetWholeText(const QString& text);
     void CountSoftBreaks();
-    QString Normalise(const QString& text);
 
     QPlainTextEdit* field_;
     QTimer* flush_timer_;
@@ -60,12 +59,11 @@ class ReceiveView : public QWidget {
     QString pending_;             // shown at the next flush
     size_t pending_length_ = 0;   // its length as the limit rule counts it
     bool clear_pending_ = false;  // the limit rule emptied the field before pending_
-    bool last_was_cr_ = false;    // the last text inserted ended with CR
     bool inserting_ = false;
     size_t soft_breaks_ = 0;  // block boundaries that are not line breaks
     std::string view_text_;   // the last text handed out by PN_GET_VIEW_TEXT
     uint64_t handed_count_ = 0;
-    uint64_t handed_checksum_ = 0xcbf29ce484222325ull;
+    uint64_t handed_checksum_ = kChecksumStart;
 };
 
 }  // namespace porvane::terminal

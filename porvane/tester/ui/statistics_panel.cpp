@@ -31,7 +31,22 @@ widgets::Lamp* SignalLamp(QHBoxLayout* row, const QString& name, const char* lab
 }  // namespace
 
 StatisticsPanel::StatisticsPanel(serial::PageWindow& page, QWidget* parent)
-    : QWidget(parent), page_(page) {
+    : QWidget(parent),
+      page_(page),
+      session_({.read_counters =
+                    [this] {
+                        comm::SerialStats counters;
+                        page_.PageNotify(serial::PN_GET_STATISTICS, &counters);
+                        return counters;
+                    },
+                .fetch_tally =
+                    [this] {
+                        ReceiveTally tally{0, 0, 0, 0, 0};
+                        page_.PageNotify(serial::PN_FETCH_TALLY, &tally);
+                        return tally;
+                    },
+                .resynchronise = [this] { page_.PageNotify(serial::PN_RESYNC, nullptr); }},
+               TestSession::Counting::kFromStart) {
     auto* performance = new QGroupBox(QString::fromUtf8("性能测试(秒)"));
     auto* performance_grid = new QGridLayout(performance);
     const char* const performance_names[] = {"totalBitsLabel",      "totalTimeLabel",
@@ -91,14 +106,14 @@ StatisticsPanel::StatisticsPanel(serial::PageWindow& page, QWidget* parent)
 
 void StatisticsPanel::ShowLabels() {
     for (int i = 0; i < 6; ++i) {
-        performance_[i]->setText(QString::fromStdString(statistics_.performance_labels()[i]));
-        hardware_[i]->setText(QString::fromStdString(statistics_.hardware_labels()[i]));
+        performance_[i]->setText(QString::fromStdString(statistics().performance_labels()[i]));
+        hardware_[i]->setText(QString::fromStdString(statistics().hardware_labels()[i]));
     }
-    bytes_per_second_->setText(QString::fromStdString(statistics_.bytes_per_second_label()));
+    bytes_per_second_->setText(QString::fromStdString(statistics().bytes_per_second_label()));
 }
 
 void StatisticsPanel::ShowRows() {
-    const auto& rows = statistics_.rows();
+    const auto& rows = statistics().rows();
     while (events_->topLevelItemCount() > static_cast<int>(rows.size())) {
         delete events_->takeTopLevelItem(events_->topLevelItemCount() - 1);
     }
@@ -113,13 +128,7 @@ void StatisticsPanel::ShowRows() {
 }
 
 void StatisticsPanel::Tick() {
-    comm::SerialStats hardware;
-    if (statistics_.testing()) {
-        page_.PageNotify(serial::PN_GET_STATISTICS, &hardware);
-    }
-    ReceiveTally tally{0, 0, 0, 0, 0};
-    page_.PageNotify(serial::PN_FETCH_TALLY, &tally);
-    const TickSignals tick = statistics_.Tick(hardware, tally);
+    const TickSignals tick = session_.Tick().tick;
     ShowLabels();
     no_signal_->SetLit(tick.no_signal);
     lost_sync_->SetLit(tick.lost_sync);
@@ -127,25 +136,22 @@ void StatisticsPanel::Tick() {
     if (tick.alarm && alarm_->isChecked()) {
         widgets::Beep(1200, 100);
     }
-    if (statistics_.testing()) {
+    if (statistics().testing()) {
         ShowRows();
-    }
-    if (tick.resync) {
-        page_.PageNotify(serial::PN_RESYNC, nullptr);
     }
 }
 
 void StatisticsPanel::SetTesting(bool testing) {
     if (testing) {
-        statistics_.Start();
+        session_.Start();
         ShowRows();
     } else {
-        statistics_.Stop();
+        session_.Stop();
     }
 }
 
 void StatisticsPanel::SaveReport(const std::string& path) {
-    const std::string message = WriteTestReport(path, statistics_);
+    const std::string message = WriteTestReport(path, statistics());
     if (!message.empty()) {
         widgets::ShowProgramMessage(this, QString::fromStdString(message));
     }

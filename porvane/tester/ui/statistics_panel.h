@@ -4,7 +4,7 @@
 #include <array>
 
 #include "porvane/serial/page_window.h"
-#include "porvane/tester/test_statistics.h"
+#include "porvane/tester/test_session.h"
 
 class QCheckBox;
 class QLabel;
@@ -28,7 +28,7 @@ class StatisticsPanel : public QWidget {
     void SaveReport(const std::string& path);  // PN_SAVE_REPORT
     void Tick();                               // the one-second timer
 
-    const TestStatistics& statistics() const { return statistics_; }
+    const TestStatistics& statistics() const { return session_.statistics(); }
     QTreeWidget* event_list() const { return events_; }
 
   private:
@@ -36,7 +36,7 @@ class StatisticsPanel : public QWidget {
     void ShowRows();
 
     serial::PageWindow& page_;
-    TestStatistics statistics_;
+    TestSession session_;
     std::array<QLabel*, 6> performance_{};
     std::array<QLabel*, 6> hardware_{};
     QLabel* bytes_per_second_;
