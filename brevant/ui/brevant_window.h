@@ -11,7 +11,7 @@
 #include "brevant/event_port.h"
 #include "brevant/row_selection.h"
 #include "platform/text/gbk_decoder.h"
-#include "porvane/serial/notification_bridge.h"
+#include "platform/threading/notification_bridge.h"
 
 class QAction;
 class QLabel;
@@ -83,7 +83,7 @@ class BrevantWindow : public QMainWindow, public EventPortOwner {
     IniFile ini_;
     AppSettings settings_;
     std::unique_ptr<EventPort> port_;
-    porvane::serial::NotificationBridge bridge_;
+    threading::NotificationBridge bridge_;
     bool port_open_ = false;
     int current_row_ = 1;
     RowSelection selection_;

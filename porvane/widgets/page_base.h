@@ -2,7 +2,7 @@
 
 #include <QWidget>
 
-#include "porvane/serial/notification_bridge.h"
+#include "platform/threading/notification_bridge.h"
 #include "porvane/serial/page_window.h"
 
 namespace porvane::widgets {
@@ -24,7 +24,7 @@ class PageBase : public QWidget, public serial::PageWindow {
     virtual intptr_t Route(uint32_t code, void* data) = 0;
 
   private:
-    serial::NotificationBridge bridge_;
+    threading::NotificationBridge bridge_;
 };
 
 // A modal message box with the program's name as caption; text is UTF-8.

@@ -12,7 +12,7 @@
 #include "platform/comm/testing/faulty_system_calls.h"
 #include "platform/comm/testing/pty_pair.h"
 #include "platform/comm/testing/scripted_port.h"
-#include "porvane/serial/notification_bridge.h"
+#include "platform/threading/notification_bridge.h"
 #include "porvane/serial/serial_channel.h"
 #include "porvane/serial/tests/recording_page.h"
 
@@ -341,7 +341,7 @@ class BridgedPage : public RecordingPage {
     std::mutex post_mutex_;  // guards posted_
     std::condition_variable post_cv_;
     bool posted_ = false;
-    NotificationBridge bridge_;
+    threading::NotificationBridge bridge_;
 };
 
 TEST_F(PtyChannelTest, CloseDoesNotDeadlockAgainstANotificationInFlight) {

@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "porvane/serial/notification_bridge.h"
+#include "platform/threading/notification_bridge.h"
 
-namespace porvane::serial {
+namespace threading {
 namespace {
 
 // A page thread with a queue of wake-ups, standing in for the user-interface event loop.
@@ -105,4 +105,4 @@ TEST(NotificationBridge, PumpByTheWaitingPageThreadReleasesTheWorker) {
 }
 
 }  // namespace
-}  // namespace porvane::serial
+}  // namespace threading

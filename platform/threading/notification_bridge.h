@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-namespace porvane::serial {
+namespace threading {
 
 // Carries a call from a worker thread to the page's thread and waits for it, as a synchronous
 // window message does: the worker blocks until the page has run the call, and the call's data
@@ -40,4 +40,4 @@ class NotificationBridge {
     std::deque<Pending*> queue_;
 };
 
-}  // namespace porvane::serial
+}  // namespace threading

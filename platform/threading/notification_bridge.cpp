@@ -1,6 +1,6 @@
-#include "porvane/serial/notification_bridge.h"
+#include "platform/threading/notification_bridge.h"
 
-namespace porvane::serial {
+namespace threading {
 
 NotificationBridge::NotificationBridge(std::function<void()> post)
     : post_(std::move(post)), page_thread_(std::this_thread::get_id()) {}
@@ -42,4 +42,4 @@ void NotificationBridge::Pump() {
     }
 }
 
-}  // namespace porvane::serial
+}  // namespace threading
