@@ -1,5 +1,7 @@
 // The monitor page against a real driver host, watching a real program under the attachment on a
 // pseudo-terminal port.
+#include <fcntl.h>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -13,7 +15,9 @@
 
 #include "application_under_test.h"
 #include "driver_host.h"
+#include "platform/comm/kernel_termios.h"
 #include "platform/comm/serial_stats.h"
+#include "platform/comm/unique_fd.h"
 #include "platform/text/gbk.h"
 #include "porvane/monitor/driver_link.h"
 #include "porvane/monitor/ui/monitor_page.h"
@@ -179,11 +183,21 @@ void MonitorPageTest::allInfoDecodesEveryRequestAndSetsTheFields() {
     QVERIFY(!Find<QCheckBox>("xonInBox")->isChecked());
     QVERIFY(!Find<QCheckBox>("ctsOutBox")->isEnabled());  // display only
     QVERIFY(page_->upper_log()->isHidden());
-    // Get-type requests (tcgetattr) change no field, even when the port's speed differs.
+    // Get-type requests change no field: the port's speed changed outside the program reads
+    // back as 57600 while the field keeps the 9600 the program set.
+    {
+        const comm::UniqueFd outside(
+            ::open(host_->port(0).slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+        comm::KernelTermios t;
+        QVERIFY(comm::GetKernelTermios(outside.get(), t));
+        t.cflag = (t.cflag & ~comm::TermiosBits::kCbaud) | comm::TermiosBits::kBother;
+        t.ispeed = t.ospeed = 57600;
+        QVERIFY(comm::SetKernelTermios(outside.get(), t));
+    }
     QVERIFY(app->Open());
-    QCOMPARE(app->Speed(), 9600u);
+    QCOMPARE(app->Speed(), 57600u);
     QVERIFY(WaitUntil([&] {
-        return page_->lower_text().contains(QString::fromUtf8("查询波特率: 9600 bps\r\n"));
+        return page_->lower_text().contains(QString::fromUtf8("查询波特率: 57600 bps\r\n"));
     }));
     QCOMPARE(Find<QLineEdit>("baudField")->text(), QStringLiteral("9600"));
     QVERIFY(app->Close());
