@@ -547,9 +547,11 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                 break;
             case link::kClose:
                 if (created) {
+                    // The port is let go before the close is recorded: whoever reads "Close Com"
+                    // finds the port no longer this program's.
+                    port.serial.Detach(owner);
                     s = IoCallDriverAndWait(top, IRP_MJ_CLEANUP);
                     s = IoCallDriverAndWait(top, IRP_MJ_CLOSE);
-                    port.serial.Detach(owner);
                     created = false;
                 }
                 break;
@@ -578,13 +580,13 @@ void SievraHost::ServeApplication(Port& port, int fd) {
             break;
         }
     }
+    port.serial.Detach(owner);
     if (created) {
         // The application went without closing (it exited or was killed): as at a process's
         // end, its open is cleaned up and closed, which ends its rules and is recorded.
         IoCallDriverAndWait(top, IRP_MJ_CLEANUP);
         IoCallDriverAndWait(top, IRP_MJ_CLOSE);
     }
-    port.serial.Detach(owner);
 }
 
 }  // namespace sievra

@@ -1,5 +1,6 @@
-// sievrad: the filter driver's host. Adds a port for each port of the device map and serves each
-// port's control device as the socket Sievr<n> in $SIEVRA_RUNTIME_DIR (default /run/sievra).
+// sievrad: the filter driver's host. Adds a port for each port of the device map, the ports of the
+// workbench's lists first in their order, and serves each port's control device as the socket
+// Sievr<n> in $SIEVRA_RUNTIME_DIR (default /run/sievra).
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 
 #include "driver/host/sievra_host.h"
 #include "platform/devicemap/device_map.h"
+#include "platform/devicemap/listed_ports.h"
 
 int main(int argc, char** argv) {
     sigset_t stop;
@@ -30,7 +32,7 @@ int main(int argc, char** argv) {
 
     auto map = devicemap::ReadDeviceMap();
     if (map) {
-        for (const auto& entry : map->entries)
+        for (const auto& entry : devicemap::HostPortOrder(*map))
             options.ports.push_back(entry.port);
     }
     sievra::SievraHost host(options);

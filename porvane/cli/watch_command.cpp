@@ -22,6 +22,7 @@
 #include "driver/sievra_protocol.h"
 #include "platform/comm/unique_fd.h"
 #include "platform/devicemap/device_map.h"
+#include "platform/devicemap/listed_ports.h"
 #include "porvane/cli/record_printer.h"
 #include "porvane/cli/stop_watcher.h"
 #include "porvane/monitor/driver_link.h"
@@ -139,6 +140,7 @@ bool SendEndMarker(const std::string& runtime_dir, int port_number) {
 // end marker arrives or the link closes.
 struct WatchedPort {
     std::string name;
+    int number = 0;  // the host's port number n (Sievr<n>)
     monitor::DriverLink link;
     std::thread reader;
     explicit WatchedPort(const std::string& runtime_dir) : link(runtime_dir) {}
@@ -227,11 +229,13 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
     }
 
     // Every port of the map, in the host's order, in monitor mode.
+    const std::vector<devicemap::DeviceMapEntry> host_ports = devicemap::HostPortOrder(*map);
     std::vector<std::unique_ptr<WatchedPort>> ports;
     std::mutex out_mutex;  // guards out between the port threads
-    for (size_t i = 0; i < map->entries.size(); ++i) {
+    for (size_t i = 0; i < host_ports.size(); ++i) {
         auto port = std::make_unique<WatchedPort>(runtime_dir);
-        port->name = map->entries[i].port;
+        port->name = host_ports[i].port;
+        port->number = static_cast<int>(i) + 1;
         if (!port->link.Open(static_cast<int>(i))) {
             std::fprintf(err, "porvane-cli: cannot open the control device of %s\n",
                          port->name.c_str());
@@ -275,9 +279,9 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         StopWatcher watcher(stop_fd, [program] { ::kill(program, SIGTERM); });
         status = WaitStatus(program);
     }
-    for (size_t i = 0; i < ports.size(); ++i) {
-        if (!SendEndMarker(runtime_dir, static_cast<int>(i) + 1))
-            ports[i]->link.Close();
+    for (auto& port : ports) {
+        if (!SendEndMarker(runtime_dir, port->number))
+            port->link.Close();
     }
     for (auto& port : ports) {
         port->reader.join();

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "platform/devicemap/device_map.h"
+#include "platform/devicemap/listed_ports.h"
 
 namespace devicemap {
 namespace {
@@ -109,6 +110,30 @@ TEST(DeviceMapFile, EnvironmentVariableReplacesTheSystemMap) {
     unsetenv("PORVANE_DEVICE_MAP");
     ASSERT_TRUE(map);
     EXPECT_EQ(Ports(*map), std::vector<std::string>{"ttyS7"});
+}
+
+std::vector<std::string> PortNames(const std::vector<DeviceMapEntry>& entries) {
+    std::vector<std::string> names;
+    for (const DeviceMapEntry& e : entries)
+        names.push_back(e.port);
+    return names;
+}
+
+TEST(HostPortOrder, ListedPortsFirstInTheListsOrderThenTheRestInMapOrder) {
+    const DeviceMap mixed{"map",
+                          {{"ttyUSB1", "/dev/pts/9"},
+                           {"ttyS1", "COM2"},
+                           {"ttyACM0", "ttyACM0"},
+                           {"ttyS0", "COM1"},
+                           {"ttyS2", std::string(kListedNameLimit, 'x')}}};
+    EXPECT_EQ(PortNames(ListedPorts(mixed)), (std::vector<std::string>{"COM1", "COM2"}));
+    // The host's port n is the lists' port n; the ports the lists leave out still get a number.
+    EXPECT_EQ(PortNames(HostPortOrder(mixed)),
+              (std::vector<std::string>{"COM1", "COM2", "/dev/pts/9", "ttyACM0",
+                                        std::string(kListedNameLimit, 'x')}));
+    const DeviceMap others{"map", {{"ttyUSB1", "b"}, {"VCP0", "v"}, {"ttyUSB0", "a"}}};
+    EXPECT_EQ(PortNames(HostPortOrder(others)), (std::vector<std::string>{"a", "b", "v"}));
+    EXPECT_TRUE(HostPortOrder(DeviceMap{"map", {}}).empty());
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// monitor, filter, watch and driver through the real porvane-cli and a real driver host.
+// monitor, filter, watch and driver through the real porvane-cli and a real driver host, the port
+// used by a real program under the attachment.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -110,6 +111,30 @@ std::string Cli() {
     return ChildProcess::BinDir() + "/porvane-cli";
 }
 
+// The lines of the program's raw 9600 bps tcsetattr (ApplicationUnderTest::SetLine): Python reads
+// the settings twice (its tcgetattr, and again inside its tcsetattr), then sets them.
+const char* const kSetLineText =
+    "查询波特率: 38400 bps\n"
+    "查询线路状态寄存器(LSR): 8 DataBit ,NO Parity, 1 Stopbit\n"
+    "查询串口字符: End Char 0x04, Error Char 0x00, Break Char 0x00, Event Char 0x00, XON Char "
+    "0x11, "
+    "XOFF Char 0x13.\n"
+    "查询流量控制: Xon Limit 0, Xoff Limit 0\n"
+    "查询波特率: 38400 bps\n"
+    "查询线路状态寄存器(LSR): 8 DataBit ,NO Parity, 1 Stopbit\n"
+    "查询串口字符: End Char 0x04, Error Char 0x00, Break Char 0x00, Event Char 0x00, XON Char "
+    "0x11, "
+    "XOFF Char 0x13.\n"
+    "查询流量控制: Xon Limit 0, Xoff Limit 0\n"
+    "设置波特率: 9600 bps\n"
+    "设置线路状态寄存器(LSR): 8 DataBit ,NO Parity, 1 Stopbit\n"
+    "设置串口字符: End Char 0x04, Error Char 0x00, Break Char 0x00, Event Char 0x00, XON Char "
+    "0x11, "
+    "XOFF Char 0x13.\n"
+    "设置流量控制: Xon Limit 0, Xoff Limit 0\n"
+    "设置超时(SetCommTimouts): ReadIntervalTimeouts 0ms, ReadTotalMultiplier 0ms, "
+    "ReadTotalConstant 0ms, WriteTotalMultiplier 0ms, WriteTotalConstant 0ms\n";
+
 class DriverHostCommandTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -138,33 +163,34 @@ class DriverHostCommandTest : public ::testing::Test {
 TEST_F(DriverHostCommandTest, MonitorPrintsTheDecodedLinesAsTheyArrive) {
     LineProcess monitor(Cli(), {"monitor", "ttyS0"});
     ASSERT_TRUE(monitor.WaitFor(true, "porvane-cli: monitoring ttyS0\n")) << monitor.err();
-    ApplicationUnderTest app(runtime_, 1);
-    EXPECT_EQ(app.Open(), 0);
-    EXPECT_EQ(app.SetBaud(9600), 0);
-    EXPECT_EQ(app.SetLineControl(0, 0, 8), 0);
-    EXPECT_EQ(app.Write("hi"), 0);
-    EXPECT_EQ(app.Close(), 0);
+    ApplicationUnderTest app(runtime_, port_.slave_path());
+    EXPECT_TRUE(app.Open());
+    EXPECT_TRUE(app.SetLine(9600));
+    EXPECT_TRUE(app.Write("hi"));
+    EXPECT_EQ(port_.ReadExactly(2), "hi");
+    EXPECT_TRUE(app.Close());
     ASSERT_TRUE(monitor.WaitFor(false, "Close Com OK.\n\n")) << monitor.out();
-    EXPECT_EQ(monitor.out(),
-              "Open Com OK\n"
-              "设置波特率: 9600 bps\n"
-              "设置线路状态寄存器(LSR): 8 DataBit ,NO Parity, 1 Stopbit\n"
-              "写串口 2 bytes: hi\n"
-              "Close Com OK.\n\n");
+    EXPECT_EQ(monitor.out(), "Open Com OK\n" + std::string(kSetLineText) +
+                                 "写串口 2 bytes: hi\n"
+                                 "Close Com OK.\n\n");
     EXPECT_EQ(monitor.Stop(), 0);
     EXPECT_EQ(monitor.AllErrors(), "porvane-cli: monitoring ttyS0\n");
+    EXPECT_EQ(app.Exit(), 0);
 }
 
 TEST_F(DriverHostCommandTest, MonitorDataOnlyMarksTheDirectionAndHex) {
     LineProcess monitor(Cli(), {"monitor", "ttyS0", "--data-only", "--hex"});
     ASSERT_TRUE(monitor.WaitFor(true, "monitoring")) << monitor.err();
-    ApplicationUnderTest app(runtime_, 1);
-    EXPECT_EQ(app.Open(), 0);
-    EXPECT_EQ(app.Write("AB"), 0);
-    EXPECT_EQ(app.Write("C"), 0);
-    EXPECT_EQ(app.Close(), 0);
+    ApplicationUnderTest app(runtime_, port_.slave_path());
+    EXPECT_TRUE(app.Open());
+    EXPECT_TRUE(app.Write("AB"));
+    port_.WriteAll("z");
+    EXPECT_EQ(app.Read(1), "z");
+    EXPECT_TRUE(app.Write("C"));
+    EXPECT_EQ(port_.ReadExactly(3), "ABC");
+    EXPECT_EQ(app.Exit(), 0);
     ASSERT_TRUE(monitor.WaitFor(false, "W 43 \n")) << monitor.out();
-    EXPECT_EQ(monitor.out(), "W 41 42 \nW 43 \n");
+    EXPECT_EQ(monitor.out(), "W 41 42 \nR 7a \nW 43 \n");
     EXPECT_EQ(monitor.Stop(), 0);
 }
 
@@ -197,24 +223,25 @@ TEST_F(DriverHostCommandTest, FilterOnAPortNobodyHasOpen) {
 }
 
 TEST_F(DriverHostCommandTest, FilterChangesExactlyTheChosenByte) {
-    ApplicationUnderTest app(runtime_, 1);
-    ASSERT_EQ(app.Open(), 0);
-    ASSERT_EQ(app.SetBaud(9600), 0);
+    ApplicationUnderTest app(runtime_, port_.slave_path());
+    ASSERT_TRUE(app.Open());
+    ASSERT_TRUE(app.SetLine(9600));
+    ASSERT_TRUE(monitor::testing::WaitUntilTheHostSees(runtime_, 0, true));
     LineProcess filter(
         Cli(), {"filter", "ttyS0", "--action", "replace", "--byte", "55", "--send-count", "3"});
-    if (!filter.WaitFor(true, "filtering ttyS0")) {
-        ASSERT_NE(filter.err().find("要过滤的串口没有打开"), std::string::npos) << filter.err();
-        GTEST_SKIP() << "the host's serial driver does not report the program's baud yet";
-    }
-    EXPECT_EQ(app.Write("ABCDE"), 0);
+    ASSERT_TRUE(filter.WaitFor(true, "filtering ttyS0")) << filter.err();
+    EXPECT_TRUE(app.Write("ABCDE"));
     EXPECT_EQ(port_.ReadExactly(5),
               "AB\x55"
               "DE");
     ASSERT_TRUE(filter.WaitFor(false, "\n"));
     EXPECT_EQ(filter.out().rfind("发送字节替换\t", 0), 0u) << filter.out();
     EXPECT_NE(filter.out().find("\t0x43 --> 0x55\n"), std::string::npos) << filter.out();
+    // Once only: the next bytes pass unchanged.
+    EXPECT_TRUE(app.Write("FGH"));
+    EXPECT_EQ(port_.ReadExactly(3), "FGH");
     EXPECT_EQ(filter.Stop(), 0);
-    EXPECT_EQ(app.Close(), 0);
+    EXPECT_EQ(app.Exit(), 0);
 }
 
 TEST(DriverCommand, StatusInstallRemoveUnderARoot) {
@@ -243,8 +270,11 @@ class WatchCommandTest : public ::testing::Test {
         fs::create_directories(dir_.path() + "/bin");
         fs::copy_file(Cli(), dir_.path() + "/bin/porvane-cli");
         fs::copy_file(ChildProcess::BinDir() + "/sievrad", dir_.path() + "/bin/sievrad");
+        // A USB port written first: the host numbers ttyS0 first all the same, and watch must
+        // name each port by the host's numbers.
         map_ = dir_.path() + "/map";
-        std::ofstream(map_) << "ttyS0=" << port_.slave_path() << "\n";
+        std::ofstream(map_) << "ttyUSB0=" << usb_port_.slave_path()
+                            << "\nttyS0=" << port_.slave_path() << "\n";
         setenv("PORVANE_DEVICE_MAP", map_.c_str(), 1);
         fs::create_directories(dir_.path() + "/xdg");
         setenv("XDG_RUNTIME_DIR", (dir_.path() + "/xdg").c_str(), 1);
@@ -255,11 +285,13 @@ class WatchCommandTest : public ::testing::Test {
     }
     void PutAttachment() {
         fs::create_directories(dir_.path() + "/lib");
-        fs::copy_file(SIEVRA_TEST_IMAGE, dir_.path() + "/lib/libsievra.so");
+        fs::copy_file(ChildProcess::BinDir() + "/../lib/libsievra.so",
+                      dir_.path() + "/lib/libsievra.so");
     }
     std::string Watch() const { return dir_.path() + "/bin/porvane-cli"; }
     TempDir dir_;
     comm::testing::PtyPair port_;
+    comm::testing::PtyPair usb_port_;
     std::string map_;
 };
 
@@ -287,34 +319,33 @@ TEST_F(WatchCommandTest, PrivateHostLivesAsLongAsTheProgramAndItsStatusPassesThr
     EXPECT_EQ(missing.Wait(), 125);
 }
 
-// The program speaks the port's application socket itself, as the attachment does inside a
-// program, so the lines watch prints can be checked before the attachment is part of the build.
+// A real program under the attachment: its calls on the port from open to close, prefixed with
+// the port, and its exit status.
 TEST_F(WatchCommandTest, LinesOfThePortsTheProgramUsesArePrefixedWithThePort) {
     PutAttachment();
     const std::string script = R"(
-import os, socket, struct
-s = socket.socket(socket.AF_UNIX)
-s.connect(os.environ['SIEVRA_RUNTIME_DIR'] + '/SievrApp1')
-def request(i, op, code, data=b'', out=0):
-    s.sendall(struct.pack('<IBIII', i, op, code, len(data), out) + data)
-    header = s.recv(16, socket.MSG_WAITALL)
-    length = struct.unpack('<IiII', header)[3]
-    if length:
-        s.recv(length, socket.MSG_WAITALL)
-request(1, 4, 0)
-request(2, 1, 0x1B0004, struct.pack('<I', 9600))
-request(3, 5, 0, b'ping')
-request(4, 3, 0)
+import os, sys, termios
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+a = termios.tcgetattr(fd)
+a[4] = a[5] = termios.B9600
+termios.tcsetattr(fd, termios.TCSANOW, a)
+os.write(fd, b'ping')
+os.close(fd)
+sys.exit(3)
 )";
-    LineProcess watch(Watch(), {"watch", "--", "python3", "-c", script});
-    EXPECT_EQ(watch.Wait(), 0);
+    LineProcess watch(Watch(),
+                      {"watch", "--", "/usr/bin/python3", "-c", script, port_.slave_path()});
+    EXPECT_EQ(port_.ReadExactly(4), "ping");
+    EXPECT_EQ(watch.Wait(), 3);
     watch.WaitFor(false, "Close Com OK.\n" + port_.slave_path() + ": \n");
     EXPECT_EQ(watch.AllErrors(), "");
-    EXPECT_EQ(watch.out(), port_.slave_path() + ": Open Com OK\n" + port_.slave_path() +
-                               ": 设置波特率: 9600 bps\n" + port_.slave_path() +
-                               ": 写串口 4 bytes: ping\n" + port_.slave_path() +
-                               ": Close Com OK.\n" + port_.slave_path() + ": \n")
-        << watch.err();
+    // Its open, its tcgetattr and tcsetattr (the same lines as SetLine's), its write and close.
+    const std::string lines =
+        "Open Com OK\n" + std::string(kSetLineText) + "写串口 4 bytes: ping\nClose Com OK.\n\n";
+    std::string expected;
+    for (size_t at = 0, end; (end = lines.find('\n', at)) != std::string::npos; at = end + 1)
+        expected += port_.slave_path() + ": " + lines.substr(at, end - at) + "\n";
+    EXPECT_EQ(watch.out(), expected) << watch.err();
 }
 
 }  // namespace

@@ -153,6 +153,22 @@ TEST(DriverImage, TheEmbeddedImageIsTheBuiltLibraryByteForByte) {
     EXPECT_TRUE(std::equal(image.begin(), image.end(), file.begin(), file.end()));
 }
 
+// The image the workbench really carries, the attachment: written byte for byte under a root,
+// after a program started with it preloaded.
+TEST_F(FilterInstallerTest, TheEmbeddedAttachmentInstallsAndItsPreloadCheckPasses) {
+    const std::span<const uint8_t> image = EmbeddedDriverImage();
+    ASSERT_FALSE(image.empty());
+    FilterInstaller installer = Installer(image);
+    std::vector<std::string> messages;
+    EXPECT_EQ(installer.InstallFilter(messages), 1);
+    EXPECT_TRUE(messages.empty()) << messages.front();
+    const std::vector<uint8_t> written = ReadBytes(installer.LibraryFile());
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), written.begin(), written.end()));
+    EXPECT_EQ(written, ReadBytes(EMBEDDED_IMAGE_SOURCE));
+    std::string reason;
+    EXPECT_TRUE(ProgramStartsWithPreload(installer.LibraryFile(), reason)) << reason;
+}
+
 TEST(PreloadCheck, ReportsTheLoadersReason) {
     std::string reason;
     EXPECT_TRUE(ProgramStartsWithPreload(SIEVRA_TEST_IMAGE, reason)) << reason;

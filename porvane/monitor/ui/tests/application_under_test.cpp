@@ -1,121 +1,169 @@
 #include "application_under_test.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
+#include <chrono>
+#include <cstdio>
+#include <thread>
 
-#include <cstring>
-
-#include "driver/link_protocol.h"
-#include "driver/link_socket.h"
-#include "driver/sievra_protocol.h"
+#include "driver/attach/tests/attached_program.h"
+#include "porvane/monitor/driver_link.h"
 
 namespace porvane::monitor::testing {
 namespace {
 
-std::vector<uint8_t> Le32s(std::initializer_list<uint32_t> values) {
-    std::vector<uint8_t> bytes;
-    for (uint32_t v : values) {
-        uint8_t b[4];
-        sievra::PutLe32(b, v);
-        bytes.insert(bytes.end(), b, b + 4);
+// One command a line, one answer a line: "ok" with the result, or "error" with the reason.
+const char* const kPortScript = R"(
+import fcntl, os, struct, sys, termios
+path = sys.argv[1]
+fd = -1
+sizes = {5: termios.CS5, 6: termios.CS6, 7: termios.CS7, 8: termios.CS8}
+def line(baud, data, parity, stop, crtscts, ixon):
+    a = termios.tcgetattr(fd)
+    a[0] = termios.IXON if ixon == '1' else 0
+    a[1] = 0
+    c = a[2] & ~(termios.CSIZE | termios.PARENB | termios.PARODD | termios.CSTOPB |
+                 termios.CRTSCTS)
+    c |= sizes[int(data)] | termios.CREAD | termios.CLOCAL
+    if parity != 'N':
+        c |= termios.PARENB | (termios.PARODD if parity == 'O' else 0)
+    if stop == '2':
+        c |= termios.CSTOPB
+    if crtscts == '1':
+        c |= termios.CRTSCTS
+    a[2] = c
+    a[3] = 0
+    a[4] = a[5] = getattr(termios, 'B' + baud)
+    a[6][termios.VMIN] = 1
+    a[6][termios.VTIME] = 0
+    termios.tcsetattr(fd, termios.TCSANOW, a)
+for command in sys.stdin:
+    words = command.split()
+    try:
+        result = ''
+        if words[0] == 'open':
+            fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+        elif words[0] == 'close':
+            os.close(fd)
+            fd = -1
+        elif words[0] == 'line':
+            line(*words[1:])
+        elif words[0] == 'dtr':
+            try:
+                fcntl.ioctl(fd, termios.TIOCMBIS, struct.pack('I', termios.TIOCM_DTR))
+            except OSError:
+                pass  # a pseudo-terminal has no modem lines
+        elif words[0] == 'purge':
+            termios.tcflush(fd, termios.TCIOFLUSH)
+        elif words[0] == 'write':
+            data = bytes.fromhex(words[1]) if len(words) > 1 else b''
+            n = os.write(fd, data)
+            if n != len(data):
+                raise OSError('wrote %d of %d' % (n, len(data)))
+        elif words[0] == 'read':
+            data = b''
+            while len(data) < int(words[1]):
+                piece = os.read(fd, int(words[1]) - len(data))
+                if not piece:
+                    raise OSError('hang-up')
+                data += piece
+            result = ' ' + data.hex()
+        elif words[0] == 'speed':
+            # TCGETS2: the rate itself, also when it was set as a number (BOTHER).
+            t = fcntl.ioctl(fd, 0x802C542A, bytes(44))
+            result = ' %d' % struct.unpack('=IIIIB19sII', t)[7]
+        print('ok' + result, flush=True)
+    except Exception as e:
+        print('error', repr(e), flush=True)
+)";
+
+std::string Hex(const std::string& bytes) {
+    std::string hex;
+    char pair[3];
+    for (unsigned char c : bytes) {
+        std::snprintf(pair, sizeof pair, "%02x", c);
+        hex += pair;
     }
+    return hex;
+}
+
+std::string Unhex(const std::string& hex) {
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
     return bytes;
 }
 
 }  // namespace
 
-ApplicationUnderTest::ApplicationUnderTest(const std::string& runtime_dir, int port) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string path = runtime_dir + "/SievrApp" + std::to_string(port);
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
-        fd_ = fd;
-    else
-        ::close(fd);
+ApplicationUnderTest::ApplicationUnderTest(const std::string& runtime_dir,
+                                           const std::string& port_path)
+    : program_(std::make_unique<sievra::attach::testing::AttachedProgram>(
+          std::vector<std::string>{"/usr/bin/python3", "-c", kPortScript, port_path},
+          sievra::attach::testing::AttachedEnvironment(runtime_dir))) {}
+
+ApplicationUnderTest::~ApplicationUnderTest() = default;
+
+std::string ApplicationUnderTest::Call(const std::string& command) {
+    program_->WriteLine(command);
+    // Generous: a sanitizer build of the host on a loaded machine answers the attachment slowly.
+    return program_->ReadLine(60000);
 }
 
-ApplicationUnderTest::~ApplicationUnderTest() {
-    if (fd_ >= 0)
-        ::close(fd_);
+bool ApplicationUnderTest::Open() {
+    return Call("open") == "ok";
 }
 
-int32_t ApplicationUnderTest::Request(uint8_t op, uint32_t code, const std::vector<uint8_t>& input,
-                                      uint32_t output_length, std::vector<uint8_t>* output) {
-    if (fd_ < 0)
-        return -1;
-    std::vector<uint8_t> request(sievra::link::kRequestHeaderSize + input.size());
-    sievra::PutLe32(request.data(), ++id_);
-    request[4] = op;
-    sievra::PutLe32(request.data() + 5, code);
-    sievra::PutLe32(request.data() + 9, static_cast<uint32_t>(input.size()));
-    sievra::PutLe32(request.data() + 13, output_length);
-    std::copy(input.begin(), input.end(), request.begin() + sievra::link::kRequestHeaderSize);
-    if (::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(request.size())) {
-        return -1;
+bool ApplicationUnderTest::Close() {
+    return Call("close") == "ok";
+}
+
+bool ApplicationUnderTest::SetLine(uint32_t baud, int data_bits, char parity, int stop_bits,
+                                   bool crtscts, bool ixon) {
+    return Call("line " + std::to_string(baud) + " " + std::to_string(data_bits) + " " + parity +
+                " " + std::to_string(stop_bits) + " " + (crtscts ? "1" : "0") + " " +
+                (ixon ? "1" : "0")) == "ok";
+}
+
+bool ApplicationUnderTest::SetDtr() {
+    return Call("dtr") == "ok";
+}
+
+bool ApplicationUnderTest::Purge() {
+    return Call("purge") == "ok";
+}
+
+bool ApplicationUnderTest::Write(const std::string& bytes) {
+    return Call("write " + Hex(bytes)) == "ok";
+}
+
+std::string ApplicationUnderTest::Read(size_t n) {
+    const std::string answer = Call("read " + std::to_string(n));
+    return answer.rfind("ok ", 0) == 0 ? Unhex(answer.substr(3)) : std::string();
+}
+
+uint32_t ApplicationUnderTest::Speed() {
+    const std::string answer = Call("speed");
+    return answer.rfind("ok ", 0) == 0 ? static_cast<uint32_t>(std::stoul(answer.substr(3))) : 0;
+}
+
+int ApplicationUnderTest::Exit() {
+    program_->CloseInput();
+    return program_->Wait(60000);
+}
+
+bool WaitUntilTheHostSees(const std::string& runtime_dir, int port_index, bool open) {
+    constexpr uint32_t kGetBaudRate = 0x1B0050;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+        DriverLink link(runtime_dir);
+        uint32_t baud = 0;
+        if (link.Open(port_index) && link.Forward(kGetBaudRate, nullptr, 0, &baud, 4) == 1 &&
+            (baud != 0) == open) {
+            return true;
+        }
+        link.Close();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // between tries, not a wait
     }
-    uint8_t reply[sievra::link::kResponseHeaderSize];
-    if (!sievra::link::ReadFully(fd_, reply, sizeof reply))
-        return -1;
-    std::vector<uint8_t> data(sievra::GetLe32(reply + 12));
-    if (!data.empty() && !sievra::link::ReadFully(fd_, data.data(), data.size()))
-        return -1;
-    if (output != nullptr)
-        *output = std::move(data);
-    return static_cast<int32_t>(sievra::GetLe32(reply + 4));
-}
-
-int32_t ApplicationUnderTest::Open() {
-    return Request(sievra::link::kAppCreate, 0, {}, 0, nullptr);
-}
-
-int32_t ApplicationUnderTest::Close() {
-    return Request(sievra::link::kClose, 0, {}, 0, nullptr);
-}
-
-int32_t ApplicationUnderTest::Write(const std::string& bytes) {
-    return Request(sievra::link::kAppWrite, 0, std::vector<uint8_t>(bytes.begin(), bytes.end()), 0,
-                   nullptr);
-}
-
-int32_t ApplicationUnderTest::Read(uint32_t n, std::string* data) {
-    std::vector<uint8_t> out;
-    const int32_t status = Request(sievra::link::kRead, 0, {}, n, &out);
-    if (data != nullptr)
-        data->assign(out.begin(), out.end());
-    return status;
-}
-
-int32_t ApplicationUnderTest::Control(uint32_t code, const std::vector<uint8_t>& input,
-                                      uint32_t output_length, std::vector<uint8_t>* output) {
-    return Request(sievra::link::kDeviceControl, code, input, output_length, output);
-}
-
-int32_t ApplicationUnderTest::SetBaud(uint32_t baud) {
-    return Control(0x1B0004, Le32s({baud}));
-}
-
-int32_t ApplicationUnderTest::SetLineControl(uint8_t stop_bits, uint8_t parity,
-                                             uint8_t word_length) {
-    return Control(0x1B000C, {stop_bits, parity, word_length});
-}
-
-int32_t ApplicationUnderTest::SetHandflow(uint32_t control_handshake, uint32_t flow_replace,
-                                          int32_t xon_limit, int32_t xoff_limit) {
-    return Control(0x1B0064,
-                   Le32s({control_handshake, flow_replace, static_cast<uint32_t>(xon_limit),
-                          static_cast<uint32_t>(xoff_limit)}));
-}
-
-int32_t ApplicationUnderTest::SetDtr() {
-    return Control(0x1B0024, {});
-}
-
-int32_t ApplicationUnderTest::Purge(uint32_t mask) {
-    return Control(0x1B004C, Le32s({mask}));
+    return false;
 }
 
 }  // namespace porvane::monitor::testing

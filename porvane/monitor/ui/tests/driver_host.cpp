@@ -10,8 +10,8 @@ namespace porvane::monitor::testing {
 
 DriverHost::DriverHost() {
     const std::string map = dir_.path() + "/map";
-    std::ofstream(map) << "ttyS0=" << port_a_.slave_path() << "\nttyS1=" << port_b_.slave_path()
-                       << "\n";
+    std::ofstream(map) << "ttyUSB0=" << usb_port_.slave_path() << "\nttyS1=" << port_b_.slave_path()
+                       << "\nttyS0=" << port_a_.slave_path() << "\n";
     runtime_ = dir_.path() + "/run";
     sysroot_ = dir_.path() + "/root";
     ::setenv("PORVANE_DEVICE_MAP", map.c_str(), 1);
@@ -20,7 +20,7 @@ DriverHost::DriverHost() {
     SetInstalled(true);
     host_ = std::make_unique<comm::testing::ChildProcess>(
         "sievrad", std::vector<std::string>{"--runtime-dir", runtime_});
-    comm::testing::WaitForPath(runtime_ + "/SievrApp2");
+    comm::testing::WaitForPath(runtime_ + "/SievrApp3");
 }
 
 DriverHost::~DriverHost() {

@@ -8,15 +8,18 @@
 
 namespace porvane::monitor::testing {
 
-// A real driver host for the pages' tests: two pseudo-terminal ports in a device map, sievrad
-// serving them from a temporary runtime folder, and the environment the pages read (the device
-// map, the runtime folder, and a system root in which the filter counts as installed).
+// A real driver host for the pages' tests: pseudo-terminal ports in a mixed device map (a USB
+// port written first, which the pages' lists leave out, then ttyS1 and ttyS0), sievrad serving
+// them from a temporary runtime folder, and the environment the pages read (the device map, the
+// runtime folder, and a system root in which the filter counts as installed). The pages list
+// ttyS0 then ttyS1, and so must the host number them.
 class DriverHost {
   public:
     DriverHost();
     ~DriverHost();
     const std::string& runtime_dir() const { return runtime_; }
     const std::string& sysroot() const { return sysroot_; }
+    // The lists' ports: 0 is ttyS0, 1 is ttyS1.
     comm::testing::PtyPair& port(int index) { return index == 0 ? port_a_ : port_b_; }
     // Marks the filter installed or not in the system root.
     void SetInstalled(bool installed);
@@ -27,6 +30,7 @@ class DriverHost {
     comm::testing::TempDir dir_;
     comm::testing::PtyPair port_a_;
     comm::testing::PtyPair port_b_;
+    comm::testing::PtyPair usb_port_;
     std::string runtime_;
     std::string sysroot_;
     std::unique_ptr<comm::testing::ChildProcess> host_;

@@ -1,4 +1,7 @@
-// The filter page against a real driver host, with a program's requests on the port.
+// The filter page against a real driver host, filtering a real program under the attachment on a
+// pseudo-terminal port.
+#include <fcntl.h>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -10,6 +13,9 @@
 #include <QTableWidget>
 #include <QTimer>
 #include <QtTest>
+
+#include "platform/comm/kernel_termios.h"
+#include "platform/comm/unique_fd.h"
 
 #include "application_under_test.h"
 #include "driver_host.h"
@@ -34,6 +40,7 @@ class FilterPageTest : public QObject {
     void descriptionsFollowTheActionTheByteAndTheValues_data();
     void descriptionsFollowTheActionTheByteAndTheValues();
     void startOnAPortNobodyHasOpenSaysSo();
+    void startAfterTheProgramClosedItsPortSaysSo();
     void startFailures();
     void sendCountRuleOnceAndPeriodic();
     void sendTimeRuleOfOneSecond();
@@ -47,9 +54,14 @@ class FilterPageTest : public QObject {
         return page_->findChild<T*>(QString::fromLatin1(name));
     }
     void Click(const char* name) { QTest::mouseClick(Find<QPushButton>(name), Qt::LeftButton); }
-    // Opens the program's port and starts filtering it. Skips when the host's serial driver
-    // below the filter does not report the program's settings (a baud of 0 for an open port).
+    std::unique_ptr<ApplicationUnderTest> Program() {
+        return std::make_unique<ApplicationUnderTest>(host_->runtime_dir(),
+                                                      host_->port(0).slave_path());
+    }
+    // The program opens its port at 9600 bps with two stop bits; the page starts filtering it.
     bool StartOnOpenPort(ApplicationUnderTest& app, FilterPage* page = nullptr);
+    // The far end of the line: what the program wrote, read away so the line never fills.
+    std::string FarEnd(size_t n) { return host_->port(0).ReadExactly(n, 30000); }
     QString Cell(int row, int column) { return page_->events()->item(row, column)->text(); }
 
     std::unique_ptr<DriverHost> host_;
@@ -74,10 +86,18 @@ void FilterPageTest::cleanup() {
 bool FilterPageTest::StartOnOpenPort(ApplicationUnderTest& app, FilterPage* page) {
     if (page == nullptr)
         page = page_.get();
-    if (app.Open() != 0 || app.SetBaud(9600) != 0 || app.SetLineControl(2, 1, 7) != 0)
+    if (!app.Open() || !app.SetLine(9600, 8, 'N', 2)) {
+        qWarning("the program did not open and set its port");
         return false;
+    }
+    if (!porvane::monitor::testing::WaitUntilTheHostSees(host_->runtime_dir(), 0, true)) {
+        qWarning("the host never saw the program's open");
+        return false;
+    }
     MessageCatcher catcher;
     QTest::mouseClick(page->findChild<QPushButton*>("filterStartButton"), Qt::LeftButton);
+    if (!catcher.messages.isEmpty())
+        qWarning() << "Start said" << catcher.messages;
     return page->filtering();
 }
 
@@ -143,6 +163,20 @@ void FilterPageTest::startOnAPortNobodyHasOpenSaysSo() {
     QVERIFY(catcher.messages.size() == 1);
 }
 
+void FilterPageTest::startAfterTheProgramClosedItsPortSaysSo() {
+    auto app = Program();
+    QVERIFY(StartOnOpenPort(*app));
+    Click("filterStartButton");
+    QVERIFY(!page_->filtering());
+    QVERIFY(app->Close());
+    QVERIFY(porvane::monitor::testing::WaitUntilTheHostSees(host_->runtime_dir(), 0, false));
+    MessageCatcher catcher;
+    Click("filterStartButton");
+    QCOMPARE(catcher.messages, QStringList{QString::fromUtf8("要过滤的串口没有打开,请先打开")});
+    QVERIFY(!page_->filtering());
+    QCOMPARE(app->Exit(), 0);
+}
+
 void FilterPageTest::startFailures() {
     {
         porvane::monitor::DriverLink holder(host_->runtime_dir());
@@ -161,43 +195,56 @@ void FilterPageTest::startFailures() {
 }
 
 void FilterPageTest::sendCountRuleOnceAndPeriodic() {
-    ApplicationUnderTest app(host_->runtime_dir(), 1);
-    if (!StartOnOpenPort(app))
-        QSKIP("the host's serial driver does not report the program's baud yet");
-    // The settings read back into the lists.
+    auto app = Program();
+    QVERIFY(StartOnOpenPort(*app));
+    // The port's real settings read back into the lists (a pseudo-terminal keeps 8 data bits
+    // and no parity whatever it is asked).
     QCOMPARE(Find<QComboBox>("forceBaudCombo")->currentText(), QStringLiteral("9600"));
-    QCOMPARE(Find<QComboBox>("forceDataBitsCombo")->currentText(), QStringLiteral("7"));
-    QCOMPARE(Find<QComboBox>("forceParityCombo")->currentText(), QStringLiteral("ODD"));
+    QCOMPARE(Find<QComboBox>("forceDataBitsCombo")->currentText(), QStringLiteral("8"));
+    QCOMPARE(Find<QComboBox>("forceParityCombo")->currentText(), QStringLiteral("NO"));
     QCOMPARE(Find<QComboBox>("forceStopBitsCombo")->currentText(), QStringLiteral("2"));
     QVERIFY(Find<QPushButton>("forceButton")->isEnabled());
     Find<QComboBox>("actionCombo")->setCurrentIndex(1);
     Find<QLineEdit>("byteField")->setText(QStringLiteral("55"));
     Click("sendCountStart");
-    const std::string block(500, 'C');
-    for (int i = 0; i < 5; ++i)
-        QCOMPARE(app.Write(block), 0);
+    // 2500 bytes: the 1000th, and only it, is replaced, as seen at the far end of the line.
+    std::string sent;
+    for (int i = 0; i < 5; ++i) {
+        const std::string block(500, static_cast<char>('A' + i));
+        QVERIFY(app->Write(block));
+        sent += block;
+    }
+    std::string expected = sent;
+    expected[999] = 0x55;
+    QCOMPARE(FarEnd(sent.size()), expected);
     QVERIFY(WaitUntil([&] { return page_->events()->rowCount() >= 1; }));
+    QCOMPARE(page_->events()->rowCount(), 1);
     QCOMPARE(Cell(0, 0), QString::fromUtf8("发送字节替换"));
-    QCOMPARE(Cell(0, 2), QStringLiteral("0x43 --> 0x55"));
+    QCOMPARE(Cell(0, 2), QStringLiteral("0x42 --> 0x55"));
     QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d-\\d\\d-\\d\\d \\d+$"))
                 .match(Cell(0, 1))
                 .hasMatch());
     // Ticking "周期性" re-sends the rule: one event per 1000 bytes from now on.
     Find<QCheckBox>("sendCountPeriodic")->click();
-    for (int i = 0; i < 6; ++i)
-        QCOMPARE(app.Write(block), 0);
-    QVERIFY(WaitUntil([&] { return page_->events()->rowCount() >= 4; }));
-    QCOMPARE(app.Write(std::string(999, 'C')), 0);
-    QCOMPARE(app.Write("C"), 0);
+    const std::string block(500, 'C');
+    for (int i = 0; i < 6; ++i) {
+        QVERIFY(app->Write(block));
+        QCOMPARE(FarEnd(block.size()).size(), block.size());
+    }
+    QVERIFY(WaitUntil([&] { return page_->events()->rowCount() == 4; }));
+    QVERIFY(app->Write(std::string(999, 'C')));
+    QCOMPARE(FarEnd(999), std::string(999, 'C'));
+    QVERIFY(app->Write("C"));
+    QCOMPARE(FarEnd(1), std::string("\x55"));
     QVERIFY(WaitUntil([&] { return page_->events()->rowCount() == 5; }));
     QCOMPARE(Cell(4, 0), QString::fromUtf8("发送字节替换"));
-    QCOMPARE(app.Close(), 0);
+    QCOMPARE(Cell(4, 2), QStringLiteral("0x43 --> 0x55"));
+    QCOMPARE(app->Exit(), 0);
 }
 
 void FilterPageTest::sendTimeRuleOfOneSecond() {
-    ApplicationUnderTest app(host_->runtime_dir(), 1);
-    if (!StartOnOpenPort(app))
-        QSKIP("the host's serial driver does not report the program's baud yet");
+    auto app = Program();
+    QVERIFY(StartOnOpenPort(*app));
     Find<QComboBox>("actionCombo")->setCurrentIndex(0);
     Find<QLineEdit>("byteField")->setText(QStringLiteral("ff"));
     Find<QLineEdit>("sendTimeValue")->setText(QStringLiteral("1"));
@@ -207,52 +254,60 @@ void FilterPageTest::sendTimeRuleOfOneSecond() {
     QCOMPARE(timer->interval(), 1000);
     QVERIFY(armed.wait(10000));
     QVERIFY(!timer->isActive());  // not periodic: armed once
-    QCOMPARE(app.Write("AB"), 0);
+    // The next byte the program sends is flipped, and only that one.
+    QVERIFY(app->Write("AB"));
+    QCOMPARE(FarEnd(2), std::string("\xbe"
+                                    "B"));
     QVERIFY(WaitUntil([&] { return page_->events()->rowCount() == 1; }));
     QCOMPARE(Cell(0, 0), QString::fromUtf8("发送时间误码"));
     QCOMPARE(Cell(0, 2), QStringLiteral("0x41 --> 0xbe"));
-    QCOMPARE(app.Close(), 0);
+    QVERIFY(app->Write("CD"));
+    QCOMPARE(FarEnd(2), std::string("CD"));
+    QCOMPARE(app->Exit(), 0);
+    QCOMPARE(page_->events()->rowCount(), 1);
 }
 
 void FilterPageTest::receiveDelete() {
-    ApplicationUnderTest app(host_->runtime_dir(), 1);
-    if (!StartOnOpenPort(app))
-        QSKIP("the host's serial driver does not report the program's baud yet");
+    auto app = Program();
+    QVERIFY(StartOnOpenPort(*app));
     Find<QComboBox>("actionCombo")->setCurrentIndex(2);
     Find<QLineEdit>("recvCountValue")->setText(QStringLiteral("3"));
     Click("recvCountStart");
+    // The program reads what the line brings, less the third byte.
     host_->port(0).WriteAll("xyz!");
-    std::string data;
-    QCOMPARE(app.Read(4, &data), 0);
-    if (data.empty())
-        QSKIP("the host's serial driver does not deliver the port's bytes to reads yet");
-    QCOMPARE(data, std::string("xy!"));
+    QCOMPARE(app->Read(3), std::string("xy!"));
     QVERIFY(WaitUntil([&] { return page_->events()->rowCount() == 1; }));
     QCOMPARE(Cell(0, 0), QString::fromUtf8("接收字节删除"));
     QCOMPARE(Cell(0, 2), QString::fromUtf8("字符0x7a被删除"));
-    QCOMPARE(app.Close(), 0);
+    host_->port(0).WriteAll("more");
+    QCOMPARE(app->Read(4), std::string("more"));
+    QCOMPARE(app->Exit(), 0);
 }
 
 void FilterPageTest::forceChangeReachesTheProgramsPort() {
-    ApplicationUnderTest app(host_->runtime_dir(), 1);
-    if (!StartOnOpenPort(app))
-        QSKIP("the host's serial driver does not report the program's baud yet");
+    auto app = Program();
+    QVERIFY(StartOnOpenPort(*app));
     Find<QComboBox>("forceBaudCombo")->setCurrentText(QStringLiteral("57600"));
     Find<QComboBox>("forceDataBitsCombo")->setCurrentIndex(0);
-    Find<QComboBox>("forceParityCombo")->setCurrentIndex(2);
+    Find<QComboBox>("forceParityCombo")->setCurrentIndex(0);
     Find<QComboBox>("forceStopBitsCombo")->setCurrentIndex(0);
     Click("forceButton");
-    std::vector<uint8_t> baud;
-    QCOMPARE(app.Control(0x1B0050, {}, 4, &baud), 0);
-    QCOMPARE(baud, (std::vector<uint8_t>{0x00, 0xE1, 0x00, 0x00}));
-    std::vector<uint8_t> line;
-    QCOMPARE(app.Control(0x1B0054, {}, 3, &line), 0);
-    QCOMPARE(line, (std::vector<uint8_t>{0, 2, 8}));
+    // The real port changed behind the program's back: seen from another descriptor and by the
+    // program's own tcgetattr.
+    const comm::UniqueFd other(::open(host_->port(0).slave_path().c_str(), O_RDWR | O_NOCTTY));
+    QVERIFY(other.get() >= 0);
+    comm::KernelTermios seen;
+    QVERIFY(comm::GetKernelTermios(other.get(), seen));
+    QCOMPARE(seen.ospeed, 57600u);
+    QVERIFY(!(seen.cflag & comm::TermiosBits::kCstopb));
+    QCOMPARE(app->Speed(), 57600u);
     // Stopped, the button stays enabled and does nothing.
     Click("filterStartButton");
     QVERIFY(Find<QPushButton>("forceButton")->isEnabled());
+    Find<QComboBox>("forceBaudCombo")->setCurrentText(QStringLiteral("1200"));
     Click("forceButton");
-    QCOMPARE(app.Close(), 0);
+    QCOMPARE(app->Speed(), 57600u);
+    QCOMPARE(app->Exit(), 0);
 }
 
 void FilterPageTest::screenshot() {
@@ -261,19 +316,21 @@ void FilterPageTest::screenshot() {
     window.show();
     window.tabs()->setCurrentIndex(3);
     FilterPage* page = window.filter_page();
-    ApplicationUnderTest app(host_->runtime_dir(), 1);
-    if (!StartOnOpenPort(app, page))
-        QSKIP("the host's serial driver does not report the program's baud yet");
+    auto app = Program();
+    QVERIFY(StartOnOpenPort(*app, page));
     page->findChild<QComboBox*>("actionCombo")->setCurrentIndex(1);
     page->findChild<QLineEdit*>("byteField")->setText(QStringLiteral("55"));
     page->findChild<QLineEdit*>("sendCountValue")->setText(QStringLiteral("100"));
     page->findChild<QCheckBox*>("sendCountPeriodic")->click();
-    for (int i = 0; i < 8; ++i)
-        QCOMPARE(app.Write(std::string(100, static_cast<char>('A' + i))), 0);
+    for (int i = 0; i < 8; ++i) {
+        const std::string block(100, static_cast<char>('A' + i));
+        QVERIFY(app->Write(block));
+        QCOMPARE(FarEnd(block.size()).back(), '\x55');
+    }
     QVERIFY(WaitUntil([&] { return page->events()->rowCount() == 8; }));
     QDir().mkpath(QStringLiteral(PORVANE_SCREENSHOT_DIR));
     QVERIFY(window.grab().save(QStringLiteral(PORVANE_SCREENSHOT_DIR "/filter.png")));
-    QCOMPARE(app.Close(), 0);
+    QCOMPARE(app->Exit(), 0);
 }
 
 QTEST_MAIN(FilterPageTest)

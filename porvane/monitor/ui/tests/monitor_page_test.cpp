@@ -1,4 +1,7 @@
-// The monitor page against a real driver host, with a program's requests on the port.
+// The monitor page against a real driver host, watching a real program under the attachment on a
+// pseudo-terminal port.
+#include <fcntl.h>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -12,7 +15,9 @@
 
 #include "application_under_test.h"
 #include "driver_host.h"
+#include "platform/comm/kernel_termios.h"
 #include "platform/comm/serial_stats.h"
+#include "platform/comm/unique_fd.h"
 #include "platform/text/gbk.h"
 #include "porvane/monitor/driver_link.h"
 #include "porvane/monitor/ui/monitor_page.h"
@@ -36,6 +41,7 @@ class MonitorPageTest : public QObject {
     void cleanup();
 
     void startStopAndTheLamp();
+    void eachListedPortIsTheHostsPortOfTheSameNumber();
     void allInfoDecodesEveryRequestAndSetsTheFields();
     void dataOnlySplitsWrittenAndReadData();
     void hexDisplayAndTextUpToAZeroByte();
@@ -58,6 +64,12 @@ class MonitorPageTest : public QObject {
     bool WaitLower(const QString& tail) {
         return WaitUntil([&] { return page_->lower_text().endsWith(tail); });
     }
+    std::unique_ptr<ApplicationUnderTest> Program() {
+        return std::make_unique<ApplicationUnderTest>(host_->runtime_dir(),
+                                                      host_->port(0).slave_path());
+    }
+    // The far end of the line: what the program wrote, read away so the line never fills.
+    std::string FarEnd(size_t n) { return host_->port(0).ReadExactly(n, 30000); }
 
     std::unique_ptr<DriverHost> host_;
     std::unique_ptr<MonitorPage> page_;
@@ -99,54 +111,97 @@ void MonitorPageTest::startStopAndTheLamp() {
     QVERIFY(porvane::monitor::DriverLink(host_->runtime_dir()).Open(0));
 }
 
+void MonitorPageTest::eachListedPortIsTheHostsPortOfTheSameNumber() {
+    // The map lists a USB port first and ttyS1 before ttyS0; the list shows ttyS0, ttyS1.
+    auto* port = Find<QComboBox>("monitorPortCombo");
+    QCOMPARE(port->itemText(0), QString::fromStdString(host_->port(0).slave_path()));
+    QCOMPARE(port->itemText(1), QString::fromStdString(host_->port(1).slave_path()));
+    port->setCurrentIndex(1);
+    StartMonitoring();
+    ApplicationUnderTest other(host_->runtime_dir(), host_->port(0).slave_path());
+    QVERIFY(other.Open());
+    QVERIFY(other.Write("0"));
+    ApplicationUnderTest second(host_->runtime_dir(), host_->port(1).slave_path());
+    QVERIFY(second.Open());
+    QVERIFY(second.Write("1"));
+    QVERIFY(WaitLower(QString::fromUtf8("写串口 1 bytes: 1\r\n")));
+    QCOMPARE(page_->lower_text(), QString::fromUtf8("Open Com OK\r\n写串口 1 bytes: 1\r\n"));
+    QCOMPARE(second.Exit(), 0);
+    QCOMPARE(other.Exit(), 0);
+}
+
 void MonitorPageTest::allInfoDecodesEveryRequestAndSetsTheFields() {
     StartMonitoring();
-    ApplicationUnderTest app(host_->runtime_dir(), 1);
-    QVERIFY(app.connected());
-    QCOMPARE(app.Open(), 0);
-    QCOMPARE(app.SetBaud(9600), 0);
-    QCOMPARE(app.SetLineControl(0, 2, 8), 0);
-    QCOMPARE(app.SetHandflow(0x01 | 0x08, 0xC0 | 0x01, 100, 200), 0);
-    QCOMPARE(app.SetDtr(), 0);
-    QCOMPARE(app.Purge(0x0F), 0);
-    QCOMPARE(app.Read(16), 0);
-    QCOMPARE(app.Write("hello"), 0);
-    QCOMPARE(app.Close(), 0);
+    auto app = Program();
+    QVERIFY(app->Open());
+    QVERIFY(app->SetLine(9600, 7, 'E', 1, true, true));
+    QVERIFY(app->SetDtr());
+    QVERIFY(app->Purge());
+    host_->port(0).WriteAll("ok");
+    QCOMPARE(app->Read(2), std::string("ok"));
+    QVERIFY(app->Write("hello"));
+    QCOMPARE(FarEnd(5), std::string("hello"));
+    QVERIFY(app->Close());
     QVERIFY(WaitLower(QStringLiteral("Close Com OK.\r\n\r\n")));
-    const QString expected = QString::fromUtf8(
-        "Open Com OK\r\n"
-        "设置波特率: 9600 bps\r\n"
-        "设置线路状态寄存器(LSR): 8 DataBit ,EVEN Parity, 1 Stopbit\r\n"
-        "设置流量控制: CTS Handshake, XON/XOFF Handshake Out, RTS Handshake, Xon Limit 100, "
-        "Xoff Limit 200\r\n"
-        "设置 DTR.\r\n"
-        "清空数据(PurgeComm): 清空接收(RXCLEAR), 清空发送(TXCLEAR), 取消读命令(RXABORT), "
-        "取消写命令(TXABORT), \r\n"
-        "读串口 0 bytes: \r\n"
-        "写串口 5 bytes: hello\r\n"
-        "Close Com OK.\r\n\r\n");
+    // Python's tcsetattr reads the settings first, as its tcgetattr did: two rounds of queries.
+    const char* const kQueries =
+        "查询波特率: 38400 bps\r\n"
+        "查询线路状态寄存器(LSR): 8 DataBit ,NO Parity, 1 Stopbit\r\n"
+        "查询串口字符: End Char 0x04, Error Char 0x00, Break Char 0x00, Event Char 0x00, XON Char "
+        "0x11, XOFF Char 0x13.\r\n"
+        "查询流量控制: Xon Limit 0, Xoff Limit 0\r\n";
+    const QString expected =
+        QString::fromUtf8("Open Com OK\r\n") + QString::fromUtf8(kQueries) +
+        QString::fromUtf8(kQueries) +
+        QString::fromUtf8(
+            "设置波特率: 9600 bps\r\n"
+            "设置线路状态寄存器(LSR): 7 DataBit ,EVEN Parity, 1 Stopbit\r\n"
+            "设置串口字符: End Char 0x04, Error Char 0x00, Break Char 0x00, Event Char 0x00, XON "
+            "Char 0x11, XOFF Char 0x13.\r\n"
+            "设置流量控制: CTS Handshake, XON/XOFF Handshake Out, RTS Handshake, Xon Limit 128, "
+            "Xoff Limit 128\r\n"
+            "设置超时(SetCommTimouts): ReadIntervalTimeouts 0ms, ReadTotalMultiplier 0ms, "
+            "ReadTotalConstant 0ms, WriteTotalMultiplier 0ms, WriteTotalConstant 0ms\r\n"
+            "设置 DTR.\r\n"
+            "清空数据(PurgeComm): 清空接收(RXCLEAR), 清空发送(TXCLEAR), \r\n"
+            "读串口 2 bytes: ok\r\n"
+            "写串口 5 bytes: hello\r\n"
+            "Close Com OK.\r\n\r\n");
     QCOMPARE(page_->lower_text(), expected);
     QCOMPARE(page_->lower_log()->toPlainText(), QString(expected).remove(QLatin1Char('\r')));
     QCOMPARE(Find<QLineEdit>("baudField")->text(), QStringLiteral("9600"));
-    QCOMPARE(Find<QLineEdit>("dataBitsField")->text(), QStringLiteral("8"));
+    QCOMPARE(Find<QLineEdit>("dataBitsField")->text(), QStringLiteral("7"));
     QCOMPARE(Find<QLineEdit>("parityField")->text(), QStringLiteral("EVEN"));
     QCOMPARE(Find<QLineEdit>("stopBitsField")->text(), QStringLiteral("1"));
     QCOMPARE(Find<QLineEdit>("dtrField")->text(), QStringLiteral("Enable"));
-    QCOMPARE(Find<QLineEdit>("rtsField")->text(), QStringLiteral("Toggle"));
-    QCOMPARE(Find<QLineEdit>("xonLimitField")->text(), QStringLiteral("100"));
-    QCOMPARE(Find<QLineEdit>("xoffLimitField")->text(), QStringLiteral("200"));
+    QCOMPARE(Find<QLineEdit>("rtsField")->text(), QStringLiteral("Handshake"));
+    QCOMPARE(Find<QLineEdit>("xonLimitField")->text(), QStringLiteral("128"));
+    QCOMPARE(Find<QLineEdit>("xoffLimitField")->text(), QStringLiteral("128"));
     QVERIFY(Find<QCheckBox>("ctsOutBox")->isChecked());
     QVERIFY(!Find<QCheckBox>("dsrOutBox")->isChecked());
     QVERIFY(Find<QCheckBox>("xonOutBox")->isChecked());
     QVERIFY(!Find<QCheckBox>("xonInBox")->isChecked());
     QVERIFY(!Find<QCheckBox>("ctsOutBox")->isEnabled());  // display only
     QVERIFY(page_->upper_log()->isHidden());
-    // A get-type request changes no field.
-    QCOMPARE(app.Open(), 0);
-    QCOMPARE(app.Control(0x1B0050, {}, 4), 0);
-    QVERIFY(WaitLower(QString::fromUtf8("查询波特率: 0 bps\r\n")));
+    // Get-type requests change no field: the port's speed changed outside the program reads
+    // back as 57600 while the field keeps the 9600 the program set.
+    {
+        const comm::UniqueFd outside(
+            ::open(host_->port(0).slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+        comm::KernelTermios t;
+        QVERIFY(comm::GetKernelTermios(outside.get(), t));
+        t.cflag = (t.cflag & ~comm::TermiosBits::kCbaud) | comm::TermiosBits::kBother;
+        t.ispeed = t.ospeed = 57600;
+        QVERIFY(comm::SetKernelTermios(outside.get(), t));
+    }
+    QVERIFY(app->Open());
+    QCOMPARE(app->Speed(), 57600u);
+    QVERIFY(WaitUntil([&] {
+        return page_->lower_text().contains(QString::fromUtf8("查询波特率: 57600 bps\r\n"));
+    }));
     QCOMPARE(Find<QLineEdit>("baudField")->text(), QStringLiteral("9600"));
-    QCOMPARE(app.Close(), 0);
+    QVERIFY(app->Close());
+    QCOMPARE(app->Exit(), 0);
 }
 
 void MonitorPageTest::dataOnlySplitsWrittenAndReadData() {
@@ -154,71 +209,79 @@ void MonitorPageTest::dataOnlySplitsWrittenAndReadData() {
     QCOMPARE(page_->content_mode(), ContentMode::kDataOnly);
     QVERIFY(page_->upper_log()->isVisible());
     StartMonitoring();
-    ApplicationUnderTest app(host_->runtime_dir(), 1);
-    QCOMPARE(app.Open(), 0);
-    QCOMPARE(app.SetBaud(19200), 0);
-    QCOMPARE(app.Write("AT\r"), 0);
-    QCOMPARE(app.Read(8), 0);
-    QCOMPARE(app.Write("OK"), 0);
-    QCOMPARE(app.Close(), 0);
-    QVERIFY(WaitUntil([&] { return page_->upper_text().endsWith(QStringLiteral("OK")); }));
-    QCOMPARE(page_->upper_text(), QStringLiteral("AT\rOK"));
-    // Open, close, control and an empty read change nothing: no text, no field.
-    QCOMPARE(page_->lower_text(), QString());
+    auto app = Program();
+    QVERIFY(app->Open());
+    QVERIFY(app->SetLine(19200));
+    QVERIFY(app->Write("AT\r"));
+    QCOMPARE(FarEnd(3), std::string("AT\r"));
+    host_->port(0).WriteAll("OK\r\n");
+    QCOMPARE(app->Read(4), std::string("OK\r\n"));
+    QVERIFY(app->Write("ATI"));
+    QCOMPARE(FarEnd(3), std::string("ATI"));
+    QVERIFY(app->Close());
+    QVERIFY(WaitUntil([&] { return page_->lower_text().endsWith(QStringLiteral("OK\r\n")); }));
+    QVERIFY(WaitUntil([&] { return page_->upper_text().endsWith(QStringLiteral("ATI")); }));
+    // Written data above, read data below; open, close and the line settings show nothing.
+    QCOMPARE(page_->upper_text(), QStringLiteral("AT\rATI"));
+    QCOMPARE(page_->lower_text(), QStringLiteral("OK\r\n"));
     QCOMPARE(Find<QLineEdit>("baudField")->text(), QString());
     // Back to everything: the upper pane hides, the next lines go to the lower log.
     Find<QComboBox>("contentCombo")->setCurrentIndex(0);
     QVERIFY(page_->upper_log()->isHidden());
-    QCOMPARE(app.Open(), 0);
+    QVERIFY(app->Open());
     QVERIFY(WaitLower(QStringLiteral("Open Com OK\r\n")));
-    QCOMPARE(app.Close(), 0);
+    QCOMPARE(app->Exit(), 0);
+    QVERIFY(WaitLower(QStringLiteral("Close Com OK.\r\n\r\n")));
 }
 
 void MonitorPageTest::hexDisplayAndTextUpToAZeroByte() {
     StartMonitoring();
-    ApplicationUnderTest app(host_->runtime_dir(), 1);
-    QCOMPARE(app.Open(), 0);
+    auto app = Program();
+    QVERIFY(app->Open());
     QVERIFY(WaitLower(QStringLiteral("Open Com OK\r\n")));
-    QCOMPARE(app.Write(std::string("A\0B", 3)), 0);
+    QVERIFY(app->Write(std::string("A\0B", 3)));
     QVERIFY(WaitLower(QString::fromUtf8("写串口 3 bytes: A\r\n")));
     Find<QCheckBox>("monitorHexBox")->click();
-    QCOMPARE(app.Write(std::string("A\0\xff", 3)), 0);
+    QVERIFY(app->Write(std::string("A\0\xff", 3)));
     QVERIFY(WaitLower(QString::fromUtf8("写串口 3 bytes: 41 00 ff \r\n")));
     // GBK text is shown as characters.
     Find<QCheckBox>("monitorHexBox")->click();
-    QCOMPARE(app.Write(text::Utf8ToGbk("串口")), 0);
+    QVERIFY(app->Write(text::Utf8ToGbk("串口")));
     QVERIFY(WaitLower(QString::fromUtf8("写串口 4 bytes: 串口\r\n")));
-    QCOMPARE(app.Close(), 0);
+    QCOMPARE(FarEnd(10).size(), size_t{10});
+    QCOMPARE(app->Exit(), 0);
 }
 
 void MonitorPageTest::limitRuleReplacesTheLog() {
     Find<QCheckBox>("monitorHexBox")->click();
     StartMonitoring();
-    ApplicationUnderTest app(host_->runtime_dir(), 1);
-    QCOMPARE(app.Open(), 0);
+    auto app = Program();
+    QVERIFY(app->Open());
     const std::string block(4000, 'x');
     while (page_->lower_text().size() < MonitorPage::kLogLimit) {
         const qsizetype before = page_->lower_text().size();
-        QCOMPARE(app.Write(block), 0);
+        QVERIFY(app->Write(block));
+        QCOMPARE(FarEnd(block.size()), block);
         QVERIFY(WaitUntil([&] { return page_->lower_text().size() > before; }));
     }
     QVERIFY(page_->lower_text().size() >= MonitorPage::kLogLimit);
-    QCOMPARE(app.Write("lost"), 0);
+    QVERIFY(app->Write("lost"));
     const QString notice = QStringLiteral("------- Too more data, delete automaticly!! -----\r\n");
     QVERIFY(WaitUntil([&] { return page_->lower_text() == notice; }));
     // Afterwards the log grows again from the notice.
-    QCOMPARE(app.Write("Z"), 0);
+    QVERIFY(app->Write("Z"));
     QVERIFY(WaitLower(QString::fromUtf8("写串口 1 bytes: 5a \r\n")));
     QVERIFY(page_->lower_text().startsWith(notice));
-    QCOMPARE(app.Close(), 0);
+    QCOMPARE(FarEnd(5), std::string("lostZ"));
+    QCOMPARE(app->Exit(), 0);
 }
 
 void MonitorPageTest::saveWritesBothLogsAndFailsClearly() {
     Find<QComboBox>("contentCombo")->setCurrentIndex(1);
     StartMonitoring();
-    ApplicationUnderTest app(host_->runtime_dir(), 1);
-    QCOMPARE(app.Open(), 0);
-    QCOMPARE(app.Write(text::Utf8ToGbk("写入")), 0);
+    auto app = Program();
+    QVERIFY(app->Open());
+    QVERIFY(app->Write(text::Utf8ToGbk("写入")));
     QVERIFY(WaitUntil([&] { return !page_->upper_text().isEmpty(); }));
     QTemporaryDir dir;
     const QString path = dir.path() + "/log.txt";
@@ -237,7 +300,7 @@ void MonitorPageTest::saveWritesBothLogsAndFailsClearly() {
     QTest::mouseClick(Find<QPushButton>("monitorClearButton"), Qt::LeftButton);
     QVERIFY(page_->upper_text().isEmpty() && page_->lower_text().isEmpty());
     QVERIFY(page_->upper_log()->toPlainText().isEmpty());
-    QCOMPARE(app.Close(), 0);
+    QCOMPARE(app->Exit(), 0);
 }
 
 void MonitorPageTest::statusStripAnswersThroughTheLink() {
@@ -324,32 +387,37 @@ void MonitorPageTest::screenshots() {
     MonitorPage* page = window.monitor_page();
     QTest::mouseClick(page->findChild<QPushButton*>("monitorStartButton"), Qt::LeftButton);
     QVERIFY(page->running());
-    ApplicationUnderTest app(host_->runtime_dir(), 1);
-    QCOMPARE(app.Open(), 0);
-    QCOMPARE(app.SetBaud(115200), 0);
-    QCOMPARE(app.SetLineControl(0, 0, 8), 0);
-    QCOMPARE(app.SetHandflow(0x01, 0x40, 2048, 512), 0);
-    QCOMPARE(
-        app.Control(0x1B001C, {0, 0, 0, 0, 0, 0, 0, 0, 0xE8, 3, 0, 0, 0, 0, 0, 0, 0xE8, 3, 0, 0}),
-        0);
-    QCOMPARE(app.Control(0x1B0044, {0x09, 0, 0, 0}), 0);
-    QCOMPARE(app.SetDtr(), 0);
-    QCOMPARE(app.Purge(0x0F), 0);
-    for (int i = 0; i < 6; ++i) {
-        QCOMPARE(app.Write("AT+CSQ\r\n"), 0);
-        QCOMPARE(app.Read(64), 0);
+    // A program talking to a modem: it sets the line, raises DTR, clears the queues, then asks
+    // and reads the answers.
+    auto app = Program();
+    QVERIFY(app->Open());
+    QVERIFY(app->SetLine(115200, 8, 'N', 1, true));
+    QVERIFY(app->SetDtr());
+    QVERIFY(app->Purge());
+    const std::string answer = "+CSQ: 21,0\r\nOK\r\n";
+    for (int i = 0; i < 4; ++i) {
+        QVERIFY(app->Write("AT+CSQ\r\n"));
+        QCOMPARE(FarEnd(8), std::string("AT+CSQ\r\n"));
+        host_->port(0).WriteAll(answer);
+        QCOMPARE(app->Read(answer.size()), answer);
     }
-    QVERIFY(WaitUntil([&] { return page->lower_text().count(QString::fromUtf8("读串口")) == 6; }));
+    QVERIFY(WaitUntil([&] { return page->lower_text().count(QString::fromUtf8("读串口")) >= 4; }));
     QDir().mkpath(QStringLiteral(PORVANE_SCREENSHOT_DIR));
     QVERIFY(window.grab().save(QStringLiteral(PORVANE_SCREENSHOT_DIR "/monitor.png")));
 
     page->findChild<QComboBox*>("contentCombo")->setCurrentIndex(1);
     page->findChild<QCheckBox*>("monitorHexBox")->click();
-    for (int i = 0; i < 4; ++i)
-        QCOMPARE(app.Write("AT+CGMI\r\n"), 0);
+    const std::string maker = "Modem 1\r\nOK\r\n";
+    for (int i = 0; i < 4; ++i) {
+        QVERIFY(app->Write("AT+CGMI\r\n"));
+        QCOMPARE(FarEnd(9), std::string("AT+CGMI\r\n"));
+        host_->port(0).WriteAll(maker);
+        QCOMPARE(app->Read(maker.size()), maker);
+    }
     QVERIFY(WaitUntil([&] { return page->upper_text().count(QStringLiteral("0d 0a")) == 4; }));
+    QVERIFY(WaitUntil([&] { return page->lower_text().count(QStringLiteral("4f 4b")) == 4; }));
     QVERIFY(window.grab().save(QStringLiteral(PORVANE_SCREENSHOT_DIR "/monitor-data.png")));
-    QCOMPARE(app.Close(), 0);
+    QCOMPARE(app->Exit(), 0);
 }
 
 QTEST_MAIN(MonitorPageTest)
