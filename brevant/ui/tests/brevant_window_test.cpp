@@ -14,12 +14,12 @@
 #include "brevant/ui/grid_column.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
-#include "porvane/shell/ui/tests/qt_test_support.h"
+#include "platform/qt_testing/qt_test_support.h"
 
 using comm::testing::ChildProcess;
 using comm::testing::TempDir;
-using porvane::testing::MessageCatcher;
-using porvane::testing::WaitUntil;
+using qt_testing::MessageCatcher;
+using qt_testing::WaitUntil;
 
 class BrevantWindowTest : public QObject {
     Q_OBJECT
@@ -149,8 +149,7 @@ void BrevantWindowTest::sendAllAnswersTheSelectedRowsAndClearsTheMarks() {
     w.grid()->scrollToTop();
     w.grid()->horizontalScrollBar()->setValue(0);
     QTest::qWait(20);
-    QDir().mkpath(QStringLiteral(PORVANE_SCREENSHOT_DIR));
-    QVERIFY(w.grab().save(QStringLiteral(PORVANE_SCREENSHOT_DIR "/brevant.png")));
+    QVERIFY(qt_testing::SaveScreenshot(w, QStringLiteral("brevant.png")));
 }
 
 void BrevantWindowTest::aLateReplyEndsTheSendAll() {

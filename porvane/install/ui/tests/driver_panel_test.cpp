@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "platform/comm/testing/child_process.h"
+#include "platform/qt_testing/qt_test_support.h"
 #include "porvane/install/rebooter.h"
 #include "porvane/install/ui/driver_panel.h"
 #include "porvane/shell/ui/main_dialog.h"
@@ -185,8 +186,7 @@ void DriverPanelTest::notesPageScreenshot() {
     const QRect panel_rect(panel->mapTo(&window, QPoint(0, 0)), panel->size());
     QVERIFY(!notes_rect.intersects(panel_rect));
     QVERIFY(window.rect().contains(panel_rect));
-    QDir().mkpath(QStringLiteral(PORVANE_SCREENSHOT_DIR));
-    QVERIFY(window.grab().save(QStringLiteral(PORVANE_SCREENSHOT_DIR "/helper.png")));
+    QVERIFY(qt_testing::SaveScreenshot(window, QStringLiteral("helper.png")));
 }
 
 QTEST_MAIN(DriverPanelTest)

@@ -19,17 +19,17 @@
 
 #include "application_under_test.h"
 #include "driver_host.h"
+#include "platform/qt_testing/qt_test_support.h"
 #include "porvane/monitor/driver_link.h"
 #include "porvane/monitor/ui/filter_page.h"
 #include "porvane/shell/ui/main_dialog.h"
 #include "porvane/widgets/lamp.h"
-#include "qt_test_support.h"
 
 using porvane::monitor::FilterPage;
 using porvane::monitor::testing::ApplicationUnderTest;
 using porvane::monitor::testing::DriverHost;
-using porvane::testing::MessageCatcher;
-using porvane::testing::WaitUntil;
+using qt_testing::MessageCatcher;
+using qt_testing::WaitUntil;
 
 class FilterPageTest : public QObject {
     Q_OBJECT
@@ -328,8 +328,7 @@ void FilterPageTest::screenshot() {
         QCOMPARE(FarEnd(block.size()).back(), '\x55');
     }
     QVERIFY(WaitUntil([&] { return page->events()->rowCount() == 8; }));
-    QDir().mkpath(QStringLiteral(PORVANE_SCREENSHOT_DIR));
-    QVERIFY(window.grab().save(QStringLiteral(PORVANE_SCREENSHOT_DIR "/filter.png")));
+    QVERIFY(qt_testing::SaveScreenshot(window, QStringLiteral("filter.png")));
     QCOMPARE(app->Exit(), 0);
 }
 

@@ -18,6 +18,7 @@
 #include "platform/comm/kernel_termios.h"
 #include "platform/comm/serial_stats.h"
 #include "platform/comm/unique_fd.h"
+#include "platform/qt_testing/qt_test_support.h"
 #include "platform/text/gbk.h"
 #include "porvane/monitor/driver_link.h"
 #include "porvane/monitor/ui/monitor_page.h"
@@ -25,14 +26,13 @@
 #include "porvane/shell/ui/main_dialog.h"
 #include "porvane/shell/ui/status_strip.h"
 #include "porvane/widgets/lamp.h"
-#include "qt_test_support.h"
 
 using porvane::monitor::ContentMode;
 using porvane::monitor::MonitorPage;
 using porvane::monitor::testing::ApplicationUnderTest;
 using porvane::monitor::testing::DriverHost;
-using porvane::testing::MessageCatcher;
-using porvane::testing::WaitUntil;
+using qt_testing::MessageCatcher;
+using qt_testing::WaitUntil;
 
 class MonitorPageTest : public QObject {
     Q_OBJECT
@@ -402,8 +402,7 @@ void MonitorPageTest::screenshots() {
         QCOMPARE(app->Read(answer.size()), answer);
     }
     QVERIFY(WaitUntil([&] { return page->lower_text().count(QString::fromUtf8("读串口")) >= 4; }));
-    QDir().mkpath(QStringLiteral(PORVANE_SCREENSHOT_DIR));
-    QVERIFY(window.grab().save(QStringLiteral(PORVANE_SCREENSHOT_DIR "/monitor.png")));
+    QVERIFY(qt_testing::SaveScreenshot(window, QStringLiteral("monitor.png")));
 
     page->findChild<QComboBox*>("contentCombo")->setCurrentIndex(1);
     page->findChild<QCheckBox*>("monitorHexBox")->click();
@@ -416,7 +415,7 @@ void MonitorPageTest::screenshots() {
     }
     QVERIFY(WaitUntil([&] { return page->upper_text().count(QStringLiteral("0d 0a")) == 4; }));
     QVERIFY(WaitUntil([&] { return page->lower_text().count(QStringLiteral("4f 4b")) == 4; }));
-    QVERIFY(window.grab().save(QStringLiteral(PORVANE_SCREENSHOT_DIR "/monitor-data.png")));
+    QVERIFY(qt_testing::SaveScreenshot(window, QStringLiteral("monitor-data.png")));
     QCOMPARE(app->Exit(), 0);
 }
 

@@ -17,17 +17,17 @@
 #include <fstream>
 
 #include "platform/comm/testing/child_process.h"
+#include "platform/qt_testing/qt_test_support.h"
 #include "porvane/shell/ui/helper_page.h"
 #include "porvane/shell/ui/main_dialog.h"
 #include "porvane/shell/ui/terminal_page.h"
 #include "porvane/tester/ui/statistics_panel.h"
 #include "porvane/tester/ui/tester_page.h"
 #include "porvane/tester/ui/tester_panel.h"
-#include "qt_test_support.h"
 
 using comm::testing::ChildProcess;
 using comm::testing::TempDir;
-using porvane::testing::WaitUntil;
+using qt_testing::WaitUntil;
 
 namespace {
 
@@ -118,7 +118,6 @@ void MainDialogTest::initTestCase() {
     const std::string map = dir_->path() + "/map";
     std::ofstream(map) << "ttyS0=" << link << "\n";
     qputenv("PORVANE_DEVICE_MAP", QByteArray::fromStdString(map));
-    QDir().mkpath(QStringLiteral(PORVANE_SCREENSHOT_DIR));
 }
 
 void MainDialogTest::eachTabHoldsItsPage() {
@@ -155,10 +154,10 @@ void MainDialogTest::everyControlIsWholeAtTheFirstSizeAndAbove() {
         for (int i = 0; i < window.tabs()->count(); ++i) {
             window.tabs()->setCurrentIndex(i);
             QApplication::processEvents();
-            const QString path = QStringLiteral(PORVANE_SCREENSHOT_DIR "/first-size-%1%2.png")
+            const QString name = QStringLiteral("first-size-%1%2.png")
                                      .arg(QLatin1String(kTabNames[i]),
                                           QLatin1String(font_scale == 1.0 ? "" : "-large-font"));
-            QVERIFY(window.grab().save(path));
+            QVERIFY(qt_testing::SaveScreenshot(window, name));
         }
         window.resize(first.width() * 2, first.height() * 3 / 2);
         QApplication::processEvents();
@@ -185,7 +184,7 @@ void MainDialogTest::lineTestFromTheSecondTabOverALoopBack() {
         [&] { return stats->statistics().seconds() >= 3 && stats->statistics().total_bits() > 0; },
         60000));
     QVERIFY(total->text() != QString::fromUtf8("总比特: 0b"));
-    QVERIFY(window.grab().save(QStringLiteral(PORVANE_SCREENSHOT_DIR "/main-tester.png")));
+    QVERIFY(qt_testing::SaveScreenshot(window, QStringLiteral("main-tester.png")));
     QTest::mouseClick(page->findChild<QPushButton*>("startTestButton"), Qt::LeftButton);
     QVERIFY(!page->tester_panel()->testing());
     QTest::mouseClick(page->findChild<QPushButton*>("testerOpenButton"), Qt::LeftButton);

@@ -20,6 +20,7 @@
 #include "platform/comm/kernel_termios.h"
 #include "platform/comm/serial_device.h"
 #include "platform/comm/testing/child_process.h"
+#include "platform/qt_testing/qt_test_support.h"
 #include "porvane/serial/page_notify.h"
 #include "porvane/serial/ui/port_settings_panel.h"
 #include "porvane/shell/ui/help_launcher.h"
@@ -33,12 +34,11 @@
 #include "porvane/terminal/ui/send_panel.h"
 #include "porvane/terminal/ui/text_progress_bar.h"
 #include "porvane/widgets/lamp.h"
-#include "qt_test_support.h"
 
 using comm::testing::ChildProcess;
 using comm::testing::TempDir;
-using porvane::testing::MessageCatcher;
-using porvane::testing::WaitUntil;
+using qt_testing::MessageCatcher;
+using qt_testing::WaitUntil;
 
 // Counts the show and hide events of the widget it filters.
 class ShowHideCounter : public QObject {
@@ -524,8 +524,7 @@ void TerminalPageTest::mainWindowTabsMinimumSizeAndScreenshot() {
     QTest::mouseClick(page->findChild<QPushButton*>("sendButton"), Qt::LeftButton);
     QVERIFY(WaitUntil([&] { return !page->receive_view()->Text().isEmpty(); }));
     page->status_strip()->Tick();
-    QDir().mkpath(QStringLiteral(PORVANE_SCREENSHOT_DIR));
-    QVERIFY(window.grab().save(QStringLiteral(PORVANE_SCREENSHOT_DIR "/terminal.png")));
+    QVERIFY(qt_testing::SaveScreenshot(window, QStringLiteral("terminal.png")));
     int about_seen = 0;
     QTimer::singleShot(50, [&] {
         if (auto* box = QApplication::activeModalWidget()) {

@@ -12,8 +12,8 @@
 #include <signal.h>
 
 #include "platform/comm/testing/child_process.h"
+#include "platform/qt_testing/qt_test_support.h"
 #include "porvane/serial/page_notify.h"
-#include "porvane/shell/ui/tests/qt_test_support.h"
 #include "porvane/tester/ui/statistics_panel.h"
 #include "porvane/tester/ui/tester_page.h"
 #include "porvane/tester/ui/tester_panel.h"
@@ -21,8 +21,8 @@
 
 using comm::testing::ChildProcess;
 using comm::testing::TempDir;
-using porvane::testing::MessageCatcher;
-using porvane::testing::WaitUntil;
+using qt_testing::MessageCatcher;
+using qt_testing::WaitUntil;
 
 class TesterPageTest : public QObject {
     Q_OBJECT
@@ -117,8 +117,7 @@ void TesterPageTest::loopBackTestRunsCleanAfterTheFirstSecond() {
     for (int i = 0; i < list->topLevelItemCount(); ++i) {
         QVERIFY(list->topLevelItem(i)->text(0) != QString::fromUtf8("无信号"));
     }
-    QDir().mkpath(QStringLiteral(PORVANE_SCREENSHOT_DIR));
-    QVERIFY(page_->grab().save(QStringLiteral(PORVANE_SCREENSHOT_DIR "/tester.png")));
+    QVERIFY(qt_testing::SaveScreenshot(*page_, QStringLiteral("tester.png")));
     QTest::mouseClick(Find<QPushButton>("startTestButton"), Qt::LeftButton);
     QVERIFY(!page_->tester_panel()->testing());
     const std::string path = dir_->path() + "/report.txt";

@@ -3,11 +3,12 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>
+#include <QString>
 #include <QStringList>
 #include <QTimer>
 #include <QWidget>
 
-namespace porvane::testing {
+namespace qt_testing {
 
 // Answers every modal message box that opens (OK) and keeps its text, so that tests go on.
 class MessageCatcher : public QObject {
@@ -41,4 +42,8 @@ bool WaitUntil(Pred pred, int timeout_ms = 60000) {
     return true;
 }
 
-}  // namespace porvane::testing
+// Saves a picture of widget as name (for example "terminal.png") in the screenshot folder of the
+// build folder in use, creating the folder; false when it cannot be written.
+bool SaveScreenshot(QWidget& widget, const QString& name);
+
+}  // namespace qt_testing
