@@ -131,10 +131,17 @@ int FilterInstaller::InstallFilter(std::vector<std::string>& messages) {
     return 1;
 }
 
-void FilterInstaller::RemoveFilter() {
-    ::unlink(LibraryFile().c_str());
-    std::string error;
-    UpdatePreload(false, error);
+bool FilterInstaller::RemoveFilter(std::string& error) {
+    // The preload line goes first: a line naming a library that is gone makes the loader
+    // complain in every program started afterwards. When the line cannot be taken out, the
+    // library stays where the line points.
+    if (!UpdatePreload(false, error))
+        return false;
+    if (::unlink(LibraryFile().c_str()) != 0 && errno != ENOENT) {
+        error = "remove " + LibraryFile() + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 bool FilterInstaller::UpdatePreload(bool ours_first, std::string& error) const {
@@ -214,7 +221,8 @@ int InstallFilter(std::vector<std::string>& messages) {
 }
 
 void RemoveFilter() {
-    SystemInstaller().RemoveFilter();
+    std::string error;
+    SystemInstaller().RemoveFilter(error);  // the panel reports no failure of removal
 }
 
 void RestartComputer(Rebooter& rebooter, std::vector<std::string>& messages) {
