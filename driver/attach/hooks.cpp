@@ -238,6 +238,15 @@ void AfterDuplicate(int from, int to) {
     }
 }
 
+// Copies n bytes at from, which the program passed and may not be readable, without faulting.
+bool CopyFromSelf(const void* from, void* to, size_t n) {
+    if (from == nullptr)
+        return false;
+    iovec local{to, n};
+    iovec remote{const_cast<void*>(from), n};
+    return ::process_vm_readv(::getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(n);
+}
+
 bool IsDuplicate(int cmd) {
     return cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC;
 }
@@ -414,10 +423,17 @@ SIEVRA_EXPORT int ioctl(int fd, unsigned long request, ...) {
         ReadModemCounters(fd, before);
     }
     const int r = Real().ioctl(fd, request, arg);
-    // Modem line changes are reported even when the port refuses them: the request was made.
-    if (port != nullptr && (r >= 0 || IsModemLineChange(request))) {
+    if (port != nullptr && r >= 0) {
         ErrnoKeeper keep;
         ReportIoctl(*port, fd, request, arg, before);
+    } else if (port != nullptr && IsModemLineChange(request)) {
+        // Modem line changes are reported even when the port refuses them: the request was
+        // made. The kernel may refuse before reading the argument (a pseudo-terminal does), so
+        // the bits are copied without trusting the pointer; a bad one is not reported.
+        ErrnoKeeper keep;
+        int lines = 0;
+        if (CopyFromSelf(arg, &lines, sizeof lines))
+            ReportIoctl(*port, fd, request, &lines, before);
     }
     return r;
 }
