@@ -178,6 +178,9 @@ void FilterInstaller::WriteUnit(std::vector<std::string>& messages) const {
     std::error_code ec;
     if (fs::exists(unit, ec))
         return;  // written by an earlier installation or by the administrator: left as it is
+    // The sockets are the dialout group's as well as root's: the programs that use serial ports
+    // run as users of that group, and their attachment must reach the host (with the owner's
+    // sockets alone, only root's programs would be watched).
     std::ostringstream text;
     text << "[Unit]\n"
             "Description=Sievra serial filter driver host\n"
@@ -185,7 +188,7 @@ void FilterInstaller::WriteUnit(std::vector<std::string>& messages) const {
             "[Service]\n"
             "ExecStart="
          << sievrad_path_
-         << " --runtime-dir /run/sievra\n"
+         << " --runtime-dir /run/sievra --group dialout\n"
             "RuntimeDirectory=sievra\n"
             "Restart=on-failure\n"
             "\n"

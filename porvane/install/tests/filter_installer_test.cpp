@@ -55,7 +55,9 @@ TEST_F(FilterInstallerTest, InstallRemoveAndInstallAgain) {
     EXPECT_EQ(ReadBytes(dir_.path() + "/usr/local/lib/sievra/libsievra.so"), image_);
     EXPECT_EQ(ReadText(dir_.path() + "/etc/ld.so.preload"), "/usr/local/lib/sievra/libsievra.so\n");
     const std::string unit = ReadText(dir_.path() + "/etc/systemd/system/sievra.service");
-    EXPECT_NE(unit.find("ExecStart=/opt/porvane/bin/sievrad"), std::string::npos);
+    EXPECT_NE(unit.find("ExecStart=/opt/porvane/bin/sievrad --runtime-dir /run/sievra --group "
+                        "dialout\n"),
+              std::string::npos);
     EXPECT_EQ(std::filesystem::read_symlink(
                   dir_.path() + "/etc/systemd/system/multi-user.target.wants/sievra.service"),
               "/etc/systemd/system/sievra.service");
