@@ -288,6 +288,24 @@ TEST_F(AttachmentTest, SendCountRuleFlipsExactlyTheThousandthByteAtTheFarEnd) {
     EXPECT_EQ(program->Wait(), 0) << program->Errors();
 }
 
+// The send rules work on a copy of the program's bytes; a buffer that cannot be read fails the
+// write as the kernel would, instead of faulting inside the program.
+TEST_F(AttachmentTest, AFilteredWriteFromABadBufferFailsAsWithoutTheAttachment) {
+    Watch(kLinkModeFilter);
+    auto program = Python(R"(
+import ctypes, os, sys
+libc = ctypes.CDLL(None, use_errno=True)
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+r = libc.write(ctypes.c_int(fd), ctypes.c_void_p(8), ctypes.c_size_t(5))
+print(r, os.strerror(ctypes.get_errno()), flush=True)
+os.write(fd, b'after')
+os.close(fd)
+)");
+    EXPECT_EQ(program->ReadLine(), "-1 Bad address");
+    EXPECT_EQ(pty_.ReadExactly(5), "after");
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+}
+
 TEST_F(AttachmentTest, ReceiveDeleteRuleRemovesExactlyOneByte) {
     Watch(kLinkModeFilter);
     ASSERT_EQ(
