@@ -53,6 +53,43 @@ bool Blocking(int fd) {
     return flags >= 0 && (flags & O_NONBLOCK) == 0;
 }
 
+// Copies n bytes at from, which the program passed and which may not be readable, without
+// faulting: false for an unreadable address. Where the system refuses the checked copy (a
+// sandbox), the bytes are copied directly, as the real call would have read them.
+bool CopyFromSelf(const void* from, void* to, size_t n) {
+    if (n == 0)
+        return true;
+    if (from == nullptr)
+        return false;
+    iovec local{to, n};
+    iovec remote{const_cast<void*>(from), n};
+    const ssize_t got = ::process_vm_readv(::getpid(), &local, 1, &remote, 1, 0);
+    if (got == static_cast<ssize_t>(n))
+        return true;
+    if (got >= 0 || errno == EFAULT)
+        return false;
+    std::memcpy(to, from, n);
+    return true;
+}
+
+// CopyOut for bytes the kernel has not yet checked (a write about to be made): false when the
+// program's buffer is not readable.
+bool CheckedCopyOut(const iovec* iov, int count, size_t offset, uint8_t* out, size_t n) {
+    for (int i = 0; i < count && n > 0; ++i) {
+        if (offset >= iov[i].iov_len) {
+            offset -= iov[i].iov_len;
+            continue;
+        }
+        const size_t take = std::min(n, iov[i].iov_len - offset);
+        if (!CopyFromSelf(static_cast<const uint8_t*>(iov[i].iov_base) + offset, out, take))
+            return false;
+        out += take;
+        n -= take;
+        offset = 0;
+    }
+    return true;
+}
+
 // Copies between a span of an iovec array (from byte offset) and a flat buffer.
 void CopyOut(const iovec* iov, int count, size_t offset, uint8_t* out, size_t n) {
     for (int i = 0; i < count && n > 0; ++i) {
@@ -169,7 +206,10 @@ ssize_t FilteredWrite(OpenPort& port, int fd, const iovec* iov, int count, size_
     size_t done = 0;
     while (done < total) {
         const size_t n = std::min(kChunk, total - done);
-        CopyOut(iov, count, done, chunk, n);
+        if (!CheckedCopyOut(iov, count, done, chunk, n)) {
+            errno = EFAULT;  // as the real write reports a buffer it cannot read
+            return done > 0 ? static_cast<ssize_t>(done) : -1;
+        }
         const int m = Exchange(port, link::kAppWrite, chunk, static_cast<uint32_t>(n), filtered,
                                static_cast<uint32_t>(n));
         const bool ok =
@@ -414,10 +454,17 @@ SIEVRA_EXPORT int ioctl(int fd, unsigned long request, ...) {
         ReadModemCounters(fd, before);
     }
     const int r = Real().ioctl(fd, request, arg);
-    // Modem line changes are reported even when the port refuses them: the request was made.
-    if (port != nullptr && (r >= 0 || IsModemLineChange(request))) {
+    if (port != nullptr && r >= 0) {
         ErrnoKeeper keep;
         ReportIoctl(*port, fd, request, arg, before);
+    } else if (port != nullptr && IsModemLineChange(request)) {
+        // Modem line changes are reported even when the port refuses them: the request was
+        // made. The kernel may refuse before reading the argument (a pseudo-terminal does), so
+        // the bits are copied without trusting the pointer; a bad one is not reported.
+        ErrnoKeeper keep;
+        int lines = 0;
+        if (CopyFromSelf(arg, &lines, sizeof lines))
+            ReportIoctl(*port, fd, request, &lines, before);
     }
     return r;
 }

@@ -28,7 +28,11 @@ int RunDriverCommand(const std::string& action, const std::string& root, std::FI
         std::fprintf(out, "监视/过滤驱动程序已经安装,请重新启动计算机!!!\n");
         return messages.empty() ? 0 : 1;
     }
-    installer.RemoveFilter();
+    std::string error;
+    if (!installer.RemoveFilter(error)) {
+        std::fprintf(err, "porvane-cli: the filter driver was not removed: %s\n", error.c_str());
+        return 1;
+    }
     std::fprintf(out, "监视/过滤驱动程序已经删除,请重新启动计算机!!!\n");
     return 0;
 }

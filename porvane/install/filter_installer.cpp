@@ -131,10 +131,17 @@ int FilterInstaller::InstallFilter(std::vector<std::string>& messages) {
     return 1;
 }
 
-void FilterInstaller::RemoveFilter() {
-    ::unlink(LibraryFile().c_str());
-    std::string error;
-    UpdatePreload(false, error);
+bool FilterInstaller::RemoveFilter(std::string& error) {
+    // The preload line goes first: a line naming a library that is gone makes the loader
+    // complain in every program started afterwards. When the line cannot be taken out, the
+    // library stays where the line points.
+    if (!UpdatePreload(false, error))
+        return false;
+    if (::unlink(LibraryFile().c_str()) != 0 && errno != ENOENT) {
+        error = "remove " + LibraryFile() + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 bool FilterInstaller::UpdatePreload(bool ours_first, std::string& error) const {
@@ -171,6 +178,9 @@ void FilterInstaller::WriteUnit(std::vector<std::string>& messages) const {
     std::error_code ec;
     if (fs::exists(unit, ec))
         return;  // written by an earlier installation or by the administrator: left as it is
+    // The sockets are the dialout group's as well as root's: the programs that use serial ports
+    // run as users of that group, and their attachment must reach the host (with the owner's
+    // sockets alone, only root's programs would be watched).
     std::ostringstream text;
     text << "[Unit]\n"
             "Description=Sievra serial filter driver host\n"
@@ -178,7 +188,7 @@ void FilterInstaller::WriteUnit(std::vector<std::string>& messages) const {
             "[Service]\n"
             "ExecStart="
          << sievrad_path_
-         << " --runtime-dir /run/sievra\n"
+         << " --runtime-dir /run/sievra --group dialout\n"
             "RuntimeDirectory=sievra\n"
             "Restart=on-failure\n"
             "\n"
@@ -214,7 +224,8 @@ int InstallFilter(std::vector<std::string>& messages) {
 }
 
 void RemoveFilter() {
-    SystemInstaller().RemoveFilter();
+    std::string error;
+    SystemInstaller().RemoveFilter(error);  // the panel reports no failure of removal
 }
 
 void RestartComputer(Rebooter& rebooter, std::vector<std::string>& messages) {

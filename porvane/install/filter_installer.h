@@ -41,9 +41,10 @@ class FilterInstaller {
     // in ld.so.preload (other lines kept) and writes the unit file when there is none. Returns 1
     // when the library was written and loads; 0 otherwise, with nothing left changed.
     int InstallFilter(std::vector<std::string>& messages);
-    // Deletes the library and takes its line out of ld.so.preload (the file goes when no line is
-    // left). The unit file stays, as a later installation expects. Failures are not reported.
-    void RemoveFilter();
+    // Takes the library's line out of ld.so.preload (the file goes when no line is left), then
+    // deletes the library; when the line cannot be taken out the library stays. The unit file
+    // stays, as a later installation expects. False with error saying what failed.
+    bool RemoveFilter(std::string& error);
 
   private:
     bool UpdatePreload(bool ours_first, std::string& error) const;

@@ -139,6 +139,29 @@ TEST_F(AttachmentTest, PythonTermiosCallsAndDataAppearAsTheMonitorDecodesThem) {
     EXPECT_LT(text.find("读串口"), text.find("Close Com"));
 }
 
+// A pseudo-terminal refuses modem line calls before it reads their argument, so a bad pointer
+// there must fail for the program as it does without the attachment, not fault in the report.
+TEST_F(AttachmentTest, ARefusedModemLineCallWithABadPointerFailsAsWithoutTheAttachment) {
+    Watch(kLinkModeMonitor);
+    auto program = Python(R"(
+import ctypes, os, sys, termios
+libc = ctypes.CDLL(None, use_errno=True)
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+for request in (termios.TIOCMBIS, termios.TIOCMSET):
+    r = libc.ioctl(ctypes.c_int(fd), ctypes.c_ulong(request), ctypes.c_void_p(8))
+    print(r, ctypes.get_errno() != 0, flush=True)
+bits = ctypes.c_int(termios.TIOCM_DTR)
+libc.ioctl(ctypes.c_int(fd), ctypes.c_ulong(termios.TIOCMBIS), ctypes.byref(bits))
+os.close(fd)
+)");
+    EXPECT_EQ(program->ReadLine(), "-1 True");
+    EXPECT_EQ(program->ReadLine(), "-1 True");
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+    ExpectLines({"Open Com OK\r\n", "设置 DTR.\r\n", "Close Com OK.\r\n"});
+    EXPECT_EQ(RecordLog::Count(log_->Text(), "设置 DTR."), 1u);
+    EXPECT_EQ(RecordLog::Count(log_->Text(), "设置modem控制寄存器"), 0u);
+}
+
 TEST_F(AttachmentTest, SttyCustomRateParityStopBitsAndFlowControl) {
     Watch(kLinkModeMonitor);
     auto stty = Run({"/usr/bin/stty", "-F", pty_.slave_path(), "57600", "parenb", "-parodd",
@@ -262,6 +285,24 @@ TEST_F(AttachmentTest, SendCountRuleFlipsExactlyTheThousandthByteAtTheFarEnd) {
     EXPECT_EQ(after, '@');
     EXPECT_EQ(program->ReadLine(), "done");
     program->WriteLine("");
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+}
+
+// The send rules work on a copy of the program's bytes; a buffer that cannot be read fails the
+// write as the kernel would, instead of faulting inside the program.
+TEST_F(AttachmentTest, AFilteredWriteFromABadBufferFailsAsWithoutTheAttachment) {
+    Watch(kLinkModeFilter);
+    auto program = Python(R"(
+import ctypes, os, sys
+libc = ctypes.CDLL(None, use_errno=True)
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+r = libc.write(ctypes.c_int(fd), ctypes.c_void_p(8), ctypes.c_size_t(5))
+print(r, os.strerror(ctypes.get_errno()), flush=True)
+os.write(fd, b'after')
+os.close(fd)
+)");
+    EXPECT_EQ(program->ReadLine(), "-1 Bad address");
+    EXPECT_EQ(pty_.ReadExactly(5), "after");
     EXPECT_EQ(program->Wait(), 0) << program->Errors();
 }
 

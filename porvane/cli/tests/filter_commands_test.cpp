@@ -260,6 +260,17 @@ TEST(DriverCommand, StatusInstallRemoveUnderARoot) {
     LineProcess remove(Cli(), {"driver", "remove", "--root", root.path()});
     EXPECT_EQ(remove.Wait(), 0);
     EXPECT_FALSE(fs::exists(root.path() + "/etc/ld.so.preload"));
+
+    // A removal that cannot take the preload line out says so, and keeps the library the line
+    // names (a folder in the file's place holds for root too).
+    LineProcess again(Cli(), {"driver", "install", "--root", root.path()});
+    EXPECT_EQ(again.Wait(), 0);
+    fs::rename(root.path() + "/etc", root.path() + "/etc.kept");
+    fs::create_directories(root.path() + "/etc/ld.so.preload/in-the-way");
+    LineProcess refused(Cli(), {"driver", "remove", "--root", root.path()});
+    EXPECT_EQ(refused.Wait(), 1);
+    EXPECT_NE(refused.AllErrors().find("not removed"), std::string::npos) << refused.AllErrors();
+    EXPECT_TRUE(fs::exists(root.path() + "/usr/local/lib/sievra/libsievra.so"));
 }
 
 // watch, from a copy of porvane-cli and sievrad in a folder of its own, so the test chooses

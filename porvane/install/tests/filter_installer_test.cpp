@@ -55,12 +55,15 @@ TEST_F(FilterInstallerTest, InstallRemoveAndInstallAgain) {
     EXPECT_EQ(ReadBytes(dir_.path() + "/usr/local/lib/sievra/libsievra.so"), image_);
     EXPECT_EQ(ReadText(dir_.path() + "/etc/ld.so.preload"), "/usr/local/lib/sievra/libsievra.so\n");
     const std::string unit = ReadText(dir_.path() + "/etc/systemd/system/sievra.service");
-    EXPECT_NE(unit.find("ExecStart=/opt/porvane/bin/sievrad"), std::string::npos);
+    EXPECT_NE(unit.find("ExecStart=/opt/porvane/bin/sievrad --runtime-dir /run/sievra --group "
+                        "dialout\n"),
+              std::string::npos);
     EXPECT_EQ(std::filesystem::read_symlink(
                   dir_.path() + "/etc/systemd/system/multi-user.target.wants/sievra.service"),
               "/etc/systemd/system/sievra.service");
 
-    installer.RemoveFilter();
+    std::string error;
+    EXPECT_TRUE(installer.RemoveFilter(error)) << error;
     EXPECT_FALSE(installer.IsFilterInstalled());
     EXPECT_FALSE(std::filesystem::exists(dir_.path() + "/usr/local/lib/sievra/libsievra.so"));
     EXPECT_FALSE(std::filesystem::exists(dir_.path() + "/etc/ld.so.preload"));
@@ -86,8 +89,32 @@ TEST_F(FilterInstallerTest, OtherPreloadedLibrariesAreKept) {
     ASSERT_EQ(installer.InstallFilter(messages), 1);
     EXPECT_EQ(ReadText(dir_.path() + "/etc/ld.so.preload"),
               "/usr/local/lib/sievra/libsievra.so\n/usr/lib/other/libother.so\n");
-    installer.RemoveFilter();
+    std::string error;
+    EXPECT_TRUE(installer.RemoveFilter(error)) << error;
     EXPECT_EQ(ReadText(dir_.path() + "/etc/ld.so.preload"), "/usr/lib/other/libother.so\n");
+}
+
+TEST_F(FilterInstallerTest, RemovalThatCannotEditThePreloadFileKeepsTheLibrary) {
+    FilterInstaller installer = Installer(image_);
+    std::vector<std::string> messages;
+    ASSERT_EQ(installer.InstallFilter(messages), 1);
+    WriteText(dir_.path() + "/etc/ld.so.preload",
+              "/usr/local/lib/sievra/libsievra.so\n/usr/lib/other/libother.so\n");
+    // An /etc we may not write: read-only, or (as root, for whom permission bits do not hold) a
+    // folder standing where the preload file is, which can be neither rewritten nor removed.
+    const std::string etc = dir_.path() + "/etc";
+    if (::geteuid() != 0) {
+        ::chmod(etc.c_str(), 0555);
+    } else {
+        std::filesystem::rename(etc, dir_.path() + "/etc.kept");
+        std::filesystem::create_directories(etc + "/ld.so.preload");
+    }
+    std::string error;
+    EXPECT_FALSE(installer.RemoveFilter(error));
+    EXPECT_FALSE(error.empty());
+    ::chmod(etc.c_str(), 0755);
+    // The line still names the library, so the library must still be there.
+    EXPECT_EQ(ReadBytes(installer.LibraryFile()), image_);
 }
 
 TEST_F(FilterInstallerTest, EmptyOrForeignFirstLineIsNotInstalled) {

@@ -63,7 +63,8 @@ void DriverPanel::Press() {
     FilterInstaller installer(FilterInstaller::SysRoot(), image_,
                               FilterInstaller::DefaultSievradPath());
     if (installed_) {
-        installer.RemoveFilter();
+        std::string error;
+        installer.RemoveFilter(error);  // failures of removal are not reported
         status_->setText(QString::fromUtf8("监视/过滤驱动程序已经删除,请重新启动计算机!!!"));
         button_->setText(QString::fromUtf8("安装监视/过滤驱动"));
         installed_ = false;
