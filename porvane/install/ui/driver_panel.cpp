@@ -20,8 +20,9 @@ DriverPanel::DriverPanel(std::span<const uint8_t> image, QWidget* parent)
     : QWidget(parent), image_(image), rebooter_(std::make_unique<LogindRebooter>()) {
     auto* group = new QGroupBox(QString::fromUtf8("安装监视/过滤驱动:"));
     group->setObjectName("driverGroup");
-    auto* warning = new QLabel(QString::fromUtf8(
-        "如果安装驱动后,计算机出现错误而不能启动,请从恢复模式进入Linux,运行此程序,卸载驱动!!!"));
+    auto* warning =
+        new QLabel(QString::fromUtf8("如果安装驱动后,计算机出现硬件错误而不能启动,"
+                                     "请从恢复模式进入Linux,运行此程序,卸载驱动!!!"));
     warning->setObjectName("driverWarning");
     warning->setWordWrap(true);
     button_ = new QPushButton(QString::fromUtf8("安装监视/过滤驱动"));

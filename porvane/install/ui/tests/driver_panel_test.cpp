@@ -147,6 +147,9 @@ void DriverPanelTest::installedAtStartShowsTheRemoveButton() {
     QVERIFY(panel->installed());
     QCOMPARE(Text(*panel, "driverButton"), QString::fromUtf8("卸载监视/过滤驱动"));
     QCOMPARE(Text(*panel, "driverStatus"), QString::fromUtf8("监视/过滤驱动程序已经安装!!!"));
+    QCOMPARE(Text(*panel, "driverWarning"),
+             QString::fromUtf8("如果安装驱动后,计算机出现硬件错误而不能启动,请从恢复模式进入Linux,"
+                               "运行此程序,卸载驱动!!!"));
 }
 
 void DriverPanelTest::withoutRightsNothingChanges() {
