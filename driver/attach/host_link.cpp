@@ -108,8 +108,8 @@ bool SendAll(int fd, iovec* parts, int count, int fd_to_pass) {
 
 // Receives one answer: its header, then its data into output (at most output_length bytes).
 // Only one request is outstanding on the socket, so reading up to the largest answer never
-// takes bytes of another. Each wait is bounded by the reply time.
-bool ReceiveReply(int fd, uint8_t* header, void* output, uint32_t output_length) {
+// takes bytes of another. Each wait is bounded by timeout_ms.
+bool ReceiveReply(int fd, uint8_t* header, void* output, uint32_t output_length, int timeout_ms) {
     size_t got = 0;
     size_t want = link::kResponseHeaderSize;
     for (;;) {
@@ -122,7 +122,7 @@ bool ReceiveReply(int fd, uint8_t* header, void* output, uint32_t output_length)
                 return true;
         }
         pollfd w{fd, POLLIN, 0};
-        const int ready = ::poll(&w, 1, g_config.reply_timeout_ms);
+        const int ready = ::poll(&w, 1, timeout_ms);
         if (ready == 0 || (ready < 0 && errno != EINTR))
             return false;
         if (ready < 0)
@@ -155,6 +155,14 @@ void Header(uint8_t* header, uint32_t id, uint8_t op, uint32_t code, uint32_t in
     PutLe32(header + 5, code);
     PutLe32(header + 9, in);
     PutLe32(header + 13, out);
+}
+
+// How long a close waits for the host's answer: closes are rare, and a busy host may still be
+// working through the records sent before it.
+int CloseConfirmMs() {
+    constexpr int kCloseConfirmMs = 1000;
+    return g_config.reply_timeout_ms > kCloseConfirmMs ? g_config.reply_timeout_ms
+                                                       : kCloseConfirmMs;
 }
 
 }  // namespace
@@ -235,7 +243,8 @@ int Exchange(OpenPort& port, uint8_t op, const void* input, uint32_t input_lengt
     iovec parts[2] = {{header, sizeof header}, {const_cast<void*>(input), input_length}};
     uint8_t reply[link::kResponseHeaderSize];
     if (!SendAll(fd, parts, input_length > 0 ? 2 : 1, -1) ||
-        !ReceiveReply(fd, reply, output, output_length) || GetLe32(reply) != id) {
+        !ReceiveReply(fd, reply, output, output_length, g_config.reply_timeout_ms) ||
+        GetLe32(reply) != id) {
         Drop(port);
         return -1;
     }
@@ -248,9 +257,14 @@ void CloseLink(OpenPort& port) {
         const int fd = port.socket.load();
         if (lock.held() && fd >= 0) {
             uint8_t header[link::kRequestHeaderSize];
-            Header(header, port.next_id++, link::kClose | link::kNoReply, 0, 0, 0);
+            // The close is confirmed: the host answers it after everything sent before it, so
+            // whoever reads the port's records once the program has closed it (or ended) finds
+            // them all. A host that does not answer in time costs this one wait.
+            Header(header, port.next_id++, link::kClose, 0, 0, 0);
             iovec part{header, sizeof header};
-            SendAll(fd, &part, 1, -1);
+            uint8_t reply[link::kResponseHeaderSize];
+            if (SendAll(fd, &part, 1, -1))
+                ReceiveReply(fd, reply, nullptr, 0, CloseConfirmMs());
         }
     }
     errno = 0;
