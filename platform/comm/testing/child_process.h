@@ -28,6 +28,9 @@ class ChildProcess {
     // Reads standard output until it ends (or the time runs out) and returns all of it.
     std::string ReadAllOutput(int timeout_ms = 30000);
     std::string ReadAllError(int timeout_ms = 30000);
+    // Reads standard output until what was read holds text (or the output ends, or the time runs
+    // out) and returns what was read, which may go on past text; a later read continues after it.
+    std::string ReadOutputUntil(const std::string& text, int timeout_ms = 30000);
 
     // The directory the build puts its programs in.
     static std::string BinDir();
