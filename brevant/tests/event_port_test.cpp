@@ -99,7 +99,7 @@ TEST_F(EventPortTest, InputFromBeforeTheStartIsDiscarded) {
     EventPort port;
     ASSERT_TRUE(port.Initialise(&owner_, 9, 9600, 'N', 8, 1, 3, 512));
     pty_.WriteAll("stale");
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the bytes reach the port
+    ASSERT_TRUE(pty_.WaitSlaveQueued(5));  // the bytes have reached the port
     ASSERT_TRUE(port.StartMonitoring());
     pty_.WriteAll("x");
     ASSERT_TRUE(owner_.WaitFor(2));
