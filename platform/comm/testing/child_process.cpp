@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/comm/open_failure.h"
+
 namespace comm::testing {
 namespace {
 
@@ -152,6 +154,24 @@ std::string ChildProcess::ReadOutputUntil(const std::string& text, int timeout_m
 }
 std::string ChildProcess::ReadAllError(int timeout_ms) {
     return ReadPipe(err_fd_, timeout_ms);
+}
+
+bool WaitForHolder(const std::string& path, pid_t pid, int timeout_ms) {
+    auto held = [&] {
+        for (const PortHolder& holder : FindPortHolders(path)) {
+            if (holder.pid == pid)
+                return true;
+        }
+        return false;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (held())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 bool WaitForPath(const std::string& path, int timeout_ms) {

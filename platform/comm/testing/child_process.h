@@ -47,6 +47,10 @@ class ChildProcess {
 // Waits until path exists (for a link a program creates); false on time-out.
 bool WaitForPath(const std::string& path, int timeout_ms = 10000);
 
+// Waits until process pid holds path (or the device a link at path leads to) open, as
+// /proc/*/fd shows it; false on time-out.
+bool WaitForHolder(const std::string& path, pid_t pid, int timeout_ms = 30000);
+
 // A fresh, empty temporary directory, removed with its contents on destruction.
 class TempDir {
   public:

@@ -4,12 +4,9 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <random>
-#include <thread>
 
-#include "platform/comm/open_failure.h"
 #include "platform/comm/serial_device.h"
 #include "platform/comm/testing/child_process.h"
 #include "porvane/cli/term_session.h"
@@ -79,17 +76,7 @@ TEST_F(TermCommandTest, StopsCleanlyOnSigterm) {
     ChildProcess term("porvane-cli", {"term", link_}, &keep_open);
     // The stop signals are taken over before the port opens: once it holds the port, SIGTERM is
     // the program's to handle. A fixed pause could send it before then on a loaded machine.
-    auto holds_the_port = [&] {
-        for (const comm::PortHolder& holder : comm::FindPortHolders(link_)) {
-            if (holder.pid == term.pid())
-                return true;
-        }
-        return false;
-    };
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!holds_the_port() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_TRUE(holds_the_port());
+    ASSERT_TRUE(comm::testing::WaitForHolder(link_, term.pid()));
     term.Signal(SIGTERM);
     EXPECT_EQ(term.Wait(5000), 0);
 }
