@@ -12,8 +12,6 @@
 namespace brevant {
 namespace {
 
-constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
-
 // True when bytes is well-formed UTF-8 (shortest forms, no surrogates, at most U+10FFFF).
 bool IsValidUtf8(std::string_view bytes) {
     size_t i = 0;
@@ -55,8 +53,13 @@ bool IsValidUtf8(std::string_view bytes) {
 }  // namespace
 
 CommandFileEncoding DetectCommandFileEncoding(std::string_view bytes) {
-    const bool gbk = text::GbkToUtf8(bytes).find(kReplacementCharacter) == std::string::npos;
-    return !gbk && IsValidUtf8(bytes) ? CommandFileEncoding::kUtf8 : CommandFileEncoding::kGbk;
+    // Chinese in UTF-8 often decodes as GBK too, into other characters ("读卡" as three wrong
+    // ones), while GBK Chinese is seldom well-formed UTF-8. So a file with any byte above ASCII
+    // that is well-formed UTF-8 is UTF-8; everything else, plain ASCII included, is GBK.
+    const bool above_ascii = std::any_of(
+        bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    return above_ascii && IsValidUtf8(bytes) ? CommandFileEncoding::kUtf8
+                                             : CommandFileEncoding::kGbk;
 }
 
 std::string CommandFileSavePath(const std::string& chosen) {

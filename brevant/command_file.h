@@ -32,8 +32,9 @@ bool SaveCommandFile(const std::string& path, const CommandRows& rows,
 // Loads as the original loader does (separators expected on lines 1, 4, 7, ...; lines before
 // the first separator ignored; rows beyond the file keep their contents; the closing line of two
 // spaces becomes the comment of the row after the last command). False when the file cannot be
-// read; a malformed file loads what it can. The file is read as GBK; one that is not GBK but is
-// valid UTF-8 is read as UTF-8. encoding (when given) receives which one was used.
+// read; a malformed file loads what it can. The file is read as GBK; one that holds non-ASCII
+// bytes and is well-formed UTF-8 is read as UTF-8. encoding (when given) receives which one was
+// used.
 bool LoadCommandFile(const std::string& path, CommandRows& rows,
                      CommandFileEncoding* encoding = nullptr);
 

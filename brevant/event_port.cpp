@@ -157,6 +157,7 @@ bool EventPort::Write(const uint8_t* bytes, size_t length) {
         std::lock_guard lock(requests_mutex_);
         writes_.emplace_back(bytes, bytes + length);
     }
+    requests_changed_.notify_all();
     std::lock_guard lock(port_lock_);
     if (device_)
         Wake(*device_);
@@ -172,6 +173,7 @@ void EventPort::Shutdown() {
         std::lock_guard lock(requests_mutex_);
         shutdown_ = true;
     }
+    requests_changed_.notify_all();
     std::lock_guard lock(port_lock_);
     if (device_)
         Wake(*device_);
@@ -207,8 +209,10 @@ void EventPort::Run(std::shared_ptr<comm::SerialDevice> device) {
             continue;
         }
         if (gone) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(kWaitSliceMs));
-            continue;  // the port is gone: only a shutdown or a write request still matters
+            // The port is gone: only a shutdown or a write request still matters.
+            std::unique_lock lock(requests_mutex_);
+            requests_changed_.wait(lock, [this] { return shutdown_ || !writes_.empty(); });
+            continue;
         }
         uint32_t events = 0;
         comm::CommStatus waited = device->WaitEventFor(events, kWaitSliceMs);

@@ -92,6 +92,9 @@ class EventPort {
     std::atomic<int> exit_code_{0};
 
     std::mutex requests_mutex_;  // guards writes_ and shutdown_
+    // Signalled when a write is queued or a shutdown asked for: the thread of a vanished port
+    // waits on it instead of on the port.
+    std::condition_variable requests_changed_;
     std::deque<std::vector<uint8_t>> writes_;
     bool shutdown_ = false;
 };

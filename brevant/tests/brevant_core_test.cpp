@@ -10,6 +10,7 @@
 #include "brevant/row_frame.h"
 #include "brevant/row_selection.h"
 #include "platform/comm/testing/child_process.h"
+#include "platform/text/gbk.h"
 
 namespace brevant {
 namespace {
@@ -168,6 +169,21 @@ TEST(CommandFile, GbkFilesKeepTheirChineseAndUtf8FilesStayUtf8) {
     EXPECT_EQ(utf8_rows.comment[1], "读卡器");
     ASSERT_TRUE(SaveCommandFile(utf8_path, utf8_rows, encoding));
     EXPECT_EQ(ReadAll(utf8_path), utf8_text + "/*****************/\r\n  \r\n");
+
+    // UTF-8 Chinese that also decodes as GBK ("读卡", "你好" would read as other characters) is
+    // still UTF-8.
+    const std::string both_path = dir.path() + "/both.ini";
+    const std::string both_text =
+        "/*****************/\r\n读卡\r\n00 41\r\n"
+        "/*****************/\r\n你好\r\n00 45\r\n";
+    // Its bytes are GBK as well: they decode without a replacement character.
+    ASSERT_EQ(text::GbkToUtf8(std::string("读卡")).find("\xEF\xBF\xBD"), std::string::npos);
+    std::ofstream(both_path, std::ios::binary) << both_text;
+    CommandRows both_rows;
+    ASSERT_TRUE(LoadCommandFile(both_path, both_rows, &encoding));
+    EXPECT_EQ(encoding, CommandFileEncoding::kUtf8);
+    EXPECT_EQ(both_rows.comment[1], "读卡");
+    EXPECT_EQ(both_rows.comment[2], "你好");
 
     // Plain ASCII counts as GBK; a new file is written in GBK.
     EXPECT_EQ(DetectCommandFileEncoding("00 41 01"), CommandFileEncoding::kGbk);

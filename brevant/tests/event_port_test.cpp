@@ -34,6 +34,12 @@ class RecordingOwner : public EventPortOwner {
     void ShowErrorBox(const std::string& text) override {
         std::lock_guard lock(mutex_);
         boxes_.push_back(text);
+        changed_.notify_all();
+    }
+    bool WaitForBoxes(size_t count, int ms = 30000) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::milliseconds(ms),
+                                 [&] { return boxes_.size() >= count; });
     }
     std::vector<std::pair<uint32_t, uint32_t>> log() {
         std::lock_guard lock(mutex_);
@@ -99,7 +105,7 @@ TEST_F(EventPortTest, InputFromBeforeTheStartIsDiscarded) {
     EventPort port;
     ASSERT_TRUE(port.Initialise(&owner_, 9, 9600, 'N', 8, 1, 3, 512));
     pty_.WriteAll("stale");
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the bytes reach the port
+    ASSERT_TRUE(pty_.WaitSlaveQueued(5));  // the bytes have reached the port
     ASSERT_TRUE(port.StartMonitoring());
     pty_.WriteAll("x");
     ASSERT_TRUE(owner_.WaitFor(2));
@@ -239,6 +245,23 @@ TEST(EventPortErrors, ErrorBoxIsShownWithoutHoldingThePort) {
     ASSERT_TRUE(owner.WaitForBox());
     EXPECT_TRUE(owner.window_done_in_box());  // the window's Write and Shutdown did not wait
     EXPECT_NE(owner.first_box().find("WriteFile()"), std::string::npos);
+}
+
+TEST(EventPortErrors, AVanishedPortStillAnswersWritesAndShutdown) {
+    auto line = comm::testing::ScriptedPort::Create();
+    RecordingOwner owner;
+    auto port = std::make_unique<EventPort>([line](const std::string&) { return line->Open(); });
+    ASSERT_TRUE(port->Initialise(&owner, 9, 9600, 'N', 8, 1, 3, 512));
+    ASSERT_TRUE(port->StartMonitoring());
+    line->Vanish();
+    ASSERT_TRUE(owner.WaitForBoxes(1));  // the failed wait
+    EXPECT_NE(owner.boxes()[0].find("WaitCommEvent()"), std::string::npos);
+    // The thread no longer waits on the port: a write request still wakes it and gets its box.
+    ASSERT_TRUE(port->Write(std::string("ab")));
+    ASSERT_TRUE(owner.WaitForBoxes(2));
+    EXPECT_NE(owner.boxes()[1].find("WriteFile()"), std::string::npos);
+    port.reset();  // and a shutdown ends it
+    EXPECT_EQ(owner.boxes().size(), 2u);
 }
 
 TEST(EventPortMissing, MissingDeviceFailsWithoutABox) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "driver/sievra_protocol.h"
+#include "platform/comm/serial_ioctl.h"
 #include "platform/comm/unique_fd.h"
 #include "porvane/cli/record_printer.h"
 #include "porvane/cli/stop_watcher.h"
@@ -21,10 +22,6 @@
 
 namespace porvane::cli {
 namespace {
-
-constexpr uint32_t IOCTL_SERIAL_SET_BAUD_RATE = 0x1B0004;
-constexpr uint32_t IOCTL_SERIAL_SET_LINE_CONTROL = 0x1B000C;
-constexpr uint32_t IOCTL_SERIAL_GET_BAUD_RATE = 0x1B0050;
 
 // "BAUD,DATA,PARITY,STOP" into the baud and the line control bytes (StopBits, Parity,
 // WordLength), as the page's four lists give them.
@@ -113,14 +110,14 @@ int RunFilterCommand(const FilterOptions& options, int stop_fd, std::FILE* out, 
     }
     link.SetMode(sievra::kLinkModeFilter);
     uint32_t baud = 0;
-    link.Forward(IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4);
+    link.Forward(comm::IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4);
     if (baud == 0) {
         std::fprintf(err, "要过滤的串口没有打开,请先打开\n");
         return 1;
     }
     if (!options.force.empty()) {
-        link.Forward(IOCTL_SERIAL_SET_LINE_CONTROL, force_line.data(), 3, nullptr, 0);
-        link.Forward(IOCTL_SERIAL_SET_BAUD_RATE, &force_baud, 4, nullptr, 0);
+        link.Forward(comm::IOCTL_SERIAL_SET_LINE_CONTROL, force_line.data(), 3, nullptr, 0);
+        link.Forward(comm::IOCTL_SERIAL_SET_BAUD_RATE, &force_baud, 4, nullptr, 0);
     }
     const uint8_t rule_byte = static_cast<uint8_t>(byte);
     const int count = options.send_count >= 0 ? options.send_count : options.recv_count;

@@ -20,6 +20,7 @@
 #include "driver/link_protocol.h"
 #include "driver/link_socket.h"
 #include "driver/sievra_protocol.h"
+#include "platform/comm/serial_ioctl.h"
 #include "platform/comm/unique_fd.h"
 #include "platform/devicemap/device_map.h"
 #include "platform/devicemap/listed_ports.h"
@@ -38,10 +39,10 @@ namespace fs = std::filesystem;
 // The exit status watch gives when it cannot run the program at all (as env and nice do).
 constexpr int kCannotRun = 125;
 
-// A request that no program issues through the attachment's tty calls and that changes nothing
-// (IOCTL_SERIAL_GET_DTRRTS): watch sends it on the port's application socket after the program
-// has ended, and its record marks the end of the port's stream.
-constexpr uint32_t kEndMarkerCode = 0x1B0078;
+// A request that no program issues through the attachment's tty calls and that changes nothing:
+// watch sends it on the port's application socket after the program has ended, and its record
+// marks the end of the port's stream.
+constexpr uint32_t kEndMarkerCode = comm::IOCTL_SERIAL_GET_DTRRTS;
 
 fs::path ProgramFolder() {
     std::error_code ec;

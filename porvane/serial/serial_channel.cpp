@@ -14,10 +14,6 @@ namespace {
 // Received bytes read in one wake-up at most, before the other events get their turn.
 constexpr uint32_t kMaxReadPerWake = 64 * 1024;
 
-bool DeviceGone(const comm::CommStatus& status) {
-    return status.DeviceGone() || status.error() == ECANCELED;
-}
-
 }  // namespace
 
 SerialChannel::SerialChannel(DeviceOpener opener)
@@ -268,13 +264,13 @@ void SerialChannel::EventThread(std::shared_ptr<comm::SerialDevice> device) {
             break;
         }
         if (!waited) {
-            if (DeviceGone(waited) && waited.error() != ECANCELED) {
+            if (waited.DeviceGone()) {
                 // The port vanished: nothing more will come. The page closes the port (which
                 // ends a transfer and a test) on its own thread once this thread has ended.
                 Notify(PN_PORT_GONE, nullptr);
                 break;
             }
-            if (DeviceGone(waited)) {
+            if (waited.error() == ECANCELED) {
                 break;  // cancelled by ClosePort
             }
             device->ClearError(nullptr, nullptr);

@@ -13,10 +13,14 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/comm/open_failure.h"
+
 namespace comm::testing {
 namespace {
 
-std::string ReadPipe(int fd, int timeout_ms) {
+// Reads until the pipe ends, the time runs out or, when until is not empty, the text read so far
+// holds it.
+std::string ReadPipe(int fd, int timeout_ms, const std::string& until = {}) {
     std::string out;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     char buffer[4096];
@@ -33,6 +37,8 @@ std::string ReadPipe(int fd, int timeout_ms) {
         if (n <= 0)
             break;
         out.append(buffer, static_cast<size_t>(n));
+        if (!until.empty() && out.find(until) != std::string::npos)
+            break;
     }
     return out;
 }
@@ -143,8 +149,29 @@ int ChildProcess::Wait(int timeout_ms) {
 std::string ChildProcess::ReadAllOutput(int timeout_ms) {
     return ReadPipe(out_fd_, timeout_ms);
 }
+std::string ChildProcess::ReadOutputUntil(const std::string& text, int timeout_ms) {
+    return ReadPipe(out_fd_, timeout_ms, text);
+}
 std::string ChildProcess::ReadAllError(int timeout_ms) {
     return ReadPipe(err_fd_, timeout_ms);
+}
+
+bool WaitForHolder(const std::string& path, pid_t pid, int timeout_ms) {
+    auto held = [&] {
+        for (const PortHolder& holder : FindPortHolders(path)) {
+            if (holder.pid == pid)
+                return true;
+        }
+        return false;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (held())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 bool WaitForPath(const std::string& path, int timeout_ms) {

@@ -28,6 +28,9 @@ class ChildProcess {
     // Reads standard output until it ends (or the time runs out) and returns all of it.
     std::string ReadAllOutput(int timeout_ms = 30000);
     std::string ReadAllError(int timeout_ms = 30000);
+    // Reads standard output until what was read holds text (or the output ends, or the time runs
+    // out) and returns what was read, which may go on past text; a later read continues after it.
+    std::string ReadOutputUntil(const std::string& text, int timeout_ms = 30000);
 
     // The directory the build puts its programs in.
     static std::string BinDir();
@@ -43,6 +46,10 @@ class ChildProcess {
 
 // Waits until path exists (for a link a program creates); false on time-out.
 bool WaitForPath(const std::string& path, int timeout_ms = 10000);
+
+// Waits until process pid holds path (or the device a link at path leads to) open, as
+// /proc/*/fd shows it; false on time-out.
+bool WaitForHolder(const std::string& path, pid_t pid, int timeout_ms = 30000);
 
 // A fresh, empty temporary directory, removed with its contents on destruction.
 class TempDir {

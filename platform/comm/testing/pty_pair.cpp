@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <chrono>
 #include <stdexcept>
+#include <thread>
 
 namespace comm::testing {
 
@@ -60,6 +62,18 @@ std::string PtyPair::ReadExactly(size_t n, int timeout_ms) {
         out.append(buffer, static_cast<size_t>(got));
     }
     return out;
+}
+
+bool PtyPair::WaitSlaveQueued(size_t n, int timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        int queued = 0;
+        if (::ioctl(slave_keep_.get(), FIONREAD, &queued) == 0 && static_cast<size_t>(queued) >= n)
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 }  // namespace comm::testing

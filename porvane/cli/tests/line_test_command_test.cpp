@@ -135,9 +135,11 @@ TEST_F(LineTestCommand, OneInAThousandGivesARatioNearOneIn1008) {
 TEST_F(LineTestCommand, ADroppedCharacterCostsOneLossOfSyncSecond) {
     StartLoop();
     ChildProcess test("porvane-cli", {"test", link_, "--seconds", "6"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    // Once the first counted second is printed, the drop falls in a later counted second.
+    std::string output = test.ReadOutputUntil("\n2\t", 30000);
     vport_->Signal(SIGUSR1);  // the plug drops one character
-    const RunOutput run = ParseRun(test.ReadAllOutput(30000));
+    output += test.ReadAllOutput(30000);
+    const RunOutput run = ParseRun(output);
     ASSERT_EQ(test.Wait(), 0);
     ASSERT_EQ(run.seconds.size(), 5u);
     int lost = 0;

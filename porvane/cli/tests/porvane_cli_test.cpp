@@ -74,7 +74,9 @@ TEST_F(TermCommandTest, HexModeWithoutReplyPrintsNothing) {
 TEST_F(TermCommandTest, StopsCleanlyOnSigterm) {
     std::string keep_open;
     ChildProcess term("porvane-cli", {"term", link_}, &keep_open);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The stop signals are taken over before the port opens: once it holds the port, SIGTERM is
+    // the program's to handle. A fixed pause could send it before then on a loaded machine.
+    ASSERT_TRUE(comm::testing::WaitForHolder(link_, term.pid()));
     term.Signal(SIGTERM);
     EXPECT_EQ(term.Wait(5000), 0);
 }

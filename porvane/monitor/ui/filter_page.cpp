@@ -18,6 +18,7 @@
 #include <QVBoxLayout>
 
 #include "driver/sievra_protocol.h"
+#include "platform/comm/serial_ioctl.h"
 #include "porvane/install/filter_installer.h"
 #include "porvane/monitor/driver_link.h"
 #include "porvane/monitor/ui/port_combo.h"
@@ -26,11 +27,6 @@
 
 namespace porvane::monitor {
 namespace {
-
-constexpr uint32_t IOCTL_SERIAL_SET_BAUD_RATE = 0x1B0004;
-constexpr uint32_t IOCTL_SERIAL_SET_LINE_CONTROL = 0x1B000C;
-constexpr uint32_t IOCTL_SERIAL_GET_BAUD_RATE = 0x1B0050;
-constexpr uint32_t IOCTL_SERIAL_GET_LINE_CONTROL = 0x1B0054;
 
 template <size_t N>
 QComboBox* FixedList(const char* name, const std::array<const char*, N>& entries) {
@@ -229,7 +225,7 @@ void FilterPage::Start() {
     }
     link_->SetMode(sievra::kLinkModeFilter);
     uint32_t baud = 0;
-    link_->Forward(IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4);
+    link_->Forward(comm::IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4);
     if (baud == 0) {
         link_->Close();
         widgets::ShowProgramMessage(this, QString::fromUtf8("要过滤的串口没有打开,请先打开"));
@@ -248,7 +244,7 @@ void FilterPage::Start() {
         baud_->findText(QString::number(baud), Qt::MatchStartsWith | Qt::MatchCaseSensitive));
     // StopBits, Parity, WordLength; a failed request leaves the zeros it started with.
     uint8_t line[3] = {0, 0, 0};
-    link_->Forward(IOCTL_SERIAL_GET_LINE_CONTROL, nullptr, 0, line, 3);
+    link_->Forward(comm::IOCTL_SERIAL_GET_LINE_CONTROL, nullptr, 0, line, 3);
     const int data_index = 8 - line[2];
     data_bits_->setCurrentIndex(data_index >= 0 && data_index < data_bits_->count() ? data_index
                                                                                     : -1);
@@ -279,10 +275,10 @@ void FilterPage::ForceChange() {
     const uint8_t line[3] = {static_cast<uint8_t>(std::max(stop_bits_->currentIndex(), 0)),
                              static_cast<uint8_t>(std::max(parity_->currentIndex(), 0)),
                              static_cast<uint8_t>(8 - std::max(data_bits_->currentIndex(), 0))};
-    link_->Forward(IOCTL_SERIAL_SET_LINE_CONTROL, line, 3, nullptr, 0);
+    link_->Forward(comm::IOCTL_SERIAL_SET_LINE_CONTROL, line, 3, nullptr, 0);
     if (baud_->currentIndex() >= 0) {
         const uint32_t baud = baud_->currentText().toUInt();
-        link_->Forward(IOCTL_SERIAL_SET_BAUD_RATE, &baud, 4, nullptr, 0);
+        link_->Forward(comm::IOCTL_SERIAL_SET_BAUD_RATE, &baud, 4, nullptr, 0);
     }
 }
 

@@ -19,6 +19,7 @@
 #include <algorithm>
 
 #include "driver/sievra_protocol.h"
+#include "platform/comm/serial_ioctl.h"
 #include "platform/comm/serial_stats.h"
 #include "platform/text/gbk.h"
 #include "porvane/install/filter_installer.h"
@@ -31,9 +32,6 @@
 namespace porvane::monitor {
 namespace {
 
-constexpr uint32_t IOCTL_SERIAL_GET_MODEMSTATUS = 0x1B0068;
-constexpr uint32_t IOCTL_SERIAL_GET_STATS = 0x1B008C;
-constexpr uint32_t IOCTL_SERIAL_GET_MODEM_CONTROL = 0x1B0094;
 constexpr char kOverflowNotice[] = "------- Too more data, delete automaticly!! -----\r\n";
 
 QLineEdit* ReadOnlyField(const char* name) {
@@ -370,10 +368,10 @@ void MonitorPage::SaveTo(const QString& path) {
 // which the strip's own tick otherwise brings up to date only once a second.
 void MonitorPage::PollModemStatus() {
     uint32_t status = 0;
-    if (link_->Forward(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, &status, 4) == 1)
+    if (link_->Forward(comm::IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, &status, 4) == 1)
         Route(serial::PN_MODEM_STATUS, &status);
     uint32_t control = 0;
-    if (link_->Forward(IOCTL_SERIAL_GET_MODEM_CONTROL, nullptr, 0, &control, 4) == 1)
+    if (link_->Forward(comm::IOCTL_SERIAL_GET_MODEM_CONTROL, nullptr, 0, &control, 4) == 1)
         strip_->SetModemControl(static_cast<uint8_t>(control));
 }
 
@@ -385,13 +383,14 @@ intptr_t MonitorPage::Route(uint32_t code, void* data) {
         case serial::PN_GET_MODEM_CONTROL: {
             uint32_t control = 0;
             if (running_)
-                link_->Forward(IOCTL_SERIAL_GET_MODEM_CONTROL, nullptr, 0, &control, 4);
+                link_->Forward(comm::IOCTL_SERIAL_GET_MODEM_CONTROL, nullptr, 0, &control, 4);
             *static_cast<uint8_t*>(data) = static_cast<uint8_t>(control);
             break;
         }
         case serial::PN_GET_STATISTICS:
             if (running_) {
-                link_->Forward(IOCTL_SERIAL_GET_STATS, nullptr, 0, data, sizeof(comm::SerialStats));
+                link_->Forward(comm::IOCTL_SERIAL_GET_STATS, nullptr, 0, data,
+                               sizeof(comm::SerialStats));
             }
             break;
         case serial::PN_SET_CHART_SCALE: {

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <thread>
 
@@ -206,12 +207,17 @@ class FileSenderTest : public ::testing::Test {
         std::lock_guard lock(mutex_);
         return chunks_.size();
     }
+    // Both waits give up only after a minute, which no transfer here needs even on a loaded
+    // machine under the sanitizers; a failed wait shows in the checks that follow, not as a hang.
     void WaitForFirstChunk() {
-        while (ChunkCount() == 0)
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (ChunkCount() == 0 && std::chrono::steady_clock::now() < deadline)
             usleep(1000);
+        ASSERT_NE(ChunkCount(), 0u);
     }
     void WaitIdle() {
-        for (int i = 0; i < 5000 && sender_.running(); ++i)
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (sender_.running() && std::chrono::steady_clock::now() < deadline)
             usleep(1000);
     }
 

@@ -188,17 +188,7 @@ TEST(Vport, ReplacesALinkLeftByAKilledVport) {
     ChildProcess vport("vport", {"loop", link});
     // The old link may lead to a terminal number that another program has been given since:
     // wait until it leads to the new vport's terminal (which the new vport keeps open).
-    auto served_by_new_vport = [&] {
-        for (const comm::PortHolder& holder : comm::FindPortHolders(link)) {
-            if (holder.pid == vport.pid())
-                return true;
-        }
-        return false;
-    };
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!served_by_new_vport() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_TRUE(served_by_new_vport());
+    ASSERT_TRUE(comm::testing::WaitForHolder(link, vport.pid()));
     auto port = OpenPort(link);
     ASSERT_TRUE(port);
     Send(*port, "ok");

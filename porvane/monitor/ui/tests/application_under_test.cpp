@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "driver/attach/tests/attached_program.h"
+#include "platform/comm/serial_ioctl.h"
 #include "porvane/monitor/driver_link.h"
 
 namespace porvane::monitor::testing {
@@ -151,12 +152,12 @@ int ApplicationUnderTest::Exit() {
 }
 
 bool WaitUntilTheHostSees(const std::string& runtime_dir, int port_index, bool open) {
-    constexpr uint32_t kGetBaudRate = 0x1B0050;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < deadline) {
         DriverLink link(runtime_dir);
         uint32_t baud = 0;
-        if (link.Open(port_index) && link.Forward(kGetBaudRate, nullptr, 0, &baud, 4) == 1 &&
+        if (link.Open(port_index) &&
+            link.Forward(comm::IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4) == 1 &&
             (baud != 0) == open) {
             return true;
         }
