@@ -2,6 +2,7 @@
 #include "quor_b.h"
 
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -125,6 +126,23 @@ void ReplacePortForTesting(ReaderPort port) {
 
 // --- port housekeeping -----------------------------------------------------------------------
 
+namespace {
+
+// QUOR_B_TIMEOUT_SCALE (1 to 100) stretches every wait of the exchange, for links that answer
+// late; anything else leaves the waits as they are.
+uint32_t TimeoutScaleFromEnvironment() {
+    const char* text = std::getenv("QUOR_B_TIMEOUT_SCALE");
+    if (text == nullptr)
+        return 1;
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    return (end != text && *end == '\0' && value >= 1 && value <= 100)
+               ? static_cast<uint32_t>(value)
+               : 1;
+}
+
+}  // namespace
+
 QUOR_EXPORT int Quor_Init(int port, int baud) {
     if (g_library.port.IsOpen()) {
         g_library.last_status = 0;
@@ -132,6 +150,7 @@ QUOR_EXPORT int Quor_Init(int port, int baud) {
     }
     g_library.port.SelectPort(port);
     g_library.port.SetBaud(baud);
+    g_library.port.ScaleTimeouts(TimeoutScaleFromEnvironment());
     g_library.last_status = 0;
     return g_library.port.Open() ? 0 : -1;
 }

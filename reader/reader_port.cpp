@@ -61,7 +61,7 @@ bool ReaderPort::SetBaud(int rate) {
     return listed;
 }
 
-void ReaderPort::ScaleTimeoutsForTesting(uint32_t factor) {
+void ReaderPort::ScaleTimeouts(uint32_t factor) {
     timeout_scale_ = factor > 0 ? factor : 1;
     if (IsOpen()) {
         SetTimeouts();

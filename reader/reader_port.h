@@ -52,10 +52,9 @@ class ReaderPort {
     comm::CommStatus PurgeReceive();
 
     // Multiplies every time-out of the port (the per-byte read time-out and each caller's wait)
-    // by factor, 1 unless changed. For tests of the exchange against a simulated reader, whose
-    // replies a sanitizer build on a loaded machine can delay past the 24 ms a byte; callers of
-    // the library never change it.
-    void ScaleTimeoutsForTesting(uint32_t factor);
+    // by factor, 1 unless changed: for links that deliver late (adapters with long latency) and
+    // for simulated readers on a loaded machine, which can answer later than 24 ms a byte.
+    void ScaleTimeouts(uint32_t factor);
 
     // Pauses between tries; a test harness that feeds bytes without delay replaces it.
     void Pause(int ms) { pause_(ms); }
@@ -69,7 +68,7 @@ class ReaderPort {
     int port_number_ = 1;
     int baud_ = 9600;
     uint32_t read_multiplier_ = 0;
-    uint32_t timeout_scale_ = 1;  // see ScaleTimeoutsForTesting
+    uint32_t timeout_scale_ = 1;  // see ScaleTimeouts
     std::unique_ptr<comm::SerialDevice> device_;
     std::function<void(int ms)> pause_;
 };

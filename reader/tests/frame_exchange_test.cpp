@@ -85,7 +85,7 @@ class ExchangeTest : public ::testing::Test {
     // sanitizer on a loaded one, and a late acknowledgement costs an attempt.
     void StartWithRoomyTimeouts(sim::SimulatorFaults faults) {
         Start(faults);
-        port_->ScaleTimeoutsForTesting(kRoomyTimeoutScale);
+        port_->ScaleTimeouts(kRoomyTimeoutScale);
     }
     static constexpr uint32_t kRoomyTimeoutScale = 20;
     std::unique_ptr<SimulatedReader> reader_;
@@ -310,7 +310,7 @@ TEST(ReaderPortFailure, ScaledTimeoutsStretchEveryWaitAlike) {
     ReaderPort port(ScriptedOpener(line));
     port.SetBaud(115200);
     ASSERT_TRUE(port.Open().ok());
-    port.ScaleTimeoutsForTesting(20);
+    port.ScaleTimeouts(20);
     const comm::CommTimeouts scaled = line->LastTimeouts();
     EXPECT_EQ(scaled.ReadTotalTimeoutMultiplier, 24u * 20u);
     EXPECT_EQ(scaled.WriteTotalTimeoutConstant, 100u * 20u);
@@ -322,7 +322,7 @@ TEST(ReaderPortFailure, ScaledTimeoutsStretchEveryWaitAlike) {
     EXPECT_EQ(port.Read(&byte, 1, &got, 10).error(), ETIMEDOUT);
     EXPECT_EQ(line->LastTimeouts().ReadTotalTimeoutMultiplier, 24u * 20u);
 
-    port.ScaleTimeoutsForTesting(1);
+    port.ScaleTimeouts(1);
     EXPECT_EQ(line->LastTimeouts().ReadTotalTimeoutMultiplier, 24u);
     EXPECT_EQ(line->LastTimeouts().WriteTotalTimeoutConstant, 100u);
 }

@@ -26,6 +26,9 @@ Bytes Frame(uint8_t command, Bytes data) {
 class QuorExportsTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        // These exchanges check what the reader answers, not how fast: roomy waits keep a loaded
+        // machine from costing a reply.
+        setenv("QUOR_B_TIMEOUT_SCALE", "20", 1);
         reader_ = std::make_unique<SimulatedReader>();
         setenv("COM1", reader_->path().c_str(), 1);
         ASSERT_EQ(Quor_Init(1, 115200), 0);
@@ -33,6 +36,7 @@ class QuorExportsTest : public ::testing::Test {
     void TearDown() override {
         Quor_Exit();
         unsetenv("COM1");
+        unsetenv("QUOR_B_TIMEOUT_SCALE");
     }
     // Brings the card to the active state.
     void SelectCard() {

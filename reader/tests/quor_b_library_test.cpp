@@ -94,7 +94,11 @@ TEST(QuorLibrary, ExportsExactlyTheThirtyEightFunctions) {
 
 class QuorLibraryTest : public ::testing::Test {
   protected:
+    // Exchanges whose outcome does not rest on timing get roomy waits; the tests of the waits
+    // themselves take the scale away.
+    void SetUp() override { setenv("QUOR_B_TIMEOUT_SCALE", "20", 1); }
     void TearDown() override {
+        unsetenv("QUOR_B_TIMEOUT_SCALE");
         Quor_Exit();
         for (const char* name : {"COM1", "COM2", "COM3", "COM4"})
             unsetenv(name);
@@ -141,6 +145,7 @@ TEST_F(QuorLibraryTest, ExitWithoutInitAndInitOnAMissingPort) {
 }
 
 TEST_F(QuorLibraryTest, SilentReaderGivesNoReplyWithinThePortWaits) {
+    unsetenv("QUOR_B_TIMEOUT_SCALE");
     SimulatedReader reader({.never_acknowledge = true});
     setenv("COM1", reader.path().c_str(), 1);
     ASSERT_EQ(Quor_Init(1, 9600), 0);
