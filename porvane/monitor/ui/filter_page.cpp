@@ -21,6 +21,7 @@
 #include "porvane/monitor/driver_link.h"
 #include "porvane/monitor/ui/open_driver_link.h"
 #include "porvane/monitor/ui/port_combo.h"
+#include "porvane/monitor/ui/start_reader.h"
 #include "porvane/serial/port_settings_lists.h"
 #include "porvane/widgets/lamp.h"
 
@@ -219,15 +220,8 @@ void FilterPage::Start() {
         widgets::ShowProgramMessage(this, QString::fromUtf8("要过滤的串口没有打开,请先打开"));
         return;
     }
-    filtering_ = true;
-    try {
-        reader_ = std::thread(&FilterPage::ReadLoop, this);
-    } catch (const std::system_error&) {
-        filtering_ = false;
-        link_->Close();
-        widgets::ShowProgramMessage(this, QString::fromUtf8("读线程启动失败!!"));
+    if (!StartReader(this, *link_, filtering_, reader_, [this] { ReadLoop(); }))
         return;
-    }
     baud_->setCurrentIndex(
         baud_->findText(QString::number(baud), Qt::MatchStartsWith | Qt::MatchCaseSensitive));
     // StopBits, Parity, WordLength; a failed request leaves the zeros it started with.

@@ -24,6 +24,7 @@
 #include "porvane/monitor/driver_link.h"
 #include "porvane/monitor/ui/open_driver_link.h"
 #include "porvane/monitor/ui/port_combo.h"
+#include "porvane/monitor/ui/start_reader.h"
 #include "porvane/serial/page_notify.h"
 #include "porvane/shell/ui/status_strip.h"
 #include "porvane/widgets/lamp.h"
@@ -213,15 +214,8 @@ void MonitorPage::Start() {
     if (!OpenDriverLink(this, start_, *link_, port_->currentIndex(), sievra::kLinkModeMonitor,
                         QString::fromUtf8("不能开始监视,驱动失败!!")))
         return;
-    running_ = true;
-    try {
-        reader_ = std::thread(&MonitorPage::ReadLoop, this);
-    } catch (const std::system_error&) {
-        running_ = false;
-        link_->Close();
-        widgets::ShowProgramMessage(this, QString::fromUtf8("读线程启动失败!!"));
+    if (!StartReader(this, *link_, running_, reader_, [this] { ReadLoop(); }))
         return;
-    }
     start_->setText(QString::fromUtf8("停止监视"));
     lamp_->SetLit(true);
     port_->setEnabled(false);
