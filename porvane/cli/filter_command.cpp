@@ -15,6 +15,7 @@
 #include "driver/sievra_protocol.h"
 #include "platform/comm/serial_ioctl.h"
 #include "platform/comm/unique_fd.h"
+#include "porvane/cli/open_port_link.h"
 #include "porvane/cli/record_printer.h"
 #include "porvane/cli/stop_watcher.h"
 #include "porvane/monitor/driver_link.h"
@@ -96,19 +97,10 @@ int RunFilterCommand(const FilterOptions& options, int stop_fd, std::FILE* out, 
                      "9600,8,no,1\n");
         return 2;
     }
-    const int index = PortListIndex(options.port);
-    if (index < 0) {
-        std::fprintf(err, "porvane-cli: %s is not a serial port of the device map\n",
-                     options.port.c_str());
-        return 2;
-    }
     monitor::DriverLink link;
-    if (!link.Open(index)) {
-        std::fprintf(err, "不能开始过滤,驱动失败!!\n(no filter control device Sievr%d in %s)\n",
-                     index + 1, monitor::DriverLink::RuntimeDir().c_str());
-        return 1;
-    }
-    link.SetMode(sievra::kLinkModeFilter);
+    if (const int code = OpenPortLink(options.port, sievra::kLinkModeFilter,
+                                      "不能开始过滤,驱动失败!!", link, err))
+        return code;
     uint32_t baud = 0;
     link.Forward(comm::IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4);
     if (baud == 0) {

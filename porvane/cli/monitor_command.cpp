@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "driver/sievra_protocol.h"
+#include "porvane/cli/open_port_link.h"
 #include "porvane/cli/record_printer.h"
 #include "porvane/cli/stop_watcher.h"
 #include "porvane/monitor/driver_link.h"
@@ -11,19 +12,10 @@
 namespace porvane::cli {
 
 int RunMonitorCommand(const MonitorOptions& options, int stop_fd, std::FILE* out, std::FILE* err) {
-    const int index = PortListIndex(options.port);
-    if (index < 0) {
-        std::fprintf(err, "porvane-cli: %s is not a serial port of the device map\n",
-                     options.port.c_str());
-        return 2;
-    }
     monitor::DriverLink link;
-    if (!link.Open(index)) {
-        std::fprintf(err, "不能开始监视,驱动失败!!\n(no filter control device Sievr%d in %s)\n",
-                     index + 1, monitor::DriverLink::RuntimeDir().c_str());
-        return 1;
-    }
-    link.SetMode(sievra::kLinkModeMonitor);
+    if (const int code = OpenPortLink(options.port, sievra::kLinkModeMonitor,
+                                      "不能开始监视,驱动失败!!", link, err))
+        return code;
     std::fprintf(err, "porvane-cli: monitoring %s\n", options.port.c_str());
     std::fflush(err);
     // A signal closes the link, which ends the blocked read.

@@ -9,7 +9,6 @@
 #include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QScrollBar>
@@ -19,9 +18,10 @@
 
 #include "driver/sievra_protocol.h"
 #include "platform/comm/serial_ioctl.h"
-#include "porvane/install/filter_installer.h"
 #include "porvane/monitor/driver_link.h"
+#include "porvane/monitor/ui/open_driver_link.h"
 #include "porvane/monitor/ui/port_combo.h"
+#include "porvane/monitor/ui/start_reader.h"
 #include "porvane/serial/port_settings_lists.h"
 #include "porvane/widgets/lamp.h"
 
@@ -210,20 +210,9 @@ void FilterPage::RefreshDescription(FilterRow row) {
 void FilterPage::Start() {
     if (filtering_)
         return;
-    if (!install::IsFilterInstalled()) {
-        QMessageBox box(QMessageBox::Warning, QString::fromUtf8("请安装驱动"),
-                        QString::fromUtf8("没有安装监视/过滤驱动程序,请看'关于帮助'的说明."),
-                        QMessageBox::Ok, this);
-        box.setObjectName("installDriverMessage");
-        box.exec();
-        start_->setEnabled(false);
+    if (!OpenDriverLink(this, start_, *link_, port_->currentIndex(), sievra::kLinkModeFilter,
+                        QString::fromUtf8("不能开始过滤,驱动失败!!")))
         return;
-    }
-    if (!link_->Open(port_->currentIndex())) {
-        widgets::ShowProgramMessage(this, QString::fromUtf8("不能开始过滤,驱动失败!!"));
-        return;
-    }
-    link_->SetMode(sievra::kLinkModeFilter);
     uint32_t baud = 0;
     link_->Forward(comm::IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4);
     if (baud == 0) {
@@ -231,15 +220,8 @@ void FilterPage::Start() {
         widgets::ShowProgramMessage(this, QString::fromUtf8("要过滤的串口没有打开,请先打开"));
         return;
     }
-    filtering_ = true;
-    try {
-        reader_ = std::thread(&FilterPage::ReadLoop, this);
-    } catch (const std::system_error&) {
-        filtering_ = false;
-        link_->Close();
-        widgets::ShowProgramMessage(this, QString::fromUtf8("读线程启动失败!!"));
+    if (!StartReader(this, *link_, filtering_, reader_, [this] { ReadLoop(); }))
         return;
-    }
     baud_->setCurrentIndex(
         baud_->findText(QString::number(baud), Qt::MatchStartsWith | Qt::MatchCaseSensitive));
     // StopBits, Parity, WordLength; a failed request leaves the zeros it started with.

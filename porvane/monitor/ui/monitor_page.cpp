@@ -9,7 +9,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -22,9 +21,10 @@
 #include "platform/comm/serial_ioctl.h"
 #include "platform/comm/serial_stats.h"
 #include "platform/text/gbk.h"
-#include "porvane/install/filter_installer.h"
 #include "porvane/monitor/driver_link.h"
+#include "porvane/monitor/ui/open_driver_link.h"
 #include "porvane/monitor/ui/port_combo.h"
+#include "porvane/monitor/ui/start_reader.h"
 #include "porvane/serial/page_notify.h"
 #include "porvane/shell/ui/status_strip.h"
 #include "porvane/widgets/lamp.h"
@@ -211,29 +211,11 @@ MonitorPage::~MonitorPage() {
 void MonitorPage::Start() {
     if (running_)
         return;
-    if (!install::IsFilterInstalled()) {
-        QMessageBox box(QMessageBox::Warning, QString::fromUtf8("请安装驱动"),
-                        QString::fromUtf8("没有安装监视/过滤驱动程序,请看'关于帮助'的说明."),
-                        QMessageBox::Ok, this);
-        box.setObjectName("installDriverMessage");
-        box.exec();
-        start_->setEnabled(false);
+    if (!OpenDriverLink(this, start_, *link_, port_->currentIndex(), sievra::kLinkModeMonitor,
+                        QString::fromUtf8("不能开始监视,驱动失败!!")))
         return;
-    }
-    if (!link_->Open(port_->currentIndex())) {
-        widgets::ShowProgramMessage(this, QString::fromUtf8("不能开始监视,驱动失败!!"));
+    if (!StartReader(this, *link_, running_, reader_, [this] { ReadLoop(); }))
         return;
-    }
-    link_->SetMode(sievra::kLinkModeMonitor);
-    running_ = true;
-    try {
-        reader_ = std::thread(&MonitorPage::ReadLoop, this);
-    } catch (const std::system_error&) {
-        running_ = false;
-        link_->Close();
-        widgets::ShowProgramMessage(this, QString::fromUtf8("读线程启动失败!!"));
-        return;
-    }
     start_->setText(QString::fromUtf8("停止监视"));
     lamp_->SetLit(true);
     port_->setEnabled(false);

@@ -1,0 +1,24 @@
+#include "porvane/cli/open_port_link.h"
+
+#include "porvane/cli/record_printer.h"
+#include "porvane/monitor/driver_link.h"
+
+namespace porvane::cli {
+
+int OpenPortLink(const std::string& port, uint32_t mode, const char* failure_text,
+                 monitor::DriverLink& link, std::FILE* err) {
+    const int index = PortListIndex(port);
+    if (index < 0) {
+        std::fprintf(err, "porvane-cli: %s is not a serial port of the device map\n", port.c_str());
+        return 2;
+    }
+    if (!link.Open(index)) {
+        std::fprintf(err, "%s\n(no filter control device Sievr%d in %s)\n", failure_text, index + 1,
+                     monitor::DriverLink::RuntimeDir().c_str());
+        return 1;
+    }
+    link.SetMode(mode);
+    return 0;
+}
+
+}  // namespace porvane::cli
