@@ -20,9 +20,9 @@
 #include "platform/comm/serial_ioctl.h"
 #include "porvane/monitor/driver_link.h"
 #include "porvane/monitor/ui/open_driver_link.h"
-#include "porvane/monitor/ui/port_combo.h"
 #include "porvane/monitor/ui/start_reader.h"
 #include "porvane/serial/port_settings_lists.h"
+#include "porvane/serial/ui/port_combo.h"
 #include "porvane/widgets/lamp.h"
 
 namespace porvane::monitor {
@@ -166,7 +166,7 @@ FilterPage::FilterPage(QWidget* parent) : PageBase(parent) {
     layout->addWidget(change);
     layout->addWidget(events_, 1);
 
-    FillPortCombo(port_, this);
+    serial::FillPortCombo(port_, this);
     link_ = std::make_unique<DriverLink>();
     for (int i = 0; i < 4; ++i)
         RefreshDescription(static_cast<FilterRow>(i));

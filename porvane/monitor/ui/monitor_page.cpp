@@ -23,9 +23,9 @@
 #include "platform/text/gbk.h"
 #include "porvane/monitor/driver_link.h"
 #include "porvane/monitor/ui/open_driver_link.h"
-#include "porvane/monitor/ui/port_combo.h"
 #include "porvane/monitor/ui/start_reader.h"
 #include "porvane/serial/page_notify.h"
+#include "porvane/serial/ui/port_combo.h"
 #include "porvane/shell/ui/status_strip.h"
 #include "porvane/widgets/lamp.h"
 
@@ -171,7 +171,7 @@ MonitorPage::MonitorPage(QWidget* parent) : PageBase(parent) {
     layout->addWidget(panes_, 1);
     layout->addWidget(strip_);
 
-    FillPortCombo(port_, this);
+    serial::FillPortCombo(port_, this);
     link_ = std::make_unique<DriverLink>();
     modem_timer_ = new QTimer(this);
     modem_timer_->setObjectName("modemTimer");

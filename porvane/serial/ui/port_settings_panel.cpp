@@ -9,32 +9,11 @@
 #include "porvane/serial/port_list_fill.h"
 #include "porvane/serial/port_settings_lists.h"
 #include "porvane/serial/ui/advanced_options_dialog.h"
+#include "porvane/serial/ui/port_combo.h"
 #include "porvane/widgets/page_base.h"
 
 namespace porvane::serial {
 namespace {
-
-// Port discovery filling a combo box; "no port at all" asks the program to end with code 1.
-class ComboPortList : public PortListTarget, public DiscoveryUi {
-  public:
-    ComboPortList(QComboBox* combo, QWidget* owner) : combo_(combo), owner_(owner) {}
-    void AddString(const std::string& text) override {
-        combo_->addItem(QString::fromStdString(text));
-    }
-    int Count() const override { return combo_->count(); }
-    void ShowMessage(const std::string& text) override {
-        widgets::ShowProgramMessage(owner_, QString::fromStdString(text));
-    }
-    void RequestQuit(int exit_code) override {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [exit_code] { QCoreApplication::exit(exit_code); },
-            Qt::QueuedConnection);
-    }
-
-  private:
-    QComboBox* combo_;
-    QWidget* owner_;
-};
 
 template <size_t N>
 QComboBox* FixedList(const QString& name, const std::array<const char*, N>& entries, int selected) {
@@ -51,8 +30,7 @@ QComboBox* FixedList(const QString& name, const std::array<const char*, N>& entr
 PortSettingsPanel::PortSettingsPanel(PageWindow& page, QWidget* parent) : QWidget(parent) {
     port_ = new QComboBox;
     port_->setObjectName("portCombo");
-    ComboPortList list(port_, this);
-    PortListFill(list, list);
+    FillPortCombo(port_, this);
     std::vector<std::string> ports;
     for (int i = 0; i < port_->count(); ++i)
         ports.push_back(port_->itemText(i).toStdString());

@@ -1,4 +1,4 @@
-#include "porvane/monitor/ui/port_combo.h"
+#include "porvane/serial/ui/port_combo.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -6,10 +6,10 @@
 #include "porvane/serial/port_list_fill.h"
 #include "porvane/widgets/page_base.h"
 
-namespace porvane::monitor {
+namespace porvane::serial {
 namespace {
 
-class ComboTarget : public serial::PortListTarget, public serial::DiscoveryUi {
+class ComboTarget : public PortListTarget, public DiscoveryUi {
   public:
     ComboTarget(QComboBox* combo, QWidget* owner) : combo_(combo), owner_(owner) {}
     void AddString(const std::string& text) override {
@@ -34,8 +34,8 @@ class ComboTarget : public serial::PortListTarget, public serial::DiscoveryUi {
 
 void FillPortCombo(QComboBox* combo, QWidget* owner) {
     ComboTarget target(combo, owner);
-    serial::PortListFill(target, target);
+    PortListFill(target, target);
     combo->setCurrentIndex(combo->count() > 0 ? 0 : -1);
 }
 
-}  // namespace porvane::monitor
+}  // namespace porvane::serial
