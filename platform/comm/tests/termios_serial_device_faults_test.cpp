@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <random>
 #include <thread>
 
@@ -106,8 +107,14 @@ TEST_F(TermiosSerialDeviceFaultTest, ShortInterruptedAndRefusedWritesArriveInOrd
     ASSERT_EQ(received.size(), data.size());
     EXPECT_TRUE(received == data);
     EXPECT_GT(calls_->injected(Call::kWrite), 0);
+    // The far end can hold the last bytes a moment before the writer thread, back from its
+    // write, has counted them.
     SerialStats stats;
-    device_->GetStatistics(stats);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    do {
+        device_->GetStatistics(stats);
+        std::this_thread::yield();
+    } while (stats.TransmittedCount < data.size() && std::chrono::steady_clock::now() < deadline);
     EXPECT_EQ(stats.TransmittedCount, data.size());
 }
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <random>
 #include <thread>
 
@@ -23,6 +24,18 @@ using comm::testing::FaultySystemCalls;
 using comm::testing::PtyPair;
 using comm::testing::ScriptedPort;
 using testing::RecordingPage;
+
+// The port's statistics once it has counted sent bytes: the far end can hold the last bytes a
+// moment before the writer thread, back from its write, has counted them.
+comm::SerialStats StatisticsOnceSent(SerialChannel& channel, uint64_t sent) {
+    comm::SerialStats stats;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    do {
+        channel.GetPortStatistics(&stats);
+        std::this_thread::yield();
+    } while (stats.TransmittedCount < sent && std::chrono::steady_clock::now() < deadline);
+    return stats;
+}
 
 // A channel on a scripted line.
 class ScriptedChannelTest : public ::testing::Test {
@@ -286,8 +299,7 @@ TEST_F(PtyChannelTest, MegabytesLoopBackWithoutLossOrReordering) {
     EXPECT_TRUE(page_.received() == data);
     EXPECT_EQ(channel_.bytes_written_total(), data.size());
     EXPECT_EQ(channel_.bytes_read_total(), data.size());
-    comm::SerialStats stats;
-    channel_.GetPortStatistics(&stats);
+    comm::SerialStats stats = StatisticsOnceSent(channel_, data.size());
     EXPECT_EQ(stats.TransmittedCount, data.size());
     EXPECT_EQ(stats.ReceivedCount, data.size());
     channel_.ClosePort();
@@ -437,8 +449,7 @@ TEST_F(FaultyPtyChannelTest, InterruptedCallsAndShortWritesAreSurvivedByteExact)
     EXPECT_TRUE(page_.received() == data);
     EXPECT_EQ(channel_.bytes_written_total(), data.size());
     EXPECT_EQ(channel_.bytes_read_total(), data.size());
-    comm::SerialStats stats;
-    channel_.GetPortStatistics(&stats);
+    comm::SerialStats stats = StatisticsOnceSent(channel_, data.size());
     EXPECT_EQ(stats.TransmittedCount, data.size());
     EXPECT_EQ(stats.ReceivedCount, data.size());
     EXPECT_GT(calls_->injected(Call::kRead), 0);
