@@ -37,6 +37,43 @@ comm::SerialStats StatisticsOnceSent(SerialChannel& channel, uint64_t sent) {
     return stats;
 }
 
+// Seeded random bytes, the same for every run.
+std::string RandomData(size_t size, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string data(size, '\0');
+    for (char& c : data)
+        c = static_cast<char>(gen());
+    return data;
+}
+
+// Writes data through the channel in 4096-byte pieces while the pty's far end echoes everything
+// back, as a loop-back plug does; true once the page has received as many bytes as were sent.
+bool EchoedWhole(SerialChannel& channel, RecordingPage& page, PtyPair& pty,
+                 const std::string& data) {
+    std::atomic<bool> stop{false};
+    std::thread loop([&] {
+        char buffer[65536];
+        while (!stop) {
+            pollfd fd{pty.master(), POLLIN, 0};
+            if (poll(&fd, 1, 20) <= 0)
+                continue;
+            ssize_t n = read(pty.master(), buffer, sizeof buffer);
+            if (n > 0)
+                pty.WriteAll(std::string(buffer, static_cast<size_t>(n)));
+        }
+    });
+    for (size_t at = 0; at < data.size(); at += 4096) {
+        size_t n = std::min<size_t>(4096, data.size() - at);
+        channel.WritePort(reinterpret_cast<const uint8_t*>(data.data() + at),
+                          static_cast<uint32_t>(n));
+    }
+    const bool all = page.WaitFor(
+        [&](auto&, const std::string& received) { return received.size() >= data.size(); }, 60000);
+    stop = true;
+    loop.join();
+    return all;
+}
+
 // A channel on a scripted line.
 class ScriptedChannelTest : public ::testing::Test {
   protected:
@@ -270,32 +307,8 @@ class PtyChannelTest : public ::testing::Test {
 
 TEST_F(PtyChannelTest, MegabytesLoopBackWithoutLossOrReordering) {
     ASSERT_EQ(channel_.OpenPort(&page_), 1);
-    std::atomic<bool> stop{false};
-    std::thread loop([&] {  // the far end echoes everything, like a loop-back plug
-        char buffer[65536];
-        while (!stop) {
-            pollfd fd{pty_.master(), POLLIN, 0};
-            if (poll(&fd, 1, 20) <= 0)
-                continue;
-            ssize_t n = read(pty_.master(), buffer, sizeof buffer);
-            if (n > 0)
-                pty_.WriteAll(std::string(buffer, static_cast<size_t>(n)));
-        }
-    });
-    std::mt19937 gen(7);
-    std::string data(3 << 20, '\0');
-    for (char& c : data)
-        c = static_cast<char>(gen());
-    for (size_t at = 0; at < data.size(); at += 4096) {
-        size_t n = std::min<size_t>(4096, data.size() - at);
-        channel_.WritePort(reinterpret_cast<const uint8_t*>(data.data() + at),
-                           static_cast<uint32_t>(n));
-    }
-    bool all = page_.WaitFor(
-        [&](auto&, const std::string& received) { return received.size() >= data.size(); }, 60000);
-    stop = true;
-    loop.join();
-    ASSERT_TRUE(all);
+    const std::string data = RandomData(3 << 20, 7);
+    ASSERT_TRUE(EchoedWhole(channel_, page_, pty_, data));
     EXPECT_TRUE(page_.received() == data);
     EXPECT_EQ(channel_.bytes_written_total(), data.size());
     EXPECT_EQ(channel_.bytes_read_total(), data.size());
@@ -420,32 +433,8 @@ TEST_F(FaultyPtyChannelTest, InterruptedCallsAndShortWritesAreSurvivedByteExact)
     calls_->FailEvery(Call::kWrite, 3, {EINTR, EAGAIN});
     calls_->FailEvery(Call::kPoll, 5, {EINTR});
     calls_->LimitWrites(61);
-    std::atomic<bool> stop{false};
-    std::thread loop([&] {  // the far end echoes everything
-        char buffer[65536];
-        while (!stop) {
-            pollfd fd{pty_.master(), POLLIN, 0};
-            if (poll(&fd, 1, 20) <= 0)
-                continue;
-            ssize_t n = read(pty_.master(), buffer, sizeof buffer);
-            if (n > 0)
-                pty_.WriteAll(std::string(buffer, static_cast<size_t>(n)));
-        }
-    });
-    std::mt19937 gen(13);
-    std::string data(512 << 10, '\0');
-    for (char& c : data)
-        c = static_cast<char>(gen());
-    for (size_t at = 0; at < data.size(); at += 4096) {
-        size_t n = std::min<size_t>(4096, data.size() - at);
-        channel_.WritePort(reinterpret_cast<const uint8_t*>(data.data() + at),
-                           static_cast<uint32_t>(n));
-    }
-    bool all = page_.WaitFor(
-        [&](auto&, const std::string& received) { return received.size() >= data.size(); }, 60000);
-    stop = true;
-    loop.join();
-    ASSERT_TRUE(all);
+    const std::string data = RandomData(512 << 10, 13);
+    ASSERT_TRUE(EchoedWhole(channel_, page_, pty_, data));
     EXPECT_TRUE(page_.received() == data);
     EXPECT_EQ(channel_.bytes_written_total(), data.size());
     EXPECT_EQ(channel_.bytes_read_total(), data.size());
