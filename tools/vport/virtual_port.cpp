@@ -137,12 +137,19 @@ bool Forwarder::DestinationFlushedInput() {
     if (::poll(&fd, 1, 0) != 1 || !(fd.revents & POLLPRI))
         return false;
     uint8_t status = 0;
-    if (::read(to_, &status, 1) != 1 || !(status & TIOCPKT_FLUSHREAD))
-        return false;
-    // Bytes written to it since the program emptied its input were read before that: stale too.
-    if (destination_ != nullptr)
-        destination_->DiscardQueued(false);
-    return true;
+    // What was written to it before has gone with the program's own flush; nothing was
+    // written since, as held bytes are only written after this look.
+    return ::read(to_, &status, 1) == 1 && (status & TIOCPKT_FLUSHREAD);
+}
+
+void Forwarder::TakeSourceStatus() {
+    pollfd fd{from_, POLLPRI, 0};
+    if (::poll(&fd, 1, 0) != 1 || !(fd.revents & POLLPRI))
+        return;
+    // A status is read on its own, ahead of data; a one-byte read can never take data with it.
+    uint8_t status = 0;
+    if (::read(from_, &status, 1) == 1 && status != TIOCPKT_DATA)
+        source_flushed_input_ = source_flushed_input_ || (status & TIOCPKT_FLUSHREAD) != 0;
 }
 
 bool Forwarder::Pump(FaultRequests& faults) {
@@ -197,6 +204,19 @@ sigset_t VportSignals() {
     for (int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2})
         sigaddset(&signals, s);
     return signals;
+}
+
+// Held bytes were read before a program emptied its input, so it must not receive them. What
+// was already written to its terminal went with its own flush.
+void DropHeldBytesForFlushedPrograms(std::vector<Forwarder>& forwarders) {
+    for (Forwarder& flushed : forwarders) {
+        if (!flushed.TakeSourceFlushedInput())
+            continue;
+        for (Forwarder& into : forwarders) {
+            if (into.to() == flushed.from())
+                into.DropPending();
+        }
+    }
 }
 
 }  // namespace
@@ -274,23 +294,17 @@ int RunVirtualPorts(std::vector<Forwarder> forwarders, const std::vector<Publish
                 ports[p]->DiscardQueued(loop);
             }
         }
+        // Statuses before bytes: a program that emptied its input before the bytes for it were
+        // written must receive them, so its flush is taken in before they are forwarded.
+        for (Forwarder& forwarder : forwarders)
+            forwarder.TakeSourceStatus();
+        DropHeldBytesForFlushedPrograms(forwarders);
         for (size_t i = 0; i < forwarders.size(); ++i) {
             if (fds[i].revents & (POLLIN | POLLPRI | POLLOUT)) {
                 forwarders[i].Pump(faults);
             }
-            if (forwarders[i].TakeSourceFlushedInput()) {
-                // Held bytes, and bytes written since the program emptied its input, were read
-                // before it did so: the program must not receive them.
-                for (Forwarder& into : forwarders) {
-                    if (into.to() == forwarders[i].from())
-                        into.DropPending();
-                }
-                for (PublishedPty* port : ports) {
-                    if (port->master() == forwarders[i].from())
-                        port->DiscardQueued(false);
-                }
-            }
         }
+        DropHeldBytesForFlushedPrograms(forwarders);
     }
 }
 

@@ -68,6 +68,8 @@ class Forwarder {
     // Reads what is there and writes what the far side takes. False when the source hung up.
     // The masters are in packet mode (RunVirtualPorts).
     bool Pump(FaultRequests& faults);
+    // Reads a status waiting on the source ahead of its data, if there is one.
+    void TakeSourceStatus();
     // True once after a read returned the status "the source's program emptied its input".
     bool TakeSourceFlushedInput();
     // Writes held bytes.

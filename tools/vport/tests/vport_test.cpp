@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -131,6 +132,36 @@ bool WaitUntilAsleep(pid_t pid) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;
+}
+
+// Stops the child and waits until it has stopped (its state change, not a poll).
+void StopAndWait(const ChildProcess& child) {
+    child.Signal(SIGSTOP);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child.pid(), &status, WUNTRACED), child.pid());
+    ASSERT_TRUE(WIFSTOPPED(status));
+}
+
+TEST(Vport, BytesWrittenAfterTheFarProgramOpenedReachIt) {
+    // The far program's open empties its input; vport learns of that only when it next looks.
+    // Bytes sent after the open must still arrive when vport finds both at once.
+    TempDir dir;
+    const std::string a = dir.path() + "/a";
+    const std::string b = dir.path() + "/b";
+    ChildProcess vport("vport", {"pair", a, b});
+    ASSERT_TRUE(WaitForPath(a));
+    ASSERT_TRUE(WaitForPath(b));
+    auto port_a = OpenPort(a);
+    ASSERT_TRUE(port_a);
+    ASSERT_TRUE(WaitUntilAsleep(vport.pid()));  // it has taken in the first open
+    StopAndWait(vport);
+    auto port_b = OpenPort(b);
+    ASSERT_TRUE(port_b);
+    Send(*port_a, "ping");
+    vport.Signal(SIGCONT);
+    EXPECT_EQ(ReadSome(*port_b, 4), "ping");
+    Send(*port_b, "pong");
+    EXPECT_EQ(ReadSome(*port_a, 4), "pong");
 }
 
 TEST(Vport, ALoopPlugForgetsWhatAClosedProgramLeft) {
