@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "driver/host/testing/host_ready.h"
 #include "driver/sievra_protocol.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
@@ -172,7 +173,7 @@ int main(int argc, char** argv) {
     setenv("PORVANE_DEVICE_MAP", map.c_str(), 1);
     comm::testing::ChildProcess host("sievrad", {"--runtime-dir", runtime});
     unsetenv("PORVANE_DEVICE_MAP");
-    if (!comm::testing::WaitForPath(runtime + "/SievrMap")) {
+    if (!sievra::testing::WaitUntilServing(host)) {
         std::fprintf(stderr, "bench_attachment: sievrad did not start\n");
         return 1;
     }

@@ -11,6 +11,7 @@
 
 #include "driver/attach/tests/attached_program.h"
 #include "driver/attach/tests/record_log.h"
+#include "driver/host/testing/host_ready.h"
 #include "platform/comm/kernel_termios.h"
 #include "platform/comm/serial_ioctl.h"
 #include "platform/comm/testing/child_process.h"
@@ -48,7 +49,7 @@ class AttachmentTest : public ::testing::Test {
         host_ = std::make_unique<ChildProcess>("sievrad",
                                                std::vector<std::string>{"--runtime-dir", runtime_});
         unsetenv("PORVANE_DEVICE_MAP");
-        ASSERT_TRUE(comm::testing::WaitForPath(runtime_ + "/SievrMap"));
+        ASSERT_TRUE(sievra::testing::WaitUntilServing(*host_));
     }
     // Watches port 1 in a link mode.
     void Watch(uint32_t mode) {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "driver/host/testing/host_ready.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
 #include "porvane/monitor/ui/tests/application_under_test.h"
@@ -145,7 +146,7 @@ class DriverHostCommandTest : public ::testing::Test {
         setenv("SIEVRA_RUNTIME_DIR", runtime_.c_str(), 1);
         host_ = std::make_unique<ChildProcess>("sievrad",
                                                std::vector<std::string>{"--runtime-dir", runtime_});
-        ASSERT_TRUE(comm::testing::WaitForPath(runtime_ + "/SievrApp1"));
+        ASSERT_TRUE(sievra::testing::WaitUntilServing(*host_));
     }
     void TearDown() override {
         host_->Signal(SIGTERM);

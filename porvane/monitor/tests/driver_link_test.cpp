@@ -9,6 +9,7 @@
 #include <fstream>
 #include <thread>
 
+#include "driver/host/testing/host_ready.h"
 #include "driver/link_protocol.h"
 #include "platform/comm/serial_ioctl.h"
 #include "platform/comm/testing/child_process.h"
@@ -30,7 +31,7 @@ class DriverLinkTest : public ::testing::Test {
         setenv("PORVANE_DEVICE_MAP", map.c_str(), 1);
         host_ = std::make_unique<ChildProcess>("sievrad",
                                                std::vector<std::string>{"--runtime-dir", runtime_});
-        ASSERT_TRUE(comm::testing::WaitForPath(runtime_ + "/Sievr2"));
+        ASSERT_TRUE(sievra::testing::WaitUntilServing(*host_));
         unsetenv("PORVANE_DEVICE_MAP");
     }
     void TearDown() override {

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "driver/host/testing/host_ready.h"
+
 namespace porvane::monitor::testing {
 
 DriverHost::DriverHost() {
@@ -20,7 +22,7 @@ DriverHost::DriverHost() {
     SetInstalled(true);
     host_ = std::make_unique<comm::testing::ChildProcess>(
         "sievrad", std::vector<std::string>{"--runtime-dir", runtime_});
-    comm::testing::WaitForPath(runtime_ + "/SievrApp3");
+    serving_ = sievra::testing::WaitUntilServing(*host_);
 }
 
 DriverHost::~DriverHost() {

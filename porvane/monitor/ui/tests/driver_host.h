@@ -17,6 +17,8 @@ class DriverHost {
   public:
     DriverHost();
     ~DriverHost();
+    // True once sievrad serves every port (sockets listening, port map published).
+    bool serving() const { return serving_; }
     const std::string& runtime_dir() const { return runtime_; }
     const std::string& sysroot() const { return sysroot_; }
     // The lists' ports: 0 is ttyS0, 1 is ttyS1.
@@ -34,6 +36,7 @@ class DriverHost {
     std::string runtime_;
     std::string sysroot_;
     std::unique_ptr<comm::testing::ChildProcess> host_;
+    bool serving_ = false;
 };
 
 }  // namespace porvane::monitor::testing

@@ -70,6 +70,7 @@ class FilterPageTest : public QObject {
 
 void FilterPageTest::init() {
     host_ = std::make_unique<DriverHost>();
+    QVERIFY(host_->serving());
     page_ = std::make_unique<FilterPage>();
     page_->resize(900, 600);
     page_->show();

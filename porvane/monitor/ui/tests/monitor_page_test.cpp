@@ -77,6 +77,7 @@ class MonitorPageTest : public QObject {
 
 void MonitorPageTest::init() {
     host_ = std::make_unique<DriverHost>();
+    QVERIFY(host_->serving());
     page_ = std::make_unique<MonitorPage>();
     page_->resize(900, 600);
     page_->show();
