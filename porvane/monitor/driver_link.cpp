@@ -22,7 +22,8 @@ std::string DriverLink::RuntimeDir() {
     return dir != nullptr && *dir != '\0' ? dir : "/run/sievra";
 }
 
-DriverLink::DriverLink(std::string runtime_dir) : runtime_dir_(std::move(runtime_dir)) {}
+DriverLink::DriverLink(std::string runtime_dir, int reply_limit_ms)
+    : runtime_dir_(std::move(runtime_dir)), reply_limit_ms_(reply_limit_ms) {}
 
 DriverLink::~DriverLink() {
     Close();
@@ -139,18 +140,30 @@ bool DriverLink::Call(uint8_t op, uint32_t code, const void* input, uint32_t inp
     return reply.status >= 0;
 }
 
+bool DriverLink::Control(uint32_t code, const void* input, uint32_t input_length,
+                         uint32_t output_length, Reply& reply) {
+    if (Call(sievra::link::kDeviceControl, code, input, input_length, output_length, reply,
+             reply_limit_ms_)) {
+        return true;
+    }
+    if (!reply.done) {
+        std::lock_guard lock(mutex_);
+        if (fd_ >= 0)
+            ::shutdown(fd_, SHUT_RDWR);  // the receiver ends and marks the link closed
+    }
+    return false;
+}
+
 int DriverLink::SetMode(uint32_t mode) {
     uint8_t value[4];
     sievra::PutLe32(value, mode);
     Reply reply;
-    return Call(sievra::link::kDeviceControl, sievra::IOCTL_FILTER_SET_MODE, value, 4, 0, reply)
-               ? 1
-               : 0;
+    return Control(sievra::IOCTL_FILTER_SET_MODE, value, 4, 0, reply) ? 1 : 0;
 }
 
 int DriverLink::LoadRule(uint32_t code, const sievra::FilterRule& rule) {
     Reply reply;
-    return Call(sievra::link::kDeviceControl, code, &rule, sizeof rule, 0, reply) ? 1 : 0;
+    return Control(code, &rule, sizeof rule, 0, reply) ? 1 : 0;
 }
 
 int DriverLink::Forward(uint32_t code, const void* input, uint32_t input_length, void* output,
@@ -158,8 +171,7 @@ int DriverLink::Forward(uint32_t code, const void* input, uint32_t input_length,
     if (input_length > sievra::link::kMaxTransfer || output_length > sievra::link::kMaxTransfer)
         return 0;
     Reply reply;
-    const bool ok =
-        Call(sievra::link::kDeviceControl, code, input, input_length, output_length, reply);
+    const bool ok = Control(code, input, input_length, output_length, reply);
     if (output != nullptr && !reply.data.empty()) {
         std::memcpy(output, reply.data.data(), std::min<size_t>(reply.data.size(), output_length));
     }

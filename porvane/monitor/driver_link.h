@@ -20,7 +20,13 @@ class DriverLink {
     // The folder of the host's sockets: $SIEVRA_RUNTIME_DIR, else /run/sievra.
     static std::string RuntimeDir();
 
-    explicit DriverLink(std::string runtime_dir = RuntimeDir());
+    // A host that leaves a control call (SetMode, LoadRule, Forward) unanswered for
+    // reply_limit_ms is taken as hung: the call fails and the link closes, so that the caller
+    // (the workbench's window) is never held for ever.
+    static constexpr int kDefaultReplyLimitMs = 5000;
+
+    explicit DriverLink(std::string runtime_dir = RuntimeDir(),
+                        int reply_limit_ms = kDefaultReplyLimitMs);
     ~DriverLink();
     DriverLink(const DriverLink&) = delete;
     DriverLink& operator=(const DriverLink&) = delete;
@@ -29,7 +35,7 @@ class DriverLink {
     // another client holds it.
     bool Open(int port_index);
     bool IsOpen() const;
-    // Each returns 1 on success, 0 on failure or when closed.
+    // Each returns 1 on success, 0 on failure, on a time-out or when closed.
     int SetMode(uint32_t mode);
     int LoadRule(uint32_t code, const sievra::FilterRule& rule);
     // A serial request passed to the port's serial driver; returned gets the byte count.
@@ -50,9 +56,14 @@ class DriverLink {
     // that does not come in time counts as a failure.
     bool Call(uint8_t op, uint32_t code, const void* input, uint32_t input_length,
               uint32_t output_length, Reply& reply, int timeout_ms = -1);
+    // A control call: on a time-out the connection is shut down, which ends a blocked Read and
+    // makes every later call fail at once.
+    bool Control(uint32_t code, const void* input, uint32_t input_length, uint32_t output_length,
+                 Reply& reply);
     void Receive(int fd);
 
     std::string runtime_dir_;
+    int reply_limit_ms_;
     int fd_ = -1;
     std::thread receiver_;
     mutable std::mutex mutex_;  // guards fd_ state, next_id_, waiting_, closed_

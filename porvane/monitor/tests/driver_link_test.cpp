@@ -157,6 +157,65 @@ TEST_F(DriverLinkTest, MalformedAndOversizedRequestsAreRefusedAndTheHostServesOn
     EXPECT_EQ(link.SetMode(0), 1);
 }
 
+// A host that welcomes a client and then never answers: it reads requests until the client
+// goes.
+class SilentHost {
+  public:
+    explicit SilentHost(const std::string& dir) {
+        listen_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, (dir + "/Sievr1").c_str());
+        listening_ = ::bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                     ::listen(listen_, 1) == 0;
+        if (!listening_)
+            return;
+        server_ = std::thread([this] {
+            const int client = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0)
+                return;
+            const uint8_t welcome[sievra::link::kResponseHeaderSize] = {};
+            ::send(client, welcome, sizeof welcome, MSG_NOSIGNAL);
+            uint8_t request[256];
+            while (::recv(client, request, sizeof request, 0) > 0) {
+            }
+            ::close(client);
+        });
+    }
+    ~SilentHost() {
+        if (server_.joinable())
+            server_.join();
+        ::close(listen_);
+    }
+    bool listening() const { return listening_; }
+
+  private:
+    int listen_ = -1;
+    bool listening_ = false;
+    std::thread server_;
+};
+
+TEST(DriverLinkHungHost, AnUnansweredControlCallFailsAndClosesTheLink) {
+    TempDir dir;
+    SilentHost host(dir.path());
+    ASSERT_TRUE(host.listening());
+    DriverLink link(dir.path(), 200);
+    ASSERT_TRUE(link.Open(0));
+    uint32_t read_result = 99;
+    std::thread reader([&] {
+        uint8_t buffer[4096];
+        read_result = link.Read(buffer);  // ends when the link gives up on the host
+    });
+    uint32_t baud = 7;
+    EXPECT_EQ(link.Forward(IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4), 0);
+    EXPECT_EQ(baud, 7u);
+    reader.join();
+    EXPECT_EQ(read_result, 0u);
+    EXPECT_FALSE(link.IsOpen());
+    EXPECT_EQ(link.SetMode(1), 0);  // fails at once: the link is closed
+    link.Close();
+}
+
 // The application side of a port, as an attachment speaks it: requests on the filter device.
 class AppClient {
   public:
