@@ -292,8 +292,18 @@ void FilterPage::ReadLoop() {
         if (!filtering_)
             break;
         if (count == 0) {
-            if (!link_->IsOpen())
+            if (!link_->IsOpen()) {
+                // The host went away (or hung and was given up): the page stops as if asked,
+                // unless it was stopped and started again on a new link meanwhile.
+                QMetaObject::invokeMethod(
+                    this,
+                    [this] {
+                        if (!link_->IsOpen())
+                            Stop();
+                    },
+                    Qt::QueuedConnection);
                 break;
+            }
             continue;
         }
         // One time stamp for the whole buffer.

@@ -244,8 +244,18 @@ void MonitorPage::ReadLoop() {
         if (!running_)
             break;
         if (count == 0) {
-            if (!link_->IsOpen())
-                break;  // the host went away
+            if (!link_->IsOpen()) {
+                // The host went away (or hung and was given up): the page stops as if asked,
+                // unless it was stopped and started again on a new link meanwhile.
+                QMetaObject::invokeMethod(
+                    this,
+                    [this] {
+                        if (!link_->IsOpen())
+                            Stop();
+                    },
+                    Qt::QueuedConnection);
+                break;
+            }
             continue;
         }
         auto output = std::make_shared<MonitorOutput>(

@@ -42,6 +42,7 @@ class FilterPageTest : public QObject {
     void startOnAPortNobodyHasOpenSaysSo();
     void startAfterTheProgramClosedItsPortSaysSo();
     void startFailures();
+    void aHostThatGoesAwayStopsThePage();
     void sendCountRuleOnceAndPeriodic();
     void sendTimeRuleOfOneSecond();
     void receiveDelete();
@@ -193,6 +194,16 @@ void FilterPageTest::startFailures() {
     QCOMPARE(catcher.messages,
              QStringList{QString::fromUtf8("没有安装监视/过滤驱动程序,请看'关于帮助'的说明.")});
     QVERIFY(!Find<QPushButton>("filterStartButton")->isEnabled());
+}
+
+void FilterPageTest::aHostThatGoesAwayStopsThePage() {
+    auto app = Program();
+    QVERIFY(StartOnOpenPort(*app));
+    std::string errors;
+    QVERIFY2(host_->Shutdown(errors), errors.c_str());
+    QVERIFY(WaitUntil([&] { return !page_->filtering(); }));
+    QCOMPARE(Find<QPushButton>("filterStartButton")->text(), QString::fromUtf8("开始过滤"));
+    QCOMPARE(app->Exit(), 0);  // the program ran on without the host
 }
 
 void FilterPageTest::sendCountRuleOnceAndPeriodic() {

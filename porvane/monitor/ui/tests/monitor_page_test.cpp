@@ -49,6 +49,7 @@ class MonitorPageTest : public QObject {
     void saveWritesBothLogsAndFailsClearly();
     void statusStripAnswersThroughTheLink();
     void startFailures();
+    void aHostThatGoesAwayStopsThePage();
     void splitRatioStaysWithinItsBounds();
     void screenshots();
 
@@ -361,6 +362,16 @@ void MonitorPageTest::startFailures() {
              QStringList{QString::fromUtf8("没有安装监视/过滤驱动程序,请看'关于帮助'的说明.")});
     QVERIFY(!page_->running());
     QVERIFY(!Find<QPushButton>("monitorStartButton")->isEnabled());
+}
+
+void MonitorPageTest::aHostThatGoesAwayStopsThePage() {
+    StartMonitoring();
+    std::string errors;
+    QVERIFY2(host_->Shutdown(errors), errors.c_str());
+    QVERIFY(WaitUntil([&] { return !page_->running(); }));
+    QCOMPARE(Find<QPushButton>("monitorStartButton")->text(), QString::fromUtf8("开始监视"));
+    QVERIFY(!Find<porvane::widgets::Lamp>("monitorLamp")->lit());
+    QVERIFY(Find<QComboBox>("monitorPortCombo")->isEnabled());
 }
 
 void MonitorPageTest::splitRatioStaysWithinItsBounds() {
