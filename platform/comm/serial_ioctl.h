@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "platform/comm/comm_constants.h"
+#include "platform/comm/serial_stats.h"
 
 namespace comm {
 
@@ -121,14 +122,8 @@ struct SERIAL_STATUS {
 static_assert(sizeof(SERIAL_STATUS) == 20);
 static_assert(offsetof(SERIAL_STATUS, AmountInOutQueue) == 12);
 
-struct SERIALPERF_STATS {
-    uint32_t ReceivedCount;
-    uint32_t TransmittedCount;
-    uint32_t FrameErrorCount;
-    uint32_t SerialOverrunErrorCount;
-    uint32_t BufferOverrunErrorCount;
-    uint32_t ParityErrorCount;
-};
+// GET_STATS answers the port's counters as the device layer keeps them.
+using SERIALPERF_STATS = SerialStats;
 static_assert(sizeof(SERIALPERF_STATS) == 24);
 
 }  // namespace comm
