@@ -304,6 +304,16 @@ __attribute__((constructor)) void Load() {
     Registry().Enable();
 }
 
+// A program that ends without closing its port leaves the close to the kernel, which the host
+// learns of only when the connection drops, possibly after whoever waits for the program's
+// records has stopped reading. Loaded first, the attachment is unloaded last, after the
+// program's own exit handlers have closed what they close.
+__attribute__((destructor)) void Unload() {
+    ErrnoKeeper keep;
+    if (Registry().enabled())
+        Registry().CloseLinksAtExit();
+}
+
 }  // namespace
 }  // namespace sievra::attach
 

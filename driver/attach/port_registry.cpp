@@ -271,6 +271,13 @@ void PortRegistry::ForgetRange(unsigned first, unsigned last) {
         Forget(static_cast<int>(fd));
 }
 
+void PortRegistry::CloseLinksAtExit() {
+    for (OpenPort& open : opens_) {
+        if (open.refs.load() > 0 && open.socket.load() >= 0)
+            CloseLink(open);  // the descriptors stay: the kernel closes them at the end
+    }
+}
+
 void PortRegistry::ResetAfterFork() {
     // Only the numbers ever decided: the rest of the table was never touched.
     const int highest = highest_.load();

@@ -45,6 +45,9 @@ class PortRegistry {
     void Duplicated(int from, int to);
     // Forgets every descriptor in [first, last].
     void ForgetRange(unsigned first, unsigned last);
+    // The process is ending: every open it still holds is closed on record, confirmed by the
+    // host, so the closes come after everything the program did, as its own closes would.
+    void CloseLinksAtExit();
     // In a child after fork: the parent's connections are the parent's; everything is decided
     // again (and reported as the child's own opens) when the child uses it.
     void ResetAfterFork();

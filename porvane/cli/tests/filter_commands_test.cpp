@@ -301,6 +301,7 @@ class WatchCommandTest : public ::testing::Test {
                       dir_.path() + "/lib/libsievra.so");
     }
     std::string Watch() const { return dir_.path() + "/bin/porvane-cli"; }
+    void ExpectThePingLines(bool close);
     TempDir dir_;
     comm::testing::PtyPair port_;
     comm::testing::PtyPair usb_port_;
@@ -333,31 +334,44 @@ TEST_F(WatchCommandTest, PrivateHostLivesAsLongAsTheProgramAndItsStatusPassesThr
 
 // A real program under the attachment: its calls on the port from open to close, prefixed with
 // the port, and its exit status.
-TEST_F(WatchCommandTest, LinesOfThePortsTheProgramUsesArePrefixedWithThePort) {
-    PutAttachment();
-    const std::string script = R"(
+// A python program that opens the port, sets its line, writes "ping" and ends with status 3,
+// closing the port first or leaving that to its exit.
+std::string PingScript(bool close) {
+    return std::string(R"(
 import os, sys, termios
 fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
 a = termios.tcgetattr(fd)
 a[4] = a[5] = termios.B9600
 termios.tcsetattr(fd, termios.TCSANOW, a)
 os.write(fd, b'ping')
-os.close(fd)
-sys.exit(3)
-)";
-    LineProcess watch(Watch(),
-                      {"watch", "--", "/usr/bin/python3", "-c", script, port_.slave_path()});
+)") + (close ? "os.close(fd)\n" : "") +
+           "sys.exit(3)\n";
+}
+
+// Watches PingScript(close) and checks every line of its port, prefixed with the port: its open,
+// its tcgetattr and tcsetattr (the same lines as SetLine's), its write and close.
+void WatchCommandTest::ExpectThePingLines(bool close) {
+    PutAttachment();
+    LineProcess watch(
+        Watch(), {"watch", "--", "/usr/bin/python3", "-c", PingScript(close), port_.slave_path()});
     EXPECT_EQ(port_.ReadExactly(4), "ping");
     EXPECT_EQ(watch.Wait(), 3);
     watch.WaitFor(false, "Close Com OK.\n" + port_.slave_path() + ": \n");
     EXPECT_EQ(watch.AllErrors(), "");
-    // Its open, its tcgetattr and tcsetattr (the same lines as SetLine's), its write and close.
     const std::string lines =
         "Open Com OK\n" + std::string(kSetLineText) + "写串口 4 bytes: ping\nClose Com OK.\n\n";
     std::string expected;
     for (size_t at = 0, end; (end = lines.find('\n', at)) != std::string::npos; at = end + 1)
         expected += port_.slave_path() + ": " + lines.substr(at, end - at) + "\n";
     EXPECT_EQ(watch.out(), expected) << watch.err();
+}
+
+TEST_F(WatchCommandTest, LinesOfThePortsTheProgramUsesArePrefixedWithThePort) {
+    ExpectThePingLines(true);
+}
+
+TEST_F(WatchCommandTest, APortLeftOpenAtTheProgramsEndIsClosedOnRecordBeforeWatchEnds) {
+    ExpectThePingLines(false);
 }
 
 }  // namespace
