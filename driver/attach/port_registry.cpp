@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <type_traits>
 
 #include "driver/attach/host_link.h"
 #include "driver/attach/real_calls.h"
@@ -14,8 +15,10 @@
 namespace sievra::attach {
 namespace {
 
-// Constant-initialised: usable from the first hook, before any constructor runs.
+// Constant-initialised: usable from the first hook, before any constructor runs. Never
+// destroyed either, so hooks and the unload at exit may use it after the exit handlers ran.
 PortRegistry g_registry;
+static_assert(std::is_trivially_destructible_v<PortRegistry>);
 
 // The path of a file in the runtime folder, into out; false when it does not fit.
 bool RuntimePath(const char* name, uint32_t number, char* out, size_t size) {
