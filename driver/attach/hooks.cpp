@@ -306,8 +306,8 @@ __attribute__((constructor)) void Load() {
 
 // A program that ends without closing its port leaves the close to the kernel, which the host
 // learns of only when the connection drops, possibly after whoever waits for the program's
-// records has stopped reading. Loaded first, the attachment is unloaded last, after the
-// program's own exit handlers have closed what they close.
+// records has stopped reading. This runs after the program's own exit handlers (though before
+// the destructors of libraries loaded after the attachment); _exit and a kill skip it.
 __attribute__((destructor)) void Unload() {
     ErrnoKeeper keep;
     if (Registry().enabled())

@@ -266,9 +266,11 @@ void CloseLink(OpenPort& port) {
             if (SendAll(fd, &part, 1, -1))
                 ReceiveReply(fd, reply, nullptr, 0, CloseConfirmMs());
         }
+        // Still under the lock: no other thread's record may follow the close on the socket,
+        // nor be sent on its number once it is closed.
+        errno = 0;
+        Drop(port);
     }
-    errno = 0;
-    Drop(port);
 }
 
 }  // namespace sievra::attach

@@ -275,6 +275,8 @@ void PortRegistry::ForgetRange(unsigned first, unsigned last) {
 }
 
 void PortRegistry::CloseLinksAtExit() {
+    if (owner_.load() != ::getpid())
+        return;
     for (OpenPort& open : opens_) {
         if (open.refs.load() > 0 && open.socket.load() >= 0)
             CloseLink(open);  // the descriptors stay: the kernel closes them at the end
@@ -282,6 +284,7 @@ void PortRegistry::CloseLinksAtExit() {
 }
 
 void PortRegistry::ResetAfterFork() {
+    owner_.store(::getpid());
     // Only the numbers ever decided: the rest of the table was never touched.
     const int highest = highest_.load();
     for (int fd = 0; fd <= highest && fd < kMaxDescriptors; ++fd)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -20,7 +21,10 @@ class PortRegistry {
     static constexpr int kMaxPorts = 64;
 
     // Enables the registry (after the configuration is read); until then nothing is a port.
-    void Enable() { enabled_.store(true); }
+    void Enable() {
+        owner_.store(::getpid());
+        enabled_.store(true);
+    }
     bool enabled() const { return enabled_.load(std::memory_order_relaxed); }
 
     // The open that fd refers to, or nullptr when fd is not a watched port.
@@ -45,8 +49,9 @@ class PortRegistry {
     void Duplicated(int from, int to);
     // Forgets every descriptor in [first, last].
     void ForgetRange(unsigned first, unsigned last);
-    // The process is ending: every open it still holds is closed on record, confirmed by the
-    // host, so the closes come after everything the program did, as its own closes would.
+    // The process that loaded the attachment (or the child that reset it after fork) is ending:
+    // every open it still holds is closed on record, confirmed by the host. A child that shares
+    // the parent's connections without the reset (vfork, a raw clone) leaves them alone.
     void CloseLinksAtExit();
     // In a child after fork: the parent's connections are the parent's; everything is decided
     // again (and reported as the child's own opens) when the child uses it.
@@ -66,6 +71,7 @@ class PortRegistry {
     void NoteDescriptor(int fd);
 
     std::atomic<bool> enabled_{false};
+    std::atomic<pid_t> owner_{0};  // the process whose connections the opens are
     // Per descriptor: 0 undecided, -1 not a port, kOwnSocket one of the attachment's host
     // connections, n > 0 the open at index n - 1.
     static constexpr int kOwnSocket = -2;

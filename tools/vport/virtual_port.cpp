@@ -137,8 +137,8 @@ bool Forwarder::DestinationFlushedInput() {
     if (::poll(&fd, 1, 0) != 1 || !(fd.revents & POLLPRI))
         return false;
     uint8_t status = 0;
-    // What was written to it before has gone with the program's own flush; nothing was
-    // written since, as held bytes are only written after this look.
+    // What was written to it before the flush went with it; held bytes were read before the
+    // flush was seen, so they are dropped.
     return ::read(to_, &status, 1) == 1 && (status & TIOCPKT_FLUSHREAD);
 }
 

@@ -214,7 +214,12 @@ void FilterPage::Start() {
                         QString::fromUtf8("不能开始过滤,驱动失败!!")))
         return;
     uint32_t baud = 0;
-    link_->Forward(comm::IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4);
+    if (link_->Forward(comm::IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, 4) != 1) {
+        // The host did not answer (gone or hung): a driver failure, not a closed port.
+        link_->Close();
+        widgets::ShowProgramMessage(this, QString::fromUtf8("不能开始过滤,驱动失败!!"));
+        return;
+    }
     if (baud == 0) {
         link_->Close();
         widgets::ShowProgramMessage(this, QString::fromUtf8("要过滤的串口没有打开,请先打开"));

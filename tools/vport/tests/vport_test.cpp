@@ -154,7 +154,7 @@ TEST(Vport, BytesWrittenAfterTheFarProgramOpenedReachIt) {
     auto port_a = OpenPort(a);
     ASSERT_TRUE(port_a);
     ASSERT_TRUE(WaitUntilAsleep(vport.pid()));  // it has taken in the first open
-    StopAndWait(vport);
+    ASSERT_NO_FATAL_FAILURE(StopAndWait(vport));
     auto port_b = OpenPort(b);
     ASSERT_TRUE(port_b);
     Send(*port_a, "ping");
