@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -39,6 +40,16 @@ struct SievraHost::Port {
     // The shared page telling the attachment who watches; written by the control session only.
     std::atomic<uint32_t>* page = nullptr;
     std::string page_path;
+    std::mutex opens_mutex;  // guards open_apps and stopping
+    std::condition_variable opens_changed;
+    int open_apps = 0;  // application connections whose open is not closed yet
+    bool stopping = false;
+
+    void CountOpen(int change) {
+        std::lock_guard lock(opens_mutex);
+        open_apps += change;
+        opens_changed.notify_all();
+    }
 };
 
 namespace {
@@ -343,6 +354,11 @@ void SievraHost::Stop() {
         const char b = 1;
         [[maybe_unused]] ssize_t n = ::write(stop_fd_[1], &b, 1);
     }
+    for (auto& port : ports_) {
+        std::lock_guard lock(port->opens_mutex);
+        port->stopping = true;  // ends a wait for the port's opens to close
+        port->opens_changed.notify_all();
+    }
     std::lock_guard lock(sessions_mutex_);
     stopping_ = true;
     for (auto& session : sessions_)
@@ -544,6 +560,8 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                 created = NT_SUCCESS(s.Status);
                 if (created && request.passed.valid())
                     port.serial.Attach(std::move(request.passed), owner);
+                if (created)
+                    port.CountOpen(1);
                 break;
             case link::kClose:
                 if (created) {
@@ -553,8 +571,19 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                     s = IoCallDriverAndWait(top, IRP_MJ_CLEANUP);
                     s = IoCallDriverAndWait(top, IRP_MJ_CLOSE);
                     created = false;
+                    port.CountOpen(-1);
                 }
                 break;
+            case link::kAppAwaitClosed: {
+                const uint32_t limit_ms =
+                    in >= 4 ? std::min<uint32_t>(GetLe32(buffer.data()), 60000) : 0;
+                const int own = created ? 1 : 0;
+                std::unique_lock lock(port.opens_mutex);
+                port.opens_changed.wait_for(lock, std::chrono::milliseconds(limit_ms),
+                                            [&] { return port.open_apps <= own || port.stopping; });
+                s.Information = static_cast<uintptr_t>(port.open_apps - own);
+                break;
+            }
             case link::kAppWrite:
             case link::kAppRead:
                 s = IoCallDriverAndWait(top, op == link::kAppRead ? IRP_MJ_READ : IRP_MJ_WRITE,
@@ -586,6 +615,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         // end, its open is cleaned up and closed, which ends its rules and is recorded.
         IoCallDriverAndWait(top, IRP_MJ_CLEANUP);
         IoCallDriverAndWait(top, IRP_MJ_CLOSE);
+        port.CountOpen(-1);
     }
 }
 

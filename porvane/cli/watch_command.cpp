@@ -43,6 +43,8 @@ constexpr int kCannotRun = 125;
 // watch sends it on the port's application socket after the program has ended, and its record
 // marks the end of the port's stream.
 constexpr uint32_t kEndMarkerCode = comm::IOCTL_SERIAL_GET_DTRRTS;
+// How long the end waits for the host to see the program's opens closed.
+constexpr uint32_t kAwaitClosedMs = 5000;
 
 fs::path ProgramFolder() {
     std::error_code ec;
@@ -115,7 +117,10 @@ std::string MakeRuntimeDir() {
     return dir;
 }
 
-// Sends the end marker on a port's application socket.
+// Sends the end marker on a port's application socket, once the host has seen every open of
+// the port closed (a program that ended without closing leaves that to the host, which learns
+// of it from the dropped connection) or a few seconds have passed (a child of the program may
+// still hold it).
 bool SendEndMarker(const std::string& runtime_dir, int port_number) {
     comm::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
@@ -126,14 +131,23 @@ bool SendEndMarker(const std::string& runtime_dir, int port_number) {
     std::strcpy(address.sun_path, path.c_str());
     if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
         return false;
+    uint8_t reply[sievra::link::kResponseHeaderSize];
+    uint8_t await[sievra::link::kRequestHeaderSize + 4] = {};
+    sievra::PutLe32(await, 1);
+    await[4] = sievra::link::kAppAwaitClosed;
+    sievra::PutLe32(await + 9, 4);
+    sievra::PutLe32(await + sievra::link::kRequestHeaderSize, kAwaitClosedMs);
+    if (::send(fd.get(), await, sizeof await, MSG_NOSIGNAL) != sizeof await ||
+        !sievra::link::ReadFully(fd.get(), reply, sizeof reply)) {
+        return false;
+    }
     uint8_t request[sievra::link::kRequestHeaderSize] = {};
-    sievra::PutLe32(request, 1);
+    sievra::PutLe32(request, 2);
     request[4] = sievra::link::kDeviceControl;
     sievra::PutLe32(request + 5, kEndMarkerCode);
     sievra::PutLe32(request + 13, 4);
     if (::send(fd.get(), request, sizeof request, MSG_NOSIGNAL) != sizeof request)
         return false;
-    uint8_t reply[sievra::link::kResponseHeaderSize];
     return sievra::link::ReadFully(fd.get(), reply, sizeof reply);
 }
 

@@ -274,6 +274,9 @@ TEST(DriverCommand, StatusInstallRemoveUnderARoot) {
     EXPECT_TRUE(fs::exists(root.path() + "/usr/local/lib/sievra/libsievra.so"));
 }
 
+// How the ping program lets go of its port.
+enum class PortEnd { kClosed, kLeftToExit, kLeftToUnderscoreExit };
+
 // watch, from a copy of porvane-cli and sievrad in a folder of its own, so the test chooses
 // what lies in ../lib.
 class WatchCommandTest : public ::testing::Test {
@@ -301,7 +304,7 @@ class WatchCommandTest : public ::testing::Test {
                       dir_.path() + "/lib/libsievra.so");
     }
     std::string Watch() const { return dir_.path() + "/bin/porvane-cli"; }
-    void ExpectThePingLines(bool close);
+    void ExpectThePingLines(PortEnd end);
     TempDir dir_;
     comm::testing::PtyPair port_;
     comm::testing::PtyPair usb_port_;
@@ -335,8 +338,9 @@ TEST_F(WatchCommandTest, PrivateHostLivesAsLongAsTheProgramAndItsStatusPassesThr
 // A real program under the attachment: its calls on the port from open to close, prefixed with
 // the port, and its exit status.
 // A python program that opens the port, sets its line, writes "ping" and ends with status 3,
-// closing the port first or leaving that to its exit.
-std::string PingScript(bool close) {
+// closing the port first, leaving it to its exit, or ending at once with os._exit (no exit
+// handlers run, so only the kernel closes the port).
+std::string PingScript(PortEnd end) {
     return std::string(R"(
 import os, sys, termios
 fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
@@ -344,16 +348,16 @@ a = termios.tcgetattr(fd)
 a[4] = a[5] = termios.B9600
 termios.tcsetattr(fd, termios.TCSANOW, a)
 os.write(fd, b'ping')
-)") + (close ? "os.close(fd)\n" : "") +
-           "sys.exit(3)\n";
+)") + (end == PortEnd::kClosed ? "os.close(fd)\n" : "") +
+           (end == PortEnd::kLeftToUnderscoreExit ? "os._exit(3)\n" : "sys.exit(3)\n");
 }
 
-// Watches PingScript(close) and checks every line of its port, prefixed with the port: its open,
+// Watches PingScript(end) and checks every line of its port, prefixed with the port: its open,
 // its tcgetattr and tcsetattr (the same lines as SetLine's), its write and close.
-void WatchCommandTest::ExpectThePingLines(bool close) {
+void WatchCommandTest::ExpectThePingLines(PortEnd end) {
     PutAttachment();
     LineProcess watch(
-        Watch(), {"watch", "--", "/usr/bin/python3", "-c", PingScript(close), port_.slave_path()});
+        Watch(), {"watch", "--", "/usr/bin/python3", "-c", PingScript(end), port_.slave_path()});
     EXPECT_EQ(port_.ReadExactly(4), "ping");
     EXPECT_EQ(watch.Wait(), 3);
     watch.WaitFor(false, "Close Com OK.\n" + port_.slave_path() + ": \n");
@@ -367,11 +371,15 @@ void WatchCommandTest::ExpectThePingLines(bool close) {
 }
 
 TEST_F(WatchCommandTest, LinesOfThePortsTheProgramUsesArePrefixedWithThePort) {
-    ExpectThePingLines(true);
+    ExpectThePingLines(PortEnd::kClosed);
 }
 
-TEST_F(WatchCommandTest, APortLeftOpenAtTheProgramsEndIsClosedOnRecordBeforeWatchEnds) {
-    ExpectThePingLines(false);
+TEST_F(WatchCommandTest, APortLeftOpenAtTheProgramsExitIsClosedOnRecordBeforeWatchEnds) {
+    ExpectThePingLines(PortEnd::kLeftToExit);
+}
+
+TEST_F(WatchCommandTest, APortOnlyTheKernelClosesIsClosedOnRecordBeforeWatchEnds) {
+    ExpectThePingLines(PortEnd::kLeftToUnderscoreExit);
 }
 
 }  // namespace

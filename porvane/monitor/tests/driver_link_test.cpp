@@ -229,7 +229,7 @@ class AppClient {
     ~AppClient() { ::close(fd_); }
     bool connected() const { return connected_; }
     int32_t Request(uint8_t op, uint32_t code, const std::vector<uint8_t>& input,
-                    uint32_t output_length) {
+                    uint32_t output_length, uint32_t* information = nullptr) {
         std::vector<uint8_t> request(sievra::link::kRequestHeaderSize + input.size());
         sievra::PutLe32(request.data(), ++id_);
         request[4] = op;
@@ -241,6 +241,8 @@ class AppClient {
         uint8_t reply[sievra::link::kResponseHeaderSize];
         if (::recv(fd_, reply, sizeof reply, MSG_WAITALL) != static_cast<ssize_t>(sizeof reply))
             return -1;
+        if (information != nullptr)
+            *information = sievra::GetLe32(reply + 8);
         std::vector<uint8_t> data(sievra::GetLe32(reply + 12));
         if (!data.empty())
             ::recv(fd_, data.data(), data.size(), MSG_WAITALL);
@@ -279,6 +281,37 @@ TEST_F(DriverLinkTest, TheTwoRecordExamplesArriveByteForByte) {
               (std::vector<uint8_t>{0x01, 0x0E, 0, 0, 0, 0x04, 0x20, 0x1B, 0x00, 0x02, 0, 0, 0,
                                     0x43, 0x55}));
     EXPECT_EQ(app.Request(sievra::link::kClose, 0, {}, 0), 0);
+}
+
+// Milliseconds as an await request's input.
+std::vector<uint8_t> Milliseconds(uint32_t ms) {
+    return {static_cast<uint8_t>(ms), static_cast<uint8_t>(ms >> 8), static_cast<uint8_t>(ms >> 16),
+            static_cast<uint8_t>(ms >> 24)};
+}
+
+TEST_F(DriverLinkTest, AwaitingClosedOpensEndsWhenTheLastOpenIsClosedOrDropped) {
+    AppClient waiter(runtime_ + "/SievrApp1");
+    ASSERT_TRUE(waiter.connected());
+    uint32_t still_open = 99;
+    EXPECT_EQ(waiter.Request(sievra::link::kAppAwaitClosed, 0, Milliseconds(0), 0, &still_open), 0);
+    EXPECT_EQ(still_open, 0u);  // nothing open: answered at once
+    auto closing = std::make_unique<AppClient>(runtime_ + "/SievrApp1");
+    auto vanishing = std::make_unique<AppClient>(runtime_ + "/SievrApp1");
+    ASSERT_EQ(closing->Request(sievra::link::kAppCreate, 0, {0, 0, 0, 0}, 0), 0);
+    ASSERT_EQ(vanishing->Request(sievra::link::kAppCreate, 0, {0, 0, 0, 0}, 0), 0);
+    EXPECT_EQ(waiter.Request(sievra::link::kAppAwaitClosed, 0, Milliseconds(50), 0, &still_open),
+              0);
+    EXPECT_EQ(still_open, 2u);  // the time ran out with both held
+    // One closes, the other's connection drops as at a program's end: the wait, already under
+    // way, ends with none held.
+    std::thread ends([&] {
+        closing->Request(sievra::link::kClose, 0, {}, 0);
+        vanishing.reset();
+    });
+    EXPECT_EQ(waiter.Request(sievra::link::kAppAwaitClosed, 0, Milliseconds(60000), 0, &still_open),
+              0);
+    EXPECT_EQ(still_open, 0u);
+    ends.join();
 }
 
 }  // namespace
