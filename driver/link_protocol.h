@@ -22,10 +22,9 @@ enum Operation : uint8_t {
     // The bytes the application's own read returned; the reply carries what the receive rules
     // left of them (up to the output length).
     kAppRead = 6,
-    // Answered once no other application connection of the port holds an open (each closed it,
-    // or ended and was cleaned up), or when the milliseconds of its 4-byte input have passed; the
-    // reply's information is the number of opens still held. Lets whoever waited for a program's
-    // end know that its last records are in.
+    // Answered once every other application connection of the port has been served to its end
+    // (the program closed it or ended, and its last records are in), or when the milliseconds of
+    // its 4-byte input have passed; the reply's information is the number of connections left.
     kAppAwaitClosed = 7,
 };
 

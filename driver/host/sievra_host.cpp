@@ -40,15 +40,18 @@ struct SievraHost::Port {
     // The shared page telling the attachment who watches; written by the control session only.
     std::atomic<uint32_t>* page = nullptr;
     std::string page_path;
-    std::mutex opens_mutex;  // guards open_apps and stopping
-    std::condition_variable opens_changed;
-    int open_apps = 0;  // application connections whose open is not closed yet
+    std::mutex apps_mutex;  // guards app_connections and stopping
+    std::condition_variable apps_changed;
+    // Application connections accepted and not yet served to their end. Counted as they are
+    // accepted, in the order they came, so a connection made after a program's sees the
+    // program's counted even before its session has read a byte.
+    int app_connections = 0;
     bool stopping = false;
 
-    void CountOpen(int change) {
-        std::lock_guard lock(opens_mutex);
-        open_apps += change;
-        opens_changed.notify_all();
+    void CountConnection(int change) {
+        std::lock_guard lock(apps_mutex);
+        app_connections += change;
+        apps_changed.notify_all();
     }
 };
 
@@ -355,9 +358,9 @@ void SievraHost::Stop() {
         [[maybe_unused]] ssize_t n = ::write(stop_fd_[1], &b, 1);
     }
     for (auto& port : ports_) {
-        std::lock_guard lock(port->opens_mutex);
-        port->stopping = true;  // ends a wait for the port's opens to close
-        port->opens_changed.notify_all();
+        std::lock_guard lock(port->apps_mutex);
+        port->stopping = true;  // ends a wait for the port's applications to end
+        port->apps_changed.notify_all();
     }
     std::lock_guard lock(sessions_mutex_);
     stopping_ = true;
@@ -383,12 +386,12 @@ void SievraHost::ReapSessionsLocked() {
     }
 }
 
-void SievraHost::StartSession(int fd, void (SievraHost::*serve)(Port&, int), Port& port) {
+bool SievraHost::StartSession(int fd, void (SievraHost::*serve)(Port&, int), Port& port) {
     std::lock_guard lock(sessions_mutex_);
     ReapSessionsLocked();
     if (stopping_ || sessions_.size() >= kMaxSessions) {
         ::close(fd);
-        return;
+        return false;
     }
     auto session = std::make_unique<Session>();
     Session* s = session.get();
@@ -400,6 +403,7 @@ void SievraHost::StartSession(int fd, void (SievraHost::*serve)(Port&, int), Por
         s->done = true;
         ::shutdown(s->fd, SHUT_RDWR);
     });
+    return true;
 }
 
 void SievraHost::Serve() {
@@ -418,8 +422,11 @@ void SievraHost::Serve() {
             if (!(fds[ports_.size() + i].revents & POLLIN))
                 continue;
             const int app = ::accept4(ports_[i]->app_listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (app >= 0)
-                StartSession(app, &SievraHost::ServeApplication, *ports_[i]);
+            if (app >= 0) {
+                ports_[i]->CountConnection(1);
+                if (!StartSession(app, &SievraHost::ServeApplication, *ports_[i]))
+                    ports_[i]->CountConnection(-1);
+            }
         }
         for (size_t i = 0; i < ports_.size(); ++i) {
             if (!(fds[i].revents & POLLIN))
@@ -560,8 +567,6 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                 created = NT_SUCCESS(s.Status);
                 if (created && request.passed.valid())
                     port.serial.Attach(std::move(request.passed), owner);
-                if (created)
-                    port.CountOpen(1);
                 break;
             case link::kClose:
                 if (created) {
@@ -571,17 +576,16 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                     s = IoCallDriverAndWait(top, IRP_MJ_CLEANUP);
                     s = IoCallDriverAndWait(top, IRP_MJ_CLOSE);
                     created = false;
-                    port.CountOpen(-1);
                 }
                 break;
             case link::kAppAwaitClosed: {
                 const uint32_t limit_ms =
                     in >= 4 ? std::min<uint32_t>(GetLe32(buffer.data()), 60000) : 0;
-                const int own = created ? 1 : 0;
-                std::unique_lock lock(port.opens_mutex);
-                port.opens_changed.wait_for(lock, std::chrono::milliseconds(limit_ms),
-                                            [&] { return port.open_apps <= own || port.stopping; });
-                s.Information = static_cast<uintptr_t>(port.open_apps - own);
+                std::unique_lock lock(port.apps_mutex);
+                port.apps_changed.wait_for(lock, std::chrono::milliseconds(limit_ms), [&] {
+                    return port.app_connections <= 1 || port.stopping;  // 1: this one
+                });
+                s.Information = static_cast<uintptr_t>(port.app_connections - 1);
                 break;
             }
             case link::kAppWrite:
@@ -615,8 +619,8 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         // end, its open is cleaned up and closed, which ends its rules and is recorded.
         IoCallDriverAndWait(top, IRP_MJ_CLEANUP);
         IoCallDriverAndWait(top, IRP_MJ_CLOSE);
-        port.CountOpen(-1);
     }
+    port.CountConnection(-1);  // after the last record it makes
 }
 
 }  // namespace sievra

@@ -55,7 +55,8 @@ class SievraHost {
         int fd = -1;
         std::atomic<bool> done{false};
     };
-    void StartSession(int fd, void (SievraHost::*serve)(Port&, int), Port& port);
+    // False when the session was refused (stopping, or too many): fd is closed then.
+    bool StartSession(int fd, void (SievraHost::*serve)(Port&, int), Port& port);
     void ReapSessionsLocked();
     void ServeClient(Port& port, int fd);
     void ServeApplication(Port& port, int fd);

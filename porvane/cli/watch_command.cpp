@@ -43,7 +43,7 @@ constexpr int kCannotRun = 125;
 // watch sends it on the port's application socket after the program has ended, and its record
 // marks the end of the port's stream.
 constexpr uint32_t kEndMarkerCode = comm::IOCTL_SERIAL_GET_DTRRTS;
-// How long the end waits for the host to see the program's opens closed.
+// How long the end waits for the host to finish with the program's connections.
 constexpr uint32_t kAwaitClosedMs = 5000;
 
 fs::path ProgramFolder() {
@@ -117,10 +117,10 @@ std::string MakeRuntimeDir() {
     return dir;
 }
 
-// Sends the end marker on a port's application socket, once the host has seen every open of
-// the port closed (a program that ended without closing leaves that to the host, which learns
-// of it from the dropped connection) or a few seconds have passed (a child of the program may
-// still hold it).
+// Sends the end marker on a port's application socket, once the host has served every other
+// application connection of the port to its end (a program that ended without closing leaves
+// the close to the host, which learns of it from the dropped connection) or a few seconds have
+// passed (a child of the program may still hold the port).
 bool SendEndMarker(const std::string& runtime_dir, int port_number) {
     comm::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};

@@ -289,12 +289,12 @@ std::vector<uint8_t> Milliseconds(uint32_t ms) {
             static_cast<uint8_t>(ms >> 24)};
 }
 
-TEST_F(DriverLinkTest, AwaitingClosedOpensEndsWhenTheLastOpenIsClosedOrDropped) {
+TEST_F(DriverLinkTest, AwaitingTheOtherApplicationsEndsWhenTheLastConnectionEnds) {
     AppClient waiter(runtime_ + "/SievrApp1");
     ASSERT_TRUE(waiter.connected());
     uint32_t still_open = 99;
     EXPECT_EQ(waiter.Request(sievra::link::kAppAwaitClosed, 0, Milliseconds(0), 0, &still_open), 0);
-    EXPECT_EQ(still_open, 0u);  // nothing open: answered at once
+    EXPECT_EQ(still_open, 0u);  // no other application: answered at once
     auto closing = std::make_unique<AppClient>(runtime_ + "/SievrApp1");
     auto vanishing = std::make_unique<AppClient>(runtime_ + "/SievrApp1");
     ASSERT_EQ(closing->Request(sievra::link::kAppCreate, 0, {0, 0, 0, 0}, 0), 0);
@@ -302,10 +302,11 @@ TEST_F(DriverLinkTest, AwaitingClosedOpensEndsWhenTheLastOpenIsClosedOrDropped) 
     EXPECT_EQ(waiter.Request(sievra::link::kAppAwaitClosed, 0, Milliseconds(50), 0, &still_open),
               0);
     EXPECT_EQ(still_open, 2u);  // the time ran out with both held
-    // One closes, the other's connection drops as at a program's end: the wait, already under
-    // way, ends with none held.
+    // One closes its open and goes, the other's connection drops as at a program's end: the
+    // wait, already under way, ends with none left.
     std::thread ends([&] {
         closing->Request(sievra::link::kClose, 0, {}, 0);
+        closing.reset();
         vanishing.reset();
     });
     EXPECT_EQ(waiter.Request(sievra::link::kAppAwaitClosed, 0, Milliseconds(60000), 0, &still_open),

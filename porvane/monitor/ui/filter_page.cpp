@@ -291,33 +291,16 @@ void FilterPage::ArmTimeRule(FilterRow row) {
 }
 
 void FilterPage::ReadLoop() {
-    std::vector<uint8_t> buffer(4096);
-    for (;;) {
-        const uint32_t count = link_->Read(buffer.data(), 4096);
-        if (!filtering_)
-            break;
-        if (count == 0) {
-            if (!link_->IsOpen()) {
-                // The host went away (or hung and was given up): the page stops as if asked,
-                // unless it was stopped and started again on a new link meanwhile.
-                QMetaObject::invokeMethod(
-                    this,
-                    [this] {
-                        if (!link_->IsOpen())
-                            Stop();
-                    },
-                    Qt::QueuedConnection);
-                break;
-            }
-            continue;
-        }
-        // One time stamp for the whole buffer.
-        auto events =
-            std::make_shared<std::vector<FilterEvent>>(DecodeFilterEvents(buffer.data(), count));
-        const std::string time = FilterBatchTime();
-        QMetaObject::invokeMethod(
-            this, [this, events, time] { AddEvents(*events, time); }, Qt::QueuedConnection);
-    }
+    ReadRecords(
+        this, *link_, filtering_, [this] { Stop(); },
+        [this](const uint8_t* records, uint32_t length) {
+            // One time stamp for the whole buffer.
+            auto events =
+                std::make_shared<std::vector<FilterEvent>>(DecodeFilterEvents(records, length));
+            const std::string time = FilterBatchTime();
+            QMetaObject::invokeMethod(
+                this, [this, events, time] { AddEvents(*events, time); }, Qt::QueuedConnection);
+        });
 }
 
 void FilterPage::AddEvents(const std::vector<FilterEvent>& events, const std::string& time) {

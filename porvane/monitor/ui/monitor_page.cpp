@@ -238,31 +238,14 @@ void MonitorPage::Stop() {
 // The reading thread: reads whole records until the link is closed, decodes each buffer with
 // the content mode and hex setting of that moment and hands the result to the page's thread.
 void MonitorPage::ReadLoop() {
-    std::vector<uint8_t> buffer(4096);
-    for (;;) {
-        const uint32_t count = link_->Read(buffer.data(), 4096);
-        if (!running_)
-            break;
-        if (count == 0) {
-            if (!link_->IsOpen()) {
-                // The host went away (or hung and was given up): the page stops as if asked,
-                // unless it was stopped and started again on a new link meanwhile.
-                QMetaObject::invokeMethod(
-                    this,
-                    [this] {
-                        if (!link_->IsOpen())
-                            Stop();
-                    },
-                    Qt::QueuedConnection);
-                break;
-            }
-            continue;
-        }
-        auto output = std::make_shared<MonitorOutput>(
-            DecodeRecords(buffer.data(), count, content_mode_, hex_view_));
-        QMetaObject::invokeMethod(
-            this, [this, output] { Show(*output); }, Qt::QueuedConnection);
-    }
+    ReadRecords(
+        this, *link_, running_, [this] { Stop(); },
+        [this](const uint8_t* records, uint32_t length) {
+            auto output = std::make_shared<MonitorOutput>(
+                DecodeRecords(records, length, content_mode_, hex_view_));
+            QMetaObject::invokeMethod(
+                this, [this, output] { Show(*output); }, Qt::QueuedConnection);
+        });
 }
 
 void MonitorPage::Show(const MonitorOutput& output) {
