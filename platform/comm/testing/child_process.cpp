@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -172,6 +173,20 @@ bool WaitForHolder(const std::string& path, pid_t pid, int timeout_ms) {
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+}
+
+bool WaitUntilAsleep(pid_t id, int timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream stat("/proc/" + std::to_string(id) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const size_t end_of_name = line.rfind(')');
+        if (end_of_name != std::string::npos && line.compare(end_of_name + 2, 1, "S") == 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
 }
 
 bool WaitForPath(const std::string& path, int timeout_ms) {

@@ -51,6 +51,10 @@ bool WaitForPath(const std::string& path, int timeout_ms = 10000);
 // /proc/*/fd shows it; false on time-out.
 bool WaitForHolder(const std::string& path, pid_t pid, int timeout_ms = 30000);
 
+// Waits until the process or thread id sleeps (its state in /proc is S: blocked in a call that
+// waits, having taken in whatever was queued for it before this call); false on time-out.
+bool WaitUntilAsleep(pid_t id, int timeout_ms = 30000);
+
 // A fresh, empty temporary directory, removed with its contents on destruction.
 class TempDir {
   public:

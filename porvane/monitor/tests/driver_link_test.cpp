@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include "driver/host/testing/host_ready.h"
@@ -79,11 +80,13 @@ TEST_F(DriverLinkTest, CloseEndsABlockedRead) {
     DriverLink link(runtime_);
     ASSERT_TRUE(link.Open(0));
     uint32_t got = 99;
+    std::promise<pid_t> reader_id;
     std::thread reader([&] {
+        reader_id.set_value(static_cast<pid_t>(::gettid()));
         uint8_t buffer[4096];
         got = link.Read(buffer);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(comm::testing::WaitUntilAsleep(reader_id.get_future().get()));  // in its Read
     link.Close();
     reader.join();
     EXPECT_EQ(got, 0u);
@@ -102,7 +105,7 @@ TEST_F(DriverLinkTest, AClientKilledMidReadIsAClose) {
         link.Read(buffer);  // blocks until killed
         _exit(0);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(comm::testing::WaitUntilAsleep(child));  // waiting for the host's answer
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
     DriverLink link(runtime_);

@@ -18,6 +18,7 @@ namespace {
 using comm::testing::ChildProcess;
 using comm::testing::TempDir;
 using comm::testing::WaitForPath;
+using comm::testing::WaitUntilAsleep;
 
 std::unique_ptr<comm::SerialDevice> OpenPort(const std::string& path) {
     comm::OpenResult opened = comm::OpenSerialDevice(path);
@@ -118,22 +119,6 @@ TEST(Vport, RefusesToReplaceAFile) {
     EXPECT_NE(vport.ReadAllError().find("not a symbolic link"), std::string::npos);
 }
 
-// Waits until the process sleeps (in vport: in its poll, so it has taken in every event that
-// was queued before this call); false when it does not within the time.
-bool WaitUntilAsleep(pid_t pid) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        std::getline(stat, line);
-        const size_t end_of_name = line.rfind(')');
-        if (end_of_name != std::string::npos && line.compare(end_of_name + 2, 1, "S") == 0)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
-}
-
 // Stops the child and waits until it has stopped (its state change, not a poll).
 void StopAndWait(const ChildProcess& child) {
     child.Signal(SIGSTOP);
@@ -153,7 +138,7 @@ TEST(Vport, BytesWrittenAfterTheFarProgramOpenedReachIt) {
     ASSERT_TRUE(WaitForPath(b));
     auto port_a = OpenPort(a);
     ASSERT_TRUE(port_a);
-    ASSERT_TRUE(WaitUntilAsleep(vport.pid()));  // it has taken in the first open
+    ASSERT_TRUE(WaitUntilAsleep(vport.pid()));  // in its poll: it has taken in the first open
     ASSERT_NO_FATAL_FAILURE(StopAndWait(vport));
     auto port_b = OpenPort(b);
     ASSERT_TRUE(port_b);
