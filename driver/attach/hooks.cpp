@@ -40,8 +40,9 @@ class ErrnoKeeper {
 };
 
 OpenPort* Monitored(int fd) {
-    OpenPort* port = Registry().Lookup(fd);
-    return port != nullptr && port->WatchState() == link::kWatchedMonitor ? port : nullptr;
+    uint32_t state;
+    OpenPort* port = Registry().Watched(fd, state);
+    return state == link::kWatchedMonitor ? port : nullptr;
 }
 
 bool NeedsMode(int flags) {
@@ -160,11 +161,9 @@ constexpr ssize_t kReadAgain = -2;
 ssize_t AfterRead(int fd, const iovec* iov, int count, ssize_t got) {
     if (got <= 0)
         return got;
-    OpenPort* port = Registry().Lookup(fd);
+    uint32_t state;
+    OpenPort* port = Registry().Watched(fd, state);
     if (port == nullptr)
-        return got;
-    const uint32_t state = port->WatchState();
-    if (state == link::kUnwatched)
         return got;
     ErrnoKeeper keep;
     if (state == link::kWatchedMonitor) {
@@ -222,8 +221,8 @@ ssize_t FilteredWrite(OpenPort& port, int fd, const iovec* iov, int count, size_
 }
 
 ssize_t Write(int fd, const iovec* iov, int count, ssize_t (*real)(int, const iovec*, int)) {
-    OpenPort* port = Registry().Lookup(fd);
-    const uint32_t state = port != nullptr ? port->WatchState() : link::kUnwatched;
+    uint32_t state;
+    OpenPort* port = Registry().Watched(fd, state);
     if (state == link::kWatchedFilter) {
         size_t total = 0;
         for (int i = 0; i < count; ++i)

@@ -208,6 +208,27 @@ OpenPort* PortRegistry::Detect(int fd) {
     return nullptr;  // every slot in use: this one is not watched
 }
 
+OpenPort* PortRegistry::Watched(int fd, uint32_t& state) {
+    state = link::kUnwatched;
+    OpenPort* open = Lookup(fd);
+    if (open == nullptr)
+        return nullptr;
+    const uint32_t watch = open->WatchState();
+    if (watch == link::kUnwatched || !StillRefersTo(fd, *open))
+        return nullptr;  // unwatched: a stale entry costs nothing, so it is not checked
+    state = watch;
+    return open;
+}
+
+bool PortRegistry::StillRefersTo(int fd, OpenPort& open) {
+    const KeepErrno keep;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == open.device)
+        return true;
+    Forget(fd);
+    return false;
+}
+
 void PortRegistry::Opened(int fd) {
     if (!enabled() || fd < 0 || fd >= kMaxDescriptors)
         return;

@@ -39,6 +39,12 @@ class PortRegistry {
         return Detect(fd);
     }
 
+    // The open fd refers to while someone watches it (its state in state), else nullptr with
+    // state kUnwatched. A watched descriptor is checked against the port's device first: a number
+    // the program closed where the attachment could not see it (glibc's own fclose, a raw
+    // system call), which may name a pipe or a socket now, is forgotten, never recorded or
+    // filtered as the port.
+    OpenPort* Watched(int fd, uint32_t& state);
     // A descriptor the program just opened: decided at once, so the open is reported.
     void Opened(int fd);
     // A failed open of path: reported when path names a port.
@@ -64,6 +70,8 @@ class PortRegistry {
         char path[108];
     };
     OpenPort* Detect(int fd);
+    // True when fd is still the character device of open; forgets fd when not.
+    bool StillRefersTo(int fd, OpenPort& open);
     // Reads the map file again when it changed; false when another thread is reading it.
     bool RefreshMap();
     uint32_t PortOf(dev_t device) const;
