@@ -54,6 +54,14 @@ void Send(comm::SerialDevice& device, const std::string& bytes) {
     ASSERT_EQ(written, bytes.size());
 }
 
+// "ping" from a reaches b, then "pong" from b reaches a: the pair carries both ways.
+void ExpectPingPong(comm::SerialDevice& a, comm::SerialDevice& b) {
+    Send(a, "ping");
+    EXPECT_EQ(ReadSome(b, 4), "ping");
+    Send(b, "pong");
+    EXPECT_EQ(ReadSome(a, 4), "pong");
+}
+
 TEST(Vport, LoopBackPlugEchoesAMegabyteAndRemovesItsLink) {
     TempDir dir;
     const std::string link = dir.path() + "/loop";
@@ -86,10 +94,7 @@ TEST(Vport, PairActsAsANullModemCable) {
     auto port_a = OpenPort(a);
     auto port_b = OpenPort(b);
     ASSERT_TRUE(port_a && port_b);
-    Send(*port_a, "ping");
-    EXPECT_EQ(ReadSome(*port_b, 4), "ping");
-    Send(*port_b, "pong");
-    EXPECT_EQ(ReadSome(*port_a, 4), "pong");
+    ExpectPingPong(*port_a, *port_b);
 }
 
 TEST(Vport, DropsAndCorruptsOneByteOnDemand) {
