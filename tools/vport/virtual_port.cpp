@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <initializer_list>
 #include <stdexcept>
 #include <utility>
 
@@ -79,7 +80,21 @@ void PublishedPty::DiscardQueued(bool own_output) {
     }
 }
 
+void FaultRequests::TakeSignals() {
+    if (signal_fd < 0)
+        return;
+    signalfd_siginfo info;
+    while (::read(signal_fd, &info, sizeof info) == sizeof info) {
+        if (info.ssi_signo == SIGUSR1) {
+            ++drops;
+        } else if (info.ssi_signo == SIGUSR2) {
+            ++corruptions;
+        }
+    }
+}
+
 size_t FaultRequests::Apply(uint8_t* bytes, size_t length) {
+    TakeSignals();
     size_t out = 0;
     for (size_t i = 0; i < length; ++i) {
         if (drops > 0) {
@@ -198,12 +213,19 @@ bool Forwarder::TakeSourceFlushedInput() {
 
 namespace {
 
-sigset_t VportSignals() {
+sigset_t SignalSet(std::initializer_list<int> numbers) {
     sigset_t signals;
     sigemptyset(&signals);
-    for (int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2})
+    for (int s : numbers)
         sigaddset(&signals, s);
     return signals;
+}
+
+sigset_t StopSignals() {
+    return SignalSet({SIGINT, SIGTERM});
+}
+sigset_t FaultSignals() {
+    return SignalSet({SIGUSR1, SIGUSR2});
 }
 
 // Held bytes were read before a program emptied its input, so it must not receive them. What
@@ -224,15 +246,17 @@ void DropHeldBytesForFlushedPrograms(std::vector<Forwarder>& forwarders) {
 void BlockVportSignals() {
     // A virtual port outlives the terminal it was started from (vport ... &, then logging out).
     signal(SIGHUP, SIG_IGN);
-    sigset_t signals = VportSignals();
+    sigset_t signals = SignalSet({SIGINT, SIGTERM, SIGUSR1, SIGUSR2});
     sigprocmask(SIG_BLOCK, &signals, nullptr);
 }
 
 int RunVirtualPorts(std::vector<Forwarder> forwarders, const std::vector<PublishedPty*>& ports) {
     BlockVportSignals();
-    sigset_t signals = VportSignals();
-    comm::UniqueFd sigfd(signalfd(-1, &signals, SFD_CLOEXEC));
-    if (!sigfd.valid()) {
+    const sigset_t stop_signals = StopSignals();
+    const sigset_t fault_signals = FaultSignals();
+    comm::UniqueFd stop_fd(signalfd(-1, &stop_signals, SFD_CLOEXEC));
+    comm::UniqueFd fault_fd(signalfd(-1, &fault_signals, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (!stop_fd.valid() || !fault_fd.valid()) {
         return 2;
     }
     // Packet mode: reads of a master report a flush of its terminal's input as a status, so
@@ -242,8 +266,12 @@ int RunVirtualPorts(std::vector<Forwarder> forwarders, const std::vector<Publish
         ioctl(forwarder.from(), TIOCPKT, &on);
     }
     FaultRequests faults;
-    // Forwarders first, then the signal, then one watch per port.
-    std::vector<pollfd> fds(forwarders.size() + 1 + ports.size());
+    faults.signal_fd = fault_fd.get();
+    // Forwarders first, then the two signalfds, then one watch per port.
+    const size_t stop_slot = forwarders.size();
+    const size_t fault_slot = stop_slot + 1;
+    const size_t first_watch = fault_slot + 1;
+    std::vector<pollfd> fds(first_watch + ports.size());
     std::vector<uint64_t> sessions_seen(ports.size(), 0);  // per port, at the last look
     for (;;) {
         for (size_t i = 0; i < forwarders.size(); ++i) {
@@ -254,26 +282,20 @@ int RunVirtualPorts(std::vector<Forwarder> forwarders, const std::vector<Publish
                 fds[i] = {forwarders[i].from(), POLLIN, 0};
             }
         }
-        fds[forwarders.size()] = {sigfd.get(), POLLIN, 0};
+        fds[stop_slot] = {stop_fd.get(), POLLIN, 0};
+        fds[fault_slot] = {fault_fd.get(), POLLIN, 0};
         for (size_t p = 0; p < ports.size(); ++p) {
-            fds[forwarders.size() + 1 + p] = {ports[p]->use().fd(), POLLIN, 0};
+            fds[first_watch + p] = {ports[p]->use().fd(), POLLIN, 0};
         }
         if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) {
             return 2;
         }
-        // Signals before bytes: a fault asked for before bytes were written applies to them,
-        // as the signal is pending by the time they can be read.
-        if (fds[forwarders.size()].revents & POLLIN) {
-            signalfd_siginfo info;
-            if (::read(sigfd.get(), &info, sizeof info) == sizeof info) {
-                if (info.ssi_signo == SIGUSR1) {
-                    ++faults.drops;
-                } else if (info.ssi_signo == SIGUSR2) {
-                    ++faults.corruptions;
-                } else {
-                    return 0;
-                }
-            }
+        if (fds[stop_slot].revents & POLLIN) {
+            return 0;
+        }
+        // Fault requests are also taken as each read's bytes are applied (FaultRequests::Apply).
+        if (fds[fault_slot].revents & POLLIN) {
+            faults.TakeSignals();
         }
         for (size_t p = 0; p < ports.size(); ++p) {
             PortUseWatch& use = ports[p]->use();

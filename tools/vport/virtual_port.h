@@ -47,8 +47,14 @@ class PublishedPty {
 struct FaultRequests {
     int drops = 0;
     int corruptions = 0;
+    // A non-blocking signalfd of SIGUSR1 (drop) and SIGUSR2 (corrupt), or -1. Not owned.
+    int signal_fd = -1;
 
-    // Applies pending faults to the bytes in place; returns the new length.
+    // Counts the requests that have arrived as signals.
+    void TakeSignals();
+    // Applies pending faults to the bytes in place; returns the new length. Signals are taken
+    // first: bytes that were read were written before this call, so a request made before they
+    // were written is pending by now and applies to them.
     size_t Apply(uint8_t* bytes, size_t length);
 };
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -106,7 +108,7 @@ TEST(Vport, DropsAndCorruptsOneByteOnDemand) {
     ASSERT_TRUE(port);
     // No wait between the signal and the bytes: vport blocks its signals before it publishes
     // the link, the signal is pending once kill returns, before the bytes are written, and vport
-    // takes pending signals before it forwards the bytes that woke it.
+    // takes pending signals after it has read bytes, before it applies the faults to them.
     vport.Signal(SIGUSR1);
     Send(*port, "abc");
     EXPECT_EQ(ReadSome(*port, 2), "bc");
@@ -249,6 +251,31 @@ TEST(FaultRequests, ApplyToOneByteEach) {
     EXPECT_EQ(bytes[1], 3);
     EXPECT_EQ(faults.drops, 0);
     EXPECT_EQ(faults.corruptions, 0);
+}
+
+// vport may read bytes that arrived after its last wait (it was busy with something else when
+// they came); a request signalled before they were written must still apply to them.
+TEST(FaultRequests, ASignalPendingWhenBytesAreAppliedCountsForThem) {
+    sigset_t usr;
+    sigemptyset(&usr);
+    sigaddset(&usr, SIGUSR1);
+    sigaddset(&usr, SIGUSR2);
+    sigset_t previous;
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &usr, &previous), 0);
+    comm::UniqueFd fd(signalfd(-1, &usr, SFD_NONBLOCK | SFD_CLOEXEC));
+    ASSERT_TRUE(fd.valid());
+    FaultRequests faults;
+    faults.signal_fd = fd.get();
+    ASSERT_EQ(pthread_kill(pthread_self(), SIGUSR1), 0);
+    ASSERT_EQ(pthread_kill(pthread_self(), SIGUSR2), 0);
+    uint8_t bytes[] = {'a', 'b', 'c'};
+    ASSERT_EQ(faults.Apply(bytes, 3), 2u);
+    EXPECT_EQ(bytes[0], 'c');  // 'a' dropped, 'b' corrupted to 'c'
+    EXPECT_EQ(bytes[1], 'c');
+    uint8_t more[] = {'x'};
+    EXPECT_EQ(faults.Apply(more, 1), 1u);  // each request applied once
+    EXPECT_EQ(more[0], 'x');
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 }  // namespace
