@@ -83,7 +83,7 @@ run 'PORVANE_DEVICE_MAP=/tmp/ports.map build/bin/porvane-cli ports'
 
 run 'build/bin/quor-sim /tmp/reader &'
 wait_for "$scratch/tmp/reader"
-run 'COM1=/tmp/reader build/bin/brevant-cli run brevant/examples/commands.ini --port 1'
+run 'COM1=/tmp/reader build/bin/brevant-cli run brevant/examples/commands.ini --port 1 --wait 1000'
 [ "$(printf '%s\n' "$out" | wc -l)" -eq 3 ] || fail "brevant-cli printed: $out"
 run 'COM1=/tmp/reader build/bin/quor_list_serial'
 [ "$out" = "card type 0004, serial 3A7C9105" ] || fail "quor_list_serial printed '$out'"

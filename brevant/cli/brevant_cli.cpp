@@ -1,6 +1,6 @@
 // brevant-cli: sends the rows of a command file to the reader as the send-all sequence does and
 // prints what came back.
-//   brevant-cli run FILE [--port N] [--baud N] [--send hex|asc] [--recv hex|asc]
+//   brevant-cli run FILE [--port N] [--baud N] [--send hex|asc] [--recv hex|asc] [--wait MS]
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <chrono>
@@ -22,12 +22,13 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kReplyWindow = std::chrono::milliseconds(300);
+constexpr int kDefaultReplyWindowMs = 300;  // as the window's send-all sequence waits
 
 // Collects the bytes and the first burst end after each send.
 class Collector : public brevant::EventPortOwner {
   public:
-    explicit Collector(int receive_format) : receive_format_(receive_format) {}
+    Collector(int receive_format, std::chrono::milliseconds window)
+        : receive_format_(receive_format), window_(window) {}
 
     void OnPortMessage(uint32_t message, uint32_t wparam, uint32_t) override {
         std::lock_guard lock(mutex_);
@@ -51,7 +52,7 @@ class Collector : public brevant::EventPortOwner {
     // Waits out the row's window; returns the reply text and the milliseconds to the first burst.
     std::pair<std::string, std::optional<long>> FinishRow() {
         std::unique_lock lock(mutex_);
-        changed_.wait_until(lock, sent_ + kReplyWindow, [this] { return false; });
+        changed_.wait_until(lock, sent_ + window_, [this] { return false; });
         std::optional<long> ms;
         if (first_burst_) {
             ms = std::chrono::duration_cast<std::chrono::milliseconds>(*first_burst_ - sent_)
@@ -61,7 +62,8 @@ class Collector : public brevant::EventPortOwner {
     }
 
   private:
-    int receive_format_;
+    const int receive_format_;
+    const std::chrono::milliseconds window_;
     std::mutex mutex_;  // guards everything below
     std::condition_variable changed_;
     std::string reply_;
@@ -93,7 +95,7 @@ constexpr char kRunFooter[] =
     "sent as a frame: 20, the data, the check byte, 03. Lines before the first separator are\n"
     "ignored. Example: brevant/examples/commands.ini in the source tree.\n"
     "Prints one line per command: row, comment, frame, reply, milliseconds (or timeout); a\n"
-    "command without a reply in time ends the run.\n"
+    "command without a reply within --wait ends the run.\n"
     "Port n is /dev/ttyS(n-1) unless the environment variable COMn (COM1, COM2, ...) names a\n"
     "device: COM1=/tmp/reader brevant-cli run commands.ini --port 1\n"
     "Defaults come from $XDG_CONFIG_HOME/brevant/Config.INI (~/.config/brevant/Config.INI),\n"
@@ -122,6 +124,7 @@ int main(int argc, char** argv) {
     int port = -1;
     int baud = -1;
     std::string send, recv;
+    int wait_ms = kDefaultReplyWindowMs;
     run->footer(kRunFooter);
     run->add_option("FILE", file, "Command file (format below)")->required();
     run->add_option("--port", port, "Port number n of COMn (default: COM of Config.INI, 1)")
@@ -132,6 +135,9 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"hex", "asc"}));
     run->add_option("--recv", recv, "Receive format (default: REVICETYPE of Config.INI, hex)")
         ->check(CLI::IsMember({"hex", "asc"}));
+    run->add_option("--wait", wait_ms,
+                    "Milliseconds each command collects its reply (default 300, as the window)")
+        ->check(cli_support::WholeNumber(1, 60000));
     CLI11_PARSE(app, argc, argv);
 
     brevant::IniFile ini(brevant::ConfigIniPath());
@@ -160,7 +166,7 @@ int main(int argc, char** argv) {
                      file.c_str());
         return 1;
     }
-    Collector collector(settings.receive_format);
+    Collector collector(settings.receive_format, std::chrono::milliseconds(wait_ms));
     comm::RecordingOpener opener;
     brevant::EventPort event_port(opener.opener());
     if (!brevant::OpenCommandPort(event_port, &collector, settings)) {

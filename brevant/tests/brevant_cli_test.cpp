@@ -23,8 +23,11 @@ TEST(BrevantCli, RunsTheShippedExampleFile) {
     ASSERT_TRUE(comm::testing::WaitForPath(link));
     setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
     setenv("COM1", link.c_str(), 1);
-    ChildProcess cli("brevant-cli", {"run", BREVANT_EXAMPLES_DIR "/commands.ini", "--port", "1"});
-    const std::string output = cli.ReadAllOutput(10000);
+    // A generous window: the reader simulator answers at once, but a loaded machine may not
+    // run it at once.
+    ChildProcess cli("brevant-cli", {"run", BREVANT_EXAMPLES_DIR "/commands.ini", "--port", "1",
+                                     "--wait", "1500"});
+    const std::string output = cli.ReadAllOutput(30000);
     EXPECT_EQ(cli.Wait(), 0);
     unsetenv("COM1");
     unsetenv("XDG_CONFIG_HOME");
@@ -36,6 +39,22 @@ TEST(BrevantCli, RunsTheShippedExampleFile) {
                         "1\trequest: every card in the field\t20 00 41 01 52 ED 03\t06 20 ",
                         "2\tanticollision: the card's serial number\t20 00 42 01 00 BC 03\t06 20 ",
                         "3\thalt\t20 00 45 00 BA 03\t06 20 "}));
+}
+
+TEST(BrevantCli, ACommandNotAnsweredWithinTheWaitEndsTheRun) {
+    TempDir dir;
+    const std::string link = dir.path() + "/reader";
+    ChildProcess sim("quor-sim", {link, "--no-ack"});
+    ASSERT_TRUE(comm::testing::WaitForPath(link));
+    setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+    setenv("COM1", link.c_str(), 1);
+    ChildProcess cli("brevant-cli",
+                     {"run", BREVANT_EXAMPLES_DIR "/commands.ini", "--port", "1", "--wait", "50"});
+    const std::string output = cli.ReadAllOutput(30000);
+    EXPECT_EQ(cli.Wait(), 1);
+    unsetenv("COM1");
+    unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(output, "1\trequest: every card in the field\t20 00 41 01 52 ED 03\t\ttimeout\n");
 }
 
 TEST(BrevantCli, RefusesFilesWithoutCommandsAndSaysWhichPortFailed) {

@@ -50,6 +50,7 @@ TEST(NumberOptions, EveryProgramNamesTheOptionAndItsRange) {
         {"porvane-cli", {"test", "ttyS0", "--baud", "4000001"}, "--baud: must be 50 to 4000000\n"},
         {"brevant-cli", {"run", "x.ini", "--port", "0"}, "--port: must be 1 to 255\n"},
         {"brevant-cli", {"run", "x.ini", "--baud", "fast"}, "--baud: fast is not a number\n"},
+        {"brevant-cli", {"run", "x.ini", "--wait", "0"}, "--wait: must be 1 to 60000\n"},
         {"quor-sim", {"/tmp/r", "--status", "256"}, "--status: must be 0 to 255\n"},
         {"quor-sim", {"/tmp/r", "--burst", "-3"}, "--burst: must be 0 to 2147483647\n"},
         {"quor-sim", {"/tmp/r", "--delay", "1s"}, "--delay: 1s is not a number\n"},
