@@ -71,7 +71,7 @@ run 'build/bin/vport loop /tmp/loop &'
 run 'build/bin/vport pair /tmp/a /tmp/b &'
 wait_for "$scratch/tmp/loop"
 wait_for "$scratch/tmp/b"
-run 'echo hello | build/bin/porvane-cli term /tmp/loop'
+run 'echo hello | build/bin/porvane-cli term /tmp/loop --linger 1000'
 [ "$out" = hello ] || fail "term echoed '$out'"
 run 'build/bin/porvane-cli test /tmp/loop --seconds 4 --insert 1/1000'
 printf '%s\n' "$out" | head -1 | grep -q '^# tick' || fail "test printed no header: $out"

@@ -285,7 +285,8 @@ TEST(BrevantCli, RunsACommandFileAgainstTheSimulatedReader) {
                                              "/*****************/\r\n  \r\n";
     setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
     setenv("COM4", link.c_str(), 1);
-    ChildProcess cli("brevant-cli", {"run", file, "--port", "4", "--baud", "115200"});
+    ChildProcess cli("brevant-cli",
+                     {"run", file, "--port", "4", "--baud", "115200", "--wait", "1500"});
     const std::string output = cli.ReadAllOutput(10000);
     EXPECT_EQ(cli.Wait(), 0);
     unsetenv("COM4");

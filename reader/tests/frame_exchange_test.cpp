@@ -145,12 +145,16 @@ TEST_F(ExchangeTest, RepliesInBurstsArriveWhole) {
 }
 
 TEST_F(ExchangeTest, AGapLongerThanTheByteTimeOutBreaksTheReply) {
-    Start({.burst_size = 3, .burst_gap_ms = 60});
+    // Far longer than the 24 ms a byte, so that a stalled test thread still finds the bursts
+    // apart.
+    Start({.burst_size = 3, .burst_gap_ms = 300});
     EXPECT_EQ(Transact(*port_, kRequest52, reply_), kNoReply);
 }
 
 TEST_F(ExchangeTest, LateRepliesAreTakenOrGivenUpOn) {
-    Start({.reply_delay_ms = 60});
+    // Late, though within the reply's wait: 60 ms at the port's own time-outs, stretched with
+    // them so that the acknowledgement before it is not missed on a loaded machine.
+    StartWithRoomyTimeouts({.reply_delay_ms = 60 * kRoomyTimeoutScale});
     EXPECT_EQ(Transact(*port_, kRequest52, reply_), 0x00);
     reader_.reset();
     port_.reset();
@@ -182,6 +186,7 @@ TEST(ExchangeOversized, ReplyAnnouncingTooMuchIsRefusedWithoutOverrun) {
     ReaderPort port(OpenerFor(pty.slave_path()));
     port.SetBaud(115200);
     ASSERT_TRUE(port.Open().ok());
+    port.ScaleTimeouts(20);  // the peer thread's answers may be late on a loaded machine
     ReplyBuffer reply;
     comm::CommStatus why;
     EXPECT_EQ(Transact(port, kRequest52, reply, &why), kNoReply);

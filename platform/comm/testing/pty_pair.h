@@ -18,7 +18,7 @@ class PtyPair {
 
     // Writes everything to the master (blocking); reads exactly n bytes from it within a limit.
     void WriteAll(const std::string& bytes);
-    std::string ReadExactly(size_t n, int timeout_ms = 5000);
+    std::string ReadExactly(size_t n, int timeout_ms = 60000);
     // Waits until the slave side holds at least n unread bytes (the kernel hands bytes written to
     // the master over to the slave's input a moment later); false on time-out.
     bool WaitSlaveQueued(size_t n, int timeout_ms = 30000);

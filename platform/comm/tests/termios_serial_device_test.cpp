@@ -220,7 +220,7 @@ TEST_F(TermiosSerialDeviceTest, ReadTimeoutRules) {
     ASSERT_TRUE(device_->Read(buffer, sizeof buffer, got));  // nothing queued: returns empty
     EXPECT_EQ(got, 0u);
 
-    CommTimeouts first_byte{kMaxDword, kMaxDword, 2000, 0, 0};
+    CommTimeouts first_byte{kMaxDword, kMaxDword, 60000, 0, 0};
     device_->SetTimeouts(first_byte);
     const uint64_t begun = static_cast<TermiosSerialDevice*>(device_.get())->calls_begun();
     std::thread later([&] {
@@ -229,7 +229,7 @@ TEST_F(TermiosSerialDeviceTest, ReadTimeoutRules) {
     });
     ASSERT_TRUE(device_->Read(buffer, sizeof buffer, got));
     later.join();
-    EXPECT_EQ(got, 1u);  // the first byte ended the read, well before its 2000 ms
+    EXPECT_EQ(got, 1u);  // the first byte ended the read, well before its 60 s
 }
 
 TEST_F(TermiosSerialDeviceTest, WaitsEndOnMaskChangeAndCancel) {
@@ -350,9 +350,12 @@ TEST_F(TermiosSerialDeviceTest, WriteTimeoutTakesBackWhatDidNotLeave) {
     EXPECT_LT(written, big.size());
     QueueStatus queue;
     ASSERT_TRUE(device_->ClearError(nullptr, &queue));
-    std::string arrived = pty_.ReadExactly(big.size(), 500);
-    EXPECT_EQ(arrived.size(), written);
+    std::string arrived = pty_.ReadExactly(written, 60000);
     EXPECT_TRUE(arrived == big.substr(0, written));
+    size_t now = 0;
+    const uint8_t marker = '!';
+    ASSERT_TRUE(device_->WriteAsync(&marker, 1, now));
+    EXPECT_EQ(pty_.ReadExactly(1), "!");  // the taken-back bytes never follow
 }
 
 TEST_F(TermiosSerialDeviceTest, TimedOutWriteBehindEarlierBytesTakesBackOnlyItsOwn) {
