@@ -136,7 +136,8 @@ int main(int argc, char** argv) {
     run->add_option("--recv", recv, "Receive format (default: REVICETYPE of Config.INI, hex)")
         ->check(CLI::IsMember({"hex", "asc"}));
     run->add_option("--wait", wait_ms,
-                    "Milliseconds each command collects its reply (default 300, as the window)")
+                    "Milliseconds each command collects its reply (default: 300, as the window's "
+                    "send-all waits)")
         ->check(cli_support::WholeNumber(1, 60000));
     CLI11_PARSE(app, argc, argv);
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -41,20 +42,34 @@ TEST(BrevantCli, RunsTheShippedExampleFile) {
                         "3\thalt\t20 00 45 00 BA 03\t06 20 "}));
 }
 
-TEST(BrevantCli, ACommandNotAnsweredWithinTheWaitEndsTheRun) {
+// The reader acknowledges at once and announces its reply 700 ms later: the default window of
+// 300 ms ends before the announcement, a window of 3 s takes it in.
+TEST(BrevantCli, EachCommandCollectsItsReplyForTheWait) {
     TempDir dir;
     const std::string link = dir.path() + "/reader";
-    ChildProcess sim("quor-sim", {link, "--no-ack"});
+    ChildProcess sim("quor-sim", {link, "--delay", "700"});
     ASSERT_TRUE(comm::testing::WaitForPath(link));
     setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
     setenv("COM1", link.c_str(), 1);
-    ChildProcess cli("brevant-cli",
-                     {"run", BREVANT_EXAMPLES_DIR "/commands.ini", "--port", "1", "--wait", "50"});
-    const std::string output = cli.ReadAllOutput(30000);
-    EXPECT_EQ(cli.Wait(), 1);
+    const std::string file = dir.path() + "/one.ini";
+    std::ofstream(file, std::ios::binary) << "/*****************/\r\nrequest\r\n00 41 01 52\r\n";
+    auto reply_of = [](const std::string& output) {
+        const size_t end = output.rfind('\t');
+        const size_t begin = output.rfind('\t', end - 1);
+        return output.substr(begin + 1, end - begin - 1);
+    };
+    ChildProcess wide("brevant-cli", {"run", file, "--port", "1", "--wait", "3000"});
+    const std::string wide_output = wide.ReadAllOutput(30000);
+    EXPECT_EQ(wide.Wait(), 0);
+    ChildProcess narrow("brevant-cli", {"run", file, "--port", "1"});
+    const std::string narrow_output = narrow.ReadAllOutput(30000);
+    EXPECT_EQ(narrow.Wait(), 0);  // the acknowledgement came in time
     unsetenv("COM1");
     unsetenv("XDG_CONFIG_HOME");
-    EXPECT_EQ(output, "1\trequest: every card in the field\t20 00 41 01 52 ED 03\t\ttimeout\n");
+    ASSERT_EQ(std::count(wide_output.begin(), wide_output.end(), '\t'), 4) << wide_output;
+    ASSERT_EQ(std::count(narrow_output.begin(), narrow_output.end(), '\t'), 4) << narrow_output;
+    EXPECT_EQ(reply_of(wide_output), "06 20 ");
+    EXPECT_EQ(reply_of(narrow_output), "06 ");
 }
 
 TEST(BrevantCli, RefusesFilesWithoutCommandsAndSaysWhichPortFailed) {

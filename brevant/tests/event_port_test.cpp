@@ -287,7 +287,7 @@ TEST(BrevantCli, RunsACommandFileAgainstTheSimulatedReader) {
     setenv("COM4", link.c_str(), 1);
     ChildProcess cli("brevant-cli",
                      {"run", file, "--port", "4", "--baud", "115200", "--wait", "1500"});
-    const std::string output = cli.ReadAllOutput(10000);
+    const std::string output = cli.ReadAllOutput(30000);
     EXPECT_EQ(cli.Wait(), 0);
     unsetenv("COM4");
     unsetenv("XDG_CONFIG_HOME");
@@ -312,7 +312,7 @@ TEST(BrevantCli, SilentReaderTimesOut) {
     setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
     setenv("COM4", link.c_str(), 1);
     ChildProcess cli("brevant-cli", {"run", file, "--port", "4"});
-    const std::string output = cli.ReadAllOutput(10000);
+    const std::string output = cli.ReadAllOutput(30000);
     EXPECT_EQ(cli.Wait(), 1);
     unsetenv("COM4");
     unsetenv("XDG_CONFIG_HOME");

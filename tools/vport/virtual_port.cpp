@@ -224,6 +224,7 @@ sigset_t SignalSet(std::initializer_list<int> numbers) {
 sigset_t StopSignals() {
     return SignalSet({SIGINT, SIGTERM});
 }
+
 sigset_t FaultSignals() {
     return SignalSet({SIGUSR1, SIGUSR2});
 }
@@ -246,7 +247,10 @@ void DropHeldBytesForFlushedPrograms(std::vector<Forwarder>& forwarders) {
 void BlockVportSignals() {
     // A virtual port outlives the terminal it was started from (vport ... &, then logging out).
     signal(SIGHUP, SIG_IGN);
-    sigset_t signals = SignalSet({SIGINT, SIGTERM, SIGUSR1, SIGUSR2});
+    const sigset_t stop = StopSignals();
+    const sigset_t faults = FaultSignals();
+    sigset_t signals;
+    sigorset(&signals, &stop, &faults);
     sigprocmask(SIG_BLOCK, &signals, nullptr);
 }
 
@@ -293,7 +297,8 @@ int RunVirtualPorts(std::vector<Forwarder> forwarders, const std::vector<Publish
         if (fds[stop_slot].revents & POLLIN) {
             return 0;
         }
-        // Fault requests are also taken as each read's bytes are applied (FaultRequests::Apply).
+        // Taken here too, not only as bytes are applied (FaultRequests::Apply): a request left
+        // unread keeps the signalfd readable, and the wait would return at once forever.
         if (fds[fault_slot].revents & POLLIN) {
             faults.TakeSignals();
         }

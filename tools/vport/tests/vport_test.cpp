@@ -255,14 +255,34 @@ TEST(FaultRequests, ApplyToOneByteEach) {
 
 // vport may read bytes that arrived after its last wait (it was busy with something else when
 // they came); a request signalled before they were written must still apply to them.
+// Blocks SIGUSR1 and SIGUSR2 in the calling thread for its lifetime, and takes away what is
+// still pending of them at the end, so that nothing of a test reaches later ones.
+class BlockedFaultSignals {
+  public:
+    BlockedFaultSignals() {
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGUSR1);
+        sigaddset(&set_, SIGUSR2);
+        pthread_sigmask(SIG_BLOCK, &set_, &previous_);
+    }
+    ~BlockedFaultSignals() {
+        const timespec none{0, 0};
+        while (sigtimedwait(&set_, nullptr, &none) > 0) {
+        }
+        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    }
+    BlockedFaultSignals(const BlockedFaultSignals&) = delete;
+    BlockedFaultSignals& operator=(const BlockedFaultSignals&) = delete;
+    const sigset_t& set() const { return set_; }
+
+  private:
+    sigset_t set_;
+    sigset_t previous_;
+};
+
 TEST(FaultRequests, ASignalPendingWhenBytesAreAppliedCountsForThem) {
-    sigset_t usr;
-    sigemptyset(&usr);
-    sigaddset(&usr, SIGUSR1);
-    sigaddset(&usr, SIGUSR2);
-    sigset_t previous;
-    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &usr, &previous), 0);
-    comm::UniqueFd fd(signalfd(-1, &usr, SFD_NONBLOCK | SFD_CLOEXEC));
+    BlockedFaultSignals blocked;
+    comm::UniqueFd fd(signalfd(-1, &blocked.set(), SFD_NONBLOCK | SFD_CLOEXEC));
     ASSERT_TRUE(fd.valid());
     FaultRequests faults;
     faults.signal_fd = fd.get();
@@ -275,7 +295,6 @@ TEST(FaultRequests, ASignalPendingWhenBytesAreAppliedCountsForThem) {
     uint8_t more[] = {'x'};
     EXPECT_EQ(faults.Apply(more, 1), 1u);  // each request applied once
     EXPECT_EQ(more[0], 'x');
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 }  // namespace

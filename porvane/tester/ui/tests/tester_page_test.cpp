@@ -112,9 +112,10 @@ void TesterPageTest::loopBackTestRunsCleanAfterTheFirstSecond() {
     QVERIFY(!Lit("testNoSignalLamp"));
     QVERIFY(!Lit("bitErrorLamp"));
     QVERIFY(Find<QLabel>("totalBitsLabel")->text() != QString::fromUtf8("总比特: 0b"));
-    // Only the first second after opening lost synchronisation.
+    // Only the first second after opening lost synchronisation. The second timer runs from the
+    // page's start, not the test's, so the first tick may come at once and find no signal yet.
     auto* list = stats->event_list();
-    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+    for (int i = 1; i < list->topLevelItemCount(); ++i) {
         QVERIFY(list->topLevelItem(i)->text(0) != QString::fromUtf8("无信号"));
     }
     QVERIFY(qt_testing::SaveScreenshot(*page_, QStringLiteral("tester.png")));
