@@ -86,15 +86,22 @@ TEST(Vport, LoopBackPlugEchoesAMegabyteAndRemovesItsLink) {
     EXPECT_NE(::access(link.c_str(), F_OK), 0);
 }
 
-TEST(Vport, PairActsAsANullModemCable) {
-    TempDir dir;
-    const std::string a = dir.path() + "/a";
-    const std::string b = dir.path() + "/b";
-    ChildProcess vport("vport", {"pair", a, b});
-    ASSERT_TRUE(WaitForPath(a));
-    ASSERT_TRUE(WaitForPath(b));
-    auto port_a = OpenPort(a);
-    auto port_b = OpenPort(b);
+// A running "vport pair" with its two links published.
+class VportPair : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(WaitForPath(a_));
+        ASSERT_TRUE(WaitForPath(b_));
+    }
+    TempDir dir_;
+    const std::string a_ = dir_.path() + "/a";
+    const std::string b_ = dir_.path() + "/b";
+    ChildProcess vport_{"vport", {"pair", a_, b_}};
+};
+
+TEST_F(VportPair, ActsAsANullModemCable) {
+    auto port_a = OpenPort(a_);
+    auto port_b = OpenPort(b_);
     ASSERT_TRUE(port_a && port_b);
     ExpectPingPong(*port_a, *port_b);
 }
@@ -134,23 +141,17 @@ void StopAndWait(const ChildProcess& child) {
     ASSERT_TRUE(WIFSTOPPED(status));
 }
 
-TEST(Vport, BytesWrittenAfterTheFarProgramOpenedReachIt) {
+TEST_F(VportPair, BytesWrittenAfterTheFarProgramOpenedReachIt) {
     // The far program's open empties its input; vport learns of that only when it next looks.
     // Bytes sent after the open must still arrive when vport finds both at once.
-    TempDir dir;
-    const std::string a = dir.path() + "/a";
-    const std::string b = dir.path() + "/b";
-    ChildProcess vport("vport", {"pair", a, b});
-    ASSERT_TRUE(WaitForPath(a));
-    ASSERT_TRUE(WaitForPath(b));
-    auto port_a = OpenPort(a);
+    auto port_a = OpenPort(a_);
     ASSERT_TRUE(port_a);
-    ASSERT_TRUE(WaitUntilAsleep(vport.pid()));  // in its poll: it has taken in the first open
-    ASSERT_NO_FATAL_FAILURE(StopAndWait(vport));
-    auto port_b = OpenPort(b);
+    ASSERT_TRUE(WaitUntilAsleep(vport_.pid()));  // in its poll: it has taken in the first open
+    ASSERT_NO_FATAL_FAILURE(StopAndWait(vport_));
+    auto port_b = OpenPort(b_);
     ASSERT_TRUE(port_b);
     Send(*port_a, "ping");
-    vport.Signal(SIGCONT);
+    vport_.Signal(SIGCONT);
     EXPECT_EQ(ReadSome(*port_b, 4), "ping");
     Send(*port_b, "pong");
     EXPECT_EQ(ReadSome(*port_a, 4), "pong");
