@@ -1,13 +1,46 @@
 #pragma once
 
-// Socket reads shared by both ends of the driver host's link.
+// Socket set-up and reads shared by both ends of the driver host's link.
 #include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string>
 
 namespace sievra::link {
+
+// The address of the socket at path; false (errno ENAMETOOLONG) when path does not fit.
+inline bool SocketAddress(const std::string& path, sockaddr_un& address) {
+    address = {};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+// A new stream socket connected to the socket at path, or -1 with errno set.
+inline int ConnectTo(const std::string& path) {
+    sockaddr_un address;
+    if (!SocketAddress(path, address))
+        return -1;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
 
 // Reads exactly n bytes; false when the peer closes or the socket fails first.
 inline bool ReadFully(int fd, void* out, size_t n) {

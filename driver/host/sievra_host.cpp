@@ -258,11 +258,9 @@ SievraHost::~SievraHost() {
 }
 
 comm::CommStatus SievraHost::Listen(const std::string& path, gid_t group, int& fd) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path)
+    sockaddr_un address;
+    if (!link::SocketAddress(path, address))
         return comm::CommStatus::Failure("socket path", ENAMETOOLONG);
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return comm::CommStatus::Failure("socket", errno);

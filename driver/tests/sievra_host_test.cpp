@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "driver/link_protocol.h"
+#include "driver/link_socket.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
 
@@ -24,11 +25,8 @@ using comm::testing::TempDir;
 class RawClient {
   public:
     explicit RawClient(const std::string& path) {
-        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        fd_ = link::ConnectTo(path);
+        connected_ = fd_ >= 0;
     }
     ~RawClient() { ::close(fd_); }
     bool connected() const { return connected_; }
@@ -192,11 +190,8 @@ bool WaitForRecord(int fd, uint32_t kind, uint32_t code) {
 
 TEST_F(SievraHostTest, AnApplicationThatVanishesIsCleanedUpAndClosed) {
     const std::string control_path = dir_.path() + "/Sievr1";
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, control_path.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const int fd = link::ConnectTo(control_path);
+    ASSERT_GE(fd, 0);
     uint8_t welcome[link::kResponseHeaderSize];
     ASSERT_EQ(::recv(fd, welcome, sizeof welcome, MSG_WAITALL),
               static_cast<ssize_t>(sizeof welcome));

@@ -122,14 +122,9 @@ std::string MakeRuntimeDir() {
 // the close to the host, which learns of it from the dropped connection) or a few seconds have
 // passed (a child of the program may still hold the port).
 bool SendEndMarker(const std::string& runtime_dir, int port_number) {
-    comm::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string path = runtime_dir + "/SievrApp" + std::to_string(port_number);
-    if (path.size() >= sizeof address.sun_path)
-        return false;
-    std::strcpy(address.sun_path, path.c_str());
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    comm::UniqueFd fd(
+        sievra::link::ConnectTo(runtime_dir + "/SievrApp" + std::to_string(port_number)));
+    if (!fd.valid())
         return false;
     uint8_t reply[sievra::link::kResponseHeaderSize];
     uint8_t await[sievra::link::kRequestHeaderSize + 4] = {};

@@ -36,20 +36,12 @@ bool DriverLink::IsOpen() const {
 
 bool DriverLink::Open(int port_index) {
     Close();
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd =
+        sievra::link::ConnectTo(runtime_dir_ + "/Sievr" + std::to_string(port_index + 1));
     if (fd < 0)
         return false;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string path = runtime_dir_ + "/Sievr" + std::to_string(port_index + 1);
-    if (path.size() >= sizeof address.sun_path) {
-        ::close(fd);
-        return false;
-    }
-    std::strcpy(address.sun_path, path.c_str());
     uint8_t welcome[sievra::link::kResponseHeaderSize];
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        !sievra::link::ReadFully(fd, welcome, sizeof welcome) ||
+    if (!sievra::link::ReadFully(fd, welcome, sizeof welcome) ||
         sievra::GetLe32(welcome + 4) != 0) {
         ::close(fd);
         return false;

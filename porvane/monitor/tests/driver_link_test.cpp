@@ -12,6 +12,7 @@
 
 #include "driver/host/testing/host_ready.h"
 #include "driver/link_protocol.h"
+#include "driver/link_socket.h"
 #include "platform/comm/serial_ioctl.h"
 #include "platform/comm/testing/child_process.h"
 #include "porvane/monitor/driver_link.h"
@@ -124,11 +125,8 @@ TEST_F(DriverLinkTest, AClientKilledMidReadIsAClose) {
 }
 
 int RawConnect(const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path.c_str());
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    const int fd = sievra::link::ConnectTo(path);
+    if (fd < 0)
         return -1;
     uint8_t welcome[sievra::link::kResponseHeaderSize];
     if (::recv(fd, welcome, sizeof welcome, MSG_WAITALL) != static_cast<ssize_t>(sizeof welcome))
@@ -170,10 +168,9 @@ class SilentHost {
   public:
     explicit SilentHost(const std::string& dir) {
         listen_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strcpy(address.sun_path, (dir + "/Sievr1").c_str());
-        listening_ = ::bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        sockaddr_un address;
+        listening_ = sievra::link::SocketAddress(dir + "/Sievr1", address) &&
+                     ::bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
                      ::listen(listen_, 1) == 0;
         if (!listening_)
             return;
@@ -227,11 +224,8 @@ TEST(DriverLinkHungHost, AnUnansweredControlCallFailsAndClosesTheLink) {
 class AppClient {
   public:
     explicit AppClient(const std::string& path) {
-        fd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strcpy(address.sun_path, path.c_str());
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        fd_ = sievra::link::ConnectTo(path);
+        connected_ = fd_ >= 0;
     }
     ~AppClient() { ::close(fd_); }
     bool connected() const { return connected_; }
