@@ -11,7 +11,7 @@ GEN := -G Ninja
 
 # Seconds each fuzz target runs in make test.
 FUZZ_SECONDS ?= 30
-FUZZ_TARGETS := quor_b_reply_fuzzer monitor_record_fuzzer
+FUZZ_TARGETS := quor_b_reply_fuzzer monitor_record_fuzzer host_link_fuzzer
 
 all: build
 

@@ -4,9 +4,11 @@
 // id, operation, code, input length, output length (each 32-bit little-endian; the operation one
 // byte), then the input bytes. Responses: id, status, information, data length, then the data.
 // The host first sends one response with id 0: status 0 (the control device is open for this
-// client) or STATUS_SHARING_VIOLATION (another client holds it). On the application socket, an
-// kAppCreate request carries the application's port descriptor (SCM_RIGHTS) and, as input, the
-// 32-bit status of its open.
+// client), STATUS_SHARING_VIOLATION (another client holds it) or STATUS_ACCESS_DENIED (the
+// client's user may not open the port's device; the data is the device's path). On the
+// application socket, a kAppCreate request carries, as input, the 32-bit status of the
+// application's open and, when that is 0, its descriptor of the port (SCM_RIGHTS); the answer to
+// a successful open carries the port's watch page (a sealed memory file, SCM_RIGHTS).
 #include <cstdint>
 
 namespace sievra::link {
@@ -32,9 +34,9 @@ enum Operation : uint8_t {
 // the application never waits for the host.
 inline constexpr uint8_t kNoReply = 0x80;
 
-// Files beside the sockets in the runtime folder: "SievrMap" lists the ports as
-// "<n> <major> <minor> <path>" lines, so the attachment recognises a port by its device number;
-// "SievrPage<n>" is one page whose first 32-bit word says who watches port n.
+// "SievrMap", beside the sockets in the runtime folder, lists the ports as
+// "<n> <major> <minor> <path>" lines, so the attachment recognises a port by its device number.
+// The watch page is one page whose first 32-bit word says who watches the port.
 enum WatchState : uint32_t { kUnwatched = 0, kWatchedMonitor = 1, kWatchedFilter = 2 };
 inline constexpr size_t kPageSize = 4096;
 
@@ -43,5 +45,8 @@ inline constexpr size_t kRequestHeaderSize = 17;
 inline constexpr size_t kResponseHeaderSize = 16;
 inline constexpr int32_t kStatusSharingViolation = static_cast<int32_t>(0xC0000043);
 inline constexpr int32_t kStatusInvalidRequest = static_cast<int32_t>(0xC0000010);
+// The client's user may not open the port's device for reading and writing (the welcome's data
+// is the device's path), or an application's open came without a descriptor of that device.
+inline constexpr int32_t kStatusAccessDenied = static_cast<int32_t>(0xC0000022);
 
 }  // namespace sievra::link

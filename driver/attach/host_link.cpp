@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -106,10 +108,30 @@ bool SendAll(int fd, iovec* parts, int count, int fd_to_pass) {
     return true;
 }
 
-// Receives one answer: its header, then its data into output (at most output_length bytes).
-// Only one request is outstanding on the socket, so reading up to the largest answer never
-// takes bytes of another. Each wait is bounded by timeout_ms.
-bool ReceiveReply(int fd, uint8_t* header, void* output, uint32_t output_length, int timeout_ms) {
+// Keeps the first descriptor a message carried in passed (when wanted and none is kept yet) and
+// closes every other one, so that a host can never leave descriptors in the program.
+void TakeDescriptors(msghdr& msg, int* passed) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+            continue;
+        const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < count; ++i) {
+            int fd;
+            std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+            if (passed != nullptr && *passed < 0)
+                *passed = fd;
+            else
+                Real().close(fd);
+        }
+    }
+}
+
+// Receives one answer: its header, then its data into output (at most output_length bytes);
+// a descriptor it carries goes to passed (when not null, else it is closed). Only one request is
+// outstanding on the socket, so reading up to the largest answer never takes bytes of another.
+// Each wait is bounded by timeout_ms.
+bool ReceiveReply(int fd, uint8_t* header, void* output, uint32_t output_length, int timeout_ms,
+                  int* passed = nullptr) {
     size_t got = 0;
     size_t want = link::kResponseHeaderSize;
     for (;;) {
@@ -138,10 +160,17 @@ bool ReceiveReply(int fd, uint8_t* header, void* output, uint32_t output_length,
                                 : want - link::kResponseHeaderSize - data_done;
         if (room > 0)
             parts[count++] = {static_cast<uint8_t*>(output) + data_done, room};
+        // Room for a few descriptors, so that a host sending more cannot have them dropped
+        // unseen; each one is closed unless it is the one wanted.
+        alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
         msghdr msg{};
         msg.msg_iov = parts;
         msg.msg_iovlen = static_cast<size_t>(count);
-        const ssize_t n = ::recvmsg(fd, &msg, MSG_DONTWAIT);
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+        if (n > 0)
+            TakeDescriptors(msg, passed);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
             return false;
         if (n > 0)
@@ -157,8 +186,32 @@ void Header(uint8_t* header, uint32_t id, uint8_t op, uint32_t code, uint32_t in
     PutLe32(header + 13, out);
 }
 
-// How long a close waits for the host's answer: closes are rare, and a busy host may still be
-// working through the records sent before it.
+// The host must run as root or as this program's own user (a private host of watch): the
+// program's descriptor of its port is handed to it, and no one else may receive that.
+bool HostIsTrusted(int fd) {
+    ucred cred{};
+    socklen_t length = sizeof cred;
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) == 0 &&
+           (cred.uid == 0 || cred.uid == ::geteuid());
+}
+
+// Maps the watch page the host sent, read-only; nullptr unless it is a memory file sealed so
+// that nobody can shrink or write it (a page that could shrink would kill the program with
+// SIGBUS as it reads it).
+const std::atomic<uint32_t>* MapWatchPage(int fd) {
+    constexpr int kNeeded = F_SEAL_SHRINK | F_SEAL_FUTURE_WRITE;
+    const int seals = Real().fcntl(fd, F_GET_SEALS);
+    struct stat st;
+    if (seals < 0 || (seals & kNeeded) != kNeeded || ::fstat(fd, &st) != 0 ||
+        st.st_size < static_cast<off_t>(link::kPageSize)) {
+        return nullptr;
+    }
+    void* page = ::mmap(nullptr, link::kPageSize, PROT_READ, MAP_SHARED, fd, 0);
+    return page == MAP_FAILED ? nullptr : static_cast<const std::atomic<uint32_t>*>(page);
+}
+
+// How long an open or a close waits for the host's answer: both are rare, and a busy host may
+// still be working through the records sent before them.
 int CloseConfirmMs() {
     constexpr int kCloseConfirmMs = 1000;
     return g_config.reply_timeout_ms > kCloseConfirmMs ? g_config.reply_timeout_ms
@@ -195,19 +248,36 @@ void ConnectAndCreate(OpenPort& port, int descriptor, uint32_t status) {
         Real().close(fd);
         fd = high;
     }
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        !HostIsTrusted(fd)) {
         Real().close(fd);
-        return;  // no host: the port passes through
+        return;  // no host (or not one to trust): the port passes through
     }
     uint8_t header[link::kRequestHeaderSize];
     uint8_t carried[4];
     PutLe32(carried, status);
-    Header(header, 0, link::kAppCreate | link::kNoReply, 0, 4, 0);
+    const bool opened = status == 0;
+    Header(header, 0, link::kAppCreate | (opened ? 0 : link::kNoReply), 0, 4, 0);
     iovec parts[2] = {{header, sizeof header}, {carried, sizeof carried}};
-    if (!SendAll(fd, parts, 2, status == 0 ? descriptor : -1) || status != 0) {
+    if (!SendAll(fd, parts, 2, opened ? descriptor : -1) || !opened) {
         Real().close(fd);
         return;
     }
+    // The host takes the open only with the port's own descriptor, and answers with the page
+    // that says who watches; without it the port passes through.
+    uint8_t reply[link::kResponseHeaderSize];
+    int page_fd = -1;
+    const bool answered = ReceiveReply(fd, reply, nullptr, 0, CloseConfirmMs(), &page_fd);
+    const std::atomic<uint32_t>* page = nullptr;
+    if (answered && GetLe32(reply + 4) == 0 && page_fd >= 0)
+        page = MapWatchPage(page_fd);
+    if (page_fd >= 0)
+        Real().close(page_fd);
+    if (page == nullptr) {
+        Real().close(fd);
+        return;
+    }
+    port.page.store(page);
     port.socket.store(fd);
 }
 

@@ -60,18 +60,6 @@ uint32_t StatusOfErrno(int error) {
     }
 }
 
-const std::atomic<uint32_t>* MapPage(uint32_t port) {
-    char path[160];
-    if (!RuntimePath("SievrPage", port, path, sizeof path))
-        return nullptr;
-    const int fd = Real().open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
-    void* page = ::mmap(nullptr, link::kPageSize, PROT_READ, MAP_SHARED, fd, 0);
-    Real().close(fd);
-    return page == MAP_FAILED ? nullptr : static_cast<const std::atomic<uint32_t>*>(page);
-}
-
 // Parses an unsigned decimal number at p; advances p past it and one separator.
 uint64_t Number(const char*& p, const char* end) {
     uint64_t v = 0;
@@ -191,7 +179,6 @@ OpenPort* PortRegistry::Detect(int fd) {
         open.port = port;
         open.device = st.st_rdev;
         open.next_id = 1;
-        open.page.store(MapPage(port));
         ConnectAndCreate(open, fd, 0);
         const int socket = open.socket.load();
         if (socket >= 0 && socket < kMaxDescriptors) {

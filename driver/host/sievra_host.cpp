@@ -19,6 +19,8 @@
 #include <deque>
 
 #include "driver/host/host_serial_port.h"
+#include "driver/host/peer_access.h"
+#include "driver/host/watch_page.h"
 #include "driver/link_protocol.h"
 #include "driver/link_socket.h"
 
@@ -33,13 +35,10 @@ struct SievraHost::Port {
     DeviceObject* control = nullptr;
     HostSerialPort serial;  // the lower driver's state for this port
     int listen_fd = -1;
-    std::string path;
     std::atomic<bool> busy{false};
     int app_listen_fd = -1;
-    std::string app_path;
-    // The shared page telling the attachment who watches; written by the control session only.
-    std::atomic<uint32_t>* page = nullptr;
-    std::string page_path;
+    // The sealed page telling the attachment who watches; written by the control session only.
+    WatchPage page;
     std::mutex apps_mutex;  // guards app_connections and stopping
     std::condition_variable apps_changed;
     // Application connections accepted and not yet served to their end. Counted as they are
@@ -154,7 +153,7 @@ class RequestReader {
 };
 
 bool SendResponse(int fd, std::mutex& write_mutex, uint32_t id, int32_t status,
-                  uint32_t information, const uint8_t* data, uint32_t length) {
+                  uint32_t information, const uint8_t* data, uint32_t length, int fd_to_pass = -1) {
     uint8_t header[link::kResponseHeaderSize];
     PutLe32(header, id);
     PutLe32(header + 4, static_cast<uint32_t>(status));
@@ -164,6 +163,16 @@ bool SendResponse(int fd, std::mutex& write_mutex, uint32_t id, int32_t status,
     msghdr msg{};
     msg.msg_iov = parts;
     msg.msg_iovlen = length > 0 ? 2 : 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    if (fd_to_pass >= 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &fd_to_pass, sizeof(int));
+    }
     std::lock_guard lock(write_mutex);
     size_t left = sizeof header + length;
     while (left > 0) {
@@ -172,6 +181,8 @@ bool SendResponse(int fd, std::mutex& write_mutex, uint32_t id, int32_t status,
             continue;
         if (n <= 0)
             return false;
+        msg.msg_control = nullptr;  // the descriptor went with the first byte
+        msg.msg_controllen = 0;
         left -= static_cast<size_t>(n);
         size_t skip = static_cast<size_t>(n);
         while (skip > 0 && msg.msg_iovlen > 0) {
@@ -195,19 +206,14 @@ uint32_t WatchStateOf(bool open, uint32_t link_mode) {
     return link_mode == kLinkModeMonitor ? link::kWatchedMonitor : link::kWatchedFilter;
 }
 
-void SetPage(std::atomic<uint32_t>* page, uint32_t state) {
-    if (page != nullptr)
-        page->store(state, std::memory_order_release);
+// Root and the host's own user may use every port (they run the host); anyone else only the
+// ports whose devices they could open themselves.
+bool Trusted(const PeerCredentials& peer) {
+    return peer.uid == 0 || peer.uid == ::geteuid();
 }
 
-// Sets a file's access as the sockets': the owner only, or the owner and a group.
-void SetAccess(const std::string& path, gid_t group) {
-    if (group != static_cast<gid_t>(-1)) {
-        [[maybe_unused]] int r = ::chown(path.c_str(), static_cast<uid_t>(-1), group);
-        ::chmod(path.c_str(), 0660);
-    } else {
-        ::chmod(path.c_str(), 0600);
-    }
+bool MayUsePort(const std::optional<PeerCredentials>& peer, const std::string& device_path) {
+    return peer && (Trusted(*peer) || MayOpenDevice(*peer, device_path));
 }
 
 }  // namespace
@@ -235,86 +241,59 @@ SievraHost::~SievraHost() {
                                 IRP_MN_REMOVE_DEVICE);
         }
         IoDeleteDevice(port->physical);
-        if (port->listen_fd >= 0) {
+        if (port->listen_fd >= 0)
             ::close(port->listen_fd);
-            ::unlink(port->path.c_str());
-        }
-        if (port->app_listen_fd >= 0) {
+        if (port->app_listen_fd >= 0)
             ::close(port->app_listen_fd);
-            ::unlink(port->app_path.c_str());
-        }
-        if (port->page != nullptr) {
-            SetPage(port->page, link::kUnwatched);
-            ::munmap(port->page, link::kPageSize);
-            ::unlink(port->page_path.c_str());
-        }
     }
-    if (!ports_.empty())
-        ::unlink((options_.runtime_dir + "/SievrMap").c_str());
+    // The folder takes away the sockets and files it made as it goes.
     for (int fd : stop_fd_) {
         if (fd >= 0)
             ::close(fd);
     }
 }
 
-comm::CommStatus SievraHost::Listen(const std::string& path, gid_t group, int& fd) {
-    sockaddr_un address;
-    if (!link::SocketAddress(path, address))
-        return comm::CommStatus::Failure("socket path", ENAMETOOLONG);
+comm::CommStatus SievraHost::Listen(const std::string& name, gid_t group, int& fd) {
     fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return comm::CommStatus::Failure("socket", errno);
-    ::unlink(path.c_str());
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        return comm::CommStatus::Failure("bind", errno);
+    const bool shared = group != static_cast<gid_t>(-1);
+    if (comm::CommStatus s = folder_.BindSocket(fd, name, shared ? 0660 : 0600, group); !s)
+        return s;
     if (::listen(fd, 16) != 0)
         return comm::CommStatus::Failure("listen", errno);
-    SetAccess(path, group);
     return {};
 }
 
-comm::CommStatus SievraHost::PublishFiles(gid_t group) {
+comm::CommStatus SievraHost::PublishFiles() {
     std::string map;
     for (auto& port : ports_) {
-        port->page_path = options_.runtime_dir + "/SievrPage" + std::to_string(port->number);
-        ::unlink(port->page_path.c_str());
-        const comm::UniqueFd page(
-            ::open(port->page_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-        if (!page.valid())
-            return comm::CommStatus::Failure("create page file", errno);
-        if (::ftruncate(page.get(), link::kPageSize) != 0)
-            return comm::CommStatus::Failure("size page file", errno);
-        void* mapped =
-            ::mmap(nullptr, link::kPageSize, PROT_READ | PROT_WRITE, MAP_SHARED, page.get(), 0);
-        if (mapped == MAP_FAILED)
-            return comm::CommStatus::Failure("map page file", errno);
-        port->page = new (mapped) std::atomic<uint32_t>(link::kUnwatched);
-        SetAccess(port->page_path, group);
+        const std::string name = "SievrPage" + std::to_string(port->number);
+        if (comm::CommStatus s = port->page.Create(name.c_str()); !s)
+            return s;
         struct stat st;
         if (::stat(port->device_path.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) {
             map += std::to_string(port->number) + " " + std::to_string(major(st.st_rdev)) + " " +
                    std::to_string(minor(st.st_rdev)) + " " + port->device_path + "\n";
         }
     }
-    // Written whole under another name first, so a reader never sees half a map.
-    const std::string path = options_.runtime_dir + "/SievrMap";
-    const std::string temporary = path + ".new";
-    comm::UniqueFd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!file.valid())
-        return comm::CommStatus::Failure("create map file", errno);
+    // Written whole under another name first, so a reader never sees half a map. Everyone may
+    // read it: it names devices, which /dev shows anyway.
+    comm::UniqueFd file;
+    if (comm::CommStatus s = folder_.CreateFile("SievrMap.new", 0644, static_cast<gid_t>(-1), file);
+        !s)
+        return s;
     if (::write(file.get(), map.data(), map.size()) != static_cast<ssize_t>(map.size()))
         return comm::CommStatus::Failure("write map file", errno);
     file.Reset();
-    if (::rename(temporary.c_str(), path.c_str()) != 0)
-        return comm::CommStatus::Failure("rename map file", errno);
-    return {};
+    return folder_.Rename("SievrMap.new", "SievrMap");
 }
 
 comm::CommStatus SievraHost::Start() {
     if (::pipe2(stop_fd_, O_CLOEXEC) != 0)
         return comm::CommStatus::Failure("pipe2", errno);
-    if (::mkdir(options_.runtime_dir.c_str(), 0755) != 0 && errno != EEXIST)
-        return comm::CommStatus::Failure("mkdir runtime folder", errno);
+    if (comm::CommStatus s = folder_.Claim(options_.runtime_dir); !s)
+        return s;
     gid_t group = static_cast<gid_t>(-1);
     if (!options_.group.empty()) {
         errno = 0;
@@ -338,16 +317,15 @@ comm::CommStatus SievraHost::Start() {
         }
         port->number = PortsAdded();
         port->control = IoLookupDevice("\\??\\Sievr" + std::to_string(port->number));
-        port->path = options_.runtime_dir + "/Sievr" + std::to_string(port->number);
-        port->app_path = options_.runtime_dir + "/SievrApp" + std::to_string(port->number);
+        const std::string number = std::to_string(port->number);
         Port& added = *port;
         ports_.push_back(std::move(port));  // owned now, so a failure below undoes it
-        if (comm::CommStatus s = Listen(added.path, group, added.listen_fd); !s)
+        if (comm::CommStatus s = Listen("Sievr" + number, group, added.listen_fd); !s)
             return s;
-        if (comm::CommStatus s = Listen(added.app_path, group, added.app_listen_fd); !s)
+        if (comm::CommStatus s = Listen("SievrApp" + number, group, added.app_listen_fd); !s)
             return s;
     }
-    return PublishFiles(group);
+    return PublishFiles();
 }
 
 void SievraHost::Stop() {
@@ -419,7 +397,7 @@ void SievraHost::Serve() {
         for (size_t i = 0; i < ports_.size(); ++i) {
             if (!(fds[ports_.size() + i].revents & POLLIN))
                 continue;
-            const int app = ::accept4(ports_[i]->app_listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+            const int app = AcceptAllowed(ports_[i]->app_listen_fd, *ports_[i], false);
             if (app >= 0) {
                 ports_[i]->CountConnection(1);
                 if (!StartSession(app, &SievraHost::ServeApplication, *ports_[i]))
@@ -429,10 +407,10 @@ void SievraHost::Serve() {
         for (size_t i = 0; i < ports_.size(); ++i) {
             if (!(fds[i].revents & POLLIN))
                 continue;
-            const int client = ::accept4(ports_[i]->listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+            Port& port = *ports_[i];
+            const int client = AcceptAllowed(port.listen_fd, port, true);
             if (client < 0)
                 continue;
-            Port& port = *ports_[i];
             bool expected = false;
             if (!port.busy.compare_exchange_strong(expected, true)) {
                 std::mutex m;
@@ -445,6 +423,25 @@ void SievraHost::Serve() {
     }
 }
 
+int SievraHost::AcceptAllowed(int listen_fd, Port& port, bool control) {
+    const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    // Checked before the port is taken, so that someone turned away never holds it from others.
+    if (MayUsePort(PeerOf(fd), port.device_path))
+        return fd;
+    if (control) {
+        // The device's path says which device the client lacks the right to.
+        std::mutex m;
+        SendResponse(
+            fd, m, 0, link::kStatusAccessDenied, 0,
+            reinterpret_cast<const uint8_t*>(port.device_path.data()),
+            static_cast<uint32_t>(std::min<size_t>(port.device_path.size(), link::kMaxTransfer)));
+    }
+    ::close(fd);
+    return -1;
+}
+
 void SievraHost::ServeClient(Port& port, int fd) {
     std::mutex write_mutex;  // guards the socket's sending side
     // The reads wait for records, so one thread of this session carries them out in order.
@@ -455,7 +452,7 @@ void SievraHost::ServeClient(Port& port, int fd) {
     SendResponse(fd, write_mutex, 0, STATUS_SUCCESS, 0, nullptr, 0);
     IoCallDriverAndWait(port.control, IRP_MJ_CREATE);
     SievraExtension* filter = ExtensionOf(port.control)->partner;
-    SetPage(port.page, WatchStateOf(true, filter->link_mode));
+    port.page.Set(WatchStateOf(true, filter->link_mode));
     std::thread reader([&] {
         for (;;) {
             std::pair<uint32_t, uint32_t> read;
@@ -496,7 +493,7 @@ void SievraHost::ServeClient(Port& port, int fd) {
                                                         buffer.empty() ? nullptr : buffer.data(), 0,
                                                         request.code, request.in, request.out);
             if (request.code == IOCTL_FILTER_SET_MODE)
-                SetPage(port.page, WatchStateOf(true, filter->link_mode));
+                port.page.Set(WatchStateOf(true, filter->link_mode));
             const uint32_t n =
                 static_cast<uint32_t>(std::min<uintptr_t>(s.Information, request.out));
             SendResponse(fd, write_mutex, id, s.Status, static_cast<uint32_t>(s.Information),
@@ -517,7 +514,7 @@ void SievraHost::ServeClient(Port& port, int fd) {
             SendResponse(fd, write_mutex, id, link::kStatusInvalidRequest, 0, nullptr, 0);
         }
     }
-    SetPage(port.page, link::kUnwatched);
+    port.page.Set(link::kUnwatched);
     {
         std::lock_guard lock(reads_mutex);
         ending = true;
@@ -536,6 +533,10 @@ void SievraHost::ServeApplication(Port& port, int fd) {
     DeviceObject* top = port.physical->AttachedDevice;  // the port's filter device
     const uint64_t owner = next_owner_++;
     bool created = false;  // an open succeeded and has not been closed yet
+    // Root and the host's own user (watch's end marker) may speak without an open; anyone else
+    // only about the open their descriptor proves.
+    const std::optional<PeerCredentials> peer = PeerOf(fd);
+    const bool trusted = peer && Trusted(*peer);
     RequestReader requests(fd);
     for (;;) {
         LinkRequest request;
@@ -555,17 +556,32 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         void* data = buffer.empty() ? nullptr : buffer.data();
         IoStatusBlock s;
         uint32_t reply_length = 0;
+        int page = -1;
+        if (op != link::kAppCreate && !created && !trusted) {
+            SendResponse(fd, write_mutex, id, link::kStatusAccessDenied, 0, nullptr, 0);
+            break;
+        }
         switch (op) {
-            case link::kAppCreate:
+            case link::kAppCreate: {
                 if (created) {
                     s.Status = link::kStatusInvalidRequest;  // one open per connection
                     break;
                 }
+                // A successful open comes with the program's descriptor of this very port; a
+                // failed one (reported only by someone who may use the port) with none.
+                const bool opened = in < 4 || GetLe32(buffer.data()) == 0;
+                if (opened && !IsDescriptorOfDevice(request.passed.get(), port.device_path)) {
+                    s.Status = link::kStatusAccessDenied;
+                    break;
+                }
                 s = IoCallDriverAndWait(top, IRP_MJ_CREATE, data, in >= 4 ? 4 : 0);
                 created = NT_SUCCESS(s.Status);
-                if (created && request.passed.valid())
+                if (created) {
                     port.serial.Attach(std::move(request.passed), owner);
+                    page = port.page.fd();
+                }
                 break;
+            }
             case link::kClose:
                 if (created) {
                     // The port is let go before the close is recorded: whoever reads "Close Com"
@@ -607,9 +623,11 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         }
         if (reply &&
             !SendResponse(fd, write_mutex, id, s.Status, static_cast<uint32_t>(s.Information),
-                          buffer.data(), reply_length)) {
+                          buffer.data(), reply_length, page)) {
             break;
         }
+        if (s.Status == link::kStatusAccessDenied)
+            break;  // a refused open ends the connection; the port's other sessions go on
     }
     port.serial.Detach(owner);
     if (created) {

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "driver/host/runtime_folder.h"
 #include "driver/sievra_driver.h"
 #include "platform/comm/comm_status.h"
 #include "platform/kernel/io_manager.h"
@@ -20,8 +21,14 @@ namespace sievra {
 // vanishes is a close; a malformed request ends that client's connection, not the host.
 // Beside it, "SievrApp<n>" takes the requests of the applications that use the port (open,
 // read, write, control, close), which pass through the port's filter device; an application
-// that vanishes is a clean-up and close. "SievrMap" lists the ports' device numbers and
-// "SievrPage<n>" tells the attachment whether anyone watches port n.
+// that vanishes is a clean-up and close. "SievrMap" lists the ports' device numbers; each
+// application connection is handed the port's sealed watch page, which tells the attachment
+// whether anyone watches port n.
+//
+// Nobody gets more through the host than the port's device gives them: a client of either
+// socket is served port n only when its user could open port n's device for reading and
+// writing (root and the host's own user always), and an application's open is taken only with
+// a descriptor of port n's device itself.
 //
 // Threads: Serve's thread accepts; every connection is a session thread, and a control session
 // has one more thread for its reads. Finished sessions are joined as new ones arrive, at most
@@ -60,10 +67,14 @@ class SievraHost {
     void ReapSessionsLocked();
     void ServeClient(Port& port, int fd);
     void ServeApplication(Port& port, int fd);
-    comm::CommStatus Listen(const std::string& path, gid_t group, int& fd);
-    comm::CommStatus PublishFiles(gid_t group);
+    comm::CommStatus Listen(const std::string& name, gid_t group, int& fd);
+    // Accepts a connection on listen_fd when its peer may use port; else turns it away (a
+    // control client hears why first).
+    int AcceptAllowed(int listen_fd, Port& port, bool control);
+    comm::CommStatus PublishFiles();
 
     Options options_;
+    RuntimeFolder folder_;
     kernel::DriverObject driver_;
     kernel::DriverObject serial_driver_;  // the ports as the host sees them (HostSerialPort)
     std::vector<std::unique_ptr<Port>> ports_;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <thread>
 
+#include "driver/host/testing/app_create.h"
 #include "driver/link_protocol.h"
 #include "driver/link_socket.h"
 #include "platform/comm/testing/child_process.h"
@@ -67,6 +68,8 @@ class RawClient {
         }
         return false;
     }
+    // Reports an open with the descriptor, as the attachment does; the host's answer's status.
+    int32_t Create(int descriptor) { return testing::SendAppCreate(fd_, 1, descriptor); }
     // Ends the sending side only, so the host's own end is still seen.
     void Shutdown() { ::shutdown(fd_, SHUT_WR); }
 
@@ -139,7 +142,7 @@ TEST_F(SievraHostTest, AFloodOfReadsIsBoundedAndEndedSessionsAreJoined) {
     for (int i = 0; i < 300; ++i) {
         RawClient app(AppPath());
         ASSERT_TRUE(app.connected());
-        app.Send(1, link::kAppCreate | link::kNoReply, 0, {0, 0, 0, 0});
+        ASSERT_EQ(app.Create(pty_.slave()), 0);
         app.Shutdown();
         ASSERT_TRUE(app.WaitForEnd());
     }
@@ -150,10 +153,7 @@ TEST_F(SievraHostTest, StopEndsSessionsBlockedOnTheirSockets) {
     auto control = Control();
     RawClient app(AppPath());
     ASSERT_TRUE(app.connected());
-    app.Send(1, link::kAppCreate, 0, {0, 0, 0, 0});
-    uint32_t id = 0;
-    int32_t status = 1;
-    ASSERT_TRUE(app.Receive(id, status));
+    ASSERT_EQ(app.Create(pty_.slave()), 0);
     host_->Stop();  // both sessions sit in recv; TearDown's join must not wait for the clients
     EXPECT_TRUE(control->WaitForEnd());
     EXPECT_TRUE(app.WaitForEnd());
@@ -210,7 +210,7 @@ TEST_F(SievraHostTest, AnApplicationThatVanishesIsCleanedUpAndClosed) {
     ASSERT_TRUE(call(IOCTL_FILTER_SET_MODE, {1, 0, 0, 0}));
     {
         RawClient app(AppPath());
-        app.Send(1, link::kAppCreate | link::kNoReply, 0, {0, 0, 0, 0});
+        ASSERT_EQ(app.Create(pty_.slave()), 0);
         app.Send(2, link::kAppWrite | link::kNoReply, 0, {'a'});
     }  // gone without a close
     EXPECT_TRUE(WaitForRecord(fd, kKindClose, 0));
@@ -223,7 +223,7 @@ TEST_F(SievraHostTest, AnApplicationThatVanishesIsCleanedUpAndClosed) {
     ASSERT_TRUE(call(IOCTL_FILTER_SEND_COUNT_RULE, bytes));
     {
         RawClient app(AppPath());
-        app.Send(1, link::kAppCreate | link::kNoReply, 0, {0, 0, 0, 0});
+        ASSERT_EQ(app.Create(pty_.slave()), 0);
         app.Send(2, link::kAppWrite | link::kNoReply, 0, {'a'});
         app.Shutdown();
         ASSERT_TRUE(app.WaitForEnd());  // the host has cleaned it up
@@ -231,7 +231,7 @@ TEST_F(SievraHostTest, AnApplicationThatVanishesIsCleanedUpAndClosed) {
     FilterRule marker{kReplace, 1, 0, 0, 'M', 0};
     std::memcpy(bytes.data(), &marker, sizeof marker);
     RawClient app(AppPath());
-    app.Send(1, link::kAppCreate | link::kNoReply, 0, {0, 0, 0, 0});
+    ASSERT_EQ(app.Create(pty_.slave()), 0);
     uint32_t id = 0;
     int32_t status = 0;
     app.Send(2, link::kAppWrite, 0, {'b'}, 1);

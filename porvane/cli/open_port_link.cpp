@@ -13,8 +13,22 @@ int OpenPortLink(const std::string& port, uint32_t mode, const char* failure_tex
         return 2;
     }
     if (!link.Open(index)) {
-        std::fprintf(err, "%s\n(no filter control device Sievr%d in %s)\n", failure_text, index + 1,
-                     monitor::DriverLink::RuntimeDir().c_str());
+        std::fprintf(err, "%s\n", failure_text);
+        switch (link.open_failure()) {
+            case monitor::DriverLink::OpenFailure::kAccessDenied:
+                std::fprintf(err,
+                             "(access denied: only users who may open %s for reading and writing "
+                             "may watch or filter it)\n",
+                             link.denied_device().c_str());
+                break;
+            case monitor::DriverLink::OpenFailure::kInUse:
+                std::fprintf(err, "(another client watches Sievr%d already)\n", index + 1);
+                break;
+            default:
+                std::fprintf(err, "(no filter control device Sievr%d in %s)\n", index + 1,
+                             monitor::DriverLink::RuntimeDir().c_str());
+                break;
+        }
         return 1;
     }
     link.SetMode(mode);

@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -36,16 +37,32 @@ bool DriverLink::IsOpen() const {
 
 bool DriverLink::Open(int port_index) {
     Close();
+    open_failure_ = OpenFailure::kNoHost;
+    denied_device_.clear();
     const int fd =
         sievra::link::ConnectTo(runtime_dir_ + "/Sievr" + std::to_string(port_index + 1));
     if (fd < 0)
         return false;
     uint8_t welcome[sievra::link::kResponseHeaderSize];
-    if (!sievra::link::ReadFully(fd, welcome, sizeof welcome) ||
-        sievra::GetLe32(welcome + 4) != 0) {
+    if (!sievra::link::ReadFully(fd, welcome, sizeof welcome)) {
         ::close(fd);
         return false;
     }
+    const auto status = static_cast<int32_t>(sievra::GetLe32(welcome + 4));
+    if (status != 0) {
+        if (status == sievra::link::kStatusSharingViolation) {
+            open_failure_ = OpenFailure::kInUse;
+        } else if (status == sievra::link::kStatusAccessDenied) {
+            open_failure_ = OpenFailure::kAccessDenied;
+            const uint32_t length = sievra::GetLe32(welcome + 12);
+            std::string device(std::min<uint32_t>(length, sievra::link::kMaxTransfer), '\0');
+            if (sievra::link::ReadFully(fd, device.data(), device.size()))
+                denied_device_ = std::move(device);
+        }
+        ::close(fd);
+        return false;
+    }
+    open_failure_ = OpenFailure::kNone;
     {
         std::lock_guard lock(mutex_);
         fd_ = fd;

@@ -31,9 +31,16 @@ class DriverLink {
     DriverLink(const DriverLink&) = delete;
     DriverLink& operator=(const DriverLink&) = delete;
 
-    // Opens port (index + 1)'s control device; false when there is no host, no such port, or
-    // another client holds it.
+    // Why the last Open failed.
+    enum class OpenFailure { kNone, kNoHost, kInUse, kAccessDenied };
+
+    // Opens port (index + 1)'s control device; false when there is no host, no such port,
+    // another client holds it, or this user may not use the port's device (open_failure says
+    // which).
     bool Open(int port_index);
+    OpenFailure open_failure() const { return open_failure_; }
+    // The device the host refused this user (with kAccessDenied).
+    const std::string& denied_device() const { return denied_device_; }
     bool IsOpen() const;
     // Each returns 1 on success, 0 on failure, on a time-out or when closed.
     int SetMode(uint32_t mode);
@@ -64,6 +71,8 @@ class DriverLink {
 
     std::string runtime_dir_;
     int reply_limit_ms_;
+    OpenFailure open_failure_ = OpenFailure::kNone;  // of the thread that calls Open
+    std::string denied_device_;
     int fd_ = -1;
     std::thread receiver_;
     mutable std::mutex mutex_;  // guards fd_ state, next_id_, waiting_, closed_

@@ -13,6 +13,8 @@ class PtyPair {
   public:
     PtyPair();
     int master() const { return master_.get(); }
+    // The slave end the pair keeps open (as a program holding the port would).
+    int slave() const { return slave_keep_.get(); }
     const std::string& slave_path() const { return slave_path_; }
     void CloseMaster() { master_.Reset(); }
 

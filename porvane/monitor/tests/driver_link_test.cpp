@@ -10,11 +10,13 @@
 #include <future>
 #include <thread>
 
+#include "driver/host/testing/app_create.h"
 #include "driver/host/testing/host_ready.h"
 #include "driver/link_protocol.h"
 #include "driver/link_socket.h"
 #include "platform/comm/serial_ioctl.h"
 #include "platform/comm/testing/child_process.h"
+#include "platform/comm/testing/pty_pair.h"
 #include "porvane/monitor/driver_link.h"
 
 namespace porvane::monitor {
@@ -28,7 +30,7 @@ class DriverLinkTest : public ::testing::Test {
   protected:
     void SetUp() override {
         const std::string map = dir_.path() + "/map";
-        std::ofstream(map) << "ttyS0=/tmp/port-a\nttyS1=/tmp/port-b\n";
+        std::ofstream(map) << "ttyS0=" << pty_.slave_path() << "\nttyS1=/tmp/port-b\n";
         runtime_ = dir_.path() + "/run";
         setenv("PORVANE_DEVICE_MAP", map.c_str(), 1);
         host_ = std::make_unique<ChildProcess>("sievrad",
@@ -44,6 +46,7 @@ class DriverLinkTest : public ::testing::Test {
         const std::string errors = host_->ReadAllError(1000);
         EXPECT_TRUE(errors.empty()) << errors.substr(0, 4000);
     }
+    comm::testing::PtyPair pty_;
     TempDir dir_;
     std::string runtime_;
     std::unique_ptr<ChildProcess> host_;
@@ -229,6 +232,10 @@ class AppClient {
     }
     ~AppClient() { ::close(fd_); }
     bool connected() const { return connected_; }
+    // Reports an open of the port behind descriptor, as the attachment does.
+    int32_t Create(int descriptor) {
+        return sievra::testing::SendAppCreate(fd_, ++id_, descriptor);
+    }
     int32_t Request(uint8_t op, uint32_t code, const std::vector<uint8_t>& input,
                     uint32_t output_length, uint32_t* information = nullptr) {
         std::vector<uint8_t> request(sievra::link::kRequestHeaderSize + input.size());
@@ -262,7 +269,7 @@ TEST_F(DriverLinkTest, TheTwoRecordExamplesArriveByteForByte) {
     ASSERT_EQ(link.SetMode(sievra::kLinkModeMonitor), 1);
     AppClient app(runtime_ + "/SievrApp1");
     ASSERT_TRUE(app.connected());
-    EXPECT_EQ(app.Request(sievra::link::kAppCreate, 0, {}, 0), 0);
+    EXPECT_EQ(app.Create(pty_.slave()), 0);
     EXPECT_EQ(app.Request(sievra::link::kDeviceControl, comm::IOCTL_SERIAL_SET_BAUD_RATE,
                           {0x80, 0x25, 0, 0}, 0),
               0);
@@ -298,8 +305,8 @@ TEST_F(DriverLinkTest, AwaitingTheOtherApplicationsEndsWhenTheLastConnectionEnds
     EXPECT_EQ(still_open, 0u);  // no other application: answered at once
     auto closing = std::make_unique<AppClient>(runtime_ + "/SievrApp1");
     auto vanishing = std::make_unique<AppClient>(runtime_ + "/SievrApp1");
-    ASSERT_EQ(closing->Request(sievra::link::kAppCreate, 0, {0, 0, 0, 0}, 0), 0);
-    ASSERT_EQ(vanishing->Request(sievra::link::kAppCreate, 0, {0, 0, 0, 0}, 0), 0);
+    ASSERT_EQ(closing->Create(pty_.slave()), 0);
+    ASSERT_EQ(vanishing->Create(pty_.slave()), 0);
     EXPECT_EQ(waiter.Request(sievra::link::kAppAwaitClosed, 0, Milliseconds(50), 0, &still_open),
               0);
     EXPECT_EQ(still_open, 2u);  // the time ran out with both held

@@ -21,7 +21,12 @@ bool OpenDriverLink(QWidget* page, QPushButton* start, DriverLink& link, int por
         return false;
     }
     if (!link.Open(port)) {
-        widgets::ShowProgramMessage(page, failure_text);
+        QString text = failure_text;
+        if (link.open_failure() == DriverLink::OpenFailure::kAccessDenied) {
+            text += QString::fromUtf8("\n没有权限: 只有能读写 %1 的用户才能监视或过滤这个串口")
+                        .arg(QString::fromStdString(link.denied_device()));
+        }
+        widgets::ShowProgramMessage(page, text);
         return false;
     }
     link.SetMode(mode);

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "driver/link_protocol.h"
+#include "driver/sievra_protocol.h"
+
+namespace sievra::testing {
+
+// Reports an open on an application socket as the attachment does: status 0 with the program's
+// descriptor of the port (or none when descriptor is -1). Waits for the host's answer and
+// returns its status, or -1 when the host closed or did not answer within timeout_ms. The watch
+// page it carries goes to page when given, else it is closed.
+inline int32_t SendAppCreate(int socket, uint32_t id, int descriptor, int* page = nullptr,
+                             int timeout_ms = 20000) {
+    uint8_t request[link::kRequestHeaderSize + 4] = {};
+    PutLe32(request, id);
+    request[4] = link::kAppCreate;
+    PutLe32(request + 9, 4);
+    iovec part{request, sizeof request};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    msghdr msg{};
+    msg.msg_iov = &part;
+    msg.msg_iovlen = 1;
+    if (descriptor >= 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &descriptor, sizeof(int));
+    }
+    if (::sendmsg(socket, &msg, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof request))
+        return -1;
+    pollfd p{socket, POLLIN, 0};
+    if (::poll(&p, 1, timeout_ms) <= 0)
+        return -1;
+    uint8_t reply[link::kResponseHeaderSize];
+    iovec in{reply, sizeof reply};
+    alignas(cmsghdr) char received[CMSG_SPACE(sizeof(int))];
+    msghdr answer{};
+    answer.msg_iov = &in;
+    answer.msg_iovlen = 1;
+    answer.msg_control = received;
+    answer.msg_controllen = sizeof received;
+    if (::recvmsg(socket, &answer, MSG_WAITALL | MSG_CMSG_CLOEXEC) !=
+        static_cast<ssize_t>(sizeof reply)) {
+        return -1;
+    }
+    for (cmsghdr* c = CMSG_FIRSTHDR(&answer); c != nullptr; c = CMSG_NXTHDR(&answer, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+            continue;
+        int fd;
+        std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
+        if (page != nullptr && *page < 0)
+            *page = fd;
+        else
+            ::close(fd);
+    }
+    return static_cast<int32_t>(GetLe32(reply + 4));
+}
+
+}  // namespace sievra::testing
