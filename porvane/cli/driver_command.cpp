@@ -20,13 +20,14 @@ int RunDriverCommand(const std::string& action, const std::string& root, std::FI
     }
     if (action == "install") {
         std::vector<std::string> messages;
-        const int written = installer.InstallFilter(messages);
+        const int installed = installer.InstallFilter(messages);
         for (const std::string& message : messages)
             std::fprintf(err, "%s\n", message.c_str());
-        if (written == 0)
+        // The restart request only when everything was installed.
+        if (installed == 0 || !messages.empty())
             return 1;
         std::fprintf(out, "监视/过滤驱动程序已经安装,请重新启动计算机!!!\n");
-        return messages.empty() ? 0 : 1;
+        return 0;
     }
     std::string error;
     if (!installer.RemoveFilter(error)) {

@@ -1,16 +1,20 @@
 #include "porvane/install/filter_installer.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <optional>
 #include <sstream>
+#include <string_view>
 
+#include "platform/comm/unique_fd.h"
 #include "porvane/install/atomic_file.h"
 #include "porvane/install/driver_image.h"
 #include "porvane/install/preload_check.h"
@@ -21,52 +25,160 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Trimmed(const std::string& line) {
-    const size_t begin = line.find_first_not_of(" \t\r");
-    if (begin == std::string::npos)
-        return {};
-    const size_t end = line.find_last_not_of(" \t\r");
-    return line.substr(begin, end - begin + 1);
+// What separates the entries on a line of ld.so.preload, as the loader reads the file; "#"
+// starts a comment that runs to the end of its line.
+constexpr const char* kSeparators = " \t:";
+
+// The installer's lock, beside the preload file that every installation and removal edits. Only
+// root may create files in /etc, so no one else can take or hold the lock.
+constexpr const char* kLockPath = "/etc/.sievra-install.lock";
+
+// Up to how many symbolic links deep the preload file is followed.
+constexpr int kMaxLinks = 40;
+
+std::string ErrnoText() {
+    return std::strerror(errno);
 }
 
-// The lines of a file; empty when it cannot be read.
-std::vector<std::string> ReadLines(const std::string& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
+// Creates dir and the folders above it as needed; false with error saying why not.
+bool MakeDirectories(const std::string& dir, std::string& error) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (!ec && !fs::is_directory(dir, ec))
+        ec = std::make_error_code(std::errc::not_a_directory);
+    if (ec)
+        error = "Can't create " + dir + ": " + ec.message();
+    return !ec;
+}
+
+// Reads the whole file into text; a file that does not exist reads as empty with exists false.
+bool ReadFile(const std::string& path, std::string& text, bool& exists, std::string& error) {
+    text.clear();
+    exists = false;
+    const comm::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        if (errno == ENOENT)
+            return true;
+        error = "open " + path + ": " + ErrnoText();
+        return false;
+    }
+    exists = true;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            error = "read " + path + ": " + ErrnoText();
+            return false;
+        }
+        if (n == 0)
+            return true;
+        text.append(chunk, static_cast<size_t>(n));
+    }
+}
+
+// The lines of text without their line ends; a last line without one counts too.
+std::vector<std::string_view> Lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        const size_t end = text.find('\n');
+        lines.push_back(text.substr(0, end));
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    }
     return lines;
 }
 
-bool MakeDirectories(const std::string& dir) {
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    return fs::is_directory(dir, ec);
+// The part of a line before its comment.
+std::string_view Entries(std::string_view line) {
+    return line.substr(0, line.find('#'));
 }
 
-// Writes bytes to a new temporary file in dir; returns its path, or empty on failure.
-std::string WriteTemporary(const std::string& dir, std::span<const uint8_t> bytes) {
-    std::string temp = dir + "/.libsievra.so.XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0)
-        return {};
-    size_t done = 0;
-    bool ok = true;
-    while (ok && done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
+// The first entry in the file, the library the loader preloads first; empty when there is none.
+std::string_view FirstEntry(std::string_view text) {
+    for (const std::string_view line : Lines(text)) {
+        const std::string_view entries = Entries(line);
+        const size_t begin = entries.find_first_not_of(kSeparators);
+        if (begin != std::string_view::npos)
+            return entries.substr(begin, entries.find_first_of(kSeparators, begin) - begin);
+    }
+    return {};
+}
+
+// The line without each entry that is entry, with the separators that went with it (those after
+// it, or, after the line's last entry, those before it); every other entry, separator and comment
+// stays as it was. A line left without entries keeps its comment alone, or goes (nullopt). found
+// tells whether the entry was there.
+std::optional<std::string> LineWithout(std::string_view line, std::string_view entry, bool& found) {
+    const std::string_view entries = Entries(line);
+    struct Span {
+        size_t begin, end;
+    };
+    std::vector<Span> spans;
+    for (size_t at = entries.find_first_not_of(kSeparators); at != std::string_view::npos;) {
+        const size_t end = std::min(entries.find_first_of(kSeparators, at), entries.size());
+        spans.push_back({at, end});
+        at = entries.find_first_not_of(kSeparators, end);
+    }
+    std::vector<bool> dropped(line.size(), false);
+    size_t left = spans.size();
+    for (size_t i = 0; i < spans.size(); ++i) {
+        if (entries.substr(spans[i].begin, spans[i].end - spans[i].begin) != entry)
             continue;
-        ok = n > 0;
-        if (ok)
-            done += static_cast<size_t>(n);
+        --left;
+        const size_t from = i + 1 < spans.size() ? spans[i].begin : i > 0 ? spans[i - 1].end : 0;
+        const size_t to = i + 1 < spans.size() ? spans[i + 1].begin : spans[i].end;
+        std::fill(dropped.begin() + from, dropped.begin() + to, true);
     }
-    ok = ok && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    if (!ok) {
-        ::unlink(temp.c_str());
+    if (left == spans.size())
+        return std::string(line);
+    found = true;
+    const std::string_view comment = line.substr(entries.size());
+    if (left == 0)
+        return comment.empty() ? std::nullopt : std::optional<std::string>(comment);
+    std::string kept;
+    for (size_t i = 0; i < line.size(); ++i) {
+        if (!dropped[i])
+            kept += line[i];
+    }
+    return kept;
+}
+
+// The file's text without our entry, every line ending in a line end.
+std::string TextWithout(std::string_view text, std::string_view entry, bool& found) {
+    std::string kept;
+    for (const std::string_view line : Lines(text)) {
+        if (std::optional<std::string> rest = LineWithout(line, entry, found))
+            kept += *rest + "\n";
+    }
+    return kept;
+}
+
+// Takes the installer's lock, waiting while another installation or removal holds it. The lock
+// goes with the returned descriptor. The file is never removed: a run that removed it while
+// another waited on it would let a third lock a new file beside them. O_NOFOLLOW: a link planted
+// in its place must not make us create or lock a file elsewhere.
+comm::UniqueFd LockInstallation(const std::string& path, std::string& error) {
+    if (!MakeDirectories(fs::path(path).parent_path().string(), error))
+        return {};
+    comm::UniqueFd fd(
+        ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    struct stat st {};
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
+        error = "lock " + path + ": " + ErrnoText();
         return {};
     }
-    return temp;
+    if (!S_ISREG(st.st_mode)) {
+        error = "lock " + path + ": not a regular file";
+        return {};
+    }
+    while (::flock(fd.get(), LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            error = "lock " + path + ": " + ErrnoText();
+            return {};
+        }
+    }
+    return fd;
 }
 
 }  // namespace
@@ -98,86 +210,170 @@ FilterInstaller::FilterInstaller(std::string root, std::span<const uint8_t> imag
 }
 
 bool FilterInstaller::IsFilterInstalled() const {
-    const std::vector<std::string> lines = ReadLines(PreloadFile());
-    return !lines.empty() && Trimmed(lines.front()) == kLibraryPath;
+    std::string path, text, error;
+    bool exists = false;
+    return ResolvePreload(path, error) && ReadFile(path, text, exists, error) &&
+           FirstEntry(text) == kLibraryPath;
 }
 
 int FilterInstaller::InstallFilter(std::vector<std::string>& messages) {
+    // Every failure leaves the system as it was, with this message and the reason.
+    auto fail = [&messages](const std::string& reason) {
+        messages.push_back("创建驱动文件失败!!\r\n" + reason);
+        return 0;
+    };
+    std::string error;
+    const comm::UniqueFd lock = LockInstallation(root_ + kLockPath, error);
+    if (!lock.valid())
+        return fail(error);
+    RemoveLeftovers();
+
     // The library goes in under a temporary name and replaces the old one by a rename: every
     // running program may have the old one mapped, and a broken library must never take its
     // place.
     const std::string library = LibraryFile();
-    const std::string dir = fs::path(library).parent_path().string();
-    const std::string temp = MakeDirectories(dir) ? WriteTemporary(dir, image_) : std::string();
-    if (temp.empty()) {
-        messages.push_back("创建驱动文件失败!!");
-        return 0;
-    }
+    if (!MakeDirectories(fs::path(library).parent_path().string(), error))
+        return fail(error);
+    std::optional<StagedFile> staged = StagedFile::Write(
+        library, {reinterpret_cast<const char*>(image_.data()), image_.size()}, 0644, error);
+    if (!staged)
+        return fail(error);
     std::string reason;
-    if (!ProgramStartsWithPreload(temp, reason)) {
-        ::unlink(temp.c_str());
+    if (!ProgramStartsWithPreload(staged->OpenablePath(), reason)) {
         messages.push_back("驱动文件不能加载,没有安装!!\r\n" + reason);
         return 0;
     }
-    if (::rename(temp.c_str(), library.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        messages.push_back("创建驱动文件失败!!");
-        return 0;
+
+    // The unit first: a unit whose library is not yet in place starts a host nobody talks to,
+    // and taking it out again is a removal, which does not fail for want of space.
+    bool unit_written = false;
+    if (!WriteUnit(unit_written, error))
+        return fail(error);
+    auto undo_unit = [&] {
+        if (unit_written) {
+            ::unlink((root_ + kWantsPath).c_str());
+            ::unlink(UnitFile().c_str());
+        }
+    };
+
+    // The library that was there before keeps a second name until the preload line is written,
+    // so that a failure can put it back.
+    std::string earlier;
+    struct stat st {};
+    if (::lstat(library.c_str(), &st) == 0) {
+        earlier = LinkToTemporaryName(library, library, error);
+        if (earlier.empty()) {
+            undo_unit();
+            return fail(error);
+        }
     }
-    std::string error;
-    if (!UpdatePreload(true, error))
-        messages.push_back("Can't create " + PreloadFile() + ": " + error);
-    WriteUnit(messages);
+    auto drop_earlier = [&] {
+        if (!earlier.empty())
+            ::unlink(earlier.c_str());
+    };
+    if (!staged->Commit(error)) {
+        drop_earlier();
+        undo_unit();
+        return fail(error);
+    }
+    if (!UpdatePreload(true, error)) {
+        // The preload file is as it was, so the library goes back to what it was too.
+        if (earlier.empty())
+            ::unlink(library.c_str());
+        else
+            ::rename(earlier.c_str(), library.c_str());
+        undo_unit();
+        return fail("Can't create " + PreloadFile() + ": " + error);
+    }
+    drop_earlier();
     return 1;
 }
 
 bool FilterInstaller::RemoveFilter(std::string& error) {
+    const comm::UniqueFd lock = LockInstallation(root_ + kLockPath, error);
+    if (!lock.valid())
+        return false;
+    RemoveLeftovers();
     // The preload line goes first: a line naming a library that is gone makes the loader
     // complain in every program started afterwards. When the line cannot be taken out, the
     // library stays where the line points.
     if (!UpdatePreload(false, error))
         return false;
     if (::unlink(LibraryFile().c_str()) != 0 && errno != ENOENT) {
-        error = "remove " + LibraryFile() + ": " + std::strerror(errno);
+        error = "remove " + LibraryFile() + ": " + ErrnoText();
         return false;
     }
     return true;
 }
 
-bool FilterInstaller::UpdatePreload(bool ours_first, std::string& error) const {
-    const std::string path = PreloadFile();
-    std::vector<std::string> kept;
-    for (const std::string& line : ReadLines(path)) {
-        if (Trimmed(line) != kLibraryPath)
-            kept.push_back(line);
-    }
-    bool others = false;
-    for (const std::string& line : kept)
-        others = others || !Trimmed(line).empty();
-    if (!ours_first && !others) {
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-            error = std::strerror(errno);
+bool FilterInstaller::ResolvePreload(std::string& path, std::string& error) const {
+    // A link is read as the installed system's loader reads it: a target starting with / lies
+    // under the root.
+    path = PreloadFile();
+    for (int depth = 0; depth < kMaxLinks; ++depth) {
+        std::error_code ec;
+        const fs::file_status status = fs::symlink_status(path, ec);
+        if (status.type() != fs::file_type::symlink)
+            return true;  // what is there (nothing, a file, or something that will not read)
+        const fs::path target = fs::read_symlink(path, ec);
+        if (ec) {
+            error = "read link " + path + ": " + ec.message();
             return false;
         }
-        return true;
+        path = (target.is_absolute() ? fs::path(root_ + target.string())
+                                     : fs::path(path).parent_path() / target)
+                   .lexically_normal()
+                   .string();
     }
-    std::string text;
-    if (ours_first)
-        text = std::string(kLibraryPath) + "\n";
-    for (const std::string& line : kept)
-        text += line + "\n";
-    if (!MakeDirectories(fs::path(path).parent_path().string())) {
-        error = std::strerror(errno);
-        return false;
-    }
-    return WriteFileAtomically(path, text, 0644, error);
+    error = PreloadFile() + ": " + std::strerror(ELOOP);
+    return false;
 }
 
-void FilterInstaller::WriteUnit(std::vector<std::string>& messages) const {
+void FilterInstaller::RemoveLeftovers() const {
+    RemoveLeftoverTemporaries(LibraryFile());
+    RemoveLeftoverTemporaries(UnitFile());
+    std::string path, error;
+    if (ResolvePreload(path, error))
+        RemoveLeftoverTemporaries(path);
+}
+
+bool FilterInstaller::UpdatePreload(bool ours_first, std::string& error) const {
+    std::string path, text;
+    bool exists = false;
+    if (!ResolvePreload(path, error) || !ReadFile(path, text, exists, error))
+        return false;
+    bool found = false;
+    const std::string others = TextWithout(text, kLibraryPath, found);
+    std::string updated;
+    if (ours_first) {
+        updated = std::string(kLibraryPath) + "\n" + others;
+    } else {
+        if (!found)
+            return true;  // nothing of ours: the file stays as it is
+        // With nothing else in it the file goes, unless it is reached through a link, which
+        // then keeps leading to a file, empty or with blank lines only.
+        if (others.find_first_not_of(" \t\n") == std::string::npos && path == PreloadFile()) {
+            if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+                error = "remove " + path + ": " + ErrnoText();
+                return false;
+            }
+            return true;
+        }
+        updated = others;
+    }
+    if (exists && updated == text)
+        return true;
+    if (path == PreloadFile() && !MakeDirectories(fs::path(path).parent_path().string(), error))
+        return false;
+    return WriteFileAtomically(path, updated, 0644, error);
+}
+
+bool FilterInstaller::WriteUnit(bool& written, std::string& error) const {
+    written = false;
     const std::string unit = UnitFile();
     std::error_code ec;
-    if (fs::exists(unit, ec))
-        return;  // written by an earlier installation or by the administrator: left as it is
+    if (fs::exists(fs::symlink_status(unit, ec)))
+        return true;  // written by an earlier installation or by the administrator: left as it is
     // The sockets are the dialout group's as well as root's: the programs that use serial ports
     // run as users of that group, and their attachment must reach the host (with the owner's
     // sockets alone, only root's programs would be watched).
@@ -194,18 +390,24 @@ void FilterInstaller::WriteUnit(std::vector<std::string>& messages) const {
             "\n"
             "[Install]\n"
             "WantedBy=multi-user.target\n";
-    std::string error;
-    if (!MakeDirectories(fs::path(unit).parent_path().string()) ||
-        !WriteFileAtomically(unit, text.str(), 0644, error)) {
-        messages.push_back("Can't create " + unit + (error.empty() ? "" : ": " + error));
-        return;
+    if (!MakeDirectories(fs::path(unit).parent_path().string(), error))
+        return false;
+    if (!WriteFileAtomically(unit, text.str(), 0644, error)) {
+        error = "Can't create " + unit + ": " + error;
+        return false;
     }
-    // Enabled as systemctl enable does it, so the host starts with the next boot.
+    // Enabled as systemctl enable does it, so the host starts with the next boot. A unit that
+    // cannot be enabled goes again: a later installation leaves an existing unit as it is.
     const std::string wants = root_ + kWantsPath;
     fs::create_directories(fs::path(wants).parent_path(), ec);
     fs::remove(wants, ec);
-    if (::symlink(kUnitPath, wants.c_str()) != 0)
-        messages.push_back("Can't create " + wants + ": " + std::strerror(errno));
+    if (::symlink(kUnitPath, wants.c_str()) != 0) {
+        error = "Can't create " + wants + ": " + ErrnoText();
+        ::unlink(unit.c_str());
+        return false;
+    }
+    written = true;
+    return true;
 }
 
 namespace {

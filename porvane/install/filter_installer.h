@@ -35,20 +35,33 @@ class FilterInstaller {
     std::string PreloadFile() const { return root_ + kPreloadPath; }
     std::string UnitFile() const { return root_ + kUnitPath; }
 
-    // True when the first line of ld.so.preload names the library.
+    // True when the library is the first entry of ld.so.preload, the one the loader preloads
+    // first. Entries are parted by spaces, tabs, colons and line ends; "#" starts a comment that
+    // runs to the end of its line.
     bool IsFilterInstalled() const;
-    // Writes the library, checks that a program starts with it preloaded, puts its line first
-    // in ld.so.preload (other lines kept) and writes the unit file when there is none. Returns 1
-    // when the library was written and loads; 0 otherwise, with nothing left changed.
+    // Writes the library, checks that a program starts with it preloaded, writes the unit file
+    // when there is none and puts the library's line first in ld.so.preload (our entry taken
+    // out of other lines, everything else kept). Returns 1 when all of it is done, with no
+    // message; 0 otherwise, with messages saying why and the system as it was before.
     int InstallFilter(std::vector<std::string>& messages);
-    // Takes the library's line out of ld.so.preload (the file goes when no line is left), then
-    // deletes the library; when the line cannot be taken out the library stays. The unit file
-    // stays, as a later installation expects. False with error saying what failed.
+    // Takes the library's entry out of ld.so.preload (the file goes when nothing but blank
+    // lines is left), then deletes the library; when the entry cannot be taken out the library
+    // stays. The unit file stays, as a later installation expects. False with error saying what
+    // failed.
     bool RemoveFilter(std::string& error);
 
+    // Installations and removals, from any process, take turns on a lock in the root's /etc,
+    // and each first removes the temporaries a killed one left behind. A preload file that is
+    // a symbolic link stays one: the file it leads to (a target starting with / read under the
+    // root) is read and rewritten.
+
   private:
+    // The preload file, symbolic links followed.
+    bool ResolvePreload(std::string& path, std::string& error) const;
     bool UpdatePreload(bool ours_first, std::string& error) const;
-    void WriteUnit(std::vector<std::string>& messages) const;
+    // Writes and enables the unit when there is none; written says whether it did.
+    bool WriteUnit(bool& written, std::string& error) const;
+    void RemoveLeftovers() const;
 
     std::string root_;
     std::span<const uint8_t> image_;

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -272,6 +273,35 @@ TEST(DriverCommand, StatusInstallRemoveUnderARoot) {
     EXPECT_EQ(refused.Wait(), 1);
     EXPECT_NE(refused.AllErrors().find("not removed"), std::string::npos) << refused.AllErrors();
     EXPECT_TRUE(fs::exists(root.path() + "/usr/local/lib/sievra/libsievra.so"));
+}
+
+// An installation whose preload line cannot be written (here: files may not grow past a limit
+// the library fits under and the new preload file does not, which fails the write as a full
+// disk does, for root too) says it failed and nothing else, and leaves the filter uninstalled.
+TEST(DriverCommand, AnInstallationThatCannotWriteThePreloadLineOnlySaysItFailed) {
+    TempDir root;
+    const std::string preload = root.path() + "/etc/ld.so.preload";
+    const std::string before = "/usr/lib/other/libother.so\n# " + std::string(8 << 20, '-') + "\n";
+    fs::create_directories(root.path() + "/etc");
+    std::ofstream(preload) << before;
+    // ulimit -f counts 512-byte blocks: 4 MiB. An ignored signal stays ignored in the program.
+    LineProcess install("/bin/sh", {"-c", "ulimit -f 8192 && trap '' XFSZ && exec \"$0\" \"$@\"",
+                                    Cli(), "driver", "install", "--root", root.path()});
+    EXPECT_EQ(install.Wait(), 1);
+    EXPECT_FALSE(install.WaitFor(false, "\n"));  // the output ends with nothing on it
+    EXPECT_EQ(install.out(), "");
+    EXPECT_EQ(install.AllErrors().rfind("创建驱动文件失败!!\r\nCan't create " + preload + ": ", 0),
+              0u)
+        << install.err();
+    EXPECT_NE(install.err().find(std::strerror(EFBIG)), std::string::npos) << install.err();
+    LineProcess status(Cli(), {"driver", "status", "--root", root.path()});
+    EXPECT_EQ(status.Wait(), 1);
+    status.WaitFor(false, "\n");
+    EXPECT_EQ(status.out(), "监视过滤驱动程序没有安装!!!\n");
+    EXPECT_FALSE(fs::exists(root.path() + "/usr/local/lib/sievra/libsievra.so"));
+    EXPECT_FALSE(fs::exists(root.path() + "/etc/systemd/system/sievra.service"));
+    std::ifstream in(preload);
+    EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), {}) == before);
 }
 
 // How the ping program lets go of its port.

@@ -1,11 +1,17 @@
 // Installing and removing the filter under a temporary system root.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <latch>
+#include <optional>
+#include <thread>
 
 #include "platform/comm/testing/child_process.h"
 #include "porvane/install/driver_image.h"
@@ -18,6 +24,10 @@ namespace porvane::install {
 namespace {
 
 using comm::testing::TempDir;
+namespace fs = std::filesystem;
+
+constexpr const char* kOurs = "/usr/local/lib/sievra/libsievra.so";
+constexpr const char* kWantsLink = "/etc/systemd/system/multi-user.target.wants/sievra.service";
 
 std::vector<uint8_t> ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -42,6 +52,239 @@ class FilterInstallerTest : public ::testing::Test {
     TempDir dir_;
     const std::vector<uint8_t> image_ = ReadBytes(SIEVRA_TEST_IMAGE);
 };
+
+// The names of a folder's entries whose names start with prefix.
+std::vector<std::string> NamesStartingWith(const std::string& dir, const std::string& prefix) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) == 0)
+            names.push_back(name);
+    }
+    return names;
+}
+
+// Installs and removes race from threads with installers of their own, over a preload file that
+// also names another library. After each pair the file may name our library only while the
+// library is there, and the other library's line is never lost.
+TEST_F(FilterInstallerTest, ConcurrentInstallsAndRemovesNeverLeaveALineWithoutItsLibrary) {
+    const std::string preload = dir_.path() + "/etc/ld.so.preload";
+    WriteText(preload, "/usr/lib/other/libother.so\n");
+    const std::string library = Installer(image_).LibraryFile();
+    int dangling = 0;
+    for (int round = 0; round < 150; ++round) {
+        std::latch start(2);
+        int written = -1;
+        std::vector<std::string> messages;
+        bool removed = false;
+        std::string error;
+        std::thread installing([&] {
+            FilterInstaller installer = Installer(image_);
+            start.arrive_and_wait();
+            written = installer.InstallFilter(messages);
+        });
+        std::thread removing([&] {
+            FilterInstaller installer = Installer(image_);
+            start.arrive_and_wait();
+            removed = installer.RemoveFilter(error);
+        });
+        installing.join();
+        removing.join();
+        ASSERT_EQ(written, 1) << (messages.empty() ? "" : messages.front());
+        ASSERT_TRUE(removed) << error;
+        const std::string text = ReadText(preload);
+        ASSERT_NE(text.find("/usr/lib/other/libother.so\n"), std::string::npos) << text;
+        if (text.find(kOurs) != std::string::npos && !fs::exists(library))
+            ++dangling;
+    }
+    EXPECT_EQ(dangling, 0);
+    std::vector<std::string> messages;
+    ASSERT_EQ(Installer(image_).InstallFilter(messages), 1);
+    EXPECT_TRUE(Installer(image_).IsFilterInstalled());
+    EXPECT_EQ(ReadText(preload), std::string(kOurs) + "\n/usr/lib/other/libother.so\n");
+    EXPECT_EQ(ReadBytes(library), image_);
+    EXPECT_EQ(NamesStartingWith(fs::path(library).parent_path(), ".libsievra.so."),
+              std::vector<std::string>{});
+    EXPECT_EQ(NamesStartingWith(dir_.path() + "/etc", ".ld.so.preload."),
+              std::vector<std::string>{});
+}
+
+// Entries share lines, parted by spaces, tabs or colons, and # starts a comment: the loader's
+// reading of the file. The filter counts as installed when the file's first entry is ours;
+// installing puts our entry on a line of its own first, removing takes out our entry alone.
+TEST_F(FilterInstallerTest, OurEntryAmongOthersOnALine) {
+    const std::string ours = kOurs;
+    struct Case {
+        std::string before;
+        bool installed;
+        std::string after_install;
+        std::optional<std::string> after_remove;  // nullopt: the file is gone
+    };
+    const std::vector<Case> cases = {
+        {ours + "\n", true, ours + "\n", std::nullopt},
+        {"", false, ours + "\n", ""},  // without our entry the file is left alone
+        {ours + " /usr/lib/b.so\n", true, ours + "\n/usr/lib/b.so\n", "/usr/lib/b.so\n"},
+        {ours + ":/usr/lib/b.so\n", true, ours + "\n/usr/lib/b.so\n", "/usr/lib/b.so\n"},
+        {"  " + ours + "\t# the filter\n", true, ours + "\n# the filter\n", "# the filter\n"},
+        {"\n\t" + ours + "\n", true, ours + "\n\n", std::nullopt},
+        {"/usr/lib/a.so\t" + ours + "\n", false, ours + "\n/usr/lib/a.so\n", "/usr/lib/a.so\n"},
+        {"/usr/lib/a.so: " + ours + " :/usr/lib/b.so # ours: " + ours + "\n", false,
+         ours + "\n/usr/lib/a.so: /usr/lib/b.so # ours: " + ours + "\n",
+         "/usr/lib/a.so: /usr/lib/b.so # ours: " + ours + "\n"},
+        {"# " + ours + "\n/usr/lib/a.so\n", false, ours + "\n# " + ours + "\n/usr/lib/a.so\n",
+         "# " + ours + "\n/usr/lib/a.so\n"},
+        {ours + ".1 " + ours + "x\n" + ours, false, ours + "\n" + ours + ".1 " + ours + "x\n",
+         ours + ".1 " + ours + "x\n"},
+    };
+    const std::string preload = dir_.path() + "/etc/ld.so.preload";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.before);
+        WriteText(preload, c.before);
+        FilterInstaller installer = Installer(image_);
+        EXPECT_EQ(installer.IsFilterInstalled(), c.installed);
+        std::string error;
+        ASSERT_TRUE(installer.RemoveFilter(error)) << error;
+        EXPECT_EQ(fs::exists(preload), c.after_remove.has_value());
+        EXPECT_EQ(ReadText(preload), c.after_remove.value_or(""));
+        EXPECT_FALSE(installer.IsFilterInstalled());
+
+        WriteText(preload, c.before);
+        std::vector<std::string> messages;
+        ASSERT_EQ(installer.InstallFilter(messages), 1);
+        EXPECT_EQ(ReadText(preload), c.after_install);
+        EXPECT_TRUE(installer.IsFilterInstalled());
+    }
+}
+
+// A preload file that is a symbolic link stays one: the new text goes to the file it leads to,
+// read under the root like the loader of the installed system would.
+TEST_F(FilterInstallerTest, ASymbolicLinkPreloadFileIsWrittenThrough) {
+    const std::string preload = dir_.path() + "/etc/ld.so.preload";
+    struct Case {
+        std::string link;
+        std::string target;  // under the root
+        std::string before;  // empty: no target yet
+    };
+    const std::vector<Case> cases = {
+        {"../srv/preload/list", "/srv/preload/list", "/usr/lib/other/libother.so\n"},
+        {"/srv/preload/abs", "/srv/preload/abs", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.link);
+        fs::create_directories(dir_.path() + "/srv/preload");
+        fs::create_directories(dir_.path() + "/etc");
+        fs::remove(preload);
+        fs::create_symlink(c.link, preload);
+        const std::string target = dir_.path() + c.target;
+        if (!c.before.empty())
+            WriteText(target, c.before);
+        FilterInstaller installer = Installer(image_);
+        std::vector<std::string> messages;
+        ASSERT_EQ(installer.InstallFilter(messages), 1);
+        EXPECT_EQ(fs::read_symlink(preload), c.link);
+        EXPECT_EQ(ReadText(target), std::string(kOurs) + "\n" + c.before);
+        EXPECT_TRUE(installer.IsFilterInstalled());
+        std::string error;
+        ASSERT_TRUE(installer.RemoveFilter(error)) << error;
+        EXPECT_EQ(fs::read_symlink(preload), c.link);
+        EXPECT_EQ(ReadText(target), c.before);  // kept, empty when nothing else is left
+        EXPECT_TRUE(fs::is_regular_file(target));
+        EXPECT_EQ(NamesStartingWith(fs::path(target).parent_path(), "."),
+                  std::vector<std::string>{});
+    }
+}
+
+// Limits the size of the files this process may write, with the signal that limit sends
+// ignored, so a longer write fails as on a full disk (root included); restores both after.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        ::sigaction(SIGXFSZ, &ignore, &saved_action_);
+        const rlimit limit{bytes, saved_.rlim_max};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        ::sigaction(SIGXFSZ, &saved_action_, nullptr);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+  private:
+    rlimit saved_{};
+    struct sigaction saved_action_ {};
+};
+
+// The preload file cannot be written (its new text is longer than a file may grow): the
+// installation fails, says why, and leaves the library, the unit and the preload file as they
+// were.
+TEST_F(FilterInstallerTest, AnInstallationThatCannotWriteThePreloadLineChangesNothing) {
+    ASSERT_LT(image_.size(), 32u * 1024);
+    const std::string preload = dir_.path() + "/etc/ld.so.preload";
+    const std::string before =
+        "/usr/lib/other/libother.so\n# " + std::string(64 * 1024, '-') + "\n";
+    for (const bool library_before : {false, true}) {
+        SCOPED_TRACE(library_before);
+        TempDir root;
+        FilterInstaller installer(root.path(), image_, "/usr/local/bin/sievrad");
+        WriteText(root.path() + "/etc/ld.so.preload", before);
+        const std::string old_library = "an earlier library";
+        if (library_before)
+            WriteText(installer.LibraryFile(), old_library);
+        std::vector<std::string> messages;
+        {
+            FileSizeLimit limit(32 * 1024);
+            EXPECT_EQ(installer.InstallFilter(messages), 0);
+        }
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0].rfind("创建驱动文件失败!!\r\n", 0), 0u) << messages[0];
+        EXPECT_NE(messages[0].find(std::strerror(EFBIG)), std::string::npos) << messages[0];
+        EXPECT_FALSE(installer.IsFilterInstalled());
+        EXPECT_EQ(ReadText(root.path() + "/etc/ld.so.preload"), before);
+        EXPECT_EQ(fs::exists(installer.LibraryFile()), library_before);
+        if (library_before) {
+            EXPECT_TRUE(ReadText(installer.LibraryFile()) == old_library);
+        }
+        EXPECT_FALSE(fs::exists(installer.UnitFile()));
+        EXPECT_FALSE(fs::exists(root.path() + kWantsLink));
+        EXPECT_EQ(NamesStartingWith(root.path() + "/usr/local/lib/sievra", ".libsievra.so."),
+                  std::vector<std::string>{});
+        EXPECT_EQ(NamesStartingWith(root.path() + "/etc", ".ld.so.preload."),
+                  std::vector<std::string>{});
+    }
+}
+
+// Temporaries a killed run left behind go with the next installation or removal; files of
+// similar names that are not ours stay.
+TEST_F(FilterInstallerTest, TheNextRunRemovesLeftoverTemporaries) {
+    const std::string lib_dir = dir_.path() + "/usr/local/lib/sievra";
+    const std::vector<std::string> leftovers = {
+        lib_dir + "/.libsievra.so.a1B2c3", dir_.path() + "/etc/.ld.so.preload.Zz09yY",
+        dir_.path() + "/etc/systemd/system/.sievra.service.Qq11Rr"};
+    const std::vector<std::string> others = {lib_dir + "/.libsievra.so.keep",
+                                             dir_.path() + "/etc/ld.so.preload.backup",
+                                             dir_.path() + "/etc/.ld.so.preload.older1.bak"};
+    for (const std::string& other : others)
+        WriteText(other, "not ours");
+    for (const bool install : {true, false}) {
+        SCOPED_TRACE(install);
+        for (const std::string& leftover : leftovers)
+            WriteText(leftover, std::string(4096, 'x'));
+        FilterInstaller installer = Installer(image_);
+        std::vector<std::string> messages;
+        std::string error;
+        ASSERT_TRUE(install ? installer.InstallFilter(messages) == 1
+                            : installer.RemoveFilter(error));
+        for (const std::string& leftover : leftovers)
+            EXPECT_FALSE(fs::exists(leftover)) << leftover;
+        for (const std::string& other : others)
+            EXPECT_EQ(ReadText(other), "not ours") << other;
+    }
+}
 
 TEST_F(FilterInstallerTest, InstallRemoveAndInstallAgain) {
     ASSERT_FALSE(image_.empty());
@@ -148,7 +391,12 @@ TEST_F(FilterInstallerTest, WithoutRightsTheFileCannotBeCreated) {
     FilterInstaller installer = Installer(image_);
     std::vector<std::string> messages;
     EXPECT_EQ(installer.InstallFilter(messages), 0);
-    EXPECT_EQ(messages, std::vector<std::string>{"创建驱动文件失败!!"});
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(
+        messages[0].rfind(
+            "创建驱动文件失败!!\r\nCan't create " + dir_.path() + "/usr/local/lib/sievra: ", 0),
+        0u)
+        << messages[0];
     EXPECT_FALSE(std::filesystem::exists(dir_.path() + "/etc/ld.so.preload"));
     if (::geteuid() != 0) {
         TempDir locked;
@@ -156,7 +404,8 @@ TEST_F(FilterInstallerTest, WithoutRightsTheFileCannotBeCreated) {
         FilterInstaller denied(locked.path(), image_, "/usr/local/bin/sievrad");
         messages.clear();
         EXPECT_EQ(denied.InstallFilter(messages), 0);
-        EXPECT_EQ(messages, std::vector<std::string>{"创建驱动文件失败!!"});
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0].rfind("创建驱动文件失败!!\r\n", 0), 0u) << messages[0];
         ::chmod(locked.path().c_str(), 0755);
     }
 }
