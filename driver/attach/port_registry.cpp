@@ -60,6 +60,24 @@ uint32_t StatusOfErrno(int error) {
     }
 }
 
+// Root's or this program's own user's: the files of a host the attachment may hand its
+// descriptors to.
+bool OwnedByHostUser(const struct stat& st) {
+    return st.st_uid == 0 || st.st_uid == ::geteuid();
+}
+
+bool TrustedFile(const struct stat& st) {
+    return S_ISREG(st.st_mode) && OwnedByHostUser(st);
+}
+
+// The runtime folder must be a folder (not a link) that only root or this user can change;
+// in any other, whatever is there is ignored and the ports pass through.
+bool RuntimeFolderTrusted() {
+    struct stat st;
+    return ::lstat(LinkConfig().runtime_dir, &st) == 0 && S_ISDIR(st.st_mode) &&
+           OwnedByHostUser(st) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 // Parses an unsigned decimal number at p; advances p past it and one separator.
 uint64_t Number(const char*& p, const char* end) {
     uint64_t v = 0;
@@ -81,7 +99,7 @@ bool PortRegistry::RefreshMap() {
     if (!RuntimePath("SievrMap", 0, path, sizeof path))
         return true;
     struct stat st;
-    if (::stat(path, &st) != 0) {
+    if (!RuntimeFolderTrusted() || ::lstat(path, &st) != 0 || !TrustedFile(st)) {
         map_count_.store(0);
         map_inode_.store(0);
         return true;
@@ -94,9 +112,12 @@ bool PortRegistry::RefreshMap() {
         return false;
     char text[4096];
     ssize_t length = -1;
-    const int fd = Real().open(path, O_RDONLY | O_CLOEXEC);
+    // Never a link, never a pipe to wait on: only the host's own regular file is read.
+    const int fd = Real().open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) {
-        length = Real().read(fd, text, sizeof text);
+        struct stat opened;
+        if (::fstat(fd, &opened) == 0 && TrustedFile(opened))
+            length = Real().read(fd, text, sizeof text);
         Real().close(fd);
     }
     int count = 0;

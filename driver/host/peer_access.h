@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,8 +26,13 @@ std::optional<PeerCredentials> PeerOf(int socket);
 // permission bits the kernel applies (owner class first, then group, then others). Root always.
 bool MayReadWrite(const PeerCredentials& peer, const struct stat& file);
 
-// True when peer could open the device at path for reading and writing now; false when it
-// cannot be found.
+// The same decision by an access control list (the bytes of the "system.posix_acl_access"
+// attribute), as the kernel makes it for a file that has one.
+bool AclAllowsReadWrite(const PeerCredentials& peer, const struct stat& file, const uint8_t* acl,
+                        size_t size);
+
+// True when peer could open the device at path for reading and writing now, by its access
+// control list where it has one, else by its mode bits; false when it cannot be found.
 bool MayOpenDevice(const PeerCredentials& peer, const std::string& path);
 
 // True when descriptor is a terminal open on the device at path itself (same device number).

@@ -13,6 +13,9 @@
 #include "driver/link_socket.h"
 
 namespace sievra {
+namespace {
+constexpr const char* kLockName = "SievrLock";
+}  // namespace
 
 RuntimeFolder::~RuntimeFolder() {
     if (!dir_.valid())
@@ -36,11 +39,21 @@ comm::CommStatus RuntimeFolder::Claim(const std::string& path) {
         return comm::CommStatus::Failure(
             "runtime folder not owned by this user or writable by others", EPERM);
     }
-    if (::flock(dir.get(), LOCK_EX | LOCK_NB) != 0) {
+    // The lock is a file only this user may open, not the folder, which anyone may open and
+    // lock to keep the host from starting. It stays when the host ends, so that every host
+    // locks the same file.
+    comm::UniqueFd lock(::openat(dir.get(), kLockName,
+                                 O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    if (!lock.valid())
+        return comm::CommStatus::Failure("open runtime folder lock", errno);
+    if (::fstat(lock.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
+        return comm::CommStatus::Failure("runtime folder lock is not this user's file", EPERM);
+    if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
         return comm::CommStatus::Failure("another sievrad serves the runtime folder",
                                          errno == EWOULDBLOCK ? EBUSY : errno);
     }
     dir_ = std::move(dir);
+    lock_ = std::move(lock);
     return {};
 }
 

@@ -12,7 +12,7 @@ namespace sievra {
 
 // The driver host's runtime folder, held for the host's lifetime. The folder must belong to the
 // host's own user and be writable by nobody else, so no one else can put links or files of their
-// own in it; one host holds it at a time (an exclusive lock on the folder). Everything in it is
+// own in it; one host holds it at a time (an exclusive lock on a file in it). Everything in it is
 // made relative to the folder's descriptor, never by following a link, and what the host made
 // goes again when it ends.
 class RuntimeFolder {
@@ -43,6 +43,7 @@ class RuntimeFolder {
 
     std::string path_;
     comm::UniqueFd dir_;
+    comm::UniqueFd lock_;  // held locked for the host's lifetime
     std::vector<std::string> made_;
 };
 

@@ -216,6 +216,25 @@ bool MayUsePort(const std::optional<PeerCredentials>& peer, const std::string& d
     return peer && (Trusted(*peer) || MayOpenDevice(*peer, device_path));
 }
 
+// The status of a failed open as the attachment reports it: an error (severity bits 11), never a
+// success, information or pending code, which the I/O manager would take for something else.
+bool IsErrorStatus(uint32_t status) {
+    return (status >> 30) == 3;
+}
+
+// An application connection that has not opened yet must do so within this time, so that
+// connections that say nothing cannot hold sessions.
+constexpr int kCreateDeadlineSeconds = 2;
+
+void SetReceiveDeadline(int fd, int seconds) {
+    timeval limit{seconds, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+}
+
+void ReceiveWithoutDeadline(int fd) {
+    SetReceiveDeadline(fd, 0);
+}
+
 }  // namespace
 
 SievraHost::SievraHost(Options options) : options_(std::move(options)) {
@@ -254,13 +273,15 @@ SievraHost::~SievraHost() {
 }
 
 comm::CommStatus SievraHost::Listen(const std::string& name, gid_t group, int& fd) {
-    fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking, so that Serve takes every waiting connection at once and then goes back to
+    // its poll.
+    fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return comm::CommStatus::Failure("socket", errno);
     const bool shared = group != static_cast<gid_t>(-1);
     if (comm::CommStatus s = folder_.BindSocket(fd, name, shared ? 0660 : 0600, group); !s)
         return s;
-    if (::listen(fd, 16) != 0)
+    if (::listen(fd, SOMAXCONN) != 0)
         return comm::CommStatus::Failure("listen", errno);
     return {};
 }
@@ -365,13 +386,24 @@ void SievraHost::ReapSessionsLocked() {
 bool SievraHost::StartSession(int fd, void (SievraHost::*serve)(Port&, int), Port& port) {
     std::lock_guard lock(sessions_mutex_);
     ReapSessionsLocked();
-    if (stopping_ || sessions_.size() >= kMaxSessions) {
+    // Root and the host's own user keep sessions in reserve; every other user has a share, so
+    // that no one user's idle connections keep others' programs and pages out.
+    const std::optional<PeerCredentials> peer = PeerOf(fd);
+    const bool trusted = peer && Trusted(*peer);
+    const uid_t uid = peer ? peer->uid : static_cast<uid_t>(-1);
+    const size_t of_user = static_cast<size_t>(std::count_if(
+        sessions_.begin(), sessions_.end(), [&](const auto& s) { return s->uid == uid; }));
+    const bool room = trusted ? sessions_.size() < kMaxSessions
+                              : sessions_.size() < kMaxSessions - kTrustedReserve &&
+                                    of_user < kMaxSessionsPerUser;
+    if (stopping_ || !room) {
         ::close(fd);
         return false;
     }
     auto session = std::make_unique<Session>();
     Session* s = session.get();
     s->fd = fd;
+    s->uid = uid;
     sessions_.push_back(std::move(session));
     s->thread = std::thread([this, s, serve, &port] {
         (this->*serve)(port, s->fd);
@@ -397,8 +429,9 @@ void SievraHost::Serve() {
         for (size_t i = 0; i < ports_.size(); ++i) {
             if (!(fds[ports_.size() + i].revents & POLLIN))
                 continue;
-            const int app = AcceptAllowed(ports_[i]->app_listen_fd, *ports_[i], false);
-            if (app >= 0) {
+            for (int app; AcceptAllowed(ports_[i]->app_listen_fd, *ports_[i], false, app);) {
+                if (app < 0)
+                    continue;
                 ports_[i]->CountConnection(1);
                 if (!StartSession(app, &SievraHost::ServeApplication, *ports_[i]))
                     ports_[i]->CountConnection(-1);
@@ -408,28 +441,29 @@ void SievraHost::Serve() {
             if (!(fds[i].revents & POLLIN))
                 continue;
             Port& port = *ports_[i];
-            const int client = AcceptAllowed(port.listen_fd, port, true);
-            if (client < 0)
-                continue;
-            bool expected = false;
-            if (!port.busy.compare_exchange_strong(expected, true)) {
-                std::mutex m;
-                SendResponse(client, m, 0, link::kStatusSharingViolation, 0, nullptr, 0);
-                ::close(client);
-                continue;
+            for (int client; AcceptAllowed(port.listen_fd, port, true, client);) {
+                if (client < 0)
+                    continue;
+                bool expected = false;
+                if (!port.busy.compare_exchange_strong(expected, true)) {
+                    std::mutex m;
+                    SendResponse(client, m, 0, link::kStatusSharingViolation, 0, nullptr, 0);
+                    ::close(client);
+                    continue;
+                }
+                StartSession(client, &SievraHost::ServeClient, port);
             }
-            StartSession(client, &SievraHost::ServeClient, port);
         }
     }
 }
 
-int SievraHost::AcceptAllowed(int listen_fd, Port& port, bool control) {
-    const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+bool SievraHost::AcceptAllowed(int listen_fd, Port& port, bool control, int& fd) {
+    fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0)
-        return -1;
+        return errno == EINTR || errno == ECONNABORTED;  // else nothing more waits (EAGAIN)
     // Checked before the port is taken, so that someone turned away never holds it from others.
     if (MayUsePort(PeerOf(fd), port.device_path))
-        return fd;
+        return true;
     if (control) {
         // The device's path says which device the client lacks the right to.
         std::mutex m;
@@ -439,7 +473,8 @@ int SievraHost::AcceptAllowed(int listen_fd, Port& port, bool control) {
             static_cast<uint32_t>(std::min<size_t>(port.device_path.size(), link::kMaxTransfer)));
     }
     ::close(fd);
-    return -1;
+    fd = -1;
+    return true;
 }
 
 void SievraHost::ServeClient(Port& port, int fd) {
@@ -537,6 +572,8 @@ void SievraHost::ServeApplication(Port& port, int fd) {
     // only about the open their descriptor proves.
     const std::optional<PeerCredentials> peer = PeerOf(fd);
     const bool trusted = peer && Trusted(*peer);
+    if (!trusted)
+        SetReceiveDeadline(fd, kCreateDeadlineSeconds);
     RequestReader requests(fd);
     for (;;) {
         LinkRequest request;
@@ -563,22 +600,33 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         }
         switch (op) {
             case link::kAppCreate: {
-                if (created) {
+                if (created || in != 4) {
                     s.Status = link::kStatusInvalidRequest;  // one open per connection
                     break;
                 }
                 // A successful open comes with the program's descriptor of this very port; a
-                // failed one (reported only by someone who may use the port) with none.
-                const bool opened = in < 4 || GetLe32(buffer.data()) == 0;
-                if (opened && !IsDescriptorOfDevice(request.passed.get(), port.device_path)) {
+                // failed one (reported only by someone who may use the port) carries an error
+                // status and no more: it is recorded, and the connection ends with it.
+                const uint32_t status = GetLe32(buffer.data());
+                if (status != 0) {
+                    if (!IsErrorStatus(status)) {
+                        s.Status = link::kStatusInvalidRequest;
+                        break;
+                    }
+                    IoCallDriverAndWait(top, IRP_MJ_CREATE, data, 4);
+                    s.Status = link::kStatusAccessDenied;  // nothing else on this connection
+                    break;
+                }
+                if (!IsDescriptorOfDevice(request.passed.get(), port.device_path)) {
                     s.Status = link::kStatusAccessDenied;
                     break;
                 }
-                s = IoCallDriverAndWait(top, IRP_MJ_CREATE, data, in >= 4 ? 4 : 0);
-                created = NT_SUCCESS(s.Status);
+                s = IoCallDriverAndWait(top, IRP_MJ_CREATE, data, 4);
+                created = s.Status == STATUS_SUCCESS;
                 if (created) {
                     port.serial.Attach(std::move(request.passed), owner);
                     page = port.page.fd();
+                    ReceiveWithoutDeadline(fd);
                 }
                 break;
             }
@@ -626,7 +674,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                           buffer.data(), reply_length, page)) {
             break;
         }
-        if (s.Status == link::kStatusAccessDenied)
+        if (s.Status == link::kStatusAccessDenied || s.Status == link::kStatusInvalidRequest)
             break;  // a refused open ends the connection; the port's other sessions go on
     }
     port.serial.Detach(owner);

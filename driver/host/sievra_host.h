@@ -41,6 +41,8 @@ class SievraHost {
         std::string group;               // optional group allowed on the sockets
     };
     static constexpr size_t kMaxSessions = 256;
+    static constexpr size_t kTrustedReserve = 64;      // kept for root and the host's own user
+    static constexpr size_t kMaxSessionsPerUser = 32;  // for any other user
 
     explicit SievraHost(Options options);
     ~SievraHost();
@@ -60,6 +62,7 @@ class SievraHost {
     struct Session {
         std::thread thread;
         int fd = -1;
+        uid_t uid = static_cast<uid_t>(-1);  // the peer's user
         std::atomic<bool> done{false};
     };
     // False when the session was refused (stopping, or too many): fd is closed then.
@@ -68,9 +71,9 @@ class SievraHost {
     void ServeClient(Port& port, int fd);
     void ServeApplication(Port& port, int fd);
     comm::CommStatus Listen(const std::string& name, gid_t group, int& fd);
-    // Accepts a connection on listen_fd when its peer may use port; else turns it away (a
-    // control client hears why first).
-    int AcceptAllowed(int listen_fd, Port& port, bool control);
+    // Accepts a connection on listen_fd: fd is the connection when its peer may use port, else
+    // -1 (it was turned away; a control client hears why first). False when none was waiting.
+    bool AcceptAllowed(int listen_fd, Port& port, bool control, int& fd);
     comm::CommStatus PublishFiles();
 
     Options options_;

@@ -43,6 +43,14 @@ bool DriverLink::Open(int port_index) {
         sievra::link::ConnectTo(runtime_dir_ + "/Sievr" + std::to_string(port_index + 1));
     if (fd < 0)
         return false;
+    // Records and forwarded answers are believed only from a host of root or of this user.
+    ucred host{};
+    socklen_t length = sizeof host;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &host, &length) != 0 ||
+        (host.uid != 0 && host.uid != ::geteuid())) {
+        ::close(fd);
+        return false;
+    }
     uint8_t welcome[sievra::link::kResponseHeaderSize];
     if (!sievra::link::ReadFully(fd, welcome, sizeof welcome)) {
         ::close(fd);

@@ -23,6 +23,7 @@
 #include "driver/host/testing/app_create.h"
 #include "driver/host/testing/host_ready.h"
 #include "driver/link_socket.h"
+#include "platform/comm/serial_ioctl.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
 #include "platform/comm/unique_fd.h"
@@ -81,7 +82,9 @@ class SecurityTest : public ::testing::Test {
     }
     // argv run as the outsider, a member of dialout (so it reaches the sockets), with its error
     // output joined to its output.
-    static std::unique_ptr<ChildProcess> AsOutsider(const std::vector<std::string>& argv) {
+    // input, when given, keeps standard input open (see ChildProcess).
+    static std::unique_ptr<ChildProcess> AsOutsider(const std::vector<std::string>& argv,
+                                                    const std::string* input = nullptr) {
         std::vector<std::string> args{"-c",
                                       "exec \"$@\" 2>&1",
                                       "sh",
@@ -91,7 +94,7 @@ class SecurityTest : public ::testing::Test {
                                       "--groups=" + std::to_string(Dialout()),
                                       "--"};
         args.insert(args.end(), argv.begin(), argv.end());
-        return std::make_unique<ChildProcess>("/bin/sh", args);
+        return std::make_unique<ChildProcess>("/bin/sh", args, input);
     }
     static std::string Cli() { return ChildProcess::BinDir() + "/porvane-cli"; }
     speed_t PortSpeed() {
@@ -187,6 +190,82 @@ TEST_F(SecurityTest, OnlyTheProgramHoldingThePortSpeaksForIt) {
     EXPECT_EQ(program.Wait(), 0) << program.Errors();
 }
 
+// Reports an open with the status in argv[2] and, for status 0, a pseudo-terminal of its own;
+// prints what the host answered.
+const char* const kOddOpenScript = R"(
+import os, socket, struct, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+s.connect(sys.argv[1])
+status = int(sys.argv[2], 16)
+own, _ = os.openpty()
+create = struct.pack('<IBIII', 1, 4, 0, 4, 0) + struct.pack('<I', status)
+reply = b''
+try:
+    socket.send_fds(s, [create], [own] if status == 0 else [])
+    reply = s.recv(16)
+except OSError:
+    pass
+print('closed' if len(reply) < 16 else 'status %08x' % struct.unpack('<I', reply[4:8])[0])
+)";
+
+TEST_F(SecurityTest, AnOpenReportIsAnErrorOrTheDevicesOwnDescriptorAndNothingElse) {
+    DeviceAccess(Dialout(), 0660);  // the outsider may use the port
+    AttachedProgram program({kPython, "-c",
+                             "import os,sys\nfd=os.open(sys.argv[1],os.O_RDWR|os.O_NOCTTY)\n"
+                             "print('open',flush=True)\nsys.stdin.readline()\nos.close(fd)\n",
+                             pty_.slave_path()},
+                            AttachedEnvironment(runtime_));
+    ASSERT_EQ(program.ReadLine(), "open");
+    struct Case {
+        const char* status;
+        const char* answer;
+    };
+    // Pending and success-class codes are no failed open; an error is recorded and ends there.
+    const Case cases[] = {{"00000103", "status c0000010\n"},
+                          {"40000000", "status c0000010\n"},
+                          {"c0000022", "status c0000022\n"},
+                          {"00000000", "status c0000022\n"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.status);
+        auto odd = AsOutsider({kPython, "-c", kOddOpenScript, runtime_ + "/SievrApp1", c.status});
+        EXPECT_EQ(odd->ReadAllOutput(), c.answer);
+    }
+    // The host still serves, and a forwarded request acts on the program's own port.
+    porvane::monitor::DriverLink link(runtime_);
+    ASSERT_TRUE(link.Open(0));
+    const speed_t before = PortSpeed();
+    uint32_t baud = before == B1200 ? 2400 : 1200;
+    ASSERT_EQ(link.Forward(comm::IOCTL_SERIAL_SET_BAUD_RATE, &baud, 4, nullptr, 0), 1);
+    EXPECT_NE(PortSpeed(), before);
+    program.WriteLine("");
+    EXPECT_EQ(program.Wait(), 0) << program.Errors();
+}
+
+TEST_F(SecurityTest, IdleConnectionsOfOneUserKeepNobodyElseOut) {
+    DeviceAccess(Dialout(), 0660);
+    auto idle = AsOutsider({kPython, "-c", R"(
+import select, socket, sys
+held = []
+for i in range(48):
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.connect(sys.argv[1])
+    held.append(s)
+print('connected', flush=True)
+ended = 0
+for s in held:
+    if select.select([s], [], [], 30)[0] and s.recv(1) == b'':
+        ended += 1
+print('ended', ended, flush=True)
+)",
+                            runtime_ + "/SievrApp1"});
+    ASSERT_NE(idle->ReadOutputUntil("connected").find("connected"), std::string::npos);
+    porvane::monitor::DriverLink link(runtime_);
+    EXPECT_TRUE(link.Open(0));  // root's page still gets its port
+    // Connections that never open are ended by the host (over the user's share at once, the
+    // rest when their time to open has passed).
+    EXPECT_NE(idle->ReadOutputUntil("ended 48").find("ended 48"), std::string::npos);
+}
+
 // A stand-in host in the test's folder that answers an open with a page anyone may shrink, and
 // shrinks it as soon as it is handed over.
 class ShrinkingPageHost {
@@ -278,6 +357,12 @@ TEST_F(SecurityTest, WhatProgramsMapCannotBeShrunkOrWrittenAndAnyFolderIsSurvive
     std::unique_ptr<ShrinkingPageHost> fake;
     const std::vector<Case> cases = {
         {"missing", [](const std::string&) {}},
+        {"another user's, with a pipe for a map",
+         [](const std::string& d) {
+             fs::create_directory(d);
+             ::mkfifo((d + "/SievrMap").c_str(), 0666);
+             ASSERT_EQ(::chown(d.c_str(), kOutsider, kOutsider), 0);
+         }},
         {"empty", [](const std::string& d) { fs::create_directory(d); }},
         {"garbage",
          [](const std::string& d) {
@@ -352,14 +437,32 @@ TEST_F(SecurityTest, TheHostRefusesAFolderOthersControlAndNeverFollowsLinks) {
     }
 }
 
-TEST_F(SecurityTest, ASecondHostOnTheSameFolderIsRefusedAndTakesNothingAway) {
+TEST_F(SecurityTest, OneHostAtATimeAndNoOtherUserCanKeepItFromStarting) {
+    const std::string kKeepOpen;
     auto second = StartHost(runtime_);
     EXPECT_EQ(second->Wait(), 1);
     EXPECT_NE(second->ReadAllError().find("another sievrad serves the runtime folder"),
               std::string::npos);
     EXPECT_TRUE(fs::exists(runtime_ + "/SievrMap"));
-    porvane::monitor::DriverLink link(runtime_);
-    EXPECT_TRUE(link.Open(0));
+    {
+        porvane::monitor::DriverLink link(runtime_);
+        EXPECT_TRUE(link.Open(0));
+    }
+    // Another user locking the folder itself does not stop the next host.
+    auto locker = AsOutsider({kPython, "-c", R"(
+import fcntl, os, sys
+fd = os.open(sys.argv[1], os.O_RDONLY | os.O_DIRECTORY)
+fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+print('locked', flush=True)
+sys.stdin.read()
+)",
+                              runtime_},
+                             &kKeepOpen);
+    ASSERT_NE(locker->ReadOutputUntil("locked").find("locked"), std::string::npos);
+    host_->Signal(SIGTERM);
+    ASSERT_EQ(host_->Wait(), 0);
+    host_ = StartHost(runtime_);
+    EXPECT_TRUE(sievra::testing::WaitUntilServing(*host_));
 }
 
 }  // namespace
