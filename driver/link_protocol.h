@@ -28,8 +28,15 @@ enum Operation : uint8_t {
     // (the program closed it or ended, and its last records are in), or when the milliseconds of
     // its 4-byte input have passed; the reply's information is the number of connections left.
     kAppAwaitClosed = 7,
+    // Input: a bypass report (kBypassReportSize bytes): requests of the program that passed
+    // unfiltered or unrecorded because the host did not answer in time.
+    kAppBypassed = 8,
 };
 
+// The application socket keeps message boundaries (SOCK_SEQPACKET): a request goes whole or not
+// at all, so a program never waits for a host with a full queue, and a late answer is told from
+// the next by its id.
+//
 // Set on an application request's operation: no response is wanted (a monitor record only), so
 // the application never waits for the host.
 inline constexpr uint8_t kNoReply = 0x80;

@@ -25,12 +25,13 @@ inline bool SocketAddress(const std::string& path, sockaddr_un& address) {
     return true;
 }
 
-// A new stream socket connected to the socket at path, or -1 with errno set.
-inline int ConnectTo(const std::string& path) {
+// A new socket connected to the socket at path, or -1 with errno set: a stream for a control
+// socket, SOCK_SEQPACKET for an application socket.
+inline int ConnectTo(const std::string& path, int type = SOCK_STREAM) {
     sockaddr_un address;
     if (!SocketAddress(path, address))
         return -1;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {

@@ -190,13 +190,37 @@ void RemovePort(SievraExtension* filter) {
     ExFreePoolWithTag(lock, kLockTag);
 }
 
+// The host's report of requests that bypassed the filter or the record: queued in either mode
+// while the workbench watches, and never passed to the serial driver.
+NTSTATUS RecordBypass(SievraExtension* filter, Irp* irp) {
+    IoStackLocation* location = IoGetCurrentIrpStackLocation(irp);
+    const uint32_t length = location->Parameters.InputBufferLength;
+    if (irp->SystemBuffer == nullptr || length != kBypassReportSize)
+        return CompleteNow(irp, STATUS_INVALID_PARAMETER, 0);
+    Irp* taken = nullptr;
+    {
+        PortLock lock(filter);
+        SievraExtension* control = filter->partner;
+        if (control != nullptr && control->open) {
+            taken = AddRecordLocked(control, kMonitorTag, kKindDeviceControl,
+                                    IOCTL_SIEVRA_BYPASS_REPORT,
+                                    static_cast<const uint8_t*>(irp->SystemBuffer), length);
+        }
+    }
+    CompleteTaken(taken);
+    return CompleteNow(irp, STATUS_SUCCESS, 0);
+}
+
 NTSTATUS FilterDispatch(SievraExtension* filter, Irp* irp) {
     IoStackLocation* location = IoGetCurrentIrpStackLocation(irp);
     switch (location->MajorFunction) {
+        case IRP_MJ_DEVICE_CONTROL:
+            if (location->Parameters.IoControlCode == IOCTL_SIEVRA_BYPASS_REPORT)
+                return RecordBypass(filter, irp);
+            return PassDownWithCompletion(filter, irp);
         case IRP_MJ_CREATE:
         case IRP_MJ_READ:
         case IRP_MJ_CLEANUP:
-        case IRP_MJ_DEVICE_CONTROL:
             return PassDownWithCompletion(filter, irp);
         case IRP_MJ_CLOSE: {
             PortLock lock(filter);

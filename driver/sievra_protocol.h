@@ -13,6 +13,14 @@ inline constexpr uint32_t IOCTL_FILTER_RECV_COUNT_RULE = 0x1B200C;
 inline constexpr uint32_t IOCTL_FILTER_RECV_TIME_RULE = 0x1B2010;
 inline constexpr uint32_t IOCTL_FILTER_SET_MODE = 0x1B2014;
 
+// Not a request of the port's application but the host's report about it: calls of the program
+// that passed the filter unfiltered, or went unrecorded, because the host did not answer in time.
+// Recorded in either mode while the control device is open, as kind 14 with this code and
+// BypassReport as data.
+inline constexpr uint32_t IOCTL_SIEVRA_BYPASS_REPORT = 0x1B23FC;  // function 0x8FF
+
+enum BypassKind : uint32_t { kPassedUnfiltered = 0, kNotRecorded = 1 };
+
 inline constexpr uint32_t kLinkModeFilter = 0;
 inline constexpr uint32_t kLinkModeMonitor = 1;
 
@@ -29,6 +37,10 @@ struct FilterRule {
 };
 #pragma pack(pop)
 static_assert(sizeof(FilterRule) == 16);
+
+// The data of a bypass report, three little-endian 32-bit words: what happened (BypassKind), to
+// how many requests of the program, carrying how many bytes.
+inline constexpr uint32_t kBypassReportSize = 12;
 
 // Record header: tag, request kind, code, data length; then the data.
 inline constexpr size_t kRecordHeaderSize = 13;

@@ -11,6 +11,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <climits>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -20,13 +22,12 @@
 #include "driver/attach/host_link.h"
 #include "driver/attach/port_registry.h"
 #include "driver/attach/real_calls.h"
+#include "driver/sievra_protocol.h"
 
 #define SIEVRA_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace sievra::attach {
 namespace {
-
-constexpr size_t kChunk = link::kMaxTransfer;
 
 // Keeps errno across the attachment's own work.
 class ErrnoKeeper {
@@ -73,24 +74,6 @@ bool CopyFromSelf(const void* from, void* to, size_t n) {
     return true;
 }
 
-// CopyOut for bytes the kernel has not yet checked (a write about to be made): false when the
-// program's buffer is not readable.
-bool CheckedCopyOut(const iovec* iov, int count, size_t offset, uint8_t* out, size_t n) {
-    for (int i = 0; i < count && n > 0; ++i) {
-        if (offset >= iov[i].iov_len) {
-            offset -= iov[i].iov_len;
-            continue;
-        }
-        const size_t take = std::min(n, iov[i].iov_len - offset);
-        if (!CopyFromSelf(static_cast<const uint8_t*>(iov[i].iov_base) + offset, out, take))
-            return false;
-        out += take;
-        n -= take;
-        offset = 0;
-    }
-    return true;
-}
-
 // Copies between a span of an iovec array (from byte offset) and a flat buffer.
 void CopyOut(const iovec* iov, int count, size_t offset, uint8_t* out, size_t n) {
     for (int i = 0; i < count && n > 0; ++i) {
@@ -120,36 +103,63 @@ void CopyIn(const iovec* iov, int count, size_t offset, const uint8_t* in, size_
     }
 }
 
-// Reports got bytes of a transfer as records of at most one transfer's length each.
+// The program's own buffers that hold n bytes of a transfer from byte offset on, as at most
+// kPieceParts parts (no copy, so that little stack is used even in a signal handler). Returns
+// how many bytes the parts cover: n, or less when the span crosses more buffers than that.
+constexpr int kPieceParts = 8;
+size_t Piece(const iovec* iov, int count, size_t offset, size_t n, iovec* parts, int& used) {
+    used = 0;
+    size_t covered = 0;
+    for (int i = 0; i < count && covered < n && used < kPieceParts; ++i) {
+        if (offset >= iov[i].iov_len) {
+            offset -= iov[i].iov_len;
+            continue;
+        }
+        const size_t take = std::min(n - covered, iov[i].iov_len - offset);
+        parts[used++] = {static_cast<uint8_t*>(iov[i].iov_base) + offset, take};
+        covered += take;
+        offset = 0;
+    }
+    return covered;
+}
+
+// Reports got bytes of a transfer as records of at most a record's data each, in order; an
+// empty transfer (a read that returned nothing) is one empty record.
 void RecordTransfer(OpenPort& port, uint8_t op, const iovec* iov, int count, size_t got) {
-    uint8_t chunk[kChunk];
+    if (got == 0) {
+        SendRecord(port, op, 0, nullptr, 0);
+        return;
+    }
+    iovec parts[kPieceParts];
     for (size_t done = 0; done < got;) {
-        const size_t n = std::min(kChunk, got - done);
-        CopyOut(iov, count, done, chunk, n);
-        const iovec part{chunk, n};
-        SendRecord(port, op, 0, &part, 1);
+        int used = 0;
+        const size_t n = Piece(iov, count, done,
+                               std::min<size_t>(sievra::kMaxRecordData, got - done), parts, used);
+        SendRecord(port, op, 0, parts, used);
         done += n;
     }
 }
 
+// Bytes that pass the rules with one exchange: small, so that the answer's buffer fits any
+// stack the program calls from.
+constexpr size_t kFilterPiece = 1024;
+
 // Passes got received bytes through the receive rules; they are compacted in place. Returns
 // how many are left.
 size_t FilterReceived(OpenPort& port, const iovec* iov, int count, size_t got) {
-    uint8_t chunk[kChunk];
-    uint8_t filtered[kChunk];
+    uint8_t filtered[kFilterPiece];
+    iovec parts[kPieceParts];
     size_t kept = 0;
     for (size_t done = 0; done < got;) {
-        const size_t n = std::min(kChunk, got - done);
-        CopyOut(iov, count, done, chunk, n);
-        const int m = Exchange(port, link::kAppRead, chunk, static_cast<uint32_t>(n), filtered,
-                               static_cast<uint32_t>(n));
-        if (m >= 0) {
-            CopyIn(iov, count, kept, filtered, static_cast<size_t>(m));
-            kept += static_cast<size_t>(m);
-        } else {
-            CopyIn(iov, count, kept, chunk, n);  // the host is gone: the bytes pass unchanged
-            kept += n;
+        int used = 0;
+        const size_t n = Piece(iov, count, done, std::min(kFilterPiece, got - done), parts, used);
+        int m = Exchange(port, link::kAppRead, parts, used, filtered, static_cast<uint32_t>(n));
+        if (m < 0) {  // the host did not answer: the bytes pass unchanged
+            CopyOut(iov, count, done, filtered, n);
+            m = static_cast<int>(n);
         }
+        CopyIn(iov, count, kept, filtered, static_cast<size_t>(m));
+        kept += static_cast<size_t>(m);
         done += n;
     }
     return kept;
@@ -159,7 +169,7 @@ size_t FilterReceived(OpenPort& port, const iovec* iov, int count, size_t got) {
 // kReadAgain when a blocking read's bytes were all deleted.
 constexpr ssize_t kReadAgain = -2;
 ssize_t AfterRead(int fd, const iovec* iov, int count, ssize_t got) {
-    if (got <= 0)
+    if (got < 0)
         return got;
     uint32_t state;
     OpenPort* port = Registry().Watched(fd, state);
@@ -170,6 +180,8 @@ ssize_t AfterRead(int fd, const iovec* iov, int count, ssize_t got) {
         RecordTransfer(*port, link::kAppRead, iov, count, static_cast<size_t>(got));
         return got;
     }
+    if (got == 0)
+        return got;
     const size_t kept = FilterReceived(*port, iov, count, static_cast<size_t>(got));
     if (kept > 0)
         return static_cast<ssize_t>(kept);
@@ -180,53 +192,120 @@ ssize_t AfterRead(int fd, const iovec* iov, int count, ssize_t got) {
     return -1;
 }
 
-// Writes all of n bytes (a non-blocking descriptor waits until writable); false on an error.
-bool WriteAll(int fd, const uint8_t* data, size_t n) {
-    while (n > 0) {
-        const ssize_t w = Real().write(fd, data, n);
-        if (w > 0) {
-            data += w;
-            n -= static_cast<size_t>(w);
-        } else if (w < 0 && errno == EAGAIN) {
-            pollfd p{fd, POLLOUT, 0};
-            ::poll(&p, 1, -1);
-        } else if (!(w < 0 && errno == EINTR)) {
-            return false;
+// Writes what the port takes of the parts: everything on a blocking descriptor (waiting for
+// room as the kernel would), what fits now on a non-blocking one. The bytes written, or -1 when
+// nothing could be (errno set).
+ssize_t WriteParts(int fd, iovec* parts, int count, bool blocking) {
+    size_t written = 0;
+    while (count > 0) {
+        const ssize_t w = Real().writev(fd, parts, count);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN && blocking) {
+                pollfd p{fd, POLLOUT, 0};
+                ::poll(&p, 1, -1);
+                continue;
+            }
+            return written > 0 ? static_cast<ssize_t>(written) : -1;
+        }
+        written += static_cast<size_t>(w);
+        size_t skip = static_cast<size_t>(w);
+        while (count > 0 && skip >= parts->iov_len) {
+            skip -= parts->iov_len;
+            ++parts;
+            --count;
+        }
+        if (count > 0) {
+            parts->iov_base = static_cast<uint8_t*>(parts->iov_base) + skip;
+            parts->iov_len -= skip;
         }
     }
-    return true;
+    return static_cast<ssize_t>(written);
 }
 
-// A write while the filter runs: each piece passes the send rules on a copy, then goes out
-// whole. The program sees its whole write done.
+// One filtered write at a time per open: a write goes out in pieces, and another thread's
+// pieces must not land between them, as the kernel keeps each write to a terminal whole. A
+// signal handler that interrupts a filtered write on its own thread writes without waiting.
+class WriteLock {
+  public:
+    explicit WriteLock(OpenPort& port) : port_(port) {
+        const pid_t self = static_cast<pid_t>(::gettid());
+        for (;;) {
+            pid_t expected = 0;
+            if (port_.writer.compare_exchange_weak(expected, self, std::memory_order_acquire))
+                break;
+            if (expected == self)
+                return;
+            ::sched_yield();
+        }
+        held_ = true;
+    }
+    ~WriteLock() {
+        if (held_)
+            port_.writer.store(0, std::memory_order_release);
+    }
+
+  private:
+    OpenPort& port_;
+    bool held_ = false;
+};
+
+// A write while the filter runs: each piece passes the send rules, then goes out whole. A
+// blocking write is done whole; a non-blocking one stops where the port has no room, as the
+// kernel's would (EAGAIN when nothing went).
 ssize_t FilteredWrite(OpenPort& port, int fd, const iovec* iov, int count, size_t total) {
-    uint8_t chunk[kChunk];
-    uint8_t filtered[kChunk];
+    const WriteLock one_at_a_time(port);
+    const bool blocking = Blocking(fd);
+    uint8_t filtered[kFilterPiece];
+    iovec parts[kPieceParts];
     size_t done = 0;
     while (done < total) {
-        const size_t n = std::min(kChunk, total - done);
-        if (!CheckedCopyOut(iov, count, done, chunk, n)) {
-            errno = EFAULT;  // as the real write reports a buffer it cannot read
-            return done > 0 ? static_cast<ssize_t>(done) : -1;
+        if (!blocking) {
+            pollfd room{fd, POLLOUT, 0};
+            if (::poll(&room, 1, 0) == 0) {
+                errno = EAGAIN;
+                break;
+            }
         }
-        const int m = Exchange(port, link::kAppWrite, chunk, static_cast<uint32_t>(n), filtered,
-                               static_cast<uint32_t>(n));
-        const bool ok =
-            m >= 0 ? WriteAll(fd, filtered, static_cast<size_t>(m)) : WriteAll(fd, chunk, n);
-        if (!ok)
-            return done > 0 ? static_cast<ssize_t>(done) : -1;
-        done += n;
+        int used = 0;
+        const size_t n = Piece(iov, count, done, std::min(kFilterPiece, total - done), parts, used);
+        const int m =
+            Exchange(port, link::kAppWrite, parts, used, filtered, static_cast<uint32_t>(n));
+        if (m == kBadInput) {
+            errno = EFAULT;  // as the real write reports a buffer it cannot read
+            break;
+        }
+        iovec out{filtered, m >= 0 ? static_cast<size_t>(m) : 0};
+        const ssize_t w =
+            m >= 0 ? WriteParts(fd, &out, 1, blocking) : WriteParts(fd, parts, used, blocking);
+        if (w < 0)
+            break;
+        // A piece the port took only in part counts as far as it went (the rules keep each
+        // byte's place, but for one deleted byte).
+        const size_t went = m >= 0 && static_cast<size_t>(w) == out.iov_len
+                                ? n
+                                : std::min(static_cast<size_t>(w), n);
+        done += went;
+        if (went < n)
+            break;
     }
-    return static_cast<ssize_t>(done);
+    return done > 0 || total == 0 ? static_cast<ssize_t>(done) : -1;
 }
 
 ssize_t Write(int fd, const iovec* iov, int count, ssize_t (*real)(int, const iovec*, int)) {
     uint32_t state;
     OpenPort* port = Registry().Watched(fd, state);
     if (state == link::kWatchedFilter) {
+        // What the kernel refuses before writing anything, refused the same way.
+        if (count < 0 || count > IOV_MAX)
+            return errno = EINVAL, -1;
         size_t total = 0;
-        for (int i = 0; i < count; ++i)
+        for (int i = 0; i < count; ++i) {
+            if (iov[i].iov_len > static_cast<size_t>(SSIZE_MAX) - total)
+                return errno = EINVAL, -1;
             total += iov[i].iov_len;
+        }
         ErrnoKeeper keep;
         const ssize_t r = FilteredWrite(*port, fd, iov, count, total);
         if (r < 0)
@@ -271,7 +350,7 @@ int Opened(int fd, const char* path, int flags) {
 }
 
 void AfterDuplicate(int from, int to) {
-    if (to >= 0 && to != from) {
+    if (to >= 0 && to != from && Registry().InOwner()) {
         ErrnoKeeper keep;
         Registry().Duplicated(from, to);
     }
@@ -361,19 +440,30 @@ SIEVRA_EXPORT int __openat64_2(int dir, const char* path, int flags) {
 // --- descriptors -------------------------------------------------------------------------
 
 SIEVRA_EXPORT int close(int fd) {
+    // The attachment's own connection stays open (a program closing every number it does not
+    // know): its number must not go to the program's next socket.
+    if (Registry().IsOwnSocket(fd))
+        return 0;
     const int r = Real().close(fd);
     ErrnoKeeper keep;
-    if (r == 0 || errno != EBADF)
+    if ((r == 0 || errno != EBADF) && Registry().InOwner())
         Registry().Forget(fd);  // Linux frees the number even when close reports an error
     return r;
 }
 SIEVRA_EXPORT int close_range(unsigned first, unsigned last, int flags) {
-    const int r = Real().close_range(first, last, flags);
-    if (r == 0 && (flags & CLOSE_RANGE_CLOEXEC) == 0) {
+    if (first > last || !Registry().enabled())
+        return Real().close_range(first, last, flags);
+    const int r = Registry().CloseRangeKeepingOwn(first, last, flags);
+    if (r == 0 && (flags & CLOSE_RANGE_CLOEXEC) == 0 && Registry().InOwner()) {
         ErrnoKeeper keep;
         Registry().ForgetRange(first, last);
     }
     return r;
+}
+SIEVRA_EXPORT void closefrom(int first) {
+    if (first < 0)
+        first = 0;
+    close_range(static_cast<unsigned>(first), ~0U, 0);
 }
 SIEVRA_EXPORT int dup(int fd) {
     const int r = Real().dup(fd);

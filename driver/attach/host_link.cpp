@@ -5,8 +5,8 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -55,8 +55,8 @@ class ExchangeLock {
     bool held_ = false;
 };
 
-// Turns the open into pass-through: the host is gone or too slow. A number that is no longer
-// the attachment's socket (the program closed it behind the attachment's back) is left alone.
+// Turns the open into pass-through for good: the host is gone. A number that is no longer the
+// attachment's socket (the program closed it behind the attachment's back) is left alone.
 void Drop(OpenPort& port) {
     const bool still_ours = errno != EBADF && errno != ENOTSOCK;
     const int fd = port.socket.exchange(-1);
@@ -64,12 +64,29 @@ void Drop(OpenPort& port) {
         Real().close(fd);
 }
 
-// Sends all of the message (the socket is non-blocking; a full socket is waited for within the
-// reply time, then given up). fd_to_pass, when not -1, rides with the first byte.
-bool SendAll(int fd, iovec* parts, int count, int fd_to_pass) {
+// The open's socket, if its number still is the socket the attachment connected: a program may
+// close numbers in bulk behind the attachment's back (a raw close_range) and reuse them, and
+// the attachment must then never write to or read from what the number is now.
+int LiveSocket(OpenPort& port) {
+    const int fd = port.socket.load();
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_ino == port.socket_inode)
+        return fd;
+    int expected = fd;
+    port.socket.compare_exchange_strong(expected, -1);  // not ours to close
+    return -1;
+}
+
+enum class Sent { kSent, kFull, kBadBuffer, kBroken };
+
+// Sends one message (the socket keeps message boundaries, so a message goes whole or not at
+// all). A full socket is waited for up to wait_ms. fd_to_pass, when not -1, rides along.
+Sent SendMessage(int fd, const iovec* parts, int count, int fd_to_pass, int wait_ms) {
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
     msghdr msg{};
-    msg.msg_iov = parts;
+    msg.msg_iov = const_cast<iovec*>(parts);
     msg.msg_iovlen = static_cast<size_t>(count);
     if (fd_to_pass >= 0) {
         msg.msg_control = control;
@@ -80,32 +97,22 @@ bool SendAll(int fd, iovec* parts, int count, int fd_to_pass) {
         c->cmsg_len = CMSG_LEN(sizeof(int));
         std::memcpy(CMSG_DATA(c), &fd_to_pass, sizeof(int));
     }
-    while (msg.msg_iovlen > 0) {
-        const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno != EAGAIN)
-                return false;
-            pollfd p{fd, POLLOUT, 0};
-            if (::poll(&p, 1, g_config.reply_timeout_ms) <= 0)
-                return false;
+    bool waited = false;
+    for (;;) {
+        if (::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0)
+            return Sent::kSent;
+        if (errno == EINTR)
             continue;
-        }
-        msg.msg_control = nullptr;
-        msg.msg_controllen = 0;
-        size_t skip = static_cast<size_t>(n);
-        while (msg.msg_iovlen > 0 && skip >= msg.msg_iov->iov_len) {
-            skip -= msg.msg_iov->iov_len;
-            ++msg.msg_iov;
-            --msg.msg_iovlen;
-        }
-        if (msg.msg_iovlen > 0) {
-            msg.msg_iov->iov_base = static_cast<uint8_t*>(msg.msg_iov->iov_base) + skip;
-            msg.msg_iov->iov_len -= skip;
-        }
+        if (errno == EFAULT)
+            return Sent::kBadBuffer;
+        if (errno != EAGAIN && errno != ENOBUFS)
+            return Sent::kBroken;
+        if (waited || wait_ms <= 0)
+            return Sent::kFull;
+        pollfd p{fd, POLLOUT, 0};
+        ::poll(&p, 1, wait_ms);
+        waited = true;
     }
-    return true;
 }
 
 // Keeps the first descriptor a message carried in passed (when wanted and none is kept yet) and
@@ -124,66 +131,6 @@ void TakeDescriptors(msghdr& msg, int* passed) {
                 Real().close(fd);
         }
     }
-}
-
-// Receives one answer: its header, then its data into output (at most output_length bytes);
-// a descriptor it carries goes to passed (when not null, else it is closed). Only one request is
-// outstanding on the socket, so reading up to the largest answer never takes bytes of another.
-// Each wait is bounded by timeout_ms.
-bool ReceiveReply(int fd, uint8_t* header, void* output, uint32_t output_length, int timeout_ms,
-                  int* passed = nullptr) {
-    size_t got = 0;
-    size_t want = link::kResponseHeaderSize;
-    for (;;) {
-        if (got >= link::kResponseHeaderSize) {
-            const uint32_t length = GetLe32(header + 12);
-            if (length > output_length)
-                return false;
-            want = link::kResponseHeaderSize + length;
-            if (got >= want)
-                return true;
-        }
-        pollfd w{fd, POLLIN, 0};
-        const int ready = ::poll(&w, 1, timeout_ms);
-        if (ready == 0 || (ready < 0 && errno != EINTR))
-            return false;
-        if (ready < 0)
-            continue;
-        iovec parts[2];
-        int count = 0;
-        if (got < link::kResponseHeaderSize)
-            parts[count++] = {header + got, link::kResponseHeaderSize - got};
-        const size_t data_done =
-            got > link::kResponseHeaderSize ? got - link::kResponseHeaderSize : 0;
-        const size_t room = got < link::kResponseHeaderSize
-                                ? output_length
-                                : want - link::kResponseHeaderSize - data_done;
-        if (room > 0)
-            parts[count++] = {static_cast<uint8_t*>(output) + data_done, room};
-        // Room for a few descriptors, so that a host sending more cannot have them dropped
-        // unseen; each one is closed unless it is the one wanted.
-        alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
-        msghdr msg{};
-        msg.msg_iov = parts;
-        msg.msg_iovlen = static_cast<size_t>(count);
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        const ssize_t n = ::recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-        if (n > 0)
-            TakeDescriptors(msg, passed);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
-            return false;
-        if (n > 0)
-            got += static_cast<size_t>(n);
-    }
-}
-
-void Header(uint8_t* header, uint32_t id, uint8_t op, uint32_t code, uint32_t in, uint32_t out) {
-    PutLe32(header, id);
-    header[4] = op;
-    PutLe32(header + 5, code);
-    PutLe32(header + 9, in);
-    PutLe32(header + 13, out);
 }
 
 // The host must run as root or as this program's own user (a private host of watch): the
@@ -210,12 +157,122 @@ const std::atomic<uint32_t>* MapWatchPage(int fd) {
     return page == MAP_FAILED ? nullptr : static_cast<const std::atomic<uint32_t>*>(page);
 }
 
-// How long an open or a close waits for the host's answer: both are rare, and a busy host may
-// still be working through the records sent before them.
-int CloseConfirmMs() {
-    constexpr int kCloseConfirmMs = 1000;
-    return g_config.reply_timeout_ms > kCloseConfirmMs ? g_config.reply_timeout_ms
-                                                       : kCloseConfirmMs;
+// A page that came with an answer: mapped and kept when the open has none yet, else closed.
+void TakePage(OpenPort& port, int page_fd) {
+    if (page_fd < 0)
+        return;
+    if (port.page.load() == nullptr)
+        port.page.store(MapWatchPage(page_fd));
+    Real().close(page_fd);
+}
+
+enum class Received { kMessage, kNone, kBroken };
+
+// Takes one answer off the socket if one is there (or arrives within wait_ms): its header, its
+// data into output (at most output_length bytes; the socket drops the rest of a longer one) and
+// the page it may carry.
+Received ReceiveMessage(OpenPort& port, int fd, uint8_t* header, void* output,
+                        uint32_t output_length, int wait_ms) {
+    if (wait_ms > 0) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, wait_ms) < 0 && errno != EINTR)
+            return Received::kBroken;
+    }
+    iovec parts[2] = {{header, link::kResponseHeaderSize}, {output, output_length}};
+    alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
+    msghdr msg{};
+    msg.msg_iov = parts;
+    msg.msg_iovlen = output_length > 0 ? 2 : 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    if (n < 0)
+        return errno == EAGAIN || errno == EINTR ? Received::kNone : Received::kBroken;
+    int page_fd = -1;
+    TakeDescriptors(msg, &page_fd);
+    TakePage(port, page_fd);
+    if (n == 0 || static_cast<size_t>(n) < link::kResponseHeaderSize)
+        return Received::kBroken;  // the host closed, or broke the protocol
+    return Received::kMessage;
+}
+
+// Takes whatever answers the host owes for requests this side stopped waiting for. False when
+// the host is gone.
+bool DrainStale(OpenPort& port, int fd) {
+    while (port.stale > 0) {
+        uint8_t header[link::kResponseHeaderSize];
+        const Received r = ReceiveMessage(port, fd, header, nullptr, 0, 0);
+        if (r == Received::kNone)
+            return true;
+        if (r == Received::kBroken)
+            return false;
+        --port.stale;
+    }
+    return true;
+}
+
+void Header(uint8_t* header, uint32_t id, uint8_t op, uint32_t code, uint32_t in, uint32_t out) {
+    PutLe32(header, id);
+    header[4] = op;
+    PutLe32(header + 5, code);
+    PutLe32(header + 9, in);
+    PutLe32(header + 13, out);
+}
+
+// Counts a request that went past the filter or the record because the host did not answer.
+void CountSkipped(OpenPort::Skipped& skipped, uint32_t bytes) {
+    ++skipped.requests;
+    skipped.bytes += bytes;
+}
+
+// Tells the host what it missed, before anything else is sent: the report takes its place in
+// the port's records where the missing ones would have been.
+void ReportSkipped(OpenPort& port, int fd) {
+    struct Pending {
+        OpenPort::Skipped& skipped;
+        uint32_t kind;
+    };
+    for (const Pending& p :
+         {Pending{port.unfiltered, kPassedUnfiltered}, Pending{port.unrecorded, kNotRecorded}}) {
+        if (p.skipped.requests == 0)
+            continue;
+        uint8_t message[link::kRequestHeaderSize + kBypassReportSize];
+        Header(message, port.next_id++, link::kAppBypassed | link::kNoReply, 0, kBypassReportSize,
+               0);
+        PutLe32(message + link::kRequestHeaderSize, p.kind);
+        PutLe32(message + link::kRequestHeaderSize + 4, p.skipped.requests);
+        PutLe32(message + link::kRequestHeaderSize + 8, p.skipped.bytes);
+        const iovec part{message, sizeof message};
+        if (SendMessage(fd, &part, 1, -1, 0) != Sent::kSent)
+            return;  // kept for the next chance
+        p.skipped = {};
+    }
+}
+
+// Milliseconds since an arbitrary start, for waits that span several polls.
+long NowMs() {
+    timespec t;
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
+}
+
+// The socket's path for port n in the runtime folder; false when it does not fit.
+bool ApplicationSocket(uint32_t port, sockaddr_un& address) {
+    address = {};
+    address.sun_family = AF_UNIX;
+    const size_t dir = ::strnlen(g_config.runtime_dir, sizeof g_config.runtime_dir);
+    static constexpr char kName[] = "/SievrApp";
+    char number[12];
+    int digits = 0;
+    for (uint32_t v = port; digits == 0 || v != 0; v /= 10)
+        number[digits++] = static_cast<char>('0' + v % 10);
+    if (dir + sizeof kName + static_cast<size_t>(digits) > sizeof address.sun_path)
+        return false;
+    std::memcpy(address.sun_path, g_config.runtime_dir, dir);
+    std::memcpy(address.sun_path + dir, kName, sizeof kName - 1);
+    for (int i = 0; i < digits; ++i)
+        address.sun_path[dir + sizeof kName - 1 + i] = number[digits - 1 - i];
+    return true;
 }
 
 }  // namespace
@@ -225,21 +282,10 @@ HostLinkConfig& LinkConfig() {
 }
 
 void ConnectAndCreate(OpenPort& port, int descriptor, uint32_t status) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const size_t dir = ::strnlen(g_config.runtime_dir, sizeof g_config.runtime_dir);
-    static constexpr char kName[] = "/SievrApp";
-    char number[12];
-    int digits = 0;
-    for (uint32_t v = port.port; digits == 0 || v != 0; v /= 10)
-        number[digits++] = static_cast<char>('0' + v % 10);
-    if (dir + sizeof kName + static_cast<size_t>(digits) > sizeof address.sun_path)
+    sockaddr_un address;
+    if (!ApplicationSocket(port.port, address))
         return;
-    std::memcpy(address.sun_path, g_config.runtime_dir, dir);
-    std::memcpy(address.sun_path + dir, kName, sizeof kName - 1);
-    for (int i = 0; i < digits; ++i)
-        address.sun_path[dir + sizeof kName - 1 + i] = number[digits - 1 - i];
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return;
     // Kept out of the low numbers a program expects its own opens to get.
@@ -248,6 +294,10 @@ void ConnectAndCreate(OpenPort& port, int descriptor, uint32_t status) {
         Real().close(fd);
         fd = high;
     }
+    // A host with a full queue of connections is waited for as long as for an answer.
+    const timeval limit{g_config.reply_timeout_ms / 1000,
+                        (g_config.reply_timeout_ms % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         !HostIsTrusted(fd)) {
         Real().close(fd);
@@ -258,33 +308,43 @@ void ConnectAndCreate(OpenPort& port, int descriptor, uint32_t status) {
     PutLe32(carried, status);
     const bool opened = status == 0;
     Header(header, 0, link::kAppCreate | (opened ? 0 : link::kNoReply), 0, 4, 0);
-    iovec parts[2] = {{header, sizeof header}, {carried, sizeof carried}};
-    if (!SendAll(fd, parts, 2, opened ? descriptor : -1) || !opened) {
+    const iovec parts[2] = {{header, sizeof header}, {carried, sizeof carried}};
+    if (SendMessage(fd, parts, 2, opened ? descriptor : -1, g_config.reply_timeout_ms) !=
+            Sent::kSent ||
+        !opened) {
         Real().close(fd);
         return;
     }
     // The host takes the open only with the port's own descriptor, and answers with the page
-    // that says who watches; without it the port passes through.
+    // that says who watches. A host too slow to answer in time leaves the port unwatched until
+    // its answer comes (see CatchUp); a refusal leaves it to pass through.
     uint8_t reply[link::kResponseHeaderSize];
-    int page_fd = -1;
-    const bool answered = ReceiveReply(fd, reply, nullptr, 0, CloseConfirmMs(), &page_fd);
-    const std::atomic<uint32_t>* page = nullptr;
-    if (answered && GetLe32(reply + 4) == 0 && page_fd >= 0)
-        page = MapWatchPage(page_fd);
-    if (page_fd >= 0)
-        Real().close(page_fd);
-    if (page == nullptr) {
+    const Received r = ReceiveMessage(port, fd, reply, nullptr, 0, g_config.reply_timeout_ms);
+    if (r == Received::kBroken || (r == Received::kMessage && GetLe32(reply + 4) != 0) ||
+        (r == Received::kMessage && port.page.load() == nullptr)) {
         Real().close(fd);
         return;
     }
-    port.page.store(page);
+    if (r == Received::kNone)
+        port.stale = 1;
+    struct stat st;
+    port.socket_inode = ::fstat(fd, &st) == 0 ? st.st_ino : 0;
     port.socket.store(fd);
+}
+
+void CatchUp(OpenPort& port) {
+    ExchangeLock lock(port);
+    const int fd = lock.held() ? LiveSocket(port) : -1;
+    if (fd < 0)
+        return;
+    if (!DrainStale(port, fd))
+        Drop(port);
 }
 
 void SendRecord(OpenPort& port, uint8_t op, uint32_t code, const iovec* parts, int count) {
     ExchangeLock lock(port);
-    const int fd = port.socket.load();
-    if (!lock.held() || fd < 0)
+    const int fd = lock.held() ? LiveSocket(port) : -1;
+    if (fd < 0)
         return;
     constexpr int kMaxParts = 8;
     iovec all[kMaxParts + 1];
@@ -294,47 +354,128 @@ void SendRecord(OpenPort& port, uint8_t op, uint32_t code, const iovec* parts, i
         all[i + 1] = parts[i];
         length += static_cast<uint32_t>(parts[i].iov_len);
     }
+    if (!DrainStale(port, fd)) {
+        Drop(port);
+        return;
+    }
+    ReportSkipped(port, fd);
     uint8_t header[link::kRequestHeaderSize];
     Header(header, port.next_id++, op | link::kNoReply, code, length, 0);
     all[0] = {header, sizeof header};
-    if (!SendAll(fd, all, used + 1, -1))
-        Drop(port);
+    // Once the host has fallen behind, records do not wait for room: they are counted.
+    switch (SendMessage(fd, all, used + 1, -1, port.congested ? 0 : g_config.reply_timeout_ms)) {
+        case Sent::kSent:
+            port.congested = false;
+            break;
+        case Sent::kFull:
+        case Sent::kBadBuffer:
+            port.congested = true;
+            CountSkipped(port.unrecorded, length);
+            break;
+        case Sent::kBroken:
+            Drop(port);
+            break;
+    }
 }
 
-int Exchange(OpenPort& port, uint8_t op, const void* input, uint32_t input_length, void* output,
+int Exchange(OpenPort& port, uint8_t op, const iovec* input, int input_count, void* output,
              uint32_t output_length) {
     ExchangeLock lock(port);
-    const int fd = port.socket.load();
-    if (!lock.held() || fd < 0)
-        return -1;
+    const int fd = lock.held() ? LiveSocket(port) : -1;
+    if (fd < 0)
+        return kPassThrough;
+    constexpr int kMaxParts = 8;
+    iovec all[kMaxParts + 1];
+    uint32_t length = 0;
+    const int used = input_count < kMaxParts ? input_count : kMaxParts;
+    for (int i = 0; i < used; ++i) {
+        all[i + 1] = input[i];
+        length += static_cast<uint32_t>(input[i].iov_len);
+    }
+    if (!DrainStale(port, fd)) {
+        Drop(port);
+        return kPassThrough;
+    }
+    if (port.stale > 0) {  // still behind: the call does not wait for it again
+        CountSkipped(port.unfiltered, length);
+        return kPassThrough;
+    }
+    ReportSkipped(port, fd);
     const uint32_t id = port.next_id++;
     uint8_t header[link::kRequestHeaderSize];
-    Header(header, id, op, 0, input_length, output_length);
-    iovec parts[2] = {{header, sizeof header}, {const_cast<void*>(input), input_length}};
-    uint8_t reply[link::kResponseHeaderSize];
-    if (!SendAll(fd, parts, input_length > 0 ? 2 : 1, -1) ||
-        !ReceiveReply(fd, reply, output, output_length, g_config.reply_timeout_ms) ||
-        GetLe32(reply) != id) {
-        Drop(port);
-        return -1;
+    Header(header, id, op, 0, length, output_length);
+    all[0] = {header, sizeof header};
+    switch (SendMessage(fd, all, used + 1, -1, port.congested ? 0 : g_config.reply_timeout_ms)) {
+        case Sent::kSent:
+            port.congested = false;
+            break;
+        case Sent::kFull:
+            port.congested = true;
+            CountSkipped(port.unfiltered, length);
+            return kPassThrough;
+        case Sent::kBadBuffer:
+            return kBadInput;
+        case Sent::kBroken:
+            Drop(port);
+            return kPassThrough;
     }
-    return static_cast<int>(GetLe32(reply + 12));
+    const long deadline = NowMs() + g_config.reply_timeout_ms;
+    for (;;) {
+        const long left = deadline - NowMs();
+        uint8_t reply[link::kResponseHeaderSize];
+        const Received r =
+            ReceiveMessage(port, fd, reply, output, output_length, left > 0 ? left : 0);
+        if (r == Received::kBroken) {
+            Drop(port);
+            return kPassThrough;
+        }
+        if (r == Received::kMessage && GetLe32(reply) == id) {
+            const uint32_t data = GetLe32(reply + 12);
+            return data <= output_length ? static_cast<int>(data) : kPassThrough;
+        }
+        if (r == Received::kMessage) {
+            if (port.stale > 0)
+                --port.stale;  // a late answer to an earlier request
+            continue;
+        }
+        if (left <= 0) {
+            // The answer is late: this call passes unfiltered and the answer is taken when it
+            // comes; the session and its rules stay.
+            ++port.stale;
+            CountSkipped(port.unfiltered, length);
+            return kPassThrough;
+        }
+    }
 }
 
 void CloseLink(OpenPort& port) {
     {
         ExchangeLock lock(port);
-        const int fd = port.socket.load();
-        if (lock.held() && fd >= 0) {
+        const int fd = lock.held() ? LiveSocket(port) : -1;
+        if (fd >= 0 && DrainStale(port, fd)) {
+            ReportSkipped(port, fd);
+            // A watched close is confirmed, so that whoever reads the port's records once the
+            // program has closed it finds the close among them; it waits no longer than any
+            // watched call. An unwatched one never waits.
+            const bool watched = port.WatchState() != link::kUnwatched;
             uint8_t header[link::kRequestHeaderSize];
-            // The close is confirmed: the host answers it after everything sent before it, so
-            // whoever reads the port's records once the program has closed it (or ended) finds
-            // them all. A host that does not answer in time costs this one wait.
-            Header(header, port.next_id++, link::kClose, 0, 0, 0);
-            iovec part{header, sizeof header};
-            uint8_t reply[link::kResponseHeaderSize];
-            if (SendAll(fd, &part, 1, -1))
-                ReceiveReply(fd, reply, nullptr, 0, CloseConfirmMs());
+            Header(header, port.next_id++, link::kClose | (watched ? 0 : link::kNoReply), 0, 0, 0);
+            const iovec part{header, sizeof header};
+            if (SendMessage(fd, &part, 1, -1, watched ? g_config.reply_timeout_ms : 0) ==
+                    Sent::kSent &&
+                watched) {
+                const long deadline = NowMs() + g_config.reply_timeout_ms;
+                uint8_t reply[link::kResponseHeaderSize];
+                for (long left = g_config.reply_timeout_ms; left > 0; left = deadline - NowMs()) {
+                    const Received r = ReceiveMessage(port, fd, reply, nullptr, 0, left);
+                    if (r == Received::kBroken)
+                        break;
+                    if (r == Received::kMessage && port.stale == 0)
+                        break;  // the close's own answer
+                    if (r == Received::kMessage)
+                        --port.stale;
+                }
+            }
         }
         // Still under the lock: no other thread's record may follow the close on the socket,
         // nor be sent on its number once it is closed.

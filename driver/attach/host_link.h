@@ -21,12 +21,20 @@ HostLinkConfig& LinkConfig();
 // descriptor passed along, or the failed open's status (then the connection is closed again).
 void ConnectAndCreate(OpenPort& port, int descriptor, uint32_t status);
 
-// Sends a request that wants no answer (a monitor record); the input is the parts' bytes.
+// Takes the answers a slow host still owed (the page of an open among them).
+void CatchUp(OpenPort& port);
+
+// Sends a request that wants no answer (a monitor record); the input is the parts' bytes. A
+// record the host has no room for is counted, and reported when it has again.
 void SendRecord(OpenPort& port, uint8_t op, uint32_t code, const iovec* parts, int count);
 
-// Sends a request and waits for its answer; the answer's data (at most output_length bytes) goes
-// to output. Returns the data length, or -1 when the host failed (the open is pass-through now).
-int Exchange(OpenPort& port, uint8_t op, const void* input, uint32_t input_length, void* output,
+// Sends a request whose input is the parts' bytes (at most 8 parts) and waits for its answer,
+// whose data (at most output_length bytes) goes to output. Returns the data length; kBadInput
+// when the input could not be read; kPassThrough when the host did not answer in time (the call
+// is counted and reported later, the session stays) or is gone.
+inline constexpr int kPassThrough = -1;
+inline constexpr int kBadInput = -2;
+int Exchange(OpenPort& port, uint8_t op, const iovec* input, int input_count, void* output,
              uint32_t output_length);
 
 // Ends the open: a close request, then the socket goes.

@@ -17,9 +17,22 @@ struct OpenPort {
     std::atomic<int> socket{-1};  // the host's application socket; -1: pass-through
     std::atomic<const std::atomic<uint32_t>*> page{nullptr};  // the port's watch page
     std::atomic<uintptr_t> lock_owner{0};  // the thread in an exchange on socket (0: none)
+    std::atomic<pid_t> writer{0};          // the thread in a filtered write (0: none)
     uint32_t next_id = 1;                  // under the exchange lock
-    uint32_t port = 0;                     // the port's number n
-    dev_t device = 0;                      // the port's device number
+    // Under the exchange lock: answers the host still owes for requests this side stopped
+    // waiting for; whether the host's socket was full when last tried; and what went past the
+    // filter or the record meanwhile, reported once the host keeps up again.
+    struct Skipped {
+        uint32_t requests = 0;
+        uint32_t bytes = 0;
+    };
+    uint32_t stale = 0;
+    bool congested = false;
+    Skipped unfiltered;
+    Skipped unrecorded;
+    uint32_t port = 0;       // the port's number n
+    dev_t device = 0;        // the port's device number
+    ino_t socket_inode = 0;  // the socket's, to know it is still the number's
 
     // Who watches now; kUnwatched once the host is gone.
     uint32_t WatchState() const {

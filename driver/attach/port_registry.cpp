@@ -221,6 +221,12 @@ OpenPort* PortRegistry::Watched(int fd, uint32_t& state) {
     OpenPort* open = Lookup(fd);
     if (open == nullptr)
         return nullptr;
+    // An open whose host was slow to answer gets its page (and its watch) once the answer is in.
+    if (open->page.load(std::memory_order_relaxed) == nullptr &&
+        open->socket.load(std::memory_order_relaxed) >= 0) {
+        const KeepErrno keep;
+        CatchUp(*open);
+    }
     const uint32_t watch = open->WatchState();
     if (watch == link::kUnwatched || !StillRefersTo(fd, *open))
         return nullptr;  // unwatched: a stale entry costs nothing, so it is not checked
@@ -262,7 +268,12 @@ void PortRegistry::Release(OpenPort& open) {
     if (open.refs.fetch_sub(1) != 1)
         return;
     open.refs.store(-1);  // closing: not free for reuse yet
+    const int socket = open.socket.load();
     CloseLink(open);
+    if (socket >= 0 && socket < kMaxDescriptors) {
+        int own = kOwnSocket;
+        slots_[socket].compare_exchange_strong(own, 0);  // the number is free for anything
+    }
     const std::atomic<uint32_t>* page = open.page.exchange(nullptr);
     if (page != nullptr)
         ::munmap(const_cast<std::atomic<uint32_t>*>(page), link::kPageSize);
@@ -297,10 +308,44 @@ void PortRegistry::Duplicated(int from, int to) {
     NoteDescriptor(to);
 }
 
+bool PortRegistry::IsOwnSocket(int fd) const {
+    if (fd < 0 || fd >= kMaxDescriptors || slots_[fd].load() != kOwnSocket)
+        return false;
+    // The mark outlives a connection the attachment has since closed itself.
+    for (const OpenPort& open : opens_) {
+        if (open.socket.load() == fd)
+            return true;
+    }
+    return false;
+}
+
+int PortRegistry::CloseRangeKeepingOwn(unsigned first, unsigned last, int flags) {
+    // The attachment's own sockets are few: the range is closed around each, lowest first.
+    unsigned from = first;
+    for (;;) {
+        unsigned own = ~0U;
+        for (const OpenPort& open : opens_) {
+            const int fd = open.socket.load();
+            if (fd >= 0 && static_cast<unsigned>(fd) >= from && static_cast<unsigned>(fd) <= last &&
+                static_cast<unsigned>(fd) < own && IsOwnSocket(fd)) {
+                own = static_cast<unsigned>(fd);
+            }
+        }
+        const unsigned to = own == ~0U ? last : own - 1;
+        if (own != from && Real().close_range(from, to, flags) != 0)
+            return -1;
+        if (own == ~0U || own >= last)
+            return 0;
+        from = own + 1;
+    }
+}
+
 void PortRegistry::ForgetRange(unsigned first, unsigned last) {
     const unsigned highest = static_cast<unsigned>(highest_.load());
-    for (unsigned fd = first; fd <= last && fd <= highest; ++fd)
-        Forget(static_cast<int>(fd));
+    for (unsigned fd = first; fd <= last && fd <= highest; ++fd) {
+        if (!IsOwnSocket(static_cast<int>(fd)))
+            Forget(static_cast<int>(fd));
+    }
 }
 
 void PortRegistry::CloseLinksAtExit() {

@@ -55,6 +55,14 @@ class PortRegistry {
     void Duplicated(int from, int to);
     // Forgets every descriptor in [first, last].
     void ForgetRange(unsigned first, unsigned last);
+    // True when fd is one of the attachment's own connections to the host.
+    bool IsOwnSocket(int fd) const;
+    // close_range for the program, leaving the attachment's own connections open: their numbers
+    // must never go to the program's next socket while the attachment still writes to them.
+    int CloseRangeKeepingOwn(unsigned first, unsigned last, int flags);
+    // False in a child that shares this process's memory without being its own process yet
+    // (vfork): what it closes is its own, and the parent's opens stay the parent's.
+    bool InOwner() const { return owner_.load(std::memory_order_relaxed) == ::getpid(); }
     // The process that loaded the attachment (or the child that reset it after fork) is ending:
     // every open it still holds is closed on record, confirmed by the host. A child that shares
     // the parent's connections without the reset (vfork, a raw clone) leaves them alone.

@@ -92,7 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedHost& fuzzed = Host();
     const bool control = (data[0] & 1) != 0;
     const bool pass = (data[0] & 2) != 0;
-    const int fd = sievra::link::ConnectTo(fuzzed.dir + (control ? "/Sievr1" : "/SievrApp1"));
+    const int fd = sievra::link::ConnectTo(fuzzed.dir + (control ? "/Sievr1" : "/SievrApp1"),
+                                           control ? SOCK_STREAM : SOCK_SEQPACKET);
     if (fd < 0)
         std::abort();
     // The replies are drained while sending, so a long input never stalls on a full socket.

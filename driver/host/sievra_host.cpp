@@ -272,10 +272,10 @@ SievraHost::~SievraHost() {
     }
 }
 
-comm::CommStatus SievraHost::Listen(const std::string& name, gid_t group, int& fd) {
+comm::CommStatus SievraHost::Listen(const std::string& name, int type, gid_t group, int& fd) {
     // Non-blocking, so that Serve takes every waiting connection at once and then goes back to
     // its poll.
-    fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return comm::CommStatus::Failure("socket", errno);
     const bool shared = group != static_cast<gid_t>(-1);
@@ -341,10 +341,13 @@ comm::CommStatus SievraHost::Start() {
         const std::string number = std::to_string(port->number);
         Port& added = *port;
         ports_.push_back(std::move(port));  // owned now, so a failure below undoes it
-        if (comm::CommStatus s = Listen("Sievr" + number, group, added.listen_fd); !s)
+        if (comm::CommStatus s = Listen("Sievr" + number, SOCK_STREAM, group, added.listen_fd); !s)
             return s;
-        if (comm::CommStatus s = Listen("SievrApp" + number, group, added.app_listen_fd); !s)
+        if (comm::CommStatus s =
+                Listen("SievrApp" + number, SOCK_SEQPACKET, group, added.app_listen_fd);
+            !s) {
             return s;
+        }
     }
     return PublishFiles();
 }
@@ -660,7 +663,15 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                 s = IoCallDriverAndWait(top, IRP_MJ_READ, data, out);
                 reply_length = static_cast<uint32_t>(std::min<uintptr_t>(s.Information, out));
                 break;
+            case link::kAppBypassed:
+                s = IoCallDriverAndWait(top, IRP_MJ_DEVICE_CONTROL, data, 0,
+                                        IOCTL_SIEVRA_BYPASS_REPORT, in, 0);
+                break;
             case link::kDeviceControl:
+                if (request.code == IOCTL_SIEVRA_BYPASS_REPORT) {
+                    s.Status = link::kStatusInvalidRequest;  // the host's own report only
+                    break;
+                }
                 s = IoCallDriverAndWait(top, IRP_MJ_DEVICE_CONTROL, data, 0, request.code, in, out,
                                         kMinorAlreadyCarriedOut);
                 reply_length = static_cast<uint32_t>(std::min<uintptr_t>(s.Information, out));

@@ -70,7 +70,8 @@ class SievraHost {
     void ReapSessionsLocked();
     void ServeClient(Port& port, int fd);
     void ServeApplication(Port& port, int fd);
-    comm::CommStatus Listen(const std::string& name, gid_t group, int& fd);
+    // type: SOCK_STREAM for the control socket, SOCK_SEQPACKET for the application socket.
+    comm::CommStatus Listen(const std::string& name, int type, gid_t group, int& fd);
     // Accepts a connection on listen_fd: fd is the connection when its peer may use port, else
     // -1 (it was turned away; a control client hears why first). False when none was waiting.
     bool AcceptAllowed(int listen_fd, Port& port, bool control, int& fd);

@@ -25,8 +25,10 @@ using comm::testing::TempDir;
 // A raw client of one of the host's sockets.
 class RawClient {
   public:
-    explicit RawClient(const std::string& path) {
-        fd_ = link::ConnectTo(path);
+    // type: SOCK_STREAM for a control socket, SOCK_SEQPACKET for an application socket.
+    explicit RawClient(const std::string& path, int type = SOCK_STREAM)
+        : seqpacket_(type == SOCK_SEQPACKET) {
+        fd_ = link::ConnectTo(path, type);
         connected_ = fd_ >= 0;
     }
     ~RawClient() { ::close(fd_); }
@@ -48,12 +50,14 @@ class RawClient {
         pollfd p{fd_, POLLIN, 0};
         if (::poll(&p, 1, timeout_ms) <= 0)
             return false;
-        uint8_t header[link::kResponseHeaderSize];
-        if (::recv(fd_, header, sizeof header, MSG_WAITALL) != static_cast<ssize_t>(sizeof header))
+        uint8_t header[link::kResponseHeaderSize + link::kMaxTransfer];
+        const size_t want = seqpacket_ ? sizeof header : link::kResponseHeaderSize;
+        if (::recv(fd_, header, want, MSG_WAITALL) <
+            static_cast<ssize_t>(link::kResponseHeaderSize))
             return false;
         id = GetLe32(header);
         status = static_cast<int32_t>(GetLe32(header + 4));
-        std::vector<uint8_t> data(GetLe32(header + 12));
+        std::vector<uint8_t> data(seqpacket_ ? 0 : GetLe32(header + 12));  // a message is whole
         return data.empty() || ::recv(fd_, data.data(), data.size(), MSG_WAITALL) ==
                                    static_cast<ssize_t>(data.size());
     }
@@ -76,6 +80,7 @@ class RawClient {
   private:
     int fd_ = -1;
     bool connected_ = false;
+    bool seqpacket_;
 };
 
 class SievraHostTest : public ::testing::Test {
@@ -140,7 +145,7 @@ TEST_F(SievraHostTest, AFloodOfReadsIsBoundedAndEndedSessionsAreJoined) {
     client->Shutdown();
     ASSERT_TRUE(client->WaitForEnd());
     for (int i = 0; i < 300; ++i) {
-        RawClient app(AppPath());
+        RawClient app(AppPath(), SOCK_SEQPACKET);
         ASSERT_TRUE(app.connected());
         ASSERT_EQ(app.Create(pty_.slave()), 0);
         app.Shutdown();
@@ -151,7 +156,7 @@ TEST_F(SievraHostTest, AFloodOfReadsIsBoundedAndEndedSessionsAreJoined) {
 
 TEST_F(SievraHostTest, StopEndsSessionsBlockedOnTheirSockets) {
     auto control = Control();
-    RawClient app(AppPath());
+    RawClient app(AppPath(), SOCK_SEQPACKET);
     ASSERT_TRUE(app.connected());
     ASSERT_EQ(app.Create(pty_.slave()), 0);
     host_->Stop();  // both sessions sit in recv; TearDown's join must not wait for the clients
@@ -209,7 +214,7 @@ TEST_F(SievraHostTest, AnApplicationThatVanishesIsCleanedUpAndClosed) {
     };
     ASSERT_TRUE(call(IOCTL_FILTER_SET_MODE, {1, 0, 0, 0}));
     {
-        RawClient app(AppPath());
+        RawClient app(AppPath(), SOCK_SEQPACKET);
         ASSERT_EQ(app.Create(pty_.slave()), 0);
         app.Send(2, link::kAppWrite | link::kNoReply, 0, {'a'});
     }  // gone without a close
@@ -222,7 +227,7 @@ TEST_F(SievraHostTest, AnApplicationThatVanishesIsCleanedUpAndClosed) {
     std::memcpy(bytes.data(), &rule, sizeof rule);
     ASSERT_TRUE(call(IOCTL_FILTER_SEND_COUNT_RULE, bytes));
     {
-        RawClient app(AppPath());
+        RawClient app(AppPath(), SOCK_SEQPACKET);
         ASSERT_EQ(app.Create(pty_.slave()), 0);
         app.Send(2, link::kAppWrite | link::kNoReply, 0, {'a'});
         app.Shutdown();
@@ -230,7 +235,7 @@ TEST_F(SievraHostTest, AnApplicationThatVanishesIsCleanedUpAndClosed) {
     }
     FilterRule marker{kReplace, 1, 0, 0, 'M', 0};
     std::memcpy(bytes.data(), &marker, sizeof marker);
-    RawClient app(AppPath());
+    RawClient app(AppPath(), SOCK_SEQPACKET);
     ASSERT_EQ(app.Create(pty_.slave()), 0);
     uint32_t id = 0;
     int32_t status = 0;

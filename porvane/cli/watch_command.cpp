@@ -122,8 +122,8 @@ std::string MakeRuntimeDir() {
 // the close to the host, which learns of it from the dropped connection) or a few seconds have
 // passed (a child of the program may still hold the port).
 bool SendEndMarker(const std::string& runtime_dir, int port_number) {
-    comm::UniqueFd fd(
-        sievra::link::ConnectTo(runtime_dir + "/SievrApp" + std::to_string(port_number)));
+    comm::UniqueFd fd(sievra::link::ConnectTo(
+        runtime_dir + "/SievrApp" + std::to_string(port_number), SOCK_SEQPACKET));
     if (!fd.valid())
         return false;
     uint8_t reply[sievra::link::kResponseHeaderSize];

@@ -143,7 +143,7 @@ TEST_F(SecurityTest, OnlyAUserWhoMayOpenThePortMayWatchOrFilterIt) {
 // terminal of its own; prints what the host made of it.
 const char* const kPoseScript = R"(
 import os, socket, struct, sys
-s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
 s.connect(sys.argv[1])
 own, _ = os.openpty()
 create = struct.pack('<IBIII', 1, 4, 0, 4, 0) + struct.pack('<I', 0)
@@ -194,7 +194,7 @@ TEST_F(SecurityTest, OnlyTheProgramHoldingThePortSpeaksForIt) {
 // prints what the host answered.
 const char* const kOddOpenScript = R"(
 import os, socket, struct, sys
-s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
 s.connect(sys.argv[1])
 status = int(sys.argv[2], 16)
 own, _ = os.openpty()
@@ -247,7 +247,7 @@ TEST_F(SecurityTest, IdleConnectionsOfOneUserKeepNobodyElseOut) {
 import select, socket, sys
 held = []
 for i in range(48):
-    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
     s.connect(sys.argv[1])
     held.append(s)
 print('connected', flush=True)
@@ -271,7 +271,7 @@ print('ended', ended, flush=True)
 class ShrinkingPageHost {
   public:
     explicit ShrinkingPageHost(const std::string& path) {
-        listen_.Reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        listen_.Reset(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
         sockaddr_un address;
         link::SocketAddress(path, address);
         ::bind(listen_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
@@ -328,7 +328,7 @@ TEST_F(SecurityTest, WhatProgramsMapCannotBeShrunkOrWrittenAndAnyFolderIsSurvive
     // The page comes over the socket, sealed: no file of it in the folder, no way to change it.
     for (const auto& entry : fs::directory_iterator(runtime_))
         EXPECT_EQ(entry.path().filename().string().find("SievrPage"), std::string::npos);
-    const comm::UniqueFd app(link::ConnectTo(runtime_ + "/SievrApp1"));
+    const comm::UniqueFd app(link::ConnectTo(runtime_ + "/SievrApp1", SOCK_SEQPACKET));
     int page = -1;
     ASSERT_EQ(sievra::testing::SendAppCreate(app.get(), 1, pty_.slave(), &page), 0);
     const comm::UniqueFd held(page);

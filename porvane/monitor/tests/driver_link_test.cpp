@@ -227,7 +227,7 @@ TEST(DriverLinkHungHost, AnUnansweredControlCallFailsAndClosesTheLink) {
 class AppClient {
   public:
     explicit AppClient(const std::string& path) {
-        fd_ = sievra::link::ConnectTo(path);
+        fd_ = sievra::link::ConnectTo(path, SOCK_SEQPACKET);
         connected_ = fd_ >= 0;
     }
     ~AppClient() { ::close(fd_); }
@@ -251,9 +251,6 @@ class AppClient {
             return -1;
         if (information != nullptr)
             *information = sievra::GetLe32(reply + 8);
-        std::vector<uint8_t> data(sievra::GetLe32(reply + 12));
-        if (!data.empty())
-            ::recv(fd_, data.data(), data.size(), MSG_WAITALL);
         return static_cast<int32_t>(sievra::GetLe32(reply + 4));
     }
 
