@@ -382,6 +382,16 @@ NTSTATUS Dispatch(DeviceObject* device, Irp* irp) {
 
 }  // namespace
 
+bool RecordWouldFit(DeviceObject* filter_device, uint32_t length) {
+    SievraExtension* filter = ExtensionOf(filter_device);
+    PortLock lock(filter);
+    const SievraExtension* control = filter->partner;
+    if (control == nullptr || !control->open || filter->link_mode == kLinkModeFilter)
+        return true;
+    const uint32_t size = kRecordHeaderSize + std::min(length, kMaxRecordData);
+    return control->queued == 0 || control->queued + size < kRecordQueueSize;
+}
+
 uint32_t PortsAdded() {
     return g_port_counter.load();
 }

@@ -39,6 +39,11 @@ inline SievraExtension* ExtensionOf(kernel::DeviceObject* device) {
 kernel::NTSTATUS DriverEntry(kernel::DriverObject* driver);
 kernel::NTSTATUS AddDevice(kernel::DriverObject* driver, kernel::DeviceObject* physical_device);
 
+// True when a monitor record of length data bytes would join the port's queue without the
+// queue dropping undelivered records first (always true while nobody watches in monitor mode).
+// filter_device is the port's filter device.
+bool RecordWouldFit(kernel::DeviceObject* filter_device, uint32_t length);
+
 // The port counter: ports added since the driver was loaded.
 uint32_t PortsAdded();
 

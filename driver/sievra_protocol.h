@@ -19,7 +19,7 @@ inline constexpr uint32_t IOCTL_FILTER_SET_MODE = 0x1B2014;
 // BypassReport as data.
 inline constexpr uint32_t IOCTL_SIEVRA_BYPASS_REPORT = 0x1B23FC;  // function 0x8FF
 
-enum BypassKind : uint32_t { kPassedUnfiltered = 0, kNotRecorded = 1 };
+enum BypassKind : uint32_t { kSentUnfiltered = 0, kNotRecorded = 1, kReceivedUnfiltered = 2 };
 
 inline constexpr uint32_t kLinkModeFilter = 0;
 inline constexpr uint32_t kLinkModeMonitor = 1;

@@ -225,6 +225,10 @@ void CountSkipped(OpenPort::Skipped& skipped, uint32_t bytes) {
     skipped.bytes += bytes;
 }
 
+OpenPort::Skipped& Unfiltered(OpenPort& port, uint8_t op) {
+    return op == link::kAppRead ? port.received_unfiltered : port.sent_unfiltered;
+}
+
 // Tells the host what it missed, before anything else is sent: the report takes its place in
 // the port's records where the missing ones would have been.
 void ReportSkipped(OpenPort& port, int fd) {
@@ -232,8 +236,9 @@ void ReportSkipped(OpenPort& port, int fd) {
         OpenPort::Skipped& skipped;
         uint32_t kind;
     };
-    for (const Pending& p :
-         {Pending{port.unfiltered, kPassedUnfiltered}, Pending{port.unrecorded, kNotRecorded}}) {
+    for (const Pending& p : {Pending{port.sent_unfiltered, kSentUnfiltered},
+                             Pending{port.received_unfiltered, kReceivedUnfiltered},
+                             Pending{port.unrecorded, kNotRecorded}}) {
         if (p.skipped.requests == 0)
             continue;
         uint8_t message[link::kRequestHeaderSize + kBypassReportSize];
@@ -397,7 +402,7 @@ int Exchange(OpenPort& port, uint8_t op, const iovec* input, int input_count, vo
         return kPassThrough;
     }
     if (port.stale > 0) {  // still behind: the call does not wait for it again
-        CountSkipped(port.unfiltered, length);
+        CountSkipped(Unfiltered(port, op), length);
         return kPassThrough;
     }
     ReportSkipped(port, fd);
@@ -411,7 +416,7 @@ int Exchange(OpenPort& port, uint8_t op, const iovec* input, int input_count, vo
             break;
         case Sent::kFull:
             port.congested = true;
-            CountSkipped(port.unfiltered, length);
+            CountSkipped(Unfiltered(port, op), length);
             return kPassThrough;
         case Sent::kBadBuffer:
             return kBadInput;
@@ -442,7 +447,7 @@ int Exchange(OpenPort& port, uint8_t op, const iovec* input, int input_count, vo
             // The answer is late: this call passes unfiltered and the answer is taken when it
             // comes; the session and its rules stay.
             ++port.stale;
-            CountSkipped(port.unfiltered, length);
+            CountSkipped(Unfiltered(port, op), length);
             return kPassThrough;
         }
     }

@@ -28,7 +28,8 @@ struct OpenPort {
     };
     uint32_t stale = 0;
     bool congested = false;
-    Skipped unfiltered;
+    Skipped sent_unfiltered;
+    Skipped received_unfiltered;
     Skipped unrecorded;
     uint32_t port = 0;       // the port's number n
     dev_t device = 0;        // the port's device number

@@ -176,7 +176,12 @@ NTSTATUS HostSerialPort::Control(uint32_t code, uint8_t* buffer, uint32_t in, ui
                 stats.SerialOverrunErrorCount = static_cast<uint32_t>(counters.overrun);
                 stats.BufferOverrunErrorCount = static_cast<uint32_t>(counters.buf_overrun);
                 stats.ParityErrorCount = static_cast<uint32_t>(counters.parity);
-            }  // a port without counters (a pseudo-terminal) reports zeros
+            } else {
+                // A port without counters (a pseudo-terminal, some adapters): the bytes the
+                // application's calls carried past the driver, and no errors.
+                stats.ReceivedCount = received_.load();
+                stats.TransmittedCount = transmitted_.load();
+            }
             return put(&stats, sizeof stats);
         }
         default:
@@ -205,6 +210,8 @@ NTSTATUS HostSerialDispatch(DeviceObject* device, Irp* irp) {
         case IRP_MJ_WRITE:
             // The application's own read or write carried the bytes; the buffer holds them.
             information = location->Parameters.Length;
+            if (port != nullptr)
+                port->CountTransfer(location->MajorFunction == IRP_MJ_READ, information);
             break;
         case IRP_MJ_DEVICE_CONTROL: {
             const uint32_t in = location->Parameters.InputBufferLength;

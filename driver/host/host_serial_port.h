@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <utility>
@@ -26,6 +27,11 @@ class HostSerialPort {
     // Lets go of the descriptor if `owner` is the connection that passed it.
     void Detach(uint64_t owner);
     bool attached() const;
+    // Bytes of the application's reads and writes that reached this driver, for statistics on
+    // a port that keeps no counters of its own.
+    void CountTransfer(bool received, uintptr_t bytes) {
+        (received ? received_ : transmitted_) += static_cast<uint32_t>(bytes);
+    }
 
     // Carries out one serial control request on the real port; buffer holds the input and
     // receives the output. Returns the status and sets information to the output length.
@@ -35,6 +41,8 @@ class HostSerialPort {
   private:
     mutable std::mutex mutex_;  // guards opens_ and every call on their descriptors
     std::vector<std::pair<uint64_t, comm::UniqueFd>> opens_;  // owner, descriptor; oldest first
+    std::atomic<uint32_t> received_{0};
+    std::atomic<uint32_t> transmitted_{0};
 };
 
 // The dispatch routine of the host's serial driver: every request type of the physical devices,

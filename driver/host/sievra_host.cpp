@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <optional>
 
 #include "driver/host/host_serial_port.h"
 #include "driver/host/peer_access.h"
@@ -46,6 +47,30 @@ struct SievraHost::Port {
     // program's counted even before its session has read a byte.
     int app_connections = 0;
     bool stopping = false;
+    uint64_t reads_done = 0;  // raised each time the control client has taken records
+
+    // The record queue holds 4096 bytes: an application's record waits until the control
+    // client has read enough of it, so that a fast program's records are never dropped for a
+    // slow reader. A program never waits for this (its records do not want answers); a reader
+    // that stops for good makes the program's socket fill, and what does not fit is counted.
+    void WaitForRoom(uint32_t length) {
+        DeviceObject* filter = physical->AttachedDevice;
+        std::unique_lock lock(apps_mutex);
+        while (!stopping) {
+            const uint64_t seen = reads_done;
+            lock.unlock();
+            const bool fits = RecordWouldFit(filter, length);
+            lock.lock();
+            if (fits)
+                return;
+            apps_changed.wait(lock, [&] { return stopping || reads_done != seen; });
+        }
+    }
+    void RecordsTaken() {
+        std::lock_guard lock(apps_mutex);
+        ++reads_done;
+        apps_changed.notify_all();
+    }
 
     void CountConnection(int change) {
         std::lock_guard lock(apps_mutex);
@@ -79,6 +104,12 @@ enum class RequestRead { kOk, kGone, kOversized };
 class RequestReader {
   public:
     explicit RequestReader(int fd) : fd_(fd), buffer_(kBufferSize) {}
+
+    // Until the given time, reads end (as if the peer had gone) when nothing more comes by
+    // then; none, for no limit.
+    void SetDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) {
+        deadline_ = deadline;
+    }
 
     RequestRead Next(LinkRequest& request) {
         uint8_t header[link::kRequestHeaderSize];
@@ -118,6 +149,13 @@ class RequestReader {
     bool Fill() {
         start_ = end_ = 0;
         for (;;) {
+            if (deadline_) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    *deadline_ - std::chrono::steady_clock::now());
+                pollfd p{fd_, POLLIN, 0};
+                if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) == 0)
+                    return false;
+            }
             iovec iov{buffer_.data(), buffer_.size()};
             alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
             msghdr msg{};
@@ -146,6 +184,7 @@ class RequestReader {
     }
 
     int fd_;
+    std::optional<std::chrono::steady_clock::time_point> deadline_;
     std::vector<uint8_t> buffer_;
     size_t start_ = 0;
     size_t end_ = 0;
@@ -223,17 +262,8 @@ bool IsErrorStatus(uint32_t status) {
 }
 
 // An application connection that has not opened yet must do so within this time, so that
-// connections that say nothing cannot hold sessions.
-constexpr int kCreateDeadlineSeconds = 2;
-
-void SetReceiveDeadline(int fd, int seconds) {
-    timeval limit{seconds, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-}
-
-void ReceiveWithoutDeadline(int fd) {
-    SetReceiveDeadline(fd, 0);
-}
+// connections that say nothing (or dribble) cannot hold sessions.
+constexpr std::chrono::seconds kCreateDeadline{2};
 
 }  // namespace
 
@@ -507,6 +537,7 @@ void SievraHost::ServeClient(Port& port, int fd) {
             // past the session's end.
             const IoStatusBlock s = IoCallDriverAndWait(
                 port.control, IRP_MJ_READ, data.empty() ? nullptr : data.data(), read.second);
+            port.RecordsTaken();
             const uint32_t n =
                 static_cast<uint32_t>(std::min<uintptr_t>(s.Information, read.second));
             SendResponse(fd, write_mutex, read.first, s.Status, n, data.data(), n);
@@ -561,7 +592,8 @@ void SievraHost::ServeClient(Port& port, int fd) {
     IoCallDriverAndWait(port.control, IRP_MJ_CLEANUP);  // ends a waiting read, fails later ones
     reader.join();
     IoCallDriverAndWait(port.control, IRP_MJ_CLOSE);
-    port.busy = false;  // free before the client hears of the close, so it may open again at once
+    port.RecordsTaken();  // closed: nothing waits for room any more
+    port.busy = false;    // free before the client hears of the close, so it may open again at once
     if (closing)
         SendResponse(fd, write_mutex, close_id, STATUS_SUCCESS, 0, nullptr, 0);
 }
@@ -575,9 +607,9 @@ void SievraHost::ServeApplication(Port& port, int fd) {
     // only about the open their descriptor proves.
     const std::optional<PeerCredentials> peer = PeerOf(fd);
     const bool trusted = peer && Trusted(*peer);
-    if (!trusted)
-        SetReceiveDeadline(fd, kCreateDeadlineSeconds);
     RequestReader requests(fd);
+    if (!trusted)
+        requests.SetDeadline(std::chrono::steady_clock::now() + kCreateDeadline);
     for (;;) {
         LinkRequest request;
         const RequestRead read = requests.Next(request);
@@ -597,6 +629,8 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         IoStatusBlock s;
         uint32_t reply_length = 0;
         int page = -1;
+        if (op == link::kAppWrite || op == link::kAppRead || op == link::kDeviceControl)
+            port.WaitForRoom(std::max(in, out));
         if (op != link::kAppCreate && !created && !trusted) {
             SendResponse(fd, write_mutex, id, link::kStatusAccessDenied, 0, nullptr, 0);
             break;
@@ -629,7 +663,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                 if (created) {
                     port.serial.Attach(std::move(request.passed), owner);
                     page = port.page.fd();
-                    ReceiveWithoutDeadline(fd);
+                    requests.SetDeadline(std::nullopt);
                 }
                 break;
             }

@@ -16,10 +16,23 @@ int OpenPortLink(const std::string& port, uint32_t mode, const char* failure_tex
         std::fprintf(err, "%s\n", failure_text);
         switch (link.open_failure()) {
             case monitor::DriverLink::OpenFailure::kAccessDenied:
+                if (link.denied_device().empty()) {
+                    std::fprintf(err,
+                                 "(access denied: this user may not use the filter driver's "
+                                 "sockets in %s)\n",
+                                 monitor::DriverLink::RuntimeDir().c_str());
+                } else {
+                    std::fprintf(err,
+                                 "(access denied: only users who may open %s for reading and "
+                                 "writing may watch or filter it)\n",
+                                 link.denied_device().c_str());
+                }
+                break;
+            case monitor::DriverLink::OpenFailure::kUntrustedHost:
                 std::fprintf(err,
-                             "(access denied: only users who may open %s for reading and writing "
-                             "may watch or filter it)\n",
-                             link.denied_device().c_str());
+                             "(the driver host in %s runs as neither root nor this user: not "
+                             "used)\n",
+                             monitor::DriverLink::RuntimeDir().c_str());
                 break;
             case monitor::DriverLink::OpenFailure::kInUse:
                 std::fprintf(err, "(another client watches Sievr%d already)\n", index + 1);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "driver/sievra_protocol.h"
+#include "platform/comm/serial_ioctl.h"
 #include "platform/devicemap/device_map.h"
 #include "porvane/monitor/monitor_decoder.h"
 #include "porvane/monitor/monitor_record.h"
@@ -39,19 +40,40 @@ class NameList : public serial::PortListTarget, public serial::DiscoveryUi {
 
 void PrintRecords(std::FILE* out, const uint8_t* buffer, size_t count, bool hex, bool data_only,
                   const std::string& prefix) {
-    if (!data_only) {
-        PrintLines(out,
-                   monitor::DecodeRecords(buffer, count, monitor::ContentMode::kAllInfo, hex).lower,
-                   prefix);
-        std::fflush(out);
-        return;
-    }
     monitor::WalkRecords(buffer, count, [&](const monitor::MonitorRecord& r) {
+        const uint8_t* record = r.data - sievra::kRecordHeaderSize;
+        const size_t size = sievra::kRecordHeaderSize + r.length;
+        if (r.kind == sievra::kKindDeviceControl) {
+            // What the driver could not watch is printed in either mode; a break, which the
+            // page leaves out, is printed on the command line, where it is often what is
+            // being debugged.
+            if (r.code == sievra::IOCTL_SIEVRA_BYPASS_REPORT) {
+                PrintLines(out, monitor::BypassText(r.data, r.length), prefix);
+            } else if (data_only) {
+                return;
+            } else if (r.code == comm::IOCTL_SERIAL_SET_BREAK_ON) {
+                PrintLines(out, "设置Break: 开始发送Break信号", prefix);
+            } else if (r.code == comm::IOCTL_SERIAL_SET_BREAK_OFF) {
+                PrintLines(out, "清除Break: 停止发送Break信号", prefix);
+            } else {
+                PrintLines(
+                    out,
+                    monitor::DecodeRecords(record, size, monitor::ContentMode::kAllInfo, hex).lower,
+                    prefix);
+            }
+            return;
+        }
+        if (!data_only) {
+            PrintLines(
+                out,
+                monitor::DecodeRecords(record, size, monitor::ContentMode::kAllInfo, hex).lower,
+                prefix);
+            return;
+        }
         if (r.kind != sievra::kKindRead && r.kind != sievra::kKindWrite)
             return;
-        const uint8_t* record = r.data - sievra::kRecordHeaderSize;
-        const monitor::MonitorOutput text = monitor::DecodeRecords(
-            record, sievra::kRecordHeaderSize + r.length, monitor::ContentMode::kDataOnly, hex);
+        const monitor::MonitorOutput text =
+            monitor::DecodeRecords(record, size, monitor::ContentMode::kDataOnly, hex);
         if (r.kind == sievra::kKindWrite)
             std::fprintf(out, "%sW %s\n", prefix.c_str(), text.upper.c_str());
         else

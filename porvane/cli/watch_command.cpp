@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -25,7 +26,6 @@
 #include "platform/devicemap/device_map.h"
 #include "platform/devicemap/listed_ports.h"
 #include "porvane/cli/record_printer.h"
-#include "porvane/cli/stop_watcher.h"
 #include "porvane/monitor/driver_link.h"
 #include "porvane/monitor/monitor_record.h"
 
@@ -53,9 +53,10 @@ fs::path ProgramFolder() {
 }
 
 // Spawns argv with env; the child starts with default signal handling and an empty mask, and
-// stdout_fd (when not -1) as its standard output.
+// stdout_fd (when not -1) as its standard output. With own_group it leads a process group of its
+// own, out of reach of the signals the terminal sends to watch's group (Ctrl-C).
 pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& env,
-            int stdout_fd, bool search_path, std::string& error) {
+            int stdout_fd, bool search_path, bool own_group, std::string& error) {
     std::vector<char*> argv;
     std::vector<std::string> args_copy = args;
     for (std::string& a : args_copy)
@@ -76,7 +77,9 @@ pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>
     sigaddset(&defaults, SIGTERM);
     posix_spawnattr_setsigmask(&attr, &empty);
     posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                        (own_group ? POSIX_SPAWN_SETPGROUP : 0));
+    posix_spawnattr_setpgroup(&attr, 0);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (stdout_fd >= 0)
@@ -145,6 +148,48 @@ bool SendEndMarker(const std::string& runtime_dir, int port_number) {
         return false;
     return sievra::link::ReadFully(fd.get(), reply, sizeof reply);
 }
+
+// Passes the signals watch is sent on to the program, as they are (SIGINT stays SIGINT), until
+// destroyed. A signal the terminal sent (Ctrl-C) reached the program's process group, which is
+// watch's own, already: that one is not sent twice.
+class SignalForwarder {
+  public:
+    SignalForwarder(int signal_fd, pid_t program) {
+        int fds[2] = {-1, -1};
+        if (::pipe2(fds, O_CLOEXEC) == 0) {
+            wake_read_.Reset(fds[0]);
+            wake_write_.Reset(fds[1]);
+        }
+        thread_ = std::thread([this, signal_fd, program] {
+            for (;;) {
+                pollfd p[2] = {{signal_fd, POLLIN, 0}, {wake_read_.get(), POLLIN, 0}};
+                if (::poll(p, 2, -1) < 0 && errno != EINTR)
+                    return;
+                if (p[1].revents != 0)
+                    return;
+                signalfd_siginfo info;
+                if (p[0].revents == 0 || ::read(signal_fd, &info, sizeof info) != sizeof info)
+                    continue;
+                const bool from_terminal =
+                    info.ssi_code == SI_KERNEL && ::getpgid(program) == ::getpgrp();
+                if (!from_terminal)
+                    ::kill(program, static_cast<int>(info.ssi_signo));
+            }
+        });
+    }
+    ~SignalForwarder() {
+        const char byte = 1;
+        [[maybe_unused]] ssize_t n = ::write(wake_write_.get(), &byte, 1);
+        thread_.join();
+    }
+    SignalForwarder(const SignalForwarder&) = delete;
+    SignalForwarder& operator=(const SignalForwarder&) = delete;
+
+  private:
+    comm::UniqueFd wake_read_;
+    comm::UniqueFd wake_write_;
+    std::thread thread_;
+};
 
 // One watched port: its link in monitor mode and the thread printing its records until the
 // end marker arrives or the link closes.
@@ -218,7 +263,7 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
     comm::UniqueFd ready_read(ready_pipe[0]);
     std::string error;
     const pid_t host =
-        Spawn({sievrad, "--runtime-dir", runtime_dir}, env, ready_pipe[1], false, error);
+        Spawn({sievrad, "--runtime-dir", runtime_dir}, env, ready_pipe[1], false, true, error);
     ::close(ready_pipe[1]);
     if (host < 0) {
         std::fprintf(err, "porvane-cli: cannot start %s: %s\n", sievrad.c_str(), error.c_str());
@@ -279,14 +324,14 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
     }
 
     env.push_back("LD_PRELOAD=" + preload);
-    const pid_t program = Spawn(options.command, env, -1, true, error);
+    const pid_t program = Spawn(options.command, env, -1, true, false, error);
     int status = kCannotRun;
     if (program < 0) {
         std::fprintf(err, "porvane-cli: cannot run %s: %s\n", options.command[0].c_str(),
                      error.c_str());
     } else {
         // A signal to watch goes on to the program; its end ends the watch.
-        StopWatcher watcher(stop_fd, [program] { ::kill(program, SIGTERM); });
+        const SignalForwarder forwarder(stop_fd, program);
         status = WaitStatus(program);
     }
     for (auto& port : ports) {

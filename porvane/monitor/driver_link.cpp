@@ -41,14 +41,18 @@ bool DriverLink::Open(int port_index) {
     denied_device_.clear();
     const int fd =
         sievra::link::ConnectTo(runtime_dir_ + "/Sievr" + std::to_string(port_index + 1));
-    if (fd < 0)
+    if (fd < 0) {
+        if (errno == EACCES || errno == EPERM)
+            open_failure_ = OpenFailure::kAccessDenied;
         return false;
+    }
     // Records and forwarded answers are believed only from a host of root or of this user.
     ucred host{};
     socklen_t length = sizeof host;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &host, &length) != 0 ||
         (host.uid != 0 && host.uid != ::geteuid())) {
         ::close(fd);
+        open_failure_ = OpenFailure::kUntrustedHost;
         return false;
     }
     uint8_t welcome[sievra::link::kResponseHeaderSize];

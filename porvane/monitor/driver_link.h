@@ -32,7 +32,10 @@ class DriverLink {
     DriverLink& operator=(const DriverLink&) = delete;
 
     // Why the last Open failed.
-    enum class OpenFailure { kNone, kNoHost, kInUse, kAccessDenied };
+    // kAccessDenied: the host refused this user the port's device (denied_device names it), or
+    // this user may not reach the host's sockets at all (denied_device empty). kUntrustedHost:
+    // the socket's host runs as neither root nor this user, so nothing it says is believed.
+    enum class OpenFailure { kNone, kNoHost, kInUse, kAccessDenied, kUntrustedHost };
 
     // Opens port (index + 1)'s control device; false when there is no host, no such port,
     // another client holds it, or this user may not use the port's device (open_failure says

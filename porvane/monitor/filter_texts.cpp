@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "driver/sievra_protocol.h"
+#include "porvane/monitor/monitor_decoder.h"
 #include "porvane/monitor/monitor_record.h"
 
 namespace porvane::monitor {
@@ -59,6 +60,12 @@ std::vector<FilterEvent> DecodeFilterEvents(const uint8_t* buffer, size_t count)
     static const char* const kActionWords[] = {"误码", "替换", "删除"};
     std::vector<FilterEvent> events;
     WalkRecords(buffer, count, [&](const MonitorRecord& r) {
+        if (r.kind == sievra::kKindDeviceControl && r.code == sievra::IOCTL_SIEVRA_BYPASS_REPORT) {
+            const uint32_t kind = r.length >= 4 ? sievra::GetLe32(r.data) : 0;
+            events.push_back({kind == sievra::kReceivedUnfiltered ? "接收" : "发送",
+                              BypassText(r.data, r.length)});
+            return;
+        }
         const char* slot = SlotWord(r.code);
         if (r.kind != sievra::kKindDeviceControl || slot == nullptr || r.tag > 2)
             return;

@@ -124,6 +124,15 @@ std::string DataDump(const MonitorRecord& r, bool hex) {
 
 }  // namespace
 
+std::string BypassText(const uint8_t* data, uint32_t length) {
+    const Fields d(data, length);
+    const uint32_t kind = d.U32(0);
+    const char* what = kind == sievra::kNotRecorded          ? "没有记录"
+                       : kind == sievra::kReceivedUnfiltered ? "接收数据没有经过过滤"
+                                                             : "发送数据没有经过过滤";
+    return Format("驱动没有及时应答: %u 次请求 (%u bytes) %s", d.U32(4), d.U32(8), what);
+}
+
 std::string DecodeControl(uint32_t code, const uint8_t* data, uint32_t length,
                           MonitorFields& fields) {
     const Fields d(data, length);
@@ -216,6 +225,8 @@ std::string DecodeControl(uint32_t code, const uint8_t* data, uint32_t length,
             return Format("查询modem控制寄存器(MCR): 0x%02x\r\n", d.U8(0));
         case comm::IOCTL_SERIAL_SET_MODEM_CONTROL:
             return Format("设置modem控制寄存器(MCR): 0x%02x\r\n", d.U8(0));
+        case sievra::IOCTL_SIEVRA_BYPASS_REPORT:
+            return BypassText(data, length) + "\r\n";
         default:
             return {};
     }
@@ -252,7 +263,8 @@ MonitorOutput DecodeRecords(const uint8_t* buffer, size_t count, ContentMode mod
                 }
                 break;
             case sievra::kKindDeviceControl:
-                if (all)
+                // What the driver could not watch is told in either content mode.
+                if (all || r.code == sievra::IOCTL_SIEVRA_BYPASS_REPORT)
                     out.lower += DecodeControl(r.code, r.data, r.length, out.fields);
                 break;
             default:

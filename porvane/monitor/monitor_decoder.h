@@ -27,6 +27,10 @@ struct MonitorOutput {
 
 MonitorOutput DecodeRecords(const uint8_t* buffer, size_t count, ContentMode mode, bool hex);
 
+// The text of the driver's report of requests that went past the filter or the record because
+// its host did not answer in time (no line end).
+std::string BypassText(const uint8_t* data, uint32_t length);
+
 // The decoded line of one control record (empty for codes the page does not list), and the
 // fields it sets.
 std::string DecodeControl(uint32_t code, const uint8_t* data, uint32_t length,

@@ -607,5 +607,132 @@ TEST_F(AttachmentTest, AnInterruptedBlockingReadReachesTheProgramAsWithoutTheAtt
     EXPECT_EQ(attached->Wait(), 0) << attached->Errors();
 }
 
+// Filter mode with every byte sent having its case flipped.
+void FlipEverySentByte(RecordLog& log) {
+    ASSERT_EQ(
+        log.link().LoadRule(IOCTL_FILTER_SEND_COUNT_RULE, FilterRule{kFlip, 1, 1, 1, 0x20, 0}), 1);
+}
+
+TEST_F(AttachmentTest, AStalledHostLetsCallsPassAndFilteringResumesWithTheBypassReported) {
+    Watch(kLinkModeFilter);
+    FlipEverySentByte(*log_);
+    std::vector<std::string> environment = AttachedEnvironment(runtime_);
+    environment.insert(environment.begin(), "SIEVRA_REPLY_MS=200");
+    AttachedProgram program({kPython, "-c", R"(
+import os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+for line in sys.stdin:
+    os.write(fd, line.strip().encode())
+    print('wrote', flush=True)
+os.close(fd)
+)",
+                             pty_.slave_path()},
+                            environment);
+    auto write = [&](const std::string& text) {
+        program.WriteLine(text);
+        EXPECT_EQ(program.ReadLine(), "wrote");
+        return pty_.ReadExactly(text.size());
+    };
+    EXPECT_EQ(write("abcd"), "ABCD");
+    host_->Signal(SIGSTOP);
+    EXPECT_EQ(write("efgh"), "efgh");  // the program does not wait for a stopped host
+    host_->Signal(SIGCONT);
+    // The session and its rule stay: filtering resumes as soon as the host has answered.
+    size_t requests = 1;
+    size_t bytes = 4;
+    std::string far;
+    for (int i = 0; i < 1000 && (far = write("x")) == "x"; ++i) {
+        ++requests;
+        ++bytes;
+    }
+    EXPECT_EQ(far, "X");
+    program.CloseInput();
+    EXPECT_EQ(program.Wait(), 0) << program.Errors();
+    EXPECT_TRUE(log_->WaitFor("驱动没有及时应答: " + std::to_string(requests) + " 次请求 (" +
+                              std::to_string(bytes) + " bytes) 发送数据没有经过过滤"))
+        << log_->Text();
+}
+
+TEST_F(AttachmentTest, LargeCallsAndEmptyReadsAreRecordedWhole) {
+    Watch(kLinkModeMonitor);
+    auto program = Python(R"(
+import os, sys, termios
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+assert os.write(fd, b'a' * 5000) == 5000
+assert os.write(fd, b'b' * 9000) == 9000
+a = termios.tcgetattr(fd)
+a[3] = 0
+a[6][termios.VMIN] = 0
+a[6][termios.VTIME] = 1
+termios.tcsetattr(fd, termios.TCSANOW, a)
+assert os.read(fd, 10) == b''
+os.close(fd)
+)");
+    EXPECT_EQ(pty_.ReadExactly(14000), std::string(5000, 'a') + std::string(9000, 'b'));
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+    ExpectLines(
+        {"写串口 918 bytes: ", "写串口 836 bytes: ", "读串口 0 bytes: \r\n", "Close Com OK"});
+    EXPECT_EQ(RecordLog::Count(log_->Text(), "写串口 4082 bytes: "), 3u);
+}
+
+TEST_F(AttachmentTest, FilterModeLeavesTheProgramsOwnBehaviourAlone) {
+    Watch(kLinkModeFilter);
+    FlipEverySentByte(*log_);
+    // Four threads' messages whole on the line; writev refusing too many buffers; the
+    // attachment's socket kept through closefrom, with descriptors few enough that its number
+    // is low; a full non-blocking port answering EAGAIN.
+    auto program = Python(R"(
+import ctypes, errno, fcntl, os, resource, socket, sys, threading
+resource.setrlimit(resource.RLIMIT_NOFILE, (64, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+def sender(letter):
+    for i in range(5):
+        assert os.write(fd, letter * 10000) == 10000
+threads = [threading.Thread(target=sender, args=(bytes([65 + t]),)) for t in range(4)]
+for t in threads: t.start()
+for t in threads: t.join()
+try:
+    os.writev(fd, [b'x'] * 1025)
+    print('writev accepted')
+except OSError as e:
+    print('writev', errno.errorcode[e.errno])
+ctypes.CDLL(None).closefrom(fd + 1)
+mine, theirs = socket.socketpair()
+os.write(fd, b'q')
+theirs.setblocking(False)
+try:
+    print('stray', theirs.recv(100))
+except BlockingIOError:
+    print('socket clean')
+fcntl.fcntl(fd, fcntl.F_SETFL, os.O_NONBLOCK)
+for i in range(1000):
+    try:
+        os.write(fd, b'z' * 1024)
+    except BlockingIOError:
+        print('eagain', flush=True)
+        break
+)");
+    const std::string far = pty_.ReadExactly(200000);
+    ASSERT_EQ(far.size(), 200000u);
+    for (size_t at = 0; at < far.size(); at += 10000) {
+        SCOPED_TRACE(at);
+        const std::string message = far.substr(at, 10000);
+        EXPECT_EQ(message, std::string(10000, message[0]));
+    }
+    EXPECT_EQ(program->ReadLine(), "writev EINVAL");
+    EXPECT_EQ(program->ReadLine(), "socket clean");
+    EXPECT_EQ(pty_.ReadExactly(1), "Q");
+    EXPECT_EQ(program->ReadLine(), "eagain");
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+}
+
+TEST_F(AttachmentTest, AFilteredWriteFromASignalHandlerOnASmallAlternateStack) {
+    Watch(kLinkModeFilter);
+    FlipEverySentByte(*log_);
+    auto program = Run({ChildProcess::BinDir() + "/altstack_writer", pty_.slave_path()});
+    EXPECT_EQ(pty_.ReadExactly(11), "MAINHANDLER");
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+}
+
 }  // namespace
 }  // namespace sievra::attach::testing

@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -164,14 +165,12 @@ else:
 TEST_F(SecurityTest, OnlyTheProgramHoldingThePortSpeaksForIt) {
     RecordLog log(runtime_, 0);
     ASSERT_TRUE(log.open());
-    ASSERT_EQ(log.link().SetMode(kLinkModeFilter), 1);
-    ASSERT_EQ(
-        log.link().LoadRule(IOCTL_FILTER_SEND_COUNT_RULE, FilterRule{kReplace, 1, 1, 1, 'X', 0}),
-        1);
+    ASSERT_EQ(log.link().SetMode(kLinkModeMonitor), 1);
     AttachedProgram program({kPython, "-c",
                              "import os,sys\nfd=os.open(sys.argv[1],os.O_RDWR|os.O_NOCTTY)\n"
                              "print('open',flush=True)\nsys.stdin.readline()\n"
-                             "os.write(fd,b'real')\nos.close(fd)\n",
+                             "os.write(fd,b'real')\nprint('wrote',flush=True)\n"
+                             "sys.stdin.readline()\nos.write(fd,b'rule')\nos.close(fd)\n",
                              pty_.slave_path()},
                             AttachedEnvironment(runtime_));
     ASSERT_EQ(program.ReadLine(), "open");
@@ -184,10 +183,22 @@ TEST_F(SecurityTest, OnlyTheProgramHoldingThePortSpeaksForIt) {
     auto member = AsOutsider({kPython, "-c", kPoseScript, runtime_ + "/SievrApp1"});
     EXPECT_EQ(member->ReadAllOutput(), "status c0000022\n");
 
-    // The real program's session and its rules are untouched.
+    // Nothing of theirs is on record, and the real program's session and rules are untouched.
+    program.WriteLine("");
+    EXPECT_EQ(program.ReadLine(), "wrote");
+    EXPECT_EQ(pty_.ReadExactly(4), "real");
+    ASSERT_TRUE(log.WaitFor("写串口 4 bytes: real"));
+    ASSERT_EQ(log.link().SetMode(kLinkModeFilter), 1);
+    ASSERT_EQ(
+        log.link().LoadRule(IOCTL_FILTER_SEND_COUNT_RULE, FilterRule{kReplace, 1, 1, 1, 'X', 0}),
+        1);
     program.WriteLine("");
     EXPECT_EQ(pty_.ReadExactly(4), "XXXX");
     EXPECT_EQ(program.Wait(), 0) << program.Errors();
+    const std::string text = log.Text();
+    EXPECT_EQ(text.find("fake"), std::string::npos) << text;
+    EXPECT_EQ(RecordLog::Count(text, "Open Com"), 1u) << text;
+    EXPECT_EQ(RecordLog::Count(text, "Close Com"), 0u) << text;  // filtering when it closed
 }
 
 // Reports an open with the status in argv[2] and, for status 0, a pseudo-terminal of its own;
@@ -282,6 +293,7 @@ class ShrinkingPageHost {
                 return;
             uint8_t request[link::kRequestHeaderSize + 4];
             link::ReadFully(app.get(), request, sizeof request);
+            reached = true;  // before the answer, which the program waits for
             const std::string page_path = path + ".page";
             const comm::UniqueFd page(::open(page_path.c_str(), O_RDWR | O_CREAT, 0600));
             [[maybe_unused]] int sized = ::ftruncate(page.get(), 4096);
@@ -310,6 +322,9 @@ class ShrinkingPageHost {
         ::shutdown(listen_.get(), SHUT_RDWR);
         thread_.join();
     }
+
+    // The program handed its open to this host (so it was offered the shrinking page).
+    std::atomic<bool> reached{false};
 
   private:
     comm::UniqueFd listen_;
@@ -386,6 +401,8 @@ TEST_F(SecurityTest, WhatProgramsMapCannotBeShrunkOrWrittenAndAnyFolderIsSurvive
                                 AttachedEnvironment(folder));
         EXPECT_EQ(pty_.ReadExactly(expected.size()), expected);
         EXPECT_EQ(program.Wait(), 0) << program.Errors();
+        if (fake != nullptr)
+            EXPECT_TRUE(fake->reached.load());
         fake.reset();
     }
 }

@@ -412,5 +412,52 @@ TEST_F(WatchCommandTest, APortOnlyTheKernelClosesIsClosedOnRecordBeforeWatchEnds
     ExpectThePingLines(PortEnd::kLeftToUnderscoreExit);
 }
 
+// Ctrl-C typed on the terminal watch runs on reaches the program as the SIGINT it is, the host
+// (out of the terminal's reach) records the program's clean-up to its close, and watch ends with
+// the program's status.
+TEST_F(WatchCommandTest, CtrlCOnTheTerminalReachesTheProgramAndItsCloseIsRecorded) {
+    PutAttachment();
+    const std::string program = R"(
+import os, sys, time
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+try:
+    print('ready', flush=True)
+    time.sleep(60)
+finally:
+    os.close(fd)
+    print('cleaned', flush=True)
+)";
+    // Runs watch on a new terminal, types Ctrl-C once the program is ready, prints everything
+    // the terminal showed and watch's status.
+    const std::string terminal = R"(
+import os, pty, sys
+pid, master = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[1], sys.argv[1:])
+seen = b''
+while b'ready' not in seen:
+    seen += os.read(master, 4096)
+os.write(master, b'\x03')
+while True:
+    try:
+        chunk = os.read(master, 4096)
+    except OSError:
+        break
+    if not chunk:
+        break
+    seen += chunk
+_, status = os.waitpid(pid, 0)
+sys.stdout.write(seen.decode(errors='replace'))
+print('status', os.waitstatus_to_exitcode(status))
+)";
+    LineProcess run("/usr/bin/python3", {"-c", terminal, Watch(), "watch", "--", "/usr/bin/python3",
+                                         "-c", program, port_.slave_path()});
+    EXPECT_TRUE(run.WaitFor(false, "status 130\n")) << run.out();
+    EXPECT_EQ(run.Wait(), 0);
+    const std::string shown = run.out();
+    EXPECT_NE(shown.find("cleaned"), std::string::npos) << shown;
+    EXPECT_NE(shown.find(port_.slave_path() + ": Close Com OK."), std::string::npos) << shown;
+}
+
 }  // namespace
 }  // namespace porvane::cli

@@ -23,8 +23,11 @@ bool OpenDriverLink(QWidget* page, QPushButton* start, DriverLink& link, int por
     if (!link.Open(port)) {
         QString text = failure_text;
         if (link.open_failure() == DriverLink::OpenFailure::kAccessDenied) {
-            text += QString::fromUtf8("\n没有权限: 只有能读写 %1 的用户才能监视或过滤这个串口")
-                        .arg(QString::fromStdString(link.denied_device()));
+            text +=
+                link.denied_device().empty()
+                    ? QString::fromUtf8("\n没有权限: 这个用户不能使用监视/过滤驱动")
+                    : QString::fromUtf8("\n没有权限: 只有能读写 %1 的用户才能监视或过滤这个串口")
+                          .arg(QString::fromStdString(link.denied_device()));
         }
         widgets::ShowProgramMessage(page, text);
         return false;
