@@ -31,6 +31,10 @@ enum Operation : uint8_t {
     // Input: a bypass report (kBypassReportSize bytes): requests of the program that passed
     // unfiltered or unrecorded because the host did not answer in time.
     kAppBypassed = 8,
+    // A new program image takes over its predecessor's connection (kept open across exec): the
+    // descriptor passed along must be the same open file as the open's own. The answer carries
+    // the watch page again.
+    kAppAdopt = 9,
 };
 
 // The application socket keeps message boundaries (SOCK_SEQPACKET): a request goes whole or not

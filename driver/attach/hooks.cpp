@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <sys/auxv.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/uio.h>
 #include <termios.h>
 #include <unistd.h>
@@ -360,6 +361,126 @@ bool IsDuplicate(int cmd) {
     return cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC;
 }
 
+// The environment of an exec that keeps links: the program's, without any earlier list, and the
+// list of kept connections. Built in one anonymous mapping, not on the heap: exec is called from
+// vfork children and signal handlers. Gone with the exec; undone when the exec fails.
+class ExecEnvironment {
+  public:
+    static constexpr const char* kName = "SIEVRA_LINKS=";
+
+    ExecEnvironment(char* const* envp, const int* sockets, const uint32_t* ports, int count) {
+        size_t entries = 0;
+        for (char* const* e = envp; e != nullptr && *e != nullptr; ++e)
+            ++entries;
+        constexpr size_t kListSize = 16 + PortRegistry::kMaxOpens * 24;
+        size_ = (entries + 2) * sizeof(char*) + kListSize;
+        void* block =
+            ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (block == MAP_FAILED)
+            return;
+        block_ = block;
+        auto** env = static_cast<char**>(block);
+        char* list = reinterpret_cast<char*>(env + entries + 2);
+        size_t used = 0;
+        for (size_t i = 0; i < entries; ++i) {
+            if (std::strncmp(envp[i], kName, std::strlen(kName)) != 0)
+                env[used++] = envp[i];
+        }
+        size_t n = std::strlen(kName);
+        std::memcpy(list, kName, n);
+        auto put = [&](unsigned value) {
+            char digits[12];
+            int d = 0;
+            for (unsigned v = value; d == 0 || v != 0; v /= 10)
+                digits[d++] = static_cast<char>('0' + v % 10);
+            while (d > 0)
+                list[n++] = digits[--d];
+        };
+        for (int i = 0; i < count; ++i) {
+            if (i > 0)
+                list[n++] = ',';
+            put(static_cast<unsigned>(sockets[i]));
+            list[n++] = ':';
+            put(ports[i]);
+        }
+        list[n] = '\0';
+        env[used++] = list;
+        env[used] = nullptr;
+        env_ = env;
+    }
+    ~ExecEnvironment() {
+        if (block_ != nullptr)
+            ::munmap(block_, size_);
+    }
+    ExecEnvironment(const ExecEnvironment&) = delete;
+    ExecEnvironment& operator=(const ExecEnvironment&) = delete;
+
+    // The environment to pass; null when it could not be made (the links then close).
+    char* const* get() const { return env_; }
+
+  private:
+    void* block_ = nullptr;
+    size_t size_ = 0;
+    char** env_ = nullptr;
+};
+
+// Runs exec(env) with the links of the opens that survive it kept open and named in env. An
+// exec that returns failed: the links close on exec again, and errno is the exec's.
+template <class Exec>
+int ExecKeepingLinks(char* const* envp, Exec exec) {
+    int sockets[PortRegistry::kMaxOpens];
+    uint32_t ports[PortRegistry::kMaxOpens];
+    const int count = Registry().enabled()
+                          ? Registry().KeepLinksForExec(sockets, ports, PortRegistry::kMaxOpens)
+                          : 0;
+    if (count == 0)
+        return exec(envp);
+    const ExecEnvironment environment(envp, sockets, ports, count);
+    if (environment.get() == nullptr) {
+        PortRegistry::RestoreLinksAfterFailedExec(sockets, count);
+        return exec(envp);
+    }
+    const int r = exec(environment.get());
+    ErrnoKeeper keep;
+    PortRegistry::RestoreLinksAfterFailedExec(sockets, count);
+    return r;
+}
+
+// The arguments of execl and its siblings as an array, in an anonymous mapping (see above).
+class ArgumentList {
+  public:
+    ArgumentList(const char* first, va_list args, char* const** envp) {
+        va_list count_args;
+        va_copy(count_args, args);
+        size_t n = 1;
+        while (va_arg(count_args, char*) != nullptr)
+            ++n;
+        va_end(count_args);
+        size_ = (n + 1) * sizeof(char*);
+        void* block =
+            ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (block == MAP_FAILED)
+            return;
+        argv_ = static_cast<char**>(block);
+        argv_[0] = const_cast<char*>(first);
+        for (size_t i = 1; i <= n; ++i)
+            argv_[i] = va_arg(args, char*);
+        if (envp != nullptr)
+            *envp = va_arg(args, char* const*);
+    }
+    ~ArgumentList() {
+        if (argv_ != nullptr)
+            ::munmap(argv_, size_);
+    }
+    ArgumentList(const ArgumentList&) = delete;
+    ArgumentList& operator=(const ArgumentList&) = delete;
+    char* const* get() const { return argv_; }
+
+  private:
+    char** argv_ = nullptr;
+    size_t size_ = 0;
+};
+
 __attribute__((constructor)) void Load() {
     ErrnoKeeper keep;
     ResolveRealCalls();
@@ -379,6 +500,10 @@ __attribute__((constructor)) void Load() {
             config.reply_timeout_ms = static_cast<int>(value);
     }
     ::pthread_atfork(nullptr, nullptr, [] { Registry().ResetAfterFork(); });
+    if (const char* links = std::getenv("SIEVRA_LINKS"); links != nullptr) {
+        Registry().TakeInheritedLinks(links);
+        ::unsetenv("SIEVRA_LINKS");  // the list is this image's, not its children's
+    }
     Registry().Enable();
 }
 
@@ -499,6 +624,49 @@ SIEVRA_EXPORT int fcntl64(int fd, int cmd, ...) {
     if (IsDuplicate(cmd))
         AfterDuplicate(fd, r);
     return r;
+}
+
+// --- program images ----------------------------------------------------------------------
+
+SIEVRA_EXPORT int execve(const char* path, char* const argv[], char* const envp[]) {
+    return ExecKeepingLinks(envp, [&](char* const* env) { return Real().execve(path, argv, env); });
+}
+SIEVRA_EXPORT int execv(const char* path, char* const argv[]) {
+    return ExecKeepingLinks(environ,
+                            [&](char* const* env) { return Real().execve(path, argv, env); });
+}
+SIEVRA_EXPORT int execvpe(const char* file, char* const argv[], char* const envp[]) {
+    return ExecKeepingLinks(envp,
+                            [&](char* const* env) { return Real().execvpe(file, argv, env); });
+}
+SIEVRA_EXPORT int execvp(const char* file, char* const argv[]) {
+    return ExecKeepingLinks(environ,
+                            [&](char* const* env) { return Real().execvpe(file, argv, env); });
+}
+SIEVRA_EXPORT int fexecve(int fd, char* const argv[], char* const envp[]) {
+    return ExecKeepingLinks(envp, [&](char* const* env) { return Real().fexecve(fd, argv, env); });
+}
+SIEVRA_EXPORT int execl(const char* path, const char* arg, ...) {
+    va_list args;
+    va_start(args, arg);
+    const ArgumentList argv(arg, args, nullptr);
+    va_end(args);
+    return argv.get() == nullptr ? (errno = ENOMEM, -1) : execv(path, argv.get());
+}
+SIEVRA_EXPORT int execlp(const char* file, const char* arg, ...) {
+    va_list args;
+    va_start(args, arg);
+    const ArgumentList argv(arg, args, nullptr);
+    va_end(args);
+    return argv.get() == nullptr ? (errno = ENOMEM, -1) : execvp(file, argv.get());
+}
+SIEVRA_EXPORT int execle(const char* path, const char* arg, ...) {
+    va_list args;
+    va_start(args, arg);
+    char* const* envp = nullptr;
+    const ArgumentList argv(arg, args, &envp);
+    va_end(args);
+    return argv.get() == nullptr ? (errno = ENOMEM, -1) : execve(path, argv.get(), envp);
 }
 
 // --- data --------------------------------------------------------------------------------

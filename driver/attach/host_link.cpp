@@ -337,6 +337,40 @@ void ConnectAndCreate(OpenPort& port, int descriptor, uint32_t status) {
     port.socket.store(fd);
 }
 
+bool Adopt(OpenPort& port, int socket, int descriptor) {
+    constexpr uint32_t kAdoptId = 0xFFFFFFFF;  // told from whatever the host still owed
+    uint8_t header[link::kRequestHeaderSize];
+    Header(header, kAdoptId, link::kAppAdopt, 0, 0, 0);
+    const iovec part{header, sizeof header};
+    bool adopted = false;
+    if (SendMessage(socket, &part, 1, descriptor, g_config.reply_timeout_ms) == Sent::kSent) {
+        const long deadline = NowMs() + g_config.reply_timeout_ms;
+        for (long left = g_config.reply_timeout_ms; left > 0; left = deadline - NowMs()) {
+            uint8_t reply[link::kResponseHeaderSize];
+            const Received r = ReceiveMessage(port, socket, reply, nullptr, 0, left);
+            if (r == Received::kBroken)
+                break;
+            if (r == Received::kMessage && GetLe32(reply) == kAdoptId) {
+                adopted = GetLe32(reply + 4) == 0 && port.page.load() != nullptr;
+                break;
+            }
+        }
+    }
+    if (!adopted) {
+        Real().close(socket);
+        return false;
+    }
+    struct stat st;
+    port.socket_inode = ::fstat(socket, &st) == 0 ? st.st_ino : 0;
+    port.socket.store(socket);
+    return true;
+}
+
+bool IsTrustedLink(int socket) {
+    struct stat st;
+    return ::fstat(socket, &st) == 0 && S_ISSOCK(st.st_mode) && HostIsTrusted(socket);
+}
+
 void CatchUp(OpenPort& port) {
     ExchangeLock lock(port);
     const int fd = lock.held() ? LiveSocket(port) : -1;

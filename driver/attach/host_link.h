@@ -21,6 +21,14 @@ HostLinkConfig& LinkConfig();
 // descriptor passed along, or the failed open's status (then the connection is closed again).
 void ConnectAndCreate(OpenPort& port, int descriptor, uint32_t status);
 
+// Takes over socket, a connection the program's previous image kept open across exec for the
+// same open file as descriptor: true when the host agrees (the open keeps its session, rules and
+// records); else the socket is closed.
+bool Adopt(OpenPort& port, int socket, int descriptor);
+
+// True when socket is a connection to a host this program may trust.
+bool IsTrustedLink(int socket);
+
 // Takes the answers a slow host still owed (the page of an open among them).
 void CatchUp(OpenPort& port);
 

@@ -200,7 +200,8 @@ OpenPort* PortRegistry::Detect(int fd) {
         open.port = port;
         open.device = st.st_rdev;
         open.next_id = 1;
-        ConnectAndCreate(open, fd, 0);
+        if (!AdoptInherited(open, fd))
+            ConnectAndCreate(open, fd, 0);
         const int socket = open.socket.load();
         if (socket >= 0 && socket < kMaxDescriptors) {
             slots_[socket].store(kOwnSocket);
@@ -355,6 +356,86 @@ void PortRegistry::CloseLinksAtExit() {
         if (open.refs.load() > 0 && open.socket.load() >= 0)
             CloseLink(open);  // the descriptors stay: the kernel closes them at the end
     }
+}
+
+bool PortRegistry::AdoptInherited(OpenPort& open, int fd) {
+    const int count = inherited_count_.load();
+    for (int i = 0; i < count; ++i) {
+        const int socket = inherited_[i].load();
+        if (socket < 0 || inherited_port_[i] != open.port)
+            continue;
+        int expected = socket;
+        if (!inherited_[i].compare_exchange_strong(expected, -1))
+            continue;  // another thread took it
+        return Adopt(open, socket, fd);
+    }
+    return false;
+}
+
+namespace {
+
+// Calls f(a, b) with each "a:b" pair of a comma-separated list.
+template <class F>
+void ForEachPair(const char* text, F f) {
+    auto number = [](const char*& p) {
+        int value = -1;
+        for (; *p >= '0' && *p <= '9' && value < (1 << 20); ++p)
+            value = (value < 0 ? 0 : value * 10) + (*p - '0');
+        return value;
+    };
+    for (const char* p = text; p != nullptr && *p != '\0';) {
+        const int a = number(p);
+        const int b = *p == ':' ? number(++p) : -1;
+        if (a >= 0 && b >= 0)
+            f(a, b);
+        while (*p != '\0' && *p != ',')
+            ++p;
+        if (*p == ',')
+            ++p;
+    }
+}
+
+}  // namespace
+
+int PortRegistry::KeepLinksForExec(int* sockets, uint32_t* ports, int max) {
+    int count = 0;
+    const int highest = highest_.load();
+    for (int fd = 0; fd <= highest && fd < kMaxDescriptors && count < max; ++fd) {
+        const int slot = slots_[fd].load();
+        if (slot <= 0)
+            continue;
+        const int socket = opens_[slot - 1].socket.load();
+        const int flags = Real().fcntl(fd, F_GETFD);
+        if (socket < 0 || flags < 0 || (flags & FD_CLOEXEC) != 0)
+            continue;  // this descriptor goes with the exec
+        bool listed = false;
+        for (int i = 0; i < count; ++i)
+            listed = listed || sockets[i] == socket;
+        if (!listed && Real().fcntl(socket, F_SETFD, 0) == 0) {
+            ports[count] = opens_[slot - 1].port;
+            sockets[count++] = socket;
+        }
+    }
+    return count;
+}
+
+void PortRegistry::RestoreLinksAfterFailedExec(const int* sockets, int count) {
+    for (int i = 0; i < count; ++i)
+        Real().fcntl(sockets[i], F_SETFD, FD_CLOEXEC);
+}
+
+void PortRegistry::TakeInheritedLinks(const char* text) {
+    int count = 0;
+    ForEachPair(text, [&](int socket, int port) {
+        if (count >= kMaxOpens || socket >= kMaxDescriptors || !IsTrustedLink(socket))
+            return;  // not a connection of this attachment's: left alone
+        Real().fcntl(socket, F_SETFD, FD_CLOEXEC);
+        slots_[socket].store(kOwnSocket);
+        NoteDescriptor(socket);
+        inherited_port_[count] = static_cast<uint32_t>(port);
+        inherited_[count++].store(socket);
+    });
+    inherited_count_.store(count);
 }
 
 void PortRegistry::ResetAfterFork() {

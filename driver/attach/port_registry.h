@@ -71,6 +71,15 @@ class PortRegistry {
     // again (and reported as the child's own opens) when the child uses it.
     void ResetAfterFork();
 
+    // Before exec: the connections of opens whose descriptors survive the exec are kept open
+    // across it, so that the new image speaks for the same open (one open, one close on record,
+    // rules kept). Their numbers go to sockets (at most max); Restore undoes it when exec fails.
+    int KeepLinksForExec(int* sockets, uint32_t* ports, int max);
+    static void RestoreLinksAfterFailedExec(const int* sockets, int count);
+    // At load: the connections the previous image kept ("socket:port" pairs separated by
+    // commas), waiting for the descriptors they belong to; kept closed on exec again.
+    void TakeInheritedLinks(const char* text);
+
   private:
     struct MapEntry {
         uint32_t port;
@@ -78,6 +87,8 @@ class PortRegistry {
         char path[108];
     };
     OpenPort* Detect(int fd);
+    // Takes over an inherited connection for open's port when the host agrees it is fd's.
+    bool AdoptInherited(OpenPort& open, int fd);
     // True when fd is still the character device of open; forgets fd when not.
     bool StillRefersTo(int fd, OpenPort& open);
     // Reads the map file again when it changed; false when another thread is reading it.
@@ -94,6 +105,10 @@ class PortRegistry {
     std::atomic<int> slots_[kMaxDescriptors] = {};
     std::atomic<int> highest_{0};  // highest descriptor with a decision
     OpenPort opens_[kMaxOpens];
+    // Connections kept across exec by the previous image and not taken over yet (-1: none).
+    std::atomic<int> inherited_[kMaxOpens] = {};
+    uint32_t inherited_port_[kMaxOpens] = {};  // written before inherited_count_
+    std::atomic<int> inherited_count_{0};
     std::atomic<bool> map_busy_{false};  // a thread is reading the map
     std::atomic<int> map_count_{0};
     MapEntry map_[kMaxPorts] = {};

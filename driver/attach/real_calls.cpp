@@ -50,6 +50,9 @@ void ResolveRealCalls() {
     Resolve(r.tcdrain, "tcdrain");
     Resolve(r.tcsendbreak, "tcsendbreak");
     Resolve(r.tcflow, "tcflow");
+    Resolve(r.execve, "execve");
+    Resolve(r.execvpe, "execvpe");
+    Resolve(r.fexecve, "fexecve");
     if (r.fcntl64 == nullptr)
         r.fcntl64 = r.fcntl;
     g_resolved.store(true, std::memory_order_release);

@@ -38,6 +38,9 @@ struct RealCalls {
     int (*tcdrain)(int);
     int (*tcsendbreak)(int, int);
     int (*tcflow)(int, int);
+    int (*execve)(const char*, char* const[], char* const[]);
+    int (*execvpe)(const char*, char* const[], char* const[]);
+    int (*fexecve)(int, char* const[], char* const[]);
 };
 
 // Resolved at load; a hook called before that (from another library's constructor) resolves

@@ -1,7 +1,10 @@
 #include "driver/host/host_serial_port.h"
 
+#include <linux/kcmp.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -72,6 +75,17 @@ void HostSerialPort::Detach(uint64_t owner) {
 bool HostSerialPort::attached() const {
     std::lock_guard lock(mutex_);
     return !opens_.empty();
+}
+
+bool HostSerialPort::SameOpenFile(uint64_t owner, int fd) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& [who, held] : opens_) {
+        if (who == owner) {
+            const pid_t self = ::getpid();
+            return ::syscall(SYS_kcmp, self, self, KCMP_FILE, held.get(), fd) == 0;
+        }
+    }
+    return false;
 }
 
 NTSTATUS HostSerialPort::Control(uint32_t code, uint8_t* buffer, uint32_t in, uint32_t out,

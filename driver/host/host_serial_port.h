@@ -27,6 +27,8 @@ class HostSerialPort {
     // Lets go of the descriptor if `owner` is the connection that passed it.
     void Detach(uint64_t owner);
     bool attached() const;
+    // True when fd is the very open file (not just the same device) that `owner` passed.
+    bool SameOpenFile(uint64_t owner, int fd) const;
     // Bytes of the application's reads and writes that reached this driver, for statistics on
     // a port that keeps no counters of its own.
     void CountTransfer(bool received, uintptr_t bytes) {

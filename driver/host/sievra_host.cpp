@@ -697,6 +697,15 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                 s = IoCallDriverAndWait(top, IRP_MJ_READ, data, out);
                 reply_length = static_cast<uint32_t>(std::min<uintptr_t>(s.Information, out));
                 break;
+            case link::kAppAdopt:
+                // The program's new image speaks for the same open: no new open on record.
+                if (IsDescriptorOfDevice(request.passed.get(), port.device_path) &&
+                    port.serial.SameOpenFile(owner, request.passed.get())) {
+                    page = port.page.fd();
+                } else {
+                    s.Status = link::kStatusAccessDenied;
+                }
+                break;
             case link::kAppBypassed:
                 s = IoCallDriverAndWait(top, IRP_MJ_DEVICE_CONTROL, data, 0,
                                         IOCTL_SIEVRA_BYPASS_REPORT, in, 0);

@@ -23,6 +23,8 @@ int RunDriverCommand(const std::string& action, const std::string& root, std::FI
         const int installed = installer.InstallFilter(messages);
         for (const std::string& message : messages)
             std::fprintf(err, "%s\n", message.c_str());
+        if (!installer.failure_reason().empty())
+            std::fprintf(err, "%s\n", installer.failure_reason().c_str());
         // The restart request only when everything was installed.
         if (installed == 0 || !messages.empty())
             return 1;

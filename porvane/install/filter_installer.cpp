@@ -217,9 +217,12 @@ bool FilterInstaller::IsFilterInstalled() const {
 }
 
 int FilterInstaller::InstallFilter(std::vector<std::string>& messages) {
-    // Every failure leaves the system as it was, with this message and the reason.
-    auto fail = [&messages](const std::string& reason) {
-        messages.push_back("创建驱动文件失败!!\r\n" + reason);
+    // Every failure leaves the system as it was, with the panel's message and the reason kept
+    // for whoever can show more than a message box.
+    failure_reason_.clear();
+    auto fail = [this, &messages](const std::string& reason) {
+        messages.push_back("创建驱动文件失败!!");
+        failure_reason_ = reason;
         return 0;
     };
     std::string error;

@@ -44,6 +44,8 @@ class FilterInstaller {
     // out of other lines, everything else kept). Returns 1 when all of it is done, with no
     // message; 0 otherwise, with messages saying why and the system as it was before.
     int InstallFilter(std::vector<std::string>& messages);
+    // Why the last InstallFilter failed, when its message was "创建驱动文件失败!!".
+    const std::string& failure_reason() const { return failure_reason_; }
     // Takes the library's entry out of ld.so.preload (the file goes when nothing but blank
     // lines is left), then deletes the library; when the entry cannot be taken out the library
     // stays. The unit file stays, as a later installation expects. False with error saying what
@@ -66,6 +68,7 @@ class FilterInstaller {
     std::string root_;
     std::span<const uint8_t> image_;
     std::string sievrad_path_;
+    std::string failure_reason_;
 };
 
 // The same operations on $SIEVRA_SYSROOT with the embedded image.

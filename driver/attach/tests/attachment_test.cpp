@@ -734,5 +734,29 @@ TEST_F(AttachmentTest, AFilteredWriteFromASignalHandlerOnASmallAlternateStack) {
     EXPECT_EQ(program->Wait(), 0) << program->Errors();
 }
 
+// A shell opens the port for cat and execs it: one open, its write, one close on record, and
+// the rules hold across the exec.
+TEST_F(AttachmentTest, AnOpenThatOutlivesExecIsOneSessionWithItsRules) {
+    const std::string file = dir_.path() + "/text";
+    std::ofstream(file) << "abc";
+    const std::vector<std::string> shell{"/bin/sh", "-c", "cat \"$0\" > \"$1\"", file,
+                                         pty_.slave_path()};
+    Watch(kLinkModeMonitor);
+    auto monitored = Run(shell);
+    EXPECT_EQ(pty_.ReadExactly(3), "abc");
+    EXPECT_EQ(monitored->Wait(), 0) << monitored->Errors();
+    ExpectLines({"写串口 3 bytes: abc\r\n", "Close Com OK"});
+    const std::string text = log_->Text();
+    EXPECT_EQ(RecordLog::Count(text, "Open Com"), 1u) << text;
+    EXPECT_EQ(RecordLog::Count(text, "Close Com"), 1u) << text;
+    EXPECT_LT(text.find("写串口"), text.find("Close Com"));
+
+    ASSERT_EQ(log_->link().SetMode(kLinkModeFilter), 1);
+    FlipEverySentByte(*log_);
+    auto filtered = Run(shell);
+    EXPECT_EQ(pty_.ReadExactly(3), "ABC");
+    EXPECT_EQ(filtered->Wait(), 0) << filtered->Errors();
+}
+
 }  // namespace
 }  // namespace sievra::attach::testing

@@ -290,7 +290,7 @@ TEST(DriverCommand, AnInstallationThatCannotWriteThePreloadLineOnlySaysItFailed)
     EXPECT_EQ(install.Wait(), 1);
     EXPECT_FALSE(install.WaitFor(false, "\n"));  // the output ends with nothing on it
     EXPECT_EQ(install.out(), "");
-    EXPECT_EQ(install.AllErrors().rfind("创建驱动文件失败!!\r\nCan't create " + preload + ": ", 0),
+    EXPECT_EQ(install.AllErrors().rfind("创建驱动文件失败!!\nCan't create " + preload + ": ", 0),
               0u)
         << install.err();
     EXPECT_NE(install.err().find(std::strerror(EFBIG)), std::string::npos) << install.err();
