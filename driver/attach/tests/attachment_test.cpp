@@ -635,6 +635,7 @@ os.close(fd)
     };
     EXPECT_EQ(write("abcd"), "ABCD");
     host_->Signal(SIGSTOP);
+    ASSERT_TRUE(comm::testing::WaitUntilStopped(host_->pid()));
     EXPECT_EQ(write("efgh"), "efgh");  // the program does not wait for a stopped host
     host_->Signal(SIGCONT);
     // The session and its rule stay: filtering resumes as soon as the host has answered.

@@ -189,6 +189,35 @@ bool WaitUntilAsleep(pid_t id, int timeout_ms) {
     return false;
 }
 
+namespace {
+
+// The state letter of a process or thread as /proc shows it; 0 when it cannot be read.
+char StateOf(const std::string& stat_path) {
+    std::ifstream stat(stat_path);
+    std::string line;
+    std::getline(stat, line);
+    const size_t end_of_name = line.rfind(')');
+    return end_of_name != std::string::npos && end_of_name + 2 < line.size() ? line[end_of_name + 2]
+                                                                             : 0;
+}
+
+}  // namespace
+
+bool WaitUntilStopped(pid_t pid, int timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    while (std::chrono::steady_clock::now() < deadline) {
+        bool all = true;
+        std::error_code ec;
+        for (const auto& task : std::filesystem::directory_iterator(tasks, ec))
+            all = all && StateOf(task.path().string() + "/stat") == 'T';
+        if (all && !ec)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
 bool WaitForPath(const std::string& path, int timeout_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (std::chrono::steady_clock::now() < deadline) {

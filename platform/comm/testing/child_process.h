@@ -55,6 +55,10 @@ bool WaitForHolder(const std::string& path, pid_t pid, int timeout_ms = 30000);
 // waits, having taken in whatever was queued for it before this call); false on time-out.
 bool WaitUntilAsleep(pid_t id, int timeout_ms = 30000);
 
+// Waits until every thread of process pid is stopped (SIGSTOP has taken effect, not only been
+// sent); false on time-out.
+bool WaitUntilStopped(pid_t pid, int timeout_ms = 30000);
+
 // A fresh, empty temporary directory, removed with its contents on destruction.
 class TempDir {
   public:

@@ -422,7 +422,7 @@ import os, sys, time
 fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
 try:
     print('ready', flush=True)
-    time.sleep(60)
+    time.sleep(30)
 finally:
     os.close(fd)
     print('cleaned', flush=True)
@@ -431,9 +431,14 @@ finally:
     // the terminal showed and watch's status.
     const std::string terminal = R"(
 import os, pty, sys
+import termios
 pid, master = pty.fork()
 if pid == 0:
     os.execv(sys.argv[1], sys.argv[1:])
+# Ctrl-C must not throw away what the terminal has not shown yet.
+modes = termios.tcgetattr(master)
+modes[3] |= termios.NOFLSH
+termios.tcsetattr(master, termios.TCSANOW, modes)
 seen = b''
 while b'ready' not in seen:
     seen += os.read(master, 4096)
@@ -452,7 +457,7 @@ print('status', os.waitstatus_to_exitcode(status))
 )";
     LineProcess run("/usr/bin/python3", {"-c", terminal, Watch(), "watch", "--", "/usr/bin/python3",
                                          "-c", program, port_.slave_path()});
-    EXPECT_TRUE(run.WaitFor(false, "status 130\n")) << run.out();
+    EXPECT_TRUE(run.WaitFor(false, "status 130\n", 40000)) << run.out() << run.AllErrors();
     EXPECT_EQ(run.Wait(), 0);
     const std::string shown = run.out();
     EXPECT_NE(shown.find("cleaned"), std::string::npos) << shown;
