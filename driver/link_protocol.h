@@ -22,7 +22,9 @@ enum Operation : uint8_t {
     kAppCreate = 4,
     kAppWrite = 5,  // input: the bytes to write; the reply carries them as the send rules left them
     // The bytes the application's own read returned; the reply carries what the receive rules
-    // left of them (up to the output length).
+    // left of them (up to the output length). For both, the code is the time (CLOCK_MONOTONIC
+    // milliseconds, low 32 bits) after which the application no longer waits: a request taken
+    // up later is answered kStatusExpired and left alone; 0 for no limit.
     kAppRead = 6,
     // Answered once every other application connection of the port has been served to its end
     // (the program closed it or ended, and its last records are in), or when the milliseconds of
@@ -56,6 +58,7 @@ inline constexpr size_t kRequestHeaderSize = 17;
 inline constexpr size_t kResponseHeaderSize = 16;
 inline constexpr int32_t kStatusSharingViolation = static_cast<int32_t>(0xC0000043);
 inline constexpr int32_t kStatusInvalidRequest = static_cast<int32_t>(0xC0000010);
+inline constexpr int32_t kStatusExpired = static_cast<int32_t>(0xC00000B5);  // STATUS_IO_TIMEOUT
 // The client's user may not open the port's device for reading and writing (the welcome's data
 // is the device's path), or an application's open came without a descriptor of that device.
 inline constexpr int32_t kStatusAccessDenied = static_cast<int32_t>(0xC0000022);

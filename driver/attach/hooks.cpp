@@ -3,11 +3,13 @@
 // errno as the real call left it. Descriptors that are not watched ports, set-user-id programs
 // and SIEVRA_DISABLE=1 see the real calls only.
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/auxv.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <termios.h>
 #include <unistd.h>
@@ -228,23 +230,30 @@ ssize_t WriteParts(int fd, iovec* parts, int count, bool blocking) {
 // One filtered write at a time per open: a write goes out in pieces, and another thread's
 // pieces must not land between them, as the kernel keeps each write to a terminal whole. A
 // signal handler that interrupts a filtered write on its own thread writes without waiting.
+// Waiters sleep in the kernel (a futex on the writer's id) rather than spin: a write to a full
+// port can take long, and spinning writers would starve the host that filters it.
 class WriteLock {
   public:
     explicit WriteLock(OpenPort& port) : port_(port) {
+        static_assert(sizeof(port.writer) == sizeof(int));
         const pid_t self = static_cast<pid_t>(::gettid());
         for (;;) {
             pid_t expected = 0;
-            if (port_.writer.compare_exchange_weak(expected, self, std::memory_order_acquire))
+            if (port_.writer.compare_exchange_strong(expected, self, std::memory_order_acquire))
                 break;
             if (expected == self)
                 return;
-            ::sched_yield();
+            ::syscall(SYS_futex, reinterpret_cast<int*>(&port_.writer), FUTEX_WAIT_PRIVATE,
+                      expected, nullptr, nullptr, 0);
         }
         held_ = true;
     }
     ~WriteLock() {
-        if (held_)
-            port_.writer.store(0, std::memory_order_release);
+        if (!held_)
+            return;
+        port_.writer.store(0, std::memory_order_release);
+        ::syscall(SYS_futex, reinterpret_cast<int*>(&port_.writer), FUTEX_WAKE_PRIVATE, 1, nullptr,
+                  nullptr, 0);
     }
 
   private:

@@ -366,9 +366,33 @@ bool Adopt(OpenPort& port, int socket, int descriptor) {
     return true;
 }
 
-bool IsTrustedLink(int socket) {
+bool IsTrustedLink(int socket, uint32_t port) {
     struct stat st;
-    return ::fstat(socket, &st) == 0 && S_ISSOCK(st.st_mode) && HostIsTrusted(socket);
+    int type = 0;
+    socklen_t type_length = sizeof type;
+    if (::fstat(socket, &st) != 0 || !S_ISSOCK(st.st_mode) ||
+        ::getsockopt(socket, SOL_SOCKET, SO_TYPE, &type, &type_length) != 0 ||
+        type != SOCK_SEQPACKET || !HostIsTrusted(socket)) {
+        return false;
+    }
+    // The host's application socket of that port, by the name its peer is bound to.
+    sockaddr_un peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+        peer.sun_family != AF_UNIX) {
+        return false;
+    }
+    char name[24] = "/SievrApp";
+    size_t n = std::strlen(name);
+    char digits[12];
+    int d = 0;
+    for (uint32_t v = port; d == 0 || v != 0; v /= 10)
+        digits[d++] = static_cast<char>('0' + v % 10);
+    while (d > 0)
+        name[n++] = digits[--d];
+    name[n] = '\0';
+    const size_t have = ::strnlen(peer.sun_path, sizeof peer.sun_path);
+    return have >= n && std::memcmp(peer.sun_path + have - n, name, n) == 0;
 }
 
 void CatchUp(OpenPort& port) {
@@ -441,8 +465,12 @@ int Exchange(OpenPort& port, uint8_t op, const iovec* input, int input_count, vo
     }
     ReportSkipped(port, fd);
     const uint32_t id = port.next_id++;
+    // The request carries the time this side stops waiting for it: a host that gets to it later
+    // leaves it alone, so that no rule acts (and no event is told) on bytes that went out as
+    // they were.
+    const long deadline = NowMs() + g_config.reply_timeout_ms;
     uint8_t header[link::kRequestHeaderSize];
-    Header(header, id, op, 0, length, output_length);
+    Header(header, id, op, static_cast<uint32_t>(deadline), length, output_length);
     all[0] = {header, sizeof header};
     switch (SendMessage(fd, all, used + 1, -1, port.congested ? 0 : g_config.reply_timeout_ms)) {
         case Sent::kSent:
@@ -458,7 +486,6 @@ int Exchange(OpenPort& port, uint8_t op, const iovec* input, int input_count, vo
             Drop(port);
             return kPassThrough;
     }
-    const long deadline = NowMs() + g_config.reply_timeout_ms;
     for (;;) {
         const long left = deadline - NowMs();
         uint8_t reply[link::kResponseHeaderSize];

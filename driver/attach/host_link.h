@@ -26,8 +26,9 @@ void ConnectAndCreate(OpenPort& port, int descriptor, uint32_t status);
 // records); else the socket is closed.
 bool Adopt(OpenPort& port, int socket, int descriptor);
 
-// True when socket is a connection to a host this program may trust.
-bool IsTrustedLink(int socket);
+// True when socket is a connection to port's application socket, served by a host this program
+// may trust.
+bool IsTrustedLink(int socket, uint32_t port);
 
 // Takes the answers a slow host still owed (the page of an open among them).
 void CatchUp(OpenPort& port);

@@ -35,6 +35,22 @@ struct OpenPort {
     dev_t device = 0;        // the port's device number
     ino_t socket_inode = 0;  // the socket's, to know it is still the number's
 
+    // A claimed slot starts a new session: nothing of the one that used it before carries over
+    // (a late answer it was owed, a full socket, its counts, a writer of another process).
+    void StartSession(uint32_t port_number, dev_t device_number) {
+        port = port_number;
+        device = device_number;
+        next_id = 1;
+        stale = 0;
+        congested = false;
+        sent_unfiltered = {};
+        received_unfiltered = {};
+        unrecorded = {};
+        socket_inode = 0;
+        writer.store(0);
+        lock_owner.store(0);
+    }
+
     // Who watches now; kUnwatched once the host is gone.
     uint32_t WatchState() const {
         const std::atomic<uint32_t>* p = page.load(std::memory_order_relaxed);

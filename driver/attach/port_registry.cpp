@@ -197,9 +197,7 @@ OpenPort* PortRegistry::Detect(int fd) {
         int expected = 0;
         if (!open.refs.compare_exchange_strong(expected, 1))
             continue;
-        open.port = port;
-        open.device = st.st_rdev;
-        open.next_id = 1;
+        open.StartSession(port, st.st_rdev);
         if (!AdoptInherited(open, fd))
             ConnectAndCreate(open, fd, 0);
         const int socket = open.socket.load();
@@ -398,7 +396,21 @@ void ForEachPair(const char* text, F f) {
 }  // namespace
 
 int PortRegistry::KeepLinksForExec(int* sockets, uint32_t* ports, int max) {
+    // A child sharing this process's memory (vfork) execs with its own descriptors: the
+    // connections are the parent's, and its new image makes its own.
+    if (!InOwner())
+        return 0;
     int count = 0;
+    // Connections this image inherited and never took over go on to the next one (a wrapper
+    // such as nice or env that execs the real program).
+    const int inherited = inherited_count_.load();
+    for (int i = 0; i < inherited && count < max; ++i) {
+        const int socket = inherited_[i].load();
+        if (socket >= 0 && Real().fcntl(socket, F_SETFD, 0) == 0) {
+            ports[count] = inherited_port_[i];
+            sockets[count++] = socket;
+        }
+    }
     const int highest = highest_.load();
     for (int fd = 0; fd <= highest && fd < kMaxDescriptors && count < max; ++fd) {
         const int slot = slots_[fd].load();
@@ -427,7 +439,8 @@ void PortRegistry::RestoreLinksAfterFailedExec(const int* sockets, int count) {
 void PortRegistry::TakeInheritedLinks(const char* text) {
     int count = 0;
     ForEachPair(text, [&](int socket, int port) {
-        if (count >= kMaxOpens || socket >= kMaxDescriptors || !IsTrustedLink(socket))
+        if (count >= kMaxOpens || socket >= kMaxDescriptors ||
+            !IsTrustedLink(socket, static_cast<uint32_t>(port)))
             return;  // not a connection of this attachment's: left alone
         Real().fcntl(socket, F_SETFD, FD_CLOEXEC);
         slots_[socket].store(kOwnSocket);
@@ -452,6 +465,7 @@ void PortRegistry::ResetAfterFork() {
         if (page != nullptr)
             ::munmap(const_cast<std::atomic<uint32_t>*>(page), link::kPageSize);
         open.lock_owner.store(0);
+        open.writer.store(0);  // a thread of the parent, which does not exist here
         open.refs.store(0);
     }
 }

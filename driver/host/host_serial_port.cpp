@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/comm/comm_constants.h"
@@ -62,14 +63,35 @@ NTSTATUS SetModemLine(int fd, int bit, bool on) {
 
 }  // namespace
 
-void HostSerialPort::Attach(comm::UniqueFd fd, uint64_t owner) {
-    std::lock_guard lock(mutex_);
-    opens_.emplace_back(owner, std::move(fd));
+namespace {
+
+bool SameFile(int a, int b) {
+    const pid_t self = ::getpid();
+    return ::syscall(SYS_kcmp, self, self, KCMP_FILE, a, b) == 0;
 }
 
-void HostSerialPort::Detach(uint64_t owner) {
+}  // namespace
+
+bool HostSerialPort::Attach(comm::UniqueFd fd, uint64_t owner) {
     std::lock_guard lock(mutex_);
-    std::erase_if(opens_, [owner](const auto& open) { return open.first == owner; });
+    bool joined = false;
+    for (const auto& [who, held] : opens_)
+        joined = joined || SameFile(held.get(), fd.get());
+    opens_.emplace_back(owner, std::move(fd));
+    return joined;
+}
+
+bool HostSerialPort::Detach(uint64_t owner) {
+    std::lock_guard lock(mutex_);
+    const auto mine = std::find_if(opens_.begin(), opens_.end(),
+                                   [owner](const auto& open) { return open.first == owner; });
+    if (mine == opens_.end())
+        return false;
+    bool shared = false;
+    for (const auto& [who, held] : opens_)
+        shared = shared || (who != owner && SameFile(held.get(), mine->second.get()));
+    opens_.erase(mine);
+    return !shared;
 }
 
 bool HostSerialPort::attached() const {
@@ -80,10 +102,8 @@ bool HostSerialPort::attached() const {
 bool HostSerialPort::SameOpenFile(uint64_t owner, int fd) const {
     std::lock_guard lock(mutex_);
     for (const auto& [who, held] : opens_) {
-        if (who == owner) {
-            const pid_t self = ::getpid();
-            return ::syscall(SYS_kcmp, self, self, KCMP_FILE, held.get(), fd) == 0;
-        }
+        if (who == owner)
+            return SameFile(held.get(), fd);
     }
     return false;
 }

@@ -22,10 +22,13 @@ inline constexpr uint8_t kMinorAlreadyCarriedOut = 1;
 // (a baud of 0).
 class HostSerialPort {
   public:
-    // Takes fd as the port's descriptor for the application connection `owner`.
-    void Attach(comm::UniqueFd fd, uint64_t owner);
-    // Lets go of the descriptor if `owner` is the connection that passed it.
-    void Detach(uint64_t owner);
+    // Takes fd as the port's descriptor for the application connection `owner`. True when
+    // another connection already holds the same open file (a child that inherited it): the
+    // open is one the port has on record already.
+    bool Attach(comm::UniqueFd fd, uint64_t owner);
+    // Lets go of the descriptor if `owner` is the connection that passed it. True when no
+    // other connection holds the same open file any more: the open ends with this one.
+    bool Detach(uint64_t owner);
     bool attached() const;
     // True when fd is the very open file (not just the same device) that `owner` passed.
     bool SameOpenFile(uint64_t owner, int fd) const;

@@ -261,6 +261,17 @@ bool IsErrorStatus(uint32_t status) {
     return (status >> 30) == 3;
 }
 
+// True when the application stopped waiting for a request at deadline (CLOCK_MONOTONIC
+// milliseconds, low 32 bits; 0 for none) and that time has passed.
+bool Expired(uint32_t deadline) {
+    if (deadline == 0)
+        return false;
+    timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const auto ms = static_cast<uint32_t>(now.tv_sec * 1000L + now.tv_nsec / 1000000L);
+    return static_cast<int32_t>(ms - deadline) > 0;
+}
+
 // An application connection that has not opened yet must do so within this time, so that
 // connections that say nothing (or dribble) cannot hold sessions.
 constexpr std::chrono::seconds kCreateDeadline{2};
@@ -658,22 +669,29 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                     s.Status = link::kStatusAccessDenied;
                     break;
                 }
-                s = IoCallDriverAndWait(top, IRP_MJ_CREATE, data, 4);
-                created = s.Status == STATUS_SUCCESS;
-                if (created) {
-                    port.serial.Attach(std::move(request.passed), owner);
-                    page = port.page.fd();
-                    requests.SetDeadline(std::nullopt);
+                // An open file another connection holds already (a child's, inherited) is the
+                // same open: not on record again, and its rules stay.
+                if (!port.serial.Attach(std::move(request.passed), owner)) {
+                    s = IoCallDriverAndWait(top, IRP_MJ_CREATE, data, 4);
+                    if (s.Status != STATUS_SUCCESS) {
+                        port.serial.Detach(owner);
+                        break;
+                    }
                 }
+                created = true;
+                page = port.page.fd();
+                requests.SetDeadline(std::nullopt);
                 break;
             }
             case link::kClose:
                 if (created) {
                     // The port is let go before the close is recorded: whoever reads "Close Com"
-                    // finds the port no longer this program's.
-                    port.serial.Detach(owner);
-                    s = IoCallDriverAndWait(top, IRP_MJ_CLEANUP);
-                    s = IoCallDriverAndWait(top, IRP_MJ_CLOSE);
+                    // finds the port no longer this program's. The open ends (is recorded and
+                    // clears the rules) only with the last connection of its open file.
+                    if (port.serial.Detach(owner)) {
+                        s = IoCallDriverAndWait(top, IRP_MJ_CLEANUP);
+                        s = IoCallDriverAndWait(top, IRP_MJ_CLOSE);
+                    }
                     created = false;
                 }
                 break;
@@ -689,6 +707,10 @@ void SievraHost::ServeApplication(Port& port, int fd) {
             }
             case link::kAppWrite:
             case link::kAppRead:
+                if (Expired(request.code)) {
+                    s.Status = link::kStatusExpired;
+                    break;
+                }
                 s = IoCallDriverAndWait(top, op == link::kAppRead ? IRP_MJ_READ : IRP_MJ_WRITE,
                                         data, in);
                 reply_length = static_cast<uint32_t>(std::min<uintptr_t>(s.Information, out));
@@ -731,8 +753,8 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         if (s.Status == link::kStatusAccessDenied || s.Status == link::kStatusInvalidRequest)
             break;  // a refused open ends the connection; the port's other sessions go on
     }
-    port.serial.Detach(owner);
-    if (created) {
+    const bool last = port.serial.Detach(owner);
+    if (created && last) {
         // The application went without closing (it exited or was killed): as at a process's
         // end, its open is cleaned up and closed, which ends its rules and is recorded.
         IoCallDriverAndWait(top, IRP_MJ_CLEANUP);

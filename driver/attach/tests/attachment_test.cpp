@@ -617,12 +617,17 @@ TEST_F(AttachmentTest, AStalledHostLetsCallsPassAndFilteringResumesWithTheBypass
     Watch(kLinkModeFilter);
     FlipEverySentByte(*log_);
     std::vector<std::string> environment = AttachedEnvironment(runtime_);
-    environment.insert(environment.begin(), "SIEVRA_REPLY_MS=200");
+    environment.insert(environment.begin(), "SIEVRA_REPLY_MS=1000");
+    // Each line is written; "reopen" closes the port and opens it again.
     AttachedProgram program({kPython, "-c", R"(
 import os, sys
 fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
 for line in sys.stdin:
-    os.write(fd, line.strip().encode())
+    if line.strip() == 'reopen':
+        os.close(fd)
+        fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+    else:
+        os.write(fd, line.strip().encode())
     print('wrote', flush=True)
 os.close(fd)
 )",
@@ -647,6 +652,22 @@ os.close(fd)
         ++bytes;
     }
     EXPECT_EQ(far, "X");
+    // An open and close while the host is stopped leave nothing behind for the next open.
+    host_->Signal(SIGSTOP);
+    ASSERT_TRUE(comm::testing::WaitUntilStopped(host_->pid()));
+    program.WriteLine("reopen");
+    EXPECT_EQ(program.ReadLine(), "wrote");
+    host_->Signal(SIGCONT);
+    program.WriteLine("reopen");
+    EXPECT_EQ(program.ReadLine(), "wrote");
+    // The closes end the rule (whenever the host gets to the stopped one): it is loaded again
+    // until it holds, and then filters.
+    std::string probe;
+    for (int i = 0; i < 100 && probe != "P"; ++i) {
+        FlipEverySentByte(*log_);
+        probe = write("p");
+    }
+    EXPECT_EQ(probe, "P");
     program.CloseInput();
     EXPECT_EQ(program.Wait(), 0) << program.Errors();
     EXPECT_TRUE(log_->WaitFor("驱动没有及时应答: " + std::to_string(requests) + " 次请求 (" +
@@ -757,6 +778,27 @@ TEST_F(AttachmentTest, AnOpenThatOutlivesExecIsOneSessionWithItsRules) {
     auto filtered = Run(shell);
     EXPECT_EQ(pty_.ReadExactly(3), "ABC");
     EXPECT_EQ(filtered->Wait(), 0) << filtered->Errors();
+}
+
+// A child that inherits the port and writes to it is the same open: the parent's rules stay
+// when the child ends.
+TEST_F(AttachmentTest, AChildsUseOfAnInheritedPortKeepsTheParentsRules) {
+    Watch(kLinkModeFilter);
+    FlipEverySentByte(*log_);
+    auto program = Python(R"(
+import os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+os.write(fd, b'a')
+child = os.fork()
+if child == 0:
+    os.write(fd, b'b')
+    os._exit(0)
+os.waitpid(child, 0)
+os.write(fd, b'c')
+os.close(fd)
+)");
+    EXPECT_EQ(pty_.ReadExactly(3), "ABC");
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
 }
 
 }  // namespace
