@@ -100,6 +100,7 @@ class MainDialogTest : public QObject {
     Q_OBJECT
   private slots:
     void initTestCase();
+    void everyPortListHoldsTheBuiltInPortsThenTheAdapters();
     void eachTabHoldsItsPage();
     void everyControlIsWholeAtTheFirstSizeAndAbove_data();
     void everyControlIsWholeAtTheFirstSizeAndAbove();
@@ -118,6 +119,30 @@ void MainDialogTest::initTestCase() {
     const std::string map = dir_->path() + "/map";
     std::ofstream(map) << "ttyS0=" << link << "\n";
     qputenv("PORVANE_DEVICE_MAP", QByteArray::fromStdString(map));
+}
+
+// A machine with a built-in port and two adapters: each page's list offers all three.
+void MainDialogTest::everyPortListHoldsTheBuiltInPortsThenTheAdapters() {
+    const std::string map = dir_->path() + "/mixed-map";
+    std::ofstream(map) << "ttyUSB0=ttyUSB0\nttyS0=ttyS0\nttyACM0=ttyACM0\n";
+    const QByteArray loop_map = qgetenv("PORVANE_DEVICE_MAP");
+    qputenv("PORVANE_DEVICE_MAP", QByteArray::fromStdString(map));
+    porvane::shell::MainDialog window;
+    qputenv("PORVANE_DEVICE_MAP", loop_map);
+    QStringList lists;
+    for (const QComboBox* combo : window.findChildren<QComboBox*>()) {
+        if (!combo->objectName().contains(QLatin1String("ortCombo")))
+            continue;
+        QStringList items;
+        for (int i = 0; i < combo->count(); ++i)
+            items << combo->itemText(i);
+        lists << combo->objectName() + QLatin1Char(':') + items.join(QLatin1Char(','));
+    }
+    lists.sort();
+    QCOMPARE(lists, (QStringList{QStringLiteral("filterPortCombo:ttyS0,ttyUSB0,ttyACM0"),
+                                 QStringLiteral("monitorPortCombo:ttyS0,ttyUSB0,ttyACM0"),
+                                 QStringLiteral("portCombo:ttyS0,ttyUSB0,ttyACM0"),
+                                 QStringLiteral("portCombo:ttyS0,ttyUSB0,ttyACM0")}));
 }
 
 void MainDialogTest::eachTabHoldsItsPage() {
