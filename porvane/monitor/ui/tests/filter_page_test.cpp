@@ -1,6 +1,7 @@
 // The filter page against a real driver host, filtering a real program under the attachment on a
 // pseudo-terminal port.
 #include <fcntl.h>
+#include <termios.h>
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -313,6 +314,15 @@ void FilterPageTest::forceChangeReachesTheProgramsPort() {
     QCOMPARE(seen.ospeed, 57600u);
     QVERIFY(!(seen.cflag & comm::TermiosBits::kCstopb));
     QCOMPARE(app->Speed(), 57600u);
+    // A standard rate is set by its code, which the program's tcgetattr understands; a rate
+    // without one as a number.
+    QCOMPARE(app->SpeedCode(), static_cast<uint32_t>(B57600));
+    Find<QComboBox>("forceBaudCombo")->setCurrentText(QStringLiteral("14400"));
+    Click("forceButton");
+    QCOMPARE(app->Speed(), 14400u);
+    QCOMPARE(app->SpeedCode(), comm::TermiosBits::kBother);
+    Find<QComboBox>("forceBaudCombo")->setCurrentText(QStringLiteral("57600"));
+    Click("forceButton");
     // Stopped, the button stays enabled and does nothing.
     Click("filterStartButton");
     QVERIFY(Find<QPushButton>("forceButton")->isEnabled());
