@@ -46,6 +46,7 @@ class FilterPageTest : public QObject {
     void aHostThatGoesAwayStopsThePage();
     void sendCountRuleOnceAndPeriodic();
     void sendTimeRuleOfOneSecond();
+    void aPeriodicTimeRowOfZeroSecondsFiresAtTheShortestPeriod();
     void receiveDelete();
     void forceChangeReachesTheProgramsPort();
     void screenshot();
@@ -278,6 +279,20 @@ void FilterPageTest::sendTimeRuleOfOneSecond() {
     QCOMPARE(FarEnd(2), std::string("CD"));
     QCOMPARE(app->Exit(), 0);
     QCOMPARE(page_->events()->rowCount(), 1);
+}
+
+void FilterPageTest::aPeriodicTimeRowOfZeroSecondsFiresAtTheShortestPeriod() {
+    Find<QLineEdit>("recvTimeValue")->setText(QStringLiteral("0"));
+    auto* timer = page_->findChild<QTimer*>("recvTimeTimer");
+    QSignalSpy armed(timer, &QTimer::timeout);
+    Find<QCheckBox>("recvTimePeriodic")->click();
+    QCOMPARE(timer->interval(), 10);
+    QVERIFY(armed.wait(10000));
+    QVERIFY(timer->isActive());  // periodic: armed again every 10 ms
+    Find<QCheckBox>("recvTimePeriodic")->click();
+    QCOMPARE(timer->interval(), 10);
+    QVERIFY(armed.wait(10000));
+    QVERIFY(!timer->isActive());  // not periodic: armed once
 }
 
 void FilterPageTest::receiveDelete() {
