@@ -84,6 +84,7 @@ class TerminalPageTest : public QObject {
     void changingBaudWhileOpenReachesThePort();
     void lineChartStepsAndClamps();
     void mainWindowTabsMinimumSizeAndScreenshot();
+    void theSendBandKeepsItsHeightAndTheViewTakesTheRest();
 
   private:
     QWidget* Find(const char* name) {
@@ -539,6 +540,26 @@ void TerminalPageTest::mainWindowTabsMinimumSizeAndScreenshot() {
     });
     window.findChild<QAction*>("aboutAction")->trigger();
     QCOMPARE(about_seen, 1);
+}
+
+void TerminalPageTest::theSendBandKeepsItsHeightAndTheViewTakesTheRest() {
+    page_.reset();
+    porvane::shell::MainDialog window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto* page = window.terminal_page();
+    auto* band = page->findChild<porvane::terminal::SendPanel*>();
+    auto* view = page->receive_view();
+    const int band_height = band->height();
+    const int view_height = view->height();
+    const int page_height = page->height();
+    QVERIFY(band_height > 0);
+    window.resize(1400, 900);
+    QVERIFY(WaitUntil([&] { return page->height() > page_height; }));
+    QCOMPARE(band->height(), band_height);
+    QCOMPARE(view->height() - view_height, page->height() - page_height);
+    // The band still lies right above the status strip.
+    QCOMPARE(band->geometry().bottom() + 1, page->status_strip()->geometry().top());
 }
 
 QTEST_MAIN(TerminalPageTest)
