@@ -69,7 +69,7 @@ MainDialog::MainDialog(QWidget* parent) : QMainWindow(parent) {
     help->addSeparator();
     QAction* about = help->addAction(QString::fromUtf8("关于 Porvane(&A)..."));
     about->setObjectName("aboutAction");
-    connect(manual, &QAction::triggered, this, [] { OpenHelp(); });
+    connect(manual, &QAction::triggered, this, [this] { OpenHelp(this); });
     connect(about, &QAction::triggered, this, &MainDialog::ShowAbout);
 
     // The first size (456 × 300 dialog units) is also the smallest; it grows where the pages

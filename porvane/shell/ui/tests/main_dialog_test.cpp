@@ -13,11 +13,13 @@
 #include <QPushButton>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTextBrowser>
 #include <QtTest>
 #include <fstream>
 
 #include "platform/comm/testing/child_process.h"
 #include "platform/qt_testing/qt_test_support.h"
+#include "porvane/shell/ui/help_window.h"
 #include "porvane/shell/ui/helper_page.h"
 #include "porvane/shell/ui/main_dialog.h"
 #include "porvane/shell/ui/terminal_page.h"
@@ -105,6 +107,8 @@ class MainDialogTest : public QObject {
     void everyControlIsWholeAtTheFirstSizeAndAbove_data();
     void everyControlIsWholeAtTheFirstSizeAndAbove();
     void lineTestFromTheSecondTabOverALoopBack();
+    void f1ShowsTheManualInTheProgramsOwnWindow();
+    void helpWithoutADisplayPrintsTheUsage();
 
   private:
     std::unique_ptr<TempDir> dir_;
@@ -217,6 +221,34 @@ void MainDialogTest::lineTestFromTheSecondTabOverALoopBack() {
     QVERIFY(!page->tester_panel()->testing());
     QTest::mouseClick(page->findChild<QPushButton*>("testerOpenButton"), Qt::LeftButton);
     QVERIFY(!page->tester_panel()->open());
+}
+
+void MainDialogTest::f1ShowsTheManualInTheProgramsOwnWindow() {
+    porvane::shell::MainDialog window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QTest::keyClick(&window, Qt::Key_F1);
+    auto* help = window.findChild<porvane::shell::HelpWindow*>("helpWindow");
+    QVERIFY(help != nullptr);
+    QVERIFY(help->isVisible());
+    QVERIFY(help->isWindow());
+    QVERIFY(help->browser()->toPlainText().contains(QString::fromUtf8("串口名和端口列表")));
+    QVERIFY(qt_testing::SaveScreenshot(*help, QStringLiteral("help.png")));
+    // "运行帮助" on a page brings back the same window.
+    help->close();
+    QTest::mouseClick(window.terminal_page()->findChild<QPushButton*>("helpButton"),
+                      Qt::LeftButton);
+    QVERIFY(help->isVisible());
+    QCOMPARE(window.findChildren<porvane::shell::HelpWindow*>().size(), 1);
+}
+
+void MainDialogTest::helpWithoutADisplayPrintsTheUsage() {
+    ChildProcess porvane("/usr/bin/env",
+                         {"-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM",
+                          ChildProcess::BinDir() + "/porvane", "--help"});
+    const std::string usage = porvane.ReadAllOutput();
+    QCOMPARE(porvane.Wait(), 0);
+    QVERIFY2(usage.rfind("Usage: porvane", 0) == 0, usage.c_str());
 }
 
 QTEST_MAIN(MainDialogTest)
