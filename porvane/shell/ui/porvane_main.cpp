@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Porvane"));
+    porvane::shell::PrepareApplication(app);
     porvane::shell::MainDialog window;
     window.show();
     return QApplication::exec();

@@ -45,14 +45,17 @@ class BoxAnswerer : public QObject {
             if (box == nullptr)
                 return;
             texts << box->windowTitle() + QLatin1Char('|') + box->text();
-            if (box->objectName() == QLatin1String("restartQuestion"))
+            if (box->objectName() == QLatin1String("restartQuestion")) {
+                for (const QAbstractButton* button : box->buttons())
+                    buttons << button->text();
                 box->button(answer_)->click();
-            else
+            } else
                 box->accept();
         });
         timer_.start();
     }
     QStringList texts;
+    QStringList buttons;  // of the restart question
 
   private:
     QMessageBox::StandardButton answer_;
@@ -72,6 +75,7 @@ const QString kQuestion =
 class DriverPanelTest : public QObject {
     Q_OBJECT
   private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void installAnswerNoThenRemoveAnswerYes();
@@ -100,6 +104,10 @@ class DriverPanelTest : public QObject {
     int reboots_ = 0;
 };
 
+void DriverPanelTest::initTestCase() {
+    porvane::shell::PrepareApplication(*qApp);
+}
+
 void DriverPanelTest::init() {
     root_ = std::make_unique<comm::testing::TempDir>();
     qputenv("SIEVRA_SYSROOT", QByteArray::fromStdString(root_->path()));
@@ -119,6 +127,10 @@ void DriverPanelTest::installAnswerNoThenRemoveAnswerYes() {
         BoxAnswerer answerer(QMessageBox::No);
         QTest::mouseClick(panel->findChild<QPushButton*>("driverButton"), Qt::LeftButton);
         QCOMPARE(answerer.texts, QStringList{kQuestion});
+        // The buttons Qt draws speak the program's language too.
+        answerer.buttons.sort();
+        QCOMPARE(answerer.buttons,
+                 (QStringList{QString::fromUtf8("否(&N)"), QString::fromUtf8("是(&Y)")}));
     }
     QVERIFY(panel->installed());
     QCOMPARE(reboots_, 0);
