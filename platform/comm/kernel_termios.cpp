@@ -30,6 +30,7 @@ const uint32_t TermiosBits::kIxon = IXON;
 const uint32_t TermiosBits::kIxoff = IXOFF;
 const uint32_t TermiosBits::kIxany = IXANY;
 const uint32_t TermiosBits::kInpck = INPCK;
+const uint32_t TermiosBits::kParmrk = PARMRK;
 const uint32_t TermiosBits::kIcrnl = ICRNL;
 const uint32_t TermiosBits::kIstrip = ISTRIP;
 const uint32_t TermiosBits::kIgnbrk = IGNBRK;
@@ -131,6 +132,10 @@ bool BuildTermios(const Dcb& dcb, const KernelTermios& base, KernelTermios& out)
         t.iflag |= IXOFF;
     if (dcb.fParity)
         t.iflag |= INPCK;
+    // Error replacement: the terminal marks bytes received with a parity or framing error
+    // (0xFF 0x00 before them, 0xFF 0xFF for a 0xFF), and the device replaces them.
+    if (dcb.fErrorChar)
+        t.iflag |= INPCK | PARMRK;
 
     t.oflag &= ~OPOST;
     t.lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN | ECHOE | ECHOK | ECHOCTL | ECHOKE);
