@@ -1,5 +1,7 @@
 // The terminal page driven through its real widgets, headless, over a virtual loop-back port.
+#include <QAbstractTextDocumentLayout>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
@@ -10,6 +12,8 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTabWidget>
+#include <QTextBlock>
+#include <QTextLayout>
 #include <QTimer>
 #include <QtTest>
 #include <fstream>
@@ -31,6 +35,7 @@
 #include "porvane/shell/ui/status_strip.h"
 #include "porvane/shell/ui/terminal_page.h"
 #include "porvane/terminal/receive_text.h"
+#include "porvane/terminal/ui/receive_field.h"
 #include "porvane/terminal/ui/receive_panel.h"
 #include "porvane/terminal/ui/receive_view.h"
 #include "porvane/terminal/ui/send_panel.h"
@@ -58,6 +63,35 @@ class ShowHideCounter : public QObject {
     }
 };
 
+// The rows a text field shows, block by block, each laid out at the field's width.
+QStringList ShownRows(QPlainTextEdit* field) {
+    QStringList rows;
+    for (QTextBlock b = field->document()->begin(); b.isValid(); b = b.next()) {
+        field->document()->documentLayout()->blockBoundingRect(b);
+        const QTextLayout* layout = b.layout();
+        for (int i = 0; i < layout->lineCount(); ++i)
+            rows << b.text().mid(layout->lineAt(i).textStart(), layout->lineAt(i).textLength());
+    }
+    return rows;
+}
+
+// The rows of text as one paragraph at the same width, font and wrapping as the field's.
+QStringList RowsOfOneLine(QPlainTextEdit* field, const QString& text) {
+    const QTextBlock first = field->document()->firstBlock();
+    field->document()->documentLayout()->blockBoundingRect(first);
+    const qreal width = first.layout()->lineAt(0).width();
+    QTextLayout layout(text, field->document()->defaultFont());
+    layout.setTextOption(field->document()->defaultTextOption());
+    QStringList rows;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        rows << text.mid(line.textStart(), line.textLength());
+    }
+    layout.endLayout();
+    return rows;
+}
+
 class TerminalPageTest : public QObject {
     Q_OBJECT
   private slots:
@@ -78,6 +112,7 @@ class TerminalPageTest : public QObject {
     void vanishedPortClosesThePageAndEndsATransfer();
     void zeroByteShowsTextUpToItAndHexShowsAll();
     void limitRuleAtTheMillionthCharacter();
+    void aLongHexStreamShowsAsOneWrappedLine();
     void saveWritesTheHexText();
     void saveToAnImpossiblePathSaysSo();
     void statusStripCountsAndResets();
@@ -367,6 +402,39 @@ void TerminalPageTest::limitRuleAtTheMillionthCharacter() {
     QCOMPARE(view->store().size(), size_t{1});  // the byte of the reset starts the new store
     view->ShowReceived(&c, 1);
     QCOMPARE(view->Text(), QString::fromUtf8(porvane::terminal::kOverflowNotice) + "c");
+}
+
+// Hex text has no line breaks: 20,000 bytes show as one line wrapped at the view's width, after
+// "重新显示" and at another width too, and copy without a break.
+void TerminalPageTest::aLongHexStreamShowsAsOneWrappedLine() {
+    OpenPort();
+    Click("hexCheck");
+    QString typed;
+    QString hex;
+    for (int i = 0; i < 20000; ++i) {
+        const QString group =
+            QStringLiteral("%1 ").arg((i * 37 + i / 256) & 0xFF, 2, 16, QLatin1Char('0'));
+        typed += group;
+        hex += group;
+    }
+    SendText(typed, true);
+    QVERIFY(WaitStored(20000));
+    auto* view = page_->receive_view();
+    auto* field = view->field();
+    QCOMPARE(view->Text(), hex);
+    QVERIFY(WaitUntil([&] { return field->PiecesSettled(); }));
+    QVERIFY(field->document()->blockCount() > 10);  // held in pieces all the same
+    QCOMPARE(ShownRows(field), RowsOfOneLine(field, hex));
+    Click("redisplayButton");
+    QVERIFY(WaitUntil([&] { return field->PiecesSettled(); }));
+    QCOMPARE(ShownRows(field), RowsOfOneLine(field, hex));
+    page_->resize(700, 600);
+    QVERIFY(WaitUntil([&] { return field->PiecesSettled(); }));
+    QCOMPARE(ShownRows(field), RowsOfOneLine(field, hex));
+    QCOMPARE(view->Text(), hex);
+    field->selectAll();
+    field->copy();
+    QCOMPARE(QApplication::clipboard()->text(), hex);
 }
 
 void TerminalPageTest::saveWritesTheHexText() {
