@@ -48,6 +48,7 @@ class BoxAnswerer : public QObject {
             if (box->objectName() == QLatin1String("restartQuestion")) {
                 for (const QAbstractButton* button : box->buttons())
                     buttons << button->text();
+                qt_testing::SaveScreenshot(*box, QStringLiteral("restart-question.png"));
                 box->button(answer_)->click();
             } else
                 box->accept();

@@ -425,12 +425,14 @@ void TerminalPageTest::aLongHexStreamShowsAsOneWrappedLine() {
     QVERIFY(WaitUntil([&] { return field->PiecesSettled(); }));
     QVERIFY(field->document()->blockCount() > 10);  // held in pieces all the same
     QCOMPARE(ShownRows(field), RowsOfOneLine(field, hex));
+    QVERIFY(qt_testing::SaveScreenshot(*page_, QStringLiteral("terminal-hex.png")));
     Click("redisplayButton");
     QVERIFY(WaitUntil([&] { return field->PiecesSettled(); }));
     QCOMPARE(ShownRows(field), RowsOfOneLine(field, hex));
     page_->resize(700, 600);
     QVERIFY(WaitUntil([&] { return field->PiecesSettled(); }));
     QCOMPARE(ShownRows(field), RowsOfOneLine(field, hex));
+    QVERIFY(qt_testing::SaveScreenshot(*page_, QStringLiteral("terminal-hex-narrow.png")));
     QCOMPARE(view->Text(), hex);
     field->selectAll();
     field->copy();
