@@ -5,8 +5,11 @@ packages=(
     build-essential cmake ninja-build pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
     clang libclang-rt-14-dev clang-format
-    qt6-base-dev libgl-dev fonts-wqy-microhei
+    # Qt's own dialogs speak Chinese through qt6-translations-l10n, like the rest of the windows.
+    qt6-base-dev libgl-dev fonts-wqy-microhei qt6-translations-l10n
     python3 python3-serial socat picocom
+    # A virtual display for looking at the real windows on a machine without one.
+    xvfb
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -147,10 +147,8 @@ NTSTATUS HostSerialPort::Control(uint32_t code, uint8_t* buffer, uint32_t in, ui
             std::memcpy(&baud, buffer, sizeof baud);
             if (baud.BaudRate == 0)
                 return STATUS_INVALID_PARAMETER;
-            return EditTermios(fd, [&](comm::KernelTermios& t) {
-                t.cflag = (t.cflag & ~comm::TermiosBits::kCbaud) | comm::TermiosBits::kBother;
-                t.ispeed = t.ospeed = baud.BaudRate;
-            });
+            return EditTermios(
+                fd, [&](comm::KernelTermios& t) { comm::SetTermiosSpeed(t, baud.BaudRate); });
         }
         case comm::IOCTL_SERIAL_GET_LINE_CONTROL: {
             comm::KernelTermios t;

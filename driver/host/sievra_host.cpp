@@ -81,9 +81,6 @@ struct SievraHost::Port {
 
 namespace {
 
-// Reads at most this many reads ahead for one control client; more are refused.
-constexpr size_t kMaxQueuedReads = 64;
-
 // One request off a link socket: its header, then its input bytes. The buffer is sized for
 // whichever of input and output is larger, so the reply can be written back into it.
 struct LinkRequest {
@@ -523,10 +520,13 @@ bool SievraHost::AcceptAllowed(int listen_fd, Port& port, bool control, int& fd)
 
 void SievraHost::ServeClient(Port& port, int fd) {
     std::mutex write_mutex;  // guards the socket's sending side
-    // The reads wait for records, so one thread of this session carries them out in order.
-    std::mutex reads_mutex;  // guards reads and ending
+    // A read waits for records, so a thread of this session carries it out. One read waits at a
+    // time: another that comes meanwhile completes at once with 0 bytes, as the control device
+    // does with a second read while one is pending.
+    std::mutex reads_mutex;  // guards reads, read_outstanding and ending
     std::condition_variable reads_changed;
     std::deque<std::pair<uint32_t, uint32_t>> reads;  // id, bytes wanted
+    bool read_outstanding = false;  // a read was taken and has not been answered yet
     bool ending = false;
     SendResponse(fd, write_mutex, 0, STATUS_SUCCESS, 0, nullptr, 0);
     IoCallDriverAndWait(port.control, IRP_MJ_CREATE);
@@ -551,6 +551,11 @@ void SievraHost::ServeClient(Port& port, int fd) {
             port.RecordsTaken();
             const uint32_t n =
                 static_cast<uint32_t>(std::min<uintptr_t>(s.Information, read.second));
+            {
+                // Before the answer: the client's next read, sent on hearing it, may wait.
+                std::lock_guard lock(reads_mutex);
+                read_outstanding = false;
+            }
             SendResponse(fd, write_mutex, read.first, s.Status, n, data.data(), n);
         }
     });
@@ -579,13 +584,17 @@ void SievraHost::ServeClient(Port& port, int fd) {
             SendResponse(fd, write_mutex, id, s.Status, static_cast<uint32_t>(s.Information),
                          buffer.data(), n);
         } else if (request.op == link::kRead) {
-            std::lock_guard lock(reads_mutex);
-            if (reads.size() >= kMaxQueuedReads) {
-                SendResponse(fd, write_mutex, id, link::kStatusInvalidRequest, 0, nullptr, 0);
-            } else {
-                reads.emplace_back(id, request.out);
-                reads_changed.notify_one();
+            bool taken = false;
+            {
+                std::lock_guard lock(reads_mutex);
+                if (!read_outstanding) {
+                    read_outstanding = taken = true;
+                    reads.emplace_back(id, request.out);
+                    reads_changed.notify_one();
+                }
             }
+            if (!taken)
+                SendResponse(fd, write_mutex, id, STATUS_SUCCESS, 0, nullptr, 0);
         } else if (request.op == link::kClose) {
             close_id = id;
             closing = true;

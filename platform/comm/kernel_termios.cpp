@@ -25,10 +25,12 @@ const uint32_t TermiosBits::kCread = CREAD;
 const uint32_t TermiosBits::kClocal = CLOCAL;
 const uint32_t TermiosBits::kCbaud = CBAUD;
 const uint32_t TermiosBits::kBother = BOTHER;
+const uint32_t TermiosBits::kIbshift = IBSHIFT;
 const uint32_t TermiosBits::kIxon = IXON;
 const uint32_t TermiosBits::kIxoff = IXOFF;
 const uint32_t TermiosBits::kIxany = IXANY;
 const uint32_t TermiosBits::kInpck = INPCK;
+const uint32_t TermiosBits::kParmrk = PARMRK;
 const uint32_t TermiosBits::kIcrnl = ICRNL;
 const uint32_t TermiosBits::kIstrip = ISTRIP;
 const uint32_t TermiosBits::kIgnbrk = IGNBRK;
@@ -83,7 +85,38 @@ tcflag_t SizeBits(uint8_t byte_size) {
     }
 }
 
+// The kernel's speed code of a rate, or BOTHER when it has none.
+tcflag_t SpeedCode(uint32_t baud) {
+    struct Standard {
+        uint32_t baud;
+        tcflag_t code;
+    };
+    static const Standard kStandard[] = {
+        {50, B50},           {75, B75},           {110, B110},         {134, B134},
+        {150, B150},         {200, B200},         {300, B300},         {600, B600},
+        {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+        {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+        {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+        {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+        {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+        {3500000, B3500000}, {4000000, B4000000},
+    };
+    for (const Standard& s : kStandard) {
+        if (s.baud == baud)
+            return s.code;
+    }
+    return BOTHER;
+}
+
 }  // namespace
+
+void SetTermiosSpeed(KernelTermios& t, uint32_t baud) {
+    const tcflag_t code = SpeedCode(baud);
+    t.cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
+    t.cflag |= code | (code << IBSHIFT);
+    t.ispeed = baud;
+    t.ospeed = baud;
+}
 
 bool BuildTermios(const Dcb& dcb, const KernelTermios& base, KernelTermios& out) {
     if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
@@ -99,12 +132,17 @@ bool BuildTermios(const Dcb& dcb, const KernelTermios& base, KernelTermios& out)
         t.iflag |= IXOFF;
     if (dcb.fParity)
         t.iflag |= INPCK;
+    // Error replacement: the terminal marks bytes received with a parity or framing error
+    // (0xFF 0x00 before them, 0xFF 0xFF for a 0xFF), and the device replaces them.
+    if (dcb.fErrorChar)
+        t.iflag |= INPCK | PARMRK;
 
     t.oflag &= ~OPOST;
     t.lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN | ECHOE | ECHOK | ECHOCTL | ECHOKE);
 
-    t.cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
-    t.cflag |= SizeBits(dcb.ByteSize) | CREAD | CLOCAL | BOTHER | (BOTHER << IBSHIFT);
+    t.cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    t.cflag |= SizeBits(dcb.ByteSize) | CREAD | CLOCAL;
+    SetTermiosSpeed(t, dcb.BaudRate);
     switch (dcb.Parity) {
         case ODDPARITY:
             t.cflag |= PARENB | PARODD;
@@ -126,8 +164,6 @@ bool BuildTermios(const Dcb& dcb, const KernelTermios& base, KernelTermios& out)
     if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE)
         t.cflag |= CRTSCTS;
 
-    t.ispeed = dcb.BaudRate;
-    t.ospeed = dcb.BaudRate;
     t.cc[VMIN] = 1;
     t.cc[VTIME] = 0;
     t.cc[VSTART] = static_cast<uint8_t>(dcb.XonChar);

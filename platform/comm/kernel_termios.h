@@ -24,8 +24,8 @@ struct KernelTermios {
 struct TermiosBits {
     static const uint32_t kCsize, kCs5, kCs6, kCs7, kCs8;
     static const uint32_t kCstopb, kParenb, kParodd, kCmspar, kCrtscts, kCread, kClocal;
-    static const uint32_t kCbaud, kBother;
-    static const uint32_t kIxon, kIxoff, kIxany, kInpck, kIcrnl, kIstrip, kIgnbrk, kBrkint;
+    static const uint32_t kCbaud, kBother, kIbshift;
+    static const uint32_t kIxon, kIxoff, kIxany, kInpck, kParmrk, kIcrnl, kIstrip, kIgnbrk, kBrkint;
     static const uint32_t kOpost;
     static const uint32_t kEcho, kIcanon, kIsig, kIexten;
     static const int kVstart, kVstop, kVmin, kVtime;
@@ -34,9 +34,15 @@ struct TermiosBits {
 // Builds the termios of a line state on top of `base` (whose other settings are kept): raw
 // input and output, the baud rate as a number (any rate), 5-8 data bits, the five parities
 // (mark and space through CMSPAR), one or two stop bits (1.5 is two stop bits, which the UART
-// sends as one and a half at 5 data bits), RTS/CTS and XON/XOFF flow control, and parity checking
-// when fParity is set. Returns false (and leaves out alone) for values no port can take.
+// sends as one and a half at 5 data bits), RTS/CTS and XON/XOFF flow control, parity checking
+// when fParity is set, and errored bytes marked (PARMRK) when fErrorChar is set. Returns false (and
+// leaves out alone) for values no port can take.
 bool BuildTermios(const Dcb& dcb, const KernelTermios& base, KernelTermios& out);
+
+// Sets both speeds of a termios to baud: the standard speed code where the kernel has one
+// (B9600, B115200, ...), so that a program's own tcgetattr and cfgetospeed read it, and BOTHER
+// with the rate as a number for the others (14400, 56000, 128000, ...).
+void SetTermiosSpeed(KernelTermios& termios, uint32_t baud);
 
 // Reads what the terminal actually uses back into a Dcb: baud, data bits, parity and stop bits
 // (a pseudo-terminal, for one, forces 8 data bits and no parity). Other fields are left alone.

@@ -21,6 +21,9 @@ class SerialDevice {
     virtual ~SerialDevice() = default;
 
     // Line state. SetState refuses a record it cannot apply (EINVAL) and changes nothing then.
+    // Besides the line and flow control it carries out the receive options: bytes received with
+    // a parity or framing error replaced by ErrorChar (fErrorChar), NUL bytes dropped (fNull),
+    // and EvtChar reported as EV_RXFLAG.
     virtual CommStatus SetState(const Dcb& dcb) = 0;
     virtual CommStatus GetState(Dcb& dcb) = 0;
     virtual CommStatus SetTimeouts(const CommTimeouts& timeouts) = 0;
@@ -32,7 +35,8 @@ class SerialDevice {
 
     // Blocks until an event of the mask occurs and returns its bits (EV_*); returns an empty word
     // when the mask changes, and ECANCELED after CancelIo. EV_RXCHAR is reported while received
-    // bytes are waiting; EV_TXEMPTY once after written bytes have all left the device.
+    // bytes are waiting; EV_RXFLAG once after the event character came (since the mask was set
+    // or the event last reported); EV_TXEMPTY once after written bytes have all left the device.
     CommStatus WaitEvent(uint32_t& events) { return WaitEventFor(events, -1); }
 
     // The same, giving up with ETIMEDOUT after timeout_ms (-1: no limit).
@@ -68,6 +72,10 @@ class SerialDevice {
     // Ends a WaitEvent or Read in progress, and makes every later one fail with ECANCELED until
     // the event mask is set again.
     virtual void CancelIo() = 0;
+
+    // Whether RTS follows sending as the state last set asks (RTS_CONTROL_TOGGLE): the port's
+    // driver raises RTS while bytes go out. False when the driver cannot, RTS then stays raised.
+    virtual bool RtsFollowsSending() { return false; }
 };
 
 struct OpenResult {

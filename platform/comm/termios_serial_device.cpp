@@ -24,6 +24,18 @@ using Clock = std::chrono::steady_clock;
 constexpr int kDrainPollMs = 2;
 // How often the modem lines are sampled while the mask asks for their changes.
 constexpr int kModemPollMs = 10;
+// A wait reads at most this much ahead of the program; the rest stays in the terminal, whose
+// flow control then holds the line back as it would for the program.
+constexpr size_t kMostReadAhead = 64 * 1024;
+
+ReceiveFilter::Settings FilterSettingsOf(const Dcb& dcb) {
+    ReceiveFilter::Settings settings;
+    settings.replace_errors = dcb.fErrorChar != 0;
+    settings.error_char = static_cast<uint8_t>(dcb.ErrorChar);
+    settings.strip_null = dcb.fNull != 0;
+    settings.event_char = static_cast<uint8_t>(dcb.EvtChar);
+    return settings;
+}
 
 int RemainingMs(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -176,16 +188,48 @@ CommStatus TermiosSerialDevice::SetState(const Dcb& dcb) {
     if (CommStatus status = SetKernelTermios(fd_.get(), wanted); !status) {
         return status;
     }
-    // DTR and RTS follow their control modes; handshake and toggle keep the line raised (the
-    // kernel drives RTS itself under CRTSCTS and has no DTR handshake). Terminals without modem
-    // lines refuse these requests, which changes nothing.
+    // RTS toggling is the driver's RS-485 mode with RTS raised while sending; a driver without
+    // one keeps RTS raised. The mode is turned off again only where SetState turned it on.
+    if (dcb.fRtsControl == RTS_CONTROL_TOGGLE) {
+        rts_on_send_ = SetRtsOnSend(true);
+    } else if (rts_on_send_) {
+        SetRtsOnSend(false);
+        rts_on_send_ = false;
+    }
+    // DTR and RTS follow their control modes; handshake keeps the line raised (the kernel drives
+    // RTS itself under CRTSCTS and has no DTR handshake), and so does a toggle the driver cannot
+    // do. Terminals without modem lines refuse these requests, which changes nothing.
     int dtr = TIOCM_DTR;
     int rts = TIOCM_RTS;
     calls_->Ioctl(fd_.get(), dcb.fDtrControl == DTR_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &dtr);
-    calls_->Ioctl(fd_.get(), dcb.fRtsControl == RTS_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &rts);
+    if (!rts_on_send_)
+        calls_->Ioctl(fd_.get(), dcb.fRtsControl == RTS_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS,
+                      &rts);
+    {
+        std::lock_guard receive(receive_mutex_);
+        filter_.Configure(FilterSettingsOf(dcb));
+    }
     dcb_ = dcb;
     dcb_.DCBlength = sizeof(Dcb);
     return {};
+}
+
+bool TermiosSerialDevice::SetRtsOnSend(bool on) {
+    serial_rs485 rs485{};
+    if (calls_->Ioctl(fd_.get(), TIOCGRS485, &rs485) != 0)
+        return false;
+    if (on) {
+        rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        rs485.flags &= ~static_cast<uint32_t>(SER_RS485_RTS_AFTER_SEND);
+    } else {
+        rs485.flags &= ~static_cast<uint32_t>(SER_RS485_ENABLED);
+    }
+    return calls_->Ioctl(fd_.get(), TIOCSRS485, &rs485) == 0;
+}
+
+bool TermiosSerialDevice::RtsFollowsSending() {
+    std::lock_guard lock(mutex_);
+    return rts_on_send_;
 }
 
 CommStatus TermiosSerialDevice::GetState(Dcb& dcb) {
@@ -219,6 +263,8 @@ CommStatus TermiosSerialDevice::SetEventMask(uint32_t mask) {
         mask_ = mask;
         ++mask_generation_;
         SnapshotModemLines();
+        std::lock_guard receive(receive_mutex_);
+        rx_flag_ = false;  // a new mask starts with no event character seen
     }
     SignalEventFd(wait_wake_.get());
     return {};
@@ -312,10 +358,14 @@ CommStatus TermiosSerialDevice::WaitEventFor(uint32_t& events, int timeout_ms) {
         lock.unlock();
 
         // Bytes already queued need no poll (which costs a pass through the line discipline).
-        int queued = 0;
-        if ((mask & EV_RXCHAR) != 0 && calls_->Ioctl(fd_.get(), FIONREAD, &queued) == 0 &&
-            queued > 0) {
-            found |= EV_RXCHAR;
+        const bool receiving = (mask & (EV_RXCHAR | EV_RXFLAG)) != 0;
+        Received received;
+        if (receiving) {
+            received = CheckReceived((mask & EV_RXFLAG) != 0);
+            if (received.waiting)
+                found |= EV_RXCHAR;
+            if (received.event)
+                found |= EV_RXFLAG;
         }
         if ((found & mask) != 0) {
             events = found & mask;
@@ -334,7 +384,9 @@ CommStatus TermiosSerialDevice::WaitEventFor(uint32_t& events, int timeout_ms) {
             }
             timeout = timeout < 0 ? left : std::min(timeout, left);
         }
-        pollfd fds[2] = {{fd_.get(), static_cast<short>((mask & EV_RXCHAR) ? POLLIN : 0), 0},
+        // With the read-ahead store full, new bytes wait in the terminal until a read makes room.
+        const bool poll_in = receiving && !received.ahead_full;
+        pollfd fds[2] = {{fd_.get(), static_cast<short>(poll_in ? POLLIN : 0), 0},
                          {wait_wake_.get(), POLLIN, 0}};
         int rc = calls_->Poll(fds, 2, timeout);
         if (rc < 0 && errno != EINTR) {
@@ -377,6 +429,59 @@ void TermiosSerialDevice::CancelIo() {
 
 // --- reading ---------------------------------------------------------------------------------
 
+TermiosSerialDevice::Received TermiosSerialDevice::CheckReceived(bool watch_event) {
+    Received received;
+    std::lock_guard receive(receive_mutex_);
+    if (watch_event) {
+        // The event character can only be seen by reading: what has come is read ahead.
+        uint8_t chunk[4096];
+        while (ahead_.size() < kMostReadAhead) {
+            const ssize_t n = calls_->Read(fd_.get(), chunk, sizeof chunk);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;  // nothing more (or an error, which the next read reports)
+            if (!has_icount_)
+                own_rx_ += static_cast<uint32_t>(n);
+            bool event = false;
+            const size_t kept = filter_.Filter(chunk, static_cast<size_t>(n), event);
+            ahead_.insert(ahead_.end(), chunk, chunk + kept);
+            rx_flag_ = rx_flag_ || event;
+        }
+        received.event = rx_flag_;
+        rx_flag_ = false;
+    }
+    received.ahead_full = ahead_.size() >= kMostReadAhead;
+    received.waiting = !ahead_.empty();
+    int queued = 0;
+    if (!received.waiting && calls_->Ioctl(fd_.get(), FIONREAD, &queued) == 0 && queued > 0)
+        received.waiting = true;
+    return received;
+}
+
+ssize_t TermiosSerialDevice::TakeReceived(uint8_t* out, size_t max, bool latch_event,
+                                          size_t& kept) {
+    kept = 0;
+    std::lock_guard receive(receive_mutex_);
+    if (!ahead_.empty()) {
+        const size_t n = std::min(max, ahead_.size());
+        std::copy_n(ahead_.begin(), n, out);
+        ahead_.erase(ahead_.begin(), ahead_.begin() + static_cast<std::ptrdiff_t>(n));
+        kept = n;
+        return static_cast<ssize_t>(n);
+    }
+    const ssize_t n = calls_->Read(fd_.get(), out, max);
+    if (n <= 0)
+        return n;  // errno as the read left it: nothing below touches it
+    if (!has_icount_)
+        own_rx_ += static_cast<uint32_t>(n);
+    bool event = false;
+    kept = filter_.Filter(out, static_cast<size_t>(n), event);
+    if (event && latch_event)
+        rx_flag_ = true;
+    return n;
+}
+
 CommStatus TermiosSerialDevice::Read(uint8_t* buffer, size_t count, size_t& got) {
     got = 0;
     if (count == 0) {
@@ -384,6 +489,7 @@ CommStatus TermiosSerialDevice::Read(uint8_t* buffer, size_t count, size_t& got)
     }
     CommTimeouts t;
     uint64_t abort_generation;
+    bool latch_event;
     {
         std::lock_guard lock(mutex_);
         if (cancelled_) {
@@ -391,6 +497,7 @@ CommStatus TermiosSerialDevice::Read(uint8_t* buffer, size_t count, size_t& got)
         }
         t = timeouts_;
         abort_generation = read_abort_generation_;
+        latch_event = (mask_ & EV_RXFLAG) != 0;
         ++calls_begun_;
     }
     const ReadPlan plan = PlanRead(t, count);
@@ -399,14 +506,15 @@ CommStatus TermiosSerialDevice::Read(uint8_t* buffer, size_t count, size_t& got)
     Clock::time_point last_byte = start;
 
     for (;;) {
-        ssize_t n = calls_->Read(fd_.get(), buffer + got, count - got);
+        size_t kept = 0;
+        ssize_t n = TakeReceived(buffer + got, count - got, latch_event, kept);
         if (n > 0) {
-            got += static_cast<size_t>(n);
-            if (!has_icount_) {
-                own_rx_ += static_cast<uint32_t>(n);
+            // Bytes the filter dropped (null stripping) end no read and start no interval.
+            if (kept > 0) {
+                got += kept;
+                last_byte = Clock::now();
             }
-            last_byte = Clock::now();
-            if (got == count || plan.first_bytes_end) {
+            if (got == count || (plan.first_bytes_end && got > 0)) {
                 return {};
             }
             continue;
@@ -527,7 +635,10 @@ CommStatus TermiosSerialDevice::Purge(uint32_t flags) {
         SignalEventFd(read_wake_.get());
     }
     if (flags & PURGE_RXCLEAR) {
+        std::lock_guard receive(receive_mutex_);
         calls_->IoctlValue(fd_.get(), TCFLSH, TCIFLUSH);
+        ahead_.clear();
+        filter_.Reset();
     }
     return {};
 }
@@ -562,7 +673,12 @@ CommStatus TermiosSerialDevice::ClearError(uint32_t* errors, QueueStatus* status
             in = 0;
         }
         calls_->Ioctl(fd_.get(), TIOCOUTQ, &out);
-        status->in_queue = static_cast<uint32_t>(std::max(in, 0));
+        size_t ahead = 0;
+        {
+            std::lock_guard receive(receive_mutex_);
+            ahead = ahead_.size();
+        }
+        status->in_queue = static_cast<uint32_t>(std::max(in, 0) + static_cast<int>(ahead));
         status->out_queue = static_cast<uint32_t>(std::max(out, 0) + queue_.waiting());
     }
     return {};

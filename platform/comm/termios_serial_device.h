@@ -2,12 +2,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "platform/comm/kernel_termios.h"
 #include "platform/comm/output_queue.h"
+#include "platform/comm/receive_filter.h"
 #include "platform/comm/serial_device.h"
 #include "platform/comm/serial_system_calls.h"
 #include "platform/comm/unique_fd.h"
@@ -22,6 +24,10 @@ namespace comm {
 // counters (or the status word) every few milliseconds while the event mask asks for them:
 // TIOCMIWAIT cannot be interrupted without signals, and the counters still catch a pulse shorter
 // than the sampling period. Every system call on the terminal goes through one SerialSystemCalls.
+// Received bytes pass a ReceiveFilter (error character, null stripping, event character); while
+// the mask asks for EV_RXFLAG a wait reads what has come ahead of the program to find the event
+// character, and reads take those bytes first. RTS toggling is the driver's RS-485 mode
+// (TIOCSRS485 with RTS on send) where the driver has one.
 class TermiosSerialDevice final : public SerialDevice {
   public:
     static OpenResult Open(const std::string& path);
@@ -48,6 +54,7 @@ class TermiosSerialDevice final : public SerialDevice {
     CommStatus GetStatistics(SerialStats& stats) override;
     CommStatus ClearStatistics() override;
     void CancelIo() override;
+    bool RtsFollowsSending() override;
 
     // Whether the driver keeps line counters (TIOCGICOUNT) and modem lines (TIOCMGET).
     bool HasLineCounters() const { return has_icount_; }
@@ -76,6 +83,22 @@ class TermiosSerialDevice final : public SerialDevice {
     // Hands the bytes to the output queue and arms transmit-empty; false once the device is gone.
     bool Submit(const uint8_t* bytes, size_t count, size_t& sent_now, uint64_t& mark);
     void CountTransmitted(size_t n);
+    // Turns the driver's RS-485 mode with RTS on send on or off; false when the driver has none.
+    bool SetRtsOnSend(bool on);  // needs mutex_
+    // Received bytes for a read, at most max into out: those read ahead first, else one read of
+    // the terminal, filtered. Returns the bytes taken off the terminal or read ahead (kept says
+    // how many of them the filter kept), or what the terminal's read returned (0, or -1 and
+    // errno). latch_event: the mask asks for EV_RXFLAG.
+    ssize_t TakeReceived(uint8_t* out, size_t max, bool latch_event, size_t& kept);
+    // For a wait: reads ahead what the terminal holds (watch_event: the mask asks for EV_RXFLAG)
+    // and says whether received bytes wait, whether the event character came (the event is then
+    // taken), and whether the read-ahead store is full.
+    struct Received {
+        bool waiting = false;
+        bool event = false;
+        bool ahead_full = false;
+    };
+    Received CheckReceived(bool watch_event);
 
     const std::shared_ptr<SerialSystemCalls> calls_;
     UniqueFd fd_;
@@ -97,6 +120,13 @@ class TermiosSerialDevice final : public SerialDevice {
     int modem_bits_seen_ = 0;
     LineCounters error_baseline_;
     LineCounters stats_baseline_;
+    bool rts_on_send_ = false;  // the driver's RS-485 mode was turned on by SetState
+
+    // Taken after mutex_ where both are held, never before it.
+    std::mutex receive_mutex_;  // guards the fields down to the next blank line
+    ReceiveFilter filter_;
+    std::deque<uint8_t> ahead_;  // bytes read ahead of the program, filtered
+    bool rx_flag_ = false;       // the event character came while the mask asked for EV_RXFLAG
 
     // Bytes counted by the device itself when the driver has no counters.
     std::atomic<uint32_t> own_rx_{0};

@@ -65,7 +65,9 @@ std::vector<DeviceMapEntry> OtherSerialPorts(const DeviceMap& map) {
 
 std::vector<DeviceMapEntry> ListedPorts(const DeviceMap& map) {
     std::vector<DeviceMapEntry> ports = BuiltInPorts(map);
-    return ports.empty() ? OtherSerialPorts(map) : ports;
+    for (DeviceMapEntry& entry : OtherSerialPorts(map))
+        ports.push_back(std::move(entry));
+    return ports;
 }
 
 std::vector<DeviceMapEntry> HostPortOrder(const DeviceMap& map) {

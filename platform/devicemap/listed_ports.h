@@ -18,8 +18,9 @@ std::vector<DeviceMapEntry> BuiltInPorts(const DeviceMap& map);
 // leading zeros: ttyUSB, ttyACM, ttyAMA, ...) in number order, then map order.
 std::vector<DeviceMapEntry> OtherSerialPorts(const DeviceMap& map);
 
-// The ports as port discovery lists them: the first pass, or the second when the first found
-// none. Port n of the workbench's lists is the n-th of these.
+// The ports as port discovery lists them: the built-in ports, then every other serial port.
+// The second pass always runs, so that an adapter the user plugged in is listed even on a
+// machine that also has a ttyS0. Port n of the workbench's lists is the n-th of these.
 std::vector<DeviceMapEntry> ListedPorts(const DeviceMap& map);
 
 // The driver host's port order: the listed ports first, so that the host's port n is port n of

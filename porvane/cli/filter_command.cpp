@@ -20,6 +20,7 @@
 #include "porvane/cli/stop_watcher.h"
 #include "porvane/monitor/driver_link.h"
 #include "porvane/monitor/filter_texts.h"
+#include "porvane/monitor/time_rule_period.h"
 
 namespace porvane::cli {
 namespace {
@@ -135,9 +136,10 @@ int RunFilterCommand(const FilterOptions& options, int stop_fd, std::FILE* out, 
         }
         timer_wake_read = comm::UniqueFd(wake[0]);
         timer_wake_write = comm::UniqueFd(wake[1]);
+        const int period_ms = monitor::TimeRulePeriodMs(seconds);
         itimerspec spec{};
-        spec.it_value.tv_sec = seconds;
-        spec.it_value.tv_nsec = seconds == 0 ? 1 : 0;
+        spec.it_value.tv_sec = period_ms / 1000;
+        spec.it_value.tv_nsec = static_cast<long>(period_ms % 1000) * 1000000;
         if (options.periodic)
             spec.it_interval = spec.it_value;
         ::timerfd_settime(timer.get(), 0, &spec, nullptr);

@@ -433,7 +433,16 @@ void RemoveFilter() {
     SystemInstaller().RemoveFilter(error);  // the panel reports no failure of removal
 }
 
-void RestartComputer(Rebooter& rebooter, std::vector<std::string>& messages) {
+std::string NotRestartedMessage(const std::string& root) {
+    return "驱动安装在 " + root + " 下, 不是本机的系统, 没有重新启动计算机.";
+}
+
+void RestartComputer(Rebooter& rebooter, const std::string& root,
+                     std::vector<std::string>& messages) {
+    if (!root.empty()) {
+        messages.push_back(NotRestartedMessage(root));
+        return;
+    }
     std::string failed_step;
     if (!rebooter.Reboot(failed_step))
         messages.push_back("Reboot Error: " + failed_step);

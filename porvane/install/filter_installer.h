@@ -76,7 +76,13 @@ bool IsFilterInstalled();
 int InstallFilter(std::vector<std::string>& messages);
 void RemoveFilter();
 
-// Asks rebooter to restart the machine; on failure adds a message naming the failed step.
-void RestartComputer(Rebooter& rebooter, std::vector<std::string>& messages);
+// The message when the filter was installed under a system root that is not this machine's.
+std::string NotRestartedMessage(const std::string& root);
+
+// Asks rebooter to restart the machine; on failure adds a message naming the failed step. root is
+// the system root as SysRoot gives it: under any root other than "/" (root not empty) the
+// installation is not this machine's, so nothing is asked and NotRestartedMessage is added.
+void RestartComputer(Rebooter& rebooter, const std::string& root,
+                     std::vector<std::string>& messages);
 
 }  // namespace porvane::install

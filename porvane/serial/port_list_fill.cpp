@@ -17,12 +17,8 @@ void PortListFill(PortListTarget& list, DiscoveryUi& ui,
     if (!map) {
         return;
     }
-    for (const auto& entry : devicemap::BuiltInPorts(*map))
+    for (const auto& entry : devicemap::ListedPorts(*map))
         list.AddString(entry.port);
-    if (list.Count() == 0) {
-        for (const auto& entry : devicemap::OtherSerialPorts(*map))
-            list.AddString(entry.port);
-    }
     if (list.Count() == 0) {
         ui.ShowMessage(NoPortMessage(map->source));
         ui.RequestQuit(1);

@@ -56,7 +56,9 @@ int SerialChannel::OpenPort(PageWindow* owner) {
     }
     std::shared_ptr<comm::SerialDevice> device = std::move(opened.device);
     // Refusals are not acted on: the port keeps whatever the driver accepted.
+    told_no_rts_toggle_ = false;
     device->SetState(settings_.dcb);
+    SayIfRtsCannotToggle(*device, settings_.dcb);
     device->SetTimeouts(settings_.timeouts);
     device->SetEventMask(kChannelEventMask);
     device->Purge(comm::kPurgeAll);
@@ -172,8 +174,18 @@ uint32_t SerialChannel::ReadPort(uint8_t* buffer, uint32_t count) {
 void SerialChannel::ApplySettings(const LineSettings& settings) {
     if (std::shared_ptr<comm::SerialDevice> device = Device()) {
         device->SetState(settings.dcb);
+        SayIfRtsCannotToggle(*device, settings.dcb);
         device->SetTimeouts(settings.timeouts);
     }
+}
+
+void SerialChannel::SayIfRtsCannotToggle(comm::SerialDevice& device, const comm::Dcb& dcb) {
+    if (dcb.fRtsControl != comm::RTS_CONTROL_TOGGLE || told_no_rts_toggle_ ||
+        device.RtsFollowsSending())
+        return;
+    told_no_rts_toggle_ = true;
+    if (PageWindow* owner = owner_.load())
+        owner->ShowMessage(kMessageNoRtsToggle);
 }
 
 uint8_t SerialChannel::GetModemControl() {

@@ -20,6 +20,9 @@ namespace porvane::serial {
 inline constexpr char kMessagePortAlreadyOpen[] = "串口已经打开!!";
 inline constexpr char kMessagePortBusy[] = "串口被占用!!";
 inline constexpr char kMessagePortGone[] = "串口已断开";
+// RTS "Toggle" asked of a port whose driver has no RS-485 mode to raise RTS while sending.
+inline constexpr char kMessageNoRtsToggle[] =
+    "这个串口的驱动没有RS-485模式, RTS Toggle不起作用: RTS保持有效.";
 
 // The event mask a channel waits with: received characters, transmit empty and the four modem
 // lines. Line errors are seen through the statistics instead.
@@ -65,6 +68,8 @@ class SerialChannel {
     uint32_t ReadPort(uint8_t* buffer, uint32_t count);
 
     // Applies the Dcb and then the time-outs of the record to the open port; results ignored.
+    // An RTS toggle the port cannot carry out is said once an open (kMessageNoRtsToggle), here
+    // and in OpenPort.
     void ApplySettings(const LineSettings& settings);
     // Modem control byte (bit 0 DTR, bit 1 RTS); 0 when closed or unknown.
     uint8_t GetModemControl();
@@ -92,10 +97,12 @@ class SerialChannel {
     intptr_t Notify(uint32_t code, void* data);
     void JoinEventThread();
     void CheckTestBlock(const uint8_t* bytes, uint32_t count);
+    void SayIfRtsCannotToggle(comm::SerialDevice& device, const comm::Dcb& dcb);
 
     DeviceOpener opener_;
     LineSettings settings_;
     std::atomic<PageWindow*> owner_{nullptr};  // set by every OpenPort
+    bool told_no_rts_toggle_ = false;  // this open said so; OpenPort and ApplySettings' thread
     std::atomic<bool> running_{false};
     std::thread thread_;
     std::atomic<std::thread::id> event_thread_id_{};

@@ -34,9 +34,32 @@ TEST(BuildTermios, SevenEvenTwoStop) {
     EXPECT_FALSE(t.cflag & B::kParodd);
     EXPECT_FALSE(t.cflag & B::kCmspar);
     EXPECT_TRUE(t.cflag & B::kCstopb);
-    EXPECT_EQ(t.cflag & B::kCbaud, B::kBother);
     EXPECT_EQ(t.ospeed, 19200u);
     EXPECT_EQ(t.ispeed, 19200u);
+}
+
+// A program's own tcgetattr reads a speed code: standard rates keep theirs, the others are
+// numbers (BOTHER), in both the output and the input field. The codes are those of the kernel's
+// asm-generic/termbits.h.
+TEST(SetTermiosSpeed, StandardCodesWhereTheKernelHasThem) {
+    struct Row {
+        uint32_t baud;
+        uint32_t code;
+    };
+    const Row rows[] = {{110, 0000003},      {9600, 0000015},     {19200, 0000016},
+                        {57600, 0010001},    {115200, 0010002},   {14400, B::kBother},
+                        {56000, B::kBother}, {512000, B::kBother}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.baud);
+        KernelTermios t = Cooked();
+        t.cflag |= B::kBother | (B::kBother << B::kIbshift);
+        SetTermiosSpeed(t, row.baud);
+        EXPECT_EQ(t.cflag & B::kCbaud, row.code);
+        EXPECT_EQ((t.cflag >> B::kIbshift) & B::kCbaud, row.code);
+        EXPECT_EQ(t.cflag & B::kCsize, B::kCs8);
+        EXPECT_EQ(t.ospeed, row.baud);
+        EXPECT_EQ(t.ispeed, row.baud);
+    }
 }
 
 TEST(BuildTermios, FiveParitiesAndThreeStopSettings) {

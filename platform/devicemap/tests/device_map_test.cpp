@@ -126,10 +126,11 @@ TEST(HostPortOrder, ListedPortsFirstInTheListsOrderThenTheRestInMapOrder) {
                            {"ttyACM0", "ttyACM0"},
                            {"ttyS0", "COM1"},
                            {"ttyS2", std::string(kListedNameLimit, 'x')}}};
-    EXPECT_EQ(PortNames(ListedPorts(mixed)), (std::vector<std::string>{"COM1", "COM2"}));
+    EXPECT_EQ(PortNames(ListedPorts(mixed)),
+              (std::vector<std::string>{"COM1", "COM2", "ttyACM0", "/dev/pts/9"}));
     // The host's port n is the lists' port n; the ports the lists leave out still get a number.
     EXPECT_EQ(PortNames(HostPortOrder(mixed)),
-              (std::vector<std::string>{"COM1", "COM2", "/dev/pts/9", "ttyACM0",
+              (std::vector<std::string>{"COM1", "COM2", "ttyACM0", "/dev/pts/9",
                                         std::string(kListedNameLimit, 'x')}));
     const DeviceMap others{"map", {{"ttyUSB1", "b"}, {"VCP0", "v"}, {"ttyUSB0", "a"}}};
     EXPECT_EQ(PortNames(HostPortOrder(others)), (std::vector<std::string>{"a", "b", "v"}));

@@ -140,8 +140,12 @@ const char* const kSetLineText =
 class DriverHostCommandTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        // Adapters beside the built-in port, written out of order: the lists hold ttyS0, then
+        // ttyUSB0, then ttyUSB1, and the host numbers its ports the same way.
         map_ = dir_.path() + "/map";
-        std::ofstream(map_) << "ttyS0=" << port_.slave_path() << "\n";
+        std::ofstream(map_) << "ttyUSB1=" << usb1_port_.slave_path()
+                            << "\nttyS0=" << port_.slave_path()
+                            << "\nttyUSB0=" << usb0_port_.slave_path() << "\n";
         runtime_ = dir_.path() + "/run";
         setenv("PORVANE_DEVICE_MAP", map_.c_str(), 1);
         setenv("SIEVRA_RUNTIME_DIR", runtime_.c_str(), 1);
@@ -157,10 +161,29 @@ class DriverHostCommandTest : public ::testing::Test {
     }
     TempDir dir_;
     comm::testing::PtyPair port_;
+    comm::testing::PtyPair usb0_port_;
+    comm::testing::PtyPair usb1_port_;
     std::string map_;
     std::string runtime_;
     std::unique_ptr<ChildProcess> host_;
 };
+
+TEST_F(DriverHostCommandTest, AnAdapterBesideABuiltInPortIsListedAndWatched) {
+    LineProcess ports(Cli(), {"ports"});
+    EXPECT_EQ(ports.Wait(), 0);
+    ports.WaitFor(false, usb1_port_.slave_path() + "\n");
+    EXPECT_EQ(ports.out(), port_.slave_path() + "\n" + usb0_port_.slave_path() + "\n" +
+                               usb1_port_.slave_path() + "\n");
+    LineProcess monitor(Cli(), {"monitor", "ttyUSB0", "--data-only", "--hex"});
+    ASSERT_TRUE(monitor.WaitFor(true, "porvane-cli: monitoring ttyUSB0\n")) << monitor.err();
+    ApplicationUnderTest app(runtime_, usb0_port_.slave_path());
+    EXPECT_TRUE(app.Open());
+    EXPECT_TRUE(app.Write("hi"));
+    EXPECT_EQ(usb0_port_.ReadExactly(2), "hi");
+    EXPECT_EQ(app.Exit(), 0);
+    ASSERT_TRUE(monitor.WaitFor(false, "W 68 69 \n")) << monitor.out();
+    EXPECT_EQ(monitor.Stop(), 0);
+}
 
 TEST_F(DriverHostCommandTest, MonitorPrintsTheDecodedLinesAsTheyArrive) {
     LineProcess monitor(Cli(), {"monitor", "ttyS0"});

@@ -140,13 +140,14 @@ class PortsCommandTest : public ::testing::Test {
     std::string map_;
 };
 
-TEST_F(PortsCommandTest, ListsThePortsOfTheMap) {
-    UseMap("ttyUSB0=ttyUSB0\nttyS1=/tmp/vport-b\nttyS0=ttyS0\n");
+TEST_F(PortsCommandTest, ListsBuiltInPortsThenTheAdapters) {
+    UseMap("ttyUSB0=ttyUSB0\nttyS1=/tmp/vport-b\nttyACM0=ttyACM0\nttyS0=ttyS0\n");
     ChildProcess ports("porvane-cli", {"ports"});
-    EXPECT_EQ(ports.ReadAllOutput(), "ttyS0\n/tmp/vport-b\n");
+    EXPECT_EQ(ports.ReadAllOutput(), "ttyS0\n/tmp/vport-b\nttyUSB0\nttyACM0\n");
     EXPECT_EQ(ports.Wait(), 0);
     ChildProcess map("porvane-cli", {"ports", "--map"});
-    EXPECT_EQ(map.ReadAllOutput(), "ttyUSB0=ttyUSB0\nttyS1=/tmp/vport-b\nttyS0=ttyS0\n");
+    EXPECT_EQ(map.ReadAllOutput(),
+              "ttyUSB0=ttyUSB0\nttyS1=/tmp/vport-b\nttyACM0=ttyACM0\nttyS0=ttyS0\n");
 }
 
 TEST_F(PortsCommandTest, NoPortPrintsTheMessageAndExitsOne) {

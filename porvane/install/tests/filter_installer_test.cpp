@@ -463,14 +463,23 @@ class RecordingRebooter : public Rebooter {
     bool accept = true;
 };
 
+TEST(RestartComputer, UnderAnotherSystemRootTheMachineIsNotAsked) {
+    RecordingRebooter rebooter;
+    std::vector<std::string> messages;
+    RestartComputer(rebooter, "/tmp/scratch-root", messages);
+    EXPECT_EQ(rebooter.calls, 0);
+    EXPECT_EQ(messages, std::vector<std::string>{NotRestartedMessage("/tmp/scratch-root")});
+    EXPECT_NE(messages[0].find("/tmp/scratch-root"), std::string::npos);
+}
+
 TEST(RestartComputer, SaysWhichStepFailed) {
     RecordingRebooter rebooter;
     std::vector<std::string> messages;
-    RestartComputer(rebooter, messages);
+    RestartComputer(rebooter, "", messages);
     EXPECT_EQ(rebooter.calls, 1);
     EXPECT_TRUE(messages.empty());
     rebooter.accept = false;
-    RestartComputer(rebooter, messages);
+    RestartComputer(rebooter, "", messages);
     EXPECT_EQ(messages, std::vector<std::string>{"Reboot Error: logind Reboot: Access denied"});
 
     TempDir dir;

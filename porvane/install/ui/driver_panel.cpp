@@ -87,7 +87,7 @@ void DriverPanel::Press() {
     if (question.exec() != QMessageBox::Yes)
         return;
     std::vector<std::string> messages;
-    RestartComputer(*rebooter_, messages);
+    RestartComputer(*rebooter_, FilterInstaller::SysRoot(), messages);
     for (const std::string& message : messages)
         widgets::ShowProgramMessage(this, QString::fromStdString(message));
 }

@@ -19,6 +19,7 @@
 #include "driver/sievra_protocol.h"
 #include "platform/comm/serial_ioctl.h"
 #include "porvane/monitor/driver_link.h"
+#include "porvane/monitor/time_rule_period.h"
 #include "porvane/monitor/ui/open_driver_link.h"
 #include "porvane/monitor/ui/start_reader.h"
 #include "porvane/serial/port_settings_lists.h"
@@ -273,7 +274,7 @@ void FilterPage::StartRow(FilterRow row) {
     Row& r = rows_[static_cast<int>(row)];
     if (IsTimeRow(row)) {
         r.timer->stop();
-        r.timer->start(std::max(r.value->text().toInt(), 0) * 1000);
+        r.timer->start(TimeRulePeriodMs(r.value->text().toInt()));
         return;
     }
     const auto n = static_cast<uint32_t>(r.value->text().toInt());

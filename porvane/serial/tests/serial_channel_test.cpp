@@ -114,6 +114,24 @@ TEST_F(ScriptedChannelTest, SecondOpenReportsAlreadyOpenAndKeepsThePort) {
     EXPECT_EQ(port_->Opens(), 1);
 }
 
+// The scripted line's driver has no RS-485 mode: an RTS toggle is said once an open.
+TEST_F(ScriptedChannelTest, AnRtsToggleThePortCannotDoIsSaidOnceAnOpen) {
+    channel_.settings().dcb.fRtsControl = comm::RTS_CONTROL_TOGGLE;
+    Open();
+    LineSettings changed = channel_.settings();
+    changed.dcb.BaudRate = 19200;
+    channel_.ApplySettings(changed);
+    EXPECT_EQ(port_->LastState().BaudRate, 19200u);
+    EXPECT_EQ(page_.messages(), std::vector<std::string>{kMessageNoRtsToggle});
+    channel_.ClosePort();
+    channel_.settings().dcb.fRtsControl = comm::RTS_CONTROL_ENABLE;
+    Open();
+    channel_.ApplySettings(changed);  // a toggle asked of the open port
+    channel_.ApplySettings(changed);
+    EXPECT_EQ(page_.messages(),
+              (std::vector<std::string>{kMessageNoRtsToggle, kMessageNoRtsToggle}));
+}
+
 TEST_F(ScriptedChannelTest, BusyPortAndEmptyNameReportBusy) {
     port_->SetBusy(true);
     EXPECT_EQ(channel_.OpenPort(&page_), 0);

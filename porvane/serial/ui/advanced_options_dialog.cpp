@@ -17,6 +17,12 @@ namespace {
 const char kNoLinuxEquivalent[] =
     "Linux has no DTR/DSR handshake or DSR sensitivity: the setting is kept in the line "
     "settings but the port does not act on it.";
+const char kNoXonXoffLimits[] =
+    "Linux sends XOFF and XON at thresholds of its own: the limits are kept in the line "
+    "settings but the port does not act on them.";
+const char kRtsToggle[] =
+    "Toggle raises RTS while bytes go out, through the port driver's RS-485 mode; a port whose "
+    "driver has none keeps RTS raised, and the page says so when the setting reaches the port.";
 
 QComboBox* Combo(const QString& name, std::initializer_list<const char*> items) {
     auto* combo = new QComboBox;
@@ -73,6 +79,8 @@ AdvancedOptionsDialog::AdvancedOptionsDialog(QWidget* parent, comm::Dcb* dcb,
         w->setToolTip(QString::fromUtf8(kNoLinuxEquivalent));
     }
     dtr_->setToolTip(QString::fromUtf8(kNoLinuxEquivalent));
+    rts_->setToolTip(QString::fromUtf8(kRtsToggle));
+    rts_->setItemData(3, QString::fromUtf8(kRtsToggle), Qt::ToolTipRole);
 
     auto* hardware = new QGroupBox(QString::fromUtf8("硬件流控控制"));
     auto* hardware_form = new QFormLayout(hardware);
@@ -88,6 +96,10 @@ AdvancedOptionsDialog::AdvancedOptionsDialog(QWidget* parent, comm::Dcb* dcb,
     software_form->addRow(xon_in_);
     software_form->addRow(QStringLiteral("XON Limit:"), xon_limit_);
     software_form->addRow(QStringLiteral("XOFF Limit:"), xoff_limit_);
+    for (QWidget* field : std::initializer_list<QWidget*>{xon_limit_, xoff_limit_}) {
+        field->setToolTip(QString::fromUtf8(kNoXonXoffLimits));
+        software_form->labelForField(field)->setToolTip(QString::fromUtf8(kNoXonXoffLimits));
+    }
     software_form->addRow(QStringLiteral("XON Char:"), xon_char_);
     software_form->addRow(QStringLiteral("XOFF Char:"), xoff_char_);
 

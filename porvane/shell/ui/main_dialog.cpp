@@ -1,6 +1,7 @@
 #include "porvane/shell/ui/main_dialog.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenuBar>
@@ -8,6 +9,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "platform/qt_l10n/qt_translations.h"
 #include "porvane/monitor/ui/filter_page.h"
 #include "porvane/monitor/ui/monitor_page.h"
 #include "porvane/shell/ui/help_launcher.h"
@@ -18,6 +20,11 @@
 #include "porvane/widgets/dialog_units.h"
 
 namespace porvane::shell {
+
+void PrepareApplication(QApplication& app) {
+    QApplication::setApplicationName(QStringLiteral("Porvane"));
+    qt_l10n::InstallQtTranslations(app);
+}
 
 AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
     auto* icon = new QLabel;
@@ -69,7 +76,7 @@ MainDialog::MainDialog(QWidget* parent) : QMainWindow(parent) {
     help->addSeparator();
     QAction* about = help->addAction(QString::fromUtf8("关于 Porvane(&A)..."));
     about->setObjectName("aboutAction");
-    connect(manual, &QAction::triggered, this, [] { OpenHelp(); });
+    connect(manual, &QAction::triggered, this, [this] { OpenHelp(this); });
     connect(about, &QAction::triggered, this, &MainDialog::ShowAbout);
 
     // The first size (456 × 300 dialog units) is also the smallest; it grows where the pages

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QMainWindow>
 
+class QApplication;
 class QTabWidget;
 
 namespace porvane::tester {
@@ -16,6 +17,10 @@ class MonitorPage;
 namespace porvane::shell {
 
 class TerminalPage;
+
+// What the program sets up before its window: its name, and Qt's own texts (standard dialogs and
+// buttons) in the program's language.
+void PrepareApplication(QApplication& app);
 
 // The about box: the program's name and version.
 class AboutBox : public QDialog {

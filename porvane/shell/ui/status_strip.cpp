@@ -87,7 +87,7 @@ StatusStrip::StatusStrip(serial::PageWindow& page, QWidget* parent) : QWidget(pa
     counters_.SetChartScale(1, 1);
 
     connect(reset, &QPushButton::clicked, this, &StatusStrip::ResetCounts);
-    connect(help, &QPushButton::clicked, this, [] { OpenHelp(); });
+    connect(help, &QPushButton::clicked, this, [this] { OpenHelp(this); });
     connect(exit, &QPushButton::clicked, this, [] { QCoreApplication::exit(1); });
     timer_ = new QTimer(this);
     timer_->setObjectName("statusTimer");

@@ -1,28 +1,22 @@
 #include "porvane/terminal/ui/receive_view.h"
 
-#include <QPlainTextEdit>
 #include <QScrollBar>
-#include <QTextBlock>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include "platform/text/gbk.h"
+#include "porvane/terminal/ui/receive_field.h"
 
 namespace porvane::terminal {
 namespace {
 
-// A block that continues its predecessor's line: a piece boundary, not a line break.
-constexpr int kSoftBreak = 1;
-// Text is inserted in pieces of this many characters, so that no block grows so long that
-// laying it out again on every arrival stalls the window.
-constexpr int kPieceChars = 4096;
 // Arrivals are shown at most this often.
 constexpr int kFlushMs = 30;
 
 }  // namespace
 
 ReceiveView::ReceiveView(QWidget* parent) : QWidget(parent) {
-    field_ = new QPlainTextEdit(this);
+    field_ = new ReceiveField(this);
     field_->setObjectName("viewText");
     field_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     field_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
@@ -32,10 +26,6 @@ ReceiveView::ReceiveView(QWidget* parent) : QWidget(parent) {
     flush_timer_->setSingleShot(true);
     flush_timer_->setInterval(kFlushMs);
     connect(flush_timer_, &QTimer::timeout, this, &ReceiveView::Flush);
-    connect(field_->document(), &QTextDocument::contentsChanged, this, [this] {
-        if (!inserting_)
-            CountSoftBreaks();  // the user edited the field
-    });
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(1, 5, 0, 3);
     layout->addWidget(field_);
@@ -45,10 +35,7 @@ size_t ReceiveView::TextLength() {
     if (clear_pending_) {
         return pending_length_;
     }
-    const QTextDocument* doc = field_->document();
-    const size_t characters = static_cast<size_t>(doc->characterCount() - 1) - soft_breaks_;
-    const size_t real_breaks = static_cast<size_t>(doc->blockCount() - 1) - soft_breaks_;
-    return characters + real_breaks + pending_length_;
+    return field_->TextLength() + pending_length_;
 }
 
 void ReceiveView::ShowReceived(const uint8_t* bytes, uint32_t count) {
@@ -85,56 +72,15 @@ void ReceiveView::Flush() {
     if (!clear_pending_ && pending_.isEmpty()) {
         return;
     }
-    inserting_ = true;
     if (clear_pending_) {
-        field_->clear();
-        soft_breaks_ = 0;
+        field_->ClearText();
         clear_pending_ = false;
     }
-    InsertText(pending_);
+    field_->Append(pending_);
     pending_.clear();
     pending_length_ = 0;
     field_->moveCursor(QTextCursor::End);
     field_->ensureCursorVisible();
-    inserting_ = false;
-}
-
-void ReceiveView::InsertText(const QString& text) {
-    QTextCursor cursor(field_->document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.beginEditBlock();
-    int at = 0;
-    while (at < text.size()) {
-        int length = std::min<int>(kPieceChars, static_cast<int>(text.size()) - at);
-        if (at + length < text.size() && text[at + length - 1].isHighSurrogate()) {
-            ++length;
-        }
-        if (field_->document()->lastBlock().length() > kPieceChars) {
-            cursor.insertBlock();
-            cursor.block().setUserState(kSoftBreak);
-            ++soft_breaks_;
-        }
-        cursor.insertText(text.mid(at, length));
-        at += length;
-    }
-    cursor.endEditBlock();
-}
-
-void ReceiveView::SetWholeText(const QString& text) {
-    inserting_ = true;
-    field_->clear();
-    soft_breaks_ = 0;
-    InsertText(text);
-    inserting_ = false;
-}
-
-void ReceiveView::CountSoftBreaks() {
-    size_t count = 0;
-    for (QTextBlock b = field_->document()->begin(); b.isValid(); b = b.next()) {
-        if (b.userState() == kSoftBreak && b != field_->document()->begin())
-            ++count;
-    }
-    soft_breaks_ = count;
 }
 
 void ReceiveView::Clear() {
@@ -142,10 +88,7 @@ void ReceiveView::Clear() {
     pending_.clear();
     pending_length_ = 0;
     clear_pending_ = false;
-    inserting_ = true;
-    field_->clear();
-    inserting_ = false;
-    soft_breaks_ = 0;
+    field_->ClearText();
     store_.Clear();
     renderer_.Reset();
 }
@@ -157,20 +100,13 @@ void ReceiveView::Redisplay() {
         return;
     }
     const std::string text = renderer_.RenderAllForView(store_.bytes(), hex_);
-    SetWholeText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+    field_->SetWholeText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
     field_->verticalScrollBar()->setValue(first_visible);
 }
 
 QString ReceiveView::Text() {
     Flush();
-    QString out;
-    for (QTextBlock b = field_->document()->begin(); b.isValid(); b = b.next()) {
-        if (b != field_->document()->begin() && b.userState() != kSoftBreak) {
-            out += QStringLiteral("\r\n");
-        }
-        out += b.text();
-    }
-    return out;
+    return field_->Text();
 }
 
 void ReceiveView::GetViewText(serial::TextBlock* block) {

@@ -9,15 +9,16 @@
 #include "porvane/terminal/receive_store.h"
 #include "porvane/terminal/receive_text.h"
 
-class QPlainTextEdit;
 class QTimer;
 
 namespace porvane::terminal {
 
+class ReceiveField;
+
 // The received bytes as text or hex in an editable field, with every byte kept for
-// "重新显示". Arrivals are shown in batches (a few times a second at most), and long runs of
-// text without line breaks are held in pieces of a few thousand characters, so that a fast line
-// never stalls the window; what the field holds, read back, is exactly the text shown.
+// "重新显示". Arrivals are shown in batches (a few times a second at most), into a ReceiveField,
+// which holds long lines in pieces so that a fast line never stalls the window and shows them
+// without a break; what the field holds, read back, is exactly the text shown.
 class ReceiveView : public QWidget {
     Q_OBJECT
   public:
@@ -36,7 +37,7 @@ class ReceiveView : public QWidget {
     // Text length as the limit rule counts it.
     size_t TextLength();
     const ReceiveStore& store() const { return store_; }
-    QPlainTextEdit* field() const { return field_; }
+    ReceiveField* field() const { return field_; }
 
     // Every byte handed to the view, counted and checksummed (ReceiveChecksum), for benchmarks.
     uint64_t handed_count() const { return handed_count_; }
@@ -46,11 +47,7 @@ class ReceiveView : public QWidget {
     void Flush();
 
   private:
-    void InsertText(const QString& text);
-    void SetWholeText(const QString& text);
-    void CountSoftBreaks();
-
-    QPlainTextEdit* field_;
+    ReceiveField* field_;
     QTimer* flush_timer_;
     ReceiveStore store_;
     ReceiveTextRenderer renderer_;
@@ -59,9 +56,7 @@ class ReceiveView : public QWidget {
     QString pending_;             // shown at the next flush
     size_t pending_length_ = 0;   // its length as the limit rule counts it
     bool clear_pending_ = false;  // the limit rule emptied the field before pending_
-    bool inserting_ = false;
-    size_t soft_breaks_ = 0;  // block boundaries that are not line breaks
-    std::string view_text_;   // the last text handed out by PN_GET_VIEW_TEXT
+    std::string view_text_;       // the last text handed out by PN_GET_VIEW_TEXT
     uint64_t handed_count_ = 0;
     uint64_t handed_checksum_ = kChecksumStart;
 };

@@ -70,6 +70,10 @@ SendPanel::SendPanel(serial::PageWindow& page, QWidget* parent) : QWidget(parent
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(box);
     layout->addWidget(text_, 1);
+    // The band is as high as its controls need and keeps that height at every window size: the
+    // send text takes the band's height, and what the window gains goes to the receive view.
+    text_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Ignored);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
 
     send_->setEnabled(false);
     send_file_->setEnabled(false);

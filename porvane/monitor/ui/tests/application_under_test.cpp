@@ -71,6 +71,8 @@ for command in sys.stdin:
             # TCGETS2: the rate itself, also when it was set as a number (BOTHER).
             t = fcntl.ioctl(fd, 0x802C542A, bytes(44))
             result = ' %d' % struct.unpack('=IIIIB19sII', t)[7]
+        elif words[0] == 'code':
+            result = ' %d' % termios.tcgetattr(fd)[5]
         print('ok' + result, flush=True)
     except Exception as e:
         print('error', repr(e), flush=True)
@@ -144,6 +146,12 @@ std::string ApplicationUnderTest::Read(size_t n) {
 uint32_t ApplicationUnderTest::Speed() {
     const std::string answer = Call("speed");
     return answer.rfind("ok ", 0) == 0 ? static_cast<uint32_t>(std::stoul(answer.substr(3))) : 0;
+}
+
+uint32_t ApplicationUnderTest::SpeedCode() {
+    const std::string answer = Call("code");
+    return answer.rfind("ok ", 0) == 0 ? static_cast<uint32_t>(std::stoul(answer.substr(3)))
+                                       : 0xffffffff;
 }
 
 int ApplicationUnderTest::Exit() {

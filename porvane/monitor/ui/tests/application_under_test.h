@@ -39,6 +39,8 @@ class ApplicationUnderTest {
     std::string Read(size_t n);
     // The port's output speed as the program reads it (TCGETS2), 0 on failure.
     uint32_t Speed();
+    // The output speed code as the program's own tcgetattr reads it (B9600, ..., BOTHER).
+    uint32_t SpeedCode();
     // Ends the program (closing what it still holds) and returns its exit status.
     int Exit();
 

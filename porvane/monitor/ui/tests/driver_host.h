@@ -9,10 +9,10 @@
 namespace porvane::monitor::testing {
 
 // A real driver host for the pages' tests: pseudo-terminal ports in a mixed device map (a USB
-// port written first, which the pages' lists leave out, then ttyS1 and ttyS0), sievrad serving
-// them from a temporary runtime folder, and the environment the pages read (the device map, the
-// runtime folder, and a system root in which the filter counts as installed). The pages list
-// ttyS0 then ttyS1, and so must the host number them.
+// port written first, then ttyS1 and ttyS0), sievrad serving them from a temporary runtime
+// folder, and the environment the pages read (the device map, the runtime folder, and a system
+// root in which the filter counts as installed). The pages list ttyS0, ttyS1, then the USB port,
+// and so must the host number them.
 class DriverHost {
   public:
     DriverHost();
@@ -21,8 +21,10 @@ class DriverHost {
     bool serving() const { return serving_; }
     const std::string& runtime_dir() const { return runtime_; }
     const std::string& sysroot() const { return sysroot_; }
-    // The lists' ports: 0 is ttyS0, 1 is ttyS1.
-    comm::testing::PtyPair& port(int index) { return index == 0 ? port_a_ : port_b_; }
+    // The lists' ports: 0 is ttyS0, 1 is ttyS1, 2 is ttyUSB0.
+    comm::testing::PtyPair& port(int index) {
+        return index == 0 ? port_a_ : index == 1 ? port_b_ : usb_port_;
+    }
     // Marks the filter installed or not in the system root.
     void SetInstalled(bool installed);
     // Stops the host; true when it ended cleanly and said nothing on its error output.

@@ -1,6 +1,7 @@
 // The filter page against a real driver host, filtering a real program under the attachment on a
 // pseudo-terminal port.
 #include <fcntl.h>
+#include <termios.h>
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -45,6 +46,7 @@ class FilterPageTest : public QObject {
     void aHostThatGoesAwayStopsThePage();
     void sendCountRuleOnceAndPeriodic();
     void sendTimeRuleOfOneSecond();
+    void aPeriodicTimeRowOfZeroSecondsFiresAtTheShortestPeriod();
     void receiveDelete();
     void forceChangeReachesTheProgramsPort();
     void screenshot();
@@ -279,6 +281,20 @@ void FilterPageTest::sendTimeRuleOfOneSecond() {
     QCOMPARE(page_->events()->rowCount(), 1);
 }
 
+void FilterPageTest::aPeriodicTimeRowOfZeroSecondsFiresAtTheShortestPeriod() {
+    Find<QLineEdit>("recvTimeValue")->setText(QStringLiteral("0"));
+    auto* timer = page_->findChild<QTimer*>("recvTimeTimer");
+    QSignalSpy armed(timer, &QTimer::timeout);
+    Find<QCheckBox>("recvTimePeriodic")->click();
+    QCOMPARE(timer->interval(), 10);
+    QVERIFY(armed.wait(10000));
+    QVERIFY(timer->isActive());  // periodic: armed again every 10 ms
+    Find<QCheckBox>("recvTimePeriodic")->click();
+    QCOMPARE(timer->interval(), 10);
+    QVERIFY(armed.wait(10000));
+    QVERIFY(!timer->isActive());  // not periodic: armed once
+}
+
 void FilterPageTest::receiveDelete() {
     auto app = Program();
     QVERIFY(StartOnOpenPort(*app));
@@ -313,6 +329,15 @@ void FilterPageTest::forceChangeReachesTheProgramsPort() {
     QCOMPARE(seen.ospeed, 57600u);
     QVERIFY(!(seen.cflag & comm::TermiosBits::kCstopb));
     QCOMPARE(app->Speed(), 57600u);
+    // A standard rate is set by its code, which the program's tcgetattr understands; a rate
+    // without one as a number.
+    QCOMPARE(app->SpeedCode(), static_cast<uint32_t>(B57600));
+    Find<QComboBox>("forceBaudCombo")->setCurrentText(QStringLiteral("14400"));
+    Click("forceButton");
+    QCOMPARE(app->Speed(), 14400u);
+    QCOMPARE(app->SpeedCode(), comm::TermiosBits::kBother);
+    Find<QComboBox>("forceBaudCombo")->setCurrentText(QStringLiteral("57600"));
+    Click("forceButton");
     // Stopped, the button stays enabled and does nothing.
     Click("filterStartButton");
     QVERIFY(Find<QPushButton>("forceButton")->isEnabled());

@@ -96,7 +96,7 @@ void MonitorPageTest::startStopAndTheLamp() {
     auto* button = Find<QPushButton>("monitorStartButton");
     auto* lamp = Find<porvane::widgets::Lamp>("monitorLamp");
     auto* port = Find<QComboBox>("monitorPortCombo");
-    QCOMPARE(port->count(), 2);
+    QCOMPARE(port->count(), 3);
     QCOMPARE(button->text(), QString::fromUtf8("开始监视"));
     QVERIFY(!lamp->lit());
     StartMonitoring();
@@ -114,10 +114,12 @@ void MonitorPageTest::startStopAndTheLamp() {
 }
 
 void MonitorPageTest::eachListedPortIsTheHostsPortOfTheSameNumber() {
-    // The map lists a USB port first and ttyS1 before ttyS0; the list shows ttyS0, ttyS1.
+    // The map lists a USB port first and ttyS1 before ttyS0; the list shows ttyS0, ttyS1, then
+    // the USB port.
     auto* port = Find<QComboBox>("monitorPortCombo");
     QCOMPARE(port->itemText(0), QString::fromStdString(host_->port(0).slave_path()));
     QCOMPARE(port->itemText(1), QString::fromStdString(host_->port(1).slave_path()));
+    QCOMPARE(port->itemText(2), QString::fromStdString(host_->port(2).slave_path()));
     port->setCurrentIndex(1);
     StartMonitoring();
     ApplicationUnderTest other(host_->runtime_dir(), host_->port(0).slave_path());

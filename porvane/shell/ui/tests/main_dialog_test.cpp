@@ -13,11 +13,13 @@
 #include <QPushButton>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTextBrowser>
 #include <QtTest>
 #include <fstream>
 
 #include "platform/comm/testing/child_process.h"
 #include "platform/qt_testing/qt_test_support.h"
+#include "porvane/shell/ui/help_window.h"
 #include "porvane/shell/ui/helper_page.h"
 #include "porvane/shell/ui/main_dialog.h"
 #include "porvane/shell/ui/terminal_page.h"
@@ -100,10 +102,13 @@ class MainDialogTest : public QObject {
     Q_OBJECT
   private slots:
     void initTestCase();
+    void everyPortListHoldsTheBuiltInPortsThenTheAdapters();
     void eachTabHoldsItsPage();
     void everyControlIsWholeAtTheFirstSizeAndAbove_data();
     void everyControlIsWholeAtTheFirstSizeAndAbove();
     void lineTestFromTheSecondTabOverALoopBack();
+    void f1ShowsTheManualInTheProgramsOwnWindow();
+    void helpWithoutADisplayPrintsTheUsage();
 
   private:
     std::unique_ptr<TempDir> dir_;
@@ -118,6 +123,30 @@ void MainDialogTest::initTestCase() {
     const std::string map = dir_->path() + "/map";
     std::ofstream(map) << "ttyS0=" << link << "\n";
     qputenv("PORVANE_DEVICE_MAP", QByteArray::fromStdString(map));
+}
+
+// A machine with a built-in port and two adapters: each page's list offers all three.
+void MainDialogTest::everyPortListHoldsTheBuiltInPortsThenTheAdapters() {
+    const std::string map = dir_->path() + "/mixed-map";
+    std::ofstream(map) << "ttyUSB0=ttyUSB0\nttyS0=ttyS0\nttyACM0=ttyACM0\n";
+    const QByteArray loop_map = qgetenv("PORVANE_DEVICE_MAP");
+    qputenv("PORVANE_DEVICE_MAP", QByteArray::fromStdString(map));
+    porvane::shell::MainDialog window;
+    qputenv("PORVANE_DEVICE_MAP", loop_map);
+    QStringList lists;
+    for (const QComboBox* combo : window.findChildren<QComboBox*>()) {
+        if (!combo->objectName().contains(QLatin1String("ortCombo")))
+            continue;
+        QStringList items;
+        for (int i = 0; i < combo->count(); ++i)
+            items << combo->itemText(i);
+        lists << combo->objectName() + QLatin1Char(':') + items.join(QLatin1Char(','));
+    }
+    lists.sort();
+    QCOMPARE(lists, (QStringList{QStringLiteral("filterPortCombo:ttyS0,ttyUSB0,ttyACM0"),
+                                 QStringLiteral("monitorPortCombo:ttyS0,ttyUSB0,ttyACM0"),
+                                 QStringLiteral("portCombo:ttyS0,ttyUSB0,ttyACM0"),
+                                 QStringLiteral("portCombo:ttyS0,ttyUSB0,ttyACM0")}));
 }
 
 void MainDialogTest::eachTabHoldsItsPage() {
@@ -192,6 +221,34 @@ void MainDialogTest::lineTestFromTheSecondTabOverALoopBack() {
     QVERIFY(!page->tester_panel()->testing());
     QTest::mouseClick(page->findChild<QPushButton*>("testerOpenButton"), Qt::LeftButton);
     QVERIFY(!page->tester_panel()->open());
+}
+
+void MainDialogTest::f1ShowsTheManualInTheProgramsOwnWindow() {
+    porvane::shell::MainDialog window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QTest::keyClick(&window, Qt::Key_F1);
+    auto* help = window.findChild<porvane::shell::HelpWindow*>("helpWindow");
+    QVERIFY(help != nullptr);
+    QVERIFY(help->isVisible());
+    QVERIFY(help->isWindow());
+    QVERIFY(help->browser()->toPlainText().contains(QString::fromUtf8("串口名和端口列表")));
+    QVERIFY(qt_testing::SaveScreenshot(*help, QStringLiteral("help.png")));
+    // "运行帮助" on a page brings back the same window.
+    help->close();
+    QTest::mouseClick(window.terminal_page()->findChild<QPushButton*>("helpButton"),
+                      Qt::LeftButton);
+    QVERIFY(help->isVisible());
+    QCOMPARE(window.findChildren<porvane::shell::HelpWindow*>().size(), 1);
+}
+
+void MainDialogTest::helpWithoutADisplayPrintsTheUsage() {
+    ChildProcess porvane("/usr/bin/env",
+                         {"-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM",
+                          ChildProcess::BinDir() + "/porvane", "--help"});
+    const std::string usage = porvane.ReadAllOutput();
+    QCOMPARE(porvane.Wait(), 0);
+    QVERIFY2(usage.rfind("Usage: porvane", 0) == 0, usage.c_str());
 }
 
 QTEST_MAIN(MainDialogTest)

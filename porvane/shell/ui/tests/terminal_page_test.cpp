@@ -1,5 +1,7 @@
 // The terminal page driven through its real widgets, headless, over a virtual loop-back port.
+#include <QAbstractTextDocumentLayout>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
@@ -10,6 +12,8 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTabWidget>
+#include <QTextBlock>
+#include <QTextLayout>
 #include <QTimer>
 #include <QtTest>
 #include <fstream>
@@ -23,6 +27,7 @@
 #include "platform/comm/testing/child_process.h"
 #include "platform/qt_testing/qt_test_support.h"
 #include "porvane/serial/page_notify.h"
+#include "porvane/serial/serial_channel.h"
 #include "porvane/serial/ui/port_settings_panel.h"
 #include "porvane/shell/ui/help_launcher.h"
 #include "porvane/shell/ui/line_chart.h"
@@ -30,6 +35,7 @@
 #include "porvane/shell/ui/status_strip.h"
 #include "porvane/shell/ui/terminal_page.h"
 #include "porvane/terminal/receive_text.h"
+#include "porvane/terminal/ui/receive_field.h"
 #include "porvane/terminal/ui/receive_panel.h"
 #include "porvane/terminal/ui/receive_view.h"
 #include "porvane/terminal/ui/send_panel.h"
@@ -57,6 +63,35 @@ class ShowHideCounter : public QObject {
     }
 };
 
+// The rows a text field shows, block by block, each laid out at the field's width.
+QStringList ShownRows(QPlainTextEdit* field) {
+    QStringList rows;
+    for (QTextBlock b = field->document()->begin(); b.isValid(); b = b.next()) {
+        field->document()->documentLayout()->blockBoundingRect(b);
+        const QTextLayout* layout = b.layout();
+        for (int i = 0; i < layout->lineCount(); ++i)
+            rows << b.text().mid(layout->lineAt(i).textStart(), layout->lineAt(i).textLength());
+    }
+    return rows;
+}
+
+// The rows of text as one paragraph at the same width, font and wrapping as the field's.
+QStringList RowsOfOneLine(QPlainTextEdit* field, const QString& text) {
+    const QTextBlock first = field->document()->firstBlock();
+    field->document()->documentLayout()->blockBoundingRect(first);
+    const qreal width = first.layout()->lineAt(0).width();
+    QTextLayout layout(text, field->document()->defaultFont());
+    layout.setTextOption(field->document()->defaultTextOption());
+    QStringList rows;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        rows << text.mid(line.textStart(), line.textLength());
+    }
+    layout.endLayout();
+    return rows;
+}
+
 class TerminalPageTest : public QObject {
     Q_OBJECT
   private slots:
@@ -77,13 +112,16 @@ class TerminalPageTest : public QObject {
     void vanishedPortClosesThePageAndEndsATransfer();
     void zeroByteShowsTextUpToItAndHexShowsAll();
     void limitRuleAtTheMillionthCharacter();
+    void aLongHexStreamShowsAsOneWrappedLine();
     void saveWritesTheHexText();
     void saveToAnImpossiblePathSaysSo();
     void statusStripCountsAndResets();
     void advancedDialogOpensOnDefaultsAgain();
+    void nullStrippingAndRtsToggleReachThePort();
     void changingBaudWhileOpenReachesThePort();
     void lineChartStepsAndClamps();
     void mainWindowTabsMinimumSizeAndScreenshot();
+    void theSendBandKeepsItsHeightAndTheViewTakesTheRest();
 
   private:
     QWidget* Find(const char* name) {
@@ -366,6 +404,41 @@ void TerminalPageTest::limitRuleAtTheMillionthCharacter() {
     QCOMPARE(view->Text(), QString::fromUtf8(porvane::terminal::kOverflowNotice) + "c");
 }
 
+// Hex text has no line breaks: 20,000 bytes show as one line wrapped at the view's width, after
+// "重新显示" and at another width too, and copy without a break.
+void TerminalPageTest::aLongHexStreamShowsAsOneWrappedLine() {
+    OpenPort();
+    Click("hexCheck");
+    QString typed;
+    QString hex;
+    for (int i = 0; i < 20000; ++i) {
+        const QString group =
+            QStringLiteral("%1 ").arg((i * 37 + i / 256) & 0xFF, 2, 16, QLatin1Char('0'));
+        typed += group;
+        hex += group;
+    }
+    SendText(typed, true);
+    QVERIFY(WaitStored(20000));
+    auto* view = page_->receive_view();
+    auto* field = view->field();
+    QCOMPARE(view->Text(), hex);
+    QVERIFY(WaitUntil([&] { return field->PiecesSettled(); }));
+    QVERIFY(field->document()->blockCount() > 10);  // held in pieces all the same
+    QCOMPARE(ShownRows(field), RowsOfOneLine(field, hex));
+    QVERIFY(qt_testing::SaveScreenshot(*page_, QStringLiteral("terminal-hex.png")));
+    Click("redisplayButton");
+    QVERIFY(WaitUntil([&] { return field->PiecesSettled(); }));
+    QCOMPARE(ShownRows(field), RowsOfOneLine(field, hex));
+    page_->resize(700, 600);
+    QVERIFY(WaitUntil([&] { return field->PiecesSettled(); }));
+    QCOMPARE(ShownRows(field), RowsOfOneLine(field, hex));
+    QVERIFY(qt_testing::SaveScreenshot(*page_, QStringLiteral("terminal-hex-narrow.png")));
+    QCOMPARE(view->Text(), hex);
+    field->selectAll();
+    field->copy();
+    QCOMPARE(QApplication::clipboard()->text(), hex);
+}
+
 void TerminalPageTest::saveWritesTheHexText() {
     OpenPort();
     Click("hexCheck");
@@ -445,6 +518,29 @@ void TerminalPageTest::advancedDialogOpensOnDefaultsAgain() {
     QCOMPARE(shown, QStringLiteral("512"));
     QCOMPARE(model.record().dcb.XonLim, 512);
     QCOMPARE(model.record().dcb.fOutX, 0u);
+}
+
+void TerminalPageTest::nullStrippingAndRtsToggleReachThePort() {
+    QString limit_tip;
+    QTimer::singleShot(50, [&limit_tip] {
+        auto* dialog = QApplication::activeModalWidget();
+        QVERIFY(dialog);
+        dialog->findChild<QCheckBox*>("nullStrippingCheck")->setChecked(true);
+        dialog->findChild<QComboBox*>("rtsCombo")->setCurrentIndex(3);  // "Toggle"
+        limit_tip = dialog->findChild<QLineEdit*>("xonLimitField")->toolTip();
+        QTest::mouseClick(dialog->findChild<QPushButton*>("okButton"), Qt::LeftButton);
+    });
+    Click("advancedButton");
+    // Where Linux has nothing to carry a setting out with, the dialog says so.
+    QVERIFY2(limit_tip.contains(QLatin1String("does not act")), qPrintable(limit_tip));
+    MessageCatcher catcher;
+    OpenPort();
+    // The loop-back port is a pseudo-terminal, whose driver has no RS-485 mode.
+    QCOMPARE(catcher.messages,
+             QStringList{QString::fromUtf8(porvane::serial::kMessageNoRtsToggle)});
+    SendText("41 00 42", true);
+    QVERIFY(WaitStored(2));
+    QCOMPARE(Stored(), QByteArray("AB"));
 }
 
 void TerminalPageTest::changingBaudWhileOpenReachesThePort() {
@@ -539,6 +635,26 @@ void TerminalPageTest::mainWindowTabsMinimumSizeAndScreenshot() {
     });
     window.findChild<QAction*>("aboutAction")->trigger();
     QCOMPARE(about_seen, 1);
+}
+
+void TerminalPageTest::theSendBandKeepsItsHeightAndTheViewTakesTheRest() {
+    page_.reset();
+    porvane::shell::MainDialog window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto* page = window.terminal_page();
+    auto* band = page->findChild<porvane::terminal::SendPanel*>();
+    auto* view = page->receive_view();
+    const int band_height = band->height();
+    const int view_height = view->height();
+    const int page_height = page->height();
+    QVERIFY(band_height > 0);
+    window.resize(1400, 900);
+    QVERIFY(WaitUntil([&] { return page->height() > page_height; }));
+    QCOMPARE(band->height(), band_height);
+    QCOMPARE(view->height() - view_height, page->height() - page_height);
+    // The band still lies right above the status strip.
+    QCOMPARE(band->geometry().bottom() + 1, page->status_strip()->geometry().top());
 }
 
 QTEST_MAIN(TerminalPageTest)
