@@ -605,11 +605,13 @@ SIEVRA_EXPORT int dup(int fd) {
     return r;
 }
 SIEVRA_EXPORT int dup2(int fd, int to) {
+    Registry().ClearForProgram(to);
     const int r = Real().dup2(fd, to);
     AfterDuplicate(fd, r);
     return r;
 }
 SIEVRA_EXPORT int dup3(int fd, int to, int flags) {
+    Registry().ClearForProgram(to);
     const int r = Real().dup3(fd, to, flags);
     AfterDuplicate(fd, r);
     return r;

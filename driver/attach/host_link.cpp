@@ -395,6 +395,19 @@ bool IsTrustedLink(int socket, uint32_t port) {
     return have >= n && std::memcmp(peer.sun_path + have - n, name, n) == 0;
 }
 
+int MoveSocket(OpenPort& port) {
+    ExchangeLock lock(port);
+    const int fd = port.socket.load();
+    if (!lock.held() || fd < 0)
+        return -1;
+    int moved = Real().fcntl(fd, F_DUPFD_CLOEXEC, kHighDescriptor);
+    if (moved < 0)
+        moved = Real().fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    // The old number is the program's to replace; this side no longer uses it.
+    port.socket.store(moved);
+    return moved;
+}
+
 void CatchUp(OpenPort& port) {
     ExchangeLock lock(port);
     const int fd = lock.held() ? LiveSocket(port) : -1;

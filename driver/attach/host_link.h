@@ -30,6 +30,10 @@ bool Adopt(OpenPort& port, int socket, int descriptor);
 // may trust.
 bool IsTrustedLink(int socket, uint32_t port);
 
+// Gives the open's connection another number (the program wants its present one): the new
+// number, or -1 when none could be had (the open then passes through).
+int MoveSocket(OpenPort& port);
+
 // Takes the answers a slow host still owed (the page of an open among them).
 void CatchUp(OpenPort& port);
 

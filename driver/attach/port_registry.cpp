@@ -318,6 +318,21 @@ bool PortRegistry::IsOwnSocket(int fd) const {
     return false;
 }
 
+void PortRegistry::ClearForProgram(int fd) {
+    if (!IsOwnSocket(fd))
+        return;
+    for (OpenPort& open : opens_) {
+        if (open.socket.load() != fd)
+            continue;
+        const KeepErrno keep;
+        const int moved = MoveSocket(open);
+        if (moved >= 0 && moved < kMaxDescriptors) {
+            slots_[moved].store(kOwnSocket);
+            NoteDescriptor(moved);
+        }
+    }
+}
+
 int PortRegistry::CloseRangeKeepingOwn(unsigned first, unsigned last, int flags) {
     // The attachment's own sockets are few: the range is closed around each, lowest first.
     unsigned from = first;

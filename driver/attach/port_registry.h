@@ -57,6 +57,9 @@ class PortRegistry {
     void ForgetRange(unsigned first, unsigned last);
     // True when fd is one of the attachment's own connections to the host.
     bool IsOwnSocket(int fd) const;
+    // The program is about to put something else at number fd (dup2): a connection of the
+    // attachment there moves to another number first, so its open keeps its session.
+    void ClearForProgram(int fd);
     // close_range for the program, leaving the attachment's own connections open: their numbers
     // must never go to the program's next socket while the attachment still writes to them.
     int CloseRangeKeepingOwn(unsigned first, unsigned last, int flags);

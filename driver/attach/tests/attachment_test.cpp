@@ -801,5 +801,29 @@ os.close(fd)
     EXPECT_EQ(program->Wait(), 0) << program->Errors();
 }
 
+// A program that puts another file at the number of the attachment's connection (dup2 over
+// every number it does not know) keeps its port watched.
+TEST_F(AttachmentTest, AProgramThatDup2sOverTheAttachmentsConnectionStaysWatched) {
+    Watch(kLinkModeMonitor);
+    auto program = Python(R"(
+import os, stat, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+os.write(fd, b'before')
+null = os.open('/dev/null', os.O_RDWR)
+for other in map(int, os.listdir('/proc/self/fd')):
+    try:
+        if other > 2 and other not in (fd, null) and stat.S_ISSOCK(os.fstat(other).st_mode):
+            os.dup2(null, other)
+    except OSError:
+        pass
+os.write(fd, b'after')
+os.close(fd)
+)");
+    EXPECT_EQ(pty_.ReadExactly(11), "beforeafter");
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+    ExpectLines({"写串口 6 bytes: before", "写串口 5 bytes: after", "Close Com OK"});
+    EXPECT_LT(log_->Text().find("after"), log_->Text().find("Close Com"));
+}
+
 }  // namespace
 }  // namespace sievra::attach::testing
