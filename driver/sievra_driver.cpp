@@ -190,20 +190,25 @@ void RemovePort(SievraExtension* filter) {
     ExFreePoolWithTag(lock, kLockTag);
 }
 
-// The host's report of requests that bypassed the filter or the record: queued in either mode
-// while the workbench watches, and never passed to the serial driver.
-NTSTATUS RecordBypass(SievraExtension* filter, Irp* irp) {
+// The host's own reports about the port's application, never passed to the serial driver:
+// requests that bypassed the filter or the record (queued in either mode while the workbench
+// watches) and a change of the process making the requests (monitor mode).
+NTSTATUS RecordHostReport(SievraExtension* filter, Irp* irp) {
     IoStackLocation* location = IoGetCurrentIrpStackLocation(irp);
+    const uint32_t code = location->Parameters.IoControlCode;
     const uint32_t length = location->Parameters.InputBufferLength;
-    if (irp->SystemBuffer == nullptr || length != kBypassReportSize)
+    const bool bypass = code == IOCTL_SIEVRA_BYPASS_REPORT;
+    if (irp->SystemBuffer == nullptr ||
+        (bypass ? length != kBypassReportSize : length < 4 || length > 4 + 16)) {
         return CompleteNow(irp, STATUS_INVALID_PARAMETER, 0);
+    }
     Irp* taken = nullptr;
     {
         PortLock lock(filter);
         SievraExtension* control = filter->partner;
-        if (control != nullptr && control->open) {
-            taken = AddRecordLocked(control, kMonitorTag, kKindDeviceControl,
-                                    IOCTL_SIEVRA_BYPASS_REPORT,
+        if (control != nullptr && control->open &&
+            (bypass || filter->link_mode != kLinkModeFilter)) {
+            taken = AddRecordLocked(control, kMonitorTag, kKindDeviceControl, code,
                                     static_cast<const uint8_t*>(irp->SystemBuffer), length);
         }
     }
@@ -215,8 +220,10 @@ NTSTATUS FilterDispatch(SievraExtension* filter, Irp* irp) {
     IoStackLocation* location = IoGetCurrentIrpStackLocation(irp);
     switch (location->MajorFunction) {
         case IRP_MJ_DEVICE_CONTROL:
-            if (location->Parameters.IoControlCode == IOCTL_SIEVRA_BYPASS_REPORT)
-                return RecordBypass(filter, irp);
+            if (location->Parameters.IoControlCode == IOCTL_SIEVRA_BYPASS_REPORT ||
+                location->Parameters.IoControlCode == IOCTL_SIEVRA_PROCESS_REPORT) {
+                return RecordHostReport(filter, irp);
+            }
             return PassDownWithCompletion(filter, irp);
         case IRP_MJ_CREATE:
         case IRP_MJ_READ:

@@ -19,6 +19,11 @@ inline constexpr uint32_t IOCTL_FILTER_SET_MODE = 0x1B2014;
 // BypassReport as data.
 inline constexpr uint32_t IOCTL_SIEVRA_BYPASS_REPORT = 0x1B23FC;  // function 0x8FF
 
+// The host's note that the port's requests now come from another process than before (a child
+// that inherited the port, or the parent again): recorded in monitor mode, as kind 14 with this
+// code and as data the 32-bit process id and its name (at most 16 bytes).
+inline constexpr uint32_t IOCTL_SIEVRA_PROCESS_REPORT = 0x1B23F8;  // function 0x8FE
+
 enum BypassKind : uint32_t { kSentUnfiltered = 0, kNotRecorded = 1, kReceivedUnfiltered = 2 };
 
 inline constexpr uint32_t kLinkModeFilter = 0;

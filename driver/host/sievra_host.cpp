@@ -48,6 +48,27 @@ struct SievraHost::Port {
     int app_connections = 0;
     bool stopping = false;
     uint64_t reads_done = 0;  // raised each time the control client has taken records
+    // The process whose request the port recorded last (0: none since the last open ended).
+    std::atomic<pid_t> last_pid{0};
+
+    // Records a change of the process making the port's requests (a child using an inherited
+    // port, or the parent again), before that process's request is recorded.
+    void NoteProcess(pid_t pid) {
+        const pid_t before = last_pid.exchange(pid);
+        if (before == 0 || before == pid)
+            return;
+        uint8_t data[4 + 16];
+        PutLe32(data, static_cast<uint32_t>(pid));
+        size_t n = 0;
+        if (FILE* comm = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "r")) {
+            n = std::fread(data + 4, 1, 16, comm);
+            std::fclose(comm);
+        }
+        while (n > 0 && (data[4 + n - 1] == '\n' || data[4 + n - 1] == '\0'))
+            --n;
+        IoCallDriverAndWait(physical->AttachedDevice, IRP_MJ_DEVICE_CONTROL, data, 0,
+                            IOCTL_SIEVRA_PROCESS_REPORT, static_cast<uint32_t>(4 + n), 0);
+    }
 
     // The record queue holds 4096 bytes: an application's record waits until the control
     // client has read enough of it, so that a fast program's records are never dropped for a
@@ -651,6 +672,11 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         int page = -1;
         if (op == link::kAppWrite || op == link::kAppRead || op == link::kDeviceControl)
             port.WaitForRoom(std::max(in, out));
+        if (created && peer &&
+            (op == link::kAppWrite || op == link::kAppRead || op == link::kDeviceControl ||
+             op == link::kClose)) {
+            port.NoteProcess(peer->pid);
+        }
         if (op != link::kAppCreate && !created && !trusted) {
             SendResponse(fd, write_mutex, id, link::kStatusAccessDenied, 0, nullptr, 0);
             break;
@@ -700,6 +726,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                     if (port.serial.Detach(owner)) {
                         s = IoCallDriverAndWait(top, IRP_MJ_CLEANUP);
                         s = IoCallDriverAndWait(top, IRP_MJ_CLOSE);
+                        port.last_pid = 0;
                     }
                     created = false;
                 }
@@ -768,6 +795,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         // end, its open is cleaned up and closed, which ends its rules and is recorded.
         IoCallDriverAndWait(top, IRP_MJ_CLEANUP);
         IoCallDriverAndWait(top, IRP_MJ_CLOSE);
+        port.last_pid = 0;
     }
     port.CountConnection(-1);  // after the last record it makes
 }

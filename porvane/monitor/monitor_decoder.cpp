@@ -227,6 +227,12 @@ std::string DecodeControl(uint32_t code, const uint8_t* data, uint32_t length,
             return Format("设置modem控制寄存器(MCR): 0x%02x\r\n", d.U8(0));
         case sievra::IOCTL_SIEVRA_BYPASS_REPORT:
             return BypassText(data, length) + "\r\n";
+        case sievra::IOCTL_SIEVRA_PROCESS_REPORT: {
+            std::string name;
+            for (uint32_t i = 4; i < length && i < 4 + 16; ++i)
+                name += data[i] >= 0x20 && data[i] < 0x7f ? static_cast<char>(data[i]) : '?';
+            return Format("进程 %u (%s):\r\n", d.U32(0), name.c_str());
+        }
         default:
             return {};
     }

@@ -780,25 +780,40 @@ TEST_F(AttachmentTest, AnOpenThatOutlivesExecIsOneSessionWithItsRules) {
     EXPECT_EQ(filtered->Wait(), 0) << filtered->Errors();
 }
 
-// A child that inherits the port and writes to it is the same open: the parent's rules stay
-// when the child ends.
-TEST_F(AttachmentTest, AChildsUseOfAnInheritedPortKeepsTheParentsRules) {
-    Watch(kLinkModeFilter);
-    FlipEverySentByte(*log_);
-    auto program = Python(R"(
+// A child that inherits the port and writes to it is the same open: one open and one close on
+// record, a line where the process making the calls changes, and the parent's rules stay when
+// the child ends.
+TEST_F(AttachmentTest, AChildsUseOfAnInheritedPortIsTheSameOpen) {
+    const char* const script = R"(
 import os, sys
 fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
 os.write(fd, b'a')
 child = os.fork()
 if child == 0:
+    print(os.getpid(), flush=True)
     os.write(fd, b'b')
-    os._exit(0)
+    sys.exit(0)  # the attachment's exit-time close: the child's records are in before it ends
 os.waitpid(child, 0)
 os.write(fd, b'c')
 os.close(fd)
-)");
+)";
+    Watch(kLinkModeMonitor);
+    auto monitored = Python(script);
+    const std::string child = monitored->ReadLine();
+    EXPECT_EQ(pty_.ReadExactly(3), "abc");
+    EXPECT_EQ(monitored->Wait(), 0) << monitored->Errors();
+    ExpectLines({"写串口 1 bytes: a\r\n进程 " + child +
+                     " (python3):\r\n写串口 1 bytes: b\r\n进程 " +
+                     std::to_string(monitored->pid()) + " (python3):\r\n写串口 1 bytes: c\r\n",
+                 "Close Com OK"});
+    EXPECT_EQ(RecordLog::Count(log_->Text(), "Open Com"), 1u) << log_->Text();
+    EXPECT_EQ(RecordLog::Count(log_->Text(), "Close Com"), 1u) << log_->Text();
+
+    ASSERT_EQ(log_->link().SetMode(kLinkModeFilter), 1);
+    FlipEverySentByte(*log_);
+    auto filtered = Python(script);
     EXPECT_EQ(pty_.ReadExactly(3), "ABC");
-    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+    EXPECT_EQ(filtered->Wait(), 0) << filtered->Errors();
 }
 
 // A program that puts another file at the number of the attachment's connection (dup2 over
