@@ -20,6 +20,9 @@ class ReceiveFilter {
     };
 
     void Configure(const Settings& settings);
+    // True when the filter may take bytes out (NUL stripping, error marks): the terminal's own
+    // count of waiting bytes then says more than a read will bring.
+    bool Drops() const { return settings_.strip_null || settings_.replace_errors; }
     // Forgets a mark half read (the input was purged).
     void Reset() { mark_ = Mark::kNone; }
 

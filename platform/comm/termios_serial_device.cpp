@@ -135,6 +135,8 @@ TermiosSerialDevice::TermiosSerialDevice(UniqueFd fd, UniqueFd wait_wake, Unique
 
 TermiosSerialDevice::~TermiosSerialDevice() {
     queue_.Stop();
+    if (rts_on_send_)
+        SetRtsOnSend(false);  // the next program finds the driver's RS-485 setting as it was
     // The exclusive flag belongs to the terminal, not to this descriptor: clear it for the next
     // user. The flock ends with the descriptor.
     calls_->IoctlValue(fd_.get(), TIOCNXCL);
@@ -219,8 +221,17 @@ bool TermiosSerialDevice::SetRtsOnSend(bool on) {
     if (calls_->Ioctl(fd_.get(), TIOCGRS485, &rs485) != 0)
         return false;
     if (on) {
+        // The driver's own setting (a board may have RS-485 on from the start) comes back when
+        // the toggle ends or the port closes.
+        if (!rs485_saved_) {
+            rs485_before_ = rs485;
+            rs485_saved_ = true;
+        }
         rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
         rs485.flags &= ~static_cast<uint32_t>(SER_RS485_RTS_AFTER_SEND);
+    } else if (rs485_saved_) {
+        rs485 = rs485_before_;
+        rs485_saved_ = false;
     } else {
         rs485.flags &= ~static_cast<uint32_t>(SER_RS485_ENABLED);
     }
@@ -429,33 +440,45 @@ void TermiosSerialDevice::CancelIo() {
 
 // --- reading ---------------------------------------------------------------------------------
 
+bool TermiosSerialDevice::ReadAheadLocked(bool latch_event) {
+    const size_t before = ahead_.size();
+    uint8_t chunk[4096];
+    while (ahead_.size() < kMostReadAhead) {
+        const ssize_t n = calls_->Read(fd_.get(), chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;  // nothing more (or an error, which the next read reports)
+        if (!has_icount_)
+            own_rx_ += static_cast<uint32_t>(n);
+        bool event = false;
+        const size_t kept = filter_.Filter(chunk, static_cast<size_t>(n), event);
+        ahead_.insert(ahead_.end(), chunk, chunk + kept);
+        rx_flag_ = rx_flag_ || (event && latch_event);
+    }
+    return ahead_.size() > before;
+}
+
 TermiosSerialDevice::Received TermiosSerialDevice::CheckReceived(bool watch_event) {
     Received received;
-    std::lock_guard receive(receive_mutex_);
-    if (watch_event) {
-        // The event character can only be seen by reading: what has come is read ahead.
-        uint8_t chunk[4096];
-        while (ahead_.size() < kMostReadAhead) {
-            const ssize_t n = calls_->Read(fd_.get(), chunk, sizeof chunk);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;  // nothing more (or an error, which the next read reports)
-            if (!has_icount_)
-                own_rx_ += static_cast<uint32_t>(n);
-            bool event = false;
-            const size_t kept = filter_.Filter(chunk, static_cast<size_t>(n), event);
-            ahead_.insert(ahead_.end(), chunk, chunk + kept);
-            rx_flag_ = rx_flag_ || event;
+    bool grew = false;
+    {
+        std::lock_guard receive(receive_mutex_);
+        if (watch_event) {
+            // The event character can only be seen by reading: what has come is read ahead.
+            grew = ReadAheadLocked(true);
+            received.event = rx_flag_;
+            rx_flag_ = false;
         }
-        received.event = rx_flag_;
-        rx_flag_ = false;
+        received.ahead_full = ahead_.size() >= kMostReadAhead;
+        received.waiting = !ahead_.empty();
+        int queued = 0;
+        if (!received.waiting && calls_->Ioctl(fd_.get(), FIONREAD, &queued) == 0 && queued > 0)
+            received.waiting = true;
     }
-    received.ahead_full = ahead_.size() >= kMostReadAhead;
-    received.waiting = !ahead_.empty();
-    int queued = 0;
-    if (!received.waiting && calls_->Ioctl(fd_.get(), FIONREAD, &queued) == 0 && queued > 0)
-        received.waiting = true;
+    // A read already waiting on the terminal would not see bytes taken from it.
+    if (grew)
+        SignalEventFd(read_wake_.get());
     return received;
 }
 
@@ -477,8 +500,10 @@ ssize_t TermiosSerialDevice::TakeReceived(uint8_t* out, size_t max, bool latch_e
         own_rx_ += static_cast<uint32_t>(n);
     bool event = false;
     kept = filter_.Filter(out, static_cast<size_t>(n), event);
-    if (event && latch_event)
+    if (event && latch_event) {
         rx_flag_ = true;
+        SignalEventFd(wait_wake_.get());  // a waiter on the terminal would not see it otherwise
+    }
     return n;
 }
 
@@ -673,11 +698,28 @@ CommStatus TermiosSerialDevice::ClearError(uint32_t* errors, QueueStatus* status
             in = 0;
         }
         calls_->Ioctl(fd_.get(), TIOCOUTQ, &out);
+        bool latch_event;
+        {
+            std::lock_guard lock(mutex_);
+            latch_event = (mask_ & EV_RXFLAG) != 0;
+        }
         size_t ahead = 0;
+        bool grew = false;
         {
             std::lock_guard receive(receive_mutex_);
+            // Bytes the filter takes out (NULs, error marks) must not count as waiting: a read
+            // asked for them would wait for bytes that never come. What has come is filtered
+            // ahead, and the count is what is left.
+            if (filter_.Drops()) {
+                grew = ReadAheadLocked(latch_event);
+                in = 0;
+                if (ahead_.size() >= kMostReadAhead)
+                    calls_->Ioctl(fd_.get(), FIONREAD, &in);
+            }
             ahead = ahead_.size();
         }
+        if (grew)
+            SignalEventFd(read_wake_.get());
         status->in_queue = static_cast<uint32_t>(std::max(in, 0) + static_cast<int>(ahead));
         status->out_queue = static_cast<uint32_t>(std::max(out, 0) + queue_.waiting());
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <linux/serial.h>
+
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -99,6 +101,9 @@ class TermiosSerialDevice final : public SerialDevice {
         bool ahead_full = false;
     };
     Received CheckReceived(bool watch_event);
+    // Reads what has come through the filter into ahead_ (needs receive_mutex_); the event
+    // character latches rx_flag_ when latch_event. True when ahead_ grew.
+    bool ReadAheadLocked(bool latch_event);
 
     const std::shared_ptr<SerialSystemCalls> calls_;
     UniqueFd fd_;
@@ -121,6 +126,8 @@ class TermiosSerialDevice final : public SerialDevice {
     LineCounters error_baseline_;
     LineCounters stats_baseline_;
     bool rts_on_send_ = false;  // the driver's RS-485 mode was turned on by SetState
+    bool rs485_saved_ = false;  // rs485_before_ holds the driver's setting from before that
+    serial_rs485 rs485_before_{};
 
     // Taken after mutex_ where both are held, never before it.
     std::mutex receive_mutex_;  // guards the fields down to the next blank line

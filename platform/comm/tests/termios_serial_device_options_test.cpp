@@ -225,5 +225,31 @@ TEST_F(TermiosSerialDeviceOptionsTest, RtsToggleIsTheDriversRs485ModeWhereItHasO
     EXPECT_EQ(calls_->rts_requests(), 3);
 }
 
+// A port that closes with the toggle on leaves the driver's RS-485 setting as it found it.
+TEST_F(TermiosSerialDeviceOptionsTest, ClosingWithRtsToggleRestoresTheDriversSetting) {
+    calls_->HaveRs485();
+    Dcb dcb = State();
+    dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+    ASSERT_TRUE(device_->SetState(dcb));
+    ASSERT_NE(calls_->rs485_flags() & SER_RS485_ENABLED, 0u);
+    device_.reset();
+    EXPECT_EQ(calls_->rs485_flags(), 0u);
+}
+
+// NULs the filter strips are not waiting bytes: a read asked for them would wait for bytes that
+// never come (a transfer of zeros stalled the event thread).
+TEST_F(TermiosSerialDeviceOptionsTest, StrippedNulsAreNotCountedAsWaiting) {
+    Dcb dcb = State();
+    dcb.fNull = 1;
+    ASSERT_TRUE(device_->SetState(dcb));
+    pty_.WriteAll(std::string(3000, '\0'));
+    ASSERT_TRUE(pty_.WaitSlaveQueued(1));
+    QueueStatus status;
+    ASSERT_TRUE(device_->ClearError(nullptr, &status));
+    EXPECT_EQ(status.in_queue, 0u);
+    pty_.WriteAll(std::string("\0A", 2));
+    EXPECT_EQ(ReadExactly(1), "A");
+}
+
 }  // namespace
 }  // namespace comm
