@@ -231,11 +231,14 @@ OpenPort::Skipped& Unfiltered(OpenPort& port, uint8_t op) {
 
 // Tells the host what it missed, before anything else is sent: the report takes its place in
 // the port's records where the missing ones would have been.
-void ReportSkipped(OpenPort& port, int fd) {
+void ReportSkipped(OpenPort& port, int fd, int wait_ms = 0) {
     struct Pending {
         OpenPort::Skipped& skipped;
         uint32_t kind;
     };
+    port.interrupted_sent.MoveTo(port.sent_unfiltered);
+    port.interrupted_received.MoveTo(port.received_unfiltered);
+    port.interrupted_unrecorded.MoveTo(port.unrecorded);
     for (const Pending& p : {Pending{port.sent_unfiltered, kSentUnfiltered},
                              Pending{port.received_unfiltered, kReceivedUnfiltered},
                              Pending{port.unrecorded, kNotRecorded}}) {
@@ -248,7 +251,7 @@ void ReportSkipped(OpenPort& port, int fd) {
         PutLe32(message + link::kRequestHeaderSize + 4, p.skipped.requests);
         PutLe32(message + link::kRequestHeaderSize + 8, p.skipped.bytes);
         const iovec part{message, sizeof message};
-        if (SendMessage(fd, &part, 1, -1, 0) != Sent::kSent)
+        if (SendMessage(fd, &part, 1, -1, wait_ms) != Sent::kSent)
             return;  // kept for the next chance
         p.skipped = {};
     }
@@ -419,9 +422,6 @@ void CatchUp(OpenPort& port) {
 
 void SendRecord(OpenPort& port, uint8_t op, uint32_t code, const iovec* parts, int count) {
     ExchangeLock lock(port);
-    const int fd = lock.held() ? LiveSocket(port) : -1;
-    if (fd < 0)
-        return;
     constexpr int kMaxParts = 8;
     iovec all[kMaxParts + 1];
     uint32_t length = 0;
@@ -430,6 +430,14 @@ void SendRecord(OpenPort& port, uint8_t op, uint32_t code, const iovec* parts, i
         all[i + 1] = parts[i];
         length += static_cast<uint32_t>(parts[i].iov_len);
     }
+    if (!lock.held()) {
+        if (port.socket.load() >= 0)
+            port.interrupted_unrecorded.Count(length);
+        return;
+    }
+    const int fd = LiveSocket(port);
+    if (fd < 0)
+        return;
     if (!DrainStale(port, fd)) {
         Drop(port);
         return;
@@ -457,9 +465,6 @@ void SendRecord(OpenPort& port, uint8_t op, uint32_t code, const iovec* parts, i
 int Exchange(OpenPort& port, uint8_t op, const iovec* input, int input_count, void* output,
              uint32_t output_length) {
     ExchangeLock lock(port);
-    const int fd = lock.held() ? LiveSocket(port) : -1;
-    if (fd < 0)
-        return kPassThrough;
     constexpr int kMaxParts = 8;
     iovec all[kMaxParts + 1];
     uint32_t length = 0;
@@ -468,6 +473,15 @@ int Exchange(OpenPort& port, uint8_t op, const iovec* input, int input_count, vo
         all[i + 1] = input[i];
         length += static_cast<uint32_t>(input[i].iov_len);
     }
+    if (!lock.held()) {
+        if (port.socket.load() >= 0)
+            (op == link::kAppRead ? port.interrupted_received : port.interrupted_sent)
+                .Count(length);
+        return kPassThrough;
+    }
+    const int fd = LiveSocket(port);
+    if (fd < 0)
+        return kPassThrough;
     if (!DrainStale(port, fd)) {
         Drop(port);
         return kPassThrough;
@@ -532,7 +546,7 @@ void CloseLink(OpenPort& port) {
         ExchangeLock lock(port);
         const int fd = lock.held() ? LiveSocket(port) : -1;
         if (fd >= 0 && DrainStale(port, fd)) {
-            ReportSkipped(port, fd);
+            ReportSkipped(port, fd, g_config.reply_timeout_ms);  // the last chance to tell
             // A watched close is confirmed, so that whoever reads the port's records once the
             // program has closed it finds the close among them; it waits no longer than any
             // watched call. An unwatched one never waits.

@@ -31,6 +31,28 @@ struct OpenPort {
     Skipped sent_unfiltered;
     Skipped received_unfiltered;
     Skipped unrecorded;
+    // Calls made by a signal handler that interrupted its own thread's exchange: they cannot
+    // wait for the lock, so they pass and are counted here (atomics: no lock is held), to be
+    // added to the counts above by the next report.
+    struct Interrupted {
+        std::atomic<uint32_t> requests{0};
+        std::atomic<uint32_t> bytes{0};
+        void Count(uint32_t n) {
+            requests.fetch_add(1, std::memory_order_relaxed);
+            bytes.fetch_add(n, std::memory_order_relaxed);
+        }
+        void MoveTo(Skipped& skipped) {
+            skipped.requests += requests.exchange(0);
+            skipped.bytes += bytes.exchange(0);
+        }
+        void Clear() {
+            requests.store(0);
+            bytes.store(0);
+        }
+    };
+    Interrupted interrupted_sent;
+    Interrupted interrupted_received;
+    Interrupted interrupted_unrecorded;
     uint32_t port = 0;       // the port's number n
     dev_t device = 0;        // the port's device number
     ino_t socket_inode = 0;  // the socket's, to know it is still the number's
@@ -46,6 +68,9 @@ struct OpenPort {
         sent_unfiltered = {};
         received_unfiltered = {};
         unrecorded = {};
+        interrupted_sent.Clear();
+        interrupted_received.Clear();
+        interrupted_unrecorded.Clear();
         socket_inode = 0;
         writer.store(0);
         lock_owner.store(0);

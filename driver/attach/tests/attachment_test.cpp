@@ -840,5 +840,37 @@ os.close(fd)
     EXPECT_LT(log_->Text().find("after"), log_->Text().find("Close Com"));
 }
 
+// A signal handler's write that interrupts its own thread's filtered write cannot wait for it:
+// it passes unfiltered, and is counted in the bypass report like any other.
+TEST_F(AttachmentTest, AHandlersWriteThatInterruptsAFilteredWriteIsReported) {
+    Watch(kLinkModeFilter);
+    FlipEverySentByte(*log_);
+    auto program = Run({ChildProcess::BinDir() + "/interrupting_writer", pty_.slave_path()});
+    std::string far;
+    while (far.empty() || (far.back() != 'e' && far.back() != 'E')) {
+        const std::string next = pty_.ReadExactly(1);
+        ASSERT_FALSE(next.empty()) << far;
+        far += next;
+    }
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+    EXPECT_EQ(RecordLog::Count(far, "M") + RecordLog::Count(far, "m"), 1000u);
+    const size_t unfiltered =
+        RecordLog::Count(far, "s") + RecordLog::Count(far, "m") + RecordLog::Count(far, "E");
+    // Everything the program's reports said is on record once a later program's write is.
+    ASSERT_EQ(log_->link().SetMode(kLinkModeMonitor), 1);
+    auto marker = Run({kPython, "-c", kMarkerScript, pty_.slave_path(), "z"});
+    EXPECT_EQ(pty_.ReadExactly(1), "z");
+    ASSERT_TRUE(log_->WaitFor("写串口 1 bytes: z")) << log_->Text();
+    EXPECT_EQ(marker->Wait(), 0);
+    const std::string text = log_->Text();
+    size_t reported = 0;
+    const std::string kReport = "驱动没有及时应答: ";
+    for (size_t at = text.find(kReport); at != std::string::npos; at = text.find(kReport, at + 1)) {
+        const size_t open = text.find('(', at);
+        reported += std::stoul(text.substr(open + 1));
+    }
+    EXPECT_EQ(reported, unfiltered) << text;
+}
+
 }  // namespace
 }  // namespace sievra::attach::testing
