@@ -25,6 +25,24 @@ inline bool SocketAddress(const std::string& path, sockaddr_un& address) {
     return true;
 }
 
+// Room for the one descriptor a message of the link may carry (SCM_RIGHTS).
+struct DescriptorRoom {
+    alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(int))];
+};
+
+// Makes msg carry descriptor, when it is not -1, in room (which must outlive the send).
+inline void PassDescriptor(msghdr& msg, DescriptorRoom& room, int descriptor) {
+    if (descriptor < 0)
+        return;
+    msg.msg_control = room.bytes;
+    msg.msg_controllen = sizeof room.bytes;
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(c), &descriptor, sizeof(int));
+}
+
 // A new socket connected to the socket at path, or -1 with errno set: a stream for a control
 // socket, SOCK_SEQPACKET for an application socket.
 inline int ConnectTo(const std::string& path, int type = SOCK_STREAM) {

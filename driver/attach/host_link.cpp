@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "driver/attach/real_calls.h"
+#include "driver/link_socket.h"
 #include "driver/sievra_protocol.h"
 
 namespace sievra::attach {
@@ -84,19 +85,11 @@ enum class Sent { kSent, kFull, kBadBuffer, kBroken };
 // Sends one message (the socket keeps message boundaries, so a message goes whole or not at
 // all). A full socket is waited for up to wait_ms. fd_to_pass, when not -1, rides along.
 Sent SendMessage(int fd, const iovec* parts, int count, int fd_to_pass, int wait_ms) {
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
     msghdr msg{};
     msg.msg_iov = const_cast<iovec*>(parts);
     msg.msg_iovlen = static_cast<size_t>(count);
-    if (fd_to_pass >= 0) {
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &fd_to_pass, sizeof(int));
-    }
+    link::DescriptorRoom room;
+    link::PassDescriptor(msg, room, fd_to_pass);
     bool waited = false;
     for (;;) {
         if (::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0)
@@ -210,6 +203,23 @@ bool DrainStale(OpenPort& port, int fd) {
     }
     return true;
 }
+
+// A request's input parts (at most kMaxParts) behind a free first slot for its header, and
+// their length.
+struct Request {
+    static constexpr int kMaxParts = 8;
+    iovec parts[kMaxParts + 1];
+    uint32_t length = 0;
+    int used = 0;
+
+    Request(const iovec* input, int count) {
+        used = count < kMaxParts ? count : kMaxParts;
+        for (int i = 0; i < used; ++i) {
+            parts[i + 1] = input[i];
+            length += static_cast<uint32_t>(input[i].iov_len);
+        }
+    }
+};
 
 void Header(uint8_t* header, uint32_t id, uint8_t op, uint32_t code, uint32_t in, uint32_t out) {
     PutLe32(header, id);
@@ -422,14 +432,10 @@ void CatchUp(OpenPort& port) {
 
 void SendRecord(OpenPort& port, uint8_t op, uint32_t code, const iovec* parts, int count) {
     ExchangeLock lock(port);
-    constexpr int kMaxParts = 8;
-    iovec all[kMaxParts + 1];
-    uint32_t length = 0;
-    const int used = count < kMaxParts ? count : kMaxParts;
-    for (int i = 0; i < used; ++i) {
-        all[i + 1] = parts[i];
-        length += static_cast<uint32_t>(parts[i].iov_len);
-    }
+    Request request(parts, count);
+    iovec* all = request.parts;
+    const uint32_t length = request.length;
+    const int used = request.used;
     if (!lock.held()) {
         if (port.socket.load() >= 0)
             port.interrupted_unrecorded.Count(length);
@@ -465,14 +471,10 @@ void SendRecord(OpenPort& port, uint8_t op, uint32_t code, const iovec* parts, i
 int Exchange(OpenPort& port, uint8_t op, const iovec* input, int input_count, void* output,
              uint32_t output_length) {
     ExchangeLock lock(port);
-    constexpr int kMaxParts = 8;
-    iovec all[kMaxParts + 1];
-    uint32_t length = 0;
-    const int used = input_count < kMaxParts ? input_count : kMaxParts;
-    for (int i = 0; i < used; ++i) {
-        all[i + 1] = input[i];
-        length += static_cast<uint32_t>(input[i].iov_len);
-    }
+    Request request(input, input_count);
+    iovec* all = request.parts;
+    const uint32_t length = request.length;
+    const int used = request.used;
     if (!lock.held()) {
         if (port.socket.load() >= 0)
             (op == link::kAppRead ? port.interrupted_received : port.interrupted_sent)

@@ -62,20 +62,12 @@ FuzzedHost& Host() {
 void SendBytes(int fd, const uint8_t* data, size_t size, int pass) {
     while (size > 0) {
         iovec part{const_cast<uint8_t*>(data), size};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
         msghdr msg{};
         msg.msg_iov = &part;
         msg.msg_iovlen = 1;
-        if (pass >= 0) {
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
-            cmsghdr* c = CMSG_FIRSTHDR(&msg);
-            c->cmsg_level = SOL_SOCKET;
-            c->cmsg_type = SCM_RIGHTS;
-            c->cmsg_len = CMSG_LEN(sizeof(int));
-            std::memcpy(CMSG_DATA(c), &pass, sizeof(int));
-            pass = -1;
-        }
+        sievra::link::DescriptorRoom room;
+        sievra::link::PassDescriptor(msg, room, pass);
+        pass = -1;
         const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
         if (n <= 0)
             return;  // the host ended the connection: what it has read is what counts

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "driver/sievra_protocol.h"
+
 namespace sievra {
 
 std::optional<PeerCredentials> PeerOf(int socket) {
@@ -62,16 +64,11 @@ uint16_t Le16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
 
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 // The permission bits of the first entry with tag (and id, for named entries); -1 when none.
 int AclEntry(const uint8_t* acl, size_t size, uint16_t tag, uint32_t id = 0) {
     for (size_t at = kAclHeader; at + kAclEntry <= size; at += kAclEntry) {
         const bool named = tag == kUser || tag == kGroup;
-        if (Le16(acl + at) == tag && (!named || Le32(acl + at + 4) == id))
+        if (Le16(acl + at) == tag && (!named || GetLe32(acl + at + 4) == id))
             return Le16(acl + at + 2);
     }
     return -1;
@@ -96,7 +93,7 @@ bool AclAllowsReadWrite(const PeerCredentials& peer, const struct stat& file, co
                         size_t size) {
     if (peer.uid == 0)
         return true;
-    if (size < kAclHeader || Le32(acl) != 2 || (size - kAclHeader) % kAclEntry != 0)
+    if (size < kAclHeader || GetLe32(acl) != 2 || (size - kAclHeader) % kAclEntry != 0)
         return false;  // not a list the kernel would have written: refused
     if (peer.uid == file.st_uid) {
         const int owner = AclEntry(acl, size, kUserObj);
@@ -111,7 +108,7 @@ bool AclAllowsReadWrite(const PeerCredentials& peer, const struct stat& file, co
     for (size_t at = kAclHeader; at < size; at += kAclEntry) {
         const uint16_t tag = Le16(acl + at);
         const bool matches = (tag == kGroupObj && InGroup(peer, file.st_gid)) ||
-                             (tag == kGroup && InGroup(peer, Le32(acl + at + 4)));
+                             (tag == kGroup && InGroup(peer, GetLe32(acl + at + 4)));
         if (!matches)
             continue;
         if (GrantsReadWrite(Le16(acl + at + 2) & mask))

@@ -220,16 +220,8 @@ bool SendResponse(int fd, std::mutex& write_mutex, uint32_t id, int32_t status,
     msghdr msg{};
     msg.msg_iov = parts;
     msg.msg_iovlen = length > 0 ? 2 : 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-    if (fd_to_pass >= 0) {
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &fd_to_pass, sizeof(int));
-    }
+    link::DescriptorRoom room;
+    link::PassDescriptor(msg, room, fd_to_pass);
     std::lock_guard lock(write_mutex);
     size_t left = sizeof header + length;
     while (left > 0) {

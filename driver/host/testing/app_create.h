@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "driver/link_protocol.h"
+#include "driver/link_socket.h"
 #include "driver/sievra_protocol.h"
 
 namespace sievra::testing {
@@ -23,19 +24,11 @@ inline int32_t SendAppCreate(int socket, uint32_t id, int descriptor, int* page 
     request[4] = link::kAppCreate;
     PutLe32(request + 9, 4);
     iovec part{request, sizeof request};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
     msghdr msg{};
     msg.msg_iov = &part;
     msg.msg_iovlen = 1;
-    if (descriptor >= 0) {
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &descriptor, sizeof(int));
-    }
+    link::DescriptorRoom room;
+    link::PassDescriptor(msg, room, descriptor);
     if (::sendmsg(socket, &msg, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof request))
         return -1;
     pollfd p{socket, POLLIN, 0};
