@@ -166,7 +166,8 @@ int RunFilterCommand(const FilterOptions& options, int stop_fd, std::FILE* out, 
     std::fflush(err);
     int code = 0;
     {
-        StopWatcher watcher(stop_fd, [&link] { link.Close(); });
+        StopWatcher watcher(
+            stop_fd, [&link] { link.Close(); }, fileno(out));
         std::vector<uint8_t> buffer(4096);
         for (;;) {
             const uint32_t n = link.Read(buffer.data(), 4096);

@@ -5,7 +5,9 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <exception>
 #include <limits>
+#include <string>
 
 #include "platform/cli/number_option.h"
 #include "platform/comm/unique_fd.h"
@@ -13,6 +15,7 @@
 #include "porvane/cli/filter_command.h"
 #include "porvane/cli/monitor_command.h"
 #include "porvane/cli/ports_command.h"
+#include "porvane/cli/term_keys.h"
 #include "porvane/cli/term_session.h"
 #include "porvane/cli/test_command.h"
 #include "porvane/cli/watch_command.h"
@@ -25,8 +28,24 @@ constexpr char kTestFooter[] =
     "total bit errors. The checker starts unsynchronised: the seconds before its first clean\n"
     "second are printed as comment lines, and the figures, the summary (errored seconds, G.821\n"
     "severely errored and unavailable seconds) and the report count from that second on.\n"
-    "Exit status: 0 done, 1 the port did not open, 2 the report cannot be written, 3 the line\n"
-    "never synchronised.";
+    "A port that vanishes ends the test at once: the figures so far, the summary and the report\n"
+    "are written, then \"串口已断开: <device>\".\n"
+    "Exit status: 0 done (also when stopped or when the output is closed), 1 the port did not\n"
+    "open, 2 usage error, 3 the line never synchronised, 4 the report cannot be written, 5 the\n"
+    "port vanished.";
+
+// The interactive keys, generated from the command table so that the help cannot drift.
+std::string TermFooter() {
+    return "With standard input a terminal, term puts it in raw mode and sends each key as typed\n"
+           "(Ctrl-C included); " +
+           std::string(porvane::cli::kEscapeKeyName) +
+           " followed by a letter is a command (shown at start too):\n" +
+           porvane::cli::TermCommandList("\n") +
+           "With standard input a file or pipe, it is copied to the port until it ends.\n"
+           "A port that vanishes ends term with \"串口已断开: <device>\".\n"
+           "Exit status: 0 done (also when stopped or when the output is closed), 1 the port did\n"
+           "not open, 2 usage error, 4 the log cannot be written, 5 the port vanished.";
+}
 
 // The port and line options that "term" and "test" share, with their defaults in the help.
 void AddLineOptions(CLI::App* command, porvane::cli::TermOptions& line) {
@@ -60,9 +79,27 @@ int main(int argc, char** argv) {
     CLI::App* term =
         app.add_subcommand("term", "Copy standard input to a port and the port to standard output");
     AddLineOptions(term, term_options);
-    term->add_flag("--hex", term_options.hex, "Show received bytes as \"%02x \" groups");
+    term->footer(TermFooter());
+    term->add_option("--flow", term_options.flow,
+                     "Flow control: none, rts (RTS/CTS), xon (XON/XOFF)")
+        ->check(CLI::IsMember({"none", "rts", "xon"}))
+        ->capture_default_str();
+    term->add_flag("--hex", term_options.hex,
+                   "Show received bytes as \"%02x \" groups, 16 a line and a line a burst");
+    term->add_flag("--time{absolute}", term_options.time,
+                   "Stamp each received line (and burst) with the time; --time=delta: the time "
+                   "since the previous one")
+        ->check(CLI::IsMember({"absolute", "delta"}));
+    term->add_option("--map", term_options.map,
+                     "What Enter sends: CR, LF or CRLF (default: as typed, CR from a terminal, LF "
+                     "from a pipe)")
+        ->check(CLI::IsMember({"CR", "LF", "CRLF"}));
+    term->add_flag("--echo", term_options.echo, "Show what is sent as well (local echo)");
+    term->add_option("--log", term_options.log,
+                     "Append a raw copy of the received bytes to this file; checked before the "
+                     "port opens");
     term->add_option("--linger", term_options.linger_ms,
-                     "Milliseconds of silence to wait for replies after the input has been sent")
+                     "Milliseconds of silence to wait for replies after piped input has been sent")
         ->check(cli_support::WholeNumber(0, 60000))
         ->capture_default_str();
 
@@ -144,18 +181,26 @@ int main(int argc, char** argv) {
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGHUP);
     sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
     comm::UniqueFd stop_fd(signalfd(-1, &stop_signals, SFD_CLOEXEC));
-    if (monitor->parsed())
-        return porvane::cli::RunMonitorCommand(monitor_options, stop_fd.get(), stdout, stderr);
-    if (filter->parsed())
-        return porvane::cli::RunFilterCommand(filter_options, stop_fd.get(), stdout, stderr);
-    if (watch->parsed())
-        return porvane::cli::RunWatchCommand(watch_options, stop_fd.get(), stdout, stderr);
-    if (test->parsed()) {
-        return porvane::cli::RunTestCommand(test_options, stop_fd.get(), stdout, stderr);
+    // Caught here, so that every guard (the raw terminal's above all) is unwound on the way out.
+    try {
+        if (monitor->parsed())
+            return porvane::cli::RunMonitorCommand(monitor_options, stop_fd.get(), stdout, stderr);
+        if (filter->parsed())
+            return porvane::cli::RunFilterCommand(filter_options, stop_fd.get(), stdout, stderr);
+        if (watch->parsed())
+            return porvane::cli::RunWatchCommand(watch_options, stop_fd.get(), stdout, stderr);
+        if (test->parsed()) {
+            return porvane::cli::RunTestCommand(test_options, stop_fd.get(), stdout, stderr);
+        }
+        porvane::cli::TermSession session(term_options, STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO,
+                                          stop_fd.get());
+        return session.Run();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "porvane-cli: %s\n", e.what());
+        return 1;
     }
-    porvane::cli::TermSession session(term_options, STDIN_FILENO, STDOUT_FILENO, stop_fd.get());
-    return session.Run();
 }

@@ -19,7 +19,8 @@ int RunMonitorCommand(const MonitorOptions& options, int stop_fd, std::FILE* out
     std::fprintf(err, "porvane-cli: monitoring %s\n", options.port.c_str());
     std::fflush(err);
     // A signal closes the link, which ends the blocked read.
-    StopWatcher watcher(stop_fd, [&link] { link.Close(); });
+    StopWatcher watcher(
+        stop_fd, [&link] { link.Close(); }, fileno(out));
     std::vector<uint8_t> buffer(4096);
     for (;;) {
         const uint32_t count = link.Read(buffer.data(), 4096);

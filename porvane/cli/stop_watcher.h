@@ -8,11 +8,12 @@
 
 namespace porvane::cli {
 
-// Runs on_stop once, on its own thread, when stop_fd becomes readable (a signal arrived); ends
-// without calling it when destroyed first.
+// Runs on_stop once, on its own thread, when stop_fd becomes readable (a signal arrived) or the
+// reader of output_fd (when not -1) has gone; ends without calling it when destroyed first.
+// Either counts as a stop: the command ends quietly.
 class StopWatcher {
   public:
-    StopWatcher(int stop_fd, std::function<void()> on_stop);
+    StopWatcher(int stop_fd, std::function<void()> on_stop, int output_fd = -1);
     ~StopWatcher();
     StopWatcher(const StopWatcher&) = delete;
     StopWatcher& operator=(const StopWatcher&) = delete;

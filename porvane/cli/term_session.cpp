@@ -1,22 +1,33 @@
 #include "porvane/cli/term_session.h"
 
-#include <poll.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
+#include <cerrno>
+#include <cstring>
 
+#include "platform/cli/number_option.h"
 #include "platform/comm/comm_constants.h"
-#include "platform/text/hex_text.h"
+#include "platform/comm/event_fd.h"
+#include "porvane/cli/exit_status.h"
 #include "porvane/cli/open_message.h"
+#include "porvane/cli/output_watch.h"
+#include "porvane/cli/raw_terminal.h"
 #include "porvane/serial/page_notify.h"
 
 namespace porvane::cli {
 namespace {
 
+using SteadyClock = std::chrono::steady_clock;
+
 // Keeps this much written but not yet gone before reading more input, so that a slow line does
 // not make the queue grow without bound.
 constexpr uint64_t kMaxOutstanding = 64 * 1024;
+// Silence that ends a burst of received bytes (and its hex line).
+constexpr auto kBurstGap = std::chrono::milliseconds(100);
+// How long a break lasts on the line.
+constexpr int kBreakMs = 250;
 
 bool WriteAllTo(int fd, const char* data, size_t size) {
     while (size > 0) {
@@ -30,6 +41,25 @@ bool WriteAllTo(int fd, const char* data, size_t size) {
         size -= static_cast<size_t>(n);
     }
     return true;
+}
+
+bool WriteAllTo(int fd, const std::string& text) {
+    return WriteAllTo(fd, text.data(), text.size());
+}
+
+int MillisecondsUntil(SteadyClock::time_point when) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(when - SteadyClock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(left) + 1;
+}
+
+// Time the line needs for the outstanding bytes, at ten bits a character, twice over.
+int DrainMs(uint64_t bytes, uint32_t baud) {
+    return static_cast<int>(bytes * 10 * 2 * 1000 / baud) + 2000;
+}
+
+const char* OnOff(bool on) {
+    return on ? "on" : "off";
 }
 
 }  // namespace
@@ -72,138 +102,555 @@ bool BuildTermSettings(const TermOptions& o, serial::LineSettings& s, std::strin
         error = "stop bits must be 1, 1.5 or 2";
         return false;
     }
+    if (o.flow == "rts") {
+        s.dcb.fOutxCtsFlow = 1;
+        s.dcb.fRtsControl = comm::RTS_CONTROL_HANDSHAKE;
+    } else if (o.flow == "xon") {
+        s.dcb.fOutX = 1;
+        s.dcb.fInX = 1;
+        s.dcb.XonChar = 0x11;
+        s.dcb.XoffChar = 0x13;
+    } else if (o.flow != "none") {
+        error = "flow control must be none, rts or xon";
+        return false;
+    }
     return true;
 }
 
-TermSession::TermSession(const TermOptions& options, int input_fd, int output_fd, int stop_fd)
+std::string DescribeLine(const comm::Dcb& dcb) {
+    static const char kParityLetters[] = "NOEMS";
+    static const char* const kStops[] = {"1", "1.5", "2"};
+    return std::to_string(dcb.BaudRate) + " " + std::to_string(dcb.ByteSize) +
+           (dcb.Parity < 5 ? kParityLetters[dcb.Parity] : '?') +
+           (dcb.StopBits < 3 ? kStops[dcb.StopBits] : "?");
+}
+
+TermSession::TermSession(const TermOptions& options, int input_fd, int output_fd, int message_fd,
+                         int stop_fd, serial::SerialChannel::DeviceOpener opener)
     : options_(options),
       input_fd_(input_fd),
       output_fd_(output_fd),
+      message_fd_(message_fd),
       stop_fd_(stop_fd),
-      channel_(opener_.opener()) {}
+      device_(comm::DevicePathForPort(options.port)),
+      opener_(std::move(opener)),
+      channel_(opener_.opener()),
+      wake_(comm::MakeEventFd()),
+      view_(options.hex, StampMode::kNone, "\n") {}
 
 intptr_t TermSession::PageNotify(uint32_t code, void* data) {
     if (code == serial::PN_RECV_DATA) {
-        auto* block = static_cast<serial::DataBlock*>(data);
-        if (options_.hex) {
-            std::string text = text::HexGroups({block->data, block->count});
-            WriteAllTo(output_fd_, text.data(), text.size());
-        } else {
-            WriteAllTo(output_fd_, reinterpret_cast<const char*>(block->data), block->count);
-        }
+        const auto* block = static_cast<serial::DataBlock*>(data);
         std::lock_guard lock(mutex_);
         receive_count_ += block->count;
-        changed_.notify_all();
+        last_receive_ = SteadyClock::now();
+        bool failed = false;
+        if (log_.valid() && log_error_ == 0 &&
+            !WriteAllTo(log_.get(), reinterpret_cast<const char*>(block->data), block->count)) {
+            log_error_ = errno;
+            failed = true;
+        }
+        if (!output_failed_) {
+            const std::string text =
+                view_.Add(block->data, block->count, std::chrono::system_clock::now());
+            if (!WriteAllTo(output_fd_, text))
+                output_failed_ = failed = true;
+        }
+        if (failed)
+            comm::SignalEventFd(wake_.get());
     } else if (code == serial::PN_SEND_EMPTY) {
-        std::lock_guard lock(mutex_);
-        acknowledged_ += *static_cast<uint32_t*>(data);
-        changed_.notify_all();
+        {
+            std::lock_guard lock(mutex_);
+            acknowledged_ += *static_cast<uint32_t*>(data);
+        }
+        comm::SignalEventFd(wake_.get());
+    } else if (code == serial::PN_PORT_GONE) {
+        {
+            std::lock_guard lock(mutex_);
+            port_gone_ = true;
+        }
+        comm::SignalEventFd(wake_.get());
     }
     return 0;
 }
 
 void TermSession::ShowMessage(const std::string& text) {
-    std::fprintf(stderr, "%s\n", WithOpenFailure(text, opener_).c_str());
+    Say(WithOpenFailure(text, opener_));
+}
+
+void TermSession::WriteMessage(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    // A hex line under way is ended first, so that the message stands on a line of its own.
+    if (raw_ && view_.hex())
+        WriteAllTo(output_fd_, view_.Pause());
+    WriteAllTo(message_fd_, text);
+}
+
+void TermSession::Say(const std::string& text) {
+    WriteMessage(text + (raw_ ? "\r\n" : "\n"));
 }
 
 void TermSession::ClosePort() {
     channel_.ClosePort();
     // The event thread has ended: the hex groups are complete and get their line end.
     std::lock_guard lock(mutex_);
-    if (options_.hex && receive_count_ > 0) {
-        WriteAllTo(output_fd_, "\n", 1);
+    if (!output_failed_)
+        WriteAllTo(output_fd_, view_.Finish());
+}
+
+void TermSession::EndPausedLine() {
+    std::lock_guard lock(mutex_);
+    if (view_.WaitsForPause() && SteadyClock::now() - last_receive_ >= kBurstGap &&
+        !output_failed_ && !WriteAllTo(output_fd_, view_.Pause()))
+        output_failed_ = true;
+}
+
+TermSession::End TermSession::Wait(int timeout_ms, pollfd* input) {
+    {
+        std::lock_guard lock(mutex_);
+        if (view_.WaitsForPause()) {
+            const int pause_ms = MillisecondsUntil(last_receive_ + kBurstGap);
+            if (timeout_ms < 0 || pause_ms < timeout_ms)
+                timeout_ms = pause_ms;
+        }
+    }
+    pollfd fds[4] = {{stop_fd_, POLLIN, 0},
+                     {wake_.get(), POLLIN, 0},
+                     OutputClosedPollFd(output_fd_),
+                     {-1, 0, 0}};
+    if (input != nullptr)
+        fds[3] = *input;
+    const int ready = ::poll(fds, 4, timeout_ms);
+    if (ready < 0 && errno != EINTR)
+        return End::kStopped;
+    if (input != nullptr)
+        input->revents = ready > 0 ? fds[3].revents : 0;
+    if (ready > 0 && (fds[0].revents & POLLIN))
+        return End::kStopped;
+    if (ready > 0 && (fds[1].revents & POLLIN))
+        comm::DrainEventFd(wake_.get());
+    EndPausedLine();
+    std::lock_guard lock(mutex_);
+    if (port_gone_)
+        return End::kPortGone;
+    if (log_error_ != 0)
+        return End::kLogFailed;
+    if (output_failed_ || (ready > 0 && OutputClosedIn(fds[2])))
+        return End::kOutputClosed;
+    return End::kNone;
+}
+
+TermSession::End TermSession::Pause(int ms) {
+    const auto until = SteadyClock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        const int left = MillisecondsUntil(until);
+        if (left <= 0 || SteadyClock::now() >= until)
+            return End::kNone;
+        if (const End end = Wait(left, nullptr); end != End::kNone)
+            return end;
     }
 }
 
-bool TermSession::StopRequested(int timeout_ms) {
-    if (stop_fd_ < 0) {
-        if (timeout_ms > 0)
-            usleep(static_cast<useconds_t>(timeout_ms) * 1000);
-        return false;
-    }
-    pollfd fd{stop_fd_, POLLIN, 0};
-    return ::poll(&fd, 1, timeout_ms) > 0;
-}
-
-bool TermSession::WaitForTransmit(uint64_t target, int timeout_ms) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+TermSession::End TermSession::WaitForTransmit(uint64_t target, int timeout_ms) {
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         {
-            std::unique_lock lock(mutex_);
+            std::lock_guard lock(mutex_);
             if (acknowledged_ >= target)
-                return true;
+                return End::kNone;
         }
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        if (StopRequested(10))
-            return true;
+        if (SteadyClock::now() >= deadline)
+            return End::kStalled;
+        if (const End end = Wait(MillisecondsUntil(deadline), nullptr); end != End::kNone)
+            return end;
     }
 }
 
-void TermSession::WaitForQuietLine() {
+TermSession::End TermSession::WaitForQuietLine() {
     uint64_t seen = ~0ull;
-    auto hard_end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto hard_end = SteadyClock::now() + std::chrono::seconds(5);
     for (;;) {
         uint64_t now;
         {
             std::lock_guard lock(mutex_);
             now = receive_count_;
         }
-        if (now == seen || std::chrono::steady_clock::now() >= hard_end)
-            return;
+        if (now == seen || SteadyClock::now() >= hard_end)
+            return End::kNone;
         seen = now;
-        if (StopRequested(options_.linger_ms))
-            return;
+        if (const End end = Pause(options_.linger_ms); end != End::kNone)
+            return end;
     }
+}
+
+void TermSession::Send(const std::string& bytes) {
+    if (bytes.empty())
+        return;
+    if (options_.echo) {
+        std::lock_guard lock(mutex_);
+        if (!output_failed_ &&
+            !WriteAllTo(output_fd_, raw_ ? MapEnter(bytes, '\r', "\r\n") : bytes)) {
+            output_failed_ = true;
+        }
+    }
+    channel_.WritePort(reinterpret_cast<const uint8_t*>(bytes.data()),
+                       static_cast<uint32_t>(bytes.size()));
+    written_ += bytes.size();
 }
 
 int TermSession::Run() {
     std::string error;
     if (!BuildTermSettings(options_, channel_.settings(), error)) {
-        std::fprintf(stderr, "porvane-cli: %s\n", error.c_str());
-        return 1;
+        Say("porvane-cli: " + error);
+        return kExitUsage;
     }
-    if (channel_.OpenPort(this) != 1) {
-        return 1;
+    const std::optional<std::string> enter = EnterBytes(options_.map);
+    const std::optional<StampMode> stamp =
+        options_.time.empty() ? StampMode::kNone : ParseStampMode(options_.time);
+    if (!enter || !stamp) {
+        Say(!enter ? "porvane-cli: --map takes CR, LF or CRLF"
+                   : "porvane-cli: --time takes absolute or delta");
+        return kExitUsage;
     }
-    uint64_t written = 0;
-    // Time the line needs for the outstanding bytes, at ten bits a character, twice over.
-    auto drain_ms = [this](uint64_t bytes) {
-        return static_cast<int>(bytes * 10 * 2 * 1000 / options_.baud) + 2000;
-    };
+    enter_sends_ = *enter;
+    if (!wake_.valid()) {
+        Say(std::string("porvane-cli: eventfd: ") + std::strerror(errno));
+        return kExitPortNotOpen;
+    }
+    if (!options_.log.empty()) {
+        log_ = comm::UniqueFd(
+            ::open(options_.log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+        if (!log_.valid()) {
+            Say("porvane-cli: --log: " + options_.log + ": " + std::strerror(errno));
+            return kExitFileNotWritten;
+        }
+    }
+    const bool interactive = ::isatty(input_fd_) == 1;
+    // A raw terminal moves to the next line only on "\r\n".
+    view_ = ReceivedView(options_.hex, *stamp,
+                         interactive && ::isatty(output_fd_) == 1 ? "\r\n" : "\n");
+    dtr_on_ = channel_.settings().dcb.fDtrControl == comm::DTR_CONTROL_ENABLE;
+    rts_on_ = channel_.settings().dcb.fRtsControl == comm::RTS_CONTROL_ENABLE;
+    if (channel_.OpenPort(this) != 1)
+        return kExitPortNotOpen;
+    const End end = interactive ? RunInteractive() : RunPipe();
+    ClosePort();
+    return Finish(end);
+}
+
+int TermSession::Finish(End end) {
+    switch (end) {
+        case End::kPortGone:
+            Say(std::string(serial::kMessagePortGone) + ": " + device_);
+            return kExitPortVanished;
+        case End::kLogFailed: {
+            int error;
+            {
+                std::lock_guard lock(mutex_);
+                error = log_error_;
+            }
+            Say("porvane-cli: --log: " + options_.log + ": " + std::strerror(error));
+            return kExitFileNotWritten;
+        }
+        case End::kStalled:
+            Say("porvane-cli: the port stopped sending");
+            return kExitPortNotOpen;
+        default:
+            return kExitDone;
+    }
+}
+
+TermSession::End TermSession::RunPipe() {
     char buffer[4096];
     for (;;) {
-        pollfd fds[2] = {{input_fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
-        if (::poll(fds, stop_fd_ >= 0 ? 2 : 1, -1) < 0 && errno != EINTR)
-            break;
-        if (fds[1].revents & POLLIN) {
-            ClosePort();
-            return 0;
-        }
-        if (!(fds[0].revents & (POLLIN | POLLHUP)))
+        pollfd input{input_fd_, POLLIN, 0};
+        if (const End end = Wait(-1, &input); end != End::kNone)
+            return end;
+        if (!(input.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)))
             continue;
-        ssize_t n = ::read(input_fd_, buffer, sizeof buffer);
+        const ssize_t n = ::read(input_fd_, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;  // end of input
-        channel_.WritePort(reinterpret_cast<const uint8_t*>(buffer), static_cast<uint32_t>(n));
-        written += static_cast<uint64_t>(n);
-        if (written > kMaxOutstanding &&
-            !WaitForTransmit(written - kMaxOutstanding, drain_ms(kMaxOutstanding))) {
-            std::fprintf(stderr, "porvane-cli: the port stopped sending\n");
-            ClosePort();
-            return 1;
+        Send(MapEnter({buffer, static_cast<size_t>(n)}, '\n', enter_sends_));
+        if (written_ > kMaxOutstanding) {
+            const End end = WaitForTransmit(written_ - kMaxOutstanding,
+                                            DrainMs(kMaxOutstanding, options_.baud));
+            if (end != End::kNone)
+                return end;
         }
     }
-    if (!WaitForTransmit(written, drain_ms(kMaxOutstanding))) {
-        std::fprintf(stderr, "porvane-cli: the port stopped sending\n");
-        ClosePort();
-        return 1;
+    if (const End end = WaitForTransmit(written_, DrainMs(kMaxOutstanding, options_.baud));
+        end != End::kNone)
+        return end;
+    return WaitForQuietLine();
+}
+
+// --- interactive --------------------------------------------------------------------------
+
+TermSession::End TermSession::TakeKey(char& c) {
+    while (pending_at_ >= pending_keys_.size()) {
+        pollfd input{input_fd_, POLLIN, 0};
+        if (const End end = Wait(-1, &input); end != End::kNone)
+            return end;
+        if (!(input.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)))
+            continue;
+        char buffer[4096];
+        const ssize_t n = ::read(input_fd_, buffer, sizeof buffer);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0)
+            return End::kInputDone;  // the terminal hung up
+        pending_keys_.assign(buffer, static_cast<size_t>(n));
+        pending_at_ = 0;
     }
-    WaitForQuietLine();
-    ClosePort();
-    return 0;
+    c = pending_keys_[pending_at_++];
+    return End::kNone;
+}
+
+TermSession::End TermSession::RunInteractive() {
+    const RawTerminal raw(input_fd_);
+    if (!raw.active()) {
+        Say(std::string("porvane-cli: the terminal cannot be put in raw mode: ") +
+            std::strerror(errno));
+        return RunPipe();
+    }
+    raw_ = true;
+    Say("porvane-cli: " + device_ + ", " + DescribeLine(channel_.settings().dcb) + ": " +
+        kEscapeKeyName + " q quits, " + kEscapeKeyName + " h lists the commands");
+    TermKeys keys(enter_sends_);
+    End end = End::kNone;
+    while (end == End::kNone) {
+        char c;
+        end = TakeKey(c);
+        // What was typed in one go goes out in one write, up to a command.
+        std::string typed;
+        while (end == End::kNone) {
+            const TermKeys::Key key = keys.Feed(c);
+            typed += key.send;
+            if (key.command != 0) {
+                Send(typed);
+                typed.clear();
+                end = RunCommand(key.command);
+            }
+            if (end != End::kNone || pending_at_ >= pending_keys_.size())
+                break;
+            c = pending_keys_[pending_at_++];
+        }
+        Send(typed);
+    }
+    raw_ = false;
+    return end;
+}
+
+TermSession::End TermSession::RunCommand(char letter) {
+    switch (letter) {
+        case 'q':
+            return End::kQuit;
+        case 'h':
+        case '?':
+            WriteMessage(TermCommandList("\r\n"));
+            return End::kNone;
+        case 'b':
+            return SendBreak();
+        case 'd':
+            ToggleLine(true);
+            return End::kNone;
+        case 'r':
+            ToggleLine(false);
+            return End::kNone;
+        case 's':
+            return ChangeBaud();
+        case 'x':
+            ToggleHex();
+            return End::kNone;
+        case 'f': {
+            std::string path;
+            bool accepted = false;
+            const End end = Prompt("file to send: ", path, accepted);
+            return end != End::kNone || !accepted ? end : SendFile(path);
+        }
+        case 'i':
+            ShowSettings();
+            return End::kNone;
+        default:
+            Say(std::string("porvane-cli: ") + kEscapeKeyName + " " +
+                (static_cast<unsigned char>(letter) >= 0x20 ? std::string(1, letter)
+                                                            : std::string("?")) +
+                " is no command; " + kEscapeKeyName + " h lists them");
+            return End::kNone;
+    }
+}
+
+TermSession::End TermSession::Prompt(const std::string& label, std::string& answer,
+                                     bool& accepted) {
+    WriteMessage("porvane-cli: " + label);
+    PromptEditor editor;
+    accepted = false;
+    for (;;) {
+        char c;
+        if (const End end = TakeKey(c); end != End::kNone) {
+            WriteMessage("\r\n");
+            return end;
+        }
+        std::string echo;
+        const PromptEditor::State state = editor.Feed(c, echo);
+        WriteMessage(echo);
+        if (state == PromptEditor::State::kEditing)
+            continue;
+        WriteMessage("\r\n");
+        accepted = state == PromptEditor::State::kAccepted;
+        if (!accepted)
+            Say("porvane-cli: cancelled");
+        answer = editor.text();
+        return End::kNone;
+    }
+}
+
+TermSession::End TermSession::SendBreak() {
+    if (!channel_.EscapeFunction(comm::Escape::SetBreak)) {
+        Say("porvane-cli: this port cannot send a break");
+        return End::kNone;
+    }
+    const End end = Pause(kBreakMs);
+    channel_.EscapeFunction(comm::Escape::ClrBreak);
+    if (end == End::kNone)
+        Say("porvane-cli: break sent");
+    return end;
+}
+
+void TermSession::ToggleLine(bool dtr) {
+    comm::Dcb& dcb = channel_.settings().dcb;
+    if (!dtr && dcb.fRtsControl == comm::RTS_CONTROL_HANDSHAKE) {
+        Say("porvane-cli: RTS follows the flow control (--flow rts)");
+        return;
+    }
+    bool& on = dtr ? dtr_on_ : rts_on_;
+    const comm::Escape function = dtr ? (on ? comm::Escape::ClrDtr : comm::Escape::SetDtr)
+                                      : (on ? comm::Escape::ClrRts : comm::Escape::SetRts);
+    const char* name = dtr ? "DTR" : "RTS";
+    if (!channel_.EscapeFunction(function)) {
+        Say(std::string("porvane-cli: this port has no ") + name + " line");
+        return;
+    }
+    on = !on;
+    // A later change of the line settings keeps the state chosen here.
+    if (dtr)
+        dcb.fDtrControl = on ? comm::DTR_CONTROL_ENABLE : comm::DTR_CONTROL_DISABLE;
+    else
+        dcb.fRtsControl = on ? comm::RTS_CONTROL_ENABLE : comm::RTS_CONTROL_DISABLE;
+    Say(std::string("porvane-cli: ") + name + " " + OnOff(on));
+}
+
+TermSession::End TermSession::ChangeBaud() {
+    std::string text;
+    bool accepted = false;
+    if (const End end = Prompt("baud rate: ", text, accepted); end != End::kNone || !accepted)
+        return end;
+    const std::string problem =
+        cli_support::CheckWholeNumber(text, cli_support::kMinBaud, cli_support::kMaxBaud);
+    if (!problem.empty()) {
+        Say("porvane-cli: baud rate: " + problem);
+        return End::kNone;
+    }
+    comm::Dcb& dcb = channel_.settings().dcb;
+    const uint32_t previous = dcb.BaudRate;
+    dcb.BaudRate = static_cast<uint32_t>(std::stoul(text));
+    if (!channel_.ApplySettings(channel_.settings())) {
+        Say("porvane-cli: the port refused " + std::to_string(dcb.BaudRate) + " baud");
+        dcb.BaudRate = previous;
+        return End::kNone;
+    }
+    options_.baud = dcb.BaudRate;
+    Say("porvane-cli: " + DescribeLine(dcb));
+    return End::kNone;
+}
+
+void TermSession::ToggleHex() {
+    bool hex;
+    {
+        std::lock_guard lock(mutex_);
+        hex = !view_.hex();
+        if (!output_failed_ && !WriteAllTo(output_fd_, view_.SetHex(hex)))
+            output_failed_ = true;
+    }
+    Say(std::string("porvane-cli: hex view ") + OnOff(hex));
+}
+
+TermSession::End TermSession::SendFile(const std::string& path) {
+    comm::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info {};
+    if (!file.valid() || ::fstat(file.get(), &info) != 0) {
+        Say("porvane-cli: " + path + ": " + std::strerror(errno));
+        return End::kNone;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        Say("porvane-cli: " + path + ": " + std::strerror(EISDIR));
+        return End::kNone;
+    }
+    Say("porvane-cli: sending " + path + " (" + std::to_string(info.st_size) + " bytes)");
+    uint64_t sent = 0;
+    auto next_progress = SteadyClock::now() + std::chrono::seconds(1);
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(file.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            Say("porvane-cli: " + path + ": " + std::strerror(errno) + " after " +
+                std::to_string(sent) + " bytes");
+            return End::kNone;
+        }
+        if (n == 0)
+            break;
+        Send(std::string(buffer, static_cast<size_t>(n)));
+        sent += static_cast<uint64_t>(n);
+        const uint64_t target = written_ > kMaxOutstanding ? written_ - kMaxOutstanding : 0;
+        End end = WaitForTransmit(target, DrainMs(kMaxOutstanding, options_.baud));
+        if (end == End::kStalled) {
+            Say("porvane-cli: " + path + ": the port stopped sending after " +
+                std::to_string(sent) + " bytes");
+            return End::kNone;
+        }
+        if (end != End::kNone)
+            return end;
+        if (SteadyClock::now() >= next_progress) {
+            Say("porvane-cli: " + path + ": " + std::to_string(sent) + " of " +
+                std::to_string(info.st_size) + " bytes");
+            next_progress += std::chrono::seconds(1);
+        }
+    }
+    const End end = WaitForTransmit(written_, DrainMs(kMaxOutstanding, options_.baud));
+    if (end == End::kStalled) {
+        Say("porvane-cli: " + path + ": the port stopped sending");
+        return End::kNone;
+    }
+    if (end == End::kNone)
+        Say("porvane-cli: sent " + path + " (" + std::to_string(sent) + " bytes)");
+    return end;
+}
+
+void TermSession::ShowSettings() {
+    const comm::Dcb& dcb = channel_.settings().dcb;
+    bool hex;
+    {
+        std::lock_guard lock(mutex_);
+        hex = view_.hex();
+    }
+    Say("porvane-cli: " + device_ + " " + DescribeLine(dcb) + ", flow " + options_.flow +
+        ", Enter sends " + (options_.map.empty() ? std::string("CR") : options_.map) +
+        ", hex view " + OnOff(hex) + ", echo " + OnOff(options_.echo));
+    uint32_t status = 0;
+    uint32_t control = 0;
+    if (!channel_.GetModemLines(status, control)) {
+        Say("porvane-cli: modem lines: none on this port");
+        return;
+    }
+    Say(std::string("porvane-cli: CTS ") + OnOff(status & comm::MS_CTS_ON) + ", DSR " +
+        OnOff(status & comm::MS_DSR_ON) + ", RI " + OnOff(status & comm::MS_RING_ON) + ", DCD " +
+        OnOff(status & comm::MS_RLSD_ON) + "; DTR " + OnOff(control & comm::kModemControlDtr) +
+        ", RTS " + OnOff(control & comm::kModemControlRts));
 }
 
 }  // namespace porvane::cli

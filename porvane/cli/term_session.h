@@ -1,64 +1,133 @@
 #pragma once
 
-#include <condition_variable>
+#include <poll.h>
+
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
 
 #include "platform/comm/recording_opener.h"
+#include "platform/comm/unique_fd.h"
+#include "porvane/cli/received_view.h"
+#include "porvane/cli/term_keys.h"
 #include "porvane/serial/line_settings.h"
 #include "porvane/serial/page_window.h"
 #include "porvane/serial/serial_channel.h"
 
 namespace porvane::cli {
 
-// The line parameters of "porvane-cli term", as typed.
+// The options of "porvane-cli term", as typed.
 struct TermOptions {
     std::string port;
     uint32_t baud = 9600;
     int data_bits = 8;
     std::string parity = "no";  // no, odd, even, mark, space
     std::string stop = "1";     // 1, 1.5, 2
+    std::string flow = "none";  // none, rts (RTS/CTS), xon (XON/XOFF)
     bool hex = false;
     int linger_ms = 200;  // after the last byte has left: how long to wait for replies
+    std::string map;      // what Enter sends: CR, LF, CRLF; empty: the byte as typed
+    bool echo = false;    // show what is sent on the output too
+    std::string log;      // file that receives a raw copy of the received bytes
+    std::string time;     // "", "absolute" or "delta": stamps on the received lines
 };
 
 // Builds the settings record of the options; false with a message for a value no list holds.
 bool BuildTermSettings(const TermOptions& options, serial::LineSettings& settings,
                        std::string& error);
 
-// A terminal on standard input and output: what arrives on the port goes to output_fd (as
-// "%02x " groups in hex mode), what is read from input_fd goes to the port. It is the page of
-// its channel; notifications arrive on the event thread and are handled there.
+// "9600 8N1": baud, data bits, parity letter and stop bits of a record.
+std::string DescribeLine(const comm::Dcb& dcb);
+
+// A terminal on a port. What arrives goes to output_fd (through a ReceivedView: text, or hex
+// lines). With input_fd a terminal it is interactive: the terminal is raw, each key goes to the
+// port as typed and the escape key starts a command; otherwise input is copied to the port until
+// it ends. Messages go to message_fd. It is the page of its channel: notifications arrive on the
+// event thread and are handled there.
 class TermSession : public serial::PageWindow {
   public:
-    TermSession(const TermOptions& options, int input_fd, int output_fd, int stop_fd);
+    TermSession(const TermOptions& options, int input_fd, int output_fd, int message_fd,
+                int stop_fd, serial::SerialChannel::DeviceOpener opener = comm::OpenSerialDevice);
 
-    // Opens the port and copies until the end of input has been written out (0), a stop
-    // request arrives on stop_fd (0), or the port fails (1). Messages go to standard error, an
-    // open failure with the port and the reason. Hex output ends with a line end.
+    // Opens the port and runs until the input ends and its bytes have gone out and the replies
+    // have come (piped), the quit command (interactive), a stop signal on stop_fd, or the closing
+    // of the output: 0. A port that does not open: 1; a log that cannot be written: 4; the port
+    // vanishing: "串口已断开: <device>" and 5. The terminal gets its modes back on every way out.
     int Run();
 
     intptr_t PageNotify(uint32_t code, void* data) override;
     void ShowMessage(const std::string& text) override;
 
   private:
+    // Why a loop ends; kNone: go on.
+    enum class End {
+        kNone,
+        kInputDone,
+        kQuit,
+        kStopped,
+        kOutputClosed,
+        kPortGone,
+        kLogFailed,
+        kStalled
+    };
+
+    End RunPipe();
+    End RunInteractive();
+    int Finish(End end);
+
+    // Waits up to timeout_ms (-1: no limit) for input (when given), a stop signal, a
+    // notification of the event thread or the output's reader going away, ending a hex line when
+    // reception has paused meanwhile. kNone after input, a wake-up or the time-out.
+    End Wait(int timeout_ms, pollfd* input);
+    // Waits the whole time unless something ends the session.
+    End Pause(int ms);
+    End WaitForTransmit(uint64_t target, int timeout_ms);
+    End WaitForQuietLine();
+    void EndPausedLine();
+    void Send(const std::string& bytes);
+    // Writes a message: a line of its own, "\r\n"-ended while the terminal is raw.
+    void Say(const std::string& text);
+    void WriteMessage(const std::string& text);
     void ClosePort();
-    bool WaitForTransmit(uint64_t target, int timeout_ms);
-    void WaitForQuietLine();
-    bool StopRequested(int timeout_ms);
+
+    // Interactive parts.
+    End TakeKey(char& c);
+    End RunCommand(char letter);
+    End Prompt(const std::string& label, std::string& answer, bool& accepted);
+    End SendBreak();
+    void ToggleLine(bool dtr);
+    End ChangeBaud();
+    void ToggleHex();
+    End SendFile(const std::string& path);
+    void ShowSettings();
 
     TermOptions options_;
     int input_fd_;
     int output_fd_;
+    int message_fd_;
     int stop_fd_;
+    std::string device_;  // the device path, for messages
+    std::string enter_sends_;
     comm::RecordingOpener opener_;  // keeps why the port did not open
     serial::SerialChannel channel_;
+    comm::UniqueFd wake_;  // the event thread's notifications wake the main thread's waits
+    comm::UniqueFd log_;
+    bool raw_ = false;      // the terminal is in raw mode (main thread)
+    uint64_t written_ = 0;  // bytes handed to the port (main thread)
+    bool dtr_on_ = true;    // the modem control lines as this session set them (main thread)
+    bool rts_on_ = true;
+    std::string pending_keys_;  // keys read but not handled yet (main thread)
+    size_t pending_at_ = 0;
 
-    std::mutex mutex_;  // guards acknowledged_ and receive_count_
-    std::condition_variable changed_;
+    std::mutex mutex_;  // guards every field below and the writes to output_fd and message_fd
+    ReceivedView view_;
     uint64_t acknowledged_ = 0;  // bytes reported gone by transmit-empty
     uint64_t receive_count_ = 0;
+    std::chrono::steady_clock::time_point last_receive_{};
+    bool port_gone_ = false;
+    bool output_failed_ = false;
+    int log_error_ = 0;  // errno of a failed log write, 0 while it works
 };
 
 }  // namespace porvane::cli

@@ -4,9 +4,13 @@
 
 #include <chrono>
 
+#include "platform/comm/event_fd.h"
 #include "platform/comm/recording_opener.h"
+#include "porvane/cli/exit_status.h"
 #include "porvane/cli/open_message.h"
+#include "porvane/cli/output_watch.h"
 #include "porvane/cli/report_file.h"
+#include "porvane/serial/page_notify.h"
 #include "porvane/serial/serial_channel.h"
 #include "porvane/tester/line_test.h"
 #include "porvane/tester/pattern_step.h"
@@ -15,21 +19,52 @@
 namespace porvane::cli {
 namespace {
 
-// The channel's page: the tester needs no notification; messages go to standard error, an
-// open failure with its port and reason.
+// The channel's page: of the notifications only the port's vanishing matters, which makes
+// gone_fd readable (from the event thread); messages go to standard error, an open failure with
+// its port and reason.
 class CommandLinePage : public serial::PageWindow {
   public:
     CommandLinePage(std::FILE* err, const comm::RecordingOpener& opener)
-        : err_(err), opener_(opener) {}
-    intptr_t PageNotify(uint32_t, void*) override { return 0; }
+        : err_(err), opener_(opener), gone_(comm::MakeEventFd()) {}
+    intptr_t PageNotify(uint32_t code, void*) override {
+        if (code == serial::PN_PORT_GONE)
+            comm::SignalEventFd(gone_.get());
+        return 0;
+    }
     void ShowMessage(const std::string& text) override {
         std::fprintf(err_, "%s\n", WithOpenFailure(text, opener_).c_str());
     }
+    int gone_fd() const { return gone_.get(); }
 
   private:
     std::FILE* err_;
     const comm::RecordingOpener& opener_;
+    comm::UniqueFd gone_;
 };
+
+// Why the seconds stopped before their number was reached.
+enum class Interruption { kNone, kStopped, kOutputClosed, kPortGone };
+
+// Waits until `until` for a stop signal, the port's vanishing or the output's reader going away.
+Interruption WaitForTick(std::chrono::steady_clock::time_point until, int stop_fd, int gone_fd,
+                         int output_fd) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              until - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0)
+            return Interruption::kNone;
+        pollfd fds[3] = {{stop_fd, POLLIN, 0}, {gone_fd, POLLIN, 0}, OutputClosedPollFd(output_fd)};
+        if (::poll(fds, 3, static_cast<int>(left)) <= 0)
+            continue;
+        if (fds[1].revents & POLLIN)
+            return Interruption::kPortGone;
+        if (fds[0].revents & POLLIN)
+            return Interruption::kStopped;
+        if (OutputClosedIn(fds[2]))
+            return Interruption::kOutputClosed;
+    }
+}
 
 bool ParsePattern(const std::string& text, uint32_t& kind, uint32_t& user_pattern) {
     if (text == "2^15-1") {
@@ -67,15 +102,15 @@ int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std:
     if (!ParsePattern(options.pattern, settings.pattern_kind, settings.user_pattern)) {
         std::fprintf(err,
                      "porvane-cli: --pattern takes 2^15-1, 2^11-1, 2^9-1 or up to 16 digits 0/1\n");
-        return 1;
+        return kExitUsage;
     }
     if (!ParseInsert(options.insert, settings.error_insert_mode)) {
         std::fprintf(err, "porvane-cli: --insert takes none, 1/10000 or 1/1000\n");
-        return 1;
+        return kExitUsage;
     }
     ReportFile report(options.report);
     if (!report.Claim(err)) {
-        return 2;
+        return kExitFileNotWritten;
     }
     comm::RecordingOpener opener;
     CommandLinePage page(err, opener);
@@ -85,10 +120,10 @@ int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std:
     std::string error;
     if (!BuildTermSettings(options.line, channel.settings(), error)) {
         std::fprintf(err, "porvane-cli: %s\n", error.c_str());
-        return 1;
+        return kExitUsage;
     }
     if (channel.OpenPort(&page) != 1) {
-        return 1;
+        return kExitPortNotOpen;
     }
     settings.running = 1;
     settings.bits_per_character = channel.settings().dcb.ByteSize;
@@ -120,24 +155,11 @@ int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std:
 
     using Clock = std::chrono::steady_clock;
     auto next_tick = Clock::now() + std::chrono::seconds(1);
-    bool stopped = false;
+    Interruption interruption = Interruption::kNone;
     int tick = 1;
-    for (; !stopped && (options.seconds == 0 || tick <= options.seconds); ++tick) {
-        for (;;) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(next_tick - Clock::now())
-                    .count();
-            if (left <= 0)
-                break;
-            pollfd fd{stop_fd, POLLIN, 0};
-            if (stop_fd >= 0 && ::poll(&fd, 1, static_cast<int>(left)) > 0) {
-                stopped = true;
-                break;
-            }
-            if (stop_fd < 0)
-                ::poll(nullptr, 0, static_cast<int>(left));
-        }
-        if (stopped)
+    for (; options.seconds == 0 || tick <= options.seconds; ++tick) {
+        interruption = WaitForTick(next_tick, stop_fd, page.gone_fd(), fileno(out));
+        if (interruption != Interruption::kNone)
             break;
         next_tick += std::chrono::seconds(1);
         const tester::TestSecond second = session.Tick();
@@ -145,7 +167,10 @@ int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std:
         if (!second.counted) {
             std::fprintf(out, "# %d\tnot synchronised yet: %u bits, %u bit errors, %u characters\n",
                          tick, tally.bits, tally.bit_errors, tally.characters);
-            std::fflush(out);
+            if (std::fflush(out) != 0) {
+                interruption = Interruption::kOutputClosed;
+                break;
+            }
             continue;
         }
         const tester::TickSignals& signals = second.tick;
@@ -153,17 +178,30 @@ int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std:
                      tally.characters, signals.no_signal ? 1 : 0, signals.lost_sync ? 1 : 0,
                      signals.bit_errors ? 1 : 0,
                      static_cast<unsigned long long>(session.statistics().total_bit_errors()));
-        std::fflush(out);
+        if (std::fflush(out) != 0) {
+            interruption = Interruption::kOutputClosed;  // the reader went away (EPIPE)
+            break;
+        }
     }
     session.Finish();
     settings.running = 0;
     channel.HandOverTestSettings(settings);
     channel.ClosePort();
+    // A vanished port is said after what was measured up to then has been written.
+    const bool gone = interruption == Interruption::kPortGone;
+    auto say_gone = [&] {
+        std::fprintf(err, "%s: %s\n", serial::kMessagePortGone,
+                     comm::DevicePathForPort(options.line.port).c_str());
+        return kExitPortVanished;
+    };
     if (!session.synchronised()) {
         std::fprintf(out, "# not synchronised in %d seconds: no figures\n", tick - 1);
+        std::fflush(out);
+        if (gone)
+            return say_gone();
         std::fprintf(err, "porvane-cli: the line never synchronised: nothing to count%s\n",
                      options.report.empty() ? "" : ", no report written");
-        return 3;
+        return kExitNeverSynchronised;
     }
     const tester::TestStatistics& statistics = session.statistics();
     std::fprintf(out, "# seconds %u, errored seconds %u, bit errors %llu of %llu bits\n",
@@ -172,7 +210,11 @@ int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std:
                  static_cast<unsigned long long>(statistics.total_bits()));
     std::fprintf(out, "# G.821: severely errored seconds %u, unavailable seconds %u\n",
                  session.g821().severely_errored_seconds(), session.g821().unavailable_seconds());
-    return report.Write(statistics, err) ? 0 : 2;
+    std::fflush(out);
+    const bool written = report.Write(statistics, err);
+    if (gone)
+        return say_gone();
+    return written ? kExitDone : kExitFileNotWritten;
 }
 
 }  // namespace porvane::cli

@@ -26,9 +26,12 @@ inline constexpr char kTestHeader[] =
 // Opens the port, runs the test and prints the header, then a line of eight tab-separated fields
 // each second. The checker starts unsynchronised: the seconds before its first clean second are
 // printed as comment lines, and the figures, the summary and the report count from that second
-// on. Returns 0 after a completed test, 1 when the port cannot be opened, 2 when the report
-// cannot be written (a path that cannot be opened is refused before the test starts), 3 when
-// the line never synchronised.
+// on. A stop signal or the closing of out ends the test as its last second would. When the port
+// vanishes, what was measured up to then is written (summary and report) and then
+// "串口已断开: <device>". Returns 0 after a completed test, 1 when the port cannot be opened, 2
+// for a bad pattern or insertion, 3 when the line never synchronised, 4 when the report cannot
+// be written (a path that cannot be opened is refused before the test starts), 5 when the port
+// vanished.
 int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std::FILE* err);
 
 }  // namespace porvane::cli

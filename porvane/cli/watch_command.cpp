@@ -25,6 +25,7 @@
 #include "platform/comm/unique_fd.h"
 #include "platform/devicemap/device_map.h"
 #include "platform/devicemap/listed_ports.h"
+#include "porvane/cli/output_watch.h"
 #include "porvane/cli/record_printer.h"
 #include "porvane/monitor/driver_link.h"
 #include "porvane/monitor/monitor_record.h"
@@ -151,22 +152,29 @@ bool SendEndMarker(const std::string& runtime_dir, int port_number) {
 
 // Passes the signals watch is sent on to the program, as they are (SIGINT stays SIGINT), until
 // destroyed. A signal the terminal sent (Ctrl-C) reached the program's process group, which is
-// watch's own, already: that one is not sent twice.
+// watch's own, already: that one is not sent twice. When the reader of watch's output goes away
+// the program is sent SIGTERM, so that the watch ends.
 class SignalForwarder {
   public:
-    SignalForwarder(int signal_fd, pid_t program) {
+    SignalForwarder(int signal_fd, pid_t program, int output_fd) {
         int fds[2] = {-1, -1};
         if (::pipe2(fds, O_CLOEXEC) == 0) {
             wake_read_.Reset(fds[0]);
             wake_write_.Reset(fds[1]);
         }
-        thread_ = std::thread([this, signal_fd, program] {
+        thread_ = std::thread([this, signal_fd, program, output_fd] {
+            pollfd p[3] = {{signal_fd, POLLIN, 0},
+                           {wake_read_.get(), POLLIN, 0},
+                           OutputClosedPollFd(output_fd)};
             for (;;) {
-                pollfd p[2] = {{signal_fd, POLLIN, 0}, {wake_read_.get(), POLLIN, 0}};
-                if (::poll(p, 2, -1) < 0 && errno != EINTR)
+                if (::poll(p, 3, -1) < 0 && errno != EINTR)
                     return;
                 if (p[1].revents != 0)
                     return;
+                if (OutputClosedIn(p[2])) {
+                    ::kill(program, SIGTERM);
+                    p[2].fd = -1;  // said once
+                }
                 signalfd_siginfo info;
                 if (p[0].revents == 0 || ::read(signal_fd, &info, sizeof info) != sizeof info)
                     continue;
@@ -331,7 +339,7 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
                      error.c_str());
     } else {
         // A signal to watch goes on to the program; its end ends the watch.
-        const SignalForwarder forwarder(stop_fd, program);
+        const SignalForwarder forwarder(stop_fd, program, fileno(out));
         status = WaitStatus(program);
     }
     for (auto& port : ports) {

@@ -171,12 +171,24 @@ uint32_t SerialChannel::ReadPort(uint8_t* buffer, uint32_t count) {
     return last_read_count_;
 }
 
-void SerialChannel::ApplySettings(const LineSettings& settings) {
-    if (std::shared_ptr<comm::SerialDevice> device = Device()) {
-        device->SetState(settings.dcb);
-        SayIfRtsCannotToggle(*device, settings.dcb);
-        device->SetTimeouts(settings.timeouts);
-    }
+bool SerialChannel::ApplySettings(const LineSettings& settings) {
+    std::shared_ptr<comm::SerialDevice> device = Device();
+    if (!device)
+        return false;
+    const bool accepted = static_cast<bool>(device->SetState(settings.dcb));
+    SayIfRtsCannotToggle(*device, settings.dcb);
+    device->SetTimeouts(settings.timeouts);
+    return accepted;
+}
+
+bool SerialChannel::EscapeFunction(comm::Escape function) {
+    std::shared_ptr<comm::SerialDevice> device = Device();
+    return device && device->EscapeFunction(function);
+}
+
+bool SerialChannel::GetModemLines(uint32_t& status, uint32_t& control) {
+    std::shared_ptr<comm::SerialDevice> device = Device();
+    return device && device->GetModemStatus(status) && device->GetModemControl(control);
 }
 
 void SerialChannel::SayIfRtsCannotToggle(comm::SerialDevice& device, const comm::Dcb& dcb) {

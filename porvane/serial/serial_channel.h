@@ -67,12 +67,17 @@ class SerialChannel {
     // Event thread: reads up to count bytes, counts them, sends PN_RECV_COUNT, returns the count.
     uint32_t ReadPort(uint8_t* buffer, uint32_t count);
 
-    // Applies the Dcb and then the time-outs of the record to the open port; results ignored.
-    // An RTS toggle the port cannot carry out is said once an open (kMessageNoRtsToggle), here
-    // and in OpenPort.
-    void ApplySettings(const LineSettings& settings);
+    // Applies the Dcb and then the time-outs of the record to the open port. An RTS toggle the
+    // port cannot carry out is said once an open (kMessageNoRtsToggle), here and in OpenPort.
+    // False when the port is closed or refused the Dcb (it then keeps its line as it was).
+    bool ApplySettings(const LineSettings& settings);
     // Modem control byte (bit 0 DTR, bit 1 RTS); 0 when closed or unknown.
     uint8_t GetModemControl();
+    // Sets or clears DTR, RTS or a break on the open port; false when closed or refused.
+    bool EscapeFunction(comm::Escape function);
+    // The modem status word (MS_*) and control byte; false when closed or the port has no modem
+    // lines (a pseudo-terminal).
+    bool GetModemLines(uint32_t& status, uint32_t& control);
     // Fills out with the port's counters; leaves it alone when closed.
     void GetPortStatistics(comm::SerialStats* out);
     void ClearPortStatistics();

@@ -1,0 +1,13 @@
+#pragma once
+
+namespace porvane::cli {
+
+// The exit statuses of porvane-cli, the same for every command.
+inline constexpr int kExitDone = 0;
+inline constexpr int kExitPortNotOpen = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitNeverSynchronised = 3;
+inline constexpr int kExitFileNotWritten = 4;  // a report, log or output file
+inline constexpr int kExitPortVanished = 5;
+
+}  // namespace porvane::cli
