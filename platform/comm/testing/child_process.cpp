@@ -121,6 +121,12 @@ void ChildProcess::Signal(int signal) const {
     ::kill(pid_, signal);
 }
 
+void ChildProcess::CloseOutput() {
+    if (out_fd_ >= 0)
+        ::close(out_fd_);
+    out_fd_ = -1;
+}
+
 void ChildProcess::CloseInput() {
     if (in_fd_ >= 0) {
         ::close(in_fd_);

@@ -23,6 +23,8 @@ class ChildProcess {
     pid_t pid() const { return pid_; }
     void Signal(int signal) const;
     void CloseInput();
+    // Closes the test's end of standard output, as a reader that has had enough (`| head`) does.
+    void CloseOutput();
     // Waits for the end; returns the exit code (128 + signal when killed), or -1 on time-out.
     int Wait(int timeout_ms = 30000);
     // Reads standard output until it ends (or the time runs out) and returns all of it.

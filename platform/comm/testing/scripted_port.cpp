@@ -183,6 +183,9 @@ class ScriptedSerialDevice final : public SerialDevice {
             case Escape::ClrRts:
                 port_->modem_control_ &= ~kModemControlRts;
                 break;
+            case Escape::SetBreak:
+                ++port_->breaks_;
+                break;
             default:
                 break;
         }
@@ -319,6 +322,10 @@ std::vector<uint32_t> ScriptedPort::Purges() const {
 uint32_t ScriptedPort::ModemControl() const {
     std::lock_guard lock(mutex_);
     return modem_control_;
+}
+int ScriptedPort::Breaks() const {
+    std::lock_guard lock(mutex_);
+    return breaks_;
 }
 int ScriptedPort::Opens() const {
     std::lock_guard lock(mutex_);

@@ -44,6 +44,7 @@ class ScriptedPort : public std::enable_shared_from_this<ScriptedPort> {
     uint32_t LastEventMask() const;
     std::vector<uint32_t> Purges() const;
     uint32_t ModemControl() const;  // DTR bit 0, RTS bit 1
+    int Breaks() const;             // breaks set (SetBreak) since the port was made
     int Opens() const;
     bool IsOpen() const;
 
@@ -76,6 +77,7 @@ class ScriptedPort : public std::enable_shared_from_this<ScriptedPort> {
     bool cancelled_ = false;
     std::vector<uint32_t> purges_;
     uint32_t modem_control_ = 0;
+    int breaks_ = 0;
 };
 
 }  // namespace comm::testing

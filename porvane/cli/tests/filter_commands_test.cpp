@@ -91,6 +91,11 @@ class LineProcess {
         ::kill(pid_, SIGTERM);
         return Wait();
     }
+    // Closes the test's end of standard output, as `| head` does when it has had enough.
+    void CloseOutput() {
+        ::close(out_);
+        out_ = -1;
+    }
     int Wait() {
         int status = 0;
         ::waitpid(pid_, &status, 0);
@@ -201,6 +206,14 @@ TEST_F(DriverHostCommandTest, MonitorPrintsTheDecodedLinesAsTheyArrive) {
     EXPECT_EQ(monitor.Stop(), 0);
     EXPECT_EQ(monitor.AllErrors(), "porvane-cli: monitoring ttyS0\n");
     EXPECT_EQ(app.Exit(), 0);
+}
+
+TEST_F(DriverHostCommandTest, MonitorEndsQuietlyWhenItsReaderGoesAwayWhileIdle) {
+    LineProcess monitor(Cli(), {"monitor", "ttyS0"});
+    ASSERT_TRUE(monitor.WaitFor(true, "monitoring")) << monitor.err();
+    monitor.CloseOutput();  // no record has to arrive for the end to be noticed
+    EXPECT_EQ(monitor.Wait(), 0);
+    EXPECT_EQ(monitor.AllErrors(), "porvane-cli: monitoring ttyS0\n");
 }
 
 TEST_F(DriverHostCommandTest, MonitorDataOnlyMarksTheDirectionAndHex) {

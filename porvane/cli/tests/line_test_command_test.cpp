@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "platform/comm/testing/child_process.h"
@@ -208,6 +209,37 @@ TEST_F(LineTestCommand, SilentLineNeverSynchronises) {
     EXPECT_FALSE(std::filesystem::exists(report));  // the claimed file is not left behind
 }
 
+TEST_F(LineTestCommand, AVanishedPortEndsTheTestWithWhatWasMeasured) {
+    StartLoop();
+    const std::string report = dir_.path() + "/report.txt";
+    ChildProcess test("porvane-cli", {"test", link_, "--report", report});
+    // Until the first counted second has been printed.
+    std::string output;
+    const std::regex counted("\n[0-9]+\t[^\n]*\n");
+    while (!std::regex_search(output, counted)) {
+        const std::string more = test.ReadOutputUntil("\n");
+        ASSERT_FALSE(more.empty()) << output;
+        output += more;
+    }
+    vport_->Signal(SIGTERM);  // the plug is pulled: its pseudo-terminal closes
+    EXPECT_EQ(test.Wait(10000), 5);
+    const RunOutput run = ParseRun(output + test.ReadAllOutput());
+    ASSERT_FALSE(run.seconds.empty());
+    for (const Second& s : run.seconds)
+        EXPECT_EQ(s.no_signal, 0);  // the lost seconds are not counted as seconds without signal
+    ASSERT_EQ(run.summary.size(), 2u);
+    EXPECT_EQ(run.summary[0], "# seconds " + std::to_string(run.seconds.size()) +
+                                  ", errored seconds 0, bit errors 0 of " + std::to_string([&] {
+                                      uint64_t bits = 0;
+                                      for (const Second& s : run.seconds)
+                                          bits += s.bits;
+                                      return bits;
+                                  }()) +
+                                  " bits");
+    EXPECT_EQ(test.ReadAllError(), "串口已断开: " + link_ + "\n");
+    EXPECT_FALSE(ReportText(report).empty());
+}
+
 TEST(LineTestCommandErrors, ReportPathIsCheckedBeforeThePort) {
     TempDir dir;
     struct Row {
@@ -220,9 +252,9 @@ TEST(LineTestCommandErrors, ReportPathIsCheckedBeforeThePort) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        // The port does not exist either: the report path is refused first (status 2, not 1).
+        // The port does not exist either: the report path is refused first (status 4, not 1).
         ChildProcess test("porvane-cli", {"test", "/dev/no-such-port", "--report", row.report});
-        EXPECT_EQ(test.Wait(), 2);
+        EXPECT_EQ(test.Wait(), 4);
         EXPECT_EQ(test.ReadAllError(),
                   "porvane-cli: --report: " + row.report + ": " + row.reason + "\n");
     }
@@ -238,7 +270,7 @@ TEST(LineTestCommandErrors, MissingPortAndBadPattern) {
     EXPECT_EQ(missing.ReadAllError(),
               "串口被占用!! (/dev/no-such-port: No such file or directory)\n");
     ChildProcess bad("porvane-cli", {"test", "/dev/null", "--pattern", "10201"});
-    EXPECT_EQ(bad.Wait(), 1);
+    EXPECT_EQ(bad.Wait(), 2);  // a usage error, not a port that did not open
 }
 
 }  // namespace

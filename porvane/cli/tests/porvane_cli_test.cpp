@@ -9,6 +9,7 @@
 
 #include "platform/comm/serial_device.h"
 #include "platform/comm/testing/child_process.h"
+#include "platform/comm/testing/pty_pair.h"
 #include "porvane/cli/term_session.h"
 
 namespace porvane::cli {
@@ -80,6 +81,48 @@ TEST_F(TermCommandTest, StopsCleanlyOnSigterm) {
     ASSERT_TRUE(comm::testing::WaitForHolder(link_, term.pid()));
     term.Signal(SIGTERM);
     EXPECT_EQ(term.Wait(5000), 0);
+}
+
+TEST_F(TermCommandTest, HexLinesHoldSixteenBytesAndEndWithTheBurst) {
+    std::string input = "0123456789abcdefXY";
+    ChildProcess term("porvane-cli", {"term", link_, "--hex", "--linger", "3000"}, &input);
+    EXPECT_EQ(term.ReadAllOutput(), "30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66 \n58 59 \n");
+    EXPECT_EQ(term.Wait(), 0);
+}
+
+TEST(TermCommand, APipedTermSaysAtOnceThatThePortVanished) {
+    comm::testing::PtyPair port;
+    std::string keep_open;
+    ChildProcess term("porvane-cli", {"term", port.slave_path()}, &keep_open);
+    ASSERT_TRUE(comm::testing::WaitForHolder(port.slave_path(), term.pid()));
+    port.CloseMaster();
+    EXPECT_EQ(term.Wait(10000), 5);
+    EXPECT_EQ(term.ReadAllError(), "串口已断开: " + port.slave_path() + "\n");
+}
+
+// `porvane-cli ... | head`: the reader goes away; the command ends at once, without a word,
+// whether it was printing (test, each second) or idle (term with nothing received).
+TEST_F(TermCommandTest, AClosedOutputEndsTheCommandQuietly) {
+    struct Row {
+        const char* name;
+        std::vector<std::string> args;
+        std::string first_output;  // read before the reader goes away
+    } rows[] = {
+        {"test", {"test", link_}, "\n2\t"},  // a counted second: the line is synchronised
+        {"term", {"term", link_}, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string keep_open;
+        ChildProcess command("porvane-cli", row.args, &keep_open);
+        ASSERT_TRUE(comm::testing::WaitForHolder(link_, command.pid()));
+        if (!row.first_output.empty())
+            EXPECT_NE(command.ReadOutputUntil(row.first_output).find(row.first_output),
+                      std::string::npos);
+        command.CloseOutput();
+        EXPECT_EQ(command.Wait(10000), 0);
+        EXPECT_EQ(command.ReadAllError(), "");
+    }
 }
 
 TEST(TermCommand, OpenFailuresSayWhichPortAndWhy) {
