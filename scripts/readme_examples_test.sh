@@ -76,6 +76,8 @@ run 'echo hello | build/bin/porvane-cli term /tmp/loop --linger 1000'
 run 'build/bin/porvane-cli test /tmp/loop --seconds 4 --insert 1/1000'
 printf '%s\n' "$out" | head -1 | grep -q '^# tick' || fail "test printed no header: $out"
 printf '%s\n' "$out" | grep -q '^# G.821: ' || fail "test printed no summary: $out"
+run 'build/bin/porvane-cli test /tmp/loop | head -3  # ends as soon as head has its lines'
+[ "$(printf '%s\n' "$out" | wc -l)" -eq 3 ] || fail "test | head -3 printed: $out"
 
 run "printf 'ttyS0=/tmp/loop\n' > /tmp/ports.map"
 run 'PORVANE_DEVICE_MAP=/tmp/ports.map build/bin/porvane-cli ports'

@@ -29,6 +29,6 @@ if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
     "$bin/porvane" || true
 else
     echo "No display (DISPLAY and WAYLAND_DISPLAY are unset): running the command-line terminal."
-    echo "Type a line and press Enter: it comes back from the plug. Ctrl-D or Ctrl-C ends."
+    echo "Type: each key goes to the plug and comes back. Ctrl-T q quits, Ctrl-T h lists the commands."
     "$bin/porvane-cli" term "$link" || true
 fi
