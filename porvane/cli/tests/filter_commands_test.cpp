@@ -385,6 +385,15 @@ TEST_F(WatchCommandTest, AMissingAttachmentIsSaidClearly) {
                                "/lib/libsievra.so is missing (build the sievra target)\n");
 }
 
+TEST_F(WatchCommandTest, AClosedOutputEndsTheProgramAndTheWatch) {
+    PutAttachment();
+    LineProcess watch(Watch(), {"watch", "--", "/bin/sh", "-c", "echo started; exec sleep 600"});
+    ASSERT_TRUE(watch.WaitFor(false, "started\n")) << watch.err();
+    watch.CloseOutput();  // the program is sent SIGTERM, and its status passes through
+    EXPECT_EQ(watch.Wait(), 128 + SIGTERM);
+    EXPECT_EQ(watch.AllErrors(), "");
+}
+
 TEST_F(WatchCommandTest, PrivateHostLivesAsLongAsTheProgramAndItsStatusPassesThrough) {
     PutAttachment();
     LineProcess watch(Watch(), {"watch", "--", "/bin/sh", "-c",

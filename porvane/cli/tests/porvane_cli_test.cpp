@@ -6,7 +6,9 @@
 
 #include <fstream>
 #include <random>
+#include <sstream>
 
+#include "platform/comm/comm_constants.h"
 #include "platform/comm/serial_device.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
@@ -90,6 +92,23 @@ TEST_F(TermCommandTest, HexLinesHoldSixteenBytesAndEndWithTheBurst) {
     EXPECT_EQ(term.Wait(), 0);
 }
 
+TEST_F(TermCommandTest, TimeStampsAndTheLogTakeWhatArrives) {
+    const std::string log = dir_.path() + "/received.log";
+    std::ofstream(log) << "earlier\n";  // appended to, not replaced
+    std::string input = "hello\n";
+    ChildProcess term("porvane-cli",
+                      {"term", link_, "--time=delta", "--log", log, "--linger", "3000"}, &input);
+    EXPECT_EQ(term.ReadAllOutput(), "+0.000000 hello\n");
+    EXPECT_EQ(term.Wait(), 0);
+    std::stringstream logged;
+    logged << std::ifstream(log).rdbuf();
+    EXPECT_EQ(logged.str(), "earlier\nhello\n");
+    // A log that cannot be written is refused before the port is opened (which would fail too).
+    ChildProcess refused("porvane-cli", {"term", "/dev/no-such-port", "--log", dir_.path()});
+    EXPECT_EQ(refused.Wait(), 4);
+    EXPECT_EQ(refused.ReadAllError(), "porvane-cli: --log: " + dir_.path() + ": Is a directory\n");
+}
+
 TEST(TermCommand, APipedTermSaysAtOnceThatThePortVanished) {
     comm::testing::PtyPair port;
     std::string keep_open;
@@ -169,6 +188,26 @@ TEST(TermSettings, OptionsBecomeTheRecord) {
     o.stop = "3";
     EXPECT_FALSE(BuildTermSettings(o, s, error));
     EXPECT_FALSE(error.empty());
+    o.stop = "1";
+    struct Row {
+        const char* flow;
+        uint32_t cts_out, rts_control, xon_out, xon_in;
+    } rows[] = {
+        {"none", 0, comm::RTS_CONTROL_ENABLE, 0, 0},
+        {"rts", 1, comm::RTS_CONTROL_HANDSHAKE, 0, 0},
+        {"xon", 0, comm::RTS_CONTROL_ENABLE, 1, 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.flow);
+        o.flow = row.flow;
+        ASSERT_TRUE(BuildTermSettings(o, s, error));
+        EXPECT_EQ(s.dcb.fOutxCtsFlow, row.cts_out);
+        EXPECT_EQ(s.dcb.fRtsControl, row.rts_control);
+        EXPECT_EQ(s.dcb.fOutX, row.xon_out);
+        EXPECT_EQ(s.dcb.fInX, row.xon_in);
+    }
+    o.flow = "dsr";
+    EXPECT_FALSE(BuildTermSettings(o, s, error));
 }
 
 class PortsCommandTest : public ::testing::Test {
