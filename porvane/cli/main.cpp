@@ -172,6 +172,9 @@ int main(int argc, char** argv) {
     if (driver->parsed())
         return porvane::cli::RunDriverCommand(driver_action, driver_root, stdout, stderr);
 
+    // A reader that goes away (`| head`) makes writes fail with EPIPE, which each command takes
+    // as its end, instead of killing the program. (The driver's helpers keep the default.)
+    signal(SIGPIPE, SIG_IGN);
     if (ports->parsed()) {
         return show_map ? porvane::cli::RunMapCommand(stdout, stderr)
                         : porvane::cli::RunPortsCommand(stdout, stderr);
@@ -183,7 +186,6 @@ int main(int argc, char** argv) {
     sigaddset(&stop_signals, SIGTERM);
     sigaddset(&stop_signals, SIGHUP);
     sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
     comm::UniqueFd stop_fd(signalfd(-1, &stop_signals, SFD_CLOEXEC));
     // Caught here, so that every guard (the raw terminal's above all) is unwound on the way out.
     try {
