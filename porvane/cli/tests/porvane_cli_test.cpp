@@ -135,9 +135,10 @@ TEST_F(TermCommandTest, AClosedOutputEndsTheCommandQuietly) {
         std::string keep_open;
         ChildProcess command("porvane-cli", row.args, &keep_open);
         ASSERT_TRUE(comm::testing::WaitForHolder(link_, command.pid()));
-        if (!row.first_output.empty())
+        if (!row.first_output.empty()) {
             EXPECT_NE(command.ReadOutputUntil(row.first_output).find(row.first_output),
                       std::string::npos);
+        }
         command.CloseOutput();
         EXPECT_EQ(command.Wait(10000), 0);
         EXPECT_EQ(command.ReadAllError(), "");
