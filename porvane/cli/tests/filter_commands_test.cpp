@@ -692,5 +692,59 @@ TEST_F(WatchCommandTest, SaysWhyNothingCanBeWatched) {
     }
 }
 
+// A program that opens a terminal device outside the map is told about on standard error; the
+// program itself runs as without watch.
+TEST_F(WatchCommandTest, APortOutsideTheMapIsSaid) {
+    PutAttachment();
+    comm::testing::PtyPair other;
+    LineProcess watch(Watch(), {"watch", "--", "/usr/bin/python3", "-c",
+                                "import os, sys\n"
+                                "os.write(os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY), b'x')\n"
+                                "os.close(os.open('/dev/null', os.O_RDWR))\n"
+                                "print('done')\n",
+                                other.slave_path()});
+    EXPECT_EQ(other.ReadExactly(1), "x");
+    EXPECT_EQ(watch.Wait(), 0);
+    watch.WaitFor(false, "done\n");
+    EXPECT_EQ(watch.out(), "done\n");
+    const std::string said = watch.AllErrors();
+    EXPECT_TRUE(std::regex_match(
+        said, std::regex(std::regex_replace(WatchingLine(), std::regex("[()]"), "\\$&") +
+                         "sievrad: process \\d+ \\(python3\\) opened " + other.slave_path() +
+                         ", which is not a port of the device map \\(watched: " +
+                         port_.slave_path() + ", " + usb_port_.slave_path() + "\\)\n")))
+        << said;
+}
+
+// The host says what it watches, and warns of a map that is missing or empty.
+TEST_F(WatchCommandTest, TheHostSaysWhatItWatches) {
+    const std::string missing = dir_.path() + "/no-map";
+    const std::string empty = dir_.path() + "/empty-map";
+    std::ofstream(empty) << "\n";
+    const std::string runtime = dir_.path() + "/xdg/host";
+    const struct {
+        std::string map, ready, said;
+    } cases[] = {
+        {map_,
+         "sievrad: 2 ports in " + runtime + " (" + port_.slave_path() + ", " +
+             usb_port_.slave_path() + ")\n",
+         ""},
+        {missing, "sievrad: 0 ports in " + runtime + "\n",
+         "sievrad: warning: PORVANE_DEVICE_MAP names " + missing +
+             ", which cannot be read: No such file or directory: no port is watched\n"},
+        {empty, "sievrad: 0 ports in " + runtime + "\n",
+         "sievrad: warning: the device map (" + empty + ") holds no port: no port is watched\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.map);
+        setenv("PORVANE_DEVICE_MAP", c.map.c_str(), 1);
+        LineProcess host(ChildProcess::BinDir() + "/sievrad", {"--runtime-dir", runtime});
+        EXPECT_TRUE(host.WaitFor(false, "\n")) << host.out();
+        EXPECT_EQ(host.out(), c.ready);
+        EXPECT_EQ(host.Stop(), 0);
+        EXPECT_EQ(host.AllErrors(), c.said);
+    }
+}
+
 }  // namespace
 }  // namespace porvane::cli
