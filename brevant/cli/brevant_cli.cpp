@@ -312,15 +312,16 @@ int main(int argc, char** argv) {
         return kExitBadFile;
     }
     Collector collector(settings.receive_format, std::chrono::milliseconds(wait_ms));
-    // A device path replaces the COMn lookup: the port opens that device whatever n it has.
-    comm::RecordingOpener opener =
-        port.device.empty() ? comm::RecordingOpener()
-                            : comm::RecordingOpener([device = port.device](const std::string&) {
-                                  return comm::OpenSerialDevice(device);
-                              });
+    // A device path replaces the COMn lookup: the port opens that device whatever n it has, and a
+    // failure names that device.
+    comm::RecordingOpener opener;
+    const comm::RecordingOpener::Opener open_port = opener.opener();
     const std::string port_name =
         port.device.empty() ? PortDescription(settings.port) : port.device;
-    brevant::EventPort event_port(opener.opener());
+    brevant::EventPort event_port(
+        port.device.empty() ? open_port : [open_port, device = port.device](const std::string&) {
+            return open_port(device);
+        });
     if (!brevant::OpenCommandPort(event_port, &collector, settings)) {
         const std::string reason = opener.failed() ? opener.Describe() : port_name;
         if (port.device.empty()) {

@@ -165,6 +165,11 @@ TEST(BrevantCli, PortIsANumberOrADevicePath) {
               "没有发现此串口或被占用 (COM200: /dev/ttyS199: No such file or directory)\n"
               "brevant-cli: COM200 (/dev/ttyS199, as COM200 is not set); set COM200=DEVICE or "
               "give --port DEVICE for another device\n");
+    const std::string none = dir.path() + "/none";
+    ChildProcess missing("brevant-cli", {"run", file, "--port", none});
+    EXPECT_EQ(missing.Wait(), 1);
+    EXPECT_EQ(missing.ReadAllError(),
+              "没有发现此串口或被占用 (" + none + ": No such file or directory)\n");
     ChildProcess usage("brevant-cli", {"run", file, "--port", "COM"});
     EXPECT_EQ(usage.Wait(), 2);
     unsetenv("XDG_CONFIG_HOME");
