@@ -367,6 +367,11 @@ void RecordOutput::WriteSummary() {
     std::fflush(out_);
 }
 
+size_t RecordOutput::PortsWithRecords() {
+    std::lock_guard lock(mutex_);
+    return tallies_.size();
+}
+
 bool RecordOutput::failed() {
     std::lock_guard lock(mutex_);
     return std::ferror(out_) != 0;

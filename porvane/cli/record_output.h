@@ -50,6 +50,8 @@ class RecordOutput {
     // One line per port that had records: calls, bytes written and read, errors (a JSON object
     // each in JSON mode).
     void WriteSummary();
+    // How many ports had records so far.
+    size_t PortsWithRecords();
     // True once a write to the stream failed.
     bool failed();
 

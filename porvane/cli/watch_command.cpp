@@ -377,6 +377,10 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
     }
     stop_host();
     records.WriteSummary();
+    if (records.PortsWithRecords() == 0 && status != kCannotRun) {
+        std::fprintf(err, "porvane-cli: the program used none of the watched ports (%s)\n",
+                     watched.c_str());
+    }
     if (records.failed()) {
         std::fprintf(err, "porvane-cli: writing the records to %s failed\n",
                      options.output.empty() ? "the output" : options.output.c_str());

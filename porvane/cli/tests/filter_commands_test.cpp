@@ -712,6 +712,8 @@ TEST_F(WatchCommandTest, APortOutsideTheMapIsSaid) {
         said, std::regex(std::regex_replace(WatchingLine(), std::regex("[()]"), "\\$&") +
                          "sievrad: process \\d+ \\(python3\\) opened " + other.slave_path() +
                          ", which is not a port of the device map \\(watched: " +
+                         port_.slave_path() + ", " + usb_port_.slave_path() +
+                         "\\)\nporvane-cli: the program used none of the watched ports \\(" +
                          port_.slave_path() + ", " + usb_port_.slave_path() + "\\)\n")))
         << said;
 }
