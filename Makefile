@@ -11,7 +11,8 @@ GEN := -G Ninja
 
 # Seconds each fuzz target runs in make test.
 FUZZ_SECONDS ?= 30
-FUZZ_TARGETS := quor_b_reply_fuzzer monitor_record_fuzzer host_link_fuzzer
+FUZZ_TARGETS := quor_b_reply_fuzzer monitor_record_fuzzer host_link_fuzzer command_file_fuzzer \
+	settings_ini_fuzzer hex_text_fuzzer
 
 all: build
 

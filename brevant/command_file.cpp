@@ -1,12 +1,16 @@
 #include "brevant/command_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <fstream>
-#include <iterator>
-#include <sstream>
 
+#include "platform/comm/unique_fd.h"
 #include "platform/text/gbk.h"
 
 namespace brevant {
@@ -93,30 +97,95 @@ bool SaveCommandFile(const std::string& path, const CommandRows& rows,
     return static_cast<bool>(out);
 }
 
-bool LoadCommandFile(const std::string& path, CommandRows& rows, CommandFileEncoding* encoding) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
+namespace {
+
+// Reads a whole regular file with plain system calls: a folder, a device or a pipe is refused
+// before anything is read, and a read error is a false return, never an exception.
+bool ReadRegularFile(const std::string& path, std::string& bytes) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
         return false;
-    std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    if (file.bad())
+    const comm::UniqueFd file(fd);
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
         return false;
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return false;
+    }
+    if (static_cast<uint64_t>(st.st_size) > kMaxCommandFileBytes) {
+        errno = EFBIG;
+        return false;
+    }
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        if (bytes.size() + static_cast<size_t>(n) > kMaxCommandFileBytes) {
+            errno = EFBIG;  // grew while being read
+            return false;
+        }
+        bytes.append(chunk, static_cast<size_t>(n));
+    }
+}
+
+bool IsBlank(const std::string& line) {
+    return line.find_first_not_of(" \t") == std::string::npos;
+}
+
+}  // namespace
+
+bool LoadCommandFile(const std::string& path, CommandRows& rows, CommandFileEncoding* encoding,
+                     std::vector<CommandFileFault>* faults) {
+    std::string bytes;
+    if (!ReadRegularFile(path, bytes))
+        return false;
+    ParseCommandFile(bytes, rows, encoding, faults);
+    return true;
+}
+
+void ParseCommandFile(std::string_view bytes, CommandRows& rows, CommandFileEncoding* encoding,
+                      std::vector<CommandFileFault>* faults) {
     const CommandFileEncoding found = DetectCommandFileEncoding(bytes);
     if (encoding != nullptr)
         *encoding = found;
-    std::istringstream in(found == CommandFileEncoding::kGbk ? text::GbkToUtf8(bytes)
-                                                             : std::move(bytes));
-    std::string line;
+    const std::string text =
+        found == CommandFileEncoding::kGbk ? text::GbkToUtf8(bytes) : std::string(bytes);
     long line_number = 0;
     int row = 0;
     long expected_separator = -2;
     bool comment_next = true;
-    while (std::getline(in, line)) {
+    bool layout_reported = false;
+    size_t start = 0;
+    while (start < text.size() && row <= kCommandRows) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         ++line_number;
         if (line == kCommandSeparator) {
             expected_separator += 3;
             ++row;
+            // The first separator off its line shifts every row after it; later ones follow.
+            if (line_number != expected_separator && faults != nullptr && !layout_reported &&
+                row <= kCommandRows) {
+                layout_reported = true;
+                faults->push_back(
+                    {line_number, row,
+                     row == 1 ? "lines before the first separator shift every row"
+                              : std::string("the separator is read as the ") +
+                                    (comment_next ? "comment" : "data") +
+                                    " of this row: a comment or data line is missing or one too "
+                                    "many before it"});
+            }
         }
         if (row >= 1 && line_number != expected_separator) {
             if (row > kCommandRows)
@@ -129,7 +198,13 @@ bool LoadCommandFile(const std::string& path, CommandRows& rows, CommandFileEnco
             comment_next = !comment_next;
         }
     }
-    return !in.bad();
+    // A comment as the last line (not the closing line of two spaces): the file was cut short.
+    if (faults != nullptr && row >= 1 && row <= kCommandRows && !comment_next &&
+        !IsBlank(rows.comment[row])) {
+        faults->push_back({line_number, row,
+                           "the file ends after this row's comment: its data "
+                           "line is missing"});
+    }
 }
 
 }  // namespace brevant

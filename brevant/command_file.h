@@ -3,6 +3,7 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace brevant {
 
@@ -29,14 +30,35 @@ std::string CommandFileSavePath(const std::string& chosen);
 bool SaveCommandFile(const std::string& path, const CommandRows& rows,
                      CommandFileEncoding encoding = CommandFileEncoding::kGbk);
 
+// A place where a file departs from the three-line layout, so that rows load shifted from what
+// was saved: a separator off its line (a comment or data line missing, or lines before the first
+// separator), or a command cut short after its comment. line counts from 1; row is the grid row
+// the loader fills at that line.
+struct CommandFileFault {
+    long line = 0;
+    int row = 0;
+    std::string reason;
+};
+
 // Loads as the original loader does (separators expected on lines 1, 4, 7, ...; lines before
 // the first separator ignored; rows beyond the file keep their contents; the closing line of two
 // spaces becomes the comment of the row after the last command). False when the file cannot be
 // read; a malformed file loads what it can. The file is read as GBK; one that holds non-ASCII
 // bytes and is well-formed UTF-8 is read as UTF-8. encoding (when given) receives which one was
 // used.
+// A file that is not a regular file (a folder, a device) or is larger than kMaxCommandFileBytes
+// is not read (errno EISDIR, EINVAL or EFBIG); faults (when given) receives the layout faults.
 bool LoadCommandFile(const std::string& path, CommandRows& rows,
-                     CommandFileEncoding* encoding = nullptr);
+                     CommandFileEncoding* encoding = nullptr,
+                     std::vector<CommandFileFault>* faults = nullptr);
+
+// The loader on bytes already read (decoded as LoadCommandFile does).
+void ParseCommandFile(std::string_view bytes, CommandRows& rows,
+                      CommandFileEncoding* encoding = nullptr,
+                      std::vector<CommandFileFault>* faults = nullptr);
+
+// 200 rows of the longest frame the port takes need far less; a larger file is not a command file.
+inline constexpr size_t kMaxCommandFileBytes = 4u << 20;
 
 // The encoding a command file's bytes are read in (see LoadCommandFile).
 CommandFileEncoding DetectCommandFileEncoding(std::string_view bytes);

@@ -28,9 +28,8 @@ std::string Trim(const std::string& s) {
     return s.substr(begin, end - begin + 1);
 }
 
-std::vector<std::string> ReadLines(const std::string& path) {
+std::vector<std::string> SplitLines(std::istream& in) {
     std::vector<std::string> lines;
-    std::ifstream in(path, std::ios::binary);
     std::string line;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r')
@@ -38,6 +37,12 @@ std::vector<std::string> ReadLines(const std::string& path) {
         lines.push_back(line);
     }
     return lines;
+}
+
+// getline never throws on a stream that cannot be read (a folder): it stops with no lines.
+std::vector<std::string> ReadLines(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return SplitLines(in);
 }
 
 bool IsSection(const std::string& line, std::string* name) {
@@ -79,8 +84,19 @@ std::vector<uint8_t> HexToBytes(const std::string& text) {
 }
 
 bool IniFile::Read(const std::string& section, const std::string& key, std::string& value) const {
+    return FindIniValue(ReadLines(path_), section, key, value);
+}
+
+bool FindIniValue(const std::string& text, const std::string& section, const std::string& key,
+                  std::string& value) {
+    std::istringstream in(text);
+    return FindIniValue(SplitLines(in), section, key, value);
+}
+
+bool FindIniValue(const std::vector<std::string>& lines, const std::string& section,
+                  const std::string& key, std::string& value) {
     std::string current;
-    for (const std::string& line : ReadLines(path_)) {
+    for (const std::string& line : lines) {
         std::string name;
         if (IsSection(line, &name)) {
             current = name;

@@ -29,4 +29,10 @@ class IniFile {
     std::string path_;
 };
 
+// The value of key in section of an INI text (as IniFile reads its file); false when absent.
+bool FindIniValue(const std::string& text, const std::string& section, const std::string& key,
+                  std::string& value);
+bool FindIniValue(const std::vector<std::string>& lines, const std::string& section,
+                  const std::string& key, std::string& value);
+
 }  // namespace brevant

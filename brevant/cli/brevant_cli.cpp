@@ -1,14 +1,17 @@
 // brevant-cli: sends the rows of a command file to the reader as the send-all sequence does and
 // prints what came back.
-//   brevant-cli run FILE [--port N] [--baud N] [--send hex|asc] [--recv hex|asc] [--wait MS]
+//   brevant-cli run FILE [--port N|DEVICE] [--baud N] [--send hex|asc] [--recv hex|asc] [--wait MS]
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "brevant/app_settings.h"
 #include "brevant/command_file.h"
@@ -23,6 +26,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kDefaultReplyWindowMs = 300;  // as the window's send-all sequence waits
+
+// Exit statuses.
+constexpr int kExitPortNotOpened = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitBadFile = 3;
+constexpr int kExitNotAnswered = 4;
 
 // Collects the bytes and the first burst end after each send.
 class Collector : public brevant::EventPortOwner {
@@ -94,20 +103,132 @@ constexpr char kRunFooter[] =
     "and after the last command one more separator and a line of two spaces. Each command is\n"
     "sent as a frame: 20, the data, the check byte, 03. Lines before the first separator are\n"
     "ignored. Example: brevant/examples/commands.ini in the source tree.\n"
+    "Every row is checked before anything is sent: a row whose data the window would mark\n"
+    "(empty, fewer than 6 hex digits, an odd count, a character that is not a hex digit, a\n"
+    "frame over 512 bytes) or a file whose lines are out of step with the three-line layout\n"
+    "is named with its reason, and nothing is sent.\n"
     "Prints one line per command: row, comment, frame, reply, milliseconds (or timeout); a\n"
     "command without a reply within --wait ends the run.\n"
-    "Port n is /dev/ttyS(n-1) unless the environment variable COMn (COM1, COM2, ...) names a\n"
-    "device: COM1=/tmp/reader brevant-cli run commands.ini --port 1\n"
+    "--port takes n of COMn or a device path (/dev/ttyUSB0, a virtual port's link). Port n is\n"
+    "/dev/ttyS(n-1) unless the environment variable COMn (COM1, COM2, ...) names a device:\n"
+    "COM1=/tmp/reader brevant-cli run commands.ini --port 1\n"
     "Defaults come from $XDG_CONFIG_HOME/brevant/Config.INI (~/.config/brevant/Config.INI),\n"
     "which a first start writes: port 1, 9600 baud, parity N, 8 data bits, 1 stop bit, hex.\n"
-    "Exit status: 0 every command answered, 1 otherwise (unreadable file, no commands, port\n"
-    "not opened, a command not answered).";
+    "Exit status: 0 every command answered, 1 the port did not open, 2 usage error, 3 the\n"
+    "command file is unreadable, holds no commands or has rows that cannot be framed, 4 a\n"
+    "command was not answered.";
 
 int CountCommands(const brevant::CommandRows& rows) {
     int count = 0;
     for (int r = 1; r <= brevant::kCommandRows; ++r)
         count += rows.data[r].empty() ? 0 : 1;
     return count;
+}
+
+// A row's text for a message (rows hold UTF-8): control characters as \xNN, and a long text cut
+// with "..." between characters.
+std::string Shown(const std::string& text) {
+    constexpr size_t kMaxShown = 60;
+    std::string shown;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (shown.size() >= kMaxShown && (c & 0xC0) != 0x80) {
+            shown += "...";
+            break;
+        }
+        if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            shown += escaped;
+        } else {
+            shown += static_cast<char>(c);
+        }
+    }
+    return shown;
+}
+
+// What the window's warning means, for a reader of the command line's message.
+std::string WarningMeaning(const std::string& warning) {
+    if (warning == brevant::kMessageEmptyData)
+        return " (no data)";
+    if (warning == brevant::kMessageErr1)
+        return " (fewer than 6 hex digits)";
+    if (warning == brevant::kMessageErr2)
+        return " (an odd number of hex digits)";
+    if (warning == brevant::kMessageErr3)
+        return " (a character outside 0 to f)";
+    return {};
+}
+
+// The rows' frames, or a message for each row that cannot be framed as the window would send it
+// and each place where the file's layout shifts the rows.
+struct CheckedRows {
+    std::vector<std::pair<int, brevant::RowFrame>> frames;  // row number and frame, in order
+    std::vector<std::string> problems;
+};
+
+CheckedRows CheckRows(const brevant::CommandRows& rows,
+                      const std::vector<brevant::CommandFileFault>& faults, int send_format) {
+    CheckedRows checked;
+    for (const brevant::CommandFileFault& fault : faults) {
+        checked.problems.push_back("line " + std::to_string(fault.line) + ", row " +
+                                   std::to_string(fault.row) + ": " + fault.reason);
+    }
+    for (int r = 1; r <= brevant::kCommandRows; ++r) {
+        if (rows.data[r].empty())
+            continue;
+        brevant::RowFrame frame = brevant::BuildRowFrame(rows.data[r], send_format);
+        std::string why;
+        for (const std::string& warning : frame.warnings)
+            why += (why.empty() ? "" : ", ") + warning + WarningMeaning(warning);
+        if (why.empty()) {
+            // Characters the window lets through ("G" lies between "0" and "f") still stop the
+            // hex conversion, which would send a cut-off frame with a check over zero bytes.
+            const std::string& data = rows.data[r];
+            const size_t bad = data.find_first_not_of("0123456789abcdefABCDEF ");
+            if (bad != std::string::npos) {
+                size_t end = bad + 1;  // the whole character, when it is a UTF-8 sequence
+                while (end < data.size() && (static_cast<unsigned char>(data[end]) & 0xC0) == 0x80)
+                    ++end;
+                why = "\"" + Shown(data.substr(bad, end - bad)) + "\" at column " +
+                      std::to_string(bad + 1) + " is not a hex digit";
+            }
+        }
+        if (why.empty() && frame.wire.size() > brevant::kCommandWriteBufferSize) {
+            why = "the frame of " + std::to_string(frame.wire.size()) + " bytes does not fit the " +
+                  std::to_string(brevant::kCommandWriteBufferSize) + "-byte write buffer";
+        }
+        if (!why.empty()) {
+            checked.problems.push_back("row " + std::to_string(r) + " \"" + Shown(rows.data[r]) +
+                                       "\": " + why);
+        } else {
+            checked.frames.emplace_back(r, std::move(frame));
+        }
+    }
+    return checked;
+}
+
+// --port: n of COMn (1 to 255) or a device path; empty when it is neither.
+struct PortChoice {
+    int number = -1;
+    std::string device;
+};
+
+std::optional<PortChoice> ParsePortOption(const std::string& text) {
+    if (text.find('/') != std::string::npos)
+        return PortChoice{-1, text};
+    if (cli_support::CheckWholeNumber(text, 1, 255).empty())
+        return PortChoice{std::atoi(text.c_str()), {}};
+    return std::nullopt;
+}
+
+// "COM4 (/dev/ttyS3, as COM4 is not set)" or "COM4 (/tmp/reader)": the port and its device.
+std::string PortDescription(int number) {
+    const std::string name = "COM" + std::to_string(number);
+    const char* set = std::getenv(name.c_str());
+    const bool named = set != nullptr && *set != '\0';
+    return name + " (" + comm::ComPortPath(number) +
+           (named ? ")" : ", as " + name + " is not set)");
 }
 
 }  // namespace
@@ -121,14 +242,22 @@ int main(int argc, char** argv) {
     CLI::App* run =
         app.add_subcommand("run", "Send the rows of a command file and print the replies");
     std::string file;
-    int port = -1;
+    std::string port_text;
     int baud = -1;
     std::string send, recv;
     int wait_ms = kDefaultReplyWindowMs;
     run->footer(kRunFooter);
     run->add_option("FILE", file, "Command file (format below)")->required();
-    run->add_option("--port", port, "Port number n of COMn (default: COM of Config.INI, 1)")
-        ->check(cli_support::WholeNumber(1, 255));
+    run->add_option("--port", port_text,
+                    "Port number n of COMn, or a device path (default: COM of Config.INI, 1)")
+        ->check(
+            [](const std::string& text) {
+                return ParsePortOption(text) ? std::string()
+                                             : text +
+                                                   " is neither a port number (1 to 255) nor a "
+                                                   "device path";
+            },
+            "N|DEVICE");
     run->add_option("--baud", baud, "Baud rate (default: BAND of Config.INI, 9600)")
         ->check(cli_support::WholeNumber(cli_support::kMinBaud, cli_support::kMaxBaud));
     run->add_option("--send", send, "Send format (default: SENDTYPE of Config.INI, hex)")
@@ -139,12 +268,18 @@ int main(int argc, char** argv) {
                     "Milliseconds each command collects its reply (default: 300, as the window's "
                     "send-all waits)")
         ->check(cli_support::WholeNumber(1, 60000));
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // Help and version end well; any other parse error is a usage error.
+        return app.exit(e) == 0 ? 0 : kExitUsage;
+    }
 
     brevant::IniFile ini(brevant::ConfigIniPath());
     brevant::AppSettings settings = brevant::ReadSettings(ini);
-    if (port > 0)
-        settings.port = port;
+    const PortChoice port = port_text.empty() ? PortChoice{} : *ParsePortOption(port_text);
+    if (port.number > 0)
+        settings.port = port.number;
     if (baud > 0)
         settings.baud = baud;
     if (!send.empty())
@@ -153,40 +288,62 @@ int main(int argc, char** argv) {
         settings.receive_format = FormatIndex(recv);
 
     brevant::CommandRows rows;
+    std::vector<brevant::CommandFileFault> faults;
     errno = 0;
-    if (!brevant::LoadCommandFile(file, rows)) {
+    if (!brevant::LoadCommandFile(file, rows, nullptr, &faults)) {
         std::fprintf(stderr, "brevant-cli: cannot read %s: %s\n", file.c_str(),
                      std::strerror(errno != 0 ? errno : EIO));
-        return 1;
+        return kExitBadFile;
     }
-    if (CountCommands(rows) == 0) {
+    if (CountCommands(rows) == 0 && faults.empty()) {
         std::fprintf(stderr,
                      "brevant-cli: %s holds no commands: each command is a separator line "
                      "/*****************/, a comment line and a data line (see brevant-cli run "
                      "--help)\n",
                      file.c_str());
-        return 1;
+        return kExitBadFile;
+    }
+    // Checked whole before the port opens: a bench run either sends every row or none.
+    const CheckedRows checked = CheckRows(rows, faults, settings.send_format);
+    if (!checked.problems.empty()) {
+        for (const std::string& problem : checked.problems)
+            std::fprintf(stderr, "brevant-cli: %s: %s\n", file.c_str(), problem.c_str());
+        std::fprintf(stderr, "brevant-cli: nothing was sent\n");
+        return kExitBadFile;
     }
     Collector collector(settings.receive_format, std::chrono::milliseconds(wait_ms));
+    // A device path replaces the COMn lookup: the port opens that device whatever n it has, and a
+    // failure names that device.
     comm::RecordingOpener opener;
-    brevant::EventPort event_port(opener.opener());
+    const comm::RecordingOpener::Opener open_port = opener.opener();
+    const std::string port_name =
+        port.device.empty() ? PortDescription(settings.port) : port.device;
+    brevant::EventPort event_port(
+        port.device.empty() ? open_port : [open_port, device = port.device](const std::string&) {
+            return open_port(device);
+        });
     if (!brevant::OpenCommandPort(event_port, &collector, settings)) {
-        std::fprintf(
-            stderr, "%s (COM%d: %s)\n", brevant::kPortNotFoundMessage, settings.port,
-            opener.failed() ? opener.Describe().c_str() : comm::ComPortPath(settings.port).c_str());
-        return 1;
+        const std::string reason = opener.failed() ? opener.Describe() : port_name;
+        if (port.device.empty()) {
+            std::fprintf(stderr, "%s (COM%d: %s)\n", brevant::kPortNotFoundMessage, settings.port,
+                         reason.c_str());
+        } else {
+            std::fprintf(stderr, "%s (%s)\n", brevant::kPortNotFoundMessage, reason.c_str());
+        }
+        if (port.device.empty() && port_name.find(", as ") != std::string::npos) {
+            std::fprintf(stderr,
+                         "brevant-cli: %s; set COM%d=DEVICE or give --port DEVICE for another "
+                         "device\n",
+                         port_name.c_str(), settings.port);
+        }
+        return kExitPortNotOpened;
     }
     bool all_answered = true;
-    for (int r = 1; r <= brevant::kCommandRows && all_answered; ++r) {
-        if (rows.data[r].empty())
-            continue;
-        const brevant::RowFrame frame = brevant::BuildRowFrame(rows.data[r], settings.send_format);
-        for (const std::string& warning : frame.warnings)
-            std::fprintf(stderr, "row %d: %s\n", r, warning.c_str());
+    for (const auto& [r, frame] : checked.frames) {
         collector.StartRow();
         if (!event_port.Write(frame.wire.data(), frame.wire.size())) {
-            std::fprintf(stderr, "row %d: the frame does not fit the %zu-byte write buffer\n", r,
-                         brevant::kCommandWriteBufferSize);
+            std::fprintf(stderr, "brevant-cli: row %d could not be written to %s\n", r,
+                         port_name.c_str());
             all_answered = false;
             break;
         }
@@ -194,8 +351,14 @@ int main(int argc, char** argv) {
         std::printf("%d\t%s\t%s\t%s\t%s\n", r, rows.comment[r].c_str(), HexOf(frame.wire).c_str(),
                     reply.c_str(), ms ? std::to_string(*ms).c_str() : "timeout");
         std::fflush(stdout);
-        all_answered = ms.has_value();  // a late reply ends the sequence
+        if (!ms) {
+            // A late reply ends the sequence, as in the window.
+            std::fprintf(stderr, "brevant-cli: row %d was not answered within %d ms on %s\n", r,
+                         wait_ms, port_name.c_str());
+            all_answered = false;
+            break;
+        }
     }
     event_port.Shutdown();
-    return all_answered ? 0 : 1;
+    return all_answered ? 0 : kExitNotAnswered;
 }

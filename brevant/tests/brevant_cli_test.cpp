@@ -1,7 +1,9 @@
 // brevant-cli as a newcomer meets it: the command file shipped as the example, and the messages
 // for a file without commands, an unreadable file and a port that does not open.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "platform/comm/testing/child_process.h"
+#include "platform/comm/testing/pty_pair.h"
 
 namespace brevant {
 namespace {
@@ -72,20 +75,120 @@ TEST(BrevantCli, EachCommandCollectsItsReplyForTheWait) {
     EXPECT_EQ(reply_of(narrow_output), "06 ");
 }
 
+// What reached the port's far end: everything before a marker the test writes after the run.
+std::string WrittenToPort(comm::testing::PtyPair& pair) {
+    const char marker = '\x7e';
+    EXPECT_EQ(::write(pair.slave(), &marker, 1), 1);
+    std::string seen;
+    while (seen.empty() || seen.back() != marker) {
+        const std::string byte = pair.ReadExactly(1, 10000);
+        if (byte.empty())
+            break;
+        seen += byte;
+    }
+    return seen.substr(0, seen.size() - 1);
+}
+
+// Each file is refused as a whole before the port opens: the status, the row and the reason, and
+// not a byte on the port.
+TEST(BrevantCli, RefusesRowsItCannotFrameAndSendsNothing) {
+    TempDir dir;
+    setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+    const std::string sep = "/*****************/\r\n";
+    const std::string good = sep + "request\r\n00 41 01 52\r\n";
+    struct Case {
+        std::string name, content, error;
+    } cases[] = {
+        {"folder", "", "cannot read DIR: Is a directory\n"},
+        {"not-hex.ini", good + sep + "bad\r\n00 4G 01\r\n" + sep + "  \r\n",
+         "FILE: row 2 \"00 4G 01\": \"G\" at column 5 is not a hex digit\n"},
+        {"no-comment.ini", sep + "00 41 01 52\r\n" + sep + "  \r\n",
+         "FILE: line 3, row 2: the separator is read as the data of this row: a comment or data "
+         "line is missing or one too many before it\nbrevant-cli: FILE: row 2 "
+         "\"/*****************/\": 请输入正确规格的数据-Err2 (an odd number of hex digits), "
+         "请输入正确规格的数据-Err3 (a character outside 0 to f)\n"},
+        {"odd.ini", good + sep + "short\r\n00 41 0\r\n",
+         "FILE: row 2 \"00 41 0\": 请输入正确规格的数据-Err1 (fewer than 6 hex digits), "
+         "请输入正确规格的数据-Err2 (an odd number of hex digits)\n"},
+        {"cut.ini", good + sep + "halt\r\n",
+         "FILE: line 5, row 2: the file ends after this row's comment: its data line is "
+         "missing\n"},
+        {"long.ini", sep + "long\r\n" + std::string(1200, 'a') + "\r\n",
+         "FILE: row 1 \"" + std::string(60, 'a') +
+             "...\": the frame of 603 bytes does not fit the 512-byte write buffer\n"},
+        {"junk.ini", std::string("\x01\xff\x00\x80\n\n\xfe", 7),
+         "FILE holds no commands: each command is a separator line /*****************/, a comment "
+         "line and a data line (see brevant-cli run --help)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string file = dir.path() + "/" + c.name;
+        if (c.name == "folder") {
+            file = dir.path();
+        } else {
+            std::ofstream(file, std::ios::binary) << c.content;
+        }
+        comm::testing::PtyPair pair;
+        ChildProcess cli("brevant-cli", {"run", file, "--port", pair.slave_path()});
+        const std::string error = cli.ReadAllError();
+        EXPECT_EQ(cli.Wait(), 3);
+        std::string expected = "brevant-cli: " + c.error;
+        for (const char* name : {"DIR", "FILE"}) {
+            for (size_t at; (at = expected.find(name)) != std::string::npos;)
+                expected.replace(at, std::string(name).size(), file);
+        }
+        if (c.error.rfind("FILE:", 0) == 0)
+            expected += "brevant-cli: nothing was sent\n";
+        EXPECT_EQ(error, expected);
+        EXPECT_EQ(WrittenToPort(pair), "");
+    }
+    unsetenv("XDG_CONFIG_HOME");
+}
+
+// --port takes a device path; a COMn that falls back to /dev/ttyS(n-1) says so when it fails.
+TEST(BrevantCli, PortIsANumberOrADevicePath) {
+    TempDir dir;
+    const std::string link = dir.path() + "/reader";
+    ChildProcess sim("quor-sim", {link});
+    ASSERT_TRUE(comm::testing::WaitForPath(link));
+    setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+    const std::string file = dir.path() + "/one.ini";
+    std::ofstream(file, std::ios::binary) << "/*****************/\r\nrequest\r\n00 41 01 52\r\n";
+    ChildProcess by_path("brevant-cli", {"run", file, "--port", link, "--wait", "1500"});
+    const std::string output = by_path.ReadAllOutput(30000);
+    EXPECT_EQ(by_path.Wait(), 0);
+    EXPECT_EQ(output.substr(0, output.rfind('\t')), "1\trequest\t20 00 41 01 52 ED 03\t06 20 ");
+    unsetenv("COM200");
+    ChildProcess fallback("brevant-cli", {"run", file, "--port", "200"});
+    EXPECT_EQ(fallback.Wait(), 1);
+    EXPECT_EQ(fallback.ReadAllError(),
+              "没有发现此串口或被占用 (COM200: /dev/ttyS199: No such file or directory)\n"
+              "brevant-cli: COM200 (/dev/ttyS199, as COM200 is not set); set COM200=DEVICE or "
+              "give --port DEVICE for another device\n");
+    const std::string none = dir.path() + "/none";
+    ChildProcess missing("brevant-cli", {"run", file, "--port", none});
+    EXPECT_EQ(missing.Wait(), 1);
+    EXPECT_EQ(missing.ReadAllError(),
+              "没有发现此串口或被占用 (" + none + ": No such file or directory)\n");
+    ChildProcess usage("brevant-cli", {"run", file, "--port", "COM"});
+    EXPECT_EQ(usage.Wait(), 2);
+    unsetenv("XDG_CONFIG_HOME");
+}
+
 TEST(BrevantCli, RefusesFilesWithoutCommandsAndSaysWhichPortFailed) {
     TempDir dir;
     setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
     const std::string guessed = dir.path() + "/guessed.ini";
     std::ofstream(guessed) << "[commands]\nrequest=00 41 01 52\n";
     ChildProcess empty("brevant-cli", {"run", guessed});
-    EXPECT_EQ(empty.Wait(), 1);
+    EXPECT_EQ(empty.Wait(), 3);
     EXPECT_EQ(empty.ReadAllError(),
               "brevant-cli: " + guessed +
                   " holds no commands: each command is a separator line /*****************/, a "
                   "comment line and a data line (see brevant-cli run --help)\n");
     const std::string missing = dir.path() + "/missing.ini";
     ChildProcess unreadable("brevant-cli", {"run", missing});
-    EXPECT_EQ(unreadable.Wait(), 1);
+    EXPECT_EQ(unreadable.Wait(), 3);
     EXPECT_EQ(unreadable.ReadAllError(),
               "brevant-cli: cannot read " + missing + ": No such file or directory\n");
     const std::string port = dir.path() + "/no-reader";

@@ -313,7 +313,9 @@ TEST(BrevantCli, SilentReaderTimesOut) {
     setenv("COM4", link.c_str(), 1);
     ChildProcess cli("brevant-cli", {"run", file, "--port", "4"});
     const std::string output = cli.ReadAllOutput(30000);
-    EXPECT_EQ(cli.Wait(), 1);
+    EXPECT_EQ(cli.Wait(), 4);
+    EXPECT_EQ(cli.ReadAllError(),
+              "brevant-cli: row 1 was not answered within 300 ms on COM4 (" + link + ")\n");
     unsetenv("COM4");
     unsetenv("XDG_CONFIG_HOME");
     EXPECT_NE(output.find("\ttimeout"), std::string::npos);

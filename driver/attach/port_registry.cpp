@@ -1,9 +1,13 @@
 #include "driver/attach/port_registry.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <termios.h>
 
 #include <cerrno>
 #include <cstring>
@@ -246,7 +250,46 @@ void PortRegistry::Opened(int fd) {
     if (!enabled() || fd < 0 || fd >= kMaxDescriptors)
         return;
     Forget(fd);
-    Detect(fd);
+    if (Detect(fd) == nullptr && slots_[fd].load(std::memory_order_acquire) == -1)
+        TellUnlisted(fd);
+}
+
+void PortRegistry::TellUnlisted(int fd) {
+    const KeepErrno keep;
+    struct stat st;
+    // Major 5 is /dev/tty, /dev/console and /dev/ptmx: the program's own terminal or a new
+    // pseudo-terminal, never a port.
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || major(st.st_rdev) == 5)
+        return;
+    termios modes;
+    if (Real().ioctl(fd, TCGETS, &modes) != 0)
+        return;  // not a terminal device
+    if (last_unlisted_.exchange(st.st_rdev) == st.st_rdev)
+        return;
+    char link[32] = "/proc/self/fd/";
+    size_t n = std::strlen(link);
+    char digits[12];
+    int d = 0;
+    for (unsigned v = static_cast<unsigned>(fd); d == 0 || v != 0; v /= 10)
+        digits[d++] = static_cast<char>('0' + v % 10);
+    while (d > 0)
+        link[n++] = digits[--d];
+    link[n] = '\0';
+    char device[256];
+    const ssize_t length = ::readlink(link, device, sizeof device);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (length <= 0 || length >= static_cast<ssize_t>(sizeof device) ||
+        !RuntimePath("SievrUnlisted", 0, address.sun_path, sizeof address.sun_path) ||
+        !RuntimeFolderTrusted())
+        return;
+    const int s = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return;
+    // Never waited for: a host that is absent or behind loses the notice, not the program's time.
+    ::sendto(s, device, static_cast<size_t>(length), MSG_DONTWAIT | MSG_NOSIGNAL,
+             reinterpret_cast<sockaddr*>(&address), sizeof address);
+    Real().close(s);
 }
 
 void PortRegistry::OpenFailed(const char* path, int error) {

@@ -90,6 +90,9 @@ class PortRegistry {
         char path[108];
     };
     OpenPort* Detect(int fd);
+    // fd, just opened, is no port: when it is a terminal device (not the process's own terminal
+    // by its generic names), the host is told, so that a watcher learns why nothing is recorded.
+    void TellUnlisted(int fd);
     // Takes over an inherited connection for open's port when the host agrees it is fd's.
     bool AdoptInherited(OpenPort& open, int fd);
     // True when fd is still the character device of open; forgets fd when not.
@@ -118,6 +121,7 @@ class PortRegistry {
     // The map file read last, to notice a new one.
     std::atomic<long> map_inode_{0};
     std::atomic<long> map_mtime_ns_{0};
+    std::atomic<dev_t> last_unlisted_{0};  // the device told last, not told again at once
 };
 
 PortRegistry& Registry();

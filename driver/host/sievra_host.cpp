@@ -400,7 +400,67 @@ comm::CommStatus SievraHost::Start() {
             return s;
         }
     }
+    if (options_.unlisted_open) {
+        const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0)
+            return comm::CommStatus::Failure("socket", errno);
+        unlisted_fd_.Reset(fd);
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);  // the sender's process id
+        const bool shared = group != static_cast<gid_t>(-1);
+        if (comm::CommStatus s =
+                folder_.BindSocket(fd, "SievrUnlisted", shared ? 0660 : 0600, group);
+            !s)
+            return s;
+    }
     return PublishFiles();
+}
+
+void SievraHost::TakeUnlistedNotices() {
+    // Bounded: a flood of notices cannot make the host hold or print without end.
+    constexpr size_t kMaxTold = 256;
+    for (;;) {
+        char path[256];
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+        iovec part{path, sizeof path - 1};
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(unlisted_fd_.get(), &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+        if (n < 0)
+            return;  // none waiting (or the socket failed): back to the poll
+        pid_t pid = 0;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS) {
+                ucred who;
+                std::memcpy(&who, CMSG_DATA(c), sizeof who);
+                pid = who.pid;
+            }
+        }
+        // Only a path the sender could name as a device of its own is told, in printable form.
+        std::string device(path, static_cast<size_t>(n));
+        if (device.empty() || device[0] != '/' || unlisted_told_.size() >= kMaxTold ||
+            !unlisted_told_.insert(device).second)
+            continue;
+        for (char& c : device) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+                c = '?';
+        }
+        std::string command;
+        if (pid > 0) {
+            if (FILE* comm = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "r")) {
+                char name[17] = {};
+                const size_t got = std::fread(name, 1, 16, comm);
+                std::fclose(comm);
+                command.assign(name, got);
+                while (!command.empty() && command.back() == '\n')
+                    command.pop_back();
+            }
+        }
+        options_.unlisted_open(pid, command, device);
+    }
 }
 
 void SievraHost::Stop() {
@@ -474,10 +534,14 @@ void SievraHost::Serve() {
         fds.push_back({port->listen_fd, POLLIN, 0});
     for (auto& port : ports_)
         fds.push_back({port->app_listen_fd, POLLIN, 0});
+    fds.push_back({unlisted_fd_.get(), POLLIN, 0});  // ignored by poll while -1
     fds.push_back({stop_fd_[0], POLLIN, 0});
     for (;;) {
         if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR)
             return;
+        // Notices first: one sent before a program ended is told before a stop that follows.
+        if (fds[fds.size() - 2].revents & POLLIN)
+            TakeUnlistedNotices();
         if (fds.back().revents & POLLIN)
             return;
         for (size_t i = 0; i < ports_.size(); ++i) {

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "driver/host/runtime_folder.h"
 #include "driver/sievra_driver.h"
 #include "platform/comm/comm_status.h"
+#include "platform/comm/unique_fd.h"
 #include "platform/kernel/io_manager.h"
 
 namespace sievra {
@@ -23,7 +26,8 @@ namespace sievra {
 // read, write, control, close), which pass through the port's filter device; an application
 // that vanishes is a clean-up and close. "SievrMap" lists the ports' device numbers; each
 // application connection is handed the port's sealed watch page, which tells the attachment
-// whether anyone watches port n.
+// whether anyone watches port n. "SievrUnlisted" takes the attachment's word (a datagram holding
+// the device's path) that a program opened a terminal device the map does not list.
 //
 // Nobody gets more through the host than the port's device gives them: a client of either
 // socket is served port n only when its user could open port n's device for reading and
@@ -39,6 +43,10 @@ class SievraHost {
         std::string runtime_dir;
         std::vector<std::string> ports;  // the device map's ports, in map order
         std::string group;               // optional group allowed on the sockets
+        // Told once per device when a program opens a terminal device that is none of the
+        // ports (its process id, command name and the device's path): why its records stay empty.
+        std::function<void(pid_t pid, const std::string& command, const std::string& device)>
+            unlisted_open;
     };
     static constexpr size_t kMaxSessions = 256;
     static constexpr size_t kTrustedReserve = 64;      // kept for root and the host's own user
@@ -76,12 +84,16 @@ class SievraHost {
     // -1 (it was turned away; a control client hears why first). False when none was waiting.
     bool AcceptAllowed(int listen_fd, Port& port, bool control, int& fd);
     comm::CommStatus PublishFiles();
+    // Takes the waiting notices of unlisted opens and tells the new ones.
+    void TakeUnlistedNotices();
 
     Options options_;
     RuntimeFolder folder_;
     kernel::DriverObject driver_;
     kernel::DriverObject serial_driver_;  // the ports as the host sees them (HostSerialPort)
     std::vector<std::unique_ptr<Port>> ports_;
+    comm::UniqueFd unlisted_fd_;           // the "SievrUnlisted" datagram socket
+    std::set<std::string> unlisted_told_;  // devices told already (Serve's thread only)
     int stop_fd_[2] = {-1, -1};
     std::atomic<uint64_t> next_owner_{1};  // numbers the application connections
     std::mutex sessions_mutex_;            // guards sessions_ and stopping_

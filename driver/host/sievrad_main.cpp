@@ -30,18 +30,42 @@ int main(int argc, char** argv) {
     app.add_option("--group", options.group, "Group allowed to use the control sockets");
     CLI11_PARSE(app, argc, argv);
 
+    // Standard error says why a program's port may not be watched: a map file that is missing
+    // or empty, or a terminal device opened that is none of the ports.
+    if (const std::string problem = devicemap::DeviceMapFileProblem(); !problem.empty())
+        std::fprintf(stderr, "sievrad: warning: %s: no port is watched\n", problem.c_str());
     auto map = devicemap::ReadDeviceMap();
     if (map) {
         for (const auto& entry : devicemap::HostPortOrder(*map))
             options.ports.push_back(entry.port);
+        if (map->entries.empty())
+            std::fprintf(stderr,
+                         "sievrad: warning: the device map (%s) holds no port: no port is "
+                         "watched\n",
+                         map->source.c_str());
     }
+    std::string watched;
+    for (const std::string& port : options.ports)
+        watched += (watched.empty() ? "" : ", ") + port;
+    options.unlisted_open = [watched](pid_t pid, const std::string& command,
+                                      const std::string& device) {
+        std::fprintf(stderr,
+                     "sievrad: process %d (%s) opened %s, which is not a port of the device map "
+                     "(watched: %s)\n",
+                     static_cast<int>(pid), command.c_str(), device.c_str(),
+                     watched.empty() ? "none" : watched.c_str());
+        std::fflush(stderr);
+    };
     sievra::SievraHost host(options);
     if (const comm::CommStatus status = host.Start(); !status) {
         std::fprintf(stderr, "sievrad: %s: %s\n", options.runtime_dir.c_str(),
                      status.Describe().c_str());
         return 1;
     }
-    std::printf("sievrad: %zu ports in %s\n", options.ports.size(), options.runtime_dir.c_str());
+    // The line that says the sockets are ready names the ports watched.
+    std::printf("sievrad: %zu ports in %s%s%s%s\n", options.ports.size(),
+                options.runtime_dir.c_str(), watched.empty() ? "" : " (", watched.c_str(),
+                watched.empty() ? "" : ")");
     std::fflush(stdout);
     const int sigfd = signalfd(-1, &stop, SFD_CLOEXEC);
     std::thread waiter([&] {

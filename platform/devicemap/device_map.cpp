@@ -1,7 +1,13 @@
 #include "platform/devicemap/device_map.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -47,7 +53,32 @@ std::optional<DeviceMap> ReadDeviceMap() {
     return ReadSysfsDeviceMap();
 }
 
+std::string DeviceMapFileProblem() {
+    const char* file = std::getenv("PORVANE_DEVICE_MAP");
+    if (file == nullptr || *file == '\0')
+        return {};
+    int error = 0;
+    const int fd = ::open(file, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        error = errno;
+    } else {
+        struct stat st;
+        if (::fstat(fd, &st) != 0)
+            error = errno;
+        else if (S_ISDIR(st.st_mode))
+            error = EISDIR;
+        ::close(fd);
+    }
+    if (error == 0)
+        return {};
+    return std::string("PORVANE_DEVICE_MAP names ") + file +
+           ", which cannot be read: " + std::strerror(error);
+}
+
 std::optional<DeviceMap> ReadDeviceMapFile(const std::string& path) {
+    std::error_code ec;
+    if (fs::is_directory(path, ec))
+        return std::nullopt;  // a folder opens, but holds no lines
     std::ifstream in(path);
     if (!in) {
         return std::nullopt;

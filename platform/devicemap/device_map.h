@@ -25,6 +25,11 @@ struct DeviceMap {
 // all (no such file, no sysfs).
 std::optional<DeviceMap> ReadDeviceMap();
 
+// When PORVANE_DEVICE_MAP is set but names no readable map file (missing, unreadable, a folder):
+// what is wrong, for a message ("PORVANE_DEVICE_MAP names /x, which cannot be read: No such file
+// or directory"); empty otherwise.
+std::string DeviceMapFileProblem();
+
 // A map file: one "device=port" line each; blank lines and lines starting with '#' are skipped,
 // as are lines without '=' or with an empty side. Spaces around both sides are trimmed.
 std::optional<DeviceMap> ReadDeviceMapFile(const std::string& path);

@@ -7,12 +7,14 @@
 #include <cstdio>
 #include <exception>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "platform/cli/number_option.h"
 #include "platform/comm/unique_fd.h"
 #include "porvane/cli/driver_command.h"
 #include "porvane/cli/filter_command.h"
+#include "porvane/cli/line_clock.h"
 #include "porvane/cli/monitor_command.h"
 #include "porvane/cli/ports_command.h"
 #include "porvane/cli/term_keys.h"
@@ -45,6 +47,31 @@ std::string TermFooter() {
            "A port that vanishes ends term with \"串口已断开: <device>\".\n"
            "Exit status: 0 done (also when stopped or when the output is closed), 1 the port did\n"
            "not open, 2 usage error, 4 the log cannot be written, 5 the port vanished.";
+}
+
+constexpr char kWatchFooter[] =
+    "Each record is one line, prefixed with its port; line breaks and other control characters\n"
+    "in data are shown escaped (\\r, \\n, \\t, \\xNN). After the program ends, one summary line\n"
+    "per port: calls, bytes written and read, errors. The ports watched are said on standard\n"
+    "error at the start. Exit status: the program's, 125 when it cannot be started, 4 when the\n"
+    "--output file cannot be written.";
+
+// --time and --time=delta: stamps on the record lines.
+void AddTimeOption(CLI::App* command, std::string& value) {
+    command->add_flag("--time{absolute}", value,
+                      "Prefix each line with the time (HH:MM:SS.microseconds); --time=delta: the "
+                      "seconds since the previous line");
+}
+
+// The stamp mode of a --time value; nullopt (after a message) when it is neither.
+std::optional<porvane::cli::StampMode> StampModeOf(const std::string& value) {
+    if (value.empty())
+        return porvane::cli::StampMode::kNone;
+    const auto mode = porvane::cli::ParseStampMode(value);
+    if (!mode)
+        std::fprintf(stderr, "porvane-cli: --time: %s is neither absolute nor delta\n",
+                     value.c_str());
+    return mode;
 }
 
 // The port and line options that "term" and "test" share, with their defaults in the help.
@@ -129,6 +156,8 @@ int main(int argc, char** argv) {
     monitor->add_flag("--hex", monitor_options.hex, "Show data as hex groups");
     monitor->add_flag("--data-only", monitor_options.data_only,
                       "Only the data written (W) and read (R)");
+    std::string monitor_time;
+    AddTimeOption(monitor, monitor_time);
 
     porvane::cli::FilterOptions filter_options;
     CLI::App* filter = app.add_subcommand(
@@ -159,6 +188,15 @@ int main(int argc, char** argv) {
     watch->add_flag("--hex", watch_options.hex, "Show data as hex groups");
     watch->add_flag("--data-only", watch_options.data_only,
                     "Only the data written (W) and read (R)");
+    std::string watch_time;
+    AddTimeOption(watch, watch_time);
+    watch->add_flag("--json", watch_options.json,
+                    "One JSON object per record (time, process, port, request, text, fields, data "
+                    "as hex), and per port a summary object at the end");
+    watch->add_option("-o,--output", watch_options.output,
+                      "Write the records to FILE instead of standard output (checked before the "
+                      "program starts)");
+    watch->footer(kWatchFooter);
     watch->add_option("PROGRAM", watch_options.command, "-- PROGRAM ARGS...")->required();
 
     std::string driver_action;
@@ -189,12 +227,22 @@ int main(int argc, char** argv) {
     comm::UniqueFd stop_fd(signalfd(-1, &stop_signals, SFD_CLOEXEC));
     // Caught here, so that every guard (the raw terminal's above all) is unwound on the way out.
     try {
-        if (monitor->parsed())
+        if (monitor->parsed()) {
+            const auto stamp = StampModeOf(monitor_time);
+            if (!stamp)
+                return 2;
+            monitor_options.stamp = *stamp;
             return porvane::cli::RunMonitorCommand(monitor_options, stop_fd.get(), stdout, stderr);
+        }
         if (filter->parsed())
             return porvane::cli::RunFilterCommand(filter_options, stop_fd.get(), stdout, stderr);
-        if (watch->parsed())
+        if (watch->parsed()) {
+            const auto stamp = StampModeOf(watch_time);
+            if (!stamp)
+                return 2;
+            watch_options.stamp = *stamp;
             return porvane::cli::RunWatchCommand(watch_options, stop_fd.get(), stdout, stderr);
+        }
         if (test->parsed()) {
             return porvane::cli::RunTestCommand(test_options, stop_fd.get(), stdout, stderr);
         }

@@ -5,7 +5,7 @@
 
 #include "driver/sievra_protocol.h"
 #include "porvane/cli/open_port_link.h"
-#include "porvane/cli/record_printer.h"
+#include "porvane/cli/record_output.h"
 #include "porvane/cli/stop_watcher.h"
 #include "porvane/monitor/driver_link.h"
 
@@ -21,12 +21,14 @@ int RunMonitorCommand(const MonitorOptions& options, int stop_fd, std::FILE* out
     // A signal closes the link, which ends the blocked read.
     StopWatcher watcher(
         stop_fd, [&link] { link.Close(); }, fileno(out));
+    RecordOutput records(
+        out, {options.hex, options.data_only, options.stamp, RecordFormat::kText, false});
     std::vector<uint8_t> buffer(4096);
     for (;;) {
         const uint32_t count = link.Read(buffer.data(), 4096);
         if (count == 0 && !link.IsOpen())
             break;
-        PrintRecords(out, buffer.data(), count, options.hex, options.data_only, "");
+        records.Write(options.port, buffer.data(), count);
     }
     if (watcher.stopped())
         return 0;

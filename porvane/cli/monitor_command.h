@@ -3,12 +3,15 @@
 #include <cstdio>
 #include <string>
 
+#include "porvane/cli/line_clock.h"
+
 namespace porvane::cli {
 
 struct MonitorOptions {
     std::string port;
     bool hex = false;
     bool data_only = false;
+    StampMode stamp = StampMode::kNone;
 };
 
 // Monitors a port through the filter's control device and prints its decoded lines until

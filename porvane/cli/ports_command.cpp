@@ -28,6 +28,10 @@ class PrintedList : public serial::PortListTarget, public serial::DiscoveryUi {
 }  // namespace
 
 int RunPortsCommand(std::FILE* out, std::FILE* err) {
+    if (const std::string problem = devicemap::DeviceMapFileProblem(); !problem.empty()) {
+        std::fprintf(err, "porvane-cli: %s\n", problem.c_str());
+        return 1;
+    }
     PrintedList list(err);
     serial::PortListFill(list, list);
     for (const std::string& name : list.names) {
@@ -37,11 +41,17 @@ int RunPortsCommand(std::FILE* out, std::FILE* err) {
 }
 
 int RunMapCommand(std::FILE* out, std::FILE* err) {
+    if (const std::string problem = devicemap::DeviceMapFileProblem(); !problem.empty()) {
+        std::fprintf(err, "porvane-cli: %s\n", problem.c_str());
+        return 1;
+    }
     auto map = devicemap::ReadDeviceMap();
     if (!map) {
         std::fprintf(err, "porvane-cli: the serial device map cannot be read\n");
         return 1;
     }
+    if (map->entries.empty())
+        std::fprintf(err, "porvane-cli: the device map (%s) holds no port\n", map->source.c_str());
     std::fputs(devicemap::FormatDeviceMap(*map).c_str(), out);
     return 0;
 }

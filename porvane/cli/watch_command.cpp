@@ -26,7 +26,7 @@
 #include "platform/devicemap/device_map.h"
 #include "platform/devicemap/listed_ports.h"
 #include "porvane/cli/output_watch.h"
-#include "porvane/cli/record_printer.h"
+#include "porvane/cli/record_output.h"
 #include "porvane/monitor/driver_link.h"
 #include "porvane/monitor/monitor_record.h"
 
@@ -44,6 +44,8 @@ constexpr int kCannotRun = 125;
 // watch sends it on the port's application socket after the program has ended, and its record
 // marks the end of the port's stream.
 constexpr uint32_t kEndMarkerCode = comm::IOCTL_SERIAL_GET_DTRRTS;
+// How long the attachment waits for the private host's answers (its own default is 20 ms).
+constexpr char kWatchReplyMs[] = "1000";
 // How long the end waits for the host to finish with the program's connections.
 constexpr uint32_t kAwaitClosedMs = 5000;
 
@@ -220,6 +222,16 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         std::fprintf(err, "porvane-cli: watch needs a program: watch -- PROGRAM ARGS...\n");
         return 2;
     }
+    // The records' file is checked before anything starts: a run whose records are lost is
+    // not worth starting.
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> output_file(
+        options.output.empty() ? nullptr : std::fopen(options.output.c_str(), "we"), std::fclose);
+    if (!options.output.empty() && !output_file) {
+        std::fprintf(err, "porvane-cli: cannot write the records to %s: %s\n",
+                     options.output.c_str(), std::strerror(errno));
+        return kOutputNotWritable;
+    }
+    std::FILE* const records_out = output_file ? output_file.get() : out;
     const std::string library = AttachmentPath();
     if (::access(library.c_str(), R_OK) != 0) {
         std::fprintf(err, "porvane-cli: the attachment %s is missing (build the sievra target)\n",
@@ -232,8 +244,13 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         return kCannotRun;
     }
     const auto map = devicemap::ReadDeviceMap();
+    if (const std::string problem = devicemap::DeviceMapFileProblem(); !problem.empty()) {
+        std::fprintf(err, "porvane-cli: %s: no port can be watched\n", problem.c_str());
+        return kCannotRun;
+    }
     if (!map || map->entries.empty()) {
-        std::fprintf(err, "porvane-cli: the serial device map holds no port to watch\n");
+        std::fprintf(err, "porvane-cli: the serial device map%s holds no port to watch\n",
+                     map ? (" (" + map->source + ")").c_str() : "");
         return kCannotRun;
     }
     const std::string runtime_dir = MakeRuntimeDir();
@@ -261,6 +278,11 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         }
     }
     env.push_back("SIEVRA_RUNTIME_DIR=" + runtime_dir);
+    // The private host serves this program alone: its answers are worth waiting for longer than
+    // a shared host's, so that a busy machine does not let the first calls after an open pass
+    // unrecorded.
+    if (std::getenv("SIEVRA_REPLY_MS") == nullptr)
+        env.push_back(std::string("SIEVRA_REPLY_MS=") + kWatchReplyMs);
 
     // The host says on its standard output when its sockets are ready.
     int ready_pipe[2];
@@ -294,7 +316,10 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
     // Every port of the map, in the host's order, in monitor mode.
     const std::vector<devicemap::DeviceMapEntry> host_ports = devicemap::HostPortOrder(*map);
     std::vector<std::unique_ptr<WatchedPort>> ports;
-    std::mutex out_mutex;  // guards out between the port threads
+    RecordOutput records(records_out,
+                         {options.hex, options.data_only, options.stamp,
+                          options.json ? RecordFormat::kJson : RecordFormat::kText, true});
+    records.ExpectDefaultProcess();
     for (size_t i = 0; i < host_ports.size(); ++i) {
         auto port = std::make_unique<WatchedPort>(runtime_dir);
         port->name = host_ports[i].port;
@@ -306,7 +331,7 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         }
         port->link.SetMode(sievra::kLinkModeMonitor);
         WatchedPort* p = port.get();
-        p->reader = std::thread([p, &options, &out_mutex, out] {
+        p->reader = std::thread([p, &records] {
             std::vector<uint8_t> buffer(4096);
             bool end = false;
             while (!end) {
@@ -323,16 +348,24 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
                         printed = at;
                     }
                 });
-                std::lock_guard lock(out_mutex);
-                PrintRecords(out, buffer.data(), end ? printed : n, options.hex, options.data_only,
-                             p->name + ": ");
+                records.Write(p->name, buffer.data(), end ? printed : n);
             }
         });
         ports.push_back(std::move(port));
     }
 
+    std::string watched;
+    for (const auto& port : ports)
+        watched += (watched.empty() ? "" : ", ") + port->name;
+    std::fprintf(err, "porvane-cli: watching %s (the device map in %s)\n", watched.c_str(),
+                 map->source.c_str());
+    std::fflush(err);
+
     env.push_back("LD_PRELOAD=" + preload);
     const pid_t program = Spawn(options.command, env, -1, true, false, error);
+    records.SetDefaultProcess(
+        program < 0 ? RecordProcess{}
+                    : RecordProcess{program, fs::path(options.command[0]).filename().string()});
     int status = kCannotRun;
     if (program < 0) {
         std::fprintf(err, "porvane-cli: cannot run %s: %s\n", options.command[0].c_str(),
@@ -351,6 +384,18 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         port->link.Close();
     }
     stop_host();
+    records.WriteSummary();
+    // A reader that went away (| head) ends the watch quietly: nothing more is said.
+    if (options.output.empty() && OutputClosed(fileno(out)))
+        return status;
+    if (records.PortsWithRecords() == 0 && status != kCannotRun) {
+        std::fprintf(err, "porvane-cli: the program used none of the watched ports (%s)\n",
+                     watched.c_str());
+    }
+    if (records.failed()) {
+        std::fprintf(err, "porvane-cli: writing the records to %s failed\n",
+                     options.output.empty() ? "the output" : options.output.c_str());
+    }
     return status;
 }
 

@@ -4,18 +4,26 @@
 #include <string>
 #include <vector>
 
+#include "porvane/cli/line_clock.h"
+
 namespace porvane::cli {
 
 struct WatchOptions {
     bool hex = false;
     bool data_only = false;
-    std::vector<std::string> command;  // the program and its arguments
+    bool json = false;                   // one JSON object per record instead of text lines
+    StampMode stamp = StampMode::kNone;  // text lines' time stamps
+    std::string output;                  // the file the records go to (empty: out)
+    std::vector<std::string> command;    // the program and its arguments
 };
 
 // Runs a program with the attachment preloaded under a private driver host and prints the
 // decoded lines of every port of the device map that the program uses, each line preceded by
-// the port's name. Needs no installation and no root. Returns the program's exit status (128 +
-// signal when it was killed), or 125 when watch itself could not start it.
+// the port's name, then a summary line per port. Says on err which ports are watched. Needs no
+// installation and no root. Returns the program's exit status (128 + signal when it was
+// killed), 125 when watch itself could not start it, or kOutputNotWritable when the output file
+// cannot be written (checked before the program starts).
+inline constexpr int kOutputNotWritable = 4;
 int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, std::FILE* err);
 
 // The attachment watch preloads: <folder of this program>/../lib/libsievra.so.

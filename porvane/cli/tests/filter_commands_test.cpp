@@ -10,6 +10,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <sstream>
 
 #include "driver/host/testing/host_ready.h"
 #include "platform/comm/testing/child_process.h"
@@ -199,10 +201,10 @@ TEST_F(DriverHostCommandTest, MonitorPrintsTheDecodedLinesAsTheyArrive) {
     EXPECT_TRUE(app.Write("hi"));
     EXPECT_EQ(port_.ReadExactly(2), "hi");
     EXPECT_TRUE(app.Close());
-    ASSERT_TRUE(monitor.WaitFor(false, "Close Com OK.\n\n")) << monitor.out();
+    ASSERT_TRUE(monitor.WaitFor(false, "Close Com OK.\n")) << monitor.out();
     EXPECT_EQ(monitor.out(), "Open Com OK\n" + std::string(kSetLineText) +
                                  "写串口 2 bytes: hi\n"
-                                 "Close Com OK.\n\n");
+                                 "Close Com OK.\n");
     EXPECT_EQ(monitor.Stop(), 0);
     EXPECT_EQ(monitor.AllErrors(), "porvane-cli: monitoring ttyS0\n");
     EXPECT_EQ(app.Exit(), 0);
@@ -217,7 +219,7 @@ TEST_F(DriverHostCommandTest, MonitorEndsQuietlyWhenItsReaderGoesAwayWhileIdle) 
 }
 
 TEST_F(DriverHostCommandTest, MonitorDataOnlyMarksTheDirectionAndHex) {
-    LineProcess monitor(Cli(), {"monitor", "ttyS0", "--data-only", "--hex"});
+    LineProcess monitor(Cli(), {"monitor", "ttyS0", "--data-only", "--hex", "--time=delta"});
     ASSERT_TRUE(monitor.WaitFor(true, "monitoring")) << monitor.err();
     ApplicationUnderTest app(runtime_, port_.slave_path());
     EXPECT_TRUE(app.Open());
@@ -228,7 +230,10 @@ TEST_F(DriverHostCommandTest, MonitorDataOnlyMarksTheDirectionAndHex) {
     EXPECT_EQ(port_.ReadExactly(3), "ABC");
     EXPECT_EQ(app.Exit(), 0);
     ASSERT_TRUE(monitor.WaitFor(false, "W 43 \n")) << monitor.out();
-    EXPECT_EQ(monitor.out(), "W 41 42 \nR 7a \nW 43 \n");
+    // Each line stamped with the seconds since the previous one, the first with +0.000000.
+    const std::regex stamped(
+        "\\+0\\.000000 W 41 42 \n\\+\\d+\\.\\d{6} R 7a \n\\+\\d+\\.\\d{6} W 43 \n");
+    EXPECT_TRUE(std::regex_match(monitor.out(), stamped)) << monitor.out();
     EXPECT_EQ(monitor.Stop(), 0);
 }
 
@@ -374,6 +379,11 @@ class WatchCommandTest : public ::testing::Test {
                       dir_.path() + "/lib/libsievra.so");
     }
     std::string Watch() const { return dir_.path() + "/bin/porvane-cli"; }
+    // What watch says on standard error at the start: the ports of the map, in the host's order.
+    std::string WatchingLine() const {
+        return "porvane-cli: watching " + port_.slave_path() + ", " + usb_port_.slave_path() +
+               " (the device map in " + map_ + ")\n";
+    }
     void ExpectThePingLines(PortEnd end);
     TempDir dir_;
     comm::testing::PtyPair port_;
@@ -395,7 +405,9 @@ TEST_F(WatchCommandTest, AClosedOutputEndsTheProgramAndTheWatch) {
     ASSERT_TRUE(watch.WaitFor(false, "started\n")) << watch.err();
     watch.CloseOutput();  // the program is sent SIGTERM, and its status passes through
     EXPECT_EQ(watch.Wait(), 128 + SIGTERM);
-    EXPECT_EQ(watch.AllErrors(), "");
+    // Only the start line: nothing is said at the end.
+    EXPECT_EQ(watch.AllErrors().find('\n'), watch.AllErrors().size() - 1) << watch.AllErrors();
+    EXPECT_EQ(watch.AllErrors().rfind("porvane-cli: watching ", 0), 0u) << watch.AllErrors();
 }
 
 TEST_F(WatchCommandTest, PrivateHostLivesAsLongAsTheProgramAndItsStatusPassesThrough) {
@@ -439,13 +451,17 @@ void WatchCommandTest::ExpectThePingLines(PortEnd end) {
         Watch(), {"watch", "--", "/usr/bin/python3", "-c", PingScript(end), port_.slave_path()});
     EXPECT_EQ(port_.ReadExactly(4), "ping");
     EXPECT_EQ(watch.Wait(), 3);
-    watch.WaitFor(false, "Close Com OK.\n" + port_.slave_path() + ": \n");
-    EXPECT_EQ(watch.AllErrors(), "");
+    watch.WaitFor(false, "errors\n");
+    EXPECT_EQ(watch.AllErrors(), WatchingLine());
     const std::string lines =
-        "Open Com OK\n" + std::string(kSetLineText) + "写串口 4 bytes: ping\nClose Com OK.\n\n";
+        "Open Com OK\n" + std::string(kSetLineText) + "写串口 4 bytes: ping\nClose Com OK.\n";
     std::string expected;
     for (size_t at = 0, end; (end = lines.find('\n', at)) != std::string::npos; at = end + 1)
         expected += port_.slave_path() + ": " + lines.substr(at, end - at) + "\n";
+    // The open, the 12 queries and settings of tcgetattr and tcsetattr, the timeouts, the write
+    // and the close.
+    expected +=
+        port_.slave_path() + ": summary: 16 calls, 4 bytes written, 0 bytes read, 0 errors\n";
     EXPECT_EQ(watch.out(), expected) << watch.err();
 }
 
@@ -511,6 +527,250 @@ print('status', os.waitstatus_to_exitcode(status))
     const std::string shown = run.out();
     EXPECT_NE(shown.find("cleaned"), std::string::npos) << shown;
     EXPECT_NE(shown.find(port_.slave_path() + ": Close Com OK."), std::string::npos) << shown;
+}
+
+// Reads the 4 bytes waiting on the port, writes a line break and a GBK character, closes.
+const char* const kExchangeScript = R"(
+import os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+os.read(fd, 4)
+os.write(fd, b'AT\r\n\xd6\xd0')
+os.close(fd)
+)";
+
+// Records for people and for scripts: a record with a line break in its data stays on one line;
+// --time and --time=delta stamp every record line; --json gives one object per record and a
+// summary object, parsed by Python's json; -o puts the records in a file.
+TEST_F(WatchCommandTest, RecordsAsTextLinesWithStampsOrAsJson) {
+    PutAttachment();
+    const std::string port = port_.slave_path();
+    const std::string json_file = dir_.path() + "/records.json";
+    const std::string text = port + ": Open Com OK\n" + port + ": 读串口 4 bytes: OK\\r\\n\n" +
+                             port + ": 写串口 6 bytes: AT\\r\\n中\n" + port + ": Close Com OK.\n";
+    const std::string summary =
+        port + ": summary: 4 calls, 6 bytes written, 4 bytes read, 0 errors\n";
+    struct Case {
+        std::vector<std::string> options;
+        std::string stamp;  // what each record line starts with, as a pattern
+    } cases[] = {
+        {{}, ""},
+        {{"--time"}, "\\d\\d:\\d\\d:\\d\\d\\.\\d{6} "},
+        {{"--time=delta"}, "\\+\\d+\\.\\d{6} "},
+        {{"--json", "-o", json_file}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options.empty() ? "text" : c.options[0]);
+        port_.WriteAll("OK\r\n");
+        ASSERT_TRUE(port_.WaitSlaveQueued(4));
+        std::vector<std::string> args = {"watch"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.insert(args.end(), {"--", "/usr/bin/python3", "-c", kExchangeScript, port});
+        LineProcess watch(Watch(), args);
+        EXPECT_EQ(port_.ReadExactly(6), "AT\r\n\xd6\xd0");
+        EXPECT_EQ(watch.Wait(), 0);
+        EXPECT_EQ(watch.AllErrors(), WatchingLine());
+        if (c.options.size() > 1) {
+            watch.WaitFor(false, "\n", 2000);  // nothing comes: the records went to the file
+            EXPECT_EQ(watch.out(), "");
+            continue;
+        }
+        watch.WaitFor(false, "errors\n");
+        std::string unstamped;
+        std::istringstream lines(watch.out());
+        for (std::string line; std::getline(lines, line);) {
+            std::smatch stamp;
+            if (line.find("summary") == std::string::npos) {
+                EXPECT_TRUE(std::regex_search(line, stamp, std::regex("^" + c.stamp))) << line;
+                line = stamp.suffix();
+            }
+            unstamped += line + "\n";
+        }
+        EXPECT_EQ(unstamped, text + summary);
+    }
+    // Each record's request, text, data and process, the port and a valid time, then the summary.
+    const std::string check = R"(
+import datetime, json, sys
+for line in open(sys.argv[1], encoding='utf-8'):
+    r = json.loads(line)
+    if r.get('summary'):
+        print('summary', r['port'] == sys.argv[2], r['calls'], r['bytes_written'], r['bytes_read'],
+              r['errors'])
+        continue
+    datetime.datetime.fromisoformat(r['time'].replace('Z', '+00:00'))
+    print(json.dumps([r['request'], r['text'], r['data'], r['process']['name'],
+                      r['port'] == sys.argv[2]], ensure_ascii=False))
+)";
+    ChildProcess parse("/usr/bin/python3", {"-c", check, json_file, port});
+    EXPECT_EQ(parse.ReadAllOutput(),
+              "[\"open\", \"Open Com OK\", \"00000000\", \"python3\", true]\n"
+              "[\"read\", \"读串口 4 bytes: OK\\r\\n\", \"4f4b0d0a\", \"python3\", true]\n"
+              "[\"write\", \"写串口 6 bytes: AT\\r\\n中\", \"41540d0ad6d0\", \"python3\", true]\n"
+              "[\"close\", \"Close Com OK.\", \"00000000\", \"python3\", true]\n"
+              "summary True 4 6 4 0\n");
+    EXPECT_EQ(parse.Wait(), 0) << parse.ReadAllError();
+}
+
+// An interactive program (picocom) on a real terminal under watch -o: its screen shows what it
+// shows without watch and no record line, while the file holds the records.
+TEST_F(WatchCommandTest, RecordsInAFileKeepTheInteractiveProgramsScreenClean) {
+    if (::access("/usr/bin/picocom", X_OK) != 0)
+        GTEST_SKIP() << "picocom is not installed (scripts/install-deps.sh installs it)";
+    PutAttachment();
+    const std::string records = dir_.path() + "/records.txt";
+    // Starts watch on a new terminal, types "hi" once picocom is ready, waits for the reply the
+    // test sends, quits picocom (C-a C-x) and prints the screen and the status.
+    const std::string terminal = R"(
+import os, pty, sys
+pid, master = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[1], sys.argv[1:])
+seen = b''
+def until(text):
+    global seen
+    while text not in seen:
+        chunk = os.read(master, 4096)
+        if not chunk:
+            raise SystemExit('the terminal closed before ' + repr(text))
+        seen += chunk
+until(b'Terminal ready')
+os.write(master, b'hi')
+until(b'there')
+os.write(master, b'\x01\x18')
+while True:
+    try:
+        chunk = os.read(master, 4096)
+    except OSError:
+        break
+    if not chunk:
+        break
+    seen += chunk
+_, status = os.waitpid(pid, 0)
+sys.stdout.write(seen.decode(errors='replace'))
+print('status', os.waitstatus_to_exitcode(status))
+)";
+    LineProcess run("/usr/bin/python3", {"-c", terminal, Watch(), "watch", "-o", records, "--",
+                                         "/usr/bin/picocom", port_.slave_path()});
+    EXPECT_EQ(port_.ReadExactly(2), "hi");
+    port_.WriteAll("there");
+    EXPECT_TRUE(run.WaitFor(false, "status 0\n", 40000)) << run.out() << run.AllErrors();
+    EXPECT_EQ(run.Wait(), 0);
+    const std::string screen = run.out();
+    EXPECT_NE(screen.find("there"), std::string::npos) << screen;
+    for (const char* record : {"Open Com", "写串口", "读串口", "summary"})
+        EXPECT_EQ(screen.find(record), std::string::npos) << record << " in " << screen;
+    std::ifstream in(records);
+    const std::string file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    for (const std::string record :
+         {": Open Com OK\n", ": 写串口 2 bytes: hi\n", ": 读串口 5 bytes: there\n",
+          ": Close Com OK.\n", ": summary: "})
+        EXPECT_NE(file.find(port_.slave_path() + record), std::string::npos) << record << file;
+}
+
+// Missing or empty maps and a records file that cannot be written are said before anything
+// starts.
+TEST_F(WatchCommandTest, SaysWhyNothingCanBeWatched) {
+    PutAttachment();
+    const std::string missing = dir_.path() + "/no-map";
+    const std::string empty = dir_.path() + "/empty-map";
+    std::ofstream(empty) << "# no ports\n";
+    struct Case {
+        std::string map;
+        std::vector<std::string> args;
+        int status;
+        std::string error;
+    } cases[] = {
+        {missing,
+         {"watch", "--", "/bin/true"},
+         125,
+         "porvane-cli: PORVANE_DEVICE_MAP names " + missing +
+             ", which cannot be read: No such file or directory: no port can be watched\n"},
+        {empty,
+         {"watch", "--", "/bin/true"},
+         125,
+         "porvane-cli: the serial device map (" + empty + ") holds no port to watch\n"},
+        {missing,
+         {"ports"},
+         1,
+         "porvane-cli: PORVANE_DEVICE_MAP names " + missing +
+             ", which cannot be read: No such file or directory\n"},
+        {dir_.path(),
+         {"ports", "--map"},
+         1,
+         "porvane-cli: PORVANE_DEVICE_MAP names " + dir_.path() +
+             ", which cannot be read: Is a directory\n"},
+        {empty,
+         {"ports", "--map"},
+         0,
+         "porvane-cli: the device map (" + empty + ") holds no port\n"},
+        {map_,
+         {"watch", "-o", dir_.path() + "/no/records", "--", "/bin/true"},
+         4,
+         "porvane-cli: cannot write the records to " + dir_.path() +
+             "/no/records: No such file or directory\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.map);
+        setenv("PORVANE_DEVICE_MAP", c.map.c_str(), 1);
+        LineProcess run(Watch(), c.args);
+        EXPECT_EQ(run.Wait(), c.status);
+        EXPECT_EQ(run.AllErrors(), c.error);
+    }
+}
+
+// A program that opens a terminal device outside the map is told about on standard error; the
+// program itself runs as without watch.
+TEST_F(WatchCommandTest, APortOutsideTheMapIsSaid) {
+    PutAttachment();
+    comm::testing::PtyPair other;
+    LineProcess watch(Watch(), {"watch", "--", "/usr/bin/python3", "-c",
+                                "import os, sys\n"
+                                "os.write(os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY), b'x')\n"
+                                "os.close(os.open('/dev/null', os.O_RDWR))\n"
+                                "print('done')\n",
+                                other.slave_path()});
+    EXPECT_EQ(other.ReadExactly(1), "x");
+    EXPECT_EQ(watch.Wait(), 0);
+    watch.WaitFor(false, "done\n");
+    EXPECT_EQ(watch.out(), "done\n");
+    const std::string said = watch.AllErrors();
+    EXPECT_TRUE(std::regex_match(
+        said, std::regex(std::regex_replace(WatchingLine(), std::regex("[()]"), "\\$&") +
+                         "sievrad: process \\d+ \\(python3\\) opened " + other.slave_path() +
+                         ", which is not a port of the device map \\(watched: " +
+                         port_.slave_path() + ", " + usb_port_.slave_path() +
+                         "\\)\nporvane-cli: the program used none of the watched ports \\(" +
+                         port_.slave_path() + ", " + usb_port_.slave_path() + "\\)\n")))
+        << said;
+}
+
+// The host says what it watches, and warns of a map that is missing or empty.
+TEST_F(WatchCommandTest, TheHostSaysWhatItWatches) {
+    const std::string missing = dir_.path() + "/no-map";
+    const std::string empty = dir_.path() + "/empty-map";
+    std::ofstream(empty) << "\n";
+    const std::string runtime = dir_.path() + "/xdg/host";
+    const struct {
+        std::string map, ready, said;
+    } cases[] = {
+        {map_,
+         "sievrad: 2 ports in " + runtime + " (" + port_.slave_path() + ", " +
+             usb_port_.slave_path() + ")\n",
+         ""},
+        {missing, "sievrad: 0 ports in " + runtime + "\n",
+         "sievrad: warning: PORVANE_DEVICE_MAP names " + missing +
+             ", which cannot be read: No such file or directory: no port is watched\n"},
+        {empty, "sievrad: 0 ports in " + runtime + "\n",
+         "sievrad: warning: the device map (" + empty + ") holds no port: no port is watched\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.map);
+        setenv("PORVANE_DEVICE_MAP", c.map.c_str(), 1);
+        LineProcess host(ChildProcess::BinDir() + "/sievrad", {"--runtime-dir", runtime});
+        EXPECT_TRUE(host.WaitFor(false, "\n")) << host.out();
+        EXPECT_EQ(host.out(), c.ready);
+        EXPECT_EQ(host.Stop(), 0);
+        EXPECT_EQ(host.AllErrors(), c.said);
+    }
 }
 
 }  // namespace

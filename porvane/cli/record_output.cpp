@@ -1,0 +1,380 @@
+#include "porvane/cli/record_output.h"
+
+#include <time.h>
+
+#include <chrono>
+#include <cinttypes>
+
+#include "driver/sievra_protocol.h"
+#include "platform/comm/serial_ioctl.h"
+#include "platform/text/hex_text.h"
+#include "porvane/monitor/monitor_decoder.h"
+#include "porvane/monitor/monitor_record.h"
+
+namespace porvane::cli {
+namespace {
+
+using monitor::MonitorRecord;
+
+const char* RequestName(const MonitorRecord& r) {
+    switch (r.kind) {
+        case sievra::kKindCreate:
+            return "open";
+        case sievra::kKindClose:
+            return "close";
+        case sievra::kKindRead:
+            return "read";
+        case sievra::kKindWrite:
+            return "write";
+        case sievra::kKindDeviceControl:
+            if (r.code == sievra::IOCTL_SIEVRA_PROCESS_REPORT)
+                return "process";
+            if (r.code == sievra::IOCTL_SIEVRA_BYPASS_REPORT)
+                return "unwatched";
+            return "control";
+        default:
+            return "other";
+    }
+}
+
+bool IsData(const MonitorRecord& r) {
+    return r.kind == sievra::kKindRead || r.kind == sievra::kKindWrite;
+}
+
+// A record as the monitor decodes it: its text without the final line end (empty when the
+// options leave the record out) and the settings fields it sets.
+struct DecodedRecord {
+    std::string text;
+    monitor::MonitorFields fields;
+};
+
+std::string WithoutLineEnds(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
+}
+
+DecodedRecord Decode(const MonitorRecord& r, bool hex, bool data_only) {
+    const uint8_t* record = r.data - sievra::kRecordHeaderSize;
+    const size_t size = sievra::kRecordHeaderSize + r.length;
+    auto all_info = [&] {
+        monitor::MonitorOutput decoded =
+            monitor::DecodeRecords(record, size, monitor::ContentMode::kAllInfo, hex);
+        std::string& text = decoded.lower;
+        if (!IsData(r)) {
+            text = WithoutLineEnds(std::move(text));
+        } else if (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0) {
+            text.resize(text.size() - 2);  // the decoder's line end; the data's own stay
+        }
+        return DecodedRecord{std::move(text), std::move(decoded.fields)};
+    };
+    if (r.kind == sievra::kKindDeviceControl) {
+        // What the driver could not watch is told in either mode; a break, which the page leaves
+        // out, is told on the command line, where it is often what is being debugged.
+        if (r.code == sievra::IOCTL_SIEVRA_BYPASS_REPORT)
+            return {monitor::BypassText(r.data, r.length), {}};
+        if (data_only)
+            return {};
+        if (r.code == comm::IOCTL_SERIAL_SET_BREAK_ON)
+            return {"设置Break: 开始发送Break信号", {}};
+        if (r.code == comm::IOCTL_SERIAL_SET_BREAK_OFF)
+            return {"清除Break: 停止发送Break信号", {}};
+        return all_info();
+    }
+    if (!data_only)
+        return all_info();
+    if (!IsData(r))
+        return {};
+    const monitor::MonitorOutput text =
+        monitor::DecodeRecords(record, size, monitor::ContentMode::kDataOnly, hex);
+    return {r.kind == sievra::kKindWrite ? "W " + text.upper : "R " + text.lower, {}};
+}
+
+uint32_t Le32(const MonitorRecord& r, uint32_t offset) {
+    return r.length >= offset + 4 ? sievra::GetLe32(r.data + offset) : 0;
+}
+
+std::string JsonTime(std::chrono::system_clock::time_point when) {
+    const auto us =
+        std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count();
+    const time_t seconds = static_cast<time_t>(us / 1000000);
+    struct tm utc {};
+    gmtime_r(&seconds, &utc);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06dZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<int>(us % 1000000));
+    return text;
+}
+
+std::string JsonFields(const monitor::MonitorFields& f) {
+    std::string out;
+    auto add = [&out](const char* name, const std::string& value) {
+        out += (out.empty() ? "{" : ",") + JsonString(name) + ":" + value;
+    };
+    auto text = [&](const char* name, const std::optional<std::string>& v) {
+        if (v)
+            add(name, JsonString(*v));
+    };
+    auto flag = [&](const char* name, const std::optional<bool>& v) {
+        if (v)
+            add(name, *v ? "true" : "false");
+    };
+    text("baud", f.baud);
+    text("data_bits", f.data_bits);
+    text("parity", f.parity);
+    text("stop_bits", f.stop_bits);
+    flag("cts_out", f.cts_out);
+    flag("dsr_out", f.dsr_out);
+    flag("dsr_input", f.dsr_input);
+    flag("xon_out", f.xon_out);
+    flag("xon_in", f.xon_in);
+    text("dtr_mode", f.dtr_mode);
+    text("rts_mode", f.rts_mode);
+    text("xon_limit", f.xon_limit);
+    text("xoff_limit", f.xoff_limit);
+    text("xon_char", f.xon_char);
+    text("xoff_char", f.xoff_char);
+    text("read_timeouts", f.read_timeouts);
+    text("write_timeouts", f.write_timeouts);
+    return out.empty() ? out : out + "}";
+}
+
+// The hex digits of the bytes, without spaces: "70696e67".
+std::string HexDigits(const uint8_t* data, size_t length) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(length * 2);
+    for (size_t i = 0; i < length; ++i) {
+        out += kDigits[data[i] >> 4];
+        out += kDigits[data[i] & 0xF];
+    }
+    return out;
+}
+
+// The length of the well-formed UTF-8 sequence at text[i], or 0 when there is none.
+size_t Utf8Length(const std::string& text, size_t i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    size_t extra;
+    uint32_t code;
+    if (c < 0x80)
+        return 1;
+    if (c >= 0xC2 && c <= 0xDF) {
+        extra = 1;
+        code = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        extra = 2;
+        code = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        extra = 3;
+        code = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + extra >= text.size())
+        return 0;
+    for (size_t k = 1; k <= extra; ++k) {
+        const auto t = static_cast<unsigned char>(text[i + k]);
+        if ((t & 0xC0) != 0x80)
+            return 0;
+        code = (code << 6) | (t & 0x3F);
+    }
+    if ((extra == 2 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
+        (extra == 3 && (code < 0x10000 || code > 0x10FFFF)))
+        return 0;
+    return extra + 1;
+}
+
+}  // namespace
+
+std::string EscapeControls(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            const size_t n = Utf8Length(text, i);
+            if (n == 0) {
+                out += "\xEF\xBF\xBD";  // U+FFFD for a byte that starts no UTF-8 character
+                ++i;
+                continue;
+            }
+            out.append(text, i, n);
+            i += n;
+            continue;
+        }
+        ++i;
+    }
+    return out + "\"";
+}
+
+RecordOutput::RecordOutput(std::FILE* out, RecordOutputOptions options)
+    : out_(out), options_(options), clock_(options.stamp) {}
+
+void RecordOutput::ExpectDefaultProcess() {
+    std::lock_guard lock(mutex_);
+    process_pending_ = true;
+}
+
+void RecordOutput::SetDefaultProcess(RecordProcess process) {
+    std::lock_guard lock(mutex_);
+    default_process_ = std::move(process);
+    process_pending_ = false;
+    process_known_.notify_all();
+}
+
+RecordOutput::PortTally& RecordOutput::TallyOf(const std::string& port) {
+    for (PortTally& tally : tallies_) {
+        if (tally.port == port)
+            return tally;
+    }
+    tallies_.push_back({port, default_process_});
+    return tallies_.back();
+}
+
+void RecordOutput::Write(const std::string& port, const uint8_t* buffer, size_t count) {
+    const auto now = std::chrono::system_clock::now();
+    std::unique_lock lock(mutex_);
+    process_known_.wait(lock, [this] { return !process_pending_; });
+    const bool json = options_.format == RecordFormat::kJson;
+    const std::string prefix = options_.port_prefix ? port + ": " : "";
+    monitor::WalkRecords(buffer, count, [&](const MonitorRecord& r) {
+        PortTally& tally = TallyOf(port);
+        const bool report = r.kind == sievra::kKindDeviceControl &&
+                            (r.code == sievra::IOCTL_SIEVRA_PROCESS_REPORT ||
+                             r.code == sievra::IOCTL_SIEVRA_BYPASS_REPORT);
+        if (!report)
+            ++tally.calls;
+        if (r.kind == sievra::kKindWrite)
+            tally.bytes_written += r.length;
+        if (r.kind == sievra::kKindRead)
+            tally.bytes_read += r.length;
+        if ((r.kind == sievra::kKindCreate || r.kind == sievra::kKindClose) && Le32(r, 0) != 0)
+            ++tally.errors;
+        if (r.kind == sievra::kKindDeviceControl) {
+            if (r.code == sievra::IOCTL_SIEVRA_BYPASS_REPORT)
+                tally.unwatched += Le32(r, 4);
+            if (r.code == sievra::IOCTL_SIEVRA_PROCESS_REPORT) {
+                tally.process.pid = static_cast<pid_t>(Le32(r, 0));
+                tally.process.name.clear();
+                for (uint32_t i = 4; i < r.length && i < 4 + 16; ++i)
+                    tally.process.name += static_cast<char>(r.data[i]);
+            }
+        }
+        const DecodedRecord decoded = Decode(r, options_.hex, options_.data_only);
+        if (decoded.text.empty())
+            return;
+        if (json) {
+            std::string line = "{\"time\":\"" + JsonTime(now) + "\",\"process\":";
+            line += tally.process.pid == 0
+                        ? std::string("null")
+                        : "{\"pid\":" + std::to_string(tally.process.pid) +
+                              ",\"name\":" + JsonString(tally.process.name) + "}";
+            line += ",\"port\":" + JsonString(port) + ",\"request\":\"" + RequestName(r) + "\"";
+            if (r.kind == sievra::kKindDeviceControl) {
+                char code[16];
+                std::snprintf(code, sizeof code, "\"0x%08" PRIx32 "\"", r.code);
+                line += std::string(",\"code\":") + code;
+            }
+            if (r.kind == sievra::kKindCreate || r.kind == sievra::kKindClose)
+                line += std::string(",\"ok\":") + (Le32(r, 0) == 0 ? "true" : "false");
+            line += ",\"text\":" + JsonString(decoded.text);
+            if (const std::string fields = JsonFields(decoded.fields); !fields.empty())
+                line += ",\"fields\":" + fields;
+            line += ",\"length\":" + std::to_string(r.length) + ",\"data\":\"" +
+                    HexDigits(r.data, r.length) + "\"}\n";
+            std::fputs(line.c_str(), out_);
+            return;
+        }
+        // Data stays on its record's line; other records' texts are single lines already, but a
+        // decoded text of several lines is written as several lines, blank ones left out.
+        if (IsData(r)) {
+            std::fprintf(out_, "%s%s%s\n", clock_.Stamp(now).c_str(), prefix.c_str(),
+                         EscapeControls(decoded.text).c_str());
+            return;
+        }
+        size_t start = 0;
+        while (start < decoded.text.size()) {
+            size_t end = decoded.text.find('\n', start);
+            if (end == std::string::npos)
+                end = decoded.text.size();
+            const std::string line = WithoutLineEnds(decoded.text.substr(start, end - start));
+            start = end + 1;
+            if (!line.empty()) {
+                std::fprintf(out_, "%s%s%s\n", clock_.Stamp(now).c_str(), prefix.c_str(),
+                             EscapeControls(line).c_str());
+            }
+        }
+    });
+    std::fflush(out_);
+}
+
+void RecordOutput::WriteSummary() {
+    std::lock_guard lock(mutex_);
+    for (const PortTally& t : tallies_) {
+        if (options_.format == RecordFormat::kJson) {
+            std::fprintf(out_,
+                         "{\"summary\":true,\"port\":%s,\"calls\":%" PRIu64
+                         ",\"bytes_written\":%" PRIu64 ",\"bytes_read\":%" PRIu64
+                         ",\"errors\":%" PRIu64 ",\"unwatched\":%" PRIu64 "}\n",
+                         JsonString(t.port).c_str(), t.calls, t.bytes_written, t.bytes_read,
+                         t.errors, t.unwatched);
+        } else {
+            std::fprintf(
+                out_,
+                "%s: summary: %" PRIu64 " calls, %" PRIu64 " bytes written, %" PRIu64
+                " bytes read, %" PRIu64 " errors%s\n",
+                t.port.c_str(), t.calls, t.bytes_written, t.bytes_read, t.errors,
+                t.unwatched == 0
+                    ? ""
+                    : (", " + std::to_string(t.unwatched) + " requests not watched").c_str());
+        }
+    }
+    std::fflush(out_);
+}
+
+size_t RecordOutput::PortsWithRecords() {
+    std::lock_guard lock(mutex_);
+    return tallies_.size();
+}
+
+bool RecordOutput::failed() {
+    std::lock_guard lock(mutex_);
+    return std::ferror(out_) != 0;
+}
+
+}  // namespace porvane::cli

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "porvane/cli/line_clock.h"
+
+namespace porvane::cli {
+
+// How records are written: text lines as the monitor page decodes them, or one JSON object per
+// record for scripts.
+enum class RecordFormat { kText, kJson };
+
+struct RecordOutputOptions {
+    bool hex = false;
+    bool data_only = false;  // text: only the data written (W) and read (R)
+    StampMode stamp = StampMode::kNone;
+    RecordFormat format = RecordFormat::kText;
+    bool port_prefix = true;  // text: each line starts with "<port>: "
+};
+
+// The process a port's requests come from until the driver reports another one.
+struct RecordProcess {
+    pid_t pid = 0;
+    std::string name;
+};
+
+// Writes the decoded records of one or more ports to one stream, whoever captured them. Text
+// mode keeps a record on one line: line breaks and other control characters inside data are
+// shown escaped (\r, \n, \t, \xNN). JSON mode writes one object per record: time, process,
+// port, request, decoded text and fields, data as hex; texts are valid UTF-8. Counts each
+// port's calls, bytes and errors for the summary. Thread-safe: the ports' threads share it.
+class RecordOutput {
+  public:
+    RecordOutput(std::FILE* out, RecordOutputOptions options);
+
+    // Makes Write wait for SetDefaultProcess: records that come while the program is being
+    // started are written once its process is known.
+    void ExpectDefaultProcess();
+    // The process assumed for a port's records before the driver names one (pid 0: unknown).
+    void SetDefaultProcess(RecordProcess process);
+    // Writes the records of a buffer read from port's stream, stamped with the time of the call.
+    void Write(const std::string& port, const uint8_t* buffer, size_t count);
+    // One line per port that had records: calls, bytes written and read, errors (a JSON object
+    // each in JSON mode).
+    void WriteSummary();
+    // How many ports had records so far.
+    size_t PortsWithRecords();
+    // True once a write to the stream failed.
+    bool failed();
+
+  private:
+    struct PortTally {
+        std::string port;
+        RecordProcess process;
+        uint64_t calls = 0, bytes_written = 0, bytes_read = 0, errors = 0, unwatched = 0;
+    };
+    PortTally& TallyOf(const std::string& port);
+
+    std::FILE* const out_;
+    const RecordOutputOptions options_;
+    std::mutex mutex_;  // guards everything below and the stream
+    std::condition_variable process_known_;
+    bool process_pending_ = false;
+    LineClock clock_;
+    RecordProcess default_process_;
+    std::vector<PortTally> tallies_;  // in the order the ports first had records
+};
+
+// The text with control characters escaped (\r, \n, \t, \xNN), for one output line.
+std::string EscapeControls(const std::string& text);
+
+// text as a JSON string literal (quotes included); bytes that are not UTF-8 become U+FFFD.
+std::string JsonString(const std::string& text);
+
+}  // namespace porvane::cli
