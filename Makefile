@@ -3,11 +3,12 @@
 # make bench - installs, builds optimised, runs the benchmark programs
 # make tsan  - builds with ThreadSanitizer and runs the threaded tests
 # make core-test - builds every core, program and test without Qt and runs them
+# make package - builds the Debian package build/package/porvane_<version>_<arch>.deb
 
 JOBS ?= $(shell nproc)
 GEN := -G Ninja
 
-.PHONY: all deps build run test core-test fuzz bench tsan format clean
+.PHONY: all deps build run test core-test fuzz bench tsan package format clean
 
 # Seconds each fuzz target runs in make test.
 FUZZ_SECONDS ?= 30
@@ -47,6 +48,9 @@ fuzz: deps
 		./build/fuzz/bin/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build/fuzz/corpus/$$t \
 			|| exit 1; \
 	done
+
+package: deps
+	./scripts/build-package.sh build/package
 
 bench: build
 	./build/bin/bench_serial_channel

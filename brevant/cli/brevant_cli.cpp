@@ -15,6 +15,7 @@
 #include "brevant/command_port.h"
 #include "brevant/event_port.h"
 #include "brevant/row_frame.h"
+#include "platform/cli/command_line.h"
 #include "platform/cli/number_option.h"
 #include "platform/comm/com_port.h"
 #include "platform/comm/recording_opener.h"
@@ -139,7 +140,8 @@ int main(int argc, char** argv) {
                     "Milliseconds each command collects its reply (default: 300, as the window's "
                     "send-all waits)")
         ->check(cli_support::WholeNumber(1, 60000));
-    CLI11_PARSE(app, argc, argv);
+    if (const auto done = cli_support::ParseCommandLine(app, "brevant-cli", argc, argv))
+        return *done;
 
     brevant::IniFile ini(brevant::ConfigIniPath());
     brevant::AppSettings settings = brevant::ReadSettings(ini);

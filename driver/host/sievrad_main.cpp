@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "driver/host/sievra_host.h"
+#include "platform/cli/command_line.h"
 #include "platform/devicemap/device_map.h"
 #include "platform/devicemap/listed_ports.h"
 
@@ -28,7 +29,8 @@ int main(int argc, char** argv) {
     options.runtime_dir = env_dir != nullptr && *env_dir != '\0' ? env_dir : "/run/sievra";
     app.add_option("--runtime-dir", options.runtime_dir, "Folder of the control sockets");
     app.add_option("--group", options.group, "Group allowed to use the control sockets");
-    CLI11_PARSE(app, argc, argv);
+    if (const auto done = cli_support::ParseCommandLine(app, "sievrad", argc, argv))
+        return *done;
 
     auto map = devicemap::ReadDeviceMap();
     if (map) {

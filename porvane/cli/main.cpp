@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "platform/cli/command_line.h"
 #include "platform/cli/number_option.h"
 #include "platform/comm/unique_fd.h"
 #include "porvane/cli/driver_command.h"
@@ -25,8 +26,13 @@ constexpr char kTestFooter[] =
     "total bit errors. The checker starts unsynchronised: the seconds before its first clean\n"
     "second are printed as comment lines, and the figures, the summary (errored seconds, G.821\n"
     "severely errored and unavailable seconds) and the report count from that second on.\n"
-    "Exit status: 0 done, 1 the port did not open, 2 the report cannot be written, 3 the line\n"
-    "never synchronised.";
+    "Exit status: 0 done, 1 the port did not open, 2 usage error, 3 the line never\n"
+    "synchronised, 4 the report cannot be written.";
+
+constexpr char kExitFooter[] =
+    "Exit status: 0 done, 1 the port did not open, 2 usage error (unknown command or option, bad\n"
+    "value), 3 the line never synchronised, 4 an output, report or log file cannot be written,\n"
+    "5 the port vanished; watch exits with the program's status.";
 
 // The port and line options that "term" and "test" share, with their defaults in the help.
 void AddLineOptions(CLI::App* command, porvane::cli::TermOptions& line) {
@@ -51,6 +57,7 @@ void AddLineOptions(CLI::App* command, porvane::cli::TermOptions& line) {
 int main(int argc, char** argv) {
     CLI::App app{"Serial workbench on the command line"};
     app.require_subcommand(1);
+    app.footer(kExitFooter);
 
     CLI::App* ports = app.add_subcommand("ports", "List the serial ports, one name a line");
     bool show_map = false;
@@ -131,7 +138,8 @@ int main(int argc, char** argv) {
         ->required()
         ->check(CLI::IsMember({"status", "install", "remove"}));
     driver->add_option("--root", driver_root, "System root to install under (default /)");
-    CLI11_PARSE(app, argc, argv);
+    if (const auto done = cli_support::ParseCommandLine(app, "porvane-cli", argc, argv))
+        return *done;
     if (driver->parsed())
         return porvane::cli::RunDriverCommand(driver_action, driver_root, stdout, stderr);
 

@@ -67,15 +67,15 @@ int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std:
     if (!ParsePattern(options.pattern, settings.pattern_kind, settings.user_pattern)) {
         std::fprintf(err,
                      "porvane-cli: --pattern takes 2^15-1, 2^11-1, 2^9-1 or up to 16 digits 0/1\n");
-        return 1;
+        return 2;
     }
     if (!ParseInsert(options.insert, settings.error_insert_mode)) {
         std::fprintf(err, "porvane-cli: --insert takes none, 1/10000 or 1/1000\n");
-        return 1;
+        return 2;
     }
     ReportFile report(options.report);
     if (!report.Claim(err)) {
-        return 2;
+        return 4;
     }
     comm::RecordingOpener opener;
     CommandLinePage page(err, opener);

@@ -9,6 +9,7 @@
 #include <iostream>
 #include <memory>
 
+#include "platform/cli/command_line.h"
 #include "tools/vport/virtual_port.h"
 
 int main(int argc, char** argv) {
@@ -28,7 +29,8 @@ int main(int argc, char** argv) {
     CLI::App* pair = app.add_subcommand("pair", "Two ports joined by a null-modem cable");
     pair->add_option("PATH_A", path_a, "Link for the first port")->required();
     pair->add_option("PATH_B", path_b, "Link for the second port")->required();
-    CLI11_PARSE(app, argc, argv);
+    if (const auto done = cli_support::ParseCommandLine(app, "vport", argc, argv))
+        return *done;
 
     if (pair->parsed() && tools::AbsoluteLinkPath(path_a) == tools::AbsoluteLinkPath(path_b)) {
         std::fprintf(stderr, "vport: pair needs two different paths (both are %s)\n",
@@ -57,6 +59,6 @@ int main(int argc, char** argv) {
         return tools::RunVirtualPorts(std::move(forwarders), watched);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vport: %s\n", e.what());
-        return 2;
+        return 1;
     }
 }

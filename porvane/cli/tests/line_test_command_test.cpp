@@ -220,9 +220,9 @@ TEST(LineTestCommandErrors, ReportPathIsCheckedBeforeThePort) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        // The port does not exist either: the report path is refused first (status 2, not 1).
+        // The port does not exist either: the report path is refused first (status 4, not 1).
         ChildProcess test("porvane-cli", {"test", "/dev/no-such-port", "--report", row.report});
-        EXPECT_EQ(test.Wait(), 2);
+        EXPECT_EQ(test.Wait(), 4);
         EXPECT_EQ(test.ReadAllError(),
                   "porvane-cli: --report: " + row.report + ": " + row.reason + "\n");
     }
