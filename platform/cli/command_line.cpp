@@ -65,6 +65,14 @@ std::optional<int> ParseCommandLine(CLI::App& app, const std::string& program, i
                       << std::endl;
             return kUsageError;
         }
+        // A word nothing took is the first thing to say, before a missing command or argument.
+        if (dynamic_cast<const CLI::ExtrasError*>(&error) == nullptr && !app.remaining().empty()) {
+            const std::string word = app.remaining().front();
+            std::cerr << program << ": "
+                      << (word.rfind('-', 0) == 0 ? "unknown option '" : "unexpected argument '")
+                      << word << "' (see " << program << " --help)" << std::endl;
+            return kUsageError;
+        }
         app.exit(error);
         return kUsageError;
     }
