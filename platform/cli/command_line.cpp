@@ -47,12 +47,15 @@ std::optional<int> ParseCommandLine(CLI::App& app, const std::string& program, i
     app.add_option_function<std::string>(
            "--generate",
            [&app](const std::string& what) {
-               std::cout << (what == "man" ? ManualPage(app, PORVANE_VERSION) : BashCompletion(app))
-                         << std::flush;
+               if (what == "man")
+                   std::cout << ManualPage(app, PORVANE_VERSION) << std::flush;
+               else if (what == "bash-completion")
+                   std::cout << BashCompletion(app) << std::flush;
+               else
+                   throw CLI::ValidationError("--generate", "takes man or bash-completion");
                throw CLI::Success();
            },
            "Print the manual page or the bash completion script")
-        ->check(CLI::IsMember({"man", "bash-completion"}))
         ->group("");
     try {
         app.parse(argc, argv);
