@@ -24,6 +24,12 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     CLI::App app{"The serial filter driver's host"};
+    app.footer(
+        "Environment: PORVANE_DEVICE_MAP (a device=port file replacing the machine's serial "
+        "ports),\n"
+        "SIEVRA_RUNTIME_DIR (the folder of the control sockets, default /run/sievra).\n"
+        "Exit status: 0 stopped by SIGINT or SIGTERM, 1 the runtime folder could not be used, 2\n"
+        "usage error.");
     sievra::SievraHost::Options options;
     const char* env_dir = std::getenv("SIEVRA_RUNTIME_DIR");
     options.runtime_dir = env_dir != nullptr && *env_dir != '\0' ? env_dir : "/run/sievra";

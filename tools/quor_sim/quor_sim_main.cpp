@@ -24,6 +24,10 @@ int main(int argc, char** argv) {
     sigprocmask(SIG_BLOCK, &stop, nullptr);
 
     CLI::App app{"Contactless card reader simulator with a MIFARE Classic 1K card in its field"};
+    app.footer(
+        "Exit status: 0 stopped by SIGINT, SIGTERM or SIGHUP, 1 the port could not be made, 2 "
+        "usage\n"
+        "error.");
     std::string path;
     reader::sim::SimulatorFaults faults;
     int status = -1;

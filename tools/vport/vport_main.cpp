@@ -21,7 +21,8 @@ int main(int argc, char** argv) {
         "running when its terminal closes (SIGHUP is ignored), so \"vport loop /tmp/loop &\"\n"
         "outlives the shell. SIGUSR1 drops the next byte that passes, SIGUSR2 flips its lowest\n"
         "bit. Bytes for a port that no program holds open are dropped, as a closed port drops\n"
-        "them. A PATH that another running vport serves is refused.");
+        "them. A PATH that another running vport serves is refused.\n"
+        "Exit status: 0 stopped by SIGINT or SIGTERM, 1 a port could not be made, 2 usage error.");
     app.require_subcommand(1);
     std::string loop_path, path_a, path_b;
     CLI::App* loop = app.add_subcommand("loop", "A loop-back plug: bytes written come back");
