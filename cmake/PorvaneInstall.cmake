@@ -54,13 +54,12 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 # boxes, Qt's translations of its own dialogs and its platform plugins, glibc's GBK converter.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(PORVANE_RUNTIME_DEPENDS "libc6")
 if(PORVANE_GUI)
-    string(APPEND PORVANE_RUNTIME_DEPENDS
-        ", fonts-wqy-microhei, qt6-translations-l10n, qt6-qpa-plugins")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-wqy-microhei, qt6-translations-l10n, qt6-qpa-plugins")
 endif()
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "${PORVANE_RUNTIME_DEPENDS}")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "bash-completion, man-db")
+# The build's debugging information stays in the build folder; the package carries the programs.
+set(CPACK_STRIP_FILES ON)
 # Installed as if under the real prefix (DESTDIR), so that what is written at install time, such
 # as quor_b.pc, names /usr and not the staging folder.
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
