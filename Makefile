@@ -37,7 +37,7 @@ core-test: deps
 	cmake -S . -B build/core $(GEN) -DCMAKE_BUILD_TYPE=Debug -DPORVANE_GUI=OFF
 	cmake --build build/core -j $(JOBS)
 	./scripts/check-no-qt.sh build/core
-	cd build/core && ctest --output-on-failure -j $(JOBS) --timeout 300
+	cd build/core && ctest --output-on-failure -j $(JOBS) --timeout 300 -LE package
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -62,7 +62,7 @@ bench: build
 tsan: deps
 	cmake -S . -B build/tsan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DPORVANE_SANITIZE=thread
 	cmake --build build/tsan -j $(JOBS)
-	cd build/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) --timeout 300 -LE gui
+	cd build/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) --timeout 300 -LE 'gui|package'
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
