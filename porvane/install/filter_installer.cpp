@@ -408,6 +408,10 @@ bool FilterInstaller::UpdatePreload(bool ours_first, std::string& error) const {
 
 bool FilterInstaller::WriteUnit(bool& written, std::string& error) const {
     written = false;
+    const std::string unit = UnitFile();
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(unit, ec)))
+        return true;  // written by an earlier installation or by the administrator: left as it is
     // The path goes into the unit file as it stands: one that systemd would read differently
     // (spaces, quotes, a line end that starts a new setting) is refused.
     if (sievrad_path_.empty() || sievrad_path_.front() != '/' ||
@@ -415,10 +419,6 @@ bool FilterInstaller::WriteUnit(bool& written, std::string& error) const {
         error = "the driver host's path cannot go into " + UnitFile() + ": " + sievrad_path_;
         return false;
     }
-    const std::string unit = UnitFile();
-    std::error_code ec;
-    if (fs::exists(fs::symlink_status(unit, ec)))
-        return true;  // written by an earlier installation or by the administrator: left as it is
     // The sockets are the dialout group's as well as root's: the programs that use serial ports
     // run as users of that group, and their attachment must reach the host (with the owner's
     // sockets alone, only root's programs would be watched).
