@@ -3,11 +3,12 @@
 # make bench - installs, builds optimised, runs the benchmark programs
 # make tsan  - builds with ThreadSanitizer and runs the threaded tests
 # make core-test - builds every core, program and test without Qt and runs them
+# make package - builds the Debian package build/package/porvane_<version>_<arch>.deb
 
 JOBS ?= $(shell nproc)
 GEN := -G Ninja
 
-.PHONY: all deps build run test core-test fuzz bench tsan format clean
+.PHONY: all deps build run test core-test fuzz bench tsan package format clean
 
 # Seconds each fuzz target runs in make test.
 FUZZ_SECONDS ?= 30
@@ -37,7 +38,7 @@ core-test: deps
 	cmake -S . -B build/core $(GEN) -DCMAKE_BUILD_TYPE=Debug -DPORVANE_GUI=OFF
 	cmake --build build/core -j $(JOBS)
 	./scripts/check-no-qt.sh build/core
-	cd build/core && ctest --output-on-failure -j $(JOBS) --timeout 300
+	cd build/core && ctest --output-on-failure -j $(JOBS) --timeout 300 -LE package
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -49,6 +50,9 @@ fuzz: deps
 			|| exit 1; \
 	done
 
+package: deps
+	./scripts/build-package.sh build/package
+
 bench: build
 	./build/bin/bench_serial_channel
 	./build/bin/bench_quor_b
@@ -59,7 +63,7 @@ bench: build
 tsan: deps
 	cmake -S . -B build/tsan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DPORVANE_SANITIZE=thread
 	cmake --build build/tsan -j $(JOBS)
-	cd build/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) --timeout 300 -LE gui
+	cd build/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) --timeout 300 -LE 'gui|package'
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -10,6 +10,9 @@ packages=(
     python3 python3-serial socat picocom
     # A virtual display for looking at the real windows on a machine without one.
     xvfb
+    # The Debian package (cpack's DEB generator finds the libraries the programs need with
+    # dpkg-shlibdeps and the programs with file) and the check of the manual pages.
+    dpkg-dev file man-db
 )
 missing=()
 for p in "${packages[@]}"; do

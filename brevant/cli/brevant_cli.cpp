@@ -18,6 +18,7 @@
 #include "brevant/command_port.h"
 #include "brevant/event_port.h"
 #include "brevant/row_frame.h"
+#include "platform/cli/command_line.h"
 #include "platform/cli/number_option.h"
 #include "platform/comm/com_port.h"
 #include "platform/comm/recording_opener.h"
@@ -29,7 +30,6 @@ constexpr int kDefaultReplyWindowMs = 300;  // as the window's send-all sequence
 
 // Exit statuses.
 constexpr int kExitPortNotOpened = 1;
-constexpr int kExitUsage = 2;
 constexpr int kExitBadFile = 3;
 constexpr int kExitNotAnswered = 4;
 
@@ -268,12 +268,8 @@ int main(int argc, char** argv) {
                     "Milliseconds each command collects its reply (default: 300, as the window's "
                     "send-all waits)")
         ->check(cli_support::WholeNumber(1, 60000));
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        // Help and version end well; any other parse error is a usage error.
-        return app.exit(e) == 0 ? 0 : kExitUsage;
-    }
+    if (const auto done = cli_support::ParseCommandLine(app, "brevant-cli", argc, argv))
+        return *done;
 
     brevant::IniFile ini(brevant::ConfigIniPath());
     brevant::AppSettings settings = brevant::ReadSettings(ini);

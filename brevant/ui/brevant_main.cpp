@@ -1,12 +1,35 @@
 // Brevant: the card reader's command assistant. On Linux its grid needs no registration step,
 // so the program starts straight into the main window.
 #include <QApplication>
+#include <cstdio>
 
 #include "brevant/ui/brevant_window.h"
+#include "platform/cli/command_line.h"
 #include "platform/qt_l10n/qt_translations.h"
 
+namespace {
+
+const char kFooter[] =
+    "It needs a display; brevant-cli sends a command file's commands on a terminal\n"
+    "(brevant-cli --help). Qt's own options (-platform NAME, -style NAME, ...) are passed on to\n"
+    "Qt. Settings live in $XDG_CONFIG_HOME/brevant/Config.INI (~/.config/brevant/Config.INI).\n"
+    "Exit status: 0 the window was closed, 2 usage error.";
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
+    // Parsed before the window system is reached, so that --help and --version work without a
+    // display; what the command line does not define is left for Qt.
+    CLI::App options{"The card reader's command assistant: reader commands sent as frames"};
+    options.footer(kFooter);
+    options.allow_extras();
+    if (const auto done = cli_support::ParseCommandLine(options, "brevant", argc, argv))
+        return *done;
+    QApplication app(argc, argv);  // takes Qt's options out of argv
+    if (argc > 1) {
+        std::fprintf(stderr, "brevant: unexpected argument '%s' (see brevant --help)\n", argv[1]);
+        return cli_support::kUsageError;
+    }
     QApplication::setApplicationName(QStringLiteral("Brevant"));
     qt_l10n::InstallQtTranslations(app);  // Qt's own dialogs speak the program's language
     brevant::BrevantWindow window;

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "driver/host/sievra_host.h"
+#include "platform/cli/command_line.h"
 #include "platform/devicemap/device_map.h"
 #include "platform/devicemap/listed_ports.h"
 
@@ -23,12 +24,19 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     CLI::App app{"The serial filter driver's host"};
+    app.footer(
+        "Environment: PORVANE_DEVICE_MAP (a device=port file replacing the machine's serial "
+        "ports),\n"
+        "SIEVRA_RUNTIME_DIR (the folder of the control sockets, default /run/sievra).\n"
+        "Exit status: 0 stopped by SIGINT or SIGTERM, 1 the runtime folder could not be used, 2\n"
+        "usage error.");
     sievra::SievraHost::Options options;
     const char* env_dir = std::getenv("SIEVRA_RUNTIME_DIR");
     options.runtime_dir = env_dir != nullptr && *env_dir != '\0' ? env_dir : "/run/sievra";
     app.add_option("--runtime-dir", options.runtime_dir, "Folder of the control sockets");
     app.add_option("--group", options.group, "Group allowed to use the control sockets");
-    CLI11_PARSE(app, argc, argv);
+    if (const auto done = cli_support::ParseCommandLine(app, "sievrad", argc, argv))
+        return *done;
 
     // Standard error says why a program's port may not be watched: a map file that is missing
     // or empty, or a terminal device opened that is none of the ports.

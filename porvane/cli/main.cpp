@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/cli/command_line.h"
 #include "platform/cli/number_option.h"
 #include "platform/comm/unique_fd.h"
 #include "porvane/cli/driver_command.h"
@@ -74,6 +75,11 @@ std::optional<porvane::cli::StampMode> StampModeOf(const std::string& value) {
     return mode;
 }
 
+constexpr char kExitFooter[] =
+    "Exit status: 0 done, 1 the port did not open, 2 usage error (unknown command or option, bad\n"
+    "value), 3 the line never synchronised, 4 an output, report or log file cannot be written,\n"
+    "5 the port vanished; watch exits with the program's status.";
+
 // The port and line options that "term" and "test" share, with their defaults in the help.
 void AddLineOptions(CLI::App* command, porvane::cli::TermOptions& line) {
     command->add_option("PORT", line.port, "Port name (ttyUSB0, opened as /dev/ttyUSB0) or path")
@@ -97,6 +103,7 @@ void AddLineOptions(CLI::App* command, porvane::cli::TermOptions& line) {
 int main(int argc, char** argv) {
     CLI::App app{"Serial workbench on the command line"};
     app.require_subcommand(1);
+    app.footer(kExitFooter);
 
     CLI::App* ports = app.add_subcommand("ports", "List the serial ports, one name a line");
     bool show_map = false;
@@ -206,7 +213,8 @@ int main(int argc, char** argv) {
         ->required()
         ->check(CLI::IsMember({"status", "install", "remove"}));
     driver->add_option("--root", driver_root, "System root to install under (default /)");
-    CLI11_PARSE(app, argc, argv);
+    if (const auto done = cli_support::ParseCommandLine(app, "porvane-cli", argc, argv))
+        return *done;
     if (driver->parsed())
         return porvane::cli::RunDriverCommand(driver_action, driver_root, stdout, stderr);
 

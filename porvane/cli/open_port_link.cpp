@@ -10,7 +10,7 @@ int OpenPortLink(const std::string& port, uint32_t mode, const char* failure_tex
     const int index = PortListIndex(port);
     if (index < 0) {
         std::fprintf(err, "porvane-cli: %s is not a serial port of the device map\n", port.c_str());
-        return 2;
+        return 1;
     }
     if (!link.Open(index)) {
         std::fprintf(err, "%s\n", failure_text);

@@ -213,8 +213,14 @@ struct WatchedPort {
 
 }  // namespace
 
+// The attachment of the build (lib/ beside bin/) or of the installation the program is part of.
 std::string AttachmentPath() {
-    return (ProgramFolder().parent_path() / "lib" / "libsievra.so").lexically_normal().string();
+    const fs::path above = ProgramFolder().parent_path();
+    const fs::path built = (above / "lib" / "libsievra.so").lexically_normal();
+    std::error_code ec;
+    if (fs::exists(built, ec))
+        return built.string();
+    return (above / PORVANE_INSTALLED_ATTACHMENT).lexically_normal().string();
 }
 
 int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, std::FILE* err) {

@@ -194,12 +194,47 @@ std::string FilterInstaller::SysRoot() {
 std::string FilterInstaller::DefaultSievradPath() {
     std::error_code ec;
     const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
-        const fs::path beside = self.parent_path() / "sievrad";
-        if (::access(beside.c_str(), X_OK) == 0)
-            return beside.string();
+    return DefaultSievradPath(ec ? std::string() : self.parent_path().string());
+}
+
+std::string FilterInstaller::DefaultSievradPath(const std::string& program_folder) {
+    const std::string installed = std::string(PORVANE_INSTALL_BINDIR) + "/sievrad";
+    if (program_folder.empty())
+        return installed;
+    // A build folder's programs (bin/ beside CMakeCache.txt) are never what a system service
+    // should start: the next build replaces them, and they go with the folder.
+    const fs::path folder = fs::path(program_folder).lexically_normal();
+    std::error_code ec;
+    if (fs::exists(folder.parent_path() / "CMakeCache.txt", ec))
+        return installed;
+    const std::string beside = (folder / "sievrad").string();
+    return IsRootsProgram(beside) ? beside : installed;
+}
+
+bool FilterInstaller::IsRootsProgram(const std::string& path) {
+    if (path.empty() || path.front() != '/' ||
+        path.find_first_not_of(
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._+-") !=
+            std::string::npos) {
+        return false;
     }
-    return "/usr/local/bin/sievrad";
+    // Only a name that leads nowhere else: every folder on the way, and the file, are looked at
+    // as they are (lstat), so a link cannot stand in for one of root's.
+    auto roots_alone = [](const std::string& name, bool file) {
+        struct stat st {};
+        if (::lstat(name.c_str(), &st) != 0 || st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)))
+            return false;
+        return file ? S_ISREG(st.st_mode) && (st.st_mode & S_IXUSR) : S_ISDIR(st.st_mode);
+    };
+    const fs::path file(path);
+    if (file.lexically_normal() != file || !roots_alone(path, true))
+        return false;
+    for (fs::path folder = file.parent_path();; folder = folder.parent_path()) {
+        if (!roots_alone(folder.string(), false))
+            return false;
+        if (folder == folder.root_path())
+            return true;
+    }
 }
 
 FilterInstaller::FilterInstaller(std::string root, std::span<const uint8_t> image,
@@ -377,6 +412,13 @@ bool FilterInstaller::WriteUnit(bool& written, std::string& error) const {
     std::error_code ec;
     if (fs::exists(fs::symlink_status(unit, ec)))
         return true;  // written by an earlier installation or by the administrator: left as it is
+    // The path goes into the unit file as it stands: one that systemd would read differently
+    // (spaces, quotes, a line end that starts a new setting) is refused.
+    if (sievrad_path_.empty() || sievrad_path_.front() != '/' ||
+        sievrad_path_.find_first_of(" \t\r\n\"'\\;$%") != std::string::npos) {
+        error = "the driver host's path cannot go into " + UnitFile() + ": " + sievrad_path_;
+        return false;
+    }
     // The sockets are the dialout group's as well as root's: the programs that use serial ports
     // run as users of that group, and their attachment must reach the host (with the owner's
     // sockets alone, only root's programs would be watched).

@@ -24,9 +24,16 @@ class FilterInstaller {
 
     // $SIEVRA_SYSROOT, default "/".
     static std::string SysRoot();
-    // The driver host the unit file starts: sievrad beside this program, else
-    // /usr/local/bin/sievrad.
+    // The driver host the unit file starts, which runs as root at every boot: the sievrad
+    // installed beside the program in program_folder (by default this program's folder) when
+    // that is an installation only root can change, else sievrad in the folder the build
+    // installs its programs to. A build folder is never an installation, even one of root's.
     static std::string DefaultSievradPath();
+    static std::string DefaultSievradPath(const std::string& program_folder);
+    // True when only root can replace the program at path: an executable regular file of root's
+    // that no one else may write, in folders of root's that no one else may write, named with
+    // characters a unit file takes as they stand.
+    static bool IsRootsProgram(const std::string& path);
 
     // image must outlive the installer.
     FilterInstaller(std::string root, std::span<const uint8_t> image, std::string sievrad_path);

@@ -182,6 +182,8 @@ TEST_F(QuorLibraryTest, SimulatorProgramFaultModes) {
     EXPECT_EQ(type, 0x1111);
 }
 
+// With the library, the installation puts the programs in place with their manual pages and
+// completion, and the attachment where porvane-cli watch finds it.
 TEST(QuorPackage, InstallsLibraryHeaderPkgConfigAndCMakePackage) {
     TempDir prefix;
     const std::string build = ChildProcess::BinDir() + "/..";
@@ -199,9 +201,18 @@ TEST(QuorPackage, InstallsLibraryHeaderPkgConfigAndCMakePackage) {
                 RunShell("PKG_CONFIG_PATH=" + (root / dir / "pkgconfig").string() +
                          " pkg-config --libs --cflags quor_b");
             EXPECT_NE(flags.find("-lquor_b"), std::string::npos) << flags;
+            // The install prefix, not the one the build was configured with.
+            EXPECT_NE(flags.find("-I" + prefix.path() + "/include"), std::string::npos) << flags;
+            EXPECT_TRUE(fs::exists(root / dir / "porvane/libsievra.so"));
         }
     }
     EXPECT_TRUE(library);
+    for (const char* program : {"porvane-cli", "brevant-cli", "sievrad", "vport", "quor-sim"}) {
+        SCOPED_TRACE(program);
+        EXPECT_TRUE(fs::exists(root / "bin" / program));
+        EXPECT_TRUE(fs::exists(root / "share/man/man1" / (std::string(program) + ".1")));
+        EXPECT_TRUE(fs::exists(root / "share/bash-completion/completions" / program));
+    }
 }
 
 }  // namespace

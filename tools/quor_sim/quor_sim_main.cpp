@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "platform/cli/command_line.h"
 #include "platform/cli/number_option.h"
 #include "platform/comm/unique_fd.h"
 #include "reader/sim/reader_simulator.h"
@@ -23,6 +24,10 @@ int main(int argc, char** argv) {
     sigprocmask(SIG_BLOCK, &stop, nullptr);
 
     CLI::App app{"Contactless card reader simulator with a MIFARE Classic 1K card in its field"};
+    app.footer(
+        "Exit status: 0 stopped by SIGINT, SIGTERM or SIGHUP, 1 the port could not be made, 2 "
+        "usage\n"
+        "error.");
     std::string path;
     reader::sim::SimulatorFaults faults;
     int status = -1;
@@ -47,7 +52,8 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--serial", serial_hex, "The card's serial number, 8 hex digits in card order")
         ->capture_default_str();
-    CLI11_PARSE(app, argc, argv);
+    if (const auto done = cli_support::ParseCommandLine(app, "quor-sim", argc, argv))
+        return *done;
     if (status >= 0) {
         faults.status = static_cast<uint8_t>(status);
     }
@@ -70,7 +76,7 @@ int main(int argc, char** argv) {
         simulator.Serve(port.master(), stop_fd.get());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "quor-sim: %s\n", e.what());
-        return 2;
+        return 1;
     }
     return 0;
 }

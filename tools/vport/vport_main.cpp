@@ -9,6 +9,7 @@
 #include <iostream>
 #include <memory>
 
+#include "platform/cli/command_line.h"
 #include "tools/vport/virtual_port.h"
 
 int main(int argc, char** argv) {
@@ -20,7 +21,8 @@ int main(int argc, char** argv) {
         "running when its terminal closes (SIGHUP is ignored), so \"vport loop /tmp/loop &\"\n"
         "outlives the shell. SIGUSR1 drops the next byte that passes, SIGUSR2 flips its lowest\n"
         "bit. Bytes for a port that no program holds open are dropped, as a closed port drops\n"
-        "them. A PATH that another running vport serves is refused.");
+        "them. A PATH that another running vport serves is refused.\n"
+        "Exit status: 0 stopped by SIGINT or SIGTERM, 1 a port could not be made, 2 usage error.");
     app.require_subcommand(1);
     std::string loop_path, path_a, path_b;
     CLI::App* loop = app.add_subcommand("loop", "A loop-back plug: bytes written come back");
@@ -28,7 +30,8 @@ int main(int argc, char** argv) {
     CLI::App* pair = app.add_subcommand("pair", "Two ports joined by a null-modem cable");
     pair->add_option("PATH_A", path_a, "Link for the first port")->required();
     pair->add_option("PATH_B", path_b, "Link for the second port")->required();
-    CLI11_PARSE(app, argc, argv);
+    if (const auto done = cli_support::ParseCommandLine(app, "vport", argc, argv))
+        return *done;
 
     if (pair->parsed() && tools::AbsoluteLinkPath(path_a) == tools::AbsoluteLinkPath(path_b)) {
         std::fprintf(stderr, "vport: pair needs two different paths (both are %s)\n",
@@ -57,6 +60,6 @@ int main(int argc, char** argv) {
         return tools::RunVirtualPorts(std::move(forwarders), watched);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vport: %s\n", e.what());
-        return 2;
+        return 1;
     }
 }

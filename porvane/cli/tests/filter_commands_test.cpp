@@ -239,7 +239,7 @@ TEST_F(DriverHostCommandTest, MonitorDataOnlyMarksTheDirectionAndHex) {
 
 TEST_F(DriverHostCommandTest, BadPortsAndAHeldDeviceAreSaidClearly) {
     LineProcess unknown(Cli(), {"monitor", "ttyS9"});
-    EXPECT_EQ(unknown.Wait(), 2);
+    EXPECT_EQ(unknown.Wait(), 1);
     unknown.WaitFor(true, "\n");
     EXPECT_NE(unknown.err().find("ttyS9 is not a serial port"), std::string::npos) << unknown.err();
     LineProcess first(Cli(), {"monitor", "ttyS0"});
@@ -396,7 +396,7 @@ TEST_F(WatchCommandTest, AMissingAttachmentIsSaidClearly) {
     EXPECT_EQ(watch.Wait(), 125);
     watch.WaitFor(true, "\n");
     EXPECT_EQ(watch.err(), "porvane-cli: the attachment " + dir_.path() +
-                               "/lib/libsievra.so is missing (build the sievra target)\n");
+                               "/lib/porvane/libsievra.so is missing (build the sievra target)\n");
 }
 
 TEST_F(WatchCommandTest, AClosedOutputEndsTheProgramAndTheWatch) {

@@ -420,6 +420,47 @@ TEST_F(FilterInstallerTest, SysRootComesFromTheEnvironment) {
     EXPECT_EQ(FilterInstaller::SysRoot(), "");
 }
 
+// The unit file's program runs as root at every boot: it is one of root's that stays, never a
+// build folder's or one that someone else could replace.
+TEST(SievradPath, OnlyAnInstallationOfRootsIsStartedByTheUnit) {
+    const std::string installed = std::string(PORVANE_INSTALL_BINDIR) + "/sievrad";
+    TempDir dir;
+    const std::string copied = dir.path() + "/sievrad";
+    fs::copy_file(comm::testing::ChildProcess::BinDir() + "/sievrad", copied);
+    struct Row {
+        const char* name;
+        std::string path;
+        bool roots;
+    } rows[] = {
+        {"a system program", "/usr/bin/env", true},
+        {"a folder", "/usr/bin", false},
+        {"a path with ..", "/usr/bin/../bin/env", false},
+        {"a relative path", "usr/bin/env", false},
+        {"a name with a space", "/usr/bin/env x", false},
+        {"in a folder everyone may write", copied, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(FilterInstaller::IsRootsProgram(row.path), row.roots);
+    }
+    EXPECT_EQ(FilterInstaller::DefaultSievradPath(comm::testing::ChildProcess::BinDir()),
+              installed);
+    EXPECT_EQ(FilterInstaller::DefaultSievradPath(dir.path()), installed);
+    EXPECT_EQ(FilterInstaller::DefaultSievradPath(), installed);  // this test runs from a build
+}
+
+TEST_F(FilterInstallerTest, AHostPathThatWouldChangeTheUnitIsRefused) {
+    for (const char* path : {"/opt/x\nExecStartPre=/tmp/evil", "/opt/my dir/sievrad", "sievrad"}) {
+        SCOPED_TRACE(path);
+        FilterInstaller installer(dir_.path(), image_, path);
+        std::vector<std::string> messages;
+        EXPECT_EQ(installer.InstallFilter(messages), 0);
+        EXPECT_FALSE(installer.IsFilterInstalled());
+        EXPECT_FALSE(fs::exists(installer.UnitFile()));
+        EXPECT_FALSE(fs::exists(installer.LibraryFile()));
+    }
+}
+
 TEST(DriverImage, TheEmbeddedImageIsTheBuiltLibraryByteForByte) {
     const std::span<const uint8_t> image = EmbeddedDriverImage();
     const std::vector<uint8_t> file = ReadBytes(EMBEDDED_IMAGE_SOURCE);

@@ -1,41 +1,38 @@
 // Porvane: the serial-port workbench.
 #include <QApplication>
 #include <cstdio>
-#include <cstring>
 
+#include "platform/cli/command_line.h"
 #include "porvane/shell/ui/main_dialog.h"
 
 namespace {
 
-const char kUsage[] =
-    "Usage: porvane [Qt options]\n"
-    "The serial-port workbench: terminal, line tester, monitor, filter and the filter's\n"
-    "installation, in one window. It needs a display; porvane-cli does the same work on a\n"
-    "terminal (porvane-cli --help).\n"
-    "\n"
-    "  -h, --help   print this text and exit\n"
+const char kFooter[] =
+    "It needs a display; porvane-cli does the same work on a terminal (porvane-cli --help).\n"
+    "Qt's own options (-platform NAME, -style NAME, ...) are passed on to Qt.\n"
     "\n"
     "Environment: PORVANE_DEVICE_MAP (a device=port file replacing the machine's serial ports),\n"
     "SIEVRA_RUNTIME_DIR (the driver host's sockets), SIEVRA_SYSROOT (the root the filter is\n"
-    "installed under).\n";
-
-// Asked before the window system is reached, so that it works without a display.
-bool AsksForHelp(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0)
-            return true;
-    }
-    return false;
-}
+    "installed under).\n"
+    "Exit status: 0 the window was closed, 2 usage error.";
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (AsksForHelp(argc, argv)) {
-        std::fputs(kUsage, stdout);
-        return 0;
+    // Parsed before the window system is reached, so that --help and --version work without a
+    // display; what the command line does not define is left for Qt.
+    CLI::App options{
+        "The serial-port workbench: terminal, line tester, monitor, filter and the filter's "
+        "installation, in one window"};
+    options.footer(kFooter);
+    options.allow_extras();
+    if (const auto done = cli_support::ParseCommandLine(options, "porvane", argc, argv))
+        return *done;
+    QApplication app(argc, argv);  // takes Qt's options out of argv
+    if (argc > 1) {
+        std::fprintf(stderr, "porvane: unexpected argument '%s' (see porvane --help)\n", argv[1]);
+        return cli_support::kUsageError;
     }
-    QApplication app(argc, argv);
     porvane::shell::PrepareApplication(app);
     porvane::shell::MainDialog window;
     window.show();

@@ -129,7 +129,7 @@ TEST(Vport, RefusesToReplaceAFile) {
     const std::string file = dir.path() + "/file";
     std::ofstream(file) << "keep me";
     ChildProcess vport("vport", {"loop", file});
-    EXPECT_EQ(vport.Wait(), 2);
+    EXPECT_EQ(vport.Wait(), 1);
     EXPECT_NE(vport.ReadAllError().find("not a symbolic link"), std::string::npos);
 }
 
@@ -188,7 +188,7 @@ TEST(Vport, RefusesALinkAnotherRunningVportServes) {
     ChildProcess first("vport", {"loop", link});
     ASSERT_TRUE(WaitForPath(link));
     ChildProcess second("vport", {"loop", link});
-    EXPECT_EQ(second.Wait(), 2);
+    EXPECT_EQ(second.Wait(), 1);
     EXPECT_EQ(second.ReadAllError(),
               "vport: " + link +
                   " is the port of another running vport (or quor-sim); stop that one first or "

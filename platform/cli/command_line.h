@@ -1,0 +1,25 @@
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <optional>
+#include <string>
+
+namespace cli_support {
+
+// The exit status of every usage error (unknown option or command, bad or missing value), in
+// every program, so that a script tells "you called it wrongly" apart from "it did not work".
+inline constexpr int kUsageError = 2;
+
+// "NAME VERSION" with the project's version.
+std::string VersionText(const std::string& program);
+
+// Parses the command line with the conventions every program shares: the app takes the name
+// program; --version prints VersionText; --help prints the help; the hidden "--generate man" and
+// "--generate bash-completion" print the manual page or the completion script made from the
+// same option definitions; a parse error prints its message on standard error (for an unknown
+// command, its name and the list of commands) and ends with kUsageError. Returns the status to
+// exit with when the program is done, nothing when it goes on to its work.
+std::optional<int> ParseCommandLine(CLI::App& app, const std::string& program, int argc,
+                                    char** argv);
+
+}  // namespace cli_support
