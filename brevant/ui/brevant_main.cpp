@@ -25,11 +25,12 @@ int main(int argc, char** argv) {
     options.allow_extras();
     if (const auto done = cli_support::ParseCommandLine(options, "brevant", argc, argv))
         return *done;
-    QApplication app(argc, argv);  // takes Qt's options out of argv
-    if (argc > 1) {
-        std::fprintf(stderr, "brevant: unexpected argument '%s' (see brevant --help)\n", argv[1]);
+    if (const auto word = cli_support::FirstNonQtArgument(argc, argv)) {
+        std::fprintf(stderr, "brevant: unexpected argument '%s' (see brevant --help)\n",
+                     word->c_str());
         return cli_support::kUsageError;
     }
+    QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Brevant"));
     qt_l10n::InstallQtTranslations(app);  // Qt's own dialogs speak the program's language
     brevant::BrevantWindow window;

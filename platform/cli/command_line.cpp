@@ -1,6 +1,7 @@
 #include "platform/cli/command_line.h"
 
 #include <iostream>
+#include <set>
 
 #include "platform/cli/app_walk.h"
 #include "platform/cli/bash_completion.h"
@@ -78,6 +79,39 @@ std::optional<int> ParseCommandLine(CLI::App& app, const std::string& program, i
         }
         app.exit(error);
         return kUsageError;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> FirstNonQtArgument(int argc, char** argv) {
+    // Qt's options, with and without a value; each may also be written with two dashes.
+    static const std::set<std::string> with_value = {"platform",      "platformpluginpath",
+                                                     "platformtheme", "plugin",
+                                                     "qmljsdebugger", "qwindowgeometry",
+                                                     "qwindowicon",   "qwindowtitle",
+                                                     "session",       "display",
+                                                     "geometry",      "style",
+                                                     "stylesheet",    "title",
+                                                     "name",          "visual"};
+    static const std::set<std::string> without_value = {"reverse", "widgetcount", "nograb",
+                                                        "dograb", "sync"};
+    for (int i = 1; i < argc; ++i) {
+        std::string word = argv[i];
+        std::string name = word.rfind("--", 0) == 0  ? word.substr(2)
+                           : word.rfind('-', 0) == 0 ? word.substr(1)
+                                                     : std::string();
+        const size_t equals = name.find('=');
+        const bool inline_value = equals != std::string::npos;
+        if (inline_value)
+            name.resize(equals);
+        if (with_value.count(name) != 0) {
+            if (!inline_value && ++i >= argc)
+                return word;
+            continue;
+        }
+        if (!inline_value && without_value.count(name) != 0)
+            continue;
+        return word;
     }
     return std::nullopt;
 }

@@ -22,4 +22,9 @@ std::string VersionText(const std::string& program);
 std::optional<int> ParseCommandLine(CLI::App& app, const std::string& program, int argc,
                                     char** argv);
 
+// The first argument of a windowed program that Qt would not take as one of its own options
+// (-platform NAME, -style NAME, -reverse, ...), or nothing. Checked before Qt starts, so that a
+// usage error never needs a display.
+std::optional<std::string> FirstNonQtArgument(int argc, char** argv);
+
 }  // namespace cli_support

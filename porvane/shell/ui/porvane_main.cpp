@@ -28,11 +28,12 @@ int main(int argc, char** argv) {
     options.allow_extras();
     if (const auto done = cli_support::ParseCommandLine(options, "porvane", argc, argv))
         return *done;
-    QApplication app(argc, argv);  // takes Qt's options out of argv
-    if (argc > 1) {
-        std::fprintf(stderr, "porvane: unexpected argument '%s' (see porvane --help)\n", argv[1]);
+    if (const auto word = cli_support::FirstNonQtArgument(argc, argv)) {
+        std::fprintf(stderr, "porvane: unexpected argument '%s' (see porvane --help)\n",
+                     word->c_str());
         return cli_support::kUsageError;
     }
+    QApplication app(argc, argv);
     porvane::shell::PrepareApplication(app);
     porvane::shell::MainDialog window;
     window.show();
