@@ -281,8 +281,11 @@ bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* a
             call.open = Detect(p, fd);
             if (!call.open)
                 return false;
+            // What a read returns is seen by whoever watches when it returns (a read may wait
+            // long), as the attachment sees it after the real call.
             const uint32_t state = call.open->WatchState();
-            if (state == link::kUnwatched)
+            const bool reading = nr == SYS_read || nr == SYS_readv;
+            if (state == link::kUnwatched && !(reading && call.open->connected()))
                 return false;
             if ((nr == SYS_write || nr == SYS_writev) && state == link::kWatchedFilter) {
                 call.write = std::make_unique<FilteredWrite>();
@@ -548,7 +551,10 @@ bool CallTracer::Session::WaitForEvents(int stop_fd) {
     Reap();
     if (threads_.empty())
         return true;
-    if (::poll(p, stop_fd >= 0 ? 2 : 1, -1) < 0 && errno != EINTR)
+    // SIGCHLD wakes the wait; the time limit only guards against a thread of the process that
+    // took the signal itself (the caller failed to block it there), which would hang the tracer.
+    constexpr int kReapAnywayMs = 500;
+    if (::poll(p, stop_fd >= 0 ? 2 : 1, kReapAnywayMs) < 0 && errno != EINTR)
         return true;
     signalfd_siginfo info;
     while (::read(child_fd_.get(), &info, sizeof info) == sizeof info) {

@@ -52,6 +52,8 @@ class PortOpen {
     int file() const { return file_.get(); }
     // Who watches the port now (kUnwatched when nobody does or the host is gone).
     uint32_t WatchState();
+    // Whether the host still serves this open (someone may start watching it any time).
+    bool connected() const { return link_.socket.load() >= 0; }
 
   private:
     attach::OpenPort link_;

@@ -4,14 +4,17 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "driver/host/testing/host_ready.h"
+#include "driver/trace/call_tracer.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
 #include "porvane/monitor/ui/tests/application_under_test.h"
@@ -267,6 +270,53 @@ TEST_F(DriverHostCommandTest, FilterChangesExactlyTheChosenByte) {
     EXPECT_EQ(port_.ReadExactly(3), "FGH");
     EXPECT_EQ(filter.Stop(), 0);
     EXPECT_EQ(app.Exit(), 0);
+}
+
+// The same rules act on a program followed by its system calls: on the bytes it writes before
+// the kernel sends them, and on the bytes it read before it sees them.
+TEST_F(DriverHostCommandTest, FilterChangesExactlyTheChosenByteOfATracedProgram) {
+    struct Case {
+        const char* rule;
+        std::string reaching_the_port;
+        std::string program_reads;
+    };
+    const Case cases[] = {{"--send-count", "ACCDE", "xy"}, {"--recv-count", "ABCDE", "yy"}};
+    // The tracer waits for its programs through a signalfd: no thread may take SIGCHLD.
+    sigset_t child;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &child, nullptr), 0);
+    struct stat st;
+    ASSERT_EQ(::stat(port_.slave_path().c_str(), &st), 0);
+    const sievra::trace::TraceSettings settings{runtime_, {{1, st.st_rdev, port_.slave_path()}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rule);
+        // The program reads one byte first (the test's go-ahead), writes ABCDE, reads two bytes
+        // and prints them to a file.
+        const std::string reply = dir_.path() + "/reply";
+        const std::string script = ChildProcess::BinDir() + "/port_writer " + port_.slave_path() +
+                                   " ABCDE 2 await > " + reply;
+        int status = -1;
+        std::string error;
+        std::thread traced([&] {
+            sievra::trace::CallTracer tracer(settings);
+            status = tracer.Run("/bin/sh", {"sh", "-c", script}, {}, -1, error);
+        });
+        ASSERT_TRUE(monitor::testing::WaitUntilTheHostSees(runtime_, 0, true));
+        LineProcess filter(Cli(),
+                           {"filter", "ttyS0", "--action", "flip", "--byte", "01", c.rule, "2"});
+        // The go-ahead is the first byte received: the rule counts from it.
+        ASSERT_TRUE(filter.WaitFor(true, "filtering ttyS0")) << filter.err();
+        port_.WriteAll("g");
+        EXPECT_EQ(port_.ReadExactly(5), c.reaching_the_port);
+        port_.WriteAll("xy");
+        traced.join();
+        EXPECT_EQ(status, 0) << error;
+        std::string shown;
+        std::getline(std::ifstream(reply), shown);
+        EXPECT_EQ(filter.Stop(), 0);
+        EXPECT_EQ(shown, "reply " + c.program_reads) << filter.out() << filter.AllErrors();
+    }
 }
 
 TEST(DriverCommand, StatusInstallRemoveUnderARoot) {
