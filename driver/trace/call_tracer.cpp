@@ -9,6 +9,7 @@
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -145,6 +146,9 @@ class CallTracer::Session {
     const TraceSettings& settings_;
     const bool seccomp_;  // a filtered program: calls stop at the filter, others never
     comm::UniqueFd child_fd_;
+    // Copies of descriptors that turned out not to be ports: closed when the session ends (see
+    // Detect), after everything else.
+    std::vector<comm::UniqueFd> unexpected_;
     std::map<pid_t, std::unique_ptr<Process>> processes_;
     std::map<pid_t, Thread> threads_;
     pid_t program_ = 0;
@@ -215,25 +219,45 @@ const TracedPort* CallTracer::Session::PortOfDevice(dev_t device) const {
     return nullptr;
 }
 
-// Decides once per number whether a descriptor of the process is a port, through the tracer's
-// own copy of it: the host takes the open with that copy, and the same open file under another
-// number of the process shares its connection.
+// The character device a descriptor of process refers to, from the kernel's cached attributes
+// only: a file whose attributes come from a user-space file system (possibly served by the very
+// program that is stopped now) must never make the tracer wait.
+bool CharacterDeviceOf(const std::string& path, int dir, dev_t& device) {
+    struct statx sx {};
+    const int flags = AT_STATX_DONT_SYNC | (path.empty() ? AT_EMPTY_PATH : 0);
+    if (::statx(dir, path.c_str(), flags, STATX_TYPE, &sx) != 0 || !S_ISCHR(sx.stx_mode))
+        return false;
+    device = makedev(sx.stx_rdev_major, sx.stx_rdev_minor);
+    return true;
+}
+
+// Decides once per number whether a descriptor of the process is a port: by its device first,
+// then through the tracer's own copy of it (the host takes the open with that copy, and the
+// same open file under another number of the process shares its connection).
 std::shared_ptr<PortOpen> CallTracer::Session::Detect(Process& p, int fd) {
     if (auto found = p.ports.find(fd); found != p.ports.end())
         return found->second;
     if (fd < 0 || p.plain.count(fd) != 0 || !p.pidfd.valid())
         return nullptr;
+    dev_t device = 0;
+    const std::string link = "/proc/" + std::to_string(p.tgid) + "/fd/" + std::to_string(fd);
+    if (!CharacterDeviceOf(link, AT_FDCWD, device) || PortOfDevice(device) == nullptr) {
+        struct stat number;  // the link itself: whether the number is open at all
+        if (::lstat(link.c_str(), &number) == 0)
+            p.plain.insert(fd);
+        return nullptr;  // not a port (or not open: decided when it is)
+    }
     comm::UniqueFd copy(static_cast<int>(::syscall(SYS_pidfd_getfd, p.pidfd.get(), fd, 0)));
     if (!copy.valid())
-        return nullptr;  // not open (or the process may not be reached): decided later
-    struct stat st;
+        return nullptr;  // closed meanwhile, or the process may not be reached
+    // Another thread may have put something else at the number meanwhile.
     const int flags = ::fcntl(copy.get(), F_GETFL);
     const TracedPort* port = nullptr;
-    if (::fstat(copy.get(), &st) == 0 && S_ISCHR(st.st_mode) && flags >= 0 &&
-        (flags & O_PATH) == 0) {
-        port = PortOfDevice(st.st_rdev);
-    }
+    if (CharacterDeviceOf("", copy.get(), device) && flags >= 0 && (flags & O_PATH) == 0)
+        port = PortOfDevice(device);
     if (port == nullptr) {
+        // Closing it could wait for whatever serves it: it is let go once nobody is stopped.
+        unexpected_.push_back(std::move(copy));
         p.plain.insert(fd);
         return nullptr;
     }
@@ -243,7 +267,7 @@ std::shared_ptr<PortOpen> CallTracer::Session::Detect(Process& p, int fd) {
             return open;
         }
     }
-    auto open = std::make_shared<PortOpen>(port->number, st.st_rdev, std::move(copy), p.tgid);
+    auto open = std::make_shared<PortOpen>(port->number, device, std::move(copy), p.tgid);
     p.ports[fd] = open;
     return open;
 }
