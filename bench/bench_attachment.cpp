@@ -80,10 +80,6 @@ struct Result {
 // The tracer's role: runs argv (this binary's --child role) on the system-call path against the
 // host in runtime, with slave as the host's port 1.
 int Tracer(const std::string& runtime, const std::string& slave, std::vector<std::string> argv) {
-    sigset_t child;
-    sigemptyset(&child);
-    sigaddset(&child, SIGCHLD);
-    ::pthread_sigmask(SIG_BLOCK, &child, nullptr);
     struct stat st;
     if (::stat(slave.c_str(), &st) != 0)
         return 2;

@@ -18,7 +18,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <set>
+#include <thread>
+#include <utility>
 
 #include "driver/attach/host_link.h"
 #include "driver/attach/line_requests.h"
@@ -84,19 +87,66 @@ bool IsGroupStopSignal(int sig) {
     return sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
 }
 
+// Takes stop requests (the signals a signalfd reads) on a thread of its own while the tracer
+// waits in waitpid, which only a child's change wakes: each request is woken for by a child
+// process that ends at once. Without a stop_fd it does nothing.
+class StopRelay {
+  public:
+    explicit StopRelay(int stop_fd) {
+        int wake[2];
+        if (stop_fd < 0 || ::pipe2(wake, O_CLOEXEC) != 0)
+            return;
+        wake_read_.Reset(wake[0]);
+        wake_write_.Reset(wake[1]);
+        thread_ = std::thread([this, stop_fd] {
+            for (;;) {
+                pollfd p[2] = {{stop_fd, POLLIN, 0}, {wake_read_.get(), POLLIN, 0}};
+                if (::poll(p, 2, -1) < 0 && errno != EINTR)
+                    return;
+                if (p[1].revents != 0)
+                    return;
+                signalfd_siginfo info;
+                if (p[0].revents == 0 || ::read(stop_fd, &info, sizeof info) != sizeof info)
+                    continue;
+                {
+                    const std::lock_guard lock(mutex_);
+                    pending_.push_back(info);
+                }
+                if (::fork() == 0)
+                    ::_exit(0);
+            }
+        });
+    }
+    ~StopRelay() {
+        if (!thread_.joinable())
+            return;
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wake_write_.get(), &byte, 1);
+        thread_.join();
+    }
+    StopRelay(const StopRelay&) = delete;
+    StopRelay& operator=(const StopRelay&) = delete;
+
+    std::vector<signalfd_siginfo> Take() {
+        const std::lock_guard lock(mutex_);
+        return std::exchange(pending_, {});
+    }
+
+  private:
+    comm::UniqueFd wake_read_;
+    comm::UniqueFd wake_write_;
+    std::mutex mutex_;  // guards pending_
+    std::vector<signalfd_siginfo> pending_;
+    std::thread thread_;
+};
+
 }  // namespace
 
 // One following: the processes and threads, their ports, and the calls in progress.
 class CallTracer::Session {
   public:
     Session(const TraceSettings& settings, bool filtered)
-        : settings_(settings), seccomp_(filtered) {
-        sigset_t child;
-        sigemptyset(&child);
-        sigaddset(&child, SIGCHLD);
-        ::pthread_sigmask(SIG_BLOCK, &child, nullptr);
-        child_fd_.Reset(::signalfd(-1, &child, SFD_CLOEXEC | SFD_NONBLOCK));
-    }
+        : settings_(settings), seccomp_(filtered) {}
 
     int Run(const std::string& path, const std::vector<std::string>& argv,
             const std::vector<std::string>& env, int stop_fd, std::string& error);
@@ -139,13 +189,12 @@ class CallTracer::Session {
     void Exec(pid_t tid);
     void OpenEnded(pid_t tid, Thread& t, int64_t result);
     void Detach(pid_t tid, int sig);
-    // Waits for what the threads report, and a stop request; false when stop_fd fired.
-    bool WaitForEvents(int stop_fd);
-    void Reap();
+    // Waits for the next report of a traced thread (or the wake of a stop request) and handles
+    // it.
+    void WaitOnce();
 
     const TraceSettings& settings_;
     const bool seccomp_;  // a filtered program: calls stop at the filter, others never
-    comm::UniqueFd child_fd_;
     // Copies of descriptors that turned out not to be ports: closed when the session ends (see
     // Detect), after everything else.
     std::vector<comm::UniqueFd> unexpected_;
@@ -569,30 +618,15 @@ void CallTracer::Session::Handle(pid_t tid, int status) {
     Resume(tid, threads_.at(tid), 0);
 }
 
-bool CallTracer::Session::WaitForEvents(int stop_fd) {
-    pollfd p[2] = {{child_fd_.get(), POLLIN, 0}, {stop_fd, POLLIN, 0}};
-    // Something may already wait to be reaped from before the last signal was taken.
-    Reap();
-    if (threads_.empty())
-        return true;
-    // SIGCHLD wakes the wait; the time limit only guards against a thread of the process that
-    // took the signal itself (the caller failed to block it there), which would hang the tracer.
-    constexpr int kReapAnywayMs = 500;
-    if (::poll(p, stop_fd >= 0 ? 2 : 1, kReapAnywayMs) < 0 && errno != EINTR)
-        return true;
-    signalfd_siginfo info;
-    while (::read(child_fd_.get(), &info, sizeof info) == sizeof info) {
-    }
-    return p[1].revents == 0;
-}
-
-void CallTracer::Session::Reap() {
-    for (;;) {
-        int status = 0;
-        const pid_t tid = ::waitpid(-1, &status, __WALL | WNOHANG);
-        if (tid <= 0)
-            return;
+void CallTracer::Session::WaitOnce() {
+    int status = 0;
+    const pid_t tid = ::waitpid(-1, &status, __WALL);
+    if (tid > 0) {
         Handle(tid, status);
+    } else if (errno == ECHILD) {
+        // Nothing is traced any more (the kernel let go of every thread): nothing to wait for.
+        threads_.clear();
+        processes_.clear();
     }
 }
 
@@ -657,16 +691,17 @@ int CallTracer::Session::Run(const std::string& path, const std::vector<std::str
         ::kill(child, SIGKILL);
     }
     go_write.Reset();
+    StopRelay relay(stop_fd);
     while (!threads_.empty()) {
-        if (WaitForEvents(stop_fd))
-            continue;
-        signalfd_siginfo info;
-        if (::read(stop_fd, &info, sizeof info) != sizeof info)
-            continue;
-        // A signal the terminal sent reached the program's process group, watch's own, already.
-        const bool from_terminal = info.ssi_code == SI_KERNEL && ::getpgid(child) == ::getpgrp();
-        if (!from_terminal)
-            ::kill(child, static_cast<int>(info.ssi_signo));
+        WaitOnce();
+        for (const signalfd_siginfo& info : relay.Take()) {
+            // A signal the terminal sent reached the program's process group, watch's own,
+            // already.
+            const bool from_terminal =
+                info.ssi_code == SI_KERNEL && ::getpgid(child) == ::getpgrp();
+            if (!from_terminal)
+                ::kill(child, static_cast<int>(info.ssi_signo));
+        }
     }
     return program_status_ >= 0 ? program_status_ : kCannotStart;
 }
@@ -700,7 +735,7 @@ int CallTracer::Session::Attach(pid_t pid, int stop_fd, std::string& error) {
                 for (auto& [seized, thread] : threads_)
                     ::ptrace(PTRACE_INTERRUPT, seized, nullptr, nullptr);
                 while (!threads_.empty())
-                    WaitForEvents(-1);
+                    WaitOnce();
                 return -1;
             }
             Register(tid);
@@ -713,19 +748,17 @@ int CallTracer::Session::Attach(pid_t pid, int stop_fd, std::string& error) {
         for (int fd : NumbersIn("/proc/" + std::to_string(pid) + "/fd"))
             Detect(*found->second, fd);
     }
-    while (!threads_.empty()) {
-        if (!WaitForEvents(stop_fd)) {
-            signalfd_siginfo info;
-            [[maybe_unused]] const ssize_t n = ::read(stop_fd, &info, sizeof info);
-            break;
-        }
+    {
+        StopRelay relay(stop_fd);
+        while (!threads_.empty() && relay.Take().empty())
+            WaitOnce();
     }
     // Lets go of every thread where it stops next, a call under way finished first.
     detaching_ = true;
     for (auto& [tid, thread] : threads_)
         ::ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr);
     while (!threads_.empty())
-        WaitForEvents(-1);
+        WaitOnce();
     processes_.clear();
     return 0;
 }

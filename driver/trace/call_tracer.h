@@ -10,9 +10,9 @@
 // stop. A running program (Attach) cannot be given one (a filter is never removed again): each
 // of its system calls stops instead, and detaching leaves it exactly as it was.
 //
-// SIGCHLD must be blocked in every thread of the calling process: the tracer waits for its
-// programs through a signalfd. All calls on one CallTracer come from one thread (the kernel's
-// tracer is a thread).
+// The tracer waits for its programs with waitpid(-1): a child of the calling process that ends
+// meanwhile is reaped by it (and otherwise ignored). All calls on one CallTracer come from one
+// thread (the kernel's tracer is a thread).
 #include <sys/types.h>
 
 #include <cstdint>

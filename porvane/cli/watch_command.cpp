@@ -278,13 +278,6 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         !program.empty() || options.command.empty() ? program : options.command[0];
     if (!ChoosePath(options, shown, path, err))
         return kCannotRun;
-    if (path != WatchPath::kPreload) {
-        // The tracer waits for its programs through a signalfd: no thread may take SIGCHLD.
-        sigset_t child;
-        sigemptyset(&child);
-        sigaddset(&child, SIGCHLD);
-        ::pthread_sigmask(SIG_BLOCK, &child, nullptr);
-    }
     const std::string library = AttachmentPath();
     if (path == WatchPath::kPreload && ::access(library.c_str(), R_OK) != 0) {
         std::fprintf(err, "porvane-cli: the attachment %s is missing (build the sievra target)\n",

@@ -286,11 +286,6 @@ TEST_F(DriverHostCommandTest, FilterChangesExactlyTheChosenByteOfATracedProgram)
     const Case cases[] = {{"delete", "--send-count", "ACDE", "xy"},
                           {"flip", "--send-count", "ACCDE", "xy"},
                           {"flip", "--recv-count", "ABCDE", "yy"}};
-    // The tracer waits for its programs through a signalfd: no thread may take SIGCHLD.
-    sigset_t child;
-    sigemptyset(&child);
-    sigaddset(&child, SIGCHLD);
-    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &child, nullptr), 0);
     struct stat st;
     ASSERT_EQ(::stat(port_.slave_path().c_str(), &st), 0);
     const sievra::trace::TraceSettings settings{runtime_, {{1, st.st_rdev, port_.slave_path()}}};

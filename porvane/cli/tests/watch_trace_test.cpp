@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "driver/attach/tests/attached_program.h"
+#include "driver/trace/program_image.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
 
@@ -216,15 +217,17 @@ TEST_F(WatchTraceTest, ProgramsTheAttachmentCannotSeeAreWatchedThroughTheirSyste
         EXPECT_TRUE(log.Shows(
             c.sets_line ? kSetsLine : std::vector<std::string>{"Open Com OK", "Close Com OK."}))
             << ::testing::PrintToString(log.records);
-        if (!c.said.empty())
+        if (!c.said.empty()) {
             EXPECT_NE(watch->Errors().find(c.said), std::string::npos) << watch->Errors();
+        }
     }
 }
 
 // busybox's microcom, statically linked: watch picks the system-call path by itself.
 TEST_F(WatchTraceTest, AStaticTerminalProgramIsWatchedWithoutBeingAsked) {
-    if (!fs::exists("/bin/busybox"))
+    if (!fs::exists("/bin/busybox")) {
         GTEST_FAIL() << "busybox-static is not installed (scripts/install-deps.sh)";
+    }
     auto watch = Watch({"--", "/bin/busybox", "microcom", "-s", "9600", port_.slave_path()});
     watch->WriteLine("AT");
     EXPECT_EQ(port_.ReadExactly(3, 30000), "AT\n");
@@ -288,6 +291,41 @@ TEST_F(WatchTraceTest, AProgramThatCannotBeFollowedIsSaidClearly) {
     EXPECT_EQ(missing->Wait(), 125);
     EXPECT_NE(missing->Errors().find("no process 999999999"), std::string::npos)
         << missing->Errors();
+}
+
+// How watch tells the programs the attachment can enter from the others, by their ELF headers.
+TEST_F(WatchTraceTest, ProgramImagesAreToldApartByTheirHeaders) {
+    using sievra::trace::ImageKind;
+    using sievra::trace::InspectImage;
+    const std::string script = dir_.path() + "/script";
+    std::ofstream(script) << "#!/bin/sh\n";
+    // An ELF header of a 32-bit program (class 1), nothing after it.
+    const std::string elf32 = dir_.path() + "/elf32";
+    std::ofstream(elf32) << std::string(
+                                "\x7f"
+                                "ELF\x01\x01\x01",
+                                7)
+                         << std::string(45, '\0');
+    const std::string truncated = dir_.path() + "/truncated";
+    std::ofstream(truncated) << std::string(
+                                    "\x7f"
+                                    "ELF\x02\x01\x01",
+                                    7)
+                             << std::string(9, '\0');
+    const struct {
+        std::string path;
+        ImageKind kind;
+    } cases[] = {
+        {"/bin/bash", ImageKind::kDynamic64},
+        {"/bin/busybox", ImageKind::kStatic64},
+        {script, ImageKind::kNotElf},
+        {elf32, ImageKind::kOther},
+        {truncated, ImageKind::kOther},
+        {dir_.path(), ImageKind::kUnreadable},
+        {"/no/such/program", ImageKind::kUnreadable},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(InspectImage(c.path), c.kind) << c.path;
 }
 
 }  // namespace
