@@ -39,8 +39,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // The program's side: raw port, `rounds` times write `size` bytes and (when the far end echoes)
-// read them back whole. Prints the nanoseconds per round and the calls made.
-int Child(const char* path, long rounds, size_t size, bool echo) {
+// read them back whole, with wait first waiting for them in poll as a terminal program does.
+// Prints the nanoseconds per round and the read and write calls made.
+int Child(const char* path, long rounds, size_t size, bool echo, bool wait) {
     const int fd = ::open(path, O_RDWR | O_NOCTTY);
     if (fd < 0)
         return 2;
@@ -57,6 +58,9 @@ int Child(const char* path, long rounds, size_t size, bool echo) {
             return 3;
         ++calls;
         for (size_t got = 0; echo && got < size;) {
+            pollfd ready{fd, POLLIN, 0};
+            if (wait && ::poll(&ready, 1, -1) != 1)
+                return 5;
             const ssize_t n = ::read(fd, in.data() + got, size - got);
             if (n <= 0)
                 return 4;
@@ -97,14 +101,17 @@ int Tracer(const std::string& runtime, const std::string& slave, std::vector<std
 // Runs the child (behind the wrapper's arguments, when there are any) under env and echoes on
 // the master until it ends.
 Result RunOnce(const std::string& self, const std::string& slave, int master, long rounds,
-               size_t size, bool echo, const std::vector<std::string>& env,
+               size_t size, bool echo, bool wait, const std::vector<std::string>& env,
                const std::vector<std::string>& wrapper) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0)
         return {};
     std::vector<std::string> args = wrapper;
-    for (const std::string& a : {self, std::string("--child"), slave, std::to_string(rounds),
-                                 std::to_string(size), std::string(echo ? "echo" : "drain")})
+    for (const std::string& a :
+         {self, std::string("--child"), slave, std::to_string(rounds), std::to_string(size),
+          std::string(wait   ? "wait"
+                      : echo ? "echo"
+                             : "drain")})
         args.push_back(a);
     std::vector<std::string> envs = env;
     for (char** e = environ; *e != nullptr; ++e)
@@ -174,7 +181,7 @@ std::string Directory(const std::string& path) {
 int main(int argc, char** argv) {
     if (argc == 6 && std::strcmp(argv[1], "--child") == 0) {
         return Child(argv[2], std::atol(argv[3]), static_cast<size_t>(std::atol(argv[4])),
-                     std::strcmp(argv[5], "echo") == 0);
+                     std::strcmp(argv[5], "drain") != 0, std::strcmp(argv[5], "wait") == 0);
     }
     if (argc > 4 && std::strcmp(argv[1], "--tracer") == 0)
         return Tracer(argv[2], argv[3], std::vector<std::string>(argv + 4, argv + argc));
@@ -232,8 +239,12 @@ int main(int argc, char** argv) {
         size_t bytes;
         long rounds;
         bool echo;  // ping-pong; otherwise writes only, drained at the far end
+        bool wait;  // a poll before each read
     };
-    const Size sizes[] = {{1, 20000, true}, {4096, 4000, true}, {1, 100000, false}};
+    const Size sizes[] = {{1, 20000, true, false},
+                          {4096, 4000, true, false},
+                          {1, 100000, false, false},
+                          {1, 20000, true, true}};
     std::printf(
         "pty ping-pong, best of 5 runs. Wall: the round trip as the program sees it (on a busy\n"
         "machine mostly scheduling); CPU: the program's own processor time (and its tracer's).\n"
@@ -266,7 +277,7 @@ int main(int argc, char** argv) {
                     });
                 }
                 const Result r = RunOnce(self, pty.slave_path(), pty.master(), size.rounds,
-                                         size.bytes, size.echo, *m.env, m.wrapper);
+                                         size.bytes, size.echo, size.wait, *m.env, m.wrapper);
                 if (r.ns_per_round < best[mode].ns_per_round)
                     best[mode].ns_per_round = r.ns_per_round;
                 if (r.cpu_ns_per_round < best[mode].cpu_ns_per_round || run == 0)
@@ -279,7 +290,9 @@ int main(int argc, char** argv) {
             }
         }
         std::printf("%4zu-byte writes%s:\n", size.bytes,
-                    size.echo ? " and reads (ping-pong)" : " only (one way, drained)");
+                    size.wait   ? " and reads, each read waited for in poll (ping-pong)"
+                    : size.echo ? " and reads (ping-pong)"
+                                : " only (one way, drained)");
         for (size_t mode = 0; mode < modes.size(); ++mode) {
             const Result& r = best[mode];
             const double calls = r.calls_per_round;
