@@ -296,6 +296,11 @@ std::shared_ptr<PortOpen> CallTracer::Session::Detect(Process& p, int fd) {
             p.plain.insert(fd);
         return nullptr;  // not a port (or not open: decided when it is)
     }
+    // A program that keeps swapping its descriptors under the tracer gets no more copies taken
+    // than the tracer can hold.
+    constexpr size_t kMaxUnexpected = 256;
+    if (unexpected_.size() >= kMaxUnexpected)
+        return nullptr;
     comm::UniqueFd copy(static_cast<int>(::syscall(SYS_pidfd_getfd, p.pidfd.get(), fd, 0)));
     if (!copy.valid())
         return nullptr;  // closed meanwhile, or the process may not be reached

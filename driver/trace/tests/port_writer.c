@@ -47,11 +47,21 @@ int main(int argc, char** argv) {
     char reply[256];
     if (await_byte && ReadFully(fd, reply, 1) != 1)
         return 7;
-    const size_t length = strlen(argv[2]);
-    if (plain ? write(fd, argv[2], length) != (ssize_t)length
-              : fprintf(port, "%s", argv[2]) < 0 || fflush(port) != 0) {
+    // ABCDE is written from the program's read-only constants; whatever watches the write must
+    // leave the program's bytes as they were.
+    static const char kConstant[] = "ABCDE";
+    const char* text = strcmp(argv[2], kConstant) == 0 ? kConstant : argv[2];
+    const size_t length = strlen(text);
+    char before[256];
+    if (length >= sizeof before)
+        return 2;
+    memcpy(before, text, length);
+    if (plain ? write(fd, text, length) != (ssize_t)length
+              : fprintf(port, "%s", text) < 0 || fflush(port) != 0) {
         return 8;
     }
+    if (memcmp(before, text, length) != 0)
+        return 11;
     const int n = atoi(argv[3]);
     if (n < 0 || n >= (int)sizeof reply || ReadFully(fd, reply, n) != n)
         return 9;

@@ -280,11 +280,13 @@ TEST_F(DriverHostCommandTest, FilterChangesExactlyTheChosenByteOfATracedProgram)
         const char* rule;
         std::string reaching_the_port;
         std::string program_reads;
+        const char* how = "";  // port_writer's way of writing: stdio, or "plain" write()
     };
     // A deleted byte leaves the program's write whole all the same: its stdio sees every byte
-    // written (else fclose would fail and the program end with status 10).
+    // written (else fclose would fail and the program end with status 10). A plain write comes
+    // from the program's read-only constants, which must be as they were after it (else 11).
     const Case cases[] = {{"delete", "--send-count", "ACDE", "xy"},
-                          {"flip", "--send-count", "ACCDE", "xy"},
+                          {"flip", "--send-count", "ACCDE", "xy", "plain"},
                           {"flip", "--recv-count", "ABCDE", "yy"}};
     struct stat st;
     ASSERT_EQ(::stat(port_.slave_path().c_str(), &st), 0);
@@ -295,7 +297,7 @@ TEST_F(DriverHostCommandTest, FilterChangesExactlyTheChosenByteOfATracedProgram)
         // and prints them to a file.
         const std::string reply = dir_.path() + "/reply";
         const std::string script = ChildProcess::BinDir() + "/port_writer " + port_.slave_path() +
-                                   " ABCDE 2 await > " + reply;
+                                   " ABCDE 2 await " + c.how + " > " + reply;
         int status = -1;
         std::string error;
         std::thread traced([&] {
