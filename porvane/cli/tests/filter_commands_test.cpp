@@ -281,13 +281,18 @@ TEST_F(DriverHostCommandTest, FilterChangesExactlyTheChosenByteOfATracedProgram)
         std::string reaching_the_port;
         std::string program_reads;
         const char* how = "";  // port_writer's way of writing: stdio, or "plain" write()
+        const char* count = "2";
+        std::string go = "g";  // what the test sends as its go-ahead
     };
     // A deleted byte leaves the program's write whole all the same: its stdio sees every byte
     // written (else fclose would fail and the program end with status 10). A plain write comes
     // from the program's read-only constants, which must be as they were after it (else 11).
     const Case cases[] = {{"delete", "--send-count", "ACDE", "xy"},
                           {"flip", "--send-count", "ACCDE", "xy", "plain"},
-                          {"flip", "--recv-count", "ABCDE", "yy"}};
+                          {"flip", "--recv-count", "ABCDE", "yy"},
+                          // The go-ahead's read loses its only byte: it waits for the next one
+                          // instead of returning nothing (which would mean a hang-up).
+                          {"delete", "--recv-count", "ABCDE", "xy", "", "1", "gh"}};
     struct stat st;
     ASSERT_EQ(::stat(port_.slave_path().c_str(), &st), 0);
     const sievra::trace::TraceSettings settings{runtime_, {{1, st.st_rdev, port_.slave_path()}}};
@@ -305,11 +310,11 @@ TEST_F(DriverHostCommandTest, FilterChangesExactlyTheChosenByteOfATracedProgram)
             status = tracer.Run("/bin/sh", {"sh", "-c", script}, {}, -1, error);
         });
         ASSERT_TRUE(monitor::testing::WaitUntilTheHostSees(runtime_, 0, true));
-        LineProcess filter(Cli(),
-                           {"filter", "ttyS0", "--action", c.action, "--byte", "01", c.rule, "2"});
+        LineProcess filter(
+            Cli(), {"filter", "ttyS0", "--action", c.action, "--byte", "01", c.rule, c.count});
         // The go-ahead is the first byte received: the rule counts from it.
         ASSERT_TRUE(filter.WaitFor(true, "filtering ttyS0")) << filter.err();
-        port_.WriteAll("g");
+        port_.WriteAll(c.go);
         EXPECT_EQ(port_.ReadExactly(c.reaching_the_port.size()), c.reaching_the_port);
         port_.WriteAll("xy");
         traced.join();
