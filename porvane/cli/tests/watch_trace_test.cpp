@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -176,11 +177,22 @@ TEST_F(WatchTraceTest, ProgramsTheAttachmentCannotSeeAreWatchedThroughTheirSyste
         std::string written;
         std::string reply;
         bool sets_line;
-        std::string said;  // what watch says of its choice
+        std::string said;          // what watch says of its choice
+        std::string process = "";  // the end of a process note ("进程 PID (NAME):") expected
     };
     const std::string port = port_.slave_path();
     std::vector<Case> cases = {
         {"bash", {"--trace", "--", "/bin/bash", "-c", "echo AT > " + port}, "AT\n", "", false, ""},
+        // A child that writes on the port its parent opened: the host names the process that
+        // makes the requests when it changes (the traced one, not the tracer).
+        {"fork",
+         {"--trace", "--", "/bin/bash", "-c",
+          "exec 3<>" + port + "; (printf AT >&3; true); printf OK >&3; exec 3>&-"},
+         "ATOK",
+         "",
+         false,
+         "",
+         " (bash):"},
         {"fprintf",
          {"--trace", "--", Bin("port_writer"), port, "AT\r", "2"},
          "AT\r",
@@ -217,6 +229,15 @@ TEST_F(WatchTraceTest, ProgramsTheAttachmentCannotSeeAreWatchedThroughTheirSyste
         EXPECT_TRUE(log.Shows(
             c.sets_line ? kSetsLine : std::vector<std::string>{"Open Com OK", "Close Com OK."}))
             << ::testing::PrintToString(log.records);
+        if (!c.process.empty()) {
+            const bool noted =
+                std::any_of(log.records.begin(), log.records.end(), [&](const std::string& record) {
+                    return record.rfind("进程 ", 0) == 0 && record.size() >= c.process.size() &&
+                           record.compare(record.size() - c.process.size(), std::string::npos,
+                                          c.process) == 0;
+                });
+            EXPECT_TRUE(noted) << ::testing::PrintToString(log.records);
+        }
         if (!c.said.empty()) {
             EXPECT_NE(watch->Errors().find(c.said), std::string::npos) << watch->Errors();
         }
