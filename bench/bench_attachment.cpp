@@ -1,11 +1,14 @@
 // What the attachment costs a program: a pseudo-terminal ping-pong of 1-byte and 4096-byte
 // writes and reads, run without the attachment, with it and nobody watching, in monitor mode and
 // in filter mode (a count rule armed that never fires), against a real sievrad, in one run.
+// Beside them the system-call path in monitor mode (this binary as the tracer, in its --tracer
+// role) and, where strace is installed, `strace -f` on the same exchange.
 // The program under test is this binary itself in its --child role; the far end echoes here.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -24,6 +27,7 @@
 
 #include "driver/host/testing/host_ready.h"
 #include "driver/sievra_protocol.h"
+#include "driver/trace/call_tracer.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
 #include "porvane/monitor/driver_link.h"
@@ -35,8 +39,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // The program's side: raw port, `rounds` times write `size` bytes and (when the far end echoes)
-// read them back whole. Prints the nanoseconds per round and the calls made.
-int Child(const char* path, long rounds, size_t size, bool echo) {
+// read them back whole, with wait first waiting for them in poll as a terminal program does.
+// Prints the nanoseconds per round and the read and write calls made.
+int Child(const char* path, long rounds, size_t size, bool echo, bool wait) {
     const int fd = ::open(path, O_RDWR | O_NOCTTY);
     if (fd < 0)
         return 2;
@@ -53,6 +58,9 @@ int Child(const char* path, long rounds, size_t size, bool echo) {
             return 3;
         ++calls;
         for (size_t got = 0; echo && got < size;) {
+            pollfd ready{fd, POLLIN, 0};
+            if (wait && ::poll(&ready, 1, -1) != 1)
+                return 5;
             const ssize_t n = ::read(fd, in.data() + got, size - got);
             if (n <= 0)
                 return 4;
@@ -73,18 +81,38 @@ struct Result {
     double calls_per_round = 0;
 };
 
-// Runs the child under env and echoes on the master until it ends.
+// The tracer's role: runs argv (this binary's --child role) on the system-call path against the
+// host in runtime, with slave as the host's port 1.
+int Tracer(const std::string& runtime, const std::string& slave, std::vector<std::string> argv) {
+    struct stat st;
+    if (::stat(slave.c_str(), &st) != 0)
+        return 2;
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e)
+        env.emplace_back(*e);
+    sievra::trace::CallTracer tracer({runtime, {{1, st.st_rdev, slave}}, 10000});
+    std::string error;
+    const int status = tracer.Run(argv[0], argv, env, -1, error);
+    if (!error.empty())
+        std::fprintf(stderr, "bench_attachment: %s\n", error.c_str());
+    return status;
+}
+
+// Runs the child (behind the wrapper's arguments, when there are any) under env and echoes on
+// the master until it ends.
 Result RunOnce(const std::string& self, const std::string& slave, int master, long rounds,
-               size_t size, bool echo, const std::vector<std::string>& env) {
+               size_t size, bool echo, bool wait, const std::vector<std::string>& env,
+               const std::vector<std::string>& wrapper) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0)
         return {};
-    std::vector<std::string> args = {self,
-                                     "--child",
-                                     slave,
-                                     std::to_string(rounds),
-                                     std::to_string(size),
-                                     echo ? "echo" : "drain"};
+    std::vector<std::string> args = wrapper;
+    for (const std::string& a :
+         {self, std::string("--child"), slave, std::to_string(rounds), std::to_string(size),
+          std::string(wait   ? "wait"
+                      : echo ? "echo"
+                             : "drain")})
+        args.push_back(a);
     std::vector<std::string> envs = env;
     for (char** e = environ; *e != nullptr; ++e)
         envs.emplace_back(*e);
@@ -153,8 +181,10 @@ std::string Directory(const std::string& path) {
 int main(int argc, char** argv) {
     if (argc == 6 && std::strcmp(argv[1], "--child") == 0) {
         return Child(argv[2], std::atol(argv[3]), static_cast<size_t>(std::atol(argv[4])),
-                     std::strcmp(argv[5], "echo") == 0);
+                     std::strcmp(argv[5], "drain") != 0, std::strcmp(argv[5], "wait") == 0);
     }
+    if (argc > 4 && std::strcmp(argv[1], "--tracer") == 0)
+        return Tracer(argv[2], argv[3], std::vector<std::string>(argv + 4, argv + argc));
     signal(SIGPIPE, SIG_IGN);
     char self[4096];
     const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
@@ -182,31 +212,60 @@ int main(int argc, char** argv) {
     const std::vector<std::string> attached = {
         "LD_PRELOAD=" + library, "SIEVRA_RUNTIME_DIR=" + runtime, "SIEVRA_REPLY_MS=10000"};
 
+    // Each way to run the program: its environment, the command in front of it, and the link
+    // mode of a reader of its records (-1: nobody reads).
+    struct Mode {
+        const char* name;
+        const std::vector<std::string>* env;
+        std::vector<std::string> wrapper;
+        int link_mode;
+        bool filter_rule;
+    };
+    std::vector<Mode> modes = {
+        {"without", &none, {}, -1, false},
+        {"unwatched", &attached, {}, -1, false},
+        {"monitor", &attached, {}, static_cast<int>(sievra::kLinkModeMonitor), false},
+        {"filter", &attached, {}, static_cast<int>(sievra::kLinkModeFilter), true},
+        {"traced",
+         &none,
+         {self, "--tracer", runtime, pty.slave_path()},
+         static_cast<int>(sievra::kLinkModeMonitor),
+         false},
+    };
+    if (::access("/usr/bin/strace", X_OK) == 0)
+        modes.push_back(
+            {"strace -f", &none, {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null"}, -1, false});
     struct Size {
         size_t bytes;
         long rounds;
         bool echo;  // ping-pong; otherwise writes only, drained at the far end
+        bool wait;  // a poll before each read
     };
-    const Size sizes[] = {{1, 20000, true}, {4096, 4000, true}, {1, 100000, false}};
+    const Size sizes[] = {{1, 20000, true, false},
+                          {4096, 4000, true, false},
+                          {1, 100000, false, false},
+                          {1, 20000, true, true}};
     std::printf(
         "pty ping-pong, best of 5 runs. Wall: the round trip as the program sees it (on a busy\n"
-        "machine mostly scheduling); CPU: the program's own processor time. Added: per read or\n"
-        "write call, beside the run without the attachment.\n");
+        "machine mostly scheduling); CPU: the program's own processor time (and its tracer's).\n"
+        "Added: per read or write call, beside the run without the attachment. traced: the\n"
+        "system-call path in monitor mode.\n");
     for (const Size& size : sizes) {
         // Alternating runs, best of each, so a busy moment of the machine hits all alike.
-        Result best[4];
+        std::vector<Result> best(modes.size());
         for (Result& r : best)
             r.ns_per_round = 1e18;
         for (int run = 0; run < 5; ++run) {
-            for (int mode = 0; mode < 4; ++mode) {
+            for (size_t mode = 0; mode < modes.size(); ++mode) {
+                const Mode& m = modes[mode];
                 std::unique_ptr<porvane::monitor::DriverLink> link;
                 std::thread drain;
-                if (mode >= 2) {
+                if (m.link_mode >= 0) {
                     link = std::make_unique<porvane::monitor::DriverLink>(runtime);
                     if (!link->Open(0))
                         return 1;
-                    link->SetMode(mode == 2 ? sievra::kLinkModeMonitor : sievra::kLinkModeFilter);
-                    if (mode == 3) {
+                    link->SetMode(static_cast<uint32_t>(m.link_mode));
+                    if (m.filter_rule) {
                         link->LoadRule(
                             sievra::IOCTL_FILTER_SEND_COUNT_RULE,
                             sievra::FilterRule{sievra::kFlip, 0xFFFFFFFF, 0xFFFFFFFF, 0, 0x01, 0});
@@ -218,7 +277,7 @@ int main(int argc, char** argv) {
                     });
                 }
                 const Result r = RunOnce(self, pty.slave_path(), pty.master(), size.rounds,
-                                         size.bytes, size.echo, mode == 0 ? none : attached);
+                                         size.bytes, size.echo, size.wait, *m.env, m.wrapper);
                 if (r.ns_per_round < best[mode].ns_per_round)
                     best[mode].ns_per_round = r.ns_per_round;
                 if (r.cpu_ns_per_round < best[mode].cpu_ns_per_round || run == 0)
@@ -230,17 +289,18 @@ int main(int argc, char** argv) {
                 }
             }
         }
-        const char* names[] = {"without", "unwatched", "monitor", "filter"};
         std::printf("%4zu-byte writes%s:\n", size.bytes,
-                    size.echo ? " and reads (ping-pong)" : " only (one way, drained)");
-        for (int mode = 0; mode < 4; ++mode) {
+                    size.wait   ? " and reads, each read waited for in poll (ping-pong)"
+                    : size.echo ? " and reads (ping-pong)"
+                                : " only (one way, drained)");
+        for (size_t mode = 0; mode < modes.size(); ++mode) {
             const Result& r = best[mode];
             const double calls = r.calls_per_round;
             std::printf(
                 "  %-9s wall %8.2f us/round trip, throughput %.3f of without, added "
                 "%+6.2f us/call | CPU %6.2f us/round trip, %.3f of without, added %+6.2f "
                 "us/call\n",
-                names[mode], r.ns_per_round / 1000.0, best[0].ns_per_round / r.ns_per_round,
+                modes[mode].name, r.ns_per_round / 1000.0, best[0].ns_per_round / r.ns_per_round,
                 (r.ns_per_round - best[0].ns_per_round) / calls / 1000.0,
                 r.cpu_ns_per_round / 1000.0, best[0].cpu_ns_per_round / r.cpu_ns_per_round,
                 (r.cpu_ns_per_round - best[0].cpu_ns_per_round) / calls / 1000.0);

@@ -37,6 +37,10 @@ enum Operation : uint8_t {
     // descriptor passed along must be the same open file as the open's own. The answer carries
     // the watch page again.
     kAppAdopt = 9,
+    // A tracer that makes the requests of a program it follows (root or the host's own user
+    // only, before the open): input, the 32-bit id of the process the connection speaks for,
+    // which the port's process notes name instead of the tracer's own.
+    kAppOnBehalf = 10,
 };
 
 // The application socket keeps message boundaries (SOCK_SEQPACKET): a request goes whole or not

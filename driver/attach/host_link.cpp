@@ -299,7 +299,7 @@ HostLinkConfig& LinkConfig() {
     return g_config;
 }
 
-void ConnectAndCreate(OpenPort& port, int descriptor, uint32_t status) {
+void ConnectAndCreate(OpenPort& port, int descriptor, uint32_t status, pid_t on_behalf) {
     sockaddr_un address;
     if (!ApplicationSocket(port.port, address))
         return;
@@ -323,6 +323,15 @@ void ConnectAndCreate(OpenPort& port, int descriptor, uint32_t status) {
     }
     uint8_t header[link::kRequestHeaderSize];
     uint8_t carried[4];
+    if (on_behalf > 0) {
+        Header(header, 0, link::kAppOnBehalf | link::kNoReply, 0, 4, 0);
+        PutLe32(carried, static_cast<uint32_t>(on_behalf));
+        const iovec naming[2] = {{header, sizeof header}, {carried, sizeof carried}};
+        if (SendMessage(fd, naming, 2, -1, g_config.reply_timeout_ms) != Sent::kSent) {
+            Real().close(fd);
+            return;
+        }
+    }
     PutLe32(carried, status);
     const bool opened = status == 0;
     Header(header, 0, link::kAppCreate | (opened ? 0 : link::kNoReply), 0, 4, 0);

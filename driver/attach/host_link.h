@@ -19,7 +19,8 @@ HostLinkConfig& LinkConfig();
 
 // Connects port.port's application socket and reports the open: status 0 with the program's
 // descriptor passed along, or the failed open's status (then the connection is closed again).
-void ConnectAndCreate(OpenPort& port, int descriptor, uint32_t status);
+// A tracer passes the process it speaks for as on_behalf (0: the caller itself).
+void ConnectAndCreate(OpenPort& port, int descriptor, uint32_t status, pid_t on_behalf = 0);
 
 // Takes over socket, a connection the program's previous image kept open across exec for the
 // same open file as descriptor: true when the host agrees (the open keeps its session, rules and

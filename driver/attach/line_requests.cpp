@@ -4,6 +4,8 @@
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
+#include <cerrno>
+
 namespace sievra::attach {
 
 void TakeControlChars(const uint8_t* cc, LineState& state) {
@@ -107,6 +109,22 @@ uint32_t PurgeFlagsOf(int queue_selector) {
             return comm::PURGE_RXCLEAR | comm::PURGE_TXCLEAR;
         default:
             return 0;
+    }
+}
+
+uint32_t StatusOfOpenError(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return 0xC0000034;  // STATUS_OBJECT_NAME_NOT_FOUND
+        case EACCES:
+        case EPERM:
+            return 0xC0000022;  // STATUS_ACCESS_DENIED
+        case EBUSY:
+            return 0xC0000043;  // STATUS_SHARING_VIOLATION
+        default:
+            return 0xC0000001;  // STATUS_UNSUCCESSFUL
     }
 }
 

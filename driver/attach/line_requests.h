@@ -33,6 +33,9 @@ uint32_t ModemControlOf(int lines);
 // The events a wait on modem lines reports, from the counters' changes or the lines waited for.
 uint32_t EventsOfLines(int lines);
 
+// The NT status of an open that failed with error, as the page shows "Open Com Failure".
+uint32_t StatusOfOpenError(int error);
+
 // The purge flags of a tcflush queue selector (TCIFLUSH, TCOFLUSH, TCIOFLUSH); 0 for others.
 uint32_t PurgeFlagsOf(int queue_selector);
 

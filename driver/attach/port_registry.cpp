@@ -14,6 +14,7 @@
 #include <type_traits>
 
 #include "driver/attach/host_link.h"
+#include "driver/attach/line_requests.h"
 #include "driver/attach/real_calls.h"
 
 namespace sievra::attach {
@@ -45,23 +46,6 @@ bool RuntimePath(const char* name, uint32_t number, char* out, size_t size) {
     }
     out[n] = '\0';
     return true;
-}
-
-// NT status of a failed open, as the page shows "Open Com Failure".
-uint32_t StatusOfErrno(int error) {
-    switch (error) {
-        case ENOENT:
-        case ENODEV:
-        case ENXIO:
-            return 0xC0000034;  // STATUS_OBJECT_NAME_NOT_FOUND
-        case EACCES:
-        case EPERM:
-            return 0xC0000022;  // STATUS_ACCESS_DENIED
-        case EBUSY:
-            return 0xC0000043;  // STATUS_SHARING_VIOLATION
-        default:
-            return 0xC0000001;  // STATUS_UNSUCCESSFUL
-    }
 }
 
 // Root's or this program's own user's: the files of a host the attachment may hand its
@@ -301,7 +285,7 @@ void PortRegistry::OpenFailed(const char* path, int error) {
             continue;
         OpenPort failed;
         failed.port = map_[i].port;
-        ConnectAndCreate(failed, -1, StatusOfErrno(error));
+        ConnectAndCreate(failed, -1, StatusOfOpenError(error));
         return;
     }
 }

@@ -700,6 +700,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
     DeviceObject* top = port.physical->AttachedDevice;  // the port's filter device
     const uint64_t owner = next_owner_++;
     bool created = false;  // an open succeeded and has not been closed yet
+    pid_t speaker = 0;     // the process a tracer speaks for (0: the peer itself)
     // Root and the host's own user (watch's end marker) may speak without an open; anyone else
     // only about the open their descriptor proves.
     const std::optional<PeerCredentials> peer = PeerOf(fd);
@@ -731,7 +732,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         if (created && peer &&
             (op == link::kAppWrite || op == link::kAppRead || op == link::kDeviceControl ||
              op == link::kClose)) {
-            port.NoteProcess(peer->pid);
+            port.NoteProcess(speaker != 0 ? speaker : peer->pid);
         }
         if (op != link::kAppCreate && !created && !trusted) {
             SendResponse(fd, write_mutex, id, link::kStatusAccessDenied, 0, nullptr, 0);
@@ -819,6 +820,16 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                 } else {
                     s.Status = link::kStatusAccessDenied;
                 }
+                break;
+            case link::kAppOnBehalf:
+                // Only a client trusted with every port may name another process; once per
+                // connection, before its open.
+                if (!trusted || created || speaker != 0 || in != 4 ||
+                    static_cast<int32_t>(GetLe32(buffer.data())) <= 0) {
+                    s.Status = link::kStatusInvalidRequest;
+                    break;
+                }
+                speaker = static_cast<pid_t>(GetLe32(buffer.data()));
                 break;
             case link::kAppBypassed:
                 s = IoCallDriverAndWait(top, IRP_MJ_DEVICE_CONTROL, data, 0,

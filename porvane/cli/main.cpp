@@ -204,7 +204,12 @@ int main(int argc, char** argv) {
                       "Write the records to FILE instead of standard output (checked before the "
                       "program starts)");
     watch->footer(kWatchFooter);
-    watch->add_option("PROGRAM", watch_options.command, "-- PROGRAM ARGS...")->required();
+    watch->add_flag("--trace", watch_options.trace,
+                    "Follow the program's system calls (chosen by itself for a static program)");
+    watch->add_flag("--preload", watch_options.preload, "Preload the attachment into the program");
+    watch->add_option("--pid", watch_options.pid, "Follow a running program, until Ctrl-C")
+        ->check(cli_support::WholeNumber(1, std::numeric_limits<int>::max()));
+    watch->add_option("PROGRAM", watch_options.command, "-- PROGRAM ARGS...");
 
     std::string driver_action;
     std::string driver_root;

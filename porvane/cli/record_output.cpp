@@ -257,6 +257,15 @@ void RecordOutput::SetDefaultProcess(RecordProcess process) {
     process_known_.notify_all();
 }
 
+void RecordOutput::SetDefaultProcessIfPending(RecordProcess process) {
+    std::lock_guard lock(mutex_);
+    if (!process_pending_)
+        return;
+    default_process_ = std::move(process);
+    process_pending_ = false;
+    process_known_.notify_all();
+}
+
 RecordOutput::PortTally& RecordOutput::TallyOf(const std::string& port) {
     for (PortTally& tally : tallies_) {
         if (tally.port == port)

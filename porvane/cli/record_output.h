@@ -45,6 +45,8 @@ class RecordOutput {
     void ExpectDefaultProcess();
     // The process assumed for a port's records before the driver names one (pid 0: unknown).
     void SetDefaultProcess(RecordProcess process);
+    // Sets the default process only when it is still awaited, so that no Write waits forever.
+    void SetDefaultProcessIfPending(RecordProcess process);
     // Writes the records of a buffer read from port's stream, stamped with the time of the call.
     void Write(const std::string& port, const uint8_t* buffer, size_t count);
     // One line per port that had records: calls, bytes written and read, errors (a JSON object

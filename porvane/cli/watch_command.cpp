@@ -6,6 +6,7 @@
 #include <spawn.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -21,6 +23,8 @@
 #include "driver/link_protocol.h"
 #include "driver/link_socket.h"
 #include "driver/sievra_protocol.h"
+#include "driver/trace/call_tracer.h"
+#include "driver/trace/program_image.h"
 #include "platform/comm/serial_ioctl.h"
 #include "platform/comm/unique_fd.h"
 #include "platform/devicemap/device_map.h"
@@ -36,6 +40,7 @@ namespace porvane::cli {
 namespace {
 
 namespace fs = std::filesystem;
+namespace trace = sievra::trace;
 
 // The exit status watch gives when it cannot run the program at all (as env and nice do).
 constexpr int kCannotRun = 125;
@@ -211,6 +216,67 @@ struct WatchedPort {
     explicit WatchedPort(const std::string& runtime_dir) : link(runtime_dir) {}
 };
 
+enum class WatchPath { kPreload, kTrace, kAttach };
+
+// Chooses how to see the program's calls; false (with the reason said) when it cannot be watched.
+bool ChoosePath(const WatchOptions& options, const std::string& program, WatchPath& path,
+                std::FILE* err) {
+    if (options.pid != 0) {
+        path = WatchPath::kAttach;
+    } else if (options.preload) {
+        path = WatchPath::kPreload;
+        return true;
+    } else {
+        const trace::ImageKind kind = trace::InspectImage(program);
+        if (options.trace) {
+            path = WatchPath::kTrace;
+            if (kind == trace::ImageKind::kOther) {
+                std::fprintf(err,
+                             "porvane-cli: --trace follows 64-bit x86 programs only, and %s is "
+                             "not one\n",
+                             program.c_str());
+                return false;
+            }
+        } else if (kind == trace::ImageKind::kStatic64) {
+            path = WatchPath::kTrace;
+            std::fprintf(err, "porvane-cli: %s is statically linked: watching its system calls\n",
+                         program.c_str());
+        } else if (kind == trace::ImageKind::kDynamic64 && trace::ChangesUser(program)) {
+            path = WatchPath::kTrace;
+            std::fprintf(err, "porvane-cli: %s changes its user: watching its system calls\n",
+                         program.c_str());
+        } else {
+            path = WatchPath::kPreload;
+            return true;
+        }
+    }
+    std::string why;
+    if (!trace::TracingSupported(why)) {
+        std::fprintf(err, "porvane-cli: %s\n", why.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The ports of the host, numbered as the host numbers them, with their device numbers.
+std::vector<trace::TracedPort> TracedPorts(const std::vector<devicemap::DeviceMapEntry>& ports) {
+    std::vector<trace::TracedPort> traced;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        struct stat st;
+        if (::stat(ports[i].port.c_str(), &st) == 0 && S_ISCHR(st.st_mode))
+            traced.push_back({static_cast<uint32_t>(i + 1), st.st_rdev, ports[i].port});
+    }
+    return traced;
+}
+
+// The command name of a running process, as /proc tells it ("" when it cannot be read).
+std::string ProcessName(pid_t pid) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
 }  // namespace
 
 // The attachment of the build (lib/ beside bin/) or of the installation the program is part of.
@@ -224,8 +290,10 @@ std::string AttachmentPath() {
 }
 
 int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, std::FILE* err) {
-    if (options.command.empty()) {
-        std::fprintf(err, "porvane-cli: watch needs a program: watch -- PROGRAM ARGS...\n");
+    if (options.command.empty() == (options.pid == 0) || (options.trace && options.preload)) {
+        std::fprintf(err,
+                     "porvane-cli: watch needs a program: watch [--trace|--preload] -- "
+                     "PROGRAM ARGS..., or watch --pid PID\n");
         return 2;
     }
     // The records' file is checked before anything starts: a run whose records are lost is
@@ -238,8 +306,15 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         return kOutputNotWritable;
     }
     std::FILE* const records_out = output_file ? output_file.get() : out;
+    const std::string program =
+        options.command.empty() ? std::string() : trace::FindProgram(options.command[0]);
+    WatchPath path = WatchPath::kPreload;
+    const std::string shown =
+        !program.empty() || options.command.empty() ? program : options.command[0];
+    if (!ChoosePath(options, shown, path, err))
+        return kCannotRun;
     const std::string library = AttachmentPath();
-    if (::access(library.c_str(), R_OK) != 0) {
+    if (path == WatchPath::kPreload && ::access(library.c_str(), R_OK) != 0) {
         std::fprintf(err, "porvane-cli: the attachment %s is missing (build the sievra target)\n",
                      library.c_str());
         return kCannotRun;
@@ -367,20 +442,49 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
                  map->source.c_str());
     std::fflush(err);
 
-    env.push_back("LD_PRELOAD=" + preload);
-    const pid_t program = Spawn(options.command, env, -1, true, false, error);
-    records.SetDefaultProcess(
-        program < 0 ? RecordProcess{}
-                    : RecordProcess{program, fs::path(options.command[0]).filename().string()});
     int status = kCannotRun;
-    if (program < 0) {
-        std::fprintf(err, "porvane-cli: cannot run %s: %s\n", options.command[0].c_str(),
-                     error.c_str());
+    const std::string program_name = options.command.empty()
+                                         ? ProcessName(options.pid)
+                                         : fs::path(options.command[0]).filename().string();
+    if (path == WatchPath::kPreload) {
+        env.push_back("LD_PRELOAD=" + preload);
+        const pid_t child = Spawn(options.command, env, -1, true, false, error);
+        records.SetDefaultProcess(child < 0 ? RecordProcess{} : RecordProcess{child, program_name});
+        if (child < 0) {
+            std::fprintf(err, "porvane-cli: cannot run %s: %s\n", options.command[0].c_str(),
+                         error.c_str());
+        } else {
+            // A signal to watch goes on to the program; its end ends the watch.
+            const SignalForwarder forwarder(stop_fd, child, fileno(out));
+            status = WaitStatus(child);
+        }
     } else {
-        // A signal to watch goes on to the program; its end ends the watch.
-        const SignalForwarder forwarder(stop_fd, program, fileno(out));
-        status = WaitStatus(program);
+        // The tracer speaks to the host for the program; an attachment loaded all the same (a
+        // system-wide preload) stays out of it.
+        if (preload != library)
+            env.push_back("LD_PRELOAD=" + preload.substr(library.size() + 1));
+        env.push_back("SIEVRA_DISABLE=1");
+        trace::TraceSettings settings{runtime_dir, TracedPorts(host_ports)};
+        settings.started = [&records, &program_name](pid_t pid) {
+            records.SetDefaultProcess({pid, program_name});
+        };
+        trace::CallTracer tracer(std::move(settings));
+        if (path == WatchPath::kAttach) {
+            records.SetDefaultProcess({options.pid, program_name});
+            status = tracer.Attach(options.pid, stop_fd, error) == 0 ? 0 : kCannotRun;
+        } else if (program.empty()) {
+            error = "no such program";
+        } else {
+            status = tracer.Run(program, options.command, env, stop_fd, error);
+        }
+        if (status == kCannotRun && !error.empty()) {
+            std::fprintf(err, "porvane-cli: %s: %s\n",
+                         path == WatchPath::kAttach ? "--pid" : options.command[0].c_str(),
+                         error.c_str());
+        }
     }
+    // Records never wait for a process that was not started.
+    records.SetDefaultProcessIfPending({});
     for (auto& port : ports) {
         if (!SendEndMarker(runtime_dir, port->number))
             port->link.Close();

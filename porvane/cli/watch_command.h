@@ -14,7 +14,12 @@ struct WatchOptions {
     bool json = false;                   // one JSON object per record instead of text lines
     StampMode stamp = StampMode::kNone;  // text lines' time stamps
     std::string output;                  // the file the records go to (empty: out)
-    std::vector<std::string> command;    // the program and its arguments
+    // How the program's calls are seen: by default the attachment, and the system calls for a
+    // program the attachment cannot enter (statically linked, or one that changes its user).
+    bool preload = false;              // the attachment, always
+    bool trace = false;                // the system calls, always
+    int pid = 0;                       // a running program to follow (instead of a command)
+    std::vector<std::string> command;  // the program and its arguments
 };
 
 // Runs a program with the attachment preloaded under a private driver host and prints the
@@ -22,7 +27,8 @@ struct WatchOptions {
 // the port's name, then a summary line per port. Says on err which ports are watched. Needs no
 // installation and no root. Returns the program's exit status (128 + signal when it was
 // killed), 125 when watch itself could not start it, or kOutputNotWritable when the output file
-// cannot be written (checked before the program starts).
+// cannot be written (checked before the program starts). With a pid, follows that running
+// program until it ends or watch is stopped, then lets go of it unchanged.
 inline constexpr int kOutputNotWritable = 4;
 int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, std::FILE* err);
 

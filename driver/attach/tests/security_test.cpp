@@ -201,6 +201,22 @@ TEST_F(SecurityTest, OnlyTheProgramHoldingThePortSpeaksForIt) {
     EXPECT_EQ(RecordLog::Count(text, "Close Com"), 0u) << text;  // filtering when it closed
 }
 
+// Only a client trusted with every port (root, or the host's own user: a tracer) may name the
+// process its requests are made for; anyone else is turned away before an open.
+TEST_F(SecurityTest, OnlyATrustedTracerNamesTheProcessItSpeaksFor) {
+    DeviceAccess(Dialout(), 0660);
+    const char* const script = R"(
+import socket, struct, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+s.connect(sys.argv[1])
+s.send(struct.pack('<IBIII', 1, 10, 0, 4, 0) + struct.pack('<I', 1))
+reply = s.recv(16)
+print('closed' if len(reply) < 16 else 'status %08x' % struct.unpack('<I', reply[4:8])[0])
+)";
+    auto member = AsOutsider({kPython, "-c", script, runtime_ + "/SievrApp1"});
+    EXPECT_EQ(member->ReadAllOutput(), "status c0000022\n");
+}
+
 // Reports an open with the status in argv[2] and, for status 0, a pseudo-terminal of its own;
 // prints what the host answered.
 const char* const kOddOpenScript = R"(

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,8 +13,10 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "driver/host/testing/host_ready.h"
+#include "driver/trace/call_tracer.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
 #include "porvane/monitor/ui/tests/application_under_test.h"
@@ -285,6 +288,60 @@ TEST_F(DriverHostCommandTest, FilterChangesExactlyTheChosenByte) {
     EXPECT_EQ(port_.ReadExactly(3), "FGH");
     EXPECT_EQ(filter.Stop(), 0);
     EXPECT_EQ(app.Exit(), 0);
+}
+
+// The same rules act on a program followed by its system calls: on the bytes it writes before
+// the kernel sends them, and on the bytes it read before it sees them.
+TEST_F(DriverHostCommandTest, FilterChangesExactlyTheChosenByteOfATracedProgram) {
+    struct Case {
+        const char* action;
+        const char* rule;
+        std::string reaching_the_port;
+        std::string program_reads;
+        const char* how = "";  // port_writer's way of writing: stdio, or "plain" write()
+        const char* count = "2";
+        std::string go = "g";  // what the test sends as its go-ahead
+    };
+    // A deleted byte leaves the program's write whole all the same: its stdio sees every byte
+    // written (else fclose would fail and the program end with status 10). A plain write comes
+    // from the program's read-only constants, which must be as they were after it (else 11).
+    const Case cases[] = {{"delete", "--send-count", "ACDE", "xy"},
+                          {"flip", "--send-count", "ACCDE", "xy", "plain"},
+                          {"flip", "--recv-count", "ABCDE", "yy"},
+                          // The go-ahead's read loses its only byte: it waits for the next one
+                          // instead of returning nothing (which would mean a hang-up).
+                          {"delete", "--recv-count", "ABCDE", "xy", "", "1", "gh"}};
+    struct stat st;
+    ASSERT_EQ(::stat(port_.slave_path().c_str(), &st), 0);
+    const sievra::trace::TraceSettings settings{runtime_, {{1, st.st_rdev, port_.slave_path()}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.action) + " " + c.rule);
+        // The program reads one byte first (the test's go-ahead), writes ABCDE, reads two bytes
+        // and prints them to a file.
+        const std::string reply = dir_.path() + "/reply";
+        const std::string script = ChildProcess::BinDir() + "/port_writer " + port_.slave_path() +
+                                   " ABCDE 2 await " + c.how + " > " + reply;
+        int status = -1;
+        std::string error;
+        std::thread traced([&] {
+            sievra::trace::CallTracer tracer(settings);
+            status = tracer.Run("/bin/sh", {"sh", "-c", script}, {}, -1, error);
+        });
+        ASSERT_TRUE(monitor::testing::WaitUntilTheHostSees(runtime_, 0, true));
+        LineProcess filter(
+            Cli(), {"filter", "ttyS0", "--action", c.action, "--byte", "01", c.rule, c.count});
+        // The go-ahead is the first byte received: the rule counts from it.
+        ASSERT_TRUE(filter.WaitFor(true, "filtering ttyS0")) << filter.err();
+        port_.WriteAll(c.go);
+        EXPECT_EQ(port_.ReadExactly(c.reaching_the_port.size()), c.reaching_the_port);
+        port_.WriteAll("xy");
+        traced.join();
+        EXPECT_EQ(status, 0) << error;
+        std::string shown;
+        std::getline(std::ifstream(reply), shown);
+        EXPECT_EQ(filter.Stop(), 0);
+        EXPECT_EQ(shown, "reply " + c.program_reads) << filter.out() << filter.AllErrors();
+    }
 }
 
 TEST(DriverCommand, StatusInstallRemoveUnderARoot) {

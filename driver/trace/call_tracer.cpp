@@ -1,0 +1,773 @@
+#include "driver/trace/call_tracer.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/kcmp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/user.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <utility>
+
+#include "driver/attach/host_link.h"
+#include "driver/attach/line_requests.h"
+#include "driver/attach/real_calls.h"
+#include "driver/trace/port_calls.h"
+#include "driver/trace/program_image.h"
+#include "driver/trace/syscall_filter.h"
+#include "driver/trace/tracee_memory.h"
+
+namespace sievra::trace {
+
+bool TracingSupported(std::string& why) {
+#if defined(__x86_64__)
+    why.clear();
+    return true;
+#else
+    why = "following system calls is built for 64-bit x86 only";
+    return false;
+#endif
+}
+
+namespace {
+
+constexpr unsigned kFollowOptions = PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEFORK |
+                                    PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC;
+// The kernel's codes for a call to be restarted after a signal (never seen by the program).
+constexpr int64_t kRestartFirst = -516, kRestartLast = -512;
+constexpr size_t kMaxPath = 4096;
+
+pid_t TgidOf(pid_t tid) {
+    std::ifstream status("/proc/" + std::to_string(tid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Tgid:", 0) == 0)
+            return static_cast<pid_t>(std::strtol(line.c_str() + 5, nullptr, 10));
+    }
+    return tid;
+}
+
+bool SameFile(pid_t process, int fd, int own) {
+    return ::syscall(SYS_kcmp, process, ::getpid(), KCMP_FILE, fd, own) == 0;
+}
+
+std::vector<int> NumbersIn(const std::string& folder) {
+    std::vector<int> numbers;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (const dirent* e = ::readdir(dir)) {
+            char* end = nullptr;
+            const long n = std::strtol(e->d_name, &end, 10);
+            if (end != e->d_name && *end == '\0' && n >= 0 && n <= INT32_MAX)
+                numbers.push_back(static_cast<int>(n));
+        }
+        ::closedir(dir);
+    }
+    return numbers;
+}
+
+int ExitStatusOf(int status) {
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+bool IsGroupStopSignal(int sig) {
+    return sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
+}
+
+// Takes stop requests (the signals a signalfd reads) on a thread of its own while the tracer
+// waits in waitpid, which only a child's change wakes: each request is woken for by a child
+// process that ends at once. Without a stop_fd it does nothing.
+class StopRelay {
+  public:
+    explicit StopRelay(int stop_fd) {
+        int wake[2];
+        if (stop_fd < 0 || ::pipe2(wake, O_CLOEXEC) != 0)
+            return;
+        wake_read_.Reset(wake[0]);
+        wake_write_.Reset(wake[1]);
+        thread_ = std::thread([this, stop_fd] {
+            for (;;) {
+                pollfd p[2] = {{stop_fd, POLLIN, 0}, {wake_read_.get(), POLLIN, 0}};
+                if (::poll(p, 2, -1) < 0 && errno != EINTR)
+                    return;
+                if (p[1].revents != 0)
+                    return;
+                signalfd_siginfo info;
+                if (p[0].revents == 0 || ::read(stop_fd, &info, sizeof info) != sizeof info)
+                    continue;
+                {
+                    const std::lock_guard lock(mutex_);
+                    pending_.push_back(info);
+                }
+                if (::fork() == 0)
+                    ::_exit(0);
+            }
+        });
+    }
+    ~StopRelay() {
+        if (!thread_.joinable())
+            return;
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wake_write_.get(), &byte, 1);
+        thread_.join();
+    }
+    StopRelay(const StopRelay&) = delete;
+    StopRelay& operator=(const StopRelay&) = delete;
+
+    std::vector<signalfd_siginfo> Take() {
+        const std::lock_guard lock(mutex_);
+        return std::exchange(pending_, {});
+    }
+
+  private:
+    comm::UniqueFd wake_read_;
+    comm::UniqueFd wake_write_;
+    std::mutex mutex_;  // guards pending_
+    std::vector<signalfd_siginfo> pending_;
+    std::thread thread_;
+};
+
+}  // namespace
+
+// One following: the processes and threads, their ports, and the calls in progress.
+class CallTracer::Session {
+  public:
+    Session(const TraceSettings& settings, bool filtered)
+        : settings_(settings), seccomp_(filtered) {}
+
+    int Run(const std::string& path, const std::vector<std::string>& argv,
+            const std::vector<std::string>& env, int stop_fd, std::string& error);
+    int Attach(pid_t pid, int stop_fd, std::string& error);
+
+  private:
+    struct Process {
+        pid_t tgid = 0;
+        comm::UniqueFd pidfd;
+        std::map<int, std::shared_ptr<PortOpen>> ports;  // descriptor: its open of a port
+        std::set<int> plain;                             // descriptors known not to be ports
+        int threads = 0;
+    };
+    struct Call {
+        bool active = false;  // between an entry this side took up and its exit
+        long nr = 0;
+        uint64_t args[6] = {};
+        std::shared_ptr<PortOpen> open;
+        attach::ModemCounters before;
+        std::unique_ptr<FilteredWrite> write;
+    };
+    struct Thread {
+        pid_t tgid = 0;
+        Call call;
+    };
+
+    Thread& Register(pid_t tid);
+    void Forget(pid_t tid);
+    Process& ProcessOf(const Thread& t) { return *processes_.at(t.tgid); }
+    std::shared_ptr<PortOpen> Detect(Process& p, int fd);
+    void ForgetDescriptor(Process& p, int fd);
+    void CopyDescriptor(Process& p, int from, int to);
+    const TracedPort* PortOfDevice(dev_t device) const;
+
+    void Handle(pid_t tid, int status);
+    void Resume(pid_t tid, Thread& t, int sig);
+    // The entry of a call: true when its exit is wanted.
+    bool Enter(pid_t tid, Thread& t, long nr, const uint64_t* args);
+    void Exit(pid_t tid, Thread& t, int64_t result);
+    void Exec(pid_t tid);
+    void OpenEnded(pid_t tid, Thread& t, int64_t result);
+    void Detach(pid_t tid, int sig);
+    // Waits for the next report of a traced thread (or the wake of a stop request) and handles
+    // it.
+    void WaitOnce();
+
+    const TraceSettings& settings_;
+    const bool seccomp_;  // a filtered program: calls stop at the filter, others never
+    // Copies of descriptors that turned out not to be ports: closed when the session ends (see
+    // Detect), after everything else.
+    std::vector<comm::UniqueFd> unexpected_;
+    std::map<pid_t, std::unique_ptr<Process>> processes_;
+    std::map<pid_t, Thread> threads_;
+    pid_t program_ = 0;
+    int program_status_ = -1;
+    bool detaching_ = false;
+};
+
+CallTracer::CallTracer(TraceSettings settings) : settings_(std::move(settings)) {
+    attach::HostLinkConfig& config = attach::LinkConfig();
+    std::strncpy(config.runtime_dir, settings_.runtime_dir.c_str(), sizeof config.runtime_dir - 1);
+    config.reply_timeout_ms = settings_.reply_timeout_ms;
+    attach::ResolveRealCalls();
+}
+
+CallTracer::~CallTracer() = default;
+
+int CallTracer::Run(const std::string& path, const std::vector<std::string>& argv,
+                    const std::vector<std::string>& env, int stop_fd, std::string& error) {
+    if (!TracingSupported(error))
+        return kCannotStart;
+    Session session(settings_, true);
+    return session.Run(path, argv, env, stop_fd, error);
+}
+
+int CallTracer::Attach(pid_t pid, int stop_fd, std::string& error) {
+    if (!TracingSupported(error))
+        return -1;
+    Session session(settings_, false);
+    return session.Attach(pid, stop_fd, error);
+}
+
+// --- processes and descriptors -----------------------------------------------------------
+
+CallTracer::Session::Thread& CallTracer::Session::Register(pid_t tid) {
+    auto found = threads_.find(tid);
+    if (found != threads_.end())
+        return found->second;
+    const pid_t tgid = TgidOf(tid);
+    auto& process = processes_[tgid];
+    if (!process) {
+        process = std::make_unique<Process>();
+        process->tgid = tgid;
+        process->pidfd.Reset(static_cast<int>(::syscall(SYS_pidfd_open, tgid, 0)));
+    }
+    ++process->threads;
+    Thread& t = threads_[tid];
+    t.tgid = tgid;
+    return t;
+}
+
+void CallTracer::Session::Forget(pid_t tid) {
+    auto found = threads_.find(tid);
+    if (found == threads_.end())
+        return;
+    const pid_t tgid = found->second.tgid;
+    threads_.erase(found);
+    auto process = processes_.find(tgid);
+    // The last thread gone: the process's ports are closed (their connections end).
+    if (process != processes_.end() && --process->second->threads <= 0)
+        processes_.erase(process);
+}
+
+const TracedPort* CallTracer::Session::PortOfDevice(dev_t device) const {
+    for (const TracedPort& port : settings_.ports) {
+        if (port.device == device)
+            return &port;
+    }
+    return nullptr;
+}
+
+// The character device a descriptor of process refers to, from the kernel's cached attributes
+// only: a file whose attributes come from a user-space file system (possibly served by the very
+// program that is stopped now) must never make the tracer wait.
+bool CharacterDeviceOf(const std::string& path, int dir, dev_t& device) {
+    struct statx sx {};
+    const int flags = AT_STATX_DONT_SYNC | (path.empty() ? AT_EMPTY_PATH : 0);
+    if (::statx(dir, path.c_str(), flags, STATX_TYPE, &sx) != 0 || !S_ISCHR(sx.stx_mode))
+        return false;
+    device = makedev(sx.stx_rdev_major, sx.stx_rdev_minor);
+    return true;
+}
+
+// Decides once per number whether a descriptor of the process is a port: by its device first,
+// then through the tracer's own copy of it (the host takes the open with that copy, and the
+// same open file under another number of the process shares its connection).
+std::shared_ptr<PortOpen> CallTracer::Session::Detect(Process& p, int fd) {
+    if (auto found = p.ports.find(fd); found != p.ports.end())
+        return found->second;
+    if (fd < 0 || p.plain.count(fd) != 0 || !p.pidfd.valid())
+        return nullptr;
+    dev_t device = 0;
+    const std::string link = "/proc/" + std::to_string(p.tgid) + "/fd/" + std::to_string(fd);
+    if (!CharacterDeviceOf(link, AT_FDCWD, device) || PortOfDevice(device) == nullptr) {
+        struct stat number;  // the link itself: whether the number is open at all
+        if (::lstat(link.c_str(), &number) == 0)
+            p.plain.insert(fd);
+        return nullptr;  // not a port (or not open: decided when it is)
+    }
+    // A program that keeps swapping its descriptors under the tracer gets no more copies taken
+    // than the tracer can hold.
+    constexpr size_t kMaxUnexpected = 256;
+    if (unexpected_.size() >= kMaxUnexpected)
+        return nullptr;
+    comm::UniqueFd copy(static_cast<int>(::syscall(SYS_pidfd_getfd, p.pidfd.get(), fd, 0)));
+    if (!copy.valid())
+        return nullptr;  // closed meanwhile, or the process may not be reached
+    // Another thread may have put something else at the number meanwhile.
+    const int flags = ::fcntl(copy.get(), F_GETFL);
+    const TracedPort* port = nullptr;
+    if (CharacterDeviceOf("", copy.get(), device) && flags >= 0 && (flags & O_PATH) == 0)
+        port = PortOfDevice(device);
+    if (port == nullptr) {
+        // Closing it could wait for whatever serves it: it is let go once nobody is stopped.
+        unexpected_.push_back(std::move(copy));
+        p.plain.insert(fd);
+        return nullptr;
+    }
+    for (const auto& [number, open] : p.ports) {
+        if (::syscall(SYS_kcmp, ::getpid(), ::getpid(), KCMP_FILE, copy.get(), open->file()) == 0) {
+            p.ports[fd] = open;
+            return open;
+        }
+    }
+    auto open = std::make_shared<PortOpen>(port->number, device, std::move(copy), p.tgid);
+    p.ports[fd] = open;
+    return open;
+}
+
+void CallTracer::Session::ForgetDescriptor(Process& p, int fd) {
+    p.plain.erase(fd);
+    p.ports.erase(fd);  // the last number of an open closes its connection
+}
+
+void CallTracer::Session::CopyDescriptor(Process& p, int from, int to) {
+    ForgetDescriptor(p, to);
+    if (auto found = p.ports.find(from); found != p.ports.end())
+        p.ports[to] = found->second;
+    else if (p.plain.count(from) != 0)
+        p.plain.insert(to);
+}
+
+// --- calls -------------------------------------------------------------------------------
+
+bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* args) {
+    if (!StopsFor(nr, static_cast<long>(args[1])))
+        return false;
+    Process& p = ProcessOf(t);
+    Call& call = t.call;
+    call = Call{};
+    call.nr = nr;
+    std::memcpy(call.args, args, sizeof call.args);
+    const int fd = static_cast<int>(args[0]);
+    switch (nr) {
+        case SYS_read:
+        case SYS_readv:
+        case SYS_write:
+        case SYS_writev:
+        case SYS_ioctl: {
+            call.open = Detect(p, fd);
+            if (!call.open)
+                return false;
+            // What a read returns is seen by whoever watches when it returns (a read may wait
+            // long), as the attachment sees it after the real call.
+            const uint32_t state = call.open->WatchState();
+            const bool reading = nr == SYS_read || nr == SYS_readv;
+            if (state == link::kUnwatched && !(reading && call.open->connected()))
+                return false;
+            if ((nr == SYS_write || nr == SYS_writev) && state == link::kWatchedFilter) {
+                call.write = std::make_unique<FilteredWrite>();
+                if (!call.write->Prepare(tid, nr, args, *call.open))
+                    return false;  // nothing changed: the write goes as it is
+                if (call.write->count_changed()) {
+                    user_regs_struct regs;
+                    if (::ptrace(PTRACE_GETREGS, tid, nullptr, &regs) == 0) {
+                        regs.rdx = call.write->new_count();
+                        ::ptrace(PTRACE_SETREGS, tid, nullptr, &regs);
+                    }
+                }
+            }
+            if (nr == SYS_ioctl && attach::IsModemWait(static_cast<uint32_t>(args[1])))
+                attach::ReadModemCounters(call.open->file(), call.before);
+            break;
+        }
+        case SYS_close:
+            p.plain.erase(fd);
+            if (p.ports.count(fd) == 0)
+                return false;
+            break;
+        default:  // opens, copies, close_range: their results decide
+            break;
+    }
+    call.active = true;
+    return true;
+}
+
+void CallTracer::Session::OpenEnded(pid_t tid, Thread& t, int64_t result) {
+    Process& p = ProcessOf(t);
+    const Call& call = t.call;
+    const bool at = call.nr == SYS_openat || call.nr == SYS_openat2;
+    if (result >= 0) {
+        ForgetDescriptor(p, static_cast<int>(result));
+        Detect(p, static_cast<int>(result));
+        return;
+    }
+    // A failed open of a port's own path is reported, as the attachment does.
+    std::string path;
+    if (!ReadTraceeString(tid, call.args[at ? 1 : 0], kMaxPath, path) || path.empty() ||
+        path[0] != '/') {
+        return;
+    }
+    for (const TracedPort& port : settings_.ports) {
+        if (port.path != path)
+            continue;
+        attach::OpenPort failed;
+        failed.port = port.number;
+        attach::ConnectAndCreate(failed, -1, attach::StatusOfOpenError(static_cast<int>(-result)),
+                                 p.tgid);
+        return;
+    }
+}
+
+void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
+    Call call = std::move(t.call);
+    t.call = Call{};
+    Process& p = ProcessOf(t);
+    const bool restarting = result >= kRestartFirst && result <= kRestartLast;
+    const int fd = static_cast<int>(call.args[0]);
+    switch (call.nr) {
+        case SYS_open:
+        case SYS_openat:
+        case SYS_openat2:
+        case SYS_creat:
+            t.call = std::move(call);
+            OpenEnded(tid, t, result);
+            t.call = Call{};
+            break;
+        case SYS_write:
+        case SYS_writev:
+            if (call.write) {
+                const int64_t shown = call.write->Undo(tid, result);
+                user_regs_struct regs;
+                if (::ptrace(PTRACE_GETREGS, tid, nullptr, &regs) == 0) {
+                    regs.rdx = call.args[2];
+                    if (!restarting)
+                        regs.rax = static_cast<uint64_t>(shown);
+                    ::ptrace(PTRACE_SETREGS, tid, nullptr, &regs);
+                }
+            } else if (result > 0) {
+                TraceeBuffers buffers;
+                if (buffers.Take(tid, call.nr, call.args))
+                    RecordTransfer(*call.open, link::kAppWrite, buffers,
+                                   static_cast<uint64_t>(result));
+            }
+            break;
+        case SYS_read:
+        case SYS_readv: {
+            TraceeBuffers buffers;
+            if (result < 0 || !buffers.Take(tid, call.nr, call.args))
+                break;
+            const uint32_t state = call.open->WatchState();
+            if (state == link::kWatchedMonitor) {
+                RecordTransfer(*call.open, link::kAppRead, buffers, static_cast<uint64_t>(result));
+            } else if (state == link::kWatchedFilter && result > 0) {
+                const uint64_t kept =
+                    FilterReceived(*call.open, buffers, static_cast<uint64_t>(result));
+                if (kept == static_cast<uint64_t>(result))
+                    break;
+                user_regs_struct regs;
+                if (::ptrace(PTRACE_GETREGS, tid, nullptr, &regs) != 0)
+                    break;
+                const int flags = ::fcntl(call.open->file(), F_GETFL);
+                if (kept > 0) {
+                    regs.rax = kept;
+                } else if (flags >= 0 && (flags & O_NONBLOCK) == 0) {
+                    // Every byte was deleted; 0 would mean hang-up: a blocking read waits for
+                    // more instead, by making the call again.
+                    regs.rax = regs.orig_rax;
+                    regs.rip -= 2;
+                } else {
+                    regs.rax = static_cast<uint64_t>(-EAGAIN);
+                }
+                ::ptrace(PTRACE_SETREGS, tid, nullptr, &regs);
+            }
+            break;
+        }
+        case SYS_ioctl:
+            if (!restarting)
+                ReportTracedIoctl(*call.open, tid, call.args[1], call.args[2], result >= 0,
+                                  call.before);
+            break;
+        case SYS_close:
+            // Linux frees the number even when close reports an error.
+            if (result != -EBADF)
+                ForgetDescriptor(p, fd);
+            break;
+        case SYS_close_range:
+            if (result == 0 && (call.args[2] & CLOSE_RANGE_CLOEXEC) == 0) {
+                const uint64_t first = call.args[0], last = call.args[1];
+                std::vector<int> gone;
+                for (const auto& [number, open] : p.ports) {
+                    if (static_cast<uint64_t>(number) >= first &&
+                        static_cast<uint64_t>(number) <= last)
+                        gone.push_back(number);
+                }
+                for (int number : p.plain) {
+                    if (static_cast<uint64_t>(number) >= first &&
+                        static_cast<uint64_t>(number) <= last)
+                        gone.push_back(number);
+                }
+                for (int number : gone)
+                    ForgetDescriptor(p, number);
+            }
+            break;
+        case SYS_dup:
+        case SYS_dup2:
+        case SYS_dup3:
+        case SYS_fcntl:
+            if (result >= 0 && result != fd)
+                CopyDescriptor(p, fd, static_cast<int>(result));
+            break;
+        default:
+            break;
+    }
+}
+
+// A new program image: descriptors closed on exec are gone, the others keep their opens (one
+// open, one close on record, as across the attachment's exec).
+void CallTracer::Session::Exec(pid_t tid) {
+    unsigned long former = 0;
+    ::ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &former);
+    if (static_cast<pid_t>(former) != tid)
+        Forget(static_cast<pid_t>(former));  // the thread that called exec took the leader's id
+    Thread& t = Register(tid);
+    t.call = Call{};
+    Process& p = ProcessOf(t);
+    p.plain.clear();
+    std::vector<int> gone;
+    for (const auto& [number, open] : p.ports) {
+        if (!SameFile(p.tgid, number, open->file()))
+            gone.push_back(number);
+    }
+    for (int number : gone)
+        ForgetDescriptor(p, number);
+}
+
+// --- stops -------------------------------------------------------------------------------
+
+void CallTracer::Session::Resume(pid_t tid, Thread& t, int sig) {
+    const auto request = !seccomp_ || t.call.active ? PTRACE_SYSCALL : PTRACE_CONT;
+    ::ptrace(request, tid, nullptr, sig);
+}
+
+void CallTracer::Session::Detach(pid_t tid, int sig) {
+    ::ptrace(PTRACE_DETACH, tid, nullptr, sig);
+    Forget(tid);
+}
+
+void CallTracer::Session::Handle(pid_t tid, int status) {
+    if (WIFEXITED(status) || WIFSIGNALED(status)) {
+        if (tid == program_)
+            program_status_ = ExitStatusOf(status);
+        Forget(tid);
+        return;
+    }
+    if (!WIFSTOPPED(status))
+        return;
+    Thread& t = Register(tid);
+    const int sig = WSTOPSIG(status);
+    const int event = status >> 16;
+    if (sig == (SIGTRAP | 0x80) || event == PTRACE_EVENT_SECCOMP) {
+        __ptrace_syscall_info info{};
+        if (::ptrace(PTRACE_GET_SYSCALL_INFO, tid, sizeof info, &info) <= 0) {
+            Resume(tid, t, 0);
+            return;
+        }
+        if (info.op == PTRACE_SYSCALL_INFO_EXIT) {
+            if (t.call.active)
+                Exit(tid, t, info.exit.rval);
+        } else if (!detaching_) {
+            const bool entry = info.op == PTRACE_SYSCALL_INFO_ENTRY;
+            const long nr = static_cast<long>(entry ? info.entry.nr : info.seccomp.nr);
+            const uint64_t* args = entry ? info.entry.args : info.seccomp.args;
+            uint64_t copy[6];
+            std::memcpy(copy, args, sizeof copy);
+            if (!Enter(tid, t, nr, copy))
+                t.call = Call{};
+        }
+        if (detaching_ && !t.call.active)
+            return Detach(tid, 0);
+        return Resume(tid, t, 0);
+    }
+    switch (event) {
+        case PTRACE_EVENT_FORK:
+        case PTRACE_EVENT_VFORK:
+        case PTRACE_EVENT_CLONE: {
+            unsigned long child = 0;
+            if (::ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &child) == 0)
+                Register(static_cast<pid_t>(child));
+            break;
+        }
+        case PTRACE_EVENT_EXEC:
+            Exec(tid);
+            break;
+        case PTRACE_EVENT_STOP:
+            if (IsGroupStopSignal(sig) && !detaching_) {
+                // Stopped by a stop signal: it stays stopped until it is continued.
+                ::ptrace(PTRACE_LISTEN, tid, nullptr, 0);
+                return;
+            }
+            break;
+        case 0:
+            // A signal on its way to the program: it gets it as it would have.
+            if (detaching_ && !t.call.active)
+                return Detach(tid, sig);
+            return Resume(tid, threads_.at(tid), sig);
+        default:
+            break;
+    }
+    if (!threads_.count(tid))
+        return;
+    if (detaching_ && !threads_.at(tid).call.active)
+        return Detach(tid, 0);
+    Resume(tid, threads_.at(tid), 0);
+}
+
+void CallTracer::Session::WaitOnce() {
+    int status = 0;
+    const pid_t tid = ::waitpid(-1, &status, __WALL);
+    if (tid > 0) {
+        Handle(tid, status);
+    } else if (errno == ECHILD) {
+        // Nothing is traced any more (the kernel let go of every thread): nothing to wait for.
+        threads_.clear();
+        processes_.clear();
+    }
+}
+
+int CallTracer::Session::Run(const std::string& path, const std::vector<std::string>& argv,
+                             const std::vector<std::string>& env, int stop_fd, std::string& error) {
+    // Everything the child needs is made before it is forked: between fork and exec it may
+    // only make system calls.
+    std::vector<std::string> args = argv, environment = env;
+    std::vector<char*> arg_pointers, env_pointers;
+    for (std::string& a : args)
+        arg_pointers.push_back(a.data());
+    arg_pointers.push_back(nullptr);
+    for (std::string& e : environment)
+        env_pointers.push_back(e.data());
+    env_pointers.push_back(nullptr);
+    std::vector<sock_filter> code = SyscallFilterProgram();
+    const sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
+    int go[2];
+    if (::pipe2(go, O_CLOEXEC) != 0) {
+        error = std::strerror(errno);
+        return kCannotStart;
+    }
+    comm::UniqueFd go_read(go[0]), go_write(go[1]);
+    const pid_t child = ::fork();
+    if (child < 0) {
+        error = std::strerror(errno);
+        return kCannotStart;
+    }
+    if (child == 0) {
+        struct sigaction defaults {};
+        defaults.sa_handler = SIG_DFL;
+        for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGCHLD})
+            ::sigaction(sig, &defaults, nullptr);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::close(go[1]);
+        char ready = 0;
+        // Followed from here on: the filter's stops need their tracer.
+        while (::read(go[0], &ready, 1) < 0 && errno == EINTR) {
+        }
+        if (ready != 1 || !InstallSyscallFilter(program))
+            ::_exit(kCannotStart);
+        ::execve(path.c_str(), arg_pointers.data(), env_pointers.data());
+        static constexpr char kFailed[] = "porvane-cli: cannot run the program\n";
+        [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kFailed, sizeof kFailed - 1);
+        ::_exit(kCannotStart);
+    }
+    go_read.Reset();
+    program_ = child;
+    if (::ptrace(PTRACE_SEIZE, child, nullptr,
+                 kFollowOptions | PTRACE_O_TRACESECCOMP | PTRACE_O_EXITKILL) != 0) {
+        error = std::string("cannot follow the program: ") + std::strerror(errno);
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        return kCannotStart;
+    }
+    Register(child);
+    if (settings_.started)
+        settings_.started(child);
+    const char ready = 1;
+    if (::write(go_write.get(), &ready, 1) != 1) {
+        error = std::strerror(errno);
+        ::kill(child, SIGKILL);
+    }
+    go_write.Reset();
+    StopRelay relay(stop_fd);
+    while (!threads_.empty()) {
+        WaitOnce();
+        for (const signalfd_siginfo& info : relay.Take()) {
+            // A signal the terminal sent reached the program's process group, watch's own,
+            // already.
+            const bool from_terminal =
+                info.ssi_code == SI_KERNEL && ::getpgid(child) == ::getpgrp();
+            if (!from_terminal)
+                ::kill(child, static_cast<int>(info.ssi_signo));
+        }
+    }
+    return program_status_ >= 0 ? program_status_ : kCannotStart;
+}
+
+int CallTracer::Session::Attach(pid_t pid, int stop_fd, std::string& error) {
+    if (pid <= 0 || (::kill(pid, 0) != 0 && errno == ESRCH)) {
+        error = "no process " + std::to_string(pid);
+        return -1;
+    }
+    const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+    if (InspectImage(exe) == ImageKind::kOther) {
+        error = "process " + std::to_string(pid) + " is not a 64-bit x86 program";
+        return -1;
+    }
+    // Every thread, including those started while the others are being seized.
+    for (bool more = true; more;) {
+        more = false;
+        for (int tid : NumbersIn("/proc/" + std::to_string(pid) + "/task")) {
+            if (threads_.count(tid))
+                continue;
+            if (::ptrace(PTRACE_SEIZE, tid, nullptr, kFollowOptions) != 0) {
+                if (errno == ESRCH)
+                    continue;  // ended meanwhile
+                const int cause = errno;
+                error = "may not follow process " + std::to_string(pid) + ": " +
+                        std::strerror(cause) +
+                        (cause == EPERM ? " (the kernel's ptrace rules refuse it: another "
+                                          "user's process, or /proc/sys/kernel/yama/ptrace_scope)"
+                                        : "");
+                detaching_ = true;
+                for (auto& [seized, thread] : threads_)
+                    ::ptrace(PTRACE_INTERRUPT, seized, nullptr, nullptr);
+                while (!threads_.empty())
+                    WaitOnce();
+                return -1;
+            }
+            Register(tid);
+            ::ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr);
+            more = true;
+        }
+    }
+    // The ports it holds already are its opens from now on.
+    if (auto found = processes_.find(pid); found != processes_.end()) {
+        for (int fd : NumbersIn("/proc/" + std::to_string(pid) + "/fd"))
+            Detect(*found->second, fd);
+    }
+    {
+        StopRelay relay(stop_fd);
+        while (!threads_.empty() && relay.Take().empty())
+            WaitOnce();
+    }
+    // Lets go of every thread where it stops next, a call under way finished first.
+    detaching_ = true;
+    for (auto& [tid, thread] : threads_)
+        ::ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr);
+    while (!threads_.empty())
+        WaitOnce();
+    processes_.clear();
+    return 0;
+}
+
+}  // namespace sievra::trace

@@ -1,0 +1,283 @@
+// Includes the kernel's terminal definitions: an ioctl's argument is the kernel's record.
+#include "driver/trace/port_calls.h"
+
+#include <asm/termbits.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <climits>
+
+#include "driver/attach/host_link.h"
+#include "driver/sievra_protocol.h"
+#include "driver/trace/tracee_memory.h"
+
+namespace sievra::trace {
+namespace {
+
+// Bytes that pass the rules with one exchange, as the attachment sends them.
+constexpr size_t kFilterPiece = 1024;
+// A filtered write larger than this goes out unfiltered (and is reported so): the tracer holds
+// the program's bytes and what the rules made of them while the kernel writes.
+constexpr uint64_t kMaxFilteredWrite = 1 << 20;
+
+void CountUnfiltered(attach::OpenPort& link, uint64_t bytes) {
+    ++link.sent_unfiltered.requests;
+    link.sent_unfiltered.bytes += static_cast<uint32_t>(std::min<uint64_t>(bytes, UINT32_MAX));
+}
+
+// The size of the record an ioctl request's argument points to; 0 when the argument is a value
+// or the report does not read it.
+size_t ArgumentSize(uint32_t request) {
+    switch (request) {
+        case TCSETS:
+        case TCSETSW:
+        case TCSETSF:
+        case TCGETS:
+            return sizeof(termios);
+        case TCSETS2:
+        case TCSETSW2:
+        case TCSETSF2:
+        case TCGETS2:
+            return sizeof(termios2);
+        case TIOCMBIS:
+        case TIOCMBIC:
+        case TIOCMSET:
+        case TIOCMGET:
+            return sizeof(int);
+        case TIOCGICOUNT:
+            return sizeof(serial_icounter_struct);
+        default:
+            return 0;
+    }
+}
+
+bool PassesValue(uint32_t request) {
+    return request == TCFLSH || request == TCSBRK || request == TCXONC || request == TIOCMIWAIT;
+}
+
+}  // namespace
+
+bool TraceeBuffers::Take(pid_t tid, long nr, const uint64_t* args) {
+    tid_ = tid;
+    segments_.clear();
+    total_ = 0;
+    if (nr == SYS_read || nr == SYS_write) {
+        segments_.push_back({args[1], args[2]});
+        total_ = args[2];
+        return true;
+    }
+    const uint64_t count = args[2];
+    if (count > IOV_MAX)
+        return false;
+    std::vector<iovec> iov(count);
+    if (!ReadTracee(tid, args[1], iov.data(), count * sizeof(iovec)))
+        return false;
+    for (const iovec& v : iov) {
+        if (v.iov_len > static_cast<size_t>(SSIZE_MAX) - total_)
+            return false;
+        segments_.push_back({reinterpret_cast<uint64_t>(v.iov_base), v.iov_len});
+        total_ += v.iov_len;
+    }
+    return true;
+}
+
+bool TraceeBuffers::Read(uint64_t offset, void* out, size_t n) const {
+    auto* to = static_cast<uint8_t*>(out);
+    for (const Segment& s : segments_) {
+        if (n == 0)
+            break;
+        if (offset >= s.length) {
+            offset -= s.length;
+            continue;
+        }
+        const size_t take = static_cast<size_t>(std::min<uint64_t>(n, s.length - offset));
+        if (!ReadTracee(tid_, s.address + offset, to, take))
+            return false;
+        to += take;
+        n -= take;
+        offset = 0;
+    }
+    return n == 0;
+}
+
+bool TraceeBuffers::Write(uint64_t offset, const void* in, size_t n) const {
+    const auto* from = static_cast<const uint8_t*>(in);
+    for (const Segment& s : segments_) {
+        if (n == 0)
+            break;
+        if (offset >= s.length) {
+            offset -= s.length;
+            continue;
+        }
+        const size_t take = static_cast<size_t>(std::min<uint64_t>(n, s.length - offset));
+        if (!WriteTracee(tid_, s.address + offset, from, take))
+            return false;
+        from += take;
+        n -= take;
+        offset = 0;
+    }
+    return n == 0;
+}
+
+PortOpen::PortOpen(uint32_t port_number, dev_t device, comm::UniqueFd file, pid_t process)
+    : file_(std::move(file)) {
+    link_.refs.store(1);
+    link_.StartSession(port_number, device);
+    attach::ConnectAndCreate(link_, file_.get(), 0, process);
+}
+
+PortOpen::~PortOpen() {
+    if (link_.socket.load() >= 0)
+        attach::CloseLink(link_);
+    const std::atomic<uint32_t>* page = link_.page.exchange(nullptr);
+    if (page != nullptr)
+        ::munmap(const_cast<std::atomic<uint32_t>*>(page), link::kPageSize);
+}
+
+uint32_t PortOpen::WatchState() {
+    // An open whose host was slow to answer gets its page (and its watch) once the answer is in.
+    if (link_.page.load() == nullptr && link_.socket.load() >= 0)
+        attach::CatchUp(link_);
+    return link_.WatchState();
+}
+
+void RecordTransfer(PortOpen& open, uint8_t op, const TraceeBuffers& buffers, uint64_t got) {
+    if (got == 0) {
+        attach::SendRecord(open.link(), op, 0, nullptr, 0);
+        return;
+    }
+    std::vector<uint8_t> piece(std::min<uint64_t>(got, kMaxRecordData));
+    for (uint64_t done = 0; done < got;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kMaxRecordData, got - done));
+        if (!buffers.Read(done, piece.data(), n))
+            return;
+        const iovec part{piece.data(), n};
+        attach::SendRecord(open.link(), op, 0, &part, 1);
+        done += n;
+    }
+}
+
+uint64_t FilterReceived(PortOpen& open, const TraceeBuffers& buffers, uint64_t got) {
+    uint8_t piece[kFilterPiece];
+    uint8_t filtered[kFilterPiece];
+    uint64_t kept = 0;
+    for (uint64_t done = 0; done < got;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kFilterPiece, got - done));
+        if (!buffers.Read(done, piece, n))
+            return got;  // the kernel just wrote there: nothing changes if it cannot be read
+        const iovec part{piece, n};
+        int m = attach::Exchange(open.link(), link::kAppRead, &part, 1, filtered,
+                                 static_cast<uint32_t>(n));
+        const uint8_t* result = filtered;
+        if (m < 0) {  // the host did not answer: the bytes pass unchanged
+            result = piece;
+            m = static_cast<int>(n);
+        }
+        if (!buffers.Write(kept, result, static_cast<size_t>(m)))
+            return got;
+        kept += static_cast<uint64_t>(m);
+        done += n;
+    }
+    return kept;
+}
+
+bool FilteredWrite::Prepare(pid_t tid, long nr, const uint64_t* args, PortOpen& open) {
+    if (!buffers_.Take(tid, nr, args) || buffers_.total() == 0)
+        return false;
+    const uint64_t total = buffers_.total();
+    if (total > kMaxFilteredWrite) {
+        CountUnfiltered(open.link(), total);
+        return false;
+    }
+    original_.resize(static_cast<size_t>(total));
+    if (!buffers_.Read(0, original_.data(), original_.size()))
+        return false;  // the kernel fails the write (EFAULT) by itself
+    std::vector<uint8_t> out;
+    out.reserve(original_.size());
+    uint8_t filtered[kFilterPiece];
+    for (size_t done = 0; done < original_.size();) {
+        const size_t n = std::min(kFilterPiece, original_.size() - done);
+        const iovec part{original_.data() + done, n};
+        const int m = attach::Exchange(open.link(), link::kAppWrite, &part, 1, filtered,
+                                       static_cast<uint32_t>(n));
+        if (m >= 0)
+            out.insert(out.end(), filtered, filtered + m);
+        else
+            out.insert(out.end(), original_.begin() + static_cast<long>(done),
+                       original_.begin() + static_cast<long>(done + n));
+        done += n;
+    }
+    consumed_ = total;
+    filtered_ = out.size();
+    if (out == original_)
+        return false;
+    if (!buffers_.Write(0, out.data(), out.size())) {
+        buffers_.Write(0, original_.data(), out.size());
+        CountUnfiltered(open.link(), total);
+        return false;
+    }
+    if (filtered_ < total && nr == SYS_writev) {
+        // The kernel is to write only what the rules left: the iovec array, shortened.
+        iov_address_ = args[1];
+        original_iov_.resize(static_cast<size_t>(args[2]) * sizeof(iovec));
+        std::vector<iovec> shortened(static_cast<size_t>(args[2]));
+        bool ok = ReadTracee(tid, iov_address_, original_iov_.data(), original_iov_.size());
+        if (ok) {
+            std::memcpy(shortened.data(), original_iov_.data(), original_iov_.size());
+            uint64_t left = filtered_;
+            for (iovec& v : shortened) {
+                v.iov_len = static_cast<size_t>(std::min<uint64_t>(v.iov_len, left));
+                left -= v.iov_len;
+            }
+            ok = WriteTracee(tid, iov_address_, shortened.data(), original_iov_.size());
+        }
+        if (!ok) {
+            original_iov_.clear();
+            buffers_.Write(0, original_.data(), out.size());
+            CountUnfiltered(open.link(), total);
+            return false;
+        }
+    } else if (filtered_ < total) {
+        count_changed_ = true;
+    }
+    return true;
+}
+
+int64_t FilteredWrite::Undo(pid_t tid, int64_t kernel_result) {
+    buffers_.Write(0, original_.data(), static_cast<size_t>(filtered_));
+    if (!original_iov_.empty())
+        WriteTracee(tid, iov_address_, original_iov_.data(), original_iov_.size());
+    if (kernel_result < 0)
+        return kernel_result;
+    // A write the port took whole stands for all the program's bytes; one it took in part
+    // counts as far as it went (the rules keep each byte's place, but for a deleted one).
+    if (static_cast<uint64_t>(kernel_result) == filtered_)
+        return static_cast<int64_t>(consumed_);
+    return static_cast<int64_t>(
+        std::min<uint64_t>(static_cast<uint64_t>(kernel_result), consumed_));
+}
+
+void ReportTracedIoctl(PortOpen& open, pid_t tid, unsigned long request, uint64_t arg,
+                       bool succeeded, const attach::ModemCounters& before) {
+    const auto code = static_cast<uint32_t>(request);
+    if (!succeeded && !attach::IsModemLineChange(code))
+        return;
+    if (PassesValue(code)) {
+        attach::ReportIoctl(open.link(), open.file(), code,
+                            reinterpret_cast<const void*>(static_cast<uintptr_t>(arg)), before);
+        return;
+    }
+    const size_t size = ArgumentSize(code);
+    alignas(8) uint8_t argument[128];
+    static_assert(sizeof(termios2) <= sizeof argument &&
+                  sizeof(serial_icounter_struct) <= sizeof argument);
+    if (size > 0 && !ReadTracee(tid, arg, argument, size))
+        return;  // an argument the program cannot have meant: nothing to report
+    attach::ReportIoctl(open.link(), open.file(), code, size > 0 ? argument : nullptr, before);
+}
+
+}  // namespace sievra::trace

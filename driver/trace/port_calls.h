@@ -1,0 +1,101 @@
+#pragma once
+
+// A traced program's calls on one port, as the attachment reports them: each call's data and
+// settings, read from the program's memory, become the same monitor records and pass the same
+// filter rules through the host's application socket.
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "driver/attach/control_reports.h"
+#include "driver/attach/open_port.h"
+#include "platform/comm/unique_fd.h"
+
+namespace sievra::trace {
+
+// The program's buffers of one transfer (read, write, readv, writev), in order.
+class TraceeBuffers {
+  public:
+    // The buffers of call nr with args in thread tid; false when the iovec array is unreadable
+    // or invalid (the kernel fails such a call itself).
+    bool Take(pid_t tid, long nr, const uint64_t* args);
+    uint64_t total() const { return total_; }
+    // Copies n bytes from byte offset of the transfer; false when unreadable.
+    bool Read(uint64_t offset, void* out, size_t n) const;
+    bool Write(uint64_t offset, const void* in, size_t n) const;
+
+    struct Segment {
+        uint64_t address;
+        uint64_t length;
+    };
+    const std::vector<Segment>& segments() const { return segments_; }
+
+  private:
+    pid_t tid_ = 0;
+    std::vector<Segment> segments_;
+    uint64_t total_ = 0;
+};
+
+// One open file of a port as one traced process uses it: the process's connection to the host
+// and the tracer's own descriptor of the same open file (the host takes the open only with it,
+// and the port's state is read through it). The connection closes with it.
+class PortOpen {
+  public:
+    PortOpen(uint32_t port_number, dev_t device, comm::UniqueFd file, pid_t process);
+    ~PortOpen();
+    PortOpen(const PortOpen&) = delete;
+    PortOpen& operator=(const PortOpen&) = delete;
+
+    attach::OpenPort& link() { return link_; }
+    int file() const { return file_.get(); }
+    // Who watches the port now (kUnwatched when nobody does or the host is gone).
+    uint32_t WatchState();
+    // Whether the host still serves this open (someone may start watching it any time).
+    bool connected() const { return link_.socket.load() >= 0; }
+
+  private:
+    attach::OpenPort link_;
+    comm::UniqueFd file_;
+};
+
+// Records got bytes of a transfer (a read that returned nothing is one empty record).
+void RecordTransfer(PortOpen& open, uint8_t op, const TraceeBuffers& buffers, uint64_t got);
+
+// Passes got received bytes through the receive rules and puts what they leave back into the
+// program's buffers, compacted. Returns how many are left.
+uint64_t FilterReceived(PortOpen& open, const TraceeBuffers& buffers, uint64_t got);
+
+// A write while the filter runs, as its entry found it: the program's bytes have passed the
+// send rules and what they left was put into the program's buffers (the buffers' own bytes are
+// kept to be put back once the kernel has written). Undo restores the program's memory and
+// returns the result the program must see for the kernel's result.
+class FilteredWrite {
+  public:
+    // Filters and puts the result in place; false when nothing was changed (the call then goes
+    // as it is: unchanged bytes, or a write too large to hold, which is reported as unfiltered).
+    bool Prepare(pid_t tid, long nr, const uint64_t* args, PortOpen& open);
+    // The new length argument of a write that lost bytes (write: the count; writev: the
+    // iovec array was shortened in place).
+    bool count_changed() const { return count_changed_; }
+    uint64_t new_count() const { return filtered_; }
+    int64_t Undo(pid_t tid, int64_t kernel_result);
+
+  private:
+    TraceeBuffers buffers_;
+    std::vector<uint8_t> original_;      // the program's bytes, to put back
+    std::vector<uint8_t> original_iov_;  // the program's iovec array, when it was shortened
+    uint64_t iov_address_ = 0;
+    uint64_t consumed_ = 0;  // the program's bytes the write stands for
+    uint64_t filtered_ = 0;  // the bytes the kernel is to write
+    bool count_changed_ = false;
+};
+
+// The successful ioctl request with argument arg (the program's pointer or value) on open, as
+// the attachment reports it; before holds the modem counters read before a TIOCMIWAIT. A
+// refused change of modem lines is reported too (the request was made).
+void ReportTracedIoctl(PortOpen& open, pid_t tid, unsigned long request, uint64_t arg,
+                       bool succeeded, const attach::ModemCounters& before);
+
+}  // namespace sievra::trace

@@ -1,0 +1,353 @@
+// watch on the system-call path, through the real porvane-cli and real programs: a static one,
+// one that makes its own system calls, bash's redirection, stdio's fprintf, a program that gives
+// up root after its open, and a running python3-serial program followed with --pid.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "driver/attach/tests/attached_program.h"
+#include "driver/trace/program_image.h"
+#include "platform/comm/testing/child_process.h"
+#include "platform/comm/testing/pty_pair.h"
+
+namespace porvane::cli {
+namespace {
+
+using comm::testing::ChildProcess;
+using comm::testing::TempDir;
+using sievra::attach::testing::AttachedProgram;
+namespace fs = std::filesystem;
+
+// What watch showed of one port: its records in order (without the port's prefix, empty ones
+// left out), and the bytes of its writes and reads.
+struct PortLog {
+    std::vector<std::string> records;
+    std::string written;
+    std::string read;
+
+    // True when the records hold these, in this order (others may come between).
+    bool Shows(const std::vector<std::string>& expected) const {
+        size_t at = 0;
+        for (const std::string& record : records) {
+            if (at < expected.size() && record == expected[at])
+                ++at;
+        }
+        return at == expected.size();
+    }
+};
+
+std::string HexBytes(const std::string& groups) {
+    std::string bytes;
+    std::istringstream in(groups);
+    for (std::string group; in >> group;)
+        bytes += static_cast<char>(std::stoi(group, nullptr, 16));
+    return bytes;
+}
+
+// The records of port among watch's --hex output lines. The program's own output shares the
+// stream, so a record may follow it on a line.
+PortLog LogOf(const std::vector<std::string>& lines, const std::string& port) {
+    PortLog log;
+    const std::string prefix = port + ": ";
+    for (const std::string& line : lines) {
+        const size_t at = line.find(prefix);
+        if (at == std::string::npos || at + prefix.size() == line.size())
+            continue;
+        const std::string record = line.substr(at + prefix.size());
+        log.records.push_back(record);
+        const size_t data = record.find("bytes: ");
+        if (record.rfind("写串口 ", 0) == 0 && data != std::string::npos)
+            log.written += HexBytes(record.substr(data + 7));
+        if (record.rfind("读串口 ", 0) == 0 && data != std::string::npos)
+            log.read += HexBytes(record.substr(data + 7));
+    }
+    return log;
+}
+
+// Reads watch's output to its end (or, with until, to the first line holding it).
+std::vector<std::string> ReadLines(AttachedProgram& watch, std::vector<std::string> lines = {},
+                                   const std::string& until = {}) {
+    for (std::string line; !(line = watch.ReadLine()).empty();) {
+        lines.push_back(line);
+        if (!until.empty() && line.find(until) != std::string::npos)
+            break;
+    }
+    return lines;
+}
+
+std::string Bin(const std::string& name) {
+    return ChildProcess::BinDir() + "/" + name;
+}
+
+class WatchTraceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        map_ = dir_.path() + "/map";
+        std::ofstream(map_) << "ttyS0=" << port_.slave_path() << "\n";
+        fs::create_directories(dir_.path() + "/xdg");
+        environment_ = {"PORVANE_DEVICE_MAP=" + map_, "XDG_RUNTIME_DIR=" + dir_.path() + "/xdg"};
+    }
+    std::unique_ptr<AttachedProgram> Watch(const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {Bin("porvane-cli"), "watch", "--hex"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return std::make_unique<AttachedProgram>(argv, environment_);
+    }
+    // A small Go program that drives the port with raw system calls only (statically linked,
+    // built here from source with the standard library alone, offline).
+    std::string BuildGoProgram();
+
+    TempDir dir_;
+    comm::testing::PtyPair port_;
+    std::string map_;
+    std::vector<std::string> environment_;
+};
+
+constexpr const char* kGoProgram = R"(package main
+
+import (
+	"os"
+	"syscall"
+	"unsafe"
+)
+
+func ioctl(fd int, request uintptr, arg unsafe.Pointer) syscall.Errno {
+	_, _, e := syscall.Syscall(syscall.SYS_IOCTL, uintptr(fd), request, uintptr(arg))
+	return e
+}
+
+func main() {
+	fd, err := syscall.Open(os.Args[1], syscall.O_RDWR|syscall.O_NOCTTY, 0)
+	if err != nil {
+		os.Exit(2)
+	}
+	var t syscall.Termios
+	if ioctl(fd, syscall.TCGETS, unsafe.Pointer(&t)) != 0 {
+		os.Exit(3)
+	}
+	t.Iflag, t.Oflag, t.Lflag = 0, 0, 0
+	t.Cflag = t.Cflag&^0x100f | syscall.B9600 | syscall.CS8 | syscall.CREAD | syscall.CLOCAL
+	t.Cc[syscall.VMIN], t.Cc[syscall.VTIME] = 1, 0
+	if ioctl(fd, syscall.TCSETS, unsafe.Pointer(&t)) != 0 {
+		os.Exit(4)
+	}
+	if _, err := syscall.Write(fd, []byte("AT\r")); err != nil {
+		os.Exit(5)
+	}
+	reply := make([]byte, 0, 2)
+	buf := make([]byte, 2)
+	for len(reply) < 2 {
+		n, err := syscall.Read(fd, buf[:2-len(reply)])
+		if err != nil || n <= 0 {
+			os.Exit(6)
+		}
+		reply = append(reply, buf[:n]...)
+	}
+	syscall.Close(fd)
+	os.Stdout.Write(append([]byte("reply "), append(reply, '\n')...))
+}
+)";
+
+std::string WatchTraceTest::BuildGoProgram() {
+    const std::string go = dir_.path() + "/go";
+    fs::create_directories(go);
+    std::ofstream(go + "/main.go") << kGoProgram;
+    const std::string command = "cd " + go + " && GOCACHE=" + go + "/cache GOPATH=" + go +
+                                "/path GOFLAGS=-mod=mod GOPROXY=off CGO_ENABLED=0 go build -o " +
+                                go + "/raw_port main.go";
+    return std::system(command.c_str()) == 0 ? go + "/raw_port" : std::string();
+}
+
+const std::vector<std::string> kSetsLine = {
+    "Open Com OK", "设置波特率: 9600 bps",
+    "设置线路状态寄存器(LSR): 8 DataBit ,NO Parity, 1 Stopbit", "Close Com OK."};
+
+// Each program writes "AT\r" (or bash's "AT\n"), reads a 2-byte reply where it takes one, and
+// closes the port; watch's records give the open, the settings, the exact bytes both ways and
+// the close, and the program's own status.
+TEST_F(WatchTraceTest, ProgramsTheAttachmentCannotSeeAreWatchedThroughTheirSystemCalls) {
+    struct Case {
+        std::string name;
+        std::vector<std::string> watch_args;  // after "watch --hex"
+        std::string written;
+        std::string reply;
+        bool sets_line;
+        std::string said;          // what watch says of its choice
+        std::string process = "";  // the end of a process note ("进程 PID (NAME):") expected
+    };
+    const std::string port = port_.slave_path();
+    std::vector<Case> cases = {
+        {"bash", {"--trace", "--", "/bin/bash", "-c", "echo AT > " + port}, "AT\n", "", false, ""},
+        // A child that writes on the port its parent opened: the host names the process that
+        // makes the requests when it changes (the traced one, not the tracer).
+        {"fork",
+         {"--trace", "--", "/bin/bash", "-c",
+          "exec 3<>" + port + "; (printf AT >&3; true); printf OK >&3; exec 3>&-"},
+         "ATOK",
+         "",
+         false,
+         "",
+         " (bash):"},
+        {"fprintf",
+         {"--trace", "--", Bin("port_writer"), port, "AT\r", "2"},
+         "AT\r",
+         "OK",
+         true,
+         ""},
+    };
+    if (fs::exists("/usr/bin/go")) {
+        const std::string go = BuildGoProgram();
+        ASSERT_FALSE(go.empty()) << "the Go program did not build";
+        cases.push_back({"go", {"--", go, port}, "AT\r", "OK", true, "is statically linked"});
+    } else {
+        ADD_FAILURE() << "golang-go is not installed (scripts/install-deps.sh)";
+    }
+    if (::geteuid() == 0) {
+        for (const char* path : {"--trace", "--preload"}) {
+            cases.push_back({std::string("drop ") + path,
+                             {path, "--", Bin("port_writer"), port, "AT\r", "2", "drop", "plain"},
+                             "AT\r",
+                             "OK",
+                             true,
+                             ""});
+        }
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto watch = Watch(c.watch_args);
+        EXPECT_EQ(port_.ReadExactly(c.written.size(), 30000), c.written);
+        port_.WriteAll(c.reply);
+        const PortLog log = LogOf(ReadLines(*watch), port);
+        EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
+        EXPECT_EQ(log.written, c.written);
+        EXPECT_EQ(log.read, c.reply);
+        EXPECT_TRUE(log.Shows(
+            c.sets_line ? kSetsLine : std::vector<std::string>{"Open Com OK", "Close Com OK."}))
+            << ::testing::PrintToString(log.records);
+        if (!c.process.empty()) {
+            const bool noted =
+                std::any_of(log.records.begin(), log.records.end(), [&](const std::string& record) {
+                    return record.rfind("进程 ", 0) == 0 && record.size() >= c.process.size() &&
+                           record.compare(record.size() - c.process.size(), std::string::npos,
+                                          c.process) == 0;
+                });
+            EXPECT_TRUE(noted) << ::testing::PrintToString(log.records);
+        }
+        if (!c.said.empty()) {
+            EXPECT_NE(watch->Errors().find(c.said), std::string::npos) << watch->Errors();
+        }
+    }
+}
+
+// busybox's microcom, statically linked: watch picks the system-call path by itself.
+TEST_F(WatchTraceTest, AStaticTerminalProgramIsWatchedWithoutBeingAsked) {
+    if (!fs::exists("/bin/busybox")) {
+        GTEST_FAIL() << "busybox-static is not installed (scripts/install-deps.sh)";
+    }
+    auto watch = Watch({"--", "/bin/busybox", "microcom", "-s", "9600", port_.slave_path()});
+    watch->WriteLine("AT");
+    EXPECT_EQ(port_.ReadExactly(3, 30000), "AT\n");
+    port_.WriteAll("OK\r\n");
+    const std::vector<std::string> shown = ReadLines(*watch, {}, "OK\r");
+    ASSERT_NE(shown.back().find("OK\r"), std::string::npos) << "microcom did not show the reply";
+    watch->WriteLine("\x18");  // Ctrl-X ends microcom
+    const PortLog log = LogOf(ReadLines(*watch, shown), port_.slave_path());
+    EXPECT_EQ(watch->Wait(), 0);
+    EXPECT_NE(watch->Errors().find("is statically linked: watching its system calls"),
+              std::string::npos);
+    EXPECT_EQ(log.written, "AT\n");
+    EXPECT_EQ(log.read, "OK\r\n");
+    EXPECT_TRUE(log.Shows({"Open Com OK", "设置波特率: 9600 bps", "Close Com OK."}))
+        << ::testing::PrintToString(log.records);
+}
+
+// watch --pid follows a running python3-serial program from the port it already holds, and
+// lets go of it on Ctrl-C: the program goes on exactly as before.
+TEST_F(WatchTraceTest, PidAttachesToARunningProgramAndLetsGoOfItUnchanged) {
+    const std::string program = R"(
+import serial, sys
+s = serial.Serial(sys.argv[1], 9600, timeout=30)
+print('ready', flush=True)
+for line in sys.stdin:
+    s.write(line.strip().encode())
+    print('reply', s.read(2).decode(), flush=True)
+)";
+    AttachedProgram python({"/usr/bin/python3", "-c", program, port_.slave_path()}, {});
+    ASSERT_EQ(python.ReadLine(), "ready") << python.Errors();
+    auto watch = Watch({"--pid", std::to_string(python.pid())});
+    ASSERT_NE(watch->ReadLine().find(port_.slave_path() + ": Open Com OK"), std::string::npos)
+        << watch->Errors();
+    python.WriteLine("one");
+    EXPECT_EQ(port_.ReadExactly(3), "one");
+    port_.WriteAll("ab");
+    EXPECT_EQ(python.ReadLine(), "reply ab");
+    std::string records;
+    while (records.find("读串口 2 bytes: 61 62") == std::string::npos) {
+        const std::string line = watch->ReadLine();
+        ASSERT_FALSE(line.empty()) << records;
+        records += line + "\n";
+    }
+    EXPECT_NE(records.find("写串口 3 bytes: 6f 6e 65"), std::string::npos) << records;
+    ::kill(watch->pid(), SIGINT);
+    EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
+    // Let go: the next exchange goes as before, and nobody records it.
+    python.WriteLine("two");
+    EXPECT_EQ(port_.ReadExactly(3), "two");
+    port_.WriteAll("cd");
+    EXPECT_EQ(python.ReadLine(), "reply cd");
+    python.CloseInput();
+    EXPECT_EQ(python.Wait(), 0) << python.Errors();
+    EXPECT_EQ(python.Errors(), "");
+}
+
+TEST_F(WatchTraceTest, AProgramThatCannotBeFollowedIsSaidClearly) {
+    auto both = Watch({"--trace", "--preload", "--", "/bin/true"});
+    EXPECT_EQ(both->Wait(), 2);
+    auto missing = Watch({"--pid", "999999999"});
+    EXPECT_EQ(missing->Wait(), 125);
+    EXPECT_NE(missing->Errors().find("no process 999999999"), std::string::npos)
+        << missing->Errors();
+}
+
+// How watch tells the programs the attachment can enter from the others, by their ELF headers.
+TEST_F(WatchTraceTest, ProgramImagesAreToldApartByTheirHeaders) {
+    using sievra::trace::ImageKind;
+    using sievra::trace::InspectImage;
+    const std::string script = dir_.path() + "/script";
+    std::ofstream(script) << "#!/bin/sh\n";
+    // An ELF header of a 32-bit program (class 1), nothing after it.
+    const std::string elf32 = dir_.path() + "/elf32";
+    std::ofstream(elf32) << std::string(
+                                "\x7f"
+                                "ELF\x01\x01\x01",
+                                7)
+                         << std::string(45, '\0');
+    const std::string truncated = dir_.path() + "/truncated";
+    std::ofstream(truncated) << std::string(
+                                    "\x7f"
+                                    "ELF\x02\x01\x01",
+                                    7)
+                             << std::string(9, '\0');
+    const struct {
+        std::string path;
+        ImageKind kind;
+    } cases[] = {
+        {"/bin/bash", ImageKind::kDynamic64},
+        {"/bin/busybox", ImageKind::kStatic64},
+        {script, ImageKind::kNotElf},
+        {elf32, ImageKind::kOther},
+        {truncated, ImageKind::kOther},
+        {dir_.path(), ImageKind::kUnreadable},
+        {"/no/such/program", ImageKind::kUnreadable},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(InspectImage(c.path), c.kind) << c.path;
+}
+
+}  // namespace
+}  // namespace porvane::cli
