@@ -42,13 +42,28 @@ std::string ErrnoText() {
 
 // Creates dir and the folders above it as needed; false with error saying why not.
 bool MakeDirectories(const std::string& dir, std::string& error) {
+    // Each folder made is 0755 whatever the umask: a library folder that others could write
+    // (after "umask 0") would let them replace what every program loads.
+    fs::path made;
+    for (const fs::path& part : fs::path(dir)) {
+        made /= part;
+        if (::mkdir(made.c_str(), 0755) == 0) {
+            if (::chmod(made.c_str(), 0755) != 0) {
+                error = "Can't create " + made.string() + ": " + ErrnoText();
+                return false;
+            }
+        } else if (errno != EEXIST) {
+            error = "Can't create " + dir + ": " + ErrnoText();
+            return false;
+        }
+    }
     std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (!ec && !fs::is_directory(dir, ec))
-        ec = std::make_error_code(std::errc::not_a_directory);
-    if (ec)
-        error = "Can't create " + dir + ": " + ec.message();
-    return !ec;
+    if (!fs::is_directory(dir, ec)) {
+        error = "Can't create " + dir + ": " +
+                std::make_error_code(std::errc::not_a_directory).message();
+        return false;
+    }
+    return true;
 }
 
 // Reads the whole file into text; a file that does not exist reads as empty with exists false.
@@ -444,7 +459,10 @@ bool FilterInstaller::WriteUnit(bool& written, std::string& error) const {
     // Enabled as systemctl enable does it, so the host starts with the next boot. A unit that
     // cannot be enabled goes again: a later installation leaves an existing unit as it is.
     const std::string wants = root_ + kWantsPath;
-    fs::create_directories(fs::path(wants).parent_path(), ec);
+    if (!MakeDirectories(fs::path(wants).parent_path().string(), error)) {
+        ::unlink(unit.c_str());
+        return false;
+    }
     fs::remove(wants, ec);
     if (::symlink(kUnitPath, wants.c_str()) != 0) {
         error = "Can't create " + wants + ": " + ErrnoText();

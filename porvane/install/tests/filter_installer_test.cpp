@@ -320,6 +320,26 @@ TEST_F(FilterInstallerTest, InstallRemoveAndInstallAgain) {
     EXPECT_EQ(ReadBytes(dir_.path() + "/usr/local/lib/sievra/libsievra.so"), image_);
 }
 
+// Under "umask 0" the folders an installation makes are still root's alone: a library folder
+// others could write would let them replace what every program loads.
+TEST_F(FilterInstallerTest, TheFoldersItMakesAreNotWritableByOthersWhateverTheUmask) {
+    const mode_t before = ::umask(0);
+    std::vector<std::string> messages;
+    const int installed = Installer(image_).InstallFilter(messages);
+    ::umask(before);
+    ASSERT_EQ(installed, 1) << (messages.empty() ? "" : messages.front());
+    int folders = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.path())) {
+        if (!entry.is_directory() || entry.is_symlink())
+            continue;
+        ++folders;
+        EXPECT_EQ(entry.status().permissions() & (fs::perms::group_write | fs::perms::others_write),
+                  fs::perms::none)
+            << entry.path();
+    }
+    EXPECT_GE(folders, 6);
+}
+
 TEST_F(FilterInstallerTest, OtherPreloadedLibrariesAreKept) {
     WriteText(dir_.path() + "/etc/ld.so.preload", "/usr/lib/other/libother.so\n");
     FilterInstaller installer = Installer(image_);
