@@ -252,6 +252,28 @@ bool FilterInstaller::IsRootsProgram(const std::string& path) {
     }
 }
 
+bool FilterInstaller::IsRootsPlace(const std::string& path) {
+    struct stat st {};
+    if (IsRootsProgram(path))
+        return true;
+    if (path.empty() || path.front() != '/' || fs::path(path).lexically_normal() != path ||
+        ::lstat(path.c_str(), &st) == 0 || errno != ENOENT) {
+        return false;
+    }
+    // The nearest folder that exists decides, with every folder above it.
+    fs::path folder = fs::path(path).parent_path();
+    while (::lstat(folder.c_str(), &st) != 0 && errno == ENOENT && folder != folder.root_path())
+        folder = folder.parent_path();
+    for (;; folder = folder.parent_path()) {
+        if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0 ||
+            (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            return false;
+        }
+        if (folder == folder.root_path())
+            return true;
+    }
+}
+
 FilterInstaller::FilterInstaller(std::string root, std::span<const uint8_t> image,
                                  std::string sievrad_path)
     : root_(std::move(root)), image_(image), sievrad_path_(std::move(sievrad_path)) {
@@ -432,6 +454,13 @@ bool FilterInstaller::WriteUnit(bool& written, std::string& error) const {
     if (sievrad_path_.empty() || sievrad_path_.front() != '/' ||
         sievrad_path_.find_first_of(" \t\r\n\"'\\;$%") != std::string::npos) {
         error = "the driver host's path cannot go into " + UnitFile() + ": " + sievrad_path_;
+        return false;
+    }
+    // The unit runs it as root at every boot: a program (or a folder on its way) that someone
+    // else could replace would run their code as root.
+    if (!IsRootsPlace(sievrad_path_)) {
+        error =
+            "the driver host " + sievrad_path_ + " is not root's alone: others could replace it";
         return false;
     }
     // The sockets are the dialout group's as well as root's: the programs that use serial ports
