@@ -1,7 +1,9 @@
 #include "brevant/app_settings.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 
@@ -23,19 +25,32 @@ std::string ConfigIniPath() {
     ::mkdir(base.c_str(), 0700);
     const std::string folder = base + "/brevant";
     ::mkdir(folder.c_str(), 0700);
+    // Only a folder of this user's that nobody else may change: one made by another user (in
+    // /tmp, when there is no home), or a link, would let them choose the settings read and the
+    // file they are written to.
+    struct stat st;
+    if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return {};
+    }
     return folder + "/Config.INI";
 }
 
 AppSettings ReadSettings(IniFile& ini) {
-    if (!std::ifstream(ini.path()).good()) {
-        std::ofstream(ini.path(), std::ios::binary)
-            << "[PARAM]\r\nCOM=1\r\nBAND=9600\r\nPARITY=N\r\nDATABITS=8\r\nSTOPBITS=1\r\n"
-               "SENDTYPE=0\r\nREVICETYPE=0\r\nMS=1000\r\n";
-    }
+    static constexpr const char* kFirstStart =
+        "[PARAM]\r\nCOM=1\r\nBAND=9600\r\nPARITY=N\r\nDATABITS=8\r\nSTOPBITS=1\r\n"
+        "SENDTYPE=0\r\nREVICETYPE=0\r\nMS=1000\r\n";
+    // Looked at, not opened: opening a FIFO in its place would wait for a writer.
+    struct stat st;
+    if (!ini.path().empty() && ::lstat(ini.path().c_str(), &st) != 0 && errno == ENOENT)
+        std::ofstream(ini.path(), std::ios::binary) << kFirstStart;
     // One buffer for all keys, as a key that is missing leaves the previous value in it.
     std::string buffer;
     auto read = [&](const char* key) -> const std::string& {
-        ini.Read("PARAM", key, buffer);
+        if (ini.path().empty())
+            FindIniValue(kFirstStart, "PARAM", key, buffer);  // no settings file: the first start's
+        else
+            ini.Read("PARAM", key, buffer);
         return buffer;
     };
     AppSettings s;

@@ -20,7 +20,8 @@ struct AppSettings {
 };
 
 // $XDG_CONFIG_HOME/brevant/Config.INI (~/.config/brevant/Config.INI without it); the folder is
-// made when missing.
+// made when missing. Empty (the defaults are used, nothing is kept) when the folder is not one of
+// this user's that only this user may change.
 std::string ConfigIniPath();
 
 // Reads every key; a missing key reads as text without digits (0), PARITY as no character.

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <fstream>
 
+#include "brevant/omnix.h"
 #include "platform/comm/unique_fd.h"
 #include "platform/text/gbk.h"
 
@@ -99,41 +100,6 @@ bool SaveCommandFile(const std::string& path, const CommandRows& rows,
 
 namespace {
 
-// Reads a whole regular file with plain system calls: a folder, a device or a pipe is refused
-// before anything is read, and a read error is a false return, never an exception.
-bool ReadRegularFile(const std::string& path, std::string& bytes) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return false;
-    const comm::UniqueFd file(fd);
-    struct stat st;
-    if (::fstat(fd, &st) != 0)
-        return false;
-    if (!S_ISREG(st.st_mode)) {
-        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        return false;
-    }
-    if (static_cast<uint64_t>(st.st_size) > kMaxCommandFileBytes) {
-        errno = EFBIG;
-        return false;
-    }
-    char chunk[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        if (bytes.size() + static_cast<size_t>(n) > kMaxCommandFileBytes) {
-            errno = EFBIG;  // grew while being read
-            return false;
-        }
-        bytes.append(chunk, static_cast<size_t>(n));
-    }
-}
-
 bool IsBlank(const std::string& line) {
     return line.find_first_not_of(" \t") == std::string::npos;
 }
@@ -143,7 +109,7 @@ bool IsBlank(const std::string& line) {
 bool LoadCommandFile(const std::string& path, CommandRows& rows, CommandFileEncoding* encoding,
                      std::vector<CommandFileFault>* faults) {
     std::string bytes;
-    if (!ReadRegularFile(path, bytes))
+    if (!ReadRegularFile(path, kMaxCommandFileBytes, bytes))
         return false;
     ParseCommandFile(bytes, rows, encoding, faults);
     return true;

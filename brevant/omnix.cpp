@@ -1,11 +1,16 @@
 #include "brevant/omnix.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+
+#include "platform/comm/unique_fd.h"
 
 namespace brevant {
 namespace {
@@ -39,9 +44,13 @@ std::vector<std::string> SplitLines(std::istream& in) {
     return lines;
 }
 
-// getline never throws on a stream that cannot be read (a folder): it stops with no lines.
+// A file that cannot be read as a small regular file (a folder, a FIFO, a device, one too large)
+// has no lines: it neither holds the program nor fills its memory.
 std::vector<std::string> ReadLines(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::string bytes;
+    if (!ReadRegularFile(path, kMaxIniBytes, bytes))
+        return {};
+    std::istringstream in(bytes);
     return SplitLines(in);
 }
 
@@ -64,6 +73,36 @@ bool KeyOf(const std::string& line, std::string& key, std::string& value) {
 }
 
 }  // namespace
+
+bool ReadRegularFile(const std::string& path, size_t max_bytes, std::string& bytes) {
+    const comm::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st;
+    if (!file.valid() || ::fstat(file.get(), &st) != 0)
+        return false;
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return false;
+    }
+    if (static_cast<uint64_t>(st.st_size) > max_bytes) {
+        errno = EFBIG;
+        return false;
+    }
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(file.get(), chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        if (bytes.size() + static_cast<size_t>(n) > max_bytes) {
+            errno = EFBIG;  // grew while being read
+            return false;
+        }
+        bytes.append(chunk, static_cast<size_t>(n));
+    }
+}
 
 std::vector<uint8_t> HexToBytes(const std::string& text) {
     std::vector<uint8_t> bytes;
@@ -112,6 +151,8 @@ bool FindIniValue(const std::vector<std::string>& lines, const std::string& sect
 }
 
 bool IniFile::Write(const std::string& section, const std::string& key, const std::string& value) {
+    if (path_.empty())
+        return false;  // no settings file to keep (see ConfigIniPath)
     std::vector<std::string> lines = ReadLines(path_);
     std::string current;
     int section_end = -1;  // the line after which a new key of the section goes

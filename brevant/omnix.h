@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -11,6 +12,14 @@ namespace brevant {
 // character (or a single digit left at the end) ends the conversion. Spaces between pairs are
 // skipped.
 std::vector<uint8_t> HexToBytes(const std::string& text);
+
+// Reads a whole regular file of at most max_bytes into bytes with plain system calls: a folder,
+// a device or a FIFO is refused before anything is read (errno EISDIR or EINVAL), never waited
+// on, and a larger file too (EFBIG). A read error is a false return, never an exception.
+bool ReadRegularFile(const std::string& path, size_t max_bytes, std::string& bytes);
+
+// The most an INI file holds; a larger one reads as empty.
+inline constexpr size_t kMaxIniBytes = 1u << 20;
 
 // A small INI file: "[SECTION]" lines followed by "key=value" lines. Reads see the file as it is
 // on disk at the time of the read; writes rewrite it whole (through a temporary file and a

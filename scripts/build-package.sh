@@ -3,6 +3,7 @@
 # for the prefix /usr without sanitizers, of what the installation takes and nothing else (no
 # tests), then cpack. Further arguments go to cmake's configuration. Prints the package's path.
 set -euo pipefail
+umask 022  # the staged files and folders are the package's modes
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/build/package}
 shift || true

@@ -43,6 +43,10 @@ for f in "${expected[@]}"; do
     grep -qx -- "$f" "$scratch/contents" || fail "$f missing from the package"
 done
 ! grep -q '^/usr/local' "$scratch/contents" || fail "the package writes under /usr/local"
+# Modes: nothing that others may write (links aside), nothing set-user-id or set-group-id, all
+# root's.
+odd=$(dpkg-deb -c "$deb" | awk '$1 !~ /^l/ && ($1 ~ /^.....w/ || $1 ~ /^........w/ || $1 ~ /[sS]/ || $2 != "root/root")')
+[ -z "$odd" ] || fail "modes or owners that others could use: $odd"
 
 # Control fields: the name, version and architecture, the libraries found by dpkg-shlibdeps and
 # what the programs need at run time besides.

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "brevant/app_settings.h"
@@ -106,6 +110,64 @@ TEST(AppSettings, ConfigLivesUnderXdgConfigHome) {
     setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
     EXPECT_EQ(ConfigIniPath(), dir.path() + "/brevant/Config.INI");
     unsetenv("XDG_CONFIG_HOME");
+}
+
+// A settings folder another user made or can change is not used, and a settings file that is not
+// a small regular file reads as empty at once: a FIFO is not waited on, a device or a huge
+// sparse file is not read into memory.
+TEST(AppSettings, FoldersOthersControlAndOddFilesAreNotUsed) {
+    TempDir dir;
+    setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+    const std::string folder = dir.path() + "/brevant";
+    const std::string elsewhere = dir.path() + "/elsewhere";
+    ASSERT_EQ(::mkdir(elsewhere.c_str(), 0700), 0);
+    const struct {
+        const char* what;
+        std::function<void()> make;
+        bool root_only;
+    } folders[] = {
+        {"a link to a folder", [&] { ASSERT_EQ(::symlink(elsewhere.c_str(), folder.c_str()), 0); },
+         false},
+        {"one that others may write",
+         [&] {
+             ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+             ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+         },
+         false},
+        {"another user's",
+         [&] {
+             ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+             ASSERT_EQ(::chown(folder.c_str(), 12345, 12345), 0);
+         },
+         true},
+    };
+    for (const auto& f : folders) {
+        SCOPED_TRACE(f.what);
+        if (f.root_only && ::geteuid() != 0)
+            continue;
+        f.make();
+        EXPECT_EQ(ConfigIniPath(), "");
+        IniFile ini(ConfigIniPath());
+        EXPECT_EQ(ReadSettings(ini).baud, 9600);
+        EXPECT_FALSE(ini.Write("PARAM", "COM", "2"));
+        ASSERT_EQ(::remove(folder.c_str()), 0);
+    }
+    unsetenv("XDG_CONFIG_HOME");
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+
+    const std::string fifo = dir.path() + "/fifo.ini";
+    const std::string sparse = dir.path() + "/sparse.ini";
+    const std::string zero = dir.path() + "/zero.ini";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::truncate((std::ofstream(sparse), sparse).c_str(), 4LL << 30), 0);
+    ASSERT_EQ(::symlink("/dev/zero", zero.c_str()), 0);
+    for (const std::string& path : {fifo, sparse, zero}) {
+        SCOPED_TRACE(path);
+        IniFile ini(path);
+        std::string value;
+        EXPECT_FALSE(ini.Read("PARAM", "COM", value));
+        EXPECT_EQ(ReadSettings(ini).port, 0);
+    }
 }
 
 std::string ReadAll(const std::string& path) {

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <deque>
 #include <optional>
+#include <string_view>
 
 #include "driver/host/host_serial_port.h"
 #include "driver/host/peer_access.h"
@@ -101,6 +102,44 @@ struct SievraHost::Port {
 };
 
 namespace {
+
+constexpr size_t kNoticesPerRound = 64;
+constexpr size_t kNoticesAtStop = 4096;  // more than a socket's queue holds
+
+// text with each byte that is not printable ASCII or part of well-formed UTF-8 (C1 controls
+// excepted) as '?'.
+std::string PrintableText(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[i + k]); };
+        const unsigned lead = byte(0);
+        const size_t length = lead >= 0xF5   ? 1
+                              : lead >= 0xF0 ? 4
+                              : lead >= 0xE0 ? 3
+                              : lead >= 0xC2 ? 2
+                                             : 1;
+        bool whole = lead >= 0x20 && lead != 0x7F && (lead < 0x80 || length > 1) &&
+                     i + length <= text.size();
+        uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+        for (size_t k = 1; whole && k < length; ++k) {
+            whole = (byte(k) & 0xC0) == 0x80;
+            code = code << 6 | (byte(k) & 0x3F);
+        }
+        // Overlong forms, surrogates and C1 controls are refused with the rest.
+        static constexpr uint32_t kLeast[] = {0, 0, 0xA0, 0x800, 0x10000};
+        if (whole && length > 1 &&
+            (code < kLeast[length] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)))
+            whole = false;
+        if (whole) {
+            out.append(text.substr(i, length));
+            i += length;
+        } else {
+            out += '?';
+            ++i;
+        }
+    }
+    return out;
+}
 
 // One request off a link socket: its header, then its input bytes. The buffer is sized for
 // whichever of input and output is larger, so the reply can be written back into it.
@@ -416,10 +455,11 @@ comm::CommStatus SievraHost::Start() {
     return PublishFiles();
 }
 
-void SievraHost::TakeUnlistedNotices() {
-    // Bounded: a flood of notices cannot make the host hold or print without end.
-    constexpr size_t kMaxTold = 256;
-    for (;;) {
+void SievraHost::TakeUnlistedNotices(size_t limit) {
+    // Bounded by user: one user's flood of made-up paths can neither make the host print
+    // without end nor use up what it tells of other users' programs.
+    constexpr size_t kMaxToldPerUser = 64;
+    for (size_t taken = 0; taken < limit; ++taken) {
         char path[256];
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
         iovec part{path, sizeof path - 1};
@@ -431,35 +471,31 @@ void SievraHost::TakeUnlistedNotices() {
         const ssize_t n = ::recvmsg(unlisted_fd_.get(), &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
         if (n < 0)
             return;  // none waiting (or the socket failed): back to the poll
-        pid_t pid = 0;
+        ucred who{0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
         for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS) {
-                ucred who;
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS)
                 std::memcpy(&who, CMSG_DATA(c), sizeof who);
-                pid = who.pid;
-            }
         }
-        // Only a path the sender could name as a device of its own is told, in printable form.
-        std::string device(path, static_cast<size_t>(n));
-        if (device.empty() || device[0] != '/' || unlisted_told_.size() >= kMaxTold ||
-            !unlisted_told_.insert(device).second)
+        const std::string device(path, static_cast<size_t>(n));
+        std::set<std::string>& told = unlisted_told_[who.uid];
+        if (device.empty() || device[0] != '/' || told.size() >= kMaxToldPerUser ||
+            !told.insert(device).second)
             continue;
-        for (char& c : device) {
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-                c = '?';
-        }
         std::string command;
-        if (pid > 0) {
-            if (FILE* comm = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "r")) {
-                char name[17] = {};
-                const size_t got = std::fread(name, 1, 16, comm);
+        if (who.pid > 0) {
+            const std::string name = "/proc/" + std::to_string(who.pid) + "/comm";
+            if (FILE* comm = std::fopen(name.c_str(), "re")) {
+                char text[17] = {};
+                const size_t got = std::fread(text, 1, 16, comm);
                 std::fclose(comm);
-                command.assign(name, got);
-                while (!command.empty() && command.back() == '\n')
+                command.assign(text, got);
+                if (!command.empty() && command.back() == '\n')
                     command.pop_back();
             }
         }
-        options_.unlisted_open(pid, command, device);
+        // Both texts are the sender's to choose (a program names itself with prctl): each goes
+        // on the host's one line in printable form, never as line ends or terminal controls.
+        options_.unlisted_open(who.pid, PrintableText(command), PrintableText(device));
     }
 }
 
@@ -539,10 +575,12 @@ void SievraHost::Serve() {
     for (;;) {
         if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR)
             return;
-        // Notices first: one sent before a program ended is told before a stop that follows.
+        // Notices first: one sent before a program ended is told before a stop that follows. A
+        // few at a time while serving, so a flood of them cannot keep connections waiting.
+        const bool stopping = (fds.back().revents & POLLIN) != 0;
         if (fds[fds.size() - 2].revents & POLLIN)
-            TakeUnlistedNotices();
-        if (fds.back().revents & POLLIN)
+            TakeUnlistedNotices(stopping ? kNoticesAtStop : kNoticesPerRound);
+        if (stopping)
             return;
         for (size_t i = 0; i < ports_.size(); ++i) {
             if (!(fds[ports_.size() + i].revents & POLLIN))

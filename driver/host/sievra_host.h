@@ -3,6 +3,7 @@
 #include <atomic>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -84,16 +85,17 @@ class SievraHost {
     // -1 (it was turned away; a control client hears why first). False when none was waiting.
     bool AcceptAllowed(int listen_fd, Port& port, bool control, int& fd);
     comm::CommStatus PublishFiles();
-    // Takes the waiting notices of unlisted opens and tells the new ones.
-    void TakeUnlistedNotices();
+    // Takes up to limit waiting notices of unlisted opens and tells the new ones.
+    void TakeUnlistedNotices(size_t limit);
 
     Options options_;
     RuntimeFolder folder_;
     kernel::DriverObject driver_;
     kernel::DriverObject serial_driver_;  // the ports as the host sees them (HostSerialPort)
     std::vector<std::unique_ptr<Port>> ports_;
-    comm::UniqueFd unlisted_fd_;           // the "SievrUnlisted" datagram socket
-    std::set<std::string> unlisted_told_;  // devices told already (Serve's thread only)
+    comm::UniqueFd unlisted_fd_;  // the "SievrUnlisted" datagram socket
+    // Devices told already, by the sending user (Serve's thread only).
+    std::map<uid_t, std::set<std::string>> unlisted_told_;
     int stop_fd_[2] = {-1, -1};
     std::atomic<uint64_t> next_owner_{1};  // numbers the application connections
     std::mutex sessions_mutex_;            // guards sessions_ and stopping_

@@ -44,6 +44,35 @@ bool KnownUartType(const fs::path& tty) {
     return type >> value && value != 0;
 }
 
+// The map file's bytes: only a regular file (a folder, a FIFO or a device is refused, and a FIFO
+// never waited on) of at most kMaxDeviceMapBytes; false with errno saying why not.
+bool ReadMapBytes(const std::string& path, std::string& bytes) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    int error = ::fstat(fd, &st) != 0             ? errno
+                : S_ISDIR(st.st_mode)             ? EISDIR
+                : !S_ISREG(st.st_mode)            ? EINVAL
+                : st.st_size > kMaxDeviceMapBytes ? EFBIG
+                                                  : 0;
+    char chunk[4096];
+    while (error == 0) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n == 0)
+            break;
+        if (n < 0 && errno != EINTR)
+            error = errno;
+        else if (n > 0 && bytes.size() + static_cast<size_t>(n) > kMaxDeviceMapBytes)
+            error = EFBIG;  // grew while being read
+        else if (n > 0)
+            bytes.append(chunk, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    errno = error;
+    return error == 0;
+}
+
 }  // namespace
 
 std::optional<DeviceMap> ReadDeviceMap() {
@@ -57,32 +86,18 @@ std::string DeviceMapFileProblem() {
     const char* file = std::getenv("PORVANE_DEVICE_MAP");
     if (file == nullptr || *file == '\0')
         return {};
-    int error = 0;
-    const int fd = ::open(file, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        error = errno;
-    } else {
-        struct stat st;
-        if (::fstat(fd, &st) != 0)
-            error = errno;
-        else if (S_ISDIR(st.st_mode))
-            error = EISDIR;
-        ::close(fd);
-    }
-    if (error == 0)
+    std::string bytes;
+    if (ReadMapBytes(file, bytes))
         return {};
     return std::string("PORVANE_DEVICE_MAP names ") + file +
-           ", which cannot be read: " + std::strerror(error);
+           ", which cannot be read: " + std::strerror(errno);
 }
 
 std::optional<DeviceMap> ReadDeviceMapFile(const std::string& path) {
-    std::error_code ec;
-    if (fs::is_directory(path, ec))
-        return std::nullopt;  // a folder opens, but holds no lines
-    std::ifstream in(path);
-    if (!in) {
+    std::string bytes;
+    if (!ReadMapBytes(path, bytes))
         return std::nullopt;
-    }
+    std::istringstream in(bytes);
     DeviceMap map{path, {}};
     std::string line;
     while (std::getline(in, line)) {

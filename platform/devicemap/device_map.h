@@ -25,13 +25,18 @@ struct DeviceMap {
 // all (no such file, no sysfs).
 std::optional<DeviceMap> ReadDeviceMap();
 
-// When PORVANE_DEVICE_MAP is set but names no readable map file (missing, unreadable, a folder):
+// The largest map file read: far more than any machine's ports.
+inline constexpr long kMaxDeviceMapBytes = 1L << 20;
+
+// When PORVANE_DEVICE_MAP is set but names no readable map file (missing, unreadable, a folder,
+// not a regular file, larger than kMaxDeviceMapBytes):
 // what is wrong, for a message ("PORVANE_DEVICE_MAP names /x, which cannot be read: No such file
 // or directory"); empty otherwise.
 std::string DeviceMapFileProblem();
 
 // A map file: one "device=port" line each; blank lines and lines starting with '#' are skipped,
-// as are lines without '=' or with an empty side. Spaces around both sides are trimmed.
+// as are lines without '=' or with an empty side. Spaces around both sides are trimmed. No map
+// when the file cannot be read (as DeviceMapFileProblem says).
 std::optional<DeviceMap> ReadDeviceMapFile(const std::string& path);
 
 // The serial ports under <sysfs_root>/class/tty: every tty whose "device" link leads to a bound

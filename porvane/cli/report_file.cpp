@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/comm/unique_fd.h"
+#include "porvane/cli/output_file.h"
 #include "porvane/tester/test_statistics.h"
 
 namespace porvane::cli {
@@ -20,13 +21,13 @@ ReportFile::~ReportFile() {
 bool ReportFile::Claim(std::FILE* err) {
     if (path_.empty())
         return true;
-    comm::UniqueFd fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    comm::UniqueFd fd = OpenOutputFile(path_, O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (fd.valid()) {
         created_ = true;
         return true;
     }
     if (errno == EEXIST) {
-        fd.Reset(::open(path_.c_str(), O_WRONLY | O_CLOEXEC));
+        fd = OpenOutputFile(path_, O_WRONLY, 0);
         if (fd.valid())
             return true;
     }

@@ -12,6 +12,7 @@
 #include "platform/comm/event_fd.h"
 #include "porvane/cli/exit_status.h"
 #include "porvane/cli/open_message.h"
+#include "porvane/cli/output_file.h"
 #include "porvane/cli/output_watch.h"
 #include "porvane/cli/raw_terminal.h"
 #include "porvane/serial/page_notify.h"
@@ -318,8 +319,7 @@ int TermSession::Run() {
         return kExitPortNotOpen;
     }
     if (!options_.log.empty()) {
-        log_ = comm::UniqueFd(
-            ::open(options_.log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+        log_ = OpenOutputFile(options_.log, O_WRONLY | O_CREAT | O_APPEND, 0644);
         if (!log_.valid()) {
             Say("porvane-cli: --log: " + options_.log + ": " + std::strerror(errno));
             return kExitFileNotWritten;

@@ -29,6 +29,7 @@
 #include "platform/comm/unique_fd.h"
 #include "platform/devicemap/device_map.h"
 #include "platform/devicemap/listed_ports.h"
+#include "porvane/cli/output_file.h"
 #include "porvane/cli/output_watch.h"
 #include "porvane/cli/record_output.h"
 #include "porvane/monitor/driver_link.h"
@@ -41,6 +42,15 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace trace = sievra::trace;
+
+// The records' file, created or emptied as fopen's "w" does; null with errno on failure.
+std::FILE* OpenRecordsFile(const std::string& path) {
+    comm::UniqueFd fd = OpenOutputFile(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    std::FILE* file = fd.valid() ? ::fdopen(fd.get(), "w") : nullptr;
+    if (file != nullptr)
+        fd.Release();
+    return file;
+}
 
 // The exit status watch gives when it cannot run the program at all (as env and nice do).
 constexpr int kCannotRun = 125;
@@ -299,7 +309,7 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
     // The records' file is checked before anything starts: a run whose records are lost is
     // not worth starting.
     const std::unique_ptr<std::FILE, int (*)(std::FILE*)> output_file(
-        options.output.empty() ? nullptr : std::fopen(options.output.c_str(), "we"), std::fclose);
+        options.output.empty() ? nullptr : OpenRecordsFile(options.output), std::fclose);
     if (!options.output.empty() && !output_file) {
         std::fprintf(err, "porvane-cli: cannot write the records to %s: %s\n",
                      options.output.c_str(), std::strerror(errno));

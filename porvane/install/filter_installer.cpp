@@ -42,13 +42,28 @@ std::string ErrnoText() {
 
 // Creates dir and the folders above it as needed; false with error saying why not.
 bool MakeDirectories(const std::string& dir, std::string& error) {
+    // Each folder made is 0755 whatever the umask: a library folder that others could write
+    // (after "umask 0") would let them replace what every program loads.
+    fs::path made;
+    for (const fs::path& part : fs::path(dir)) {
+        made /= part;
+        if (::mkdir(made.c_str(), 0755) == 0) {
+            if (::chmod(made.c_str(), 0755) != 0) {
+                error = "Can't create " + made.string() + ": " + ErrnoText();
+                return false;
+            }
+        } else if (errno != EEXIST) {
+            error = "Can't create " + dir + ": " + ErrnoText();
+            return false;
+        }
+    }
     std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (!ec && !fs::is_directory(dir, ec))
-        ec = std::make_error_code(std::errc::not_a_directory);
-    if (ec)
-        error = "Can't create " + dir + ": " + ec.message();
-    return !ec;
+    if (!fs::is_directory(dir, ec)) {
+        error = "Can't create " + dir + ": " +
+                std::make_error_code(std::errc::not_a_directory).message();
+        return false;
+    }
+    return true;
 }
 
 // Reads the whole file into text; a file that does not exist reads as empty with exists false.
@@ -237,6 +252,28 @@ bool FilterInstaller::IsRootsProgram(const std::string& path) {
     }
 }
 
+bool FilterInstaller::IsRootsPlace(const std::string& path) {
+    struct stat st {};
+    if (IsRootsProgram(path))
+        return true;
+    if (path.empty() || path.front() != '/' || fs::path(path).lexically_normal() != path ||
+        ::lstat(path.c_str(), &st) == 0 || errno != ENOENT) {
+        return false;
+    }
+    // The nearest folder that exists decides, with every folder above it.
+    fs::path folder = fs::path(path).parent_path();
+    while (::lstat(folder.c_str(), &st) != 0 && errno == ENOENT && folder != folder.root_path())
+        folder = folder.parent_path();
+    for (;; folder = folder.parent_path()) {
+        if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0 ||
+            (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            return false;
+        }
+        if (folder == folder.root_path())
+            return true;
+    }
+}
+
 FilterInstaller::FilterInstaller(std::string root, std::span<const uint8_t> image,
                                  std::string sievrad_path)
     : root_(std::move(root)), image_(image), sievrad_path_(std::move(sievrad_path)) {
@@ -419,6 +456,13 @@ bool FilterInstaller::WriteUnit(bool& written, std::string& error) const {
         error = "the driver host's path cannot go into " + UnitFile() + ": " + sievrad_path_;
         return false;
     }
+    // The unit runs it as root at every boot: a program (or a folder on its way) that someone
+    // else could replace would run their code as root.
+    if (!IsRootsPlace(sievrad_path_)) {
+        error =
+            "the driver host " + sievrad_path_ + " is not root's alone: others could replace it";
+        return false;
+    }
     // The sockets are the dialout group's as well as root's: the programs that use serial ports
     // run as users of that group, and their attachment must reach the host (with the owner's
     // sockets alone, only root's programs would be watched).
@@ -444,7 +488,10 @@ bool FilterInstaller::WriteUnit(bool& written, std::string& error) const {
     // Enabled as systemctl enable does it, so the host starts with the next boot. A unit that
     // cannot be enabled goes again: a later installation leaves an existing unit as it is.
     const std::string wants = root_ + kWantsPath;
-    fs::create_directories(fs::path(wants).parent_path(), ec);
+    if (!MakeDirectories(fs::path(wants).parent_path().string(), error)) {
+        ::unlink(unit.c_str());
+        return false;
+    }
     fs::remove(wants, ec);
     if (::symlink(kUnitPath, wants.c_str()) != 0) {
         error = "Can't create " + wants + ": " + ErrnoText();

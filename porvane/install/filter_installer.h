@@ -34,6 +34,9 @@ class FilterInstaller {
     // that no one else may write, in folders of root's that no one else may write, named with
     // characters a unit file takes as they stand.
     static bool IsRootsProgram(const std::string& path);
+    // True when only root can put a program at path: IsRootsProgram, or nothing there yet and
+    // every folder on the way that exists is root's and no one else may write it.
+    static bool IsRootsPlace(const std::string& path);
 
     // image must outlive the installer.
     FilterInstaller(std::string root, std::span<const uint8_t> image, std::string sievrad_path);

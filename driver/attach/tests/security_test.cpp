@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -461,6 +462,46 @@ TEST_F(SecurityTest, TheHostRefusesAFolderOthersControlAndNeverFollowsLinks) {
         EXPECT_EQ(st.st_mode & 07777, 0600u);
         EXPECT_EQ(st.st_gid, 0u);
     }
+}
+
+// The notices of terminal devices outside the map are another user's words: a name and paths
+// made up to start forged lines or to move the reader's terminal are printed harmless, and a
+// flood of them neither runs on without end nor silences what other users' programs open.
+TEST_F(SecurityTest, UnlistedNoticesCannotForgeLinesOrSilenceOtherUsers) {
+    const std::string socket = runtime_ + "/SievrUnlisted";
+    auto flood = AsOutsider({kPython, "-c", R"(
+import ctypes, socket, sys
+ctypes.CDLL(None).prctl(15, b"x\n\x1b[31mevil", 0, 0, 0)
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+for i in range(300):
+    s.sendto(b"/dev/made-up%d\nsievrad: forged \xff\xc2\x9b\x1b[2J" % i, sys.argv[1])
+)",
+                             socket});
+    ASSERT_EQ(flood->Wait(), 0) << flood->ReadAllOutput();
+    comm::UniqueFd own(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
+    const std::string legit = "/dev/ttyLegit";
+    ASSERT_EQ(::sendto(own.get(), legit.data(), legit.size(), 0,
+                       reinterpret_cast<sockaddr*>(&address), sizeof address),
+              static_cast<ssize_t>(legit.size()));
+    host_->Signal(SIGTERM);
+    ASSERT_EQ(host_->Wait(), 0);
+    const std::string said = host_->ReadAllError();
+    host_ = nullptr;
+    EXPECT_NE(said.find("opened " + legit + ", "), std::string::npos) << said;
+    EXPECT_EQ(said.find_first_of("\x1b\xff\x9b"), std::string::npos) << said;
+    size_t made_up = 0;
+    for (size_t at = 0; at < said.size();) {
+        const size_t end = said.find('\n', at);
+        const std::string line = said.substr(at, end - at);
+        EXPECT_EQ(line.rfind("sievrad: process ", 0), 0u) << line;
+        made_up += line.find("made-up") != std::string::npos;
+        at = end == std::string::npos ? said.size() : end + 1;
+    }
+    EXPECT_GT(made_up, 0u);
+    EXPECT_LE(made_up, 64u);
 }
 
 TEST_F(SecurityTest, OneHostAtATimeAndNoOtherUserCanKeepItFromStarting) {

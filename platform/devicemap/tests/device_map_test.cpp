@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -99,6 +101,33 @@ TEST(DeviceMapFile, ReadsDevicePortLinesAndSkipsTheRest) {
     EXPECT_EQ(map->source, file.string());
     EXPECT_EQ(FormatDeviceMap(*map), "ttyS0=ttyS0\nttyS1=/tmp/vport-a\n");
     EXPECT_FALSE(ReadDeviceMapFile(dir.path() / "missing"));
+}
+
+// A map that is no small regular file is no map, said at once: a FIFO is not waited on, a
+// device or a huge sparse file is not read.
+TEST(DeviceMapFile, OnlyASmallRegularFileIsAMap) {
+    TempDir dir;
+    const std::string fifo = (dir.path() / "fifo").string();
+    const std::string sparse = (dir.path() / "sparse").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    WriteFile(sparse, "");
+    ASSERT_EQ(::truncate(sparse.c_str(), 4LL << 30), 0);
+    const struct {
+        std::string path, reason;
+    } cases[] = {
+        {fifo, "Invalid argument"},
+        {"/dev/zero", "Invalid argument"},
+        {sparse, "File too large"},
+        {dir.path().string(), "Is a directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_FALSE(ReadDeviceMapFile(c.path));
+        setenv("PORVANE_DEVICE_MAP", c.path.c_str(), 1);
+        EXPECT_EQ(DeviceMapFileProblem(),
+                  "PORVANE_DEVICE_MAP names " + c.path + ", which cannot be read: " + c.reason);
+        unsetenv("PORVANE_DEVICE_MAP");
+    }
 }
 
 TEST(DeviceMapFile, EnvironmentVariableReplacesTheSystemMap) {

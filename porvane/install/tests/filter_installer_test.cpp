@@ -320,6 +320,26 @@ TEST_F(FilterInstallerTest, InstallRemoveAndInstallAgain) {
     EXPECT_EQ(ReadBytes(dir_.path() + "/usr/local/lib/sievra/libsievra.so"), image_);
 }
 
+// Under "umask 0" the folders an installation makes are still root's alone: a library folder
+// others could write would let them replace what every program loads.
+TEST_F(FilterInstallerTest, TheFoldersItMakesAreNotWritableByOthersWhateverTheUmask) {
+    const mode_t before = ::umask(0);
+    std::vector<std::string> messages;
+    const int installed = Installer(image_).InstallFilter(messages);
+    ::umask(before);
+    ASSERT_EQ(installed, 1) << (messages.empty() ? "" : messages.front());
+    int folders = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.path())) {
+        if (!entry.is_directory() || entry.is_symlink())
+            continue;
+        ++folders;
+        EXPECT_EQ(entry.status().permissions() & (fs::perms::group_write | fs::perms::others_write),
+                  fs::perms::none)
+            << entry.path();
+    }
+    EXPECT_GE(folders, 6);
+}
+
 TEST_F(FilterInstallerTest, OtherPreloadedLibrariesAreKept) {
     WriteText(dir_.path() + "/etc/ld.so.preload", "/usr/lib/other/libother.so\n");
     FilterInstaller installer = Installer(image_);
@@ -443,6 +463,24 @@ TEST(SievradPath, OnlyAnInstallationOfRootsIsStartedByTheUnit) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(FilterInstaller::IsRootsProgram(row.path), row.roots);
     }
+    // Where nothing is yet, the folders decide.
+    const std::string users = dir.path() + "/users";
+    fs::create_directory(users);
+    const bool root = ::geteuid() == 0;
+    if (root)
+        ASSERT_EQ(::chown(users.c_str(), 12345, 12345), 0);
+    const Row places[] = {
+        {"an installed program", "/usr/bin/env", true},
+        {"nothing yet in a folder of root's", "/usr/bin/no-such-sievrad", true},
+        {"nothing yet, even the folders", "/usr/no/such/folder/sievrad", true},
+        {"a program someone else may replace", copied, false},
+        {"nothing yet, in a folder everyone may write", dir.path() + "/no/sievrad", false},
+        {"nothing yet, in another user's folder", users + "/sievrad", false},
+    };
+    for (const Row& row : places) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(FilterInstaller::IsRootsPlace(row.path), row.roots);
+    }
     EXPECT_EQ(FilterInstaller::DefaultSievradPath(comm::testing::ChildProcess::BinDir()),
               installed);
     EXPECT_EQ(FilterInstaller::DefaultSievradPath(dir.path()), installed);
@@ -450,7 +488,8 @@ TEST(SievradPath, OnlyAnInstallationOfRootsIsStartedByTheUnit) {
 }
 
 TEST_F(FilterInstallerTest, AHostPathThatWouldChangeTheUnitIsRefused) {
-    for (const char* path : {"/opt/x\nExecStartPre=/tmp/evil", "/opt/my dir/sievrad", "sievrad"}) {
+    for (const char* path :
+         {"/opt/x\nExecStartPre=/tmp/evil", "/opt/my dir/sievrad", "sievrad", "/tmp/sievrad"}) {
         SCOPED_TRACE(path);
         FilterInstaller installer(dir_.path(), image_, path);
         std::vector<std::string> messages;
