@@ -159,6 +159,10 @@ class CallTracer::Session {
         std::map<int, std::shared_ptr<PortOpen>> ports;  // descriptor: its open of a port
         std::set<int> plain;                             // descriptors known not to be ports
         int threads = 0;
+        // Shares its descriptor table with another process (clone with CLONE_FILES): numbers
+        // may change under it by calls the other makes, so a number known not to be a port is
+        // looked at again on each call.
+        bool shared_table = false;
     };
     struct Call {
         bool active = false;  // between an entry this side took up and its exit
@@ -284,9 +288,14 @@ bool CharacterDeviceOf(const std::string& path, int dir, dev_t& device) {
 // then through the tracer's own copy of it (the host takes the open with that copy, and the
 // same open file under another number of the process shares its connection).
 std::shared_ptr<PortOpen> CallTracer::Session::Detect(Process& p, int fd) {
-    if (auto found = p.ports.find(fd); found != p.ports.end())
-        return found->second;
-    if (fd < 0 || p.plain.count(fd) != 0 || !p.pidfd.valid())
+    if (auto found = p.ports.find(fd); found != p.ports.end()) {
+        // The number may have been closed and reused where the tracer did not see it (a process
+        // sharing the table): a call on whatever is there now is no call on the port.
+        if (SameFile(p.tgid, fd, found->second->file()))
+            return found->second;
+        ForgetDescriptor(p, fd);
+    }
+    if (fd < 0 || (p.plain.count(fd) != 0 && !p.shared_table) || !p.pidfd.valid())
         return nullptr;
     dev_t device = 0;
     const std::string link = "/proc/" + std::to_string(p.tgid) + "/fd/" + std::to_string(fd);
@@ -341,6 +350,16 @@ void CallTracer::Session::CopyDescriptor(Process& p, int from, int to) {
 
 // --- calls -------------------------------------------------------------------------------
 
+// Fails the call tid is entering with error, without the kernel making it.
+void Refuse(pid_t tid, int error) {
+    user_regs_struct regs;
+    if (::ptrace(PTRACE_GETREGS, tid, nullptr, &regs) != 0)
+        return;
+    regs.orig_rax = static_cast<uint64_t>(-1);  // no call: the kernel leaves rax as set here
+    regs.rax = static_cast<uint64_t>(-error);
+    ::ptrace(PTRACE_SETREGS, tid, nullptr, &regs);
+}
+
 bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* args) {
     if (!StopsFor(nr, static_cast<long>(args[1])))
         return false;
@@ -351,10 +370,21 @@ bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* a
     std::memcpy(call.args, args, sizeof call.args);
     const int fd = static_cast<int>(args[0]);
     switch (nr) {
+        case SYS_sendfile:
+        case SYS_splice:
+            // The kernel moves these bytes between files without the program's memory, where
+            // nobody could record or filter them: a port at either end refuses them, and the
+            // program writes or reads its bytes itself (as it does where a file cannot take them).
+            if (!Detect(p, fd) && !Detect(p, static_cast<int>(args[nr == SYS_splice ? 2 : 1])))
+                return false;
+            Refuse(tid, EINVAL);
+            return false;
         case SYS_read:
         case SYS_readv:
+        case SYS_preadv2:
         case SYS_write:
         case SYS_writev:
+        case SYS_pwritev2:
         case SYS_ioctl: {
             call.open = Detect(p, fd);
             if (!call.open)
@@ -362,10 +392,10 @@ bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* a
             // What a read returns is seen by whoever watches when it returns (a read may wait
             // long), as the attachment sees it after the real call.
             const uint32_t state = call.open->WatchState();
-            const bool reading = nr == SYS_read || nr == SYS_readv;
+            const bool reading = nr == SYS_read || nr == SYS_readv || nr == SYS_preadv2;
             if (state == link::kUnwatched && !(reading && call.open->connected()))
                 return false;
-            if ((nr == SYS_write || nr == SYS_writev) && state == link::kWatchedFilter) {
+            if (!reading && nr != SYS_ioctl && state == link::kWatchedFilter) {
                 call.write = std::make_unique<FilteredWrite>();
                 if (!call.write->Prepare(tid, nr, args, *call.open))
                     return false;  // nothing changed: the write goes as it is
@@ -436,6 +466,7 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
             break;
         case SYS_write:
         case SYS_writev:
+        case SYS_pwritev2:
             if (call.write) {
                 const int64_t shown = call.write->Undo(tid, result);
                 user_regs_struct regs;
@@ -453,7 +484,8 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
             }
             break;
         case SYS_read:
-        case SYS_readv: {
+        case SYS_readv:
+        case SYS_preadv2: {
             TraceeBuffers buffers;
             if (result < 0 || !buffers.Take(tid, call.nr, call.args))
                 break;
@@ -534,6 +566,7 @@ void CallTracer::Session::Exec(pid_t tid) {
     t.call = Call{};
     Process& p = ProcessOf(t);
     p.plain.clear();
+    p.shared_table = false;  // a new image has a table of its own
     std::vector<int> gone;
     for (const auto& [number, open] : p.ports) {
         if (!SameFile(p.tgid, number, open->file()))
@@ -594,8 +627,15 @@ void CallTracer::Session::Handle(pid_t tid, int status) {
         case PTRACE_EVENT_VFORK:
         case PTRACE_EVENT_CLONE: {
             unsigned long child = 0;
-            if (::ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &child) == 0)
-                Register(static_cast<pid_t>(child));
+            if (::ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &child) == 0) {
+                Thread& started = Register(static_cast<pid_t>(child));
+                Process& parent = ProcessOf(threads_.at(tid));
+                if (started.tgid != parent.tgid &&
+                    ::syscall(SYS_kcmp, parent.tgid, started.tgid, KCMP_FILES, 0, 0) == 0) {
+                    parent.shared_table = true;
+                    ProcessOf(started).shared_table = true;
+                }
+            }
             break;
         }
         case PTRACE_EVENT_EXEC:

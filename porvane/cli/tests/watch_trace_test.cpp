@@ -305,6 +305,24 @@ for line in sys.stdin:
     EXPECT_EQ(python.Errors(), "");
 }
 
+// A hostile program reaches the port in ways a tracer can lose track of: every byte the port
+// gets is on record, and nothing that never reached it is.
+TEST_F(WatchTraceTest, EveryWriteThatReachesThePortIsRecordedAndNoOther) {
+    const struct {
+        std::string mode;
+        std::string written;
+    } cases[] = {{"swap", "AB"}, {"pwritev2", "D"}, {"sendfile", "E"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        auto watch = Watch({"--trace", "--", Bin("hostile_tracee"), port_.slave_path(), c.mode});
+        EXPECT_EQ(port_.ReadExactly(c.written.size(), 30000), c.written);
+        const std::vector<std::string> lines = ReadLines(*watch);
+        EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
+        EXPECT_EQ(LogOf(lines, port_.slave_path()).written, c.written)
+            << ::testing::PrintToString(lines);
+    }
+}
+
 TEST_F(WatchTraceTest, AProgramThatCannotBeFollowedIsSaidClearly) {
     auto both = Watch({"--trace", "--preload", "--", "/bin/true"});
     EXPECT_EQ(both->Wait(), 2);

@@ -1,0 +1,84 @@
+// A plain C program for the tests of the system-call path that reaches a port in ways a tracer
+// can lose track of. It writes PORT's expected bytes, one way per mode, and prints "done":
+//   swap:     a process sharing its descriptor table moves the port onto a number the tracer
+//             knew as another file ("B" there must be seen), then a new file takes the port's
+//             old number ("FAKE" there is no write on the port);
+//   sendfile: sends "E" from a file (refused on a watched port: then it writes it);
+//   pwritev2: writes "D" with pwritev2 at the current position, which a terminal takes as writev.
+#define _GNU_SOURCE
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+// Runs action(a, b) in a process that shares this one's descriptor table, and waits for it.
+static int InSharedTable(int (*action)(int, int), int a, int b) {
+    const long child = syscall(SYS_clone, CLONE_FILES | SIGCHLD, 0, 0, 0, 0);
+    if (child == 0)
+        _exit(action(a, b));
+    int status = 0;
+    return child > 0 && waitpid((pid_t)child, &status, 0) == child && WIFEXITED(status) &&
+                   WEXITSTATUS(status) == 0
+               ? 0
+               : -1;
+}
+
+static int MoveOnto(int from, int to) {
+    return dup2(from, to) == to && close(from) == 0 ? 0 : 1;
+}
+
+static int Swap(const char* path) {
+    const int other = open("/dev/null", O_WRONLY);
+    if (other < 0 || write(other, "x", 1) != 1)
+        return 3;
+    const int port = open(path, O_RDWR | O_NOCTTY);
+    if (port < 0 || write(port, "A", 1) != 1)
+        return 4;
+    if (InSharedTable(MoveOnto, port, other) != 0)
+        return 5;
+    if (write(other, "B", 1) != 1)
+        return 6;
+    const int scratch = memfd_create("scratch", 0);  // the lowest free number: the port's old one
+    if (scratch != port || write(scratch, "FAKE", 4) != 4)
+        return 7;
+    return 0;
+}
+
+// Sends "E" to the port from a file with sendfile, or writes it when the port refuses that.
+static int SendFile(int port) {
+    const int file = memfd_create("text", 0);
+    if (file < 0 || write(file, "E", 1) != 1)
+        return 5;
+    off_t from = 0;
+    return sendfile(port, file, &from, 1) == 1 || write(port, "E", 1) == 1 ? 0 : 6;
+}
+
+int main(int argc, char** argv) {
+    if (argc != 3)
+        return 2;
+    const char* mode = argv[2];
+    int status = 2;
+    if (strcmp(mode, "swap") == 0) {
+        status = Swap(argv[1]);
+    } else {
+        const int port = open(argv[1], O_RDWR | O_NOCTTY);
+        if (port < 0)
+            return 3;
+        if (strcmp(mode, "sendfile") == 0) {
+            status = SendFile(port);
+        } else if (strcmp(mode, "pwritev2") == 0) {
+            struct iovec v = {"D", 1};
+            status = pwritev2(port, &v, 1, -1, 0) == 1 ? 0 : 4;
+        }
+    }
+    if (status == 0)
+        printf("done\n");
+    return status;
+}
