@@ -10,6 +10,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
+#include <fstream>
+#include <string>
 
 #include "driver/attach/host_link.h"
 #include "driver/sievra_protocol.h"
@@ -53,6 +56,26 @@ size_t ArgumentSize(uint32_t request) {
         default:
             return 0;
     }
+}
+
+// Whether any of the segments lies in a shared mapping of tid's process: its bytes there are a
+// file's or another process's too, and must never hold what the rules made of them, not even
+// while the kernel writes (nor for good, should the tracer end mid-call).
+bool InSharedMapping(pid_t tid, const std::vector<TraceeBuffers::Segment>& segments) {
+    std::ifstream maps("/proc/" + std::to_string(tid) + "/maps");
+    if (!maps)
+        return true;  // unknown: taken as shared
+    for (std::string line; std::getline(maps, line);) {
+        unsigned long long start = 0, end = 0;
+        char perms[5] = {};
+        if (std::sscanf(line.c_str(), "%llx-%llx %4s", &start, &end, perms) != 3 || perms[3] != 's')
+            continue;
+        for (const TraceeBuffers::Segment& s : segments) {
+            if (s.length > 0 && s.address < end && s.address + s.length > start)
+                return true;
+        }
+    }
+    return false;
 }
 
 bool PassesValue(uint32_t request) {
@@ -189,7 +212,7 @@ bool FilteredWrite::Prepare(pid_t tid, long nr, const uint64_t* args, PortOpen& 
     if (!buffers_.Take(tid, nr, args) || buffers_.total() == 0)
         return false;
     const uint64_t total = buffers_.total();
-    if (total > kMaxFilteredWrite) {
+    if (total > kMaxFilteredWrite || InSharedMapping(tid, buffers_.segments())) {
         CountUnfiltered(open.link(), total);
         return false;
     }
