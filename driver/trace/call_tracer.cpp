@@ -79,6 +79,32 @@ std::vector<int> NumbersIn(const std::string& folder) {
     return numbers;
 }
 
+// A field of /proc/PID/status (empty when the process or the field is not there).
+std::string StatusField(pid_t pid, const std::string& name) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(name + ":", 0) == 0) {
+            const size_t value = line.find_first_not_of(" \t", name.size() + 1);
+            return value == std::string::npos ? std::string() : line.substr(value);
+        }
+    }
+    return {};
+}
+
+// Why the kernel refuses to let the calling process follow pid, where it is not another user's
+// process or the system's ptrace setting.
+std::string WhyNotFollowed(pid_t pid) {
+    const std::string id = "process " + std::to_string(pid);
+    if (TgidOf(pid) == ::getpid())
+        return id + " is this watch itself";
+    if (StatusField(pid, "State").rfind("Z", 0) == 0)
+        return id + " has ended (its parent has not collected its status yet)";
+    const std::string tracer = StatusField(pid, "TracerPid");
+    if (!tracer.empty() && tracer != "0")
+        return id + " is followed already, by process " + tracer;
+    return {};
+}
+
 int ExitStatusOf(int status) {
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
@@ -773,11 +799,15 @@ int CallTracer::Session::Attach(pid_t pid, int stop_fd, std::string& error) {
                 if (errno == ESRCH)
                     continue;  // ended meanwhile
                 const int cause = errno;
-                error = "may not follow process " + std::to_string(pid) + ": " +
-                        std::strerror(cause) +
-                        (cause == EPERM ? " (the kernel's ptrace rules refuse it: another "
-                                          "user's process, or /proc/sys/kernel/yama/ptrace_scope)"
-                                        : "");
+                const std::string why = WhyNotFollowed(tid);
+                error = !why.empty()
+                            ? "may not follow " + why
+                            : "may not follow process " + std::to_string(pid) + ": " +
+                                  std::strerror(cause) +
+                                  (cause == EPERM
+                                       ? " (the kernel's ptrace rules refuse it: another user's "
+                                         "process, or /proc/sys/kernel/yama/ptrace_scope)"
+                                       : "");
                 detaching_ = true;
                 for (auto& [seized, thread] : threads_)
                     ::ptrace(PTRACE_INTERRUPT, seized, nullptr, nullptr);

@@ -3,6 +3,8 @@
 // up root after its open, and a running python3-serial program followed with --pid.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -330,6 +332,38 @@ TEST_F(WatchTraceTest, AProgramThatCannotBeFollowedIsSaidClearly) {
     EXPECT_EQ(missing->Wait(), 125);
     EXPECT_NE(missing->Errors().find("no process 999999999"), std::string::npos)
         << missing->Errors();
+
+    // Processes the kernel lets nobody follow, each refused with its own reason: watch itself,
+    // one that has ended but is not collected yet, one another tracer follows.
+    const pid_t ended = ::fork();
+    if (ended == 0)
+        ::_exit(0);
+    siginfo_t info{};
+    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(ended), &info, WEXITED | WNOWAIT), 0);
+    const pid_t followed = ::fork();
+    if (followed == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    ASSERT_EQ(::ptrace(PTRACE_SEIZE, followed, nullptr, nullptr), 0);
+    const struct {
+        std::vector<std::string> argv;
+        std::string said;
+    } cases[] = {
+        {{"/bin/sh", "-c", "exec \"$0\" watch --pid $$", Bin("porvane-cli")},
+         "is this watch itself"},
+        {{Bin("porvane-cli"), "watch", "--pid", std::to_string(ended)}, "has ended"},
+        {{Bin("porvane-cli"), "watch", "--pid", std::to_string(followed)},
+         "is followed already, by process " + std::to_string(::getpid())},
+    };
+    for (const auto& c : cases) {
+        AttachedProgram refused(c.argv, environment_);
+        EXPECT_EQ(refused.Wait(), 125);
+        EXPECT_NE(refused.Errors().find(c.said), std::string::npos) << refused.Errors();
+    }
+    ::kill(followed, SIGKILL);
+    EXPECT_EQ(::waitpid(followed, nullptr, 0), followed);
+    EXPECT_EQ(::waitpid(ended, nullptr, 0), ended);
 }
 
 // How watch tells the programs the attachment can enter from the others, by their ELF headers.
