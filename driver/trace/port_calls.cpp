@@ -212,7 +212,11 @@ bool FilteredWrite::Prepare(pid_t tid, long nr, const uint64_t* args, PortOpen& 
     if (!buffers_.Take(tid, nr, args) || buffers_.total() == 0)
         return false;
     const uint64_t total = buffers_.total();
-    if (total > kMaxFilteredWrite || InSharedMapping(tid, buffers_.segments())) {
+    // The iovec array a deleted byte shortens in place is checked as well.
+    std::vector<TraceeBuffers::Segment> touched = buffers_.segments();
+    if (nr != SYS_write)
+        touched.push_back({args[1], args[2] * sizeof(iovec)});
+    if (total > kMaxFilteredWrite || InSharedMapping(tid, touched)) {
         CountUnfiltered(open.link(), total);
         return false;
     }
@@ -243,7 +247,7 @@ bool FilteredWrite::Prepare(pid_t tid, long nr, const uint64_t* args, PortOpen& 
         CountUnfiltered(open.link(), total);
         return false;
     }
-    if (filtered_ < total && nr == SYS_writev) {
+    if (filtered_ < total && nr != SYS_write) {
         // The kernel is to write only what the rules left: the iovec array, shortened.
         iov_address_ = args[1];
         original_iov_.resize(static_cast<size_t>(args[2]) * sizeof(iovec));

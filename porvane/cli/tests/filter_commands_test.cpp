@@ -310,6 +310,7 @@ TEST_F(DriverHostCommandTest, FilterChangesExactlyTheChosenByteOfATracedProgram)
                           // Bytes in a file's shared mapping are the file's: a write from there
                           // goes unchanged (and is counted as unfiltered), never changing it.
                           {"flip", "--send-count", "ABCDE", "xy", "shared"},
+                          {"delete", "--send-count", "ACDE", "xy", "vector"},
                           {"flip", "--recv-count", "ABCDE", "yy"},
                           // The go-ahead's read loses its only byte: it waits for the next one
                           // instead of returning nothing (which would mean a hang-up).
