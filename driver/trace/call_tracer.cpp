@@ -197,6 +197,7 @@ class CallTracer::Session {
         std::shared_ptr<PortOpen> open;
         attach::ModemCounters before;
         std::unique_ptr<FilteredWrite> write;
+        std::unique_ptr<WrittenBytes> written;  // a monitored write's bytes, from its entry
     };
     struct Thread {
         pid_t tgid = 0;
@@ -421,6 +422,11 @@ bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* a
             const bool reading = nr == SYS_read || nr == SYS_readv || nr == SYS_preadv2;
             if (state == link::kUnwatched && !(reading && call.open->connected()))
                 return false;
+            if (!reading && nr != SYS_ioctl && state == link::kWatchedMonitor) {
+                call.written = std::make_unique<WrittenBytes>();
+                if (!call.written->Take(tid, nr, args))
+                    call.written.reset();
+            }
             if (!reading && nr != SYS_ioctl && state == link::kWatchedFilter) {
                 call.write = std::make_unique<FilteredWrite>();
                 if (!call.write->Prepare(tid, nr, args, *call.open))
@@ -502,6 +508,8 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
                         regs.rax = static_cast<uint64_t>(shown);
                     ::ptrace(PTRACE_SETREGS, tid, nullptr, &regs);
                 }
+            } else if (result > 0 && call.written) {
+                call.written->Record(*call.open, static_cast<uint64_t>(result));
             } else if (result > 0) {
                 TraceeBuffers buffers;
                 if (buffers.Take(tid, call.nr, call.args))

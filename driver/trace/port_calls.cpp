@@ -184,6 +184,24 @@ void RecordTransfer(PortOpen& open, uint8_t op, const TraceeBuffers& buffers, ui
     }
 }
 
+bool WrittenBytes::Take(pid_t tid, long nr, const uint64_t* args) {
+    TraceeBuffers buffers;
+    if (!buffers.Take(tid, nr, args) || buffers.total() > kMaxFilteredWrite)
+        return false;
+    bytes_.resize(static_cast<size_t>(buffers.total()));
+    return buffers.Read(0, bytes_.data(), bytes_.size());
+}
+
+void WrittenBytes::Record(PortOpen& open, uint64_t sent) const {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(sent, bytes_.size()));
+    for (size_t done = 0; done < n;) {
+        const size_t piece = std::min<size_t>(kMaxRecordData, n - done);
+        const iovec part{const_cast<uint8_t*>(bytes_.data() + done), piece};
+        attach::SendRecord(open.link(), link::kAppWrite, 0, &part, 1);
+        done += piece;
+    }
+}
+
 uint64_t FilterReceived(PortOpen& open, const TraceeBuffers& buffers, uint64_t got) {
     uint8_t piece[kFilterPiece];
     uint8_t filtered[kFilterPiece];

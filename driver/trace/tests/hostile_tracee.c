@@ -4,9 +4,13 @@
 //             knew as another file ("B" there must be seen), then a new file takes the port's
 //             old number ("FAKE" there is no write on the port);
 //   sendfile: sends "E" from a file (refused on a watched port: then it writes it);
+//   race:     a thread writes "ABC" while output is suspended; once the kernel holds the bytes
+//             and the thread waits in the call, another thread makes the buffer "XYZ" and lets
+//             the output go on.
 //   pwritev2: writes "D" with pwritev2 at the current position, which a terminal takes as writev.
 #define _GNU_SOURCE
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
@@ -16,6 +20,7 @@
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 // Runs action(a, b) in a process that shares this one's descriptor table, and waits for it.
@@ -60,6 +65,56 @@ static int SendFile(int port) {
     return sendfile(port, file, &from, 1) == 1 || write(port, "E", 1) == 1 ? 0 : 6;
 }
 
+struct Race {
+    int port;
+    char buffer[4];
+    pid_t writer;  // set before the writer's call
+    ssize_t written;
+};
+
+static void* RaceWriter(void* arg) {
+    struct Race* race = arg;
+    __atomic_store_n(&race->writer, gettid(), __ATOMIC_SEQ_CST);
+    race->written = write(race->port, race->buffer, 3);
+    return NULL;
+}
+
+// The first bytes of /proc/self/task/TID/NAME into text (empty when unreadable).
+static void TaskFile(pid_t tid, const char* name, char* text, size_t size) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/task/%d/%s", (int)tid, name);
+    FILE* file = fopen(path, "r");
+    const size_t n = file == NULL ? 0 : fread(text, 1, size - 1, file);
+    if (file != NULL)
+        fclose(file);
+    text[n] = '\0';
+}
+
+// Whether thread tid sleeps in write (neither stopped by its tracer nor running).
+static int WaitsInWrite(pid_t tid) {
+    char stat[512], call[64];
+    TaskFile(tid, "stat", stat, sizeof stat);
+    TaskFile(tid, "syscall", call, sizeof call);
+    const char* state = strrchr(stat, ')');
+    return state != NULL && strncmp(state, ") S ", 4) == 0 && strncmp(call, "1 ", 2) == 0;
+}
+
+static int Race(int port) {
+    struct Race race = {port, "ABC", 0, -1};
+    pthread_t thread;
+    if (tcflow(port, TCOOFF) != 0 || pthread_create(&thread, NULL, RaceWriter, &race) != 0)
+        return 5;
+    pid_t writer = 0;
+    while ((writer = __atomic_load_n(&race.writer, __ATOMIC_SEQ_CST)) == 0 ||
+           !WaitsInWrite(writer)) {
+        sched_yield();
+    }
+    memcpy(race.buffer, "XYZ", 3);
+    if (tcflow(port, TCOON) != 0 || pthread_join(thread, NULL) != 0)
+        return 6;
+    return race.written == 3 ? 0 : 7;
+}
+
 int main(int argc, char** argv) {
     if (argc != 3)
         return 2;
@@ -71,7 +126,9 @@ int main(int argc, char** argv) {
         const int port = open(argv[1], O_RDWR | O_NOCTTY);
         if (port < 0)
             return 3;
-        if (strcmp(mode, "sendfile") == 0) {
+        if (strcmp(mode, "race") == 0) {
+            status = Race(port);
+        } else if (strcmp(mode, "sendfile") == 0) {
             status = SendFile(port);
         } else if (strcmp(mode, "pwritev2") == 0) {
             struct iovec v = {"D", 1};
