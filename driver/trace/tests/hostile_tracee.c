@@ -4,12 +4,14 @@
 //             knew as another file ("B" there must be seen), then a new file takes the port's
 //             old number ("FAKE" there is no write on the port);
 //   sendfile: sends "E" from a file (refused on a watched port: then it writes it);
+//   uring:    writes "F" through an io_uring (refused under watch: then write());
 //   race:     a thread writes "ABC" while output is suspended; once the kernel holds the bytes
 //             and the thread waits in the call, another thread makes the buffer "XYZ" and lets
 //             the output go on.
 //   pwritev2: writes "D" with pwritev2 at the current position, which a terminal takes as writev.
 #define _GNU_SOURCE
 #include <fcntl.h>
+#include <linux/io_uring.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -63,6 +65,37 @@ static int SendFile(int port) {
         return 5;
     off_t from = 0;
     return sendfile(port, file, &from, 1) == 1 || write(port, "E", 1) == 1 ? 0 : 6;
+}
+
+// Writes n bytes of text to fd through a new io_uring; the call's result, or -1 without a ring.
+static long RingWrite(int fd, const char* text, unsigned n) {
+    struct io_uring_params params;
+    memset(&params, 0, sizeof params);
+    const int ring = (int)syscall(SYS_io_uring_setup, 1, &params);
+    if (ring < 0)
+        return -1;
+    const size_t sq_size = params.sq_off.array + params.sq_entries * sizeof(unsigned);
+    const size_t cq_size = params.cq_off.cqes + params.cq_entries * sizeof(struct io_uring_cqe);
+    char* sq = mmap(NULL, sq_size, PROT_READ | PROT_WRITE, MAP_SHARED, ring, IORING_OFF_SQ_RING);
+    char* cq = mmap(NULL, cq_size, PROT_READ | PROT_WRITE, MAP_SHARED, ring, IORING_OFF_CQ_RING);
+    struct io_uring_sqe* sqe =
+        mmap(NULL, sizeof *sqe, PROT_READ | PROT_WRITE, MAP_SHARED, ring, IORING_OFF_SQES);
+    if (sq == MAP_FAILED || cq == MAP_FAILED || sqe == MAP_FAILED)
+        return -1;
+    memset(sqe, 0, sizeof *sqe);
+    sqe->opcode = IORING_OP_WRITE;
+    sqe->fd = fd;
+    sqe->addr = (unsigned long)text;
+    sqe->len = n;
+    sqe->off = (__u64)-1;
+    unsigned* tail = (unsigned*)(sq + params.sq_off.tail);
+    ((unsigned*)(sq + params.sq_off.array))[*tail & *(unsigned*)(sq + params.sq_off.ring_mask)] = 0;
+    __atomic_store_n(tail, *tail + 1, __ATOMIC_RELEASE);
+    if (syscall(SYS_io_uring_enter, ring, 1, 1, IORING_ENTER_GETEVENTS, NULL, 0) != 1)
+        return -1;
+    const unsigned head = __atomic_load_n((unsigned*)(cq + params.cq_off.head), __ATOMIC_ACQUIRE);
+    const unsigned mask = *(unsigned*)(cq + params.cq_off.ring_mask);
+    return ((struct io_uring_cqe*)(cq + params.cq_off.cqes))[head & mask].res;
 }
 
 struct Race {
@@ -126,7 +159,9 @@ int main(int argc, char** argv) {
         const int port = open(argv[1], O_RDWR | O_NOCTTY);
         if (port < 0)
             return 3;
-        if (strcmp(mode, "race") == 0) {
+        if (strcmp(mode, "uring") == 0) {
+            status = RingWrite(port, "F", 1) == 1 || write(port, "F", 1) == 1 ? 0 : 4;
+        } else if (strcmp(mode, "race") == 0) {
             status = Race(port);
         } else if (strcmp(mode, "sendfile") == 0) {
             status = SendFile(port);
