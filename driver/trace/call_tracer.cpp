@@ -407,8 +407,10 @@ bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* a
             Refuse(tid, EINVAL);
             return false;
         case SYS_io_uring_setup:
-            // A ring's reads and writes on a port would pass with no call the tracer sees: a
-            // program is told there are none (as where they are turned off) and makes its calls.
+        case SYS_io_setup:
+            // A ring's or an asynchronous context's reads and writes on a port would pass with
+            // no call the tracer sees: a program is told there are none (as where they are
+            // turned off) and makes its calls.
             Refuse(tid, ENOSYS);
             return false;
         case SYS_read:

@@ -5,12 +5,14 @@
 //             old number ("FAKE" there is no write on the port);
 //   sendfile: sends "E" from a file (refused on a watched port: then it writes it);
 //   uring:    writes "F" through an io_uring (refused under watch: then write());
+//   aio:      writes "G" through the kernel's own asynchronous I/O (refused: then write());
 //   race:     a thread writes "ABC" while output is suspended; once the kernel holds the bytes
 //             and the thread waits in the call, another thread makes the buffer "XYZ" and lets
 //             the output go on.
 //   pwritev2: writes "D" with pwritev2 at the current position, which a terminal takes as writev.
 #define _GNU_SOURCE
 #include <fcntl.h>
+#include <linux/aio_abi.h>
 #include <linux/io_uring.h>
 #include <pthread.h>
 #include <sched.h>
@@ -98,6 +100,25 @@ static long RingWrite(int fd, const char* text, unsigned n) {
     return ((struct io_uring_cqe*)(cq + params.cq_off.cqes))[head & mask].res;
 }
 
+// Writes n bytes of text to fd with io_submit; the write's result, or -1 without a context.
+static long AsyncWrite(int fd, const char* text, unsigned n) {
+    aio_context_t context = 0;
+    if (syscall(SYS_io_setup, 1, &context) != 0)
+        return -1;
+    struct iocb request;
+    memset(&request, 0, sizeof request);
+    request.aio_fildes = (unsigned)fd;
+    request.aio_lio_opcode = IOCB_CMD_PWRITE;
+    request.aio_buf = (unsigned long)text;
+    request.aio_nbytes = n;
+    struct iocb* requests[1] = {&request};
+    struct io_event done;
+    if (syscall(SYS_io_submit, context, 1, requests) != 1 ||
+        syscall(SYS_io_getevents, context, 1, 1, &done, NULL) != 1)
+        return -1;
+    return (long)done.res;
+}
+
 struct Race {
     int port;
     char buffer[4];
@@ -159,7 +180,9 @@ int main(int argc, char** argv) {
         const int port = open(argv[1], O_RDWR | O_NOCTTY);
         if (port < 0)
             return 3;
-        if (strcmp(mode, "uring") == 0) {
+        if (strcmp(mode, "aio") == 0) {
+            status = AsyncWrite(port, "G", 1) == 1 || write(port, "G", 1) == 1 ? 0 : 4;
+        } else if (strcmp(mode, "uring") == 0) {
             status = RingWrite(port, "F", 1) == 1 || write(port, "F", 1) == 1 ? 0 : 4;
         } else if (strcmp(mode, "race") == 0) {
             status = Race(port);

@@ -313,8 +313,8 @@ TEST_F(WatchTraceTest, EveryWriteThatReachesThePortIsRecordedAndNoOther) {
     const struct {
         std::string mode;
         std::string written;
-    } cases[] = {
-        {"swap", "AB"}, {"pwritev2", "D"}, {"sendfile", "E"}, {"uring", "F"}, {"race", "ABC"}};
+    } cases[] = {{"swap", "AB"}, {"pwritev2", "D"}, {"sendfile", "E"},
+                 {"uring", "F"}, {"aio", "G"},      {"race", "ABC"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mode);
         auto watch = Watch({"--trace", "--", Bin("hostile_tracee"), port_.slave_path(), c.mode});
