@@ -79,6 +79,32 @@ std::vector<int> NumbersIn(const std::string& folder) {
     return numbers;
 }
 
+// A field of /proc/PID/status (empty when the process or the field is not there).
+std::string StatusField(pid_t pid, const std::string& name) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(name + ":", 0) == 0) {
+            const size_t value = line.find_first_not_of(" \t", name.size() + 1);
+            return value == std::string::npos ? std::string() : line.substr(value);
+        }
+    }
+    return {};
+}
+
+// Why the kernel refuses to let the calling process follow pid, where it is not another user's
+// process or the system's ptrace setting.
+std::string WhyNotFollowed(pid_t pid) {
+    const std::string id = "process " + std::to_string(pid);
+    if (TgidOf(pid) == ::getpid())
+        return id + " is this watch itself";
+    if (StatusField(pid, "State").rfind("Z", 0) == 0)
+        return id + " has ended (its parent has not collected its status yet)";
+    const std::string tracer = StatusField(pid, "TracerPid");
+    if (!tracer.empty() && tracer != "0")
+        return id + " is followed already, by process " + tracer;
+    return {};
+}
+
 int ExitStatusOf(int status) {
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
@@ -159,6 +185,10 @@ class CallTracer::Session {
         std::map<int, std::shared_ptr<PortOpen>> ports;  // descriptor: its open of a port
         std::set<int> plain;                             // descriptors known not to be ports
         int threads = 0;
+        // Shares its descriptor table with another process (clone with CLONE_FILES): numbers
+        // may change under it by calls the other makes, so a number known not to be a port is
+        // looked at again on each call.
+        bool shared_table = false;
     };
     struct Call {
         bool active = false;  // between an entry this side took up and its exit
@@ -167,6 +197,7 @@ class CallTracer::Session {
         std::shared_ptr<PortOpen> open;
         attach::ModemCounters before;
         std::unique_ptr<FilteredWrite> write;
+        std::unique_ptr<WrittenBytes> written;  // a monitored write's bytes, from its entry
     };
     struct Thread {
         pid_t tgid = 0;
@@ -284,9 +315,14 @@ bool CharacterDeviceOf(const std::string& path, int dir, dev_t& device) {
 // then through the tracer's own copy of it (the host takes the open with that copy, and the
 // same open file under another number of the process shares its connection).
 std::shared_ptr<PortOpen> CallTracer::Session::Detect(Process& p, int fd) {
-    if (auto found = p.ports.find(fd); found != p.ports.end())
-        return found->second;
-    if (fd < 0 || p.plain.count(fd) != 0 || !p.pidfd.valid())
+    if (auto found = p.ports.find(fd); found != p.ports.end()) {
+        // The number may have been closed and reused where the tracer did not see it (a process
+        // sharing the table): a call on whatever is there now is no call on the port.
+        if (SameFile(p.tgid, fd, found->second->file()))
+            return found->second;
+        ForgetDescriptor(p, fd);
+    }
+    if (fd < 0 || (p.plain.count(fd) != 0 && !p.shared_table) || !p.pidfd.valid())
         return nullptr;
     dev_t device = 0;
     const std::string link = "/proc/" + std::to_string(p.tgid) + "/fd/" + std::to_string(fd);
@@ -341,6 +377,16 @@ void CallTracer::Session::CopyDescriptor(Process& p, int from, int to) {
 
 // --- calls -------------------------------------------------------------------------------
 
+// Fails the call tid is entering with error, without the kernel making it.
+void Refuse(pid_t tid, int error) {
+    user_regs_struct regs;
+    if (::ptrace(PTRACE_GETREGS, tid, nullptr, &regs) != 0)
+        return;
+    regs.orig_rax = static_cast<uint64_t>(-1);  // no call: the kernel leaves rax as set here
+    regs.rax = static_cast<uint64_t>(-error);
+    ::ptrace(PTRACE_SETREGS, tid, nullptr, &regs);
+}
+
 bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* args) {
     if (!StopsFor(nr, static_cast<long>(args[1])))
         return false;
@@ -351,10 +397,28 @@ bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* a
     std::memcpy(call.args, args, sizeof call.args);
     const int fd = static_cast<int>(args[0]);
     switch (nr) {
+        case SYS_sendfile:
+        case SYS_splice:
+            // The kernel moves these bytes between files without the program's memory, where
+            // nobody could record or filter them: a port at either end refuses them, and the
+            // program writes or reads its bytes itself (as it does where a file cannot take them).
+            if (!Detect(p, fd) && !Detect(p, static_cast<int>(args[nr == SYS_splice ? 2 : 1])))
+                return false;
+            Refuse(tid, EINVAL);
+            return false;
+        case SYS_io_uring_setup:
+        case SYS_io_setup:
+            // A ring's or an asynchronous context's reads and writes on a port would pass with
+            // no call the tracer sees: a program is told there are none (as where they are
+            // turned off) and makes its calls.
+            Refuse(tid, ENOSYS);
+            return false;
         case SYS_read:
         case SYS_readv:
+        case SYS_preadv2:
         case SYS_write:
         case SYS_writev:
+        case SYS_pwritev2:
         case SYS_ioctl: {
             call.open = Detect(p, fd);
             if (!call.open)
@@ -362,10 +426,15 @@ bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* a
             // What a read returns is seen by whoever watches when it returns (a read may wait
             // long), as the attachment sees it after the real call.
             const uint32_t state = call.open->WatchState();
-            const bool reading = nr == SYS_read || nr == SYS_readv;
+            const bool reading = nr == SYS_read || nr == SYS_readv || nr == SYS_preadv2;
             if (state == link::kUnwatched && !(reading && call.open->connected()))
                 return false;
-            if ((nr == SYS_write || nr == SYS_writev) && state == link::kWatchedFilter) {
+            if (!reading && nr != SYS_ioctl && state == link::kWatchedMonitor) {
+                call.written = std::make_unique<WrittenBytes>();
+                if (!call.written->Take(tid, nr, args))
+                    call.written.reset();
+            }
+            if (!reading && nr != SYS_ioctl && state == link::kWatchedFilter) {
                 call.write = std::make_unique<FilteredWrite>();
                 if (!call.write->Prepare(tid, nr, args, *call.open))
                     return false;  // nothing changed: the write goes as it is
@@ -436,6 +505,7 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
             break;
         case SYS_write:
         case SYS_writev:
+        case SYS_pwritev2:
             if (call.write) {
                 const int64_t shown = call.write->Undo(tid, result);
                 user_regs_struct regs;
@@ -445,6 +515,8 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
                         regs.rax = static_cast<uint64_t>(shown);
                     ::ptrace(PTRACE_SETREGS, tid, nullptr, &regs);
                 }
+            } else if (result > 0 && call.written) {
+                call.written->Record(*call.open, static_cast<uint64_t>(result));
             } else if (result > 0) {
                 TraceeBuffers buffers;
                 if (buffers.Take(tid, call.nr, call.args))
@@ -453,7 +525,8 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
             }
             break;
         case SYS_read:
-        case SYS_readv: {
+        case SYS_readv:
+        case SYS_preadv2: {
             TraceeBuffers buffers;
             if (result < 0 || !buffers.Take(tid, call.nr, call.args))
                 break;
@@ -534,6 +607,7 @@ void CallTracer::Session::Exec(pid_t tid) {
     t.call = Call{};
     Process& p = ProcessOf(t);
     p.plain.clear();
+    p.shared_table = false;  // a new image has a table of its own
     std::vector<int> gone;
     for (const auto& [number, open] : p.ports) {
         if (!SameFile(p.tgid, number, open->file()))
@@ -594,8 +668,15 @@ void CallTracer::Session::Handle(pid_t tid, int status) {
         case PTRACE_EVENT_VFORK:
         case PTRACE_EVENT_CLONE: {
             unsigned long child = 0;
-            if (::ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &child) == 0)
-                Register(static_cast<pid_t>(child));
+            if (::ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &child) == 0) {
+                Thread& started = Register(static_cast<pid_t>(child));
+                Process& parent = ProcessOf(threads_.at(tid));
+                if (started.tgid != parent.tgid &&
+                    ::syscall(SYS_kcmp, parent.tgid, started.tgid, KCMP_FILES, 0, 0) == 0) {
+                    parent.shared_table = true;
+                    ProcessOf(started).shared_table = true;
+                }
+            }
             break;
         }
         case PTRACE_EVENT_EXEC:
@@ -733,11 +814,15 @@ int CallTracer::Session::Attach(pid_t pid, int stop_fd, std::string& error) {
                 if (errno == ESRCH)
                     continue;  // ended meanwhile
                 const int cause = errno;
-                error = "may not follow process " + std::to_string(pid) + ": " +
-                        std::strerror(cause) +
-                        (cause == EPERM ? " (the kernel's ptrace rules refuse it: another "
-                                          "user's process, or /proc/sys/kernel/yama/ptrace_scope)"
-                                        : "");
+                const std::string why = WhyNotFollowed(tid);
+                error = !why.empty()
+                            ? "may not follow " + why
+                            : "may not follow process " + std::to_string(pid) + ": " +
+                                  std::strerror(cause) +
+                                  (cause == EPERM
+                                       ? " (the kernel's ptrace rules refuse it: another user's "
+                                         "process, or /proc/sys/kernel/yama/ptrace_scope)"
+                                       : "");
                 detaching_ = true;
                 for (auto& [seized, thread] : threads_)
                     ::ptrace(PTRACE_INTERRUPT, seized, nullptr, nullptr);

@@ -10,6 +10,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
+#include <fstream>
+#include <string>
 
 #include "driver/attach/host_link.h"
 #include "driver/sievra_protocol.h"
@@ -53,6 +56,26 @@ size_t ArgumentSize(uint32_t request) {
         default:
             return 0;
     }
+}
+
+// Whether any of the segments lies in a shared mapping of tid's process: its bytes there are a
+// file's or another process's too, and must never hold what the rules made of them, not even
+// while the kernel writes (nor for good, should the tracer end mid-call).
+bool InSharedMapping(pid_t tid, const std::vector<TraceeBuffers::Segment>& segments) {
+    std::ifstream maps("/proc/" + std::to_string(tid) + "/maps");
+    if (!maps)
+        return true;  // unknown: taken as shared
+    for (std::string line; std::getline(maps, line);) {
+        unsigned long long start = 0, end = 0;
+        char perms[5] = {};
+        if (std::sscanf(line.c_str(), "%llx-%llx %4s", &start, &end, perms) != 3 || perms[3] != 's')
+            continue;
+        for (const TraceeBuffers::Segment& s : segments) {
+            if (s.length > 0 && s.address < end && s.address + s.length > start)
+                return true;
+        }
+    }
+    return false;
 }
 
 bool PassesValue(uint32_t request) {
@@ -161,6 +184,24 @@ void RecordTransfer(PortOpen& open, uint8_t op, const TraceeBuffers& buffers, ui
     }
 }
 
+bool WrittenBytes::Take(pid_t tid, long nr, const uint64_t* args) {
+    TraceeBuffers buffers;
+    if (!buffers.Take(tid, nr, args) || buffers.total() > kMaxFilteredWrite)
+        return false;
+    bytes_.resize(static_cast<size_t>(buffers.total()));
+    return buffers.Read(0, bytes_.data(), bytes_.size());
+}
+
+void WrittenBytes::Record(PortOpen& open, uint64_t sent) const {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(sent, bytes_.size()));
+    for (size_t done = 0; done < n;) {
+        const size_t piece = std::min<size_t>(kMaxRecordData, n - done);
+        const iovec part{const_cast<uint8_t*>(bytes_.data() + done), piece};
+        attach::SendRecord(open.link(), link::kAppWrite, 0, &part, 1);
+        done += piece;
+    }
+}
+
 uint64_t FilterReceived(PortOpen& open, const TraceeBuffers& buffers, uint64_t got) {
     uint8_t piece[kFilterPiece];
     uint8_t filtered[kFilterPiece];
@@ -189,7 +230,11 @@ bool FilteredWrite::Prepare(pid_t tid, long nr, const uint64_t* args, PortOpen& 
     if (!buffers_.Take(tid, nr, args) || buffers_.total() == 0)
         return false;
     const uint64_t total = buffers_.total();
-    if (total > kMaxFilteredWrite) {
+    // The iovec array a deleted byte shortens in place is checked as well.
+    std::vector<TraceeBuffers::Segment> touched = buffers_.segments();
+    if (nr != SYS_write)
+        touched.push_back({args[1], args[2] * sizeof(iovec)});
+    if (total > kMaxFilteredWrite || InSharedMapping(tid, touched)) {
         CountUnfiltered(open.link(), total);
         return false;
     }
@@ -220,7 +265,7 @@ bool FilteredWrite::Prepare(pid_t tid, long nr, const uint64_t* args, PortOpen& 
         CountUnfiltered(open.link(), total);
         return false;
     }
-    if (filtered_ < total && nr == SYS_writev) {
+    if (filtered_ < total && nr != SYS_write) {
         // The kernel is to write only what the rules left: the iovec array, shortened.
         iov_address_ = args[1];
         original_iov_.resize(static_cast<size_t>(args[2]) * sizeof(iovec));

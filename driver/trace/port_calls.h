@@ -63,6 +63,20 @@ class PortOpen {
 // Records got bytes of a transfer (a read that returned nothing is one empty record).
 void RecordTransfer(PortOpen& open, uint8_t op, const TraceeBuffers& buffers, uint64_t got);
 
+// The bytes a write gives the kernel, taken at its entry: what the kernel sent is recorded from
+// them, never from the program's memory after the call, which another thread may have changed
+// by then. A write too large to hold is read after the call as before.
+class WrittenBytes {
+  public:
+    // False when the bytes are not held (too many, or unreadable).
+    bool Take(pid_t tid, long nr, const uint64_t* args);
+    // Records the first sent bytes.
+    void Record(PortOpen& open, uint64_t sent) const;
+
+  private:
+    std::vector<uint8_t> bytes_;
+};
+
 // Passes got received bytes through the receive rules and puts what they leave back into the
 // program's buffers, compacted. Returns how many are left.
 uint64_t FilterReceived(PortOpen& open, const TraceeBuffers& buffers, uint64_t got);

@@ -15,11 +15,14 @@
 namespace sievra::trace {
 namespace {
 
-// The calls that open a file (a port among them), move data, set a terminal, copy or close a
-// descriptor.
+// The calls that open a file (a port among them), move data (between memory and a file, or
+// between files), set a terminal, copy or close a descriptor, or make a ring or context that would
+// move data without any further call.
 constexpr long kStoppedCalls[] = {
-    SYS_open,   SYS_openat, SYS_openat2, SYS_creat, SYS_read, SYS_readv, SYS_write,
-    SYS_writev, SYS_ioctl,  SYS_close,   SYS_dup,   SYS_dup2, SYS_dup3,  SYS_close_range,
+    SYS_open,        SYS_openat,   SYS_openat2, SYS_creat,          SYS_read,
+    SYS_readv,       SYS_preadv2,  SYS_write,   SYS_writev,         SYS_pwritev2,
+    SYS_ioctl,       SYS_close,    SYS_dup,     SYS_dup2,           SYS_dup3,
+    SYS_close_range, SYS_sendfile, SYS_splice,  SYS_io_uring_setup, SYS_io_setup,
 };
 
 constexpr uint32_t kX32Bit = 0x40000000;

@@ -307,6 +307,10 @@ TEST_F(DriverHostCommandTest, FilterChangesExactlyTheChosenByteOfATracedProgram)
     // from the program's read-only constants, which must be as they were after it (else 11).
     const Case cases[] = {{"delete", "--send-count", "ACDE", "xy"},
                           {"flip", "--send-count", "ACCDE", "xy", "plain"},
+                          // Bytes in a file's shared mapping are the file's: a write from there
+                          // goes unchanged (and is counted as unfiltered), never changing it.
+                          {"flip", "--send-count", "ABCDE", "xy", "shared"},
+                          {"delete", "--send-count", "ACDE", "xy", "vector"},
                           {"flip", "--recv-count", "ABCDE", "yy"},
                           // The go-ahead's read loses its only byte: it waits for the next one
                           // instead of returning nothing (which would mean a hang-up).

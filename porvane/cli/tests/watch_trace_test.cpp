@@ -3,6 +3,8 @@
 // up root after its open, and a running python3-serial program followed with --pid.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -305,6 +307,25 @@ for line in sys.stdin:
     EXPECT_EQ(python.Errors(), "");
 }
 
+// A hostile program reaches the port in ways a tracer can lose track of: every byte the port
+// gets is on record, and nothing that never reached it is.
+TEST_F(WatchTraceTest, EveryWriteThatReachesThePortIsRecordedAndNoOther) {
+    const struct {
+        std::string mode;
+        std::string written;
+    } cases[] = {{"swap", "AB"}, {"pwritev2", "D"}, {"sendfile", "E"},
+                 {"uring", "F"}, {"aio", "G"},      {"race", "ABC"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        auto watch = Watch({"--trace", "--", Bin("hostile_tracee"), port_.slave_path(), c.mode});
+        EXPECT_EQ(port_.ReadExactly(c.written.size(), 30000), c.written);
+        const std::vector<std::string> lines = ReadLines(*watch);
+        EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
+        EXPECT_EQ(LogOf(lines, port_.slave_path()).written, c.written)
+            << ::testing::PrintToString(lines);
+    }
+}
+
 TEST_F(WatchTraceTest, AProgramThatCannotBeFollowedIsSaidClearly) {
     auto both = Watch({"--trace", "--preload", "--", "/bin/true"});
     EXPECT_EQ(both->Wait(), 2);
@@ -312,6 +333,38 @@ TEST_F(WatchTraceTest, AProgramThatCannotBeFollowedIsSaidClearly) {
     EXPECT_EQ(missing->Wait(), 125);
     EXPECT_NE(missing->Errors().find("no process 999999999"), std::string::npos)
         << missing->Errors();
+
+    // Processes the kernel lets nobody follow, each refused with its own reason: watch itself,
+    // one that has ended but is not collected yet, one another tracer follows.
+    const pid_t ended = ::fork();
+    if (ended == 0)
+        ::_exit(0);
+    siginfo_t info{};
+    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(ended), &info, WEXITED | WNOWAIT), 0);
+    const pid_t followed = ::fork();
+    if (followed == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    ASSERT_EQ(::ptrace(PTRACE_SEIZE, followed, nullptr, nullptr), 0);
+    const struct {
+        std::vector<std::string> argv;
+        std::string said;
+    } cases[] = {
+        {{"/bin/sh", "-c", "exec \"$0\" watch --pid $$", Bin("porvane-cli")},
+         "is this watch itself"},
+        {{Bin("porvane-cli"), "watch", "--pid", std::to_string(ended)}, "has ended"},
+        {{Bin("porvane-cli"), "watch", "--pid", std::to_string(followed)},
+         "is followed already, by process " + std::to_string(::getpid())},
+    };
+    for (const auto& c : cases) {
+        AttachedProgram refused(c.argv, environment_);
+        EXPECT_EQ(refused.Wait(), 125);
+        EXPECT_NE(refused.Errors().find(c.said), std::string::npos) << refused.Errors();
+    }
+    ::kill(followed, SIGKILL);
+    EXPECT_EQ(::waitpid(followed, nullptr, 0), followed);
+    EXPECT_EQ(::waitpid(ended, nullptr, 0), ended);
 }
 
 // How watch tells the programs the attachment can enter from the others, by their ELF headers.
