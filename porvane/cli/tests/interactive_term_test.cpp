@@ -273,6 +273,33 @@ TEST(InteractiveTerm, TheTerminalGetsItsModesBackOnEveryWayOut) {
     }
 }
 
+// Text received without a line end is not run into by what term says next.
+TEST(InteractiveTerm, MessagesStartOnALineOfTheirOwn) {
+    struct Row {
+        const char* name;
+        std::function<void(ProgramOnTerminal&, PtyPair&)> act;
+        std::string message;
+    } rows[] = {
+        {"a command", [](ProgramOnTerminal& t, PtyPair&) { t.Type("\x14i"); }, "porvane-cli: "},
+        {"the port vanishing", [](ProgramOnTerminal&, PtyPair& p) { p.CloseMaster(); },
+         "串口已断开"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        PtyPair port;
+        ProgramOnTerminal term({"term", port.slave_path()});
+        ASSERT_TRUE(term.WaitFor(kBanner)) << term.screen();
+        port.WriteAll("partial");
+        ASSERT_TRUE(term.WaitFor("partial")) << term.screen();
+        row.act(term, port);
+        ASSERT_TRUE(term.WaitFor(row.message)) << term.screen();
+        const size_t at = term.screen().rfind(row.message);
+        EXPECT_EQ(term.screen()[at - 1], '\n') << term.screen();
+        term.Type("\x14q");
+        term.Wait();
+    }
+}
+
 // Break and the modem lines, on a line that has them.
 TEST(InteractiveTerm, BreakDtrRtsAndTheModemLinesOnAPortThatHasThem) {
     auto port = comm::testing::ScriptedPort::Create();
