@@ -207,6 +207,9 @@ void TermSession::ClosePort() {
     std::lock_guard lock(mutex_);
     if (!output_failed_)
         WriteOutput(view_.Finish());
+    // On the terminal, whatever comes next (the shell's prompt) starts on a line of its own.
+    if (!output_failed_ && output_shares_screen_ && output_mid_line_)
+        WriteOutput("\n");
 }
 
 void TermSession::EndPausedLine() {
