@@ -198,7 +198,8 @@ bool TermSession::WriteOutput(const std::string& text) {
 }
 
 void TermSession::Say(const std::string& text) {
-    WriteMessage(text + (raw_ ? "\r\n" : "\n"));
+    // "\r" first: after a device's bare line feed the cursor is not at the start of the line.
+    WriteMessage(raw_ ? "\r" + text + "\r\n" : text + "\n");
 }
 
 void TermSession::ClosePort() {
@@ -207,9 +208,10 @@ void TermSession::ClosePort() {
     std::lock_guard lock(mutex_);
     if (!output_failed_)
         WriteOutput(view_.Finish());
-    // On the terminal, whatever comes next (the shell's prompt) starts on a line of its own.
-    if (!output_failed_ && output_shares_screen_ && output_mid_line_)
-        WriteOutput("\n");
+    // On the terminal, whatever comes next (the shell's prompt) starts on a line of its own, at
+    // its start: a device's bare line feeds leave the cursor where the line ended.
+    if (!output_failed_ && output_shares_screen_)
+        WriteOutput(output_mid_line_ ? "\r\n" : "\r");
 }
 
 void TermSession::EndPausedLine() {
@@ -463,7 +465,7 @@ TermSession::End TermSession::RunCommand(char letter) {
             return End::kQuit;
         case 'h':
         case '?':
-            WriteMessage(TermCommandList("\r\n"));
+            WriteMessage("\r" + TermCommandList("\r\n"));
             return End::kNone;
         case 'b':
             return SendBreak();
@@ -498,7 +500,7 @@ TermSession::End TermSession::RunCommand(char letter) {
 
 TermSession::End TermSession::Prompt(const std::string& label, std::string& answer,
                                      bool& accepted) {
-    WriteMessage("porvane-cli: " + label);
+    WriteMessage("\rporvane-cli: " + label);
     PromptEditor editor;
     accepted = false;
     for (;;) {
