@@ -13,7 +13,7 @@ const char kFooter[] =
     "It needs a display; brevant-cli sends a command file's commands on a terminal\n"
     "(brevant-cli --help). Qt's own options (-platform NAME, -style NAME, ...) are passed on to\n"
     "Qt. Settings live in $XDG_CONFIG_HOME/brevant/Config.INI (~/.config/brevant/Config.INI).\n"
-    "Exit status: 0 the window was closed, 2 usage error.";
+    "Exit status: 0 the window was closed, 1 no display, 2 usage error.";
 
 }  // namespace
 
@@ -24,6 +24,8 @@ int main(int argc, char** argv) {
     options.footer(kFooter);
     options.allow_extras();
     if (const auto done = cli_support::ParseCommandLine(options, "brevant", argc, argv))
+        return *done;
+    if (const auto done = cli_support::RefuseWithoutDisplay("brevant", "brevant-cli", argc, argv))
         return *done;
     QApplication app(argc, argv);  // takes Qt's options out of argv
     if (argc > 1) {

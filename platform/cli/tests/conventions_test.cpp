@@ -159,6 +159,36 @@ TEST(Conventions, UsageErrorsAloneExitTwo) {
     }
 }
 
+#ifdef PORVANE_WITH_WINDOWS
+// Without a display the window programs end with a message instead of the window system's abort.
+TEST(Conventions, WindowProgramsWithoutADisplaySaySo) {
+    const std::string display = getenv("DISPLAY") != nullptr ? getenv("DISPLAY") : "";
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    unsetenv("QT_QPA_PLATFORM");
+    struct Row {
+        const char* program;
+        std::vector<std::string> args;
+        int status;
+        const char* message;
+    } rows[] = {
+        {"porvane", {}, 1, "porvane: no display to open a window on"},
+        {"porvane", {"--bogus"}, 2, "porvane: unexpected argument '--bogus'"},
+        {"brevant", {"-style", "fusion"}, 1, "brevant: no display to open a window on"},
+        {"brevant", {"bogus"}, 2, "brevant: unexpected argument 'bogus'"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.program) + " " + (row.args.empty() ? "" : row.args[0]));
+        const Outcome run = RunProgram(row.program, row.args);
+        EXPECT_EQ(run.status, row.status);
+        EXPECT_EQ(run.err.rfind(row.message, 0), 0u) << run.err;
+    }
+    if (!display.empty())
+        setenv("DISPLAY", display.c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+}
+#endif
+
 // Each page names every option that --help lists for the program and each of its commands, and
 // man renders it without a warning.
 TEST(ManualPages, ListEveryOptionAndRenderCleanly) {
