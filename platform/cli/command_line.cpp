@@ -71,14 +71,17 @@ std::optional<int> ParseCommandLine(CLI::App& app, const std::string& program, i
             return kUsageError;
         }
         // A word nothing took is the first thing to say, before a missing command or argument.
-        if (dynamic_cast<const CLI::ExtrasError*>(&error) == nullptr && !app.remaining().empty()) {
-            const std::string word = app.remaining().front();
+        // (A command's own leftovers count too.)
+        if (const std::vector<std::string> left = app.remaining(true); !left.empty()) {
+            const std::string word = left.front();
             std::cerr << program << ": "
                       << (word.rfind('-', 0) == 0 ? "unknown option '" : "unexpected argument '")
                       << word << "' (see " << program << " --help)" << std::endl;
             return kUsageError;
         }
-        app.exit(error);
+        // Named like every other message of the program, rather than the parser's bare text.
+        std::cerr << program << ": " << error.what() << " (see " << program << " --help)"
+                  << std::endl;
         return kUsageError;
     }
     return std::nullopt;
