@@ -237,6 +237,34 @@ TEST_F(DriverHostCommandTest, MonitorDataOnlyMarksTheDirectionAndHex) {
     EXPECT_EQ(monitor.Stop(), 0);
 }
 
+TEST_F(DriverHostCommandTest, HexDataGoesThirtyTwoBytesALine) {
+    struct Row {
+        std::vector<std::string> options;
+        std::string head;
+    } rows[] = {
+        {{"--data-only"}, "W "},
+        {{}, "写串口 40 bytes: "},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.head);
+        std::vector<std::string> args{"monitor", "ttyS0", "--hex"};
+        args.insert(args.end(), row.options.begin(), row.options.end());
+        LineProcess monitor(Cli(), args);
+        ASSERT_TRUE(monitor.WaitFor(true, "monitoring")) << monitor.err();
+        ApplicationUnderTest app(runtime_, port_.slave_path());
+        EXPECT_TRUE(app.Open());
+        EXPECT_TRUE(app.Write(std::string(40, 'A')));
+        EXPECT_EQ(port_.ReadExactly(40), std::string(40, 'A'));
+        EXPECT_EQ(app.Exit(), 0);
+        std::string groups;
+        for (int i = 0; i < 32; ++i)
+            groups += "41 ";
+        const std::string lines = row.head + groups + "\n  41 41 41 41 41 41 41 41 \n";
+        ASSERT_TRUE(monitor.WaitFor(false, lines)) << monitor.out();
+        EXPECT_EQ(monitor.Stop(), 0);
+    }
+}
+
 TEST_F(DriverHostCommandTest, BadPortsAndAHeldDeviceAreSaidClearly) {
     LineProcess unknown(Cli(), {"monitor", "ttyS9"});
     EXPECT_EQ(unknown.Wait(), 1);
