@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <fstream>
 #include <regex>
 #include <sstream>
 
@@ -245,6 +246,29 @@ TEST(BashCompletion, OffersCommandsOptionsAndChoices) {
     EXPECT_EQ(Completions("porvane-cli", {"term", "/dev/x", "--parity", ""}),
               (std::vector<std::string>{"no", "odd", "even", "mark", "space"}));
     EXPECT_EQ(Completions("porvane-cli", {"driver", "re"}), (std::vector<std::string>{"remove"}));
+}
+
+// A PORT is offered the ports the program itself lists; after an option taking a number,
+// nothing; after one taking a file name, files.
+TEST(BashCompletion, OffersThePortsTheProgramListsAndFilesOnlyWhereFilesGo) {
+    comm::testing::TempDir dir;
+    const std::string port = dir.path() + "/bench-port";
+    std::ofstream(dir.path() + "/map") << "ttyS0=" << port << "\n";
+    std::ofstream(dir.path() + "/log.txt") << "";
+    setenv("PORVANE_DEVICE_MAP", (dir.path() + "/map").c_str(), 1);
+    auto offered = [&](const std::string& words) {
+        const std::string line = "cd '" + dir.path() + "' && source '" +
+                                 Share("bash-completion/completions/porvane-cli") +
+                                 "' && COMP_WORDS=('" + ChildProcess::BinDir() + "/porvane-cli' " +
+                                 words + ") && COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) && " +
+                                 "_porvane_cli_complete && printf '%s\\n' \"${COMPREPLY[@]}\"";
+        return Lines(RunProgram("/bin/bash", {"--norc", "-c", line}).out);
+    };
+    EXPECT_EQ(offered("term ''"), (std::vector<std::string>{port}));
+    EXPECT_EQ(offered("monitor ''"), (std::vector<std::string>{port}));
+    EXPECT_EQ(offered("term x --baud ''"), (std::vector<std::string>{""}));
+    EXPECT_EQ(offered("term x --log lo"), (std::vector<std::string>{"log.txt"}));
+    unsetenv("PORVANE_DEVICE_MAP");
 }
 
 }  // namespace
