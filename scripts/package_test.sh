@@ -66,6 +66,9 @@ done
 # Unpacked into a scratch root: the programs run from there.
 root=$scratch/root
 dpkg-deb -x "$deb" "$root"
+# Nothing installed names the folders it was built from (the embedded driver image included).
+leaked=$(grep -rlF -e "$src" -e "$(cd "$build" && pwd)" "$root" || true)
+[ -z "$leaked" ] || fail "build paths in: $leaked"
 for p in "${programs[@]}"; do
     out=$(env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/$p" --version) || fail "$p --version failed"
     [ "$out" = "$p $version" ] || fail "$p --version printed '$out'"

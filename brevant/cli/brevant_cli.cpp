@@ -101,8 +101,9 @@ constexpr char kRunFooter[] =
     "  00 41 01 52              the data: hex pairs (address, command, length, data), or the\n"
     "                           frame's characters with --send asc\n"
     "and after the last command one more separator and a line of two spaces. Each command is\n"
-    "sent as a frame: 20, the data, the check byte, 03. Lines before the first separator are\n"
-    "ignored. Example: brevant/examples/commands.ini in the source tree.\n"
+    "sent as a frame: 20, the data, the check byte, 03. The separators belong on lines 1, 4,\n"
+    "7, ...: a line before the first one shifts every row, as it does in the window, and the\n"
+    "file is refused. Example: brevant/examples/commands.ini in the source tree.\n"
     "Every row is checked before anything is sent: a row whose data the window would mark\n"
     "(empty, fewer than 6 hex digits, an odd count, a character that is not a hex digit, a\n"
     "frame over 512 bytes) or a file whose lines are out of step with the three-line layout\n"
@@ -287,8 +288,10 @@ int main(int argc, char** argv) {
     std::vector<brevant::CommandFileFault> faults;
     errno = 0;
     if (!brevant::LoadCommandFile(file, rows, nullptr, &faults)) {
+        // A FIFO or a device is refused unread (it may never end): say so in words.
+        const int error = errno != 0 ? errno : EIO;
         std::fprintf(stderr, "brevant-cli: cannot read %s: %s\n", file.c_str(),
-                     std::strerror(errno != 0 ? errno : EIO));
+                     error == EINVAL ? "not a regular file" : std::strerror(error));
         return kExitBadFile;
     }
     if (CountCommands(rows) == 0 && faults.empty()) {

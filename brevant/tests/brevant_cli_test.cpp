@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -100,6 +101,7 @@ TEST(BrevantCli, RefusesRowsItCannotFrameAndSendsNothing) {
         std::string name, content, error;
     } cases[] = {
         {"folder", "", "cannot read DIR: Is a directory\n"},
+        {"fifo", "", "cannot read FILE: not a regular file\n"},
         {"not-hex.ini", good + sep + "bad\r\n00 4G 01\r\n" + sep + "  \r\n",
          "FILE: row 2 \"00 4G 01\": \"G\" at column 5 is not a hex digit\n"},
         {"no-comment.ini", sep + "00 41 01 52\r\n" + sep + "  \r\n",
@@ -125,6 +127,8 @@ TEST(BrevantCli, RefusesRowsItCannotFrameAndSendsNothing) {
         std::string file = dir.path() + "/" + c.name;
         if (c.name == "folder") {
             file = dir.path();
+        } else if (c.name == "fifo") {
+            ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
         } else {
             std::ofstream(file, std::ios::binary) << c.content;
         }

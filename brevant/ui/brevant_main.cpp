@@ -13,7 +13,7 @@ const char kFooter[] =
     "It needs a display; brevant-cli sends a command file's commands on a terminal\n"
     "(brevant-cli --help). Qt's own options (-platform NAME, -style NAME, ...) are passed on to\n"
     "Qt. Settings live in $XDG_CONFIG_HOME/brevant/Config.INI (~/.config/brevant/Config.INI).\n"
-    "Exit status: 0 the window was closed, 2 usage error.";
+    "Exit status: 0 the window was closed, 1 no display, 2 usage error.";
 
 }  // namespace
 
@@ -30,7 +30,9 @@ int main(int argc, char** argv) {
                      word->c_str());
         return cli_support::kUsageError;
     }
-    QApplication app(argc, argv);
+    if (const auto done = cli_support::RefuseWithoutDisplay("brevant", "brevant-cli", argc, argv))
+        return *done;
+    QApplication app(argc, argv);  // takes Qt's options out of argv
     QApplication::setApplicationName(QStringLiteral("Brevant"));
     qt_l10n::InstallQtTranslations(app);  // Qt's own dialogs speak the program's language
     brevant::BrevantWindow window;

@@ -1,5 +1,6 @@
 #include "platform/cli/bash_completion.h"
 
+#include <algorithm>
 #include <sstream>
 
 #include "platform/cli/app_walk.h"
@@ -42,7 +43,9 @@ std::string FunctionName(const std::string& program) {
 }
 
 // One case branch: the words completed after the command (or before any, for the program).
-void WriteCommandBranch(std::ostringstream& out, const CLI::App& app, const std::string& label) {
+// list_ports: a PORT argument is offered the names the program's own "ports" command lists.
+void WriteCommandBranch(std::ostringstream& out, const CLI::App& app, const std::string& label,
+                        bool list_ports) {
     std::vector<std::string> options;
     std::ostringstream value_cases;
     for (const CLI::Option* option : NamedOptions(app)) {
@@ -53,6 +56,13 @@ void WriteCommandBranch(std::ostringstream& out, const CLI::App& app, const std:
             value_cases << "        " << Join(names, "|")
                         << ") mapfile -t COMPREPLY < <(compgen -W '" << Join(choices, " ")
                         << "' -- \"$cur\"); return ;;\n";
+        } else if (TakesValue(*option) && !Join(names, "|").empty()) {
+            // A free text is a file name, if anything; a number is left to the user (never a
+            // command or a port).
+            const bool text = option->get_type_name().rfind("TEXT", 0) == 0;
+            value_cases << "        " << Join(names, "|") << ") "
+                        << (text ? "mapfile -t COMPREPLY < <(compgen -f -- \"$cur\"); " : "")
+                        << "return ;;\n";
         }
     }
     std::vector<std::string> words;
@@ -66,8 +76,14 @@ void WriteCommandBranch(std::ostringstream& out, const CLI::App& app, const std:
     if (!value_cases.str().empty())
         out << "        case $prev in\n" << value_cases.str() << "        esac\n";
     out << "        options='" << Join(options, " ") << "'\n"
-        << "        words='" << Join(words, " ") << "'\n"
-        << "        ;;\n";
+        << "        words='" << Join(words, " ") << "'\n";
+    const std::vector<const CLI::Option*> positionals = Positionals(app);
+    const bool takes_port =
+        std::any_of(positionals.begin(), positionals.end(),
+                    [](const CLI::Option* positional) { return positional->get_name() == "PORT"; });
+    if (list_ports && takes_port)
+        out << "        words=\"$words $(\"${COMP_WORDS[0]}\" ports 2>/dev/null)\"\n";
+    out << "        ;;\n";
 }
 
 }  // namespace
@@ -82,7 +98,8 @@ std::string BashCompletion(const CLI::App& app) {
     out << "# bash completion for " << program << ", made from its option definitions\n"
         << function << "() {\n"
         << "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
-        << "    local command='' options='' words='' i\n";
+        << "    local command='' options='' words='' i\n"
+        << "    COMPREPLY=()\n";
     if (!commands.empty()) {
         out << "    for ((i = 1; i < COMP_CWORD; i++)); do\n"
             << "        case ${COMP_WORDS[i]} in\n"
@@ -91,18 +108,19 @@ std::string BashCompletion(const CLI::App& app) {
             << "    done\n";
     }
     out << "    case $command in\n";
-    WriteCommandBranch(out, app, "''");
+    const bool lists_ports = std::find(commands.begin(), commands.end(), "ports") != commands.end();
+    WriteCommandBranch(out, app, "''", false);
     for (const CLI::App* command : Commands(app)) {
         if (SafeWord(command->get_name()))
-            WriteCommandBranch(out, *command, command->get_name());
+            WriteCommandBranch(out, *command, command->get_name(), lists_ports);
     }
     out << "    esac\n"
         << "    if [[ $cur == -* ]]; then\n"
         << "        mapfile -t COMPREPLY < <(compgen -W \"$options\" -- \"$cur\")\n"
-        << "    elif [[ -n $words ]]; then\n"
-        << "        mapfile -t COMPREPLY < <(compgen -W \"$words\" -- \"$cur\")\n"
         << "    else\n"
-        << "        mapfile -t COMPREPLY < <(compgen -f -- \"$cur\")\n"
+        << "        [[ -n ${words// /} ]] && mapfile -t COMPREPLY < <(compgen -W \"$words\" -- "
+           "\"$cur\")\n"
+        << "        ((${#COMPREPLY[@]})) || mapfile -t COMPREPLY < <(compgen -f -- \"$cur\")\n"
         << "    fi\n"
         << "}\n"
         << "complete -o filenames -F " << function << " " << program << "\n";

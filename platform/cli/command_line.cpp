@@ -1,7 +1,9 @@
 #include "platform/cli/command_line.h"
 
+#include <cstdlib>
 #include <iostream>
 #include <set>
+#include <string_view>
 
 #include "platform/cli/app_walk.h"
 #include "platform/cli/bash_completion.h"
@@ -70,14 +72,17 @@ std::optional<int> ParseCommandLine(CLI::App& app, const std::string& program, i
             return kUsageError;
         }
         // A word nothing took is the first thing to say, before a missing command or argument.
-        if (dynamic_cast<const CLI::ExtrasError*>(&error) == nullptr && !app.remaining().empty()) {
-            const std::string word = app.remaining().front();
+        // (A command's own leftovers count too.)
+        if (const std::vector<std::string> left = app.remaining(true); !left.empty()) {
+            const std::string word = left.front();
             std::cerr << program << ": "
                       << (word.rfind('-', 0) == 0 ? "unknown option '" : "unexpected argument '")
                       << word << "' (see " << program << " --help)" << std::endl;
             return kUsageError;
         }
-        app.exit(error);
+        // Named like every other message of the program, rather than the parser's bare text.
+        std::cerr << program << ": " << error.what() << " (see " << program << " --help)"
+                  << std::endl;
         return kUsageError;
     }
     return std::nullopt;
@@ -114,6 +119,41 @@ std::optional<std::string> FirstNonQtArgument(int argc, char** argv) {
         return word;
     }
     return std::nullopt;
+}
+
+std::optional<int> RefuseWithoutDisplay(const std::string& program, const std::string& terminal,
+                                        int argc, char** argv) {
+    auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr && *value != '\0';
+    };
+    if (set("DISPLAY") || set("WAYLAND_DISPLAY"))
+        return std::nullopt;
+    // A platform that needs no display (offscreen, vnc, linuxfb, ...) is the window system's
+    // business; xcb and wayland without their variables fail.
+    if (const char* platform = std::getenv("QT_QPA_PLATFORM");
+        platform != nullptr && *platform != '\0' && std::string_view(platform) != "xcb" &&
+        std::string_view(platform).rfind("wayland", 0) != 0) {
+        return std::nullopt;
+    }
+    bool may_be_value = false;  // a word after a window system option may be its value
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        if (word == "-platform")
+            return std::nullopt;
+        const bool option = word.size() >= 2 && word[0] == '-' && word[1] != '-';
+        const bool value = may_be_value && !word.empty() && word[0] != '-';
+        may_be_value = option;
+        if (!option && !value) {
+            std::cerr << program << ": unexpected argument '" << word << "' (see " << program
+                      << " --help)" << std::endl;
+            return kUsageError;
+        }
+    }
+    std::cerr << program
+              << ": no display to open a window on (DISPLAY and WAYLAND_DISPLAY are unset); "
+              << terminal << " does the same work on a terminal" << std::endl;
+    return kNoDisplay;
 }
 
 }  // namespace cli_support

@@ -27,4 +27,14 @@ std::optional<int> ParseCommandLine(CLI::App& app, const std::string& program, i
 // usage error never needs a display.
 std::optional<std::string> FirstNonQtArgument(int argc, char** argv);
 
+// A window program's check before its windowing system is reached, for which a missing display
+// is fatal (an abort). With neither DISPLAY nor WAYLAND_DISPLAY set and no other platform chosen
+// (-platform, QT_QPA_PLATFORM), the arguments left after ParseCommandLine are looked at: a word
+// that is neither a window system option ("-name") nor the value after one is a usage error
+// (kUsageError); otherwise the program says that it needs a display and names the terminal one
+// (kNoDisplay). Nothing when the window system may start.
+inline constexpr int kNoDisplay = 1;
+std::optional<int> RefuseWithoutDisplay(const std::string& program, const std::string& terminal,
+                                        int argc, char** argv);
+
 }  // namespace cli_support

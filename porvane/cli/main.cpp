@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
     CLI::App* monitor = app.add_subcommand(
         "monitor", "Print the decoded requests of the program that uses a port, until stopped");
     monitor->add_option("PORT", monitor_options.port, "Port name as 'ports' lists it")->required();
-    monitor->add_flag("--hex", monitor_options.hex, "Show data as hex groups");
+    monitor->add_flag("--hex", monitor_options.hex, "Show data as hex groups, 32 a line");
     monitor->add_flag("--data-only", monitor_options.data_only,
                       "Only the data written (W) and read (R)");
     std::string monitor_time;
@@ -192,7 +192,7 @@ int main(int argc, char** argv) {
     porvane::cli::WatchOptions watch_options;
     CLI::App* watch = app.add_subcommand(
         "watch", "Run a program and print how it drives its serial ports (no installation)");
-    watch->add_flag("--hex", watch_options.hex, "Show data as hex groups");
+    watch->add_flag("--hex", watch_options.hex, "Show data as hex groups, 32 a line");
     watch->add_flag("--data-only", watch_options.data_only,
                     "Only the data written (W) and read (R)");
     std::string watch_time;

@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 
@@ -36,6 +37,10 @@ const char* RequestName(const MonitorRecord& r) {
             return "other";
     }
 }
+
+// Hex data goes this many bytes a line, so that a long read or write is not one line of
+// thousands of characters.
+constexpr size_t kHexBytesPerLine = 32;
 
 bool IsData(const MonitorRecord& r) {
     return r.kind == sievra::kKindRead || r.kind == sievra::kKindWrite;
@@ -331,6 +336,20 @@ void RecordOutput::Write(const std::string& port, const uint8_t* buffer, size_t 
         }
         // Data stays on its record's line; other records' texts are single lines already, but a
         // decoded text of several lines is written as several lines, blank ones left out.
+        if (IsData(r) && options_.hex && r.length > kHexBytesPerLine &&
+            decoded.text.size() >= 3 * r.length) {
+            // The text ends in the "xx " groups of the data; the first line keeps the record's
+            // head, the others are indented under it.
+            const size_t hex_at = decoded.text.size() - 3 * r.length;
+            const std::string head = EscapeControls(decoded.text.substr(0, hex_at));
+            for (size_t at = 0; at < r.length; at += kHexBytesPerLine) {
+                const size_t n = std::min<size_t>(kHexBytesPerLine, r.length - at);
+                std::fprintf(out_, "%s%s%s%s\n", clock_.Stamp(now).c_str(), prefix.c_str(),
+                             at == 0 ? head.c_str() : "  ",
+                             decoded.text.substr(hex_at + 3 * at, 3 * n).c_str());
+            }
+            return;
+        }
         if (IsData(r)) {
             std::fprintf(out_, "%s%s%s\n", clock_.Stamp(now).c_str(), prefix.c_str(),
                          EscapeControls(decoded.text).c_str());

@@ -154,7 +154,7 @@ intptr_t TermSession::PageNotify(uint32_t code, void* data) {
         if (!output_failed_) {
             const std::string text =
                 view_.Add(block->data, block->count, std::chrono::system_clock::now());
-            if (!WriteAllTo(output_fd_, text))
+            if (!WriteOutput(text))
                 output_failed_ = failed = true;
         }
         if (failed)
@@ -183,12 +183,24 @@ void TermSession::WriteMessage(const std::string& text) {
     std::lock_guard lock(mutex_);
     // A hex line under way is ended first, so that the message stands on a line of its own.
     if (raw_ && view_.hex())
-        WriteAllTo(output_fd_, view_.Pause());
+        WriteOutput(view_.Pause());
+    // Received text that stopped mid-line on the same screen would run into the message.
+    if (output_shares_screen_ && output_mid_line_ && !text.empty() && text != "\r\n")
+        WriteAllTo(message_fd_, "\r\n");
+    output_mid_line_ = false;
     WriteAllTo(message_fd_, text);
 }
 
+bool TermSession::WriteOutput(const std::string& text) {
+    if (text.empty())
+        return true;
+    output_mid_line_ = text.back() != '\n';
+    return WriteAllTo(output_fd_, text);
+}
+
 void TermSession::Say(const std::string& text) {
-    WriteMessage(text + (raw_ ? "\r\n" : "\n"));
+    // "\r" first: after a device's bare line feed the cursor is not at the start of the line.
+    WriteMessage(raw_ ? "\r" + text + "\r\n" : text + "\n");
 }
 
 void TermSession::ClosePort() {
@@ -196,13 +208,17 @@ void TermSession::ClosePort() {
     // The event thread has ended: the hex groups are complete and get their line end.
     std::lock_guard lock(mutex_);
     if (!output_failed_)
-        WriteAllTo(output_fd_, view_.Finish());
+        WriteOutput(view_.Finish());
+    // On the terminal, whatever comes next (the shell's prompt) starts on a line of its own, at
+    // its start: a device's bare line feeds leave the cursor where the line ended.
+    if (!output_failed_ && output_shares_screen_)
+        WriteOutput(output_mid_line_ ? "\r\n" : "\r");
 }
 
 void TermSession::EndPausedLine() {
     std::lock_guard lock(mutex_);
     if (view_.WaitsForPause() && SteadyClock::now() - last_receive_ >= kBurstGap &&
-        !output_failed_ && !WriteAllTo(output_fd_, view_.Pause()))
+        !output_failed_ && !WriteOutput(view_.Pause()))
         output_failed_ = true;
 }
 
@@ -289,8 +305,7 @@ void TermSession::Send(const std::string& bytes) {
         return;
     if (options_.echo) {
         std::lock_guard lock(mutex_);
-        if (!output_failed_ &&
-            !WriteAllTo(output_fd_, raw_ ? MapEnter(bytes, '\r', "\r\n") : bytes)) {
+        if (!output_failed_ && !WriteOutput(raw_ ? MapEnter(bytes, '\r', "\r\n") : bytes)) {
             output_failed_ = true;
         }
     }
@@ -327,8 +342,8 @@ int TermSession::Run() {
     }
     const bool interactive = ::isatty(input_fd_) == 1;
     // A raw terminal moves to the next line only on "\r\n".
-    view_ = ReceivedView(options_.hex, *stamp,
-                         interactive && ::isatty(output_fd_) == 1 ? "\r\n" : "\n");
+    output_shares_screen_ = interactive && ::isatty(output_fd_) == 1;
+    view_ = ReceivedView(options_.hex, *stamp, output_shares_screen_ ? "\r\n" : "\n");
     dtr_on_ = channel_.settings().dcb.fDtrControl == comm::DTR_CONTROL_ENABLE;
     rts_on_ = channel_.settings().dcb.fRtsControl == comm::RTS_CONTROL_ENABLE;
     if (channel_.OpenPort(this) != 1)
@@ -450,7 +465,7 @@ TermSession::End TermSession::RunCommand(char letter) {
             return End::kQuit;
         case 'h':
         case '?':
-            WriteMessage(TermCommandList("\r\n"));
+            WriteMessage("\r" + TermCommandList("\r\n"));
             return End::kNone;
         case 'b':
             return SendBreak();
@@ -485,7 +500,7 @@ TermSession::End TermSession::RunCommand(char letter) {
 
 TermSession::End TermSession::Prompt(const std::string& label, std::string& answer,
                                      bool& accepted) {
-    WriteMessage("porvane-cli: " + label);
+    WriteMessage("\rporvane-cli: " + label);
     PromptEditor editor;
     accepted = false;
     for (;;) {
@@ -572,7 +587,7 @@ void TermSession::ToggleHex() {
     {
         std::lock_guard lock(mutex_);
         hex = !view_.hex();
-        if (!output_failed_ && !WriteAllTo(output_fd_, view_.SetHex(hex)))
+        if (!output_failed_ && !WriteOutput(view_.SetHex(hex)))
             output_failed_ = true;
     }
     Say(std::string("porvane-cli: hex view ") + OnOff(hex));

@@ -89,6 +89,8 @@ class TermSession : public serial::PageWindow {
     // Writes a message: a line of its own, "\r\n"-ended while the terminal is raw.
     void Say(const std::string& text);
     void WriteMessage(const std::string& text);
+    // Writes to the output (mutex_ held), noting whether it ended mid-line.
+    bool WriteOutput(const std::string& text);
     void ClosePort();
 
     // Interactive parts.
@@ -127,7 +129,9 @@ class TermSession : public serial::PageWindow {
     std::chrono::steady_clock::time_point last_receive_{};
     bool port_gone_ = false;
     bool output_failed_ = false;
-    int log_error_ = 0;  // errno of a failed log write, 0 while it works
+    bool output_shares_screen_ = false;  // output and messages go to the raw terminal
+    bool output_mid_line_ = false;       // the output's last text did not end its line
+    int log_error_ = 0;                  // errno of a failed log write, 0 while it works
 };
 
 }  // namespace porvane::cli

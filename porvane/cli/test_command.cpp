@@ -199,10 +199,11 @@ int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std:
         std::fflush(out);
         if (gone)
             return say_gone();
-        // A reader that went away has seen all it wanted: no word for it.
-        if (interruption != Interruption::kOutputClosed)
-            std::fprintf(err, "porvane-cli: the line never synchronised: nothing to count%s\n",
-                         options.report.empty() ? "" : ", no report written");
+        // A reader that went away has seen all it wanted: no word for it, and no failure.
+        if (interruption == Interruption::kOutputClosed)
+            return kExitDone;
+        std::fprintf(err, "porvane-cli: the line never synchronised: nothing to count%s\n",
+                     options.report.empty() ? "" : ", no report written");
         return kExitNeverSynchronised;
     }
     const tester::TestStatistics& statistics = session.statistics();

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <fstream>
 #include <regex>
 #include <sstream>
 
@@ -132,16 +133,19 @@ TEST(Conventions, UsageErrorsAloneExitTwo) {
          {"bogus"},
          2,
          "porvane-cli: unknown command 'bogus' (commands: ports, term"},
-        {"porvane-cli", {}, 2, "A subcommand is required"},
-        {"porvane-cli", {"term"}, 2, "PORT is required"},
-        {"porvane-cli", {"term", "/dev/x", "--parity", "none"}, 2, "--parity: none not in"},
+        {"porvane-cli", {}, 2, "porvane-cli: A subcommand is required"},
+        {"porvane-cli", {"term"}, 2, "porvane-cli: PORT is required"},
+        {"porvane-cli",
+         {"term", "/dev/x", "--parity", "none"},
+         2,
+         "porvane-cli: --parity: none not in"},
         {"porvane-cli", {"test", "/dev/x", "--pattern", "2"}, 2, "porvane-cli: --pattern takes"},
         {"porvane-cli", {"term", "/dev/no-such-port"}, 1, "串口被占用!! (/dev/no-such-port"},
         {"brevant-cli", {"bogus"}, 2, "brevant-cli: unknown command 'bogus' (commands: run;"},
-        {"brevant-cli", {"run", "x.ini", "--send", "bin"}, 2, "--send: bin not in"},
+        {"brevant-cli", {"run", "x.ini", "--send", "bin"}, 2, "brevant-cli: --send: bin not in"},
         {"vport", {"plug", "/tmp/x"}, 2, "vport: unknown command 'plug' (commands: loop, pair;"},
         {"quor-sim", {"/tmp/x", "--serial", "12"}, 2, "quor-sim: --serial takes 8 hex digits"},
-        {"sievrad", {"extra"}, 2, "The following argument was not expected: extra"},
+        {"sievrad", {"extra"}, 2, "sievrad: unexpected argument 'extra'"},
 #ifdef PORVANE_WITH_WINDOWS
         {"porvane", {"--bogus"}, 2, "porvane: unexpected argument '--bogus'"},
         {"brevant", {"bogus"}, 2, "brevant: unexpected argument 'bogus'"},
@@ -158,6 +162,36 @@ TEST(Conventions, UsageErrorsAloneExitTwo) {
         })) << run.err;
     }
 }
+
+#ifdef PORVANE_WITH_WINDOWS
+// Without a display the window programs end with a message instead of the window system's abort.
+TEST(Conventions, WindowProgramsWithoutADisplaySaySo) {
+    const std::string display = getenv("DISPLAY") != nullptr ? getenv("DISPLAY") : "";
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    unsetenv("QT_QPA_PLATFORM");
+    struct Row {
+        const char* program;
+        std::vector<std::string> args;
+        int status;
+        const char* message;
+    } rows[] = {
+        {"porvane", {}, 1, "porvane: no display to open a window on"},
+        {"porvane", {"--bogus"}, 2, "porvane: unexpected argument '--bogus'"},
+        {"brevant", {"-style", "fusion"}, 1, "brevant: no display to open a window on"},
+        {"brevant", {"bogus"}, 2, "brevant: unexpected argument 'bogus'"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.program) + " " + (row.args.empty() ? "" : row.args[0]));
+        const Outcome run = RunProgram(row.program, row.args);
+        EXPECT_EQ(run.status, row.status);
+        EXPECT_EQ(run.err.rfind(row.message, 0), 0u) << run.err;
+    }
+    if (!display.empty())
+        setenv("DISPLAY", display.c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+}
+#endif
 
 // Each page names every option that --help lists for the program and each of its commands, and
 // man renders it without a warning.
@@ -212,6 +246,29 @@ TEST(BashCompletion, OffersCommandsOptionsAndChoices) {
     EXPECT_EQ(Completions("porvane-cli", {"term", "/dev/x", "--parity", ""}),
               (std::vector<std::string>{"no", "odd", "even", "mark", "space"}));
     EXPECT_EQ(Completions("porvane-cli", {"driver", "re"}), (std::vector<std::string>{"remove"}));
+}
+
+// A PORT is offered the ports the program itself lists; after an option taking a number,
+// nothing; after one taking a file name, files.
+TEST(BashCompletion, OffersThePortsTheProgramListsAndFilesOnlyWhereFilesGo) {
+    comm::testing::TempDir dir;
+    const std::string port = dir.path() + "/bench-port";
+    std::ofstream(dir.path() + "/map") << "ttyS0=" << port << "\n";
+    std::ofstream(dir.path() + "/log.txt") << "";
+    setenv("PORVANE_DEVICE_MAP", (dir.path() + "/map").c_str(), 1);
+    auto offered = [&](const std::string& words) {
+        const std::string line = "cd '" + dir.path() + "' && source '" +
+                                 Share("bash-completion/completions/porvane-cli") +
+                                 "' && COMP_WORDS=('" + ChildProcess::BinDir() + "/porvane-cli' " +
+                                 words + ") && COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) && " +
+                                 "_porvane_cli_complete && printf '%s\\n' \"${COMPREPLY[@]}\"";
+        return Lines(RunProgram("/bin/bash", {"--norc", "-c", line}).out);
+    };
+    EXPECT_EQ(offered("term ''"), (std::vector<std::string>{port}));
+    EXPECT_EQ(offered("monitor ''"), (std::vector<std::string>{port}));
+    EXPECT_EQ(offered("term x --baud ''"), (std::vector<std::string>{""}));
+    EXPECT_EQ(offered("term x --log lo"), (std::vector<std::string>{"log.txt"}));
+    unsetenv("PORVANE_DEVICE_MAP");
 }
 
 }  // namespace

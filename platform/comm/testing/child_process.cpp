@@ -164,9 +164,18 @@ std::string ChildProcess::ReadAllError(int timeout_ms) {
 }
 
 bool WaitForHolder(const std::string& path, pid_t pid, int timeout_ms) {
+    // Between fork and exec the child still holds what this process holds (a test's own end of
+    // the port among it): only the started program's hold counts.
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
     auto held = [&] {
         for (const PortHolder& holder : FindPortHolders(path)) {
-            if (holder.pid == pid)
+            if (holder.pid != pid)
+                continue;
+            std::error_code exe_error;
+            const std::filesystem::path exe =
+                std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", exe_error);
+            if (!exe_error && exe != self)
                 return true;
         }
         return false;

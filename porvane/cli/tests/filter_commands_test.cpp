@@ -240,6 +240,34 @@ TEST_F(DriverHostCommandTest, MonitorDataOnlyMarksTheDirectionAndHex) {
     EXPECT_EQ(monitor.Stop(), 0);
 }
 
+TEST_F(DriverHostCommandTest, HexDataGoesThirtyTwoBytesALine) {
+    struct Row {
+        std::vector<std::string> options;
+        std::string head;
+    } rows[] = {
+        {{"--data-only"}, "W "},
+        {{}, "写串口 40 bytes: "},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.head);
+        std::vector<std::string> args{"monitor", "ttyS0", "--hex"};
+        args.insert(args.end(), row.options.begin(), row.options.end());
+        LineProcess monitor(Cli(), args);
+        ASSERT_TRUE(monitor.WaitFor(true, "monitoring")) << monitor.err();
+        ApplicationUnderTest app(runtime_, port_.slave_path());
+        EXPECT_TRUE(app.Open());
+        EXPECT_TRUE(app.Write(std::string(40, 'A')));
+        EXPECT_EQ(port_.ReadExactly(40), std::string(40, 'A'));
+        EXPECT_EQ(app.Exit(), 0);
+        std::string groups;
+        for (int i = 0; i < 32; ++i)
+            groups += "41 ";
+        const std::string lines = row.head + groups + "\n  41 41 41 41 41 41 41 41 \n";
+        ASSERT_TRUE(monitor.WaitFor(false, lines)) << monitor.out();
+        EXPECT_EQ(monitor.Stop(), 0);
+    }
+}
+
 TEST_F(DriverHostCommandTest, BadPortsAndAHeldDeviceAreSaidClearly) {
     LineProcess unknown(Cli(), {"monitor", "ttyS9"});
     EXPECT_EQ(unknown.Wait(), 1);
@@ -359,16 +387,33 @@ TEST(DriverCommand, StatusInstallRemoveUnderARoot) {
     install.WaitFor(false, "\n");
     EXPECT_EQ(install.out(), "监视/过滤驱动程序已经安装,请重新启动计算机!!!\n");
     EXPECT_TRUE(fs::exists(root.path() + "/usr/local/lib/sievra/libsievra.so"));
+    // The root holds no driver host where the unit would start it.
+    EXPECT_NE(install.AllErrors().find("which is not installed"), std::string::npos)
+        << install.AllErrors();
+    std::string host;
+    {
+        std::ifstream unit(root.path() + "/etc/systemd/system/sievra.service");
+        for (std::string line; std::getline(unit, line);) {
+            if (line.rfind("ExecStart=", 0) == 0)
+                host = line.substr(10, line.find(' ') - 10);
+        }
+    }
+    ASSERT_FALSE(host.empty());
     LineProcess installed(Cli(), {"driver", "status", "--root", root.path()});
     EXPECT_EQ(installed.Wait(), 0);
     LineProcess remove(Cli(), {"driver", "remove", "--root", root.path()});
     EXPECT_EQ(remove.Wait(), 0);
     EXPECT_FALSE(fs::exists(root.path() + "/etc/ld.so.preload"));
 
-    // A removal that cannot take the preload line out says so, and keeps the library the line
-    // names (a folder in the file's place holds for root too).
+    // With the host where the unit starts it, nothing is said.
+    fs::create_directories(fs::path(root.path() + host).parent_path());
+    std::ofstream(root.path() + host) << "#!/bin/sh\n";
     LineProcess again(Cli(), {"driver", "install", "--root", root.path()});
     EXPECT_EQ(again.Wait(), 0);
+    EXPECT_EQ(again.AllErrors(), "");
+
+    // A removal that cannot take the preload line out says so, and keeps the library the line
+    // names (a folder in the file's place holds for root too).
     fs::rename(root.path() + "/etc", root.path() + "/etc.kept");
     fs::create_directories(root.path() + "/etc/ld.so.preload/in-the-way");
     LineProcess refused(Cli(), {"driver", "remove", "--root", root.path()});

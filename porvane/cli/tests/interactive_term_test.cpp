@@ -273,6 +273,42 @@ TEST(InteractiveTerm, TheTerminalGetsItsModesBackOnEveryWayOut) {
     }
 }
 
+// Text received without a line end is not run into by what term says next.
+TEST(InteractiveTerm, MessagesStartOnALineOfTheirOwn) {
+    struct Row {
+        const char* name;
+        std::function<void(ProgramOnTerminal&, PtyPair&)> act;
+        std::string message;
+    } rows[] = {
+        {"a command", [](ProgramOnTerminal& t, PtyPair&) { t.Type("\x14i"); }, "porvane-cli: "},
+        {"the port vanishing", [](ProgramOnTerminal&, PtyPair& p) { p.CloseMaster(); },
+         "串口已断开"},
+        // Quitting leaves the shell's prompt a line of its own.
+        {"quitting", [](ProgramOnTerminal& t, PtyPair&) { t.Type("\x14q"); }, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        PtyPair port;
+        ProgramOnTerminal term({"term", port.slave_path()});
+        ASSERT_TRUE(term.WaitFor(kBanner)) << term.screen();
+        port.WriteAll("partial");
+        ASSERT_TRUE(term.WaitFor("partial")) << term.screen();
+        row.act(term, port);
+        if (row.message.empty()) {
+            EXPECT_EQ(term.Wait(), 0);
+        } else {
+            ASSERT_TRUE(term.WaitFor(row.message)) << term.screen();
+        }
+        // A line end between the received text and what follows.
+        const std::string& screen = term.screen();
+        const size_t after = screen.rfind("partial") + 7;
+        const size_t next = row.message.empty() ? screen.size() : screen.rfind(row.message);
+        EXPECT_NE(screen.substr(after, next - after).find('\n'), std::string::npos) << screen;
+        term.Type("\x14q");
+        term.Wait();
+    }
+}
+
 // Break and the modem lines, on a line that has them.
 TEST(InteractiveTerm, BreakDtrRtsAndTheModemLinesOnAPortThatHasThem) {
     auto port = comm::testing::ScriptedPort::Create();

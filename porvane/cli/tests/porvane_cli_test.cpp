@@ -128,6 +128,7 @@ TEST_F(TermCommandTest, AClosedOutputEndsTheCommandQuietly) {
         std::string first_output;  // read before the reader goes away
     } rows[] = {
         {"test", {"test", link_}, "\n2\t"},  // a counted second: the line is synchronised
+        {"test before synchronising", {"test", link_}, ""},
         {"term", {"term", link_}, ""},
     };
     for (const Row& row : rows) {

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <latch>
 #include <optional>
+#include <string_view>
 #include <thread>
 
 #include "platform/comm/testing/child_process.h"
@@ -505,6 +506,9 @@ TEST(DriverImage, TheEmbeddedImageIsTheBuiltLibraryByteForByte) {
     const std::vector<uint8_t> file = ReadBytes(EMBEDDED_IMAGE_SOURCE);
     ASSERT_FALSE(file.empty());
     EXPECT_TRUE(std::equal(image.begin(), image.end(), file.begin(), file.end()));
+    // Without debugging information: no section of it is named in the image.
+    const std::string_view bytes(reinterpret_cast<const char*>(image.data()), image.size());
+    EXPECT_EQ(bytes.find(".debug_"), std::string_view::npos);
 }
 
 // The image the workbench really carries, the attachment: written byte for byte under a root,

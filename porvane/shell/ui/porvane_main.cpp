@@ -14,7 +14,7 @@ const char kFooter[] =
     "Environment: PORVANE_DEVICE_MAP (a device=port file replacing the machine's serial ports),\n"
     "SIEVRA_RUNTIME_DIR (the driver host's sockets), SIEVRA_SYSROOT (the root the filter is\n"
     "installed under).\n"
-    "Exit status: 0 the window was closed, 2 usage error.";
+    "Exit status: 0 the window was closed, 1 no display, 2 usage error.";
 
 }  // namespace
 
@@ -33,7 +33,9 @@ int main(int argc, char** argv) {
                      word->c_str());
         return cli_support::kUsageError;
     }
-    QApplication app(argc, argv);
+    if (const auto done = cli_support::RefuseWithoutDisplay("porvane", "porvane-cli", argc, argv))
+        return *done;
+    QApplication app(argc, argv);  // takes Qt's options out of argv
     porvane::shell::PrepareApplication(app);
     porvane::shell::MainDialog window;
     window.show();
