@@ -87,27 +87,35 @@ bool IsGroupStopSignal(int sig) {
     return sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
 }
 
-// Takes stop requests (the signals a signalfd reads) on a thread of its own while the tracer
-// waits in waitpid, which only a child's change wakes: each request is woken for by a child
-// process that ends at once. Without a stop_fd it does nothing.
+// Takes stop requests (the signals a signalfd reads, and a hang-up of hangup_fd, taken as a
+// SIGTERM sent by a user) on a thread of its own while the tracer waits in waitpid, which only
+// a child's change wakes: each request is woken for by a child process that ends at once.
+// Without either descriptor it does nothing.
 class StopRelay {
   public:
-    explicit StopRelay(int stop_fd) {
+    StopRelay(int stop_fd, int hangup_fd) {
         int wake[2];
-        if (stop_fd < 0 || ::pipe2(wake, O_CLOEXEC) != 0)
+        if ((stop_fd < 0 && hangup_fd < 0) || ::pipe2(wake, O_CLOEXEC) != 0)
             return;
         wake_read_.Reset(wake[0]);
         wake_write_.Reset(wake[1]);
-        thread_ = std::thread([this, stop_fd] {
+        thread_ = std::thread([this, stop_fd, hangup_fd] {
+            // A hang-up stays: it is polled for until it has been seen once.
+            pollfd p[3] = {{stop_fd, POLLIN, 0}, {wake_read_.get(), POLLIN, 0}, {hangup_fd, 0, 0}};
             for (;;) {
-                pollfd p[2] = {{stop_fd, POLLIN, 0}, {wake_read_.get(), POLLIN, 0}};
-                if (::poll(p, 2, -1) < 0 && errno != EINTR)
+                if (::poll(p, 3, -1) < 0 && errno != EINTR)
                     return;
                 if (p[1].revents != 0)
                     return;
-                signalfd_siginfo info;
-                if (p[0].revents == 0 || ::read(stop_fd, &info, sizeof info) != sizeof info)
+                signalfd_siginfo info{};
+                if ((p[2].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+                    p[2].fd = -1;
+                    info.ssi_signo = SIGTERM;
+                    info.ssi_code = SI_USER;
+                } else if (p[0].revents == 0 ||
+                           ::read(stop_fd, &info, sizeof info) != sizeof info) {
                     continue;
+                }
                 {
                     const std::lock_guard lock(mutex_);
                     pending_.push_back(info);
@@ -698,7 +706,7 @@ int CallTracer::Session::Run(const std::string& path, const std::vector<std::str
         ::kill(child, SIGKILL);
     }
     go_write.Reset();
-    StopRelay relay(stop_fd);
+    StopRelay relay(stop_fd, settings_.hangup_fd);
     while (!threads_.empty()) {
         WaitOnce();
         for (const signalfd_siginfo& info : relay.Take()) {
@@ -756,7 +764,7 @@ int CallTracer::Session::Attach(pid_t pid, int stop_fd, std::string& error) {
             Detect(*found->second, fd);
     }
     {
-        StopRelay relay(stop_fd);
+        StopRelay relay(stop_fd, settings_.hangup_fd);
         while (!threads_.empty() && relay.Take().empty())
             WaitOnce();
     }

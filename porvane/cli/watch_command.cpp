@@ -465,6 +465,7 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
             env.push_back("LD_PRELOAD=" + preload.substr(library.size() + 1));
         env.push_back("SIEVRA_DISABLE=1");
         trace::TraceSettings settings{runtime_dir, TracedPorts(host_ports)};
+        settings.hangup_fd = fileno(out);
         settings.started = [&records, &program_name](pid_t pid) {
             records.SetDefaultProcess({pid, program_name});
         };

@@ -107,6 +107,7 @@ class LineProcess {
         reaped_ = true;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
+    pid_t pid() const { return pid_; }
     const std::string& out() const { return out_text_; }
     const std::string& err() const { return err_text_; }
 
@@ -456,15 +457,29 @@ TEST_F(WatchCommandTest, AMissingAttachmentIsSaidClearly) {
                                "/lib/porvane/libsievra.so is missing (build the sievra target)\n");
 }
 
+// On either path the program is sent SIGTERM when watch's reader goes away (| head), and its
+// status passes through; a running program that watch follows is let go of instead, unharmed.
 TEST_F(WatchCommandTest, AClosedOutputEndsTheProgramAndTheWatch) {
     PutAttachment();
-    LineProcess watch(Watch(), {"watch", "--", "/bin/sh", "-c", "echo started; exec sleep 600"});
-    ASSERT_TRUE(watch.WaitFor(false, "started\n")) << watch.err();
-    watch.CloseOutput();  // the program is sent SIGTERM, and its status passes through
-    EXPECT_EQ(watch.Wait(), 128 + SIGTERM);
-    // Only the start line: nothing is said at the end.
-    EXPECT_EQ(watch.AllErrors().find('\n'), watch.AllErrors().size() - 1) << watch.AllErrors();
-    EXPECT_EQ(watch.AllErrors().rfind("porvane-cli: watching ", 0), 0u) << watch.AllErrors();
+    for (const char* path : {"--preload", "--trace"}) {
+        SCOPED_TRACE(path);
+        LineProcess watch(Watch(),
+                          {"watch", path, "--", "/bin/sh", "-c", "echo started; exec sleep 600"});
+        ASSERT_TRUE(watch.WaitFor(false, "started\n")) << watch.err();
+        watch.CloseOutput();
+        EXPECT_EQ(watch.Wait(), 128 + SIGTERM);
+        // Only the start line: nothing is said at the end.
+        EXPECT_EQ(watch.AllErrors().find('\n'), watch.AllErrors().size() - 1) << watch.AllErrors();
+        EXPECT_EQ(watch.AllErrors().rfind("porvane-cli: watching ", 0), 0u) << watch.AllErrors();
+    }
+    LineProcess running("/bin/sh", {"-c", "echo started; exec sleep 600"});
+    ASSERT_TRUE(running.WaitFor(false, "started\n"));
+    LineProcess attached(Watch(), {"watch", "--pid", std::to_string(running.pid())});
+    ASSERT_TRUE(attached.WaitFor(true, "porvane-cli: watching ")) << attached.err();
+    attached.CloseOutput();
+    EXPECT_EQ(attached.Wait(), 0) << attached.AllErrors();
+    EXPECT_EQ(::kill(running.pid(), 0), 0);  // still there, and still ends by its signal
+    EXPECT_EQ(running.Stop(), 128 + SIGTERM);
 }
 
 TEST_F(WatchCommandTest, PrivateHostLivesAsLongAsTheProgramAndItsStatusPassesThrough) {
