@@ -549,6 +549,30 @@ TEST_F(WatchCommandTest, APortOnlyTheKernelClosesIsClosedOnRecordBeforeWatchEnds
     ExpectThePingLines(PortEnd::kLeftToUnderscoreExit);
 }
 
+// A child that writes on its parent's port and ends at once is named on its process note, on
+// either path, though it is gone by the time its records are served.
+TEST_F(WatchCommandTest, AChildThatEndsAtOnceIsNamedOnItsProcessNote) {
+    PutAttachment();
+    for (const char* path : {"--preload", "--trace"}) {
+        SCOPED_TRACE(path);
+        LineProcess watch(Watch(), {"watch", path, "--", "/bin/sh", "-c",
+                                    "exec 3<>" + port_.slave_path() +
+                                        "; (printf C >&3); printf P >&3; echo done"});
+        EXPECT_EQ(watch.Wait(), 0);
+        ASSERT_TRUE(watch.WaitFor(false, "summary:")) << watch.out();
+        int notes = 0;
+        std::istringstream lines(watch.out());
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find(": 进程 ") == std::string::npos)
+                continue;
+            ++notes;
+            EXPECT_EQ(line.substr(line.size() - 6), " (sh):") << watch.out();
+        }
+        // The child's note at least (the parent's again when the child's records came first).
+        EXPECT_GE(notes, 1) << watch.out();
+    }
+}
+
 // Ctrl-C typed on the terminal watch runs on reaches the program as the SIGINT it is, the host
 // (out of the terminal's reach) records the program's clean-up to its close, and watch ends with
 // the program's status.
