@@ -713,6 +713,8 @@ void SievraHost::ServeApplication(Port& port, int fd) {
     const uint64_t owner = next_owner_++;
     bool created = false;  // an open succeeded and has not been closed yet
     pid_t speaker = 0;     // the process a tracer speaks for (0: the peer itself)
+    bool let_go = false;   // the tracer stopped following a program that keeps the open:
+                           // its close and its end are not the program's
     // Root and the host's own user (watch's end marker) may speak without an open; anyone else
     // only about the open their descriptor proves.
     const std::optional<PeerCredentials> peer = PeerOf(fd);
@@ -797,7 +799,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                     // The port is let go before the close is recorded: whoever reads "Close Com"
                     // finds the port no longer this program's. The open ends (is recorded and
                     // clears the rules) only with the last connection of its open file.
-                    if (port.serial.Detach(owner)) {
+                    if (port.serial.Detach(owner) && !let_go) {
                         s = IoCallDriverAndWait(top, IRP_MJ_CLEANUP);
                         s = IoCallDriverAndWait(top, IRP_MJ_CLOSE);
                         port.last_pid = 0;
@@ -849,6 +851,13 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                 speaker = static_cast<pid_t>(GetLe32(buffer.data()));
                 speaker_name = Port::ProcessName(speaker);  // stopped by its tracer now
                 break;
+            case link::kAppLetGo:
+                if (!trusted || !created) {
+                    s.Status = link::kStatusInvalidRequest;
+                    break;
+                }
+                let_go = true;
+                break;
             case link::kAppBypassed:
                 s = IoCallDriverAndWait(top, IRP_MJ_DEVICE_CONTROL, data, 0,
                                         IOCTL_SIEVRA_BYPASS_REPORT, in, 0);
@@ -875,7 +884,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
             break;  // a refused open ends the connection; the port's other sessions go on
     }
     const bool last = port.serial.Detach(owner);
-    if (created && last) {
+    if (created && last && !let_go) {
         // The application went without closing (it exited or was killed): as at a process's
         // end, its open is cleaned up and closed, which ends its rules and is recorded.
         IoCallDriverAndWait(top, IRP_MJ_CLEANUP);

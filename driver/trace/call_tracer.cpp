@@ -182,7 +182,8 @@ class CallTracer::Session {
     };
 
     Thread& Register(pid_t tid);
-    void Forget(pid_t tid);
+    // let_go: the thread was let go of, not ended (its process keeps its ports).
+    void Forget(pid_t tid, bool let_go = false);
     Process& ProcessOf(const Thread& t) { return *processes_.at(t.tgid); }
     std::shared_ptr<PortOpen> Detect(Process& p, int fd);
     void ForgetDescriptor(Process& p, int fd);
@@ -256,16 +257,25 @@ CallTracer::Session::Thread& CallTracer::Session::Register(pid_t tid) {
     return t;
 }
 
-void CallTracer::Session::Forget(pid_t tid) {
+void CallTracer::Session::Forget(pid_t tid, bool let_go) {
     auto found = threads_.find(tid);
     if (found == threads_.end())
         return;
     const pid_t tgid = found->second.tgid;
     threads_.erase(found);
     auto process = processes_.find(tgid);
-    // The last thread gone: the process's ports are closed (their connections end).
-    if (process != processes_.end() && --process->second->threads <= 0)
-        processes_.erase(process);
+    if (process == processes_.end() || --process->second->threads > 0)
+        return;
+    // The last thread gone: the process's connections end; its ports are closed on record
+    // unless it lives on with them.
+    if (let_go) {
+        std::set<PortOpen*> told;
+        for (const auto& [number, open] : process->second->ports) {
+            if (told.insert(open.get()).second)
+                open->LetGo();
+        }
+    }
+    processes_.erase(process);
 }
 
 const TracedPort* CallTracer::Session::PortOfDevice(dev_t device) const {
@@ -560,7 +570,7 @@ void CallTracer::Session::Resume(pid_t tid, Thread& t, int sig) {
 
 void CallTracer::Session::Detach(pid_t tid, int sig) {
     ::ptrace(PTRACE_DETACH, tid, nullptr, sig);
-    Forget(tid);
+    Forget(tid, true);
 }
 
 void CallTracer::Session::Handle(pid_t tid, int status) {
