@@ -61,6 +61,17 @@ pid_t TgidOf(pid_t tid) {
     return tid;
 }
 
+// The process that traces tid (0: none, or it cannot be told).
+pid_t TracerOf(pid_t tid) {
+    std::ifstream status("/proc/" + std::to_string(tid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("TracerPid:", 0) == 0)
+            return static_cast<pid_t>(std::strtol(line.c_str() + 10, nullptr, 10));
+    }
+    return 0;
+}
+
 bool SameFile(pid_t process, int fd, int own) {
     return ::syscall(SYS_kcmp, process, ::getpid(), KCMP_FILE, fd, own) == 0;
 }
@@ -751,11 +762,15 @@ int CallTracer::Session::Attach(pid_t pid, int stop_fd, std::string& error) {
                 if (errno == ESRCH)
                     continue;  // ended meanwhile
                 const int cause = errno;
+                const pid_t tracer = TracerOf(tid);
                 error = "may not follow process " + std::to_string(pid) + ": " +
                         std::strerror(cause) +
-                        (cause == EPERM ? " (the kernel's ptrace rules refuse it: another "
-                                          "user's process, or /proc/sys/kernel/yama/ptrace_scope)"
-                                        : "");
+                        (cause != EPERM ? ""
+                         : tracer > 0
+                             ? " (process " + std::to_string(tracer) +
+                                   " follows it already: a debugger or tracer)"
+                             : " (the kernel's ptrace rules refuse it: another user's process, "
+                               "or /proc/sys/kernel/yama/ptrace_scope)");
                 detaching_ = true;
                 for (auto& [seized, thread] : threads_)
                     ::ptrace(PTRACE_INTERRUPT, seized, nullptr, nullptr);

@@ -3,10 +3,12 @@
 // up root after its open, and a running python3-serial program followed with --pid.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ptrace.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -315,6 +317,17 @@ TEST_F(WatchTraceTest, AProgramThatCannotBeFollowedIsSaidClearly) {
     EXPECT_EQ(missing->Wait(), 125);
     EXPECT_NE(missing->Errors().find("no process 999999999"), std::string::npos)
         << missing->Errors();
+    // A program another tracer (here the test) follows already: that one is named.
+    AttachedProgram followed({"/bin/cat"}, {});
+    ASSERT_EQ(::ptrace(PTRACE_SEIZE, followed.pid(), nullptr, 0), 0) << std::strerror(errno);
+    auto refused = Watch({"--pid", std::to_string(followed.pid())});
+    EXPECT_EQ(refused->Wait(), 125);
+    EXPECT_NE(refused->Errors().find("(process " + std::to_string(::getpid()) +
+                                     " follows it already: a debugger or tracer)"),
+              std::string::npos)
+        << refused->Errors();
+    followed.CloseInput();
+    EXPECT_EQ(followed.Wait(), 0);
 }
 
 // How watch tells the programs the attachment can enter from the others, by their ELF headers.
