@@ -243,8 +243,13 @@ bool ChoosePath(const WatchOptions& options, const std::string& program, WatchPa
                          program.c_str());
         } else if (kind == trace::ImageKind::kDynamic64 && trace::ChangesUser(program)) {
             path = WatchPath::kTrace;
-            std::fprintf(err, "porvane-cli: %s changes its user: watching its system calls\n",
-                         program.c_str());
+            // The kernel does not give a followed program the rights of its set-user-id or
+            // set-group-id bit unless its tracer has them already: say so to anyone but root.
+            std::fprintf(err, "porvane-cli: %s changes its user: watching its system calls%s\n",
+                         program.c_str(),
+                         ::geteuid() == 0 ? ""
+                                          : " (it runs without the rights of its set-user-id "
+                                            "or set-group-id bit, as under any tracer)");
         } else {
             path = WatchPath::kPreload;
             return true;
