@@ -41,6 +41,10 @@ enum Operation : uint8_t {
     // only, before the open): input, the 32-bit id of the process the connection speaks for,
     // which the port's process notes name instead of the tracer's own.
     kAppOnBehalf = 10,
+    // A tracer that stops following a program which goes on holding the port (root or the
+    // host's own user only): the open stays the program's, so when this connection ends no
+    // close is on record.
+    kAppLetGo = 11,
 };
 
 // The application socket keeps message boundaries (SOCK_SEQPACKET): a request goes whole or not

@@ -639,6 +639,31 @@ SIEVRA_EXPORT int fcntl64(int fd, int cmd, ...) {
 
 // --- program images ----------------------------------------------------------------------
 
+// --- ending ------------------------------------------------------------------------------
+
+// _exit skips the exit-time close (Unload): a child that writes on its parent's port and ends
+// with _exit (a shell's subshell, os._exit after fork) would leave its last records to be served
+// after the parent's later ones. Its connections are closed first here, as at exit; a vfork
+// child, which is not the registry's owner, closes nothing of its parent's.
+namespace {
+[[noreturn]] void EndProcess(int status) {
+    {
+        ErrnoKeeper keep;
+        if (Registry().enabled())
+            Registry().CloseLinksAtExit();
+    }
+    for (;;)
+        ::syscall(SYS_exit_group, status);
+}
+}  // namespace
+
+SIEVRA_EXPORT void _exit(int status) {
+    EndProcess(status);
+}
+SIEVRA_EXPORT void _Exit(int status) {
+    EndProcess(status);
+}
+
 SIEVRA_EXPORT int execve(const char* path, char* const argv[], char* const envp[]) {
     return ExecKeepingLinks(envp, [&](char* const* env) { return Real().execve(path, argv, env); });
 }

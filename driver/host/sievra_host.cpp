@@ -53,22 +53,34 @@ struct SievraHost::Port {
     std::atomic<pid_t> last_pid{0};
 
     // Records a change of the process making the port's requests (a child using an inherited
-    // port, or the parent again), before that process's request is recorded.
-    void NoteProcess(pid_t pid) {
+    // port, or the parent again), before that process's request is recorded. known_name is
+    // the process's name as read while it surely lived: a child that wrote and ended at once
+    // is gone by the time its records are served.
+    void NoteProcess(pid_t pid, const std::string& known_name) {
         const pid_t before = last_pid.exchange(pid);
         if (before == 0 || before == pid)
             return;
+        std::string name = ProcessName(pid);
+        if (name.empty())
+            name = known_name;
         uint8_t data[4 + 16];
         PutLe32(data, static_cast<uint32_t>(pid));
-        size_t n = 0;
-        if (FILE* comm = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "r")) {
-            n = std::fread(data + 4, 1, 16, comm);
-            std::fclose(comm);
-        }
-        while (n > 0 && (data[4 + n - 1] == '\n' || data[4 + n - 1] == '\0'))
-            --n;
+        const size_t n = std::min<size_t>(name.size(), 16);
+        std::memcpy(data + 4, name.data(), n);
         IoCallDriverAndWait(physical->AttachedDevice, IRP_MJ_DEVICE_CONTROL, data, 0,
                             IOCTL_SIEVRA_PROCESS_REPORT, static_cast<uint32_t>(4 + n), 0);
+    }
+    // The command name of a process ("" when it has gone).
+    static std::string ProcessName(pid_t pid) {
+        char name[17] = {};
+        size_t n = 0;
+        if (FILE* comm = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "r")) {
+            n = std::fread(name, 1, 16, comm);
+            std::fclose(comm);
+        }
+        while (n > 0 && (name[n - 1] == '\n' || name[n - 1] == '\0'))
+            --n;
+        return std::string(name, n);
     }
 
     // The record queue holds 4096 bytes: an application's record waits until the control
@@ -739,10 +751,14 @@ void SievraHost::ServeApplication(Port& port, int fd) {
     const uint64_t owner = next_owner_++;
     bool created = false;  // an open succeeded and has not been closed yet
     pid_t speaker = 0;     // the process a tracer speaks for (0: the peer itself)
+    bool let_go = false;   // the tracer stopped following a program that keeps the open:
+                           // its close and its end are not the program's
     // Root and the host's own user (watch's end marker) may speak without an open; anyone else
     // only about the open their descriptor proves.
     const std::optional<PeerCredentials> peer = PeerOf(fd);
     const bool trusted = peer && Trusted(*peer);
+    // The peer waits for the answer to its open: it lives now.
+    std::string speaker_name = peer ? Port::ProcessName(peer->pid) : std::string();
     RequestReader requests(fd);
     if (!trusted)
         requests.SetDeadline(std::chrono::steady_clock::now() + kCreateDeadline);
@@ -770,7 +786,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         if (created && peer &&
             (op == link::kAppWrite || op == link::kAppRead || op == link::kDeviceControl ||
              op == link::kClose)) {
-            port.NoteProcess(speaker != 0 ? speaker : peer->pid);
+            port.NoteProcess(speaker != 0 ? speaker : peer->pid, speaker_name);
         }
         if (op != link::kAppCreate && !created && !trusted) {
             SendResponse(fd, write_mutex, id, link::kStatusAccessDenied, 0, nullptr, 0);
@@ -807,6 +823,9 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                         port.serial.Detach(owner);
                         break;
                     }
+                    // The opener is the process of record: another one's first request (a
+                    // child's, on the inherited open) is noted.
+                    port.last_pid = speaker != 0 ? speaker : peer ? peer->pid : 0;
                 }
                 created = true;
                 page = port.page.fd();
@@ -818,7 +837,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                     // The port is let go before the close is recorded: whoever reads "Close Com"
                     // finds the port no longer this program's. The open ends (is recorded and
                     // clears the rules) only with the last connection of its open file.
-                    if (port.serial.Detach(owner)) {
+                    if (port.serial.Detach(owner) && !let_go) {
                         s = IoCallDriverAndWait(top, IRP_MJ_CLEANUP);
                         s = IoCallDriverAndWait(top, IRP_MJ_CLOSE);
                         port.last_pid = 0;
@@ -868,6 +887,14 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                     break;
                 }
                 speaker = static_cast<pid_t>(GetLe32(buffer.data()));
+                speaker_name = Port::ProcessName(speaker);  // stopped by its tracer now
+                break;
+            case link::kAppLetGo:
+                if (!trusted || !created) {
+                    s.Status = link::kStatusInvalidRequest;
+                    break;
+                }
+                let_go = true;
                 break;
             case link::kAppBypassed:
                 s = IoCallDriverAndWait(top, IRP_MJ_DEVICE_CONTROL, data, 0,
@@ -895,7 +922,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
             break;  // a refused open ends the connection; the port's other sessions go on
     }
     const bool last = port.serial.Detach(owner);
-    if (created && last) {
+    if (created && last && !let_go) {
         // The application went without closing (it exited or was killed): as at a process's
         // end, its open is cleaned up and closed, which ends its rules and is recorded.
         IoCallDriverAndWait(top, IRP_MJ_CLEANUP);

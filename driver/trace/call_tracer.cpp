@@ -113,27 +113,35 @@ bool IsGroupStopSignal(int sig) {
     return sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
 }
 
-// Takes stop requests (the signals a signalfd reads) on a thread of its own while the tracer
-// waits in waitpid, which only a child's change wakes: each request is woken for by a child
-// process that ends at once. Without a stop_fd it does nothing.
+// Takes stop requests (the signals a signalfd reads, and a hang-up of hangup_fd, taken as a
+// SIGTERM sent by a user) on a thread of its own while the tracer waits in waitpid, which only
+// a child's change wakes: each request is woken for by a child process that ends at once.
+// Without either descriptor it does nothing.
 class StopRelay {
   public:
-    explicit StopRelay(int stop_fd) {
+    StopRelay(int stop_fd, int hangup_fd) {
         int wake[2];
-        if (stop_fd < 0 || ::pipe2(wake, O_CLOEXEC) != 0)
+        if ((stop_fd < 0 && hangup_fd < 0) || ::pipe2(wake, O_CLOEXEC) != 0)
             return;
         wake_read_.Reset(wake[0]);
         wake_write_.Reset(wake[1]);
-        thread_ = std::thread([this, stop_fd] {
+        thread_ = std::thread([this, stop_fd, hangup_fd] {
+            // A hang-up stays: it is polled for until it has been seen once.
+            pollfd p[3] = {{stop_fd, POLLIN, 0}, {wake_read_.get(), POLLIN, 0}, {hangup_fd, 0, 0}};
             for (;;) {
-                pollfd p[2] = {{stop_fd, POLLIN, 0}, {wake_read_.get(), POLLIN, 0}};
-                if (::poll(p, 2, -1) < 0 && errno != EINTR)
+                if (::poll(p, 3, -1) < 0 && errno != EINTR)
                     return;
                 if (p[1].revents != 0)
                     return;
-                signalfd_siginfo info;
-                if (p[0].revents == 0 || ::read(stop_fd, &info, sizeof info) != sizeof info)
+                signalfd_siginfo info{};
+                if ((p[2].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+                    p[2].fd = -1;
+                    info.ssi_signo = SIGTERM;
+                    info.ssi_code = SI_USER;
+                } else if (p[0].revents == 0 ||
+                           ::read(stop_fd, &info, sizeof info) != sizeof info) {
                     continue;
+                }
                 {
                     const std::lock_guard lock(mutex_);
                     pending_.push_back(info);
@@ -205,7 +213,8 @@ class CallTracer::Session {
     };
 
     Thread& Register(pid_t tid);
-    void Forget(pid_t tid);
+    // let_go: the thread was let go of, not ended (its process keeps its ports).
+    void Forget(pid_t tid, bool let_go = false);
     Process& ProcessOf(const Thread& t) { return *processes_.at(t.tgid); }
     std::shared_ptr<PortOpen> Detect(Process& p, int fd);
     void ForgetDescriptor(Process& p, int fd);
@@ -279,16 +288,25 @@ CallTracer::Session::Thread& CallTracer::Session::Register(pid_t tid) {
     return t;
 }
 
-void CallTracer::Session::Forget(pid_t tid) {
+void CallTracer::Session::Forget(pid_t tid, bool let_go) {
     auto found = threads_.find(tid);
     if (found == threads_.end())
         return;
     const pid_t tgid = found->second.tgid;
     threads_.erase(found);
     auto process = processes_.find(tgid);
-    // The last thread gone: the process's ports are closed (their connections end).
-    if (process != processes_.end() && --process->second->threads <= 0)
-        processes_.erase(process);
+    if (process == processes_.end() || --process->second->threads > 0)
+        return;
+    // The last thread gone: the process's connections end; its ports are closed on record
+    // unless it lives on with them.
+    if (let_go) {
+        std::set<PortOpen*> told;
+        for (const auto& [number, open] : process->second->ports) {
+            if (told.insert(open.get()).second)
+                open->LetGo();
+        }
+    }
+    processes_.erase(process);
 }
 
 const TracedPort* CallTracer::Session::PortOfDevice(dev_t device) const {
@@ -626,7 +644,7 @@ void CallTracer::Session::Resume(pid_t tid, Thread& t, int sig) {
 
 void CallTracer::Session::Detach(pid_t tid, int sig) {
     ::ptrace(PTRACE_DETACH, tid, nullptr, sig);
-    Forget(tid);
+    Forget(tid, true);
 }
 
 void CallTracer::Session::Handle(pid_t tid, int status) {
@@ -779,7 +797,7 @@ int CallTracer::Session::Run(const std::string& path, const std::vector<std::str
         ::kill(child, SIGKILL);
     }
     go_write.Reset();
-    StopRelay relay(stop_fd);
+    StopRelay relay(stop_fd, settings_.hangup_fd);
     while (!threads_.empty()) {
         WaitOnce();
         for (const signalfd_siginfo& info : relay.Take()) {
@@ -841,7 +859,7 @@ int CallTracer::Session::Attach(pid_t pid, int stop_fd, std::string& error) {
             Detect(*found->second, fd);
     }
     {
-        StopRelay relay(stop_fd);
+        StopRelay relay(stop_fd, settings_.hangup_fd);
         while (!threads_.empty() && relay.Take().empty())
             WaitOnce();
     }

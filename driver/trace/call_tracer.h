@@ -37,6 +37,10 @@ struct TraceSettings {
     int reply_timeout_ms = 2000;  // how long a call waits for the host
     // Told the started program's process id once it is followed, before it runs.
     std::function<void(pid_t)> started;
+    // A descriptor whose hang-up (the reader of the records went away: | head) ends the
+    // following as SIGTERM to the tracer does: a started program is sent SIGTERM, a running
+    // one is let go of. -1: none.
+    int hangup_fd = -1;
 };
 
 // The exit status when the program could not be started.

@@ -161,6 +161,11 @@ PortOpen::~PortOpen() {
         ::munmap(const_cast<std::atomic<uint32_t>*>(page), link::kPageSize);
 }
 
+void PortOpen::LetGo() {
+    if (link_.socket.load() >= 0)
+        attach::SendRecord(link_, link::kAppLetGo, 0, nullptr, 0);
+}
+
 uint32_t PortOpen::WatchState() {
     // An open whose host was slow to answer gets its page (and its watch) once the answer is in.
     if (link_.page.load() == nullptr && link_.socket.load() >= 0)

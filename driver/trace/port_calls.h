@@ -52,6 +52,8 @@ class PortOpen {
     int file() const { return file_.get(); }
     // Who watches the port now (kUnwatched when nobody does or the host is gone).
     uint32_t WatchState();
+    // Tells the host the tracer lets go of a program that keeps this open: no close on record.
+    void LetGo();
     // Whether the host still serves this open (someone may start watching it any time).
     bool connected() const { return link_.socket.load() >= 0; }
 

@@ -253,8 +253,13 @@ bool ChoosePath(const WatchOptions& options, const std::string& program, WatchPa
                          program.c_str());
         } else if (kind == trace::ImageKind::kDynamic64 && trace::ChangesUser(program)) {
             path = WatchPath::kTrace;
-            std::fprintf(err, "porvane-cli: %s changes its user: watching its system calls\n",
-                         program.c_str());
+            // The kernel does not give a followed program the rights of its set-user-id or
+            // set-group-id bit unless its tracer has them already: say so to anyone but root.
+            std::fprintf(err, "porvane-cli: %s changes its user: watching its system calls%s\n",
+                         program.c_str(),
+                         ::geteuid() == 0 ? ""
+                                          : " (it runs without the rights of its set-user-id "
+                                            "or set-group-id bit, as under any tracer)");
         } else {
             path = WatchPath::kPreload;
             return true;
@@ -474,7 +479,10 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         if (preload != library)
             env.push_back("LD_PRELOAD=" + preload.substr(library.size() + 1));
         env.push_back("SIEVRA_DISABLE=1");
-        trace::TraceSettings settings{runtime_dir, TracedPorts(host_ports)};
+        trace::TraceSettings settings;
+        settings.runtime_dir = runtime_dir;
+        settings.ports = TracedPorts(host_ports);
+        settings.hangup_fd = fileno(out);
         settings.started = [&records, &program_name](pid_t pid) {
             records.SetDefaultProcess({pid, program_name});
         };

@@ -411,8 +411,9 @@ TEST_F(SecurityTest, WhatProgramsMapCannotBeShrunkOrWrittenAndAnyFolderIsSurvive
                                 AttachedEnvironment(folder));
         EXPECT_EQ(pty_.ReadExactly(expected.size()), expected);
         EXPECT_EQ(program.Wait(), 0) << program.Errors();
-        if (fake != nullptr)
+        if (fake != nullptr) {
             EXPECT_TRUE(fake->reached.load());
+        }
         fake.reset();
     }
 }

@@ -237,8 +237,9 @@ TEST(BashCompletion, OffersCommandsOptionsAndChoices) {
             const std::vector<std::string> offered = Completions(program, {command, "--"});
             for (const std::string& option :
                  HelpOptions(RunProgram(program, {command, "--help"}).out)) {
-                if (option.rfind("--", 0) == 0)
+                if (option.rfind("--", 0) == 0) {
                     EXPECT_TRUE(Contains(offered, option)) << command << " " << option;
+                }
             }
         }
     }

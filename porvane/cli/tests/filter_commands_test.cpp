@@ -107,6 +107,7 @@ class LineProcess {
         reaped_ = true;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
+    pid_t pid() const { return pid_; }
     const std::string& out() const { return out_text_; }
     const std::string& err() const { return err_text_; }
 
@@ -345,7 +346,9 @@ TEST_F(DriverHostCommandTest, FilterChangesExactlyTheChosenByteOfATracedProgram)
                           {"delete", "--recv-count", "ABCDE", "xy", "", "1", "gh"}};
     struct stat st;
     ASSERT_EQ(::stat(port_.slave_path().c_str(), &st), 0);
-    const sievra::trace::TraceSettings settings{runtime_, {{1, st.st_rdev, port_.slave_path()}}};
+    sievra::trace::TraceSettings settings;
+    settings.runtime_dir = runtime_;
+    settings.ports = {{1, st.st_rdev, port_.slave_path()}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.action) + " " + c.rule);
         // The program reads one byte first (the test's go-ahead), writes ABCDE, reads two bytes
@@ -505,15 +508,29 @@ TEST_F(WatchCommandTest, AMissingAttachmentIsSaidClearly) {
                                "/lib/porvane/libsievra.so is missing (build the sievra target)\n");
 }
 
+// On either path the program is sent SIGTERM when watch's reader goes away (| head), and its
+// status passes through; a running program that watch follows is let go of instead, unharmed.
 TEST_F(WatchCommandTest, AClosedOutputEndsTheProgramAndTheWatch) {
     PutAttachment();
-    LineProcess watch(Watch(), {"watch", "--", "/bin/sh", "-c", "echo started; exec sleep 600"});
-    ASSERT_TRUE(watch.WaitFor(false, "started\n")) << watch.err();
-    watch.CloseOutput();  // the program is sent SIGTERM, and its status passes through
-    EXPECT_EQ(watch.Wait(), 128 + SIGTERM);
-    // Only the start line: nothing is said at the end.
-    EXPECT_EQ(watch.AllErrors().find('\n'), watch.AllErrors().size() - 1) << watch.AllErrors();
-    EXPECT_EQ(watch.AllErrors().rfind("porvane-cli: watching ", 0), 0u) << watch.AllErrors();
+    for (const char* path : {"--preload", "--trace"}) {
+        SCOPED_TRACE(path);
+        LineProcess watch(Watch(),
+                          {"watch", path, "--", "/bin/sh", "-c", "echo started; exec sleep 600"});
+        ASSERT_TRUE(watch.WaitFor(false, "started\n")) << watch.err();
+        watch.CloseOutput();
+        EXPECT_EQ(watch.Wait(), 128 + SIGTERM);
+        // Only the start line: nothing is said at the end.
+        EXPECT_EQ(watch.AllErrors().find('\n'), watch.AllErrors().size() - 1) << watch.AllErrors();
+        EXPECT_EQ(watch.AllErrors().rfind("porvane-cli: watching ", 0), 0u) << watch.AllErrors();
+    }
+    LineProcess running("/bin/sh", {"-c", "echo started; exec sleep 600"});
+    ASSERT_TRUE(running.WaitFor(false, "started\n"));
+    LineProcess attached(Watch(), {"watch", "--pid", std::to_string(running.pid())});
+    ASSERT_TRUE(attached.WaitFor(true, "porvane-cli: watching ")) << attached.err();
+    attached.CloseOutput();
+    EXPECT_EQ(attached.Wait(), 0) << attached.AllErrors();
+    EXPECT_EQ(::kill(running.pid(), 0), 0);  // still there, and still ends by its signal
+    EXPECT_EQ(running.Stop(), 128 + SIGTERM);
 }
 
 TEST_F(WatchCommandTest, PrivateHostLivesAsLongAsTheProgramAndItsStatusPassesThrough) {
@@ -581,6 +598,51 @@ TEST_F(WatchCommandTest, APortLeftOpenAtTheProgramsExitIsClosedOnRecordBeforeWat
 
 TEST_F(WatchCommandTest, APortOnlyTheKernelClosesIsClosedOnRecordBeforeWatchEnds) {
     ExpectThePingLines(PortEnd::kLeftToUnderscoreExit);
+}
+
+// A child that writes on its parent's port and ends at once (_exit) is named on its process
+// note, and its records come before the parent's later ones, on either path alike.
+TEST_F(WatchCommandTest, AChildThatEndsAtOnceIsNamedAndInOrder) {
+    PutAttachment();
+    const char* const program = R"(
+import os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+os.write(fd, b'O')
+child = os.fork()
+if child == 0:
+    os.write(fd, b'C')
+    os._exit(0)
+os.waitpid(child, 0)
+os.write(fd, b'P')
+os.close(fd)
+)";
+    const std::string note = "进程 (python3):";
+    const std::vector<std::string> expected = {
+        "Open Com OK", "写串口 1 bytes: O", note,           "写串口 1 bytes: C",
+        note,          "写串口 1 bytes: P", "Close Com OK."};
+    for (const char* path : {"--preload", "--trace"}) {
+        SCOPED_TRACE(path);
+        LineProcess watch(
+            Watch(), {"watch", path, "--", "/usr/bin/python3", "-c", program, port_.slave_path()});
+        EXPECT_EQ(watch.Wait(), 0);
+        ASSERT_TRUE(watch.WaitFor(false, "summary:")) << watch.out();
+        std::vector<std::string> records;
+        std::istringstream lines(watch.out());
+        const std::string prefix = port_.slave_path() + ": ";
+        const std::string name = " (python3):";
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind(prefix, 0) != 0 || line.find("summary:") != std::string::npos)
+                continue;
+            std::string record = line.substr(prefix.size());
+            // The process ids vary; the name must be there.
+            if (record.rfind("进程 ", 0) == 0 && record.size() > name.size() &&
+                record.compare(record.size() - name.size(), name.size(), name) == 0) {
+                record = note;
+            }
+            records.push_back(record);
+        }
+        EXPECT_EQ(records, expected) << watch.out();
+    }
 }
 
 // Ctrl-C typed on the terminal watch runs on reaches the program as the SIGINT it is, the host

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -296,6 +297,9 @@ for line in sys.stdin:
     }
     EXPECT_NE(records.find("写串口 3 bytes: 6f 6e 65"), std::string::npos) << records;
     ::kill(watch->pid(), SIGINT);
+    // The program holds its port still: letting go of it is no close.
+    for (const std::string& line : ReadLines(*watch))
+        EXPECT_EQ(line.find("Close Com"), std::string::npos) << line;
     EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
     // Let go: the next exchange goes as before, and nobody records it.
     python.WriteLine("two");

@@ -468,8 +468,9 @@ TEST(SievradPath, OnlyAnInstallationOfRootsIsStartedByTheUnit) {
     const std::string users = dir.path() + "/users";
     fs::create_directory(users);
     const bool root = ::geteuid() == 0;
-    if (root)
+    if (root) {
         ASSERT_EQ(::chown(users.c_str(), 12345, 12345), 0);
+    }
     const Row places[] = {
         {"an installed program", "/usr/bin/env", true},
         {"nothing yet in a folder of root's", "/usr/bin/no-such-sievrad", true},
