@@ -2,6 +2,8 @@
 // and readable messages, and the defaults in every --help.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "platform/cli/number_option.h"
 #include "platform/comm/testing/child_process.h"
 
@@ -61,8 +63,11 @@ TEST(NumberOptions, EveryProgramNamesTheOptionAndItsRange) {
         SCOPED_TRACE(std::string(row.program) + " " + row.args.back());
         ChildProcess program(row.program, row.args);
         const std::string error = program.ReadAllError();
-        EXPECT_NE(program.Wait(), 0);
-        EXPECT_EQ(error.substr(0, error.find('\n') + 1), row.message);
+        EXPECT_EQ(program.Wait(), 2);
+        // "PROGRAM: MESSAGE (see PROGRAM --help)"
+        const std::string message(row.message, std::strlen(row.message) - 1);
+        EXPECT_EQ(error.substr(0, error.find('\n') + 1), std::string(row.program) + ": " + message +
+                                                             " (see " + row.program + " --help)\n");
     }
 }
 
