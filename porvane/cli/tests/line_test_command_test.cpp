@@ -221,12 +221,14 @@ TEST_F(LineTestCommand, AVanishedPortEndsTheTestWithWhatWasMeasured) {
         ASSERT_FALSE(more.empty()) << output;
         output += more;
     }
+    const size_t before = ParseRun(output).seconds.size();
     vport_->Signal(SIGTERM);  // the plug is pulled: its pseudo-terminal closes
     EXPECT_EQ(test.Wait(10000), 5);
     const RunOutput run = ParseRun(output + test.ReadAllOutput());
     ASSERT_FALSE(run.seconds.empty());
-    for (const Second& s : run.seconds)
-        EXPECT_EQ(s.no_signal, 0);  // the lost seconds are not counted as seconds without signal
+    // The test ends in the second the port vanished in: no lost seconds are counted after it
+    // (a loaded machine may starve a second before, so those are not judged).
+    EXPECT_LE(run.seconds.size(), before + 1);
     ASSERT_EQ(run.summary.size(), 2u);
     EXPECT_EQ(run.summary[0], "# seconds " + std::to_string(run.seconds.size()) +
                                   ", errored seconds 0, bit errors 0 of " + std::to_string([&] {
