@@ -13,44 +13,17 @@
 #include "brevant/omnix.h"
 #include "platform/comm/unique_fd.h"
 #include "platform/text/gbk.h"
+#include "platform/text/utf8.h"
 
 namespace brevant {
 namespace {
 
 // True when bytes is well-formed UTF-8 (shortest forms, no surrogates, at most U+10FFFF).
 bool IsValidUtf8(std::string_view bytes) {
-    size_t i = 0;
-    while (i < bytes.size()) {
-        const auto c = static_cast<unsigned char>(bytes[i]);
-        size_t extra = 0;
-        uint32_t code = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-            code = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2;
-            code = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            code = c & 0x07;
-        } else {
+    for (size_t i = 0, n; i < bytes.size(); i += n) {
+        n = text::Utf8SequenceLength(bytes, i);
+        if (n == 0)
             return false;
-        }
-        if (i + extra >= bytes.size())
-            return false;  // cut short by the end
-        for (size_t k = 1; k <= extra; ++k) {
-            const auto t = static_cast<unsigned char>(bytes[i + k]);
-            if ((t & 0xC0) != 0x80)
-                return false;
-            code = (code << 6) | (t & 0x3F);
-        }
-        if ((extra == 2 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
-            (extra == 3 && (code < 0x10000 || code > 0x10FFFF)))
-            return false;
-        i += extra + 1;
     }
     return true;
 }

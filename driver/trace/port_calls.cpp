@@ -108,8 +108,9 @@ bool TraceeBuffers::Take(pid_t tid, long nr, const uint64_t* args) {
     return true;
 }
 
-bool TraceeBuffers::Read(uint64_t offset, void* out, size_t n) const {
-    auto* to = static_cast<uint8_t*>(out);
+template <typename Copy>
+bool TraceeBuffers::ForEachPiece(uint64_t offset, size_t n, Copy copy) const {
+    size_t at = 0;
     for (const Segment& s : segments_) {
         if (n == 0)
             break;
@@ -118,32 +119,27 @@ bool TraceeBuffers::Read(uint64_t offset, void* out, size_t n) const {
             continue;
         }
         const size_t take = static_cast<size_t>(std::min<uint64_t>(n, s.length - offset));
-        if (!ReadTracee(tid_, s.address + offset, to, take))
+        if (!copy(s.address + offset, at, take))
             return false;
-        to += take;
+        at += take;
         n -= take;
         offset = 0;
     }
     return n == 0;
 }
 
+bool TraceeBuffers::Read(uint64_t offset, void* out, size_t n) const {
+    auto* to = static_cast<uint8_t*>(out);
+    return ForEachPiece(offset, n, [&](uint64_t address, size_t at, size_t length) {
+        return ReadTracee(tid_, address, to + at, length);
+    });
+}
+
 bool TraceeBuffers::Write(uint64_t offset, const void* in, size_t n) const {
     const auto* from = static_cast<const uint8_t*>(in);
-    for (const Segment& s : segments_) {
-        if (n == 0)
-            break;
-        if (offset >= s.length) {
-            offset -= s.length;
-            continue;
-        }
-        const size_t take = static_cast<size_t>(std::min<uint64_t>(n, s.length - offset));
-        if (!WriteTracee(tid_, s.address + offset, from, take))
-            return false;
-        from += take;
-        n -= take;
-        offset = 0;
-    }
-    return n == 0;
+    return ForEachPiece(offset, n, [&](uint64_t address, size_t at, size_t length) {
+        return WriteTracee(tid_, address, from + at, length);
+    });
 }
 
 PortOpen::PortOpen(uint32_t port_number, dev_t device, comm::UniqueFd file, pid_t process)

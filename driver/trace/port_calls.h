@@ -33,6 +33,11 @@ class TraceeBuffers {
     const std::vector<Segment>& segments() const { return segments_; }
 
   private:
+    // Calls copy(address, at, length) for each piece of the n bytes from byte offset, in order,
+    // at counting from 0; false as soon as a copy fails or the transfer is shorter.
+    template <typename Copy>
+    bool ForEachPiece(uint64_t offset, size_t n, Copy copy) const;
+
     pid_t tid_ = 0;
     std::vector<Segment> segments_;
     uint64_t total_ = 0;

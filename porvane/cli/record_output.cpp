@@ -9,6 +9,7 @@
 #include "driver/sievra_protocol.h"
 #include "platform/comm/serial_ioctl.h"
 #include "platform/text/hex_text.h"
+#include "platform/text/utf8.h"
 #include "porvane/monitor/monitor_decoder.h"
 #include "porvane/monitor/monitor_record.h"
 
@@ -157,39 +158,6 @@ std::string HexDigits(const uint8_t* data, size_t length) {
     return out;
 }
 
-// The length of the well-formed UTF-8 sequence at text[i], or 0 when there is none.
-size_t Utf8Length(const std::string& text, size_t i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    size_t extra;
-    uint32_t code;
-    if (c < 0x80)
-        return 1;
-    if (c >= 0xC2 && c <= 0xDF) {
-        extra = 1;
-        code = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        extra = 2;
-        code = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        extra = 3;
-        code = c & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + extra >= text.size())
-        return 0;
-    for (size_t k = 1; k <= extra; ++k) {
-        const auto t = static_cast<unsigned char>(text[i + k]);
-        if ((t & 0xC0) != 0x80)
-            return 0;
-        code = (code << 6) | (t & 0x3F);
-    }
-    if ((extra == 2 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
-        (extra == 3 && (code < 0x10000 || code > 0x10FFFF)))
-        return 0;
-    return extra + 1;
-}
-
 }  // namespace
 
 std::string EscapeControls(const std::string& text) {
@@ -232,7 +200,7 @@ std::string JsonString(const std::string& text) {
             std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
             out += escaped;
         } else {
-            const size_t n = Utf8Length(text, i);
+            const size_t n = text::Utf8SequenceLength(text, i);
             if (n == 0) {
                 out += "\xEF\xBF\xBD";  // U+FFFD for a byte that starts no UTF-8 character
                 ++i;
