@@ -16,6 +16,9 @@ packages=(
     # The Debian package (cpack's DEB generator finds the libraries the programs need with
     # dpkg-shlibdeps and the programs with file) and the check of the manual pages.
     dpkg-dev file man-db
+    # Ports that come and go (udev), tested against mocked adapters; ports on other machines,
+    # tested against a network serial server.
+    libudev-dev umockdev libumockdev-dev ser2net
 )
 missing=()
 for p in "${packages[@]}"; do
