@@ -89,7 +89,8 @@ std::optional<porvane::cli::StampMode> StampModeOf(const std::string& value) {
 constexpr char kExitFooter[] =
     "Exit status: 0 done, 1 the port did not open, 2 usage error (unknown command or option, bad\n"
     "value), 3 the line never synchronised, 4 an output, report or log file cannot be written,\n"
-    "5 the port vanished; watch exits with the program's status.";
+    "5 the port vanished, 6 the address cannot be listened on (serve); watch exits with the\n"
+    "program's status.";
 
 // The port and line options that "term" and "test" share, with their defaults in the help.
 void AddLineOptions(CLI::App* command, porvane::cli::TermOptions& line) {

@@ -21,6 +21,9 @@ constexpr int kStatusCheckMs = 500;
 // A write to the port ends after this at the latest (the rest is written again), so that the
 // writer sees the end of its session even on a line that flow control holds.
 constexpr uint32_t kWriteSliceMs = 500;
+// After the system refused a connection for want of descriptors or memory, the acceptor waits
+// this long before it tries again, instead of spinning on the still pending connection.
+constexpr int kAcceptBackoffMs = 200;
 
 // Tells a client that came while another is served why it is closed at once.
 void TurnAway(comm::UniqueFd socket, const std::string& port_name) {
@@ -95,29 +98,38 @@ void PortServer::RunAcceptor() {
     for (const comm::UniqueFd& listener : listeners_)
         fds.push_back({listener.get(), POLLIN, 0});
     fds.push_back({wake_.get(), POLLIN, 0});
+    bool backoff = false;
     while (!stopping_ && !port_vanished_) {
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
+        // While backing off only the wake-up is watched.
+        pollfd* watched = backoff ? &fds.back() : fds.data();
+        const size_t count = backoff ? 1 : fds.size();
+        for (pollfd& fd : fds)
+            fd.revents = 0;
+        if (::poll(watched, count, backoff ? kAcceptBackoffMs : -1) < 0) {
             if (errno == EINTR)
                 continue;
             break;
         }
+        backoff = false;
         if (fds.back().revents & POLLIN)
             comm::DrainEventFd(wake_.get());
         if (stopping_ || port_vanished_)
             break;
         Reap(false, {});
         for (size_t i = 0; i + 1 < fds.size(); ++i) {
-            if (fds[i].revents & POLLIN)
-                Accept(fds[i].fd);
+            if ((fds[i].revents & POLLIN) && !Accept(fds[i].fd))
+                backoff = true;
         }
     }
     Reap(true, port_vanished_ ? "the port vanished" : "server stopping");
 }
 
-void PortServer::Accept(int listener) {
+bool PortServer::Accept(int listener) {
     comm::UniqueFd socket(::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-    if (!socket.valid())
-        return;  // the client left before it was taken, or the system is short of descriptors
+    if (!socket.valid()) {
+        // A client that left before it was taken is no failure.
+        return errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM;
+    }
     const std::string peer = PeerAddressText(socket.get());
     // A session that has just ended frees the port for this client.
     Reap(false, {});
@@ -137,10 +149,11 @@ void PortServer::Accept(int listener) {
     if (!session) {
         TurnAway(std::move(socket), config_.port_name);
         observer_.ClientTurnedAway(peer, served);
-        return;
+        return true;
     }
     observer_.ClientArrived(peer);
     session->Start();
+    return true;
 }
 
 void PortServer::Reap(bool force, const std::string& reason) {
@@ -161,28 +174,23 @@ void PortServer::Reap(bool force, const std::string& reason) {
 void PortServer::RunPortReader() {
     while (!stopping_) {
         std::shared_ptr<PortSession> session = CurrentSession();
+        bool gone = false;
         if (session && session->Room() == 0) {
-            // The client is behind: the port is not read, so its own flow control holds the line.
-            session->WaitForRoom();
-            continue;
-        }
-        uint32_t events = 0;
-        const comm::CommStatus waited = device_->WaitEventFor(events, kStatusCheckMs);
-        if (!waited && waited.error() == ECANCELED)
-            break;
-        bool gone = !waited && waited.error() != ETIMEDOUT;
-        session = CurrentSession();
-        if (!gone && (events & comm::EV_RXCHAR))
-            gone = !TakeReceived(session);
-        if (!gone && session) {
-            uint32_t status = 0;
-            if ((events & comm::kModemEvents) || !waited) {
-                if (device_->GetModemStatus(status))
-                    session->ModemStatus(status);
-            }
-            uint32_t errors = 0;
-            if (session->WantsLineState() && device_->ClearError(&errors, nullptr) && errors != 0)
-                session->LineErrors(errors);
+            // The client is behind: the port is not read, so its own flow control holds the
+            // line. Its modem lines are still followed.
+            if (!session->WaitForRoom(kStatusCheckMs))
+                gone = !CheckLines(session, true);
+        } else {
+            uint32_t events = 0;
+            const comm::CommStatus waited = device_->WaitEventFor(events, kStatusCheckMs);
+            if (!waited && waited.error() == ECANCELED)
+                break;
+            gone = !waited && waited.error() != ETIMEDOUT;
+            session = CurrentSession();
+            if (!gone && (events & comm::EV_RXCHAR))
+                gone = !TakeReceived(session);
+            if (!gone && session)
+                gone = !CheckLines(session, (events & comm::kModemEvents) || !waited);
         }
         if (gone) {
             port_vanished_ = true;
@@ -193,6 +201,21 @@ void PortServer::RunPortReader() {
             break;
         }
     }
+}
+
+bool PortServer::CheckLines(const std::shared_ptr<PortSession>& session, bool modem) {
+    if (modem) {
+        uint32_t status = 0;
+        const comm::CommStatus read = device_->GetModemStatus(status);
+        if (read)
+            session->ModemStatus(status);
+        else if (read.DeviceGone())
+            return false;
+    }
+    uint32_t errors = 0;
+    if (session->WantsLineState() && device_->ClearError(&errors, nullptr) && errors != 0)
+        session->LineErrors(errors);
+    return true;
 }
 
 bool PortServer::TakeReceived(const std::shared_ptr<PortSession>& session) {

@@ -60,13 +60,16 @@ class PortServer {
 
   private:
     void RunAcceptor();
-    void Accept(int listener);
+    // Takes a connection; false when the system is short of descriptors or memory.
+    bool Accept(int listener);
     // Ends and reports the session in progress when it has ended (or with force, for the reason).
     void Reap(bool force, const std::string& reason);
     void RunPortReader();
     // Hands what the port received to the session, or drops it between sessions; false when the
     // port failed.
     bool TakeReceived(const std::shared_ptr<PortSession>& session);
+    // Reports the modem lines (and line errors) to the session; false when the port failed.
+    bool CheckLines(const std::shared_ptr<PortSession>& session, bool modem);
     std::shared_ptr<PortSession> CurrentSession();
 
     std::unique_ptr<comm::SerialDevice> device_;

@@ -113,18 +113,21 @@ void PortSession::Start() {
 }
 
 void PortSession::RequestStop(const std::string& reason) {
+    bool writing;
     {
         std::lock_guard lock(mutex_);
         if (stop_)
             return;
         stop_ = true;
         reason_ = reason;
+        writing = writing_;
         changed_.notify_all();
     }
     comm::SignalEventFd(wake_.get());
-    // A write waiting on a slow or held line ends at once; what the client sent last is dropped
-    // with the session.
-    device_.Purge(comm::PURGE_TXABORT | comm::PURGE_TXCLEAR);
+    // A write still waiting on a slow or held line ends at once, its bytes dropped with the
+    // session. Bytes already written are left to leave the line.
+    if (writing)
+        device_.Purge(comm::PURGE_TXABORT | comm::PURGE_TXCLEAR);
 }
 
 void PortSession::Join() {
@@ -147,11 +150,12 @@ std::string PortSession::end_reason() {
 
 // --- the port reader's side ------------------------------------------------------------------
 
-bool PortSession::WaitForRoom() {
+bool PortSession::WaitForRoom(int timeout_ms) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock,
-                  [&] { return stop_ || (!flow_suspended_ && outbound_.size() < kMostForClient); });
-    return !stop_;
+    changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+        return stop_ || (!flow_suspended_ && outbound_.size() < kMostForClient);
+    });
+    return !stop_ && !flow_suspended_ && outbound_.size() < kMostForClient;
 }
 
 size_t PortSession::Room() {
@@ -405,10 +409,13 @@ void PortSession::RunWriter() {
                 std::lock_guard lock(mutex_);
                 if (stop_)
                     break;
+                writing_ = true;
             }
             size_t written = 0;
             failed = !device_.Write(chunk.data() + at, chunk.size() - at, written);
             at += written;
+            std::lock_guard lock(mutex_);
+            writing_ = false;
         }
         if (failed)
             break;  // the port reader finds out why and ends the session

@@ -46,8 +46,9 @@ class PortSession : private rfc2217::TelnetSink {
     const std::string& peer() const { return peer_; }
 
     // --- for the port reader thread ---
-    // Waits until the client can take more of the port's data; false once the session ends.
-    bool WaitForRoom();
+    // Waits up to timeout_ms until the client can take more of the port's data; false when it
+    // cannot yet or the session ends.
+    bool WaitForRoom(int timeout_ms);
     // How many received bytes may be handed over now (0 while the client is behind).
     size_t Room();
     void FromPort(std::span<const uint8_t> bytes);
@@ -95,6 +96,7 @@ class PortSession : private rfc2217::TelnetSink {
     std::string reason_;             // why
     bool input_done_ = false;        // the client closed its side
     bool writer_done_ = false;       // the port writer has ended
+    bool writing_ = false;           // the port writer is in a write to the port
     bool network_done_ = false;      // the network thread has ended
     bool flow_suspended_ = false;    // the client asked for no more data for now
     bool client_held_ = false;       // we asked the client to hold its data
