@@ -14,6 +14,7 @@
 
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
+#include "platform/comm/testing/ser2net_server.h"
 
 namespace brevant {
 namespace {
@@ -147,6 +148,28 @@ TEST(BrevantCli, RefusesRowsItCannotFrameAndSendsNothing) {
         EXPECT_EQ(WrittenToPort(pair), "");
     }
     unsetenv("XDG_CONFIG_HOME");
+}
+
+// A reader on another machine: COMn names its server, and the exchange runs as on a local port.
+TEST(BrevantCli, ARemoteReaderAnswersThroughItsComNumber) {
+    if (!comm::testing::Ser2netServer::Available())
+        GTEST_SKIP() << "ser2net is not installed";
+    TempDir dir;
+    const std::string link = dir.path() + "/reader";
+    ChildProcess sim("quor-sim", {link});
+    ASSERT_TRUE(comm::testing::WaitForPath(link));
+    comm::testing::Ser2netServer server(link);
+    ASSERT_TRUE(server.listening());
+    setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+    setenv("COM3", server.port_name().c_str(), 1);
+    const std::string file = dir.path() + "/one.ini";
+    std::ofstream(file, std::ios::binary) << "/*****************/\r\nrequest\r\n00 41 01 52\r\n";
+    ChildProcess run("brevant-cli", {"run", file, "--port", "3", "--wait", "1500"});
+    const std::string output = run.ReadAllOutput(30000);
+    EXPECT_EQ(run.Wait(), 0);
+    unsetenv("COM3");
+    unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(output.substr(0, output.rfind('\t')), "1\trequest\t20 00 41 01 52 ED 03\t06 20 ");
 }
 
 // --port takes a device path; a COMn that falls back to /dev/ttyS(n-1) says so when it fails.

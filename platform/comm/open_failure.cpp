@@ -13,6 +13,8 @@
 #include <memory>
 #include <sstream>
 
+#include "platform/comm/rfc2217_serial_device.h"
+
 namespace comm {
 namespace {
 
@@ -73,6 +75,24 @@ std::vector<pid_t> ProcessesWithOpen(const std::string& real_path) {
     return found;
 }
 
+// Why a remote port did not open, naming the host and port the name points at.
+std::string DescribeRemoteOpenFailure(const std::string& name, int error,
+                                      const std::string& operation) {
+    const std::optional<RemotePortAddress> address = ParseRemotePortName(name);
+    if (!address)
+        return name + ": not a remote port address (rfc2217://HOST:PORT)";
+    if (operation == "getaddrinfo" && error != EAGAIN)
+        return name + ": host " + address->host + " not found";
+    if (error == EBUSY)
+        return name + ": the server at " + address->host + " port " + address->port +
+               " closed the connection at once (the port is in use)";
+    if (error == EPROTONOSUPPORT)
+        return name + ": the server at " + address->host + " port " + address->port +
+               " does not offer com port control";
+    return name + ": cannot connect to " + address->host + " port " + address->port + ": " +
+           std::strerror(error);
+}
+
 }  // namespace
 
 std::vector<PortHolder> FindPortHolders(const std::string& path) {
@@ -92,6 +112,8 @@ std::vector<PortHolder> FindPortHolders(const std::string& path) {
 
 std::string DescribeOpenFailure(const std::string& path, const CommStatus& status) {
     const int error = status.ok() ? EIO : status.error();
+    if (IsRemotePortName(path))
+        return DescribeRemoteOpenFailure(path, error, status.operation());
     if (error == EBUSY) {
         const std::vector<PortHolder> holders = FindPortHolders(path);
         if (!holders.empty()) {

@@ -84,10 +84,12 @@ struct OpenResult {
 };
 
 // Opens a port exclusively: the path of a terminal device. Fails with EBUSY when another
-// program (or another open in this one) holds the port, whoever the user.
+// program (or another open in this one) holds the port, whoever the user. A path
+// "rfc2217://HOST:PORT" opens the port that server serves (Rfc2217SerialDevice).
 OpenResult OpenSerialDevice(const std::string& path);
 
-// The device path of a port name: "/dev/<name>", or the name itself when it is an absolute path.
+// The device path of a port name: "/dev/<name>", or the name itself when it is an absolute path
+// or a remote port's "rfc2217://HOST:PORT".
 std::string DevicePathForPort(const std::string& port_name);
 
 }  // namespace comm

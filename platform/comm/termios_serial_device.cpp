@@ -14,6 +14,7 @@
 
 #include "platform/comm/event_fd.h"
 #include "platform/comm/read_plan.h"
+#include "platform/comm/rfc2217_serial_device.h"
 
 namespace comm {
 namespace {
@@ -46,13 +47,15 @@ int RemainingMs(Clock::time_point deadline) {
 }  // namespace
 
 std::string DevicePathForPort(const std::string& port_name) {
-    if (!port_name.empty() && port_name.front() == '/') {
+    if ((!port_name.empty() && port_name.front() == '/') || IsRemotePortName(port_name)) {
         return port_name;
     }
     return "/dev/" + port_name;
 }
 
 OpenResult OpenSerialDevice(const std::string& path) {
+    if (IsRemotePortName(path))
+        return Rfc2217SerialDevice::Open(path);
     return TermiosSerialDevice::Open(path);
 }
 

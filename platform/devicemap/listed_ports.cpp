@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <string>
 
 namespace devicemap {
@@ -9,8 +10,10 @@ namespace {
 
 constexpr int kMaxIndex = 255;
 
+constexpr char kRemoteScheme[] = "rfc2217://";
+
 bool Fits(const DeviceMapEntry& entry) {
-    return entry.port.size() < kListedNameLimit;
+    return ListedName(entry).size() < kListedNameLimit;
 }
 
 // The number of a second-pass device name ("ttyUSB3" -> 3), or -1 when the name has another
@@ -63,11 +66,47 @@ std::vector<DeviceMapEntry> OtherSerialPorts(const DeviceMap& map) {
     return ports;
 }
 
+bool IsRemoteEntry(const DeviceMapEntry& entry) {
+    return entry.port.rfind(kRemoteScheme, 0) == 0;
+}
+
+const std::string& ListedName(const DeviceMapEntry& entry) {
+    return IsRemoteEntry(entry) ? entry.device : entry.port;
+}
+
+std::vector<DeviceMapEntry> RemotePorts(const DeviceMap& map) {
+    std::vector<DeviceMapEntry> ports;
+    for (const DeviceMapEntry& entry : map.entries) {
+        if (IsRemoteEntry(entry) && Fits(entry))
+            ports.push_back(entry);
+    }
+    return ports;
+}
+
 std::vector<DeviceMapEntry> ListedPorts(const DeviceMap& map) {
     std::vector<DeviceMapEntry> ports = BuiltInPorts(map);
     for (DeviceMapEntry& entry : OtherSerialPorts(map))
         ports.push_back(std::move(entry));
+    for (DeviceMapEntry& entry : RemotePorts(map))
+        ports.push_back(std::move(entry));
     return ports;
+}
+
+std::string PortToOpen(const DeviceMap& map, const std::string& listed_name) {
+    for (const DeviceMapEntry& entry : map.entries) {
+        if (IsRemoteEntry(entry) && entry.device == listed_name)
+            return entry.port;
+    }
+    return listed_name;
+}
+
+std::string PortToOpen(const std::string& listed_name) {
+    const char* file = std::getenv("PORVANE_DEVICE_MAP");
+    if (listed_name.empty() || listed_name.front() == '/' ||
+        listed_name.rfind(kRemoteScheme, 0) == 0 || file == nullptr || *file == '\0')
+        return listed_name;
+    const std::optional<DeviceMap> map = ReadDeviceMapFile(file);
+    return map ? PortToOpen(*map, listed_name) : listed_name;
 }
 
 std::vector<DeviceMapEntry> HostPortOrder(const DeviceMap& map) {

@@ -94,7 +94,9 @@ constexpr char kExitFooter[] =
 
 // The port and line options that "term" and "test" share, with their defaults in the help.
 void AddLineOptions(CLI::App* command, porvane::cli::TermOptions& line) {
-    command->add_option("PORT", line.port, "Port name (ttyUSB0, opened as /dev/ttyUSB0) or path")
+    command
+        ->add_option("PORT", line.port,
+                     "Port name (ttyUSB0, opened as /dev/ttyUSB0), path, or rfc2217://HOST:PORT")
         ->required();
     command->add_option("--baud", line.baud, "Baud rate")
         ->check(cli_support::WholeNumber(cli_support::kMinBaud, cli_support::kMaxBaud))

@@ -18,7 +18,7 @@ void PortListFill(PortListTarget& list, DiscoveryUi& ui,
         return;
     }
     for (const auto& entry : devicemap::ListedPorts(*map))
-        list.AddString(entry.port);
+        list.AddString(devicemap::ListedName(entry));
     if (list.Count() == 0) {
         ui.ShowMessage(NoPortMessage(map->source));
         ui.RequestQuit(1);

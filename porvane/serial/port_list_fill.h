@@ -29,7 +29,8 @@ std::string NoPortMessage(const std::string& source);
 // Appends the port names of the device map to the list. Pass 1 takes the built-in serial ports,
 // devices "ttyS0" to "ttyS255" in number order; pass 2 always follows with the other serial
 // devices ("tty" + a driver prefix + a number 0..255: ttyUSB, ttyACM, ttyAMA, ...) in number
-// order, then map order, so that a plugged-in adapter is listed beside the built-in ports. Names of
+// order, then map order, so that a plugged-in adapter is listed beside the built-in ports; ports on
+// other machines ("lab1=rfc2217://benchpc:7000") follow under their device name. Names of
 // 100 bytes or more are skipped. When the map cannot be read nothing happens; when it can but
 // yields no port, the message is shown and the program asked to end with exit code 1.
 void PortListFill(PortListTarget& list, DiscoveryUi& ui,

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/comm/comm_constants.h"
+#include "platform/devicemap/listed_ports.h"
 #include "porvane/serial/page_notify.h"
 
 namespace porvane::serial {
@@ -48,7 +49,7 @@ int SerialChannel::OpenPort(PageWindow* owner) {
     const std::string name = PortNameOf(settings_);
     comm::OpenResult opened =
         name.empty() ? comm::OpenResult{nullptr, comm::CommStatus::Failure("open", ENOENT)}
-                     : opener_(comm::DevicePathForPort(name));
+                     : opener_(comm::DevicePathForPort(devicemap::PortToOpen(name)));
     if (!opened.device) {
         if (owner != nullptr)
             owner->ShowMessage(kMessagePortBusy);

@@ -166,5 +166,35 @@ TEST(HostPortOrder, ListedPortsFirstInTheListsOrderThenTheRestInMapOrder) {
     EXPECT_TRUE(HostPortOrder(DeviceMap{"map", {}}).empty());
 }
 
+TEST(RemotePorts, ListedLastByTheirNameAndOpenedAtTheirAddress) {
+    TempDir dir;
+    fs::path file = dir.path() / "map";
+    WriteFile(file,
+              "lab2=rfc2217://[fe80::1]:7001\nttyUSB0=ttyUSB0\nlab1=rfc2217://benchpc:7000\n"
+              "ttyS0=COM1\n");
+    const std::optional<DeviceMap> map = ReadDeviceMapFile(file);
+    ASSERT_TRUE(map);
+    std::vector<std::string> listed;
+    for (const DeviceMapEntry& entry : ListedPorts(*map))
+        listed.push_back(ListedName(entry));
+    EXPECT_EQ(listed, (std::vector<std::string>{"COM1", "ttyUSB0", "lab2", "lab1"}));
+    struct Row {
+        std::string name, opens;
+    } rows[] = {
+        {"lab1", "rfc2217://benchpc:7000"},
+        {"lab2", "rfc2217://[fe80::1]:7001"},
+        {"ttyUSB0", "ttyUSB0"},
+        {"rfc2217://other:1", "rfc2217://other:1"},
+        {"/dev/pts/3", "/dev/pts/3"},
+    };
+    setenv("PORVANE_DEVICE_MAP", file.c_str(), 1);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(PortToOpen(row.name), row.opens);
+    }
+    unsetenv("PORVANE_DEVICE_MAP");
+    EXPECT_EQ(PortToOpen("lab1"), "lab1");  // the machine's own map has no remote ports
+}
+
 }  // namespace
 }  // namespace devicemap

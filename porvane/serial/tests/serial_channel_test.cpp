@@ -132,6 +132,29 @@ TEST_F(ScriptedChannelTest, AnRtsToggleThePortCannotDoIsSaidOnceAnOpen) {
               (std::vector<std::string>{kMessageNoRtsToggle, kMessageNoRtsToggle}));
 }
 
+TEST(SerialChannel, ARemotePortOfTheDeviceMapOpensAtItsAddress) {
+    char map_path[] = "/tmp/remote-map-XXXXXX";
+    const int fd = mkstemp(map_path);
+    ASSERT_GE(fd, 0);
+    const std::string line = "lab1=rfc2217://benchpc:7000\n";
+    ASSERT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    close(fd);
+    std::vector<std::string> opened;
+    SerialChannel channel([&](const std::string& path) {
+        opened.push_back(path);
+        return comm::OpenResult{nullptr, comm::CommStatus::Failure("connect", ECONNREFUSED)};
+    });
+    channel.settings() = PanelDefaultLineSettings();
+    SetPortName(channel.settings(), "lab1");
+    RecordingPage page;
+    setenv("PORVANE_DEVICE_MAP", map_path, 1);
+    EXPECT_EQ(channel.OpenPort(&page), 0);
+    unsetenv("PORVANE_DEVICE_MAP");
+    unlink(map_path);
+    EXPECT_EQ(opened, std::vector<std::string>{"rfc2217://benchpc:7000"});
+    EXPECT_EQ(page.messages(), std::vector<std::string>{"串口被占用!!"});
+}
+
 TEST_F(ScriptedChannelTest, BusyPortAndEmptyNameReportBusy) {
     port_->SetBusy(true);
     EXPECT_EQ(channel_.OpenPort(&page_), 0);
