@@ -88,6 +88,10 @@ void PortServer::Stop() {
 
 std::shared_ptr<PortSession> PortServer::CurrentSession() {
     std::lock_guard lock(mutex_);
+    // A session that is ending takes nothing more; until it is reaped the port is read as
+    // between sessions.
+    if (session_ && session_->stopping())
+        return nullptr;
     return session_;
 }
 
@@ -152,7 +156,10 @@ bool PortServer::Accept(int listener) {
         return true;
     }
     observer_.ClientArrived(peer);
-    session->Start();
+    if (!session->Start()) {
+        Reap(true, {});
+        return false;
+    }
     return true;
 }
 

@@ -98,7 +98,13 @@ PortSession::~PortSession() {
     Join();
 }
 
-void PortSession::Start() {
+bool PortSession::Start() {
+    if (!wake_.valid()) {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+        reason_ = std::string("eventfd: ") + std::strerror(errno);
+        return false;
+    }
     KeepAlive(socket_.get());
     {
         std::lock_guard lock(mutex_);
@@ -110,6 +116,7 @@ void PortSession::Start() {
     }
     writer_ = std::thread([this] { RunWriter(); });
     network_ = std::thread([this] { RunNetwork(); });
+    return true;
 }
 
 void PortSession::RequestStop(const std::string& reason) {
@@ -141,6 +148,11 @@ void PortSession::Join() {
 bool PortSession::ended() {
     std::lock_guard lock(mutex_);
     return network_done_;
+}
+
+bool PortSession::stopping() {
+    std::lock_guard lock(mutex_);
+    return stop_;
 }
 
 std::string PortSession::end_reason() {
@@ -335,6 +347,7 @@ void PortSession::OnNegotiation(uint8_t verb, uint8_t option) {
         // The client learns the lines at once, not only at their first change.
         uint32_t status = 0;
         device_.GetModemStatus(status);
+        modem_reported_ = status;  // a state, not a change
         ReportModemLocked(status, true);
     }
 }

@@ -36,12 +36,15 @@ class PortSession : private rfc2217::TelnetSink {
     PortSession(const PortSession&) = delete;
     PortSession& operator=(const PortSession&) = delete;
 
-    void Start();
+    // Starts the threads; false (and nothing started) when the system has no eventfd to spare.
+    bool Start();
     // Ends the session from any thread without waiting; the first reason given is kept.
     void RequestStop(const std::string& reason);
     // Waits for the session's threads (not to be called on them).
     void Join();
     bool ended();
+    // Whether the session is ending (or has ended): it takes nothing more from the port.
+    bool stopping();
     std::string end_reason();
     const std::string& peer() const { return peer_; }
 
