@@ -1,4 +1,8 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
@@ -199,6 +203,54 @@ TEST(PortServer, LineSettingsControlLinesBreakAndModemStateCrossTheNetwork) {
     ASSERT_TRUE(lines.WaitFor("left"));
     const std::vector<uint8_t> written = port->Written();
     EXPECT_EQ(written, (std::vector<uint8_t>{0x41, 0xFF, 0x42}));
+}
+
+// The Telnet stream byte for byte, from a plain socket: line errors reported under the mask a
+// client set (python3-serial never asks for them), and IAC doubled in the port's data.
+TEST(PortServer, ReportsLineErrorsUnderTheMaskAndDoublesIacInData) {
+    auto port = ScriptedPort::Create();
+    std::string error;
+    std::vector<comm::UniqueFd> listeners = OpenListeners({"127.0.0.1", 0}, error);
+    ASSERT_EQ(listeners.size(), 1u) << error;
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    ::getsockname(listeners[0].get(), reinterpret_cast<sockaddr*>(&address), &length);
+    RecordedLines lines;
+    PortServer server(OpenAsAPortOpens(*port), std::move(listeners), {"scripted", "x"}, lines);
+    ASSERT_TRUE(server.Start(error)) << error;
+
+    const comm::UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
+    std::string stream;
+    // Reads until the stream holds wanted (or 30 s pass).
+    auto read_until = [&](const std::vector<uint8_t>& wanted) {
+        const std::string text(wanted.begin(), wanted.end());
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        char buffer[512];
+        while (stream.find(text) == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            pollfd in{client.get(), POLLIN, 0};
+            if (::poll(&in, 1, 1000) <= 0)
+                continue;
+            const ssize_t n = ::recv(client.get(), buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            stream.append(buffer, static_cast<size_t>(n));
+        }
+        return stream.find(text) != std::string::npos;
+    };
+    const uint8_t kFraming = rfc2217::line_state::kFraming;
+    std::vector<uint8_t> request = rfc2217::Negotiation(rfc2217::telnet::kWill, 44);
+    const auto mask = rfc2217::ComPortMessage(Command::kSetLineStateMask, std::vector{kFraming});
+    request.insert(request.end(), mask.begin(), mask.end());
+    ASSERT_EQ(::send(client.get(), request.data(), request.size(), 0),
+              static_cast<ssize_t>(request.size()));
+    ASSERT_TRUE(read_until(Answer(10, {kFraming})));
+
+    port->AddLineErrors(1, 0, 0, 0);
+    port->Receive({0x41, 0xFF, 0x42});
+    EXPECT_TRUE(read_until({0x41, 0xFF, 0xFF, 0x42}));
+    EXPECT_TRUE(read_until(Answer(6, {kFraming})));
 }
 
 }  // namespace
