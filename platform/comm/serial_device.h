@@ -69,8 +69,8 @@ class SerialDevice {
     virtual CommStatus GetStatistics(SerialStats& stats) = 0;
     virtual CommStatus ClearStatistics() = 0;
 
-    // Ends a WaitEvent or Read in progress, and makes every later one fail with ECANCELED until
-    // the event mask is set again.
+    // Ends a WaitEvent or Read in progress, and makes every later one fail with ECANCELED: the
+    // step before closing, so that no thread stays blocked in the device.
     virtual void CancelIo() = 0;
 
     // Whether RTS follows sending as the state last set asks (RTS_CONTROL_TOGGLE): the port's
