@@ -24,6 +24,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -38,6 +39,7 @@
 #include <filesystem>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -115,9 +117,16 @@ class Adapter {
         ++plugs_;
         const std::string node = "/dev/" + name_;
         far_end_ = umockdev_testbed_get_dev_fd(testbed_, node.c_str());
-        if (!umockdev_testbed_attach_ioctl(testbed_, node.c_str(), passthrough_, &error)) {
-            Say(std::string("cannot answer the ioctls: ") + error->message);
-            g_error_free(error);
+        // umockdev finds the answerer by the name a node was opened by: the links need theirs.
+        std::vector<std::string> names = {node};
+        if (plugs_ == 1)  // the links keep their names from plug to plug
+            names.insert(names.end(),
+                         {std::string("/dev/") + kByIdLink, std::string("/dev/") + kByPathLink});
+        for (const std::string& name : names) {
+            if (!umockdev_testbed_attach_ioctl(testbed_, name.c_str(), passthrough_, &error)) {
+                Say("cannot answer the ioctls of " + name + ": " + error->message);
+                g_clear_error(&error);
+            }
         }
         umockdev_testbed_uevent(testbed_, TtyPath().c_str(), "add");
         Say("plugged " + name_);
@@ -262,6 +271,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     const pid_t child = ::fork();
     if (child == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the adapter it runs beside
         ::dup2(input[0], STDIN_FILENO);
         ::dup2(STDOUT_FILENO, STDERR_FILENO);
         ::execvp(argv[first], argv + first);
