@@ -40,8 +40,9 @@ int PortListIndex(const std::string& name) {
             return static_cast<int>(i);
     }
     // A device path or link of a listed port, such as its /dev/serial/by-id name.
+    const std::string wanted = devicemap::ResolvedDevicePath(name);
     for (size_t i = 0; i < list.names.size(); ++i) {
-        if (devicemap::SameDevicePath(name, comm::DevicePathForPort(list.names[i])))
+        if (devicemap::ResolvedDevicePath(comm::DevicePathForPort(list.names[i])) == wanted)
             return static_cast<int>(i);
     }
     return -1;
