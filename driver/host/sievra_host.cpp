@@ -372,7 +372,8 @@ SievraHost::~SievraHost() {
         ::close(session->fd);
     }
     for (auto& port : ports_) {
-        // Every port the host numbered goes as the platform removes it: the driver tears its devices down.
+        // Every port the host numbered goes as the platform removes it: the driver tears its
+        // devices down.
         if (port->physical->AttachedDevice != nullptr) {
             IoCallDriverAndWait(port->physical->AttachedDevice, IRP_MJ_PNP, nullptr, 0, 0, 0, 0,
                                 IRP_MN_REMOVE_DEVICE);

@@ -20,11 +20,11 @@
 namespace sievra {
 
 // The driver host: loads the filter driver, adds one port for each port of the device map in
-// map order, then each port that arrives later, and serves port n's control device as the Unix socket "Sievr<n>" in the runtime
-// folder (mode 0600, or 0660 with a group). One client at a time per port; a client that
-// vanishes is a close; a malformed request ends that client's connection, not the host.
-// Beside it, "SievrApp<n>" takes the requests of the applications that use the port (open,
-// read, write, control, close), which pass through the port's filter device; an application
+// map order, then each port that arrives later, and serves port n's control device as the Unix
+// socket "Sievr<n>" in the runtime folder (mode 0600, or 0660 with a group). One client at a time
+// per port; a client that vanishes is a close; a malformed request ends that client's connection,
+// not the host. Beside it, "SievrApp<n>" takes the requests of the applications that use the port
+// (open, read, write, control, close), which pass through the port's filter device; an application
 // that vanishes is a clean-up and close. "SievrMap" lists the ports' device numbers; each
 // application connection is handed the port's sealed watch page, which tells the attachment
 // whether anyone watches port n. "SievrUnlisted" takes the attachment's word (a datagram holding
@@ -117,7 +117,7 @@ class SievraHost {
     Options options_;
     RuntimeFolder folder_;
     kernel::DriverObject driver_;
-    kernel::DriverObject serial_driver_;  // the ports as the host sees them (HostSerialPort)
+    kernel::DriverObject serial_driver_;    // the ports as the host sees them (HostSerialPort)
     gid_t group_ = static_cast<gid_t>(-1);  // of the sockets
     // Added to on Serve's thread only (which reads it unlocked); guards it for other threads.
     std::mutex ports_mutex_;

@@ -6,14 +6,14 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <set>
 #include <string>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include "driver/host/sievra_host.h"
 #include "platform/cli/command_line.h"

@@ -45,8 +45,8 @@ class SievradPorts : public ::testing::Test {
     }
     // Waits for the host's line about one port.
     bool Said(const std::string& number, const std::string& what, int pty) {
-        const std::string line = "sievrad: port " + number + " " + what + ": " +
-                                 ptys_[pty].slave_path() + "\n";
+        const std::string line =
+            "sievrad: port " + number + " " + what + ": " + ptys_[pty].slave_path() + "\n";
         return host_->ReadOutputUntil(line, 30000).find(line) != std::string::npos;
     }
     // The host's port map: number and path a line.

@@ -43,9 +43,9 @@ int DriverLink::HostPortIndex(const std::string& port_name, int list_index) cons
     std::ifstream map(runtime_dir_ + "/SievrMap");
     if (!map)
         return list_index;
-    const std::string path = !port_name.empty() && port_name[0] == '/' ? port_name
-                                                                       : "/dev/" + port_name;
-    struct stat st{};
+    const std::string path =
+        !port_name.empty() && port_name[0] == '/' ? port_name : "/dev/" + port_name;
+    struct stat st {};
     const bool device = ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
     // "<n> <major> <minor> <path>" a line.
     std::string line;
@@ -58,8 +58,7 @@ int DriverLink::HostPortIndex(const std::string& port_name, int list_index) cons
         if (!(fields >> number >> major_number >> minor_number) || number <= 0)
             continue;
         std::getline(fields >> std::ws, listed);
-        if (listed == path ||
-            (device && st.st_rdev == makedev(major_number, minor_number))) {
+        if (listed == path || (device && st.st_rdev == makedev(major_number, minor_number))) {
             return static_cast<int>(number - 1);
         }
     }

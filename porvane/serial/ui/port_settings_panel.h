@@ -1,7 +1,7 @@
 #pragma once
 
-#include <QWidget>
 #include <QStringList>
+#include <QWidget>
 #include <memory>
 #include <string>
 
