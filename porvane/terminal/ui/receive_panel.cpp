@@ -38,7 +38,8 @@ ReceivePanel::ReceivePanel(serial::PageWindow& page, QWidget* parent)
     file_->setReadOnly(true);
     status_ = new QLabel;
     status_->setObjectName("reconnectStatus");
-    status_->setWordWrap(true);
+    // One line under the file field, in the room the column has: it never widens the column.
+    status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
 
     auto* layout = new QGridLayout(this);
     layout->setContentsMargins(4, 4, 4, 4);
@@ -79,6 +80,7 @@ void ReceivePanel::OnOpenClose() {
         opened_identity_ = devicemap::IdentifyPort(opened_port_);
         awaiting_return_ = false;
         status_->clear();
+        status_->setToolTip(QString());
         open_->setText(QString::fromUtf8("关闭串口"));
         lamp_->SetLit(true);
     } else {
@@ -103,7 +105,7 @@ void ReceivePanel::PortVanished() {
     }
     ClosePort();
     awaiting_return_ = true;
-    status_->setText(QString::fromUtf8("串口已断开, 等待适配器重新连接"));
+    status_->setText(QString::fromUtf8("串口已断开, 等待重新连接"));
     widgets::ShowProgramMessage(this, QString::fromUtf8(serial::kMessagePortGone));
 }
 
@@ -117,8 +119,9 @@ void ReceivePanel::PortsArrived(const std::vector<std::string>& ports) {
         }
         awaiting_return_ = false;
         page_.PageNotify(serial::PN_SELECT_PORT, const_cast<char*>(port.c_str()));
-        status_->setText(QString::fromUtf8("适配器已重新连接: %1, 按'打开串口'重新打开")
-                             .arg(QString::fromStdString(port)));
+        status_->setText(QString::fromUtf8("适配器已重新连接"));
+        status_->setToolTip(
+            QString::fromUtf8("%1: 按'打开串口'重新打开").arg(QString::fromStdString(port)));
         open_->setFocus();
         return;
     }
