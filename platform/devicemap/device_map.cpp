@@ -1,6 +1,7 @@
 #include "platform/devicemap/device_map.h"
 
 #include <fcntl.h>
+#include <libudev.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 namespace devicemap {
@@ -38,11 +40,45 @@ std::pair<std::string, long> SplitNumber(const std::string& name) {
     return {name.substr(0, digits), std::stol(name.substr(digits))};
 }
 
-bool KnownUartType(const fs::path& tty) {
-    std::ifstream type(tty / "type");
+int UartType(const fs::path& attribute) {
+    std::ifstream type(attribute);
     int value = 0;
-    return type >> value && value != 0;
+    return type >> value ? value : 0;
 }
+
+// What the map needs to know of one tty: its name, whether its device has a driver bound, and
+// its UART type (0 when unknown or not an 8250 port).
+struct TtyFacts {
+    std::string name;
+    bool has_driver = false;
+    int uart_type = 0;
+};
+
+// The serial ports among the ttys: those with a driver behind them (virtual consoles and
+// pseudo-terminals have none), 8250 slots only with a UART found behind them; sorted by name,
+// numbers in numeric order.
+DeviceMap SerialPortMap(std::string source, std::vector<TtyFacts> ttys) {
+    std::erase_if(ttys, [](const TtyFacts& tty) {
+        return !tty.has_driver || (tty.name.rfind("ttyS", 0) == 0 && tty.uart_type == 0);
+    });
+    std::sort(ttys.begin(), ttys.end(), [](const TtyFacts& a, const TtyFacts& b) {
+        return SplitNumber(a.name) < SplitNumber(b.name);
+    });
+    DeviceMap map{std::move(source), {}};
+    for (const TtyFacts& tty : ttys)
+        map.entries.push_back({tty.name, tty.name});
+    return map;
+}
+
+struct UdevUnref {
+    void operator()(udev* u) const { udev_unref(u); }
+};
+struct EnumerateUnref {
+    void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); }
+};
+struct DeviceUnref {
+    void operator()(udev_device* d) const { udev_device_unref(d); }
+};
 
 // The map file's bytes: only a regular file (a folder, a FIFO or a device is refused, and a FIFO
 // never waited on) of at most kMaxDeviceMapBytes; false with errno saying why not.
@@ -79,6 +115,8 @@ std::optional<DeviceMap> ReadDeviceMap() {
     if (const char* file = std::getenv("PORVANE_DEVICE_MAP"); file != nullptr && *file != '\0') {
         return ReadDeviceMapFile(file);
     }
+    if (std::optional<DeviceMap> map = ReadUdevDeviceMap())
+        return map;
     return ReadSysfsDeviceMap();
 }
 
@@ -126,27 +164,39 @@ std::optional<DeviceMap> ReadSysfsDeviceMap(const std::string& sysfs_root) {
     if (ec) {
         return std::nullopt;
     }
-    std::vector<std::string> names;
+    std::vector<TtyFacts> ttys;
     for (const fs::directory_entry& entry : it) {
         const fs::path tty = entry.path();
         std::error_code link_ec;
-        if (!fs::exists(tty / "device" / "driver", link_ec)) {
-            continue;  // virtual consoles, pseudo-terminals: no driver behind them
-        }
-        std::string name = tty.filename().string();
-        if (name.rfind("ttyS", 0) == 0 && !KnownUartType(tty)) {
-            continue;  // an 8250 slot with no UART found behind it
-        }
-        names.push_back(name);
+        ttys.push_back({tty.filename().string(), fs::exists(tty / "device" / "driver", link_ec),
+                        UartType(tty / "type")});
     }
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        return SplitNumber(a) < SplitNumber(b);
-    });
-    DeviceMap map{class_dir.string(), {}};
-    for (const std::string& name : names) {
-        map.entries.push_back({name, name});
+    return SerialPortMap(class_dir.string(), std::move(ttys));
+}
+
+std::optional<DeviceMap> ReadUdevDeviceMap() {
+    std::unique_ptr<udev, UdevUnref> context(udev_new());
+    if (!context)
+        return std::nullopt;
+    std::unique_ptr<udev_enumerate, EnumerateUnref> walk(udev_enumerate_new(context.get()));
+    if (!walk || udev_enumerate_add_match_subsystem(walk.get(), "tty") < 0 ||
+        udev_enumerate_scan_devices(walk.get()) < 0)
+        return std::nullopt;
+    std::vector<TtyFacts> ttys;
+    udev_list_entry* entry;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(walk.get())) {
+        std::unique_ptr<udev_device, DeviceUnref> tty(
+            udev_device_new_from_syspath(context.get(), udev_list_entry_get_name(entry)));
+        if (!tty)
+            continue;
+        // The parent is the device the tty's "device" link leads to; virtual ttys have none.
+        udev_device* parent = udev_device_get_parent(tty.get());
+        const char* type = udev_device_get_sysattr_value(tty.get(), "type");
+        ttys.push_back({udev_device_get_sysname(tty.get()),
+                        parent != nullptr && udev_device_get_driver(parent) != nullptr,
+                        type != nullptr ? std::atoi(type) : 0});
     }
-    return map;
+    return SerialPortMap("/sys/class/tty", std::move(ttys));
 }
 
 std::string FormatDeviceMap(const DeviceMap& map) {

@@ -21,8 +21,8 @@ struct DeviceMap {
 };
 
 // The map of this machine: the file named by PORVANE_DEVICE_MAP when that variable is set,
-// otherwise the serial ports under /sys/class/tty. Empty optional when the map cannot be read at
-// all (no such file, no sysfs).
+// otherwise the serial ports of udev's tty devices (the sysfs walk when udev cannot be used). Empty
+// optional when the map cannot be read at all (no such file, no sysfs).
 std::optional<DeviceMap> ReadDeviceMap();
 
 // The largest map file read: far more than any machine's ports.
@@ -44,6 +44,10 @@ std::optional<DeviceMap> ReadDeviceMapFile(const std::string& path);
 // attribute is not 0); those are the ports the machine really has. Sorted by tty name, numbers
 // in numeric order.
 std::optional<DeviceMap> ReadSysfsDeviceMap(const std::string& sysfs_root = "/sys");
+
+// The same ports as ReadSysfsDeviceMap finds, from udev's enumeration of the tty devices (which
+// reads the system's /sys). No map when udev cannot be used.
+std::optional<DeviceMap> ReadUdevDeviceMap();
 
 // Writes a map back in the file form, one "device=port" line each.
 std::string FormatDeviceMap(const DeviceMap& map);

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 
 #include "platform/comm/serial_device.h"
 #include "platform/devicemap/device_map.h"
@@ -44,6 +45,22 @@ bool StartsWith(const std::string& s, const char* prefix) {
     return s.rfind(prefix, 0) == 0;
 }
 
+// The links udev made to a device: its database's list, or else the DEVLINKS property (which a
+// device announced by its uevent alone carries).
+std::vector<std::string> LinksOf(udev_device* tty) {
+    std::vector<std::string> links;
+    udev_list_entry* link;
+    udev_list_entry_foreach(link, udev_device_get_devlinks_list_entry(tty)) {
+        links.push_back(Text(udev_list_entry_get_name(link)));
+    }
+    if (links.empty()) {
+        std::istringstream listed(Text(udev_device_get_property_value(tty, "DEVLINKS")));
+        for (std::string name; listed >> name;)
+            links.push_back(name);
+    }
+    return links;
+}
+
 // The tty device whose node is devnode ("/dev/ttyUSB0"); null when udev knows none.
 UdevDevice TtyWithNode(udev* context, const std::string& devnode) {
     const std::string name = fs::path(devnode).filename().string();
@@ -66,11 +83,9 @@ std::string NodeOfLink(udev* context, const std::string& link) {
         UdevDevice tty(udev_device_new_from_syspath(context, udev_list_entry_get_name(entry)));
         if (!tty)
             continue;
-        udev_list_entry* name;
-        udev_list_entry_foreach(name, udev_device_get_devlinks_list_entry(tty.get())) {
-            if (Text(udev_list_entry_get_name(name)) == link)
-                return Text(udev_device_get_devnode(tty.get()));
-        }
+        const std::vector<std::string> links = LinksOf(tty.get());
+        if (std::find(links.begin(), links.end(), link) != links.end())
+            return Text(udev_device_get_devnode(tty.get()));
     }
     return {};
 }
@@ -101,9 +116,7 @@ std::string UpperHex(std::string s) {
 
 // Fills in what udev knows of the tty device: its links, driver and USB adapter.
 void AddUdevIdentity(udev* context, udev_device* tty, PortIdentity& id) {
-    udev_list_entry* link;
-    udev_list_entry_foreach(link, udev_device_get_devlinks_list_entry(tty)) {
-        const std::string name = Text(udev_list_entry_get_name(link));
+    for (const std::string& name : LinksOf(tty)) {
         if (StartsWith(name, kByIdFolder))
             id.by_id.push_back(name);
         else if (StartsWith(name, kByPathFolder))
@@ -112,10 +125,13 @@ void AddUdevIdentity(udev* context, udev_device* tty, PortIdentity& id) {
     std::sort(id.by_id.begin(), id.by_id.end());
     std::sort(id.by_path.begin(), id.by_path.end());
     // The driver is the one bound to the device behind the tty (or the nearest one above it):
-    // the usb-serial port's for ttyUSB, the USB interface's for ttyACM, the platform's for ttyS.
+    // the usb-serial port's for ttyUSB, the USB interface's for ttyACM, the platform's or PnP's
+    // for ttyS. The serial core's own port and controller devices ("serial-base") stand between
+    // a UART and its driver on newer kernels; their generic drivers say nothing.
     for (udev_device* up = udev_device_get_parent(tty); up != nullptr && id.driver.empty();
          up = udev_device_get_parent(up)) {
-        id.driver = Text(udev_device_get_driver(up));
+        if (Text(udev_device_get_subsystem(up)) != "serial-base")
+            id.driver = Text(udev_device_get_driver(up));
     }
     udev_device* usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device");
     if (usb == nullptr)

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <set>
 
 namespace devicemap {
 namespace {
@@ -100,22 +101,36 @@ int PortWatcher::fd() const {
     return monitor_ ? udev_monitor_get_fd(monitor_.get()) : inotify_.get();
 }
 
-void PortWatcher::Drain() {
+std::set<std::string> PortWatcher::Drain() {
+    std::set<std::string> removed;
     if (monitor_) {
-        while (udev_device* device = udev_monitor_receive_device(monitor_.get()))
+        while (udev_device* device = udev_monitor_receive_device(monitor_.get())) {
+            const char* action = udev_device_get_action(device);
+            const char* name = udev_device_get_sysname(device);
+            if (action != nullptr && name != nullptr) {
+                if (std::strcmp(action, "remove") == 0)
+                    removed.insert(name);
+                else
+                    removed.erase(name);
+            }
             udev_device_unref(device);
-        return;
+        }
+        return removed;
     }
     alignas(inotify_event) char events[4096];
     while (::read(inotify_.get(), events, sizeof events) > 0) {
     }
+    return removed;
 }
 
 std::vector<PortChange> PortWatcher::TakeChanges() {
-    // Which event came matters little: the map is read again and compared, which also covers
-    // events that were merged or lost when the queue overflowed.
-    Drain();
+    // The map is read again and compared, which also covers events that were merged or lost
+    // when the queue overflowed. A device whose last event was its removal is gone even if its
+    // sysfs folder has not been taken down yet.
+    const std::set<std::string> removed = Drain();
     DeviceMap next = ReadOrEmpty(current_.source);
+    std::erase_if(next.entries,
+                  [&](const DeviceMapEntry& e) { return removed.count(e.device) != 0; });
     std::vector<PortChange> changes = MapDifferences(current_, next);
     current_ = std::move(next);
     return changes;

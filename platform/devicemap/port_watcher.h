@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,8 @@ class PortWatcher {
 
   private:
     PortWatcher() = default;
-    void Drain();
+    // Reads every pending event; the names of the devices whose last event was a removal.
+    std::set<std::string> Drain();
 
     struct UdevUnref {
         void operator()(udev* u) const;

@@ -45,7 +45,12 @@ std::string TermFooter() {
            " followed by a letter is a command (shown at start too):\n" +
            porvane::cli::TermCommandList("\n") +
            "With standard input a file or pipe, it is copied to the port until it ends.\n"
-           "A port that vanishes ends term with \"串口已断开: <device>\".\n"
+           "A port that vanishes ends term with \"串口已断开: <device>\". With --reconnect term\n"
+           "says so and waits for the same adapter (the same USB serial number or\n"
+           "/dev/serial/by-id name, or a port without either by its name) to come back, reopens\n"
+           "it with the same settings and goes on; " +
+           std::string(porvane::cli::kEscapeKeyName) +
+           " q and Ctrl-C quit while it waits (status 5).\n"
            "Exit status: 0 done (also when stopped or when the output is closed), 1 the port did\n"
            "not open, 2 usage error, 4 the log cannot be written, 5 the port vanished.";
 }
@@ -108,6 +113,21 @@ int main(int argc, char** argv) {
     CLI::App* ports = app.add_subcommand("ports", "List the serial ports, one name a line");
     bool show_map = false;
     ports->add_flag("--map", show_map, "Print the device map as device=port lines instead");
+    porvane::cli::PortsOptions ports_options;
+    ports
+        ->add_flag("--long", ports_options.long_form,
+                   "Each port with its device, by-id and by-path names, USB vendor and product, "
+                   "serial number, driver and the process using it")
+        ->excludes("--map");
+    ports
+        ->add_flag("--follow", ports_options.follow,
+                   "After the list, print \"arrived PORT\" and \"departed PORT\" as adapters "
+                   "come and go, until interrupted")
+        ->excludes("--map");
+    ports->footer(
+        "A port may be named by its /dev/serial/by-id or by-path name wherever a port is named.\n"
+        "\"in use by\" shows a process that holds the port open; without root only the user's "
+        "own\nprocesses can be seen.");
 
     porvane::cli::TermOptions term_options;
     CLI::App* term =
@@ -129,6 +149,8 @@ int main(int argc, char** argv) {
                      "from a pipe)")
         ->check(CLI::IsMember({"CR", "LF", "CRLF"}));
     term->add_flag("--echo", term_options.echo, "Show what is sent as well (local echo)");
+    term->add_flag("--reconnect", term_options.reconnect,
+                   "When the port vanishes, wait for its adapter to come back and reopen it");
     term->add_option("--log", term_options.log,
                      "Append a raw copy of the received bytes to this file; checked before the "
                      "port opens");
@@ -226,9 +248,12 @@ int main(int argc, char** argv) {
     // A reader that goes away (`| head`) makes writes fail with EPIPE, which each command takes
     // as its end, instead of killing the program. (The driver's helpers keep the default.)
     signal(SIGPIPE, SIG_IGN);
-    if (ports->parsed()) {
-        return show_map ? porvane::cli::RunMapCommand(stdout, stderr)
-                        : porvane::cli::RunPortsCommand(stdout, stderr);
+    if (ports->parsed() && !ports_options.follow) {
+        if (show_map)
+            return porvane::cli::RunMapCommand(stdout, stderr);
+        return ports_options.long_form
+                   ? porvane::cli::RunPortsCommand(ports_options, -1, stdout, stderr)
+                   : porvane::cli::RunPortsCommand(stdout, stderr);
     }
 
     sigset_t stop_signals;
@@ -240,6 +265,8 @@ int main(int argc, char** argv) {
     comm::UniqueFd stop_fd(signalfd(-1, &stop_signals, SFD_CLOEXEC));
     // Caught here, so that every guard (the raw terminal's above all) is unwound on the way out.
     try {
+        if (ports->parsed())
+            return porvane::cli::RunPortsCommand(ports_options, stop_fd.get(), stdout, stderr);
         if (monitor->parsed()) {
             const auto stamp = StampModeOf(monitor_time);
             if (!stamp)

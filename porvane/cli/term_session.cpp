@@ -4,12 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "platform/cli/number_option.h"
 #include "platform/comm/comm_constants.h"
 #include "platform/comm/event_fd.h"
+#include "platform/devicemap/port_watcher.h"
 #include "porvane/cli/exit_status.h"
 #include "porvane/cli/open_message.h"
 #include "porvane/cli/output_file.h"
@@ -348,9 +351,132 @@ int TermSession::Run() {
     rts_on_ = channel_.settings().dcb.fRtsControl == comm::RTS_CONTROL_ENABLE;
     if (channel_.OpenPort(this) != 1)
         return kExitPortNotOpen;
-    const End end = interactive ? RunInteractive() : RunPipe();
+    if (options_.reconnect)
+        adapter_ = devicemap::IdentifyPort(options_.port);
+    End end = End::kNone;
+    for (;;) {
+        end = interactive ? RunInteractive() : RunPipe();
+        if (end != End::kPortGone || !options_.reconnect)
+            break;
+        ClosePort();
+        Say(std::string(serial::kMessagePortGone) + ": " + device_);
+        const End waited = AwaitAdapter(interactive);
+        if (waited != End::kNone) {
+            // The port stays gone: a quit while waiting still ends as a vanished port.
+            return waited == End::kOutputClosed || waited == End::kLogFailed ? Finish(waited)
+                                                                             : kExitPortVanished;
+        }
+    }
     ClosePort();
     return Finish(end);
+}
+
+std::string TermSession::ReturnedPort(const devicemap::DeviceMap& map, const std::string& lost,
+                                      bool& lost_departed) const {
+    const bool lost_listed =
+        std::any_of(map.entries.begin(), map.entries.end(),
+                    [&](const auto& entry) { return comm::DevicePathForPort(entry.port) == lost; });
+    // The lost device may be listed a moment longer, until the system has taken it down: it is
+    // not the adapter come back until it has gone from the map once.
+    lost_departed = lost_departed || !lost_listed;
+    const bool known = adapter_ && (!adapter_->serial.empty() || !adapter_->by_id.empty());
+    for (const devicemap::DeviceMapEntry& entry : map.entries) {
+        const std::string path = comm::DevicePathForPort(entry.port);
+        if (path == lost && !lost_departed)
+            continue;
+        if (!known) {
+            // Nothing tells this adapter from another: only its own name coming back counts.
+            if (path == lost)
+                return entry.port;
+            continue;
+        }
+        const std::optional<devicemap::PortIdentity> candidate =
+            devicemap::IdentifyPort(entry.port);
+        if (candidate && devicemap::SameAdapter(*adapter_, *candidate))
+            return entry.port;
+    }
+    return {};
+}
+
+bool TermSession::Reopen(const std::string& port) {
+    serial::SetPortName(channel_.settings(), port);
+    device_ = comm::DevicePathForPort(port);
+    {
+        std::lock_guard lock(mutex_);
+        port_gone_ = false;
+        // Bytes that were on their way when the port vanished are lost; nothing waits for them.
+        written_ = acknowledged_;
+    }
+    if (channel_.OpenPort(this) != 1)
+        return false;
+    Say("porvane-cli: the adapter is back: " + device_ + ", " +
+        DescribeLine(channel_.settings().dcb));
+    return true;
+}
+
+TermSession::End TermSession::TakeWaitingKeys(TermKeys& keys) {
+    char buffer[256];
+    const ssize_t n = ::read(input_fd_, buffer, sizeof buffer);
+    if (n < 0)
+        return errno == EINTR || errno == EAGAIN ? End::kNone : End::kInputDone;
+    if (n == 0)
+        return End::kInputDone;
+    for (ssize_t i = 0; i < n; ++i) {
+        const TermKeys::Key key = keys.Feed(buffer[i]);
+        // No port takes keys now: Ctrl-C, which would go to the port, quits instead.
+        if (key.command == 'q' || key.send.find('\x03') != std::string::npos)
+            return End::kQuit;
+        if (key.command != 0 || !key.send.empty()) {
+            Say(std::string("porvane-cli: waiting for the adapter; ") + kEscapeKeyName +
+                " q or Ctrl-C quits");
+        }
+    }
+    return End::kNone;
+}
+
+TermSession::End TermSession::AwaitAdapter(bool interactive) {
+    std::string error;
+    const std::unique_ptr<devicemap::PortWatcher> watcher = devicemap::PortWatcher::Open(&error);
+    if (!watcher) {
+        Say("porvane-cli: cannot wait for the adapter: " + error);
+        return End::kPortGone;
+    }
+    Say(std::string("porvane-cli: waiting for the adapter to come back (") +
+        (interactive ? std::string(kEscapeKeyName) + " q or Ctrl-C quits)" : "Ctrl-C quits)"));
+    std::optional<RawTerminal> raw;
+    if (interactive) {
+        raw.emplace(input_fd_);
+        raw_ = raw->active();
+    }
+    const std::string lost = device_;
+    bool lost_departed = false;
+    TermKeys keys(enter_sends_);
+    End end = End::kNone;
+    while (end == End::kNone) {
+        if (const std::string port = ReturnedPort(watcher->Current(), lost, lost_departed);
+            !port.empty() && Reopen(port)) {
+            break;
+        }
+        pollfd fds[4] = {{stop_fd_, POLLIN, 0},
+                         {watcher->fd(), POLLIN, 0},
+                         OutputClosedPollFd(output_fd_),
+                         {interactive ? input_fd_ : -1, POLLIN, 0}};
+        if (::poll(fds, 4, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            end = End::kStopped;
+        } else if (fds[0].revents & POLLIN) {
+            end = End::kStopped;
+        } else if (OutputClosedIn(fds[2])) {
+            end = End::kOutputClosed;
+        } else if (fds[3].revents & (POLLIN | POLLHUP | POLLERR)) {
+            end = TakeWaitingKeys(keys);
+        }
+        if (fds[1].revents & POLLIN)
+            watcher->TakeChanges();
+    }
+    raw_ = false;
+    return end;
 }
 
 int TermSession::Finish(End end) {
@@ -432,8 +558,11 @@ TermSession::End TermSession::RunInteractive() {
         return RunPipe();
     }
     raw_ = true;
-    Say("porvane-cli: " + device_ + ", " + DescribeLine(channel_.settings().dcb) + ": " +
-        kEscapeKeyName + " q quits, " + kEscapeKeyName + " h lists the commands");
+    if (!greeted_) {
+        Say("porvane-cli: " + device_ + ", " + DescribeLine(channel_.settings().dcb) + ": " +
+            kEscapeKeyName + " q quits, " + kEscapeKeyName + " h lists the commands");
+        greeted_ = true;
+    }
     TermKeys keys(enter_sends_);
     End end = End::kNone;
     while (end == End::kNone) {

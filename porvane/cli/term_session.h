@@ -5,10 +5,13 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/comm/recording_opener.h"
 #include "platform/comm/unique_fd.h"
+#include "platform/devicemap/device_map.h"
+#include "platform/devicemap/port_identity.h"
 #include "porvane/cli/received_view.h"
 #include "porvane/cli/term_keys.h"
 #include "porvane/serial/line_settings.h"
@@ -26,11 +29,12 @@ struct TermOptions {
     std::string stop = "1";     // 1, 1.5, 2
     std::string flow = "none";  // none, rts (RTS/CTS), xon (XON/XOFF)
     bool hex = false;
-    int linger_ms = 200;  // after the last byte has left: how long to wait for replies
-    std::string map;      // what Enter sends: CR, LF, CRLF; empty: the byte as typed
-    bool echo = false;    // show what is sent on the output too
-    std::string log;      // file that receives a raw copy of the received bytes
-    std::string time;     // "", "absolute" or "delta": stamps on the received lines
+    int linger_ms = 200;     // after the last byte has left: how long to wait for replies
+    std::string map;         // what Enter sends: CR, LF, CRLF; empty: the byte as typed
+    bool echo = false;       // show what is sent on the output too
+    std::string log;         // file that receives a raw copy of the received bytes
+    std::string time;        // "", "absolute" or "delta": stamps on the received lines
+    bool reconnect = false;  // a vanished port is waited for and reopened, not the end
 };
 
 // Builds the settings record of the options; false with a message for a value no list holds.
@@ -53,7 +57,9 @@ class TermSession : public serial::PageWindow {
     // Opens the port and runs until the input ends and its bytes have gone out and the replies
     // have come (piped), the quit command (interactive), a stop signal on stop_fd, or the closing
     // of the output: 0. A port that does not open: 1; a log that cannot be written: 4; the port
-    // vanishing: "串口已断开: <device>" and 5. The terminal gets its modes back on every way out.
+    // vanishing: "串口已断开: <device>" and 5. With reconnect the port's adapter is waited for
+    // instead and the session goes on when it is back; quitting while waiting gives 5. The
+    // terminal gets its modes back on every way out.
     int Run();
 
     intptr_t PageNotify(uint32_t code, void* data) override;
@@ -74,6 +80,14 @@ class TermSession : public serial::PageWindow {
 
     End RunPipe();
     End RunInteractive();
+    // After the port vanished: waits for its adapter (or its name) to come back and reopens
+    // it with the session's settings. kNone when the session goes on; the user can quit.
+    End AwaitAdapter(bool interactive);
+    // The port of the map that is the lost port's adapter come back, or empty.
+    std::string ReturnedPort(const devicemap::DeviceMap& map, const std::string& lost,
+                             bool& lost_departed) const;
+    bool Reopen(const std::string& port);
+    End TakeWaitingKeys(TermKeys& keys);
     int Finish(End end);
 
     // Waits up to timeout_ms (-1: no limit) for input (when given), a stop signal, a
@@ -109,7 +123,9 @@ class TermSession : public serial::PageWindow {
     int output_fd_;
     int message_fd_;
     int stop_fd_;
-    std::string device_;  // the device path, for messages
+    std::string device_;                              // the device path, for messages
+    std::optional<devicemap::PortIdentity> adapter_;  // what the port was at open (reconnect)
+    bool greeted_ = false;                            // the interactive greeting was shown
     std::string enter_sends_;
     comm::RecordingOpener opener_;  // keeps why the port did not open
     serial::SerialChannel channel_;

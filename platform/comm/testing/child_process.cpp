@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -132,6 +133,19 @@ void ChildProcess::CloseInput() {
         ::close(in_fd_);
         in_fd_ = -1;
     }
+}
+
+bool ChildProcess::WriteInput(const std::string& text) {
+    size_t done = 0;
+    while (in_fd_ >= 0 && done < text.size()) {
+        const ssize_t n = ::write(in_fd_, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return in_fd_ >= 0;
 }
 
 int ChildProcess::Wait(int timeout_ms) {

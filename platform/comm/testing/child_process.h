@@ -23,6 +23,8 @@ class ChildProcess {
     pid_t pid() const { return pid_; }
     void Signal(int signal) const;
     void CloseInput();
+    // Writes text to standard input while it is held open (blocking); false when it cannot.
+    bool WriteInput(const std::string& text);
     // Closes the test's end of standard output, as a reader that has had enough (`| head`) does.
     void CloseOutput();
     // Waits for the end; returns the exit code (128 + signal when killed), or -1 on time-out.

@@ -73,6 +73,17 @@ TEST(SysfsDeviceMap, ListsRealSerialPortsInNumericOrder) {
     EXPECT_EQ(map->entries[1].device, "ttyS0");
 }
 
+// Two readings of this machine's ttys, one through udev, one walking /sys itself, apply the
+// same rules: they must agree.
+TEST(UdevDeviceMap, FindsThePortsTheSysfsWalkFinds) {
+    const std::optional<DeviceMap> walked = ReadSysfsDeviceMap("/sys");
+    const std::optional<DeviceMap> enumerated = ReadUdevDeviceMap();
+    ASSERT_EQ(walked.has_value(), enumerated.has_value());
+    if (walked) {
+        EXPECT_EQ(FormatDeviceMap(*enumerated), FormatDeviceMap(*walked));
+    }
+}
+
 TEST(SysfsDeviceMap, NoSysfsMeansNoMap) {
     TempDir dir;
     EXPECT_FALSE(ReadSysfsDeviceMap(dir.path() / "nothing"));
