@@ -109,11 +109,6 @@ std::string FromUsbDatabase(udev* context, const std::string& vendor_id,
     return {};
 }
 
-std::string UpperHex(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
-    return s;
-}
-
 // Fills in what udev knows of the tty device: its links, driver and USB adapter.
 void AddUdevIdentity(udev* context, udev_device* tty, PortIdentity& id) {
     for (const std::string& name : LinksOf(tty)) {
@@ -136,8 +131,8 @@ void AddUdevIdentity(udev* context, udev_device* tty, PortIdentity& id) {
     udev_device* usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device");
     if (usb == nullptr)
         return;
-    id.vendor_id = UpperHex(Text(udev_device_get_sysattr_value(usb, "idVendor")));
-    id.product_id = UpperHex(Text(udev_device_get_sysattr_value(usb, "idProduct")));
+    id.vendor_id = Text(udev_device_get_sysattr_value(usb, "idVendor"));
+    id.product_id = Text(udev_device_get_sysattr_value(usb, "idProduct"));
     id.vendor = Text(udev_device_get_sysattr_value(usb, "manufacturer"));
     id.product = Text(udev_device_get_sysattr_value(usb, "product"));
     id.serial = Text(udev_device_get_sysattr_value(usb, "serial"));

@@ -8,15 +8,16 @@ namespace devicemap {
 
 // What the system knows about one port, for `ports --long` and the workbench's tool tips.
 struct PortIdentity {
-    std::string device;                 // kernel tty name, "ttyUSB0" (or the map's device name)
-    std::string path;                   // "/dev/ttyUSB0"
-    std::vector<std::string> by_id;     // /dev/serial/by-id/... links that lead to it
-    std::vector<std::string> by_path;   // /dev/serial/by-path/...
-    std::string vendor_id, product_id;  // USB ids as four hex digits, empty when not USB
-    std::string vendor, product;        // names (from the device or the USB id database)
-    std::string serial;                 // USB serial number
-    std::string driver;                 // kernel driver, "ftdi_sio", "cdc_acm", "serial8250"
-    std::string holder;  // "PID (comm)" of a process holding it open, empty when none seen
+    std::string device;                // kernel tty name, "ttyUSB0" (or the map's device name)
+    std::string path;                  // "/dev/ttyUSB0"
+    std::vector<std::string> by_id;    // /dev/serial/by-id/... links that lead to it
+    std::vector<std::string> by_path;  // /dev/serial/by-path/...
+    // USB ids as four hex digits, as sysfs gives them ("0403"); empty when not USB.
+    std::string vendor_id, product_id;
+    std::string vendor, product;  // names (from the device or the USB id database)
+    std::string serial;           // USB serial number
+    std::string driver;           // kernel driver, "ftdi_sio", "cdc_acm", "serial8250"
+    std::string holder;           // "PID (comm)" of a process holding it open, empty when none seen
 };
 
 // Identity of a port named by port name ("ttyUSB0", a map's port name), device path or
@@ -25,7 +26,9 @@ struct PortIdentity {
 // port) has only its device, path, links and holder.
 std::optional<PortIdentity> IdentifyPort(const std::string& port_name);
 
-// True when two identities are the same adapter (same USB serial number, or same by-id name).
+// True when two identities are the same adapter: the same by-id name when both have one (it
+// tells apart the ports of a multi-port adapter, which share a serial number), otherwise the same
+// non-empty USB serial number with the same vendor and product ids.
 bool SameAdapter(const PortIdentity& a, const PortIdentity& b);
 
 // The path a port name opens, with every symbolic link resolved ("/dev/serial/by-id/usb-x" ->

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <libudev.h>
+#include <sys/epoll.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -78,18 +79,30 @@ std::unique_ptr<PortWatcher> PortWatcher::Open(std::string* error) {
         return watcher;
     }
     watcher->udev_.reset(udev_new());
-    if (!watcher->udev_)
+    watcher->poll_set_.Reset(epoll_create1(EPOLL_CLOEXEC));
+    if (!watcher->udev_ || !watcher->poll_set_.valid())
         return fail(std::string("udev: ") + std::strerror(errno));
     // udev's own events come after its rules ran: the node and the by-id links exist by then.
-    watcher->monitor_.reset(udev_monitor_new_from_netlink(watcher->udev_.get(), "udev"));
-    if (!watcher->monitor_ ||
-        udev_monitor_filter_add_match_subsystem_devtype(watcher->monitor_.get(), "tty", nullptr) <
-            0 ||
-        udev_monitor_enable_receiving(watcher->monitor_.get()) < 0) {
-        return fail(std::string("cannot follow udev's tty events: ") + std::strerror(errno));
+    // Where no udev daemon runs (a container, a minimal system) only the kernel's events come.
+    std::vector<const char*> sources = {"udev"};
+    if (::access("/run/udev/control", F_OK) != 0)
+        sources.push_back("kernel");
+    for (const char* source : sources) {
+        std::unique_ptr<udev_monitor, MonitorUnref> monitor(
+            udev_monitor_new_from_netlink(watcher->udev_.get(), source));
+        if (!monitor ||
+            udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "tty", nullptr) < 0 ||
+            udev_monitor_enable_receiving(monitor.get()) < 0) {
+            return fail(std::string("cannot follow the tty events: ") + std::strerror(errno));
+        }
+        const int fd = udev_monitor_get_fd(monitor.get());
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        epoll_event event{};
+        event.events = EPOLLIN;
+        if (epoll_ctl(watcher->poll_set_.get(), EPOLL_CTL_ADD, fd, &event) != 0)
+            return fail(std::string("epoll: ") + std::strerror(errno));
+        watcher->monitors_.push_back(std::move(monitor));
     }
-    const int fd = udev_monitor_get_fd(watcher->monitor_.get());
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     // Read after the monitor is listening, so that a port arriving in between is not missed.
     watcher->current_ = ReadOrEmpty("/sys/class/tty");
     return watcher;
@@ -98,13 +111,13 @@ std::unique_ptr<PortWatcher> PortWatcher::Open(std::string* error) {
 PortWatcher::~PortWatcher() = default;
 
 int PortWatcher::fd() const {
-    return monitor_ ? udev_monitor_get_fd(monitor_.get()) : inotify_.get();
+    return poll_set_.valid() ? poll_set_.get() : inotify_.get();
 }
 
 std::set<std::string> PortWatcher::Drain() {
     std::set<std::string> removed;
-    if (monitor_) {
-        while (udev_device* device = udev_monitor_receive_device(monitor_.get())) {
+    for (const auto& monitor : monitors_) {
+        while (udev_device* device = udev_monitor_receive_device(monitor.get())) {
             const char* action = udev_device_get_action(device);
             const char* name = udev_device_get_sysname(device);
             if (action != nullptr && name != nullptr) {
@@ -115,8 +128,9 @@ std::set<std::string> PortWatcher::Drain() {
             }
             udev_device_unref(device);
         }
-        return removed;
     }
+    if (!inotify_.valid())
+        return removed;
     alignas(inotify_event) char events[4096];
     while (::read(inotify_.get(), events, sizeof events) > 0) {
     }

@@ -50,8 +50,9 @@ class PortWatcher {
     };
 
     comm::UniqueFd inotify_;  // the map file's folder, when PORVANE_DEVICE_MAP is set
-    std::unique_ptr<udev, UdevUnref> udev_;  // udev's tty events, otherwise
-    std::unique_ptr<udev_monitor, MonitorUnref> monitor_;
+    std::unique_ptr<udev, UdevUnref> udev_;  // udev's tty events, otherwise:
+    std::vector<std::unique_ptr<udev_monitor, MonitorUnref>> monitors_;  // udev's, the kernel's
+    comm::UniqueFd poll_set_;  // an epoll set readable when a monitor is
     DeviceMap current_;
 };
 

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/comm/serial_device.h"
 #include "platform/devicemap/device_map.h"
+#include "platform/devicemap/port_identity.h"
 #include "porvane/serial/port_list_fill.h"
 
 namespace porvane::cli {
@@ -35,6 +37,12 @@ int PortListIndex(const std::string& name) {
     }
     for (size_t i = 0; i < list.names.size(); ++i) {
         if (list.names[i] == port)
+            return static_cast<int>(i);
+    }
+    // A device path or link of a listed port, such as its /dev/serial/by-id name.
+    const std::string wanted = devicemap::ResolvedDevicePath(name);
+    for (size_t i = 0; i < list.names.size(); ++i) {
+        if (devicemap::ResolvedDevicePath(comm::DevicePathForPort(list.names[i])) == wanted)
             return static_cast<int>(i);
     }
     return -1;

@@ -353,14 +353,28 @@ int TermSession::Run() {
         return kExitPortNotOpen;
     if (options_.reconnect)
         adapter_ = devicemap::IdentifyPort(options_.port);
+    // Raw for the whole session, the waits for a vanished port's adapter included, so that no
+    // key typed meanwhile is lost to a change of modes.
+    std::optional<RawTerminal> raw;
+    bool keys = interactive;
+    if (interactive) {
+        raw.emplace(input_fd_);
+        if (!raw->active()) {
+            Say(std::string("porvane-cli: the terminal cannot be put in raw mode: ") +
+                std::strerror(errno));
+            raw.reset();
+            keys = false;
+        }
+    }
+    raw_ = keys;
     End end = End::kNone;
     for (;;) {
-        end = interactive ? RunInteractive() : RunPipe();
+        end = keys ? RunInteractive() : RunPipe();
         if (end != End::kPortGone || !options_.reconnect)
             break;
         ClosePort();
         Say(std::string(serial::kMessagePortGone) + ": " + device_);
-        const End waited = AwaitAdapter(interactive);
+        const End waited = AwaitAdapter(keys);
         if (waited != End::kNone) {
             // The port stays gone: a quit while waiting still ends as a vanished port.
             return waited == End::kOutputClosed || waited == End::kLogFailed ? Finish(waited)
@@ -443,11 +457,6 @@ TermSession::End TermSession::AwaitAdapter(bool interactive) {
     }
     Say(std::string("porvane-cli: waiting for the adapter to come back (") +
         (interactive ? std::string(kEscapeKeyName) + " q or Ctrl-C quits)" : "Ctrl-C quits)"));
-    std::optional<RawTerminal> raw;
-    if (interactive) {
-        raw.emplace(input_fd_);
-        raw_ = raw->active();
-    }
     const std::string lost = device_;
     bool lost_departed = false;
     TermKeys keys(enter_sends_);
@@ -475,7 +484,6 @@ TermSession::End TermSession::AwaitAdapter(bool interactive) {
         if (fds[1].revents & POLLIN)
             watcher->TakeChanges();
     }
-    raw_ = false;
     return end;
 }
 
@@ -551,13 +559,6 @@ TermSession::End TermSession::TakeKey(char& c) {
 }
 
 TermSession::End TermSession::RunInteractive() {
-    const RawTerminal raw(input_fd_);
-    if (!raw.active()) {
-        Say(std::string("porvane-cli: the terminal cannot be put in raw mode: ") +
-            std::strerror(errno));
-        return RunPipe();
-    }
-    raw_ = true;
     if (!greeted_) {
         Say("porvane-cli: " + device_ + ", " + DescribeLine(channel_.settings().dcb) + ": " +
             kEscapeKeyName + " q quits, " + kEscapeKeyName + " h lists the commands");
@@ -584,7 +585,6 @@ TermSession::End TermSession::RunInteractive() {
         }
         Send(typed);
     }
-    raw_ = false;
     return end;
 }
 

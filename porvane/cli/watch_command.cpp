@@ -25,6 +25,7 @@
 #include "driver/sievra_protocol.h"
 #include "driver/trace/call_tracer.h"
 #include "driver/trace/program_image.h"
+#include "platform/comm/serial_device.h"
 #include "platform/comm/serial_ioctl.h"
 #include "platform/comm/unique_fd.h"
 #include "platform/devicemap/device_map.h"
@@ -278,7 +279,7 @@ std::vector<trace::TracedPort> TracedPorts(const std::vector<devicemap::DeviceMa
     std::vector<trace::TracedPort> traced;
     for (size_t i = 0; i < ports.size(); ++i) {
         struct stat st;
-        if (::stat(ports[i].port.c_str(), &st) == 0 && S_ISCHR(st.st_mode))
+        if (::stat(comm::DevicePathForPort(ports[i].port).c_str(), &st) == 0 && S_ISCHR(st.st_mode))
             traced.push_back({static_cast<uint32_t>(i + 1), st.st_rdev, ports[i].port});
     }
     return traced;

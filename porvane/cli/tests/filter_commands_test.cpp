@@ -274,8 +274,11 @@ TEST_F(DriverHostCommandTest, BadPortsAndAHeldDeviceAreSaidClearly) {
     EXPECT_EQ(unknown.Wait(), 1);
     unknown.WaitFor(true, "\n");
     EXPECT_NE(unknown.err().find("ttyS9 is not a serial port"), std::string::npos) << unknown.err();
-    LineProcess first(Cli(), {"monitor", "ttyS0"});
-    ASSERT_TRUE(first.WaitFor(true, "monitoring"));
+    // Named by a link to its device (as by its /dev/serial/by-id name), it is the same port.
+    const std::string link = dir_.path() + "/by-id-link";
+    ASSERT_EQ(::symlink(port_.slave_path().c_str(), link.c_str()), 0);
+    LineProcess first(Cli(), {"monitor", link});
+    ASSERT_TRUE(first.WaitFor(true, "monitoring")) << first.err();
     LineProcess second(Cli(), {"monitor", "ttyS0"});
     EXPECT_EQ(second.Wait(), 1);
     second.WaitFor(true, "Sievr1");

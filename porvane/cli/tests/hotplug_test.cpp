@@ -2,8 +2,10 @@
 // porvane-cli runs under mocked_adapter, which plugs the adapter in and pulls it out on our word.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -79,6 +81,14 @@ class HotPlugTest : public ::testing::Test {
         if (::access(kWrapper, X_OK) != 0)
             GTEST_SKIP() << "umockdev-wrapper is not installed";
         unsetenv("PORVANE_DEVICE_MAP");
+        // In a sanitizer build the preloaded umockdev library comes before the sanitizer's
+        // runtime, which it would otherwise refuse.
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        setenv("ASAN_OPTIONS",
+               ((asan != nullptr ? std::string(asan) + ":" : std::string()) +
+                "verify_asan_link_order=0")
+                   .c_str(),
+               1);
     }
 };
 

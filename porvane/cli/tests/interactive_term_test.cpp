@@ -253,16 +253,34 @@ TEST(InteractiveTerm, TheTerminalGetsItsModesBackOnEveryWayOut) {
         std::function<void(ProgramOnTerminal&, PtyPair&)> end;
         int status;
         bool says_vanished;
+        bool reconnect = false;
     } rows[] = {
         {"quit", [](ProgramOnTerminal& t, PtyPair&) { t.Type("\x14q"); }, 0, false},
         {"port vanishes", [](ProgramOnTerminal&, PtyPair& p) { p.CloseMaster(); }, 5, true},
         {"SIGTERM", [](ProgramOnTerminal& t, PtyPair&) { t.Signal(SIGTERM); }, 0, false},
         {"SIGHUP", [](ProgramOnTerminal& t, PtyPair&) { t.Signal(SIGHUP); }, 0, false},
+        // With --reconnect the vanished port is waited for, in raw mode again, until a quit.
+        {"quit while waiting for the port",
+         [](ProgramOnTerminal& t, PtyPair& p) {
+             p.CloseMaster();
+             ASSERT_TRUE(t.WaitFor("Ctrl-T q or Ctrl-C quits)")) << t.screen();
+             t.Type("\x14q");
+         },
+         5, true, true},
+        {"Ctrl-C while waiting for the port",
+         [](ProgramOnTerminal& t, PtyPair& p) {
+             p.CloseMaster();
+             ASSERT_TRUE(t.WaitFor("Ctrl-T q or Ctrl-C quits)")) << t.screen();
+             t.Type("x\x03");
+         },
+         5, true, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         PtyPair port;
-        ProgramOnTerminal term({"term", port.slave_path()});
+        ProgramOnTerminal term(
+            row.reconnect ? std::vector<std::string>{"term", "--reconnect", port.slave_path()}
+                          : std::vector<std::string>{"term", port.slave_path()});
         ASSERT_TRUE(term.WaitFor(kBanner)) << term.screen();
         row.end(term, port);
         EXPECT_EQ(term.Wait(), row.status);

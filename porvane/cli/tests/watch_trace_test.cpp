@@ -247,6 +247,20 @@ TEST_F(WatchTraceTest, ProgramsTheAttachmentCannotSeeAreWatchedThroughTheirSyste
     }
 }
 
+// A map may name a port as "ttyUSB0" names /dev/ttyUSB0, without its folder: the traced
+// program's open of the device is still the port's.
+TEST_F(WatchTraceTest, APortNamedWithoutItsFolderIsTracedToo) {
+    const std::string name = port_.slave_path().substr(std::string("/dev/").size());
+    std::ofstream(map_) << "ttyS0=" << name << "\n";
+    auto watch = Watch({"--trace", "--", "/bin/bash", "-c", "echo AT > " + port_.slave_path()});
+    EXPECT_EQ(port_.ReadExactly(3, 30000), "AT\n");
+    const PortLog log = LogOf(ReadLines(*watch), name);
+    EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
+    EXPECT_EQ(log.written, "AT\n");
+    EXPECT_TRUE(log.Shows({"Open Com OK", "Close Com OK."}))
+        << ::testing::PrintToString(log.records);
+}
+
 // busybox's microcom, statically linked: watch picks the system-call path by itself.
 TEST_F(WatchTraceTest, AStaticTerminalProgramIsWatchedWithoutBeingAsked) {
     if (!fs::exists("/bin/busybox")) {
