@@ -25,6 +25,7 @@
 #include "driver/host/watch_page.h"
 #include "driver/link_protocol.h"
 #include "driver/link_socket.h"
+#include "platform/devicemap/returning_port.h"
 
 namespace sievra {
 
@@ -32,7 +33,22 @@ using namespace kernel;
 
 struct SievraHost::Port {
     uint32_t number = 0;
-    std::string device_path;  // the port's device, for the map file
+    // The port as the map names it, what is known of it and whether it is there now, for
+    // knowing it again when it comes back (Serve's thread only, or before Serve).
+    std::string name;
+    std::optional<devicemap::PortIdentity> identity;
+    bool present = true;
+    mutable std::mutex path_mutex;  // guards device_path, which changes when the port returns
+    std::string device_path;        // the port's device
+
+    std::string DevicePath() const {
+        std::lock_guard lock(path_mutex);
+        return device_path;
+    }
+    void SetDevicePath(std::string path) {
+        std::lock_guard lock(path_mutex);
+        device_path = std::move(path);
+    }
     DeviceObject* physical = nullptr;
     DeviceObject* control = nullptr;
     HostSerialPort serial;  // the lower driver's state for this port
@@ -356,7 +372,8 @@ SievraHost::~SievraHost() {
         ::close(session->fd);
     }
     for (auto& port : ports_) {
-        // The ports go as the platform removes them: the driver tears its devices down.
+        // Every port the host numbered goes as the platform removes it: the driver tears its
+        // devices down.
         if (port->physical->AttachedDevice != nullptr) {
             IoCallDriverAndWait(port->physical->AttachedDevice, IRP_MJ_PNP, nullptr, 0, 0, 0, 0,
                                 IRP_MN_REMOVE_DEVICE);
@@ -388,16 +405,15 @@ comm::CommStatus SievraHost::Listen(const std::string& name, int type, gid_t gro
     return {};
 }
 
-comm::CommStatus SievraHost::PublishFiles() {
+comm::CommStatus SievraHost::PublishMap() {
+    // The ports that are there now: a departed port's device numbers may soon be another's.
     std::string map;
     for (auto& port : ports_) {
-        const std::string name = "SievrPage" + std::to_string(port->number);
-        if (comm::CommStatus s = port->page.Create(name.c_str()); !s)
-            return s;
+        const std::string path = port->DevicePath();
         struct stat st;
-        if (::stat(port->device_path.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) {
+        if (port->present && ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) {
             map += std::to_string(port->number) + " " + std::to_string(major(st.st_rdev)) + " " +
-                   std::to_string(minor(st.st_rdev)) + " " + port->device_path + "\n";
+                   std::to_string(minor(st.st_rdev)) + " " + path + "\n";
         }
     }
     // Written whole under another name first, so a reader never sees half a map. Everyone may
@@ -425,31 +441,11 @@ comm::CommStatus SievraHost::Start() {
             return comm::CommStatus::Failure("getgrnam --group", errno != 0 ? errno : ENOENT);
         group = g->gr_gid;
     }
+    group_ = group;
     DriverEntry(&driver_);
-    for (size_t i = 0; i < options_.ports.size(); ++i) {
-        auto port = std::make_unique<Port>();
-        const std::string& name = options_.ports[i];
-        port->device_path = !name.empty() && name[0] == '/' ? name : "/dev/" + name;
-        IoCreateDevice(&serial_driver_, sizeof(HostSerialPort*), {}, FILE_DEVICE_SERIAL_PORT, 0,
-                       false, &port->physical);
-        *port->physical->Extension<HostSerialPort*>() = &port->serial;
-        if (!NT_SUCCESS(AddDevice(&driver_, port->physical)) ||
-            port->physical->AttachedDevice == nullptr) {
-            IoDeleteDevice(port->physical);
-            return comm::CommStatus::Failure("AddDevice", ENODEV);
-        }
-        port->number = PortsAdded();
-        port->control = IoLookupDevice("\\??\\Sievr" + std::to_string(port->number));
-        const std::string number = std::to_string(port->number);
-        Port& added = *port;
-        ports_.push_back(std::move(port));  // owned now, so a failure below undoes it
-        if (comm::CommStatus s = Listen("Sievr" + number, SOCK_STREAM, group, added.listen_fd); !s)
+    for (const std::string& name : options_.ports) {
+        if (comm::CommStatus s = AddPort(name); !s)
             return s;
-        if (comm::CommStatus s =
-                Listen("SievrApp" + number, SOCK_SEQPACKET, group, added.app_listen_fd);
-            !s) {
-            return s;
-        }
     }
     if (options_.unlisted_open) {
         const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -464,7 +460,78 @@ comm::CommStatus SievraHost::Start() {
             !s)
             return s;
     }
-    return PublishFiles();
+    return PublishMap();
+}
+
+comm::CommStatus SievraHost::AddPort(const std::string& name) {
+    auto port = std::make_unique<Port>();
+    port->name = name;
+    port->identity = devicemap::IdentifyPort(name);
+    port->device_path = DevicePathOf(name);
+    IoCreateDevice(&serial_driver_, sizeof(HostSerialPort*), {}, FILE_DEVICE_SERIAL_PORT, 0, false,
+                   &port->physical);
+    *port->physical->Extension<HostSerialPort*>() = &port->serial;
+    if (!NT_SUCCESS(AddDevice(&driver_, port->physical)) ||
+        port->physical->AttachedDevice == nullptr) {
+        IoDeleteDevice(port->physical);
+        return comm::CommStatus::Failure("AddDevice", ENODEV);
+    }
+    port->number = PortsAdded();
+    port->control = IoLookupDevice("\\??\\Sievr" + std::to_string(port->number));
+    const std::string number = std::to_string(port->number);
+    Port& added = *port;
+    {
+        std::lock_guard lock(ports_mutex_);
+        ports_.push_back(std::move(port));  // owned now, so a failure below undoes it
+    }
+    if (comm::CommStatus s = added.page.Create(("SievrPage" + number).c_str()); !s)
+        return s;
+    if (comm::CommStatus s = Listen("Sievr" + number, SOCK_STREAM, group_, added.listen_fd); !s)
+        return s;
+    return Listen("SievrApp" + number, SOCK_SEQPACKET, group_, added.app_listen_fd);
+}
+
+std::string SievraHost::DevicePathOf(const std::string& name) {
+    return !name.empty() && name[0] == '/' ? name : "/dev/" + name;
+}
+
+SievraHost::PortEvent SievraHost::PortArrived(const std::string& name) {
+    for (auto& port : ports_) {
+        if (port->present && port->name == name)
+            return {port->number, PortEvent::kAlreadyThere, {}};
+    }
+    const std::optional<devicemap::PortIdentity> identity = devicemap::IdentifyPort(name);
+    for (auto& port : ports_) {
+        if (port->present ||
+            !devicemap::IsReturningPort(port->name, port->identity, name, identity)) {
+            continue;
+        }
+        // The same adapter again, perhaps under another device: its number, rules and watching
+        // client are still there.
+        port->name = name;
+        port->identity = identity ? identity : port->identity;
+        port->SetDevicePath(DevicePathOf(name));
+        port->present = true;
+        PublishMap();
+        return {port->number, PortEvent::kReturned, {}};
+    }
+    if (comm::CommStatus s = AddPort(name); !s)
+        return {0, PortEvent::kFailed, s.Describe()};
+    PublishMap();
+    return {ports_.back()->number, PortEvent::kAdded, {}};
+}
+
+SievraHost::PortEvent SievraHost::PortDeparted(const std::string& name) {
+    for (auto& port : ports_) {
+        if (!port->present || port->name != name)
+            continue;
+        // The port keeps its number and devices: a program that held it ends its open as the
+        // device fails it, and the adapter may come back.
+        port->present = false;
+        PublishMap();
+        return {port->number, PortEvent::kDeparted, {}};
+    }
+    return {0, PortEvent::kUnknown, {}};
 }
 
 void SievraHost::TakeUnlistedNotices(size_t limit) {
@@ -516,6 +583,7 @@ void SievraHost::Stop() {
         const char b = 1;
         [[maybe_unused]] ssize_t n = ::write(stop_fd_[1], &b, 1);
     }
+    std::lock_guard ports_lock(ports_mutex_);
     for (auto& port : ports_) {
         std::lock_guard lock(port->apps_mutex);
         port->stopping = true;  // ends a wait for the port's applications to end
@@ -578,13 +646,17 @@ bool SievraHost::StartSession(int fd, void (SievraHost::*serve)(Port&, int), Por
 
 void SievraHost::Serve() {
     std::vector<pollfd> fds;
-    for (auto& port : ports_)
-        fds.push_back({port->listen_fd, POLLIN, 0});
-    for (auto& port : ports_)
-        fds.push_back({port->app_listen_fd, POLLIN, 0});
-    fds.push_back({unlisted_fd_.get(), POLLIN, 0});  // ignored by poll while -1
-    fds.push_back({stop_fd_[0], POLLIN, 0});
     for (;;) {
+        // Built afresh each round: ports arrive while the host serves.
+        fds.clear();
+        for (auto& port : ports_)
+            fds.push_back({port->listen_fd, POLLIN, 0});
+        for (auto& port : ports_)
+            fds.push_back({port->app_listen_fd, POLLIN, 0});
+        fds.push_back({options_.changes_fd, POLLIN, 0});  // ignored by poll while -1
+        fds.push_back({unlisted_fd_.get(), POLLIN, 0});
+        fds.push_back({stop_fd_[0], POLLIN, 0});
+        const size_t port_count = ports_.size();
         if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR)
             return;
         // Notices first: one sent before a program ended is told before a stop that follows. A
@@ -594,8 +666,8 @@ void SievraHost::Serve() {
             TakeUnlistedNotices(stopping ? kNoticesAtStop : kNoticesPerRound);
         if (stopping)
             return;
-        for (size_t i = 0; i < ports_.size(); ++i) {
-            if (!(fds[ports_.size() + i].revents & POLLIN))
+        for (size_t i = 0; i < port_count; ++i) {
+            if (!(fds[port_count + i].revents & POLLIN))
                 continue;
             for (int app; AcceptAllowed(ports_[i]->app_listen_fd, *ports_[i], false, app);) {
                 if (app < 0)
@@ -605,7 +677,7 @@ void SievraHost::Serve() {
                     ports_[i]->CountConnection(-1);
             }
         }
-        for (size_t i = 0; i < ports_.size(); ++i) {
+        for (size_t i = 0; i < port_count; ++i) {
             if (!(fds[i].revents & POLLIN))
                 continue;
             Port& port = *ports_[i];
@@ -622,6 +694,8 @@ void SievraHost::Serve() {
                 StartSession(client, &SievraHost::ServeClient, port);
             }
         }
+        if ((fds[fds.size() - 3].revents & POLLIN) && options_.on_changes)
+            options_.on_changes(*this);
     }
 }
 
@@ -630,15 +704,16 @@ bool SievraHost::AcceptAllowed(int listen_fd, Port& port, bool control, int& fd)
     if (fd < 0)
         return errno == EINTR || errno == ECONNABORTED;  // else nothing more waits (EAGAIN)
     // Checked before the port is taken, so that someone turned away never holds it from others.
-    if (MayUsePort(PeerOf(fd), port.device_path))
+    const std::string device_path = port.DevicePath();
+    if (MayUsePort(PeerOf(fd), device_path))
         return true;
     if (control) {
         // The device's path says which device the client lacks the right to.
         std::mutex m;
         SendResponse(
             fd, m, 0, link::kStatusAccessDenied, 0,
-            reinterpret_cast<const uint8_t*>(port.device_path.data()),
-            static_cast<uint32_t>(std::min<size_t>(port.device_path.size(), link::kMaxTransfer)));
+            reinterpret_cast<const uint8_t*>(device_path.data()),
+            static_cast<uint32_t>(std::min<size_t>(device_path.size(), link::kMaxTransfer)));
     }
     ::close(fd);
     fd = -1;
@@ -811,7 +886,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                     s.Status = link::kStatusAccessDenied;  // nothing else on this connection
                     break;
                 }
-                if (!IsDescriptorOfDevice(request.passed.get(), port.device_path)) {
+                if (!IsDescriptorOfDevice(request.passed.get(), port.DevicePath())) {
                     s.Status = link::kStatusAccessDenied;
                     break;
                 }
@@ -871,7 +946,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                 break;
             case link::kAppAdopt:
                 // The program's new image speaks for the same open: no new open on record.
-                if (IsDescriptorOfDevice(request.passed.get(), port.device_path) &&
+                if (IsDescriptorOfDevice(request.passed.get(), port.DevicePath()) &&
                     port.serial.SameOpenFile(owner, request.passed.get())) {
                     page = port.page.fd();
                 } else {

@@ -20,15 +20,19 @@
 namespace sievra {
 
 // The driver host: loads the filter driver, adds one port for each port of the device map in
-// map order, and serves port n's control device as the Unix socket "Sievr<n>" in the runtime
-// folder (mode 0600, or 0660 with a group). One client at a time per port; a client that
-// vanishes is a close; a malformed request ends that client's connection, not the host.
-// Beside it, "SievrApp<n>" takes the requests of the applications that use the port (open,
-// read, write, control, close), which pass through the port's filter device; an application
+// map order, then each port that arrives later, and serves port n's control device as the Unix
+// socket "Sievr<n>" in the runtime folder (mode 0600, or 0660 with a group). One client at a time
+// per port; a client that vanishes is a close; a malformed request ends that client's connection,
+// not the host. Beside it, "SievrApp<n>" takes the requests of the applications that use the port
+// (open, read, write, control, close), which pass through the port's filter device; an application
 // that vanishes is a clean-up and close. "SievrMap" lists the ports' device numbers; each
 // application connection is handed the port's sealed watch page, which tells the attachment
 // whether anyone watches port n. "SievrUnlisted" takes the attachment's word (a datagram holding
 // the device's path) that a program opened a terminal device the map does not list.
+//
+// A port keeps its number while the host runs: one that departs stays numbered (its sockets stay,
+// "SievrMap" leaves it out), and when the same adapter comes back (devicemap::IsReturningPort) it
+// is that port again, under its old number; any other port gets the next number.
 //
 // Nobody gets more through the host than the port's device gives them: a client of either
 // socket is served port n only when its user could open port n's device for reading and
@@ -48,6 +52,17 @@ class SievraHost {
         // ports (its process id, command name and the device's path): why its records stay empty.
         std::function<void(pid_t pid, const std::string& command, const std::string& device)>
             unlisted_open;
+        // A descriptor that becomes readable when ports may have come or gone (-1: none), and
+        // what to do then, on Serve's thread (call PortArrived and PortDeparted).
+        int changes_fd = -1;
+        std::function<void(SievraHost& host)> on_changes;
+    };
+    // What became of a port that arrived or departed, with its number (0 when none).
+    struct PortEvent {
+        enum Kind { kAdded, kReturned, kAlreadyThere, kDeparted, kUnknown, kFailed };
+        uint32_t number = 0;
+        Kind kind = kUnknown;
+        std::string error;  // with kFailed
     };
     static constexpr size_t kMaxSessions = 256;
     static constexpr size_t kTrustedReserve = 64;      // kept for root and the host's own user
@@ -65,6 +80,13 @@ class SievraHost {
     void Stop();
     // Sessions running now (for tests of the thread model).
     size_t SessionCount();
+
+    // A port of the map appeared (by its map name): the same adapter as a departed port takes
+    // that port's number again, any other port the next number. Serve's thread only (or before
+    // Serve), after Start.
+    PortEvent PortArrived(const std::string& name);
+    // A port of the map went away; it keeps its number. Serve's thread only, after Start.
+    PortEvent PortDeparted(const std::string& name);
 
   private:
     struct Port;
@@ -84,14 +106,21 @@ class SievraHost {
     // Accepts a connection on listen_fd: fd is the connection when its peer may use port, else
     // -1 (it was turned away; a control client hears why first). False when none was waiting.
     bool AcceptAllowed(int listen_fd, Port& port, bool control, int& fd);
-    comm::CommStatus PublishFiles();
+    // Numbers and serves one more port.
+    comm::CommStatus AddPort(const std::string& name);
+    // Writes "SievrMap" afresh: the ports there now.
+    comm::CommStatus PublishMap();
+    static std::string DevicePathOf(const std::string& name);
     // Takes up to limit waiting notices of unlisted opens and tells the new ones.
     void TakeUnlistedNotices(size_t limit);
 
     Options options_;
     RuntimeFolder folder_;
     kernel::DriverObject driver_;
-    kernel::DriverObject serial_driver_;  // the ports as the host sees them (HostSerialPort)
+    kernel::DriverObject serial_driver_;    // the ports as the host sees them (HostSerialPort)
+    gid_t group_ = static_cast<gid_t>(-1);  // of the sockets
+    // Added to on Serve's thread only (which reads it unlocked); guards it for other threads.
+    std::mutex ports_mutex_;
     std::vector<std::unique_ptr<Port>> ports_;
     comm::UniqueFd unlisted_fd_;  // the "SievrUnlisted" datagram socket
     // Devices told already, by the sending user (Serve's thread only).

@@ -1,19 +1,74 @@
 // sievrad: the filter driver's host. Adds a port for each port of the device map, the ports of the
-// workbench's lists first in their order, and serves each port's control device as the socket
-// Sievr<n> in $SIEVRA_RUNTIME_DIR (default /run/sievra).
+// workbench's lists first in their order, then each port as it appears, and serves each port's
+// control device as the socket Sievr<n> in $SIEVRA_RUNTIME_DIR (default /run/sievra).
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "driver/host/sievra_host.h"
 #include "platform/cli/command_line.h"
 #include "platform/devicemap/device_map.h"
 #include "platform/devicemap/listed_ports.h"
+#include "platform/devicemap/port_watcher.h"
+
+namespace {
+
+const char* EventText(sievra::SievraHost::PortEvent::Kind kind) {
+    using Event = sievra::SievraHost::PortEvent;
+    switch (kind) {
+        case Event::kAdded:
+            return "added";
+        case Event::kReturned:
+            return "back";
+        case Event::kDeparted:
+            return "gone";
+        default:
+            return nullptr;  // nothing changed
+    }
+}
+
+// Takes the watcher's news to the host: departures, then arrivals in the host's port order
+// (the workbench's list order first), each said on a line "sievrad: port N added: NAME".
+void FollowChanges(devicemap::PortWatcher& watcher, sievra::SievraHost& host,
+                   std::vector<std::string>& present) {
+    const auto say = [](const sievra::SievraHost::PortEvent& event, const std::string& name) {
+        if (event.kind == sievra::SievraHost::PortEvent::kFailed) {
+            std::fprintf(stderr, "sievrad: port %s cannot be added: %s\n", name.c_str(),
+                         event.error.c_str());
+        } else if (const char* text = EventText(event.kind)) {
+            std::printf("sievrad: port %u %s: %s\n", event.number, text, name.c_str());
+        }
+        std::fflush(stdout);
+    };
+    std::set<std::string> arrived;
+    for (const devicemap::PortChange& change : watcher.TakeChanges()) {
+        if (change.kind == devicemap::PortChange::Kind::kArrived) {
+            arrived.insert(change.entry.port);
+            continue;
+        }
+        say(host.PortDeparted(change.entry.port), change.entry.port);
+        std::erase(present, change.entry.port);
+    }
+    for (const devicemap::DeviceMapEntry& entry : devicemap::HostPortOrder(watcher.Current())) {
+        if (arrived.erase(entry.port) == 0)
+            continue;
+        say(host.PortArrived(entry.port), entry.port);
+        if (std::find(present.begin(), present.end(), entry.port) == present.end())
+            present.push_back(entry.port);
+    }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     sigset_t stop;
@@ -38,6 +93,12 @@ int main(int argc, char** argv) {
     if (const auto done = cli_support::ParseCommandLine(app, "sievrad", argc, argv))
         return *done;
 
+    // Opened before the map is read, so that no port that comes or goes meanwhile is missed.
+    std::string watch_error;
+    std::unique_ptr<devicemap::PortWatcher> watcher = devicemap::PortWatcher::Open(&watch_error);
+    if (!watcher)
+        std::fprintf(stderr, "sievrad: warning: ports that come and go are not followed: %s\n",
+                     watch_error.c_str());
     // Standard error says why a program's port may not be watched: a map file that is missing
     // or empty, or a terminal device opened that is none of the ports.
     if (const std::string problem = devicemap::DeviceMapFileProblem(); !problem.empty())
@@ -52,11 +113,18 @@ int main(int argc, char** argv) {
                          "watched\n",
                          map->source.c_str());
     }
-    std::string watched;
-    for (const std::string& port : options.ports)
-        watched += (watched.empty() ? "" : ", ") + port;
-    options.unlisted_open = [watched](pid_t pid, const std::string& command,
-                                      const std::string& device) {
+    // The ports there now, for the message on an unlisted open (Serve's thread keeps it).
+    std::vector<std::string> present = options.ports;
+    const auto watched_text = [&present] {
+        std::string text;
+        for (const std::string& port : present)
+            text += (text.empty() ? "" : ", ") + port;
+        return text;
+    };
+    const std::string watched = watched_text();
+    options.unlisted_open = [&watched_text](pid_t pid, const std::string& command,
+                                            const std::string& device) {
+        const std::string watched = watched_text();
         std::fprintf(stderr,
                      "sievrad: process %d (%s) opened %s, which is not a port of the device map "
                      "(watched: %s)\n",
@@ -64,6 +132,12 @@ int main(int argc, char** argv) {
                      watched.empty() ? "none" : watched.c_str());
         std::fflush(stderr);
     };
+    if (watcher) {
+        options.changes_fd = watcher->fd();
+        options.on_changes = [&watcher, &present](sievra::SievraHost& host) {
+            FollowChanges(*watcher, host, present);
+        };
+    }
     sievra::SievraHost host(options);
     if (const comm::CommStatus status = host.Start(); !status) {
         std::fprintf(stderr, "sievrad: %s: %s\n", options.runtime_dir.c_str(),

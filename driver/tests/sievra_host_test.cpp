@@ -13,6 +13,7 @@
 #include "driver/host/testing/app_create.h"
 #include "driver/link_protocol.h"
 #include "driver/link_socket.h"
+#include "platform/comm/serial_ioctl.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
 
@@ -92,7 +93,7 @@ class SievraHostTest : public ::testing::Test {
   protected:
     void SetUp() override {
         host_ = std::make_unique<SievraHost>(
-            SievraHost::Options{dir_.path(), {pty_.slave_path()}, {}, {}});
+            SievraHost::Options{dir_.path(), {pty_.slave_path()}, {}, {}, -1, {}});
         const comm::CommStatus started = host_->Start();
         ASSERT_TRUE(started) << started.Describe();
         server_ = std::thread([this] { host_->Serve(); });
@@ -277,6 +278,31 @@ TEST_F(SievraHostTest, AnApplicationThatVanishesIsCleanedUpAndClosed) {
     ::close(fd);
 }
 
+// A program holds the port when its device goes away (the far end hangs up, as a pulled adapter
+// does): requests forwarded to the dead device and the program's own close are still answered.
+TEST_F(SievraHostTest, APortThatVanishesUnderItsProgramNeverHoldsTheHost) {
+    auto control = Control();
+    RawClient app(AppPath(), SOCK_SEQPACKET);
+    ASSERT_EQ(app.Create(pty_.slave()), 0);
+    pty_.CloseMaster();
+    uint32_t id = 0;
+    int32_t status = 0;
+    const std::vector<std::pair<uint32_t, std::vector<uint8_t>>> requests = {
+        {comm::IOCTL_SERIAL_SET_BAUD_RATE, {0x80, 0x25, 0, 0}},
+        {comm::IOCTL_SERIAL_SET_DTR, {}},
+        {comm::IOCTL_SERIAL_GET_MODEMSTATUS, {}},
+    };
+    for (const auto& [code, input] : requests) {
+        SCOPED_TRACE(code);
+        control->Send(10, link::kDeviceControl, code, input, 4);
+        ASSERT_TRUE(control->Receive(id, status));
+        EXPECT_EQ(id, 10u);
+    }
+    app.Send(11, link::kClose);
+    ASSERT_TRUE(app.Receive(id, status));
+    EXPECT_EQ(id, 11u);
+}
+
 TEST(SievraHostStart, BothSocketPathsAreCheckedForLength) {
     TempDir dir;
     PtyPair pty;
@@ -284,7 +310,7 @@ TEST(SievraHostStart, BothSocketPathsAreCheckedForLength) {
     std::string runtime = dir.path() + "/";
     const size_t limit = sizeof(sockaddr_un::sun_path);
     runtime += std::string(limit - runtime.size() - 9, 'r');
-    SievraHost host({runtime, {pty.slave_path()}, {}, {}});
+    SievraHost host({runtime, {pty.slave_path()}, {}, {}, -1, {}});
     const comm::CommStatus started = host.Start();
     EXPECT_FALSE(started);
     EXPECT_EQ(started.error(), ENAMETOOLONG);
@@ -293,7 +319,7 @@ TEST(SievraHostStart, BothSocketPathsAreCheckedForLength) {
 
 TEST(SievraHostStart, AnUnknownGroupSaysWhatFailed) {
     TempDir dir;
-    SievraHost host({dir.path(), {}, "no-such-group-here", {}});
+    SievraHost host({dir.path(), {}, "no-such-group-here", {}, -1, {}});
     const comm::CommStatus started = host.Start();
     EXPECT_FALSE(started);
     EXPECT_NE(started.Describe().find("getgrnam --group"), std::string::npos);

@@ -1,6 +1,8 @@
 #include "porvane/monitor/driver_link.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -9,6 +11,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "driver/link_protocol.h"
 #include "driver/link_socket.h"
@@ -35,10 +39,38 @@ bool DriverLink::IsOpen() const {
     return !closed_;
 }
 
+int DriverLink::HostPortIndex(const std::string& port_name, int list_index) const {
+    std::ifstream map(runtime_dir_ + "/SievrMap");
+    if (!map)
+        return list_index;
+    const std::string path =
+        !port_name.empty() && port_name[0] == '/' ? port_name : "/dev/" + port_name;
+    struct stat st {};
+    const bool device = ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+    // "<n> <major> <minor> <path>" a line.
+    std::string line;
+    while (std::getline(map, line)) {
+        std::istringstream fields(line);
+        long number = 0;
+        unsigned major_number = 0;
+        unsigned minor_number = 0;
+        std::string listed;
+        if (!(fields >> number >> major_number >> minor_number) || number <= 0)
+            continue;
+        std::getline(fields >> std::ws, listed);
+        if (listed == path || (device && st.st_rdev == makedev(major_number, minor_number))) {
+            return static_cast<int>(number - 1);
+        }
+    }
+    return -1;
+}
+
 bool DriverLink::Open(int port_index) {
     Close();
     open_failure_ = OpenFailure::kNoHost;
     denied_device_.clear();
+    if (port_index < 0)
+        return false;
     const int fd =
         sievra::link::ConnectTo(runtime_dir_ + "/Sievr" + std::to_string(port_index + 1));
     if (fd < 0) {

@@ -37,6 +37,12 @@ class DriverLink {
     // the socket's host runs as neither root nor this user, so nothing it says is believed.
     enum class OpenFailure { kNone, kNoHost, kInUse, kAccessDenied, kUntrustedHost };
 
+    // The index to open for the port a page's list names: the host numbers its ports as they
+    // first appeared, which its port map ("SievrMap") tells, so port_name is looked up there
+    // (by path, or by device number). list_index when there is no map to read (no host: the
+    // open fails anyway); -1 when the host's map does not hold the port.
+    int HostPortIndex(const std::string& port_name, int list_index) const;
+
     // Opens port (index + 1)'s control device; false when there is no host, no such port,
     // another client holds it, or this user may not use the port's device (open_failure says
     // which).

@@ -28,6 +28,8 @@ enum PageCode : uint32_t {
     PN_SET_CHART_SCALE = 19,    // uint32_t[2]: full scale for sending, receiving
     PN_REDISPLAY = 20,          // none
     PN_PORT_GONE = 21,          // none: the device behind the open port went away (event thread)
+    PN_PORTS_ARRIVED = 22,      // const std::vector<std::string>*: ports the port list took in
+    PN_SELECT_PORT = 23,        // const char*: the settings panel selects this port when listed
 };
 
 // The {pointer, count} pair of the data codes. Valid only during the notification.

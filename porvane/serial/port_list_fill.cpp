@@ -17,8 +17,8 @@ void PortListFill(PortListTarget& list, DiscoveryUi& ui,
     if (!map) {
         return;
     }
-    for (const auto& entry : devicemap::ListedPorts(*map))
-        list.AddString(devicemap::ListedName(entry));
+    for (const std::string& name : ListedPortNames(*map))
+        list.AddString(name);
     if (list.Count() == 0) {
         ui.ShowMessage(NoPortMessage(map->source));
         ui.RequestQuit(1);
@@ -27,6 +27,13 @@ void PortListFill(PortListTarget& list, DiscoveryUi& ui,
 
 void PortListFill(PortListTarget& list, DiscoveryUi& ui) {
     PortListFill(list, ui, devicemap::ReadDeviceMap());
+}
+
+std::vector<std::string> ListedPortNames(const devicemap::DeviceMap& map) {
+    std::vector<std::string> names;
+    for (const auto& entry : devicemap::ListedPorts(map))
+        names.push_back(devicemap::ListedName(entry));
+    return names;
 }
 
 }  // namespace porvane::serial

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/devicemap/device_map.h"
 
@@ -38,5 +39,9 @@ void PortListFill(PortListTarget& list, DiscoveryUi& ui,
 
 // The same over this machine's map (devicemap::ReadDeviceMap).
 void PortListFill(PortListTarget& list, DiscoveryUi& ui);
+
+// The names a port list holds for map, in the order PortListFill adds them: what a list that
+// follows the map changes to when the map changes.
+std::vector<std::string> ListedPortNames(const devicemap::DeviceMap& map);
 
 }  // namespace porvane::serial

@@ -23,6 +23,11 @@ void PortSettingsModel::SelectPort(int index) {
     }
 }
 
+void PortSettingsModel::SetPorts(std::vector<std::string> ports, int selected) {
+    ports_ = std::move(ports);
+    port_index_ = selected >= 0 && selected < static_cast<int>(ports_.size()) ? selected : -1;
+}
+
 void PortSettingsModel::SelectBaud(int index) {
     if (StoreBaudSelection(index, record_.dcb)) {
         baud_index_ = index;

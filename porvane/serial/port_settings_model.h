@@ -26,6 +26,10 @@ class PortSettingsModel {
     bool port_open() const { return port_open_; }
     bool port_list_enabled() const { return !port_open_; }
 
+    // The port list changed (ports came or went): ports is the list now, selected the index of
+    // the entry the list shows selected (-1 for none).
+    void SetPorts(std::vector<std::string> ports, int selected);
+
     // The user's choices. Each line-parameter choice stores its value and then reports.
     void SelectPort(int index);
     void SelectBaud(int index);

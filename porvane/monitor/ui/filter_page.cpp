@@ -211,7 +211,10 @@ void FilterPage::RefreshDescription(FilterRow row) {
 void FilterPage::Start() {
     if (filtering_)
         return;
-    if (!OpenDriverLink(this, start_, *link_, port_->currentIndex(), sievra::kLinkModeFilter,
+    // The list's entries come and go with the ports; the host keeps each port's number.
+    const int host_port =
+        link_->HostPortIndex(port_->currentText().toStdString(), port_->currentIndex());
+    if (!OpenDriverLink(this, start_, *link_, host_port, sievra::kLinkModeFilter,
                         QString::fromUtf8("不能开始过滤,驱动失败!!")))
         return;
     uint32_t baud = 0;

@@ -211,7 +211,10 @@ MonitorPage::~MonitorPage() {
 void MonitorPage::Start() {
     if (running_)
         return;
-    if (!OpenDriverLink(this, start_, *link_, port_->currentIndex(), sievra::kLinkModeMonitor,
+    // The list's entries come and go with the ports; the host keeps each port's number.
+    const int host_port =
+        link_->HostPortIndex(port_->currentText().toStdString(), port_->currentIndex());
+    if (!OpenDriverLink(this, start_, *link_, host_port, sievra::kLinkModeMonitor,
                         QString::fromUtf8("不能开始监视,驱动失败!!")))
         return;
     if (!StartReader(this, *link_, running_, reader_, [this] { ReadLoop(); }))

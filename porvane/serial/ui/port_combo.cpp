@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 
 #include "porvane/serial/port_list_fill.h"
+#include "porvane/serial/ui/port_list_follower.h"
 #include "porvane/widgets/page_base.h"
 
 namespace porvane::serial {
@@ -32,10 +33,15 @@ class ComboTarget : public PortListTarget, public DiscoveryUi {
 
 }  // namespace
 
-void FillPortCombo(QComboBox* combo, QWidget* owner) {
+PortListFollower* FillPortCombo(QComboBox* combo, QWidget* owner) {
+    // Following starts before the map is read, so that a port that comes or goes meanwhile
+    // still reaches the list.
+    auto* follower = new PortListFollower(combo);
     ComboTarget target(combo, owner);
     PortListFill(target, target);
     combo->setCurrentIndex(combo->count() > 0 ? 0 : -1);
+    follower->RefreshToolTips();
+    return follower;
 }
 
 }  // namespace porvane::serial

@@ -6,10 +6,12 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "porvane/serial/page_notify.h"
 #include "porvane/serial/port_list_fill.h"
 #include "porvane/serial/port_settings_lists.h"
 #include "porvane/serial/ui/advanced_options_dialog.h"
 #include "porvane/serial/ui/port_combo.h"
+#include "porvane/serial/ui/port_list_follower.h"
 #include "porvane/widgets/page_base.h"
 
 namespace porvane::serial {
@@ -27,10 +29,11 @@ QComboBox* FixedList(const QString& name, const std::array<const char*, N>& entr
 
 }  // namespace
 
-PortSettingsPanel::PortSettingsPanel(PageWindow& page, QWidget* parent) : QWidget(parent) {
+PortSettingsPanel::PortSettingsPanel(PageWindow& page, QWidget* parent)
+    : QWidget(parent), page_(page) {
     port_ = new QComboBox;
     port_->setObjectName("portCombo");
-    FillPortCombo(port_, this);
+    PortListFollower* follower = FillPortCombo(port_, this);
     std::vector<std::string> ports;
     for (int i = 0; i < port_->count(); ++i)
         ports.push_back(port_->itemText(i).toStdString());
@@ -63,6 +66,28 @@ PortSettingsPanel::PortSettingsPanel(PageWindow& page, QWidget* parent) : QWidge
     connect(stop_bits_, &QComboBox::currentIndexChanged, this,
             [this](int i) { model_->SelectStopBits(i); });
     connect(advanced_, &QPushButton::clicked, this, &PortSettingsPanel::OnAdvancedOptions);
+    connect(follower, &PortListFollower::PortsChanged, this, &PortSettingsPanel::OnPortsChanged);
+}
+
+void PortSettingsPanel::OnPortsChanged(const QStringList& arrived) {
+    std::vector<std::string> ports;
+    for (int i = 0; i < port_->count(); ++i)
+        ports.push_back(port_->itemText(i).toStdString());
+    model_->SetPorts(std::move(ports), port_->currentIndex());
+    if (arrived.isEmpty())
+        return;
+    std::vector<std::string> names;
+    for (const QString& name : arrived)
+        names.push_back(name.toStdString());
+    page_.PageNotify(PN_PORTS_ARRIVED, &names);
+}
+
+void PortSettingsPanel::SelectPort(const std::string& port) {
+    const int index = port_->findText(QString::fromStdString(port), Qt::MatchExactly);
+    if (index < 0 || !port_->isEnabled())
+        return;
+    port_->setCurrentIndex(index);
+    model_->SelectPort(index);
 }
 
 PortSettingsPanel::~PortSettingsPanel() = default;

@@ -109,6 +109,12 @@ intptr_t TerminalPage::Route(uint32_t code, void* data) {
                 receive_panel_, [panel = receive_panel_] { panel->PortVanished(); },
                 Qt::QueuedConnection);
             break;
+        case serial::PN_PORTS_ARRIVED:
+            receive_panel_->PortsArrived(*static_cast<const std::vector<std::string>*>(data));
+            break;
+        case serial::PN_SELECT_PORT:
+            settings_panel_->SelectPort(static_cast<const char*>(data));
+            break;
         default:
             break;  // PN_RECV_COUNT and the tester's codes are not for this page
     }

@@ -3,10 +3,12 @@
 #include <QCheckBox>
 #include <QFileDialog>
 #include <QGridLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <fstream>
 
+#include "platform/devicemap/returning_port.h"
 #include "porvane/serial/page_notify.h"
 #include "porvane/widgets/lamp.h"
 #include "porvane/widgets/page_base.h"
@@ -34,6 +36,10 @@ ReceivePanel::ReceivePanel(serial::PageWindow& page, QWidget* parent)
     file_ = new QLineEdit(QString::fromUtf8(kNoFileSelected));
     file_->setObjectName("fileField");
     file_->setReadOnly(true);
+    status_ = new QLabel;
+    status_->setObjectName("reconnectStatus");
+    // One line under the file field, in the room the column has: it never widens the column.
+    status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
 
     auto* layout = new QGridLayout(this);
     layout->setContentsMargins(4, 4, 4, 4);
@@ -46,7 +52,8 @@ ReceivePanel::ReceivePanel(serial::PageWindow& page, QWidget* parent)
     layout->addWidget(choose, 3, 0);
     layout->addWidget(save, 3, 1);
     layout->addWidget(file_, 4, 0, 1, 2);
-    layout->setRowStretch(5, 1);
+    layout->addWidget(status_, 5, 0, 1, 2);
+    layout->setRowStretch(6, 1);
 
     connect(open_, &QPushButton::clicked, this, &ReceivePanel::OnOpenClose);
     connect(stop_, &QPushButton::clicked, this, &ReceivePanel::OnStopContinue);
@@ -69,6 +76,11 @@ void ReceivePanel::OnOpenClose() {
             return;
         }
         open_flag_ = 1;
+        opened_port_ = serial::PortNameOf(channel_.settings());
+        opened_identity_ = devicemap::IdentifyPort(opened_port_);
+        awaiting_return_ = false;
+        status_->clear();
+        status_->setToolTip(QString());
         open_->setText(QString::fromUtf8("关闭串口"));
         lamp_->SetLit(true);
     } else {
@@ -92,7 +104,27 @@ void ReceivePanel::PortVanished() {
         return;  // closed meanwhile by the user
     }
     ClosePort();
+    awaiting_return_ = true;
+    status_->setText(QString::fromUtf8("串口已断开, 等待重新连接"));
     widgets::ShowProgramMessage(this, QString::fromUtf8(serial::kMessagePortGone));
+}
+
+void ReceivePanel::PortsArrived(const std::vector<std::string>& ports) {
+    if (!awaiting_return_ || open_flag_ != 0)
+        return;
+    for (const std::string& port : ports) {
+        if (!devicemap::IsReturningPort(opened_port_, opened_identity_, port,
+                                        devicemap::IdentifyPort(port))) {
+            continue;
+        }
+        awaiting_return_ = false;
+        page_.PageNotify(serial::PN_SELECT_PORT, const_cast<char*>(port.c_str()));
+        status_->setText(QString::fromUtf8("适配器已重新连接"));
+        status_->setToolTip(
+            QString::fromUtf8("%1: 按'打开串口'重新打开").arg(QString::fromStdString(port)));
+        open_->setFocus();
+        return;
+    }
 }
 
 void ReceivePanel::OnStopContinue() {

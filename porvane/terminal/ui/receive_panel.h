@@ -1,12 +1,18 @@
 #pragma once
 
 #include <QWidget>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/devicemap/port_identity.h"
 
 #include "porvane/serial/page_notify.h"
 #include "porvane/serial/page_window.h"
 #include "porvane/serial/serial_channel.h"
 
 class QCheckBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -34,8 +40,15 @@ class ReceivePanel : public QWidget {
     // Closes the port (the page calls this before it goes away).
     void ClosePort();
     // The device behind the open port went away (PN_PORT_GONE, run later on this thread):
-    // closes the port, which also ends a file transfer, and says so once.
+    // closes the port, which also ends a file transfer, and says so once. The panel then waits
+    // for the same adapter to come back.
     void PortVanished();
+    // PN_PORTS_ARRIVED: when one of ports is the vanished port come back (the same adapter),
+    // has the settings panel select it and says that one click on "打开串口" reopens it with
+    // the settings kept.
+    void PortsArrived(const std::vector<std::string>& ports);
+    // Whether the panel waits for a vanished port to come back.
+    bool awaiting_return() const { return awaiting_return_; }
 
     bool open() const { return open_flag_ != 0; }
     serial::SerialChannel& channel() { return channel_; }
@@ -56,6 +69,11 @@ class ReceivePanel : public QWidget {
     QCheckBox* hex_;
     QLineEdit* file_;
     widgets::Lamp* lamp_;
+    QLabel* status_;  // says a port vanished and when it is back
+    // The port opened last, with its identity read while it was there, for knowing it again.
+    std::string opened_port_;
+    std::optional<devicemap::PortIdentity> opened_identity_;
+    bool awaiting_return_ = false;
 };
 
 }  // namespace porvane::terminal

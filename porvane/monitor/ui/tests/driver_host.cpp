@@ -11,7 +11,8 @@
 namespace porvane::monitor::testing {
 
 DriverHost::DriverHost() {
-    const std::string map = dir_.path() + "/map";
+    map_ = dir_.path() + "/map";
+    const std::string& map = map_;
     std::ofstream(map) << "ttyUSB0=" << usb_port_.slave_path() << "\nttyS1=" << port_b_.slave_path()
                        << "\nttyS0=" << port_a_.slave_path() << "\n";
     runtime_ = dir_.path() + "/run";
@@ -28,6 +29,15 @@ DriverHost::DriverHost() {
 DriverHost::~DriverHost() {
     std::string errors;
     Shutdown(errors);
+}
+
+void DriverHost::WriteMap(const std::string& text) {
+    std::ofstream(map_ + ".new", std::ios::trunc) << text;
+    std::filesystem::rename(map_ + ".new", map_);
+}
+
+bool DriverHost::HostSaid(const std::string& line) {
+    return host_ && host_->ReadOutputUntil(line, 30000).find(line) != std::string::npos;
 }
 
 void DriverHost::SetInstalled(bool installed) {

@@ -25,6 +25,10 @@ class DriverHost {
     comm::testing::PtyPair& port(int index) {
         return index == 0 ? port_a_ : index == 1 ? port_b_ : usb_port_;
     }
+    // Replaces the device map whole (as an editor does) with "device=path" lines.
+    void WriteMap(const std::string& text);
+    // Waits for the host's line about a port ("sievrad: port 4 added: /dev/pts/9").
+    bool HostSaid(const std::string& line);
     // Marks the filter installed or not in the system root.
     void SetInstalled(bool installed);
     // Stops the host; true when it ended cleanly and said nothing on its error output.
@@ -32,6 +36,7 @@ class DriverHost {
 
   private:
     comm::testing::TempDir dir_;
+    std::string map_;
     comm::testing::PtyPair port_a_;
     comm::testing::PtyPair port_b_;
     comm::testing::PtyPair usb_port_;

@@ -17,6 +17,7 @@
 #include "driver_host.h"
 #include "platform/comm/kernel_termios.h"
 #include "platform/comm/serial_stats.h"
+#include "platform/comm/testing/pty_pair.h"
 #include "platform/comm/unique_fd.h"
 #include "platform/qt_testing/qt_test_support.h"
 #include "platform/text/gbk.h"
@@ -42,6 +43,7 @@ class MonitorPageTest : public QObject {
 
     void startStopAndTheLamp();
     void eachListedPortIsTheHostsPortOfTheSameNumber();
+    void aListedPortIsTheHostsPortAsPortsComeAndGo();
     void allInfoDecodesEveryRequestAndSetsTheFields();
     void dataOnlySplitsWrittenAndReadData();
     void hexDisplayAndTextUpToAZeroByte();
@@ -132,6 +134,34 @@ void MonitorPageTest::eachListedPortIsTheHostsPortOfTheSameNumber() {
     QCOMPARE(page_->lower_text(), QString::fromUtf8("Open Com OK\r\n写串口 1 bytes: 1\r\n"));
     QCOMPARE(second.Exit(), 0);
     QCOMPARE(other.Exit(), 0);
+}
+
+void MonitorPageTest::aListedPortIsTheHostsPortAsPortsComeAndGo() {
+    // ttyS1 (the host's port 2) goes, another port comes (the host's port 4): the list holds
+    // ttyS0, the USB port, then the new one, whose list position is no host number any more.
+    comm::testing::PtyPair fresh;
+    auto* port = Find<QComboBox>("monitorPortCombo");
+    const std::string usb = "ttyUSB0=" + host_->port(2).slave_path() + "\n";
+    const std::string s0 = "ttyS0=" + host_->port(0).slave_path() + "\n";
+    host_->WriteMap(usb + s0);
+    QVERIFY(host_->HostSaid("sievrad: port 2 gone: " + host_->port(1).slave_path() + "\n"));
+    QVERIFY(WaitUntil([&] { return port->count() == 2; }));
+    host_->WriteMap(usb + s0 + "ttyUSB1=" + fresh.slave_path() + "\n");
+    QVERIFY(host_->HostSaid("sievrad: port 4 added: " + fresh.slave_path() + "\n"));
+    QVERIFY(WaitUntil([&] { return port->count() == 3; }));
+    QCOMPARE(port->itemText(2), QString::fromStdString(fresh.slave_path()));
+    port->setCurrentIndex(2);
+    StartMonitoring();
+    ApplicationUnderTest usb_program(host_->runtime_dir(), host_->port(2).slave_path());
+    QVERIFY(usb_program.Open());
+    QVERIFY(usb_program.Write("u"));
+    ApplicationUnderTest fresh_program(host_->runtime_dir(), fresh.slave_path());
+    QVERIFY(fresh_program.Open());
+    QVERIFY(fresh_program.Write("f"));
+    QVERIFY(WaitLower(QString::fromUtf8("写串口 1 bytes: f\r\n")));
+    QCOMPARE(page_->lower_text(), QString::fromUtf8("Open Com OK\r\n写串口 1 bytes: f\r\n"));
+    QCOMPARE(fresh_program.Exit(), 0);
+    QCOMPARE(usb_program.Exit(), 0);
 }
 
 void MonitorPageTest::allInfoDecodesEveryRequestAndSetsTheFields() {

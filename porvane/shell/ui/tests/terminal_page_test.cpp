@@ -16,6 +16,7 @@
 #include <QTextLayout>
 #include <QTimer>
 #include <QtTest>
+#include <filesystem>
 #include <fstream>
 
 #include <fcntl.h>
@@ -110,6 +111,8 @@ class TerminalPageTest : public QObject {
     void stopDuringTransfer();
     void closingThePortEndsATransfer();
     void vanishedPortClosesThePageAndEndsATransfer();
+    void portListFollowsTheMapAndKeepsTheSelection();
+    void aVanishedPortReopensWithOneClickWhenItComesBack();
     void zeroByteShowsTextUpToItAndHexShowsAll();
     void limitRuleAtTheMillionthCharacter();
     void aLongHexStreamShowsAsOneWrappedLine();
@@ -139,6 +142,9 @@ class TerminalPageTest : public QObject {
         }
     }
     void OpenPort();
+    // Replaces the device map whole, as an editor does, so the page's watcher sees one change.
+    void WriteMap(const std::string& text);
+    QStringList Listed();
     void SendText(const QString& text, bool hex);
     QByteArray Stored();
     bool WaitStored(int n, int timeout_ms = 10000);
@@ -173,6 +179,20 @@ void TerminalPageTest::cleanup() {
 void TerminalPageTest::OpenPort() {
     Click("openButton");
     QCOMPARE(Find<QPushButton>("openButton")->text(), QString::fromUtf8("关闭串口"));
+}
+
+void TerminalPageTest::WriteMap(const std::string& text) {
+    const std::string map = dir_->path() + "/map";
+    std::ofstream(map + ".new", std::ios::trunc) << text;
+    QCOMPARE(std::rename((map + ".new").c_str(), map.c_str()), 0);
+}
+
+QStringList TerminalPageTest::Listed() {
+    auto* combo = Find<QComboBox>("portCombo");
+    QStringList items;
+    for (int i = 0; i < combo->count(); ++i)
+        items << combo->itemText(i);
+    return items;
 }
 
 void TerminalPageTest::SendText(const QString& text, bool hex) {
@@ -367,6 +387,87 @@ void TerminalPageTest::vanishedPortClosesThePageAndEndsATransfer() {
     // Said once: the bytes the device took are what the page knows of, nothing more is reported.
     QCOMPARE(catcher.messages.size(), 1);
     QVERIFY(page_->receive_panel()->channel().bytes_written_total() <= 4000000u);
+}
+
+void TerminalPageTest::portListFollowsTheMapAndKeepsTheSelection() {
+    const std::string loop = link_.toStdString();
+    const QString x = QString::fromStdString(dir_->path() + "/x");
+    const QString y = QString::fromStdString(dir_->path() + "/y");
+    auto restore = qScopeGuard([&] { WriteMap("ttyS0=" + loop + "\n"); });
+    auto* combo = Find<QComboBox>("portCombo");
+    WriteMap("ttyUSB0=" + y.toStdString() + "\nttyS0=" + loop + "\nttyS1=" + x.toStdString() +
+             "\n");
+    QVERIFY(WaitUntil([&] { return combo->count() == 3; }));
+    QCOMPARE(Listed(), (QStringList{link_, x, y}));  // discovery order, not map order
+    QCOMPARE(combo->currentText(), link_);
+    combo->setCurrentIndex(2);
+    WriteMap("ttyS0=" + loop + "\nttyUSB0=" + y.toStdString() + "\n");
+    QVERIFY(WaitUntil([&] { return combo->count() == 2; }));
+    QCOMPARE(combo->currentText(), y);
+    WriteMap("ttyS0=" + loop + "\n");
+    QVERIFY(WaitUntil([&] { return combo->count() == 1; }));
+    QCOMPARE(combo->currentText(), link_);
+    // What is known of the port shows on pointing at it: a pseudo-terminal has its device.
+    const QString tip = combo->itemData(0, Qt::ToolTipRole).toString();
+    QVERIFY2(tip.startsWith(QString::fromUtf8("设备: /dev/pts/")), qPrintable(tip));
+    // The page opens what the list shows.
+    OpenPort();
+    SendText("ok", false);
+    QVERIFY(WaitStored(2));
+}
+
+void TerminalPageTest::aVanishedPortReopensWithOneClickWhenItComesBack() {
+    const std::string loop = link_.toStdString();
+    const std::string adapter = dir_->path() + "/adapter";
+    auto first = std::make_unique<ChildProcess>("vport", std::vector<std::string>{"loop", adapter});
+    QVERIFY(comm::testing::WaitForPath(adapter));
+    const std::string both = "ttyS0=" + loop + "\nttyUSB0=" + adapter + "\n";
+    auto restore = qScopeGuard([&] { WriteMap("ttyS0=" + loop + "\n"); });
+    WriteMap(both);
+    init();  // a page whose list holds the adapter
+    auto* combo = Find<QComboBox>("portCombo");
+    auto* status = Find<QLabel>("reconnectStatus");
+    const QString name = QString::fromStdString(adapter);
+    combo->setCurrentIndex(combo->findText(name));
+    Find<QComboBox>("baudCombo")->setCurrentIndex(4);
+    const QString baud = Find<QComboBox>("baudCombo")->currentText();
+    MessageCatcher catcher;
+    OpenPort();
+
+    // Pulled: the port closes with the message, the entry leaves the list.
+    QVERIFY(::kill(first->pid(), SIGKILL) == 0);
+    first->Wait();
+    QVERIFY(WaitUntil([&] { return !catcher.messages.isEmpty(); }));
+    QCOMPARE(catcher.messages.first(), QString::fromUtf8("串口已断开"));
+    QCOMPARE(status->text(), QString::fromUtf8("串口已断开, 等待重新连接"));
+    WriteMap("ttyS0=" + loop + "\n");
+    QVERIFY(WaitUntil([&] { return combo->count() == 1; }));
+    QCOMPARE(combo->currentText(), link_);
+
+    // Another port that arrives is not the adapter.
+    const std::string stranger = dir_->path() + "/stranger";
+    WriteMap("ttyS0=" + loop + "\nttyUSB1=" + stranger + "\n");
+    QVERIFY(WaitUntil([&] { return combo->count() == 2; }));
+    QCOMPARE(combo->currentText(), link_);
+    QVERIFY(page_->receive_panel()->awaiting_return());
+
+    // Plugged in again: selected, said, and one click opens it with the settings kept.
+    std::filesystem::remove(adapter);  // the killed port's link is left behind
+    ChildProcess second("vport", {"loop", adapter});
+    QVERIFY(comm::testing::WaitForPath(adapter));
+    WriteMap(both);
+    QVERIFY(WaitUntil([&] { return !page_->receive_panel()->awaiting_return(); }));
+    QCOMPARE(combo->currentText(), name);
+    QCOMPARE(status->text(), QString::fromUtf8("适配器已重新连接"));
+    Click("openButton");
+    QCOMPARE(Find<QPushButton>("openButton")->text(), QString::fromUtf8("关闭串口"));
+    QCOMPARE(Find<QComboBox>("baudCombo")->currentText(), baud);
+    QCOMPARE(page_->receive_panel()->channel().settings().dcb.BaudRate, baud.toUInt());
+    QVERIFY(status->text().isEmpty());
+    SendText("back", false);
+    QVERIFY(WaitStored(4));
+    QCOMPARE(Stored(), QByteArray("back"));
+    QCOMPARE(catcher.messages.size(), 1);
 }
 
 void TerminalPageTest::zeroByteShowsTextUpToItAndHexShowsAll() {
