@@ -9,5 +9,6 @@ inline constexpr int kExitUsage = 2;
 inline constexpr int kExitNeverSynchronised = 3;
 inline constexpr int kExitFileNotWritten = 4;  // a report, log or output file
 inline constexpr int kExitPortVanished = 5;
+inline constexpr int kExitNotListening = 6;  // serve: the address cannot be listened on
 
 }  // namespace porvane::cli

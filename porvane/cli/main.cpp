@@ -18,6 +18,7 @@
 #include "porvane/cli/line_clock.h"
 #include "porvane/cli/monitor_command.h"
 #include "porvane/cli/ports_command.h"
+#include "porvane/cli/serve_command.h"
 #include "porvane/cli/term_keys.h"
 #include "porvane/cli/term_session.h"
 #include "porvane/cli/test_command.h"
@@ -57,6 +58,16 @@ constexpr char kWatchFooter[] =
     "error at the start. Exit status: the program's, 125 when it cannot be started, 4 when the\n"
     "--output file cannot be written.";
 
+constexpr char kServeFooter[] =
+    "Serves the port over the network with RFC 2217 (Telnet Com Port Control) to one client at a\n"
+    "time; the port is held from the start, as a local open holds it. A client that comes while\n"
+    "another is served is told that the port is busy and closed. Prints where it listens, then a\n"
+    "line for each client arriving, leaving (and why) or turned away. Anyone who reaches the\n"
+    "address may use the port: limit it with ADDR or a firewall. A port that vanishes ends serve\n"
+    "with \"串口已断开: <device>\".\n"
+    "Exit status: 0 stopped (Ctrl-C, SIGTERM), 1 the port did not open, 2 usage error, 5 the port\n"
+    "vanished, 6 the address cannot be listened on.";
+
 // --time and --time=delta: stamps on the record lines.
 void AddTimeOption(CLI::App* command, std::string& value) {
     command->add_flag("--time{absolute}", value,
@@ -78,7 +89,8 @@ std::optional<porvane::cli::StampMode> StampModeOf(const std::string& value) {
 constexpr char kExitFooter[] =
     "Exit status: 0 done, 1 the port did not open, 2 usage error (unknown command or option, bad\n"
     "value), 3 the line never synchronised, 4 an output, report or log file cannot be written,\n"
-    "5 the port vanished; watch exits with the program's status.";
+    "5 the port vanished, 6 the address cannot be listened on (serve); watch exits with the\n"
+    "program's status.";
 
 // The port and line options that "term" and "test" share, with their defaults in the help.
 void AddLineOptions(CLI::App* command, porvane::cli::TermOptions& line) {
@@ -213,6 +225,20 @@ int main(int argc, char** argv) {
         ->check(cli_support::WholeNumber(1, std::numeric_limits<int>::max()));
     watch->add_option("PROGRAM", watch_options.command, "-- PROGRAM ARGS...");
 
+    porvane::cli::ServeOptions serve_options;
+    CLI::App* serve = app.add_subcommand(
+        "serve", "Serve a port to network clients (RFC 2217), one client at a time");
+    serve
+        ->add_option("PORT", serve_options.port,
+                     "Port name (ttyUSB0, opened as /dev/ttyUSB0) or path")
+        ->required();
+    serve
+        ->add_option("--listen", serve_options.listen,
+                     "[ADDR:]PORT to listen on: ADDR a host name or address ([ADDR] for IPv6); "
+                     "without ADDR every interface, IPv4 and IPv6; PORT 0 lets the system pick")
+        ->required();
+    serve->footer(kServeFooter);
+
     std::string driver_action;
     std::string driver_root;
     CLI::App* driver = app.add_subcommand("driver", "Install or remove the filter driver");
@@ -258,6 +284,8 @@ int main(int argc, char** argv) {
             watch_options.stamp = *stamp;
             return porvane::cli::RunWatchCommand(watch_options, stop_fd.get(), stdout, stderr);
         }
+        if (serve->parsed())
+            return porvane::cli::RunServeCommand(serve_options, stop_fd.get(), stdout, stderr);
         if (test->parsed()) {
             return porvane::cli::RunTestCommand(test_options, stop_fd.get(), stdout, stderr);
         }
