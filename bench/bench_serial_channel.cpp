@@ -1,5 +1,7 @@
 // Throughput of received data through SerialChannel (event thread, notifications, copy into a
-// sink) against a bare read() loop on the same kind of pseudo-terminal pair, in one run.
+// sink) against a bare read() loop on the same kind of pseudo-terminal pair, in one run; then
+// the same channel on a remote port: the pseudo-terminal served over RFC 2217 by the
+// distribution's network serial server on the loopback interface.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "platform/comm/testing/pty_pair.h"
+#include "platform/comm/testing/ser2net_server.h"
 #include "porvane/serial/page_notify.h"
 #include "porvane/serial/serial_channel.h"
 
@@ -22,14 +25,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr size_t kTotal = 128u << 20;  // bytes per run
 constexpr int kRounds = 7;
+constexpr size_t kRemoteTotal = 16u << 20;  // bytes per remote run: the server is far slower
+constexpr int kRemoteRounds = 3;
 constexpr size_t kChunk = 64 * 1024;
 
-// Writes kTotal bytes into the master as fast as the terminal takes them.
-void Feed(int master) {
+// Writes total bytes into the master as fast as the terminal takes them.
+void Feed(int master, size_t total) {
     std::vector<char> chunk(kChunk, 'x');
     size_t sent = 0;
-    while (sent < kTotal) {
-        ssize_t n = ::write(master, chunk.data(), std::min(kChunk, kTotal - sent));
+    while (sent < total) {
+        ssize_t n = ::write(master, chunk.data(), std::min(kChunk, total - sent));
         if (n <= 0)
             return;
         sent += static_cast<size_t>(n);
@@ -39,13 +44,14 @@ void Feed(int master) {
 // The page: copies every block into a sink, as a page that keeps the data would.
 class SinkPage : public porvane::serial::PageWindow {
   public:
+    explicit SinkPage(size_t total) : total_(total) {}
     intptr_t PageNotify(uint32_t code, void* data) override {
         if (code == porvane::serial::PN_RECV_DATA) {
             auto* block = static_cast<porvane::serial::DataBlock*>(data);
             std::memcpy(sink_, block->data, block->count);
             std::lock_guard lock(mutex_);
             received_ += block->count;
-            if (received_ >= kTotal)
+            if (received_ >= total_)
                 done_.notify_all();
         }
         return 0;
@@ -55,31 +61,46 @@ class SinkPage : public porvane::serial::PageWindow {
     }
     void WaitAll() {
         std::unique_lock lock(mutex_);
-        done_.wait(lock, [this] { return received_ >= kTotal; });
+        done_.wait(lock, [this] { return received_ >= total_; });
     }
 
   private:
+    const size_t total_;
     uint8_t sink_[porvane::serial::kReceiveBufferSize];
     std::mutex mutex_;  // guards received_
     std::condition_variable done_;
     size_t received_ = 0;
 };
 
-double ChannelRun() {
-    comm::testing::PtyPair pty;
+// The channel on the port named port_name, fed total bytes through the pair's master.
+double ChannelRun(comm::testing::PtyPair& pty, const std::string& port_name, size_t total) {
     porvane::serial::SerialChannel channel;
     channel.settings() = porvane::serial::PanelDefaultLineSettings();
-    porvane::serial::SetPortName(channel.settings(), pty.slave_path());
-    SinkPage page;
+    porvane::serial::SetPortName(channel.settings(), port_name);
+    SinkPage page(total);
     if (channel.OpenPort(&page) != 1)
         return 0;
     auto start = Clock::now();
-    std::thread feeder(Feed, pty.master());
+    std::thread feeder(Feed, pty.master(), total);
     page.WaitAll();
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     feeder.join();
     channel.ClosePort();
-    return kTotal / seconds;
+    return total / seconds;
+}
+
+double ChannelRun() {
+    comm::testing::PtyPair pty;
+    return ChannelRun(pty, pty.slave_path(), kTotal);
+}
+
+// The same channel on the pseudo-terminal served over the network; 0 when it cannot be served.
+double RemoteChannelRun() {
+    comm::testing::PtyPair pty;
+    comm::testing::Ser2netServer server(pty.slave_path());
+    if (!server.listening())
+        return 0;
+    return ChannelRun(pty, server.port_name(), kRemoteTotal);
 }
 
 double BareRun() {
@@ -88,7 +109,7 @@ double BareRun() {
     uint8_t buffer[porvane::serial::kReceiveBufferSize];
     uint8_t sink[sizeof buffer];
     auto start = Clock::now();
-    std::thread feeder(Feed, pty.master());
+    std::thread feeder(Feed, pty.master(), kTotal);
     size_t received = 0;
     while (received < kTotal) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -125,5 +146,16 @@ int main() {
     std::printf("  SerialChannel    %8.1f MB/s\n", channel_rate / 1e6);
     std::printf("  bare read() loop %8.1f MB/s\n", bare_rate / 1e6);
     std::printf("  ratio            %8.2f (target >= 0.80)\n", channel_rate / bare_rate);
+    if (!comm::testing::Ser2netServer::Available()) {
+        std::printf("  remote port: skipped, ser2net is not installed\n");
+        return 0;
+    }
+    std::vector<double> remote;
+    for (int round = 0; round < kRemoteRounds; ++round)
+        remote.push_back(RemoteChannelRun());
+    std::printf(
+        "  SerialChannel on rfc2217:// through ser2net on loopback (%zu MiB per run, median "
+        "of %d)\n                   %8.1f MB/s\n",
+        kRemoteTotal >> 20, kRemoteRounds, Median(remote) / 1e6);
     return 0;
 }

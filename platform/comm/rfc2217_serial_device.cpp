@@ -100,7 +100,8 @@ uint8_t StopBitsOf(uint8_t value, uint8_t fallback) {
 const char* SettingName(size_t setting) {
     static constexpr const char* kNames[] = {"speed",     "data size",    "parity",
                                              "stop size", "flow control", "break",
-                                             "DTR",       "RTS",          "inbound flow control"};
+                                             "DTR",       "RTS",          "inbound flow control",
+                                             "purge"};
     return kNames[setting];
 }
 
@@ -278,6 +279,7 @@ Rfc2217SerialDevice::~Rfc2217SerialDevice() {
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
+        changed_.notify_all();  // an I/O thread may wait for room in the receive store
     }
     Wake();
     io_.join();
@@ -415,6 +417,8 @@ bool Rfc2217SerialDevice::ReceiveSome() {
         std::lock_guard lock(mutex_);
         room = kMostReceived - std::min(kMostReceived, received_.size());
     }
+    if (room == 0)
+        return true;  // nothing is taken in until a read makes room
     uint8_t buffer[16 * 1024];
     const ssize_t n = ::recv(socket_.get(), buffer, std::min(room, sizeof buffer), MSG_DONTWAIT);
     if (n == 0)
@@ -457,6 +461,8 @@ void Rfc2217SerialDevice::OnData(std::span<const uint8_t> bytes) {
     std::vector<uint8_t> kept(bytes.begin(), bytes.end());
     std::lock_guard lock(mutex_);
     counters_.rx += static_cast<uint32_t>(bytes.size());
+    if (discarding_)
+        return;
     bool event = false;
     kept.resize(filter_.Filter(kept.data(), kept.size(), event));
     received_.insert(received_.end(), kept.begin(), kept.end());
@@ -562,6 +568,10 @@ void Rfc2217SerialDevice::OnComPort(std::span<const uint8_t> payload) {
                 modem_reported_ = true;
             }
             break;
+        case cpc::Command::kPurgeData:
+            setting = Setting::kPurge;
+            discarding_ = false;  // what comes after the answer came after the purge
+            break;
         case cpc::Command::kFlowControlSuspend:
             xoff_server_ = true;
             break;
@@ -659,6 +669,8 @@ CommStatus Rfc2217SerialDevice::Send(const std::vector<Request>& requests) {
         if (answered(i))
             continue;
         unanswered_[i] = true;
+        if (i == static_cast<size_t>(Setting::kPurge))
+            discarding_ = false;  // no answer will say where the purge ended
         missing += (missing.empty() ? "" : ", ") + std::string(SettingName(i));
     }
     if (missing.empty() || told_unanswered_)
@@ -761,8 +773,8 @@ CommStatus Rfc2217SerialDevice::WaitEventFor(uint32_t& events, int timeout_ms) {
             rx_flag_ = false;
         }
         bool draining = false;
-        if ((mask_ & EV_TXEMPTY) && tx_armed_) {
-            if (OutputDrained() || gone_) {
+        if ((mask_ & EV_TXEMPTY) && tx_armed_ && !gone_) {
+            if (OutputDrained()) {
                 found |= EV_TXEMPTY;
                 tx_armed_ = false;
             } else {
@@ -916,33 +928,39 @@ CommStatus Rfc2217SerialDevice::Write(const uint8_t* bytes, size_t count, size_t
 }
 
 CommStatus Rfc2217SerialDevice::Purge(uint32_t flags) {
-    std::lock_guard lock(mutex_);
     uint8_t what = 0;
-    if (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) {
-        // Data not yet begun is dropped; a chunk under way finishes, so the stream stays whole.
-        std::deque<Chunk> kept;
-        for (Chunk& chunk : out_) {
-            if (chunk.data > 0 && chunk.sent == 0)
-                data_sent_ += chunk.data;
-            else
-                kept.push_back(std::move(chunk));
+    {
+        std::lock_guard lock(mutex_);
+        if (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) {
+            // Data not yet begun is dropped; a chunk under way finishes, so the stream stays whole.
+            std::deque<Chunk> kept;
+            for (Chunk& chunk : out_) {
+                if (chunk.data > 0 && chunk.sent == 0)
+                    data_sent_ += chunk.data;
+                else
+                    kept.push_back(std::move(chunk));
+            }
+            out_ = std::move(kept);
+            what |= cpc::purge::kTransmit;
         }
-        out_ = std::move(kept);
-        what |= cpc::purge::kTransmit;
+        if (flags & PURGE_RXABORT)
+            ++read_abort_generation_;
+        if (flags & PURGE_RXCLEAR) {
+            received_.clear();
+            filter_.Reset();
+            // Bytes on their way from the server until it answers were received before the purge.
+            discarding_ = !unanswered_[static_cast<size_t>(Setting::kPurge)];
+            Wake();
+            what |= cpc::purge::kReceive;
+        }
+        changed_.notify_all();
     }
-    if (flags & PURGE_RXABORT)
-        ++read_abort_generation_;
-    if (flags & PURGE_RXCLEAR) {
-        received_.clear();
-        filter_.Reset();
-        Wake();
-        what |= cpc::purge::kReceive;
-    }
-    if (what != 0) {
-        const uint8_t value[] = {what};
-        QueueLocked(cpc::ComPortMessage(cpc::Command::kPurgeData, value), 0);
-    }
-    changed_.notify_all();
+    if (what == 0)
+        return {};
+    // Waited for, so that bytes the far port receives after Purge returns are kept.
+    if (CommStatus status = Send({Request{Setting::kPurge, cpc::Command::kPurgeData, {what}}});
+        !status)
+        return CommStatus::Failure("Purge", status.error());
     return {};
 }
 

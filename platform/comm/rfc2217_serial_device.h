@@ -96,6 +96,7 @@ class Rfc2217SerialDevice final : public SerialDevice {
         kDtr,
         kRts,
         kInboundFlow,
+        kPurge,
         kCount
     };
     static constexpr size_t kSettings = static_cast<size_t>(Setting::kCount);
@@ -159,6 +160,7 @@ class Rfc2217SerialDevice final : public SerialDevice {
     bool xoff_local_ = false;       // output held by EscapeFunction(SetXoff)
     bool xoff_server_ = false;      // output held by the server's FLOWCONTROL-SUSPEND
     std::deque<uint8_t> received_;
+    bool discarding_ = false;  // an input purge is under way: what comes is from before it
     ReceiveFilter filter_;
     bool rx_flag_ = false;
     Dcb dcb_;

@@ -102,6 +102,9 @@ class ScriptedServer final : public cpc::TelnetSink {
             value[0] >= script_.silent_first && value[0] <= script_.silent_last &&
             script_.silent_last != 0)
             return;
+        // Bytes the far port received before a purge are still on their way when it answers.
+        if (command == static_cast<uint8_t>(cpc::Command::kPurgeData))
+            SendData({'o', 'l', 'd'});
         if (command == static_cast<uint8_t>(cpc::Command::kSetBaudRate) &&
             cpc::ReadBaudRate(value) == 0) {
             const auto baud = cpc::BaudRateValue(115200);
@@ -291,6 +294,26 @@ TEST(Rfc2217SerialDevice, DataPassesWholeBothWaysWithIacDoubled) {
     device.GetStatistics(stats);
     EXPECT_EQ(stats.ReceivedCount, bytes.size());
     EXPECT_EQ(stats.TransmittedCount, bytes.size());
+}
+
+TEST(Rfc2217SerialDevice, AnInputPurgeEndsAtTheServersAnswer) {
+    auto c = OpenAgainst();
+    ASSERT_TRUE(c->opened.device);
+    SerialDevice& device = *c->opened.device;
+    ASSERT_TRUE(device.Purge(PURGE_RXCLEAR));
+    // Returned once the server purged: what the far port receives from now on is kept, what
+    // crossed the purge on the wire is not.
+    const Message purge{static_cast<uint8_t>(cpc::Command::kPurgeData), {cpc::purge::kReceive}};
+    const std::vector<Message> sent = c->server->TakeMessages();
+    EXPECT_NE(std::find(sent.begin(), sent.end(), purge), sent.end());
+    c->server->SendData({'n', 'e', 'w'});
+    CommTimeouts timeouts;
+    timeouts.ReadTotalTimeoutConstant = 20000;
+    device.SetTimeouts(timeouts);
+    uint8_t got[3];
+    size_t n = 0;
+    ASSERT_TRUE(device.Read(got, sizeof got, n));
+    EXPECT_EQ(std::string(got, got + n), "new");
 }
 
 TEST(Rfc2217SerialDevice, ModemNotificationsAreEventsAndStatus) {

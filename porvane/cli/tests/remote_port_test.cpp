@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "platform/comm/kernel_termios.h"
+#include "platform/comm/serial_device.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
 #include "platform/comm/testing/ser2net_server.h"
@@ -69,6 +70,19 @@ TEST_F(RemotePort, TermCarriesEveryByteThereAndBack) {
     EXPECT_TRUE(output == input);
     // The unanswered DTR request did not stop the open, and is said once.
     EXPECT_EQ(term.ReadAllError(), UnansweredLine(server_->port_name()));
+}
+
+TEST_F(RemotePort, APortInUseIsRefusedAsALocalOneIs) {
+    ServeLoop();
+    comm::OpenResult held = comm::OpenSerialDevice(server_->port_name());
+    ASSERT_TRUE(held.device) << held.status.Describe();
+    ChildProcess term("porvane-cli", {"term", server_->port_name()});
+    EXPECT_EQ(term.Wait(), 1);
+    const std::string port = server_->port_name();
+    const std::string address = port.substr(port.find("//") + 2);
+    EXPECT_EQ(term.ReadAllError(), "串口被占用!! (" + port + ": the server at 127.0.0.1 port " +
+                                       address.substr(address.find(':') + 1) +
+                                       " closed the connection at once (the port is in use))\n");
 }
 
 TEST_F(RemotePort, ASpeedChangeReachesTheFarPort) {
