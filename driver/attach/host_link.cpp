@@ -70,8 +70,8 @@ void Drop(OpenPort& port) {
 // the attachment must then never write to or read from what the number is now.
 int LiveSocket(OpenPort& port) {
     const int fd = port.socket.load();
-    if (fd < 0)
-        return -1;
+    if (fd < 0 || port.private_socket)
+        return fd;
     struct stat st;
     if (::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_ino == port.socket_inode)
         return fd;

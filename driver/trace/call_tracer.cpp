@@ -235,6 +235,7 @@ class CallTracer::Session {
 
     const TraceSettings& settings_;
     const bool seccomp_;  // a filtered program: calls stop at the filter, others never
+    HeldRecord held_;     // the record of the stop in hand, sent once its thread runs on
     // Copies of descriptors that turned out not to be ports: closed when the session ends (see
     // Detect), after everything else.
     std::vector<comm::UniqueFd> unexpected_;
@@ -335,8 +336,9 @@ bool CharacterDeviceOf(const std::string& path, int dir, dev_t& device) {
 std::shared_ptr<PortOpen> CallTracer::Session::Detect(Process& p, int fd) {
     if (auto found = p.ports.find(fd); found != p.ports.end()) {
         // The number may have been closed and reused where the tracer did not see it (a process
-        // sharing the table): a call on whatever is there now is no call on the port.
-        if (SameFile(p.tgid, fd, found->second->file()))
+        // sharing the table): a call on whatever is there now is no call on the port. A table
+        // of its own changes only by calls the tracer sees.
+        if (!p.shared_table || SameFile(p.tgid, fd, found->second->file()))
             return found->second;
         ForgetDescriptor(p, fd);
     }
@@ -534,7 +536,7 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
                     ::ptrace(PTRACE_SETREGS, tid, nullptr, &regs);
                 }
             } else if (result > 0 && call.written) {
-                call.written->Record(*call.open, static_cast<uint64_t>(result));
+                held_.Take(call.open, call.written->Release(static_cast<uint64_t>(result)));
             } else if (result > 0) {
                 TraceeBuffers buffers;
                 if (buffers.Take(tid, call.nr, call.args))
@@ -550,7 +552,7 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
                 break;
             const uint32_t state = call.open->WatchState();
             if (state == link::kWatchedMonitor) {
-                RecordTransfer(*call.open, link::kAppRead, buffers, static_cast<uint64_t>(result));
+                held_.Take(call.open, link::kAppRead, buffers, static_cast<uint64_t>(result));
             } else if (state == link::kWatchedFilter && result > 0) {
                 const uint64_t kept =
                     FilterReceived(*call.open, buffers, static_cast<uint64_t>(result));
@@ -677,9 +679,14 @@ void CallTracer::Session::Handle(pid_t tid, int status) {
             if (!Enter(tid, t, nr, copy))
                 t.call = Call{};
         }
-        if (detaching_ && !t.call.active)
+        // A record held from the stop goes to the host once the program runs on.
+        if (detaching_ && !t.call.active) {
+            held_.Send();
             return Detach(tid, 0);
-        return Resume(tid, t, 0);
+        }
+        Resume(tid, t, 0);
+        held_.Send();
+        return;
     }
     switch (event) {
         case PTRACE_EVENT_FORK:
@@ -853,8 +860,11 @@ int CallTracer::Session::Attach(pid_t pid, int stop_fd, std::string& error) {
             more = true;
         }
     }
-    // The ports it holds already are its opens from now on.
+    // The ports it holds already are its opens from now on. A process that ran untraced may
+    // share its descriptor table with one that is not followed: its numbers are checked on
+    // each call.
     if (auto found = processes_.find(pid); found != processes_.end()) {
+        found->second->shared_table = true;
         for (int fd : NumbersIn("/proc/" + std::to_string(pid) + "/fd"))
             Detect(*found->second, fd);
     }

@@ -77,10 +77,30 @@ class WrittenBytes {
   public:
     // False when the bytes are not held (too many, or unreadable).
     bool Take(pid_t tid, long nr, const uint64_t* args);
-    // Records the first sent bytes.
-    void Record(PortOpen& open, uint64_t sent) const;
+
+    // Gives up the first sent bytes.
+    std::vector<uint8_t> Release(uint64_t sent);
 
   private:
+    std::vector<uint8_t> bytes_;
+};
+
+// A monitored transfer's record, its bytes copied while the program is stopped and sent once it
+// runs on: the program never waits while the host takes the record. One at a time, sent before
+// anything else goes to the host, so the records keep their order.
+class HeldRecord {
+  public:
+    // Holds got bytes of buffers as a record of op; false when they cannot be read.
+    bool Take(std::shared_ptr<PortOpen> open, uint8_t op, const TraceeBuffers& buffers,
+              uint64_t got);
+    // Holds bytes a write gave the kernel.
+    void Take(std::shared_ptr<PortOpen> open, std::vector<uint8_t> written);
+    // Sends what is held, if anything, and holds nothing.
+    void Send();
+
+  private:
+    std::shared_ptr<PortOpen> open_;
+    uint8_t op_ = 0;
     std::vector<uint8_t> bytes_;
 };
 
