@@ -204,6 +204,7 @@ class CallTracer::Session {
         uint64_t args[6] = {};
         std::shared_ptr<PortOpen> open;
         attach::ModemCounters before;
+        bool other_abi = false;  // an x32 or i386 call: 32-bit arguments
         std::unique_ptr<FilteredWrite> write;
         std::unique_ptr<WrittenBytes> written;  // a monitored write's bytes, from its entry
     };
@@ -224,7 +225,9 @@ class CallTracer::Session {
     void Handle(pid_t tid, int status);
     void Resume(pid_t tid, Thread& t, int sig);
     // The entry of a call: true when its exit is wanted.
-    bool Enter(pid_t tid, Thread& t, long nr, const uint64_t* args);
+    bool Enter(pid_t tid, Thread& t, long nr, const uint64_t* args, bool other_abi);
+    // Says once per following that a 32-bit call on a port was refused.
+    void NoteRefused(pid_t tid, const PortOpen& open);
     void Exit(pid_t tid, Thread& t, int64_t result);
     void Exec(pid_t tid);
     void OpenEnded(pid_t tid, Thread& t, int64_t result);
@@ -236,6 +239,7 @@ class CallTracer::Session {
     const TraceSettings& settings_;
     const bool seccomp_;  // a filtered program: calls stop at the filter, others never
     HeldRecord held_;     // the record of the stop in hand, sent once its thread runs on
+    bool told_refused_ = false;
     // Copies of descriptors that turned out not to be ports: closed when the session ends (see
     // Detect), after everything else.
     std::vector<comm::UniqueFd> unexpected_;
@@ -407,13 +411,38 @@ void Refuse(pid_t tid, int error) {
     ::ptrace(PTRACE_SETREGS, tid, nullptr, &regs);
 }
 
-bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* args) {
+// Sets a transfer's count (rdx), keeping the upper half that a 32-bit call leaves to the
+// program.
+void SetCount(user_regs_struct& regs, uint64_t count, bool other_abi) {
+    regs.rdx = other_abi ? (regs.rdx & ~uint64_t{0xffffffff}) | (count & 0xffffffff) : count;
+}
+
+void CallTracer::Session::NoteRefused(pid_t tid, const PortOpen& open) {
+    if (std::exchange(told_refused_, true))
+        return;
+    std::string port;
+    for (const TracedPort& traced : settings_.ports) {
+        if (traced.number == open.port_number())
+            port = traced.path;
+    }
+    const std::string note = "process " + std::to_string(tid) +
+                             " made a 32-bit vectored transfer (readv or writev) on " + port +
+                             ", which cannot be watched: it was refused";
+    if (settings_.notice)
+        settings_.notice(note);
+    else
+        std::fprintf(stderr, "%s\n", note.c_str());
+}
+
+bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* args,
+                                bool other_abi) {
     if (!StopsFor(nr, static_cast<long>(args[1])))
         return false;
     Process& p = ProcessOf(t);
     Call& call = t.call;
     call = Call{};
     call.nr = nr;
+    call.other_abi = other_abi;
     std::memcpy(call.args, args, sizeof call.args);
     const int fd = static_cast<int>(args[0]);
     switch (nr) {
@@ -433,12 +462,22 @@ bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* a
             // turned off) and makes its calls.
             Refuse(tid, ENOSYS);
             return false;
-        case SYS_read:
         case SYS_readv:
         case SYS_preadv2:
-        case SYS_write:
         case SYS_writev:
         case SYS_pwritev2:
+            // A 32-bit call's iovec array has another layout: on a port it is refused, as a call
+            // the port does not take, rather than passed unseen.
+            if (other_abi) {
+                if (const std::shared_ptr<PortOpen> open = Detect(p, fd)) {
+                    Refuse(tid, ENOSYS);
+                    NoteRefused(tid, *open);
+                }
+                return false;
+            }
+            [[fallthrough]];
+        case SYS_read:
+        case SYS_write:
         case SYS_ioctl: {
             call.open = Detect(p, fd);
             if (!call.open)
@@ -461,7 +500,7 @@ bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* a
                 if (call.write->count_changed()) {
                     user_regs_struct regs;
                     if (::ptrace(PTRACE_GETREGS, tid, nullptr, &regs) == 0) {
-                        regs.rdx = call.write->new_count();
+                        SetCount(regs, call.write->new_count(), other_abi);
                         ::ptrace(PTRACE_SETREGS, tid, nullptr, &regs);
                     }
                 }
@@ -530,7 +569,7 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
                 const int64_t shown = call.write->Undo(tid, result);
                 user_regs_struct regs;
                 if (::ptrace(PTRACE_GETREGS, tid, nullptr, &regs) == 0) {
-                    regs.rdx = call.args[2];
+                    SetCount(regs, call.args[2], call.other_abi);
                     if (!restarting)
                         regs.rax = static_cast<uint64_t>(shown);
                     ::ptrace(PTRACE_SETREGS, tid, nullptr, &regs);
@@ -672,11 +711,17 @@ void CallTracer::Session::Handle(pid_t tid, int status) {
                 Exit(tid, t, info.exit.rval);
         } else if (!detaching_) {
             const bool entry = info.op == PTRACE_SYSCALL_INFO_ENTRY;
-            const long nr = static_cast<long>(entry ? info.entry.nr : info.seccomp.nr);
+            bool other_abi = false;
+            const long nr = NativeCall(
+                info.arch, static_cast<long>(entry ? info.entry.nr : info.seccomp.nr), other_abi);
             const uint64_t* args = entry ? info.entry.args : info.seccomp.args;
             uint64_t copy[6];
             std::memcpy(copy, args, sizeof copy);
-            if (!Enter(tid, t, nr, copy))
+            if (other_abi) {
+                for (uint64_t& a : copy)
+                    a &= 0xffffffffu;  // 32-bit arguments: the kernel ignores the upper half
+            }
+            if (nr < 0 || !Enter(tid, t, nr, copy, other_abi))
                 t.call = Call{};
         }
         // A record held from the stop goes to the host once the program runs on.

@@ -55,6 +55,7 @@ class PortOpen {
 
     attach::OpenPort& link() { return link_; }
     int file() const { return file_.get(); }
+    uint32_t port_number() const { return link_.port; }
     // Who watches the port now (kUnwatched when nobody does or the host is gone).
     uint32_t WatchState();
     // Tells the host the tracer lets go of a program that keeps this open: no close on record.
