@@ -28,6 +28,7 @@
 #include "driver/attach/real_calls.h"
 #include "driver/trace/port_calls.h"
 #include "driver/trace/program_image.h"
+#include "driver/trace/record_sender.h"
 #include "driver/trace/syscall_filter.h"
 #include "driver/trace/tracee_memory.h"
 
@@ -238,7 +239,9 @@ class CallTracer::Session {
 
     const TraceSettings& settings_;
     const bool seccomp_;  // a filtered program: calls stop at the filter, others never
-    HeldRecord held_;     // the record of the stop in hand, sent once its thread runs on
+    // Monitor records of transfers; declared before the processes, so that their opens close
+    // only after their last records.
+    RecordSender sender_;
     bool told_refused_ = false;
     // Copies of descriptors that turned out not to be ports: closed when the session ends (see
     // Detect), after everything else.
@@ -494,6 +497,7 @@ bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* a
                     call.written.reset();
             }
             if (!reading && nr != SYS_ioctl && state == link::kWatchedFilter) {
+                sender_.Flush();
                 call.write = std::make_unique<FilteredWrite>();
                 if (!call.write->Prepare(tid, nr, args, *call.open))
                     return false;  // nothing changed: the write goes as it is
@@ -575,8 +579,10 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
                     ::ptrace(PTRACE_SETREGS, tid, nullptr, &regs);
                 }
             } else if (result > 0 && call.written) {
-                held_.Take(call.open, call.written->Release(static_cast<uint64_t>(result)));
+                sender_.Push(call.open, link::kAppWrite,
+                             call.written->Release(static_cast<uint64_t>(result)));
             } else if (result > 0) {
+                sender_.Flush();
                 TraceeBuffers buffers;
                 if (buffers.Take(tid, call.nr, call.args))
                     RecordTransfer(*call.open, link::kAppWrite, buffers,
@@ -591,8 +597,11 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
                 break;
             const uint32_t state = call.open->WatchState();
             if (state == link::kWatchedMonitor) {
-                held_.Take(call.open, link::kAppRead, buffers, static_cast<uint64_t>(result));
+                std::vector<uint8_t> got(static_cast<size_t>(result));
+                if (buffers.Read(0, got.data(), got.size()))
+                    sender_.Push(call.open, link::kAppRead, std::move(got));
             } else if (state == link::kWatchedFilter && result > 0) {
+                sender_.Flush();
                 const uint64_t kept =
                     FilterReceived(*call.open, buffers, static_cast<uint64_t>(result));
                 if (kept == static_cast<uint64_t>(result))
@@ -616,6 +625,7 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
             break;
         }
         case SYS_ioctl:
+            sender_.Flush();
             if (!restarting)
                 ReportTracedIoctl(*call.open, tid, call.args[1], call.args[2], result >= 0,
                                   call.before);
@@ -684,6 +694,7 @@ void CallTracer::Session::Resume(pid_t tid, Thread& t, int sig) {
 }
 
 void CallTracer::Session::Detach(pid_t tid, int sig) {
+    sender_.Flush();  // the records come before the host hears the program is let go of
     ::ptrace(PTRACE_DETACH, tid, nullptr, sig);
     Forget(tid, true);
 }
@@ -724,14 +735,9 @@ void CallTracer::Session::Handle(pid_t tid, int status) {
             if (nr < 0 || !Enter(tid, t, nr, copy, other_abi))
                 t.call = Call{};
         }
-        // A record held from the stop goes to the host once the program runs on.
-        if (detaching_ && !t.call.active) {
-            held_.Send();
+        if (detaching_ && !t.call.active)
             return Detach(tid, 0);
-        }
-        Resume(tid, t, 0);
-        held_.Send();
-        return;
+        return Resume(tid, t, 0);
     }
     switch (event) {
         case PTRACE_EVENT_FORK:
@@ -861,6 +867,7 @@ int CallTracer::Session::Run(const std::string& path, const std::vector<std::str
                 ::kill(child, static_cast<int>(info.ssi_signo));
         }
     }
+    sender_.Flush();
     return program_status_ >= 0 ? program_status_ : kCannotStart;
 }
 
@@ -924,6 +931,7 @@ int CallTracer::Session::Attach(pid_t pid, int stop_fd, std::string& error) {
         ::ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr);
     while (!threads_.empty())
         WaitOnce();
+    sender_.Flush();
     processes_.clear();
     return 0;
 }

@@ -78,16 +78,6 @@ bool InSharedMapping(pid_t tid, const std::vector<TraceeBuffers::Segment>& segme
     return false;
 }
 
-// Records n bytes as op, in records of at most the largest record's data each.
-void SendPieces(PortOpen& open, uint8_t op, const uint8_t* bytes, size_t n) {
-    for (size_t done = 0; done < n;) {
-        const size_t piece = std::min<size_t>(kMaxRecordData, n - done);
-        const iovec part{const_cast<uint8_t*>(bytes + done), piece};
-        attach::SendRecord(open.link(), op, 0, &part, 1);
-        done += piece;
-    }
-}
-
 bool PassesValue(uint32_t request) {
     return request == TCFLSH || request == TCSBRK || request == TCXONC || request == TIOCMIWAIT;
 }
@@ -207,32 +197,6 @@ bool WrittenBytes::Take(pid_t tid, long nr, const uint64_t* args) {
 std::vector<uint8_t> WrittenBytes::Release(uint64_t sent) {
     bytes_.resize(static_cast<size_t>(std::min<uint64_t>(sent, bytes_.size())));
     return std::move(bytes_);
-}
-
-bool HeldRecord::Take(std::shared_ptr<PortOpen> open, uint8_t op, const TraceeBuffers& buffers,
-                      uint64_t got) {
-    bytes_.resize(static_cast<size_t>(got));
-    if (!buffers.Read(0, bytes_.data(), bytes_.size()))
-        return false;
-    open_ = std::move(open);
-    op_ = op;
-    return true;
-}
-
-void HeldRecord::Take(std::shared_ptr<PortOpen> open, std::vector<uint8_t> written) {
-    open_ = std::move(open);
-    op_ = link::kAppWrite;
-    bytes_ = std::move(written);
-}
-
-void HeldRecord::Send() {
-    if (!open_)
-        return;
-    if (bytes_.empty())
-        attach::SendRecord(open_->link(), op_, 0, nullptr, 0);
-    else
-        SendPieces(*open_, op_, bytes_.data(), bytes_.size());
-    open_.reset();
 }
 
 uint64_t FilterReceived(PortOpen& open, const TraceeBuffers& buffers, uint64_t got) {

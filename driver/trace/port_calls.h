@@ -86,25 +86,6 @@ class WrittenBytes {
     std::vector<uint8_t> bytes_;
 };
 
-// A monitored transfer's record, its bytes copied while the program is stopped and sent once it
-// runs on: the program never waits while the host takes the record. One at a time, sent before
-// anything else goes to the host, so the records keep their order.
-class HeldRecord {
-  public:
-    // Holds got bytes of buffers as a record of op; false when they cannot be read.
-    bool Take(std::shared_ptr<PortOpen> open, uint8_t op, const TraceeBuffers& buffers,
-              uint64_t got);
-    // Holds bytes a write gave the kernel.
-    void Take(std::shared_ptr<PortOpen> open, std::vector<uint8_t> written);
-    // Sends what is held, if anything, and holds nothing.
-    void Send();
-
-  private:
-    std::shared_ptr<PortOpen> open_;
-    uint8_t op_ = 0;
-    std::vector<uint8_t> bytes_;
-};
-
 // Passes got received bytes through the receive rules and puts what they leave back into the
 // program's buffers, compacted. Returns how many are left.
 uint64_t FilterReceived(PortOpen& open, const TraceeBuffers& buffers, uint64_t got);
