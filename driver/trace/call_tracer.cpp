@@ -307,6 +307,8 @@ void CallTracer::Session::Forget(pid_t tid, bool let_go) {
         return;
     // The last thread gone: the process's connections end; its ports are closed on record
     // unless it lives on with them.
+    if (!process->second->ports.empty())
+        sender_.Flush();  // their records before their closes
     if (let_go) {
         std::set<PortOpen*> told;
         for (const auto& [number, open] : process->second->ports) {
@@ -384,12 +386,15 @@ std::shared_ptr<PortOpen> CallTracer::Session::Detect(Process& p, int fd) {
             return open;
         }
     }
+    sender_.Flush();  // a new open is on record after the records before it
     auto open = std::make_shared<PortOpen>(port->number, device, std::move(copy), p.tgid);
     p.ports[fd] = open;
     return open;
 }
 
 void CallTracer::Session::ForgetDescriptor(Process& p, int fd) {
+    if (p.ports.count(fd) != 0)
+        sender_.Flush();  // its records before its close
     p.plain.erase(fd);
     p.ports.erase(fd);  // the last number of an open closes its connection
 }
@@ -543,6 +548,7 @@ void CallTracer::Session::OpenEnded(pid_t tid, Thread& t, int64_t result) {
     for (const TracedPort& port : settings_.ports) {
         if (port.path != path)
             continue;
+        sender_.Flush();
         attach::OpenPort failed;
         failed.port = port.number;
         attach::ConnectAndCreate(failed, -1, attach::StatusOfOpenError(static_cast<int>(-result)),

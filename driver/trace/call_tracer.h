@@ -7,6 +7,10 @@
 // sees the host's folder. x86-64 only; the 32-bit calls such a program can make (int 0x80, x32)
 // are followed as their 64-bit twins, but for vectored transfers on a port, which are refused.
 //
+// Every call the kernel gets is on record: where a library function makes several (tcsetattr
+// reads the settings before it sets them, stdio asks whether its stream is a terminal), each is
+// shown, as the program made it; the attachment, which sees the function, shows one.
+//
 // A started program runs under a seccomp filter, so that only the calls that can touch a port
 // stop. A running program (Attach) cannot be given one (a filter is never removed again): each
 // of its system calls stops instead, and detaching leaves it exactly as it was.
