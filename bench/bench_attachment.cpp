@@ -4,6 +4,7 @@
 // Beside them the system-call path in monitor mode (this binary as the tracer, in its --tracer
 // role) and, where strace is installed, `strace -f` on the same exchange.
 // The program under test is this binary itself in its --child role; the far end echoes here.
+// Arguments, when given, name the modes to run (unwatched monitor filter traced "strace -f").
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -90,7 +91,11 @@ int Tracer(const std::string& runtime, const std::string& slave, std::vector<std
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e)
         env.emplace_back(*e);
-    sievra::trace::CallTracer tracer({runtime, {{1, st.st_rdev, slave}}, 10000});
+    sievra::trace::TraceSettings settings;
+    settings.runtime_dir = runtime;
+    settings.ports = {{1, st.st_rdev, slave}};
+    settings.reply_timeout_ms = 10000;
+    sievra::trace::CallTracer tracer(std::move(settings));
     std::string error;
     const int status = tracer.Run(argv[0], argv, env, -1, error);
     if (!error.empty())
@@ -238,6 +243,17 @@ int main(int argc, char** argv) {
     if (::access("/usr/bin/strace", X_OK) == 0)
         modes.push_back(
             {"strace -f", &none, {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null"}, -1, false});
+    // Named modes only, when any are given (the run without the attachment always: the others
+    // are measured against it).
+    if (argc > 1) {
+        std::vector<Mode> chosen = {modes[0]};
+        for (const Mode& m : modes) {
+            if (std::find(argv + 1, argv + argc, std::string(m.name)) != argv + argc &&
+                m.name != modes[0].name)
+                chosen.push_back(m);
+        }
+        modes = chosen;
+    }
     struct Size {
         size_t bytes;
         long rounds;

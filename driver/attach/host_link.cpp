@@ -70,8 +70,8 @@ void Drop(OpenPort& port) {
 // the attachment must then never write to or read from what the number is now.
 int LiveSocket(OpenPort& port) {
     const int fd = port.socket.load();
-    if (fd < 0)
-        return -1;
+    if (fd < 0 || port.private_socket)
+        return fd;
     struct stat st;
     if (::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_ino == port.socket_inode)
         return fd;
@@ -470,6 +470,50 @@ void SendRecord(OpenPort& port, uint8_t op, uint32_t code, const iovec* parts, i
         case Sent::kBadBuffer:
             port.congested = true;
             CountSkipped(port.unrecorded, length);
+            break;
+        case Sent::kBroken:
+            Drop(port);
+            break;
+    }
+}
+
+void SendRecords(OpenPort& port, const RecordPiece* records, int count) {
+    if (count <= 0 || count > kMaxBatchRecords)
+        return;
+    ExchangeLock lock(port);
+    if (!lock.held()) {
+        if (port.socket.load() >= 0) {
+            for (int i = 0; i < count; ++i)
+                port.interrupted_unrecorded.Count(records[i].length);
+        }
+        return;
+    }
+    const int fd = LiveSocket(port);
+    if (fd < 0)
+        return;
+    if (!DrainStale(port, fd)) {
+        Drop(port);
+        return;
+    }
+    ReportSkipped(port, fd);
+    uint8_t headers[kMaxBatchRecords][link::kRequestHeaderSize];
+    iovec parts[2 * kMaxBatchRecords];
+    int used = 0;
+    for (int i = 0; i < count; ++i) {
+        Header(headers[i], port.next_id++, records[i].op | link::kNoReply, 0, records[i].length, 0);
+        parts[used++] = {headers[i], sizeof headers[i]};
+        if (records[i].length > 0)
+            parts[used++] = {const_cast<uint8_t*>(records[i].data), records[i].length};
+    }
+    switch (SendMessage(fd, parts, used, -1, port.congested ? 0 : g_config.reply_timeout_ms)) {
+        case Sent::kSent:
+            port.congested = false;
+            break;
+        case Sent::kFull:
+        case Sent::kBadBuffer:
+            port.congested = true;
+            for (int i = 0; i < count; ++i)
+                CountSkipped(port.unrecorded, records[i].length);
             break;
         case Sent::kBroken:
             Drop(port);

@@ -42,6 +42,19 @@ void CatchUp(OpenPort& port);
 // record the host has no room for is counted, and reported when it has again.
 void SendRecord(OpenPort& port, uint8_t op, uint32_t code, const iovec* parts, int count);
 
+// Sends several records in one message (the host reads its requests as a stream), in order:
+// a tracer's records of many calls cost one wake of the host. Each record's data is at most a
+// record's; the message at most kMaxBatchBytes. Counted as SendRecord counts them when the host
+// has no room.
+struct RecordPiece {
+    uint8_t op;
+    const uint8_t* data;
+    uint32_t length;
+};
+inline constexpr size_t kMaxBatchBytes = 32 * 1024;
+inline constexpr int kMaxBatchRecords = 256;
+void SendRecords(OpenPort& port, const RecordPiece* records, int count);
+
 // Sends a request whose input is the parts' bytes (at most 8 parts) and waits for its answer,
 // whose data (at most output_length bytes) goes to output. Returns the data length; kBadInput
 // when the input could not be read; kPassThrough when the host did not answer in time (the call

@@ -56,6 +56,9 @@ struct OpenPort {
     uint32_t port = 0;       // the port's number n
     dev_t device = 0;        // the port's device number
     ino_t socket_inode = 0;  // the socket's, to know it is still the number's
+    // The socket's number is the holder's alone (a tracer's, never the program's): it cannot
+    // have been closed or reused behind its back, so it is not checked before each request.
+    bool private_socket = false;
 
     // A claimed slot starts a new session: nothing of the one that used it before carries over
     // (a late answer it was owed, a full socket, its counts, a writer of another process).
@@ -72,6 +75,7 @@ struct OpenPort {
         interrupted_received.Clear();
         interrupted_unrecorded.Clear();
         socket_inode = 0;
+        private_socket = false;
         writer.store(0);
         lock_owner.store(0);
     }

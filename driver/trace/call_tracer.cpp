@@ -28,6 +28,7 @@
 #include "driver/attach/real_calls.h"
 #include "driver/trace/port_calls.h"
 #include "driver/trace/program_image.h"
+#include "driver/trace/record_sender.h"
 #include "driver/trace/syscall_filter.h"
 #include "driver/trace/tracee_memory.h"
 
@@ -204,6 +205,7 @@ class CallTracer::Session {
         uint64_t args[6] = {};
         std::shared_ptr<PortOpen> open;
         attach::ModemCounters before;
+        bool other_abi = false;  // an x32 or i386 call: 32-bit arguments
         std::unique_ptr<FilteredWrite> write;
         std::unique_ptr<WrittenBytes> written;  // a monitored write's bytes, from its entry
     };
@@ -224,7 +226,9 @@ class CallTracer::Session {
     void Handle(pid_t tid, int status);
     void Resume(pid_t tid, Thread& t, int sig);
     // The entry of a call: true when its exit is wanted.
-    bool Enter(pid_t tid, Thread& t, long nr, const uint64_t* args);
+    bool Enter(pid_t tid, Thread& t, long nr, const uint64_t* args, bool other_abi);
+    // Says once per following that a 32-bit call on a port was refused.
+    void NoteRefused(pid_t tid, const PortOpen& open);
     void Exit(pid_t tid, Thread& t, int64_t result);
     void Exec(pid_t tid);
     void OpenEnded(pid_t tid, Thread& t, int64_t result);
@@ -235,6 +239,10 @@ class CallTracer::Session {
 
     const TraceSettings& settings_;
     const bool seccomp_;  // a filtered program: calls stop at the filter, others never
+    // Monitor records of transfers; declared before the processes, so that their opens close
+    // only after their last records.
+    RecordSender sender_;
+    bool told_refused_ = false;
     // Copies of descriptors that turned out not to be ports: closed when the session ends (see
     // Detect), after everything else.
     std::vector<comm::UniqueFd> unexpected_;
@@ -299,6 +307,8 @@ void CallTracer::Session::Forget(pid_t tid, bool let_go) {
         return;
     // The last thread gone: the process's connections end; its ports are closed on record
     // unless it lives on with them.
+    if (!process->second->ports.empty())
+        sender_.Flush();  // their records before their closes
     if (let_go) {
         std::set<PortOpen*> told;
         for (const auto& [number, open] : process->second->ports) {
@@ -335,8 +345,9 @@ bool CharacterDeviceOf(const std::string& path, int dir, dev_t& device) {
 std::shared_ptr<PortOpen> CallTracer::Session::Detect(Process& p, int fd) {
     if (auto found = p.ports.find(fd); found != p.ports.end()) {
         // The number may have been closed and reused where the tracer did not see it (a process
-        // sharing the table): a call on whatever is there now is no call on the port.
-        if (SameFile(p.tgid, fd, found->second->file()))
+        // sharing the table): a call on whatever is there now is no call on the port. A table
+        // of its own changes only by calls the tracer sees.
+        if (!p.shared_table || SameFile(p.tgid, fd, found->second->file()))
             return found->second;
         ForgetDescriptor(p, fd);
     }
@@ -375,12 +386,15 @@ std::shared_ptr<PortOpen> CallTracer::Session::Detect(Process& p, int fd) {
             return open;
         }
     }
+    sender_.Flush();  // a new open is on record after the records before it
     auto open = std::make_shared<PortOpen>(port->number, device, std::move(copy), p.tgid);
     p.ports[fd] = open;
     return open;
 }
 
 void CallTracer::Session::ForgetDescriptor(Process& p, int fd) {
+    if (p.ports.count(fd) != 0)
+        sender_.Flush();  // its records before its close
     p.plain.erase(fd);
     p.ports.erase(fd);  // the last number of an open closes its connection
 }
@@ -405,13 +419,38 @@ void Refuse(pid_t tid, int error) {
     ::ptrace(PTRACE_SETREGS, tid, nullptr, &regs);
 }
 
-bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* args) {
+// Sets a transfer's count (rdx), keeping the upper half that a 32-bit call leaves to the
+// program.
+void SetCount(user_regs_struct& regs, uint64_t count, bool other_abi) {
+    regs.rdx = other_abi ? (regs.rdx & ~uint64_t{0xffffffff}) | (count & 0xffffffff) : count;
+}
+
+void CallTracer::Session::NoteRefused(pid_t tid, const PortOpen& open) {
+    if (std::exchange(told_refused_, true))
+        return;
+    std::string port;
+    for (const TracedPort& traced : settings_.ports) {
+        if (traced.number == open.port_number())
+            port = traced.path;
+    }
+    const std::string note = "process " + std::to_string(tid) +
+                             " made a 32-bit vectored transfer (readv or writev) on " + port +
+                             ", which cannot be watched: it was refused";
+    if (settings_.notice)
+        settings_.notice(note);
+    else
+        std::fprintf(stderr, "%s\n", note.c_str());
+}
+
+bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* args,
+                                bool other_abi) {
     if (!StopsFor(nr, static_cast<long>(args[1])))
         return false;
     Process& p = ProcessOf(t);
     Call& call = t.call;
     call = Call{};
     call.nr = nr;
+    call.other_abi = other_abi;
     std::memcpy(call.args, args, sizeof call.args);
     const int fd = static_cast<int>(args[0]);
     switch (nr) {
@@ -431,12 +470,22 @@ bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* a
             // turned off) and makes its calls.
             Refuse(tid, ENOSYS);
             return false;
-        case SYS_read:
         case SYS_readv:
         case SYS_preadv2:
-        case SYS_write:
         case SYS_writev:
         case SYS_pwritev2:
+            // A 32-bit call's iovec array has another layout: on a port it is refused, as a call
+            // the port does not take, rather than passed unseen.
+            if (other_abi) {
+                if (const std::shared_ptr<PortOpen> open = Detect(p, fd)) {
+                    Refuse(tid, ENOSYS);
+                    NoteRefused(tid, *open);
+                }
+                return false;
+            }
+            [[fallthrough]];
+        case SYS_read:
+        case SYS_write:
         case SYS_ioctl: {
             call.open = Detect(p, fd);
             if (!call.open)
@@ -453,13 +502,14 @@ bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* a
                     call.written.reset();
             }
             if (!reading && nr != SYS_ioctl && state == link::kWatchedFilter) {
+                sender_.Flush();
                 call.write = std::make_unique<FilteredWrite>();
                 if (!call.write->Prepare(tid, nr, args, *call.open))
                     return false;  // nothing changed: the write goes as it is
                 if (call.write->count_changed()) {
                     user_regs_struct regs;
                     if (::ptrace(PTRACE_GETREGS, tid, nullptr, &regs) == 0) {
-                        regs.rdx = call.write->new_count();
+                        SetCount(regs, call.write->new_count(), other_abi);
                         ::ptrace(PTRACE_SETREGS, tid, nullptr, &regs);
                     }
                 }
@@ -498,6 +548,7 @@ void CallTracer::Session::OpenEnded(pid_t tid, Thread& t, int64_t result) {
     for (const TracedPort& port : settings_.ports) {
         if (port.path != path)
             continue;
+        sender_.Flush();
         attach::OpenPort failed;
         failed.port = port.number;
         attach::ConnectAndCreate(failed, -1, attach::StatusOfOpenError(static_cast<int>(-result)),
@@ -528,14 +579,16 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
                 const int64_t shown = call.write->Undo(tid, result);
                 user_regs_struct regs;
                 if (::ptrace(PTRACE_GETREGS, tid, nullptr, &regs) == 0) {
-                    regs.rdx = call.args[2];
+                    SetCount(regs, call.args[2], call.other_abi);
                     if (!restarting)
                         regs.rax = static_cast<uint64_t>(shown);
                     ::ptrace(PTRACE_SETREGS, tid, nullptr, &regs);
                 }
             } else if (result > 0 && call.written) {
-                call.written->Record(*call.open, static_cast<uint64_t>(result));
+                sender_.Push(call.open, link::kAppWrite,
+                             call.written->Release(static_cast<uint64_t>(result)));
             } else if (result > 0) {
+                sender_.Flush();
                 TraceeBuffers buffers;
                 if (buffers.Take(tid, call.nr, call.args))
                     RecordTransfer(*call.open, link::kAppWrite, buffers,
@@ -550,8 +603,11 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
                 break;
             const uint32_t state = call.open->WatchState();
             if (state == link::kWatchedMonitor) {
-                RecordTransfer(*call.open, link::kAppRead, buffers, static_cast<uint64_t>(result));
+                std::vector<uint8_t> got(static_cast<size_t>(result));
+                if (buffers.Read(0, got.data(), got.size()))
+                    sender_.Push(call.open, link::kAppRead, std::move(got));
             } else if (state == link::kWatchedFilter && result > 0) {
+                sender_.Flush();
                 const uint64_t kept =
                     FilterReceived(*call.open, buffers, static_cast<uint64_t>(result));
                 if (kept == static_cast<uint64_t>(result))
@@ -575,6 +631,7 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
             break;
         }
         case SYS_ioctl:
+            sender_.Flush();
             if (!restarting)
                 ReportTracedIoctl(*call.open, tid, call.args[1], call.args[2], result >= 0,
                                   call.before);
@@ -643,6 +700,7 @@ void CallTracer::Session::Resume(pid_t tid, Thread& t, int sig) {
 }
 
 void CallTracer::Session::Detach(pid_t tid, int sig) {
+    sender_.Flush();  // the records come before the host hears the program is let go of
     ::ptrace(PTRACE_DETACH, tid, nullptr, sig);
     Forget(tid, true);
 }
@@ -670,11 +728,17 @@ void CallTracer::Session::Handle(pid_t tid, int status) {
                 Exit(tid, t, info.exit.rval);
         } else if (!detaching_) {
             const bool entry = info.op == PTRACE_SYSCALL_INFO_ENTRY;
-            const long nr = static_cast<long>(entry ? info.entry.nr : info.seccomp.nr);
+            bool other_abi = false;
+            const long nr = NativeCall(
+                info.arch, static_cast<long>(entry ? info.entry.nr : info.seccomp.nr), other_abi);
             const uint64_t* args = entry ? info.entry.args : info.seccomp.args;
             uint64_t copy[6];
             std::memcpy(copy, args, sizeof copy);
-            if (!Enter(tid, t, nr, copy))
+            if (other_abi) {
+                for (uint64_t& a : copy)
+                    a &= 0xffffffffu;  // 32-bit arguments: the kernel ignores the upper half
+            }
+            if (nr < 0 || !Enter(tid, t, nr, copy, other_abi))
                 t.call = Call{};
         }
         if (detaching_ && !t.call.active)
@@ -809,6 +873,7 @@ int CallTracer::Session::Run(const std::string& path, const std::vector<std::str
                 ::kill(child, static_cast<int>(info.ssi_signo));
         }
     }
+    sender_.Flush();
     return program_status_ >= 0 ? program_status_ : kCannotStart;
 }
 
@@ -853,8 +918,11 @@ int CallTracer::Session::Attach(pid_t pid, int stop_fd, std::string& error) {
             more = true;
         }
     }
-    // The ports it holds already are its opens from now on.
+    // The ports it holds already are its opens from now on. A process that ran untraced may
+    // share its descriptor table with one that is not followed: its numbers are checked on
+    // each call.
     if (auto found = processes_.find(pid); found != processes_.end()) {
+        found->second->shared_table = true;
         for (int fd : NumbersIn("/proc/" + std::to_string(pid) + "/fd"))
             Detect(*found->second, fd);
     }
@@ -869,6 +937,7 @@ int CallTracer::Session::Attach(pid_t pid, int stop_fd, std::string& error) {
         ::ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr);
     while (!threads_.empty())
         WaitOnce();
+    sender_.Flush();
     processes_.clear();
     return 0;
 }

@@ -4,7 +4,12 @@
 // and turns its calls on ports into the same requests the attachment sends, through the same
 // host (its application sockets), so that every record and filter rule is the same. The tracer
 // speaks to the host itself, for the program: the program's user does not matter, and it never
-// sees the host's folder. x86-64 only.
+// sees the host's folder. x86-64 only; the 32-bit calls such a program can make (int 0x80, x32)
+// are followed as their 64-bit twins, but for vectored transfers on a port, which are refused.
+//
+// Every call the kernel gets is on record: where a library function makes several (tcsetattr
+// reads the settings before it sets them, stdio asks whether its stream is a terminal), each is
+// shown, as the program made it; the attachment, which sees the function, shows one.
 //
 // A started program runs under a seccomp filter, so that only the calls that can touch a port
 // stop. A running program (Attach) cannot be given one (a filter is never removed again): each
@@ -41,6 +46,9 @@ struct TraceSettings {
     // following as SIGTERM to the tracer does: a started program is sent SIGTERM, a running
     // one is let go of. -1: none.
     int hangup_fd = -1;
+    // Told what the user should know of the following (a call that was refused); unset: said
+    // on stderr.
+    std::function<void(const std::string&)> notice;
 };
 
 // The exit status when the program could not be started.

@@ -146,6 +146,7 @@ PortOpen::PortOpen(uint32_t port_number, dev_t device, comm::UniqueFd file, pid_
     : file_(std::move(file)) {
     link_.refs.store(1);
     link_.StartSession(port_number, device);
+    link_.private_socket = true;
     attach::ConnectAndCreate(link_, file_.get(), 0, process);
 }
 
@@ -193,14 +194,9 @@ bool WrittenBytes::Take(pid_t tid, long nr, const uint64_t* args) {
     return buffers.Read(0, bytes_.data(), bytes_.size());
 }
 
-void WrittenBytes::Record(PortOpen& open, uint64_t sent) const {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(sent, bytes_.size()));
-    for (size_t done = 0; done < n;) {
-        const size_t piece = std::min<size_t>(kMaxRecordData, n - done);
-        const iovec part{const_cast<uint8_t*>(bytes_.data() + done), piece};
-        attach::SendRecord(open.link(), link::kAppWrite, 0, &part, 1);
-        done += piece;
-    }
+std::vector<uint8_t> WrittenBytes::Release(uint64_t sent) {
+    bytes_.resize(static_cast<size_t>(std::min<uint64_t>(sent, bytes_.size())));
+    return std::move(bytes_);
 }
 
 uint64_t FilterReceived(PortOpen& open, const TraceeBuffers& buffers, uint64_t got) {

@@ -55,6 +55,7 @@ class PortOpen {
 
     attach::OpenPort& link() { return link_; }
     int file() const { return file_.get(); }
+    uint32_t port_number() const { return link_.port; }
     // Who watches the port now (kUnwatched when nobody does or the host is gone).
     uint32_t WatchState();
     // Tells the host the tracer lets go of a program that keeps this open: no close on record.
@@ -77,8 +78,9 @@ class WrittenBytes {
   public:
     // False when the bytes are not held (too many, or unreadable).
     bool Take(pid_t tid, long nr, const uint64_t* args);
-    // Records the first sent bytes.
-    void Record(PortOpen& open, uint64_t sent) const;
+
+    // Gives up the first sent bytes.
+    std::vector<uint8_t> Release(uint64_t sent);
 
   private:
     std::vector<uint8_t> bytes_;

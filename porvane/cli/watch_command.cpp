@@ -487,6 +487,9 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         settings.started = [&records, &program_name](pid_t pid) {
             records.SetDefaultProcess({pid, program_name});
         };
+        settings.notice = [err](const std::string& note) {
+            std::fprintf(err, "porvane-cli: %s\n", note.c_str());
+        };
         trace::CallTracer tracer(std::move(settings));
         if (path == WatchPath::kAttach) {
             records.SetDefaultProcess({options.pid, program_name});

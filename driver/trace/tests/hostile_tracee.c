@@ -10,13 +10,18 @@
 //             and the thread waits in the call, another thread makes the buffer "XYZ" and lets
 //             the output go on.
 //   pwritev2: writes "D" with pwritev2 at the current position, which a terminal takes as writev.
+//   int80:    makes 32-bit calls (int 0x80): writes "H", then "IJ" with writev (refused under
+//             watch: then with write), and reads one byte, which must be "K";
+//   probe32:  makes one 32-bit call (a kernel without them kills the program).
 #define _GNU_SOURCE
+#include <errno.h>
 #include <fcntl.h>
 #include <linux/aio_abi.h>
 #include <linux/io_uring.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -169,12 +174,42 @@ static int Race(int port) {
     return race.written == 3 ? 0 : 7;
 }
 
+// A 32-bit system call (int 0x80): its arguments in ebx, ecx, edx, pointers below 4 GiB.
+static long Call32(long nr, long a, long b, long c) {
+    long result;
+    __asm__ volatile("int $0x80"
+                     : "=a"(result)
+                     : "a"(nr), "b"(a), "c"(b), "d"(c)
+                     : "memory", "r8", "r9", "r10", "r11");
+    return result;
+}
+
+static int ThirtyTwoBitCalls(int port) {
+    enum { kRead = 3, kWrite = 4, kWritev = 146 };
+    uint8_t* low =
+        mmap(NULL, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
+    if (low == MAP_FAILED)
+        return 5;
+    memcpy(low, "HIJ", 3);
+    const uint32_t vector[4] = {(uint32_t)(uintptr_t)(low + 1), 1, (uint32_t)(uintptr_t)(low + 2),
+                                1};
+    memcpy(low + 8, vector, sizeof vector);
+    if (Call32(kWrite, port, (long)(uintptr_t)low, 1) != 1)
+        return 6;
+    const long sent = Call32(kWritev, port, (long)(uintptr_t)(low + 8), 2);
+    if (sent != 2 && (sent != -ENOSYS || Call32(kWrite, port, (long)(uintptr_t)(low + 1), 2) != 2))
+        return 7;
+    return Call32(kRead, port, (long)(uintptr_t)(low + 64), 1) == 1 && low[64] == 'K' ? 0 : 8;
+}
+
 int main(int argc, char** argv) {
     if (argc != 3)
         return 2;
     const char* mode = argv[2];
     int status = 2;
-    if (strcmp(mode, "swap") == 0) {
+    if (strcmp(mode, "probe32") == 0) {
+        status = Call32(20, 0, 0, 0) == getpid() ? 0 : 4;  // getpid
+    } else if (strcmp(mode, "swap") == 0) {
         status = Swap(argv[1]);
     } else {
         const int port = open(argv[1], O_RDWR | O_NOCTTY);
@@ -188,6 +223,8 @@ int main(int argc, char** argv) {
             status = Race(port);
         } else if (strcmp(mode, "sendfile") == 0) {
             status = SendFile(port);
+        } else if (strcmp(mode, "int80") == 0) {
+            status = ThirtyTwoBitCalls(port);
         } else if (strcmp(mode, "pwritev2") == 0) {
             struct iovec v = {"D", 1};
             status = pwritev2(port, &v, 1, -1, 0) == 1 ? 0 : 4;

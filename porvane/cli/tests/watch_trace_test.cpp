@@ -1,9 +1,13 @@
 // watch on the system-call path, through the real porvane-cli and real programs: a static one,
 // one that makes its own system calls, bash's redirection, stdio's fprintf, a program that gives
 // up root after its open, and a running python3-serial program followed with --pid.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/audit.h>
+#include <linux/seccomp.h>
 #include <signal.h>
 #include <sys/ptrace.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +20,7 @@
 
 #include "driver/attach/tests/attached_program.h"
 #include "driver/trace/program_image.h"
+#include "driver/trace/syscall_filter.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
 
@@ -383,6 +388,91 @@ TEST_F(WatchTraceTest, AProgramThatCannotBeFollowedIsSaidClearly) {
     ::kill(followed, SIGKILL);
     EXPECT_EQ(::waitpid(followed, nullptr, 0), followed);
     EXPECT_EQ(::waitpid(ended, nullptr, 0), ended);
+}
+
+// A 64-bit program's 32-bit calls on the port (int 0x80): its write and read are recorded as
+// any, its vectored write is refused and said to be, never passed unseen.
+TEST_F(WatchTraceTest, ThirtyTwoBitCallsOnAPortAreRecordedOrRefused) {
+    ChildProcess probe(Bin("hostile_tracee"), {port_.slave_path(), "probe32"});
+    if (probe.Wait(30000) != 0)
+        GTEST_SKIP() << "this kernel takes no 32-bit system calls from a 64-bit program";
+    auto watch = Watch({"--trace", "--", Bin("hostile_tracee"), port_.slave_path(), "int80"});
+    EXPECT_EQ(port_.ReadExactly(3, 30000), "HIJ");
+    port_.WriteAll("K");
+    const std::vector<std::string> lines = ReadLines(*watch);
+    EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
+    const PortLog log = LogOf(lines, port_.slave_path());
+    EXPECT_EQ(log.written, "HIJ") << ::testing::PrintToString(lines);
+    EXPECT_EQ(log.read, "K") << ::testing::PrintToString(lines);
+    EXPECT_NE(watch->Errors().find("32-bit vectored transfer (readv or writev) on " +
+                                   port_.slave_path() + ", which cannot be watched"),
+              std::string::npos)
+        << watch->Errors();
+}
+
+// Which calls the seccomp program stops, run on the kernel's call records by a small interpreter
+// of the instructions it uses: this kernel may take no 32-bit calls to try them for real.
+uint32_t RunFilter(const std::vector<sock_filter>& code, const seccomp_data& call) {
+    uint32_t a = 0;
+    for (size_t pc = 0; pc < code.size(); ++pc) {
+        const sock_filter& i = code[pc];
+        if (i.code == (BPF_LD | BPF_W | BPF_ABS) && i.k + 4 <= sizeof call) {
+            std::memcpy(&a, reinterpret_cast<const uint8_t*>(&call) + i.k, 4);
+        } else if (i.code == (BPF_JMP | BPF_JEQ | BPF_K)) {
+            pc += a == i.k ? i.jt : i.jf;
+        } else if (i.code == (BPF_JMP | BPF_JGE | BPF_K)) {
+            pc += a >= i.k ? i.jt : i.jf;
+        } else if (i.code == (BPF_RET | BPF_K)) {
+            return i.k;
+        } else {
+            ADD_FAILURE() << "instruction " << pc << " is not one the interpreter knows";
+            return 0;
+        }
+    }
+    ADD_FAILURE() << "the program ran off its end";
+    return 0;
+}
+
+TEST_F(WatchTraceTest, TheFilterStopsPortCallsOfEveryAbiAndNoOthers) {
+    constexpr uint32_t kX32 = 0x40000000;
+    const struct {
+        uint32_t arch;
+        uint32_t nr;
+        uint64_t second;
+        long native;  // the 64-bit call the tracer takes it for; -1: it does not stop
+    } cases[] = {
+        {AUDIT_ARCH_X86_64, SYS_write, 0, SYS_write},
+        {AUDIT_ARCH_X86_64, SYS_getpid, 0, -1},
+        {AUDIT_ARCH_X86_64, SYS_fcntl, F_DUPFD_CLOEXEC, SYS_fcntl},
+        {AUDIT_ARCH_X86_64, SYS_fcntl, F_GETFL, -1},
+        {AUDIT_ARCH_X86_64, kX32 | 1, 0, SYS_write},
+        {AUDIT_ARCH_X86_64, kX32 | 514, 0, SYS_ioctl},
+        {AUDIT_ARCH_X86_64, kX32 | 516, 0, SYS_writev},
+        {AUDIT_ARCH_X86_64, kX32 | 39, 0, -1},  // getpid
+        {AUDIT_ARCH_I386, 3, 0, SYS_read},
+        {AUDIT_ARCH_I386, 4, 0, SYS_write},
+        {AUDIT_ARCH_I386, 54, 0, SYS_ioctl},
+        {AUDIT_ARCH_I386, 146, 0, SYS_writev},
+        {AUDIT_ARCH_I386, 221, F_DUPFD, SYS_fcntl},
+        {AUDIT_ARCH_I386, 437, 0, SYS_openat2},
+        {AUDIT_ARCH_I386, 20, 0, -1},  // getpid
+    };
+    const std::vector<sock_filter> code = sievra::trace::SyscallFilterProgram();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << std::hex << c.arch << " " << c.nr);
+        seccomp_data call{};
+        call.arch = c.arch;
+        call.nr = static_cast<int>(c.nr);
+        call.args[1] = c.second;
+        EXPECT_EQ(RunFilter(code, call),
+                  c.native >= 0 ? SECCOMP_RET_TRACE : uint32_t{SECCOMP_RET_ALLOW});
+        bool other_abi = false;
+        const long native = sievra::trace::NativeCall(c.arch, c.nr, other_abi);
+        if (c.native >= 0) {
+            EXPECT_EQ(native, c.native);
+        }
+        EXPECT_EQ(other_abi, c.arch != AUDIT_ARCH_X86_64 || (c.nr & kX32) != 0);
+    }
 }
 
 // How watch tells the programs the attachment can enter from the others, by their ELF headers.
