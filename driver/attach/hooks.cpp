@@ -23,6 +23,7 @@
 
 #include "driver/attach/control_reports.h"
 #include "driver/attach/host_link.h"
+#include "driver/attach/port_calls.h"
 #include "driver/attach/port_registry.h"
 #include "driver/attach/real_calls.h"
 #include "driver/sievra_protocol.h"
@@ -338,6 +339,53 @@ ssize_t RealWritev(int fd, const iovec* iov, int count) {
     return Real().writev(fd, iov, count);
 }
 
+}  // namespace
+
+bool IsWatchedPort(int fd) {
+    uint32_t state;
+    return Registry().Watched(fd, state) != nullptr;
+}
+
+ssize_t WriteToPort(int fd, const void* data, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+        const iovec rest{static_cast<uint8_t*>(const_cast<void*>(data)) + done, n - done};
+        const ssize_t w = Write(fd, &rest, 1, RealWriteOne);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return done > 0 ? static_cast<ssize_t>(done) : -1;
+        done += static_cast<size_t>(w);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+void WrittenAside(int fd, const void* data, size_t n) {
+    uint32_t state;
+    OpenPort* port = Registry().Watched(fd, state);
+    if (port == nullptr || n == 0)
+        return;
+    ErrnoKeeper keep;
+    if (state == link::kWatchedMonitor) {
+        const iovec whole{const_cast<void*>(data), n};
+        RecordTransfer(*port, link::kAppWrite, &whole, 1, n);
+    } else {
+        port->interrupted_sent.Count(static_cast<uint32_t>(n));
+    }
+}
+
+ssize_t ReadAside(int fd, void* data, size_t got) {
+    const iovec whole{data, got};
+    const ssize_t r = AfterRead(fd, &whole, 1, static_cast<ssize_t>(got));
+    if (r == kReadAgain) {
+        errno = EAGAIN;
+        return -1;
+    }
+    return r;
+}
+
+namespace {
+
 LineState LineOf(int fd, const termios& t) {
     LineState line;
     line.iflag = t.c_iflag;
@@ -514,6 +562,8 @@ __attribute__((constructor)) void Load() {
         ::unsetenv("SIEVRA_LINKS");  // the list is this image's, not its children's
     }
     Registry().Enable();
+    if (OpenHomeLink() >= 0)
+        Registry().KeepHomeLink();
 }
 
 // A program that ends without closing its port leaves the close to the kernel, which the host
@@ -522,8 +572,10 @@ __attribute__((constructor)) void Load() {
 // the destructors of libraries loaded after the attachment); _exit and a kill skip it.
 __attribute__((destructor)) void Unload() {
     ErrnoKeeper keep;
-    if (Registry().enabled())
+    if (Registry().enabled() && Registry().InOwner()) {
+        FlushStreamsAtExit();
         Registry().CloseLinksAtExit();
+    }
 }
 
 }  // namespace

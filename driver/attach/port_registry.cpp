@@ -87,7 +87,12 @@ bool PortRegistry::RefreshMap() {
     if (!RuntimePath("SievrMap", 0, path, sizeof path))
         return true;
     struct stat st;
+    errno = 0;
     if (!RuntimeFolderTrusted() || ::lstat(path, &st) != 0 || !TrustedFile(st)) {
+        // A process that gave up its rights after it started cannot see the folder any more:
+        // the map it read then stays, and its home link reaches the host.
+        if (errno == EACCES && LinkConfig().home_link.load() >= 0)
+            return true;
         map_count_.store(0);
         map_inode_.store(0);
         return true;
@@ -334,9 +339,20 @@ void PortRegistry::Duplicated(int from, int to) {
     NoteDescriptor(to);
 }
 
+void PortRegistry::KeepHomeLink() {
+    const int fd = LinkConfig().home_link.load();
+    if (fd < 0 || fd >= kMaxDescriptors)
+        return;
+    slots_[fd].store(kOwnSocket);
+    NoteDescriptor(fd);
+    RefreshMap();  // while the folder can still be read
+}
+
 bool PortRegistry::IsOwnSocket(int fd) const {
     if (fd < 0 || fd >= kMaxDescriptors || slots_[fd].load() != kOwnSocket)
         return false;
+    if (IsHomeLink(fd))
+        return true;
     // The mark outlives a connection the attachment has since closed itself.
     for (const OpenPort& open : opens_) {
         if (open.socket.load() == fd)
@@ -348,6 +364,15 @@ bool PortRegistry::IsOwnSocket(int fd) const {
 void PortRegistry::ClearForProgram(int fd) {
     if (!IsOwnSocket(fd))
         return;
+    if (IsHomeLink(fd)) {
+        const KeepErrno keep;
+        const int moved = MoveHomeLink();
+        if (moved >= 0 && moved < kMaxDescriptors) {
+            slots_[moved].store(kOwnSocket);
+            NoteDescriptor(moved);
+        }
+        return;
+    }
     for (OpenPort& open : opens_) {
         if (open.socket.load() != fd)
             continue;
@@ -365,6 +390,11 @@ int PortRegistry::CloseRangeKeepingOwn(unsigned first, unsigned last, int flags)
     unsigned from = first;
     for (;;) {
         unsigned own = ~0U;
+        if (const int home = LinkConfig().home_link.load();
+            home >= 0 && static_cast<unsigned>(home) >= from &&
+            static_cast<unsigned>(home) <= last && IsOwnSocket(home)) {
+            own = static_cast<unsigned>(home);
+        }
         for (const OpenPort& open : opens_) {
             const int fd = open.socket.load();
             if (fd >= 0 && static_cast<unsigned>(fd) >= from && static_cast<unsigned>(fd) <= last &&
@@ -510,6 +540,9 @@ void PortRegistry::ResetAfterFork() {
         open.writer.store(0);  // a thread of the parent, which does not exist here
         open.refs.store(0);
     }
+    // The home link is shared with the parent: each request names the process that sends it.
+    if (const int home = LinkConfig().home_link.load(); home >= 0 && home < kMaxDescriptors)
+        slots_[home].store(kOwnSocket);
 }
 
 }  // namespace sievra::attach

@@ -55,6 +55,9 @@ class PortRegistry {
     void Duplicated(int from, int to);
     // Forgets every descriptor in [first, last].
     void ForgetRange(unsigned first, unsigned last);
+    // Marks the home link (see OpenHomeLink) as the attachment's own and reads the map while the
+    // folder can still be reached.
+    void KeepHomeLink();
     // True when fd is one of the attachment's own connections to the host.
     bool IsOwnSocket(int fd) const;
     // The program is about to put something else at number fd (dup2): a connection of the

@@ -27,8 +27,10 @@ namespace sievra {
 // read, write, control, close), which pass through the port's filter device; an application
 // that vanishes is a clean-up and close. "SievrMap" lists the ports' device numbers; each
 // application connection is handed the port's sealed watch page, which tells the attachment
-// whether anyone watches port n. "SievrUnlisted" takes the attachment's word (a datagram holding
-// the device's path) that a program opened a terminal device the map does not list.
+// whether anyone watches port n. "SievrHome" takes the link a program that may change its user
+// keeps for connections it makes later (see link_protocol.h). "SievrUnlisted" takes the
+// attachment's word (a datagram holding the device's path) that a program opened a terminal device
+// the map does not list.
 //
 // Nobody gets more through the host than the port's device gives them: a client of either
 // socket is served port n only when its user could open port n's device for reading and
@@ -85,6 +87,10 @@ class SievraHost {
     // -1 (it was turned away; a control client hears why first). False when none was waiting.
     bool AcceptAllowed(int listen_fd, Port& port, bool control, int& fd);
     comm::CommStatus PublishFiles();
+    // Takes the waiting connections of "SievrHome": kept only from root and the host's own user.
+    void AcceptHomeLinks();
+    // Takes one request off a home link; false when the link is gone (it is closed then).
+    bool ServeHomeRequest(int fd);
     // Takes up to limit waiting notices of unlisted opens and tells the new ones.
     void TakeUnlistedNotices(size_t limit);
 
@@ -93,7 +99,11 @@ class SievraHost {
     kernel::DriverObject driver_;
     kernel::DriverObject serial_driver_;  // the ports as the host sees them (HostSerialPort)
     std::vector<std::unique_ptr<Port>> ports_;
-    comm::UniqueFd unlisted_fd_;  // the "SievrUnlisted" datagram socket
+    comm::UniqueFd unlisted_fd_;     // the "SievrUnlisted" datagram socket
+    comm::UniqueFd home_listen_fd_;  // "SievrHome"
+    // The programs' home links (Serve's thread only), at most kMaxHomeLinks.
+    std::vector<comm::UniqueFd> home_links_;
+    static constexpr size_t kMaxHomeLinks = 1024;
     // Devices told already, by the sending user (Serve's thread only).
     std::map<uid_t, std::set<std::string>> unlisted_told_;
     int stop_fd_[2] = {-1, -1};

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ptrace.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -203,6 +204,24 @@ TEST_F(WatchTraceTest, ProgramsTheAttachmentCannotSeeAreWatchedThroughTheirSyste
          true,
          ""},
     };
+    // The C library's own writes and reads on the default path: stdio (also what inline putc
+    // leaves in the buffer, and standard output flushed at exit) and aio.
+    cases.push_back({"bash --preload",
+                     {"--preload", "--", "/bin/bash", "-c", "echo AT > " + port},
+                     "AT\n",
+                     "",
+                     false,
+                     ""});
+    for (const char* mode : {"stdio", "putc", "stdout", "aio"}) {
+        const bool replies = std::strcmp(mode, "stdout") != 0;
+        cases.push_back(
+            {std::string(mode) + " --preload",
+             {"--preload", "--", Bin("port_client"), port, "AT\r", replies ? "2" : "0", mode},
+             "AT\r",
+             replies ? "OK" : "",
+             true,
+             ""});
+    }
     if (fs::exists("/usr/bin/go")) {
         const std::string go = BuildGoProgram();
         ASSERT_FALSE(go.empty()) << "the Go program did not build";
@@ -219,6 +238,15 @@ TEST_F(WatchTraceTest, ProgramsTheAttachmentCannotSeeAreWatchedThroughTheirSyste
                              true,
                              ""});
         }
+        // Root gives up its user before the open, as a daemon does: nobody may open the port.
+        ASSERT_EQ(::chmod(port.c_str(), 0666), 0);
+        cases.push_back(
+            {"drop before the open",
+             {"--preload", "--", Bin("port_client"), port, "AT\r", "2", "plain", "drop"},
+             "AT\r",
+             "OK",
+             true,
+             ""});
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -245,6 +273,30 @@ TEST_F(WatchTraceTest, ProgramsTheAttachmentCannotSeeAreWatchedThroughTheirSyste
             EXPECT_NE(watch->Errors().find(c.said), std::string::npos) << watch->Errors();
         }
     }
+}
+
+// cu started by root gives up root for its own user before it opens the line, and forks a
+// reader: every process stays watched, with the bytes both ways.
+TEST_F(WatchTraceTest, CuThatChangesItsUserBeforeItsOpenIsWatched) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "cu changes its user only when root starts it";
+    if (!fs::exists("/usr/bin/cu"))
+        GTEST_FAIL() << "cu is not installed (scripts/install-deps.sh)";
+    const std::string port = port_.slave_path();
+    ASSERT_EQ(::chmod(port.c_str(), 0666), 0);
+    auto watch = Watch({"--preload", "--", "/usr/bin/cu", "-l", port, "-s", "9600"});
+    watch->WriteLine("AT");
+    EXPECT_EQ(port_.ReadExactly(3, 30000), "AT\n");
+    port_.WriteAll("OK");
+    std::vector<std::string> lines = ReadLines(*watch, {}, "读串口");
+    watch->CloseInput();  // cu hangs up at the end of its input
+    lines = ReadLines(*watch, lines);
+    EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
+    const PortLog log = LogOf(lines, port);
+    EXPECT_EQ(log.written, "AT\n");
+    EXPECT_EQ(log.read, "OK");
+    EXPECT_TRUE(log.Shows({"Open Com OK", "设置波特率: 9600 bps", "Close Com OK."}))
+        << ::testing::PrintToString(log.records);
 }
 
 // busybox's microcom, statically linked: watch picks the system-call path by itself.
