@@ -462,7 +462,14 @@ SIEVRA_EXPORT int fflush_unlocked(FILE* fp) {
 SIEVRA_EXPORT int fclose(FILE* fp) {
     // What the stream holds goes first; a failure is the close's, as the library's own flush's.
     const int flushed = FlushWatched(fp, true);
+    const int fd = flushed != kNotWatched ? fp->_fileno : -1;
     const int r = Lib().fclose(fp);
+    // The library closed the port's descriptor itself: forgotten as the program's close() is.
+    if (fd >= 0 && Registry().InOwner()) {
+        const int saved = errno;
+        Registry().Forget(fd);
+        errno = saved;
+    }
     return flushed == EOF ? EOF : r;
 }
 
