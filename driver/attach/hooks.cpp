@@ -374,6 +374,15 @@ void WrittenAside(int fd, const void* data, size_t n) {
     }
 }
 
+void CountUnseen(int fd, uint32_t calls, size_t bytes) {
+    uint32_t state;
+    OpenPort* port = Registry().Watched(fd, state);
+    if (port == nullptr || calls == 0)
+        return;
+    port->unseen.requests.fetch_add(calls, std::memory_order_relaxed);
+    port->unseen.bytes.fetch_add(static_cast<uint32_t>(bytes), std::memory_order_relaxed);
+}
+
 ssize_t ReadAside(int fd, void* data, size_t got) {
     const iovec whole{data, got};
     const ssize_t r = AfterRead(fd, &whole, 1, static_cast<ssize_t>(got));

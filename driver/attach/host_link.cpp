@@ -251,9 +251,11 @@ void ReportSkipped(OpenPort& port, int fd, int wait_ms = 0) {
     port.interrupted_sent.MoveTo(port.sent_unfiltered);
     port.interrupted_received.MoveTo(port.received_unfiltered);
     port.interrupted_unrecorded.MoveTo(port.unrecorded);
-    for (const Pending& p : {Pending{port.sent_unfiltered, kSentUnfiltered},
-                             Pending{port.received_unfiltered, kReceivedUnfiltered},
-                             Pending{port.unrecorded, kNotRecorded}}) {
+    port.unseen.MoveTo(port.unseen_reported);
+    for (const Pending& p :
+         {Pending{port.sent_unfiltered, kSentUnfiltered},
+          Pending{port.received_unfiltered, kReceivedUnfiltered},
+          Pending{port.unrecorded, kNotRecorded}, Pending{port.unseen_reported, kUnseen}}) {
         if (p.skipped.requests == 0)
             continue;
         uint8_t message[link::kRequestHeaderSize + kBypassReportSize];

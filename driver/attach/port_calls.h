@@ -26,6 +26,10 @@ void WrittenAside(int fd, const void* data, size_t n);
 // EAGAIN) when the rules deleted them all.
 ssize_t ReadAside(int fd, void* data, size_t got);
 
+// Counts calls on the watched port fd that the C library made where the attachment cannot see
+// them (bytes: as many as are known); told to the host with the port's next report.
+void CountUnseen(int fd, uint32_t calls, size_t bytes);
+
 // At exit, before the C library flushes its streams itself: what the streams of watched ports
 // still hold goes through the attachment.
 void FlushStreamsAtExit();

@@ -13,6 +13,10 @@
 // the program collects its result (aio_return), written ones as a record (or counted as sent
 // unfiltered while rules run, as they went out as they were), read ones through the receive
 // rules.
+//
+// What stays out of sight, a stream's reads (the library fills its buffer inside) and aio
+// requests whose result is never collected, is counted and told to the host as unseen, so that
+// whoever watches learns of it instead of missing it silently.
 #include <aio.h>
 #include <dlfcn.h>
 #include <stdio.h>
@@ -107,15 +111,31 @@ const StreamCalls& Lib() {
     return calls;
 }
 
+// The descriptor of fp when it is a watched port, else -1.
+int WatchedFd(FILE* fp) {
+    if (fp == nullptr || !Registry().enabled())
+        return -1;
+    const int fd = fp->_fileno;
+    return fd >= 0 && IsWatchedPort(fd) ? fd : -1;
+}
+
 // The port descriptor fp writes to when it is a watched port and the stream takes bytes; -1
 // when the library should handle the call.
 int PortOf(FILE* fp) {
-    if (fp == nullptr || !Registry().enabled() || (fp->_flags & kNoWrites) != 0)
+    if (fp == nullptr || (fp->_flags & kNoWrites) != 0)
         return -1;
-    const int fd = fp->_fileno;
-    if (fd < 0 || !IsWatchedPort(fd))
+    const int fd = WatchedFd(fp);
+    if (fd < 0)
         return -1;
     return ::fwide(fp, 0) > 0 ? -1 : fd;  // a wide stream's buffer holds wide characters
+}
+
+// A stream on a watched port that read: the library read into its buffer inside, unseen. Counted
+// once, as it goes (closed, or at exit), with the bytes its buffer holds from the last read.
+void CountStreamReads(FILE* fp) {
+    const int fd = WatchedFd(fp);
+    if (fd >= 0 && fp->_IO_read_base != nullptr && fp->_IO_read_end > fp->_IO_read_base)
+        CountUnseen(fd, 1, static_cast<size_t>(fp->_IO_read_end - fp->_IO_read_base));
 }
 
 // Holds a stream's lock for a call that takes it (not for the _unlocked ones).
@@ -282,6 +302,14 @@ class PendingRequests {
             }
         }
     }
+    // Counts the requests never collected as unseen: their bytes may have gone either way.
+    void CountLeft() {
+        for (Slot& s : slots_) {
+            const aiocb* request = s.request.exchange(nullptr);
+            if (request != nullptr)
+                CountUnseen(request->aio_fildes, 1, request->aio_nbytes);
+        }
+    }
     // Takes request's entry: 1 when it writes, 0 when it reads, -1 when it is not here.
     int Take(const aiocb* request) {
         for (Slot& s : slots_) {
@@ -313,7 +341,13 @@ void NoteRequest(const aiocb* request, bool writes) {
 }  // namespace
 
 void FlushStreamsAtExit() {
-    FlushAllWatched();
+    _IO_list_lock();
+    for (FILE* fp = _IO_list_all; fp != nullptr; fp = fp->_chain) {
+        FlushWatched(fp, true);
+        CountStreamReads(fp);
+    }
+    _IO_list_unlock();
+    g_pending.CountLeft();
 }
 
 }  // namespace sievra::attach
@@ -462,7 +496,8 @@ SIEVRA_EXPORT int fflush_unlocked(FILE* fp) {
 SIEVRA_EXPORT int fclose(FILE* fp) {
     // What the stream holds goes first; a failure is the close's, as the library's own flush's.
     const int flushed = FlushWatched(fp, true);
-    const int fd = flushed != kNotWatched ? fp->_fileno : -1;
+    CountStreamReads(fp);
+    const int fd = WatchedFd(fp);
     const int r = Lib().fclose(fp);
     // The library closed the port's descriptor itself: forgotten as the program's close() is.
     if (fd >= 0 && Registry().InOwner()) {

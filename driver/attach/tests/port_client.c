@@ -2,10 +2,11 @@
 // TEXT, reads REPLY_BYTES bytes, prints them as "reply ..." and closes the port. How it writes
 // and reads is the fourth argument: "plain" (write and read), "stdio" (fprintf and fflush on a
 // stream of fdopen, fread), "putc" (putc_unlocked and fputs on the stream, then fflush),
-// "stdout" (the port made standard output, printf and putchar with no flush: the exit flushes
-// them, so a reply cannot be waited for) or
-// "aio" (aio_write and aio_read, waited for with aio_suspend). With "drop" after it, the program
-// gives up root for nobody before it opens the port, as a daemon started by root does.
+// "fread" (fputs, then fread on the same stream: the library's own read, which the attachment
+// cannot see), "stdout" (the port made standard output, printf and putchar with no flush: the exit
+// flushes them, so a reply cannot be waited for) or "aio" (aio_write and aio_read, waited for with
+// aio_suspend). With "drop" after it, the program gives up root for nobody before it opens the
+// port, as a daemon started by root does.
 #define _GNU_SOURCE
 #include <aio.h>
 #include <errno.h>
@@ -97,6 +98,14 @@ int main(int argc, char** argv) {
         if (length < 2 || reply_bytes != 0 || printf("%.*s", (int)(length - 1), text) < 0 ||
             putchar(text[length - 1]) < 0)
             return 9;
+    } else if (strcmp(mode, "fread") == 0) {
+        FILE* port = fdopen(dup(fd), "r+");
+        if (port == NULL || fputs(text, port) < 0 || fflush(port) != 0)
+            return 9;
+        if (fread(reply, 1, (size_t)reply_bytes, port) != (size_t)reply_bytes || fclose(port) != 0)
+            return 7;
+        fprintf(stderr, "reply %s\n", reply);
+        return close(fd) == 0 ? 0 : 11;
     } else if (strcmp(mode, "aio") == 0) {
         struct aiocb cb;
         memset(&cb, 0, sizeof cb);

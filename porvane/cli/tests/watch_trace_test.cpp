@@ -275,6 +275,24 @@ TEST_F(WatchTraceTest, ProgramsTheAttachmentCannotSeeAreWatchedThroughTheirSyste
     }
 }
 
+// What the attachment cannot see (a stream's reads, made inside the C library) is said at the end
+// of the watch, in one line, and where it happened among the port's records.
+TEST_F(WatchTraceTest, ReadsInsideTheCLibraryAreSaidNotSilentlyMissed) {
+    const std::string port = port_.slave_path();
+    auto watch = Watch({"--preload", "--", Bin("port_client"), port, "AT\r", "2", "fread"});
+    EXPECT_EQ(port_.ReadExactly(3, 30000), "AT\r");
+    port_.WriteAll("OK");
+    const PortLog log = LogOf(ReadLines(*watch), port);
+    EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
+    EXPECT_EQ(log.written, "AT\r");
+    EXPECT_TRUE(
+        log.Shows({"Open Com OK", "C库内部的调用驱动看不到: 1 次请求 (2 bytes)", "Close Com OK."}))
+        << ::testing::PrintToString(log.records);
+    EXPECT_NE(watch->Errors().find(port + ": 1 calls went through the C library"),
+              std::string::npos)
+        << watch->Errors();
+}
+
 // cu started by root gives up root for its own user before it opens the line, and forks a
 // reader: every process stays watched, with the bytes both ways.
 TEST_F(WatchTraceTest, CuThatChangesItsUserBeforeItsOpenIsWatched) {
