@@ -434,23 +434,37 @@ class ExecEnvironment {
   public:
     static constexpr const char* kName = "SIEVRA_LINKS=";
 
-    ExecEnvironment(char* const* envp, const int* sockets, const uint32_t* ports, int count) {
+    static constexpr const char* kMapName = "SIEVRA_MAP=";
+
+    // with_map: the port map goes along too, for an image that may no longer read the folder
+    // (the home link is among the links).
+    ExecEnvironment(char* const* envp, const int* sockets, const uint32_t* ports, int count,
+                    bool with_map) {
         size_t entries = 0;
         for (char* const* e = envp; e != nullptr && *e != nullptr; ++e)
             ++entries;
         constexpr size_t kListSize = 16 + PortRegistry::kMaxOpens * 24;
-        size_ = (entries + 2) * sizeof(char*) + kListSize;
+        constexpr size_t kMapSize = 16 + PortRegistry::kMaxPorts * 40;
+        size_ = (entries + 3) * sizeof(char*) + kListSize + kMapSize;
         void* block =
             ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (block == MAP_FAILED)
             return;
         block_ = block;
         auto** env = static_cast<char**>(block);
-        char* list = reinterpret_cast<char*>(env + entries + 2);
+        char* list = reinterpret_cast<char*>(env + entries + 3);
         size_t used = 0;
         for (size_t i = 0; i < entries; ++i) {
-            if (std::strncmp(envp[i], kName, std::strlen(kName)) != 0)
+            if (std::strncmp(envp[i], kName, std::strlen(kName)) != 0 &&
+                std::strncmp(envp[i], kMapName, std::strlen(kMapName)) != 0)
                 env[used++] = envp[i];
+        }
+        if (with_map) {
+            char* map = list + kListSize;
+            const size_t name = std::strlen(kMapName);
+            std::memcpy(map, kMapName, name);
+            Registry().WriteMapText(map + name, kMapSize - name);
+            env[used++] = map;
         }
         size_t n = std::strlen(kName);
         std::memcpy(list, kName, n);
@@ -501,7 +515,10 @@ int ExecKeepingLinks(char* const* envp, Exec exec) {
                           : 0;
     if (count == 0)
         return exec(envp);
-    const ExecEnvironment environment(envp, sockets, ports, count);
+    bool home = false;
+    for (int i = 0; i < count; ++i)
+        home = home || ports[i] == PortRegistry::kHomePort;
+    const ExecEnvironment environment(envp, sockets, ports, count, home);
     if (environment.get() == nullptr) {
         PortRegistry::RestoreLinksAfterFailedExec(sockets, count);
         return exec(envp);
@@ -566,12 +583,16 @@ __attribute__((constructor)) void Load() {
             config.reply_timeout_ms = static_cast<int>(value);
     }
     ::pthread_atfork(nullptr, nullptr, [] { Registry().ResetAfterFork(); });
+    if (const char* map = std::getenv("SIEVRA_MAP"); map != nullptr) {
+        Registry().TakeInheritedMap(map);
+        ::unsetenv("SIEVRA_MAP");
+    }
     if (const char* links = std::getenv("SIEVRA_LINKS"); links != nullptr) {
         Registry().TakeInheritedLinks(links);
         ::unsetenv("SIEVRA_LINKS");  // the list is this image's, not its children's
     }
     Registry().Enable();
-    if (OpenHomeLink() >= 0)
+    if (LinkConfig().home_link.load() >= 0 || OpenHomeLink() >= 0)
         Registry().KeepHomeLink();
 }
 

@@ -384,6 +384,31 @@ int OpenHomeLink() {
     return fd;
 }
 
+bool AdoptHomeLink(int socket) {
+    // The host binds its sockets through its folder's descriptor: the name ends the same way.
+    static constexpr char kName[] = "/SievrHome";
+    sockaddr_un peer{};
+    socklen_t length = sizeof peer;
+    int type = 0;
+    socklen_t type_length = sizeof type;
+    struct stat st;
+    if (g_config.home_link.load() >= 0 || ::fstat(socket, &st) != 0 || !S_ISSOCK(st.st_mode) ||
+        ::getsockopt(socket, SOL_SOCKET, SO_TYPE, &type, &type_length) != 0 ||
+        type != SOCK_SEQPACKET || !HostIsTrusted(socket) ||
+        ::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+        return false;  // not this attachment's: left alone
+    }
+    const size_t have = ::strnlen(peer.sun_path, sizeof peer.sun_path);
+    if (have < sizeof kName - 1 ||
+        std::memcmp(peer.sun_path + have - (sizeof kName - 1), kName, sizeof kName - 1) != 0) {
+        return false;
+    }
+    Real().fcntl(socket, F_SETFD, FD_CLOEXEC);
+    g_config.home_inode = st.st_ino;
+    g_config.home_link.store(socket);
+    return true;
+}
+
 bool IsHomeLink(int fd) {
     return fd >= 0 && fd == g_config.home_link.load() && LiveHome() == fd;
 }

@@ -27,6 +27,10 @@ HostLinkConfig& LinkConfig();
 // after giving up those rights is connected through it. Returns the link, or -1.
 int OpenHomeLink();
 
+// Takes socket, which the previous image kept across exec, as the home link when it is a
+// connection to this folder's "SievrHome" served by a host this program may trust.
+bool AdoptHomeLink(int socket);
+
 // True when fd is the home link.
 bool IsHomeLink(int fd);
 

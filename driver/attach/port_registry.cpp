@@ -483,6 +483,13 @@ int PortRegistry::KeepLinksForExec(int* sockets, uint32_t* ports, int max) {
             sockets[count++] = socket;
         }
     }
+    // The home link goes on too: a program that gave up root and then runs another (setpriv,
+    // runuser) can reach the host only through it.
+    if (const int home = LinkConfig().home_link.load();
+        home >= 0 && count < max && IsHomeLink(home) && Real().fcntl(home, F_SETFD, 0) == 0) {
+        ports[count] = kHomePort;
+        sockets[count++] = home;
+    }
     const int highest = highest_.load();
     for (int fd = 0; fd <= highest && fd < kMaxDescriptors && count < max; ++fd) {
         const int slot = slots_[fd].load();
@@ -511,6 +518,13 @@ void PortRegistry::RestoreLinksAfterFailedExec(const int* sockets, int count) {
 void PortRegistry::TakeInheritedLinks(const char* text) {
     int count = 0;
     ForEachPair(text, [&](int socket, int port) {
+        if (static_cast<uint32_t>(port) == kHomePort) {
+            if (socket < kMaxDescriptors && AdoptHomeLink(socket)) {
+                slots_[socket].store(kOwnSocket);
+                NoteDescriptor(socket);
+            }
+            return;
+        }
         if (count >= kMaxOpens || socket >= kMaxDescriptors ||
             !IsTrustedLink(socket, static_cast<uint32_t>(port)))
             return;  // not a connection of this attachment's: left alone
@@ -521,6 +535,47 @@ void PortRegistry::TakeInheritedLinks(const char* text) {
         inherited_[count++].store(socket);
     });
     inherited_count_.store(count);
+}
+
+void PortRegistry::WriteMapText(char* out, size_t size) const {
+    size_t n = 0;
+    auto put = [&](uint64_t value) {
+        char digits[24];
+        int d = 0;
+        for (uint64_t v = value; d == 0 || v != 0; v /= 10)
+            digits[d++] = static_cast<char>('0' + v % 10);
+        while (d > 0 && n + 1 < size)
+            out[n++] = digits[--d];
+    };
+    const int count = map_count_.load();
+    for (int i = 0; i < count && n + 40 < size; ++i) {
+        if (i > 0)
+            out[n++] = ',';
+        put(map_[i].port);
+        out[n++] = ':';
+        put(major(map_[i].device));
+        out[n++] = ':';
+        put(minor(map_[i].device));
+    }
+    if (size > 0)
+        out[n < size ? n : size - 1] = '\0';
+}
+
+void PortRegistry::TakeInheritedMap(const char* text) {
+    const char* p = text;
+    const char* end = text + std::strlen(text);
+    int count = 0;
+    while (p < end && count < kMaxPorts) {
+        MapEntry& e = map_[count];
+        e.port = static_cast<uint32_t>(Number(p, end));
+        const auto major_number = static_cast<unsigned>(Number(p, end));
+        const auto minor_number = static_cast<unsigned>(Number(p, end));
+        e.device = makedev(major_number, minor_number);
+        e.path[0] = '\0';
+        if (e.port != 0)
+            ++count;
+    }
+    map_count_.store(count);
 }
 
 void PortRegistry::ResetAfterFork() {

@@ -247,6 +247,14 @@ TEST_F(WatchTraceTest, ProgramsTheAttachmentCannotSeeAreWatchedThroughTheirSyste
              "OK",
              true,
              ""});
+        // Root gives up its user and then runs the program, which opens the port.
+        cases.push_back({"drop then exec",
+                         {"--preload", "--", "/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                          "--clear-groups", Bin("port_client"), port, "AT\r", "2", "plain"},
+                         "AT\r",
+                         "OK",
+                         true,
+                         ""});
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
