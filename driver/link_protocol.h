@@ -45,7 +45,19 @@ enum Operation : uint8_t {
     // host's own user only): the open stays the program's, so when this connection ends no
     // close is on record.
     kAppLetGo = 11,
+    // On "SievrHome" (see below): input, the 32-bit number n of a port; the descriptor passed
+    // along is one end of a socket pair the program has just made. The host serves it as a
+    // connection to "SievrApp<n>" made by whoever made the pair; no answer on "SievrHome".
+    kHomeConnect = 12,
 };
+
+// "SievrHome", beside the application sockets, takes one connection from each program that may
+// change its user later (root, or holding the right to change user), made while it still may
+// reach the runtime folder. A program that can no longer reach the folder after the change
+// makes its port connections through it: it makes a socket pair, so that the kernel stamps the
+// pair with the user and groups it has now, and passes one end. The host judges each such
+// connection by the pair's credentials alone, never by the link's, which are the ones the
+// program had before it gave up its rights.
 
 // The application socket keeps message boundaries (SOCK_SEQPACKET): a request goes whole or not
 // at all, so a program never waits for a host with a full queue, and a late answer is told from

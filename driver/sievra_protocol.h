@@ -24,7 +24,15 @@ inline constexpr uint32_t IOCTL_SIEVRA_BYPASS_REPORT = 0x1B23FC;  // function 0x
 // code and as data the 32-bit process id and its name (at most 16 bytes).
 inline constexpr uint32_t IOCTL_SIEVRA_PROCESS_REPORT = 0x1B23F8;  // function 0x8FE
 
-enum BypassKind : uint32_t { kSentUnfiltered = 0, kNotRecorded = 1, kReceivedUnfiltered = 2 };
+// kUnseen: calls of the program the attachment could not see at all, as the C library made
+// them inside (a stream's reads, aio requests whose result was never collected); the bytes are
+// as many as it could tell.
+enum BypassKind : uint32_t {
+    kSentUnfiltered = 0,
+    kNotRecorded = 1,
+    kReceivedUnfiltered = 2,
+    kUnseen = 3,
+};
 
 inline constexpr uint32_t kLinkModeFilter = 0;
 inline constexpr uint32_t kLinkModeMonitor = 1;

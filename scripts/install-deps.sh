@@ -11,6 +11,8 @@ packages=(
     # Programs watch follows by their system calls in the tests (a static one, one built from Go
     # source), and the tracer the bench compares with.
     busybox-static golang-go strace
+    # A program that gives up root for its own user before it opens the line.
+    cu
     # A virtual display for looking at the real windows on a machine without one.
     xvfb
     # The Debian package (cpack's DEB generator finds the libraries the programs need with

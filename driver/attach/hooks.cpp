@@ -23,6 +23,7 @@
 
 #include "driver/attach/control_reports.h"
 #include "driver/attach/host_link.h"
+#include "driver/attach/port_calls.h"
 #include "driver/attach/port_registry.h"
 #include "driver/attach/real_calls.h"
 #include "driver/sievra_protocol.h"
@@ -338,6 +339,62 @@ ssize_t RealWritev(int fd, const iovec* iov, int count) {
     return Real().writev(fd, iov, count);
 }
 
+}  // namespace
+
+bool IsWatchedPort(int fd) {
+    uint32_t state;
+    return Registry().Watched(fd, state) != nullptr;
+}
+
+ssize_t WriteToPort(int fd, const void* data, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+        const iovec rest{static_cast<uint8_t*>(const_cast<void*>(data)) + done, n - done};
+        const ssize_t w = Write(fd, &rest, 1, RealWriteOne);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return done > 0 ? static_cast<ssize_t>(done) : -1;
+        done += static_cast<size_t>(w);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+void WrittenAside(int fd, const void* data, size_t n) {
+    uint32_t state;
+    OpenPort* port = Registry().Watched(fd, state);
+    if (port == nullptr || n == 0)
+        return;
+    ErrnoKeeper keep;
+    if (state == link::kWatchedMonitor) {
+        const iovec whole{const_cast<void*>(data), n};
+        RecordTransfer(*port, link::kAppWrite, &whole, 1, n);
+    } else {
+        port->interrupted_sent.Count(static_cast<uint32_t>(n));
+    }
+}
+
+void CountUnseen(int fd, uint32_t calls, size_t bytes) {
+    uint32_t state;
+    OpenPort* port = Registry().Watched(fd, state);
+    if (port == nullptr || calls == 0)
+        return;
+    port->unseen.requests.fetch_add(calls, std::memory_order_relaxed);
+    port->unseen.bytes.fetch_add(static_cast<uint32_t>(bytes), std::memory_order_relaxed);
+}
+
+ssize_t ReadAside(int fd, void* data, size_t got) {
+    const iovec whole{data, got};
+    const ssize_t r = AfterRead(fd, &whole, 1, static_cast<ssize_t>(got));
+    if (r == kReadAgain) {
+        errno = EAGAIN;
+        return -1;
+    }
+    return r;
+}
+
+namespace {
+
 LineState LineOf(int fd, const termios& t) {
     LineState line;
     line.iflag = t.c_iflag;
@@ -377,23 +434,37 @@ class ExecEnvironment {
   public:
     static constexpr const char* kName = "SIEVRA_LINKS=";
 
-    ExecEnvironment(char* const* envp, const int* sockets, const uint32_t* ports, int count) {
+    static constexpr const char* kMapName = "SIEVRA_MAP=";
+
+    // with_map: the port map goes along too, for an image that may no longer read the folder
+    // (the home link is among the links).
+    ExecEnvironment(char* const* envp, const int* sockets, const uint32_t* ports, int count,
+                    bool with_map) {
         size_t entries = 0;
         for (char* const* e = envp; e != nullptr && *e != nullptr; ++e)
             ++entries;
         constexpr size_t kListSize = 16 + PortRegistry::kMaxOpens * 24;
-        size_ = (entries + 2) * sizeof(char*) + kListSize;
+        constexpr size_t kMapSize = 16 + PortRegistry::kMaxPorts * 40;
+        size_ = (entries + 3) * sizeof(char*) + kListSize + kMapSize;
         void* block =
             ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (block == MAP_FAILED)
             return;
         block_ = block;
         auto** env = static_cast<char**>(block);
-        char* list = reinterpret_cast<char*>(env + entries + 2);
+        char* list = reinterpret_cast<char*>(env + entries + 3);
         size_t used = 0;
         for (size_t i = 0; i < entries; ++i) {
-            if (std::strncmp(envp[i], kName, std::strlen(kName)) != 0)
+            if (std::strncmp(envp[i], kName, std::strlen(kName)) != 0 &&
+                std::strncmp(envp[i], kMapName, std::strlen(kMapName)) != 0)
                 env[used++] = envp[i];
+        }
+        if (with_map) {
+            char* map = list + kListSize;
+            const size_t name = std::strlen(kMapName);
+            std::memcpy(map, kMapName, name);
+            Registry().WriteMapText(map + name, kMapSize - name);
+            env[used++] = map;
         }
         size_t n = std::strlen(kName);
         std::memcpy(list, kName, n);
@@ -444,7 +515,10 @@ int ExecKeepingLinks(char* const* envp, Exec exec) {
                           : 0;
     if (count == 0)
         return exec(envp);
-    const ExecEnvironment environment(envp, sockets, ports, count);
+    bool home = false;
+    for (int i = 0; i < count; ++i)
+        home = home || ports[i] == PortRegistry::kHomePort;
+    const ExecEnvironment environment(envp, sockets, ports, count, home);
     if (environment.get() == nullptr) {
         PortRegistry::RestoreLinksAfterFailedExec(sockets, count);
         return exec(envp);
@@ -509,11 +583,17 @@ __attribute__((constructor)) void Load() {
             config.reply_timeout_ms = static_cast<int>(value);
     }
     ::pthread_atfork(nullptr, nullptr, [] { Registry().ResetAfterFork(); });
+    if (const char* map = std::getenv("SIEVRA_MAP"); map != nullptr) {
+        Registry().TakeInheritedMap(map);
+        ::unsetenv("SIEVRA_MAP");
+    }
     if (const char* links = std::getenv("SIEVRA_LINKS"); links != nullptr) {
         Registry().TakeInheritedLinks(links);
         ::unsetenv("SIEVRA_LINKS");  // the list is this image's, not its children's
     }
     Registry().Enable();
+    if (LinkConfig().home_link.load() >= 0 || OpenHomeLink() >= 0)
+        Registry().KeepHomeLink();
 }
 
 // A program that ends without closing its port leaves the close to the kernel, which the host
@@ -522,8 +602,10 @@ __attribute__((constructor)) void Load() {
 // the destructors of libraries loaded after the attachment); _exit and a kill skip it.
 __attribute__((destructor)) void Unload() {
     ErrnoKeeper keep;
-    if (Registry().enabled())
+    if (Registry().enabled() && Registry().InOwner()) {
+        FlushStreamsAtExit();
         Registry().CloseLinksAtExit();
+    }
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 #include "driver/attach/host_link.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -249,9 +251,11 @@ void ReportSkipped(OpenPort& port, int fd, int wait_ms = 0) {
     port.interrupted_sent.MoveTo(port.sent_unfiltered);
     port.interrupted_received.MoveTo(port.received_unfiltered);
     port.interrupted_unrecorded.MoveTo(port.unrecorded);
-    for (const Pending& p : {Pending{port.sent_unfiltered, kSentUnfiltered},
-                             Pending{port.received_unfiltered, kReceivedUnfiltered},
-                             Pending{port.unrecorded, kNotRecorded}}) {
+    port.unseen.MoveTo(port.unseen_reported);
+    for (const Pending& p :
+         {Pending{port.sent_unfiltered, kSentUnfiltered},
+          Pending{port.received_unfiltered, kReceivedUnfiltered},
+          Pending{port.unrecorded, kNotRecorded}, Pending{port.unseen_reported, kUnseen}}) {
         if (p.skipped.requests == 0)
             continue;
         uint8_t message[link::kRequestHeaderSize + kBypassReportSize];
@@ -272,6 +276,64 @@ long NowMs() {
     timespec t;
     ::clock_gettime(CLOCK_MONOTONIC, &t);
     return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
+}
+
+// The path of the folder's socket name into address; false when it does not fit.
+bool FolderSocket(const char* name, sockaddr_un& address) {
+    address = {};
+    address.sun_family = AF_UNIX;
+    const size_t dir = ::strnlen(g_config.runtime_dir, sizeof g_config.runtime_dir);
+    const size_t length = std::strlen(name);
+    if (dir + 1 + length >= sizeof address.sun_path)
+        return false;
+    std::memcpy(address.sun_path, g_config.runtime_dir, dir);
+    address.sun_path[dir] = '/';
+    std::memcpy(address.sun_path + dir + 1, name, length);
+    return true;
+}
+
+// True when this process may change its user or group: root, or holding either right.
+bool MayChangeUser() {
+    if (::geteuid() == 0)
+        return true;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (::syscall(SYS_capget, &header, data) != 0)
+        return false;
+    constexpr uint32_t kChange = 1u << CAP_SETUID | 1u << CAP_SETGID;
+    return (data[0].effective & kChange) != 0 || (data[0].permitted & kChange) != 0;
+}
+
+// The home link, if its number still is the socket the attachment connected.
+int LiveHome() {
+    const int fd = g_config.home_link.load();
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode) ||
+        st.st_ino != g_config.home_inode) {
+        return -1;
+    }
+    return fd;
+}
+
+// A new connection for port, made through the home link: one end of a fresh socket pair, whose
+// other end the host serves as this process as it is now. -1 when there is no home link.
+int ConnectThroughHome(uint32_t port) {
+    const int home = LiveHome();
+    int pair[2];
+    if (home < 0 || ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+        return -1;
+    uint8_t header[link::kRequestHeaderSize];
+    uint8_t number[4];
+    Header(header, 0, link::kHomeConnect | link::kNoReply, 0, sizeof number, 0);
+    PutLe32(number, port);
+    const iovec parts[2] = {{header, sizeof header}, {number, sizeof number}};
+    const Sent sent = SendMessage(home, parts, 2, pair[1], g_config.reply_timeout_ms);
+    Real().close(pair[1]);
+    if (sent != Sent::kSent) {
+        Real().close(pair[0]);
+        return -1;
+    }
+    return pair[0];
 }
 
 // The socket's path for port n in the runtime folder; false when it does not fit.
@@ -299,6 +361,69 @@ HostLinkConfig& LinkConfig() {
     return g_config;
 }
 
+int OpenHomeLink() {
+    sockaddr_un address;
+    if (!MayChangeUser() || !FolderSocket("SievrHome", address))
+        return -1;
+    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    const int high = Real().fcntl(fd, F_DUPFD_CLOEXEC, kHighDescriptor);
+    if (high >= 0) {
+        Real().close(fd);
+        fd = high;
+    }
+    struct stat st;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        !HostIsTrusted(fd) || ::fstat(fd, &st) != 0) {
+        Real().close(fd);
+        return -1;
+    }
+    g_config.home_inode = st.st_ino;
+    g_config.home_link.store(fd);
+    return fd;
+}
+
+bool AdoptHomeLink(int socket) {
+    // The host binds its sockets through its folder's descriptor: the name ends the same way.
+    static constexpr char kName[] = "/SievrHome";
+    sockaddr_un peer{};
+    socklen_t length = sizeof peer;
+    int type = 0;
+    socklen_t type_length = sizeof type;
+    struct stat st;
+    if (g_config.home_link.load() >= 0 || ::fstat(socket, &st) != 0 || !S_ISSOCK(st.st_mode) ||
+        ::getsockopt(socket, SOL_SOCKET, SO_TYPE, &type, &type_length) != 0 ||
+        type != SOCK_SEQPACKET || !HostIsTrusted(socket) ||
+        ::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+        return false;  // not this attachment's: left alone
+    }
+    const size_t have = ::strnlen(peer.sun_path, sizeof peer.sun_path);
+    if (have < sizeof kName - 1 ||
+        std::memcmp(peer.sun_path + have - (sizeof kName - 1), kName, sizeof kName - 1) != 0) {
+        return false;
+    }
+    Real().fcntl(socket, F_SETFD, FD_CLOEXEC);
+    g_config.home_inode = st.st_ino;
+    g_config.home_link.store(socket);
+    return true;
+}
+
+bool IsHomeLink(int fd) {
+    return fd >= 0 && fd == g_config.home_link.load() && LiveHome() == fd;
+}
+
+int MoveHomeLink() {
+    const int fd = g_config.home_link.load();
+    if (fd < 0)
+        return -1;
+    int moved = Real().fcntl(fd, F_DUPFD_CLOEXEC, kHighDescriptor);
+    if (moved < 0)
+        moved = Real().fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    g_config.home_link.store(moved);  // the old number is the program's to replace
+    return moved;
+}
+
 void ConnectAndCreate(OpenPort& port, int descriptor, uint32_t status, pid_t on_behalf) {
     sockaddr_un address;
     if (!ApplicationSocket(port.port, address))
@@ -316,10 +441,22 @@ void ConnectAndCreate(OpenPort& port, int descriptor, uint32_t status, pid_t on_
     const timeval limit{g_config.reply_timeout_ms / 1000,
                         (g_config.reply_timeout_ms % 1000) * 1000};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        !HostIsTrusted(fd)) {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        // A program that gave up its rights after it started may no longer reach the folder:
+        // its home link, made before, carries the connection.
+        const bool unreachable = errno == EACCES || errno == EPERM;
         Real().close(fd);
-        return;  // no host (or not one to trust): the port passes through
+        fd = unreachable ? ConnectThroughHome(port.port) : -1;
+        if (fd < 0)
+            return;  // no host: the port passes through
+        if (const int high = Real().fcntl(fd, F_DUPFD_CLOEXEC, kHighDescriptor); high >= 0) {
+            Real().close(fd);
+            fd = high;
+        }
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    } else if (!HostIsTrusted(fd)) {
+        Real().close(fd);
+        return;  // not a host to trust: the port passes through
     }
     uint8_t header[link::kRequestHeaderSize];
     uint8_t carried[4];
@@ -403,6 +540,14 @@ bool IsTrustedLink(int socket, uint32_t port) {
     if (::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
         peer.sun_family != AF_UNIX) {
         return false;
+    }
+    if (length == sizeof(sa_family_t)) {
+        // A connection made through the home link: one end of a pair this process made itself
+        // (before its exec), whose other end went to the host.
+        ucred cred{};
+        socklen_t cred_length = sizeof cred;
+        return ::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &cred, &cred_length) == 0 &&
+               cred.pid == ::getpid();
     }
     char name[24] = "/SievrApp";
     size_t n = std::strlen(name);

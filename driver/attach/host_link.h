@@ -3,8 +3,10 @@
 // The attachment's side of the host's application socket. Every call is async-signal-safe: no
 // allocation, no locks a signal could deadlock on, only system calls. A host that fails, closes
 // or does not answer in time turns the open into pass-through (its socket is closed).
+#include <sys/types.h>
 #include <sys/uio.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "driver/attach/open_port.h"
@@ -14,8 +16,26 @@ namespace sievra::attach {
 struct HostLinkConfig {
     char runtime_dir[108] = {};
     int reply_timeout_ms = 20;  // SIEVRA_REPLY_MS
+    // The home link (see OpenHomeLink), or -1; the inode tells it is still the number's.
+    std::atomic<int> home_link{-1};
+    ino_t home_inode = 0;
 };
 HostLinkConfig& LinkConfig();
+
+// Connects the host's "SievrHome" when this process may change its user (root, or holding the
+// right to change user or group), while it may still reach the runtime folder: a port it opens
+// after giving up those rights is connected through it. Returns the link, or -1.
+int OpenHomeLink();
+
+// Takes socket, which the previous image kept across exec, as the home link when it is a
+// connection to this folder's "SievrHome" served by a host this program may trust.
+bool AdoptHomeLink(int socket);
+
+// True when fd is the home link.
+bool IsHomeLink(int fd);
+
+// Gives the home link another number (the program wants its present one): the new one, or -1.
+int MoveHomeLink();
 
 // Connects port.port's application socket and reports the open: status 0 with the program's
 // descriptor passed along, or the failed open's status (then the connection is closed again).

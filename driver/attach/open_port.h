@@ -53,6 +53,10 @@ struct OpenPort {
     Interrupted interrupted_sent;
     Interrupted interrupted_received;
     Interrupted interrupted_unrecorded;
+    // Calls the C library made inside, where the attachment could not see them (atomics: they
+    // are counted from the stream hooks without the exchange lock); reported with the others.
+    Interrupted unseen;
+    Skipped unseen_reported;
     uint32_t port = 0;       // the port's number n
     dev_t device = 0;        // the port's device number
     ino_t socket_inode = 0;  // the socket's, to know it is still the number's
@@ -74,6 +78,8 @@ struct OpenPort {
         interrupted_sent.Clear();
         interrupted_received.Clear();
         interrupted_unrecorded.Clear();
+        unseen.Clear();
+        unseen_reported = {};
         socket_inode = 0;
         private_socket = false;
         writer.store(0);

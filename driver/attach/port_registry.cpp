@@ -87,7 +87,12 @@ bool PortRegistry::RefreshMap() {
     if (!RuntimePath("SievrMap", 0, path, sizeof path))
         return true;
     struct stat st;
+    errno = 0;
     if (!RuntimeFolderTrusted() || ::lstat(path, &st) != 0 || !TrustedFile(st)) {
+        // A process that gave up its rights after it started cannot see the folder any more:
+        // the map it read then stays, and its home link reaches the host.
+        if (errno == EACCES && LinkConfig().home_link.load() >= 0)
+            return true;
         map_count_.store(0);
         map_inode_.store(0);
         return true;
@@ -334,9 +339,20 @@ void PortRegistry::Duplicated(int from, int to) {
     NoteDescriptor(to);
 }
 
+void PortRegistry::KeepHomeLink() {
+    const int fd = LinkConfig().home_link.load();
+    if (fd < 0 || fd >= kMaxDescriptors)
+        return;
+    slots_[fd].store(kOwnSocket);
+    NoteDescriptor(fd);
+    RefreshMap();  // while the folder can still be read
+}
+
 bool PortRegistry::IsOwnSocket(int fd) const {
     if (fd < 0 || fd >= kMaxDescriptors || slots_[fd].load() != kOwnSocket)
         return false;
+    if (IsHomeLink(fd))
+        return true;
     // The mark outlives a connection the attachment has since closed itself.
     for (const OpenPort& open : opens_) {
         if (open.socket.load() == fd)
@@ -348,6 +364,15 @@ bool PortRegistry::IsOwnSocket(int fd) const {
 void PortRegistry::ClearForProgram(int fd) {
     if (!IsOwnSocket(fd))
         return;
+    if (IsHomeLink(fd)) {
+        const KeepErrno keep;
+        const int moved = MoveHomeLink();
+        if (moved >= 0 && moved < kMaxDescriptors) {
+            slots_[moved].store(kOwnSocket);
+            NoteDescriptor(moved);
+        }
+        return;
+    }
     for (OpenPort& open : opens_) {
         if (open.socket.load() != fd)
             continue;
@@ -365,6 +390,11 @@ int PortRegistry::CloseRangeKeepingOwn(unsigned first, unsigned last, int flags)
     unsigned from = first;
     for (;;) {
         unsigned own = ~0U;
+        if (const int home = LinkConfig().home_link.load();
+            home >= 0 && static_cast<unsigned>(home) >= from &&
+            static_cast<unsigned>(home) <= last && IsOwnSocket(home)) {
+            own = static_cast<unsigned>(home);
+        }
         for (const OpenPort& open : opens_) {
             const int fd = open.socket.load();
             if (fd >= 0 && static_cast<unsigned>(fd) >= from && static_cast<unsigned>(fd) <= last &&
@@ -453,6 +483,13 @@ int PortRegistry::KeepLinksForExec(int* sockets, uint32_t* ports, int max) {
             sockets[count++] = socket;
         }
     }
+    // The home link goes on too: a program that gave up root and then runs another (setpriv,
+    // runuser) can reach the host only through it.
+    if (const int home = LinkConfig().home_link.load();
+        home >= 0 && count < max && IsHomeLink(home) && Real().fcntl(home, F_SETFD, 0) == 0) {
+        ports[count] = kHomePort;
+        sockets[count++] = home;
+    }
     const int highest = highest_.load();
     for (int fd = 0; fd <= highest && fd < kMaxDescriptors && count < max; ++fd) {
         const int slot = slots_[fd].load();
@@ -481,6 +518,13 @@ void PortRegistry::RestoreLinksAfterFailedExec(const int* sockets, int count) {
 void PortRegistry::TakeInheritedLinks(const char* text) {
     int count = 0;
     ForEachPair(text, [&](int socket, int port) {
+        if (static_cast<uint32_t>(port) == kHomePort) {
+            if (socket < kMaxDescriptors && AdoptHomeLink(socket)) {
+                slots_[socket].store(kOwnSocket);
+                NoteDescriptor(socket);
+            }
+            return;
+        }
         if (count >= kMaxOpens || socket >= kMaxDescriptors ||
             !IsTrustedLink(socket, static_cast<uint32_t>(port)))
             return;  // not a connection of this attachment's: left alone
@@ -491,6 +535,47 @@ void PortRegistry::TakeInheritedLinks(const char* text) {
         inherited_[count++].store(socket);
     });
     inherited_count_.store(count);
+}
+
+void PortRegistry::WriteMapText(char* out, size_t size) const {
+    size_t n = 0;
+    auto put = [&](uint64_t value) {
+        char digits[24];
+        int d = 0;
+        for (uint64_t v = value; d == 0 || v != 0; v /= 10)
+            digits[d++] = static_cast<char>('0' + v % 10);
+        while (d > 0 && n + 1 < size)
+            out[n++] = digits[--d];
+    };
+    const int count = map_count_.load();
+    for (int i = 0; i < count && n + 40 < size; ++i) {
+        if (i > 0)
+            out[n++] = ',';
+        put(map_[i].port);
+        out[n++] = ':';
+        put(major(map_[i].device));
+        out[n++] = ':';
+        put(minor(map_[i].device));
+    }
+    if (size > 0)
+        out[n < size ? n : size - 1] = '\0';
+}
+
+void PortRegistry::TakeInheritedMap(const char* text) {
+    const char* p = text;
+    const char* end = text + std::strlen(text);
+    int count = 0;
+    while (p < end && count < kMaxPorts) {
+        MapEntry& e = map_[count];
+        e.port = static_cast<uint32_t>(Number(p, end));
+        const auto major_number = static_cast<unsigned>(Number(p, end));
+        const auto minor_number = static_cast<unsigned>(Number(p, end));
+        e.device = makedev(major_number, minor_number);
+        e.path[0] = '\0';
+        if (e.port != 0)
+            ++count;
+    }
+    map_count_.store(count);
 }
 
 void PortRegistry::ResetAfterFork() {
@@ -510,6 +595,9 @@ void PortRegistry::ResetAfterFork() {
         open.writer.store(0);  // a thread of the parent, which does not exist here
         open.refs.store(0);
     }
+    // The home link is shared with the parent: each request names the process that sends it.
+    if (const int home = LinkConfig().home_link.load(); home >= 0 && home < kMaxDescriptors)
+        slots_[home].store(kOwnSocket);
 }
 
 }  // namespace sievra::attach

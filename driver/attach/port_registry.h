@@ -19,6 +19,8 @@ class PortRegistry {
     static constexpr int kMaxDescriptors = 1 << 16;  // higher numbers are never watched
     static constexpr int kMaxOpens = 128;
     static constexpr int kMaxPorts = 64;
+    // The port number that names the home link among the links kept across exec.
+    static constexpr uint32_t kHomePort = 0;
 
     // Enables the registry (after the configuration is read); until then nothing is a port.
     void Enable() {
@@ -55,6 +57,9 @@ class PortRegistry {
     void Duplicated(int from, int to);
     // Forgets every descriptor in [first, last].
     void ForgetRange(unsigned first, unsigned last);
+    // Marks the home link (see OpenHomeLink) as the attachment's own and reads the map while the
+    // folder can still be reached.
+    void KeepHomeLink();
     // True when fd is one of the attachment's own connections to the host.
     bool IsOwnSocket(int fd) const;
     // The program is about to put something else at number fd (dup2): a connection of the
@@ -81,7 +86,13 @@ class PortRegistry {
     static void RestoreLinksAfterFailedExec(const int* sockets, int count);
     // At load: the connections the previous image kept ("socket:port" pairs separated by
     // commas), waiting for the descriptors they belong to; kept closed on exec again.
+    // A kHomePort entry is the home link, taken as this image's own when it is one.
     void TakeInheritedLinks(const char* text);
+    // The map as "port:major:minor" entries separated by commas, into out (always terminated),
+    // for the next image; and the map the previous image passed, for an image that may not read
+    // the folder.
+    void WriteMapText(char* out, size_t size) const;
+    void TakeInheritedMap(const char* text);
 
   private:
     struct MapEntry {

@@ -447,6 +447,14 @@ comm::CommStatus SievraHost::Start() {
         if (comm::CommStatus s = AddPort(name); !s)
             return s;
     }
+    int home = -1;
+    const comm::CommStatus home_status = Listen("SievrHome", SOCK_SEQPACKET, group, home);
+    home_listen_fd_.Reset(home);
+    if (!home_status)
+        return home_status;
+    // Every request on a home link carries the sending process's id, as the kernel knows it.
+    const int on = 1;
+    ::setsockopt(home, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
     if (options_.unlisted_open) {
         const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd < 0)
@@ -647,16 +655,21 @@ bool SievraHost::StartSession(int fd, void (SievraHost::*serve)(Port&, int), Por
 void SievraHost::Serve() {
     std::vector<pollfd> fds;
     for (;;) {
-        // Built afresh each round: ports arrive while the host serves.
+        // Built afresh each round: ports arrive and home links come and go while the host serves.
         fds.clear();
         for (auto& port : ports_)
             fds.push_back({port->listen_fd, POLLIN, 0});
         for (auto& port : ports_)
             fds.push_back({port->app_listen_fd, POLLIN, 0});
+        const size_t port_count = ports_.size();
+        const size_t homes = fds.size();
+        fds.push_back({home_listen_fd_.get(), POLLIN, 0});
+        for (const comm::UniqueFd& link : home_links_)
+            fds.push_back({link.get(), POLLIN, 0});
+        const size_t changes = fds.size();
         fds.push_back({options_.changes_fd, POLLIN, 0});  // ignored by poll while -1
         fds.push_back({unlisted_fd_.get(), POLLIN, 0});
         fds.push_back({stop_fd_[0], POLLIN, 0});
-        const size_t port_count = ports_.size();
         if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR)
             return;
         // Notices first: one sent before a program ended is told before a stop that follows. A
@@ -666,6 +679,14 @@ void SievraHost::Serve() {
             TakeUnlistedNotices(stopping ? kNoticesAtStop : kNoticesPerRound);
         if (stopping)
             return;
+        // Requests of the home links first (each link's place in the set is its index), then
+        // new links.
+        for (size_t i = home_links_.size(); i-- > 0;) {
+            if (fds[homes + 1 + i].revents != 0 && !ServeHomeRequest(home_links_[i].get()))
+                home_links_.erase(home_links_.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+        if (fds[homes].revents & POLLIN)
+            AcceptHomeLinks();
         for (size_t i = 0; i < port_count; ++i) {
             if (!(fds[port_count + i].revents & POLLIN))
                 continue;
@@ -694,9 +715,103 @@ void SievraHost::Serve() {
                 StartSession(client, &SievraHost::ServeClient, port);
             }
         }
-        if ((fds[fds.size() - 3].revents & POLLIN) && options_.on_changes)
+        if ((fds[changes].revents & POLLIN) && options_.on_changes)
             options_.on_changes(*this);
     }
+}
+
+void SievraHost::AcceptHomeLinks() {
+    for (;;) {
+        const int fd = ::accept4(home_listen_fd_.get(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            return;
+        }
+        comm::UniqueFd link(fd);
+        // Only a program of a user trusted with every port can lose its way to the folder by
+        // changing its user; anyone else reaches the sockets as before.
+        const std::optional<PeerCredentials> peer = PeerOf(fd);
+        if (peer && Trusted(*peer) && home_links_.size() < kMaxHomeLinks)
+            home_links_.push_back(std::move(link));
+    }
+}
+
+namespace {
+
+// True when socket is one end of a socket pair (a connected Unix packet socket whose peer has
+// no name) that the process pid made: its credentials are then the ones that process had when
+// it made the pair. A socket connected to someone else would carry that other one's.
+bool IsPairOf(int socket, pid_t pid, const std::optional<PeerCredentials>& made_by) {
+    int domain = 0;
+    int type = 0;
+    socklen_t length = sizeof domain;
+    if (::getsockopt(socket, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0 || domain != AF_UNIX)
+        return false;
+    length = sizeof type;
+    if (::getsockopt(socket, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_SEQPACKET)
+        return false;
+    sockaddr_un peer{};
+    length = sizeof peer;
+    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+        length != sizeof(sa_family_t)) {
+        return false;
+    }
+    return made_by && pid > 0 && made_by->pid == pid;
+}
+
+}  // namespace
+
+bool SievraHost::ServeHomeRequest(int fd) {
+    uint8_t header[link::kRequestHeaderSize + 4];
+    iovec part{header, sizeof header};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(4 * sizeof(int))];
+    msghdr msg{};
+    msg.msg_iov = &part;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    if (n < 0)
+        return errno == EAGAIN || errno == EINTR;
+    ucred sender{0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
+    comm::UniqueFd passed;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET)
+            continue;
+        if (c->cmsg_type == SCM_CREDENTIALS) {
+            std::memcpy(&sender, CMSG_DATA(c), sizeof sender);
+        } else if (c->cmsg_type == SCM_RIGHTS) {
+            const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (size_t i = 0; i < count; ++i) {
+                int received;
+                std::memcpy(&received, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+                if (i == 0 && !passed.valid())
+                    passed.Reset(received);
+                else
+                    ::close(received);
+            }
+        }
+    }
+    if (n == 0)
+        return false;  // the program ended
+    // A request this host does not know ends the link; a connection it cannot take is closed,
+    // which its maker sees as a refused open.
+    if (n != static_cast<ssize_t>(sizeof header) || (msg.msg_flags & MSG_TRUNC) != 0 ||
+        (header[4] & ~link::kNoReply) != link::kHomeConnect || GetLe32(header + 9) != 4) {
+        return false;
+    }
+    const uint32_t number = GetLe32(header + link::kRequestHeaderSize);
+    if (number == 0 || number > ports_.size() || !passed.valid())
+        return true;
+    Port& port = *ports_[number - 1];
+    const std::optional<PeerCredentials> maker = PeerOf(passed.get());
+    if (!IsPairOf(passed.get(), sender.pid, maker) || !MayUsePort(maker, port.DevicePath()))
+        return true;
+    port.CountConnection(1);
+    if (!StartSession(passed.Release(), &SievraHost::ServeApplication, port))
+        port.CountConnection(-1);
+    return true;
 }
 
 bool SievraHost::AcceptAllowed(int listen_fd, Port& port, bool control, int& fd) {

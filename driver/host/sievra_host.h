@@ -27,8 +27,10 @@ namespace sievra {
 // (open, read, write, control, close), which pass through the port's filter device; an application
 // that vanishes is a clean-up and close. "SievrMap" lists the ports' device numbers; each
 // application connection is handed the port's sealed watch page, which tells the attachment
-// whether anyone watches port n. "SievrUnlisted" takes the attachment's word (a datagram holding
-// the device's path) that a program opened a terminal device the map does not list.
+// whether anyone watches port n. "SievrHome" takes the link a program that may change its user
+// keeps for connections it makes later (see link_protocol.h). "SievrUnlisted" takes the
+// attachment's word (a datagram holding the device's path) that a program opened a terminal device
+// the map does not list.
 //
 // A port keeps its number while the host runs: one that departs stays numbered (its sockets stay,
 // "SievrMap" leaves it out), and when the same adapter comes back (devicemap::IsReturningPort) it
@@ -111,6 +113,10 @@ class SievraHost {
     // Writes "SievrMap" afresh: the ports there now.
     comm::CommStatus PublishMap();
     static std::string DevicePathOf(const std::string& name);
+    // Takes the waiting connections of "SievrHome": kept only from root and the host's own user.
+    void AcceptHomeLinks();
+    // Takes one request off a home link; false when the link is gone (it is closed then).
+    bool ServeHomeRequest(int fd);
     // Takes up to limit waiting notices of unlisted opens and tells the new ones.
     void TakeUnlistedNotices(size_t limit);
 
@@ -122,7 +128,11 @@ class SievraHost {
     // Added to on Serve's thread only (which reads it unlocked); guards it for other threads.
     std::mutex ports_mutex_;
     std::vector<std::unique_ptr<Port>> ports_;
-    comm::UniqueFd unlisted_fd_;  // the "SievrUnlisted" datagram socket
+    comm::UniqueFd unlisted_fd_;     // the "SievrUnlisted" datagram socket
+    comm::UniqueFd home_listen_fd_;  // "SievrHome"
+    // The programs' home links (Serve's thread only), at most kMaxHomeLinks.
+    std::vector<comm::UniqueFd> home_links_;
+    static constexpr size_t kMaxHomeLinks = 1024;
     // Devices told already, by the sending user (Serve's thread only).
     std::map<uid_t, std::set<std::string>> unlisted_told_;
     int stop_fd_[2] = {-1, -1};

@@ -1,10 +1,13 @@
 // The driver host's thread model and its sockets, in process, with raw clients.
 #include "driver/host/sievra_host.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -301,6 +304,111 @@ TEST_F(SievraHostTest, APortThatVanishesUnderItsProgramNeverHoldsTheHost) {
     app.Send(11, link::kClose);
     ASSERT_TRUE(app.Receive(id, status));
     EXPECT_EQ(id, 11u);
+}
+
+// Sends a home link request for port 1 with descriptor passed along.
+bool SendHomeConnect(int home, int descriptor) {
+    uint8_t request[link::kRequestHeaderSize + 4] = {};
+    request[4] = link::kHomeConnect | link::kNoReply;
+    PutLe32(request + 9, 4);
+    PutLe32(request + link::kRequestHeaderSize, 1);
+    iovec part{request, sizeof request};
+    msghdr msg{};
+    msg.msg_iov = &part;
+    msg.msg_iovlen = 1;
+    link::DescriptorRoom room;
+    link::PassDescriptor(msg, room, descriptor);
+    return ::sendmsg(home, &msg, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof request);
+}
+
+// A connection through the home link is served as whoever made the socket pair, as they were
+// when they made it: a process that gave up root gets no more than its new user, and a pair that
+// another process made (whose credentials the sender does not hold) is refused.
+TEST_F(SievraHostTest, AHomeLinkServesPairsAsTheirMakerIsNow) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "changing the user needs root";
+    const int home = link::ConnectTo(dir_.path() + "/SievrHome", SOCK_SEQPACKET);
+    ASSERT_GE(home, 0);
+    // Made here: served, as root.
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    ASSERT_TRUE(SendHomeConnect(home, pair[1]));
+    ::close(pair[1]);
+    EXPECT_EQ(testing::SendAppCreate(pair[0], 1, pty_.slave()), 0);
+    ::close(pair[0]);
+    // Made by another process and passed on: refused (closed).
+    int carrier[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, carrier), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int made[2];
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, made) != 0 ||
+            !SendHomeConnect(carrier[1], made[1]))
+            ::_exit(1);
+        ::_exit(SendHomeConnect(carrier[1], made[0]) ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_EQ(status, 0);
+    int made[2] = {-1, -1};
+    for (int& fd : made) {
+        uint8_t request[link::kRequestHeaderSize + 4];
+        iovec part{request, sizeof request};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+        msghdr msg{};
+        msg.msg_iov = &part;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ASSERT_GT(::recvmsg(carrier[0], &msg, MSG_CMSG_CLOEXEC), 0);
+        ASSERT_NE(CMSG_FIRSTHDR(&msg), nullptr);
+        std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&msg)), sizeof fd);
+    }
+    ASSERT_TRUE(SendHomeConnect(home, made[0]));
+    ::close(made[0]);
+    EXPECT_EQ(testing::SendAppCreate(made[1], 1, pty_.slave()), -1);
+    ::close(made[1]);
+    // Made after giving up root: served as nobody, who may not open the port's device, and once
+    // it may, not trusted to speak for another process.
+    for (const bool may_open : {false, true}) {
+        SCOPED_TRACE(may_open ? "the device open to all" : "the device root's");
+        ASSERT_EQ(::chmod(pty_.slave_path().c_str(), may_open ? 0666 : 0600), 0);
+        child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const gid_t none = 65534;
+            int own[2];
+            if (::setgroups(1, &none) != 0 || ::setresgid(none, none, none) != 0 ||
+                ::setresuid(none, none, none) != 0 ||
+                ::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, own) != 0 ||
+                !SendHomeConnect(home, own[1])) {
+                ::_exit(10);
+            }
+            ::close(own[1]);
+            const int32_t created = testing::SendAppCreate(own[0], 1, pty_.slave());
+            if (!may_open)
+                ::_exit(created == -1 ? 0 : 11);
+            if (created != 0)
+                ::_exit(12);
+            uint8_t on_behalf[link::kRequestHeaderSize + 4] = {};
+            on_behalf[4] = link::kAppOnBehalf;
+            PutLe32(on_behalf + 9, 4);
+            PutLe32(on_behalf + link::kRequestHeaderSize, 1);
+            uint8_t reply[link::kResponseHeaderSize];
+            if (::send(own[0], on_behalf, sizeof on_behalf, MSG_NOSIGNAL) != sizeof on_behalf ||
+                ::recv(own[0], reply, sizeof reply, 0) != sizeof reply) {
+                ::_exit(13);
+            }
+            ::_exit(static_cast<int32_t>(GetLe32(reply + 4)) == link::kStatusInvalidRequest ? 0
+                                                                                            : 14);
+        }
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    ::close(home);
+    ::close(carrier[0]);
+    ::close(carrier[1]);
 }
 
 TEST(SievraHostStart, BothSocketPathsAreCheckedForLength) {

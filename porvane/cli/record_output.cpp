@@ -268,8 +268,11 @@ void RecordOutput::Write(const std::string& port, const uint8_t* buffer, size_t 
         if ((r.kind == sievra::kKindCreate || r.kind == sievra::kKindClose) && Le32(r, 0) != 0)
             ++tally.errors;
         if (r.kind == sievra::kKindDeviceControl) {
-            if (r.code == sievra::IOCTL_SIEVRA_BYPASS_REPORT)
+            if (r.code == sievra::IOCTL_SIEVRA_BYPASS_REPORT && Le32(r, 0) == sievra::kUnseen) {
+                tally.unseen += Le32(r, 4);
+            } else if (r.code == sievra::IOCTL_SIEVRA_BYPASS_REPORT) {
                 tally.unwatched += Le32(r, 4);
+            }
             if (r.code == sievra::IOCTL_SIEVRA_PROCESS_REPORT) {
                 tally.process.pid = static_cast<pid_t>(Le32(r, 0));
                 tally.process.name.clear();
@@ -361,6 +364,16 @@ void RecordOutput::WriteSummary() {
         }
     }
     std::fflush(out_);
+}
+
+std::vector<std::pair<std::string, uint64_t>> RecordOutput::UnseenCalls() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::pair<std::string, uint64_t>> unseen;
+    for (const PortTally& t : tallies_) {
+        if (t.unseen > 0)
+            unseen.emplace_back(t.port, t.unseen);
+    }
+    return unseen;
 }
 
 size_t RecordOutput::PortsWithRecords() {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "porvane/cli/line_clock.h"
@@ -52,6 +53,8 @@ class RecordOutput {
     // One line per port that had records: calls, bytes written and read, errors (a JSON object
     // each in JSON mode).
     void WriteSummary();
+    // The ports whose program made calls the attachment could not see, and how many.
+    std::vector<std::pair<std::string, uint64_t>> UnseenCalls();
     // How many ports had records so far.
     size_t PortsWithRecords();
     // True once a write to the stream failed.
@@ -62,6 +65,7 @@ class RecordOutput {
         std::string port;
         RecordProcess process;
         uint64_t calls = 0, bytes_written = 0, bytes_read = 0, errors = 0, unwatched = 0;
+        uint64_t unseen = 0;  // calls made inside the C library, out of the attachment's sight
     };
     PortTally& TallyOf(const std::string& port);
 

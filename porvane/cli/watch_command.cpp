@@ -520,6 +520,12 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
     // A reader that went away (| head) ends the watch quietly: nothing more is said.
     if (options.output.empty() && OutputClosed(fileno(out)))
         return status;
+    for (const auto& [port, calls] : records.UnseenCalls()) {
+        std::fprintf(err,
+                     "porvane-cli: %s: %llu calls went through the C library where the attachment "
+                     "cannot see them (a stream's reads, aio never collected); --trace sees them\n",
+                     port.c_str(), static_cast<unsigned long long>(calls));
+    }
     if (records.PortsWithRecords() == 0 && status != kCannotRun) {
         std::fprintf(err, "porvane-cli: the program used none of the watched ports (%s)\n",
                      watched.c_str());

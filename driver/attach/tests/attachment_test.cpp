@@ -556,6 +556,23 @@ TEST_F(AttachmentTest, DisabledAndSetUserIdProgramsAreNotWatched) {
     EXPECT_EQ(text.find("4800"), std::string::npos) << text;
 }
 
+// A program started by root that gives up root before it opens the port (as cu and daemons do)
+// cannot reach the host's sockets any more: the link it made at its start carries its opens,
+// served as its new user.
+TEST_F(AttachmentTest, AProgramThatGivesUpRootBeforeItsOpenStaysWatched) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "changing the user needs root";
+    ASSERT_EQ(::chmod(pty_.slave_path().c_str(), 0666), 0);
+    Watch(kLinkModeMonitor);
+    auto program = Run(
+        {ChildProcess::BinDir() + "/port_client", pty_.slave_path(), "AT", "2", "plain", "drop"});
+    EXPECT_EQ(pty_.ReadExactly(2), "AT");
+    pty_.WriteAll("OK");
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+    ExpectLines({"Open Com OK\r\n", "设置波特率: 9600 bps\r\n", "写串口 2 bytes: AT\r\n",
+                 "读串口 2 bytes: OK\r\n", "Close Com OK.\r\n"});
+}
+
 TEST_F(AttachmentTest, AProgramThatForksAndExecsKeepsBeingWatched) {
     Watch(kLinkModeMonitor);
     auto program = Python(R"(
