@@ -299,75 +299,77 @@ TEST_F(WatchTraceTest, APortNamedWithoutItsFolderIsTracedToo) {
     EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
     EXPECT_EQ(log.written, "AT\n");
     EXPECT_TRUE(log.Shows({"Open Com OK", "Close Com OK."}))
-    // What the attachment cannot see (a stream's reads, made inside the C library) is said at the
-    // end of the watch, in one line, and where it happened among the port's records.
-    TEST_F(WatchTraceTest, ReadsInsideTheCLibraryAreSaidNotSilentlyMissed) {
-        const std::string port = port_.slave_path();
-        auto watch = Watch({"--preload", "--", Bin("port_client"), port, "AT\r", "2", "fread"});
-        EXPECT_EQ(port_.ReadExactly(3, 30000), "AT\r");
-        port_.WriteAll("OK");
-        const PortLog log = LogOf(ReadLines(*watch), port);
-        EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
-        EXPECT_EQ(log.written, "AT\r");
-        EXPECT_TRUE(log.Shows(
-            {"Open Com OK", "C库内部的调用驱动看不到: 1 次请求 (2 bytes)", "Close Com OK."}))
-            << ::testing::PrintToString(log.records);
-        EXPECT_NE(watch->Errors().find(port + ": 1 calls went through the C library"),
-                  std::string::npos)
-            << watch->Errors();
-    }
+        << ::testing::PrintToString(log.records);
+}
 
-    // cu started by root gives up root for its own user before it opens the line, and forks a
-    // reader: every process stays watched, with the bytes both ways.
-    TEST_F(WatchTraceTest, CuThatChangesItsUserBeforeItsOpenIsWatched) {
-        if (::geteuid() != 0)
-            GTEST_SKIP() << "cu changes its user only when root starts it";
-        if (!fs::exists("/usr/bin/cu"))
-            GTEST_FAIL() << "cu is not installed (scripts/install-deps.sh)";
-        const std::string port = port_.slave_path();
-        ASSERT_EQ(::chmod(port.c_str(), 0666), 0);
-        auto watch = Watch({"--preload", "--", "/usr/bin/cu", "-l", port, "-s", "9600"});
-        watch->WriteLine("AT");
-        EXPECT_EQ(port_.ReadExactly(3, 30000), "AT\n");
-        port_.WriteAll("OK");
-        std::vector<std::string> lines = ReadLines(*watch, {}, "读串口");
-        watch->CloseInput();  // cu hangs up at the end of its input
-        lines = ReadLines(*watch, lines);
-        EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
-        const PortLog log = LogOf(lines, port);
-        EXPECT_EQ(log.written, "AT\n");
-        EXPECT_EQ(log.read, "OK");
-        EXPECT_TRUE(log.Shows({"Open Com OK", "设置波特率: 9600 bps", "Close Com OK."}))
-            << ::testing::PrintToString(log.records);
-    }
+// What the attachment cannot see (a stream's reads, made inside the C library) is said at the
+// end of the watch, in one line, and where it happened among the port's records.
+TEST_F(WatchTraceTest, ReadsInsideTheCLibraryAreSaidNotSilentlyMissed) {
+    const std::string port = port_.slave_path();
+    auto watch = Watch({"--preload", "--", Bin("port_client"), port, "AT\r", "2", "fread"});
+    EXPECT_EQ(port_.ReadExactly(3, 30000), "AT\r");
+    port_.WriteAll("OK");
+    const PortLog log = LogOf(ReadLines(*watch), port);
+    EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
+    EXPECT_EQ(log.written, "AT\r");
+    EXPECT_TRUE(
+        log.Shows({"Open Com OK", "C库内部的调用驱动看不到: 1 次请求 (2 bytes)", "Close Com OK."}))
+        << ::testing::PrintToString(log.records);
+    EXPECT_NE(watch->Errors().find(port + ": 1 calls went through the C library"),
+              std::string::npos)
+        << watch->Errors();
+}
 
-    // busybox's microcom, statically linked: watch picks the system-call path by itself.
-    TEST_F(WatchTraceTest, AStaticTerminalProgramIsWatchedWithoutBeingAsked) {
-        if (!fs::exists("/bin/busybox")) {
-            GTEST_FAIL() << "busybox-static is not installed (scripts/install-deps.sh)";
-        }
-        auto watch = Watch({"--", "/bin/busybox", "microcom", "-s", "9600", port_.slave_path()});
-        watch->WriteLine("AT");
-        EXPECT_EQ(port_.ReadExactly(3, 30000), "AT\n");
-        port_.WriteAll("OK\r\n");
-        const std::vector<std::string> shown = ReadLines(*watch, {}, "OK\r");
-        ASSERT_NE(shown.back().find("OK\r"), std::string::npos)
-            << "microcom did not show the reply";
-        watch->WriteLine("\x18");  // Ctrl-X ends microcom
-        const PortLog log = LogOf(ReadLines(*watch, shown), port_.slave_path());
-        EXPECT_EQ(watch->Wait(), 0);
-        EXPECT_NE(watch->Errors().find("is statically linked: watching its system calls"),
-                  std::string::npos);
-        EXPECT_EQ(log.written, "AT\n");
-        EXPECT_EQ(log.read, "OK\r\n");
-        EXPECT_TRUE(log.Shows({"Open Com OK", "设置波特率: 9600 bps", "Close Com OK."}))
-            << ::testing::PrintToString(log.records);
-    }
+// cu started by root gives up root for its own user before it opens the line, and forks a
+// reader: every process stays watched, with the bytes both ways.
+TEST_F(WatchTraceTest, CuThatChangesItsUserBeforeItsOpenIsWatched) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "cu changes its user only when root starts it";
+    if (!fs::exists("/usr/bin/cu"))
+        GTEST_FAIL() << "cu is not installed (scripts/install-deps.sh)";
+    const std::string port = port_.slave_path();
+    ASSERT_EQ(::chmod(port.c_str(), 0666), 0);
+    auto watch = Watch({"--preload", "--", "/usr/bin/cu", "-l", port, "-s", "9600"});
+    watch->WriteLine("AT");
+    EXPECT_EQ(port_.ReadExactly(3, 30000), "AT\n");
+    port_.WriteAll("OK");
+    std::vector<std::string> lines = ReadLines(*watch, {}, "读串口");
+    watch->CloseInput();  // cu hangs up at the end of its input
+    lines = ReadLines(*watch, lines);
+    EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
+    const PortLog log = LogOf(lines, port);
+    EXPECT_EQ(log.written, "AT\n");
+    EXPECT_EQ(log.read, "OK");
+    EXPECT_TRUE(log.Shows({"Open Com OK", "设置波特率: 9600 bps", "Close Com OK."}))
+        << ::testing::PrintToString(log.records);
+}
 
-    // watch --pid follows a running python3-serial program from the port it already holds, and
-    // lets go of it on Ctrl-C: the program goes on exactly as before.
-    TEST_F(WatchTraceTest, PidAttachesToARunningProgramAndLetsGoOfItUnchanged) {
-        const std::string program = R"(
+// busybox's microcom, statically linked: watch picks the system-call path by itself.
+TEST_F(WatchTraceTest, AStaticTerminalProgramIsWatchedWithoutBeingAsked) {
+    if (!fs::exists("/bin/busybox")) {
+        GTEST_FAIL() << "busybox-static is not installed (scripts/install-deps.sh)";
+    }
+    auto watch = Watch({"--", "/bin/busybox", "microcom", "-s", "9600", port_.slave_path()});
+    watch->WriteLine("AT");
+    EXPECT_EQ(port_.ReadExactly(3, 30000), "AT\n");
+    port_.WriteAll("OK\r\n");
+    const std::vector<std::string> shown = ReadLines(*watch, {}, "OK\r");
+    ASSERT_NE(shown.back().find("OK\r"), std::string::npos) << "microcom did not show the reply";
+    watch->WriteLine("\x18");  // Ctrl-X ends microcom
+    const PortLog log = LogOf(ReadLines(*watch, shown), port_.slave_path());
+    EXPECT_EQ(watch->Wait(), 0);
+    EXPECT_NE(watch->Errors().find("is statically linked: watching its system calls"),
+              std::string::npos);
+    EXPECT_EQ(log.written, "AT\n");
+    EXPECT_EQ(log.read, "OK\r\n");
+    EXPECT_TRUE(log.Shows({"Open Com OK", "设置波特率: 9600 bps", "Close Com OK."}))
+        << ::testing::PrintToString(log.records);
+}
+
+// watch --pid follows a running python3-serial program from the port it already holds, and
+// lets go of it on Ctrl-C: the program goes on exactly as before.
+TEST_F(WatchTraceTest, PidAttachesToARunningProgramAndLetsGoOfItUnchanged) {
+    const std::string program = R"(
 import serial, sys
 s = serial.Serial(sys.argv[1], 9600, timeout=30)
 print('ready', flush=True)
@@ -375,218 +377,217 @@ for line in sys.stdin:
     s.write(line.strip().encode())
     print('reply', s.read(2).decode(), flush=True)
 )";
-        AttachedProgram python({"/usr/bin/python3", "-c", program, port_.slave_path()}, {});
-        ASSERT_EQ(python.ReadLine(), "ready") << python.Errors();
-        auto watch = Watch({"--pid", std::to_string(python.pid())});
-        ASSERT_NE(watch->ReadLine().find(port_.slave_path() + ": Open Com OK"), std::string::npos)
-            << watch->Errors();
-        python.WriteLine("one");
-        EXPECT_EQ(port_.ReadExactly(3), "one");
-        port_.WriteAll("ab");
-        EXPECT_EQ(python.ReadLine(), "reply ab");
-        std::string records;
-        while (records.find("读串口 2 bytes: 61 62") == std::string::npos) {
-            const std::string line = watch->ReadLine();
-            ASSERT_FALSE(line.empty()) << records;
-            records += line + "\n";
-        }
-        EXPECT_NE(records.find("写串口 3 bytes: 6f 6e 65"), std::string::npos) << records;
-        ::kill(watch->pid(), SIGINT);
-        // The program holds its port still: letting go of it is no close.
-        for (const std::string& line : ReadLines(*watch))
-            EXPECT_EQ(line.find("Close Com"), std::string::npos) << line;
-        EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
-        // Let go: the next exchange goes as before, and nobody records it.
-        python.WriteLine("two");
-        EXPECT_EQ(port_.ReadExactly(3), "two");
-        port_.WriteAll("cd");
-        EXPECT_EQ(python.ReadLine(), "reply cd");
-        python.CloseInput();
-        EXPECT_EQ(python.Wait(), 0) << python.Errors();
-        EXPECT_EQ(python.Errors(), "");
+    AttachedProgram python({"/usr/bin/python3", "-c", program, port_.slave_path()}, {});
+    ASSERT_EQ(python.ReadLine(), "ready") << python.Errors();
+    auto watch = Watch({"--pid", std::to_string(python.pid())});
+    ASSERT_NE(watch->ReadLine().find(port_.slave_path() + ": Open Com OK"), std::string::npos)
+        << watch->Errors();
+    python.WriteLine("one");
+    EXPECT_EQ(port_.ReadExactly(3), "one");
+    port_.WriteAll("ab");
+    EXPECT_EQ(python.ReadLine(), "reply ab");
+    std::string records;
+    while (records.find("读串口 2 bytes: 61 62") == std::string::npos) {
+        const std::string line = watch->ReadLine();
+        ASSERT_FALSE(line.empty()) << records;
+        records += line + "\n";
     }
+    EXPECT_NE(records.find("写串口 3 bytes: 6f 6e 65"), std::string::npos) << records;
+    ::kill(watch->pid(), SIGINT);
+    // The program holds its port still: letting go of it is no close.
+    for (const std::string& line : ReadLines(*watch))
+        EXPECT_EQ(line.find("Close Com"), std::string::npos) << line;
+    EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
+    // Let go: the next exchange goes as before, and nobody records it.
+    python.WriteLine("two");
+    EXPECT_EQ(port_.ReadExactly(3), "two");
+    port_.WriteAll("cd");
+    EXPECT_EQ(python.ReadLine(), "reply cd");
+    python.CloseInput();
+    EXPECT_EQ(python.Wait(), 0) << python.Errors();
+    EXPECT_EQ(python.Errors(), "");
+}
 
-    // A hostile program reaches the port in ways a tracer can lose track of: every byte the port
-    // gets is on record, and nothing that never reached it is.
-    TEST_F(WatchTraceTest, EveryWriteThatReachesThePortIsRecordedAndNoOther) {
-        const struct {
-            std::string mode;
-            std::string written;
-        } cases[] = {{"swap", "AB"}, {"pwritev2", "D"}, {"sendfile", "E"},
-                     {"uring", "F"}, {"aio", "G"},      {"race", "ABC"}};
-        for (const auto& c : cases) {
-            SCOPED_TRACE(c.mode);
-            auto watch =
-                Watch({"--trace", "--", Bin("hostile_tracee"), port_.slave_path(), c.mode});
-            EXPECT_EQ(port_.ReadExactly(c.written.size(), 30000), c.written);
-            const std::vector<std::string> lines = ReadLines(*watch);
-            EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
-            EXPECT_EQ(LogOf(lines, port_.slave_path()).written, c.written)
-                << ::testing::PrintToString(lines);
-        }
-    }
-
-    TEST_F(WatchTraceTest, AProgramThatCannotBeFollowedIsSaidClearly) {
-        auto both = Watch({"--trace", "--preload", "--", "/bin/true"});
-        EXPECT_EQ(both->Wait(), 2);
-        auto missing = Watch({"--pid", "999999999"});
-        EXPECT_EQ(missing->Wait(), 125);
-        EXPECT_NE(missing->Errors().find("no process 999999999"), std::string::npos)
-            << missing->Errors();
-
-        // Processes the kernel lets nobody follow, each refused with its own reason: watch itself,
-        // one that has ended but is not collected yet, one another tracer follows.
-        const pid_t ended = ::fork();
-        if (ended == 0)
-            ::_exit(0);
-        siginfo_t info{};
-        ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(ended), &info, WEXITED | WNOWAIT), 0);
-        const pid_t followed = ::fork();
-        if (followed == 0) {
-            ::pause();
-            ::_exit(0);
-        }
-        ASSERT_EQ(::ptrace(PTRACE_SEIZE, followed, nullptr, nullptr), 0);
-        const struct {
-            std::vector<std::string> argv;
-            std::string said;
-        } cases[] = {
-            {{"/bin/sh", "-c", "exec \"$0\" watch --pid $$", Bin("porvane-cli")},
-             "is this watch itself"},
-            {{Bin("porvane-cli"), "watch", "--pid", std::to_string(ended)}, "has ended"},
-            {{Bin("porvane-cli"), "watch", "--pid", std::to_string(followed)},
-             "is followed already, by process " + std::to_string(::getpid())},
-        };
-        for (const auto& c : cases) {
-            AttachedProgram refused(c.argv, environment_);
-            EXPECT_EQ(refused.Wait(), 125);
-            EXPECT_NE(refused.Errors().find(c.said), std::string::npos) << refused.Errors();
-        }
-        ::kill(followed, SIGKILL);
-        EXPECT_EQ(::waitpid(followed, nullptr, 0), followed);
-        EXPECT_EQ(::waitpid(ended, nullptr, 0), ended);
-    }
-
-    // A 64-bit program's 32-bit calls on the port (int 0x80): its write and read are recorded as
-    // any, its vectored write is refused and said to be, never passed unseen.
-    TEST_F(WatchTraceTest, ThirtyTwoBitCallsOnAPortAreRecordedOrRefused) {
-        ChildProcess probe(Bin("hostile_tracee"), {port_.slave_path(), "probe32"});
-        if (probe.Wait(30000) != 0)
-            GTEST_SKIP() << "this kernel takes no 32-bit system calls from a 64-bit program";
-        auto watch = Watch({"--trace", "--", Bin("hostile_tracee"), port_.slave_path(), "int80"});
-        EXPECT_EQ(port_.ReadExactly(3, 30000), "HIJ");
-        port_.WriteAll("K");
+// A hostile program reaches the port in ways a tracer can lose track of: every byte the port
+// gets is on record, and nothing that never reached it is.
+TEST_F(WatchTraceTest, EveryWriteThatReachesThePortIsRecordedAndNoOther) {
+    const struct {
+        std::string mode;
+        std::string written;
+    } cases[] = {{"swap", "AB"}, {"pwritev2", "D"}, {"sendfile", "E"},
+                 {"uring", "F"}, {"aio", "G"},      {"race", "ABC"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        auto watch = Watch({"--trace", "--", Bin("hostile_tracee"), port_.slave_path(), c.mode});
+        EXPECT_EQ(port_.ReadExactly(c.written.size(), 30000), c.written);
         const std::vector<std::string> lines = ReadLines(*watch);
         EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
-        const PortLog log = LogOf(lines, port_.slave_path());
-        EXPECT_EQ(log.written, "HIJ") << ::testing::PrintToString(lines);
-        EXPECT_EQ(log.read, "K") << ::testing::PrintToString(lines);
-        EXPECT_NE(watch->Errors().find("32-bit vectored transfer (readv or writev) on " +
-                                       port_.slave_path() + ", which cannot be watched"),
-                  std::string::npos)
-            << watch->Errors();
+        EXPECT_EQ(LogOf(lines, port_.slave_path()).written, c.written)
+            << ::testing::PrintToString(lines);
     }
+}
 
-    // Which calls the seccomp program stops, run on the kernel's call records by a small
-    // interpreter of the instructions it uses: this kernel may take no 32-bit calls to try them for
-    // real.
-    uint32_t RunFilter(const std::vector<sock_filter>& code, const seccomp_data& call) {
-        uint32_t a = 0;
-        for (size_t pc = 0; pc < code.size(); ++pc) {
-            const sock_filter& i = code[pc];
-            if (i.code == (BPF_LD | BPF_W | BPF_ABS) && i.k + 4 <= sizeof call) {
-                std::memcpy(&a, reinterpret_cast<const uint8_t*>(&call) + i.k, 4);
-            } else if (i.code == (BPF_JMP | BPF_JEQ | BPF_K)) {
-                pc += a == i.k ? i.jt : i.jf;
-            } else if (i.code == (BPF_JMP | BPF_JGE | BPF_K)) {
-                pc += a >= i.k ? i.jt : i.jf;
-            } else if (i.code == (BPF_RET | BPF_K)) {
-                return i.k;
-            } else {
-                ADD_FAILURE() << "instruction " << pc << " is not one the interpreter knows";
-                return 0;
-            }
+TEST_F(WatchTraceTest, AProgramThatCannotBeFollowedIsSaidClearly) {
+    auto both = Watch({"--trace", "--preload", "--", "/bin/true"});
+    EXPECT_EQ(both->Wait(), 2);
+    auto missing = Watch({"--pid", "999999999"});
+    EXPECT_EQ(missing->Wait(), 125);
+    EXPECT_NE(missing->Errors().find("no process 999999999"), std::string::npos)
+        << missing->Errors();
+
+    // Processes the kernel lets nobody follow, each refused with its own reason: watch itself,
+    // one that has ended but is not collected yet, one another tracer follows.
+    const pid_t ended = ::fork();
+    if (ended == 0)
+        ::_exit(0);
+    siginfo_t info{};
+    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(ended), &info, WEXITED | WNOWAIT), 0);
+    const pid_t followed = ::fork();
+    if (followed == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    ASSERT_EQ(::ptrace(PTRACE_SEIZE, followed, nullptr, nullptr), 0);
+    const struct {
+        std::vector<std::string> argv;
+        std::string said;
+    } cases[] = {
+        {{"/bin/sh", "-c", "exec \"$0\" watch --pid $$", Bin("porvane-cli")},
+         "is this watch itself"},
+        {{Bin("porvane-cli"), "watch", "--pid", std::to_string(ended)}, "has ended"},
+        {{Bin("porvane-cli"), "watch", "--pid", std::to_string(followed)},
+         "is followed already, by process " + std::to_string(::getpid())},
+    };
+    for (const auto& c : cases) {
+        AttachedProgram refused(c.argv, environment_);
+        EXPECT_EQ(refused.Wait(), 125);
+        EXPECT_NE(refused.Errors().find(c.said), std::string::npos) << refused.Errors();
+    }
+    ::kill(followed, SIGKILL);
+    EXPECT_EQ(::waitpid(followed, nullptr, 0), followed);
+    EXPECT_EQ(::waitpid(ended, nullptr, 0), ended);
+}
+
+// A 64-bit program's 32-bit calls on the port (int 0x80): its write and read are recorded as
+// any, its vectored write is refused and said to be, never passed unseen.
+TEST_F(WatchTraceTest, ThirtyTwoBitCallsOnAPortAreRecordedOrRefused) {
+    ChildProcess probe(Bin("hostile_tracee"), {port_.slave_path(), "probe32"});
+    if (probe.Wait(30000) != 0)
+        GTEST_SKIP() << "this kernel takes no 32-bit system calls from a 64-bit program";
+    auto watch = Watch({"--trace", "--", Bin("hostile_tracee"), port_.slave_path(), "int80"});
+    EXPECT_EQ(port_.ReadExactly(3, 30000), "HIJ");
+    port_.WriteAll("K");
+    const std::vector<std::string> lines = ReadLines(*watch);
+    EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
+    const PortLog log = LogOf(lines, port_.slave_path());
+    EXPECT_EQ(log.written, "HIJ") << ::testing::PrintToString(lines);
+    EXPECT_EQ(log.read, "K") << ::testing::PrintToString(lines);
+    EXPECT_NE(watch->Errors().find("32-bit vectored transfer (readv or writev) on " +
+                                   port_.slave_path() + ", which cannot be watched"),
+              std::string::npos)
+        << watch->Errors();
+}
+
+// Which calls the seccomp program stops, run on the kernel's call records by a small
+// interpreter of the instructions it uses: this kernel may take no 32-bit calls to try them for
+// real.
+uint32_t RunFilter(const std::vector<sock_filter>& code, const seccomp_data& call) {
+    uint32_t a = 0;
+    for (size_t pc = 0; pc < code.size(); ++pc) {
+        const sock_filter& i = code[pc];
+        if (i.code == (BPF_LD | BPF_W | BPF_ABS) && i.k + 4 <= sizeof call) {
+            std::memcpy(&a, reinterpret_cast<const uint8_t*>(&call) + i.k, 4);
+        } else if (i.code == (BPF_JMP | BPF_JEQ | BPF_K)) {
+            pc += a == i.k ? i.jt : i.jf;
+        } else if (i.code == (BPF_JMP | BPF_JGE | BPF_K)) {
+            pc += a >= i.k ? i.jt : i.jf;
+        } else if (i.code == (BPF_RET | BPF_K)) {
+            return i.k;
+        } else {
+            ADD_FAILURE() << "instruction " << pc << " is not one the interpreter knows";
+            return 0;
         }
-        ADD_FAILURE() << "the program ran off its end";
-        return 0;
     }
+    ADD_FAILURE() << "the program ran off its end";
+    return 0;
+}
 
-    TEST_F(WatchTraceTest, TheFilterStopsPortCallsOfEveryAbiAndNoOthers) {
-        constexpr uint32_t kX32 = 0x40000000;
-        const struct {
-            uint32_t arch;
-            uint32_t nr;
-            uint64_t second;
-            long native;  // the 64-bit call the tracer takes it for; -1: it does not stop
-        } cases[] = {
-            {AUDIT_ARCH_X86_64, SYS_write, 0, SYS_write},
-            {AUDIT_ARCH_X86_64, SYS_getpid, 0, -1},
-            {AUDIT_ARCH_X86_64, SYS_fcntl, F_DUPFD_CLOEXEC, SYS_fcntl},
-            {AUDIT_ARCH_X86_64, SYS_fcntl, F_GETFL, -1},
-            {AUDIT_ARCH_X86_64, kX32 | 1, 0, SYS_write},
-            {AUDIT_ARCH_X86_64, kX32 | 514, 0, SYS_ioctl},
-            {AUDIT_ARCH_X86_64, kX32 | 516, 0, SYS_writev},
-            {AUDIT_ARCH_X86_64, kX32 | 39, 0, -1},  // getpid
-            {AUDIT_ARCH_I386, 3, 0, SYS_read},
-            {AUDIT_ARCH_I386, 4, 0, SYS_write},
-            {AUDIT_ARCH_I386, 54, 0, SYS_ioctl},
-            {AUDIT_ARCH_I386, 146, 0, SYS_writev},
-            {AUDIT_ARCH_I386, 221, F_DUPFD, SYS_fcntl},
-            {AUDIT_ARCH_I386, 437, 0, SYS_openat2},
-            {AUDIT_ARCH_I386, 20, 0, -1},  // getpid
-        };
-        const std::vector<sock_filter> code = sievra::trace::SyscallFilterProgram();
-        for (const auto& c : cases) {
-            SCOPED_TRACE(::testing::Message() << std::hex << c.arch << " " << c.nr);
-            seccomp_data call{};
-            call.arch = c.arch;
-            call.nr = static_cast<int>(c.nr);
-            call.args[1] = c.second;
-            EXPECT_EQ(RunFilter(code, call),
-                      c.native >= 0 ? SECCOMP_RET_TRACE : uint32_t{SECCOMP_RET_ALLOW});
-            bool other_abi = false;
-            const long native = sievra::trace::NativeCall(c.arch, c.nr, other_abi);
-            if (c.native >= 0) {
-                EXPECT_EQ(native, c.native);
-            }
-            EXPECT_EQ(other_abi, c.arch != AUDIT_ARCH_X86_64 || (c.nr & kX32) != 0);
+TEST_F(WatchTraceTest, TheFilterStopsPortCallsOfEveryAbiAndNoOthers) {
+    constexpr uint32_t kX32 = 0x40000000;
+    const struct {
+        uint32_t arch;
+        uint32_t nr;
+        uint64_t second;
+        long native;  // the 64-bit call the tracer takes it for; -1: it does not stop
+    } cases[] = {
+        {AUDIT_ARCH_X86_64, SYS_write, 0, SYS_write},
+        {AUDIT_ARCH_X86_64, SYS_getpid, 0, -1},
+        {AUDIT_ARCH_X86_64, SYS_fcntl, F_DUPFD_CLOEXEC, SYS_fcntl},
+        {AUDIT_ARCH_X86_64, SYS_fcntl, F_GETFL, -1},
+        {AUDIT_ARCH_X86_64, kX32 | 1, 0, SYS_write},
+        {AUDIT_ARCH_X86_64, kX32 | 514, 0, SYS_ioctl},
+        {AUDIT_ARCH_X86_64, kX32 | 516, 0, SYS_writev},
+        {AUDIT_ARCH_X86_64, kX32 | 39, 0, -1},  // getpid
+        {AUDIT_ARCH_I386, 3, 0, SYS_read},
+        {AUDIT_ARCH_I386, 4, 0, SYS_write},
+        {AUDIT_ARCH_I386, 54, 0, SYS_ioctl},
+        {AUDIT_ARCH_I386, 146, 0, SYS_writev},
+        {AUDIT_ARCH_I386, 221, F_DUPFD, SYS_fcntl},
+        {AUDIT_ARCH_I386, 437, 0, SYS_openat2},
+        {AUDIT_ARCH_I386, 20, 0, -1},  // getpid
+    };
+    const std::vector<sock_filter> code = sievra::trace::SyscallFilterProgram();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << std::hex << c.arch << " " << c.nr);
+        seccomp_data call{};
+        call.arch = c.arch;
+        call.nr = static_cast<int>(c.nr);
+        call.args[1] = c.second;
+        EXPECT_EQ(RunFilter(code, call),
+                  c.native >= 0 ? SECCOMP_RET_TRACE : uint32_t{SECCOMP_RET_ALLOW});
+        bool other_abi = false;
+        const long native = sievra::trace::NativeCall(c.arch, c.nr, other_abi);
+        if (c.native >= 0) {
+            EXPECT_EQ(native, c.native);
         }
+        EXPECT_EQ(other_abi, c.arch != AUDIT_ARCH_X86_64 || (c.nr & kX32) != 0);
     }
+}
 
-    // How watch tells the programs the attachment can enter from the others, by their ELF headers.
-    TEST_F(WatchTraceTest, ProgramImagesAreToldApartByTheirHeaders) {
-        using sievra::trace::ImageKind;
-        using sievra::trace::InspectImage;
-        const std::string script = dir_.path() + "/script";
-        std::ofstream(script) << "#!/bin/sh\n";
-        // An ELF header of a 32-bit program (class 1), nothing after it.
-        const std::string elf32 = dir_.path() + "/elf32";
-        std::ofstream(elf32) << std::string(
+// How watch tells the programs the attachment can enter from the others, by their ELF headers.
+TEST_F(WatchTraceTest, ProgramImagesAreToldApartByTheirHeaders) {
+    using sievra::trace::ImageKind;
+    using sievra::trace::InspectImage;
+    const std::string script = dir_.path() + "/script";
+    std::ofstream(script) << "#!/bin/sh\n";
+    // An ELF header of a 32-bit program (class 1), nothing after it.
+    const std::string elf32 = dir_.path() + "/elf32";
+    std::ofstream(elf32) << std::string(
+                                "\x7f"
+                                "ELF\x01\x01\x01",
+                                7)
+                         << std::string(45, '\0');
+    const std::string truncated = dir_.path() + "/truncated";
+    std::ofstream(truncated) << std::string(
                                     "\x7f"
-                                    "ELF\x01\x01\x01",
+                                    "ELF\x02\x01\x01",
                                     7)
-                             << std::string(45, '\0');
-        const std::string truncated = dir_.path() + "/truncated";
-        std::ofstream(truncated) << std::string(
-                                        "\x7f"
-                                        "ELF\x02\x01\x01",
-                                        7)
-                                 << std::string(9, '\0');
-        const struct {
-            std::string path;
-            ImageKind kind;
-        } cases[] = {
-            {"/bin/bash", ImageKind::kDynamic64},
-            {"/bin/busybox", ImageKind::kStatic64},
-            {script, ImageKind::kNotElf},
-            {elf32, ImageKind::kOther},
-            {truncated, ImageKind::kOther},
-            {dir_.path(), ImageKind::kUnreadable},
-            {"/no/such/program", ImageKind::kUnreadable},
-        };
-        for (const auto& c : cases)
-            EXPECT_EQ(InspectImage(c.path), c.kind) << c.path;
-    }
+                             << std::string(9, '\0');
+    const struct {
+        std::string path;
+        ImageKind kind;
+    } cases[] = {
+        {"/bin/bash", ImageKind::kDynamic64},
+        {"/bin/busybox", ImageKind::kStatic64},
+        {script, ImageKind::kNotElf},
+        {elf32, ImageKind::kOther},
+        {truncated, ImageKind::kOther},
+        {dir_.path(), ImageKind::kUnreadable},
+        {"/no/such/program", ImageKind::kUnreadable},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(InspectImage(c.path), c.kind) << c.path;
+}
 
 }  // namespace
 }  // namespace porvane::cli
