@@ -973,10 +973,12 @@ CommStatus Rfc2217SerialDevice::ClearError(uint32_t* errors, QueueStatus* status
         line_errors_ = 0;
     }
     if (status != nullptr) {
-        if (gone_)
-            return CommStatus::Failure("ClearError", EIO);
+        // Bytes that came before a hang-up are still there to be read; the port is gone for
+        // its readers once they are.
         status->in_queue = static_cast<uint32_t>(received_.size());
         status->out_queue = static_cast<uint32_t>(data_queued_ - data_sent_);
+        if (gone_ && received_.empty())
+            return CommStatus::Failure("ClearError", EIO);
     }
     return {};
 }

@@ -367,6 +367,29 @@ TEST(Rfc2217SerialDevice, ADroppedConnectionIsAVanishedPort) {
     EXPECT_TRUE(device.EscapeFunction(Escape::SetDtr).DeviceGone());
 }
 
+// Bytes that came before the server hung up are still counted, reported and read; only then is
+// the port gone. (A queue reported empty while a receive event stays up spun the reader forever.)
+TEST(Rfc2217SerialDevice, BytesThatCameBeforeAHangUpAreReadBeforeThePortIsGone) {
+    auto c = OpenAgainst();
+    ASSERT_TRUE(c->opened.device);
+    SerialDevice& device = *c->opened.device;
+    device.SetEventMask(EV_RXCHAR);
+    c->server->SendData({'O', 'K'});
+    c->server->HangUp();
+    uint32_t events = 0;
+    ASSERT_TRUE(device.WaitEvent(events));
+    EXPECT_EQ(events, EV_RXCHAR);
+    QueueStatus queue;
+    device.ClearError(nullptr, &queue);
+    EXPECT_EQ(queue.in_queue, 2u);
+    uint8_t bytes[2];
+    size_t n = 0;
+    ASSERT_TRUE(device.Read(bytes, 2, n));
+    EXPECT_EQ(n, 2u);
+    EXPECT_TRUE(device.WaitEvent(events).DeviceGone());
+    EXPECT_TRUE(device.ClearError(nullptr, &queue).DeviceGone());
+}
+
 TEST(Rfc2217SerialDevice, CancelIoEndsWaitsAndReads) {
     auto c = OpenAgainst();
     ASSERT_TRUE(c->opened.device);
