@@ -760,6 +760,16 @@ bool IsPairOf(int socket, pid_t pid, const std::optional<PeerCredentials>& made_
     return made_by && pid > 0 && made_by->pid == pid;
 }
 
+// True when a pair's credentials are the sender's as it is now (its real user and group, which
+// the kernel stamps on the request): a pair made before its maker gave up root would otherwise
+// carry root's rights on to whatever the process runs after the change. A sender still trusted
+// with every port may pass any pair it made.
+bool MadeAsSenderIsNow(const ucred& sender, const PeerCredentials& made_by) {
+    if (Trusted(PeerCredentials{sender.pid, sender.uid, sender.gid, {}}))
+        return true;
+    return made_by.uid == sender.uid && made_by.gid == sender.gid;
+}
+
 }  // namespace
 
 bool SievraHost::ServeHomeRequest(int fd) {
@@ -806,7 +816,8 @@ bool SievraHost::ServeHomeRequest(int fd) {
         return true;
     Port& port = *ports_[number - 1];
     const std::optional<PeerCredentials> maker = PeerOf(passed.get());
-    if (!IsPairOf(passed.get(), sender.pid, maker) || !MayUsePort(maker, port.DevicePath()))
+    if (!IsPairOf(passed.get(), sender.pid, maker) || !MadeAsSenderIsNow(sender, *maker) ||
+        !MayUsePort(maker, port.DevicePath()))
         return true;
     port.CountConnection(1);
     if (!StartSession(passed.Release(), &SievraHost::ServeApplication, port))

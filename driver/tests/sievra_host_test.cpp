@@ -411,6 +411,42 @@ TEST_F(SievraHostTest, AHomeLinkServesPairsAsTheirMakerIsNow) {
     ::close(carrier[1]);
 }
 
+// A pair made while the process was root and passed after it gave up root would carry root's
+// rights to a program of another user (one it runs after the change, with its descriptors):
+// refused, the connection closed without a word.
+TEST_F(SievraHostTest, AHomeLinkRefusesAPairMadeBeforeItsMakerGaveUpRoot) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "changing the user needs root";
+    const int home = link::ConnectTo(dir_.path() + "/SievrHome", SOCK_SEQPACKET);
+    ASSERT_GE(home, 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const gid_t none = 65534;
+        int stale[2];
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, stale) != 0 || ::setgroups(1, &none) != 0 ||
+            ::setresgid(none, none, none) != 0 || ::setresuid(none, none, none) != 0 ||
+            !SendHomeConnect(home, stale[1])) {
+            ::_exit(10);
+        }
+        ::close(stale[1]);
+        // Root may name another process without an open; a refused pair is closed instead.
+        uint8_t on_behalf[link::kRequestHeaderSize + 4] = {};
+        on_behalf[4] = link::kAppOnBehalf;
+        PutLe32(on_behalf + 9, 4);
+        PutLe32(on_behalf + link::kRequestHeaderSize, 1);
+        uint8_t reply[link::kResponseHeaderSize];
+        if (::send(stale[0], on_behalf, sizeof on_behalf, MSG_NOSIGNAL) != sizeof on_behalf)
+            ::_exit(0);  // already closed by the host
+        // Closed with the request unread: an end of file or a reset, never an answer.
+        ::_exit(::recv(stale[0], reply, sizeof reply, 0) > 0 ? 11 : 0);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ::close(home);
+}
+
 TEST(SievraHostStart, BothSocketPathsAreCheckedForLength) {
     TempDir dir;
     PtyPair pty;

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -39,6 +41,44 @@ using UdevDevice = std::unique_ptr<udev_device, DeviceUnref>;
 
 std::string Text(const char* value) {
     return value != nullptr ? std::string(value) : std::string();
+}
+
+// The length of the well-formed UTF-8 character at text[i] that is no control character (C1
+// controls, U+0080 to U+009F, included); 0 when there is none.
+size_t PrintableCharacterAt(const std::string& text, size_t i) {
+    const auto byte = [&](size_t k) { return static_cast<uint8_t>(text[k]); };
+    const uint8_t lead = byte(i);
+    if (lead < 0x80)
+        return lead >= 0x20 && lead != 0x7F ? 1 : 0;
+    const size_t length = lead >= 0xF0 && lead <= 0xF4 ? 4
+                          : lead >= 0xE0               ? 3
+                          : lead >= 0xC2               ? 2
+                                                       : 0;
+    if (length == 0 || i + length > text.size())
+        return 0;
+    for (size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+    }
+    return lead == 0xC2 && byte(i + 1) < 0xA0 ? 0 : length;
+}
+
+// Names that come from devices and processes (a USB product string, a process's own name) may
+// hold anything: control characters and malformed bytes are shown as "\xNN", so that printing
+// them never drives the reader's terminal.
+std::string Printable(const std::string& text) {
+    std::string shown;
+    for (size_t i = 0; i < text.size();) {
+        if (const size_t length = PrintableCharacterAt(text, i); length > 0) {
+            shown.append(text, i, length);
+            i += length;
+            continue;
+        }
+        char escaped[5];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<uint8_t>(text[i++]));
+        shown += escaped;
+    }
+    return shown;
 }
 
 bool StartsWith(const std::string& s, const char* prefix) {
@@ -240,6 +280,8 @@ std::optional<PortIdentity> IdentifyPort(const std::string& port_name) {
             AddUdevIdentity(context.get(), tty.get(), id);
     }
     id.holder = HolderOf(id.path);
+    for (std::string* name : {&id.vendor, &id.product, &id.serial, &id.driver, &id.holder})
+        *name = Printable(*name);
     return id;
 }
 

@@ -144,9 +144,9 @@ bool PortServer::Accept(int listener) {
         if (session_) {
             served = session_->peer();
         } else {
-            session =
-                std::make_shared<PortSession>(*device_, std::move(socket), peer, config_.signature,
-                                              [this] { comm::SignalEventFd(wake_.get()); });
+            session = std::make_shared<PortSession>(*device_, std::move(socket), peer,
+                                                    config_.signature, config_.closing_wait_ms,
+                                                    [this] { comm::SignalEventFd(wake_.get()); });
             session_ = session;
         }
     }

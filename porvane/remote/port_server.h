@@ -39,6 +39,10 @@ class PortServer {
     struct Config {
         std::string port_name;  // for the busy message
         std::string signature;  // the answer to SIGNATURE
+        // How long the data of a client that closed may still take to leave for the port, at
+        // most, as a local close waits for its output (the serial core's default closing
+        // wait); what is left then is dropped, so that a slow or held line frees the port.
+        uint32_t closing_wait_ms = 30000;
     };
 
     // listeners: listening sockets. The observer must outlive the server.

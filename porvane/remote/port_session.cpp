@@ -82,10 +82,12 @@ uint8_t LineStateOf(uint32_t errors) {
 }  // namespace
 
 PortSession::PortSession(comm::SerialDevice& device, comm::UniqueFd socket, std::string peer,
-                         std::string signature, std::function<void()> on_end)
+                         std::string signature, uint32_t closing_wait_ms,
+                         std::function<void()> on_end)
     : device_(device),
       socket_(std::move(socket)),
       peer_(std::move(peer)),
+      closing_wait_ms_(closing_wait_ms),
       on_end_(std::move(on_end)),
       wake_(comm::MakeEventFd()),
       decoder_(*this),
@@ -319,9 +321,12 @@ void PortSession::DrainToPort() {
     std::unique_lock lock(mutex_);
     input_done_ = true;
     changed_.notify_all();
-    // Ten bits a character, twice over, for what waits and what the writer holds.
+    // Ten bits a character, twice over, for what waits and what the writer holds; never longer
+    // than the closing wait, or a client that set the slowest speed (or a line that flow
+    // control holds) would keep the port from everyone else for hours.
     const uint64_t bytes = to_port_.size() + kWriteChunk;
-    const auto limit = std::chrono::milliseconds(2000 + bytes * 20 * 1000 / baud);
+    const auto limit = std::chrono::milliseconds(
+        std::min<uint64_t>(2000 + bytes * 20 * 1000 / baud, closing_wait_ms_));
     changed_.wait_for(lock, limit, [&] { return writer_done_ || stop_; });
 }
 

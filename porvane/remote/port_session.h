@@ -30,8 +30,10 @@ namespace remote {
 class PortSession : private rfc2217::TelnetSink {
   public:
     // on_end runs once on the network thread as the session ends; it must not block.
+    // closing_wait_ms: how long the client's data may still take to reach the port after it
+    // closed, at most.
     PortSession(comm::SerialDevice& device, comm::UniqueFd socket, std::string peer,
-                std::string signature, std::function<void()> on_end);
+                std::string signature, uint32_t closing_wait_ms, std::function<void()> on_end);
     ~PortSession() override;
     PortSession(const PortSession&) = delete;
     PortSession& operator=(const PortSession&) = delete;
@@ -83,6 +85,7 @@ class PortSession : private rfc2217::TelnetSink {
     comm::SerialDevice& device_;
     comm::UniqueFd socket_;
     const std::string peer_;
+    const uint32_t closing_wait_ms_;
     std::function<void()> on_end_;
     comm::UniqueFd wake_;  // eventfd: wakes the network thread
     // Used on the network thread only.

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -39,6 +40,18 @@ TEST(IdentifyPort, APseudoTerminalHeldHereIsNamedWithItsHolderThroughAnyLink) {
     EXPECT_FALSE(IdentifyPort("/dev/no-such-port-here").has_value());
     EXPECT_FALSE(IdentifyPort("").has_value());
     fs::remove_all(folder);
+}
+
+// Any user may name its process as it likes and hold a port it may open: the names an identity
+// carries reach a terminal (ports --long) escaped, never as control sequences.
+TEST(IdentifyPort, ControlCharactersInAHoldersNameAreShownEscaped) {
+    comm::testing::PtyPair pty;
+    const std::string own = OwnComm();
+    ASSERT_EQ(::prctl(PR_SET_NAME, "a\x1b]0;x\x07\x9b", 0, 0, 0), 0);
+    const std::optional<PortIdentity> id = IdentifyPort(pty.slave_path());
+    ::prctl(PR_SET_NAME, own.c_str(), 0, 0, 0);
+    ASSERT_TRUE(id.has_value());
+    EXPECT_EQ(id->holder, std::to_string(getpid()) + " (a\\x1b]0;x\\x07\\x9b)");
 }
 
 TEST(SameAdapter, ByIdNamesFirstThenSerialNumberWithTheIds) {

@@ -1,8 +1,10 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -10,7 +12,9 @@
 #include <mutex>
 
 #include "platform/comm/comm_constants.h"
+#include "platform/comm/termios_serial_device.h"
 #include "platform/comm/testing/child_process.h"
+#include "platform/comm/testing/pty_pair.h"
 #include "platform/comm/testing/scripted_port.h"
 #include "porvane/remote/com_port_control.h"
 #include "porvane/remote/listen_address.h"
@@ -251,6 +255,43 @@ TEST(PortServer, ReportsLineErrorsUnderTheMaskAndDoublesIacInData) {
     port->Receive({0x41, 0xFF, 0x42});
     EXPECT_TRUE(read_until({0x41, 0xFF, 0xFF, 0x42}));
     EXPECT_TRUE(read_until(Answer(6, {kFraming})));
+}
+
+// A client that sets the slowest speed, sends a little to a line that takes nothing more and
+// closes would keep the port from every other client for as long as its data would take at that
+// speed (hours): its data waits no longer than the closing wait.
+TEST(PortServer, AClosedClientsDataWaitsNoLongerThanTheClosingWait) {
+    comm::testing::PtyPair pty;
+    comm::OpenResult opened = comm::TermiosSerialDevice::Open(pty.slave_path());
+    ASSERT_TRUE(opened.device) << opened.status.Describe();
+    // The far end reads nothing: the line's buffer is filled until it takes no more.
+    ASSERT_EQ(::fcntl(pty.slave(), F_SETFL, O_NONBLOCK), 0);
+    const std::string fill(4096, 'f');
+    while (::write(pty.slave(), fill.data(), fill.size()) > 0) {
+    }
+    std::string error;
+    std::vector<comm::UniqueFd> listeners = OpenListeners({"127.0.0.1", 0}, error);
+    ASSERT_EQ(listeners.size(), 1u) << error;
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    ::getsockname(listeners[0].get(), reinterpret_cast<sockaddr*>(&address), &length);
+    RecordedLines lines;
+    PortServer::Config config{"pty", "x"};
+    config.closing_wait_ms = 500;
+    PortServer server(std::move(opened.device), std::move(listeners), config, lines);
+    ASSERT_TRUE(server.Start(error)) << error;
+
+    const comm::UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
+    std::vector<uint8_t> request = rfc2217::Negotiation(rfc2217::telnet::kWill, 44);
+    const auto slowest =
+        rfc2217::ComPortMessage(Command::kSetBaudRate, std::vector<uint8_t>{0, 0, 0, 50});
+    request.insert(request.end(), slowest.begin(), slowest.end());
+    request.insert(request.end(), 2000, 'd');
+    ASSERT_EQ(::send(client.get(), request.data(), request.size(), 0),
+              static_cast<ssize_t>(request.size()));
+    ::shutdown(client.get(), SHUT_WR);
+    EXPECT_TRUE(lines.WaitFor("left"));
 }
 
 }  // namespace
