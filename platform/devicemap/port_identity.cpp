@@ -12,6 +12,7 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <string_view>
 
 #include "platform/comm/serial_device.h"
 #include "platform/devicemap/device_map.h"
@@ -191,7 +192,9 @@ std::string ReadFirstLine(const std::string& path) {
 }
 
 // "PID (comm)" of the first process with a descriptor open on the device at path; empty when
-// none is seen (another user's descriptors are hidden from a user who is not root).
+// none is seen (another user's descriptors are hidden from a user who is not root). Only
+// descriptors the kernel names under /dev are followed: following one into a stalled file system
+// (a user's FUSE mount) would stall whoever asks.
 std::string HolderOf(const std::string& path) {
     struct stat device;
     if (::stat(path.c_str(), &device) != 0 || !S_ISCHR(device.st_mode))
@@ -208,6 +211,10 @@ std::string HolderOf(const std::string& path) {
         const std::string fd_folder = "/proc/" + std::to_string(pid) + "/fd";
         std::error_code fd_ec;
         for (const fs::directory_entry& fd : fs::directory_iterator(fd_folder, fd_ec)) {
+            char target[5];
+            if (::readlink(fd.path().c_str(), target, sizeof target) != sizeof target ||
+                std::string_view(target, sizeof target) != "/dev/")
+                continue;
             struct stat open_file;
             if (::stat(fd.path().c_str(), &open_file) == 0 && S_ISCHR(open_file.st_mode) &&
                 open_file.st_rdev == device.st_rdev) {
