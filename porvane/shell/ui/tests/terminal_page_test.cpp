@@ -404,12 +404,15 @@ void TerminalPageTest::portListFollowsTheMapAndKeepsTheSelection() {
     WriteMap("ttyS0=" + loop + "\nttyUSB0=" + y.toStdString() + "\n");
     QVERIFY(WaitUntil([&] { return combo->count() == 2; }));
     QCOMPARE(combo->currentText(), y);
-    WriteMap("ttyS0=" + loop + "\n");
-    QVERIFY(WaitUntil([&] { return combo->count() == 1; }));
+    WriteMap("ttyS0=" + loop + "\nlab1=rfc2217://127.0.0.1:7000\n");
+    QVERIFY(WaitUntil([&] { return Listed() == QStringList{link_, "lab1"}; }));
     QCOMPARE(combo->currentText(), link_);
-    // What is known of the port shows on pointing at it: a pseudo-terminal has its device.
+    // What is known of the port shows on pointing at it: a pseudo-terminal has its device, a port
+    // on another machine its address.
     const QString tip = combo->itemData(0, Qt::ToolTipRole).toString();
     QVERIFY2(tip.startsWith(QString::fromUtf8("设备: /dev/pts/")), qPrintable(tip));
+    QCOMPARE(combo->itemData(1, Qt::ToolTipRole).toString(),
+             QString::fromUtf8("设备: rfc2217://127.0.0.1:7000"));
     // The page opens what the list shows.
     OpenPort();
     SendText("ok", false);
