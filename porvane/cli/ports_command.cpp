@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/comm/rfc2217_serial_device.h"
 #include "platform/devicemap/device_map.h"
 #include "platform/devicemap/listed_ports.h"
 #include "platform/devicemap/port_identity.h"
@@ -75,7 +76,7 @@ int FollowPorts(const PortsOptions& options, int stop_fd, std::FILE* out, std::F
     // The watcher listens already: whatever arrives after this list is reported.
     devicemap::DeviceMap shown = Listed(watcher->Current());
     for (const devicemap::DeviceMapEntry& entry : shown.entries) {
-        if (!Emit(out, PortText(entry.port, options.long_form)))
+        if (!Emit(out, PortText(devicemap::ListedName(entry), options.long_form)))
             return 0;
     }
     const int out_fd = ::fileno(out);
@@ -96,9 +97,10 @@ int FollowPorts(const PortsOptions& options, int stop_fd, std::FILE* out, std::F
         devicemap::DeviceMap listed = Listed(watcher->Current());
         for (const devicemap::PortChange& change : devicemap::MapDifferences(shown, listed)) {
             const bool arrived = change.kind == devicemap::PortChange::Kind::kArrived;
-            const std::string text =
-                arrived ? "arrived " + PortText(change.entry.port, options.long_form)
-                        : "departed " + change.entry.port + "\n";
+            // Named as the lists name it: a remote port by its map name, not its address.
+            const std::string& name = devicemap::ListedName(change.entry);
+            const std::string text = arrived ? "arrived " + PortText(name, options.long_form)
+                                             : "departed " + name + "\n";
             if (!Emit(out, text))
                 return 0;
         }
@@ -109,6 +111,13 @@ int FollowPorts(const PortsOptions& options, int stop_fd, std::FILE* out, std::F
 }  // namespace
 
 std::string FormatPortIdentity(const std::string& port) {
+    // A port on another machine has no device here: its identity is the server it is reached at.
+    if (const std::string opened = devicemap::PortToOpen(port); comm::IsRemotePortName(opened)) {
+        std::string text;
+        AddLine(text, "device", port);
+        AddLine(text, "address", opened);
+        return text;
+    }
     const std::optional<devicemap::PortIdentity> id = devicemap::IdentifyPort(port);
     if (!id)
         return "  (no such device)\n";
