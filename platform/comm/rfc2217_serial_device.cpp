@@ -973,10 +973,13 @@ CommStatus Rfc2217SerialDevice::ClearError(uint32_t* errors, QueueStatus* status
         line_errors_ = 0;
     }
     if (status != nullptr) {
-        if (gone_)
+        // Bytes that arrived before the connection ended are still read (as Read gives them),
+        // so they are counted until taken; only then is the port gone here too. A reader told
+        // of EV_RXCHAR and then of an empty queue would wait for the same event without end.
+        if (gone_ && received_.empty())
             return CommStatus::Failure("ClearError", EIO);
         status->in_queue = static_cast<uint32_t>(received_.size());
-        status->out_queue = static_cast<uint32_t>(data_queued_ - data_sent_);
+        status->out_queue = gone_ ? 0 : static_cast<uint32_t>(data_queued_ - data_sent_);
     }
     return {};
 }

@@ -367,6 +367,29 @@ TEST(Rfc2217SerialDevice, ADroppedConnectionIsAVanishedPort) {
     EXPECT_TRUE(device.EscapeFunction(Escape::SetDtr).DeviceGone());
 }
 
+// What the server sent before it went away is counted and read like any received bytes; the
+// port is gone once they are taken.
+TEST(Rfc2217SerialDevice, BytesReceivedBeforeTheConnectionDroppedAreStillReadThenItIsGone) {
+    auto c = OpenAgainst();
+    ASSERT_TRUE(c->opened.device);
+    SerialDevice& device = *c->opened.device;
+    c->server->SendData({'t', 'a', 'i', 'l'});
+    c->server->HangUp();
+    ASSERT_TRUE(device.SetEventMask(EV_CTS));  // no data event: the wait ends at the hang-up
+    uint32_t events = 0;
+    ASSERT_TRUE(device.WaitEvent(events).DeviceGone());
+    QueueStatus queue;
+    ASSERT_TRUE(device.ClearError(nullptr, &queue));
+    EXPECT_EQ(queue.in_queue, 4u);
+    uint8_t got[8];
+    size_t n = 0;
+    ASSERT_TRUE(device.Read(got, queue.in_queue, n));
+    EXPECT_EQ(std::string(got, got + n), "tail");
+    EXPECT_TRUE(device.ClearError(nullptr, &queue).DeviceGone());
+    ASSERT_TRUE(device.SetEventMask(EV_RXCHAR));
+    EXPECT_TRUE(device.WaitEvent(events).DeviceGone());
+}
+
 TEST(Rfc2217SerialDevice, CancelIoEndsWaitsAndReads) {
     auto c = OpenAgainst();
     ASSERT_TRUE(c->opened.device);
