@@ -446,7 +446,8 @@ TermSession::End TermSession::TakeWaitingKeys(TermKeys& keys) {
         if (key.command == 'q' || key.send.find('\x03') != std::string::npos)
             return End::kQuit;
         if (key.command != 0 || !key.send.empty()) {
-            Say(std::string("porvane-cli: waiting for the adapter; ") + kEscapeKeyName +
+            Say(std::string("porvane-cli: waiting for the ") +
+                (comm::IsRemotePortName(device_) ? "server" : "adapter") + "; " + kEscapeKeyName +
                 " q or Ctrl-C quits");
         }
     }
