@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/comm/rfc2217_serial_device.h"
 #include "platform/devicemap/device_map.h"
 #include "platform/devicemap/listed_ports.h"
 #include "platform/devicemap/port_identity.h"
@@ -111,13 +110,6 @@ int FollowPorts(const PortsOptions& options, int stop_fd, std::FILE* out, std::F
 }  // namespace
 
 std::string FormatPortIdentity(const std::string& port) {
-    // A port on another machine has no device here: its identity is the server it is reached at.
-    if (const std::string opened = devicemap::PortToOpen(port); comm::IsRemotePortName(opened)) {
-        std::string text;
-        AddLine(text, "device", port);
-        AddLine(text, "address", opened);
-        return text;
-    }
     const std::optional<devicemap::PortIdentity> id = devicemap::IdentifyPort(port);
     if (!id)
         return "  (no such device)\n";
