@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -11,6 +12,7 @@
 #include <thread>
 
 #include "platform/comm/open_failure.h"
+#include "platform/comm/testing/child_process.h"
 #include "platform/rfc2217/telnet_codec.h"
 
 namespace comm {
@@ -390,7 +392,7 @@ TEST(Rfc2217SerialDevice, BytesReceivedBeforeTheConnectionDroppedAreStillReadThe
     EXPECT_TRUE(device.WaitEvent(events).DeviceGone());
 }
 
-TEST(Rfc2217SerialDevice, CancelIoEndsWaitsAndReads) {
+TEST(Rfc2217SerialDevice, CancelIoEndsWaitsReadsAndHeldWrites) {
     auto c = OpenAgainst();
     ASSERT_TRUE(c->opened.device);
     SerialDevice& device = *c->opened.device;
@@ -405,11 +407,28 @@ TEST(Rfc2217SerialDevice, CancelIoEndsWaitsAndReads) {
         size_t n;
         read = device.Read(&byte, 1, n);
     });
+    // Output held by the server: a write without a time-out waits until cancelled.
+    c->server->SendComPort(
+        static_cast<uint8_t>(cpc::Command::kFlowControlSuspend) + cpc::kServerReplyOffset, {});
+    ASSERT_TRUE(device.EscapeFunction(Escape::SetDtr));  // its answer comes after the hold
+    CommStatus wrote;
+    std::atomic<pid_t> writer_id{0};
+    std::thread writer([&] {
+        writer_id = ::gettid();
+        const uint8_t bytes[] = {'h', 'e', 'l', 'd'};
+        size_t n;
+        wrote = device.Write(bytes, sizeof bytes, n);
+    });
+    while (writer_id == 0)
+        std::this_thread::yield();
+    EXPECT_TRUE(testing::WaitUntilAsleep(writer_id));  // held in its write
     device.CancelIo();
     waiter.join();
     reader.join();
+    writer.join();
     EXPECT_EQ(waited.error(), ECANCELED);
     EXPECT_EQ(read.error(), ECANCELED);
+    EXPECT_EQ(wrote.error(), ECANCELED);
 }
 
 TEST(Rfc2217SerialDevice, OpenFailuresNameTheServer) {
