@@ -902,7 +902,9 @@ CommStatus Rfc2217SerialDevice::Write(const uint8_t* bytes, size_t count, size_t
     if (!Submit(bytes, count, mark))
         return CommStatus::Failure("Write", EIO);
     std::unique_lock lock(mutex_);
-    auto done = [&] { return gone_ || data_sent_ >= mark; };
+    // CancelIo ends the wait too: output held by the server or a full connection would
+    // otherwise keep a write without a time-out from ever returning to a closing caller.
+    auto done = [&] { return gone_ || cancelled_ || data_sent_ >= mark; };
     const uint64_t limit_ms = WriteTotalMs(t, count);
     if (limit_ms == 0)
         changed_.wait(lock, done);
@@ -916,15 +918,16 @@ CommStatus Rfc2217SerialDevice::Write(const uint8_t* bytes, size_t count, size_t
         written = count - static_cast<size_t>(std::min<uint64_t>(count, mark - data_sent_));
         return CommStatus::Failure("Write", EIO);
     }
+    const bool cancelled = cancelled_;
     // Timed out: bytes not yet begun and still last in the queue are taken back, never sent;
     // bytes under way (or with later bytes behind them) go, and count as written.
     if (!out_.empty() && out_.back().data_end == mark && out_.back().sent == 0) {
         data_queued_ -= out_.back().data;
         out_.pop_back();
-        return {};
+        return cancelled ? CommStatus::Failure("Write", ECANCELED) : CommStatus{};
     }
     written = count;
-    return {};
+    return cancelled ? CommStatus::Failure("Write", ECANCELED) : CommStatus{};
 }
 
 CommStatus Rfc2217SerialDevice::Purge(uint32_t flags) {
@@ -973,12 +976,13 @@ CommStatus Rfc2217SerialDevice::ClearError(uint32_t* errors, QueueStatus* status
         line_errors_ = 0;
     }
     if (status != nullptr) {
-        // Bytes that came before a hang-up are still there to be read; the port is gone for
-        // its readers once they are.
-        status->in_queue = static_cast<uint32_t>(received_.size());
-        status->out_queue = static_cast<uint32_t>(data_queued_ - data_sent_);
+        // Bytes that arrived before the connection ended are still read (as Read gives them),
+        // so they are counted until taken; only then is the port gone here too. A reader told
+        // of EV_RXCHAR and then of an empty queue would wait for the same event without end.
         if (gone_ && received_.empty())
             return CommStatus::Failure("ClearError", EIO);
+        status->in_queue = static_cast<uint32_t>(received_.size());
+        status->out_queue = gone_ ? 0 : static_cast<uint32_t>(data_queued_ - data_sent_);
     }
     return {};
 }

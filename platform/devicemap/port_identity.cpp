@@ -14,8 +14,10 @@
 #include <sstream>
 #include <string_view>
 
+#include "platform/comm/rfc2217_serial_device.h"
 #include "platform/comm/serial_device.h"
 #include "platform/devicemap/device_map.h"
+#include "platform/devicemap/listed_ports.h"
 
 namespace devicemap {
 namespace {
@@ -274,6 +276,13 @@ bool SameDevicePath(const std::string& a, const std::string& b) {
 std::optional<PortIdentity> IdentifyPort(const std::string& port_name) {
     if (port_name.empty())
         return std::nullopt;
+    // A port on another machine has no device here: it is known by its name and its server.
+    if (const std::string opened = PortToOpen(port_name); comm::IsRemotePortName(opened)) {
+        PortIdentity remote;
+        remote.device = port_name;
+        remote.path = opened;
+        return remote;
+    }
     Udev context(udev_new());
     const std::optional<DeviceMapEntry> mapped = MapFileEntry(port_name);
     PortIdentity id;

@@ -23,7 +23,9 @@ struct PortIdentity {
 // Identity of a port named by port name ("ttyUSB0", a map's port name), device path or
 // by-id/by-path link; empty when no such device exists. A map port of PORVANE_DEVICE_MAP is
 // known by its device name; a port with no udev device behind it (a pseudo-terminal, a virtual
-// port) has only its device, path, links and holder.
+// port) has only its device, path, links and holder; a port on another machine
+// (rfc2217://HOST:PORT, or the map name of one) only its name as device and its server address
+// as path.
 std::optional<PortIdentity> IdentifyPort(const std::string& port_name);
 
 // True when two identities are the same adapter: the same by-id name when both have one (it

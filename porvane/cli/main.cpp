@@ -48,8 +48,9 @@ std::string TermFooter() {
            "With standard input a file or pipe, it is copied to the port until it ends.\n"
            "A port that vanishes ends term with \"串口已断开: <device>\". With --reconnect term\n"
            "says so and waits for the same adapter (the same USB serial number or\n"
-           "/dev/serial/by-id name, or a port without either by its name) to come back, reopens\n"
-           "it with the same settings and goes on; " +
+           "/dev/serial/by-id name, or a port without either by its name) to come back, or\n"
+           "connects again every second to a port on another machine until its server takes it\n"
+           "back, reopens it with the same settings and goes on; " +
            std::string(porvane::cli::kEscapeKeyName) +
            " q and Ctrl-C quit while it waits (status 5).\n"
            "Exit status: 0 done (also when stopped or when the output is closed), 1 the port did\n"
@@ -163,8 +164,9 @@ int main(int argc, char** argv) {
                      "from a pipe)")
         ->check(CLI::IsMember({"CR", "LF", "CRLF"}));
     term->add_flag("--echo", term_options.echo, "Show what is sent as well (local echo)");
-    term->add_flag("--reconnect", term_options.reconnect,
-                   "When the port vanishes, wait for its adapter to come back and reopen it");
+    term->add_flag(
+        "--reconnect", term_options.reconnect,
+        "When the port vanishes, wait for its adapter (or server) to come back and reopen it");
     term->add_option("--log", term_options.log,
                      "Append a raw copy of the received bytes to this file; checked before the "
                      "port opens");

@@ -75,7 +75,7 @@ int FollowPorts(const PortsOptions& options, int stop_fd, std::FILE* out, std::F
     // The watcher listens already: whatever arrives after this list is reported.
     devicemap::DeviceMap shown = Listed(watcher->Current());
     for (const devicemap::DeviceMapEntry& entry : shown.entries) {
-        if (!Emit(out, PortText(entry.port, options.long_form)))
+        if (!Emit(out, PortText(devicemap::ListedName(entry), options.long_form)))
             return 0;
     }
     const int out_fd = ::fileno(out);
@@ -96,9 +96,10 @@ int FollowPorts(const PortsOptions& options, int stop_fd, std::FILE* out, std::F
         devicemap::DeviceMap listed = Listed(watcher->Current());
         for (const devicemap::PortChange& change : devicemap::MapDifferences(shown, listed)) {
             const bool arrived = change.kind == devicemap::PortChange::Kind::kArrived;
-            const std::string text =
-                arrived ? "arrived " + PortText(change.entry.port, options.long_form)
-                        : "departed " + change.entry.port + "\n";
+            // Named as the lists name it: a remote port by its map name, not its address.
+            const std::string& name = devicemap::ListedName(change.entry);
+            const std::string text = arrived ? "arrived " + PortText(name, options.long_form)
+                                             : "departed " + name + "\n";
             if (!Emit(out, text))
                 return 0;
         }

@@ -12,6 +12,8 @@
 #include "platform/cli/number_option.h"
 #include "platform/comm/comm_constants.h"
 #include "platform/comm/event_fd.h"
+#include "platform/comm/rfc2217_serial_device.h"
+#include "platform/devicemap/listed_ports.h"
 #include "platform/devicemap/port_watcher.h"
 #include "porvane/cli/exit_status.h"
 #include "porvane/cli/open_message.h"
@@ -136,7 +138,7 @@ TermSession::TermSession(const TermOptions& options, int input_fd, int output_fd
       output_fd_(output_fd),
       message_fd_(message_fd),
       stop_fd_(stop_fd),
-      device_(comm::DevicePathForPort(options.port)),
+      device_(comm::DevicePathForPort(devicemap::PortToOpen(options.port))),
       opener_(std::move(opener)),
       channel_(opener_.opener()),
       wake_(comm::MakeEventFd()),
@@ -179,6 +181,8 @@ intptr_t TermSession::PageNotify(uint32_t code, void* data) {
 }
 
 void TermSession::ShowMessage(const std::string& text) {
+    if (quiet_opens_)
+        return;  // a server being tried again: the wait for it has been said once
     Say(WithOpenFailure(text, opener_));
 }
 
@@ -414,7 +418,7 @@ std::string TermSession::ReturnedPort(const devicemap::DeviceMap& map, const std
 
 bool TermSession::Reopen(const std::string& port) {
     serial::SetPortName(channel_.settings(), port);
-    device_ = comm::DevicePathForPort(port);
+    device_ = comm::DevicePathForPort(devicemap::PortToOpen(port));
     {
         std::lock_guard lock(mutex_);
         port_gone_ = false;
@@ -423,7 +427,8 @@ bool TermSession::Reopen(const std::string& port) {
     }
     if (channel_.OpenPort(this) != 1)
         return false;
-    Say("porvane-cli: the adapter is back: " + device_ + ", " +
+    Say(std::string("porvane-cli: the ") +
+        (comm::IsRemotePortName(device_) ? "server" : "adapter") + " is back: " + device_ + ", " +
         DescribeLine(channel_.settings().dcb));
     return true;
 }
@@ -441,14 +446,47 @@ TermSession::End TermSession::TakeWaitingKeys(TermKeys& keys) {
         if (key.command == 'q' || key.send.find('\x03') != std::string::npos)
             return End::kQuit;
         if (key.command != 0 || !key.send.empty()) {
-            Say(std::string("porvane-cli: waiting for the adapter; ") + kEscapeKeyName +
+            Say(std::string("porvane-cli: waiting for the ") +
+                (comm::IsRemotePortName(device_) ? "server" : "adapter") + "; " + kEscapeKeyName +
                 " q or Ctrl-C quits");
         }
     }
     return End::kNone;
 }
 
+TermSession::End TermSession::AwaitServer(bool interactive) {
+    Say(std::string("porvane-cli: waiting for the server to come back (") +
+        (interactive ? std::string(kEscapeKeyName) + " q or Ctrl-C quits)" : "Ctrl-C quits)"));
+    TermKeys keys(enter_sends_);
+    for (;;) {
+        quiet_opens_ = true;
+        const bool back = Reopen(options_.port);
+        quiet_opens_ = false;
+        if (back)
+            return End::kNone;
+        pollfd fds[3] = {{stop_fd_, POLLIN, 0},
+                         OutputClosedPollFd(output_fd_),
+                         {interactive ? input_fd_ : -1, POLLIN, 0}};
+        const int ready = ::poll(fds, 3, kServerRetryMs);
+        if (ready < 0 && errno != EINTR)
+            return End::kStopped;
+        if (ready <= 0)
+            continue;
+        if (fds[0].revents & POLLIN)
+            return End::kStopped;
+        if (OutputClosedIn(fds[1]))
+            return End::kOutputClosed;
+        if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
+            if (const End end = TakeWaitingKeys(keys); end != End::kNone)
+                return end;
+        }
+    }
+}
+
 TermSession::End TermSession::AwaitAdapter(bool interactive) {
+    // A port on another machine has no adapter here to wait for: its server is asked again.
+    if (comm::IsRemotePortName(device_))
+        return AwaitServer(interactive);
     std::string error;
     const std::unique_ptr<devicemap::PortWatcher> watcher = devicemap::PortWatcher::Open(&error);
     if (!watcher) {

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -83,6 +84,10 @@ class TermSession : public serial::PageWindow {
     // After the port vanished: waits for its adapter (or its name) to come back and reopens
     // it with the session's settings. kNone when the session goes on; the user can quit.
     End AwaitAdapter(bool interactive);
+    // The same for a port on another machine: connects again every kServerRetryMs until the
+    // server takes the session back.
+    End AwaitServer(bool interactive);
+    static constexpr int kServerRetryMs = 1000;
     // The port of the map that is the lost port's adapter come back, or empty.
     std::string ReturnedPort(const devicemap::DeviceMap& map, const std::string& lost,
                              bool& lost_departed) const;
@@ -126,6 +131,9 @@ class TermSession : public serial::PageWindow {
     std::string device_;                              // the device path, for messages
     std::optional<devicemap::PortIdentity> adapter_;  // what the port was at open (reconnect)
     bool greeted_ = false;                            // the interactive greeting was shown
+    // Open failures are not said while a server is tried again (set on the main thread, where
+    // the port is opened; no event thread runs meanwhile).
+    std::atomic<bool> quiet_opens_{false};
     std::string enter_sends_;
     comm::RecordingOpener opener_;  // keeps why the port did not open
     serial::SerialChannel channel_;

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -11,6 +12,7 @@
 #include <thread>
 
 #include "platform/comm/open_failure.h"
+#include "platform/comm/testing/child_process.h"
 #include "platform/rfc2217/telnet_codec.h"
 
 namespace comm {
@@ -367,30 +369,30 @@ TEST(Rfc2217SerialDevice, ADroppedConnectionIsAVanishedPort) {
     EXPECT_TRUE(device.EscapeFunction(Escape::SetDtr).DeviceGone());
 }
 
-// Bytes that came before the server hung up are still counted, reported and read; only then is
-// the port gone. (A queue reported empty while a receive event stays up spun the reader forever.)
-TEST(Rfc2217SerialDevice, BytesThatCameBeforeAHangUpAreReadBeforeThePortIsGone) {
+// What the server sent before it went away is counted and read like any received bytes; the
+// port is gone once they are taken.
+TEST(Rfc2217SerialDevice, BytesReceivedBeforeTheConnectionDroppedAreStillReadThenItIsGone) {
     auto c = OpenAgainst();
     ASSERT_TRUE(c->opened.device);
     SerialDevice& device = *c->opened.device;
-    device.SetEventMask(EV_RXCHAR);
-    c->server->SendData({'O', 'K'});
+    c->server->SendData({'t', 'a', 'i', 'l'});
     c->server->HangUp();
+    ASSERT_TRUE(device.SetEventMask(EV_CTS));  // no data event: the wait ends at the hang-up
     uint32_t events = 0;
-    ASSERT_TRUE(device.WaitEvent(events));
-    EXPECT_EQ(events, EV_RXCHAR);
+    ASSERT_TRUE(device.WaitEvent(events).DeviceGone());
     QueueStatus queue;
-    device.ClearError(nullptr, &queue);
-    EXPECT_EQ(queue.in_queue, 2u);
-    uint8_t bytes[2];
+    ASSERT_TRUE(device.ClearError(nullptr, &queue));
+    EXPECT_EQ(queue.in_queue, 4u);
+    uint8_t got[8];
     size_t n = 0;
-    ASSERT_TRUE(device.Read(bytes, 2, n));
-    EXPECT_EQ(n, 2u);
-    EXPECT_TRUE(device.WaitEvent(events).DeviceGone());
+    ASSERT_TRUE(device.Read(got, queue.in_queue, n));
+    EXPECT_EQ(std::string(got, got + n), "tail");
     EXPECT_TRUE(device.ClearError(nullptr, &queue).DeviceGone());
+    ASSERT_TRUE(device.SetEventMask(EV_RXCHAR));
+    EXPECT_TRUE(device.WaitEvent(events).DeviceGone());
 }
 
-TEST(Rfc2217SerialDevice, CancelIoEndsWaitsAndReads) {
+TEST(Rfc2217SerialDevice, CancelIoEndsWaitsReadsAndHeldWrites) {
     auto c = OpenAgainst();
     ASSERT_TRUE(c->opened.device);
     SerialDevice& device = *c->opened.device;
@@ -405,11 +407,28 @@ TEST(Rfc2217SerialDevice, CancelIoEndsWaitsAndReads) {
         size_t n;
         read = device.Read(&byte, 1, n);
     });
+    // Output held by the server: a write without a time-out waits until cancelled.
+    c->server->SendComPort(
+        static_cast<uint8_t>(cpc::Command::kFlowControlSuspend) + cpc::kServerReplyOffset, {});
+    ASSERT_TRUE(device.EscapeFunction(Escape::SetDtr));  // its answer comes after the hold
+    CommStatus wrote;
+    std::atomic<pid_t> writer_id{0};
+    std::thread writer([&] {
+        writer_id = ::gettid();
+        const uint8_t bytes[] = {'h', 'e', 'l', 'd'};
+        size_t n;
+        wrote = device.Write(bytes, sizeof bytes, n);
+    });
+    while (writer_id == 0)
+        std::this_thread::yield();
+    EXPECT_TRUE(testing::WaitUntilAsleep(writer_id));  // held in its write
     device.CancelIo();
     waiter.join();
     reader.join();
+    writer.join();
     EXPECT_EQ(waited.error(), ECANCELED);
     EXPECT_EQ(read.error(), ECANCELED);
+    EXPECT_EQ(wrote.error(), ECANCELED);
 }
 
 TEST(Rfc2217SerialDevice, OpenFailuresNameTheServer) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -52,6 +53,25 @@ TEST(IdentifyPort, ControlCharactersInAHoldersNameAreShownEscaped) {
     ::prctl(PR_SET_NAME, own.c_str(), 0, 0, 0);
     ASSERT_TRUE(id.has_value());
     EXPECT_EQ(id->holder, std::to_string(getpid()) + " (a\\x1b]0;x\\x07\\x9b)");
+}
+
+// A port on another machine, named by its address or by its map name, is known by that name and
+// its server (the workbench's tool tip and ports --long show it).
+TEST(IdentifyPort, ARemotePortIsItsNameAndItsServer) {
+    char pattern[] = "/tmp/port-identity-XXXXXX";
+    const fs::path folder = mkdtemp(pattern);
+    const std::string map = (folder / "map").string();
+    std::ofstream(map) << "lab1=rfc2217://benchpc:7000\n";
+    ::setenv("PORVANE_DEVICE_MAP", map.c_str(), 1);
+    for (const std::string& name : {std::string("lab1"), std::string("rfc2217://benchpc:7000")}) {
+        SCOPED_TRACE(name);
+        std::optional<PortIdentity> id = IdentifyPort(name);
+        ASSERT_TRUE(id.has_value());
+        EXPECT_EQ(id->device, name);
+        EXPECT_EQ(id->path, "rfc2217://benchpc:7000");
+    }
+    ::unsetenv("PORVANE_DEVICE_MAP");
+    fs::remove_all(folder);
 }
 
 TEST(SameAdapter, ByIdNamesFirstThenSerialNumberWithTheIds) {

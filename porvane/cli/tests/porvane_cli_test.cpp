@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -232,6 +233,26 @@ TEST_F(PortsCommandTest, ListsBuiltInPortsThenTheAdapters) {
     ChildProcess map("porvane-cli", {"ports", "--map"});
     EXPECT_EQ(map.ReadAllOutput(),
               "ttyUSB0=ttyUSB0\nttyS1=/tmp/vport-b\nttyACM0=ttyACM0\nttyS0=ttyS0\n");
+}
+
+// A port on another machine is named as the lists name it, in --long and --follow alike, and its
+// path is the server it is reached at.
+TEST_F(PortsCommandTest, RemotePortsAreNamedByTheirMapName) {
+    UseMap("lab1=rfc2217://benchpc:7000\n");
+    ChildProcess identity("porvane-cli", {"ports", "--long"});
+    EXPECT_EQ(identity.ReadAllOutput(),
+              "lab1\n  device    lab1\n  path      rfc2217://benchpc:7000\n");
+    EXPECT_EQ(identity.Wait(), 0);
+
+    ChildProcess follow("porvane-cli", {"ports", "--follow"});
+    EXPECT_EQ(follow.ReadOutputUntil("lab1\n"), "lab1\n");
+    const std::string next = map_ + ".next";
+    std::ofstream(next) << "lab2=rfc2217://[::1]:7001\n";
+    ASSERT_EQ(::rename(next.c_str(), map_.c_str()), 0);
+    // Departures are reported before arrivals.
+    EXPECT_EQ(follow.ReadOutputUntil("arrived lab2\n"), "departed lab1\narrived lab2\n");
+    follow.Signal(SIGINT);
+    EXPECT_EQ(follow.Wait(), 0);
 }
 
 TEST_F(PortsCommandTest, NoPortPrintsTheMessageAndExitsOne) {

@@ -194,6 +194,29 @@ TEST_F(ServeCommandTest, AClientThatVanishesMidTransferFreesThePortForTheNext) {
     EXPECT_EQ(next->Wait(), 0);
 }
 
+// A server that goes away is waited for by term --reconnect, which connects again by itself once
+// it serves the same address again, and carries on.
+TEST_F(ServeCommandTest, TermReconnectResumesWhenTheServerIsBack) {
+    const std::string name = "rfc2217://127.0.0.1:" + std::to_string(port_);
+    const std::string held_open;
+    ChildProcess term("porvane-cli", {"term", "--reconnect", name}, &held_open);
+    ASSERT_TRUE(term.WriteInput("one\n"));
+    EXPECT_EQ(pty_.ReadExactly(4), "one\n");
+    serve_->Signal(SIGKILL);
+    serve_->Wait();
+    ChildProcess again("porvane-cli", {"serve", pty_.slave_path(), "--listen",
+                                       "127.0.0.1:" + std::to_string(port_)});
+    ASSERT_NE(again.ReadOutputUntil(" connected\n").find(" connected\n"), std::string::npos);
+    ASSERT_TRUE(term.WriteInput("two\n"));
+    EXPECT_EQ(pty_.ReadExactly(4), "two\n");
+    term.CloseInput();
+    EXPECT_EQ(term.Wait(), kExitDone);
+    EXPECT_EQ(term.ReadAllError(), "串口已断开: " + name +
+                                       "\nporvane-cli: waiting for the server to come back "
+                                       "(Ctrl-C quits)\nporvane-cli: the server is back: " +
+                                       name + ", 9600 8N1\n");
+}
+
 TEST_F(ServeCommandTest, AVanishedPortEndsTheSessionAndServe) {
     auto client = Client({"open:", "expect:00"});
     ASSERT_NE(client->ReadOutputUntil("open ok").find("open ok"), std::string::npos);

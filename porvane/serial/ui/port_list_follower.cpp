@@ -6,7 +6,6 @@
 #include <QSocketNotifier>
 #include <algorithm>
 
-#include "platform/devicemap/listed_ports.h"
 #include "platform/devicemap/port_identity.h"
 #include "platform/devicemap/port_watcher.h"
 #include "porvane/serial/port_list_fill.h"
@@ -67,15 +66,8 @@ void PortListFollower::RefreshToolTips() {
     for (int i = 0; i < combo_->count(); ++i) {
         const std::string name = combo_->itemText(i).toStdString();
         const auto identity = devicemap::IdentifyPort(name);
-        QString tip =
+        const QString tip =
             identity ? QString::fromStdString(PortToolTip(*identity)) : combo_->itemText(i);
-        // A port on another machine has no local identity: its address says where it is.
-        if (!identity && watcher_ != nullptr) {
-            for (const devicemap::DeviceMapEntry& entry : watcher_->Current().entries) {
-                if (devicemap::IsRemoteEntry(entry) && entry.device == name)
-                    tip = QString::fromStdString("设备: " + entry.port);
-            }
-        }
         combo_->setItemData(i, tip, Qt::ToolTipRole);
     }
     combo_->setToolTip(combo_->currentIndex() >= 0
