@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <fstream>
 
+#include "platform/comm/rfc2217_serial_device.h"
 #include "platform/devicemap/returning_port.h"
 #include "porvane/serial/page_notify.h"
 #include "porvane/widgets/lamp.h"
@@ -104,9 +105,20 @@ void ReceivePanel::PortVanished() {
         return;  // closed meanwhile by the user
     }
     ClosePort();
-    awaiting_return_ = true;
-    status_->setText(QString::fromUtf8("串口已断开, 等待重新连接"));
+    // A port on another machine never arrives in the lists again (it never left them): the
+    // server may be back at any time, so the open button is the way to try it.
+    const bool remote = opened_identity_ && comm::IsRemotePortName(opened_identity_->path.empty()
+                                                                       ? opened_port_
+                                                                       : opened_identity_->path);
+    awaiting_return_ = !remote;
+    status_->setText(QString::fromUtf8(remote ? "网络串口已断开" : "串口已断开, 等待重新连接"));
+    if (remote) {
+        status_->setToolTip(QString::fromUtf8("%1: 按'打开串口'重新连接")
+                                .arg(QString::fromStdString(opened_identity_->path)));
+    }
     widgets::ShowProgramMessage(this, QString::fromUtf8(serial::kMessagePortGone));
+    if (remote)
+        open_->setFocus();
 }
 
 void ReceivePanel::PortsArrived(const std::vector<std::string>& ports) {

@@ -113,6 +113,7 @@ class TerminalPageTest : public QObject {
     void vanishedPortClosesThePageAndEndsATransfer();
     void portListFollowsTheMapAndKeepsTheSelection();
     void aVanishedPortReopensWithOneClickWhenItComesBack();
+    void aRemotePortWhoseServerWentAwayReopensWithOneClick();
     void zeroByteShowsTextUpToItAndHexShowsAll();
     void limitRuleAtTheMillionthCharacter();
     void aLongHexStreamShowsAsOneWrappedLine();
@@ -759,6 +760,46 @@ void TerminalPageTest::theSendBandKeepsItsHeightAndTheViewTakesTheRest() {
     QCOMPARE(view->height() - view_height, page->height() - page_height);
     // The band still lies right above the status strip.
     QCOMPARE(band->geometry().bottom() + 1, page->status_strip()->geometry().top());
+}
+
+// A port on another machine stays listed while its server is away: the page says the
+// connection dropped and one click on the open button connects again.
+void TerminalPageTest::aRemotePortWhoseServerWentAwayReopensWithOneClick() {
+    const std::string loop = link_.toStdString();
+    const std::string served = dir_->path() + "/served";
+    ChildProcess plug("vport", {"loop", served});
+    QVERIFY(comm::testing::WaitForPath(served));
+    auto serve = std::make_unique<ChildProcess>(
+        "porvane-cli", std::vector<std::string>{"serve", served, "--listen", "127.0.0.1:0"});
+    const std::string said = serve->ReadOutputUntil("\n");
+    const size_t at = said.find("127.0.0.1:");
+    QVERIFY2(at != std::string::npos, said.c_str());
+    const std::string address = said.substr(at, said.find_first_of(" ,\n", at) - at);
+    auto restore = qScopeGuard([&] { WriteMap("ttyS0=" + loop + "\n"); });
+    WriteMap("ttyS0=" + loop + "\nlab1=rfc2217://" + address + "\n");
+    init();  // a page whose list holds the remote port
+    auto* combo = Find<QComboBox>("portCombo");
+    combo->setCurrentIndex(combo->findText("lab1"));
+    QCOMPARE(combo->currentText(), QString("lab1"));
+    MessageCatcher catcher;
+    OpenPort();
+
+    serve->Signal(SIGKILL);
+    serve->Wait();
+    QVERIFY(WaitUntil([&] { return !catcher.messages.isEmpty(); }));
+    QCOMPARE(catcher.messages.first(), QString::fromUtf8("串口已断开"));
+    auto* status = Find<QLabel>("reconnectStatus");
+    QCOMPARE(status->text(), QString::fromUtf8("网络串口已断开"));
+    QVERIFY(!page_->receive_panel()->awaiting_return());
+
+    ChildProcess again("porvane-cli", {"serve", served, "--listen", address});
+    QVERIFY(again.ReadOutputUntil("\n").find("serving") != std::string::npos);
+    Click("openButton");
+    QCOMPARE(Find<QPushButton>("openButton")->text(), QString::fromUtf8("关闭串口"));
+    QVERIFY(status->text().isEmpty());
+    SendText("back", false);
+    QVERIFY(WaitStored(4));
+    QCOMPARE(Stored(), QByteArray("back"));
 }
 
 QTEST_MAIN(TerminalPageTest)
