@@ -584,6 +584,44 @@ void CatchUp(OpenPort& port) {
         Drop(port);
 }
 
+namespace {
+
+// The socket records go out on, with the exchange lock held: caught up with the host and the
+// calls it missed reported; -1 when the port has none (then records are not sent).
+int RecordSocket(OpenPort& port) {
+    const int fd = LiveSocket(port);
+    if (fd < 0)
+        return -1;
+    if (!DrainStale(port, fd)) {
+        Drop(port);
+        return -1;
+    }
+    ReportSkipped(port, fd);
+    return fd;
+}
+
+// Sends records that get no reply. Once the host has fallen behind, records do not wait for
+// room: count_skipped counts them instead.
+template <typename CountSkippedRecords>
+void SendWithoutReply(OpenPort& port, int fd, iovec* parts, int used,
+                      CountSkippedRecords count_skipped) {
+    switch (SendMessage(fd, parts, used, -1, port.congested ? 0 : g_config.reply_timeout_ms)) {
+        case Sent::kSent:
+            port.congested = false;
+            break;
+        case Sent::kFull:
+        case Sent::kBadBuffer:
+            port.congested = true;
+            count_skipped();
+            break;
+        case Sent::kBroken:
+            Drop(port);
+            break;
+    }
+}
+
+}  // namespace
+
 void SendRecord(OpenPort& port, uint8_t op, uint32_t code, const iovec* parts, int count) {
     ExchangeLock lock(port);
     Request request(parts, count);
@@ -595,31 +633,13 @@ void SendRecord(OpenPort& port, uint8_t op, uint32_t code, const iovec* parts, i
             port.interrupted_unrecorded.Count(length);
         return;
     }
-    const int fd = LiveSocket(port);
+    const int fd = RecordSocket(port);
     if (fd < 0)
         return;
-    if (!DrainStale(port, fd)) {
-        Drop(port);
-        return;
-    }
-    ReportSkipped(port, fd);
     uint8_t header[link::kRequestHeaderSize];
     Header(header, port.next_id++, op | link::kNoReply, code, length, 0);
     all[0] = {header, sizeof header};
-    // Once the host has fallen behind, records do not wait for room: they are counted.
-    switch (SendMessage(fd, all, used + 1, -1, port.congested ? 0 : g_config.reply_timeout_ms)) {
-        case Sent::kSent:
-            port.congested = false;
-            break;
-        case Sent::kFull:
-        case Sent::kBadBuffer:
-            port.congested = true;
-            CountSkipped(port.unrecorded, length);
-            break;
-        case Sent::kBroken:
-            Drop(port);
-            break;
-    }
+    SendWithoutReply(port, fd, all, used + 1, [&] { CountSkipped(port.unrecorded, length); });
 }
 
 void SendRecords(OpenPort& port, const RecordPiece* records, int count) {
@@ -633,14 +653,9 @@ void SendRecords(OpenPort& port, const RecordPiece* records, int count) {
         }
         return;
     }
-    const int fd = LiveSocket(port);
+    const int fd = RecordSocket(port);
     if (fd < 0)
         return;
-    if (!DrainStale(port, fd)) {
-        Drop(port);
-        return;
-    }
-    ReportSkipped(port, fd);
     uint8_t headers[kMaxBatchRecords][link::kRequestHeaderSize];
     iovec parts[2 * kMaxBatchRecords];
     int used = 0;
@@ -650,20 +665,10 @@ void SendRecords(OpenPort& port, const RecordPiece* records, int count) {
         if (records[i].length > 0)
             parts[used++] = {const_cast<uint8_t*>(records[i].data), records[i].length};
     }
-    switch (SendMessage(fd, parts, used, -1, port.congested ? 0 : g_config.reply_timeout_ms)) {
-        case Sent::kSent:
-            port.congested = false;
-            break;
-        case Sent::kFull:
-        case Sent::kBadBuffer:
-            port.congested = true;
-            for (int i = 0; i < count; ++i)
-                CountSkipped(port.unrecorded, records[i].length);
-            break;
-        case Sent::kBroken:
-            Drop(port);
-            break;
-    }
+    SendWithoutReply(port, fd, parts, used, [&] {
+        for (int i = 0; i < count; ++i)
+            CountSkipped(port.unrecorded, records[i].length);
+    });
 }
 
 int Exchange(OpenPort& port, uint8_t op, const iovec* input, int input_count, void* output,
