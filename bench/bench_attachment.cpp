@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "driver/host/testing/host_ready.h"
+#include "driver/link_protocol.h"
 #include "driver/sievra_protocol.h"
 #include "driver/trace/call_tracer.h"
 #include "platform/comm/testing/child_process.h"
@@ -289,9 +290,11 @@ int main(int argc, char** argv) {
                             sievra::IOCTL_FILTER_SEND_COUNT_RULE,
                             sievra::FilterRule{sievra::kFlip, 0xFFFFFFFF, 0xFFFFFFFF, 0, 0x01, 0});
                     }
+                    // Reads as `watch` does: many records per round trip.
                     drain = std::thread([&link] {
-                        std::vector<uint8_t> records(4096);
-                        while (link->Read(records.data()) > 0) {
+                        std::vector<uint8_t> records(sievra::link::kMaxRecordRead);
+                        while (link->Read(records.data(), static_cast<uint32_t>(records.size())) >
+                               0) {
                         }
                     });
                 }

@@ -74,6 +74,9 @@ enum WatchState : uint32_t { kUnwatched = 0, kWatchedMonitor = 1, kWatchedFilter
 inline constexpr size_t kPageSize = 4096;
 
 inline constexpr uint32_t kMaxTransfer = 4096;
+// A control client's read of records may ask for more than one transfer: the host keeps what
+// the port's queue hands over for a client that reads slowly, and one read takes many records.
+inline constexpr uint32_t kMaxRecordRead = 64 * 1024;
 inline constexpr size_t kRequestHeaderSize = 17;
 inline constexpr size_t kResponseHeaderSize = 16;
 inline constexpr int32_t kStatusSharingViolation = static_cast<int32_t>(0xC0000043);

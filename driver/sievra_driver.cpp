@@ -399,6 +399,13 @@ bool RecordWouldFit(DeviceObject* filter_device, uint32_t length) {
     return control->queued == 0 || control->queued + size < kRecordQueueSize;
 }
 
+bool RecordsQueued(DeviceObject* filter_device) {
+    SievraExtension* filter = ExtensionOf(filter_device);
+    PortLock lock(filter);
+    const SievraExtension* control = filter->partner;
+    return control != nullptr && control->queued > 0;
+}
+
 uint32_t PortsAdded() {
     return g_port_counter.load();
 }

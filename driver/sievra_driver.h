@@ -44,6 +44,10 @@ kernel::NTSTATUS AddDevice(kernel::DriverObject* driver, kernel::DeviceObject* p
 // filter_device is the port's filter device.
 bool RecordWouldFit(kernel::DeviceObject* filter_device, uint32_t length);
 
+// True when the port's queue holds records, so that a read of its control device completes
+// at once. filter_device is the port's filter device.
+bool RecordsQueued(kernel::DeviceObject* filter_device);
+
 // The port counter: ports added since the driver was loaded.
 uint32_t PortsAdded();
 

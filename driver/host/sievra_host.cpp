@@ -22,6 +22,7 @@
 
 #include "driver/host/host_serial_port.h"
 #include "driver/host/peer_access.h"
+#include "driver/host/record_drain.h"
 #include "driver/host/watch_page.h"
 #include "driver/link_protocol.h"
 #include "driver/link_socket.h"
@@ -30,6 +31,13 @@
 namespace sievra {
 
 using namespace kernel;
+
+namespace {
+
+// Records held for a control client that reads slowly, beyond the port's own queue.
+constexpr size_t kStashSize = 256 * 1024;
+
+}  // namespace
 
 struct SievraHost::Port {
     uint32_t number = 0;
@@ -64,7 +72,6 @@ struct SievraHost::Port {
     // program's counted even before its session has read a byte.
     int app_connections = 0;
     bool stopping = false;
-    uint64_t reads_done = 0;  // raised each time the control client has taken records
     // The process whose request the port recorded last (0: none since the last open ended).
     std::atomic<pid_t> last_pid{0};
 
@@ -99,28 +106,12 @@ struct SievraHost::Port {
         return std::string(name, n);
     }
 
-    // The record queue holds 4096 bytes: an application's record waits until the control
-    // client has read enough of it, so that a fast program's records are never dropped for a
-    // slow reader. A program never waits for this (its records do not want answers); a reader
-    // that stops for good makes the program's socket fill, and what does not fit is counted.
-    void WaitForRoom(uint32_t length) {
-        DeviceObject* filter = physical->AttachedDevice;
-        std::unique_lock lock(apps_mutex);
-        while (!stopping) {
-            const uint64_t seen = reads_done;
-            lock.unlock();
-            const bool fits = RecordWouldFit(filter, length);
-            lock.lock();
-            if (fits)
-                return;
-            apps_changed.wait(lock, [&] { return stopping || reads_done != seen; });
-        }
-    }
-    void RecordsTaken() {
-        std::lock_guard lock(apps_mutex);
-        ++reads_done;
-        apps_changed.notify_all();
-    }
+    // The record queue holds 4096 bytes: an application's record waits until there is room,
+    // so that a fast program's records are never dropped for a slow reader. The drain keeps
+    // the queue emptied into a stash for the control client; only a full stash makes a record
+    // wait. A program never waits for this (its records do not want answers); a reader that
+    // stops for good makes the program's socket fill, and what does not fit is counted.
+    RecordDrain drain{kStashSize};
 
     void CountConnection(int change) {
         std::lock_guard lock(apps_mutex);
@@ -188,7 +179,9 @@ enum class RequestRead { kOk, kGone, kOversized };
 // (SCM_RIGHTS) is kept until the next request takes it.
 class RequestReader {
   public:
-    explicit RequestReader(int fd) : fd_(fd), buffer_(kBufferSize) {}
+    // max_read: the most a read of records (kRead) may ask for on this connection.
+    explicit RequestReader(int fd, uint32_t max_read = link::kMaxTransfer)
+        : fd_(fd), max_read_(max_read), buffer_(kBufferSize) {}
 
     // Until the given time, reads end (as if the peer had gone) when nothing more comes by
     // then; none, for no limit.
@@ -206,7 +199,9 @@ class RequestReader {
         request.code = GetLe32(header + 5);
         request.in = GetLe32(header + 9);
         request.out = GetLe32(header + 13);
-        if (request.in > link::kMaxTransfer || request.out > link::kMaxTransfer)
+        const bool read = request.op == link::kRead;
+        if (request.in > link::kMaxTransfer ||
+            request.out > (read ? max_read_ : link::kMaxTransfer))
             return RequestRead::kOversized;
         request.buffer.assign(std::max(request.in, request.out), 0);
         if (request.in > 0 && !Take(request.buffer.data(), request.in))
@@ -269,6 +264,7 @@ class RequestReader {
     }
 
     int fd_;
+    uint32_t max_read_;
     std::optional<std::chrono::steady_clock::time_point> deadline_;
     std::vector<uint8_t> buffer_;
     size_t start_ = 0;
@@ -860,7 +856,9 @@ void SievraHost::ServeClient(Port& port, int fd) {
     IoCallDriverAndWait(port.control, IRP_MJ_CREATE);
     SievraExtension* filter = ExtensionOf(port.control)->partner;
     port.page.Set(WatchStateOf(true, filter->link_mode));
+    port.drain.Open(port.control, port.physical->AttachedDevice);
     std::thread reader([&] {
+        std::vector<uint8_t> data;
         for (;;) {
             std::pair<uint32_t, uint32_t> read;
             {
@@ -871,25 +869,23 @@ void SievraHost::ServeClient(Port& port, int fd) {
                 read = reads.front();
                 reads.pop_front();
             }
-            std::vector<uint8_t> data(read.second);
-            // After the clean-up the control device fails reads at once, so this never waits
-            // past the session's end.
-            const IoStatusBlock s = IoCallDriverAndWait(
-                port.control, IRP_MJ_READ, data.empty() ? nullptr : data.data(), read.second);
-            port.RecordsTaken();
-            const uint32_t n =
-                static_cast<uint32_t>(std::min<uintptr_t>(s.Information, read.second));
+            data.resize(read.second);
+            // Ends with 0 bytes when the session ends, as the control device's clean-up ends a
+            // waiting read.
+            const size_t n = port.drain.WaitAndTake(data.data(), read.second);
+            const NTSTATUS status = n > 0 ? STATUS_SUCCESS : STATUS_CANCELLED;
             {
                 // Before the answer: the client's next read, sent on hearing it, may wait.
                 std::lock_guard lock(reads_mutex);
                 read_outstanding = false;
             }
-            SendResponse(fd, write_mutex, read.first, s.Status, n, data.data(), n);
+            SendResponse(fd, write_mutex, read.first, status, static_cast<uint32_t>(n), data.data(),
+                         static_cast<uint32_t>(n));
         }
     });
     uint32_t close_id = 0;
     bool closing = false;
-    RequestReader requests(fd);
+    RequestReader requests(fd, link::kMaxRecordRead);
     for (;;) {
         LinkRequest request;
         const RequestRead read = requests.Next(request);
@@ -907,22 +903,30 @@ void SievraHost::ServeClient(Port& port, int fd) {
                                                         request.code, request.in, request.out);
             if (request.code == IOCTL_FILTER_SET_MODE)
                 port.page.Set(WatchStateOf(true, filter->link_mode));
+            port.drain.TakeQueued();
             const uint32_t n =
                 static_cast<uint32_t>(std::min<uintptr_t>(s.Information, request.out));
             SendResponse(fd, write_mutex, id, s.Status, static_cast<uint32_t>(s.Information),
                          buffer.data(), n);
         } else if (request.op == link::kRead) {
-            bool taken = false;
+            // Records already stashed are answered here; only a read that must wait for
+            // records goes to the reading thread.
+            size_t n = 0;
+            bool waits = false;
             {
                 std::lock_guard lock(reads_mutex);
                 if (!read_outstanding) {
-                    read_outstanding = taken = true;
-                    reads.emplace_back(id, request.out);
-                    reads_changed.notify_one();
+                    n = port.drain.TryTake(buffer.data(), request.out);
+                    if (n == 0 && request.out > 0) {
+                        read_outstanding = waits = true;
+                        reads.emplace_back(id, request.out);
+                        reads_changed.notify_one();
+                    }
                 }
             }
-            if (!taken)
-                SendResponse(fd, write_mutex, id, STATUS_SUCCESS, 0, nullptr, 0);
+            if (!waits)
+                SendResponse(fd, write_mutex, id, STATUS_SUCCESS, static_cast<uint32_t>(n),
+                             buffer.data(), static_cast<uint32_t>(n));
         } else if (request.op == link::kClose) {
             close_id = id;
             closing = true;
@@ -937,11 +941,11 @@ void SievraHost::ServeClient(Port& port, int fd) {
         ending = true;
         reads_changed.notify_one();
     }
-    IoCallDriverAndWait(port.control, IRP_MJ_CLEANUP);  // ends a waiting read, fails later ones
+    port.drain.Close();  // ends a waiting read, and every wait for room
     reader.join();
+    IoCallDriverAndWait(port.control, IRP_MJ_CLEANUP);
     IoCallDriverAndWait(port.control, IRP_MJ_CLOSE);
-    port.RecordsTaken();  // closed: nothing waits for room any more
-    port.busy = false;    // free before the client hears of the close, so it may open again at once
+    port.busy = false;  // free before the client hears of the close, so it may open again at once
     if (closing)
         SendResponse(fd, write_mutex, close_id, STATUS_SUCCESS, 0, nullptr, 0);
 }
@@ -983,7 +987,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         uint32_t reply_length = 0;
         int page = -1;
         if (op == link::kAppWrite || op == link::kAppRead || op == link::kDeviceControl)
-            port.WaitForRoom(std::max(in, out));
+            port.drain.MakeRoom(std::max(in, out));
         if (created && peer &&
             (op == link::kAppWrite || op == link::kAppRead || op == link::kDeviceControl ||
              op == link::kClose)) {
@@ -1114,6 +1118,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                 s.Status = link::kStatusInvalidRequest;
                 break;
         }
+        port.drain.TakeQueued();  // what the request recorded, for the control client
         if (reply &&
             !SendResponse(fd, write_mutex, id, s.Status, static_cast<uint32_t>(s.Information),
                           buffer.data(), reply_length, page)) {
@@ -1129,6 +1134,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         IoCallDriverAndWait(top, IRP_MJ_CLEANUP);
         IoCallDriverAndWait(top, IRP_MJ_CLOSE);
         port.last_pid = 0;
+        port.drain.TakeQueued();
     }
     port.CountConnection(-1);  // after the last record it makes
 }

@@ -51,8 +51,8 @@ class RawClient {
     }
     // The next response: id, status and, when asked, its data's length; false when the host
     // closed or nothing came in time.
-    bool Receive(uint32_t& id, int32_t& status, int timeout_ms = 20000,
-                 uint32_t* length = nullptr) {
+    bool Receive(uint32_t& id, int32_t& status, int timeout_ms = 20000, uint32_t* length = nullptr,
+                 std::vector<uint8_t>* data_out = nullptr) {
         pollfd p{fd_, POLLIN, 0};
         if (::poll(&p, 1, timeout_ms) <= 0)
             return false;
@@ -67,8 +67,11 @@ class RawClient {
         if (length != nullptr)
             *length = data_length;
         std::vector<uint8_t> data(seqpacket_ ? 0 : data_length);  // a message is whole
-        return data.empty() || ::recv(fd_, data.data(), data.size(), MSG_WAITALL) ==
-                                   static_cast<ssize_t>(data.size());
+        const bool whole = data.empty() || ::recv(fd_, data.data(), data.size(), MSG_WAITALL) ==
+                                               static_cast<ssize_t>(data.size());
+        if (data_out != nullptr)
+            *data_out = std::move(data);
+        return whole;
     }
     // Waits for the host to end the connection.
     bool WaitForEnd(int timeout_ms = 20000) {
@@ -163,6 +166,43 @@ TEST_F(SievraHostTest, ReadsWhileOneWaitsCompleteAtOnceWithNoBytesAndSessionsAre
         ASSERT_TRUE(app.WaitForEnd());
     }
     EXPECT_EQ(host_->SessionCount(), 0u);
+}
+
+TEST_F(SievraHostTest, AProgramNeverWaitsForALateReaderWhoseLargeReadsTakeEveryRecordInOrder) {
+    auto control = Control();
+    uint32_t id = 0;
+    int32_t status = -1;
+    control->Send(2, link::kDeviceControl, IOCTL_FILTER_SET_MODE, {kLinkModeMonitor, 0, 0, 0});
+    ASSERT_TRUE(control->Receive(id, status));
+    RawClient app(AppPath(), SOCK_SEQPACKET);
+    ASSERT_EQ(app.Create(pty_.slave()), 0);
+    // Fifty queues' worth of records while nobody reads; the answered write after them shows
+    // the host took them all without waiting for the reader.
+    constexpr int kWrites = 50;
+    for (int i = 0; i < kWrites; ++i)
+        app.Send(2, link::kAppWrite | link::kNoReply, 0, std::vector<uint8_t>(4000, uint8_t(i)));
+    app.Send(3, link::kAppWrite, 0, {uint8_t(kWrites)}, 1);
+    ASSERT_TRUE(app.Receive(id, status));
+    EXPECT_EQ(id, 3u);
+    std::vector<uint8_t> firsts;  // each write record's first data byte, in order
+    size_t largest_read = 0;
+    while (firsts.size() < kWrites + 1) {
+        std::vector<uint8_t> records;
+        uint32_t length = 0;
+        control->Send(4, link::kRead, 0, {}, link::kMaxRecordRead);
+        ASSERT_TRUE(control->Receive(id, status, 20000, &length, &records));
+        ASSERT_EQ(status, 0);
+        largest_read = std::max<size_t>(largest_read, length);
+        for (size_t at = 0; at + kRecordHeaderSize <= records.size();) {
+            const uint32_t data_length = GetLe32(&records[at + 9]);
+            if (GetLe32(&records[at + 1]) == kKindWrite && data_length > 0)
+                firsts.push_back(records[at + kRecordHeaderSize]);
+            at += kRecordHeaderSize + data_length;
+        }
+    }
+    for (int i = 0; i <= kWrites; ++i)
+        EXPECT_EQ(firsts[static_cast<size_t>(i)], i);
+    EXPECT_GT(largest_read, kRecordQueueSize);
 }
 
 TEST_F(SievraHostTest, StopEndsSessionsBlockedOnTheirSockets) {

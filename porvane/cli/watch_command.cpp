@@ -429,10 +429,13 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         port->link.SetMode(sievra::kLinkModeMonitor);
         WatchedPort* p = port.get();
         p->reader = std::thread([p, &records] {
-            std::vector<uint8_t> buffer(4096);
+            // Large reads: a busy program's records come many at a time, so it never waits for
+            // this thread's round trips.
+            std::vector<uint8_t> buffer(sievra::link::kMaxRecordRead);
             bool end = false;
             while (!end) {
-                const uint32_t n = p->link.Read(buffer.data(), 4096);
+                const uint32_t n =
+                    p->link.Read(buffer.data(), static_cast<uint32_t>(buffer.size()));
                 if (n == 0 && !p->link.IsOpen())
                     break;
                 // Print up to the end marker.

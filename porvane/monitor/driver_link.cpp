@@ -123,7 +123,7 @@ void DriverLink::Receive(int fd) {
             break;
         const uint32_t id = sievra::GetLe32(header);
         const uint32_t length = sievra::GetLe32(header + 12);
-        if (length > sievra::link::kMaxTransfer)
+        if (length > sievra::link::kMaxRecordRead)
             break;
         std::vector<uint8_t> data(length);
         if (length > 0 && !sievra::link::ReadFully(fd, data.data(), length))
@@ -235,7 +235,7 @@ int DriverLink::Forward(uint32_t code, const void* input, uint32_t input_length,
 
 uint32_t DriverLink::Read(uint8_t* buffer, uint32_t length) {
     Reply reply;
-    length = std::min<uint32_t>(length, sievra::link::kMaxTransfer);
+    length = std::min<uint32_t>(length, sievra::link::kMaxRecordRead);
     if (!Call(sievra::link::kRead, 0, nullptr, 0, length, reply))
         return 0;
     const uint32_t n = static_cast<uint32_t>(std::min<size_t>(reply.data.size(), length));

@@ -57,7 +57,9 @@ class DriverLink {
     // A serial request passed to the port's serial driver; returned gets the byte count.
     int Forward(uint32_t code, const void* input, uint32_t input_length, void* output,
                 uint32_t output_length, uint32_t* returned = nullptr);
-    // Up to 4096 bytes of whole records; blocks until records come; 0 when closed.
+    // Up to length bytes of whole records (a record longer than length is cut, its rest comes
+    // next); blocks until records come; 0 when closed. A length beyond 4096, up to
+    // kMaxRecordRead, takes what the host holds for a slow reader in one round trip.
     uint32_t Read(uint8_t* buffer, uint32_t length = 4096);
     void Close();
 

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "driver/host/record_stash.h"
+#include "platform/kernel/io_manager.h"
+
+namespace sievra {
+
+// Keeps a port's record queue emptied into a stash while a control client reads the records.
+// Whichever host thread made a record takes it off the queue at once, so a program's next
+// record never waits for a round trip to a reader in another process that may be busy
+// printing; the client's reads are served from the stash. Every read of the control device
+// happens here, under one lock and only when records are queued, so none is ever left
+// pending. When the stash is full, programs wait for the client as they would for the queue.
+class RecordDrain {
+  public:
+    explicit RecordDrain(size_t stash_capacity) : stash_(stash_capacity) {}
+
+    // A client has opened the control device: records are taken from now on.
+    void Open(kernel::DeviceObject* control, kernel::DeviceObject* filter);
+    // The client is done: wakes every wait; what is stashed is dropped, later records stay
+    // queued (the next open empties the queue).
+    void Close();
+
+    // Takes the queued records into the stash, when a client reads and there is room.
+    void TakeQueued();
+    // Waits until a record of length data bytes joins the queue without the queue dropping
+    // records first, or until no client reads.
+    void MakeRoom(uint32_t length);
+    // Waits for records and moves up to length bytes of them into out (see RecordStash::Take);
+    // 0 once closed.
+    size_t WaitAndTake(uint8_t* out, size_t length);
+    // Moves up to length bytes of stashed records into out without waiting; 0 when none.
+    size_t TryTake(uint8_t* out, size_t length);
+
+  private:
+    bool TakeQueuedLocked();
+    size_t TakeLocked(uint8_t* out, size_t length);
+
+    std::mutex mutex_;  // guards everything below; held across each read of the queue
+    std::condition_variable changed_;
+    RecordStash stash_;
+    bool open_ = false;
+    kernel::DeviceObject* control_ = nullptr;
+    kernel::DeviceObject* filter_ = nullptr;
+};
+
+}  // namespace sievra
