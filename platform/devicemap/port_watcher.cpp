@@ -1,5 +1,7 @@
 #include "platform/devicemap/port_watcher.h"
 
+#include <sys/stat.h>
+
 #include <fcntl.h>
 #include <libudev.h>
 #include <sys/epoll.h>
@@ -104,7 +106,8 @@ std::unique_ptr<PortWatcher> PortWatcher::Open(std::string* error) {
         watcher->monitors_.push_back(std::move(monitor));
     }
     // Read after the monitor is listening, so that a port arriving in between is not missed.
-    watcher->current_ = ReadOrEmpty("/sys/class/tty");
+    watcher->follows_devices_ = true;
+    watcher->current_ = watcher->ReadNow("/sys/class/tty");
     return watcher;
 }
 
@@ -137,14 +140,29 @@ std::set<std::string> PortWatcher::Drain() {
     return removed;
 }
 
+DeviceMap PortWatcher::ReadNow(const std::string& source) const {
+    DeviceMap map = ReadOrEmpty(source);
+    // A device is there with its node: one announced before its node is made (a device that
+    // left again at once, or a mocked bus that announces as it builds) would otherwise be
+    // known without its links and serial number, and so not recognised when it returns.
+    if (follows_devices_) {
+        std::erase_if(map.entries, [](const DeviceMapEntry& e) {
+            struct stat st;
+            return ::stat(("/dev/" + e.device).c_str(), &st) != 0;
+        });
+    }
+    return map;
+}
+
 std::vector<PortChange> PortWatcher::TakeChanges() {
     // The map is read again and compared, which also covers events that were merged or lost
     // when the queue overflowed. A device whose last event was its removal is gone even if its
     // sysfs folder has not been taken down yet.
     const std::set<std::string> removed = Drain();
-    DeviceMap next = ReadOrEmpty(current_.source);
+    DeviceMap next = ReadNow(current_.source);
     std::erase_if(next.entries,
                   [&](const DeviceMapEntry& e) { return removed.count(e.device) != 0; });
+
     std::vector<PortChange> changes = MapDifferences(current_, next);
     current_ = std::move(next);
     return changes;

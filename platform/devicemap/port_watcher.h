@@ -38,6 +38,8 @@ class PortWatcher {
     const DeviceMap& Current() const { return current_; }
 
   private:
+    DeviceMap ReadNow(const std::string& source) const;
+
     PortWatcher() = default;
     // Reads every pending event; the names of the devices whose last event was a removal.
     std::set<std::string> Drain();
@@ -54,6 +56,7 @@ class PortWatcher {
     std::vector<std::unique_ptr<udev_monitor, MonitorUnref>> monitors_;  // udev's, the kernel's
     comm::UniqueFd poll_set_;  // an epoll set readable when a monitor is
     DeviceMap current_;
+    bool follows_devices_ = false;  // the machine's own ports, not a map file
 };
 
 // The differences between two maps: entries only in before have departed, those only in after
