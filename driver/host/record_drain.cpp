@@ -57,12 +57,8 @@ void RecordDrain::MakeRoom(uint32_t length) {
 
 size_t RecordDrain::WaitAndTake(uint8_t* out, size_t length) {
     std::unique_lock lock(mutex_);
+    TakeQueuedLocked();  // a reader never waits on records already queued
     changed_.wait(lock, [&] { return !open_ || !stash_.Empty(); });
-    return TakeLocked(out, length);
-}
-
-size_t RecordDrain::TryTake(uint8_t* out, size_t length) {
-    std::lock_guard lock(mutex_);
     return TakeLocked(out, length);
 }
 

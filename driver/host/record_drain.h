@@ -34,8 +34,6 @@ class RecordDrain {
     // Waits for records and moves up to length bytes of them into out (see RecordStash::Take);
     // 0 once closed.
     size_t WaitAndTake(uint8_t* out, size_t length);
-    // Moves up to length bytes of stashed records into out without waiting; 0 when none.
-    size_t TryTake(uint8_t* out, size_t length);
 
   private:
     bool TakeQueuedLocked();

@@ -12,7 +12,7 @@ bool RecordStash::HasRoom() const {
 }
 
 void RecordStash::Clear() {
-    data_.clear();
+    std::vector<uint8_t>().swap(data_);  // an unwatched port keeps no memory
     head_ = 0;
     records_.clear();
 }

@@ -909,24 +909,20 @@ void SievraHost::ServeClient(Port& port, int fd) {
             SendResponse(fd, write_mutex, id, s.Status, static_cast<uint32_t>(s.Information),
                          buffer.data(), n);
         } else if (request.op == link::kRead) {
-            // Records already stashed are answered here; only a read that must wait for
-            // records goes to the reading thread.
-            size_t n = 0;
-            bool waits = false;
+            // Every read that may carry records is answered by the reading thread, one after
+            // the other, so that no answer overtakes the records of an earlier one; records
+            // already stashed are handed over there at once.
+            bool taken = false;
             {
                 std::lock_guard lock(reads_mutex);
-                if (!read_outstanding) {
-                    n = port.drain.TryTake(buffer.data(), request.out);
-                    if (n == 0 && request.out > 0) {
-                        read_outstanding = waits = true;
-                        reads.emplace_back(id, request.out);
-                        reads_changed.notify_one();
-                    }
+                if (!read_outstanding && request.out > 0) {
+                    read_outstanding = taken = true;
+                    reads.emplace_back(id, request.out);
+                    reads_changed.notify_one();
                 }
             }
-            if (!waits)
-                SendResponse(fd, write_mutex, id, STATUS_SUCCESS, static_cast<uint32_t>(n),
-                             buffer.data(), static_cast<uint32_t>(n));
+            if (!taken)
+                SendResponse(fd, write_mutex, id, STATUS_SUCCESS, 0, nullptr, 0);
         } else if (request.op == link::kClose) {
             close_id = id;
             closing = true;
