@@ -34,8 +34,10 @@ using namespace kernel;
 
 namespace {
 
-// Records held for a control client that reads slowly, beyond the port's own queue.
-constexpr size_t kStashSize = 256 * 1024;
+// Data bytes of the records a request makes besides its transfer: a process's number and name
+// when the process making the requests changes, and an open's or a close's status.
+constexpr uint32_t kProcessReportSize = 4 + 16;
+constexpr uint32_t kStatusRecordSize = 4;
 
 }  // namespace
 
@@ -86,7 +88,7 @@ struct SievraHost::Port {
         std::string name = ProcessName(pid);
         if (name.empty())
             name = known_name;
-        uint8_t data[4 + 16];
+        uint8_t data[kProcessReportSize];
         PutLe32(data, static_cast<uint32_t>(pid));
         const size_t n = std::min<size_t>(name.size(), 16);
         std::memcpy(data + 4, name.data(), n);
@@ -111,7 +113,7 @@ struct SievraHost::Port {
     // the queue emptied into a stash for the control client; only a full stash makes a record
     // wait. A program never waits for this (its records do not want answers); a reader that
     // stops for good makes the program's socket fill, and what does not fit is counted.
-    RecordDrain drain{kStashSize};
+    RecordDrain drain{kRecordStashSize};
 
     void CountConnection(int change) {
         std::lock_guard lock(apps_mutex);
@@ -986,16 +988,22 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         IoStatusBlock s;
         uint32_t reply_length = 0;
         int page = -1;
-        if (op == link::kAppWrite || op == link::kAppRead || op == link::kDeviceControl)
-            port.drain.MakeRoom(std::max(in, out));
-        if (created && peer &&
-            (op == link::kAppWrite || op == link::kAppRead || op == link::kDeviceControl ||
-             op == link::kClose)) {
-            port.NoteProcess(speaker != 0 ? speaker : peer->pid, speaker_name);
-        }
         if (op != link::kAppCreate && !created && !trusted) {
             SendResponse(fd, write_mutex, id, link::kStatusAccessDenied, 0, nullptr, 0);
             break;
+        }
+        // Each record waits for room in the queue, the report of a change of process first:
+        // one that overflowed it would drop the records waiting there for a lagging reader.
+        if (created && peer &&
+            (op == link::kAppWrite || op == link::kAppRead || op == link::kDeviceControl ||
+             op == link::kClose)) {
+            port.drain.MakeRoom(kProcessReportSize);
+            port.NoteProcess(speaker != 0 ? speaker : peer->pid, speaker_name);
+        }
+        if (op == link::kAppWrite || op == link::kAppRead || op == link::kDeviceControl ||
+            op == link::kRead || op == link::kAppBypassed || op == link::kAppCreate ||
+            op == link::kClose) {
+            port.drain.MakeRoom(std::max({in, out, kStatusRecordSize}));
         }
         switch (op) {
             case link::kAppCreate: {
@@ -1131,6 +1139,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
     if (created && last && !let_go) {
         // The application went without closing (it exited or was killed): as at a process's
         // end, its open is cleaned up and closed, which ends its rules and is recorded.
+        port.drain.MakeRoom(kStatusRecordSize);
         IoCallDriverAndWait(top, IRP_MJ_CLEANUP);
         IoCallDriverAndWait(top, IRP_MJ_CLOSE);
         port.last_pid = 0;

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <thread>
 
+#include "driver/host/record_drain.h"
 #include "driver/host/testing/app_create.h"
 #include "driver/link_protocol.h"
 #include "driver/link_socket.h"
@@ -203,6 +204,58 @@ TEST_F(SievraHostTest, AProgramNeverWaitsForALateReaderWhoseLargeReadsTakeEveryR
     for (int i = 0; i <= kWrites; ++i)
         EXPECT_EQ(firsts[static_cast<size_t>(i)], i);
     EXPECT_GT(largest_read, kRecordQueueSize);
+}
+
+// While a reader lags so far that the host's stash is full, a program's records wait in the
+// port's queue; a close, an open or a change of process recorded after them must wait for room
+// too, as the data records do, rather than overflow the queue and drop what waits there.
+TEST_F(SievraHostTest, RecordsWaitingForALaggingReaderAreNeverDroppedByTheRecordsAfterThem) {
+    auto control = Control();
+    uint32_t id = 0;
+    int32_t status = -1;
+    control->Send(2, link::kDeviceControl, IOCTL_FILTER_SET_MODE, {kLinkModeMonitor, 0, 0, 0});
+    ASSERT_TRUE(control->Receive(id, status));
+    int stop[2];
+    ASSERT_EQ(::pipe(stop), 0);
+    std::thread line([this, &stop] {  // takes what the program writes, so each write is whole
+        char buffer[4096];
+        pollfd p[2] = {{pty_.master(), POLLIN, 0}, {stop[0], POLLIN, 0}};
+        while (::poll(p, 2, -1) > 0 && p[1].revents == 0 &&
+               ::read(pty_.master(), buffer, sizeof buffer) > 0) {
+        }
+    });
+    RawClient app(AppPath(), SOCK_SEQPACKET);
+    ASSERT_EQ(app.Create(pty_.slave()), 0);
+    constexpr size_t kRecord = kRecordHeaderSize + 4000;
+    for (size_t stashed = 0; stashed + kRecordQueueSize <= kRecordStashSize; stashed += kRecord) {
+        app.Send(2, link::kAppWrite, 0, std::vector<uint8_t>(4000, 'a'), 4000);
+        ASSERT_TRUE(app.Receive(id, status));
+    }
+    // The stash is full: this record stays queued, and leaves less room than a close record.
+    constexpr uint32_t kLast = kRecordQueueSize - kRecordHeaderSize - 17;
+    app.Send(3, link::kAppWrite, 0, std::vector<uint8_t>(kLast, 'b'), kLast);
+    ASSERT_TRUE(app.Receive(id, status));
+    app.Send(4, link::kClose);
+    bool last_seen = false;
+    bool close_seen = false;
+    for (uint32_t rid = 100; !close_seen; ++rid) {
+        std::vector<uint8_t> records;
+        control->Send(rid, link::kRead, 0, {}, link::kMaxRecordRead);
+        ASSERT_TRUE(control->Receive(id, status, 20000, nullptr, &records));
+        for (size_t at = 0; at + kRecordHeaderSize <= records.size();) {
+            const uint32_t kind = GetLe32(&records[at + 1]);
+            const uint32_t length = GetLe32(&records[at + 9]);
+            last_seen |= kind == kKindWrite && length == kLast;
+            close_seen |= kind == kKindClose;
+            at += kRecordHeaderSize + length;
+        }
+    }
+    EXPECT_TRUE(last_seen);
+    ASSERT_TRUE(app.Receive(id, status));
+    EXPECT_EQ(id, 4u);
+    ::close(stop[1]);
+    line.join();
+    ::close(stop[0]);
 }
 
 TEST_F(SievraHostTest, StopEndsSessionsBlockedOnTheirSockets) {
