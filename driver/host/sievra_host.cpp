@@ -876,11 +876,11 @@ void SievraHost::ServeClient(Port& port, int fd) {
             // waiting read.
             const size_t n = port.drain.WaitAndTake(data.data(), read.second);
             const NTSTATUS status = n > 0 ? STATUS_SUCCESS : STATUS_CANCELLED;
-            {
-                // Before the answer: the client's next read, sent on hearing it, may wait.
-                std::lock_guard lock(reads_mutex);
-                read_outstanding = false;
-            }
+            // Cleared before the answer, so that the client's next read, sent on hearing it, may
+            // wait; answered under the lock, so that a read sent ahead, which the requests' thread
+            // answers from the stash, never overtakes these records.
+            std::lock_guard lock(reads_mutex);
+            read_outstanding = false;
             SendResponse(fd, write_mutex, read.first, status, static_cast<uint32_t>(n), data.data(),
                          static_cast<uint32_t>(n));
         }
@@ -938,12 +938,14 @@ void SievraHost::ServeClient(Port& port, int fd) {
         }
     }
     port.page.Set(link::kUnwatched);
+    // Ends a waiting read and every wait for room first: the reading thread may be held by a
+    // client that takes no answers.
+    port.drain.Close();
     {
         std::lock_guard lock(reads_mutex);
         ending = true;
         reads_changed.notify_one();
     }
-    port.drain.Close();  // ends a waiting read, and every wait for room
     reader.join();
     IoCallDriverAndWait(port.control, IRP_MJ_CLEANUP);
     IoCallDriverAndWait(port.control, IRP_MJ_CLOSE);

@@ -326,6 +326,50 @@ TEST_F(SievraHostTest, ClosingAReaderThatNeverTakesItsAnswersFreesTheProgram) {
     ::close(stop[0]);
 }
 
+// A client may send reads ahead of their answers: records reach it in the order they were made
+// whichever of the host's threads answers each read.
+TEST_F(SievraHostTest, ReadsSentAheadTakeRecordsInOrder) {
+    auto control = Control();
+    uint32_t id = 0;
+    int32_t status = -1;
+    control->Send(2, link::kDeviceControl, IOCTL_FILTER_SET_MODE, {kLinkModeMonitor, 0, 0, 0});
+    ASSERT_TRUE(control->Receive(id, status));
+    int stop[2];
+    ASSERT_EQ(::pipe(stop), 0);
+    std::thread line([this, &stop] {  // takes what the program writes
+        char buffer[4096];
+        pollfd p[2] = {{pty_.master(), POLLIN, 0}, {stop[0], POLLIN, 0}};
+        while (::poll(p, 2, -1) > 0 && p[1].revents == 0 &&
+               ::read(pty_.master(), buffer, sizeof buffer) > 0) {
+        }
+    });
+    std::thread program([this] {  // numbered two-byte writes
+        RawClient app(AppPath(), SOCK_SEQPACKET);
+        ASSERT_EQ(app.Create(pty_.slave()), 0);
+        for (int i = 0; i < 3000; ++i)
+            app.Send(2, link::kAppWrite | link::kNoReply, 0, {uint8_t(i), uint8_t(i >> 8)});
+    });
+    int next = 0;
+    int outstanding = 0;
+    while (next < 3000) {
+        for (; outstanding < 8; ++outstanding)  // each read takes at most one record
+            control->Send(100, link::kRead, 0, {}, kRecordHeaderSize + 2);
+        std::vector<uint8_t> records;
+        ASSERT_TRUE(control->Receive(id, status, 20000, nullptr, &records));
+        --outstanding;
+        for (size_t at = 0; at + kRecordHeaderSize <= records.size();) {
+            const uint32_t length = GetLe32(&records[at + 9]);
+            if (GetLe32(&records[at + 1]) == kKindWrite && length == 2)
+                ASSERT_EQ(records[at + 13] | records[at + 14] << 8, next++);
+            at += kRecordHeaderSize + length;
+        }
+    }
+    program.join();
+    ::close(stop[1]);
+    line.join();
+    ::close(stop[0]);
+}
+
 TEST_F(SievraHostTest, StopEndsSessionsBlockedOnTheirSockets) {
     auto control = Control();
     RawClient app(AppPath(), SOCK_SEQPACKET);
