@@ -10,6 +10,9 @@
 
 namespace sievra {
 
+// Records held for a control client that reads slowly, beyond the port's own queue.
+inline constexpr size_t kRecordStashSize = 256 * 1024;
+
 // Keeps a port's record queue emptied into a stash while a control client reads the records.
 // Whichever host thread made a record takes it off the queue at once, so a program's next
 // record never waits for a round trip to a reader in another process that may be busy

@@ -34,8 +34,10 @@ using namespace kernel;
 
 namespace {
 
-// Records held for a control client that reads slowly, beyond the port's own queue.
-constexpr size_t kStashSize = 256 * 1024;
+// Data bytes of the records a request makes besides its transfer: a process's number and name
+// when the process making the requests changes, and an open's or a close's status.
+constexpr uint32_t kProcessReportSize = 4 + 16;
+constexpr uint32_t kStatusRecordSize = 4;
 
 }  // namespace
 
@@ -86,7 +88,7 @@ struct SievraHost::Port {
         std::string name = ProcessName(pid);
         if (name.empty())
             name = known_name;
-        uint8_t data[4 + 16];
+        uint8_t data[kProcessReportSize];
         PutLe32(data, static_cast<uint32_t>(pid));
         const size_t n = std::min<size_t>(name.size(), 16);
         std::memcpy(data + 4, name.data(), n);
@@ -111,7 +113,7 @@ struct SievraHost::Port {
     // the queue emptied into a stash for the control client; only a full stash makes a record
     // wait. A program never waits for this (its records do not want answers); a reader that
     // stops for good makes the program's socket fill, and what does not fit is counted.
-    RecordDrain drain{kStashSize};
+    RecordDrain drain{kRecordStashSize};
 
     void CountConnection(int change) {
         std::lock_guard lock(apps_mutex);
@@ -874,11 +876,11 @@ void SievraHost::ServeClient(Port& port, int fd) {
             // waiting read.
             const size_t n = port.drain.WaitAndTake(data.data(), read.second);
             const NTSTATUS status = n > 0 ? STATUS_SUCCESS : STATUS_CANCELLED;
-            {
-                // Before the answer: the client's next read, sent on hearing it, may wait.
-                std::lock_guard lock(reads_mutex);
-                read_outstanding = false;
-            }
+            // Cleared before the answer, so that the client's next read, sent on hearing it, may
+            // wait; answered under the lock, so that a read sent ahead, which the requests' thread
+            // answers from the stash, never overtakes these records.
+            std::lock_guard lock(reads_mutex);
+            read_outstanding = false;
             SendResponse(fd, write_mutex, read.first, status, static_cast<uint32_t>(n), data.data(),
                          static_cast<uint32_t>(n));
         }
@@ -932,12 +934,14 @@ void SievraHost::ServeClient(Port& port, int fd) {
         }
     }
     port.page.Set(link::kUnwatched);
+    // Ends a waiting read and every wait for room first: the reading thread may be held by a
+    // client that takes no answers.
+    port.drain.Close();
     {
         std::lock_guard lock(reads_mutex);
         ending = true;
         reads_changed.notify_one();
     }
-    port.drain.Close();  // ends a waiting read, and every wait for room
     reader.join();
     IoCallDriverAndWait(port.control, IRP_MJ_CLEANUP);
     IoCallDriverAndWait(port.control, IRP_MJ_CLOSE);
@@ -982,16 +986,22 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         IoStatusBlock s;
         uint32_t reply_length = 0;
         int page = -1;
-        if (op == link::kAppWrite || op == link::kAppRead || op == link::kDeviceControl)
-            port.drain.MakeRoom(std::max(in, out));
-        if (created && peer &&
-            (op == link::kAppWrite || op == link::kAppRead || op == link::kDeviceControl ||
-             op == link::kClose)) {
-            port.NoteProcess(speaker != 0 ? speaker : peer->pid, speaker_name);
-        }
         if (op != link::kAppCreate && !created && !trusted) {
             SendResponse(fd, write_mutex, id, link::kStatusAccessDenied, 0, nullptr, 0);
             break;
+        }
+        // Each record waits for room in the queue, the report of a change of process first:
+        // one that overflowed it would drop the records waiting there for a lagging reader.
+        if (created && peer &&
+            (op == link::kAppWrite || op == link::kAppRead || op == link::kDeviceControl ||
+             op == link::kClose)) {
+            port.drain.MakeRoom(kProcessReportSize);
+            port.NoteProcess(speaker != 0 ? speaker : peer->pid, speaker_name);
+        }
+        if (op == link::kAppWrite || op == link::kAppRead || op == link::kDeviceControl ||
+            op == link::kRead || op == link::kAppBypassed || op == link::kAppCreate ||
+            op == link::kClose) {
+            port.drain.MakeRoom(std::max({in, out, kStatusRecordSize}));
         }
         switch (op) {
             case link::kAppCreate: {
@@ -1127,6 +1137,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
     if (created && last && !let_go) {
         // The application went without closing (it exited or was killed): as at a process's
         // end, its open is cleaned up and closed, which ends its rules and is recorded.
+        port.drain.MakeRoom(kStatusRecordSize);
         IoCallDriverAndWait(top, IRP_MJ_CLEANUP);
         IoCallDriverAndWait(top, IRP_MJ_CLOSE);
         port.last_pid = 0;

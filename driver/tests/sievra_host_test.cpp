@@ -13,6 +13,7 @@
 #include <cstring>
 #include <thread>
 
+#include "driver/host/record_drain.h"
 #include "driver/host/testing/app_create.h"
 #include "driver/link_protocol.h"
 #include "driver/link_socket.h"
@@ -37,6 +38,7 @@ class RawClient {
     }
     ~RawClient() { ::close(fd_); }
     bool connected() const { return connected_; }
+    int fd() const { return fd_; }
     void Send(uint32_t id, uint8_t op, uint32_t code = 0, const std::vector<uint8_t>& input = {},
               uint32_t out = 0) {
         std::vector<uint8_t> request(link::kRequestHeaderSize + input.size());
@@ -203,6 +205,169 @@ TEST_F(SievraHostTest, AProgramNeverWaitsForALateReaderWhoseLargeReadsTakeEveryR
     for (int i = 0; i <= kWrites; ++i)
         EXPECT_EQ(firsts[static_cast<size_t>(i)], i);
     EXPECT_GT(largest_read, kRecordQueueSize);
+}
+
+// While a reader lags so far that the host's stash is full, a program's records wait in the
+// port's queue; a close, an open or a change of process recorded after them must wait for room
+// too, as the data records do, rather than overflow the queue and drop what waits there.
+TEST_F(SievraHostTest, RecordsWaitingForALaggingReaderAreNeverDroppedByTheRecordsAfterThem) {
+    auto control = Control();
+    uint32_t id = 0;
+    int32_t status = -1;
+    control->Send(2, link::kDeviceControl, IOCTL_FILTER_SET_MODE, {kLinkModeMonitor, 0, 0, 0});
+    ASSERT_TRUE(control->Receive(id, status));
+    int stop[2];
+    ASSERT_EQ(::pipe(stop), 0);
+    std::thread line([this, &stop] {  // takes what the program writes, so each write is whole
+        char buffer[4096];
+        pollfd p[2] = {{pty_.master(), POLLIN, 0}, {stop[0], POLLIN, 0}};
+        while (::poll(p, 2, -1) > 0 && p[1].revents == 0 &&
+               ::read(pty_.master(), buffer, sizeof buffer) > 0) {
+        }
+    });
+    RawClient app(AppPath(), SOCK_SEQPACKET);
+    ASSERT_EQ(app.Create(pty_.slave()), 0);
+    constexpr size_t kRecord = kRecordHeaderSize + 4000;
+    for (size_t stashed = 0; stashed + kRecordQueueSize <= kRecordStashSize; stashed += kRecord) {
+        app.Send(2, link::kAppWrite, 0, std::vector<uint8_t>(4000, 'a'), 4000);
+        ASSERT_TRUE(app.Receive(id, status));
+    }
+    // The stash is full: this record stays queued, and leaves less room than a close record.
+    constexpr uint32_t kLast = kRecordQueueSize - kRecordHeaderSize - 17;
+    app.Send(3, link::kAppWrite, 0, std::vector<uint8_t>(kLast, 'b'), kLast);
+    ASSERT_TRUE(app.Receive(id, status));
+    app.Send(4, link::kClose);
+    bool last_seen = false;
+    bool close_seen = false;
+    for (uint32_t rid = 100; !close_seen; ++rid) {
+        std::vector<uint8_t> records;
+        control->Send(rid, link::kRead, 0, {}, link::kMaxRecordRead);
+        ASSERT_TRUE(control->Receive(id, status, 20000, nullptr, &records));
+        for (size_t at = 0; at + kRecordHeaderSize <= records.size();) {
+            const uint32_t kind = GetLe32(&records[at + 1]);
+            const uint32_t length = GetLe32(&records[at + 9]);
+            last_seen |= kind == kKindWrite && length == kLast;
+            close_seen |= kind == kKindClose;
+            at += kRecordHeaderSize + length;
+        }
+    }
+    EXPECT_TRUE(last_seen);
+    ASSERT_TRUE(app.Receive(id, status));
+    EXPECT_EQ(id, 4u);
+    ::close(stop[1]);
+    line.join();
+    ::close(stop[0]);
+}
+
+// Only a control client's read of records may ask for more than one transfer, up to the
+// larger limit; beyond it the stream cannot be trusted and the connection ends.
+TEST_F(SievraHostTest, ReadsAskingTooMuchAreRefusedAndEndTheConnection) {
+    struct Case {
+        bool control;
+        uint32_t out;
+        int32_t status;
+    };
+    for (const Case& c :
+         {Case{true, 0, 0}, Case{true, link::kMaxRecordRead + 1, link::kStatusInvalidRequest},
+          Case{false, link::kMaxTransfer + 1, link::kStatusInvalidRequest}}) {
+        SCOPED_TRACE(c.out);
+        auto client =
+            c.control ? Control() : std::make_unique<RawClient>(AppPath(), SOCK_SEQPACKET);
+        if (!c.control)
+            ASSERT_EQ(client->Create(pty_.slave()), 0);
+        client->Send(5, link::kRead, 0, {}, c.out);
+        uint32_t id = 0;
+        int32_t status = -1;
+        uint32_t length = 99;
+        ASSERT_TRUE(client->Receive(id, status, 20000, &length));
+        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(length, 0u);
+        if (c.status == 0)
+            client->Shutdown();
+        EXPECT_TRUE(client->WaitForEnd());
+    }
+}
+
+// A reader that asks for many large reads and never takes the answers holds the program back
+// once the stash is full; closing it frees the program.
+TEST_F(SievraHostTest, ClosingAReaderThatNeverTakesItsAnswersFreesTheProgram) {
+    int stop[2];
+    ASSERT_EQ(::pipe(stop), 0);
+    std::thread line([this, &stop] {  // takes what the program writes
+        char buffer[4096];
+        pollfd p[2] = {{pty_.master(), POLLIN, 0}, {stop[0], POLLIN, 0}};
+        while (::poll(p, 2, -1) > 0 && p[1].revents == 0 &&
+               ::read(pty_.master(), buffer, sizeof buffer) > 0) {
+        }
+    });
+    auto control = std::make_unique<RawClient>(dir_.path() + "/Sievr1");
+    control->Send(2, link::kDeviceControl, IOCTL_FILTER_SET_MODE, {kLinkModeMonitor, 0, 0, 0});
+    for (uint32_t i = 0; i < 100; ++i)
+        control->Send(10 + i, link::kRead, 0, {}, link::kMaxRecordRead);
+    RawClient app(AppPath(), SOCK_SEQPACKET);
+    ASSERT_EQ(app.Create(pty_.slave()), 0);
+    // Records until the program is held back: its socket fills.
+    std::vector<uint8_t> write(link::kRequestHeaderSize + 4000, 'a');
+    write[4] = link::kAppWrite | link::kNoReply;
+    PutLe32(write.data() + 9, 4000);
+    PutLe32(write.data() + 13, 0);
+    ssize_t sent = 0;
+    for (int i = 0; i < 4000 && sent >= 0; ++i)
+        sent = ::send(app.fd(), write.data(), write.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    ASSERT_EQ(errno, EAGAIN);
+    control.reset();
+    app.Send(3, link::kAppWrite, 0, {'z'}, 1);
+    uint32_t id = 0;
+    int32_t status = -1;
+    ASSERT_TRUE(app.Receive(id, status));
+    EXPECT_EQ(id, 3u);
+    ::close(stop[1]);
+    line.join();
+    ::close(stop[0]);
+}
+
+// A client may send reads ahead of their answers: records reach it in the order they were made
+// whichever of the host's threads answers each read.
+TEST_F(SievraHostTest, ReadsSentAheadTakeRecordsInOrder) {
+    auto control = Control();
+    uint32_t id = 0;
+    int32_t status = -1;
+    control->Send(2, link::kDeviceControl, IOCTL_FILTER_SET_MODE, {kLinkModeMonitor, 0, 0, 0});
+    ASSERT_TRUE(control->Receive(id, status));
+    int stop[2];
+    ASSERT_EQ(::pipe(stop), 0);
+    std::thread line([this, &stop] {  // takes what the program writes
+        char buffer[4096];
+        pollfd p[2] = {{pty_.master(), POLLIN, 0}, {stop[0], POLLIN, 0}};
+        while (::poll(p, 2, -1) > 0 && p[1].revents == 0 &&
+               ::read(pty_.master(), buffer, sizeof buffer) > 0) {
+        }
+    });
+    std::thread program([this] {  // numbered two-byte writes
+        RawClient app(AppPath(), SOCK_SEQPACKET);
+        ASSERT_EQ(app.Create(pty_.slave()), 0);
+        for (int i = 0; i < 3000; ++i)
+            app.Send(2, link::kAppWrite | link::kNoReply, 0, {uint8_t(i), uint8_t(i >> 8)});
+    });
+    int next = 0;
+    int outstanding = 0;
+    while (next < 3000) {
+        for (; outstanding < 8; ++outstanding)  // each read takes at most one record
+            control->Send(100, link::kRead, 0, {}, kRecordHeaderSize + 2);
+        std::vector<uint8_t> records;
+        ASSERT_TRUE(control->Receive(id, status, 20000, nullptr, &records));
+        --outstanding;
+        for (size_t at = 0; at + kRecordHeaderSize <= records.size();) {
+            const uint32_t length = GetLe32(&records[at + 9]);
+            if (GetLe32(&records[at + 1]) == kKindWrite && length == 2)
+                ASSERT_EQ(records[at + 13] | records[at + 14] << 8, next++);
+            at += kRecordHeaderSize + length;
+        }
+    }
+    program.join();
+    ::close(stop[1]);
+    line.join();
+    ::close(stop[0]);
 }
 
 TEST_F(SievraHostTest, StopEndsSessionsBlockedOnTheirSockets) {
