@@ -877,8 +877,8 @@ void SievraHost::ServeClient(Port& port, int fd) {
             const size_t n = port.drain.WaitAndTake(data.data(), read.second);
             const NTSTATUS status = n > 0 ? STATUS_SUCCESS : STATUS_CANCELLED;
             // Cleared before the answer, so that the client's next read, sent on hearing it, may
-            // wait; answered under the lock, so that a read sent ahead, which the requests' thread
-            // answers from the stash, never overtakes these records.
+            // wait; answered under the lock, so that the answer to a read sent ahead never
+            // overtakes this one.
             std::lock_guard lock(reads_mutex);
             read_outstanding = false;
             SendResponse(fd, write_mutex, read.first, status, static_cast<uint32_t>(n), data.data(),
