@@ -97,6 +97,31 @@ class RawClient {
     bool seqpacket_;
 };
 
+// Takes everything a port's far end receives, on a thread of its own, until it goes out of scope.
+class FarEnd {
+  public:
+    explicit FarEnd(int master) {
+        if (::pipe(stop_) != 0)
+            ADD_FAILURE() << "pipe";
+        thread_ = std::thread([this, master] {
+            char buffer[4096];
+            pollfd p[2] = {{master, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            while (::poll(p, 2, -1) > 0 && p[1].revents == 0 &&
+                   ::read(master, buffer, sizeof buffer) > 0) {
+            }
+        });
+    }
+    ~FarEnd() {
+        ::close(stop_[1]);
+        thread_.join();
+        ::close(stop_[0]);
+    }
+
+  private:
+    int stop_[2] = {-1, -1};
+    std::thread thread_;
+};
+
 class SievraHostTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -216,15 +241,7 @@ TEST_F(SievraHostTest, RecordsWaitingForALaggingReaderAreNeverDroppedByTheRecord
     int32_t status = -1;
     control->Send(2, link::kDeviceControl, IOCTL_FILTER_SET_MODE, {kLinkModeMonitor, 0, 0, 0});
     ASSERT_TRUE(control->Receive(id, status));
-    int stop[2];
-    ASSERT_EQ(::pipe(stop), 0);
-    std::thread line([this, &stop] {  // takes what the program writes, so each write is whole
-        char buffer[4096];
-        pollfd p[2] = {{pty_.master(), POLLIN, 0}, {stop[0], POLLIN, 0}};
-        while (::poll(p, 2, -1) > 0 && p[1].revents == 0 &&
-               ::read(pty_.master(), buffer, sizeof buffer) > 0) {
-        }
-    });
+    FarEnd line(pty_.master());  // takes what the program writes, so each write is whole
     RawClient app(AppPath(), SOCK_SEQPACKET);
     ASSERT_EQ(app.Create(pty_.slave()), 0);
     constexpr size_t kRecord = kRecordHeaderSize + 4000;
@@ -254,9 +271,6 @@ TEST_F(SievraHostTest, RecordsWaitingForALaggingReaderAreNeverDroppedByTheRecord
     EXPECT_TRUE(last_seen);
     ASSERT_TRUE(app.Receive(id, status));
     EXPECT_EQ(id, 4u);
-    ::close(stop[1]);
-    line.join();
-    ::close(stop[0]);
 }
 
 // Only a control client's read of records may ask for more than one transfer, up to the
@@ -273,8 +287,9 @@ TEST_F(SievraHostTest, ReadsAskingTooMuchAreRefusedAndEndTheConnection) {
         SCOPED_TRACE(c.out);
         auto client =
             c.control ? Control() : std::make_unique<RawClient>(AppPath(), SOCK_SEQPACKET);
-        if (!c.control)
+        if (!c.control) {
             ASSERT_EQ(client->Create(pty_.slave()), 0);
+        }
         client->Send(5, link::kRead, 0, {}, c.out);
         uint32_t id = 0;
         int32_t status = -1;
@@ -291,15 +306,7 @@ TEST_F(SievraHostTest, ReadsAskingTooMuchAreRefusedAndEndTheConnection) {
 // A reader that asks for many large reads and never takes the answers holds the program back
 // once the stash is full; closing it frees the program.
 TEST_F(SievraHostTest, ClosingAReaderThatNeverTakesItsAnswersFreesTheProgram) {
-    int stop[2];
-    ASSERT_EQ(::pipe(stop), 0);
-    std::thread line([this, &stop] {  // takes what the program writes
-        char buffer[4096];
-        pollfd p[2] = {{pty_.master(), POLLIN, 0}, {stop[0], POLLIN, 0}};
-        while (::poll(p, 2, -1) > 0 && p[1].revents == 0 &&
-               ::read(pty_.master(), buffer, sizeof buffer) > 0) {
-        }
-    });
+    FarEnd line(pty_.master());  // takes what the program writes, so each write is whole
     auto control = std::make_unique<RawClient>(dir_.path() + "/Sievr1");
     control->Send(2, link::kDeviceControl, IOCTL_FILTER_SET_MODE, {kLinkModeMonitor, 0, 0, 0});
     for (uint32_t i = 0; i < 100; ++i)
@@ -321,9 +328,6 @@ TEST_F(SievraHostTest, ClosingAReaderThatNeverTakesItsAnswersFreesTheProgram) {
     int32_t status = -1;
     ASSERT_TRUE(app.Receive(id, status));
     EXPECT_EQ(id, 3u);
-    ::close(stop[1]);
-    line.join();
-    ::close(stop[0]);
 }
 
 // A client may send reads ahead of their answers: records reach it in the order they were made
@@ -334,15 +338,7 @@ TEST_F(SievraHostTest, ReadsSentAheadTakeRecordsInOrder) {
     int32_t status = -1;
     control->Send(2, link::kDeviceControl, IOCTL_FILTER_SET_MODE, {kLinkModeMonitor, 0, 0, 0});
     ASSERT_TRUE(control->Receive(id, status));
-    int stop[2];
-    ASSERT_EQ(::pipe(stop), 0);
-    std::thread line([this, &stop] {  // takes what the program writes
-        char buffer[4096];
-        pollfd p[2] = {{pty_.master(), POLLIN, 0}, {stop[0], POLLIN, 0}};
-        while (::poll(p, 2, -1) > 0 && p[1].revents == 0 &&
-               ::read(pty_.master(), buffer, sizeof buffer) > 0) {
-        }
-    });
+    FarEnd line(pty_.master());   // takes what the program writes, so each write is whole
     std::thread program([this] {  // numbered two-byte writes
         RawClient app(AppPath(), SOCK_SEQPACKET);
         ASSERT_EQ(app.Create(pty_.slave()), 0);
@@ -359,15 +355,13 @@ TEST_F(SievraHostTest, ReadsSentAheadTakeRecordsInOrder) {
         --outstanding;
         for (size_t at = 0; at + kRecordHeaderSize <= records.size();) {
             const uint32_t length = GetLe32(&records[at + 9]);
-            if (GetLe32(&records[at + 1]) == kKindWrite && length == 2)
+            if (GetLe32(&records[at + 1]) == kKindWrite && length == 2) {
                 ASSERT_EQ(records[at + 13] | records[at + 14] << 8, next++);
+            }
             at += kRecordHeaderSize + length;
         }
     }
     program.join();
-    ::close(stop[1]);
-    line.join();
-    ::close(stop[0]);
 }
 
 TEST_F(SievraHostTest, StopEndsSessionsBlockedOnTheirSockets) {
