@@ -24,6 +24,15 @@ inline constexpr uint32_t IOCTL_SIEVRA_BYPASS_REPORT = 0x1B23FC;  // function 0x
 // code and as data the 32-bit process id and its name (at most 16 bytes).
 inline constexpr uint32_t IOCTL_SIEVRA_PROCESS_REPORT = 0x1B23F8;  // function 0x8FE
 
+// The host's note that the program's next request on the port failed: recorded in monitor mode
+// just before that request's own record, as kind 14 with this code and as data the 32-bit error
+// number the program was given. Readers that do not know it show the request as they would.
+inline constexpr uint32_t IOCTL_SIEVRA_CALL_FAILED = 0x1B23F4;  // function 0x8FD
+// The host's note of the port's terminal settings that the serial requests cannot express
+// (input and output mapping, canonical mode, echo, VMIN/VTIME, CLOCAL, HUPCL, exclusive use),
+// as they changed: recorded in monitor mode after the requests of the change, as kind 14 with
+// this code and as data the change in the words of stty ("-icrnl -echo min 1 time 0").
+inline constexpr uint32_t IOCTL_SIEVRA_TERMINAL_FLAGS = 0x1B23F0;  // function 0x8FC
 // kUnseen: calls of the program the attachment could not see at all, as the C library made
 // them inside (a stream's reads, aio requests whose result was never collected); the bytes are
 // as many as it could tell.
@@ -32,6 +41,9 @@ enum BypassKind : uint32_t {
     kNotRecorded = 1,
     kReceivedUnfiltered = 2,
     kUnseen = 3,
+    // Calls left unrecorded because the descriptor was made another file while they ran (a dup2
+    // by another thread): which file they reached cannot be told.
+    kDescriptorChanged = 4,
 };
 
 inline constexpr uint32_t kLinkModeFilter = 0;

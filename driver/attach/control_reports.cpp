@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "driver/attach/host_link.h"
+#include "driver/sievra_protocol.h"
 
 namespace sievra::attach {
 namespace {
@@ -47,6 +48,160 @@ void ReadModemCounters(int fd, ModemCounters& counters) {
 void ReportControl(OpenPort& port, uint32_t code, const void* data, uint32_t size) {
     iovec part{const_cast<void*>(data), size};
     SendRecord(port, link::kDeviceControl, code, &part, size > 0 ? 1 : 0);
+}
+
+TerminalFlags ReadTerminalFlags(int fd) {
+    termios2 t{};
+    TerminalFlags flags;
+    if (RawIoctl(fd, TCGETS2, &t) != 0)
+        return flags;
+    flags.valid = true;
+    flags.iflag = t.c_iflag;
+    flags.oflag = t.c_oflag;
+    flags.cflag = t.c_cflag;
+    flags.lflag = t.c_lflag;
+    static_assert(sizeof flags.cc == sizeof t.c_cc);
+    for (size_t i = 0; i < sizeof flags.cc; ++i)
+        flags.cc[i] = t.c_cc[i];
+    return flags;
+}
+
+namespace {
+
+struct FlagWord {
+    uint32_t TerminalFlags::*field;
+    uint32_t bit;
+    const char* word;
+};
+
+// In stty's order: input, output, control, local.
+constexpr FlagWord kFlagWords[] = {
+    {&TerminalFlags::iflag, IGNBRK, "ignbrk"},   {&TerminalFlags::iflag, BRKINT, "brkint"},
+    {&TerminalFlags::iflag, IGNPAR, "ignpar"},   {&TerminalFlags::iflag, PARMRK, "parmrk"},
+    {&TerminalFlags::iflag, INPCK, "inpck"},     {&TerminalFlags::iflag, ISTRIP, "istrip"},
+    {&TerminalFlags::iflag, INLCR, "inlcr"},     {&TerminalFlags::iflag, IGNCR, "igncr"},
+    {&TerminalFlags::iflag, ICRNL, "icrnl"},     {&TerminalFlags::iflag, IXON, "ixon"},
+    {&TerminalFlags::iflag, IXOFF, "ixoff"},     {&TerminalFlags::iflag, IXANY, "ixany"},
+    {&TerminalFlags::iflag, IMAXBEL, "imaxbel"}, {&TerminalFlags::iflag, IUTF8, "iutf8"},
+    {&TerminalFlags::oflag, OPOST, "opost"},     {&TerminalFlags::oflag, OLCUC, "olcuc"},
+    {&TerminalFlags::oflag, ONLCR, "onlcr"},     {&TerminalFlags::oflag, OCRNL, "ocrnl"},
+    {&TerminalFlags::oflag, ONOCR, "onocr"},     {&TerminalFlags::oflag, ONLRET, "onlret"},
+    {&TerminalFlags::cflag, PARENB, "parenb"},   {&TerminalFlags::cflag, PARODD, "parodd"},
+    {&TerminalFlags::cflag, CMSPAR, "cmspar"},   {&TerminalFlags::cflag, HUPCL, "hupcl"},
+    {&TerminalFlags::cflag, CSTOPB, "cstopb"},   {&TerminalFlags::cflag, CREAD, "cread"},
+    {&TerminalFlags::cflag, CLOCAL, "clocal"},   {&TerminalFlags::cflag, CRTSCTS, "crtscts"},
+    {&TerminalFlags::lflag, ISIG, "isig"},       {&TerminalFlags::lflag, ICANON, "icanon"},
+    {&TerminalFlags::lflag, IEXTEN, "iexten"},   {&TerminalFlags::lflag, ECHO, "echo"},
+    {&TerminalFlags::lflag, ECHOE, "echoe"},     {&TerminalFlags::lflag, ECHOK, "echok"},
+    {&TerminalFlags::lflag, ECHONL, "echonl"},   {&TerminalFlags::lflag, NOFLSH, "noflsh"},
+    {&TerminalFlags::lflag, TOSTOP, "tostop"},   {&TerminalFlags::lflag, ECHOCTL, "echoctl"},
+    {&TerminalFlags::lflag, ECHOPRT, "echoprt"}, {&TerminalFlags::lflag, ECHOKE, "echoke"},
+};
+
+// Appends word (and a blank before it when out holds something) while it fits.
+void Append(char* out, size_t size, size_t& length, const char* word) {
+    size_t n = 0;
+    while (word[n] != '\0')
+        ++n;
+    if (length + (length > 0 ? 1 : 0) + n + 1 > size)
+        return;
+    if (length > 0)
+        out[length++] = ' ';
+    for (size_t i = 0; i < n; ++i)
+        out[length++] = word[i];
+    out[length] = '\0';
+}
+
+// "min 12", without the C library's formatting (the attachment runs in other programs).
+void AppendNumber(char* out, size_t size, size_t& length, const char* name, unsigned value) {
+    char text[16];
+    size_t at = 0;
+    for (const char* c = name; *c != '\0'; ++c)
+        text[at++] = *c;
+    text[at++] = ' ';
+    char digits[4];
+    size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0 && count < sizeof digits);
+    while (count > 0)
+        text[at++] = digits[--count];
+    text[at] = '\0';
+    Append(out, size, length, text);
+}
+
+}  // namespace
+
+size_t DescribeTerminalChanges(const TerminalFlags& before, const TerminalFlags& after, char* out,
+                               size_t size) {
+    size_t length = 0;
+    if (size == 0)
+        return 0;
+    out[0] = '\0';
+    if (!before.valid || !after.valid)
+        return 0;
+    for (const FlagWord& f : kFlagWords) {
+        const bool was = (before.*f.field & f.bit) != 0, is = (after.*f.field & f.bit) != 0;
+        if (was == is)
+            continue;
+        char word[16] = "-";
+        size_t at = is ? 0 : 1;
+        for (const char* c = f.word; *c != '\0'; ++c)
+            word[at++] = *c;
+        word[at] = '\0';
+        Append(out, size, length, word);
+    }
+    if ((before.cflag & CSIZE) != (after.cflag & CSIZE)) {
+        const uint32_t bits = after.cflag & CSIZE;
+        Append(out, size, length,
+               bits == CS5   ? "cs5"
+               : bits == CS6 ? "cs6"
+               : bits == CS7 ? "cs7"
+                             : "cs8");
+    }
+    if (before.cc[VMIN] != after.cc[VMIN])
+        AppendNumber(out, size, length, "min", after.cc[VMIN]);
+    if (before.cc[VTIME] != after.cc[VTIME])
+        AppendNumber(out, size, length, "time", after.cc[VTIME]);
+    return length;
+}
+
+bool SetsTerminalFlags(unsigned long request) {
+    switch (request) {
+        case TCSETS:
+        case TCSETSW:
+        case TCSETSF:
+        case TCSETS2:
+        case TCSETSW2:
+        case TCSETSF2:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool ChangesExclusiveUse(unsigned long request, bool& exclusive) {
+    exclusive = request == TIOCEXCL;
+    return request == TIOCEXCL || request == TIOCNXCL;
+}
+
+void ReportTerminalFlags(OpenPort& port, const TerminalFlags& before, const TerminalFlags& after) {
+    char text[512];
+    const size_t length = DescribeTerminalChanges(before, after, text, sizeof text);
+    if (length > 0)
+        ReportControl(port, IOCTL_SIEVRA_TERMINAL_FLAGS, text, static_cast<uint32_t>(length));
+}
+
+void ReportExclusive(OpenPort& port, bool exclusive) {
+    static constexpr char kOn[] = "exclusive", kOff[] = "-exclusive";
+    ReportControl(port, IOCTL_SIEVRA_TERMINAL_FLAGS, exclusive ? kOn : kOff,
+                  exclusive ? sizeof kOn - 1 : sizeof kOff - 1);
+}
+
+void ReportFailure(OpenPort& port, int error) {
+    const auto number = static_cast<uint32_t>(error);
+    ReportControl(port, IOCTL_SIEVRA_CALL_FAILED, &number, sizeof number);
 }
 
 void ReportPurge(OpenPort& port, uint32_t flags) {

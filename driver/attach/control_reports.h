@@ -2,6 +2,7 @@
 
 // The monitor records of the terminal and modem calls: each call becomes the serial control
 // requests a Windows program's calls would issue, with the values the real call used.
+#include <cstddef>
 #include <cstdint>
 
 #include "driver/attach/line_requests.h"
@@ -25,6 +26,28 @@ void ReportSetLine(OpenPort& port, const LineState& line, bool purge_input_first
 // tcgetattr and TCGETS*: baud, line control, characters, flow control.
 void ReportGetLine(OpenPort& port, const LineState& line);
 void ReportControl(OpenPort& port, uint32_t code, const void* data = nullptr, uint32_t size = 0);
+// The terminal settings stty speaks of, as the kernel holds them for a port.
+struct TerminalFlags {
+    bool valid = false;
+    uint32_t iflag = 0, oflag = 0, cflag = 0, lflag = 0;
+    uint8_t cc[19] = {};
+};
+// Reads them with the kernel's own request (no hooked library call); invalid on failure.
+TerminalFlags ReadTerminalFlags(int fd);
+// Writes what changed from before to after in the words of stty ("-icrnl -echo min 1 time 0")
+// into out (zero-terminated, cut at size); returns the length, 0 when nothing changed.
+size_t DescribeTerminalChanges(const TerminalFlags& before, const TerminalFlags& after, char* out,
+                               size_t size);
+// Whether request sets the terminal settings (TCSETS*, TCSETS2*), and whether it makes the port
+// exclusive or shared again (TIOCEXCL, TIOCNXCL).
+bool SetsTerminalFlags(unsigned long request);
+bool ChangesExclusiveUse(unsigned long request, bool& exclusive);
+// Records the change of terminal settings, when there is one.
+void ReportTerminalFlags(OpenPort& port, const TerminalFlags& before, const TerminalFlags& after);
+// Records that the port was made exclusive (TIOCEXCL) or shared again (TIOCNXCL).
+void ReportExclusive(OpenPort& port, bool exclusive);
+// That the request reported next failed with error (an errno value).
+void ReportFailure(OpenPort& port, int error);
 void ReportPurge(OpenPort& port, uint32_t flags);
 
 // A successful ioctl on a watched port. Requests the monitor does not list add nothing; `before`

@@ -834,32 +834,50 @@ SIEVRA_EXPORT int ioctl(int fd, unsigned long request, ...) {
     va_end(args);
     OpenPort* port = Monitored(fd);
     ModemCounters before;
+    TerminalFlags flags_before;
     if (port != nullptr && IsModemWait(request)) {
         ErrnoKeeper keep;
         ReadModemCounters(fd, before);
+    }
+    if (port != nullptr && SetsTerminalFlags(request)) {
+        ErrnoKeeper keep;
+        flags_before = ReadTerminalFlags(fd);
     }
     const int r = Real().ioctl(fd, request, arg);
     if (port != nullptr && r >= 0) {
         ErrnoKeeper keep;
         ReportIoctl(*port, fd, request, arg, before);
+        bool exclusive = false;
+        if (SetsTerminalFlags(request))
+            ReportTerminalFlags(*port, flags_before, ReadTerminalFlags(fd));
+        else if (ChangesExclusiveUse(request, exclusive))
+            ReportExclusive(*port, exclusive);
     } else if (port != nullptr && IsModemLineChange(request)) {
         // Modem line changes are reported even when the port refuses them: the request was
         // made. The kernel may refuse before reading the argument (a pseudo-terminal does), so
         // the bits are copied without trusting the pointer; a bad one is not reported.
+        const int error = errno;
         ErrnoKeeper keep;
         int lines = 0;
-        if (CopyFromSelf(arg, &lines, sizeof lines))
+        if (CopyFromSelf(arg, &lines, sizeof lines)) {
+            ReportFailure(*port, error);
             ReportIoctl(*port, fd, request, &lines, before);
+        }
     }
     return r;
 }
 SIEVRA_EXPORT int tcsetattr(int fd, int action, const termios* t) {
+    OpenPort* port = Monitored(fd);
+    TerminalFlags before;
+    if (port != nullptr) {
+        ErrnoKeeper keep;
+        before = ReadTerminalFlags(fd);
+    }
     const int r = Real().tcsetattr(fd, action, t);
-    if (r == 0 && t != nullptr) {
-        if (OpenPort* port = Monitored(fd)) {
-            ErrnoKeeper keep;
-            ReportSetLine(*port, LineOf(fd, *t), action == TCSAFLUSH);
-        }
+    if (r == 0 && t != nullptr && port != nullptr) {
+        ErrnoKeeper keep;
+        ReportSetLine(*port, LineOf(fd, *t), action == TCSAFLUSH);
+        ReportTerminalFlags(*port, before, ReadTerminalFlags(fd));
     }
     return r;
 }

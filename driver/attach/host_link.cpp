@@ -252,10 +252,12 @@ void ReportSkipped(OpenPort& port, int fd, int wait_ms = 0) {
     port.interrupted_received.MoveTo(port.received_unfiltered);
     port.interrupted_unrecorded.MoveTo(port.unrecorded);
     port.unseen.MoveTo(port.unseen_reported);
+    port.descriptor_changed.MoveTo(port.descriptor_changed_reported);
     for (const Pending& p :
          {Pending{port.sent_unfiltered, kSentUnfiltered},
           Pending{port.received_unfiltered, kReceivedUnfiltered},
-          Pending{port.unrecorded, kNotRecorded}, Pending{port.unseen_reported, kUnseen}}) {
+          Pending{port.unrecorded, kNotRecorded}, Pending{port.unseen_reported, kUnseen},
+          Pending{port.descriptor_changed_reported, kDescriptorChanged}}) {
         if (p.skipped.requests == 0)
             continue;
         uint8_t message[link::kRequestHeaderSize + kBypassReportSize];

@@ -57,6 +57,10 @@ struct OpenPort {
     // are counted from the stream hooks without the exchange lock); reported with the others.
     Interrupted unseen;
     Skipped unseen_reported;
+    // Calls left unrecorded because their descriptor was made another file while they ran
+    // (counted by a tracer's thread without the lock); reported with the others.
+    Interrupted descriptor_changed;
+    Skipped descriptor_changed_reported;
     uint32_t port = 0;       // the port's number n
     dev_t device = 0;        // the port's device number
     ino_t socket_inode = 0;  // the socket's, to know it is still the number's
@@ -80,6 +84,8 @@ struct OpenPort {
         interrupted_unrecorded.Clear();
         unseen.Clear();
         unseen_reported = {};
+        descriptor_changed.Clear();
+        descriptor_changed_reported = {};
         socket_inode = 0;
         private_socket = false;
         writer.store(0);

@@ -90,6 +90,9 @@ int main(int argc, char** argv) {
     options.runtime_dir = env_dir != nullptr && *env_dir != '\0' ? env_dir : "/run/sievra";
     app.add_option("--runtime-dir", options.runtime_dir, "Folder of the control sockets");
     app.add_option("--group", options.group, "Group allowed to use the control sockets");
+    bool on_demand = false;
+    app.add_flag("--ports-on-demand", on_demand,
+                 "The map starts empty and is given ports as they are needed (no warning)");
     if (const auto done = cli_support::ParseCommandLine(app, "sievrad", argc, argv))
         return *done;
 
@@ -107,7 +110,7 @@ int main(int argc, char** argv) {
     if (map) {
         for (const auto& entry : devicemap::HostPortOrder(*map))
             options.ports.push_back(entry.port);
-        if (map->entries.empty())
+        if (map->entries.empty() && !on_demand)
             std::fprintf(stderr,
                          "sievrad: warning: the device map (%s) holds no port: no port is "
                          "watched\n",

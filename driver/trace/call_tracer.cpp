@@ -14,7 +14,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -23,6 +25,7 @@
 #include <thread>
 #include <utility>
 
+#include "driver/attach/control_reports.h"
 #include "driver/attach/host_link.h"
 #include "driver/attach/line_requests.h"
 #include "driver/attach/real_calls.h"
@@ -110,6 +113,25 @@ int ExitStatusOf(int status) {
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
+// Whether a character device is a terminal: a pseudo-terminal's slave side (no sysfs entry of
+// its own), or a device of the kernel's tty class. /dev/tty, the console and the pseudo-terminal
+// multiplexer are not ports of anyone's.
+bool IsTerminalDevice(dev_t device) {
+    const unsigned major_number = major(device), minor_number = minor(device);
+    if (major_number >= 136 && major_number <= 143)
+        return true;
+    if (major_number == 5 && minor_number <= 2)
+        return false;
+    char target[PATH_MAX];
+    const std::string link =
+        "/sys/dev/char/" + std::to_string(major_number) + ":" + std::to_string(minor_number);
+    const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0)
+        return false;
+    target[n] = '\0';
+    return std::strstr(target, "/tty/") != nullptr;
+}
+
 bool IsGroupStopSignal(int sig) {
     return sig == SIGSTOP || sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
 }
@@ -181,7 +203,7 @@ class StopRelay {
 class CallTracer::Session {
   public:
     Session(const TraceSettings& settings, bool filtered)
-        : settings_(settings), seccomp_(filtered) {}
+        : settings_(settings), seccomp_(filtered), ports_(settings.ports) {}
 
     int Run(const std::string& path, const std::vector<std::string>& argv,
             const std::vector<std::string>& env, int stop_fd, std::string& error);
@@ -198,6 +220,19 @@ class CallTracer::Session {
         // may change under it by calls the other makes, so a number known not to be a port is
         // looked at again on each call.
         bool shared_table = false;
+        // Per descriptor number: calls under way that may make it another file (dup2, dup3 and
+        // close of it), and how many such calls ended. A transfer during which either moved
+        // cannot tell which file it reached.
+        std::map<int, uint32_t> changing;
+        std::map<int, uint64_t> generation;
+        bool Unsettled(int fd) const {
+            const auto found = changing.find(fd);
+            return found != changing.end() && found->second > 0;
+        }
+        uint64_t GenerationOf(int fd) const {
+            const auto found = generation.find(fd);
+            return found == generation.end() ? 0 : found->second;
+        }
     };
     struct Call {
         bool active = false;  // between an entry this side took up and its exit
@@ -205,6 +240,10 @@ class CallTracer::Session {
         uint64_t args[6] = {};
         std::shared_ptr<PortOpen> open;
         attach::ModemCounters before;
+        attach::TerminalFlags flags_before;  // the settings before a change of them
+        uint64_t generation = 0;             // its descriptor's number of changes at the entry
+        bool unsettled = false;              // its descriptor was being changed at the entry
+        int changes = -1;        // the descriptor this call makes another file (dup2, close)
         bool other_abi = false;  // an x32 or i386 call: 32-bit arguments
         std::unique_ptr<FilteredWrite> write;
         std::unique_ptr<WrittenBytes> written;  // a monitored write's bytes, from its entry
@@ -218,10 +257,17 @@ class CallTracer::Session {
     // let_go: the thread was let go of, not ended (its process keeps its ports).
     void Forget(pid_t tid, bool let_go = false);
     Process& ProcessOf(const Thread& t) { return *processes_.at(t.tgid); }
-    std::shared_ptr<PortOpen> Detect(Process& p, int fd);
+    // opened: the path the descriptor was just opened by, when known.
+    std::shared_ptr<PortOpen> Detect(Process& p, int fd, const std::string* opened = nullptr);
     void ForgetDescriptor(Process& p, int fd);
     void CopyDescriptor(Process& p, int from, int to);
     const TracedPort* PortOfDevice(dev_t device) const;
+    // Whether a descriptor of this device may be a port: one of the ports, or a terminal device
+    // that may become one.
+    bool MayBePort(dev_t device);
+    // The port of the device, made one (named by path) when it is a terminal device not yet
+    // watched; null when it is none.
+    const TracedPort* PortFor(dev_t device, const std::string& path);
 
     void Handle(pid_t tid, int status);
     void Resume(pid_t tid, Thread& t, int sig);
@@ -238,7 +284,9 @@ class CallTracer::Session {
     void WaitOnce();
 
     const TraceSettings& settings_;
-    const bool seccomp_;  // a filtered program: calls stop at the filter, others never
+    const bool seccomp_;             // a filtered program: calls stop at the filter, others never
+    std::vector<TracedPort> ports_;  // the settings' ports, then those made on demand
+    std::map<dev_t, bool> may_be_port_;  // decided terminal devices: whether they may be ports
     // Monitor records of transfers; declared before the processes, so that their opens close
     // only after their last records.
     RecordSender sender_;
@@ -320,11 +368,40 @@ void CallTracer::Session::Forget(pid_t tid, bool let_go) {
 }
 
 const TracedPort* CallTracer::Session::PortOfDevice(dev_t device) const {
-    for (const TracedPort& port : settings_.ports) {
+    for (const TracedPort& port : ports_) {
         if (port.device == device)
             return &port;
     }
     return nullptr;
+}
+
+bool CallTracer::Session::MayBePort(dev_t device) {
+    if (PortOfDevice(device) != nullptr)
+        return true;
+    if (!settings_.new_port)
+        return false;
+    auto [decided, added] = may_be_port_.try_emplace(device, false);
+    if (added) {
+        const auto& ignored = settings_.ignored_devices;
+        decided->second = IsTerminalDevice(device) &&
+                          std::find(ignored.begin(), ignored.end(), device) == ignored.end();
+    }
+    return decided->second;
+}
+
+const TracedPort* CallTracer::Session::PortFor(dev_t device, const std::string& path) {
+    if (const TracedPort* port = PortOfDevice(device))
+        return port;
+    if (!MayBePort(device))
+        return nullptr;
+    may_be_port_[device] = false;  // asked once: a device that cannot be watched stays so
+    sender_.Flush();
+    const std::optional<TracedPort> made = settings_.new_port(device, path);
+    if (!made)
+        return nullptr;
+    ports_.push_back(*made);
+    ports_.back().device = device;
+    return &ports_.back();
 }
 
 // The character device a descriptor of process refers to, from the kernel's cached attributes
@@ -342,7 +419,8 @@ bool CharacterDeviceOf(const std::string& path, int dir, dev_t& device) {
 // Decides once per number whether a descriptor of the process is a port: by its device first,
 // then through the tracer's own copy of it (the host takes the open with that copy, and the
 // same open file under another number of the process shares its connection).
-std::shared_ptr<PortOpen> CallTracer::Session::Detect(Process& p, int fd) {
+std::shared_ptr<PortOpen> CallTracer::Session::Detect(Process& p, int fd,
+                                                      const std::string* opened) {
     if (auto found = p.ports.find(fd); found != p.ports.end()) {
         // The number may have been closed and reused where the tracer did not see it (a process
         // sharing the table): a call on whatever is there now is no call on the port. A table
@@ -355,7 +433,7 @@ std::shared_ptr<PortOpen> CallTracer::Session::Detect(Process& p, int fd) {
         return nullptr;
     dev_t device = 0;
     const std::string link = "/proc/" + std::to_string(p.tgid) + "/fd/" + std::to_string(fd);
-    if (!CharacterDeviceOf(link, AT_FDCWD, device) || PortOfDevice(device) == nullptr) {
+    if (!CharacterDeviceOf(link, AT_FDCWD, device) || !MayBePort(device)) {
         struct stat number;  // the link itself: whether the number is open at all
         if (::lstat(link.c_str(), &number) == 0)
             p.plain.insert(fd);
@@ -372,8 +450,15 @@ std::shared_ptr<PortOpen> CallTracer::Session::Detect(Process& p, int fd) {
     // Another thread may have put something else at the number meanwhile.
     const int flags = ::fcntl(copy.get(), F_GETFL);
     const TracedPort* port = nullptr;
-    if (CharacterDeviceOf("", copy.get(), device) && flags >= 0 && (flags & O_PATH) == 0)
-        port = PortOfDevice(device);
+    if (CharacterDeviceOf("", copy.get(), device) && flags >= 0 && (flags & O_PATH) == 0) {
+        std::string path = opened != nullptr ? *opened : std::string();
+        if (path.empty()) {
+            char target[PATH_MAX];
+            const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+            path.assign(target, n > 0 ? static_cast<size_t>(n) : 0);
+        }
+        port = PortFor(device, path);
+    }
     if (port == nullptr) {
         // Closing it could wait for whatever serves it: it is let go once nobody is stopped.
         unexpected_.push_back(std::move(copy));
@@ -429,7 +514,7 @@ void CallTracer::Session::NoteRefused(pid_t tid, const PortOpen& open) {
     if (std::exchange(told_refused_, true))
         return;
     std::string port;
-    for (const TracedPort& traced : settings_.ports) {
+    for (const TracedPort& traced : ports_) {
         if (traced.number == open.port_number())
             port = traced.path;
     }
@@ -490,6 +575,8 @@ bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* a
             call.open = Detect(p, fd);
             if (!call.open)
                 return false;
+            call.generation = p.GenerationOf(fd);
+            call.unsettled = p.Unsettled(fd);
             // What a read returns is seen by whoever watches when it returns (a read may wait
             // long), as the attachment sees it after the real call.
             const uint32_t state = call.open->WatchState();
@@ -516,12 +603,21 @@ bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* a
             }
             if (nr == SYS_ioctl && attach::IsModemWait(static_cast<uint32_t>(args[1])))
                 attach::ReadModemCounters(call.open->file(), call.before);
+            if (nr == SYS_ioctl && attach::SetsTerminalFlags(static_cast<uint32_t>(args[1])))
+                call.flags_before = attach::ReadTerminalFlags(call.open->file());
             break;
         }
         case SYS_close:
             p.plain.erase(fd);
             if (p.ports.count(fd) == 0)
                 return false;
+            call.changes = fd;
+            ++p.changing[fd];
+            break;
+        case SYS_dup2:
+        case SYS_dup3:
+            call.changes = static_cast<int>(args[1]);
+            ++p.changing[call.changes];
             break;
         default:  // opens, copies, close_range: their results decide
             break;
@@ -534,27 +630,35 @@ void CallTracer::Session::OpenEnded(pid_t tid, Thread& t, int64_t result) {
     Process& p = ProcessOf(t);
     const Call& call = t.call;
     const bool at = call.nr == SYS_openat || call.nr == SYS_openat2;
-    if (result >= 0) {
-        ForgetDescriptor(p, static_cast<int>(result));
-        Detect(p, static_cast<int>(result));
-        return;
-    }
-    // A failed open of a port's own path is reported, as the attachment does.
     std::string path;
-    if (!ReadTraceeString(tid, call.args[at ? 1 : 0], kMaxPath, path) || path.empty() ||
-        path[0] != '/') {
+    const bool named = ReadTraceeString(tid, call.args[at ? 1 : 0], kMaxPath, path) &&
+                       !path.empty() && path[0] == '/';
+    if (result >= 0) {
+        ++p.generation[static_cast<int>(result)];
+        ForgetDescriptor(p, static_cast<int>(result));
+        Detect(p, static_cast<int>(result), named ? &path : nullptr);
         return;
     }
-    for (const TracedPort& port : settings_.ports) {
-        if (port.path != path)
-            continue;
-        sender_.Flush();
-        attach::OpenPort failed;
-        failed.port = port.number;
-        attach::ConnectAndCreate(failed, -1, attach::StatusOfOpenError(static_cast<int>(-result)),
-                                 p.tgid);
+    // A failed open of a port's own path is reported, as the attachment does; so is one of a
+    // terminal device under /dev (a port held by another program), whose attributes never
+    // come from a user's file system.
+    if (!named)
         return;
+    const TracedPort* port = nullptr;
+    for (const TracedPort& known : ports_) {
+        if (known.path == path)
+            port = &known;
     }
+    dev_t device = 0;
+    if (port == nullptr && path.rfind("/dev/", 0) == 0 && CharacterDeviceOf(path, AT_FDCWD, device))
+        port = PortFor(device, path);
+    if (port == nullptr)
+        return;
+    sender_.Flush();
+    attach::OpenPort failed;
+    failed.port = port->number;
+    attach::ConnectAndCreate(failed, -1, attach::StatusOfOpenError(static_cast<int>(-result)),
+                             p.tgid);
 }
 
 void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
@@ -563,6 +667,28 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
     Process& p = ProcessOf(t);
     const bool restarting = result >= kRestartFirst && result <= kRestartLast;
     const int fd = static_cast<int>(call.args[0]);
+    if (call.changes >= 0) {
+        --p.changing[call.changes];
+        ++p.generation[call.changes];
+    }
+    // A transfer whose descriptor was made another file while it ran may have reached either:
+    // it is not recorded as the port's, but counted as such.
+    if (call.open && result >= 0 &&
+        (call.unsettled || p.Unsettled(fd) || p.GenerationOf(fd) != call.generation ||
+         (p.shared_table && !SameFile(p.tgid, fd, call.open->file())))) {
+        const bool transfer = call.nr != SYS_ioctl;
+        call.open->link().descriptor_changed.Count(transfer ? static_cast<uint32_t>(result) : 0);
+        if (call.write) {
+            const int64_t shown = call.write->Undo(tid, result);
+            user_regs_struct regs;
+            if (::ptrace(PTRACE_GETREGS, tid, nullptr, &regs) == 0) {
+                SetCount(regs, call.args[2], call.other_abi);
+                regs.rax = static_cast<uint64_t>(shown);
+                ::ptrace(PTRACE_SETREGS, tid, nullptr, &regs);
+            }
+        }
+        return;
+    }
     switch (call.nr) {
         case SYS_open:
         case SYS_openat:
@@ -632,9 +758,18 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
         }
         case SYS_ioctl:
             sender_.Flush();
-            if (!restarting)
-                ReportTracedIoctl(*call.open, tid, call.args[1], call.args[2], result >= 0,
-                                  call.before);
+            if (!restarting) {
+                const auto request = static_cast<uint32_t>(call.args[1]);
+                ReportTracedIoctl(*call.open, tid, request, call.args[2],
+                                  result >= 0 ? 0 : static_cast<int>(-result), call.before);
+                bool exclusive = false;
+                if (result >= 0 && attach::SetsTerminalFlags(request)) {
+                    attach::ReportTerminalFlags(call.open->link(), call.flags_before,
+                                                attach::ReadTerminalFlags(call.open->file()));
+                } else if (result >= 0 && attach::ChangesExclusiveUse(request, exclusive)) {
+                    attach::ReportExclusive(call.open->link(), exclusive);
+                }
+            }
             break;
         case SYS_close:
             // Linux frees the number even when close reports an error.

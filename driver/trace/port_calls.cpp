@@ -303,23 +303,22 @@ int64_t FilteredWrite::Undo(pid_t tid, int64_t kernel_result) {
         std::min<uint64_t>(static_cast<uint64_t>(kernel_result), consumed_));
 }
 
-void ReportTracedIoctl(PortOpen& open, pid_t tid, unsigned long request, uint64_t arg,
-                       bool succeeded, const attach::ModemCounters& before) {
+void ReportTracedIoctl(PortOpen& open, pid_t tid, unsigned long request, uint64_t arg, int error,
+                       const attach::ModemCounters& before) {
     const auto code = static_cast<uint32_t>(request);
-    if (!succeeded && !attach::IsModemLineChange(code))
+    if (error != 0 && !attach::IsModemLineChange(code))
         return;
-    if (PassesValue(code)) {
-        attach::ReportIoctl(open.link(), open.file(), code,
-                            reinterpret_cast<const void*>(static_cast<uintptr_t>(arg)), before);
-        return;
-    }
-    const size_t size = ArgumentSize(code);
-    alignas(8) uint8_t argument[128];
-    static_assert(sizeof(termios2) <= sizeof argument &&
-                  sizeof(serial_icounter_struct) <= sizeof argument);
-    if (size > 0 && !ReadTracee(tid, arg, argument, size))
+    const void* argument = reinterpret_cast<const void*>(static_cast<uintptr_t>(arg));
+    const size_t size = PassesValue(code) ? 0 : ArgumentSize(code);
+    alignas(8) uint8_t copy[128];
+    static_assert(sizeof(termios2) <= sizeof copy && sizeof(serial_icounter_struct) <= sizeof copy);
+    if (size > 0 && !ReadTracee(tid, arg, copy, size))
         return;  // an argument the program cannot have meant: nothing to report
-    attach::ReportIoctl(open.link(), open.file(), code, size > 0 ? argument : nullptr, before);
+    if (!PassesValue(code))
+        argument = size > 0 ? copy : nullptr;
+    if (error != 0)
+        attach::ReportFailure(open.link(), error);
+    attach::ReportIoctl(open.link(), open.file(), code, argument, before);
 }
 
 }  // namespace sievra::trace

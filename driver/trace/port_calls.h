@@ -115,10 +115,11 @@ class FilteredWrite {
     bool count_changed_ = false;
 };
 
-// The successful ioctl request with argument arg (the program's pointer or value) on open, as
-// the attachment reports it; before holds the modem counters read before a TIOCMIWAIT. A
-// refused change of modem lines is reported too (the request was made).
-void ReportTracedIoctl(PortOpen& open, pid_t tid, unsigned long request, uint64_t arg,
-                       bool succeeded, const attach::ModemCounters& before);
+// The ioctl request with argument arg (the program's pointer or value) on open, as the
+// attachment reports it; before holds the modem counters read before a TIOCMIWAIT. error: the
+// errno the call failed with, 0 when it succeeded. A refused change of modem lines is reported
+// too, marked failed (the request was made); other failed calls change nothing to report.
+void ReportTracedIoctl(PortOpen& open, pid_t tid, unsigned long request, uint64_t arg, int error,
+                       const attach::ModemCounters& before);
 
 }  // namespace sievra::trace

@@ -4,11 +4,14 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <limits>
 #include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "platform/cli/command_line.h"
 #include "platform/cli/number_option.h"
@@ -58,11 +61,14 @@ std::string TermFooter() {
 }
 
 constexpr char kWatchFooter[] =
-    "Each record is one line, prefixed with its port; line breaks and other control characters\n"
-    "in data are shown escaped (\\r, \\n, \\t, \\xNN). After the program ends, one summary line\n"
-    "per port: calls, bytes written and read, errors. The ports watched are said on standard\n"
-    "error at the start. Exit status: the program's, 125 when it cannot be started, 4 when the\n"
-    "--output file cannot be written.";
+    "Follows the program and every process it starts by their system calls (ptrace), whatever\n"
+    "their image, and watches every terminal device they open but this terminal (--port: only\n"
+    "those); the program's calls stay as they are. Each record is one line, prefixed with its\n"
+    "port; line breaks, zero bytes and other control characters in data are shown escaped\n"
+    "(\\r, \\n, \\t, \\xNN). A refused call is marked [failed: ERRNO, reason]; a change of\n"
+    "terminal settings adds a line \"stty: ...\". After the program ends, one summary line per\n"
+    "port: calls, bytes written and read, errors. Exit status: the program's, 125 when it cannot\n"
+    "be started, 4 when the --output file cannot be written.";
 
 constexpr char kServeFooter[] =
     "Serves the port over the network with RFC 2217 (Telnet Com Port Control) to one client at a\n"
@@ -79,6 +85,31 @@ void AddTimeOption(CLI::App* command, std::string& value) {
     command->add_flag("--time{absolute}", value,
                       "Prefix each line with the time (HH:MM:SS.microseconds); --time=delta: the "
                       "seconds since the previous line");
+}
+
+// The arguments with "--" put before the program that watch is to run, when it is not there
+// already: everything from the program on is the program's own, as for strace and timeout.
+std::vector<std::string> WithProgramSeparator(int argc, char** argv) {
+    std::vector<std::string> args(argv, argv + argc);
+    const auto watch = std::find(args.begin() + std::min(argc, 1), args.end(), "watch");
+    if (watch == args.end() || std::any_of(args.begin() + 1, watch, [](const std::string& a) {
+            return a.empty() || a.front() != '-';
+        })) {
+        return args;
+    }
+    static const std::set<std::string> kTakesValue = {"-o", "--output", "--port", "--pid"};
+    for (auto at = watch + 1; at != args.end(); ++at) {
+        if (*at == "--")
+            break;
+        if (!at->empty() && at->front() == '-') {
+            if (kTakesValue.count(*at) != 0 && at + 1 != args.end())
+                ++at;
+            continue;
+        }
+        args.insert(at, "--");
+        break;
+    }
+    return args;
 }
 
 // The stamp mode of a --time value; nullopt (after a message) when it is neither.
@@ -243,11 +274,16 @@ int main(int argc, char** argv) {
                       "program starts)");
     watch->footer(kWatchFooter);
     watch->add_flag("--trace", watch_options.trace,
-                    "Follow the program's system calls (chosen by itself for a static program)");
-    watch->add_flag("--preload", watch_options.preload, "Preload the attachment into the program");
+                    "Follow the program's system calls (the default), or fail");
+    watch->add_flag("--preload", watch_options.preload,
+                    "Preload the attachment into the program instead (the device map's ports)");
+    watch
+        ->add_option("--port", watch_options.ports,
+                     "Watch only this port (a path; links are followed); repeatable")
+        ->type_name("PATH");
     watch->add_option("--pid", watch_options.pid, "Follow a running program, until Ctrl-C")
         ->check(cli_support::WholeNumber(1, std::numeric_limits<int>::max()));
-    watch->add_option("PROGRAM", watch_options.command, "-- PROGRAM ARGS...");
+    watch->add_option("PROGRAM", watch_options.command, "[--] PROGRAM ARGS...");
 
     porvane::cli::ServeOptions serve_options;
     CLI::App* serve = app.add_subcommand(
@@ -270,7 +306,12 @@ int main(int argc, char** argv) {
         ->required()
         ->check(CLI::IsMember({"status", "install", "remove"}));
     driver->add_option("--root", driver_root, "System root to install under (default /)");
-    if (const auto done = cli_support::ParseCommandLine(app, "porvane-cli", argc, argv))
+    std::vector<std::string> args = WithProgramSeparator(argc, argv);
+    std::vector<char*> arg_pointers;
+    for (std::string& arg : args)
+        arg_pointers.push_back(arg.data());
+    if (const auto done = cli_support::ParseCommandLine(
+            app, "porvane-cli", static_cast<int>(arg_pointers.size()), arg_pointers.data()))
         return *done;
     if (driver->parsed())
         return porvane::cli::RunDriverCommand(driver_action, driver_root, stdout, stderr);

@@ -5,9 +5,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
+#include <cstring>
+#include <string_view>
+#include <utility>
 
 #include "driver/sievra_protocol.h"
 #include "platform/comm/serial_ioctl.h"
+#include "platform/text/gbk.h"
 #include "platform/text/hex_text.h"
 #include "platform/text/utf8.h"
 #include "porvane/monitor/monitor_decoder.h"
@@ -33,6 +37,8 @@ const char* RequestName(const MonitorRecord& r) {
                 return "process";
             if (r.code == sievra::IOCTL_SIEVRA_BYPASS_REPORT)
                 return "unwatched";
+            if (r.code == sievra::IOCTL_SIEVRA_TERMINAL_FLAGS)
+                return "stty";
             return "control";
         default:
             return "other";
@@ -60,9 +66,23 @@ std::string WithoutLineEnds(std::string text) {
     return text;
 }
 
+// The bytes of a read or write as text, every one of them: a zero byte is shown (escaped by the
+// output) where the monitor page's text ends.
+std::string DataText(const MonitorRecord& r) {
+    return text::GbkToUtf8(std::string_view(reinterpret_cast<const char*>(r.data), r.length));
+}
+
 DecodedRecord Decode(const MonitorRecord& r, bool hex, bool data_only) {
     const uint8_t* record = r.data - sievra::kRecordHeaderSize;
     const size_t size = sievra::kRecordHeaderSize + r.length;
+    if (IsData(r) && !hex) {
+        const bool write = r.kind == sievra::kKindWrite;
+        if (data_only)
+            return {(write ? "W " : "R ") + DataText(r), {}};
+        return {std::string(write ? "写串口 " : "读串口 ") + std::to_string(r.length) +
+                    " bytes: " + DataText(r),
+                {}};
+    }
     auto all_info = [&] {
         monitor::MonitorOutput decoded =
             monitor::DecodeRecords(record, size, monitor::ContentMode::kAllInfo, hex);
@@ -81,6 +101,9 @@ DecodedRecord Decode(const MonitorRecord& r, bool hex, bool data_only) {
             return {monitor::BypassText(r.data, r.length), {}};
         if (data_only)
             return {};
+        if (r.code == sievra::IOCTL_SIEVRA_TERMINAL_FLAGS) {
+            return {"stty: " + std::string(reinterpret_cast<const char*>(r.data), r.length), {}};
+        }
         if (r.code == comm::IOCTL_SERIAL_SET_BREAK_ON)
             return {"设置Break: 开始发送Break信号", {}};
         if (r.code == comm::IOCTL_SERIAL_SET_BREAK_OFF)
@@ -98,6 +121,12 @@ DecodedRecord Decode(const MonitorRecord& r, bool hex, bool data_only) {
 
 uint32_t Le32(const MonitorRecord& r, uint32_t offset) {
     return r.length >= offset + 4 ? sievra::GetLe32(r.data + offset) : 0;
+}
+
+// "ENOTTY" for an errno value ("error 1234" for one the C library does not name).
+std::string ErrorName(uint32_t error) {
+    const char* name = ::strerrorname_np(static_cast<int>(error));
+    return name != nullptr ? name : "error " + std::to_string(error);
 }
 
 std::string JsonTime(std::chrono::system_clock::time_point when) {
@@ -258,7 +287,17 @@ void RecordOutput::Write(const std::string& port, const uint8_t* buffer, size_t 
         PortTally& tally = TallyOf(port);
         const bool report = r.kind == sievra::kKindDeviceControl &&
                             (r.code == sievra::IOCTL_SIEVRA_PROCESS_REPORT ||
-                             r.code == sievra::IOCTL_SIEVRA_BYPASS_REPORT);
+                             r.code == sievra::IOCTL_SIEVRA_BYPASS_REPORT ||
+                             r.code == sievra::IOCTL_SIEVRA_TERMINAL_FLAGS ||
+                             r.code == sievra::IOCTL_SIEVRA_CALL_FAILED);
+        if (r.kind == sievra::kKindDeviceControl && r.code == sievra::IOCTL_SIEVRA_CALL_FAILED) {
+            tally.failure = Le32(r, 0);  // the next request's
+            return;
+        }
+        // The failure noted for this request, if any.
+        const uint32_t failure = report ? 0 : std::exchange(tally.failure, 0);
+        if (failure != 0)
+            ++tally.errors;
         if (!report)
             ++tally.calls;
         if (r.kind == sievra::kKindWrite)
@@ -280,9 +319,14 @@ void RecordOutput::Write(const std::string& port, const uint8_t* buffer, size_t 
                     tally.process.name += static_cast<char>(r.data[i]);
             }
         }
-        const DecodedRecord decoded = Decode(r, options_.hex, options_.data_only);
+        DecodedRecord decoded = Decode(r, options_.hex, options_.data_only);
         if (decoded.text.empty())
             return;
+        if (failure != 0 && !json) {
+            decoded.text = WithoutLineEnds(std::move(decoded.text)) +
+                           " [failed: " + ErrorName(failure) + ", " +
+                           std::strerror(static_cast<int>(failure)) + "]";
+        }
         if (json) {
             std::string line = "{\"time\":\"" + JsonTime(now) + "\",\"process\":";
             line += tally.process.pid == 0
@@ -297,6 +341,8 @@ void RecordOutput::Write(const std::string& port, const uint8_t* buffer, size_t 
             }
             if (r.kind == sievra::kKindCreate || r.kind == sievra::kKindClose)
                 line += std::string(",\"ok\":") + (Le32(r, 0) == 0 ? "true" : "false");
+            else if (failure != 0)
+                line += ",\"ok\":false,\"error\":" + JsonString(ErrorName(failure));
             line += ",\"text\":" + JsonString(decoded.text);
             if (const std::string fields = JsonFields(decoded.fields); !fields.empty())
                 line += ",\"fields\":" + fields;

@@ -65,7 +65,8 @@ class RecordOutput {
         std::string port;
         RecordProcess process;
         uint64_t calls = 0, bytes_written = 0, bytes_read = 0, errors = 0, unwatched = 0;
-        uint64_t unseen = 0;  // calls made inside the C library, out of the attachment's sight
+        uint64_t unseen = 0;   // calls made inside the C library, out of the attachment's sight
+        uint32_t failure = 0;  // the errno the driver said the next request failed with
     };
     PortTally& TallyOf(const std::string& port);
 

@@ -7,6 +7,7 @@
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "driver/link_protocol.h"
@@ -30,6 +32,7 @@
 #include "platform/comm/unique_fd.h"
 #include "platform/devicemap/device_map.h"
 #include "platform/devicemap/listed_ports.h"
+#include "porvane/cli/on_demand_ports.h"
 #include "porvane/cli/output_file.h"
 #include "porvane/cli/output_watch.h"
 #include "porvane/cli/record_output.h"
@@ -229,49 +232,81 @@ struct WatchedPort {
 
 enum class WatchPath { kPreload, kTrace, kAttach };
 
-// Chooses how to see the program's calls; false (with the reason said) when it cannot be watched.
+// Chooses how to see the program's calls: its system calls, unless the attachment is asked for
+// or the program is none this machine's tracer follows; false (with the reason said) when it
+// cannot be watched.
 bool ChoosePath(const WatchOptions& options, const std::string& program, WatchPath& path,
                 std::FILE* err) {
-    if (options.pid != 0) {
-        path = WatchPath::kAttach;
-    } else if (options.preload) {
+    if (options.preload) {
         path = WatchPath::kPreload;
         return true;
-    } else {
-        const trace::ImageKind kind = trace::InspectImage(program);
-        if (options.trace) {
-            path = WatchPath::kTrace;
-            if (kind == trace::ImageKind::kOther) {
-                std::fprintf(err,
-                             "porvane-cli: --trace follows 64-bit x86 programs only, and %s is "
-                             "not one\n",
-                             program.c_str());
-                return false;
-            }
-        } else if (kind == trace::ImageKind::kStatic64) {
-            path = WatchPath::kTrace;
-            std::fprintf(err, "porvane-cli: %s is statically linked: watching its system calls\n",
-                         program.c_str());
-        } else if (kind == trace::ImageKind::kDynamic64 && trace::ChangesUser(program)) {
-            path = WatchPath::kTrace;
-            // The kernel does not give a followed program the rights of its set-user-id or
-            // set-group-id bit unless its tracer has them already: say so to anyone but root.
-            std::fprintf(err, "porvane-cli: %s changes its user: watching its system calls%s\n",
-                         program.c_str(),
-                         ::geteuid() == 0 ? ""
-                                          : " (it runs without the rights of its set-user-id "
-                                            "or set-group-id bit, as under any tracer)");
-        } else {
-            path = WatchPath::kPreload;
-            return true;
-        }
     }
+    path = options.pid != 0 ? WatchPath::kAttach : WatchPath::kTrace;
     std::string why;
-    if (!trace::TracingSupported(why)) {
-        std::fprintf(err, "porvane-cli: %s\n", why.c_str());
-        return false;
+    const bool supported = trace::TracingSupported(why);
+    const trace::ImageKind kind =
+        options.pid != 0 ? trace::ImageKind::kDynamic64 : trace::InspectImage(program);
+    if (!supported || kind == trace::ImageKind::kOther) {
+        if (options.trace || options.pid != 0) {
+            std::fprintf(err, "porvane-cli: %s\n",
+                         supported ? ("--trace follows 64-bit x86 programs only, and " + program +
+                                      " is not one")
+                                         .c_str()
+                                   : why.c_str());
+            return false;
+        }
+        std::fprintf(err,
+                     "porvane-cli: %s: its system calls cannot be followed here: preloading the "
+                     "attachment, which sees only the ports of the device map\n",
+                     program.c_str());
+        path = WatchPath::kPreload;
+        return true;
+    }
+    if (kind == trace::ImageKind::kDynamic64 && trace::ChangesUser(program) && ::geteuid() != 0) {
+        // The kernel does not give a followed program the rights of its set-user-id or
+        // set-group-id bit unless its tracer has them already.
+        std::fprintf(err,
+                     "porvane-cli: %s changes its user: it runs without the rights of its "
+                     "set-user-id or set-group-id bit, as under any tracer\n",
+                     program.c_str());
     }
     return true;
+}
+
+// The device numbers of the terminals a process works on: its controlling terminal and, for
+// watch itself, the terminals of its standard streams. Their traffic is never a port's.
+std::vector<dev_t> TerminalsOf(pid_t pid, bool standard_streams) {
+    std::vector<dev_t> devices;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // The fields after the command name (which may hold blanks): state, ppid, pgrp, session,
+    // tty_nr.
+    if (const size_t close = text.rfind(')'); close != std::string::npos) {
+        std::istringstream fields(text.substr(close + 1));
+        std::string state;
+        long long parent = 0, group = 0, session = 0, tty = 0;
+        if (fields >> state >> parent >> group >> session >> tty && tty != 0) {
+            const auto nr = static_cast<unsigned long long>(tty);
+            devices.push_back(makedev((nr >> 8) & 0xfff, (nr & 0xff) | ((nr >> 12) & 0xfff00)));
+        }
+    }
+    for (int fd = 0; standard_streams && fd <= 2; ++fd) {
+        struct stat st;
+        if (::isatty(fd) && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode))
+            devices.push_back(st.st_rdev);
+    }
+    return devices;
+}
+
+// The ports asked for on the command line, as the host's map names them: absolute paths.
+std::vector<devicemap::DeviceMapEntry> AskedPorts(const std::vector<std::string>& paths) {
+    std::vector<devicemap::DeviceMapEntry> entries;
+    for (const std::string& path : paths) {
+        std::error_code ec;
+        const fs::path absolute = fs::absolute(path, ec).lexically_normal();
+        entries.push_back({"port" + std::to_string(entries.size() + 1), absolute.string()});
+    }
+    return entries;
 }
 
 // The ports of the host, numbered as the host numbers them, with their device numbers.
@@ -308,8 +343,8 @@ std::string AttachmentPath() {
 int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, std::FILE* err) {
     if (options.command.empty() == (options.pid == 0) || (options.trace && options.preload)) {
         std::fprintf(err,
-                     "porvane-cli: watch needs a program: watch [--trace|--preload] -- "
-                     "PROGRAM ARGS..., or watch --pid PID\n");
+                     "porvane-cli: watch needs a program: watch [--trace|--preload] [--port PATH] "
+                     "[--] PROGRAM ARGS..., or watch --pid PID\n");
         return 2;
     }
     // The records' file is checked before anything starts: a run whose records are lost is
@@ -340,28 +375,42 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         std::fprintf(err, "porvane-cli: the driver host %s is missing\n", sievrad.c_str());
         return kCannotRun;
     }
-    const auto map = devicemap::ReadDeviceMap();
-    if (const std::string problem = devicemap::DeviceMapFileProblem(); !problem.empty()) {
-        std::fprintf(err, "porvane-cli: %s: no port can be watched\n", problem.c_str());
-        return kCannotRun;
-    }
-    if (!map || map->entries.empty()) {
-        std::fprintf(err, "porvane-cli: the serial device map%s holds no port to watch\n",
-                     map ? (" (" + map->source + ")").c_str() : "");
-        return kCannotRun;
+    // Which ports: those asked for; else, for the attachment, the device map's; else every
+    // terminal device the program opens, as the tracer meets them.
+    const bool on_demand = path != WatchPath::kPreload && options.ports.empty();
+    std::vector<devicemap::DeviceMapEntry> initial = AskedPorts(options.ports);
+    const auto machine_map = devicemap::ReadDeviceMap();
+    std::string map_source = "the command line";
+    if (path == WatchPath::kPreload && options.ports.empty()) {
+        if (const std::string problem = devicemap::DeviceMapFileProblem(); !problem.empty()) {
+            std::fprintf(err, "porvane-cli: %s: no port can be watched\n", problem.c_str());
+            return kCannotRun;
+        }
+        if (!machine_map || machine_map->entries.empty()) {
+            std::fprintf(err, "porvane-cli: the serial device map%s holds no port to watch\n",
+                         machine_map ? (" (" + machine_map->source + ")").c_str() : "");
+            return kCannotRun;
+        }
+        initial = devicemap::HostPortOrder(*machine_map);
+        map_source = "the device map in " + machine_map->source;
     }
     const std::string runtime_dir = MakeRuntimeDir();
-    if (runtime_dir.empty()) {
+    const std::string map_dir = MakeRuntimeDir();
+    if (runtime_dir.empty() || map_dir.empty()) {
         std::fprintf(err, "porvane-cli: cannot create a runtime folder: %s\n",
                      std::strerror(errno));
         return kCannotRun;
     }
-    // Removes the private folder on every way out.
-    const std::unique_ptr<const std::string, void (*)(const std::string*)> folder(
-        &runtime_dir, [](const std::string* dir) {
-            std::error_code ec;
-            fs::remove_all(*dir, ec);
-        });
+    // Removes the private folders on every way out.
+    const auto remove_folder = [](const std::string* dir) {
+        std::error_code ec;
+        fs::remove_all(*dir, ec);
+    };
+    const std::unique_ptr<const std::string, decltype(remove_folder)> folder(&runtime_dir,
+                                                                             remove_folder);
+    const std::unique_ptr<const std::string, decltype(remove_folder)> map_folder(&map_dir,
+                                                                                 remove_folder);
+    const std::string map_path = map_dir + "/ports.map";
 
     std::vector<std::string> env;
     std::string preload = library;  // the attachment first, then whatever was preloaded already
@@ -370,7 +419,8 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         if (entry.rfind("LD_PRELOAD=", 0) == 0) {
             if (entry.size() > 11)
                 preload += ":" + entry.substr(11);
-        } else if (entry.rfind("SIEVRA_RUNTIME_DIR=", 0) != 0) {
+        } else if (entry.rfind("SIEVRA_RUNTIME_DIR=", 0) != 0 &&
+                   entry.rfind("PORVANE_DEVICE_MAP=", 0) != 0) {
             env.push_back(entry);
         }
     }
@@ -381,16 +431,27 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
     if (std::getenv("SIEVRA_REPLY_MS") == nullptr)
         env.push_back(std::string("SIEVRA_REPLY_MS=") + kWatchReplyMs);
 
-    // The host says on its standard output when its sockets are ready.
+    // The host says on its standard output when its sockets are ready, and each port it adds.
     int ready_pipe[2];
     if (::pipe2(ready_pipe, O_CLOEXEC) != 0) {
         std::fprintf(err, "porvane-cli: pipe: %s\n", std::strerror(errno));
         return kCannotRun;
     }
     comm::UniqueFd ready_read(ready_pipe[0]);
+    OnDemandPorts host_map(map_path, ready_read.get());
+    if (!host_map.Start(initial)) {
+        std::fprintf(err, "porvane-cli: cannot write %s: %s\n", map_path.c_str(),
+                     std::strerror(errno));
+        ::close(ready_pipe[1]);
+        return kCannotRun;
+    }
+    std::vector<std::string> host_env = env;
+    host_env.push_back("PORVANE_DEVICE_MAP=" + map_path);
     std::string error;
-    const pid_t host =
-        Spawn({sievrad, "--runtime-dir", runtime_dir}, env, ready_pipe[1], false, true, error);
+    std::vector<std::string> host_args = {sievrad, "--runtime-dir", runtime_dir};
+    if (on_demand)
+        host_args.push_back("--ports-on-demand");
+    const pid_t host = Spawn(host_args, host_env, ready_pipe[1], false, true, error);
     ::close(ready_pipe[1]);
     if (host < 0) {
         std::fprintf(err, "porvane-cli: cannot start %s: %s\n", sievrad.c_str(), error.c_str());
@@ -410,21 +471,19 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         return kCannotRun;
     }
 
-    // Every port of the map, in the host's order, in monitor mode.
-    const std::vector<devicemap::DeviceMapEntry> host_ports = devicemap::HostPortOrder(*map);
     std::vector<std::unique_ptr<WatchedPort>> ports;
     RecordOutput records(records_out,
                          {options.hex, options.data_only, options.stamp,
                           options.json ? RecordFormat::kJson : RecordFormat::kText, true});
     records.ExpectDefaultProcess();
-    for (size_t i = 0; i < host_ports.size(); ++i) {
+    // Puts the host's port number in monitor mode and prints its records from a thread.
+    const auto watch_port = [&](const std::string& name, int number) {
         auto port = std::make_unique<WatchedPort>(runtime_dir);
-        port->name = host_ports[i].port;
-        port->number = static_cast<int>(i) + 1;
-        if (!port->link.Open(static_cast<int>(i))) {
-            std::fprintf(err, "porvane-cli: cannot open the control device of %s\n",
-                         port->name.c_str());
-            continue;
+        port->name = name;
+        port->number = number;
+        if (!port->link.Open(number - 1)) {
+            std::fprintf(err, "porvane-cli: cannot open the control device of %s\n", name.c_str());
+            return false;
         }
         port->link.SetMode(sievra::kLinkModeMonitor);
         WatchedPort* p = port.get();
@@ -452,13 +511,21 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
             }
         });
         ports.push_back(std::move(port));
-    }
+        return true;
+    };
+    for (size_t i = 0; i < initial.size(); ++i)
+        watch_port(initial[i].port, static_cast<int>(i) + 1);
 
     std::string watched;
     for (const auto& port : ports)
         watched += (watched.empty() ? "" : ", ") + port->name;
-    std::fprintf(err, "porvane-cli: watching %s (the device map in %s)\n", watched.c_str(),
-                 map->source.c_str());
+    if (on_demand) {
+        std::fprintf(err,
+                     "porvane-cli: watching every terminal device the program opens, but this "
+                     "terminal\n");
+    } else {
+        std::fprintf(err, "porvane-cli: watching %s (%s)\n", watched.c_str(), map_source.c_str());
+    }
     std::fflush(err);
 
     int status = kCannotRun;
@@ -485,7 +552,41 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         env.push_back("SIEVRA_DISABLE=1");
         trace::TraceSettings settings;
         settings.runtime_dir = runtime_dir;
-        settings.ports = TracedPorts(host_ports);
+        settings.ports = TracedPorts(initial);
+        if (on_demand) {
+            // A device the machine's map names keeps that name; any other is named by the path
+            // the program opened it by.
+            std::vector<std::pair<dev_t, std::string>> known;
+            if (machine_map) {
+                for (const auto& entry : machine_map->entries) {
+                    struct stat st;
+                    if (::stat(comm::DevicePathForPort(entry.port).c_str(), &st) == 0)
+                        known.emplace_back(st.st_rdev, entry.port);
+                }
+            }
+            settings.ignored_devices = TerminalsOf(::getpid(), true);
+            if (options.pid != 0) {
+                for (dev_t own : TerminalsOf(options.pid, false))
+                    settings.ignored_devices.push_back(own);
+            }
+            settings.new_port = [&, known](
+                                    dev_t device,
+                                    const std::string& opened) -> std::optional<trace::TracedPort> {
+                std::string name = opened;
+                for (const auto& [number, mapped] : known) {
+                    if (number == device)
+                        name = mapped;
+                }
+                const uint32_t number = host_map.Add(name);
+                if (number == 0 || !watch_port(name, static_cast<int>(number))) {
+                    std::fprintf(err, "porvane-cli: %s cannot be watched\n", name.c_str());
+                    return std::nullopt;
+                }
+                std::fprintf(err, "porvane-cli: watching %s\n", name.c_str());
+                std::fflush(err);
+                return trace::TracedPort{number, device, name};
+            };
+        }
         settings.hangup_fd = fileno(out);
         settings.started = [&records, &program_name](pid_t pid) {
             records.SetDefaultProcess({pid, program_name});
@@ -530,8 +631,14 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
                      port.c_str(), static_cast<unsigned long long>(calls));
     }
     if (records.PortsWithRecords() == 0 && status != kCannotRun) {
-        std::fprintf(err, "porvane-cli: the program used none of the watched ports (%s)\n",
-                     watched.c_str());
+        if (on_demand) {
+            std::fprintf(err,
+                         "porvane-cli: the program used no terminal device (this terminal is "
+                         "never watched)\n");
+        } else {
+            std::fprintf(err, "porvane-cli: the program used none of the watched ports (%s)\n",
+                         watched.c_str());
+        }
     }
     if (records.failed()) {
         std::fprintf(err, "porvane-cli: writing the records to %s failed\n",

@@ -16,19 +16,23 @@ struct WatchOptions {
     std::string output;                  // the file the records go to (empty: out)
     // How the program's calls are seen: by default the attachment, and the system calls for a
     // program the attachment cannot enter (statically linked, or one that changes its user).
-    bool preload = false;              // the attachment, always
-    bool trace = false;                // the system calls, always
-    int pid = 0;                       // a running program to follow (instead of a command)
+    bool preload = false;  // the attachment, always
+    bool trace = false;    // the system calls, always
+    int pid = 0;           // a running program to follow (instead of a command)
+    // The ports to watch (paths, links followed); none: every terminal device the program
+    // opens but watch's own terminal (with the attachment: the ports of the device map).
+    std::vector<std::string> ports;
     std::vector<std::string> command;  // the program and its arguments
 };
 
-// Runs a program with the attachment preloaded under a private driver host and prints the
-// decoded lines of every port of the device map that the program uses, each line preceded by
-// the port's name, then a summary line per port. Says on err which ports are watched. Needs no
-// installation and no root. Returns the program's exit status (128 + signal when it was
-// killed), 125 when watch itself could not start it, or kOutputNotWritable when the output file
-// cannot be written (checked before the program starts). With a pid, follows that running
-// program until it ends or watch is stopped, then lets go of it unchanged.
+// Runs a program under a private driver host, following every process it starts by their
+// system calls (or with the attachment preloaded), and prints the decoded lines of every port
+// they use, each line preceded by the port's name, then a summary line per port. Says on err
+// which ports are watched. Needs no installation and no root. Returns the program's exit status
+// (128 + signal when it was killed), 125 when watch itself could not start it, or
+// kOutputNotWritable when the output file cannot be written (checked before the program starts).
+// With a pid, follows that running program until it ends or watch is stopped, then lets go of it
+// unchanged.
 inline constexpr int kOutputNotWritable = 4;
 int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, std::FILE* err);
 

@@ -129,6 +129,10 @@ std::string BypassText(const uint8_t* data, uint32_t length) {
     const uint32_t kind = d.U32(0);
     if (kind == sievra::kUnseen)
         return Format("C库内部的调用驱动看不到: %u 次请求 (%u bytes)", d.U32(4), d.U32(8));
+    if (kind == sievra::kDescriptorChanged) {
+        return Format("调用期间描述符被换成别的文件, 没有记录: %u 次请求 (%u bytes)", d.U32(4),
+                      d.U32(8));
+    }
     const char* what = kind == sievra::kNotRecorded          ? "没有记录"
                        : kind == sievra::kReceivedUnfiltered ? "接收数据没有经过过滤"
                                                              : "发送数据没有经过过滤";
