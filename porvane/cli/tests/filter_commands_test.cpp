@@ -206,7 +206,9 @@ TEST_F(DriverHostCommandTest, MonitorPrintsTheDecodedLinesAsTheyArrive) {
     EXPECT_EQ(port_.ReadExactly(2), "hi");
     EXPECT_TRUE(app.Close());
     ASSERT_TRUE(monitor.WaitFor(false, "Close Com OK.\n")) << monitor.out();
+    // The settings the serial requests cannot express follow them in stty's words.
     EXPECT_EQ(monitor.out(), "Open Com OK\n" + std::string(kSetLineText) +
+                                 "stty: -onlcr clocal -echoe -echok -echoctl -echoke\n"
                                  "写串口 2 bytes: hi\n"
                                  "Close Com OK.\n");
     EXPECT_EQ(monitor.Stop(), 0);
@@ -504,7 +506,7 @@ class WatchCommandTest : public ::testing::Test {
 };
 
 TEST_F(WatchCommandTest, AMissingAttachmentIsSaidClearly) {
-    LineProcess watch(Watch(), {"watch", "--", "/bin/true"});
+    LineProcess watch(Watch(), {"watch", "--preload", "--", "/bin/true"});
     EXPECT_EQ(watch.Wait(), 125);
     watch.WaitFor(true, "\n");
     EXPECT_EQ(watch.err(), "porvane-cli: the attachment " + dir_.path() +
@@ -538,7 +540,7 @@ TEST_F(WatchCommandTest, AClosedOutputEndsTheProgramAndTheWatch) {
 
 TEST_F(WatchCommandTest, PrivateHostLivesAsLongAsTheProgramAndItsStatusPassesThrough) {
     PutAttachment();
-    LineProcess watch(Watch(), {"watch", "--", "/bin/sh", "-c",
+    LineProcess watch(Watch(), {"watch", "--preload", "--", "/bin/sh", "-c",
                                 "echo preload=$LD_PRELOAD; test -S \"$SIEVRA_RUNTIME_DIR/Sievr1\" "
                                 "&& echo host-ready; exit 7"});
     EXPECT_EQ(watch.Wait(), 7);
@@ -573,8 +575,8 @@ os.write(fd, b'ping')
 // its tcgetattr and tcsetattr (the same lines as SetLine's), its write and close.
 void WatchCommandTest::ExpectThePingLines(PortEnd end) {
     PutAttachment();
-    LineProcess watch(
-        Watch(), {"watch", "--", "/usr/bin/python3", "-c", PingScript(end), port_.slave_path()});
+    LineProcess watch(Watch(), {"watch", "--preload", "--", "/usr/bin/python3", "-c",
+                                PingScript(end), port_.slave_path()});
     EXPECT_EQ(port_.ReadExactly(4), "ping");
     EXPECT_EQ(watch.Wait(), 3);
     watch.WaitFor(false, "errors\n");
@@ -733,7 +735,7 @@ TEST_F(WatchCommandTest, RecordsAsTextLinesWithStampsOrAsJson) {
         SCOPED_TRACE(c.options.empty() ? "text" : c.options[0]);
         port_.WriteAll("OK\r\n");
         ASSERT_TRUE(port_.WaitSlaveQueued(4));
-        std::vector<std::string> args = {"watch"};
+        std::vector<std::string> args = {"watch", "--preload"};
         args.insert(args.end(), c.options.begin(), c.options.end());
         args.insert(args.end(), {"--", "/usr/bin/python3", "-c", kExchangeScript, port});
         LineProcess watch(Watch(), args);
@@ -851,12 +853,12 @@ TEST_F(WatchCommandTest, SaysWhyNothingCanBeWatched) {
         std::string error;
     } cases[] = {
         {missing,
-         {"watch", "--", "/bin/true"},
+         {"watch", "--preload", "--", "/bin/true"},
          125,
          "porvane-cli: PORVANE_DEVICE_MAP names " + missing +
              ", which cannot be read: No such file or directory: no port can be watched\n"},
         {empty,
-         {"watch", "--", "/bin/true"},
+         {"watch", "--preload", "--", "/bin/true"},
          125,
          "porvane-cli: the serial device map (" + empty + ") holds no port to watch\n"},
         {missing,
@@ -878,6 +880,17 @@ TEST_F(WatchCommandTest, SaysWhyNothingCanBeWatched) {
          4,
          "porvane-cli: cannot write the records to " + dir_.path() +
              "/no/records: No such file or directory\n"},
+        // The system calls need no map: an empty one is no reason to refuse.
+        {empty,
+         {"watch", "--", "/bin/true"},
+         0,
+         "porvane-cli: watching every terminal device the program opens, but this terminal\n"
+         "porvane-cli: the program used no terminal device (this terminal is never watched)\n"},
+        {map_,
+         {"watch", "-o", dir_.path() + "/no/records", "--", "/bin/true"},
+         4,
+         "porvane-cli: cannot write the records to " + dir_.path() +
+             "/no/records: No such file or directory\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.map);
@@ -888,12 +901,27 @@ TEST_F(WatchCommandTest, SaysWhyNothingCanBeWatched) {
     }
 }
 
-// A program that opens a terminal device outside the map is told about on standard error; the
-// program itself runs as without watch.
+// With the attachment, a program that opens a terminal device outside the map is told about on
+// standard error; the program itself runs as without watch. Followed by its system calls, the
+// device is watched like any other.
 TEST_F(WatchCommandTest, APortOutsideTheMapIsSaid) {
     PutAttachment();
     comm::testing::PtyPair other;
-    LineProcess watch(Watch(), {"watch", "--", "/usr/bin/python3", "-c",
+    const std::string program =
+        "import os, sys\n"
+        "os.write(os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY), b'x')\n"
+        "os.close(os.open('/dev/null', os.O_RDWR))\n"
+        "print('done')\n";
+    LineProcess traced(Watch(), {"watch", "/usr/bin/python3", "-c", program, other.slave_path()});
+    EXPECT_EQ(other.ReadExactly(1), "x");
+    EXPECT_EQ(traced.Wait(), 0);
+    traced.WaitFor(false, "errors\n");
+    EXPECT_NE(traced.out().find(other.slave_path() + ": 写串口 1 bytes: x\n"), std::string::npos)
+        << traced.out();
+    EXPECT_NE(traced.AllErrors().find("porvane-cli: watching " + other.slave_path() + "\n"),
+              std::string::npos)
+        << traced.AllErrors();
+    LineProcess watch(Watch(), {"watch", "--preload", "--", "/usr/bin/python3", "-c",
                                 "import os, sys\n"
                                 "os.write(os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY), b'x')\n"
                                 "os.close(os.open('/dev/null', os.O_RDWR))\n"
