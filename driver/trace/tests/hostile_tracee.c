@@ -9,6 +9,9 @@
 //   race:     a thread writes "ABC" while output is suspended; once the kernel holds the bytes
 //             and the thread waits in the call, another thread makes the buffer "XYZ" and lets
 //             the output go on.
+//   dup2 OTHER: like race, but while the thread waits in its write of "ABC" the port's number
+//             is made OTHER's (dup2); then output goes on, so "ABC" reaches the port though its
+//             number names OTHER when the call ends; then "Z" is written on the number (OTHER).
 //   pwritev2: writes "D" with pwritev2 at the current position, which a terminal takes as writev.
 //   int80:    makes 32-bit calls (int 0x80): writes "H", then "IJ" with writev (refused under
 //             watch: then with write), and reads one byte, which must be "K";
@@ -174,6 +177,25 @@ static int Race(int port) {
     return race.written == 3 ? 0 : 7;
 }
 
+static int Dup2Race(int port, const char* other_path) {
+    const int other = open(other_path, O_RDWR | O_NOCTTY);
+    const int kept = dup(port);
+    struct Race race = {port, "ABC", 0, -1};
+    pthread_t thread;
+    if (other < 0 || kept < 0 || tcflow(port, TCOOFF) != 0 ||
+        pthread_create(&thread, NULL, RaceWriter, &race) != 0) {
+        return 5;
+    }
+    pid_t writer = 0;
+    while ((writer = __atomic_load_n(&race.writer, __ATOMIC_SEQ_CST)) == 0 ||
+           !WaitsInWrite(writer)) {
+        sched_yield();
+    }
+    if (dup2(other, port) != port || tcflow(kept, TCOON) != 0 || pthread_join(thread, NULL) != 0)
+        return 6;
+    return race.written == 3 && write(port, "Z", 1) == 1 ? 0 : 7;
+}
+
 // A 32-bit system call (int 0x80): its arguments in ebx, ecx, edx, pointers below 4 GiB.
 static long Call32(long nr, long a, long b, long c) {
     long result;
@@ -203,7 +225,7 @@ static int ThirtyTwoBitCalls(int port) {
 }
 
 int main(int argc, char** argv) {
-    if (argc != 3)
+    if (argc != 3 && argc != 4)
         return 2;
     const char* mode = argv[2];
     int status = 2;
@@ -221,6 +243,8 @@ int main(int argc, char** argv) {
             status = RingWrite(port, "F", 1) == 1 || write(port, "F", 1) == 1 ? 0 : 4;
         } else if (strcmp(mode, "race") == 0) {
             status = Race(port);
+        } else if (strcmp(mode, "dup2") == 0 && argc == 4) {
+            status = Dup2Race(port, argv[3]);
         } else if (strcmp(mode, "sendfile") == 0) {
             status = SendFile(port);
         } else if (strcmp(mode, "int80") == 0) {
