@@ -330,19 +330,22 @@ TEST_F(WatchTraceTest, CuThatChangesItsUserBeforeItsOpenIsWatched) {
         GTEST_FAIL() << "cu is not installed (scripts/install-deps.sh)";
     const std::string port = port_.slave_path();
     ASSERT_EQ(::chmod(port.c_str(), 0666), 0);
-    auto watch = Watch({"--preload", "--", "/usr/bin/cu", "-l", port, "-s", "9600"});
-    watch->WriteLine("AT");
-    EXPECT_EQ(port_.ReadExactly(3, 30000), "AT\n");
-    port_.WriteAll("OK");
-    std::vector<std::string> lines = ReadLines(*watch, {}, "读串口");
-    watch->CloseInput();  // cu hangs up at the end of its input
-    lines = ReadLines(*watch, lines);
-    EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
-    const PortLog log = LogOf(lines, port);
-    EXPECT_EQ(log.written, "AT\n");
-    EXPECT_EQ(log.read, "OK");
-    EXPECT_TRUE(log.Shows({"Open Com OK", "设置波特率: 9600 bps", "Close Com OK."}))
-        << ::testing::PrintToString(log.records);
+    for (const char* path : {"--trace", "--preload"}) {
+        SCOPED_TRACE(path);
+        auto watch = Watch({path, "--", "/usr/bin/cu", "-l", port, "-s", "9600"});
+        watch->WriteLine("AT");
+        EXPECT_EQ(port_.ReadExactly(3, 30000), "AT\n");
+        port_.WriteAll("OK");
+        std::vector<std::string> lines = ReadLines(*watch, {}, "读串口");
+        watch->CloseInput();  // cu hangs up at the end of its input
+        lines = ReadLines(*watch, lines);
+        EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
+        const PortLog log = LogOf(lines, port);
+        EXPECT_EQ(log.written, "AT\n");
+        EXPECT_EQ(log.read, "OK");
+        EXPECT_TRUE(log.Shows({"Open Com OK", "设置波特率: 9600 bps", "Close Com OK."}))
+            << ::testing::PrintToString(log.records);
+    }
 }
 
 // busybox's microcom, statically linked, started by a script (bash forks it): every process of
