@@ -14,6 +14,9 @@
 namespace sievra::attach {
 namespace {
 
+// The error of the request whose records this thread makes now (0: it succeeded).
+thread_local int t_failure = 0;
+
 long RawIoctl(int fd, unsigned long request, void* arg) {
     return ::syscall(SYS_ioctl, fd, request, arg);
 }
@@ -46,6 +49,11 @@ void ReadModemCounters(int fd, ModemCounters& counters) {
 }
 
 void ReportControl(OpenPort& port, uint32_t code, const void* data, uint32_t size) {
+    if (const int error = t_failure; error != 0) {
+        t_failure = 0;
+        const auto number = static_cast<uint32_t>(error);
+        ReportControl(port, IOCTL_SIEVRA_CALL_FAILED, &number, sizeof number);
+    }
     iovec part{const_cast<void*>(data), size};
     SendRecord(port, link::kDeviceControl, code, &part, size > 0 ? 1 : 0);
 }
@@ -194,14 +202,46 @@ void ReportTerminalFlags(OpenPort& port, const TerminalFlags& before, const Term
 }
 
 void ReportExclusive(OpenPort& port, bool exclusive) {
-    static constexpr char kOn[] = "exclusive", kOff[] = "-exclusive";
+    static constexpr char kOn[] = "exclusive use (TIOCEXCL)", kOff[] = "shared use (TIOCNXCL)";
     ReportControl(port, IOCTL_SIEVRA_TERMINAL_FLAGS, exclusive ? kOn : kOff,
                   exclusive ? sizeof kOn - 1 : sizeof kOff - 1);
 }
 
-void ReportFailure(OpenPort& port, int error) {
-    const auto number = static_cast<uint32_t>(error);
-    ReportControl(port, IOCTL_SIEVRA_CALL_FAILED, &number, sizeof number);
+void MarkFailure(int error) {
+    t_failure = error;
+}
+
+void ClearFailure() {
+    t_failure = 0;
+}
+
+size_t ArgumentBytes(unsigned long request) {
+    switch (request) {
+        case TCSETS:
+        case TCSETSW:
+        case TCSETSF:
+        case TCGETS:
+            return sizeof(termios);
+        case TCSETS2:
+        case TCSETSW2:
+        case TCSETSF2:
+        case TCGETS2:
+            return sizeof(termios2);
+        case TIOCMBIS:
+        case TIOCMBIC:
+        case TIOCMSET:
+        case TIOCMGET:
+            return sizeof(int);
+        case TIOCGICOUNT:
+            return sizeof(serial_icounter_struct);
+        default:
+            return 0;
+    }
+}
+
+bool ArgumentIsInput(unsigned long request) {
+    return SetsTerminalFlags(request) || IsModemLineChange(request) || request == TCFLSH ||
+           request == TCSBRK || request == TCXONC || request == TIOCMIWAIT;
 }
 
 void ReportPurge(OpenPort& port, uint32_t flags) {

@@ -46,8 +46,17 @@ bool ChangesExclusiveUse(unsigned long request, bool& exclusive);
 void ReportTerminalFlags(OpenPort& port, const TerminalFlags& before, const TerminalFlags& after);
 // Records that the port was made exclusive (TIOCEXCL) or shared again (TIOCNXCL).
 void ReportExclusive(OpenPort& port, bool exclusive);
-// That the request reported next failed with error (an errno value).
-void ReportFailure(OpenPort& port, int error);
+// Marks the records the calling thread makes next as those of a request that failed with
+// error (an errno value), until ClearFailure: the first of them goes with the failure's note.
+// A request that makes no record leaves no note.
+void MarkFailure(int error);
+void ClearFailure();
+// The size of the record an ioctl request's argument points to; 0 when the argument is a value
+// or the report does not read it.
+size_t ArgumentBytes(unsigned long request);
+// Whether a failed request's argument is only the program's input (a change of settings or
+// modem lines, or a value): what it asked can be reported; a query's result was never filled.
+bool ArgumentIsInput(unsigned long request);
 void ReportPurge(OpenPort& port, uint32_t flags);
 
 // A successful ioctl on a watched port. Requests the monitor does not list add nothing; `before`

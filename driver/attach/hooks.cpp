@@ -852,17 +852,21 @@ SIEVRA_EXPORT int ioctl(int fd, unsigned long request, ...) {
             ReportTerminalFlags(*port, flags_before, ReadTerminalFlags(fd));
         else if (ChangesExclusiveUse(request, exclusive))
             ReportExclusive(*port, exclusive);
-    } else if (port != nullptr && IsModemLineChange(request)) {
-        // Modem line changes are reported even when the port refuses them: the request was
-        // made. The kernel may refuse before reading the argument (a pseudo-terminal does), so
-        // the bits are copied without trusting the pointer; a bad one is not reported.
+    } else if (port != nullptr) {
+        // A refused request is reported too, marked failed: what a change asked (the kernel may
+        // refuse before reading the argument, so it is copied without trusting the pointer; a
+        // bad one is not reported), a value as it was, a query's zeros.
         const int error = errno;
         ErrnoKeeper keep;
-        int lines = 0;
-        if (CopyFromSelf(arg, &lines, sizeof lines)) {
-            ReportFailure(*port, error);
-            ReportIoctl(*port, fd, request, &lines, before);
-        }
+        alignas(8) unsigned char copy[128] = {};
+        const void* argument = copy;
+        if (request == TCFLSH || request == TCSBRK || request == TCXONC || request == TIOCMIWAIT)
+            argument = arg;
+        else if (ArgumentIsInput(request) && !CopyFromSelf(arg, copy, ArgumentBytes(request)))
+            return r;
+        MarkFailure(error);
+        ReportIoctl(*port, fd, request, argument, before);
+        ClearFailure();
     }
     return r;
 }

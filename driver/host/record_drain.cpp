@@ -55,6 +55,24 @@ void RecordDrain::MakeRoom(uint32_t length) {
     }
 }
 
+bool RecordDrain::CaughtUp() {
+    std::lock_guard lock(mutex_);
+    TakeQueuedLocked();
+    return !open_ || stash_.HalfEmpty();
+}
+
+bool RecordDrain::MakeRoomWithin(uint32_t length, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::unique_lock lock(mutex_);
+    while (open_ && !RecordWouldFit(filter_, length)) {
+        if (!TakeQueuedLocked() &&
+            !changed_.wait_until(lock, deadline, [&] { return !open_ || stash_.HasRoom(); })) {
+            return false;
+        }
+    }
+    return true;
+}
+
 size_t RecordDrain::WaitAndTake(uint8_t* out, size_t length) {
     std::unique_lock lock(mutex_);
     TakeQueuedLocked();  // a reader never waits on records already queued

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +35,11 @@ class RecordDrain {
     // Waits until a record of length data bytes joins the queue without the queue dropping
     // records first, or until no client reads.
     void MakeRoom(uint32_t length);
+    // Whether the client has read at least half of what the stash can hold (or reads no more):
+    // a host that dropped records for a lagging client takes them again from then on.
+    bool CaughtUp();
+    // As MakeRoom, waiting at most limit: false when the record would still not fit then.
+    bool MakeRoomWithin(uint32_t length, std::chrono::milliseconds limit);
     // Waits for records and moves up to length bytes of them into out (see RecordStash::Take);
     // 0 once closed.
     size_t WaitAndTake(uint8_t* out, size_t length);

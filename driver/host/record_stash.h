@@ -16,6 +16,8 @@ class RecordStash {
     // Whether a full queue's worth of records still fits.
     bool HasRoom() const;
     bool Empty() const { return data_.size() == head_; }
+    // Whether at most half of the capacity is taken.
+    bool HalfEmpty() const { return data_.size() - head_ <= capacity_ / 2; }
     void Clear();
 
     // Appends whole records, as a read of the queue hands them over.

@@ -38,6 +38,11 @@ namespace {
 // when the process making the requests changes, and an open's or a close's status.
 constexpr uint32_t kProcessReportSize = 4 + 16;
 constexpr uint32_t kStatusRecordSize = 4;
+// How long a program's record (one it sent without waiting for an answer) waits for a reader
+// whose stash is full before the host drops it and counts it: shorter than the attachment's
+// own wait, so that the program's connection keeps flowing and the loss is told by the host,
+// in the record stream, where it happened.
+constexpr std::chrono::milliseconds kRecordWaitLimit{10};
 
 }  // namespace
 
@@ -967,6 +972,21 @@ void SievraHost::ServeApplication(Port& port, int fd) {
     RequestReader requests(fd);
     if (!trusted)
         requests.SetDeadline(std::chrono::steady_clock::now() + kCreateDeadline);
+    // Records dropped while the reader lagged: told as soon as there is room for the report.
+    uint32_t dropped_requests = 0, dropped_bytes = 0;
+    const auto report_dropped = [&] {
+        if (dropped_requests == 0)
+            return;
+        port.drain.MakeRoom(kBypassReportSize);
+        uint8_t report[kBypassReportSize];
+        PutLe32(report, kNotRecorded);
+        PutLe32(report + 4, dropped_requests);
+        PutLe32(report + 8, dropped_bytes);
+        IoCallDriverAndWait(top, IRP_MJ_DEVICE_CONTROL, report, 0, IOCTL_SIEVRA_BYPASS_REPORT,
+                            kBypassReportSize, 0);
+        port.drain.TakeQueued();
+        dropped_requests = dropped_bytes = 0;
+    };
     for (;;) {
         LinkRequest request;
         const RequestRead read = requests.Next(request);
@@ -990,6 +1010,22 @@ void SievraHost::ServeApplication(Port& port, int fd) {
             SendResponse(fd, write_mutex, id, link::kStatusAccessDenied, 0, nullptr, 0);
             break;
         }
+        // A record the program does not wait for waits a little for a lagging reader, and not
+        // at all once records are being dropped, until the reader has room again.
+        const bool droppable =
+            !reply && created && peer &&
+            (op == link::kAppWrite || op == link::kAppRead || op == link::kDeviceControl);
+        if (droppable &&
+            ((dropped_requests > 0 && !port.drain.CaughtUp()) ||
+             !port.drain.MakeRoomWithin(
+                 kProcessReportSize + kRecordHeaderSize + kBypassReportSize +
+                     std::max(in, kStatusRecordSize),
+                 dropped_requests > 0 ? std::chrono::milliseconds(0) : kRecordWaitLimit))) {
+            ++dropped_requests;
+            dropped_bytes += op == link::kDeviceControl ? 0 : in;
+            continue;
+        }
+        report_dropped();
         // Each record waits for room in the queue, the report of a change of process first:
         // one that overflowed it would drop the records waiting there for a lagging reader.
         if (created && peer &&
@@ -1133,6 +1169,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         if (s.Status == link::kStatusAccessDenied || s.Status == link::kStatusInvalidRequest)
             break;  // a refused open ends the connection; the port's other sessions go on
     }
+    report_dropped();
     const bool last = port.serial.Detach(owner);
     if (created && last && !let_go) {
         // The application went without closing (it exited or was killed): as at a process's

@@ -277,6 +277,7 @@ class CallTracer::Session {
     void NoteRefused(pid_t tid, const PortOpen& open);
     void Exit(pid_t tid, Thread& t, int64_t result);
     void Exec(pid_t tid);
+    void NoteUserChange(pid_t tid);
     void OpenEnded(pid_t tid, Thread& t, int64_t result);
     void Detach(pid_t tid, int sig);
     // Waits for the next report of a traced thread (or the wake of a stop request) and handles
@@ -806,6 +807,28 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
     }
 }
 
+// The kernel does not give a followed program the rights of its set-user-id or set-group-id bit
+// unless its tracer has them already: said for each such image a process runs.
+void CallTracer::Session::NoteUserChange(pid_t tid) {
+    if (::geteuid() == 0)
+        return;
+    char image[PATH_MAX];
+    const std::string exe = "/proc/" + std::to_string(tid) + "/exe";
+    const ssize_t n = ::readlink(exe.c_str(), image, sizeof image - 1);
+    if (n <= 0)
+        return;
+    image[n] = '\0';
+    if (!ChangesUser(image))
+        return;
+    const std::string note = "process " + std::to_string(tid) + " runs " + image +
+                             " without the rights of its set-user-id or set-group-id bit, as "
+                             "under any tracer";
+    if (settings_.notice)
+        settings_.notice(note);
+    else
+        std::fprintf(stderr, "%s\n", note.c_str());
+}
+
 // A new program image: descriptors closed on exec are gone, the others keep their opens (one
 // open, one close on record, as across the attachment's exec).
 void CallTracer::Session::Exec(pid_t tid) {
@@ -816,6 +839,7 @@ void CallTracer::Session::Exec(pid_t tid) {
     Thread& t = Register(tid);
     t.call = Call{};
     Process& p = ProcessOf(t);
+    NoteUserChange(tid);
     p.plain.clear();
     p.shared_table = false;  // a new image has a table of its own
     std::vector<int> gone;

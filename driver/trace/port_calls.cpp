@@ -32,32 +32,6 @@ void CountUnfiltered(attach::OpenPort& link, uint64_t bytes) {
     link.sent_unfiltered.bytes += static_cast<uint32_t>(std::min<uint64_t>(bytes, UINT32_MAX));
 }
 
-// The size of the record an ioctl request's argument points to; 0 when the argument is a value
-// or the report does not read it.
-size_t ArgumentSize(uint32_t request) {
-    switch (request) {
-        case TCSETS:
-        case TCSETSW:
-        case TCSETSF:
-        case TCGETS:
-            return sizeof(termios);
-        case TCSETS2:
-        case TCSETSW2:
-        case TCSETSF2:
-        case TCGETS2:
-            return sizeof(termios2);
-        case TIOCMBIS:
-        case TIOCMBIC:
-        case TIOCMSET:
-        case TIOCMGET:
-            return sizeof(int);
-        case TIOCGICOUNT:
-            return sizeof(serial_icounter_struct);
-        default:
-            return 0;
-    }
-}
-
 // Whether any of the segments lies in a shared mapping of tid's process: its bytes there are a
 // file's or another process's too, and must never hold what the rules made of them, not even
 // while the kernel writes (nor for good, should the tracer end mid-call).
@@ -306,19 +280,19 @@ int64_t FilteredWrite::Undo(pid_t tid, int64_t kernel_result) {
 void ReportTracedIoctl(PortOpen& open, pid_t tid, unsigned long request, uint64_t arg, int error,
                        const attach::ModemCounters& before) {
     const auto code = static_cast<uint32_t>(request);
-    if (error != 0 && !attach::IsModemLineChange(code))
-        return;
     const void* argument = reinterpret_cast<const void*>(static_cast<uintptr_t>(arg));
-    const size_t size = PassesValue(code) ? 0 : ArgumentSize(code);
-    alignas(8) uint8_t copy[128];
+    const size_t size = PassesValue(code) ? 0 : attach::ArgumentBytes(code);
+    alignas(8) uint8_t copy[128] = {};
     static_assert(sizeof(termios2) <= sizeof copy && sizeof(serial_icounter_struct) <= sizeof copy);
-    if (size > 0 && !ReadTracee(tid, arg, copy, size))
+    // A failed query filled nothing: its record shows zeros, marked failed.
+    const bool read_argument = size > 0 && (error == 0 || attach::ArgumentIsInput(code));
+    if (read_argument && !ReadTracee(tid, arg, copy, size))
         return;  // an argument the program cannot have meant: nothing to report
     if (!PassesValue(code))
         argument = size > 0 ? copy : nullptr;
-    if (error != 0)
-        attach::ReportFailure(open.link(), error);
+    attach::MarkFailure(error);
     attach::ReportIoctl(open.link(), open.file(), code, argument, before);
+    attach::ClearFailure();
 }
 
 }  // namespace sievra::trace

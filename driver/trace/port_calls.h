@@ -117,8 +117,8 @@ class FilteredWrite {
 
 // The ioctl request with argument arg (the program's pointer or value) on open, as the
 // attachment reports it; before holds the modem counters read before a TIOCMIWAIT. error: the
-// errno the call failed with, 0 when it succeeded. A refused change of modem lines is reported
-// too, marked failed (the request was made); other failed calls change nothing to report.
+// errno the call failed with, 0 when it succeeded: a failed call is reported too, marked failed
+// (what a change asked, or a query's zeros).
 void ReportTracedIoctl(PortOpen& open, pid_t tid, unsigned long request, uint64_t arg, int error,
                        const attach::ModemCounters& before);
 

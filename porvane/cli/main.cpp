@@ -102,7 +102,9 @@ std::vector<std::string> WithProgramSeparator(int argc, char** argv) {
         if (*at == "--")
             break;
         if (!at->empty() && at->front() == '-') {
-            if (kTakesValue.count(*at) != 0 && at + 1 != args.end())
+            const bool stamp_mode = *at == "--time" && at + 1 != args.end() &&
+                                    (at[1] == "delta" || at[1] == "absolute");
+            if ((kTakesValue.count(*at) != 0 || stamp_mode) && at + 1 != args.end())
                 ++at;
             continue;
         }
@@ -280,7 +282,8 @@ int main(int argc, char** argv) {
     watch
         ->add_option("--port", watch_options.ports,
                      "Watch only this port (a path; links are followed); repeatable")
-        ->type_name("PATH");
+        ->type_name("PATH")
+        ->allow_extra_args(false);
     watch->add_option("--pid", watch_options.pid, "Follow a running program, until Ctrl-C")
         ->check(cli_support::WholeNumber(1, std::numeric_limits<int>::max()));
     watch->add_option("PROGRAM", watch_options.command, "[--] PROGRAM ARGS...");

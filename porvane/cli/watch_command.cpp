@@ -262,20 +262,12 @@ bool ChoosePath(const WatchOptions& options, const std::string& program, WatchPa
         path = WatchPath::kPreload;
         return true;
     }
-    if (kind == trace::ImageKind::kDynamic64 && trace::ChangesUser(program) && ::geteuid() != 0) {
-        // The kernel does not give a followed program the rights of its set-user-id or
-        // set-group-id bit unless its tracer has them already.
-        std::fprintf(err,
-                     "porvane-cli: %s changes its user: it runs without the rights of its "
-                     "set-user-id or set-group-id bit, as under any tracer\n",
-                     program.c_str());
-    }
     return true;
 }
 
-// The device numbers of the terminals a process works on: its controlling terminal and, for
-// watch itself, the terminals of its standard streams. Their traffic is never a port's.
-std::vector<dev_t> TerminalsOf(pid_t pid, bool standard_streams) {
+// The device numbers of the terminals watch works on: its controlling terminal and the terminals
+// of its standard streams. Their traffic is never a port's.
+std::vector<dev_t> TerminalsOf(pid_t pid) {
     std::vector<dev_t> devices;
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
@@ -290,12 +282,21 @@ std::vector<dev_t> TerminalsOf(pid_t pid, bool standard_streams) {
             devices.push_back(makedev((nr >> 8) & 0xfff, (nr & 0xff) | ((nr >> 12) & 0xfff00)));
         }
     }
-    for (int fd = 0; standard_streams && fd <= 2; ++fd) {
+    for (int fd = 0; fd <= 2; ++fd) {
         struct stat st;
         if (::isatty(fd) && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode))
             devices.push_back(st.st_rdev);
     }
     return devices;
+}
+
+// Whether the attachment is loaded into every program (installed system-wide), so that a
+// traced program must be told to keep it out.
+bool SystemWideAttachment() {
+    std::ifstream preload("/etc/ld.so.preload");
+    const std::string text((std::istreambuf_iterator<char>(preload)),
+                           std::istreambuf_iterator<char>());
+    return text.find("sievra") != std::string::npos;
 }
 
 // The ports asked for on the command line, as the host's map names them: absolute paths.
@@ -375,6 +376,14 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         std::fprintf(err, "porvane-cli: the driver host %s is missing\n", sievrad.c_str());
         return kCannotRun;
     }
+    for (const std::string& port : options.ports) {
+        struct stat st;
+        if (::stat(port.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
+            std::fprintf(err, "porvane-cli: --port %s: %s\n", port.c_str(),
+                         errno == ENOENT ? "no such device" : "not a terminal device");
+            return 2;
+        }
+    }
     // Which ports: those asked for; else, for the attachment, the device map's; else every
     // terminal device the program opens, as the tracer meets them.
     const bool on_demand = path != WatchPath::kPreload && options.ports.empty();
@@ -412,24 +421,37 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
                                                                                  remove_folder);
     const std::string map_path = map_dir + "/ports.map";
 
+    // The program's environment is its own; the attachment, when it is loaded, is told the
+    // private host's folder (the host gets its map besides).
     std::vector<std::string> env;
     std::string preload = library;  // the attachment first, then whatever was preloaded already
+    bool preloaded = false;         // LD_PRELOAD was set already
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry = *e;
         if (entry.rfind("LD_PRELOAD=", 0) == 0) {
+            preloaded = true;
             if (entry.size() > 11)
                 preload += ":" + entry.substr(11);
-        } else if (entry.rfind("SIEVRA_RUNTIME_DIR=", 0) != 0 &&
-                   entry.rfind("PORVANE_DEVICE_MAP=", 0) != 0) {
+        } else if (path != WatchPath::kPreload || entry.rfind("SIEVRA_RUNTIME_DIR=", 0) != 0) {
             env.push_back(entry);
         }
     }
-    env.push_back("SIEVRA_RUNTIME_DIR=" + runtime_dir);
-    // The private host serves this program alone: its answers are worth waiting for longer than
-    // a shared host's, so that a busy machine does not let the first calls after an open pass
-    // unrecorded.
-    if (std::getenv("SIEVRA_REPLY_MS") == nullptr)
-        env.push_back(std::string("SIEVRA_REPLY_MS=") + kWatchReplyMs);
+    std::vector<std::string> host_env;
+    for (const std::string& entry : env) {
+        if (entry.rfind("PORVANE_DEVICE_MAP=", 0) != 0 &&
+            entry.rfind("SIEVRA_RUNTIME_DIR=", 0) != 0) {
+            host_env.push_back(entry);
+        }
+    }
+    host_env.push_back("PORVANE_DEVICE_MAP=" + map_path);
+    if (path == WatchPath::kPreload) {
+        env.push_back("SIEVRA_RUNTIME_DIR=" + runtime_dir);
+        // The private host serves this program alone: its answers are worth waiting for longer
+        // than a shared host's, so that a busy machine does not let the first calls after an
+        // open pass unrecorded.
+        if (std::getenv("SIEVRA_REPLY_MS") == nullptr)
+            env.push_back(std::string("SIEVRA_REPLY_MS=") + kWatchReplyMs);
+    }
 
     // The host says on its standard output when its sockets are ready, and each port it adds.
     int ready_pipe[2];
@@ -445,8 +467,6 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         ::close(ready_pipe[1]);
         return kCannotRun;
     }
-    std::vector<std::string> host_env = env;
-    host_env.push_back("PORVANE_DEVICE_MAP=" + map_path);
     std::string error;
     std::vector<std::string> host_args = {sievrad, "--runtime-dir", runtime_dir};
     if (on_demand)
@@ -547,9 +567,13 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
     } else {
         // The tracer speaks to the host for the program; an attachment loaded all the same (a
         // system-wide preload) stays out of it.
-        if (preload != library)
-            env.push_back("LD_PRELOAD=" + preload.substr(library.size() + 1));
-        env.push_back("SIEVRA_DISABLE=1");
+        if (preloaded) {
+            env.push_back("LD_PRELOAD=" + (preload == library
+                                               ? std::string()
+                                               : preload.substr(library.size() + 1)));
+        }
+        if (SystemWideAttachment())
+            env.push_back("SIEVRA_DISABLE=1");
         trace::TraceSettings settings;
         settings.runtime_dir = runtime_dir;
         settings.ports = TracedPorts(initial);
@@ -564,11 +588,7 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
                         known.emplace_back(st.st_rdev, entry.port);
                 }
             }
-            settings.ignored_devices = TerminalsOf(::getpid(), true);
-            if (options.pid != 0) {
-                for (dev_t own : TerminalsOf(options.pid, false))
-                    settings.ignored_devices.push_back(own);
-            }
+            settings.ignored_devices = TerminalsOf(::getpid());
             settings.new_port = [&, known](
                                     dev_t device,
                                     const std::string& opened) -> std::optional<trace::TracedPort> {

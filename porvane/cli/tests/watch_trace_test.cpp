@@ -599,6 +599,44 @@ TEST_F(WatchTraceTest, AWriteWhoseDescriptorChangesMeanwhileIsNotPutOnAnyPortsRe
     EXPECT_EQ(LogOf(lines, other.slave_path()).written, "Z") << ::testing::PrintToString(lines);
 }
 
+// A reader of the records that stalls while the program writes much more than the host can
+// hold loses records, never silently: every byte is either on record or counted in a line
+// that says so, before the close, on both paths.
+TEST_F(WatchTraceTest, RecordsLostToAStalledReaderAreCountedBeforeTheClose) {
+    const std::string program = R"(
+import os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+for i in range(512):
+    os.write(fd, b'x' * 4096)
+os.close(fd)
+)";
+    const std::string port = port_.slave_path();
+    for (const char* path : {"--trace", "--preload"}) {
+        SCOPED_TRACE(path);
+        auto watch = Watch({path, "--port", port, "--", "/usr/bin/python3", "-c", program, port});
+        // Nothing of watch's output is read until the program has written everything.
+        EXPECT_EQ(port_.ReadExactly(512 * 4096, 60000).size(), 512u * 4096);
+        uint64_t recorded = 0, counted = 0;
+        bool closed_after_count = false;
+        for (const std::string& line : ReadLines(*watch)) {
+            const size_t data = line.find("写串口 ");
+            if (data != std::string::npos)
+                recorded += std::strtoull(line.c_str() + data + strlen("写串口 "), nullptr, 10);
+            const size_t lost = line.find("次请求 (");
+            if (lost != std::string::npos) {
+                counted += std::strtoull(line.c_str() + lost + strlen("次请求 ("), nullptr, 10);
+                closed_after_count = false;
+            }
+            if (line.find("Close Com OK.") != std::string::npos)
+                closed_after_count = counted > 0;
+        }
+        EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
+        EXPECT_GT(counted, 0u);
+        EXPECT_EQ(recorded + counted, 512u * 4096);
+        EXPECT_TRUE(closed_after_count);
+    }
+}
+
 TEST_F(WatchTraceTest, AProgramThatCannotBeFollowedIsSaidClearly) {
     auto both = Watch({"--trace", "--preload", "--", "/bin/true"});
     EXPECT_EQ(both->Wait(), 2);
