@@ -267,7 +267,8 @@ class CallTracer::Session {
     bool MayBePort(dev_t device);
     // The port of the device, made one (named by path) when it is a terminal device not yet
     // watched; null when it is none.
-    const TracedPort* PortFor(dev_t device, const std::string& path);
+    const TracedPort* PortFor(dev_t device, const std::string& path,
+                              const std::string& device_path);
 
     void Handle(pid_t tid, int status);
     void Resume(pid_t tid, Thread& t, int sig);
@@ -278,6 +279,8 @@ class CallTracer::Session {
     void Exit(pid_t tid, Thread& t, int64_t result);
     void Exec(pid_t tid);
     void NoteUserChange(pid_t tid);
+    // Tells the user what they should know of the following.
+    void Notice(const std::string& note) const;
     void OpenEnded(pid_t tid, Thread& t, int64_t result);
     void Detach(pid_t tid, int sig);
     // Waits for the next report of a traced thread (or the wake of a stop request) and handles
@@ -295,6 +298,7 @@ class CallTracer::Session {
     // Copies of descriptors that turned out not to be ports: closed when the session ends (see
     // Detect), after everything else.
     std::vector<comm::UniqueFd> unexpected_;
+    std::vector<comm::UniqueFd> refused_;  // likewise, of terminal devices that cannot be watched
     std::map<pid_t, std::unique_ptr<Process>> processes_;
     std::map<pid_t, Thread> threads_;
     pid_t program_ = 0;
@@ -390,14 +394,15 @@ bool CallTracer::Session::MayBePort(dev_t device) {
     return decided->second;
 }
 
-const TracedPort* CallTracer::Session::PortFor(dev_t device, const std::string& path) {
+const TracedPort* CallTracer::Session::PortFor(dev_t device, const std::string& path,
+                                               const std::string& device_path) {
     if (const TracedPort* port = PortOfDevice(device))
         return port;
     if (!MayBePort(device))
         return nullptr;
     may_be_port_[device] = false;  // asked once: a device that cannot be watched stays so
     sender_.Flush();
-    const std::optional<TracedPort> made = settings_.new_port(device, path);
+    const std::optional<TracedPort> made = settings_.new_port(device, path, device_path);
     if (!made)
         return nullptr;
     ports_.push_back(*made);
@@ -451,18 +456,20 @@ std::shared_ptr<PortOpen> CallTracer::Session::Detect(Process& p, int fd,
     // Another thread may have put something else at the number meanwhile.
     const int flags = ::fcntl(copy.get(), F_GETFL);
     const TracedPort* port = nullptr;
+    bool refused = false;  // a terminal device that cannot be watched
     if (CharacterDeviceOf("", copy.get(), device) && flags >= 0 && (flags & O_PATH) == 0) {
-        std::string path = opened != nullptr ? *opened : std::string();
-        if (path.empty()) {
-            char target[PATH_MAX];
-            const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
-            path.assign(target, n > 0 ? static_cast<size_t>(n) : 0);
-        }
-        port = PortFor(device, path);
+        // The kernel's name of the device (the program's path may be a link it changes).
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+        const std::string device_path(target, n > 0 ? static_cast<size_t>(n) : 0);
+        const bool new_device = PortOfDevice(device) == nullptr;
+        port = PortFor(device, opened != nullptr ? *opened : device_path, device_path);
+        refused = port == nullptr && new_device;
     }
     if (port == nullptr) {
-        // Closing it could wait for whatever serves it: it is let go once nobody is stopped.
-        unexpected_.push_back(std::move(copy));
+        // Closing it could wait for whatever serves it: it is let go once nobody is stopped. A
+        // refused device is asked about once, so its copies are as many as the devices.
+        (refused ? refused_ : unexpected_).push_back(std::move(copy));
         p.plain.insert(fd);
         return nullptr;
     }
@@ -475,7 +482,19 @@ std::shared_ptr<PortOpen> CallTracer::Session::Detect(Process& p, int fd,
     sender_.Flush();  // a new open is on record after the records before it
     auto open = std::make_shared<PortOpen>(port->number, device, std::move(copy), p.tgid);
     p.ports[fd] = open;
+    if (!open->connected()) {
+        // The host took no connection for it (it serves so many already): said, not missed.
+        Notice("process " + std::to_string(p.tgid) + "'s open of " + port->path +
+               " cannot be watched: the driver host takes no more connections");
+    }
     return open;
+}
+
+void CallTracer::Session::Notice(const std::string& note) const {
+    if (settings_.notice)
+        settings_.notice(note);
+    else
+        std::fprintf(stderr, "%s\n", note.c_str());
 }
 
 void CallTracer::Session::ForgetDescriptor(Process& p, int fd) {
@@ -652,7 +671,7 @@ void CallTracer::Session::OpenEnded(pid_t tid, Thread& t, int64_t result) {
     }
     dev_t device = 0;
     if (port == nullptr && path.rfind("/dev/", 0) == 0 && CharacterDeviceOf(path, AT_FDCWD, device))
-        port = PortFor(device, path);
+        port = PortFor(device, path, path);
     if (port == nullptr)
         return;
     sender_.Flush();

@@ -41,10 +41,12 @@ struct TraceSettings {
     std::string runtime_dir;  // the host's folder
     std::vector<TracedPort> ports;
     // Called for a terminal device a process uses that is none of ports (nor ignored): with its
-    // device number and the path it was opened by (or the kernel's name of it), returns the
-    // host's port for it, or nothing when it cannot be watched (asked once per device). Unset:
-    // only ports are watched.
-    std::function<std::optional<TracedPort>(dev_t device, const std::string& path)> new_port;
+    // device number, the path it was opened by (or the kernel's name of it) and the kernel's
+    // name of it, returns the host's port for it, or nothing when it cannot be watched (asked
+    // once per device). Unset: only ports are watched.
+    std::function<std::optional<TracedPort>(dev_t device, const std::string& path,
+                                            const std::string& device_path)>
+        new_port;
     // Terminal devices never watched (the terminal the watch itself runs on).
     std::vector<dev_t> ignored_devices;
     int reply_timeout_ms = 2000;  // how long a call waits for the host

@@ -7,12 +7,14 @@
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -67,6 +69,8 @@ constexpr uint32_t kEndMarkerCode = comm::IOCTL_SERIAL_GET_DTRRTS;
 constexpr char kWatchReplyMs[] = "1000";
 // How long the end waits for the host to finish with the program's connections.
 constexpr uint32_t kAwaitClosedMs = 5000;
+// How long a host told to end may take before it is killed.
+constexpr int kHostEndMs = 5000;
 
 fs::path ProgramFolder() {
     std::error_code ec;
@@ -151,6 +155,9 @@ bool SendEndMarker(const std::string& runtime_dir, int port_number) {
         runtime_dir + "/SievrApp" + std::to_string(port_number), SOCK_SEQPACKET));
     if (!fd.valid())
         return false;
+    // A host that stopped answering (stopped by a signal) does not hold watch's end for good.
+    const timeval limit{static_cast<time_t>(kAwaitClosedMs / 1000 + 5), 0};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     uint8_t reply[sievra::link::kResponseHeaderSize];
     uint8_t await[sievra::link::kRequestHeaderSize + 4] = {};
     sievra::PutLe32(await, 1);
@@ -477,8 +484,17 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         std::fprintf(err, "porvane-cli: cannot start %s: %s\n", sievrad.c_str(), error.c_str());
         return kCannotRun;
     }
+    // A host stopped by a signal (the watched program may send it one) is woken to end, and one
+    // that does not end in time is killed: watch never waits for it for good.
     auto stop_host = [host] {
+        const comm::UniqueFd ended(static_cast<int>(::syscall(SYS_pidfd_open, host, 0)));
         ::kill(host, SIGTERM);
+        ::kill(host, SIGCONT);
+        pollfd p{ended.get(), POLLIN, 0};
+        while (ended.valid() && ::poll(&p, 1, kHostEndMs) < 0 && errno == EINTR) {
+        }
+        if (!ended.valid() || (p.revents & POLLIN) == 0)
+            ::kill(host, SIGKILL);
         return WaitStatus(host);
     };
     std::string greeting;
@@ -589,15 +605,22 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
                 }
             }
             settings.ignored_devices = TerminalsOf(::getpid());
-            settings.new_port = [&, known](
-                                    dev_t device,
-                                    const std::string& opened) -> std::optional<trace::TracedPort> {
-                std::string name = opened;
+            // The host knows a device by the kernel's name (or the map's), which the program
+            // cannot change; the records name it as the program opened it.
+            settings.new_port =
+                [&, known](dev_t device, const std::string& opened,
+                           const std::string& device_path) -> std::optional<trace::TracedPort> {
+                std::string host_name = device_path;
+                std::string name = EscapeControls(opened);  // one line per record, whatever it is
                 for (const auto& [number, mapped] : known) {
                     if (number == device)
-                        name = mapped;
+                        host_name = name = mapped;
                 }
-                const uint32_t number = host_map.Add(name);
+                for (const auto& port : ports) {
+                    if (port->name == name)
+                        name += " (" + device_path + ")";  // another device had the name
+                }
+                const uint32_t number = host_map.Add(host_name);
                 if (number == 0 || !watch_port(name, static_cast<int>(number))) {
                     std::fprintf(err, "porvane-cli: %s cannot be watched\n", name.c_str());
                     return std::nullopt;

@@ -500,6 +500,32 @@ s.close()
     }
 }
 
+// A port is the device, whatever path opens it: a link the program removes, or names with a
+// line break or a trailing blank, hide none of its calls.
+TEST_F(WatchTraceTest, APortIsItsDeviceWhateverPathOpensIt) {
+    const std::string program = R"(
+import os, sys
+for name in sys.argv[2:]:
+    os.symlink(sys.argv[1], name)
+    fd = os.open(name, os.O_RDWR | os.O_NOCTTY)
+    os.write(fd, b'a')
+    os.close(fd)
+    os.unlink(name)
+    fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+    os.write(fd, b'b')
+    os.close(fd)
+)";
+    std::ofstream(map_) << "";  // named as the program first opened it
+    const std::string port = port_.slave_path();
+    auto watch = Watch({"/usr/bin/python3", "-c", program, port, dir_.path() + "/link",
+                        dir_.path() + "/line\nbreak", dir_.path() + "/blank "});
+    EXPECT_EQ(port_.ReadExactly(6, 30000), "ababab");
+    const std::vector<std::string> lines = ReadLines(*watch);
+    EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
+    const PortLog log = LogOf(lines, dir_.path() + "/link");
+    EXPECT_EQ(log.written, "ababab") << ::testing::PrintToString(lines);
+}
+
 // On both paths: data is shown whole (a zero byte does not end it), a call the port refused is
 // marked with its error and counted, and a change of the terminal settings that the serial
 // requests cannot express is said in the words of stty.
