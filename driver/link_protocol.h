@@ -66,6 +66,9 @@ enum Operation : uint8_t {
 // Set on an application request's operation: no response is wanted (a monitor record only), so
 // the application never waits for the host.
 inline constexpr uint8_t kNoReply = 0x80;
+// Set on an application's record of a read or write: its bytes continue the previous record's,
+// one call of more bytes than a record holds, recorded in pieces.
+inline constexpr uint8_t kContinues = 0x40;
 
 // "SievrMap", beside the sockets in the runtime folder, lists the ports as
 // "<n> <major> <minor> <path>" lines, so the attachment recognises a port by its device number.

@@ -138,9 +138,11 @@ NTSTATUS FilterCompletion(DeviceObject*, Irp* irp, void* context) {
                 uint32_t length = static_cast<uint32_t>(irp->IoStatus.Information);
                 if (major == IRP_MJ_WRITE)
                     length = std::min(length, location->Parameters.Length);
+                const uint32_t continues =
+                    location->MinorFunction == kMinorContinues ? kRecordContinues : 0;
                 taken = AddRecordLocked(control, kMonitorTag,
-                                        major == IRP_MJ_READ ? kKindRead : kKindWrite, 0, buffer,
-                                        buffer != nullptr ? length : 0);
+                                        major == IRP_MJ_READ ? kKindRead : kKindWrite, continues,
+                                        buffer, buffer != nullptr ? length : 0);
             } else if (major == IRP_MJ_DEVICE_CONTROL) {
                 const uint32_t length = std::max(location->Parameters.InputBufferLength,
                                                  location->Parameters.OutputBufferLength);

@@ -72,6 +72,12 @@ inline constexpr size_t kRecordHeaderSize = 13;
 inline constexpr size_t kRecordQueueSize = 4096;
 inline constexpr uint32_t kMaxRecordData = 4082;
 inline constexpr uint8_t kMonitorTag = 1;
+// The code of a read or write record that continues the previous record's bytes: one call of
+// more bytes than a record holds is recorded in pieces, the first with code 0. Readers that do
+// not know it show each piece as a record of its own. On the way down, such a record's read or
+// write request carries kMinorContinues.
+inline constexpr uint32_t kRecordContinues = 1;
+inline constexpr uint8_t kMinorContinues = 2;
 
 enum RequestKind : uint32_t {
     kKindCreate = 0,

@@ -139,7 +139,7 @@ void RecordTransfer(OpenPort& port, uint8_t op, const iovec* iov, int count, siz
         int used = 0;
         const size_t n = Piece(iov, count, done,
                                std::min<size_t>(sievra::kMaxRecordData, got - done), parts, used);
-        SendRecord(port, op, 0, parts, used);
+        SendRecord(port, done == 0 ? op : op | link::kContinues, 0, parts, used);
         done += n;
     }
 }

@@ -998,7 +998,8 @@ void SievraHost::ServeApplication(Port& port, int fd) {
             break;
         }
         const bool reply = (request.op & link::kNoReply) == 0;
-        const uint8_t op = request.op & ~link::kNoReply;
+        const bool continues = (request.op & link::kContinues) != 0;
+        const uint8_t op = request.op & ~(link::kNoReply | link::kContinues);
         const uint32_t in = request.in;
         const uint32_t out = request.out;
         std::vector<uint8_t>& buffer = request.buffer;
@@ -1109,7 +1110,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                     break;
                 }
                 s = IoCallDriverAndWait(top, op == link::kAppRead ? IRP_MJ_READ : IRP_MJ_WRITE,
-                                        data, in);
+                                        data, in, 0, 0, 0, continues ? kMinorContinues : 0);
                 reply_length = static_cast<uint32_t>(std::min<uintptr_t>(s.Information, out));
                 break;
             case link::kRead:

@@ -155,7 +155,7 @@ void RecordTransfer(PortOpen& open, uint8_t op, const TraceeBuffers& buffers, ui
         if (!buffers.Read(done, piece.data(), n))
             return;
         const iovec part{piece.data(), n};
-        attach::SendRecord(open.link(), op, 0, &part, 1);
+        attach::SendRecord(open.link(), done == 0 ? op : op | link::kContinues, 0, &part, 1);
         done += n;
     }
 }

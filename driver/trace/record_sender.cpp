@@ -103,7 +103,8 @@ void RecordSender::SendQueued() {
             if (pieces.size() == static_cast<size_t>(attach::kMaxBatchRecords) ||
                 bytes + n + link::kRequestHeaderSize > attach::kMaxBatchBytes)
                 send();
-            pieces.push_back({r.op, r.bytes.data() + done, static_cast<uint32_t>(n)});
+            const uint8_t op = done == 0 ? r.op : r.op | link::kContinues;
+            pieces.push_back({op, r.bytes.data() + done, static_cast<uint32_t>(n)});
             bytes += n + link::kRequestHeaderSize;
             done += n;
         } while (done < r.bytes.size());

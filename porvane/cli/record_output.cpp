@@ -123,6 +123,12 @@ uint32_t Le32(const MonitorRecord& r, uint32_t offset) {
     return r.length >= offset + 4 ? sievra::GetLe32(r.data + offset) : 0;
 }
 
+// The record a buffer of one record (header and data) holds.
+MonitorRecord RecordIn(const std::vector<uint8_t>& record) {
+    return {record[0], sievra::GetLe32(record.data() + 1), sievra::GetLe32(record.data() + 5),
+            sievra::GetLe32(record.data() + 9), record.data() + sievra::kRecordHeaderSize};
+}
+
 // "ENOTTY" for an errno value ("error 1234" for one the C library does not name).
 std::string ErrorName(uint32_t error) {
     const char* name = ::strerrorname_np(static_cast<int>(error));
@@ -277,119 +283,152 @@ RecordOutput::PortTally& RecordOutput::TallyOf(const std::string& port) {
     return tallies_.back();
 }
 
+void RecordOutput::EmitLocked(const std::string& port, const MonitorRecord& r,
+                              std::chrono::system_clock::time_point now) {
+    const bool json = options_.format == RecordFormat::kJson;
+    const std::string prefix = options_.port_prefix ? port + ": " : "";
+    PortTally& tally = TallyOf(port);
+    const bool report =
+        r.kind == sievra::kKindDeviceControl && (r.code == sievra::IOCTL_SIEVRA_PROCESS_REPORT ||
+                                                 r.code == sievra::IOCTL_SIEVRA_BYPASS_REPORT ||
+                                                 r.code == sievra::IOCTL_SIEVRA_TERMINAL_FLAGS ||
+                                                 r.code == sievra::IOCTL_SIEVRA_CALL_FAILED);
+    if (r.kind == sievra::kKindDeviceControl && r.code == sievra::IOCTL_SIEVRA_CALL_FAILED) {
+        tally.failure = Le32(r, 0);  // the next request's
+        return;
+    }
+    // The failure noted for this request, if any.
+    const uint32_t failure = report ? 0 : std::exchange(tally.failure, 0);
+    if (failure != 0)
+        ++tally.errors;
+    if (!report)
+        ++tally.calls;
+    if (r.kind == sievra::kKindWrite)
+        tally.bytes_written += r.length;
+    if (r.kind == sievra::kKindRead)
+        tally.bytes_read += r.length;
+    if ((r.kind == sievra::kKindCreate || r.kind == sievra::kKindClose) && Le32(r, 0) != 0)
+        ++tally.errors;
+    if (r.kind == sievra::kKindDeviceControl) {
+        if (r.code == sievra::IOCTL_SIEVRA_BYPASS_REPORT && Le32(r, 0) == sievra::kUnseen) {
+            tally.unseen += Le32(r, 4);
+        } else if (r.code == sievra::IOCTL_SIEVRA_BYPASS_REPORT) {
+            tally.unwatched += Le32(r, 4);
+        }
+        if (r.code == sievra::IOCTL_SIEVRA_PROCESS_REPORT) {
+            tally.process.pid = static_cast<pid_t>(Le32(r, 0));
+            tally.process.name.clear();
+            for (uint32_t i = 4; i < r.length && i < 4 + 16; ++i)
+                tally.process.name += static_cast<char>(r.data[i]);
+        }
+    }
+    DecodedRecord decoded = Decode(r, options_.hex, options_.data_only);
+    if (decoded.text.empty())
+        return;
+    if (failure != 0 && !json) {
+        decoded.text = WithoutLineEnds(std::move(decoded.text)) +
+                       " [failed: " + ErrorName(failure) + ", " +
+                       std::strerror(static_cast<int>(failure)) + "]";
+    }
+    if (json) {
+        std::string line = "{\"time\":\"" + JsonTime(now) + "\",\"process\":";
+        line += tally.process.pid == 0 ? std::string("null")
+                                       : "{\"pid\":" + std::to_string(tally.process.pid) +
+                                             ",\"name\":" + JsonString(tally.process.name) + "}";
+        line += ",\"port\":" + JsonString(port) + ",\"request\":\"" + RequestName(r) + "\"";
+        if (r.kind == sievra::kKindDeviceControl) {
+            char code[16];
+            std::snprintf(code, sizeof code, "\"0x%08" PRIx32 "\"", r.code);
+            line += std::string(",\"code\":") + code;
+        }
+        if (r.kind == sievra::kKindCreate || r.kind == sievra::kKindClose)
+            line += std::string(",\"ok\":") + (Le32(r, 0) == 0 ? "true" : "false");
+        else if (failure != 0)
+            line += ",\"ok\":false,\"error\":" + JsonString(ErrorName(failure));
+        line += ",\"text\":" + JsonString(decoded.text);
+        if (const std::string fields = JsonFields(decoded.fields); !fields.empty())
+            line += ",\"fields\":" + fields;
+        line += ",\"length\":" + std::to_string(r.length) + ",\"data\":\"" +
+                HexDigits(r.data, r.length) + "\"}\n";
+        std::fputs(line.c_str(), out_);
+        return;
+    }
+    // Data stays on its record's line; other records' texts are single lines already, but a
+    // decoded text of several lines is written as several lines, blank ones left out.
+    if (IsData(r) && options_.hex && r.length > kHexBytesPerLine &&
+        decoded.text.size() >= 3 * r.length) {
+        // The text ends in the "xx " groups of the data; the first line keeps the record's
+        // head, the others are indented under it.
+        const size_t hex_at = decoded.text.size() - 3 * r.length;
+        const std::string head = EscapeControls(decoded.text.substr(0, hex_at));
+        for (size_t at = 0; at < r.length; at += kHexBytesPerLine) {
+            const size_t n = std::min<size_t>(kHexBytesPerLine, r.length - at);
+            std::fprintf(out_, "%s%s%s%s\n", clock_.Stamp(now).c_str(), prefix.c_str(),
+                         at == 0 ? head.c_str() : "  ",
+                         decoded.text.substr(hex_at + 3 * at, 3 * n).c_str());
+        }
+        return;
+    }
+    if (IsData(r)) {
+        std::fprintf(out_, "%s%s%s\n", clock_.Stamp(now).c_str(), prefix.c_str(),
+                     EscapeControls(decoded.text).c_str());
+        return;
+    }
+    size_t start = 0;
+    while (start < decoded.text.size()) {
+        size_t end = decoded.text.find('\n', start);
+        if (end == std::string::npos)
+            end = decoded.text.size();
+        const std::string line = WithoutLineEnds(decoded.text.substr(start, end - start));
+        start = end + 1;
+        if (!line.empty()) {
+            std::fprintf(out_, "%s%s%s\n", clock_.Stamp(now).c_str(), prefix.c_str(),
+                         EscapeControls(line).c_str());
+        }
+    }
+}
+
 void RecordOutput::Write(const std::string& port, const uint8_t* buffer, size_t count) {
     const auto now = std::chrono::system_clock::now();
     std::unique_lock lock(mutex_);
     process_known_.wait(lock, [this] { return !process_pending_; });
-    const bool json = options_.format == RecordFormat::kJson;
-    const std::string prefix = options_.port_prefix ? port + ": " : "";
+    // A read or write of more bytes than a record holds comes in pieces: shown as one call.
     monitor::WalkRecords(buffer, count, [&](const MonitorRecord& r) {
-        PortTally& tally = TallyOf(port);
-        const bool report = r.kind == sievra::kKindDeviceControl &&
-                            (r.code == sievra::IOCTL_SIEVRA_PROCESS_REPORT ||
-                             r.code == sievra::IOCTL_SIEVRA_BYPASS_REPORT ||
-                             r.code == sievra::IOCTL_SIEVRA_TERMINAL_FLAGS ||
-                             r.code == sievra::IOCTL_SIEVRA_CALL_FAILED);
-        if (r.kind == sievra::kKindDeviceControl && r.code == sievra::IOCTL_SIEVRA_CALL_FAILED) {
-            tally.failure = Le32(r, 0);  // the next request's
+        std::vector<uint8_t>& held = TallyOf(port).held;
+        if (IsData(r) && r.code == sievra::kRecordContinues && !held.empty() &&
+            sievra::GetLe32(held.data() + 1) == r.kind) {
+            held.insert(held.end(), r.data, r.data + r.length);
+            sievra::PutLe32(held.data() + 9,
+                            static_cast<uint32_t>(held.size() - sievra::kRecordHeaderSize));
+            if (r.length == sievra::kMaxRecordData)
+                return;  // more may follow
+            const std::vector<uint8_t> call = std::exchange(held, {});
+            EmitLocked(port, RecordIn(call), now);
             return;
         }
-        // The failure noted for this request, if any.
-        const uint32_t failure = report ? 0 : std::exchange(tally.failure, 0);
-        if (failure != 0)
-            ++tally.errors;
-        if (!report)
-            ++tally.calls;
-        if (r.kind == sievra::kKindWrite)
-            tally.bytes_written += r.length;
-        if (r.kind == sievra::kKindRead)
-            tally.bytes_read += r.length;
-        if ((r.kind == sievra::kKindCreate || r.kind == sievra::kKindClose) && Le32(r, 0) != 0)
-            ++tally.errors;
-        if (r.kind == sievra::kKindDeviceControl) {
-            if (r.code == sievra::IOCTL_SIEVRA_BYPASS_REPORT && Le32(r, 0) == sievra::kUnseen) {
-                tally.unseen += Le32(r, 4);
-            } else if (r.code == sievra::IOCTL_SIEVRA_BYPASS_REPORT) {
-                tally.unwatched += Le32(r, 4);
-            }
-            if (r.code == sievra::IOCTL_SIEVRA_PROCESS_REPORT) {
-                tally.process.pid = static_cast<pid_t>(Le32(r, 0));
-                tally.process.name.clear();
-                for (uint32_t i = 4; i < r.length && i < 4 + 16; ++i)
-                    tally.process.name += static_cast<char>(r.data[i]);
-            }
+        if (!held.empty()) {
+            const std::vector<uint8_t> call = std::exchange(held, {});
+            EmitLocked(port, RecordIn(call), now);
         }
-        DecodedRecord decoded = Decode(r, options_.hex, options_.data_only);
-        if (decoded.text.empty())
-            return;
-        if (failure != 0 && !json) {
-            decoded.text = WithoutLineEnds(std::move(decoded.text)) +
-                           " [failed: " + ErrorName(failure) + ", " +
-                           std::strerror(static_cast<int>(failure)) + "]";
-        }
-        if (json) {
-            std::string line = "{\"time\":\"" + JsonTime(now) + "\",\"process\":";
-            line += tally.process.pid == 0
-                        ? std::string("null")
-                        : "{\"pid\":" + std::to_string(tally.process.pid) +
-                              ",\"name\":" + JsonString(tally.process.name) + "}";
-            line += ",\"port\":" + JsonString(port) + ",\"request\":\"" + RequestName(r) + "\"";
-            if (r.kind == sievra::kKindDeviceControl) {
-                char code[16];
-                std::snprintf(code, sizeof code, "\"0x%08" PRIx32 "\"", r.code);
-                line += std::string(",\"code\":") + code;
-            }
-            if (r.kind == sievra::kKindCreate || r.kind == sievra::kKindClose)
-                line += std::string(",\"ok\":") + (Le32(r, 0) == 0 ? "true" : "false");
-            else if (failure != 0)
-                line += ",\"ok\":false,\"error\":" + JsonString(ErrorName(failure));
-            line += ",\"text\":" + JsonString(decoded.text);
-            if (const std::string fields = JsonFields(decoded.fields); !fields.empty())
-                line += ",\"fields\":" + fields;
-            line += ",\"length\":" + std::to_string(r.length) + ",\"data\":\"" +
-                    HexDigits(r.data, r.length) + "\"}\n";
-            std::fputs(line.c_str(), out_);
+        if (IsData(r) && r.length == sievra::kMaxRecordData) {
+            held.assign(r.data - sievra::kRecordHeaderSize, r.data + r.length);
+            sievra::PutLe32(held.data() + 5, 0);
             return;
         }
-        // Data stays on its record's line; other records' texts are single lines already, but a
-        // decoded text of several lines is written as several lines, blank ones left out.
-        if (IsData(r) && options_.hex && r.length > kHexBytesPerLine &&
-            decoded.text.size() >= 3 * r.length) {
-            // The text ends in the "xx " groups of the data; the first line keeps the record's
-            // head, the others are indented under it.
-            const size_t hex_at = decoded.text.size() - 3 * r.length;
-            const std::string head = EscapeControls(decoded.text.substr(0, hex_at));
-            for (size_t at = 0; at < r.length; at += kHexBytesPerLine) {
-                const size_t n = std::min<size_t>(kHexBytesPerLine, r.length - at);
-                std::fprintf(out_, "%s%s%s%s\n", clock_.Stamp(now).c_str(), prefix.c_str(),
-                             at == 0 ? head.c_str() : "  ",
-                             decoded.text.substr(hex_at + 3 * at, 3 * n).c_str());
-            }
-            return;
-        }
-        if (IsData(r)) {
-            std::fprintf(out_, "%s%s%s\n", clock_.Stamp(now).c_str(), prefix.c_str(),
-                         EscapeControls(decoded.text).c_str());
-            return;
-        }
-        size_t start = 0;
-        while (start < decoded.text.size()) {
-            size_t end = decoded.text.find('\n', start);
-            if (end == std::string::npos)
-                end = decoded.text.size();
-            const std::string line = WithoutLineEnds(decoded.text.substr(start, end - start));
-            start = end + 1;
-            if (!line.empty()) {
-                std::fprintf(out_, "%s%s%s\n", clock_.Stamp(now).c_str(), prefix.c_str(),
-                             EscapeControls(line).c_str());
-            }
-        }
+        EmitLocked(port, r, now);
     });
     std::fflush(out_);
 }
 
 void RecordOutput::WriteSummary() {
     std::lock_guard lock(mutex_);
+    const auto now = std::chrono::system_clock::now();
+    for (size_t i = 0; i < tallies_.size(); ++i) {
+        if (!tallies_[i].held.empty()) {
+            const std::vector<uint8_t> call = std::exchange(tallies_[i].held, {});
+            EmitLocked(tallies_[i].port, RecordIn(call), now);
+        }
+    }
     for (const PortTally& t : tallies_) {
         if (options_.format == RecordFormat::kJson) {
             std::fprintf(out_,

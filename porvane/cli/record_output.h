@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "porvane/cli/line_clock.h"
+#include "porvane/monitor/monitor_record.h"
 
 namespace porvane::cli {
 
@@ -67,8 +69,12 @@ class RecordOutput {
         uint64_t calls = 0, bytes_written = 0, bytes_read = 0, errors = 0, unwatched = 0;
         uint64_t unseen = 0;   // calls made inside the C library, out of the attachment's sight
         uint32_t failure = 0;  // the errno the driver said the next request failed with
+        std::vector<uint8_t> held = {};  // a read or write record whose call may go on in the next
     };
     PortTally& TallyOf(const std::string& port);
+    // Counts and writes one record of port's (the whole call's, for a read or write).
+    void EmitLocked(const std::string& port, const monitor::MonitorRecord& r,
+                    std::chrono::system_clock::time_point now);
 
     std::FILE* const out_;
     const RecordOutputOptions options_;

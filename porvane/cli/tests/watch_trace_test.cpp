@@ -69,6 +69,12 @@ PortLog LogOf(const std::vector<std::string>& lines, const std::string& port) {
         if (at == std::string::npos || at + prefix.size() == line.size())
             continue;
         const std::string record = line.substr(at + prefix.size());
+        // Hex data past 32 bytes goes on indented lines under its record.
+        if (record.rfind("  ", 0) == 0 && !log.records.empty()) {
+            const std::string& head = log.records.back();
+            (head.rfind("写串口 ", 0) == 0 ? log.written : log.read) += HexBytes(record);
+            continue;
+        }
         log.records.push_back(record);
         const size_t data = record.find("bytes: ");
         if (record.rfind("写串口 ", 0) == 0 && data != std::string::npos)
@@ -468,6 +474,15 @@ s.close()
         {"bash echo", {"/bin/bash", "-c", "echo AT > " + port}, port, "AT\n", ""},
         {"bash printf", {"/bin/bash", "-c", "printf 'ATI\\r\\n' > " + port}, port, "ATI\r\n", ""},
         {"stdio", {Bin("port_client"), port, "AT\r", "2", "stdio"}, port, "AT\r", "OK"},
+        // More bytes in one call than a record holds.
+        {"one large write",
+         {"/usr/bin/python3", "-c",
+          "import os, sys\nfd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)\n"
+          "os.write(fd, b'z' * 10000)\n",
+          port},
+         port,
+         std::string(10000, 'z'),
+         ""},
         {"python3-serial through a link",
          {"/usr/bin/python3", "-c", serial_client, link},
          link,
