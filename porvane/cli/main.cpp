@@ -95,8 +95,9 @@ std::optional<porvane::cli::StampMode> StampModeOf(const std::string& value) {
 constexpr char kExitFooter[] =
     "Exit status: 0 done, 1 the port did not open, 2 usage error (unknown command or option, bad\n"
     "value), 3 the line never synchronised, 4 an output, report or log file cannot be written,\n"
-    "5 the port vanished, 6 the address cannot be listened on (serve); watch exits with the\n"
-    "program's status.";
+    "5 the port vanished, 6 the address cannot be listened on (serve), 7 the filter driver is\n"
+    "not installed (driver status), 8 it was not installed or removed (driver); watch exits\n"
+    "with the program's status.";
 
 // The port and line options that "term" and "test" share, with their defaults in the help.
 void AddLineOptions(CLI::App* command, porvane::cli::TermOptions& line) {
@@ -271,6 +272,10 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"status", "install", "remove"}));
     driver->add_option("--root", driver_root, "System root to install under (default /)");
     if (const auto done = cli_support::ParseCommandLine(app, "porvane-cli", argc, argv))
+    driver->footer(
+        "remove also disables the driver host's unit (sievra.service), or says why it stays\n"
+        "enabled. Exit status: 0 done (status: installed), 2 usage error, 7 not installed\n"
+        "(status), 8 not installed or not removed (install, remove; the reason on stderr).");
         return *done;
     if (driver->parsed())
         return porvane::cli::RunDriverCommand(driver_action, driver_root, stdout, stderr);
