@@ -323,12 +323,17 @@ bool ReadUntil(int fd, const std::string& wanted, std::string& seen) {
 // A server on a pseudo-terminal whose far end reads nothing, and raw clients of it.
 class StalledLine {
   public:
-    explicit StalledLine(PortServer::Config config) {
+    // receive_buffer (when not 0): the clients' connections take this much that the server has
+    // not read yet, at least.
+    explicit StalledLine(PortServer::Config config, int receive_buffer = 0) {
         comm::OpenResult opened = comm::TermiosSerialDevice::Open(pty_.slave_path());
         EXPECT_TRUE(opened.device) << opened.status.Describe();
         std::string error;
         std::vector<comm::UniqueFd> listeners = OpenListeners({"127.0.0.1", 0}, error);
         EXPECT_EQ(listeners.size(), 1u) << error;
+        if (receive_buffer != 0)
+            ::setsockopt(listeners[0].get(), SOL_SOCKET, SO_RCVBUF, &receive_buffer,
+                         sizeof receive_buffer);
         socklen_t length = sizeof address_;
         ::getsockname(listeners[0].get(), reinterpret_cast<sockaddr*>(&address_), &length);
         server_ = std::make_unique<PortServer>(std::move(opened.device), std::move(listeners),
@@ -428,20 +433,25 @@ TEST(PortServer, AClientThatLeftAStalledLineFreesThePortWithFlowControlReset) {
     EXPECT_TRUE(ReadUntil(line.pty().master(), "ping", far_end));
 }
 
-// With no stall limit the client's close is still seen behind the data the port has not taken,
-// and the closing wait bounds it.
+// With no stall limit the client's close is still seen behind the data the port has not taken
+// (more than the server reads ahead, less than its connection holds), and the closing wait
+// bounds it.
 TEST(PortServer, AClientsCloseIsSeenWhileTheLineIsStalled) {
     PortServer::Config config{"pty", "x"};
     config.stall_ms = 0;
     config.closing_wait_ms = 500;
-    StalledLine line(config);
+    StalledLine line(config, 2 * 1024 * 1024);
     comm::UniqueFd client = line.Connect();
     std::string stream;
     line.HoldLine(client.get(), {}, stream);
-    StalledLine::SendAndLeave(client.get(), 100 * 1024);
+    const std::vector<uint8_t> data(512 * 1024, 'd');
+    ASSERT_EQ(::send(client.get(), data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+    ::shutdown(client.get(), SHUT_WR);
     std::string left;
     ASSERT_TRUE(line.lines().WaitFor("left", &left));
-    EXPECT_NE(left.find("closed by the client"), std::string::npos) << left;
+    EXPECT_NE(left.find("closed by the client; what the port had not taken after the closing wait"),
+              std::string::npos)
+        << left;
 }
 
 }  // namespace
