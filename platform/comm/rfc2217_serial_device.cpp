@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -276,13 +277,39 @@ Rfc2217SerialDevice::Rfc2217SerialDevice(UniqueFd socket, UniqueFd wake, std::st
 }
 
 Rfc2217SerialDevice::~Rfc2217SerialDevice() {
+    bool gone;
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
+        gone = gone_;
         changed_.notify_all();  // an I/O thread may wait for room in the receive store
     }
     Wake();
     io_.join();
+    if (!gone)
+        CloseInOrder();
+}
+
+void Rfc2217SerialDevice::CloseInOrder() {
+    // A server passes the client's last data on to its port after the client has closed, and
+    // may still send meanwhile. A close with bytes unread, or with bytes arriving after it,
+    // resets the connection, and the server then drops what it has not passed on: the data
+    // the port was said to have taken would be lost. So only the sending side is shut, and what
+    // the server still sends is read and dropped until it closes too.
+    ::shutdown(socket_.get(), SHUT_WR);
+    const Clock::time_point deadline = DeadlineIn(options_.closing_wait_ms);
+    uint8_t sink[16 * 1024];
+    for (;;) {
+        pollfd fd{socket_.get(), POLLIN, 0};
+        const int rc = ::poll(&fd, 1, RemainingMs(deadline));
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc <= 0)
+            return;  // the closing wait has passed
+        const ssize_t n = ::recv(socket_.get(), sink, sizeof sink, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return;
+    }
 }
 
 CommStatus Rfc2217SerialDevice::Negotiate() {
@@ -430,14 +457,29 @@ bool Rfc2217SerialDevice::ReceiveSome() {
 }
 
 void Rfc2217SerialDevice::SendSome() {
+    // Many small writes go out in one call, as far as the socket takes them: one system call
+    // (and one wake-up of a waiting writer) per chunk would make the network port several times
+    // slower than the line behind it.
+    constexpr size_t kMostPieces = 64;
     std::lock_guard lock(mutex_);
     while (!out_.empty()) {
-        Chunk& chunk = out_.front();
-        // Held output stops data only; answers and commands ahead of it still go.
-        if ((xoff_local_ || xoff_server_) && chunk.data > 0)
-            break;
-        const ssize_t n = ::send(socket_.get(), chunk.wire.data() + chunk.sent,
-                                 chunk.wire.size() - chunk.sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        iovec pieces[kMostPieces];
+        size_t count = 0;
+        size_t total = 0;
+        for (const Chunk& chunk : out_) {
+            // Held output stops data only; answers and commands ahead of it still go.
+            if (count == kMostPieces || ((xoff_local_ || xoff_server_) && chunk.data > 0))
+                break;
+            pieces[count++] = {const_cast<uint8_t*>(chunk.wire.data()) + chunk.sent,
+                               chunk.wire.size() - chunk.sent};
+            total += chunk.wire.size() - chunk.sent;
+        }
+        if (count == 0)
+            return;
+        msghdr message{};
+        message.msg_iov = pieces;
+        message.msg_iovlen = count;
+        const ssize_t n = ::sendmsg(socket_.get(), &message, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -445,15 +487,22 @@ void Rfc2217SerialDevice::SendSome() {
                 MarkGone();
             return;
         }
-        chunk.sent += static_cast<size_t>(n);
-        if (chunk.sent < chunk.wire.size())
-            return;
-        if (chunk.data == 0)
-            out_control_bytes_ -= chunk.wire.size();
-        data_sent_ += chunk.data;
-        counters_.tx += static_cast<uint32_t>(chunk.data);
-        out_.pop_front();
+        for (size_t left = static_cast<size_t>(n); left > 0;) {
+            Chunk& chunk = out_.front();
+            const size_t taken = std::min(left, chunk.wire.size() - chunk.sent);
+            chunk.sent += taken;
+            left -= taken;
+            if (chunk.sent < chunk.wire.size())
+                break;
+            if (chunk.data == 0)
+                out_control_bytes_ -= chunk.wire.size();
+            data_sent_ += chunk.data;
+            counters_.tx += static_cast<uint32_t>(chunk.data);
+            out_.pop_front();
+        }
         changed_.notify_all();
+        if (static_cast<size_t>(n) < total)
+            return;  // the socket takes no more for now
     }
 }
 

@@ -50,6 +50,9 @@ class Rfc2217SerialDevice final : public SerialDevice {
         int connect_timeout_ms = 5000;
         int negotiation_timeout_ms = 3000;  // for the server to agree to Com Port Control
         int reply_timeout_ms = 300;
+        // How long a close waits, at most, for the server to pass the last data on and close
+        // its side (a local terminal's close waits for its output as long).
+        int closing_wait_ms = 30000;
         // Takes the one line about unanswered requests; null writes it to standard error.
         std::function<void(const std::string&)> notice;
     };
@@ -139,6 +142,9 @@ class Rfc2217SerialDevice final : public SerialDevice {
     void OnNegotiation(uint8_t verb, uint8_t option);
     void OnComPort(std::span<const uint8_t> payload);
     bool OutputDrained();  // needs mutex_
+    // After the I/O thread ended: shuts the sending side and drops what the server still sends
+    // until it closes, at most the closing wait.
+    void CloseInOrder();
 
     const std::string name_;
     const Options options_;

@@ -28,7 +28,7 @@ constexpr size_t kMostOutbound = 256 * 1024;
 // The client's data waiting for the port, at most; past it the socket is not read.
 constexpr size_t kMostForPort = 64 * 1024;
 // What the port writer hands the port at once.
-constexpr size_t kWriteChunk = 4096;
+constexpr size_t kWriteChunk = 64 * 1024;
 // A client that answers nothing (its machine gone, its cable pulled) is given up after this:
 // idle connections are probed, unacknowledged data waits no longer.
 constexpr int kKeepIdleSeconds = 30;
@@ -241,6 +241,8 @@ void PortSession::ReportModemLocked(uint32_t status, bool force) {
 void PortSession::RunNetwork() {
     const std::string reason = Serve();
     RequestStop(reason);
+    // The client learns of the end at once, not when the last user of the session lets go.
+    ::shutdown(socket_.get(), SHUT_RDWR);
     // A break this session left on would keep the line silent for the next one.
     control_.ClearBreak();
     {
@@ -251,7 +253,7 @@ void PortSession::RunNetwork() {
 }
 
 std::string PortSession::Serve() {
-    uint8_t buffer[4096];
+    uint8_t buffer[64 * 1024];
     for (;;) {
         short events = 0;
         {
