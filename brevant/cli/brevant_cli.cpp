@@ -285,7 +285,22 @@ int main(int argc, char** argv) {
                     "Milliseconds each command collects its reply (default: 300, as the window's "
                     "send-all waits)")
         ->check(cli_support::WholeNumber(1, 60000));
-    if (const auto done = cli_support::ParseCommandLine(app, "brevant-cli", argc, argv))
+    cli_support::ManualSections manual;
+    manual.examples = {
+        {"run commands.ini --port /dev/ttyUSB0",
+         "Sends each command of the file to the reader on /dev/ttyUSB0 and prints the replies."},
+        {"run commands.ini --port 2 --baud 19200 --wait 1000",
+         "The same on COM2 (see COMn below) at 19200 baud, a second for each reply."},
+    };
+    manual.environment = {
+        {"COM1, COM2, ...",
+         "The device (or rfc2217://HOST:PORT) that port n opens instead of\n"
+         "/dev/ttyS(n-1)."},
+        {"XDG_CONFIG_HOME, HOME",
+         "Where Config.INI lives: $XDG_CONFIG_HOME/brevant, else\n"
+         "$HOME/.config/brevant."},
+    };
+    if (const auto done = cli_support::ParseCommandLine(app, "brevant-cli", argc, argv, manual))
         return *done;
 
     brevant::IniFile ini(brevant::ConfigIniPath());

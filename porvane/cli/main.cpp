@@ -16,6 +16,7 @@
 #include "porvane/cli/driver_command.h"
 #include "porvane/cli/filter_command.h"
 #include "porvane/cli/line_clock.h"
+#include "porvane/cli/manual_sections.h"
 #include "porvane/cli/monitor_command.h"
 #include "porvane/cli/ports_command.h"
 #include "porvane/cli/serve_command.h"
@@ -70,7 +71,9 @@ constexpr char kServeFooter[] =
     "another is served is told that the port is busy and closed. Prints where it listens, then a\n"
     "line for each client arriving, leaving (and why) or turned away. Anyone who reaches the\n"
     "address may use the port: limit it with ADDR or a firewall. A port that vanishes ends serve\n"
-    "with \"串口已断开: <device>\".\n"
+    "with \"串口已断开: <device>\". A port that takes none of a client's data for a minute ends\n"
+    "that session, its data dropped; each session's end puts the flow control back as serve\n"
+    "found it.\n"
     "Exit status: 0 stopped (Ctrl-C, SIGTERM), 1 the port did not open, 2 usage error, 5 the port\n"
     "vanished, 6 the address cannot be listened on.";
 
@@ -271,11 +274,12 @@ int main(int argc, char** argv) {
         ->required()
         ->check(CLI::IsMember({"status", "install", "remove"}));
     driver->add_option("--root", driver_root, "System root to install under (default /)");
-    if (const auto done = cli_support::ParseCommandLine(app, "porvane-cli", argc, argv))
     driver->footer(
         "remove also disables the driver host's unit (sievra.service), or says why it stays\n"
         "enabled. Exit status: 0 done (status: installed), 2 usage error, 7 not installed\n"
         "(status), 8 not installed or not removed (install, remove; the reason on stderr).");
+    if (const auto done = cli_support::ParseCommandLine(app, "porvane-cli", argc, argv,
+                                                        porvane::cli::PorvaneCliManualSections()))
         return *done;
     if (driver->parsed())
         return porvane::cli::RunDriverCommand(driver_action, driver_root, stdout, stderr);
