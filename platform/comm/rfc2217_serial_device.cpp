@@ -376,14 +376,15 @@ void Rfc2217SerialDevice::Wake() {
     SignalEventFd(wake_.get());
 }
 
-void Rfc2217SerialDevice::QueueLocked(std::vector<uint8_t> wire, size_t data) {
+void Rfc2217SerialDevice::QueueLocked(std::vector<uint8_t> wire, size_t data, bool wake) {
     if (wire.empty() || gone_)
         return;
     if (data == 0)
         out_control_bytes_ += wire.size();
     data_queued_ += data;
     out_.push_back(Chunk{std::move(wire), 0, data});
-    Wake();
+    if (wake)
+        Wake();
 }
 
 void Rfc2217SerialDevice::MarkGone() {
@@ -500,7 +501,9 @@ void Rfc2217SerialDevice::SendSome() {
             counters_.tx += static_cast<uint32_t>(chunk.data);
             out_.pop_front();
         }
-        changed_.notify_all();
+        // Only a writer waiting for its bytes and a wait for an empty queue care.
+        if (out_.empty() || writers_waiting_ > 0)
+            changed_.notify_all();
         if (static_cast<size_t>(n) < total)
             return;  // the socket takes no more for now
     }
@@ -916,13 +919,17 @@ bool Rfc2217SerialDevice::Submit(const uint8_t* bytes, size_t count, uint64_t& m
         std::vector<uint8_t> wire;
         wire.reserve(count + count / 64);
         cpc::AppendData(wire, std::span<const uint8_t>(bytes, count));
-        QueueLocked(std::move(wire), count);
+        QueueLocked(std::move(wire), count, false);
         mark = data_queued_;
         out_.back().data_end = mark;
         tx_armed_ = true;
-        changed_.notify_all();
     }
-    SendSome();  // what the socket takes at once need not wait for the I/O thread
+    // What the socket takes at once need not wait for the I/O thread, which is woken only for
+    // what is left.
+    SendSome();
+    std::lock_guard lock(mutex_);
+    if (!out_.empty())
+        Wake();
     return true;
 }
 
@@ -955,10 +962,12 @@ CommStatus Rfc2217SerialDevice::Write(const uint8_t* bytes, size_t count, size_t
     // otherwise keep a write without a time-out from ever returning to a closing caller.
     auto done = [&] { return gone_ || cancelled_ || data_sent_ >= mark; };
     const uint64_t limit_ms = WriteTotalMs(t, count);
+    ++writers_waiting_;
     if (limit_ms == 0)
         changed_.wait(lock, done);
     else
         changed_.wait_until(lock, Clock::now() + std::chrono::milliseconds(limit_ms), done);
+    --writers_waiting_;
     if (data_sent_ >= mark) {
         written = count;
         return {};

@@ -128,7 +128,9 @@ class Rfc2217SerialDevice final : public SerialDevice {
     std::vector<Request> RequestsFor(const Dcb& dcb);  // needs mutex_
     // Sends the requests and waits for their answers (at most the reply time-out).
     CommStatus Send(const std::vector<Request>& requests);
-    void QueueLocked(std::vector<uint8_t> wire, size_t data);  // needs mutex_
+    // Queues bytes for the socket and wakes the I/O thread to send them (unless wake is false,
+    // for a caller that sends at once itself). Needs mutex_.
+    void QueueLocked(std::vector<uint8_t> wire, size_t data, bool wake = true);
     // Queues a write's data and sends what the socket takes at once; mark is the data count
     // that has to be sent for these bytes to be out. False once the connection is gone.
     bool Submit(const uint8_t* bytes, size_t count, uint64_t& mark);
@@ -163,6 +165,7 @@ class Rfc2217SerialDevice final : public SerialDevice {
     size_t out_control_bytes_ = 0;  // of out_, bytes that are no data (answers, commands)
     uint64_t data_queued_ = 0;      // data bytes ever queued
     uint64_t data_sent_ = 0;        // data bytes ever sent or dropped by a purge
+    int writers_waiting_ = 0;       // Write calls waiting for their bytes to be sent
     bool xoff_local_ = false;       // output held by EscapeFunction(SetXoff)
     bool xoff_server_ = false;      // output held by the server's FLOWCONTROL-SUSPEND
     std::deque<uint8_t> received_;

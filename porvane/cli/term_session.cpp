@@ -552,7 +552,9 @@ int TermSession::Finish(End end) {
 }
 
 TermSession::End TermSession::RunPipe() {
-    char buffer[4096];
+    // As much as a pipe holds at once: every read is one write to the port, and a network
+    // port's every write one message to its server.
+    char buffer[64 * 1024];
     for (;;) {
         pollfd input{input_fd_, POLLIN, 0};
         if (const End end = Wait(-1, &input); end != End::kNone)

@@ -366,8 +366,9 @@ void PortSession::DrainToPort() {
 
 void PortSession::OnData(std::span<const uint8_t> bytes) {
     std::lock_guard lock(mutex_);
+    if (to_port_.empty())
+        changed_.notify_all();  // the port writer waits only while there is nothing to write
     to_port_.insert(to_port_.end(), bytes.begin(), bytes.end());
-    changed_.notify_all();
     // A client that honours it holds its data until the port has caught up; any other is held
     // back by the socket, which is not read meanwhile.
     if (to_port_.size() >= kMostForPort && !client_held_) {
@@ -440,11 +441,13 @@ void PortSession::RunWriter() {
     std::vector<uint8_t> chunk;
     Clock::time_point progress;  // when the port last took some of the client's data
     for (;;) {
+        bool was_full;
         {
             std::unique_lock lock(mutex_);
             changed_.wait(lock, [&] { return stop_ || input_done_ || !to_port_.empty(); });
             if (stop_ || to_port_.empty())
                 break;
+            was_full = to_port_.size() >= kMostForPort;
             const size_t n = std::min(kWriteChunk, to_port_.size());
             chunk.assign(to_port_.begin(), to_port_.begin() + static_cast<std::ptrdiff_t>(n));
             to_port_.erase(to_port_.begin(), to_port_.begin() + static_cast<std::ptrdiff_t>(n));
@@ -453,8 +456,10 @@ void PortSession::RunWriter() {
                 QueueLocked(ServerMessage(Command::kFlowControlResume));
             }
         }
-        progress = Clock::now();           // the last chunk went whole, or the writer was idle
-        comm::SignalEventFd(wake_.get());  // room for more of the client's data
+        progress = Clock::now();  // the last chunk went whole, or the writer was idle
+        // The network thread stopped reading the client only when the queue was full.
+        if (was_full)
+            comm::SignalEventFd(wake_.get());
         // The port's write time-out makes each call end in a while, so that a stop is seen
         // even on a line held by flow control; what did not go out is handed over again.
         size_t at = 0;
