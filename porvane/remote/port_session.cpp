@@ -338,11 +338,10 @@ bool PortSession::Flush(std::string& error) {
     return true;
 }
 
-bool PortSession::StartClosing() {
-    const auto now = std::chrono::steady_clock::now();
+void PortSession::StartClosing() {
     if (!closing_deadline_)
-        closing_deadline_ = now + std::chrono::milliseconds(closing_wait_ms_);
-    return now < *closing_deadline_;
+        closing_deadline_ =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(closing_wait_ms_);
 }
 
 void PortSession::DrainToPort() {

@@ -80,8 +80,8 @@ class PortSession : private rfc2217::TelnetSink {
     // After the client closed: waits until its last data has gone to the port, until the
     // closing deadline at the latest.
     void DrainToPort();
-    // The closing deadline starts when the client's close is first seen; false once it passed.
-    bool StartClosing();
+    // Starts the closing deadline when the client's close is first seen.
+    void StartClosing();
     void RunWriter();
     // Appends to what goes to the client and wakes the network thread. Needs mutex_.
     void QueueLocked(const std::vector<uint8_t>& bytes);
