@@ -31,6 +31,8 @@ constexpr size_t kMostReceived = 64 * 1024;
 constexpr size_t kMostControlBacklog = 64 * 1024;
 // While written bytes are still in the socket's send queue the only way to see the end is to ask.
 constexpr int kDrainPollMs = 2;
+// A close the server has not acknowledged after this is not waited for any longer.
+constexpr int kUnansweredCloseMs = 2000;
 // Keep-alive probes find a server whose machine vanished without closing the connection.
 constexpr int kKeepIdleS = 10, kKeepIntervalS = 5, kKeepCount = 3;
 
@@ -298,14 +300,26 @@ void Rfc2217SerialDevice::CloseInOrder() {
     // the server still sends is read and dropped until it closes too.
     ::shutdown(socket_.get(), SHUT_WR);
     const Clock::time_point deadline = DeadlineIn(options_.closing_wait_ms);
+    const Clock::time_point unanswered = DeadlineIn(kUnansweredCloseMs);
     uint8_t sink[16 * 1024];
     for (;;) {
         pollfd fd{socket_.get(), POLLIN, 0};
-        const int rc = ::poll(&fd, 1, RemainingMs(deadline));
+        const int rc = ::poll(&fd, 1, std::min(RemainingMs(deadline), kUnansweredCloseMs));
         if (rc < 0 && errno == EINTR)
             continue;
-        if (rc <= 0)
+        if (rc < 0 || Clock::now() >= deadline)
             return;  // the closing wait has passed
+        if (rc == 0) {
+            // A server that has not even acknowledged the close is gone (its machine, its
+            // network): it passes nothing on any more, and nobody waits for it.
+            tcp_info info{};
+            socklen_t length = sizeof info;
+            if (Clock::now() >= unanswered &&
+                ::getsockopt(socket_.get(), IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
+                info.tcpi_state == TCP_FIN_WAIT1)
+                return;
+            continue;
+        }
         const ssize_t n = ::recv(socket_.get(), sink, sizeof sink, MSG_DONTWAIT);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
             return;
