@@ -27,6 +27,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kDefaultReplyWindowMs = 300;  // as the window's send-all sequence waits
+// The reply kept per command, at most: a reader's frame is at most 512 bytes, and a few KiB past
+// it leave room for what a chatty reader adds; a flooding peer must not grow the reply (and the
+// line printed) without end.
+constexpr size_t kMostReplyBytes = 512 + 4096;
 
 // Exit statuses.
 constexpr int kExitPortNotOpened = 1;
@@ -42,7 +46,9 @@ class Collector : public brevant::EventPortOwner {
     void OnPortMessage(uint32_t message, uint32_t wparam, uint32_t) override {
         std::lock_guard lock(mutex_);
         if (message == brevant::PortMsgRxChar) {
-            reply_ += brevant::ReceivedByteText(static_cast<uint8_t>(wparam), receive_format_);
+            if (reply_bytes_ < kMostReplyBytes)
+                reply_ += brevant::ReceivedByteText(static_cast<uint8_t>(wparam), receive_format_);
+            ++reply_bytes_;
         } else if (message == brevant::PortMsgRxFlag && !reply_.empty() && !first_burst_) {
             first_burst_ = Clock::now();
             changed_.notify_all();
@@ -55,19 +61,25 @@ class Collector : public brevant::EventPortOwner {
     void StartRow() {
         std::lock_guard lock(mutex_);
         reply_.clear();
+        reply_bytes_ = 0;
         first_burst_.reset();
         sent_ = Clock::now();
     }
-    // Waits out the row's window; returns the reply text and the milliseconds to the first burst.
-    std::pair<std::string, std::optional<long>> FinishRow() {
+    struct Reply {
+        std::string text;        // the bytes kept, at most kMostReplyBytes
+        uint64_t bytes = 0;      // the bytes that came, kept or not
+        std::optional<long> ms;  // to the end of the first burst
+    };
+    // Waits out the row's window; returns what came.
+    Reply FinishRow() {
         std::unique_lock lock(mutex_);
         changed_.wait_until(lock, sent_ + window_, [this] { return false; });
-        std::optional<long> ms;
+        Reply reply{reply_, reply_bytes_, {}};
         if (first_burst_) {
-            ms = std::chrono::duration_cast<std::chrono::milliseconds>(*first_burst_ - sent_)
-                     .count();
+            reply.ms = std::chrono::duration_cast<std::chrono::milliseconds>(*first_burst_ - sent_)
+                           .count();
         }
-        return {reply_, ms};
+        return reply;
     }
 
   private:
@@ -76,6 +88,7 @@ class Collector : public brevant::EventPortOwner {
     std::mutex mutex_;  // guards everything below
     std::condition_variable changed_;
     std::string reply_;
+    uint64_t reply_bytes_ = 0;
     Clock::time_point sent_;
     std::optional<Clock::time_point> first_burst_;
 };
@@ -109,7 +122,8 @@ constexpr char kRunFooter[] =
     "frame over 512 bytes) or a file whose lines are out of step with the three-line layout\n"
     "is named with its reason, and nothing is sent.\n"
     "Prints one line per command: row, comment, frame, reply, milliseconds (or timeout); a\n"
-    "command without a reply within --wait ends the run.\n"
+    "command without a reply within --wait ends the run. A reply is kept up to 4608 bytes\n"
+    "(the 512-byte frame and 4 KiB more); a longer one is cut there, and the run says so.\n"
     "--port takes n of COMn or a device path (/dev/ttyUSB0, a virtual port's link, or\n"
     "rfc2217://HOST:PORT for a port served over the network). Port n is /dev/ttyS(n-1) unless\n"
     "the environment variable COMn (COM1, COM2, ...) names a device:\n"
@@ -271,7 +285,22 @@ int main(int argc, char** argv) {
                     "Milliseconds each command collects its reply (default: 300, as the window's "
                     "send-all waits)")
         ->check(cli_support::WholeNumber(1, 60000));
-    if (const auto done = cli_support::ParseCommandLine(app, "brevant-cli", argc, argv))
+    cli_support::ManualSections manual;
+    manual.examples = {
+        {"run commands.ini --port /dev/ttyUSB0",
+         "Sends each command of the file to the reader on /dev/ttyUSB0 and prints the replies."},
+        {"run commands.ini --port 2 --baud 19200 --wait 1000",
+         "The same on COM2 (see COMn below) at 19200 baud, a second for each reply."},
+    };
+    manual.environment = {
+        {"COM1, COM2, ...",
+         "The device (or rfc2217://HOST:PORT) that port n opens instead of\n"
+         "/dev/ttyS(n-1)."},
+        {"XDG_CONFIG_HOME, HOME",
+         "Where Config.INI lives: $XDG_CONFIG_HOME/brevant, else\n"
+         "$HOME/.config/brevant."},
+    };
+    if (const auto done = cli_support::ParseCommandLine(app, "brevant-cli", argc, argv, manual))
         return *done;
 
     brevant::IniFile ini(brevant::ConfigIniPath());
@@ -348,10 +377,16 @@ int main(int argc, char** argv) {
             all_answered = false;
             break;
         }
-        const auto [reply, ms] = collector.FinishRow();
+        const auto [reply, bytes, ms] = collector.FinishRow();
         std::printf("%d\t%s\t%s\t%s\t%s\n", r, rows.comment[r].c_str(), HexOf(frame.wire).c_str(),
                     reply.c_str(), ms ? std::to_string(*ms).c_str() : "timeout");
         std::fflush(stdout);
+        if (bytes > kMostReplyBytes) {
+            std::fprintf(stderr,
+                         "brevant-cli: row %d: the reply was cut after %zu bytes; %llu bytes came "
+                         "within %d ms\n",
+                         r, kMostReplyBytes, static_cast<unsigned long long>(bytes), wait_ms);
+        }
         if (!ms) {
             // A late reply ends the sequence, as in the window.
             std::fprintf(stderr, "brevant-cli: row %d was not answered within %d ms on %s\n", r,

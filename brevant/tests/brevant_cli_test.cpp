@@ -91,6 +91,30 @@ std::string WrittenToPort(comm::testing::PtyPair& pair) {
     return seen.substr(0, seen.size() - 1);
 }
 
+// A peer that floods the port after a command: the reply is cut a few KiB past the largest frame,
+// and the run says so, instead of growing the reply and its line without end.
+TEST(BrevantCli, AFloodedReplyIsCutAndSaidToBe) {
+    TempDir dir;
+    setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+    const std::string file = dir.path() + "/one.ini";
+    std::ofstream(file, std::ios::binary) << "/*****************/\r\nrequest\r\n00 41 01 52\r\n";
+    comm::testing::PtyPair pair;
+    ChildProcess cli("brevant-cli", {"run", file, "--port", pair.slave_path(), "--wait", "3000"});
+    ASSERT_EQ(pair.ReadExactly(7, 5000), std::string("\x20\x00\x41\x01\x52\xED\x03", 7))
+        << cli.ReadAllError();
+    pair.WriteAll(std::string(16 * 1024, '\x55'));
+    const std::string output = cli.ReadAllOutput();
+    const std::string error = cli.ReadAllError();
+    EXPECT_EQ(cli.Wait(), 0);
+    unsetenv("XDG_CONFIG_HOME");
+    std::string kept;
+    for (int i = 0; i < 4608; ++i)
+        kept += "55 ";
+    EXPECT_NE(output.find("\t" + kept + "\t"), std::string::npos) << output.size();
+    EXPECT_EQ(error.rfind("brevant-cli: row 1: the reply was cut after 4608 bytes; ", 0), 0u)
+        << error;
+}
+
 // Each file is refused as a whole before the port opens: the status, the row and the reason, and
 // not a byte on the port.
 TEST(BrevantCli, RefusesRowsItCannotFrameAndSendsNothing) {

@@ -23,7 +23,20 @@ int main(int argc, char** argv) {
     CLI::App options{"The card reader's command assistant: reader commands sent as frames"};
     options.footer(kFooter);
     options.allow_extras();
-    if (const auto done = cli_support::ParseCommandLine(options, "brevant", argc, argv))
+    cli_support::ManualSections manual;
+    manual.examples = {
+        {"", "Opens the command assistant on the port of Config.INI."},
+        {"-platform offscreen", "Runs it without a display (Qt's own option)."},
+    };
+    manual.environment = {
+        {"COM1, COM2, ...",
+         "The device (or rfc2217://HOST:PORT) that port n opens instead of\n"
+         "/dev/ttyS(n-1)."},
+        {"XDG_CONFIG_HOME, HOME",
+         "Where Config.INI lives: $XDG_CONFIG_HOME/brevant, else\n"
+         "$HOME/.config/brevant."},
+    };
+    if (const auto done = cli_support::ParseCommandLine(options, "brevant", argc, argv, manual))
         return *done;
     if (const auto word = cli_support::FirstNonQtArgument(argc, argv)) {
         std::fprintf(stderr, "brevant: unexpected argument '%s' (see brevant --help)\n",

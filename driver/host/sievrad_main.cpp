@@ -93,7 +93,24 @@ int main(int argc, char** argv) {
     bool on_demand = false;
     app.add_flag("--ports-on-demand", on_demand,
                  "The map starts empty and is given ports as they are needed (no warning)");
-    if (const auto done = cli_support::ParseCommandLine(app, "sievrad", argc, argv))
+    cli_support::ManualSections manual;
+    manual.examples = {
+        {"--runtime-dir /run/sievra --group dialout",
+         "Serves every port, as the installed unit starts it, to root and the dialout group."},
+        {"--runtime-dir /tmp/sievra",
+         "A private host, for programs started with\n"
+         "SIEVRA_RUNTIME_DIR=/tmp/sievra."},
+    };
+    manual.environment = {
+        {"PORVANE_DEVICE_MAP",
+         "A file of device=port lines: the ports to serve, numbered in its\n"
+         "order, instead of those under /sys/class/tty."},
+        {"SIEVRA_RUNTIME_DIR",
+         "The folder of the control sockets when --runtime-dir is not given\n"
+         "(default /run/sievra)."},
+    };
+    manual.see_also = {"ld.so(8)", "systemctl(1)"};
+    if (const auto done = cli_support::ParseCommandLine(app, "sievrad", argc, argv, manual))
         return *done;
 
     // Opened before the map is read, so that no port that comes or goes meanwhile is missed.

@@ -37,7 +37,7 @@ std::string VersionText(const std::string& program) {
 }
 
 std::optional<int> ParseCommandLine(CLI::App& app, const std::string& program, int argc,
-                                    char** argv) {
+                                    char** argv, const ManualSections& sections) {
     app.name(program);
     // Both answer at once, before a missing command or argument is complained about.
     app.add_flag_callback(
@@ -49,9 +49,9 @@ std::optional<int> ParseCommandLine(CLI::App& app, const std::string& program, i
         "Print the program's name and version and exit");
     app.add_option_function<std::string>(
            "--generate",
-           [&app](const std::string& what) {
+           [&app, &sections](const std::string& what) {
                if (what == "man")
-                   std::cout << ManualPage(app, PORVANE_VERSION) << std::flush;
+                   std::cout << ManualPage(app, PORVANE_VERSION, sections) << std::flush;
                else if (what == "bash-completion")
                    std::cout << BashCompletion(app) << std::flush;
                else

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/cli/manual_page.h"
+
 namespace cli_support {
 
 // The exit status of every usage error (unknown option or command, bad or missing value), in
@@ -19,8 +21,9 @@ std::string VersionText(const std::string& program);
 // same option definitions; a parse error prints its message on standard error (for an unknown
 // command, its name and the list of commands) and ends with kUsageError. Returns the status to
 // exit with when the program is done, nothing when it goes on to its work.
+// sections: what the manual page says besides the options (examples, environment, see also).
 std::optional<int> ParseCommandLine(CLI::App& app, const std::string& program, int argc,
-                                    char** argv);
+                                    char** argv, const ManualSections& sections = {});
 
 // The first argument of a windowed program that Qt would not take as one of its own options
 // (-platform NAME, -style NAME, -reverse, ...), or nothing. Checked before Qt starts, so that a

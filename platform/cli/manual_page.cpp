@@ -1,5 +1,8 @@
 #include "platform/cli/manual_page.h"
 
+#include <cstdint>
+#include <cstdio>
+#include <set>
 #include <sstream>
 
 #include "platform/cli/app_walk.h"
@@ -120,6 +123,80 @@ void WriteCommands(std::ostringstream& out, const CLI::App& app, const std::stri
     }
 }
 
+// The toolkit's programs, each page's first SEE ALSO entries.
+constexpr const char* kToolkitPrograms[] = {"porvane", "porvane-cli", "brevant", "brevant-cli",
+                                            "sievrad", "vport",       "quor-sim"};
+
+// page with every UTF-8 sequence beyond ASCII as \[uXXXX], and a fallback line for each such
+// character after the title line. A sequence that is not UTF-8 is kept as it stands.
+std::string EscapeBeyondAscii(const std::string& page) {
+    std::string out;
+    std::set<uint32_t> used;
+    for (size_t i = 0; i < page.size();) {
+        const auto lead = static_cast<uint8_t>(page[i]);
+        const size_t length = lead < 0x80           ? 1
+                              : (lead >> 5) == 0x6  ? 2
+                              : (lead >> 4) == 0xE  ? 3
+                              : (lead >> 3) == 0x1E ? 4
+                                                    : 0;
+        uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+        bool valid = length != 0 && i + length <= page.size();
+        for (size_t k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<uint8_t>(page[i + k]);
+            valid = (next & 0xC0) == 0x80;
+            code = (code << 6) | (next & 0x3F);
+        }
+        if (length == 1 || !valid) {
+            out += page[i];
+            ++i;
+            continue;
+        }
+        char name[16];
+        std::snprintf(name, sizeof name, "u%04X", static_cast<unsigned>(code));
+        out += std::string("\\[") + name + "]";
+        used.insert(code);
+        i += length;
+    }
+    std::string fallbacks;
+    for (const uint32_t code : used) {
+        char line[48];
+        std::snprintf(line, sizeof line, ".fchar \\[u%04X] <U+%04X>\n", static_cast<unsigned>(code),
+                      static_cast<unsigned>(code));
+        fallbacks += line;
+    }
+    const size_t title_end = out.find('\n') + 1;
+    return out.insert(title_end, fallbacks);
+}
+
+void WriteSections(std::ostringstream& out, const std::string& name,
+                   const ManualSections& sections) {
+    if (!sections.examples.empty()) {
+        out << ".SH EXAMPLES\n";
+        for (const auto& [line, meaning] : sections.examples) {
+            out << ".TP\n"
+                << Bold(name) << " " << RoffWord(line) << "\n"
+                << RoffText(meaning) << "\n";
+        }
+    }
+    if (!sections.environment.empty()) {
+        out << ".SH ENVIRONMENT\n";
+        for (const auto& [variable, meaning] : sections.environment)
+            out << ".TP\n" << Bold(variable) << "\n" << RoffText(meaning) << "\n";
+    }
+    out << ".SH \"SEE ALSO\"\n";
+    std::string list;
+    for (const char* program : kToolkitPrograms) {
+        if (program != name)
+            list += (list.empty() ? "" : ",\n") + Bold(program) + "(1)";
+    }
+    for (const std::string& page : sections.see_also) {
+        const size_t open = page.find('(');
+        list += ",\n" + Bold(page.substr(0, open)) +
+                (open == std::string::npos ? "" : page.substr(open));
+    }
+    out << list << "\n";
+}
+
 }  // namespace
 
 std::string RoffText(const std::string& text) {
@@ -137,7 +214,8 @@ std::string RoffText(const std::string& text) {
     return out;
 }
 
-std::string ManualPage(const CLI::App& app, const std::string& version) {
+std::string ManualPage(const CLI::App& app, const std::string& version,
+                       const ManualSections& sections) {
     const std::string name = app.get_name();
     std::ostringstream out;
     out << ".TH " << RoffWord(Upper(name)) << " 1 \"\" \"" << RoffWord(name + " " + version)
@@ -160,7 +238,8 @@ std::string ManualPage(const CLI::App& app, const std::string& version) {
         out << ".SH COMMANDS\n";
         WriteCommands(out, app, name);
     }
-    return out.str();
+    WriteSections(out, name, sections);
+    return EscapeBeyondAscii(out.str());
 }
 
 }  // namespace cli_support

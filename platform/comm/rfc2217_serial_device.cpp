@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -30,6 +31,8 @@ constexpr size_t kMostReceived = 64 * 1024;
 constexpr size_t kMostControlBacklog = 64 * 1024;
 // While written bytes are still in the socket's send queue the only way to see the end is to ask.
 constexpr int kDrainPollMs = 2;
+// A close the server has not acknowledged after this is not waited for any longer.
+constexpr int kUnansweredCloseMs = 2000;
 // Keep-alive probes find a server whose machine vanished without closing the connection.
 constexpr int kKeepIdleS = 10, kKeepIntervalS = 5, kKeepCount = 3;
 
@@ -276,13 +279,51 @@ Rfc2217SerialDevice::Rfc2217SerialDevice(UniqueFd socket, UniqueFd wake, std::st
 }
 
 Rfc2217SerialDevice::~Rfc2217SerialDevice() {
+    bool gone;
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
+        gone = gone_;
         changed_.notify_all();  // an I/O thread may wait for room in the receive store
     }
     Wake();
     io_.join();
+    if (!gone)
+        CloseInOrder();
+}
+
+void Rfc2217SerialDevice::CloseInOrder() {
+    // A server passes the client's last data on to its port after the client has closed, and
+    // may still send meanwhile. A close with bytes unread, or with bytes arriving after it,
+    // resets the connection, and the server then drops what it has not passed on: the data
+    // the port was said to have taken would be lost. So only the sending side is shut, and what
+    // the server still sends is read and dropped until it closes too.
+    ::shutdown(socket_.get(), SHUT_WR);
+    const Clock::time_point deadline = DeadlineIn(options_.closing_wait_ms);
+    const Clock::time_point unanswered = DeadlineIn(kUnansweredCloseMs);
+    uint8_t sink[16 * 1024];
+    for (;;) {
+        pollfd fd{socket_.get(), POLLIN, 0};
+        const int rc = ::poll(&fd, 1, std::min(RemainingMs(deadline), kUnansweredCloseMs));
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc < 0 || Clock::now() >= deadline)
+            return;  // the closing wait has passed
+        if (rc == 0) {
+            // A server that has not even acknowledged the close is gone (its machine, its
+            // network): it passes nothing on any more, and nobody waits for it.
+            tcp_info info{};
+            socklen_t length = sizeof info;
+            if (Clock::now() >= unanswered &&
+                ::getsockopt(socket_.get(), IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
+                info.tcpi_state == TCP_FIN_WAIT1)
+                return;
+            continue;
+        }
+        const ssize_t n = ::recv(socket_.get(), sink, sizeof sink, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return;
+    }
 }
 
 CommStatus Rfc2217SerialDevice::Negotiate() {
@@ -349,14 +390,15 @@ void Rfc2217SerialDevice::Wake() {
     SignalEventFd(wake_.get());
 }
 
-void Rfc2217SerialDevice::QueueLocked(std::vector<uint8_t> wire, size_t data) {
+void Rfc2217SerialDevice::QueueLocked(std::vector<uint8_t> wire, size_t data, bool wake) {
     if (wire.empty() || gone_)
         return;
     if (data == 0)
         out_control_bytes_ += wire.size();
     data_queued_ += data;
     out_.push_back(Chunk{std::move(wire), 0, data});
-    Wake();
+    if (wake)
+        Wake();
 }
 
 void Rfc2217SerialDevice::MarkGone() {
@@ -430,14 +472,29 @@ bool Rfc2217SerialDevice::ReceiveSome() {
 }
 
 void Rfc2217SerialDevice::SendSome() {
+    // Many small writes go out in one call, as far as the socket takes them: one system call
+    // (and one wake-up of a waiting writer) per chunk would make the network port several times
+    // slower than the line behind it.
+    constexpr size_t kMostPieces = 64;
     std::lock_guard lock(mutex_);
     while (!out_.empty()) {
-        Chunk& chunk = out_.front();
-        // Held output stops data only; answers and commands ahead of it still go.
-        if ((xoff_local_ || xoff_server_) && chunk.data > 0)
-            break;
-        const ssize_t n = ::send(socket_.get(), chunk.wire.data() + chunk.sent,
-                                 chunk.wire.size() - chunk.sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        iovec pieces[kMostPieces];
+        size_t count = 0;
+        size_t total = 0;
+        for (const Chunk& chunk : out_) {
+            // Held output stops data only; answers and commands ahead of it still go.
+            if (count == kMostPieces || ((xoff_local_ || xoff_server_) && chunk.data > 0))
+                break;
+            pieces[count++] = {const_cast<uint8_t*>(chunk.wire.data()) + chunk.sent,
+                               chunk.wire.size() - chunk.sent};
+            total += chunk.wire.size() - chunk.sent;
+        }
+        if (count == 0)
+            return;
+        msghdr message{};
+        message.msg_iov = pieces;
+        message.msg_iovlen = count;
+        const ssize_t n = ::sendmsg(socket_.get(), &message, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -445,15 +502,24 @@ void Rfc2217SerialDevice::SendSome() {
                 MarkGone();
             return;
         }
-        chunk.sent += static_cast<size_t>(n);
-        if (chunk.sent < chunk.wire.size())
-            return;
-        if (chunk.data == 0)
-            out_control_bytes_ -= chunk.wire.size();
-        data_sent_ += chunk.data;
-        counters_.tx += static_cast<uint32_t>(chunk.data);
-        out_.pop_front();
-        changed_.notify_all();
+        for (size_t left = static_cast<size_t>(n); left > 0;) {
+            Chunk& chunk = out_.front();
+            const size_t taken = std::min(left, chunk.wire.size() - chunk.sent);
+            chunk.sent += taken;
+            left -= taken;
+            if (chunk.sent < chunk.wire.size())
+                break;
+            if (chunk.data == 0)
+                out_control_bytes_ -= chunk.wire.size();
+            data_sent_ += chunk.data;
+            counters_.tx += static_cast<uint32_t>(chunk.data);
+            out_.pop_front();
+        }
+        // Only a writer waiting for its bytes and a wait for an empty queue care.
+        if (out_.empty() || writers_waiting_ > 0)
+            changed_.notify_all();
+        if (static_cast<size_t>(n) < total)
+            return;  // the socket takes no more for now
     }
 }
 
@@ -867,13 +933,17 @@ bool Rfc2217SerialDevice::Submit(const uint8_t* bytes, size_t count, uint64_t& m
         std::vector<uint8_t> wire;
         wire.reserve(count + count / 64);
         cpc::AppendData(wire, std::span<const uint8_t>(bytes, count));
-        QueueLocked(std::move(wire), count);
+        QueueLocked(std::move(wire), count, false);
         mark = data_queued_;
         out_.back().data_end = mark;
         tx_armed_ = true;
-        changed_.notify_all();
     }
-    SendSome();  // what the socket takes at once need not wait for the I/O thread
+    // What the socket takes at once need not wait for the I/O thread, which is woken only for
+    // what is left.
+    SendSome();
+    std::lock_guard lock(mutex_);
+    if (!out_.empty())
+        Wake();
     return true;
 }
 
@@ -906,10 +976,12 @@ CommStatus Rfc2217SerialDevice::Write(const uint8_t* bytes, size_t count, size_t
     // otherwise keep a write without a time-out from ever returning to a closing caller.
     auto done = [&] { return gone_ || cancelled_ || data_sent_ >= mark; };
     const uint64_t limit_ms = WriteTotalMs(t, count);
+    ++writers_waiting_;
     if (limit_ms == 0)
         changed_.wait(lock, done);
     else
         changed_.wait_until(lock, Clock::now() + std::chrono::milliseconds(limit_ms), done);
+    --writers_waiting_;
     if (data_sent_ >= mark) {
         written = count;
         return {};

@@ -50,6 +50,9 @@ class Rfc2217SerialDevice final : public SerialDevice {
         int connect_timeout_ms = 5000;
         int negotiation_timeout_ms = 3000;  // for the server to agree to Com Port Control
         int reply_timeout_ms = 300;
+        // How long a close waits, at most, for the server to pass the last data on and close
+        // its side (a local terminal's close waits for its output as long).
+        int closing_wait_ms = 30000;
         // Takes the one line about unanswered requests; null writes it to standard error.
         std::function<void(const std::string&)> notice;
     };
@@ -125,7 +128,9 @@ class Rfc2217SerialDevice final : public SerialDevice {
     std::vector<Request> RequestsFor(const Dcb& dcb);  // needs mutex_
     // Sends the requests and waits for their answers (at most the reply time-out).
     CommStatus Send(const std::vector<Request>& requests);
-    void QueueLocked(std::vector<uint8_t> wire, size_t data);  // needs mutex_
+    // Queues bytes for the socket and wakes the I/O thread to send them (unless wake is false,
+    // for a caller that sends at once itself). Needs mutex_.
+    void QueueLocked(std::vector<uint8_t> wire, size_t data, bool wake = true);
     // Queues a write's data and sends what the socket takes at once; mark is the data count
     // that has to be sent for these bytes to be out. False once the connection is gone.
     bool Submit(const uint8_t* bytes, size_t count, uint64_t& mark);
@@ -139,6 +144,9 @@ class Rfc2217SerialDevice final : public SerialDevice {
     void OnNegotiation(uint8_t verb, uint8_t option);
     void OnComPort(std::span<const uint8_t> payload);
     bool OutputDrained();  // needs mutex_
+    // After the I/O thread ended: shuts the sending side and drops what the server still sends
+    // until it closes, at most the closing wait.
+    void CloseInOrder();
 
     const std::string name_;
     const Options options_;
@@ -157,6 +165,7 @@ class Rfc2217SerialDevice final : public SerialDevice {
     size_t out_control_bytes_ = 0;  // of out_, bytes that are no data (answers, commands)
     uint64_t data_queued_ = 0;      // data bytes ever queued
     uint64_t data_sent_ = 0;        // data bytes ever sent or dropped by a purge
+    int writers_waiting_ = 0;       // Write calls waiting for their bytes to be sent
     bool xoff_local_ = false;       // output held by EscapeFunction(SetXoff)
     bool xoff_server_ = false;      // output held by the server's FLOWCONTROL-SUSPEND
     std::deque<uint8_t> received_;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "porvane/cli/exit_status.h"
 #include "porvane/install/driver_image.h"
 #include "porvane/install/filter_installer.h"
 
@@ -35,7 +36,7 @@ int RunDriverCommand(const std::string& action, const std::string& root, std::FI
         const bool installed = installer.IsFilterInstalled();
         std::fprintf(out, "%s\n",
                      installed ? "监视/过滤驱动程序已经安装!!!" : "监视过滤驱动程序没有安装!!!");
-        return installed ? 0 : 1;
+        return installed ? kExitDone : kExitDriverNotInstalled;
     }
     if (action == "install") {
         std::vector<std::string> messages;
@@ -46,7 +47,7 @@ int RunDriverCommand(const std::string& action, const std::string& root, std::FI
             std::fprintf(err, "%s\n", installer.failure_reason().c_str());
         // The restart request only when everything was installed.
         if (installed == 0 || !messages.empty())
-            return 1;
+            return kExitDriverNotChanged;
         std::fprintf(out, "监视/过滤驱动程序已经安装,请重新启动计算机!!!\n");
         // A unit whose host is not there starts nothing at boot, and every program would pass
         // straight through unwatched: say so while it can still be mended.
@@ -61,15 +62,18 @@ int RunDriverCommand(const std::string& action, const std::string& root, std::FI
                          "programs (cmake --install, or the package) before the restart\n",
                          unit.c_str(), host.c_str());
         }
-        return 0;
+        return kExitDone;
     }
     std::string error;
-    if (!installer.RemoveFilter(error)) {
+    std::string unit_note;
+    if (!installer.RemoveFilter(error, &unit_note)) {
         std::fprintf(err, "porvane-cli: the filter driver was not removed: %s\n", error.c_str());
-        return 1;
+        return kExitDriverNotChanged;
     }
     std::fprintf(out, "监视/过滤驱动程序已经删除,请重新启动计算机!!!\n");
-    return 0;
+    if (!unit_note.empty())
+        std::fprintf(err, "porvane-cli: warning: %s\n", unit_note.c_str());
+    return kExitDone;
 }
 
 }  // namespace porvane::cli

@@ -9,6 +9,8 @@ inline constexpr int kExitUsage = 2;
 inline constexpr int kExitNeverSynchronised = 3;
 inline constexpr int kExitFileNotWritten = 4;  // a report, log or output file
 inline constexpr int kExitPortVanished = 5;
-inline constexpr int kExitNotListening = 6;  // serve: the address cannot be listened on
+inline constexpr int kExitNotListening = 6;        // serve: the address cannot be listened on
+inline constexpr int kExitDriverNotInstalled = 7;  // driver status: the filter is not installed
+inline constexpr int kExitDriverNotChanged = 8;    // driver install/remove did not complete
 
 }  // namespace porvane::cli

@@ -19,6 +19,7 @@
 #include "porvane/cli/driver_command.h"
 #include "porvane/cli/filter_command.h"
 #include "porvane/cli/line_clock.h"
+#include "porvane/cli/manual_sections.h"
 #include "porvane/cli/monitor_command.h"
 #include "porvane/cli/ports_command.h"
 #include "porvane/cli/serve_command.h"
@@ -76,7 +77,9 @@ constexpr char kServeFooter[] =
     "another is served is told that the port is busy and closed. Prints where it listens, then a\n"
     "line for each client arriving, leaving (and why) or turned away. Anyone who reaches the\n"
     "address may use the port: limit it with ADDR or a firewall. A port that vanishes ends serve\n"
-    "with \"串口已断开: <device>\".\n"
+    "with \"串口已断开: <device>\". A port that takes none of a client's data for a minute ends\n"
+    "that session, its data dropped; each session's end puts the flow control back as serve\n"
+    "found it.\n"
     "Exit status: 0 stopped (Ctrl-C, SIGTERM), 1 the port did not open, 2 usage error, 5 the port\n"
     "vanished, 6 the address cannot be listened on.";
 
@@ -128,8 +131,9 @@ std::optional<porvane::cli::StampMode> StampModeOf(const std::string& value) {
 constexpr char kExitFooter[] =
     "Exit status: 0 done, 1 the port did not open, 2 usage error (unknown command or option, bad\n"
     "value), 3 the line never synchronised, 4 an output, report or log file cannot be written,\n"
-    "5 the port vanished, 6 the address cannot be listened on (serve); watch exits with the\n"
-    "program's status.";
+    "5 the port vanished, 6 the address cannot be listened on (serve), 7 the filter driver is\n"
+    "not installed (driver status), 8 it was not installed or removed (driver); watch exits\n"
+    "with the program's status.";
 
 // The port and line options that "term" and "test" share, with their defaults in the help.
 void AddLineOptions(CLI::App* command, porvane::cli::TermOptions& line) {
@@ -309,12 +313,17 @@ int main(int argc, char** argv) {
         ->required()
         ->check(CLI::IsMember({"status", "install", "remove"}));
     driver->add_option("--root", driver_root, "System root to install under (default /)");
+    driver->footer(
+        "remove also disables the driver host's unit (sievra.service), or says why it stays\n"
+        "enabled. Exit status: 0 done (status: installed), 2 usage error, 7 not installed\n"
+        "(status), 8 not installed or not removed (install, remove; the reason on stderr).");
     std::vector<std::string> args = WithProgramSeparator(argc, argv);
     std::vector<char*> arg_pointers;
     for (std::string& arg : args)
         arg_pointers.push_back(arg.data());
     if (const auto done = cli_support::ParseCommandLine(
-            app, "porvane-cli", static_cast<int>(arg_pointers.size()), arg_pointers.data()))
+            app, "porvane-cli", static_cast<int>(arg_pointers.size()), arg_pointers.data(),
+            porvane::cli::PorvaneCliManualSections()))
         return *done;
     if (driver->parsed())
         return porvane::cli::RunDriverCommand(driver_action, driver_root, stdout, stderr);

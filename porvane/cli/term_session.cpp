@@ -28,8 +28,12 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 // Keeps this much written but not yet gone before reading more input, so that a slow line does
-// not make the queue grow without bound.
-constexpr uint64_t kMaxOutstanding = 64 * 1024;
+// not make the queue grow without bound. A network port's bytes are gone only once its server
+// has them, and the line then waits a round trip for the next ones: it is given a window that
+// keeps the connection busy meanwhile.
+uint64_t MostOutstanding(const std::string& device) {
+    return comm::IsRemotePortName(device) ? 1024 * 1024 : 64 * 1024;
+}
 // Silence that ends a burst of received bytes (and its hex line).
 constexpr auto kBurstGap = std::chrono::milliseconds(100);
 // How long a break lasts on the line.
@@ -548,7 +552,9 @@ int TermSession::Finish(End end) {
 }
 
 TermSession::End TermSession::RunPipe() {
-    char buffer[4096];
+    // As much as a pipe holds at once: every read is one write to the port, and a network
+    // port's every write one message to its server.
+    char buffer[64 * 1024];
     for (;;) {
         pollfd input{input_fd_, POLLIN, 0};
         if (const End end = Wait(-1, &input); end != End::kNone)
@@ -561,14 +567,14 @@ TermSession::End TermSession::RunPipe() {
         if (n <= 0)
             break;  // end of input
         Send(MapEnter({buffer, static_cast<size_t>(n)}, '\n', enter_sends_));
-        if (written_ > kMaxOutstanding) {
-            const End end = WaitForTransmit(written_ - kMaxOutstanding,
-                                            DrainMs(kMaxOutstanding, options_.baud));
+        if (written_ > MostOutstanding(device_)) {
+            const End end = WaitForTransmit(written_ - MostOutstanding(device_),
+                                            DrainMs(MostOutstanding(device_), options_.baud));
             if (end != End::kNone)
                 return end;
         }
     }
-    if (const End end = WaitForTransmit(written_, DrainMs(kMaxOutstanding, options_.baud));
+    if (const End end = WaitForTransmit(written_, DrainMs(MostOutstanding(device_), options_.baud));
         end != End::kNone)
         return end;
     return WaitForQuietLine();
@@ -788,8 +794,9 @@ TermSession::End TermSession::SendFile(const std::string& path) {
             break;
         Send(std::string(buffer, static_cast<size_t>(n)));
         sent += static_cast<uint64_t>(n);
-        const uint64_t target = written_ > kMaxOutstanding ? written_ - kMaxOutstanding : 0;
-        End end = WaitForTransmit(target, DrainMs(kMaxOutstanding, options_.baud));
+        const uint64_t target =
+            written_ > MostOutstanding(device_) ? written_ - MostOutstanding(device_) : 0;
+        End end = WaitForTransmit(target, DrainMs(MostOutstanding(device_), options_.baud));
         if (end == End::kStalled) {
             Say("porvane-cli: " + path + ": the port stopped sending after " +
                 std::to_string(sent) + " bytes");
@@ -803,7 +810,7 @@ TermSession::End TermSession::SendFile(const std::string& path) {
             next_progress += std::chrono::seconds(1);
         }
     }
-    const End end = WaitForTransmit(written_, DrainMs(kMaxOutstanding, options_.baud));
+    const End end = WaitForTransmit(written_, DrainMs(MostOutstanding(device_), options_.baud));
     if (end == End::kStalled) {
         Say("porvane-cli: " + path + ": the port stopped sending");
         return End::kNone;

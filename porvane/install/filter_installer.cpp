@@ -322,13 +322,17 @@ int FilterInstaller::InstallFilter(std::vector<std::string>& messages) {
     // The unit first: a unit whose library is not yet in place starts a host nobody talks to,
     // and taking it out again is a removal, which does not fail for want of space.
     bool unit_written = false;
-    if (!WriteUnit(unit_written, error))
-        return fail(error);
-    auto undo_unit = [&] {
-        if (unit_written) {
-            ::unlink((root_ + kWantsPath).c_str());
+    bool unit_enabled = false;
+    if (!WriteUnit(unit_written, error) || !EnableUnit(unit_enabled, error)) {
+        if (unit_written)
             ::unlink(UnitFile().c_str());
-        }
+        return fail(error);
+    }
+    auto undo_unit = [&] {
+        if (unit_enabled)
+            ::unlink((root_ + kWantsPath).c_str());
+        if (unit_written)
+            ::unlink(UnitFile().c_str());
     };
 
     // The library that was there before keeps a second name until the preload line is written,
@@ -364,7 +368,7 @@ int FilterInstaller::InstallFilter(std::vector<std::string>& messages) {
     return 1;
 }
 
-bool FilterInstaller::RemoveFilter(std::string& error) {
+bool FilterInstaller::RemoveFilter(std::string& error, std::string* unit_note) {
     const comm::UniqueFd lock = LockInstallation(root_ + kLockPath, error);
     if (!lock.valid())
         return false;
@@ -378,6 +382,10 @@ bool FilterInstaller::RemoveFilter(std::string& error) {
         error = "remove " + LibraryFile() + ": " + ErrnoText();
         return false;
     }
+    // The host goes with the library it serves: it no longer starts at boot.
+    std::string note = DisableUnit();
+    if (unit_note != nullptr)
+        *unit_note = std::move(note);
     return true;
 }
 
@@ -485,21 +493,42 @@ bool FilterInstaller::WriteUnit(bool& written, std::string& error) const {
         error = "Can't create " + unit + ": " + error;
         return false;
     }
-    // Enabled as systemctl enable does it, so the host starts with the next boot. A unit that
-    // cannot be enabled goes again: a later installation leaves an existing unit as it is.
-    const std::string wants = root_ + kWantsPath;
-    if (!MakeDirectories(fs::path(wants).parent_path().string(), error)) {
-        ::unlink(unit.c_str());
-        return false;
-    }
-    fs::remove(wants, ec);
-    if (::symlink(kUnitPath, wants.c_str()) != 0) {
-        error = "Can't create " + wants + ": " + ErrnoText();
-        ::unlink(unit.c_str());
-        return false;
-    }
     written = true;
     return true;
+}
+
+bool FilterInstaller::EnableUnit(bool& enabled, std::string& error) const {
+    // Enabled as systemctl enable does it, so the host starts with the next boot; a unit that is
+    // enabled already (the link there, whatever it names) is left as it is.
+    enabled = false;
+    const std::string wants = root_ + kWantsPath;
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(wants, ec)))
+        return true;
+    if (!MakeDirectories(fs::path(wants).parent_path().string(), error))
+        return false;
+    if (::symlink(kUnitPath, wants.c_str()) != 0) {
+        error = "Can't create " + wants + ": " + ErrnoText();
+        return false;
+    }
+    enabled = true;
+    return true;
+}
+
+std::string FilterInstaller::DisableUnit() const {
+    // Disabled as systemctl disable does it: the link an installation made goes. Anything else
+    // in its place is the administrator's, and stays.
+    const std::string wants = root_ + kWantsPath;
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(wants, ec);
+    if (!fs::exists(status))
+        return {};
+    if (status.type() != fs::file_type::symlink || fs::read_symlink(wants, ec) != kUnitPath)
+        return "the driver host stays enabled: " + wants +
+               " is not the link the installation made, and is left as it is";
+    if (::unlink(wants.c_str()) != 0)
+        return "the driver host stays enabled: cannot remove " + wants + ": " + ErrnoText();
+    return {};
 }
 
 namespace {

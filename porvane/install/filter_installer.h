@@ -57,10 +57,12 @@ class FilterInstaller {
     // Why the last InstallFilter failed, when its message was "创建驱动文件失败!!".
     const std::string& failure_reason() const { return failure_reason_; }
     // Takes the library's entry out of ld.so.preload (the file goes when nothing but blank
-    // lines is left), then deletes the library; when the entry cannot be taken out the library
-    // stays. The unit file stays, as a later installation expects. False with error saying what
-    // failed.
-    bool RemoveFilter(std::string& error);
+    // lines is left), deletes the library, then disables the driver host's unit (takes out the
+    // link an installation made; the unit file stays for a later installation, which enables it
+    // again). When the entry cannot be taken out the library stays. False with error saying
+    // what failed. unit_note (when given) says why the unit stays enabled, empty when it does
+    // not.
+    bool RemoveFilter(std::string& error, std::string* unit_note = nullptr);
 
     // Installations and removals, from any process, take turns on a lock in the root's /etc,
     // and each first removes the temporaries a killed one left behind. A preload file that is
@@ -71,8 +73,13 @@ class FilterInstaller {
     // The preload file, symbolic links followed.
     bool ResolvePreload(std::string& path, std::string& error) const;
     bool UpdatePreload(bool ours_first, std::string& error) const;
-    // Writes and enables the unit when there is none; written says whether it did.
+    // Writes the unit when there is none; written says whether it did.
     bool WriteUnit(bool& written, std::string& error) const;
+    // Enables the unit when it is not; enabled says whether it did.
+    bool EnableUnit(bool& enabled, std::string& error) const;
+    // Disables the unit the installation enabled; says why not (empty when done or when the
+    // unit was not enabled).
+    std::string DisableUnit() const;
     void RemoveLeftovers() const;
 
     std::string root_;

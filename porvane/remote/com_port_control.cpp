@@ -71,16 +71,24 @@ uint8_t StopBitsOf(uint8_t value) {
     }
 }
 
-uint8_t StopSizeOf(uint8_t stop_bits) {
-    switch (stop_bits) {
+// The stop size the line really uses: the port has one setting for "more than one stop bit",
+// which gives one and a half with five data bits and two with any other size.
+uint8_t StopSizeOf(const comm::Dcb& dcb) {
+    switch (dcb.StopBits) {
         case comm::TWOSTOPBITS:
             return rfc2217::stop_size::kTwo;
         case comm::ONE5STOPBITS:
-            return rfc2217::stop_size::kOneAndHalf;
+            return dcb.ByteSize == 5 ? rfc2217::stop_size::kOneAndHalf : rfc2217::stop_size::kTwo;
         default:
             return rfc2217::stop_size::kOne;
     }
 }
+
+// The speeds a serial line can run at: from the slowest speed a terminal names to the fastest
+// UARTs and USB bridges. Outside them a pseudo-terminal would record any figure and a real
+// driver would fall back to another speed or to none.
+constexpr uint32_t kSlowestBaud = 50;
+constexpr uint32_t kFastestBaud = 12000000;
 
 uint32_t PurgeFlags(uint8_t value) {
     uint32_t flags = 0;
@@ -131,7 +139,8 @@ std::vector<uint8_t> ComPortControl::Execute(Command command, std::span<const ui
             return Answer(command, std::span(text, signature_.size()));
         }
         case Command::kSetBaudRate: {
-            if (const uint32_t baud = rfc2217::ReadBaudRate(value); baud != 0)
+            if (const uint32_t baud = rfc2217::ReadBaudRate(value);
+                baud >= kSlowestBaud && baud <= kFastestBaud)
                 ChangeState([&](comm::Dcb& dcb) { dcb.BaudRate = baud; });
             return Answer(command, rfc2217::BaudRateValue(CurrentState().BaudRate));
         }
@@ -150,7 +159,7 @@ std::vector<uint8_t> ComPortControl::Execute(Command command, std::span<const ui
         case Command::kSetStopSize:
             if (byte >= rfc2217::stop_size::kOne && byte <= rfc2217::stop_size::kOneAndHalf)
                 ChangeState([&](comm::Dcb& dcb) { dcb.StopBits = StopBitsOf(byte); });
-            return AnswerByte(command, StopSizeOf(CurrentState().StopBits));
+            return AnswerByte(command, StopSizeOf(CurrentState()));
         case Command::kSetControl:
             return SetControl(byte);
         case Command::kPurgeData:

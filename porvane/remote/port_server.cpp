@@ -58,6 +58,10 @@ bool PortServer::Start(std::string& error) {
         error = "eventfd: " + std::string(std::strerror(errno));
         return false;
     }
+    if (const comm::CommStatus status = device_->GetState(initial_state_); !status) {
+        error = status.Describe();
+        return false;
+    }
     comm::CommTimeouts timeouts;
     timeouts.ReadIntervalTimeout = comm::kMaxDword;  // reads take what is there
     timeouts.WriteTotalTimeoutConstant = kWriteSliceMs;
@@ -144,9 +148,9 @@ bool PortServer::Accept(int listener) {
         if (session_) {
             served = session_->peer();
         } else {
-            session = std::make_shared<PortSession>(*device_, std::move(socket), peer,
-                                                    config_.signature, config_.closing_wait_ms,
-                                                    [this] { comm::SignalEventFd(wake_.get()); });
+            session = std::make_shared<PortSession>(
+                *device_, std::move(socket), peer, config_.signature, config_.closing_wait_ms,
+                config_.stall_ms, [this] { comm::SignalEventFd(wake_.get()); });
             session_ = session;
         }
     }
@@ -173,7 +177,35 @@ void PortServer::Reap(bool force, const std::string& reason) {
     }
     session->RequestStop(reason);
     session->Join();
+    ResetFlowControl();
     observer_.ClientLeft(session->peer(), session->end_reason());
+}
+
+void PortServer::ResetFlowControl() {
+    comm::Dcb dcb;
+    if (!device_->GetState(dcb))
+        return;
+    // Output stopped by an XOFF resumes when XON/XOFF output control is turned off, so it is
+    // turned off first even where the server started with it on.
+    if (dcb.fOutX) {
+        dcb.fOutX = 0;
+        device_->SetState(dcb);
+    }
+    dcb.fOutxCtsFlow = initial_state_.fOutxCtsFlow;
+    dcb.fOutxDsrFlow = initial_state_.fOutxDsrFlow;
+    dcb.fOutX = initial_state_.fOutX;
+    dcb.fInX = initial_state_.fInX;
+    dcb.XonChar = initial_state_.XonChar;
+    dcb.XoffChar = initial_state_.XoffChar;
+    // The modem lines keep the levels the client chose unless a handshake drove them.
+    if (dcb.fRtsControl == comm::RTS_CONTROL_HANDSHAKE ||
+        initial_state_.fRtsControl == comm::RTS_CONTROL_HANDSHAKE)
+        dcb.fRtsControl = initial_state_.fRtsControl;
+    if (dcb.fDtrControl == comm::DTR_CONTROL_HANDSHAKE ||
+        initial_state_.fDtrControl == comm::DTR_CONTROL_HANDSHAKE)
+        dcb.fDtrControl = initial_state_.fDtrControl;
+    device_->SetState(dcb);
+    device_->EscapeFunction(comm::Escape::SetXon);
 }
 
 // --- the port reader -------------------------------------------------------------------------

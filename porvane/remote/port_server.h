@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/comm/dcb.h"
 #include "platform/comm/unique_fd.h"
 
 namespace comm {
@@ -43,6 +44,11 @@ class PortServer {
         // most, as a local close waits for its output (the serial core's default closing
         // wait); what is left then is dropped, so that a slow or held line frees the port.
         uint32_t closing_wait_ms = 30000;
+        // How long the port may take none of a client's data (flow control holding the line)
+        // before the session ends with that data dropped; 0: no limit. A client that left
+        // while its data was stuck cannot be seen to have gone (its close waits behind that
+        // data), so this frees the port for the next one.
+        uint32_t stall_ms = 60000;
     };
 
     // listeners: listening sockets. The observer must outlive the server.
@@ -68,6 +74,9 @@ class PortServer {
     bool Accept(int listener);
     // Ends and reports the session in progress when it has ended (or with force, for the reason).
     void Reap(bool force, const std::string& reason);
+    // Puts the port's flow control back as the server found it, and lets output held by an
+    // XOFF go on, so that the next client does not inherit what the last one set or caused.
+    void ResetFlowControl();
     void RunPortReader();
     // Hands what the port received to the session, or drops it between sessions; false when the
     // port failed.
@@ -80,6 +89,7 @@ class PortServer {
     std::vector<comm::UniqueFd> listeners_;
     Config config_;
     ServerObserver& observer_;
+    comm::Dcb initial_state_;  // the port's state when the server started
     comm::UniqueFd wake_;      // eventfd: wakes the acceptor
     comm::UniqueFd vanished_;  // eventfd: signalled when the port vanished
     std::atomic<bool> port_vanished_{false};

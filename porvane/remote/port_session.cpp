@@ -28,7 +28,7 @@ constexpr size_t kMostOutbound = 256 * 1024;
 // The client's data waiting for the port, at most; past it the socket is not read.
 constexpr size_t kMostForPort = 64 * 1024;
 // What the port writer hands the port at once.
-constexpr size_t kWriteChunk = 4096;
+constexpr size_t kWriteChunk = 64 * 1024;
 // A client that answers nothing (its machine gone, its cable pulled) is given up after this:
 // idle connections are probed, unacknowledged data waits no longer.
 constexpr int kKeepIdleSeconds = 30;
@@ -65,6 +65,10 @@ std::vector<uint8_t> ServerMessage(Command command) {
         static_cast<uint8_t>(static_cast<uint8_t>(command) + rfc2217::kServerReplyOffset), {});
 }
 
+std::string DurationText(uint32_t ms) {
+    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
 uint8_t LineStateOf(uint32_t errors) {
     using namespace rfc2217::line_state;
     uint8_t bits = 0;
@@ -82,12 +86,13 @@ uint8_t LineStateOf(uint32_t errors) {
 }  // namespace
 
 PortSession::PortSession(comm::SerialDevice& device, comm::UniqueFd socket, std::string peer,
-                         std::string signature, uint32_t closing_wait_ms,
+                         std::string signature, uint32_t closing_wait_ms, uint32_t stall_ms,
                          std::function<void()> on_end)
     : device_(device),
       socket_(std::move(socket)),
       peer_(std::move(peer)),
       closing_wait_ms_(closing_wait_ms),
+      stall_ms_(stall_ms),
       on_end_(std::move(on_end)),
       wake_(comm::MakeEventFd()),
       decoder_(*this),
@@ -129,12 +134,13 @@ void PortSession::RequestStop(const std::string& reason) {
             return;
         stop_ = true;
         reason_ = reason;
-        writing = writing_;
+        writing = writing_ || !to_port_.empty();
         changed_.notify_all();
     }
     comm::SignalEventFd(wake_.get());
     // A write still waiting on a slow or held line ends at once, its bytes dropped with the
-    // session. Bytes already written are left to leave the line.
+    // session, and so do the bytes of the port's queue when more were waiting behind them.
+    // Bytes written by a session that had nothing more to send are left to leave the line.
     if (writing)
         device_.Purge(comm::PURGE_TXABORT | comm::PURGE_TXCLEAR);
 }
@@ -235,6 +241,8 @@ void PortSession::ReportModemLocked(uint32_t status, bool force) {
 void PortSession::RunNetwork() {
     const std::string reason = Serve();
     RequestStop(reason);
+    // The client learns of the end at once, not when the last user of the session lets go.
+    ::shutdown(socket_.get(), SHUT_RDWR);
     // A break this session left on would keep the line silent for the next one.
     control_.ClearBreak();
     {
@@ -245,7 +253,7 @@ void PortSession::RunNetwork() {
 }
 
 std::string PortSession::Serve() {
-    uint8_t buffer[4096];
+    uint8_t buffer[64 * 1024];
     for (;;) {
         short events = 0;
         {
@@ -257,8 +265,21 @@ std::string PortSession::Serve() {
             if (!outbound_.empty())
                 events |= POLLOUT;
         }
+        // The client's close is seen even while its data is not read (the port is behind), so
+        // that the closing wait starts: a stalled line must not keep a departed client's session.
+        int timeout = -1;
+        if (!closing_deadline_) {
+            events |= POLLRDHUP;
+        } else {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                *closing_deadline_ - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return "closed by the client; what the port had not taken after the closing "
+                       "wait was dropped";
+            timeout = static_cast<int>(left.count());
+        }
         pollfd fds[2] = {{socket_.get(), events, 0}, {wake_.get(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
+        if (::poll(fds, 2, timeout) < 0) {
             if (errno == EINTR)
                 continue;
             return std::string("poll: ") + std::strerror(errno);
@@ -275,6 +296,8 @@ std::string PortSession::Serve() {
         }
         if ((got & POLLHUP) && !(events & POLLIN))
             return "closed by the client";
+        if (got & POLLRDHUP)
+            StartClosing();
         if (!(got & (POLLIN | POLLHUP)))
             continue;
         const ssize_t n = ::recv(socket_.get(), buffer, sizeof buffer, 0);
@@ -315,9 +338,17 @@ bool PortSession::Flush(std::string& error) {
     return true;
 }
 
+void PortSession::StartClosing() {
+    if (!closing_deadline_)
+        closing_deadline_ =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(closing_wait_ms_);
+}
+
 void PortSession::DrainToPort() {
     comm::Dcb dcb;
     const uint32_t baud = device_.GetState(dcb) && dcb.BaudRate > 0 ? dcb.BaudRate : 9600;
+    StartClosing();
+    const auto deadline = *closing_deadline_;
     std::unique_lock lock(mutex_);
     input_done_ = true;
     changed_.notify_all();
@@ -325,15 +356,18 @@ void PortSession::DrainToPort() {
     // than the closing wait, or a client that set the slowest speed (or a line that flow
     // control holds) would keep the port from everyone else for hours.
     const uint64_t bytes = to_port_.size() + kWriteChunk;
-    const auto limit = std::chrono::milliseconds(
-        std::min<uint64_t>(2000 + bytes * 20 * 1000 / baud, closing_wait_ms_));
-    changed_.wait_for(lock, limit, [&] { return writer_done_ || stop_; });
+    const auto limit = std::min<std::chrono::steady_clock::time_point>(
+        std::chrono::steady_clock::now() +
+            std::chrono::milliseconds(2000 + bytes * 20 * 1000 / baud),
+        deadline);
+    changed_.wait_until(lock, limit, [&] { return writer_done_ || stop_; });
 }
 
 void PortSession::OnData(std::span<const uint8_t> bytes) {
     std::lock_guard lock(mutex_);
+    if (to_port_.empty())
+        changed_.notify_all();  // the port writer waits only while there is nothing to write
     to_port_.insert(to_port_.end(), bytes.begin(), bytes.end());
-    changed_.notify_all();
     // A client that honours it holds its data until the port has caught up; any other is held
     // back by the socket, which is not read meanwhile.
     if (to_port_.size() >= kMostForPort && !client_held_) {
@@ -402,13 +436,17 @@ void PortSession::OnSubnegotiation(uint8_t option, std::span<const uint8_t> payl
 // --- the port writer -------------------------------------------------------------------------
 
 void PortSession::RunWriter() {
+    using Clock = std::chrono::steady_clock;
     std::vector<uint8_t> chunk;
+    Clock::time_point progress;  // when the port last took some of the client's data
     for (;;) {
+        bool was_full;
         {
             std::unique_lock lock(mutex_);
             changed_.wait(lock, [&] { return stop_ || input_done_ || !to_port_.empty(); });
             if (stop_ || to_port_.empty())
                 break;
+            was_full = to_port_.size() >= kMostForPort;
             const size_t n = std::min(kWriteChunk, to_port_.size());
             chunk.assign(to_port_.begin(), to_port_.begin() + static_cast<std::ptrdiff_t>(n));
             to_port_.erase(to_port_.begin(), to_port_.begin() + static_cast<std::ptrdiff_t>(n));
@@ -417,7 +455,10 @@ void PortSession::RunWriter() {
                 QueueLocked(ServerMessage(Command::kFlowControlResume));
             }
         }
-        comm::SignalEventFd(wake_.get());  // room for more of the client's data
+        progress = Clock::now();  // the last chunk went whole, or the writer was idle
+        // The network thread stopped reading the client only when the queue was full.
+        if (was_full)
+            comm::SignalEventFd(wake_.get());
         // The port's write time-out makes each call end in a while, so that a stop is seen
         // even on a line held by flow control; what did not go out is handed over again.
         size_t at = 0;
@@ -432,11 +473,27 @@ void PortSession::RunWriter() {
             size_t written = 0;
             failed = !device_.Write(chunk.data() + at, chunk.size() - at, written);
             at += written;
-            std::lock_guard lock(mutex_);
-            writing_ = false;
+            {
+                std::lock_guard lock(mutex_);
+                writing_ = false;
+            }
+            if (written > 0) {
+                progress = Clock::now();
+            } else if (!failed && stall_ms_ > 0 &&
+                       Clock::now() - progress >= std::chrono::milliseconds(stall_ms_)) {
+                // Flow control holds the line for good (the far end, or a loop-back that sent
+                // the client's own XOFF back): the client's data is dropped, here and in the
+                // port's queue, and the session ends, so that the port is free again even for a
+                // client that has gone without a close the server could read.
+                RequestStop("the port took none of the client's data for " +
+                            DurationText(stall_ms_) +
+                            " (flow control holds the line); its data was dropped");
+                device_.Purge(comm::PURGE_TXABORT | comm::PURGE_TXCLEAR);
+                failed = true;
+            }
         }
         if (failed)
-            break;  // the port reader finds out why and ends the session
+            break;  // a failed port: the port reader finds out why and ends the session
     }
     std::lock_guard lock(mutex_);
     writer_done_ = true;

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
@@ -31,9 +33,11 @@ class PortSession : private rfc2217::TelnetSink {
   public:
     // on_end runs once on the network thread as the session ends; it must not block.
     // closing_wait_ms: how long the client's data may still take to reach the port after it
-    // closed, at most.
+    // closed, at most. stall_ms: how long the port may take none of the client's data before
+    // the session ends with what waits dropped.
     PortSession(comm::SerialDevice& device, comm::UniqueFd socket, std::string peer,
-                std::string signature, uint32_t closing_wait_ms, std::function<void()> on_end);
+                std::string signature, uint32_t closing_wait_ms, uint32_t stall_ms,
+                std::function<void()> on_end);
     ~PortSession() override;
     PortSession(const PortSession&) = delete;
     PortSession& operator=(const PortSession&) = delete;
@@ -73,8 +77,11 @@ class PortSession : private rfc2217::TelnetSink {
     std::string Serve();
     // Sends what the socket takes now; false (error says why) when the connection failed.
     bool Flush(std::string& error);
-    // After the client closed: waits (bounded) until its last data has gone to the port.
+    // After the client closed: waits until its last data has gone to the port, until the
+    // closing deadline at the latest.
     void DrainToPort();
+    // Starts the closing deadline when the client's close is first seen.
+    void StartClosing();
     void RunWriter();
     // Appends to what goes to the client and wakes the network thread. Needs mutex_.
     void QueueLocked(const std::vector<uint8_t>& bytes);
@@ -86,6 +93,7 @@ class PortSession : private rfc2217::TelnetSink {
     comm::UniqueFd socket_;
     const std::string peer_;
     const uint32_t closing_wait_ms_;
+    const uint32_t stall_ms_;
     std::function<void()> on_end_;
     comm::UniqueFd wake_;  // eventfd: wakes the network thread
     // Used on the network thread only.
@@ -93,6 +101,8 @@ class PortSession : private rfc2217::TelnetSink {
     rfc2217::OptionNegotiator negotiator_;
     ComPortControl control_;
     bool com_port_on_ = false;
+    // Set once the client's close was seen: its data may reach the port until then, no longer.
+    std::optional<std::chrono::steady_clock::time_point> closing_deadline_;
 
     std::mutex mutex_;  // guards the fields down to the next blank line
     std::condition_variable changed_;

@@ -52,7 +52,13 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--serial", serial_hex, "The card's serial number, 8 hex digits in card order")
         ->capture_default_str();
-    if (const auto done = cli_support::ParseCommandLine(app, "quor-sim", argc, argv))
+    cli_support::ManualSections manual;
+    manual.examples = {
+        {"/tmp/reader &", "A reader at /tmp/reader, for COM1=/tmp/reader brevant-cli run ..."},
+        {"/tmp/reader --delay 700 --bad-check 1",
+         "A slow reader whose first reply has a wrong check byte."},
+    };
+    if (const auto done = cli_support::ParseCommandLine(app, "quor-sim", argc, argv, manual))
         return *done;
     if (status >= 0) {
         faults.status = static_cast<uint8_t>(status);

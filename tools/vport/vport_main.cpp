@@ -30,7 +30,15 @@ int main(int argc, char** argv) {
     CLI::App* pair = app.add_subcommand("pair", "Two ports joined by a null-modem cable");
     pair->add_option("PATH_A", path_a, "Link for the first port")->required();
     pair->add_option("PATH_B", path_b, "Link for the second port")->required();
-    if (const auto done = cli_support::ParseCommandLine(app, "vport", argc, argv))
+    cli_support::ManualSections manual;
+    manual.examples = {
+        {"loop /tmp/loop &", "A loop-back plug at /tmp/loop, for porvane-cli test /tmp/loop."},
+        {"pair /tmp/a /tmp/b",
+         "Two ports joined by a null-modem cable: what one sends, the other\n"
+         "receives."},
+    };
+    manual.see_also = {"socat(1)", "pty(7)"};
+    if (const auto done = cli_support::ParseCommandLine(app, "vport", argc, argv, manual))
         return *done;
 
     if (pair->parsed() && tools::AbsoluteLinkPath(path_a) == tools::AbsoluteLinkPath(path_b)) {

@@ -217,11 +217,35 @@ TEST(ManualPages, ListEveryOptionAndRenderCleanly) {
             const std::string roff = std::regex_replace(option, std::regex("-"), "\\-");
             EXPECT_NE(page.find("\\fB" + roff + "\\fR"), std::string::npos) << option;
         }
-        const Outcome man = RunProgram(
-            "/bin/sh", {"-c", "man --warnings -E UTF-8 -l '" + page_file + "' 2>&1 >/dev/null"});
-        EXPECT_EQ(man.status, 0);
-        EXPECT_EQ(man.out, "");
+        for (const char* section : {".SH EXAMPLES\n", ".SH \"SEE ALSO\"\n"})
+            EXPECT_NE(page.find(section), std::string::npos) << section;
+        // In a UTF-8 locale and in the plain C one, where the Chinese texts cannot be shown.
+        for (const char* locale : {"C.UTF-8", "C"}) {
+            SCOPED_TRACE(locale);
+            const Outcome man = RunProgram(
+                "/bin/sh", {"-c", std::string("LC_ALL=") + locale + " LANG=" + locale +
+                                      " man --warnings -l '" + page_file + "' 2>&1 >/dev/null"});
+            EXPECT_EQ(man.status, 0);
+            EXPECT_EQ(man.out, "");
+        }
     }
+}
+
+// porvane-cli's page names every variable its commands read, and shows the Chinese texts as
+// characters in a UTF-8 locale.
+TEST(ManualPages, PorvaneCliNamesItsEnvironment) {
+    const std::string page_file = Share("man/man1/porvane-cli.1");
+    const std::string page = ReadFile(page_file);
+    const size_t environment = page.find(".SH ENVIRONMENT\n");
+    ASSERT_NE(environment, std::string::npos);
+    for (const char* variable :
+         {"PORVANE_DEVICE_MAP", "SIEVRA_RUNTIME_DIR", "SIEVRA_SYSROOT", "SIEVRA_REPLY_MS",
+          "SIEVRA_DISABLE", "SIEVRA_MAP", "SIEVRA_LINKS"}) {
+        EXPECT_NE(page.find(variable, environment), std::string::npos) << variable;
+    }
+    const Outcome shown = RunProgram(
+        "/bin/sh", {"-c", "LC_ALL=C.UTF-8 MANWIDTH=200 man -l '" + page_file + "' 2>&1"});
+    EXPECT_NE(shown.out.find("串口"), std::string::npos);
 }
 
 TEST(BashCompletion, OffersCommandsOptionsAndChoices) {

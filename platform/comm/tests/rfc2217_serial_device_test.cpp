@@ -29,6 +29,8 @@ struct Script {
     bool refuse_com_port = false;
     // Commands left unanswered: SET-CONTROL values from first to last.
     uint8_t silent_first = 0, silent_last = 0;
+    // Closes its side once the client has closed, as a server does.
+    bool close_at_end = true;
 };
 
 class ScriptedServer final : public cpc::TelnetSink {
@@ -40,6 +42,11 @@ class ScriptedServer final : public cpc::TelnetSink {
             ssize_t n;
             while ((n = ::recv(socket_.get(), buffer, sizeof buffer, 0)) > 0)
                 decoder_.Feed(std::span<const uint8_t>(buffer, static_cast<size_t>(n)));
+            std::lock_guard lock(mutex_);
+            client_closed_ = true;
+            changed_.notify_all();
+            if (script_.close_at_end)
+                ::shutdown(socket_.get(), SHUT_RDWR);
         });
     }
     ~ScriptedServer() override {
@@ -62,6 +69,15 @@ class ScriptedServer final : public cpc::TelnetSink {
         Send(cpc::ComPortMessage(command, value));
     }
     void HangUp() { ::shutdown(socket_.get(), SHUT_RDWR); }
+    // Sends bytes and says whether the client's side was still there to take them.
+    bool SendAfterClientClosed(const std::vector<uint8_t>& bytes) {
+        return ::send(socket_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes.size());
+    }
+    bool WaitForClientClose() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return client_closed_; });
+    }
 
     // Waits until the commands received hold message; false after a generous limit.
     bool WaitFor(const Message& message) {
@@ -131,6 +147,7 @@ class ScriptedServer final : public cpc::TelnetSink {
     std::condition_variable changed_;
     std::vector<Message> messages_;
     std::vector<uint8_t> data_;
+    bool client_closed_ = false;
     std::thread reader_;
 };
 
@@ -140,7 +157,7 @@ struct Connected {
     std::vector<std::string> notices;
 };
 
-std::unique_ptr<Connected> OpenAgainst(Script script = {}) {
+std::unique_ptr<Connected> OpenAgainst(Script script = Script{}) {
     int fds[2];
     EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     auto c = std::make_unique<Connected>();
@@ -353,6 +370,21 @@ TEST(Rfc2217SerialDevice, UnansweredRequestsAreSaidOnceAndNotAwaitedAgain) {
     EXPECT_TRUE(c->opened.device->EscapeFunction(Escape::ClrDtr));
     EXPECT_TRUE(c->server->WaitFor(Control(cpc::control::kDtrOff)));
     EXPECT_EQ(c->notices.size(), 1u);
+}
+
+// A close shuts only the sending side and takes what the server still sends until the server
+// closes too: a close with the server's bytes unread, or with bytes arriving after it, resets the
+// connection, and the server drops what it has not yet passed on to its port.
+TEST(Rfc2217SerialDevice, ACloseLetsTheServerFinishBeforeTheConnectionEnds) {
+    Script script;
+    script.close_at_end = false;
+    auto c = OpenAgainst(script);
+    ASSERT_TRUE(c->opened.device);
+    std::thread close([&] { c->opened.device.reset(); });
+    ASSERT_TRUE(c->server->WaitForClientClose());
+    EXPECT_TRUE(c->server->SendAfterClientClosed(std::vector<uint8_t>(64 * 1024, 'x')));
+    c->server->HangUp();
+    close.join();
 }
 
 TEST(Rfc2217SerialDevice, ADroppedConnectionIsAVanishedPort) {

@@ -384,10 +384,14 @@ TEST_F(DriverHostCommandTest, FilterChangesExactlyTheChosenByteOfATracedProgram)
     }
 }
 
+// status has its own exit status for "not installed", apart from a port that did not open; remove
+// disables the unit install enabled, and a second install enables it again.
 TEST(DriverCommand, StatusInstallRemoveUnderARoot) {
     TempDir root;
+    const std::string wants =
+        root.path() + "/etc/systemd/system/multi-user.target.wants/sievra.service";
     LineProcess status(Cli(), {"driver", "status", "--root", root.path()});
-    EXPECT_EQ(status.Wait(), 1);
+    EXPECT_EQ(status.Wait(), 7);
     status.WaitFor(false, "\n");
     EXPECT_EQ(status.out(), "监视过滤驱动程序没有安装!!!\n");
     LineProcess install(Cli(), {"driver", "install", "--root", root.path()});
@@ -409,9 +413,12 @@ TEST(DriverCommand, StatusInstallRemoveUnderARoot) {
     ASSERT_FALSE(host.empty());
     LineProcess installed(Cli(), {"driver", "status", "--root", root.path()});
     EXPECT_EQ(installed.Wait(), 0);
+    EXPECT_TRUE(fs::is_symlink(wants));
     LineProcess remove(Cli(), {"driver", "remove", "--root", root.path()});
     EXPECT_EQ(remove.Wait(), 0);
     EXPECT_FALSE(fs::exists(root.path() + "/etc/ld.so.preload"));
+    EXPECT_FALSE(fs::is_symlink(wants));
+    EXPECT_EQ(remove.AllErrors(), "");
 
     // With the host where the unit starts it, nothing is said.
     fs::create_directories(fs::path(root.path() + host).parent_path());
@@ -419,13 +426,25 @@ TEST(DriverCommand, StatusInstallRemoveUnderARoot) {
     LineProcess again(Cli(), {"driver", "install", "--root", root.path()});
     EXPECT_EQ(again.Wait(), 0);
     EXPECT_EQ(again.AllErrors(), "");
+    EXPECT_TRUE(fs::is_symlink(wants));
+
+    // A link the administrator put in its place stays, and remove says so.
+    fs::remove(wants);
+    fs::create_symlink("/lib/systemd/system/sievra.service", wants);
+    LineProcess kept(Cli(), {"driver", "remove", "--root", root.path()});
+    EXPECT_EQ(kept.Wait(), 0);
+    EXPECT_NE(kept.AllErrors().find("the driver host stays enabled: " + wants), std::string::npos)
+        << kept.AllErrors();
+    EXPECT_TRUE(fs::is_symlink(wants));
+    LineProcess reinstalled(Cli(), {"driver", "install", "--root", root.path()});
+    EXPECT_EQ(reinstalled.Wait(), 0);
 
     // A removal that cannot take the preload line out says so, and keeps the library the line
     // names (a folder in the file's place holds for root too).
     fs::rename(root.path() + "/etc", root.path() + "/etc.kept");
     fs::create_directories(root.path() + "/etc/ld.so.preload/in-the-way");
     LineProcess refused(Cli(), {"driver", "remove", "--root", root.path()});
-    EXPECT_EQ(refused.Wait(), 1);
+    EXPECT_EQ(refused.Wait(), 8);
     EXPECT_NE(refused.AllErrors().find("not removed"), std::string::npos) << refused.AllErrors();
     EXPECT_TRUE(fs::exists(root.path() + "/usr/local/lib/sievra/libsievra.so"));
 }
@@ -442,7 +461,7 @@ TEST(DriverCommand, AnInstallationThatCannotWriteThePreloadLineOnlySaysItFailed)
     // ulimit -f counts 512-byte blocks: 4 MiB. An ignored signal stays ignored in the program.
     LineProcess install("/bin/sh", {"-c", "ulimit -f 8192 && trap '' XFSZ && exec \"$0\" \"$@\"",
                                     Cli(), "driver", "install", "--root", root.path()});
-    EXPECT_EQ(install.Wait(), 1);
+    EXPECT_EQ(install.Wait(), 8);
     EXPECT_FALSE(install.WaitFor(false, "\n"));  // the output ends with nothing on it
     EXPECT_EQ(install.out(), "");
     EXPECT_EQ(install.AllErrors().rfind("创建驱动文件失败!!\nCan't create " + preload + ": ", 0),
@@ -450,7 +469,7 @@ TEST(DriverCommand, AnInstallationThatCannotWriteThePreloadLineOnlySaysItFailed)
         << install.err();
     EXPECT_NE(install.err().find(std::strerror(EFBIG)), std::string::npos) << install.err();
     LineProcess status(Cli(), {"driver", "status", "--root", root.path()});
-    EXPECT_EQ(status.Wait(), 1);
+    EXPECT_EQ(status.Wait(), 7);
     status.WaitFor(false, "\n");
     EXPECT_EQ(status.out(), "监视过滤驱动程序没有安装!!!\n");
     EXPECT_FALSE(fs::exists(root.path() + "/usr/local/lib/sievra/libsievra.so"));

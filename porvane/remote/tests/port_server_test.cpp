@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -96,10 +97,15 @@ TEST(ComPortControl, AnswersWithTheValueThePortNowUses) {
         {"speed set", Command::kSetBaudRate, {0, 1, 0xC2, 0}, {0, 1, 0xC2, 0}},
         {"speed asked", Command::kSetBaudRate, {0, 0, 0, 0}, {0, 1, 0xC2, 0}},
         {"speed the port refuses", Command::kSetBaudRate, {0, 0, 0}, {0, 1, 0xC2, 0}},
+        {"speed of 1 baud", Command::kSetBaudRate, {0, 0, 0, 1}, {0, 1, 0xC2, 0}},
+        {"speed of 4,000,000,000 baud",
+         Command::kSetBaudRate,
+         {0xEE, 0x6B, 0x28, 0},
+         {0, 1, 0xC2, 0}},
         {"data bits set", Command::kSetDataSize, {7}, {7}},
         {"data bits no port has", Command::kSetDataSize, {9}, {7}},
         {"mark parity", Command::kSetParity, {rfc2217::parity::kMark}, {rfc2217::parity::kMark}},
-        {"one and a half stop bits", Command::kSetStopSize, {3}, {3}},
+        {"one and a half stop bits: two with seven data bits", Command::kSetStopSize, {3}, {2}},
         {"hardware flow", Command::kSetControl, {c::kFlowHardware}, {c::kFlowHardware}},
         {"inbound flow asked",
          Command::kSetControl,
@@ -142,12 +148,16 @@ class RecordedLines : public ServerObserver {
     void ClientTurnedAway(const std::string& peer, const std::string&) override {
         Add("turned away " + peer);
     }
-    bool WaitFor(const std::string& start) {
+    // Waits for a line that starts with start; found (when given) receives it.
+    bool WaitFor(const std::string& start, std::string* found = nullptr) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(30), [&] {
-            return std::any_of(lines_.begin(), lines_.end(),
-                               [&](const std::string& line) { return line.starts_with(start); });
-        });
+        auto match = [&](const std::string& line) { return line.starts_with(start); };
+        if (!changed_.wait_for(lock, std::chrono::seconds(30),
+                               [&] { return std::any_of(lines_.begin(), lines_.end(), match); }))
+            return false;
+        if (found != nullptr)
+            *found = *std::find_if(lines_.begin(), lines_.end(), match);
+        return true;
     }
 
   private:
@@ -292,6 +302,156 @@ TEST(PortServer, AClosedClientsDataWaitsNoLongerThanTheClosingWait) {
               static_cast<ssize_t>(request.size()));
     ::shutdown(client.get(), SHUT_WR);
     EXPECT_TRUE(lines.WaitFor("left"));
+}
+
+// Reads from fd until the bytes read hold wanted, within 30 s.
+bool ReadUntil(int fd, const std::string& wanted, std::string& seen) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    char buffer[4096];
+    while (seen.find(wanted) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pollfd in{fd, POLLIN, 0};
+        if (::poll(&in, 1, 1000) <= 0)
+            continue;
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        seen.append(buffer, static_cast<size_t>(n));
+    }
+    return seen.find(wanted) != std::string::npos;
+}
+
+// A server on a pseudo-terminal whose far end reads nothing, and raw clients of it.
+class StalledLine {
+  public:
+    // receive_buffer (when not 0): the clients' connections take this much that the server has
+    // not read yet, at least.
+    explicit StalledLine(PortServer::Config config, int receive_buffer = 0) {
+        comm::OpenResult opened = comm::TermiosSerialDevice::Open(pty_.slave_path());
+        EXPECT_TRUE(opened.device) << opened.status.Describe();
+        std::string error;
+        std::vector<comm::UniqueFd> listeners = OpenListeners({"127.0.0.1", 0}, error);
+        EXPECT_EQ(listeners.size(), 1u) << error;
+        if (receive_buffer != 0)
+            ::setsockopt(listeners[0].get(), SOL_SOCKET, SO_RCVBUF, &receive_buffer,
+                         sizeof receive_buffer);
+        socklen_t length = sizeof address_;
+        ::getsockname(listeners[0].get(), reinterpret_cast<sockaddr*>(&address_), &length);
+        server_ = std::make_unique<PortServer>(std::move(opened.device), std::move(listeners),
+                                               std::move(config), lines_);
+        EXPECT_TRUE(server_->Start(error)) << error;
+    }
+    comm::testing::PtyPair& pty() { return pty_; }
+    RecordedLines& lines() { return lines_; }
+
+    comm::UniqueFd Connect() {
+        comm::UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        EXPECT_EQ(
+            ::connect(client.get(), reinterpret_cast<const sockaddr*>(&address_), sizeof address_),
+            0);
+        return client;
+    }
+    // Sends the Com Port option and the commands, XON/XOFF output control last, and reads the
+    // answers into stream. Then the far end sends XOFF, and a byte behind it that reaches the
+    // client once the port has taken the XOFF.
+    void HoldLine(int client, std::vector<uint8_t> commands, std::string& stream) {
+        std::vector<uint8_t> request = rfc2217::Negotiation(rfc2217::telnet::kWill, 44);
+        request.insert(request.end(), commands.begin(), commands.end());
+        const auto flow = rfc2217::ComPortMessage(
+            Command::kSetControl, std::vector<uint8_t>{rfc2217::control::kFlowXonXoff});
+        request.insert(request.end(), flow.begin(), flow.end());
+        ASSERT_EQ(::send(client, request.data(), request.size(), 0),
+                  static_cast<ssize_t>(request.size()));
+        const auto answer = Answer(5, {rfc2217::control::kFlowXonXoff});
+        ASSERT_TRUE(ReadUntil(client, std::string(answer.begin(), answer.end()), stream));
+        pty_.WriteAll("\x13m");
+        ASSERT_TRUE(ReadUntil(client, "m", stream));
+    }
+    // Sends data bytes, as many as the connection takes without waiting up to count, and closes
+    // its side (a close with answers still unread would reset the connection instead).
+    static void SendAndLeave(int client, size_t count) {
+        const std::vector<uint8_t> data(count, 'd');
+        size_t sent = 0;
+        while (sent < count) {
+            const ssize_t n = ::send(client, data.data() + sent, count - sent, MSG_DONTWAIT);
+            if (n <= 0)
+                break;
+            sent += static_cast<size_t>(n);
+        }
+        EXPECT_GT(sent, 80u * 1024) << "the port must fall behind";
+        ::shutdown(client, SHUT_WR);
+    }
+
+  private:
+    comm::testing::PtyPair pty_;
+    RecordedLines lines_;
+    sockaddr_in address_{};
+    std::unique_ptr<PortServer> server_;
+};
+
+// A client turns on XON/XOFF, the line's far end answers with XOFF, and the client queues far
+// more than the port takes and goes. Its close waits behind its data, which nobody reads: the
+// session ends once the port has taken nothing for the stall limit, and the next client finds
+// the flow control the server started with and a line that runs. Speeds no line has and stop
+// bits the port cannot give are answered with what the port does.
+TEST(PortServer, AClientThatLeftAStalledLineFreesThePortWithFlowControlReset) {
+    PortServer::Config config{"pty", "x"};
+    config.stall_ms = 1000;
+    StalledLine line(config);
+    comm::UniqueFd client = line.Connect();
+    std::vector<uint8_t> commands;
+    auto add = [&](Command command, std::vector<uint8_t> value) {
+        const auto message = rfc2217::ComPortMessage(command, value);
+        commands.insert(commands.end(), message.begin(), message.end());
+    };
+    add(Command::kSetBaudRate, {0, 1, 0xC2, 0});
+    add(Command::kSetBaudRate, {0, 0, 0, 1});
+    add(Command::kSetBaudRate, {0xEE, 0x6B, 0x28, 0});
+    add(Command::kSetStopSize, {rfc2217::stop_size::kOneAndHalf});
+    std::string stream;
+    line.HoldLine(client.get(), commands, stream);
+    const auto speed = Answer(1, {0, 1, 0xC2, 0});
+    const std::string speed_text(speed.begin(), speed.end());
+    size_t speeds = 0;
+    for (size_t at = stream.find(speed_text); at != std::string::npos;
+         at = stream.find(speed_text, at + 1))
+        ++speeds;
+    EXPECT_EQ(speeds, 3u);
+    const auto two = Answer(4, {rfc2217::stop_size::kTwo});
+    EXPECT_NE(stream.find(std::string(two.begin(), two.end())), std::string::npos);
+
+    StalledLine::SendAndLeave(client.get(), 4 * 1024 * 1024);
+    std::string left;
+    ASSERT_TRUE(line.lines().WaitFor("left", &left));
+    EXPECT_NE(left.find("took none of the client's data for 1 s"), std::string::npos) << left;
+    termios now{};
+    ASSERT_EQ(::tcgetattr(line.pty().slave(), &now), 0);
+    EXPECT_EQ(now.c_iflag & (IXON | IXOFF), 0u);
+
+    comm::UniqueFd next = line.Connect();
+    ASSERT_EQ(::send(next.get(), "ping", 4, 0), 4);
+    std::string far_end;
+    EXPECT_TRUE(ReadUntil(line.pty().master(), "ping", far_end));
+}
+
+// With no stall limit the client's close is still seen behind the data the port has not taken
+// (more than the server reads ahead, less than its connection holds), and the closing wait
+// bounds it.
+TEST(PortServer, AClientsCloseIsSeenWhileTheLineIsStalled) {
+    PortServer::Config config{"pty", "x"};
+    config.stall_ms = 0;
+    config.closing_wait_ms = 500;
+    StalledLine line(config, 2 * 1024 * 1024);
+    comm::UniqueFd client = line.Connect();
+    std::string stream;
+    line.HoldLine(client.get(), {}, stream);
+    const std::vector<uint8_t> data(512 * 1024, 'd');
+    ASSERT_EQ(::send(client.get(), data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+    ::shutdown(client.get(), SHUT_WR);
+    std::string left;
+    ASSERT_TRUE(line.lines().WaitFor("left", &left));
+    EXPECT_NE(left.find("closed by the client; what the port had not taken after the closing wait"),
+              std::string::npos)
+        << left;
 }
 
 }  // namespace

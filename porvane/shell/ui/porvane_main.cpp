@@ -26,7 +26,23 @@ int main(int argc, char** argv) {
         "installation, in one window"};
     options.footer(kFooter);
     options.allow_extras();
-    if (const auto done = cli_support::ParseCommandLine(options, "porvane", argc, argv))
+    cli_support::ManualSections manual;
+    manual.examples = {
+        {"", "Opens the workbench."},
+        {"-platform offscreen", "Runs it without a display (Qt's own option)."},
+    };
+    manual.environment = {
+        {"PORVANE_DEVICE_MAP",
+         "A file of device=port lines that replaces the serial ports found\n"
+         "under /sys/class/tty."},
+        {"SIEVRA_RUNTIME_DIR",
+         "The folder of the filter driver host's control sockets (default\n"
+         "/run/sievra)."},
+        {"SIEVRA_SYSROOT",
+         "The system root the notes page installs the filter driver under\n"
+         "(default /)."},
+    };
+    if (const auto done = cli_support::ParseCommandLine(options, "porvane", argc, argv, manual))
         return *done;
     if (const auto word = cli_support::FirstNonQtArgument(argc, argv)) {
         std::fprintf(stderr, "porvane: unexpected argument '%s' (see porvane --help)\n",
