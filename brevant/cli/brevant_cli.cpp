@@ -1,6 +1,7 @@
 // brevant-cli: sends the rows of a command file to the reader as the send-all sequence does and
 // prints what came back.
 //   brevant-cli run FILE [--port N|DEVICE] [--baud N] [--send hex|asc] [--recv hex|asc] [--wait MS]
+//                        [--answer-handshake]
 #include <CLI/CLI.hpp>
 #include <cctype>
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "brevant/command_file.h"
 #include "brevant/command_port.h"
 #include "brevant/event_port.h"
+#include "brevant/reply_handshake.h"
 #include "brevant/row_frame.h"
 #include "platform/cli/command_line.h"
 #include "platform/cli/number_option.h"
@@ -33,17 +36,25 @@ constexpr int kExitPortNotOpened = 1;
 constexpr int kExitBadFile = 3;
 constexpr int kExitNotAnswered = 4;
 
-// Collects the bytes and the first burst end after each send.
+// Collects the bytes and the first burst end after each send. With answer, the reader's
+// announcement of its reply is answered with 0x06 (from the thread that waits out the row), and
+// the burst end that counts is the reply frame's.
 class Collector : public brevant::EventPortOwner {
   public:
-    Collector(int receive_format, std::chrono::milliseconds window)
-        : receive_format_(receive_format), window_(window) {}
+    Collector(int receive_format, std::chrono::milliseconds window,
+              std::function<void()> answer = {})
+        : receive_format_(receive_format), window_(window), answer_(std::move(answer)) {}
 
     void OnPortMessage(uint32_t message, uint32_t wparam, uint32_t) override {
         std::lock_guard lock(mutex_);
         if (message == brevant::PortMsgRxChar) {
             reply_ += brevant::ReceivedByteText(static_cast<uint8_t>(wparam), receive_format_);
-        } else if (message == brevant::PortMsgRxFlag && !reply_.empty() && !first_burst_) {
+            if (handshake_.Take(static_cast<uint8_t>(wparam)) && answer_) {
+                answer_due_ = true;
+                changed_.notify_all();
+            }
+        } else if (message == brevant::PortMsgRxFlag && !reply_.empty() && !first_burst_ &&
+                   !(answer_ && (answer_due_ || handshake_.ReplyUnderway()))) {
             first_burst_ = Clock::now();
             changed_.notify_all();
         }
@@ -56,12 +67,19 @@ class Collector : public brevant::EventPortOwner {
         std::lock_guard lock(mutex_);
         reply_.clear();
         first_burst_.reset();
+        handshake_.Restart();
+        answer_due_ = false;
         sent_ = Clock::now();
     }
     // Waits out the row's window; returns the reply text and the milliseconds to the first burst.
     std::pair<std::string, std::optional<long>> FinishRow() {
         std::unique_lock lock(mutex_);
-        changed_.wait_until(lock, sent_ + window_, [this] { return false; });
+        while (changed_.wait_until(lock, sent_ + window_, [this] { return answer_due_; })) {
+            answer_due_ = false;
+            lock.unlock();
+            answer_();
+            lock.lock();
+        }
         std::optional<long> ms;
         if (first_burst_) {
             ms = std::chrono::duration_cast<std::chrono::milliseconds>(*first_burst_ - sent_)
@@ -73,9 +91,12 @@ class Collector : public brevant::EventPortOwner {
   private:
     const int receive_format_;
     const std::chrono::milliseconds window_;
-    std::mutex mutex_;  // guards everything below
+    const std::function<void()> answer_;  // sends 0x06; empty when not answering
+    std::mutex mutex_;                    // guards everything below
     std::condition_variable changed_;
     std::string reply_;
+    brevant::ReplyHandshake handshake_;
+    bool answer_due_ = false;
     Clock::time_point sent_;
     std::optional<Clock::time_point> first_burst_;
 };
@@ -249,6 +270,7 @@ int main(int argc, char** argv) {
     int baud = -1;
     std::string send, recv;
     int wait_ms = kDefaultReplyWindowMs;
+    bool answer_handshake = false;
     run->footer(kRunFooter);
     run->add_option("FILE", file, "Command file (format below)")->required();
     run->add_option("--port", port_text,
@@ -271,6 +293,9 @@ int main(int argc, char** argv) {
                     "Milliseconds each command collects its reply (default: 300, as the window's "
                     "send-all waits)")
         ->check(cli_support::WholeNumber(1, 60000));
+    run->add_flag("--answer-handshake", answer_handshake,
+                  "Answer the reader's announcement of its reply (20) with 06, so that the reply "
+                  "frame itself comes and is printed (default: HANDSHAKE of Config.INI, off)");
     if (const auto done = cli_support::ParseCommandLine(app, "brevant-cli", argc, argv))
         return *done;
 
@@ -285,6 +310,8 @@ int main(int argc, char** argv) {
         settings.send_format = FormatIndex(send);
     if (!recv.empty())
         settings.receive_format = FormatIndex(recv);
+    if (answer_handshake)
+        settings.answer_handshake = true;
 
     brevant::CommandRows rows;
     std::vector<brevant::CommandFileFault> faults;
@@ -312,7 +339,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "brevant-cli: nothing was sent\n");
         return kExitBadFile;
     }
-    Collector collector(settings.receive_format, std::chrono::milliseconds(wait_ms));
+    brevant::EventPort* answering_port = nullptr;  // set once the port is made, below
+    std::function<void()> answer;
+    if (settings.answer_handshake) {
+        answer = [&answering_port] {
+            const uint8_t go = 0x06;
+            answering_port->Write(&go, 1);
+        };
+    }
+    Collector collector(settings.receive_format, std::chrono::milliseconds(wait_ms), answer);
     // A device path replaces the COMn lookup: the port opens that device whatever n it has, and a
     // failure names that device.
     comm::RecordingOpener opener;
@@ -323,6 +358,7 @@ int main(int argc, char** argv) {
         port.device.empty() ? open_port : [open_port, device = port.device](const std::string&) {
             return open_port(device);
         });
+    answering_port = &event_port;
     if (!brevant::OpenCommandPort(event_port, &collector, settings)) {
         const std::string reason = opener.failed() ? opener.Describe() : port_name;
         if (port.device.empty()) {
