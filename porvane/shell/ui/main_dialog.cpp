@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "platform/qt_l10n/qt_translations.h"
+#include "platform/qt_style/visible_scroll_bars.h"
 #include "porvane/monitor/ui/filter_page.h"
 #include "porvane/monitor/ui/monitor_page.h"
 #include "porvane/shell/ui/help_launcher.h"
@@ -24,6 +25,7 @@ namespace porvane::shell {
 void PrepareApplication(QApplication& app) {
     QApplication::setApplicationName(QStringLiteral("Porvane"));
     qt_l10n::InstallQtTranslations(app);
+    qt_style::UseVisibleScrollBars(app);
 }
 
 AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {

@@ -9,8 +9,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QStyleOptionSlider>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTextBrowser>
@@ -107,6 +110,7 @@ class MainDialogTest : public QObject {
     void everyControlIsWholeAtTheFirstSizeAndAbove_data();
     void everyControlIsWholeAtTheFirstSizeAndAbove();
     void lineTestFromTheSecondTabOverALoopBack();
+    void aScrollBarsHandleStandsOutFromItsGroove();
     void f1ShowsTheManualInTheProgramsOwnWindow();
     void helpWithoutADisplayPrintsTheUsage();
 
@@ -221,6 +225,46 @@ void MainDialogTest::lineTestFromTheSecondTabOverALoopBack() {
     QVERIFY(!page->tester_panel()->testing());
     QTest::mouseClick(page->findChild<QPushButton*>("testerOpenButton"), Qt::LeftButton);
     QVERIFY(!page->tester_panel()->open());
+}
+
+// Lines typed into the receive view give it a scroll bar, whose handle must be seen: its middle
+// differs clearly from the groove below it.
+void MainDialogTest::aScrollBarsHandleStandsOutFromItsGroove() {
+    porvane::shell::PrepareApplication(*qApp);
+    porvane::shell::MainDialog window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto* field = window.terminal_page()->findChild<QPlainTextEdit*>("viewText");
+    field->setFocus();
+    for (int i = 0; i < 80; ++i) {
+        QTest::keyClicks(field, QStringLiteral("line %1").arg(i));
+        QTest::keyClick(field, Qt::Key_Return);
+    }
+    QScrollBar* bar = field->verticalScrollBar();
+    QTRY_VERIFY(bar->isVisible() && bar->maximum() > 0);
+    bar->triggerAction(QAbstractSlider::SliderToMinimum);
+    QApplication::processEvents();
+    QStyleOptionSlider option;
+    option.initFrom(bar);
+    option.orientation = bar->orientation();
+    option.minimum = bar->minimum();
+    option.maximum = bar->maximum();
+    option.sliderPosition = bar->sliderPosition();
+    option.sliderValue = bar->value();
+    option.singleStep = bar->singleStep();
+    option.pageStep = bar->pageStep();
+    option.subControls = QStyle::SC_All;
+    const QRect handle = bar->style()->subControlRect(QStyle::CC_ScrollBar, &option,
+                                                      QStyle::SC_ScrollBarSlider, bar);
+    const QRect groove = bar->style()->subControlRect(QStyle::CC_ScrollBar, &option,
+                                                      QStyle::SC_ScrollBarGroove, bar);
+    QVERIFY(handle.bottom() + 12 < groove.bottom());
+    const QImage image = bar->grab().toImage();
+    const int handle_grey = qGray(image.pixel(handle.center()));
+    const int groove_grey = qGray(image.pixel(groove.center().x(), groove.bottom() - 6));
+    QVERIFY2(qAbs(handle_grey - groove_grey) >= 50,
+             qPrintable(QStringLiteral("handle %1, groove %2").arg(handle_grey).arg(groove_grey)));
+    QVERIFY(qt_testing::SaveScreenshot(window, QStringLiteral("scroll-bar.png")));
 }
 
 void MainDialogTest::f1ShowsTheManualInTheProgramsOwnWindow() {
