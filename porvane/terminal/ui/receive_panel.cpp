@@ -2,6 +2,8 @@
 
 #include <QCheckBox>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -80,6 +82,7 @@ void ReceivePanel::OnOpenClose() {
         opened_port_ = serial::PortNameOf(channel_.settings());
         opened_identity_ = devicemap::IdentifyPort(opened_port_);
         awaiting_return_ = false;
+        StopWatchingForPathReturn();
         status_->clear();
         status_->setToolTip(QString());
         open_->setText(QString::fromUtf8("关闭串口"));
@@ -116,9 +119,35 @@ void ReceivePanel::PortVanished() {
         status_->setToolTip(QString::fromUtf8("%1: 按'打开串口'重新连接")
                                 .arg(QString::fromStdString(opened_identity_->path)));
     }
+    if (awaiting_return_)
+        WatchForPathReturn();
     widgets::ShowProgramMessage(this, QString::fromUtf8(serial::kMessagePortGone));
     if (remote)
         open_->setFocus();
+}
+
+void ReceivePanel::WatchForPathReturn() {
+    const QFileInfo port(QString::fromStdString(opened_port_));
+    if (!port.isAbsolute())
+        return;  // a named device: the device map's watcher reports its return
+    StopWatchingForPathReturn();
+    path_watch_ = new QFileSystemWatcher(this);
+    path_watch_->setObjectName("portPathWatch");
+    path_watch_->addPath(port.absolutePath());
+    auto look = [this] {
+        // exists() follows the link: a link left behind by the vanished port leads nowhere.
+        if (awaiting_return_ && QFileInfo::exists(QString::fromStdString(opened_port_)))
+            PortsArrived({opened_port_});
+    };
+    connect(path_watch_, &QFileSystemWatcher::directoryChanged, this, look);
+    // It may have come back before the watch began.
+    QMetaObject::invokeMethod(this, look, Qt::QueuedConnection);
+}
+
+void ReceivePanel::StopWatchingForPathReturn() {
+    if (path_watch_ != nullptr)
+        path_watch_->deleteLater();  // may be the sender of the change being handled
+    path_watch_ = nullptr;
 }
 
 void ReceivePanel::PortsArrived(const std::vector<std::string>& ports) {
@@ -130,6 +159,7 @@ void ReceivePanel::PortsArrived(const std::vector<std::string>& ports) {
             continue;
         }
         awaiting_return_ = false;
+        StopWatchingForPathReturn();
         page_.PageNotify(serial::PN_SELECT_PORT, const_cast<char*>(port.c_str()));
         status_->setText(QString::fromUtf8("适配器已重新连接"));
         status_->setToolTip(

@@ -12,6 +12,7 @@
 #include "porvane/serial/serial_channel.h"
 
 class QCheckBox;
+class QFileSystemWatcher;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -55,6 +56,10 @@ class ReceivePanel : public QWidget {
 
   private:
     void OnOpenClose();
+    // A virtual port (a path) that vanished may come back on the same path with the device map
+    // unchanged: its folder is watched until the path leads to a device again.
+    void WatchForPathReturn();
+    void StopWatchingForPathReturn();
     void OnStopContinue();
     void OnChooseFile();
     void OnSave();
@@ -74,6 +79,7 @@ class ReceivePanel : public QWidget {
     std::string opened_port_;
     std::optional<devicemap::PortIdentity> opened_identity_;
     bool awaiting_return_ = false;
+    QFileSystemWatcher* path_watch_ = nullptr;  // while a vanished path is awaited
 };
 
 }  // namespace porvane::terminal
