@@ -763,9 +763,8 @@ void TerminalPageTest::mainWindowTabsMinimumSizeAndScreenshot() {
         QCOMPARE(tabs->tabText(i), expected[i]);
     QVERIFY(window.windowTitle().contains("1.1 For Linux"));
     const QSize first = window.size();
-    QCOMPARE(window.minimumSize(), first);
     window.resize(first.width() / 2, first.height() / 2);
-    QCOMPARE(window.size(), first);  // never smaller than its first size
+    QCOMPARE(window.size(), window.minimumSize());  // never smaller than what shows all
 
     auto* page = window.terminal_page();
     QTest::mouseClick(page->findChild<QPushButton*>("openButton"), Qt::LeftButton);
