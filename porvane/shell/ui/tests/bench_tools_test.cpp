@@ -37,6 +37,9 @@ class BenchToolsTest : public QObject {
     void timeStampsOnReceivedBurstsInTextAndHex();
     void searchHighlightsEveryMatch();
     void logFileTakesEverythingReceivedAndMarksWhatWasSent();
+    void enterSendsTheTextWithTheChosenLineEnd_data();
+    void enterSendsTheTextWithTheChosenLineEnd();
+    void sendHistoryOffersTheTextsSentBefore();
 
   private:
     template <class T>
@@ -51,6 +54,11 @@ class BenchToolsTest : public QObject {
         QTest::mouseClick(Find<QPushButton>("sendButton"), Qt::LeftButton);
     }
     QString Shown() { return page_->receive_view()->Text(); }
+    QByteArray Stored() {
+        const auto bytes = page_->receive_view()->store().bytes();
+        return QByteArray(reinterpret_cast<const char*>(bytes.data()),
+                          static_cast<qsizetype>(bytes.size()));
+    }
 
     std::unique_ptr<TempDir> dir_;
     std::unique_ptr<ChildProcess> vport_;
@@ -89,8 +97,13 @@ void BenchToolsTest::Pick(QWidget* field, const char* action, const QString& sho
             return;
         if (!shot.isEmpty())
             qt_testing::SaveScreenshot(*menu, shot);
-        for (QAction* a : menu->actions()) {
-            if (a->objectName() == QLatin1String(action)) {
+        // The entry may sit in a submenu ("回车键", "发送历史").
+        QList<QAction*> entries = menu->actions();
+        for (int i = 0; i < entries.size(); ++i) {
+            QAction* a = entries[i];
+            if (a->menu() != nullptr)
+                entries << a->menu()->actions();
+            if (a->objectName() == QLatin1String(action) && a->isEnabled()) {
                 menu->close();
                 a->trigger();
                 picked = true;
@@ -197,6 +210,48 @@ void BenchToolsTest::logFileTakesEverythingReceivedAndMarksWhatWasSent() {
     Send(QStringLiteral("late"));
     QVERIFY(WaitUntil([&] { return page_->receive_view()->store().size() >= 17; }));
     QCOMPARE(logged(), expected);
+}
+
+void BenchToolsTest::enterSendsTheTextWithTheChosenLineEnd_data() {
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QByteArray>("sent");
+    QTest::newRow("CR") << "enterSendCrAction" << QByteArray("AT\r");
+    QTest::newRow("LF") << "enterSendLfAction" << QByteArray("AT\n");
+    QTest::newRow("CR LF") << "enterSendCrLfAction" << QByteArray("AT\r\n");
+}
+
+void BenchToolsTest::enterSendsTheTextWithTheChosenLineEnd() {
+    QFETCH(QString, action);
+    QFETCH(QByteArray, sent);
+    auto* box = Find<QPlainTextEdit>("sendText");
+    box->setFocus();
+    // As the box always did: Enter starts a new line and sends nothing.
+    QTest::keyClicks(box, QStringLiteral("AT"));
+    QTest::keyClick(box, Qt::Key_Return);
+    QCOMPARE(box->toPlainText(), QStringLiteral("AT\n"));
+    box->clear();
+    Pick(box, action.toLatin1().constData(), QStringLiteral("bench-send-menu.png"));
+    QTest::keyClicks(box, QStringLiteral("AT"));
+    QTest::keyClick(box, Qt::Key_Return);
+    QVERIFY(WaitUntil([&] { return Stored().size() >= sent.size(); }));
+    QCOMPARE(Stored(), sent);
+    QVERIFY(box->toPlainText().isEmpty());
+    // Shift+Enter still starts a new line.
+    QTest::keyClicks(box, QStringLiteral("a"));
+    QTest::keyClick(box, Qt::Key_Return, Qt::ShiftModifier);
+    QCOMPARE(box->toPlainText(), QStringLiteral("a\n"));
+}
+
+void BenchToolsTest::sendHistoryOffersTheTextsSentBefore() {
+    auto* box = Find<QPlainTextEdit>("sendText");
+    for (const char* text : {"ATI", "AT+CSQ", "ATI"})
+        Send(QString::fromLatin1(text));
+    QVERIFY(WaitUntil([&] { return Stored().size() == 12; }));
+    box->clear();
+    Pick(box, "historyAction1");  // the latest first, each once: ATI, AT+CSQ
+    QCOMPARE(box->toPlainText(), QStringLiteral("AT+CSQ"));
+    QTest::mouseClick(Find<QPushButton>("sendButton"), Qt::LeftButton);
+    QVERIFY(WaitUntil([&] { return Stored().endsWith("AT+CSQ"); }));
 }
 
 QTEST_MAIN(BenchToolsTest)
