@@ -40,6 +40,7 @@ class BenchToolsTest : public QObject {
     void enterSendsTheTextWithTheChosenLineEnd_data();
     void enterSendsTheTextWithTheChosenLineEnd();
     void sendHistoryOffersTheTextsSentBefore();
+    void modemLineSwitchesAndBreak();
 
   private:
     template <class T>
@@ -252,6 +253,27 @@ void BenchToolsTest::sendHistoryOffersTheTextsSentBefore() {
     QCOMPARE(box->toPlainText(), QStringLiteral("AT+CSQ"));
     QTest::mouseClick(Find<QPushButton>("sendButton"), Qt::LeftButton);
     QVERIFY(WaitUntil([&] { return Stored().endsWith("AT+CSQ"); }));
+}
+
+// A pseudo-terminal has no modem lines: the DTR and RTS switches say so instead of pretending.
+// A break goes out for 250 ms and the line works on after it.
+void BenchToolsTest::modemLineSwitchesAndBreak() {
+    auto* brk = Find<QPushButton>("breakButton");
+    for (const char* name : {"dtrSwitch", "rtsSwitch"}) {
+        auto* line = Find<QCheckBox>(name);
+        QVERIFY(!line->isEnabled());
+        QCOMPARE(line->toolTip(), QString::fromUtf8("这个串口没有握手线"));
+    }
+    QVERIFY(brk->isEnabled());
+    QVERIFY(qt_testing::SaveScreenshot(*window_, QStringLiteral("bench-lines.png")));
+    QTest::mouseClick(brk, Qt::LeftButton);
+    QVERIFY(!brk->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(brk->isEnabled(), 30000);
+    Send(QStringLiteral("after"));
+    QVERIFY(WaitUntil([&] { return Stored() == "after"; }));
+    QTest::mouseClick(Find<QPushButton>("openButton"), Qt::LeftButton);
+    QVERIFY(!brk->isEnabled());
+    QVERIFY(!Find<QCheckBox>("dtrSwitch")->isEnabled());
 }
 
 QTEST_MAIN(BenchToolsTest)
