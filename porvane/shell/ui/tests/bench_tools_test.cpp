@@ -16,6 +16,10 @@
 #include <QtTest>
 #include <fstream>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "platform/comm/kernel_termios.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/qt_testing/qt_test_support.h"
 #include "platform/text/gbk.h"
@@ -41,6 +45,7 @@ class BenchToolsTest : public QObject {
     void enterSendsTheTextWithTheChosenLineEnd();
     void sendHistoryOffersTheTextsSentBefore();
     void modemLineSwitchesAndBreak();
+    void aTypedBaudRateReachesThePort();
 
   private:
     template <class T>
@@ -274,6 +279,43 @@ void BenchToolsTest::modemLineSwitchesAndBreak() {
     QTest::mouseClick(Find<QPushButton>("openButton"), Qt::LeftButton);
     QVERIFY(!brk->isEnabled());
     QVERIFY(!Find<QCheckBox>("dtrSwitch")->isEnabled());
+}
+
+// A rate typed into the baud box beside the list's: taken on Enter, at once while open and at
+// the next open while closed.
+void BenchToolsTest::aTypedBaudRateReachesThePort() {
+    auto tty_speed = [this] {
+        // A plain descriptor (no lock) reads the terminal's settings beside the page's own.
+        const std::string path = dir_->path() + "/loop";
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        comm::KernelTermios t;
+        comm::GetKernelTermios(fd, t);
+        ::close(fd);
+        return t.ospeed;
+    };
+    auto* baud = Find<QComboBox>("baudCombo");
+    auto type = [&](const QString& text) {
+        baud->lineEdit()->selectAll();
+        QTest::keyClicks(baud->lineEdit(), text);
+        QTest::keyClick(baud->lineEdit(), Qt::Key_Return);
+    };
+    type(QStringLiteral("921600"));
+    QCOMPARE(tty_speed(), 921600u);
+    QCOMPARE(baud->currentText(), QStringLiteral("921600"));
+    QVERIFY(qt_testing::SaveScreenshot(*window_, QStringLiteral("bench-baud.png")));
+    type(QStringLiteral("115200"));  // a list entry typed is the list's choice
+    QCOMPARE(baud->currentIndex(), baud->findText(QStringLiteral("115200")));
+    QCOMPARE(tty_speed(), 115200u);
+    type(QStringLiteral("9x"));  // only digits, and no rate below 50
+    QCOMPARE(tty_speed(), 115200u);
+    QCOMPARE(baud->currentText(), QStringLiteral("115200"));
+    QTest::mouseClick(Find<QPushButton>("openButton"), Qt::LeftButton);
+    type(QStringLiteral("230400"));
+    QTest::mouseClick(Find<QPushButton>("openButton"), Qt::LeftButton);
+    QVERIFY(page_->receive_panel()->open());
+    QCOMPARE(tty_speed(), 230400u);
+    Send(QStringLiteral("fast"));
+    QVERIFY(WaitUntil([&] { return Stored() == "fast"; }));
 }
 
 QTEST_MAIN(BenchToolsTest)
