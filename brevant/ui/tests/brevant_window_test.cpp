@@ -116,6 +116,15 @@ void BrevantWindowTest::theReplyAndTimeShowAtTheFirstSizeAndSendDoesNotScroll() 
     QVERIFY(WaitUntil([&] { return !w.Cell(1, brevant::kTimeColumn).isEmpty(); }, 30000));
     QCOMPARE(grid->horizontalScrollBar()->value(), 0);
     QVERIFY(qt_testing::SaveScreenshot(w, QStringLiteral("brevant-first-size.png")));
+    // Smaller and larger windows show every column too.
+    for (const QSize size : {QSize(800, 600), QSize(1920, 1080)}) {
+        w.resize(size);
+        QTRY_VERIFY(grid->columnViewportPosition(brevant::TableColumn(brevant::kTimeColumn)) +
+                        grid->columnWidth(brevant::TableColumn(brevant::kTimeColumn)) <=
+                    grid->viewport()->width());
+        QVERIFY(qt_testing::SaveScreenshot(
+            w, QStringLiteral("brevant-%1x%2.png").arg(size.width()).arg(size.height())));
+    }
 }
 
 // With "应答读卡器握手" ticked in the settings, the reader's announcement is answered and the row
