@@ -143,10 +143,11 @@ void TesterPanel::OnStartStop() {
         drain_seen_ = channel_.bytes_read_total();
         const comm::Dcb& dcb = channel_.settings().dcb;
         const uint32_t bits_per_character = dcb.ByteSize + 2u;
-        // Quiet for 20 characters' time, and never less than 100 ms.
+        // Quiet for 20 characters' time, and never less than 300 ms (a loaded machine may
+        // leave the far end of a loop-back unscheduled for a while).
         const uint32_t quiet_ms =
-            dcb.BaudRate == 0 ? 100
-                              : std::max(100u, 20u * bits_per_character * 1000u / dcb.BaudRate);
+            dcb.BaudRate == 0 ? 300
+                              : std::max(300u, 20u * bits_per_character * 1000u / dcb.BaudRate);
         drain_timer_->start(static_cast<int>(quiet_ms));
         return;
     }
