@@ -8,7 +8,6 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QScrollBar>
-#include <QTextBlock>
 #include <QTime>
 #include <QTimer>
 #include <QVBoxLayout>
