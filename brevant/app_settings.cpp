@@ -63,6 +63,11 @@ AppSettings ReadSettings(IniFile& ini) {
     s.send_format = static_cast<int>(LeadingNumber(read("SENDTYPE")));
     s.receive_format = static_cast<int>(LeadingNumber(read("REVICETYPE")));
     s.timeout_ms = LeadingNumber(read("MS"));
+    // Read on its own: a missing key means off, whatever the key before it held.
+    std::string handshake;
+    if (!ini.path().empty())
+        ini.Read("PARAM", "HANDSHAKE", handshake);
+    s.answer_handshake = LeadingNumber(handshake) == 1;
     return s;
 }
 
@@ -73,6 +78,7 @@ void WriteSettings(IniFile& ini, const AppSettings& s, const std::string& timeou
     ini.Write("PARAM", "SENDTYPE", std::to_string(s.send_format));
     ini.Write("PARAM", "REVICETYPE", std::to_string(s.receive_format));
     ini.Write("PARAM", "MS", timeout_text);
+    ini.Write("PARAM", "HANDSHAKE", s.answer_handshake ? "1" : "0");
 }
 
 }  // namespace brevant

@@ -1,6 +1,7 @@
 // brevant-cli: sends the rows of a command file to the reader as the send-all sequence does and
 // prints what came back.
 //   brevant-cli run FILE [--port N|DEVICE] [--baud N] [--send hex|asc] [--recv hex|asc] [--wait MS]
+//                        [--answer-handshake]
 #include <CLI/CLI.hpp>
 #include <cctype>
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "brevant/command_file.h"
 #include "brevant/command_port.h"
 #include "brevant/event_port.h"
+#include "brevant/reply_handshake.h"
 #include "brevant/row_frame.h"
 #include "platform/cli/command_line.h"
 #include "platform/cli/number_option.h"
@@ -37,11 +40,14 @@ constexpr int kExitPortNotOpened = 1;
 constexpr int kExitBadFile = 3;
 constexpr int kExitNotAnswered = 4;
 
-// Collects the bytes and the first burst end after each send.
+// Collects the bytes and the first burst end after each send. With answer, the reader's
+// announcement of its reply is answered with 0x06 (from the thread that waits out the row), and
+// the burst end that counts is the reply frame's.
 class Collector : public brevant::EventPortOwner {
   public:
-    Collector(int receive_format, std::chrono::milliseconds window)
-        : receive_format_(receive_format), window_(window) {}
+    Collector(int receive_format, std::chrono::milliseconds window,
+              std::function<void()> answer = {})
+        : receive_format_(receive_format), window_(window), answer_(std::move(answer)) {}
 
     void OnPortMessage(uint32_t message, uint32_t wparam, uint32_t) override {
         std::lock_guard lock(mutex_);
@@ -49,7 +55,12 @@ class Collector : public brevant::EventPortOwner {
             if (reply_bytes_ < kMostReplyBytes)
                 reply_ += brevant::ReceivedByteText(static_cast<uint8_t>(wparam), receive_format_);
             ++reply_bytes_;
-        } else if (message == brevant::PortMsgRxFlag && !reply_.empty() && !first_burst_) {
+            if (handshake_.Take(static_cast<uint8_t>(wparam)) && answer_) {
+                answer_due_ = true;
+                changed_.notify_all();
+            }
+        } else if (message == brevant::PortMsgRxFlag && !reply_.empty() && !first_burst_ &&
+                   !(answer_ && (answer_due_ || handshake_.ReplyUnderway()))) {
             first_burst_ = Clock::now();
             changed_.notify_all();
         }
@@ -63,6 +74,8 @@ class Collector : public brevant::EventPortOwner {
         reply_.clear();
         reply_bytes_ = 0;
         first_burst_.reset();
+        handshake_.Restart();
+        answer_due_ = false;
         sent_ = Clock::now();
     }
     struct Reply {
@@ -73,7 +86,12 @@ class Collector : public brevant::EventPortOwner {
     // Waits out the row's window; returns what came.
     Reply FinishRow() {
         std::unique_lock lock(mutex_);
-        changed_.wait_until(lock, sent_ + window_, [this] { return false; });
+        while (changed_.wait_until(lock, sent_ + window_, [this] { return answer_due_; })) {
+            answer_due_ = false;
+            lock.unlock();
+            answer_();
+            lock.lock();
+        }
         Reply reply{reply_, reply_bytes_, {}};
         if (first_burst_) {
             reply.ms = std::chrono::duration_cast<std::chrono::milliseconds>(*first_burst_ - sent_)
@@ -85,10 +103,13 @@ class Collector : public brevant::EventPortOwner {
   private:
     const int receive_format_;
     const std::chrono::milliseconds window_;
-    std::mutex mutex_;  // guards everything below
+    const std::function<void()> answer_;  // sends 0x06; empty when not answering
+    std::mutex mutex_;                    // guards everything below
     std::condition_variable changed_;
     std::string reply_;
     uint64_t reply_bytes_ = 0;
+    brevant::ReplyHandshake handshake_;
+    bool answer_due_ = false;
     Clock::time_point sent_;
     std::optional<Clock::time_point> first_burst_;
 };
@@ -263,6 +284,7 @@ int main(int argc, char** argv) {
     int baud = -1;
     std::string send, recv;
     int wait_ms = kDefaultReplyWindowMs;
+    bool answer_handshake = false;
     run->footer(kRunFooter);
     run->add_option("FILE", file, "Command file (format below)")->required();
     run->add_option("--port", port_text,
@@ -285,6 +307,9 @@ int main(int argc, char** argv) {
                     "Milliseconds each command collects its reply (default: 300, as the window's "
                     "send-all waits)")
         ->check(cli_support::WholeNumber(1, 60000));
+    run->add_flag("--answer-handshake", answer_handshake,
+                  "Answer the reader's announcement of its reply (20) with 06, so that the reply "
+                  "frame itself comes and is printed (default: HANDSHAKE of Config.INI, off)");
     cli_support::ManualSections manual;
     manual.examples = {
         {"run commands.ini --port /dev/ttyUSB0",
@@ -314,6 +339,8 @@ int main(int argc, char** argv) {
         settings.send_format = FormatIndex(send);
     if (!recv.empty())
         settings.receive_format = FormatIndex(recv);
+    if (answer_handshake)
+        settings.answer_handshake = true;
 
     brevant::CommandRows rows;
     std::vector<brevant::CommandFileFault> faults;
@@ -341,7 +368,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "brevant-cli: nothing was sent\n");
         return kExitBadFile;
     }
-    Collector collector(settings.receive_format, std::chrono::milliseconds(wait_ms));
+    brevant::EventPort* answering_port = nullptr;  // set once the port is made, below
+    std::function<void()> answer;
+    if (settings.answer_handshake) {
+        answer = [&answering_port] {
+            const uint8_t go = 0x06;
+            answering_port->Write(&go, 1);
+        };
+    }
+    Collector collector(settings.receive_format, std::chrono::milliseconds(wait_ms), answer);
     // A device path replaces the COMn lookup: the port opens that device whatever n it has, and a
     // failure names that device.
     comm::RecordingOpener opener;
@@ -352,6 +387,7 @@ int main(int argc, char** argv) {
         port.device.empty() ? open_port : [open_port, device = port.device](const std::string&) {
             return open_port(device);
         });
+    answering_port = &event_port;
     if (!brevant::OpenCommandPort(event_port, &collector, settings)) {
         const std::string reason = opener.failed() ? opener.Describe() : port_name;
         if (port.device.empty()) {

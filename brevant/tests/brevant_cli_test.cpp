@@ -22,29 +22,52 @@ namespace {
 using comm::testing::ChildProcess;
 using comm::testing::TempDir;
 
+// The shipped example as the README runs it: without answering the reader's announcement each
+// row's reply is the handshake alone; answering it brings the reply frames, the card's data.
 TEST(BrevantCli, RunsTheShippedExampleFile) {
-    TempDir dir;
-    const std::string link = dir.path() + "/reader";
-    ChildProcess sim("quor-sim", {link});
-    ASSERT_TRUE(comm::testing::WaitForPath(link));
-    setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
-    setenv("COM1", link.c_str(), 1);
-    // A generous window: the reader simulator answers at once, but a loaded machine may not
-    // run it at once.
-    ChildProcess cli("brevant-cli", {"run", BREVANT_EXAMPLES_DIR "/commands.ini", "--port", "1",
-                                     "--wait", "1500"});
-    const std::string output = cli.ReadAllOutput(30000);
-    EXPECT_EQ(cli.Wait(), 0);
-    unsetenv("COM1");
-    unsetenv("XDG_CONFIG_HOME");
-    std::istringstream lines(output);
-    std::vector<std::string> rows;
-    for (std::string line; std::getline(lines, line);)
-        rows.push_back(line.substr(0, line.rfind('\t')));
-    EXPECT_EQ(rows, (std::vector<std::string>{
-                        "1\trequest: every card in the field\t20 00 41 01 52 ED 03\t06 20 ",
-                        "2\tanticollision: the card's serial number\t20 00 42 01 00 BC 03\t06 20 ",
-                        "3\thalt\t20 00 45 00 BA 03\t06 20 "}));
+    struct Case {
+        const char* name;
+        std::vector<std::string> options;
+        std::vector<std::string> rows;
+    };
+    const Case cases[] = {
+        {"as the window sends",
+         {},
+         {"1\trequest: every card in the field\t20 00 41 01 52 ED 03\t06 20 ",
+          "2\tanticollision: the card's serial number\t20 00 42 01 00 BC 03\t06 20 ",
+          "3\thalt\t20 00 45 00 BA 03\t06 20 "}},
+        {"answering the handshake",
+         {"--answer-handshake"},
+         {"1\trequest: every card in the field\t20 00 41 01 52 ED 03\t"
+          "06 20 00 00 02 04 00 F9 03 ",
+          "2\tanticollision: the card's serial number\t20 00 42 01 00 BC 03\t"
+          "06 20 00 00 04 3A 7C 91 05 29 03 ",
+          "3\thalt\t20 00 45 00 BA 03\t06 20 00 01 00 FE 03 "}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string link = dir.path() + "/reader";
+        ChildProcess sim("quor-sim", {link});
+        ASSERT_TRUE(comm::testing::WaitForPath(link));
+        setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+        setenv("COM1", link.c_str(), 1);
+        // A generous window: the reader simulator answers at once, but a loaded machine may not
+        // run it at once.
+        std::vector<std::string> args = {
+            "run", BREVANT_EXAMPLES_DIR "/commands.ini", "--port", "1", "--wait", "1500"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        ChildProcess cli("brevant-cli", args);
+        const std::string output = cli.ReadAllOutput(30000);
+        EXPECT_EQ(cli.Wait(), 0);
+        unsetenv("COM1");
+        unsetenv("XDG_CONFIG_HOME");
+        std::istringstream lines(output);
+        std::vector<std::string> rows;
+        for (std::string line; std::getline(lines, line);)
+            rows.push_back(line.substr(0, line.rfind('\t')));
+        EXPECT_EQ(rows, c.rows);
+    }
 }
 
 // The reader acknowledges at once and announces its reply 700 ms later: the default window of

@@ -6,6 +6,7 @@
 #include "brevant/ui/brevant_window.h"
 #include "platform/cli/command_line.h"
 #include "platform/qt_l10n/qt_translations.h"
+#include "platform/qt_style/visible_scroll_bars.h"
 
 namespace {
 
@@ -48,6 +49,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);  // takes Qt's options out of argv
     QApplication::setApplicationName(QStringLiteral("Brevant"));
     qt_l10n::InstallQtTranslations(app);  // Qt's own dialogs speak the program's language
+    qt_style::UseVisibleScrollBars(app);
     brevant::BrevantWindow window;
     window.show();
     return QApplication::exec();

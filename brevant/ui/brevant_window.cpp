@@ -1,6 +1,7 @@
 #include "brevant/ui/brevant_window.h"
 
 #include <QAction>
+#include <QEvent>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -11,10 +12,12 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTableWidget>
 #include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "brevant/command_port.h"
 #include "brevant/row_frame.h"
@@ -129,8 +132,8 @@ void BrevantWindow::BuildGrid() {
     grid_->setHorizontalHeaderLabels(headers);
     const double pixels_per_twip = logicalDpiX() / 1440.0;
     grid_->verticalHeader()->setFixedWidth(static_cast<int>(kTwips[0] * pixels_per_twip) + 8);
-    for (int c = kSelectColumn; c <= kGridColumns; ++c)
-        grid_->setColumnWidth(TableColumn(c), static_cast<int>(kTwips[c] * pixels_per_twip));
+    FitColumns();
+    grid_->installEventFilter(this);
     grid_->setItemDelegate(new CellDelegate(grid_));
     grid_->setEditTriggers(QAbstractItemView::SelectedClicked | QAbstractItemView::AnyKeyPressed |
                            QAbstractItemView::EditKeyPressed | QAbstractItemView::DoubleClicked);
@@ -173,6 +176,40 @@ void BrevantWindow::BuildGrid() {
             grid_->editItem(Item(row, column));
         }
     });
+}
+
+// The columns at their twip widths when the grid has the room; otherwise the three text columns
+// (comment, data, reply) give way in proportion, so that every column, the reply and the time
+// included, shows without scrolling sideways.
+void BrevantWindow::FitColumns() {
+    const double pixels_per_twip = logicalDpiX() / 1440.0;
+    auto is_text = [](int c) {
+        return c == kCommentColumn || c == kDataColumn || c == kReplyColumn;
+    };
+    int fixed = 0;
+    int text = 0;
+    for (int c = kSelectColumn; c <= kGridColumns; ++c)
+        (is_text(c) ? text : fixed) += static_cast<int>(kTwips[c] * pixels_per_twip);
+    // Taken from the grid's own width with its vertical scroll bar counted in (200 rows always
+    // need one), not from the viewport, which the scroll bar narrows later.
+    const int viewport = grid_->width() - 2 * grid_->frameWidth() -
+                         grid_->verticalHeader()->width() -
+                         grid_->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, grid_);
+    const int room = viewport - fixed;
+    const double scale = std::clamp(static_cast<double>(room) / text, 0.0, 1.0);
+    constexpr int kNarrowestText = 60;
+    for (int c = kSelectColumn; c <= kGridColumns; ++c) {
+        const int width = static_cast<int>(kTwips[c] * pixels_per_twip);
+        grid_->setColumnWidth(
+            TableColumn(c),
+            is_text(c) ? std::max(kNarrowestText, static_cast<int>(width * scale)) : width);
+    }
+}
+
+bool BrevantWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == grid_ && event->type() == QEvent::Resize)
+        FitColumns();
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void BrevantWindow::BuildMenusAndToolbar() {
@@ -339,6 +376,7 @@ void BrevantWindow::SendRow(int row) {
         return;
     }
     send_time_.start();
+    handshake_.Restart();
 }
 
 void BrevantWindow::OnReceivedByte(uint8_t byte) {
@@ -349,11 +387,18 @@ void BrevantWindow::OnReceivedByte(uint8_t byte) {
     monitor_->insertPlainText(text);
     monitor_->ensureCursorVisible();
     reply_text_ += text;
+    if (handshake_.Take(byte) && settings_.answer_handshake) {
+        const uint8_t go = 0x06;
+        port_->Write(&go, 1);
+    }
 }
 
 void BrevantWindow::OnBurstEnd() {
     if (reply_text_.isEmpty() || !port_open_) {
         return;
+    }
+    if (settings_.answer_handshake && handshake_.ReplyUnderway()) {
+        return;  // the reply frame the answer let come belongs to the same reply
     }
     const qint64 elapsed = send_time_.isValid() ? send_time_.elapsed() : 0;
     SetCell(current_row_, kReplyColumn, reply_text_);

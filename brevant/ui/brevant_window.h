@@ -9,6 +9,7 @@
 #include "brevant/app_settings.h"
 #include "brevant/command_file.h"
 #include "brevant/event_port.h"
+#include "brevant/reply_handshake.h"
 #include "brevant/row_selection.h"
 #include "platform/text/gbk_decoder.h"
 #include "platform/threading/notification_bridge.h"
@@ -60,9 +61,13 @@ class BrevantWindow : public QMainWindow, public EventPortOwner {
     void set_reply_wait_ms(int ms) { reply_wait_ms_ = ms; }
     IniFile& ini() { return ini_; }
 
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
   private:
     QTableWidgetItem* Item(int row, int column) const;  // as Cell numbers them
     void BuildGrid();
+    void FitColumns();
     CommandRows GridCommands() const;  // the comment and data columns
     // Empties the columns of every row and clears the selection.
     void ClearColumns(std::initializer_list<int> columns);
@@ -88,6 +93,7 @@ class BrevantWindow : public QMainWindow, public EventPortOwner {
     int current_row_ = 1;
     RowSelection selection_;
     bool reply_pending_ = false;
+    ReplyHandshake handshake_;  // the reader's bytes since the last send
     int reply_wait_ms_ = 300;
     QString reply_text_;
     // ASC replies are GBK; a character may span two bursts, so a lead byte waits for the next.

@@ -1,5 +1,6 @@
 #include "brevant/ui/settings_dialog.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -41,6 +42,10 @@ SettingsDialog::SettingsDialog(IniFile& ini, QWidget* parent) : QDialog(parent),
     receive_format_->setCurrentIndex(std::clamp(settings_.receive_format, 0, 1));
     timeout_ = new QLineEdit(QString::number(settings_.timeout_ms));
     timeout_->setObjectName("timeoutBox");
+    answer_handshake_ =
+        new QCheckBox(QString::fromUtf8("应答读卡器握手 (收到20回06, 记录整个回应帧)"));
+    answer_handshake_->setObjectName("answerHandshakeBox");
+    answer_handshake_->setChecked(settings_.answer_handshake);
     auto* save = new QPushButton(QString::fromUtf8("保  存"));
     save->setObjectName("saveSettingsButton");
     auto* cancel = new QPushButton(QString::fromUtf8("取  消"));
@@ -53,6 +58,7 @@ SettingsDialog::SettingsDialog(IniFile& ini, QWidget* parent) : QDialog(parent),
     form->addRow(QString::fromUtf8("发送格式"), send_format_);
     form->addRow(QString::fromUtf8("接收格式"), receive_format_);
     form->addRow(QString::fromUtf8("串口超时(ms)"), timeout_);
+    form->addRow(answer_handshake_);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(save);
@@ -71,6 +77,7 @@ void SettingsDialog::Save() {
     settings_.data_bits = data_bits_->currentText().toInt();
     settings_.send_format = send_format_->currentIndex();
     settings_.receive_format = receive_format_->currentIndex();
+    settings_.answer_handshake = answer_handshake_->isChecked();
     WriteSettings(ini_, settings_, timeout_->text().toStdString());
     accept();
 }

@@ -5,6 +5,7 @@
 #include "brevant/app_settings.h"
 #include "brevant/omnix.h"
 
+class QCheckBox;
 class QComboBox;
 class QLineEdit;
 
@@ -27,6 +28,7 @@ class SettingsDialog : public QDialog {
     QComboBox* send_format_;
     QComboBox* receive_format_;
     QLineEdit* timeout_;
+    QCheckBox* answer_handshake_;
 };
 
 }  // namespace brevant

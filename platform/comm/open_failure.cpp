@@ -101,8 +101,11 @@ std::vector<PortHolder> FindPortHolders(const std::string& path) {
     struct stat st;
     if (::realpath(path.c_str(), real) == nullptr || ::stat(real, &st) != 0)
         return holders;
-    if (const pid_t locker = LockHolder(st); locker > 0 && locker != getpid()) {
-        holders.push_back({locker, ProcessName(locker)});
+    if (const pid_t locker = LockHolder(st); locker > 0) {
+        // This program holding the lock itself is no other holder; the processes that merely
+        // keep the device open beside it (a virtual port's own process) are not the holder.
+        if (locker != getpid())
+            holders.push_back({locker, ProcessName(locker)});
         return holders;
     }
     for (pid_t pid : ProcessesWithOpen(real))

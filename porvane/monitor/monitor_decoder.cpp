@@ -261,6 +261,7 @@ MonitorOutput DecodeRecords(const uint8_t* buffer, size_t count, ContentMode mod
                                      : "Close Com Failure!!.\r\n\r\n";
                 break;
             case sievra::kKindRead:
+                out.bytes_read += r.length;
                 if (all) {
                     out.lower += Format("读串口 %d bytes: ", r.length) + DataDump(r, hex) + "\r\n";
                 } else {
@@ -268,6 +269,7 @@ MonitorOutput DecodeRecords(const uint8_t* buffer, size_t count, ContentMode mod
                 }
                 break;
             case sievra::kKindWrite:
+                out.bytes_written += r.length;
                 if (all) {
                     out.lower += Format("写串口 %d bytes: ", r.length) + DataDump(r, hex) + "\r\n";
                 } else {

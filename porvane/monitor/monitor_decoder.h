@@ -23,6 +23,9 @@ struct MonitorOutput {
     std::string lower;
     std::string upper;
     MonitorFields fields;
+    // The application's bytes in the buffer's read and write records, whatever is shown.
+    uint32_t bytes_read = 0;
+    uint32_t bytes_written = 0;
 };
 
 MonitorOutput DecodeRecords(const uint8_t* buffer, size_t count, ContentMode mode, bool hex);

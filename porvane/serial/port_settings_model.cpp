@@ -35,6 +35,12 @@ void PortSettingsModel::SelectBaud(int index) {
     ReportIfOpen();
 }
 
+void PortSettingsModel::TypeBaud(uint32_t baud) {
+    baud_index_ = -1;  // FillSettings then keeps the record's baud
+    record_.dcb.BaudRate = baud;
+    ReportIfOpen();
+}
+
 void PortSettingsModel::SelectDataBits(int index) {
     if (StoreDataBitsSelection(index, record_.dcb)) {
         data_bits_index_ = index;

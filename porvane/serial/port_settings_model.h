@@ -33,6 +33,9 @@ class PortSettingsModel {
     // The user's choices. Each line-parameter choice stores its value and then reports.
     void SelectPort(int index);
     void SelectBaud(int index);
+    // A rate typed beside the list's (230400, 921600, ...): kept as the record's baud, with no
+    // list entry selected, and reported as a list choice is.
+    void TypeBaud(uint32_t baud);
     void SelectDataBits(int index);
     void SelectParity(int index);
     void SelectStopBits(int index);

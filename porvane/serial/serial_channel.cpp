@@ -1,11 +1,13 @@
 #include "porvane/serial/serial_channel.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <system_error>
 #include <utility>
 
 #include "platform/comm/comm_constants.h"
+#include "platform/comm/open_failure.h"
 #include "platform/devicemap/listed_ports.h"
 #include "porvane/serial/page_notify.h"
 
@@ -14,6 +16,14 @@ namespace {
 
 // Received bytes read in one wake-up at most, before the other events get their turn.
 constexpr uint32_t kMaxReadPerWake = 64 * 1024;
+
+// "串口被占用!!", naming the program that holds the port when the system tells, in the words the
+// command line uses: "串口被占用!! (/dev/ttyUSB0: in use by process 1234 (minicom))".
+std::string BusyMessage(const std::string& path, const comm::CommStatus& status) {
+    if (status.ok() || status.error() != EBUSY || comm::FindPortHolders(path).empty())
+        return kMessagePortBusy;
+    return std::string(kMessagePortBusy) + " (" + comm::DescribeOpenFailure(path, status) + ")";
+}
 
 }  // namespace
 
@@ -47,12 +57,13 @@ int SerialChannel::OpenPort(PageWindow* owner) {
         JoinEventThread();
     }
     const std::string name = PortNameOf(settings_);
+    const std::string path = comm::DevicePathForPort(devicemap::PortToOpen(name));
     comm::OpenResult opened =
         name.empty() ? comm::OpenResult{nullptr, comm::CommStatus::Failure("open", ENOENT)}
-                     : opener_(comm::DevicePathForPort(devicemap::PortToOpen(name)));
+                     : opener_(path);
     if (!opened.device) {
         if (owner != nullptr)
-            owner->ShowMessage(kMessagePortBusy);
+            owner->ShowMessage(BusyMessage(path, opened.status));
         return 0;
     }
     std::shared_ptr<comm::SerialDevice> device = std::move(opened.device);
@@ -221,6 +232,12 @@ void SerialChannel::GetPortStatistics(comm::SerialStats* out) {
 void SerialChannel::ClearPortStatistics() {
     if (std::shared_ptr<comm::SerialDevice> device = Device()) {
         device->ClearStatistics();
+    }
+}
+
+void SerialChannel::PurgePort(uint32_t flags) {
+    if (std::shared_ptr<comm::SerialDevice> device = Device()) {
+        device->Purge(flags);
     }
 }
 

@@ -81,6 +81,8 @@ class SerialChannel {
     // Fills out with the port's counters; leaves it alone when closed.
     void GetPortStatistics(comm::SerialStats* out);
     void ClearPortStatistics();
+    // PurgeComm on the open port (PURGE_* flags); nothing when closed.
+    void PurgePort(uint32_t flags);
 
     // Totals since the last open, for the pages and for tests.
     uint32_t bytes_written_total() const;

@@ -36,6 +36,9 @@ class StatusCounters {
         sent_total_ = 0;
         received_total_ = 0;
     }
+    // The counters as they stand when a page starts answering for a port: what they counted
+    // before is not traffic of this strip's, so the next tick counts only what comes after.
+    void CountFrom(const comm::SerialStats& now) { previous_ = now; }
     StatusTick Tick(uint8_t modem_control, const comm::SerialStats& now);
 
     uint32_t sent_total() const { return sent_total_; }

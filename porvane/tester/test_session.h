@@ -45,8 +45,7 @@ class TestSession {
     void Start();
     // Ends the test; its figures stay readable.
     void Stop();
-    // Ends the test after bringing the labels up to the last counted second (they otherwise
-    // trail the totals by a tick).
+    // Ends the test with the labels' end time stamped now.
     void Finish();
     // The once-a-second step.
     TestSecond Tick();

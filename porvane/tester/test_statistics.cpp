@@ -81,9 +81,6 @@ void TestStatistics::RefreshLabels(const comm::SerialStats& hw) {
 }
 
 TickSignals TestStatistics::Tick(const comm::SerialStats& hardware, const ReceiveTally& tally) {
-    if (testing_) {
-        RefreshLabels(hardware);
-    }
     bytes_per_second_ = Format("每秒字节数: %ubytes", characters_per_second_);
     total_bits_ += tally.bits;
     characters_per_second_ = tally.characters;
@@ -113,6 +110,9 @@ TickSignals TestStatistics::Tick(const comm::SerialStats& hardware, const Receiv
     s.alarm = s.no_signal || s.lost_sync || s.bit_errors;
     if (testing_) {
         UpdateEvents();
+        // After the events, so that the labels and the event rows (and a report written from
+        // them) cover the same seconds.
+        RefreshLabels(hardware);
     }
     s.resync = s.lost_sync;
     return s;

@@ -47,8 +47,7 @@ class TestStatistics {
     // fetched from the channel at this tick.
     TickSignals Tick(const comm::SerialStats& hardware, const ReceiveTally& tally);
     // Sets the labels from the totals so far and the last update time to now. A tick does this
-    // first, so the labels trail its tally by a second; a caller that ends a test can call it
-    // once more so that the labels cover every counted second.
+    // last, so the labels and the event rows always show the same seconds.
     void RefreshLabels(const comm::SerialStats& hardware);
 
     // The labels as they stand: "总比特: ..b" ... "误码率: ..." (6), "发送字节数: .." ... (6).

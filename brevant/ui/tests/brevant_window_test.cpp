@@ -1,5 +1,6 @@
 // The command assistant's window driven headless against the reader simulator on a virtual port.
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
@@ -26,6 +27,8 @@ class BrevantWindowTest : public QObject {
   private slots:
     void initTestCase();
     void cleanupTestCase();
+    void theReplyAndTimeShowAtTheFirstSizeAndSendDoesNotScroll();
+    void answeringTheHandshakeRecordsTheWholeReply();
     void sendingARowRecordsTheReplyAndTime();
     void sendAllAnswersTheSelectedRowsAndClearsTheMarks();
     void aLateReplyEndsTheSendAll();
@@ -87,6 +90,66 @@ void BrevantWindowTest::initTestCase() {
 void BrevantWindowTest::cleanupTestCase() {
     reader_.reset();
     slow_reader_.reset();
+}
+
+// At the window's first size every column shows whole, the reply and the time included, and a
+// click on "发送" leaves the grid where it is.
+void BrevantWindowTest::theReplyAndTimeShowAtTheFirstSizeAndSendDoesNotScroll() {
+    WriteConfig(5);
+    brevant::BrevantWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QTableWidget* grid = w.grid();
+    for (int column : {brevant::kReplyColumn, brevant::kTimeColumn}) {
+        const int c = brevant::TableColumn(column);
+        QVERIFY2(
+            grid->columnViewportPosition(c) + grid->columnWidth(c) <= grid->viewport()->width(),
+            qPrintable(QStringLiteral("column %1 at %2 + %3, viewport %4")
+                           .arg(column)
+                           .arg(grid->columnViewportPosition(c))
+                           .arg(grid->columnWidth(c))
+                           .arg(grid->viewport()->width())));
+    }
+    w.SetCell(1, brevant::kDataColumn, "00 41 01 52");
+    QTableWidgetItem* send = grid->item(0, brevant::TableColumn(brevant::kSendColumn));
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualItemRect(send).center());
+    QVERIFY(WaitUntil([&] { return !w.Cell(1, brevant::kTimeColumn).isEmpty(); }, 30000));
+    QCOMPARE(grid->horizontalScrollBar()->value(), 0);
+    QVERIFY(qt_testing::SaveScreenshot(w, QStringLiteral("brevant-first-size.png")));
+    // Smaller and larger windows show every column too.
+    for (const QSize size : {QSize(800, 600), QSize(1920, 1080)}) {
+        w.resize(size);
+        QTRY_VERIFY(grid->columnViewportPosition(brevant::TableColumn(brevant::kTimeColumn)) +
+                        grid->columnWidth(brevant::TableColumn(brevant::kTimeColumn)) <=
+                    grid->viewport()->width());
+        QVERIFY(qt_testing::SaveScreenshot(
+            w, QStringLiteral("brevant-%1x%2.png").arg(size.width()).arg(size.height())));
+    }
+}
+
+// With "应答读卡器握手" ticked in the settings, the reader's announcement is answered and the row
+// records the reply frame: request's status 00 and the card type 04 00.
+void BrevantWindowTest::answeringTheHandshakeRecordsTheWholeReply() {
+    WriteConfig(5);
+    brevant::BrevantWindow w;
+    w.show();
+    QTimer::singleShot(50, [] {
+        auto* dialog = QApplication::activeModalWidget();
+        QVERIFY(dialog);
+        auto* box = dialog->findChild<QCheckBox*>("answerHandshakeBox");
+        QVERIFY(box && !box->isChecked());
+        box->click();
+        QTest::mouseClick(dialog->findChild<QPushButton*>("saveSettingsButton"), Qt::LeftButton);
+    });
+    w.findChild<QAction*>("settingsAction")->trigger();
+    std::string value;
+    QVERIFY(w.ini().Read("PARAM", "HANDSHAKE", value));
+    QCOMPARE(value, std::string("1"));
+    w.SetCell(1, brevant::kDataColumn, "00 41 01 52");
+    ClickCell(w, 1, brevant::kSendColumn);
+    QVERIFY(WaitUntil([&] { return !w.Cell(1, brevant::kTimeColumn).isEmpty(); }, 30000));
+    QCOMPARE(w.Cell(1, brevant::kReplyColumn), QStringLiteral("06 20 00 00 02 04 00 F9 03 "));
+    QCOMPARE(Unbroken(w.MonitorText()), QStringLiteral("06 20 00 00 02 04 00 F9 03 "));
 }
 
 void BrevantWindowTest::sendingARowRecordsTheReplyAndTime() {

@@ -155,6 +155,8 @@ FilterPage::FilterPage(QWidget* parent) : PageBase(parent) {
     events_->setColumnWidth(0, 100);
     events_->setColumnWidth(1, 250);
     events_->setColumnWidth(2, 270);
+    // The event's content takes what the window has beyond the first two columns.
+    events_->horizontalHeader()->setStretchLastSection(true);
     events_->verticalHeader()->hide();
     events_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     events_->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -308,6 +310,10 @@ void FilterPage::ReadLoop() {
 }
 
 void FilterPage::AddEvents(const std::vector<FilterEvent>& events, const std::string& time) {
+    // New rows come into view only for a user who is at the end of the list: one who scrolled
+    // up to read earlier events stays where they are.
+    const QScrollBar* bar = events_->verticalScrollBar();
+    const bool at_end = bar->value() >= bar->maximum();
     for (const FilterEvent& e : events) {
         const int row = events_->rowCount();
         events_->insertRow(row);
@@ -315,7 +321,8 @@ void FilterPage::AddEvents(const std::vector<FilterEvent>& events, const std::st
         events_->setItem(row, 1, new QTableWidgetItem(QString::fromStdString(time)));
         events_->setItem(row, 2, new QTableWidgetItem(QString::fromStdString(e.content)));
     }
-    events_->scrollToBottom();
+    if (at_end)
+        events_->scrollToBottom();
 }
 
 }  // namespace porvane::monitor

@@ -223,6 +223,12 @@ void MonitorPage::Start() {
     lamp_->SetLit(true);
     port_->setEnabled(false);
     modem_timer_->start(100);
+    // The strip counts from now on: error counters that ran before do not light its lamps.
+    program_received_ = 0;
+    program_transmitted_ = 0;
+    comm::SerialStats now;
+    Route(serial::PN_GET_STATISTICS, &now);
+    strip_->CountFrom(now);
 }
 
 void MonitorPage::Stop() {
@@ -252,6 +258,8 @@ void MonitorPage::ReadLoop() {
 }
 
 void MonitorPage::Show(const MonitorOutput& output) {
+    program_received_ += output.bytes_read;
+    program_transmitted_ += output.bytes_written;
     if (!output.lower.empty())
         Append(lower_log_, lower_text_, output.lower);
     if (!output.upper.empty())
@@ -367,8 +375,12 @@ intptr_t MonitorPage::Route(uint32_t code, void* data) {
         }
         case serial::PN_GET_STATISTICS:
             if (running_) {
-                link_->Forward(comm::IOCTL_SERIAL_GET_STATS, nullptr, 0, data,
-                               sizeof(comm::SerialStats));
+                // The line errors as the port's driver counts them, the bytes as the program
+                // moved them.
+                auto* stats = static_cast<comm::SerialStats*>(data);
+                link_->Forward(comm::IOCTL_SERIAL_GET_STATS, nullptr, 0, stats, sizeof *stats);
+                stats->ReceivedCount = program_received_;
+                stats->TransmittedCount = program_transmitted_;
             }
             break;
         case serial::PN_SET_CHART_SCALE: {

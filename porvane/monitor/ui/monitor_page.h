@@ -106,6 +106,11 @@ class MonitorPage : public widgets::PageBase {
     std::atomic<ContentMode> content_mode_{ContentMode::kAllInfo};
     std::atomic<bool> hex_view_{false};
     double ratio_ = 0.5;
+    // The watched program's bytes since Start, counted from its read and write records: the
+    // port driver's own counters restart with every program's open, read 0 while nobody holds
+    // the port and, on a real port, count since the machine started.
+    uint32_t program_received_ = 0;
+    uint32_t program_transmitted_ = 0;
 };
 
 }  // namespace porvane::monitor

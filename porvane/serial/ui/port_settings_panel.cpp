@@ -4,7 +4,9 @@
 #include <QCoreApplication>
 #include <QGridLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpressionValidator>
 
 #include "porvane/serial/page_notify.h"
 #include "porvane/serial/port_list_fill.h"
@@ -41,6 +43,11 @@ PortSettingsPanel::PortSettingsPanel(PageWindow& page, QWidget* parent)
     port_->setCurrentIndex(model_->port_index());
 
     baud_ = FixedList("baudCombo", kBaudEntries, kDefaultBaudIndex);
+    baud_->setEditable(true);
+    baud_->setInsertPolicy(QComboBox::NoInsert);
+    baud_->lineEdit()->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("[1-9][0-9]{0,6}")), baud_));
+    baud_->setToolTip(QString::fromUtf8("可以输入列表以外的波特率, 按回车生效"));
     data_bits_ = FixedList("dataBitsCombo", kDataBitsEntries, kDefaultDataBitsIndex);
     parity_ = FixedList("parityCombo", kParityEntries, kDefaultParityIndex);
     stop_bits_ = FixedList("stopBitsCombo", kStopBitsEntries, kDefaultStopBitsIndex);
@@ -66,6 +73,7 @@ PortSettingsPanel::PortSettingsPanel(PageWindow& page, QWidget* parent)
     connect(stop_bits_, &QComboBox::currentIndexChanged, this,
             [this](int i) { model_->SelectStopBits(i); });
     connect(advanced_, &QPushButton::clicked, this, &PortSettingsPanel::OnAdvancedOptions);
+    connect(baud_->lineEdit(), &QLineEdit::editingFinished, this, &PortSettingsPanel::OnBaudTyped);
     connect(follower, &PortListFollower::PortsChanged, this, &PortSettingsPanel::OnPortsChanged);
 }
 
@@ -80,6 +88,31 @@ void PortSettingsPanel::OnPortsChanged(const QStringList& arrived) {
     for (const QString& name : arrived)
         names.push_back(name.toStdString());
     page_.PageNotify(PN_PORTS_ARRIVED, &names);
+}
+
+void PortSettingsPanel::OnBaudTyped() {
+    const QString typed = baud_->currentText();
+    const int listed = baud_->findText(typed, Qt::MatchExactly);
+    if (listed >= 0) {
+        if (listed != baud_->currentIndex())
+            baud_->setCurrentIndex(listed);  // a list entry typed: chosen as from the list
+        return;
+    }
+    // The range the command line takes too: below 50 or above 4,000,000 no port runs.
+    constexpr uint32_t kLeastBaud = 50;
+    constexpr uint32_t kMostBaud = 4'000'000;
+    const uint32_t baud = typed.toUInt();
+    if (baud < kLeastBaud || baud > kMostBaud) {
+        // Nothing usable typed: the box shows the rate in use again.
+        baud_->setEditText(QString::number(model_->record().dcb.BaudRate));
+        return;
+    }
+    if (baud == model_->record().dcb.BaudRate && model_->baud_index() < 0)
+        return;
+    const QSignalBlocker block(baud_);
+    baud_->setCurrentIndex(-1);
+    baud_->setEditText(typed);
+    model_->TypeBaud(baud);
 }
 
 void PortSettingsPanel::SelectPort(const std::string& port) {

@@ -34,6 +34,8 @@ class PortSettingsPanel : public QWidget {
   private:
     void OnAdvancedOptions();
     void OnPortsChanged(const QStringList& arrived);
+    // The baud box takes a typed rate as well as the list's entries.
+    void OnBaudTyped();
 
     PageWindow& page_;
     std::unique_ptr<PortSettingsModel> model_;

@@ -6,10 +6,12 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
 #include "platform/qt_l10n/qt_translations.h"
+#include "platform/qt_style/visible_scroll_bars.h"
 #include "porvane/monitor/ui/filter_page.h"
 #include "porvane/monitor/ui/monitor_page.h"
 #include "porvane/shell/ui/help_launcher.h"
@@ -24,6 +26,7 @@ namespace porvane::shell {
 void PrepareApplication(QApplication& app) {
     QApplication::setApplicationName(QStringLiteral("Porvane"));
     qt_l10n::InstallQtTranslations(app);
+    qt_style::UseVisibleScrollBars(app);
 }
 
 AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
@@ -79,11 +82,16 @@ MainDialog::MainDialog(QWidget* parent) : QMainWindow(parent) {
     connect(manual, &QAction::triggered, this, [this] { OpenHelp(this); });
     connect(about, &QAction::triggered, this, &MainDialog::ShowAbout);
 
-    // The first size (456 × 300 dialog units) is also the smallest; it grows where the pages
-    // need more room to show every control whole (a large font).
-    const QSize first = widgets::DialogUnitsToPixels(this, 456, 300).expandedTo(minimumSizeHint());
+    // The first size is 456 × 300 dialog units, more where the pages need more room to show
+    // every control whole (a large font), less where the screen is smaller. The smallest size is
+    // the least at which every control and every counter still shows whole: with the usual font
+    // it is below 800 × 600, so that the window fits a small screen.
+    const QSize least = minimumSizeHint();
+    QSize first = widgets::DialogUnitsToPixels(this, 456, 300).expandedTo(least);
+    if (const QScreen* shown_on = screen())
+        first = first.boundedTo(shown_on->availableSize()).expandedTo(least);
+    setMinimumSize(least);
     resize(first);
-    setMinimumSize(first);
 }
 
 void MainDialog::ShowAbout() {

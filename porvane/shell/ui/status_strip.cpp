@@ -39,6 +39,9 @@ QFrame* Separator() {
 StatusStrip::StatusStrip(serial::PageWindow& page, QWidget* parent) : QWidget(parent), page_(page) {
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(2, 1, 2, 1);
+    // Tight, so that the strip with every lamp, the largest counts and its buttons whole fits a
+    // window below 800 pixels wide.
+    layout->setSpacing(3);
     dtr_ = LabelledLamp(layout, "dtrLamp", "DTR");
     rts_ = LabelledLamp(layout, "rtsLamp", "RTS");
     dsr_ = LabelledLamp(layout, "dsrLamp", "DSR");
@@ -71,8 +74,9 @@ StatusStrip::StatusStrip(serial::PageWindow& page, QWidget* parent) : QWidget(pa
     chart_ = new LineChart;
     chart_->setObjectName("trafficChart");
     chart_->setToolTip(QString::fromUtf8("图形显示流量"));
-    // Wide enough to read a few seconds of traffic whatever the window's width.
-    chart_->setMinimumWidth(tx_->fontMetrics().horizontalAdvance(QLatin1Char('0')) * 12);
+    // Wide enough to read a few seconds of traffic in the smallest window; wider windows give
+    // the chart all the room the strip has left.
+    chart_->setMinimumWidth(tx_->fontMetrics().horizontalAdvance(QLatin1Char('0')) * 6);
     layout->addWidget(chart_, 1);
     auto* help = new QPushButton(QString::fromUtf8("运行帮助"));
     help->setObjectName("helpButton");

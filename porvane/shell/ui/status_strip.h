@@ -28,6 +28,8 @@ class StatusStrip : public QWidget {
     void SetChartScale(uint32_t sending, uint32_t receiving);  // PN_SET_CHART_SCALE
     void Tick();                                               // the one-second timer
     void ResetCounts();                                        // "重新计数"
+    // The port's counters when the page began answering for it; only later traffic counts.
+    void CountFrom(const comm::SerialStats& now) { counters_.CountFrom(now); }
 
     LineChart* chart() const { return chart_; }
 

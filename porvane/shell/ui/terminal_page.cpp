@@ -39,6 +39,7 @@ TerminalPage::TerminalPage(QWidget* parent) : PageBase(parent) {
     layout->setRowStretch(0, 1);
     uint32_t scale[2] = {100, 100};
     Route(serial::PN_SET_CHART_SCALE, scale);
+    addAction(view_->find_action());  // Ctrl+F wherever the focus is on the page
 }
 
 TerminalPage::~TerminalPage() {
@@ -70,9 +71,13 @@ intptr_t TerminalPage::Route(uint32_t code, void* data) {
             view_->ShowReceived(block->data, block->count);
             break;
         }
-        case serial::PN_SEND_DATA:
-            receive_panel_->Write(static_cast<serial::DataBlock*>(data));
+        case serial::PN_SEND_DATA: {
+            auto* block = static_cast<serial::DataBlock*>(data);
+            receive_panel_->Write(block);
+            if (block != nullptr && receive_panel_->open())
+                view_->LogSent(block->data, block->count);
             break;
+        }
         case serial::PN_HEX_VIEW:
             view_->SetHex(*static_cast<uint32_t*>(data) != 0);
             break;

@@ -2,10 +2,14 @@
 
 #include <QCheckBox>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <fstream>
 
 #include "platform/comm/rfc2217_serial_device.h"
@@ -42,6 +46,18 @@ ReceivePanel::ReceivePanel(serial::PageWindow& page, QWidget* parent)
     // One line under the file field, in the room the column has: it never widens the column.
     status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
 
+    dtr_ = new QCheckBox(QStringLiteral("DTR"));
+    dtr_->setObjectName("dtrSwitch");
+    rts_ = new QCheckBox(QStringLiteral("RTS"));
+    rts_->setObjectName("rtsSwitch");
+    break_ = new QPushButton(QStringLiteral("Break"));
+    break_->setObjectName("breakButton");
+    break_->setToolTip(QString::fromUtf8("发送 250 毫秒的 Break"));
+    auto* lines = new QHBoxLayout;
+    lines->addWidget(dtr_);
+    lines->addWidget(rts_);
+    lines->addWidget(break_);
+
     auto* layout = new QGridLayout(this);
     layout->setContentsMargins(4, 4, 4, 4);
     layout->addWidget(open_, 0, 0);
@@ -54,7 +70,9 @@ ReceivePanel::ReceivePanel(serial::PageWindow& page, QWidget* parent)
     layout->addWidget(save, 3, 1);
     layout->addWidget(file_, 4, 0, 1, 2);
     layout->addWidget(status_, 5, 0, 1, 2);
-    layout->setRowStretch(6, 1);
+    layout->addLayout(lines, 6, 0, 1, 2);
+    layout->setRowStretch(7, 1);
+    ShowModemLines();
 
     connect(open_, &QPushButton::clicked, this, &ReceivePanel::OnOpenClose);
     connect(stop_, &QPushButton::clicked, this, &ReceivePanel::OnStopContinue);
@@ -68,6 +86,41 @@ ReceivePanel::ReceivePanel(serial::PageWindow& page, QWidget* parent)
             [this] { page_.PageNotify(serial::PN_REDISPLAY, nullptr); });
     connect(choose, &QPushButton::clicked, this, &ReceivePanel::OnChooseFile);
     connect(save, &QPushButton::clicked, this, &ReceivePanel::OnSave);
+    connect(dtr_, &QCheckBox::clicked, this,
+            [this] { OnModemSwitch(comm::Escape::SetDtr, comm::Escape::ClrDtr, dtr_); });
+    connect(rts_, &QCheckBox::clicked, this,
+            [this] { OnModemSwitch(comm::Escape::SetRts, comm::Escape::ClrRts, rts_); });
+    connect(break_, &QPushButton::clicked, this, &ReceivePanel::OnBreak);
+}
+
+void ReceivePanel::ShowModemLines() {
+    uint32_t status = 0;
+    uint32_t control = 0;
+    const bool lines = open_flag_ != 0 && channel_.GetModemLines(status, control);
+    for (QCheckBox* box : {dtr_, rts_}) {
+        box->setEnabled(lines);
+        box->setToolTip(open_flag_ != 0 && !lines ? QString::fromUtf8("这个串口没有握手线")
+                                                  : QString());
+    }
+    dtr_->setChecked(lines && (control & 0x01));
+    rts_->setChecked(lines && (control & 0x02));
+    break_->setEnabled(open_flag_ != 0);
+}
+
+void ReceivePanel::OnModemSwitch(comm::Escape set, comm::Escape clear, QCheckBox* box) {
+    channel_.EscapeFunction(box->isChecked() ? set : clear);
+    ShowModemLines();  // shows what the port took
+}
+
+// A break of 250 ms, as terminal programs send it; the button waits for its end.
+void ReceivePanel::OnBreak() {
+    if (open_flag_ == 0 || !channel_.EscapeFunction(comm::Escape::SetBreak))
+        return;
+    break_->setEnabled(false);
+    QTimer::singleShot(250, this, [this] {
+        channel_.EscapeFunction(comm::Escape::ClrBreak);
+        break_->setEnabled(open_flag_ != 0);
+    });
 }
 
 void ReceivePanel::OnOpenClose() {
@@ -80,6 +133,7 @@ void ReceivePanel::OnOpenClose() {
         opened_port_ = serial::PortNameOf(channel_.settings());
         opened_identity_ = devicemap::IdentifyPort(opened_port_);
         awaiting_return_ = false;
+        StopWatchingForPathReturn();
         status_->clear();
         status_->setToolTip(QString());
         open_->setText(QString::fromUtf8("关闭串口"));
@@ -90,6 +144,7 @@ void ReceivePanel::OnOpenClose() {
         open_->setText(QString::fromUtf8("打开串口"));
         lamp_->SetLit(false);
     }
+    ShowModemLines();
     page_.PageNotify(serial::PN_PORT_STATE, &open_flag_);
 }
 
@@ -116,9 +171,35 @@ void ReceivePanel::PortVanished() {
         status_->setToolTip(QString::fromUtf8("%1: 按'打开串口'重新连接")
                                 .arg(QString::fromStdString(opened_identity_->path)));
     }
+    if (awaiting_return_)
+        WatchForPathReturn();
     widgets::ShowProgramMessage(this, QString::fromUtf8(serial::kMessagePortGone));
     if (remote)
         open_->setFocus();
+}
+
+void ReceivePanel::WatchForPathReturn() {
+    const QFileInfo port(QString::fromStdString(opened_port_));
+    if (!port.isAbsolute())
+        return;  // a named device: the device map's watcher reports its return
+    StopWatchingForPathReturn();
+    path_watch_ = new QFileSystemWatcher(this);
+    path_watch_->setObjectName("portPathWatch");
+    path_watch_->addPath(port.absolutePath());
+    auto look = [this] {
+        // exists() follows the link: a link left behind by the vanished port leads nowhere.
+        if (awaiting_return_ && QFileInfo::exists(QString::fromStdString(opened_port_)))
+            PortsArrived({opened_port_});
+    };
+    connect(path_watch_, &QFileSystemWatcher::directoryChanged, this, look);
+    // It may have come back before the watch began.
+    QMetaObject::invokeMethod(this, look, Qt::QueuedConnection);
+}
+
+void ReceivePanel::StopWatchingForPathReturn() {
+    if (path_watch_ != nullptr)
+        path_watch_->deleteLater();  // may be the sender of the change being handled
+    path_watch_ = nullptr;
 }
 
 void ReceivePanel::PortsArrived(const std::vector<std::string>& ports) {
@@ -130,6 +211,7 @@ void ReceivePanel::PortsArrived(const std::vector<std::string>& ports) {
             continue;
         }
         awaiting_return_ = false;
+        StopWatchingForPathReturn();
         page_.PageNotify(serial::PN_SELECT_PORT, const_cast<char*>(port.c_str()));
         status_->setText(QString::fromUtf8("适配器已重新连接"));
         status_->setToolTip(

@@ -12,6 +12,7 @@
 #include "porvane/serial/serial_channel.h"
 
 class QCheckBox;
+class QFileSystemWatcher;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -55,6 +56,15 @@ class ReceivePanel : public QWidget {
 
   private:
     void OnOpenClose();
+    // A virtual port (a path) that vanished may come back on the same path with the device map
+    // unchanged: its folder is watched until the path leads to a device again.
+    void WatchForPathReturn();
+    void StopWatchingForPathReturn();
+    // The DTR and RTS switches follow the open port's lines, and are off and disabled when the
+    // port is closed or has no modem lines (a pseudo-terminal).
+    void ShowModemLines();
+    void OnModemSwitch(comm::Escape set, comm::Escape clear, QCheckBox* box);
+    void OnBreak();
     void OnStopContinue();
     void OnChooseFile();
     void OnSave();
@@ -70,10 +80,14 @@ class ReceivePanel : public QWidget {
     QLineEdit* file_;
     widgets::Lamp* lamp_;
     QLabel* status_;  // says a port vanished and when it is back
+    QCheckBox* dtr_;
+    QCheckBox* rts_;
+    QPushButton* break_;
     // The port opened last, with its identity read while it was there, for knowing it again.
     std::string opened_port_;
     std::optional<devicemap::PortIdentity> opened_identity_;
     bool awaiting_return_ = false;
+    QFileSystemWatcher* path_watch_ = nullptr;  // while a vanished path is awaited
 };
 
 }  // namespace porvane::terminal

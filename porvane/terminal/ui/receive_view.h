@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFile>
 #include <QString>
 #include <QWidget>
 #include <cstdint>
@@ -9,6 +10,9 @@
 #include "porvane/terminal/receive_store.h"
 #include "porvane/terminal/receive_text.h"
 
+class QAction;
+class QLabel;
+class QLineEdit;
 class QTimer;
 
 namespace porvane::terminal {
@@ -46,7 +50,36 @@ class ReceiveView : public QWidget {
     // Shows what waits at once (normally a short timer does).
     void Flush();
 
+    // The field's context menu adds, beside the usual edit entries: time stamps on received
+    // bursts, search (also Ctrl+F on the page) and a log file.
+    //
+    // Time stamps: each arrival begins a line with "[hh:mm:ss.zzz] " (display only: "重新显示"
+    // shows the kept bytes without them).
+    void SetTimeStamps(bool on);
+    bool time_stamps() const { return time_stamps_; }
+    // Search: shows the find bar under the field; every match of its text is highlighted.
+    void ShowFindBar();
+    int match_count() const { return match_count_; }
+    // Log file: from StartLog on, everything received is appended to the file as the view
+    // renders it (GBK; text or hex, with the time stamps when they are on), whether the display
+    // is stopped or not; with sent data included, each block sent is a line of its own that
+    // begins with "[发送] ". False (and nothing logs) when the file cannot be opened.
+    bool StartLog(const QString& path);
+    void StopLog();
+    bool logging() const { return log_.isOpen(); }
+    void SetLogSent(bool on) { log_sent_ = on; }
+    // A block the page sent (PN_SEND_DATA), for the log.
+    void LogSent(const uint8_t* bytes, uint32_t count);
+    QAction* find_action() const { return find_action_; }
+
   private:
+    void ShowContextMenu(const QPoint& at);
+    void OnLogToggled(bool on);
+    // Marks and counts every match; FindNext selects and shows the next one.
+    void Highlight();
+    void FindNext();
+    void WriteLog(const std::string& utf8);
+
     ReceiveField* field_;
     QTimer* flush_timer_;
     ReceiveStore store_;
@@ -59,6 +92,20 @@ class ReceiveView : public QWidget {
     std::string view_text_;       // the last text handed out by PN_GET_VIEW_TEXT
     uint64_t handed_count_ = 0;
     uint64_t handed_checksum_ = kChecksumStart;
+
+    bool time_stamps_ = false;
+    bool at_line_start_ = true;  // the last text shown ended a line (or nothing was shown)
+    QAction* stamp_action_;
+    QAction* find_action_;
+    QAction* log_action_;
+    QAction* log_sent_action_;
+    QWidget* find_bar_;
+    QLineEdit* find_field_;
+    QLabel* find_count_;
+    int match_count_ = 0;
+    QFile log_;
+    bool log_sent_ = false;
+    bool log_at_line_start_ = true;
 };
 
 }  // namespace porvane::terminal

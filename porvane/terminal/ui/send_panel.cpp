@@ -1,17 +1,22 @@
 #include "porvane/terminal/ui/send_panel.h"
 
+#include <QAction>
+#include <QActionGroup>
 #include <QCheckBox>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QStackedWidget>
 #include <QTimer>
+#include <memory>
 
 #include "platform/text/gbk.h"
 #include "porvane/serial/page_notify.h"
@@ -75,8 +80,26 @@ SendPanel::SendPanel(serial::PageWindow& page, QWidget* parent) : QWidget(parent
     text_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Ignored);
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
 
+    enter_actions_ = new QActionGroup(this);
+    const std::pair<const char*, const char*> enter_entries[] = {
+        {"enterNewLineAction", "换行 (不发送)"},
+        {"enterSendCrAction", "发送, 加 CR"},
+        {"enterSendLfAction", "发送, 加 LF"},
+        {"enterSendCrLfAction", "发送, 加 CR LF"}};
+    for (int i = 0; i < 4; ++i) {
+        QAction* action = enter_actions_->addAction(QString::fromUtf8(enter_entries[i].second));
+        action->setObjectName(enter_entries[i].first);
+        action->setCheckable(true);
+        action->setChecked(i == 0);
+        connect(action, &QAction::triggered, this,
+                [this, i] { enter_ = static_cast<EnterKey>(i); });
+    }
+    text_->setContextMenuPolicy(Qt::CustomContextMenu);
+    text_->installEventFilter(this);
+
     send_->setEnabled(false);
     send_file_->setEnabled(false);
+    connect(text_, &QWidget::customContextMenuRequested, this, &SendPanel::ShowContextMenu);
     connect(send_, &QPushButton::clicked, this, &SendPanel::SendText);
     connect(periodic_, &QCheckBox::clicked, this, &SendPanel::OnPeriodic);
     connect(timer_, &QTimer::timeout, this, &SendPanel::SendText);
@@ -131,10 +154,15 @@ void SendPanel::SendEmpty() {
 }
 
 void SendPanel::SendText() {
+    Send(EnterKey::kNewLine);
+}
+
+void SendPanel::Send(EnterKey line_end) {
     QString text = text_->toPlainText();
     if (text.isEmpty()) {
         return;
     }
+    history_.Add(text.toStdString());
     text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
     const QByteArray utf8 = text.toUtf8();
     std::string bytes =
@@ -143,8 +171,46 @@ void SendPanel::SendText() {
     if (hex_->isChecked()) {
         data = ParseHexText(bytes);
     }
+    AppendLineEnd(line_end, data);
     serial::DataBlock block{data.data(), static_cast<uint32_t>(data.size())};
     page_.PageNotify(serial::PN_SEND_DATA, &block);
+}
+
+// Enter in the send box sends the text with the chosen line end and empties the box, as a
+// command line does; Shift+Enter always starts a new line.
+bool SendPanel::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == text_ && event->type() == QEvent::KeyPress && enter_ != EnterKey::kNewLine) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+            !(key->modifiers() & Qt::ShiftModifier)) {
+            if (send_->isEnabled() && !text_->toPlainText().isEmpty()) {
+                Send(enter_);
+                text_->clear();
+            }
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void SendPanel::ShowContextMenu(const QPoint& at) {
+    std::unique_ptr<QMenu> menu(text_->createStandardContextMenu());
+    menu->setObjectName("sendContextMenu");
+    menu->addSeparator();
+    QMenu* enter = menu->addMenu(QString::fromUtf8("回车键"));
+    enter->addActions(enter_actions_->actions());
+    QMenu* sent = menu->addMenu(QString::fromUtf8("发送历史"));
+    sent->setEnabled(!history_.entries().empty());
+    int n = 0;
+    for (const std::string& entry : history_.entries()) {
+        const QString text = QString::fromStdString(entry);
+        QString shown = text;
+        shown.replace(QLatin1Char('\n'), QStringLiteral(" ⏎ "));
+        QAction* pick = sent->addAction(shown.left(60));
+        pick->setObjectName(QStringLiteral("historyAction%1").arg(n++));
+        connect(pick, &QAction::triggered, this, [this, text] { text_->setPlainText(text); });
+    }
+    menu->exec(text_->mapToGlobal(at));
 }
 
 void SendPanel::OnPeriodic(bool checked) {

@@ -5,7 +5,9 @@
 
 #include "porvane/serial/page_window.h"
 #include "porvane/terminal/file_sender.h"
+#include "porvane/terminal/send_line.h"
 
+class QActionGroup;
 class QCheckBox;
 class QLineEdit;
 class QPlainTextEdit;
@@ -33,9 +35,18 @@ class SendPanel : public QWidget {
 
     void SendText();  // "发送" and each tick of the period
     bool transferring() const { return transferring_; }
+    // The send box's context menu sets what Enter does and offers the texts sent before.
+    EnterKey enter_key() const { return enter_; }
+    const SendHistory& history() const { return history_; }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     TextProgressBar* progress() const { return progress_; }
 
   private:
+    // Sends the box's text, with line_end after it.
+    void Send(EnterKey line_end);
+    void ShowContextMenu(const QPoint& at);
     void OnPeriodic(bool checked);
     void OnChooseFile();
     void OnSendFile();
@@ -57,6 +68,9 @@ class SendPanel : public QWidget {
     QStackedWidget* file_or_progress_;
     QTimer* timer_;
     std::unique_ptr<FileSender> sender_;
+    EnterKey enter_ = EnterKey::kNewLine;
+    QActionGroup* enter_actions_;
+    SendHistory history_;
 };
 
 }  // namespace porvane::terminal

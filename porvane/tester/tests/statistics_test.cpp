@@ -73,21 +73,23 @@ TEST_F(StatisticsTest, SignalsOfASecond) {
     EXPECT_FALSE(s.lost_sync);
 }
 
-TEST_F(StatisticsTest, LabelsTrailTheTallyByOneTick) {
+TEST_F(StatisticsTest, LabelsAndEventRowsShowTheSameSeconds) {
     stats_.Start();
-    Tick(8000, 8);
-    EXPECT_EQ(stats_.performance_labels()[0], "总比特: 0b");
     hardware_.TransmittedCount = 1000;
     hardware_.ParityErrorCount = 2;
-    Tick(8000, 0);
+    Tick(8000, 8);
     EXPECT_EQ(stats_.performance_labels()[0], "总比特: 8000b");
     EXPECT_EQ(stats_.performance_labels()[1], "总时间: 1s");
+    ASSERT_EQ(stats_.rows().size(), 1u);
+    EXPECT_EQ(stats_.rows()[0][2], "1s,  8, 1.0000e-003");
     EXPECT_EQ(stats_.performance_labels()[2], "误码秒: 1s");
     EXPECT_EQ(stats_.performance_labels()[3], "误码秒率: 100.0000%");
     EXPECT_EQ(stats_.performance_labels()[4], "误码数: 8b");
     EXPECT_EQ(stats_.performance_labels()[5], "误码率: 1.0000e-003");
     EXPECT_EQ(stats_.hardware_labels()[0], "发送字节数: 1000");
     EXPECT_EQ(stats_.hardware_labels()[3], "校验误: 2");
+    Tick(8000, 0);
+    EXPECT_EQ(stats_.performance_labels()[1], "总时间: 2s");
     EXPECT_EQ(stats_.bytes_per_second_label(), "每秒字节数: 1000bytes");
 }
 
@@ -171,8 +173,8 @@ TEST_F(StatisticsTest, ReportLinesInGbkWithCrLf) {
         "--------- 串口测试结果报告 --------------\r\n"
         "测试起始时间: 2026年12月08日09时30分00秒\r\n"
         "测试结束时间: 2026年12月08日09时30分02秒\r\n"
-        "总比特: 7680b\r\n总时间: 1s\r\n误码秒: 1s\r\n误码秒率: 100.0000%\r\n误码数: 3b\r\n"
-        "误码率: 3.9063e-004\r\n"
+        "总比特: 15360b\r\n总时间: 2s\r\n误码秒: 2s\r\n误码秒率: 100.0000%\r\n误码数: 8b\r\n"
+        "误码率: 5.2083e-004\r\n"
         "\r\n"
         "发送字节数: 0\r\n接收字节数: 0\r\n帧错误: 0\r\n校验误: 0\r\n发送溢出: 0\r\n接收溢出: 0\r\n"
         "\r\n"

@@ -7,6 +7,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QTimer>
+#include <algorithm>
 
 #include "porvane/serial/page_notify.h"
 #include "porvane/tester/pattern_step.h"
@@ -62,6 +64,10 @@ TesterPanel::TesterPanel(serial::PageWindow& page, QWidget* parent) : QWidget(pa
     layout->addWidget(save, 6, 0, 1, 2);
     layout->setRowStretch(7, 1);
 
+    drain_timer_ = new QTimer(this);
+    drain_timer_->setObjectName("drainTimer");
+
+    connect(drain_timer_, &QTimer::timeout, this, &TesterPanel::OnDrainTick);
     connect(pattern_, &QComboBox::currentIndexChanged, this, &TesterPanel::OnPattern);
     connect(insert_, &QComboBox::currentIndexChanged, this, &TesterPanel::OnInsert);
     connect(user_pattern_, &QLineEdit::textChanged, this, &TesterPanel::OnUserPattern);
@@ -127,13 +133,54 @@ void TesterPanel::OnStartStop() {
         open_->setEnabled(false);
         start_->setText(QString::fromUtf8("停止测试"));
         test_lamp_->SetLit(true);
-        channel_.ClearPortStatistics();
-    } else {
-        testing_flag_ = 0;
-        open_->setEnabled(true);
-        start_->setText(QString::fromUtf8("开始测试"));
-        test_lamp_->SetLit(false);
+        // Bytes on their way from before the start would be received within the test without
+        // having been sent in it (a loop-back would receive more than it sent). The generator
+        // pauses, what it queued and has not sent is dropped, and counting begins once nothing
+        // more has come for a while: then nothing from before is left on the line.
+        settings_.running = 0;
+        HandOver();
+        channel_.PurgePort(comm::PURGE_TXCLEAR);
+        drain_seen_ = channel_.bytes_read_total();
+        const comm::Dcb& dcb = channel_.settings().dcb;
+        const uint32_t bits_per_character = dcb.ByteSize + 2u;
+        // Quiet for 20 characters' time, and never less than 300 ms (a loaded machine may
+        // leave the far end of a loop-back unscheduled for a while).
+        const uint32_t quiet_ms =
+            dcb.BaudRate == 0 ? 300
+                              : std::max(300u, 20u * bits_per_character * 1000u / dcb.BaudRate);
+        drain_timer_->start(static_cast<int>(quiet_ms));
+        return;
     }
+    testing_flag_ = 0;
+    open_->setEnabled(true);
+    start_->setText(QString::fromUtf8("开始测试"));
+    test_lamp_->SetLit(false);
+    if (drain_timer_->isActive()) {
+        drain_timer_->stop();  // stopped before counting began: the generator goes on
+        settings_.running = 1;
+        HandOver();
+        channel_.WriteTestBlock();
+    }
+    page_.PageNotify(serial::PN_TEST_STATE, &testing_flag_);
+}
+
+void TesterPanel::OnDrainTick() {
+    const uint32_t seen = channel_.bytes_read_total();
+    if (seen != drain_seen_) {
+        drain_seen_ = seen;  // still arriving
+        return;
+    }
+    drain_timer_->stop();
+    BeginCounting();
+}
+
+void TesterPanel::BeginCounting() {
+    channel_.PurgePort(comm::PURGE_RXCLEAR);
+    channel_.ClearPortStatistics();
+    Resynchronise();
+    settings_.running = 1;
+    HandOver();
+    channel_.WriteTestBlock();  // the emptied queue announces no transmit-empty
     page_.PageNotify(serial::PN_TEST_STATE, &testing_flag_);
 }
 

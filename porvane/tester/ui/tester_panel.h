@@ -9,6 +9,7 @@
 class QComboBox;
 class QLineEdit;
 class QPushButton;
+class QTimer;
 
 namespace porvane::widgets {
 class Lamp;
@@ -36,12 +37,17 @@ class TesterPanel : public QWidget {
 
     bool open() const { return open_flag_ != 0; }
     bool testing() const { return testing_flag_ != 0; }
+    uint32_t bytes_received() const { return channel_.bytes_read_total(); }
+    uint32_t bytes_sent() const { return channel_.bytes_written_total(); }
     const TestSettings& settings() const { return settings_; }
     const LineTest& line_test() const { return line_test_; }
 
   private:
     void OnOpenClose();
     void OnStartStop();
+    // The start waits for the line to go quiet (OnDrainTick), then counting begins.
+    void OnDrainTick();
+    void BeginCounting();
     void OnPattern(int index);
     void OnInsert(int index);
     void OnUserPattern(const QString& text);
@@ -63,6 +69,8 @@ class TesterPanel : public QWidget {
     widgets::Lamp* port_lamp_;
     QPushButton* start_;
     widgets::Lamp* test_lamp_;
+    QTimer* drain_timer_;      // runs between "开始测试" and the start of counting
+    uint32_t drain_seen_ = 0;  // bytes read when the drain timer last looked
 };
 
 }  // namespace porvane::tester

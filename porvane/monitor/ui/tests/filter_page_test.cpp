@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTableWidget>
@@ -49,6 +50,7 @@ class FilterPageTest : public QObject {
     void aPeriodicTimeRowOfZeroSecondsFiresAtTheShortestPeriod();
     void receiveDelete();
     void forceChangeReachesTheProgramsPort();
+    void eventListStaysWhereTheUserScrolledAndFillsTheWidth();
     void screenshot();
 
   private:
@@ -344,6 +346,42 @@ void FilterPageTest::forceChangeReachesTheProgramsPort() {
     Find<QComboBox>("forceBaudCombo")->setCurrentText(QStringLiteral("1200"));
     Click("forceButton");
     QCOMPARE(app->Speed(), 57600u);
+    QCOMPARE(app->Exit(), 0);
+}
+
+// Events arriving while the user reads earlier ones leave the list where it was scrolled; at the
+// end of the list it follows the newest. The last column takes the window's width.
+void FilterPageTest::eventListStaysWhereTheUserScrolledAndFillsTheWidth() {
+    auto app = Program();
+    QVERIFY(StartOnOpenPort(*app));
+    Find<QComboBox>("actionCombo")->setCurrentIndex(1);
+    Find<QLineEdit>("byteField")->setText(QStringLiteral("55"));
+    Find<QLineEdit>("sendCountValue")->setText(QStringLiteral("1"));
+    Find<QCheckBox>("sendCountPeriodic")->click();  // an event for every byte written
+    auto* list = page_->events();
+    auto write = [&](int n) {
+        QVERIFY(app->Write(std::string(static_cast<size_t>(n), 'C')));
+        QCOMPARE(FarEnd(static_cast<size_t>(n)).size(), static_cast<size_t>(n));
+    };
+    write(60);
+    QVERIFY(WaitUntil([&] { return list->rowCount() == 60; }));
+    QScrollBar* bar = list->verticalScrollBar();
+    QVERIFY(bar->maximum() > 0);
+    QCOMPARE(bar->value(), bar->maximum());
+    bar->triggerAction(QAbstractSlider::SliderToMinimum);  // the user scrolls up to the top
+    write(10);
+    QVERIFY(WaitUntil([&] { return list->rowCount() == 70; }));
+    QCoreApplication::processEvents();
+    QCOMPARE(bar->value(), 0);
+    bar->triggerAction(QAbstractSlider::SliderToMaximum);  // back at the end: follows again
+    write(10);
+    QVERIFY(WaitUntil([&] { return list->rowCount() == 80; }));
+    QTRY_COMPARE(bar->value(), bar->maximum());
+
+    page_->resize(1900, 1000);
+    QTRY_COMPARE(list->columnViewportPosition(2) + list->columnWidth(2), list->viewport()->width());
+    QCOMPARE(list->columnWidth(0), 100);
+    QCOMPARE(list->columnWidth(1), 250);
     QCOMPARE(app->Exit(), 0);
 }
 

@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -49,6 +50,7 @@ class MonitorPageTest : public QObject {
     void hexDisplayAndTextUpToAZeroByte();
     void limitRuleReplacesTheLog();
     void saveWritesBothLogsAndFailsClearly();
+    void stripCountsTheWatchedProgramsBytesFromZero();
     void statusStripAnswersThroughTheLink();
     void startFailures();
     void aHostThatGoesAwayStopsThePage();
@@ -335,6 +337,42 @@ void MonitorPageTest::saveWritesBothLogsAndFailsClearly() {
     QVERIFY(page_->upper_text().isEmpty() && page_->lower_text().isEmpty());
     QVERIFY(page_->upper_log()->toPlainText().isEmpty());
     QCOMPARE(app->Exit(), 0);
+}
+
+// TX and RX count what the watched program wrote and read, each run on its own; "重新计数" brings
+// them to 0 and they stay there until the program moves bytes again.
+void MonitorPageTest::stripCountsTheWatchedProgramsBytesFromZero() {
+    auto* tx = Find<QLabel>("txLabel");
+    auto* rx = Find<QLabel>("rxLabel");
+    QSignalSpy ticks(page_->findChild<QTimer*>("statusTimer"), &QTimer::timeout);
+    const std::string written(36, 'w');
+    const std::string answer(48, 'r');
+    auto run = [&] {
+        auto app = Program();
+        QVERIFY(app->Open());
+        QVERIFY(app->Write(written));
+        QCOMPARE(FarEnd(written.size()), written);
+        host_->port(0).WriteAll(answer);
+        QCOMPARE(app->Read(answer.size()), answer);
+        QCOMPARE(app->Exit(), 0);
+    };
+    for (int round = 0; round < 2; ++round) {
+        StartMonitoring();
+        QTRY_COMPARE_WITH_TIMEOUT(ticks.size() > 0 && tx->text() == QStringLiteral("TX: 0"), true,
+                                  30000);
+        run();
+        QTRY_COMPARE_WITH_TIMEOUT(tx->text(), QStringLiteral("TX: 36"), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(rx->text(), QStringLiteral("RX: 48"), 30000);
+        QTest::mouseClick(Find<QPushButton>("resetCountButton"), Qt::LeftButton);
+        QCOMPARE(tx->text(), QStringLiteral("TX: 0"));
+        for (int i = 0; i < 2; ++i)
+            QVERIFY(ticks.wait(30000));
+        QCOMPARE(tx->text(), QStringLiteral("TX: 0"));
+        QCOMPARE(rx->text(), QStringLiteral("RX: 0"));
+        QTest::mouseClick(Find<QPushButton>("monitorStartButton"), Qt::LeftButton);
+        QVERIFY(!page_->running());
+        ticks.clear();
+    }
 }
 
 void MonitorPageTest::statusStripAnswersThroughTheLink() {

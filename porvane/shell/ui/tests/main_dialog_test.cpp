@@ -9,8 +9,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QStyleOptionSlider>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTextBrowser>
@@ -72,6 +75,11 @@ void FindLayoutFaults(const QWidget* parent, QStringList& faults) {
         if ((qobject_cast<const QAbstractButton*>(w) || qobject_cast<const QComboBox*>(w)) &&
             (w->width() < least.width() || w->height() < least.height()))
             faults << QStringLiteral("squeezed: %1").arg(Describe(w));
+        // A label shows its whole text (a number cut short reads as another number).
+        const auto* label = qobject_cast<const QLabel*>(w);
+        if (label != nullptr && !label->wordWrap() && !label->text().isEmpty() &&
+            label->fontMetrics().horizontalAdvance(label->text()) > label->contentsRect().width())
+            faults << QStringLiteral("cut text: %1").arg(Describe(w));
         for (int j = i + 1; j < shown.size(); ++j) {
             if (w->geometry().intersects(shown[j]->geometry()))
                 faults << QStringLiteral("overlap: %1 / %2").arg(Describe(w), Describe(shown[j]));
@@ -106,7 +114,9 @@ class MainDialogTest : public QObject {
     void eachTabHoldsItsPage();
     void everyControlIsWholeAtTheFirstSizeAndAbove_data();
     void everyControlIsWholeAtTheFirstSizeAndAbove();
+    void everythingIsWholeAt800x600AndAtTheSmallestSize();
     void lineTestFromTheSecondTabOverALoopBack();
+    void aScrollBarsHandleStandsOutFromItsGroove();
     void f1ShowsTheManualInTheProgramsOwnWindow();
     void helpWithoutADisplayPrintsTheUsage();
 
@@ -178,7 +188,6 @@ void MainDialogTest::everyControlIsWholeAtTheFirstSizeAndAbove() {
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         const QSize first = window.size();
-        QCOMPARE(window.minimumSize(), first);
         QStringList faults = TabLayoutFaults(window, QStringLiteral("first size"));
         for (int i = 0; i < window.tabs()->count(); ++i) {
             window.tabs()->setCurrentIndex(i);
@@ -194,6 +203,48 @@ void MainDialogTest::everyControlIsWholeAtTheFirstSizeAndAbove() {
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QLatin1Char('\n'))));
     }
     QApplication::setFont(original);
+}
+
+// A user who makes the window smaller than 800 × 600 is held at the smallest size at which every
+// control and every counter shows whole; at 800 × 600 the counters have room for the largest
+// count. Screenshots at the first size, at 800 × 600 and at full screen.
+void MainDialogTest::everythingIsWholeAt800x600AndAtTheSmallestSize() {
+    porvane::shell::MainDialog window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(qt_testing::SaveScreenshot(window, QStringLiteral("size-first.png")));
+    window.resize(640, 480);
+    QApplication::processEvents();
+    QCOMPARE(window.size(), window.minimumSize());
+    QVERIFY2(window.width() <= 800 && window.height() <= 600,
+             qPrintable(QStringLiteral("%1x%2").arg(window.width()).arg(window.height())));
+    QStringList faults = TabLayoutFaults(window, QStringLiteral("smallest size"));
+    window.resize(800, 600);
+    QApplication::processEvents();
+    QCOMPARE(window.size(), QSize(800, 600));
+    faults << TabLayoutFaults(window, QStringLiteral("800x600"));
+    for (const QLabel* counter : window.findChildren<QLabel*>()) {
+        if (counter->objectName() != QLatin1String("txLabel") &&
+            counter->objectName() != QLatin1String("rxLabel"))
+            continue;
+        const int widest =
+            counter->fontMetrics().horizontalAdvance(QStringLiteral("RX: 4294967295"));
+        if (counter->contentsRect().width() < widest)
+            faults << QStringLiteral("800x600: no room for the largest count: %1")
+                          .arg(Describe(counter));
+    }
+    for (int i = 0; i < window.tabs()->count(); ++i) {
+        window.tabs()->setCurrentIndex(i);
+        QApplication::processEvents();
+        QVERIFY(qt_testing::SaveScreenshot(
+            window, QStringLiteral("size-800x600-%1.png").arg(QLatin1String(kTabNames[i]))));
+    }
+    window.tabs()->setCurrentIndex(0);
+    window.resize(1920, 1080);
+    QApplication::processEvents();
+    faults << TabLayoutFaults(window, QStringLiteral("full screen"));
+    QVERIFY(qt_testing::SaveScreenshot(window, QStringLiteral("size-full.png")));
+    QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QLatin1Char('\n'))));
 }
 
 void MainDialogTest::lineTestFromTheSecondTabOverALoopBack() {
@@ -221,6 +272,46 @@ void MainDialogTest::lineTestFromTheSecondTabOverALoopBack() {
     QVERIFY(!page->tester_panel()->testing());
     QTest::mouseClick(page->findChild<QPushButton*>("testerOpenButton"), Qt::LeftButton);
     QVERIFY(!page->tester_panel()->open());
+}
+
+// Lines typed into the receive view give it a scroll bar, whose handle must be seen: its middle
+// differs clearly from the groove below it.
+void MainDialogTest::aScrollBarsHandleStandsOutFromItsGroove() {
+    porvane::shell::PrepareApplication(*qApp);
+    porvane::shell::MainDialog window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto* field = window.terminal_page()->findChild<QPlainTextEdit*>("viewText");
+    field->setFocus();
+    for (int i = 0; i < 80; ++i) {
+        QTest::keyClicks(field, QStringLiteral("line %1").arg(i));
+        QTest::keyClick(field, Qt::Key_Return);
+    }
+    QScrollBar* bar = field->verticalScrollBar();
+    QTRY_VERIFY(bar->isVisible() && bar->maximum() > 0);
+    bar->triggerAction(QAbstractSlider::SliderToMinimum);
+    QApplication::processEvents();
+    QStyleOptionSlider option;
+    option.initFrom(bar);
+    option.orientation = bar->orientation();
+    option.minimum = bar->minimum();
+    option.maximum = bar->maximum();
+    option.sliderPosition = bar->sliderPosition();
+    option.sliderValue = bar->value();
+    option.singleStep = bar->singleStep();
+    option.pageStep = bar->pageStep();
+    option.subControls = QStyle::SC_All;
+    const QRect handle = bar->style()->subControlRect(QStyle::CC_ScrollBar, &option,
+                                                      QStyle::SC_ScrollBarSlider, bar);
+    const QRect groove = bar->style()->subControlRect(QStyle::CC_ScrollBar, &option,
+                                                      QStyle::SC_ScrollBarGroove, bar);
+    QVERIFY(handle.bottom() + 12 < groove.bottom());
+    const QImage image = bar->grab().toImage();
+    const int handle_grey = qGray(image.pixel(handle.center()));
+    const int groove_grey = qGray(image.pixel(groove.center().x(), groove.bottom() - 6));
+    QVERIFY2(qAbs(handle_grey - groove_grey) >= 50,
+             qPrintable(QStringLiteral("handle %1, groove %2").arg(handle_grey).arg(groove_grey)));
+    QVERIFY(qt_testing::SaveScreenshot(window, QStringLiteral("scroll-bar.png")));
 }
 
 void MainDialogTest::f1ShowsTheManualInTheProgramsOwnWindow() {

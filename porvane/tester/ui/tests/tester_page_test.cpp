@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTreeWidget>
 #include <QtTest>
 #include <fstream>
@@ -13,6 +14,7 @@
 
 #include "platform/comm/testing/child_process.h"
 #include "platform/qt_testing/qt_test_support.h"
+#include "platform/text/gbk.h"
 #include "porvane/serial/page_notify.h"
 #include "porvane/tester/ui/statistics_panel.h"
 #include "porvane/tester/ui/tester_page.h"
@@ -32,6 +34,7 @@ class TesterPageTest : public QObject {
     void cleanup();
     void patternEditAndEnablingRules();
     void saveWithoutATestSaysSo();
+    void reportFiguresAgreeAndALoopBackNeverReceivesMore();
     void loopBackTestRunsCleanAfterTheFirstSecond();
     void vanishedPortStopsTheTest();
 
@@ -95,6 +98,48 @@ void TesterPageTest::saveWithoutATestSaysSo() {
     QVERIFY(WaitUntil([&] { return !catcher.messages.isEmpty(); }));
     QCOMPARE(catcher.messages.first(), QString::fromUtf8("没有测试结果,不用保存!!"));
     QVERIFY(!QFile::exists(QString::fromStdString(path)));
+}
+
+// A report's summary, its event rows and its hardware figures come from the same seconds; bytes
+// on their way when the test starts are not counted as received.
+void TesterPageTest::reportFiguresAgreeAndALoopBackNeverReceivesMore() {
+    Find<QComboBox>("insertCombo")->setCurrentIndex(2);  // 1/1000: every second has errors
+    QTest::mouseClick(Find<QPushButton>("testerOpenButton"), Qt::LeftButton);
+    QVERIFY(page_->tester_panel()->open());
+    QVERIFY(WaitUntil([&] { return page_->tester_panel()->bytes_received() > 30000; }, 60000));
+    // The loop-back stalls, so that the line holds a backlog when the test starts.
+    vport_->Signal(SIGSTOP);
+    QVERIFY(comm::testing::WaitUntilStopped(vport_->pid()));
+    auto* panel = page_->tester_panel();
+    QVERIFY(WaitUntil([&] { return panel->bytes_sent() > panel->bytes_received() + 8000; }));
+    QTest::mouseClick(Find<QPushButton>("startTestButton"), Qt::LeftButton);
+    vport_->Signal(SIGCONT);
+    auto* stats = page_->statistics_panel();
+    QVERIFY(WaitUntil([&] { return stats->statistics().seconds() >= 4; }, 60000));
+    QTest::mouseClick(Find<QPushButton>("startTestButton"), Qt::LeftButton);
+    const std::string path = dir_->path() + "/figures.txt";
+    page_->PageNotify(porvane::serial::PN_SAVE_REPORT, const_cast<char*>(path.c_str()));
+    QTest::mouseClick(Find<QPushButton>("testerOpenButton"), Qt::LeftButton);
+    QFile file(QString::fromStdString(path));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString report = QString::fromStdString(text::GbkToUtf8(file.readAll().toStdString()));
+    auto figure = [&](const char* label) {
+        const QRegularExpression line(QString::fromUtf8(label) + QStringLiteral(": (\\d+)"));
+        return line.match(report).captured(1).toLongLong();
+    };
+    long long row_seconds = 0;
+    long long row_errors = 0;
+    const QRegularExpression row(QString::fromUtf8("误码  [^\r]*?(\\d+)s,  (\\d+), "));
+    for (auto m = row.globalMatch(report); m.hasNext();) {
+        const QRegularExpressionMatch one = m.next();
+        row_seconds += one.captured(1).toLongLong();
+        row_errors += one.captured(2).toLongLong();
+    }
+    QVERIFY2(row_seconds > 0, qPrintable(report));
+    QCOMPARE(figure("误码秒"), row_seconds);
+    QCOMPARE(figure("误码数"), row_errors);
+    QVERIFY2(figure("接收字节数") <= figure("发送字节数"), qPrintable(report));
+    QVERIFY(figure("接收字节数") > 0);
 }
 
 void TesterPageTest::loopBackTestRunsCleanAfterTheFirstSecond() {
