@@ -90,6 +90,10 @@ struct SievraHost::Port {
         const pid_t before = last_pid.exchange(pid);
         if (before == 0 || before == pid)
             return;
+        ReportProcess(pid, known_name);
+    }
+    // Records that the port's requests come from process pid now.
+    void ReportProcess(pid_t pid, const std::string& known_name) {
         std::string name = ProcessName(pid);
         if (name.empty())
             name = known_name;
@@ -1066,6 +1070,13 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                 // An open file another connection holds already (a child's, inherited) is the
                 // same open: not on record again, and its rules stay.
                 if (!port.serial.Attach(std::move(request.passed), owner)) {
+                    // A tracer follows a whole tree of processes: which one opened the port is
+                    // said before its open.
+                    if (speaker != 0) {
+                        port.drain.MakeRoom(kProcessReportSize + kStatusRecordSize);
+                        port.last_pid = 0;
+                        port.ReportProcess(speaker, speaker_name);
+                    }
                     s = IoCallDriverAndWait(top, IRP_MJ_CREATE, data, 4);
                     if (s.Status != STATUS_SUCCESS) {
                         port.serial.Detach(owner);

@@ -390,6 +390,9 @@ for line in sys.stdin:
     AttachedProgram python({"/usr/bin/python3", "-c", program, port_.slave_path()}, {});
     ASSERT_EQ(python.ReadLine(), "ready") << python.Errors();
     auto watch = Watch({"--pid", std::to_string(python.pid())});
+    // Who holds the port, then its open.
+    EXPECT_NE(watch->ReadLine().find(port_.slave_path() + ": 进程 " + std::to_string(python.pid())),
+              std::string::npos);
     ASSERT_NE(watch->ReadLine().find(port_.slave_path() + ": Open Com OK"), std::string::npos)
         << watch->Errors();
     python.WriteLine("one");
@@ -470,8 +473,15 @@ s.close()
         std::string shown_as;  // the port's name in the records
         std::string request;
         std::string reply;
+        std::string opener = "";  // the process said to open the port
     } cases[] = {
-        {"bash echo", {"/bin/bash", "-c", "echo AT > " + port}, port, "AT\n", ""},
+        {"bash echo", {"/bin/bash", "-c", "echo AT > " + port}, port, "AT\n", "", "(bash):"},
+        {"a child of a script",
+         {"/bin/bash", "-c", Bin("port_client") + " " + port + " 'AT\r' 2 stdio; true"},
+         port,
+         "AT\r",
+         "OK",
+         "(port_client):"},
         {"bash printf", {"/bin/bash", "-c", "printf 'ATI\\r\\n' > " + port}, port, "ATI\r\n", ""},
         {"stdio", {Bin("port_client"), port, "AT\r", "2", "stdio"}, port, "AT\r", "OK"},
         // More bytes in one call than a record holds.
@@ -512,6 +522,11 @@ s.close()
         EXPECT_EQ(shown.written, c.request);
         EXPECT_TRUE(shown.Shows({"Open Com OK", "Close Com OK."}))
             << ::testing::PrintToString(shown.records);
+        if (!c.opener.empty()) {
+            EXPECT_TRUE(std::any_of(shown.records.begin(), shown.records.end(), [&](auto& r) {
+                return r.rfind("进程 ", 0) == 0 && r.find(c.opener) != std::string::npos;
+            })) << ::testing::PrintToString(shown.records);
+        }
     }
 }
 
