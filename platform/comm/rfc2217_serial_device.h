@@ -42,15 +42,17 @@ std::optional<RemotePortAddress> ParseRemotePortName(const std::string& name);
 //
 // A request the server leaves unanswered (some servers ignore DTR/RTS on a port without modem
 // lines) is waited for at most reply_timeout_ms; later requests of that kind are no longer waited
-// for, and the first time it happens the device says so once through Options::notice (by default
-// one line on standard error).
+// for, and the first time a kind goes unanswered the device says so through Options::notice (by
+// default one line on standard error), one line for the kinds of one change. GetState reports
+// the speed, data size, parity and stop size the server answered it uses, which may differ from
+// what was asked.
 class Rfc2217SerialDevice final : public SerialDevice {
   public:
     struct Options {
         int connect_timeout_ms = 5000;
         int negotiation_timeout_ms = 3000;  // for the server to agree to Com Port Control
         int reply_timeout_ms = 300;
-        // Takes the one line about unanswered requests; null writes it to standard error.
+        // Takes the lines about unanswered requests; null writes them to standard error.
         std::function<void(const std::string&)> notice;
     };
 
@@ -180,7 +182,7 @@ class Rfc2217SerialDevice final : public SerialDevice {
     std::array<uint64_t, kSettings> answers_{};                  // answers received per setting
     std::array<std::vector<uint8_t>, kSettings> answer_values_;  // the last answer's value
     std::array<bool, kSettings> unanswered_{};                   // no longer waited for
-    bool told_unanswered_ = false;
+    std::array<bool, kSettings> told_unanswered_{};              // said once, per kind
     Counters counters_;
     Counters stats_baseline_;
 

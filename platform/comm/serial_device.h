@@ -88,8 +88,9 @@ struct OpenResult {
 // "rfc2217://HOST:PORT" opens the port that server serves (Rfc2217SerialDevice).
 OpenResult OpenSerialDevice(const std::string& path);
 
-// The device path of a port name: "/dev/<name>", or the name itself when it is an absolute path
-// or a remote port's "rfc2217://HOST:PORT".
+// The device path of a port name: "/dev/<name>", or the name itself when it is a path (absolute,
+// or relative to the working folder as "./<name>" and "../<name>" are) or a remote port's
+// "rfc2217://HOST:PORT".
 std::string DevicePathForPort(const std::string& port_name);
 
 }  // namespace comm

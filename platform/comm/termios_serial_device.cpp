@@ -47,7 +47,9 @@ int RemainingMs(Clock::time_point deadline) {
 }  // namespace
 
 std::string DevicePathForPort(const std::string& port_name) {
-    if ((!port_name.empty() && port_name.front() == '/') || IsRemotePortName(port_name)) {
+    const bool relative = port_name.rfind("./", 0) == 0 || port_name.rfind("../", 0) == 0;
+    if ((!port_name.empty() && port_name.front() == '/') || relative ||
+        IsRemotePortName(port_name)) {
         return port_name;
     }
     return "/dev/" + port_name;

@@ -318,6 +318,10 @@ int main(int argc, char** argv) {
         if (test->parsed()) {
             return porvane::cli::RunTestCommand(test_options, stop_fd.get(), stdout, stderr);
         }
+        for (const char* option : {"--baud", "--data", "--parity", "--stop"}) {
+            if (term->count(option) > 0)
+                term_options.given.push_back(option);
+        }
         porvane::cli::TermSession session(term_options, STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO,
                                           stop_fd.get());
         return session.Run();

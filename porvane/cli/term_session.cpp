@@ -1,6 +1,7 @@
 #include "porvane/cli/term_session.h"
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,6 +67,31 @@ int DrainMs(uint64_t bytes, uint32_t baud) {
 
 const char* OnOff(bool on) {
     return on ? "on" : "off";
+}
+
+// An inotify watch on the folder of path, readable when an entry appears there or changes (a
+// link made again, a device node created); invalid when the folder cannot be watched.
+comm::UniqueFd WatchFolderOf(const std::string& path) {
+    comm::UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    if (fd.valid() &&
+        ::inotify_add_watch(fd.get(), folder.c_str(), IN_CREATE | IN_MOVED_TO | IN_ATTRIB) < 0)
+        fd.Reset();
+    return fd;
+}
+
+void DrainNonBlocking(int fd) {
+    char buffer[4096];
+    while (::read(fd, buffer, sizeof buffer) > 0) {
+    }
+}
+
+bool IsCharacterDevice(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
 }
 
 }  // namespace
@@ -156,13 +182,16 @@ intptr_t TermSession::PageNotify(uint32_t code, void* data) {
             log_error_ = errno;
             failed = true;
         }
+        const bool waited_for_pause = view_.WaitsForPause();
         if (!output_failed_) {
             const std::string text =
                 view_.Add(block->data, block->count, std::chrono::system_clock::now());
             if (!WriteOutput(text))
                 output_failed_ = failed = true;
         }
-        if (failed)
+        // A line the next pause ends has begun: the main thread, which may be waiting without
+        // a limit, sets its wait by the pause from now on.
+        if (failed || (!waited_for_pause && view_.WaitsForPause()))
             comm::SignalEventFd(wake_.get());
     } else if (code == serial::PN_SEND_EMPTY) {
         {
@@ -183,7 +212,7 @@ intptr_t TermSession::PageNotify(uint32_t code, void* data) {
 void TermSession::ShowMessage(const std::string& text) {
     if (quiet_opens_)
         return;  // a server being tried again: the wait for it has been said once
-    Say(WithOpenFailure(text, opener_));
+    Say(OpenFailureMessage(text, opener_));
 }
 
 void TermSession::WriteMessage(const std::string& text) {
@@ -291,18 +320,19 @@ TermSession::End TermSession::WaitForTransmit(uint64_t target, int timeout_ms) {
 }
 
 TermSession::End TermSession::WaitForQuietLine() {
-    uint64_t seen = ~0ull;
-    const auto hard_end = SteadyClock::now() + std::chrono::seconds(5);
+    // Silence counts from the later of the last byte received and the end of sending, and the
+    // wait goes on for as long as the port talks.
+    const auto sent = SteadyClock::now();
     for (;;) {
-        uint64_t now;
+        SteadyClock::time_point last;
         {
             std::lock_guard lock(mutex_);
-            now = receive_count_;
+            last = std::max(last_receive_, sent);
         }
-        if (now == seen || SteadyClock::now() >= hard_end)
+        const auto quiet_at = last + std::chrono::milliseconds(options_.linger_ms);
+        if (SteadyClock::now() >= quiet_at)
             return End::kNone;
-        seen = now;
-        if (const End end = Pause(options_.linger_ms); end != End::kNone)
+        if (const End end = Wait(MillisecondsUntil(quiet_at), nullptr); end != End::kNone)
             return end;
     }
 }
@@ -355,6 +385,10 @@ int TermSession::Run() {
     rts_on_ = channel_.settings().dcb.fRtsControl == comm::RTS_CONTROL_ENABLE;
     if (channel_.OpenPort(this) != 1)
         return kExitPortNotOpen;
+    if (SayLineNotTaken()) {
+        channel_.ClosePort();
+        return kExitPortNotOpen;
+    }
     if (options_.reconnect)
         adapter_ = devicemap::IdentifyPort(options_.port);
     // Raw for the whole session, the waits for a vanished port's adapter included, so that no
@@ -427,10 +461,43 @@ bool TermSession::Reopen(const std::string& port) {
     }
     if (channel_.OpenPort(this) != 1)
         return false;
+    SayLineNotTaken();
     Say(std::string("porvane-cli: the ") +
         (comm::IsRemotePortName(device_) ? "server" : "adapter") + " is back: " + device_ + ", " +
         DescribeLine(channel_.settings().dcb));
     return true;
+}
+
+bool TermSession::SayLineNotTaken() {
+    comm::Dcb taken;
+    if (!channel_.GetLineState(taken))
+        return false;
+    const comm::Dcb& asked = channel_.settings().dcb;
+    static const char* const kParities[] = {"no", "odd", "even", "mark", "space"};
+    static const char* const kStops[] = {"1", "1.5", "2"};
+    auto parity = [](uint8_t p) { return std::string(p < 5 ? kParities[p] : "?") + " parity"; };
+    auto stop = [](uint8_t s) { return std::string(s < 3 ? kStops[s] : "?") + " stop bits"; };
+    const struct {
+        const char* option;
+        std::string asked, taken;
+    } settings[] = {
+        {"--baud", std::to_string(asked.BaudRate) + " baud",
+         std::to_string(taken.BaudRate) + " baud"},
+        {"--data", std::to_string(asked.ByteSize) + " data bits",
+         std::to_string(taken.ByteSize) + " data bits"},
+        {"--parity", parity(asked.Parity), parity(taken.Parity)},
+        {"--stop", stop(asked.StopBits), stop(taken.StopBits)},
+    };
+    bool given_refused = false;
+    for (const auto& setting : settings) {
+        if (setting.asked == setting.taken)
+            continue;
+        Say("porvane-cli: " + device_ + ": the port took " + setting.taken + ", not " +
+            setting.asked);
+        given_refused = given_refused || std::find(options_.given.begin(), options_.given.end(),
+                                                   setting.option) != options_.given.end();
+    }
+    return given_refused;
 }
 
 TermSession::End TermSession::TakeWaitingKeys(TermKeys& keys) {
@@ -487,28 +554,44 @@ TermSession::End TermSession::AwaitAdapter(bool interactive) {
     // A port on another machine has no adapter here to wait for: its server is asked again.
     if (comm::IsRemotePortName(device_))
         return AwaitServer(interactive);
+    // A port that nothing tells from another (a link to a pseudo-terminal, an adapter without
+    // serial number) is back when its path is a device again: its folder is watched, and the
+    // path checked each second as well, for a link whose target comes later than the link.
+    const bool by_path = !adapter_ || (adapter_->serial.empty() && adapter_->by_id.empty());
+    const comm::UniqueFd folder = by_path ? WatchFolderOf(device_) : comm::UniqueFd();
     std::string error;
     const std::unique_ptr<devicemap::PortWatcher> watcher = devicemap::PortWatcher::Open(&error);
-    if (!watcher) {
+    if (!watcher && !by_path) {
         Say("porvane-cli: cannot wait for the adapter: " + error);
         return End::kPortGone;
     }
     Say(std::string("porvane-cli: waiting for the adapter to come back (") +
         (interactive ? std::string(kEscapeKeyName) + " q or Ctrl-C quits)" : "Ctrl-C quits)"));
     const std::string lost = device_;
+    const std::string lost_port = options_.port;
     bool lost_departed = false;
     TermKeys keys(enter_sends_);
     End end = End::kNone;
     while (end == End::kNone) {
-        if (const std::string port = ReturnedPort(watcher->Current(), lost, lost_departed);
+        if (const std::string port =
+                watcher ? ReturnedPort(watcher->Current(), lost, lost_departed) : std::string();
             !port.empty() && Reopen(port)) {
             break;
         }
-        pollfd fds[4] = {{stop_fd_, POLLIN, 0},
-                         {watcher->fd(), POLLIN, 0},
+        if (by_path && IsCharacterDevice(lost)) {
+            // Tried again each second until it opens: quietly, the wait has been said.
+            quiet_opens_ = true;
+            const bool back = Reopen(lost_port);
+            quiet_opens_ = false;
+            if (back)
+                break;
+        }
+        pollfd fds[5] = {{stop_fd_, POLLIN, 0},
+                         {watcher ? watcher->fd() : -1, POLLIN, 0},
                          OutputClosedPollFd(output_fd_),
-                         {interactive ? input_fd_ : -1, POLLIN, 0}};
-        if (::poll(fds, 4, -1) < 0) {
+                         {interactive ? input_fd_ : -1, POLLIN, 0},
+                         {folder.valid() ? folder.get() : -1, POLLIN, 0}};
+        if (::poll(fds, 5, by_path ? kPathCheckMs : -1) < 0) {
             if (errno == EINTR)
                 continue;
             end = End::kStopped;
@@ -521,6 +604,8 @@ TermSession::End TermSession::AwaitAdapter(bool interactive) {
         }
         if (fds[1].revents & POLLIN)
             watcher->TakeChanges();
+        if (fds[4].revents & POLLIN)
+            DrainNonBlocking(folder.get());
     }
     return end;
 }
@@ -745,6 +830,7 @@ TermSession::End TermSession::ChangeBaud() {
         return End::kNone;
     }
     options_.baud = dcb.BaudRate;
+    SayLineNotTaken();
     Say("porvane-cli: " + DescribeLine(dcb));
     return End::kNone;
 }

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/comm/recording_opener.h"
 #include "platform/comm/unique_fd.h"
@@ -30,12 +31,15 @@ struct TermOptions {
     std::string stop = "1";     // 1, 1.5, 2
     std::string flow = "none";  // none, rts (RTS/CTS), xon (XON/XOFF)
     bool hex = false;
-    int linger_ms = 200;     // after the last byte has left: how long to wait for replies
+    int linger_ms = 200;     // after piped input has gone: the silence that ends the session
     std::string map;         // what Enter sends: CR, LF, CRLF; empty: the byte as typed
     bool echo = false;       // show what is sent on the output too
     std::string log;         // file that receives a raw copy of the received bytes
     std::string time;        // "", "absolute" or "delta": stamps on the received lines
     bool reconnect = false;  // a vanished port is waited for and reopened, not the end
+    // The line options typed on the command line ("--baud", "--data", "--parity", "--stop"): a
+    // port that does not take one of them is not used.
+    std::vector<std::string> given;
 };
 
 // Builds the settings record of the options; false with a message for a value no list holds.
@@ -55,9 +59,10 @@ class TermSession : public serial::PageWindow {
     TermSession(const TermOptions& options, int input_fd, int output_fd, int message_fd,
                 int stop_fd, serial::SerialChannel::DeviceOpener opener = comm::OpenSerialDevice);
 
-    // Opens the port and runs until the input ends and its bytes have gone out and the replies
-    // have come (piped), the quit command (interactive), a stop signal on stop_fd, or the closing
-    // of the output: 0. A port that does not open: 1; a log that cannot be written: 4; the port
+    // Opens the port and runs until the input ends and its bytes have gone out and the line has
+    // been quiet for the linger time (piped), the quit command (interactive), a stop signal on
+    // stop_fd, or the closing of the output: 0. A port that does not open, or does not take a
+    // line setting given on the command line: 1; a log that cannot be written: 4; the port
     // vanishing: "串口已断开: <device>" and 5. With reconnect the port's adapter is waited for
     // instead and the session goes on when it is back; quitting while waiting gives 5. The
     // terminal gets its modes back on every way out.
@@ -81,17 +86,23 @@ class TermSession : public serial::PageWindow {
 
     End RunPipe();
     End RunInteractive();
-    // After the port vanished: waits for its adapter (or its name) to come back and reopens
-    // it with the session's settings. kNone when the session goes on; the user can quit.
+    // After the port vanished: waits for its adapter (or its name, or its path being a device
+    // again) to come back and reopens it with the session's settings. kNone when the session
+    // goes on; the user can quit.
     End AwaitAdapter(bool interactive);
     // The same for a port on another machine: connects again every kServerRetryMs until the
     // server takes the session back.
     End AwaitServer(bool interactive);
     static constexpr int kServerRetryMs = 1000;
+    // How often a port known only by its path is checked while it is gone.
+    static constexpr int kPathCheckMs = 1000;
     // The port of the map that is the lost port's adapter come back, or empty.
     std::string ReturnedPort(const devicemap::DeviceMap& map, const std::string& lost,
                              bool& lost_departed) const;
     bool Reopen(const std::string& port);
+    // Says each line setting the open port took otherwise than asked; true when one of them was
+    // given on the command line.
+    bool SayLineNotTaken();
     End TakeWaitingKeys(TermKeys& keys);
     int Finish(End end);
 

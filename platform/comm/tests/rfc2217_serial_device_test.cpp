@@ -29,6 +29,10 @@ struct Script {
     bool refuse_com_port = false;
     // Commands left unanswered: SET-CONTROL values from first to last.
     uint8_t silent_first = 0, silent_last = 0;
+    uint8_t silent_command = 0;  // and every request of this command, when not 0
+    // SET-PARITY requests are answered with this value (a port that cannot take the parity asked
+    // for), when not 0.
+    uint8_t parity_taken = 0;
 };
 
 class ScriptedServer final : public cpc::TelnetSink {
@@ -107,6 +111,10 @@ class ScriptedServer final : public cpc::TelnetSink {
             value[0] >= script_.silent_first && value[0] <= script_.silent_last &&
             script_.silent_last != 0)
             return;
+        if (command == script_.silent_command && !(value.size() == 1 && value[0] == 0))
+            return;
+        if (command == static_cast<uint8_t>(cpc::Command::kSetParity) && script_.parity_taken != 0)
+            value = {script_.parity_taken};
         // Bytes the far port received before a purge are still on their way when it answers.
         if (command == static_cast<uint8_t>(cpc::Command::kPurgeData))
             SendData({'o', 'l', 'd'});
@@ -353,6 +361,40 @@ TEST(Rfc2217SerialDevice, UnansweredRequestsAreSaidOnceAndNotAwaitedAgain) {
     EXPECT_TRUE(c->opened.device->EscapeFunction(Escape::ClrDtr));
     EXPECT_TRUE(c->server->WaitFor(Control(cpc::control::kDtrOff)));
     EXPECT_EQ(c->notices.size(), 1u);
+}
+
+// A request of another kind that goes unanswered later is said too, not hidden by the first.
+TEST(Rfc2217SerialDevice, EachKindOfUnansweredRequestIsSaidOnce) {
+    auto c = OpenAgainst({.silent_first = cpc::control::kRequestDtr,
+                          .silent_last = cpc::control::kRtsOff,
+                          .silent_command = static_cast<uint8_t>(cpc::Command::kSetStopSize)});
+    ASSERT_TRUE(c->opened.device) << c->opened.status.Describe();
+    ASSERT_EQ(c->notices.size(), 1u);
+    Dcb dcb;
+    ASSERT_TRUE(c->opened.device->GetState(dcb));
+    dcb.StopBits = TWOSTOPBITS;
+    ASSERT_TRUE(c->opened.device->SetState(dcb));
+    dcb.StopBits = ONESTOPBIT;
+    ASSERT_TRUE(c->opened.device->SetState(dcb));
+    ASSERT_EQ(c->notices.size(), 2u);
+    EXPECT_EQ(c->notices[1],
+              "rfc2217://bench:7000: the server did not answer the stop size request within 300 "
+              "ms; going on without waiting for such answers");
+}
+
+// The server answers with the setting it took: the state says that one, not the one asked for.
+TEST(Rfc2217SerialDevice, TheStateIsWhatTheServerTook) {
+    auto c = OpenAgainst({.parity_taken = cpc::parity::kNone});
+    ASSERT_TRUE(c->opened.device) << c->opened.status.Describe();
+    Dcb dcb;
+    ASSERT_TRUE(c->opened.device->GetState(dcb));
+    dcb.Parity = EVENPARITY;
+    dcb.ByteSize = 7;
+    ASSERT_TRUE(c->opened.device->SetState(dcb));
+    Dcb now;
+    ASSERT_TRUE(c->opened.device->GetState(now));
+    EXPECT_EQ(now.Parity, NOPARITY);
+    EXPECT_EQ(now.ByteSize, 7);  // taken as asked
 }
 
 TEST(Rfc2217SerialDevice, ADroppedConnectionIsAVanishedPort) {

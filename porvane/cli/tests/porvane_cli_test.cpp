@@ -4,10 +4,12 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "platform/comm/comm_constants.h"
 #include "platform/comm/serial_device.h"
@@ -147,6 +149,7 @@ TEST_F(TermCommandTest, AClosedOutputEndsTheCommandQuietly) {
     }
 }
 
+// The cause comes first; "串口被占用!!" is kept for a port that is in use.
 TEST(TermCommand, OpenFailuresSayWhichPortAndWhy) {
     TempDir dir;
     const std::string file = dir.path() + "/file";
@@ -161,15 +164,137 @@ TEST(TermCommand, OpenFailuresSayWhichPortAndWhy) {
         {"missing tty name", "ttyNoSuch", "/dev/ttyNoSuch: No such file or directory"},
         {"regular file", file, file + ": not a serial port"},
         {"folder", dir.path(), dir.path() + ": Is a directory"},
+        // Port 1 of the loopback interface: nothing listens there.
+        {"refused connection", "rfc2217://127.0.0.1:1",
+         "rfc2217://127.0.0.1:1: cannot connect to 127.0.0.1 port 1: Connection refused"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         ChildProcess term("porvane-cli", {"term", row.port});
         EXPECT_EQ(term.Wait(), 1);
-        EXPECT_EQ(term.ReadAllError(), "串口被占用!! (" + row.reason + ")\n");
+        EXPECT_EQ(term.ReadAllError(), "porvane-cli: " + row.reason + "\n");
     }
     ChildProcess bad("porvane-cli", {"term", "ttyS0", "--parity", "sideways"});
     EXPECT_NE(bad.Wait(), 0);
+}
+
+// "./a" names a in the working folder, not /dev/./a.
+TEST(TermCommand, ARelativePathIsOpenedFromTheWorkingFolder) {
+    comm::testing::PtyPair port;
+    TempDir dir;
+    ASSERT_EQ(::symlink(port.slave_path().c_str(), (dir.path() + "/a").c_str()), 0);
+    std::string input = "ping";
+    ChildProcess term("/bin/sh",
+                      {"-c", "cd '" + dir.path() + "' && exec '" + ChildProcess::BinDir() +
+                                 "/porvane-cli' term ./a"},
+                      &input);
+    EXPECT_EQ(port.ReadExactly(4, 30000), "ping");
+    EXPECT_EQ(term.Wait(), 0);
+    EXPECT_EQ(term.ReadAllError(), "");
+}
+
+// Piped, term reads for as long as the port talks: the linger is a silence, not a limit.
+TEST(TermCommand, APipedTermReadsUntilTheLineFallsSilent) {
+    comm::testing::PtyPair port;
+    std::string input;  // held open until the session is seen to run
+    ChildProcess term("porvane-cli", {"term", port.slave_path(), "--linger", "3000"}, &input);
+    ASSERT_TRUE(term.WriteInput("go"));
+    ASSERT_EQ(port.ReadExactly(2), "go");
+    term.CloseInput();
+    std::string expected;
+    std::string shown;
+    // A line every 300 ms, each sent once the one before is shown, for longer than 5 s.
+    for (int i = 0; i < 25; ++i) {
+        const std::string line = "line " + std::to_string(i) + "\n";
+        port.WriteAll(line);
+        expected += line;
+        shown += term.ReadOutputUntil(line, 10000);
+        ASSERT_EQ(shown, expected);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    EXPECT_EQ(term.ReadAllOutput(), "");
+    EXPECT_EQ(term.Wait(), 0);
+}
+
+// A pause in arrivals ends the burst's line, though term itself sends nothing.
+TEST(TermCommand, APauseInArrivalsEndsTheLine) {
+    struct Row {
+        const char* option;
+        std::string first, second_end;
+    } rows[] = {
+        {"--hex", "41 41 41 41 \n", "42 42 42 42 \n"},
+        {"--time=delta", "+0.000000 AAAA\n", " BBBB\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.option);
+        comm::testing::PtyPair port;
+        std::string input;
+        ChildProcess term("porvane-cli", {"term", port.slave_path(), row.option}, &input);
+        ASSERT_TRUE(term.WriteInput("x"));
+        ASSERT_EQ(port.ReadExactly(1), "x");
+        port.WriteAll("AAAA");
+        EXPECT_EQ(term.ReadOutputUntil(row.first, 10000), row.first);
+        port.WriteAll("BBBB");
+        const std::string second = term.ReadOutputUntil(row.second_end, 10000);
+        EXPECT_GE(second.size(), row.second_end.size());
+        EXPECT_EQ(second.substr(second.size() - std::min(second.size(), row.second_end.size())),
+                  row.second_end);
+        term.CloseInput();
+        EXPECT_EQ(term.Wait(), 0);
+    }
+}
+
+// A link that vanishes and is made again is reopened: nothing announces it but the path.
+TEST(TermCommand, ReconnectReopensALinkThatComesBack) {
+    TempDir dir;
+    const std::string a = dir.path() + "/a";
+    const std::string b = dir.path() + "/b";
+    auto link = [&] {
+        auto socat = std::make_unique<ChildProcess>(
+            "/usr/bin/socat",
+            std::vector<std::string>{"pty,rawer,link=" + a, "pty,rawer,link=" + b});
+        EXPECT_TRUE(WaitForPath(a) && WaitForPath(b));
+        return socat;
+    };
+    auto socat = link();
+    std::string input;
+    ChildProcess term("porvane-cli", {"term", "--reconnect", a}, &input);
+    ASSERT_TRUE(comm::testing::WaitForHolder(a, term.pid()));
+    socat->Signal(SIGTERM);  // socat removes its links as it ends
+    socat->Wait();
+    socat = link();
+    ASSERT_TRUE(comm::testing::WaitForHolder(a, term.pid()));
+    // Bytes that came before term purged the reopened port are gone: sent until one shows.
+    std::string shown;
+    for (int i = 0; i < 50 && shown.find("ping") == std::string::npos; ++i) {
+        std::ofstream(b) << "ping" << std::flush;
+        shown += term.ReadOutputUntil("ping", 500);
+    }
+    EXPECT_NE(shown.find("ping"), std::string::npos);
+    term.Signal(SIGTERM);
+    EXPECT_EQ(term.Wait(), 0);
+    const std::string said = term.ReadAllError();
+    EXPECT_NE(said.find("串口已断开: " + a), std::string::npos) << said;
+    EXPECT_NE(said.find("the adapter is back: " + a), std::string::npos) << said;
+}
+
+// A server that takes another setting than asked: said, and the port not used when the setting
+// was asked for on the command line.
+TEST(TermCommand, ASettingTheServerDidNotTakeIsSaid) {
+    ChildProcess server(PORVANE_PYTHON, {PARITYLESS_SERVER});
+    const std::string first = server.ReadOutputUntil("\n", 10000);
+    ASSERT_FALSE(first.empty());
+    const std::string port = "rfc2217://127.0.0.1:" + first.substr(0, first.find('\n'));
+    std::string input;
+    ChildProcess asked("porvane-cli", {"term", port, "--parity", "even"}, &input);
+    EXPECT_EQ(asked.Wait(), 1);
+    EXPECT_EQ(asked.ReadAllError(),
+              "porvane-cli: " + port + ": the port took no parity, not even parity\n");
+    // As asked: nothing to say.
+    std::string ping = "ping";
+    ChildProcess plain("porvane-cli", {"term", port, "--parity", "no"}, &ping);
+    EXPECT_EQ(plain.Wait(), 0);
+    EXPECT_EQ(plain.ReadAllError(), "");
 }
 
 TEST(TermSettings, OptionsBecomeTheRecord) {
