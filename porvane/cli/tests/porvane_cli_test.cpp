@@ -285,7 +285,7 @@ TEST(TermCommand, ASettingTheServerDidNotTakeIsSaid) {
     const std::string first = server.ReadOutputUntil("\n", 10000);
     ASSERT_FALSE(first.empty());
     const std::string port = "rfc2217://127.0.0.1:" + first.substr(0, first.find('\n'));
-    std::string input;
+    std::string input = "x";
     ChildProcess asked("porvane-cli", {"term", port, "--parity", "even"}, &input);
     EXPECT_EQ(asked.Wait(), 1);
     EXPECT_EQ(asked.ReadAllError(),
