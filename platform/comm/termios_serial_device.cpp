@@ -65,8 +65,28 @@ OpenResult TermiosSerialDevice::Open(const std::string& path) {
     return Open(path, std::make_shared<SerialSystemCalls>());
 }
 
+OpenResult OpenSerialDeviceRestoring(const std::string& path) {
+    if (IsRemotePortName(path))
+        return Rfc2217SerialDevice::Open(path);
+    return TermiosSerialDevice::OpenRestoring(path);
+}
+
+OpenResult TermiosSerialDevice::OpenRestoring(const std::string& path) {
+    KernelTermios before;
+    OpenResult opened = Open(path, nullptr, &before);
+    if (opened.device)
+        static_cast<TermiosSerialDevice&>(*opened.device).restore_ = before;
+    return opened;
+}
+
 OpenResult TermiosSerialDevice::Open(const std::string& path,
                                      std::shared_ptr<SerialSystemCalls> calls) {
+    return Open(path, std::move(calls), nullptr);
+}
+
+OpenResult TermiosSerialDevice::Open(const std::string& path,
+                                     std::shared_ptr<SerialSystemCalls> calls,
+                                     KernelTermios* before) {
     if (!calls) {
         calls = std::make_shared<SerialSystemCalls>();
     }
@@ -87,6 +107,8 @@ OpenResult TermiosSerialDevice::Open(const std::string& path,
         return {nullptr, status};
     }
     calls->IoctlValue(fd.get(), TIOCEXCL);
+    if (before != nullptr)
+        *before = current;
 
     UniqueFd wait_wake = MakeEventFd();
     UniqueFd read_wake = MakeEventFd();
@@ -142,6 +164,8 @@ TermiosSerialDevice::~TermiosSerialDevice() {
     queue_.Stop();
     if (rts_on_send_)
         SetRtsOnSend(false);  // the next program finds the driver's RS-485 setting as it was
+    if (restore_)
+        SetKernelTermios(fd_.get(), *restore_);
     // The exclusive flag belongs to the terminal, not to this descriptor: clear it for the next
     // user. The flock ends with the descriptor.
     calls_->IoctlValue(fd_.get(), TIOCNXCL);

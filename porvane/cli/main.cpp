@@ -167,6 +167,9 @@ int main(int argc, char** argv) {
     term->add_flag(
         "--reconnect", term_options.reconnect,
         "When the port vanishes, wait for its adapter (or server) to come back and reopen it");
+    term->add_flag("--no-dtr", term_options.no_dtr,
+                   "Hold DTR low from the open on, so that a board it resets is left running");
+    term->add_flag("--no-rts", term_options.no_rts, "Hold RTS low from the open on");
     term->add_option("--log", term_options.log,
                      "Append a raw copy of the received bytes to this file; checked before the "
                      "port opens");

@@ -146,6 +146,14 @@ bool BuildTermSettings(const TermOptions& o, serial::LineSettings& s, std::strin
         error = "flow control must be none, rts or xon";
         return false;
     }
+    if (o.no_rts && o.flow == "rts") {
+        error = "--no-rts: RTS follows the flow control (--flow rts)";
+        return false;
+    }
+    if (o.no_dtr)
+        s.dcb.fDtrControl = comm::DTR_CONTROL_DISABLE;
+    if (o.no_rts)
+        s.dcb.fRtsControl = comm::RTS_CONTROL_DISABLE;
     return true;
 }
 

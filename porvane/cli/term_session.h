@@ -37,6 +37,8 @@ struct TermOptions {
     std::string log;         // file that receives a raw copy of the received bytes
     std::string time;        // "", "absolute" or "delta": stamps on the received lines
     bool reconnect = false;  // a vanished port is waited for and reopened, not the end
+    bool no_dtr = false;     // DTR is held low from the open on (a board it would reset)
+    bool no_rts = false;     // the same for RTS
     // The line options typed on the command line ("--baud", "--data", "--parity", "--stop"): a
     // port that does not take one of them is not used.
     std::vector<std::string> given;
@@ -57,7 +59,8 @@ std::string DescribeLine(const comm::Dcb& dcb);
 class TermSession : public serial::PageWindow {
   public:
     TermSession(const TermOptions& options, int input_fd, int output_fd, int message_fd,
-                int stop_fd, serial::SerialChannel::DeviceOpener opener = comm::OpenSerialDevice);
+                int stop_fd,
+                serial::SerialChannel::DeviceOpener opener = comm::OpenSerialDeviceRestoring);
 
     // Opens the port and runs until the input ends and its bytes have gone out and the line has
     // been quiet for the linger time (piped), the quit command (interactive), a stop signal on

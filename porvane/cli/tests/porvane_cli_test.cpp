@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -12,9 +13,11 @@
 #include <thread>
 
 #include "platform/comm/comm_constants.h"
+#include "platform/comm/kernel_termios.h"
 #include "platform/comm/serial_device.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
+#include "platform/comm/testing/scripted_port.h"
 #include "porvane/cli/term_session.h"
 
 namespace porvane::cli {
@@ -295,6 +298,68 @@ TEST(TermCommand, ASettingTheServerDidNotTakeIsSaid) {
     ChildProcess plain("porvane-cli", {"term", port, "--parity", "no"}, &ping);
     EXPECT_EQ(plain.Wait(), 0);
     EXPECT_EQ(plain.ReadAllError(), "");
+}
+
+// The port is left as term found it: the settings it had come back at the end.
+TEST(TermCommand, ThePortGetsItsSettingsBack) {
+    comm::testing::PtyPair port;
+    comm::KernelTermios before;
+    ASSERT_TRUE(comm::GetKernelTermios(port.slave(), before));
+    comm::SetTermiosSpeed(before, 4800);
+    ASSERT_TRUE(comm::SetKernelTermios(port.slave(), before));
+    ASSERT_TRUE(comm::GetKernelTermios(port.slave(), before));
+    ASSERT_EQ(before.ospeed, 4800u);
+    std::string input = "x";
+    ChildProcess term("porvane-cli", {"term", port.slave_path(), "--baud", "115200"}, &input);
+    EXPECT_EQ(port.ReadExactly(1), "x");
+    comm::KernelTermios during;
+    ASSERT_TRUE(comm::GetKernelTermios(port.slave(), during));
+    EXPECT_EQ(during.ospeed, 115200u);
+    EXPECT_EQ(term.Wait(), 0);
+    comm::KernelTermios after;
+    ASSERT_TRUE(comm::GetKernelTermios(port.slave(), after));
+    EXPECT_EQ(after.ospeed, 4800u);
+    EXPECT_EQ(after.cflag, before.cflag);
+    EXPECT_EQ(after.lflag, before.lflag);
+}
+
+// --no-dtr and --no-rts hold their line low from the open on; the other stays raised.
+TEST(TermSession, NoDtrAndNoRtsHoldTheirLineLow) {
+    struct Row {
+        const char* name;
+        bool no_dtr, no_rts;
+        uint32_t control;
+    } rows[] = {
+        {"neither", false, false, comm::kModemControlDtr | comm::kModemControlRts},
+        {"--no-dtr", true, false, comm::kModemControlRts},
+        {"--no-rts", false, true, comm::kModemControlDtr},
+        {"both", true, true, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto port = comm::testing::ScriptedPort::Create();
+        int input[2];
+        ASSERT_EQ(::pipe(input), 0);
+        comm::UniqueFd input_read(input[0]);
+        ::close(input[1]);  // nothing to send
+        comm::UniqueFd sink(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+        TermOptions options;
+        options.port = "ttyS0";
+        options.no_dtr = row.no_dtr;
+        options.no_rts = row.no_rts;
+        TermSession session(options, input_read.get(), sink.get(), sink.get(), -1,
+                            [port](const std::string&) { return port->Open(); });
+        EXPECT_EQ(session.Run(), 0);
+        EXPECT_EQ(port->ModemControl(), row.control);
+    }
+    // RTS cannot be held low while the flow control drives it.
+    std::string error;
+    serial::LineSettings s;
+    TermOptions both;
+    both.port = "ttyS0";
+    both.flow = "rts";
+    both.no_rts = true;
+    EXPECT_FALSE(BuildTermSettings(both, s, error));
 }
 
 TEST(TermSettings, OptionsBecomeTheRecord) {
