@@ -173,6 +173,16 @@ int main(int argc, char** argv) {
     term->add_option("--log", term_options.log,
                      "Append a raw copy of the received bytes to this file; checked before the "
                      "port opens");
+    term->add_flag("--log-marked", term_options.log_marked,
+                   "The log gets a line per burst each way instead: the time, < received or > "
+                   "sent, and the bytes with control characters escaped")
+        ->needs("--log");
+    term->add_option("--imap", term_options.imap,
+                     std::string("Map received bytes before they are shown, a comma-separated "
+                                 "list of: ") +
+                         porvane::cli::CharacterMap::kRuleNames);
+    term->add_option("--omap", term_options.omap,
+                     "Map bytes before they are sent (after --map), the same rules");
     term->add_option("--linger", term_options.linger_ms,
                      "Milliseconds of silence to wait for replies after piped input has been sent")
         ->check(cli_support::WholeNumber(0, 60000))

@@ -7,8 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string_view>
+#include <tuple>
 
 #include "platform/cli/number_option.h"
 #include "platform/comm/comm_constants.h"
@@ -35,6 +38,8 @@ constexpr uint64_t kMaxOutstanding = 64 * 1024;
 constexpr auto kBurstGap = std::chrono::milliseconds(100);
 // How long a break lasts on the line.
 constexpr int kBreakMs = 250;
+// A marked log record holds at most this many bytes of one burst.
+constexpr size_t kMaxLogRecord = 4096;
 
 bool WriteAllTo(int fd, const char* data, size_t size) {
     while (size > 0) {
@@ -63,6 +68,32 @@ int MillisecondsUntil(SteadyClock::time_point when) {
 // Time the line needs for the outstanding bytes, at ten bits a character, twice over.
 int DrainMs(uint64_t bytes, uint32_t baud) {
     return static_cast<int>(bytes * 10 * 2 * 1000 / baud) + 2000;
+}
+
+// A line of the marked log: "HH:MM:SS.uuuuuu < text" for received bytes, ">" for sent ones,
+// with line ends, other control characters and backslashes escaped.
+std::string LogRecord(char mark, std::string_view bytes,
+                      std::chrono::system_clock::time_point when) {
+    std::string line = LineClock(StampMode::kAbsolute).Stamp(when) + mark + ' ';
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\\') {
+            line += "\\\\";
+        } else if (c == '\r') {
+            line += "\\r";
+        } else if (c == '\n') {
+            line += "\\n";
+        } else if (c == '\t') {
+            line += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            line += escaped;
+        } else {
+            line += ch;
+        }
+    }
+    return line + '\n';
 }
 
 const char* OnOff(bool on) {
@@ -184,22 +215,30 @@ intptr_t TermSession::PageNotify(uint32_t code, void* data) {
         std::lock_guard lock(mutex_);
         receive_count_ += block->count;
         last_receive_ = SteadyClock::now();
-        bool failed = false;
-        if (log_.valid() && log_error_ == 0 &&
-            !WriteAllTo(log_.get(), reinterpret_cast<const char*>(block->data), block->count)) {
+        const auto now = std::chrono::system_clock::now();
+        const std::string_view bytes(reinterpret_cast<const char*>(block->data), block->count);
+        const bool waited_for_pause = view_.WaitsForPause() || !log_received_.empty();
+        if (options_.log_marked) {
+            if (log_received_.empty())
+                log_received_at_ = now;
+            log_received_ += bytes;
+            if (log_received_.size() >= kMaxLogRecord)
+                FlushReceivedRecord();
+        } else if (log_.valid() && log_error_ == 0 &&
+                   !WriteAllTo(log_.get(), bytes.data(), bytes.size())) {
             log_error_ = errno;
-            failed = true;
         }
-        const bool waited_for_pause = view_.WaitsForPause();
+        bool failed = log_error_ != 0;
         if (!output_failed_) {
+            const std::string mapped = in_map_.Apply(bytes);
             const std::string text =
-                view_.Add(block->data, block->count, std::chrono::system_clock::now());
+                view_.Add(reinterpret_cast<const uint8_t*>(mapped.data()), mapped.size(), now);
             if (!WriteOutput(text))
                 output_failed_ = failed = true;
         }
-        // A line the next pause ends has begun: the main thread, which may be waiting without
-        // a limit, sets its wait by the pause from now on.
-        if (failed || (!waited_for_pause && view_.WaitsForPause()))
+        // A line (or log record) that the next pause ends has begun: the main thread, which may
+        // be waiting without a limit, sets its wait by the pause from now on.
+        if (failed || (!waited_for_pause && (view_.WaitsForPause() || !log_received_.empty())))
             comm::SignalEventFd(wake_.get());
     } else if (code == serial::PN_SEND_EMPTY) {
         {
@@ -251,6 +290,7 @@ void TermSession::ClosePort() {
     channel_.ClosePort();
     // The event thread has ended: the hex groups are complete and get their line end.
     std::lock_guard lock(mutex_);
+    FlushReceivedRecord();
     if (!output_failed_)
         WriteOutput(view_.Finish());
     // On the terminal, whatever comes next (the shell's prompt) starts on a line of its own, at
@@ -261,15 +301,29 @@ void TermSession::ClosePort() {
 
 void TermSession::EndPausedLine() {
     std::lock_guard lock(mutex_);
-    if (view_.WaitsForPause() && SteadyClock::now() - last_receive_ >= kBurstGap &&
-        !output_failed_ && !WriteOutput(view_.Pause()))
+    if (SteadyClock::now() - last_receive_ < kBurstGap)
+        return;
+    if (view_.WaitsForPause() && !output_failed_ && !WriteOutput(view_.Pause()))
         output_failed_ = true;
+    FlushReceivedRecord();
+}
+
+void TermSession::FlushReceivedRecord() {
+    if (log_received_.empty())
+        return;
+    WriteLog(LogRecord('<', log_received_, log_received_at_));
+    log_received_.clear();
+}
+
+void TermSession::WriteLog(const std::string& record) {
+    if (log_.valid() && log_error_ == 0 && !WriteAllTo(log_.get(), record))
+        log_error_ = errno;
 }
 
 TermSession::End TermSession::Wait(int timeout_ms, pollfd* input) {
     {
         std::lock_guard lock(mutex_);
-        if (view_.WaitsForPause()) {
+        if (view_.WaitsForPause() || !log_received_.empty()) {
             const int pause_ms = MillisecondsUntil(last_receive_ + kBurstGap);
             if (timeout_ms < 0 || pause_ms < timeout_ms)
                 timeout_ms = pause_ms;
@@ -345,13 +399,19 @@ TermSession::End TermSession::WaitForQuietLine() {
     }
 }
 
-void TermSession::Send(const std::string& bytes) {
+void TermSession::Send(const std::string& typed) {
+    const std::string bytes = out_map_.Apply(typed);
     if (bytes.empty())
         return;
-    if (options_.echo) {
+    if (options_.echo || options_.log_marked) {
         std::lock_guard lock(mutex_);
-        if (!output_failed_ && !WriteOutput(raw_ ? MapEnter(bytes, '\r', "\r\n") : bytes)) {
+        if (options_.echo && !output_failed_ &&
+            !WriteOutput(raw_ ? MapEnter(bytes, '\r', "\r\n") : bytes)) {
             output_failed_ = true;
+        }
+        if (options_.log_marked) {
+            FlushReceivedRecord();  // what came before the send is logged before it
+            WriteLog(LogRecord('>', bytes, std::chrono::system_clock::now()));
         }
     }
     channel_.WritePort(reinterpret_cast<const uint8_t*>(bytes.data()),
@@ -374,6 +434,15 @@ int TermSession::Run() {
         return kExitUsage;
     }
     enter_sends_ = *enter;
+    for (const auto& [option, list, map] :
+         {std::tuple{"--imap", &options_.imap, &in_map_}, {"--omap", &options_.omap, &out_map_}}) {
+        std::optional<CharacterMap> parsed = CharacterMap::Parse(*list, error);
+        if (!parsed) {
+            Say(std::string("porvane-cli: ") + option + ": " + error);
+            return kExitUsage;
+        }
+        *map = std::move(*parsed);
+    }
     if (!wake_.valid()) {
         Say(std::string("porvane-cli: eventfd: ") + std::strerror(errno));
         return kExitPortNotOpen;

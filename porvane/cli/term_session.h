@@ -14,6 +14,7 @@
 #include "platform/comm/unique_fd.h"
 #include "platform/devicemap/device_map.h"
 #include "platform/devicemap/port_identity.h"
+#include "porvane/cli/character_map.h"
 #include "porvane/cli/received_view.h"
 #include "porvane/cli/term_keys.h"
 #include "porvane/serial/line_settings.h"
@@ -31,14 +32,17 @@ struct TermOptions {
     std::string stop = "1";     // 1, 1.5, 2
     std::string flow = "none";  // none, rts (RTS/CTS), xon (XON/XOFF)
     bool hex = false;
-    int linger_ms = 200;     // after piped input has gone: the silence that ends the session
-    std::string map;         // what Enter sends: CR, LF, CRLF; empty: the byte as typed
-    bool echo = false;       // show what is sent on the output too
-    std::string log;         // file that receives a raw copy of the received bytes
-    std::string time;        // "", "absolute" or "delta": stamps on the received lines
-    bool reconnect = false;  // a vanished port is waited for and reopened, not the end
-    bool no_dtr = false;     // DTR is held low from the open on (a board it would reset)
-    bool no_rts = false;     // the same for RTS
+    int linger_ms = 200;      // after piped input has gone: the silence that ends the session
+    std::string map;          // what Enter sends: CR, LF, CRLF; empty: the byte as typed
+    bool echo = false;        // show what is sent on the output too
+    std::string log;          // file that receives a raw copy of the received bytes
+    bool log_marked = false;  // the log has a stamped, marked line per burst each way instead
+    std::string imap;         // character map rules for what arrives (CharacterMap)
+    std::string omap;         // and for what is sent
+    std::string time;         // "", "absolute" or "delta": stamps on the received lines
+    bool reconnect = false;   // a vanished port is waited for and reopened, not the end
+    bool no_dtr = false;      // DTR is held low from the open on (a board it would reset)
+    bool no_rts = false;      // the same for RTS
     // The line options typed on the command line ("--baud", "--data", "--parity", "--stop"): a
     // port that does not take one of them is not used.
     std::vector<std::string> given;
@@ -118,7 +122,11 @@ class TermSession : public serial::PageWindow {
     End WaitForTransmit(uint64_t target, int timeout_ms);
     End WaitForQuietLine();
     void EndPausedLine();
-    void Send(const std::string& bytes);
+    // Writes the received bytes the marked log holds back as one record (mutex_ held).
+    void FlushReceivedRecord();
+    void WriteLog(const std::string& record);  // mutex_ held
+    // Sends typed bytes through the output map (echoed and logged as they go out).
+    void Send(const std::string& typed);
     // Writes a message: a line of its own, "\r\n"-ended while the terminal is raw.
     void Say(const std::string& text);
     void WriteMessage(const std::string& text);
@@ -149,6 +157,8 @@ class TermSession : public serial::PageWindow {
     // the port is opened; no event thread runs meanwhile).
     std::atomic<bool> quiet_opens_{false};
     std::string enter_sends_;
+    CharacterMap in_map_;  // set before the port opens, then only read
+    CharacterMap out_map_;
     comm::RecordingOpener opener_;  // keeps why the port did not open
     serial::SerialChannel channel_;
     comm::UniqueFd wake_;  // the event thread's notifications wake the main thread's waits
@@ -170,6 +180,8 @@ class TermSession : public serial::PageWindow {
     bool output_shares_screen_ = false;  // output and messages go to the raw terminal
     bool output_mid_line_ = false;       // the output's last text did not end its line
     int log_error_ = 0;                  // errno of a failed log write, 0 while it works
+    std::string log_received_;           // received bytes of the marked log's burst under way
+    std::chrono::system_clock::time_point log_received_at_{};  // when that burst began
 };
 
 }  // namespace porvane::cli

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -298,6 +299,50 @@ TEST(TermCommand, ASettingTheServerDidNotTakeIsSaid) {
     ChildProcess plain("porvane-cli", {"term", port, "--parity", "no"}, &ping);
     EXPECT_EQ(plain.Wait(), 0);
     EXPECT_EQ(plain.ReadAllError(), "");
+}
+
+// --imap and --omap translate bytes each way, by the rule names picocom gives its maps.
+TEST(TermCommand, CharacterMapsTranslateEachWay) {
+    comm::testing::PtyPair port;
+    std::string input;
+    ChildProcess term("porvane-cli",
+                      {"term", port.slave_path(), "--omap", "lfcrlf,bsdel", "--imap", "crlf,delbs"},
+                      &input);
+    ASSERT_TRUE(term.WriteInput("a\nb\b"));
+    EXPECT_EQ(port.ReadExactly(5), "a\r\nb\x7f");
+    port.WriteAll("x\ry\x7f");
+    EXPECT_EQ(term.ReadOutputUntil("y\b"), "x\ny\b");
+    term.CloseInput();
+    EXPECT_EQ(term.Wait(), 0);
+    ChildProcess bad("porvane-cli", {"term", port.slave_path(), "--imap", "crlf,igncr"});
+    EXPECT_EQ(bad.Wait(), 2);
+    EXPECT_EQ(bad.ReadAllError(),
+              "porvane-cli: --imap: igncr maps a byte that an earlier rule maps already\n");
+}
+
+// The marked log: a stamped line per burst each way, "<" received and ">" sent, escaped.
+TEST(TermCommand, AMarkedLogHoldsBothDirections) {
+    comm::testing::PtyPair port;
+    TempDir dir;
+    const std::string log = dir.path() + "/log";
+    std::string input;
+    ChildProcess term("porvane-cli", {"term", port.slave_path(), "--log", log, "--log-marked"},
+                      &input);
+    ASSERT_TRUE(term.WriteInput("hi\n"));
+    EXPECT_EQ(port.ReadExactly(3), "hi\n");
+    port.WriteAll("ok\r\n");
+    EXPECT_EQ(term.ReadOutputUntil("ok\r\n"), "ok\r\n");
+    term.CloseInput();
+    EXPECT_EQ(term.Wait(), 0);
+    std::ifstream logged(log);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(logged, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\d\d:\d\d:\d\d\.\d{6} > hi\\n)")))
+        << lines[0];
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(\d\d:\d\d:\d\d\.\d{6} < ok\\r\\n)")))
+        << lines[1];
 }
 
 // The port is left as term found it: the settings it had come back at the end.
