@@ -4,11 +4,13 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <limits>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/cli/command_line.h"
 #include "platform/cli/number_option.h"
@@ -104,18 +106,38 @@ void AddLineOptions(CLI::App* command, porvane::cli::TermOptions& line) {
         ->add_option("PORT", line.port,
                      "Port name (ttyUSB0, opened as /dev/ttyUSB0), path, or rfc2217://HOST:PORT")
         ->required();
-    command->add_option("--baud", line.baud, "Baud rate")
+    command->add_option("-b,--baud", line.baud, "Baud rate")
         ->check(cli_support::WholeNumber(cli_support::kMinBaud, cli_support::kMaxBaud))
         ->capture_default_str();
-    command->add_option("--data", line.data_bits, "Data bits")
+    command->add_option("-d,--data", line.data_bits, "Data bits")
         ->check(cli_support::WholeNumber(5, 8))
         ->capture_default_str();
-    command->add_option("--parity", line.parity, "Parity")
+    command->add_option("-p,--parity", line.parity, "Parity")
         ->check(CLI::IsMember({"no", "odd", "even", "mark", "space"}))
         ->capture_default_str();
-    command->add_option("--stop", line.stop, "Stop bits")
+    command->add_option("-s,--stop", line.stop, "Stop bits")
         ->check(CLI::IsMember({"1", "1.5", "2"}))
         ->capture_default_str();
+}
+
+// The words of the command line, with term's "--time delta" (or "-t delta") joined into
+// "--time=delta": the flag takes its value after a space too. Only term's own words are looked
+// at, none after "--".
+std::vector<std::string> JoinTermTimeValue(int argc, char** argv) {
+    std::vector<std::string> words(argv, argv + argc);
+    const auto command = std::find_if(words.begin() + (argc > 0 ? 1 : 0), words.end(),
+                                      [](const std::string& w) { return w.rfind('-', 0) != 0; });
+    if (command == words.end() || *command != "term")
+        return words;
+    for (auto word = command + 1; word != words.end() && *word != "--"; ++word) {
+        const auto value = word + 1;
+        if ((*word == "--time" || *word == "-t") && value != words.end() &&
+            (*value == "delta" || *value == "absolute")) {
+            *word = "--time=" + *value;
+            words.erase(value);
+        }
+    }
+    return words;
 }
 
 }  // namespace
@@ -149,28 +171,30 @@ int main(int argc, char** argv) {
         app.add_subcommand("term", "Copy standard input to a port and the port to standard output");
     AddLineOptions(term, term_options);
     term->footer(TermFooter());
-    term->add_option("--flow", term_options.flow,
+    term->add_option("-f,--flow", term_options.flow,
                      "Flow control: none, rts (RTS/CTS), xon (XON/XOFF)")
         ->check(CLI::IsMember({"none", "rts", "xon"}))
         ->capture_default_str();
-    term->add_flag("--hex", term_options.hex,
+    term->add_flag("-x,--hex", term_options.hex,
                    "Show received bytes as \"%02x \" groups, 16 a line and a line a burst");
-    term->add_flag("--time{absolute}", term_options.time,
+    term->add_flag("-t{absolute},--time{absolute}", term_options.time,
                    "Stamp each received line (and burst) with the time; --time=delta: the time "
                    "since the previous one")
         ->check(CLI::IsMember({"absolute", "delta"}));
-    term->add_option("--map", term_options.map,
+    term->add_option("-m,--map", term_options.map,
                      "What Enter sends: CR, LF or CRLF (default: as typed, CR from a terminal, LF "
                      "from a pipe)")
         ->check(CLI::IsMember({"CR", "LF", "CRLF"}));
-    term->add_flag("--echo", term_options.echo, "Show what is sent as well (local echo)");
+    term->add_flag("-e,--echo", term_options.echo, "Show what is sent as well (local echo)");
     term->add_flag(
-        "--reconnect", term_options.reconnect,
+        "-r,--reconnect", term_options.reconnect,
         "When the port vanishes, wait for its adapter (or server) to come back and reopen it");
+    term->add_option("--escape", term_options.escape,
+                     "The escape key's letter: t for Ctrl-T (the default), a for Ctrl-A, ...");
     term->add_flag("--no-dtr", term_options.no_dtr,
                    "Hold DTR low from the open on, so that a board it resets is left running");
     term->add_flag("--no-rts", term_options.no_rts, "Hold RTS low from the open on");
-    term->add_option("--log", term_options.log,
+    term->add_option("-l,--log", term_options.log,
                      "Append a raw copy of the received bytes to this file; checked before the "
                      "port opens");
     term->add_flag("--log-marked", term_options.log_marked,
@@ -283,7 +307,12 @@ int main(int argc, char** argv) {
         ->required()
         ->check(CLI::IsMember({"status", "install", "remove"}));
     driver->add_option("--root", driver_root, "System root to install under (default /)");
-    if (const auto done = cli_support::ParseCommandLine(app, "porvane-cli", argc, argv))
+    std::vector<std::string> words = JoinTermTimeValue(argc, argv);
+    std::vector<char*> word_pointers;
+    for (std::string& word : words)
+        word_pointers.push_back(word.data());
+    if (const auto done = cli_support::ParseCommandLine(
+            app, "porvane-cli", static_cast<int>(word_pointers.size()), word_pointers.data()))
         return *done;
     if (driver->parsed())
         return porvane::cli::RunDriverCommand(driver_action, driver_root, stdout, stderr);

@@ -434,6 +434,15 @@ int TermSession::Run() {
         return kExitUsage;
     }
     enter_sends_ = *enter;
+    if (!options_.escape.empty()) {
+        const std::optional<EscapeKey> escape = ParseEscapeKey(options_.escape);
+        if (!escape) {
+            Say("porvane-cli: --escape takes a letter for its control key (t for Ctrl-T), not "
+                "c, h, i, j or m");
+            return kExitUsage;
+        }
+        escape_ = *escape;
+    }
     for (const auto& [option, list, map] :
          {std::tuple{"--imap", &options_.imap, &in_map_}, {"--omap", &options_.omap, &out_map_}}) {
         std::optional<CharacterMap> parsed = CharacterMap::Parse(*list, error);
@@ -591,7 +600,7 @@ TermSession::End TermSession::TakeWaitingKeys(TermKeys& keys) {
             return End::kQuit;
         if (key.command != 0 || !key.send.empty()) {
             Say(std::string("porvane-cli: waiting for the ") +
-                (comm::IsRemotePortName(device_) ? "server" : "adapter") + "; " + kEscapeKeyName +
+                (comm::IsRemotePortName(device_) ? "server" : "adapter") + "; " + escape_.name +
                 " q or Ctrl-C quits");
         }
     }
@@ -600,8 +609,8 @@ TermSession::End TermSession::TakeWaitingKeys(TermKeys& keys) {
 
 TermSession::End TermSession::AwaitServer(bool interactive) {
     Say(std::string("porvane-cli: waiting for the server to come back (") +
-        (interactive ? std::string(kEscapeKeyName) + " q or Ctrl-C quits)" : "Ctrl-C quits)"));
-    TermKeys keys(enter_sends_);
+        (interactive ? escape_.name + " q or Ctrl-C quits)" : "Ctrl-C quits)"));
+    TermKeys keys(enter_sends_, escape_.byte);
     for (;;) {
         quiet_opens_ = true;
         const bool back = Reopen(options_.port);
@@ -643,11 +652,11 @@ TermSession::End TermSession::AwaitAdapter(bool interactive) {
         return End::kPortGone;
     }
     Say(std::string("porvane-cli: waiting for the adapter to come back (") +
-        (interactive ? std::string(kEscapeKeyName) + " q or Ctrl-C quits)" : "Ctrl-C quits)"));
+        (interactive ? escape_.name + " q or Ctrl-C quits)" : "Ctrl-C quits)"));
     const std::string lost = device_;
     const std::string lost_port = options_.port;
     bool lost_departed = false;
-    TermKeys keys(enter_sends_);
+    TermKeys keys(enter_sends_, escape_.byte);
     End end = End::kNone;
     while (end == End::kNone) {
         if (const std::string port =
@@ -761,10 +770,10 @@ TermSession::End TermSession::TakeKey(char& c) {
 TermSession::End TermSession::RunInteractive() {
     if (!greeted_) {
         Say("porvane-cli: " + device_ + ", " + DescribeLine(channel_.settings().dcb) + ": " +
-            kEscapeKeyName + " q quits, " + kEscapeKeyName + " h lists the commands");
+            escape_.name + " q quits, " + escape_.name + " h lists the commands");
         greeted_ = true;
     }
-    TermKeys keys(enter_sends_);
+    TermKeys keys(enter_sends_, escape_.byte);
     End end = End::kNone;
     while (end == End::kNone) {
         char c;
@@ -794,7 +803,7 @@ TermSession::End TermSession::RunCommand(char letter) {
             return End::kQuit;
         case 'h':
         case '?':
-            WriteMessage("\r" + TermCommandList("\r\n"));
+            WriteMessage("\r" + TermCommandList("\r\n", escape_.name));
             return End::kNone;
         case 'b':
             return SendBreak();
@@ -819,10 +828,10 @@ TermSession::End TermSession::RunCommand(char letter) {
             ShowSettings();
             return End::kNone;
         default:
-            Say(std::string("porvane-cli: ") + kEscapeKeyName + " " +
+            Say("porvane-cli: " + escape_.name + " " +
                 (static_cast<unsigned char>(letter) >= 0x20 ? std::string(1, letter)
                                                             : std::string("?")) +
-                " is no command; " + kEscapeKeyName + " h lists them");
+                " is no command; " + escape_.name + " h lists them");
             return End::kNone;
     }
 }
@@ -830,7 +839,7 @@ TermSession::End TermSession::RunCommand(char letter) {
 TermSession::End TermSession::Prompt(const std::string& label, std::string& answer,
                                      bool& accepted) {
     WriteMessage("\rporvane-cli: " + label);
-    PromptEditor editor;
+    PromptEditor editor(escape_.byte);
     accepted = false;
     for (;;) {
         char c;

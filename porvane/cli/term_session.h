@@ -37,6 +37,7 @@ struct TermOptions {
     bool echo = false;        // show what is sent on the output too
     std::string log;          // file that receives a raw copy of the received bytes
     bool log_marked = false;  // the log has a stamped, marked line per burst each way instead
+    std::string escape;       // the escape key's letter ("t": Ctrl-T); empty: Ctrl-T
     std::string imap;         // character map rules for what arrives (CharacterMap)
     std::string omap;         // and for what is sent
     std::string time;         // "", "absolute" or "delta": stamps on the received lines
@@ -157,6 +158,7 @@ class TermSession : public serial::PageWindow {
     // the port is opened; no event thread runs meanwhile).
     std::atomic<bool> quiet_opens_{false};
     std::string enter_sends_;
+    EscapeKey escape_;     // set before the port opens, then only read
     CharacterMap in_map_;  // set before the port opens, then only read
     CharacterMap out_map_;
     comm::RecordingOpener opener_;  // keeps why the port did not open

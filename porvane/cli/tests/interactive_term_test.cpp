@@ -220,6 +220,17 @@ TEST(InteractiveTerm, KeysGoAsTypedAndCommandsActOnThePort) {
     EXPECT_TRUE(term.ModesAsBefore());
 }
 
+// --escape chooses another escape key; Ctrl-T then goes to the port as typed.
+TEST(InteractiveTerm, AnotherEscapeKeyTakesTheCommands) {
+    PtyPair port;
+    ProgramOnTerminal term({"term", "--escape", "a", port.slave_path()});
+    ASSERT_TRUE(term.WaitFor("Ctrl-A h lists the commands")) << term.screen();
+    term.Type("\x14");
+    EXPECT_EQ(port.ReadExactly(1), "\x14");
+    term.Type("\x01q");
+    EXPECT_EQ(term.Wait(), 0);
+}
+
 TEST(InteractiveTerm, EnterSendsWhatMapSays) {
     struct Row {
         const char* name;

@@ -116,6 +116,21 @@ TEST_F(TermCommandTest, TimeStampsAndTheLogTakeWhatArrives) {
     EXPECT_EQ(refused.ReadAllError(), "porvane-cli: --log: " + dir_.path() + ": Is a directory\n");
 }
 
+// The everyday options have short forms, and --time takes its value after a space too.
+TEST_F(TermCommandTest, ShortOptionsAndATimeValueAfterASpace) {
+    std::string input = "hi\n";
+    ChildProcess term(
+        "porvane-cli",
+        {"term", link_, "-b", "115200", "-p", "no", "-t", "delta", "--linger", "3000"}, &input);
+    EXPECT_EQ(term.ReadAllOutput(), "+0.000000 hi\n");
+    EXPECT_EQ(term.Wait(), 0);
+    // A usage error points to the help of the command it is in.
+    ChildProcess bad("porvane-cli", {"term", link_, "--bogus"});
+    EXPECT_EQ(bad.Wait(), 2);
+    EXPECT_EQ(bad.ReadAllError(),
+              "porvane-cli: unknown option '--bogus' (see porvane-cli term --help)\n");
+}
+
 TEST(TermCommand, APipedTermSaysAtOnceThatThePortVanished) {
     comm::testing::PtyPair port;
     std::string keep_open;
