@@ -47,16 +47,22 @@ std::string TermFooter() {
            std::string(porvane::cli::kEscapeKeyName) +
            " followed by a letter is a command (shown at start too):\n" +
            porvane::cli::TermCommandList("\n") +
-           "With standard input a file or pipe, it is copied to the port until it ends.\n"
+           "With standard input a file or pipe, it is copied to the port until it ends, and term\n"
+           "ends once the port has been silent for --linger milliseconds, however long it talks.\n"
+           "A line setting the port (or its server) takes otherwise than asked is said; given on\n"
+           "the command line, term does not use the port (status 1). A local port gets the\n"
+           "settings it had back when term ends.\n"
            "A port that vanishes ends term with \"串口已断开: <device>\". With --reconnect term\n"
            "says so and waits for the same adapter (the same USB serial number or\n"
-           "/dev/serial/by-id name, or a port without either by its name) to come back, or\n"
-           "connects again every second to a port on another machine until its server takes it\n"
-           "back, reopens it with the same settings and goes on; " +
+           "/dev/serial/by-id name) to come back, for a port without either (a link, a\n"
+           "pseudo-terminal) until its path is a device again, or connects again every second to\n"
+           "a port on another machine until its server takes it back; it reopens the port with\n"
+           "the same settings and goes on; " +
            std::string(porvane::cli::kEscapeKeyName) +
            " q and Ctrl-C quit while it waits (status 5).\n"
            "Exit status: 0 done (also when stopped or when the output is closed), 1 the port did\n"
-           "not open, 2 usage error, 4 the log cannot be written, 5 the port vanished.";
+           "not open or did not take a line setting given, 2 usage error, 4 the log cannot be\n"
+           "written, 5 the port vanished.";
 }
 
 constexpr char kWatchFooter[] =
@@ -207,8 +213,9 @@ int main(int argc, char** argv) {
                          porvane::cli::CharacterMap::kRuleNames);
     term->add_option("--omap", term_options.omap,
                      "Map bytes before they are sent (after --map), the same rules");
-    term->add_option("--linger", term_options.linger_ms,
-                     "Milliseconds of silence to wait for replies after piped input has been sent")
+    term->add_option(
+            "--linger", term_options.linger_ms,
+            "Milliseconds of silence that end a piped session once its input has been sent")
         ->check(cli_support::WholeNumber(0, 60000))
         ->capture_default_str();
 
