@@ -27,6 +27,13 @@ inline constexpr TermCommand kTermCommands[] = {
     {'x', "toggle the hex view"},
     {'f', "send a file"},
     {'i', "show the line settings and the modem lines"},
+    {'c', "change the line: speed, 7E1-like size/parity/stop, flow none/rts/xon"},
+    {'p', "pulse DTR or RTS"},
+    {'w', "send bytes typed in hex"},
+    {'e', "toggle the local echo"},
+    {'t', "switch the time stamps: off, time of day, delta"},
+    {'l', "toggle the log"},
+    {'n', "show the byte counts each way"},
 };
 
 // The escape key in use: Ctrl-T unless --escape chose another control key.

@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <string_view>
 #include <tuple>
 
@@ -36,8 +39,9 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr uint64_t kMaxOutstanding = 64 * 1024;
 // Silence that ends a burst of received bytes (and its hex line).
 constexpr auto kBurstGap = std::chrono::milliseconds(100);
-// How long a break lasts on the line.
+// How long a break lasts on the line, and a pulse of DTR or RTS.
 constexpr int kBreakMs = 250;
+constexpr int kPulseMs = 250;
 // A marked log record holds at most this many bytes of one burst.
 constexpr size_t kMaxLogRecord = 4096;
 
@@ -188,6 +192,36 @@ bool BuildTermSettings(const TermOptions& o, serial::LineSettings& s, std::strin
     return true;
 }
 
+bool ApplyLineWords(const std::string& text, TermOptions& options, std::string& error) {
+    static const std::regex kFrame("([5-8])([NOEMSnoems])(1|1\\.5|2)");
+    static const char* const kParities[] = {"no", "odd", "even", "mark", "space"};
+    std::istringstream words(text);
+    std::string word;
+    bool any = false;
+    for (; words >> word; any = true) {
+        std::smatch frame;
+        if (word == "none" || word == "rts" || word == "xon") {
+            options.flow = word;
+        } else if (std::regex_match(word, frame, kFrame)) {
+            options.data_bits = frame[1].str()[0] - '0';
+            const char parity = static_cast<char>(std::toupper(frame[2].str()[0]));
+            options.parity = kParities[std::string_view("NOEMS").find(parity)];
+            options.stop = frame[3].str();
+        } else if (cli_support::CheckWholeNumber(word, cli_support::kMinBaud, cli_support::kMaxBaud)
+                       .empty()) {
+            options.baud = static_cast<uint32_t>(std::stoul(word));
+        } else {
+            error = word + " is neither a speed (" + std::to_string(cli_support::kMinBaud) +
+                    " to " + std::to_string(cli_support::kMaxBaud) +
+                    "), a frame such as 7E1 nor a flow control (none, rts, xon)";
+            return false;
+        }
+    }
+    if (!any)
+        error = "nothing to change";
+    return any;
+}
+
 std::string DescribeLine(const comm::Dcb& dcb) {
     static const char kParityLetters[] = "NOEMS";
     static const char* const kStops[] = {"1", "1.5", "2"};
@@ -224,7 +258,7 @@ intptr_t TermSession::PageNotify(uint32_t code, void* data) {
             log_received_ += bytes;
             if (log_received_.size() >= kMaxLogRecord)
                 FlushReceivedRecord();
-        } else if (log_.valid() && log_error_ == 0 &&
+        } else if (log_.valid() && log_error_ == 0 && !log_paused_ &&
                    !WriteAllTo(log_.get(), bytes.data(), bytes.size())) {
             log_error_ = errno;
         }
@@ -316,7 +350,7 @@ void TermSession::FlushReceivedRecord() {
 }
 
 void TermSession::WriteLog(const std::string& record) {
-    if (log_.valid() && log_error_ == 0 && !WriteAllTo(log_.get(), record))
+    if (log_.valid() && log_error_ == 0 && !log_paused_ && !WriteAllTo(log_.get(), record))
         log_error_ = errno;
 }
 
@@ -827,6 +861,25 @@ TermSession::End TermSession::RunCommand(char letter) {
         case 'i':
             ShowSettings();
             return End::kNone;
+        case 'c':
+            return ChangeLine();
+        case 'p':
+            return PulseLine();
+        case 'w':
+            return SendHex();
+        case 'e':
+            options_.echo = !options_.echo;
+            Say(std::string("porvane-cli: local echo ") + OnOff(options_.echo));
+            return End::kNone;
+        case 't':
+            ToggleStamps();
+            return End::kNone;
+        case 'l':
+            ToggleLog();
+            return End::kNone;
+        case 'n':
+            ShowCounts();
+            return End::kNone;
         default:
             Say("porvane-cli: " + escape_.name + " " +
                 (static_cast<unsigned char>(letter) >= 0x20 ? std::string(1, letter)
@@ -1005,6 +1058,136 @@ void TermSession::ShowSettings() {
         OnOff(status & comm::MS_DSR_ON) + ", RI " + OnOff(status & comm::MS_RING_ON) + ", DCD " +
         OnOff(status & comm::MS_RLSD_ON) + "; DTR " + OnOff(control & comm::kModemControlDtr) +
         ", RTS " + OnOff(control & comm::kModemControlRts));
+}
+
+TermSession::End TermSession::ChangeLine() {
+    std::string text;
+    bool accepted = false;
+    if (const End end = Prompt("line (e.g. 115200 7E1 rts): ", text, accepted);
+        end != End::kNone || !accepted)
+        return end;
+    TermOptions changed = options_;
+    serial::LineSettings settings = channel_.settings();
+    std::string error;
+    if (!ApplyLineWords(text, changed, error) || !BuildTermSettings(changed, settings, error)) {
+        Say("porvane-cli: line: " + error);
+        return End::kNone;
+    }
+    // DTR and RTS stay as this session set them, unless the flow control now drives RTS.
+    settings.dcb.fDtrControl = dtr_on_ ? comm::DTR_CONTROL_ENABLE : comm::DTR_CONTROL_DISABLE;
+    if (settings.dcb.fRtsControl != comm::RTS_CONTROL_HANDSHAKE)
+        settings.dcb.fRtsControl = rts_on_ ? comm::RTS_CONTROL_ENABLE : comm::RTS_CONTROL_DISABLE;
+    if (!channel_.ApplySettings(settings)) {
+        Say("porvane-cli: the port refused " + DescribeLine(settings.dcb));
+        return End::kNone;
+    }
+    channel_.settings() = settings;
+    // Field by field: the event thread reads other options meanwhile.
+    options_.baud = changed.baud;
+    options_.data_bits = changed.data_bits;
+    options_.parity = changed.parity;
+    options_.stop = changed.stop;
+    options_.flow = changed.flow;
+    SayLineNotTaken();
+    Say("porvane-cli: " + DescribeLine(settings.dcb) + ", flow " + options_.flow);
+    return End::kNone;
+}
+
+TermSession::End TermSession::PulseLine() {
+    std::string text;
+    bool accepted = false;
+    if (const End end = Prompt("pulse dtr or rts (dtr): ", text, accepted);
+        end != End::kNone || !accepted)
+        return end;
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (text != "" && text != "dtr" && text != "rts") {
+        Say("porvane-cli: pulse: dtr or rts, not " + text);
+        return End::kNone;
+    }
+    const bool dtr = text != "rts";
+    const char* name = dtr ? "DTR" : "RTS";
+    if (!dtr && channel_.settings().dcb.fRtsControl == comm::RTS_CONTROL_HANDSHAKE) {
+        Say("porvane-cli: RTS follows the flow control (--flow rts)");
+        return End::kNone;
+    }
+    const bool on = dtr ? dtr_on_ : rts_on_;
+    // The line goes to its other state for the pulse and back.
+    const comm::Escape away = dtr ? (on ? comm::Escape::ClrDtr : comm::Escape::SetDtr)
+                                  : (on ? comm::Escape::ClrRts : comm::Escape::SetRts);
+    const comm::Escape back = dtr ? (on ? comm::Escape::SetDtr : comm::Escape::ClrDtr)
+                                  : (on ? comm::Escape::SetRts : comm::Escape::ClrRts);
+    if (!channel_.EscapeFunction(away)) {
+        Say(std::string("porvane-cli: this port has no ") + name + " line");
+        return End::kNone;
+    }
+    const End end = Pause(kPulseMs);
+    channel_.EscapeFunction(back);
+    if (end == End::kNone)
+        Say(std::string("porvane-cli: ") + name + " pulsed " + (on ? "off" : "on") + " for " +
+            std::to_string(kPulseMs) + " ms");
+    return end;
+}
+
+TermSession::End TermSession::SendHex() {
+    std::string text;
+    bool accepted = false;
+    if (const End end = Prompt("hex bytes: ", text, accepted); end != End::kNone || !accepted)
+        return end;
+    std::string bytes;
+    std::istringstream words(text);
+    for (std::string word; words >> word;) {
+        if (word.size() > 2 || !std::all_of(word.begin(), word.end(), [](char c) {
+                return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+            })) {
+            Say("porvane-cli: hex bytes: " + word + " is not a byte (00 to ff)");
+            return End::kNone;
+        }
+        bytes += static_cast<char>(std::stoi(word, nullptr, 16));
+    }
+    Send(bytes);
+    Say("porvane-cli: sent " + std::to_string(bytes.size()) + " bytes");
+    return End::kNone;
+}
+
+void TermSession::ToggleStamps() {
+    StampMode next;
+    {
+        std::lock_guard lock(mutex_);
+        next = view_.stamp() == StampMode::kNone       ? StampMode::kAbsolute
+               : view_.stamp() == StampMode::kAbsolute ? StampMode::kDelta
+                                                       : StampMode::kNone;
+        view_.SetStamp(next);
+    }
+    Say(std::string("porvane-cli: time stamps ") + (next == StampMode::kNone       ? "off"
+                                                    : next == StampMode::kAbsolute ? "time of day"
+                                                                                   : "delta"));
+}
+
+void TermSession::ToggleLog() {
+    if (!log_.valid()) {
+        Say("porvane-cli: no log (--log FILE names one)");
+        return;
+    }
+    bool paused;
+    {
+        std::lock_guard lock(mutex_);
+        FlushReceivedRecord();
+        paused = log_paused_ = !log_paused_;
+    }
+    Say("porvane-cli: log " + options_.log + " " + OnOff(!paused));
+}
+
+void TermSession::ShowCounts() {
+    uint64_t received;
+    uint64_t gone;
+    {
+        std::lock_guard lock(mutex_);
+        received = receive_count_;
+        gone = acknowledged_;
+    }
+    Say("porvane-cli: sent " + std::to_string(written_) + " bytes (" + std::to_string(gone) +
+        " gone out), received " + std::to_string(received) + " bytes");
 }
 
 }  // namespace porvane::cli

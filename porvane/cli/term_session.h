@@ -53,6 +53,11 @@ struct TermOptions {
 bool BuildTermSettings(const TermOptions& options, serial::LineSettings& settings,
                        std::string& error);
 
+// Applies a line change typed at the terminal to the options: words such as "115200" (speed),
+// "7E1" (data bits 5-8, parity N/O/E/M/S, stop bits 1, 1.5 or 2) and "none", "rts" or "xon"
+// (flow control), in any order. False, with error saying why, for another word or none.
+bool ApplyLineWords(const std::string& text, TermOptions& options, std::string& error);
+
 // "9600 8N1": baud, data bits, parity letter and stop bits of a record.
 std::string DescribeLine(const comm::Dcb& dcb);
 
@@ -145,6 +150,12 @@ class TermSession : public serial::PageWindow {
     void ToggleHex();
     End SendFile(const std::string& path);
     void ShowSettings();
+    End ChangeLine();
+    End PulseLine();
+    End SendHex();
+    void ToggleStamps();
+    void ToggleLog();
+    void ShowCounts();
 
     TermOptions options_;
     int input_fd_;
@@ -182,6 +193,7 @@ class TermSession : public serial::PageWindow {
     bool output_shares_screen_ = false;  // output and messages go to the raw terminal
     bool output_mid_line_ = false;       // the output's last text did not end its line
     int log_error_ = 0;                  // errno of a failed log write, 0 while it works
+    bool log_paused_ = false;            // the log is switched off for now (Ctrl-T l)
     std::string log_received_;           // received bytes of the marked log's burst under way
     std::chrono::system_clock::time_point log_received_at_{};  // when that burst began
 };

@@ -363,6 +363,9 @@ TEST(InteractiveTerm, BreakDtrRtsAndTheModemLinesOnAPortThatHasThem) {
         {"\x14"
          "d",
          "DTR on", comm::kModemControlDtr, 0},
+        // A pulse turns the line over and back.
+        {"\x14p\r", "DTR pulsed off for 250 ms", comm::kModemControlDtr, 0},
+        {"\x14prts\r", "RTS pulsed on for 250 ms", comm::kModemControlDtr, 0},
         {"\x14"
          "b",
          "break sent", comm::kModemControlDtr, 1},
