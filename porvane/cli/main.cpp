@@ -72,6 +72,23 @@ constexpr char kWatchFooter[] =
     "error at the start. Exit status: the program's, 125 when it cannot be started, 4 when the\n"
     "--output file cannot be written.";
 
+// Each command's help lists the exit statuses that command gives.
+constexpr char kPortsFooter[] =
+    "A port may be named by its /dev/serial/by-id or by-path name wherever a port is named.\n"
+    "\"in use by\" shows a process that holds the port open; without root only the user's "
+    "own\nprocesses can be seen.\n"
+    "Exit status: 0 done (--follow: stopped), 1 no port, or the device map cannot be read or\n"
+    "followed, 2 usage error.";
+
+constexpr char kMonitorFooter[] =
+    "Exit status: 0 stopped (Ctrl-C, SIGTERM), 1 the port cannot be watched (not in the device\n"
+    "map, no driver host, access denied) or the driver's host went away, 2 usage error.";
+
+constexpr char kFilterFooter[] =
+    "Exit status: 0 stopped (Ctrl-C, SIGTERM), 1 the port cannot be filtered (as for monitor,\n"
+    "or the port is not open) or the driver's host went away, 2 usage error (also a rule\n"
+    "missing, given twice or malformed).";
+
 constexpr char kServeFooter[] =
     "Serves the port over the network with RFC 2217 (Telnet Com Port Control) to one client at a\n"
     "time; the port is held from the start, as a local open holds it. A client that comes while\n"
@@ -167,10 +184,7 @@ int main(int argc, char** argv) {
                    "After the list, print \"arrived PORT\" and \"departed PORT\" as adapters "
                    "come and go, until interrupted")
         ->excludes("--map");
-    ports->footer(
-        "A port may be named by its /dev/serial/by-id or by-path name wherever a port is named.\n"
-        "\"in use by\" shows a process that holds the port open; without root only the user's "
-        "own\nprocesses can be seen.");
+    ports->footer(kPortsFooter);
 
     porvane::cli::TermOptions term_options;
     CLI::App* term =
@@ -242,6 +256,7 @@ int main(int argc, char** argv) {
     CLI::App* monitor = app.add_subcommand(
         "monitor", "Print the decoded requests of the program that uses a port, until stopped");
     monitor->add_option("PORT", monitor_options.port, "Port name as 'ports' lists it")->required();
+    monitor->footer(kMonitorFooter);
     monitor->add_flag("--hex", monitor_options.hex, "Show data as hex groups, 32 a line");
     monitor->add_flag("--data-only", monitor_options.data_only,
                       "Only the data written (W) and read (R)");
@@ -252,6 +267,7 @@ int main(int argc, char** argv) {
     CLI::App* filter = app.add_subcommand(
         "filter", "Inject one error rule into a port's data stream and print the events");
     filter->add_option("PORT", filter_options.port, "Port name as 'ports' lists it")->required();
+    filter->footer(kFilterFooter);
     filter->add_option("--action", filter_options.action, "flip, replace or delete")
         ->check(CLI::IsMember({"flip", "replace", "delete"}));
     filter->add_option("--byte", filter_options.byte, "Mask or replacement byte, hexadecimal");
