@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -238,7 +239,14 @@ TermSession::TermSession(const TermOptions& options, int input_fd, int output_fd
       message_fd_(message_fd),
       stop_fd_(stop_fd),
       device_(comm::DevicePathForPort(devicemap::PortToOpen(options.port))),
-      opener_(std::move(opener)),
+      opener_(opener ? std::move(opener) : [this](const std::string& path) {
+          if (!comm::IsRemotePortName(path))
+              return comm::OpenSerialDeviceRestoring(path);
+          // Said as every other message, which a raw terminal needs ended with "\r\n".
+          comm::Rfc2217SerialDevice::Options remote;
+          remote.notice = [this](const std::string& line) { Say(line); };
+          return comm::Rfc2217SerialDevice::Open(path, remote);
+      }),
       channel_(opener_.opener()),
       wake_(comm::MakeEventFd()),
       view_(options.hex, StampMode::kNone, "\n") {}
@@ -610,7 +618,11 @@ bool TermSession::SayLineNotTaken() {
     };
     bool given_refused = false;
     for (const auto& setting : settings) {
-        if (setting.asked == setting.taken)
+        // A speed within 2 % is the one asked for: the UART's divider rounds, the line works.
+        const bool near_speed =
+            setting.option == std::string("--baud") &&
+            std::abs(static_cast<double>(taken.BaudRate) - asked.BaudRate) <= asked.BaudRate * 0.02;
+        if (setting.asked == setting.taken || near_speed)
             continue;
         Say("porvane-cli: " + device_ + ": the port took " + setting.taken + ", not " +
             setting.asked);

@@ -61,7 +61,9 @@ bool ApplyLineWords(const std::string& text, TermOptions& options, std::string& 
 // "9600 8N1": baud, data bits, parity letter and stop bits of a record.
 std::string DescribeLine(const comm::Dcb& dcb);
 
-// A terminal on a port. What arrives goes to output_fd (through a ReceivedView: text, or hex
+// A terminal on a port (opened by opener; by default a local port gets its settings back at the
+// end and a remote port's notices are said as the session's messages). What arrives goes to
+// output_fd (through a ReceivedView: text, or hex
 // lines). With input_fd a terminal it is interactive: the terminal is raw, each key goes to the
 // port as typed and the escape key starts a command; otherwise input is copied to the port until
 // it ends. Messages go to message_fd. It is the page of its channel: notifications arrive on the
@@ -69,8 +71,7 @@ std::string DescribeLine(const comm::Dcb& dcb);
 class TermSession : public serial::PageWindow {
   public:
     TermSession(const TermOptions& options, int input_fd, int output_fd, int message_fd,
-                int stop_fd,
-                serial::SerialChannel::DeviceOpener opener = comm::OpenSerialDeviceRestoring);
+                int stop_fd, serial::SerialChannel::DeviceOpener opener = {});
 
     // Opens the port and runs until the input ends and its bytes have gone out and the line has
     // been quiet for the linger time (piped), the quit command (interactive), a stop signal on
