@@ -1,7 +1,9 @@
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <unistd.h>
 
@@ -195,6 +197,23 @@ TEST(TermCommand, OpenFailuresSayWhichPortAndWhy) {
     }
     ChildProcess bad("porvane-cli", {"term", "ttyS0", "--parity", "sideways"});
     EXPECT_NE(bad.Wait(), 0);
+}
+
+// A port the user may not open names the group that may, as the cause to act on.
+TEST(TermCommand, NoPermissionNamesTheGroupThatMayOpenThePort) {
+    const group* dialout = ::getgrnam("dialout");
+    if (::geteuid() != 0 || dialout == nullptr || ::access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root, a dialout group and setpriv to run term as another user";
+    comm::testing::PtyPair port;
+    ASSERT_EQ(::chown(port.slave_path().c_str(), 0, dialout->gr_gid), 0);
+    ASSERT_EQ(::chmod(port.slave_path().c_str(), 0660), 0);
+    ChildProcess term("/usr/bin/setpriv",
+                      {"--reuid=65534", "--regid=65534", "--clear-groups",
+                       ChildProcess::BinDir() + "/porvane-cli", "term", port.slave_path()});
+    EXPECT_EQ(term.Wait(), 1);
+    EXPECT_EQ(term.ReadAllError(),
+              "porvane-cli: " + port.slave_path() +
+                  ": Permission denied; members of group dialout may open it\n");
 }
 
 // "./a" names a in the working folder, not /dev/./a.
