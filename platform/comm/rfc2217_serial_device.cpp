@@ -719,7 +719,8 @@ CommStatus Rfc2217SerialDevice::GetState(Dcb& dcb) {
     dcb = dcb_;
     if (server_baud_ != 0)
         dcb.BaudRate = server_baud_;  // the speed the server says it uses
-    // What the server answered it uses, which may not be what was asked (a port without parity).
+    // What the server answered it uses, which may not be what was asked (a port without parity,
+    // or without the lines for hardware flow control).
     auto answer = [this](Setting setting) -> const std::vector<uint8_t>* {
         const std::vector<uint8_t>& value = answer_values_[static_cast<size_t>(setting)];
         return value.empty() ? nullptr : &value;
@@ -730,6 +731,18 @@ CommStatus Rfc2217SerialDevice::GetState(Dcb& dcb) {
         dcb.Parity = ParityOf((*v)[0], dcb.Parity);
     if (const auto* v = answer(Setting::kStopSize))
         dcb.StopBits = StopBitsOf((*v)[0], dcb.StopBits);
+    if (const auto* v = answer(Setting::kFlow)) {
+        const bool hardware = (*v)[0] == cpc::control::kFlowHardware;
+        const bool xon = (*v)[0] == cpc::control::kFlowXonXoff;
+        if (hardware || xon || (*v)[0] == cpc::control::kFlowNone) {
+            dcb.fOutxCtsFlow = hardware;
+            if (!hardware && dcb.fRtsControl == RTS_CONTROL_HANDSHAKE)
+                dcb.fRtsControl = RTS_CONTROL_ENABLE;
+            else if (hardware)
+                dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+            dcb.fOutX = xon;
+        }
+    }
     return {};
 }
 

@@ -44,8 +44,8 @@ std::optional<RemotePortAddress> ParseRemotePortName(const std::string& name);
 // lines) is waited for at most reply_timeout_ms; later requests of that kind are no longer waited
 // for, and the first time a kind goes unanswered the device says so through Options::notice (by
 // default one line on standard error), one line for the kinds of one change. GetState reports
-// the speed, data size, parity and stop size the server answered it uses, which may differ from
-// what was asked.
+// the speed, data size, parity, stop size and outbound flow control the server answered it uses,
+// which may differ from what was asked.
 class Rfc2217SerialDevice final : public SerialDevice {
   public:
     struct Options {

@@ -383,7 +383,7 @@ int main(int argc, char** argv) {
         if (test->parsed()) {
             return porvane::cli::RunTestCommand(test_options, stop_fd.get(), stdout, stderr);
         }
-        for (const char* option : {"--baud", "--data", "--parity", "--stop"}) {
+        for (const char* option : {"--baud", "--data", "--parity", "--stop", "--flow"}) {
             if (term->count(option) > 0)
                 term_options.given.push_back(option);
         }

@@ -605,6 +605,12 @@ bool TermSession::SayLineNotTaken() {
     static const char* const kStops[] = {"1", "1.5", "2"};
     auto parity = [](uint8_t p) { return std::string(p < 5 ? kParities[p] : "?") + " parity"; };
     auto stop = [](uint8_t s) { return std::string(s < 3 ? kStops[s] : "?") + " stop bits"; };
+    auto flow = [](const comm::Dcb& d) {
+        return std::string("flow control ") +
+               (d.fOutxCtsFlow || d.fRtsControl == comm::RTS_CONTROL_HANDSHAKE ? "rts"
+                : d.fOutX                                                      ? "xon"
+                                                                               : "none");
+    };
     const struct {
         const char* option;
         std::string asked, taken;
@@ -615,6 +621,7 @@ bool TermSession::SayLineNotTaken() {
          std::to_string(taken.ByteSize) + " data bits"},
         {"--parity", parity(asked.Parity), parity(taken.Parity)},
         {"--stop", stop(asked.StopBits), stop(taken.StopBits)},
+        {"--flow", flow(asked), flow(taken)},
     };
     bool given_refused = false;
     for (const auto& setting : settings) {

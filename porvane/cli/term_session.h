@@ -44,8 +44,8 @@ struct TermOptions {
     bool reconnect = false;   // a vanished port is waited for and reopened, not the end
     bool no_dtr = false;      // DTR is held low from the open on (a board it would reset)
     bool no_rts = false;      // the same for RTS
-    // The line options typed on the command line ("--baud", "--data", "--parity", "--stop"): a
-    // port that does not take one of them is not used.
+    // The line options typed on the command line ("--baud", "--data", "--parity", "--stop",
+    // "--flow"): a port that does not take one of them is not used.
     std::vector<std::string> given;
 };
 

@@ -33,6 +33,8 @@ struct Script {
     // SET-PARITY requests are answered with this value (a port that cannot take the parity asked
     // for), when not 0.
     uint8_t parity_taken = 0;
+    // Outbound flow control requests are answered with this value, when not 0.
+    uint8_t flow_taken = 0;
 };
 
 class ScriptedServer final : public cpc::TelnetSink {
@@ -115,6 +117,10 @@ class ScriptedServer final : public cpc::TelnetSink {
             return;
         if (command == static_cast<uint8_t>(cpc::Command::kSetParity) && script_.parity_taken != 0)
             value = {script_.parity_taken};
+        if (command == static_cast<uint8_t>(cpc::Command::kSetControl) && value.size() == 1 &&
+            value[0] >= cpc::control::kFlowNone && value[0] <= cpc::control::kFlowHardware &&
+            script_.flow_taken != 0)
+            value = {script_.flow_taken};
         // Bytes the far port received before a purge are still on their way when it answers.
         if (command == static_cast<uint8_t>(cpc::Command::kPurgeData))
             SendData({'o', 'l', 'd'});
@@ -384,17 +390,22 @@ TEST(Rfc2217SerialDevice, EachKindOfUnansweredRequestIsSaidOnce) {
 
 // The server answers with the setting it took: the state says that one, not the one asked for.
 TEST(Rfc2217SerialDevice, TheStateIsWhatTheServerTook) {
-    auto c = OpenAgainst({.parity_taken = cpc::parity::kNone});
+    auto c =
+        OpenAgainst({.parity_taken = cpc::parity::kNone, .flow_taken = cpc::control::kFlowNone});
     ASSERT_TRUE(c->opened.device) << c->opened.status.Describe();
     Dcb dcb;
     ASSERT_TRUE(c->opened.device->GetState(dcb));
     dcb.Parity = EVENPARITY;
     dcb.ByteSize = 7;
+    dcb.fOutxCtsFlow = 1;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
     ASSERT_TRUE(c->opened.device->SetState(dcb));
     Dcb now;
     ASSERT_TRUE(c->opened.device->GetState(now));
     EXPECT_EQ(now.Parity, NOPARITY);
     EXPECT_EQ(now.ByteSize, 7);  // taken as asked
+    EXPECT_EQ(now.fOutxCtsFlow, 0u);
+    EXPECT_EQ(now.fRtsControl, RTS_CONTROL_ENABLE);
 }
 
 TEST(Rfc2217SerialDevice, ADroppedConnectionIsAVanishedPort) {
