@@ -235,7 +235,8 @@ TEST(TermCommand, ARelativePathIsOpenedFromTheWorkingFolder) {
 TEST(TermCommand, APipedTermReadsUntilTheLineFallsSilent) {
     comm::testing::PtyPair port;
     std::string input;  // held open until the session is seen to run
-    ChildProcess term("porvane-cli", {"term", port.slave_path(), "--linger", "3000"}, &input);
+    // A linger well above the pace of the lines, which a loaded machine may stretch.
+    ChildProcess term("porvane-cli", {"term", port.slave_path(), "--linger", "5000"}, &input);
     ASSERT_TRUE(term.WriteInput("go"));
     ASSERT_EQ(port.ReadExactly(2), "go");
     term.CloseInput();
