@@ -256,7 +256,16 @@ OpenResult Rfc2217SerialDevice::OpenConnected(UniqueFd socket, const std::string
         device->QueueLocked(cpc::ComPortMessage(cpc::Command::kSetModemStateMask, modem_mask), 0);
         device->QueueLocked(cpc::ComPortMessage(cpc::Command::kSetLineStateMask, line_mask), 0);
     }
-    if (CommStatus status = device->SetState(dcb); !status)
+    {
+        std::lock_guard lock(device->mutex_);
+        device->lines_left_ = !device->options_.raise_lines_at_open;
+    }
+    const CommStatus status = device->SetState(dcb);
+    {
+        std::lock_guard lock(device->mutex_);
+        device->lines_left_ = false;
+    }
+    if (!status)
         return {nullptr, status.DeviceGone() ? CommStatus::Failure("connection", EBUSY) : status};
     return {std::move(device), {}};
 }
@@ -626,7 +635,9 @@ std::vector<Rfc2217SerialDevice::Request> Rfc2217SerialDevice::RequestsFor(const
     }
     std::vector<Request> changed;
     for (Request& request : all) {
-        if (requested_[static_cast<size_t>(request.setting)] != request.value)
+        const bool line = request.setting == Setting::kDtr || request.setting == Setting::kRts;
+        if (requested_[static_cast<size_t>(request.setting)] != request.value &&
+            !(line && lines_left_))
             changed.push_back(std::move(request));
     }
     return changed;

@@ -52,6 +52,10 @@ class Rfc2217SerialDevice final : public SerialDevice {
         int connect_timeout_ms = 5000;
         int negotiation_timeout_ms = 3000;  // for the server to agree to Com Port Control
         int reply_timeout_ms = 300;
+        // DTR and RTS are raised as the connection opens, as a local open raises them; false
+        // leaves them as the server has them until the first SetState (a board that a DTR
+        // pulse resets).
+        bool raise_lines_at_open = true;
         // Takes the lines about unanswered requests; null writes them to standard error.
         std::function<void(const std::string&)> notice;
     };
@@ -154,7 +158,8 @@ class Rfc2217SerialDevice final : public SerialDevice {
     rfc2217::OptionNegotiator negotiator_;
     bool stop_ = false;
     bool gone_ = false;
-    bool refused_ = false;  // the server refused Com Port Control
+    bool refused_ = false;     // the server refused Com Port Control
+    bool lines_left_ = false;  // SetState leaves DTR and RTS alone (the open's, when asked to)
     std::deque<Chunk> out_;
     size_t out_control_bytes_ = 0;  // of out_, bytes that are no data (answers, commands)
     uint64_t data_queued_ = 0;      // data bytes ever queued

@@ -245,6 +245,9 @@ TermSession::TermSession(const TermOptions& options, int input_fd, int output_fd
           // Said as every other message, which a raw terminal needs ended with "\r\n".
           comm::Rfc2217SerialDevice::Options remote;
           remote.notice = [this](const std::string& line) { Say(line); };
+          // The channel sets DTR and RTS as the session wants them right after the open; raised
+          // first, a held-low DTR would pulse on the far board.
+          remote.raise_lines_at_open = false;
           return comm::Rfc2217SerialDevice::Open(path, remote);
       }),
       channel_(opener_.opener()),

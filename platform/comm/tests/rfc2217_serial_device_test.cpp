@@ -154,12 +154,13 @@ struct Connected {
     std::vector<std::string> notices;
 };
 
-std::unique_ptr<Connected> OpenAgainst(Script script = {}) {
+std::unique_ptr<Connected> OpenAgainst(Script script = {}, bool raise_lines = true) {
     int fds[2];
     EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     auto c = std::make_unique<Connected>();
     c->server = std::make_unique<ScriptedServer>(UniqueFd(fds[1]), script);
     Rfc2217SerialDevice::Options options;
+    options.raise_lines_at_open = raise_lines;
     options.notice = [raw = c.get()](const std::string& line) { raw->notices.push_back(line); };
     c->opened =
         Rfc2217SerialDevice::OpenConnected(UniqueFd(fds[0]), "rfc2217://bench:7000", options);
@@ -367,6 +368,20 @@ TEST(Rfc2217SerialDevice, UnansweredRequestsAreSaidOnceAndNotAwaitedAgain) {
     EXPECT_TRUE(c->opened.device->EscapeFunction(Escape::ClrDtr));
     EXPECT_TRUE(c->server->WaitFor(Control(cpc::control::kDtrOff)));
     EXPECT_EQ(c->notices.size(), 1u);
+}
+
+// Asked to, the open leaves DTR and RTS alone: a later state with DTR off never raises it.
+TEST(Rfc2217SerialDevice, AnOpenThatLeavesTheLinesNeverRaisesThem) {
+    auto c = OpenAgainst({}, false);
+    ASSERT_TRUE(c->opened.device) << c->opened.status.Describe();
+    Dcb dcb;
+    ASSERT_TRUE(c->opened.device->GetState(dcb));
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    ASSERT_TRUE(c->opened.device->SetState(dcb));  // returns once the server has answered
+    const std::vector<Message> sent = c->server->TakeMessages();
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), Control(cpc::control::kDtrOn)), 0);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), Control(cpc::control::kDtrOff)), 1);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), Control(cpc::control::kRtsOn)), 1);
 }
 
 // A request of another kind that goes unanswered later is said too, not hidden by the first.
