@@ -127,7 +127,8 @@ constexpr char kExitFooter[] =
 void AddLineOptions(CLI::App* command, porvane::cli::TermOptions& line) {
     command
         ->add_option("PORT", line.port,
-                     "Port name (ttyUSB0, opened as /dev/ttyUSB0), path, or rfc2217://HOST:PORT")
+                     "Port name (ttyUSB0, opened as /dev/ttyUSB0), path (/..., ./..., ../...), or "
+                     "rfc2217://HOST:PORT")
         ->required();
     command->add_option("-b,--baud", line.baud, "Baud rate")
         ->check(cli_support::WholeNumber(cli_support::kMinBaud, cli_support::kMaxBaud))
@@ -198,8 +199,8 @@ int main(int argc, char** argv) {
     term->add_flag("-x,--hex", term_options.hex,
                    "Show received bytes as \"%02x \" groups, 16 a line and a line a burst");
     term->add_flag("-t{absolute},--time{absolute}", term_options.time,
-                   "Stamp each received line (and burst) with the time; --time=delta: the time "
-                   "since the previous one")
+                   "Stamp each received line (and burst) with the time; --time delta (or "
+                   "--time=delta): the time since the previous one")
         ->check(CLI::IsMember({"absolute", "delta"}));
     term->add_option("-m,--map", term_options.map,
                      "What Enter sends: CR, LF or CRLF (default: as typed, CR from a terminal, LF "
