@@ -8,6 +8,8 @@ packages=(
     # Qt's own dialogs speak Chinese through qt6-translations-l10n, like the rest of the windows.
     qt6-base-dev libgl-dev fonts-wqy-microhei qt6-translations-l10n
     python3 python3-serial socat picocom
+    # A terminal multiplexer that types at the interactive terminal in its tests.
+    tmux
     # Programs watch follows by their system calls in the tests (a static one, one built from Go
     # source), and the tracer the bench compares with.
     busybox-static golang-go strace

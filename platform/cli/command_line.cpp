@@ -65,9 +65,16 @@ std::optional<int> ParseCommandLine(CLI::App& app, const std::string& program, i
     } catch (const CLI::ParseError& error) {
         if (error.get_exit_code() == 0)
             return app.exit(error);
+        // The help of the command the error is in, which lists that command's options.
+        std::string help = program;
+        for (const CLI::App* command = &app; !command->get_subcommands().empty();) {
+            command = command->get_subcommands().front();
+            help += " " + command->get_name();
+        }
+        help += " --help";
         if (const std::string word = UnknownCommand(app); !word.empty()) {
             std::cerr << program << ": unknown command '" << word
-                      << "' (commands: " << CommandList(app) << "; see " << program << " --help)"
+                      << "' (commands: " << CommandList(app) << "; see " << help << ")"
                       << std::endl;
             return kUsageError;
         }
@@ -77,12 +84,11 @@ std::optional<int> ParseCommandLine(CLI::App& app, const std::string& program, i
             const std::string word = left.front();
             std::cerr << program << ": "
                       << (word.rfind('-', 0) == 0 ? "unknown option '" : "unexpected argument '")
-                      << word << "' (see " << program << " --help)" << std::endl;
+                      << word << "' (see " << help << ")" << std::endl;
             return kUsageError;
         }
         // Named like every other message of the program, rather than the parser's bare text.
-        std::cerr << program << ": " << error.what() << " (see " << program << " --help)"
-                  << std::endl;
+        std::cerr << program << ": " << error.what() << " (see " << help << ")" << std::endl;
         return kUsageError;
     }
     return std::nullopt;

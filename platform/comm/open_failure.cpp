@@ -1,17 +1,21 @@
 #include "platform/comm/open_failure.h"
 
 #include <dirent.h>
+#include <grp.h>
+#include <pwd.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <vector>
 
 #include "platform/comm/rfc2217_serial_device.h"
 
@@ -93,6 +97,36 @@ std::string DescribeRemoteOpenFailure(const std::string& name, int error,
            std::strerror(error);
 }
 
+// Who may open the device at path, for a process that may not: the group whose members may read
+// and write it, and whether this user is one by the group file but not yet in this login.
+std::string PermissionHint(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || (st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
+        return {};
+    std::vector<char> buffer(16384);
+    group entry{};
+    group* found = nullptr;
+    if (::getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return "; members of group " + std::to_string(st.st_gid) + " may open it";
+    std::string hint = std::string("; members of group ") + found->gr_name + " may open it";
+    std::vector<gid_t> groups(static_cast<size_t>(std::max(::getgroups(0, nullptr), 0)));
+    groups.resize(static_cast<size_t>(
+        std::max(::getgroups(static_cast<int>(groups.size()), groups.data()), 0)));
+    const bool in_login = ::getegid() == st.st_gid ||
+                          std::find(groups.begin(), groups.end(), st.st_gid) != groups.end();
+    std::vector<char> user_buffer(16384);
+    passwd user{};
+    passwd* me = nullptr;
+    if (in_login ||
+        ::getpwuid_r(::geteuid(), &user, user_buffer.data(), user_buffer.size(), &me) != 0 || !me)
+        return hint;
+    for (char** member = found->gr_mem; *member != nullptr; ++member) {
+        if (std::strcmp(*member, me->pw_name) == 0)
+            return hint + " (" + me->pw_name + " is one since this login began: log in again)";
+    }
+    return hint;
+}
+
 }  // namespace
 
 std::vector<PortHolder> FindPortHolders(const std::string& path) {
@@ -128,6 +162,8 @@ std::string DescribeOpenFailure(const std::string& path, const CommStatus& statu
             return text;
         }
     }
+    if (error == EACCES)
+        return path + ": " + std::strerror(error) + PermissionHint(path);
     if (error == ENOTTY) {
         return path + ": not a serial port";
     }

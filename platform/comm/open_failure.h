@@ -21,8 +21,9 @@ struct PortHolder {
 std::vector<PortHolder> FindPortHolders(const std::string& path);
 
 // Why opening path failed, in words for the command line: "<path>: No such file or directory",
-// "<path>: not a serial port", or for a port another program holds "<path>: in use by process
-// 1234 (minicom)" where the system tells who.
+// "<path>: not a serial port", "<path>: Permission denied; members of group dialout may open it"
+// (with a word for a member whose login began before joining), or for a port another program
+// holds "<path>: in use by process 1234 (minicom)" where the system tells who.
 std::string DescribeOpenFailure(const std::string& path, const CommStatus& status);
 
 }  // namespace comm

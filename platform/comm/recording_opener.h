@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cerrno>
 #include <functional>
 #include <string>
 
@@ -20,6 +21,8 @@ class RecordingOpener {
     bool failed() const { return failed_; }
     // "<path>: <reason>" of the last failed open (DescribeOpenFailure).
     std::string Describe() const;
+    // The last failed open found the port held by another program or client.
+    bool InUse() const { return failed_ && status_.error() == EBUSY; }
 
   private:
     Opener opener_;

@@ -259,7 +259,16 @@ OpenResult Rfc2217SerialDevice::OpenConnected(UniqueFd socket, const std::string
         device->QueueLocked(cpc::ComPortMessage(cpc::Command::kSetModemStateMask, modem_mask), 0);
         device->QueueLocked(cpc::ComPortMessage(cpc::Command::kSetLineStateMask, line_mask), 0);
     }
-    if (CommStatus status = device->SetState(dcb); !status)
+    {
+        std::lock_guard lock(device->mutex_);
+        device->lines_left_ = !device->options_.raise_lines_at_open;
+    }
+    const CommStatus status = device->SetState(dcb);
+    {
+        std::lock_guard lock(device->mutex_);
+        device->lines_left_ = false;
+    }
+    if (!status)
         return {nullptr, status.DeviceGone() ? CommStatus::Failure("connection", EBUSY) : status};
     return {std::move(device), {}};
 }
@@ -692,7 +701,9 @@ std::vector<Rfc2217SerialDevice::Request> Rfc2217SerialDevice::RequestsFor(const
     }
     std::vector<Request> changed;
     for (Request& request : all) {
-        if (requested_[static_cast<size_t>(request.setting)] != request.value)
+        const bool line = request.setting == Setting::kDtr || request.setting == Setting::kRts;
+        if (requested_[static_cast<size_t>(request.setting)] != request.value &&
+            !(line && lines_left_))
             changed.push_back(std::move(request));
     }
     return changed;
@@ -708,6 +719,7 @@ CommStatus Rfc2217SerialDevice::Send(const std::vector<Request>& requests) {
         const size_t i = static_cast<size_t>(request.setting);
         QueueLocked(cpc::ComPortMessage(request.command, request.value), 0);
         requested_[i] = request.value;
+        answer_values_[i].clear();  // an earlier answer does not say what this request set
         if (request.setting == Setting::kDtr || request.setting == Setting::kRts) {
             const uint32_t bit =
                 request.setting == Setting::kDtr ? kModemControlDtr : kModemControlRts;
@@ -730,6 +742,8 @@ CommStatus Rfc2217SerialDevice::Send(const std::vector<Request>& requests) {
                         [&] { return gone_ || all_answered(); });
     if (gone_)
         return CommStatus::Failure("SetState", EIO);
+    // Each kind is said once, the first time it goes unanswered, so that one kind does not hide
+    // another that goes unanswered later.
     std::string missing;
     for (size_t i = 0; i < kSettings; ++i) {
         if (answered(i))
@@ -737,11 +751,13 @@ CommStatus Rfc2217SerialDevice::Send(const std::vector<Request>& requests) {
         unanswered_[i] = true;
         if (i == static_cast<size_t>(Setting::kPurge))
             discarding_ = false;  // no answer will say where the purge ended
+        if (told_unanswered_[i])
+            continue;
+        told_unanswered_[i] = true;
         missing += (missing.empty() ? "" : ", ") + std::string(SettingName(i));
     }
-    if (missing.empty() || told_unanswered_)
+    if (missing.empty())
         return {};
-    told_unanswered_ = true;
     lock.unlock();
     const std::string line = name_ + ": the server did not answer the " + missing +
                              " request within " + std::to_string(options_.reply_timeout_ms) +
@@ -780,6 +796,30 @@ CommStatus Rfc2217SerialDevice::GetState(Dcb& dcb) {
     dcb = dcb_;
     if (server_baud_ != 0)
         dcb.BaudRate = server_baud_;  // the speed the server says it uses
+    // What the server answered it uses, which may not be what was asked (a port without parity,
+    // or without the lines for hardware flow control).
+    auto answer = [this](Setting setting) -> const std::vector<uint8_t>* {
+        const std::vector<uint8_t>& value = answer_values_[static_cast<size_t>(setting)];
+        return value.empty() ? nullptr : &value;
+    };
+    if (const auto* v = answer(Setting::kDataSize); v && (*v)[0] >= 5 && (*v)[0] <= 8)
+        dcb.ByteSize = (*v)[0];
+    if (const auto* v = answer(Setting::kParity))
+        dcb.Parity = ParityOf((*v)[0], dcb.Parity);
+    if (const auto* v = answer(Setting::kStopSize))
+        dcb.StopBits = StopBitsOf((*v)[0], dcb.StopBits);
+    if (const auto* v = answer(Setting::kFlow)) {
+        const bool hardware = (*v)[0] == cpc::control::kFlowHardware;
+        const bool xon = (*v)[0] == cpc::control::kFlowXonXoff;
+        if (hardware || xon || (*v)[0] == cpc::control::kFlowNone) {
+            dcb.fOutxCtsFlow = hardware;
+            if (!hardware && dcb.fRtsControl == RTS_CONTROL_HANDSHAKE)
+                dcb.fRtsControl = RTS_CONTROL_ENABLE;
+            else if (hardware)
+                dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+            dcb.fOutX = xon;
+        }
+    }
     return {};
 }
 

@@ -42,8 +42,10 @@ std::optional<RemotePortAddress> ParseRemotePortName(const std::string& name);
 //
 // A request the server leaves unanswered (some servers ignore DTR/RTS on a port without modem
 // lines) is waited for at most reply_timeout_ms; later requests of that kind are no longer waited
-// for, and the first time it happens the device says so once through Options::notice (by default
-// one line on standard error).
+// for, and the first time a kind goes unanswered the device says so through Options::notice (by
+// default one line on standard error), one line for the kinds of one change. GetState reports
+// the speed, data size, parity, stop size and outbound flow control the server answered it uses,
+// which may differ from what was asked.
 class Rfc2217SerialDevice final : public SerialDevice {
   public:
     struct Options {
@@ -53,7 +55,11 @@ class Rfc2217SerialDevice final : public SerialDevice {
         // How long a close waits, at most, for the server to pass the last data on and close
         // its side (a local terminal's close waits for its output as long).
         int closing_wait_ms = 30000;
-        // Takes the one line about unanswered requests; null writes it to standard error.
+        // DTR and RTS are raised as the connection opens, as a local open raises them; false
+        // leaves them as the server has them until the first SetState (a board that a DTR
+        // pulse resets).
+        bool raise_lines_at_open = true;
+        // Takes the lines about unanswered requests; null writes them to standard error.
         std::function<void(const std::string&)> notice;
     };
 
@@ -160,7 +166,8 @@ class Rfc2217SerialDevice final : public SerialDevice {
     rfc2217::OptionNegotiator negotiator_;
     bool stop_ = false;
     bool gone_ = false;
-    bool refused_ = false;  // the server refused Com Port Control
+    bool refused_ = false;     // the server refused Com Port Control
+    bool lines_left_ = false;  // SetState leaves DTR and RTS alone (the open's, when asked to)
     std::deque<Chunk> out_;
     size_t out_control_bytes_ = 0;  // of out_, bytes that are no data (answers, commands)
     uint64_t data_queued_ = 0;      // data bytes ever queued
@@ -189,7 +196,7 @@ class Rfc2217SerialDevice final : public SerialDevice {
     std::array<uint64_t, kSettings> answers_{};                  // answers received per setting
     std::array<std::vector<uint8_t>, kSettings> answer_values_;  // the last answer's value
     std::array<bool, kSettings> unanswered_{};                   // no longer waited for
-    bool told_unanswered_ = false;
+    std::array<bool, kSettings> told_unanswered_{};              // said once, per kind
     Counters counters_;
     Counters stats_baseline_;
 

@@ -87,9 +87,12 @@ struct OpenResult {
 // program (or another open in this one) holds the port, whoever the user. A path
 // "rfc2217://HOST:PORT" opens the port that server serves (Rfc2217SerialDevice).
 OpenResult OpenSerialDevice(const std::string& path);
+// The same, and a local port gets the settings it had before back when the device is destroyed.
+OpenResult OpenSerialDeviceRestoring(const std::string& path);
 
-// The device path of a port name: "/dev/<name>", or the name itself when it is an absolute path
-// or a remote port's "rfc2217://HOST:PORT".
+// The device path of a port name: "/dev/<name>", or the name itself when it is a path (absolute,
+// or relative to the working folder as "./<name>" and "../<name>" are) or a remote port's
+// "rfc2217://HOST:PORT".
 std::string DevicePathForPort(const std::string& port_name);
 
 }  // namespace comm

@@ -47,7 +47,9 @@ int RemainingMs(Clock::time_point deadline) {
 }  // namespace
 
 std::string DevicePathForPort(const std::string& port_name) {
-    if ((!port_name.empty() && port_name.front() == '/') || IsRemotePortName(port_name)) {
+    const bool relative = port_name.rfind("./", 0) == 0 || port_name.rfind("../", 0) == 0;
+    if ((!port_name.empty() && port_name.front() == '/') || relative ||
+        IsRemotePortName(port_name)) {
         return port_name;
     }
     return "/dev/" + port_name;
@@ -63,8 +65,28 @@ OpenResult TermiosSerialDevice::Open(const std::string& path) {
     return Open(path, std::make_shared<SerialSystemCalls>());
 }
 
+OpenResult OpenSerialDeviceRestoring(const std::string& path) {
+    if (IsRemotePortName(path))
+        return Rfc2217SerialDevice::Open(path);
+    return TermiosSerialDevice::OpenRestoring(path);
+}
+
+OpenResult TermiosSerialDevice::OpenRestoring(const std::string& path) {
+    KernelTermios before;
+    OpenResult opened = Open(path, nullptr, &before);
+    if (opened.device)
+        static_cast<TermiosSerialDevice&>(*opened.device).restore_ = before;
+    return opened;
+}
+
 OpenResult TermiosSerialDevice::Open(const std::string& path,
                                      std::shared_ptr<SerialSystemCalls> calls) {
+    return Open(path, std::move(calls), nullptr);
+}
+
+OpenResult TermiosSerialDevice::Open(const std::string& path,
+                                     std::shared_ptr<SerialSystemCalls> calls,
+                                     KernelTermios* before) {
     if (!calls) {
         calls = std::make_shared<SerialSystemCalls>();
     }
@@ -85,6 +107,8 @@ OpenResult TermiosSerialDevice::Open(const std::string& path,
         return {nullptr, status};
     }
     calls->IoctlValue(fd.get(), TIOCEXCL);
+    if (before != nullptr)
+        *before = current;
 
     UniqueFd wait_wake = MakeEventFd();
     UniqueFd read_wake = MakeEventFd();
@@ -140,6 +164,8 @@ TermiosSerialDevice::~TermiosSerialDevice() {
     queue_.Stop();
     if (rts_on_send_)
         SetRtsOnSend(false);  // the next program finds the driver's RS-485 setting as it was
+    if (restore_)
+        SetKernelTermios(fd_.get(), *restore_);
     // The exclusive flag belongs to the terminal, not to this descriptor: clear it for the next
     // user. The flock ends with the descriptor.
     calls_->IoctlValue(fd_.get(), TIOCNXCL);

@@ -7,6 +7,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/comm/kernel_termios.h"
@@ -36,6 +37,9 @@ class TermiosSerialDevice final : public SerialDevice {
     // The same with the device's system calls going through calls (tests inject faults there;
     // null: straight to the kernel). The device shares calls until it is destroyed.
     static OpenResult Open(const std::string& path, std::shared_ptr<SerialSystemCalls> calls);
+    // The same, and the terminal's settings from before the open are put back as the device is
+    // destroyed (a command-line terminal leaves the port as it found it).
+    static OpenResult OpenRestoring(const std::string& path);
     ~TermiosSerialDevice() override;
 
     CommStatus SetState(const Dcb& dcb) override;
@@ -66,6 +70,8 @@ class TermiosSerialDevice final : public SerialDevice {
     uint64_t calls_begun();
 
   private:
+    static OpenResult Open(const std::string& path, std::shared_ptr<SerialSystemCalls> calls,
+                           KernelTermios* before);
     // The driver's line counters that the device uses, in one place.
     struct LineCounters {
         uint32_t cts = 0, dsr = 0, rng = 0, dcd = 0;
@@ -128,6 +134,7 @@ class TermiosSerialDevice final : public SerialDevice {
     bool rts_on_send_ = false;  // the driver's RS-485 mode was turned on by SetState
     bool rs485_saved_ = false;  // rs485_before_ holds the driver's setting from before that
     serial_rs485 rs485_before_{};
+    std::optional<KernelTermios> restore_;  // put back on destruction (OpenRestoring)
 
     // Taken after mutex_ where both are held, never before it.
     std::mutex receive_mutex_;  // guards the fields down to the next blank line

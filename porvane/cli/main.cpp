@@ -49,16 +49,22 @@ std::string TermFooter() {
            std::string(porvane::cli::kEscapeKeyName) +
            " followed by a letter is a command (shown at start too):\n" +
            porvane::cli::TermCommandList("\n") +
-           "With standard input a file or pipe, it is copied to the port until it ends.\n"
+           "With standard input a file or pipe, it is copied to the port until it ends, and term\n"
+           "ends once the port has been silent for --linger milliseconds, however long it talks.\n"
+           "A line setting the port (or its server) takes otherwise than asked is said; given on\n"
+           "the command line, term does not use the port (status 1). A local port gets the\n"
+           "settings it had back when term ends.\n"
            "A port that vanishes ends term with \"串口已断开: <device>\". With --reconnect term\n"
            "says so and waits for the same adapter (the same USB serial number or\n"
-           "/dev/serial/by-id name, or a port without either by its name) to come back, or\n"
-           "connects again every second to a port on another machine until its server takes it\n"
-           "back, reopens it with the same settings and goes on; " +
+           "/dev/serial/by-id name) to come back, for a port without either (a link, a\n"
+           "pseudo-terminal) until its path is a device again, or connects again every second to\n"
+           "a port on another machine until its server takes it back; it reopens the port with\n"
+           "the same settings and goes on; " +
            std::string(porvane::cli::kEscapeKeyName) +
            " q and Ctrl-C quit while it waits (status 5).\n"
            "Exit status: 0 done (also when stopped or when the output is closed), 1 the port did\n"
-           "not open, 2 usage error, 4 the log cannot be written, 5 the port vanished.";
+           "not open or did not take a line setting given, 2 usage error, 4 the log cannot be\n"
+           "written, 5 the port vanished.";
 }
 
 constexpr char kWatchFooter[] =
@@ -70,6 +76,23 @@ constexpr char kWatchFooter[] =
     "terminal settings adds a line \"stty: ...\". After the program ends, one summary line per\n"
     "port: calls, bytes written and read, errors. Exit status: the program's, 125 when it cannot\n"
     "be started, 4 when the --output file cannot be written.";
+
+// Each command's help lists the exit statuses that command gives.
+constexpr char kPortsFooter[] =
+    "A port may be named by its /dev/serial/by-id or by-path name wherever a port is named.\n"
+    "\"in use by\" shows a process that holds the port open; without root only the user's "
+    "own\nprocesses can be seen.\n"
+    "Exit status: 0 done (--follow: stopped), 1 no port, or the device map cannot be read or\n"
+    "followed, 2 usage error.";
+
+constexpr char kMonitorFooter[] =
+    "Exit status: 0 stopped (Ctrl-C, SIGTERM), 1 the port cannot be watched (not in the device\n"
+    "map, no driver host, access denied) or the driver's host went away, 2 usage error.";
+
+constexpr char kFilterFooter[] =
+    "Exit status: 0 stopped (Ctrl-C, SIGTERM), 1 the port cannot be filtered (as for monitor,\n"
+    "or the port is not open) or the driver's host went away, 2 usage error (also a rule\n"
+    "missing, given twice or malformed).";
 
 constexpr char kServeFooter[] =
     "Serves the port over the network with RFC 2217 (Telnet Com Port Control) to one client at a\n"
@@ -139,20 +162,40 @@ constexpr char kExitFooter[] =
 void AddLineOptions(CLI::App* command, porvane::cli::TermOptions& line) {
     command
         ->add_option("PORT", line.port,
-                     "Port name (ttyUSB0, opened as /dev/ttyUSB0), path, or rfc2217://HOST:PORT")
+                     "Port name (ttyUSB0, opened as /dev/ttyUSB0), path (/..., ./..., ../...), or "
+                     "rfc2217://HOST:PORT")
         ->required();
-    command->add_option("--baud", line.baud, "Baud rate")
+    command->add_option("-b,--baud", line.baud, "Baud rate")
         ->check(cli_support::WholeNumber(cli_support::kMinBaud, cli_support::kMaxBaud))
         ->capture_default_str();
-    command->add_option("--data", line.data_bits, "Data bits")
+    command->add_option("-d,--data", line.data_bits, "Data bits")
         ->check(cli_support::WholeNumber(5, 8))
         ->capture_default_str();
-    command->add_option("--parity", line.parity, "Parity")
+    command->add_option("-p,--parity", line.parity, "Parity")
         ->check(CLI::IsMember({"no", "odd", "even", "mark", "space"}))
         ->capture_default_str();
-    command->add_option("--stop", line.stop, "Stop bits")
+    command->add_option("-s,--stop", line.stop, "Stop bits")
         ->check(CLI::IsMember({"1", "1.5", "2"}))
         ->capture_default_str();
+}
+
+// The words of the command line, with term's and watch's "--time delta" (or "-t delta") joined
+// into "--time=delta": the flag takes its value after a space too. Only the command's own words
+// are looked at, none after "--" (watch's program has one put before it).
+std::vector<std::string> JoinTimeValue(std::vector<std::string> words) {
+    const auto command = std::find_if(words.begin() + (words.empty() ? 0 : 1), words.end(),
+                                      [](const std::string& w) { return w.rfind('-', 0) != 0; });
+    if (command == words.end() || (*command != "term" && *command != "watch"))
+        return words;
+    for (auto word = command + 1; word != words.end() && *word != "--"; ++word) {
+        const auto value = word + 1;
+        if ((*word == "--time" || *word == "-t") && value != words.end() &&
+            (*value == "delta" || *value == "absolute")) {
+            *word = "--time=" + *value;
+            words.erase(value);
+        }
+    }
+    return words;
 }
 
 }  // namespace
@@ -176,39 +219,52 @@ int main(int argc, char** argv) {
                    "After the list, print \"arrived PORT\" and \"departed PORT\" as adapters "
                    "come and go, until interrupted")
         ->excludes("--map");
-    ports->footer(
-        "A port may be named by its /dev/serial/by-id or by-path name wherever a port is named.\n"
-        "\"in use by\" shows a process that holds the port open; without root only the user's "
-        "own\nprocesses can be seen.");
+    ports->footer(kPortsFooter);
 
     porvane::cli::TermOptions term_options;
     CLI::App* term =
         app.add_subcommand("term", "Copy standard input to a port and the port to standard output");
     AddLineOptions(term, term_options);
     term->footer(TermFooter());
-    term->add_option("--flow", term_options.flow,
+    term->add_option("-f,--flow", term_options.flow,
                      "Flow control: none, rts (RTS/CTS), xon (XON/XOFF)")
         ->check(CLI::IsMember({"none", "rts", "xon"}))
         ->capture_default_str();
-    term->add_flag("--hex", term_options.hex,
+    term->add_flag("-x,--hex", term_options.hex,
                    "Show received bytes as \"%02x \" groups, 16 a line and a line a burst");
-    term->add_flag("--time{absolute}", term_options.time,
-                   "Stamp each received line (and burst) with the time; --time=delta: the time "
-                   "since the previous one")
+    term->add_flag("-t{absolute},--time{absolute}", term_options.time,
+                   "Stamp each received line (and burst) with the time; --time delta (or "
+                   "--time=delta): the time since the previous one")
         ->check(CLI::IsMember({"absolute", "delta"}));
-    term->add_option("--map", term_options.map,
+    term->add_option("-m,--map", term_options.map,
                      "What Enter sends: CR, LF or CRLF (default: as typed, CR from a terminal, LF "
                      "from a pipe)")
         ->check(CLI::IsMember({"CR", "LF", "CRLF"}));
-    term->add_flag("--echo", term_options.echo, "Show what is sent as well (local echo)");
+    term->add_flag("-e,--echo", term_options.echo, "Show what is sent as well (local echo)");
     term->add_flag(
-        "--reconnect", term_options.reconnect,
+        "-r,--reconnect", term_options.reconnect,
         "When the port vanishes, wait for its adapter (or server) to come back and reopen it");
-    term->add_option("--log", term_options.log,
+    term->add_option("--escape", term_options.escape,
+                     "The escape key's letter: t for Ctrl-T (the default), a for Ctrl-A, ...");
+    term->add_flag("--no-dtr", term_options.no_dtr,
+                   "Hold DTR low from the open on, so that a board it resets is left running");
+    term->add_flag("--no-rts", term_options.no_rts, "Hold RTS low from the open on");
+    term->add_option("-l,--log", term_options.log,
                      "Append a raw copy of the received bytes to this file; checked before the "
                      "port opens");
-    term->add_option("--linger", term_options.linger_ms,
-                     "Milliseconds of silence to wait for replies after piped input has been sent")
+    term->add_flag("--log-marked", term_options.log_marked,
+                   "The log gets a line per burst each way instead: the time, < received or > "
+                   "sent, and the bytes with control characters escaped")
+        ->needs("--log");
+    term->add_option("--imap", term_options.imap,
+                     std::string("Map received bytes before they are shown, a comma-separated "
+                                 "list of: ") +
+                         porvane::cli::CharacterMap::kRuleNames);
+    term->add_option("--omap", term_options.omap,
+                     "Map bytes before they are sent (after --map), the same rules");
+    term->add_option(
+            "--linger", term_options.linger_ms,
+            "Milliseconds of silence that end a piped session once its input has been sent")
         ->check(cli_support::WholeNumber(0, 60000))
         ->capture_default_str();
 
@@ -235,6 +291,7 @@ int main(int argc, char** argv) {
     CLI::App* monitor = app.add_subcommand(
         "monitor", "Print the decoded requests of the program that uses a port, until stopped");
     monitor->add_option("PORT", monitor_options.port, "Port name as 'ports' lists it")->required();
+    monitor->footer(kMonitorFooter);
     monitor->add_flag("--hex", monitor_options.hex, "Show data as hex groups, 32 a line");
     monitor->add_flag("--data-only", monitor_options.data_only,
                       "Only the data written (W) and read (R)");
@@ -245,6 +302,7 @@ int main(int argc, char** argv) {
     CLI::App* filter = app.add_subcommand(
         "filter", "Inject one error rule into a port's data stream and print the events");
     filter->add_option("PORT", filter_options.port, "Port name as 'ports' lists it")->required();
+    filter->footer(kFilterFooter);
     filter->add_option("--action", filter_options.action, "flip, replace or delete")
         ->check(CLI::IsMember({"flip", "replace", "delete"}));
     filter->add_option("--byte", filter_options.byte, "Mask or replacement byte, hexadecimal");
@@ -317,12 +375,12 @@ int main(int argc, char** argv) {
         "remove also disables the driver host's unit (sievra.service), or says why it stays\n"
         "enabled. Exit status: 0 done (status: installed), 2 usage error, 7 not installed\n"
         "(status), 8 not installed or not removed (install, remove; the reason on stderr).");
-    std::vector<std::string> args = WithProgramSeparator(argc, argv);
-    std::vector<char*> arg_pointers;
-    for (std::string& arg : args)
-        arg_pointers.push_back(arg.data());
+    std::vector<std::string> words = JoinTimeValue(WithProgramSeparator(argc, argv));
+    std::vector<char*> word_pointers;
+    for (std::string& word : words)
+        word_pointers.push_back(word.data());
     if (const auto done = cli_support::ParseCommandLine(
-            app, "porvane-cli", static_cast<int>(arg_pointers.size()), arg_pointers.data(),
+            app, "porvane-cli", static_cast<int>(word_pointers.size()), word_pointers.data(),
             porvane::cli::PorvaneCliManualSections()))
         return *done;
     if (driver->parsed())
@@ -370,6 +428,10 @@ int main(int argc, char** argv) {
             return porvane::cli::RunServeCommand(serve_options, stop_fd.get(), stdout, stderr);
         if (test->parsed()) {
             return porvane::cli::RunTestCommand(test_options, stop_fd.get(), stdout, stderr);
+        }
+        for (const char* option : {"--baud", "--data", "--parity", "--stop", "--flow"}) {
+            if (term->count(option) > 0)
+                term_options.given.push_back(option);
         }
         porvane::cli::TermSession session(term_options, STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO,
                                           stop_fd.get());

@@ -11,4 +11,10 @@ std::string WithOpenFailure(const std::string& message, const comm::RecordingOpe
     return message;
 }
 
+std::string OpenFailureMessage(const std::string& message, const comm::RecordingOpener& opener) {
+    if (message == serial::kMessagePortBusy && opener.failed() && !opener.InUse())
+        return "porvane-cli: " + opener.Describe();
+    return WithOpenFailure(message, opener);
+}
+
 }  // namespace porvane::cli

@@ -11,4 +11,9 @@ namespace porvane::cli {
 // windows show the message alone.
 std::string WithOpenFailure(const std::string& message, const comm::RecordingOpener& opener);
 
+// The same with the cause first: "串口被占用!!" stays only for a port that is in use; any other
+// failed open is "porvane-cli: <path>: <reason>" ("porvane-cli: /dev/ttyUSB0: Permission denied;
+// members of group dialout may open it").
+std::string OpenFailureMessage(const std::string& message, const comm::RecordingOpener& opener);
+
 }  // namespace porvane::cli

@@ -22,6 +22,9 @@ class ReceivedView {
     ReceivedView(bool hex, StampMode stamp, std::string line_end);
 
     bool hex() const { return hex_; }
+    StampMode stamp() const { return clock_.mode(); }
+    // Stamps the lines from the next one on with another mode.
+    void SetStamp(StampMode stamp) { clock_ = LineClock(stamp); }
     // Switching ends a hex line that is under way.
     std::string SetHex(bool hex);
 

@@ -4,13 +4,32 @@
 
 namespace porvane::cli {
 
-std::string TermCommandList(const char* line_end) {
-    std::string text;
-    for (const TermCommand& command : kTermCommands) {
-        text += std::string(kEscapeKeyName) + " " + command.letter + "  " + command.what + line_end;
+std::optional<EscapeKey> ParseEscapeKey(const std::string& text) {
+    std::string letter = text;
+    for (const char* prefix : {"ctrl-", "^"}) {
+        const size_t n = std::char_traits<char>::length(prefix);
+        if (letter.size() > n) {
+            std::string head = letter.substr(0, n);
+            for (char& c : head)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (head == prefix)
+                letter = letter.substr(n);
+        }
     }
-    text += std::string(kEscapeKeyName) + " " + kEscapeKeyName + "  send " + kEscapeKeyName +
-            " itself" + line_end;
+    if (letter.size() != 1 || !std::isalpha(static_cast<unsigned char>(letter[0])))
+        return std::nullopt;
+    const char lower = static_cast<char>(std::tolower(static_cast<unsigned char>(letter[0])));
+    if (std::string_view("chijm").find(lower) != std::string_view::npos)
+        return std::nullopt;
+    return EscapeKey{static_cast<char>(lower - 'a' + 1),
+                     std::string("Ctrl-") + static_cast<char>(std::toupper(lower))};
+}
+
+std::string TermCommandList(const char* line_end, const std::string& escape_name) {
+    std::string text;
+    for (const TermCommand& command : kTermCommands)
+        text += escape_name + " " + command.letter + "  " + command.what + line_end;
+    text += escape_name + " " + escape_name + "  send " + escape_name + " itself" + line_end;
     return text;
 }
 
@@ -44,15 +63,15 @@ TermKeys::Key TermKeys::Feed(char c) {
     Key key;
     if (escaped_) {
         escaped_ = false;
-        if (c == kEscapeKey) {
-            key.send.assign(1, kEscapeKey);
+        if (c == escape_) {
+            key.send.assign(1, escape_);
         } else {
             const auto byte = static_cast<unsigned char>(c);
             // Ctrl-Q after the escape key is q: the control key may still be held.
             key.command = byte >= 1 && byte <= 26 ? static_cast<char>('a' + byte - 1)
                                                   : static_cast<char>(std::tolower(byte));
         }
-    } else if (c == kEscapeKey) {
+    } else if (c == escape_) {
         escaped_ = true;
     } else if (c == '\r' && !enter_sends_.empty()) {
         key.send = enter_sends_;
@@ -64,13 +83,14 @@ TermKeys::Key TermKeys::Feed(char c) {
 
 PromptEditor::State PromptEditor::Feed(char c, std::string& echo) {
     echo.clear();
+    if (c == escape_)
+        return State::kCancelled;
     switch (c) {
         case '\r':
         case '\n':
             return State::kAccepted;
         case 0x03:  // Ctrl-C
         case 0x1b:  // Esc
-        case kEscapeKey:
             return State::kCancelled;
         case 0x7f:
         case '\b':

@@ -27,10 +27,27 @@ inline constexpr TermCommand kTermCommands[] = {
     {'x', "toggle the hex view"},
     {'f', "send a file"},
     {'i', "show the line settings and the modem lines"},
+    {'c', "change the line: speed, 7E1-like size/parity/stop, flow none/rts/xon"},
+    {'p', "pulse DTR or RTS"},
+    {'w', "send bytes typed in hex"},
+    {'e', "toggle the local echo"},
+    {'t', "switch the time stamps: off, time of day, delta"},
+    {'l', "toggle the log"},
+    {'n', "show the byte counts each way"},
 };
 
+// The escape key in use: Ctrl-T unless --escape chose another control key.
+struct EscapeKey {
+    char byte = kEscapeKey;
+    std::string name = kEscapeKeyName;
+};
+
+// "t", "ctrl-t", "Ctrl-T" or "^T": that control key, any letter but those of keys a terminal
+// session needs as they are (Ctrl-C, Ctrl-H, Ctrl-I, Ctrl-J, Ctrl-M); nullopt otherwise.
+std::optional<EscapeKey> ParseEscapeKey(const std::string& text);
+
 // "Ctrl-T q  quit" lines, one a command, each ending with line_end.
-std::string TermCommandList(const char* line_end);
+std::string TermCommandList(const char* line_end, const std::string& escape_name = kEscapeKeyName);
 
 // What Enter sends with --map CR, LF or CRLF; an empty text for no --map (the byte as typed);
 // nullopt for another value.
@@ -49,12 +66,14 @@ class TermKeys {
         char command = 0;  // a command letter, or 0
     };
 
-    explicit TermKeys(std::string enter_sends) : enter_sends_(std::move(enter_sends)) {}
+    explicit TermKeys(std::string enter_sends, char escape = kEscapeKey)
+        : enter_sends_(std::move(enter_sends)), escape_(escape) {}
 
     Key Feed(char c);
 
   private:
     std::string enter_sends_;
+    char escape_;
     bool escaped_ = false;
 };
 
@@ -65,11 +84,14 @@ class PromptEditor {
   public:
     enum class State { kEditing, kAccepted, kCancelled };
 
+    explicit PromptEditor(char escape = kEscapeKey) : escape_(escape) {}
+
     // Takes one key; echo receives what to show on the terminal for it.
     State Feed(char c, std::string& echo);
     const std::string& text() const { return text_; }
 
   private:
+    char escape_;
     std::string text_;
 };
 

@@ -1,13 +1,21 @@
 #include "porvane/cli/term_session.h"
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <regex>
+#include <sstream>
+#include <string_view>
+#include <tuple>
 
 #include "platform/cli/number_option.h"
 #include "platform/comm/comm_constants.h"
@@ -36,8 +44,11 @@ uint64_t MostOutstanding(const std::string& device) {
 }
 // Silence that ends a burst of received bytes (and its hex line).
 constexpr auto kBurstGap = std::chrono::milliseconds(100);
-// How long a break lasts on the line.
+// How long a break lasts on the line, and a pulse of DTR or RTS.
 constexpr int kBreakMs = 250;
+constexpr int kPulseMs = 250;
+// A marked log record holds at most this many bytes of one burst.
+constexpr size_t kMaxLogRecord = 4096;
 
 bool WriteAllTo(int fd, const char* data, size_t size) {
     while (size > 0) {
@@ -68,8 +79,59 @@ int DrainMs(uint64_t bytes, uint32_t baud) {
     return static_cast<int>(bytes * 10 * 2 * 1000 / baud) + 2000;
 }
 
+// A line of the marked log: "HH:MM:SS.uuuuuu < text" for received bytes, ">" for sent ones,
+// with line ends, other control characters and backslashes escaped.
+std::string LogRecord(char mark, std::string_view bytes,
+                      std::chrono::system_clock::time_point when) {
+    std::string line = LineClock(StampMode::kAbsolute).Stamp(when) + mark + ' ';
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\\') {
+            line += "\\\\";
+        } else if (c == '\r') {
+            line += "\\r";
+        } else if (c == '\n') {
+            line += "\\n";
+        } else if (c == '\t') {
+            line += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            line += escaped;
+        } else {
+            line += ch;
+        }
+    }
+    return line + '\n';
+}
+
 const char* OnOff(bool on) {
     return on ? "on" : "off";
+}
+
+// An inotify watch on the folder of path, readable when an entry appears there or changes (a
+// link made again, a device node created); invalid when the folder cannot be watched.
+comm::UniqueFd WatchFolderOf(const std::string& path) {
+    comm::UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    if (fd.valid() &&
+        ::inotify_add_watch(fd.get(), folder.c_str(), IN_CREATE | IN_MOVED_TO | IN_ATTRIB) < 0)
+        fd.Reset();
+    return fd;
+}
+
+void DrainNonBlocking(int fd) {
+    char buffer[4096];
+    while (::read(fd, buffer, sizeof buffer) > 0) {
+    }
+}
+
+bool IsCharacterDevice(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
 }
 
 }  // namespace
@@ -124,7 +186,45 @@ bool BuildTermSettings(const TermOptions& o, serial::LineSettings& s, std::strin
         error = "flow control must be none, rts or xon";
         return false;
     }
+    if (o.no_rts && o.flow == "rts") {
+        error = "--no-rts: RTS follows the flow control (--flow rts)";
+        return false;
+    }
+    if (o.no_dtr)
+        s.dcb.fDtrControl = comm::DTR_CONTROL_DISABLE;
+    if (o.no_rts)
+        s.dcb.fRtsControl = comm::RTS_CONTROL_DISABLE;
     return true;
+}
+
+bool ApplyLineWords(const std::string& text, TermOptions& options, std::string& error) {
+    static const std::regex kFrame("([5-8])([NOEMSnoems])(1|1\\.5|2)");
+    static const char* const kParities[] = {"no", "odd", "even", "mark", "space"};
+    std::istringstream words(text);
+    std::string word;
+    bool any = false;
+    for (; words >> word; any = true) {
+        std::smatch frame;
+        if (word == "none" || word == "rts" || word == "xon") {
+            options.flow = word;
+        } else if (std::regex_match(word, frame, kFrame)) {
+            options.data_bits = frame[1].str()[0] - '0';
+            const char parity = static_cast<char>(std::toupper(frame[2].str()[0]));
+            options.parity = kParities[std::string_view("NOEMS").find(parity)];
+            options.stop = frame[3].str();
+        } else if (cli_support::CheckWholeNumber(word, cli_support::kMinBaud, cli_support::kMaxBaud)
+                       .empty()) {
+            options.baud = static_cast<uint32_t>(std::stoul(word));
+        } else {
+            error = word + " is neither a speed (" + std::to_string(cli_support::kMinBaud) +
+                    " to " + std::to_string(cli_support::kMaxBaud) +
+                    "), a frame such as 7E1 nor a flow control (none, rts, xon)";
+            return false;
+        }
+    }
+    if (!any)
+        error = "nothing to change";
+    return any;
 }
 
 std::string DescribeLine(const comm::Dcb& dcb) {
@@ -143,7 +243,17 @@ TermSession::TermSession(const TermOptions& options, int input_fd, int output_fd
       message_fd_(message_fd),
       stop_fd_(stop_fd),
       device_(comm::DevicePathForPort(devicemap::PortToOpen(options.port))),
-      opener_(std::move(opener)),
+      opener_(opener ? std::move(opener) : [this](const std::string& path) {
+          if (!comm::IsRemotePortName(path))
+              return comm::OpenSerialDeviceRestoring(path);
+          // Said as every other message, which a raw terminal needs ended with "\r\n".
+          comm::Rfc2217SerialDevice::Options remote;
+          remote.notice = [this](const std::string& line) { Say(line); };
+          // The channel sets DTR and RTS as the session wants them right after the open; raised
+          // first, a held-low DTR would pulse on the far board.
+          remote.raise_lines_at_open = false;
+          return comm::Rfc2217SerialDevice::Open(path, remote);
+      }),
       channel_(opener_.opener()),
       wake_(comm::MakeEventFd()),
       view_(options.hex, StampMode::kNone, "\n") {}
@@ -154,19 +264,30 @@ intptr_t TermSession::PageNotify(uint32_t code, void* data) {
         std::lock_guard lock(mutex_);
         receive_count_ += block->count;
         last_receive_ = SteadyClock::now();
-        bool failed = false;
-        if (log_.valid() && log_error_ == 0 &&
-            !WriteAllTo(log_.get(), reinterpret_cast<const char*>(block->data), block->count)) {
+        const auto now = std::chrono::system_clock::now();
+        const std::string_view bytes(reinterpret_cast<const char*>(block->data), block->count);
+        const bool waited_for_pause = view_.WaitsForPause() || !log_received_.empty();
+        if (options_.log_marked) {
+            if (log_received_.empty())
+                log_received_at_ = now;
+            log_received_ += bytes;
+            if (log_received_.size() >= kMaxLogRecord)
+                FlushReceivedRecord();
+        } else if (log_.valid() && log_error_ == 0 && !log_paused_ &&
+                   !WriteAllTo(log_.get(), bytes.data(), bytes.size())) {
             log_error_ = errno;
-            failed = true;
         }
+        bool failed = log_error_ != 0;
         if (!output_failed_) {
+            const std::string mapped = in_map_.Apply(bytes);
             const std::string text =
-                view_.Add(block->data, block->count, std::chrono::system_clock::now());
+                view_.Add(reinterpret_cast<const uint8_t*>(mapped.data()), mapped.size(), now);
             if (!WriteOutput(text))
                 output_failed_ = failed = true;
         }
-        if (failed)
+        // A line (or log record) that the next pause ends has begun: the main thread, which may
+        // be waiting without a limit, sets its wait by the pause from now on.
+        if (failed || (!waited_for_pause && (view_.WaitsForPause() || !log_received_.empty())))
             comm::SignalEventFd(wake_.get());
     } else if (code == serial::PN_SEND_EMPTY) {
         {
@@ -187,7 +308,7 @@ intptr_t TermSession::PageNotify(uint32_t code, void* data) {
 void TermSession::ShowMessage(const std::string& text) {
     if (quiet_opens_)
         return;  // a server being tried again: the wait for it has been said once
-    Say(WithOpenFailure(text, opener_));
+    Say(OpenFailureMessage(text, opener_));
 }
 
 void TermSession::WriteMessage(const std::string& text) {
@@ -218,6 +339,7 @@ void TermSession::ClosePort() {
     channel_.ClosePort();
     // The event thread has ended: the hex groups are complete and get their line end.
     std::lock_guard lock(mutex_);
+    FlushReceivedRecord();
     if (!output_failed_)
         WriteOutput(view_.Finish());
     // On the terminal, whatever comes next (the shell's prompt) starts on a line of its own, at
@@ -228,15 +350,29 @@ void TermSession::ClosePort() {
 
 void TermSession::EndPausedLine() {
     std::lock_guard lock(mutex_);
-    if (view_.WaitsForPause() && SteadyClock::now() - last_receive_ >= kBurstGap &&
-        !output_failed_ && !WriteOutput(view_.Pause()))
+    if (SteadyClock::now() - last_receive_ < kBurstGap)
+        return;
+    if (view_.WaitsForPause() && !output_failed_ && !WriteOutput(view_.Pause()))
         output_failed_ = true;
+    FlushReceivedRecord();
+}
+
+void TermSession::FlushReceivedRecord() {
+    if (log_received_.empty())
+        return;
+    WriteLog(LogRecord('<', log_received_, log_received_at_));
+    log_received_.clear();
+}
+
+void TermSession::WriteLog(const std::string& record) {
+    if (log_.valid() && log_error_ == 0 && !log_paused_ && !WriteAllTo(log_.get(), record))
+        log_error_ = errno;
 }
 
 TermSession::End TermSession::Wait(int timeout_ms, pollfd* input) {
     {
         std::lock_guard lock(mutex_);
-        if (view_.WaitsForPause()) {
+        if (view_.WaitsForPause() || !log_received_.empty()) {
             const int pause_ms = MillisecondsUntil(last_receive_ + kBurstGap);
             if (timeout_ms < 0 || pause_ms < timeout_ms)
                 timeout_ms = pause_ms;
@@ -295,29 +431,36 @@ TermSession::End TermSession::WaitForTransmit(uint64_t target, int timeout_ms) {
 }
 
 TermSession::End TermSession::WaitForQuietLine() {
-    uint64_t seen = ~0ull;
-    const auto hard_end = SteadyClock::now() + std::chrono::seconds(5);
+    // Silence counts from the later of the last byte received and the end of sending, and the
+    // wait goes on for as long as the port talks.
+    const auto sent = SteadyClock::now();
     for (;;) {
-        uint64_t now;
+        SteadyClock::time_point last;
         {
             std::lock_guard lock(mutex_);
-            now = receive_count_;
+            last = std::max(last_receive_, sent);
         }
-        if (now == seen || SteadyClock::now() >= hard_end)
+        const auto quiet_at = last + std::chrono::milliseconds(options_.linger_ms);
+        if (SteadyClock::now() >= quiet_at)
             return End::kNone;
-        seen = now;
-        if (const End end = Pause(options_.linger_ms); end != End::kNone)
+        if (const End end = Wait(MillisecondsUntil(quiet_at), nullptr); end != End::kNone)
             return end;
     }
 }
 
-void TermSession::Send(const std::string& bytes) {
+void TermSession::Send(const std::string& typed) {
+    const std::string bytes = out_map_.Apply(typed);
     if (bytes.empty())
         return;
-    if (options_.echo) {
+    if (options_.echo || options_.log_marked) {
         std::lock_guard lock(mutex_);
-        if (!output_failed_ && !WriteOutput(raw_ ? MapEnter(bytes, '\r', "\r\n") : bytes)) {
+        if (options_.echo && !output_failed_ &&
+            !WriteOutput(raw_ ? MapEnter(bytes, '\r', "\r\n") : bytes)) {
             output_failed_ = true;
+        }
+        if (options_.log_marked) {
+            FlushReceivedRecord();  // what came before the send is logged before it
+            WriteLog(LogRecord('>', bytes, std::chrono::system_clock::now()));
         }
     }
     channel_.WritePort(reinterpret_cast<const uint8_t*>(bytes.data()),
@@ -340,6 +483,24 @@ int TermSession::Run() {
         return kExitUsage;
     }
     enter_sends_ = *enter;
+    if (!options_.escape.empty()) {
+        const std::optional<EscapeKey> escape = ParseEscapeKey(options_.escape);
+        if (!escape) {
+            Say("porvane-cli: --escape takes a letter for its control key (t for Ctrl-T), not "
+                "c, h, i, j or m");
+            return kExitUsage;
+        }
+        escape_ = *escape;
+    }
+    for (const auto& [option, list, map] :
+         {std::tuple{"--imap", &options_.imap, &in_map_}, {"--omap", &options_.omap, &out_map_}}) {
+        std::optional<CharacterMap> parsed = CharacterMap::Parse(*list, error);
+        if (!parsed) {
+            Say(std::string("porvane-cli: ") + option + ": " + error);
+            return kExitUsage;
+        }
+        *map = std::move(*parsed);
+    }
     if (!wake_.valid()) {
         Say(std::string("porvane-cli: eventfd: ") + std::strerror(errno));
         return kExitPortNotOpen;
@@ -359,6 +520,10 @@ int TermSession::Run() {
     rts_on_ = channel_.settings().dcb.fRtsControl == comm::RTS_CONTROL_ENABLE;
     if (channel_.OpenPort(this) != 1)
         return kExitPortNotOpen;
+    if (SayLineNotTaken()) {
+        channel_.ClosePort();
+        return kExitPortNotOpen;
+    }
     if (options_.reconnect)
         adapter_ = devicemap::IdentifyPort(options_.port);
     // Raw for the whole session, the waits for a vanished port's adapter included, so that no
@@ -431,10 +596,54 @@ bool TermSession::Reopen(const std::string& port) {
     }
     if (channel_.OpenPort(this) != 1)
         return false;
+    SayLineNotTaken();
     Say(std::string("porvane-cli: the ") +
         (comm::IsRemotePortName(device_) ? "server" : "adapter") + " is back: " + device_ + ", " +
         DescribeLine(channel_.settings().dcb));
     return true;
+}
+
+bool TermSession::SayLineNotTaken() {
+    comm::Dcb taken;
+    if (!channel_.GetLineState(taken))
+        return false;
+    const comm::Dcb& asked = channel_.settings().dcb;
+    static const char* const kParities[] = {"no", "odd", "even", "mark", "space"};
+    static const char* const kStops[] = {"1", "1.5", "2"};
+    auto parity = [](uint8_t p) { return std::string(p < 5 ? kParities[p] : "?") + " parity"; };
+    auto stop = [](uint8_t s) { return std::string(s < 3 ? kStops[s] : "?") + " stop bits"; };
+    auto flow = [](const comm::Dcb& d) {
+        return std::string("flow control ") +
+               (d.fOutxCtsFlow || d.fRtsControl == comm::RTS_CONTROL_HANDSHAKE ? "rts"
+                : d.fOutX                                                      ? "xon"
+                                                                               : "none");
+    };
+    const struct {
+        const char* option;
+        std::string asked, taken;
+    } settings[] = {
+        {"--baud", std::to_string(asked.BaudRate) + " baud",
+         std::to_string(taken.BaudRate) + " baud"},
+        {"--data", std::to_string(asked.ByteSize) + " data bits",
+         std::to_string(taken.ByteSize) + " data bits"},
+        {"--parity", parity(asked.Parity), parity(taken.Parity)},
+        {"--stop", stop(asked.StopBits), stop(taken.StopBits)},
+        {"--flow", flow(asked), flow(taken)},
+    };
+    bool given_refused = false;
+    for (const auto& setting : settings) {
+        // A speed within 2 % is the one asked for: the UART's divider rounds, the line works.
+        const bool near_speed =
+            setting.option == std::string("--baud") &&
+            std::abs(static_cast<double>(taken.BaudRate) - asked.BaudRate) <= asked.BaudRate * 0.02;
+        if (setting.asked == setting.taken || near_speed)
+            continue;
+        Say("porvane-cli: " + device_ + ": the port took " + setting.taken + ", not " +
+            setting.asked);
+        given_refused = given_refused || std::find(options_.given.begin(), options_.given.end(),
+                                                   setting.option) != options_.given.end();
+    }
+    return given_refused;
 }
 
 TermSession::End TermSession::TakeWaitingKeys(TermKeys& keys) {
@@ -451,7 +660,7 @@ TermSession::End TermSession::TakeWaitingKeys(TermKeys& keys) {
             return End::kQuit;
         if (key.command != 0 || !key.send.empty()) {
             Say(std::string("porvane-cli: waiting for the ") +
-                (comm::IsRemotePortName(device_) ? "server" : "adapter") + "; " + kEscapeKeyName +
+                (comm::IsRemotePortName(device_) ? "server" : "adapter") + "; " + escape_.name +
                 " q or Ctrl-C quits");
         }
     }
@@ -460,8 +669,8 @@ TermSession::End TermSession::TakeWaitingKeys(TermKeys& keys) {
 
 TermSession::End TermSession::AwaitServer(bool interactive) {
     Say(std::string("porvane-cli: waiting for the server to come back (") +
-        (interactive ? std::string(kEscapeKeyName) + " q or Ctrl-C quits)" : "Ctrl-C quits)"));
-    TermKeys keys(enter_sends_);
+        (interactive ? escape_.name + " q or Ctrl-C quits)" : "Ctrl-C quits)"));
+    TermKeys keys(enter_sends_, escape_.byte);
     for (;;) {
         quiet_opens_ = true;
         const bool back = Reopen(options_.port);
@@ -491,28 +700,44 @@ TermSession::End TermSession::AwaitAdapter(bool interactive) {
     // A port on another machine has no adapter here to wait for: its server is asked again.
     if (comm::IsRemotePortName(device_))
         return AwaitServer(interactive);
+    // A port that nothing tells from another (a link to a pseudo-terminal, an adapter without
+    // serial number) is back when its path is a device again: its folder is watched, and the
+    // path checked each second as well, for a link whose target comes later than the link.
+    const bool by_path = !adapter_ || (adapter_->serial.empty() && adapter_->by_id.empty());
+    const comm::UniqueFd folder = by_path ? WatchFolderOf(device_) : comm::UniqueFd();
     std::string error;
     const std::unique_ptr<devicemap::PortWatcher> watcher = devicemap::PortWatcher::Open(&error);
-    if (!watcher) {
+    if (!watcher && !by_path) {
         Say("porvane-cli: cannot wait for the adapter: " + error);
         return End::kPortGone;
     }
     Say(std::string("porvane-cli: waiting for the adapter to come back (") +
-        (interactive ? std::string(kEscapeKeyName) + " q or Ctrl-C quits)" : "Ctrl-C quits)"));
+        (interactive ? escape_.name + " q or Ctrl-C quits)" : "Ctrl-C quits)"));
     const std::string lost = device_;
+    const std::string lost_port = options_.port;
     bool lost_departed = false;
-    TermKeys keys(enter_sends_);
+    TermKeys keys(enter_sends_, escape_.byte);
     End end = End::kNone;
     while (end == End::kNone) {
-        if (const std::string port = ReturnedPort(watcher->Current(), lost, lost_departed);
+        if (const std::string port =
+                watcher ? ReturnedPort(watcher->Current(), lost, lost_departed) : std::string();
             !port.empty() && Reopen(port)) {
             break;
         }
-        pollfd fds[4] = {{stop_fd_, POLLIN, 0},
-                         {watcher->fd(), POLLIN, 0},
+        if (by_path && IsCharacterDevice(lost)) {
+            // Tried again each second until it opens: quietly, the wait has been said.
+            quiet_opens_ = true;
+            const bool back = Reopen(lost_port);
+            quiet_opens_ = false;
+            if (back)
+                break;
+        }
+        pollfd fds[5] = {{stop_fd_, POLLIN, 0},
+                         {watcher ? watcher->fd() : -1, POLLIN, 0},
                          OutputClosedPollFd(output_fd_),
-                         {interactive ? input_fd_ : -1, POLLIN, 0}};
-        if (::poll(fds, 4, -1) < 0) {
+                         {interactive ? input_fd_ : -1, POLLIN, 0},
+                         {folder.valid() ? folder.get() : -1, POLLIN, 0}};
+        if (::poll(fds, 5, by_path ? kPathCheckMs : -1) < 0) {
             if (errno == EINTR)
                 continue;
             end = End::kStopped;
@@ -525,6 +750,8 @@ TermSession::End TermSession::AwaitAdapter(bool interactive) {
         }
         if (fds[1].revents & POLLIN)
             watcher->TakeChanges();
+        if (fds[4].revents & POLLIN)
+            DrainNonBlocking(folder.get());
     }
     return end;
 }
@@ -605,10 +832,10 @@ TermSession::End TermSession::TakeKey(char& c) {
 TermSession::End TermSession::RunInteractive() {
     if (!greeted_) {
         Say("porvane-cli: " + device_ + ", " + DescribeLine(channel_.settings().dcb) + ": " +
-            kEscapeKeyName + " q quits, " + kEscapeKeyName + " h lists the commands");
+            escape_.name + " q quits, " + escape_.name + " h lists the commands");
         greeted_ = true;
     }
-    TermKeys keys(enter_sends_);
+    TermKeys keys(enter_sends_, escape_.byte);
     End end = End::kNone;
     while (end == End::kNone) {
         char c;
@@ -638,7 +865,7 @@ TermSession::End TermSession::RunCommand(char letter) {
             return End::kQuit;
         case 'h':
         case '?':
-            WriteMessage("\r" + TermCommandList("\r\n"));
+            WriteMessage("\r" + TermCommandList("\r\n", escape_.name));
             return End::kNone;
         case 'b':
             return SendBreak();
@@ -662,11 +889,30 @@ TermSession::End TermSession::RunCommand(char letter) {
         case 'i':
             ShowSettings();
             return End::kNone;
+        case 'c':
+            return ChangeLine();
+        case 'p':
+            return PulseLine();
+        case 'w':
+            return SendHex();
+        case 'e':
+            options_.echo = !options_.echo;
+            Say(std::string("porvane-cli: local echo ") + OnOff(options_.echo));
+            return End::kNone;
+        case 't':
+            ToggleStamps();
+            return End::kNone;
+        case 'l':
+            ToggleLog();
+            return End::kNone;
+        case 'n':
+            ShowCounts();
+            return End::kNone;
         default:
-            Say(std::string("porvane-cli: ") + kEscapeKeyName + " " +
+            Say("porvane-cli: " + escape_.name + " " +
                 (static_cast<unsigned char>(letter) >= 0x20 ? std::string(1, letter)
                                                             : std::string("?")) +
-                " is no command; " + kEscapeKeyName + " h lists them");
+                " is no command; " + escape_.name + " h lists them");
             return End::kNone;
     }
 }
@@ -674,7 +920,7 @@ TermSession::End TermSession::RunCommand(char letter) {
 TermSession::End TermSession::Prompt(const std::string& label, std::string& answer,
                                      bool& accepted) {
     WriteMessage("\rporvane-cli: " + label);
-    PromptEditor editor;
+    PromptEditor editor(escape_.byte);
     accepted = false;
     for (;;) {
         char c;
@@ -751,6 +997,7 @@ TermSession::End TermSession::ChangeBaud() {
         return End::kNone;
     }
     options_.baud = dcb.BaudRate;
+    SayLineNotTaken();
     Say("porvane-cli: " + DescribeLine(dcb));
     return End::kNone;
 }
@@ -840,6 +1087,136 @@ void TermSession::ShowSettings() {
         OnOff(status & comm::MS_DSR_ON) + ", RI " + OnOff(status & comm::MS_RING_ON) + ", DCD " +
         OnOff(status & comm::MS_RLSD_ON) + "; DTR " + OnOff(control & comm::kModemControlDtr) +
         ", RTS " + OnOff(control & comm::kModemControlRts));
+}
+
+TermSession::End TermSession::ChangeLine() {
+    std::string text;
+    bool accepted = false;
+    if (const End end = Prompt("line (e.g. 115200 7E1 rts): ", text, accepted);
+        end != End::kNone || !accepted)
+        return end;
+    TermOptions changed = options_;
+    serial::LineSettings settings = channel_.settings();
+    std::string error;
+    if (!ApplyLineWords(text, changed, error) || !BuildTermSettings(changed, settings, error)) {
+        Say("porvane-cli: line: " + error);
+        return End::kNone;
+    }
+    // DTR and RTS stay as this session set them, unless the flow control now drives RTS.
+    settings.dcb.fDtrControl = dtr_on_ ? comm::DTR_CONTROL_ENABLE : comm::DTR_CONTROL_DISABLE;
+    if (settings.dcb.fRtsControl != comm::RTS_CONTROL_HANDSHAKE)
+        settings.dcb.fRtsControl = rts_on_ ? comm::RTS_CONTROL_ENABLE : comm::RTS_CONTROL_DISABLE;
+    if (!channel_.ApplySettings(settings)) {
+        Say("porvane-cli: the port refused " + DescribeLine(settings.dcb));
+        return End::kNone;
+    }
+    channel_.settings() = settings;
+    // Field by field: the event thread reads other options meanwhile.
+    options_.baud = changed.baud;
+    options_.data_bits = changed.data_bits;
+    options_.parity = changed.parity;
+    options_.stop = changed.stop;
+    options_.flow = changed.flow;
+    SayLineNotTaken();
+    Say("porvane-cli: " + DescribeLine(settings.dcb) + ", flow " + options_.flow);
+    return End::kNone;
+}
+
+TermSession::End TermSession::PulseLine() {
+    std::string text;
+    bool accepted = false;
+    if (const End end = Prompt("pulse dtr or rts (dtr): ", text, accepted);
+        end != End::kNone || !accepted)
+        return end;
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (text != "" && text != "dtr" && text != "rts") {
+        Say("porvane-cli: pulse: dtr or rts, not " + text);
+        return End::kNone;
+    }
+    const bool dtr = text != "rts";
+    const char* name = dtr ? "DTR" : "RTS";
+    if (!dtr && channel_.settings().dcb.fRtsControl == comm::RTS_CONTROL_HANDSHAKE) {
+        Say("porvane-cli: RTS follows the flow control (--flow rts)");
+        return End::kNone;
+    }
+    const bool on = dtr ? dtr_on_ : rts_on_;
+    // The line goes to its other state for the pulse and back.
+    const comm::Escape away = dtr ? (on ? comm::Escape::ClrDtr : comm::Escape::SetDtr)
+                                  : (on ? comm::Escape::ClrRts : comm::Escape::SetRts);
+    const comm::Escape back = dtr ? (on ? comm::Escape::SetDtr : comm::Escape::ClrDtr)
+                                  : (on ? comm::Escape::SetRts : comm::Escape::ClrRts);
+    if (!channel_.EscapeFunction(away)) {
+        Say(std::string("porvane-cli: this port has no ") + name + " line");
+        return End::kNone;
+    }
+    const End end = Pause(kPulseMs);
+    channel_.EscapeFunction(back);
+    if (end == End::kNone)
+        Say(std::string("porvane-cli: ") + name + " pulsed " + (on ? "off" : "on") + " for " +
+            std::to_string(kPulseMs) + " ms");
+    return end;
+}
+
+TermSession::End TermSession::SendHex() {
+    std::string text;
+    bool accepted = false;
+    if (const End end = Prompt("hex bytes: ", text, accepted); end != End::kNone || !accepted)
+        return end;
+    std::string bytes;
+    std::istringstream words(text);
+    for (std::string word; words >> word;) {
+        if (word.size() > 2 || !std::all_of(word.begin(), word.end(), [](char c) {
+                return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+            })) {
+            Say("porvane-cli: hex bytes: " + word + " is not a byte (00 to ff)");
+            return End::kNone;
+        }
+        bytes += static_cast<char>(std::stoi(word, nullptr, 16));
+    }
+    Send(bytes);
+    Say("porvane-cli: sent " + std::to_string(bytes.size()) + " bytes");
+    return End::kNone;
+}
+
+void TermSession::ToggleStamps() {
+    StampMode next;
+    {
+        std::lock_guard lock(mutex_);
+        next = view_.stamp() == StampMode::kNone       ? StampMode::kAbsolute
+               : view_.stamp() == StampMode::kAbsolute ? StampMode::kDelta
+                                                       : StampMode::kNone;
+        view_.SetStamp(next);
+    }
+    Say(std::string("porvane-cli: time stamps ") + (next == StampMode::kNone       ? "off"
+                                                    : next == StampMode::kAbsolute ? "time of day"
+                                                                                   : "delta"));
+}
+
+void TermSession::ToggleLog() {
+    if (!log_.valid()) {
+        Say("porvane-cli: no log (--log FILE names one)");
+        return;
+    }
+    bool paused;
+    {
+        std::lock_guard lock(mutex_);
+        FlushReceivedRecord();
+        paused = log_paused_ = !log_paused_;
+    }
+    Say("porvane-cli: log " + options_.log + " " + OnOff(!paused));
+}
+
+void TermSession::ShowCounts() {
+    uint64_t received;
+    uint64_t gone;
+    {
+        std::lock_guard lock(mutex_);
+        received = receive_count_;
+        gone = acknowledged_;
+    }
+    Say("porvane-cli: sent " + std::to_string(written_) + " bytes (" + std::to_string(gone) +
+        " gone out), received " + std::to_string(received) + " bytes");
 }
 
 }  // namespace porvane::cli

@@ -32,7 +32,7 @@ class CommandLinePage : public serial::PageWindow {
         return 0;
     }
     void ShowMessage(const std::string& text) override {
-        std::fprintf(err_, "%s\n", WithOpenFailure(text, opener_).c_str());
+        std::fprintf(err_, "%s\n", OpenFailureMessage(text, opener_).c_str());
     }
     int gone_fd() const { return gone_.get(); }
 

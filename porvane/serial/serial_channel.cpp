@@ -193,6 +193,11 @@ bool SerialChannel::ApplySettings(const LineSettings& settings) {
     return accepted;
 }
 
+bool SerialChannel::GetLineState(comm::Dcb& dcb) {
+    std::shared_ptr<comm::SerialDevice> device = Device();
+    return device && device->GetState(dcb);
+}
+
 bool SerialChannel::EscapeFunction(comm::Escape function) {
     std::shared_ptr<comm::SerialDevice> device = Device();
     return device && device->EscapeFunction(function);

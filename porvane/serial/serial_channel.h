@@ -71,6 +71,9 @@ class SerialChannel {
     // port cannot carry out is said once an open (kMessageNoRtsToggle), here and in OpenPort.
     // False when the port is closed or refused the Dcb (it then keeps its line as it was).
     bool ApplySettings(const LineSettings& settings);
+    // The line the open port reports using, which a port may have taken otherwise than asked (a
+    // server whose port has no parity); false when closed or the port does not say.
+    bool GetLineState(comm::Dcb& dcb);
     // Modem control byte (bit 0 DTR, bit 1 RTS); 0 when closed or unknown.
     uint8_t GetModemControl();
     // Sets or clears DTR, RTS or a break on the open port; false when closed or refused.

@@ -140,7 +140,7 @@ TEST(Conventions, UsageErrorsAloneExitTwo) {
          2,
          "porvane-cli: --parity: none not in"},
         {"porvane-cli", {"test", "/dev/x", "--pattern", "2"}, 2, "porvane-cli: --pattern takes"},
-        {"porvane-cli", {"term", "/dev/no-such-port"}, 1, "串口被占用!! (/dev/no-such-port"},
+        {"porvane-cli", {"term", "/dev/no-such-port"}, 1, "porvane-cli: /dev/no-such-port: No"},
         {"brevant-cli", {"bogus"}, 2, "brevant-cli: unknown command 'bogus' (commands: run;"},
         {"brevant-cli", {"run", "x.ini", "--send", "bin"}, 2, "brevant-cli: --send: bin not in"},
         {"vport", {"plug", "/tmp/x"}, 2, "vport: unknown command 'plug' (commands: loop, pair;"},

@@ -1,6 +1,9 @@
 #include "platform/comm/open_failure.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -19,11 +22,30 @@ TEST(OpenFailure, ReasonsInWords) {
               "/tmp/nonexist: No such file or directory");
     EXPECT_EQ(DescribeOpenFailure("/tmp/file", CommStatus::Failure("tcgets", ENOTTY)),
               "/tmp/file: not a serial port");
-    EXPECT_EQ(DescribeOpenFailure("/dev/ttyS0", CommStatus::Failure("open", EACCES)),
-              "/dev/ttyS0: Permission denied");
+    EXPECT_EQ(DescribeOpenFailure("/tmp/nonexist", CommStatus::Failure("open", EACCES)),
+              "/tmp/nonexist: Permission denied");
     // Busy, and the system names nobody: the reason alone.
     EXPECT_EQ(DescribeOpenFailure("/tmp/nonexist", CommStatus::Failure("flock", EBUSY)),
               "/tmp/nonexist: Device or resource busy");
+}
+
+// A device its group may use names that group, as the cause to act on.
+TEST(OpenFailure, NoPermissionNamesTheGroupThatMayOpenTheDevice) {
+    TempDir dir;
+    const std::string path = dir.path() + "/port";
+    std::ofstream(path) << "x";
+    // The test's own group: a file may be given to it without privileges.
+    const gid_t gid = ::getegid();
+    const group* own = ::getgrgid(gid);
+    const std::string name = own != nullptr ? own->gr_name : std::to_string(gid);
+    ASSERT_EQ(::chown(path.c_str(), static_cast<uid_t>(-1), gid), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0660), 0);
+    EXPECT_EQ(DescribeOpenFailure(path, CommStatus::Failure("open", EACCES)),
+              path + ": Permission denied; members of group " + name + " may open it");
+    // Without access for its group, only the reason.
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    EXPECT_EQ(DescribeOpenFailure(path, CommStatus::Failure("open", EACCES)),
+              path + ": Permission denied");
 }
 
 TEST(OpenFailure, BusyNamesAProcessThatHoldsTheFileOpen) {

@@ -29,6 +29,12 @@ struct Script {
     bool refuse_com_port = false;
     // Commands left unanswered: SET-CONTROL values from first to last.
     uint8_t silent_first = 0, silent_last = 0;
+    uint8_t silent_command = 0;  // and every request of this command, when not 0
+    // SET-PARITY requests are answered with this value (a port that cannot take the parity asked
+    // for), when not 0.
+    uint8_t parity_taken = 0;
+    // Outbound flow control requests are answered with this value, when not 0.
+    uint8_t flow_taken = 0;
     // Closes its side once the client has closed, as a server does.
     bool close_at_end = true;
 };
@@ -123,6 +129,14 @@ class ScriptedServer final : public cpc::TelnetSink {
             value[0] >= script_.silent_first && value[0] <= script_.silent_last &&
             script_.silent_last != 0)
             return;
+        if (command == script_.silent_command && !(value.size() == 1 && value[0] == 0))
+            return;
+        if (command == static_cast<uint8_t>(cpc::Command::kSetParity) && script_.parity_taken != 0)
+            value = {script_.parity_taken};
+        if (command == static_cast<uint8_t>(cpc::Command::kSetControl) && value.size() == 1 &&
+            value[0] >= cpc::control::kFlowNone && value[0] <= cpc::control::kFlowHardware &&
+            script_.flow_taken != 0)
+            value = {script_.flow_taken};
         // Bytes the far port received before a purge are still on their way when it answers.
         if (command == static_cast<uint8_t>(cpc::Command::kPurgeData))
             SendData({'o', 'l', 'd'});
@@ -157,12 +171,13 @@ struct Connected {
     std::vector<std::string> notices;
 };
 
-std::unique_ptr<Connected> OpenAgainst(Script script = Script{}) {
+std::unique_ptr<Connected> OpenAgainst(Script script = {}, bool raise_lines = true) {
     int fds[2];
     EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     auto c = std::make_unique<Connected>();
     c->server = std::make_unique<ScriptedServer>(UniqueFd(fds[1]), script);
     Rfc2217SerialDevice::Options options;
+    options.raise_lines_at_open = raise_lines;
     options.notice = [raw = c.get()](const std::string& line) { raw->notices.push_back(line); };
     c->opened =
         Rfc2217SerialDevice::OpenConnected(UniqueFd(fds[0]), "rfc2217://bench:7000", options);
@@ -385,6 +400,59 @@ TEST(Rfc2217SerialDevice, ACloseLetsTheServerFinishBeforeTheConnectionEnds) {
     EXPECT_TRUE(c->server->SendAfterClientClosed(std::vector<uint8_t>(64 * 1024, 'x')));
     c->server->HangUp();
     close.join();
+}
+
+// Asked to, the open leaves DTR and RTS alone: a later state with DTR off never raises it.
+TEST(Rfc2217SerialDevice, AnOpenThatLeavesTheLinesNeverRaisesThem) {
+    auto c = OpenAgainst({}, false);
+    ASSERT_TRUE(c->opened.device) << c->opened.status.Describe();
+    Dcb dcb;
+    ASSERT_TRUE(c->opened.device->GetState(dcb));
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    ASSERT_TRUE(c->opened.device->SetState(dcb));  // returns once the server has answered
+    const std::vector<Message> sent = c->server->TakeMessages();
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), Control(cpc::control::kDtrOn)), 0);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), Control(cpc::control::kDtrOff)), 1);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), Control(cpc::control::kRtsOn)), 1);
+}
+
+// A request of another kind that goes unanswered later is said too, not hidden by the first.
+TEST(Rfc2217SerialDevice, EachKindOfUnansweredRequestIsSaidOnce) {
+    auto c = OpenAgainst({.silent_first = cpc::control::kRequestDtr,
+                          .silent_last = cpc::control::kRtsOff,
+                          .silent_command = static_cast<uint8_t>(cpc::Command::kSetStopSize)});
+    ASSERT_TRUE(c->opened.device) << c->opened.status.Describe();
+    ASSERT_EQ(c->notices.size(), 1u);
+    Dcb dcb;
+    ASSERT_TRUE(c->opened.device->GetState(dcb));
+    dcb.StopBits = TWOSTOPBITS;
+    ASSERT_TRUE(c->opened.device->SetState(dcb));
+    dcb.StopBits = ONESTOPBIT;
+    ASSERT_TRUE(c->opened.device->SetState(dcb));
+    ASSERT_EQ(c->notices.size(), 2u);
+    EXPECT_EQ(c->notices[1],
+              "rfc2217://bench:7000: the server did not answer the stop size request within 300 "
+              "ms; going on without waiting for such answers");
+}
+
+// The server answers with the setting it took: the state says that one, not the one asked for.
+TEST(Rfc2217SerialDevice, TheStateIsWhatTheServerTook) {
+    auto c =
+        OpenAgainst({.parity_taken = cpc::parity::kNone, .flow_taken = cpc::control::kFlowNone});
+    ASSERT_TRUE(c->opened.device) << c->opened.status.Describe();
+    Dcb dcb;
+    ASSERT_TRUE(c->opened.device->GetState(dcb));
+    dcb.Parity = EVENPARITY;
+    dcb.ByteSize = 7;
+    dcb.fOutxCtsFlow = 1;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    ASSERT_TRUE(c->opened.device->SetState(dcb));
+    Dcb now;
+    ASSERT_TRUE(c->opened.device->GetState(now));
+    EXPECT_EQ(now.Parity, NOPARITY);
+    EXPECT_EQ(now.ByteSize, 7);  // taken as asked
+    EXPECT_EQ(now.fOutxCtsFlow, 0u);
+    EXPECT_EQ(now.fRtsControl, RTS_CONTROL_ENABLE);
 }
 
 TEST(Rfc2217SerialDevice, ADroppedConnectionIsAVanishedPort) {

@@ -142,6 +142,8 @@ TEST(TermiosSerialDeviceOpen, MissingDeviceAndNonTerminalFail) {
     EXPECT_FALSE(not_tty.device);
     EXPECT_EQ(DevicePathForPort("ttyUSB0"), "/dev/ttyUSB0");
     EXPECT_EQ(DevicePathForPort("/tmp/vport"), "/tmp/vport");
+    EXPECT_EQ(DevicePathForPort("./vport"), "./vport");  // relative to the working folder
+    EXPECT_EQ(DevicePathForPort("../vport"), "../vport");
 }
 
 TEST_F(TermiosSerialDeviceTest, ManyMegabytesOutInOrder) {

@@ -220,6 +220,17 @@ TEST(InteractiveTerm, KeysGoAsTypedAndCommandsActOnThePort) {
     EXPECT_TRUE(term.ModesAsBefore());
 }
 
+// --escape chooses another escape key; Ctrl-T then goes to the port as typed.
+TEST(InteractiveTerm, AnotherEscapeKeyTakesTheCommands) {
+    PtyPair port;
+    ProgramOnTerminal term({"term", "--escape", "a", port.slave_path()});
+    ASSERT_TRUE(term.WaitFor("Ctrl-A h lists the commands")) << term.screen();
+    term.Type("\x14");
+    EXPECT_EQ(port.ReadExactly(1), "\x14");
+    term.Type("\x01q");
+    EXPECT_EQ(term.Wait(), 0);
+}
+
 TEST(InteractiveTerm, EnterSendsWhatMapSays) {
     struct Row {
         const char* name;
@@ -352,6 +363,9 @@ TEST(InteractiveTerm, BreakDtrRtsAndTheModemLinesOnAPortThatHasThem) {
         {"\x14"
          "d",
          "DTR on", comm::kModemControlDtr, 0},
+        // A pulse turns the line over and back.
+        {"\x14p\r", "DTR pulsed off for 250 ms", comm::kModemControlDtr, 0},
+        {"\x14prts\r", "RTS pulsed on for 250 ms", comm::kModemControlDtr, 0},
         {"\x14"
          "b",
          "break sent", comm::kModemControlDtr, 1},

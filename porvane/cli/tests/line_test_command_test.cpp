@@ -272,7 +272,7 @@ TEST(LineTestCommandErrors, MissingPortAndBadPattern) {
     ChildProcess missing("porvane-cli", {"test", "/dev/no-such-port", "--seconds", "1"});
     EXPECT_EQ(missing.Wait(), 1);
     EXPECT_EQ(missing.ReadAllError(),
-              "串口被占用!! (/dev/no-such-port: No such file or directory)\n");
+              "porvane-cli: /dev/no-such-port: No such file or directory\n");
     // A bad option value is a usage error, never taken for a port that did not open.
     ChildProcess bad("porvane-cli", {"test", "/dev/null", "--pattern", "10201"});
     EXPECT_EQ(bad.Wait(), 2);  // a usage error, not a port that did not open

@@ -1,18 +1,26 @@
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <sstream>
+#include <thread>
 
 #include "platform/comm/comm_constants.h"
+#include "platform/comm/kernel_termios.h"
 #include "platform/comm/serial_device.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
+#include "platform/comm/testing/scripted_port.h"
 #include "porvane/cli/term_session.h"
 
 namespace porvane::cli {
@@ -110,6 +118,21 @@ TEST_F(TermCommandTest, TimeStampsAndTheLogTakeWhatArrives) {
     EXPECT_EQ(refused.ReadAllError(), "porvane-cli: --log: " + dir_.path() + ": Is a directory\n");
 }
 
+// The everyday options have short forms, and --time takes its value after a space too.
+TEST_F(TermCommandTest, ShortOptionsAndATimeValueAfterASpace) {
+    std::string input = "hi\n";
+    ChildProcess term(
+        "porvane-cli",
+        {"term", link_, "-b", "115200", "-p", "no", "-t", "delta", "--linger", "3000"}, &input);
+    EXPECT_EQ(term.ReadAllOutput(), "+0.000000 hi\n");
+    EXPECT_EQ(term.Wait(), 0);
+    // A usage error points to the help of the command it is in.
+    ChildProcess bad("porvane-cli", {"term", link_, "--bogus"});
+    EXPECT_EQ(bad.Wait(), 2);
+    EXPECT_EQ(bad.ReadAllError(),
+              "porvane-cli: unknown option '--bogus' (see porvane-cli term --help)\n");
+}
+
 TEST(TermCommand, APipedTermSaysAtOnceThatThePortVanished) {
     comm::testing::PtyPair port;
     std::string keep_open;
@@ -147,6 +170,7 @@ TEST_F(TermCommandTest, AClosedOutputEndsTheCommandQuietly) {
     }
 }
 
+// The cause comes first; "串口被占用!!" is kept for a port that is in use.
 TEST(TermCommand, OpenFailuresSayWhichPortAndWhy) {
     TempDir dir;
     const std::string file = dir.path() + "/file";
@@ -161,15 +185,261 @@ TEST(TermCommand, OpenFailuresSayWhichPortAndWhy) {
         {"missing tty name", "ttyNoSuch", "/dev/ttyNoSuch: No such file or directory"},
         {"regular file", file, file + ": not a serial port"},
         {"folder", dir.path(), dir.path() + ": Is a directory"},
+        // Port 1 of the loopback interface: nothing listens there.
+        {"refused connection", "rfc2217://127.0.0.1:1",
+         "rfc2217://127.0.0.1:1: cannot connect to 127.0.0.1 port 1: Connection refused"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         ChildProcess term("porvane-cli", {"term", row.port});
         EXPECT_EQ(term.Wait(), 1);
-        EXPECT_EQ(term.ReadAllError(), "串口被占用!! (" + row.reason + ")\n");
+        EXPECT_EQ(term.ReadAllError(), "porvane-cli: " + row.reason + "\n");
     }
     ChildProcess bad("porvane-cli", {"term", "ttyS0", "--parity", "sideways"});
     EXPECT_NE(bad.Wait(), 0);
+}
+
+// A port the user may not open names the group that may, as the cause to act on.
+TEST(TermCommand, NoPermissionNamesTheGroupThatMayOpenThePort) {
+    const group* dialout = ::getgrnam("dialout");
+    if (::geteuid() != 0 || dialout == nullptr || ::access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root, a dialout group and setpriv to run term as another user";
+    comm::testing::PtyPair port;
+    ASSERT_EQ(::chown(port.slave_path().c_str(), 0, dialout->gr_gid), 0);
+    ASSERT_EQ(::chmod(port.slave_path().c_str(), 0660), 0);
+    ChildProcess term("/usr/bin/setpriv",
+                      {"--reuid=65534", "--regid=65534", "--clear-groups",
+                       ChildProcess::BinDir() + "/porvane-cli", "term", port.slave_path()});
+    EXPECT_EQ(term.Wait(), 1);
+    EXPECT_EQ(term.ReadAllError(),
+              "porvane-cli: " + port.slave_path() +
+                  ": Permission denied; members of group dialout may open it\n");
+}
+
+// "./a" names a in the working folder, not /dev/./a.
+TEST(TermCommand, ARelativePathIsOpenedFromTheWorkingFolder) {
+    comm::testing::PtyPair port;
+    TempDir dir;
+    ASSERT_EQ(::symlink(port.slave_path().c_str(), (dir.path() + "/a").c_str()), 0);
+    std::string input = "ping";
+    ChildProcess term("/bin/sh",
+                      {"-c", "cd '" + dir.path() + "' && exec '" + ChildProcess::BinDir() +
+                                 "/porvane-cli' term ./a"},
+                      &input);
+    EXPECT_EQ(port.ReadExactly(4, 30000), "ping");
+    EXPECT_EQ(term.Wait(), 0);
+    EXPECT_EQ(term.ReadAllError(), "");
+}
+
+// Piped, term reads for as long as the port talks: the linger is a silence, not a limit.
+TEST(TermCommand, APipedTermReadsUntilTheLineFallsSilent) {
+    comm::testing::PtyPair port;
+    std::string input;  // held open until the session is seen to run
+    // A linger well above the pace of the lines, which a loaded machine may stretch.
+    ChildProcess term("porvane-cli", {"term", port.slave_path(), "--linger", "5000"}, &input);
+    ASSERT_TRUE(term.WriteInput("go"));
+    ASSERT_EQ(port.ReadExactly(2), "go");
+    term.CloseInput();
+    std::string expected;
+    std::string shown;
+    // A line every 300 ms, each sent once the one before is shown, for longer than 5 s.
+    for (int i = 0; i < 25; ++i) {
+        const std::string line = "line " + std::to_string(i) + "\n";
+        port.WriteAll(line);
+        expected += line;
+        shown += term.ReadOutputUntil(line, 10000);
+        ASSERT_EQ(shown, expected);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    EXPECT_EQ(term.ReadAllOutput(), "");
+    EXPECT_EQ(term.Wait(), 0);
+}
+
+// A pause in arrivals ends the burst's line, though term itself sends nothing.
+TEST(TermCommand, APauseInArrivalsEndsTheLine) {
+    struct Row {
+        const char* option;
+        std::string first, second_end;
+    } rows[] = {
+        {"--hex", "41 41 41 41 \n", "42 42 42 42 \n"},
+        {"--time=delta", "+0.000000 AAAA\n", " BBBB\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.option);
+        comm::testing::PtyPair port;
+        std::string input;
+        ChildProcess term("porvane-cli", {"term", port.slave_path(), row.option}, &input);
+        ASSERT_TRUE(term.WriteInput("x"));
+        ASSERT_EQ(port.ReadExactly(1), "x");
+        port.WriteAll("AAAA");
+        EXPECT_EQ(term.ReadOutputUntil(row.first, 10000), row.first);
+        port.WriteAll("BBBB");
+        const std::string second = term.ReadOutputUntil(row.second_end, 10000);
+        EXPECT_GE(second.size(), row.second_end.size());
+        EXPECT_EQ(second.substr(second.size() - std::min(second.size(), row.second_end.size())),
+                  row.second_end);
+        term.CloseInput();
+        EXPECT_EQ(term.Wait(), 0);
+    }
+}
+
+// A link that vanishes and is made again is reopened: nothing announces it but the path.
+TEST(TermCommand, ReconnectReopensALinkThatComesBack) {
+    TempDir dir;
+    const std::string a = dir.path() + "/a";
+    const std::string b = dir.path() + "/b";
+    auto link = [&] {
+        auto socat = std::make_unique<ChildProcess>(
+            "/usr/bin/socat",
+            std::vector<std::string>{"pty,rawer,link=" + a, "pty,rawer,link=" + b});
+        EXPECT_TRUE(WaitForPath(a) && WaitForPath(b));
+        return socat;
+    };
+    auto socat = link();
+    std::string input;
+    ChildProcess term("porvane-cli", {"term", "--reconnect", a}, &input);
+    ASSERT_TRUE(comm::testing::WaitForHolder(a, term.pid()));
+    socat->Signal(SIGTERM);  // socat removes its links as it ends
+    socat->Wait();
+    socat = link();
+    ASSERT_TRUE(comm::testing::WaitForHolder(a, term.pid()));
+    // Bytes that came before term purged the reopened port are gone: sent until one shows.
+    std::string shown;
+    for (int i = 0; i < 50 && shown.find("ping") == std::string::npos; ++i) {
+        std::ofstream(b) << "ping" << std::flush;
+        shown += term.ReadOutputUntil("ping", 500);
+    }
+    EXPECT_NE(shown.find("ping"), std::string::npos);
+    term.Signal(SIGTERM);
+    EXPECT_EQ(term.Wait(), 0);
+    const std::string said = term.ReadAllError();
+    EXPECT_NE(said.find("串口已断开: " + a), std::string::npos) << said;
+    EXPECT_NE(said.find("the adapter is back: " + a), std::string::npos) << said;
+}
+
+// A server that takes another setting than asked: said, and the port not used when the setting
+// was asked for on the command line.
+TEST(TermCommand, ASettingTheServerDidNotTakeIsSaid) {
+    ChildProcess server(PORVANE_PYTHON, {PARITYLESS_SERVER});
+    const std::string first = server.ReadOutputUntil("\n", 10000);
+    ASSERT_FALSE(first.empty());
+    const std::string port = "rfc2217://127.0.0.1:" + first.substr(0, first.find('\n'));
+    std::string input = "x";
+    ChildProcess asked("porvane-cli", {"term", port, "--parity", "even"}, &input);
+    EXPECT_EQ(asked.Wait(), 1);
+    EXPECT_EQ(asked.ReadAllError(),
+              "porvane-cli: " + port + ": the port took no parity, not even parity\n");
+    // As asked: nothing to say.
+    std::string ping = "ping";
+    ChildProcess plain("porvane-cli", {"term", port, "--parity", "no"}, &ping);
+    EXPECT_EQ(plain.Wait(), 0);
+    EXPECT_EQ(plain.ReadAllError(), "");
+}
+
+// --imap and --omap translate bytes each way, by the rule names picocom gives its maps.
+TEST(TermCommand, CharacterMapsTranslateEachWay) {
+    comm::testing::PtyPair port;
+    std::string input;
+    ChildProcess term("porvane-cli",
+                      {"term", port.slave_path(), "--omap", "lfcrlf,bsdel", "--imap", "crlf,delbs"},
+                      &input);
+    ASSERT_TRUE(term.WriteInput("a\nb\b"));
+    EXPECT_EQ(port.ReadExactly(5), "a\r\nb\x7f");
+    port.WriteAll("x\ry\x7f");
+    EXPECT_EQ(term.ReadOutputUntil("y\b"), "x\ny\b");
+    term.CloseInput();
+    EXPECT_EQ(term.Wait(), 0);
+    ChildProcess bad("porvane-cli", {"term", port.slave_path(), "--imap", "crlf,igncr"});
+    EXPECT_EQ(bad.Wait(), 2);
+    EXPECT_EQ(bad.ReadAllError(),
+              "porvane-cli: --imap: igncr maps a byte that an earlier rule maps already\n");
+}
+
+// The marked log: a stamped line per burst each way, "<" received and ">" sent, escaped.
+TEST(TermCommand, AMarkedLogHoldsBothDirections) {
+    comm::testing::PtyPair port;
+    TempDir dir;
+    const std::string log = dir.path() + "/log";
+    std::string input;
+    ChildProcess term("porvane-cli", {"term", port.slave_path(), "--log", log, "--log-marked"},
+                      &input);
+    ASSERT_TRUE(term.WriteInput("hi\n"));
+    EXPECT_EQ(port.ReadExactly(3), "hi\n");
+    port.WriteAll("ok\r\n");
+    EXPECT_EQ(term.ReadOutputUntil("ok\r\n"), "ok\r\n");
+    term.CloseInput();
+    EXPECT_EQ(term.Wait(), 0);
+    std::ifstream logged(log);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(logged, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\d\d:\d\d:\d\d\.\d{6} > hi\\n)")))
+        << lines[0];
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(\d\d:\d\d:\d\d\.\d{6} < ok\\r\\n)")))
+        << lines[1];
+}
+
+// The port is left as term found it: the settings it had come back at the end.
+TEST(TermCommand, ThePortGetsItsSettingsBack) {
+    comm::testing::PtyPair port;
+    comm::KernelTermios before;
+    ASSERT_TRUE(comm::GetKernelTermios(port.slave(), before));
+    comm::SetTermiosSpeed(before, 4800);
+    ASSERT_TRUE(comm::SetKernelTermios(port.slave(), before));
+    ASSERT_TRUE(comm::GetKernelTermios(port.slave(), before));
+    ASSERT_EQ(before.ospeed, 4800u);
+    std::string input = "x";
+    ChildProcess term("porvane-cli", {"term", port.slave_path(), "--baud", "115200"}, &input);
+    EXPECT_EQ(port.ReadExactly(1), "x");
+    comm::KernelTermios during;
+    ASSERT_TRUE(comm::GetKernelTermios(port.slave(), during));
+    EXPECT_EQ(during.ospeed, 115200u);
+    EXPECT_EQ(term.Wait(), 0);
+    comm::KernelTermios after;
+    ASSERT_TRUE(comm::GetKernelTermios(port.slave(), after));
+    EXPECT_EQ(after.ospeed, 4800u);
+    EXPECT_EQ(after.cflag, before.cflag);
+    EXPECT_EQ(after.lflag, before.lflag);
+}
+
+// --no-dtr and --no-rts hold their line low from the open on; the other stays raised.
+TEST(TermSession, NoDtrAndNoRtsHoldTheirLineLow) {
+    struct Row {
+        const char* name;
+        bool no_dtr, no_rts;
+        uint32_t control;
+    } rows[] = {
+        {"neither", false, false, comm::kModemControlDtr | comm::kModemControlRts},
+        {"--no-dtr", true, false, comm::kModemControlRts},
+        {"--no-rts", false, true, comm::kModemControlDtr},
+        {"both", true, true, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto port = comm::testing::ScriptedPort::Create();
+        int input[2];
+        ASSERT_EQ(::pipe(input), 0);
+        comm::UniqueFd input_read(input[0]);
+        ::close(input[1]);  // nothing to send
+        comm::UniqueFd sink(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+        TermOptions options;
+        options.port = "ttyS0";
+        options.no_dtr = row.no_dtr;
+        options.no_rts = row.no_rts;
+        TermSession session(options, input_read.get(), sink.get(), sink.get(), -1,
+                            [port](const std::string&) { return port->Open(); });
+        EXPECT_EQ(session.Run(), 0);
+        EXPECT_EQ(port->ModemControl(), row.control);
+    }
+    // RTS cannot be held low while the flow control drives it.
+    std::string error;
+    serial::LineSettings s;
+    TermOptions both;
+    both.port = "ttyS0";
+    both.flow = "rts";
+    both.no_rts = true;
+    EXPECT_FALSE(BuildTermSettings(both, s, error));
 }
 
 TEST(TermSettings, OptionsBecomeTheRecord) {

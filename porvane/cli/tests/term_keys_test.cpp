@@ -50,6 +50,26 @@ TEST(TermKeys, KeysGoAsTypedAndTheEscapeKeyStartsACommand) {
     }
 }
 
+TEST(TermKeys, AnotherEscapeKey) {
+    struct Row {
+        const char* text;
+        std::optional<std::string> name;
+    } rows[] = {
+        {"a", "Ctrl-A"},     {"ctrl-b", "Ctrl-B"}, {"Ctrl-X", "Ctrl-X"}, {"^]", std::nullopt},
+        {"^Y", "Ctrl-Y"},    {"c", std::nullopt},  {"m", std::nullopt},  {"ab", std::nullopt},
+        {"1", std::nullopt}, {"", std::nullopt},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        const std::optional<EscapeKey> key = ParseEscapeKey(row.text);
+        EXPECT_EQ(key ? std::optional(key->name) : std::nullopt, row.name);
+    }
+    // With Ctrl-A the escape key, Ctrl-T is a key like any other.
+    TermKeys keys("", ParseEscapeKey("a")->byte);
+    EXPECT_EQ(Render(keys, "\x14\x01q\x01\x01"), "\x14[q]\x01");
+    EXPECT_EQ(TermCommandList("\n", "Ctrl-A").substr(0, 15), "Ctrl-A q  quit\n");
+}
+
 TEST(TermKeys, EnterMapping) {
     EXPECT_EQ(EnterBytes(""), "");
     EXPECT_EQ(EnterBytes("CR"), "\r");
