@@ -642,17 +642,20 @@ TEST_F(WatchTraceTest, EveryWriteThatReachesThePortIsRecordedAndNoOther) {
 // which file it reached: it is on neither port's record, but counted and said on the first.
 TEST_F(WatchTraceTest, AWriteWhoseDescriptorChangesMeanwhileIsNotPutOnAnyPortsRecord) {
     comm::testing::PtyPair other;
-    auto watch =
-        Watch({"--", Bin("hostile_tracee"), port_.slave_path(), "dup2", other.slave_path()});
-    EXPECT_EQ(port_.ReadExactly(3, 30000), "ABC");
-    EXPECT_EQ(other.ReadExactly(1, 30000), "Z");
-    const std::vector<std::string> lines = ReadLines(*watch);
-    EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
-    const PortLog first = LogOf(lines, port_.slave_path());
-    EXPECT_EQ(first.written, "") << ::testing::PrintToString(lines);
-    EXPECT_TRUE(first.Shows({"调用期间描述符被换成别的文件, 没有记录: 1 次请求 (3 bytes)"}))
-        << ::testing::PrintToString(lines);
-    EXPECT_EQ(LogOf(lines, other.slave_path()).written, "Z") << ::testing::PrintToString(lines);
+    for (const char* path : {"--trace", "--preload"}) {
+        SCOPED_TRACE(path);
+        auto watch = Watch({path, "--port", port_.slave_path(), "--port", other.slave_path(), "--",
+                            Bin("hostile_tracee"), port_.slave_path(), "dup2", other.slave_path()});
+        EXPECT_EQ(port_.ReadExactly(3, 30000), "ABC");
+        EXPECT_EQ(other.ReadExactly(1, 30000), "Z");
+        const std::vector<std::string> lines = ReadLines(*watch);
+        EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
+        const PortLog first = LogOf(lines, port_.slave_path());
+        EXPECT_EQ(first.written, "") << ::testing::PrintToString(lines);
+        EXPECT_TRUE(first.Shows({"调用期间描述符被换成别的文件, 没有记录: 1 次请求 (3 bytes)"}))
+            << ::testing::PrintToString(lines);
+        EXPECT_EQ(LogOf(lines, other.slave_path()).written, "Z") << ::testing::PrintToString(lines);
+    }
 }
 
 // A reader of the records that stalls while the program writes much more than the host can
