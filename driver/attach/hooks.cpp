@@ -172,19 +172,22 @@ size_t FilterReceived(OpenPort& port, const iovec* iov, int count, size_t got) {
 // What a read of a port returned, after the driver saw it. Returns the program's result;
 // kReadAgain when a blocking read's bytes were all deleted.
 constexpr ssize_t kReadAgain = -2;
-// A read whose descriptor was made another file meanwhile (dup2 by another thread: the port
-// found before the read is not the one found after) cannot tell which file it read: counted on
-// the port it started on, not recorded.
-constexpr OpenPort* kSamePortAsAfter = reinterpret_cast<OpenPort*>(-1);
-ssize_t AfterRead(int fd, const iovec* iov, int count, ssize_t got,
-                  OpenPort* before = kSamePortAsAfter) {
+// The port a read's descriptor referred to before the read, when the caller looked. A read whose
+// descriptor was made another file meanwhile (dup2 by another thread: the port found before is
+// not the one found after) cannot tell which file it read: counted on the port it started on,
+// not recorded.
+struct PortBefore {
+    bool looked = false;
+    OpenPort* port = nullptr;
+};
+ssize_t AfterRead(int fd, const iovec* iov, int count, ssize_t got, PortBefore before = {}) {
     if (got < 0)
         return got;
     uint32_t state;
     OpenPort* port = Registry().Watched(fd, state);
-    if (before != kSamePortAsAfter && before != port) {
-        if (before != nullptr)
-            before->descriptor_changed.Count(static_cast<uint32_t>(got));
+    if (before.looked && before.port != port) {
+        if (before.port != nullptr)
+            before.port->descriptor_changed.Count(static_cast<uint32_t>(got));
         return got;
     }
     if (port == nullptr)
@@ -806,7 +809,7 @@ SIEVRA_EXPORT int execle(const char* path, const char* arg, ...) {
 SIEVRA_EXPORT ssize_t read(int fd, void* buffer, size_t n) {
     for (;;) {
         uint32_t state;
-        OpenPort* before = Registry().Watched(fd, state);
+        const PortBefore before{true, Registry().Watched(fd, state)};
         const ssize_t got = Real().read(fd, buffer, n);
         const iovec whole{buffer, n};
         const ssize_t r = AfterRead(fd, &whole, 1, got, before);
@@ -822,7 +825,7 @@ SIEVRA_EXPORT ssize_t __read_chk(int fd, void* buffer, size_t n, size_t size) {
 SIEVRA_EXPORT ssize_t readv(int fd, const iovec* iov, int count) {
     for (;;) {
         uint32_t state;
-        OpenPort* before = Registry().Watched(fd, state);
+        const PortBefore before{true, Registry().Watched(fd, state)};
         const ssize_t r = AfterRead(fd, iov, count, Real().readv(fd, iov, count), before);
         if (r != kReadAgain)
             return r;
