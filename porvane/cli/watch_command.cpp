@@ -365,6 +365,10 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         return kOutputNotWritable;
     }
     std::FILE* const records_out = output_file ? output_file.get() : out;
+    // The program's own output shares the stream: a line written whole in one write is never
+    // cut by it.
+    if (!output_file)
+        std::setvbuf(out, nullptr, _IOLBF, BUFSIZ);
     const std::string program =
         options.command.empty() ? std::string() : trace::FindProgram(options.command[0]);
     WatchPath path = WatchPath::kPreload;

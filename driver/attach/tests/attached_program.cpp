@@ -64,6 +64,10 @@ AttachedProgram::~AttachedProgram() {
 }
 
 std::string AttachedProgram::ReadLine(int timeout_ms) {
+    return NextLine(timeout_ms).value_or("");
+}
+
+std::optional<std::string> AttachedProgram::NextLine(int timeout_ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         const size_t end = pending_.find('\n');
@@ -77,11 +81,11 @@ std::string AttachedProgram::ReadLine(int timeout_ms) {
                               .count();
         pollfd p{out_, POLLIN, 0};
         if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0)
-            return {};
+            return std::nullopt;
         char buffer[4096];
         const ssize_t n = ::read(out_, buffer, sizeof buffer);
         if (n <= 0)
-            return {};
+            return std::nullopt;
         pending_.append(buffer, static_cast<size_t>(n));
     }
 }

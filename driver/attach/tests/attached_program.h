@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ class AttachedProgram {
     pid_t pid() const { return pid_; }
     // The next line of standard output (without its newline); empty at the end or time-out.
     std::string ReadLine(int timeout_ms = 20000);
+    // The same, telling an empty line from the end or a time-out (nothing).
+    std::optional<std::string> NextLine(int timeout_ms = 20000);
     void WriteLine(const std::string& line);
     // Ends the program's standard input.
     void CloseInput();

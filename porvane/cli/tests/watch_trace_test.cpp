@@ -85,12 +85,13 @@ PortLog LogOf(const std::vector<std::string>& lines, const std::string& port) {
     return log;
 }
 
-// Reads watch's output to its end (or, with until, to the first line holding it).
+// Reads watch's output to its end (or, with until, to the first line holding it). The program's
+// own output shares the stream: an empty line of it is no end.
 std::vector<std::string> ReadLines(AttachedProgram& watch, std::vector<std::string> lines = {},
                                    const std::string& until = {}) {
-    for (std::string line; !(line = watch.ReadLine()).empty();) {
-        lines.push_back(line);
-        if (!until.empty() && line.find(until) != std::string::npos)
+    for (std::optional<std::string> line; (line = watch.NextLine());) {
+        lines.push_back(*line);
+        if (!until.empty() && line->find(until) != std::string::npos)
             break;
     }
     return lines;
@@ -464,7 +465,7 @@ TEST_F(WatchTraceTest, TheProgramsCallsAreRecordedExactlyAsStraceSeesThem) {
 import serial, sys
 s = serial.Serial(sys.argv[1], 115200, timeout=30)
 s.write(b'ATI\r')
-print(s.read(2).decode(), flush=True)
+sys.stderr.write(s.read(2).decode() + '\n')
 s.close()
 )";
     const struct {
@@ -567,7 +568,8 @@ os.write(fd, b'A\x00B\x01C')
 try:
     fcntl.ioctl(fd, termios.TIOCMBIC, struct.pack('i', termios.TIOCM_RTS))
 except OSError as e:
-    print('refused', e.errno, flush=True)
+    sys.stdout.write(f'refused {e.errno}\n')  # one write: watch's lines share the stream
+    sys.stdout.flush()
 a = termios.tcgetattr(fd)
 a[0] |= termios.ICRNL
 a[1] |= termios.ONLCR | termios.OPOST
