@@ -1070,12 +1070,13 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                 // An open file another connection holds already (a child's, inherited) is the
                 // same open: not on record again, and its rules stay.
                 if (!port.serial.Attach(std::move(request.passed), owner)) {
-                    // A tracer follows a whole tree of processes: which one opened the port is
-                    // said before its open.
-                    if (speaker != 0) {
+                    // A tracer follows a whole tree of processes, and a watch names every
+                    // opener: which process opened the port is said before its open.
+                    const pid_t opener = speaker != 0 ? speaker : peer ? peer->pid : 0;
+                    if (opener != 0 && (speaker != 0 || options_.name_openers)) {
                         port.drain.MakeRoom(kProcessReportSize + kStatusRecordSize);
                         port.last_pid = 0;
-                        port.ReportProcess(speaker, speaker_name);
+                        port.ReportProcess(opener, speaker_name);
                     }
                     s = IoCallDriverAndWait(top, IRP_MJ_CREATE, data, 4);
                     if (s.Status != STATUS_SUCCESS) {

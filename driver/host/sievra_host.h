@@ -58,6 +58,9 @@ class SievraHost {
         // what to do then, on Serve's thread (call PortArrived and PortDeparted).
         int changes_fd = -1;
         std::function<void(SievraHost& host)> on_changes;
+        // Every open on record is preceded by the process that made it (a watched tree of
+        // processes shares its ports), not only a tracer's.
+        bool name_openers = false;
     };
     // What became of a port that arrived or departed, with its number (0 when none).
     struct PortEvent {

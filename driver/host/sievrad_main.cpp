@@ -93,6 +93,8 @@ int main(int argc, char** argv) {
     bool on_demand = false;
     app.add_flag("--ports-on-demand", on_demand,
                  "The map starts empty and is given ports as they are needed (no warning)");
+    app.add_flag("--name-openers", options.name_openers,
+                 "Record which process made each open of a port before the open");
     cli_support::ManualSections manual;
     manual.examples = {
         {"--runtime-dir /run/sievra --group dialout",

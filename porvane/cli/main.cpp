@@ -74,7 +74,8 @@ constexpr char kWatchFooter[] =
     "port; line breaks, zero bytes and other control characters in data are shown escaped\n"
     "(\\r, \\n, \\t, \\xNN). A refused call is marked [failed: ERRNO, reason]; a change of\n"
     "terminal settings adds a line \"stty: ...\". After the program ends, one summary line per\n"
-    "port: calls, bytes written and read, errors. Exit status: the program's, 125 when it cannot\n"
+    "port: requests, bytes written and read, errors. Exit status: the program's, 125 when it "
+    "cannot\n"
     "be started, 4 when the --output file cannot be written.";
 
 // Each command's help lists the exit statuses that command gives.

@@ -302,7 +302,7 @@ void RecordOutput::EmitLocked(const std::string& port, const MonitorRecord& r,
     if (failure != 0)
         ++tally.errors;
     if (!report)
-        ++tally.calls;
+        ++tally.requests;
     if (r.kind == sievra::kKindWrite)
         tally.bytes_written += r.length;
     if (r.kind == sievra::kKindRead)
@@ -432,17 +432,17 @@ void RecordOutput::WriteSummary() {
     for (const PortTally& t : tallies_) {
         if (options_.format == RecordFormat::kJson) {
             std::fprintf(out_,
-                         "{\"summary\":true,\"port\":%s,\"calls\":%" PRIu64
+                         "{\"summary\":true,\"port\":%s,\"requests\":%" PRIu64
                          ",\"bytes_written\":%" PRIu64 ",\"bytes_read\":%" PRIu64
                          ",\"errors\":%" PRIu64 ",\"unwatched\":%" PRIu64 "}\n",
-                         JsonString(t.port).c_str(), t.calls, t.bytes_written, t.bytes_read,
+                         JsonString(t.port).c_str(), t.requests, t.bytes_written, t.bytes_read,
                          t.errors, t.unwatched);
         } else {
             std::fprintf(
                 out_,
-                "%s: summary: %" PRIu64 " calls, %" PRIu64 " bytes written, %" PRIu64
+                "%s: summary: %" PRIu64 " requests, %" PRIu64 " bytes written, %" PRIu64
                 " bytes read, %" PRIu64 " errors%s\n",
-                t.port.c_str(), t.calls, t.bytes_written, t.bytes_read, t.errors,
+                t.port.c_str(), t.requests, t.bytes_written, t.bytes_read, t.errors,
                 t.unwatched == 0
                     ? ""
                     : (", " + std::to_string(t.unwatched) + " requests not watched").c_str());

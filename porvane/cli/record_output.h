@@ -52,8 +52,8 @@ class RecordOutput {
     void SetDefaultProcessIfPending(RecordProcess process);
     // Writes the records of a buffer read from port's stream, stamped with the time of the call.
     void Write(const std::string& port, const uint8_t* buffer, size_t count);
-    // One line per port that had records: calls, bytes written and read, errors (a JSON object
-    // each in JSON mode).
+    // One line per port that had records: requests (a program's call may be several), bytes written
+    // and read, errors (a JSON object each in JSON mode).
     void WriteSummary();
     // The ports whose program made calls the attachment could not see, and how many.
     std::vector<std::pair<std::string, uint64_t>> UnseenCalls();
@@ -66,7 +66,7 @@ class RecordOutput {
     struct PortTally {
         std::string port;
         RecordProcess process;
-        uint64_t calls = 0, bytes_written = 0, bytes_read = 0, errors = 0, unwatched = 0;
+        uint64_t requests = 0, bytes_written = 0, bytes_read = 0, errors = 0, unwatched = 0;
         uint64_t unseen = 0;   // calls made inside the C library, out of the attachment's sight
         uint32_t failure = 0;  // the errno the driver said the next request failed with
         std::vector<uint8_t> held = {};  // a read or write record whose call may go on in the next

@@ -479,7 +479,7 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         return kCannotRun;
     }
     std::string error;
-    std::vector<std::string> host_args = {sievrad, "--runtime-dir", runtime_dir};
+    std::vector<std::string> host_args = {sievrad, "--runtime-dir", runtime_dir, "--name-openers"};
     if (on_demand)
         host_args.push_back("--ports-on-demand");
     const pid_t host = Spawn(host_args, host_env, ready_pipe[1], false, true, error);
