@@ -49,6 +49,11 @@ enum Operation : uint8_t {
     // along is one end of a socket pair the program has just made. The host serves it as a
     // connection to "SievrApp<n>" made by whoever made the pair; no answer on "SievrHome".
     kHomeConnect = 12,
+    // On "SievrHome": the process is about to run a new program under a user who cannot read
+    // the attachment, so that program's calls go unwatched; input, the 32-bit error of the
+    // check and the process's name (at most 16 bytes). No answer. The host says so, naming the process and its user as the kernel gives
+    // them.
+    kHomeUnfollowed = 13,
 };
 
 // "SievrHome", beside the application sockets, takes one connection from each program that may

@@ -2,6 +2,7 @@
 // makes the real call first (or, for a filtered write, in place of the program's bytes) and keeps
 // errno as the real call left it. Descriptors that are not watched ports, set-user-id programs
 // and SIEVRA_DISABLE=1 see the real calls only.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <poll.h>
@@ -525,6 +526,10 @@ class ExecEnvironment {
 // exec that returns failed: the links close on exec again, and errno is the exec's.
 template <class Exec>
 int ExecKeepingLinks(char* const* envp, Exec exec) {
+    {
+        ErrnoKeeper keep;
+        TellHomeIfUnfollowed();
+    }
     int sockets[PortRegistry::kMaxOpens];
     uint32_t ports[PortRegistry::kMaxOpens];
     const int count = Registry().enabled()
@@ -609,6 +614,10 @@ __attribute__((constructor)) void Load() {
         ::unsetenv("SIEVRA_LINKS");  // the list is this image's, not its children's
     }
     Registry().Enable();
+    Dl_info self{};
+    if (::dladdr(reinterpret_cast<void*>(&Load), &self) != 0 && self.dli_fname != nullptr &&
+        ::realpath(self.dli_fname, config.library) == nullptr)
+        config.library[0] = '\0';
     if (LinkConfig().home_link.load() >= 0 || OpenHomeLink() >= 0)
         Registry().KeepHomeLink();
 }

@@ -4,6 +4,7 @@
 #include <linux/capability.h>
 #include <poll.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -409,6 +410,65 @@ bool AdoptHomeLink(int socket) {
     g_config.home_inode = st.st_ino;
     g_config.home_link.store(socket);
     return true;
+}
+
+namespace {
+
+// True when the process's user and groups, without any capability (an exec to a user other
+// than root drops them), may use a file of mode st for want (4 read, 1 search).
+bool Permits(const struct stat& st, unsigned want, const gid_t* groups, int group_count) {
+    const uid_t user = ::geteuid();
+    if (user == 0)
+        return true;
+    if (st.st_uid == user)
+        return ((st.st_mode >> 6) & want) == want;
+    bool member = st.st_gid == ::getegid();
+    for (int i = 0; i < group_count && !member; ++i)
+        member = groups[i] == st.st_gid;
+    return (((member ? st.st_mode >> 3 : st.st_mode) & 7) & want) == want;
+}
+
+// Whether the next program of this process can read path (its folders searched, the file
+// read), by the mode bits alone.
+bool ReadableAfterExec(const char* path, int& error) {
+    gid_t groups[64];
+    const int group_count = ::getgroups(64, groups);
+    char prefix[sizeof g_config.library];
+    const size_t length = ::strnlen(path, sizeof prefix - 1);
+    for (size_t end = 1; end <= length; ++end) {
+        if (end != length && path[end] != '/')
+            continue;
+        std::memcpy(prefix, path, end);
+        prefix[end] = '\0';
+        struct stat st;
+        if (::stat(prefix, &st) != 0) {
+            error = errno;
+            return false;
+        }
+        if (!Permits(st, end == length ? 4 : 1, groups, group_count < 0 ? 0 : group_count)) {
+            error = EACCES;
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void TellHomeIfUnfollowed() {
+    const int home = LiveHome();
+    int error = 0;
+    if (home < 0 || g_config.library[0] != '/' || ReadableAfterExec(g_config.library, error))
+        return;
+    uint8_t header[link::kRequestHeaderSize];
+    uint8_t notice[4 + 16] = {};
+    PutLe32(notice, static_cast<uint32_t>(error));
+    ::prctl(PR_GET_NAME, notice + 4);  // 16 bytes with its end
+    const uint32_t length =
+        static_cast<uint32_t>(4 + ::strnlen(reinterpret_cast<char*>(notice + 4), 16));
+    Header(header, 0, link::kHomeUnfollowed | link::kNoReply, 0, length, 0);
+    const iovec parts[2] = {{header, sizeof header}, {notice, length}};
+    SendMessage(home, parts, 2, -1, g_config.reply_timeout_ms);
 }
 
 bool IsHomeLink(int fd) {

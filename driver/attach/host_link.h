@@ -19,6 +19,8 @@ struct HostLinkConfig {
     // The home link (see OpenHomeLink), or -1; the inode tells it is still the number's.
     std::atomic<int> home_link{-1};
     ino_t home_inode = 0;
+    // The attachment's own file, which a new program of this process must be able to read.
+    char library[4096] = {};
 };
 HostLinkConfig& LinkConfig();
 
@@ -30,6 +32,11 @@ int OpenHomeLink();
 // Takes socket, which the previous image kept across exec, as the home link when it is a
 // connection to this folder's "SievrHome" served by a host this program may trust.
 bool AdoptHomeLink(int socket);
+
+// Tells the host, through the home link, when the program about to be run cannot load the
+// attachment because the process's user (changed since it started) may not read it. Called
+// before an exec; safe where exec is (a vfork child, a signal handler).
+void TellHomeIfUnfollowed();
 
 // True when fd is the home link.
 bool IsHomeLink(int fd);

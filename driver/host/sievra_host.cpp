@@ -684,8 +684,16 @@ void SievraHost::Serve() {
         const bool stopping = (fds.back().revents & POLLIN) != 0;
         if (fds[fds.size() - 2].revents & POLLIN)
             TakeUnlistedNotices(stopping ? kNoticesAtStop : kNoticesPerRound);
-        if (stopping)
+        if (stopping) {
+            // What the home links said before the stop is told too.
+            AcceptHomeLinks();
+            for (const comm::UniqueFd& link : home_links_) {
+                for (size_t taken = 0;
+                     taken < kNoticesPerRound && ServeHomeRequest(link.get(), true); ++taken) {
+                }
+            }
             return;
+        }
         // Requests of the home links first (each link's place in the set is its index), then
         // new links.
         for (size_t i = home_links_.size(); i-- > 0;) {
@@ -779,8 +787,8 @@ bool MadeAsSenderIsNow(const ucred& sender, const PeerCredentials& made_by) {
 
 }  // namespace
 
-bool SievraHost::ServeHomeRequest(int fd) {
-    uint8_t header[link::kRequestHeaderSize + 4];
+bool SievraHost::ServeHomeRequest(int fd, bool stopping) {
+    uint8_t header[link::kRequestHeaderSize + 4 + 16];  // the longest: a notice with a name
     iovec part{header, sizeof header};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(4 * sizeof(int))];
     msghdr msg{};
@@ -814,10 +822,28 @@ bool SievraHost::ServeHomeRequest(int fd) {
         return false;  // the program ended
     // A request this host does not know ends the link; a connection it cannot take is closed,
     // which its maker sees as a refused open.
-    if (n != static_cast<ssize_t>(sizeof header) || (msg.msg_flags & MSG_TRUNC) != 0 ||
-        (header[4] & ~link::kNoReply) != link::kHomeConnect || GetLe32(header + 9) != 4) {
+    const uint8_t op = header[4] & ~link::kNoReply;
+    const uint32_t in = GetLe32(header + 9);
+    if (n < static_cast<ssize_t>(link::kRequestHeaderSize) || (msg.msg_flags & MSG_TRUNC) != 0 ||
+        static_cast<size_t>(n) != link::kRequestHeaderSize + in ||
+        !(op == link::kHomeConnect ? in == 4 : op == link::kHomeUnfollowed && in >= 4)) {
         return false;
     }
+    if (op == link::kHomeUnfollowed) {
+        // Told a bounded number of times: a program cannot fill the host's output with them.
+        // The name comes with the notice: the process may be gone when it is read.
+        constexpr size_t kMaxUnfollowedNotices = 64;
+        if (options_.unfollowed && sender.pid > 0 && unfollowed_told_ < kMaxUnfollowedNotices) {
+            ++unfollowed_told_;
+            const std::string_view name(
+                reinterpret_cast<const char*>(header + link::kRequestHeaderSize + 4), in - 4);
+            options_.unfollowed(sender.pid, PrintableText(name.substr(0, name.find('\0'))),
+                                sender.uid);
+        }
+        return true;
+    }
+    if (stopping)
+        return false;
     const uint32_t number = GetLe32(header + link::kRequestHeaderSize);
     if (number == 0 || number > ports_.size() || !passed.valid())
         return true;

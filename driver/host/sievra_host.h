@@ -61,6 +61,9 @@ class SievraHost {
         // Every open on record is preceded by the process that made it (a watched tree of
         // processes shares its ports), not only a tracer's.
         bool name_openers = false;
+        // Told when a process is about to run a program whose user cannot read the attachment
+        // (its process id, command name and user): why that program's records stay empty.
+        std::function<void(pid_t pid, const std::string& command, uid_t user)> unfollowed;
     };
     // What became of a port that arrived or departed, with its number (0 when none).
     struct PortEvent {
@@ -118,8 +121,9 @@ class SievraHost {
     static std::string DevicePathOf(const std::string& name);
     // Takes the waiting connections of "SievrHome": kept only from root and the host's own user.
     void AcceptHomeLinks();
-    // Takes one request off a home link; false when the link is gone (it is closed then).
-    bool ServeHomeRequest(int fd);
+    // Takes one request off a home link; false when the link is gone (it is closed then). While
+    // stopping, notices are still told but no connection is started.
+    bool ServeHomeRequest(int fd, bool stopping = false);
     // Takes up to limit waiting notices of unlisted opens and tells the new ones.
     void TakeUnlistedNotices(size_t limit);
 
@@ -138,6 +142,7 @@ class SievraHost {
     static constexpr size_t kMaxHomeLinks = 1024;
     // Devices told already, by the sending user (Serve's thread only).
     std::map<uid_t, std::set<std::string>> unlisted_told_;
+    size_t unfollowed_told_ = 0;  // kHomeUnfollowed notices told (Serve's thread only)
     int stop_fd_[2] = {-1, -1};
     std::atomic<uint64_t> next_owner_{1};  // numbers the application connections
     std::mutex sessions_mutex_;            // guards sessions_ and stopping_

@@ -1,6 +1,7 @@
 // sievrad: the filter driver's host. Adds a port for each port of the device map, the ports of the
 // workbench's lists first in their order, then each port as it appears, and serves each port's
 // control device as the socket Sievr<n> in $SIEVRA_RUNTIME_DIR (default /run/sievra).
+#include <pwd.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -152,6 +153,15 @@ int main(int argc, char** argv) {
                      "(watched: %s)\n",
                      static_cast<int>(pid), command.c_str(), device.c_str(),
                      watched.empty() ? "none" : watched.c_str());
+        std::fflush(stderr);
+    };
+    options.unfollowed = [](pid_t pid, const std::string& command, uid_t user) {
+        const passwd* entry = ::getpwuid(user);
+        std::fprintf(stderr,
+                     "sievrad: process %d (%s) runs its next program as user %s (%u), who cannot "
+                     "read the attachment: that program's calls are not watched\n",
+                     static_cast<int>(pid), command.c_str(),
+                     entry != nullptr ? entry->pw_name : "?", static_cast<unsigned>(user));
         std::fflush(stderr);
     };
     if (watcher) {

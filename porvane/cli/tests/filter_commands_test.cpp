@@ -573,6 +573,24 @@ TEST_F(WatchCommandTest, PrivateHostLivesAsLongAsTheProgramAndItsStatusPassesThr
     EXPECT_EQ(missing.Wait(), 125);
 }
 
+// Root that gives up its user and then runs a program cannot hand the attachment on to it when
+// the new user may not read the attachment's folder: the host says which process and user,
+// rather than the watch ending in silence.
+TEST_F(WatchCommandTest, AProgramWhoseUserCannotReadTheAttachmentIsSaid) {
+    if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root and setpriv";
+    PutAttachment();
+    ASSERT_EQ(::chmod(dir_.path().c_str(), 0700), 0);
+    LineProcess watch(Watch(), {"watch", "--preload", "--", "/usr/bin/setpriv", "--reuid=65534",
+                                "--regid=65534", "--clear-groups", "/bin/true"});
+    EXPECT_EQ(watch.Wait(), 0);
+    EXPECT_TRUE(std::regex_search(
+        watch.AllErrors(),
+        std::regex("sievrad: process \\d+ \\(setpriv\\) runs its next program as user "
+                   "nobody \\(65534\\), who cannot read the attachment")))
+        << watch.AllErrors();
+}
+
 // A real program under the attachment: its calls on the port from open to close, prefixed with
 // the port, and its exit status.
 // A python program that opens the port, sets its line, writes "ping" and ends with status 3,
