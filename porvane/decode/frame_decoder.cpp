@@ -1,0 +1,37 @@
+#include "porvane/decode/frame_decoder.h"
+
+#include "porvane/decode/modbus_decoder.h"
+#include "porvane/decode/nmea_decoder.h"
+
+namespace porvane::decode {
+
+std::unique_ptr<FrameDecoder> MakeFrameDecoder(std::string_view name) {
+    if (name == "modbus-rtu")
+        return MakeModbusRtuDecoder();
+    if (name == "modbus-ascii")
+        return MakeModbusAsciiDecoder();
+    if (name == "nmea")
+        return MakeNmeaDecoder();
+    if (name == "at")
+        return MakeAtDecoder();
+    return nullptr;
+}
+
+const char* DecoderNames() {
+    return "modbus-rtu|modbus-ascii|nmea|at";
+}
+
+std::string HexGroups(const uint8_t* data, size_t size) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(size * 3);
+    for (size_t i = 0; i < size; ++i) {
+        if (i != 0)
+            text += ' ';
+        text += kDigits[data[i] >> 4];
+        text += kDigits[data[i] & 15];
+    }
+    return text;
+}
+
+}  // namespace porvane::decode

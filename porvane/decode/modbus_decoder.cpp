@@ -1,0 +1,219 @@
+#include "porvane/decode/modbus_decoder.h"
+
+#include <cstdio>
+#include <optional>
+#include <vector>
+
+#include "porvane/decode/modbus_pdu.h"
+
+namespace porvane::decode {
+namespace {
+
+constexpr size_t kMaxRtuFrame = 256;  // address, PDU of at most 253, CRC
+constexpr size_t kMaxAsciiFrame = 513;
+
+std::string Hex4(uint16_t v) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", v);
+    return text;
+}
+
+// Frames of RTU: a frame is whole when its function's length is there and its CRC checks; a
+// pause longer than 3.5 characters, a length reached with a CRC that does not check, or more
+// bytes than a frame holds end whatever is held as a bad or cut frame.
+class ModbusRtuDecoder : public FrameDecoder {
+  public:
+    void SetSpeed(uint32_t bits_per_second) override { speed_ = bits_per_second; }
+
+    std::vector<Frame> Take(const Transfer& t) override {
+        std::vector<Frame> frames;
+        Side& side = sides_[t.flow == Flow::kWritten ? 0 : 1];
+        if (!side.held.empty() && t.time_us >= 0 && side.last_us >= 0 &&
+            t.time_us - side.last_us > PauseUs()) {
+            Extract(side, t.flow, true, frames);
+        }
+        side.held.insert(side.held.end(), t.data, t.data + t.size);
+        side.last_us = t.time_us;
+        Extract(side, t.flow, false, frames);
+        return frames;
+    }
+
+    std::vector<Frame> Finish() override {
+        std::vector<Frame> frames;
+        Extract(sides_[0], Flow::kWritten, true, frames);
+        Extract(sides_[1], Flow::kRead, true, frames);
+        return frames;
+    }
+
+  private:
+    struct Side {
+        std::vector<uint8_t> held;
+        int64_t last_us = -1;
+    };
+
+    // 3.5 characters of 11 bits at the line's speed; above 19200 bit/s a fixed 1.75 ms, as
+    // Modbus sets it. An unknown speed is taken for 9600.
+    int64_t PauseUs() const {
+        const uint32_t speed = speed_ == 0 ? 9600 : speed_;
+        return speed > 19200 ? 1750 : static_cast<int64_t>(3.5 * 11 * 1e6 / speed);
+    }
+
+    static bool CrcChecks(const uint8_t* bytes, size_t size) {
+        return size >= 4 && ModbusCrc(bytes, size - 2) == (bytes[size - 2] | bytes[size - 1] << 8);
+    }
+
+    void Extract(Side& side, Flow flow, bool ended, std::vector<Frame>& frames) {
+        const bool preferred = flow == Flow::kWritten;  // a program mostly is the client
+        std::vector<uint8_t>& held = side.held;
+        while (!held.empty()) {
+            size_t length = 0;
+            bool request = preferred;
+            bool reached = false;  // a form's length is there (its CRC did not check)
+            for (const bool as_request : {preferred, !preferred}) {
+                const std::optional<size_t> unit =
+                    ModbusUnitLength(held.data(), held.size(), as_request);
+                if (!unit || *unit + 2 > held.size())
+                    continue;
+                if (CrcChecks(held.data(), *unit + 2)) {
+                    length = *unit + 2;
+                    request = as_request;
+                    break;
+                }
+                reached = true;
+            }
+            if (length == 0 && (ended || reached) && CrcChecks(held.data(), held.size())) {
+                length = held.size();
+                request = ModbusUnitIsRequest(held.data(), length - 2, preferred);
+            }
+            if (length != 0) {
+                frames.push_back(
+                    {flow, "modbus-rtu: " + DescribeModbusUnit(held.data(), length - 2, request) +
+                               ", CRC ok"});
+                held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(length));
+                continue;
+            }
+            if (!ended && !reached && held.size() <= kMaxRtuFrame)
+                return;  // more may come
+            frames.push_back({flow, Bad(held, preferred)});
+            held.clear();
+        }
+    }
+
+    static std::string Bad(const std::vector<uint8_t>& held, bool preferred) {
+        const std::string bytes =
+            " (" + std::to_string(held.size()) + " bytes): " + HexGroups(held.data(), held.size());
+        if (held.size() < 4)
+            return "modbus-rtu: cut frame" + bytes;
+        const size_t unit = held.size() - 2;
+        const uint16_t sent = static_cast<uint16_t>(held[unit] | held[unit + 1] << 8);
+        return "modbus-rtu: " +
+               DescribeModbusUnit(held.data(), unit,
+                                  ModbusUnitIsRequest(held.data(), unit, preferred)) +
+               ", CRC BAD (" + Hex4(sent) + ", computed " + Hex4(ModbusCrc(held.data(), unit)) +
+               ")" + bytes;
+    }
+
+    Side sides_[2];
+    uint32_t speed_ = 0;
+};
+
+int HexValue(uint8_t c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// Frames of ASCII: from ":" to CR LF. Bytes outside a frame come out as such.
+class ModbusAsciiDecoder : public FrameDecoder {
+  public:
+    std::vector<Frame> Take(const Transfer& t) override {
+        std::vector<Frame> frames;
+        std::vector<uint8_t>& held = held_[t.flow == Flow::kWritten ? 0 : 1];
+        for (size_t i = 0; i < t.size; ++i) {
+            const uint8_t c = t.data[i];
+            if (c == ':' && !held.empty()) {  // a new frame began
+                frames.push_back(
+                    {t.flow, Outside(held, held.front() == ':' ? "cut frame" : "not a frame")});
+            }
+            held.push_back(c);
+            if (held.front() != ':') {
+                // Bytes before a frame: said when the frame begins, or at the end.
+                if (c == '\n' || held.size() > kMaxAsciiFrame)
+                    frames.push_back({t.flow, Outside(held, "not a frame")});
+                continue;
+            }
+            if (c == '\n' || held.size() > kMaxAsciiFrame)
+                frames.push_back({t.flow, Describe(held, t.flow)});
+        }
+        return frames;
+    }
+
+    std::vector<Frame> Finish() override {
+        std::vector<Frame> frames;
+        for (int i = 0; i < 2; ++i) {
+            if (!held_[i].empty())
+                frames.push_back(
+                    {i == 0 ? Flow::kWritten : Flow::kRead,
+                     Outside(held_[i], held_[i].front() == ':' ? "cut frame" : "not a frame")});
+        }
+        return frames;
+    }
+
+  private:
+    static std::string Outside(std::vector<uint8_t>& held, const char* what) {
+        std::string text = "modbus-ascii: " + std::string(what) + " (" +
+                           std::to_string(held.size()) +
+                           " bytes): " + HexGroups(held.data(), held.size());
+        held.clear();
+        return text;
+    }
+
+    static std::string Describe(std::vector<uint8_t>& held, Flow flow) {
+        const bool ended = held.size() >= 3 && held[held.size() - 2] == '\r' && held.back() == '\n';
+        const size_t digits = ended ? held.size() - 3 : 0;
+        std::vector<uint8_t> bytes;
+        bool hex = ended && digits % 2 == 0 && digits >= 6;
+        for (size_t i = 1; hex && i < 1 + digits; i += 2) {
+            const int high = HexValue(held[i]);
+            const int low = HexValue(held[i + 1]);
+            hex = high >= 0 && low >= 0;
+            bytes.push_back(static_cast<uint8_t>(high << 4 | low));
+        }
+        if (!hex)
+            return Outside(held, ended ? "not hex pairs" : "cut frame");
+        held.clear();
+        const size_t unit = bytes.size() - 1;
+        uint8_t sum = 0;
+        for (size_t i = 0; i < unit; ++i)
+            sum = static_cast<uint8_t>(sum + bytes[i]);
+        const uint8_t lrc = static_cast<uint8_t>(-sum);
+        const bool preferred = flow == Flow::kWritten;
+        std::string text = "modbus-ascii: " +
+                           DescribeModbusUnit(bytes.data(), unit,
+                                              ModbusUnitIsRequest(bytes.data(), unit, preferred));
+        if (lrc == bytes[unit])
+            return text + ", LRC ok";
+        char detail[40];
+        std::snprintf(detail, sizeof detail, ", LRC BAD (0x%02X, computed 0x%02X)", bytes[unit],
+                      lrc);
+        return text + detail;
+    }
+
+    std::vector<uint8_t> held_[2];
+};
+
+}  // namespace
+
+std::unique_ptr<FrameDecoder> MakeModbusRtuDecoder() {
+    return std::make_unique<ModbusRtuDecoder>();
+}
+
+std::unique_ptr<FrameDecoder> MakeModbusAsciiDecoder() {
+    return std::make_unique<ModbusAsciiDecoder>();
+}
+
+}  // namespace porvane::decode

@@ -1,0 +1,254 @@
+#include "porvane/decode/modbus_pdu.h"
+
+#include <cstdio>
+
+#include "porvane/decode/frame_decoder.h"
+
+namespace porvane::decode {
+namespace {
+
+const char* FunctionName(uint8_t function) {
+    switch (function) {
+        case 0x01:
+            return "read coils";
+        case 0x02:
+            return "read discrete inputs";
+        case 0x03:
+            return "read holding registers";
+        case 0x04:
+            return "read input registers";
+        case 0x05:
+            return "write single coil";
+        case 0x06:
+            return "write single register";
+        case 0x07:
+            return "read exception status";
+        case 0x08:
+            return "diagnostics";
+        case 0x0B:
+            return "get comm event counter";
+        case 0x0C:
+            return "get comm event log";
+        case 0x0F:
+            return "write multiple coils";
+        case 0x10:
+            return "write multiple registers";
+        case 0x11:
+            return "report server id";
+        case 0x16:
+            return "mask write register";
+        case 0x17:
+            return "read/write multiple registers";
+        case 0x18:
+            return "read FIFO queue";
+        default:
+            return nullptr;
+    }
+}
+
+const char* ExceptionName(uint8_t code) {
+    switch (code) {
+        case 0x01:
+            return "illegal function";
+        case 0x02:
+            return "illegal data address";
+        case 0x03:
+            return "illegal data value";
+        case 0x04:
+            return "server device failure";
+        case 0x05:
+            return "acknowledge";
+        case 0x06:
+            return "server device busy";
+        case 0x08:
+            return "memory parity error";
+        case 0x0A:
+            return "gateway path unavailable";
+        case 0x0B:
+            return "gateway target device failed to respond";
+        default:
+            return "unknown exception";
+    }
+}
+
+uint16_t Be16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+
+std::string Hex4(uint16_t v) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", v);
+    return text;
+}
+
+std::string Hex2(uint8_t v) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", v);
+    return text;
+}
+
+// "0x006B..0x006D (3)": a range of quantity items from start.
+std::string Range(uint16_t start, uint16_t quantity) {
+    const uint32_t last = quantity == 0 ? start : start + quantity - 1u;
+    return Hex4(start) + ".." + Hex4(static_cast<uint16_t>(last)) + " (" +
+           std::to_string(quantity) + ")";
+}
+
+std::string Registers(const uint8_t* p, size_t bytes) {
+    std::string text;
+    for (size_t i = 0; i + 1 < bytes; i += 2)
+        text += (text.empty() ? "" : " ") + Hex4(Be16(p + i));
+    return text;
+}
+
+// Each bit of the bytes, lowest first: "1 0 1 1 ..." for count bits at most.
+std::string Bits(const uint8_t* p, size_t bytes, size_t count) {
+    std::string text;
+    for (size_t i = 0; i < bytes * 8 && i < count; ++i)
+        text += std::string(text.empty() ? "" : " ") + ((p[i / 8] >> (i % 8)) & 1 ? "1" : "0");
+    return text;
+}
+
+// Lengths of the unit (address + PDU) of a function, as a request and as a reply; 0 for a
+// length told by a byte-count field, which FieldLength reads.
+struct Form {
+    uint8_t function;
+    size_t request;        // fixed length, or 0 when counted
+    size_t request_count;  // offset of the request's byte count (when counted)
+    size_t request_extra;  // bytes besides the counted ones
+    size_t reply;          // fixed length, or 0 when counted
+    size_t reply_count;    // offset of the reply's byte count
+    size_t reply_extra;
+};
+
+constexpr Form kForms[] = {
+    {0x01, 6, 0, 0, 0, 2, 3}, {0x02, 6, 0, 0, 0, 2, 3}, {0x03, 6, 0, 0, 0, 2, 3},
+    {0x04, 6, 0, 0, 0, 2, 3}, {0x05, 6, 0, 0, 6, 0, 0}, {0x06, 6, 0, 0, 6, 0, 0},
+    {0x07, 2, 0, 0, 3, 0, 0}, {0x08, 6, 0, 0, 6, 0, 0}, {0x0B, 2, 0, 0, 6, 0, 0},
+    {0x0C, 2, 0, 0, 0, 2, 3}, {0x0F, 0, 6, 7, 6, 0, 0}, {0x10, 0, 6, 7, 6, 0, 0},
+    {0x11, 2, 0, 0, 0, 2, 3}, {0x16, 8, 0, 0, 8, 0, 0}, {0x17, 0, 10, 11, 0, 2, 3},
+};
+
+const Form* FormOf(uint8_t function) {
+    for (const Form& form : kForms) {
+        if (form.function == function)
+            return &form;
+    }
+    return nullptr;
+}
+
+std::optional<size_t> Counted(const uint8_t* bytes, size_t size, size_t at, size_t extra) {
+    if (size <= at)
+        return std::nullopt;
+    return extra + bytes[at];
+}
+
+}  // namespace
+
+uint16_t ModbusCrc(const uint8_t* bytes, size_t size) {
+    uint16_t crc = 0xFFFF;
+    for (size_t i = 0; i < size; ++i) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
+    }
+    return crc;
+}
+
+std::optional<size_t> ModbusUnitLength(const uint8_t* bytes, size_t size, bool request) {
+    if (size < 2)
+        return std::nullopt;
+    const uint8_t function = bytes[1];
+    if (function & 0x80)
+        return request ? std::nullopt : std::optional<size_t>(3);  // address, function, code
+    const Form* form = FormOf(function);
+    if (form == nullptr)
+        return std::nullopt;
+    if (request) {
+        return form->request != 0 ? std::optional<size_t>(form->request)
+                                  : Counted(bytes, size, form->request_count, form->request_extra);
+    }
+    return form->reply != 0 ? std::optional<size_t>(form->reply)
+                            : Counted(bytes, size, form->reply_count, form->reply_extra);
+}
+
+bool ModbusUnitIsRequest(const uint8_t* unit, size_t size, bool preferred) {
+    const std::optional<size_t> as_preferred = ModbusUnitLength(unit, size, preferred);
+    if (as_preferred && *as_preferred == size)
+        return preferred;
+    const std::optional<size_t> as_other = ModbusUnitLength(unit, size, !preferred);
+    if (as_other && *as_other == size)
+        return !preferred;
+    return preferred;
+}
+
+std::string DescribeModbusUnit(const uint8_t* unit, size_t size, bool request) {
+    if (size < 2)
+        return "cut frame";
+    const uint8_t address = unit[0];
+    const uint8_t function = unit[1];
+    std::string text = address == 0 ? "broadcast" : "slave " + std::to_string(address);
+    if (function & 0x80) {
+        const char* name = FunctionName(function & 0x7F);
+        text += ", exception to " + std::string(name != nullptr ? name : "unknown function") +
+                " (" + Hex2(function) + ")";
+        if (size >= 3)
+            text += ": " + Hex2(unit[2]) + " " + ExceptionName(unit[2]);
+        return size == 3 ? text : text + ", length " + std::to_string(size) + " unexpected";
+    }
+    const char* name = FunctionName(function);
+    if (name == nullptr) {
+        text += ", unknown function " + Hex2(function);
+        if (size > 2)
+            text += ", data " + HexGroups(unit + 2, size - 2);
+        return text;
+    }
+    text += ", " + std::string(name) + " (" + Hex2(function) + ")";
+    const std::optional<size_t> expected = ModbusUnitLength(unit, size, request);
+    if (!expected || *expected != size) {
+        text += request ? " request" : " reply";
+        text += ", length " + std::to_string(size) + " unexpected";
+        if (size > 2)
+            text += ", data " + HexGroups(unit + 2, size - 2);
+        return text;
+    }
+    const uint8_t* p = unit + 2;
+    switch (function) {
+        case 0x01:
+        case 0x02:
+            return request ? text + " " + Range(Be16(p), Be16(p + 2))
+                           : text + " reply, " + std::to_string(p[0]) +
+                                 " bytes: " + Bits(p + 1, p[0], p[0] * 8u);
+        case 0x03:
+        case 0x04:
+            return request ? text + " " + Range(Be16(p), Be16(p + 2))
+                           : text + " reply, " + std::to_string(p[0] / 2) +
+                                 " registers: " + Registers(p + 1, p[0]);
+        case 0x05:
+            return text + (request ? " " : " reply ") + Hex4(Be16(p)) + " = " +
+                   (Be16(p + 2) == 0xFF00   ? "on"
+                    : Be16(p + 2) == 0x0000 ? "off"
+                                            : Hex4(Be16(p + 2)) + " (invalid)");
+        case 0x06:
+            return text + (request ? " " : " reply ") + Hex4(Be16(p)) + " = " + Hex4(Be16(p + 2));
+        case 0x0F:
+            return request ? text + " " + Range(Be16(p), Be16(p + 2)) + ": " +
+                                 Bits(p + 5, p[4], Be16(p + 2))
+                           : text + " reply " + Range(Be16(p), Be16(p + 2));
+        case 0x10:
+            return request
+                       ? text + " " + Range(Be16(p), Be16(p + 2)) + ": " + Registers(p + 5, p[4])
+                       : text + " reply " + Range(Be16(p), Be16(p + 2));
+        case 0x17:
+            return request ? text + " read " + Range(Be16(p), Be16(p + 2)) + ", write " +
+                                 Range(Be16(p + 4), Be16(p + 6)) + ": " + Registers(p + 9, p[8])
+                           : text + " reply, " + std::to_string(p[0] / 2) +
+                                 " registers: " + Registers(p + 1, p[0]);
+        default:
+            return size > 2
+                       ? text + (request ? ", data " : " reply, data ") + HexGroups(p, size - 2)
+                       : text + (request ? "" : " reply");
+    }
+}
+
+}  // namespace porvane::decode

@@ -1,0 +1,215 @@
+#include "porvane/decode/nmea_decoder.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace porvane::decode {
+namespace {
+
+constexpr size_t kMaxLine = 1024;  // a longer "line" is bytes, not a sentence or a reply
+
+// Splits each direction's bytes into lines (ended by LF, or CR for AT), handing each to
+// Describe; bytes left at the end are a cut line.
+class LineDecoder : public FrameDecoder {
+  public:
+    std::vector<Frame> Take(const Transfer& t) override {
+        std::vector<Frame> frames;
+        std::string& held = held_[t.flow == Flow::kWritten ? 0 : 1];
+        for (size_t i = 0; i < t.size; ++i) {
+            const char c = static_cast<char>(t.data[i]);
+            if (IsEnd(c, t.flow)) {
+                if (!held.empty())
+                    Emit(frames, t.flow, Describe(held, t.flow, true));
+                held.clear();
+                continue;
+            }
+            held += c;
+            if (Complete(held, t.flow)) {
+                Emit(frames, t.flow, Describe(held, t.flow, true));
+                held.clear();
+            } else if (held.size() > kMaxLine) {
+                Emit(frames, t.flow, Bytes(held, "line too long"));
+                held.clear();
+            }
+        }
+        return frames;
+    }
+
+    std::vector<Frame> Finish() override {
+        std::vector<Frame> frames;
+        for (int i = 0; i < 2; ++i) {
+            const Flow flow = i == 0 ? Flow::kWritten : Flow::kRead;
+            if (!held_[i].empty())
+                Emit(frames, flow, Describe(held_[i], flow, false));
+            held_[i].clear();
+        }
+        return frames;
+    }
+
+  protected:
+    virtual bool IsEnd(char c, Flow flow) const = 0;
+    // A line that is whole without a line end (an AT prompt, a message ended by Ctrl-Z).
+    virtual bool Complete(const std::string&, Flow) const { return false; }
+    // The line's frame text ("" for none); ended false for a line cut by the end.
+    virtual std::string Describe(const std::string& line, Flow flow, bool ended) = 0;
+    virtual const char* Name() const = 0;
+
+    std::string Bytes(const std::string& line, const char* what) const {
+        return std::string(Name()) + ": " + what + " (" + std::to_string(line.size()) +
+               " bytes): " + HexGroups(reinterpret_cast<const uint8_t*>(line.data()), line.size());
+    }
+
+  private:
+    static void Emit(std::vector<Frame>& frames, Flow flow, std::string text) {
+        if (!text.empty())
+            frames.push_back({flow, std::move(text)});
+    }
+
+    std::string held_[2];
+};
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+bool Printable(const std::string& text) {
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
+            return false;
+    }
+    return true;
+}
+
+class NmeaDecoder : public LineDecoder {
+  protected:
+    bool IsEnd(char c, Flow) const override { return c == '\n'; }
+    const char* Name() const override { return "nmea"; }
+
+    std::string Describe(const std::string& raw, Flow, bool ended) override {
+        std::string line = raw;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        const size_t start = line.find_first_of("$!");
+        if (start == std::string::npos || !Printable(line))
+            return Bytes(raw, "not a sentence");
+        std::string prefix;
+        if (start != 0)
+            prefix = Bytes(line.substr(0, start), "not a sentence") + "; ";
+        const std::string sentence = line.substr(start);
+        const size_t star = sentence.rfind('*');
+        const std::string body =
+            sentence.substr(1, star == std::string::npos ? std::string::npos : star - 1);
+        std::vector<std::string> fields;
+        for (size_t at = 0;;) {
+            const size_t comma = body.find(',', at);
+            fields.push_back(body.substr(at, comma - at));
+            if (comma == std::string::npos)
+                break;
+            at = comma + 1;
+        }
+        const std::string& address = fields.front();
+        std::string text = prefix + "nmea: ";
+        if (address.size() == 5 && address[0] != 'P') {
+            text += address + " (talker " + address.substr(0, 2) + ", sentence " +
+                    address.substr(2) + ")";
+        } else {
+            text += address.empty() ? std::string("(no address)") : address;
+        }
+        text += ", " + std::to_string(fields.size() - 1) + " fields:";
+        for (size_t i = 1; i < fields.size(); ++i)
+            text += (i == 1 ? " " : ",") + fields[i];
+        uint8_t sum = 0;
+        for (const char c : body)
+            sum ^= static_cast<uint8_t>(c);
+        char computed[3];
+        std::snprintf(computed, sizeof computed, "%02X", sum);
+        if (star == std::string::npos) {
+            text += ", no checksum";
+        } else if (sentence.size() - star - 1 != 2 || HexDigit(sentence[star + 1]) < 0 ||
+                   HexDigit(sentence[star + 2]) < 0) {
+            text +=
+                ", checksum BAD (\"" + sentence.substr(star + 1) + "\", computed " + computed + ")";
+        } else if ((HexDigit(sentence[star + 1]) << 4 | HexDigit(sentence[star + 2])) != sum) {
+            text += ", checksum BAD (" + sentence.substr(star + 1) + ", computed " + computed + ")";
+        } else {
+            text += ", checksum ok";
+        }
+        if (sentence.size() + 2 > 82)
+            text += ", longer than 82 characters";
+        if (!ended)
+            text += ", cut (no line end)";
+        return text;
+    }
+};
+
+// The final result codes that end a command's reply.
+bool IsFinalResult(const std::string& line) {
+    static const char* const kFinal[] = {"OK",        "ERROR",       "NO CARRIER", "BUSY",
+                                         "NO ANSWER", "NO DIALTONE", "CONNECT"};
+    for (const char* code : kFinal) {
+        const std::string c = code;
+        if (line == c || (c == "CONNECT" && line.rfind("CONNECT ", 0) == 0))
+            return true;
+    }
+    return line.rfind("+CME ERROR:", 0) == 0 || line.rfind("+CMS ERROR:", 0) == 0;
+}
+
+class AtDecoder : public LineDecoder {
+  protected:
+    // A command ends at CR; replies come in CR LF lines.
+    bool IsEnd(char c, Flow) const override { return c == '\r' || c == '\n'; }
+    bool Complete(const std::string& held, Flow flow) const override {
+        return flow == Flow::kWritten ? held.back() == '\x1A' : held == "> ";
+    }
+    const char* Name() const override { return "at"; }
+
+    std::string Describe(const std::string& line, Flow flow, bool ended) override {
+        if (!Printable(line)) {
+            // Text of a message ends with Ctrl-Z (0x1A): said as such, not as bytes.
+            if (flow == Flow::kWritten && line.back() == '\x1A' &&
+                Printable(line.substr(0, line.size() - 1))) {
+                return "at: text \"" + line.substr(0, line.size() - 1) + "\" sent (Ctrl-Z)";
+            }
+            return Bytes(line, "not a command line");
+        }
+        const std::string cut = ended ? "" : ", cut (no line end)";
+        const bool command = line.size() >= 2 && (line[0] == 'A' || line[0] == 'a') &&
+                             (line[1] == 'T' || line[1] == 't' || line[1] == '/');
+        if (flow == Flow::kWritten) {
+            if (command) {
+                last_command_ = line;
+                return "at: command " + line + cut;
+            }
+            return "at: text \"" + line + "\"" + cut;
+        }
+        if (command && line == last_command_)
+            return "at: echo " + line + cut;
+        if (line == ">" || line == "> ")
+            return "at: prompt for text";
+        if (IsFinalResult(line))
+            return "at: final result " + line + cut;
+        return "at: response " + line + cut;
+    }
+
+  private:
+    std::string last_command_;
+};
+
+}  // namespace
+
+std::unique_ptr<FrameDecoder> MakeNmeaDecoder() {
+    return std::make_unique<NmeaDecoder>();
+}
+
+std::unique_ptr<FrameDecoder> MakeAtDecoder() {
+    return std::make_unique<AtDecoder>();
+}
+
+}  // namespace porvane::decode

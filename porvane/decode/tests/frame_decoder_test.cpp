@@ -1,0 +1,138 @@
+#include "porvane/decode/frame_decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "porvane/decode/modbus_pdu.h"
+
+namespace porvane::decode {
+namespace {
+
+struct Call {
+    Flow flow;
+    std::string bytes;
+    int64_t time_us = -1;
+};
+
+// The bytes with their Modbus CRC appended, low byte first.
+std::string WithCrc(std::string bytes) {
+    const uint16_t crc = ModbusCrc(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    bytes += static_cast<char>(crc & 0xFF);
+    bytes += static_cast<char>(crc >> 8);
+    return bytes;
+}
+
+std::vector<std::string> Decode(const std::string& name, const std::vector<Call>& calls,
+                                uint32_t speed = 0) {
+    auto decoder = MakeFrameDecoder(name);
+    EXPECT_NE(decoder, nullptr);
+    decoder->SetSpeed(speed);
+    std::vector<std::string> lines;
+    const auto add = [&](const std::vector<Frame>& frames) {
+        for (const Frame& f : frames)
+            lines.push_back(std::string(f.flow == Flow::kWritten ? "W " : "R ") + f.text);
+    };
+    for (const Call& c : calls) {
+        add(decoder->Take(
+            {c.flow, reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size(), c.time_us}));
+    }
+    add(decoder->Finish());
+    return lines;
+}
+
+constexpr Flow kW = Flow::kWritten;
+constexpr Flow kR = Flow::kRead;
+
+TEST(FrameDecoder, FramesAndFieldsOfEachProtocol) {
+    const std::string request("\x11\x03\x00\x6B\x00\x03\x76\x87", 8);  // the common example
+    const std::string reply = WithCrc(std::string("\x11\x03\x06\xAE\x41\x56\x52\x43\x40", 9));
+    struct Case {
+        const char* what;
+        const char* decoder;
+        std::vector<Call> calls;
+        std::vector<std::string> frames;
+        uint32_t speed = 0;
+    } cases[] = {
+        {"rtu request and a reply read in pieces",
+         "modbus-rtu",
+         {{kW, request}, {kR, reply.substr(0, 3)}, {kR, reply.substr(3)}},
+         {"W modbus-rtu: slave 17, read holding registers (0x03) 0x006B..0x006D (3), CRC ok",
+          "R modbus-rtu: slave 17, read holding registers (0x03) reply, 3 registers: 0xAE41 "
+          "0x5652 0x4340, CRC ok"}},
+        {"rtu frames back to back in one call, an exception, a broadcast write",
+         "modbus-rtu",
+         {{kR, WithCrc(std::string("\x01\x83\x02", 3)) +
+                   WithCrc(std::string("\x01\x05\x00\xAC\xFF\x00", 6))},
+          {kW, WithCrc(std::string("\x00\x10\x00\x01\x00\x02\x04\x00\x0A\x01\x02", 11))}},
+         {"R modbus-rtu: slave 1, exception to read holding registers (0x83): 0x02 illegal data "
+          "address, CRC ok",
+          "R modbus-rtu: slave 1, write single coil (0x05) reply 0x00AC = on, CRC ok",
+          "W modbus-rtu: broadcast, write multiple registers (0x10) 0x0001..0x0002 (2): 0x000A "
+          "0x0102, CRC ok"}},
+        {"rtu bad CRC at the frame's length, then a good frame",
+         "modbus-rtu",
+         {{kW, request.substr(0, 7) + "\x88"}, {kW, request}},
+         {"W modbus-rtu: slave 17, read holding registers (0x03) 0x006B..0x006D (3), CRC BAD "
+          "(0x8876, computed 0x8776) (8 bytes): 11 03 00 6b 00 03 76 88",
+          "W modbus-rtu: slave 17, read holding registers (0x03) 0x006B..0x006D (3), CRC ok"}},
+        {"rtu unknown functions ended by a pause of 3.5 characters at 9600",
+         "modbus-rtu",
+         {{kW, WithCrc("\x05\x41\x01"), 0},
+          {kW, WithCrc("\x05\x41\x02"), 5000},
+          {kW, std::string("\x05\x41", 2), 10000}},
+         {"W modbus-rtu: slave 5, unknown function 0x41, data 01, CRC ok",
+          "W modbus-rtu: slave 5, unknown function 0x41, data 02, CRC ok",
+          "W modbus-rtu: cut frame (2 bytes): 05 41"},
+         9600},
+        {"rtu pause at 115200 is 1.75 ms: no split at 1 ms",
+         "modbus-rtu",
+         {{kR, reply.substr(0, 5), 0}, {kR, reply.substr(5), 1000}},
+         {"R modbus-rtu: slave 17, read holding registers (0x03) reply, 3 registers: 0xAE41 "
+          "0x5652 0x4340, CRC ok"},
+         115200},
+        {"ascii frame with its LRC, a bad LRC, bytes outside a frame",
+         "modbus-ascii",
+         {{kW, ":1103006B00037E\r\n:1103006B000370\r\n"}, {kR, "xx:1103"}},
+         {"W modbus-ascii: slave 17, read holding registers (0x03) 0x006B..0x006D (3), LRC ok",
+          "W modbus-ascii: slave 17, read holding registers (0x03) 0x006B..0x006D (3), LRC BAD "
+          "(0x70, computed 0x7E)",
+          "R modbus-ascii: not a frame (2 bytes): 78 78",
+          "R modbus-ascii: cut frame (5 bytes): 3a 31 31 30 33"}},
+        {"nmea sentences: checked, bad, cut",
+         "nmea",
+         {{kR, "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n$GPGLL,49"},
+          {kR, "16.45,N,12311.12,W,225444,A*30\r\n$GPRMC,1*00\r\n$GPZDA,0"}},
+         {"R nmea: GPGGA (talker GP, sentence GGA), 14 fields: "
+          "123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,, checksum ok",
+          "R nmea: GPGLL (talker GP, sentence GLL), 6 fields: 4916.45,N,12311.12,W,225444,A, "
+          "checksum BAD (30, computed 31)",
+          "R nmea: GPRMC (talker GP, sentence RMC), 1 fields: 1, checksum BAD (00, computed 56)",
+          "R nmea: GPZDA (talker GP, sentence ZDA), 1 fields: 0, no checksum, cut (no line end)"}},
+        {"at command, echo, response and final result",
+         "at",
+         {{kW, "AT+CSQ\r"},
+          {kR, "AT+CSQ\r\r\n+CSQ: 20,99\r\n\r\nOK\r\n"},
+          {kW, "AT+CMGS=\"123\"\r"},
+          {kR, "\r\n> "},
+          {kW, "hi\x1A"},
+          {kR, "\r\n+CMS ERROR: 500\r\n"}},
+         {"W at: command AT+CSQ", "R at: echo AT+CSQ", "R at: response +CSQ: 20,99",
+          "R at: final result OK", "W at: command AT+CMGS=\"123\"",
+          "W at: text \"hi\" sent (Ctrl-Z)", "R at: prompt for text",
+          "R at: final result +CMS ERROR: 500"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(Decode(c.decoder, c.calls, c.speed), c.frames);
+    }
+}
+
+TEST(FrameDecoder, UnknownNamesAreRefused) {
+    EXPECT_EQ(MakeFrameDecoder("modbus"), nullptr);
+    EXPECT_EQ(MakeFrameDecoder(""), nullptr);
+}
+
+}  // namespace
+}  // namespace porvane::decode
