@@ -119,9 +119,8 @@ TEST(FrameDecoder, FramesAndFieldsOfEachProtocol) {
           {kW, "hi\x1A"},
           {kR, "\r\n+CMS ERROR: 500\r\n"}},
          {"W at: command AT+CSQ", "R at: echo AT+CSQ", "R at: response +CSQ: 20,99",
-          "R at: final result OK", "W at: command AT+CMGS=\"123\"",
-          "W at: text \"hi\" sent (Ctrl-Z)", "R at: prompt for text",
-          "R at: final result +CMS ERROR: 500"}},
+          "R at: final result OK", "W at: command AT+CMGS=\"123\"", "R at: prompt for text",
+          "W at: text \"hi\" sent (Ctrl-Z)", "R at: final result +CMS ERROR: 500"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
