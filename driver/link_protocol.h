@@ -51,8 +51,8 @@ enum Operation : uint8_t {
     kHomeConnect = 12,
     // On "SievrHome": the process is about to run a new program under a user who cannot read
     // the attachment, so that program's calls go unwatched; input, the 32-bit error of the
-    // check and the process's name (at most 16 bytes). No answer. The host says so, naming the process and its user as the kernel gives
-    // them.
+    // check and the process's name (at most 16 bytes). No answer. The host says so, naming the
+    // process and its user as the kernel gives them.
     kHomeUnfollowed = 13,
 };
 

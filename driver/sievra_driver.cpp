@@ -223,7 +223,8 @@ NTSTATUS FilterDispatch(SievraExtension* filter, Irp* irp) {
     switch (location->MajorFunction) {
         case IRP_MJ_DEVICE_CONTROL:
             if (location->Parameters.IoControlCode == IOCTL_SIEVRA_BYPASS_REPORT ||
-                location->Parameters.IoControlCode == IOCTL_SIEVRA_PROCESS_REPORT) {
+                location->Parameters.IoControlCode == IOCTL_SIEVRA_PROCESS_REPORT ||
+                location->Parameters.IoControlCode == IOCTL_SIEVRA_TIME_REPORT) {
                 return RecordHostReport(filter, irp);
             }
             return PassDownWithCompletion(filter, irp);

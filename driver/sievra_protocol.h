@@ -33,6 +33,10 @@ inline constexpr uint32_t IOCTL_SIEVRA_CALL_FAILED = 0x1B23F4;  // function 0x8F
 // as they changed: recorded in monitor mode after the requests of the change, as kind 14 with
 // this code and as data the change in the words of stty ("-icrnl -echo min 1 time 0").
 inline constexpr uint32_t IOCTL_SIEVRA_TERMINAL_FLAGS = 0x1B23F0;  // function 0x8FC
+// The host's note of when the port's next request reached it, from a host asked to time its
+// records (a watch's): recorded in monitor mode just before that request's own record, as kind
+// 14 with this code and as data the 64-bit microseconds since 1970 (little-endian).
+inline constexpr uint32_t IOCTL_SIEVRA_TIME_REPORT = 0x1B23EC;  // function 0x8FB
 // kUnseen: calls of the program the attachment could not see at all, as the C library made
 // them inside (a stream's reads, aio requests whose result was never collected); the bytes are
 // as many as it could tell.

@@ -15,6 +15,8 @@ packages=(
     busybox-static golang-go strace
     # A program that gives up root for its own user before it opens the line.
     cu
+    # A Modbus RTU client whose frames the decoders read in the tests.
+    mbpoll
     # A virtual display for looking at the real windows on a machine without one.
     xvfb
     # The Debian package (cpack's DEB generator finds the libraries the programs need with

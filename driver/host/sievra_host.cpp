@@ -38,6 +38,7 @@ namespace {
 // when the process making the requests changes, and an open's or a close's status.
 constexpr uint32_t kProcessReportSize = 4 + 16;
 constexpr uint32_t kStatusRecordSize = 4;
+constexpr uint32_t kTimeReportSize = 8;
 // How long a program's record (one it sent without waiting for an answer) waits for a reader
 // whose stash is full before the host drops it and counts it: shorter than the attachment's
 // own wait, so that the program's connection keeps flowing and the loss is told by the host,
@@ -103,6 +104,17 @@ struct SievraHost::Port {
         std::memcpy(data + 4, name.data(), n);
         IoCallDriverAndWait(physical->AttachedDevice, IRP_MJ_DEVICE_CONTROL, data, 0,
                             IOCTL_SIEVRA_PROCESS_REPORT, static_cast<uint32_t>(4 + n), 0);
+    }
+    // Records the time now, for the request recorded next.
+    void ReportTime() {
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        uint8_t data[kTimeReportSize];
+        const uint64_t us = static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+        PutLe32(data, static_cast<uint32_t>(us));
+        PutLe32(data + 4, static_cast<uint32_t>(us >> 32));
+        IoCallDriverAndWait(physical->AttachedDevice, IRP_MJ_DEVICE_CONTROL, data, 0,
+                            IOCTL_SIEVRA_TIME_REPORT, kTimeReportSize, 0);
     }
     // The command name of a process ("" when it has gone).
     static std::string ProcessName(pid_t pid) {
@@ -1049,7 +1061,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         if (droppable &&
             ((dropped_requests > 0 && !port.drain.CaughtUp()) ||
              !port.drain.MakeRoomWithin(
-                 kProcessReportSize + kRecordHeaderSize + kBypassReportSize +
+                 kProcessReportSize + kTimeReportSize + 2 * kRecordHeaderSize + kBypassReportSize +
                      std::max(in, kStatusRecordSize),
                  dropped_requests > 0 ? std::chrono::milliseconds(0) : kRecordWaitLimit))) {
             ++dropped_requests;
@@ -1064,6 +1076,12 @@ void SievraHost::ServeApplication(Port& port, int fd) {
              op == link::kClose)) {
             port.drain.MakeRoom(kProcessReportSize);
             port.NoteProcess(speaker != 0 ? speaker : peer->pid, speaker_name);
+        }
+        if (options_.time_records && peer &&
+            (op == link::kAppWrite || op == link::kAppRead || op == link::kDeviceControl ||
+             op == link::kAppCreate || (op == link::kClose && created))) {
+            port.drain.MakeRoom(kTimeReportSize);
+            port.ReportTime();
         }
         if (op == link::kAppWrite || op == link::kAppRead || op == link::kDeviceControl ||
             op == link::kRead || op == link::kAppBypassed || op == link::kAppCreate ||

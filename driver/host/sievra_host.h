@@ -61,6 +61,8 @@ class SievraHost {
         // Every open on record is preceded by the process that made it (a watched tree of
         // processes shares its ports), not only a tracer's.
         bool name_openers = false;
+        // Every request on record is preceded by the time it reached the host.
+        bool time_records = false;
         // Told when a process is about to run a program whose user cannot read the attachment
         // (its process id, command name and user): why that program's records stay empty.
         std::function<void(pid_t pid, const std::string& command, uid_t user)> unfollowed;

@@ -96,6 +96,8 @@ int main(int argc, char** argv) {
                  "The map starts empty and is given ports as they are needed (no warning)");
     app.add_flag("--name-openers", options.name_openers,
                  "Record which process made each open of a port before the open");
+    app.add_flag("--time-records", options.time_records,
+                 "Record the time each request reached the host before its record");
     cli_support::ManualSections manual;
     manual.examples = {
         {"--runtime-dir /run/sievra --group dialout",

@@ -27,6 +27,7 @@
 #include "porvane/cli/term_session.h"
 #include "porvane/cli/test_command.h"
 #include "porvane/cli/watch_command.h"
+#include "porvane/decode/frame_decoder.h"
 
 namespace {
 
@@ -114,6 +115,15 @@ void AddTimeOption(CLI::App* command, std::string& value) {
                       "seconds since the previous line");
 }
 
+void AddDecodeOption(CLI::App* command, std::string& value) {
+    command
+        ->add_option("--decode", value,
+                     std::string("Decode the data as ") + porvane::decode::DecoderNames() +
+                         ": each frame (or bytes that make none) on a line of its own, marked "
+                         "» W or » R, under the record that completes it")
+        ->check(CLI::IsMember({"modbus-rtu", "modbus-ascii", "nmea", "at"}));
+}
+
 // The arguments with "--" put before the program that watch is to run, when it is not there
 // already: everything from the program on is the program's own, as for strace and timeout.
 std::vector<std::string> WithProgramSeparator(int argc, char** argv) {
@@ -124,7 +134,8 @@ std::vector<std::string> WithProgramSeparator(int argc, char** argv) {
         })) {
         return args;
     }
-    static const std::set<std::string> kTakesValue = {"-o", "--output", "--port", "--pid"};
+    static const std::set<std::string> kTakesValue = {"-o", "--output", "--port", "--pid",
+                                                      "--decode"};
     for (auto at = watch + 1; at != args.end(); ++at) {
         if (*at == "--")
             break;
@@ -298,6 +309,7 @@ int main(int argc, char** argv) {
                       "Only the data written (W) and read (R)");
     std::string monitor_time;
     AddTimeOption(monitor, monitor_time);
+    AddDecodeOption(monitor, monitor_options.decoder);
 
     porvane::cli::FilterOptions filter_options;
     CLI::App* filter = app.add_subcommand(
@@ -331,6 +343,7 @@ int main(int argc, char** argv) {
                     "Only the data written (W) and read (R)");
     std::string watch_time;
     AddTimeOption(watch, watch_time);
+    AddDecodeOption(watch, watch_options.decoder);
     watch->add_flag("--json", watch_options.json,
                     "One JSON object per record (time, process, port, request, text, fields, data "
                     "as hex), and per port a summary object at the end");

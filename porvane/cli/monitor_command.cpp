@@ -21,8 +21,8 @@ int RunMonitorCommand(const MonitorOptions& options, int stop_fd, std::FILE* out
     // A signal closes the link, which ends the blocked read.
     StopWatcher watcher(
         stop_fd, [&link] { link.Close(); }, fileno(out));
-    RecordOutput records(
-        out, {options.hex, options.data_only, options.stamp, RecordFormat::kText, false});
+    RecordOutput records(out, {options.hex, options.data_only, options.stamp, RecordFormat::kText,
+                               false, options.decoder});
     std::vector<uint8_t> buffer(4096);
     for (;;) {
         const uint32_t count = link.Read(buffer.data(), 4096);

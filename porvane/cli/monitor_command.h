@@ -12,6 +12,7 @@ struct MonitorOptions {
     bool hex = false;
     bool data_only = false;
     StampMode stamp = StampMode::kNone;
+    std::string decoder;  // a protocol decoder's name, or empty
 };
 
 // Monitors a port through the filter's control device and prints its decoded lines until

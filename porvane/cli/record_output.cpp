@@ -285,9 +285,16 @@ RecordOutput::PortTally& RecordOutput::TallyOf(const std::string& port) {
 
 void RecordOutput::EmitLocked(const std::string& port, const MonitorRecord& r,
                               std::chrono::system_clock::time_point now) {
+    PrintLocked(port, r, now);
+    DecodeLocked(TallyOf(port), port, r, now);  // the frames go under the record
+}
+
+void RecordOutput::PrintLocked(const std::string& port, const MonitorRecord& r,
+                               std::chrono::system_clock::time_point now) {
     const bool json = options_.format == RecordFormat::kJson;
     const std::string prefix = options_.port_prefix ? port + ": " : "";
     PortTally& tally = TallyOf(port);
+    tally.recorded = true;
     const bool report =
         r.kind == sievra::kKindDeviceControl && (r.code == sievra::IOCTL_SIEVRA_PROCESS_REPORT ||
                                                  r.code == sievra::IOCTL_SIEVRA_BYPASS_REPORT ||
@@ -388,13 +395,71 @@ void RecordOutput::EmitLocked(const std::string& port, const MonitorRecord& r,
     }
 }
 
+void RecordOutput::DecodeLocked(PortTally& tally, const std::string& port, const MonitorRecord& r,
+                                std::chrono::system_clock::time_point now) {
+    if (options_.decoder.empty())
+        return;
+    if (!tally.decoder)
+        tally.decoder = decode::MakeFrameDecoder(options_.decoder);
+    if (!tally.decoder)
+        return;
+    if (r.kind == sievra::kKindDeviceControl && r.length >= 4 &&
+        (r.code == comm::IOCTL_SERIAL_SET_BAUD_RATE ||
+         r.code == comm::IOCTL_SERIAL_GET_BAUD_RATE)) {
+        tally.decoder->SetSpeed(Le32(r, 0));
+    } else if (IsData(r)) {
+        const int64_t us =
+            std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
+        WriteFramesLocked(port,
+                          tally.decoder->Take({r.kind == sievra::kKindWrite ? decode::Flow::kWritten
+                                                                            : decode::Flow::kRead,
+                                               r.data, r.length, us}),
+                          now);
+    } else if (r.kind == sievra::kKindClose) {
+        WriteFramesLocked(port, tally.decoder->Finish(), now);
+    }
+}
+
+void RecordOutput::WriteFramesLocked(const std::string& port,
+                                     const std::vector<decode::Frame>& frames,
+                                     std::chrono::system_clock::time_point now) {
+    for (const decode::Frame& frame : frames) {
+        if (options_.format == RecordFormat::kJson) {
+            const std::string line =
+                "{\"time\":\"" + JsonTime(now) + "\",\"port\":" + JsonString(port) +
+                ",\"request\":\"frame\",\"decoder\":" + JsonString(options_.decoder) +
+                ",\"direction\":\"" + (frame.flow == decode::Flow::kWritten ? "write" : "read") +
+                "\",\"text\":" + JsonString(frame.text) + "}\n";
+            std::fputs(line.c_str(), out_);
+        } else {
+            std::fprintf(out_, "%s%s%s %s\n", clock_.Stamp(now).c_str(),
+                         options_.port_prefix ? (port + ": ").c_str() : "",
+                         frame.flow == decode::Flow::kWritten ? "» W" : "» R",
+                         EscapeControls(frame.text).c_str());
+        }
+    }
+}
+
 void RecordOutput::Write(const std::string& port, const uint8_t* buffer, size_t count) {
     const auto now = std::chrono::system_clock::now();
     std::unique_lock lock(mutex_);
     process_known_.wait(lock, [this] { return !process_pending_; });
     // A read or write of more bytes than a record holds comes in pieces: shown as one call.
     monitor::WalkRecords(buffer, count, [&](const MonitorRecord& r) {
-        std::vector<uint8_t>& held = TallyOf(port).held;
+        PortTally& tally = TallyOf(port);
+        // The host's time of the next request, when it gives one: the call's own, which the
+        // time of reading its record may be well after.
+        if (r.kind == sievra::kKindDeviceControl && r.code == sievra::IOCTL_SIEVRA_TIME_REPORT) {
+            if (r.length >= 8) {
+                const uint64_t us = Le32(r, 0) | static_cast<uint64_t>(Le32(r, 4)) << 32;
+                tally.next_time = std::chrono::system_clock::time_point(
+                    std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                        std::chrono::microseconds(us)));
+            }
+            return;
+        }
+        const auto when = tally.next_time.value_or(now);
+        std::vector<uint8_t>& held = tally.held;
         if (IsData(r) && r.code == sievra::kRecordContinues && !held.empty() &&
             sievra::GetLe32(held.data() + 1) == r.kind) {
             held.insert(held.end(), r.data, r.data + r.length);
@@ -403,19 +468,20 @@ void RecordOutput::Write(const std::string& port, const uint8_t* buffer, size_t 
             if (r.length == sievra::kMaxRecordData)
                 return;  // more may follow
             const std::vector<uint8_t> call = std::exchange(held, {});
-            EmitLocked(port, RecordIn(call), now);
+            EmitLocked(port, RecordIn(call), tally.held_time);
             return;
         }
         if (!held.empty()) {
             const std::vector<uint8_t> call = std::exchange(held, {});
-            EmitLocked(port, RecordIn(call), now);
+            EmitLocked(port, RecordIn(call), tally.held_time);
         }
         if (IsData(r) && r.length == sievra::kMaxRecordData) {
             held.assign(r.data - sievra::kRecordHeaderSize, r.data + r.length);
             sievra::PutLe32(held.data() + 5, 0);
+            tally.held_time = when;
             return;
         }
-        EmitLocked(port, r, now);
+        EmitLocked(port, r, when);
     });
     std::fflush(out_);
 }
@@ -426,10 +492,14 @@ void RecordOutput::WriteSummary() {
     for (size_t i = 0; i < tallies_.size(); ++i) {
         if (!tallies_[i].held.empty()) {
             const std::vector<uint8_t> call = std::exchange(tallies_[i].held, {});
-            EmitLocked(tallies_[i].port, RecordIn(call), now);
+            EmitLocked(tallies_[i].port, RecordIn(call), tallies_[i].held_time);
         }
+        if (tallies_[i].decoder)
+            WriteFramesLocked(tallies_[i].port, tallies_[i].decoder->Finish(), now);
     }
     for (const PortTally& t : tallies_) {
+        if (!t.recorded)
+            continue;
         if (options_.format == RecordFormat::kJson) {
             std::fprintf(out_,
                          "{\"summary\":true,\"port\":%s,\"requests\":%" PRIu64
@@ -463,7 +533,8 @@ std::vector<std::pair<std::string, uint64_t>> RecordOutput::UnseenCalls() {
 
 size_t RecordOutput::PortsWithRecords() {
     std::lock_guard lock(mutex_);
-    return tallies_.size();
+    return static_cast<size_t>(std::count_if(tallies_.begin(), tallies_.end(),
+                                             [](const PortTally& t) { return t.recorded; }));
 }
 
 bool RecordOutput::failed() {

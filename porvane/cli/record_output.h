@@ -6,12 +6,15 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "porvane/cli/line_clock.h"
+#include "porvane/decode/frame_decoder.h"
 #include "porvane/monitor/monitor_record.h"
 
 namespace porvane::cli {
@@ -26,6 +29,9 @@ struct RecordOutputOptions {
     StampMode stamp = StampMode::kNone;
     RecordFormat format = RecordFormat::kText;
     bool port_prefix = true;  // text: each line starts with "<port>: "
+    // A protocol decoder's name (see decode::MakeFrameDecoder): each frame of the data goes on
+    // a line of its own under the record that completes it. Empty: none.
+    std::string decoder;
 };
 
 // The process a port's requests come from until the driver reports another one.
@@ -70,11 +76,25 @@ class RecordOutput {
         uint64_t unseen = 0;   // calls made inside the C library, out of the attachment's sight
         uint32_t failure = 0;  // the errno the driver said the next request failed with
         std::vector<uint8_t> held = {};  // a read or write record whose call may go on in the next
+        // The time the host gave the next record, and the held call's.
+        std::optional<std::chrono::system_clock::time_point> next_time = {};
+        std::chrono::system_clock::time_point held_time = {};
+        std::unique_ptr<decode::FrameDecoder> decoder = {};
+        bool recorded = false;  // a record came (not only the time of one)
     };
     PortTally& TallyOf(const std::string& port);
     // Counts and writes one record of port's (the whole call's, for a read or write).
     void EmitLocked(const std::string& port, const monitor::MonitorRecord& r,
                     std::chrono::system_clock::time_point now);
+    // Counts and writes the record itself.
+    void PrintLocked(const std::string& port, const monitor::MonitorRecord& r,
+                     std::chrono::system_clock::time_point now);
+    // Gives a data record's bytes (or the end of an open) to the port's decoder and writes the
+    // frames it completes.
+    void DecodeLocked(PortTally& tally, const std::string& port, const monitor::MonitorRecord& r,
+                      std::chrono::system_clock::time_point now);
+    void WriteFramesLocked(const std::string& port, const std::vector<decode::Frame>& frames,
+                           std::chrono::system_clock::time_point now);
 
     std::FILE* const out_;
     const RecordOutputOptions options_;

@@ -479,7 +479,8 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         return kCannotRun;
     }
     std::string error;
-    std::vector<std::string> host_args = {sievrad, "--runtime-dir", runtime_dir, "--name-openers"};
+    std::vector<std::string> host_args = {sievrad, "--runtime-dir", runtime_dir, "--name-openers",
+                                          "--time-records"};
     if (on_demand)
         host_args.push_back("--ports-on-demand");
     const pid_t host = Spawn(host_args, host_env, ready_pipe[1], false, true, error);
@@ -512,9 +513,9 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
     }
 
     std::vector<std::unique_ptr<WatchedPort>> ports;
-    RecordOutput records(records_out,
-                         {options.hex, options.data_only, options.stamp,
-                          options.json ? RecordFormat::kJson : RecordFormat::kText, true});
+    RecordOutput records(records_out, {options.hex, options.data_only, options.stamp,
+                                       options.json ? RecordFormat::kJson : RecordFormat::kText,
+                                       true, options.decoder});
     records.ExpectDefaultProcess();
     // Puts the host's port number in monitor mode and prints its records from a thread.
     const auto watch_port = [&](const std::string& name, int number) {

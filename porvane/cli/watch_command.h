@@ -14,6 +14,7 @@ struct WatchOptions {
     bool json = false;                   // one JSON object per record instead of text lines
     StampMode stamp = StampMode::kNone;  // text lines' time stamps
     std::string output;                  // the file the records go to (empty: out)
+    std::string decoder;                 // a protocol decoder's name, or empty
     // How the program's calls are seen: by default the attachment, and the system calls for a
     // program the attachment cannot enter (statically linked, or one that changes its user).
     bool preload = false;  // the attachment, always

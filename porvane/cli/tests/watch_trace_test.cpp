@@ -557,6 +557,33 @@ for name in sys.argv[2:]:
     EXPECT_EQ(log.written, "ababab") << ::testing::PrintToString(lines);
 }
 
+// A real Modbus RTU client's frames are decoded under its bytes: its request, and the reply the
+// test sends as the server, which the client reads in three pieces.
+TEST_F(WatchTraceTest, ModbusFramesOfARealClientAreDecodedUnderTheirBytes) {
+    if (::access("/usr/bin/mbpoll", X_OK) != 0)
+        GTEST_SKIP() << "mbpoll is not installed (scripts/install-deps.sh)";
+    std::ofstream(map_) << "";
+    const std::string port = port_.slave_path();
+    auto watch = Watch({"--decode", "modbus-rtu", "--", "/usr/bin/mbpoll",
+                        "-m",       "rtu",        "-a", "17",
+                        "-r",       "108",        "-c", "3",
+                        "-t",       "4:hex",      "-b", "9600",
+                        "-P",       "none",       "-1", port});
+    EXPECT_EQ(port_.ReadExactly(8, 30000), std::string("\x11\x03\x00\x6B\x00\x03\x76\x87", 8));
+    port_.WriteAll(std::string("\x11\x03\x06\xAE\x41\x56\x52\x43\x40\x49\xAD", 11));
+    std::vector<std::string> frames;
+    for (const std::string& line : ReadLines(*watch)) {
+        if (const size_t at = line.find(port + ": » "); at != std::string::npos)
+            frames.push_back(line.substr(at + port.size() + 2));
+    }
+    EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
+    EXPECT_EQ(frames, (std::vector<std::string>{
+                          "» W modbus-rtu: slave 17, read holding registers (0x03) 0x006B..0x006D "
+                          "(3), CRC ok",
+                          "» R modbus-rtu: slave 17, read holding registers (0x03) reply, 3 "
+                          "registers: 0xAE41 0x5652 0x4340, CRC ok"}));
+}
+
 // On both paths: data is shown whole (a zero byte does not end it), a call the port refused is
 // marked with its error and counted, and a change of the terminal settings that the serial
 // requests cannot express is said in the words of stty.
