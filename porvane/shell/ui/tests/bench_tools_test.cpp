@@ -171,7 +171,30 @@ void BenchToolsTest::searchHighlightsEveryMatch() {
     // Matches that arrive later are marked too.
     Send(QStringLiteral("\nERROR 9"));
     QVERIFY(WaitUntil([&] { return page_->receive_view()->match_count() == 3; }));
-    QVERIFY(qt_testing::SaveScreenshot(*window_, QStringLiteral("bench-search.png")));
+    // The count shows whole at the first size and at 800 × 600: its ink, with a pixel of
+    // antialiasing either side, lies inside the label, and the label inside the view.
+    auto* count = Find<QLabel>("findCount");
+    for (const QSize size : {window_->size(), QSize(800, 600)}) {
+        window_->resize(size);
+        QApplication::processEvents();
+        const QRect ink = count->fontMetrics().tightBoundingRect(count->text());
+        const int left = count->contentsRect().left() + ink.left() - 1;
+        const int right = count->contentsRect().left() + ink.right() + 1;
+        const QRect in_view(count->mapTo(page_->receive_view(), QPoint()), count->size());
+        QVERIFY2(
+            left >= 0 && right < count->width() && page_->receive_view()->rect().contains(in_view),
+            qPrintable(QStringLiteral("%1x%2: ink %3..%4 in a label %5 wide at %6 of %7")
+                           .arg(size.width())
+                           .arg(size.height())
+                           .arg(left)
+                           .arg(right)
+                           .arg(count->width())
+                           .arg(in_view.right())
+                           .arg(page_->receive_view()->width())));
+        QVERIFY(qt_testing::SaveScreenshot(
+            *window_,
+            QStringLiteral("bench-search-%1x%2.png").arg(size.width()).arg(size.height())));
+    }
     QTest::keyClick(find, Qt::Key_Escape);
     QVERIFY(!bar->isVisible());
     QVERIFY(field->extraSelections().isEmpty());
