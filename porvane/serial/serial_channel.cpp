@@ -69,7 +69,8 @@ int SerialChannel::OpenPort(PageWindow* owner) {
     std::shared_ptr<comm::SerialDevice> device = std::move(opened.device);
     // Refusals are not acted on: the port keeps whatever the driver accepted.
     told_no_rts_toggle_ = false;
-    device->SetState(settings_.dcb);
+    const bool accepted = static_cast<bool>(device->SetState(settings_.dcb));
+    SayIfBaudNotTaken(*device, settings_.dcb.BaudRate, accepted);
     SayIfRtsCannotToggle(*device, settings_.dcb);
     device->SetTimeouts(settings_.timeouts);
     device->SetEventMask(kChannelEventMask);
@@ -188,6 +189,7 @@ bool SerialChannel::ApplySettings(const LineSettings& settings) {
     if (!device)
         return false;
     const bool accepted = static_cast<bool>(device->SetState(settings.dcb));
+    SayIfBaudNotTaken(*device, settings.dcb.BaudRate, accepted);
     SayIfRtsCannotToggle(*device, settings.dcb);
     device->SetTimeouts(settings.timeouts);
     return accepted;
@@ -206,6 +208,20 @@ bool SerialChannel::EscapeFunction(comm::Escape function) {
 bool SerialChannel::GetModemLines(uint32_t& status, uint32_t& control) {
     std::shared_ptr<comm::SerialDevice> device = Device();
     return device && device->GetModemStatus(status) && device->GetModemControl(control);
+}
+
+void SerialChannel::SayIfBaudNotTaken(comm::SerialDevice& device, uint32_t asked, bool accepted) {
+    comm::Dcb in_use;
+    const bool known = static_cast<bool>(device.GetState(in_use));
+    if (accepted && (!known || in_use.BaudRate == asked))
+        return;
+    PageWindow* owner = owner_.load();
+    if (owner == nullptr)
+        return;
+    std::string text = kMessageBaudNotTaken + std::to_string(asked);
+    if (known)
+        text += kMessageBaudInUse + std::to_string(in_use.BaudRate);
+    owner->ShowMessage(text);
 }
 
 void SerialChannel::SayIfRtsCannotToggle(comm::SerialDevice& device, const comm::Dcb& dcb) {

@@ -24,6 +24,10 @@ inline constexpr char kMessagePortGone[] = "串口已断开";
 inline constexpr char kMessageNoRtsToggle[] =
     "这个串口的驱动没有RS-485模式, RTS Toggle不起作用: RTS保持有效.";
 
+// A rate the port refused or took as another: "串口不接受波特率 5000000, 现用 921600".
+inline constexpr char kMessageBaudNotTaken[] = "串口不接受波特率 ";
+inline constexpr char kMessageBaudInUse[] = ", 现用 ";
+
 // The event mask a channel waits with: received characters, transmit empty and the four modem
 // lines. Line errors are seen through the statistics instead.
 inline constexpr uint32_t kChannelEventMask = comm::EV_RXCHAR | comm::EV_TXEMPTY | comm::EV_CTS |
@@ -67,8 +71,9 @@ class SerialChannel {
     // Event thread: reads up to count bytes, counts them, sends PN_RECV_COUNT, returns the count.
     uint32_t ReadPort(uint8_t* buffer, uint32_t count);
 
-    // Applies the Dcb and then the time-outs of the record to the open port. An RTS toggle the
-    // port cannot carry out is said once an open (kMessageNoRtsToggle), here and in OpenPort.
+    // Applies the Dcb and then the time-outs of the record to the open port. A rate the port
+    // refuses or takes as another is said (kMessageBaudNotTaken), and an RTS toggle the port
+    // cannot carry out once an open (kMessageNoRtsToggle), here and in OpenPort.
     // False when the port is closed or refused the Dcb (it then keeps its line as it was).
     bool ApplySettings(const LineSettings& settings);
     // The line the open port reports using, which a port may have taken otherwise than asked (a
@@ -108,6 +113,8 @@ class SerialChannel {
     void JoinEventThread();
     void CheckTestBlock(const uint8_t* bytes, uint32_t count);
     void SayIfRtsCannotToggle(comm::SerialDevice& device, const comm::Dcb& dcb);
+    // Reads back the rate the port uses after SetState; says so when it refused or differs.
+    void SayIfBaudNotTaken(comm::SerialDevice& device, uint32_t asked, bool accepted);
 
     DeviceOpener opener_;
     LineSettings settings_;

@@ -132,6 +132,22 @@ TEST_F(ScriptedChannelTest, AnRtsToggleThePortCannotDoIsSaidOnceAnOpen) {
               (std::vector<std::string>{kMessageNoRtsToggle, kMessageNoRtsToggle}));
 }
 
+// A driver takes a rate it cannot make as the nearest it can: the page is told, at the open and
+// when the open port's rate changes, and a rate taken as asked says nothing.
+TEST_F(ScriptedChannelTest, ARateThePortTakesAsAnotherIsSaid) {
+    port_->SetFastestBaud(921600);
+    channel_.settings().dcb.BaudRate = 5000000;
+    Open();
+    LineSettings changed = channel_.settings();
+    for (uint32_t baud : {115200u, 4000000u}) {
+        changed.dcb.BaudRate = baud;
+        channel_.ApplySettings(changed);
+    }
+    EXPECT_EQ(page_.messages(),
+              (std::vector<std::string>{"串口不接受波特率 5000000, 现用 921600",
+                                        "串口不接受波特率 4000000, 现用 921600"}));
+}
+
 TEST(SerialChannel, ARemotePortOfTheDeviceMapOpensAtItsAddress) {
     char map_path[] = "/tmp/remote-map-XXXXXX";
     const int fd = mkstemp(map_path);
