@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <system_error>
 #include <utility>
 
@@ -69,8 +70,7 @@ int SerialChannel::OpenPort(PageWindow* owner) {
     std::shared_ptr<comm::SerialDevice> device = std::move(opened.device);
     // Refusals are not acted on: the port keeps whatever the driver accepted.
     told_no_rts_toggle_ = false;
-    const bool accepted = static_cast<bool>(device->SetState(settings_.dcb));
-    SayIfBaudNotTaken(*device, settings_.dcb.BaudRate, accepted);
+    device->SetState(settings_.dcb);
     SayIfRtsCannotToggle(*device, settings_.dcb);
     device->SetTimeouts(settings_.timeouts);
     device->SetEventMask(kChannelEventMask);
@@ -189,7 +189,6 @@ bool SerialChannel::ApplySettings(const LineSettings& settings) {
     if (!device)
         return false;
     const bool accepted = static_cast<bool>(device->SetState(settings.dcb));
-    SayIfBaudNotTaken(*device, settings.dcb.BaudRate, accepted);
     SayIfRtsCannotToggle(*device, settings.dcb);
     device->SetTimeouts(settings.timeouts);
     return accepted;
@@ -210,18 +209,16 @@ bool SerialChannel::GetModemLines(uint32_t& status, uint32_t& control) {
     return device && device->GetModemStatus(status) && device->GetModemControl(control);
 }
 
-void SerialChannel::SayIfBaudNotTaken(comm::SerialDevice& device, uint32_t asked, bool accepted) {
+void SerialChannel::SayIfBaudNotTaken(uint32_t asked) {
     comm::Dcb in_use;
-    const bool known = static_cast<bool>(device.GetState(in_use));
-    if (accepted && (!known || in_use.BaudRate == asked))
-        return;
     PageWindow* owner = owner_.load();
-    if (owner == nullptr)
+    if (owner == nullptr || !GetLineState(in_use))
         return;
-    std::string text = kMessageBaudNotTaken + std::to_string(asked);
-    if (known)
-        text += kMessageBaudInUse + std::to_string(in_use.BaudRate);
-    owner->ShowMessage(text);
+    // A rate within 2 % is the one asked for: the UART's divider rounds, the line works.
+    if (std::abs(static_cast<double>(in_use.BaudRate) - asked) <= asked * 0.02)
+        return;
+    owner->ShowMessage(kMessageBaudNotTaken + std::to_string(asked) + kMessageBaudInUse +
+                       std::to_string(in_use.BaudRate));
 }
 
 void SerialChannel::SayIfRtsCannotToggle(comm::SerialDevice& device, const comm::Dcb& dcb) {

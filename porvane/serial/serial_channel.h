@@ -71,11 +71,15 @@ class SerialChannel {
     // Event thread: reads up to count bytes, counts them, sends PN_RECV_COUNT, returns the count.
     uint32_t ReadPort(uint8_t* buffer, uint32_t count);
 
-    // Applies the Dcb and then the time-outs of the record to the open port. A rate the port
-    // refuses or takes as another is said (kMessageBaudNotTaken), and an RTS toggle the port
-    // cannot carry out once an open (kMessageNoRtsToggle), here and in OpenPort.
+    // Applies the Dcb and then the time-outs of the record to the open port. An RTS toggle the
+    // port cannot carry out is said once an open (kMessageNoRtsToggle), here and in OpenPort.
     // False when the port is closed or refused the Dcb (it then keeps its line as it was).
     bool ApplySettings(const LineSettings& settings);
+    // After an open or ApplySettings, the windows' pages say kMessageBaudNotTaken to the owner
+    // when the open port refused the rate asked or took it as another (beyond 2 %, which a
+    // UART's divider rounds to and the line still works). Nothing when it took it, or is closed
+    // or does not say. (The command line words this itself.)
+    void SayIfBaudNotTaken(uint32_t asked);
     // The line the open port reports using, which a port may have taken otherwise than asked (a
     // server whose port has no parity); false when closed or the port does not say.
     bool GetLineState(comm::Dcb& dcb);
@@ -113,8 +117,6 @@ class SerialChannel {
     void JoinEventThread();
     void CheckTestBlock(const uint8_t* bytes, uint32_t count);
     void SayIfRtsCannotToggle(comm::SerialDevice& device, const comm::Dcb& dcb);
-    // Reads back the rate the port uses after SetState; says so when it refused or differs.
-    void SayIfBaudNotTaken(comm::SerialDevice& device, uint32_t asked, bool accepted);
 
     DeviceOpener opener_;
     LineSettings settings_;
