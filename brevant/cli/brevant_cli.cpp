@@ -19,7 +19,7 @@
 #include "brevant/command_file.h"
 #include "brevant/command_port.h"
 #include "brevant/event_port.h"
-#include "brevant/reply_handshake.h"
+#include "brevant/reply_collector.h"
 #include "brevant/row_frame.h"
 #include "platform/cli/command_line.h"
 #include "platform/cli/number_option.h"
@@ -28,41 +28,35 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = brevant::ReplyCollector::Clock;
 constexpr int kDefaultReplyWindowMs = 300;  // as the window's send-all sequence waits
-// The reply kept per command, at most: a reader's frame is at most 512 bytes, and a few KiB past
-// it leave room for what a chatty reader adds; a flooding peer must not grow the reply (and the
-// line printed) without end.
-constexpr size_t kMostReplyBytes = 512 + 4096;
+constexpr size_t kMostReplyBytes = brevant::ReplyCollector::kMostBytes;
 
 // Exit statuses.
 constexpr int kExitPortNotOpened = 1;
 constexpr int kExitBadFile = 3;
 constexpr int kExitNotAnswered = 4;
 
-// Collects the bytes and the first burst end after each send. With answer, the reader's
-// announcement of its reply is answered with 0x06 (from the thread that waits out the row), and
-// the burst end that counts is the reply frame's.
+// Collects each row's reply over its window as the window's row records it (ReplyCollector).
+// With answer, the reader's announcement of its reply is answered with 0x06 from the thread that
+// waits out the row.
 class Collector : public brevant::EventPortOwner {
   public:
     Collector(int receive_format, std::chrono::milliseconds window,
               std::function<void()> answer = {})
-        : receive_format_(receive_format), window_(window), answer_(std::move(answer)) {}
+        : receive_format_(receive_format), window_(window), answer_(std::move(answer)) {
+        reply_.set_answer_handshake(static_cast<bool>(answer_));
+    }
 
     void OnPortMessage(uint32_t message, uint32_t wparam, uint32_t) override {
         std::lock_guard lock(mutex_);
         if (message == brevant::PortMsgRxChar) {
-            if (reply_bytes_ < kMostReplyBytes)
-                reply_ += brevant::ReceivedByteText(static_cast<uint8_t>(wparam), receive_format_);
-            ++reply_bytes_;
-            if (handshake_.Take(static_cast<uint8_t>(wparam)) && answer_) {
+            if (reply_.Take(static_cast<uint8_t>(wparam))) {
                 answer_due_ = true;
                 changed_.notify_all();
             }
-        } else if (message == brevant::PortMsgRxFlag && !reply_.empty() && !first_burst_ &&
-                   !(answer_ && (answer_due_ || handshake_.ReplyUnderway()))) {
-            first_burst_ = Clock::now();
-            changed_.notify_all();
+        } else if (message == brevant::PortMsgRxFlag) {
+            reply_.EndBurst(Clock::now());
         }
     }
     void ShowErrorBox(const std::string& text) override {
@@ -71,17 +65,14 @@ class Collector : public brevant::EventPortOwner {
 
     void StartRow() {
         std::lock_guard lock(mutex_);
-        reply_.clear();
-        reply_bytes_ = 0;
-        first_burst_.reset();
-        handshake_.Restart();
-        answer_due_ = false;
         sent_ = Clock::now();
+        reply_.Start(sent_);
+        answer_due_ = false;
     }
     struct Reply {
         std::string text;        // the bytes kept, at most kMostReplyBytes
         uint64_t bytes = 0;      // the bytes that came, kept or not
-        std::optional<long> ms;  // to the end of the first burst
+        std::optional<long> ms;  // to the end of the reply's last recorded burst
     };
     // Waits out the row's window; returns what came.
     Reply FinishRow() {
@@ -92,11 +83,9 @@ class Collector : public brevant::EventPortOwner {
             answer_();
             lock.lock();
         }
-        Reply reply{reply_, reply_bytes_, {}};
-        if (first_burst_) {
-            reply.ms = std::chrono::duration_cast<std::chrono::milliseconds>(*first_burst_ - sent_)
-                           .count();
-        }
+        Reply reply{reply_.Text(receive_format_), reply_.byte_count(), {}};
+        if (const auto elapsed = reply_.elapsed())
+            reply.ms = elapsed->count();
         return reply;
     }
 
@@ -106,12 +95,9 @@ class Collector : public brevant::EventPortOwner {
     const std::function<void()> answer_;  // sends 0x06; empty when not answering
     std::mutex mutex_;                    // guards everything below
     std::condition_variable changed_;
-    std::string reply_;
-    uint64_t reply_bytes_ = 0;
-    brevant::ReplyHandshake handshake_;
+    brevant::ReplyCollector reply_;
     bool answer_due_ = false;
     Clock::time_point sent_;
-    std::optional<Clock::time_point> first_burst_;
 };
 
 std::string HexOf(const std::vector<uint8_t>& bytes) {
@@ -143,8 +129,11 @@ constexpr char kRunFooter[] =
     "frame over 512 bytes) or a file whose lines are out of step with the three-line layout\n"
     "is named with its reason, and nothing is sent.\n"
     "Prints one line per command: row, comment, frame, reply, milliseconds (or timeout); a\n"
-    "command without a reply within --wait ends the run. A reply is kept up to 4608 bytes\n"
-    "(the 512-byte frame and 4 KiB more); a longer one is cut there, and the run says so.\n"
+    "command without a reply within --wait ends the run. The reply is every byte the reader\n"
+    "sent within --wait, in as many bursts as it took, as the window's row shows it; the\n"
+    "milliseconds run from the send to the end of the reply's last burst, as in the window.\n"
+    "A reply is kept up to 4608 bytes (the 512-byte frame and 4 KiB more); a longer one is\n"
+    "cut there, and the run says so.\n"
     "--port takes n of COMn or a device path (/dev/ttyUSB0, a virtual port's link, or\n"
     "rfc2217://HOST:PORT for a port served over the network). Port n is /dev/ttyS(n-1) unless\n"
     "the environment variable COMn (COM1, COM2, ...) names a device:\n"

@@ -11,6 +11,7 @@
 #include "brevant/app_settings.h"
 #include "brevant/command_file.h"
 #include "brevant/omnix.h"
+#include "brevant/reply_collector.h"
 #include "brevant/row_frame.h"
 #include "brevant/row_selection.h"
 #include "platform/comm/testing/child_process.h"
@@ -301,6 +302,71 @@ TEST(RowSelection, ClickingASelectedRowDeselectsIt) {
     EXPECT_FALSE(s.IsSelected(4));
     s.StartSendAll();
     EXPECT_FALSE(s.NextToSend(false).has_value());
+}
+
+// The reader acknowledges a frame with 06 and announces its reply with 20; answered, the reply
+// frame follows. The reply recorded is every byte from the send on, whatever bursts they came
+// in, timed to the end of its last burst; an answered reply frame is recorded only whole.
+TEST(ReplyCollector, RecordsTheWholeReplyTimedToItsLastBurst) {
+    struct Burst {
+        Bytes bytes;
+        int end_ms;     // after the send
+        bool recorded;  // the burst end records the reply
+    };
+    struct Case {
+        const char* name;
+        bool answer;
+        std::vector<Burst> bursts;
+        std::string text;
+        int ms;
+    };
+    const Case cases[] = {
+        {"acknowledgement and announcement apart",
+         false,
+         {{{0x06}, 2, true}, {{0x20}, 208, true}},
+         "06 20 ",
+         208},
+        {"both in one burst", false, {{{0x06, 0x20}, 5, true}}, "06 20 ", 5},
+        {"a burst end without bytes", false, {{{0x06}, 3, true}, {{}, 50, false}}, "06 ", 3},
+        {"answered, the frame in two bursts",
+         true,
+         {{{0x06}, 1, true},
+          {{0x20}, 150, false},
+          {{0x00, 0x00, 0x02}, 160, false},
+          {{0x04, 0x00, 0xF9, 0x03}, 170, true}},
+         "06 20 00 00 02 04 00 F9 03 ",
+         170},
+    };
+    const auto sent = ReplyCollector::Clock::now();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ReplyCollector reply;
+        reply.set_answer_handshake(c.answer);
+        reply.Start(sent);
+        int answers = 0;
+        for (const Burst& burst : c.bursts) {
+            for (uint8_t byte : burst.bytes)
+                answers += reply.Take(byte) ? 1 : 0;
+            EXPECT_EQ(reply.EndBurst(sent + std::chrono::milliseconds(burst.end_ms)),
+                      burst.recorded);
+        }
+        EXPECT_EQ(answers, c.answer ? 1 : 0);
+        EXPECT_EQ(reply.Text(0), c.text);
+        ASSERT_TRUE(reply.elapsed());
+        EXPECT_EQ(reply.elapsed()->count(), c.ms);
+        reply.Start(sent);  // the next send starts afresh
+        EXPECT_EQ(reply.Text(0), "");
+        EXPECT_FALSE(reply.elapsed());
+    }
+}
+
+TEST(ReplyCollector, AFloodIsCutButCounted) {
+    ReplyCollector reply;
+    reply.Start(ReplyCollector::Clock::now());
+    for (int i = 0; i < 5000; ++i)
+        reply.Take('A');
+    EXPECT_EQ(reply.Text(1), std::string(ReplyCollector::kMostBytes, 'A'));
+    EXPECT_EQ(reply.byte_count(), 5000u);
 }
 
 }  // namespace

@@ -274,6 +274,7 @@ void BrevantWindow::BuildMenusAndToolbar() {
 
 void BrevantWindow::ReloadSettings() {
     settings_ = ReadSettings(ini_);
+    reply_.set_answer_handshake(settings_.answer_handshake);
 }
 
 void BrevantWindow::OpenPort() {
@@ -359,7 +360,7 @@ void BrevantWindow::OnPortMessage(uint32_t message, uint32_t wparam, uint32_t) {
 
 void BrevantWindow::SendRow(int row) {
     current_row_ = row;
-    reply_decoder_.Reset();
+    monitor_decoder_.Reset();
     SetCell(row, kCheckColumn, {});
     SetCell(row, kReplyColumn, {});
     if (!port_open_) {
@@ -375,40 +376,41 @@ void BrevantWindow::SendRow(int row) {
         Message(QString::fromUtf8("数据太长: 一帧最多 %1 字节").arg(kCommandWriteBufferSize));
         return;
     }
-    send_time_.start();
-    handshake_.Restart();
+    reply_.Start(ReplyCollector::Clock::now());
 }
 
 void BrevantWindow::OnReceivedByte(uint8_t byte) {
     const std::string piece = ReceivedByteText(byte, settings_.receive_format);
-    const QString text =
-        QString::fromStdString(settings_.receive_format == 0 ? piece : reply_decoder_.Feed(piece));
+    const QString text = QString::fromStdString(
+        settings_.receive_format == 0 ? piece : monitor_decoder_.Feed(piece));
     monitor_->moveCursor(QTextCursor::End);
     monitor_->insertPlainText(text);
     monitor_->ensureCursorVisible();
-    reply_text_ += text;
-    if (handshake_.Take(byte) && settings_.answer_handshake) {
+    monitor_burst_ += text;
+    if (reply_.Take(byte)) {
         const uint8_t go = 0x06;
         port_->Write(&go, 1);
     }
 }
 
+// The row shows the whole reply since the send, however many bursts it came in; the monitor
+// gets a line per recording.
 void BrevantWindow::OnBurstEnd() {
-    if (reply_text_.isEmpty() || !port_open_) {
+    if (!port_open_ || !reply_.EndBurst(ReplyCollector::Clock::now()))
         return;
-    }
-    if (settings_.answer_handshake && handshake_.ReplyUnderway()) {
-        return;  // the reply frame the answer let come belongs to the same reply
-    }
-    const qint64 elapsed = send_time_.isValid() ? send_time_.elapsed() : 0;
-    SetCell(current_row_, kReplyColumn, reply_text_);
+    const std::string reply = reply_.Text(settings_.receive_format);
+    SetCell(current_row_, kReplyColumn,
+            QString::fromStdString(settings_.receive_format == 0 ? reply
+                                                                 : text::GbkDecoder().Feed(reply)));
     Item(current_row_, kReplyColumn)->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    monitor_text_ += reply_text_ + QStringLiteral("\r\n");
+    const auto elapsed = reply_.elapsed();
+    SetCell(current_row_, kTimeColumn, elapsed ? QString::number(elapsed->count()) : QString());
+    if (!monitor_burst_.isEmpty())
+        monitor_text_ += monitor_burst_ + QStringLiteral("\r\n");
+    monitor_burst_.clear();
     monitor_->setPlainText(monitor_text_);
     monitor_->moveCursor(QTextCursor::End);
-    SetCell(current_row_, kTimeColumn, QString::number(elapsed));
     reply_pending_ = false;
-    reply_text_.clear();
 }
 
 void BrevantWindow::ShowSelection(int row, bool selected) {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <array>
 #include <initializer_list>
@@ -9,7 +8,7 @@
 #include "brevant/app_settings.h"
 #include "brevant/command_file.h"
 #include "brevant/event_port.h"
-#include "brevant/reply_handshake.h"
+#include "brevant/reply_collector.h"
 #include "brevant/row_selection.h"
 #include "platform/text/gbk_decoder.h"
 #include "platform/threading/notification_bridge.h"
@@ -93,14 +92,14 @@ class BrevantWindow : public QMainWindow, public EventPortOwner {
     int current_row_ = 1;
     RowSelection selection_;
     bool reply_pending_ = false;
-    ReplyHandshake handshake_;  // the reader's bytes since the last send
+    ReplyCollector reply_;  // the reader's bytes since the last send, for the row
     int reply_wait_ms_ = 300;
-    QString reply_text_;
-    // ASC replies are GBK; a character may span two bursts, so a lead byte waits for the next.
-    text::GbkDecoder reply_decoder_;
+    // What the monitor showed since the last recording: its next line of MonitorText. ASC
+    // replies are GBK; a character may span two bursts, so a lead byte waits for the next.
+    QString monitor_burst_;
+    text::GbkDecoder monitor_decoder_;
     CommandFileEncoding file_encoding_ = CommandFileEncoding::kGbk;  // of the last file loaded
     QString monitor_text_;
-    QElapsedTimer send_time_;
     QTableWidget* grid_;
     QPlainTextEdit* monitor_;
     QPushButton* send_all_;

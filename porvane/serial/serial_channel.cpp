@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <system_error>
 #include <utility>
 
@@ -206,6 +207,18 @@ bool SerialChannel::EscapeFunction(comm::Escape function) {
 bool SerialChannel::GetModemLines(uint32_t& status, uint32_t& control) {
     std::shared_ptr<comm::SerialDevice> device = Device();
     return device && device->GetModemStatus(status) && device->GetModemControl(control);
+}
+
+void SerialChannel::SayIfBaudNotTaken(uint32_t asked) {
+    comm::Dcb in_use;
+    PageWindow* owner = owner_.load();
+    if (owner == nullptr || !GetLineState(in_use))
+        return;
+    // A rate within 2 % is the one asked for: the UART's divider rounds, the line works.
+    if (std::abs(static_cast<double>(in_use.BaudRate) - asked) <= asked * 0.02)
+        return;
+    owner->ShowMessage(kMessageBaudNotTaken + std::to_string(asked) + kMessageBaudInUse +
+                       std::to_string(in_use.BaudRate));
 }
 
 void SerialChannel::SayIfRtsCannotToggle(comm::SerialDevice& device, const comm::Dcb& dcb) {

@@ -24,6 +24,10 @@ inline constexpr char kMessagePortGone[] = "串口已断开";
 inline constexpr char kMessageNoRtsToggle[] =
     "这个串口的驱动没有RS-485模式, RTS Toggle不起作用: RTS保持有效.";
 
+// A rate the port refused or took as another: "串口不接受波特率 5000000, 现用 921600".
+inline constexpr char kMessageBaudNotTaken[] = "串口不接受波特率 ";
+inline constexpr char kMessageBaudInUse[] = ", 现用 ";
+
 // The event mask a channel waits with: received characters, transmit empty and the four modem
 // lines. Line errors are seen through the statistics instead.
 inline constexpr uint32_t kChannelEventMask = comm::EV_RXCHAR | comm::EV_TXEMPTY | comm::EV_CTS |
@@ -71,6 +75,11 @@ class SerialChannel {
     // port cannot carry out is said once an open (kMessageNoRtsToggle), here and in OpenPort.
     // False when the port is closed or refused the Dcb (it then keeps its line as it was).
     bool ApplySettings(const LineSettings& settings);
+    // After an open or ApplySettings, the windows' pages say kMessageBaudNotTaken to the owner
+    // when the open port refused the rate asked or took it as another (beyond 2 %, which a
+    // UART's divider rounds to and the line still works). Nothing when it took it, or is closed
+    // or does not say. (The command line words this itself.)
+    void SayIfBaudNotTaken(uint32_t asked);
     // The line the open port reports using, which a port may have taken otherwise than asked (a
     // server whose port has no parity); false when closed or the port does not say.
     bool GetLineState(comm::Dcb& dcb);

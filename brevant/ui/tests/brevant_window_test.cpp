@@ -1,4 +1,5 @@
 // The command assistant's window driven headless against the reader simulator on a virtual port.
+#include <poll.h>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -28,7 +29,8 @@ class BrevantWindowTest : public QObject {
     void initTestCase();
     void cleanupTestCase();
     void theReplyAndTimeShowAtTheFirstSizeAndSendDoesNotScroll();
-    void answeringTheHandshakeRecordsTheWholeReply();
+    void theRowRecordsTheWholeReplyTimedToItsLastBurst_data();
+    void theRowRecordsTheWholeReplyTimedToItsLastBurst();
     void sendingARowRecordsTheReplyAndTime();
     void sendAllAnswersTheSelectedRowsAndClearsTheMarks();
     void aLateReplyEndsTheSendAll();
@@ -47,6 +49,10 @@ class BrevantWindowTest : public QObject {
     }
     // True when the last byte shown has been followed by the end of its burst.
     static bool BurstsEnded(const QString& monitor) { return monitor.endsWith(QLatin1Char('\n')); }
+    static bool Readable(int fd) {
+        pollfd p{fd, POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1;
+    }
     void ClickCell(brevant::BrevantWindow& w, int row, int column) {
         QTableWidget* grid = w.grid();
         QTableWidgetItem* item = grid->item(row - 1, column - 1);
@@ -127,29 +133,68 @@ void BrevantWindowTest::theReplyAndTimeShowAtTheFirstSizeAndSendDoesNotScroll() 
     }
 }
 
-// With "应答读卡器握手" ticked in the settings, the reader's announcement is answered and the row
-// records the reply frame: request's status 00 and the card type 04 00.
-void BrevantWindowTest::answeringTheHandshakeRecordsTheWholeReply() {
-    WriteConfig(5);
+// The reader (the test, on a pty) acknowledges the frame with 06 in a burst of its own and
+// announces its reply with 20 after a while. The row records the whole reply from the 06 on,
+// timed to its last burst; with "应答读卡器握手" ticked in the settings the announcement is
+// answered and the reply frame (request's status 00, the card type 04 00) joins it.
+void BrevantWindowTest::theRowRecordsTheWholeReplyTimedToItsLastBurst_data() {
+    QTest::addColumn<bool>("answer");
+    QTest::addColumn<QString>("reply");
+    QTest::newRow("not answered") << false << QStringLiteral("06 20 ");
+    QTest::newRow("answered") << true << QStringLiteral("06 20 00 00 02 04 00 F9 03 ");
+}
+
+void BrevantWindowTest::theRowRecordsTheWholeReplyTimedToItsLastBurst() {
+    QFETCH(bool, answer);
+    QFETCH(QString, reply);
+    WriteConfig(8);
+    comm::testing::PtyPair pty;
+    qputenv("COM8", QByteArray::fromStdString(pty.slave_path()));
     brevant::BrevantWindow w;
     w.show();
-    QTimer::singleShot(50, [] {
-        auto* dialog = QApplication::activeModalWidget();
-        QVERIFY(dialog);
-        auto* box = dialog->findChild<QCheckBox*>("answerHandshakeBox");
-        QVERIFY(box && !box->isChecked());
-        box->click();
-        QTest::mouseClick(dialog->findChild<QPushButton*>("saveSettingsButton"), Qt::LeftButton);
-    });
-    w.findChild<QAction*>("settingsAction")->trigger();
-    std::string value;
-    QVERIFY(w.ini().Read("PARAM", "HANDSHAKE", value));
-    QCOMPARE(value, std::string("1"));
+    QVERIFY(w.port_open());
+    if (answer) {
+        QTimer::singleShot(50, [] {
+            auto* dialog = QApplication::activeModalWidget();
+            QVERIFY(dialog);
+            auto* box = dialog->findChild<QCheckBox*>("answerHandshakeBox");
+            QVERIFY(box && !box->isChecked());
+            box->click();
+            QTest::mouseClick(dialog->findChild<QPushButton*>("saveSettingsButton"),
+                              Qt::LeftButton);
+        });
+        w.findChild<QAction*>("settingsAction")->trigger();
+        std::string value;
+        QVERIFY(w.ini().Read("PARAM", "HANDSHAKE", value));
+        QCOMPARE(value, std::string("1"));
+    }
     w.SetCell(1, brevant::kDataColumn, "00 41 01 52");
     ClickCell(w, 1, brevant::kSendColumn);
-    QVERIFY(WaitUntil([&] { return !w.Cell(1, brevant::kTimeColumn).isEmpty(); }, 30000));
-    QCOMPARE(w.Cell(1, brevant::kReplyColumn), QStringLiteral("06 20 00 00 02 04 00 F9 03 "));
-    QCOMPARE(Unbroken(w.MonitorText()), QStringLiteral("06 20 00 00 02 04 00 F9 03 "));
+    QCOMPARE(pty.ReadExactly(7), std::string("\x20\x00\x41\x01\x52\xED\x03", 7));
+    QElapsedTimer since_frame;
+    since_frame.start();
+    pty.WriteAll("\x06");
+    QVERIFY(WaitUntil(
+        [&] { return BurstsEnded(w.MonitorText()) && Unbroken(w.MonitorText()) == "06 "; }, 30000));
+    QTest::qWait(100);  // the reader's work: the last burst's time tells itself from the first's
+    const qint64 least_ms = since_frame.elapsed();
+    pty.WriteAll("\x20");
+    if (answer) {
+        // The window's 06 is written once the window has taken the 20: wait for it with the
+        // window's events running.
+        QVERIFY(WaitUntil([&] { return Readable(pty.master()); }, 30000));
+        QCOMPARE(pty.ReadExactly(1), std::string("\x06"));
+        pty.WriteAll(std::string("\x00\x00\x02", 3));
+        pty.WriteAll(std::string("\x04\x00\xF9\x03", 4));
+    }
+    QVERIFY2(WaitUntil([&] { return w.Cell(1, brevant::kReplyColumn) == reply; }, 30000),
+             qPrintable(w.Cell(1, brevant::kReplyColumn)));
+    QCOMPARE(Unbroken(w.MonitorText()), reply);
+    bool ok = false;
+    const int ms = w.Cell(1, brevant::kTimeColumn).toInt(&ok);
+    QVERIFY2(ok && ms >= least_ms, qPrintable(QStringLiteral("%1 ms, at least %2 ms")
+                                                  .arg(w.Cell(1, brevant::kTimeColumn))
+                                                  .arg(least_ms)));
 }
 
 void BrevantWindowTest::sendingARowRecordsTheReplyAndTime() {

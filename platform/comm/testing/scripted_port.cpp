@@ -27,6 +27,8 @@ class ScriptedSerialDevice final : public SerialDevice {
             return CommStatus::Failure("SetState", EINVAL);
         }
         port_->dcb_ = dcb;
+        if (port_->fastest_baud_ != 0)
+            port_->dcb_.BaudRate = std::min(dcb.BaudRate, port_->fastest_baud_);
         port_->modem_control_ = (dcb.fDtrControl != DTR_CONTROL_DISABLE ? kModemControlDtr : 0) |
                                 (dcb.fRtsControl != RTS_CONTROL_DISABLE ? kModemControlRts : 0);
         return {};
@@ -228,6 +230,11 @@ OpenResult ScriptedPort::Open() {
     cancelled_ = false;
     mask_ = 0;
     return {std::make_unique<ScriptedSerialDevice>(shared_from_this(), device_generation_), {}};
+}
+
+void ScriptedPort::SetFastestBaud(uint32_t baud) {
+    std::lock_guard lock(mutex_);
+    fastest_baud_ = baud;
 }
 
 void ScriptedPort::SetBusy(bool busy) {

@@ -36,6 +36,8 @@ class ScriptedPort : public std::enable_shared_from_this<ScriptedPort> {
     void HoldTransmit(bool hold);                // written bytes stay queued; no EV_TXEMPTY
     void SetWriteCompletesAtOnce(bool at_once);  // WriteAsync reports count or 0 (pending)
     void Vanish();                               // every later operation fails with EIO
+    // A rate above baud is taken as baud, as a driver takes the nearest rate it can make.
+    void SetFastestBaud(uint32_t baud);
 
     // --- what the device did ---
     std::vector<uint8_t> Written() const;
@@ -78,6 +80,7 @@ class ScriptedPort : public std::enable_shared_from_this<ScriptedPort> {
     std::vector<uint32_t> purges_;
     uint32_t modem_control_ = 0;
     int breaks_ = 0;
+    uint32_t fastest_baud_ = 0;  // 0: every rate is taken as asked
 };
 
 }  // namespace comm::testing

@@ -132,6 +132,25 @@ TEST_F(ScriptedChannelTest, AnRtsToggleThePortCannotDoIsSaidOnceAnOpen) {
               (std::vector<std::string>{kMessageNoRtsToggle, kMessageNoRtsToggle}));
 }
 
+// A driver takes a rate it cannot make as the nearest it can: the page is told after the open
+// and after a change, and a rate taken as asked, or within 2 %, says nothing.
+TEST_F(ScriptedChannelTest, ARateThePortTakesAsAnotherIsSaid) {
+    port_->SetFastestBaud(921600);
+    channel_.settings().dcb.BaudRate = 5000000;
+    Open();
+    channel_.SayIfBaudNotTaken(5000000);
+    LineSettings changed = channel_.settings();
+    for (uint32_t baud : {115200u, 4000000u, 921600u}) {
+        changed.dcb.BaudRate = baud;
+        channel_.ApplySettings(changed);
+        channel_.SayIfBaudNotTaken(baud);
+    }
+    channel_.SayIfBaudNotTaken(930000);  // the UART's rounding
+    EXPECT_EQ(page_.messages(),
+              (std::vector<std::string>{"串口不接受波特率 5000000, 现用 921600",
+                                        "串口不接受波特率 4000000, 现用 921600"}));
+}
+
 TEST(SerialChannel, ARemotePortOfTheDeviceMapOpensAtItsAddress) {
     char map_path[] = "/tmp/remote-map-XXXXXX";
     const int fd = mkstemp(map_path);

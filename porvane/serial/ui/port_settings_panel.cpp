@@ -47,6 +47,8 @@ PortSettingsPanel::PortSettingsPanel(PageWindow& page, QWidget* parent)
     baud_->setInsertPolicy(QComboBox::NoInsert);
     baud_->lineEdit()->setValidator(new QRegularExpressionValidator(
         QRegularExpression(QStringLiteral("[1-9][0-9]{0,6}")), baud_));
+    // The list's entries must not complete a typed rate: "12" would become 1200 unasked.
+    baud_->setCompleter(nullptr);
     baud_->setToolTip(QString::fromUtf8("可以输入列表以外的波特率, 按回车生效"));
     data_bits_ = FixedList("dataBitsCombo", kDataBitsEntries, kDefaultDataBitsIndex);
     parity_ = FixedList("parityCombo", kParityEntries, kDefaultParityIndex);
@@ -103,8 +105,14 @@ void PortSettingsPanel::OnBaudTyped() {
     constexpr uint32_t kMostBaud = 4'000'000;
     const uint32_t baud = typed.toUInt();
     if (baud < kLeastBaud || baud > kMostBaud) {
-        // Nothing usable typed: the box shows the rate in use again.
+        // The box shows the rate in use again before the message takes the focus (which ends
+        // the editing once more), and the message says why.
         baud_->setEditText(QString::number(model_->record().dcb.BaudRate));
+        page_.ShowMessage(QString::fromUtf8("波特率 %1 无效: 请输入 %2 到 %3 之间的整数")
+                              .arg(typed)
+                              .arg(kLeastBaud)
+                              .arg(kMostBaud)
+                              .toStdString());
         return;
     }
     if (baud == model_->record().dcb.BaudRate && model_->baud_index() < 0)

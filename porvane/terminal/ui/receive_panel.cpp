@@ -146,6 +146,8 @@ void ReceivePanel::OnOpenClose() {
     }
     ShowModemLines();
     page_.PageNotify(serial::PN_PORT_STATE, &open_flag_);
+    if (open_flag_ != 0)
+        channel_.SayIfBaudNotTaken(channel_.settings().dcb.BaudRate);
 }
 
 void ReceivePanel::ClosePort() {
@@ -257,6 +259,7 @@ void ReceivePanel::OnSave() {
 void ReceivePanel::ApplySettings(const serial::LineSettings* settings) {
     if (open_flag_ != 0 && settings != nullptr) {
         channel_.ApplySettings(*settings);
+        channel_.SayIfBaudNotTaken(settings->dcb.BaudRate);
     }
 }
 

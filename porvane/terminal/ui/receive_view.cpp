@@ -83,6 +83,9 @@ ReceiveView::ReceiveView(QWidget* parent) : QWidget(parent) {
     find_field_->setClearButtonEnabled(true);
     find_count_ = new QLabel;
     find_count_->setObjectName("findCount");
+    // A glyph's antialiasing reaches a pixel past its outline, and the label ends at the view's
+    // edge: room either side keeps the last stroke of "处" from being cut.
+    find_count_->setContentsMargins(2, 0, 2, 0);
     auto* find_row = new QHBoxLayout(find_bar_);
     find_row->setContentsMargins(0, 2, 0, 0);
     find_row->addWidget(new QLabel(QString::fromUtf8("查找:")));

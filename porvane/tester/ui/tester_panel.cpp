@@ -99,6 +99,7 @@ void TesterPanel::OnOpenClose() {
         settings_.error_insert_mode = static_cast<uint32_t>(insert_->currentIndex());
         HandOver();
         channel_.WriteTestBlock();
+        channel_.SayIfBaudNotTaken(channel_.settings().dcb.BaudRate);
     } else {
         settings_.running = 0;
         HandOver();
@@ -222,8 +223,10 @@ void TesterPanel::OnSaveResults() {
 }
 
 void TesterPanel::ApplySettings(const serial::LineSettings* settings) {
-    if (open_flag_ != 0 && settings != nullptr)
+    if (open_flag_ != 0 && settings != nullptr) {
         channel_.ApplySettings(*settings);
+        channel_.SayIfBaudNotTaken(settings->dcb.BaudRate);
+    }
 }
 
 uint8_t TesterPanel::ModemControl() {

@@ -171,7 +171,30 @@ void BenchToolsTest::searchHighlightsEveryMatch() {
     // Matches that arrive later are marked too.
     Send(QStringLiteral("\nERROR 9"));
     QVERIFY(WaitUntil([&] { return page_->receive_view()->match_count() == 3; }));
-    QVERIFY(qt_testing::SaveScreenshot(*window_, QStringLiteral("bench-search.png")));
+    // The count shows whole at the first size and at 800 × 600: its ink, with a pixel of
+    // antialiasing either side, lies inside the label, and the label inside the view.
+    auto* count = Find<QLabel>("findCount");
+    for (const QSize size : {window_->size(), QSize(800, 600)}) {
+        window_->resize(size);
+        QApplication::processEvents();
+        const QRect ink = count->fontMetrics().tightBoundingRect(count->text());
+        const int left = count->contentsRect().left() + ink.left() - 1;
+        const int right = count->contentsRect().left() + ink.right() + 1;
+        const QRect in_view(count->mapTo(page_->receive_view(), QPoint()), count->size());
+        QVERIFY2(
+            left >= 0 && right < count->width() && page_->receive_view()->rect().contains(in_view),
+            qPrintable(QStringLiteral("%1x%2: ink %3..%4 in a label %5 wide at %6 of %7")
+                           .arg(size.width())
+                           .arg(size.height())
+                           .arg(left)
+                           .arg(right)
+                           .arg(count->width())
+                           .arg(in_view.right())
+                           .arg(page_->receive_view()->width())));
+        QVERIFY(qt_testing::SaveScreenshot(
+            *window_,
+            QStringLiteral("bench-search-%1x%2.png").arg(size.width()).arg(size.height())));
+    }
     QTest::keyClick(find, Qt::Key_Escape);
     QVERIFY(!bar->isVisible());
     QVERIFY(field->extraSelections().isEmpty());
@@ -295,6 +318,7 @@ void BenchToolsTest::aTypedBaudRateReachesThePort() {
     };
     auto* baud = Find<QComboBox>("baudCombo");
     auto type = [&](const QString& text) {
+        baud->lineEdit()->setFocus();  // as a click into the box gives it
         baud->lineEdit()->selectAll();
         QTest::keyClicks(baud->lineEdit(), text);
         QTest::keyClick(baud->lineEdit(), Qt::Key_Return);
@@ -306,9 +330,18 @@ void BenchToolsTest::aTypedBaudRateReachesThePort() {
     type(QStringLiteral("115200"));  // a list entry typed is the list's choice
     QCOMPARE(baud->currentIndex(), baud->findText(QStringLiteral("115200")));
     QCOMPARE(tty_speed(), 115200u);
-    type(QStringLiteral("9x"));  // only digits, and no rate below 50
-    QCOMPARE(tty_speed(), 115200u);
-    QCOMPARE(baud->currentText(), QStringLiteral("115200"));
+    // Letters are refused as they are typed and no list entry completes what was typed; a rate
+    // out of range is said to be, and the port keeps its rate.
+    qt_testing::MessageCatcher catcher;
+    const std::pair<const char*, const char*> refused[] = {
+        {"9x", "9"}, {"12ab", "12"}, {"5000000", "5000000"}};
+    for (const auto& [typed, number] : refused) {
+        type(QString::fromLatin1(typed));
+        QVERIFY2(WaitUntil([&] { return catcher.messages.size() == 1; }, 10000), typed);
+        QVERIFY2(catcher.messages.takeFirst().contains(QString::fromLatin1(number)), typed);
+        QCOMPARE(tty_speed(), 115200u);
+        QCOMPARE(baud->currentText(), QStringLiteral("115200"));
+    }
     QTest::mouseClick(Find<QPushButton>("openButton"), Qt::LeftButton);
     type(QStringLiteral("230400"));
     QTest::mouseClick(Find<QPushButton>("openButton"), Qt::LeftButton);
