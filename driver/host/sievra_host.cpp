@@ -583,6 +583,8 @@ void SievraHost::TakeUnlistedNotices(size_t limit) {
                 std::memcpy(&who, CMSG_DATA(c), sizeof who);
         }
         const std::string device(path, static_cast<size_t>(n));
+        if (options_.only_client != 0 && who.pid != options_.only_client)
+            continue;
         std::set<std::string>& told = unlisted_told_[who.uid];
         if (device.empty() || device[0] != '/' || told.size() >= kMaxToldPerUser ||
             !told.insert(device).second)
@@ -759,7 +761,8 @@ void SievraHost::AcceptHomeLinks() {
         // Only a program of a user trusted with every port can lose its way to the folder by
         // changing its user; anyone else reaches the sockets as before.
         const std::optional<PeerCredentials> peer = PeerOf(fd);
-        if (peer && Trusted(*peer) && home_links_.size() < kMaxHomeLinks)
+        if (peer && Trusted(*peer) && home_links_.size() < kMaxHomeLinks &&
+            (options_.only_client == 0 || peer->pid == options_.only_client))
             home_links_.push_back(std::move(link));
     }
 }
@@ -876,7 +879,9 @@ bool SievraHost::AcceptAllowed(int listen_fd, Port& port, bool control, int& fd)
         return errno == EINTR || errno == ECONNABORTED;  // else nothing more waits (EAGAIN)
     // Checked before the port is taken, so that someone turned away never holds it from others.
     const std::string device_path = port.DevicePath();
-    if (MayUsePort(PeerOf(fd), device_path))
+    const std::optional<PeerCredentials> peer = PeerOf(fd);
+    if (MayUsePort(peer, device_path) &&
+        (options_.only_client == 0 || (peer && peer->pid == options_.only_client)))
         return true;
     if (control) {
         // The device's path says which device the client lacks the right to.

@@ -63,6 +63,10 @@ class SievraHost {
         bool name_openers = false;
         // Every request on record is preceded by the time it reached the host.
         bool time_records = false;
+        // Connections from this process only (0: anyone allowed): a watch's host on the
+        // system-call path, where watch makes every request, so the program it watches (which
+        // runs as the same user) cannot put records of its own on the port's stream.
+        pid_t only_client = 0;
         // Told when a process is about to run a program whose user cannot read the attachment
         // (its process id, command name and user): why that program's records stay empty.
         std::function<void(pid_t pid, const std::string& command, uid_t user)> unfollowed;

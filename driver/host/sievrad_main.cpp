@@ -3,6 +3,7 @@
 // control device as the socket Sievr<n> in $SIEVRA_RUNTIME_DIR (default /run/sievra).
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -98,6 +99,10 @@ int main(int argc, char** argv) {
                  "Record which process made each open of a port before the open");
     app.add_flag("--time-records", options.time_records,
                  "Record the time each request reached the host before its record");
+    app.add_option("--only-client", options.only_client, "Take connections from this process only");
+    bool end_with_parent = false;
+    app.add_flag("--end-with-parent", end_with_parent,
+                 "Stop (as on SIGTERM) when the process that started the host ends");
     cli_support::ManualSections manual;
     manual.examples = {
         {"--runtime-dir /run/sievra --group dialout",
@@ -115,8 +120,14 @@ int main(int argc, char** argv) {
          "(default /run/sievra)."},
     };
     manual.see_also = {"ld.so(8)", "systemctl(1)"};
+    const pid_t parent = ::getppid();
     if (const auto done = cli_support::ParseCommandLine(app, "sievrad", argc, argv, manual))
         return *done;
+    // A private host (a watch's) goes with its watch, however that ends: SIGTERM, which is read
+    // below like any other stop. A parent that is gone already is told the same way.
+    if (end_with_parent && (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent)) {
+        ::kill(::getpid(), SIGTERM);
+    }
 
     // Opened before the map is read, so that no port that comes or goes meanwhile is missed.
     std::string watch_error;

@@ -126,7 +126,7 @@ class SievraHostTest : public ::testing::Test {
   protected:
     void SetUp() override {
         host_ = std::make_unique<SievraHost>(SievraHost::Options{
-            dir_.path(), {pty_.slave_path()}, {}, {}, -1, {}, false, false, {}});
+            dir_.path(), {pty_.slave_path()}, {}, {}, -1, {}, false, false, 0, {}});
         const comm::CommStatus started = host_->Start();
         ASSERT_TRUE(started) << started.Describe();
         server_ = std::thread([this] { host_->Serve(); });
@@ -653,7 +653,7 @@ TEST(SievraHostStart, BothSocketPathsAreCheckedForLength) {
     std::string runtime = dir.path() + "/";
     const size_t limit = sizeof(sockaddr_un::sun_path);
     runtime += std::string(limit - runtime.size() - 9, 'r');
-    SievraHost host({runtime, {pty.slave_path()}, {}, {}, -1, {}, false, false, {}});
+    SievraHost host({runtime, {pty.slave_path()}, {}, {}, -1, {}, false, false, 0, {}});
     const comm::CommStatus started = host.Start();
     EXPECT_FALSE(started);
     EXPECT_EQ(started.error(), ENAMETOOLONG);
@@ -662,7 +662,7 @@ TEST(SievraHostStart, BothSocketPathsAreCheckedForLength) {
 
 TEST(SievraHostStart, AnUnknownGroupSaysWhatFailed) {
     TempDir dir;
-    SievraHost host({dir.path(), {}, "no-such-group-here", {}, -1, {}, false, false, {}});
+    SievraHost host({dir.path(), {}, "no-such-group-here", {}, -1, {}, false, false, 0, {}});
     const comm::CommStatus started = host.Start();
     EXPECT_FALSE(started);
     EXPECT_NE(started.Describe().find("getgrnam --group"), std::string::npos);

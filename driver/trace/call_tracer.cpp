@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/kcmp.h>
+#include <linux/openat2.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ptrace.h>
@@ -220,6 +221,7 @@ class CallTracer::Session {
         // may change under it by calls the other makes, so a number known not to be a port is
         // looked at again on each call.
         bool shared_table = false;
+        bool told_hidden = false;  // said that its descriptors cannot be looked at
         // Per descriptor number: calls under way that may make it another file (dup2, dup3 and
         // close of it), and how many such calls ended. A transfer during which either moved
         // cannot tell which file it reached.
@@ -295,6 +297,7 @@ class CallTracer::Session {
     // only after their last records.
     RecordSender sender_;
     bool told_refused_ = false;
+    bool told_unexpected_ = false;
     // Copies of descriptors that turned out not to be ports: closed when the session ends (see
     // Detect), after everything else.
     std::vector<comm::UniqueFd> unexpected_;
@@ -422,6 +425,19 @@ bool CharacterDeviceOf(const std::string& path, int dir, dev_t& device) {
     return true;
 }
 
+// The character device path names, when path stays under /dev however it is resolved: a
+// name given by the program may lead out through ".." or a link (from /dev/shm, which anyone
+// may write) to a file system served by a user, which could hold the tracer for good.
+bool DeviceUnderDev(const std::string& path, dev_t& device) {
+    const comm::UniqueFd dev(::open("/dev", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    open_how how{};
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    const comm::UniqueFd node(
+        static_cast<int>(::syscall(SYS_openat2, dev.get(), path.c_str() + 5, &how, sizeof how)));
+    return dev.valid() && node.valid() && CharacterDeviceOf("", node.get(), device);
+}
+
 // Decides once per number whether a descriptor of the process is a port: by its device first,
 // then through the tracer's own copy of it (the host takes the open with that copy, and the
 // same open file under another number of the process shares its connection).
@@ -441,15 +457,27 @@ std::shared_ptr<PortOpen> CallTracer::Session::Detect(Process& p, int fd,
     const std::string link = "/proc/" + std::to_string(p.tgid) + "/fd/" + std::to_string(fd);
     if (!CharacterDeviceOf(link, AT_FDCWD, device) || !MayBePort(device)) {
         struct stat number;  // the link itself: whether the number is open at all
-        if (::lstat(link.c_str(), &number) == 0)
+        if (::lstat(link.c_str(), &number) == 0) {
             p.plain.insert(fd);
+        } else if ((errno == EACCES || errno == EPERM) && !std::exchange(p.told_hidden, true)) {
+            // A process that is not dumpable (it said so, or runs an image it may not read)
+            // keeps its descriptors even from its tracer, unless the tracer is root.
+            Notice("process " + std::to_string(p.tgid) + " (" + StatusField(p.tgid, "Name") +
+                   ") hides its descriptors (it is not dumpable): its ports are not watched; "
+                   "watch as root follows it");
+        }
         return nullptr;  // not a port (or not open: decided when it is)
     }
     // A program that keeps swapping its descriptors under the tracer gets no more copies taken
     // than the tracer can hold.
     constexpr size_t kMaxUnexpected = 256;
-    if (unexpected_.size() >= kMaxUnexpected)
+    if (unexpected_.size() >= kMaxUnexpected) {
+        if (!std::exchange(told_unexpected_, true))
+            Notice("process " + std::to_string(p.tgid) +
+                   " keeps changing its descriptors under the tracer: its further opens are "
+                   "not watched");
         return nullptr;
+    }
     comm::UniqueFd copy(static_cast<int>(::syscall(SYS_pidfd_getfd, p.pidfd.get(), fd, 0)));
     if (!copy.valid())
         return nullptr;  // closed meanwhile, or the process may not be reached
@@ -468,8 +496,10 @@ std::shared_ptr<PortOpen> CallTracer::Session::Detect(Process& p, int fd,
     }
     if (port == nullptr) {
         // Closing it could wait for whatever serves it: it is let go once nobody is stopped. A
-        // refused device is asked about once, so its copies are as many as the devices.
-        (refused ? refused_ : unexpected_).push_back(std::move(copy));
+        // refused device is asked about once, so its copies are as many as the devices. A
+        // path-only open (O_PATH) is no open of the device: its copy closes at once.
+        if (flags < 0 || (flags & O_PATH) == 0)
+            (refused ? refused_ : unexpected_).push_back(std::move(copy));
         p.plain.insert(fd);
         return nullptr;
     }
@@ -670,7 +700,7 @@ void CallTracer::Session::OpenEnded(pid_t tid, Thread& t, int64_t result) {
             port = &known;
     }
     dev_t device = 0;
-    if (port == nullptr && path.rfind("/dev/", 0) == 0 && CharacterDeviceOf(path, AT_FDCWD, device))
+    if (port == nullptr && path.rfind("/dev/", 0) == 0 && DeviceUnderDev(path, device))
         port = PortFor(device, path, path);
     if (port == nullptr)
         return;

@@ -198,9 +198,17 @@ std::string HexDigits(const uint8_t* data, size_t length) {
 std::string EscapeControls(const std::string& text) {
     std::string out;
     out.reserve(text.size());
-    for (char ch : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char ch = text[i];
         const auto c = static_cast<unsigned char>(ch);
-        if (c == '\r') {
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            // A C1 control in UTF-8 (CSI is one): a terminal would act on it.
+            char escaped[16];
+            std::snprintf(escaped, sizeof escaped, "\\xc2\\x%02x", next);
+            out += escaped;
+            ++i;
+        } else if (c == '\r') {
             out += "\\r";
         } else if (c == '\n') {
             out += "\\n";

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/random.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -150,7 +152,16 @@ std::string MakeRuntimeDir() {
 // application connection of the port to its end (a program that ended without closing leaves
 // the close to the host, which learns of it from the dropped connection) or a few seconds have
 // passed (a child of the program may still hold the port).
-bool SendEndMarker(const std::string& runtime_dir, int port_number) {
+// The end marker's secret: a program that reaches the host (it runs as the same user) cannot
+// end its own record early by sending a marker of its own.
+using MarkerSecret = std::array<uint8_t, 16>;
+
+bool IsEndMarker(const monitor::MonitorRecord& r, const MarkerSecret& secret) {
+    return r.kind == sievra::kKindDeviceControl && r.code == kEndMarkerCode && r.length >= 20 &&
+           std::memcmp(r.data + 4, secret.data(), secret.size()) == 0;
+}
+
+bool SendEndMarker(const std::string& runtime_dir, int port_number, const MarkerSecret& secret) {
     comm::UniqueFd fd(sievra::link::ConnectTo(
         runtime_dir + "/SievrApp" + std::to_string(port_number), SOCK_SEQPACKET));
     if (!fd.valid())
@@ -168,11 +179,14 @@ bool SendEndMarker(const std::string& runtime_dir, int port_number) {
         !sievra::link::ReadFully(fd.get(), reply, sizeof reply)) {
         return false;
     }
-    uint8_t request[sievra::link::kRequestHeaderSize] = {};
+    // The request's answer takes the first 4 bytes; the secret stays behind them.
+    uint8_t request[sievra::link::kRequestHeaderSize + 20] = {};
     sievra::PutLe32(request, 2);
     request[4] = sievra::link::kDeviceControl;
     sievra::PutLe32(request + 5, kEndMarkerCode);
+    sievra::PutLe32(request + 9, 20);
     sievra::PutLe32(request + 13, 4);
+    std::memcpy(request + sievra::link::kRequestHeaderSize + 4, secret.data(), secret.size());
     if (::send(fd.get(), request, sizeof request, MSG_NOSIGNAL) != sizeof request)
         return false;
     return sievra::link::ReadFully(fd.get(), reply, sizeof reply);
@@ -479,10 +493,13 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         return kCannotRun;
     }
     std::string error;
-    std::vector<std::string> host_args = {sievrad, "--runtime-dir", runtime_dir, "--name-openers",
-                                          "--time-records"};
+    std::vector<std::string> host_args = {sievrad,          "--runtime-dir",  runtime_dir,
+                                          "--name-openers", "--time-records", "--end-with-parent"};
     if (on_demand)
         host_args.push_back("--ports-on-demand");
+    // Following the system calls, watch makes every request itself: nobody else is heard.
+    if (path != WatchPath::kPreload)
+        host_args.insert(host_args.end(), {"--only-client", std::to_string(::getpid())});
     const pid_t host = Spawn(host_args, host_env, ready_pipe[1], false, true, error);
     ::close(ready_pipe[1]);
     if (host < 0) {
@@ -513,6 +530,12 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
     }
 
     std::vector<std::unique_ptr<WatchedPort>> ports;
+    MarkerSecret secret{};
+    if (::getrandom(secret.data(), secret.size(), 0) != static_cast<ssize_t>(secret.size())) {
+        std::fprintf(err, "porvane-cli: getrandom: %s\n", std::strerror(errno));
+        stop_host();
+        return kCannotRun;
+    }
     RecordOutput records(records_out, {options.hex, options.data_only, options.stamp,
                                        options.json ? RecordFormat::kJson : RecordFormat::kText,
                                        true, options.decoder});
@@ -528,7 +551,7 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
         }
         port->link.SetMode(sievra::kLinkModeMonitor);
         WatchedPort* p = port.get();
-        p->reader = std::thread([p, &records] {
+        p->reader = std::thread([p, &records, &secret] {
             // Large reads: a busy program's records come many at a time, so it never waits for
             // this thread's round trips.
             std::vector<uint8_t> buffer(sievra::link::kMaxRecordRead);
@@ -543,7 +566,7 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
                 monitor::WalkRecords(buffer.data(), n, [&](const monitor::MonitorRecord& r) {
                     const size_t at =
                         static_cast<size_t>(r.data - buffer.data()) - sievra::kRecordHeaderSize;
-                    if (!end && r.kind == sievra::kKindDeviceControl && r.code == kEndMarkerCode) {
+                    if (!end && IsEndMarker(r, secret)) {
                         end = true;
                         printed = at;
                     }
@@ -640,7 +663,8 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
             records.SetDefaultProcess({pid, program_name});
         };
         settings.notice = [err](const std::string& note) {
-            std::fprintf(err, "porvane-cli: %s\n", note.c_str());
+            // Notes name paths and processes the program chose: one line each, no controls.
+            std::fprintf(err, "porvane-cli: %s\n", EscapeControls(note).c_str());
         };
         trace::CallTracer tracer(std::move(settings));
         if (path == WatchPath::kAttach) {
@@ -659,16 +683,39 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
     }
     // Records never wait for a process that was not started.
     records.SetDefaultProcessIfPending({});
+    // A host that ended (or stopped answering) before the program did took the records since
+    // with it: said, never left for a silence to tell.
+    int host_status = 0;
+    const bool host_ended = ::waitpid(host, &host_status, WNOHANG) == host;
+    std::vector<std::string> unanswered;
     for (auto& port : ports) {
-        if (!SendEndMarker(runtime_dir, port->number))
-            port->link.Close();
+        if (!host_ended && SendEndMarker(runtime_dir, port->number, secret))
+            continue;
+        port->link.Close();
+        unanswered.push_back(port->name);
     }
     for (auto& port : ports) {
         port->reader.join();
         port->link.Close();
     }
-    stop_host();
+    if (!host_ended)
+        stop_host();
     records.WriteSummary();
+    if (host_ended) {
+        std::fprintf(err,
+                     "porvane-cli: the driver host ended before the program (%s): the "
+                     "records may be incomplete\n",
+                     WIFSIGNALED(host_status)
+                         ? ("killed by signal " + std::to_string(WTERMSIG(host_status))).c_str()
+                         : ("status " + std::to_string(WEXITSTATUS(host_status))).c_str());
+    } else {
+        for (const std::string& name : unanswered) {
+            std::fprintf(err,
+                         "porvane-cli: %s: the driver host did not answer at the end: the "
+                         "records may be incomplete\n",
+                         EscapeControls(name).c_str());
+        }
+    }
     // A reader that went away (| head) ends the watch quietly: nothing more is said.
     if (options.output.empty() && OutputClosed(fileno(out)))
         return status;

@@ -557,6 +557,36 @@ for name in sys.argv[2:]:
     EXPECT_EQ(log.written, "ababab") << ::testing::PrintToString(lines);
 }
 
+// A program cannot make watch blind or make it lie: path-only opens of a port by the hundred
+// do not hide a port opened after them, and records the program sends to the private host
+// itself (it runs as the same user and can find its sockets) are not heard.
+TEST_F(WatchTraceTest, AProgramCannotHidePortsOrForgeRecords) {
+    const std::string program = R"(
+import glob, os, socket, struct, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+for i in range(300):
+    os.close(os.open(sys.argv[1], os.O_PATH))
+for path in glob.glob(os.environ['XDG_RUNTIME_DIR'] + '/porvane-watch-*/SievrApp*'):
+    try:
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        s.connect(path)
+        s.send(struct.pack('<IBIII', 1, 5 | 0x80, 0, 6, 0) + b'forged')
+    except OSError:
+        pass
+os.write(fd, b'real')
+os.write(os.open(sys.argv[2], os.O_RDWR | os.O_NOCTTY), b'late')
+)";
+    std::ofstream(map_) << "";
+    comm::testing::PtyPair other;
+    auto watch = Watch({"/usr/bin/python3", "-c", program, port_.slave_path(), other.slave_path()});
+    EXPECT_EQ(port_.ReadExactly(4, 30000), "real");
+    EXPECT_EQ(other.ReadExactly(4, 30000), "late");
+    const std::vector<std::string> lines = ReadLines(*watch);
+    EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
+    EXPECT_EQ(LogOf(lines, port_.slave_path()).written, "real") << ::testing::PrintToString(lines);
+    EXPECT_EQ(LogOf(lines, other.slave_path()).written, "late") << ::testing::PrintToString(lines);
+}
+
 // A real Modbus RTU client's frames are decoded under its bytes: its request, and the reply the
 // test sends as the server, which the client reads in three pieces.
 TEST_F(WatchTraceTest, ModbusFramesOfARealClientAreDecodedUnderTheirBytes) {
