@@ -40,18 +40,27 @@ constexpr int kExitPortNotOpened = 1;
 constexpr int kExitBadFile = 3;
 constexpr int kExitNotAnswered = 4;
 
-// Collects the bytes and the first burst end after each send. With answer, the reader's
-// announcement of its reply is answered with 0x06 (from the thread that waits out the row), and
-// the burst end that counts is the reply frame's.
+// Collects the bytes and the first burst end after each send. Bytes reported before the frame
+// went out are the previous row's tail, which the write's purge would have dropped: not a reply.
+// With answer, the reader's announcement of its reply is answered with 0x06 (from the thread that
+// waits out the row), and the burst end that counts is the reply frame's.
 class Collector : public brevant::EventPortOwner {
   public:
     Collector(int receive_format, std::chrono::milliseconds window,
               std::function<void()> answer = {})
         : receive_format_(receive_format), window_(window), answer_(std::move(answer)) {}
 
+    void OnWritten() override {
+        std::lock_guard lock(mutex_);
+        written_ = true;
+    }
     void OnPortMessage(uint32_t message, uint32_t wparam, uint32_t) override {
         std::lock_guard lock(mutex_);
+        if (!written_)
+            return;
         if (message == brevant::PortMsgRxChar) {
+            if (reply_bytes_ == 0)
+                first_byte_ = Clock::now();
             if (reply_bytes_ < kMostReplyBytes)
                 reply_ += brevant::ReceivedByteText(static_cast<uint8_t>(wparam), receive_format_);
             ++reply_bytes_;
@@ -69,21 +78,25 @@ class Collector : public brevant::EventPortOwner {
         std::fprintf(stderr, "%s: %s", brevant::kErrorBoxCaption, text.c_str());
     }
 
+    // Called before the row's frame is queued.
     void StartRow() {
         std::lock_guard lock(mutex_);
         reply_.clear();
         reply_bytes_ = 0;
+        first_byte_.reset();
         first_burst_.reset();
         handshake_.Restart();
         answer_due_ = false;
+        written_ = false;
         sent_ = Clock::now();
     }
     struct Reply {
         std::string text;        // the bytes kept, at most kMostReplyBytes
         uint64_t bytes = 0;      // the bytes that came, kept or not
-        std::optional<long> ms;  // to the end of the first burst
+        std::optional<long> ms;  // to the end of the first burst, else to the first byte
+        bool unended = false;    // bytes came, and were still coming when the window closed
     };
-    // Waits out the row's window; returns what came.
+    // Waits out the row's window, however long the line goes on talking; returns what came.
     Reply FinishRow() {
         std::unique_lock lock(mutex_);
         while (changed_.wait_until(lock, sent_ + window_, [this] { return answer_due_; })) {
@@ -92,10 +105,16 @@ class Collector : public brevant::EventPortOwner {
             answer_();
             lock.lock();
         }
-        Reply reply{reply_, reply_bytes_, {}};
+        Reply reply{reply_, reply_bytes_, {}, false};
+        const auto since_sent = [this](Clock::time_point at) {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(at - sent_).count();
+        };
         if (first_burst_) {
-            reply.ms = std::chrono::duration_cast<std::chrono::milliseconds>(*first_burst_ - sent_)
-                           .count();
+            reply.ms = since_sent(*first_burst_);
+        } else if (first_byte_) {
+            // A line that never paused: the reply is there, its end is not.
+            reply.ms = since_sent(*first_byte_);
+            reply.unended = true;
         }
         return reply;
     }
@@ -110,7 +129,9 @@ class Collector : public brevant::EventPortOwner {
     uint64_t reply_bytes_ = 0;
     brevant::ReplyHandshake handshake_;
     bool answer_due_ = false;
+    bool written_ = false;  // the row's frame has gone to the port
     Clock::time_point sent_;
+    std::optional<Clock::time_point> first_byte_;
     std::optional<Clock::time_point> first_burst_;
 };
 
@@ -143,8 +164,10 @@ constexpr char kRunFooter[] =
     "frame over 512 bytes) or a file whose lines are out of step with the three-line layout\n"
     "is named with its reason, and nothing is sent.\n"
     "Prints one line per command: row, comment, frame, reply, milliseconds (or timeout); a\n"
-    "command without a reply within --wait ends the run. A reply is kept up to 4608 bytes\n"
-    "(the 512-byte frame and 4 KiB more); a longer one is cut there, and the run says so.\n"
+    "command without a reply within --wait ends the run. The milliseconds run from the send to\n"
+    "the reply's first pause, or, on a line that never pauses, to its first byte (and the run\n"
+    "says so). A reply is kept up to 4608 bytes (the 512-byte frame and 4 KiB more); a longer\n"
+    "one is cut there, and the run says so.\n"
     "--port takes n of COMn or a device path (/dev/ttyUSB0, a virtual port's link, or\n"
     "rfc2217://HOST:PORT for a port served over the network). Port n is /dev/ttyS(n-1) unless\n"
     "the environment variable COMn (COM1, COM2, ...) names a device:\n"
@@ -413,7 +436,7 @@ int main(int argc, char** argv) {
             all_answered = false;
             break;
         }
-        const auto [reply, bytes, ms] = collector.FinishRow();
+        const auto [reply, bytes, ms, unended] = collector.FinishRow();
         std::printf("%d\t%s\t%s\t%s\t%s\n", r, rows.comment[r].c_str(), HexOf(frame.wire).c_str(),
                     reply.c_str(), ms ? std::to_string(*ms).c_str() : "timeout");
         std::fflush(stdout);
@@ -422,6 +445,12 @@ int main(int argc, char** argv) {
                          "brevant-cli: row %d: the reply was cut after %zu bytes; %llu bytes came "
                          "within %d ms\n",
                          r, kMostReplyBytes, static_cast<unsigned long long>(bytes), wait_ms);
+        }
+        if (unended) {
+            std::fprintf(stderr,
+                         "brevant-cli: row %d: the reply was still coming after %d ms; its time "
+                         "is to its first byte\n",
+                         r, wait_ms);
         }
         if (!ms) {
             // A late reply ends the sequence, as in the window.
