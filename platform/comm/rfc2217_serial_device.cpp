@@ -765,7 +765,7 @@ CommStatus Rfc2217SerialDevice::Send(const std::vector<Request>& requests) {
     if (options_.notice)
         options_.notice(line);
     else
-        std::fprintf(stderr, "%s\n", line.c_str());
+        std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, line.c_str());
     return {};
 }
 

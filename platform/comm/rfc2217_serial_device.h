@@ -59,7 +59,8 @@ class Rfc2217SerialDevice final : public SerialDevice {
         // leaves them as the server has them until the first SetState (a board that a DTR
         // pulse resets).
         bool raise_lines_at_open = true;
-        // Takes the lines about unanswered requests; null writes them to standard error.
+        // Takes the lines about unanswered requests; null writes them to standard error after
+        // the program's name, as its own messages begin.
         std::function<void(const std::string&)> notice;
     };
 

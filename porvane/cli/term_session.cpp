@@ -248,7 +248,7 @@ TermSession::TermSession(const TermOptions& options, int input_fd, int output_fd
               return comm::OpenSerialDeviceRestoring(path);
           // Said as every other message, which a raw terminal needs ended with "\r\n".
           comm::Rfc2217SerialDevice::Options remote;
-          remote.notice = [this](const std::string& line) { Say(line); };
+          remote.notice = [this](const std::string& line) { Say("porvane-cli: " + line); };
           // The channel sets DTR and RTS as the session wants them right after the open; raised
           // first, a held-low DTR would pulse on the far board.
           remote.raise_lines_at_open = false;
@@ -520,6 +520,7 @@ int TermSession::Run() {
     rts_on_ = channel_.settings().dcb.fRtsControl == comm::RTS_CONTROL_ENABLE;
     if (channel_.OpenPort(this) != 1)
         return kExitPortNotOpen;
+    device_behind_ = DeviceBehind(device_);
     if (SayLineNotTaken()) {
         channel_.ClosePort();
         return kExitPortNotOpen;
@@ -546,7 +547,7 @@ int TermSession::Run() {
         if (end != End::kPortGone || !options_.reconnect)
             break;
         ClosePort();
-        Say(std::string(serial::kMessagePortGone) + ": " + device_);
+        Say(PortGoneMessage(device_, device_behind_));
         const End waited = AwaitAdapter(keys);
         if (waited != End::kNone) {
             // The port stays gone: a quit while waiting still ends as a vanished port.
@@ -596,6 +597,7 @@ bool TermSession::Reopen(const std::string& port) {
     }
     if (channel_.OpenPort(this) != 1)
         return false;
+    device_behind_ = DeviceBehind(device_);
     SayLineNotTaken();
     Say(std::string("porvane-cli: the ") +
         (comm::IsRemotePortName(device_) ? "server" : "adapter") + " is back: " + device_ + ", " +
@@ -759,7 +761,7 @@ TermSession::End TermSession::AwaitAdapter(bool interactive) {
 int TermSession::Finish(End end) {
     switch (end) {
         case End::kPortGone:
-            Say(std::string(serial::kMessagePortGone) + ": " + device_);
+            Say(PortGoneMessage(device_, device_behind_));
             return kExitPortVanished;
         case End::kLogFailed: {
             int error;

@@ -163,7 +163,8 @@ class TermSession : public serial::PageWindow {
     int output_fd_;
     int message_fd_;
     int stop_fd_;
-    std::string device_;                              // the device path, for messages
+    std::string device_;         // the device path, for messages
+    std::string device_behind_;  // the device device_ led to at the last open (main thread)
     std::optional<devicemap::PortIdentity> adapter_;  // what the port was at open (reconnect)
     bool greeted_ = false;                            // the interactive greeting was shown
     // Open failures are not said while a server is tried again (set on the main thread, where
