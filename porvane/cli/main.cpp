@@ -63,7 +63,7 @@ std::string TermFooter() {
            "or connects again every second to a port on another machine until its server takes\n"
            "it back; it reopens the port with the same settings and goes on; " +
            std::string(porvane::cli::kEscapeKeyName) +
-           " q and Ctrl-C quit while it waits (status 5).\n"
+           " q and\nCtrl-C quit while it waits (status 5).\n"
            "Exit status: 0 done (also when stopped or when the output is closed), 1 the port did\n"
            "not open or did not take a line setting given, 2 usage error, 4 the log cannot be\n"
            "written, 5 the port vanished.";

@@ -601,8 +601,29 @@ bool TermSession::Reopen(const std::string& port) {
     SayLineNotTaken();
     Say(std::string("porvane-cli: the ") +
         (comm::IsRemotePortName(device_) ? "server" : "adapter") + " is back: " + device_ + ", " +
-        DescribeLine(channel_.settings().dcb));
+        DescribeLine(LineInUse()));
     return true;
+}
+
+namespace {
+
+// The flow control option's word for a line state.
+const char* FlowName(const comm::Dcb& d) {
+    return d.fOutxCtsFlow || d.fRtsControl == comm::RTS_CONTROL_HANDSHAKE ? "rts"
+           : d.fOutX                                                      ? "xon"
+                                                                          : "none";
+}
+
+// "9600 8N1, flow none".
+std::string DescribeLineAndFlow(const comm::Dcb& dcb) {
+    return DescribeLine(dcb) + ", flow " + FlowName(dcb);
+}
+
+}  // namespace
+
+comm::Dcb TermSession::LineInUse() {
+    comm::Dcb taken;
+    return channel_.GetLineState(taken) ? taken : channel_.settings().dcb;
 }
 
 bool TermSession::SayLineNotTaken() {
@@ -614,12 +635,7 @@ bool TermSession::SayLineNotTaken() {
     static const char* const kStops[] = {"1", "1.5", "2"};
     auto parity = [](uint8_t p) { return std::string(p < 5 ? kParities[p] : "?") + " parity"; };
     auto stop = [](uint8_t s) { return std::string(s < 3 ? kStops[s] : "?") + " stop bits"; };
-    auto flow = [](const comm::Dcb& d) {
-        return std::string("flow control ") +
-               (d.fOutxCtsFlow || d.fRtsControl == comm::RTS_CONTROL_HANDSHAKE ? "rts"
-                : d.fOutX                                                      ? "xon"
-                                                                               : "none");
-    };
+    auto flow = [](const comm::Dcb& d) { return std::string("flow control ") + FlowName(d); };
     const struct {
         const char* option;
         std::string asked, taken;
@@ -833,8 +849,8 @@ TermSession::End TermSession::TakeKey(char& c) {
 
 TermSession::End TermSession::RunInteractive() {
     if (!greeted_) {
-        Say("porvane-cli: " + device_ + ", " + DescribeLine(channel_.settings().dcb) + ": " +
-            escape_.name + " q quits, " + escape_.name + " h lists the commands");
+        Say("porvane-cli: " + device_ + ", " + DescribeLine(LineInUse()) + ": " + escape_.name +
+            " q quits, " + escape_.name + " h lists the commands");
         greeted_ = true;
     }
     TermKeys keys(enter_sends_, escape_.byte);
@@ -1000,7 +1016,7 @@ TermSession::End TermSession::ChangeBaud() {
     }
     options_.baud = dcb.BaudRate;
     SayLineNotTaken();
-    Say("porvane-cli: " + DescribeLine(dcb));
+    Say("porvane-cli: " + DescribeLineAndFlow(LineInUse()));
     return End::kNone;
 }
 
@@ -1070,15 +1086,14 @@ TermSession::End TermSession::SendFile(const std::string& path) {
 }
 
 void TermSession::ShowSettings() {
-    const comm::Dcb& dcb = channel_.settings().dcb;
     bool hex;
     {
         std::lock_guard lock(mutex_);
         hex = view_.hex();
     }
-    Say("porvane-cli: " + device_ + " " + DescribeLine(dcb) + ", flow " + options_.flow +
-        ", Enter sends " + (options_.map.empty() ? std::string("CR") : options_.map) +
-        ", hex view " + OnOff(hex) + ", echo " + OnOff(options_.echo));
+    Say("porvane-cli: " + device_ + " " + DescribeLineAndFlow(LineInUse()) + ", Enter sends " +
+        (options_.map.empty() ? std::string("CR") : options_.map) + ", hex view " + OnOff(hex) +
+        ", echo " + OnOff(options_.echo));
     uint32_t status = 0;
     uint32_t control = 0;
     if (!channel_.GetModemLines(status, control)) {
@@ -1120,7 +1135,7 @@ TermSession::End TermSession::ChangeLine() {
     options_.stop = changed.stop;
     options_.flow = changed.flow;
     SayLineNotTaken();
-    Say("porvane-cli: " + DescribeLine(settings.dcb) + ", flow " + options_.flow);
+    Say("porvane-cli: " + DescribeLineAndFlow(LineInUse()));
     return End::kNone;
 }
 

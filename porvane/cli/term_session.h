@@ -117,6 +117,9 @@ class TermSession : public serial::PageWindow {
     // Says each line setting the open port took otherwise than asked; true when one of them was
     // given on the command line.
     bool SayLineNotTaken();
+    // The line as the port runs it, which may differ from what was asked (said by
+    // SayLineNotTaken), or as asked when the port cannot tell.
+    comm::Dcb LineInUse();
     End TakeWaitingKeys(TermKeys& keys);
     int Finish(End end);
 
