@@ -276,7 +276,8 @@ int main(int argc, char** argv) {
     term->add_option("--escape", term_options.escape,
                      "The escape key's letter: t for Ctrl-T (the default), a for Ctrl-A, ...");
     term->add_flag("--no-dtr", term_options.no_dtr,
-                   "Hold DTR low from the open on, so that a board it resets is left running");
+                   "Hold DTR low from the open on (Linux raises it for the moment of a local "
+                   "open; a remote port's open leaves it as it is)");
     term->add_flag("--no-rts", term_options.no_rts, "Hold RTS low from the open on");
     term->add_option("-l,--log", term_options.log,
                      "Append a raw copy of the received bytes to this file; checked before the "
