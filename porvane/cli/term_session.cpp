@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -921,8 +922,7 @@ TermSession::End TermSession::RunCommand(char letter) {
             ToggleStamps();
             return End::kNone;
         case 'l':
-            ToggleLog();
-            return End::kNone;
+            return ToggleLog();
         case 'n':
             ShowCounts();
             return End::kNone;
@@ -1210,10 +1210,47 @@ void TermSession::ToggleStamps() {
                                                                                    : "delta"));
 }
 
-void TermSession::ToggleLog() {
+namespace {
+
+// A log file name for the port and the time: "porvane-ttyUSB0-20260315-142501.log".
+std::string SuggestedLogName(const std::string& device) {
+    std::string port = device.substr(device.find_last_of('/') + 1);
+    for (char& c : port) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.')
+            c = '_';
+    }
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", ::localtime_r(&now, &local));
+    return "porvane-" + port + "-" + stamp + ".log";
+}
+
+}  // namespace
+
+TermSession::End TermSession::ToggleLog() {
     if (!log_.valid()) {
-        Say("porvane-cli: no log (--log FILE names one)");
-        return;
+        const std::string suggested = SuggestedLogName(device_);
+        std::string path;
+        bool accepted = false;
+        if (const End end = Prompt("log to (Enter: " + suggested + "): ", path, accepted);
+            end != End::kNone || !accepted)
+            return end;
+        if (path.empty())
+            path = suggested;
+        comm::UniqueFd file = OpenOutputFile(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (!file.valid()) {
+            Say("porvane-cli: log " + path + ": " + std::strerror(errno));
+            return End::kNone;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            log_ = std::move(file);
+            log_paused_ = false;
+        }
+        options_.log = path;
+        Say("porvane-cli: log " + path + " on");
+        return End::kNone;
     }
     bool paused;
     {
@@ -1222,6 +1259,7 @@ void TermSession::ToggleLog() {
         paused = log_paused_ = !log_paused_;
     }
     Say("porvane-cli: log " + options_.log + " " + OnOff(!paused));
+    return End::kNone;
 }
 
 void TermSession::ShowCounts() {

@@ -158,7 +158,7 @@ class TermSession : public serial::PageWindow {
     End PulseLine();
     End SendHex();
     void ToggleStamps();
-    void ToggleLog();
+    End ToggleLog();
     void ShowCounts();
 
     TermOptions options_;
