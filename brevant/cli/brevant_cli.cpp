@@ -25,6 +25,7 @@
 #include "platform/cli/number_option.h"
 #include "platform/comm/com_port.h"
 #include "platform/comm/recording_opener.h"
+#include "platform/comm/rfc2217_serial_device.h"
 
 namespace {
 
@@ -276,6 +277,8 @@ struct PortChoice {
 };
 
 std::optional<PortChoice> ParsePortOption(const std::string& text) {
+    if (!comm::RemotePortNameProblem(text).empty())
+        return std::nullopt;
     if (text.find('/') != std::string::npos)
         return PortChoice{-1, text};
     if (cli_support::CheckWholeNumber(text, 1, 255).empty())
@@ -314,6 +317,8 @@ int main(int argc, char** argv) {
                     "Port number n of COMn, or a device path (default: COM of Config.INI, 1)")
         ->check(
             [](const std::string& text) {
+                if (const std::string problem = comm::RemotePortNameProblem(text); !problem.empty())
+                    return problem;
                 return ParsePortOption(text) ? std::string()
                                              : text +
                                                    " is neither a port number (1 to 255) nor a "

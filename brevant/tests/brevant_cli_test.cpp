@@ -323,6 +323,11 @@ TEST(BrevantCli, PortIsANumberOrADevicePath) {
               "没有发现此串口或被占用 (" + none + ": No such file or directory)\n");
     ChildProcess usage("brevant-cli", {"run", file, "--port", "COM"});
     EXPECT_EQ(usage.Wait(), 2);
+    ChildProcess no_number("brevant-cli", {"run", file, "--port", "rfc2217://bench"});
+    EXPECT_EQ(no_number.Wait(), 2);
+    EXPECT_NE(no_number.ReadAllError().find(
+                  "rfc2217://bench: the server's port number is missing (rfc2217://HOST:PORT"),
+              std::string::npos);
     unsetenv("XDG_CONFIG_HOME");
 }
 

@@ -6,7 +6,6 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <limits>
 #include <optional>
@@ -174,19 +173,6 @@ constexpr char kExitFooter[] =
     "not installed (driver status), 8 it was not installed or removed (driver); watch exits\n"
     "with the program's status.";
 
-// A remote port's name is checked with the rest of the command line: a malformed one is a usage
-// error, not a port that did not open.
-std::string CheckPortName(const std::string& name) {
-    if (!comm::IsRemotePortName(name) || comm::ParseRemotePortName(name))
-        return {};
-    const std::string rest = name.substr(std::strlen(comm::kRemotePortScheme));
-    const size_t host_end = !rest.empty() && rest.front() == '[' ? rest.find(']') : 0;
-    const bool no_number =
-        host_end == std::string::npos || rest.find(':', host_end) == std::string::npos;
-    return name + (no_number ? ": the server's port number is missing" : ": not a remote port") +
-           " (rfc2217://HOST:PORT, PORT 1 to 65535)";
-}
-
 // The port and line options that "term" and "test" share, with their defaults in the help.
 void AddLineOptions(CLI::App* command, porvane::cli::TermOptions& line) {
     command
@@ -194,7 +180,8 @@ void AddLineOptions(CLI::App* command, porvane::cli::TermOptions& line) {
                      "Port name (ttyUSB0, opened as /dev/ttyUSB0), path (/..., ./..., ../...), or "
                      "rfc2217://HOST:PORT")
         ->required()
-        ->check(CheckPortName, "");
+        // A malformed remote port name is a usage error, not a port that did not open.
+        ->check(comm::RemotePortNameProblem, "");
     command->add_option("-b,--baud", line.baud, "Baud rate")
         ->check(cli_support::WholeNumber(cli_support::kMinBaud, cli_support::kMaxBaud))
         ->capture_default_str();
