@@ -16,7 +16,7 @@ std::string WithOpenFailure(const std::string& message, const comm::RecordingOpe
 // members of group dialout may open it").
 std::string OpenFailureMessage(const std::string& message, const comm::RecordingOpener& opener);
 
-// The device a port's path leads to, taken while the port is open (a link that vanishes with its
+// The device a port's path leads to, taken as the port is opened (a link that vanishes with its
 // port cannot be followed afterwards); empty when the path is the device itself or not a file.
 std::string DeviceBehind(const std::string& path);
 

@@ -62,13 +62,13 @@ int RunServeCommand(const ServeOptions& options, int stop_fd, std::FILE* out, st
         return kExitUsage;
     }
     const std::string device_path = comm::DevicePathForPort(options.port);
+    const std::string device_behind = DeviceBehind(device_path);
     comm::RecordingOpener opener;
     comm::OpenResult opened = opener.opener()(device_path);
     if (!opened.device) {
         std::fprintf(err, "%s\n", OpenFailureMessage(serial::kMessagePortBusy, opener).c_str());
         return kExitPortNotOpen;
     }
-    const std::string device_behind = DeviceBehind(device_path);
     std::vector<comm::UniqueFd> listeners = remote::OpenListeners(*address, error);
     if (listeners.empty()) {
         std::fprintf(err, "porvane-cli: cannot listen on %s: %s\n", options.listen.c_str(),

@@ -519,9 +519,10 @@ int TermSession::Run() {
     view_ = ReceivedView(options_.hex, *stamp, output_shares_screen_ ? "\r\n" : "\n");
     dtr_on_ = channel_.settings().dcb.fDtrControl == comm::DTR_CONTROL_ENABLE;
     rts_on_ = channel_.settings().dcb.fRtsControl == comm::RTS_CONTROL_ENABLE;
+    // Resolved before the open: a port that vanishes at once takes its link's target along.
+    device_behind_ = DeviceBehind(device_);
     if (channel_.OpenPort(this) != 1)
         return kExitPortNotOpen;
-    device_behind_ = DeviceBehind(device_);
     if (SayLineNotTaken()) {
         channel_.ClosePort();
         return kExitPortNotOpen;
@@ -596,9 +597,9 @@ bool TermSession::Reopen(const std::string& port) {
         // Bytes that were on their way when the port vanished are lost; nothing waits for them.
         written_ = acknowledged_;
     }
+    device_behind_ = DeviceBehind(device_);
     if (channel_.OpenPort(this) != 1)
         return false;
-    device_behind_ = DeviceBehind(device_);
     SayLineNotTaken();
     Say(std::string("porvane-cli: the ") +
         (comm::IsRemotePortName(device_) ? "server" : "adapter") + " is back: " + device_ + ", " +

@@ -122,11 +122,11 @@ int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std:
         std::fprintf(err, "porvane-cli: %s\n", error.c_str());
         return kExitUsage;
     }
+    const std::string device_path = comm::DevicePathForPort(options.line.port);
+    const std::string device_behind = DeviceBehind(device_path);
     if (channel.OpenPort(&page) != 1) {
         return kExitPortNotOpen;
     }
-    const std::string device_path = comm::DevicePathForPort(options.line.port);
-    const std::string device_behind = DeviceBehind(device_path);
     settings.running = 1;
     settings.bits_per_character = channel.settings().dcb.ByteSize;
     channel.HandOverTestSettings(settings);
