@@ -179,6 +179,11 @@ void EventPort::Shutdown() {
         Wake(*device_);
 }
 
+bool EventPort::RequestPending() {
+    std::lock_guard lock(requests_mutex_);
+    return shutdown_ || !writes_.empty();
+}
+
 void EventPort::Run(std::shared_ptr<comm::SerialDevice> device) {
     bool gone = false;
     for (;;) {
@@ -206,6 +211,8 @@ void EventPort::Run(std::shared_ptr<comm::SerialDevice> device) {
             // in Write or Shutdown: it is shown only once the lock is released.
             if (!s)
                 Fail("WriteFile()", s.error());
+            if (owner_ != nullptr)
+                owner_->OnWritten();
             continue;
         }
         if (gone) {
@@ -228,7 +235,9 @@ void EventPort::Run(std::shared_ptr<comm::SerialDevice> device) {
         }
         // The configured mask, not the events that occurred, says what to do.
         if (mask_ & comm::EV_RXCHAR) {
-            for (;;) {
+            // A flooding line keeps the queue full: a request ends the drain, or the thread
+            // would never write or end.
+            while (!RequestPending()) {
                 uint8_t byte = 0;
                 size_t got = 0;
                 comm::CommStatus s;

@@ -37,11 +37,16 @@ class EventPortOwner {
     virtual void ShowErrorBox(const std::string& text) = 0;
     // Runs notifications the port's thread waits on while the window's thread waits for it.
     virtual void PumpNotifications() {}
+    // Called on the port's thread once a queued write has gone to the port (after the purge of
+    // unread input that precedes it): bytes reported from here on arrived after the write.
+    virtual void OnWritten() {}
 };
 
 // The command assistant's serial port: one event thread that drains received bytes one at a
 // time (1031 each), reports the configured events (1032 ends a burst with the mask 3) and
 // performs queued writes. A write request is copied and queued, so bytes in flight never change.
+// A line that never falls quiet does not hold the thread in the drain: a queued write ends the
+// burst there (its purge would drop the rest anyway), and a shutdown ends the thread.
 class EventPort {
   public:
     using Opener = std::function<comm::OpenResult(const std::string& path)>;
@@ -77,6 +82,7 @@ class EventPort {
     void Wake(comm::SerialDevice& device);
     void EndThread();
     void Fail(const char* step, int error);
+    bool RequestPending();
 
     Opener opener_;
     EventPortOwner* owner_ = nullptr;

@@ -25,6 +25,7 @@
 #include "platform/cli/number_option.h"
 #include "platform/comm/com_port.h"
 #include "platform/comm/recording_opener.h"
+#include "platform/comm/rfc2217_serial_device.h"
 
 namespace {
 
@@ -38,8 +39,9 @@ constexpr int kExitBadFile = 3;
 constexpr int kExitNotAnswered = 4;
 
 // Collects each row's reply over its window as the window's row records it (ReplyCollector).
-// With answer, the reader's announcement of its reply is answered with 0x06 from the thread that
-// waits out the row.
+// Bytes reported before the frame went out are the previous row's tail, which the write's purge
+// would have dropped: not a reply. With answer, the reader's announcement of its reply is
+// answered with 0x06 from the thread that waits out the row.
 class Collector : public brevant::EventPortOwner {
   public:
     Collector(int receive_format, std::chrono::milliseconds window,
@@ -48,9 +50,17 @@ class Collector : public brevant::EventPortOwner {
         reply_.set_answer_handshake(static_cast<bool>(answer_));
     }
 
+    void OnWritten() override {
+        std::lock_guard lock(mutex_);
+        written_ = true;
+    }
     void OnPortMessage(uint32_t message, uint32_t wparam, uint32_t) override {
         std::lock_guard lock(mutex_);
+        if (!written_)
+            return;
         if (message == brevant::PortMsgRxChar) {
+            if (!first_byte_)
+                first_byte_ = Clock::now();
             if (reply_.Take(static_cast<uint8_t>(wparam))) {
                 answer_due_ = true;
                 changed_.notify_all();
@@ -63,8 +73,11 @@ class Collector : public brevant::EventPortOwner {
         std::fprintf(stderr, "%s: %s", brevant::kErrorBoxCaption, text.c_str());
     }
 
+    // Called before the row's frame is queued.
     void StartRow() {
         std::lock_guard lock(mutex_);
+        first_byte_.reset();
+        written_ = false;
         sent_ = Clock::now();
         reply_.Start(sent_);
         answer_due_ = false;
@@ -73,8 +86,9 @@ class Collector : public brevant::EventPortOwner {
         std::string text;        // the bytes kept, at most kMostReplyBytes
         uint64_t bytes = 0;      // the bytes that came, kept or not
         std::optional<long> ms;  // to the end of the reply's last recorded burst
+        bool unended = false;    // bytes came with no pause: ms runs to the first byte
     };
-    // Waits out the row's window; returns what came.
+    // Waits out the row's window, however long the line goes on talking; returns what came.
     Reply FinishRow() {
         std::unique_lock lock(mutex_);
         while (changed_.wait_until(lock, sent_ + window_, [this] { return answer_due_; })) {
@@ -83,9 +97,15 @@ class Collector : public brevant::EventPortOwner {
             answer_();
             lock.lock();
         }
-        Reply reply{reply_.Text(receive_format_), reply_.byte_count(), {}};
-        if (const auto elapsed = reply_.elapsed())
+        Reply reply{reply_.Text(receive_format_), reply_.byte_count(), {}, false};
+        if (const auto elapsed = reply_.elapsed()) {
             reply.ms = elapsed->count();
+        } else if (first_byte_) {
+            // A line that never paused: the reply is there, its end is not.
+            reply.ms =
+                std::chrono::duration_cast<std::chrono::milliseconds>(*first_byte_ - sent_).count();
+            reply.unended = true;
+        }
         return reply;
     }
 
@@ -97,7 +117,9 @@ class Collector : public brevant::EventPortOwner {
     std::condition_variable changed_;
     brevant::ReplyCollector reply_;
     bool answer_due_ = false;
+    bool written_ = false;  // the row's frame has gone to the port
     Clock::time_point sent_;
+    std::optional<Clock::time_point> first_byte_;
 };
 
 std::string HexOf(const std::vector<uint8_t>& bytes) {
@@ -131,9 +153,10 @@ constexpr char kRunFooter[] =
     "Prints one line per command: row, comment, frame, reply, milliseconds (or timeout); a\n"
     "command without a reply within --wait ends the run. The reply is every byte the reader\n"
     "sent within --wait, in as many bursts as it took, as the window's row shows it; the\n"
-    "milliseconds run from the send to the end of the reply's last burst, as in the window.\n"
-    "A reply is kept up to 4608 bytes (the 512-byte frame and 4 KiB more); a longer one is\n"
-    "cut there, and the run says so.\n"
+    "milliseconds run from the send to the end of the reply's last burst, as in the window, or,\n"
+    "on a line that never pauses, to its first byte (and the run says so). A reply is kept up\n"
+    "to 4608 bytes (the 512-byte frame and 4 KiB more); a longer one is cut there, and the run\n"
+    "says so.\n"
     "--port takes n of COMn or a device path (/dev/ttyUSB0, a virtual port's link, or\n"
     "rfc2217://HOST:PORT for a port served over the network). Port n is /dev/ttyS(n-1) unless\n"
     "the environment variable COMn (COM1, COM2, ...) names a device:\n"
@@ -242,6 +265,8 @@ struct PortChoice {
 };
 
 std::optional<PortChoice> ParsePortOption(const std::string& text) {
+    if (!comm::RemotePortNameProblem(text).empty())
+        return std::nullopt;
     if (text.find('/') != std::string::npos)
         return PortChoice{-1, text};
     if (cli_support::CheckWholeNumber(text, 1, 255).empty())
@@ -280,6 +305,8 @@ int main(int argc, char** argv) {
                     "Port number n of COMn, or a device path (default: COM of Config.INI, 1)")
         ->check(
             [](const std::string& text) {
+                if (const std::string problem = comm::RemotePortNameProblem(text); !problem.empty())
+                    return problem;
                 return ParsePortOption(text) ? std::string()
                                              : text +
                                                    " is neither a port number (1 to 255) nor a "
@@ -402,7 +429,7 @@ int main(int argc, char** argv) {
             all_answered = false;
             break;
         }
-        const auto [reply, bytes, ms] = collector.FinishRow();
+        const auto [reply, bytes, ms, unended] = collector.FinishRow();
         std::printf("%d\t%s\t%s\t%s\t%s\n", r, rows.comment[r].c_str(), HexOf(frame.wire).c_str(),
                     reply.c_str(), ms ? std::to_string(*ms).c_str() : "timeout");
         std::fflush(stdout);
@@ -411,6 +438,12 @@ int main(int argc, char** argv) {
                          "brevant-cli: row %d: the reply was cut after %zu bytes; %llu bytes came "
                          "within %d ms\n",
                          r, kMostReplyBytes, static_cast<unsigned long long>(bytes), wait_ms);
+        }
+        if (unended) {
+            std::fprintf(stderr,
+                         "brevant-cli: row %d: the reply was still coming after %d ms; its time "
+                         "is to its first byte\n",
+                         r, wait_ms);
         }
         if (!ms) {
             // A late reply ends the sequence, as in the window.

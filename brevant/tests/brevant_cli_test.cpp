@@ -1,15 +1,19 @@
 // brevant-cli as a newcomer meets it: the command file shipped as the example, and the messages
 // for a file without commands, an unreadable file and a port that does not open.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/comm/testing/child_process.h"
@@ -140,6 +144,79 @@ TEST(BrevantCli, AFloodedReplyIsCutAndSaidToBe) {
         << error;
 }
 
+// The far end of a port that, once the first frame has come, talks without a pause: it writes as
+// fast as the port takes bytes until stopped, and keeps what the port sent it.
+class Flood {
+  public:
+    explicit Flood(comm::testing::PtyPair& pair)
+        : master_(pair.master()), stop_(::eventfd(0, EFD_CLOEXEC)) {
+        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~Flood() {
+        const uint64_t one = 1;
+        EXPECT_EQ(::write(stop_, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+        thread_.join();
+        ::close(stop_);
+    }
+    std::string heard() {
+        std::lock_guard lock(mutex_);
+        return heard_;
+    }
+
+  private:
+    void Run() {
+        const std::string chunk(4096, '\x55');
+        char buffer[4096];
+        for (;;) {
+            pollfd fds[2] = {{master_, POLLIN | POLLOUT, 0}, {stop_, POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0 || (fds[1].revents & POLLIN))
+                return;
+            if (fds[0].revents & POLLIN) {
+                const ssize_t n = ::read(master_, buffer, sizeof buffer);
+                std::lock_guard lock(mutex_);
+                heard_.append(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+            }
+            if (fds[0].revents & POLLOUT)
+                (void)::write(master_, chunk.data(), chunk.size());
+        }
+    }
+    const int master_;
+    const int stop_;
+    std::mutex mutex_;  // guards heard_
+    std::string heard_;
+    std::thread thread_;
+};
+
+// A line that never falls quiet after the first command: each row that got bytes is answered,
+// the next row's frame still goes out, and the run ends with its windows while the line talks on.
+TEST(BrevantCli, ALineThatNeverFallsQuietAnswersEachRowAndEndsTheRun) {
+    TempDir dir;
+    setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+    const std::string file = dir.path() + "/two.ini";
+    std::ofstream(file, std::ios::binary) << "/*****************/\r\nrequest\r\n00 41 01 52\r\n"
+                                          << "/*****************/\r\nhalt\r\n00 45 00\r\n";
+    comm::testing::PtyPair pair;
+    ChildProcess cli("brevant-cli", {"run", file, "--port", pair.slave_path(), "--wait", "1000"});
+    ASSERT_EQ(pair.ReadExactly(7, 5000), std::string("\x20\x00\x41\x01\x52\xED\x03", 7))
+        << cli.ReadAllError();
+    Flood flood(pair);
+    const std::string output = cli.ReadAllOutput(30000);
+    const int status = cli.Wait(30000);
+    const std::string error = cli.ReadAllError();
+    unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(status, 0) << error;
+    EXPECT_EQ(error.find("not answered"), std::string::npos) << error;
+    std::istringstream lines(output);
+    std::vector<std::string> times;
+    for (std::string line; std::getline(lines, line);)
+        times.push_back(line.substr(line.rfind('\t') + 1));
+    ASSERT_EQ(times.size(), 2u) << output.size();
+    for (const std::string& time : times)
+        EXPECT_EQ(time.find_first_not_of("0123456789"), std::string::npos) << time;
+    EXPECT_NE(flood.heard().find(std::string("\x20\x00\x45\x00\xBA\x03", 6)), std::string::npos);
+}
+
 // Each file is refused as a whole before the port opens: the status, the row and the reason, and
 // not a byte on the port.
 TEST(BrevantCli, RefusesRowsItCannotFrameAndSendsNothing) {
@@ -248,6 +325,11 @@ TEST(BrevantCli, PortIsANumberOrADevicePath) {
               "没有发现此串口或被占用 (" + none + ": No such file or directory)\n");
     ChildProcess usage("brevant-cli", {"run", file, "--port", "COM"});
     EXPECT_EQ(usage.Wait(), 2);
+    ChildProcess no_number("brevant-cli", {"run", file, "--port", "rfc2217://bench"});
+    EXPECT_EQ(no_number.Wait(), 2);
+    EXPECT_NE(no_number.ReadAllError().find(
+                  "rfc2217://bench: the server's port number is missing (rfc2217://HOST:PORT"),
+              std::string::npos);
     unsetenv("XDG_CONFIG_HOME");
 }
 

@@ -70,6 +70,8 @@ void WriteOption(std::ostringstream& out, const CLI::Option& option) {
         heading += (heading.empty() ? "" : ", ") + Bold(name);
     if (TakesValue(option))
         heading += " " + ValueLabel(option);
+    else if (!option.get_type_name().empty())
+        heading += " " + Italic(option.get_type_name());  // a flag's optional value: "[MODE]"
     out << heading << "\n" << RoffText(option.get_description());
     if (!option.get_default_str().empty())
         out << " (default: " << RoffText(option.get_default_str()) << ")";

@@ -157,6 +157,17 @@ bool IsRemotePortName(const std::string& name) {
     return name.rfind(kRemotePortScheme, 0) == 0;
 }
 
+std::string RemotePortNameProblem(const std::string& name) {
+    if (!IsRemotePortName(name) || ParseRemotePortName(name))
+        return {};
+    const std::string rest = name.substr(sizeof kRemotePortScheme - 1);
+    const size_t host_end = !rest.empty() && rest.front() == '[' ? rest.find(']') : 0;
+    const bool no_number =
+        host_end == std::string::npos || rest.find(':', host_end) == std::string::npos;
+    return name + (no_number ? ": the server's port number is missing" : ": not a remote port") +
+           " (rfc2217://HOST:PORT, PORT 1 to 65535)";
+}
+
 std::optional<RemotePortAddress> ParseRemotePortName(const std::string& name) {
     if (!IsRemotePortName(name))
         return std::nullopt;
@@ -765,7 +776,7 @@ CommStatus Rfc2217SerialDevice::Send(const std::vector<Request>& requests) {
     if (options_.notice)
         options_.notice(line);
     else
-        std::fprintf(stderr, "%s\n", line.c_str());
+        std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, line.c_str());
     return {};
 }
 

@@ -31,6 +31,10 @@ struct RemotePortAddress {
 bool IsRemotePortName(const std::string& name);
 // Empty when the name is not a whole rfc2217://HOST:PORT (port 1 to 65535).
 std::optional<RemotePortAddress> ParseRemotePortName(const std::string& name);
+// What is wrong with a name that begins rfc2217:// but is no whole rfc2217://HOST:PORT, for a
+// usage message ("rfc2217://bench: the server's port number is missing (...)"); empty for any
+// other name.
+std::string RemotePortNameProblem(const std::string& name);
 
 // A serial port on another machine, reached over TCP with Telnet Com Port Control. Line state,
 // modem lines, break and purges become Com Port commands; data goes both ways with 0xFF doubled.
@@ -59,7 +63,8 @@ class Rfc2217SerialDevice final : public SerialDevice {
         // leaves them as the server has them until the first SetState (a board that a DTR
         // pulse resets).
         bool raise_lines_at_open = true;
-        // Takes the lines about unanswered requests; null writes them to standard error.
+        // Takes the lines about unanswered requests; null writes them to standard error after
+        // the program's name, as its own messages begin.
         std::function<void(const std::string&)> notice;
     };
 

@@ -15,6 +15,7 @@
 
 #include "platform/cli/command_line.h"
 #include "platform/cli/number_option.h"
+#include "platform/comm/rfc2217_serial_device.h"
 #include "platform/comm/unique_fd.h"
 #include "porvane/cli/driver_command.h"
 #include "porvane/cli/filter_command.h"
@@ -38,7 +39,7 @@ constexpr char kTestFooter[] =
     "second are printed as comment lines, and the figures, the summary (errored seconds, G.821\n"
     "severely errored and unavailable seconds) and the report count from that second on.\n"
     "A port that vanishes ends the test at once: the figures so far, the summary and the report\n"
-    "are written, then \"串口已断开: <device>\".\n"
+    "are written, then \"串口已断开: <port>\" (\"<port> (<device>)\" for a link).\n"
     "Exit status: 0 done (also when stopped or when the output is closed), 1 the port did not\n"
     "open, 2 usage error, 3 the line never synchronised, 4 the report cannot be written, 5 the\n"
     "port vanished.";
@@ -55,14 +56,14 @@ std::string TermFooter() {
            "A line setting the port (or its server) takes otherwise than asked is said; given on\n"
            "the command line, term does not use the port (status 1). A local port gets the\n"
            "settings it had back when term ends.\n"
-           "A port that vanishes ends term with \"串口已断开: <device>\". With --reconnect term\n"
-           "says so and waits for the same adapter (the same USB serial number or\n"
-           "/dev/serial/by-id name) to come back, for a port without either (a link, a\n"
-           "pseudo-terminal) until its path is a device again, or connects again every second to\n"
-           "a port on another machine until its server takes it back; it reopens the port with\n"
-           "the same settings and goes on; " +
+           "A port that vanishes ends term with \"串口已断开: <port>\" (\"<port> (<device>)\"\n"
+           "for a link to the device). With --reconnect term says so and waits for the same\n"
+           "adapter (the same USB serial number or /dev/serial/by-id name) to come back, for a\n"
+           "port without either (a link, a pseudo-terminal) until its path is a device again,\n"
+           "or connects again every second to a port on another machine until its server takes\n"
+           "it back; it reopens the port with the same settings and goes on; " +
            std::string(porvane::cli::kEscapeKeyName) +
-           " q and Ctrl-C quit while it waits (status 5).\n"
+           " q and\nCtrl-C quit while it waits (status 5).\n"
            "Exit status: 0 done (also when stopped or when the output is closed), 1 the port did\n"
            "not open or did not take a line setting given, 2 usage error, 4 the log cannot be\n"
            "written, 5 the port vanished.";
@@ -102,17 +103,27 @@ constexpr char kServeFooter[] =
     "another is served is told that the port is busy and closed. Prints where it listens, then a\n"
     "line for each client arriving, leaving (and why) or turned away. Anyone who reaches the\n"
     "address may use the port: limit it with ADDR or a firewall. A port that vanishes ends serve\n"
-    "with \"串口已断开: <device>\". A port that takes none of a client's data for a minute ends\n"
-    "that session, its data dropped; each session's end puts the flow control back as serve\n"
-    "found it.\n"
+    "with \"串口已断开: <port>\" (\"<port> (<device>)\" for a link). A port that takes none of a\n"
+    "client's data for a minute ends that session, its data dropped; each session's end puts\n"
+    "the flow control back as serve found it.\n"
     "Exit status: 0 stopped (Ctrl-C, SIGTERM), 1 the port did not open, 2 usage error, 5 the port\n"
     "vanished, 6 the address cannot be listened on.";
 
-// --time and --time=delta: stamps on the record lines.
-void AddTimeOption(CLI::App* command, std::string& value) {
-    command->add_flag("--time{absolute}", value,
-                      "Prefix each line with the time (HH:MM:SS.microseconds); --time=delta: the "
-                      "seconds since the previous line");
+// --time, --time=MODE and --time MODE (joined into --time=MODE before parsing): a flag with an
+// optional value, shown in the help as such. Given bare, the flag's value is "true": absolute.
+CLI::Option* AddTimeOption(CLI::App* command, const std::string& names, std::string& value,
+                           const std::string& description) {
+    return command->add_flag(names, value, description)
+        ->type_name("[MODE]")
+        ->transform(CLI::Validator(
+            [](std::string& mode) {
+                if (mode == "true")
+                    mode = "absolute";
+                return mode == "absolute" || mode == "delta"
+                           ? std::string()
+                           : mode + " is neither absolute nor delta";
+            },
+            "", "stamp mode"));
 }
 
 void AddDecodeOption(CLI::App* command, std::string& value) {
@@ -123,6 +134,10 @@ void AddDecodeOption(CLI::App* command, std::string& value) {
                          "» W or » R, under the record that completes it")
         ->check(CLI::IsMember({"modbus-rtu", "modbus-ascii", "nmea", "at"}));
 }
+
+constexpr char kRecordTimeHelp[] =
+    "Prefix each line with the time (HH:MM:SS.microseconds; MODE absolute, the default); "
+    "--time delta (or --time=delta): the seconds since the previous line";
 
 // The arguments with "--" put before the program that watch is to run, when it is not there
 // already: everything from the program on is the program's own, as for strace and timeout.
@@ -176,7 +191,9 @@ void AddLineOptions(CLI::App* command, porvane::cli::TermOptions& line) {
         ->add_option("PORT", line.port,
                      "Port name (ttyUSB0, opened as /dev/ttyUSB0), path (/..., ./..., ../...), or "
                      "rfc2217://HOST:PORT")
-        ->required();
+        ->required()
+        // A malformed remote port name is a usage error, not a port that did not open.
+        ->check(comm::RemotePortNameProblem, "");
     command->add_option("-b,--baud", line.baud, "Baud rate")
         ->check(cli_support::WholeNumber(cli_support::kMinBaud, cli_support::kMaxBaud))
         ->capture_default_str();
@@ -244,10 +261,9 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     term->add_flag("-x,--hex", term_options.hex,
                    "Show received bytes as \"%02x \" groups, 16 a line and a line a burst");
-    term->add_flag("-t{absolute},--time{absolute}", term_options.time,
-                   "Stamp each received line (and burst) with the time; --time delta (or "
-                   "--time=delta): the time since the previous one")
-        ->check(CLI::IsMember({"absolute", "delta"}));
+    AddTimeOption(term, "-t,--time", term_options.time,
+                  "Stamp each received line (and burst) with the time (MODE absolute, the "
+                  "default); --time delta (or --time=delta): the time since the previous one");
     term->add_option("-m,--map", term_options.map,
                      "What Enter sends: CR, LF or CRLF (default: as typed, CR from a terminal, LF "
                      "from a pipe)")
@@ -259,7 +275,8 @@ int main(int argc, char** argv) {
     term->add_option("--escape", term_options.escape,
                      "The escape key's letter: t for Ctrl-T (the default), a for Ctrl-A, ...");
     term->add_flag("--no-dtr", term_options.no_dtr,
-                   "Hold DTR low from the open on, so that a board it resets is left running");
+                   "Hold DTR low from the open on (Linux raises it for the moment of a local "
+                   "open; a remote port's open leaves it as it is)");
     term->add_flag("--no-rts", term_options.no_rts, "Hold RTS low from the open on");
     term->add_option("-l,--log", term_options.log,
                      "Append a raw copy of the received bytes to this file; checked before the "
@@ -308,7 +325,7 @@ int main(int argc, char** argv) {
     monitor->add_flag("--data-only", monitor_options.data_only,
                       "Only the data written (W) and read (R)");
     std::string monitor_time;
-    AddTimeOption(monitor, monitor_time);
+    AddTimeOption(monitor, "--time", monitor_time, kRecordTimeHelp);
     AddDecodeOption(monitor, monitor_options.decoder);
 
     porvane::cli::FilterOptions filter_options;
@@ -342,7 +359,7 @@ int main(int argc, char** argv) {
     watch->add_flag("--data-only", watch_options.data_only,
                     "Only the data written (W) and read (R)");
     std::string watch_time;
-    AddTimeOption(watch, watch_time);
+    AddTimeOption(watch, "--time", watch_time, kRecordTimeHelp);
     AddDecodeOption(watch, watch_options.decoder);
     watch->add_flag("--json", watch_options.json,
                     "One JSON object per record (time, process, port, request, text, fields, data "

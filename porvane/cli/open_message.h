@@ -16,4 +16,12 @@ std::string WithOpenFailure(const std::string& message, const comm::RecordingOpe
 // members of group dialout may open it").
 std::string OpenFailureMessage(const std::string& message, const comm::RecordingOpener& opener);
 
+// The device a port's path leads to, taken as the port is opened (a link that vanishes with its
+// port cannot be followed afterwards); empty when the path is the device itself or not a file.
+std::string DeviceBehind(const std::string& path);
+
+// "串口已断开: PATH", with the device the path led to when it is a link:
+// "串口已断开: /dev/serial/by-id/usb-... (/dev/ttyUSB0)".
+std::string PortGoneMessage(const std::string& path, const std::string& device_behind);
+
 }  // namespace porvane::cli

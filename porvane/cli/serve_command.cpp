@@ -62,10 +62,11 @@ int RunServeCommand(const ServeOptions& options, int stop_fd, std::FILE* out, st
         return kExitUsage;
     }
     const std::string device_path = comm::DevicePathForPort(options.port);
+    const std::string device_behind = DeviceBehind(device_path);
     comm::RecordingOpener opener;
     comm::OpenResult opened = opener.opener()(device_path);
     if (!opened.device) {
-        std::fprintf(err, "%s\n", WithOpenFailure(serial::kMessagePortBusy, opener).c_str());
+        std::fprintf(err, "%s\n", OpenFailureMessage(serial::kMessagePortBusy, opener).c_str());
         return kExitPortNotOpen;
     }
     std::vector<comm::UniqueFd> listeners = remote::OpenListeners(*address, error);
@@ -89,7 +90,7 @@ int RunServeCommand(const ServeOptions& options, int stop_fd, std::FILE* out, st
     const bool vanished = WaitForEnd(stop_fd, server.vanished_fd());
     server.Stop();
     if (vanished) {
-        std::fprintf(err, "%s: %s\n", serial::kMessagePortGone, device_path.c_str());
+        std::fprintf(err, "%s\n", PortGoneMessage(device_path, device_behind).c_str());
         return kExitPortVanished;
     }
     return kExitDone;

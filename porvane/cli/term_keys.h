@@ -32,7 +32,7 @@ inline constexpr TermCommand kTermCommands[] = {
     {'w', "send bytes typed in hex"},
     {'e', "toggle the local echo"},
     {'t', "switch the time stamps: off, time of day, delta"},
-    {'l', "toggle the log"},
+    {'l', "toggle the log (without --log: start one in a file named then)"},
     {'n', "show the byte counts each way"},
 };
 

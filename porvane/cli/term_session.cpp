@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -248,7 +249,7 @@ TermSession::TermSession(const TermOptions& options, int input_fd, int output_fd
               return comm::OpenSerialDeviceRestoring(path);
           // Said as every other message, which a raw terminal needs ended with "\r\n".
           comm::Rfc2217SerialDevice::Options remote;
-          remote.notice = [this](const std::string& line) { Say(line); };
+          remote.notice = [this](const std::string& line) { Say("porvane-cli: " + line); };
           // The channel sets DTR and RTS as the session wants them right after the open; raised
           // first, a held-low DTR would pulse on the far board.
           remote.raise_lines_at_open = false;
@@ -518,6 +519,8 @@ int TermSession::Run() {
     view_ = ReceivedView(options_.hex, *stamp, output_shares_screen_ ? "\r\n" : "\n");
     dtr_on_ = channel_.settings().dcb.fDtrControl == comm::DTR_CONTROL_ENABLE;
     rts_on_ = channel_.settings().dcb.fRtsControl == comm::RTS_CONTROL_ENABLE;
+    // Resolved before the open: a port that vanishes at once takes its link's target along.
+    device_behind_ = DeviceBehind(device_);
     if (channel_.OpenPort(this) != 1)
         return kExitPortNotOpen;
     if (SayLineNotTaken()) {
@@ -546,7 +549,7 @@ int TermSession::Run() {
         if (end != End::kPortGone || !options_.reconnect)
             break;
         ClosePort();
-        Say(std::string(serial::kMessagePortGone) + ": " + device_);
+        Say(PortGoneMessage(device_, device_behind_));
         const End waited = AwaitAdapter(keys);
         if (waited != End::kNone) {
             // The port stays gone: a quit while waiting still ends as a vanished port.
@@ -594,13 +597,35 @@ bool TermSession::Reopen(const std::string& port) {
         // Bytes that were on their way when the port vanished are lost; nothing waits for them.
         written_ = acknowledged_;
     }
+    device_behind_ = DeviceBehind(device_);
     if (channel_.OpenPort(this) != 1)
         return false;
     SayLineNotTaken();
     Say(std::string("porvane-cli: the ") +
         (comm::IsRemotePortName(device_) ? "server" : "adapter") + " is back: " + device_ + ", " +
-        DescribeLine(channel_.settings().dcb));
+        DescribeLine(LineInUse()));
     return true;
+}
+
+namespace {
+
+// The flow control option's word for a line state.
+const char* FlowName(const comm::Dcb& d) {
+    return d.fOutxCtsFlow || d.fRtsControl == comm::RTS_CONTROL_HANDSHAKE ? "rts"
+           : d.fOutX                                                      ? "xon"
+                                                                          : "none";
+}
+
+// "9600 8N1, flow none".
+std::string DescribeLineAndFlow(const comm::Dcb& dcb) {
+    return DescribeLine(dcb) + ", flow " + FlowName(dcb);
+}
+
+}  // namespace
+
+comm::Dcb TermSession::LineInUse() {
+    comm::Dcb taken;
+    return channel_.GetLineState(taken) ? taken : channel_.settings().dcb;
 }
 
 bool TermSession::SayLineNotTaken() {
@@ -612,12 +637,7 @@ bool TermSession::SayLineNotTaken() {
     static const char* const kStops[] = {"1", "1.5", "2"};
     auto parity = [](uint8_t p) { return std::string(p < 5 ? kParities[p] : "?") + " parity"; };
     auto stop = [](uint8_t s) { return std::string(s < 3 ? kStops[s] : "?") + " stop bits"; };
-    auto flow = [](const comm::Dcb& d) {
-        return std::string("flow control ") +
-               (d.fOutxCtsFlow || d.fRtsControl == comm::RTS_CONTROL_HANDSHAKE ? "rts"
-                : d.fOutX                                                      ? "xon"
-                                                                               : "none");
-    };
+    auto flow = [](const comm::Dcb& d) { return std::string("flow control ") + FlowName(d); };
     const struct {
         const char* option;
         std::string asked, taken;
@@ -759,7 +779,7 @@ TermSession::End TermSession::AwaitAdapter(bool interactive) {
 int TermSession::Finish(End end) {
     switch (end) {
         case End::kPortGone:
-            Say(std::string(serial::kMessagePortGone) + ": " + device_);
+            Say(PortGoneMessage(device_, device_behind_));
             return kExitPortVanished;
         case End::kLogFailed: {
             int error;
@@ -831,8 +851,8 @@ TermSession::End TermSession::TakeKey(char& c) {
 
 TermSession::End TermSession::RunInteractive() {
     if (!greeted_) {
-        Say("porvane-cli: " + device_ + ", " + DescribeLine(channel_.settings().dcb) + ": " +
-            escape_.name + " q quits, " + escape_.name + " h lists the commands");
+        Say("porvane-cli: " + device_ + ", " + DescribeLine(LineInUse()) + ": " + escape_.name +
+            " q quits, " + escape_.name + " h lists the commands");
         greeted_ = true;
     }
     TermKeys keys(enter_sends_, escape_.byte);
@@ -903,8 +923,7 @@ TermSession::End TermSession::RunCommand(char letter) {
             ToggleStamps();
             return End::kNone;
         case 'l':
-            ToggleLog();
-            return End::kNone;
+            return ToggleLog();
         case 'n':
             ShowCounts();
             return End::kNone;
@@ -998,7 +1017,7 @@ TermSession::End TermSession::ChangeBaud() {
     }
     options_.baud = dcb.BaudRate;
     SayLineNotTaken();
-    Say("porvane-cli: " + DescribeLine(dcb));
+    Say("porvane-cli: " + DescribeLineAndFlow(LineInUse()));
     return End::kNone;
 }
 
@@ -1068,15 +1087,14 @@ TermSession::End TermSession::SendFile(const std::string& path) {
 }
 
 void TermSession::ShowSettings() {
-    const comm::Dcb& dcb = channel_.settings().dcb;
     bool hex;
     {
         std::lock_guard lock(mutex_);
         hex = view_.hex();
     }
-    Say("porvane-cli: " + device_ + " " + DescribeLine(dcb) + ", flow " + options_.flow +
-        ", Enter sends " + (options_.map.empty() ? std::string("CR") : options_.map) +
-        ", hex view " + OnOff(hex) + ", echo " + OnOff(options_.echo));
+    Say("porvane-cli: " + device_ + " " + DescribeLineAndFlow(LineInUse()) + ", Enter sends " +
+        (options_.map.empty() ? std::string("CR") : options_.map) + ", hex view " + OnOff(hex) +
+        ", echo " + OnOff(options_.echo));
     uint32_t status = 0;
     uint32_t control = 0;
     if (!channel_.GetModemLines(status, control)) {
@@ -1118,7 +1136,7 @@ TermSession::End TermSession::ChangeLine() {
     options_.stop = changed.stop;
     options_.flow = changed.flow;
     SayLineNotTaken();
-    Say("porvane-cli: " + DescribeLine(settings.dcb) + ", flow " + options_.flow);
+    Say("porvane-cli: " + DescribeLineAndFlow(LineInUse()));
     return End::kNone;
 }
 
@@ -1193,10 +1211,47 @@ void TermSession::ToggleStamps() {
                                                                                    : "delta"));
 }
 
-void TermSession::ToggleLog() {
+namespace {
+
+// A log file name for the port and the time: "porvane-ttyUSB0-20260315-142501.log".
+std::string SuggestedLogName(const std::string& device) {
+    std::string port = device.substr(device.find_last_of('/') + 1);
+    for (char& c : port) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.')
+            c = '_';
+    }
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", ::localtime_r(&now, &local));
+    return "porvane-" + port + "-" + stamp + ".log";
+}
+
+}  // namespace
+
+TermSession::End TermSession::ToggleLog() {
     if (!log_.valid()) {
-        Say("porvane-cli: no log (--log FILE names one)");
-        return;
+        const std::string suggested = SuggestedLogName(device_);
+        std::string path;
+        bool accepted = false;
+        if (const End end = Prompt("log to (Enter: " + suggested + "): ", path, accepted);
+            end != End::kNone || !accepted)
+            return end;
+        if (path.empty())
+            path = suggested;
+        comm::UniqueFd file = OpenOutputFile(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (!file.valid()) {
+            Say("porvane-cli: log " + path + ": " + std::strerror(errno));
+            return End::kNone;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            log_ = std::move(file);
+            log_paused_ = false;
+        }
+        options_.log = path;
+        Say("porvane-cli: log " + path + " on");
+        return End::kNone;
     }
     bool paused;
     {
@@ -1205,6 +1260,7 @@ void TermSession::ToggleLog() {
         paused = log_paused_ = !log_paused_;
     }
     Say("porvane-cli: log " + options_.log + " " + OnOff(!paused));
+    return End::kNone;
 }
 
 void TermSession::ShowCounts() {

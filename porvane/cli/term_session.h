@@ -117,6 +117,9 @@ class TermSession : public serial::PageWindow {
     // Says each line setting the open port took otherwise than asked; true when one of them was
     // given on the command line.
     bool SayLineNotTaken();
+    // The line as the port runs it, which may differ from what was asked (said by
+    // SayLineNotTaken), or as asked when the port cannot tell.
+    comm::Dcb LineInUse();
     End TakeWaitingKeys(TermKeys& keys);
     int Finish(End end);
 
@@ -155,7 +158,7 @@ class TermSession : public serial::PageWindow {
     End PulseLine();
     End SendHex();
     void ToggleStamps();
-    void ToggleLog();
+    End ToggleLog();
     void ShowCounts();
 
     TermOptions options_;
@@ -163,7 +166,8 @@ class TermSession : public serial::PageWindow {
     int output_fd_;
     int message_fd_;
     int stop_fd_;
-    std::string device_;                              // the device path, for messages
+    std::string device_;         // the device path, for messages
+    std::string device_behind_;  // the device device_ led to at the last open (main thread)
     std::optional<devicemap::PortIdentity> adapter_;  // what the port was at open (reconnect)
     bool greeted_ = false;                            // the interactive greeting was shown
     // Open failures are not said while a server is tried again (set on the main thread, where

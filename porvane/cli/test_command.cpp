@@ -122,6 +122,8 @@ int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std:
         std::fprintf(err, "porvane-cli: %s\n", error.c_str());
         return kExitUsage;
     }
+    const std::string device_path = comm::DevicePathForPort(options.line.port);
+    const std::string device_behind = DeviceBehind(device_path);
     if (channel.OpenPort(&page) != 1) {
         return kExitPortNotOpen;
     }
@@ -190,8 +192,7 @@ int RunTestCommand(const TestOptions& options, int stop_fd, std::FILE* out, std:
     // A vanished port is said after what was measured up to then has been written.
     const bool gone = interruption == Interruption::kPortGone;
     auto say_gone = [&] {
-        std::fprintf(err, "%s: %s\n", serial::kMessagePortGone,
-                     comm::DevicePathForPort(options.line.port).c_str());
+        std::fprintf(err, "%s\n", PortGoneMessage(device_path, device_behind).c_str());
         return kExitPortVanished;
     };
     if (!session.synchronised()) {

@@ -246,6 +246,8 @@ TEST(ManualPages, PorvaneCliNamesItsEnvironment) {
     const Outcome shown = RunProgram(
         "/bin/sh", {"-c", "LC_ALL=C.UTF-8 MANWIDTH=200 man -l '" + page_file + "' 2>&1"});
     EXPECT_NE(shown.out.find("串口"), std::string::npos);
+    // A flag whose value may follow shows that value.
+    EXPECT_NE(shown.out.find("--time, -t [MODE]"), std::string::npos);
 }
 
 TEST(BashCompletion, OffersCommandsOptionsAndChoices) {

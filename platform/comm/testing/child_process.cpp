@@ -183,13 +183,15 @@ bool WaitForHolder(const std::string& path, pid_t pid, int timeout_ms) {
     std::error_code ec;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
     auto held = [&] {
+        // The image is read before the descriptors: read after, it could be the started
+        // program's while the descriptors seen were still the test's, inherited until the exec.
+        std::error_code exe_error;
+        const std::filesystem::path exe =
+            std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", exe_error);
+        if (exe_error || exe == self)
+            return false;
         for (const PortHolder& holder : FindPortHolders(path)) {
-            if (holder.pid != pid)
-                continue;
-            std::error_code exe_error;
-            const std::filesystem::path exe =
-                std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", exe_error);
-            if (!exe_error && exe != self)
+            if (holder.pid == pid)
                 return true;
         }
         return false;

@@ -215,9 +215,18 @@ TEST(InteractiveTerm, KeysGoAsTypedAndCommandsActOnThePort) {
     EXPECT_EQ(port.ReadExactly(content.size()), content);
     EXPECT_TRUE(term.WaitFor("sent " + file + " (6000 bytes)")) << term.screen();
 
+    // Without --log, the log key starts one in the file typed.
+    const std::string log = dir.path() + "/typed.log";
+    term.Type("\x14l" + log + "\r");
+    ASSERT_TRUE(term.WaitFor("log " + log + " on")) << term.screen();
+    port.WriteAll("kept");
+    EXPECT_TRUE(term.WaitFor("6b 65 70 74 ")) << term.screen();  // the hex view is on
+
     term.Type("\x14q");
     EXPECT_EQ(term.Wait(), 0);
     EXPECT_TRUE(term.ModesAsBefore());
+    std::ifstream logged(log);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(logged), {}), "kept");
 }
 
 // --escape chooses another escape key; Ctrl-T then goes to the port as typed.

@@ -224,6 +224,7 @@ TEST_F(LineTestCommand, AVanishedPortEndsTheTestWithWhatWasMeasured) {
         output += more;
     }
     const size_t before = ParseRun(output).seconds.size();
+    const std::string device = std::filesystem::canonical(link_);  // gone with the plug
     vport_->Signal(SIGTERM);  // the plug is pulled: its pseudo-terminal closes
     EXPECT_EQ(test.Wait(10000), 5);
     const RunOutput run = ParseRun(output + test.ReadAllOutput());
@@ -240,7 +241,7 @@ TEST_F(LineTestCommand, AVanishedPortEndsTheTestWithWhatWasMeasured) {
                                       return bits;
                                   }()) +
                                   " bits");
-    EXPECT_EQ(test.ReadAllError(), "串口已断开: " + link_ + "\n");
+    EXPECT_EQ(test.ReadAllError(), "串口已断开: " + link_ + " (" + device + ")\n");
     EXPECT_FALSE(ReportText(report).empty());
 }
 

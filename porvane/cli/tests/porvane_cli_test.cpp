@@ -126,21 +126,53 @@ TEST_F(TermCommandTest, ShortOptionsAndATimeValueAfterASpace) {
         {"term", link_, "-b", "115200", "-p", "no", "-t", "delta", "--linger", "3000"}, &input);
     EXPECT_EQ(term.ReadAllOutput(), "+0.000000 hi\n");
     EXPECT_EQ(term.Wait(), 0);
+    // The help shows --time as a flag with an optional value.
+    ChildProcess help("porvane-cli", {"term", "--help"});
+    const std::string help_text = help.ReadAllOutput();
+    EXPECT_EQ(help.Wait(), 0);
+    EXPECT_NE(help_text.find("\n  -t,--time [MODE] "), std::string::npos) << help_text;
+    EXPECT_EQ(help_text.find('{' + std::string("absolute")), std::string::npos) << help_text;
     // A usage error points to the help of the command it is in.
-    ChildProcess bad("porvane-cli", {"term", link_, "--bogus"});
-    EXPECT_EQ(bad.Wait(), 2);
-    EXPECT_EQ(bad.ReadAllError(),
-              "porvane-cli: unknown option '--bogus' (see porvane-cli term --help)\n");
+    const struct {
+        std::vector<std::string> args;
+        std::string error;
+    } usage_errors[] = {
+        {{"term", link_, "--bogus"}, "unknown option '--bogus'"},
+        {{"term", link_, "--time=sometimes"}, "--time: sometimes is neither absolute nor delta"},
+        {{"term", "rfc2217://bench"},
+         "PORT: rfc2217://bench: the server's port number is missing (rfc2217://HOST:PORT, "
+         "PORT 1 to 65535)"},
+        {{"term", "rfc2217://bench:0"},
+         "PORT: rfc2217://bench:0: not a remote port (rfc2217://HOST:PORT, PORT 1 to 65535)"},
+    };
+    for (const auto& row : usage_errors) {
+        SCOPED_TRACE(row.error);
+        ChildProcess bad("porvane-cli", row.args);
+        EXPECT_EQ(bad.Wait(), 2);
+        EXPECT_EQ(bad.ReadAllError(),
+                  "porvane-cli: " + row.error + " (see porvane-cli term --help)\n");
+    }
 }
 
+// The port as given, and for a link the device it led to.
 TEST(TermCommand, APipedTermSaysAtOnceThatThePortVanished) {
-    comm::testing::PtyPair port;
-    std::string keep_open;
-    ChildProcess term("porvane-cli", {"term", port.slave_path()}, &keep_open);
-    ASSERT_TRUE(comm::testing::WaitForHolder(port.slave_path(), term.pid()));
-    port.CloseMaster();
-    EXPECT_EQ(term.Wait(10000), 5);
-    EXPECT_EQ(term.ReadAllError(), "串口已断开: " + port.slave_path() + "\n");
+    for (const bool through_link : {false, true}) {
+        SCOPED_TRACE(through_link ? "a link" : "the device");
+        comm::testing::PtyPair port;
+        TempDir dir;
+        const std::string link = dir.path() + "/port";
+        ASSERT_EQ(::symlink(port.slave_path().c_str(), link.c_str()), 0);
+        std::string keep_open;
+        ChildProcess term("porvane-cli", {"term", through_link ? link : port.slave_path()},
+                          &keep_open);
+        ASSERT_TRUE(comm::testing::WaitForHolder(port.slave_path(), term.pid()));
+        port.CloseMaster();
+        EXPECT_EQ(term.Wait(10000), 5);
+        EXPECT_EQ(term.ReadAllError(),
+                  "串口已断开: " +
+                      (through_link ? link + " (" + port.slave_path() + ")" : port.slave_path()) +
+                      "\n");
+    }
 }
 
 // `porvane-cli ... | head`: the reader goes away; the command ends at once, without a word,

@@ -24,7 +24,7 @@ using comm::testing::WaitForPath;
 // The one line a remote port says when the server ignores DTR and RTS (a pseudo-terminal has no
 // modem lines, and this server then leaves those requests unanswered).
 std::string UnansweredLine(const std::string& port) {
-    return port +
+    return "porvane-cli: " + port +
            ": the server did not answer the DTR, RTS request within 300 ms; going on without "
            "waiting for such answers\n";
 }
@@ -124,6 +124,7 @@ TEST_F(RemotePort, TheLineTesterCountsACleanLine) {
     EXPECT_GE(counted, 1);
     EXPECT_NE(output.find("# seconds " + std::to_string(counted) + ", errored seconds 0"),
               std::string::npos);
+    EXPECT_EQ(test.ReadAllError(), UnansweredLine(server_->port_name()));
 }
 
 TEST_F(RemotePort, AServerThatGoesAwayMidTransferIsAVanishedPort) {

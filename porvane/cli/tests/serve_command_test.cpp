@@ -253,7 +253,7 @@ TEST(ServeCommand, StartFailuresSayWhy) {
         {"port held by another program", pty.slave_path(), "127.0.0.1:0", kExitPortNotOpen,
          "串口被占用!! (" + pty.slave_path() + ": in use by process"},
         {"no such port", "/dev/no-such-port", "127.0.0.1:0", kExitPortNotOpen,
-         "串口被占用!! (/dev/no-such-port: No such file or directory)"},
+         "porvane-cli: /dev/no-such-port: No such file or directory\n"},
         {"listen address without a port", free_port.slave_path(), "127.0.0.1:", kExitUsage,
          "--listen 127.0.0.1:"},
         {"listen address in use", free_port.slave_path(), in_use, kExitNotListening,
