@@ -269,6 +269,7 @@ int main(int argc, char** argv) {
                      "from a pipe)")
         ->check(CLI::IsMember({"CR", "LF", "CRLF"}));
     term->add_flag("-e,--echo", term_options.echo, "Show what is sent as well (local echo)");
+    AddDecodeOption(term, term_options.decoder);
     term->add_flag(
         "-r,--reconnect", term_options.reconnect,
         "When the port vanishes, wait for its adapter (or server) to come back and reopen it");

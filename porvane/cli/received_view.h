@@ -37,6 +37,9 @@ class ReceivedView {
     bool WaitsForPause() const;
     // The end of the session: a hex line under way gets its line end.
     std::string Finish();
+    // Ends whatever line is under way (hex or text), so that a line of another kind (a decoded
+    // frame) starts at the start of one.
+    std::string BreakLine() { return line_open_ ? EndLine() : std::string(); }
 
   private:
     std::string EndLine();

@@ -286,6 +286,12 @@ intptr_t TermSession::PageNotify(uint32_t code, void* data) {
             if (!WriteOutput(text))
                 output_failed_ = failed = true;
         }
+        if (decoder_) {
+            WriteFrames(decoder_->Take(
+                {decode::Flow::kRead, block->data, block->count,
+                 std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch())
+                     .count()}));
+        }
         // A line (or log record) that the next pause ends has begun: the main thread, which may
         // be waiting without a limit, sets its wait by the pause from now on.
         if (failed || (!waited_for_pause && (view_.WaitsForPause() || !log_received_.empty())))
@@ -341,6 +347,8 @@ void TermSession::ClosePort() {
     // The event thread has ended: the hex groups are complete and get their line end.
     std::lock_guard lock(mutex_);
     FlushReceivedRecord();
+    if (decoder_)
+        WriteFrames(decoder_->Finish());
     if (!output_failed_)
         WriteOutput(view_.Finish());
     // On the terminal, whatever comes next (the shell's prompt) starts on a line of its own, at
@@ -467,6 +475,27 @@ void TermSession::Send(const std::string& typed) {
     channel_.WritePort(reinterpret_cast<const uint8_t*>(bytes.data()),
                        static_cast<uint32_t>(bytes.size()));
     written_ += bytes.size();
+    if (decoder_) {
+        std::lock_guard lock(mutex_);
+        const auto now = std::chrono::system_clock::now();
+        WriteFrames(decoder_->Take(
+            {decode::Flow::kWritten, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+             std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch())
+                 .count()}));
+    }
+}
+
+void TermSession::WriteFrames(const std::vector<decode::Frame>& frames) {
+    const std::string line_end = output_shares_screen_ ? "\r\n" : "\n";
+    for (const decode::Frame& frame : frames) {
+        if (output_failed_)
+            return;
+        const std::string line = view_.BreakLine() +
+                                 (frame.flow == decode::Flow::kWritten ? "» W " : "» R ") +
+                                 frame.text + line_end;  // decoders say bytes as hex
+        if (!WriteOutput(line))
+            output_failed_ = true;
+    }
 }
 
 int TermSession::Run() {
@@ -484,6 +513,14 @@ int TermSession::Run() {
         return kExitUsage;
     }
     enter_sends_ = *enter;
+    if (!options_.decoder.empty()) {
+        decoder_ = decode::MakeFrameDecoder(options_.decoder);
+        if (!decoder_) {
+            Say(std::string("porvane-cli: --decode takes ") + decode::DecoderNames());
+            return kExitUsage;
+        }
+        decoder_->SetSpeed(options_.baud);
+    }
     if (!options_.escape.empty()) {
         const std::optional<EscapeKey> escape = ParseEscapeKey(options_.escape);
         if (!escape) {

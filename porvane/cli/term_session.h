@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -17,6 +18,7 @@
 #include "porvane/cli/character_map.h"
 #include "porvane/cli/received_view.h"
 #include "porvane/cli/term_keys.h"
+#include "porvane/decode/frame_decoder.h"
 #include "porvane/serial/line_settings.h"
 #include "porvane/serial/page_window.h"
 #include "porvane/serial/serial_channel.h"
@@ -44,6 +46,7 @@ struct TermOptions {
     bool reconnect = false;   // a vanished port is waited for and reopened, not the end
     bool no_dtr = false;      // DTR is held low from the open on (a board it would reset)
     bool no_rts = false;      // the same for RTS
+    std::string decoder;      // a protocol decoder's name (decode::MakeFrameDecoder), or empty
     // The line options typed on the command line ("--baud", "--data", "--parity", "--stop",
     // "--flow"): a port that does not take one of them is not used.
     std::vector<std::string> given;
@@ -135,6 +138,8 @@ class TermSession : public serial::PageWindow {
     // Writes the received bytes the marked log holds back as one record (mutex_ held).
     void FlushReceivedRecord();
     void WriteLog(const std::string& record);  // mutex_ held
+    // Writes decoded frames on lines of their own (mutex_ held).
+    void WriteFrames(const std::vector<decode::Frame>& frames);
     // Sends typed bytes through the output map (echoed and logged as they go out).
     void Send(const std::string& typed);
     // Writes a message: a line of its own, "\r\n"-ended while the terminal is raw.
@@ -190,7 +195,8 @@ class TermSession : public serial::PageWindow {
 
     std::mutex mutex_;  // guards every field below and the writes to output_fd and message_fd
     ReceivedView view_;
-    uint64_t acknowledged_ = 0;  // bytes reported gone by transmit-empty
+    std::unique_ptr<decode::FrameDecoder> decoder_;  // with --decode
+    uint64_t acknowledged_ = 0;                      // bytes reported gone by transmit-empty
     uint64_t receive_count_ = 0;
     std::chrono::steady_clock::time_point last_receive_{};
     bool port_gone_ = false;

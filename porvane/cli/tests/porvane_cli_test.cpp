@@ -50,6 +50,21 @@ TEST_F(TermCommandTest, HexModeShowsTheEchoAsGroups) {
     EXPECT_EQ(term.Wait(), 0);
 }
 
+// With a decoder, each frame sent and received gets a line of its own beside the bytes.
+TEST_F(TermCommandTest, DecodedFramesOfBothWaysGetLinesOfTheirOwn) {
+    std::string input = "AT+CSQ\r";
+    ChildProcess term("porvane-cli", {"term", link_, "--hex", "--decode", "at", "--linger", "3000"},
+                      &input);
+    std::string frames;
+    std::istringstream lines(term.ReadAllOutput());
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("» ", 0) == 0)
+            frames += line + "\n";
+    }
+    EXPECT_EQ(term.Wait(), 0);
+    EXPECT_EQ(frames, "» W at: command AT+CSQ\n» R at: echo AT+CSQ\n");
+}
+
 TEST_F(TermCommandTest, AMegabyteComesBackWholeAndInOrder) {
     std::mt19937 gen(11);
     std::string input(1 << 20, '\0');
