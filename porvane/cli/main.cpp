@@ -320,7 +320,11 @@ int main(int argc, char** argv) {
     porvane::cli::MonitorOptions monitor_options;
     CLI::App* monitor = app.add_subcommand(
         "monitor", "Print the decoded requests of the program that uses a port, until stopped");
-    monitor->add_option("PORT", monitor_options.port, "Port name as 'ports' lists it")->required();
+    monitor
+        ->add_option("PORT", monitor_options.ports,
+                     "Port names as 'ports' lists them: several interleave, each line naming its "
+                     "port")
+        ->required();
     monitor->footer(kMonitorFooter);
     monitor->add_flag("--hex", monitor_options.hex, "Show data as hex groups, 32 a line");
     monitor->add_flag("--data-only", monitor_options.data_only,

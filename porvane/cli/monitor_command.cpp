@@ -1,5 +1,6 @@
 #include "porvane/cli/monitor_command.h"
 
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -12,24 +13,41 @@
 namespace porvane::cli {
 
 int RunMonitorCommand(const MonitorOptions& options, int stop_fd, std::FILE* out, std::FILE* err) {
-    monitor::DriverLink link;
-    if (const int code = OpenPortLink(options.port, sievra::kLinkModeMonitor,
-                                      "不能开始监视,驱动失败!!", link, err))
-        return code;
-    std::fprintf(err, "porvane-cli: monitoring %s\n", options.port.c_str());
-    std::fflush(err);
-    // A signal closes the link, which ends the blocked read.
-    StopWatcher watcher(
-        stop_fd, [&link] { link.Close(); }, fileno(out));
-    RecordOutput records(out, {options.hex, options.data_only, options.stamp, RecordFormat::kText,
-                               false, options.decoder});
-    std::vector<uint8_t> buffer(4096);
-    for (;;) {
-        const uint32_t count = link.Read(buffer.data(), 4096);
-        if (count == 0 && !link.IsOpen())
-            break;
-        records.Write(options.port, buffer.data(), count);
+    std::vector<std::unique_ptr<monitor::DriverLink>> links;
+    std::string names;
+    for (const std::string& port : options.ports) {
+        links.push_back(std::make_unique<monitor::DriverLink>());
+        if (const int code = OpenPortLink(port, sievra::kLinkModeMonitor, "不能开始监视,驱动失败!!",
+                                          *links.back(), err))
+            return code;
+        names += (names.empty() ? "" : ", ") + port;
     }
+    std::fprintf(err, "porvane-cli: monitoring %s\n", names.c_str());
+    std::fflush(err);
+    // A signal closes the links, which ends the blocked reads.
+    StopWatcher watcher(
+        stop_fd,
+        [&links] {
+            for (auto& link : links)
+                link->Close();
+        },
+        fileno(out));
+    RecordOutput records(out, {options.hex, options.data_only, options.stamp, RecordFormat::kText,
+                               options.ports.size() > 1, options.decoder});
+    std::vector<std::thread> readers;
+    for (size_t i = 0; i < links.size(); ++i) {
+        readers.emplace_back([&records, &link = *links[i], &port = options.ports[i]] {
+            std::vector<uint8_t> buffer(4096);
+            for (;;) {
+                const uint32_t count = link.Read(buffer.data(), 4096);
+                if (count == 0 && !link.IsOpen())
+                    break;
+                records.Write(port, buffer.data(), count);
+            }
+        });
+    }
+    for (std::thread& reader : readers)
+        reader.join();
     if (watcher.stopped())
         return 0;
     std::fprintf(err, "porvane-cli: the filter driver's host went away\n");

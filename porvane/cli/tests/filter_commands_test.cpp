@@ -185,14 +185,21 @@ TEST_F(DriverHostCommandTest, AnAdapterBesideABuiltInPortIsListedAndWatched) {
     ports.WaitFor(false, usb1_port_.slave_path() + "\n");
     EXPECT_EQ(ports.out(), port_.slave_path() + "\n" + usb0_port_.slave_path() + "\n" +
                                usb1_port_.slave_path() + "\n");
-    LineProcess monitor(Cli(), {"monitor", "ttyUSB0", "--data-only", "--hex"});
-    ASSERT_TRUE(monitor.WaitFor(true, "porvane-cli: monitoring ttyUSB0\n")) << monitor.err();
+    // Two ports in one monitor: each line names its port.
+    LineProcess monitor(Cli(), {"monitor", "ttyUSB0", "ttyS0", "--data-only", "--hex"});
+    ASSERT_TRUE(monitor.WaitFor(true, "porvane-cli: monitoring ttyUSB0, ttyS0\n")) << monitor.err();
     ApplicationUnderTest app(runtime_, usb0_port_.slave_path());
     EXPECT_TRUE(app.Open());
     EXPECT_TRUE(app.Write("hi"));
     EXPECT_EQ(usb0_port_.ReadExactly(2), "hi");
     EXPECT_EQ(app.Exit(), 0);
-    ASSERT_TRUE(monitor.WaitFor(false, "W 68 69 \n")) << monitor.out();
+    ASSERT_TRUE(monitor.WaitFor(false, "ttyUSB0: W 68 69 \n")) << monitor.out();
+    ApplicationUnderTest other(runtime_, port_.slave_path());
+    EXPECT_TRUE(other.Open());
+    EXPECT_TRUE(other.Write("ok"));
+    EXPECT_EQ(port_.ReadExactly(2), "ok");
+    EXPECT_EQ(other.Exit(), 0);
+    ASSERT_TRUE(monitor.WaitFor(false, "ttyS0: W 6f 6b \n")) << monitor.out();
     EXPECT_EQ(monitor.Stop(), 0);
 }
 
