@@ -210,7 +210,9 @@ int main(int argc, char** argv) {
     const std::string map = dir.path() + "/map";
     std::ofstream(map) << "ttyS0=" << pty.slave_path() << "\n";
     setenv("PORVANE_DEVICE_MAP", map.c_str(), 1);
-    comm::testing::ChildProcess host("sievrad", {"--runtime-dir", runtime});
+    // Timed and attributed records, as watch's own host makes them.
+    comm::testing::ChildProcess host(
+        "sievrad", {"--runtime-dir", runtime, "--time-records", "--name-openers"});
     unsetenv("PORVANE_DEVICE_MAP");
     if (!sievra::testing::WaitUntilServing(host)) {
         std::fprintf(stderr, "bench_attachment: sievrad did not start\n");
