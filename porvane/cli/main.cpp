@@ -23,6 +23,7 @@
 #include "porvane/cli/manual_sections.h"
 #include "porvane/cli/monitor_command.h"
 #include "porvane/cli/ports_command.h"
+#include "porvane/cli/replay_command.h"
 #include "porvane/cli/serve_command.h"
 #include "porvane/cli/term_keys.h"
 #include "porvane/cli/term_session.h"
@@ -386,6 +387,30 @@ int main(int argc, char** argv) {
         ->check(cli_support::WholeNumber(1, std::numeric_limits<int>::max()));
     watch->add_option("PROGRAM", watch_options.command, "[--] PROGRAM ARGS...");
 
+    porvane::cli::ReplayOptions replay_options;
+    CLI::App* replay = app.add_subcommand(
+        "replay", "Send what a program read (or wrote) in a record of watch --json to a port");
+    replay->add_option("FILE", replay_options.file, "Records written by watch --json -o FILE")
+        ->required();
+    replay->add_option("PORT", replay_options.port, "The port to send to (a path)")->required();
+    replay
+        ->add_option("--direction", replay_options.direction,
+                     "read: what the program read, so that a program on the far end gets the "
+                     "device's side again (default); write: what it wrote")
+        ->check(CLI::IsMember({"read", "write"}));
+    replay->add_option("--speed", replay_options.speed,
+                       "Timing factor: 1 as recorded (default), 2 twice as fast, 0 as fast as the "
+                       "line goes");
+    replay->add_option("-b,--baud", replay_options.baud, "The ports' speed (9600)");
+    replay->add_option("--from", replay_options.from,
+                       "The recorded port to play, when the record holds several");
+    replay->add_option("--compare", replay_options.compare,
+                       "Read this port (it may be PORT) meanwhile and report the first byte that "
+                       "differs from what the record says went the other way");
+    replay->footer(
+        "Exit status: 0 sent (and the same came back), 1 a port did not open or failed, 2 usage "
+        "error,\n3 the file is unreadable or holds no read or write, 6 what came back differs.");
+
     porvane::cli::ServeOptions serve_options;
     CLI::App* serve = app.add_subcommand(
         "serve", "Serve a port to network clients (RFC 2217), one client at a time");
@@ -462,6 +487,8 @@ int main(int argc, char** argv) {
         }
         if (serve->parsed())
             return porvane::cli::RunServeCommand(serve_options, stop_fd.get(), stdout, stderr);
+        if (replay->parsed())
+            return porvane::cli::RunReplayCommand(replay_options, stop_fd.get(), stdout, stderr);
         if (test->parsed()) {
             return porvane::cli::RunTestCommand(test_options, stop_fd.get(), stdout, stderr);
         }

@@ -587,6 +587,49 @@ os.write(os.open(sys.argv[2], os.O_RDWR | os.O_NOCTTY), b'late')
     EXPECT_EQ(LogOf(lines, other.slave_path()).written, "late") << ::testing::PrintToString(lines);
 }
 
+// A python3-serial conversation recorded by watch and replayed to the same program on a virtual
+// port pair: the program sees the same replies in the same order, and what it sends back is
+// what the record says.
+TEST_F(WatchTraceTest, ARecordedConversationReplayedGivesTheProgramTheSameReplies) {
+    const std::string program = R"(
+import serial, sys
+s = serial.Serial(sys.argv[1], 9600, timeout=30)
+print('ready', flush=True)
+sys.stdin.readline()
+for request in (b'AT\r', b'ATI\r'):
+    s.write(request)
+    sys.stdout.write(repr(s.read(4)) + '\n')
+    sys.stdout.flush()
+)";
+    std::ofstream(map_) << "";
+    const std::string record = dir_.path() + "/conversation.json";
+    {
+        auto watch = Watch(
+            {"--json", "-o", record, "--", "/usr/bin/python3", "-c", program, port_.slave_path()});
+        EXPECT_EQ(watch->ReadLine(), "ready");
+        watch->WriteLine("go");
+        EXPECT_EQ(port_.ReadExactly(3, 30000), "AT\r");
+        port_.WriteAll("OK\r\n");
+        EXPECT_EQ(port_.ReadExactly(4, 30000), "ATI\r");
+        port_.WriteAll("V1\r\n");
+        EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
+    }
+    const std::string a = dir_.path() + "/a";
+    const std::string b = dir_.path() + "/b";
+    comm::testing::ChildProcess pair("vport", {"pair", a, b});
+    ASSERT_TRUE(comm::testing::WaitForPath(a) && comm::testing::WaitForPath(b));
+    AttachedProgram python({"/usr/bin/python3", "-c", program, a}, environment_);
+    ASSERT_EQ(python.ReadLine(), "ready") << python.Errors();
+    AttachedProgram replay({Bin("porvane-cli"), "replay", record, b, "--compare", b}, {});
+    ASSERT_TRUE(comm::testing::WaitForHolder(b, replay.pid()));
+    python.WriteLine("go");
+    EXPECT_EQ(python.ReadLine(), "b'OK\\r\\n'");
+    EXPECT_EQ(python.ReadLine(), "b'V1\\r\\n'");
+    EXPECT_EQ(python.Wait(), 0) << python.Errors();
+    EXPECT_EQ(replay.ReadLine(), "replay: 8 bytes sent; 7 bytes came back as recorded");
+    EXPECT_EQ(replay.Wait(), 0) << replay.Errors();
+}
+
 // A real Modbus RTU client's frames are decoded under its bytes: its request, and the reply the
 // test sends as the server, which the client reads in three pieces.
 TEST_F(WatchTraceTest, ModbusFramesOfARealClientAreDecodedUnderTheirBytes) {

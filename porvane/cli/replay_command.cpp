@@ -1,0 +1,325 @@
+#include "porvane/cli/replay_command.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "platform/comm/unique_fd.h"
+
+namespace porvane::cli {
+namespace {
+
+constexpr int kExitPort = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitFile = 3;
+constexpr int kExitDiffers = 6;
+
+// The string value of "key":"..." in one of watch's JSON lines, escapes left as they are (the
+// values read here never hold any); nothing when absent.
+std::optional<std::string> StringField(const std::string& line, const std::string& key,
+                                       bool last = false) {
+    const std::string head = "\"" + key + "\":\"";
+    const size_t at = last ? line.rfind(head) : line.find(head);
+    if (at == std::string::npos)
+        return std::nullopt;
+    const size_t start = at + head.size();
+    const size_t end = line.find('"', start);
+    if (end == std::string::npos)
+        return std::nullopt;
+    return line.substr(start, end - start);
+}
+
+// "2026-12-09T15:25:00.123456Z" as microseconds since 1970.
+std::optional<int64_t> ParseTime(const std::string& text) {
+    struct tm utc {};
+    int micro = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%6dZ", &utc.tm_year, &utc.tm_mon,
+                    &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &micro) != 7) {
+        return std::nullopt;
+    }
+    utc.tm_year -= 1900;
+    utc.tm_mon -= 1;
+    const time_t seconds = timegm(&utc);
+    if (seconds == static_cast<time_t>(-1))
+        return std::nullopt;
+    return static_cast<int64_t>(seconds) * 1000000 + micro;
+}
+
+std::optional<std::vector<uint8_t>> ParseHex(const std::string& text) {
+    if (text.size() % 2 != 0)
+        return std::nullopt;
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < text.size(); i += 2) {
+        const auto digit = [](char c) -> int {
+            return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        };
+        const int high = digit(text[i]);
+        const int low = digit(text[i + 1]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        bytes.push_back(static_cast<uint8_t>(high << 4 | low));
+    }
+    return bytes;
+}
+
+speed_t SpeedCode(uint32_t baud) {
+    static const std::pair<uint32_t, speed_t> kSpeeds[] = {
+        {1200, B1200},     {2400, B2400},     {4800, B4800},    {9600, B9600},
+        {19200, B19200},   {38400, B38400},   {57600, B57600},  {115200, B115200},
+        {230400, B230400}, {460800, B460800}, {921600, B921600}};
+    for (const auto& [rate, code] : kSpeeds) {
+        if (rate == baud)
+            return code;
+    }
+    return B0;
+}
+
+// The port opened raw at baud; invalid (with error) when it cannot be.
+comm::UniqueFd OpenRaw(const std::string& path, uint32_t baud, std::string& error) {
+    comm::UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    termios modes{};
+    if (!fd.valid() || ::tcgetattr(fd.get(), &modes) != 0) {
+        error = path + ": " + std::strerror(errno);
+        return {};
+    }
+    ::cfmakeraw(&modes);
+    modes.c_cflag |= CLOCAL | CREAD;
+    if (::cfsetspeed(&modes, SpeedCode(baud)) != 0 || ::tcsetattr(fd.get(), TCSANOW, &modes) != 0) {
+        error = path + ": " + std::strerror(errno);
+        return {};
+    }
+    return fd;
+}
+
+bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Waits until the wall clock's steady counterpart reaches `at`, or stop_fd becomes readable
+// (false then).
+bool WaitUntil(std::chrono::steady_clock::time_point at, int stop_fd) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            at - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return true;
+        pollfd p{stop_fd, POLLIN, 0};
+        const int r = ::poll(&p, stop_fd >= 0 ? 1 : 0, static_cast<int>(left.count()));
+        if (r > 0)
+            return false;
+    }
+}
+
+}  // namespace
+
+std::optional<std::vector<ReplayStep>> LoadReplaySteps(const std::string& path,
+                                                       std::string& error) {
+    std::ifstream file(path);
+    if (!file) {
+        error = path + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    std::vector<ReplayStep> steps;
+    size_t number = 0;
+    for (std::string line; std::getline(file, line);) {
+        ++number;
+        if (line.empty())
+            continue;
+        if (line.front() != '{') {
+            error = path + ":" + std::to_string(number) +
+                    ": not a record of watch --json (a line of text output?)";
+            return std::nullopt;
+        }
+        const auto request = StringField(line, "request");
+        if (!request || (*request != "read" && *request != "write"))
+            continue;  // opens, settings, summaries: not sent
+        const auto time = StringField(line, "time");
+        const auto port = StringField(line, "port");
+        const auto data = StringField(line, "data", true);
+        const auto when = time ? ParseTime(*time) : std::nullopt;
+        const auto bytes = data ? ParseHex(*data) : std::nullopt;
+        if (!when || !port || !bytes) {
+            error = path + ":" + std::to_string(number) +
+                    ": a read or write without its time, "
+                    "port or data";
+            return std::nullopt;
+        }
+        steps.push_back({*when, *request == "write", *port, *bytes});
+    }
+    return steps;
+}
+
+int RunReplayCommand(const ReplayOptions& options, int stop_fd, std::FILE* out, std::FILE* err) {
+    if (options.direction != "read" && options.direction != "write") {
+        std::fprintf(err, "porvane-cli: --direction takes read or write\n");
+        return kExitUsage;
+    }
+    if (options.speed < 0) {
+        std::fprintf(err, "porvane-cli: --speed takes 0 (no waits) or a factor above 0\n");
+        return kExitUsage;
+    }
+    std::string error;
+    std::optional<std::vector<ReplayStep>> steps = LoadReplaySteps(options.file, error);
+    if (!steps) {
+        std::fprintf(err, "porvane-cli: %s\n", error.c_str());
+        return kExitFile;
+    }
+    std::set<std::string> ports;
+    for (const ReplayStep& step : *steps)
+        ports.insert(step.port);
+    std::string from = options.from;
+    if (from.empty() && ports.size() == 1)
+        from = *ports.begin();
+    if (ports.count(from) == 0) {
+        std::string names;
+        for (const std::string& p : ports)
+            names += (names.empty() ? "" : ", ") + p;
+        std::fprintf(err, "porvane-cli: %s: %s\n", options.file.c_str(),
+                     ports.empty() ? "no read or write on record"
+                                   : ("say which port to play with --from: " + names).c_str());
+        return ports.empty() ? kExitFile : kExitUsage;
+    }
+    const bool play_written = options.direction == "write";
+    std::vector<const ReplayStep*> play;
+    std::vector<uint8_t> expected;  // what the record says went the other way
+    for (const ReplayStep& step : *steps) {
+        if (step.port != from)
+            continue;
+        if (step.written == play_written)
+            play.push_back(&step);
+        else
+            expected.insert(expected.end(), step.bytes.begin(), step.bytes.end());
+    }
+    comm::UniqueFd port = OpenRaw(options.port, options.baud, error);
+    if (!port.valid()) {
+        std::fprintf(err, "porvane-cli: %s\n", error.c_str());
+        return kExitPort;
+    }
+    comm::UniqueFd compare_fd;
+    int compare = -1;
+    if (!options.compare.empty()) {
+        if (options.compare == options.port) {
+            compare = port.get();
+        } else {
+            compare_fd = OpenRaw(options.compare, options.baud, error);
+            if (!compare_fd.valid()) {
+                std::fprintf(err, "porvane-cli: %s\n", error.c_str());
+                return kExitPort;
+            }
+            compare = compare_fd.get();
+        }
+    }
+    // The comparing side reads on its own thread, so that a peer that answers at once is never
+    // held up by the sending side's waits.
+    std::mutex mutex;  // guards arrived
+    std::vector<uint8_t> arrived;
+    std::atomic<bool> stop_reading{false};
+    std::thread reader;
+    if (compare >= 0) {
+        reader = std::thread([&] {
+            uint8_t buffer[4096];
+            while (!stop_reading) {
+                pollfd p{compare, POLLIN, 0};
+                if (::poll(&p, 1, 50) <= 0)
+                    continue;
+                const ssize_t n = ::read(compare, buffer, sizeof buffer);
+                if (n <= 0)
+                    return;
+                const std::lock_guard lock(mutex);
+                arrived.insert(arrived.end(), buffer, buffer + n);
+            }
+        });
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const int64_t first = play.empty() ? 0 : play.front()->time_us;
+    bool stopped = false;
+    bool failed = false;
+    size_t sent = 0;
+    for (const ReplayStep* step : play) {
+        if (options.speed > 0) {
+            const auto offset = std::chrono::microseconds(
+                static_cast<int64_t>(static_cast<double>(step->time_us - first) / options.speed));
+            if (!WaitUntil(start + offset, stop_fd)) {
+                stopped = true;
+                break;
+            }
+        }
+        if (!WriteAll(port.get(), step->bytes)) {
+            std::fprintf(err, "porvane-cli: %s: %s\n", options.port.c_str(), std::strerror(errno));
+            failed = true;
+            break;
+        }
+        sent += step->bytes.size();
+    }
+    ::tcdrain(port.get());
+    int status = failed ? kExitPort : 0;
+    if (compare >= 0) {
+        // What the record says came back has its time to arrive: as long as the record took
+        // after the last step played, and a second more.
+        const int64_t last = steps->empty() ? 0 : steps->back().time_us;
+        const auto tail =
+            std::chrono::microseconds(static_cast<int64_t>(
+                options.speed > 0 ? static_cast<double>(last - first) / options.speed : 0)) +
+            std::chrono::seconds(1);
+        for (;;) {
+            {
+                const std::lock_guard lock(mutex);
+                if (arrived.size() >= expected.size())
+                    break;
+            }
+            if (stopped || std::chrono::steady_clock::now() >= start + tail ||
+                !WaitUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(20),
+                           stop_fd)) {
+                break;
+            }
+        }
+        stop_reading = true;
+        reader.join();
+        const size_t same = static_cast<size_t>(
+            std::mismatch(expected.begin(), expected.end(), arrived.begin(),
+                          arrived.begin() + static_cast<std::ptrdiff_t>(
+                                                std::min(arrived.size(), expected.size())))
+                .first -
+            expected.begin());
+        if (same == expected.size() && arrived.size() == expected.size()) {
+            std::fprintf(out, "replay: %zu bytes sent; %zu bytes came back as recorded\n", sent,
+                         expected.size());
+        } else if (same < std::min(arrived.size(), expected.size())) {
+            std::fprintf(out,
+                         "replay: %zu bytes sent; byte %zu differs: 0x%02x came, the record says "
+                         "0x%02x\n",
+                         sent, same, arrived[same], expected[same]);
+            status = kExitDiffers;
+        } else {
+            std::fprintf(out, "replay: %zu bytes sent; %zu bytes came back, the record says %zu\n",
+                         sent, arrived.size(), expected.size());
+            status = kExitDiffers;
+        }
+    } else {
+        std::fprintf(out, "replay: %zu bytes sent in %zu writes\n", sent, play.size());
+    }
+    return status;
+}
+
+}  // namespace porvane::cli
