@@ -25,6 +25,8 @@ constexpr int kExitPort = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitFile = 3;
 constexpr int kExitDiffers = 6;
+// How long --compare waits, after the last step and the last byte that came, for the rest.
+constexpr auto kQuietEnd = std::chrono::seconds(5);
 
 // The string value of "key":"..." in one of watch's JSON lines, escapes left as they are (the
 // values read here never hold any); nothing when absent.
@@ -275,20 +277,24 @@ int RunReplayCommand(const ReplayOptions& options, int stop_fd, std::FILE* out, 
     ::tcdrain(port.get());
     int status = failed ? kExitPort : 0;
     if (compare >= 0) {
-        // What the record says came back has its time to arrive: as long as the record took
-        // after the last step played, and a second more.
-        const int64_t last = steps->empty() ? 0 : steps->back().time_us;
-        const auto tail =
-            std::chrono::microseconds(static_cast<int64_t>(
-                options.speed > 0 ? static_cast<double>(last - first) / options.speed : 0)) +
-            std::chrono::seconds(1);
+        // What the record says came back has its time to arrive: until it is all there, or
+        // differs already, or nothing more came for a while after the last step.
+        size_t seen = 0;
+        auto last_change = std::chrono::steady_clock::now();
         for (;;) {
             {
                 const std::lock_guard lock(mutex);
-                if (arrived.size() >= expected.size())
+                const size_t n = std::min(arrived.size(), expected.size());
+                if (arrived.size() >= expected.size() ||
+                    !std::equal(arrived.begin(), arrived.begin() + static_cast<std::ptrdiff_t>(n),
+                                expected.begin()))
                     break;
+                if (arrived.size() != seen) {
+                    seen = arrived.size();
+                    last_change = std::chrono::steady_clock::now();
+                }
             }
-            if (stopped || std::chrono::steady_clock::now() >= start + tail ||
+            if (stopped || std::chrono::steady_clock::now() >= last_change + kQuietEnd ||
                 !WaitUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(20),
                            stop_fd)) {
                 break;
