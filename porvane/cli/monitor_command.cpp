@@ -1,9 +1,12 @@
 #include "porvane/cli/monitor_command.h"
 
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "driver/sievra_protocol.h"
+#include "porvane/cli/capture_file.h"
+#include "porvane/cli/exit_status.h"
 #include "porvane/cli/open_port_link.h"
 #include "porvane/cli/record_output.h"
 #include "porvane/cli/stop_watcher.h"
@@ -12,6 +15,11 @@
 namespace porvane::cli {
 
 int RunMonitorCommand(const MonitorOptions& options, int stop_fd, std::FILE* out, std::FILE* err) {
+    const std::unique_ptr<capture::SerialCaptureWriter> capture_file =
+        options.capture.empty() ? nullptr
+                                : OpenCaptureFile(options.capture, "porvane-cli monitor", err);
+    if (!options.capture.empty() && !capture_file)
+        return kExitFileNotWritten;
     monitor::DriverLink link;
     if (const int code = OpenPortLink(options.port, sievra::kLinkModeMonitor,
                                       "不能开始监视,驱动失败!!", link, err))
@@ -21,8 +29,10 @@ int RunMonitorCommand(const MonitorOptions& options, int stop_fd, std::FILE* out
     // A signal closes the link, which ends the blocked read.
     StopWatcher watcher(
         stop_fd, [&link] { link.Close(); }, fileno(out));
+    const bool print = options.capture.empty() || options.print;
     RecordOutput records(
-        out, {options.hex, options.data_only, options.stamp, RecordFormat::kText, false});
+        out, {options.hex, options.data_only, options.stamp, RecordFormat::kText, false, print});
+    records.SetCapture(capture_file.get());
     std::vector<uint8_t> buffer(4096);
     for (;;) {
         const uint32_t count = link.Read(buffer.data(), 4096);
@@ -30,6 +40,8 @@ int RunMonitorCommand(const MonitorOptions& options, int stop_fd, std::FILE* out
             break;
         records.Write(options.port, buffer.data(), count);
     }
+    if (ReportCaptureError(options.capture, records.CaptureError(), err))
+        return kExitFileNotWritten;
     if (watcher.stopped())
         return 0;
     std::fprintf(err, "porvane-cli: the filter driver's host went away\n");

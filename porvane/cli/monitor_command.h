@@ -12,10 +12,14 @@ struct MonitorOptions {
     bool hex = false;
     bool data_only = false;
     StampMode stamp = StampMode::kNone;
+    std::string capture;  // the pcapng capture the records go to (empty: none)
+    bool print = false;   // with a capture, print the lines as well
 };
 
 // Monitors a port through the filter's control device and prints its decoded lines until
-// stop_fd becomes readable (a signal) or the driver host goes away. Returns the exit code.
+// stop_fd becomes readable (a signal) or the driver host goes away; with a capture, writes the
+// records there (and prints them only when asked). Returns the exit code: 4 when the capture
+// cannot be written.
 int RunMonitorCommand(const MonitorOptions& options, int stop_fd, std::FILE* out, std::FILE* err);
 
 }  // namespace porvane::cli
