@@ -13,7 +13,7 @@ GEN := -G Ninja
 # Seconds each fuzz target runs in make test.
 FUZZ_SECONDS ?= 30
 FUZZ_TARGETS := quor_b_reply_fuzzer monitor_record_fuzzer host_link_fuzzer command_file_fuzzer \
-	settings_ini_fuzzer hex_text_fuzzer rfc2217_fuzzer
+	settings_ini_fuzzer hex_text_fuzzer rfc2217_fuzzer capture_reader_fuzzer
 
 all: build
 

@@ -135,7 +135,16 @@ void AddCaptureOptions(CLI::App* command, std::string& file, bool& print) {
     command->add_option("-w,--write", file,
                         "Write a pcapng capture of the records to FILE (Wireshark, tshark, show); "
                         "checked before anything starts");
-    command->add_flag("--print", print, "With -w, print the lines as well")->needs("--write");
+    command->add_flag("--print", print, "With -w, print the lines as well");
+}
+
+// False, after saying so, when --print is given without a capture to print beside.
+bool CaptureOptionsValid(const CLI::App* command) {
+    if (command->count("--print") == 0 || command->count("--write") > 0)
+        return true;
+    std::fprintf(stderr, "porvane-cli: --print needs -w FILE (see porvane-cli %s --help)\n",
+                 command->get_name().c_str());
+    return false;
 }
 
 // The arguments with "--" put before the program that watch is to run, when it is not there
@@ -451,7 +460,7 @@ int main(int argc, char** argv) {
             return porvane::cli::RunPortsCommand(ports_options, stop_fd.get(), stdout, stderr);
         if (monitor->parsed()) {
             const auto stamp = StampModeOf(monitor_time);
-            if (!stamp)
+            if (!stamp || !CaptureOptionsValid(monitor))
                 return 2;
             monitor_options.stamp = *stamp;
             return porvane::cli::RunMonitorCommand(monitor_options, stop_fd.get(), stdout, stderr);
@@ -460,7 +469,7 @@ int main(int argc, char** argv) {
             return porvane::cli::RunFilterCommand(filter_options, stop_fd.get(), stdout, stderr);
         if (watch->parsed()) {
             const auto stamp = StampModeOf(watch_time);
-            if (!stamp)
+            if (!stamp || !CaptureOptionsValid(watch))
                 return 2;
             watch_options.stamp = *stamp;
             return porvane::cli::RunWatchCommand(watch_options, stop_fd.get(), stdout, stderr);
