@@ -33,7 +33,7 @@ void RecordCollector::KeepLocked(SerialCall call, const uint8_t* record, size_t 
     std::string words = IsData(call.kind) ? std::string() : WordsOf(record, size);
     bytes_ += call.data.size();
     calls_.push_back({std::move(call), std::move(words)});
-    while (bytes_ > kMaxBytes && !calls_.empty()) {
+    while (bytes_ > max_bytes_ && !calls_.empty()) {
         bytes_ -= calls_.front().call.data.size();
         calls_.pop_front();
     }

@@ -16,11 +16,13 @@ namespace porvane::capture {
 // Keeps the calls of one port's driver record stream, as the monitor page reads it, so that they
 // can be saved as a capture: a read or write recorded in pieces is one call again, a failure is
 // kept with its call, and each call has the process the driver last named. Holds the latest
-// calls up to kMaxBytes of data, the oldest let go first. Thread-safe: the page's reading thread
+// calls up to max_bytes of data, the oldest let go first. Thread-safe: the page's reading thread
 // adds, its window saves and clears.
 class RecordCollector {
   public:
     static constexpr size_t kMaxBytes = 64 * 1024 * 1024;
+
+    explicit RecordCollector(size_t max_bytes = kMaxBytes) : max_bytes_(max_bytes) {}
 
     // Takes the records of a buffer read from port's driver stream at time_us; port names the
     // capture's interface.
@@ -39,6 +41,7 @@ class RecordCollector {
     };
     void KeepLocked(SerialCall call, const uint8_t* record, size_t size);
 
+    const size_t max_bytes_;
     mutable std::mutex mutex_;  // guards everything below
     std::deque<Kept> calls_;
     size_t bytes_ = 0;           // the data bytes of calls_
