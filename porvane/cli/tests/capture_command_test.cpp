@@ -178,6 +178,27 @@ TEST_F(CaptureCommandTest, ShowPrintsWhatWatchPrinted) {
     }
 }
 
+// While watch runs, the capture on disk is whole up to its last batch of records: what a crash
+// would leave reads to a clean end. (The lines of -o reach their file after the capture's.)
+TEST_F(CaptureCommandTest, TheCaptureIsWholeWhileWatchRuns) {
+    const std::string capture = Path("running");
+    ChildProcess watch(Bin("porvane-cli"), {"watch", "-w", capture, "-o", "/dev/stdout", "--port",
+                                            modbus_.slave_path(), "--", "/usr/bin/python3", "-c",
+                                            "import os, sys\n"
+                                            "fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)\n"
+                                            "os.write(fd, b'x')\n"
+                                            "os.read(fd, 1)\n",
+                                            modbus_.slave_path()});
+    EXPECT_EQ(modbus_.ReadExactly(1), "x");
+    const std::string line = modbus_.slave_path() + ": 写串口 1 bytes: x\n";
+    ASSERT_NE(watch.ReadOutputUntil(line).find(line), std::string::npos);
+    const Run shown = Tool(Bin("porvane-cli"), {"show", capture});
+    EXPECT_EQ(shown.status, 0) << shown.err;
+    EXPECT_NE(shown.out.find(line), std::string::npos) << shown.out;
+    modbus_.WriteAll("y");
+    EXPECT_EQ(watch.Wait(), 0);
+}
+
 // A capture that cannot be written stops watch and monitor before anything starts; a capture
 // that cannot be read is said, with what came before a fault printed.
 TEST_F(CaptureCommandTest, UnwritableAndUnreadableCapturesHaveTheirStatus) {
