@@ -433,11 +433,12 @@ void RecordOutput::WriteRecord(const std::string& port, const MonitorRecord& rec
 }
 
 void RecordOutput::Write(const std::string& port, const uint8_t* buffer, size_t count) {
-    // Microseconds, as a capture keeps the time: a capture shows the lines with the same stamps.
-    const auto now =
-        std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
     std::unique_lock lock(mutex_);
     process_known_.wait(lock, [this] { return !process_pending_; });
+    // Taken under the lock, so that the times of the ports' records never go back in the output
+    // or the capture; microseconds, as a capture keeps them, so that show stamps its lines alike.
+    const auto now =
+        std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
     // A read or write of more bytes than a record holds comes in pieces: shown as one call.
     monitor::WalkRecords(buffer, count, [&](const MonitorRecord& r) {
         std::vector<uint8_t>& held = TallyOf(port).held;
