@@ -13,7 +13,8 @@ GEN := -G Ninja
 # Seconds each fuzz target runs in make test.
 FUZZ_SECONDS ?= 30
 FUZZ_TARGETS := quor_b_reply_fuzzer monitor_record_fuzzer host_link_fuzzer command_file_fuzzer \
-	settings_ini_fuzzer hex_text_fuzzer rfc2217_fuzzer frame_decoder_fuzzer
+	settings_ini_fuzzer hex_text_fuzzer rfc2217_fuzzer frame_decoder_fuzzer \
+	capture_reader_fuzzer
 
 all: build
 

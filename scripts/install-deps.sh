@@ -25,6 +25,9 @@ packages=(
     # Ports that come and go (udev), tested against mocked adapters; ports on other machines,
     # tested against a network serial server.
     libudev-dev umockdev libumockdev-dev ser2net
+    # The peer that opens the captures in the tests (its debconf question about capturing as
+    # non-root is answered with the default: installed noninteractively below).
+    tshark
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -12,5 +12,7 @@ inline constexpr int kExitPortVanished = 5;
 inline constexpr int kExitNotListening = 6;        // serve: the address cannot be listened on
 inline constexpr int kExitDriverNotInstalled = 7;  // driver status: the filter is not installed
 inline constexpr int kExitDriverNotChanged = 8;    // driver install/remove did not complete
+// show: the capture is missing, not a capture of the ports' calls, malformed or cut short
+inline constexpr int kExitCaptureUnreadable = 9;
 
 }  // namespace porvane::cli

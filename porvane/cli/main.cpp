@@ -25,6 +25,7 @@
 #include "porvane/cli/ports_command.h"
 #include "porvane/cli/replay_command.h"
 #include "porvane/cli/serve_command.h"
+#include "porvane/cli/show_command.h"
 #include "porvane/cli/term_keys.h"
 #include "porvane/cli/term_session.h"
 #include "porvane/cli/test_command.h"
@@ -77,9 +78,14 @@ constexpr char kWatchFooter[] =
     "port; line breaks, zero bytes and other control characters in data are shown escaped\n"
     "(\\r, \\n, \\t, \\xNN). A refused call is marked [failed: ERRNO, reason]; a change of\n"
     "terminal settings adds a line \"stty: ...\". After the program ends, one summary line per\n"
-    "port: requests, bytes written and read, errors. Exit status: the program's, 125 when it "
-    "cannot\n"
-    "be started, 4 when the --output file cannot be written.";
+    "port: requests, bytes written and read, errors.\n"
+    "-w FILE writes a pcapng capture that Wireshark and tshark open and 'porvane-cli show'\n"
+    "prints: an interface per port, a packet per call (direction in the packet flags, the\n"
+    "process as a comment). As with tcpdump -w, the lines are then not printed (--print or -o:\n"
+    "they are) and the summary goes to standard error.\n"
+    "Exit status: the program's, 125 when it cannot be started, 4 when the --output file or the\n"
+    "capture cannot be written (checked before the program starts; written records lost later\n"
+    "also give 4).";
 
 // Each command's help lists the exit statuses that command gives.
 constexpr char kPortsFooter[] =
@@ -90,8 +96,18 @@ constexpr char kPortsFooter[] =
     "followed, 2 usage error.";
 
 constexpr char kMonitorFooter[] =
+    "-w FILE writes a pcapng capture instead of the lines (--print: both), as watch -w does.\n"
     "Exit status: 0 stopped (Ctrl-C, SIGTERM), 1 the port cannot be watched (not in the device\n"
-    "map, no driver host, access denied) or the driver's host went away, 2 usage error.";
+    "map, no driver host, access denied) or the driver's host went away, 2 usage error, 4 the\n"
+    "capture cannot be written.";
+
+constexpr char kShowFooter[] =
+    "Prints a capture that watch -w or monitor -w wrote as watch prints its records: the same\n"
+    "lines (or JSON objects), each prefixed with its port, then a summary line per port. Made on\n"
+    "one machine, read on another: no driver, port or Wireshark needed.\n"
+    "Exit status: 0 done (also when the output is closed), 2 usage error, 4 the output cannot be\n"
+    "written, 9 the capture cannot be read: missing, not a capture of the ports' calls, malformed\n"
+    "or cut short (the calls before the fault are printed, then where it is).";
 
 constexpr char kFilterFooter[] =
     "Exit status: 0 stopped (Ctrl-C, SIGTERM), 1 the port cannot be filtered (as for monitor,\n"
@@ -140,6 +156,23 @@ constexpr char kRecordTimeHelp[] =
     "Prefix each line with the time (HH:MM:SS.microseconds; MODE absolute, the default); "
     "--time delta (or --time=delta): the seconds since the previous line";
 
+// -w FILE and --print: a capture of the records, and the lines besides.
+void AddCaptureOptions(CLI::App* command, std::string& file, bool& print) {
+    command->add_option("-w,--write", file,
+                        "Write a pcapng capture of the records to FILE (Wireshark, tshark, show); "
+                        "checked before anything starts");
+    command->add_flag("--print", print, "With -w, print the lines as well");
+}
+
+// False, after saying so, when --print is given without a capture to print beside.
+bool CaptureOptionsValid(const CLI::App* command) {
+    if (command->count("--print") == 0 || command->count("--write") > 0)
+        return true;
+    std::fprintf(stderr, "porvane-cli: --print needs -w FILE (see porvane-cli %s --help)\n",
+                 command->get_name().c_str());
+    return false;
+}
+
 // The arguments with "--" put before the program that watch is to run, when it is not there
 // already: everything from the program on is the program's own, as for strace and timeout.
 std::vector<std::string> WithProgramSeparator(int argc, char** argv) {
@@ -150,8 +183,8 @@ std::vector<std::string> WithProgramSeparator(int argc, char** argv) {
         })) {
         return args;
     }
-    static const std::set<std::string> kTakesValue = {"-o", "--output", "--port", "--pid",
-                                                      "--decode"};
+    static const std::set<std::string> kTakesValue = {"-o",     "--output", "-w",      "--write",
+                                                      "--port", "--pid",    "--decode"};
     for (auto at = watch + 1; at != args.end(); ++at) {
         if (*at == "--")
             break;
@@ -183,8 +216,8 @@ constexpr char kExitFooter[] =
     "Exit status: 0 done, 1 the port did not open, 2 usage error (unknown command or option, bad\n"
     "value), 3 the line never synchronised, 4 an output, report or log file cannot be written,\n"
     "5 the port vanished, 6 the address cannot be listened on (serve), 7 the filter driver is\n"
-    "not installed (driver status), 8 it was not installed or removed (driver); watch exits\n"
-    "with the program's status.";
+    "not installed (driver status), 8 it was not installed or removed (driver), 9 the capture\n"
+    "cannot be read (show); watch exits with the program's status.";
 
 // The port and line options that "term" and "test" share, with their defaults in the help.
 void AddLineOptions(CLI::App* command, porvane::cli::TermOptions& line) {
@@ -215,7 +248,7 @@ void AddLineOptions(CLI::App* command, porvane::cli::TermOptions& line) {
 std::vector<std::string> JoinTimeValue(std::vector<std::string> words) {
     const auto command = std::find_if(words.begin() + (words.empty() ? 0 : 1), words.end(),
                                       [](const std::string& w) { return w.rfind('-', 0) != 0; });
-    if (command == words.end() || (*command != "term" && *command != "watch"))
+    if (command == words.end() || (*command != "term" && *command != "watch" && *command != "show"))
         return words;
     for (auto word = command + 1; word != words.end() && *word != "--"; ++word) {
         const auto value = word + 1;
@@ -333,6 +366,7 @@ int main(int argc, char** argv) {
     std::string monitor_time;
     AddTimeOption(monitor, "--time", monitor_time, kRecordTimeHelp);
     AddDecodeOption(monitor, monitor_options.decoder);
+    AddCaptureOptions(monitor, monitor_options.capture, monitor_options.print);
 
     porvane::cli::FilterOptions filter_options;
     CLI::App* filter = app.add_subcommand(
@@ -373,6 +407,7 @@ int main(int argc, char** argv) {
     watch->add_option("-o,--output", watch_options.output,
                       "Write the records to FILE instead of standard output (checked before the "
                       "program starts)");
+    AddCaptureOptions(watch, watch_options.capture, watch_options.print);
     watch->footer(kWatchFooter);
     watch->add_flag("--trace", watch_options.trace,
                     "Follow the program's system calls (the default), or fail");
@@ -425,6 +460,20 @@ int main(int argc, char** argv) {
         ->required();
     serve->footer(kServeFooter);
 
+    porvane::cli::ShowOptions show_options;
+    CLI::App* show = app.add_subcommand(
+        "show", "Print a capture written by watch -w or monitor -w as watch prints its records");
+    show->add_option("FILE", show_options.file, "The capture (pcapng); - for standard input")
+        ->required();
+    show->add_flag("--hex", show_options.hex, "Show data as hex groups, 32 a line");
+    show->add_flag("--data-only", show_options.data_only, "Only the data written (W) and read (R)");
+    show->add_flag("--json", show_options.json,
+                   "One JSON object per record, and per port a summary object, as watch --json");
+    std::string show_time;
+    AddTimeOption(show, "--time", show_time, kRecordTimeHelp);
+    AddDecodeOption(show, show_options.decoder);
+    show->footer(kShowFooter);
+
     std::string driver_action;
     std::string driver_root;
     CLI::App* driver = app.add_subcommand("driver", "Install or remove the filter driver");
@@ -471,7 +520,7 @@ int main(int argc, char** argv) {
             return porvane::cli::RunPortsCommand(ports_options, stop_fd.get(), stdout, stderr);
         if (monitor->parsed()) {
             const auto stamp = StampModeOf(monitor_time);
-            if (!stamp)
+            if (!stamp || !CaptureOptionsValid(monitor))
                 return 2;
             monitor_options.stamp = *stamp;
             return porvane::cli::RunMonitorCommand(monitor_options, stop_fd.get(), stdout, stderr);
@@ -480,10 +529,17 @@ int main(int argc, char** argv) {
             return porvane::cli::RunFilterCommand(filter_options, stop_fd.get(), stdout, stderr);
         if (watch->parsed()) {
             const auto stamp = StampModeOf(watch_time);
-            if (!stamp)
+            if (!stamp || !CaptureOptionsValid(watch))
                 return 2;
             watch_options.stamp = *stamp;
             return porvane::cli::RunWatchCommand(watch_options, stop_fd.get(), stdout, stderr);
+        }
+        if (show->parsed()) {
+            const auto stamp = StampModeOf(show_time);
+            if (!stamp)
+                return 2;
+            show_options.stamp = *stamp;
+            return porvane::cli::RunShowCommand(show_options, stdout, stderr);
         }
         if (serve->parsed())
             return porvane::cli::RunServeCommand(serve_options, stop_fd.get(), stdout, stderr);

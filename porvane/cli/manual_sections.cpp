@@ -17,6 +17,9 @@ cli_support::ManualSections PorvaneCliManualSections() {
         {"term rfc2217://benchpc:7000", "Uses a port that another machine serves."},
         {"watch -- picocom -b 9600 /dev/ttyUSB0",
          "Shows, call by call, how a program drives its port, without installing the driver."},
+        {"watch -w bench.pcapng -- modpoll -b 19200 /dev/ttyUSB0",
+         "Saves the calls as a capture that Wireshark and tshark open."},
+        {"show bench.pcapng --hex", "Prints a capture as watch printed its calls, on any machine."},
         {"driver install", "Installs the filter driver for monitor and filter (as root)."},
     };
     sections.environment = {
@@ -40,7 +43,8 @@ cli_support::ManualSections PorvaneCliManualSections() {
          "connection it holds; not for setting by hand, and taken out of the environment once\n"
          "read."},
     };
-    sections.see_also = {"stty(1)", "socat(1)", "ser2net(8)", "systemctl(1)", "ld.so(8)"};
+    sections.see_also = {"stty(1)",  "socat(1)",  "ser2net(8)",  "systemctl(1)",
+                         "ld.so(8)", "tshark(1)", "wireshark(1)"};
     return sections;
 }
 

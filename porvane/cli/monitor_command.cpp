@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "driver/sievra_protocol.h"
+#include "porvane/cli/capture_file.h"
+#include "porvane/cli/exit_status.h"
 #include "porvane/cli/open_port_link.h"
 #include "porvane/cli/record_output.h"
 #include "porvane/cli/stop_watcher.h"
@@ -13,6 +15,11 @@
 namespace porvane::cli {
 
 int RunMonitorCommand(const MonitorOptions& options, int stop_fd, std::FILE* out, std::FILE* err) {
+    const std::unique_ptr<capture::SerialCaptureWriter> capture_file =
+        options.capture.empty() ? nullptr
+                                : OpenCaptureFile(options.capture, "porvane-cli monitor", err);
+    if (!options.capture.empty() && !capture_file)
+        return kExitFileNotWritten;
     std::vector<std::unique_ptr<monitor::DriverLink>> links;
     std::string names;
     for (const std::string& port : options.ports) {
@@ -32,8 +39,10 @@ int RunMonitorCommand(const MonitorOptions& options, int stop_fd, std::FILE* out
                 link->Close();
         },
         fileno(out));
+    const bool print = options.capture.empty() || options.print;
     RecordOutput records(out, {options.hex, options.data_only, options.stamp, RecordFormat::kText,
-                               options.ports.size() > 1, options.decoder});
+                               options.ports.size() > 1, print, options.decoder});
+    records.SetCapture(capture_file.get());
     std::vector<std::thread> readers;
     for (size_t i = 0; i < links.size(); ++i) {
         readers.emplace_back([&records, &link = *links[i], &port = options.ports[i]] {
@@ -48,6 +57,8 @@ int RunMonitorCommand(const MonitorOptions& options, int stop_fd, std::FILE* out
     }
     for (std::thread& reader : readers)
         reader.join();
+    if (ReportCaptureError(options.capture, records.CaptureError(), err))
+        return kExitFileNotWritten;
     if (watcher.stopped())
         return 0;
     std::fprintf(err, "porvane-cli: the filter driver's host went away\n");

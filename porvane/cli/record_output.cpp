@@ -135,6 +135,11 @@ std::string ErrorName(uint32_t error) {
     return name != nullptr ? name : "error " + std::to_string(error);
 }
 
+// " [failed: ENOTTY, Inappropriate ioctl for device]"
+std::string FailureText(uint32_t error) {
+    return " [failed: " + ErrorName(error) + ", " + std::strerror(static_cast<int>(error)) + "]";
+}
+
 std::string JsonTime(std::chrono::system_clock::time_point when) {
     const auto us =
         std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count();
@@ -314,6 +319,8 @@ void RecordOutput::PrintLocked(const std::string& port, const MonitorRecord& r,
     }
     // The failure noted for this request, if any.
     const uint32_t failure = report ? 0 : std::exchange(tally.failure, 0);
+    if (capture_ != nullptr)
+        CaptureLocked(port, r, now, failure, tally.process);
     if (failure != 0)
         ++tally.errors;
     if (!report)
@@ -337,14 +344,13 @@ void RecordOutput::PrintLocked(const std::string& port, const MonitorRecord& r,
                 tally.process.name += static_cast<char>(r.data[i]);
         }
     }
+    if (!options_.print)
+        return;
     DecodedRecord decoded = Decode(r, options_.hex, options_.data_only);
     if (decoded.text.empty())
         return;
-    if (failure != 0 && !json) {
-        decoded.text = WithoutLineEnds(std::move(decoded.text)) +
-                       " [failed: " + ErrorName(failure) + ", " +
-                       std::strerror(static_cast<int>(failure)) + "]";
-    }
+    if (failure != 0 && !json)
+        decoded.text = WithoutLineEnds(std::move(decoded.text)) + FailureText(failure);
     if (json) {
         std::string line = "{\"time\":\"" + JsonTime(now) + "\",\"process\":";
         line += tally.process.pid == 0 ? std::string("null")
@@ -431,6 +437,8 @@ void RecordOutput::DecodeLocked(PortTally& tally, const std::string& port, const
 void RecordOutput::WriteFramesLocked(const std::string& port,
                                      const std::vector<decode::Frame>& frames,
                                      std::chrono::system_clock::time_point now) {
+    if (!options_.print)
+        return;
     for (const decode::Frame& frame : frames) {
         if (options_.format == RecordFormat::kJson) {
             const std::string line =
@@ -448,10 +456,51 @@ void RecordOutput::WriteFramesLocked(const std::string& port,
     }
 }
 
+void RecordOutput::SetCapture(capture::SerialCaptureWriter* capture) {
+    std::lock_guard lock(mutex_);
+    capture_ = capture;
+}
+
+void RecordOutput::CaptureLocked(const std::string& port, const MonitorRecord& r,
+                                 std::chrono::system_clock::time_point now, uint32_t failure,
+                                 const RecordProcess& process) {
+    // A failure is kept with the request it belongs to.
+    if (r.kind == sievra::kKindDeviceControl && r.code == sievra::IOCTL_SIEVRA_CALL_FAILED)
+        return;
+    capture::SerialCall call;
+    call.port = port;
+    call.time_us = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count());
+    call.kind = r.kind;
+    call.code = r.code;
+    call.error = failure;
+    call.data.assign(r.data, r.data + r.length);
+    call.process = {process.pid, process.name};
+    // What any call but a read or write was, in the words of the lines.
+    std::string words;
+    if (!IsData(r)) {
+        words = WithoutLineEnds(Decode(r, false, false).text);
+        if (failure != 0)
+            words += FailureText(failure);
+    }
+    capture_->Add(call, words);
+}
+
+void RecordOutput::WriteRecord(const std::string& port, const MonitorRecord& record,
+                               std::chrono::system_clock::time_point when) {
+    std::lock_guard lock(mutex_);
+    EmitLocked(port, record, when);
+    if (options_.print)
+        std::fflush(out_);
+}
+
 void RecordOutput::Write(const std::string& port, const uint8_t* buffer, size_t count) {
-    const auto now = std::chrono::system_clock::now();
     std::unique_lock lock(mutex_);
     process_known_.wait(lock, [this] { return !process_pending_; });
+    // Taken under the lock, so that the times of the ports' records never go back in the output
+    // or the capture; microseconds, as a capture keeps them, so that show stamps its lines alike.
+    const auto now =
+        std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
     // A read or write of more bytes than a record holds comes in pieces: shown as one call.
     monitor::WalkRecords(buffer, count, [&](const MonitorRecord& r) {
         PortTally& tally = TallyOf(port);
@@ -491,12 +540,17 @@ void RecordOutput::Write(const std::string& port, const uint8_t* buffer, size_t 
         }
         EmitLocked(port, r, when);
     });
-    std::fflush(out_);
+    // Each batch reaches the capture file whole, so that a crash loses no more than the batch.
+    if (capture_ != nullptr)
+        capture_->Flush();
+    if (options_.print)
+        std::fflush(out_);
 }
 
 void RecordOutput::WriteSummary() {
     std::lock_guard lock(mutex_);
-    const auto now = std::chrono::system_clock::now();
+    const auto now =
+        std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
     for (size_t i = 0; i < tallies_.size(); ++i) {
         if (!tallies_[i].held.empty()) {
             const std::vector<uint8_t> call = std::exchange(tallies_[i].held, {});
@@ -505,6 +559,8 @@ void RecordOutput::WriteSummary() {
         if (tallies_[i].decoder)
             WriteFramesLocked(tallies_[i].port, tallies_[i].decoder->Finish(), now);
     }
+    if (capture_ != nullptr)
+        capture_->Flush();
     for (const PortTally& t : tallies_) {
         if (!t.recorded)
             continue;
@@ -543,6 +599,11 @@ size_t RecordOutput::PortsWithRecords() {
     std::lock_guard lock(mutex_);
     return static_cast<size_t>(std::count_if(tallies_.begin(), tallies_.end(),
                                              [](const PortTally& t) { return t.recorded; }));
+}
+
+int RecordOutput::CaptureError() {
+    std::lock_guard lock(mutex_);
+    return capture_ != nullptr ? capture_->error() : 0;
 }
 
 bool RecordOutput::failed() {

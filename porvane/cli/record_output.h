@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "porvane/capture/serial_capture_writer.h"
 #include "porvane/cli/line_clock.h"
 #include "porvane/decode/frame_decoder.h"
 #include "porvane/monitor/monitor_record.h"
@@ -29,6 +30,7 @@ struct RecordOutputOptions {
     StampMode stamp = StampMode::kNone;
     RecordFormat format = RecordFormat::kText;
     bool port_prefix = true;  // text: each line starts with "<port>: "
+    bool print = true;        // false: records are counted (and captured) but not written
     // A protocol decoder's name (see decode::MakeFrameDecoder): each frame of the data goes on
     // a line of its own under the record that completes it. Empty: none.
     std::string decoder;
@@ -56,8 +58,14 @@ class RecordOutput {
     void SetDefaultProcess(RecordProcess process);
     // Sets the default process only when it is still awaited, so that no Write waits forever.
     void SetDefaultProcessIfPending(RecordProcess process);
+    // Sends every record, whole calls as they are written, to capture as well (null: none);
+    // capture stays the caller's and must outlive the writes.
+    void SetCapture(capture::SerialCaptureWriter* capture);
     // Writes the records of a buffer read from port's stream, stamped with the time of the call.
     void Write(const std::string& port, const uint8_t* buffer, size_t count);
+    // Writes one record of a whole call (a read or write in one piece), stamped with when.
+    void WriteRecord(const std::string& port, const monitor::MonitorRecord& record,
+                     std::chrono::system_clock::time_point when);
     // One line per port that had records: requests (a program's call may be several), bytes written
     // and read, errors (a JSON object each in JSON mode).
     void WriteSummary();
@@ -67,6 +75,8 @@ class RecordOutput {
     size_t PortsWithRecords();
     // True once a write to the stream failed.
     bool failed();
+    // The errno of the capture's failed write, 0 while none failed (or there is no capture).
+    int CaptureError();
 
   private:
     struct PortTally {
@@ -96,6 +106,11 @@ class RecordOutput {
     void WriteFramesLocked(const std::string& port, const std::vector<decode::Frame>& frames,
                            std::chrono::system_clock::time_point now);
 
+    // Hands the record to the capture, with the failure noted for it and its port's process.
+    void CaptureLocked(const std::string& port, const monitor::MonitorRecord& r,
+                       std::chrono::system_clock::time_point now, uint32_t failure,
+                       const RecordProcess& process);
+
     std::FILE* const out_;
     const RecordOutputOptions options_;
     std::mutex mutex_;  // guards everything below and the stream
@@ -104,6 +119,7 @@ class RecordOutput {
     LineClock clock_;
     RecordProcess default_process_;
     std::vector<PortTally> tallies_;  // in the order the ports first had records
+    capture::SerialCaptureWriter* capture_ = nullptr;
 };
 
 // The text with control characters escaped (\r, \n, \t, \xNN), for one output line.

@@ -36,6 +36,7 @@
 #include "platform/comm/unique_fd.h"
 #include "platform/devicemap/device_map.h"
 #include "platform/devicemap/listed_ports.h"
+#include "porvane/cli/capture_file.h"
 #include "porvane/cli/on_demand_ports.h"
 #include "porvane/cli/output_file.h"
 #include "porvane/cli/output_watch.h"
@@ -378,7 +379,14 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
                      options.output.c_str(), std::strerror(errno));
         return kOutputNotWritable;
     }
-    std::FILE* const records_out = output_file ? output_file.get() : out;
+    const std::unique_ptr<capture::SerialCaptureWriter> capture_file =
+        options.capture.empty() ? nullptr
+                                : OpenCaptureFile(options.capture, "porvane-cli watch", err);
+    if (!options.capture.empty() && !capture_file)
+        return kOutputNotWritable;
+    // A capture alone is written as tcpdump -w writes: no record lines, the summary on err.
+    const bool print = options.capture.empty() || options.print || output_file;
+    std::FILE* const records_out = output_file ? output_file.get() : print ? out : err;
     // The program's own output shares the stream: a line written whole in one write is never
     // cut by it.
     if (!output_file)
@@ -538,7 +546,8 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
     }
     RecordOutput records(records_out, {options.hex, options.data_only, options.stamp,
                                        options.json ? RecordFormat::kJson : RecordFormat::kText,
-                                       true, options.decoder});
+                                       true, print, options.decoder});
+    records.SetCapture(capture_file.get());
     records.ExpectDefaultProcess();
     // Puts the host's port number in monitor mode and prints its records from a thread.
     const auto watch_port = [&](const std::string& name, int number) {
@@ -716,9 +725,10 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
                          EscapeControls(name).c_str());
         }
     }
+    const bool capture_failed = ReportCaptureError(options.capture, records.CaptureError(), err);
     // A reader that went away (| head) ends the watch quietly: nothing more is said.
     if (options.output.empty() && OutputClosed(fileno(out)))
-        return status;
+        return capture_failed ? kOutputNotWritable : status;
     for (const auto& [port, calls] : records.UnseenCalls()) {
         std::fprintf(err,
                      "porvane-cli: %s: %llu calls went through the C library where the attachment "
@@ -735,11 +745,15 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
                          watched.c_str());
         }
     }
-    if (records.failed()) {
+    // Records lost are a failure, whatever the program's status.
+    if (records.failed() && !options.output.empty()) {
         std::fprintf(err, "porvane-cli: writing the records to %s failed\n",
-                     options.output.empty() ? "the output" : options.output.c_str());
+                     options.output.c_str());
+        return kOutputNotWritable;
     }
-    return status;
+    if (records.failed())
+        std::fprintf(err, "porvane-cli: writing the records to the output failed\n");
+    return capture_failed ? kOutputNotWritable : status;
 }
 
 }  // namespace porvane::cli

@@ -15,6 +15,10 @@ struct WatchOptions {
     StampMode stamp = StampMode::kNone;  // text lines' time stamps
     std::string output;                  // the file the records go to (empty: out)
     std::string decoder;                 // a protocol decoder's name, or empty
+    // The pcapng capture the records go to (empty: none); with one, the lines are printed only
+    // when print is set or an output file is named.
+    std::string capture;
+    bool print = false;
     // How the program's calls are seen: by default the attachment, and the system calls for a
     // program the attachment cannot enter (statically linked, or one that changes its user).
     bool preload = false;  // the attachment, always
@@ -31,7 +35,8 @@ struct WatchOptions {
 // they use, each line preceded by the port's name, then a summary line per port. Says on err
 // which ports are watched. Needs no installation and no root. Returns the program's exit status
 // (128 + signal when it was killed), 125 when watch itself could not start it, or
-// kOutputNotWritable when the output file cannot be written (checked before the program starts).
+// kOutputNotWritable when the output file or the capture cannot be written (checked before the
+// program starts; a failure later is said and gives the same status once the program ended).
 // With a pid, follows that running program until it ends or watch is stopped, then lets go of it
 // unchanged.
 inline constexpr int kOutputNotWritable = 4;

@@ -203,6 +203,35 @@ TEST_F(DriverHostCommandTest, AnAdapterBesideABuiltInPortIsListedAndWatched) {
     EXPECT_EQ(monitor.Stop(), 0);
 }
 
+// monitor -w --print: the capture holds the lines printed, as show prints them (prefixed with
+// the port), and the calls until monitor was stopped.
+TEST_F(DriverHostCommandTest, MonitorCaptureShowsTheLinesItPrinted) {
+    const std::string capture = dir_.path() + "/monitor.pcapng";
+    LineProcess monitor(Cli(), {"monitor", "ttyS0", "-w", capture, "--print"});
+    ASSERT_TRUE(monitor.WaitFor(true, "porvane-cli: monitoring ttyS0\n")) << monitor.err();
+    ApplicationUnderTest app(runtime_, port_.slave_path());
+    EXPECT_TRUE(app.Open());
+    EXPECT_TRUE(app.SetLine(9600));
+    EXPECT_TRUE(app.Write("hi"));
+    EXPECT_EQ(port_.ReadExactly(2), "hi");
+    EXPECT_TRUE(app.Close());
+    ASSERT_TRUE(monitor.WaitFor(false, "Close Com OK.\n")) << monitor.out();
+    EXPECT_EQ(monitor.Stop(), 0);
+    EXPECT_EQ(app.Exit(), 0);
+    std::string expected;
+    std::istringstream lines(monitor.out());
+    for (std::string line; std::getline(lines, line);)
+        expected += "ttyS0: " + line + "\n";
+    LineProcess show(Cli(), {"show", capture});
+    EXPECT_EQ(show.Wait(), 0);
+    ASSERT_TRUE(show.WaitFor(false, "errors\n")) << show.out();
+    EXPECT_EQ(show.out().substr(0, expected.size()), expected);
+    EXPECT_TRUE(std::regex_match(show.out().substr(expected.size()),
+                                 std::regex("ttyS0: summary: [0-9]+ requests, 2 bytes written, 0 "
+                                            "bytes read, 0 errors\n")))
+        << show.out();
+}
+
 TEST_F(DriverHostCommandTest, MonitorPrintsTheDecodedLinesAsTheyArrive) {
     LineProcess monitor(Cli(), {"monitor", "ttyS0"});
     ASSERT_TRUE(monitor.WaitFor(true, "porvane-cli: monitoring ttyS0\n")) << monitor.err();

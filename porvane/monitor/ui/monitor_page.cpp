@@ -1,5 +1,6 @@
 #include "porvane/monitor/ui/monitor_page.h"
 
+#include <fcntl.h>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
@@ -15,11 +16,14 @@
 #include <QSplitter>
 #include <QTimer>
 #include <QVBoxLayout>
+
 #include <algorithm>
+#include <chrono>
 
 #include "driver/sievra_protocol.h"
 #include "platform/comm/serial_ioctl.h"
 #include "platform/comm/serial_stats.h"
+#include "platform/comm/unique_fd.h"
 #include "platform/text/gbk.h"
 #include "porvane/monitor/driver_link.h"
 #include "porvane/monitor/ui/open_driver_link.h"
@@ -32,6 +36,8 @@
 namespace porvane::monitor {
 namespace {
 
+// The save dialog's second file type: the calls as a capture.
+constexpr char kCaptureFilter[] = "pcapng Captures (*.pcapng)";
 constexpr char kOverflowNotice[] = "------- Too more data, delete automaticly!! -----\r\n";
 
 QLineEdit* ReadOnlyField(const char* name) {
@@ -186,11 +192,18 @@ MonitorPage::MonitorPage(QWidget* parent) : PageBase(parent) {
         QFileDialog dialog(this, QStringLiteral("Send File"), QString(),
                            QStringLiteral("Text Files (*.txt)"));
         dialog.setObjectName("monitorSaveDialog");
+        dialog.setNameFilters({QStringLiteral("Text Files (*.txt)"), QString(kCaptureFilter)});
         dialog.setAcceptMode(QFileDialog::AcceptSave);
         dialog.setFileMode(QFileDialog::AnyFile);
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
             return;
-        SaveTo(dialog.selectedFiles().front());
+        const QString path = dialog.selectedFiles().front();
+        if (dialog.selectedNameFilter() == QLatin1String(kCaptureFilter) ||
+            path.endsWith(QStringLiteral(".pcapng"), Qt::CaseInsensitive)) {
+            SaveCaptureTo(path);
+        } else {
+            SaveTo(path);
+        }
     });
     connect(panes_, &QSplitter::splitterMoved, this, [this] {
         const QList<int> sizes = panes_->sizes();
@@ -217,6 +230,7 @@ void MonitorPage::Start() {
     if (!OpenDriverLink(this, start_, *link_, host_port, sievra::kLinkModeMonitor,
                         QString::fromUtf8("不能开始监视,驱动失败!!")))
         return;
+    monitored_port_ = port_->currentText().toStdString();
     if (!StartReader(this, *link_, running_, reader_, [this] { ReadLoop(); }))
         return;
     start_->setText(QString::fromUtf8("停止监视"));
@@ -250,6 +264,9 @@ void MonitorPage::ReadLoop() {
     ReadRecords(
         this, *link_, running_, [this] { Stop(); },
         [this](const uint8_t* records, uint32_t length) {
+            const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+                std::chrono::system_clock::now().time_since_epoch());
+            calls_.Add(monitored_port_, records, length, static_cast<uint64_t>(now.count()));
             auto output = std::make_shared<MonitorOutput>(
                 DecodeRecords(records, length, content_mode_, hex_view_));
             QMetaObject::invokeMethod(
@@ -333,6 +350,7 @@ void MonitorPage::ApplyRatio() {
 }
 
 void MonitorPage::Clear() {
+    calls_.Clear();
     upper_text_.clear();
     lower_text_.clear();
     upper_log_->clear();
@@ -347,6 +365,13 @@ void MonitorPage::SaveTo(const QString& path) {
     }
     file.write(
         QByteArray::fromStdString(text::Utf8ToGbk((upper_text_ + lower_text_).toStdString())));
+}
+
+void MonitorPage::SaveCaptureTo(const QString& path) {
+    comm::UniqueFd fd(::open(QFile::encodeName(path).constData(),
+                             O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!fd.valid() || calls_.WriteTo(std::move(fd), "porvane") != 0)
+        widgets::ShowProgramMessage(this, QString::fromUtf8("文件打开失败!"));
 }
 
 // The page's modem timer (100 ms while monitoring): the program's port's modem lines reach the

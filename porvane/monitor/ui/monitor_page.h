@@ -4,6 +4,7 @@
 #include <memory>
 #include <thread>
 
+#include "porvane/capture/record_collector.h"
 #include "porvane/monitor/monitor_decoder.h"
 #include "porvane/widgets/page_base.h"
 
@@ -53,6 +54,9 @@ class MonitorPage : public widgets::PageBase {
     void Start();
     void Stop();
     void SaveTo(const QString& path);
+    // Saves the calls seen since the last clear as a pcapng capture (Wireshark, porvane-cli show).
+    void SaveCaptureTo(const QString& path);
+    const capture::RecordCollector& calls() const { return calls_; }
     void Clear();
 
   protected:
@@ -101,6 +105,9 @@ class MonitorPage : public widgets::PageBase {
 
     std::unique_ptr<DriverLink> link_;
     std::thread reader_;
+    // The port being monitored, as the capture names it: set before the reading thread starts.
+    std::string monitored_port_;
+    capture::RecordCollector calls_;  // the calls read, for a capture
     // Read by the reading thread; set on the user-interface thread.
     std::atomic<bool> running_{false};
     std::atomic<ContentMode> content_mode_{ContentMode::kAllInfo};

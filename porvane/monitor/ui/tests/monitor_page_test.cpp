@@ -22,6 +22,7 @@
 #include "platform/comm/unique_fd.h"
 #include "platform/qt_testing/qt_test_support.h"
 #include "platform/text/gbk.h"
+#include "porvane/capture/serial_capture_reader.h"
 #include "porvane/monitor/driver_link.h"
 #include "porvane/monitor/ui/monitor_page.h"
 #include "porvane/serial/page_notify.h"
@@ -330,12 +331,34 @@ void MonitorPageTest::saveWritesBothLogsAndFailsClearly() {
     QFile saved(path);
     QVERIFY(saved.open(QIODevice::ReadOnly));
     QCOMPARE(saved.readAll(), QByteArray::fromStdString(text::Utf8ToGbk("写入")));
+    // The second file type: the calls as a capture, the open, the write and its bytes.
+    page_->SaveCaptureTo(dir.path() + "/calls.pcapng");
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(
+        std::fopen(QFile::encodeName(dir.path() + "/calls.pcapng").constData(), "rb"), std::fclose);
+    QVERIFY(in);
+    porvane::capture::SerialCaptureReader reader(in.get());
+    std::vector<porvane::capture::SerialCall> calls;
+    for (porvane::capture::SerialCall call;
+         reader.Next(call) == porvane::capture::SerialCaptureReader::Result::kCall;)
+        calls.push_back(call);
+    QVERIFY2(reader.fault().empty(), reader.fault().c_str());
+    QVERIFY(calls.size() >= 2);
+    QVERIFY(std::any_of(calls.begin(), calls.end(), [](const porvane::capture::SerialCall& c) {
+        return c.kind == sievra::kKindCreate;
+    }));
+    QCOMPARE(calls.back().kind, sievra::kKindWrite);
+    QCOMPARE(calls.back().port, host_->port(0).slave_path());
+    QCOMPARE(std::string(calls.back().data.begin(), calls.back().data.end()),
+             text::Utf8ToGbk("写入"));
     MessageCatcher catcher;
     page_->SaveTo(dir.path() + "/no/such/folder/log.txt");
-    QCOMPARE(catcher.messages, QStringList{QString::fromUtf8("文件打开失败!")});
+    page_->SaveCaptureTo(dir.path() + "/no/such/folder/calls.pcapng");
+    page_->SaveCaptureTo(QStringLiteral("/dev/full"));
+    QCOMPARE(catcher.messages, QStringList(3, QString::fromUtf8("文件打开失败!")));
     QTest::mouseClick(Find<QPushButton>("monitorClearButton"), Qt::LeftButton);
     QVERIFY(page_->upper_text().isEmpty() && page_->lower_text().isEmpty());
     QVERIFY(page_->upper_log()->toPlainText().isEmpty());
+    QCOMPARE(page_->calls().size(), size_t{0});
     QCOMPARE(app->Exit(), 0);
 }
 
