@@ -424,8 +424,10 @@ int main(int argc, char** argv) {
 
     porvane::cli::ReplayOptions replay_options;
     CLI::App* replay = app.add_subcommand(
-        "replay", "Send what a program read (or wrote) in a record of watch --json to a port");
-    replay->add_option("FILE", replay_options.file, "Records written by watch --json -o FILE")
+        "replay", "Send what a program read (or wrote) in a capture or record to a port");
+    replay
+        ->add_option("FILE", replay_options.file,
+                     "A capture (watch -w FILE) or records written by watch --json -o FILE")
         ->required();
     replay->add_option("PORT", replay_options.port, "The port to send to (a path)")->required();
     replay

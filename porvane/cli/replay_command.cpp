@@ -12,11 +12,14 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
 
+#include "driver/sievra_protocol.h"
 #include "platform/comm/unique_fd.h"
+#include "porvane/capture/serial_capture_reader.h"
 
 namespace porvane::cli {
 namespace {
@@ -135,8 +138,39 @@ bool WaitUntil(std::chrono::steady_clock::time_point at, int stop_fd) {
 
 }  // namespace
 
+// The reads and writes of a pcapng capture (watch -w).
+std::optional<std::vector<ReplayStep>> LoadCaptureSteps(const std::string& path,
+                                                        std::string& error) {
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rbe"),
+                                                               std::fclose);
+    if (!file) {
+        error = path + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    capture::SerialCaptureReader reader(file.get());
+    std::vector<ReplayStep> steps;
+    capture::SerialCall call;
+    capture::SerialCaptureReader::Result result;
+    while ((result = reader.Next(call)) == capture::SerialCaptureReader::Result::kCall) {
+        if (call.kind == sievra::kKindRead || call.kind == sievra::kKindWrite)
+            steps.push_back({static_cast<int64_t>(call.time_us), call.kind == sievra::kKindWrite,
+                             call.port, call.data});
+    }
+    if (result == capture::SerialCaptureReader::Result::kFault) {
+        error = path + ": " + reader.fault();
+        return std::nullopt;
+    }
+    return steps;
+}
+
 std::optional<std::vector<ReplayStep>> LoadReplaySteps(const std::string& path,
                                                        std::string& error) {
+    // A capture starts with its section header block, whose type reads 0x0A0D0D0A either way.
+    if (std::ifstream probe(path, std::ios::binary); probe) {
+        char magic[4] = {};
+        if (probe.read(magic, 4) && std::memcmp(magic, "\x0A\x0D\x0D\x0A", 4) == 0)
+            return LoadCaptureSteps(path, error);
+    }
     std::ifstream file(path);
     if (!file) {
         error = path + ": " + std::strerror(errno);

@@ -16,8 +16,9 @@ struct ReplayStep {
     std::vector<uint8_t> bytes;
 };
 
-// The reads and writes of a record file that `watch --json -o FILE` wrote, in order; nothing,
-// with error saying which line and why, for a file that is not one.
+// The reads and writes of a capture (`watch -w FILE`) or of a record file that
+// `watch --json -o FILE` wrote, in order; nothing, with error saying where and why, for a file
+// that is neither.
 std::optional<std::vector<ReplayStep>> LoadReplaySteps(const std::string& path, std::string& error);
 
 struct ReplayOptions {

@@ -587,9 +587,9 @@ os.write(os.open(sys.argv[2], os.O_RDWR | os.O_NOCTTY), b'late')
     EXPECT_EQ(LogOf(lines, other.slave_path()).written, "late") << ::testing::PrintToString(lines);
 }
 
-// A python3-serial conversation recorded by watch and replayed to the same program on a virtual
-// port pair: the program sees the same replies in the same order, and what it sends back is
-// what the record says.
+// A python3-serial conversation recorded by watch (as JSON records and as a capture) and replayed
+// to the same program on a virtual port pair: the program sees the same replies in the same order,
+// and what it sends back is what the record says.
 TEST_F(WatchTraceTest, ARecordedConversationReplayedGivesTheProgramTheSameReplies) {
     const std::string program = R"(
 import serial, sys
@@ -603,9 +603,10 @@ for request in (b'AT\r', b'ATI\r'):
 )";
     std::ofstream(map_) << "";
     const std::string record = dir_.path() + "/conversation.json";
+    const std::string capture = dir_.path() + "/conversation.pcapng";
     {
-        auto watch = Watch(
-            {"--json", "-o", record, "--", "/usr/bin/python3", "-c", program, port_.slave_path()});
+        auto watch = Watch({"--json", "-o", record, "-w", capture, "--", "/usr/bin/python3", "-c",
+                            program, port_.slave_path()});
         EXPECT_EQ(watch->ReadLine(), "ready");
         watch->WriteLine("go");
         EXPECT_EQ(port_.ReadExactly(3, 30000), "AT\r");
@@ -614,20 +615,25 @@ for request in (b'AT\r', b'ATI\r'):
         port_.WriteAll("V1\r\n");
         EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
     }
-    const std::string a = dir_.path() + "/a";
-    const std::string b = dir_.path() + "/b";
-    comm::testing::ChildProcess pair("vport", {"pair", a, b});
-    ASSERT_TRUE(comm::testing::WaitForPath(a) && comm::testing::WaitForPath(b));
-    AttachedProgram python({"/usr/bin/python3", "-c", program, a}, environment_);
-    ASSERT_EQ(python.ReadLine(), "ready") << python.Errors();
-    AttachedProgram replay({Bin("porvane-cli"), "replay", record, b, "--compare", b}, {});
-    ASSERT_TRUE(comm::testing::WaitForHolder(b, replay.pid()));
-    python.WriteLine("go");
-    EXPECT_EQ(python.ReadLine(), "b'OK\\r\\n'");
-    EXPECT_EQ(python.ReadLine(), "b'V1\\r\\n'");
-    EXPECT_EQ(python.Wait(), 0) << python.Errors();
-    EXPECT_EQ(replay.ReadLine(), "replay: 8 bytes sent; 7 bytes came back as recorded");
-    EXPECT_EQ(replay.Wait(), 0) << replay.Errors();
+    for (const std::string& file : {record, capture}) {
+        SCOPED_TRACE(file);
+        const std::string a = dir_.path() + "/a";
+        const std::string b = dir_.path() + "/b";
+        comm::testing::ChildProcess pair("vport", {"pair", a, b});
+        ASSERT_TRUE(comm::testing::WaitForPath(a) && comm::testing::WaitForPath(b));
+        AttachedProgram python({"/usr/bin/python3", "-c", program, a}, environment_);
+        ASSERT_EQ(python.ReadLine(), "ready") << python.Errors();
+        AttachedProgram replay({Bin("porvane-cli"), "replay", file, b, "--compare", b}, {});
+        ASSERT_TRUE(comm::testing::WaitForHolder(b, replay.pid()));
+        python.WriteLine("go");
+        EXPECT_EQ(python.ReadLine(), "b'OK\\r\\n'");
+        EXPECT_EQ(python.ReadLine(), "b'V1\\r\\n'");
+        EXPECT_EQ(python.Wait(), 0) << python.Errors();
+        EXPECT_EQ(replay.ReadLine(), "replay: 8 bytes sent; 7 bytes came back as recorded");
+        EXPECT_EQ(replay.Wait(), 0) << replay.Errors();
+        pair.Signal(SIGTERM);
+        pair.Wait();
+    }
 }
 
 // A real Modbus RTU client's frames are decoded under its bytes: its request, and the reply the
