@@ -1,7 +1,6 @@
 #include "porvane/cli/open_message.h"
 
-#include <climits>
-#include <cstdlib>
+#include <filesystem>
 
 #include "porvane/serial/serial_channel.h"
 
@@ -20,11 +19,22 @@ std::string OpenFailureMessage(const std::string& message, const comm::Recording
     return WithOpenFailure(message, opener);
 }
 
+// Follows the links by hand: a path that is no link has nothing behind it, and realpath is
+// left alone (some preloaded libraries that fake devices get it wrong).
 std::string DeviceBehind(const std::string& path) {
-    char resolved[PATH_MAX];
-    if (::realpath(path.c_str(), resolved) == nullptr || path == resolved)
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::path at = path;
+    int hops = 0;
+    for (; hops < 40 && fs::is_symlink(fs::symlink_status(at, error)); ++hops) {
+        const fs::path target = fs::read_symlink(at, error);
+        if (error)
+            return {};
+        at = target.is_absolute() ? target : at.parent_path() / target;
+    }
+    if (hops == 0)
         return {};
-    return resolved;
+    return at.lexically_normal().string();
 }
 
 std::string PortGoneMessage(const std::string& path, const std::string& device_behind) {
