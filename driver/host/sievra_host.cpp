@@ -1109,7 +1109,11 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                                  op == link::kClose;
         if (recorded_op)
             room(std::max({in, out, kStatusRecordSize}), limit);
-        const uint8_t minor = unrecorded ? kMinorUnrecorded : 0;
+        bool missed = false;  // the request went without the record it makes
+        const auto record_minor = [&] {
+            missed = unrecorded;
+            return unrecorded ? kMinorUnrecorded : uint8_t{0};
+        };
         switch (op) {
             case link::kAppCreate: {
                 if (created || in != 4) {
@@ -1125,7 +1129,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                         s.Status = link::kStatusInvalidRequest;
                         break;
                     }
-                    IoCallDriverAndWait(top, IRP_MJ_CREATE, data, 4, 0, 0, 0, minor);
+                    IoCallDriverAndWait(top, IRP_MJ_CREATE, data, 4, 0, 0, 0, record_minor());
                     s.Status = link::kStatusAccessDenied;  // nothing else on this connection
                     break;
                 }
@@ -1144,8 +1148,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                         port.last_pid = 0;
                         port.ReportProcess(opener, speaker_name);
                     }
-                    s = IoCallDriverAndWait(top, IRP_MJ_CREATE, data, 4, 0, 0, 0,
-                                            unrecorded ? kMinorUnrecorded : 0);
+                    s = IoCallDriverAndWait(top, IRP_MJ_CREATE, data, 4, 0, 0, 0, record_minor());
                     if (s.Status != STATUS_SUCCESS) {
                         port.serial.Detach(owner);
                         break;
@@ -1166,7 +1169,8 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                     // clears the rules) only with the last connection of its open file.
                     if (port.serial.Detach(owner) && !let_go) {
                         s = IoCallDriverAndWait(top, IRP_MJ_CLEANUP);
-                        s = IoCallDriverAndWait(top, IRP_MJ_CLOSE, nullptr, 0, 0, 0, 0, minor);
+                        s = IoCallDriverAndWait(top, IRP_MJ_CLOSE, nullptr, 0, 0, 0, 0,
+                                                record_minor());
                         port.last_pid = 0;
                     }
                     created = false;
@@ -1189,6 +1193,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                     break;
                 }
                 if (unrecorded) {  // the bytes as the lower driver gives them back, unrecorded
+                    missed = true;
                     s.Information = in;
                     reply_length = std::min(in, out);
                     break;
@@ -1199,6 +1204,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                 break;
             case link::kRead:
                 if (unrecorded) {
+                    missed = true;
                     s.Information = reply_length = out;
                     break;
                 }
@@ -1247,6 +1253,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                     break;
                 }
                 if (unrecorded) {  // as the lower driver answers a request carried out already
+                    missed = true;
                     s.Information = reply_length = out;
                     break;
                 }
@@ -1258,7 +1265,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                 s.Status = link::kStatusInvalidRequest;
                 break;
         }
-        if (recorded_op && unrecorded && op != link::kAppBypassed) {
+        if (missed) {
             ++dropped_requests;
             dropped_bytes += op == link::kAppWrite || op == link::kAppRead ? in : 0;
         }

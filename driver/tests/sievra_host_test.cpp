@@ -1,6 +1,7 @@
 // The driver host's thread model and its sockets, in process, with raw clients.
 #include "driver/host/sievra_host.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -20,6 +21,7 @@
 #include "platform/comm/serial_ioctl.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
+#include "platform/comm/unique_fd.h"
 
 namespace sievra {
 namespace {
@@ -294,8 +296,9 @@ TEST_F(SievraHostTest, AStalledReaderCostsOtherProgramsOnlyTheirRecordsWhichAreC
     filler.Send(3, link::kAppWrite, 0, std::vector<uint8_t>(kLast, 'b'), kLast);
     ASSERT_TRUE(filler.Receive(id, status));
     {
+        const comm::UniqueFd own(::open(pty_.slave_path().c_str(), O_RDWR | O_NOCTTY));
         RawClient other(AppPath(), SOCK_SEQPACKET);
-        ASSERT_EQ(other.Create(pty_.slave()), 0);
+        ASSERT_EQ(other.Create(own.get()), 0);
         other.Send(4, link::kClose);
         ASSERT_TRUE(other.Receive(id, status));
         EXPECT_EQ(id, 4u);
