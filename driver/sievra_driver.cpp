@@ -129,11 +129,13 @@ NTSTATUS FilterCompletion(DeviceObject*, Irp* irp, void* context) {
                     irp->IoStatus.Information = length;
                 }
             } else if (major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE) {
-                uint8_t status[4];
-                PutLe32(status, static_cast<uint32_t>(irp->IoStatus.Status));
-                taken = AddRecordLocked(control, kMonitorTag,
-                                        major == IRP_MJ_CREATE ? kKindCreate : kKindClose, 0,
-                                        status, 4);
+                if (location->MinorFunction != kMinorUnrecorded) {
+                    uint8_t status[4];
+                    PutLe32(status, static_cast<uint32_t>(irp->IoStatus.Status));
+                    taken = AddRecordLocked(control, kMonitorTag,
+                                            major == IRP_MJ_CREATE ? kKindCreate : kKindClose, 0,
+                                            status, 4);
+                }
             } else if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
                 uint32_t length = static_cast<uint32_t>(irp->IoStatus.Information);
                 if (major == IRP_MJ_WRITE)

@@ -82,6 +82,10 @@ inline constexpr uint8_t kMonitorTag = 1;
 // write request carries kMinorContinues.
 inline constexpr uint32_t kRecordContinues = 1;
 inline constexpr uint8_t kMinorContinues = 2;
+// An open or a close the host carries out while the port's reader has no room for its record
+// (it stopped reading): the request takes effect and makes no record, and the host counts it
+// among the requests it reports as not recorded.
+inline constexpr uint8_t kMinorUnrecorded = 3;
 
 enum RequestKind : uint32_t {
     kKindCreate = 0,

@@ -26,6 +26,7 @@
 #include "driver/attach/host_link.h"
 #include "driver/attach/port_calls.h"
 #include "driver/attach/port_registry.h"
+#include "driver/attach/program_memory.h"
 #include "driver/attach/real_calls.h"
 #include "driver/sievra_protocol.h"
 
@@ -60,77 +61,51 @@ bool Blocking(int fd) {
     return flags >= 0 && (flags & O_NONBLOCK) == 0;
 }
 
-// Copies n bytes at from, which the program passed and which may not be readable, without
-// faulting: false for an unreadable address. Where the system refuses the checked copy (a
-// sandbox), the bytes are copied directly, as the real call would have read them.
-bool CopyFromSelf(const void* from, void* to, size_t n) {
-    if (n == 0)
-        return true;
-    if (from == nullptr)
-        return false;
-    iovec local{to, n};
-    iovec remote{const_cast<void*>(from), n};
-    const ssize_t got = ::process_vm_readv(::getpid(), &local, 1, &remote, 1, 0);
-    if (got == static_cast<ssize_t>(n))
-        return true;
-    if (got >= 0 || errno == EFAULT)
-        return false;
-    std::memcpy(to, from, n);
-    return true;
-}
-
-// Copies between a span of an iovec array (from byte offset) and a flat buffer.
-void CopyOut(const iovec* iov, int count, size_t offset, uint8_t* out, size_t n) {
-    for (int i = 0; i < count && n > 0; ++i) {
-        if (offset >= iov[i].iov_len) {
-            offset -= iov[i].iov_len;
-            continue;
-        }
-        const size_t take = std::min(n, iov[i].iov_len - offset);
-        std::memcpy(out, static_cast<const uint8_t*>(iov[i].iov_base) + offset, take);
-        out += take;
-        n -= take;
-        offset = 0;
-    }
-}
-
-void CopyIn(const iovec* iov, int count, size_t offset, const uint8_t* in, size_t n) {
-    for (int i = 0; i < count && n > 0; ++i) {
-        if (offset >= iov[i].iov_len) {
-            offset -= iov[i].iov_len;
-            continue;
-        }
-        const size_t take = std::min(n, iov[i].iov_len - offset);
-        std::memmove(static_cast<uint8_t*>(iov[i].iov_base) + offset, in, take);
-        in += take;
-        n -= take;
-        offset = 0;
-    }
-}
-
 // The program's own buffers that hold n bytes of a transfer from byte offset on, as at most
 // kPieceParts parts (no copy, so that little stack is used even in a signal handler). Returns
-// how many bytes the parts cover: n, or less when the span crosses more buffers than that.
+// how many bytes the parts cover: n, or less when the span crosses more buffers than that or
+// the program's array cannot be read any more.
 constexpr int kPieceParts = 8;
-size_t Piece(const iovec* iov, int count, size_t offset, size_t n, iovec* parts, int& used) {
+size_t Piece(ProgramVector& vector, size_t offset, size_t n, iovec* parts, int& used) {
     used = 0;
     size_t covered = 0;
-    for (int i = 0; i < count && covered < n && used < kPieceParts; ++i) {
-        if (offset >= iov[i].iov_len) {
-            offset -= iov[i].iov_len;
+    iovec entry;
+    for (int i = 0; covered < n && used < kPieceParts && vector.Get(i, entry); ++i) {
+        if (offset >= entry.iov_len) {
+            offset -= entry.iov_len;
             continue;
         }
-        const size_t take = std::min(n - covered, iov[i].iov_len - offset);
-        parts[used++] = {static_cast<uint8_t*>(iov[i].iov_base) + offset, take};
+        const size_t take = std::min(n - covered, entry.iov_len - offset);
+        parts[used++] = {static_cast<uint8_t*>(entry.iov_base) + offset, take};
         covered += take;
         offset = 0;
     }
     return covered;
 }
 
+// Copies n bytes from a flat buffer into the program's buffers from byte offset on: false
+// when they cannot all be written.
+bool CopyIn(ProgramVector& vector, size_t offset, const uint8_t* in, size_t n) {
+    while (n > 0) {
+        iovec parts[kPieceParts];
+        int used = 0;
+        const size_t covered = Piece(vector, offset, n, parts, used);
+        if (covered == 0)
+            return false;
+        for (int i = 0; i < used; ++i) {
+            if (!CopyToProgram(in, parts[i].iov_base, parts[i].iov_len))
+                return false;
+            in += parts[i].iov_len;
+        }
+        offset += covered;
+        n -= covered;
+    }
+    return true;
+}
+
 // Reports got bytes of a transfer as records of at most a record's data each, in order; an
 // empty transfer (a read that returned nothing) is one empty record.
-void RecordTransfer(OpenPort& port, uint8_t op, const iovec* iov, int count, size_t got) {
+void RecordTransfer(OpenPort& port, uint8_t op, ProgramVector& vector, size_t got) {
     if (got == 0) {
         SendRecord(port, op, 0, nullptr, 0);
         return;
@@ -138,8 +113,10 @@ void RecordTransfer(OpenPort& port, uint8_t op, const iovec* iov, int count, siz
     iovec parts[kPieceParts];
     for (size_t done = 0; done < got;) {
         int used = 0;
-        const size_t n = Piece(iov, count, done,
-                               std::min<size_t>(sievra::kMaxRecordData, got - done), parts, used);
+        const size_t n =
+            Piece(vector, done, std::min<size_t>(sievra::kMaxRecordData, got - done), parts, used);
+        if (n == 0)
+            return;  // the program's array went meanwhile
         SendRecord(port, done == 0 ? op : op | link::kContinues, 0, parts, used);
         done += n;
     }
@@ -149,25 +126,51 @@ void RecordTransfer(OpenPort& port, uint8_t op, const iovec* iov, int count, siz
 // stack the program calls from.
 constexpr size_t kFilterPiece = 1024;
 
+// Copies the bytes of parts of the program's buffers into out: false when they cannot be read.
+bool CopyParts(const iovec* parts, int used, uint8_t* out) {
+    for (int i = 0; i < used; out += parts[i++].iov_len) {
+        if (!CopyFromProgram(parts[i].iov_base, out, parts[i].iov_len))
+            return false;
+    }
+    return true;
+}
+
 // Passes got received bytes through the receive rules; they are compacted in place. Returns
-// how many are left.
-size_t FilterReceived(OpenPort& port, const iovec* iov, int count, size_t got) {
+// how many are left, or -1 (EFAULT) when the program's buffers went meanwhile (another
+// thread's munmap) before any could be handed back.
+ssize_t FilterReceived(OpenPort& port, ProgramVector& vector, size_t got) {
     uint8_t filtered[kFilterPiece];
     iovec parts[kPieceParts];
     size_t kept = 0;
-    for (size_t done = 0; done < got;) {
+    size_t done = 0;
+    while (done < got) {
         int used = 0;
-        const size_t n = Piece(iov, count, done, std::min(kFilterPiece, got - done), parts, used);
+        const size_t n = Piece(vector, done, std::min(kFilterPiece, got - done), parts, used);
+        if (n == 0)
+            break;
         int m = Exchange(port, link::kAppRead, parts, used, filtered, static_cast<uint32_t>(n));
-        if (m < 0) {  // the host did not answer: the bytes pass unchanged
-            CopyOut(iov, count, done, filtered, n);
+        if (m == kBadInput)
+            break;
+        bool placed = true;
+        if (m < 0) {
+            // The host did not answer: the bytes pass unchanged, where they are unless earlier
+            // ones were deleted.
             m = static_cast<int>(n);
+            if (kept != done)
+                placed = CopyParts(parts, used, filtered) && CopyIn(vector, kept, filtered, n);
+        } else {
+            placed = CopyIn(vector, kept, filtered, static_cast<size_t>(m));
         }
-        CopyIn(iov, count, kept, filtered, static_cast<size_t>(m));
+        if (!placed)
+            break;
         kept += static_cast<size_t>(m);
         done += n;
     }
-    return kept;
+    if (kept == 0 && done < got) {
+        errno = EFAULT;
+        return -1;
+    }
+    return static_cast<ssize_t>(kept);
 }
 
 // What a read of a port returned, after the driver saw it. Returns the program's result;
@@ -181,7 +184,7 @@ struct PortBefore {
     bool looked = false;
     OpenPort* port = nullptr;
 };
-ssize_t AfterRead(int fd, const iovec* iov, int count, ssize_t got, PortBefore before = {}) {
+ssize_t AfterRead(int fd, ProgramVector& vector, ssize_t got, PortBefore before = {}) {
     if (got < 0)
         return got;
     uint32_t state;
@@ -195,19 +198,87 @@ ssize_t AfterRead(int fd, const iovec* iov, int count, ssize_t got, PortBefore b
         return got;
     ErrnoKeeper keep;
     if (state == link::kWatchedMonitor) {
-        RecordTransfer(*port, link::kAppRead, iov, count, static_cast<size_t>(got));
+        RecordTransfer(*port, link::kAppRead, vector, static_cast<size_t>(got));
         return got;
     }
     if (got == 0)
         return got;
-    const size_t kept = FilterReceived(*port, iov, count, static_cast<size_t>(got));
-    if (kept > 0)
-        return static_cast<ssize_t>(kept);
+    const ssize_t kept = FilterReceived(*port, vector, static_cast<size_t>(got));
+    if (kept != 0) {
+        if (kept < 0)
+            keep.Set(errno);
+        return kept;
+    }
     // Everything was deleted. 0 would mean hang-up: a blocking read waits for more instead.
     if (Blocking(fd))
         return kReadAgain;
     keep.Set(EAGAIN);
     return -1;
+}
+
+// How a read on a filtered port asks the kernel. The kernel answers a buffer it cannot write
+// with EFAULT only after it has taken the port's bytes, which are then lost; so the program's
+// buffers are looked at first. When one is not writable, the read asks only for the whole
+// buffers before it, or for the writable front of that buffer when it is the first; with none
+// at all, the read fails with EFAULT and leaves the port's bytes for the next one.
+struct ReadPlan {
+    bool as_asked = true;  // the program's own call
+    int entries = 0;       // else: the program's first entries, all writable,
+    iovec front{};         // or (entries 0) the writable front of its first non-empty buffer
+};
+ReadPlan PlanRead(ProgramVector& vector) {
+    ReadPlan plan;
+    size_t looked = 0;
+    iovec entry;
+    for (int i = 0; i < vector.count() && looked < kWritableCheckLimit; ++i) {
+        if (!vector.Get(i, entry))
+            return plan;  // the real call refuses the array before it takes anything
+        const size_t writable = WritablePrefix(entry.iov_base, entry.iov_len);
+        if (writable < entry.iov_len) {
+            plan.as_asked = false;
+            if (looked > 0)
+                plan.entries = i;
+            else
+                plan.front = {entry.iov_base, writable};
+            return plan;
+        }
+        looked += std::min(entry.iov_len, kWritableCheckLimit);
+    }
+    return plan;
+}
+
+// A read (one buffer: single) or readv of the program's, and what the driver makes of it.
+ssize_t Read(int fd, const iovec* iov, int count, bool single) {
+    for (;;) {
+        uint32_t state;
+        const PortBefore before{true, Registry().Watched(fd, state)};
+        ProgramVector vector(iov, count, single);
+        ReadPlan plan;
+        int error = 0;
+        if (state == link::kWatchedFilter && count > 0) {
+            ErrnoKeeper keep;
+            plan = PlanRead(vector);
+            if (!plan.as_asked)
+                error = VectorError(iov, count, single);  // what the kernel refuses first
+        }
+        ssize_t got;
+        if (plan.as_asked) {
+            got = single ? Real().read(fd, iov->iov_base, iov->iov_len)
+                         : Real().readv(fd, iov, count);
+        } else if (error == 0 && plan.entries > 0) {
+            vector = ProgramVector(iov, plan.entries, single);
+            got = Real().readv(fd, iov, plan.entries);
+        } else if (error == 0 && plan.front.iov_len > 0) {
+            vector = ProgramVector(&plan.front, 1, true);
+            got = Real().read(fd, plan.front.iov_base, plan.front.iov_len);
+        } else {
+            errno = error != 0 ? error : EFAULT;
+            return -1;
+        }
+        const ssize_t r = AfterRead(fd, vector, got, before);
+        if (r != kReadAgain)
+            return r;
+    }
 }
 
 // Writes what the port takes of the parts: everything on a blocking descriptor (waiting for
@@ -278,8 +349,9 @@ class WriteLock {
 
 // A write while the filter runs: each piece passes the send rules, then goes out whole. A
 // blocking write is done whole; a non-blocking one stops where the port has no room, as the
-// kernel's would (EAGAIN when nothing went).
-ssize_t FilteredWrite(OpenPort& port, int fd, const iovec* iov, int count, size_t total) {
+// kernel's would (EAGAIN when nothing went). The program's bytes reach the host through the
+// kernel (which answers EFAULT for an unreadable buffer) and its array through checked copies.
+ssize_t FilteredWrite(OpenPort& port, int fd, ProgramVector& vector, size_t total) {
     const WriteLock one_at_a_time(port);
     const bool blocking = Blocking(fd);
     uint8_t filtered[kFilterPiece];
@@ -294,9 +366,10 @@ ssize_t FilteredWrite(OpenPort& port, int fd, const iovec* iov, int count, size_
             }
         }
         int used = 0;
-        const size_t n = Piece(iov, count, done, std::min(kFilterPiece, total - done), parts, used);
-        const int m =
-            Exchange(port, link::kAppWrite, parts, used, filtered, static_cast<uint32_t>(n));
+        const size_t n = Piece(vector, done, std::min(kFilterPiece, total - done), parts, used);
+        const int m = n == 0 ? kBadInput
+                             : Exchange(port, link::kAppWrite, parts, used, filtered,
+                                        static_cast<uint32_t>(n));
         if (m == kBadInput) {
             errno = EFAULT;  // as the real write reports a buffer it cannot read
             break;
@@ -318,43 +391,45 @@ ssize_t FilteredWrite(OpenPort& port, int fd, const iovec* iov, int count, size_
     return done > 0 || total == 0 ? static_cast<ssize_t>(done) : -1;
 }
 
-ssize_t Write(int fd, const iovec* iov, int count, ssize_t (*real)(int, const iovec*, int)) {
+// The bytes a write of vector carries, as the kernel counts them: every length, up to the most
+// one call transfers.
+size_t TransferLength(ProgramVector& vector) {
+    const size_t most = static_cast<size_t>(INT_MAX) & ~(static_cast<size_t>(::getpagesize()) - 1);
+    size_t total = 0;
+    iovec entry;
+    for (int i = 0; i < vector.count() && total < most && vector.Get(i, entry); ++i)
+        total += std::min(entry.iov_len, most - total);
+    return total;
+}
+
+// A write (one buffer: single) or writev of the program's, and what the driver makes of it.
+ssize_t Write(int fd, const iovec* iov, int count, bool single) {
     uint32_t state;
     OpenPort* port = Registry().Watched(fd, state);
+    ProgramVector vector(iov, count, single);
     if (state == link::kWatchedFilter) {
-        // What the kernel refuses before writing anything, refused the same way.
-        if (count < 0 || count > IOV_MAX)
-            return errno = EINVAL, -1;
-        size_t total = 0;
-        for (int i = 0; i < count; ++i) {
-            if (iov[i].iov_len > static_cast<size_t>(SSIZE_MAX) - total)
-                return errno = EINVAL, -1;
-            total += iov[i].iov_len;
-        }
         ErrnoKeeper keep;
-        const ssize_t r = FilteredWrite(*port, fd, iov, count, total);
+        // What the kernel refuses before writing anything, refused the same way.
+        if (const int error = VectorError(iov, count, single); error != 0) {
+            keep.Set(error);
+            return -1;
+        }
+        const ssize_t r = FilteredWrite(*port, fd, vector, TransferLength(vector));
         if (r < 0)
             keep.Set(errno);
         return r;
     }
-    const ssize_t r = real(fd, iov, count);
+    const ssize_t r =
+        single ? Real().write(fd, iov->iov_base, iov->iov_len) : Real().writev(fd, iov, count);
     if (r > 0 && state == link::kWatchedMonitor) {
         ErrnoKeeper keep;
         uint32_t now;
         if (Registry().Watched(fd, now) != port)  // made another file meanwhile (see AfterRead)
             port->descriptor_changed.Count(static_cast<uint32_t>(r));
         else
-            RecordTransfer(*port, link::kAppWrite, iov, count, static_cast<size_t>(r));
+            RecordTransfer(*port, link::kAppWrite, vector, static_cast<size_t>(r));
     }
     return r;
-}
-
-ssize_t RealWriteOne(int fd, const iovec* iov, int) {
-    return Real().write(fd, iov->iov_base, iov->iov_len);
-}
-
-ssize_t RealWritev(int fd, const iovec* iov, int count) {
-    return Real().writev(fd, iov, count);
 }
 
 }  // namespace
@@ -368,7 +443,7 @@ ssize_t WriteToPort(int fd, const void* data, size_t n) {
     size_t done = 0;
     while (done < n) {
         const iovec rest{static_cast<uint8_t*>(const_cast<void*>(data)) + done, n - done};
-        const ssize_t w = Write(fd, &rest, 1, RealWriteOne);
+        const ssize_t w = Write(fd, &rest, 1, true);
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)
@@ -386,7 +461,8 @@ void WrittenAside(int fd, const void* data, size_t n) {
     ErrnoKeeper keep;
     if (state == link::kWatchedMonitor) {
         const iovec whole{const_cast<void*>(data), n};
-        RecordTransfer(*port, link::kAppWrite, &whole, 1, n);
+        ProgramVector vector(&whole, 1, true);
+        RecordTransfer(*port, link::kAppWrite, vector, n);
     } else {
         port->interrupted_sent.Count(static_cast<uint32_t>(n));
     }
@@ -403,7 +479,8 @@ void CountUnseen(int fd, uint32_t calls, size_t bytes) {
 
 ssize_t ReadAside(int fd, void* data, size_t got) {
     const iovec whole{data, got};
-    const ssize_t r = AfterRead(fd, &whole, 1, static_cast<ssize_t>(got));
+    ProgramVector vector(&whole, 1, true);
+    const ssize_t r = AfterRead(fd, vector, static_cast<ssize_t>(got));
     if (r == kReadAgain) {
         errno = EAGAIN;
         return -1;
@@ -816,15 +893,8 @@ SIEVRA_EXPORT int execle(const char* path, const char* arg, ...) {
 // --- data --------------------------------------------------------------------------------
 
 SIEVRA_EXPORT ssize_t read(int fd, void* buffer, size_t n) {
-    for (;;) {
-        uint32_t state;
-        const PortBefore before{true, Registry().Watched(fd, state)};
-        const ssize_t got = Real().read(fd, buffer, n);
-        const iovec whole{buffer, n};
-        const ssize_t r = AfterRead(fd, &whole, 1, got, before);
-        if (r != kReadAgain)
-            return r;
-    }
+    const iovec whole{buffer, n};
+    return Read(fd, &whole, 1, true);
 }
 SIEVRA_EXPORT ssize_t __read_chk(int fd, void* buffer, size_t n, size_t size) {
     if (n > size)
@@ -832,13 +902,7 @@ SIEVRA_EXPORT ssize_t __read_chk(int fd, void* buffer, size_t n, size_t size) {
     return read(fd, buffer, n);
 }
 SIEVRA_EXPORT ssize_t readv(int fd, const iovec* iov, int count) {
-    for (;;) {
-        uint32_t state;
-        const PortBefore before{true, Registry().Watched(fd, state)};
-        const ssize_t r = AfterRead(fd, iov, count, Real().readv(fd, iov, count), before);
-        if (r != kReadAgain)
-            return r;
-    }
+    return Read(fd, iov, count, false);
 }
 // Terminals cannot seek: these fail on a port as they would anyway, and pass through.
 SIEVRA_EXPORT ssize_t pread64(int fd, void* buffer, size_t n, off_t offset) {
@@ -849,10 +913,10 @@ SIEVRA_EXPORT ssize_t pwrite64(int fd, const void* buffer, size_t n, off_t offse
 }
 SIEVRA_EXPORT ssize_t write(int fd, const void* buffer, size_t n) {
     const iovec whole{const_cast<void*>(buffer), n};
-    return Write(fd, &whole, 1, RealWriteOne);
+    return Write(fd, &whole, 1, true);
 }
 SIEVRA_EXPORT ssize_t writev(int fd, const iovec* iov, int count) {
-    return Write(fd, iov, count, RealWritev);
+    return Write(fd, iov, count, false);
 }
 
 // --- terminal and modem calls -------------------------------------------------------------
@@ -892,7 +956,7 @@ SIEVRA_EXPORT int ioctl(int fd, unsigned long request, ...) {
         const void* argument = copy;
         if (request == TCFLSH || request == TCSBRK || request == TCXONC || request == TIOCMIWAIT)
             argument = arg;
-        else if (ArgumentIsInput(request) && !CopyFromSelf(arg, copy, ArgumentBytes(request)))
+        else if (ArgumentIsInput(request) && !CopyFromProgram(arg, copy, ArgumentBytes(request)))
             return r;
         MarkFailure(error);
         ReportIoctl(*port, fd, request, argument, before);

@@ -15,12 +15,16 @@ void RecordDrain::Open(DeviceObject* control, DeviceObject* filter) {
     filter_ = filter;
     stash_.Clear();
     open_ = true;
+    stalled_ = false;
+    unreported_requests_ = unreported_bytes_ = 0;
     TakeQueuedLocked();  // what came between the open and now
 }
 
 void RecordDrain::Close() {
     std::lock_guard lock(mutex_);
     open_ = false;
+    stalled_ = false;
+    unreported_requests_ = unreported_bytes_ = 0;
     stash_.Clear();
     changed_.notify_all();
 }
@@ -47,14 +51,6 @@ bool RecordDrain::TakeQueuedLocked() {
     return true;
 }
 
-void RecordDrain::MakeRoom(uint32_t length) {
-    std::unique_lock lock(mutex_);
-    while (open_ && !RecordWouldFit(filter_, length)) {
-        if (!TakeQueuedLocked())
-            changed_.wait(lock, [&] { return !open_ || stash_.HasRoom(); });
-    }
-}
-
 bool RecordDrain::CaughtUp() {
     std::lock_guard lock(mutex_);
     TakeQueuedLocked();
@@ -65,12 +61,40 @@ bool RecordDrain::MakeRoomWithin(uint32_t length, std::chrono::milliseconds limi
     const auto deadline = std::chrono::steady_clock::now() + limit;
     std::unique_lock lock(mutex_);
     while (open_ && !RecordWouldFit(filter_, length)) {
-        if (!TakeQueuedLocked() &&
-            !changed_.wait_until(lock, deadline, [&] { return !open_ || stash_.HasRoom(); })) {
+        if (TakeQueuedLocked())
+            continue;
+        if (stalled_)
+            return false;
+        if (!changed_.wait_until(lock, deadline, [&] { return !open_ || stash_.HasRoom(); })) {
+            stalled_ = limit.count() > 0;
             return false;
         }
     }
     return true;
+}
+
+void RecordDrain::CountUnreported(uint32_t requests, uint32_t bytes) {
+    std::lock_guard lock(mutex_);
+    if (!open_)
+        return;  // nobody reads: nothing was missed
+    unreported_requests_ += requests;
+    unreported_bytes_ += bytes;
+    ReportUnreportedLocked();
+}
+
+void RecordDrain::ReportUnreportedLocked() {
+    if (!open_ || unreported_requests_ == 0 || !RecordWouldFit(filter_, kBypassReportSize))
+        return;
+    uint8_t report[kBypassReportSize];
+    PutLe32(report, kNotRecorded);
+    PutLe32(report + 4, unreported_requests_);
+    PutLe32(report + 8, unreported_bytes_);
+    // The filter device queues the report and completes no read: none is ever pending (see
+    // TakeQueuedLocked).
+    IoCallDriverAndWait(filter_, IRP_MJ_DEVICE_CONTROL, report, 0, IOCTL_SIEVRA_BYPASS_REPORT,
+                        kBypassReportSize, 0);
+    unreported_requests_ = unreported_bytes_ = 0;
+    TakeQueuedLocked();
 }
 
 size_t RecordDrain::WaitAndTake(uint8_t* out, size_t length) {
@@ -85,6 +109,9 @@ size_t RecordDrain::TakeLocked(uint8_t* out, size_t length) {
         return 0;
     const size_t n = stash_.Take(out, length);
     TakeQueuedLocked();  // records left queued while the stash was full
+    if (stash_.HalfEmpty())
+        stalled_ = false;
+    ReportUnreportedLocked();
     changed_.notify_all();
     return n;
 }

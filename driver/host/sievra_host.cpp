@@ -44,6 +44,12 @@ constexpr uint32_t kTimeReportSize = 8;
 // own wait, so that the program's connection keeps flowing and the loss is told by the host,
 // in the record stream, where it happened.
 constexpr std::chrono::milliseconds kRecordWaitLimit{10};
+// How long a close's records wait for such a reader: the close is the last record of a session,
+// the one a reader most needs, and its wait holds no program (the program has let the port go
+// and waits for the answer no longer than for any). A reader that let a wait run out makes
+// later waits give up at once until it has caught up (see RecordDrain), so a reader that stopped
+// for good costs the host one wait, not one per session.
+constexpr std::chrono::milliseconds kCloseWaitLimit{1000};
 
 }  // namespace
 
@@ -1019,12 +1025,14 @@ void SievraHost::ServeApplication(Port& port, int fd) {
     RequestReader requests(fd);
     if (!trusted)
         requests.SetDeadline(std::chrono::steady_clock::now() + kCreateDeadline);
-    // Records dropped while the reader lagged: told as soon as there is room for the report.
+    // Records dropped while the reader lagged: told as soon as there is room for the report
+    // (false while there is none within limit).
     uint32_t dropped_requests = 0, dropped_bytes = 0;
-    const auto report_dropped = [&] {
+    const auto report_dropped = [&](std::chrono::milliseconds limit) {
         if (dropped_requests == 0)
-            return;
-        port.drain.MakeRoom(kBypassReportSize);
+            return true;
+        if (!port.drain.MakeRoomWithin(kBypassReportSize, limit))
+            return false;
         uint8_t report[kBypassReportSize];
         PutLe32(report, kNotRecorded);
         PutLe32(report + 4, dropped_requests);
@@ -1033,6 +1041,15 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                             kBypassReportSize, 0);
         port.drain.TakeQueued();
         dropped_requests = dropped_bytes = 0;
+        return true;
+    };
+    // Whether the request being served may still make its records: each waits for room up to
+    // limit, and once one found none, none of the request's are made; the request is carried
+    // out unrecorded and counted with the dropped ones.
+    bool unrecorded = false;
+    const auto room = [&](uint32_t length, std::chrono::milliseconds limit) {
+        unrecorded = unrecorded || !port.drain.MakeRoomWithin(length, limit);
+        return !unrecorded;
     };
     for (;;) {
         LinkRequest request;
@@ -1073,26 +1090,35 @@ void SievraHost::ServeApplication(Port& port, int fd) {
             dropped_bytes += op == link::kDeviceControl ? 0 : in;
             continue;
         }
-        report_dropped();
-        // Each record waits for room in the queue, the report of a change of process first:
-        // one that overflowed it would drop the records waiting there for a lagging reader.
+        // Each record waits for room in the queue, the report of what was dropped and of a
+        // change of process first: one that overflowed it would drop the records waiting there
+        // for a lagging reader.
+        const std::chrono::milliseconds limit =
+            op == link::kClose ? kCloseWaitLimit : kRecordWaitLimit;
+        unrecorded = !report_dropped(limit);
         if (created && peer &&
             (op == link::kAppWrite || op == link::kAppRead || op == link::kDeviceControl ||
-             op == link::kClose)) {
-            port.drain.MakeRoom(kProcessReportSize);
+             op == link::kClose) &&
+            room(kProcessReportSize, limit)) {
             port.NoteProcess(speaker != 0 ? speaker : peer->pid, speaker_name);
         }
         if (options_.time_records && peer &&
             (op == link::kAppWrite || op == link::kAppRead || op == link::kDeviceControl ||
-             op == link::kAppCreate || (op == link::kClose && created))) {
-            port.drain.MakeRoom(kTimeReportSize);
+             op == link::kAppCreate || (op == link::kClose && created)) &&
+            room(kTimeReportSize, limit)) {
             port.ReportTime();
         }
-        if (op == link::kAppWrite || op == link::kAppRead || op == link::kDeviceControl ||
-            op == link::kRead || op == link::kAppBypassed || op == link::kAppCreate ||
-            op == link::kClose) {
-            port.drain.MakeRoom(std::max({in, out, kStatusRecordSize}));
-        }
+        const bool recorded_op = op == link::kAppWrite || op == link::kAppRead ||
+                                 op == link::kDeviceControl || op == link::kRead ||
+                                 op == link::kAppBypassed || op == link::kAppCreate ||
+                                 op == link::kClose;
+        if (recorded_op)
+            room(std::max({in, out, kStatusRecordSize}), limit);
+        bool missed = false;  // the request went without the record it makes
+        const auto record_minor = [&] {
+            missed = unrecorded;
+            return unrecorded ? kMinorUnrecorded : uint8_t{0};
+        };
         switch (op) {
             case link::kAppCreate: {
                 if (created || in != 4) {
@@ -1108,7 +1134,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                         s.Status = link::kStatusInvalidRequest;
                         break;
                     }
-                    IoCallDriverAndWait(top, IRP_MJ_CREATE, data, 4);
+                    IoCallDriverAndWait(top, IRP_MJ_CREATE, data, 4, 0, 0, 0, record_minor());
                     s.Status = link::kStatusAccessDenied;  // nothing else on this connection
                     break;
                 }
@@ -1122,12 +1148,12 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                     // A tracer follows a whole tree of processes, and a watch names every
                     // opener: which process opened the port is said before its open.
                     const pid_t opener = speaker != 0 ? speaker : peer ? peer->pid : 0;
-                    if (opener != 0 && (speaker != 0 || options_.name_openers)) {
-                        port.drain.MakeRoom(kProcessReportSize + kStatusRecordSize);
+                    if (opener != 0 && (speaker != 0 || options_.name_openers) &&
+                        room(kProcessReportSize + kStatusRecordSize, limit)) {
                         port.last_pid = 0;
                         port.ReportProcess(opener, speaker_name);
                     }
-                    s = IoCallDriverAndWait(top, IRP_MJ_CREATE, data, 4);
+                    s = IoCallDriverAndWait(top, IRP_MJ_CREATE, data, 4, 0, 0, 0, record_minor());
                     if (s.Status != STATUS_SUCCESS) {
                         port.serial.Detach(owner);
                         break;
@@ -1148,7 +1174,8 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                     // clears the rules) only with the last connection of its open file.
                     if (port.serial.Detach(owner) && !let_go) {
                         s = IoCallDriverAndWait(top, IRP_MJ_CLEANUP);
-                        s = IoCallDriverAndWait(top, IRP_MJ_CLOSE);
+                        s = IoCallDriverAndWait(top, IRP_MJ_CLOSE, nullptr, 0, 0, 0, 0,
+                                                record_minor());
                         port.last_pid = 0;
                     }
                     created = false;
@@ -1170,11 +1197,22 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                     s.Status = link::kStatusExpired;
                     break;
                 }
+                if (unrecorded) {  // the bytes as the lower driver gives them back, unrecorded
+                    missed = true;
+                    s.Information = in;
+                    reply_length = std::min(in, out);
+                    break;
+                }
                 s = IoCallDriverAndWait(top, op == link::kAppRead ? IRP_MJ_READ : IRP_MJ_WRITE,
                                         data, in, 0, 0, 0, continues ? kMinorContinues : 0);
                 reply_length = static_cast<uint32_t>(std::min<uintptr_t>(s.Information, out));
                 break;
             case link::kRead:
+                if (unrecorded) {
+                    missed = true;
+                    s.Information = reply_length = out;
+                    break;
+                }
                 s = IoCallDriverAndWait(top, IRP_MJ_READ, data, out);
                 reply_length = static_cast<uint32_t>(std::min<uintptr_t>(s.Information, out));
                 break;
@@ -1206,12 +1244,22 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                 let_go = true;
                 break;
             case link::kAppBypassed:
+                if (unrecorded && in == kBypassReportSize) {  // told with the host's own count
+                    dropped_requests += GetLe32(buffer.data() + 4);
+                    dropped_bytes += GetLe32(buffer.data() + 8);
+                    break;
+                }
                 s = IoCallDriverAndWait(top, IRP_MJ_DEVICE_CONTROL, data, 0,
                                         IOCTL_SIEVRA_BYPASS_REPORT, in, 0);
                 break;
             case link::kDeviceControl:
                 if (request.code == IOCTL_SIEVRA_BYPASS_REPORT) {
                     s.Status = link::kStatusInvalidRequest;  // the host's own report only
+                    break;
+                }
+                if (unrecorded) {  // as the lower driver answers a request carried out already
+                    missed = true;
+                    s.Information = reply_length = out;
                     break;
                 }
                 s = IoCallDriverAndWait(top, IRP_MJ_DEVICE_CONTROL, data, 0, request.code, in, out,
@@ -1222,6 +1270,10 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                 s.Status = link::kStatusInvalidRequest;
                 break;
         }
+        if (missed) {
+            ++dropped_requests;
+            dropped_bytes += op == link::kAppWrite || op == link::kAppRead ? in : 0;
+        }
         port.drain.TakeQueued();  // what the request recorded, for the control client
         if (reply &&
             !SendResponse(fd, write_mutex, id, s.Status, static_cast<uint32_t>(s.Information),
@@ -1231,17 +1283,22 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         if (s.Status == link::kStatusAccessDenied || s.Status == link::kStatusInvalidRequest)
             break;  // a refused open ends the connection; the port's other sessions go on
     }
-    report_dropped();
+    unrecorded = !report_dropped(kCloseWaitLimit);
     const bool last = port.serial.Detach(owner);
     if (created && last && !let_go) {
         // The application went without closing (it exited or was killed): as at a process's
         // end, its open is cleaned up and closed, which ends its rules and is recorded.
-        port.drain.MakeRoom(kStatusRecordSize);
+        room(kStatusRecordSize, kCloseWaitLimit);
         IoCallDriverAndWait(top, IRP_MJ_CLEANUP);
-        IoCallDriverAndWait(top, IRP_MJ_CLOSE);
+        IoCallDriverAndWait(top, IRP_MJ_CLOSE, nullptr, 0, 0, 0, 0,
+                            unrecorded ? kMinorUnrecorded : 0);
+        dropped_requests += unrecorded ? 1 : 0;
         port.last_pid = 0;
         port.drain.TakeQueued();
     }
+    // What this session could not report, the drain reports when the reader has room again.
+    if (dropped_requests > 0)
+        port.drain.CountUnreported(dropped_requests, dropped_bytes);
     port.CountConnection(-1);  // after the last record it makes
 }
 

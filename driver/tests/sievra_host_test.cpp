@@ -1,6 +1,7 @@
 // The driver host's thread model and its sockets, in process, with raw clients.
 #include "driver/host/sievra_host.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -20,6 +21,7 @@
 #include "platform/comm/serial_ioctl.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
+#include "platform/comm/unique_fd.h"
 
 namespace sievra {
 namespace {
@@ -271,6 +273,55 @@ TEST_F(SievraHostTest, RecordsWaitingForALaggingReaderAreNeverDroppedByTheRecord
     EXPECT_TRUE(last_seen);
     ASSERT_TRUE(app.Receive(id, status));
     EXPECT_EQ(id, 4u);
+}
+
+// A reader that stops with its stash full costs other programs only their records: an open and
+// a close made meanwhile are answered and carried out at once, unrecorded, and once the reader
+// reads again it is told how many requests it was not given.
+TEST_F(SievraHostTest, AStalledReaderCostsOtherProgramsOnlyTheirRecordsWhichAreCounted) {
+    auto control = Control();
+    uint32_t id = 0;
+    int32_t status = -1;
+    control->Send(2, link::kDeviceControl, IOCTL_FILTER_SET_MODE, {kLinkModeMonitor, 0, 0, 0});
+    ASSERT_TRUE(control->Receive(id, status));
+    FarEnd line(pty_.master());
+    RawClient filler(AppPath(), SOCK_SEQPACKET);
+    ASSERT_EQ(filler.Create(pty_.slave()), 0);
+    for (size_t stashed = 0; stashed + kRecordQueueSize <= kRecordStashSize;
+         stashed += kRecordHeaderSize + 4000) {
+        filler.Send(2, link::kAppWrite, 0, std::vector<uint8_t>(4000, 'a'), 4000);
+        ASSERT_TRUE(filler.Receive(id, status));
+    }
+    constexpr uint32_t kLast = kRecordQueueSize - kRecordHeaderSize - 17;
+    filler.Send(3, link::kAppWrite, 0, std::vector<uint8_t>(kLast, 'b'), kLast);
+    ASSERT_TRUE(filler.Receive(id, status));
+    {
+        const comm::UniqueFd own(::open(pty_.slave_path().c_str(), O_RDWR | O_NOCTTY));
+        RawClient other(AppPath(), SOCK_SEQPACKET);
+        ASSERT_EQ(other.Create(own.get()), 0);
+        other.Send(4, link::kClose);
+        ASSERT_TRUE(other.Receive(id, status));
+        EXPECT_EQ(id, 4u);
+    }
+    std::vector<uint32_t> report;
+    uint32_t creates = 0;
+    for (uint32_t rid = 100; report.empty(); ++rid) {
+        std::vector<uint8_t> records;
+        control->Send(rid, link::kRead, 0, {}, link::kMaxRecordRead);
+        ASSERT_TRUE(control->Receive(id, status, 20000, nullptr, &records));
+        for (size_t at = 0; at + kRecordHeaderSize <= records.size();) {
+            const uint32_t kind = GetLe32(&records[at + 1]);
+            const uint32_t length = GetLe32(&records[at + 9]);
+            creates += kind == kKindCreate;
+            if (kind == kKindDeviceControl &&
+                GetLe32(&records[at + 5]) == IOCTL_SIEVRA_BYPASS_REPORT)
+                for (size_t word = 0; word < 3; ++word)
+                    report.push_back(GetLe32(&records[at + kRecordHeaderSize + 4 * word]));
+            at += kRecordHeaderSize + length;
+        }
+    }
+    EXPECT_EQ(report, (std::vector<uint32_t>{kNotRecorded, 2, 0}));
+    EXPECT_EQ(creates, 1u);  // the filler's own
 }
 
 // Only a control client's read of records may ask for more than one transfer, up to the

@@ -307,6 +307,59 @@ os.close(fd)
     EXPECT_EQ(program->Wait(), 0) << program->Errors();
 }
 
+// Arrays and buffers the program cannot read or write: each call fails with the kernel's own
+// errno (never a fault inside the program), and a read that cannot place the port's bytes
+// leaves them on the port, where the kernel alone would have taken and lost them.
+TEST_F(AttachmentTest, AFilteredProgramsBadArraysAndBuffersFailWithTheKernelsErrno) {
+    Watch(kLinkModeFilter);
+    auto program = Python(R"(
+import ctypes, os, sys, tty
+libc = ctypes.CDLL(None, use_errno=True)
+libc.mmap.restype = ctypes.c_void_p
+libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t] + [ctypes.c_int] * 3 + [ctypes.c_long]
+class Iovec(ctypes.Structure):
+    _fields_ = [('base', ctypes.c_void_p), ('len', ctypes.c_size_t)]
+def vector(*entries):
+    return (Iovec * len(entries))(*[Iovec(b, n) for b, n in entries])
+page = libc.mmap(None, 8192, 3, 0x22, -1, 0)
+libc.mprotect(ctypes.c_void_p(page + 4096), 4096, 0)
+edge = Iovec.from_address(page + 4096 - 16)
+edge.base, edge.len = page, 1
+read_only = libc.mmap(None, 4096, 1, 0x22, -1, 0)
+good = ctypes.create_string_buffer(16)
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+tty.setraw(fd)
+def call(name, f, *args):
+    ctypes.set_errno(0)
+    r = f(fd, *args)
+    print(name, r, os.strerror(ctypes.get_errno()) if r < 0 else good.raw[:r].decode(), flush=True)
+call('null', libc.writev, None, 3)
+call('edge', libc.writev, ctypes.c_void_p(page + 4096 - 16), 2)
+call('base', libc.writev, vector((8, 5)), 1)
+call('huge', libc.writev, vector((page, 1), (page, 1 << 62)), 2)
+call('negative', libc.writev, vector((page, 1), (page, 1 << 63)), 2)
+call('long', libc.write, ctypes.c_void_p(page), ctypes.c_size_t(1 << 63))
+print('ready', flush=True)
+sys.stdin.readline()
+call('read-only', libc.read, ctypes.c_void_p(read_only), 10)
+call('unmapped', libc.readv, None, 2)
+call('second', libc.readv, vector((ctypes.addressof(good), 2), (page + 4096, 1)), 2)
+call('after', libc.read, good, 16)
+)");
+    for (const char* line :
+         {"null -1 Bad address", "edge -1 Bad address", "base -1 Bad address",
+          "huge -1 Bad address", "negative -1 Invalid argument", "long -1 Bad address", "ready"}) {
+        EXPECT_EQ(program->ReadLine(), line);
+    }
+    pty_.WriteAll("abc");
+    program->WriteLine("");
+    for (const char* line :
+         {"read-only -1 Bad address", "unmapped -1 Bad address", "second 2 ab", "after 1 c"}) {
+        EXPECT_EQ(program->ReadLine(), line);
+    }
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+}
+
 TEST_F(AttachmentTest, ReceiveDeleteRuleRemovesExactlyOneByte) {
     Watch(kLinkModeFilter);
     ASSERT_EQ(
