@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -35,11 +36,14 @@ constexpr auto kQuietEnd = std::chrono::seconds(5);
 // values read here never hold any); nothing when absent.
 std::optional<std::string> StringField(const std::string& line, const std::string& key,
                                        bool last = false) {
-    const std::string head = "\"" + key + "\":\"";
+    const std::string head = "\"" + key + "\":";
     const size_t at = last ? line.rfind(head) : line.find(head);
     if (at == std::string::npos)
         return std::nullopt;
-    const size_t start = at + head.size();
+    size_t start = line.find_first_not_of(' ', at + head.size());  // "key": "..." as jq writes
+    if (start == std::string::npos || line[start] != '"')
+        return std::nullopt;
+    ++start;
     const size_t end = line.find('"', start);
     if (end == std::string::npos)
         return std::nullopt;
@@ -68,7 +72,10 @@ std::optional<std::vector<uint8_t>> ParseHex(const std::string& text) {
     std::vector<uint8_t> bytes;
     for (size_t i = 0; i < text.size(); i += 2) {
         const auto digit = [](char c) -> int {
-            return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+            return c >= '0' && c <= '9'   ? c - '0'
+                   : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                   : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                          : -1;
         };
         const int high = digit(text[i]);
         const int low = digit(text[i + 1]);
@@ -196,9 +203,11 @@ std::optional<std::vector<ReplayStep>> LoadReplaySteps(const std::string& path,
         const auto when = time ? ParseTime(*time) : std::nullopt;
         const auto bytes = data ? ParseHex(*data) : std::nullopt;
         if (!when || !port || !bytes) {
+            // The last line of a watch that was killed may be cut: what comes before it plays.
+            if (file.peek() == std::char_traits<char>::eof() && line.back() != '}')
+                break;
             error = path + ":" + std::to_string(number) +
-                    ": a read or write without its time, "
-                    "port or data";
+                    ": a read or write without its time, port or data";
             return std::nullopt;
         }
         steps.push_back({*when, *request == "write", *port, *bytes});
@@ -211,7 +220,7 @@ int RunReplayCommand(const ReplayOptions& options, int stop_fd, std::FILE* out, 
         std::fprintf(err, "porvane-cli: --direction takes read or write\n");
         return kExitUsage;
     }
-    if (options.speed < 0) {
+    if (!(options.speed >= 0) || std::isinf(options.speed)) {
         std::fprintf(err, "porvane-cli: --speed takes 0 (no waits) or a factor above 0\n");
         return kExitUsage;
     }
@@ -220,6 +229,12 @@ int RunReplayCommand(const ReplayOptions& options, int stop_fd, std::FILE* out, 
     if (!steps) {
         std::fprintf(err, "porvane-cli: %s\n", error.c_str());
         return kExitFile;
+    }
+    if (SpeedCode(options.baud) == B0) {
+        std::fprintf(err,
+                     "porvane-cli: -b takes 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, "
+                     "230400, 460800 or 921600\n");
+        return kExitUsage;
     }
     std::set<std::string> ports;
     for (const ReplayStep& step : *steps)
@@ -233,19 +248,29 @@ int RunReplayCommand(const ReplayOptions& options, int stop_fd, std::FILE* out, 
             names += (names.empty() ? "" : ", ") + p;
         std::fprintf(err, "porvane-cli: %s: %s\n", options.file.c_str(),
                      ports.empty() ? "no read or write on record"
-                                   : ("say which port to play with --from: " + names).c_str());
+                     : options.from.empty()
+                         ? ("say which port to play with --from: " + names).c_str()
+                         : (options.from + " is not on record (" + names + ")").c_str());
         return ports.empty() ? kExitFile : kExitUsage;
     }
     const bool play_written = options.direction == "write";
-    std::vector<const ReplayStep*> play;
+    struct Play {
+        const ReplayStep* step;
+        size_t answers;  // bytes the record says went the other way before it
+        int64_t after;   // the time of the last of them (the step's own when none)
+    };
+    std::vector<Play> play;
     std::vector<uint8_t> expected;  // what the record says went the other way
+    int64_t last_other = -1;
     for (const ReplayStep& step : *steps) {
         if (step.port != from)
             continue;
-        if (step.written == play_written)
-            play.push_back(&step);
-        else
+        if (step.written == play_written) {
+            play.push_back({&step, expected.size(), last_other < 0 ? step.time_us : last_other});
+        } else {
             expected.insert(expected.end(), step.bytes.begin(), step.bytes.end());
+            last_other = step.time_us;
+        }
     }
     comm::UniqueFd port = OpenRaw(options.port, options.baud, error);
     if (!port.valid()) {
@@ -271,6 +296,7 @@ int RunReplayCommand(const ReplayOptions& options, int stop_fd, std::FILE* out, 
     std::mutex mutex;  // guards arrived
     std::vector<uint8_t> arrived;
     std::atomic<bool> stop_reading{false};
+    std::atomic<bool> port_lost{false};
     std::thread reader;
     if (compare >= 0) {
         reader = std::thread([&] {
@@ -280,19 +306,52 @@ int RunReplayCommand(const ReplayOptions& options, int stop_fd, std::FILE* out, 
                 if (::poll(&p, 1, 50) <= 0)
                     continue;
                 const ssize_t n = ::read(compare, buffer, sizeof buffer);
-                if (n <= 0)
+                if (n <= 0) {
+                    port_lost = true;
                     return;
+                }
                 const std::lock_guard lock(mutex);
                 arrived.insert(arrived.end(), buffer, buffer + n);
             }
         });
     }
-    const auto start = std::chrono::steady_clock::now();
-    const int64_t first = play.empty() ? 0 : play.front()->time_us;
+    // Without --compare the steps go by the clock. With it, each waits first for what the
+    // record says the far end sent before it (the program under test answers at its own pace),
+    // then for as long after that as the record shows.
+    auto start = std::chrono::steady_clock::now();
+    int64_t first = play.empty() ? 0 : play.front().step->time_us;
     bool stopped = false;
     bool failed = false;
     size_t sent = 0;
-    for (const ReplayStep* step : play) {
+    size_t writes = 0;
+    for (const Play& next : play) {
+        const ReplayStep* step = next.step;
+        if (compare >= 0 && next.answers > 0) {
+            auto waited_from = std::chrono::steady_clock::now();
+            size_t have = 0;
+            for (;;) {
+                {
+                    const std::lock_guard lock(mutex);
+                    if (arrived.size() >= next.answers)
+                        break;
+                    if (arrived.size() != have) {
+                        have = arrived.size();
+                        waited_from = std::chrono::steady_clock::now();
+                    }
+                }
+                if (port_lost || std::chrono::steady_clock::now() >= waited_from + kQuietEnd)
+                    break;
+                if (!WaitUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(5),
+                               stop_fd)) {
+                    stopped = true;
+                    break;
+                }
+            }
+            if (stopped)
+                break;
+            start = std::chrono::steady_clock::now();
+            first = next.after;
+        }
         if (options.speed > 0) {
             const auto offset = std::chrono::microseconds(
                 static_cast<int64_t>(static_cast<double>(step->time_us - first) / options.speed));
@@ -307,8 +366,17 @@ int RunReplayCommand(const ReplayOptions& options, int stop_fd, std::FILE* out, 
             break;
         }
         sent += step->bytes.size();
+        ++writes;
     }
     ::tcdrain(port.get());
+    if (stopped) {
+        stop_reading = true;
+        if (reader.joinable())
+            reader.join();
+        std::fprintf(out, "replay: stopped after %zu bytes in %zu of %zu writes\n", sent, writes,
+                     play.size());
+        return 0;
+    }
     int status = failed ? kExitPort : 0;
     if (compare >= 0) {
         // What the record says came back has its time to arrive: until it is all there, or
@@ -328,7 +396,8 @@ int RunReplayCommand(const ReplayOptions& options, int stop_fd, std::FILE* out, 
                     last_change = std::chrono::steady_clock::now();
                 }
             }
-            if (stopped || std::chrono::steady_clock::now() >= last_change + kQuietEnd ||
+            if (stopped || port_lost ||
+                std::chrono::steady_clock::now() >= last_change + kQuietEnd ||
                 !WaitUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(20),
                            stop_fd)) {
                 break;
@@ -336,6 +405,11 @@ int RunReplayCommand(const ReplayOptions& options, int stop_fd, std::FILE* out, 
         }
         stop_reading = true;
         reader.join();
+        if (port_lost) {
+            std::fprintf(err, "porvane-cli: %s: the port failed or went away while compared\n",
+                         options.compare.c_str());
+            return kExitPort;
+        }
         const size_t same = static_cast<size_t>(
             std::mismatch(expected.begin(), expected.end(), arrived.begin(),
                           arrived.begin() + static_cast<std::ptrdiff_t>(
@@ -357,7 +431,7 @@ int RunReplayCommand(const ReplayOptions& options, int stop_fd, std::FILE* out, 
             status = kExitDiffers;
         }
     } else {
-        std::fprintf(out, "replay: %zu bytes sent in %zu writes\n", sent, play.size());
+        std::fprintf(out, "replay: %zu bytes sent in %zu writes\n", sent, writes);
     }
     return status;
 }

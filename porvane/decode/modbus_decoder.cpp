@@ -28,8 +28,11 @@ class ModbusRtuDecoder : public FrameDecoder {
     std::vector<Frame> Take(const Transfer& t) override {
         std::vector<Frame> frames;
         Side& side = sides_[t.flow == Flow::kWritten ? 0 : 1];
+        // A pause ends a frame whose length its function does not tell. One whose length is
+        // known is ended by that length and its CRC: the times of calls seen from outside the
+        // program run late by more than a pause now and then.
         if (!side.held.empty() && t.time_us >= 0 && side.last_us >= 0 &&
-            t.time_us - side.last_us > PauseUs()) {
+            t.time_us - side.last_us > PauseUs() && !LengthKnown(side.held)) {
             Extract(side, t.flow, true, frames);
         }
         side.held.insert(side.held.end(), t.data, t.data + t.size);
@@ -62,6 +65,11 @@ class ModbusRtuDecoder : public FrameDecoder {
         return size >= 4 && ModbusCrc(bytes, size - 2) == (bytes[size - 2] | bytes[size - 1] << 8);
     }
 
+    static bool LengthKnown(const std::vector<uint8_t>& held) {
+        return ModbusUnitLength(held.data(), held.size(), true) ||
+               ModbusUnitLength(held.data(), held.size(), false);
+    }
+
     void Extract(Side& side, Flow flow, bool ended, std::vector<Frame>& frames) {
         const bool preferred = flow == Flow::kWritten;  // a program mostly is the client
         std::vector<uint8_t>& held = side.held;
@@ -69,11 +77,16 @@ class ModbusRtuDecoder : public FrameDecoder {
             size_t length = 0;
             bool request = preferred;
             bool reached = false;  // a form's length is there (its CRC did not check)
+            bool waiting = false;  // a form's length is not there yet
             for (const bool as_request : {preferred, !preferred}) {
                 const std::optional<size_t> unit =
                     ModbusUnitLength(held.data(), held.size(), as_request);
-                if (!unit || *unit + 2 > held.size())
+                if (!unit)
                     continue;
+                if (*unit + 2 > held.size()) {
+                    waiting = waiting || *unit + 2 <= kMaxRtuFrame;
+                    continue;
+                }
                 if (CrcChecks(held.data(), *unit + 2)) {
                     length = *unit + 2;
                     request = as_request;
@@ -92,7 +105,7 @@ class ModbusRtuDecoder : public FrameDecoder {
                 held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(length));
                 continue;
             }
-            if (!ended && !reached && held.size() <= kMaxRtuFrame)
+            if (!ended && (waiting || !reached) && held.size() <= kMaxRtuFrame)
                 return;  // more may come
             frames.push_back({flow, Bad(held, preferred)});
             held.clear();

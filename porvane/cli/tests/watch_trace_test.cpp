@@ -588,8 +588,9 @@ os.write(os.open(sys.argv[2], os.O_RDWR | os.O_NOCTTY), b'late')
 }
 
 // A python3-serial conversation recorded by watch (as JSON records and as a capture) and replayed
-// to the same program on a virtual port pair: the program sees the same replies in the same order,
-// and what it sends back is what the record says.
+// to the same program on a virtual port pair: each reply goes after the request before it came,
+// so the program sees the same replies in the same order, and what it sends is what the record
+// says.
 TEST_F(WatchTraceTest, ARecordedConversationReplayedGivesTheProgramTheSameReplies) {
     const std::string program = R"(
 import serial, sys
@@ -597,6 +598,7 @@ s = serial.Serial(sys.argv[1], 9600, timeout=30)
 print('ready', flush=True)
 sys.stdin.readline()
 for request in (b'AT\r', b'ATI\r'):
+    s.reset_input_buffer()  # a reply sent before its request would be lost
     s.write(request)
     sys.stdout.write(repr(s.read(4)) + '\n')
     sys.stdout.flush()

@@ -86,6 +86,12 @@ TEST(FrameDecoder, FramesAndFieldsOfEachProtocol) {
           "W modbus-rtu: slave 5, unknown function 0x41, data 02, CRC ok",
           "W modbus-rtu: cut frame (2 bytes): 05 41"},
          9600},
+        {"rtu reply read 8 then 3 bytes, late: not taken for a request",
+         "modbus-rtu",
+         {{kR, reply.substr(0, 8), 0}, {kR, reply.substr(8), 9000}},
+         {"R modbus-rtu: slave 17, read holding registers (0x03) reply, 3 registers: 0xAE41 "
+          "0x5652 0x4340, CRC ok"},
+         115200},
         {"rtu pause at 115200 is 1.75 ms: no split at 1 ms",
          "modbus-rtu",
          {{kR, reply.substr(0, 5), 0}, {kR, reply.substr(5), 1000}},
