@@ -1,6 +1,8 @@
 #include "porvane/decode/nmea_decoder.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -97,7 +99,7 @@ class NmeaDecoder : public LineDecoder {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         const size_t start = line.find_first_of("$!");
-        if (start == std::string::npos || !Printable(line))
+        if (start == std::string::npos || !Printable(line.substr(start)))
             return Bytes(raw, "not a sentence");
         std::string prefix;
         if (start != 0)
@@ -184,12 +186,15 @@ class AtDecoder : public LineDecoder {
                              (line[1] == 'T' || line[1] == 't' || line[1] == '/');
         if (flow == Flow::kWritten) {
             if (command) {
-                last_command_ = line;
+                // Commands sent ahead of their replies are echoed later: a few are kept.
+                sent_.push_back(line);
+                if (sent_.size() > 8)
+                    sent_.pop_front();
                 return "at: command " + line + cut;
             }
             return "at: text \"" + line + "\"" + cut;
         }
-        if (command && line == last_command_)
+        if (command && std::find(sent_.begin(), sent_.end(), line) != sent_.end())
             return "at: echo " + line + cut;
         if (line == ">" || line == "> ")
             return "at: prompt for text";
@@ -199,7 +204,7 @@ class AtDecoder : public LineDecoder {
     }
 
   private:
-    std::string last_command_;
+    std::deque<std::string> sent_;  // the latest commands sent
 };
 
 }  // namespace

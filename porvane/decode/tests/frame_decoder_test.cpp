@@ -109,12 +109,14 @@ TEST(FrameDecoder, FramesAndFieldsOfEachProtocol) {
         {"nmea sentences: checked, bad, cut",
          "nmea",
          {{kR, "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n$GPGLL,49"},
-          {kR, "16.45,N,12311.12,W,225444,A*30\r\n$GPRMC,1*00\r\n$GPZDA,0"}},
+          {kR, "16.45,N,12311.12,W,225444,A*30\r\n\x01$GPRMC,1*00\r\n$GPZDA,0"}},
          {"R nmea: GPGGA (talker GP, sentence GGA), 14 fields: "
           "123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,, checksum ok",
           "R nmea: GPGLL (talker GP, sentence GLL), 6 fields: 4916.45,N,12311.12,W,225444,A, "
           "checksum BAD (30, computed 31)",
-          "R nmea: GPRMC (talker GP, sentence RMC), 1 fields: 1, checksum BAD (00, computed 56)",
+          "R nmea: not a sentence (1 bytes): 01; nmea: GPRMC (talker GP, sentence RMC), 1 fields: "
+          "1, "
+          "checksum BAD (00, computed 56)",
           "R nmea: GPZDA (talker GP, sentence ZDA), 1 fields: 0, no checksum, cut (no line end)"}},
         {"at command, echo, response and final result",
          "at",
