@@ -485,6 +485,12 @@ void TermSession::Send(const std::string& typed) {
     }
 }
 
+void TermSession::NoteSpeedForDecoder(uint32_t baud) {
+    const std::lock_guard lock(mutex_);
+    if (decoder_)
+        decoder_->SetSpeed(baud);
+}
+
 void TermSession::WriteFrames(const std::vector<decode::Frame>& frames) {
     const std::string line_end = output_shares_screen_ ? "\r\n" : "\n";
     for (const decode::Frame& frame : frames) {
@@ -1053,6 +1059,7 @@ TermSession::End TermSession::ChangeBaud() {
         return End::kNone;
     }
     options_.baud = dcb.BaudRate;
+    NoteSpeedForDecoder(dcb.BaudRate);
     SayLineNotTaken();
     Say("porvane-cli: " + DescribeLineAndFlow(LineInUse()));
     return End::kNone;
@@ -1168,6 +1175,7 @@ TermSession::End TermSession::ChangeLine() {
     channel_.settings() = settings;
     // Field by field: the event thread reads other options meanwhile.
     options_.baud = changed.baud;
+    NoteSpeedForDecoder(changed.baud);
     options_.data_bits = changed.data_bits;
     options_.parity = changed.parity;
     options_.stop = changed.stop;

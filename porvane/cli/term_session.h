@@ -138,6 +138,8 @@ class TermSession : public serial::PageWindow {
     // Writes the received bytes the marked log holds back as one record (mutex_ held).
     void FlushReceivedRecord();
     void WriteLog(const std::string& record);  // mutex_ held
+    // A decoder that ends frames at pauses learns the line's new speed.
+    void NoteSpeedForDecoder(uint32_t baud);
     // Writes decoded frames on lines of their own (mutex_ held).
     void WriteFrames(const std::vector<decode::Frame>& frames);
     // Sends typed bytes through the output map (echoed and logged as they go out).

@@ -99,6 +99,7 @@ class ModbusRtuDecoder : public FrameDecoder {
                 request = ModbusUnitIsRequest(held.data(), length - 2, preferred);
             }
             if (length != 0) {
+                request = ModbusUnitIsRequest(held.data(), length - 2, preferred);
                 frames.push_back(
                     {flow, "modbus-rtu: " + DescribeModbusUnit(held.data(), length - 2, request) +
                                ", CRC ok"});

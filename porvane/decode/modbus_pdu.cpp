@@ -75,6 +75,26 @@ uint16_t Be16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] << 8 | p[1]);
 }
 
+// Whether a read request's quantity is one the protocol allows (coils and inputs 1 to 2000,
+// registers 1 to 125).
+bool QuantityFits(uint8_t function, uint16_t quantity) {
+    return quantity >= 1 && quantity <= (function <= 0x02 ? 2000 : 125);
+}
+
+// ", quantity N out of range" where it is.
+std::string QuantityNote(uint8_t function, uint16_t quantity) {
+    return QuantityFits(function, quantity)
+               ? std::string()
+               : ", quantity " + std::to_string(quantity) + " out of range";
+}
+
+// ", byte count N does not fit the quantity" where it does not.
+std::string CountNote(uint8_t count, unsigned expected) {
+    return count == expected
+               ? std::string()
+               : ", byte count " + std::to_string(count) + " does not fit the quantity";
+}
+
 std::string Hex4(uint16_t v) {
     char text[8];
     std::snprintf(text, sizeof text, "0x%04X", v);
@@ -174,6 +194,12 @@ std::optional<size_t> ModbusUnitLength(const uint8_t* bytes, size_t size, bool r
 
 bool ModbusUnitIsRequest(const uint8_t* unit, size_t size, bool preferred) {
     const std::optional<size_t> as_preferred = ModbusUnitLength(unit, size, preferred);
+    const std::optional<size_t> as_other_form = ModbusUnitLength(unit, size, !preferred);
+    // Both forms fit a read's reply of 3 bytes: a request's quantity out of range tells.
+    if (as_preferred && *as_preferred == size && as_other_form && *as_other_form == size &&
+        size == 6 && unit[1] >= 0x01 && unit[1] <= 0x04) {
+        return QuantityFits(unit[1], Be16(unit + 4));
+    }
     if (as_preferred && *as_preferred == size)
         return preferred;
     const std::optional<size_t> as_other = ModbusUnitLength(unit, size, !preferred);
@@ -216,14 +242,18 @@ std::string DescribeModbusUnit(const uint8_t* unit, size_t size, bool request) {
     switch (function) {
         case 0x01:
         case 0x02:
-            return request ? text + " " + Range(Be16(p), Be16(p + 2))
+            return request ? text + " " + Range(Be16(p), Be16(p + 2)) +
+                                 QuantityNote(function, Be16(p + 2))
                            : text + " reply, " + std::to_string(p[0]) +
                                  " bytes: " + Bits(p + 1, p[0], p[0] * 8u);
         case 0x03:
         case 0x04:
-            return request ? text + " " + Range(Be16(p), Be16(p + 2))
+            return request ? text + " " + Range(Be16(p), Be16(p + 2)) +
+                                 QuantityNote(function, Be16(p + 2))
                            : text + " reply, " + std::to_string(p[0] / 2) +
-                                 " registers: " + Registers(p + 1, p[0]);
+                                 " registers: " + Registers(p + 1, p[0]) +
+                                 (p[0] % 2 != 0 ? ", odd byte count " + std::to_string(p[0])
+                                                : std::string());
         case 0x05:
             return text + (request ? " " : " reply ") + Hex4(Be16(p)) + " = " +
                    (Be16(p + 2) == 0xFF00   ? "on"
@@ -233,12 +263,13 @@ std::string DescribeModbusUnit(const uint8_t* unit, size_t size, bool request) {
             return text + (request ? " " : " reply ") + Hex4(Be16(p)) + " = " + Hex4(Be16(p + 2));
         case 0x0F:
             return request ? text + " " + Range(Be16(p), Be16(p + 2)) + ": " +
-                                 Bits(p + 5, p[4], Be16(p + 2))
+                                 Bits(p + 5, p[4], Be16(p + 2)) +
+                                 CountNote(p[4], (Be16(p + 2) + 7u) / 8)
                            : text + " reply " + Range(Be16(p), Be16(p + 2));
         case 0x10:
-            return request
-                       ? text + " " + Range(Be16(p), Be16(p + 2)) + ": " + Registers(p + 5, p[4])
-                       : text + " reply " + Range(Be16(p), Be16(p + 2));
+            return request ? text + " " + Range(Be16(p), Be16(p + 2)) + ": " +
+                                 Registers(p + 5, p[4]) + CountNote(p[4], 2u * Be16(p + 2))
+                           : text + " reply " + Range(Be16(p), Be16(p + 2));
         case 0x17:
             return request ? text + " read " + Range(Be16(p), Be16(p + 2)) + ", write " +
                                  Range(Be16(p + 4), Be16(p + 6)) + ": " + Registers(p + 9, p[8])

@@ -92,6 +92,17 @@ TEST(FrameDecoder, FramesAndFieldsOfEachProtocol) {
          {"R modbus-rtu: slave 17, read holding registers (0x03) reply, 3 registers: 0xAE41 "
           "0x5652 0x4340, CRC ok"},
          115200},
+        {"rtu fields the protocol does not allow are marked",
+         "modbus-rtu",
+         {{kR, WithCrc(std::string("\x11\x03\x05\x00\x01\x00\x02\x03", 8))},
+          {kW, WithCrc(std::string("\x11\x02\x03\xAC\xDB\x35", 6))},
+          {kW, WithCrc(std::string("\x01\x10\x00\x01\x00\x02\x02\x00\x0A", 9))}},
+         {"R modbus-rtu: slave 17, read holding registers (0x03) reply, 2 registers: 0x0001 "
+          "0x0002, odd byte count 5, CRC ok",
+          "W modbus-rtu: slave 17, read discrete inputs (0x02) reply, 3 bytes: 0 0 1 1 0 1 0 1 1 "
+          "1 0 1 1 0 1 1 1 0 1 0 1 1 0 0, CRC ok",
+          "W modbus-rtu: slave 1, write multiple registers (0x10) 0x0001..0x0002 (2): 0x000A, "
+          "byte count 2 does not fit the quantity, CRC ok"}},
         {"rtu pause at 115200 is 1.75 ms: no split at 1 ms",
          "modbus-rtu",
          {{kR, reply.substr(0, 5), 0}, {kR, reply.substr(5), 1000}},
