@@ -21,6 +21,16 @@ const char* DecoderNames() {
     return "modbus-rtu|modbus-ascii|nmea|at";
 }
 
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
 std::string HexGroups(const uint8_t* data, size_t size) {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string text;

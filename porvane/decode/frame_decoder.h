@@ -46,6 +46,9 @@ std::unique_ptr<FrameDecoder> MakeFrameDecoder(std::string_view name);
 // The names MakeFrameDecoder knows, for help and messages: "modbus-rtu|modbus-ascii|nmea|at".
 const char* DecoderNames();
 
+// The value of a hex digit (either case), -1 for another character.
+int HexDigitValue(char c);
+
 // Bytes as hex groups "01 03 ff", for the decoders' lines.
 std::string HexGroups(const uint8_t* data, size_t size);
 

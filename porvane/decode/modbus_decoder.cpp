@@ -131,16 +131,6 @@ class ModbusRtuDecoder : public FrameDecoder {
     uint32_t speed_ = 0;
 };
 
-int HexValue(uint8_t c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // Frames of ASCII: from ":" to CR LF. Bytes outside a frame come out as such.
 class ModbusAsciiDecoder : public FrameDecoder {
   public:
@@ -192,8 +182,8 @@ class ModbusAsciiDecoder : public FrameDecoder {
         std::vector<uint8_t> bytes;
         bool hex = ended && digits % 2 == 0 && digits >= 6;
         for (size_t i = 1; hex && i < 1 + digits; i += 2) {
-            const int high = HexValue(held[i]);
-            const int low = HexValue(held[i + 1]);
+            const int high = HexDigitValue(static_cast<char>(held[i]));
+            const int low = HexDigitValue(static_cast<char>(held[i + 1]));
             hex = high >= 0 && low >= 0;
             bytes.push_back(static_cast<uint8_t>(high << 4 | low));
         }

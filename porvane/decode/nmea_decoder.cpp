@@ -71,16 +71,6 @@ class LineDecoder : public FrameDecoder {
     std::string held_[2];
 };
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 bool Printable(const std::string& text) {
     for (const char c : text) {
         if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
@@ -134,11 +124,12 @@ class NmeaDecoder : public LineDecoder {
         std::snprintf(computed, sizeof computed, "%02X", sum);
         if (star == std::string::npos) {
             text += ", no checksum";
-        } else if (sentence.size() - star - 1 != 2 || HexDigit(sentence[star + 1]) < 0 ||
-                   HexDigit(sentence[star + 2]) < 0) {
+        } else if (sentence.size() - star - 1 != 2 || HexDigitValue(sentence[star + 1]) < 0 ||
+                   HexDigitValue(sentence[star + 2]) < 0) {
             text +=
                 ", checksum BAD (\"" + sentence.substr(star + 1) + "\", computed " + computed + ")";
-        } else if ((HexDigit(sentence[star + 1]) << 4 | HexDigit(sentence[star + 2])) != sum) {
+        } else if ((HexDigitValue(sentence[star + 1]) << 4 | HexDigitValue(sentence[star + 2])) !=
+                   sum) {
             text += ", checksum BAD (" + sentence.substr(star + 1) + ", computed " + computed + ")";
         } else {
             text += ", checksum ok";
