@@ -456,9 +456,11 @@ void TerminalPageTest::aVirtualPortBackOnItsPathIsOfferedAgain() {
     OpenPort();
     QVERIFY(::kill(first->pid(), SIGKILL) == 0);
     first->Wait();
+    // The killed port's link is left behind, to a pseudo-terminal number that any other program
+    // may be given next (a test running beside this one): gone with the port, as a device is.
+    std::filesystem::remove(path);
     QVERIFY(WaitUntil([&] { return !catcher.messages.isEmpty(); }));
     QCOMPARE(status->text(), QString::fromUtf8("串口已断开, 等待重新连接"));
-    std::filesystem::remove(path);  // the killed port's link is left behind
     ChildProcess second("vport", {"loop", path});
     QVERIFY(comm::testing::WaitForPath(path));
     QVERIFY(WaitUntil([&] { return !page_->receive_panel()->awaiting_return(); }));
@@ -492,6 +494,9 @@ void TerminalPageTest::aVanishedPortReopensWithOneClickWhenItComesBack() {
     // Pulled: the port closes with the message, the entry leaves the list.
     QVERIFY(::kill(first->pid(), SIGKILL) == 0);
     first->Wait();
+    // The killed port's link is left behind, to a pseudo-terminal number that any other program
+    // may be given next (a test running beside this one): gone with the port, as a device is.
+    std::filesystem::remove(adapter);
     QVERIFY(WaitUntil([&] { return !catcher.messages.isEmpty(); }));
     QCOMPARE(catcher.messages.first(), QString::fromUtf8("串口已断开"));
     QCOMPARE(status->text(), QString::fromUtf8("串口已断开, 等待重新连接"));
@@ -507,7 +512,6 @@ void TerminalPageTest::aVanishedPortReopensWithOneClickWhenItComesBack() {
     QVERIFY(page_->receive_panel()->awaiting_return());
 
     // Plugged in again: selected, said, and one click opens it with the settings kept.
-    std::filesystem::remove(adapter);  // the killed port's link is left behind
     ChildProcess second("vport", {"loop", adapter});
     QVERIFY(comm::testing::WaitForPath(adapter));
     WriteMap(both);
