@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "driver/host/testing/host_ready.h"
-#include "driver/link_protocol.h"
+#include "driver/link/link_protocol.h"
 #include "driver/sievra_protocol.h"
 #include "driver/trace/call_tracer.h"
 #include "platform/comm/testing/child_process.h"

@@ -22,17 +22,18 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/attach/control_reports.h"
-#include "driver/attach/host_link.h"
 #include "driver/attach/port_calls.h"
 #include "driver/attach/port_registry.h"
 #include "driver/attach/program_memory.h"
-#include "driver/attach/real_calls.h"
+#include "driver/link/control_reports.h"
+#include "driver/link/host_link.h"
+#include "driver/link/real_calls.h"
 #include "driver/sievra_protocol.h"
 
 #define SIEVRA_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace sievra::attach {
+using namespace sievra::link;  // the attachment speaks to the host through the link
 namespace {
 
 // Keeps errno across the attachment's own work.

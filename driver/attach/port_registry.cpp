@@ -13,11 +13,12 @@
 #include <cstring>
 #include <type_traits>
 
-#include "driver/attach/host_link.h"
-#include "driver/attach/line_requests.h"
-#include "driver/attach/real_calls.h"
+#include "driver/link/host_link.h"
+#include "driver/link/line_requests.h"
+#include "driver/link/real_calls.h"
 
 namespace sievra::attach {
+using namespace sievra::link;  // the attachment speaks to the host through the link
 namespace {
 
 // Constant-initialised: usable from the first hook, before any constructor runs. Never

@@ -6,9 +6,10 @@
 #include <atomic>
 #include <cstdint>
 
-#include "driver/attach/open_port.h"
+#include "driver/link/open_port.h"
 
 namespace sievra::attach {
+using link::OpenPort;
 
 // Which descriptors of this process are ports, decided lazily on first use and kept per
 // descriptor number: a descriptor is a port when it is a character device whose device number

@@ -41,6 +41,7 @@ extern "C" void _IO_list_unlock();
 extern "C" int __vsnprintf_chk(char*, size_t, int, size_t, const char*, va_list);
 
 namespace sievra::attach {
+using namespace sievra::link;  // the attachment speaks to the host through the link
 namespace {
 
 constexpr int kStreamError = 0x20;  // _IO_ERR_SEEN: what ferror reports

@@ -16,8 +16,8 @@
 #include <thread>
 
 #include "driver/host/sievra_host.h"
-#include "driver/link_protocol.h"
-#include "driver/link_socket.h"
+#include "driver/link/link_protocol.h"
+#include "driver/link/link_socket.h"
 
 namespace {
 

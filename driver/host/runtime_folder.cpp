@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "driver/link_socket.h"
+#include "driver/link/link_socket.h"
 
 namespace sievra {
 namespace {

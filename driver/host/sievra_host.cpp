@@ -24,8 +24,8 @@
 #include "driver/host/peer_access.h"
 #include "driver/host/record_drain.h"
 #include "driver/host/watch_page.h"
-#include "driver/link_protocol.h"
-#include "driver/link_socket.h"
+#include "driver/link/link_protocol.h"
+#include "driver/link/link_socket.h"
 #include "platform/devicemap/returning_port.h"
 
 namespace sievra {

@@ -6,7 +6,7 @@
 
 #include <new>
 
-#include "driver/link_protocol.h"
+#include "driver/link/link_protocol.h"
 
 namespace sievra {
 

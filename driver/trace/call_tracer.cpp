@@ -26,10 +26,10 @@
 #include <thread>
 #include <utility>
 
-#include "driver/attach/control_reports.h"
-#include "driver/attach/host_link.h"
-#include "driver/attach/line_requests.h"
-#include "driver/attach/real_calls.h"
+#include "driver/link/control_reports.h"
+#include "driver/link/host_link.h"
+#include "driver/link/line_requests.h"
+#include "driver/link/real_calls.h"
 #include "driver/trace/port_calls.h"
 #include "driver/trace/program_image.h"
 #include "driver/trace/record_sender.h"
@@ -241,10 +241,10 @@ class CallTracer::Session {
         long nr = 0;
         uint64_t args[6] = {};
         std::shared_ptr<PortOpen> open;
-        attach::ModemCounters before;
-        attach::TerminalFlags flags_before;  // the settings before a change of them
-        uint64_t generation = 0;             // its descriptor's number of changes at the entry
-        bool unsettled = false;              // its descriptor was being changed at the entry
+        link::ModemCounters before;
+        link::TerminalFlags flags_before;  // the settings before a change of them
+        uint64_t generation = 0;           // its descriptor's number of changes at the entry
+        bool unsettled = false;            // its descriptor was being changed at the entry
         int changes = -1;        // the descriptor this call makes another file (dup2, close)
         bool other_abi = false;  // an x32 or i386 call: 32-bit arguments
         std::unique_ptr<FilteredWrite> write;
@@ -310,10 +310,10 @@ class CallTracer::Session {
 };
 
 CallTracer::CallTracer(TraceSettings settings) : settings_(std::move(settings)) {
-    attach::HostLinkConfig& config = attach::LinkConfig();
+    link::HostLinkConfig& config = link::LinkConfig();
     std::strncpy(config.runtime_dir, settings_.runtime_dir.c_str(), sizeof config.runtime_dir - 1);
     config.reply_timeout_ms = settings_.reply_timeout_ms;
-    attach::ResolveRealCalls();
+    link::ResolveRealCalls();
 }
 
 CallTracer::~CallTracer() = default;
@@ -651,10 +651,10 @@ bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* a
                     }
                 }
             }
-            if (nr == SYS_ioctl && attach::IsModemWait(static_cast<uint32_t>(args[1])))
-                attach::ReadModemCounters(call.open->file(), call.before);
-            if (nr == SYS_ioctl && attach::SetsTerminalFlags(static_cast<uint32_t>(args[1])))
-                call.flags_before = attach::ReadTerminalFlags(call.open->file());
+            if (nr == SYS_ioctl && link::IsModemWait(static_cast<uint32_t>(args[1])))
+                link::ReadModemCounters(call.open->file(), call.before);
+            if (nr == SYS_ioctl && link::SetsTerminalFlags(static_cast<uint32_t>(args[1])))
+                call.flags_before = link::ReadTerminalFlags(call.open->file());
             break;
         }
         case SYS_close:
@@ -705,10 +705,9 @@ void CallTracer::Session::OpenEnded(pid_t tid, Thread& t, int64_t result) {
     if (port == nullptr)
         return;
     sender_.Flush();
-    attach::OpenPort failed;
+    link::OpenPort failed;
     failed.port = port->number;
-    attach::ConnectAndCreate(failed, -1, attach::StatusOfOpenError(static_cast<int>(-result)),
-                             p.tgid);
+    link::ConnectAndCreate(failed, -1, link::StatusOfOpenError(static_cast<int>(-result)), p.tgid);
 }
 
 void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
@@ -813,11 +812,11 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
                 ReportTracedIoctl(*call.open, tid, request, call.args[2],
                                   result >= 0 ? 0 : static_cast<int>(-result), call.before);
                 bool exclusive = false;
-                if (result >= 0 && attach::SetsTerminalFlags(request)) {
-                    attach::ReportTerminalFlags(call.open->link(), call.flags_before,
-                                                attach::ReadTerminalFlags(call.open->file()));
-                } else if (result >= 0 && attach::ChangesExclusiveUse(request, exclusive)) {
-                    attach::ReportExclusive(call.open->link(), exclusive);
+                if (result >= 0 && link::SetsTerminalFlags(request)) {
+                    link::ReportTerminalFlags(call.open->link(), call.flags_before,
+                                              link::ReadTerminalFlags(call.open->file()));
+                } else if (result >= 0 && link::ChangesExclusiveUse(request, exclusive)) {
+                    link::ReportExclusive(call.open->link(), exclusive);
                 }
             }
             break;

@@ -14,7 +14,7 @@
 #include <fstream>
 #include <string>
 
-#include "driver/attach/host_link.h"
+#include "driver/link/host_link.h"
 #include "driver/sievra_protocol.h"
 #include "driver/trace/tracee_memory.h"
 
@@ -27,7 +27,7 @@ constexpr size_t kFilterPiece = 1024;
 // the program's bytes and what the rules made of them while the kernel writes.
 constexpr uint64_t kMaxFilteredWrite = 1 << 20;
 
-void CountUnfiltered(attach::OpenPort& link, uint64_t bytes) {
+void CountUnfiltered(link::OpenPort& link, uint64_t bytes) {
     ++link.sent_unfiltered.requests;
     link.sent_unfiltered.bytes += static_cast<uint32_t>(std::min<uint64_t>(bytes, UINT32_MAX));
 }
@@ -121,12 +121,12 @@ PortOpen::PortOpen(uint32_t port_number, dev_t device, comm::UniqueFd file, pid_
     link_.refs.store(1);
     link_.StartSession(port_number, device);
     link_.private_socket = true;
-    attach::ConnectAndCreate(link_, file_.get(), 0, process);
+    link::ConnectAndCreate(link_, file_.get(), 0, process);
 }
 
 PortOpen::~PortOpen() {
     if (link_.socket.load() >= 0)
-        attach::CloseLink(link_);
+        link::CloseLink(link_);
     const std::atomic<uint32_t>* page = link_.page.exchange(nullptr);
     if (page != nullptr)
         ::munmap(const_cast<std::atomic<uint32_t>*>(page), link::kPageSize);
@@ -134,19 +134,19 @@ PortOpen::~PortOpen() {
 
 void PortOpen::LetGo() {
     if (link_.socket.load() >= 0)
-        attach::SendRecord(link_, link::kAppLetGo, 0, nullptr, 0);
+        link::SendRecord(link_, link::kAppLetGo, 0, nullptr, 0);
 }
 
 uint32_t PortOpen::WatchState() {
     // An open whose host was slow to answer gets its page (and its watch) once the answer is in.
     if (link_.page.load() == nullptr && link_.socket.load() >= 0)
-        attach::CatchUp(link_);
+        link::CatchUp(link_);
     return link_.WatchState();
 }
 
 void RecordTransfer(PortOpen& open, uint8_t op, const TraceeBuffers& buffers, uint64_t got) {
     if (got == 0) {
-        attach::SendRecord(open.link(), op, 0, nullptr, 0);
+        link::SendRecord(open.link(), op, 0, nullptr, 0);
         return;
     }
     std::vector<uint8_t> piece(std::min<uint64_t>(got, kMaxRecordData));
@@ -155,7 +155,7 @@ void RecordTransfer(PortOpen& open, uint8_t op, const TraceeBuffers& buffers, ui
         if (!buffers.Read(done, piece.data(), n))
             return;
         const iovec part{piece.data(), n};
-        attach::SendRecord(open.link(), done == 0 ? op : op | link::kContinues, 0, &part, 1);
+        link::SendRecord(open.link(), done == 0 ? op : op | link::kContinues, 0, &part, 1);
         done += n;
     }
 }
@@ -182,8 +182,8 @@ uint64_t FilterReceived(PortOpen& open, const TraceeBuffers& buffers, uint64_t g
         if (!buffers.Read(done, piece, n))
             return got;  // the kernel just wrote there: nothing changes if it cannot be read
         const iovec part{piece, n};
-        int m = attach::Exchange(open.link(), link::kAppRead, &part, 1, filtered,
-                                 static_cast<uint32_t>(n));
+        int m = link::Exchange(open.link(), link::kAppRead, &part, 1, filtered,
+                               static_cast<uint32_t>(n));
         const uint8_t* result = filtered;
         if (m < 0) {  // the host did not answer: the bytes pass unchanged
             result = piece;
@@ -218,8 +218,8 @@ bool FilteredWrite::Prepare(pid_t tid, long nr, const uint64_t* args, PortOpen& 
     for (size_t done = 0; done < original_.size();) {
         const size_t n = std::min(kFilterPiece, original_.size() - done);
         const iovec part{original_.data() + done, n};
-        const int m = attach::Exchange(open.link(), link::kAppWrite, &part, 1, filtered,
-                                       static_cast<uint32_t>(n));
+        const int m = link::Exchange(open.link(), link::kAppWrite, &part, 1, filtered,
+                                     static_cast<uint32_t>(n));
         if (m >= 0)
             out.insert(out.end(), filtered, filtered + m);
         else
@@ -278,21 +278,21 @@ int64_t FilteredWrite::Undo(pid_t tid, int64_t kernel_result) {
 }
 
 void ReportTracedIoctl(PortOpen& open, pid_t tid, unsigned long request, uint64_t arg, int error,
-                       const attach::ModemCounters& before) {
+                       const link::ModemCounters& before) {
     const auto code = static_cast<uint32_t>(request);
     const void* argument = reinterpret_cast<const void*>(static_cast<uintptr_t>(arg));
-    const size_t size = PassesValue(code) ? 0 : attach::ArgumentBytes(code);
+    const size_t size = PassesValue(code) ? 0 : link::ArgumentBytes(code);
     alignas(8) uint8_t copy[128] = {};
     static_assert(sizeof(termios2) <= sizeof copy && sizeof(serial_icounter_struct) <= sizeof copy);
     // A failed query filled nothing: its record shows zeros, marked failed.
-    const bool read_argument = size > 0 && (error == 0 || attach::ArgumentIsInput(code));
+    const bool read_argument = size > 0 && (error == 0 || link::ArgumentIsInput(code));
     if (read_argument && !ReadTracee(tid, arg, copy, size))
         return;  // an argument the program cannot have meant: nothing to report
     if (!PassesValue(code))
         argument = size > 0 ? copy : nullptr;
-    attach::MarkFailure(error);
-    attach::ReportIoctl(open.link(), open.file(), code, argument, before);
-    attach::ClearFailure();
+    link::MarkFailure(error);
+    link::ReportIoctl(open.link(), open.file(), code, argument, before);
+    link::ClearFailure();
 }
 
 }  // namespace sievra::trace

@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
-#include "driver/attach/control_reports.h"
-#include "driver/attach/open_port.h"
+#include "driver/link/control_reports.h"
+#include "driver/link/open_port.h"
 #include "platform/comm/unique_fd.h"
 
 namespace sievra::trace {
@@ -53,7 +53,7 @@ class PortOpen {
     PortOpen(const PortOpen&) = delete;
     PortOpen& operator=(const PortOpen&) = delete;
 
-    attach::OpenPort& link() { return link_; }
+    link::OpenPort& link() { return link_; }
     int file() const { return file_.get(); }
     uint32_t port_number() const { return link_.port; }
     // Who watches the port now (kUnwatched when nobody does or the host is gone).
@@ -64,7 +64,7 @@ class PortOpen {
     bool connected() const { return link_.socket.load() >= 0; }
 
   private:
-    attach::OpenPort link_;
+    link::OpenPort link_;
     comm::UniqueFd file_;
 };
 
@@ -120,6 +120,6 @@ class FilteredWrite {
 // errno the call failed with, 0 when it succeeded: a failed call is reported too, marked failed
 // (what a change asked, or a query's zeros).
 void ReportTracedIoctl(PortOpen& open, pid_t tid, unsigned long request, uint64_t arg, int error,
-                       const attach::ModemCounters& before);
+                       const link::ModemCounters& before);
 
 }  // namespace sievra::trace

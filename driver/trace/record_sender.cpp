@@ -4,7 +4,7 @@
 #include <chrono>
 #include <utility>
 
-#include "driver/attach/host_link.h"
+#include "driver/link/host_link.h"
 #include "driver/sievra_protocol.h"
 
 namespace sievra::trace {
@@ -83,12 +83,12 @@ void RecordSender::SendQueued() {
         queued_bytes_ = 0;
     }
     // Consecutive records of one open go in as few messages as the limits allow.
-    std::vector<attach::RecordPiece> pieces;
+    std::vector<link::RecordPiece> pieces;
     size_t bytes = 0;
     PortOpen* open = nullptr;
     auto send = [&] {
         if (!pieces.empty())
-            attach::SendRecords(open->link(), pieces.data(), static_cast<int>(pieces.size()));
+            link::SendRecords(open->link(), pieces.data(), static_cast<int>(pieces.size()));
         pieces.clear();
         bytes = 0;
     };
@@ -100,8 +100,8 @@ void RecordSender::SendQueued() {
         size_t done = 0;
         do {
             const size_t n = std::min<size_t>(kMaxRecordData, r.bytes.size() - done);
-            if (pieces.size() == static_cast<size_t>(attach::kMaxBatchRecords) ||
-                bytes + n + link::kRequestHeaderSize > attach::kMaxBatchBytes)
+            if (pieces.size() == static_cast<size_t>(link::kMaxBatchRecords) ||
+                bytes + n + link::kRequestHeaderSize > link::kMaxBatchBytes)
                 send();
             const uint8_t op = done == 0 ? r.op : r.op | link::kContinues;
             pieces.push_back({op, r.bytes.data() + done, static_cast<uint32_t>(n)});

@@ -26,8 +26,8 @@
 #include <sstream>
 #include <thread>
 
-#include "driver/link_protocol.h"
-#include "driver/link_socket.h"
+#include "driver/link/link_protocol.h"
+#include "driver/link/link_socket.h"
 #include "driver/sievra_protocol.h"
 #include "driver/trace/call_tracer.h"
 #include "driver/trace/program_image.h"

@@ -14,8 +14,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "driver/link_protocol.h"
-#include "driver/link_socket.h"
+#include "driver/link/link_protocol.h"
+#include "driver/link/link_socket.h"
 
 namespace porvane::monitor {
 namespace {

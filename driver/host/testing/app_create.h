@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "driver/link_protocol.h"
-#include "driver/link_socket.h"
+#include "driver/link/link_protocol.h"
+#include "driver/link/link_socket.h"
 #include "driver/sievra_protocol.h"
 
 namespace sievra::testing {

@@ -12,8 +12,8 @@
 
 #include "driver/host/testing/app_create.h"
 #include "driver/host/testing/host_ready.h"
-#include "driver/link_protocol.h"
-#include "driver/link_socket.h"
+#include "driver/link/link_protocol.h"
+#include "driver/link/link_socket.h"
 #include "platform/comm/serial_ioctl.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"

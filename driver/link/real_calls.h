@@ -6,7 +6,7 @@
 #include <sys/uio.h>
 #include <termios.h>
 
-namespace sievra::attach {
+namespace sievra::link {
 
 struct RealCalls {
     int (*open)(const char*, int, ...);
@@ -48,4 +48,4 @@ struct RealCalls {
 const RealCalls& Real();
 void ResolveRealCalls();
 
-}  // namespace sievra::attach
+}  // namespace sievra::link

@@ -1,5 +1,5 @@
 // Includes the kernel's terminal definitions: the ioctl arguments are the kernel's records.
-#include "driver/attach/control_reports.h"
+#include "driver/link/control_reports.h"
 
 #include <asm/termbits.h>
 #include <linux/serial.h>
@@ -8,10 +8,10 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "driver/attach/host_link.h"
+#include "driver/link/host_link.h"
 #include "driver/sievra_protocol.h"
 
-namespace sievra::attach {
+namespace sievra::link {
 namespace {
 
 // The error of the request whose records this thread makes now (0: it succeeded).
@@ -403,4 +403,4 @@ void ReportIoctl(OpenPort& port, int fd, unsigned long request, const void* arg,
     }
 }
 
-}  // namespace sievra::attach
+}  // namespace sievra::link

@@ -9,9 +9,9 @@
 #include <atomic>
 #include <cstdint>
 
-#include "driver/attach/open_port.h"
+#include "driver/link/open_port.h"
 
-namespace sievra::attach {
+namespace sievra::link {
 
 struct HostLinkConfig {
     char runtime_dir[108] = {};
@@ -94,4 +94,4 @@ int Exchange(OpenPort& port, uint8_t op, const iovec* input, int input_count, vo
 // Ends the open: a close request, then the socket goes.
 void CloseLink(OpenPort& port);
 
-}  // namespace sievra::attach
+}  // namespace sievra::link

@@ -1,4 +1,4 @@
-#include "driver/attach/host_link.h"
+#include "driver/link/host_link.h"
 
 #include <fcntl.h>
 #include <linux/capability.h>
@@ -15,11 +15,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "driver/attach/real_calls.h"
-#include "driver/link_socket.h"
+#include "driver/link/link_socket.h"
+#include "driver/link/real_calls.h"
 #include "driver/sievra_protocol.h"
 
-namespace sievra::attach {
+namespace sievra::link {
 namespace {
 
 HostLinkConfig g_config;
@@ -844,4 +844,4 @@ void CloseLink(OpenPort& port) {
     }
 }
 
-}  // namespace sievra::attach
+}  // namespace sievra::link

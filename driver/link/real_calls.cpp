@@ -1,10 +1,10 @@
-#include "driver/attach/real_calls.h"
+#include "driver/link/real_calls.h"
 
 #include <dlfcn.h>
 
 #include <atomic>
 
-namespace sievra::attach {
+namespace sievra::link {
 namespace {
 
 RealCalls g_real{};
@@ -64,4 +64,4 @@ const RealCalls& Real() {
     return g_real;
 }
 
-}  // namespace sievra::attach
+}  // namespace sievra::link

@@ -5,9 +5,9 @@
 #include <atomic>
 #include <cstdint>
 
-#include "driver/link_protocol.h"
+#include "driver/link/link_protocol.h"
 
-namespace sievra::attach {
+namespace sievra::link {
 
 // One open of a watched port in this process (what the descriptors that share it refer to):
 // its connection to the host and the host's page that says who watches. Every field is touched
@@ -101,4 +101,4 @@ struct OpenPort {
     }
 };
 
-}  // namespace sievra::attach
+}  // namespace sievra::link

@@ -1,12 +1,12 @@
 // Includes the kernel's terminal definitions: the flag values are the kernel's.
-#include "driver/attach/line_requests.h"
+#include "driver/link/line_requests.h"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
 
-namespace sievra::attach {
+namespace sievra::link {
 
 void TakeControlChars(const uint8_t* cc, LineState& state) {
     state.eof = cc[VEOF];
@@ -128,4 +128,4 @@ uint32_t StatusOfOpenError(int error) {
     }
 }
 
-}  // namespace sievra::attach
+}  // namespace sievra::link

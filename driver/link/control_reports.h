@@ -5,10 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "driver/attach/line_requests.h"
-#include "driver/attach/open_port.h"
+#include "driver/link/line_requests.h"
+#include "driver/link/open_port.h"
 
-namespace sievra::attach {
+namespace sievra::link {
 
 // The modem counters before a wait on modem lines, to tell afterwards which lines changed.
 struct ModemCounters {
@@ -68,4 +68,4 @@ bool IsModemWait(unsigned long request);
 // Whether request sets modem lines (TIOCMBIS, TIOCMBIC, TIOCMSET).
 bool IsModemLineChange(unsigned long request);
 
-}  // namespace sievra::attach
+}  // namespace sievra::link

@@ -1,11 +1,11 @@
 // The termios to serial request translation, against the values a Windows program would set.
-#include "driver/attach/line_requests.h"
+#include "driver/link/line_requests.h"
 
 #include <asm/termbits.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
-namespace sievra::attach {
+namespace sievra::link {
 namespace {
 
 TEST(LineRequests, LineControlFromTheControlFlags) {
@@ -108,4 +108,4 @@ TEST(LineRequests, ModemWordsAndPurgeFlags) {
 }
 
 }  // namespace
-}  // namespace sievra::attach
+}  // namespace sievra::link

@@ -6,7 +6,7 @@
 
 #include "platform/comm/serial_ioctl.h"
 
-namespace sievra::attach {
+namespace sievra::link {
 
 // What a termios call set or returned: flags and special characters from the call's own record,
 // the speed from the port's termios2 speeds.
@@ -39,4 +39,4 @@ uint32_t StatusOfOpenError(int error);
 // The purge flags of a tcflush queue selector (TCIFLUSH, TCOFLUSH, TCIOFLUSH); 0 for others.
 uint32_t PurgeFlagsOf(int queue_selector);
 
-}  // namespace sievra::attach
+}  // namespace sievra::link
