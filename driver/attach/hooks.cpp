@@ -252,7 +252,7 @@ ReadPlan PlanRead(ProgramVector& vector) {
 ssize_t Read(int fd, const iovec* iov, int count, bool single) {
     for (;;) {
         uint32_t state;
-        const PortBefore before{true, Registry().Watched(fd, state)};
+        const PortBefore before{true, Registry().WatchedBefore(fd, state)};
         ProgramVector vector(iov, count, single);
         ReadPlan plan;
         int error = 0;
@@ -406,7 +406,7 @@ size_t TransferLength(ProgramVector& vector) {
 // A write (one buffer: single) or writev of the program's, and what the driver makes of it.
 ssize_t Write(int fd, const iovec* iov, int count, bool single) {
     uint32_t state;
-    OpenPort* port = Registry().Watched(fd, state);
+    OpenPort* port = Registry().WatchedBefore(fd, state);
     ProgramVector vector(iov, count, single);
     if (state == link::kWatchedFilter) {
         ErrnoKeeper keep;

@@ -227,6 +227,14 @@ OpenPort* PortRegistry::Watched(int fd, uint32_t& state) {
     return open;
 }
 
+OpenPort* PortRegistry::WatchedBefore(int fd, uint32_t& state) {
+    OpenPort* open = Lookup(fd);
+    state = open != nullptr ? open->WatchState() : link::kUnwatched;
+    if (state == link::kWatchedMonitor && open->page.load(std::memory_order_relaxed) != nullptr)
+        return open;
+    return Watched(fd, state);
+}
+
 bool PortRegistry::StillRefersTo(int fd, OpenPort& open) {
     const KeepErrno keep;
     struct stat st;
@@ -306,9 +314,7 @@ void PortRegistry::Release(OpenPort& open) {
         int own = kOwnSocket;
         slots_[socket].compare_exchange_strong(own, 0);  // the number is free for anything
     }
-    const std::atomic<uint32_t>* page = open.page.exchange(nullptr);
-    if (page != nullptr)
-        ::munmap(const_cast<std::atomic<uint32_t>*>(page), link::kPageSize);
+    ReleaseMappings(open);
     open.refs.store(0);
 }
 
@@ -588,10 +594,8 @@ void PortRegistry::ResetAfterFork() {
     for (OpenPort& open : opens_) {
         const int fd = open.socket.exchange(-1);
         if (fd >= 0)
-            Real().close(fd);  // the parent's connection stays the parent's
-        const std::atomic<uint32_t>* page = open.page.exchange(nullptr);
-        if (page != nullptr)
-            ::munmap(const_cast<std::atomic<uint32_t>*>(page), link::kPageSize);
+            Real().close(fd);   // the parent's connection stays the parent's
+        ReleaseMappings(open);  // the parent's ring and page stay the parent's
         open.lock_owner.store(0);
         open.writer.store(0);  // a thread of the parent, which does not exist here
         open.refs.store(0);

@@ -48,6 +48,9 @@ class PortRegistry {
     // system call), which may name a pipe or a socket now, is forgotten, never recorded or
     // filtered as the port.
     OpenPort* Watched(int fd, uint32_t& state);
+    // As Watched, before a call: checked against the device only while rules run (they act on
+    // the call's bytes); a monitored call is checked once, after it, before it is recorded.
+    OpenPort* WatchedBefore(int fd, uint32_t& state);
     // A descriptor the program just opened: decided at once, so the open is reported.
     void Opened(int fd);
     // A failed open of path: reported when path names a port.

@@ -23,6 +23,7 @@
 #include "driver/host/host_serial_port.h"
 #include "driver/host/peer_access.h"
 #include "driver/host/record_drain.h"
+#include "driver/host/record_ring_reader.h"
 #include "driver/host/watch_page.h"
 #include "driver/link/link_protocol.h"
 #include "driver/link/link_socket.h"
@@ -111,12 +112,15 @@ struct SievraHost::Port {
         IoCallDriverAndWait(physical->AttachedDevice, IRP_MJ_DEVICE_CONTROL, data, 0,
                             IOCTL_SIEVRA_PROCESS_REPORT, static_cast<uint32_t>(4 + n), 0);
     }
-    // Records the time now, for the request recorded next.
-    void ReportTime() {
+    // Records the time the program made the request recorded next (microseconds of the
+    // real-time clock), or the time now when it did not say (0).
+    void ReportTime(uint64_t made_at) {
         const auto now = std::chrono::system_clock::now().time_since_epoch();
         uint8_t data[kTimeReportSize];
-        const uint64_t us = static_cast<uint64_t>(
-            std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+        const uint64_t us =
+            made_at != 0 ? made_at
+                         : static_cast<uint64_t>(
+                               std::chrono::duration_cast<std::chrono::microseconds>(now).count());
         PutLe32(data, static_cast<uint32_t>(us));
         PutLe32(data + 4, static_cast<uint32_t>(us >> 32));
         IoCallDriverAndWait(physical->AttachedDevice, IRP_MJ_DEVICE_CONTROL, data, 0,
@@ -218,6 +222,9 @@ class RequestReader {
         deadline_ = deadline;
     }
 
+    // From now on, the requests of ring come before each message of the socket.
+    void AttachRing(RecordRingReader* ring) { ring_ = ring; }
+
     RequestRead Next(LinkRequest& request) {
         uint8_t header[link::kRequestHeaderSize];
         if (!Take(header, sizeof header))
@@ -255,16 +262,33 @@ class RequestReader {
         return true;
     }
 
+    // Fills the buffer with whole requests: the ring's first, then the socket's next message.
     bool Fill() {
         start_ = end_ = 0;
         for (;;) {
-            if (deadline_) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    *deadline_ - std::chrono::steady_clock::now());
-                pollfd p{fd_, POLLIN, 0};
-                if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) == 0)
+            if (ring_ != nullptr) {
+                size_t got = 0;
+                const RecordRingReader::Taken taken =
+                    ring_->Take(buffer_.data(), buffer_.size(), got);
+                if (taken == RecordRingReader::Taken::kBroken)
                     return false;
+                if (taken == RecordRingReader::Taken::kData) {
+                    end_ = got;
+                    idle_ticks_ = 0;
+                    return true;
+                }
             }
+            if (!held_.empty()) {  // a socket message that came behind records of the ring
+                std::memcpy(buffer_.data(), held_.data(), held_.size());
+                end_ = held_.size();
+                held_.clear();
+                passed_ = std::move(held_passed_);
+                return true;
+            }
+            if (socket_gone_)
+                return false;
+            if (!WaitForSocket())
+                return false;
             iovec iov{buffer_.data(), buffer_.size()};
             alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
             msghdr msg{};
@@ -272,25 +296,76 @@ class RequestReader {
             msg.msg_iovlen = 1;
             msg.msg_control = control;
             msg.msg_controllen = sizeof control;
-            const ssize_t n = ::recvmsg(fd_, &msg, MSG_CMSG_CLOEXEC);
-            if (n < 0 && errno == EINTR)
+            const ssize_t n = ::recvmsg(fd_, &msg, MSG_CMSG_CLOEXEC | (ring_ ? MSG_DONTWAIT : 0));
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
                 continue;
-            if (n <= 0)
-                return false;
+            if (n <= 0) {
+                // What the ring still holds was published before the program went.
+                socket_gone_ = true;
+                continue;
+            }
+            comm::UniqueFd passed;
             for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
                 if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
                     continue;
                 const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
                 for (size_t i = 0; i < count; ++i) {
-                    int passed;
-                    std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-                    passed_.Reset(passed);  // only the last one is kept
+                    int fd;
+                    std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+                    passed.Reset(fd);  // only the last one is kept
                 }
             }
+            if (ring_ != nullptr && ring_->HasData()) {
+                // The ring's records were made first: this message waits behind them.
+                held_.assign(buffer_.data(), buffer_.data() + n);
+                held_passed_ = std::move(passed);
+                continue;
+            }
+            passed_ = std::move(passed);
             end_ = static_cast<size_t>(n);
             return true;
         }
     }
+
+    // Waits until the socket has a message, or the ring records (false: the deadline passed).
+    // While records come, the ring is looked at on a short tick, so that a program's records
+    // cost it no wake; once it has stayed empty a while, the host sleeps and says so.
+    bool WaitForSocket() {
+        for (;;) {
+            int wait_ms = -1;
+            if (deadline_) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    *deadline_ - std::chrono::steady_clock::now());
+                if (left.count() <= 0)
+                    return false;
+                wait_ms = static_cast<int>(left.count());
+            }
+            bool sleeping = false;
+            if (ring_ != nullptr && idle_ticks_ < kIdleTicks) {
+                wait_ms = wait_ms < 0 ? kTickMs : std::min(wait_ms, kTickMs);
+            } else if (ring_ != nullptr) {
+                if (!ring_->Sleep())
+                    return true;  // a record came: Fill takes it
+                sleeping = true;
+            }
+            pollfd p{fd_, POLLIN, 0};
+            const int ready = ::poll(&p, 1, wait_ms);
+            if (sleeping)
+                ring_->Awake();
+            if (ready > 0)
+                return true;
+            if (ready < 0 && errno != EINTR)
+                return true;  // the read says what is wrong
+            if (ring_ != nullptr) {
+                ++idle_ticks_;
+                if (ring_->HasData())
+                    return true;
+            }
+        }
+    }
+
+    static constexpr int kTickMs = 1;
+    static constexpr int kIdleTicks = 20;
 
     int fd_;
     uint32_t max_read_;
@@ -299,10 +374,16 @@ class RequestReader {
     size_t start_ = 0;
     size_t end_ = 0;
     comm::UniqueFd passed_;
+    RecordRingReader* ring_ = nullptr;
+    int idle_ticks_ = 0;
+    bool socket_gone_ = false;
+    std::vector<uint8_t> held_;  // a socket message waiting behind the ring's records
+    comm::UniqueFd held_passed_;
 };
 
 bool SendResponse(int fd, std::mutex& write_mutex, uint32_t id, int32_t status,
-                  uint32_t information, const uint8_t* data, uint32_t length, int fd_to_pass = -1) {
+                  uint32_t information, const uint8_t* data, uint32_t length, int fd_to_pass = -1,
+                  int second_fd = -1) {
     uint8_t header[link::kResponseHeaderSize];
     PutLe32(header, id);
     PutLe32(header + 4, static_cast<uint32_t>(status));
@@ -313,7 +394,7 @@ bool SendResponse(int fd, std::mutex& write_mutex, uint32_t id, int32_t status,
     msg.msg_iov = parts;
     msg.msg_iovlen = length > 0 ? 2 : 1;
     link::DescriptorRoom room;
-    link::PassDescriptor(msg, room, fd_to_pass);
+    link::PassDescriptor(msg, room, fd_to_pass, second_fd);
     std::lock_guard lock(write_mutex);
     size_t left = sizeof header + length;
     while (left > 0) {
@@ -1051,6 +1132,17 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         unrecorded = unrecorded || !port.drain.MakeRoomWithin(length, limit);
         return !unrecorded;
     };
+    // The connection's record ring, made with its open: the program's records come through it.
+    RecordRingReader ring;
+    bool ring_made = false;
+    const auto offer_ring = [&] {
+        if (!ring_made && ring.Create()) {
+            ring_made = true;
+            requests.AttachRing(&ring);
+        }
+        return ring_made ? ring.fd() : -1;
+    };
+    uint64_t made_at = 0;  // when the program made the next request, as it said (0: unsaid)
     for (;;) {
         LinkRequest request;
         const RequestRead read = requests.Next(request);
@@ -1071,9 +1163,21 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         IoStatusBlock s;
         uint32_t reply_length = 0;
         int page = -1;
+        int ring_fd = -1;
         if (op != link::kAppCreate && !created && !trusted) {
             SendResponse(fd, write_mutex, id, link::kStatusAccessDenied, 0, nullptr, 0);
             break;
+        }
+        // What the ring says about the request after it, and a wake (the ring's records, taken
+        // before it, were what it woke the host for): nothing to record, nothing to wait for.
+        if (op == link::kAppWake && in == 0)
+            continue;
+        if (op == link::kAppTime) {
+            if (in != 8)
+                break;
+            made_at = GetLe32(buffer.data()) | static_cast<uint64_t>(GetLe32(buffer.data() + 4))
+                                                   << 32;
+            continue;
         }
         // A record the program does not wait for waits a little for a lagging reader, and not
         // at all once records are being dropped, until the reader has room again.
@@ -1088,6 +1192,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                  dropped_requests > 0 ? std::chrono::milliseconds(0) : kRecordWaitLimit))) {
             ++dropped_requests;
             dropped_bytes += op == link::kDeviceControl ? 0 : in;
+            made_at = 0;
             continue;
         }
         // Each record waits for room in the queue, the report of what was dropped and of a
@@ -1106,8 +1211,9 @@ void SievraHost::ServeApplication(Port& port, int fd) {
             (op == link::kAppWrite || op == link::kAppRead || op == link::kDeviceControl ||
              op == link::kAppCreate || (op == link::kClose && created)) &&
             room(kTimeReportSize, limit)) {
-            port.ReportTime();
+            port.ReportTime(made_at);
         }
+        made_at = 0;
         const bool recorded_op = op == link::kAppWrite || op == link::kAppRead ||
                                  op == link::kDeviceControl || op == link::kRead ||
                                  op == link::kAppBypassed || op == link::kAppCreate ||
@@ -1164,6 +1270,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                 }
                 created = true;
                 page = port.page.fd();
+                ring_fd = offer_ring();
                 requests.SetDeadline(std::nullopt);
                 break;
             }
@@ -1221,6 +1328,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                 if (IsDescriptorOfDevice(request.passed.get(), port.DevicePath()) &&
                     port.serial.SameOpenFile(owner, request.passed.get())) {
                     page = port.page.fd();
+                    ring_fd = offer_ring();
                 } else {
                     s.Status = link::kStatusAccessDenied;
                 }
@@ -1277,7 +1385,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         port.drain.TakeQueued();  // what the request recorded, for the control client
         if (reply &&
             !SendResponse(fd, write_mutex, id, s.Status, static_cast<uint32_t>(s.Information),
-                          buffer.data(), reply_length, page)) {
+                          buffer.data(), reply_length, page, ring_fd)) {
             break;
         }
         if (s.Status == link::kStatusAccessDenied || s.Status == link::kStatusInvalidRequest)

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <linux/futex.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -17,6 +18,7 @@
 
 #include "driver/link/link_socket.h"
 #include "driver/link/real_calls.h"
+#include "driver/link/record_ring.h"
 #include "driver/sievra_protocol.h"
 
 namespace sievra::link {
@@ -111,8 +113,9 @@ Sent SendMessage(int fd, const iovec* parts, int count, int fd_to_pass, int wait
     }
 }
 
-// Keeps the first descriptor a message carried in passed (when wanted and none is kept yet) and
-// closes every other one, so that a host can never leave descriptors in the program.
+// Keeps the first two descriptors a message carried in passed[0] and passed[1] (the watch page
+// and the record ring) and closes every other one, so that a host can never leave descriptors
+// in the program.
 void TakeDescriptors(msghdr& msg, int* passed) {
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
@@ -121,8 +124,10 @@ void TakeDescriptors(msghdr& msg, int* passed) {
         for (size_t i = 0; i < count; ++i) {
             int fd;
             std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-            if (passed != nullptr && *passed < 0)
-                *passed = fd;
+            if (passed != nullptr && passed[0] < 0)
+                passed[0] = fd;
+            else if (passed != nullptr && passed[1] < 0)
+                passed[1] = fd;
             else
                 Real().close(fd);
         }
@@ -162,6 +167,30 @@ void TakePage(OpenPort& port, int page_fd) {
     Real().close(page_fd);
 }
 
+// Maps the record ring the host sent, shared for writing; nullptr unless it is a memory file
+// sealed against shrinking (which would kill the program with SIGBUS as it writes) of the
+// ring's size.
+void* MapRing(int fd) {
+    constexpr int kNeeded = F_SEAL_SHRINK | F_SEAL_GROW;
+    const int seals = Real().fcntl(fd, F_GET_SEALS);
+    struct stat st;
+    if (seals < 0 || (seals & kNeeded) != kNeeded || ::fstat(fd, &st) != 0 ||
+        st.st_size != static_cast<off_t>(kRingFileSize)) {
+        return nullptr;
+    }
+    void* ring = ::mmap(nullptr, kRingFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    return ring == MAP_FAILED ? nullptr : ring;
+}
+
+// A ring that came with an answer: mapped and kept when the open has none yet, else closed.
+void TakeRing(OpenPort& port, int ring_fd) {
+    if (ring_fd < 0)
+        return;
+    if (port.ring.load() == nullptr)
+        port.ring.store(MapRing(ring_fd));
+    Real().close(ring_fd);
+}
+
 enum class Received { kMessage, kNone, kBroken };
 
 // Takes one answer off the socket if one is there (or arrives within wait_ms): its header, its
@@ -184,9 +213,10 @@ Received ReceiveMessage(OpenPort& port, int fd, uint8_t* header, void* output,
     const ssize_t n = ::recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
     if (n < 0)
         return errno == EAGAIN || errno == EINTR ? Received::kNone : Received::kBroken;
-    int page_fd = -1;
-    TakeDescriptors(msg, &page_fd);
-    TakePage(port, page_fd);
+    int passed[2] = {-1, -1};
+    TakeDescriptors(msg, passed);
+    TakePage(port, passed[0]);
+    TakeRing(port, passed[1]);
     if (n == 0 || static_cast<size_t>(n) < link::kResponseHeaderSize)
         return Received::kBroken;  // the host closed, or broke the protocol
     return Received::kMessage;
@@ -232,6 +262,88 @@ void Header(uint8_t* header, uint32_t id, uint8_t op, uint32_t code, uint32_t in
     PutLe32(header + 13, out);
 }
 
+// The real-time clock in microseconds: when the program made a request.
+uint64_t NowUs() {
+    timespec t;
+    ::clock_gettime(CLOCK_REALTIME, &t);
+    return static_cast<uint64_t>(t.tv_sec) * 1000000u + static_cast<uint64_t>(t.tv_nsec) / 1000u;
+}
+
+// Tells a sleeping host that its ring holds records; kBroken when the host is gone or the
+// number is no longer the open's socket.
+Sent WakeHost(OpenPort& port, int fd) {
+    if (LiveSocket(port) != fd)
+        return Sent::kBroken;
+    uint8_t header[link::kRequestHeaderSize];
+    Header(header, 0, link::kAppWake | link::kNoReply, 0, 0, 0);
+    const iovec part{header, sizeof header};
+    const Sent sent = SendMessage(fd, &part, 1, -1, 0);
+    return sent == Sent::kBroken ? Sent::kBroken : Sent::kSent;  // a full socket wakes it anyway
+}
+
+// Copies n bytes into the ring's data at count at, across its end. A record's bytes are the
+// program's buffers of a call the kernel has just carried out with them, so they are read
+// directly.
+void CopyIntoRing(uint8_t* data, uint32_t at, const void* from, size_t n) {
+    const size_t offset = at & (kRingCapacity - 1);
+    const size_t first = n < kRingCapacity - offset ? n : kRingCapacity - offset;
+    const auto* bytes = static_cast<const uint8_t*>(from);
+    std::memcpy(data + offset, bytes, first);
+    std::memcpy(data, bytes + first, n - first);
+}
+
+// Publishes one request (the parts, its header first) in the open's ring, behind the time it
+// was made. A full ring is waited for up to wait_ms: the host is woken and the wait ends when it
+// has taken bytes.
+Sent AppendToRing(OpenPort& port, int fd, void* ring, const iovec* parts, int count, int wait_ms) {
+    RingHeader* header = RingHeaderOf(ring);
+    uint8_t* data = RingDataOf(ring);
+    uint8_t stamp[link::kRequestHeaderSize + 8];
+    Header(stamp, 0, link::kAppTime | link::kNoReply, 0, 8, 0);
+    const uint64_t now = NowUs();
+    PutLe32(stamp + link::kRequestHeaderSize, static_cast<uint32_t>(now));
+    PutLe32(stamp + link::kRequestHeaderSize + 4, static_cast<uint32_t>(now >> 32));
+    size_t total = sizeof stamp;
+    for (int i = 0; i < count; ++i)
+        total += parts[i].iov_len;
+    if (total > kRingCapacity / 2)
+        return Sent::kFull;
+    const uint32_t tail = header->tail.load(std::memory_order_relaxed);
+    for (bool waited = false;;) {
+        const uint32_t head = header->head.load(std::memory_order_acquire);
+        const uint32_t used = tail - head;
+        if (used <= kRingCapacity && kRingCapacity - used >= total)
+            break;
+        if (waited || wait_ms <= 0)
+            return Sent::kFull;
+        header->writer_waiting.store(1);
+        if (WakeHost(port, fd) == Sent::kBroken)
+            return Sent::kBroken;
+        const timespec limit{wait_ms / 1000, (wait_ms % 1000) * 1000000L};
+        ::syscall(SYS_futex, &header->head, FUTEX_WAIT, head, &limit, nullptr, 0);
+        waited = true;
+    }
+    uint32_t at = tail;
+    CopyIntoRing(data, at, stamp, sizeof stamp);
+    at += sizeof stamp;
+    for (int i = 0; i < count; ++i) {
+        CopyIntoRing(data, at, parts[i].iov_base, parts[i].iov_len);
+        at += static_cast<uint32_t>(parts[i].iov_len);
+    }
+    header->tail.store(at);  // seq_cst: published before host_sleeping is looked at
+    if (header->host_sleeping.load() != 0 && header->host_sleeping.exchange(0) != 0)
+        return WakeHost(port, fd);
+    return Sent::kSent;
+}
+
+// Sends a request that wants no answer: into the open's ring when it has one, else on the
+// socket.
+Sent Post(OpenPort& port, int fd, const iovec* parts, int count, int wait_ms) {
+    if (void* ring = port.ring.load(); ring != nullptr)
+        return AppendToRing(port, fd, ring, parts, count, wait_ms);
+    return SendMessage(fd, parts, count, -1, wait_ms);
+}
+
 // Counts a request that went past the filter or the record because the host did not answer.
 void CountSkipped(OpenPort::Skipped& skipped, uint32_t bytes) {
     ++skipped.requests;
@@ -268,7 +380,7 @@ void ReportSkipped(OpenPort& port, int fd, int wait_ms = 0) {
         PutLe32(message + link::kRequestHeaderSize + 4, p.skipped.requests);
         PutLe32(message + link::kRequestHeaderSize + 8, p.skipped.bytes);
         const iovec part{message, sizeof message};
-        if (SendMessage(fd, &part, 1, -1, wait_ms) != Sent::kSent)
+        if (Post(port, fd, &part, 1, wait_ms) != Sent::kSent)
             return;  // kept for the next chance
         p.skipped = {};
     }
@@ -651,6 +763,13 @@ namespace {
 // The socket records go out on, with the exchange lock held: caught up with the host and the
 // calls it missed reported; -1 when the port has none (then records are not sent).
 int RecordSocket(OpenPort& port) {
+    // Records into a ring touch the socket only to wake the host, which checks it then.
+    if (port.ring.load() != nullptr && port.stale == 0) {
+        const int fd = port.socket.load();
+        if (fd >= 0)
+            ReportSkipped(port, fd);
+        return fd;
+    }
     const int fd = LiveSocket(port);
     if (fd < 0)
         return -1;
@@ -667,7 +786,7 @@ int RecordSocket(OpenPort& port) {
 template <typename CountSkippedRecords>
 void SendWithoutReply(OpenPort& port, int fd, iovec* parts, int used,
                       CountSkippedRecords count_skipped) {
-    switch (SendMessage(fd, parts, used, -1, port.congested ? 0 : g_config.reply_timeout_ms)) {
+    switch (Post(port, fd, parts, used, port.congested ? 0 : g_config.reply_timeout_ms)) {
         case Sent::kSent:
             port.congested = false;
             break;
@@ -821,9 +940,9 @@ void CloseLink(OpenPort& port) {
             uint8_t header[link::kRequestHeaderSize];
             Header(header, port.next_id++, link::kClose | (watched ? 0 : link::kNoReply), 0, 0, 0);
             const iovec part{header, sizeof header};
-            if (SendMessage(fd, &part, 1, -1, watched ? g_config.reply_timeout_ms : 0) ==
-                    Sent::kSent &&
-                watched) {
+            const Sent sent = watched ? SendMessage(fd, &part, 1, -1, g_config.reply_timeout_ms)
+                                      : Post(port, fd, &part, 1, 0);
+            if (sent == Sent::kSent && watched) {
                 const long deadline = NowMs() + g_config.reply_timeout_ms;
                 uint8_t reply[link::kResponseHeaderSize];
                 for (long left = g_config.reply_timeout_ms; left > 0; left = deadline - NowMs()) {
@@ -842,6 +961,14 @@ void CloseLink(OpenPort& port) {
         errno = 0;
         Drop(port);
     }
+}
+
+void ReleaseMappings(OpenPort& port) {
+    const std::atomic<uint32_t>* page = port.page.exchange(nullptr);
+    if (page != nullptr)
+        ::munmap(const_cast<std::atomic<uint32_t>*>(page), link::kPageSize);
+    if (void* ring = port.ring.exchange(nullptr); ring != nullptr)
+        ::munmap(ring, kRingFileSize);
 }
 
 }  // namespace sievra::link

@@ -94,4 +94,7 @@ int Exchange(OpenPort& port, uint8_t op, const iovec* input, int input_count, vo
 // Ends the open: a close request, then the socket goes.
 void CloseLink(OpenPort& port);
 
+// Unmaps the watch page and the record ring of an open that is done with its link.
+void ReleaseMappings(OpenPort& port);
+
 }  // namespace sievra::link

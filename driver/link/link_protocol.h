@@ -8,7 +8,8 @@
 // client's user may not open the port's device; the data is the device's path). On the
 // application socket, a kAppCreate request carries, as input, the 32-bit status of the
 // application's open and, when that is 0, its descriptor of the port (SCM_RIGHTS); the answer to
-// a successful open carries the port's watch page (a sealed memory file, SCM_RIGHTS).
+// a successful open carries the port's watch page (a sealed memory file, SCM_RIGHTS) and, after
+// it, the connection's record ring (see record_ring.h).
 #include <cstdint>
 
 namespace sievra::link {
@@ -54,6 +55,13 @@ enum Operation : uint8_t {
     // check and the process's name (at most 16 bytes). No answer. The host says so, naming the
     // process and its user as the kernel gives them.
     kHomeUnfollowed = 13,
+    // On an application socket with a record ring (see record_ring.h): the ring holds records
+    // and the host, which had found it empty, sleeps. No input, no answer.
+    kAppWake = 14,
+    // In a record ring, before each request: the time the program made it (64-bit
+    // little-endian microseconds of the real-time clock), taken for the request's record time.
+    // No answer.
+    kAppTime = 15,
 };
 
 // "SievrHome", beside the application sockets, takes one connection from each program that may

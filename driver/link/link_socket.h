@@ -25,22 +25,30 @@ inline bool SocketAddress(const std::string& path, sockaddr_un& address) {
     return true;
 }
 
-// Room for the one descriptor a message of the link may carry (SCM_RIGHTS).
+// Room for the descriptors a message of the link may carry (SCM_RIGHTS): at most two (the
+// watch page and the record ring).
 struct DescriptorRoom {
-    alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(int))];
+    alignas(cmsghdr) char bytes[CMSG_SPACE(2 * sizeof(int))];
 };
 
-// Makes msg carry descriptor, when it is not -1, in room (which must outlive the send).
-inline void PassDescriptor(msghdr& msg, DescriptorRoom& room, int descriptor) {
-    if (descriptor < 0)
+// Makes msg carry descriptor and then second, each when it is not -1, in room (which must
+// outlive the send).
+inline void PassDescriptor(msghdr& msg, DescriptorRoom& room, int descriptor, int second = -1) {
+    int passed[2];
+    int count = 0;
+    for (int fd : {descriptor, second}) {
+        if (fd >= 0)
+            passed[count++] = fd;
+    }
+    if (count == 0)
         return;
     msg.msg_control = room.bytes;
-    msg.msg_controllen = sizeof room.bytes;
+    msg.msg_controllen = CMSG_SPACE(count * sizeof(int));
     cmsghdr* c = CMSG_FIRSTHDR(&msg);
     c->cmsg_level = SOL_SOCKET;
     c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(c), &descriptor, sizeof(int));
+    c->cmsg_len = CMSG_LEN(count * sizeof(int));
+    std::memcpy(CMSG_DATA(c), passed, count * sizeof(int));
 }
 
 // A new socket connected to the socket at path, or -1 with errno set: a stream for a control

@@ -16,6 +16,8 @@ struct OpenPort {
     std::atomic<int> refs{0};     // descriptors of this process that refer to it; 0: free slot
     std::atomic<int> socket{-1};  // the host's application socket; -1: pass-through
     std::atomic<const std::atomic<uint32_t>*> page{nullptr};  // the port's watch page
+    std::atomic<void*> ring{
+        nullptr};  // the connection's record ring (nullptr: records go on socket)
     std::atomic<uintptr_t> lock_owner{0};  // the thread in an exchange on socket (0: none)
     std::atomic<pid_t> writer{0};          // the thread in a filtered write (0: none)
     uint32_t next_id = 1;                  // under the exchange lock

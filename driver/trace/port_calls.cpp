@@ -127,9 +127,7 @@ PortOpen::PortOpen(uint32_t port_number, dev_t device, comm::UniqueFd file, pid_
 PortOpen::~PortOpen() {
     if (link_.socket.load() >= 0)
         link::CloseLink(link_);
-    const std::atomic<uint32_t>* page = link_.page.exchange(nullptr);
-    if (page != nullptr)
-        ::munmap(const_cast<std::atomic<uint32_t>*>(page), link::kPageSize);
+    link::ReleaseMappings(link_);
 }
 
 void PortOpen::LetGo() {

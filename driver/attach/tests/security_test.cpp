@@ -25,6 +25,7 @@
 #include "driver/host/testing/app_create.h"
 #include "driver/host/testing/host_ready.h"
 #include "driver/link/link_socket.h"
+#include "driver/link/record_ring.h"
 #include "platform/comm/serial_ioctl.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
@@ -200,6 +201,67 @@ TEST_F(SecurityTest, OnlyTheProgramHoldingThePortSpeaksForIt) {
     EXPECT_EQ(text.find("fake"), std::string::npos) << text;
     EXPECT_EQ(RecordLog::Count(text, "Open Com"), 1u) << text;
     EXPECT_EQ(RecordLog::Count(text, "Close Com"), 0u) << text;  // filtering when it closed
+}
+
+// A program's record ring is the program's to spoil: garbage, impossible counts and a writer
+// that never makes room end its own connection, never another program's records or the host.
+TEST_F(SecurityTest, AProgramThatSpoilsItsRecordRingSpoilsOnlyItsOwnRecords) {
+    RecordLog log(runtime_, 0);
+    ASSERT_TRUE(log.open());
+    ASSERT_EQ(log.link().SetMode(kLinkModeMonitor), 1);
+    struct Spoil {
+        const char* name;
+        std::function<void(link::RingHeader&, uint8_t*)> apply;
+    };
+    const std::vector<Spoil> spoils = {
+        {"garbage requests",
+         [](link::RingHeader& h, uint8_t* data) {
+             for (uint32_t i = 0; i < 8192; ++i)
+                 data[i] = static_cast<uint8_t>(i * 131 + 7);
+             h.tail.store(8192);
+         }},
+        {"a count beyond the ring",
+         [](link::RingHeader& h, uint8_t*) { h.tail.store(0x80000001u); }},
+        {"a request longer than the ring holds",
+         [](link::RingHeader& h, uint8_t* data) {
+             uint8_t header[link::kRequestHeaderSize] = {};
+             header[4] = link::kAppWrite | link::kNoReply;
+             PutLe32(header + 9, link::kMaxTransfer);
+             std::memcpy(data, header, sizeof header);
+             h.tail.store(sizeof header);
+             h.head.store(0xFFFFFFFFu);
+             h.writer_waiting.store(1);
+         }},
+    };
+    for (const Spoil& spoil : spoils) {
+        SCOPED_TRACE(spoil.name);
+        const comm::UniqueFd app(link::ConnectTo(runtime_ + "/SievrApp1", SOCK_SEQPACKET));
+        int page = -1, ring = -1;
+        ASSERT_EQ(sievra::testing::SendAppCreate(app.get(), 1, pty_.slave(), &page, 20000, &ring),
+                  0);
+        const comm::UniqueFd page_held(page), ring_held(ring);
+        ASSERT_TRUE(ring_held.valid());
+        EXPECT_NE(::ftruncate(ring, 0), 0);  // sealed: the host's mapping cannot fault
+        void* mapping =
+            ::mmap(nullptr, link::kRingFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, ring, 0);
+        ASSERT_NE(mapping, MAP_FAILED);
+        spoil.apply(*link::RingHeaderOf(mapping), link::RingDataOf(mapping));
+        uint8_t wake[link::kRequestHeaderSize] = {};
+        wake[4] = link::kAppWake | link::kNoReply;
+        EXPECT_EQ(::send(app.get(), wake, sizeof wake, MSG_NOSIGNAL),
+                  static_cast<ssize_t>(sizeof wake));
+        ::munmap(mapping, link::kRingFileSize);
+
+        // The next program's records are whole and in order (and the host still ends cleanly).
+        AttachedProgram program({kPython, "-c",
+                                 "import os,sys\nfd=os.open(sys.argv[1],os.O_RDWR|os.O_NOCTTY)\n"
+                                 "os.write(fd,b'real')\nos.close(fd)\n",
+                                 pty_.slave_path()},
+                                AttachedEnvironment(runtime_));
+        EXPECT_EQ(pty_.ReadExactly(4), "real");
+        EXPECT_EQ(program.Wait(), 0) << program.Errors();
+        EXPECT_TRUE(log.WaitFor("写串口 4 bytes: real", &spoil - spoils.data() + 1));
+    }
 }
 
 // Only a client trusted with every port (root, or the host's own user: a tracer) may name the

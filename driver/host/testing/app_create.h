@@ -16,9 +16,9 @@ namespace sievra::testing {
 // Reports an open on an application socket as the attachment does: status 0 with the program's
 // descriptor of the port (or none when descriptor is -1). Waits for the host's answer and
 // returns its status, or -1 when the host closed or did not answer within timeout_ms. The watch
-// page it carries goes to page when given, else it is closed.
+// page it carries goes to page when given, the record ring to ring; else they are closed.
 inline int32_t SendAppCreate(int socket, uint32_t id, int descriptor, int* page = nullptr,
-                             int timeout_ms = 20000) {
+                             int timeout_ms = 20000, int* ring = nullptr) {
     uint8_t request[link::kRequestHeaderSize + 4] = {};
     PutLe32(request, id);
     request[4] = link::kAppCreate;
@@ -36,7 +36,7 @@ inline int32_t SendAppCreate(int socket, uint32_t id, int descriptor, int* page 
         return -1;
     uint8_t reply[link::kResponseHeaderSize];
     iovec in{reply, sizeof reply};
-    alignas(cmsghdr) char received[CMSG_SPACE(sizeof(int))];
+    alignas(cmsghdr) char received[CMSG_SPACE(2 * sizeof(int))];
     msghdr answer{};
     answer.msg_iov = &in;
     answer.msg_iovlen = 1;
@@ -49,12 +49,16 @@ inline int32_t SendAppCreate(int socket, uint32_t id, int descriptor, int* page 
     for (cmsghdr* c = CMSG_FIRSTHDR(&answer); c != nullptr; c = CMSG_NXTHDR(&answer, c)) {
         if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
             continue;
-        int fd;
-        std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
-        if (page != nullptr && *page < 0)
-            *page = fd;
-        else
-            ::close(fd);
+        const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < count; ++i) {
+            int fd;
+            std::memcpy(&fd, CMSG_DATA(c) + i * sizeof fd, sizeof fd);
+            int* keep = i == 0 ? page : i == 1 ? ring : nullptr;
+            if (keep != nullptr && *keep < 0)
+                *keep = fd;
+            else
+                ::close(fd);
+        }
     }
     return static_cast<int32_t>(GetLe32(reply + 4));
 }
