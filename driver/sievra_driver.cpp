@@ -404,6 +404,39 @@ bool RecordWouldFit(DeviceObject* filter_device, uint32_t length) {
     return control->queued == 0 || control->queued + size < kRecordQueueSize;
 }
 
+RuleOutlook RuleOutlookOf(DeviceObject* filter_device) {
+    SievraExtension* filter = ExtensionOf(filter_device);
+    PortLock lock(filter);
+    RuleOutlook outlook{};
+    const SievraExtension* control = filter->partner;
+    if (control == nullptr || !control->open || filter->link_mode != kLinkModeFilter)
+        return outlook;
+    const FilterRule* time_rules[2] = {&filter->send_time_rule, &filter->recv_time_rule};
+    const FilterRule* count_rules[2] = {&filter->send_count_rule, &filter->recv_count_rule};
+    for (int d = 0; d < 2; ++d) {
+        outlook.time_armed[d] = time_rules[d]->count != 0;
+        // A count rule acts on the byte that takes its countdown to 0.
+        outlook.count_left[d] =
+            count_rules[d]->count != 0 ? std::max(count_rules[d]->countdown, 1u) : 0;
+    }
+    return outlook;
+}
+
+bool CountPassedBytes(DeviceObject* filter_device, bool send, uint32_t bytes) {
+    SievraExtension* filter = ExtensionOf(filter_device);
+    PortLock lock(filter);
+    const SievraExtension* control = filter->partner;
+    if (control == nullptr || !control->open || filter->link_mode != kLinkModeFilter || bytes == 0)
+        return true;
+    const FilterRule& time_rule = send ? filter->send_time_rule : filter->recv_time_rule;
+    FilterRule& count_rule = send ? filter->send_count_rule : filter->recv_count_rule;
+    if (time_rule.count != 0 || (count_rule.count != 0 && bytes >= count_rule.countdown))
+        return false;
+    if (count_rule.count != 0)
+        count_rule.countdown -= bytes;
+    return true;
+}
+
 bool RecordsQueued(DeviceObject* filter_device) {
     SievraExtension* filter = ExtensionOf(filter_device);
     PortLock lock(filter);

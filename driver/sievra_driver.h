@@ -48,6 +48,20 @@ bool RecordWouldFit(kernel::DeviceObject* filter_device, uint32_t length);
 // at once. filter_device is the port's filter device.
 bool RecordsQueued(kernel::DeviceObject* filter_device);
 
+// What the rules of a filter device will do next, in each direction (0 send, 1 receive): a time
+// rule armed, and a count rule's bytes still to pass before it acts (0 when none is set); all
+// zero unless the port is filtered while the workbench watches.
+struct RuleOutlook {
+    bool time_armed[2];
+    uint32_t count_left[2];
+};
+RuleOutlook RuleOutlookOf(kernel::DeviceObject* filter_device);
+
+// Counts bytes of the application's that went through the port unchanged (send: written, else
+// read) against the count rule, because the rules would not have acted on them. False, and
+// nothing counted, when a rule would have acted on one of them after all.
+bool CountPassedBytes(kernel::DeviceObject* filter_device, bool send, uint32_t bytes);
+
 // The port counter: ports added since the driver was loaded.
 uint32_t PortsAdded();
 

@@ -177,6 +177,9 @@ ssize_t FilterReceived(OpenPort& port, ProgramVector& vector, size_t got) {
 // What a read of a port returned, after the driver saw it. Returns the program's result;
 // kReadAgain when a blocking read's bytes were all deleted.
 constexpr ssize_t kReadAgain = -2;
+// The most bytes one call may pass without asking the host (as one count of a note).
+constexpr size_t kMaxPassage = 1u << 30;
+
 // The port a read's descriptor referred to before the read, when the caller looked. A read whose
 // descriptor was made another file meanwhile (dup2 by another thread: the port found before is
 // not the one found after) cannot tell which file it read: counted on the port it started on,
@@ -204,6 +207,12 @@ ssize_t AfterRead(int fd, ProgramVector& vector, ssize_t got, PortBefore before 
     }
     if (got == 0)
         return got;
+    // Bytes no rule would act on are the program's as they came; the host counts them later.
+    if (static_cast<size_t>(got) <= kMaxPassage &&
+        ReservePassage(*port, false, static_cast<uint32_t>(got))) {
+        NotePassage(*port, false, static_cast<uint32_t>(got), static_cast<uint32_t>(got));
+        return got;
+    }
     const ssize_t kept = FilterReceived(*port, vector, static_cast<size_t>(got));
     if (kept != 0) {
         if (kept < 0)
@@ -415,7 +424,20 @@ ssize_t Write(int fd, const iovec* iov, int count, bool single) {
             keep.Set(error);
             return -1;
         }
-        const ssize_t r = FilteredWrite(*port, fd, vector, TransferLength(vector));
+        const size_t total = TransferLength(vector);
+        // A write no rule would act on goes as the program made it, whole, unless a filtered
+        // write of another thread is under way (its pieces must not be parted).
+        if (total <= kMaxPassage && port->writer.load() == 0 &&
+            ReservePassage(*port, true, static_cast<uint32_t>(total))) {
+            const ssize_t r = single ? Real().write(fd, iov->iov_base, iov->iov_len)
+                                     : Real().writev(fd, iov, count);
+            if (r < 0)
+                keep.Set(errno);
+            NotePassage(*port, true, static_cast<uint32_t>(total),
+                        r > 0 ? static_cast<uint32_t>(r) : 0);
+            return r;
+        }
+        const ssize_t r = FilteredWrite(*port, fd, vector, total);
         if (r < 0)
             keep.Set(errno);
         return r;

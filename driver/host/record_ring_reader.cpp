@@ -68,6 +68,11 @@ bool RecordRingReader::Sleep() {
     return false;
 }
 
+void RecordRingReader::CountPassed(bool send, uint32_t bytes) {
+    if (mapping_ != nullptr)
+        link::RingHeaderOf(mapping_)->passed_taken[send ? 0 : 1].fetch_add(bytes);
+}
+
 void RecordRingReader::Awake() {
     link::RingHeaderOf(mapping_)->host_sleeping.store(0);
 }

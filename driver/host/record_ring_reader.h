@@ -34,6 +34,9 @@ class RecordRingReader {
     // came meanwhile.
     bool Sleep();
     void Awake();
+    // Tells the writer that its note of bytes passed unchanged in one direction was taken (after
+    // the rules' glance counts them).
+    void CountPassed(bool send, uint32_t bytes);
 
   private:
     comm::UniqueFd fd_;

@@ -126,6 +126,12 @@ struct SievraHost::Port {
         IoCallDriverAndWait(physical->AttachedDevice, IRP_MJ_DEVICE_CONTROL, data, 0,
                             IOCTL_SIEVRA_TIME_REPORT, kTimeReportSize, 0);
     }
+    // Publishes on the watch page what the rules will do next, so that the programs' calls
+    // they would not act on pass without asking.
+    void PublishRules() {
+        const RuleOutlook outlook = RuleOutlookOf(physical->AttachedDevice);
+        page.SetRules(outlook.time_armed, outlook.count_left);
+    }
     // The command name of a process ("" when it has gone).
     static std::string ProcessName(pid_t pid) {
         char name[17] = {};
@@ -1042,6 +1048,7 @@ void SievraHost::ServeClient(Port& port, int fd) {
             const IoStatusBlock s = IoCallDriverAndWait(port.control, IRP_MJ_DEVICE_CONTROL,
                                                         buffer.empty() ? nullptr : buffer.data(), 0,
                                                         request.code, request.in, request.out);
+            port.PublishRules();
             if (request.code == IOCTL_FILTER_SET_MODE)
                 port.page.Set(WatchStateOf(true, filter->link_mode));
             port.drain.TakeQueued();
@@ -1172,6 +1179,25 @@ void SievraHost::ServeApplication(Port& port, int fd) {
         // before it, were what it woke the host for): nothing to record, nothing to wait for.
         if (op == link::kAppWake && in == 0)
             continue;
+        if (op == link::kAppPassed) {
+            if (in != 5 || !created || buffer[0] > 1)
+                break;
+            const bool send = buffer[0] == 0;
+            const uint32_t bytes = GetLe32(buffer.data() + 1);
+            if (!CountPassedBytes(top, send, bytes)) {
+                // A rule would have acted on bytes that went as they were: told as such.
+                uint8_t report[kBypassReportSize];
+                PutLe32(report, send ? kSentUnfiltered : kReceivedUnfiltered);
+                PutLe32(report + 4, 1);
+                PutLe32(report + 8, bytes);
+                IoCallDriverAndWait(top, IRP_MJ_DEVICE_CONTROL, report, 0,
+                                    IOCTL_SIEVRA_BYPASS_REPORT, kBypassReportSize, 0);
+                port.drain.TakeQueued();
+            }
+            port.PublishRules();
+            ring.CountPassed(send, bytes);
+            continue;
+        }
         if (op == link::kAppTime) {
             if (in != 8)
                 break;
@@ -1383,6 +1409,8 @@ void SievraHost::ServeApplication(Port& port, int fd) {
             dropped_bytes += op == link::kAppWrite || op == link::kAppRead ? in : 0;
         }
         port.drain.TakeQueued();  // what the request recorded, for the control client
+        if (op == link::kAppWrite || op == link::kAppRead || op == link::kClose)
+            port.PublishRules();  // before the answer: the program's next call looks
         if (reply &&
             !SendResponse(fd, write_mutex, id, s.Status, static_cast<uint32_t>(s.Information),
                           buffer.data(), reply_length, page, ring_fd)) {

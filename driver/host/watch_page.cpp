@@ -28,6 +28,7 @@ comm::CommStatus WatchPage::Create(const char* name) {
     if (mapped == MAP_FAILED)
         return comm::CommStatus::Failure("map page", errno);
     state_ = new (mapped) std::atomic<uint32_t>(link::kUnwatched);
+    rules_ = new (static_cast<uint8_t*>(mapped) + link::kRuleGlanceOffset) link::RuleGlance{};
     // The host's own mapping stays writable; every later one is read-only.
     if (::fcntl(fd_.get(), F_ADD_SEALS,
                 F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_FUTURE_WRITE | F_SEAL_SEAL) != 0) {
@@ -39,6 +40,18 @@ comm::CommStatus WatchPage::Create(const char* name) {
 void WatchPage::Set(uint32_t state) {
     if (state_ != nullptr)
         state_->store(state, std::memory_order_release);
+}
+
+void WatchPage::SetRules(const bool time_armed[2], const uint32_t count_left[2]) {
+    if (rules_ == nullptr)
+        return;
+    std::lock_guard lock(rules_mutex_);
+    rules_->sequence.fetch_add(1);  // odd: being written
+    for (int d = 0; d < 2; ++d) {
+        rules_->time_armed[d].store(time_armed[d] ? 1 : 0);
+        rules_->count_left[d].store(count_left[d]);
+    }
+    rules_->sequence.fetch_add(1);
 }
 
 }  // namespace sievra

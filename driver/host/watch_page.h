@@ -3,6 +3,9 @@
 #include <atomic>
 #include <cstdint>
 
+#include <mutex>
+
+#include "driver/link/link_protocol.h"
 #include "platform/comm/comm_status.h"
 #include "platform/comm/unique_fd.h"
 
@@ -21,12 +24,16 @@ class WatchPage {
 
     comm::CommStatus Create(const char* name);
     void Set(uint32_t state);
+    // Publishes what the rules will do next (see link::RuleGlance).
+    void SetRules(const bool time_armed[2], const uint32_t count_left[2]);
     // The memory file, to be passed to the attachment (SCM_RIGHTS).
     int fd() const { return fd_.get(); }
 
   private:
     comm::UniqueFd fd_;
     std::atomic<uint32_t>* state_ = nullptr;
+    link::RuleGlance* rules_ = nullptr;
+    std::mutex rules_mutex_;  // one writer of the glance at a time
 };
 
 }  // namespace sievra

@@ -186,8 +186,15 @@ void* MapRing(int fd) {
 void TakeRing(OpenPort& port, int ring_fd) {
     if (ring_fd < 0)
         return;
-    if (port.ring.load() == nullptr)
-        port.ring.store(MapRing(ring_fd));
+    if (port.ring.load() == nullptr) {
+        void* ring = MapRing(ring_fd);
+        if (ring != nullptr) {
+            // A ring a previous image used: its notes taken so far are not this side's.
+            for (int d = 0; d < 2; ++d)
+                port.passed_posted[d] = RingHeaderOf(ring)->passed_taken[d].load();
+        }
+        port.ring.store(ring);
+    }
     Real().close(ring_fd);
 }
 
@@ -961,6 +968,59 @@ void CloseLink(OpenPort& port) {
         errno = 0;
         Drop(port);
     }
+}
+
+bool ReservePassage(OpenPort& port, bool send, uint32_t n) {
+    ExchangeLock lock(port);
+    void* ring = port.ring.load();
+    const std::atomic<uint32_t>* page = port.page.load();
+    if (!lock.held() || ring == nullptr || page == nullptr || port.stale > 0 ||
+        port.socket.load() < 0) {
+        return false;
+    }
+    const int d = send ? 0 : 1;
+    // What the host has taken first: the glance it published before is then no older.
+    const uint32_t taken = RingHeaderOf(ring)->passed_taken[d].load();
+    const auto* glance = reinterpret_cast<const RuleGlance*>(
+        reinterpret_cast<const uint8_t*>(page) + kRuleGlanceOffset);
+    const uint32_t sequence = glance->sequence.load();
+    const uint32_t armed = glance->time_armed[d].load();
+    const uint32_t left = glance->count_left[d].load();
+    if ((sequence & 1) != 0 || glance->sequence.load() != sequence)
+        return false;  // being written
+    if (armed != 0 && n > 0)
+        return false;
+    const int32_t ahead = static_cast<int32_t>(port.passed_posted[d] - taken);
+    const uint64_t pending = ahead > 0 ? static_cast<uint64_t>(ahead) : 0;
+    if (left != 0 && pending + n >= left)
+        return false;
+    port.passed_posted[d] += n;
+    return true;
+}
+
+void NotePassage(OpenPort& port, bool send, uint32_t reserved, uint32_t went) {
+    ExchangeLock lock(port);
+    if (!lock.held()) {
+        // A signal handler interrupted this thread's own exchange: told as passed unfiltered.
+        (send ? port.interrupted_sent : port.interrupted_received).Count(went);
+        return;
+    }
+    const int d = send ? 0 : 1;
+    port.passed_posted[d] -= reserved - went;
+    if (went == 0)
+        return;
+    const int fd = RecordSocket(port);
+    if (fd < 0)
+        return;
+    uint8_t note[link::kRequestHeaderSize + 5];
+    Header(note, port.next_id++, link::kAppPassed | link::kNoReply, 0, 5, 0);
+    note[link::kRequestHeaderSize] = static_cast<uint8_t>(d);
+    PutLe32(note + link::kRequestHeaderSize + 1, went);
+    iovec parts[1] = {{note, sizeof note}};
+    SendWithoutReply(port, fd, parts, 1, [&] {
+        port.passed_posted[d] -= went;  // never to be taken
+        CountSkipped(send ? port.sent_unfiltered : port.received_unfiltered, went);
+    });
 }
 
 void ReleaseMappings(OpenPort& port) {

@@ -91,6 +91,14 @@ inline constexpr int kBadInput = -2;
 int Exchange(OpenPort& port, uint8_t op, const iovec* input, int input_count, void* output,
              uint32_t output_length);
 
+// A filtered transfer of n bytes (send: a write, else a read) that the rules, as the watch page
+// shows them with this side's notes the host has not taken yet, would not act on: true, and the
+// bytes are counted as passed; false when the host must be asked.
+bool ReservePassage(OpenPort& port, bool send, uint32_t n);
+// Tells the host (in the ring) that went bytes of a transfer reserved for reserved went
+// unchanged, so that it counts them against the rules.
+void NotePassage(OpenPort& port, bool send, uint32_t reserved, uint32_t went);
+
 // Ends the open: a close request, then the socket goes.
 void CloseLink(OpenPort& port);
 

@@ -10,6 +10,7 @@
 // application's open and, when that is 0, its descriptor of the port (SCM_RIGHTS); the answer to
 // a successful open carries the port's watch page (a sealed memory file, SCM_RIGHTS) and, after
 // it, the connection's record ring (see record_ring.h).
+#include <atomic>
 #include <cstdint>
 
 namespace sievra::link {
@@ -62,6 +63,12 @@ enum Operation : uint8_t {
     // little-endian microseconds of the real-time clock), taken for the request's record time.
     // No answer.
     kAppTime = 15,
+    // In a record ring: a filtered read or write whose bytes went unchanged without asking,
+    // because the rules as the watch page showed them would not act on any of its bytes (see
+    // RuleGlance). Input: the direction (0 sent, 1 received) and the 32-bit byte count. The host
+    // advances the rules' counts; if a rule would act after all (the page was stale), the bytes
+    // are told as passed unfiltered. No answer.
+    kAppPassed = 16,
 };
 
 // "SievrHome", beside the application sockets, takes one connection from each program that may
@@ -88,6 +95,16 @@ inline constexpr uint8_t kContinues = 0x40;
 // The watch page is one page whose first 32-bit word says who watches the port.
 enum WatchState : uint32_t { kUnwatched = 0, kWatchedMonitor = 1, kWatchedFilter = 2 };
 inline constexpr size_t kPageSize = 4096;
+// Beside it, at kRuleGlanceOffset, what the rules will do next in each direction (0 send,
+// 1 receive), which the host publishes after every request it serves: a time rule armed (it acts
+// on the next byte), and a count rule's bytes still to pass before it acts (0: none set). A
+// writer's sequence is odd while it writes; a reader that sees it change does not trust the rest.
+struct RuleGlance {
+    std::atomic<uint32_t> sequence;
+    std::atomic<uint32_t> time_armed[2];
+    std::atomic<uint32_t> count_left[2];
+};
+inline constexpr size_t kRuleGlanceOffset = 64;
 
 inline constexpr uint32_t kMaxTransfer = 4096;
 // A control client's read of records may ask for more than one transfer: the host keeps what

@@ -21,6 +21,10 @@ struct OpenPort {
     std::atomic<uintptr_t> lock_owner{0};  // the thread in an exchange on socket (0: none)
     std::atomic<pid_t> writer{0};          // the thread in a filtered write (0: none)
     uint32_t next_id = 1;                  // under the exchange lock
+    // Bytes of filtered transfers that went unchanged without asking, by direction (0 sent,
+    // 1 received), counted as they are decided (under the exchange lock); the ring tells how
+    // many of them the host has taken.
+    uint32_t passed_posted[2] = {0, 0};
     // Under the exchange lock: answers the host still owes for requests this side stopped
     // waiting for; whether the host's socket was full when last tried; and what went past the
     // filter or the record meanwhile, reported once the host keeps up again.
@@ -76,6 +80,7 @@ struct OpenPort {
         port = port_number;
         device = device_number;
         next_id = 1;
+        passed_posted[0] = passed_posted[1] = 0;
         stale = 0;
         congested = false;
         sent_unfiltered = {};

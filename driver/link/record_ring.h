@@ -30,6 +30,9 @@ struct RingHeader {
     alignas(64) std::atomic<uint32_t> head;
     std::atomic<uint32_t> host_sleeping;
     std::atomic<uint32_t> writer_waiting;
+    // The bytes of kAppPassed notes the host has taken, by direction (0 sent, 1 received): the
+    // writer's notes not yet counted in the watch page's rule glance are the rest.
+    std::atomic<uint32_t> passed_taken[2];
 };
 static_assert(std::atomic<uint32_t>::is_always_lock_free);
 

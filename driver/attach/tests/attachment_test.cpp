@@ -289,6 +289,47 @@ TEST_F(AttachmentTest, SendCountRuleFlipsExactlyTheThousandthByteAtTheFarEnd) {
     EXPECT_EQ(program->Wait(), 0) << program->Errors();
 }
 
+// Calls the rules would not act on pass without asking the host, which counts them later: the
+// count must still land on exactly the right bytes, however the calls cut the stream.
+TEST_F(AttachmentTest, PeriodicRulesActOnExactlyEveryNthByteAcrossSmallCalls) {
+    Watch(kLinkModeFilter);
+    ASSERT_EQ(
+        log_->link().LoadRule(IOCTL_FILTER_SEND_COUNT_RULE, FilterRule{kReplace, 7, 7, 1, 'X', 0}),
+        1);
+    ASSERT_EQ(
+        log_->link().LoadRule(IOCTL_FILTER_RECV_COUNT_RULE, FilterRule{kDelete, 4, 4, 1, 0, 0}), 1);
+    auto program = Python(R"(
+import os, sys, tty
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+tty.setraw(fd)
+sent = 0
+for size in list(range(1, 12)) * 3:
+    sent += os.write(fd, b'a' * size)
+print('sent', sent, flush=True)
+data = b''
+while len(data) < 150:
+    data += os.read(fd, 3)
+print(data.decode(), flush=True)
+os.close(fd)
+)");
+    ASSERT_EQ(program->ReadLine(), "sent 198");
+    const std::string far = pty_.ReadExactly(198);
+    std::string expected_far;
+    for (int i = 1; i <= 198; ++i)
+        expected_far += i % 7 == 0 ? 'X' : 'a';
+    EXPECT_EQ(far, expected_far);
+    std::string stream, expected_read;
+    for (int i = 1; i <= 200; ++i) {
+        const char c = static_cast<char>('a' + i % 26);
+        stream += c;
+        if (i % 4 != 0)
+            expected_read += c;
+    }
+    pty_.WriteAll(stream);
+    EXPECT_EQ(program->ReadLine(), expected_read.substr(0, 150));
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+}
+
 // The send rules work on a copy of the program's bytes; a buffer that cannot be read fails the
 // write as the kernel would, instead of faulting inside the program.
 TEST_F(AttachmentTest, AFilteredWriteFromABadBufferFailsAsWithoutTheAttachment) {
