@@ -149,7 +149,10 @@ void AddDecodeOption(CLI::App* command, std::string& value) {
                      std::string("Decode the data as ") + porvane::decode::DecoderNames() +
                          ": each frame (or bytes that make none) on a line of its own, marked "
                          "» W or » R, under the record that completes it")
-        ->check(CLI::IsMember({"modbus-rtu", "modbus-ascii", "nmea", "at"}));
+        ->type_name("PROTOCOL")
+        ->check(CLI::Validator(
+            [](std::string& name) { return porvane::decode::DecoderNameProblem(name); }, "",
+            "protocol"));
 }
 
 constexpr char kRecordTimeHelp[] =

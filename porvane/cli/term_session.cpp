@@ -522,7 +522,7 @@ int TermSession::Run() {
     if (!options_.decoder.empty()) {
         decoder_ = decode::MakeFrameDecoder(options_.decoder);
         if (!decoder_) {
-            Say(std::string("porvane-cli: --decode takes ") + decode::DecoderNames());
+            Say("porvane-cli: --decode: " + decode::DecoderNameProblem(options_.decoder));
             return kExitUsage;
         }
         decoder_->SetSpeed(options_.baud);

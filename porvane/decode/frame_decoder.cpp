@@ -21,6 +21,15 @@ const char* DecoderNames() {
     return "modbus-rtu|modbus-ascii|nmea|at";
 }
 
+std::string DecoderNameProblem(std::string_view name) {
+    if (MakeFrameDecoder(name))
+        return {};
+    std::string known = DecoderNames();
+    for (size_t bar = known.find('|'); bar != std::string::npos; bar = known.find('|', bar))
+        known.replace(bar, 1, ", ");
+    return "unknown protocol '" + std::string(name) + "': " + known;
+}
+
 int HexDigitValue(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';

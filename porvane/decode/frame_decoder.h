@@ -45,6 +45,9 @@ class FrameDecoder {
 std::unique_ptr<FrameDecoder> MakeFrameDecoder(std::string_view name);
 // The names MakeFrameDecoder knows, for help and messages: "modbus-rtu|modbus-ascii|nmea|at".
 const char* DecoderNames();
+// Empty for a name MakeFrameDecoder knows; else what is wrong with it, naming those it knows:
+// "unknown protocol 'foo': modbus-rtu, modbus-ascii, nmea, at".
+std::string DecoderNameProblem(std::string_view name);
 
 // The value of a hex digit (either case), -1 for another character.
 int HexDigitValue(char c);

@@ -169,6 +169,30 @@ TEST_F(TermCommandTest, ShortOptionsAndATimeValueAfterASpace) {
     }
 }
 
+// An unknown protocol is said with the names there are, by every command that decodes; watch's
+// "--" put before its program is no unknown option, whatever else is wrong.
+TEST(DecodeOption, AnUnknownProtocolNamesTheKnownOnes) {
+    const std::string known = "unknown protocol 'foo': modbus-rtu, modbus-ascii, nmea, at";
+    const struct {
+        std::vector<std::string> args;
+        std::string error;
+    } rows[] = {
+        {{"watch", "--decode", "foo", "true"}, "--decode: " + known + " (see porvane-cli watch"},
+        {{"watch", "--decode=foo", "--", "true"}, "--decode: " + known + " (see porvane-cli watch"},
+        {{"watch", "--pid", "0", "true"}, "--pid: must be 1 to 2147483647 (see porvane-cli watch"},
+        {{"monitor", "ttyS0", "--decode", "foo"},
+         "--decode: " + known + " (see porvane-cli monitor"},
+        {{"term", "/dev/null", "--decode", "foo"}, "--decode: " + known + " (see porvane-cli term"},
+        {{"show", "x.pcapng", "--decode", "foo"}, "--decode: " + known + " (see porvane-cli show"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args[0] + " " + row.args[1]);
+        ChildProcess bad("porvane-cli", row.args);
+        EXPECT_EQ(bad.ReadAllError(), "porvane-cli: " + row.error + " --help)\n");
+        EXPECT_EQ(bad.Wait(), 2);
+    }
+}
+
 // The port as given, and for a link the device it led to.
 TEST(TermCommand, APipedTermSaysAtOnceThatThePortVanished) {
     for (const bool through_link : {false, true}) {
