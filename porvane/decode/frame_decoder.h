@@ -55,4 +55,10 @@ int HexDigitValue(char c);
 // Bytes as hex groups "01 03 ff", for the decoders' lines.
 std::string HexGroups(const uint8_t* data, size_t size);
 
+// The most bytes a line of bytes that make no frame shows: a long run of noise goes on several
+// lines rather than one of thousands of characters. (The longest Modbus RTU frame.)
+inline constexpr size_t kMaxBytesPerLine = 256;
+// "<head> (N bytes): xx xx ...", one line for each kMaxBytesPerLine bytes, every byte shown.
+std::vector<std::string> ByteLines(const std::string& head, const uint8_t* data, size_t size);
+
 }  // namespace porvane::decode

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -223,6 +224,48 @@ TEST(FrameDecoder, FieldsOfTheFileMaskReadWriteAndIdentificationFunctions) {
     EXPECT_EQ(
         Decode("modbus-rtu", {{kR, rtu(id_reply).substr(0, 9)}, {kR, rtu(id_reply).substr(9)}}),
         std::vector<std::string>{"R modbus-rtu: " + cases[15].text + ", CRC ok"});
+}
+
+// A long run of bytes that make no frame goes on lines of at most kMaxBytesPerLine bytes, every
+// byte shown once, and the frame after it is decoded, whether it comes in the same call or not.
+TEST(FrameDecoder, NoiseGoesOnLinesOfBoundedWidth) {
+    std::string noise;
+    for (int i = 0; i < 1000; ++i)
+        noise += static_cast<char>(0x80 + i % 0x7F);
+    const struct {
+        const char* decoder;
+        std::string before, frame, text;
+        Flow flow = kW;
+    } cases[] = {
+        {"modbus-rtu", "", std::string("\x11\x03\x00\x6B\x00\x03\x76\x87", 8),
+         "slave 17, read holding registers (0x03) 0x006B..0x006D (3), CRC ok"},
+        {"modbus-ascii", "", ":1103006B00037E\r\n",
+         "slave 17, read holding registers (0x03) 0x006B..0x006D (3), LRC ok"},
+        {"nmea", "\n", "$GPGLL,4916.45,N,12311.12,W,225444,A*31\r\n",
+         "GPGLL (talker GP, sentence GLL), 6 fields: 4916.45,N,12311.12,W,225444,A, checksum ok"},
+        {"at", "\r", "\r\nOK\r\n", "final result OK", kR},
+    };
+    const std::regex count(R"(\((\d+) bytes\): [0-9a-f ]+$)");
+    for (const auto& c : cases) {
+        for (const bool one_call : {false, true}) {
+            SCOPED_TRACE(std::string(c.decoder) + (one_call ? " in one call" : " in two"));
+            const std::string head = noise + c.before;
+            const std::vector<std::string> lines =
+                one_call ? Decode(c.decoder, {{c.flow, head + c.frame}})
+                         : Decode(c.decoder, {{c.flow, head}, {c.flow, c.frame}});
+            ASSERT_GE(lines.size(), 2u);
+            EXPECT_EQ(lines.back(),
+                      (c.flow == kW ? "W " : "R ") + std::string(c.decoder) + ": " + c.text);
+            size_t shown = 0;
+            for (size_t i = 0; i + 1 < lines.size(); ++i) {
+                std::smatch m;
+                ASSERT_TRUE(std::regex_search(lines[i], m, count)) << lines[i];
+                EXPECT_LE(std::stoul(m[1]), kMaxBytesPerLine) << lines[i];
+                shown += std::stoul(m[1]);
+            }
+            EXPECT_EQ(shown, noise.size());  // a line end ends a line, not shown
+        }
+    }
 }
 
 TEST(FrameDecoder, UnknownNamesAreRefused) {
