@@ -39,6 +39,15 @@ class FrameDecoder {
     virtual std::vector<Frame> Take(const Transfer& transfer) = 0;
     // The end of the stream or of the open: whatever is still held, as cut frames or bytes.
     virtual std::vector<Frame> Finish() = 0;
+    // When the bytes held end by the line's silence if nothing more comes, in the microseconds
+    // of Take's times: for a live view, which cannot wait for the next bytes to learn of the
+    // pause. -1 while nothing held waits on a silence.
+    virtual int64_t SilenceEnds() const { return -1; }
+    // The line has been silent until now_us (Take's clock): the frames the silence ended.
+    virtual std::vector<Frame> Quiet(int64_t now_us) {
+        (void)now_us;
+        return {};
+    }
 };
 
 // The decoder of that name ("modbus-rtu", "modbus-ascii", "nmea", "at"); nullptr for another.

@@ -29,16 +29,32 @@ class ModbusRtuDecoder : public FrameDecoder {
     std::vector<Frame> Take(const Transfer& t) override {
         std::vector<Frame> frames;
         Side& side = sides_[t.flow == Flow::kWritten ? 0 : 1];
-        // A pause ends a frame whose length its function does not tell. One whose length is
-        // known is ended by that length and its CRC: the times of calls seen from outside the
-        // program run late by more than a pause now and then.
-        if (!side.held.empty() && t.time_us >= 0 && side.last_us >= 0 &&
-            t.time_us - side.last_us > PauseUs() && !LengthKnown(side.held)) {
+        if (t.time_us >= 0 && Silent(side, t.time_us))
             Extract(side, t.flow, true, frames);
-        }
         side.held.insert(side.held.end(), t.data, t.data + t.size);
         side.last_us = t.time_us;
         Extract(side, t.flow, false, frames);
+        return frames;
+    }
+
+    int64_t SilenceEnds() const override {
+        int64_t ends = -1;
+        for (const Side& side : sides_) {
+            if (!side.held.empty() && side.last_us >= 0) {
+                const int64_t at = side.last_us + SilenceUs(side);
+                ends = ends < 0 ? at : std::min(ends, at);
+            }
+        }
+        return ends;
+    }
+
+    std::vector<Frame> Quiet(int64_t now_us) override {
+        std::vector<Frame> frames;
+        for (const Flow flow : {Flow::kWritten, Flow::kRead}) {
+            Side& side = sides_[flow == Flow::kWritten ? 0 : 1];
+            if (Silent(side, now_us))
+                Extract(side, flow, true, frames);
+        }
         return frames;
     }
 
@@ -54,6 +70,19 @@ class ModbusRtuDecoder : public FrameDecoder {
         std::vector<uint8_t> held;
         int64_t last_us = -1;
     };
+
+    // A pause ends a frame whose length its function does not tell. One whose length is known
+    // is ended by that length and its CRC: the times of calls seen from outside the program run
+    // late by more than a pause now and then. Its bytes are waited for as long as a master
+    // waits between the bytes of a reply; then it is a cut frame.
+    static constexpr int64_t kLateBytesUs = 500'000;
+    int64_t SilenceUs(const Side& side) const {
+        return LengthKnown(side.held) ? kLateBytesUs : PauseUs();
+    }
+    // Whether the line has been silent long enough, by now_us, to end what side holds.
+    bool Silent(const Side& side, int64_t now_us) const {
+        return !side.held.empty() && side.last_us >= 0 && now_us - side.last_us > SilenceUs(side);
+    }
 
     // 3.5 characters of 11 bits at the line's speed; above 19200 bit/s a fixed 1.75 ms, as
     // Modbus sets it. An unknown speed is taken for 9600.

@@ -268,6 +268,50 @@ TEST(FrameDecoder, NoiseGoesOnLinesOfBoundedWidth) {
     }
 }
 
+// A live view learns of a pause from the clock rather than from the next bytes: a frame of
+// unknown length ends 3.5 characters after its last byte, one still short of its length after
+// the silence a master waits for the rest; nothing ends before.
+TEST(FrameDecoder, TheSilenceEndsFramesWithoutMoreBytes) {
+    const std::string unknown = WithCrc("\x05\x41\x01");
+    const std::string reply = WithCrc(std::string("\x11\x03\x06\xAE\x41\x56\x52\x43\x40", 9));
+    const struct {
+        const char* what;
+        std::vector<Call> calls;
+        int64_t ends;                     // SilenceEnds after the calls
+        std::vector<std::string> frames;  // Quiet just after it (none just before)
+    } cases[] = {
+        {"unknown function at 9600",
+         {{kW, unknown, 1000}},
+         1000 + 4010,
+         {"W modbus-rtu: slave 5, unknown function 0x41, data 01, CRC ok"}},
+        {"both ways held",
+         {{kR, unknown, 1000}, {kW, reply.substr(0, 4), 1500}},
+         1000 + 4010,
+         {"R modbus-rtu: slave 5, unknown function 0x41, data 01, CRC ok"}},
+        {"reply short of its length",
+         {{kR, reply.substr(0, 5), 2000}},
+         2000 + 500'000,
+         {"R modbus-rtu: slave 17, read holding registers (0x03) reply, length 3 unexpected, "
+          "data 06, CRC BAD (0x41AE, computed 0x37A1) (5 bytes): 11 03 06 ae 41"}},
+        {"whole frames hold nothing", {{kW, reply, 0}}, -1, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto decoder = MakeFrameDecoder("modbus-rtu");
+        decoder->SetSpeed(9600);
+        for (const Call& call : c.calls) {
+            decoder->Take({call.flow, reinterpret_cast<const uint8_t*>(call.bytes.data()),
+                           call.bytes.size(), call.time_us});
+        }
+        ASSERT_EQ(decoder->SilenceEnds(), c.ends);
+        EXPECT_TRUE(decoder->Quiet(c.ends).empty());
+        std::vector<std::string> lines;
+        for (const Frame& f : decoder->Quiet(c.ends + 1))
+            lines.push_back(std::string(f.flow == kW ? "W " : "R ") + f.text);
+        EXPECT_EQ(lines, c.frames);
+    }
+}
+
 TEST(FrameDecoder, UnknownNamesAreRefused) {
     EXPECT_EQ(MakeFrameDecoder("modbus"), nullptr);
     EXPECT_EQ(MakeFrameDecoder(""), nullptr);
