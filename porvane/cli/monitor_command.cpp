@@ -58,8 +58,9 @@ int RunMonitorCommand(const MonitorOptions& options, int stop_fd, std::FILE* out
         fileno(out));
     const bool print = options.capture.empty() || options.print;
     RecordOutput records(out, {options.hex, options.data_only, options.stamp, RecordFormat::kText,
-                               ports.size() > 1, print, options.decoder});
+                               ports.size() > 1, print, options.decoder, true});
     records.SetCapture(capture_file.get());
+    records.StartTimer();
     std::vector<std::thread> readers;
     for (size_t i = 0; i < links.size(); ++i) {
         readers.emplace_back([&records, &link = *links[i], &port = ports[i]] {
@@ -74,6 +75,7 @@ int RunMonitorCommand(const MonitorOptions& options, int stop_fd, std::FILE* out
     }
     for (std::thread& reader : readers)
         reader.join();
+    records.Flush();
     if (ReportCaptureError(options.capture, records.CaptureError(), err))
         return kExitFileNotWritten;
     if (watcher.stopped())

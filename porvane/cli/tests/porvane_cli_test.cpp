@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -63,6 +64,46 @@ TEST_F(TermCommandTest, DecodedFramesOfBothWaysGetLinesOfTheirOwn) {
     }
     EXPECT_EQ(term.Wait(), 0);
     EXPECT_EQ(frames, "» W at: command AT+CSQ\n» R at: echo AT+CSQ\n");
+}
+
+// A frame whose end only a pause tells is written once the pause has passed while the session
+// goes on: the last frame of an exchange needs no more traffic to appear.
+TEST_F(TermCommandTest, AFrameEndedByAPauseAppearsWithoutMoreTraffic) {
+    int input[2], output[2];
+    ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(output, O_CLOEXEC), 0);
+    comm::UniqueFd input_read(input[0]), input_write(input[1]);
+    comm::UniqueFd output_read(output[0]), output_write(output[1]);
+    comm::UniqueFd sink(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    TermOptions options;
+    options.port = link_;
+    options.hex = true;
+    options.decoder = "modbus-rtu";
+    TermSession session(options, input_read.get(), output_write.get(), sink.get(), -1);
+    int status = -1;
+    std::thread run([&] { status = session.Run(); });
+    const std::string unknown("\x05\x41\x01\x90\x51", 5);  // a function of unknown length
+    ASSERT_EQ(::write(input_write.get(), unknown.data(), unknown.size()), 5);
+    const std::string echoed = "» R modbus-rtu: slave 5, unknown function 0x41, data 01, CRC ok\n";
+    std::string seen;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (seen.find(echoed) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{output_read.get(), POLLIN, 0};
+        char chunk[512];
+        if (::poll(&p, 1, 1000) == 1) {
+            const ssize_t n = ::read(output_read.get(), chunk, sizeof chunk);
+            if (n <= 0)
+                break;
+            seen.append(chunk, static_cast<size_t>(n));
+        }
+    }
+    input_write.Reset();  // the input ends: so does the session
+    run.join();
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(seen.find("» W modbus-rtu: slave 5, unknown function 0x41, data 01, CRC ok\n"),
+              std::string::npos)
+        << seen;
+    EXPECT_NE(seen.find(echoed), std::string::npos) << seen;
 }
 
 TEST_F(TermCommandTest, AMegabyteComesBackWholeAndInOrder) {
