@@ -343,6 +343,22 @@ TEST_F(DriverHostCommandTest, APortNamedTwiceIsMonitoredOnce) {
     EXPECT_EQ(monitor.Stop(), 0);
 }
 
+// A frame whose end only a pause tells is printed once the pause has passed, while the program
+// still holds the port and sends nothing more.
+TEST_F(DriverHostCommandTest, MonitorPrintsAFrameEndedByAPauseWithoutMoreTraffic) {
+    LineProcess monitor(Cli(), {"monitor", "ttyS0", "--data-only", "--decode", "modbus-rtu"});
+    ASSERT_TRUE(monitor.WaitFor(true, "porvane-cli: monitoring ttyS0\n")) << monitor.err();
+    ApplicationUnderTest app(runtime_, port_.slave_path());
+    EXPECT_TRUE(app.Open());
+    EXPECT_TRUE(app.Write(std::string("\x05\x41\x01\x90\x51", 5)));  // unknown length
+    EXPECT_EQ(port_.ReadExactly(5).size(), 5u);
+    EXPECT_TRUE(
+        monitor.WaitFor(false, "» W modbus-rtu: slave 5, unknown function 0x41, data 01, CRC ok\n"))
+        << monitor.out();
+    EXPECT_EQ(app.Exit(), 0);
+    EXPECT_EQ(monitor.Stop(), 0);
+}
+
 TEST_F(DriverHostCommandTest, FilterOnAPortNobodyHasOpen) {
     LineProcess filter(
         Cli(), {"filter", "ttyS0", "--action", "replace", "--byte", "55", "--send-count", "3"});
