@@ -312,7 +312,7 @@ void RecordOutput::Tick() {
 
 void RecordOutput::TickLocked(std::chrono::system_clock::time_point now) {
     ReleaseLocked(now, false);
-    EndSilencesLocked(now, kReorderBound);
+    EndSilencesLocked(now, true);
     if (capture_ != nullptr)
         capture_->Flush();
     if (options_.print)
@@ -379,23 +379,24 @@ void RecordOutput::ReleaseLocked(std::chrono::system_clock::time_point now, bool
             });
         if (!turn)
             return;
-        const PortTally::Waiting next = std::move(first->waiting.front());
+        PortTally::Waiting next = std::move(first->waiting.front());
         first->waiting.pop_front();
         const std::string port = first->port;
         EmitLocked(port, RecordIn(next.record), next.when);
     }
 }
 
-void RecordOutput::EndSilencesLocked(std::chrono::system_clock::time_point before,
-                                     std::chrono::system_clock::duration slack) {
+void RecordOutput::EndSilencesLocked(std::chrono::system_clock::time_point before, bool by_clock) {
     for (PortTally& tally : tallies_) {
-        // A port with records held has its silence ended by the next of them, in its turn.
-        const bool timer = slack != slack.zero();
-        if (!tally.decoder || (timer && !tally.waiting.empty()))
+        // By the clock, a port with records held has its silence ended by the next of them, in
+        // its turn; and the host's times come late, so that a record of the port may still be
+        // on its way for a while.
+        if (!tally.decoder || (by_clock && !tally.waiting.empty()))
             continue;
         const int64_t ends = tally.decoder->SilenceEnds();
-        // A host's times come late: a record of the port may still be on its way for a while.
-        const auto late = tally.timed ? slack : slack.zero();
+        const auto late = by_clock && tally.timed
+                              ? std::chrono::system_clock::duration(kReorderBound)
+                              : std::chrono::system_clock::duration::zero();
         if (ends < 0 || TimeOfUs(ends) + late + std::chrono::microseconds(1) > before)
             continue;
         const std::string port = tally.port;
@@ -436,7 +437,7 @@ RecordOutput::PortTally& RecordOutput::TallyOf(const std::string& port) {
 void RecordOutput::EmitLocked(const std::string& port, const MonitorRecord& r,
                               std::chrono::system_clock::time_point now) {
     // Frames the line's silence ended before this record come before it.
-    EndSilencesLocked(now, std::chrono::system_clock::duration::zero());
+    EndSilencesLocked(now, false);
     PrintLocked(port, r, now);
     DecodeLocked(TallyOf(port), port, r, now);  // the frames go under the record
 }

@@ -148,10 +148,10 @@ class RecordOutput {
                      std::chrono::system_clock::time_point now);
     // Writes the held records whose turn has come by now, earliest first (all: every one).
     void ReleaseLocked(std::chrono::system_clock::time_point now, bool all);
-    // Writes the frames of every port that the line's silence ended before `before` (for a
-    // port with nothing held whose times the host gives, `slack` later).
-    void EndSilencesLocked(std::chrono::system_clock::time_point before,
-                           std::chrono::system_clock::duration slack);
+    // Writes the frames of every port that the line's silence ended before `before`: the time
+    // of a record about to be written, or the clock's (by_clock), by which a port whose times
+    // the host gives is given kReorderBound more for a record still on its way.
+    void EndSilencesLocked(std::chrono::system_clock::time_point before, bool by_clock);
     // When Tick has something to do next, if ever.
     std::optional<std::chrono::system_clock::time_point> NextDueLocked();
     void TickLocked(std::chrono::system_clock::time_point now);
