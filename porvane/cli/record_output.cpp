@@ -370,12 +370,14 @@ void RecordOutput::ReleaseLocked(std::chrono::system_clock::time_point now, bool
             return;
         const auto when = first->waiting.front().when;
         // Its turn has come when no other stream can still bring an earlier record: one whose
-        // records are stamped as they come brings none before now.
+        // records are stamped as they come brings none before now, but one whose call is held
+        // for its further pieces may bring that call.
         const bool turn =
             all || oldest + kReorderBound <= now ||
             std::all_of(tallies_.begin(), tallies_.end(), [&](const PortTally& tally) {
                 return &tally == first ||
-                       (tally.timed ? tally.horizon : std::max(tally.horizon, now)) >= when;
+                       ((tally.timed ? tally.horizon : std::max(tally.horizon, now)) >= when &&
+                        (tally.held.empty() || tally.held_time >= when));
             });
         if (!turn)
             return;

@@ -141,6 +141,14 @@ TEST(RecordOutput, LiveRecordsOfSeveralPortsGoInTheOrderOfTheirTimes) {
     monitor.Write("C", Written("c"), milliseconds(5));
     monitor.Write("D", Written("d"), milliseconds(6));
     EXPECT_EQ(monitor.Lines(), "C: W c\nD: W d\n");
+    // A call of more bytes than a record holds waits for its further pieces; what came after
+    // it on another port waits with it.
+    const std::string whole(sievra::kMaxRecordData, 'x');
+    monitor.Write("C", Written(whole), milliseconds(7));
+    monitor.Write("D", Written("e"), milliseconds(8));
+    EXPECT_EQ(monitor.Lines(), "C: W c\nD: W d\n");
+    monitor.Write("C", Written("y"), milliseconds(9));
+    EXPECT_EQ(monitor.Lines(), "C: W c\nD: W d\nC: W " + whole + "\nD: W e\nC: W y\n");
 }
 
 // A frame whose end only a pause tells is written once the pause has passed by the clock, with
