@@ -192,7 +192,11 @@ class ModbusAsciiDecoder : public FrameDecoder {
   public:
     std::vector<Frame> Take(const Transfer& t) override {
         std::vector<Frame> frames;
-        std::vector<uint8_t>& held = held_[t.flow == Flow::kWritten ? 0 : 1];
+        const int side = t.flow == Flow::kWritten ? 0 : 1;
+        std::vector<uint8_t>& held = held_[side];
+        if (t.time_us >= 0 && Silent(side, t.time_us))
+            Outside(held, t.flow, held.front() == ':' ? "cut frame" : "not a frame", frames);
+        last_us_[side] = t.time_us;
         for (size_t i = 0; i < t.size; ++i) {
             const uint8_t c = t.data[i];
             if (c == ':' && !held.empty())  // a new frame began
@@ -221,7 +225,33 @@ class ModbusAsciiDecoder : public FrameDecoder {
         return frames;
     }
 
+    int64_t SilenceEnds() const override {
+        int64_t ends = -1;
+        for (int i = 0; i < 2; ++i) {
+            if (!held_[i].empty() && last_us_[i] >= 0)
+                ends = ends < 0 ? last_us_[i] + kGapUs : std::min(ends, last_us_[i] + kGapUs);
+        }
+        return ends;
+    }
+
+    std::vector<Frame> Quiet(int64_t now_us) override {
+        std::vector<Frame> frames;
+        for (int i = 0; i < 2; ++i) {
+            if (Silent(i, now_us))
+                Outside(held_[i], i == 0 ? Flow::kWritten : Flow::kRead,
+                        held_[i].front() == ':' ? "cut frame" : "not a frame", frames);
+        }
+        return frames;
+    }
+
   private:
+    // The longest pause the protocol allows between the characters of a frame: after it, what
+    // is held is a cut frame.
+    static constexpr int64_t kGapUs = 1'000'000;
+    bool Silent(int side, int64_t now_us) const {
+        return !held_[side].empty() && last_us_[side] >= 0 && now_us - last_us_[side] > kGapUs;
+    }
+
     static void Outside(std::vector<uint8_t>& held, Flow flow, const char* what,
                         std::vector<Frame>& frames) {
         for (std::string& line :
@@ -266,6 +296,7 @@ class ModbusAsciiDecoder : public FrameDecoder {
     }
 
     std::vector<uint8_t> held_[2];
+    int64_t last_us_[2] = {-1, -1};  // the time of each side's latest bytes
 };
 
 }  // namespace

@@ -268,9 +268,10 @@ TEST(FrameDecoder, NoiseGoesOnLinesOfBoundedWidth) {
     }
 }
 
-// A live view learns of a pause from the clock rather than from the next bytes: a frame of
+// A live view learns of a pause from the clock rather than from the next bytes: an RTU frame of
 // unknown length ends 3.5 characters after its last byte, one still short of its length after
-// the silence a master waits for the rest; nothing ends before.
+// the silence a master waits for the rest, an ASCII frame after the second the protocol allows
+// between characters; nothing ends before.
 TEST(FrameDecoder, TheSilenceEndsFramesWithoutMoreBytes) {
     const std::string unknown = WithCrc("\x05\x41\x01");
     const std::string reply = WithCrc(std::string("\x11\x03\x06\xAE\x41\x56\x52\x43\x40", 9));
@@ -279,6 +280,7 @@ TEST(FrameDecoder, TheSilenceEndsFramesWithoutMoreBytes) {
         std::vector<Call> calls;
         int64_t ends;                     // SilenceEnds after the calls
         std::vector<std::string> frames;  // Quiet just after it (none just before)
+        const char* decoder = "modbus-rtu";
     } cases[] = {
         {"unknown function at 9600",
          {{kW, unknown, 1000}},
@@ -294,10 +296,15 @@ TEST(FrameDecoder, TheSilenceEndsFramesWithoutMoreBytes) {
          {"R modbus-rtu: slave 17, read holding registers (0x03) reply, length 3 unexpected, "
           "data 06, CRC BAD (0x41AE, computed 0x37A1) (5 bytes): 11 03 06 ae 41"}},
         {"whole frames hold nothing", {{kW, reply, 0}}, -1, {}},
+        {"ascii: a second between characters at most",
+         {{kW, ":1103", 3000}},
+         3000 + 1'000'000,
+         {"W modbus-ascii: cut frame (5 bytes): 3a 31 31 30 33"},
+         "modbus-ascii"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        auto decoder = MakeFrameDecoder("modbus-rtu");
+        auto decoder = MakeFrameDecoder(c.decoder);
         decoder->SetSpeed(9600);
         for (const Call& call : c.calls) {
             decoder->Take({call.flow, reinterpret_cast<const uint8_t*>(call.bytes.data()),
