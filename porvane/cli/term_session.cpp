@@ -490,15 +490,17 @@ void TermSession::Send(const std::string& typed) {
             WriteLog(LogRecord('>', bytes, std::chrono::system_clock::now()));
         }
     }
-    channel_.WritePort(reinterpret_cast<const uint8_t*>(bytes.data()),
-                       static_cast<uint32_t>(bytes.size()));
-    written_ += bytes.size();
+    // Decoded before they go: an echo or a reply may be read before WritePort returns, and is
+    // known for one only once the command is.
     if (decoder_) {
         std::lock_guard lock(mutex_);
         WriteFrames(
             decoder_->Take({decode::Flow::kWritten, reinterpret_cast<const uint8_t*>(bytes.data()),
                             bytes.size(), MicrosecondsOf(std::chrono::system_clock::now())}));
     }
+    channel_.WritePort(reinterpret_cast<const uint8_t*>(bytes.data()),
+                       static_cast<uint32_t>(bytes.size()));
+    written_ += bytes.size();
 }
 
 void TermSession::NoteSpeedForDecoder(uint32_t baud) {
