@@ -1,5 +1,6 @@
 #include "platform/cli/command_line.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <set>
@@ -80,7 +81,10 @@ std::optional<int> ParseCommandLine(CLI::App& app, const std::string& program, i
         }
         // A word nothing took is the first thing to say, before a missing command or argument.
         // (A command's own leftovers count too.)
-        if (const std::vector<std::string> left = app.remaining(true); !left.empty()) {
+        // The "--" that ends the options is no such word: the parser keeps it among them.
+        std::vector<std::string> left = app.remaining(true);
+        left.erase(std::remove(left.begin(), left.end(), "--"), left.end());
+        if (!left.empty()) {
             const std::string word = left.front();
             std::cerr << program << ": "
                       << (word.rfind('-', 0) == 0 ? "unknown option '" : "unexpected argument '")

@@ -144,12 +144,18 @@ CLI::Option* AddTimeOption(CLI::App* command, const std::string& names, std::str
 }
 
 void AddDecodeOption(CLI::App* command, std::string& value) {
+    std::string names = porvane::decode::DecoderNames();
+    std::replace(names.begin(), names.end(), '|', ',');
     command
         ->add_option("--decode", value,
                      std::string("Decode the data as ") + porvane::decode::DecoderNames() +
                          ": each frame (or bytes that make none) on a line of its own, marked "
                          "» W or » R, under the record that completes it")
-        ->check(CLI::IsMember({"modbus-rtu", "modbus-ascii", "nmea", "at"}));
+        ->type_name("PROTOCOL")
+        // Described as an IsMember check is, so that the completion and the manual offer them.
+        ->check(CLI::Validator(
+            [](std::string& name) { return porvane::decode::DecoderNameProblem(name); },
+            "{" + names + "}", "protocol"));
 }
 
 constexpr char kRecordTimeHelp[] =
@@ -355,9 +361,10 @@ int main(int argc, char** argv) {
     CLI::App* monitor = app.add_subcommand(
         "monitor", "Print the decoded requests of the program that uses a port, until stopped");
     monitor
-        ->add_option("PORT", monitor_options.ports,
-                     "Port names as 'ports' lists them: several interleave, each line naming its "
-                     "port")
+        ->add_option(
+            "PORT", monitor_options.ports,
+            "Port names as 'ports' lists them: several interleave in time order, each line "
+            "naming its port (a port named twice is monitored once)")
         ->required();
     monitor->footer(kMonitorFooter);
     monitor->add_flag("--hex", monitor_options.hex, "Show data as hex groups, 32 a line");

@@ -20,9 +20,9 @@ struct MonitorOptions {
 
 // Monitors ports through their filters' control devices and prints their decoded lines until
 // stop_fd becomes readable (a signal) or the driver host goes away; with several ports the
-// records interleave as they come, each line prefixed with its port. With a capture, writes the
-// records there (and prints them only when asked). Returns the exit code: 4 when the capture
-// cannot be written.
+// records interleave in the order of their times, each line prefixed with its port (a port
+// named twice is monitored once). With a capture, writes the records there (and prints them
+// only when asked). Returns the exit code: 4 when the capture cannot be written.
 int RunMonitorCommand(const MonitorOptions& options, int stop_fd, std::FILE* out, std::FILE* err);
 
 }  // namespace porvane::cli

@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstring>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 #include "driver/sievra_protocol.h"
@@ -127,6 +128,14 @@ uint32_t Le32(const MonitorRecord& r, uint32_t offset) {
 MonitorRecord RecordIn(const std::vector<uint8_t>& record) {
     return {record[0], sievra::GetLe32(record.data() + 1), sievra::GetLe32(record.data() + 5),
             sievra::GetLe32(record.data() + 9), record.data() + sievra::kRecordHeaderSize};
+}
+
+std::chrono::system_clock::time_point TimeOfUs(int64_t us) {
+    return std::chrono::system_clock::time_point(std::chrono::microseconds(us));
+}
+
+int64_t UsOf(std::chrono::system_clock::time_point when) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count();
 }
 
 // "ENOTTY" for an errno value ("error 1234" for one the C library does not name).
@@ -264,7 +273,138 @@ std::string JsonString(const std::string& text) {
 }
 
 RecordOutput::RecordOutput(std::FILE* out, RecordOutputOptions options)
-    : out_(out), options_(options), clock_(options.stamp) {}
+    : out_(out), options_(std::move(options)), clock_(options_.stamp) {}
+
+RecordOutput::~RecordOutput() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    due_changed_.notify_all();
+    if (timer_.joinable())
+        timer_.join();
+}
+
+std::chrono::system_clock::time_point RecordOutput::Now() const {
+    return options_.clock ? options_.clock() : std::chrono::system_clock::now();
+}
+
+void RecordOutput::StartTimer() {
+    timer_ = std::thread([this] {
+        std::unique_lock lock(mutex_);
+        while (!stopping_) {
+            const auto due = NextDueLocked();
+            if (!due) {
+                due_changed_.wait(lock);
+            } else if (const auto left = *due - Now(); left > left.zero()) {
+                due_changed_.wait_for(lock, left);
+            }
+            if (!stopping_)
+                TickLocked(Now());
+        }
+    });
+}
+
+void RecordOutput::Tick() {
+    std::lock_guard lock(mutex_);
+    TickLocked(Now());
+}
+
+void RecordOutput::TickLocked(std::chrono::system_clock::time_point now) {
+    ReleaseLocked(now, false);
+    EndSilencesLocked(now, true);
+    if (capture_ != nullptr)
+        capture_->Flush();
+    if (options_.print)
+        std::fflush(out_);
+}
+
+std::optional<std::chrono::system_clock::time_point> RecordOutput::NextDueLocked() {
+    std::optional<std::chrono::system_clock::time_point> due;
+    const auto sooner = [&due](std::chrono::system_clock::time_point at) {
+        if (!due || at < *due)
+            due = at;
+    };
+    for (const PortTally& tally : tallies_) {
+        if (!tally.waiting.empty()) {
+            sooner(tally.waiting.front().came + kReorderBound);  // the port's oldest
+        } else if (tally.decoder && tally.decoder->SilenceEnds() >= 0) {
+            sooner(TimeOfUs(tally.decoder->SilenceEnds()) +
+                   (tally.timed ? kReorderBound : kReorderBound.zero()) +
+                   std::chrono::microseconds(1));
+        }
+    }
+    return due;
+}
+
+void RecordOutput::QueueLocked(const std::string& port, const MonitorRecord& r,
+                               std::chrono::system_clock::time_point when,
+                               std::chrono::system_clock::time_point now) {
+    if (!options_.live) {
+        EmitLocked(port, r, when);
+        return;
+    }
+    PortTally& tally = TallyOf(port);
+    tally.horizon = std::max(tally.horizon, when);
+    const uint8_t* start = r.data - sievra::kRecordHeaderSize;
+    tally.waiting.push_back({std::vector<uint8_t>(start, r.data + r.length), when, now, queued_++});
+}
+
+void RecordOutput::ReleaseLocked(std::chrono::system_clock::time_point now, bool all) {
+    for (;;) {
+        // The earliest record held, and when the longest-held one came.
+        PortTally* first = nullptr;
+        auto oldest = std::chrono::system_clock::time_point::max();
+        for (PortTally& tally : tallies_) {
+            if (tally.waiting.empty())
+                continue;
+            const PortTally::Waiting& head = tally.waiting.front();
+            oldest = std::min(oldest, head.came);
+            if (first == nullptr ||
+                std::tie(head.when, head.order) <
+                    std::tie(first->waiting.front().when, first->waiting.front().order)) {
+                first = &tally;
+            }
+        }
+        if (first == nullptr)
+            return;
+        const auto when = first->waiting.front().when;
+        // Its turn has come when no other stream can still bring an earlier record: one whose
+        // records are stamped as they come brings none before now, but one whose call is held
+        // for its further pieces may bring that call.
+        const bool turn =
+            all || oldest + kReorderBound <= now ||
+            std::all_of(tallies_.begin(), tallies_.end(), [&](const PortTally& tally) {
+                return &tally == first ||
+                       ((tally.timed ? tally.horizon : std::max(tally.horizon, now)) >= when &&
+                        (tally.held.empty() || tally.held_time >= when));
+            });
+        if (!turn)
+            return;
+        PortTally::Waiting next = std::move(first->waiting.front());
+        first->waiting.pop_front();
+        const std::string port = first->port;
+        EmitLocked(port, RecordIn(next.record), next.when);
+    }
+}
+
+void RecordOutput::EndSilencesLocked(std::chrono::system_clock::time_point before, bool by_clock) {
+    for (PortTally& tally : tallies_) {
+        // By the clock, a port with records held has its silence ended by the next of them, in
+        // its turn; and the host's times come late, so that a record of the port may still be
+        // on its way for a while.
+        if (!tally.decoder || (by_clock && !tally.waiting.empty()))
+            continue;
+        const int64_t ends = tally.decoder->SilenceEnds();
+        const auto late = by_clock && tally.timed
+                              ? std::chrono::system_clock::duration(kReorderBound)
+                              : std::chrono::system_clock::duration::zero();
+        if (ends < 0 || TimeOfUs(ends) + late + std::chrono::microseconds(1) > before)
+            continue;
+        const std::string port = tally.port;
+        WriteFramesLocked(port, tally.decoder->Quiet(UsOf(before - late)), TimeOfUs(ends));
+    }
+}
 
 void RecordOutput::ExpectDefaultProcess() {
     std::lock_guard lock(mutex_);
@@ -298,6 +438,8 @@ RecordOutput::PortTally& RecordOutput::TallyOf(const std::string& port) {
 
 void RecordOutput::EmitLocked(const std::string& port, const MonitorRecord& r,
                               std::chrono::system_clock::time_point now) {
+    // Frames the line's silence ended before this record come before it.
+    EndSilencesLocked(now, false);
     PrintLocked(port, r, now);
     DecodeLocked(TallyOf(port), port, r, now);  // the frames go under the record
 }
@@ -499,8 +641,7 @@ void RecordOutput::Write(const std::string& port, const uint8_t* buffer, size_t 
     process_known_.wait(lock, [this] { return !process_pending_; });
     // Taken under the lock, so that the times of the ports' records never go back in the output
     // or the capture; microseconds, as a capture keeps them, so that show stamps its lines alike.
-    const auto now =
-        std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
+    const auto now = std::chrono::time_point_cast<std::chrono::microseconds>(Now());
     // A read or write of more bytes than a record holds comes in pieces: shown as one call.
     monitor::WalkRecords(buffer, count, [&](const MonitorRecord& r) {
         PortTally& tally = TallyOf(port);
@@ -508,6 +649,7 @@ void RecordOutput::Write(const std::string& port, const uint8_t* buffer, size_t 
         // time of reading its record may be well after.
         if (r.kind == sievra::kKindDeviceControl && r.code == sievra::IOCTL_SIEVRA_TIME_REPORT) {
             if (r.length >= 8) {
+                tally.timed = true;
                 const uint64_t us = Le32(r, 0) | static_cast<uint64_t>(Le32(r, 4)) << 32;
                 tally.next_time = std::chrono::system_clock::time_point(
                     std::chrono::duration_cast<std::chrono::system_clock::duration>(
@@ -525,12 +667,12 @@ void RecordOutput::Write(const std::string& port, const uint8_t* buffer, size_t 
             if (r.length == sievra::kMaxRecordData)
                 return;  // more may follow
             const std::vector<uint8_t> call = std::exchange(held, {});
-            EmitLocked(port, RecordIn(call), tally.held_time);
+            QueueLocked(port, RecordIn(call), tally.held_time, now);
             return;
         }
         if (!held.empty()) {
             const std::vector<uint8_t> call = std::exchange(held, {});
-            EmitLocked(port, RecordIn(call), tally.held_time);
+            QueueLocked(port, RecordIn(call), tally.held_time, now);
         }
         if (IsData(r) && r.length == sievra::kMaxRecordData) {
             held.assign(r.data - sievra::kRecordHeaderSize, r.data + r.length);
@@ -538,8 +680,10 @@ void RecordOutput::Write(const std::string& port, const uint8_t* buffer, size_t 
             tally.held_time = when;
             return;
         }
-        EmitLocked(port, r, when);
+        QueueLocked(port, r, when, now);
     });
+    ReleaseLocked(now, false);
+    due_changed_.notify_all();
     // Each batch reaches the capture file whole, so that a crash loses no more than the batch.
     if (capture_ != nullptr)
         capture_->Flush();
@@ -547,20 +691,33 @@ void RecordOutput::Write(const std::string& port, const uint8_t* buffer, size_t 
         std::fflush(out_);
 }
 
-void RecordOutput::WriteSummary() {
+void RecordOutput::Flush() {
     std::lock_guard lock(mutex_);
-    const auto now =
-        std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
+    FlushLocked();
+    if (options_.print)
+        std::fflush(out_);
+}
+
+void RecordOutput::FlushLocked() {
+    const auto now = std::chrono::time_point_cast<std::chrono::microseconds>(Now());
     for (size_t i = 0; i < tallies_.size(); ++i) {
         if (!tallies_[i].held.empty()) {
             const std::vector<uint8_t> call = std::exchange(tallies_[i].held, {});
-            EmitLocked(tallies_[i].port, RecordIn(call), tallies_[i].held_time);
+            QueueLocked(tallies_[i].port, RecordIn(call), tallies_[i].held_time, now);
         }
+    }
+    ReleaseLocked(now, true);
+    for (size_t i = 0; i < tallies_.size(); ++i) {
         if (tallies_[i].decoder)
             WriteFramesLocked(tallies_[i].port, tallies_[i].decoder->Finish(), now);
     }
     if (capture_ != nullptr)
         capture_->Flush();
+}
+
+void RecordOutput::WriteSummary() {
+    std::lock_guard lock(mutex_);
+    FlushLocked();
     for (const PortTally& t : tallies_) {
         if (!t.recorded)
             continue;

@@ -6,10 +6,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -34,7 +37,17 @@ struct RecordOutputOptions {
     // A protocol decoder's name (see decode::MakeFrameDecoder): each frame of the data goes on
     // a line of its own under the record that completes it. Empty: none.
     std::string decoder;
+    // Live output (watch, monitor) puts the records of several ports in the order of their
+    // times, holding each until every other port's stream has shown a time as late or
+    // kReorderBound has passed; a single port's records are never held. Otherwise records are
+    // written in the order they are given (show: a capture's order).
+    bool live = false;
+    // The clock the time records come at is read from (null: the system clock); tests set one.
+    std::function<std::chrono::system_clock::time_point()> clock = {};
 };
+
+// How long live output holds a record for other ports' earlier ones to come.
+inline constexpr std::chrono::milliseconds kReorderBound{100};
 
 // The process a port's requests come from until the driver reports another one.
 struct RecordProcess {
@@ -50,6 +63,16 @@ struct RecordProcess {
 class RecordOutput {
   public:
     RecordOutput(std::FILE* out, RecordOutputOptions options);
+    ~RecordOutput();
+    RecordOutput(const RecordOutput&) = delete;
+    RecordOutput& operator=(const RecordOutput&) = delete;
+
+    // Starts a thread that calls Tick when it is due, so that held records and frames a pause
+    // ended are written without waiting for more records (live output). Ended by the destructor.
+    void StartTimer();
+    // Writes what is due by the clock: held records whose turn has come or whose bound has
+    // passed, and frames the line's silence ended.
+    void Tick();
 
     // Makes Write wait for SetDefaultProcess: records that come while the program is being
     // started are written once its process is known.
@@ -66,6 +89,9 @@ class RecordOutput {
     // Writes one record of a whole call (a read or write in one piece), stamped with when.
     void WriteRecord(const std::string& port, const monitor::MonitorRecord& record,
                      std::chrono::system_clock::time_point when);
+    // Writes every record held and the frames the decoders still hold (at the end of the
+    // records; WriteSummary does it first).
+    void Flush();
     // One line per port that had records: requests (a program's call may be several), bytes written
     // and read, errors (a JSON object each in JSON mode).
     void WriteSummary();
@@ -91,6 +117,17 @@ class RecordOutput {
         std::chrono::system_clock::time_point held_time = {};
         std::unique_ptr<decode::FrameDecoder> decoder = {};
         bool recorded = false;  // a record came (not only the time of one)
+        // Live output: whether the host gives the times of the port's records (else they are
+        // the times they came at), the latest time its stream has shown, and its records
+        // waiting for their turn (each with its header, its time and when it came).
+        bool timed = false;
+        std::chrono::system_clock::time_point horizon = {};
+        struct Waiting {
+            std::vector<uint8_t> record;
+            std::chrono::system_clock::time_point when, came;
+            uint64_t order;
+        };
+        std::deque<Waiting> waiting = {};
     };
     PortTally& TallyOf(const std::string& port);
     // Counts and writes one record of port's (the whole call's, for a read or write).
@@ -105,6 +142,21 @@ class RecordOutput {
                       std::chrono::system_clock::time_point now);
     void WriteFramesLocked(const std::string& port, const std::vector<decode::Frame>& frames,
                            std::chrono::system_clock::time_point now);
+    // Live output: holds a record for its turn (otherwise writes it at once).
+    void QueueLocked(const std::string& port, const monitor::MonitorRecord& r,
+                     std::chrono::system_clock::time_point when,
+                     std::chrono::system_clock::time_point now);
+    // Writes the held records whose turn has come by now, earliest first (all: every one).
+    void ReleaseLocked(std::chrono::system_clock::time_point now, bool all);
+    // Writes the frames of every port that the line's silence ended before `before`: the time
+    // of a record about to be written, or the clock's (by_clock), by which a port whose times
+    // the host gives is given kReorderBound more for a record still on its way.
+    void EndSilencesLocked(std::chrono::system_clock::time_point before, bool by_clock);
+    // When Tick has something to do next, if ever.
+    std::optional<std::chrono::system_clock::time_point> NextDueLocked();
+    void TickLocked(std::chrono::system_clock::time_point now);
+    void FlushLocked();
+    std::chrono::system_clock::time_point Now() const;
 
     // Hands the record to the capture, with the failure noted for it and its port's process.
     void CaptureLocked(const std::string& port, const monitor::MonitorRecord& r,
@@ -120,6 +172,10 @@ class RecordOutput {
     RecordProcess default_process_;
     std::vector<PortTally> tallies_;  // in the order the ports first had records
     capture::SerialCaptureWriter* capture_ = nullptr;
+    uint64_t queued_ = 0;  // records held so far, to keep the order of those of equal times
+    std::condition_variable due_changed_;  // wakes the timer: something new may be due
+    bool stopping_ = false;
+    std::thread timer_;
 };
 
 // The text with control characters escaped (\r, \n, \t, \xNN), for one output line.

@@ -69,6 +69,11 @@ bool WriteAllTo(int fd, const std::string& text) {
     return WriteAllTo(fd, text.data(), text.size());
 }
 
+// The decoders' clock: microseconds since 1970.
+int64_t MicrosecondsOf(std::chrono::system_clock::time_point when) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count();
+}
+
 int MillisecondsUntil(SteadyClock::time_point when) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(when - SteadyClock::now()).count();
@@ -286,15 +291,17 @@ intptr_t TermSession::PageNotify(uint32_t code, void* data) {
             if (!WriteOutput(text))
                 output_failed_ = failed = true;
         }
+        bool silence_due = false;
         if (decoder_) {
+            const int64_t before = decoder_->SilenceEnds();
             WriteFrames(decoder_->Take(
-                {decode::Flow::kRead, block->data, block->count,
-                 std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch())
-                     .count()}));
+                {decode::Flow::kRead, block->data, block->count, MicrosecondsOf(now)}));
+            silence_due = decoder_->SilenceEnds() >= 0 && decoder_->SilenceEnds() != before;
         }
-        // A line (or log record) that the next pause ends has begun: the main thread, which may
-        // be waiting without a limit, sets its wait by the pause from now on.
-        if (failed || (!waited_for_pause && (view_.WaitsForPause() || !log_received_.empty())))
+        // A line (or log record, or frame) that the next pause ends has begun: the main thread,
+        // which may be waiting without a limit, sets its wait by the pause from now on.
+        if (failed || silence_due ||
+            (!waited_for_pause && (view_.WaitsForPause() || !log_received_.empty())))
             comm::SignalEventFd(wake_.get());
     } else if (code == serial::PN_SEND_EMPTY) {
         {
@@ -359,6 +366,10 @@ void TermSession::ClosePort() {
 
 void TermSession::EndPausedLine() {
     std::lock_guard lock(mutex_);
+    // A frame whose end only a pause tells is written once the pause has passed, whatever
+    // comes next.
+    if (decoder_ && decoder_->SilenceEnds() >= 0)
+        WriteFrames(decoder_->Quiet(MicrosecondsOf(std::chrono::system_clock::now())));
     if (SteadyClock::now() - last_receive_ < kBurstGap)
         return;
     if (view_.WaitsForPause() && !output_failed_ && !WriteOutput(view_.Pause()))
@@ -385,6 +396,13 @@ TermSession::End TermSession::Wait(int timeout_ms, pollfd* input) {
             const int pause_ms = MillisecondsUntil(last_receive_ + kBurstGap);
             if (timeout_ms < 0 || pause_ms < timeout_ms)
                 timeout_ms = pause_ms;
+        }
+        if (const int64_t ends = decoder_ ? decoder_->SilenceEnds() : -1; ends >= 0) {
+            // Just past the end of the silence, in whole milliseconds.
+            const int64_t left_us = ends - MicrosecondsOf(std::chrono::system_clock::now());
+            const int silence_ms = static_cast<int>(std::max<int64_t>(0, left_us / 1000 + 1));
+            if (timeout_ms < 0 || silence_ms < timeout_ms)
+                timeout_ms = silence_ms;
         }
     }
     pollfd fds[4] = {{stop_fd_, POLLIN, 0},
@@ -472,17 +490,17 @@ void TermSession::Send(const std::string& typed) {
             WriteLog(LogRecord('>', bytes, std::chrono::system_clock::now()));
         }
     }
+    // Decoded before they go: an echo or a reply may be read before WritePort returns, and is
+    // known for one only once the command is.
+    if (decoder_) {
+        std::lock_guard lock(mutex_);
+        WriteFrames(
+            decoder_->Take({decode::Flow::kWritten, reinterpret_cast<const uint8_t*>(bytes.data()),
+                            bytes.size(), MicrosecondsOf(std::chrono::system_clock::now())}));
+    }
     channel_.WritePort(reinterpret_cast<const uint8_t*>(bytes.data()),
                        static_cast<uint32_t>(bytes.size()));
     written_ += bytes.size();
-    if (decoder_) {
-        std::lock_guard lock(mutex_);
-        const auto now = std::chrono::system_clock::now();
-        WriteFrames(decoder_->Take(
-            {decode::Flow::kWritten, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
-             std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch())
-                 .count()}));
-    }
 }
 
 void TermSession::NoteSpeedForDecoder(uint32_t baud) {
@@ -522,7 +540,7 @@ int TermSession::Run() {
     if (!options_.decoder.empty()) {
         decoder_ = decode::MakeFrameDecoder(options_.decoder);
         if (!decoder_) {
-            Say(std::string("porvane-cli: --decode takes ") + decode::DecoderNames());
+            Say("porvane-cli: --decode: " + decode::DecoderNameProblem(options_.decoder));
             return kExitUsage;
         }
         decoder_->SetSpeed(options_.baud);

@@ -546,9 +546,10 @@ int RunWatchCommand(const WatchOptions& options, int stop_fd, std::FILE* out, st
     }
     RecordOutput records(records_out, {options.hex, options.data_only, options.stamp,
                                        options.json ? RecordFormat::kJson : RecordFormat::kText,
-                                       true, print, options.decoder});
+                                       true, print, options.decoder, true});
     records.SetCapture(capture_file.get());
     records.ExpectDefaultProcess();
+    records.StartTimer();
     // Puts the host's port number in monitor mode and prints its records from a thread.
     const auto watch_port = [&](const std::string& name, int number) {
         auto port = std::make_unique<WatchedPort>(runtime_dir);

@@ -1,5 +1,7 @@
 #include "porvane/decode/frame_decoder.h"
 
+#include <algorithm>
+
 #include "porvane/decode/modbus_decoder.h"
 #include "porvane/decode/nmea_decoder.h"
 
@@ -19,6 +21,15 @@ std::unique_ptr<FrameDecoder> MakeFrameDecoder(std::string_view name) {
 
 const char* DecoderNames() {
     return "modbus-rtu|modbus-ascii|nmea|at";
+}
+
+std::string DecoderNameProblem(std::string_view name) {
+    if (MakeFrameDecoder(name))
+        return {};
+    std::string known = DecoderNames();
+    for (size_t bar = known.find('|'); bar != std::string::npos; bar = known.find('|', bar))
+        known.replace(bar, 1, ", ");
+    return "unknown protocol '" + std::string(name) + "': " + known;
 }
 
 int HexDigitValue(char c) {
@@ -42,6 +53,15 @@ std::string HexGroups(const uint8_t* data, size_t size) {
         text += kDigits[data[i] & 15];
     }
     return text;
+}
+
+std::vector<std::string> ByteLines(const std::string& head, const uint8_t* data, size_t size) {
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < size; at += kMaxBytesPerLine) {
+        const size_t n = std::min(kMaxBytesPerLine, size - at);
+        lines.push_back(head + " (" + std::to_string(n) + " bytes): " + HexGroups(data + at, n));
+    }
+    return lines;
 }
 
 }  // namespace porvane::decode

@@ -11,7 +11,8 @@ namespace porvane::decode {
 
 // The length of a whole frame's address + PDU (no check bytes) that starts with address and
 // function at bytes[0..1], as a request (request true) or a reply; nothing while too few bytes
-// are there to tell, or for a function whose length cannot be told.
+// are there to tell, or for a function whose length cannot be told. (A device identification
+// reply, whose objects tell its length, gives the least it can be while they are not all there.)
 std::optional<size_t> ModbusUnitLength(const uint8_t* bytes, size_t size, bool request);
 
 // "slave 17, read holding registers (0x03) 0x006B..0x006D (3)": the unit's fields, as a

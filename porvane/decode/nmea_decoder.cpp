@@ -57,15 +57,25 @@ class LineDecoder : public FrameDecoder {
     virtual std::string Describe(const std::string& line, Flow flow, bool ended) = 0;
     virtual const char* Name() const = 0;
 
+    // The bytes on lines of their own, a line's worth each, joined by "\n" (Emit splits them).
     std::string Bytes(const std::string& line, const char* what) const {
-        return std::string(Name()) + ": " + what + " (" + std::to_string(line.size()) +
-               " bytes): " + HexGroups(reinterpret_cast<const uint8_t*>(line.data()), line.size());
+        std::string text;
+        for (const std::string& part :
+             ByteLines(std::string(Name()) + ": " + what,
+                       reinterpret_cast<const uint8_t*>(line.data()), line.size()))
+            text += (text.empty() ? "" : "\n") + part;
+        return text;
     }
 
   private:
-    static void Emit(std::vector<Frame>& frames, Flow flow, std::string text) {
-        if (!text.empty())
-            frames.push_back({flow, std::move(text)});
+    // A text of several lines (bytes a line's worth each, then perhaps a frame) gives a frame
+    // for each; no frame text holds a line end of its own.
+    static void Emit(std::vector<Frame>& frames, Flow flow, const std::string& text) {
+        for (size_t at = 0; at < text.size();) {
+            const size_t end = std::min(text.find('\n', at), text.size());
+            frames.push_back({flow, text.substr(at, end - at)});
+            at = end + 1;
+        }
     }
 
     std::string held_[2];

@@ -123,7 +123,7 @@ TEST_F(CaptureCommandTest, TsharkReadsPortsDirectionsBytesAndModbus) {
              {"-r", capture, "-o", UserDlt("data"), "-Y", "frame.p2p_dir", "-T", "fields", "-e",
               "frame.interface_name", "-e", "frame.p2p_dir", "-e", "data.data"});
     ASSERT_EQ(data.status, 0) << data.err;
-    // Each port's packets in the order of its calls (the ports' streams reach watch apart).
+    // Each port's packets in the order of its calls.
     const auto of_port = [&](const std::string& port) {
         std::vector<std::string> lines;
         for (const std::string& line : Lines(data.out)) {
@@ -138,6 +138,11 @@ TEST_F(CaptureCommandTest, TsharkReadsPortsDirectionsBytesAndModbus) {
     EXPECT_EQ(of_port(at_.slave_path()),
               std::vector<std::string>{"0\t010402000000000000000000,41540d"});
     EXPECT_EQ(Lines(data.out).size(), 3u);
+    // Across the ports, in the order of the calls' times: the AT command came after the reply.
+    std::string ports;
+    for (const std::string& line : Lines(data.out))
+        ports += line.rfind(at_.slave_path() + "\t", 0) == 0 ? "at " : "modbus ";
+    EXPECT_EQ(ports, "modbus modbus at ");
 
     const Run modbus = Tool("/usr/bin/tshark", {"-r", capture,
                                                 "-o", UserDlt("mbrtu"),

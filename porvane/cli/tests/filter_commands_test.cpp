@@ -324,6 +324,41 @@ TEST_F(DriverHostCommandTest, BadPortsAndAHeldDeviceAreSaidClearly) {
     EXPECT_EQ(first.Stop(), 0);
 }
 
+// The same port named twice, or by its name and a link to its device, is monitored once.
+TEST_F(DriverHostCommandTest, APortNamedTwiceIsMonitoredOnce) {
+    const std::string link = dir_.path() + "/by-id-link";
+    ASSERT_EQ(::symlink(port_.slave_path().c_str(), link.c_str()), 0);
+    LineProcess monitor(Cli(), {"monitor", "ttyS0", link, "ttyS0", "--data-only"});
+    ASSERT_TRUE(monitor.WaitFor(true, "porvane-cli: monitoring ttyS0\n")) << monitor.err();
+    EXPECT_EQ(monitor.err(), "porvane-cli: ttyS0 and " + link +
+                                 " name the same port: monitored once\n"
+                                 "porvane-cli: ttyS0 and ttyS0 name the same port: monitored once\n"
+                                 "porvane-cli: monitoring ttyS0\n");
+    ApplicationUnderTest app(runtime_, port_.slave_path());
+    EXPECT_TRUE(app.Open());
+    EXPECT_TRUE(app.Write("hi"));
+    EXPECT_EQ(port_.ReadExactly(2), "hi");
+    EXPECT_EQ(app.Exit(), 0);
+    ASSERT_TRUE(monitor.WaitFor(false, "W hi\n")) << monitor.out();
+    EXPECT_EQ(monitor.Stop(), 0);
+}
+
+// A frame whose end only a pause tells is printed once the pause has passed, while the program
+// still holds the port and sends nothing more.
+TEST_F(DriverHostCommandTest, MonitorPrintsAFrameEndedByAPauseWithoutMoreTraffic) {
+    LineProcess monitor(Cli(), {"monitor", "ttyS0", "--data-only", "--decode", "modbus-rtu"});
+    ASSERT_TRUE(monitor.WaitFor(true, "porvane-cli: monitoring ttyS0\n")) << monitor.err();
+    ApplicationUnderTest app(runtime_, port_.slave_path());
+    EXPECT_TRUE(app.Open());
+    EXPECT_TRUE(app.Write(std::string("\x05\x41\x01\x90\x51", 5)));  // unknown length
+    EXPECT_EQ(port_.ReadExactly(5).size(), 5u);
+    EXPECT_TRUE(
+        monitor.WaitFor(false, "» W modbus-rtu: slave 5, unknown function 0x41, data 01, CRC ok\n"))
+        << monitor.out();
+    EXPECT_EQ(app.Exit(), 0);
+    EXPECT_EQ(monitor.Stop(), 0);
+}
+
 TEST_F(DriverHostCommandTest, FilterOnAPortNobodyHasOpen) {
     LineProcess filter(
         Cli(), {"filter", "ttyS0", "--action", "replace", "--byte", "55", "--send-count", "3"});

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -63,6 +64,46 @@ TEST_F(TermCommandTest, DecodedFramesOfBothWaysGetLinesOfTheirOwn) {
     }
     EXPECT_EQ(term.Wait(), 0);
     EXPECT_EQ(frames, "» W at: command AT+CSQ\n» R at: echo AT+CSQ\n");
+}
+
+// A frame whose end only a pause tells is written once the pause has passed while the session
+// goes on: the last frame of an exchange needs no more traffic to appear.
+TEST_F(TermCommandTest, AFrameEndedByAPauseAppearsWithoutMoreTraffic) {
+    int input[2], output[2];
+    ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(output, O_CLOEXEC), 0);
+    comm::UniqueFd input_read(input[0]), input_write(input[1]);
+    comm::UniqueFd output_read(output[0]), output_write(output[1]);
+    comm::UniqueFd sink(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    TermOptions options;
+    options.port = link_;
+    options.hex = true;
+    options.decoder = "modbus-rtu";
+    TermSession session(options, input_read.get(), output_write.get(), sink.get(), -1);
+    int status = -1;
+    std::thread run([&] { status = session.Run(); });
+    const std::string unknown("\x05\x41\x01\x90\x51", 5);  // a function of unknown length
+    ASSERT_EQ(::write(input_write.get(), unknown.data(), unknown.size()), 5);
+    const std::string echoed = "» R modbus-rtu: slave 5, unknown function 0x41, data 01, CRC ok\n";
+    std::string seen;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (seen.find(echoed) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{output_read.get(), POLLIN, 0};
+        char chunk[512];
+        if (::poll(&p, 1, 1000) == 1) {
+            const ssize_t n = ::read(output_read.get(), chunk, sizeof chunk);
+            if (n <= 0)
+                break;
+            seen.append(chunk, static_cast<size_t>(n));
+        }
+    }
+    input_write.Reset();  // the input ends: so does the session
+    run.join();
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(seen.find("» W modbus-rtu: slave 5, unknown function 0x41, data 01, CRC ok\n"),
+              std::string::npos)
+        << seen;
+    EXPECT_NE(seen.find(echoed), std::string::npos) << seen;
 }
 
 TEST_F(TermCommandTest, AMegabyteComesBackWholeAndInOrder) {
@@ -166,6 +207,30 @@ TEST_F(TermCommandTest, ShortOptionsAndATimeValueAfterASpace) {
         EXPECT_EQ(bad.Wait(), 2);
         EXPECT_EQ(bad.ReadAllError(),
                   "porvane-cli: " + row.error + " (see porvane-cli term --help)\n");
+    }
+}
+
+// An unknown protocol is said with the names there are, by every command that decodes; watch's
+// "--" put before its program is no unknown option, whatever else is wrong.
+TEST(DecodeOption, AnUnknownProtocolNamesTheKnownOnes) {
+    const std::string known = "unknown protocol 'foo': modbus-rtu, modbus-ascii, nmea, at";
+    const struct {
+        std::vector<std::string> args;
+        std::string error;
+    } rows[] = {
+        {{"watch", "--decode", "foo", "true"}, "--decode: " + known + " (see porvane-cli watch"},
+        {{"watch", "--decode=foo", "--", "true"}, "--decode: " + known + " (see porvane-cli watch"},
+        {{"watch", "--pid", "0", "true"}, "--pid: must be 1 to 2147483647 (see porvane-cli watch"},
+        {{"monitor", "ttyS0", "--decode", "foo"},
+         "--decode: " + known + " (see porvane-cli monitor"},
+        {{"term", "/dev/null", "--decode", "foo"}, "--decode: " + known + " (see porvane-cli term"},
+        {{"show", "x.pcapng", "--decode", "foo"}, "--decode: " + known + " (see porvane-cli show"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args[0] + " " + row.args[1]);
+        ChildProcess bad("porvane-cli", row.args);
+        EXPECT_EQ(bad.ReadAllError(), "porvane-cli: " + row.error + " --help)\n");
+        EXPECT_EQ(bad.Wait(), 2);
     }
 }
 

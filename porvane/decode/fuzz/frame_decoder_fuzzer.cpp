@@ -1,5 +1,6 @@
 // Feeds arbitrary calls to every decoder: the first byte of each piece picks its direction,
-// speed change and time step, so that splits, pauses and speeds are explored as well as bytes.
+// speed change and time step, so that splits, pauses and speeds are explored as well as bytes;
+// a silence seen by the clock alone comes between some of them.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 {control & 1 ? porvane::decode::Flow::kRead : porvane::decode::Flow::kWritten,
                  data + at, length, control == 0xFF ? -1 : time});
             at += length;
+            // A live view's clock between the calls.
+            if (decoder->SilenceEnds() >= 0 && (control & 0x10))
+                decoder->Quiet(time + (control & 0x0F) * 500);
         }
         decoder->Finish();
     }

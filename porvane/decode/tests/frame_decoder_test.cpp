@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -144,6 +145,177 @@ TEST(FrameDecoder, FramesAndFieldsOfEachProtocol) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(Decode(c.decoder, c.calls, c.speed), c.frames);
+    }
+}
+
+// The file record, mask write, read/write and device identification functions: their fields
+// each way, a field the protocol does not allow marked, an exception to one of them.
+TEST(FrameDecoder, FieldsOfTheFileMaskReadWriteAndIdentificationFunctions) {
+    const auto rtu = [](const std::string& unit) { return WithCrc(unit); };
+    const std::string id_reply(
+        "\x01\x2B\x0E\x01\x01\x00\x00\x03\x00\x03"
+        "ACM\x01\x02P1\x02\x05V2.11",
+        24);
+    struct Case {
+        Flow flow;
+        std::string unit;
+        std::string text;
+    } cases[] = {
+        {kW,
+         std::string("\x01\x14\x0E\x06\x00\x04\x00\x01\x00\x02\x06\x00\x03\x00\x09\x00\x02", 17),
+         "slave 1, read file record (0x14) file 4, record 0x0001, 2 registers; file 3, record "
+         "0x0009, 2 registers"},
+        {kR, std::string("\x01\x14\x0C\x05\x06\x0D\xFE\x00\x20\x05\x06\x33\xCD\x00\x40", 15),
+         "slave 1, read file record (0x14) reply, record 1: 0x0DFE 0x0020; record 2: 0x33CD "
+         "0x0040"},
+        {kW, std::string("\x01\x14\x07\x05\x00\x04\x00\x01\x00\x02", 10),
+         "slave 1, read file record (0x14) file 4, record 0x0001, 2 registers, reference type "
+         "0x05 not 6"},
+        {kR, std::string("\x01\x14\x07\x04\x06\x00\x01\x00\x02\x00", 10),
+         "slave 1, read file record (0x14) reply, record 1, length 4 does not fit"},
+        {kW, std::string("\x01\x15\x0D\x06\x00\x04\x00\x07\x00\x03\x06\xAF\x04\xBE\x10\x0D", 16),
+         "slave 1, write file record (0x15) file 4, record 0x0007: 0x06AF 0x04BE 0x100D"},
+        {kR, std::string("\x01\x15\x0D\x06\x00\x04\x00\x07\x00\x03\x06\xAF\x04\xBE\x10\x0D", 16),
+         "slave 1, write file record (0x15) reply, file 4, record 0x0007: 0x06AF 0x04BE 0x100D"},
+        {kW, std::string("\x01\x15\x09\x06\x00\x04\x00\x07\x00\x03\x06\xAF", 12),
+         "slave 1, write file record (0x15) file 4, record 0x0007, 3 registers do not fit the "
+         "byte count"},
+        {kR, std::string("\x01\x94\x02", 3),
+         "slave 1, exception to read file record (0x94): 0x02 illegal data address"},
+        {kW, std::string("\x01\x16\x00\x04\x00\xF2\x00\x25", 8),
+         "slave 1, mask write register (0x16) 0x0004 AND 0x00F2 OR 0x0025"},
+        {kR, std::string("\x01\x16\x00\x04\x00\xF2\x00\x25", 8),
+         "slave 1, mask write register (0x16) reply 0x0004 AND 0x00F2 OR 0x0025"},
+        {kW,
+         std::string("\x01\x17\x00\x03\x00\x06\x00\x0E\x00\x03\x06\x00\xFF\x00\xFF\x00\xFF", 17),
+         "slave 1, read/write multiple registers (0x17) read 0x0003..0x0008 (6), write "
+         "0x000E..0x0010 (3): 0x00FF 0x00FF 0x00FF"},
+        {kW, std::string("\x01\x17\x00\x03\x00\x7E\x00\x0E\x00\x7A\x02\x00\xFF", 13),
+         "slave 1, read/write multiple registers (0x17) read 0x0003..0x0080 (126), quantity 126 "
+         "out of range, write 0x000E..0x0087 (122), quantity 122 out of range: 0x00FF, byte "
+         "count 2 does not fit the quantity"},
+        {kR, std::string("\x01\x17\x04\x00\xFE\x0A\xCD", 7),
+         "slave 1, read/write multiple registers (0x17) reply, 2 registers: 0x00FE 0x0ACD"},
+        {kW, std::string("\x01\x2B\x0E\x01\x00", 5),
+         "slave 1, encapsulated interface transport (0x2B) read device identification, basic, "
+         "object 0x00"},
+        {kW, std::string("\x01\x2B\x0E\x07\x00", 5),
+         "slave 1, encapsulated interface transport (0x2B) read device identification, code "
+         "0x07 invalid, object 0x00"},
+        {kR, id_reply,
+         "slave 1, encapsulated interface transport (0x2B) read device identification reply, "
+         "basic, conformity 0x01, 3 objects: VendorName \"ACM\", ProductCode \"P1\", "
+         "MajorMinorRevision \"V2.11\""},
+        {kR, std::string("\x01\x2B\x0E\x02\x82\xFF\x05\x01\x05\x02\x00\x01", 12),
+         "slave 1, encapsulated interface transport (0x2B) read device identification reply, "
+         "regular, conformity 0x82, more follows from object 0x05, 1 objects: ModelName 00 01"},
+        {kW, std::string("\x01\x2B\x0D\x00\x01", 5),
+         "slave 1, encapsulated interface transport (0x2B), MEI type 0x0D, data 00 01"},
+        {kR, std::string("\x01\xAB\x01", 3),
+         "slave 1, exception to encapsulated interface transport (0xAB): 0x01 illegal function"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const std::string side = c.flow == kW ? "W " : "R ";
+        EXPECT_EQ(Decode("modbus-rtu", {{c.flow, rtu(c.unit)}}),
+                  std::vector<std::string>{side + "modbus-rtu: " + c.text + ", CRC ok"});
+    }
+    // A device identification reply read in pieces: its length is told by its objects.
+    EXPECT_EQ(
+        Decode("modbus-rtu", {{kR, rtu(id_reply).substr(0, 9)}, {kR, rtu(id_reply).substr(9)}}),
+        std::vector<std::string>{"R modbus-rtu: " + cases[15].text + ", CRC ok"});
+}
+
+// A long run of bytes that make no frame goes on lines of at most kMaxBytesPerLine bytes, every
+// byte shown once, and the frame after it is decoded, whether it comes in the same call or not.
+TEST(FrameDecoder, NoiseGoesOnLinesOfBoundedWidth) {
+    std::string noise;
+    for (int i = 0; i < 1000; ++i)
+        noise += static_cast<char>(0x80 + i % 0x7F);
+    const struct {
+        const char* decoder;
+        std::string before, frame, text;
+        Flow flow = kW;
+    } cases[] = {
+        {"modbus-rtu", "", std::string("\x11\x03\x00\x6B\x00\x03\x76\x87", 8),
+         "slave 17, read holding registers (0x03) 0x006B..0x006D (3), CRC ok"},
+        {"modbus-ascii", "", ":1103006B00037E\r\n",
+         "slave 17, read holding registers (0x03) 0x006B..0x006D (3), LRC ok"},
+        {"nmea", "\n", "$GPGLL,4916.45,N,12311.12,W,225444,A*31\r\n",
+         "GPGLL (talker GP, sentence GLL), 6 fields: 4916.45,N,12311.12,W,225444,A, checksum ok"},
+        {"at", "\r", "\r\nOK\r\n", "final result OK", kR},
+    };
+    const std::regex count(R"(\((\d+) bytes\): [0-9a-f ]+$)");
+    for (const auto& c : cases) {
+        for (const bool one_call : {false, true}) {
+            SCOPED_TRACE(std::string(c.decoder) + (one_call ? " in one call" : " in two"));
+            const std::string head = noise + c.before;
+            const std::vector<std::string> lines =
+                one_call ? Decode(c.decoder, {{c.flow, head + c.frame}})
+                         : Decode(c.decoder, {{c.flow, head}, {c.flow, c.frame}});
+            ASSERT_GE(lines.size(), 2u);
+            EXPECT_EQ(lines.back(),
+                      (c.flow == kW ? "W " : "R ") + std::string(c.decoder) + ": " + c.text);
+            size_t shown = 0;
+            for (size_t i = 0; i + 1 < lines.size(); ++i) {
+                std::smatch m;
+                ASSERT_TRUE(std::regex_search(lines[i], m, count)) << lines[i];
+                EXPECT_LE(std::stoul(m[1]), kMaxBytesPerLine) << lines[i];
+                shown += std::stoul(m[1]);
+            }
+            EXPECT_EQ(shown, noise.size());  // a line end ends a line, not shown
+        }
+    }
+}
+
+// A live view learns of a pause from the clock rather than from the next bytes: an RTU frame of
+// unknown length ends 3.5 characters after its last byte, one still short of its length after
+// the silence a master waits for the rest, an ASCII frame after the second the protocol allows
+// between characters; nothing ends before.
+TEST(FrameDecoder, TheSilenceEndsFramesWithoutMoreBytes) {
+    const std::string unknown = WithCrc("\x05\x41\x01");
+    const std::string reply = WithCrc(std::string("\x11\x03\x06\xAE\x41\x56\x52\x43\x40", 9));
+    const struct {
+        const char* what;
+        std::vector<Call> calls;
+        int64_t ends;                     // SilenceEnds after the calls
+        std::vector<std::string> frames;  // Quiet just after it (none just before)
+        const char* decoder = "modbus-rtu";
+    } cases[] = {
+        {"unknown function at 9600",
+         {{kW, unknown, 1000}},
+         1000 + 4010,
+         {"W modbus-rtu: slave 5, unknown function 0x41, data 01, CRC ok"}},
+        {"both ways held",
+         {{kR, unknown, 1000}, {kW, reply.substr(0, 4), 1500}},
+         1000 + 4010,
+         {"R modbus-rtu: slave 5, unknown function 0x41, data 01, CRC ok"}},
+        {"reply short of its length",
+         {{kR, reply.substr(0, 5), 2000}},
+         2000 + 500'000,
+         {"R modbus-rtu: slave 17, read holding registers (0x03) reply, length 3 unexpected, "
+          "data 06, CRC BAD (0x41AE, computed 0x37A1) (5 bytes): 11 03 06 ae 41"}},
+        {"whole frames hold nothing", {{kW, reply, 0}}, -1, {}},
+        {"ascii: a second between characters at most",
+         {{kW, ":1103", 3000}},
+         3000 + 1'000'000,
+         {"W modbus-ascii: cut frame (5 bytes): 3a 31 31 30 33"},
+         "modbus-ascii"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto decoder = MakeFrameDecoder(c.decoder);
+        decoder->SetSpeed(9600);
+        for (const Call& call : c.calls) {
+            decoder->Take({call.flow, reinterpret_cast<const uint8_t*>(call.bytes.data()),
+                           call.bytes.size(), call.time_us});
+        }
+        ASSERT_EQ(decoder->SilenceEnds(), c.ends);
+        EXPECT_TRUE(decoder->Quiet(c.ends).empty());
+        std::vector<std::string> lines;
+        for (const Frame& f : decoder->Quiet(c.ends + 1))
+            lines.push_back(std::string(f.flow == kW ? "W " : "R ") + f.text);
+        EXPECT_EQ(lines, c.frames);
     }
 }
 
