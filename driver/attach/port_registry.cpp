@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -273,11 +274,13 @@ void PortRegistry::TellUnlisted(int fd) {
     while (d > 0)
         link[n++] = digits[--d];
     link[n] = '\0';
-    char device[256];
-    const ssize_t length = ::readlink(link, device, sizeof device);
+    // The device's path, then (after a NUL) the program's name: the host may find the process
+    // gone by the time it reads the notice.
+    char device[256 + 1 + 16];
+    const ssize_t length = ::readlink(link, device, 256);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (length <= 0 || length >= static_cast<ssize_t>(sizeof device) ||
+    if (length <= 0 || length >= 256 ||
         !RuntimePath("SievrUnlisted", 0, address.sun_path, sizeof address.sun_path) ||
         !RuntimeFolderTrusted())
         return;
@@ -285,8 +288,16 @@ void PortRegistry::TellUnlisted(int fd) {
     if (s < 0)
         return;
     // Never waited for: a host that is absent or behind loses the notice, not the program's time.
-    ::sendto(s, device, static_cast<size_t>(length), MSG_DONTWAIT | MSG_NOSIGNAL,
-             reinterpret_cast<sockaddr*>(&address), sizeof address);
+    size_t size = static_cast<size_t>(length);
+    device[size++] = '\0';
+    char name[17] = {};
+    if (::prctl(PR_GET_NAME, name) == 0) {
+        const size_t n = ::strnlen(name, 16);
+        std::memcpy(device + size, name, n);
+        size += n;
+    }
+    ::sendto(s, device, size, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address),
+             sizeof address);
     Real().close(s);
 }
 

@@ -268,7 +268,7 @@ void SievraHost::TakeUnlistedNotices(size_t limit) {
     // without end nor use up what it tells of other users' programs.
     constexpr size_t kMaxToldPerUser = 64;
     for (size_t taken = 0; taken < limit; ++taken) {
-        char path[256];
+        char path[256 + 1 + 16];
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
         iovec part{path, sizeof path - 1};
         msghdr message{};
@@ -284,7 +284,11 @@ void SievraHost::TakeUnlistedNotices(size_t limit) {
             if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS)
                 std::memcpy(&who, CMSG_DATA(c), sizeof who);
         }
-        const std::string device(path, static_cast<size_t>(n));
+        // The path, and after a NUL the name the program gave (for a process gone already).
+        const std::string said(path, static_cast<size_t>(n));
+        const std::string device = said.substr(0, said.find('\0'));
+        const std::string given =
+            device.size() < said.size() ? said.substr(device.size() + 1) : std::string();
         if (options_.only_client != 0 && who.pid != options_.only_client)
             continue;
         std::set<std::string>& told = unlisted_told_[who.uid];
@@ -303,6 +307,8 @@ void SievraHost::TakeUnlistedNotices(size_t limit) {
                     command.pop_back();
             }
         }
+        if (command.empty())
+            command = given.substr(0, 16);
         // Both texts are the sender's to choose (a program names itself with prctl): each goes
         // on the host's one line in printable form, never as line ends or terminal controls.
         options_.unlisted_open(who.pid, PrintableText(command), PrintableText(device));
