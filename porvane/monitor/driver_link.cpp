@@ -108,6 +108,10 @@ bool DriverLink::Open(int port_index) {
     }
     open_failure_ = OpenFailure::kNone;
     {
+        std::lock_guard send_lock(send_mutex_);
+        socket_closed_ = false;
+    }
+    {
         std::lock_guard lock(mutex_);
         fd_ = fd;
         closed_ = false;
@@ -175,8 +179,8 @@ bool DriverLink::Call(uint8_t op, uint32_t code, const void* input, uint32_t inp
     bool sent;
     {
         std::lock_guard lock(send_mutex_);
-        sent = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-               static_cast<ssize_t>(request.size());
+        sent = !socket_closed_ && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+                                      static_cast<ssize_t>(request.size());
     }
     std::unique_lock lock(mutex_);
     if (!sent) {
@@ -262,8 +266,13 @@ void DriverLink::Close() {
         ::shutdown(fd, SHUT_RDWR);  // ends the receiver and every waiting call
     if (receiver_.joinable())
         receiver_.join();
-    if (fd >= 0)
+    if (fd >= 0) {
+        // A call that took the number before may still be about to send: never on a number
+        // that is closed, and perhaps another file's by then.
+        std::lock_guard lock(send_mutex_);
+        socket_closed_ = true;
         ::close(fd);
+    }
 }
 
 }  // namespace porvane::monitor

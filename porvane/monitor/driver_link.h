@@ -91,7 +91,8 @@ class DriverLink {
     uint32_t next_id_ = 1;
     std::map<uint32_t, Reply*> waiting_;
     bool closed_ = true;
-    std::mutex send_mutex_;  // guards the socket's sending side
+    std::mutex send_mutex_;       // guards the socket's sending side and socket_closed_
+    bool socket_closed_ = false;  // the socket is closed: nothing more is sent
 };
 
 }  // namespace porvane::monitor
