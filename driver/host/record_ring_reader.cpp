@@ -56,7 +56,9 @@ RecordRingReader::Taken RecordRingReader::Take(uint8_t* out, size_t max, size_t&
 }
 
 bool RecordRingReader::HasData() const {
-    return link::RingHeaderOf(mapping_)->tail.load(std::memory_order_acquire) != head_;
+    // seq_cst: after Sleep's store, so that either this sees the writer's record or the writer
+    // sees the host asleep.
+    return link::RingHeaderOf(mapping_)->tail.load() != head_;
 }
 
 bool RecordRingReader::Sleep() {

@@ -220,7 +220,9 @@ int RunReplayCommand(const ReplayOptions& options, int stop_fd, std::FILE* out, 
         std::fprintf(err, "porvane-cli: --direction takes read or write\n");
         return kExitUsage;
     }
-    if (!(options.speed >= 0) || std::isinf(options.speed)) {
+    // A factor so small that the waits would outlast any clock is refused with the others.
+    if (!(options.speed >= 0) || std::isinf(options.speed) ||
+        (options.speed > 0 && options.speed < 1e-6)) {
         std::fprintf(err, "porvane-cli: --speed takes 0 (no waits) or a factor above 0\n");
         return kExitUsage;
     }
@@ -353,8 +355,10 @@ int RunReplayCommand(const ReplayOptions& options, int stop_fd, std::FILE* out, 
             first = next.after;
         }
         if (options.speed > 0) {
-            const auto offset = std::chrono::microseconds(
-                static_cast<int64_t>(static_cast<double>(step->time_us - first) / options.speed));
+            // Clamped to a year, so that a capture's far-apart times never overflow the clock.
+            const double wait_us = std::min(
+                static_cast<double>(step->time_us - first) / options.speed, 365.0 * 86400e6);
+            const auto offset = std::chrono::microseconds(static_cast<int64_t>(wait_us));
             if (!WaitUntil(start + offset, stop_fd)) {
                 stopped = true;
                 break;
