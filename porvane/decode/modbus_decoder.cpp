@@ -173,7 +173,13 @@ class ModbusRtuDecoder : public FrameDecoder {
 
     static std::string Bad(const uint8_t* held, size_t size, bool preferred) {
         const std::string bytes = " (" + std::to_string(size) + " bytes): " + HexGroups(held, size);
-        if (size < 4)
+        // Shorter than its function says in either form (a request or a reply): cut off.
+        bool shorter = false, fits = false;
+        for (const bool as_request : {true, false}) {
+            if (const std::optional<size_t> unit = ModbusUnitLength(held, size, as_request))
+                (*unit + 2 > size ? shorter : fits) = true;
+        }
+        if (size < 4 || (shorter && !fits))
             return "modbus-rtu: cut frame" + bytes;
         const size_t unit = size - 2;
         const uint16_t sent = static_cast<uint16_t>(held[unit] | held[unit + 1] << 8);

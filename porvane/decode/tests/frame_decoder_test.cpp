@@ -293,8 +293,7 @@ TEST(FrameDecoder, TheSilenceEndsFramesWithoutMoreBytes) {
         {"reply short of its length",
          {{kR, reply.substr(0, 5), 2000}},
          2000 + 500'000,
-         {"R modbus-rtu: slave 17, read holding registers (0x03) reply, length 3 unexpected, "
-          "data 06, CRC BAD (0x41AE, computed 0x37A1) (5 bytes): 11 03 06 ae 41"}},
+         {"R modbus-rtu: cut frame (5 bytes): 11 03 06 ae 41"}},
         {"whole frames hold nothing", {{kW, reply, 0}}, -1, {}},
         {"ascii: a second between characters at most",
          {{kW, ":1103", 3000}},
