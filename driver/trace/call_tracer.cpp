@@ -6,6 +6,7 @@
 #include <linux/openat2.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/ptrace.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -30,6 +31,7 @@
 #include "driver/link/host_link.h"
 #include "driver/link/line_requests.h"
 #include "driver/link/real_calls.h"
+#include "driver/trace/entry_transfer.h"
 #include "driver/trace/port_calls.h"
 #include "driver/trace/program_image.h"
 #include "driver/trace/record_sender.h"
@@ -204,7 +206,10 @@ class StopRelay {
 class CallTracer::Session {
   public:
     Session(const TraceSettings& settings, bool filtered)
-        : settings_(settings), seccomp_(filtered), ports_(settings.ports) {}
+        : settings_(settings),
+          seccomp_(filtered),
+          own_terminal_(ControllingTerminal(::getpid())),
+          ports_(settings.ports) {}
 
     int Run(const std::string& path, const std::vector<std::string>& argv,
             const std::vector<std::string>& env, int stop_fd, std::string& error);
@@ -222,6 +227,7 @@ class CallTracer::Session {
         // looked at again on each call.
         bool shared_table = false;
         bool told_hidden = false;  // said that its descriptors cannot be looked at
+        dev_t terminal = 0;        // its controlling terminal (0: none)
         // Per descriptor number: calls under way that may make it another file (dup2, dup3 and
         // close of it), and how many such calls ended. A transfer during which either moved
         // cannot tell which file it reached.
@@ -249,6 +255,7 @@ class CallTracer::Session {
         bool other_abi = false;  // an x32 or i386 call: 32-bit arguments
         std::unique_ptr<FilteredWrite> write;
         std::unique_ptr<WrittenBytes> written;  // a monitored write's bytes, from its entry
+        uint64_t done_at_entry = 0;  // bytes the tracer moved at the entry; the call moves the rest
     };
     struct Thread {
         pid_t tgid = 0;
@@ -275,7 +282,17 @@ class CallTracer::Session {
     void Handle(pid_t tid, int status);
     void Resume(pid_t tid, Thread& t, int sig);
     // The entry of a call: true when its exit is wanted.
-    bool Enter(pid_t tid, Thread& t, long nr, const uint64_t* args, bool other_abi);
+    // regs: the thread's registers, where they were read at the filter's stop.
+    bool Enter(pid_t tid, Thread& t, long nr, const uint64_t* args, bool other_abi,
+               user_regs_struct* regs = nullptr);
+    // Makes a read or write on a port at its entry, for the program, where it cannot wait (see
+    // EntryTransfer).
+    enum class Answered { kNo, kWhole, kPart };
+    Answered AnswerAtEntry(pid_t tid, const Process& p, Call& call, uint32_t state,
+                           user_regs_struct* regs);
+    // The end of a call made in part at its entry: the program's registers as it gave them, and
+    // the result of the whole.
+    int64_t FinishPart(pid_t tid, const Call& call, int64_t result);
     // Says once per following that a 32-bit call on a port was refused.
     void NoteRefused(pid_t tid, const PortOpen& open);
     void Exit(pid_t tid, Thread& t, int64_t result);
@@ -291,6 +308,8 @@ class CallTracer::Session {
 
     const TraceSettings& settings_;
     const bool seccomp_;             // a filtered program: calls stop at the filter, others never
+    const dev_t own_terminal_;       // the tracer's controlling terminal
+    EntryTransfer transfer_;         // the calls made at their entry
     std::vector<TracedPort> ports_;  // the settings' ports, then those made on demand
     std::map<dev_t, bool> may_be_port_;  // decided terminal devices: whether they may be ports
     // Monitor records of transfers; declared before the processes, so that their opens close
@@ -345,6 +364,7 @@ CallTracer::Session::Thread& CallTracer::Session::Register(pid_t tid) {
         process = std::make_unique<Process>();
         process->tgid = tgid;
         process->pidfd.Reset(static_cast<int>(::syscall(SYS_pidfd_open, tgid, 0)));
+        process->terminal = ControllingTerminal(tgid);
     }
     ++process->threads;
     Thread& t = threads_[tid];
@@ -577,8 +597,8 @@ void CallTracer::Session::NoteRefused(pid_t tid, const PortOpen& open) {
         std::fprintf(stderr, "%s\n", note.c_str());
 }
 
-bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* args,
-                                bool other_abi) {
+bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* args, bool other_abi,
+                                user_regs_struct* regs) {
     if (!StopsFor(nr, static_cast<long>(args[1])))
         return false;
     Process& p = ProcessOf(t);
@@ -633,6 +653,11 @@ bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* a
             const bool reading = nr == SYS_read || nr == SYS_readv || nr == SYS_preadv2;
             if (state == link::kUnwatched && !(reading && call.open->connected()))
                 return false;
+            const Answered answered = AnswerAtEntry(tid, p, call, state, regs);
+            if (answered == Answered::kWhole)
+                return false;
+            if (answered == Answered::kPart)
+                break;
             if (!reading && nr != SYS_ioctl && state == link::kWatchedMonitor) {
                 call.written = std::make_unique<WrittenBytes>();
                 if (!call.written->Take(tid, nr, args))
@@ -676,6 +701,76 @@ bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* a
     return true;
 }
 
+CallTracer::Session::Answered CallTracer::Session::AnswerAtEntry(pid_t tid, const Process& p,
+                                                                 Call& call, uint32_t state,
+                                                                 user_regs_struct* regs) {
+    // Without the filter every call stops at its exit as well: nothing to save. A call on the
+    // program's (or the tracer's) controlling terminal is judged by job control, which would
+    // judge the tracer's call by the tracer's process group.
+    const bool reading = call.nr == SYS_read;
+    if (regs == nullptr || (!reading && call.nr != SYS_write) || call.unsettled ||
+        (reading ? state == link::kWatchedFilter : state != link::kWatchedMonitor) ||
+        call.open->device() == p.terminal || call.open->device() == own_terminal_) {
+        return Answered::kNo;
+    }
+    // A read may wait a little for its bytes where no other thread could need the tracer.
+    const EntryTransfer::Made made =
+        reading ? transfer_.Read(tid, *call.open, call.args, threads_.size() == 1)
+                : transfer_.Write(tid, *call.open, call.args);
+    if (made == EntryTransfer::Made::kNothing)
+        return Answered::kNo;
+    if (made == EntryTransfer::Made::kPart) {
+        // The program's call moves the rest: from past the bytes moved, as many fewer.
+        call.done_at_entry = transfer_.done();
+        if (!reading) {
+            call.written = std::make_unique<WrittenBytes>();
+            call.written->Hold(std::move(transfer_.bytes()));
+        }
+        regs->rsi = call.args[1] + call.done_at_entry;
+        SetCount(*regs, call.args[2] - call.done_at_entry, false);
+        ::ptrace(PTRACE_SETREGS, tid, nullptr, regs);
+        return Answered::kPart;
+    }
+    int64_t result = transfer_.result();
+    std::vector<uint8_t>& bytes = transfer_.bytes();
+    if (!reading && result > 0) {
+        bytes.resize(static_cast<size_t>(result));
+        sender_.Push(call.open, link::kAppWrite, std::move(bytes));
+    } else if (reading && result >= 0) {
+        // Whoever watches when the read returns sees it, as at a read's exit.
+        const uint32_t now = call.open->WatchState();
+        if (now == link::kWatchedMonitor) {
+            sender_.Push(call.open, link::kAppRead, std::move(bytes));
+        } else if (now == link::kWatchedFilter && result > 0) {
+            sender_.Flush();
+            TraceeBuffers buffers;
+            if (buffers.Take(tid, SYS_read, call.args)) {
+                const uint64_t kept =
+                    FilterReceived(*call.open, buffers, static_cast<uint64_t>(result));
+                // Every byte deleted: a blocking read waits for more, in the program's call.
+                if (kept == 0 && call.open->Blocks())
+                    return Answered::kNo;
+                result = kept > 0 ? static_cast<int64_t>(kept) : -EAGAIN;
+            }
+        }
+    }
+    AnswerCall(tid, *regs, result);
+    return Answered::kWhole;
+}
+
+int64_t CallTracer::Session::FinishPart(pid_t tid, const Call& call, int64_t result) {
+    // A call that ends in an error (a signal while it waits) after bytes moved returns them.
+    const int64_t whole = static_cast<int64_t>(call.done_at_entry) + std::max<int64_t>(result, 0);
+    user_regs_struct regs;
+    if (::ptrace(PTRACE_GETREGS, tid, nullptr, &regs) == 0) {
+        regs.rsi = call.args[1];
+        SetCount(regs, call.args[2], false);
+        regs.rax = static_cast<uint64_t>(whole);
+        ::ptrace(PTRACE_SETREGS, tid, nullptr, &regs);
+    }
+    return whole;
+}
+
 void CallTracer::Session::OpenEnded(pid_t tid, Thread& t, int64_t result) {
     Process& p = ProcessOf(t);
     const Call& call = t.call;
@@ -684,6 +779,7 @@ void CallTracer::Session::OpenEnded(pid_t tid, Thread& t, int64_t result) {
     const bool named = ReadTraceeString(tid, call.args[at ? 1 : 0], kMaxPath, path) &&
                        !path.empty() && path[0] == '/';
     if (result >= 0) {
+        p.terminal = ControllingTerminal(p.tgid);  // a session leader's open may make it one
         ++p.generation[static_cast<int>(result)];
         ForgetDescriptor(p, static_cast<int>(result));
         Detect(p, static_cast<int>(result), named ? &path : nullptr);
@@ -714,6 +810,8 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
     Call call = std::move(t.call);
     t.call = Call{};
     Process& p = ProcessOf(t);
+    if (call.done_at_entry > 0)
+        result = FinishPart(tid, call, result);
     const bool restarting = result >= kRestartFirst && result <= kRestartLast;
     const int fd = static_cast<int>(call.args[0]);
     if (call.changes >= 0) {
@@ -818,6 +916,10 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
                 } else if (result >= 0 && link::ChangesExclusiveUse(request, exclusive)) {
                     link::ReportExclusive(call.open->link(), exclusive);
                 }
+                if (result >= 0 && (request == TIOCSCTTY || request == TIOCNOTTY))
+                    p.terminal = ControllingTerminal(p.tgid);
+                if (request == TIOCSETD)
+                    call.open->ForgetDiscipline();
             }
             break;
         case SYS_close:
@@ -888,6 +990,7 @@ void CallTracer::Session::Exec(pid_t tid) {
     t.call = Call{};
     Process& p = ProcessOf(t);
     NoteUserChange(tid);
+    p.terminal = ControllingTerminal(p.tgid);
     p.plain.clear();
     p.shared_table = false;  // a new image has a table of its own
     std::vector<int> gone;
@@ -925,6 +1028,18 @@ void CallTracer::Session::Handle(pid_t tid, int status) {
     const int sig = WSTOPSIG(status);
     const int event = status >> 16;
     if (sig == (SIGTRAP | 0x80) || event == PTRACE_EVENT_SECCOMP) {
+        // At the filter's stop a native read or write is known from its registers alone (the
+        // filter stops no call of another ABI numbered 0 or 1), and answered with them: the
+        // calls made most take the fewest requests.
+        user_regs_struct regs;
+        if (event == PTRACE_EVENT_SECCOMP && !detaching_ &&
+            ::ptrace(PTRACE_GETREGS, tid, nullptr, &regs) == 0 &&
+            (regs.orig_rax == SYS_read || regs.orig_rax == SYS_write)) {
+            const uint64_t args[6] = {regs.rdi, regs.rsi, regs.rdx, regs.r10, regs.r8, regs.r9};
+            if (!Enter(tid, t, static_cast<long>(regs.orig_rax), args, false, &regs))
+                t.call = Call{};
+            return Resume(tid, t, 0);
+        }
         __ptrace_syscall_info info{};
         if (::ptrace(PTRACE_GET_SYSCALL_INFO, tid, sizeof info, &info) <= 0) {
             Resume(tid, t, 0);

@@ -14,6 +14,8 @@
 // A started program runs under a seccomp filter, so that only the calls that can touch a port
 // stop. A running program (Attach) cannot be given one (a filter is never removed again): each
 // of its system calls stops instead, and detaching leaves it exactly as it was.
+// A read or write on a port of a started program that cannot wait stops once, at the filter:
+// the tracer makes it for the program (see EntryTransfer); others stop at their entry and exit.
 //
 // The tracer waits for its programs with waitpid(-1): a child of the calling process that ends
 // meanwhile is reaped by it (and otherwise ignored). All calls on one CallTracer come from one

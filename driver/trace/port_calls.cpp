@@ -2,9 +2,12 @@
 #include "driver/trace/port_calls.h"
 
 #include <asm/termbits.h>
+#include <fcntl.h>
 #include <linux/serial.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 
@@ -128,6 +131,43 @@ PortOpen::~PortOpen() {
     if (link_.socket.load() >= 0)
         link::CloseLink(link_);
     link::ReleaseMappings(link_);
+}
+
+int PortOpen::NonblockingFile() {
+    if (nonblocking_.valid() || nonblocking_refused_)
+        return nonblocking_.get();
+    // A hung-up file (or one whose other side has gone) is not opened again: a new open of a
+    // hung-up device is a new, working one, where the program's calls fail.
+    pollfd state{file_.get(), 0, 0};
+    if (::poll(&state, 1, 0) != 0)
+        return -1;
+    const int flags = ::fcntl(file_.get(), F_GETFL);
+    if (flags < 0)
+        return -1;
+    const std::string self = "/proc/self/fd/" + std::to_string(file_.get());
+    nonblocking_.Reset(
+        ::open(self.c_str(), (flags & O_ACCMODE) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st {};
+    if (nonblocking_.valid() &&
+        (::fstat(nonblocking_.get(), &st) != 0 || st.st_rdev != link_.device))
+        nonblocking_.Reset();
+    nonblocking_refused_ = !nonblocking_.valid();
+    return nonblocking_.get();
+}
+
+bool PortOpen::Blocks() const {
+    const int flags = ::fcntl(file_.get(), F_GETFL);
+    return flags < 0 || (flags & O_NONBLOCK) == 0;
+}
+
+bool PortOpen::TerminalDiscipline() {
+    if (discipline_ == Discipline::kUnknown) {
+        int discipline = -1;
+        discipline_ = ::ioctl(file_.get(), TIOCGETD, &discipline) == 0 && discipline == N_TTY
+                          ? Discipline::kTerminal
+                          : Discipline::kOther;
+    }
+    return discipline_ == Discipline::kTerminal;
 }
 
 void PortOpen::LetGo() {

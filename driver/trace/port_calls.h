@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "driver/link/control_reports.h"
@@ -62,10 +63,25 @@ class PortOpen {
     void LetGo();
     // Whether the host still serves this open (someone may start watching it any time).
     bool connected() const { return link_.socket.load() >= 0; }
+    dev_t device() const { return link_.device; }
+    // An open of the port of the tracer's own that never blocks, with the program's access
+    // mode, for calls the tracer makes for a program whose open blocks; -1 when the port takes
+    // no further open (exclusive use, its permissions) or has been hung up.
+    int NonblockingFile();
+    // Whether the program's open file blocks (its flags may change any time, by anyone).
+    bool Blocks() const;
+    // Whether the port's line discipline is the terminal's (asked once; again after a change
+    // the program made).
+    bool TerminalDiscipline();
+    void ForgetDiscipline() { discipline_ = Discipline::kUnknown; }
 
   private:
     link::OpenPort link_;
     comm::UniqueFd file_;
+    comm::UniqueFd nonblocking_;
+    bool nonblocking_refused_ = false;
+    enum class Discipline { kUnknown, kTerminal, kOther };
+    Discipline discipline_ = Discipline::kUnknown;
 };
 
 // Records got bytes of a transfer (a read that returned nothing is one empty record).
@@ -78,6 +94,8 @@ class WrittenBytes {
   public:
     // False when the bytes are not held (too many, or unreadable).
     bool Take(pid_t tid, long nr, const uint64_t* args);
+    // Holds bytes taken otherwise.
+    void Hold(std::vector<uint8_t> bytes) { bytes_ = std::move(bytes); }
 
     // Gives up the first sent bytes.
     std::vector<uint8_t> Release(uint64_t sent);

@@ -11,8 +11,8 @@ namespace sievra::trace {
 namespace {
 
 // How long the first record of a batch waits for others: short beside what a person notices,
-// long beside a call.
-constexpr auto kGather = std::chrono::microseconds(500);
+// long beside many calls, so that the host (and whoever reads from it) wakes seldom.
+constexpr auto kGather = std::chrono::milliseconds(2);
 // Queued bytes beyond which the tracer sends them itself: a host that has fallen behind holds
 // the program back rather than the tracer's memory growing.
 constexpr size_t kMaxQueuedBytes = 1 << 20;

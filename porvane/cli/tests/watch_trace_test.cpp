@@ -13,10 +13,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "driver/attach/tests/attached_program.h"
@@ -529,6 +531,99 @@ s.close()
             })) << ::testing::PrintToString(shown.records);
         }
     }
+}
+
+// Whether thread tid sleeps in read (neither stopped by its tracer nor running).
+bool WaitsInRead(const std::string& tid) {
+    std::string stat, call;
+    std::getline(std::ifstream("/proc/" + tid + "/stat"), stat);
+    std::getline(std::ifstream("/proc/" + tid + "/syscall"), call);
+    const size_t state = stat.rfind(')');
+    return state != std::string::npos && stat.compare(state, 4, ") S ") == 0 &&
+           call.rfind("0 ", 0) == 0;
+}
+
+// Runs line_calls (see it) to its end as the far end of its port; returns its results.
+std::vector<std::string> DriveLineCalls(AttachedProgram& program, comm::testing::PtyPair& port) {
+    std::vector<std::string> results;
+    for (std::optional<std::string> line; (line = program.NextLine());) {
+        std::istringstream words(*line);
+        std::string verb, argument;
+        words >> verb >> argument;
+        if (verb == "send") {
+            port.WriteAll(argument);
+            program.WriteLine("ok");
+        } else if (verb == "reading") {
+            // The third byte only once the read waits for it: a read answered with the two
+            // waiting would have returned by then.
+            for (int i = 0; i < 30000 && !WaitsInRead(argument); ++i)
+                ::usleep(1000);
+            port.WriteAll("c");
+        } else if (verb == "drain" || verb == "drain-while") {
+            const size_t n = std::stoul(argument);
+            EXPECT_EQ(port.ReadExactly(n, 30000).size(), n) << *line;
+            if (verb == "drain")
+                program.WriteLine("ok");
+        } else {
+            results.push_back(*line);
+        }
+    }
+    return results;
+}
+
+// A read or write the tracer makes for the program at the call's entry (it cannot wait) ends
+// exactly as the program's own call would: the same results and errors, a read under VMIN
+// still waits for all it asks for, a write the line takes in part (without O_NONBLOCK: the
+// rest waited for; interrupted by a signal; with it) counts what reached the line; and each
+// call is on record as it ended.
+TEST_F(WatchTraceTest, CallsMadeForTheProgramEndAsItsOwnWould) {
+    const std::string port = port_.slave_path();
+    AttachedProgram alone({Bin("line_calls"), port}, environment_);
+    const std::vector<std::string> expected = DriveLineCalls(alone, port_);
+    EXPECT_EQ(alone.Wait(), 0) << alone.Errors();
+    for (const char* line :
+         {"seek -1 ESPIPE", "w:bad-buffer -1 EFAULT", "r:bad-buffer -1 EFAULT", "waiting 0",
+          "w:read-only -1 EBADF", "r:write-only -1 EBADF", "r:vmin 3 abc", "r:nothing 0",
+          "r:nonblocking -1 EAGAIN", "w:full -1 EAGAIN", "nonblocking 0", "w:drained 200000"}) {
+        EXPECT_NE(std::find(expected.begin(), expected.end(), line), expected.end())
+            << line << "\n"
+            << ::testing::PrintToString(expected);
+    }
+
+    const std::string records = dir_.path() + "/records";
+    auto watch = Watch({"--trace", "-o", records, "--port", port, "--", Bin("line_calls"), port});
+    const std::vector<std::string> traced = DriveLineCalls(*watch, port_);
+    EXPECT_EQ(watch->Wait(), 0) << watch->Errors();
+    // How much a full line takes, and in how many writes, depends on the moment: the same
+    // calls, partial both ways.
+    const auto shape = [](const std::vector<std::string>& lines) {
+        std::vector<std::string> shaped;
+        for (std::string line : lines) {
+            if (const size_t at = line.find(" partial "); at != std::string::npos)
+                line.resize(at + 8);
+            if (shaped.empty() || shaped.back() != line)
+                shaped.push_back(line);
+        }
+        return shaped;
+    };
+    EXPECT_EQ(shape(traced), shape(expected));
+
+    // On record: every read and write on the port that returned, with what it returned.
+    std::vector<std::string> returned;
+    for (const std::string& line : traced) {
+        std::istringstream words(line);
+        std::string name, count;
+        words >> name >> count;
+        if (count == "partial")
+            words >> count;
+        if ((name.rfind("r:", 0) == 0 || name.rfind("w:", 0) == 0) && count != "-1")
+            returned.push_back(static_cast<char>(std::toupper(name[0])) + count);
+    }
+    std::vector<std::string> lines;
+    std::ifstream in(records);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    EXPECT_EQ(CallsOnRecord(LogOf(lines, port)), returned) << ::testing::PrintToString(lines);
 }
 
 // A port is the device, whatever path opens it: a link the program removes, or names with a
