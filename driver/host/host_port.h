@@ -78,7 +78,8 @@ struct SievraHost::Port {
     int app_listen_fd = -1;
     // The sealed page telling the attachment who watches; written by the control session only.
     WatchPage page;
-    std::mutex apps_mutex;  // guards app_connections and stopping
+    std::mutex rules_publish_mutex;  // orders the page's rule glances as the rules changed
+    std::mutex apps_mutex;           // guards app_connections and stopping
     std::condition_variable apps_changed;
     // Application connections accepted and not yet served to their end. Counted as they are
     // accepted, in the order they came, so a connection made after a program's sees the
@@ -126,8 +127,11 @@ struct SievraHost::Port {
                                     0, IOCTL_SIEVRA_TIME_REPORT, kTimeReportSize, 0);
     }
     // Publishes on the watch page what the rules will do next, so that the programs' calls
-    // they would not act on pass without asking.
+    // they would not act on pass without asking. The rules are read and published under one
+    // lock: a session that read them before another's change cannot publish after it and leave
+    // the older glance on the page.
     void PublishRules() {
+        std::lock_guard lock(rules_publish_mutex);
         const RuleOutlook outlook = RuleOutlookOf(physical->AttachedDevice);
         page.SetRules(outlook.time_armed, outlook.count_left);
     }

@@ -5,12 +5,14 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -554,6 +556,58 @@ TEST_F(SievraHostTest, APortThatVanishesUnderItsProgramNeverHoldsTheHost) {
     app.Send(11, link::kClose);
     ASSERT_TRUE(app.Receive(id, status));
     EXPECT_EQ(id, 11u);
+}
+
+// The rules' glance on the watch page is published by every session that served a request
+// touching the rules; one that read the rules before a change and publishes after the change's
+// own publication must not leave the older glance behind: once a rule is armed and its answer
+// given, the page says so, or programs would pass bytes the rule should act on without asking.
+TEST_F(SievraHostTest, TheRuleGlanceIsNeverOlderThanTheLastChangeAnswered) {
+    auto control = Control();
+    uint32_t id = 0;
+    int32_t status = -1;
+    control->Send(2, link::kDeviceControl, IOCTL_FILTER_SET_MODE, {kLinkModeFilter, 0, 0, 0});
+    ASSERT_TRUE(control->Receive(id, status));
+    RawClient app(AppPath(), SOCK_SEQPACKET);
+    int page_fd = -1;
+    ASSERT_EQ(testing::SendAppCreate(app.fd(), 1, pty_.slave(), &page_fd), 0);
+    const comm::UniqueFd page_owner(page_fd);
+    void* page = ::mmap(nullptr, link::kPageSize, PROT_READ, MAP_SHARED, page_fd, 0);
+    ASSERT_NE(page, MAP_FAILED);
+    const auto* glance = reinterpret_cast<const link::RuleGlance*>(static_cast<uint8_t*>(page) +
+                                                                   link::kRuleGlanceOffset);
+    // Programs' notes of nothing passed: each makes its session publish the glance.
+    std::vector<std::unique_ptr<RawClient>> others;
+    for (int i = 0; i < 3; ++i) {
+        others.push_back(std::make_unique<RawClient>(AppPath(), SOCK_SEQPACKET));
+        ASSERT_EQ(others.back()->Create(pty_.slave()), 0);
+    }
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> notes;
+    for (RawClient* client : {&app, others[0].get(), others[1].get(), others[2].get()}) {
+        notes.emplace_back([&stop, client] {
+            const std::vector<uint8_t> note = {0, 0, 0, 0, 0};
+            while (!stop.load())
+                client->Send(3, link::kAppPassed | link::kNoReply, 0, note);
+        });
+    }
+    int stale = 0;
+    for (int round = 0; round < 1500; ++round) {
+        const bool armed = round % 2 == 0;
+        const FilterRule rule{kReplace, armed ? 1u : 0u, 0, 0, 'M', 0};
+        std::vector<uint8_t> bytes(sizeof rule);
+        std::memcpy(bytes.data(), &rule, sizeof rule);
+        control->Send(4, link::kDeviceControl, IOCTL_FILTER_SEND_TIME_RULE, bytes);
+        ASSERT_TRUE(control->Receive(id, status));
+        for (uint32_t sequence = 1; (sequence & 1) != 0;)
+            sequence = glance->sequence.load();  // a glance being written is finished shortly
+        stale += (glance->time_armed[0].load() != 0) != armed;
+    }
+    stop.store(true);
+    for (std::thread& thread : notes)
+        thread.join();
+    EXPECT_EQ(stale, 0);
+    ::munmap(page, link::kPageSize);
 }
 
 // Sends a home link request for port 1 with descriptor passed along.
