@@ -106,6 +106,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
             }
             port.PublishRules();
             ring.CountPassed(send, bytes);
+            made_at = 0;  // the note's own stamp: a request behind it on the socket has none
             continue;
         }
         if (op == link::kAppTime) {

@@ -113,14 +113,15 @@ struct SievraHost::Port {
                                     0);
     }
     // Records the time the program made the request recorded next (microseconds of the
-    // real-time clock), or the time now when it did not say (0).
+    // real-time clock), or the time now when it did not say (0). A request is made before the
+    // host takes it: a later time said is the program's mistake or lie, and taken for now.
     void ReportTime(uint64_t made_at) {
-        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        const auto now =
+            static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                      std::chrono::system_clock::now().time_since_epoch())
+                                      .count());
         uint8_t data[kTimeReportSize];
-        const uint64_t us =
-            made_at != 0 ? made_at
-                         : static_cast<uint64_t>(
-                               std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+        const uint64_t us = made_at != 0 ? std::min(made_at, now) : now;
         PutLe32(data, static_cast<uint32_t>(us));
         PutLe32(data + 4, static_cast<uint32_t>(us >> 32));
         kernel::IoCallDriverAndWait(physical->AttachedDevice, kernel::IRP_MJ_DEVICE_CONTROL, data,

@@ -130,7 +130,7 @@ class SievraHostTest : public ::testing::Test {
   protected:
     void SetUp() override {
         host_ = std::make_unique<SievraHost>(SievraHost::Options{
-            dir_.path(), {pty_.slave_path()}, {}, {}, -1, {}, false, false, 0, {}});
+            dir_.path(), {pty_.slave_path()}, {}, {}, -1, {}, false, time_records_, 0, {}});
         const comm::CommStatus started = host_->Start();
         ASSERT_TRUE(started) << started.Describe();
         server_ = std::thread([this] { host_->Serve(); });
@@ -151,6 +151,7 @@ class SievraHostTest : public ::testing::Test {
     }
     std::string AppPath() const { return dir_.path() + "/SievrApp1"; }
 
+    bool time_records_ = false;
     PtyPair pty_;
     TempDir dir_;
     std::unique_ptr<SievraHost> host_;
@@ -608,6 +609,65 @@ TEST_F(SievraHostTest, TheRuleGlanceIsNeverOlderThanTheLastChangeAnswered) {
         thread.join();
     EXPECT_EQ(stale, 0);
     ::munmap(page, link::kPageSize);
+}
+
+class SievraHostTimedTest : public SievraHostTest {
+  protected:
+    SievraHostTimedTest() { time_records_ = true; }
+};
+
+// A program's stamp says when it made the request right after it, and no other: a note of
+// bytes passed takes its own stamp along, so a request behind it on the socket (which carries
+// none) is timed by the host. No request is made after the host takes it, so a stamp from the
+// future is taken for the time the host has.
+TEST_F(SievraHostTimedTest, AProgramsStampTimesOnlyTheRequestItPrecedesAndNeverTheFuture) {
+    auto control = Control();
+    uint32_t id = 0;
+    int32_t status = -1;
+    control->Send(2, link::kDeviceControl, IOCTL_FILTER_SET_MODE, {kLinkModeMonitor, 0, 0, 0});
+    ASSERT_TRUE(control->Receive(id, status));
+    FarEnd line(pty_.master());
+    RawClient app(AppPath(), SOCK_SEQPACKET);
+    ASSERT_EQ(app.Create(pty_.slave()), 0);
+    const auto stamp = [](uint64_t us) {
+        std::vector<uint8_t> input(8);
+        PutLe32(input.data(), static_cast<uint32_t>(us));
+        PutLe32(input.data() + 4, static_cast<uint32_t>(us >> 32));
+        return input;
+    };
+    constexpr uint64_t kLongAgo = 1'000'000'000'000'000;  // 2001
+    constexpr uint64_t kFarAhead = uint64_t{1} << 62;
+    app.Send(0, link::kAppTime | link::kNoReply, 0, stamp(kLongAgo));
+    app.Send(0, link::kAppPassed | link::kNoReply, 0, {0, 1, 0, 0, 0});
+    app.Send(3, link::kAppWrite, 0, {'a'}, 1);
+    ASSERT_TRUE(app.Receive(id, status));
+    app.Send(0, link::kAppTime | link::kNoReply, 0, stamp(kFarAhead));
+    app.Send(4, link::kAppWrite, 0, {'b'}, 1);
+    ASSERT_TRUE(app.Receive(id, status));
+    const uint64_t after =
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count());
+    std::vector<uint64_t> times;  // the time told before each write
+    uint64_t told = 0;
+    for (uint32_t rid = 100; times.size() < 2; ++rid) {
+        std::vector<uint8_t> records;
+        control->Send(rid, link::kRead, 0, {}, link::kMaxRecordRead);
+        ASSERT_TRUE(control->Receive(id, status, 20000, nullptr, &records));
+        for (size_t at = 0; at + kRecordHeaderSize <= records.size();) {
+            const uint32_t kind = GetLe32(&records[at + 1]);
+            const uint32_t length = GetLe32(&records[at + 9]);
+            const uint8_t* data = &records[at + kRecordHeaderSize];
+            if (kind == kKindDeviceControl && GetLe32(&records[at + 5]) == IOCTL_SIEVRA_TIME_REPORT)
+                told = GetLe32(data) | static_cast<uint64_t>(GetLe32(data + 4)) << 32;
+            if (kind == kKindWrite)
+                times.push_back(told);
+            at += kRecordHeaderSize + length;
+        }
+    }
+    EXPECT_GT(times[0], kLongAgo);
+    EXPECT_LE(times[0], after);
+    EXPECT_LE(times[1], after);
 }
 
 // Sends a home link request for port 1 with descriptor passed along.
