@@ -206,6 +206,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                     port.last_pid = speaker != 0 ? speaker : peer ? peer->pid : 0;
                 }
                 created = true;
+                port.CountOpen(1);
                 page = port.page.fd();
                 ring_fd = offer_ring();
                 requests.SetDeadline(std::nullopt);
@@ -223,6 +224,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                         port.last_pid = 0;
                     }
                     created = false;
+                    port.CountOpen(-1);
                 }
                 break;
             case link::kAppAwaitClosed: {
@@ -331,6 +333,8 @@ void SievraHost::ServeApplication(Port& port, int fd) {
             break;  // a refused open ends the connection; the port's other sessions go on
     }
     unrecorded = !report_dropped(kCloseWaitLimit);
+    if (created)
+        port.CountOpen(-1);
     const bool last = port.serial.Detach(owner);
     if (created && last && !let_go) {
         // The application went without closing (it exited or was killed): as at a process's

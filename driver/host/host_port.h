@@ -79,12 +79,13 @@ struct SievraHost::Port {
     // The sealed page telling the attachment who watches; written by the control session only.
     WatchPage page;
     std::mutex rules_publish_mutex;  // orders the page's rule glances as the rules changed
-    std::mutex apps_mutex;           // guards app_connections and stopping
+    std::mutex apps_mutex;           // guards app_connections, app_opens and stopping
     std::condition_variable apps_changed;
     // Application connections accepted and not yet served to their end. Counted as they are
     // accepted, in the order they came, so a connection made after a program's sees the
     // program's counted even before its session has read a byte.
     int app_connections = 0;
+    int app_opens = 0;  // the connections with an open of the port
     bool stopping = false;
     // The process whose request the port recorded last (0: none since the last open ended).
     std::atomic<pid_t> last_pid{0};
@@ -133,7 +134,14 @@ struct SievraHost::Port {
     // the older glance on the page.
     void PublishRules() {
         std::lock_guard lock(rules_publish_mutex);
-        const RuleOutlook outlook = RuleOutlookOf(physical->AttachedDevice);
+        RuleOutlook outlook = RuleOutlookOf(physical->AttachedDevice);
+        // Each program counts only its own bytes passed against a count rule: while several
+        // opens share the port, theirs together could take it past its byte unseen, so each
+        // is shown the rule acting on its next byte and asks the host.
+        if (OpensSharing()) {
+            for (uint32_t& left : outlook.count_left)
+                left = std::min(left, 1u);
+        }
         page.SetRules(outlook.time_armed, outlook.count_left);
     }
     // The command name of a process ("" when it has gone).
@@ -160,6 +168,19 @@ struct SievraHost::Port {
         std::lock_guard lock(apps_mutex);
         app_connections += change;
         apps_changed.notify_all();
+    }
+    // A connection's open of the port begins (1) or ends (-1): the rules' glance changes when
+    // the port comes to be shared or no longer is.
+    void CountOpen(int change) {
+        {
+            std::lock_guard lock(apps_mutex);
+            app_opens += change;
+        }
+        PublishRules();
+    }
+    bool OpensSharing() {
+        std::lock_guard lock(apps_mutex);
+        return app_opens > 1;
     }
 };
 

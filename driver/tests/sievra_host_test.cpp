@@ -563,6 +563,34 @@ TEST_F(SievraHostTest, APortThatVanishesUnderItsProgramNeverHoldsTheHost) {
 // touching the rules; one that read the rules before a change and publishes after the change's
 // own publication must not leave the older glance behind: once a rule is armed and its answer
 // given, the page says so, or programs would pass bytes the rule should act on without asking.
+// The rules' glance of a watch page a program was given, mapped as the attachment maps it.
+class GlanceView {
+  public:
+    explicit GlanceView(int page_fd) : page_fd_(page_fd) {
+        mapping_ = ::mmap(nullptr, link::kPageSize, PROT_READ, MAP_SHARED, page_fd, 0);
+    }
+    ~GlanceView() {
+        if (mapping_ != MAP_FAILED)
+            ::munmap(mapping_, link::kPageSize);
+    }
+    bool mapped() const { return mapping_ != MAP_FAILED; }
+    const link::RuleGlance& glance() const {
+        return *reinterpret_cast<const link::RuleGlance*>(static_cast<uint8_t*>(mapping_) +
+                                                          link::kRuleGlanceOffset);
+    }
+
+  private:
+    comm::UniqueFd page_fd_;
+    void* mapping_;
+};
+
+// A rule's bytes for a control client's rule request.
+std::vector<uint8_t> RuleBytes(const FilterRule& rule) {
+    std::vector<uint8_t> bytes(sizeof rule);
+    std::memcpy(bytes.data(), &rule, sizeof rule);
+    return bytes;
+}
+
 TEST_F(SievraHostTest, TheRuleGlanceIsNeverOlderThanTheLastChangeAnswered) {
     auto control = Control();
     uint32_t id = 0;
@@ -572,11 +600,9 @@ TEST_F(SievraHostTest, TheRuleGlanceIsNeverOlderThanTheLastChangeAnswered) {
     RawClient app(AppPath(), SOCK_SEQPACKET);
     int page_fd = -1;
     ASSERT_EQ(testing::SendAppCreate(app.fd(), 1, pty_.slave(), &page_fd), 0);
-    const comm::UniqueFd page_owner(page_fd);
-    void* page = ::mmap(nullptr, link::kPageSize, PROT_READ, MAP_SHARED, page_fd, 0);
-    ASSERT_NE(page, MAP_FAILED);
-    const auto* glance = reinterpret_cast<const link::RuleGlance*>(static_cast<uint8_t*>(page) +
-                                                                   link::kRuleGlanceOffset);
+    const GlanceView view(page_fd);
+    ASSERT_TRUE(view.mapped());
+    const link::RuleGlance* glance = &view.glance();
     // Programs' notes of nothing passed: each makes its session publish the glance.
     std::vector<std::unique_ptr<RawClient>> others;
     for (int i = 0; i < 3; ++i) {
@@ -595,10 +621,8 @@ TEST_F(SievraHostTest, TheRuleGlanceIsNeverOlderThanTheLastChangeAnswered) {
     int stale = 0;
     for (int round = 0; round < 1500; ++round) {
         const bool armed = round % 2 == 0;
-        const FilterRule rule{kReplace, armed ? 1u : 0u, 0, 0, 'M', 0};
-        std::vector<uint8_t> bytes(sizeof rule);
-        std::memcpy(bytes.data(), &rule, sizeof rule);
-        control->Send(4, link::kDeviceControl, IOCTL_FILTER_SEND_TIME_RULE, bytes);
+        control->Send(4, link::kDeviceControl, IOCTL_FILTER_SEND_TIME_RULE,
+                      RuleBytes({kReplace, armed ? 1u : 0u, 0, 0, 'M', 0}));
         ASSERT_TRUE(control->Receive(id, status));
         for (uint32_t sequence = 1; (sequence & 1) != 0;)
             sequence = glance->sequence.load();  // a glance being written is finished shortly
@@ -608,7 +632,39 @@ TEST_F(SievraHostTest, TheRuleGlanceIsNeverOlderThanTheLastChangeAnswered) {
     for (std::thread& thread : notes)
         thread.join();
     EXPECT_EQ(stale, 0);
-    ::munmap(page, link::kPageSize);
+}
+
+// Each program counts only its own bytes passed without asking against a count rule; two
+// sharing the port could together take it past its byte with neither asking. While more than
+// one open shares the port, the glance shows the rule acting on the next byte.
+TEST_F(SievraHostTest, ProgramsSharingAPortAreShownACountRuleActingOnTheirNextByte) {
+    auto control = Control();
+    uint32_t id = 0;
+    int32_t status = -1;
+    control->Send(2, link::kDeviceControl, IOCTL_FILTER_SET_MODE, {kLinkModeFilter, 0, 0, 0});
+    ASSERT_TRUE(control->Receive(id, status));
+    control->Send(3, link::kDeviceControl, IOCTL_FILTER_SEND_COUNT_RULE,
+                  RuleBytes({kReplace, 10, 10, 0, 'X', 0}));
+    ASSERT_TRUE(control->Receive(id, status));
+    RawClient first(AppPath(), SOCK_SEQPACKET);
+    int page_fd = -1;
+    ASSERT_EQ(testing::SendAppCreate(first.fd(), 1, pty_.slave(), &page_fd), 0);
+    const GlanceView view(page_fd);
+    ASSERT_TRUE(view.mapped());
+    EXPECT_EQ(view.glance().count_left[0].load(), 10u);
+    {
+        const comm::UniqueFd own(::open(pty_.slave_path().c_str(), O_RDWR | O_NOCTTY));
+        RawClient second(AppPath(), SOCK_SEQPACKET);
+        ASSERT_EQ(second.Create(own.get()), 0);
+        EXPECT_EQ(view.glance().count_left[0].load(), 1u);
+        second.Send(4, link::kClose);
+        ASSERT_TRUE(second.Receive(id, status));
+    }
+    // The close ended the rules; set again, the one program left passes alone.
+    control->Send(5, link::kDeviceControl, IOCTL_FILTER_SEND_COUNT_RULE,
+                  RuleBytes({kReplace, 10, 10, 0, 'X', 0}));
+    ASSERT_TRUE(control->Receive(id, status));
+    EXPECT_EQ(view.glance().count_left[0].load(), 10u);
 }
 
 class SievraHostTimedTest : public SievraHostTest {
