@@ -574,6 +574,7 @@ class GlanceView {
             ::munmap(mapping_, link::kPageSize);
     }
     bool mapped() const { return mapping_ != MAP_FAILED; }
+    const void* page() const { return mapping_; }
     const link::RuleGlance& glance() const {
         return *reinterpret_cast<const link::RuleGlance*>(static_cast<uint8_t*>(mapping_) +
                                                           link::kRuleGlanceOffset);
@@ -665,6 +666,37 @@ TEST_F(SievraHostTest, ProgramsSharingAPortAreShownACountRuleActingOnTheirNextBy
                   RuleBytes({kReplace, 10, 10, 0, 'X', 0}));
     ASSERT_TRUE(control->Receive(id, status));
     EXPECT_EQ(view.glance().count_left[0].load(), 10u);
+}
+
+// Rules outlive the control client that set them: one that opens later finds them acting, so
+// the glance published while nobody watched (when no rule acts) is renewed before the page says
+// the port is filtered again.
+TEST_F(SievraHostTest, AControlClientFindsTheRulesLeftArmedOnTheGlanceAsItStartsFiltering) {
+    uint32_t id = 0;
+    int32_t status = -1;
+    {
+        auto control = Control();
+        control->Send(2, link::kDeviceControl, IOCTL_FILTER_SET_MODE, {kLinkModeFilter, 0, 0, 0});
+        ASSERT_TRUE(control->Receive(id, status));
+        control->Send(3, link::kDeviceControl, IOCTL_FILTER_SEND_TIME_RULE,
+                      RuleBytes({kReplace, 1, 0, 0, 'M', 0}));
+        ASSERT_TRUE(control->Receive(id, status));
+        control->Send(4, link::kClose);
+        ASSERT_TRUE(control->Receive(id, status));
+    }
+    RawClient app(AppPath(), SOCK_SEQPACKET);
+    int page_fd = -1;
+    ASSERT_EQ(testing::SendAppCreate(app.fd(), 1, pty_.slave(), &page_fd), 0);
+    const GlanceView view(page_fd);
+    ASSERT_TRUE(view.mapped());
+    const auto* state = static_cast<const std::atomic<uint32_t>*>(view.page());
+    ASSERT_EQ(state->load(), link::kUnwatched);
+    auto control = Control();
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (state->load() != link::kWatchedFilter && std::chrono::steady_clock::now() < limit)
+        std::this_thread::yield();
+    ASSERT_EQ(state->load(), link::kWatchedFilter);
+    EXPECT_EQ(view.glance().time_armed[0].load(), 1u);
 }
 
 class SievraHostTimedTest : public SievraHostTest {
