@@ -35,7 +35,7 @@ bool RecordRingReader::Create() {
 RecordRingReader::Taken RecordRingReader::Take(uint8_t* out, size_t max, size_t& got) {
     got = 0;
     link::RingHeader* header = link::RingHeaderOf(mapping_);
-    const uint32_t used = header->tail.load(std::memory_order_acquire) - head_;
+    const uint32_t used = Tail() - head_;
     if (used > link::kRingCapacity)
         return Taken::kBroken;
     if (used == 0)
@@ -56,7 +56,16 @@ RecordRingReader::Taken RecordRingReader::Take(uint8_t* out, size_t max, size_t&
 }
 
 bool RecordRingReader::HasData() const {
-    return link::RingHeaderOf(mapping_)->tail.load(std::memory_order_acquire) != head_;
+    return Tail() != head_;
+}
+
+uint32_t RecordRingReader::Tail() const {
+    return end_ ? *end_ : link::RingHeaderOf(mapping_)->tail.load(std::memory_order_acquire);
+}
+
+void RecordRingReader::EndHere() {
+    if (!end_)
+        end_ = Tail();
 }
 
 bool RecordRingReader::Sleep() {

@@ -20,6 +20,7 @@
 #include "driver/host/testing/app_create.h"
 #include "driver/link/link_protocol.h"
 #include "driver/link/link_socket.h"
+#include "driver/link/record_ring.h"
 #include "platform/comm/serial_ioctl.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
@@ -426,6 +427,58 @@ TEST_F(SievraHostTest, StopEndsSessionsBlockedOnTheirSockets) {
     host_->Stop();  // both sessions sit in recv; TearDown's join must not wait for the clients
     EXPECT_TRUE(control->WaitForEnd());
     EXPECT_TRUE(app.WaitForEnd());
+}
+
+// What a program's ring holds when its socket ends was published before: taken, and no more. A
+// program that keeps its ring fed from elsewhere (another process holding the memory file) must
+// not hold its session, and with it the host's stop, once it has gone.
+TEST_F(SievraHostTest, ARingFedAfterItsSocketEndedHoldsNoSession) {
+    RawClient app(AppPath(), SOCK_SEQPACKET);
+    int page_fd = -1, ring_fd = -1;
+    ASSERT_EQ(testing::SendAppCreate(app.fd(), 1, pty_.slave(), &page_fd, 20000, &ring_fd), 0);
+    const comm::UniqueFd page_held(page_fd), ring_held(ring_fd);
+    ASSERT_TRUE(ring_held.valid());
+    void* ring =
+        ::mmap(nullptr, link::kRingFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, ring_fd, 0);
+    ASSERT_NE(ring, MAP_FAILED);
+    // Whole requests in blocks that fill the ring exactly (13 time stamps and 11 wakes make 512
+    // bytes), so that publishing more costs only a count: published as fast as the host takes.
+    constexpr uint32_t kBlock = 512;
+    std::vector<uint8_t> block;
+    for (int i = 0; i < 24; ++i) {
+        const bool stamp = i < 13;
+        std::vector<uint8_t> request(link::kRequestHeaderSize + (stamp ? 8 : 0));
+        request[4] = (stamp ? link::kAppTime : link::kAppWake) | link::kNoReply;
+        PutLe32(request.data() + 9, stamp ? 8 : 0);
+        block.insert(block.end(), request.begin(), request.end());
+    }
+    ASSERT_EQ(block.size(), kBlock);
+    link::RingHeader& header = *link::RingHeaderOf(ring);
+    for (uint32_t at = 0; at < link::kRingCapacity; at += kBlock)
+        std::memcpy(link::RingDataOf(ring) + at, block.data(), kBlock);
+    std::atomic<bool> stop{false};
+    std::thread feeder([&] {
+        while (!stop.load()) {
+            const uint32_t tail = header.tail.load();
+            const uint32_t room = link::kRingCapacity - (tail - header.head.load());
+            header.tail.store(tail + room / kBlock * kBlock);
+            if (header.host_sleeping.exchange(0) != 0) {
+                uint8_t wake[link::kRequestHeaderSize] = {0, 0, 0, 0,
+                                                          link::kAppWake | link::kNoReply};
+                ::send(app.fd(), wake, sizeof wake, MSG_NOSIGNAL);  // fails once shut down
+            }
+        }
+    });
+    while (header.head.load() < 2 * link::kRingCapacity)  // the host takes them as they come
+        std::this_thread::yield();
+    const uint32_t taken_before = header.head.load();
+    app.Shutdown();
+    EXPECT_TRUE(app.WaitForEnd());
+    // The ring as the host found it on its next look, and the piece it was taking then.
+    EXPECT_LE(header.head.load() - taken_before, 2 * link::kRingCapacity);
+    stop.store(true);
+    feeder.join();
+    ::munmap(ring, link::kRingFileSize);
 }
 
 // Reads records off a control client until one of `kind` and `code` comes.
