@@ -94,7 +94,12 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                 break;
             const bool send = buffer[0] == 0;
             const uint32_t bytes = GetLe32(buffer.data() + 1);
-            if (!CountPassedBytes(top, send, bytes)) {
+            const PassedBytes passed = CountPassedBytes(top, send, bytes);
+            if (passed == PassedBytes::kUnrecorded) {
+                // Told with the host's own count of what went unrecorded, before the next record.
+                ++dropped_requests;
+                dropped_bytes += bytes;
+            } else if (passed == PassedBytes::kUnfiltered) {
                 // A rule would have acted on bytes that went as they were: told as such.
                 uint8_t report[kBypassReportSize];
                 PutLe32(report, send ? kSentUnfiltered : kReceivedUnfiltered);

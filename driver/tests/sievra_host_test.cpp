@@ -752,6 +752,43 @@ TEST_F(SievraHostTest, AControlClientFindsTheRulesLeftArmedOnTheGlanceAsItStarts
     EXPECT_EQ(view.glance().time_armed[0].load(), 1u);
 }
 
+// A program passes a call without asking when the page shows the port filtered and no rule
+// acting; if the client has turned to monitoring by the time the host takes the note, the call
+// went unrecorded, and the client is told so before the next record.
+TEST_F(SievraHostTest, BytesPassedJustBeforeMonitoringBeganAreToldAsNotRecorded) {
+    auto control = Control();
+    uint32_t id = 0;
+    int32_t status = -1;
+    control->Send(2, link::kDeviceControl, IOCTL_FILTER_SET_MODE, {kLinkModeFilter, 0, 0, 0});
+    ASSERT_TRUE(control->Receive(id, status));
+    FarEnd line(pty_.master());
+    RawClient app(AppPath(), SOCK_SEQPACKET);
+    ASSERT_EQ(app.Create(pty_.slave()), 0);
+    control->Send(3, link::kDeviceControl, IOCTL_FILTER_SET_MODE, {kLinkModeMonitor, 0, 0, 0});
+    ASSERT_TRUE(control->Receive(id, status));
+    app.Send(0, link::kAppPassed | link::kNoReply, 0, {0, 7, 0, 0, 0});
+    app.Send(4, link::kAppWrite, 0, {'a'}, 1);
+    ASSERT_TRUE(app.Receive(id, status));
+    std::vector<uint32_t> report;  // the reports before the write's record
+    bool written = false;
+    for (uint32_t rid = 100; !written; ++rid) {
+        std::vector<uint8_t> records;
+        control->Send(rid, link::kRead, 0, {}, link::kMaxRecordRead);
+        ASSERT_TRUE(control->Receive(id, status, 20000, nullptr, &records));
+        for (size_t at = 0; at + kRecordHeaderSize <= records.size() && !written;) {
+            const uint32_t kind = GetLe32(&records[at + 1]);
+            if (kind == kKindDeviceControl &&
+                GetLe32(&records[at + 5]) == IOCTL_SIEVRA_BYPASS_REPORT) {
+                for (size_t word = 0; word < 3; ++word)
+                    report.push_back(GetLe32(&records[at + kRecordHeaderSize + 4 * word]));
+            }
+            written = kind == kKindWrite;
+            at += kRecordHeaderSize + GetLe32(&records[at + 9]);
+        }
+    }
+    EXPECT_EQ(report, (std::vector<uint32_t>{kNotRecorded, 1, 7}));
+}
+
 class SievraHostTimedTest : public SievraHostTest {
   protected:
     SievraHostTimedTest() { time_records_ = true; }
