@@ -422,19 +422,21 @@ RuleOutlook RuleOutlookOf(DeviceObject* filter_device) {
     return outlook;
 }
 
-bool CountPassedBytes(DeviceObject* filter_device, bool send, uint32_t bytes) {
+PassedBytes CountPassedBytes(DeviceObject* filter_device, bool send, uint32_t bytes) {
     SievraExtension* filter = ExtensionOf(filter_device);
     PortLock lock(filter);
     const SievraExtension* control = filter->partner;
-    if (control == nullptr || !control->open || filter->link_mode != kLinkModeFilter || bytes == 0)
-        return true;
+    if (control == nullptr || !control->open || bytes == 0)
+        return PassedBytes::kCounted;
+    if (filter->link_mode != kLinkModeFilter)
+        return PassedBytes::kUnrecorded;
     const FilterRule& time_rule = send ? filter->send_time_rule : filter->recv_time_rule;
     FilterRule& count_rule = send ? filter->send_count_rule : filter->recv_count_rule;
     if (time_rule.count != 0 || (count_rule.count != 0 && bytes >= count_rule.countdown))
-        return false;
+        return PassedBytes::kUnfiltered;
     if (count_rule.count != 0)
         count_rule.countdown -= bytes;
-    return true;
+    return PassedBytes::kCounted;
 }
 
 bool RecordsQueued(DeviceObject* filter_device) {

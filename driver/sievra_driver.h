@@ -58,9 +58,11 @@ struct RuleOutlook {
 RuleOutlook RuleOutlookOf(kernel::DeviceObject* filter_device);
 
 // Counts bytes of the application's that went through the port unchanged (send: written, else
-// read) against the count rule, because the rules would not have acted on them. False, and
-// nothing counted, when a rule would have acted on one of them after all.
-bool CountPassedBytes(kernel::DeviceObject* filter_device, bool send, uint32_t bytes);
+// read) against the count rule, because the rules would not have acted on them: kCounted, or
+// nothing counted when a rule would have acted on one of them after all (kUnfiltered) or the
+// client has turned to monitoring meanwhile, which wanted them recorded (kUnrecorded).
+enum class PassedBytes { kCounted, kUnfiltered, kUnrecorded };
+PassedBytes CountPassedBytes(kernel::DeviceObject* filter_device, bool send, uint32_t bytes);
 
 // The port counter: ports added since the driver was loaded.
 uint32_t PortsAdded();

@@ -94,7 +94,12 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                 break;
             const bool send = buffer[0] == 0;
             const uint32_t bytes = GetLe32(buffer.data() + 1);
-            if (!CountPassedBytes(top, send, bytes)) {
+            const PassedBytes passed = CountPassedBytes(top, send, bytes);
+            if (passed == PassedBytes::kUnrecorded) {
+                // Told with the host's own count of what went unrecorded, before the next record.
+                ++dropped_requests;
+                dropped_bytes += bytes;
+            } else if (passed == PassedBytes::kUnfiltered) {
                 // A rule would have acted on bytes that went as they were: told as such.
                 uint8_t report[kBypassReportSize];
                 PutLe32(report, send ? kSentUnfiltered : kReceivedUnfiltered);
@@ -106,6 +111,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
             }
             port.PublishRules();
             ring.CountPassed(send, bytes);
+            made_at = 0;  // the note's own stamp: a request behind it on the socket has none
             continue;
         }
         if (op == link::kAppTime) {
@@ -205,6 +211,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                     port.last_pid = speaker != 0 ? speaker : peer ? peer->pid : 0;
                 }
                 created = true;
+                port.CountOpen(1);
                 page = port.page.fd();
                 ring_fd = offer_ring();
                 requests.SetDeadline(std::nullopt);
@@ -222,6 +229,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
                         port.last_pid = 0;
                     }
                     created = false;
+                    port.CountOpen(-1);
                 }
                 break;
             case link::kAppAwaitClosed: {
@@ -330,6 +338,8 @@ void SievraHost::ServeApplication(Port& port, int fd) {
             break;  // a refused open ends the connection; the port's other sessions go on
     }
     unrecorded = !report_dropped(kCloseWaitLimit);
+    if (created)
+        port.CountOpen(-1);
     const bool last = port.serial.Detach(owner);
     if (created && last && !let_go) {
         // The application went without closing (it exited or was killed): as at a process's

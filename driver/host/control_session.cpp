@@ -19,6 +19,9 @@ void SievraHost::ServeClient(Port& port, int fd) {
     SendResponse(fd, write_mutex, 0, STATUS_SUCCESS, 0, nullptr, 0);
     IoCallDriverAndWait(port.control, IRP_MJ_CREATE);
     SievraExtension* filter = ExtensionOf(port.control)->partner;
+    // Rules a client before this one left act again now that one watches: on the glance
+    // before the page says the port is filtered.
+    port.PublishRules();
     port.page.Set(WatchStateOf(true, filter->link_mode));
     port.drain.Open(port.control, port.physical->AttachedDevice);
     std::thread reader([&] {

@@ -78,12 +78,14 @@ struct SievraHost::Port {
     int app_listen_fd = -1;
     // The sealed page telling the attachment who watches; written by the control session only.
     WatchPage page;
-    std::mutex apps_mutex;  // guards app_connections and stopping
+    std::mutex rules_publish_mutex;  // orders the page's rule glances as the rules changed
+    std::mutex apps_mutex;           // guards app_connections, app_opens and stopping
     std::condition_variable apps_changed;
     // Application connections accepted and not yet served to their end. Counted as they are
     // accepted, in the order they came, so a connection made after a program's sees the
     // program's counted even before its session has read a byte.
     int app_connections = 0;
+    int app_opens = 0;  // the connections with an open of the port
     bool stopping = false;
     // The process whose request the port recorded last (0: none since the last open ended).
     std::atomic<pid_t> last_pid{0};
@@ -112,23 +114,34 @@ struct SievraHost::Port {
                                     0);
     }
     // Records the time the program made the request recorded next (microseconds of the
-    // real-time clock), or the time now when it did not say (0).
+    // real-time clock), or the time now when it did not say (0). A request is made before the
+    // host takes it: a later time said is the program's mistake or lie, and taken for now.
     void ReportTime(uint64_t made_at) {
-        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        const auto now =
+            static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                      std::chrono::system_clock::now().time_since_epoch())
+                                      .count());
         uint8_t data[kTimeReportSize];
-        const uint64_t us =
-            made_at != 0 ? made_at
-                         : static_cast<uint64_t>(
-                               std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+        const uint64_t us = made_at != 0 ? std::min(made_at, now) : now;
         PutLe32(data, static_cast<uint32_t>(us));
         PutLe32(data + 4, static_cast<uint32_t>(us >> 32));
         kernel::IoCallDriverAndWait(physical->AttachedDevice, kernel::IRP_MJ_DEVICE_CONTROL, data,
                                     0, IOCTL_SIEVRA_TIME_REPORT, kTimeReportSize, 0);
     }
     // Publishes on the watch page what the rules will do next, so that the programs' calls
-    // they would not act on pass without asking.
+    // they would not act on pass without asking. The rules are read and published under one
+    // lock: a session that read them before another's change cannot publish after it and leave
+    // the older glance on the page.
     void PublishRules() {
-        const RuleOutlook outlook = RuleOutlookOf(physical->AttachedDevice);
+        std::lock_guard lock(rules_publish_mutex);
+        RuleOutlook outlook = RuleOutlookOf(physical->AttachedDevice);
+        // Each program counts only its own bytes passed against a count rule: while several
+        // opens share the port, theirs together could take it past its byte unseen, so each
+        // is shown the rule acting on its next byte and asks the host.
+        if (OpensSharing()) {
+            for (uint32_t& left : outlook.count_left)
+                left = std::min(left, 1u);
+        }
         page.SetRules(outlook.time_armed, outlook.count_left);
     }
     // The command name of a process ("" when it has gone).
@@ -155,6 +168,19 @@ struct SievraHost::Port {
         std::lock_guard lock(apps_mutex);
         app_connections += change;
         apps_changed.notify_all();
+    }
+    // A connection's open of the port begins (1) or ends (-1): the rules' glance changes when
+    // the port comes to be shared or no longer is.
+    void CountOpen(int change) {
+        {
+            std::lock_guard lock(apps_mutex);
+            app_opens += change;
+        }
+        PublishRules();
+    }
+    bool OpensSharing() {
+        std::lock_guard lock(apps_mutex);
+        return app_opens > 1;
     }
 };
 

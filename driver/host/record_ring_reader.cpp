@@ -35,7 +35,7 @@ bool RecordRingReader::Create() {
 RecordRingReader::Taken RecordRingReader::Take(uint8_t* out, size_t max, size_t& got) {
     got = 0;
     link::RingHeader* header = link::RingHeaderOf(mapping_);
-    const uint32_t used = header->tail.load(std::memory_order_acquire) - head_;
+    const uint32_t used = Tail() - head_;
     if (used > link::kRingCapacity)
         return Taken::kBroken;
     if (used == 0)
@@ -56,9 +56,18 @@ RecordRingReader::Taken RecordRingReader::Take(uint8_t* out, size_t max, size_t&
 }
 
 bool RecordRingReader::HasData() const {
+    return Tail() != head_;
+}
+
+uint32_t RecordRingReader::Tail() const {
     // seq_cst: after Sleep's store, so that either this sees the writer's record or the writer
     // sees the host asleep.
-    return link::RingHeaderOf(mapping_)->tail.load() != head_;
+    return end_ ? *end_ : link::RingHeaderOf(mapping_)->tail.load();
+}
+
+void RecordRingReader::EndHere() {
+    if (!end_)
+        end_ = Tail();
 }
 
 bool RecordRingReader::Sleep() {

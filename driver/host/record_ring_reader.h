@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "driver/link/record_ring.h"
 #include "platform/comm/unique_fd.h"
@@ -30,6 +31,9 @@ class RecordRingReader {
     Taken Take(uint8_t* out, size_t max, size_t& got);
     // True when something is published and not yet taken (or the ring is broken).
     bool HasData() const;
+    // The program's side has gone: what it published so far is all there is to take, however
+    // the count moves later (another process may still hold the memory file).
+    void EndHere();
     // Tells the writer that the host sleeps until woken; false (and still awake) when a record
     // came meanwhile.
     bool Sleep();
@@ -42,6 +46,9 @@ class RecordRingReader {
     comm::UniqueFd fd_;
     void* mapping_ = nullptr;
     uint32_t head_ = 0;
+    std::optional<uint32_t> end_;  // the last count published, once the program has gone
+
+    uint32_t Tail() const;
 };
 
 }  // namespace sievra

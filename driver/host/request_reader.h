@@ -101,6 +101,11 @@ class RequestReader {
                 if (taken == RecordRingReader::Taken::kData) {
                     end_ = got;
                     idle_ticks_ = 0;
+                    // A ring kept full is taken without reading the socket: its end is looked
+                    // for each time, so that a program that has gone (or a host that stops)
+                    // ends the session however long the ring is fed from elsewhere.
+                    if (!socket_gone_ && SocketEnded())
+                        ring_->EndHere();
                     return true;
                 }
             }
@@ -128,6 +133,8 @@ class RequestReader {
             if (n <= 0) {
                 // What the ring still holds was published before the program went.
                 socket_gone_ = true;
+                if (ring_ != nullptr)
+                    ring_->EndHere();
                 continue;
             }
             comm::UniqueFd passed;
@@ -188,6 +195,12 @@ class RequestReader {
                     return true;
             }
         }
+    }
+
+    // Whether the peer will send no more (or the host shut the socket down).
+    bool SocketEnded() const {
+        pollfd p{fd_, POLLRDHUP, 0};
+        return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
     }
 
     static constexpr int kTickMs = 1;

@@ -5,12 +5,14 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -18,6 +20,7 @@
 #include "driver/host/testing/app_create.h"
 #include "driver/link/link_protocol.h"
 #include "driver/link/link_socket.h"
+#include "driver/link/record_ring.h"
 #include "platform/comm/serial_ioctl.h"
 #include "platform/comm/testing/child_process.h"
 #include "platform/comm/testing/pty_pair.h"
@@ -128,7 +131,7 @@ class SievraHostTest : public ::testing::Test {
   protected:
     void SetUp() override {
         host_ = std::make_unique<SievraHost>(SievraHost::Options{
-            dir_.path(), {pty_.slave_path()}, {}, {}, -1, {}, false, false, 0, {}});
+            dir_.path(), {pty_.slave_path()}, {}, {}, -1, {}, false, time_records_, 0, {}});
         const comm::CommStatus started = host_->Start();
         ASSERT_TRUE(started) << started.Describe();
         server_ = std::thread([this] { host_->Serve(); });
@@ -149,6 +152,7 @@ class SievraHostTest : public ::testing::Test {
     }
     std::string AppPath() const { return dir_.path() + "/SievrApp1"; }
 
+    bool time_records_ = false;
     PtyPair pty_;
     TempDir dir_;
     std::unique_ptr<SievraHost> host_;
@@ -425,6 +429,58 @@ TEST_F(SievraHostTest, StopEndsSessionsBlockedOnTheirSockets) {
     EXPECT_TRUE(app.WaitForEnd());
 }
 
+// What a program's ring holds when its socket ends was published before: taken, and no more. A
+// program that keeps its ring fed from elsewhere (another process holding the memory file) must
+// not hold its session, and with it the host's stop, once it has gone.
+TEST_F(SievraHostTest, ARingFedAfterItsSocketEndedHoldsNoSession) {
+    RawClient app(AppPath(), SOCK_SEQPACKET);
+    int page_fd = -1, ring_fd = -1;
+    ASSERT_EQ(testing::SendAppCreate(app.fd(), 1, pty_.slave(), &page_fd, 20000, &ring_fd), 0);
+    const comm::UniqueFd page_held(page_fd), ring_held(ring_fd);
+    ASSERT_TRUE(ring_held.valid());
+    void* ring =
+        ::mmap(nullptr, link::kRingFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, ring_fd, 0);
+    ASSERT_NE(ring, MAP_FAILED);
+    // Whole requests in blocks that fill the ring exactly (13 time stamps and 11 wakes make 512
+    // bytes), so that publishing more costs only a count: published as fast as the host takes.
+    constexpr uint32_t kBlock = 512;
+    std::vector<uint8_t> block;
+    for (int i = 0; i < 24; ++i) {
+        const bool stamp = i < 13;
+        std::vector<uint8_t> request(link::kRequestHeaderSize + (stamp ? 8 : 0));
+        request[4] = (stamp ? link::kAppTime : link::kAppWake) | link::kNoReply;
+        PutLe32(request.data() + 9, stamp ? 8 : 0);
+        block.insert(block.end(), request.begin(), request.end());
+    }
+    ASSERT_EQ(block.size(), kBlock);
+    link::RingHeader& header = *link::RingHeaderOf(ring);
+    for (uint32_t at = 0; at < link::kRingCapacity; at += kBlock)
+        std::memcpy(link::RingDataOf(ring) + at, block.data(), kBlock);
+    std::atomic<bool> stop{false};
+    std::thread feeder([&] {
+        while (!stop.load()) {
+            const uint32_t tail = header.tail.load();
+            const uint32_t room = link::kRingCapacity - (tail - header.head.load());
+            header.tail.store(tail + room / kBlock * kBlock);
+            if (header.host_sleeping.exchange(0) != 0) {
+                uint8_t wake[link::kRequestHeaderSize] = {0, 0, 0, 0,
+                                                          link::kAppWake | link::kNoReply};
+                ::send(app.fd(), wake, sizeof wake, MSG_NOSIGNAL);  // fails once shut down
+            }
+        }
+    });
+    while (header.head.load() < 2 * link::kRingCapacity)  // the host takes them as they come
+        std::this_thread::yield();
+    const uint32_t taken_before = header.head.load();
+    app.Shutdown();
+    EXPECT_TRUE(app.WaitForEnd());
+    // The ring as the host found it on its next look, and the piece it was taking then.
+    EXPECT_LE(header.head.load() - taken_before, 2 * link::kRingCapacity);
+    stop.store(true);
+    feeder.join();
+    ::munmap(ring, link::kRingFileSize);
+}
+
 // Reads records off a control client until one of `kind` and `code` comes.
 bool WaitForRecord(int fd, uint32_t kind, uint32_t code) {
     std::vector<uint8_t> pending;
@@ -554,6 +610,242 @@ TEST_F(SievraHostTest, APortThatVanishesUnderItsProgramNeverHoldsTheHost) {
     app.Send(11, link::kClose);
     ASSERT_TRUE(app.Receive(id, status));
     EXPECT_EQ(id, 11u);
+}
+
+// The rules' glance on the watch page is published by every session that served a request
+// touching the rules; one that read the rules before a change and publishes after the change's
+// own publication must not leave the older glance behind: once a rule is armed and its answer
+// given, the page says so, or programs would pass bytes the rule should act on without asking.
+// The rules' glance of a watch page a program was given, mapped as the attachment maps it.
+class GlanceView {
+  public:
+    explicit GlanceView(int page_fd) : page_fd_(page_fd) {
+        mapping_ = ::mmap(nullptr, link::kPageSize, PROT_READ, MAP_SHARED, page_fd, 0);
+    }
+    ~GlanceView() {
+        if (mapping_ != MAP_FAILED)
+            ::munmap(mapping_, link::kPageSize);
+    }
+    bool mapped() const { return mapping_ != MAP_FAILED; }
+    const void* page() const { return mapping_; }
+    const link::RuleGlance& glance() const {
+        return *reinterpret_cast<const link::RuleGlance*>(static_cast<uint8_t*>(mapping_) +
+                                                          link::kRuleGlanceOffset);
+    }
+
+  private:
+    comm::UniqueFd page_fd_;
+    void* mapping_;
+};
+
+// A rule's bytes for a control client's rule request.
+std::vector<uint8_t> RuleBytes(const FilterRule& rule) {
+    std::vector<uint8_t> bytes(sizeof rule);
+    std::memcpy(bytes.data(), &rule, sizeof rule);
+    return bytes;
+}
+
+TEST_F(SievraHostTest, TheRuleGlanceIsNeverOlderThanTheLastChangeAnswered) {
+    auto control = Control();
+    uint32_t id = 0;
+    int32_t status = -1;
+    control->Send(2, link::kDeviceControl, IOCTL_FILTER_SET_MODE, {kLinkModeFilter, 0, 0, 0});
+    ASSERT_TRUE(control->Receive(id, status));
+    RawClient app(AppPath(), SOCK_SEQPACKET);
+    int page_fd = -1;
+    ASSERT_EQ(testing::SendAppCreate(app.fd(), 1, pty_.slave(), &page_fd), 0);
+    const GlanceView view(page_fd);
+    ASSERT_TRUE(view.mapped());
+    const link::RuleGlance* glance = &view.glance();
+    // Programs' notes of nothing passed: each makes its session publish the glance.
+    std::vector<std::unique_ptr<RawClient>> others;
+    for (int i = 0; i < 3; ++i) {
+        others.push_back(std::make_unique<RawClient>(AppPath(), SOCK_SEQPACKET));
+        ASSERT_EQ(others.back()->Create(pty_.slave()), 0);
+    }
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> notes;
+    for (RawClient* client : {&app, others[0].get(), others[1].get(), others[2].get()}) {
+        notes.emplace_back([&stop, client] {
+            const std::vector<uint8_t> note = {0, 0, 0, 0, 0};
+            while (!stop.load())
+                client->Send(3, link::kAppPassed | link::kNoReply, 0, note);
+        });
+    }
+    int stale = 0;
+    for (int round = 0; round < 1500; ++round) {
+        const bool armed = round % 2 == 0;
+        control->Send(4, link::kDeviceControl, IOCTL_FILTER_SEND_TIME_RULE,
+                      RuleBytes({kReplace, armed ? 1u : 0u, 0, 0, 'M', 0}));
+        ASSERT_TRUE(control->Receive(id, status));
+        for (uint32_t sequence = 1; (sequence & 1) != 0;)
+            sequence = glance->sequence.load();  // a glance being written is finished shortly
+        stale += (glance->time_armed[0].load() != 0) != armed;
+    }
+    stop.store(true);
+    for (std::thread& thread : notes)
+        thread.join();
+    EXPECT_EQ(stale, 0);
+}
+
+// Each program counts only its own bytes passed without asking against a count rule; two
+// sharing the port could together take it past its byte with neither asking. While more than
+// one open shares the port, the glance shows the rule acting on the next byte.
+TEST_F(SievraHostTest, ProgramsSharingAPortAreShownACountRuleActingOnTheirNextByte) {
+    auto control = Control();
+    uint32_t id = 0;
+    int32_t status = -1;
+    control->Send(2, link::kDeviceControl, IOCTL_FILTER_SET_MODE, {kLinkModeFilter, 0, 0, 0});
+    ASSERT_TRUE(control->Receive(id, status));
+    control->Send(3, link::kDeviceControl, IOCTL_FILTER_SEND_COUNT_RULE,
+                  RuleBytes({kReplace, 10, 10, 0, 'X', 0}));
+    ASSERT_TRUE(control->Receive(id, status));
+    RawClient first(AppPath(), SOCK_SEQPACKET);
+    int page_fd = -1;
+    ASSERT_EQ(testing::SendAppCreate(first.fd(), 1, pty_.slave(), &page_fd), 0);
+    const GlanceView view(page_fd);
+    ASSERT_TRUE(view.mapped());
+    EXPECT_EQ(view.glance().count_left[0].load(), 10u);
+    {
+        const comm::UniqueFd own(::open(pty_.slave_path().c_str(), O_RDWR | O_NOCTTY));
+        RawClient second(AppPath(), SOCK_SEQPACKET);
+        ASSERT_EQ(second.Create(own.get()), 0);
+        EXPECT_EQ(view.glance().count_left[0].load(), 1u);
+        second.Send(4, link::kClose);
+        ASSERT_TRUE(second.Receive(id, status));
+    }
+    // The close ended the rules; set again, the one program left passes alone.
+    control->Send(5, link::kDeviceControl, IOCTL_FILTER_SEND_COUNT_RULE,
+                  RuleBytes({kReplace, 10, 10, 0, 'X', 0}));
+    ASSERT_TRUE(control->Receive(id, status));
+    EXPECT_EQ(view.glance().count_left[0].load(), 10u);
+}
+
+// Rules outlive the control client that set them: one that opens later finds them acting, so
+// the glance published while nobody watched (when no rule acts) is renewed before the page says
+// the port is filtered again.
+TEST_F(SievraHostTest, AControlClientFindsTheRulesLeftArmedOnTheGlanceAsItStartsFiltering) {
+    uint32_t id = 0;
+    int32_t status = -1;
+    {
+        auto control = Control();
+        control->Send(2, link::kDeviceControl, IOCTL_FILTER_SET_MODE, {kLinkModeFilter, 0, 0, 0});
+        ASSERT_TRUE(control->Receive(id, status));
+        control->Send(3, link::kDeviceControl, IOCTL_FILTER_SEND_TIME_RULE,
+                      RuleBytes({kReplace, 1, 0, 0, 'M', 0}));
+        ASSERT_TRUE(control->Receive(id, status));
+        control->Send(4, link::kClose);
+        ASSERT_TRUE(control->Receive(id, status));
+    }
+    RawClient app(AppPath(), SOCK_SEQPACKET);
+    int page_fd = -1;
+    ASSERT_EQ(testing::SendAppCreate(app.fd(), 1, pty_.slave(), &page_fd), 0);
+    const GlanceView view(page_fd);
+    ASSERT_TRUE(view.mapped());
+    const auto* state = static_cast<const std::atomic<uint32_t>*>(view.page());
+    ASSERT_EQ(state->load(), link::kUnwatched);
+    auto control = Control();
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (state->load() != link::kWatchedFilter && std::chrono::steady_clock::now() < limit)
+        std::this_thread::yield();
+    ASSERT_EQ(state->load(), link::kWatchedFilter);
+    EXPECT_EQ(view.glance().time_armed[0].load(), 1u);
+}
+
+// A program passes a call without asking when the page shows the port filtered and no rule
+// acting; if the client has turned to monitoring by the time the host takes the note, the call
+// went unrecorded, and the client is told so before the next record.
+TEST_F(SievraHostTest, BytesPassedJustBeforeMonitoringBeganAreToldAsNotRecorded) {
+    auto control = Control();
+    uint32_t id = 0;
+    int32_t status = -1;
+    control->Send(2, link::kDeviceControl, IOCTL_FILTER_SET_MODE, {kLinkModeFilter, 0, 0, 0});
+    ASSERT_TRUE(control->Receive(id, status));
+    FarEnd line(pty_.master());
+    RawClient app(AppPath(), SOCK_SEQPACKET);
+    ASSERT_EQ(app.Create(pty_.slave()), 0);
+    control->Send(3, link::kDeviceControl, IOCTL_FILTER_SET_MODE, {kLinkModeMonitor, 0, 0, 0});
+    ASSERT_TRUE(control->Receive(id, status));
+    app.Send(0, link::kAppPassed | link::kNoReply, 0, {0, 7, 0, 0, 0});
+    app.Send(4, link::kAppWrite, 0, {'a'}, 1);
+    ASSERT_TRUE(app.Receive(id, status));
+    std::vector<uint32_t> report;  // the reports before the write's record
+    bool written = false;
+    for (uint32_t rid = 100; !written; ++rid) {
+        std::vector<uint8_t> records;
+        control->Send(rid, link::kRead, 0, {}, link::kMaxRecordRead);
+        ASSERT_TRUE(control->Receive(id, status, 20000, nullptr, &records));
+        for (size_t at = 0; at + kRecordHeaderSize <= records.size() && !written;) {
+            const uint32_t kind = GetLe32(&records[at + 1]);
+            if (kind == kKindDeviceControl &&
+                GetLe32(&records[at + 5]) == IOCTL_SIEVRA_BYPASS_REPORT) {
+                for (size_t word = 0; word < 3; ++word)
+                    report.push_back(GetLe32(&records[at + kRecordHeaderSize + 4 * word]));
+            }
+            written = kind == kKindWrite;
+            at += kRecordHeaderSize + GetLe32(&records[at + 9]);
+        }
+    }
+    EXPECT_EQ(report, (std::vector<uint32_t>{kNotRecorded, 1, 7}));
+}
+
+class SievraHostTimedTest : public SievraHostTest {
+  protected:
+    SievraHostTimedTest() { time_records_ = true; }
+};
+
+// A program's stamp says when it made the request right after it, and no other: a note of
+// bytes passed takes its own stamp along, so a request behind it on the socket (which carries
+// none) is timed by the host. No request is made after the host takes it, so a stamp from the
+// future is taken for the time the host has.
+TEST_F(SievraHostTimedTest, AProgramsStampTimesOnlyTheRequestItPrecedesAndNeverTheFuture) {
+    auto control = Control();
+    uint32_t id = 0;
+    int32_t status = -1;
+    control->Send(2, link::kDeviceControl, IOCTL_FILTER_SET_MODE, {kLinkModeMonitor, 0, 0, 0});
+    ASSERT_TRUE(control->Receive(id, status));
+    FarEnd line(pty_.master());
+    RawClient app(AppPath(), SOCK_SEQPACKET);
+    ASSERT_EQ(app.Create(pty_.slave()), 0);
+    const auto stamp = [](uint64_t us) {
+        std::vector<uint8_t> input(8);
+        PutLe32(input.data(), static_cast<uint32_t>(us));
+        PutLe32(input.data() + 4, static_cast<uint32_t>(us >> 32));
+        return input;
+    };
+    constexpr uint64_t kLongAgo = 1'000'000'000'000'000;  // 2001
+    constexpr uint64_t kFarAhead = uint64_t{1} << 62;
+    app.Send(0, link::kAppTime | link::kNoReply, 0, stamp(kLongAgo));
+    app.Send(0, link::kAppPassed | link::kNoReply, 0, {0, 1, 0, 0, 0});
+    app.Send(3, link::kAppWrite, 0, {'a'}, 1);
+    ASSERT_TRUE(app.Receive(id, status));
+    app.Send(0, link::kAppTime | link::kNoReply, 0, stamp(kFarAhead));
+    app.Send(4, link::kAppWrite, 0, {'b'}, 1);
+    ASSERT_TRUE(app.Receive(id, status));
+    const uint64_t after =
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count());
+    std::vector<uint64_t> times;  // the time told before each write
+    uint64_t told = 0;
+    for (uint32_t rid = 100; times.size() < 2; ++rid) {
+        std::vector<uint8_t> records;
+        control->Send(rid, link::kRead, 0, {}, link::kMaxRecordRead);
+        ASSERT_TRUE(control->Receive(id, status, 20000, nullptr, &records));
+        for (size_t at = 0; at + kRecordHeaderSize <= records.size();) {
+            const uint32_t kind = GetLe32(&records[at + 1]);
+            const uint32_t length = GetLe32(&records[at + 9]);
+            const uint8_t* data = &records[at + kRecordHeaderSize];
+            if (kind == kKindDeviceControl && GetLe32(&records[at + 5]) == IOCTL_SIEVRA_TIME_REPORT)
+                told = GetLe32(data) | static_cast<uint64_t>(GetLe32(data + 4)) << 32;
+            if (kind == kKindWrite)
+                times.push_back(told);
+            at += kRecordHeaderSize + length;
+        }
+    }
+    EXPECT_GT(times[0], kLongAgo);
+    EXPECT_LE(times[0], after);
+    EXPECT_LE(times[1], after);
 }
 
 // Sends a home link request for port 1 with descriptor passed along.
