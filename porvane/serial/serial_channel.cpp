@@ -173,11 +173,12 @@ uint32_t SerialChannel::WritePort(const uint8_t* bytes, uint32_t count) {
 
 uint32_t SerialChannel::ReadPort(uint8_t* buffer, uint32_t count) {
     std::shared_ptr<comm::SerialDevice> device = Device();
-    if (!device) {
-        return 0;
-    }
+    return device ? ReadFrom(*device, buffer, count) : 0;
+}
+
+uint32_t SerialChannel::ReadFrom(comm::SerialDevice& device, uint8_t* buffer, uint32_t count) {
     size_t got = 0;
-    device->Read(buffer, std::min(count, kReceiveBufferSize), got);
+    device.ReadQueued(buffer, std::min(count, kReceiveBufferSize), got);
     bytes_read_total_ += static_cast<uint32_t>(got);
     last_read_count_ = static_cast<uint32_t>(got);
     Notify(PN_RECV_COUNT, &last_read_count_);
@@ -351,25 +352,19 @@ void SerialChannel::EventThread(std::shared_ptr<comm::SerialDevice> device) {
             Notify(PN_SEND_EMPTY, &written);
         }
         if ((events & comm::EV_RXCHAR) && owner_ != nullptr) {
-            // Reads what the port reports queued, a buffer at a time, and goes on while more
-            // keeps arriving (up to a bound, so that the other events are not starved).
-            comm::QueueStatus queue;
-            device->ClearError(nullptr, &queue);
-            uint32_t queued = queue.in_queue;
+            // Takes what has come a buffer at a time, with no queue query before each read (one
+            // system call per buffer), and goes on while reads fill the buffer, up to a bound so
+            // that the other events are not starved. A wake-up that finds nothing still reports
+            // its empty read.
             uint32_t got = 0;
             uint32_t this_wake = 0;
             do {
-                got = ReadPort(buffer, std::min(queued, kReceiveBufferSize));
+                got = ReadFrom(*device, buffer, kReceiveBufferSize);
                 DataBlock block{buffer, got};
                 Notify(PN_RECV_DATA, &block);
                 CheckTestBlock(buffer, got);
-                queued -= std::min(queued, got);
                 this_wake += got;
-                if (queued == 0 && got > 0 && this_wake < kMaxReadPerWake) {
-                    device->ClearError(nullptr, &queue);
-                    queued = queue.in_queue;
-                }
-            } while (queued > 0 && got > 0 && running_);
+            } while (got == kReceiveBufferSize && this_wake < kMaxReadPerWake && running_);
         }
     }
     std::lock_guard lock(thread_state_mutex_);
