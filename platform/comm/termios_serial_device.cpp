@@ -370,7 +370,7 @@ CommStatus TermiosSerialDevice::WaitEventFor(uint32_t& events, int timeout_ms) {
     events = 0;
     const bool limited = timeout_ms >= 0;
     const Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(limited ? timeout_ms : 0);
+        limited ? Clock::now() + std::chrono::milliseconds(timeout_ms) : Clock::time_point::max();
     std::unique_lock lock(mutex_);
     const uint64_t generation = mask_generation_;
     ++calls_begun_;
@@ -541,6 +541,10 @@ ssize_t TermiosSerialDevice::TakeReceived(uint8_t* out, size_t max, bool latch_e
         return n;  // errno as the read left it: nothing below touches it
     if (!has_icount_)
         own_rx_ += static_cast<uint32_t>(n);
+    if (!latch_event && !filter_.Drops()) {
+        kept = static_cast<size_t>(n);  // nothing to take out and no event character to find
+        return n;
+    }
     bool event = false;
     kept = filter_.Filter(out, static_cast<size_t>(n), event);
     if (event && latch_event) {

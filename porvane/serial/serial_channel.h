@@ -114,7 +114,10 @@ class SerialChannel {
   private:
     std::shared_ptr<comm::SerialDevice> Device() const;
     void EventThread(std::shared_ptr<comm::SerialDevice> device);
-    uint32_t ReadFrom(comm::SerialDevice& device, uint8_t* buffer, uint32_t count);
+    // What has come, up to count bytes (at most a buffer), without waiting or reporting it.
+    uint32_t TakeQueued(comm::SerialDevice& device, uint8_t* buffer, uint32_t count);
+    // Counts a read of got bytes and sends PN_RECV_COUNT; returns got.
+    uint32_t CountRead(uint32_t got);
     intptr_t Notify(uint32_t code, void* data);
     void JoinEventThread();
     void CheckTestBlock(const uint8_t* bytes, uint32_t count);
