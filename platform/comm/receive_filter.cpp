@@ -1,5 +1,7 @@
 #include "platform/comm/receive_filter.h"
 
+#include <cstring>
+
 namespace comm {
 
 void ReceiveFilter::Configure(const Settings& settings) {
@@ -9,6 +11,12 @@ void ReceiveFilter::Configure(const Settings& settings) {
 }
 
 size_t ReceiveFilter::Filter(uint8_t* bytes, size_t n, bool& event_seen) {
+    if (!Drops()) {
+        // Every byte is kept as it came: only the event character is looked for.
+        if (n > 0 && std::memchr(bytes, settings_.event_char, n) != nullptr)
+            event_seen = true;
+        return n;
+    }
     size_t kept = 0;
     // Writes trail reads, so the bytes are filtered where they lie.
     auto keep = [&](uint8_t byte, bool errored) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -45,6 +46,17 @@ class SerialDevice {
     // Reads up to count bytes within the time-outs. Ends early (with fewer bytes, still a
     // success) when a time-out expires; ECANCELED after CancelIo or a receive abort.
     virtual CommStatus Read(uint8_t* buffer, size_t count, size_t& got) = 0;
+
+    // Reads what has been received, up to count bytes, without waiting and whatever the
+    // time-outs: got is 0 when nothing waits. Fails as Read does (ECANCELED after CancelIo, the
+    // device gone). This default asks for the queue's length and reads that much.
+    virtual CommStatus ReadQueued(uint8_t* buffer, size_t count, size_t& got) {
+        got = 0;
+        QueueStatus queue;
+        if (CommStatus status = ClearError(nullptr, &queue); !status)
+            return status;
+        return Read(buffer, std::min<size_t>(count, queue.in_queue), got);
+    }
 
     // Writes all bytes, or as many as the write time-outs allow, and waits for that.
     virtual CommStatus Write(const uint8_t* bytes, size_t count, size_t& written) = 0;

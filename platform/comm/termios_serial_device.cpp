@@ -370,7 +370,7 @@ CommStatus TermiosSerialDevice::WaitEventFor(uint32_t& events, int timeout_ms) {
     events = 0;
     const bool limited = timeout_ms >= 0;
     const Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(limited ? timeout_ms : 0);
+        limited ? Clock::now() + std::chrono::milliseconds(timeout_ms) : Clock::time_point::max();
     std::unique_lock lock(mutex_);
     const uint64_t generation = mask_generation_;
     ++calls_begun_;
@@ -397,7 +397,9 @@ CommStatus TermiosSerialDevice::WaitEventFor(uint32_t& events, int timeout_ms) {
         }
         lock.unlock();
 
-        // Bytes already queued need no poll (which costs a pass through the line discipline).
+        // Bytes in the terminal are seen by the poll below, which returns at once when some wait:
+        // asking for the queue's length first would cost a second system call on every wait
+        // that finds it empty.
         const bool receiving = (mask & (EV_RXCHAR | EV_RXFLAG)) != 0;
         Received received;
         if (receiving) {
@@ -407,22 +409,34 @@ CommStatus TermiosSerialDevice::WaitEventFor(uint32_t& events, int timeout_ms) {
             if (received.event)
                 found |= EV_RXFLAG;
         }
-        if ((found & mask) != 0) {
-            events = found & mask;
-            return {};
-        }
+        // Whether a look at the terminal can still add EV_RXCHAR to what is found.
+        const bool may_add_rxchar = (mask & EV_RXCHAR) != 0 && (found & EV_RXCHAR) == 0;
         int timeout = -1;
-        if (draining) {
-            timeout = kDrainPollMs;
-        } else if ((mask & kModemEvents) != 0 && (has_icount_ || has_modem_)) {
-            timeout = kModemPollMs;
-        }
-        if (limited) {
-            int left = RemainingMs(deadline);
-            if (Clock::now() >= deadline) {
-                return CommStatus::Failure("WaitEvent", ETIMEDOUT);
+        bool last_look = false;  // the poll only looks; nothing more is waited for after it
+        if ((found & mask) != 0) {
+            if (!may_add_rxchar) {
+                events = found & mask;
+                return {};
             }
-            timeout = timeout < 0 ? left : std::min(timeout, left);
+            timeout = 0;  // bytes already waiting join the events found, in one wake-up
+            last_look = true;
+        } else {
+            if (draining) {
+                timeout = kDrainPollMs;
+            } else if ((mask & kModemEvents) != 0 && (has_icount_ || has_modem_)) {
+                timeout = kModemPollMs;
+            }
+            if (limited) {
+                int left = RemainingMs(deadline);
+                if (Clock::now() >= deadline) {
+                    if (!receiving) {
+                        return CommStatus::Failure("WaitEvent", ETIMEDOUT);
+                    }
+                    left = 0;  // bytes that came before the time ran out are still reported
+                    last_look = true;
+                }
+                timeout = timeout < 0 ? left : std::min(timeout, left);
+            }
         }
         // With the read-ahead store full, new bytes wait in the terminal until a read makes room.
         const bool poll_in = receiving && !received.ahead_full;
@@ -449,6 +463,9 @@ CommStatus TermiosSerialDevice::WaitEventFor(uint32_t& events, int timeout_ms) {
         if ((found & mask_) != 0 && mask_generation_ == generation && !cancelled_) {
             events = found & mask_;
             return {};
+        }
+        if (last_look && limited && Clock::now() >= deadline) {
+            return CommStatus::Failure("WaitEvent", ETIMEDOUT);
         }
     }
 }
@@ -501,9 +518,6 @@ TermiosSerialDevice::Received TermiosSerialDevice::CheckReceived(bool watch_even
         }
         received.ahead_full = ahead_.size() >= kMostReadAhead;
         received.waiting = !ahead_.empty();
-        int queued = 0;
-        if (!received.waiting && calls_->Ioctl(fd_.get(), FIONREAD, &queued) == 0 && queued > 0)
-            received.waiting = true;
     }
     // A read already waiting on the terminal would not see bytes taken from it.
     if (grew)
@@ -527,6 +541,10 @@ ssize_t TermiosSerialDevice::TakeReceived(uint8_t* out, size_t max, bool latch_e
         return n;  // errno as the read left it: nothing below touches it
     if (!has_icount_)
         own_rx_ += static_cast<uint32_t>(n);
+    if (!latch_event && !filter_.Drops()) {
+        kept = static_cast<size_t>(n);  // nothing to take out and no event character to find
+        return n;
+    }
     bool event = false;
     kept = filter_.Filter(out, static_cast<size_t>(n), event);
     if (event && latch_event) {
@@ -612,6 +630,39 @@ CommStatus TermiosSerialDevice::Read(uint8_t* buffer, size_t count, size_t& got)
         if (rc == 0 && plan.total_ms > 0 && Clock::now() >= total_deadline) {
             return {};
         }
+    }
+}
+
+CommStatus TermiosSerialDevice::ReadQueued(uint8_t* buffer, size_t count, size_t& got) {
+    got = 0;
+    if (count == 0) {
+        return {};
+    }
+    bool latch_event;
+    {
+        std::lock_guard lock(mutex_);
+        if (cancelled_) {
+            return CommStatus::Failure("Read", ECANCELED);
+        }
+        latch_event = (mask_ & EV_RXFLAG) != 0;
+    }
+    for (;;) {
+        size_t kept = 0;
+        const ssize_t n = TakeReceived(buffer, count, latch_event, kept);
+        if (n > 0) {
+            if (kept > 0) {
+                got = kept;
+                return {};
+            }
+            continue;  // the filter dropped them all: bytes behind them may be kept
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return {};
+        }
+        return CommStatus::Failure("read", n == 0 ? EIO : errno);
     }
 }
 

@@ -50,6 +50,8 @@ class TermiosSerialDevice final : public SerialDevice {
     uint32_t EventMask() override;
     CommStatus WaitEventFor(uint32_t& events, int timeout_ms) override;
     CommStatus Read(uint8_t* buffer, size_t count, size_t& got) override;
+    // One read of the terminal (or of what was read ahead), with no queue query before it.
+    CommStatus ReadQueued(uint8_t* buffer, size_t count, size_t& got) override;
     CommStatus Write(const uint8_t* bytes, size_t count, size_t& written) override;
     CommStatus WriteAsync(const uint8_t* bytes, size_t count, size_t& completed_now) override;
     CommStatus Purge(uint32_t flags) override;
@@ -99,8 +101,9 @@ class TermiosSerialDevice final : public SerialDevice {
     // errno). latch_event: the mask asks for EV_RXFLAG.
     ssize_t TakeReceived(uint8_t* out, size_t max, bool latch_event, size_t& kept);
     // For a wait: reads ahead what the terminal holds (watch_event: the mask asks for EV_RXFLAG)
-    // and says whether received bytes wait, whether the event character came (the event is then
-    // taken), and whether the read-ahead store is full.
+    // and says whether bytes read ahead wait (those in the terminal are left to the wait's
+    // poll), whether the event character came (the event is then taken), and whether the
+    // read-ahead store is full.
     struct Received {
         bool waiting = false;
         bool event = false;

@@ -15,8 +15,9 @@
 namespace porvane::serial {
 namespace {
 
-// Received bytes read in one wake-up at most, before the other events get their turn.
-constexpr uint32_t kMaxReadPerWake = 64 * 1024;
+// Received bytes read in one wake-up at most, before the other events get their turn: a few
+// milliseconds of a flood on a virtual port, far more than a real line brings meanwhile.
+constexpr uint32_t kMaxReadPerWake = 256 * 1024;
 
 // "串口被占用!!", naming the program that holds the port when the system tells, in the words the
 // command line uses: "串口被占用!! (/dev/ttyUSB0: in use by process 1234 (minicom))".
@@ -176,10 +177,18 @@ uint32_t SerialChannel::ReadPort(uint8_t* buffer, uint32_t count) {
     if (!device) {
         return 0;
     }
+    return CountRead(TakeQueued(*device, buffer, count));
+}
+
+uint32_t SerialChannel::TakeQueued(comm::SerialDevice& device, uint8_t* buffer, uint32_t count) {
     size_t got = 0;
-    device->Read(buffer, std::min(count, kReceiveBufferSize), got);
-    bytes_read_total_ += static_cast<uint32_t>(got);
-    last_read_count_ = static_cast<uint32_t>(got);
+    device.ReadQueued(buffer, std::min(count, kReceiveBufferSize), got);
+    return static_cast<uint32_t>(got);
+}
+
+uint32_t SerialChannel::CountRead(uint32_t got) {
+    bytes_read_total_ += got;
+    last_read_count_ = got;
     Notify(PN_RECV_COUNT, &last_read_count_);
     return last_read_count_;
 }
@@ -351,25 +360,27 @@ void SerialChannel::EventThread(std::shared_ptr<comm::SerialDevice> device) {
             Notify(PN_SEND_EMPTY, &written);
         }
         if ((events & comm::EV_RXCHAR) && owner_ != nullptr) {
-            // Reads what the port reports queued, a buffer at a time, and goes on while more
-            // keeps arriving (up to a bound, so that the other events are not starved).
-            comm::QueueStatus queue;
-            device->ClearError(nullptr, &queue);
-            uint32_t queued = queue.in_queue;
-            uint32_t got = 0;
+            // Takes what has come a buffer at a time, with no queue query before each read (one
+            // system call per buffer), and reads on while reads bring bytes, up to a bound so
+            // that the other events are not starved: a read that finds the terminal empty first
+            // lets the kernel finish handing over what is on its way, as a blocking read would,
+            // so a steady stream needs no wait between reads. A wake-up that finds nothing
+            // still reports its empty read; a read on that finds nothing ends the wake-up
+            // unreported.
+            uint32_t got = CountRead(TakeQueued(*device, buffer, kReceiveBufferSize));
             uint32_t this_wake = 0;
-            do {
-                got = ReadPort(buffer, std::min(queued, kReceiveBufferSize));
+            for (;;) {
                 DataBlock block{buffer, got};
                 Notify(PN_RECV_DATA, &block);
                 CheckTestBlock(buffer, got);
-                queued -= std::min(queued, got);
                 this_wake += got;
-                if (queued == 0 && got > 0 && this_wake < kMaxReadPerWake) {
-                    device->ClearError(nullptr, &queue);
-                    queued = queue.in_queue;
-                }
-            } while (queued > 0 && got > 0 && running_);
+                if (got == 0 || this_wake >= kMaxReadPerWake || !running_)
+                    break;
+                got = TakeQueued(*device, buffer, kReceiveBufferSize);
+                if (got == 0)
+                    break;
+                CountRead(got);
+            }
         }
     }
     std::lock_guard lock(thread_state_mutex_);

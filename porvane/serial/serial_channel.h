@@ -68,7 +68,8 @@ class SerialChannel {
     // device refuses them (gone): then only what left is counted. Returns what went out at once
     // (0 while the write is under way, 0 when closed).
     uint32_t WritePort(const uint8_t* bytes, uint32_t count);
-    // Event thread: reads up to count bytes, counts them, sends PN_RECV_COUNT, returns the count.
+    // Event thread: reads what has been received, up to count bytes (at most a receive buffer)
+    // without waiting, counts them, sends PN_RECV_COUNT, returns the count.
     uint32_t ReadPort(uint8_t* buffer, uint32_t count);
 
     // Applies the Dcb and then the time-outs of the record to the open port. An RTS toggle the
@@ -113,6 +114,10 @@ class SerialChannel {
   private:
     std::shared_ptr<comm::SerialDevice> Device() const;
     void EventThread(std::shared_ptr<comm::SerialDevice> device);
+    // What has come, up to count bytes (at most a buffer), without waiting or reporting it.
+    uint32_t TakeQueued(comm::SerialDevice& device, uint8_t* buffer, uint32_t count);
+    // Counts a read of got bytes and sends PN_RECV_COUNT; returns got.
+    uint32_t CountRead(uint32_t got);
     intptr_t Notify(uint32_t code, void* data);
     void JoinEventThread();
     void CheckTestBlock(const uint8_t* bytes, uint32_t count);

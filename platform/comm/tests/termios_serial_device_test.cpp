@@ -234,6 +234,22 @@ TEST_F(TermiosSerialDeviceTest, ReadTimeoutRules) {
     EXPECT_EQ(got, 1u);  // the first byte ended the read, well before its 60 s
 }
 
+TEST_F(TermiosSerialDeviceTest, ReadQueuedTakesWhatWaitsWhateverTheTimeouts) {
+    device_->SetTimeouts(CommTimeouts{});  // all zero: a Read of 16 would wait for all 16
+    uint8_t buffer[16];
+    size_t got = 99;
+    ASSERT_TRUE(device_->ReadQueued(buffer, sizeof buffer, got));
+    EXPECT_EQ(got, 0u);
+    pty_.WriteAll("abc");
+    ASSERT_TRUE(pty_.WaitSlaveQueued(3));
+    ASSERT_TRUE(device_->ReadQueued(buffer, 2, got));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), got), "ab");
+    ASSERT_TRUE(device_->ReadQueued(buffer, sizeof buffer, got));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), got), "c");
+    device_->CancelIo();
+    EXPECT_EQ(device_->ReadQueued(buffer, sizeof buffer, got).error(), ECANCELED);
+}
+
 TEST_F(TermiosSerialDeviceTest, WaitsEndOnMaskChangeAndCancel) {
     ASSERT_TRUE(device_->SetEventMask(EV_RXCHAR | EV_TXEMPTY));
     uint32_t events = 123;
@@ -265,6 +281,10 @@ TEST_F(TermiosSerialDeviceTest, TimedWaitGivesUpOrReturnsAtOnce) {
     pty_.WriteAll("q");
     ASSERT_TRUE(device_->WaitEventFor(events, 1000));  // queued bytes: no time-out
     EXPECT_EQ(events, EV_RXCHAR);
+    ASSERT_TRUE(pty_.WaitSlaveQueued(1));
+    events = 0;
+    ASSERT_TRUE(device_->WaitEventFor(events, 0));  // no time to wait, yet bytes wait
+    EXPECT_EQ(events, EV_RXCHAR);
 }
 
 TEST_F(TermiosSerialDeviceTest, ReceiveAbortEndsAPendingRead) {
@@ -292,6 +312,13 @@ TEST_F(TermiosSerialDeviceTest, ReportsReceivedAndTransmitEmpty) {
     pty_.WriteAll("x");
     ASSERT_TRUE(device_->WaitEvent(events));
     EXPECT_EQ(events, EV_RXCHAR);
+
+    // Both at once: one wake-up reports them together.
+    ASSERT_TRUE(pty_.WaitSlaveQueued(1));
+    ASSERT_TRUE(device_->WriteAsync(hello, 2, now));
+    ASSERT_EQ(now, 2u);  // gone out at once: drained when the wait looks
+    ASSERT_TRUE(device_->WaitEvent(events));
+    EXPECT_EQ(events, EV_TXEMPTY | EV_RXCHAR);
 }
 
 TEST_F(TermiosSerialDeviceTest, VanishedDeviceEndsWaitsAndReadsWithAnError) {
@@ -303,6 +330,7 @@ TEST_F(TermiosSerialDeviceTest, VanishedDeviceEndsWaitsAndReadsWithAnError) {
     uint8_t buffer[4];
     size_t got = 0;
     EXPECT_FALSE(device_->Read(buffer, sizeof buffer, got));
+    EXPECT_TRUE(device_->ReadQueued(buffer, sizeof buffer, got).DeviceGone());
     size_t now = 0;
     CommStatus write_status = device_->WriteAsync(buffer, sizeof buffer, now);
     EXPECT_EQ(write_status.error(), EIO);  // nothing goes out, and the caller hears so

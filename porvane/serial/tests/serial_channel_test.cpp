@@ -202,6 +202,14 @@ TEST_F(ScriptedChannelTest, OneWakeUpReportsModemThenSendEmptyThenReadThenData) 
     EXPECT_EQ(entries[2].value, 2u);
     EXPECT_EQ(entries[3].code, PN_RECV_DATA);
     EXPECT_EQ(entries[3].bytes, (std::vector<uint8_t>{0x41, 0x42}));
+
+    // The read on after them found nothing and is not reported: the next wake-up (CTS drops)
+    // follows at once.
+    port_->SetModemStatus(0);
+    ASSERT_TRUE(page_.WaitFor(
+        [](const auto& all, const std::string&) { return all.back().code == PN_MODEM_STATUS; }));
+    EXPECT_EQ(page_.codes(), (std::vector<uint32_t>{PN_MODEM_STATUS, PN_SEND_EMPTY, PN_RECV_COUNT,
+                                                    PN_RECV_DATA, PN_MODEM_STATUS}));
 }
 
 TEST_F(ScriptedChannelTest, ReceiveEventWithNothingQueuedStillReportsZero) {
