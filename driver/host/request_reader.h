@@ -138,16 +138,9 @@ class RequestReader {
                 continue;
             }
             comm::UniqueFd passed;
-            for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-                if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
-                    continue;
-                const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-                for (size_t i = 0; i < count; ++i) {
-                    int fd;
-                    std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-                    passed.Reset(fd);  // only the last one is kept
-                }
-            }
+            link::ForEachPassedDescriptor(msg, [&](int fd) {
+                passed.Reset(fd);  // only the last one is kept
+            });
             if (ring_ != nullptr && ring_->HasData()) {
                 // The ring's records were made first: this message waits behind them.
                 held_.assign(buffer_.data(), buffer_.data() + n);

@@ -117,21 +117,14 @@ Sent SendMessage(int fd, const iovec* parts, int count, int fd_to_pass, int wait
 // and the record ring) and closes every other one, so that a host can never leave descriptors
 // in the program.
 void TakeDescriptors(msghdr& msg, int* passed) {
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
-            continue;
-        const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        for (size_t i = 0; i < count; ++i) {
-            int fd;
-            std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-            if (passed != nullptr && passed[0] < 0)
-                passed[0] = fd;
-            else if (passed != nullptr && passed[1] < 0)
-                passed[1] = fd;
-            else
-                Real().close(fd);
-        }
-    }
+    link::ForEachPassedDescriptor(msg, [&](int fd) {
+        if (passed != nullptr && passed[0] < 0)
+            passed[0] = fd;
+        else if (passed != nullptr && passed[1] < 0)
+            passed[1] = fd;
+        else
+            Real().close(fd);
+    });
 }
 
 // The host must run as root or as this program's own user (a private host of watch): the

@@ -51,6 +51,22 @@ inline void PassDescriptor(msghdr& msg, DescriptorRoom& room, int descriptor, in
     std::memcpy(CMSG_DATA(c), passed, count * sizeof(int));
 }
 
+// Hands each descriptor msg carried (SCM_RIGHTS) to take, in order; take then owns it. Safe in
+// a signal handler: no allocation.
+template <typename Take>
+void ForEachPassedDescriptor(msghdr& msg, Take take) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+            continue;
+        const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < count; ++i) {
+            int fd;
+            std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+            take(fd);
+        }
+    }
+}
+
 // A new socket connected to the socket at path, or -1 with errno set: a stream for a control
 // socket, SOCK_SEQPACKET for an application socket.
 inline int ConnectTo(const std::string& path, int type = SOCK_STREAM) {

@@ -46,20 +46,15 @@ inline int32_t SendAppCreate(int socket, uint32_t id, int descriptor, int* page 
         static_cast<ssize_t>(sizeof reply)) {
         return -1;
     }
-    for (cmsghdr* c = CMSG_FIRSTHDR(&answer); c != nullptr; c = CMSG_NXTHDR(&answer, c)) {
-        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
-            continue;
-        const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        for (size_t i = 0; i < count; ++i) {
-            int fd;
-            std::memcpy(&fd, CMSG_DATA(c) + i * sizeof fd, sizeof fd);
-            int* keep = i == 0 ? page : i == 1 ? ring : nullptr;
-            if (keep != nullptr && *keep < 0)
-                *keep = fd;
-            else
-                ::close(fd);
-        }
-    }
+    int index = 0;
+    link::ForEachPassedDescriptor(answer, [&](int fd) {
+        int* keep = index == 0 ? page : index == 1 ? ring : nullptr;
+        ++index;
+        if (keep != nullptr && *keep < 0)
+            *keep = fd;
+        else
+            ::close(fd);
+    });
     return static_cast<int32_t>(GetLe32(reply + 4));
 }
 
