@@ -81,6 +81,7 @@ struct Result {
     double ns_per_round = 0;      // wall clock, as the program sees it
     double cpu_ns_per_round = 0;  // the program's own processor time (user and system)
     double calls_per_round = 0;
+    double switches_per_round = 0;  // the program's context switches, waited and preempted
 };
 
 // The tracer's role: runs argv (this binary's --child role) on the system-call path against the
@@ -167,6 +168,7 @@ Result RunOnce(const std::string& self, const std::string& slave, int master, lo
     r.cpu_ns_per_round = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e9 +
                          (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e3;
     r.cpu_ns_per_round /= static_cast<double>(rounds);
+    r.switches_per_round = static_cast<double>(usage.ru_nvcsw + usage.ru_nivcsw) / rounds;
     long calls = 0;
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
         std::sscanf(text.c_str(), "%lf %ld", &r.ns_per_round, &calls) == 2) {
@@ -304,8 +306,10 @@ int main(int argc, char** argv) {
                                          size.bytes, size.echo, size.wait, *m.env, m.wrapper);
                 if (r.ns_per_round < best[mode].ns_per_round)
                     best[mode].ns_per_round = r.ns_per_round;
-                if (r.cpu_ns_per_round < best[mode].cpu_ns_per_round || run == 0)
+                if (r.cpu_ns_per_round < best[mode].cpu_ns_per_round || run == 0) {
                     best[mode].cpu_ns_per_round = r.cpu_ns_per_round;
+                    best[mode].switches_per_round = r.switches_per_round;
+                }
                 best[mode].calls_per_round = r.calls_per_round;
                 if (link != nullptr) {
                     link->Close();
@@ -323,11 +327,12 @@ int main(int argc, char** argv) {
             std::printf(
                 "  %-9s wall %8.2f us/round trip, throughput %.3f of without, added "
                 "%+6.2f us/call | CPU %6.2f us/round trip, %.3f of without, added %+6.2f "
-                "us/call\n",
+                "us/call, %.2f switches/round trip\n",
                 modes[mode].name, r.ns_per_round / 1000.0, best[0].ns_per_round / r.ns_per_round,
                 (r.ns_per_round - best[0].ns_per_round) / calls / 1000.0,
                 r.cpu_ns_per_round / 1000.0, best[0].cpu_ns_per_round / r.cpu_ns_per_round,
-                (r.cpu_ns_per_round - best[0].cpu_ns_per_round) / calls / 1000.0);
+                (r.cpu_ns_per_round - best[0].cpu_ns_per_round) / calls / 1000.0,
+                r.switches_per_round);
         }
     }
     host.Signal(SIGTERM);

@@ -9,6 +9,7 @@
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <termios.h>
+#include <time.h>
 
 #include <cerrno>
 #include <cstring>
@@ -222,8 +223,10 @@ OpenPort* PortRegistry::Watched(int fd, uint32_t& state) {
         CatchUp(*open);
     }
     const uint32_t watch = open->WatchState();
-    if (watch == link::kUnwatched || !StillRefersTo(fd, *open))
-        return nullptr;  // unwatched: a stale entry costs nothing, so it is not checked
+    if (watch == link::kUnwatched)
+        return nullptr;  // a stale entry costs nothing, so it is not checked
+    if (!(watch == link::kWatchedMonitor && CheckedLately(fd, *open)) && !StillRefersTo(fd, *open))
+        return nullptr;
     state = watch;
     return open;
 }
@@ -236,11 +239,34 @@ OpenPort* PortRegistry::WatchedBefore(int fd, uint32_t& state) {
     return Watched(fd, state);
 }
 
+namespace {
+
+constexpr uint64_t kClockMask = (uint64_t{1} << 48) - 1;
+
+uint64_t CoarseNowUs() {
+    timespec t;
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+    return (static_cast<uint64_t>(t.tv_sec) * 1000000u + static_cast<uint64_t>(t.tv_nsec) / 1000u) &
+           kClockMask;
+}
+
+}  // namespace
+
+bool PortRegistry::CheckedLately(int fd, const OpenPort& open) {
+    const uint64_t checked = open.checked.load(std::memory_order_relaxed);
+    if (checked == 0 || (checked >> 48) != static_cast<uint64_t>(fd))
+        return false;
+    return ((CoarseNowUs() - (checked & kClockMask)) & kClockMask) < kRecheckUs;
+}
+
 bool PortRegistry::StillRefersTo(int fd, OpenPort& open) {
     const KeepErrno keep;
     struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == open.device)
+    if (::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == open.device) {
+        open.checked.store(static_cast<uint64_t>(fd) << 48 | CoarseNowUs(),
+                           std::memory_order_relaxed);
         return true;
+    }
     Forget(fd);
     return false;
 }
@@ -334,6 +360,10 @@ void PortRegistry::Forget(int fd) {
         return;
     const int slot = slots_[fd].exchange(0);
     if (slot > 0) {
+        // The number is no longer known to be the port's, whatever it is made next.
+        uint64_t checked = opens_[slot - 1].checked.load();
+        if ((checked >> 48) == static_cast<uint64_t>(fd))
+            opens_[slot - 1].checked.compare_exchange_strong(checked, 0);
         Release(opens_[slot - 1]);
     } else if (slot == kOwnSocket) {
         // The program closed or replaced one of the attachment's connections (a loop that

@@ -43,13 +43,18 @@ class PortRegistry {
     }
 
     // The open fd refers to while someone watches it (its state in state), else nullptr with
-    // state kUnwatched. A watched descriptor is checked against the port's device first: a number
-    // the program closed where the attachment could not see it (glibc's own fclose, a raw
-    // system call), which may name a pipe or a socket now, is forgotten, never recorded or
-    // filtered as the port.
+    // state kUnwatched. A watched descriptor is checked against the port's device: a number the
+    // program closed where the attachment could not see it (a raw system call), which may name
+    // a pipe or a socket now, is forgotten, never recorded or filtered as the port. While rules
+    // run (they change the call's bytes) every call is checked; a monitored descriptor at most
+    // every kRecheckUs, since a check is a system call and costs more than the record itself.
+    // What the program does through the C library (close, dup2, open, fclose...) reaches the
+    // registry at once either way.
     OpenPort* Watched(int fd, uint32_t& state);
+    static constexpr uint64_t kRecheckUs = 10000;
     // As Watched, before a call: checked against the device only while rules run (they act on
-    // the call's bytes); a monitored call is checked once, after it, before it is recorded.
+    // the call's bytes); a monitored call is checked after it, as Watched does, before it is
+    // recorded.
     OpenPort* WatchedBefore(int fd, uint32_t& state);
     // A descriptor the program just opened: decided at once, so the open is reported.
     void Opened(int fd);
@@ -110,8 +115,11 @@ class PortRegistry {
     void TellUnlisted(int fd);
     // Takes over an inherited connection for open's port when the host agrees it is fd's.
     bool AdoptInherited(OpenPort& open, int fd);
-    // True when fd is still the character device of open; forgets fd when not.
+    // True when fd is still the character device of open (then stamped as checked); forgets fd
+    // when not.
     bool StillRefersTo(int fd, OpenPort& open);
+    // True when fd was found to be open's device less than kRecheckUs ago.
+    static bool CheckedLately(int fd, const OpenPort& open);
     // Reads the map file again when it changed; false when another thread is reading it.
     bool RefreshMap();
     uint32_t PortOf(dev_t device) const;

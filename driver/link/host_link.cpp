@@ -333,6 +333,12 @@ Sent AppendToRing(OpenPort& port, int fd, void* ring, const iovec* parts, int co
     header->tail.store(at);  // seq_cst: published before host_sleeping is looked at
     if (header->host_sleeping.load() != 0 && header->host_sleeping.exchange(0) != 0)
         return WakeHost(port, fd);
+    // A host that looks on its tick is told when the ring passes half full, so that a fast
+    // program never has to wait for room.
+    const uint32_t half = kRingCapacity / 2;
+    const uint32_t head = header->head.load(std::memory_order_relaxed);
+    if (tail - head < half && at - head >= half)
+        return WakeHost(port, fd);
     return Sent::kSent;
 }
 

@@ -20,7 +20,10 @@ struct OpenPort {
         nullptr};  // the connection's record ring (nullptr: records go on socket)
     std::atomic<uintptr_t> lock_owner{0};  // the thread in an exchange on socket (0: none)
     std::atomic<pid_t> writer{0};          // the thread in a filtered write (0: none)
-    uint32_t next_id = 1;                  // under the exchange lock
+    // The descriptor last found to be the port's device and when (see PortRegistry::Watched):
+    // the number in the top 16 bits, the coarse monotonic clock in microseconds below; 0: none.
+    std::atomic<uint64_t> checked{0};
+    uint32_t next_id = 1;  // under the exchange lock
     // Bytes of filtered transfers that went unchanged without asking, by direction (0 sent,
     // 1 received), counted as they are decided (under the exchange lock); the ring tells how
     // many of them the host has taken.
@@ -96,6 +99,7 @@ struct OpenPort {
         socket_inode = 0;
         private_socket = false;
         writer.store(0);
+        checked.store(0);
         lock_owner.store(0);
     }
 

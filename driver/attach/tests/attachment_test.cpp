@@ -9,6 +9,7 @@
 #include <fstream>
 #include <memory>
 
+#include "driver/attach/port_registry.h"
 #include "driver/attach/tests/attached_program.h"
 #include "driver/attach/tests/record_log.h"
 #include "driver/host/testing/host_ready.h"
@@ -447,6 +448,38 @@ print(os.read(r, 6).decode(), flush=True)
     EXPECT_EQ(pty_.ReadExactly(1), "x");
     EXPECT_EQ(program->ReadLine(), "abcdef");
     EXPECT_EQ(program->Wait(), 0) << program->Errors();
+}
+
+// A monitored number made a pipe: through the C library the attachment knows at once; behind its
+// back (a raw close) it finds out on its next look at the device, at most kRecheckUs after the
+// last, and the pipe's bytes are never the port's.
+TEST_F(AttachmentTest, AMonitoredNumberMadeAPipeIsNeverRecordedAsThePort) {
+    static_assert(PortRegistry::kRecheckUs <= 20000, "the script waits 50 ms");
+    for (const char* close :
+         {"libc.fclose(libc.fdopen(fd, b'r+'))", "libc.syscall(3, fd); time.sleep(0.05)"}) {
+        SCOPED_TRACE(close);
+        log_.reset();  // one control client at a time
+        Watch(kLinkModeMonitor);
+        auto program = Python(std::string(R"(
+import ctypes, os, sys, time
+libc = ctypes.CDLL(None)
+libc.fdopen.restype = ctypes.c_void_p
+libc.fclose.argtypes = [ctypes.c_void_p]
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+os.write(fd, b'x')
+)") + close + R"(
+r, w = os.pipe()
+assert r == fd or w == fd
+os.write(w, b'abcdef')
+assert os.read(r, 6) == b'abcdef'
+port = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+os.write(port, b'end')
+)");
+        EXPECT_EQ(pty_.ReadExactly(4), "xend");
+        EXPECT_EQ(program->Wait(), 0) << program->Errors();
+        ExpectLines({"写串口 1 bytes: x\r\n", "写串口 3 bytes: end\r\n"});
+        EXPECT_EQ(log_->Text().find("abcdef"), std::string::npos) << log_->Text();
+    }
 }
 
 TEST_F(AttachmentTest, AReadTheFilterEmptiesWaitsWhenBlockingAndFailsWithEagainWhenNot) {
