@@ -629,6 +629,7 @@ int ExecKeepingLinks(char* const* envp, Exec exec) {
     {
         ErrnoKeeper keep;
         TellHomeIfUnfollowed();
+        Registry().SettleRecords();
     }
     int sockets[PortRegistry::kMaxOpens];
     uint32_t ports[PortRegistry::kMaxOpens];
@@ -704,7 +705,8 @@ __attribute__((constructor)) void Load() {
         if (value > 0 && value <= 60000)
             config.reply_timeout_ms = static_cast<int>(value);
     }
-    ::pthread_atfork(nullptr, nullptr, [] { Registry().ResetAfterFork(); });
+    ::pthread_atfork([] { Registry().SettleRecords(); }, nullptr,
+                     [] { Registry().ResetAfterFork(); });
     if (const char* map = std::getenv("SIEVRA_MAP"); map != nullptr) {
         Registry().TakeInheritedMap(map);
         ::unsetenv("SIEVRA_MAP");

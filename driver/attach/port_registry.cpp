@@ -626,6 +626,16 @@ void PortRegistry::TakeInheritedMap(const char* text) {
     map_count_.store(count);
 }
 
+void PortRegistry::SettleRecords() {
+    if (!enabled() || !InOwner())
+        return;
+    const KeepErrno keep;
+    for (OpenPort& open : opens_) {
+        if (open.refs.load() > 0 && open.socket.load() >= 0)
+            link::SettleRecords(open);
+    }
+}
+
 void PortRegistry::ResetAfterFork() {
     owner_.store(::getpid());
     // Only the numbers ever decided: the rest of the table was never touched.

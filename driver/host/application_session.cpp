@@ -55,7 +55,7 @@ void SievraHost::ServeApplication(Port& port, int fd) {
     const auto offer_ring = [&] {
         if (!ring_made && ring.Create()) {
             ring_made = true;
-            requests.AttachRing(&ring);
+            requests.AttachRing(&ring, options_.time_records);
         }
         return ring_made ? ring.fd() : -1;
     };

@@ -79,6 +79,17 @@ bool RecordRingReader::Sleep() {
     return false;
 }
 
+void RecordRingReader::Settle() {
+    if (mapping_ == nullptr)
+        return;
+    link::RingHeader* header = link::RingHeaderOf(mapping_);
+    if (header->settled.load(std::memory_order_relaxed) == head_)
+        return;
+    header->settled.store(head_);  // seq_cst: before settle_waiting is looked at
+    if (header->settle_waiting.load() != 0 && header->settle_waiting.exchange(0) != 0)
+        ::syscall(SYS_futex, &header->settled, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
 void RecordRingReader::CountPassed(bool send, uint32_t bytes) {
     if (mapping_ != nullptr)
         link::RingHeaderOf(mapping_)->passed_taken[send ? 0 : 1].fetch_add(bytes);

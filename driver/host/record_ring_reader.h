@@ -38,6 +38,8 @@ class RecordRingReader {
     // came meanwhile.
     bool Sleep();
     void Awake();
+    // Everything taken so far has been acted on: tells a writer waiting for that.
+    void Settle();
     // Tells the writer that its note of bytes passed unchanged in one direction was taken (after
     // the rules' glance counts them).
     void CountPassed(bool send, uint32_t bytes);

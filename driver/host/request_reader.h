@@ -48,8 +48,17 @@ class RequestReader {
         deadline_ = deadline;
     }
 
-    // From now on, the requests of ring come before each message of the socket.
-    void AttachRing(RecordRingReader* ring) { ring_ = ring; }
+    // From now on, the requests of ring come before each message of the socket, looked at every
+    // tick while records come. Each look costs the program a share of its processor (the
+    // host's wake-ups preempt it on a small machine): records that carry the program's own time
+    // may wait 5 ms (under a microsecond per call) and still show at once to a person; records
+    // timed on arrival are looked at every millisecond, so that their times stay that close.
+    // A program that fills half the ring sooner wakes the host itself.
+    void AttachRing(RecordRingReader* ring, bool program_times) {
+        ring_ = ring;
+        tick_ms_ = program_times ? 5 : 1;
+        idle_ticks_limit_ = kIdleMs / tick_ms_;
+    }
 
     RequestRead Next(LinkRequest& request) {
         uint8_t header[link::kRequestHeaderSize];
@@ -91,6 +100,8 @@ class RequestReader {
     // Fills the buffer with whole requests: the ring's first, then the socket's next message.
     bool Fill() {
         start_ = end_ = 0;
+        if (ring_ != nullptr)
+            ring_->Settle();  // every request taken before has been served
         for (;;) {
             if (ring_ != nullptr) {
                 size_t got = 0;
@@ -167,8 +178,8 @@ class RequestReader {
                 wait_ms = static_cast<int>(left.count());
             }
             bool sleeping = false;
-            if (ring_ != nullptr && idle_ticks_ < kIdleTicks) {
-                wait_ms = wait_ms < 0 ? kTickMs : std::min(wait_ms, kTickMs);
+            if (ring_ != nullptr && idle_ticks_ < idle_ticks_limit_) {
+                wait_ms = wait_ms < 0 ? tick_ms_ : std::min(wait_ms, tick_ms_);
             } else if (ring_ != nullptr) {
                 if (!ring_->Sleep())
                     return true;  // a record came: Fill takes it
@@ -196,11 +207,7 @@ class RequestReader {
         return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
     }
 
-    // Each look costs the program a share of its processor (the host's wake-ups preempt it on a
-    // small machine): 5 ms keeps that under a microsecond per call while records still show at
-    // once to a person, and a program that fills half the ring sooner wakes the host itself.
-    static constexpr int kTickMs = 5;
-    static constexpr int kIdleTicks = 4;  // 20 ms without records: sleep
+    static constexpr int kIdleMs = 20;  // without records this long, the host sleeps
 
     int fd_;
     uint32_t max_read_;
@@ -210,6 +217,8 @@ class RequestReader {
     size_t end_ = 0;
     comm::UniqueFd passed_;
     RecordRingReader* ring_ = nullptr;
+    int tick_ms_ = 1;
+    int idle_ticks_limit_ = kIdleMs;
     int idle_ticks_ = 0;
     bool socket_gone_ = false;
     std::vector<uint8_t> held_;  // a socket message waiting behind the ring's records

@@ -399,6 +399,31 @@ long NowMs() {
     return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
 }
 
+// Waits until the host has acted on everything the ring held (at most wait_ms): records made
+// before a fork or an exec, or before another process's on the same port, are then on record
+// before any of those can be.
+void AwaitSettled(OpenPort& port, int fd, void* ring, int wait_ms) {
+    RingHeader* header = RingHeaderOf(ring);
+    const uint32_t tail = header->tail.load();
+    const long deadline = NowMs() + wait_ms;
+    for (bool woken = false;;) {
+        const uint32_t settled = header->settled.load();
+        if (static_cast<int32_t>(settled - tail) >= 0)
+            return;
+        header->settle_waiting.store(1);  // seq_cst: before settled is looked at again
+        if (header->settled.load() != settled)
+            continue;
+        if (!woken && WakeHost(port, fd) == Sent::kBroken)
+            return;
+        woken = true;
+        const long left = deadline - NowMs();
+        if (left <= 0)
+            return;
+        const timespec limit{left / 1000, (left % 1000) * 1000000L};
+        ::syscall(SYS_futex, &header->settled, FUTEX_WAIT, settled, &limit, nullptr, 0);
+    }
+}
+
 // The path of the folder's socket name into address; false when it does not fit.
 bool FolderSocket(const char* name, sockaddr_un& address) {
     address = {};
@@ -827,6 +852,16 @@ void SendRecord(OpenPort& port, uint8_t op, uint32_t code, const iovec* parts, i
     Header(header, port.next_id++, op | link::kNoReply, code, length, 0);
     all[0] = {header, sizeof header};
     SendWithoutReply(port, fd, all, used + 1, [&] { CountSkipped(port.unrecorded, length); });
+}
+
+void SettleRecords(OpenPort& port) {
+    void* ring = port.ring.load();
+    if (ring == nullptr)
+        return;
+    ExchangeLock lock(port);
+    const int fd = lock.held() ? port.socket.load() : -1;
+    if (fd >= 0)
+        AwaitSettled(port, fd, ring, g_config.reply_timeout_ms);
 }
 
 void SendRecords(OpenPort& port, const RecordPiece* records, int count) {

@@ -82,6 +82,10 @@ inline constexpr size_t kMaxBatchBytes = 32 * 1024;
 inline constexpr int kMaxBatchRecords = 256;
 void SendRecords(OpenPort& port, const RecordPiece* records, int count);
 
+// Returns once the host has put every record sent so far on record (or after the reply time):
+// before a fork, an exec or another process's records, which must come after them.
+void SettleRecords(OpenPort& port);
+
 // Sends a request whose input is the parts' bytes (at most 8 parts) and waits for its answer,
 // whose data (at most output_length bytes) goes to output. Returns the data length; kBadInput
 // when the input could not be read; kPassThrough when the host did not answer in time (the call

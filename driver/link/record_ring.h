@@ -33,6 +33,11 @@ struct RingHeader {
     // The bytes of kAppPassed notes the host has taken, by direction (0 sent, 1 received): the
     // writer's notes not yet counted in the watch page's rule glance are the rest.
     std::atomic<uint32_t> passed_taken[2];
+    // The ring's count up to which the host has acted on every request (recorded it on the
+    // port): a writer that must know its records are on record before anything else happens (a
+    // fork, an exec, another process's records) waits on it, saying so in settle_waiting.
+    alignas(64) std::atomic<uint32_t> settled;
+    std::atomic<uint32_t> settle_waiting;
 };
 static_assert(std::atomic<uint32_t>::is_always_lock_free);
 

@@ -664,7 +664,7 @@ bool CallTracer::Session::Enter(pid_t tid, Thread& t, long nr, const uint64_t* a
                     call.written.reset();
             }
             if (!reading && nr != SYS_ioctl && state == link::kWatchedFilter) {
-                sender_.Flush();
+                sender_.Flush(call.open.get());
                 call.write = std::make_unique<FilteredWrite>();
                 if (!call.write->Prepare(tid, nr, args, *call.open))
                     return false;  // nothing changed: the write goes as it is
@@ -742,7 +742,7 @@ CallTracer::Session::Answered CallTracer::Session::AnswerAtEntry(pid_t tid, cons
         if (now == link::kWatchedMonitor) {
             sender_.Push(call.open, link::kAppRead, std::move(bytes));
         } else if (now == link::kWatchedFilter && result > 0) {
-            sender_.Flush();
+            sender_.Flush(call.open.get());
             TraceeBuffers buffers;
             if (buffers.Take(tid, SYS_read, call.args)) {
                 const uint64_t kept =
@@ -861,7 +861,7 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
                 sender_.Push(call.open, link::kAppWrite,
                              call.written->Release(static_cast<uint64_t>(result)));
             } else if (result > 0) {
-                sender_.Flush();
+                sender_.Flush(call.open.get());
                 TraceeBuffers buffers;
                 if (buffers.Take(tid, call.nr, call.args))
                     RecordTransfer(*call.open, link::kAppWrite, buffers,
@@ -880,7 +880,7 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
                 if (buffers.Read(0, got.data(), got.size()))
                     sender_.Push(call.open, link::kAppRead, std::move(got));
             } else if (state == link::kWatchedFilter && result > 0) {
-                sender_.Flush();
+                sender_.Flush(call.open.get());
                 const uint64_t kept =
                     FilterReceived(*call.open, buffers, static_cast<uint64_t>(result));
                 if (kept == static_cast<uint64_t>(result))
@@ -904,7 +904,7 @@ void CallTracer::Session::Exit(pid_t tid, Thread& t, int64_t result) {
             break;
         }
         case SYS_ioctl:
-            sender_.Flush();
+            sender_.Flush(call.open.get());
             if (!restarting) {
                 const auto request = static_cast<uint32_t>(call.args[1]);
                 ReportTracedIoctl(*call.open, tid, request, call.args[2],

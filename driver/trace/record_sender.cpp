@@ -41,7 +41,7 @@ void RecordSender::Push(std::shared_ptr<PortOpen> open, uint8_t op, std::vector<
     // The host serves each open's connection on its own: records of another open (another
     // process's) would overtake the queued ones; those go first.
     if (other_open)
-        Flush();
+        Flush(open.get());
     {
         const std::lock_guard lock(mutex_);
         queued_bytes_ += bytes.size();
@@ -55,8 +55,15 @@ void RecordSender::Push(std::shared_ptr<PortOpen> open, uint8_t op, std::vector<
         wake_.notify_one();
 }
 
-void RecordSender::Flush() {
+void RecordSender::Flush(const PortOpen* next) {
     SendQueued();
+    const std::lock_guard sending(send_mutex_);
+    std::erase_if(unsettled_, [next](const std::shared_ptr<PortOpen>& open) {
+        if (open.get() == next)
+            return false;
+        link::SettleRecords(open->link());
+        return true;
+    });
 }
 
 void RecordSender::Run() {
@@ -93,8 +100,18 @@ void RecordSender::SendQueued() {
         bytes = 0;
     };
     for (const Record& r : records) {
-        if (r.open.get() != open)
+        if (r.open.get() != open) {
             send();
+            // Records of the other opens sent before these go on record first.
+            std::erase_if(unsettled_, [&r](const std::shared_ptr<PortOpen>& sent) {
+                if (sent == r.open)
+                    return false;
+                link::SettleRecords(sent->link());
+                return true;
+            });
+            if (unsettled_.empty())
+                unsettled_.push_back(r.open);
+        }
         open = r.open.get();
         // A record holds at most a record's data: a longer transfer is several.
         size_t done = 0;

@@ -25,8 +25,10 @@ class RecordSender {
 
     // Queues a record of op with bytes (none: an empty record) on open.
     void Push(std::shared_ptr<PortOpen> open, uint8_t op, std::vector<uint8_t> bytes);
-    // Sends every queued record on the calling thread before it returns.
-    void Flush();
+    // Sends every queued record on the calling thread before it returns, and waits until the
+    // host has put those of every open but next on record: what is said next on another
+    // connection (or another open's records) cannot overtake them.
+    void Flush(const PortOpen* next = nullptr);
 
   private:
     struct Record {
@@ -44,6 +46,8 @@ class RecordSender {
     bool idle_ = false;  // the thread waits for a first record
     bool stopping_ = false;
     std::mutex send_mutex_;  // one batch on its way at a time: the order stays
+    // Opens whose records were sent and may not be on record yet (under send_mutex_).
+    std::vector<std::shared_ptr<PortOpen>> unsettled_;
     std::thread thread_;
 };
 
