@@ -399,12 +399,16 @@ long NowMs() {
     return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
 }
 
-// Waits until the host has acted on everything the ring held (at most wait_ms): records made
+// Waits until the host has acted on everything the ring held (at most wait_ms, and not at all
+// while a host that let an earlier wait run out has not moved since): records made
 // before a fork or an exec, or before another process's on the same port, are then on record
 // before any of those can be.
 void AwaitSettled(OpenPort& port, int fd, void* ring, int wait_ms) {
     RingHeader* header = RingHeaderOf(ring);
     const uint32_t tail = header->tail.load();
+    if (port.settle_stalled && header->settled.load() == port.stalled_at)
+        return;
+    port.settle_stalled = false;
     const long deadline = NowMs() + wait_ms;
     for (bool woken = false;;) {
         const uint32_t settled = header->settled.load();
@@ -417,8 +421,11 @@ void AwaitSettled(OpenPort& port, int fd, void* ring, int wait_ms) {
             return;
         woken = true;
         const long left = deadline - NowMs();
-        if (left <= 0)
+        if (left <= 0) {
+            port.settle_stalled = true;
+            port.stalled_at = settled;
             return;
+        }
         const timespec limit{left / 1000, (left % 1000) * 1000000L};
         ::syscall(SYS_futex, &header->settled, FUTEX_WAIT, settled, &limit, nullptr, 0);
     }

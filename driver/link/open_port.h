@@ -37,6 +37,10 @@ struct OpenPort {
     };
     uint32_t stale = 0;
     bool congested = false;
+    // A wait for the host to act on the ring's records that ran out, and how far the host had
+    // come then: until it moves on, the host is stalled and nothing waits for it again.
+    bool settle_stalled = false;
+    uint32_t stalled_at = 0;
     Skipped sent_unfiltered;
     Skipped received_unfiltered;
     Skipped unrecorded;
@@ -86,6 +90,7 @@ struct OpenPort {
         passed_posted[0] = passed_posted[1] = 0;
         stale = 0;
         congested = false;
+        settle_stalled = false;
         sent_unfiltered = {};
         received_unfiltered = {};
         unrecorded = {};

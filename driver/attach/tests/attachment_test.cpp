@@ -819,6 +819,39 @@ os.close(fd)
         << log_->Text();
 }
 
+// A fork waits until the host has recorded what came before it, but a stopped host holds the
+// program back once (the reply time), not at every fork.
+TEST_F(AttachmentTest, ForksWhileTheHostIsStoppedWaitForItOnlyOnce) {
+    Watch(kLinkModeMonitor);
+    std::vector<std::string> environment = AttachedEnvironment(runtime_);
+    environment.insert(environment.begin(), "SIEVRA_REPLY_MS=1000");
+    AttachedProgram program({kPython, "-c", R"(
+import os, sys, time
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+print('open', flush=True)
+sys.stdin.readline()
+os.write(fd, b'w')
+start = time.monotonic()
+for _ in range(6):
+    child = os.fork()
+    if child == 0:
+        os._exit(0)
+    os.waitpid(child, 0)
+print('%.1f' % (time.monotonic() - start), flush=True)
+)",
+                             pty_.slave_path()},
+                            environment);
+    ASSERT_EQ(program.ReadLine(), "open");
+    host_->Signal(SIGSTOP);
+    ASSERT_TRUE(comm::testing::WaitUntilStopped(host_->pid()));
+    program.WriteLine("go");
+    const std::string seconds = program.ReadLine();
+    host_->Signal(SIGCONT);
+    EXPECT_LT(std::stod(seconds), 4.0) << "six forks waited " << seconds << " s";
+    EXPECT_EQ(program.Wait(), 0) << program.Errors();
+    ExpectLines({"写串口 1 bytes: w\r\n"});
+}
+
 TEST_F(AttachmentTest, LargeCallsAndEmptyReadsAreRecordedWhole) {
     Watch(kLinkModeMonitor);
     auto program = Python(R"(
