@@ -786,6 +786,7 @@ SIEVRA_EXPORT int close(int fd) {
     // know): its number must not go to the program's next socket.
     if (Registry().IsOwnSocket(fd))
         return 0;
+    const NumberChange change(Registry());
     const int r = Real().close(fd);
     ErrnoKeeper keep;
     if ((r == 0 || errno != EBADF) && Registry().InOwner())
@@ -795,6 +796,7 @@ SIEVRA_EXPORT int close(int fd) {
 SIEVRA_EXPORT int close_range(unsigned first, unsigned last, int flags) {
     if (first > last || !Registry().enabled())
         return Real().close_range(first, last, flags);
+    const NumberChange change(Registry());
     const int r = Registry().CloseRangeKeepingOwn(first, last, flags);
     if (r == 0 && (flags & CLOSE_RANGE_CLOEXEC) == 0 && Registry().InOwner()) {
         ErrnoKeeper keep;
@@ -814,12 +816,14 @@ SIEVRA_EXPORT int dup(int fd) {
 }
 SIEVRA_EXPORT int dup2(int fd, int to) {
     Registry().ClearForProgram(to);
+    const NumberChange change(Registry());
     const int r = Real().dup2(fd, to);
     AfterDuplicate(fd, r);
     return r;
 }
 SIEVRA_EXPORT int dup3(int fd, int to, int flags) {
     Registry().ClearForProgram(to);
+    const NumberChange change(Registry());
     const int r = Real().dup3(fd, to, flags);
     AfterDuplicate(fd, r);
     return r;
