@@ -245,7 +245,7 @@ namespace {
 // days: a stamp's age is told modulo that.
 uint32_t CoarseNowMs() {
     timespec t;
-    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+    Real().clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
     return static_cast<uint32_t>(static_cast<uint64_t>(t.tv_sec) * 1000u +
                                  static_cast<uint64_t>(t.tv_nsec) / 1000000u);
 }

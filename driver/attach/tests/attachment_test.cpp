@@ -452,29 +452,41 @@ print(os.read(r, 6).decode(), flush=True)
 
 // A monitored number made a pipe: through the C library the attachment knows at once; behind its
 // back (a raw close) it finds out on its next look at the device, at most kRecheckMs after the
-// last, and the pipe's bytes are never the port's.
+// last, and the pipe's bytes are never the port's. The attachment's clock is the C library's own,
+// not one another preloaded library makes stand still.
 TEST_F(AttachmentTest, AMonitoredNumberMadeAPipeIsNeverRecordedAsThePort) {
     static_assert(PortRegistry::kRecheckMs <= 20, "the script waits 50 ms");
-    for (const char* close :
-         {"libc.fclose(libc.fdopen(fd, b'r+'))", "libc.syscall(3, fd); time.sleep(0.05)"}) {
-        SCOPED_TRACE(close);
+    struct Case {
+        const char* close;
+        bool frozen_clock;
+    };
+    const char* const raw_close = "libc.syscall(3, fd); time.sleep(0.05)";
+    for (const Case& c : {Case{"libc.fclose(libc.fdopen(fd, b'r+'))", false},
+                          Case{raw_close, false}, Case{raw_close, true}}) {
+        SCOPED_TRACE(std::string(c.close) + (c.frozen_clock ? ", clock frozen" : ""));
         log_.reset();  // one control client at a time
         Watch(kLinkModeMonitor);
-        auto program = Python(std::string(R"(
+        std::vector<std::string> environment = AttachedEnvironment(runtime_);
+        ASSERT_EQ(environment[0].rfind("LD_PRELOAD=", 0), 0u);
+        if (c.frozen_clock)
+            environment[0] += ":" + ChildProcess::BinDir() + "/../lib/libfrozen_clock.so";
+        const std::string script = std::string(R"(
 import ctypes, os, sys, time
 libc = ctypes.CDLL(None)
 libc.fdopen.restype = ctypes.c_void_p
 libc.fclose.argtypes = [ctypes.c_void_p]
 fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
 os.write(fd, b'x')
-)") + close + R"(
+)") + c.close + R"(
 r, w = os.pipe()
 assert r == fd or w == fd
 os.write(w, b'abcdef')
 assert os.read(r, 6) == b'abcdef'
 port = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
 os.write(port, b'end')
-)");
+)";
+        auto program = std::make_unique<AttachedProgram>(
+            std::vector<std::string>{kPython, "-c", script, pty_.slave_path()}, environment);
         EXPECT_EQ(pty_.ReadExactly(4), "xend");
         EXPECT_EQ(program->Wait(), 0) << program->Errors();
         ExpectLines({"写串口 1 bytes: x\r\n", "写串口 3 bytes: end\r\n"});
