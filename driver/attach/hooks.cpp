@@ -828,6 +828,28 @@ SIEVRA_EXPORT int dup3(int fd, int to, int flags) {
     AfterDuplicate(fd, r);
     return r;
 }
+// login_tty makes fd the standard descriptors and closes fd with the C library's own calls,
+// which no hook sees: told to the registry as the program's dup2 and close are.
+SIEVRA_EXPORT int login_tty(int fd) {
+    if (Real().login_tty == nullptr) {
+        errno = ENOSYS;
+        return -1;
+    }
+    for (int standard = 0; standard <= 2; ++standard)
+        Registry().ClearForProgram(standard);
+    const NumberChange change(Registry());
+    const int r = Real().login_tty(fd);
+    if (r == 0 && Registry().InOwner()) {
+        ErrnoKeeper keep;
+        for (int standard = 0; standard <= 2; ++standard) {
+            if (standard != fd)
+                Registry().Duplicated(fd, standard);
+        }
+        if (fd > 2)
+            Registry().Forget(fd);
+    }
+    return r;
+}
 SIEVRA_EXPORT int fcntl(int fd, int cmd, ...) {
     va_list args;
     va_start(args, cmd);

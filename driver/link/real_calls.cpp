@@ -54,6 +54,7 @@ void ResolveRealCalls() {
     Resolve(r.execve, "execve");
     Resolve(r.execvpe, "execvpe");
     Resolve(r.fexecve, "fexecve");
+    Resolve(r.login_tty, "login_tty");
     if (r.fcntl64 == nullptr)
         r.fcntl64 = r.fcntl;
     if (void* libc = ::dlopen(LIBC_SO, RTLD_LAZY | RTLD_NOLOAD); libc != nullptr) {

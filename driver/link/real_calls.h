@@ -42,6 +42,7 @@ struct RealCalls {
     int (*execve)(const char*, char* const[], char* const[]);
     int (*execvpe)(const char*, char* const[], char* const[]);
     int (*fexecve)(int, char* const[], char* const[]);
+    int (*login_tty)(int);
     // The C library's own clock, whatever other preloaded libraries make of the program's (one
     // that stands still would keep a look at a descriptor fresh, or a wait going, for ever).
     int (*clock_gettime)(clockid_t, timespec*);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <memory>
 
@@ -494,36 +495,50 @@ os.write(port, b'end')
     }
 }
 
-// freopen closes the stream's number and puts the new file there with the C library's internal
-// calls, which no hook sees: at once, and not on the next look at the device, the number is the
-// file's.
-TEST_F(AttachmentTest, AMonitoredStreamReopenedOnAFileIsNeverRecordedAsThePort) {
-    for (const char* reopen : {"freopen", "freopen64"}) {
-        SCOPED_TRACE(reopen);
+// The C library's own calls that close a number or put another file there, which no hook sees
+// inside (freopen; login_tty, which makes the port the standard descriptors and closes its own
+// number): at once, and not on the next look at the device, the number is the new file's.
+TEST_F(AttachmentTest, ANumberTheCLibraryReplacesInsideIsNeverRecordedAsThePort) {
+    const char* const reopen = R"(
+reopen = getattr(libc, sys.argv[2])
+libc.fdopen.restype = reopen.restype = ctypes.c_void_p
+reopen.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_void_p]
+assert reopen(os.path.join(sys.argv[3], 'file').encode(), b'w', libc.fdopen(fd, b'w'))
+os.write(fd, b'abcdef')
+)";
+    const char* const login_tty = R"(
+assert libc.login_tty(fd) == 0
+r, w = os.pipe()
+assert r == fd
+os.write(w, b'abcdef')
+assert os.read(r, 6) == b'abcdef'
+os.write(1, b'E')
+)";
+    struct Case {
+        const char* call;
+        const char* script;
+        const char* port;  // what the port got
+    };
+    for (const Case& c : {Case{"freopen", reopen, "xend"}, Case{"freopen64", reopen, "xend"},
+                          Case{"login_tty", login_tty, "xEend"}}) {
+        SCOPED_TRACE(c.call);
         log_.reset();  // one control client at a time
         Watch(kLinkModeMonitor);
-        const std::string file = dir_.path() + "/" + reopen;
+        const TempDir files;
         auto program = Run({kPython, "-c", std::string(R"(
 import ctypes, os, sys
 libc = ctypes.CDLL(None)
-reopen = getattr(libc, sys.argv[3])
-libc.fdopen.restype = reopen.restype = ctypes.c_void_p
-reopen.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_void_p]
 fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
 os.write(fd, b'x')
-fp = reopen(sys.argv[2].encode(), b'w', libc.fdopen(fd, b'w'))
-assert fp and libc.fileno(ctypes.c_void_p(fp)) == fd
-os.write(fd, b'abcdef')
+)") + c.script + R"(
 port = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
 os.write(port, b'end')
-)"),
-                            pty_.slave_path(), file, reopen});
-        EXPECT_EQ(pty_.ReadExactly(4), "xend");
+)",
+                            pty_.slave_path(), c.call, files.path()});
+        EXPECT_EQ(pty_.ReadExactly(std::strlen(c.port)), c.port);
         EXPECT_EQ(program->Wait(), 0) << program->Errors();
         ExpectLines({"写串口 1 bytes: x\r\n", "写串口 3 bytes: end\r\n"});
         EXPECT_EQ(log_->Text().find("abcdef"), std::string::npos) << log_->Text();
-        std::ifstream in(file);
-        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "abcdef");
     }
 }
 
