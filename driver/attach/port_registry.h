@@ -45,11 +45,13 @@ class PortRegistry {
     // The open fd refers to while someone watches it (its state in state), else nullptr with
     // state kUnwatched. A watched descriptor is checked against the port's device: a number the
     // program closed where the attachment could not see it (a raw system call), which may name
-    // a pipe or a socket now, is forgotten, never recorded or filtered as the port. While rules
-    // run (they change the call's bytes) every call is checked; a monitored descriptor at most
-    // every kRecheckMs, since a check is a system call and costs more than the record itself.
-    // What the program does through the C library (close, dup2, open, fclose, freopen...)
-    // reaches the registry at once either way.
+    // a pipe or a socket now, is forgotten once found, and then never recorded or filtered as
+    // the port. While rules run (they change the call's bytes) every call is checked; a
+    // monitored descriptor at most every kRecheckMs, since a check is a system call and costs
+    // more than the record itself: what a raw system call put at the number within that time may
+    // be recorded as the port's. What the program does through the C library (close, dup2, open,
+    // fclose, freopen, login_tty...) reaches the registry at once either way, and while such a
+    // change is under way every call is checked.
     OpenPort* Watched(int fd, uint32_t& state);
     static constexpr uint32_t kRecheckMs = 10;
     // As Watched, before a call: checked against the device only while rules run (they act on

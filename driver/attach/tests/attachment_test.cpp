@@ -453,8 +453,9 @@ print(os.read(r, 6).decode(), flush=True)
 
 // A monitored number made a pipe: through the C library the attachment knows at once; behind its
 // back (a raw close) it finds out on its next look at the device, at most kRecheckMs after the
-// last, and the pipe's bytes are never the port's. The attachment's clock is the C library's own,
-// not one another preloaded library makes stand still.
+// last, so a pipe made there later is never the port's (one made within that time may be: the
+// price of not looking on every call). The attachment's clock is the C library's own, not one
+// another preloaded library makes stand still.
 TEST_F(AttachmentTest, AMonitoredNumberMadeAPipeIsNeverRecordedAsThePort) {
     static_assert(PortRegistry::kRecheckMs <= 20, "the script waits 50 ms");
     struct Case {
