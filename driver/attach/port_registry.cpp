@@ -273,13 +273,17 @@ bool PortRegistry::StillRefersTo(int fd, OpenPort& open) {
     // Counted before the look: a stamp stands only for a check that started after every change
     // before it had ended.
     const uint64_t changes = changes_.load();
+    // A vfork child looks at its own descriptors: what it finds is never the parent's to stamp
+    // or to forget.
+    const bool own = InOwner();
     struct stat st;
     if (::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == open.device) {
-        if ((changes & (kChangeBegun - 1)) == 0)
+        if (own && (changes & (kChangeBegun - 1)) == 0)
             open.checked.store(Stamp(fd, changes, CoarseNowMs()), std::memory_order_relaxed);
         return true;
     }
-    Forget(fd);
+    if (own)
+        Forget(fd);
     return false;
 }
 

@@ -543,6 +543,22 @@ os.write(port, b'end')
     }
 }
 
+// A vfork child shares the program's memory but has descriptors of its own: what it makes of the
+// port's number is its own, never recorded as the port, and the program's open stays as it was
+// (no close on record but its own).
+TEST_F(AttachmentTest, AVforkChildsPipeAtThePortsNumberIsNeitherRecordedNorClosesThePort) {
+    Watch(kLinkModeMonitor);
+    auto program = Run({ChildProcess::BinDir() + "/vfork_writer", pty_.slave_path()});
+    EXPECT_EQ(pty_.ReadExactly(4), "xend");
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+    ExpectLines({"Open Com OK\r\n", "写串口 1 bytes: x\r\n", "写串口 3 bytes: end\r\n",
+                 "Close Com OK.\r\n"});
+    const std::string text = log_->Text();
+    EXPECT_EQ(text.find("abcdef"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Open Com OK"), text.rfind("Open Com OK")) << text;
+    EXPECT_EQ(text.find("Close Com OK"), text.rfind("Close Com OK")) << text;
+}
+
 TEST_F(AttachmentTest, AReadTheFilterEmptiesWaitsWhenBlockingAndFailsWithEagainWhenNot) {
     Watch(kLinkModeFilter);
     ASSERT_EQ(
