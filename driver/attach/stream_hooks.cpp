@@ -525,10 +525,11 @@ SIEVRA_EXPORT int fclose(FILE* fp) {
     // What the stream holds goes first; a failure is the close's, as the library's own flush's.
     const int flushed = FlushWatched(fp, true);
     CountStreamReads(fp);
-    const int fd = WatchedFd(fp);
+    const int fd = fp != nullptr ? fp->_fileno : -1;
     const NumberChange change(Registry());
     const int r = Lib().fclose(fp);
-    // The library closed the port's descriptor itself: forgotten as the program's close() is.
+    // The library closed the descriptor itself: forgotten as the program's close() is, watched
+    // or not (a port's open ends now, not when the number is next used).
     if (fd >= 0 && Registry().InOwner()) {
         const int saved = errno;
         Registry().Forget(fd);

@@ -543,6 +543,33 @@ os.write(port, b'end')
     }
 }
 
+// A port closed with fclose while nobody watches is closed then, as with close(): a watcher
+// that comes later never sees that close, as if it had just happened, in front of the port's
+// next open.
+TEST_F(AttachmentTest, APortClosedWithFcloseWhileUnwatchedIsClosedThen) {
+    auto program = Python(R"(
+import ctypes, os, sys
+libc = ctypes.CDLL(None)
+libc.fdopen.restype = ctypes.c_void_p
+libc.fclose.argtypes = [ctypes.c_void_p]
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+os.write(fd, b'x')
+assert libc.fclose(libc.fdopen(fd, b'r+')) == 0
+print('closed', flush=True)
+sys.stdin.readline()
+port = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+os.write(port, b'end')
+)");
+    ASSERT_EQ(program->ReadLine(), "closed");
+    Watch(kLinkModeMonitor);
+    program->WriteLine("go");
+    EXPECT_EQ(pty_.ReadExactly(4), "xend");
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+    ExpectLines({"Open Com OK\r\n", "写串口 3 bytes: end\r\n"});
+    const std::string text = log_->Text();
+    EXPECT_LT(text.find("Open Com OK"), text.find("Close Com OK")) << text;
+}
+
 // A vfork child shares the program's memory but has descriptors of its own: what it makes of the
 // port's number is its own, never recorded as the port, and the program's open stays as it was
 // (no close on record but its own).
