@@ -788,6 +788,7 @@ SIEVRA_EXPORT int close(int fd) {
     // know): its number must not go to the program's next socket.
     if (Registry().IsOwnSocket(fd))
         return 0;
+    const NumberChange change(Registry());
     const int r = Real().close(fd);
     ErrnoKeeper keep;
     if ((r == 0 || errno != EBADF) && Registry().InOwner())
@@ -797,6 +798,7 @@ SIEVRA_EXPORT int close(int fd) {
 SIEVRA_EXPORT int close_range(unsigned first, unsigned last, int flags) {
     if (first > last || !Registry().enabled())
         return Real().close_range(first, last, flags);
+    const NumberChange change(Registry());
     const int r = Registry().CloseRangeKeepingOwn(first, last, flags);
     if (r == 0 && (flags & CLOSE_RANGE_CLOEXEC) == 0 && Registry().InOwner()) {
         ErrnoKeeper keep;
@@ -816,14 +818,38 @@ SIEVRA_EXPORT int dup(int fd) {
 }
 SIEVRA_EXPORT int dup2(int fd, int to) {
     Registry().ClearForProgram(to);
+    const NumberChange change(Registry());
     const int r = Real().dup2(fd, to);
     AfterDuplicate(fd, r);
     return r;
 }
 SIEVRA_EXPORT int dup3(int fd, int to, int flags) {
     Registry().ClearForProgram(to);
+    const NumberChange change(Registry());
     const int r = Real().dup3(fd, to, flags);
     AfterDuplicate(fd, r);
+    return r;
+}
+// login_tty makes fd the standard descriptors and closes fd with the C library's own calls,
+// which no hook sees: told to the registry as the program's dup2 and close are.
+SIEVRA_EXPORT int login_tty(int fd) {
+    if (Real().login_tty == nullptr) {
+        errno = ENOSYS;
+        return -1;
+    }
+    for (int standard = 0; standard <= 2; ++standard)
+        Registry().ClearForProgram(standard);
+    const NumberChange change(Registry());
+    const int r = Real().login_tty(fd);
+    if (r == 0 && Registry().InOwner()) {
+        ErrnoKeeper keep;
+        for (int standard = 0; standard <= 2; ++standard) {
+            if (standard != fd)
+                Registry().Duplicated(fd, standard);
+        }
+        if (fd > 2)
+            Registry().Forget(fd);
+    }
     return r;
 }
 SIEVRA_EXPORT int fcntl(int fd, int cmd, ...) {

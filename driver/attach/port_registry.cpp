@@ -241,33 +241,49 @@ OpenPort* PortRegistry::WatchedBefore(int fd, uint32_t& state) {
 
 namespace {
 
-constexpr uint64_t kClockMask = (uint64_t{1} << 48) - 1;
-
-uint64_t CoarseNowUs() {
+// The coarse monotonic clock in milliseconds (it moves in ticks of a few anyway), wrapping in 49
+// days: a stamp's age is told modulo that.
+uint32_t CoarseNowMs() {
     timespec t;
-    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
-    return (static_cast<uint64_t>(t.tv_sec) * 1000000u + static_cast<uint64_t>(t.tv_nsec) / 1000u) &
-           kClockMask;
+    Real().clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+    return static_cast<uint32_t>(static_cast<uint64_t>(t.tv_sec) * 1000u +
+                                 static_cast<uint64_t>(t.tv_nsec) / 1000000u);
+}
+
+// A stamp: the number (16 bits), the low 16 bits of the count of number changes begun when the
+// check started, and the clock. Never 0 for a number above 0; a stamp of 0 is never trusted.
+uint64_t Stamp(int fd, uint64_t changes, uint32_t now_ms) {
+    return static_cast<uint64_t>(fd) << 48 | ((changes >> 32) & 0xffff) << 32 | now_ms;
 }
 
 }  // namespace
 
-bool PortRegistry::CheckedLately(int fd, const OpenPort& open) {
+bool PortRegistry::CheckedLately(int fd, const OpenPort& open) const {
+    // Looked at before the stamp: a change that begins later finds the stamp's count old.
+    const uint64_t changes = changes_.load();
     const uint64_t checked = open.checked.load(std::memory_order_relaxed);
-    if (checked == 0 || (checked >> 48) != static_cast<uint64_t>(fd))
+    if (checked == 0 || (changes & (kChangeBegun - 1)) != 0 ||
+        checked >> 32 != Stamp(fd, changes, 0) >> 32)
         return false;
-    return ((CoarseNowUs() - (checked & kClockMask)) & kClockMask) < kRecheckUs;
+    return CoarseNowMs() - static_cast<uint32_t>(checked) < kRecheckMs;
 }
 
 bool PortRegistry::StillRefersTo(int fd, OpenPort& open) {
     const KeepErrno keep;
+    // Counted before the look: a stamp stands only for a check that started after every change
+    // before it had ended.
+    const uint64_t changes = changes_.load();
+    // A vfork child looks at its own descriptors: what it finds is never the parent's to stamp
+    // or to forget.
+    const bool own = InOwner();
     struct stat st;
     if (::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == open.device) {
-        open.checked.store(static_cast<uint64_t>(fd) << 48 | CoarseNowUs(),
-                           std::memory_order_relaxed);
+        if (own && (changes & (kChangeBegun - 1)) == 0)
+            open.checked.store(Stamp(fd, changes, CoarseNowMs()), std::memory_order_relaxed);
         return true;
     }
-    Forget(fd);
+    if (own)
+        Forget(fd);
     return false;
 }
 
@@ -638,6 +654,8 @@ void PortRegistry::SettleRecords() {
 
 void PortRegistry::ResetAfterFork() {
     owner_.store(::getpid());
+    // The parent's other threads, which may have been inside a change, do not exist here.
+    changes_.store(changes_.load() & ~(kChangeBegun - 1));
     // Only the numbers ever decided: the rest of the table was never touched.
     const int highest = highest_.load();
     for (int fd = 0; fd <= highest && fd < kMaxDescriptors; ++fd)

@@ -45,13 +45,15 @@ class PortRegistry {
     // The open fd refers to while someone watches it (its state in state), else nullptr with
     // state kUnwatched. A watched descriptor is checked against the port's device: a number the
     // program closed where the attachment could not see it (a raw system call), which may name
-    // a pipe or a socket now, is forgotten, never recorded or filtered as the port. While rules
-    // run (they change the call's bytes) every call is checked; a monitored descriptor at most
-    // every kRecheckUs, since a check is a system call and costs more than the record itself.
-    // What the program does through the C library (close, dup2, open, fclose...) reaches the
-    // registry at once either way.
+    // a pipe or a socket now, is forgotten once found, and then never recorded or filtered as
+    // the port. While rules run (they change the call's bytes) every call is checked; a
+    // monitored descriptor at most every kRecheckMs, since a check is a system call and costs
+    // more than the record itself: what a raw system call put at the number within that time may
+    // be recorded as the port's. What the program does through the C library (close, dup2, open,
+    // fclose, freopen, login_tty...) reaches the registry at once either way, and while such a
+    // change is under way every call is checked.
     OpenPort* Watched(int fd, uint32_t& state);
-    static constexpr uint64_t kRecheckUs = 10000;
+    static constexpr uint32_t kRecheckMs = 10;
     // As Watched, before a call: checked against the device only while rules run (they act on
     // the call's bytes); a monitored call is checked after it, as Watched does, before it is
     // recorded.
@@ -62,6 +64,12 @@ class PortRegistry {
     void OpenFailed(const char* path, int error);
     // fd no longer refers to what it did (closed, or about to be replaced).
     void Forget(int fd);
+    // Around a call of the program's that may give a number another file (close, dup2,
+    // freopen...): from its start until the registry has been told, another thread may already
+    // use the number for something new, so every monitored descriptor is checked again (see
+    // Watched) until the change has ended and a check has been made after it began.
+    void BeginNumberChange() { changes_.fetch_add(kChangeBegun | 1); }
+    void EndNumberChange() { changes_.fetch_sub(1); }
     // to is a copy of from.
     void Duplicated(int from, int to);
     // Forgets every descriptor in [first, last].
@@ -121,8 +129,9 @@ class PortRegistry {
     // True when fd is still the character device of open (then stamped as checked); forgets fd
     // when not.
     bool StillRefersTo(int fd, OpenPort& open);
-    // True when fd was found to be open's device less than kRecheckUs ago.
-    static bool CheckedLately(int fd, const OpenPort& open);
+    // True when fd was found to be open's device less than kRecheckMs ago, and no number
+    // change has begun since.
+    bool CheckedLately(int fd, const OpenPort& open) const;
     // Reads the map file again when it changed; false when another thread is reading it.
     bool RefreshMap();
     uint32_t PortOf(dev_t device) const;
@@ -148,6 +157,24 @@ class PortRegistry {
     std::atomic<long> map_inode_{0};
     std::atomic<long> map_mtime_ns_{0};
     std::atomic<dev_t> last_unlisted_{0};  // the device told last, not told again at once
+    // Number changes through the hooks: those begun in the high 32 bits, those under way in
+    // the low 32.
+    static constexpr uint64_t kChangeBegun = uint64_t{1} << 32;
+    std::atomic<uint64_t> changes_{0};
+};
+
+// Tells the registry of a number change for as long as it lives (see BeginNumberChange).
+class NumberChange {
+  public:
+    explicit NumberChange(PortRegistry& registry) : registry_(registry) {
+        registry_.BeginNumberChange();
+    }
+    ~NumberChange() { registry_.EndNumberChange(); }
+    NumberChange(const NumberChange&) = delete;
+    NumberChange& operator=(const NumberChange&) = delete;
+
+  private:
+    PortRegistry& registry_;
 };
 
 PortRegistry& Registry();

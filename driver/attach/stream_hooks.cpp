@@ -68,6 +68,8 @@ struct StreamCalls {
     int (*fflush)(FILE*);
     int (*fflush_unlocked)(FILE*);
     int (*fclose)(FILE*);
+    FILE* (*freopen)(const char*, const char*, FILE*);
+    FILE* (*freopen64)(const char*, const char*, FILE*);
     int (*aio_read)(aiocb*);
     int (*aio_write)(aiocb*);
     int (*lio_listio)(int, aiocb* const[], int, sigevent*);
@@ -103,6 +105,8 @@ const StreamCalls& Lib() {
         Resolve(c.fflush, "fflush");
         Resolve(c.fflush_unlocked, "fflush_unlocked");
         Resolve(c.fclose, "fclose");
+        Resolve(c.freopen, "freopen");
+        Resolve(c.freopen64, "freopen64");
         Resolve(c.aio_read, "aio_read");
         Resolve(c.aio_write, "aio_write");
         Resolve(c.lio_listio, "lio_listio");
@@ -288,6 +292,29 @@ void FlushAllWatched() {
     for (FILE* fp = _IO_list_all; fp != nullptr; fp = fp->_chain)
         FlushWatched(fp, true);
     _IO_list_unlock();
+}
+
+// freopen: the library closes the stream's number and puts the new file there (or at another
+// number) with its own internal calls, which no hook sees. What a watched stream holds goes to
+// the port first, as the library would flush it; then the old number is forgotten and the new
+// one decided, so the file is never taken for the port, and a port reopened is a new open.
+FILE* Reopen(FILE* (*library)(const char*, const char*, FILE*), const char* path, const char* mode,
+             FILE* fp) {
+    if (fp == nullptr || !Registry().enabled())
+        return library(path, mode, fp);
+    FlushWatched(fp, true);
+    CountStreamReads(fp);
+    const int fd = fp->_fileno;
+    const NumberChange change(Registry());
+    FILE* r = library(path, mode, fp);
+    if (Registry().InOwner()) {
+        const int saved = errno;
+        Registry().Forget(fd);
+        if (r != nullptr)
+            Registry().Opened(r->_fileno);
+        errno = saved;
+    }
+    return r;
 }
 
 // The aio requests on watched ports that have not been collected yet: their control blocks
@@ -498,15 +525,23 @@ SIEVRA_EXPORT int fclose(FILE* fp) {
     // What the stream holds goes first; a failure is the close's, as the library's own flush's.
     const int flushed = FlushWatched(fp, true);
     CountStreamReads(fp);
-    const int fd = WatchedFd(fp);
+    const int fd = fp != nullptr ? fp->_fileno : -1;
+    const NumberChange change(Registry());
     const int r = Lib().fclose(fp);
-    // The library closed the port's descriptor itself: forgotten as the program's close() is.
+    // The library closed the descriptor itself: forgotten as the program's close() is, watched
+    // or not (a port's open ends now, not when the number is next used).
     if (fd >= 0 && Registry().InOwner()) {
         const int saved = errno;
         Registry().Forget(fd);
         errno = saved;
     }
     return flushed == EOF ? EOF : r;
+}
+SIEVRA_EXPORT FILE* freopen(const char* path, const char* mode, FILE* fp) {
+    return Reopen(Lib().freopen, path, mode, fp);
+}
+SIEVRA_EXPORT FILE* freopen64(const char* path, const char* mode, FILE* fp) {
+    return Reopen(Lib().freopen64, path, mode, fp);
 }
 
 // --- asynchronous I/O --------------------------------------------------------------------

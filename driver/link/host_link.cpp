@@ -265,7 +265,7 @@ void Header(uint8_t* header, uint32_t id, uint8_t op, uint32_t code, uint32_t in
 // The real-time clock in microseconds: when the program made a request.
 uint64_t NowUs() {
     timespec t;
-    ::clock_gettime(CLOCK_REALTIME, &t);
+    Real().clock_gettime(CLOCK_REALTIME, &t);
     return static_cast<uint64_t>(t.tv_sec) * 1000000u + static_cast<uint64_t>(t.tv_nsec) / 1000u;
 }
 
@@ -395,7 +395,7 @@ void ReportSkipped(OpenPort& port, int fd, int wait_ms = 0) {
 // Milliseconds since an arbitrary start, for waits that span several polls.
 long NowMs() {
     timespec t;
-    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    Real().clock_gettime(CLOCK_MONOTONIC, &t);
     return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
 }
 

@@ -1,6 +1,7 @@
 #include "driver/link/real_calls.h"
 
 #include <dlfcn.h>
+#include <gnu/lib-names.h>
 
 #include <atomic>
 
@@ -53,8 +54,16 @@ void ResolveRealCalls() {
     Resolve(r.execve, "execve");
     Resolve(r.execvpe, "execvpe");
     Resolve(r.fexecve, "fexecve");
+    Resolve(r.login_tty, "login_tty");
     if (r.fcntl64 == nullptr)
         r.fcntl64 = r.fcntl;
+    if (void* libc = ::dlopen(LIBC_SO, RTLD_LAZY | RTLD_NOLOAD); libc != nullptr) {
+        r.clock_gettime =
+            reinterpret_cast<decltype(r.clock_gettime)>(::dlsym(libc, "clock_gettime"));
+        ::dlclose(libc);
+    }
+    if (r.clock_gettime == nullptr)
+        r.clock_gettime = &::clock_gettime;
     g_resolved.store(true, std::memory_order_release);
 }
 

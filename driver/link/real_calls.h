@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <termios.h>
+#include <time.h>
 
 namespace sievra::link {
 
@@ -41,6 +42,10 @@ struct RealCalls {
     int (*execve)(const char*, char* const[], char* const[]);
     int (*execvpe)(const char*, char* const[], char* const[]);
     int (*fexecve)(int, char* const[], char* const[]);
+    int (*login_tty)(int);
+    // The C library's own clock, whatever other preloaded libraries make of the program's (one
+    // that stands still would keep a look at a descriptor fresh, or a wait going, for ever).
+    int (*clock_gettime)(clockid_t, timespec*);
 };
 
 // Resolved at load; a hook called before that (from another library's constructor) resolves

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <memory>
 
@@ -451,35 +452,138 @@ print(os.read(r, 6).decode(), flush=True)
 }
 
 // A monitored number made a pipe: through the C library the attachment knows at once; behind its
-// back (a raw close) it finds out on its next look at the device, at most kRecheckUs after the
-// last, and the pipe's bytes are never the port's.
+// back (a raw close) it finds out on its next look at the device, at most kRecheckMs after the
+// last, so a pipe made there later is never the port's (one made within that time may be: the
+// price of not looking on every call). The attachment's clock is the C library's own, not one
+// another preloaded library makes stand still.
 TEST_F(AttachmentTest, AMonitoredNumberMadeAPipeIsNeverRecordedAsThePort) {
-    static_assert(PortRegistry::kRecheckUs <= 20000, "the script waits 50 ms");
-    for (const char* close :
-         {"libc.fclose(libc.fdopen(fd, b'r+'))", "libc.syscall(3, fd); time.sleep(0.05)"}) {
-        SCOPED_TRACE(close);
+    static_assert(PortRegistry::kRecheckMs <= 20, "the script waits 50 ms");
+    struct Case {
+        const char* close;
+        bool frozen_clock;
+    };
+    const char* const raw_close = "libc.syscall(3, fd); time.sleep(0.05)";
+    for (const Case& c : {Case{"libc.fclose(libc.fdopen(fd, b'r+'))", false},
+                          Case{raw_close, false}, Case{raw_close, true}}) {
+        SCOPED_TRACE(std::string(c.close) + (c.frozen_clock ? ", clock frozen" : ""));
         log_.reset();  // one control client at a time
         Watch(kLinkModeMonitor);
-        auto program = Python(std::string(R"(
+        std::vector<std::string> environment = AttachedEnvironment(runtime_);
+        ASSERT_EQ(environment[0].rfind("LD_PRELOAD=", 0), 0u);
+        if (c.frozen_clock)
+            environment[0] += ":" + ChildProcess::BinDir() + "/../lib/libfrozen_clock.so";
+        const std::string script = std::string(R"(
 import ctypes, os, sys, time
 libc = ctypes.CDLL(None)
 libc.fdopen.restype = ctypes.c_void_p
 libc.fclose.argtypes = [ctypes.c_void_p]
 fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
 os.write(fd, b'x')
-)") + close + R"(
+)") + c.close + R"(
 r, w = os.pipe()
 assert r == fd or w == fd
 os.write(w, b'abcdef')
 assert os.read(r, 6) == b'abcdef'
 port = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
 os.write(port, b'end')
-)");
+)";
+        auto program = std::make_unique<AttachedProgram>(
+            std::vector<std::string>{kPython, "-c", script, pty_.slave_path()}, environment);
         EXPECT_EQ(pty_.ReadExactly(4), "xend");
         EXPECT_EQ(program->Wait(), 0) << program->Errors();
         ExpectLines({"写串口 1 bytes: x\r\n", "写串口 3 bytes: end\r\n"});
         EXPECT_EQ(log_->Text().find("abcdef"), std::string::npos) << log_->Text();
     }
+}
+
+// The C library's own calls that close a number or put another file there, which no hook sees
+// inside (freopen; login_tty, which makes the port the standard descriptors and closes its own
+// number): at once, and not on the next look at the device, the number is the new file's.
+TEST_F(AttachmentTest, ANumberTheCLibraryReplacesInsideIsNeverRecordedAsThePort) {
+    const char* const reopen = R"(
+reopen = getattr(libc, sys.argv[2])
+libc.fdopen.restype = reopen.restype = ctypes.c_void_p
+reopen.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_void_p]
+assert reopen(os.path.join(sys.argv[3], 'file').encode(), b'w', libc.fdopen(fd, b'w'))
+os.write(fd, b'abcdef')
+)";
+    const char* const login_tty = R"(
+assert libc.login_tty(fd) == 0
+r, w = os.pipe()
+assert r == fd
+os.write(w, b'abcdef')
+assert os.read(r, 6) == b'abcdef'
+os.write(1, b'E')
+)";
+    struct Case {
+        const char* call;
+        const char* script;
+        const char* port;  // what the port got
+    };
+    for (const Case& c : {Case{"freopen", reopen, "xend"}, Case{"freopen64", reopen, "xend"},
+                          Case{"login_tty", login_tty, "xEend"}}) {
+        SCOPED_TRACE(c.call);
+        log_.reset();  // one control client at a time
+        Watch(kLinkModeMonitor);
+        const TempDir files;
+        auto program = Run({kPython, "-c", std::string(R"(
+import ctypes, os, sys
+libc = ctypes.CDLL(None)
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+os.write(fd, b'x')
+)") + c.script + R"(
+port = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+os.write(port, b'end')
+)",
+                            pty_.slave_path(), c.call, files.path()});
+        EXPECT_EQ(pty_.ReadExactly(std::strlen(c.port)), c.port);
+        EXPECT_EQ(program->Wait(), 0) << program->Errors();
+        ExpectLines({"写串口 1 bytes: x\r\n", "写串口 3 bytes: end\r\n"});
+        EXPECT_EQ(log_->Text().find("abcdef"), std::string::npos) << log_->Text();
+    }
+}
+
+// A port closed with fclose while nobody watches is closed then, as with close(): a watcher
+// that comes later never sees that close, as if it had just happened, in front of the port's
+// next open.
+TEST_F(AttachmentTest, APortClosedWithFcloseWhileUnwatchedIsClosedThen) {
+    auto program = Python(R"(
+import ctypes, os, sys
+libc = ctypes.CDLL(None)
+libc.fdopen.restype = ctypes.c_void_p
+libc.fclose.argtypes = [ctypes.c_void_p]
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+os.write(fd, b'x')
+assert libc.fclose(libc.fdopen(fd, b'r+')) == 0
+print('closed', flush=True)
+sys.stdin.readline()
+port = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+os.write(port, b'end')
+)");
+    ASSERT_EQ(program->ReadLine(), "closed");
+    Watch(kLinkModeMonitor);
+    program->WriteLine("go");
+    EXPECT_EQ(pty_.ReadExactly(4), "xend");
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+    ExpectLines({"Open Com OK\r\n", "写串口 3 bytes: end\r\n"});
+    const std::string text = log_->Text();
+    EXPECT_LT(text.find("Open Com OK"), text.find("Close Com OK")) << text;
+}
+
+// A vfork child shares the program's memory but has descriptors of its own: what it makes of the
+// port's number is its own, never recorded as the port, and the program's open stays as it was
+// (no close on record but its own).
+TEST_F(AttachmentTest, AVforkChildsPipeAtThePortsNumberIsNeitherRecordedNorClosesThePort) {
+    Watch(kLinkModeMonitor);
+    auto program = Run({ChildProcess::BinDir() + "/vfork_writer", pty_.slave_path()});
+    EXPECT_EQ(pty_.ReadExactly(4), "xend");
+    EXPECT_EQ(program->Wait(), 0) << program->Errors();
+    ExpectLines({"Open Com OK\r\n", "写串口 1 bytes: x\r\n", "写串口 3 bytes: end\r\n",
+                 "Close Com OK.\r\n"});
+    const std::string text = log_->Text();
+    EXPECT_EQ(text.find("abcdef"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Open Com OK"), text.rfind("Open Com OK")) << text;
+    EXPECT_EQ(text.find("Close Com OK"), text.rfind("Close Com OK")) << text;
 }
 
 TEST_F(AttachmentTest, AReadTheFilterEmptiesWaitsWhenBlockingAndFailsWithEagainWhenNot) {
