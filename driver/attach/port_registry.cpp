@@ -646,9 +646,10 @@ void PortRegistry::SettleRecords() {
     if (!enabled() || !InOwner())
         return;
     const KeepErrno keep;
+    const long deadline = link::SettleDeadline();
     for (OpenPort& open : opens_) {
         if (open.refs.load() > 0 && open.socket.load() >= 0)
-            link::SettleRecords(open);
+            link::SettleRecords(open, deadline);
     }
 }
 

@@ -399,17 +399,16 @@ long NowMs() {
     return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
 }
 
-// Waits until the host has acted on everything the ring held (at most wait_ms, and not at all
-// while a host that let an earlier wait run out has not moved since): records made
-// before a fork or an exec, or before another process's on the same port, are then on record
-// before any of those can be.
-void AwaitSettled(OpenPort& port, int fd, void* ring, int wait_ms) {
+// Waits until the host has acted on everything the ring held (at most until deadline, and not at
+// all while a host that let an earlier wait run out has not moved since): records made before a
+// fork or an exec, or before another process's on the same port, are then on record before any of
+// those can be.
+void AwaitSettled(OpenPort& port, int fd, void* ring, long deadline) {
     RingHeader* header = RingHeaderOf(ring);
     const uint32_t tail = header->tail.load();
     if (port.settle_stalled && header->settled.load() == port.stalled_at)
         return;
     port.settle_stalled = false;
-    const long deadline = NowMs() + wait_ms;
     for (bool woken = false;;) {
         const uint32_t settled = header->settled.load();
         if (static_cast<int32_t>(settled - tail) >= 0)
@@ -861,14 +860,18 @@ void SendRecord(OpenPort& port, uint8_t op, uint32_t code, const iovec* parts, i
     SendWithoutReply(port, fd, all, used + 1, [&] { CountSkipped(port.unrecorded, length); });
 }
 
-void SettleRecords(OpenPort& port) {
+long SettleDeadline() {
+    return NowMs() + g_config.reply_timeout_ms;
+}
+
+void SettleRecords(OpenPort& port, long deadline_ms) {
     void* ring = port.ring.load();
     if (ring == nullptr)
         return;
     ExchangeLock lock(port);
     const int fd = lock.held() ? port.socket.load() : -1;
     if (fd >= 0)
-        AwaitSettled(port, fd, ring, g_config.reply_timeout_ms);
+        AwaitSettled(port, fd, ring, deadline_ms);
 }
 
 void SendRecords(OpenPort& port, const RecordPiece* records, int count) {

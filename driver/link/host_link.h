@@ -82,9 +82,14 @@ inline constexpr size_t kMaxBatchBytes = 32 * 1024;
 inline constexpr int kMaxBatchRecords = 256;
 void SendRecords(OpenPort& port, const RecordPiece* records, int count);
 
-// Returns once the host has put every record sent so far on record (or after the reply time):
-// before a fork, an exec or another process's records, which must come after them.
-void SettleRecords(OpenPort& port);
+// Returns once the host has put every record sent so far on record (or at deadline_ms, from
+// SettleDeadline): before a fork, an exec or another process's records, which must come after
+// them.
+void SettleRecords(OpenPort& port, long deadline_ms);
+// The end of the waits of one such point: the reply time from now. Every open settled there
+// shares it, so that a stalled host holds the program back the reply time in all, not once for
+// each open.
+long SettleDeadline();
 
 // Sends a request whose input is the parts' bytes (at most 8 parts) and waits for its answer,
 // whose data (at most output_length bytes) goes to output. Returns the data length; kBadInput

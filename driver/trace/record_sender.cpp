@@ -58,10 +58,11 @@ void RecordSender::Push(std::shared_ptr<PortOpen> open, uint8_t op, std::vector<
 void RecordSender::Flush(const PortOpen* next) {
     SendQueued();
     const std::lock_guard sending(send_mutex_);
-    std::erase_if(unsettled_, [next](const std::shared_ptr<PortOpen>& open) {
+    const long deadline = link::SettleDeadline();
+    std::erase_if(unsettled_, [next, deadline](const std::shared_ptr<PortOpen>& open) {
         if (open.get() == next)
             return false;
-        link::SettleRecords(open->link());
+        link::SettleRecords(open->link(), deadline);
         return true;
     });
 }
@@ -103,10 +104,11 @@ void RecordSender::SendQueued() {
         if (r.open.get() != open) {
             send();
             // Records of the other opens sent before these go on record first.
-            std::erase_if(unsettled_, [&r](const std::shared_ptr<PortOpen>& sent) {
+            const long deadline = link::SettleDeadline();
+            std::erase_if(unsettled_, [&r, deadline](const std::shared_ptr<PortOpen>& sent) {
                 if (sent == r.open)
                     return false;
-                link::SettleRecords(sent->link());
+                link::SettleRecords(sent->link(), deadline);
                 return true;
             });
             if (unsettled_.empty())

@@ -956,6 +956,38 @@ print('%.1f' % (time.monotonic() - start), flush=True)
     ExpectLines({"写串口 1 bytes: w\r\n"});
 }
 
+// With many opens unsettled behind a stopped host, a fork still waits the reply time once in
+// all, not once for each open.
+TEST_F(AttachmentTest, AForkWithManyOpensWaitsForAStoppedHostOnce) {
+    Watch(kLinkModeMonitor);
+    std::vector<std::string> environment = AttachedEnvironment(runtime_);
+    environment.insert(environment.begin(), "SIEVRA_REPLY_MS=1000");
+    AttachedProgram program({kPython, "-c", R"(
+import os, sys, time
+fds = [os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY) for _ in range(6)]
+print('open', flush=True)
+sys.stdin.readline()
+for fd in fds:
+    os.write(fd, b'w')
+start = time.monotonic()
+child = os.fork()
+if child == 0:
+    os._exit(0)
+os.waitpid(child, 0)
+print('%.1f' % (time.monotonic() - start), flush=True)
+)",
+                             pty_.slave_path()},
+                            environment);
+    ASSERT_EQ(program.ReadLine(), "open");
+    host_->Signal(SIGSTOP);
+    ASSERT_TRUE(comm::testing::WaitUntilStopped(host_->pid()));
+    program.WriteLine("go");
+    const std::string seconds = program.ReadLine();
+    host_->Signal(SIGCONT);
+    EXPECT_LT(std::stod(seconds), 3.0) << "a fork with six opens waited " << seconds << " s";
+    EXPECT_EQ(program.Wait(), 0) << program.Errors();
+}
+
 TEST_F(AttachmentTest, LargeCallsAndEmptyReadsAreRecordedWhole) {
     Watch(kLinkModeMonitor);
     auto program = Python(R"(
