@@ -643,13 +643,17 @@ void PortRegistry::TakeInheritedMap(const char* text) {
 }
 
 void PortRegistry::SettleRecords() {
-    if (!enabled() || !InOwner())
+    if (!enabled())
         return;
+    // A vfork child about to exec shares the parent's memory: its new image's records must come
+    // after the parent's too. Its descriptors are its own (it may have closed the parent's
+    // sockets), so it only waits; a record that found the host asleep woke it.
+    const bool own = InOwner();
     const KeepErrno keep;
     const long deadline = link::SettleDeadline();
     for (OpenPort& open : opens_) {
         if (open.refs.load() > 0 && open.socket.load() >= 0)
-            link::SettleRecords(open, deadline);
+            link::SettleRecords(open, deadline, own);
     }
 }
 

@@ -92,8 +92,9 @@ class PortRegistry {
     // every open it still holds is closed on record, confirmed by the host. A child that shares
     // the parent's connections without the reset (vfork, a raw clone) leaves them alone.
     void CloseLinksAtExit();
-    // Before a fork or an exec: waits until the host has put every record of this process's
-    // opens on record, so that none comes after what the child or the new image does.
+    // Before a fork or an exec (a vfork child's too): waits until the host has put every record
+    // of this process's opens on record, so that none comes after what the child or the new
+    // image does.
     void SettleRecords();
     // In a child after fork: the parent's connections are the parent's; everything is decided
     // again (and reported as the child's own opens) when the child uses it.

@@ -403,13 +403,13 @@ long NowMs() {
 // all while a host that let an earlier wait run out has not moved since): records made before a
 // fork or an exec, or before another process's on the same port, are then on record before any of
 // those can be.
-void AwaitSettled(OpenPort& port, int fd, void* ring, long deadline) {
+void AwaitSettled(OpenPort& port, int fd, void* ring, long deadline, bool wake_host) {
     RingHeader* header = RingHeaderOf(ring);
     const uint32_t tail = header->tail.load();
     if (port.settle_stalled && header->settled.load() == port.stalled_at)
         return;
     port.settle_stalled = false;
-    for (bool woken = false;;) {
+    for (bool woken = !wake_host;;) {
         const uint32_t settled = header->settled.load();
         if (static_cast<int32_t>(settled - tail) >= 0)
             return;
@@ -864,14 +864,14 @@ long SettleDeadline() {
     return NowMs() + g_config.reply_timeout_ms;
 }
 
-void SettleRecords(OpenPort& port, long deadline_ms) {
+void SettleRecords(OpenPort& port, long deadline_ms, bool wake_host) {
     void* ring = port.ring.load();
     if (ring == nullptr)
         return;
     ExchangeLock lock(port);
     const int fd = lock.held() ? port.socket.load() : -1;
     if (fd >= 0)
-        AwaitSettled(port, fd, ring, deadline_ms);
+        AwaitSettled(port, fd, ring, deadline_ms, wake_host);
 }
 
 void SendRecords(OpenPort& port, const RecordPiece* records, int count) {

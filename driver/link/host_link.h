@@ -84,8 +84,9 @@ void SendRecords(OpenPort& port, const RecordPiece* records, int count);
 
 // Returns once the host has put every record sent so far on record (or at deadline_ms, from
 // SettleDeadline): before a fork, an exec or another process's records, which must come after
-// them.
-void SettleRecords(OpenPort& port, long deadline_ms);
+// them. With wake_host false the host is only waited for, never written to: a vfork child's
+// descriptors are its own, and the host looks at the ring on its tick while records come.
+void SettleRecords(OpenPort& port, long deadline_ms, bool wake_host = true);
 // The end of the waits of one such point: the reply time from now. Every open settled there
 // shares it, so that a stalled host holds the program back the reply time in all, not once for
 // each open.

@@ -714,6 +714,34 @@ TEST_F(WatchCommandTest, APortOnlyTheKernelClosesIsClosedOnRecordBeforeWatchEnds
     ExpectThePingLines(PortEnd::kLeftToUnderscoreExit);
 }
 
+// A program started by vfork and exec (as subprocess starts them) that writes on its own open of
+// the port comes after what its parent wrote before, on either path alike.
+TEST_F(WatchCommandTest, AProgramStartedByVforkComesAfterItsParentsRecords) {
+    PutAttachment();
+    const char* const program = R"(
+import os, sys, subprocess
+assert subprocess._USE_VFORK
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+for _ in range(10):
+    os.write(fd, b'P')
+    subprocess.run(['/bin/sh', '-c', 'printf C > "$0"', sys.argv[1]], check=True)
+os.close(fd)
+)";
+    for (const char* path : {"--preload", "--trace"}) {
+        SCOPED_TRACE(path);
+        LineProcess watch(
+            Watch(), {"watch", path, "--", "/usr/bin/python3", "-c", program, port_.slave_path()});
+        EXPECT_EQ(watch.Wait(), 0);
+        ASSERT_TRUE(watch.WaitFor(false, "summary:")) << watch.out();
+        const std::string& out = watch.out();
+        std::string order;
+        const std::string kWrite = "写串口 1 bytes: ";
+        for (size_t at = out.find(kWrite); at != std::string::npos; at = out.find(kWrite, at + 1))
+            order += out[at + kWrite.size()];
+        EXPECT_EQ(order, "PCPCPCPCPCPCPCPCPCPC") << out;
+    }
+}
+
 // A child that writes on its parent's port and ends at once (_exit) is named on its process
 // note, and its records come before the parent's later ones, on either path alike.
 TEST_F(WatchCommandTest, AChildThatEndsAtOnceIsNamedAndInOrder) {
