@@ -65,6 +65,7 @@ class AttachmentTest : public ::testing::Test {
     std::unique_ptr<AttachedProgram> Python(const std::string& script) {
         return Run({kPython, "-c", script, pty_.slave_path()});
     }
+    double SecondsWhileTheHostIsStopped(const std::string& script);
     void ExpectLines(const std::vector<std::string>& lines) {
         for (const std::string& line : lines)
             EXPECT_TRUE(log_->WaitFor(line)) << "missing: " << line << "\nlog:\n" << log_->Text();
@@ -923,13 +924,27 @@ os.close(fd)
         << log_->Text();
 }
 
+// Runs script (which prints "open", reads a line, then prints the seconds its timed part took)
+// with a reply time of 1 s and the host stopped from the "open" on; the seconds it printed.
+double AttachmentTest::SecondsWhileTheHostIsStopped(const std::string& script) {
+    std::vector<std::string> environment = AttachedEnvironment(runtime_);
+    environment.insert(environment.begin(), "SIEVRA_REPLY_MS=1000");
+    AttachedProgram program({kPython, "-c", script, pty_.slave_path()}, environment);
+    EXPECT_EQ(program.ReadLine(), "open");
+    host_->Signal(SIGSTOP);
+    EXPECT_TRUE(comm::testing::WaitUntilStopped(host_->pid()));
+    program.WriteLine("go");
+    const std::string seconds = program.ReadLine();
+    host_->Signal(SIGCONT);
+    EXPECT_EQ(program.Wait(), 0) << program.Errors();
+    return seconds.empty() ? 1e9 : std::stod(seconds);
+}
+
 // A fork waits until the host has recorded what came before it, but a stopped host holds the
 // program back once (the reply time), not at every fork.
 TEST_F(AttachmentTest, ForksWhileTheHostIsStoppedWaitForItOnlyOnce) {
     Watch(kLinkModeMonitor);
-    std::vector<std::string> environment = AttachedEnvironment(runtime_);
-    environment.insert(environment.begin(), "SIEVRA_REPLY_MS=1000");
-    AttachedProgram program({kPython, "-c", R"(
+    const double seconds = SecondsWhileTheHostIsStopped(R"(
 import os, sys, time
 fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
 print('open', flush=True)
@@ -942,17 +957,8 @@ for _ in range(6):
         os._exit(0)
     os.waitpid(child, 0)
 print('%.1f' % (time.monotonic() - start), flush=True)
-)",
-                             pty_.slave_path()},
-                            environment);
-    ASSERT_EQ(program.ReadLine(), "open");
-    host_->Signal(SIGSTOP);
-    ASSERT_TRUE(comm::testing::WaitUntilStopped(host_->pid()));
-    program.WriteLine("go");
-    const std::string seconds = program.ReadLine();
-    host_->Signal(SIGCONT);
-    EXPECT_LT(std::stod(seconds), 4.0) << "six forks waited " << seconds << " s";
-    EXPECT_EQ(program.Wait(), 0) << program.Errors();
+)");
+    EXPECT_LT(seconds, 4.0) << "six forks waited " << seconds << " s";
     ExpectLines({"写串口 1 bytes: w\r\n"});
 }
 
@@ -960,9 +966,7 @@ print('%.1f' % (time.monotonic() - start), flush=True)
 // all, not once for each open.
 TEST_F(AttachmentTest, AForkWithManyOpensWaitsForAStoppedHostOnce) {
     Watch(kLinkModeMonitor);
-    std::vector<std::string> environment = AttachedEnvironment(runtime_);
-    environment.insert(environment.begin(), "SIEVRA_REPLY_MS=1000");
-    AttachedProgram program({kPython, "-c", R"(
+    const double seconds = SecondsWhileTheHostIsStopped(R"(
 import os, sys, time
 fds = [os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY) for _ in range(6)]
 print('open', flush=True)
@@ -975,17 +979,8 @@ if child == 0:
     os._exit(0)
 os.waitpid(child, 0)
 print('%.1f' % (time.monotonic() - start), flush=True)
-)",
-                             pty_.slave_path()},
-                            environment);
-    ASSERT_EQ(program.ReadLine(), "open");
-    host_->Signal(SIGSTOP);
-    ASSERT_TRUE(comm::testing::WaitUntilStopped(host_->pid()));
-    program.WriteLine("go");
-    const std::string seconds = program.ReadLine();
-    host_->Signal(SIGCONT);
-    EXPECT_LT(std::stod(seconds), 3.0) << "a fork with six opens waited " << seconds << " s";
-    EXPECT_EQ(program.Wait(), 0) << program.Errors();
+)");
+    EXPECT_LT(seconds, 3.0) << "a fork with six opens waited " << seconds << " s";
 }
 
 TEST_F(AttachmentTest, LargeCallsAndEmptyReadsAreRecordedWhole) {
